@@ -8,9 +8,7 @@ std::atomic<bool> gAbortRequested{false};
 
 // The status value a failed check returns; kfThrowExceptionOnFailure maps it
 // to kvAbortRequested.
-long ksys_attention_check() {
-    return gAbortRequested.load(std::memory_order_relaxed) ? 1 : 0;
-}
+long ksys_attention_check() { return gAbortRequested.load(std::memory_order_relaxed) ? 1 : 0; }
 
 void ksys_request_abort() { gAbortRequested.store(true, std::memory_order_relaxed); }
 

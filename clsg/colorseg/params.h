@@ -1,0 +1,56 @@
+// Parameters of training and running.
+#pragma once
+
+#include <cstdint>
+
+class kvArchive;
+
+// Training parameters. colorToleranceFrac (0..1, default 0.1) is the relative
+// colour tolerance: a channel value v tolerates v * colorToleranceFrac; it
+// also sets the number of quantisation levels. colorToleranceMin (default 2)
+// is the floor of that tolerance, in channel units.
+class kvCompositeColorSegmenterTrainParams {
+  public:
+    // Throws BadParams for a colorToleranceFrac outside 0..1 (or NaN).
+    kvCompositeColorSegmenterTrainParams(double colorToleranceFrac = 0.1,
+                                         uint32_t colorToleranceMin = 2);
+
+    double colorToleranceFrac() const { return colorToleranceFrac_; }
+    // Throws BadParams "colorToleranceFrac < 0 || colorToleranceFrac > 1" and
+    // keeps the old value unless 0 <= v <= 1.
+    void colorToleranceFrac(double v);
+    uint32_t colorToleranceMin() const { return colorToleranceMin_; }
+    void colorToleranceMin(uint32_t v) { colorToleranceMin_ = v; }
+
+    // Exact comparison of both fields.
+    bool operator==(const kvCompositeColorSegmenterTrainParams& other) const;
+
+  private:
+    friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterTrainParams&);
+    double colorToleranceFrac_ = 0.1;
+    uint32_t colorToleranceMin_ = 2;
+};
+
+// Run parameters. neighborhoodSize (> 0, default 3) is the side N of the
+// N x N neighbourhood over which each pixel is scored; normalizeIntensity
+// (default false) first searches a brightness gain that best matches the
+// trained colours.
+class kvCompositeColorSegmenterRunParams {
+  public:
+    // Throws BadParams for a neighborhoodSize below 1.
+    kvCompositeColorSegmenterRunParams(int32_t neighborhoodSize = 3,
+                                       bool normalizeIntensity = false);
+
+    int32_t neighborhoodSize() const { return neighborhoodSize_; }
+    // Throws BadParams "neighborhoodSize <= 0 " and keeps the old value unless v > 0.
+    void neighborhoodSize(int32_t v);
+    bool normalizeIntensity() const { return normalizeIntensity_; }
+    void normalizeIntensity(bool v) { normalizeIntensity_ = v; }
+
+    bool operator==(const kvCompositeColorSegmenterRunParams& other) const;
+
+  private:
+    friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterRunParams&);
+    int32_t neighborhoodSize_ = 3;
+    bool normalizeIntensity_ = false;
+};

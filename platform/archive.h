@@ -1,0 +1,97 @@
+// kvArchive: one binary stream for storing and loading.
+//
+// Encoding (little-endian throughout; docs/archive-format.md has the details):
+//   unsigned char, bool      1 byte (bool: 0 or 1)
+//   int32 / long             4 bytes, two's complement (a long must fit 32 bits)
+//   uint32 / unsigned long   4 bytes (an unsigned long must fit 32 bits)
+//   float, double            4 / 8 bytes IEEE 754
+//   string, byte vector      uint32 count, then the bytes
+//
+// Loading never trusts a stored count: every count is checked against the
+// bytes left in the stream before anything is allocated, and a truncated or
+// malformed stream throws kvArchive::Corrupt.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/exception.h"
+
+class kvArchive {
+  public:
+    // Base of the archive's own failures.
+    class Errors : public kvExceptionWithString {
+      public:
+        explicit Errors(const std::string& message = std::string())
+            : kvExceptionWithString(message) {}
+    };
+    // A record carries a version this reader does not know. file() names the
+    // reader (may be null), line() tells where.
+    class UnknownVersion : public Errors {
+      public:
+        UnknownVersion(const char* file, int line);
+        const char* file() const { return file_; }
+        int line() const { return line_; }
+
+      private:
+        const char* file_;
+        int line_;
+    };
+    // The stream is truncated, or holds a value that cannot be valid.
+    class Corrupt : public Errors {
+      public:
+        explicit Corrupt(const std::string& message) : Errors(message) {}
+    };
+
+    explicit kvArchive(std::ostream& out);  // stores
+    explicit kvArchive(std::istream& in);   // loads
+    ~kvArchive();
+    kvArchive(const kvArchive&) = delete;
+    kvArchive& operator=(const kvArchive&) = delete;
+
+    bool isStoring() const { return out_ != nullptr; }
+    bool isLoading() const { return in_ != nullptr; }
+
+    kvArchive& operator||(unsigned char& v);
+    kvArchive& operator||(bool& v);
+    kvArchive& operator||(int32_t& v);
+    kvArchive& operator||(uint32_t& v);
+    kvArchive& operator||(long& v);           // stored as 32 bits
+    kvArchive& operator||(unsigned long& v);  // stored as 32 bits
+    kvArchive& operator||(float& v);
+    kvArchive& operator||(double& v);
+    kvArchive& operator||(std::string& v);
+
+    // Raw bytes, in either direction.
+    void bytes(void* data, std::size_t size);
+
+    // Bytes that can still be read from a loading archive.
+    uint64_t bytesLeft() const { return left_; }
+    // Throws Corrupt unless count elements of at least minBytes each fit in
+    // what is left of the stream. Call it before sizing anything by count.
+    void checkCount(uint64_t count, uint64_t minBytes) const;
+
+    // Bookkeeping of kvPersistent (visited objects and shared pointers).
+    bool visited(const void* address, std::size_t size) const;
+    void markVisited(const void* address, std::size_t size);
+
+  private:
+    friend class kvPersistent;
+    void write(const void* data, std::size_t size);
+    void read(void* data, std::size_t size);
+
+    std::ostream* out_ = nullptr;
+    std::istream* in_ = nullptr;
+    uint64_t left_ = 0;
+    std::set<std::pair<const void*, std::size_t>> visited_;
+    std::map<const kvPersistent*, uint32_t> storedObjects_;  // storing
+    std::vector<kvPersistent*> loadedObjects_;               // loading, one reference each
+    int pointerDepth_ = 0;
+};
+
+kvArchive& operator||(kvArchive& archive, std::vector<unsigned char>& v);

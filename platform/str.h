@@ -1,0 +1,13 @@
+// Numbers and flags as text.
+#pragma once
+
+#include <string>
+
+std::string kfStr(int value);
+std::string kfStr(long value);
+std::string kfStr(unsigned long value);
+std::string kfStr(unsigned int value);
+// The shortest text that reads back to the same double ("0.1", "1e-300").
+std::string kfStr(double value);
+// "true" or "false".
+std::string kfStr(bool value);
