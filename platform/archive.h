@@ -23,28 +23,28 @@
 #include "platform/exception.h"
 
 class kvArchive {
-  public:
+public:
     // Base of the archive's own failures.
     class Errors : public kvExceptionWithString {
-      public:
+    public:
         explicit Errors(const std::string& message = std::string())
             : kvExceptionWithString(message) {}
     };
     // A record carries a version this reader does not know. file() names the
     // reader (may be null), line() tells where.
     class UnknownVersion : public Errors {
-      public:
+    public:
         UnknownVersion(const char* file, int line);
         const char* file() const { return file_; }
         int line() const { return line_; }
 
-      private:
+    private:
         const char* file_;
         int line_;
     };
     // The stream is truncated, or holds a value that cannot be valid.
     class Corrupt : public Errors {
-      public:
+    public:
         explicit Corrupt(const std::string& message) : Errors(message) {}
     };
 
@@ -80,7 +80,7 @@ class kvArchive {
     bool visited(const void* address, std::size_t size) const;
     void markVisited(const void* address, std::size_t size);
 
-  private:
+private:
     friend class kvPersistent;
     void write(const void* data, std::size_t size);
     void read(void* data, std::size_t size);

@@ -12,7 +12,7 @@
 #include "platform/three_plane.h"
 
 class kvDiagRecord {
-  public:
+public:
     enum class Kind { Image8, ImageRGB, Text, Annotation };
     struct Entry {
         Kind kind;
@@ -31,12 +31,12 @@ class kvDiagRecord {
 
     const std::vector<Entry>& entries() const { return entries_; }
 
-  private:
+private:
     std::vector<Entry> entries_;
 };
 
 class kvDiagObject {
-  public:
+public:
     // A new, empty record held by this object; the reference stays valid for
     // the object's lifetime.
     kvDiagRecord& newDiagRecord();
@@ -45,6 +45,6 @@ class kvDiagObject {
     const kvDiagRecord& record(std::size_t i) const { return records_.at(i); }
     void clear() { records_.clear(); }
 
-  private:
+private:
     std::deque<kvDiagRecord> records_;
 };

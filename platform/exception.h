@@ -10,7 +10,7 @@
 #include "platform/persistent.h"
 
 class kvException : public kvPersistent, public std::exception {
-  public:
+public:
     kvException() = default;
     kvException(const kvException& other) : kvPersistent(other), std::exception(other) {}
     kvException& operator=(const kvException&) { return *this; }
@@ -20,16 +20,16 @@ class kvException : public kvPersistent, public std::exception {
     std::string message() const;
     const char* what() const noexcept override;
 
-  protected:
+protected:
     void dispatchSerialize(kvArchive& archive) override;
     virtual void message_(std::ostream& out) const;
 
-  private:
+private:
     mutable std::string what_;
 };
 
 class kvExceptionWithString : public kvException {
-  public:
+public:
     explicit kvExceptionWithString(const std::string& message = std::string()) : text_(message) {}
     kvExceptionWithString(const kvExceptionWithString&) = default;
     kvExceptionWithString& operator=(const kvExceptionWithString& other) {
@@ -37,24 +37,24 @@ class kvExceptionWithString : public kvException {
         return *this;
     }
 
-  protected:
+protected:
     // Layout: version byte 0, then the message as a string.
     void dispatchSerialize(kvArchive& archive) override;
     void message_(std::ostream& out) const override;
 
-  private:
+private:
     std::string text_;
 };
 
 // A required pointer or handle was null.
 class kvBadPointer : public kvExceptionWithString {
-  public:
+public:
     explicit kvBadPointer(const std::string& message = "null pointer")
         : kvExceptionWithString(message) {}
 };
 
 // Thrown by kfThrowExceptionOnFailure when the abort check failed.
 class kvAbortRequested : public kvExceptionWithString {
-  public:
+public:
     kvAbortRequested() : kvExceptionWithString("operation aborted") {}
 };

@@ -8,7 +8,7 @@
 // An axis-aligned rectangle: top-left corner (x, y), width and height.
 template <class T>
 class kvRectangle {
-  public:
+public:
     kvRectangle() = default;
     kvRectangle(T x, T y, T width, T height) : x_(x), y_(y), w_(width), h_(height) {}
 
@@ -37,13 +37,13 @@ class kvRectangle {
     }
     kvRectangle& operator&=(const kvRectangle& o) { return *this = intersect(o, false); }
 
-  private:
+private:
     T x_{}, y_{}, w_{}, h_{};
 };
 
 // A pel window: left and top inclusive, right and bottom exclusive.
 class kvPelRect {
-  public:
+public:
     kvPelRect() = default;
     // A negative width or height is taken as 0.
     kvPelRect(long x, long y, long width, long height)
@@ -75,14 +75,14 @@ class kvPelRect {
                          height_ + r.height() - 1);
     }
 
-  private:
+private:
     long left_ = 0, top_ = 0, width_ = 0, height_ = 0;
 };
 
 // A square matrix of doubles; default-constructed it is the identity.
 template <int N>
 class kvMatrix {
-  public:
+public:
     kvMatrix() {
         for (int i = 0; i < N; ++i)
             for (int j = 0; j < N; ++j) m_[i][j] = (i == j) ? 1.0 : 0.0;
@@ -106,6 +106,6 @@ class kvMatrix {
         return true;
     }
 
-  private:
+private:
     double m_[N][N];
 };

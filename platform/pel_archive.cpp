@@ -21,7 +21,7 @@ void rowBytes(kvArchive& archive, unsigned char* row, std::size_t count, std::si
 
 // Builds buffers of any pel size for the loader.
 class kvPelBufferLoader : public kv_PelBuffer {
-  public:
+public:
     kvPelBufferLoader(const kvPelRect& w, std::size_t pelSize) : kv_PelBuffer(w, 32, pelSize) {}
     unsigned char* row(long y) const { return address(window().left(), y); }
 };

@@ -14,7 +14,7 @@
 #include "platform/xform.h"
 
 class kv_PelBuffer {
-  public:
+public:
     bool isBound() const { return bound_; }
     long width() const { return window_.width(); }
     long height() const { return window_.height(); }
@@ -39,7 +39,7 @@ class kv_PelBuffer {
     // Row stride in bytes.
     std::ptrdiff_t rowStride() const { return stride_; }
 
-  protected:
+protected:
     explicit kv_PelBuffer(std::size_t pelSize) : pelSize_(pelSize) {}
     kv_PelBuffer(const kvPelRect& window, long alignment, std::size_t pelSize);
 
@@ -48,7 +48,7 @@ class kv_PelBuffer {
                (x - extent_.left()) * static_cast<std::ptrdiff_t>(pelSize_);
     }
 
-  private:
+private:
     friend kvArchive& operator||(kvArchive&, kv_PelBuffer&);
 
     std::shared_ptr<unsigned char> storage_;
@@ -63,7 +63,7 @@ class kv_PelBuffer {
 
 template <class T>
 class kvPelBuffer : public kv_PelBuffer {
-  public:
+public:
     kvPelBuffer() : kv_PelBuffer(sizeof(T)) {}
     // New pels over window (uninitialised), rows aligned to alignment bytes,
     // with the identity transform.
@@ -77,7 +77,7 @@ class kvPelBuffer : public kv_PelBuffer {
 // Read-only handle to a buffer's pels.
 template <class T>
 class kvPelBuffer_const : public kv_PelBuffer {
-  public:
+public:
     kvPelBuffer_const() : kv_PelBuffer(sizeof(T)) {}
     kvPelBuffer_const(const kvPelBuffer<T>& b) : kv_PelBuffer(b) {}
 

@@ -14,7 +14,7 @@ long kfInterlockedIncrement(std::atomic<long>& value);  // returns the new value
 long kfInterlockedDecrement(std::atomic<long>& value);  // returns the new value
 
 class kvPersistent {
-  public:
+public:
     virtual ~kvPersistent();
 
     // Stores or loads this object, depending on the archive's direction.
@@ -33,7 +33,7 @@ class kvPersistent {
         if (kfInterlockedDecrement(refs_) == 0) delete this;
     }
 
-  protected:
+protected:
     kvPersistent() = default;
     kvPersistent(const kvPersistent&) {}  // a copy starts unreferenced
     kvPersistent& operator=(const kvPersistent&) { return *this; }
@@ -47,7 +47,7 @@ class kvPersistent {
     bool haveVisited(kvArchive& archive, std::size_t size) const;
     void setVisited(kvArchive& archive, std::size_t size) const;
 
-  private:
+private:
     mutable std::atomic<long> refs_{0};
 };
 
@@ -56,7 +56,7 @@ using kvPersistentFactory = kvPersistent* (*)();
 // One static instance per persistent class enters the class in the registry
 // under its C++ name ("kvCompositeColorSegmenterDefs::BadParams").
 class kv_Instantiator {
-  public:
+public:
     kv_Instantiator(const std::type_info& type, kvPersistentFactory make);
 
     // The factory registered under name, or null.

@@ -17,7 +17,7 @@ void checkPlanes(const kv_PelBuffer& p0, const kv_PelBuffer& p1, const kv_PelBuf
 }  // namespace kvPel
 
 class kv3PlanePelBuffer {
-  public:
+public:
     kv3PlanePelBuffer() = default;
     // Throws kvPel::BadWindow unless the planes share one window (or are all unbound).
     kv3PlanePelBuffer(const kvPelBuffer<unsigned char>& p0, const kvPelBuffer<unsigned char>& p1,
@@ -55,14 +55,14 @@ class kv3PlanePelBuffer {
         p2_.imageFromClientXformBase(xform, share);
     }
 
-  private:
+private:
     kvPelBuffer<unsigned char> p0_, p1_, p2_;
     kvColorSpace space_ = kvColorSpaceRGB;
 };
 
 // Read-only handle to a colour image.
 class kv3PlanePelBuffer_const {
-  public:
+public:
     kv3PlanePelBuffer_const() = default;
     kv3PlanePelBuffer_const(const kv3PlanePelBuffer& b)
         : p0_(b.plane0()), p1_(b.plane1()), p2_(b.plane2()), space_(b.colorSpace()) {}
@@ -80,7 +80,7 @@ class kv3PlanePelBuffer_const {
         return p0_.imageFromClientXformBase();
     }
 
-  private:
+private:
     kvPelBuffer_const<unsigned char> p0_, p1_, p2_;
     kvColorSpace space_ = kvColorSpaceRGB;
 };

@@ -11,7 +11,7 @@ class kv2XformHandle;
 
 // A 2-D point transform. Persistent and shared by reference count.
 class kv2XformBase : public kvPersistent {
-  public:
+public:
     ~kv2XformBase() override = default;
 
     // Maps the point (x, y).
@@ -23,7 +23,7 @@ class kv2XformBase : public kvPersistent {
 
 // Shares one kv2XformBase; the last handle to let go deletes it.
 class kv2XformHandle {
-  public:
+public:
     kv2XformHandle() = default;
     explicit kv2XformHandle(kv2XformBase* p) : p_(p) {
         if (p_) p_->addRef();
@@ -53,13 +53,13 @@ class kv2XformHandle {
     const kv2XformBase* operator->() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }
 
-  private:
+private:
     kv2XformBase* p_ = nullptr;
 };
 
 // x' = M x + t.
 class kv2XformLinear : public kv2XformBase {
-  public:
+public:
     kv2XformLinear() = default;
     kv2XformLinear(const kvMatrix<2>& matrix, double tx, double ty)
         : m_(matrix), tx_(tx), ty_(ty) {}
@@ -75,11 +75,11 @@ class kv2XformLinear : public kv2XformBase {
     // A handle to a shared identity transform.
     static kv2XformHandle identity();
 
-  protected:
+protected:
     // Layout: version byte 0, the matrix row by row (4 doubles), tx, ty.
     void dispatchSerialize(kvArchive& archive) override;
 
-  private:
+private:
     static kvPersistent* make();
     static const kv_Instantiator sExemplar;
     kvMatrix<2> m_;

@@ -16,7 +16,7 @@
 class kvArchive;
 
 class kvCompositeColor {
-  public:
+public:
     // Validates every pair (see add); throws BadParams when the vectors
     // differ in length.
     kvCompositeColor(const std::vector<kv3PlanePelBuffer_const>& images = {},
@@ -42,14 +42,14 @@ class kvCompositeColor {
     bool operator==(const kvCompositeColor& other) const;
     bool operator!=(const kvCompositeColor& other) const { return !(*this == other); }
 
-  private:
+private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColor&);
     std::vector<kv3PlanePelBuffer_const> images_;
     std::vector<kvPelBuffer_const<unsigned char>> masks_;
 };
 
 class kvCompositeColorSet {
-  public:
+public:
     kvCompositeColorSet(const std::vector<kvCompositeColor>& instances = {})
         : instances_(instances) {}
 
@@ -59,7 +59,7 @@ class kvCompositeColorSet {
     bool operator==(const kvCompositeColorSet& other) const;
     bool operator!=(const kvCompositeColorSet& other) const { return !(*this == other); }
 
-  private:
+private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColorSet&);
     std::vector<kvCompositeColor> instances_;
 };

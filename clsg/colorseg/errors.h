@@ -10,11 +10,11 @@
 #include "platform/exception.h"
 
 class kvCompositeColorSegmenterDefs {
-  public:
+public:
     kvCompositeColorSegmenterDefs& operator=(const kvCompositeColorSegmenterDefs&) { return *this; }
 
     class Errors : public kvExceptionWithString {
-      public:
+    public:
         Errors(const Errors&) = default;
         Errors& operator=(const Errors& other) {
             kvExceptionWithString::operator=(other);
@@ -26,7 +26,7 @@ class kvCompositeColorSegmenterDefs {
         // object, which must have been created with new.
         [[noreturn]] virtual void suicideAndRethrow() = 0;
 
-      protected:
+    protected:
         explicit Errors(const std::string& message = std::string())
             : kvExceptionWithString(message) {}
         // Layout: version byte 0, then the message record.
@@ -36,7 +36,7 @@ class kvCompositeColorSegmenterDefs {
 
 #define CLSG_DECLARE_ERROR_CLASS(Name)                                                 \
     class Name : public Errors {                                                       \
-      public:                                                                          \
+    public:                                                                            \
         explicit Name(const std::string& message = std::string()) : Errors(message) {} \
         Name(const Name&) = default;                                                   \
         Name& operator=(const Name& other) {                                           \
@@ -46,11 +46,11 @@ class kvCompositeColorSegmenterDefs {
         long errorNumber() const override;                                             \
         [[noreturn]] void suicideAndRethrow() override;                                \
                                                                                        \
-      protected:                                                                       \
+    protected:                                                                         \
         void dispatchSerialize(kvArchive& archive) override;                           \
         void serialize_(kvArchive& archive, unsigned char version);                    \
                                                                                        \
-      private:                                                                         \
+    private:                                                                           \
         static kvPersistent* make();                                                   \
         static const kv_Instantiator sExemplar;                                        \
     };

@@ -10,7 +10,7 @@ class kvArchive;
 // also sets the number of quantisation levels. colorToleranceMin (default 2)
 // is the floor of that tolerance, in channel units.
 class kvCompositeColorSegmenterTrainParams {
-  public:
+public:
     // Throws BadParams for a colorToleranceFrac outside 0..1 (or NaN).
     kvCompositeColorSegmenterTrainParams(double colorToleranceFrac = 0.1,
                                          uint32_t colorToleranceMin = 2);
@@ -25,7 +25,7 @@ class kvCompositeColorSegmenterTrainParams {
     // Exact comparison of both fields.
     bool operator==(const kvCompositeColorSegmenterTrainParams& other) const;
 
-  private:
+private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterTrainParams&);
     double colorToleranceFrac_ = 0.1;
     uint32_t colorToleranceMin_ = 2;
@@ -36,7 +36,7 @@ class kvCompositeColorSegmenterTrainParams {
 // (default false) first searches a brightness gain that best matches the
 // trained colours.
 class kvCompositeColorSegmenterRunParams {
-  public:
+public:
     // Throws BadParams for a neighborhoodSize below 1.
     kvCompositeColorSegmenterRunParams(int32_t neighborhoodSize = 3,
                                        bool normalizeIntensity = false);
@@ -49,7 +49,7 @@ class kvCompositeColorSegmenterRunParams {
 
     bool operator==(const kvCompositeColorSegmenterRunParams& other) const;
 
-  private:
+private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterRunParams&);
     int32_t neighborhoodSize_ = 3;
     bool normalizeIntensity_ = false;
