@@ -1,0 +1,75 @@
+#include "clsg/clrsgint/color_table_builder.h"
+
+#include "clsg/clrsgint/abort_poll.h"
+#include "clsg/clrsgint/color_tables.h"
+#include "clsg/clrsgint/instance_accumulator.h"
+#include "clsg/colorseg/errors.h"
+
+void buildColorTables(kvCompositeColorSegmenterModel& model,
+                      const std::vector<kvCompositeColorSet>& compositeColors,
+                      const kvCompositeColorSegmenterTrainParams& params, int32_t toleranceScale) {
+    // Instance bookkeeping: set-major order, one model per example.
+    model.instanceModels.clear();
+    model.instanceCounts.resize(compositeColors.size());
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < compositeColors.size(); ++i) {
+        model.instanceCounts[i] = static_cast<uint32_t>(compositeColors[i].instances().size());
+        total += model.instanceCounts[i];
+    }
+    model.instanceModels.resize(total);
+
+    std::array<unsigned char, 256> quant{};
+    const int32_t n = buildSharedTables(model, params.colorToleranceFrac(),
+                                        params.colorToleranceMin(), toleranceScale, quant);
+
+    std::size_t g = 0;
+    for (const kvCompositeColorSet& set : compositeColors)
+        for (const kvCompositeColor& example : set.instances())
+            buildInstanceModel(model.instanceModels[g++], example, params, n, quant, model);
+}
+
+void buildInstanceModel(kvCompositeColorInstanceModel& instance, const kvCompositeColor& example,
+                        const kvCompositeColorSegmenterTrainParams& params, int32_t levelCount,
+                        const std::array<unsigned char, 256>& quant,
+                        const kvCompositeColorSegmenterModel& model) {
+    const std::size_t cells = static_cast<std::size_t>(levelCount) * levelCount * levelCount;
+    std::vector<uint32_t> counts(cells, 0);
+    instance.weights.assign(cells, 0.0);
+
+    const double f = params.colorToleranceFrac();
+    const kvAccumulatorTables tables{quant.data(),
+                                     model.lowLevelTable.data(),
+                                     model.highLevelTable.data(),
+                                     model.levelCenterTable.data(),
+                                     model.toleranceTable.data(),
+                                     model.reciprocalTable.data(),
+                                     model.levelStep,
+                                     levelCount,
+                                     f * f};
+
+    const auto& images = example.images();
+    const auto& masks = example.masks();
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        const kv3PlanePelBuffer_const& image = images[k];
+        // Image and mask pels are paired by coordinates: the training window
+        // is where both exist.
+        kvRectangle<long> w(image.window());
+        const bool masked = k < masks.size() && masks[k].isBound();
+        if (masked) w &= kvRectangle<long>(masks[k].window());
+
+        long found = 0;
+        for (long y = w.y(); y < w.y() + w.height(); ++y) {
+            pollAttentionAtRow(y);
+            const unsigned char* mask = masked ? masks[k].pointToPel(w.x(), y) : nullptr;
+            found += accumulateRow(tables, image.plane0().pointToPel(w.x(), y),
+                                   image.plane1().pointToPel(w.x(), y),
+                                   image.plane2().pointToPel(w.x(), y), mask, w.width(),
+                                   instance.weights.data(), counts.data());
+        }
+        if (found == 0) throw kvCompositeColorSegmenterDefs::BadImage();
+    }
+
+    instance.normFactor = 1.0 / weightedCountSum(counts.data(), instance.weights.data(), cells);
+    instance.levelCount = static_cast<uint32_t>(levelCount);
+    instance.quantTable.assign(quant.begin(), quant.end());
+}

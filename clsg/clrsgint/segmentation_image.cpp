@@ -1,0 +1,52 @@
+// Score sum and per-label segmentation images.
+#include <cmath>
+
+#include "clsg/clrsgint/abort_poll.h"
+#include "clsg/clrsgint/internal_result.h"
+#include "platform/pel_ops.h"
+
+void kvCompositeColorSegmenterInternalResult::computeScoreSum() {
+    if (scoreSum.isBound()) return;
+    kvPelBuffer<double> sum = kfPelCopy(labelScores.at(0));
+    const kvPelRect w = sum.window();
+    for (std::size_t k = 1; k < labelScores.size(); ++k)
+        for (long y = w.top(); y < w.bottom(); ++y) {
+            pollAttentionAtRow(y);
+            double* t = sum.pointToRow(y);
+            const double* s = labelScores[k].pointToRow(y);
+            for (long x = 0; x < w.width(); ++x) t[x] += s[x];
+        }
+    sum.imageFromClientXformBase(imageFromClientXform, true);
+    scoreSum = sum;
+}
+
+kvPelBuffer<unsigned char> kvCompositeColorSegmenterInternalResult::computeSegmentationImage(
+    unsigned char label) {
+    computeScoreSum();
+    const kvPelRect w = labelScores.at(0).window();
+    kvPelBuffer<unsigned char> seg(w, 32);
+    kfPelSet(seg, static_cast<unsigned char>(0));
+    const kvPelBuffer<double>& scores = labelScores.at(label);
+    for (long y = w.top(); y < w.bottom(); ++y) {
+        pollAttentionAtRow(y);
+        const double* t = scoreSum.pointToRow(y);
+        const double* s = scores.pointToRow(y);
+        unsigned char* out = seg.pointToRow(y);
+        for (long x = 0; x < w.width(); ++x) {
+            if (t[x] == 0.0 || std::isnan(t[x])) continue;
+            const double v = s[x] * 255.0 / t[x];
+            // Half away from zero. Scores from a run give 0..255; the clamp
+            // keeps values loaded from elsewhere (negative, infinite, NaN)
+            // from converting out of range.
+            const double r = v >= 0.0 ? v + 0.5 : v - 0.5;
+            long q = 0;
+            if (r >= 255.0)
+                q = 255;
+            else if (r > 0.0)
+                q = static_cast<long>(r);
+            out[x] = static_cast<unsigned char>(q);
+        }
+    }
+    seg.imageFromClientXformBase(imageFromClientXform, true);
+    return seg;
+}

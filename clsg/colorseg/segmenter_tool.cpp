@@ -1,0 +1,47 @@
+#include "clsg/colorseg/segmenter_tool.h"
+
+#include "clsg/clrsgint/color_model.h"
+#include "clsg/colorseg/errors.h"
+
+kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool()
+    : model_(std::make_unique<kvCompositeColorSegmenterModel>()) {}
+
+kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool(
+    const kvCompositeColorSegmenterTool& other)
+    : kvCompositeColorSegmenterTool() {
+    *model_ = *other.model_;
+    compositeColors_ = other.compositeColors_;
+    trainParams_ = other.trainParams_;
+}
+
+kvCompositeColorSegmenterTool& kvCompositeColorSegmenterTool::operator=(
+    const kvCompositeColorSegmenterTool& other) {
+    if (this == &other) return *this;
+    // Copy into temporaries first, so a failed allocation leaves this tool whole.
+    kvCompositeColorSegmenterModel model(*other.model_);
+    std::vector<kvCompositeColorSet> sets(other.compositeColors_);
+    *model_ = std::move(model);
+    compositeColors_.swap(sets);
+    trainParams_ = other.trainParams_;
+    return *this;
+}
+
+kvCompositeColorSegmenterTool::~kvCompositeColorSegmenterTool() = default;
+
+bool kvCompositeColorSegmenterTool::operator==(const kvCompositeColorSegmenterTool& other) const {
+    return compositeColors_ == other.compositeColors_ && trainParams_ == other.trainParams_;
+}
+
+void kvCompositeColorSegmenterTool::checkTrained() const {
+    if (compositeColors_.empty()) throw kvCompositeColorSegmenterDefs::NotTrained();
+}
+
+const kvCompositeColorSegmenterTrainParams& kvCompositeColorSegmenterTool::trainParams() const {
+    checkTrained();
+    return trainParams_;
+}
+
+const std::vector<kvCompositeColorSet>& kvCompositeColorSegmenterTool::compositeColors() const {
+    checkTrained();
+    return compositeColors_;
+}

@@ -1,0 +1,79 @@
+// The colour segmenter: train it with labelled examples, then run it on RGB
+// images.
+//
+// Common rules of the clsg classes:
+// - Every class is a value type: copies are independent (pixel buffers are
+//   shared handles, as the foundation layer copies them).
+// - Failures are exceptions derived from kvException; a call that throws
+//   leaves its object as it was, except that a failed train leaves the tool
+//   untrained.
+// - Nothing here starts a thread or takes a lock. One object must not be used
+//   from two threads at once; different objects may. Another thread can stop
+//   a long train, run or image request with ksys_request_abort()
+//   (platform/attention.h): the call throws kvAbortRequested.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "clsg/colorseg/composite_color.h"
+#include "clsg/colorseg/params.h"
+#include "platform/diag.h"
+
+struct kvCompositeColorSegmenterModel;
+class kvCompositeColorSegmenterResult;
+class kvArchive;
+
+class kvCompositeColorSegmenterTool {
+public:
+    // Diagnostic flag bits: records of the inputs (train and run) and of the
+    // output images (run).
+    static constexpr unsigned long kDiagInputs = 0x10000;
+    static constexpr unsigned long kDiagOutputs = 0x20000;
+
+    kvCompositeColorSegmenterTool();
+    kvCompositeColorSegmenterTool(const kvCompositeColorSegmenterTool& other);
+    kvCompositeColorSegmenterTool& operator=(const kvCompositeColorSegmenterTool& other);
+    ~kvCompositeColorSegmenterTool();
+
+    // Equal sets and train parameters (the trained model follows from them).
+    bool operator==(const kvCompositeColorSegmenterTool& other) const;
+
+    bool isTrained() const { return !compositeColors_.empty(); }
+    // Both throw NotTrained on an untrained tool.
+    const kvCompositeColorSegmenterTrainParams& trainParams() const;
+    const std::vector<kvCompositeColorSet>& compositeColors() const;
+
+    // Trains from 1 to 254 sets; set i defines label i. Throws BadParams for
+    // no sets, a set without examples, an example without images, or a
+    // colorToleranceFrac that is not a finite number training can use;
+    // TooManyCompositeColors for more than 254 sets; BadImage for an image in
+    // which no pixel is selected. With diagObject and kDiagInputs, records of
+    // the parameters and the examples follow a successful train.
+    void train(const std::vector<kvCompositeColorSet>& compositeColors,
+               const kvCompositeColorSegmenterTrainParams& params,
+               kvDiagObject* diagObject = nullptr, unsigned long diagFlags = 0);
+
+    // Scores every pixel of an RGB image against every label into result.
+    // Throws kvPel::UnboundWindow for an unbound image, BadColorSpace for a
+    // non-RGB one, NotTrained for an untrained tool, kvBadPointer for an image
+    // without a transform. A run that throws leaves result as it was.
+    void run(const kv3PlanePelBuffer_const& image, const kvCompositeColorSegmenterRunParams& params,
+             kvCompositeColorSegmenterResult& result, kvDiagObject* diagObject = nullptr,
+             unsigned long diagFlags = 0) const;
+
+    // The trained model, for inspection (read-only).
+    const kvCompositeColorSegmenterModel& model() const { return *model_; }
+
+private:
+    friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterTool&);
+    void checkTrained() const;
+    void runInternal(const kv3PlanePelBuffer_const& image,
+                     const kvCompositeColorSegmenterRunParams& params,
+                     kvCompositeColorSegmenterResult& result) const;
+    void writeTrainRecords(kvDiagObject& diag) const;
+
+    std::vector<kvCompositeColorSet> compositeColors_;
+    kvCompositeColorSegmenterTrainParams trainParams_;
+    std::unique_ptr<kvCompositeColorSegmenterModel> model_;
+};
