@@ -1,5 +1,7 @@
 // The score image: the best label score against the neighbourhood's
 // self-similarity.
+#include "clsg/clrsgint/score_image.h"
+
 #include <cmath>
 
 #include "clsg/clrsgint/abort_poll.h"

@@ -1,0 +1,97 @@
+#include "clsg/clrsgint/neighborhood_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<int> quadrant(int32_t n) {
+    const unsigned char* w = neighborhoodKernel(n);
+    const int m = kernelQuadrantSide(n);
+    return std::vector<int>(w, w + m * m);
+}
+
+// The sum of the weights over the whole N x N neighbourhood.
+int fullSum(int32_t n) {
+    const unsigned char* w = neighborhoodKernel(n);
+    const int m = kernelQuadrantSide(n);
+    int sum = 0;
+    if (n % 2 == 0) {
+        for (int i = 0; i < m; ++i)
+            for (int j = 0; j < m; ++j) sum += 4 * w[i * m + j];
+    } else {
+        for (int i = -(m - 1); i < m; ++i)
+            for (int j = -(m - 1); j < m; ++j) sum += w[std::abs(i) * m + std::abs(j)];
+    }
+    return sum;
+}
+
+TEST(NeighborhoodKernel, SmallSizesGiveTheirTables) {
+    EXPECT_EQ(quadrant(2), (std::vector<int>{62}));
+    EXPECT_EQ(quadrant(3), (std::vector<int>{154, 21, 21, 3}));
+    EXPECT_EQ(quadrant(4), (std::vector<int>{45, 8, 8, 1}));
+    EXPECT_EQ(quadrant(5), (std::vector<int>{40, 24, 6, 24, 15, 3, 6, 3, 1}));
+    EXPECT_EQ(fullSum(2), 248);
+    EXPECT_EQ(fullSum(3), 250);
+    EXPECT_EQ(fullSum(4), 248);
+    EXPECT_EQ(fullSum(5), 248);
+}
+
+TEST(NeighborhoodKernel, CarriedResidualShapesLargerTables) {
+    const std::vector<int> k9 = quadrant(9);
+    EXPECT_EQ(std::vector<int>(k9.begin() + 20, k9.end()), (std::vector<int>{1, 2, 1, 0, 2}));
+    EXPECT_EQ(quadrant(6)[2 * 3 + 2], 0);  // zero weights occur
+    for (int n = 20; n <= 40; ++n)
+        for (int v : quadrant(n)) EXPECT_LE(v, 3) << "N=" << n;
+    EXPECT_EQ(fullSum(28), 248);
+}
+
+TEST(NeighborhoodKernel, EveryLargeSizeKeepsItsSumWithAZeroCentre) {
+    for (int n = 28; n <= 300; ++n) {
+        EXPECT_EQ(neighborhoodKernel(n)[0], 0) << "N=" << n;
+        const int sum = fullSum(n);
+        EXPECT_GE(sum, 246) << "N=" << n;
+        EXPECT_LE(sum, 250) << "N=" << n;
+    }
+}
+
+TEST(NeighborhoodKernel, TablesAreSymmetric) {
+    for (int n = 2; n <= 40; ++n) {
+        const unsigned char* w = neighborhoodKernel(n);
+        const int m = kernelQuadrantSide(n);
+        for (int i = 0; i < m; ++i)
+            for (int j = 0; j < m; ++j) ASSERT_EQ(w[i * m + j], w[j * m + i]) << "N=" << n;
+    }
+}
+
+TEST(NeighborhoodKernel, CachedTablesStayPutWhileTheCacheGrows) {
+    const unsigned char* seven = neighborhoodKernel(7);
+    const std::vector<int> before = quadrant(7);
+    neighborhoodKernel(3);
+    neighborhoodKernel(333);  // grows the cache past 7
+    EXPECT_EQ(neighborhoodKernel(7), seven);
+    EXPECT_EQ(quadrant(7), before);
+}
+
+TEST(NeighborhoodKernel, ConcurrentRequestsAgree) {
+    // Several threads asking for fresh sizes at once must each get the one
+    // cached table (the cache is guarded).
+    std::vector<const unsigned char*> got(8 * 50);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([t, &got] {
+            for (int n = 0; n < 50; ++n) got[t * 50 + n] = neighborhoodKernel(400 + n);
+        });
+    for (auto& th : threads) th.join();
+    for (int t = 1; t < 8; ++t)
+        for (int n = 0; n < 50; ++n) EXPECT_EQ(got[t * 50 + n], got[n]);
+}
+
+TEST(NeighborhoodKernel, RefusesSizesBelowTwo) {
+    EXPECT_ANY_THROW(neighborhoodKernel(1));
+    EXPECT_ANY_THROW(neighborhoodKernel(-4));
+}
+
+}  // namespace
