@@ -71,6 +71,8 @@ public:
     // is a pel of this window plus an offset of r (the Minkowski sum), so
     // r = (-1, -1, 3, 3) adds a one-pel border on every side.
     kvPelRect operator+(const kvRectangle<long>& r) const {
+        // No offsets at all leave no pels.
+        if (r.width() <= 0 || r.height() <= 0) return kvPelRect(left_ + r.x(), top_ + r.y(), 0, 0);
         return kvPelRect(left_ + r.x(), top_ + r.y(), width_ + r.width() - 1,
                          height_ + r.height() - 1);
     }

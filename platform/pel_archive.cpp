@@ -41,9 +41,10 @@ kvArchive& operator||(kvArchive& archive, kv_PelBuffer& buffer) {
         archive || pelSize || left || top || width || height;
         kvPersistent* xform = buffer.xform_.get();
         kvPersistent::serializePointer(archive, xform);
-        for (long y = buffer.window().top(); y < buffer.window().bottom(); ++y)
-            rowBytes(archive, buffer.address(buffer.window().left(), y),
-                     static_cast<std::size_t>(width), buffer.pelSize());
+        if (width != 0)  // an empty window has no rows to walk
+            for (long y = buffer.window().top(); y < buffer.window().bottom(); ++y)
+                rowBytes(archive, buffer.address(buffer.window().left(), y),
+                         static_cast<std::size_t>(width), buffer.pelSize());
         return archive;
     }
 
@@ -75,8 +76,11 @@ kvArchive& operator||(kvArchive& archive, kv_PelBuffer& buffer) {
         archive.checkCount(static_cast<uint64_t>(height), static_cast<uint64_t>(width) * pelSize);
 
     kvPelBufferLoader loaded(kvPelRect(left, top, width, height), pelSize);
-    for (long y = top; y < static_cast<long>(top) + height; ++y)
-        rowBytes(archive, loaded.row(y), static_cast<std::size_t>(width), pelSize);
+    // An empty window stores no pels, however long its other side is: do not
+    // walk its rows.
+    if (width != 0)
+        for (long y = top; y < static_cast<long>(top) + height; ++y)
+            rowBytes(archive, loaded.row(y), static_cast<std::size_t>(width), pelSize);
     loaded.imageFromClientXformBase(kv2XformHandle(xform), true);
     static_cast<kv_PelBuffer&>(buffer) = static_cast<const kv_PelBuffer&>(loaded);
     return archive;

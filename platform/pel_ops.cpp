@@ -21,6 +21,7 @@ kvPelBuffer<T> copyOf(const kvPelBuffer_const<T>& src) {
     if (!src.isBound()) throw kvPel::UnboundWindow();
     kvPelBuffer<T> dst(src.window());
     dst.copyXforms(src);
+    if (src.window().isEmpty()) return dst;
     const auto rowBytes = static_cast<std::size_t>(src.width()) * sizeof(T);
     for (long y = src.window().top(); y < src.window().bottom(); ++y)
         std::memcpy(dst.pointToRow(y), src.pointToRow(y), rowBytes);
@@ -31,6 +32,7 @@ template <class T>
 bool equalPels(const kvPelBuffer_const<T>& a, const kvPelBuffer_const<T>& b) {
     if (!a.isBound() || !b.isBound()) return a.isBound() == b.isBound();
     if (a.width() != b.width() || a.height() != b.height()) return false;
+    if (a.window().isEmpty()) return true;
     for (long r = 0; r < a.height(); ++r) {
         const T* pa = a.pointToRow(a.window().top() + r);
         const T* pb = b.pointToRow(b.window().top() + r);
@@ -43,6 +45,7 @@ bool equalPels(const kvPelBuffer_const<T>& a, const kvPelBuffer_const<T>& b) {
 template <class T>
 void fill(kvPelBuffer<T>& dst, T value) {
     if (!dst.isBound()) throw kvPel::UnboundWindow();
+    if (dst.window().isEmpty()) return;
     for (long y = dst.window().top(); y < dst.window().bottom(); ++y) {
         T* p = dst.pointToRow(y);
         for (long x = 0; x < dst.width(); ++x) p[x] = value;
@@ -57,7 +60,11 @@ kvPelBuffer<unsigned char> kfPelCopy(const kvPelBuffer_const<unsigned char>& src
 kvPelBuffer<double> kfPelCopy(const kvPelBuffer_const<double>& src) { return copyOf(src); }
 
 kv3PlanePelBuffer kfPelCopy(const kv3PlanePelBuffer_const& src) {
-    if (!src.isBound()) return kv3PlanePelBuffer();
+    if (!src.isBound()) {
+        kv3PlanePelBuffer unbound;
+        unbound.colorSpace(src.colorSpace());
+        return unbound;
+    }
     return kv3PlanePelBuffer(copyOf(src.plane0()), copyOf(src.plane1()), copyOf(src.plane2()),
                              src.colorSpace());
 }
@@ -73,6 +80,7 @@ bool kfPelEqual(const kvPelBuffer_const<double>& a, const kvPelBuffer_const<doub
 std::array<uint64_t, 256> kfPelHistogram(const kvPelBuffer_const<unsigned char>& src) {
     if (!src.isBound()) throw kvPel::UnboundWindow();
     std::array<uint64_t, 256> counts{};
+    if (src.window().isEmpty()) return counts;
     for (long y = src.window().top(); y < src.window().bottom(); ++y) {
         const unsigned char* p = src.pointToRow(y);
         for (long x = 0; x < src.width(); ++x) ++counts[p[x]];
@@ -86,6 +94,7 @@ kvPelBuffer<unsigned char> kfPelMap(const kvPelBuffer_const<unsigned char>& src,
     if (table.size() < 256) throw kvPel::Errors("pel map table needs 256 entries");
     kvPelBuffer<unsigned char> dst(src.window());
     dst.copyXforms(src);
+    if (src.window().isEmpty()) return dst;
     for (long y = src.window().top(); y < src.window().bottom(); ++y) {
         const unsigned char* s = src.pointToRow(y);
         unsigned char* d = dst.pointToRow(y);
@@ -102,6 +111,7 @@ kvPelBuffer<unsigned char> kfPelSample(const kvPelBuffer_const<unsigned char>& s
     const long sw = w.width() / fx + (w.width() % fx != 0);
     const long sh = w.height() / fy + (w.height() % fy != 0);
     kvPelBuffer<unsigned char> dst(kvPelRect(w.left(), w.top(), sw, sh));
+    if (dst.window().isEmpty()) return dst;
     for (long r = 0; r < sh; ++r) {
         const unsigned char* s = src.pointToRow(w.top() + r * fy);
         unsigned char* d = dst.pointToRow(w.top() + r);

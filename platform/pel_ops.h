@@ -1,4 +1,6 @@
 // Whole-buffer pixel operations and the integer helpers used with them.
+// An empty window (no width or no height) is handled without walking its
+// rows, however long its other side is.
 #pragma once
 
 #include <array>
@@ -7,7 +9,8 @@
 
 #include "platform/three_plane.h"
 
-// Independent copies: same window, same transform, pels of their own.
+// Independent copies: same window, same transform, pels of their own. A
+// colour image keeps its colour-space tag, bound or not.
 kvPelBuffer<unsigned char> kfPelCopy(const kvPelBuffer_const<unsigned char>& src);
 kvPelBuffer<double> kfPelCopy(const kvPelBuffer_const<double>& src);
 inline kvPelBuffer<unsigned char> kfPelCopy(const kvPelBuffer<unsigned char>& src) {
