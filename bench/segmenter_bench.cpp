@@ -1,0 +1,121 @@
+// End-to-end figures through the public API: training, running and the
+// derived images, on 1024 x 1024 natural-looking content.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "clsg/clrsgint/color_model.h"
+#include "clsg/clsg.h"
+#include "synthetic_image.h"
+
+namespace {
+
+constexpr long kSide = 1024;
+
+kv3PlanePelBuffer toImage(const kvSyntheticImage& s) {
+    kv3PlanePelBuffer image(kvPelRect(0, 0, s.width, s.height));
+    const kvPelBuffer<unsigned char>* planes[3] = {&image.plane0(), &image.plane1(),
+                                                   &image.plane2()};
+    for (int p = 0; p < 3; ++p)
+        for (long y = 0; y < s.height; ++y)
+            std::memcpy(planes[p]->pointToRow(y), &s.plane[p][y * s.width], s.width);
+    return image;
+}
+
+const kv3PlanePelBuffer& benchImage() {
+    static const kv3PlanePelBuffer image = toImage(makeSyntheticImage(kSide, kSide, 7));
+    return image;
+}
+
+kvPelBuffer<unsigned char> rectMask(long x, long y, long w, long h) {
+    kvPelBuffer<unsigned char> mask(kvPelRect(0, 0, kSide, kSide));
+    kfPelSet(mask, static_cast<unsigned char>(0));
+    for (long r = y; r < y + h; ++r) std::memset(mask.pointToPel(x, r), 255, w);
+    return mask;
+}
+
+// Three labels of two examples each, taught from regions of the image.
+const kvCompositeColorSegmenterTool& benchTool() {
+    static const kvCompositeColorSegmenterTool tool = [] {
+        std::vector<kvCompositeColorSet> sets;
+        for (int label = 0; label < 3; ++label) {
+            std::vector<kvCompositeColor> examples;
+            for (int e = 0; e < 2; ++e)
+                examples.emplace_back(benchImage(),
+                                      rectMask(100 + 300 * label, 150 + 400 * e, 120, 120));
+            sets.emplace_back(examples);
+        }
+        kvCompositeColorSegmenterTool t;
+        t.train(sets, kvCompositeColorSegmenterTrainParams());
+        return t;
+    }();
+    return tool;
+}
+
+void BM_TrainOneLabel(benchmark::State& state) {
+    const double f = state.range(0) / 100.0;
+    const std::vector<kvCompositeColorSet> sets{
+        kvCompositeColorSet({kvCompositeColor(benchImage(), kvPelBuffer_const<unsigned char>())})};
+    kvCompositeColorSegmenterTool tool;
+    for (auto _ : state) tool.train(sets, kvCompositeColorSegmenterTrainParams(f, 2));
+    state.counters["care_pixels_per_s"] = benchmark::Counter(
+        static_cast<double>(kSide * kSide), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_TrainOneLabel)->Arg(10)->Arg(30)->Unit(benchmark::kMillisecond);
+
+void BM_Run(benchmark::State& state) {
+    const auto& tool = benchTool();
+    const kvCompositeColorSegmenterRunParams params(static_cast<int32_t>(state.range(0)),
+                                                    state.range(1) != 0);
+    kvCompositeColorSegmenterResult result;
+    for (auto _ : state) tool.run(benchImage(), params, result);
+    const double instances = static_cast<double>(tool.model().instanceModels.size());
+    state.counters["ns_per_pixel_instance"] = benchmark::Counter(
+        kSide * kSide * instances,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Run)
+    ->ArgsProduct({{1, 3, 5, 9}, {0, 1}})
+    ->ArgNames({"N", "normalize"})
+    ->Unit(benchmark::kMillisecond);
+
+// One derived image per iteration, built from a fresh copy of a run whose
+// caches are empty (the copy itself is not timed).
+template <class Build>
+void deriveImage(benchmark::State& state, int n, Build build) {
+    kvCompositeColorSegmenterResult run;
+    benchTool().run(benchImage(), kvCompositeColorSegmenterRunParams(n), run);
+    for (auto _ : state) {
+        state.PauseTiming();
+        kvCompositeColorSegmenterResult fresh(run);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(build(fresh));
+    }
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        kSide * kSide, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_LabelImage(benchmark::State& state) {
+    deriveImage(state, 3, [](const kvCompositeColorSegmenterResult& r) { return r.labelImage(); });
+}
+BENCHMARK(BM_LabelImage)->Unit(benchmark::kMillisecond);
+
+void BM_ConfidenceImage(benchmark::State& state) {
+    deriveImage(state, 3,
+                [](const kvCompositeColorSegmenterResult& r) { return r.confidenceImage(); });
+}
+BENCHMARK(BM_ConfidenceImage)->Unit(benchmark::kMillisecond);
+
+void BM_SegmentationImage(benchmark::State& state) {
+    deriveImage(state, 3,
+                [](const kvCompositeColorSegmenterResult& r) { return r.segmentationImage(1); });
+}
+BENCHMARK(BM_SegmentationImage)->Unit(benchmark::kMillisecond);
+
+void BM_ScoreImage(benchmark::State& state) {
+    deriveImage(state, static_cast<int>(state.range(0)),
+                [](const kvCompositeColorSegmenterResult& r) { return r.scoreImage(); });
+}
+BENCHMARK(BM_ScoreImage)->Arg(3)->Arg(5)->Arg(9)->ArgName("N")->Unit(benchmark::kMillisecond);
+
+}  // namespace
