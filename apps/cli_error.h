@@ -1,0 +1,16 @@
+// The command-line tool's own failures, and one-line descriptions of any
+// failure.
+#pragma once
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+class CliError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The message of e on one line; a text of our own for the library's errors
+// that carry no message.
+std::string describeError(const std::exception& e);

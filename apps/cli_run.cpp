@@ -1,0 +1,211 @@
+// clsg run TOOL.clsg IMAGE... --out DIR
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "apps/cli_error.h"
+#include "apps/commands.h"
+#include "apps/diag_html.h"
+#include "apps/overlay.h"
+#include "clsg/colorseg/segmenter_result.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What one image's run leaves for the report.
+struct ImageOutcome {
+    std::string line;   // the console line
+    std::string error;  // empty on success
+    kvDiagObject diag;
+    std::vector<std::string> written;
+};
+
+std::string extension(ImageFormat format, bool colour) {
+    if (format == ImageFormat::Png) return ".png";
+    return colour ? ".ppm" : ".pgm";
+}
+
+// Segments one image and stages its outputs.
+void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
+                const RunInput& input, const RunSettings& settings, OutputFiles& files,
+                ImageOutcome& outcome) {
+    const kv3PlanePelBuffer image = input.load();
+    kvCompositeColorSegmenterResult result;
+    const unsigned long flags =
+        kvCompositeColorSegmenterTool::kDiagInputs | kvCompositeColorSegmenterTool::kDiagOutputs;
+    const auto start = std::chrono::steady_clock::now();
+    tool.run(image, settings.params, result, settings.diagDir.empty() ? nullptr : &outcome.diag,
+             flags);
+    const kvPelBuffer_const<unsigned char> labels = result.labelImage();
+    const kvPelBuffer_const<unsigned char> confidence = result.confidenceImage();
+    const kvPelBuffer_const<unsigned char> score = result.scoreImage();
+    std::vector<kvPelBuffer_const<unsigned char>> segmentations;
+    for (std::size_t i = 0; i < file.labelNames.size(); ++i)
+        segmentations.push_back(result.segmentationImage(static_cast<unsigned char>(i)));
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+
+    const auto writeGrey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
+        const std::string name = input.name + "-" + kind + extension(settings.format, false);
+        writeGreyImage(files.stage((fs::path(settings.outDir) / name).string()), b,
+                       settings.format);
+        outcome.written.push_back(name);
+    };
+    writeGrey("labels", labels);
+    writeGrey("confidence", confidence);
+    writeGrey("score", score);
+    for (std::size_t i = 0; i < segmentations.size(); ++i)
+        writeGrey("seg-" + file.labelNames[i], segmentations[i]);
+    const std::string overlayName = input.name + "-overlay" + extension(settings.format, true);
+    writeColorImage(files.stage((fs::path(settings.outDir) / overlayName).string()),
+                    makeOverlay(image, labels), settings.format);
+    outcome.written.push_back(overlayName);
+
+    const std::vector<uint64_t> counts =
+        labelCounts(labels, static_cast<unsigned>(file.labelNames.size()));
+    const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
+    std::ostringstream line;
+    line << input.name << ": " << image.width() << " x " << image.height() << ", " << std::fixed
+         << std::setprecision(1) << took.count() << " ms;";
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        line << " " << (i < file.labelNames.size() ? file.labelNames[i] : "unlabelled") << " "
+             << 100.0 * static_cast<double>(counts[i]) / total << "%"
+             << (i + 1 < counts.size() ? "," : "");
+    outcome.line = line.str();
+}
+
+}  // namespace
+
+void runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
+               const RunSettings& settings, OutputFiles& files, std::ostream& out,
+               std::vector<std::string>* written) {
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        if (!seen.emplace(inputs[i].name, i).second)
+            throw CliError("two input images are named " + inputs[i].name +
+                           "; their outputs would collide");
+    files.makeDir(settings.outDir);
+
+    std::vector<ImageOutcome> outcomes(inputs.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex printMutex;
+    std::size_t done = 0;
+    const bool progress = inputs.size() > 1 && ::isatty(STDERR_FILENO);
+
+    // Each worker segments whole images with its own copy of the tool.
+    const auto worker = [&]() {
+        const kvCompositeColorSegmenterTool tool = file.tool;
+        for (std::size_t i; !failed && (i = next++) < inputs.size();) {
+            ImageOutcome& outcome = outcomes[i];
+            try {
+                segmentOne(tool, file, inputs[i], settings, files, outcome);
+            } catch (const ImageError& e) {
+                outcome.error = e.what();
+            } catch (const std::exception& e) {
+                outcome.error = inputs[i].name + ": " + describeError(e);
+            }
+            std::lock_guard<std::mutex> lock(printMutex);
+            if (!outcome.error.empty()) {
+                failed = true;
+                continue;
+            }
+            ++done;
+            if (progress) std::cerr << "\r\033[K" << std::flush;
+            out << outcome.line << std::endl;
+            if (progress) std::cerr << "[" << done << "/" << inputs.size() << "]" << std::flush;
+        }
+    };
+    const unsigned jobs =
+        std::max(1u, std::min<unsigned>(settings.jobs, static_cast<unsigned>(inputs.size())));
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    worker();
+    for (std::thread& t : threads) t.join();
+    if (progress) std::cerr << "\r\033[K" << std::flush;
+
+    for (const ImageOutcome& outcome : outcomes)
+        if (!outcome.error.empty()) throw CliError(outcome.error);
+
+    if (!settings.diagDir.empty()) {
+        std::vector<DiagSection> sections;
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            sections.push_back({inputs[i].name, &outcomes[i].diag});
+        writeDiagReport(settings.diagDir, "clsg run", sections, files);
+    }
+    if (written)
+        for (const ImageOutcome& outcome : outcomes)
+            written->insert(written->end(), outcome.written.begin(), outcome.written.end());
+}
+
+Command addRunCommand(CLI::App& parent) {
+    struct Options {
+        std::string tool;
+        std::vector<std::string> images;
+        std::string outDir;
+        int32_t neighborhood = 3;
+        bool normalize = false;
+        unsigned jobs = 1;
+        std::string diagDir;
+        std::string format = "png";
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
+    app->footer(
+        "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
+        "label) and NAME-overlay into the output directory.");
+    app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
+    app->add_option("images", o->images, "Images to segment (PNG or binary PPM/PGM)")->required();
+    app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
+    app->add_option("-n,--neighborhood", o->neighborhood, "Side of the scoring neighbourhood")
+        ->check(CLI::Range(1, 1023))
+        ->capture_default_str();
+    app->add_flag("--normalize-intensity", o->normalize,
+                  "Match the image's brightness to the trained colours first");
+    app->add_option("-j,--jobs", o->jobs, "Images processed at once")
+        ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
+    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--format", o->format, "Output image format")
+        ->check(CLI::IsMember({"png", "pnm"}))
+        ->capture_default_str();
+
+    return {app, [o]() {
+                const ToolFile file = readToolFile(o->tool);
+                std::vector<RunInput> inputs;
+                for (const std::string& path : o->images) {
+                    // Fail before any work when an input cannot be opened at all.
+                    if (std::FILE* f = std::fopen(path.c_str(), "rb"))
+                        std::fclose(f);
+                    else
+                        throw CliError("cannot open " + path + ": " + std::strerror(errno));
+                    inputs.push_back({fs::path(path).stem().string(),
+                                      [path]() { return readColorImage(path); }});
+                }
+                RunSettings settings;
+                settings.params = kvCompositeColorSegmenterRunParams(o->neighborhood, o->normalize);
+                settings.outDir = o->outDir;
+                settings.diagDir = o->diagDir;
+                settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
+                settings.jobs = o->jobs;
+                OutputFiles files;
+                runImages(file, inputs, settings, files, std::cout);
+                files.commit();
+                std::cout << "outputs in " << o->outDir << "\n";
+                if (!o->diagDir.empty())
+                    std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+                return 0;
+            }};
+}

@@ -1,0 +1,82 @@
+// clsg train OUT.clsg --label NAME=IMAGE[:MASK|@RECTS][,...] ...
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <set>
+
+#include "apps/cli_error.h"
+#include "apps/commands.h"
+#include "apps/diag_html.h"
+#include "clsg/colorseg/segmenter_tool.h"
+
+ToolFile trainTool(const std::vector<LabelSpec>& labels, const ImageLoader& loadImage,
+                   const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
+                   OutputFiles& files, std::ostream& out) {
+    std::set<std::string> names;
+    for (const LabelSpec& label : labels)
+        if (!names.insert(label.name).second)
+            throw CliError("label " + label.name + " is given twice");
+    const std::vector<kvCompositeColorSet> sets = buildCompositeColors(labels, loadImage);
+
+    ToolFile file;
+    for (const LabelSpec& label : labels) file.labelNames.push_back(label.name);
+    kvDiagObject diag;
+    const auto start = std::chrono::steady_clock::now();
+    file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
+                    kvCompositeColorSegmenterTool::kDiagInputs);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    if (!diagDir.empty()) writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files);
+
+    std::size_t examples = 0;
+    for (const LabelSpec& label : labels) examples += label.examples.size();
+    out << "trained " << labels.size() << (labels.size() == 1 ? " label" : " labels") << " from "
+        << examples << (examples == 1 ? " example" : " examples") << " in " << std::fixed
+        << std::setprecision(1) << took.count() << " ms\n";
+    return file;
+}
+
+Command addTrainCommand(CLI::App& parent) {
+    struct Options {
+        std::string output;
+        std::vector<std::string> labels;
+        double toleranceFrac = 0.1;
+        uint32_t toleranceMin = 2;
+        std::string diagDir;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
+    app->footer(
+        "Each --label NAME=EXAMPLE[,EXAMPLE...] defines one label. An EXAMPLE is IMAGE (the "
+        "whole image), IMAGE:MASK (a greyscale mask of 0 and 255, same size) or "
+        "IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are PNG or binary PPM/PGM.");
+    app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")->required();
+    app->add_option("-l,--label", o->labels, "A label and its examples (repeat per label)")
+        ->required()
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app->add_option("--color-tolerance-frac", o->toleranceFrac, "Relative colour tolerance, 0 to 1")
+        ->check(CLI::Range(0.0, 1.0))
+        ->capture_default_str();
+    app->add_option("--color-tolerance-min", o->toleranceMin,
+                    "Smallest colour tolerance, in channel units")
+        ->capture_default_str();
+    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+
+    return {
+        app, [o]() {
+            std::vector<LabelSpec> labels;
+            for (const std::string& text : o->labels) labels.push_back(parseLabelSpec(text));
+            const kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
+            OutputFiles files;
+            const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
+            if (!parentDir.empty()) files.makeDir(parentDir.string());
+            ToolFile tool = trainTool(labels, readColorImage, params, o->diagDir, files, std::cout);
+            writeToolFile(files.stage(o->output), tool);
+            files.commit();
+            std::cout << "wrote " << o->output << "\n";
+            if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+            return 0;
+        }};
+}

@@ -1,0 +1,45 @@
+// clsg: teach colour classes by example, then segment RGB images.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <new>
+
+#include "apps/cli_error.h"
+#include "apps/commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app("Teach colour classes by example, then segment RGB images.", "clsg");
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "clsg 0.1.0");
+    const std::vector<Command> commands = {addTrainCommand(app), addRunCommand(app),
+                                           addInfoCommand(app), addDemoCommand(app)};
+    // CLI11 would only say that a subcommand is missing; name the word instead.
+    const auto isCommand = [&](const std::string& word) {
+        for (const Command& command : commands)
+            if (command.app->get_name() == word) return true;
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
+        std::cerr << "clsg: error: unknown command " << argv[1]
+                  << " (commands: train, run, info, demo; see clsg --help)\n";
+        return 2;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help, --help-all, --version
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "clsg: error: " << e.what() << " (see clsg --help)\n";
+        return e.get_exit_code() != 0 ? e.get_exit_code() : 2;
+    }
+    try {
+        for (const Command& command : commands)
+            if (command.app->parsed()) return command.run();
+    } catch (const std::bad_alloc&) {
+        std::cerr << "clsg: error: out of memory\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "clsg: error: " << describeError(e) << "\n";
+        return 1;
+    }
+    return 1;
+}

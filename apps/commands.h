@@ -1,0 +1,58 @@
+// The subcommands of the clsg program, and the work that train, run and demo
+// share.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "apps/image_io.h"
+#include "apps/label_spec.h"
+#include "apps/output_files.h"
+#include "apps/tool_file.h"
+#include "apps/training_examples.h"
+#include "clsg/colorseg/params.h"
+
+namespace CLI {
+class App;
+}
+
+// A subcommand: its parser, and what to do once it has parsed.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
+};
+
+Command addTrainCommand(CLI::App& parent);
+Command addRunCommand(CLI::App& parent);
+Command addInfoCommand(CLI::App& parent);
+Command addDemoCommand(CLI::App& parent);
+
+// Trains a tool from labels (names checked for uniqueness), reading images
+// through loadImage. With a diagDir, writes the train records there through
+// files. Prints a summary to out.
+ToolFile trainTool(const std::vector<LabelSpec>& labels, const ImageLoader& loadImage,
+                   const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
+                   OutputFiles& files, std::ostream& out);
+
+struct RunSettings {
+    kvCompositeColorSegmenterRunParams params;
+    std::string outDir;
+    std::string diagDir;  // empty: no records
+    ImageFormat format = ImageFormat::Png;
+    unsigned jobs = 1;
+};
+
+struct RunInput {
+    std::string name;  // output files are named <name>-<kind>.<ext>
+    std::function<kv3PlanePelBuffer()> load;
+};
+
+// Segments every input (on settings.jobs threads), writes its outputs into
+// settings.outDir through files and prints one line per image to out. The
+// names of the written files are appended to written when given. Throws
+// CliError naming the first input that failed.
+void runImages(const ToolFile& tool, const std::vector<RunInput>& inputs,
+               const RunSettings& settings, OutputFiles& files, std::ostream& out,
+               std::vector<std::string>* written = nullptr);

@@ -1,0 +1,109 @@
+#include "apps/label_spec.h"
+
+#include <cctype>
+#include <limits>
+
+#include "apps/cli_error.h"
+
+namespace {
+
+class Parser {
+public:
+    Parser(const std::string& text, const std::string& label) : s_(text), label_(label) {}
+
+    bool atEnd() const { return pos_ == s_.size(); }
+    char peek() const { return atEnd() ? '\0' : s_[pos_]; }
+    void skip() { ++pos_; }
+
+    // Characters up to the next one of stops (or the end).
+    std::string until(const char* stops) {
+        const std::size_t end = s_.find_first_of(stops, pos_);
+        const std::size_t stop = end == std::string::npos ? s_.size() : end;
+        std::string word = s_.substr(pos_, stop - pos_);
+        pos_ = stop;
+        return word;
+    }
+
+    long number() {
+        const std::size_t start = pos_;
+        if (peek() == '-') skip();
+        long v = 0;
+        bool any = false;
+        while (std::isdigit(static_cast<unsigned char>(peek()))) {
+            if (v > 100000000) fail("a rectangle coordinate is too large");
+            v = v * 10 + (peek() - '0');
+            skip();
+            any = true;
+        }
+        if (!any) fail("expected a number at \"" + s_.substr(start) + "\"");
+        return s_[start] == '-' ? -v : v;
+    }
+
+    void expect(char c, const char* what) {
+        if (peek() != c) fail(std::string("expected ") + what + " at \"" + s_.substr(pos_) + "\"");
+        skip();
+    }
+
+    [[noreturn]] void fail(const std::string& why) const {
+        throw CliError("label " + label_ + ": " + why);
+    }
+
+private:
+    const std::string& s_;
+    const std::string& label_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+void checkLabelName(const std::string& name) {
+    if (name.empty() || name.size() > 64)
+        throw CliError("label name \"" + name + "\" must have 1 to 64 characters");
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
+            throw CliError("label name \"" + name +
+                           "\" may hold only letters, digits, '_' and '-'");
+}
+
+LabelSpec parseLabelSpec(const std::string& text) {
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos)
+        throw CliError("--label " + text + ": expected NAME=IMAGE[,IMAGE...]");
+    LabelSpec spec;
+    spec.name = text.substr(0, eq);
+    checkLabelName(spec.name);
+    const std::string rest = text.substr(eq + 1);
+    Parser p(rest, spec.name);
+    if (p.atEnd()) p.fail("no examples given");
+    for (;;) {
+        ExampleSpec ex;
+        ex.image = p.until(":@,");
+        if (ex.image.empty()) p.fail("an example without an image file");
+        if (p.peek() == ':') {
+            p.skip();
+            ex.mask = p.until(",");
+            if (ex.mask.empty()) p.fail("an empty mask file name after " + ex.image + ":");
+        } else if (p.peek() == '@') {
+            do {
+                p.skip();  // '@' or '+'
+                const long x = p.number();
+                p.expect(',', "','");
+                const long y = p.number();
+                p.expect(',', "','");
+                const long w = p.number();
+                p.expect(',', "','");
+                const long h = p.number();
+                if (w <= 0 || h <= 0)
+                    p.fail("rectangle " + std::to_string(x) + "," + std::to_string(y) + "," +
+                           std::to_string(w) + "," + std::to_string(h) + " of " + ex.image +
+                           " is empty");
+                ex.rects.emplace_back(x, y, w, h);
+            } while (p.peek() == '+');
+        }
+        spec.examples.push_back(ex);
+        if (p.atEnd()) break;
+        p.expect(',', "',' between examples");
+        if (p.atEnd()) p.fail("an example without an image file");
+    }
+    return spec;
+}

@@ -1,0 +1,23 @@
+// Pictures for a person: each label's colour over the input image, and the
+// share of pixels per label.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "platform/three_plane.h"
+
+// A distinct display colour for label (RGB).
+std::array<unsigned char, 3> labelColor(unsigned label);
+
+// The input with each labelled pixel blended half and half with its label's
+// colour, rounded up: (in + colour + 1) / 2. Pixels labelled 255 (no label)
+// keep their colour. labels must lie over image's window.
+kv3PlanePelBuffer makeOverlay(const kv3PlanePelBuffer_const& image,
+                              const kvPelBuffer_const<unsigned char>& labels);
+
+// Pixel counts of labels 0 .. labelCount - 1, then of unlabelled pixels
+// (value 255 or any value >= labelCount).
+std::vector<uint64_t> labelCounts(const kvPelBuffer_const<unsigned char>& labels,
+                                  unsigned labelCount);

@@ -1,0 +1,79 @@
+#include "apps/training_examples.h"
+
+#include <cstring>
+#include <map>
+
+#include "apps/cli_error.h"
+#include "apps/image_io.h"
+#include "platform/pel_ops.h"
+
+namespace {
+
+std::string sizeText(long w, long h) { return std::to_string(w) + " x " + std::to_string(h); }
+
+std::string rectText(const kvPelRect& r) {
+    return std::to_string(r.left()) + "," + std::to_string(r.top()) + "," +
+           std::to_string(r.width()) + "," + std::to_string(r.height());
+}
+
+void checkMask(const kvPelBuffer_const<unsigned char>& mask, const std::string& maskName,
+               const kv3PlanePelBuffer_const& image, const std::string& imageName) {
+    if (mask.width() != image.width() || mask.height() != image.height())
+        throw CliError("mask " + maskName + " is " + sizeText(mask.width(), mask.height()) +
+                       " but image " + imageName + " is " +
+                       sizeText(image.width(), image.height()));
+    bool any = false;
+    for (long y = 0; y < mask.height(); ++y) {
+        const unsigned char* row = mask.pointToRow(y);
+        for (long x = 0; x < mask.width(); ++x) {
+            if (row[x] != 0 && row[x] != 255)
+                throw CliError("mask " + maskName + " holds the value " + std::to_string(row[x]) +
+                               " at (" + std::to_string(x) + ", " + std::to_string(y) +
+                               "); a mask may hold only 0 and 255");
+            any = any || row[x] == 255;
+        }
+    }
+    if (!any) throw CliError("mask " + maskName + " selects no pixel (it has no 255)");
+}
+
+}  // namespace
+
+kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
+                                         const std::vector<kvPelRect>& rects,
+                                         const std::string& imageName) {
+    kvPelBuffer<unsigned char> mask(image.window());
+    kfPelSet(mask, 0);
+    for (const kvPelRect& r : rects) {
+        if (r.isEmpty() || !image.window().contains(r))
+            throw CliError("rectangle " + rectText(r) + " lies outside image " + imageName + " (" +
+                           sizeText(image.width(), image.height()) + ")");
+        for (long y = r.top(); y < r.bottom(); ++y)
+            std::memset(mask.pointToPel(r.left(), y), 255, static_cast<std::size_t>(r.width()));
+    }
+    return mask;
+}
+
+std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelSpec>& labels,
+                                                      const ImageLoader& loadImage) {
+    std::map<std::string, kv3PlanePelBuffer> images;
+    std::vector<kvCompositeColorSet> sets;
+    for (const LabelSpec& label : labels) {
+        if (label.examples.empty()) throw CliError("label " + label.name + " has no examples");
+        std::vector<kvCompositeColor> instances;
+        for (const ExampleSpec& ex : label.examples) {
+            auto it = images.find(ex.image);
+            if (it == images.end()) it = images.emplace(ex.image, loadImage(ex.image)).first;
+            const kv3PlanePelBuffer_const image = it->second;
+            kvPelBuffer_const<unsigned char> mask;  // unbound: the whole image
+            if (!ex.mask.empty()) {
+                mask = readGreyImage(ex.mask);
+                checkMask(mask, ex.mask, image, ex.image);
+            } else if (!ex.rects.empty()) {
+                mask = rectangleMask(image, ex.rects, ex.image);
+            }
+            instances.emplace_back(image, mask);
+        }
+        sets.emplace_back(instances);
+    }
+    return sets;
+}
