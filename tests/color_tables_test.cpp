@@ -181,8 +181,8 @@ TEST(SharedTables, NegativeToleranceStaysInsideTheTables) {
 TEST(SharedTables, RejectsScaleOutsideTheLevelRange) {
     kvCompositeColorSegmenterModel model;
     std::array<unsigned char, 256> quant{};
-    EXPECT_THROW(buildSharedTables(model, 0.1, 2, -1, quant), std::invalid_argument);
-    EXPECT_THROW(buildSharedTables(model, 0.1, 2, 256, quant), std::invalid_argument);
+    EXPECT_THROW(buildSharedTables(model, 0.1, 2, -1, quant), kvException);
+    EXPECT_THROW(buildSharedTables(model, 0.1, 2, 256, quant), kvException);
 }
 
 TEST(ColorModel, DefaultIsEmptyAndZero) {

@@ -2,7 +2,8 @@
 
 #include <cmath>
 #include <limits>
-#include <stdexcept>
+
+#include "platform/exception.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ bool trainFractionUsable(double f) {
 int32_t buildSharedTables(kvCompositeColorSegmenterModel& model, double f, uint32_t tminBits,
                           int32_t scale, std::array<unsigned char, 256>& quant) {
     if (scale < 0 || scale > 255)
-        throw std::invalid_argument("buildSharedTables: toleranceScale outside 0..255");
+        throw kvExceptionWithString("buildSharedTables: toleranceScale outside 0..255");
 
     // Level of v: round(v * S / 256), with v * S as a running sum.
     int32_t a = 0;

@@ -24,7 +24,7 @@ bool trainFractionUsable(double colorToleranceFrac);
 // signed 32-bit value, so 2^31 and above count as negative) and scale S.
 // Returns the level count n = max(S, quant[255] + 1).
 // S must lie in 0..255 (toleranceScale() of a usable fraction does);
-// std::invalid_argument otherwise. Leaves instanceModels/instanceCounts alone.
+// kvException otherwise. Leaves instanceModels/instanceCounts alone.
 int32_t buildSharedTables(kvCompositeColorSegmenterModel& model, double colorToleranceFrac,
                           uint32_t colorToleranceMin, int32_t toleranceScale,
                           std::array<unsigned char, 256>& quant);

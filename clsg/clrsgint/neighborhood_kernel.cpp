@@ -3,8 +3,9 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <vector>
+
+#include "platform/exception.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ std::vector<std::unique_ptr<unsigned char[]>>& cache() {
 }  // namespace
 
 const unsigned char* neighborhoodKernel(int32_t n) {
-    if (n < 2) throw std::invalid_argument("neighborhoodKernel: size below 2");
+    if (n < 2) throw kvExceptionWithString("neighborhoodKernel: size below 2");
     std::lock_guard<std::mutex> lock(gCacheMutex);
     auto& slots = cache();
     if (slots.size() < static_cast<size_t>(n) + 1) slots.resize(static_cast<size_t>(n) + 1);
