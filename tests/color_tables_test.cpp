@@ -5,7 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
+
+#include "platform/exception.h"
 
 namespace {
 
