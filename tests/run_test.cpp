@@ -273,3 +273,23 @@ TEST(Run, CopiesOfToolsAndResultsAreIndependent) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Run, RefusesEmptyImagesAndOversizedNeighbourhoods) {
+    const auto tool = twoLabelTool();
+    kvCompositeColorSegmenterResult result;
+    tool.run(halfAndHalf(kvPelRect(0, 0, 4, 4)), {}, result);
+    const kvCompositeColorSegmenterResult before(result);
+    EXPECT_THROW(tool.run(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), {}, result),
+                 Defs::BadImage);
+    EXPECT_THROW(tool.run(halfAndHalf(kvPelRect(0, 0, 4, 4)),
+                          kvCompositeColorSegmenterRunParams(256), result),
+                 Defs::BadParams);
+    EXPECT_TRUE(result == before);
+    // The largest size runs, scores and builds its score image.
+    tool.run(halfAndHalf(kvPelRect(0, 0, 3, 2)), kvCompositeColorSegmenterRunParams(255), result);
+    EXPECT_TRUE(result.scoreImage().isBound());
+}
+
+}  // namespace

@@ -56,6 +56,8 @@ void buildInstanceModel(kvCompositeColorInstanceModel& instance, const kvComposi
         kvRectangle<long> w(image.window());
         const bool masked = k < masks.size() && masks[k].isBound();
         if (masked) w &= kvRectangle<long>(masks[k].window());
+        // No pixel to select; also spares walking the rows of an empty window.
+        if (w.width() == 0 || w.height() == 0) throw kvCompositeColorSegmenterDefs::BadImage();
 
         long found = 0;
         for (long y = w.y(); y < w.y() + w.height(); ++y) {

@@ -14,8 +14,8 @@ struct kvPlanesView {
 
 template <class T>
 struct kvImageView {
-    T* data;                 // pel at (x0, y0)
-    std::ptrdiff_t stride;   // row stride in elements
+    T* data;                // pel at (x0, y0)
+    std::ptrdiff_t stride;  // row stride in elements
     long x0, y0;
     long width, height;
     T* row(long y) const { return data + (y - y0) * stride; }  // absolute y

@@ -37,6 +37,11 @@ private:
 // trained colours.
 class kvCompositeColorSegmenterRunParams {
 public:
+    // The largest neighbourhood a run accepts. The score image's work grows
+    // with the fourth power of the size; larger sizes are refused by run()
+    // (BadParams) and by loading a result, never by the setter.
+    static constexpr int32_t kMaxNeighborhoodSize = 255;
+
     // Throws BadParams for a neighborhoodSize below 1.
     kvCompositeColorSegmenterRunParams(int32_t neighborhoodSize = 3,
                                        bool normalizeIntensity = false);

@@ -57,6 +57,13 @@ void kvCompositeColorSegmenterTool::run(const kv3PlanePelBuffer_const& image,
     if (!image.isBound()) throw kvPel::UnboundWindow();
     if (image.colorSpace() != kvColorSpaceRGB)
         throw kvCompositeColorSegmenterDefs::BadColorSpace("image's color space is not RGB");
+    // Refused up front: an empty window holds nothing to score (and may still
+    // claim billions of rows), and a neighbourhood beyond the limit would
+    // make the score image's work explode.
+    if (image.window().isEmpty())
+        throw kvCompositeColorSegmenterDefs::BadImage("image window is empty");
+    if (params.neighborhoodSize() > kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize)
+        throw kvCompositeColorSegmenterDefs::BadParams("neighborhoodSize > 255");
     if ((diagFlags & kDiagInputs) && diagObject) writeInputRecord(*diagObject, image, params);
 
     if (!params.normalizeIntensity()) {

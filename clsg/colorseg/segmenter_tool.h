@@ -56,8 +56,10 @@ public:
 
     // Scores every pixel of an RGB image against every label into result.
     // Throws kvPel::UnboundWindow for an unbound image, BadColorSpace for a
-    // non-RGB one, NotTrained for an untrained tool, kvBadPointer for an image
-    // without a transform. A run that throws leaves result as it was.
+    // non-RGB one, BadImage for an empty window, BadParams for a
+    // neighborhoodSize above kMaxNeighborhoodSize, NotTrained for an
+    // untrained tool, kvBadPointer for an image without a transform. A run
+    // that throws leaves result as it was.
     void run(const kv3PlanePelBuffer_const& image, const kvCompositeColorSegmenterRunParams& params,
              kvCompositeColorSegmenterResult& result, kvDiagObject* diagObject = nullptr,
              unsigned long diagFlags = 0) const;

@@ -1,0 +1,161 @@
+#include "clsg/colorseg/archive_operators.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/color_tables.h"
+#include "clsg/clrsgint/internal_result_archive.h"
+#include "clsg/colorseg/errors.h"
+#include "platform/pel_archive.h"
+
+namespace {
+
+using Defs = kvCompositeColorSegmenterDefs;
+
+// Reader names and lines carried by kvArchive::UnknownVersion.
+constexpr const char* kReader = "clsg/colorseg";
+constexpr int kExampleLine = 190;
+constexpr int kSetLine = 229;
+constexpr int kTrainParamsLine = 274;
+constexpr int kRunParamsLine = 324;
+constexpr int kToolLine = 488;
+constexpr int kResultLine = 553;
+
+// Smallest records, to check stored counts against the bytes left before
+// anything is sized by them.
+constexpr uint64_t kMinMaskRecord = 2;      // version, bound flag
+constexpr uint64_t kMinImageRecord = 11;    // version, colour space, three unbound planes
+constexpr uint64_t kMinExampleRecord = 11;  // version, two empty vector framings
+constexpr uint64_t kMinSetRecord = 6;       // version, one empty vector framing
+
+// Passes the version byte: stores current, or loads the stored one and
+// refuses anything above highest.
+unsigned char passVersion(kvArchive& archive, unsigned char current, unsigned char highest,
+                          const char* reader, int line) {
+    unsigned char version = current;
+    archive || version;
+    if (version > highest) throw kvArchive::UnknownVersion(reader, line);
+    return version;
+}
+
+// Vector framing: version 0, count, the elements in order. Loading builds a
+// new vector, so v is replaced only when every element was read.
+template <class T, class Pass>
+void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord, Pass pass) {
+    passVersion(archive, 0, 0, nullptr, 0);
+    unsigned long count = v.size();
+    archive || count;
+    if (archive.isStoring()) {
+        for (T& element : v) pass(archive, element);
+        return;
+    }
+    archive.checkCount(count, minElementRecord);
+    std::vector<T> loaded(count);
+    for (T& element : loaded) pass(archive, element);
+    v.swap(loaded);
+}
+
+void passImage(kvArchive& archive, kv3PlanePelBuffer_const& image) { archive || image; }
+void passMask(kvArchive& archive, kvPelBuffer_const<unsigned char>& mask) {
+    archive || static_cast<kv_PelBuffer&>(mask);
+}
+void passExample(kvArchive& archive, kvCompositeColor& example) { archive || example; }
+void passSet(kvArchive& archive, kvCompositeColorSet& set) { archive || set; }
+
+}  // namespace
+
+kvArchive& operator||(kvArchive& archive, kvCompositeColor& example) {
+    const unsigned char version = passVersion(archive, 1, 1, kReader, kExampleLine);
+    if (archive.isStoring()) {
+        passVector(archive, example.images_, kMinImageRecord, passImage);
+        passVector(archive, example.masks_, kMinMaskRecord, passMask);
+        return archive;
+    }
+    std::vector<kv3PlanePelBuffer_const> images;
+    std::vector<kvPelBuffer_const<unsigned char>> masks;
+    if (version == 1) {
+        passVector(archive, images, kMinImageRecord, passImage);
+        passVector(archive, masks, kMinMaskRecord, passMask);
+    } else {  // one image and its mask
+        images.resize(1);
+        masks.resize(1);
+        passImage(archive, images[0]);
+        passMask(archive, masks[0]);
+    }
+    // The example's own checks: as many masks as images, every pair valid.
+    kvCompositeColor loaded(images, masks);
+    example = std::move(loaded);
+    return archive;
+}
+
+kvArchive& operator||(kvArchive& archive, kvCompositeColorSet& set) {
+    passVersion(archive, 0, 0, kReader, kSetLine);
+    passVector(archive, set.instances_, kMinExampleRecord, passExample);
+    return archive;
+}
+
+kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterTrainParams& params) {
+    const unsigned char version = passVersion(archive, 1, 1, kReader, kTrainParamsLine);
+    if (archive.isStoring()) {
+        archive || params.colorToleranceFrac_ || params.colorToleranceMin_;
+        return archive;
+    }
+    double fraction = 0.0;
+    uint32_t minimum = 2;
+    archive || fraction;
+    if (version == 1) archive || minimum;
+    // Values outside 0..1 are kept (training accepts them), but not one
+    // training cannot turn into its integer tables.
+    if (!trainFractionUsable(fraction))
+        throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
+    params.colorToleranceFrac_ = fraction;
+    params.colorToleranceMin_ = minimum;
+    return archive;
+}
+
+kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterRunParams& params) {
+    passVersion(archive, 0, 0, kReader, kRunParamsLine);
+    int32_t size = params.neighborhoodSize_;
+    bool normalize = params.normalizeIntensity_;
+    archive || size || normalize;
+    if (archive.isLoading()) {
+        if (size <= 0) throw Defs::BadParams("neighborhoodSize <= 0 ");
+        params.neighborhoodSize_ = size;
+        params.normalizeIntensity_ = normalize;
+    }
+    return archive;
+}
+
+kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterTool& tool) {
+    passVersion(archive, 0, 0, kReader, kToolLine);
+    if (archive.isStoring()) {
+        passVector(archive, tool.compositeColors_, kMinSetRecord, passSet);
+        archive || tool.trainParams_;
+        return archive;
+    }
+    std::vector<kvCompositeColorSet> sets;
+    kvCompositeColorSegmenterTrainParams params;
+    passVector(archive, sets, kMinSetRecord, passSet);
+    archive || params;
+
+    // The model is not stored: train a fresh tool, and swap it in only when
+    // training succeeded. A record without sets gives an untrained tool.
+    kvCompositeColorSegmenterTool loaded;
+    if (!sets.empty()) {
+        loaded.train(sets, params);
+    } else {
+        loaded.trainParams_ = params;
+    }
+    tool.model_.swap(loaded.model_);
+    tool.compositeColors_.swap(loaded.compositeColors_);
+    tool.trainParams_ = loaded.trainParams_;
+    return archive;
+}
+
+kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterResult& result) {
+    passVersion(archive, 0, 0, kReader, kResultLine);
+    // The internal result's operator loads all or nothing by itself.
+    archive || *result.result_;
+    return archive;
+}
