@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <sstream>
 #include <thread>
 
 #include "clsg/clrsgint/color_model.h"
@@ -268,6 +270,44 @@ TEST(Train, AnotherThreadCanAbortATrain) {
     aborter.join();
     ksys_clear_abort();
     EXPECT_FALSE(tool.isTrained());
+}
+
+}  // namespace
+
+namespace {
+
+// Train parameters as only an archive can hold them: the setter refuses
+// fractions outside 0..1, the archive record does not.
+kvCompositeColorSegmenterTrainParams storedParams(double fraction, uint32_t minimum) {
+    std::stringstream bytes;
+    kvArchive out(static_cast<std::ostream&>(bytes));
+    unsigned char version = 1;
+    out || version || fraction || minimum;
+    bytes.seekg(0);
+    kvArchive in(static_cast<std::istream&>(bytes));
+    kvCompositeColorSegmenterTrainParams params;
+    in || params;
+    return params;
+}
+
+TEST(Train, FractionsOutsideTheRangeTrainThroughTheSameFormulas) {
+    const auto img = uniformImage(kvPelRect(0, 0, 3, 3), {120, 30, 200});
+    kvCompositeColorSegmenterTool tool;
+    // 4.0: m = 1024, scale 8, nine levels of width 28.
+    tool.train({setOf(img)}, storedParams(4.0, 2));
+    EXPECT_EQ(tool.model().instanceModels[0].levelCount, 9u);
+    EXPECT_EQ(tool.model().levelStep, 28);
+    EXPECT_EQ(tool.trainParams().colorToleranceFrac(), 4.0);
+    // 1016.017578125: scale 0, a single level whose width wraps to 0.
+    tool.train({setOf(img)}, storedParams(1016.017578125, 2));
+    EXPECT_EQ(tool.model().instanceModels[0].levelCount, 1u);
+    EXPECT_EQ(tool.model().levelStep, 0);
+    EXPECT_EQ(tool.model().levelCenterTable[0], 127);
+}
+
+TEST(Train, FractionsTrainingCannotConvertAreRefused) {
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e10})
+        EXPECT_THROW(storedParams(bad, 2), Defs::BadParams) << bad;
 }
 
 }  // namespace
