@@ -31,15 +31,7 @@ void BM_AccumulateInstance(benchmark::State& state) {
     kvCompositeColorSegmenterModel model;
     std::array<unsigned char, 256> quant{};
     const int32_t n = buildSharedTables(model, f, 2, toleranceScale(f), quant);
-    const kvAccumulatorTables tables{quant.data(),
-                                     model.lowLevelTable.data(),
-                                     model.highLevelTable.data(),
-                                     model.levelCenterTable.data(),
-                                     model.toleranceTable.data(),
-                                     model.reciprocalTable.data(),
-                                     model.levelStep,
-                                     n,
-                                     f * f};
+    const kvAccumulatorTables tables = accumulatorTables(model, quant, n, f);
     const size_t cells = static_cast<size_t>(n) * n * n;
     std::vector<double> weights(cells);
     std::vector<uint32_t> counts(cells);

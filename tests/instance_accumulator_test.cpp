@@ -26,15 +26,7 @@ struct Training {
 
     Training(double f, uint32_t tmin) {
         const int32_t n = buildSharedTables(model, f, tmin, toleranceScale(f), quant);
-        tables = {quant.data(),
-                  model.lowLevelTable.data(),
-                  model.highLevelTable.data(),
-                  model.levelCenterTable.data(),
-                  model.toleranceTable.data(),
-                  model.reciprocalTable.data(),
-                  model.levelStep,
-                  n,
-                  f * f};
+        tables = accumulatorTables(model, quant, n, f);
         cells = static_cast<size_t>(n) * n * n;
     }
     Training(const Training&) = delete;

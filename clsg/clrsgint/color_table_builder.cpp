@@ -36,16 +36,8 @@ void buildInstanceModel(kvCompositeColorInstanceModel& instance, const kvComposi
     std::vector<uint32_t> counts(cells, 0);
     instance.weights.assign(cells, 0.0);
 
-    const double f = params.colorToleranceFrac();
-    const kvAccumulatorTables tables{quant.data(),
-                                     model.lowLevelTable.data(),
-                                     model.highLevelTable.data(),
-                                     model.levelCenterTable.data(),
-                                     model.toleranceTable.data(),
-                                     model.reciprocalTable.data(),
-                                     model.levelStep,
-                                     levelCount,
-                                     f * f};
+    const kvAccumulatorTables tables =
+        accumulatorTables(model, quant, levelCount, params.colorToleranceFrac());
 
     const auto& images = example.images();
     const auto& masks = example.masks();

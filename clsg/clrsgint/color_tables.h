@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/instance_accumulator.h"
 
 // Integer scale of the quantisation for a tolerance fraction f:
 // m = round(f * 256) (at least 1), result = round(255 / sqrt(m)), both rounded
@@ -28,3 +29,18 @@ bool trainFractionUsable(double colorToleranceFrac);
 int32_t buildSharedTables(kvCompositeColorSegmenterModel& model, double colorToleranceFrac,
                           uint32_t colorToleranceMin, int32_t toleranceScale,
                           std::array<unsigned char, 256>& quant);
+
+// The accumulator's view of the shared tables buildSharedTables wrote.
+inline kvAccumulatorTables accumulatorTables(const kvCompositeColorSegmenterModel& model,
+                                             const std::array<unsigned char, 256>& quant,
+                                             int32_t levelCount, double colorToleranceFrac) {
+    return kvAccumulatorTables{quant.data(),
+                               model.lowLevelTable.data(),
+                               model.highLevelTable.data(),
+                               model.levelCenterTable.data(),
+                               model.toleranceTable.data(),
+                               model.reciprocalTable.data(),
+                               model.levelStep,
+                               levelCount,
+                               colorToleranceFrac * colorToleranceFrac};
+}
