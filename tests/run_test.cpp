@@ -272,6 +272,19 @@ TEST(Run, CopiesOfToolsAndResultsAreIndependent) {
     EXPECT_FALSE(source == assigned);
 }
 
+TEST(Run, ANewRunDropsTheImagesBuiltFromThePreviousOne) {
+    const auto tool = twoLabelTool();
+    kvCompositeColorSegmenterResult result;
+    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
+    result.scoreImage();
+    result.confidenceImage();
+    result.segmentationImage(0);
+    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
+    const auto& in = internalOf(result);
+    EXPECT_FALSE(in.labelImage.isBound() || in.bestScore.isBound() || in.secondScore.isBound() ||
+                 in.scoreImage.isBound() || in.confidenceImage.isBound() || in.scoreSum.isBound());
+}
+
 }  // namespace
 
 namespace {

@@ -27,7 +27,9 @@ class kvArchive;
 class kvCompositeColorSegmenterTool {
 public:
     // Diagnostic flag bits: records of the inputs (train and run) and of the
-    // output images (run).
+    // output images (run). The outputs end with the label image mapped for
+    // viewing: label i becomes (i + 1) * (256 / (labels + 1)), and pixels no
+    // label claims become 0.
     static constexpr unsigned long kDiagInputs = 0x10000;
     static constexpr unsigned long kDiagOutputs = 0x20000;
 
