@@ -11,17 +11,17 @@
 #include "apps/diag_html.h"
 #include "clsg/colorseg/segmenter_tool.h"
 
-ToolFile trainTool(const std::vector<LabelSpec>& labels, const ImageLoader& loadImage,
+ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
                    OutputFiles& files, std::ostream& out) {
     std::set<std::string> names;
-    for (const LabelSpec& label : labels)
+    for (const LabelOption& label : labels)
         if (!names.insert(label.name).second)
             throw CliError("label " + label.name + " is given twice");
     const std::vector<kvCompositeColorSet> sets = buildCompositeColors(labels, loadImage);
 
     ToolFile file;
-    for (const LabelSpec& label : labels) file.labelNames.push_back(label.name);
+    for (const LabelOption& label : labels) file.labelNames.push_back(label.name);
     kvDiagObject diag;
     const auto start = std::chrono::steady_clock::now();
     file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
@@ -30,7 +30,7 @@ ToolFile trainTool(const std::vector<LabelSpec>& labels, const ImageLoader& load
     if (!diagDir.empty()) writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files);
 
     std::size_t examples = 0;
-    for (const LabelSpec& label : labels) examples += label.examples.size();
+    for (const LabelOption& label : labels) examples += label.examples.size();
     out << "trained " << labels.size() << (labels.size() == 1 ? " label" : " labels") << " from "
         << examples << (examples == 1 ? " example" : " examples") << " in " << std::fixed
         << std::setprecision(1) << took.count() << " ms\n";
@@ -66,8 +66,8 @@ Command addTrainCommand(CLI::App& parent) {
 
     return {
         app, [o]() {
-            std::vector<LabelSpec> labels;
-            for (const std::string& text : o->labels) labels.push_back(parseLabelSpec(text));
+            std::vector<LabelOption> labels;
+            for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
             const kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
             OutputFiles files;
             const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "apps/image_io.h"
-#include "apps/label_spec.h"
+#include "apps/label_option.h"
 #include "apps/output_files.h"
 #include "apps/tool_file.h"
 #include "apps/training_examples.h"
@@ -32,7 +32,7 @@ Command addDemoCommand(CLI::App& parent);
 // Trains a tool from labels (names checked for uniqueness), reading images
 // through loadImage. With a diagDir, writes the train records there through
 // files. Prints a summary to out.
-ToolFile trainTool(const std::vector<LabelSpec>& labels, const ImageLoader& loadImage,
+ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
                    OutputFiles& files, std::ostream& out);
 

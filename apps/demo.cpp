@@ -13,7 +13,7 @@ namespace {
 const char* const kPhotoName = "coffee.png";
 
 // Rectangles (x, y, width, height) on the 600 x 400 photograph.
-std::vector<LabelSpec> demoLabels() {
+std::vector<LabelOption> demoLabels() {
     const auto example = [](std::vector<kvPelRect> rects) {
         return ExampleSpec{kPhotoName, "", std::move(rects)};
     };
@@ -30,9 +30,9 @@ std::vector<LabelSpec> demoLabels() {
     };
 }
 
-std::string labelsText(const std::vector<LabelSpec>& labels) {
+std::string labelsText(const std::vector<LabelOption>& labels) {
     std::string text;
-    for (const LabelSpec& label : labels) {
+    for (const LabelOption& label : labels) {
         text += "  --label " + label.name + "=" + kPhotoName + "@";
         for (std::size_t i = 0; i < label.examples[0].rects.size(); ++i) {
             const kvPelRect& r = label.examples[0].rects[i];
@@ -49,7 +49,7 @@ int runDemo(const std::string& outDir) {
     const kv3PlanePelBuffer photo = decodeColorImage(
         std::vector<unsigned char>(kDemoPhoto, kDemoPhoto + kDemoPhotoSize), kPhotoName);
     const auto loadPhoto = [&photo](const std::string&) { return photo; };
-    const std::vector<LabelSpec> labels = demoLabels();
+    const std::vector<LabelOption> labels = demoLabels();
 
     std::cout << "clsg demo: " << photo.width() << " x " << photo.height()
               << " photograph of a cup of coffee, labels from rectangles:\n"

@@ -53,11 +53,11 @@ kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
     return mask;
 }
 
-std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelSpec>& labels,
+std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOption>& labels,
                                                       const ImageLoader& loadImage) {
     std::map<std::string, kv3PlanePelBuffer> images;
     std::vector<kvCompositeColorSet> sets;
-    for (const LabelSpec& label : labels) {
+    for (const LabelOption& label : labels) {
         if (label.examples.empty()) throw CliError("label " + label.name + " has no examples");
         std::vector<kvCompositeColor> instances;
         for (const ExampleSpec& ex : label.examples) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/label_spec.h"
+#include "apps/label_option.h"
 #include "clsg/colorseg/composite_color.h"
 
 // Reads a colour image by file name.
@@ -15,7 +15,7 @@ using ImageLoader = std::function<kv3PlanePelBuffer(const std::string& path)>;
 
 // One set per label, in order. Each image file is read once, masks through
 // readGreyImage. Throws CliError or ImageError.
-std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelSpec>& labels,
+std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOption>& labels,
                                                       const ImageLoader& loadImage);
 
 // A mask over image's window: 255 inside the rectangles, 0 elsewhere.

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "apps/cli_error.h"
-#include "apps/label_spec.h"
+#include "apps/label_option.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
 #include "apps/training_examples.h"
@@ -18,15 +18,16 @@ namespace fs = std::filesystem;
 
 std::string parseError(const std::string& text) {
     try {
-        parseLabelSpec(text);
+        parseLabelOption(text);
     } catch (const CliError& e) {
         return e.what();
     }
     return "(parsed)";
 }
 
-TEST(LabelSpec, ParsesImagesMasksAndRectangles) {
-    const LabelSpec s = parseLabelSpec("sky=a.png,b.ppm:b-mask.png,c.png@1,2,3,4+-5,6,7,8,d.png");
+TEST(LabelOption, ParsesImagesMasksAndRectangles) {
+    const LabelOption s =
+        parseLabelOption("sky=a.png,b.ppm:b-mask.png,c.png@1,2,3,4+-5,6,7,8,d.png");
     EXPECT_EQ(s.name, "sky");
     ASSERT_EQ(s.examples.size(), 4u);
     EXPECT_EQ(s.examples[0].image, "a.png");
@@ -42,7 +43,7 @@ TEST(LabelSpec, ParsesImagesMasksAndRectangles) {
     EXPECT_TRUE(s.examples[3].rects.empty());
 }
 
-TEST(LabelSpec, RejectsMalformedArgumentsWithTheLabelNamed) {
+TEST(LabelOption, RejectsMalformedArgumentsWithTheLabelNamed) {
     EXPECT_NE(parseError("sky").find("NAME=IMAGE"), std::string::npos);
     EXPECT_NE(parseError("sky=").find("no examples"), std::string::npos);
     EXPECT_NE(parseError("sky=a.png,").find("without an image"), std::string::npos);
@@ -93,16 +94,17 @@ TEST(TrainingExamples, ChecksMaskFilesAndReadsEachImageOnce) {
     clsgtest::writeGreyPng(dir / "none.png", 4, 2, std::vector<unsigned char>(8, 0));
 
     const std::vector<kvCompositeColorSet> sets = buildCompositeColors(
-        {parseLabelSpec("a=img:" + (dir / "good.png")), parseLabelSpec("b=img,img@0,0,1,1")}, load);
+        {parseLabelOption("a=img:" + (dir / "good.png")), parseLabelOption("b=img,img@0,0,1,1")},
+        load);
     EXPECT_EQ(loads, 1);
     ASSERT_EQ(sets.size(), 2u);
     EXPECT_EQ(sets[0].instances().size(), 1u);
     EXPECT_EQ(sets[1].instances().size(), 2u);
     EXPECT_FALSE(sets[1].instances()[0].masks()[0].isBound());  // whole image
 
-    const auto failure = [&](const std::string& spec) -> std::string {
+    const auto failure = [&](const std::string& option) -> std::string {
         try {
-            buildCompositeColors({parseLabelSpec(spec)}, load);
+            buildCompositeColors({parseLabelOption(option)}, load);
         } catch (const CliError& e) {
             return e.what();
         }

@@ -17,13 +17,13 @@ struct ExampleSpec {
     std::vector<kvPelRect> rects;  // used when not empty
 };
 
-struct LabelSpec {
+struct LabelOption {
     std::string name;
     std::vector<ExampleSpec> examples;
 };
 
 // Throws CliError naming what is wrong with text.
-LabelSpec parseLabelSpec(const std::string& text);
+LabelOption parseLabelOption(const std::string& text);
 
 // Throws CliError unless name is 1 to 64 letters, digits, '_' or '-' (label
 // names become parts of output file names).

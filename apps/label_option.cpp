@@ -1,4 +1,4 @@
-#include "apps/label_spec.h"
+#include "apps/label_option.h"
 
 #include <cctype>
 #include <limits>
@@ -65,15 +65,15 @@ void checkLabelName(const std::string& name) {
                            "\" may hold only letters, digits, '_' and '-'");
 }
 
-LabelSpec parseLabelSpec(const std::string& text) {
+LabelOption parseLabelOption(const std::string& text) {
     const std::size_t eq = text.find('=');
     if (eq == std::string::npos)
         throw CliError("--label " + text + ": expected NAME=IMAGE[,IMAGE...]");
-    LabelSpec spec;
-    spec.name = text.substr(0, eq);
-    checkLabelName(spec.name);
+    LabelOption option;
+    option.name = text.substr(0, eq);
+    checkLabelName(option.name);
     const std::string rest = text.substr(eq + 1);
-    Parser p(rest, spec.name);
+    Parser p(rest, option.name);
     if (p.atEnd()) p.fail("no examples given");
     for (;;) {
         ExampleSpec ex;
@@ -100,10 +100,10 @@ LabelSpec parseLabelSpec(const std::string& text) {
                 ex.rects.emplace_back(x, y, w, h);
             } while (p.peek() == '+');
         }
-        spec.examples.push_back(ex);
+        option.examples.push_back(ex);
         if (p.atEnd()) break;
         p.expect(',', "',' between examples");
         if (p.atEnd()) p.fail("an example without an image file");
     }
-    return spec;
+    return option;
 }
