@@ -15,7 +15,7 @@ const char* const kPhotoName = "coffee.png";
 // Rectangles (x, y, width, height) on the 600 x 400 photograph.
 std::vector<LabelOption> demoLabels() {
     const auto example = [](std::vector<kvPelRect> rects) {
-        return ExampleSpec{kPhotoName, "", std::move(rects)};
+        return ExampleSource{kPhotoName, "", std::move(rects)};
     };
     return {
         {"crema", {example({{250, 120, 75, 45}})}},

@@ -76,7 +76,7 @@ LabelOption parseLabelOption(const std::string& text) {
     Parser p(rest, option.name);
     if (p.atEnd()) p.fail("no examples given");
     for (;;) {
-        ExampleSpec ex;
+        ExampleSource ex;
         ex.image = p.until(":@,");
         if (ex.image.empty()) p.fail("an example without an image file");
         if (p.peek() == ':') {

@@ -11,7 +11,7 @@
 
 #include "platform/geometry.h"
 
-struct ExampleSpec {
+struct ExampleSource {
     std::string image;
     std::string mask;              // mask file, or empty
     std::vector<kvPelRect> rects;  // used when not empty
@@ -19,7 +19,7 @@ struct ExampleSpec {
 
 struct LabelOption {
     std::string name;
-    std::vector<ExampleSpec> examples;
+    std::vector<ExampleSource> examples;
 };
 
 // Throws CliError naming what is wrong with text.

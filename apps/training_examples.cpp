@@ -60,7 +60,7 @@ std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOpt
     for (const LabelOption& label : labels) {
         if (label.examples.empty()) throw CliError("label " + label.name + " has no examples");
         std::vector<kvCompositeColor> instances;
-        for (const ExampleSpec& ex : label.examples) {
+        for (const ExampleSource& ex : label.examples) {
             auto it = images.find(ex.image);
             if (it == images.end()) it = images.emplace(ex.image, loadImage(ex.image)).first;
             const kv3PlanePelBuffer_const image = it->second;
