@@ -122,12 +122,3 @@ kvPelBuffer<unsigned char> kfPelSample(const kvPelBuffer_const<unsigned char>& s
 
 void kfPelSet(kvPelBuffer<double>& dst, double value) { fill(dst, value); }
 void kfPelSet(kvPelBuffer<unsigned char>& dst, unsigned char value) { fill(dst, value); }
-
-int32_t iRound(float value) {
-    if (std::isnan(value)) return 0;
-    const double v = value;  // exact
-    const double r = v >= 0.0 ? std::trunc(v + 0.5) : std::trunc(v - 0.5);
-    if (r >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    if (r <= -2147483648.0) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(r);
-}

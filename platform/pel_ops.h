@@ -51,5 +51,11 @@ inline long kfILimit(long value, long low, long high) {
 }
 
 // Nearest integer, halves away from zero; NaN gives 0 and values beyond the
-// 32-bit range saturate.
-int32_t iRound(float value);
+// 32-bit range saturate. Inline: the derived images call it once per pel.
+inline int32_t iRound(float value) {
+    const double v = value;                                   // exact, so v + 0.5 is exact too
+    if (!(v > -2147483648.5)) return v != v ? 0 : INT32_MIN;  // NaN, or too low
+    if (!(v < 2147483647.5)) return INT32_MAX;
+    const double r = v >= 0.0 ? v + 0.5 : v - 0.5;
+    return static_cast<int32_t>(r);  // truncates toward zero, in range
+}
