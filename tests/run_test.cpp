@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "clsg/clrsgint/color_model.h"
@@ -127,18 +128,27 @@ TEST(Run, AnotherThreadCanAbortARun) {
     const auto tool = twoLabelTool();
     kvCompositeColorSegmenterResult result;
     tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
-    const kvCompositeColorSegmenterResult before(result);
+    kvCompositeColorSegmenterResult before(result);
 
-    const auto big = halfAndHalf(kvPelRect(0, 0, 1500, 1500));
-    std::atomic<bool> started{false};
-    std::thread aborter([&] {
-        while (!started) std::this_thread::yield();
+    const auto big = halfAndHalf(kvPelRect(0, 0, 600, 600));
+    std::thread aborter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ksys_request_abort();
     });
-    started = true;
-    EXPECT_THROW(tool.run(big, kvCompositeColorSegmenterRunParams(9), result), kvAbortRequested);
+    // Runs back to back until one is stopped, however the threads are scheduled.
+    bool stopped = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!stopped && std::chrono::steady_clock::now() < deadline) {
+        try {
+            tool.run(big, kvCompositeColorSegmenterRunParams(9), result);
+            before = result;
+        } catch (const kvAbortRequested&) {
+            stopped = true;
+        }
+    }
     aborter.join();
     ksys_clear_abort();
+    EXPECT_TRUE(stopped);
     EXPECT_TRUE(result == before);
 }
 

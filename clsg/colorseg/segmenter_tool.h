@@ -6,7 +6,7 @@
 //   shared handles, as the foundation layer copies them).
 // - Failures are exceptions derived from kvException; a call that throws
 //   leaves its object as it was, except that a failed train leaves the tool
-//   untrained.
+//   untrained (no sets, default parameters, an empty model).
 // - Nothing here starts a thread or takes a lock. One object must not be used
 //   from two threads at once; different objects may. Another thread can stop
 //   a long train, run or image request with ksys_request_abort()

@@ -38,8 +38,13 @@ void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>
     if (!trainFractionUsable(params.colorToleranceFrac()))
         throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
 
-    buildColorTables(*model_, compositeColors, params, toleranceScale(params.colorToleranceFrac()));
-    compositeColors_ = compositeColors;
+    // Built aside and moved in, so that a build that fails (an image without
+    // selected pixels, an abort) leaves the model empty, not half built.
+    kvCompositeColorSegmenterModel built;
+    buildColorTables(built, compositeColors, params, toleranceScale(params.colorToleranceFrac()));
+    std::vector<kvCompositeColorSet> sets(compositeColors);
+    *model_ = std::move(built);
+    compositeColors_.swap(sets);
     trainParams_ = params;
 
     if ((diagFlags & kDiagInputs) && diagObject) writeTrainRecords(*diagObject);
