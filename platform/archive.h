@@ -48,6 +48,9 @@ public:
         explicit Corrupt(const std::string& message) : Errors(message) {}
     };
 
+    // The stream's type chooses the direction; pass a std::stringstream as
+    // std::ostream& or std::istream&. Loading needs a stream that can seek
+    // (to measure what is left) and refuses others.
     explicit kvArchive(std::ostream& out);  // stores
     explicit kvArchive(std::istream& in);   // loads
     ~kvArchive();

@@ -56,9 +56,11 @@ kvCompositeColor::kvCompositeColor(const kv3PlanePelBuffer_const& image,
 void kvCompositeColor::add(const kv3PlanePelBuffer_const& image,
                            const kvPelBuffer_const<unsigned char>& mask) {
     validatePair(image, mask);
-    images_.reserve(images_.size() + 1);
-    masks_.reserve(masks_.size() + 1);
-    images_.push_back(image);  // cannot throw after the reserves
+    // Make room in both vectors first (geometric growth), so that the
+    // appends below cannot throw and leave the two vectors uneven.
+    if (images_.size() == images_.capacity()) images_.reserve(2 * images_.size() + 1);
+    if (masks_.size() == masks_.capacity()) masks_.reserve(2 * masks_.size() + 1);
+    images_.push_back(image);
     masks_.push_back(mask);
 }
 
