@@ -1,0 +1,32 @@
+// Aborting a long call from a real second thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/attention.h"
+#include "platform/exception.h"
+
+// Repeats call back to back while another thread requests an abort after
+// 20 ms, until a call throws kvAbortRequested (true) or a minute has passed
+// (false), however the threads are scheduled. Clears the request after.
+inline bool abortedFromAnotherThread(const std::function<void()>& call) {
+    ksys_clear_abort();
+    std::thread aborter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ksys_request_abort();
+    });
+    bool stopped = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!stopped && std::chrono::steady_clock::now() < deadline) {
+        try {
+            call();
+        } catch (const kvAbortRequested&) {
+            stopped = true;
+        }
+    }
+    aborter.join();
+    ksys_clear_abort();
+    return stopped;
+}

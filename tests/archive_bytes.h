@@ -1,0 +1,23 @@
+// Storing a value to archive bytes and loading it back, for tests and the
+// fuzz harnesses.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+#include "platform/archive.h"
+
+template <class T>
+std::string storeToBytes(T& value) {
+    std::ostringstream out;
+    kvArchive archive(out);
+    archive || value;
+    return out.str();
+}
+
+template <class T>
+void loadFromBytes(const std::string& bytes, T& value) {
+    std::istringstream in(bytes);
+    kvArchive archive(in);
+    archive || value;
+}
