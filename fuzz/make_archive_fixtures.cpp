@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "../tests/archive_bytes.h"
 #include "../tests/archive_fixture_recipes.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/errors.h"
@@ -21,14 +22,6 @@
 namespace {
 
 using Defs = kvCompositeColorSegmenterDefs;
-
-template <class T>
-std::string store(T& value) {
-    std::ostringstream out;
-    kvArchive archive(out);
-    archive || value;
-    return out.str();
-}
 
 std::string storeError(kvPersistent& error, bool asPointer) {
     std::ostringstream out;
@@ -80,28 +73,29 @@ int main(int argc, char** argv) {
     kvCompositeColorSegmenterTool tool = fixture::tool(), untrained;
     kvCompositeColorSegmenterResult result = fixture::result(), empty;
 
-    write(data + "example.arc", store(example));
-    write(data + "set.arc", store(set));
-    write(data + "train_params.arc", store(trainParams));
-    write(data + "run_params.arc", store(runParams));
-    write(data + "tool_trained.arc", store(tool));
-    write(data + "tool_untrained.arc", store(untrained));
-    write(data + "result_run.arc", store(result));
-    write(data + "result_empty.arc", store(empty));
+    write(data + "example.arc", storeToBytes(example));
+    write(data + "set.arc", storeToBytes(set));
+    write(data + "train_params.arc", storeToBytes(trainParams));
+    write(data + "run_params.arc", storeToBytes(runParams));
+    write(data + "tool_trained.arc", storeToBytes(tool));
+    write(data + "tool_untrained.arc", storeToBytes(untrained));
+    write(data + "result_run.arc", storeToBytes(result));
+    write(data + "result_empty.arc", storeToBytes(empty));
 
     // Version-0 records, composed field by field.
     kv3PlanePelBuffer image = fixture::image();
     kvPelBuffer<unsigned char> mask = fixture::mask();
     write(data + "train_params_v0.arc", u8(0) + f64(0.5));
-    write(data + "example_v0.arc", u8(0) + store(image) + store(static_cast<kv_PelBuffer&>(mask)));
+    write(data + "example_v0.arc",
+          u8(0) + storeToBytes(image) + storeToBytes(static_cast<kv_PelBuffer&>(mask)));
     kv3PlanePelBuffer v0Image = fixture::v0Image();
-    std::string v0 = u8(0) + u8(0) + store(v0Image) + f64(0.25) + u32(3);
+    std::string v0 = u8(0) + u8(0) + storeToBytes(v0Image) + f64(0.25) + u32(3);
     std::vector<unsigned char> quant = fixture::v0QuantTable();
-    v0 += store(quant);
+    v0 += storeToBytes(quant);
     v0 += u8(0) + u32(2);
     for (int k = 0; k < 2; ++k) {
         kvPelBuffer<double> s = fixture::v0Scores(k);
-        v0 += store(static_cast<kv_PelBuffer&>(s));
+        v0 += storeToBytes(static_cast<kv_PelBuffer&>(s));
     }
     write(data + "result_v0.arc", v0);
 
@@ -123,13 +117,13 @@ int main(int argc, char** argv) {
               u8(static_cast<unsigned char>(i + 1)) + storeError(*errors[i], false));
     }
 
-    write(corpus + "load_tool_fuzz/tool_trained", store(tool));
-    write(corpus + "load_tool_fuzz/tool_untrained", store(untrained));
+    write(corpus + "load_tool_fuzz/tool_trained", storeToBytes(tool));
+    write(corpus + "load_tool_fuzz/tool_untrained", storeToBytes(untrained));
     kvCompositeColorSegmenterTool oneSet;
     oneSet.train({fixture::sets()[1]}, kvCompositeColorSegmenterTrainParams(0.75, 2));
-    write(corpus + "load_tool_fuzz/tool_one_set", store(oneSet));
-    write(corpus + "load_result_fuzz/result_run", store(result));
-    write(corpus + "load_result_fuzz/result_empty", store(empty));
+    write(corpus + "load_tool_fuzz/tool_one_set", storeToBytes(oneSet));
+    write(corpus + "load_result_fuzz/result_run", storeToBytes(result));
+    write(corpus + "load_result_fuzz/result_empty", storeToBytes(empty));
     write(corpus + "load_result_fuzz/result_v0", v0);
     return 0;
 }

@@ -21,3 +21,14 @@ void loadFromBytes(const std::string& bytes, T& value) {
     kvArchive archive(in);
     archive || value;
 }
+
+// Stores value, loads the bytes into a new T and stores that again: true
+// when both stores give the same bytes. (Bytes, not operator==, since a
+// loaded NaN score is unequal to itself.)
+template <class T>
+bool restoresToSameBytes(T& value) {
+    const std::string bytes = storeToBytes(value);
+    T reloaded;
+    loadFromBytes(bytes, reloaded);
+    return storeToBytes(reloaded) == bytes;
+}

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/intensity_normalization.h"
 #include "clsg/clrsgint/internal_result.h"
@@ -131,24 +132,10 @@ TEST(Run, AnotherThreadCanAbortARun) {
     kvCompositeColorSegmenterResult before(result);
 
     const auto big = halfAndHalf(kvPelRect(0, 0, 600, 600));
-    std::thread aborter([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ksys_request_abort();
-    });
-    // Runs back to back until one is stopped, however the threads are scheduled.
-    bool stopped = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!stopped && std::chrono::steady_clock::now() < deadline) {
-        try {
-            tool.run(big, kvCompositeColorSegmenterRunParams(9), result);
-            before = result;
-        } catch (const kvAbortRequested&) {
-            stopped = true;
-        }
-    }
-    aborter.join();
-    ksys_clear_abort();
-    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(abortedFromAnotherThread([&] {
+        tool.run(big, kvCompositeColorSegmenterRunParams(9), result);
+        before = result;  // only after a run that finished
+    }));
     EXPECT_TRUE(result == before);
 }
 

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clsg.h"
 #include "test_images.h"
@@ -258,23 +259,8 @@ TEST(TrainDiagnostics, NothingIsRecordedWithoutAnObjectOrAfterAFailure) {
 TEST(Train, AnotherThreadCanAbortATrain) {
     const auto img = noisyImage(kvPelRect(0, -300, 400, 400), 9);
     kvCompositeColorSegmenterTool tool;
-    std::thread aborter([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ksys_request_abort();
-    });
-    // Trains back to back until one is stopped, however the threads are scheduled.
-    bool stopped = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!stopped && std::chrono::steady_clock::now() < deadline) {
-        try {
-            tool.train({setOf(img)}, kvCompositeColorSegmenterTrainParams(0.3, 2));
-        } catch (const kvAbortRequested&) {
-            stopped = true;
-        }
-    }
-    aborter.join();
-    ksys_clear_abort();
-    EXPECT_TRUE(stopped);
+    EXPECT_TRUE(abortedFromAnotherThread(
+        [&] { tool.train({setOf(img)}, kvCompositeColorSegmenterTrainParams(0.3, 2)); }));
     EXPECT_FALSE(tool.isTrained());
     EXPECT_TRUE(tool.model() == kvCompositeColorSegmenterModel());
 }
