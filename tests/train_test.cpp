@@ -2,11 +2,8 @@
 // the diagnostic records of training.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <sstream>
-#include <thread>
 
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
@@ -126,19 +123,6 @@ TEST(Train, ASinglePixelGivesItsWorkedWeights) {
     int touched = 0;
     for (double w : inst.weights) touched += w > 0.0;
     EXPECT_EQ(touched, 64);
-}
-
-TEST(Train, LevelCountFollowsTheTolerance) {
-    const auto img = uniformImage(kvPelRect(0, 0, 2, 2), {10, 200, 90});
-    kvCompositeColorSegmenterTool tool;
-    tool.train({setOf(img)}, kvCompositeColorSegmenterTrainParams(1.0, 2));
-    EXPECT_EQ(tool.model().instanceModels[0].levelCount, 17u);
-    EXPECT_EQ(tool.model().levelStep, 15);
-    tool.train({setOf(img)}, kvCompositeColorSegmenterTrainParams(0.0, 2));
-    const auto& zero = tool.model().instanceModels[0];
-    EXPECT_EQ(zero.levelCount, 255u);
-    // No weight is ever added at f = 0, so the normalising factor is infinite.
-    EXPECT_EQ(zero.normFactor, std::numeric_limits<double>::infinity());
 }
 
 TEST(Train, MaskAndImageArePairedByCoordinates) {
