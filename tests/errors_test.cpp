@@ -7,7 +7,6 @@
 #include <string>
 #include <type_traits>
 #include <typeinfo>
-#include <vector>
 
 #include "platform/archive.h"
 #include "platform/persistent.h"
@@ -25,6 +24,7 @@ std::string storeBytes(kvPersistent& object, int times = 1) {
 
 template <class E>
 void expectFamily(long number) {
+    static_assert(std::is_base_of<kvException, E>::value, "foundation base");
     const E plain;
     EXPECT_EQ(plain.errorNumber(), number);
     EXPECT_STREQ(plain.what(), "");
@@ -38,27 +38,14 @@ void expectFamily(long number) {
     assigned = original;
     EXPECT_STREQ(assigned.what(), "what went wrong");
 
-    // Every level of the family catches it, and what() gives the message.
+    // Caught as the standard exception, it is still the whole family member.
     try {
-        throw E("m1");
-    } catch (const Defs::Errors& e) {
-        EXPECT_EQ(e.errorNumber(), number);
-        EXPECT_EQ(typeid(e), typeid(E));
-    }
-    try {
-        throw E("m2");
-    } catch (const kvExceptionWithString& e) {
-        EXPECT_EQ(e.message(), "m2");
-    }
-    try {
-        throw E("m3");
-    } catch (const kvException& e) {
-        EXPECT_STREQ(e.what(), "m3");
-    }
-    try {
-        throw E("m4");
+        throw E("m");
     } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "m4");
+        EXPECT_STREQ(e.what(), "m");
+        EXPECT_EQ(dynamic_cast<const kvExceptionWithString&>(e).message(), "m");
+        EXPECT_EQ(dynamic_cast<const Defs::Errors&>(e).errorNumber(), number);
+        EXPECT_EQ(typeid(e), typeid(E));
     }
 }
 
@@ -73,13 +60,11 @@ TEST(Errors, NumbersMessagesAndCatching) {
 
     static_assert(std::is_abstract<Defs::Errors>::value, "the family base is abstract");
     static_assert(!std::is_base_of<Defs::BadParams, Defs::BadImage>::value, "siblings");
-    static_assert(std::is_base_of<kvException, Defs::NotTrained>::value, "foundation base");
 }
 
 TEST(Errors, SuicideAndRethrowThrowsItsOwnClassAndFreesItself) {
-    const char* names[] = {"BadParams", "NotTrained", "BadImage", "BadColorSpace",
-                           "TooManyCompositeColors"};
-    for (const char* name : names) {
+    for (const char* name :
+         {"BadParams", "NotTrained", "BadImage", "BadColorSpace", "TooManyCompositeColors"}) {
         kvPersistentFactory make =
             kv_Instantiator::find(std::string("kvCompositeColorSegmenterDefs::") + name);
         ASSERT_NE(make, nullptr) << name;
@@ -98,53 +83,23 @@ TEST(Errors, SuicideAndRethrowThrowsItsOwnClassAndFreesItself) {
     }
 
     Defs::Errors* withText = new Defs::BadImage("mask includes an invalid value");
-    EXPECT_THROW(
-        {
-            try {
-                withText->suicideAndRethrow();
-            } catch (const Defs::BadImage& e) {
-                EXPECT_STREQ(e.what(), "mask includes an invalid value");
-                throw;
-            }
-        },
-        Defs::BadImage);
+    try {
+        withText->suicideAndRethrow();
+        ADD_FAILURE() << "returned";
+    } catch (const Defs::BadImage& e) {
+        EXPECT_STREQ(e.what(), "mask includes an invalid value");
+    }
 }
 
-TEST(Errors, ArchiveLayoutAndRoundTrip) {
-    Defs::BadParams e("neighborhoodSize <= 0 ");
+TEST(Errors, ArchiveLayout) {
     // Class version, family version, then the message record (its version,
     // the length, the text).
+    Defs::BadParams e("neighborhoodSize <= 0 ");
     const std::string bytes = storeBytes(e);
     EXPECT_EQ(bytes, std::string("\0\0\0\x16\0\0\0neighborhoodSize <= 0 ", 3 + 4 + 22));
-
-    Defs::BadParams loaded;
-    std::istringstream in(bytes);
-    {
-        kvArchive archive(in);
-        loaded.serialize(archive);
-        EXPECT_EQ(archive.bytesLeft(), 0u);
-    }
-    EXPECT_EQ(loaded.message(), "neighborhoodSize <= 0 ");
-    EXPECT_EQ(loaded.errorNumber(), 268472576);
-
     Defs::NotTrained empty;
     EXPECT_EQ(storeBytes(empty), std::string(7, '\0'));
-
-    // Through a pointer record the registry recreates the right class.
-    Defs::BadColorSpace original("image's color space is not RGB");
-    kvPersistent* p = &original;
-    std::ostringstream out;
-    {
-        kvArchive archive(out);
-        kvPersistent::serializePointer(archive, p);
-    }
-    std::istringstream in2(out.str());
-    kvArchive archive(in2);
-    kvPersistent* q = nullptr;
-    kvPersistent::serializePointer(archive, q);
-    auto* back = dynamic_cast<Defs::BadColorSpace*>(q);
-    ASSERT_NE(back, nullptr);
-    EXPECT_STREQ(back->what(), "image's color space is not RGB");
+    // Loading through the registry: ArchiveFixtures.ErrorObjects.
 }
 
 TEST(Errors, VisitedObjectPassesNothing) {
@@ -163,18 +118,17 @@ TEST(Errors, VisitedObjectPassesNothing) {
 }
 
 TEST(Errors, UnknownVersionNamesTheLevel) {
-    struct Case {
+    const struct {
         std::string bytes;
         const char* file;
         std::size_t read;  // bytes up to the refused version
-    };
-    const Case cases[] = {
+    } cases[] = {
         {std::string("\x01\0\0\0\0\0\0", 7),
          "kvCompositeColorSegmenterDefs::TooManyCompositeColors", 1},
         {std::string("\0\x01\0\0\0\0\0", 7), "kvCompositeColorSegmenterDefs::Errors", 2},
         {std::string("\0\0\x02\0\0\0\0", 7), "kvExceptionWithString", 3},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Defs::TooManyCompositeColors e("kept");
         std::istringstream in(c.bytes);
         kvArchive archive(in);
