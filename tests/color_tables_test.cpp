@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <utility>
 
 #include "platform/exception.h"
 
@@ -48,49 +50,45 @@ void expectConsistent(const Tables& t) {
 }  // namespace
 
 TEST(ToleranceScale, WorkedValues) {
-    EXPECT_EQ(toleranceScale(0.1), 50);
-    EXPECT_EQ(toleranceScale(0.05), 71);
-    EXPECT_EQ(toleranceScale(0.5), 23);
-    EXPECT_EQ(toleranceScale(1.0), 16);
-    EXPECT_EQ(toleranceScale(0.0), 255);
-    EXPECT_EQ(toleranceScale(-0.5), 255);
-    EXPECT_EQ(toleranceScale(4.0), 8);
-    EXPECT_EQ(toleranceScale(1016.017578125), 0);
+    const std::pair<double, int32_t> cases[] = {{0.1, 50}, {0.05, 71},         {0.5, 23},
+                                                {1.0, 16}, {0.0, 255},         {-0.5, 255},
+                                                {4.0, 8},  {1016.017578125, 0}};
+    for (const auto& c : cases) EXPECT_EQ(toleranceScale(c.first), c.second) << c.first;
 }
 
+// round(f * 256) must fit: 2^31 - 256 + 0.5 does, 2^31 + 0.5 does not; below zero,
+// -2^31 - 0.5 still truncates to -2^31.
 TEST(ToleranceScale, UnusableFractionsAreRefused) {
-    EXPECT_FALSE(trainFractionUsable(std::numeric_limits<double>::quiet_NaN()));
-    EXPECT_FALSE(trainFractionUsable(std::numeric_limits<double>::infinity()));
-    EXPECT_FALSE(trainFractionUsable(-std::numeric_limits<double>::infinity()));
-    EXPECT_FALSE(trainFractionUsable(1e10));
-    EXPECT_FALSE(trainFractionUsable(-1e10));
-    EXPECT_TRUE(trainFractionUsable(0.0));
-    EXPECT_TRUE(trainFractionUsable(0.1));
-    EXPECT_TRUE(trainFractionUsable(1.0));
-    EXPECT_TRUE(trainFractionUsable(-0.5));
-    EXPECT_TRUE(trainFractionUsable(4.0));
-    EXPECT_TRUE(trainFractionUsable(1016.017578125));
-    // round(f * 256) must fit: 2^31 - 256 + 0.5 does, 2^31 + 0.5 does not;
-    // below zero, -2^31 - 0.5 still truncates to -2^31.
-    EXPECT_TRUE(trainFractionUsable(8388607.0));
-    EXPECT_FALSE(trainFractionUsable(8388608.0));
-    EXPECT_TRUE(trainFractionUsable(-8388608.0));
-    EXPECT_FALSE(trainFractionUsable(-8388609.0));
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, bool> cases[] = {{std::numeric_limits<double>::quiet_NaN(), false},
+                                             {inf, false},
+                                             {-inf, false},
+                                             {1e10, false},
+                                             {-1e10, false},
+                                             {0.0, true},
+                                             {0.1, true},
+                                             {1.0, true},
+                                             {-0.5, true},
+                                             {4.0, true},
+                                             {1016.017578125, true},
+                                             {8388607.0, true},
+                                             {8388608.0, false},
+                                             {-8388608.0, true},
+                                             {-8388609.0, false}};
+    for (const auto& c : cases) EXPECT_EQ(trainFractionUsable(c.first), c.second) << c.first;
 }
 
 TEST(SharedTables, DefaultParameters) {
     const Tables t = build(0.1, 2);
     EXPECT_EQ(t.n, 51);
     EXPECT_EQ(t.model.levelStep, 5);
-    const unsigned char q0[] = {0, 0, 0, 1, 1, 1, 1, 1, 2};
-    for (int v = 0; v < 9; ++v) EXPECT_EQ(t.quant[v], q0[v]) << "v=" << v;
-    const unsigned char qEnd[] = {49, 49, 49, 49, 50, 50};
-    for (int v = 250; v < 256; ++v) EXPECT_EQ(t.quant[v], qEnd[v - 250]) << "v=" << v;
-    const unsigned char c0[] = {1, 5, 10, 15, 20, 26};
-    for (int l = 0; l < 6; ++l) EXPECT_EQ(t.model.levelCenterTable[l], c0[l]) << "level=" << l;
-    EXPECT_EQ(t.model.levelCenterTable[48], 246);
-    EXPECT_EQ(t.model.levelCenterTable[49], 251);
-    EXPECT_EQ(t.model.levelCenterTable[50], 254);
+    const std::pair<int, int> quant[] = {{0, 0}, {2, 0},    {3, 1},    {7, 1},
+                                         {8, 2}, {253, 49}, {254, 50}, {255, 50}};
+    for (const auto& q : quant) EXPECT_EQ(t.quant[q.first], q.second) << "v=" << q.first;
+    const std::pair<int, int> centres[] = {{0, 1},  {1, 5},    {2, 10},   {3, 15},  {4, 20},
+                                           {5, 26}, {48, 246}, {49, 251}, {50, 254}};
+    for (const auto& c : centres)
+        EXPECT_EQ(t.model.levelCenterTable[c.first], c.second) << "level=" << c.first;
     for (int v = 0; v < 30; ++v) EXPECT_EQ(t.model.toleranceTable[v], 2) << "v=" << v;
     EXPECT_EQ(t.model.toleranceTable[30], 3);
     EXPECT_EQ(t.model.toleranceTable[100], 10);
@@ -99,31 +97,22 @@ TEST(SharedTables, DefaultParameters) {
     EXPECT_EQ(t.model.highLevelTable[100], 21);
     EXPECT_EQ(t.model.lowLevelTable[255], 45);
     EXPECT_EQ(t.model.highLevelTable[255], 50);
+    EXPECT_EQ(t.model.reciprocalTable[0], 1.0f);
+    for (int d = 1; d < 256; ++d) {  // single precision of the double quotient
+        const float expected = static_cast<float>(1.0 / d);
+        EXPECT_EQ(std::memcmp(&t.model.reciprocalTable[d], &expected, sizeof(float)), 0) << d;
+    }
     expectConsistent(t);
 }
 
-TEST(SharedTables, ReciprocalsAreSinglePrecisionOfDoubleQuotients) {
-    const Tables t = build(0.1, 2);
-    EXPECT_EQ(t.model.reciprocalTable[0], 1.0f);
-    EXPECT_EQ(t.model.reciprocalTable[10], 0.1f);
-    for (int d = 1; d < 256; ++d) {
-        const float expected = static_cast<float>(1.0 / d);
-        EXPECT_EQ(std::memcmp(&t.model.reciprocalTable[d], &expected, sizeof(float)), 0)
-            << "t=" << d;
-    }
-}
-
 TEST(SharedTables, ToleranceExtremesOfTheUnitRange) {
-    const Tables one = build(1.0, 2);
+    const Tables one = build(1.0, 2), zero = build(0.0, 2);
     EXPECT_EQ(one.n, 17);
     EXPECT_EQ(one.model.levelStep, 15);
     for (int v = 0; v < 256; ++v) EXPECT_EQ(one.quant[v], (v + 8) / 16) << "v=" << v;
-    EXPECT_EQ(one.quant[255], 16);
-    expectConsistent(one);
-
-    const Tables zero = build(0.0, 2);
     EXPECT_EQ(zero.n, 255);
     EXPECT_EQ(zero.model.levelStep, 1);
+    expectConsistent(one);
     expectConsistent(zero);
 }
 
@@ -147,12 +136,11 @@ TEST(SharedTables, MinimumTolerance) {
     }
 
     // tmin of 2^31 and above is negative: the scaled tolerance alone counts.
-    const Tables reference = build(0.1, 0);
     for (uint32_t tmin : {0x80000000u, 0xffffffffu}) {
         const Tables neg = build(0.1, tmin);
-        EXPECT_EQ(neg.model.toleranceTable, reference.model.toleranceTable) << tmin;
-        EXPECT_EQ(neg.model.lowLevelTable, reference.model.lowLevelTable) << tmin;
-        EXPECT_EQ(neg.model.highLevelTable, reference.model.highLevelTable) << tmin;
+        EXPECT_EQ(neg.model.toleranceTable, none.model.toleranceTable) << tmin;
+        EXPECT_EQ(neg.model.lowLevelTable, none.model.lowLevelTable) << tmin;
+        EXPECT_EQ(neg.model.highLevelTable, none.model.highLevelTable) << tmin;
     }
 }
 
@@ -161,22 +149,21 @@ TEST(SharedTables, ZeroScaleGivesOneLevel) {
     std::array<unsigned char, 256> quant;
     quant.fill(9);
     EXPECT_EQ(buildSharedTables(model, 1016.017578125, 2, 0, quant), 1);
-    for (int v = 0; v < 256; ++v) EXPECT_EQ(quant[v], 0) << "v=" << v;
+    EXPECT_EQ(quant, (std::array<unsigned char, 256>{}));
     EXPECT_EQ(model.levelStep, 0);  // 256 in 8 bits
-    EXPECT_EQ(model.levelCenterTable[0], 127);
-    for (int l = 1; l < 256; ++l) EXPECT_EQ(model.levelCenterTable[l], 0) << "level=" << l;
+    std::array<unsigned char, 256> centres{};
+    centres[0] = 127;
+    EXPECT_EQ(model.levelCenterTable, centres);
 }
 
 TEST(SharedTables, NegativeToleranceStaysInsideTheTables) {
     // f < 0 with a negative tmin: v - tol runs past 255 and v + tol below 0.
-    kvCompositeColorSegmenterModel model;
-    std::array<unsigned char, 256> quant{};
-    const int32_t n = buildSharedTables(model, -0.5, 0x80000000u, toleranceScale(-0.5), quant);
-    EXPECT_EQ(n, 255);
-    EXPECT_EQ(model.toleranceTable[200], static_cast<unsigned char>(-100));
-    EXPECT_EQ(model.lowLevelTable[200], quant[255]);
-    EXPECT_EQ(model.highLevelTable[200], quant[100]);
-    EXPECT_GT(model.lowLevelTable[200], model.highLevelTable[200]);  // empty range
+    const Tables t = build(-0.5, 0x80000000u);
+    EXPECT_EQ(t.n, 255);
+    EXPECT_EQ(t.model.toleranceTable[200], static_cast<unsigned char>(-100));
+    EXPECT_EQ(t.model.lowLevelTable[200], t.quant[255]);
+    EXPECT_EQ(t.model.highLevelTable[200], t.quant[100]);
+    EXPECT_GT(t.model.lowLevelTable[200], t.model.highLevelTable[200]);  // empty range
 }
 
 TEST(SharedTables, RejectsScaleOutsideTheLevelRange) {
@@ -188,15 +175,13 @@ TEST(SharedTables, RejectsScaleOutsideTheLevelRange) {
 
 TEST(ColorModel, DefaultIsEmptyAndZero) {
     const kvCompositeColorSegmenterModel model;
-    EXPECT_TRUE(model.instanceModels.empty());
-    EXPECT_TRUE(model.instanceCounts.empty());
+    const std::array<unsigned char, 256> zeros{};
+    EXPECT_TRUE(model.instanceModels.empty() && model.instanceCounts.empty());
     EXPECT_EQ(model.levelStep, 0);
-    for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(model.reciprocalTable[i], 0.0f);
-        EXPECT_EQ(model.toleranceTable[i] | model.lowLevelTable[i] | model.highLevelTable[i] |
-                      model.levelCenterTable[i],
-                  0);
-    }
+    EXPECT_EQ(model.reciprocalTable, (std::array<float, 256>{}));
+    for (const auto* table : {&model.toleranceTable, &model.lowLevelTable, &model.highLevelTable,
+                              &model.levelCenterTable})
+        EXPECT_EQ(*table, zeros);
     const kvCompositeColorInstanceModel instance;
     EXPECT_EQ(instance.normFactor, 0.0);
     EXPECT_EQ(instance.levelCount, 0u);
@@ -218,16 +203,14 @@ TEST(ColorModel, CopiesAreDeepAndCompareEqual) {
     copy.instanceModels[1].weights[7] = 0.5;
     EXPECT_EQ(t.model.instanceModels[1].weights[7], 0.25);
     EXPECT_TRUE(copy != t.model);
-
-    copy = t.model;
-    copy.reciprocalTable[3] = -copy.reciprocalTable[3];
-    EXPECT_FALSE(copy == t.model);
-    copy = t.model;
-    copy.levelStep = 4;
-    EXPECT_FALSE(copy == t.model);
-    copy = t.model;
-    copy.instanceCounts[0] = 1;
-    EXPECT_FALSE(copy == t.model);
+    const std::function<void(kvCompositeColorSegmenterModel&)> changes[] = {
+        [](auto& m) { m.reciprocalTable[3] = -m.reciprocalTable[3]; },
+        [](auto& m) { m.levelStep = 4; }, [](auto& m) { m.instanceCounts[0] = 1; }};
+    for (const auto& change : changes) {
+        copy = t.model;
+        change(copy);
+        EXPECT_FALSE(copy == t.model);
+    }
 
     // Weights compare by bit pattern: +0.0 and -0.0 differ.
     kvCompositeColorInstanceModel a = instance, b = instance;
