@@ -4,9 +4,10 @@
 
 #include <png.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,84 +15,72 @@
 namespace clsgtest {
 
 // A fresh directory, removed with its contents at the end of the scope.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "clsg-test-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
+struct ScratchDir {
+    std::filesystem::path path = [] {
+        std::string t = (std::filesystem::temp_directory_path() / "clsg-test-XXXXXX").string();
+        if (!mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
+        return std::filesystem::path(t);
+    }();
     ~ScratchDir() {
         std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        std::filesystem::remove_all(path, ec);
     }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
-struct PngSpec {
-    unsigned width = 0, height = 0;
-    int colorType = PNG_COLOR_TYPE_RGB;
-    int bitDepth = 8;
-    bool interlaced = false;
-    std::vector<std::vector<unsigned char>> rows;  // packed as the file stores them
-    std::vector<png_color> palette;
-    std::vector<unsigned char> paletteAlpha;  // tRNS for palette images
-    bool greyTransparent = false;             // tRNS for a grey image (value 0)
-};
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
-// libpng aborts the test on a failure to write (no jump buffer is set).
-inline void writePng(const std::string& path, const PngSpec& s) {
+inline void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+using Rows = std::vector<std::vector<unsigned char>>;
+
+// rows are packed as the file stores them; trns lists the palette's alpha
+// values or, for a grey image, the one transparent grey value. libpng aborts
+// the test on a failure to write (no jump buffer is set).
+inline void writePng(const std::string& path, unsigned width, unsigned height, int colorType,
+                     const Rows& rows, int bitDepth = 8, std::vector<png_color> palette = {},
+                     std::vector<unsigned char> trns = {}, bool interlaced = false) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot create " + path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
-    png_set_IHDR(png, info, s.width, s.height, s.bitDepth, s.colorType,
-                 s.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, width, height, bitDepth, colorType,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!s.palette.empty())
-        png_set_PLTE(png, info, s.palette.data(), static_cast<int>(s.palette.size()));
-    if (!s.paletteAlpha.empty())
-        png_set_tRNS(png, info, s.paletteAlpha.data(), static_cast<int>(s.paletteAlpha.size()),
-                     nullptr);
-    png_color_16 grey0{};
-    if (s.greyTransparent) png_set_tRNS(png, info, nullptr, 0, &grey0);
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+    png_color_16 grey{};
+    if (!trns.empty() && colorType == PNG_COLOR_TYPE_GRAY) {
+        grey.gray = trns[0];
+        png_set_tRNS(png, info, nullptr, 0, &grey);
+    } else if (!trns.empty()) {
+        png_set_tRNS(png, info, trns.data(), static_cast<int>(trns.size()), nullptr);
+    }
     png_write_info(png, info);
-    if (s.interlaced) png_set_interlace_handling(png);
-    std::vector<png_bytep> rows;
-    for (const auto& r : s.rows) rows.push_back(const_cast<png_bytep>(r.data()));
-    const int passes = s.interlaced ? 7 : 1;
-    for (int pass = 0; pass < passes; ++pass)
-        for (png_bytep row : rows) png_write_row(png, row);
+    if (interlaced) png_set_interlace_handling(png);
+    for (int pass = 0; pass < (interlaced ? 7 : 1); ++pass)
+        for (const auto& row : rows) png_write_row(png, row.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
 }
 
-// 8-bit RGB, rgb[(y * width + x) * 3 + c].
-inline void writeRgbPng(const std::string& path, unsigned width, unsigned height,
-                        const std::vector<unsigned char>& rgb) {
-    PngSpec s;
-    s.width = width;
-    s.height = height;
+// 8-bit grey (one sample per pel) or RGB (three), row by row.
+inline void writePlainPng(const std::string& path, unsigned width, unsigned height,
+                          const std::vector<unsigned char>& pels, bool interlaced = false) {
+    const unsigned row = static_cast<unsigned>(pels.size()) / height;
+    Rows rows;
     for (unsigned y = 0; y < height; ++y)
-        s.rows.emplace_back(rgb.begin() + y * width * 3, rgb.begin() + (y + 1) * width * 3);
-    writePng(path, s);
-}
-
-inline void writeGreyPng(const std::string& path, unsigned width, unsigned height,
-                         const std::vector<unsigned char>& grey) {
-    PngSpec s;
-    s.width = width;
-    s.height = height;
-    s.colorType = PNG_COLOR_TYPE_GRAY;
-    for (unsigned y = 0; y < height; ++y)
-        s.rows.emplace_back(grey.begin() + y * width, grey.begin() + (y + 1) * width);
-    writePng(path, s);
+        rows.emplace_back(pels.begin() + y * row, pels.begin() + (y + 1) * row);
+    writePng(path, width, height, row == width ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, rows, 8,
+             {}, {}, interlaced);
 }
 
 struct Decoded {
@@ -106,12 +95,9 @@ inline Decoded readPng(const std::string& path) {
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str()))
         throw std::runtime_error("cannot read " + path);
-    Decoded d;
-    d.width = image.width;
-    d.height = image.height;
     const bool colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
+    Decoded d{image.width, image.height, colour ? 3u : 1u, {}};
     image.format = colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
-    d.channels = colour ? 3 : 1;
     d.pels.resize(PNG_IMAGE_SIZE(image));
     if (!png_image_finish_read(&image, nullptr, d.pels.data(), 0, nullptr))
         throw std::runtime_error("cannot decode " + path);
