@@ -6,6 +6,7 @@
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
+#include "clsg/colorseg/intensity_gain.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
