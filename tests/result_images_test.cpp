@@ -54,19 +54,12 @@ TEST(LabelImages, WinnerAndConfidence) {
     EXPECT_EQ(confidenceOf({0.0, 2.0}), 255);
     EXPECT_EQ(labelOf({1.0, 3.0, 2.0}), 1);
     EXPECT_EQ(confidenceOf({1.0, 3.0, 2.0}), 51);
+    EXPECT_EQ(labelOf({1.0, 3.0, 3.0}), 1);  // a tieing later label is the runner-up
+    EXPECT_EQ(confidenceOf({1.0, 3.0, 3.0}), 0);
     EXPECT_EQ(labelOf({0.0}), 255);  // nothing scored
     EXPECT_EQ(confidenceOf({0.0}), 0);
     EXPECT_EQ(labelOf({std::nan(""), 1.0}), 1);  // NaN never wins
     EXPECT_EQ(confidenceOf({std::nan("")}), 0);
-}
-
-TEST(LabelImages, SecondScoreTakesATieingLaterLabel) {
-    auto result = resultWithScores({1.0, 3.0, 3.0});
-    result.labelImage();
-    const auto& in = internalOf(result);
-    EXPECT_EQ(in.bestScore.pointToPel(4, -2)[0], 3.0);
-    EXPECT_EQ(in.secondScore.pointToPel(4, -2)[0], 3.0);
-    EXPECT_EQ(in.labelImage.pointToPel(4, -2)[0], 1);
 }
 
 TEST(SegmentationImage, SharesOfTheScoreSum) {
