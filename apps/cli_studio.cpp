@@ -72,8 +72,8 @@ Command addStudioCommand(CLI::App& parent) {
                     signalled = true;
                     server.stop();
                 });
-                std::cout << "clsg studio: open http://127.0.0.1:" << port << "/?token="
-                          << server.token() << "\n"
+                std::cout << "clsg studio: open http://127.0.0.1:" << port
+                          << "/?token=" << server.token() << "\n"
                           << "  " << session.images().size() << " image"
                           << (session.images().size() == 1 ? "" : "s") << ", output directory "
                           << o->outDir << "; Ctrl-C stops" << std::endl;

@@ -8,10 +8,10 @@
 
 std::string confinedPath(const std::string& outDir, const std::string& name,
                          const std::string& extension) {
-    const bool plain =
-        !name.empty() && name.size() <= 128 && name[0] != '.' &&
-        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
-            std::string::npos;
+    const bool plain = !name.empty() && name.size() <= 128 && name[0] != '.' &&
+                       name.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
+                           std::string::npos;
     if (!plain)
         throw StudioError("\"" + name +
                           "\" is not a plain file name (letters, digits, '_', '-' and '.', not "

@@ -34,9 +34,16 @@ struct TooLarge : std::runtime_error {
 // A segment request that a newer one took over: 409.
 struct Superseded {};
 
+// JSON text; bytes that are not UTF-8 (in file names, say) become U+FFFD.
+std::string text(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void answerJson(httplib::Response& res, const json& j) {
+    res.set_content(text(j), "application/json");
+}
+
 void answerError(httplib::Response& res, int status, const std::string& message) {
     res.status = status;
-    res.set_content(json{{"error", message}}.dump(), "application/json");
+    answerJson(res, json{{"error", message}});
 }
 
 std::string asset(const unsigned char* data, std::size_t size) {
@@ -46,8 +53,7 @@ std::string asset(const unsigned char* data, std::size_t size) {
 bool sameText(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     unsigned char diff = 0;  // no early exit: the time taken does not tell a prefix
-    for (std::size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
     return diff == 0;
 }
 
@@ -105,7 +111,8 @@ long queryNumber(const httplib::Request& req, const char* name, long high) {
     if (!req.has_param(name))
         throw BadRequest(std::string("the query parameter ") + name + " is missing");
     const std::string text = req.get_param_value(name);
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         throw BadRequest(std::string("the query parameter ") + name + " must be a whole number");
     const long v = std::stol(text);
     if (v > high)
@@ -184,8 +191,7 @@ void StudioServer::routes() {
                                       ? req.get_header_value("X-Clsg-Token")
                                       : req.get_param_value("token");
         if (sameText(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
-        answerError(res, 403,
-                    "missing or wrong token: open the address that clsg studio printed");
+        answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
         return httplib::Server::HandlerResponse::Handled;
     });
     http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
@@ -197,10 +203,8 @@ void StudioServer::routes() {
         else if (res.status >= 400)
             answerError(res, res.status, "the request cannot be read");
     });
-    http.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            answerError(res, 500, "internal error");
-        });
+    http.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                  std::exception_ptr) { answerError(res, 500, "internal error"); });
 
     const auto page = [this](const unsigned char* data, std::size_t size, const char* type) {
         std::string text = asset(data, size);
@@ -249,7 +253,7 @@ void StudioServer::routes() {
     };
 
     http.Get("/api/state", api([this, locked](const httplib::Request&, httplib::Response& res) {
-                 locked([&] { res.set_content(stateJson(session_).dump(), "application/json"); });
+                 locked([&] { answerJson(res, stateJson(session_)); });
              }));
 
     http.Get("/api/image", api([this, locked](const httplib::Request& req, httplib::Response& res) {
@@ -278,36 +282,32 @@ void StudioServer::routes() {
                  });
              }));
 
-    http.Post("/api/marks", api([this, locked](const httplib::Request& req,
-                                               httplib::Response& res) {
-                  locked([&] {
-                      const std::size_t i = queryImage(req, session_);
-                      const long x = queryNumber(req, "x", 1000000000);
-                      const long y = queryNumber(req, "y", 1000000000);
-                      const long w = queryNumber(req, "w", 1000000000);
-                      const long h = queryNumber(req, "h", 1000000000);
-                      const StudioImage& image = session_.images()[i];
-                      if (w < 1 || h < 1 || x + w > image.pixels.width() ||
-                          y + h > image.pixels.height())
-                          throw BadRequest("the rectangle lies outside image " + image.name);
-                      const std::size_t size = static_cast<std::size_t>(w) *
-                                               static_cast<std::size_t>(h);
-                      // A run takes at least two bytes and covers at least one pixel.
-                      if (req.body.size() > 2 * size + 16)
-                          throw TooLarge("the marks are larger than their rectangle allows");
-                      std::vector<uint8_t> values;
-                      if (!decodeRuns(req.body, size, values))
-                          throw BadRequest("the marks are not a valid run encoding of " +
-                                           std::to_string(w) + " x " + std::to_string(h) +
-                                           " pixels");
-                      session_.paintMarks(i, x, y, w, h, values);
-                      res.set_content(json{{"revision", session_.revision()}}.dump(),
-                                      "application/json");
-                  });
-              }));
+    http.Post(
+        "/api/marks", api([this, locked](const httplib::Request& req, httplib::Response& res) {
+            locked([&] {
+                const std::size_t i = queryImage(req, session_);
+                const long x = queryNumber(req, "x", 1000000000);
+                const long y = queryNumber(req, "y", 1000000000);
+                const long w = queryNumber(req, "w", 1000000000);
+                const long h = queryNumber(req, "h", 1000000000);
+                const StudioImage& image = session_.images()[i];
+                if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
+                    throw BadRequest("the rectangle lies outside image " + image.name);
+                const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+                // A run takes at least two bytes and covers at least one pixel.
+                if (req.body.size() > 2 * size + 16)
+                    throw TooLarge("the marks are larger than their rectangle allows");
+                std::vector<uint8_t> values;
+                if (!decodeRuns(req.body, size, values))
+                    throw BadRequest("the marks are not a valid run encoding of " +
+                                     std::to_string(w) + " x " + std::to_string(h) + " pixels");
+                session_.paintMarks(i, x, y, w, h, values);
+                answerJson(res, json{{"revision", session_.revision()}});
+            });
+        }));
 
-    http.Post("/api/labels", api([this, locked](const httplib::Request& req,
-                                                httplib::Response& res) {
+    http.Post("/api/labels",
+              api([this, locked](const httplib::Request& req, httplib::Response& res) {
                   const json j = parseBody(req);
                   const std::string op = stringField(j, "op");
                   locked([&] {
@@ -324,34 +324,33 @@ void StudioServer::routes() {
                           session_.deleteLabel(label());
                       else
                           throw BadRequest("\"op\" must be add, rename, recolor or delete");
-                      res.set_content(stateJson(session_).dump(), "application/json");
+                      answerJson(res, stateJson(session_));
                   });
               }));
 
-    http.Post("/api/settings", api([this, locked](const httplib::Request& req,
-                                                  httplib::Response& res) {
-                  const json j = parseBody(req);
-                  StudioSettings s;
-                  const json& frac = field(j, "toleranceFrac");
-                  if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
-                  s.toleranceFrac = frac.get<double>();
-                  s.toleranceMin =
-                      static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
-                  s.neighborhood = static_cast<int32_t>(intField(j, "neighborhood", 1, 1023));
-                  const json& normalize = field(j, "normalize");
-                  if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
-                  s.normalize = normalize.get<bool>();
-                  locked([&] {
-                      session_.setSettings(s);
-                      res.set_content(stateJson(session_).dump(), "application/json");
-                  });
-              }));
+    http.Post(
+        "/api/settings", api([this, locked](const httplib::Request& req, httplib::Response& res) {
+            const json j = parseBody(req);
+            StudioSettings s;
+            const json& frac = field(j, "toleranceFrac");
+            if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
+            s.toleranceFrac = frac.get<double>();
+            s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
+            s.neighborhood = static_cast<int32_t>(intField(j, "neighborhood", 1, 1023));
+            const json& normalize = field(j, "normalize");
+            if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
+            s.normalize = normalize.get<bool>();
+            locked([&] {
+                session_.setSettings(s);
+                answerJson(res, stateJson(session_));
+            });
+        }));
 
     http.Post("/api/segment", api([this](const httplib::Request& req, httplib::Response& res) {
                   const json j = parseBody(req);
                   const int64_t image = intField(j, "image", 0, 1000000);
-                  const std::string viewName = j.contains("view") ? stringField(j, "view")
-                                                                  : std::string("labels");
+                  const std::string viewName =
+                      j.contains("view") ? stringField(j, "view") : std::string("labels");
                   StudioView view;
                   if (viewName == "labels")
                       view = StudioView::Labels;
@@ -376,8 +375,7 @@ void StudioServer::routes() {
                   } busy(segmenting_);
 
                   const auto start = std::chrono::steady_clock::now();
-                  StudioSegmentation seg =
-                      session_.segment(static_cast<std::size_t>(image), view);
+                  StudioSegmentation seg = session_.segment(static_cast<std::size_t>(image), view);
                   const auto encodeStart = std::chrono::steady_clock::now();
                   std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
                   const bool raw = payload.size() >= seg.pixels.size();
@@ -387,18 +385,17 @@ void StudioServer::routes() {
                       return std::chrono::duration<double, std::milli>(b - a).count();
                   };
                   const StudioImage& target = session_.images()[static_cast<std::size_t>(image)];
-                  const std::string meta = json{{"revision", session_.revision()},
-                                                {"image", image},
-                                                {"view", viewName},
-                                                {"width", target.pixels.width()},
-                                                {"height", target.pixels.height()},
-                                                {"encoding", raw ? "raw" : "runs"},
-                                                {"counts", seg.counts},
-                                                {"trainMs", seg.trainMs},
-                                                {"runMs", seg.runMs},
-                                                {"encodeMs", ms(encodeStart, end)},
-                                                {"totalMs", ms(start, end)}}
-                                               .dump();
+                  const std::string meta = text(json{{"revision", session_.revision()},
+                                                     {"image", image},
+                                                     {"view", viewName},
+                                                     {"width", target.pixels.width()},
+                                                     {"height", target.pixels.height()},
+                                                     {"encoding", raw ? "raw" : "runs"},
+                                                     {"counts", seg.counts},
+                                                     {"trainMs", seg.trainMs},
+                                                     {"runMs", seg.runMs},
+                                                     {"encodeMs", ms(encodeStart, end)},
+                                                     {"totalMs", ms(start, end)}});
                   std::string frame(4, '\0');
                   for (int b = 0; b < 4; ++b)
                       frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
@@ -407,37 +404,34 @@ void StudioServer::routes() {
                   res.set_content(std::move(frame), "application/octet-stream");
               }));
 
-    http.Post("/api/save", api([this, locked](const httplib::Request& req,
-                                              httplib::Response& res) {
+    http.Post("/api/save", api([this, locked](const httplib::Request& req, httplib::Response& res) {
                   const json j = parseBody(req);
                   const std::string file = stringField(j, "file");
                   locked([&] {
                       const std::string path = session_.saveTool(file);
-                      res.set_content(json{{"path", path}}.dump(), "application/json");
+                      answerJson(res, json{{"path", path}});
                   });
               }));
 
-    http.Post("/api/export", api([this, locked](const httplib::Request& req,
-                                                httplib::Response& res) {
+    http.Post("/api/export",
+              api([this, locked](const httplib::Request& req, httplib::Response& res) {
                   const json j = parseBody(req);
                   const std::string dir = stringField(j, "dir");
                   locked([&] {
                       const StudioExport out = session_.exportMasks(dir);
-                      res.set_content(json{{"files", out.files}, {"command", out.trainCommand}}.dump(),
-                                      "application/json");
+                      answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
                   });
               }));
 
-    http.Post("/api/images", api([this, locked](const httplib::Request& req,
-                                                httplib::Response& res) {
-                  const std::string name =
-                      req.has_param("name") ? req.get_param_value("name") : "image";
-                  const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
-                  const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
-                  locked([&] {
-                      const std::size_t dot = name.find_last_of('.');
-                      session_.addImage(name.substr(0, dot), "", pixels);
-                      res.set_content(stateJson(session_).dump(), "application/json");
-                  });
-              }));
+    http.Post(
+        "/api/images", api([this, locked](const httplib::Request& req, httplib::Response& res) {
+            const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
+            const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
+            const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
+            locked([&] {
+                const std::size_t dot = name.find_last_of('.');
+                session_.addImage(name.substr(0, dot), "", pixels);
+                answerJson(res, stateJson(session_));
+            });
+        }));
 }

@@ -66,7 +66,7 @@ private:
     StudioSession& session_;
     const std::string token_;
     std::unique_ptr<httplib::Server> http_;
-    std::mutex sessionMutex_;               // one request at a time works on the session
+    std::mutex sessionMutex_;                 // one request at a time works on the session
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
 };

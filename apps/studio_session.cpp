@@ -101,9 +101,8 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     image.name = unique;
     image.path = path;
     image.pixels = pixels;
-    image.marks.assign(static_cast<std::size_t>(pixels.width()) *
-                           static_cast<std::size_t>(pixels.height()),
-                       0);
+    image.marks.assign(
+        static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
     images_.push_back(std::move(image));
     ++revision_;
     return images_.size() - 1;
@@ -184,8 +183,7 @@ void StudioSession::paintMarks(std::size_t image, long x, long y, long w, long h
     for (uint8_t v : values)
         if (v > labels_.size()) throw StudioError("a mark names a label that does not exist");
     for (long row = 0; row < h; ++row)
-        std::copy_n(values.begin() + row * w, w,
-                    target.marks.begin() + (y + row) * width + x);
+        std::copy_n(values.begin() + row * w, w, target.marks.begin() + (y + row) * width + x);
     trainSettingsChanged();
 }
 
@@ -234,7 +232,8 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view) {
     if (toolRevision_ != before) out.trainMs = msSince(start);
 
     const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
-    if (resultToolRevision_ != toolRevision_ || resultImage_ != image || !(resultParams_ == params)) {
+    if (resultToolRevision_ != toolRevision_ || resultImage_ != image ||
+        !(resultParams_ == params)) {
         start = Clock::now();
         resultToolRevision_ = 0;
         try {
@@ -297,14 +296,14 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     // Images without a file the command line can name are written alongside.
     std::vector<std::string> imagePaths;
     for (const StudioImage& image : images_) {
-        const bool nameable = !image.path.empty() &&
-                              image.path.find_first_of(",:@") == std::string::npos;
+        const bool nameable =
+            !image.path.empty() && image.path.find_first_of(",:@") == std::string::npos;
         if (nameable) {
             imagePaths.push_back(image.path);
             continue;
         }
-        const bool used = std::any_of(image.marks.begin(), image.marks.end(),
-                                      [](uint8_t m) { return m != 0; });
+        const bool used =
+            std::any_of(image.marks.begin(), image.marks.end(), [](uint8_t m) { return m != 0; });
         imagePaths.push_back(used ? (fs::path(dir) / (image.name + ".png")).string() : "");
         if (used) writeColorImage(write(image.name + ".png"), image.pixels, ImageFormat::Png);
     }
@@ -349,7 +348,8 @@ void StudioSession::loadTool(const std::string& path) {
     std::size_t added = 0;
     for (std::size_t label = 0; label < sets.size(); ++label) {
         labels_.push_back({file.labelNames[label], 0});
-        const std::array<unsigned char, 3> c = labelColor(static_cast<unsigned>(labels_.size() - 1));
+        const std::array<unsigned char, 3> c =
+            labelColor(static_cast<unsigned>(labels_.size() - 1));
         labels_.back().color = (uint32_t(c[0]) << 16) | (uint32_t(c[1]) << 8) | c[2];
         const uint8_t value = static_cast<uint8_t>(labels_.size());
         for (const kvCompositeColor& example : sets[label].instances())
@@ -359,8 +359,7 @@ void StudioSession::loadTool(const std::string& path) {
                 for (std::size_t i = 0; i < images_.size(); ++i)
                     if (samePixels(images_[i].pixels, pixels)) index = i;
                 if (index == images_.size())
-                    addImage(stem + "-example-" + std::to_string(++added), "",
-                             kfPelCopy(pixels));
+                    addImage(stem + "-example-" + std::to_string(++added), "", kfPelCopy(pixels));
                 StudioImage& image = images_[index];
                 const kvPelBuffer_const<unsigned char>& mask = example.masks()[k];
                 const kvPelRect& w = pixels.window();
@@ -370,8 +369,10 @@ void StudioSession::loadTool(const std::string& path) {
                 const kvPelRect m = mask.isBound() ? mask.window() : w;
                 for (long y = w.top(); y < w.bottom(); ++y) {
                     if (y < m.top() || y >= m.bottom()) continue;
-                    uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y - w.top()) * width;
-                    for (long x = std::max(w.left(), m.left()); x < std::min(w.right(), m.right()); ++x)
+                    uint8_t* marks =
+                        image.marks.data() + static_cast<std::size_t>(y - w.top()) * width;
+                    for (long x = std::max(w.left(), m.left()); x < std::min(w.right(), m.right());
+                         ++x)
                         if (!mask.isBound() || *mask.pointToPel(x, y) == 255)
                             marks[x - w.left()] = value;
                 }
