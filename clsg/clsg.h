@@ -4,6 +4,7 @@
 #pragma once
 
 #include "clsg/colorseg/archive_operators.h"
+#include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
