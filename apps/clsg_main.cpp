@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.set_version_flag("--version", "clsg 0.1.0");
     const std::vector<Command> commands = {addTrainCommand(app), addRunCommand(app),
-                                           addInfoCommand(app), addDemoCommand(app)};
+                                           addInfoCommand(app), addDemoCommand(app),
+                                           addEvaluateCommand(app)};
     // CLI11 would only say that a subcommand is missing; name the word instead.
     const auto isCommand = [&](const std::string& word) {
         for (const Command& command : commands)

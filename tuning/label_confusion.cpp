@@ -75,3 +75,20 @@ double kvLabelConfusion::balancedAccuracy() const {
     }
     return present == 0 ? kNaN : sum / static_cast<double>(present);
 }
+
+kvLabelConfusion kvCompareLabelImages(const kvPelBuffer_const<unsigned char>& labelImage,
+                                      const kvPelBuffer_const<unsigned char>& truth,
+                                      std::size_t labels) {
+    if (!labelImage.isBound() || !truth.isBound() || labelImage.window() != truth.window())
+        throw kvCompositeColorSegmenterDefs::BadParams(
+            "the label image and the truth must be bound over one window");
+    kvLabelConfusion confusion(labels);
+    const kvPelRect& w = truth.window();
+    for (long y = w.top(); y < w.bottom(); ++y) {
+        const unsigned char* got = labelImage.pointToRow(y);
+        const unsigned char* want = truth.pointToRow(y);
+        for (long x = 0; x < w.width(); ++x)
+            if (want[x] < labels) confusion.add(want[x], got[x]);
+    }
+    return confusion;
+}

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/pel_buffer.h"
+
 class kvLabelConfusion {
 public:
     explicit kvLabelConfusion(std::size_t labels = 0);
@@ -45,3 +47,10 @@ private:
     std::size_t labels_;
     std::vector<uint64_t> counts_;  // labels_ rows of labels_ + 1 columns
 };
+
+// Compares a label image with a true label image over the same window: every
+// pixel whose true value is below labels counts; other true values (255, say)
+// are ignored. Throws BadParams for unbound images or different windows.
+kvLabelConfusion kvCompareLabelImages(const kvPelBuffer_const<unsigned char>& labelImage,
+                                      const kvPelBuffer_const<unsigned char>& truth,
+                                      std::size_t labels);
