@@ -12,9 +12,8 @@
 namespace {
 
 const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3};
+const int32_t kNeighborhoods[] = {1, 3, 5};
 const uint32_t kDefaultMin = 2;
-const int32_t kDefaultNeighborhood = 3;
-const int32_t kOtherNeighborhoods[] = {1, 5};
 const uint32_t kOtherMins[] = {1, 5};
 constexpr double kTie = 1e-12;
 
@@ -127,22 +126,17 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
     const auto bestFrac = [&] { return tried[best].candidate.trainParams.colorToleranceFrac(); };
     const auto bestN = [&] { return tried[best].candidate.runParams.neighborhoodSize(); };
 
-    for (double frac : kCoarseFractions)
-        tryTolerance(frac, kDefaultMin, {kDefaultNeighborhood}, "coarse");
-
-    tryTolerance(bestFrac(), kDefaultMin,
-                 {std::begin(kOtherNeighborhoods), std::end(kOtherNeighborhoods)}, "neighborhood");
+    const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
+    for (double frac : kCoarseFractions) tryTolerance(frac, kDefaultMin, sizes, "coarse");
 
     const double* coarse =
         std::find(std::begin(kCoarseFractions), std::end(kCoarseFractions), bestFrac());
-    const double centre = *coarse;
     const std::size_t at = static_cast<std::size_t>(coarse - std::begin(kCoarseFractions));
-    const int32_t n = bestN();
     if (at > 0)
-        tryTolerance(twoDigits(std::sqrt(kCoarseFractions[at - 1] * centre)), kDefaultMin, {n},
+        tryTolerance(twoDigits(std::sqrt(kCoarseFractions[at - 1] * *coarse)), kDefaultMin, sizes,
                      "fine");
     if (at + 1 < std::size(kCoarseFractions))
-        tryTolerance(twoDigits(std::sqrt(kCoarseFractions[at + 1] * centre)), kDefaultMin, {n},
+        tryTolerance(twoDigits(std::sqrt(kCoarseFractions[at + 1] * *coarse)), kDefaultMin, sizes,
                      "fine");
 
     const double frac = bestFrac();

@@ -12,15 +12,18 @@
 // goes to the larger colorToleranceFrac, then the larger colorToleranceMin,
 // then the smaller neighbourhood.
 //
-// The search runs coarse to fine, each stage starting from the best so far:
-//   1. fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2, neighbourhood 3);
-//   2. neighbourhoods 1 and 5 at the best fraction;
-//   3. the geometric midpoints between the best fraction and its neighbours
-//      in stage 1 (for example 0.057 and 0.11 around 0.08), two significant
-//      digits;
-//   4. minimums 1 and 5 at the best fraction and neighbourhood.
-// That is 10 trainings per fold and 11 runs over the held-out tiles. Runs
-// are without intensity normalisation.
+// The search runs coarse to fine, each stage starting from the best so far.
+// Neighbourhood sizes cost no training, so every tolerance is scored with
+// each of 1, 3 and 5:
+//   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2);
+//   2. "fine": the geometric midpoints between the best fraction and its
+//      neighbours in stage 1 (for example 0.057 and 0.11 around 0.08), two
+//      significant digits;
+//   3. "minimum": minimums 1 and 5 at the best fraction, with the best
+//      neighbourhood only.
+// That is at most 9 trainings per fold. The held-out runs cover only the
+// tiles (about the selected pixels), so the trainings dominate the cost.
+// Runs are without intensity normalisation.
 //
 // Same input, same choice. Another thread stops the search with
 // ksys_request_abort() (kvAbortRequested leaves the call), as it stops a
@@ -45,7 +48,7 @@ struct kvSuggestOptions {
 struct kvSuggestCandidate {
     kvCompositeColorSegmenterTrainParams trainParams;
     kvCompositeColorSegmenterRunParams runParams;
-    std::string stage;        // "coarse", "neighborhood", "fine" or "minimum"
+    std::string stage;        // "coarse", "fine" or "minimum"
     double balancedAccuracy;  // over the held-out pixels of all folds
 };
 
