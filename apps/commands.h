@@ -29,6 +29,7 @@ Command addRunCommand(CLI::App& parent);
 Command addInfoCommand(CLI::App& parent);
 Command addDemoCommand(CLI::App& parent);
 Command addEvaluateCommand(CLI::App& parent);
+Command addStudioCommand(CLI::App& parent);
 
 // Trains a tool from labels (names checked for uniqueness), reading images
 // through loadImage. With a diagDir, writes the train records there through
@@ -43,6 +44,7 @@ struct RunSettings {
     std::string diagDir;  // empty: no records
     ImageFormat format = ImageFormat::Png;
     unsigned jobs = 1;
+    unsigned threads = 0;  // per image; 0: one per core
 };
 
 struct RunInput {
