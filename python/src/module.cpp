@@ -102,6 +102,11 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
                                "The relative colour tolerance of the training.")
         .def_property_readonly("tolerance_min", &clsgpy::Tool::toleranceMin,
                                "The colour tolerance's floor, in channel units.")
+        .def(py::pickle(
+            [](const clsgpy::Tool& t) { return py::make_tuple(t.toBytes()); },
+            [](const py::tuple& state) {
+                return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
+            }))
         .def("__eq__", [](const clsgpy::Tool& a, const clsgpy::Tool& b) { return a == b; })
         .def("__repr__",
              [](const clsgpy::Tool& t) {

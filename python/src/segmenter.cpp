@@ -1,9 +1,15 @@
 #include "segmenter.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <utility>
 
+#include "apps/cli_error.h"
 #include "apps/image_io.h"
 #include "arrays.h"
 #include "clsg/colorseg/composite_color.h"
@@ -215,6 +221,60 @@ std::shared_ptr<Tool> Tool::load(const std::string& path) {
         py::gil_scoped_release release;
         tool->file_ = std::make_shared<const ToolFile>(readToolFile(path));
     }
+    return tool;
+}
+
+namespace {
+
+// A temporary file, removed when this object goes.
+class TempFile {
+public:
+    TempFile() {
+        const char* dir = std::getenv("TMPDIR");
+        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/clsg-tool-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        const int fd = mkstemp(name.data());
+        if (fd < 0) throw CliError("cannot create a temporary file in " + pattern);
+        close(fd);
+        path_ = name.data();
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+py::bytes Tool::toBytes() const {
+    const auto file = snapshot();
+    if (!file->tool.isTrained()) return py::bytes();
+    std::string data;
+    {
+        py::gil_scoped_release release;
+        TempFile temp;
+        ToolFile copy = *file;
+        writeToolFile(temp.path(), copy);
+        const std::vector<unsigned char> raw = readFileBytes(temp.path());
+        data.assign(raw.begin(), raw.end());
+    }
+    return py::bytes(data);
+}
+
+std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
+    auto tool = std::make_shared<Tool>();
+    const std::string data = bytes;
+    if (data.empty()) return tool;
+    py::gil_scoped_release release;
+    TempFile temp;
+    {
+        std::ofstream out(temp.path(), std::ios::binary);
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        if (!out) throw CliError("cannot write " + temp.path());
+    }
+    tool->file_ = std::make_shared<const ToolFile>(readToolFile(temp.path()));
     return tool;
 }
 

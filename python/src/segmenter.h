@@ -58,6 +58,11 @@ public:
     void save(const std::string& path) const;
     static std::shared_ptr<Tool> load(const std::string& path);
 
+    // The tool file's bytes (empty for an untrained tool), for pickling:
+    // Dask sends tools to its workers this way.
+    pybind11::bytes toBytes() const;
+    static std::shared_ptr<Tool> fromBytes(const pybind11::bytes& bytes);
+
     std::vector<std::string> labels() const;
     bool isTrained() const;
     double toleranceFrac() const;
