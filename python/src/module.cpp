@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "errors.h"
+#include "intensity.h"
 #include "interrupt.h"
 #include "segmenter.h"
 
@@ -102,11 +103,10 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
                                "The relative colour tolerance of the training.")
         .def_property_readonly("tolerance_min", &clsgpy::Tool::toleranceMin,
                                "The colour tolerance's floor, in channel units.")
-        .def(py::pickle(
-            [](const clsgpy::Tool& t) { return py::make_tuple(t.toBytes()); },
-            [](const py::tuple& state) {
-                return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
-            }))
+        .def(py::pickle([](const clsgpy::Tool& t) { return py::make_tuple(t.toBytes()); },
+                        [](const py::tuple& state) {
+                            return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
+                        }))
         .def("__eq__", [](const clsgpy::Tool& a, const clsgpy::Tool& b) { return a == b; })
         .def("__repr__",
              [](const clsgpy::Tool& t) {
@@ -121,6 +121,13 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
              "Seconds of each of repeats runs timed in C++ (for benchmarks).");
     m.attr("Tool").attr("__hash__") = py::none();
 
+    m.def("_search_intensity_gain_on_sample", &clsgpy::searchGainOnSample, "tool"_a, "sample"_a,
+          "height"_a, "width"_a,
+          "The gain a normalised run of a height x width image applies, from its image[::10, "
+          "::10].");
+    m.def("_apply_intensity_gain", &clsgpy::applyGain, "block"_a, "gain"_a,
+          "block's pixels mapped by gain, as a normalised run maps them.");
+    m.attr("_HAVE_INTENSITY_GAIN") = clsgpy::haveIntensityGain();
     m.def(
         "read_image", [](py::handle path) { return clsgpy::readImage(pathArg(path)); }, "path"_a,
         R"doc(

@@ -75,9 +75,10 @@ public:
     std::vector<double> timeRuns(pybind11::handle image, long long neighborhood,
                                  bool normalizeIntensity, int repeats) const;
 
-private:
+    // The trained tool as it is now; train and load replace it, never change it.
     std::shared_ptr<const ToolFile> snapshot() const;
 
+private:
     mutable std::mutex mutex_;  // guards the pointer, not the tool
     std::shared_ptr<const ToolFile> file_;
 };
