@@ -22,7 +22,7 @@ import numpy as np
 import dask
 import dask.array as da
 
-from ._clsg import _HAVE_INTENSITY_GAIN, Tool, read_image, write_image
+from ._clsg import Tool, read_image, write_image
 from ._errors import BadImageError, BadParamsError, NotTrainedError
 
 __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
@@ -118,8 +118,6 @@ def segment(array, tool: Tool, neighborhood: int = 3, normalize_intensity: bool 
     record = np.dtype([(out, np.uint8) for out, _ in wanted])
     if len(array.chunks[2]) != 1:
         array = array.rechunk({2: 3})
-    if normalize_intensity and not _HAVE_INTENSITY_GAIN:
-        raise NotImplementedError("this clsg build cannot search the intensity gain blockwise")
     gain = _search_gain(array, tool) if normalize_intensity else None
     halo = neighborhood // 2
     blocks = da.map_overlap(

@@ -1,22 +1,14 @@
 #include "intensity.h"
 
 #include "arrays.h"
+#include "clsg/colorseg/intensity_gain.h"
 #include "errors.h"
 #include "interrupt.h"
 #include "segmenter.h"
 
-#if __has_include("clsg/colorseg/intensity_gain.h")
-#include "clsg/colorseg/intensity_gain.h"
-#define CLSG_HAVE_INTENSITY_GAIN 1
-#endif
-
 namespace py = pybind11;
 
 namespace clsgpy {
-
-#ifdef CLSG_HAVE_INTENSITY_GAIN
-
-bool haveIntensityGain() { return true; }
 
 double searchGainOnSample(const Tool& tool, py::handle sample, long height, long width) {
     const py::array array = asArray(sample, "sample");
@@ -49,19 +41,5 @@ py::array applyGain(py::handle block, double gain) {
     }
     return interleave(mapped);
 }
-
-#else
-
-bool haveIntensityGain() { return false; }
-
-double searchGainOnSample(const Tool&, py::handle, long, long) {
-    throw std::runtime_error("this clsg build has no intensity gain search");
-}
-
-py::array applyGain(py::handle, double) {
-    throw std::runtime_error("this clsg build has no intensity gain search");
-}
-
-#endif
 
 }  // namespace clsgpy

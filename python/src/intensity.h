@@ -8,9 +8,6 @@ namespace clsgpy {
 
 class Tool;
 
-// Whether this build has the library's gain search (older ones do not).
-bool haveIntensityGain();
-
 // The gain a normalised run of a height x width image would apply, from the
 // image's 10 x 10 subsample (its pixels at rows and columns 0, 10, 20, ...),
 // given as an H' x W' x 3 array. Only those pixels are read by the search,

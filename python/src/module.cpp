@@ -127,7 +127,6 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
           "::10].");
     m.def("_apply_intensity_gain", &clsgpy::applyGain, "block"_a, "gain"_a,
           "block's pixels mapped by gain, as a normalised run maps them.");
-    m.attr("_HAVE_INTENSITY_GAIN") = clsgpy::haveIntensityGain();
     m.def(
         "read_image", [](py::handle path) { return clsgpy::readImage(pathArg(path)); }, "path"_a,
         R"doc(

@@ -21,8 +21,6 @@ def whole_image(tool, image, n, normalize):
 
 @pytest.mark.parametrize("normalize", [False, True])
 def test_blockwise_equals_the_whole_image_run(tool, normalize):
-    if normalize and not clsg._clsg._HAVE_INTENSITY_GAIN:
-        pytest.skip("no intensity gain search in this build")
     # Darker than the training, so that normalisation finds a gain other than 1.
     image = (scene(61, 45, seed=5) * 0.7).astype(np.uint8)
     for n in (1, 2, 3, 5, 9):
