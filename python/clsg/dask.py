@@ -151,17 +151,18 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _segment_file(path: str, tool_path: str, out_dir: str, neighborhood: int,
+def _segment_file(path: str, given: str, tool_path: str, out_dir: str, neighborhood: int,
                   normalize_intensity: bool, outputs: Sequence[str]) -> Dict[str, Any]:
     """Segments one file into out_dir; never raises: a failure becomes the
     record's error. A file's outputs appear all together or not at all."""
-    record: Dict[str, Any] = {"path": path, "ok": False, "error": None, "width": None,
+    record: Dict[str, Any] = {"path": given, "ok": False, "error": None, "width": None,
                               "height": None, "seconds": None, "shares": {},
                               "unlabelled": None, "outputs": []}
-    start = time.perf_counter()
     staged: List[Tuple[str, str]] = []
+    start = time.perf_counter()
     try:
-        tool = _load_tool(tool_path)
+        tool = _load_tool(tool_path)  # once per worker; not the image's time
+        start = time.perf_counter()
         wanted = output_names(tool, outputs)
         image = read_image(path)
         result = tool.run(image, neighborhood, normalize_intensity)
@@ -215,7 +216,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     Returns one record per path, in order: path, ok, error (None or the
     message), width, height, seconds (reading, running and writing), shares
     (label name -> share of the pixels it won), unlabelled (share of pixels
-    no label won), outputs (the files written).
+    no label won), outputs (the files written). Workers get absolute paths,
+    so on a real cluster the files must lie where every worker sees them by
+    the same path.
     """
     paths = [os.fspath(p) for p in paths]
     tool_path = os.path.abspath(os.fspath(tool_path))
@@ -241,11 +244,13 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
             todo.append(i)
     args = (tool_path, out_dir, neighborhood, normalize_intensity, outputs)
     if client is not None:
-        futures = client.map(_segment_file, [paths[i] for i in todo], *[[a] * len(todo) for a in args],
+        futures = client.map(_segment_file, [os.path.abspath(paths[i]) for i in todo],
+                             [paths[i] for i in todo], *[[a] * len(todo) for a in args],
                              pure=False)
         done = client.gather(futures)
     else:
-        tasks = [dask.delayed(_segment_file, pure=False)(paths[i], *args) for i in todo]
+        tasks = [dask.delayed(_segment_file, pure=False)(os.path.abspath(paths[i]), paths[i], *args)
+                 for i in todo]
         done = dask.compute(*tasks)
     for i, record in zip(todo, done):
         records[i] = record

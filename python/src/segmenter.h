@@ -74,6 +74,10 @@ public:
     // overhead.
     std::vector<double> timeRuns(pybind11::handle image, long long neighborhood,
                                  bool normalizeIntensity, int repeats) const;
+    // The same for the tiled runner on threads threads (label image only).
+    std::vector<double> timeTiledRuns(pybind11::handle image, long long neighborhood,
+                                      bool normalizeIntensity, unsigned threads,
+                                      int repeats) const;
 
     // The trained tool as it is now; train and load replace it, never change it.
     std::shared_ptr<const ToolFile> snapshot() const;
