@@ -20,7 +20,9 @@ from ._errors import (
     ImageFileError,
     NotTrainedError,
     TooManyLabelsError,
+    ToolFileCorruptError,
     ToolFileError,
+    ToolFileVersionError,
     UnknownVersionError,
 )
 from ._clsg import Result, Tool, read_image, write_image
@@ -39,6 +41,8 @@ __all__ = [
     "UnknownVersionError",
     "CorruptArchiveError",
     "ToolFileError",
+    "ToolFileVersionError",
+    "ToolFileCorruptError",
     "ImageFileError",
     "AbortedError",
 ]

@@ -72,6 +72,14 @@ class ToolFileError(Error, OSError):
     or a newer version, or corrupt. The message names the file."""
 
 
+class ToolFileVersionError(ToolFileError, UnknownVersionError):
+    """A tool file of a format version this clsg does not read."""
+
+
+class ToolFileCorruptError(ToolFileError, CorruptArchiveError):
+    """A tool file that is truncated or damaged."""
+
+
 class ImageFileError(Error, OSError):
     """An image file that cannot be read or written. The message names the
     file."""

@@ -57,7 +57,15 @@ void translate(std::exception_ptr p) {
     } catch (const Interrupted&) {
         PyErr_SetString(PyExc_KeyboardInterrupt, "clsg call interrupted");
     } catch (const CliError& e) {
-        raise("ToolFileError", e.what());
+        // The file layer words its failures; a stored version it does not
+        // read and a damaged file keep the archive errors' classes too.
+        const std::string text = e.what();
+        const char* name = "ToolFileError";
+        if (text.find("format version") != std::string::npos)
+            name = "ToolFileVersionError";
+        else if (text.find("corrupt") != std::string::npos)
+            name = "ToolFileCorruptError";
+        raise(name, text);
     } catch (const ImageError& e) {
         raise("ImageFileError", e.what());
     } catch (const kvException& e) {

@@ -124,8 +124,13 @@ def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
     data = path.read_bytes()
     (tmp_path / "cut.clsg").write_bytes(data[: len(data) // 2])
     (tmp_path / "other.clsg").write_bytes(b"not a tool file at all")
-    for name in ("cut.clsg", "other.clsg", "missing.clsg"):
-        with pytest.raises(clsg.ToolFileError) as info:
+    newer = bytearray(data)
+    newer[13] += 7  # the format version, after the length-prefixed "clsg-tool"
+    (tmp_path / "newer.clsg").write_bytes(bytes(newer))
+    for name, kind in (("cut.clsg", clsg.CorruptArchiveError), ("other.clsg", clsg.ToolFileError),
+                       ("missing.clsg", clsg.ToolFileError),
+                       ("newer.clsg", clsg.UnknownVersionError)):
+        with pytest.raises(kind) as info:
             clsg.Tool.load(tmp_path / name)
         assert name in str(info.value) and isinstance(info.value, OSError)
     with pytest.raises(clsg.NotTrainedError):
