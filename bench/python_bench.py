@@ -49,7 +49,7 @@ def show(name, seconds):
     return min(seconds), statistics.median(seconds)
 
 
-def overhead(rounds=15):
+def overhead(rounds=30):
     tool, img = demo_tool(), photo(1024, 1024)
     py, cpp = [], []
     for _ in range(rounds):  # interleaved, so that load changes hit both alike

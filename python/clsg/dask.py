@@ -23,7 +23,7 @@ import dask
 import dask.array as da
 
 from ._clsg import Tool, read_image, write_image
-from ._errors import BadImageError, BadParamsError, NotTrainedError
+from ._errors import BadImageError, BadParamsError
 
 __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
 
@@ -103,10 +103,7 @@ def segment(array, tool: Tool, neighborhood: int = 3, normalize_intensity: bool 
     the gain-mapped pixels. All outputs share one pass over the blocks when
     computed together (dask.compute(*result.values())).
     """
-    if not tool.is_trained:
-        raise NotTrainedError("", 268472577)
-    if neighborhood < 1 or neighborhood > 255:
-        raise BadParamsError(f"neighborhood must be in 1..255; got {neighborhood}")
+    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood)  # the tool's and N's errors, now
     array = da.asarray(array)
     if array.ndim != 3 or array.shape[2] != 3:
         raise BadImageError(f"array must be H x W x 3 (RGB); got shape {array.shape}")
