@@ -479,6 +479,34 @@ TEST_F(StudioServerTest, OpensUploadedImages) {
               422);
 }
 
+// A segment request that arrives while another is at work stops it: the
+// older one answers 409, the newer one its result.
+TEST_F(StudioServerTest, ANewerSegmentRequestStopsTheOlder) {
+    twoLabels();
+    kv3PlanePelBuffer big(kvPelRect(0, 0, 1500, 1500));
+    for (const kvPelBuffer<unsigned char>* p : {&big.plane0(), &big.plane1(), &big.plane2()})
+        for (long y = 0; y < 1500; ++y)
+            for (long x = 0; x < 1500; ++x) p->pointToRow(y)[x] = static_cast<unsigned char>(x ^ y);
+    session_->addImage("big", "", big);
+    int older = 0;
+    for (int attempt = 0; attempt < 8 && older != 409; ++attempt) {
+        postJson("/api/settings", {{"toleranceFrac", 0.1},
+                                   {"toleranceMin", 2},
+                                   {"neighborhood", 15 + 2 * attempt},
+                                   {"normalize", false}});
+        std::thread slow([&] {
+            httplib::Client c("127.0.0.1", port_);
+            c.set_default_headers({{"X-Clsg-Token", kToken}});
+            older = statusOf(c.Post("/api/segment", R"({"image":1})", "application/json"));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30 + 30 * attempt));
+        EXPECT_EQ(status(post("/api/segment", R"({"image":0})")), 200);
+        slow.join();
+        EXPECT_TRUE(older == 200 || older == 409) << older;
+    }
+    EXPECT_EQ(older, 409);
+}
+
 // A few thousand random and malformed requests, some from several clients at
 // once; the server answers every one and still works after.
 TEST_F(StudioServerTest, SurvivesRandomRequests) {
@@ -545,7 +573,7 @@ TEST(StudioRuns, RoundTripsAndRefusesMalformedText) {
     EXPECT_TRUE(decodeRuns("", 0, out));
     for (const std::string& bad :
          {text.substr(0, 7), text.substr(0, 1), text + "\x01", std::string("\x01\x00", 2),
-          std::string("\x01\x80\x80\x80\x80\x80\x01", 7)})
+          text + std::string("\x05\x00", 2), std::string("\x01\x80\x80\x80\x80\x80\x01", 7)})
         EXPECT_FALSE(decodeRuns(bad, data.size(), out)) << bad.size();
     EXPECT_FALSE(decodeRuns(text, data.size() - 1, out));
     EXPECT_FALSE(decodeRuns(text, data.size() + 1, out));
