@@ -2,13 +2,17 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <set>
 
 #include "apps/cli_error.h"
 #include "apps/commands.h"
 #include "apps/diag_html.h"
+#include "apps/quality_report.h"
 #include "clsg/colorseg/segmenter_tool.h"
 
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
@@ -37,6 +41,43 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     return file;
 }
 
+namespace {
+
+// Reads every image file once, however many examples name it.
+ImageLoader cachingLoader(const ImageLoader& load) {
+    auto cache = std::make_shared<std::map<std::string, kv3PlanePelBuffer>>();
+    return [cache, load](const std::string& path) {
+        auto it = cache->find(path);
+        if (it == cache->end()) it = cache->emplace(path, load(path)).first;
+        return it->second;
+    };
+}
+
+struct AutoChoice {
+    kvSuggestReport report;
+    nlohmann::json json;
+};
+
+// Chooses the parameters by cross-validation and prints the report.
+AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
+                        std::ostream& out) {
+    std::vector<std::string> names;
+    for (const LabelOption& label : labels) names.push_back(label.name);
+    const std::vector<kvCompositeColorSet> sets = buildCompositeColors(labels, loadImage);
+    const auto start = std::chrono::steady_clock::now();
+    AutoChoice choice{kvSuggestSegmenterParams(sets), {}};
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    printSuggestReport(out, names, choice.report);
+    out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
+        << " ms\n";
+    out.unsetf(std::ios::floatfield);
+    choice.json = suggestReportJson(names, choice.report);
+    choice.json["milliseconds"] = took.count();
+    return choice;
+}
+
+}  // namespace
+
 Command addTrainCommand(CLI::App& parent) {
     struct Options {
         std::string output;
@@ -44,6 +85,8 @@ Command addTrainCommand(CLI::App& parent) {
         double toleranceFrac = 0.1;
         uint32_t toleranceMin = 2;
         std::string diagDir;
+        bool autoParams = false;
+        std::string reportPath;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
@@ -63,20 +106,43 @@ Command addTrainCommand(CLI::App& parent) {
                     "Smallest colour tolerance, in channel units")
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    CLI::Option* autoFlag =
+        app->add_flag("--auto", o->autoParams,
+                      "Choose the colour tolerance and the neighbourhood by cross-validation on "
+                      "the examples, and print how well each label is found");
+    app->add_option("--report", o->reportPath, "With --auto: also write the report as JSON")
+        ->needs(autoFlag);
+    for (CLI::Option* given : app->get_options())
+        if (given->get_name() == "--color-tolerance-frac" ||
+            given->get_name() == "--color-tolerance-min")
+            given->excludes(autoFlag);
 
-    return {
-        app, [o]() {
-            std::vector<LabelOption> labels;
-            for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
-            const kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
-            OutputFiles files;
-            const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
-            if (!parentDir.empty()) files.makeDir(parentDir.string());
-            ToolFile tool = trainTool(labels, readColorImage, params, o->diagDir, files, std::cout);
-            writeToolFile(files.stage(o->output), tool);
-            files.commit();
-            std::cout << "wrote " << o->output << "\n";
-            if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
-            return 0;
-        }};
+    return {app, [o]() {
+                std::vector<LabelOption> labels;
+                for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
+                kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
+                const ImageLoader loader = cachingLoader(readColorImage);
+                OutputFiles files;
+                const std::filesystem::path parentDir =
+                    std::filesystem::path(o->output).parent_path();
+                if (!parentDir.empty()) files.makeDir(parentDir.string());
+                std::optional<AutoChoice> choice;
+                if (o->autoParams) {
+                    choice = chooseParams(labels, loader, std::cout);
+                    params = choice->report.trainParams;
+                    if (!o->reportPath.empty()) {
+                        std::ofstream report(files.stage(o->reportPath), std::ios::binary);
+                        report << choice->json.dump(2) << "\n";
+                        report.close();
+                        if (!report) throw CliError("cannot write " + o->reportPath);
+                    }
+                }
+                ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout);
+                writeToolFile(files.stage(o->output), tool);
+                files.commit();
+                std::cout << "wrote " << o->output << "\n";
+                if (!o->diagDir.empty())
+                    std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+                return 0;
+            }};
 }

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "clsg 0.1.0");
     const std::vector<Command> commands = {addTrainCommand(app), addRunCommand(app),
                                            addInfoCommand(app), addDemoCommand(app),
-                                           addStudioCommand(app)};
+                                           addStudioCommand(app), addEvaluateCommand(app)};
     // CLI11 would only say that a subcommand is missing; name the word instead.
     const auto isCommand = [&](const std::string& word) {
         for (const Command& command : commands)
