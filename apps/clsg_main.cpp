@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     };
     if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
         std::cerr << "clsg: error: unknown command " << argv[1]
-                  << " (commands: train, run, info, demo, studio; see clsg --help)\n";
+                  << " (commands: train, run, info, demo, studio, evaluate; see clsg --help)\n";
         return 2;
     }
     try {
