@@ -85,6 +85,25 @@ TEST(Train, AFailedTrainLeavesAnUntrainedDefaultTool) {
     EXPECT_TRUE(tool.model() == kvCompositeColorSegmenterModel());
 }
 
+TEST(Train, RetrainsFromItsOwnSetsAndParameters) {
+    // The arguments alias the tool's own state, which a train resets.
+    const auto grey = uniformImage(kvPelRect(0, 0, 3, 3), {100, 100, 100});
+    const auto teal = uniformImage(kvPelRect(0, 0, 2, 2), {20, 150, 160});
+    const kvCompositeColorSegmenterTrainParams first(0.5, 7), second(0.3, 5);
+    kvCompositeColorSegmenterTool tool, expected;
+    tool.train({setOf(grey), setOf(teal)}, first);
+
+    tool.train(tool.compositeColors(), second);
+    expected.train({setOf(grey), setOf(teal)}, second);
+    EXPECT_TRUE(tool == expected);
+    EXPECT_TRUE(tool.model() == expected.model());
+
+    tool.train({setOf(teal)}, tool.trainParams());
+    expected.train({setOf(teal)}, second);
+    EXPECT_TRUE(tool == expected);
+    EXPECT_TRUE(tool.model() == expected.model());
+}
+
 TEST(Train, AnImageWithoutSelectedPixelsFailsTheBuild) {
     // An empty window with no mask passes the example validation, but holds
     // no training pixel: the build refuses it with an empty message.
