@@ -12,6 +12,7 @@
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/internal_result.h"
 #include "clsg/clrsgint/internal_result_archive.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
 #include "platform/pel_archive.h"
 #include "test_images.h"
@@ -304,7 +305,7 @@ TEST(ArchiveOperators, EveryToolTheLibraryStoresLoads) {
     tool.train({kvCompositeColorSet({example})}, TrainParams(0.2, 3));
     EXPECT_TRUE(restoresToSameBytes(tool));
     loadFromBytes(storeToBytes(tool), loaded);
-    EXPECT_TRUE(loaded.model() == tool.model());
+    EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
 
     // An untrained tool keeps the parameters its record holds.
     const std::string untrained = u8(0) + u8(0) + u32(0) + u8(1) + f64(0.3) + u32(7);
@@ -322,7 +323,7 @@ TEST(ArchiveOperators, ToolsThatDoNotTrainAreRefused) {
         for (auto& s : sets) b += storeToBytes(s);
         EXPECT_THROW(loadFromBytes(b + u8(1) + f64(1.0) + u32(2), tool), decltype(exceptionTag));
         EXPECT_TRUE(tool == before);
-        EXPECT_TRUE(tool.model() == before.model());
+        EXPECT_TRUE(clsgint::toolModel(tool) == clsgint::toolModel(before));
         EXPECT_TRUE(runResult(tool) == run);
     };
     check({kvCompositeColorSet({kvCompositeColor()})}, Defs::BadParams());
@@ -410,15 +411,15 @@ TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem)
     everyTruncationFails(tool, target, [&] {
         ASSERT_TRUE(target == before);
         ASSERT_TRUE(target.isTrained());
-        ASSERT_TRUE(target.model() == before.model());
+        ASSERT_TRUE(clsgint::toolModel(target) == clsgint::toolModel(before));
     });
-    EXPECT_TRUE(target.model() == tool.model());
+    EXPECT_TRUE(clsgint::toolModel(target) == clsgint::toolModel(tool));
     EXPECT_TRUE(runResult(tool) == runResult(target));
     Tool trained = trainedTool();
     const Tool trainedBefore = trained;
     everyTruncationFails(untrained, trained, [&] { ASSERT_TRUE(trained == trainedBefore); });
     EXPECT_FALSE(trained.isTrained());
-    EXPECT_TRUE(trained.model() == Tool().model());
+    EXPECT_TRUE(clsgint::toolModel(trained) == clsgint::toolModel(Tool()));
 
     // A one-label run with an even neighbourhood and a cached image, replaced
     // by a two-label run.

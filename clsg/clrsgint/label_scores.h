@@ -7,6 +7,8 @@
 #include "clsg/colorseg/params.h"
 #include "platform/three_plane.h"
 
+namespace clsgint {
+
 // One score image per label, over the image's window: at each pixel the
 // largest score of the label's instances (the first instance keeps ties).
 void computeLabelScores(const kvCompositeColorSegmenterModel& model,
@@ -21,3 +23,5 @@ void scoreInstance(const kvCompositeColorInstanceModel& instance,
                    const kv3PlanePelBuffer_const& image,
                    const kvCompositeColorSegmenterRunParams& params, kvPelBuffer<double>& out,
                    bool first);
+
+}  // namespace clsgint

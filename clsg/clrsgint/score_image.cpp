@@ -10,14 +10,15 @@
 #include "clsg/clrsgint/self_similarity.h"
 #include "platform/pel_ops.h"
 
-void computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
-                           int32_t neighborhoodSize, const std::array<float, 256>& reciprocalTable,
-                           const std::array<unsigned char, 256>& toleranceTable,
-                           unsigned char levelStep, kvPelBuffer<double>& out) {
+void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
+                                    int32_t neighborhoodSize,
+                                    const std::array<float, 256>& reciprocalTable,
+                                    const std::array<unsigned char, 256>& toleranceTable,
+                                    unsigned char levelStep, kvPelBuffer<double>& out) {
     kvPelBuffer<double> similarity(image.window(), 32);
-    computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
-                                reciprocalTable.data(), toleranceTable.data(), levelStep,
-                                viewOf(similarity));
+    clsgint::computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
+                                         reciprocalTable.data(), toleranceTable.data(), levelStep,
+                                         viewOf(similarity));
     out = similarity;
 }
 
@@ -27,8 +28,8 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     const kvPelRect w = labelScores.at(0).window();
     kvPelBuffer<unsigned char> score(w, 32);
     kvPelBuffer<double> self;
-    computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
-                          toleranceTable, levelStep, self);
+    clsgint::computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
+                                   toleranceTable, levelStep, self);
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
         const double* b = bestScore.pointToRow(y);

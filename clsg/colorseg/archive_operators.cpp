@@ -122,7 +122,7 @@ kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterTrainParams& 
     if (version == 1) archive || minimum;
     // Values outside 0..1 are kept (training accepts them), but not one
     // training cannot turn into its integer tables.
-    if (!trainFractionUsable(fraction))
+    if (!clsgint::trainFractionUsable(fraction))
         throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
     params.colorToleranceFrac_ = fraction;
     params.colorToleranceMin_ = minimum;

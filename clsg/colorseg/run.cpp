@@ -70,9 +70,9 @@ void kvCompositeColorSegmenterTool::run(const kv3PlanePelBuffer_const& image,
         runInternal(image, params, result);
     } else {
         checkTrained();
-        const double gain = searchIntensityGain(*model_, params, image);
+        const double gain = clsgint::searchIntensityGain(*model_, params, image);
         // The mapped planes keep the input's transforms.
-        runInternal(mapPlanes(image, makeGainTable(gain)), params, result);
+        runInternal(clsgint::mapPlanes(image, clsgint::makeGainTable(gain)), params, result);
     }
 
     if ((diagFlags & kDiagOutputs) && diagObject)
@@ -87,7 +87,7 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     if (!imageXform) throw kvBadPointer("image has no transform");
 
     std::vector<kvPelBuffer<double>> labelScores;
-    computeLabelScores(*model_, image, params, labelScores);
+    clsgint::computeLabelScores(*model_, image, params, labelScores);
 
     // An even neighbourhood is centred half a pel up and left of its output
     // pel: derived images sit (0.5, 0.5) further along than the input.

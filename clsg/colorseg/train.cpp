@@ -39,14 +39,14 @@ void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>
     // A fraction read from an archive skips the setter's range check. Values
     // outside 0..1 still train, but one that is not a number, or so large
     // that training's integer conversions would overflow, is refused.
-    if (!trainFractionUsable(p.colorToleranceFrac()))
+    if (!clsgint::trainFractionUsable(p.colorToleranceFrac()))
         throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
 
     // Built aside and moved in, so that a build that fails (an image without
     // selected pixels, an abort, the budget) leaves the model empty, not half
     // built.
     kvCompositeColorSegmenterModel built;
-    buildColorTables(built, sets, p, toleranceScale(p.colorToleranceFrac()));
+    clsgint::buildColorTables(built, sets, p, clsgint::toleranceScale(p.colorToleranceFrac()));
     *model_ = std::move(built);
     compositeColors_.swap(sets);
     trainParams_ = p;
