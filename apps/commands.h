@@ -28,6 +28,7 @@ Command addTrainCommand(CLI::App& parent);
 Command addRunCommand(CLI::App& parent);
 Command addInfoCommand(CLI::App& parent);
 Command addDemoCommand(CLI::App& parent);
+Command addStudioCommand(CLI::App& parent);
 
 // Trains a tool from labels (names checked for uniqueness), reading images
 // through loadImage. With a diagDir, writes the train records there through
@@ -42,6 +43,7 @@ struct RunSettings {
     std::string diagDir;  // empty: no records
     ImageFormat format = ImageFormat::Png;
     unsigned jobs = 1;
+    unsigned threads = 0;  // per image; 0: one per core
 };
 
 struct RunInput {

@@ -7,6 +7,7 @@
 #include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
+#include "clsg/colorseg/intensity_gain.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
