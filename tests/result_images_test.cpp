@@ -145,16 +145,19 @@ TEST(ScoreImage, SelfSimilarityOfAUniformImage) {
     kvCompositeColorSegmenterInternalResult defaults;
     const auto image = uniformImage(kvPelRect(-2, 3, 6, 5), {90, 90, 90});
     kvPelBuffer<double> out;
-    computeSelfSimilarity(image, 0.5, 3, defaults.reciprocalTable, defaults.toleranceTable, 1, out);
+    clsgint::computeSelfSimilarity(image, 0.5, 3, defaults.reciprocalTable, defaults.toleranceTable,
+                                   1, out);
     EXPECT_EQ(out.pointToPel(0, 5)[0], 62500 * 0.25);
     EXPECT_EQ(out.pointToPel(-2, 3)[0], 39601 * 0.25);
     EXPECT_EQ(out.pointToPel(3, 7)[0], 39601 * 0.25);
 
-    computeSelfSimilarity(image, 0.1, 3, defaults.reciprocalTable, defaults.toleranceTable, 1, out);
+    clsgint::computeSelfSimilarity(image, 0.1, 3, defaults.reciprocalTable, defaults.toleranceTable,
+                                   1, out);
     const double interior = out.pointToPel(0, 5)[0];
     EXPECT_LE(std::abs(interior - 62500 * 0.01), 2 * std::nextafter(625.0, 1e9) - 2 * 625.0);
 
-    computeSelfSimilarity(image, 0.3, 1, defaults.reciprocalTable, defaults.toleranceTable, 1, out);
+    clsgint::computeSelfSimilarity(image, 0.3, 1, defaults.reciprocalTable, defaults.toleranceTable,
+                                   1, out);
     EXPECT_EQ(out.pointToPel(1, 4)[0], 0.3 * 0.3);
 }
 

@@ -4,7 +4,7 @@
 #include "clsg/clrsgint/instance_scoring.h"
 #include "clsg/clrsgint/internal_result.h"
 
-void computeLabelScores(const kvCompositeColorSegmenterModel& model,
+void clsgint::computeLabelScores(const kvCompositeColorSegmenterModel& model,
                         const kv3PlanePelBuffer_const& image,
                         const kvCompositeColorSegmenterRunParams& params,
                         std::vector<kvPelBuffer<double>>& labelScores) {
@@ -13,15 +13,16 @@ void computeLabelScores(const kvCompositeColorSegmenterModel& model,
     std::size_t k = 0;
     for (std::size_t label = 0; label < model.instanceCounts.size(); ++label)
         for (uint32_t i = 0; i < model.instanceCounts[label]; ++i)
-            scoreInstance(model.instanceModels.at(k++), image, params, labelScores[label], i == 0);
+            clsgint::scoreInstance(model.instanceModels.at(k++), image, params, labelScores[label],
+                                   i == 0);
 }
 
-void scoreInstance(const kvCompositeColorInstanceModel& instance,
+void clsgint::scoreInstance(const kvCompositeColorInstanceModel& instance,
                    const kv3PlanePelBuffer_const& image,
                    const kvCompositeColorSegmenterRunParams& params, kvPelBuffer<double>& out,
                    bool first) {
     if (first) out = takeBuffer(out, image.window());
-    scoreInstancePlanes(planesOf(image), instance.quantTable.data(), instance.weights.data(),
+    clsgint::scoreInstancePlanes(planesOf(image), instance.quantTable.data(), instance.weights.data(),
                         static_cast<int32_t>(instance.levelCount), instance.normFactor,
                         params.neighborhoodSize(), first, viewOf(out));
 }

@@ -7,6 +7,8 @@
 #include "clsg/colorseg/params.h"
 #include "platform/three_plane.h"
 
+namespace clsgint {
+
 // One score image per label, over the image's window: at each pixel the
 // largest score of the label's instances (the first instance keeps ties).
 // Buffers labelScores already holds are refilled where takeBuffer allows.
@@ -23,3 +25,5 @@ void scoreInstance(const kvCompositeColorInstanceModel& instance,
                    const kv3PlanePelBuffer_const& image,
                    const kvCompositeColorSegmenterRunParams& params, kvPelBuffer<double>& out,
                    bool first);
+
+}  // namespace clsgint

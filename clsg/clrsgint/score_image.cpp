@@ -10,12 +10,12 @@
 #include "clsg/clrsgint/self_similarity.h"
 #include "platform/pel_ops.h"
 
-void computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
+void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
                            int32_t neighborhoodSize, const std::array<float, 256>& reciprocalTable,
                            const std::array<unsigned char, 256>& toleranceTable,
                            unsigned char levelStep, kvPelBuffer<double>& out) {
     kvPelBuffer<double> similarity = takeBuffer(out, image.window());
-    computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
+    clsgint::computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
                                 reciprocalTable.data(), toleranceTable.data(), levelStep,
                                 viewOf(similarity));
     out = similarity;
@@ -27,7 +27,7 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     const kvPelRect w = labelScores.at(0).window();
     kvPelBuffer<unsigned char> score = takeBuffer(spares.scoreImage, w);
     kvPelBuffer<double> self = std::move(spares.selfSimilarity);
-    computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
+    clsgint::computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
                           toleranceTable, levelStep, self);
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);

@@ -6,6 +6,8 @@
 
 #include "platform/three_plane.h"
 
+namespace clsgint {
+
 // Makes out an image over image's window (reusing its pels when takeBuffer
 // allows) holding, at each pixel,
 // the kernel-weighted colour similarity of every pair of pixels in its
@@ -14,3 +16,5 @@ void computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorTol
                            int32_t neighborhoodSize, const std::array<float, 256>& reciprocalTable,
                            const std::array<unsigned char, 256>& toleranceTable,
                            unsigned char levelStep, kvPelBuffer<double>& out);
+
+}  // namespace clsgint

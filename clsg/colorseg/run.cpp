@@ -70,9 +70,9 @@ void kvCompositeColorSegmenterTool::run(const kv3PlanePelBuffer_const& image,
         runInternal(image, params, result);
     } else {
         checkTrained();
-        const double gain = searchIntensityGain(*model_, params, image);
+        const double gain = clsgint::searchIntensityGain(*model_, params, image);
         // The mapped planes keep the input's transforms.
-        runInternal(mapPlanes(image, makeGainTable(gain)), params, result);
+        runInternal(clsgint::mapPlanes(image, clsgint::makeGainTable(gain)), params, result);
     }
 
     if ((diagFlags & kDiagOutputs) && diagObject)
@@ -100,7 +100,7 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     fresh.spares = std::move(current.spares);
     std::vector<kvPelBuffer<double>> labelScores = std::move(fresh.spares.labelScores);
     try {
-        computeLabelScores(*model_, image, params, labelScores);
+        clsgint::computeLabelScores(*model_, image, params, labelScores);
         std::vector<unsigned char> quant = model_->instanceModels.at(0).quantTable;
         fresh.storeRun(labelScores, image, trainParams_.colorToleranceFrac(),
                        trainParams_.colorToleranceMin(), params.neighborhoodSize(), quant,
