@@ -500,7 +500,42 @@ function share(count) {
   return (100 * count / total).toFixed(1) + "%";
 }
 
+// The legend over the image: each label's colour, name and share, or what
+// the grey levels of the confidence and score views mean.
+function renderLegend() {
+  const legend = $("legend");
+  legend.textContent = "";
+  const labels = state.server ? state.server.labels : [];
+  const cell = (className, text) => {
+    const e = document.createElement("span");
+    e.className = className;
+    if (text !== undefined) e.textContent = text;
+    legend.append(e);
+    return e;
+  };
+  if (state.view === "confidence" || state.view === "score") {
+    cell("wide", state.view === "confidence" ? "Confidence" : "Score");
+    cell("ramp");
+    cell("", "0");
+    cell("", "");
+    cell("num", "255");
+  } else {
+    labels.forEach((label, i) => {
+      cell("swatch").style.background = label.color;
+      cell("", label.name);
+      cell("num", state.counts ? share(state.counts[i]) : "");
+    });
+    if (labels.length) {
+      cell("swatch").style.background = state.view === "labels" ? "#000" : "transparent";
+      cell("", "unlabelled");
+      cell("num", state.counts ? share(state.counts[state.counts.length - 1]) : "");
+    }
+  }
+  legend.hidden = !legend.childElementCount;
+}
+
 function renderShares() {
+  renderLegend();
   const items = $("labels").querySelectorAll("li[data-label]");
   items.forEach((li) => {
     const i = Number(li.dataset.label);
@@ -646,6 +681,7 @@ $("views").addEventListener("click", (e) => {
   choose("views", "view", v);
   if (refetch) { state.grey = null; scheduleSegment(); }
   composeOverlay();
+  renderLegend();
 });
 
 $("brush-size").addEventListener("input", () => { $("brush-size-out").textContent = $("brush-size").value; });

@@ -111,6 +111,10 @@ def main():
         # Crema on the cup, table top right; each label is active when painted.
         driver.find_elements(By.CSS_SELECTOR, "#labels li[data-label]")[0].click()
         stroke(driver, canvas, [(262, 130), (290, 140), (315, 150)])
+        # Training cannot work while table has no marks: the page says so.
+        wait_for(driver, "const e = document.getElementById('error');"
+                 "return window.clsgStudio.settled() && !e.hidden && "
+                 "e.textContent.includes('table has no marks')", "the training failure on the page")
         driver.find_elements(By.CSS_SELECTOR, "#labels li[data-label]")[1].click()
         stroke(driver, canvas, [(480, 30), (530, 45), (570, 60)])
         stroke(driver, canvas, [(480, 60), (570, 30)])
@@ -126,6 +130,13 @@ def main():
         for count, text in zip(counts, shares):
             if text != "%.1f%%" % (100.0 * count / sum(counts)):
                 fail("the page shows the share %r for %d of %d pixels" % (text, count, sum(counts)))
+        if driver.execute_script("return !document.getElementById('error').hidden"):
+            fail("the training failure is still shown after every label has marks")
+        legend = driver.execute_script(
+            "return document.getElementById('legend').innerText.split(/\\s+/)")
+        if legend != ["crema", shares[0], "table", shares[1], "unlabelled",
+                      "%.1f%%" % (100.0 * counts[2] / sum(counts))]:
+            fail("the legend reads %s" % legend)
 
         driver.find_element(By.ID, "tool-name").clear()
         driver.find_element(By.ID, "tool-name").send_keys("browser.clsg")
