@@ -53,7 +53,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     const kvPelBuffer_const<unsigned char> confidence = result.confidenceImage();
     const kvPelBuffer_const<unsigned char> score = result.scoreImage();
     std::vector<kvPelBuffer_const<unsigned char>> segmentations;
-    for (std::size_t i = 0; i < file.labelNames.size(); ++i)
+    for (std::size_t i = 0; i < file.labels.size(); ++i)
         segmentations.push_back(result.segmentationImage(static_cast<unsigned char>(i)));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
@@ -67,20 +67,22 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     writeGrey("confidence", confidence);
     writeGrey("score", score);
     for (std::size_t i = 0; i < segmentations.size(); ++i)
-        writeGrey("seg-" + file.labelNames[i], segmentations[i]);
+        writeGrey("seg-" + file.labels[i].name, segmentations[i]);
+    std::vector<uint32_t> colours;
+    for (const ToolLabel& label : file.labels) colours.push_back(label.color);
     const std::string overlayName = input.name + "-overlay" + extension(settings.format, true);
     writeColorImage(files.stage((fs::path(settings.outDir) / overlayName).string()),
-                    makeOverlay(image, labels), settings.format);
+                    makeOverlay(image, labels, colours), settings.format);
     outcome.written.push_back(overlayName);
 
     const std::vector<uint64_t> counts =
-        labelCounts(labels, static_cast<unsigned>(file.labelNames.size()));
+        labelCounts(labels, static_cast<unsigned>(file.labels.size()));
     const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
     std::ostringstream line;
     line << input.name << ": " << image.width() << " x " << image.height() << ", " << std::fixed
          << std::setprecision(1) << took.count() << " ms;";
     for (std::size_t i = 0; i < counts.size(); ++i)
-        line << " " << (i < file.labelNames.size() ? file.labelNames[i] : "unlabelled") << " "
+        line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
              << 100.0 * static_cast<double>(counts[i]) / total << "%"
              << (i + 1 < counts.size() ? "," : "");
     outcome.line = line.str();
@@ -160,6 +162,7 @@ Command addRunCommand(CLI::App& parent) {
         unsigned jobs = 1;
         std::string diagDir;
         std::string format = "png";
+        uint64_t maxPixels = ReadLimits().maxPixels;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
@@ -181,6 +184,9 @@ Command addRunCommand(CLI::App& parent) {
     app->add_option("--format", o->format, "Output image format")
         ->check(CLI::IsMember({"png", "pnm"}))
         ->capture_default_str();
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
 
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
@@ -191,8 +197,11 @@ Command addRunCommand(CLI::App& parent) {
                         std::fclose(f);
                     else
                         throw CliError("cannot open " + path + ": " + std::strerror(errno));
-                    inputs.push_back({fs::path(path).stem().string(),
-                                      [path]() { return readColorImage(path); }});
+                    inputs.push_back({fs::path(path).stem().string(), [path, o]() {
+                                          ReadLimits limits;
+                                          limits.maxPixels = o->maxPixels;
+                                          return readColorImage(path, limits);
+                                      }});
                 }
                 RunSettings settings;
                 settings.params = kvCompositeColorSegmenterRunParams(o->neighborhood, o->normalize);

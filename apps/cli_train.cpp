@@ -9,19 +9,33 @@
 #include "apps/cli_error.h"
 #include "apps/commands.h"
 #include "apps/diag_html.h"
+#include "apps/label_colors.h"
 #include "clsg/colorseg/segmenter_tool.h"
 
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
-                   OutputFiles& files, std::ostream& out) {
+                   OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits) {
     std::set<std::string> names;
     for (const LabelOption& label : labels)
         if (!names.insert(label.name).second)
             throw CliError("label " + label.name + " is given twice");
-    const std::vector<kvCompositeColorSet> sets = buildCompositeColors(labels, loadImage);
+    const std::vector<kvCompositeColorSet> sets =
+        buildCompositeColors(labels, loadImage, maskLimits);
 
     ToolFile file;
-    for (const LabelOption& label : labels) file.labelNames.push_back(label.name);
+    std::vector<std::string> labelNames;
+    std::vector<std::optional<uint32_t>> chosen;
+    for (const LabelOption& label : labels) {
+        labelNames.push_back(label.name);
+        chosen.push_back(label.color);
+    }
+    const std::vector<uint32_t> colours = assignLabelColors(labelNames, chosen);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        ToolLabel entry{labels[i].name, colours[i], {}};
+        for (const ExampleSource& ex : labels[i].examples)
+            entry.sources.push_back(exampleSourceText(ex));
+        file.labels.push_back(entry);
+    }
     kvDiagObject diag;
     const auto start = std::chrono::steady_clock::now();
     file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
@@ -44,6 +58,7 @@ Command addTrainCommand(CLI::App& parent) {
         double toleranceFrac = 0.1;
         uint32_t toleranceMin = 2;
         std::string diagDir;
+        uint64_t maxPixels = ReadLimits().maxPixels;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
@@ -63,6 +78,9 @@ Command addTrainCommand(CLI::App& parent) {
                     "Smallest colour tolerance, in channel units")
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
 
     return {
         app, [o]() {
@@ -72,7 +90,12 @@ Command addTrainCommand(CLI::App& parent) {
             OutputFiles files;
             const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
             if (!parentDir.empty()) files.makeDir(parentDir.string());
-            ToolFile tool = trainTool(labels, readColorImage, params, o->diagDir, files, std::cout);
+            ReadLimits limits;
+            limits.maxPixels = o->maxPixels;
+            const auto load = [&limits](const std::string& path) {
+                return readColorImage(path, limits);
+            };
+            ToolFile tool = trainTool(labels, load, params, o->diagDir, files, std::cout, limits);
             writeToolFile(files.stage(o->output), tool);
             files.commit();
             std::cout << "wrote " << o->output << "\n";
