@@ -20,6 +20,7 @@
 #include "apps/diag_html.h"
 #include "apps/overlay.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "tiled/tiled_run.h"
 
 namespace fs = std::filesystem;
 
@@ -38,23 +39,59 @@ std::string extension(ImageFormat format, bool colour) {
     return colour ? ".ppm" : ".pgm";
 }
 
+// The label, confidence, score and segmentation images of one image, in row
+// bands on settings.threads threads with progress on a terminal. With --diag,
+// one whole-image run instead, whose diagnostic records the library writes.
+std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
+    const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image,
+    const std::string& name, const RunSettings& settings, kvDiagObject* diag) {
+    const std::size_t labelCount = tool.compositeColors().size();
+    std::vector<kvPelBuffer_const<unsigned char>> images;
+    if (diag) {
+        kvCompositeColorSegmenterResult result;
+        tool.run(image, settings.params, result, diag,
+                 kvCompositeColorSegmenterTool::kDiagInputs |
+                     kvCompositeColorSegmenterTool::kDiagOutputs);
+        images = {result.labelImage(), result.confidenceImage(), result.scoreImage()};
+        for (std::size_t i = 0; i < labelCount; ++i)
+            images.push_back(result.segmentationImage(static_cast<unsigned char>(i)));
+        return images;
+    }
+    kvTiledOutputs outputs{true, true, true, {}};
+    for (std::size_t i = 0; i < labelCount; ++i)
+        outputs.segmentations.push_back(static_cast<unsigned char>(i));
+    kvTiledOptions options;
+    options.threads = settings.threads;
+    // Progress within the image, on a terminal, when images run one at a time.
+    const bool progress = settings.jobs <= 1 && ::isatty(STDERR_FILENO);
+    int shown = -1;
+    if (progress)
+        options.progress = [&](long done, long total) {
+            const int percent = static_cast<int>(100 * done / total);
+            if (percent != shown)
+                std::cerr << "\r\033[K" << name << ": " << percent << "%" << std::flush;
+            shown = percent;
+            return true;
+        };
+    kvTiledImages tiled = kfTiledRun(tool, image, settings.params, outputs, options);
+    if (progress) std::cerr << "\r\033[K" << std::flush;
+    images = {tiled.label, tiled.confidence, tiled.score};
+    images.insert(images.end(), tiled.segmentations.begin(), tiled.segmentations.end());
+    return images;
+}
+
 // Segments one image and stages its outputs.
 void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
                 const RunInput& input, const RunSettings& settings, OutputFiles& files,
                 ImageOutcome& outcome) {
     const kv3PlanePelBuffer image = input.load();
-    kvCompositeColorSegmenterResult result;
-    const unsigned long flags =
-        kvCompositeColorSegmenterTool::kDiagInputs | kvCompositeColorSegmenterTool::kDiagOutputs;
     const auto start = std::chrono::steady_clock::now();
-    tool.run(image, settings.params, result, settings.diagDir.empty() ? nullptr : &outcome.diag,
-             flags);
-    const kvPelBuffer_const<unsigned char> labels = result.labelImage();
-    const kvPelBuffer_const<unsigned char> confidence = result.confidenceImage();
-    const kvPelBuffer_const<unsigned char> score = result.scoreImage();
-    std::vector<kvPelBuffer_const<unsigned char>> segmentations;
-    for (std::size_t i = 0; i < file.labels.size(); ++i)
-        segmentations.push_back(result.segmentationImage(static_cast<unsigned char>(i)));
+    const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
+        tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
+    const kvPelBuffer_const<unsigned char>&labels = images[0], &confidence = images[1],
+                                     &score = images[2];
+    const std::vector<kvPelBuffer_const<unsigned char>> segmentations(images.begin() + 3,
+                                                                      images.end());
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
     const auto writeGrey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
@@ -107,9 +144,9 @@ void runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     std::size_t done = 0;
     const bool progress = inputs.size() > 1 && ::isatty(STDERR_FILENO);
 
-    // Each worker segments whole images with its own copy of the tool.
+    // The workers share the tool: its const calls may overlap.
     const auto worker = [&]() {
-        const kvCompositeColorSegmenterTool tool = file.tool;
+        const kvCompositeColorSegmenterTool& tool = file.tool;
         for (std::size_t i; !failed && (i = next++) < inputs.size();) {
             ImageOutcome& outcome = outcomes[i];
             try {
@@ -160,6 +197,7 @@ Command addRunCommand(CLI::App& parent) {
         int32_t neighborhood = 3;
         bool normalize = false;
         unsigned jobs = 1;
+        unsigned threads = 0;
         std::string diagDir;
         std::string format = "png";
         uint64_t maxPixels = ReadLimits().maxPixels;
@@ -179,6 +217,11 @@ Command addRunCommand(CLI::App& parent) {
                   "Match the image's brightness to the trained colours first");
     app->add_option("-j,--jobs", o->jobs, "Images processed at once")
         ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
+    app->add_option("--threads", o->threads,
+                    "Threads per image, each segmenting a band of rows (0: one per core; "
+                    "not used with --diag)")
+        ->check(CLI::Range(0u, 1024u))
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
     app->add_option("--format", o->format, "Output image format")
@@ -209,6 +252,7 @@ Command addRunCommand(CLI::App& parent) {
                 settings.diagDir = o->diagDir;
                 settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
                 settings.jobs = o->jobs;
+                settings.threads = o->threads;
                 OutputFiles files;
                 runImages(file, inputs, settings, files, std::cout);
                 files.commit();

@@ -42,6 +42,7 @@ struct RunSettings {
     std::string diagDir;  // empty: no records
     ImageFormat format = ImageFormat::Png;
     unsigned jobs = 1;
+    unsigned threads = 0;  // per image; 0: one per core
 };
 
 struct RunInput {

@@ -2,13 +2,15 @@
 // every library call sits in a small function that holds setjmp and no C++
 // object. Its warnings (a truncated file, corrupt data) are failures here: a
 // half-grey photograph would train or segment silently wrong.
-// jpeglib.h needs size_t and FILE declared first.
-#include <jpeglib.h>
-
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
 #include <new>
+
+// jpeglib.h needs size_t and FILE declared first.
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
 
 #include "apps/image_decode.h"
 

@@ -296,6 +296,7 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
                         const ToolFileLimits& limits) {
     std::istringstream stream(bytes);
     ToolFile file;
+    const kvCompositeColorSegmenterBudgetScope budget(limits.budget);
     try {
         kvArchive archive(stream);
         std::string magic;
@@ -317,6 +318,9 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
         throw;
     } catch (const std::bad_alloc&) {
         throw ToolFileError(name + ": out of memory while loading the tool");
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        throw ToolFileError(name + ": training the stored tool would cost too much (" +
+                            printable(e.what()) + ")");
     } catch (const std::exception& e) {
         std::string why = e.what();
         if (why.empty()) why = "a stored record is invalid";

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/segmenter_tool.h"
 
 constexpr uint32_t kToolFileVersion = 2;
@@ -57,6 +58,10 @@ struct ToolFile {
 struct ToolFileLimits {
     // Largest payload accepted once decompressed.
     uint64_t maxPayloadBytes = uint64_t{1} << 31;
+    // What training the loaded tool may cost (reading a tool file trains it):
+    // by default the library's budget for files from elsewhere. A caller
+    // reading files it wrote itself may lift it (maxBytes = maxWork = 0).
+    kvCompositeColorSegmenterBudget budget = kvCompositeColorSegmenterBudget::forUntrustedFiles();
 };
 
 // Empty when name may be a label name: 1 to 64 letters, digits, '_' or '-'.
@@ -78,7 +83,8 @@ void writeToolFile(const std::string& path, const ToolFile& file,
                    const std::string& shownName = {});
 
 // Throws ToolFileError naming name for bytes that are not a tool file, of an
-// unknown version, corrupt or breaking the checks above.
+// unknown version, corrupt, breaking the checks above or over the limits
+// (the message then says which and by how much).
 ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
                         const ToolFileLimits& limits = {});
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits = {});

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "clsg/colorseg/archive_operators.h"
+#include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
+#include "clsg/colorseg/intensity_gain.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"

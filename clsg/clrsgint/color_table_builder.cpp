@@ -3,11 +3,18 @@
 #include "clsg/clrsgint/abort_poll.h"
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/clrsgint/instance_accumulator.h"
+#include "clsg/clrsgint/training_cost.h"
 #include "clsg/colorseg/errors.h"
 
 void buildColorTables(kvCompositeColorSegmenterModel& model,
                       const std::vector<kvCompositeColorSet>& compositeColors,
                       const kvCompositeColorSegmenterTrainParams& params, int32_t toleranceScale) {
+    std::array<unsigned char, 256> quant{};
+    const int32_t n = buildSharedTables(model, params.colorToleranceFrac(),
+                                        params.colorToleranceMin(), toleranceScale, quant);
+    clsgint::checkTrainingBudget(kvCompositeColorSegmenterBudgetScope::current(), model, n,
+                                 compositeColors);
+
     // Instance bookkeeping: set-major order, one model per example.
     model.instanceModels.clear();
     model.instanceCounts.resize(compositeColors.size());
@@ -17,10 +24,6 @@ void buildColorTables(kvCompositeColorSegmenterModel& model,
         total += model.instanceCounts[i];
     }
     model.instanceModels.resize(total);
-
-    std::array<unsigned char, 256> quant{};
-    const int32_t n = buildSharedTables(model, params.colorToleranceFrac(),
-                                        params.colorToleranceMin(), toleranceScale, quant);
 
     std::size_t g = 0;
     for (const kvCompositeColorSet& set : compositeColors)

@@ -1,7 +1,5 @@
 #include "clsg/clrsgint/self_similarity.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -9,8 +7,8 @@
 #include <vector>
 
 #include "clsg/clrsgint/abort_poll.h"
-#include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
+#include "clsg/clrsgint/self_similarity_simd.h"
 
 // How the sum is formed.
 //
@@ -30,24 +28,10 @@
 // term list over them. Each live centre row has an accumulator row that is
 // zeroed before its first P row and copied out after its last one.
 
+namespace clsgint {
 namespace {
 
-#define CLSG_TARGET_AVX2 __attribute__((target("avx2")))
-#define CLSG_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
-
-constexpr long kUnit = 8;         // lanes of one gather chunk; rows are padded to it
-constexpr long kBlockChunks = 4;  // chunks of a full gather block
-constexpr long kBlock = kUnit * kBlockChunks;
 constexpr std::size_t kStripDoubles = 32768;  // pair values kept per strip (256 KiB)
-
-// Pair values of one P row segment: v[j] = value of (p[.][j], q[.][j]),
-// rt[c][j] = reciprocal tolerance of p[c][j].
-using PairRowFn = void (*)(const unsigned char* const p[3], const unsigned char* const q[3],
-                           const float* const rt[3], long n, int step, double f2, bool twice,
-                           double* v);
-// acc[i] += w[t] * v[off[t] + i] for t = 0..n-1 in order, i < chunks * kUnit.
-using GatherFn = void (*)(const double* v, const std::ptrdiff_t* off, const double* w,
-                          std::size_t n, double* acc, long chunks);
 
 // e_c = float(max(0, |p_c - q_c| - step)) * rt_c;  s = 1 - ((e_g^2 + e_r^2) + e_b^2)
 // value = s > 0 ? (s * f2) * (twice ? 2 : 1) : 0
@@ -72,7 +56,7 @@ void pairRowPortable(const unsigned char* const p[3], const unsigned char* const
 void gatherPortable(const double* v, const std::ptrdiff_t* off, const double* w, std::size_t n,
                     double* acc, long chunks) {
     const long lanes = chunks * kUnit;
-    double a[kBlock];
+    double a[kGatherBlock];
     for (long i = 0; i < lanes; ++i) a[i] = acc[i];
     for (std::size_t t = 0; t < n; ++t) {
         const double* src = v + off[t];
@@ -82,226 +66,6 @@ void gatherPortable(const double* v, const std::ptrdiff_t* off, const double* w,
     for (long i = 0; i < lanes; ++i) acc[i] = a[i];
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-
-// Channel distance beyond the level step, as floats, times the reciprocal tolerance.
-CLSG_TARGET_AVX2 inline __m256 channelErrorAvx2(const unsigned char* p, const unsigned char* q,
-                                                const float* rt, __m256i step) {
-    const __m256i a = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-    const __m256i b = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
-    const __m256i d = _mm256_max_epi32(
-        _mm256_sub_epi32(_mm256_abs_epi32(_mm256_sub_epi32(a, b)), step), _mm256_setzero_si256());
-    return _mm256_mul_ps(_mm256_cvtepi32_ps(d), _mm256_loadu_ps(rt));
-}
-
-CLSG_TARGET_AVX2 inline __m256d pairValueAvx2(__m128 er, __m128 eg, __m128 eb, __m256d f2,
-                                              bool twice) {
-    const __m256d r = _mm256_cvtps_pd(er), g = _mm256_cvtps_pd(eg), b = _mm256_cvtps_pd(eb);
-    const __m256d sq =
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(g, g), _mm256_mul_pd(r, r)), _mm256_mul_pd(b, b));
-    const __m256d s = _mm256_sub_pd(_mm256_set1_pd(1.0), sq);
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d pos = _mm256_cmp_pd(s, zero, _CMP_GT_OQ);
-    __m256d v = _mm256_mul_pd(s, f2);
-    if (twice) v = _mm256_mul_pd(v, _mm256_set1_pd(2.0));
-    return _mm256_blendv_pd(zero, v, pos);
-}
-
-CLSG_TARGET_AVX2 void pairRowAvx2(const unsigned char* const p[3], const unsigned char* const q[3],
-                                  const float* const rt[3], long n, int step, double f2, bool twice,
-                                  double* v) {
-    const __m256i vstep = _mm256_set1_epi32(step);
-    const __m256d vf2 = _mm256_set1_pd(f2);
-    long j = 0;
-    for (; j + 8 <= n; j += 8) {
-        const __m256 er = channelErrorAvx2(p[0] + j, q[0] + j, rt[0] + j, vstep);
-        const __m256 eg = channelErrorAvx2(p[1] + j, q[1] + j, rt[1] + j, vstep);
-        const __m256 eb = channelErrorAvx2(p[2] + j, q[2] + j, rt[2] + j, vstep);
-        _mm256_storeu_pd(v + j,
-                         pairValueAvx2(_mm256_castps256_ps128(er), _mm256_castps256_ps128(eg),
-                                       _mm256_castps256_ps128(eb), vf2, twice));
-        _mm256_storeu_pd(v + j + 4,
-                         pairValueAvx2(_mm256_extractf128_ps(er, 1), _mm256_extractf128_ps(eg, 1),
-                                       _mm256_extractf128_ps(eb, 1), vf2, twice));
-    }
-    if (j < n) {  // the last few pixels through zero-padded copies
-        const long rest = n - j;
-        alignas(32) unsigned char pb[3][8] = {}, qb[3][8] = {};
-        alignas(32) float rb[3][8] = {};
-        alignas(32) double vb[8];
-        for (int c = 0; c < 3; ++c)
-            for (long k = 0; k < rest; ++k) {
-                pb[c][k] = p[c][j + k];
-                qb[c][k] = q[c][j + k];
-                rb[c][k] = rt[c][j + k];
-            }
-        const unsigned char* const pp[3] = {pb[0], pb[1], pb[2]};
-        const unsigned char* const qq[3] = {qb[0], qb[1], qb[2]};
-        const float* const rr[3] = {rb[0], rb[1], rb[2]};
-        pairRowAvx2(pp, qq, rr, 8, step, f2, twice, vb);
-        std::copy(vb, vb + rest, v + j);
-    }
-}
-
-// nv accumulators of 4 lanes, kept in registers over the whole term list.
-template <int NV>
-CLSG_TARGET_AVX2 void gatherAvx2N(const double* v, const std::ptrdiff_t* off, const double* w,
-                                  std::size_t n, double* acc) {
-    __m256d a[NV];
-    for (int k = 0; k < NV; ++k) a[k] = _mm256_loadu_pd(acc + 4 * k);
-    for (std::size_t t = 0; t < n; ++t) {
-        const double* src = v + off[t];
-        const __m256d wt = _mm256_broadcast_sd(w + t);
-        for (int k = 0; k < NV; ++k)
-            a[k] = _mm256_add_pd(a[k], _mm256_mul_pd(wt, _mm256_loadu_pd(src + 4 * k)));
-    }
-    for (int k = 0; k < NV; ++k) _mm256_storeu_pd(acc + 4 * k, a[k]);
-}
-
-CLSG_TARGET_AVX2 void gatherAvx2(const double* v, const std::ptrdiff_t* off, const double* w,
-                                 std::size_t n, double* acc, long chunks) {
-    // Up to four chunks (8 registers) per pass over the term list.
-    while (chunks > 0) {
-        const long c = std::min(chunks, 4L);
-        switch (c) {
-            case 4:
-                gatherAvx2N<8>(v, off, w, n, acc);
-                break;
-            case 3:
-                gatherAvx2N<6>(v, off, w, n, acc);
-                break;
-            case 2:
-                gatherAvx2N<4>(v, off, w, n, acc);
-                break;
-            default:
-                gatherAvx2N<2>(v, off, w, n, acc);
-                break;
-        }
-        v += c * kUnit;
-        acc += c * kUnit;
-        chunks -= c;
-    }
-}
-
-// The all-lanes masked forms: GCC 12's plain forms warn about an undefined
-// pass-through operand.
-constexpr __mmask16 kAll16 = 0xFFFF;
-constexpr __mmask8 kAll8 = 0xFF;
-
-// max(0, |a - b| - step) per byte.
-CLSG_TARGET_AVX512 inline __m128i distanceBeyondStep(__m128i a, __m128i b, __m128i step) {
-    return _mm_subs_epu8(_mm_sub_epi8(_mm_max_epu8(a, b), _mm_min_epu8(a, b)), step);
-}
-CLSG_TARGET_AVX512 inline __m512i distanceBeyondStep(__m512i a, __m512i b, __m512i step) {
-    return _mm512_subs_epu8(_mm512_sub_epi8(_mm512_max_epu8(a, b), _mm512_min_epu8(a, b)), step);
-}
-
-// Channel errors of 16 pixels from their byte distances and reciprocal tolerances.
-CLSG_TARGET_AVX512 inline __m512 channelErrorAvx512(__m128i distance, const float* rt,
-                                                    __mmask16 lanes) {
-    const __m512i d = _mm512_maskz_cvtepu8_epi32(kAll16, distance);
-    return _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(kAll16, d), _mm512_maskz_loadu_ps(lanes, rt));
-}
-
-CLSG_TARGET_AVX512 inline __m512d pairValueAvx512(__m256 er, __m256 eg, __m256 eb, __m512d f2,
-                                                  bool twice) {
-    const __m512d r = _mm512_maskz_cvtps_pd(kAll8, er), g = _mm512_maskz_cvtps_pd(kAll8, eg),
-                  b = _mm512_maskz_cvtps_pd(kAll8, eb);
-    const __m512d sq =
-        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(g, g), _mm512_mul_pd(r, r)), _mm512_mul_pd(b, b));
-    const __m512d s = _mm512_sub_pd(_mm512_set1_pd(1.0), sq);
-    const __mmask8 pos = _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ);
-    __m512d v = _mm512_mul_pd(s, f2);
-    if (twice) v = _mm512_mul_pd(v, _mm512_set1_pd(2.0));
-    return _mm512_maskz_mov_pd(pos, v);
-}
-
-// Pair values of 16 pixels from byte distances; only the given lanes of rt are read.
-CLSG_TARGET_AVX512 inline void pairBlockAvx512(const __m128i distance[3], const float* const rt[3],
-                                               long j, __m512d f2, bool twice, __mmask16 lanes,
-                                               double* v) {
-    const __m512 er = channelErrorAvx512(distance[0], rt[0] + j, lanes);
-    const __m512 eg = channelErrorAvx512(distance[1], rt[1] + j, lanes);
-    const __m512 eb = channelErrorAvx512(distance[2], rt[2] + j, lanes);
-    const __m512d first = pairValueAvx512(_mm512_castps512_ps256(er), _mm512_castps512_ps256(eg),
-                                          _mm512_castps512_ps256(eb), f2, twice);
-    const __m512d second = pairValueAvx512(_mm512_maskz_extractf32x8_ps(kAll8, er, 1),
-                                           _mm512_maskz_extractf32x8_ps(kAll8, eg, 1),
-                                           _mm512_maskz_extractf32x8_ps(kAll8, eb, 1), f2, twice);
-    if (lanes == kAll16) {
-        _mm512_storeu_pd(v + j, first);
-        _mm512_storeu_pd(v + j + 8, second);
-    } else {
-        _mm512_mask_storeu_pd(v + j, static_cast<__mmask8>(lanes), first);
-        _mm512_mask_storeu_pd(v + j + 8, static_cast<__mmask8>(lanes >> 8), second);
-    }
-}
-
-CLSG_TARGET_AVX512 void pairRowAvx512(const unsigned char* const p[3],
-                                      const unsigned char* const q[3], const float* const rt[3],
-                                      long n, int step, double f2, bool twice, double* v) {
-    const __m512i step64 = _mm512_set1_epi8(static_cast<char>(step));
-    const __m128i step16 = _mm512_castsi512_si128(step64);
-    const __m512d vf2 = _mm512_set1_pd(f2);
-    long j = 0;
-    // 64 pixels: byte distances at once, then four groups of 16.
-    for (; j + 64 <= n; j += 64) {
-        __m128i part[4][3];
-        for (int c = 0; c < 3; ++c) {
-            const __m512i d = distanceBeyondStep(_mm512_loadu_si512(p[c] + j),
-                                                 _mm512_loadu_si512(q[c] + j), step64);
-            part[0][c] = _mm512_castsi512_si128(d);
-            part[1][c] = _mm512_maskz_extracti32x4_epi32(0xF, d, 1);
-            part[2][c] = _mm512_maskz_extracti32x4_epi32(0xF, d, 2);
-            part[3][c] = _mm512_maskz_extracti32x4_epi32(0xF, d, 3);
-        }
-        for (int k = 0; k < 4; ++k) pairBlockAvx512(part[k], rt, j + 16 * k, vf2, twice, kAll16, v);
-    }
-    // Groups of 16, the last one masked so that loads and stores stay inside the row.
-    for (; j < n; j += 16) {
-        const __mmask16 lanes = n - j >= 16 ? kAll16 : static_cast<__mmask16>((1u << (n - j)) - 1);
-        __m128i distance[3];
-        for (int c = 0; c < 3; ++c)
-            distance[c] = distanceBeyondStep(_mm_maskz_loadu_epi8(lanes, p[c] + j),
-                                             _mm_maskz_loadu_epi8(lanes, q[c] + j), step16);
-        pairBlockAvx512(distance, rt, j, vf2, twice, lanes, v);
-    }
-}
-
-template <int NV>
-CLSG_TARGET_AVX512 void gatherAvx512N(const double* v, const std::ptrdiff_t* off, const double* w,
-                                      std::size_t n, double* acc) {
-    __m512d a[NV];
-    for (int k = 0; k < NV; ++k) a[k] = _mm512_loadu_pd(acc + 8 * k);
-    for (std::size_t t = 0; t < n; ++t) {
-        const double* src = v + off[t];
-        const __m512d wt = _mm512_set1_pd(w[t]);
-        for (int k = 0; k < NV; ++k)
-            a[k] = _mm512_add_pd(a[k], _mm512_mul_pd(wt, _mm512_loadu_pd(src + 8 * k)));
-    }
-    for (int k = 0; k < NV; ++k) _mm512_storeu_pd(acc + 8 * k, a[k]);
-}
-
-CLSG_TARGET_AVX512 void gatherAvx512(const double* v, const std::ptrdiff_t* off, const double* w,
-                                     std::size_t n, double* acc, long chunks) {
-    switch (chunks) {
-        case 4:
-            gatherAvx512N<4>(v, off, w, n, acc);
-            break;
-        case 3:
-            gatherAvx512N<3>(v, off, w, n, acc);
-            break;
-        case 2:
-            gatherAvx512N<2>(v, off, w, n, acc);
-            break;
-        default:
-            gatherAvx512N<1>(v, off, w, n, acc);
-            break;
-    }
-}
-
-#endif
-
 struct Kernels {
     PairRowFn pairRow;
     GatherFn gather;
@@ -309,7 +73,7 @@ struct Kernels {
 
 Kernels selectKernels() {
     switch (kvActiveSimd()) {
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef CLSG_X86_SIMD
         case kvSimdLevel::Avx512:
             return {pairRowAvx512, gatherAvx512};
         case kvSimdLevel::Avx2:
@@ -330,11 +94,13 @@ struct TermList {
 };
 
 }  // namespace
+}  // namespace clsgint
 
 void computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceFrac,
                                  int32_t neighborhoodSize, const float* reciprocalTable,
                                  const unsigned char* toleranceTable, unsigned char levelStep,
                                  const kvImageView<double>& out) {
+    using namespace clsgint;
     const long width = img.width, height = img.height;
     if (width <= 0 || height <= 0) return;
     const long x0 = img.x0, y0 = img.y0, x1 = x0 + width, y1 = y0 + height;
@@ -381,8 +147,8 @@ void computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceF
     // Strip width: interior strips a multiple of the gather block, the plane
     // set of one strip about kStripDoubles values.
     long strip = (static_cast<long>(kStripDoubles / static_cast<std::size_t>(planes)) - span) /
-                 kBlock * kBlock;
-    strip = std::max(strip, kBlock);
+                 kGatherBlock * kGatherBlock;
+    strip = std::max(strip, kGatherBlock);
     if (strip >= width) strip = roundUp(width, kUnit);
     const long planeStride = strip + span;
 
@@ -458,7 +224,7 @@ void computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceF
                 }
             }
 
-            for (long i = 0; i < lanes; i += kBlock) {
+            for (long i = 0; i < lanes; i += kGatherBlock) {
                 const long chunks = std::min(kBlockChunks, (lanes - i) / kUnit);
                 for (long cy = cyLo; cy <= cyHi; ++cy) {
                     const TermList& list = terms[static_cast<std::size_t>(cy - y - pyMin)];

@@ -7,8 +7,9 @@
 // - Failures are exceptions derived from kvException; a call that throws
 //   leaves its object as it was, except that a failed train leaves the tool
 //   untrained (no sets, default parameters, an empty model).
-// - Nothing here starts a thread or takes a lock. One object must not be used
-//   from two threads at once; different objects may. Another thread can stop
+// - Nothing here starts a thread. One object must not be used from two
+//   threads at once, except that several threads may run one trained tool
+//   (its const calls) while nobody changes it; different objects may. Another thread can stop
 //   a long train, run or image request with ksys_request_abort()
 //   (platform/attention.h): the call throws kvAbortRequested.
 #pragma once

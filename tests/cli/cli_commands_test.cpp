@@ -92,8 +92,8 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                "blue.png, 16 x 8 pixels stored, 128 selected (no mask)", "colorToleranceFrac 0.1",
                "colorToleranceMin 2", "3 instance models", "memory:"});
 
-    const Outcome run =
-        clsg(dir, "run tool.clsg bands.png swapped.ppm --out out -j 2 --neighborhood 5");
+    const Outcome run = clsg(
+        dir, "run tool.clsg bands.png swapped.ppm --out out -j 2 --threads 3 --neighborhood 5");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     expectAll(run.out, {"bands: 48 x 32", "swapped: 48 x 32",
@@ -130,9 +130,10 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     EXPECT_EQ(readPng(dir / "out/swapped-overlay.png").pels,
               readPng(dir / "expected-overlay.png").pels);
 
-    // One thread gives the same images; PNM output holds the same pels.
+    // One whole-image run per image (--diag) gives the same images as bands on
+    // threads; PNM output holds the same pels.
     const Outcome one =
-        clsg(dir, "run tool.clsg bands.png swapped.ppm --out one -j 1 -n 5 --format pnm");
+        clsg(dir, "run tool.clsg bands.png swapped.ppm --out one -j 1 -n 5 --format pnm --diag d");
     ASSERT_EQ(one.status, 0) << one.err;
     for (const char* kind : {"labels", "confidence", "score", "seg-green", "overlay"})
         for (const char* image : {"bands", "swapped"}) {
@@ -256,7 +257,8 @@ TEST(Cli, EverySubcommandHasHelp) {
     ScratchDir dir;
     const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
         {"train", {"--label", "--color-tolerance-frac", "--color-tolerance-min", "--diag"}},
-        {"run", {"--out", "--neighborhood", "--normalize-intensity", "--jobs", "--diag"}},
+        {"run",
+         {"--out", "--neighborhood", "--normalize-intensity", "--jobs", "--threads", "--diag"}},
         {"info", {"tool"}},
         {"demo", {"--out"}},
         {"", {"train", "run", "info", "demo"}}};

@@ -2,7 +2,6 @@
 // directly (not through the code under test).
 #pragma once
 
-#include <jpeglib.h>
 #include <tiffio.h>
 
 #include <cstddef>
@@ -11,6 +10,11 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// jpeglib.h needs size_t and FILE declared first.
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
 
 namespace clsgtest {
 

@@ -158,6 +158,7 @@ struct Craft {
     std::string quality;
     std::string payloadTail, fileTail;  // bytes after the payload, after the file
     int64_t statedSize = -1;            // payload size in the header, if not the real one
+    double fraction = 0.1;
 
     std::string bytes() const {
         std::ostringstream payload;
@@ -178,7 +179,7 @@ struct Craft {
                 kvCompositeColorSet set({kvCompositeColor(noise(0, 0, 4, 4, uint32_t(i)), {})});
                 a || set;
             }
-            kvCompositeColorSegmenterTrainParams params;
+            kvCompositeColorSegmenterTrainParams params(fraction, 2);
             a || params;
         }
         const std::string raw = payload.str() + payloadTail;
@@ -220,6 +221,8 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     trailing.fileTail = std::string(7000, 'g');
     overstated.statedSize = 4000000000;
     understated.statedSize = 10;
+    Craft costly = named({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"});
+    costly.fraction = 0;  // the finest grid for every label: gigabytes
     std::string v1Renamed = v1;  // "red" becomes "r/d"
     v1Renamed[v1.find("red")] = 'r', v1Renamed[v1.find("red") + 1] = '/';
 
@@ -240,6 +243,7 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {good.substr(0, good.size() - 5), "damaged or truncated"},
         {v1 + "garbage", "7 bytes after the tool"},
         {v1Renamed, "r/d"},
+        {costly.bytes(), "training the stored tool would cost too much"},
         {"clsg-tool", "not a clsg tool file"},
         {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
     };

@@ -1,0 +1,48 @@
+// The AVX2 path of the scoring kernel (layout: simd_dispatch.h).
+#include <immintrin.h>
+
+#include "clsg/clrsgint/instance_scoring_simd.h"
+
+namespace clsgint {
+
+void sumRowAvx2(const RowJob& job) {
+    constexpr long B = 32;  // eight independent add chains
+    static_assert(B <= kBlock, "rows are padded for kBlock");
+    const __m256d nf = _mm256_set1_pd(job.normFactor);
+    for (long bx = 0; bx < job.width; bx += B) {
+        const long at = job.pad + bx;
+        __m256d a[8];
+        for (int j = 0; j < 8; ++j) a[j] = _mm256_setzero_pd();
+        for (std::size_t k = 0; k < job.rowCount; ++k) {
+            const SourceRow& s = job.rows[k];
+            if (!blockHasWeight(s, job, at, B)) continue;
+            // a[i] = a[i] + w * v[x + dx + i]
+            for (std::size_t t = 0; t < s.termCount; ++t) {
+                const __m256d w = _mm256_set1_pd(s.terms[t].w);
+                const double* q = s.v + at + s.terms[t].dx;
+                for (int j = 0; j < 8; ++j)
+                    a[j] = _mm256_add_pd(a[j], _mm256_mul_pd(w, _mm256_loadu_pd(q + 4 * j)));
+            }
+        }
+        // s = S * S * normFactor
+        for (int j = 0; j < 8; ++j) a[j] = _mm256_mul_pd(_mm256_mul_pd(a[j], a[j]), nf);
+        double* o = job.out + bx;
+        if (bx + B <= job.width) {
+            for (int j = 0; j < 8; ++j) {
+                if (job.first) {
+                    _mm256_storeu_pd(o + 4 * j, a[j]);
+                } else {
+                    const __m256d old = _mm256_loadu_pd(o + 4 * j);
+                    const __m256d gt = _mm256_cmp_pd(a[j], old, _CMP_GT_OQ);
+                    _mm256_storeu_pd(o + 4 * j, _mm256_blendv_pd(old, a[j], gt));
+                }
+            }
+        } else {
+            alignas(32) double s[B];
+            for (int j = 0; j < 8; ++j) _mm256_store_pd(s + 4 * j, a[j]);
+            storeScores(s, job.width - bx, o, job.first);
+        }
+    }
+}
+
+}  // namespace clsgint

@@ -1,0 +1,124 @@
+// The jobs of the scoring kernel shared by its instruction-set paths
+// (layout: simd_dispatch.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "clsg/clrsgint/simd_dispatch.h"
+
+namespace clsgint {
+
+constexpr long kChunk = 8;   // pixels per chunk of the non-zero bookkeeping
+constexpr long kBlock = 64;  // output pixels summed together (the widest kernel's block)
+
+// The cell of a colour, (q[r] * n + q[g]) * n + q[b], split per channel as
+// q[r] * n * n + q[g] * n + q[b] for the scalar lookup, and as 16-bit q * n and q for the
+// vector lookup (usable while q * n + q fits in 16 bits, i.e. n <= 256).
+struct CellLookup {
+    const double* weights;
+    int32_t n;
+    bool narrow;
+    std::size_t r[256], g[256], b[256];
+    uint16_t qn16[256], q16[256];
+};
+
+// Three plane rows and where their cell weights go.
+struct LookupJob {
+    const unsigned char* plane[3];
+    long width;
+    double* v;           // v[i] = weight of pixel i; v starts a chunk
+    int32_t* nzBefore;   // per chunk: chunks before it holding a non-zero weight, then the total
+    int32_t* cellIndex;  // scratch of width entries
+};
+
+// A kernel weight and the column offset of its source from the output pixel.
+struct Term {
+    std::ptrdiff_t dx;
+    double w;
+};
+
+// A row of cell weights that reaches the output row being summed.
+struct SourceRow {
+    const double* v;          // zero-padded: v[pad + i] is the image column x0 + i
+    const int32_t* nzBefore;  // nzBefore[c]: chunks before chunk c holding a non-zero weight
+    const Term* terms;        // the kernel row for this source row, dx ascending
+    std::size_t termCount;
+};
+
+// One output row: out[i] gets the score of image column x0 + i.
+struct RowJob {
+    const SourceRow* rows;  // top to bottom
+    std::size_t rowCount;
+    long pad, width;
+    long dxLo, dxHi;  // column offsets of the sources, the same for every row
+    double normFactor;
+    bool first;
+    double* out;
+};
+
+// Per path: lookupRow fills job.v and job.nzBefore for one image row; sumRow
+// scores one output row.
+#ifdef CLSG_X86_SIMD
+void sumRowAvx2(const RowJob& job);
+void lookupRowAvx512(const CellLookup& t, const LookupJob& job);
+void sumRowAvx512(const RowJob& job);
+#endif
+
+namespace {
+
+inline std::size_t cellOfColour(const CellLookup& t, unsigned char cr, unsigned char cg,
+                                unsigned char cb) {
+    return t.r[cr] + t.g[cg] + t.b[cb];
+}
+
+// Stores the weights of pixels [i, end) of one chunk and returns whether one is non-zero:
+// a double is non-zero when any bit but the sign bit is set.
+template <class CellOf>
+inline bool fetchChunk(const CellLookup& t, const LookupJob& job, long i, long end, CellOf cellOf) {
+    uint64_t bits = 0;
+    for (long k = i; k < end; ++k) {
+        const double w = t.weights[cellOf(k)];
+        uint64_t wb;
+        std::memcpy(&wb, &w, sizeof wb);
+        bits |= wb;
+        job.v[k] = w;
+    }
+    return (bits << 1) != 0;
+}
+
+// Weights of a whole row, and its non-zero chunk counts.
+template <class CellOf>
+inline void fetchRow(const CellLookup& t, const LookupJob& job, CellOf cellOf) {
+    int32_t seen = 0;
+    long c = 0;
+    for (long i = 0; i < job.width; i += kChunk, ++c) {
+        const long end = job.width < i + kChunk ? job.width : i + kChunk;
+        const bool any = end - i == kChunk ? fetchChunk(t, job, i, i + kChunk, cellOf)
+                                           : fetchChunk(t, job, i, end, cellOf);
+        job.nzBefore[c] = seen;
+        seen += any ? 1 : 0;
+    }
+    job.nzBefore[c] = seen;
+}
+
+// Whether any source of the block starting at padded column `at` has a non-zero weight.
+inline bool blockHasWeight(const SourceRow& s, const RowJob& job, long at, long blockSize) {
+    const long start = at + job.dxLo;
+    const long end = at + blockSize - 1 + job.dxHi;
+    return s.nzBefore[end / kChunk + 1] != s.nzBefore[start / kChunk];
+}
+
+// Writes the scores s[0..count) of a block (first instance, or keep the strictly greater).
+inline void storeScores(const double* s, long count, double* out, bool first) {
+    if (first) {
+        for (long i = 0; i < count; ++i) out[i] = s[i];
+    } else {
+        for (long i = 0; i < count; ++i)
+            if (s[i] > out[i]) out[i] = s[i];
+    }
+}
+
+}  // namespace
+}  // namespace clsgint

@@ -1,0 +1,20 @@
+#include "clsg/colorseg/intensity_gain.h"
+
+#include "clsg/clrsgint/intensity_normalization.h"
+#include "clsg/colorseg/errors.h"
+
+double kfSearchIntensityGain(const kvCompositeColorSegmenterTool& tool,
+                             const kv3PlanePelBuffer_const& image) {
+    if (!image.isBound()) throw kvPel::UnboundWindow();
+    if (image.colorSpace() != kvColorSpaceRGB)
+        throw kvCompositeColorSegmenterDefs::BadColorSpace("image's color space is not RGB");
+    if (image.window().isEmpty())
+        throw kvCompositeColorSegmenterDefs::BadImage("image window is empty");
+    if (!tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
+    return searchIntensityGain(tool.model(), kvCompositeColorSegmenterRunParams(1, true), image);
+}
+
+kv3PlanePelBuffer kfApplyIntensityGain(const kv3PlanePelBuffer_const& image, double gain) {
+    if (!image.isBound()) throw kvPel::UnboundWindow();
+    return mapPlanes(image, makeGainTable(gain));
+}

@@ -1,0 +1,168 @@
+// Tiled runs against the whole-image run, progress, stopping and refusals.
+#include "tiled/tiled_run.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "abort_from_thread.h"
+#include "clsg/clsg.h"
+#include "clsg/colorseg/intensity_gain.h"
+#include "test_images.h"
+
+namespace {
+
+using Defs = kvCompositeColorSegmenterDefs;
+
+// Three labels trained on overlapping colours, so that labels compete, tie
+// and leave pixels unscored.
+const kvCompositeColorSegmenterTool& threeLabelTool() {
+    static const kvCompositeColorSegmenterTool tool = [] {
+        const kvPelRect w(0, 0, 24, 24);
+        std::vector<kvCompositeColorSet> sets;
+        for (int k = 0; k < 3; ++k)
+            sets.push_back(kvCompositeColorSet({kvCompositeColor(
+                noisyImage(w, 10 + k),
+                makeMask(w, [k](long x, long y) { return (x + 2 * y) % 3 == k; }))}));
+        kvCompositeColorSegmenterTool t;
+        t.train(sets, kvCompositeColorSegmenterTrainParams(0.1, 2));
+        return t;
+    }();
+    return tool;
+}
+
+// Noisy colours, darkened towards the bottom right so that normalisation
+// finds a gain other than 1; the window starts away from the origin.
+kv3PlanePelBuffer testImage(const kvPelRect& w) {
+    const kv3PlanePelBuffer noisy = noisyImage(w, 7);
+    return makeImage(w, [&](long x, long y) {
+        const auto dim = [&](const kvPelBuffer<unsigned char>& p) {
+            return static_cast<unsigned char>(p.pointToPel(x, y)[0] * 3 / 4);
+        };
+        return Rgb{dim(noisy.plane0()), dim(noisy.plane1()), dim(noisy.plane2())};
+    });
+}
+
+kvPelBuffer_const<unsigned char> windowOf(kvPelBuffer_const<unsigned char> b, const kvPelRect& w) {
+    b.window(w, false);
+    return b;
+}
+
+TEST(TiledRun, MatchesTheWholeImageRun) {
+    const auto& tool = threeLabelTool();
+    const kvPelRect imageWindow(-7, 5, 53, 41);
+    const kv3PlanePelBuffer image = testImage(imageWindow);
+    const kvTiledOutputs all{true, true, true, {0, 1, 2}};
+
+    for (int32_t n = 1; n <= 9; ++n)
+        for (bool normalize : {false, true}) {
+            const kvCompositeColorSegmenterRunParams params(n, normalize);
+            kvCompositeColorSegmenterResult whole;
+            tool.run(image, params, whole);
+            const kvPelBuffer_const<unsigned char> expected[] = {
+                whole.labelImage(),         whole.confidenceImage(),    whole.scoreImage(),
+                whole.segmentationImage(0), whole.segmentationImage(1), whole.segmentationImage(2)};
+
+            // Threads 1 to 4; bands of 1 to 3 rows (below the halo from N = 3
+            // on, so bands read rows of their neighbours' neighbours) and
+            // automatic; the whole window, and windows away from its corner.
+            for (unsigned threads = 1; threads <= 4; ++threads) {
+                kvTiledOptions options;
+                options.threads = threads;
+                options.bandRows = (n + threads) % 4;
+                if (threads % 2 == 0) options.window = kvPelRect(-3 + n, 9, 31 - n, 17 + n);
+                const kvPelRect w = options.window.isEmpty() ? imageWindow : options.window;
+                SCOPED_TRACE("N " + std::to_string(n) + (normalize ? " normalised" : "") +
+                             ", threads " + std::to_string(threads) + ", band rows " +
+                             std::to_string(options.bandRows));
+
+                const kvTiledImages tiled = kfTiledRun(tool, image, params, all, options);
+                const kvPelBuffer_const<unsigned char> got[] = {tiled.label,
+                                                                tiled.confidence,
+                                                                tiled.score,
+                                                                tiled.segmentations[0],
+                                                                tiled.segmentations[1],
+                                                                tiled.segmentations[2]};
+                for (int i = 0; i < 6; ++i) {
+                    SCOPED_TRACE("image " + std::to_string(i));
+                    EXPECT_EQ(got[i].window(), w);
+                    EXPECT_TRUE(kfPelEqual(got[i], windowOf(expected[i], w)));
+                    // The same transform: even sizes shift by half a pel.
+                    EXPECT_TRUE(got[i].imageFromClientXformBase()->isEqual(
+                        *expected[i].imageFromClientXformBase().get()));
+                }
+                EXPECT_EQ(tiled.gain == 1.0, !normalize);
+            }
+        }
+}
+
+TEST(TiledRun, AppliesAGivenGainAndTheGainHeaderMatchesTheRun) {
+    const auto& tool = threeLabelTool();
+    const kv3PlanePelBuffer image = testImage(kvPelRect(3, -4, 40, 30));
+    const double gain = kfSearchIntensityGain(tool, image);
+    EXPECT_NE(gain, 1.0);
+
+    // A run of the mapped planes without normalisation is the normalised run.
+    kvCompositeColorSegmenterResult normalized, mapped;
+    tool.run(image, kvCompositeColorSegmenterRunParams(3, true), normalized);
+    tool.run(kfApplyIntensityGain(image, gain), kvCompositeColorSegmenterRunParams(3), mapped);
+    EXPECT_TRUE(kfPelEqual(normalized.labelImage(), mapped.labelImage()));
+    EXPECT_TRUE(kfPelEqual(normalized.scoreImage(), mapped.scoreImage()));
+
+    // A gain given to the tiled run is used instead of a search.
+    kvTiledOptions options;
+    options.gain = 1.0;
+    const kvTiledImages given =
+        kfTiledRun(tool, image, kvCompositeColorSegmenterRunParams(3, true), {}, options);
+    kvCompositeColorSegmenterResult plain;
+    tool.run(image, kvCompositeColorSegmenterRunParams(3), plain);
+    EXPECT_EQ(given.gain, 1.0);
+    EXPECT_TRUE(kfPelEqual(given.label, plain.labelImage()));
+}
+
+TEST(TiledRun, ReportsProgressAndStops) {
+    const auto& tool = threeLabelTool();
+    const kv3PlanePelBuffer image = testImage(kvPelRect(0, 0, 20, 50));
+    for (unsigned threads : {1u, 3u}) {
+        kvTiledOptions options;
+        options.threads = threads;
+        options.bandRows = 10;
+        std::vector<long> seen;
+        options.progress = [&](long done, long total) {
+            EXPECT_EQ(total, 50);
+            seen.push_back(done);
+            return true;
+        };
+        kfTiledRun(tool, image, {}, {}, options);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back(), 50);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+
+        // A callback that says stop: no more bands start.
+        std::atomic<int> calls{0};
+        options.progress = [&](long, long) { return ++calls > 1 ? true : false; };
+        EXPECT_THROW(kfTiledRun(tool, image, {}, {}, options), kvAbortRequested);
+        EXPECT_EQ(calls, 1);
+    }
+
+    const kv3PlanePelBuffer big = testImage(kvPelRect(0, 0, 300, 300));
+    kvTiledOptions two;
+    two.threads = 2;
+    EXPECT_TRUE(abortedFromAnotherThread(
+        [&] { kfTiledRun(tool, big, kvCompositeColorSegmenterRunParams(9), {}, two); }));
+}
+
+TEST(TiledRun, RefusesWhatARunRefusesAndBadWindowsAndLabels) {
+    const auto& tool = threeLabelTool();
+    const kv3PlanePelBuffer image = testImage(kvPelRect(0, 0, 10, 10));
+    kvTiledOptions outside;
+    outside.window = kvPelRect(5, 5, 6, 2);
+    EXPECT_THROW(kfTiledRun(tool, image, {}, {}, outside), Defs::BadImage);
+    EXPECT_THROW(kfTiledRun(tool, image, {}, {true, false, false, {3}}), Defs::BadParams);
+    EXPECT_THROW(kfTiledRun(kvCompositeColorSegmenterTool(), image, {}, {}), Defs::NotTrained);
+    EXPECT_THROW(kfTiledRun(tool, kv3PlanePelBuffer(), {}, {}), kvPel::UnboundWindow);
+    EXPECT_THROW(kfTiledRun(tool, image, kvCompositeColorSegmenterRunParams(256), {}),
+                 Defs::BadParams);
+}
+
+}  // namespace
