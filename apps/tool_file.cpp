@@ -243,7 +243,7 @@ std::vector<kvCompositeColorSet> cropExamples(const std::vector<kvCompositeColor
     return out;
 }
 
-std::string encodeToolFile(const ToolFile& file) {
+std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options) {
     checkLabels(file, "cannot store the tool");
     std::ostringstream payload;
     {
@@ -255,7 +255,10 @@ std::string encodeToolFile(const ToolFile& file) {
         int32_t neighborhood = file.neighborhoodSize.value_or(0);
         std::string quality = file.qualityJson;
         archive || hasNeighborhood || neighborhood || quality;
-        for (kvCompositeColorSet& set : cropExamples(file.tool.compositeColors())) archive || set;
+        std::vector<kvCompositeColorSet> sets = options.cropExamples
+                                                    ? cropExamples(file.tool.compositeColors())
+                                                    : file.tool.compositeColors();
+        for (kvCompositeColorSet& set : sets) archive || set;
         kvCompositeColorSegmenterTrainParams params = file.tool.trainParams();
         archive || params;
     }
@@ -271,8 +274,9 @@ std::string encodeToolFile(const ToolFile& file) {
     return out.str() + compress(raw);
 }
 
-void writeToolFile(const std::string& path, const ToolFile& file, const std::string& shownName) {
-    const std::string data = encodeToolFile(file);
+void writeToolFile(const std::string& path, const ToolFile& file, const std::string& shownName,
+                   const ToolFileWriteOptions& options) {
+    const std::string data = encodeToolFile(file, options);
     const std::string& shown = shownName.empty() ? path : shownName;
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -73,14 +73,20 @@ std::string labelNameProblem(const std::string& name);
 // unbound mask stay whole. Training on the result gives the same model.
 std::vector<kvCompositeColorSet> cropExamples(const std::vector<kvCompositeColorSet>& sets);
 
+struct ToolFileWriteOptions {
+    // Store examples cropped (see cropExamples). Off, whole example images
+    // are kept (for a reader that matches them with images it has open).
+    bool cropExamples = true;
+};
+
 // The file's bytes. Throws ToolFileError unless the tool is trained, has one
 // set per label, the names pass labelNameProblem and differ, and every
 // label's source count is 0 or its example count.
-std::string encodeToolFile(const ToolFile& file);
+std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options = {});
 // Writes encodeToolFile's bytes to path (not following a symbolic link at
 // path); errors name shownName (path when empty) and the reason.
-void writeToolFile(const std::string& path, const ToolFile& file,
-                   const std::string& shownName = {});
+void writeToolFile(const std::string& path, const ToolFile& file, const std::string& shownName = {},
+                   const ToolFileWriteOptions& options = {});
 
 // Throws ToolFileError naming name for bytes that are not a tool file, of an
 // unknown version, corrupt, breaking the checks above or over the limits
