@@ -8,6 +8,7 @@
 #include "apps/label_colors.h"
 #include "apps/printable.h"
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "platform/pel_ops.h"
 
 namespace {
@@ -39,7 +40,7 @@ uint64_t selectedPixels(const kv3PlanePelBuffer_const& image,
 
 void printInfo(const std::string& path, const ToolFile& file, std::ostream& out) {
     const kvCompositeColorSegmenterTool& tool = file.tool;
-    const kvCompositeColorSegmenterModel& model = tool.model();
+    const kvCompositeColorSegmenterModel& model = clsgint::toolModel(tool);
     out << path << ": clsg tool file, format version " << file.formatVersion << "\n";
     out << "labels: " << file.labels.size() << "\n";
     double exampleBytes = 0.0;

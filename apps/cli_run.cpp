@@ -194,7 +194,7 @@ Command addRunCommand(CLI::App& parent) {
         std::string tool;
         std::vector<std::string> images;
         std::string outDir;
-        int32_t neighborhood = 3;
+        int32_t neighborhood = 0;  // 0: the tool file's, else 3
         bool normalize = false;
         unsigned jobs = 1;
         unsigned threads = 0;
@@ -210,9 +210,9 @@ Command addRunCommand(CLI::App& parent) {
     app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
     app->add_option("images", o->images, "Images to segment (PNG or binary PPM/PGM)")->required();
     app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
-    app->add_option("-n,--neighborhood", o->neighborhood, "Side of the scoring neighbourhood")
-        ->check(CLI::Range(1, 1023))
-        ->capture_default_str();
+    app->add_option("-n,--neighborhood", o->neighborhood,
+                    "Side of the scoring neighbourhood (default: the tool file's, else 3)")
+        ->check(CLI::Range(1, 1023));
     app->add_flag("--normalize-intensity", o->normalize,
                   "Match the image's brightness to the trained colours first");
     app->add_option("-j,--jobs", o->jobs, "Images processed at once")
@@ -247,7 +247,9 @@ Command addRunCommand(CLI::App& parent) {
                                       }});
                 }
                 RunSettings settings;
-                settings.params = kvCompositeColorSegmenterRunParams(o->neighborhood, o->normalize);
+                settings.params = kvCompositeColorSegmenterRunParams(
+                    o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3),
+                    o->normalize);
                 settings.outDir = o->outDir;
                 settings.diagDir = o->diagDir;
                 settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;

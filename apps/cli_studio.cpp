@@ -47,7 +47,7 @@ Command addStudioCommand(CLI::App& parent) {
         "Serves a page on 127.0.0.1 only; open the printed address (it carries a random token "
         "that every request must show). Save tool and Export masks write into the output "
         "directory. Ctrl-C stops the server.");
-    app->add_option("images", o->images, "Images to open (PNG, JPEG, TIFF or binary PPM/PGM)");
+    app->add_option("images", o->images, "Images to open (in any format clsg run reads)");
     app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks");
     app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")
         ->capture_default_str();

@@ -2,14 +2,21 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <iomanip>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <set>
 
 #include "apps/cli_error.h"
 #include "apps/commands.h"
 #include "apps/diag_html.h"
 #include "apps/label_colors.h"
+#include "apps/quality_report.h"
 #include "clsg/colorseg/segmenter_tool.h"
 
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
@@ -51,6 +58,53 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     return file;
 }
 
+namespace {
+
+// Reads every image file once, however many examples name it.
+ImageLoader cachingLoader(const ImageLoader& load) {
+    auto cache = std::make_shared<std::map<std::string, kv3PlanePelBuffer>>();
+    return [cache, load](const std::string& path) {
+        auto it = cache->find(path);
+        if (it == cache->end()) it = cache->emplace(path, load(path)).first;
+        return it->second;
+    };
+}
+
+struct AutoChoice {
+    kvSuggestReport report;
+    nlohmann::json json;
+};
+
+// Chooses the parameters by cross-validation and prints the report.
+AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
+                        std::ostream& out, const ReadLimits& maskLimits) {
+    std::vector<std::string> names;
+    for (const LabelOption& label : labels) names.push_back(label.name);
+    const std::vector<kvCompositeColorSet> sets =
+        buildCompositeColors(labels, loadImage, maskLimits);
+#ifdef __GLIBC__
+    // The search trains a tool per fold and candidate, each allocating and
+    // freeing colour tables of several MiB. Under glibc's defaults these are
+    // mapped and unmapped every time, and faulting in the fresh pages costs
+    // far more than the training itself at small tolerances (about 25 times
+    // at 0.02). Keep such blocks in the heap for this short-lived process.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+    const auto start = std::chrono::steady_clock::now();
+    AutoChoice choice{kvSuggestSegmenterParams(sets), {}};
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    printSuggestReport(out, names, choice.report);
+    out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
+        << " ms\n";
+    out.unsetf(std::ios::floatfield);
+    choice.json = suggestReportJson(names, choice.report);
+    choice.json["milliseconds"] = took.count();
+    return choice;
+}
+
+}  // namespace
+
 Command addTrainCommand(CLI::App& parent) {
     struct Options {
         std::string output;
@@ -59,6 +113,8 @@ Command addTrainCommand(CLI::App& parent) {
         uint32_t toleranceMin = 2;
         std::string diagDir;
         uint64_t maxPixels = ReadLimits().maxPixels;
+        bool autoParams = false;
+        std::string reportPath;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
@@ -81,21 +137,48 @@ Command addTrainCommand(CLI::App& parent) {
     app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
+    CLI::Option* autoFlag =
+        app->add_flag("--auto", o->autoParams,
+                      "Choose the colour tolerance and the neighbourhood by cross-validation on "
+                      "the examples, and print how well each label is found");
+    app->add_option("--report", o->reportPath, "With --auto: also write the report as JSON")
+        ->needs(autoFlag);
+    for (CLI::Option* given : app->get_options())
+        if (given->get_name() == "--color-tolerance-frac" ||
+            given->get_name() == "--color-tolerance-min")
+            given->excludes(autoFlag);
 
     return {
         app, [o]() {
             std::vector<LabelOption> labels;
             for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
-            const kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
+            kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
+            ReadLimits limits;
+            limits.maxPixels = o->maxPixels;
+            const ImageLoader loader = cachingLoader(
+                [limits](const std::string& path) { return readColorImage(path, limits); });
             OutputFiles files;
             const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
             if (!parentDir.empty()) files.makeDir(parentDir.string());
-            ReadLimits limits;
-            limits.maxPixels = o->maxPixels;
-            const auto load = [&limits](const std::string& path) {
-                return readColorImage(path, limits);
-            };
-            ToolFile tool = trainTool(labels, load, params, o->diagDir, files, std::cout, limits);
+            std::optional<AutoChoice> choice;
+            if (o->autoParams) {
+                choice = chooseParams(labels, loader, std::cout, limits);
+                params = choice->report.trainParams;
+                if (!o->reportPath.empty()) {
+                    std::ofstream report(files.stage(o->reportPath), std::ios::binary);
+                    report << choice->json.dump(2) << "\n";
+                    report.close();
+                    if (!report) throw CliError("cannot write " + o->reportPath);
+                }
+            }
+            ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);
+            if (choice) {
+                // The choice travels with the tool: run and evaluate use
+                // its neighbourhood unless told otherwise, info shows the
+                // estimate.
+                tool.neighborhoodSize = choice->report.runParams.neighborhoodSize();
+                tool.qualityJson = choice->json.dump();
+            }
             writeToolFile(files.stage(o->output), tool);
             files.commit();
             std::cout << "wrote " << o->output << "\n";

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "clsg 0.1.0");
     const std::vector<Command> commands = {addTrainCommand(app), addRunCommand(app),
                                            addInfoCommand(app), addDemoCommand(app),
-                                           addStudioCommand(app)};
+                                           addStudioCommand(app), addEvaluateCommand(app)};
     // CLI11 would only say that a subcommand is missing; name the word instead.
     const auto isCommand = [&](const std::string& word) {
         for (const Command& command : commands)
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     };
     if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
         std::cerr << "clsg: error: unknown command " << argv[1]
-                  << " (commands: train, run, info, demo, studio; see clsg --help)\n";
+                  << " (commands: train, run, info, demo, studio, evaluate; see clsg --help)\n";
         return 2;
     }
     try {

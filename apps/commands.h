@@ -28,6 +28,7 @@ Command addTrainCommand(CLI::App& parent);
 Command addRunCommand(CLI::App& parent);
 Command addInfoCommand(CLI::App& parent);
 Command addDemoCommand(CLI::App& parent);
+Command addEvaluateCommand(CLI::App& parent);
 Command addStudioCommand(CLI::App& parent);
 
 // Trains a tool from labels (names checked for uniqueness), reading images

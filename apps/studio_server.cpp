@@ -346,63 +346,81 @@ void StudioServer::routes() {
             });
         }));
 
-    http.Post("/api/segment", api([this](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const int64_t image = intField(j, "image", 0, 1000000);
-                  const std::string viewName =
-                      j.contains("view") ? stringField(j, "view") : std::string("labels");
-                  StudioView view;
-                  if (viewName == "labels")
-                      view = StudioView::Labels;
-                  else if (viewName == "confidence")
-                      view = StudioView::Confidence;
-                  else if (viewName == "score")
-                      view = StudioView::Score;
-                  else
-                      throw BadRequest("\"view\" must be labels, confidence or score");
+    http.Post(
+        "/api/segment", api([this](const httplib::Request& req, httplib::Response& res) {
+            const json j = parseBody(req);
+            const int64_t image = intField(j, "image", 0, 1000000);
+            const std::string viewName =
+                j.contains("view") ? stringField(j, "view") : std::string("labels");
+            StudioView view;
+            if (viewName == "labels")
+                view = StudioView::Labels;
+            else if (viewName == "confidence")
+                view = StudioView::Confidence;
+            else if (viewName == "score")
+                view = StudioView::Score;
+            else
+                throw BadRequest("\"view\" must be labels, confidence or score");
 
-                  // A newer request stops the one at work and makes those
-                  // still waiting step aside.
-                  const uint64_t ticket = ++segmentTicket_;
-                  if (segmenting_) ksys_request_abort();
-                  std::lock_guard<std::mutex> lock(sessionMutex_);
-                  ksys_clear_abort();
-                  if (ticket != segmentTicket_) throw Superseded();
-                  struct Flag {
-                      std::atomic<bool>& f;
-                      explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
-                      ~Flag() { f = false; }
-                  } busy(segmenting_);
+            kvPelRect window;  // empty: the whole image
+            if (j.contains("window")) {
+                const json& w = j["window"];
+                const auto part = [&](std::size_t k) {
+                    if (!w.is_array() || w.size() != 4 || !w[k].is_number_integer() ||
+                        w[k].get<int64_t>() < 0 || w[k].get<int64_t>() > 1000000000)
+                        throw BadRequest("\"window\" must be [x, y, width, height]");
+                    return static_cast<long>(w[k].get<int64_t>());
+                };
+                window = kvPelRect(part(0), part(1), part(2), part(3));
+                if (window.isEmpty()) throw BadRequest("\"window\" is empty");
+            }
 
-                  const auto start = std::chrono::steady_clock::now();
-                  StudioSegmentation seg = session_.segment(static_cast<std::size_t>(image), view);
-                  const auto encodeStart = std::chrono::steady_clock::now();
-                  std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
-                  const bool raw = payload.size() >= seg.pixels.size();
-                  if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
-                  const auto end = std::chrono::steady_clock::now();
-                  const auto ms = [](auto a, auto b) {
-                      return std::chrono::duration<double, std::milli>(b - a).count();
-                  };
-                  const StudioImage& target = session_.images()[static_cast<std::size_t>(image)];
-                  const std::string meta = text(json{{"revision", session_.revision()},
-                                                     {"image", image},
-                                                     {"view", viewName},
-                                                     {"width", target.pixels.width()},
-                                                     {"height", target.pixels.height()},
-                                                     {"encoding", raw ? "raw" : "runs"},
-                                                     {"counts", seg.counts},
-                                                     {"trainMs", seg.trainMs},
-                                                     {"runMs", seg.runMs},
-                                                     {"encodeMs", ms(encodeStart, end)},
-                                                     {"totalMs", ms(start, end)}});
-                  std::string frame(4, '\0');
-                  for (int b = 0; b < 4; ++b)
-                      frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
-                  frame += meta;
-                  frame += payload;
-                  res.set_content(std::move(frame), "application/octet-stream");
-              }));
+            // A newer request stops the one at work and makes those
+            // still waiting step aside.
+            const uint64_t ticket = ++segmentTicket_;
+            if (segmenting_) ksys_request_abort();
+            std::lock_guard<std::mutex> lock(sessionMutex_);
+            ksys_clear_abort();
+            if (ticket != segmentTicket_) throw Superseded();
+            struct Flag {
+                std::atomic<bool>& f;
+                explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+                ~Flag() { f = false; }
+            } busy(segmenting_);
+
+            const auto start = std::chrono::steady_clock::now();
+            StudioSegmentation seg =
+                session_.segment(static_cast<std::size_t>(image), view, window);
+            const auto encodeStart = std::chrono::steady_clock::now();
+            std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
+            const bool raw = payload.size() >= seg.pixels.size();
+            if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
+            const auto end = std::chrono::steady_clock::now();
+            const auto ms = [](auto a, auto b) {
+                return std::chrono::duration<double, std::milli>(b - a).count();
+            };
+            const StudioImage& target = session_.images()[static_cast<std::size_t>(image)];
+            const std::string meta = text(json{
+                {"revision", session_.revision()},
+                {"image", image},
+                {"view", viewName},
+                {"width", target.pixels.width()},
+                {"height", target.pixels.height()},
+                {"window",
+                 {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
+                {"encoding", raw ? "raw" : "runs"},
+                {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+                {"trainMs", seg.trainMs},
+                {"runMs", seg.runMs},
+                {"encodeMs", ms(encodeStart, end)},
+                {"totalMs", ms(start, end)}});
+            std::string frame(4, '\0');
+            for (int b = 0; b < 4; ++b)
+                frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+            frame += meta;
+            frame += payload;
+            res.set_content(std::move(frame), "application/octet-stream");
+        }));
 
     http.Post("/api/save", api([this, locked](const httplib::Request& req, httplib::Response& res) {
                   const json j = parseBody(req);

@@ -24,7 +24,7 @@
 //                                      then the view's bytes, run-encoded or raw
 //   POST /api/save                     {"file"}: the tool, into the output directory
 //   POST /api/export                   {"dir"}: masks and the train command line
-//   POST /api/images?name=NAME         body: a PNG, JPEG, TIFF or PNM file to open
+//   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
 #pragma once
 
 #include <atomic>

@@ -17,8 +17,10 @@
 #include "apps/overlay.h"
 #include "apps/studio_paths.h"
 #include "apps/tool_file.h"
+#include "clsg/colorseg/intensity_gain.h"
 #include "platform/exception.h"
 #include "platform/pel_ops.h"
+#include "tiled/tiled_run.h"
 
 namespace fs = std::filesystem;
 
@@ -51,10 +53,74 @@ std::string shellWord(const std::string& word) {
     return quoted + "'";
 }
 
-bool samePixels(const kv3PlanePelBuffer_const& a, const kv3PlanePelBuffer_const& b) {
-    return a.width() == b.width() && a.height() == b.height() &&
-           kfPelEqual(a.plane0(), b.plane0()) && kfPelEqual(a.plane1(), b.plane1()) &&
-           kfPelEqual(a.plane2(), b.plane2());
+kvPelRect overlap(const kvPelRect& a, const kvPelRect& b) {
+    return kvRectangle<long>(a).intersect(kvRectangle<long>(b), false);
+}
+
+// True when image holds the pels of part at part's window.
+bool holds(const kv3PlanePelBuffer_const& image, const kv3PlanePelBuffer_const& part) {
+    if (!image.window().contains(part.window())) return false;
+    kvPelBuffer_const<unsigned char> planes[3] = {image.plane0(), image.plane1(), image.plane2()};
+    for (kvPelBuffer_const<unsigned char>& p : planes) p.window(part.window(), false);
+    return kfPelEqual(planes[0], part.plane0()) && kfPelEqual(planes[1], part.plane1()) &&
+           kfPelEqual(planes[2], part.plane2());
+}
+
+// A copy of image whose window starts at (0, 0).
+kv3PlanePelBuffer originCopy(const kv3PlanePelBuffer_const& image) {
+    const kvPelRect& w = image.window();
+    kv3PlanePelBuffer out(kvPelRect(0, 0, w.width(), w.height()));
+    const kvPelBuffer_const<unsigned char>* from[3] = {&image.plane0(), &image.plane1(),
+                                                       &image.plane2()};
+    const kvPelBuffer<unsigned char>* to[3] = {&out.plane0(), &out.plane1(), &out.plane2()};
+    for (int p = 0; p < 3; ++p)
+        for (long y = 0; y < w.height(); ++y)
+            std::copy_n(from[p]->pointToRow(w.top() + y), w.width(), to[p]->pointToRow(y));
+    return out;
+}
+
+// The example of label value on image: the image cut to the box around the
+// label's marks, with a mask over that box (255 where marks hold value).
+// Cutting keeps training and the saved tool in proportion to the marks, not
+// to the image. Unbound when the image holds no such mark.
+struct Example {
+    kv3PlanePelBuffer image;
+    kvPelBuffer<unsigned char> mask;
+};
+
+std::vector<Example> examplesOf(const StudioImage& image, std::size_t labels) {
+    const long width = image.pixels.width(), height = image.pixels.height();
+    std::vector<long> x0(labels + 1, width), y0(labels + 1, height), x1(labels + 1, 0),
+        y1(labels + 1, 0);
+    for (long y = 0; y < height; ++y) {
+        const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y * width);
+        for (long x = 0; x < width; ++x) {
+            const uint8_t m = marks[x];
+            if (m == 0) continue;
+            x0[m] = std::min(x0[m], x);
+            x1[m] = std::max(x1[m], x + 1);
+            y0[m] = std::min(y0[m], y);
+            y1[m] = std::max(y1[m], y + 1);
+        }
+    }
+    std::vector<Example> out(labels);
+    const kvPelRect& w = image.pixels.window();
+    for (std::size_t label = 0; label < labels; ++label) {
+        const std::size_t m = label + 1;
+        if (x1[m] == 0) continue;
+        const kvPelRect box(w.left() + x0[m], w.top() + y0[m], x1[m] - x0[m], y1[m] - y0[m]);
+        kvPelBuffer<unsigned char> planes[3] = {image.pixels.plane0(), image.pixels.plane1(),
+                                                image.pixels.plane2()};
+        for (kvPelBuffer<unsigned char>& p : planes) p.window(box, false);
+        out[label].image = kv3PlanePelBuffer(planes[0], planes[1], planes[2]);
+        out[label].mask = kvPelBuffer<unsigned char>(box);
+        for (long y = y0[m]; y < y1[m]; ++y) {
+            const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y * width);
+            unsigned char* row = out[label].mask.pointToRow(w.top() + y);
+            for (long x = x0[m]; x < x1[m]; ++x) row[x - x0[m]] = marks[x] == m ? 255 : 0;
+        }
+    }
+    return out;
 }
 
 // A mask over image's window: 255 where marks hold value.
@@ -67,6 +133,15 @@ kvPelBuffer<unsigned char> maskOf(const StudioImage& image, uint8_t value) {
         for (std::size_t x = 0; x < width; ++x) row[x] = marks[x] == value ? 255 : 0;
     }
     return mask;
+}
+
+// The pels of b, row by row.
+void copyRows(const kvPelBuffer_const<unsigned char>& b, std::vector<uint8_t>& out) {
+    const std::size_t width = static_cast<std::size_t>(b.width());
+    out.resize(width * static_cast<std::size_t>(b.height()));
+    for (long y = 0; y < b.height(); ++y)
+        std::copy_n(b.pointToRow(b.window().top() + y), width,
+                    out.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
 }
 
 void checkName(const std::string& name) {
@@ -196,17 +271,19 @@ void StudioSession::train() {
     toolError_.clear();
     try {
         if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
+        std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
+        for (const StudioImage& image : images_) {
+            const std::vector<Example> examples = examplesOf(image, labels_.size());
+            for (std::size_t label = 0; label < labels_.size(); ++label)
+                if (examples[label].image.isBound())
+                    instances[label].emplace_back(examples[label].image, examples[label].mask);
+        }
         std::vector<kvCompositeColorSet> sets;
         for (std::size_t label = 0; label < labels_.size(); ++label) {
-            const uint8_t value = static_cast<uint8_t>(label + 1);
-            std::vector<kvCompositeColor> instances;
-            for (const StudioImage& image : images_)
-                if (std::find(image.marks.begin(), image.marks.end(), value) != image.marks.end())
-                    instances.emplace_back(image.pixels, maskOf(image, value));
-            if (instances.empty())
+            if (instances[label].empty())
                 throw StudioError("label " + labels_[label].name +
                                   " has no marks yet: paint some pixels with it");
-            sets.emplace_back(instances);
+            sets.emplace_back(instances[label]);
         }
         tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
                                                                settings_.toleranceMin));
@@ -223,46 +300,64 @@ void StudioSession::train() {
     if (!toolError_.empty()) throw StudioError(toolError_);
 }
 
-StudioSegmentation StudioSession::segment(std::size_t image, StudioView view) {
+StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
+                                          const kvPelRect& window) {
     const StudioImage& target = imageAt(image);
+    const kvPelRect whole = target.pixels.window();
     StudioSegmentation out;
+    out.window = window.isEmpty() ? whole : overlap(window, whole);
+    if (out.window.isEmpty()) throw StudioError("the window lies outside image " + target.name);
+    const bool full = out.window == whole;
+
     Clock::time_point start = Clock::now();
     const uint64_t before = toolRevision_;
     train();
     if (toolRevision_ != before) out.trainMs = msSince(start);
 
-    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
-    if (resultToolRevision_ != toolRevision_ || resultImage_ != image ||
-        !(resultParams_ == params)) {
-        start = Clock::now();
-        resultToolRevision_ = 0;
-        try {
-            tool_.run(target.pixels, params, result_);
-        } catch (const kvAbortRequested&) {
-            throw;
-        } catch (const std::bad_alloc&) {
-            throw StudioError("out of memory while segmenting " + target.name);
-        } catch (const std::exception& e) {
-            throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
-        }
-        resultToolRevision_ = toolRevision_;
-        resultImage_ = image;
-        resultParams_ = params;
-        out.runMs = msSince(start);
-    }
     start = Clock::now();
-    const kvPelBuffer_const<unsigned char> labels = result_.labelImage();
-    const kvPelBuffer_const<unsigned char> pixels = view == StudioView::Labels ? labels
-                                                    : view == StudioView::Confidence
-                                                        ? result_.confidenceImage()
-                                                        : result_.scoreImage();
-    out.runMs += msSince(start);
-    const std::size_t width = static_cast<std::size_t>(pixels.width());
-    out.pixels.resize(width * static_cast<std::size_t>(pixels.height()));
-    for (long y = 0; y < pixels.height(); ++y)
-        std::copy_n(pixels.pointToRow(pixels.window().top() + y), width,
-                    out.pixels.begin() + static_cast<std::ptrdiff_t>(y * width));
-    out.counts = labelCounts(labels, static_cast<unsigned>(labels_.size()));
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
+    try {
+        if (resultToolRevision_ != toolRevision_ || resultImage_ != image ||
+            !(resultParams_ == params)) {
+            for (kvPelBuffer<unsigned char>& o : outputs_) o = kvPelBuffer<unsigned char>();
+            resultToolRevision_ = 0;
+            gain_ = params.normalizeIntensity() ? kfSearchIntensityGain(tool_, target.pixels) : 1.0;
+            resultToolRevision_ = toolRevision_;
+            resultImage_ = image;
+            resultParams_ = params;
+        }
+        const int kind = static_cast<int>(view);
+        const bool kept = full && outputs_[kind].isBound() && outputs_[0].isBound();
+        if (!kept) {
+            kvTiledOutputs wanted;
+            wanted.label = view == StudioView::Labels || full;
+            wanted.confidence = view == StudioView::Confidence;
+            wanted.score = view == StudioView::Score;
+            kvTiledOptions options;
+            options.window = out.window;
+            options.gain = gain_;
+            kvTiledImages images = kfTiledRun(tool_, target.pixels, params, wanted, options);
+            if (full) {
+                if (images.label.isBound()) outputs_[0] = images.label;
+                if (images.confidence.isBound()) outputs_[1] = images.confidence;
+                if (images.score.isBound()) outputs_[2] = images.score;
+            }
+            out.runMs = msSince(start);
+            const kvPelBuffer<unsigned char>& got = kind == 0   ? images.label
+                                                    : kind == 1 ? images.confidence
+                                                                : images.score;
+            copyRows(got, out.pixels);
+        } else {
+            copyRows(outputs_[kind], out.pixels);
+        }
+    } catch (const kvAbortRequested&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw StudioError("out of memory while segmenting " + target.name);
+    } catch (const std::exception& e) {
+        throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
+    }
+    if (full) out.counts = labelCounts(outputs_[0], static_cast<unsigned>(labels_.size()));
     return out;
 }
 
@@ -355,26 +450,30 @@ void StudioSession::loadTool(const std::string& path) {
         for (const kvCompositeColor& example : sets[label].instances())
             for (std::size_t k = 0; k < example.images().size(); ++k) {
                 const kv3PlanePelBuffer_const& pixels = example.images()[k];
-                std::size_t index = images_.size();
-                for (std::size_t i = 0; i < images_.size(); ++i)
-                    if (samePixels(images_[i].pixels, pixels)) index = i;
-                if (index == images_.size())
-                    addImage(stem + "-example-" + std::to_string(++added), "", kfPelCopy(pixels));
-                StudioImage& image = images_[index];
-                const kvPelBuffer_const<unsigned char>& mask = example.masks()[k];
                 const kvPelRect& w = pixels.window();
-                const std::size_t width = static_cast<std::size_t>(w.width());
-                // An unbound mask selects the whole image; pixels outside a
+                // The open image the example was cut from, or a new one.
+                std::size_t index = images_.size();
+                for (std::size_t i = 0; i < images_.size() && index == images_.size(); ++i)
+                    if (holds(images_[i].pixels, pixels)) index = i;
+                long dx = 0, dy = 0;  // example coordinates to the image's
+                if (index == images_.size()) {
+                    addImage(stem + "-example-" + std::to_string(++added), "", originCopy(pixels));
+                    dx = -w.left();
+                    dy = -w.top();
+                }
+                StudioImage& image = images_[index];
+                const kvPelRect& iw = image.pixels.window();
+                const std::size_t width = static_cast<std::size_t>(iw.width());
+                // An unbound mask selects the whole example; pixels outside a
                 // bound mask's window are not selected.
-                const kvPelRect m = mask.isBound() ? mask.window() : w;
-                for (long y = w.top(); y < w.bottom(); ++y) {
-                    if (y < m.top() || y >= m.bottom()) continue;
+                const kvPelBuffer_const<unsigned char>& mask = example.masks()[k];
+                const kvPelRect m = mask.isBound() ? overlap(w, mask.window()) : w;
+                for (long y = m.top(); y < m.bottom(); ++y) {
                     uint8_t* marks =
-                        image.marks.data() + static_cast<std::size_t>(y - w.top()) * width;
-                    for (long x = std::max(w.left(), m.left()); x < std::min(w.right(), m.right());
-                         ++x)
+                        image.marks.data() + static_cast<std::size_t>(y + dy - iw.top()) * width;
+                    for (long x = m.left(); x < m.right(); ++x)
                         if (!mask.isBound() || *mask.pointToPel(x, y) == 255)
-                            marks[x - w.left()] = value;
+                            marks[x + dx - iw.left()] = value;
                 }
             }
     }

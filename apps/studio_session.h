@@ -48,10 +48,11 @@ struct StudioSettings {
 
 enum class StudioView { Labels, Confidence, Score };
 
-// One segmented image, as the page shows it.
+// One segmented image, or a window of it, as the page shows it.
 struct StudioSegmentation {
-    std::vector<uint8_t> pixels;   // the view's bytes, width * height
-    std::vector<uint64_t> counts;  // pixels per label, then unlabelled
+    kvPelRect window;              // the part of the image segmented
+    std::vector<uint8_t> pixels;   // the view's bytes over window, row by row
+    std::vector<uint64_t> counts;  // whole image only: pixels per label, then unlabelled
     double trainMs = 0;            // 0 when the trained tool was reused
     double runMs = 0;              // 0 when the result was reused
 };
@@ -94,10 +95,13 @@ public:
     void paintMarks(std::size_t image, long x, long y, long w, long h,
                     const std::vector<uint8_t>& values);
 
-    // Trains when needed and segments image. Throws StudioError saying what
-    // to do when training cannot work (no labels, a label without marks) or
-    // the library refuses.
-    StudioSegmentation segment(std::size_t image, StudioView view);
+    // Trains when needed and segments window of image (empty: the whole
+    // image, whose outputs are kept for the next request) on every core;
+    // a window gives the same bytes as that part of the whole image. Throws
+    // StudioError saying what to do when training cannot work (no labels, a
+    // label without marks) or the library refuses.
+    StudioSegmentation segment(std::size_t image, StudioView view,
+                               const kvPelRect& window = kvPelRect());
 
     // Writes the trained tool to outDir/fileName; returns the path written.
     std::string saveTool(const std::string& fileName);
@@ -127,8 +131,11 @@ private:
     uint64_t toolRevision_ = 0;  // the trainRevision_ tool_ was trained at, 0 for none
     std::string toolError_;      // why training failed at toolRevision_
 
-    kvCompositeColorSegmenterResult result_;
+    // The whole-image outputs of the last run, per view (unbound until
+    // asked for), and the brightness gain, for one tool, image and settings.
+    kvPelBuffer<unsigned char> outputs_[3];
+    double gain_ = 1.0;
     std::size_t resultImage_ = 0;
-    uint64_t resultToolRevision_ = 0;  // 0: no result
+    uint64_t resultToolRevision_ = 0;  // 0: nothing kept
     kvCompositeColorSegmenterRunParams resultParams_;
 };

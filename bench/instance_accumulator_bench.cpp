@@ -30,8 +30,8 @@ void BM_AccumulateInstance(benchmark::State& state) {
 
     kvCompositeColorSegmenterModel model;
     std::array<unsigned char, 256> quant{};
-    const int32_t n = buildSharedTables(model, f, 2, toleranceScale(f), quant);
-    const kvAccumulatorTables tables = accumulatorTables(model, quant, n, f);
+    const int32_t n = clsgint::buildSharedTables(model, f, 2, clsgint::toleranceScale(f), quant);
+    const kvAccumulatorTables tables = clsgint::accumulatorTables(model, quant, n, f);
     const size_t cells = static_cast<size_t>(n) * n * n;
     std::vector<double> weights(cells);
     std::vector<uint32_t> counts(cells);
@@ -53,11 +53,11 @@ void BM_AccumulateInstance(benchmark::State& state) {
         care = 0;
         for (long y = 0; y < img.height; ++y) {
             const size_t row = static_cast<size_t>(y) * img.width;
-            care += accumulateRow(tables, img.plane[0].data() + row, img.plane[1].data() + row,
-                                  img.plane[2].data() + row, nullptr, img.width, weights.data(),
-                                  counts.data());
+            care += clsgint::accumulateRow(tables, img.plane[0].data() + row,
+                                           img.plane[1].data() + row, img.plane[2].data() + row,
+                                           nullptr, img.width, weights.data(), counts.data());
         }
-        benchmark::DoNotOptimize(weightedCountSum(counts.data(), weights.data(), cells));
+        benchmark::DoNotOptimize(clsgint::weightedCountSum(counts.data(), weights.data(), cells));
     }
     kvSetSimdLimit(previous);
 

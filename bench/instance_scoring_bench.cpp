@@ -105,8 +105,8 @@ void BM_ScoreInstance(benchmark::State& state) {
     std::vector<double> out(kSide * kSide, 0.0);
     const kvImageView<double> view{out.data(), kSide, 0, 0, kSide, kSide};
     for (auto _ : state) {
-        scoreInstancePlanes(img.view(), md.quant.data(), md.weights.data(), md.n, md.normFactor, n,
-                            first, view);
+        clsgint::scoreInstancePlanes(img.view(), md.quant.data(), md.weights.data(), md.n,
+                                     md.normFactor, n, first, view);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "synthetic_image.h"
 
@@ -59,7 +60,7 @@ void BM_TrainOneLabel(benchmark::State& state) {
     kvCompositeColorSegmenterTool tool;
     for (auto _ : state) tool.train(sets, kvCompositeColorSegmenterTrainParams(f, 2));
     // Cells visited: the product of the three level ranges of every pixel.
-    const kvCompositeColorSegmenterModel& m = tool.model();
+    const kvCompositeColorSegmenterModel& m = clsgint::toolModel(tool);
     const kv3PlanePelBuffer& img = benchImage();
     double cells = 0.0;
     for (long y = 0; y < kSide; ++y)
@@ -84,7 +85,7 @@ void BM_Run(benchmark::State& state) {
                                                     state.range(1) != 0);
     kvCompositeColorSegmenterResult result;
     for (auto _ : state) tool.run(benchImage(), params, result);
-    const double instances = static_cast<double>(tool.model().instanceModels.size());
+    const double instances = static_cast<double>(clsgint::toolModel(tool).instanceModels.size());
     state.counters["ns_per_pixel_instance"] = benchmark::Counter(
         kSide * kSide * instances,
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);

@@ -45,8 +45,8 @@ void BM_SelfSimilarity(benchmark::State& state) {
     img.width = img.height = kSide;
     const kvImageView<double> out{scene.out.data(), kSide, 0, 0, kSide, kSide};
     for (auto _ : state) {
-        computeSelfSimilarityPlanes(img, 0.1, static_cast<int32_t>(state.range(0)),
-                                    scene.reciprocal, scene.tolerance, 5, out);
+        clsgint::computeSelfSimilarityPlanes(img, 0.1, static_cast<int32_t>(state.range(0)),
+                                             scene.reciprocal, scene.tolerance, 5, out);
         benchmark::DoNotOptimize(scene.out.data());
     }
     kvSetSimdLimit(previous);

@@ -42,7 +42,7 @@ bool trainingAffordable(const std::string& bytes) {
     } catch (const kvException&) {
         return true;
     }
-    const double s = toleranceScale(params.colorToleranceFrac());
+    const double s = clsgint::toleranceScale(params.colorToleranceFrac());
     const double cells = (s < 1 ? 1 : s) * (s < 1 ? 1 : s) * (s < 1 ? 1 : s);
     double work = 0;
     for (const auto& set : sets)

@@ -35,6 +35,10 @@ public:
     void imageFromClientXformBase(const kv2XformHandle& xform, bool share);
     void copyXforms(const kv_PelBuffer& other) { xform_ = other.xform_; }
 
+    // Whether another buffer handle shares these pels (a copy, or another
+    // window onto them).
+    bool sharesStorage() const { return storage_.use_count() > 1; }
+
     std::size_t pelSize() const { return pelSize_; }
     // Row stride in bytes.
     std::ptrdiff_t rowStride() const { return stride_; }

@@ -106,33 +106,37 @@ function labelRgb() {
 }
 
 // The overlay (or the label, confidence or score image) from the bytes the
-// server sent.
-function composeOverlay() {
+// server sent, over rect (the whole image when not given).
+let overlayImage = null;
+function composeOverlay(rect) {
   const w = state.width, h = state.height;
   if (!w) return;
-  const out = new ImageData(w, h);
-  const px = out.data;
+  if (!overlayImage || overlayImage.width !== w || overlayImage.height !== h) {
+    overlayImage = new ImageData(w, h);
+    rect = null;
+  }
+  const r = rect || {x: 0, y: 0, w, h};
+  const px = overlayImage.data;
   const colours = labelRgb();
   const alpha = Math.round(Number($("opacity").value) * 2.55);
-  if (state.view === "confidence" || state.view === "score") {
-    if (state.grey) {
-      for (let i = 0, o = 0; i < w * h; ++i, o += 4) {
-        const g = state.grey[i];
-        px[o] = px[o + 1] = px[o + 2] = g; px[o + 3] = 255;
+  const grey = state.view === "confidence" || state.view === "score";
+  const opaque = state.view === "labels";
+  const source = grey ? state.grey : state.labels;
+  for (let y = r.y; y < r.y + r.h; ++y)
+    for (let i = y * w + r.x, o = i * 4, end = i + r.w; i < end; ++i, o += 4) {
+      if (!source) { px[o + 3] = 0; continue; }
+      if (grey) {
+        px[o] = px[o + 1] = px[o + 2] = source[i]; px[o + 3] = 255;
+        continue;
       }
-    }
-  } else if (state.labels) {
-    const opaque = state.view === "labels";
-    for (let i = 0, o = 0; i < w * h; ++i, o += 4) {
-      const c = colours[state.labels[i]];
+      const c = colours[source[i]];
       if (c) {
         px[o] = c[0]; px[o + 1] = c[1]; px[o + 2] = c[2]; px[o + 3] = opaque ? 255 : alpha;
-      } else if (opaque) {
-        px[o + 3] = 255;  // no label: black
+      } else {
+        px[o] = px[o + 1] = px[o + 2] = 0; px[o + 3] = opaque ? 255 : 0;  // no label
       }
     }
-  }
-  overlayCanvas.getContext("2d").putImageData(out, 0, 0);
+  overlayCanvas.getContext("2d").putImageData(overlayImage, 0, 0, r.x, r.y, r.w, r.h);
   draw();
 }
 
@@ -341,6 +345,7 @@ function sendMarks(box) {
     region.set(state.marks.subarray((y + row) * state.width + x, (y + row) * state.width + x + w), row * w);
   const body = encodeRuns(region);
   const image = state.image;
+  state.lastStroke = {x: x + w / 2, y: y + h / 2};
   edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
                      "application/octet-stream"))
     .catch((e) => showError(e.message));
@@ -371,40 +376,77 @@ function scheduleSegment() {
   state.segmentTimer = setTimeout(() => { state.segmentTimer = 0; segment(); }, 80);
 }
 
+// On a large image, the part to segment first: what is on screen, or, when
+// most of the image is, a square around the last stroke. Null for "all".
+function firstWindow() {
+  const w = state.width, h = state.height;
+  if (w * h <= 2000000) return null;
+  let x0 = Math.max(0, Math.floor(-state.offsetX / state.scale));
+  let y0 = Math.max(0, Math.floor(-state.offsetY / state.scale));
+  let x1 = Math.min(w, Math.ceil((view.clientWidth - state.offsetX) / state.scale));
+  let y1 = Math.min(h, Math.ceil((view.clientHeight - state.offsetY) / state.scale));
+  if ((x1 - x0) * (y1 - y0) > 1200000 && state.lastStroke) {
+    const c = state.lastStroke;
+    x0 = Math.max(x0, Math.round(c.x) - 512); x1 = Math.min(x1, x0 + 1024);
+    y0 = Math.max(y0, Math.round(c.y) - 512); y1 = Math.min(y1, y0 + 1024);
+  }
+  if (x1 <= x0 || y1 <= y0 || (x1 - x0) * (y1 - y0) >= w * h) return null;
+  return [x0, y0, x1 - x0, y1 - y0];
+}
+
+// Writes a frame's window into the view's bytes and recomposes it.
+function applyPartial(frame, grey) {
+  const [x, y, w, h] = frame.meta.window;
+  const size = state.width * state.height;
+  let target = grey ? state.grey : state.labels;
+  if (!target || target.length !== size) target = new Uint8Array(size).fill(grey ? 0 : 255);
+  for (let r = 0; r < h; ++r) target.set(frame.pixels.subarray(r * w, r * w + w), (y + r) * state.width + x);
+  if (grey) state.grey = target; else state.labels = target;
+  composeOverlay({x, y, w, h});
+}
+
 async function segment() {
   const seq = ++state.seqSent;
   const image = state.image;
   const wanted = state.view === "confidence" || state.view === "score" ? state.view : "labels";
+  const current = () => seq === state.seqSent && image === state.image;
+  const ask = async (view, window) => {
+    const body = {image, view};
+    if (window) body.window = window;
+    const res = await request("POST", "/api/segment", JSON.stringify(body));
+    return parseFrame(new Uint8Array(await res.arrayBuffer()));
+  };
   setBusy(true);
   try {
     await editQueue;
-    if (seq !== state.seqSent) return;
-    let res = await request("POST", "/api/segment", JSON.stringify({image, view: "labels"}));
-    let frame = parseFrame(new Uint8Array(await res.arrayBuffer()));
-    if (seq !== state.seqSent || image !== state.image) return;
+    if (!current()) return;
+    const first = firstWindow();
+    if (first) {
+      const part = await ask(wanted, first);
+      if (!current()) return;
+      applyPartial(part, wanted !== "labels");
+      hideError();
+      showTiming(part.meta, "on screen");
+    }
+    const frame = await ask("labels");
+    if (!current()) return;
     let grey = null;
     if (wanted !== "labels") {
-      res = await request("POST", "/api/segment", JSON.stringify({image, view: wanted}));
-      const g = parseFrame(new Uint8Array(await res.arrayBuffer()));
-      if (seq !== state.seqSent || image !== state.image) return;
-      grey = g.pixels;
+      grey = (await ask(wanted)).pixels;
+      if (!current()) return;
     }
     state.seqShown = seq;
     state.labels = frame.pixels;
     state.grey = grey;
     state.counts = frame.meta.counts;
-    state.revision = frame.meta.revision;
-    const m = frame.meta;
-    state.lastTiming = m.trainMs || m.runMs
-      ? `train ${m.trainMs.toFixed(0)} ms · segment ${m.runMs.toFixed(0)} ms · total ${m.totalMs.toFixed(0)} ms`
-      : state.lastTiming;
+    showTiming(frame.meta, first ? "whole image" : "");
     hideError();
     composeOverlay();
     renderShares();
     document.body.dataset.segmented = String(seq);
   } catch (e) {
     if (e.status === 409) return;  // a newer request took over
-    if (seq === state.seqSent) {
+    if (current()) {
       state.labels = null; state.grey = null; state.counts = null;
       composeOverlay();
       renderShares();
@@ -419,12 +461,19 @@ async function segment() {
   }
 }
 
+function showTiming(m, what) {
+  if (!m.trainMs && !m.runMs) return;  // kept from before
+  state.lastTiming = (what ? what + ": " : "") +
+    `train ${m.trainMs.toFixed(0)} ms · segment ${m.runMs.toFixed(0)} ms · total ${m.totalMs.toFixed(0)} ms`;
+  $("status").textContent = state.lastTiming;
+}
+
 function parseFrame(bytes) {
   const dv = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   const n = dv.getUint32(0, true);
   const meta = JSON.parse(new TextDecoder().decode(bytes.subarray(4, 4 + n)));
   const body = bytes.subarray(4 + n);
-  const size = meta.width * meta.height;
+  const size = meta.window[2] * meta.window[3];
   const pixels = meta.encoding === "raw" ? new Uint8Array(body) : decodeRuns(body, size);
   return {meta, pixels};
 }

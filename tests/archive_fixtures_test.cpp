@@ -13,6 +13,7 @@
 #include "archive_fixture_recipes.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/internal_result.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/errors.h"
 
@@ -84,7 +85,7 @@ TEST(ArchiveFixtures, Tools) {
     const Tool expected = fixture::tool();
     ASSERT_TRUE(tool.isTrained());
     EXPECT_TRUE(tool == expected);
-    EXPECT_TRUE(tool.model() == expected.model());
+    EXPECT_TRUE(clsgint::toolModel(tool) == clsgint::toolModel(expected));
     EXPECT_EQ(tool.compositeColors().size(), 2u);
     EXPECT_TRUE(tool.trainParams() == fixture::trainParams());
 

@@ -9,6 +9,7 @@
 
 #include "archive_bytes.h"
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "test_images.h"
 
@@ -40,7 +41,7 @@ Costs expectedCosts(const std::vector<kvCompositeColorSet>& sets,
                     const kvCompositeColorSegmenterTrainParams& params) {
     kvCompositeColorSegmenterTool tool;
     tool.train(sets, params);
-    const kvCompositeColorSegmenterModel& m = tool.model();
+    const kvCompositeColorSegmenterModel& m = clsgint::toolModel(tool);
     const uint64_t n = m.instanceModels[0].levelCount, cells = n * n * n;
     auto box = [&](unsigned char c) {
         return static_cast<uint64_t>(m.highLevelTable[c] - m.lowLevelTable[c] + 1);

@@ -20,7 +20,7 @@ struct Tables {
 
 Tables build(double f, uint32_t tmin) {
     Tables t;
-    t.n = buildSharedTables(t.model, f, tmin, toleranceScale(f), t.quant);
+    t.n = clsgint::buildSharedTables(t.model, f, tmin, clsgint::toleranceScale(f), t.quant);
     return t;
 }
 
@@ -53,7 +53,7 @@ TEST(ToleranceScale, WorkedValues) {
     const std::pair<double, int32_t> cases[] = {{0.1, 50}, {0.05, 71},         {0.5, 23},
                                                 {1.0, 16}, {0.0, 255},         {-0.5, 255},
                                                 {4.0, 8},  {1016.017578125, 0}};
-    for (const auto& c : cases) EXPECT_EQ(toleranceScale(c.first), c.second) << c.first;
+    for (const auto& c : cases) EXPECT_EQ(clsgint::toleranceScale(c.first), c.second) << c.first;
 }
 
 // round(f * 256) must fit: 2^31 - 256 + 0.5 does, 2^31 + 0.5 does not; below zero,
@@ -75,7 +75,8 @@ TEST(ToleranceScale, UnusableFractionsAreRefused) {
                                              {8388608.0, false},
                                              {-8388608.0, true},
                                              {-8388609.0, false}};
-    for (const auto& c : cases) EXPECT_EQ(trainFractionUsable(c.first), c.second) << c.first;
+    for (const auto& c : cases)
+        EXPECT_EQ(clsgint::trainFractionUsable(c.first), c.second) << c.first;
 }
 
 TEST(SharedTables, DefaultParameters) {
@@ -148,7 +149,7 @@ TEST(SharedTables, ZeroScaleGivesOneLevel) {
     kvCompositeColorSegmenterModel model;
     std::array<unsigned char, 256> quant;
     quant.fill(9);
-    EXPECT_EQ(buildSharedTables(model, 1016.017578125, 2, 0, quant), 1);
+    EXPECT_EQ(clsgint::buildSharedTables(model, 1016.017578125, 2, 0, quant), 1);
     EXPECT_EQ(quant, (std::array<unsigned char, 256>{}));
     EXPECT_EQ(model.levelStep, 0);  // 256 in 8 bits
     std::array<unsigned char, 256> centres{};
@@ -169,8 +170,8 @@ TEST(SharedTables, NegativeToleranceStaysInsideTheTables) {
 TEST(SharedTables, RejectsScaleOutsideTheLevelRange) {
     kvCompositeColorSegmenterModel model;
     std::array<unsigned char, 256> quant{};
-    EXPECT_THROW(buildSharedTables(model, 0.1, 2, -1, quant), kvException);
-    EXPECT_THROW(buildSharedTables(model, 0.1, 2, 256, quant), kvException);
+    EXPECT_THROW(clsgint::buildSharedTables(model, 0.1, 2, -1, quant), kvException);
+    EXPECT_THROW(clsgint::buildSharedTables(model, 0.1, 2, 256, quant), kvException);
 }
 
 TEST(ColorModel, DefaultIsEmptyAndZero) {

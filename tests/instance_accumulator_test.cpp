@@ -25,8 +25,9 @@ struct Training {
     size_t cells = 0;
 
     Training(double f, uint32_t tmin) {
-        const int32_t n = buildSharedTables(model, f, tmin, toleranceScale(f), quant);
-        tables = accumulatorTables(model, quant, n, f);
+        const int32_t n =
+            clsgint::buildSharedTables(model, f, tmin, clsgint::toleranceScale(f), quant);
+        tables = clsgint::accumulatorTables(model, quant, n, f);
         cells = static_cast<size_t>(n) * n * n;
     }
     Training(const Training&) = delete;
@@ -99,8 +100,8 @@ void accumulateInto(const Training& tr, const Image& img, Grid& g, bool useRefer
         if (useReference)
             referenceRow(tr.tables, p0, p1, p2, img.maskRow(y), img.width, g);
         else
-            g.care += accumulateRow(tr.tables, p0, p1, p2, img.maskRow(y), img.width,
-                                    g.weights.data(), g.counts.data());
+            g.care += clsgint::accumulateRow(tr.tables, p0, p1, p2, img.maskRow(y), img.width,
+                                             g.weights.data(), g.counts.data());
     }
 }
 
@@ -192,7 +193,7 @@ TEST(InstanceAccumulator, SinglePixelWorkedValues) {
                 const bool inBox = a >= 18 && a <= 21 && b >= 18 && b <= 21 && c >= 18 && c <= 21;
                 EXPECT_EQ(g.weights[cell(a, b, c)] > 0.0, inBox) << a << "," << b << "," << c;
             }
-    EXPECT_EQ(1.0 / weightedCountSum(g.counts.data(), g.weights.data(), tr.cells),
+    EXPECT_EQ(1.0 / clsgint::weightedCountSum(g.counts.data(), g.weights.data(), tr.cells),
               99.99999999999999);
 }
 
@@ -229,7 +230,8 @@ TEST(InstanceAccumulator, LargestGrids) {
     const Image natural = makeImage(Content::Natural, Masking::Scattered, 23, 3, 7);
     const Grid expected = reference(zero, natural);
     for (double w : expected.weights) ASSERT_EQ(w, 0.0);
-    EXPECT_EQ(1.0 / weightedCountSum(expected.counts.data(), expected.weights.data(), zero.cells),
+    EXPECT_EQ(1.0 / clsgint::weightedCountSum(expected.counts.data(), expected.weights.data(),
+                                              zero.cells),
               std::numeric_limits<double>::infinity());
     expectMatchesOnEveryPath(zero, natural, expected);
     const Image uniform = makeImage(Content::Uniform, Masking::Scattered, 31, 3, 9);
@@ -259,7 +261,7 @@ TEST(InstanceAccumulator, NormalisationSumSkipsEmptyCellsExactly) {
     double plain = 0.0;
     for (size_t i = 0; i < tr.cells; ++i)
         plain = plain + static_cast<double>(g.counts[i]) * g.weights[i];
-    const double fast = weightedCountSum(g.counts.data(), g.weights.data(), tr.cells);
+    const double fast = clsgint::weightedCountSum(g.counts.data(), g.weights.data(), tr.cells);
     EXPECT_EQ(std::memcmp(&plain, &fast, sizeof(double)), 0);
     EXPECT_GT(fast, 0.0);
 }

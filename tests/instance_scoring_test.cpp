@@ -101,8 +101,8 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
         const long grow = n / 2;
         const long GW = W + 2 * grow, GH = H + 2 * grow;
         std::vector<double> grown(static_cast<std::size_t>(GW * GH), 0.0);
-        const unsigned char* k = neighborhoodKernel(n);
-        const long m = kernelQuadrantSide(n);
+        const unsigned char* k = clsgint::neighborhoodKernel(n);
+        const long m = clsgint::kernelQuadrantSide(n);
         for (long y = 0; y < H; ++y)
             for (long x = 0; x < W; ++x) {
                 const double v = cell[y * W + x];
@@ -153,8 +153,8 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
 }
 
 void score(const Planes& img, const Model& md, int32_t n, bool first, Scores& out) {
-    scoreInstancePlanes(img.view(), md.quant.data(), md.weights.data(), md.n, md.normFactor, n,
-                        first, out.view());
+    clsgint::scoreInstancePlanes(img.view(), md.quant.data(), md.weights.data(), md.n,
+                                 md.normFactor, n, first, out.view());
 }
 
 // A model with many zero cells (some of them -0.0) and weights of mixed magnitudes, negative
@@ -295,7 +295,7 @@ TEST(InstanceScoring, LoneWeightedPixelSpreadsTheKernelIntoEveryBlock) {
     md.normFactor = 2.0;
     forEachSimdPath([&] {
         for (int32_t n : {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 19, 20}) {
-            const unsigned char* k = neighborhoodKernel(n);
+            const unsigned char* k = clsgint::neighborhoodKernel(n);
             const bool even = n % 2 == 0;
             const long h = even ? n / 2 - 1 : n / 2, lo = -h, hi = even ? h + 1 : h;
             auto index = [&](long t) { return (even && t >= 1) ? t - 1 : std::labs(t); };
@@ -310,7 +310,7 @@ TEST(InstanceScoring, LoneWeightedPixelSpreadsTheKernelIntoEveryBlock) {
                         const long tx = x - qx, ty = y - qy;
                         double S = 0.0;
                         if (tx >= lo && tx <= hi && ty >= lo && ty <= hi)
-                            S = k[index(ty) * kernelQuadrantSide(n) + index(tx)] * 0.75;
+                            S = k[index(ty) * clsgint::kernelQuadrantSide(n) + index(tx)] * 0.75;
                         ASSERT_TRUE(sameBits(out.at(x, y), S * S * 2.0))
                             << "N=" << n << " column " << col << " at " << tx << ", " << ty;
                     }

@@ -8,15 +8,15 @@
 namespace {
 
 std::vector<int> quadrant(int32_t n) {
-    const unsigned char* w = neighborhoodKernel(n);
-    const int m = kernelQuadrantSide(n);
+    const unsigned char* w = clsgint::neighborhoodKernel(n);
+    const int m = clsgint::kernelQuadrantSide(n);
     return std::vector<int>(w, w + m * m);
 }
 
 // The sum of the weights over the whole N x N neighbourhood.
 int fullSum(int32_t n) {
-    const unsigned char* w = neighborhoodKernel(n);
-    const int m = kernelQuadrantSide(n);
+    const unsigned char* w = clsgint::neighborhoodKernel(n);
+    const int m = clsgint::kernelQuadrantSide(n);
     int sum = 0;
     if (n % 2 == 0) {
         for (int i = 0; i < m; ++i)
@@ -50,7 +50,7 @@ TEST(NeighborhoodKernel, CarriedResidualShapesLargerTables) {
 
 TEST(NeighborhoodKernel, EveryLargeSizeKeepsItsSumWithAZeroCentre) {
     for (int n = 28; n <= 300; ++n) {
-        EXPECT_EQ(neighborhoodKernel(n)[0], 0) << "N=" << n;
+        EXPECT_EQ(clsgint::neighborhoodKernel(n)[0], 0) << "N=" << n;
         const int sum = fullSum(n);
         EXPECT_GE(sum, 246) << "N=" << n;
         EXPECT_LE(sum, 250) << "N=" << n;
@@ -59,19 +59,19 @@ TEST(NeighborhoodKernel, EveryLargeSizeKeepsItsSumWithAZeroCentre) {
 
 TEST(NeighborhoodKernel, TablesAreSymmetric) {
     for (int n = 2; n <= 40; ++n) {
-        const unsigned char* w = neighborhoodKernel(n);
-        const int m = kernelQuadrantSide(n);
+        const unsigned char* w = clsgint::neighborhoodKernel(n);
+        const int m = clsgint::kernelQuadrantSide(n);
         for (int i = 0; i < m; ++i)
             for (int j = 0; j < m; ++j) ASSERT_EQ(w[i * m + j], w[j * m + i]) << "N=" << n;
     }
 }
 
 TEST(NeighborhoodKernel, CachedTablesStayPutWhileTheCacheGrows) {
-    const unsigned char* seven = neighborhoodKernel(7);
+    const unsigned char* seven = clsgint::neighborhoodKernel(7);
     const std::vector<int> before = quadrant(7);
-    neighborhoodKernel(3);
-    neighborhoodKernel(333);  // grows the cache past 7
-    EXPECT_EQ(neighborhoodKernel(7), seven);
+    clsgint::neighborhoodKernel(3);
+    clsgint::neighborhoodKernel(333);  // grows the cache past 7
+    EXPECT_EQ(clsgint::neighborhoodKernel(7), seven);
     EXPECT_EQ(quadrant(7), before);
 }
 
@@ -82,7 +82,7 @@ TEST(NeighborhoodKernel, ConcurrentRequestsAgree) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([t, &got] {
-            for (int n = 0; n < 50; ++n) got[t * 50 + n] = neighborhoodKernel(400 + n);
+            for (int n = 0; n < 50; ++n) got[t * 50 + n] = clsgint::neighborhoodKernel(400 + n);
         });
     for (auto& th : threads) th.join();
     for (int t = 1; t < 8; ++t)
@@ -90,8 +90,8 @@ TEST(NeighborhoodKernel, ConcurrentRequestsAgree) {
 }
 
 TEST(NeighborhoodKernel, RefusesSizesBelowTwo) {
-    EXPECT_ANY_THROW(neighborhoodKernel(1));
-    EXPECT_ANY_THROW(neighborhoodKernel(-4));
+    EXPECT_ANY_THROW(clsgint::neighborhoodKernel(1));
+    EXPECT_ANY_THROW(clsgint::neighborhoodKernel(-4));
 }
 
 }  // namespace

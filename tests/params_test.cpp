@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -67,6 +68,30 @@ TEST(RunParams, NeighborhoodSizeRangeAndMessageWithItsTrailingSpace) {
         EXPECT_EQ(p.neighborhoodSize(), 2147483647);
     }
     EXPECT_EQ(badParamsMessage([] { RunParams(0, true); }), "neighborhoodSize <= 0 ");
+}
+
+TEST(Params, WideIntegersAreRefusedNeverNarrowed) {
+    const std::string size = "neighborhoodSize > 2147483647",
+                      min = "colorToleranceMin < 0 || colorToleranceMin > 4294967295";
+    RunParams r(5, false);
+    TrainParams t(0.1, 9);
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { r.neighborhoodSize(4294967299L); }, size},  // would store 3
+        {[&] { r.neighborhoodSize(3000000000L); }, size},
+        {[&] { r.neighborhoodSize(2147483648u); }, size},
+        {[&] { r.neighborhoodSize(-4294967295LL); }, "neighborhoodSize <= 0 "},  // would store 1
+        {[] { RunParams(4294967299L, true); }, size},
+        {[&] { t.colorToleranceMin(4294967298UL); }, min},  // would store 2
+        {[&] { t.colorToleranceMin(-1); }, min},
+        {[] { TrainParams(0.1, -4294967294LL); }, min},
+    };
+    for (const auto& c : cases) EXPECT_EQ(badParamsMessage(c.first), c.second);
+    EXPECT_EQ(r.neighborhoodSize(), 5);
+    EXPECT_EQ(t.colorToleranceMin(), 9u);
+    r.neighborhoodSize(2147483647L);
+    t.colorToleranceMin(4294967295UL);
+    EXPECT_EQ(r.neighborhoodSize(), 2147483647);
+    EXPECT_EQ(t.colorToleranceMin(), 4294967295u);
 }
 
 TEST(RunParams, DefaultsAndEquality) {

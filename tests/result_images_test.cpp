@@ -54,19 +54,12 @@ TEST(LabelImages, WinnerAndConfidence) {
     EXPECT_EQ(confidenceOf({0.0, 2.0}), 255);
     EXPECT_EQ(labelOf({1.0, 3.0, 2.0}), 1);
     EXPECT_EQ(confidenceOf({1.0, 3.0, 2.0}), 51);
+    EXPECT_EQ(labelOf({1.0, 3.0, 3.0}), 1);  // a tieing later label is the runner-up
+    EXPECT_EQ(confidenceOf({1.0, 3.0, 3.0}), 0);
     EXPECT_EQ(labelOf({0.0}), 255);  // nothing scored
     EXPECT_EQ(confidenceOf({0.0}), 0);
     EXPECT_EQ(labelOf({std::nan(""), 1.0}), 1);  // NaN never wins
     EXPECT_EQ(confidenceOf({std::nan("")}), 0);
-}
-
-TEST(LabelImages, SecondScoreTakesATieingLaterLabel) {
-    auto result = resultWithScores({1.0, 3.0, 3.0});
-    result.labelImage();
-    const auto& in = internalOf(result);
-    EXPECT_EQ(in.bestScore.pointToPel(4, -2)[0], 3.0);
-    EXPECT_EQ(in.secondScore.pointToPel(4, -2)[0], 3.0);
-    EXPECT_EQ(in.labelImage.pointToPel(4, -2)[0], 1);
 }
 
 TEST(SegmentationImage, SharesOfTheScoreSum) {
@@ -152,16 +145,19 @@ TEST(ScoreImage, SelfSimilarityOfAUniformImage) {
     kvCompositeColorSegmenterInternalResult defaults;
     const auto image = uniformImage(kvPelRect(-2, 3, 6, 5), {90, 90, 90});
     kvPelBuffer<double> out;
-    computeSelfSimilarity(image, 0.5, 3, defaults.reciprocalTable, defaults.toleranceTable, 1, out);
+    clsgint::computeSelfSimilarity(image, 0.5, 3, defaults.reciprocalTable, defaults.toleranceTable,
+                                   1, out);
     EXPECT_EQ(out.pointToPel(0, 5)[0], 62500 * 0.25);
     EXPECT_EQ(out.pointToPel(-2, 3)[0], 39601 * 0.25);
     EXPECT_EQ(out.pointToPel(3, 7)[0], 39601 * 0.25);
 
-    computeSelfSimilarity(image, 0.1, 3, defaults.reciprocalTable, defaults.toleranceTable, 1, out);
+    clsgint::computeSelfSimilarity(image, 0.1, 3, defaults.reciprocalTable, defaults.toleranceTable,
+                                   1, out);
     const double interior = out.pointToPel(0, 5)[0];
     EXPECT_LE(std::abs(interior - 62500 * 0.01), 2 * std::nextafter(625.0, 1e9) - 2 * 625.0);
 
-    computeSelfSimilarity(image, 0.3, 1, defaults.reciprocalTable, defaults.toleranceTable, 1, out);
+    clsgint::computeSelfSimilarity(image, 0.3, 1, defaults.reciprocalTable, defaults.toleranceTable,
+                                   1, out);
     EXPECT_EQ(out.pointToPel(1, 4)[0], 0.3 * 0.3);
 }
 

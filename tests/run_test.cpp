@@ -10,6 +10,7 @@
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/intensity_normalization.h"
 #include "clsg/clrsgint/internal_result.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "test_images.h"
 
@@ -91,13 +92,13 @@ TEST(Run, StoresTheRunInTheResult) {
     EXPECT_EQ(in.neighborhoodSize, 1);
     EXPECT_EQ(in.colorToleranceFrac, 0.1);
     EXPECT_EQ(in.colorToleranceMin, 2u);
-    EXPECT_EQ(in.quantTable, tool.model().instanceModels[0].quantTable);
-    EXPECT_EQ(in.levelStep, tool.model().levelStep);
+    EXPECT_EQ(in.quantTable, clsgint::toolModel(tool).instanceModels[0].quantTable);
+    EXPECT_EQ(in.levelStep, clsgint::toolModel(tool).levelStep);
     // The image is a copy, not a share of the caller's pels.
     EXPECT_NE(in.image.plane0().pointToRow(7), image.plane0().pointToRow(7));
 
     // With N = 1 each score is normFactor * weight^2 of the pixel's own cell.
-    const auto& inst = tool.model().instanceModels[0];
+    const auto& inst = clsgint::toolModel(tool).instanceModels[0];
     const auto& q = inst.quantTable;
     const std::size_t n = inst.levelCount;
     const double v = inst.weights[(q[200] * n + q[40]) * n + q[30]];
@@ -176,14 +177,14 @@ TEST(Run, TinyImagesAndLargeNeighbourhoodsWork) {
 }
 
 TEST(IntensityNormalization, GainTablesRoundAndClamp) {
-    const auto identity = makeGainTable(1.0);
+    const auto identity = clsgint::makeGainTable(1.0);
     for (int i = 0; i < 256; ++i) EXPECT_EQ(identity[i], i);
-    const auto half = makeGainTable(0.5);
+    const auto half = clsgint::makeGainTable(0.5);
     EXPECT_EQ(half[1], 1);  // 0.5 rounds away from zero
     EXPECT_EQ(half[3], 2);
     EXPECT_EQ(half[255], 128);
-    EXPECT_EQ(makeGainTable(2.0)[200], 255);
-    EXPECT_EQ(makeGainTable(-0.5)[100], 0);
+    EXPECT_EQ(clsgint::makeGainTable(2.0)[200], 255);
+    EXPECT_EQ(clsgint::makeGainTable(-0.5)[100], 0);
 }
 
 TEST(IntensityNormalization, FindsTheGainOfADarkenedImage) {
@@ -196,8 +197,8 @@ TEST(IntensityNormalization, FindsTheGainOfADarkenedImage) {
     kvCompositeColorSegmenterResult plain, normalized;
     tool.run(dark, kvCompositeColorSegmenterRunParams(1, false), plain);
     tool.run(dark, kvCompositeColorSegmenterRunParams(1, true), normalized);
-    const double gain =
-        searchIntensityGain(tool.model(), kvCompositeColorSegmenterRunParams(1), dark);
+    const double gain = clsgint::searchIntensityGain(clsgint::toolModel(tool),
+                                                     kvCompositeColorSegmenterRunParams(1), dark);
     EXPECT_NEAR(gain, 1.25, 0.02);
     const auto& img = internalOf(normalized).image;
     EXPECT_NEAR(img.plane0().pointToPel(0, 0)[0], 200, 2);
@@ -278,8 +279,8 @@ TEST(Run, ANewRunDropsTheImagesBuiltFromThePreviousOne) {
     result.segmentationImage(0);
     tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
     const auto& in = internalOf(result);
-    EXPECT_FALSE(in.labelImage.isBound() || in.bestScore.isBound() || in.secondScore.isBound() ||
-                 in.scoreImage.isBound() || in.confidenceImage.isBound() || in.scoreSum.isBound());
+    EXPECT_FALSE(in.labelImage.isBound() || in.bestScore.isBound() || in.scoreImage.isBound() ||
+                 in.confidenceImage.isBound() || in.scoreSum.isBound());
 }
 
 }  // namespace

@@ -86,8 +86,8 @@ std::vector<double> plainSelfSimilarity(const TestImage& im, double frac, int32_
     const bool even = n % 2 == 0;
     const int32_t half = n / 2;
     const int32_t lo = -half + (even ? 1 : 0), hi = half;
-    const int32_t m = kernelQuadrantSide(n);
-    const unsigned char* kw = neighborhoodKernel(n);
+    const int32_t m = clsgint::kernelQuadrantSide(n);
+    const unsigned char* kw = clsgint::neighborhoodKernel(n);
     auto r = [&](int32_t u) -> int32_t {
         if (!even) return std::abs(u);
         const double v = std::fabs(u - 0.5) - 0.5;
@@ -145,7 +145,8 @@ std::vector<double> fastSelfSimilarity(const TestImage& im, double frac, int32_t
     const long outStride = im.width + 5;
     std::vector<double> buf(static_cast<size_t>(outStride * im.height), kSentinel), packed;
     const kvImageView<double> out{buf.data(), outStride, im.x0, im.y0, im.width, im.height};
-    computeSelfSimilarityPlanes(im.view(), frac, n, t.reciprocal, t.tolerance, t.levelStep, out);
+    clsgint::computeSelfSimilarityPlanes(im.view(), frac, n, t.reciprocal, t.tolerance, t.levelStep,
+                                         out);
     for (long y = 0; y < im.height; ++y) {
         const auto row = buf.begin() + y * outStride;
         for (long x = im.width; x < outStride; ++x)

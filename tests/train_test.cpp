@@ -7,6 +7,7 @@
 
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "test_images.h"
 
@@ -38,7 +39,7 @@ TEST(Train, UntrainedToolRefusesItsAccessors) {
     EXPECT_FALSE(tool.isTrained());
     EXPECT_EQ(messageOf<Defs::NotTrained>([&] { tool.trainParams(); }), "");
     EXPECT_EQ(messageOf<Defs::NotTrained>([&] { tool.compositeColors(); }), "");
-    EXPECT_TRUE(tool.model() == kvCompositeColorSegmenterModel());
+    EXPECT_TRUE(clsgint::toolModel(tool) == kvCompositeColorSegmenterModel());
     EXPECT_TRUE(tool == kvCompositeColorSegmenterTool());
 }
 
@@ -69,8 +70,8 @@ TEST(Train, AcceptsTheMostLabels) {
             setOf(uniformImage(kvPelRect(0, 0, 1, 1), {static_cast<unsigned char>(i), 0, 0})));
     kvCompositeColorSegmenterTool tool;
     tool.train(sets, kvCompositeColorSegmenterTrainParams(1.0, 2));
-    EXPECT_EQ(tool.model().instanceCounts.size(), 254u);
-    EXPECT_EQ(tool.model().instanceModels.size(), 254u);
+    EXPECT_EQ(clsgint::toolModel(tool).instanceCounts.size(), 254u);
+    EXPECT_EQ(clsgint::toolModel(tool).instanceModels.size(), 254u);
 }
 
 TEST(Train, AFailedTrainLeavesAnUntrainedDefaultTool) {
@@ -82,7 +83,26 @@ TEST(Train, AFailedTrainLeavesAnUntrainedDefaultTool) {
     EXPECT_THROW(tool.train({}, kvCompositeColorSegmenterTrainParams()), Defs::BadParams);
     EXPECT_FALSE(tool.isTrained());
     EXPECT_TRUE(tool == kvCompositeColorSegmenterTool());
-    EXPECT_TRUE(tool.model() == kvCompositeColorSegmenterModel());
+    EXPECT_TRUE(clsgint::toolModel(tool) == kvCompositeColorSegmenterModel());
+}
+
+TEST(Train, RetrainsFromItsOwnSetsAndParameters) {
+    // The arguments alias the tool's own state, which a train resets.
+    const auto grey = uniformImage(kvPelRect(0, 0, 3, 3), {100, 100, 100});
+    const auto teal = uniformImage(kvPelRect(0, 0, 2, 2), {20, 150, 160});
+    const kvCompositeColorSegmenterTrainParams first(0.5, 7), second(0.3, 5);
+    kvCompositeColorSegmenterTool tool, expected;
+    tool.train({setOf(grey), setOf(teal)}, first);
+
+    tool.train(tool.compositeColors(), second);
+    expected.train({setOf(grey), setOf(teal)}, second);
+    EXPECT_TRUE(tool == expected);
+    EXPECT_TRUE(clsgint::toolModel(tool) == clsgint::toolModel(expected));
+
+    tool.train({setOf(teal)}, tool.trainParams());
+    expected.train({setOf(teal)}, second);
+    EXPECT_TRUE(tool == expected);
+    EXPECT_TRUE(clsgint::toolModel(tool) == clsgint::toolModel(expected));
 }
 
 TEST(Train, AnImageWithoutSelectedPixelsFailsTheBuild) {
@@ -101,7 +121,8 @@ TEST(Train, AnImageWithoutSelectedPixelsFailsTheBuild) {
               "");
     EXPECT_FALSE(tool.isTrained());
     EXPECT_TRUE(tool == kvCompositeColorSegmenterTool());
-    EXPECT_TRUE(tool.model() == kvCompositeColorSegmenterModel());  // nothing half built
+    EXPECT_TRUE(clsgint::toolModel(tool) ==
+                kvCompositeColorSegmenterModel());  // nothing half built
 }
 
 TEST(Train, ASinglePixelGivesItsWorkedWeights) {
@@ -110,7 +131,7 @@ TEST(Train, ASinglePixelGivesItsWorkedWeights) {
         makeMask(kvPelRect(-7, 3, 5, 4), [](long x, long y) { return x == -5 && y == 4; });
     kvCompositeColorSegmenterTool tool;
     tool.train({setOf(img, mask)}, kvCompositeColorSegmenterTrainParams(0.1, 2));
-    const kvCompositeColorSegmenterModel& m = tool.model();
+    const kvCompositeColorSegmenterModel& m = clsgint::toolModel(tool);
     ASSERT_EQ(m.instanceModels.size(), 1u);
     const kvCompositeColorInstanceModel& inst = m.instanceModels[0];
     EXPECT_EQ(inst.levelCount, 51u);
@@ -140,13 +161,13 @@ TEST(Train, MaskAndImageArePairedByCoordinates) {
     kvCompositeColorSegmenterTool a, b;
     a.train({setOf(img, shifted)}, kvCompositeColorSegmenterTrainParams());
     b.train({setOf(img, aligned)}, kvCompositeColorSegmenterTrainParams());
-    EXPECT_TRUE(a.model() == b.model());
+    EXPECT_TRUE(clsgint::toolModel(a) == clsgint::toolModel(b));
 
     // And an unbound mask equals a full mask.
     const auto full = makeMask(iw, [](long, long) { return true; });
     a.train({setOf(img)}, kvCompositeColorSegmenterTrainParams());
     b.train({setOf(img, full)}, kvCompositeColorSegmenterTrainParams());
-    EXPECT_TRUE(a.model() == b.model());
+    EXPECT_TRUE(clsgint::toolModel(a) == clsgint::toolModel(b));
 }
 
 TEST(Train, InstancesAreKeptInSetMajorOrder) {
@@ -160,12 +181,14 @@ TEST(Train, InstancesAreKeptInSetMajorOrder) {
         kvCompositeColorSet({kvCompositeColor(imgs[3], noMask())})};
     kvCompositeColorSegmenterTool tool;
     tool.train(sets, kvCompositeColorSegmenterTrainParams());
-    EXPECT_EQ(tool.model().instanceCounts, (std::vector<uint32_t>{3, 1}));
-    ASSERT_EQ(tool.model().instanceModels.size(), 4u);
+    EXPECT_EQ(clsgint::toolModel(tool).instanceCounts, (std::vector<uint32_t>{3, 1}));
+    ASSERT_EQ(clsgint::toolModel(tool).instanceModels.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
         kvCompositeColorSegmenterTool single;
         single.train({setOf(imgs[i])}, kvCompositeColorSegmenterTrainParams());
-        EXPECT_TRUE(tool.model().instanceModels[i] == single.model().instanceModels[0]) << i;
+        EXPECT_TRUE(clsgint::toolModel(tool).instanceModels[i] ==
+                    clsgint::toolModel(single).instanceModels[0])
+            << i;
     }
 
     // Two images in one example make one instance model from both.
@@ -173,8 +196,9 @@ TEST(Train, InstancesAreKeptInSetMajorOrder) {
     kvCompositeColor two(imgs[0], noMask());
     two.add(imgs[1], noMask());
     both.train({kvCompositeColorSet({two})}, kvCompositeColorSegmenterTrainParams());
-    EXPECT_EQ(both.model().instanceModels.size(), 1u);
-    EXPECT_FALSE(both.model().instanceModels[0] == tool.model().instanceModels[0]);
+    EXPECT_EQ(clsgint::toolModel(both).instanceModels.size(), 1u);
+    EXPECT_FALSE(clsgint::toolModel(both).instanceModels[0] ==
+                 clsgint::toolModel(tool).instanceModels[0]);
 }
 
 TEST(Train, CopiesOwnTheirModel) {
@@ -183,18 +207,18 @@ TEST(Train, CopiesOwnTheirModel) {
                kvCompositeColorSegmenterTrainParams());
     kvCompositeColorSegmenterTool copy(tool);
     EXPECT_TRUE(copy == tool);
-    EXPECT_TRUE(copy.model() == tool.model());
-    const kvCompositeColorSegmenterModel before = copy.model();
+    EXPECT_TRUE(clsgint::toolModel(copy) == clsgint::toolModel(tool));
+    const kvCompositeColorSegmenterModel before = clsgint::toolModel(copy);
     tool.train({setOf(noisyImage(kvPelRect(0, 0, 8, 8), 4))},
                kvCompositeColorSegmenterTrainParams(0.3, 2));
-    EXPECT_TRUE(copy.model() == before);
+    EXPECT_TRUE(clsgint::toolModel(copy) == before);
     EXPECT_FALSE(copy == tool);
 
     kvCompositeColorSegmenterTool assigned;
     assigned = copy;
     assigned = assigned;  // self-assignment changes nothing
     EXPECT_TRUE(assigned == copy);
-    EXPECT_TRUE(assigned.model() == before);
+    EXPECT_TRUE(clsgint::toolModel(assigned) == before);
 
     kvCompositeColorSegmenterTool otherMin;
     otherMin.train(copy.compositeColors(), kvCompositeColorSegmenterTrainParams(0.1, 3));
@@ -246,7 +270,7 @@ TEST(Train, AnotherThreadCanAbortATrain) {
     EXPECT_TRUE(abortedFromAnotherThread(
         [&] { tool.train({setOf(img)}, kvCompositeColorSegmenterTrainParams(0.3, 2)); }));
     EXPECT_FALSE(tool.isTrained());
-    EXPECT_TRUE(tool.model() == kvCompositeColorSegmenterModel());
+    EXPECT_TRUE(clsgint::toolModel(tool) == kvCompositeColorSegmenterModel());
 }
 
 }  // namespace
@@ -272,14 +296,14 @@ TEST(Train, FractionsOutsideTheRangeTrainThroughTheSameFormulas) {
     kvCompositeColorSegmenterTool tool;
     // 4.0: m = 1024, scale 8, nine levels of width 28.
     tool.train({setOf(img)}, storedParams(4.0, 2));
-    EXPECT_EQ(tool.model().instanceModels[0].levelCount, 9u);
-    EXPECT_EQ(tool.model().levelStep, 28);
+    EXPECT_EQ(clsgint::toolModel(tool).instanceModels[0].levelCount, 9u);
+    EXPECT_EQ(clsgint::toolModel(tool).levelStep, 28);
     EXPECT_EQ(tool.trainParams().colorToleranceFrac(), 4.0);
     // 1016.017578125: scale 0, a single level whose width wraps to 0.
     tool.train({setOf(img)}, storedParams(1016.017578125, 2));
-    EXPECT_EQ(tool.model().instanceModels[0].levelCount, 1u);
-    EXPECT_EQ(tool.model().levelStep, 0);
-    EXPECT_EQ(tool.model().levelCenterTable[0], 127);
+    EXPECT_EQ(clsgint::toolModel(tool).instanceModels[0].levelCount, 1u);
+    EXPECT_EQ(clsgint::toolModel(tool).levelStep, 0);
+    EXPECT_EQ(clsgint::toolModel(tool).levelCenterTable[0], 127);
 }
 
 TEST(Train, FractionsTrainingCannotConvertAreRefused) {

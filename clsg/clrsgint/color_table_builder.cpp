@@ -6,12 +6,13 @@
 #include "clsg/clrsgint/training_cost.h"
 #include "clsg/colorseg/errors.h"
 
-void buildColorTables(kvCompositeColorSegmenterModel& model,
-                      const std::vector<kvCompositeColorSet>& compositeColors,
-                      const kvCompositeColorSegmenterTrainParams& params, int32_t toleranceScale) {
+void clsgint::buildColorTables(kvCompositeColorSegmenterModel& model,
+                               const std::vector<kvCompositeColorSet>& compositeColors,
+                               const kvCompositeColorSegmenterTrainParams& params,
+                               int32_t toleranceScale) {
     std::array<unsigned char, 256> quant{};
-    const int32_t n = buildSharedTables(model, params.colorToleranceFrac(),
-                                        params.colorToleranceMin(), toleranceScale, quant);
+    const int32_t n = clsgint::buildSharedTables(model, params.colorToleranceFrac(),
+                                                 params.colorToleranceMin(), toleranceScale, quant);
     clsgint::checkTrainingBudget(kvCompositeColorSegmenterBudgetScope::current(), model, n,
                                  compositeColors);
 
@@ -28,19 +29,21 @@ void buildColorTables(kvCompositeColorSegmenterModel& model,
     std::size_t g = 0;
     for (const kvCompositeColorSet& set : compositeColors)
         for (const kvCompositeColor& example : set.instances())
-            buildInstanceModel(model.instanceModels[g++], example, params, n, quant, model);
+            clsgint::buildInstanceModel(model.instanceModels[g++], example, params, n, quant,
+                                        model);
 }
 
-void buildInstanceModel(kvCompositeColorInstanceModel& instance, const kvCompositeColor& example,
-                        const kvCompositeColorSegmenterTrainParams& params, int32_t levelCount,
-                        const std::array<unsigned char, 256>& quant,
-                        const kvCompositeColorSegmenterModel& model) {
+void clsgint::buildInstanceModel(kvCompositeColorInstanceModel& instance,
+                                 const kvCompositeColor& example,
+                                 const kvCompositeColorSegmenterTrainParams& params,
+                                 int32_t levelCount, const std::array<unsigned char, 256>& quant,
+                                 const kvCompositeColorSegmenterModel& model) {
     const std::size_t cells = static_cast<std::size_t>(levelCount) * levelCount * levelCount;
     std::vector<uint32_t> counts(cells, 0);
     instance.weights.assign(cells, 0.0);
 
     const kvAccumulatorTables tables =
-        accumulatorTables(model, quant, levelCount, params.colorToleranceFrac());
+        clsgint::accumulatorTables(model, quant, levelCount, params.colorToleranceFrac());
 
     const auto& images = example.images();
     const auto& masks = example.masks();
@@ -58,15 +61,16 @@ void buildInstanceModel(kvCompositeColorInstanceModel& instance, const kvComposi
         for (long y = w.y(); y < w.y() + w.height(); ++y) {
             pollAttentionAtRow(y);
             const unsigned char* mask = masked ? masks[k].pointToPel(w.x(), y) : nullptr;
-            found += accumulateRow(tables, image.plane0().pointToPel(w.x(), y),
-                                   image.plane1().pointToPel(w.x(), y),
-                                   image.plane2().pointToPel(w.x(), y), mask, w.width(),
-                                   instance.weights.data(), counts.data());
+            found += clsgint::accumulateRow(tables, image.plane0().pointToPel(w.x(), y),
+                                            image.plane1().pointToPel(w.x(), y),
+                                            image.plane2().pointToPel(w.x(), y), mask, w.width(),
+                                            instance.weights.data(), counts.data());
         }
         if (found == 0) throw kvCompositeColorSegmenterDefs::BadImage();
     }
 
-    instance.normFactor = 1.0 / weightedCountSum(counts.data(), instance.weights.data(), cells);
+    instance.normFactor =
+        1.0 / clsgint::weightedCountSum(counts.data(), instance.weights.data(), cells);
     instance.levelCount = static_cast<uint32_t>(levelCount);
     instance.quantTable.assign(quant.begin(), quant.end());
 }

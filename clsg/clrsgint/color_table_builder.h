@@ -9,6 +9,8 @@
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/params.h"
 
+namespace clsgint {
+
 // Fills every field of model (which must be empty) from the sets, the
 // parameters and the tolerance scale S. Throws BadImage (empty message) for
 // an image in which no pixel is selected, and whatever the abort check throws.
@@ -22,3 +24,5 @@ void buildInstanceModel(kvCompositeColorInstanceModel& instance, const kvComposi
                         const kvCompositeColorSegmenterTrainParams& params, int32_t levelCount,
                         const std::array<unsigned char, 256>& quant,
                         const kvCompositeColorSegmenterModel& model);
+
+}  // namespace clsgint

@@ -32,19 +32,20 @@ int32_t limit255(int32_t v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 
 }  // namespace
 
-int32_t toleranceScale(double f) {
+int32_t clsgint::toleranceScale(double f) {
     int32_t m = roundHalfAway(f * 256.0);
     if (m <= 1) m = 1;
     return roundHalfAway(255.0 / std::sqrt(static_cast<double>(m)));
 }
 
-bool trainFractionUsable(double f) {
+bool clsgint::trainFractionUsable(double f) {
     // |v * f| grows with v, so v = 255 bounds every tolerance product.
     return std::isfinite(f) && fitsInt32(halfAwayBiased(f * 256.0)) && fitsInt32(255.0 * f);
 }
 
-int32_t buildSharedTables(kvCompositeColorSegmenterModel& model, double f, uint32_t tminBits,
-                          int32_t scale, std::array<unsigned char, 256>& quant) {
+int32_t clsgint::buildSharedTables(kvCompositeColorSegmenterModel& model, double f,
+                                   uint32_t tminBits, int32_t scale,
+                                   std::array<unsigned char, 256>& quant) {
     if (scale < 0 || scale > 255)
         throw kvExceptionWithString("buildSharedTables: toleranceScale outside 0..255");
 

@@ -9,6 +9,8 @@
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/instance_accumulator.h"
 
+namespace clsgint {
+
 // Integer scale of the quantisation for a tolerance fraction f:
 // m = round(f * 256) (at least 1), result = round(255 / sqrt(m)), both rounded
 // half away from zero. 0.1 -> 50, 1.0 -> 16, 0.0 -> 255, 4.0 -> 8.
@@ -44,3 +46,5 @@ inline kvAccumulatorTables accumulatorTables(const kvCompositeColorSegmenterMode
                                levelCount,
                                colorToleranceFrac * colorToleranceFrac};
 }
+
+}  // namespace clsgint

@@ -127,9 +127,10 @@ long accumulate(AccumulatorRow& ctx, const unsigned char* p0, const unsigned cha
 }  // namespace
 }  // namespace clsgint
 
-long accumulateRow(const kvAccumulatorTables& tables, const unsigned char* p0,
-                   const unsigned char* p1, const unsigned char* p2, const unsigned char* mask,
-                   long count, double* weights, uint32_t* counts) {
+long clsgint::accumulateRow(const kvAccumulatorTables& tables, const unsigned char* p0,
+                            const unsigned char* p1, const unsigned char* p2,
+                            const unsigned char* mask, long count, double* weights,
+                            uint32_t* counts) {
     using namespace clsgint;
     AccumulatorRow ctx;
     ctx.t = &tables;
@@ -151,7 +152,7 @@ long accumulateRow(const kvAccumulatorTables& tables, const unsigned char* p0,
     return accumulate<ScalarKernel>(ctx, p0, p1, p2, mask, count, counts);
 }
 
-double weightedCountSum(const uint32_t* counts, const double* weights, size_t cells) {
+double clsgint::weightedCountSum(const uint32_t* counts, const double* weights, size_t cells) {
     // A cell without pixels adds 0.0 * weight = +0.0 (weights are finite), so skip it.
     double sum = 0.0;
     for (size_t i = 0; i < cells; ++i)

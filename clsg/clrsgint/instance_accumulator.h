@@ -19,6 +19,8 @@ struct kvAccumulatorTables {
     double f2;           // colorToleranceFrac squared
 };
 
+namespace clsgint {
+
 // Adds every care pixel of one row to weights and counts. p0, p1, p2 point at
 // count values of planes 0, 1, 2; mask is null (every pixel is a care pixel)
 // or points at count mask values (non-zero = care). For each care pixel
@@ -38,3 +40,5 @@ long accumulateRow(const kvAccumulatorTables& tables, const unsigned char* p0,
 // Cells with a zero count are skipped, which is exact while weights are finite
 // (always so for a fraction that trainFractionUsable() accepts).
 double weightedCountSum(const uint32_t* counts, const double* weights, size_t cells);
+
+}  // namespace clsgint

@@ -117,8 +117,8 @@ struct KernelTerms {
             rowStart = {0, 1};
             return;
         }
-        const unsigned char* kernel = neighborhoodKernel(n);
-        const long m = kernelQuadrantSide(n);
+        const unsigned char* kernel = clsgint::neighborhoodKernel(n);
+        const long m = clsgint::kernelQuadrantSide(n);
         for (long dy = dLo; dy <= dHi; ++dy) {
             rowStart.push_back(terms.size());
             const long ky = kernelIndex(dy, even);
@@ -134,9 +134,10 @@ struct KernelTerms {
 }  // namespace
 }  // namespace clsgint
 
-void scoreInstancePlanes(const kvPlanesView& img, const unsigned char* quantTable,
-                         const double* weights, int32_t levelCount, double normFactor,
-                         int32_t neighborhoodSize, bool first, const kvImageView<double>& out) {
+void clsgint::scoreInstancePlanes(const kvPlanesView& img, const unsigned char* quantTable,
+                                  const double* weights, int32_t levelCount, double normFactor,
+                                  int32_t neighborhoodSize, bool first,
+                                  const kvImageView<double>& out) {
     assert(out.x0 == img.x0 && out.y0 == img.y0 && out.width == img.width &&
            out.height == img.height);
     using namespace clsgint;

@@ -5,6 +5,8 @@
 
 #include "clsg/clrsgint/plane_view.h"
 
+namespace clsgint {
+
 // Scores one training instance over a window: out has the same window as img.
 //
 // Per pixel, the cell weight is v = weights[(quantTable[r] * n + quantTable[g]) * n +
@@ -23,3 +25,5 @@
 void scoreInstancePlanes(const kvPlanesView& img, const unsigned char* quantTable,
                          const double* weights, int32_t levelCount, double normFactor,
                          int32_t neighborhoodSize, bool first, const kvImageView<double>& out);
+
+}  // namespace clsgint

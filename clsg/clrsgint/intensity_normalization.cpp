@@ -3,7 +3,7 @@
 #include "clsg/clrsgint/label_scores.h"
 #include "platform/pel_ops.h"
 
-std::vector<unsigned char> makeGainTable(double gain) {
+std::vector<unsigned char> clsgint::makeGainTable(double gain) {
     std::vector<unsigned char> table(256);
     for (int i = 0; i < 256; ++i)
         table[i] =
@@ -11,17 +11,17 @@ std::vector<unsigned char> makeGainTable(double gain) {
     return table;
 }
 
-kv3PlanePelBuffer mapPlanes(const kv3PlanePelBuffer_const& source,
-                            const std::vector<unsigned char>& table) {
+kv3PlanePelBuffer clsgint::mapPlanes(const kv3PlanePelBuffer_const& source,
+                                     const std::vector<unsigned char>& table) {
     return kv3PlanePelBuffer(kfPelMap(source.plane0(), table), kfPelMap(source.plane1(), table),
                              kfPelMap(source.plane2(), table), source.colorSpace());
 }
 
-double intensityObjective(const kvCompositeColorSegmenterModel& model,
-                          const kvCompositeColorSegmenterRunParams& searchParams,
-                          const kv3PlanePelBuffer_const& image) {
+double clsgint::intensityObjective(const kvCompositeColorSegmenterModel& model,
+                                   const kvCompositeColorSegmenterRunParams& searchParams,
+                                   const kv3PlanePelBuffer_const& image) {
     std::vector<kvPelBuffer<double>> scores;
-    computeLabelScores(model, image, searchParams, scores);
+    clsgint::computeLabelScores(model, image, searchParams, scores);
     const kvPelRect& w = scores.at(0).window();
     // M = the best score at each pixel; the labels after the first replace it
     // only where strictly greater.
@@ -41,9 +41,9 @@ double intensityObjective(const kvCompositeColorSegmenterModel& model,
     return sum;
 }
 
-double searchIntensityGain(const kvCompositeColorSegmenterModel& model,
-                           const kvCompositeColorSegmenterRunParams& params,
-                           const kv3PlanePelBuffer_const& image) {
+double clsgint::searchIntensityGain(const kvCompositeColorSegmenterModel& model,
+                                    const kvCompositeColorSegmenterRunParams& params,
+                                    const kv3PlanePelBuffer_const& image) {
     kvCompositeColorSegmenterRunParams search(params);
     search.neighborhoodSize(1);
     search.normalizeIntensity(false);
@@ -52,18 +52,18 @@ double searchIntensityGain(const kvCompositeColorSegmenterModel& model,
         kv3PlanePelBuffer(kfPelSample(image.plane0(), 10, 10), kfPelSample(image.plane1(), 10, 10),
                           kfPelSample(image.plane2(), 10, 10), image.colorSpace()));
 
-    double best = intensityObjective(model, search, sample);
+    double best = clsgint::intensityObjective(model, search, sample);
     double gain = 1.0;
     double step = 0.5;
     // Each round either moves to a strictly better gain or halves the step;
     // the objective takes finitely many values, so the search ends.
     do {
         const double low = gain - step;
-        const double fLow =
-            intensityObjective(model, search, mapPlanes(sample, makeGainTable(low)));
+        const double fLow = clsgint::intensityObjective(
+            model, search, clsgint::mapPlanes(sample, clsgint::makeGainTable(low)));
         const double high = step + gain;
-        const double fHigh =
-            intensityObjective(model, search, mapPlanes(sample, makeGainTable(high)));
+        const double fHigh = clsgint::intensityObjective(
+            model, search, clsgint::mapPlanes(sample, clsgint::makeGainTable(high)));
         if (fLow > best && fLow > fHigh) {
             gain = low;
             best = fLow;

@@ -7,6 +7,8 @@
 #include "clsg/colorseg/params.h"
 #include "platform/three_plane.h"
 
+namespace clsgint {
+
 // Entry i: i * gain in double, to single precision, rounded by iRound and
 // clamped to 0..255. Gain 1 gives the identity.
 std::vector<unsigned char> makeGainTable(double gain);
@@ -26,3 +28,5 @@ double intensityObjective(const kvCompositeColorSegmenterModel& model,
 double searchIntensityGain(const kvCompositeColorSegmenterModel& model,
                            const kvCompositeColorSegmenterRunParams& params,
                            const kv3PlanePelBuffer_const& image);
+
+}  // namespace clsgint

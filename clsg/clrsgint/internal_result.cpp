@@ -1,5 +1,7 @@
 #include "clsg/clrsgint/internal_result.h"
 
+#include <cstring>
+
 #include "platform/pel_ops.h"
 
 kvCompositeColorSegmenterInternalResult::kvCompositeColorSegmenterInternalResult() {
@@ -32,8 +34,19 @@ void kvCompositeColorSegmenterInternalResult::storeRun(
     double toleranceFrac, uint32_t toleranceMin, int32_t size, std::vector<unsigned char>& quant,
     const std::array<float, 256>& reciprocals, const std::array<unsigned char, 256>& tolerances,
     unsigned char step, const kv2XformHandle& xform) {
-    labelScores = scores;
-    image = kfPelCopy(scoredImage);
+    labelScores.swap(scores);
+    const kvPelRect& w = scoredImage.window();
+    const kvPelBuffer_const<unsigned char>* from[3] = {&scoredImage.plane0(), &scoredImage.plane1(),
+                                                       &scoredImage.plane2()};
+    kvPelBuffer<unsigned char> planes[3];
+    for (int p = 0; p < 3; ++p) {
+        planes[p] = takeBuffer(spares.image[p], w);
+        planes[p].copyXforms(*from[p]);
+        for (long y = w.top(); y < w.bottom(); ++y)
+            std::memcpy(planes[p].pointToRow(y), from[p]->pointToRow(y),
+                        static_cast<std::size_t>(w.width()));
+    }
+    image = kv3PlanePelBuffer(planes[0], planes[1], planes[2], scoredImage.colorSpace());
     colorToleranceFrac = toleranceFrac;
     colorToleranceMin = toleranceMin;
     neighborhoodSize = size;
@@ -43,4 +56,21 @@ void kvCompositeColorSegmenterInternalResult::storeRun(
     toleranceTable = tolerances;
     levelStep = step;
     imageFromClientXform = xform;
+}
+
+void kvCompositeColorSegmenterInternalResult::retireRunBuffers() {
+    kvRunSpares retired;
+    retired.image[0] = image.plane0();
+    retired.image[1] = image.plane1();
+    retired.image[2] = image.plane2();
+    image = kv3PlanePelBuffer();
+    retired.labelScores.swap(labelScores);
+    labelScores.clear();
+    std::swap(retired.labelImage, labelImage);
+    std::swap(retired.confidenceImage, confidenceImage);
+    std::swap(retired.scoreImage, scoreImage);
+    std::swap(retired.bestScore, bestScore);
+    std::swap(retired.scoreSum, scoreSum);
+    std::swap(retired.selfSimilarity, spares.selfSimilarity);
+    spares = std::move(retired);
 }

@@ -1,6 +1,7 @@
 // What a run leaves behind: the scored image, one score image per label, the
 // training values and tables the derived images need, the transform they
-// carry, and the caches of the derived images.
+// carry, the caches of the derived images, and the spare buffers the next run
+// fills instead of allocating.
 #pragma once
 
 #include <array>
@@ -10,6 +11,36 @@
 #include "platform/three_plane.h"
 
 class kvArchive;
+
+// Buffers of an earlier run that the next run into the same result may fill
+// (see takeBuffer). A copy of a result starts without spares.
+struct kvRunSpares {
+    kvRunSpares() = default;
+    kvRunSpares(const kvRunSpares&) {}
+    kvRunSpares& operator=(const kvRunSpares&) { return *this; }
+    kvRunSpares(kvRunSpares&&) noexcept = default;
+    kvRunSpares& operator=(kvRunSpares&&) noexcept = default;
+
+    kvPelBuffer<unsigned char> image[3];
+    std::vector<kvPelBuffer<double>> labelScores;
+    kvPelBuffer<unsigned char> labelImage, confidenceImage, scoreImage;
+    kvPelBuffer<double> bestScore, scoreSum, selfSimilarity;
+};
+
+// Takes the buffer in slot when it covers exactly window and no other handle
+// shares its pels (a caller's copy of an image is never written); otherwise
+// allocates a new one. Either way slot is left unbound, and the buffer
+// returned carries the identity transform, as a new buffer does.
+template <class T>
+kvPelBuffer<T> takeBuffer(kvPelBuffer<T>& slot, const kvPelRect& window) {
+    kvPelBuffer<T> b;
+    std::swap(b, slot);
+    if (b.isBound() && b.window() == window && b.extent() == window && !b.sharesStorage()) {
+        b.imageFromClientXformBase(kv2XformLinear::identity(), true);
+        return b;
+    }
+    return kvPelBuffer<T>(window, 32);
+}
 
 class kvCompositeColorSegmenterInternalResult {
 public:
@@ -27,8 +58,9 @@ public:
     // score images; the tables, the transform and the caches do not count.
     bool operator==(const kvCompositeColorSegmenterInternalResult& other) const;
 
-    // Stores one run. quantTable is consumed. Caches are left alone: the run
-    // resets the whole object first.
+    // Stores one run. quantTable is consumed; labelScores are taken over and
+    // the scored image is copied into spare buffers where possible. Caches
+    // are left alone: the run resets the whole object first.
     void storeRun(std::vector<kvPelBuffer<double>>& labelScores,
                   const kv3PlanePelBuffer_const& scoredImage, double colorToleranceFrac,
                   uint32_t colorToleranceMin, int32_t neighborhoodSize,
@@ -39,10 +71,10 @@ public:
 
     // Derived images, built into the caches on first request. A build that
     // throws (an abort) leaves its caches unbound. Each needs a stored run.
-    void computeLabelImages();      // labelImage, bestScore, secondScore
-    void computeConfidenceImage();  // confidenceImage (and the label images)
-    void computeScoreImage();       // scoreImage (and the label images)
-    void computeScoreSum();         // scoreSum
+    // labelImage, bestScore and confidenceImage, in one pass.
+    void computeLabelImages();
+    void computeScoreImage();  // scoreImage (and the label images)
+    void computeScoreSum();    // scoreSum
     // A new image of one label's share of the score sum; label must be valid.
     kvPelBuffer<unsigned char> computeSegmentationImage(unsigned char label);
 
@@ -61,8 +93,14 @@ public:
     // Caches of the derived images, unbound until first requested.
     kvPelBuffer<unsigned char> labelImage;
     kvPelBuffer<double> bestScore;
-    kvPelBuffer<double> secondScore;
     kvPelBuffer<unsigned char> scoreImage;
     kvPelBuffer<unsigned char> confidenceImage;
     kvPelBuffer<double> scoreSum;
+
+    // Not compared, archived or copied.
+    kvRunSpares spares;
+
+    // Moves the run's image, score images and caches into spares (dropping
+    // what spares held) and leaves this result holding no run buffers.
+    void retireRunBuffers();
 };

@@ -22,6 +22,9 @@ void passLabelScores(kvArchive& archive, std::vector<kvPelBuffer<double>>& score
     uint32_t count = static_cast<uint32_t>(scores.size());
     archive || count;
     if (archive.isLoading()) {
+        // Refused before anything is allocated: each score buffer is a few
+        // bytes of file but a whole handle of memory.
+        if (count > kMaxLabels) throw kvArchive::Corrupt("stored result has more than 254 labels");
         archive.checkCount(count, kMinBufferRecord);
         scores.assign(count, kvPelBuffer<double>());
     }

@@ -65,7 +65,7 @@ std::vector<std::unique_ptr<unsigned char[]>>& cache() {
 
 }  // namespace
 
-const unsigned char* neighborhoodKernel(int32_t n) {
+const unsigned char* clsgint::neighborhoodKernel(int32_t n) {
     if (n < 2) throw kvExceptionWithString("neighborhoodKernel: size below 2");
     std::lock_guard<std::mutex> lock(gCacheMutex);
     auto& slots = cache();

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace clsgint {
+
 // Quadrant side of the kernel for a neighbourhood size n >= 2:
 // h + 1 with h = n / 2 for odd n, n / 2 for even n.
 inline int32_t kernelQuadrantSide(int32_t n) { return (n % 2 == 0) ? n / 2 : n / 2 + 1; }
@@ -15,3 +17,5 @@ inline int32_t kernelQuadrantSide(int32_t n) { return (n % 2 == 0) ? n / 2 : n /
 // Built on first request and kept for the life of the process; the returned
 // table never moves or changes. Safe to call from several threads.
 const unsigned char* neighborhoodKernel(int32_t n);
+
+}  // namespace clsgint

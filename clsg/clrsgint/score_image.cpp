@@ -10,12 +10,12 @@
 #include "clsg/clrsgint/self_similarity.h"
 #include "platform/pel_ops.h"
 
-void computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
+void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
                            int32_t neighborhoodSize, const std::array<float, 256>& reciprocalTable,
                            const std::array<unsigned char, 256>& toleranceTable,
                            unsigned char levelStep, kvPelBuffer<double>& out) {
-    kvPelBuffer<double> similarity(image.window(), 32);
-    computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
+    kvPelBuffer<double> similarity = takeBuffer(out, image.window());
+    clsgint::computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
                                 reciprocalTable.data(), toleranceTable.data(), levelStep,
                                 viewOf(similarity));
     out = similarity;
@@ -25,9 +25,9 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     if (scoreImage.isBound()) return;
     computeLabelImages();
     const kvPelRect w = labelScores.at(0).window();
-    kvPelBuffer<unsigned char> score(w, 32);
-    kvPelBuffer<double> self;
-    computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
+    kvPelBuffer<unsigned char> score = takeBuffer(spares.scoreImage, w);
+    kvPelBuffer<double> self = std::move(spares.selfSimilarity);
+    clsgint::computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
                           toleranceTable, levelStep, self);
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
@@ -47,4 +47,5 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     }
     score.imageFromClientXformBase(imageFromClientXform, true);
     scoreImage = score;
+    spares.selfSimilarity = self;  // scratch for the next run's score image
 }

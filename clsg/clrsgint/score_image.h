@@ -6,10 +6,15 @@
 
 #include "platform/three_plane.h"
 
-// Replaces out with a new image over image's window holding, at each pixel,
+namespace clsgint {
+
+// Makes out an image over image's window (reusing its pels when takeBuffer
+// allows) holding, at each pixel,
 // the kernel-weighted colour similarity of every pair of pixels in its
 // neighbourhood: the score a perfectly trained, uniform neighbourhood reaches.
 void computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
                            int32_t neighborhoodSize, const std::array<float, 256>& reciprocalTable,
                            const std::array<unsigned char, 256>& toleranceTable,
                            unsigned char levelStep, kvPelBuffer<double>& out);
+
+}  // namespace clsgint

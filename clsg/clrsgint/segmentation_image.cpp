@@ -1,5 +1,6 @@
 // Score sum and per-label segmentation images.
 #include <cmath>
+#include <cstring>
 
 #include "clsg/clrsgint/abort_poll.h"
 #include "clsg/clrsgint/internal_result.h"
@@ -7,8 +8,11 @@
 
 void kvCompositeColorSegmenterInternalResult::computeScoreSum() {
     if (scoreSum.isBound()) return;
-    kvPelBuffer<double> sum = kfPelCopy(labelScores.at(0));
-    const kvPelRect w = sum.window();
+    const kvPelRect w = labelScores.at(0).window();
+    kvPelBuffer<double> sum = takeBuffer(spares.scoreSum, w);
+    for (long y = w.top(); y < w.bottom(); ++y)
+        std::memcpy(sum.pointToRow(y), labelScores[0].pointToRow(y),
+                    static_cast<std::size_t>(w.width()) * sizeof(double));
     for (std::size_t k = 1; k < labelScores.size(); ++k)
         for (long y = w.top(); y < w.bottom(); ++y) {
             pollAttentionAtRow(y);

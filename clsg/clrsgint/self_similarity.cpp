@@ -96,10 +96,10 @@ struct TermList {
 }  // namespace
 }  // namespace clsgint
 
-void computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceFrac,
-                                 int32_t neighborhoodSize, const float* reciprocalTable,
-                                 const unsigned char* toleranceTable, unsigned char levelStep,
-                                 const kvImageView<double>& out) {
+void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceFrac,
+                                          int32_t neighborhoodSize, const float* reciprocalTable,
+                                          const unsigned char* toleranceTable,
+                                          unsigned char levelStep, const kvImageView<double>& out) {
     using namespace clsgint;
     const long width = img.width, height = img.height;
     if (width <= 0 || height <= 0) return;
@@ -116,8 +116,8 @@ void computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceF
     const bool even = (n % 2 == 0);
     const long half = n / 2;
     const long lo = -half + (even ? 1 : 0), hi = half;
-    const long m = kernelQuadrantSide(n);
-    const unsigned char* kq = neighborhoodKernel(n);
+    const long m = clsgint::kernelQuadrantSide(n);
+    const unsigned char* kq = clsgint::neighborhoodKernel(n);
     std::vector<long> r(static_cast<std::size_t>(n));
     for (long u = lo; u <= hi; ++u) {
         long ru = std::labs(u);

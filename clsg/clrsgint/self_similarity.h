@@ -6,6 +6,8 @@
 
 #include "clsg/clrsgint/plane_view.h"
 
+namespace clsgint {
+
 // Fills out (same window as img, already allocated) with the self-similarity
 // of every pixel's N x N neighbourhood, N = neighborhoodSize >= 1:
 //
@@ -25,3 +27,5 @@ void computeSelfSimilarityPlanes(const kvPlanesView& img, double colorToleranceF
                                  int32_t neighborhoodSize, const float* reciprocalTable,
                                  const unsigned char* toleranceTable, unsigned char levelStep,
                                  const kvImageView<double>& out);
+
+}  // namespace clsgint

@@ -22,10 +22,14 @@ constexpr int kRunParamsLine = 324;
 constexpr int kToolLine = 488;
 constexpr int kResultLine = 553;
 
-// Smallest records, to check stored counts against the bytes left before
-// anything is sized by them.
-constexpr uint64_t kMinMaskRecord = 2;      // version, bound flag
-constexpr uint64_t kMinImageRecord = 11;    // version, colour space, three unbound planes
+// Smallest records an element can have, to check stored counts against the
+// bytes left before anything is sized by them. They also bound the memory a
+// load takes per byte of input: the elements of a vector are allocated by count.
+constexpr uint64_t kMinMaskRecord = 2;  // version, bound flag
+// Version, colour space, three bound planes over an empty window (version,
+// bound flag, pel size, four coordinates, a null transform). Unbound images
+// are refused.
+constexpr uint64_t kMinImageRecord = 1 + 4 + 3 * (1 + 1 + 1 + 16 + 1);
 constexpr uint64_t kMinExampleRecord = 11;  // version, two empty vector framings
 constexpr uint64_t kMinSetRecord = 6;       // version, one empty vector framing
 
@@ -40,9 +44,12 @@ unsigned char passVersion(kvArchive& archive, unsigned char current, unsigned ch
 }
 
 // Vector framing: version 0, count, the elements in order. Loading builds a
-// new vector, so v is replaced only when every element was read.
+// new vector, so v is replaced only when every element was read. A load may
+// demand a count (as many masks as images): another is refused before
+// anything is allocated.
 template <class T, class Pass>
-void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord, Pass pass) {
+void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord, Pass pass,
+                const std::size_t* demandedCount = nullptr) {
     passVersion(archive, 0, 0, nullptr, 0);
     unsigned long count = v.size();
     archive || count;
@@ -50,13 +57,21 @@ void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord
         for (T& element : v) pass(archive, element);
         return;
     }
+    if (demandedCount && count != *demandedCount)
+        throw Defs::BadParams("The size of Images is not the same as the size of Masks");
     archive.checkCount(count, minElementRecord);
     std::vector<T> loaded(count);
     for (T& element : loaded) pass(archive, element);
     v.swap(loaded);
 }
 
-void passImage(kvArchive& archive, kv3PlanePelBuffer_const& image) { archive || image; }
+// Images are not validated as add() validates them: a mask may have changed
+// since (buffers are shared), and what training accepts must load. Only an
+// unbound image, which this library never stores, is refused.
+void passImage(kvArchive& archive, kv3PlanePelBuffer_const& image) {
+    archive || image;
+    if (archive.isLoading() && !image.isBound()) throw Defs::BadImage("image is not bound");
+}
 void passMask(kvArchive& archive, kvPelBuffer_const<unsigned char>& mask) {
     archive || static_cast<kv_PelBuffer&>(mask);
 }
@@ -76,16 +91,16 @@ kvArchive& operator||(kvArchive& archive, kvCompositeColor& example) {
     std::vector<kvPelBuffer_const<unsigned char>> masks;
     if (version == 1) {
         passVector(archive, images, kMinImageRecord, passImage);
-        passVector(archive, masks, kMinMaskRecord, passMask);
+        const std::size_t pairs = images.size();
+        passVector(archive, masks, kMinMaskRecord, passMask, &pairs);
     } else {  // one image and its mask
         images.resize(1);
         masks.resize(1);
         passImage(archive, images[0]);
         passMask(archive, masks[0]);
     }
-    // The example's own checks: as many masks as images, every pair valid.
-    kvCompositeColor loaded(images, masks);
-    example = std::move(loaded);
+    example.images_.swap(images);
+    example.masks_.swap(masks);
     return archive;
 }
 
@@ -107,7 +122,7 @@ kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterTrainParams& 
     if (version == 1) archive || minimum;
     // Values outside 0..1 are kept (training accepts them), but not one
     // training cannot turn into its integer tables.
-    if (!trainFractionUsable(fraction))
+    if (!clsgint::trainFractionUsable(fraction))
         throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
     params.colorToleranceFrac_ = fraction;
     params.colorToleranceMin_ = minimum;

@@ -1,6 +1,7 @@
 #include "clsg/colorseg/intensity_gain.h"
 
 #include "clsg/clrsgint/intensity_normalization.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
 
 double kfSearchIntensityGain(const kvCompositeColorSegmenterTool& tool,
@@ -11,10 +12,11 @@ double kfSearchIntensityGain(const kvCompositeColorSegmenterTool& tool,
     if (image.window().isEmpty())
         throw kvCompositeColorSegmenterDefs::BadImage("image window is empty");
     if (!tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
-    return searchIntensityGain(tool.model(), kvCompositeColorSegmenterRunParams(1, true), image);
+    return clsgint::searchIntensityGain(clsgint::toolModel(tool),
+                                        kvCompositeColorSegmenterRunParams(1, true), image);
 }
 
 kv3PlanePelBuffer kfApplyIntensityGain(const kv3PlanePelBuffer_const& image, double gain) {
     if (!image.isBound()) throw kvPel::UnboundWindow();
-    return mapPlanes(image, makeGainTable(gain));
+    return clsgint::mapPlanes(image, clsgint::makeGainTable(gain));
 }

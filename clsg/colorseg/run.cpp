@@ -70,9 +70,9 @@ void kvCompositeColorSegmenterTool::run(const kv3PlanePelBuffer_const& image,
         runInternal(image, params, result);
     } else {
         checkTrained();
-        const double gain = searchIntensityGain(*model_, params, image);
+        const double gain = clsgint::searchIntensityGain(*model_, params, image);
         // The mapped planes keep the input's transforms.
-        runInternal(mapPlanes(image, makeGainTable(gain)), params, result);
+        runInternal(clsgint::mapPlanes(image, clsgint::makeGainTable(gain)), params, result);
     }
 
     if ((diagFlags & kDiagOutputs) && diagObject)
@@ -86,21 +86,32 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     const kv2XformHandle& imageXform = image.imageFromClientXformBase();
     if (!imageXform) throw kvBadPointer("image has no transform");
 
-    std::vector<kvPelBuffer<double>> labelScores;
-    computeLabelScores(*model_, image, params, labelScores);
-
     // An even neighbourhood is centred half a pel up and left of its output
     // pel: derived images sit (0.5, 0.5) further along than the input.
     kv2XformHandle xform = imageXform;
     if (params.neighborhoodSize() % 2 == 0)
         xform = kv2XformLinear(kvMatrix<2>(), 0.5, 0.5).composeBase(*imageXform.get());
 
-    // Build the new run completely, then swap it in: a failure anywhere
-    // above leaves the caller's previous result untouched.
+    // Build the new run completely in the result's spare buffers (or new
+    // ones), then swap it in: a failure anywhere leaves the caller's previous
+    // result untouched. The previous run's buffers become the next spares.
+    kvCompositeColorSegmenterInternalResult& current = *result.result_;
     kvCompositeColorSegmenterInternalResult fresh;
-    std::vector<unsigned char> quant = model_->instanceModels.at(0).quantTable;
-    fresh.storeRun(labelScores, image, trainParams_.colorToleranceFrac(),
-                   trainParams_.colorToleranceMin(), params.neighborhoodSize(), quant,
-                   model_->reciprocalTable, model_->toleranceTable, model_->levelStep, xform);
-    *result.result_ = std::move(fresh);
+    fresh.spares = std::move(current.spares);
+    std::vector<kvPelBuffer<double>> labelScores = std::move(fresh.spares.labelScores);
+    try {
+        clsgint::computeLabelScores(*model_, image, params, labelScores);
+        std::vector<unsigned char> quant = model_->instanceModels.at(0).quantTable;
+        fresh.storeRun(labelScores, image, trainParams_.colorToleranceFrac(),
+                       trainParams_.colorToleranceMin(), params.neighborhoodSize(), quant,
+                       model_->reciprocalTable, model_->toleranceTable, model_->levelStep, xform);
+    } catch (...) {
+        fresh.spares.labelScores = std::move(labelScores);
+        current.spares = std::move(fresh.spares);
+        throw;
+    }
+    current.retireRunBuffers();
+    current.spares.selfSimilarity = std::move(fresh.spares.selfSimilarity);
+    fresh.spares = std::move(current.spares);
+    current = std::move(fresh);
 }

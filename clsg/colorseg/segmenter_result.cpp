@@ -33,7 +33,7 @@ kvPelBuffer_const<unsigned char> kvCompositeColorSegmenterResult::labelImage() c
 
 kvPelBuffer_const<unsigned char> kvCompositeColorSegmenterResult::confidenceImage() const {
     if (result_->labelScores.empty()) return {};
-    result_->computeConfidenceImage();
+    result_->computeLabelImages();
     return result_->confidenceImage;
 }
 

@@ -1,6 +1,7 @@
 #include "clsg/colorseg/segmenter_tool.h"
 
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
 
 kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool()
@@ -44,4 +45,9 @@ const kvCompositeColorSegmenterTrainParams& kvCompositeColorSegmenterTool::train
 const std::vector<kvCompositeColorSet>& kvCompositeColorSegmenterTool::compositeColors() const {
     checkTrained();
     return compositeColors_;
+}
+
+const kvCompositeColorSegmenterModel& clsgint::toolModel(
+    const kvCompositeColorSegmenterTool& tool) {
+    return *tool.model_;
 }

@@ -23,7 +23,11 @@
 
 struct kvCompositeColorSegmenterModel;
 class kvCompositeColorSegmenterResult;
+class kvCompositeColorSegmenterTool;
 class kvArchive;
+namespace clsgint {
+const kvCompositeColorSegmenterModel& toolModel(const kvCompositeColorSegmenterTool&);
+}
 
 class kvCompositeColorSegmenterTool {
 public:
@@ -67,11 +71,10 @@ public:
              kvCompositeColorSegmenterResult& result, kvDiagObject* diagObject = nullptr,
              unsigned long diagFlags = 0) const;
 
-    // The trained model, for inspection (read-only).
-    const kvCompositeColorSegmenterModel& model() const { return *model_; }
-
 private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterTool&);
+    friend const kvCompositeColorSegmenterModel& clsgint::toolModel(
+        const kvCompositeColorSegmenterTool&);
     void checkTrained() const;
     void runInternal(const kv3PlanePelBuffer_const& image,
                      const kvCompositeColorSegmenterRunParams& params,

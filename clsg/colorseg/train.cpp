@@ -28,24 +28,28 @@ void validateSets(const std::vector<kvCompositeColorSet>& sets) {
 void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>& compositeColors,
                                           const kvCompositeColorSegmenterTrainParams& params,
                                           kvDiagObject* diagObject, unsigned long diagFlags) {
+    // The arguments may be this tool's own sets or parameters: take them
+    // before the reset.
+    std::vector<kvCompositeColorSet> sets(compositeColors);
+    const kvCompositeColorSegmenterTrainParams p = params;
     // Untrained from here on, and so if anything below throws.
     *this = kvCompositeColorSegmenterTool();
 
-    validateSets(compositeColors);
+    validateSets(sets);
     // A fraction read from an archive skips the setter's range check. Values
     // outside 0..1 still train, but one that is not a number, or so large
     // that training's integer conversions would overflow, is refused.
-    if (!trainFractionUsable(params.colorToleranceFrac()))
+    if (!clsgint::trainFractionUsable(p.colorToleranceFrac()))
         throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
 
     // Built aside and moved in, so that a build that fails (an image without
-    // selected pixels, an abort) leaves the model empty, not half built.
+    // selected pixels, an abort, the budget) leaves the model empty, not half
+    // built.
     kvCompositeColorSegmenterModel built;
-    buildColorTables(built, compositeColors, params, toleranceScale(params.colorToleranceFrac()));
-    std::vector<kvCompositeColorSet> sets(compositeColors);
+    clsgint::buildColorTables(built, sets, p, clsgint::toleranceScale(p.colorToleranceFrac()));
     *model_ = std::move(built);
     compositeColors_.swap(sets);
-    trainParams_ = params;
+    trainParams_ = p;
 
     if ((diagFlags & kDiagInputs) && diagObject) writeTrainRecords(*diagObject);
 }

@@ -3,6 +3,7 @@
 // on stderr, nothing left behind).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "apps/image_io.h"
@@ -158,6 +159,8 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
     const std::string tool = slurp(dir / "tool.clsg");
     writeBytes(dir / "truncated.clsg", tool.substr(0, tool.size() / 2));
     writeBytes(dir / "garbage.clsg", std::string(64, '\x07'));
+    writePlainPng(dir / "truth.png", 48, 32, Bytes(48 * 32, 2));
+    writePlainPng(dir / "truth-other.png", 48, 32, Bytes(48 * 32, 7));
     // The format version follows the 4-byte length and the 9 bytes of "clsg-tool".
     writeBytes(dir / "v3.clsg", tool.substr(0, 13) + '\x03' + tool.substr(14));
 
@@ -194,6 +197,14 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {run, "--out"},
         {run + "--out bands.png/x", "not a directory"},
         {"info truncated.clsg", "corrupt tool file"},
+        {train + red + " --auto --color-tolerance-frac 0.1", "excludes"},
+        {train + red + " --report r.json", "requires --auto"},
+        {"evaluate tool.clsg bands.png --truth truth-other.png", "7,7,7 at (0, 0)"},
+        {"evaluate tool.clsg bands.png --truth blue.png",
+         "blue.png is 16 x 8, bands.png is 48 x 32"},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 0=purple", "no label purple"},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 300=red", "grey value"},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 0=red", "2,2,2 at"},
         {"frobnicate", "frobnicate"},
         {"", "subcommand"},
     };
@@ -253,15 +264,82 @@ TEST(Cli, DemoWritesItsOutputsAndSaysWhere) {
     expectAll(info.out, {"labels: 4"});
 }
 
+TEST(Cli, EvaluateCountsEveryJudgedPixel) {
+    ScratchDir dir;
+    trainBands(dir);
+    // The truth: red band right, the green band's first 4 columns called
+    // blue (wrongly), its other 12 green, the blue band not judged (255).
+    Bytes truth(48 * 32);
+    for (std::size_t i = 0; i < truth.size(); ++i) {
+        const std::size_t x = i % 48;
+        truth[i] = x < 16 ? 0 : x < 20 ? 2 : x < 32 ? 1 : 255;
+    }
+    writePlainPng(dir / "truth.png", 48, 32, truth);
+    const Outcome o = clsg(dir, "evaluate tool.clsg bands.png --truth truth.png -n 1 --json");
+    ASSERT_EQ(o.status, 0) << o.err;
+    const nlohmann::json j = nlohmann::json::parse(o.out);
+    EXPECT_EQ(j["confusion"], nlohmann::json::parse("[[512,0,0,0],[0,384,0,0],[0,128,0,0]]"));
+    EXPECT_EQ(j["ignoredPixels"], 512);
+    EXPECT_DOUBLE_EQ(j["accuracy"].get<double>(), 896.0 / 1024.0);
+    EXPECT_DOUBLE_EQ(j["balancedAccuracy"].get<double>(), 2.0 / 3.0);
+    EXPECT_DOUBLE_EQ(j["labels"][1]["precision"].get<double>(), 0.75);
+    EXPECT_TRUE(j["labels"][2]["precision"].is_null());  // nothing was called blue
+
+    // The same truth in colours, through --truth-map; the table for people.
+    Bytes rgb;
+    for (unsigned char v : truth)
+        for (int c = 0; c < 3; ++c)
+            rgb.push_back(v == 255 ? 9 : static_cast<unsigned char>(v * 50 + c));
+    writePlainPng(dir / "truth-rgb.png", 48, 32, rgb);
+    const Outcome t = clsg(dir,
+                           "evaluate tool.clsg bands.png --truth truth-rgb.png -n 1 --truth-map "
+                           "0,1,2=red --truth-map #323334=green --truth-map 100,101,102=blue "
+                           "--truth-map 9=ignore");
+    ASSERT_EQ(t.status, 0) << t.err;
+    expectAll(t.out,
+              {"512 pixels ignored", "accuracy 87.5 %, balanced accuracy 66.7 %",
+               "green         384   100.0 %     75.0 %", "blue         0    128      0      0"});
+}
+
+TEST(Cli, TrainAutoStoresTheChoiceAndReportsIt) {
+    ScratchDir dir;
+    Bytes rgb;  // three bands as in bands(), 96 x 64, so that tiles can split them
+    for (unsigned y = 0; y < 64; ++y)
+        for (unsigned x = 0; x < 96; ++x) {
+            const Bytes b = bands({0, 1, 2}, 1);
+            for (int p = 0; p < 3; ++p) rgb.push_back(b[(x / 2 + y % 2) * 3 + p]);
+        }
+    writePlainPng(dir / "big.png", 96, 64, rgb);
+    const Outcome t = clsg(dir,
+                           "train auto.clsg --auto --report r.json --label r=big.png@0,0,32,64 "
+                           "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64");
+    ASSERT_EQ(t.status, 0) << t.err;
+    expectAll(t.out, {"cross-validation: 3 folds", "<- chosen", "chosen: colorToleranceFrac",
+                      "confusion", "wrote auto.clsg"});
+    const nlohmann::json r = nlohmann::json::parse(slurp(dir / "r.json"));
+    ASSERT_GE(r["candidates"].size(), 15u);
+    const nlohmann::json& chosen = r["candidates"][r["chosen"]["index"].get<std::size_t>()];
+    EXPECT_EQ(chosen["colorToleranceFrac"], r["chosen"]["colorToleranceFrac"]);
+    EXPECT_EQ(r["heldOut"]["pixels"], 96 * 64);
+    const Outcome info = clsg(dir, "info auto.clsg");
+    std::ostringstream params;
+    params << "colorToleranceFrac " << r["chosen"]["colorToleranceFrac"].get<double>()
+           << ", colorToleranceMin " << r["chosen"]["colorToleranceMin"].get<int>();
+    expectAll(info.out, {params.str()});
+}
+
 TEST(Cli, EverySubcommandHasHelp) {
     ScratchDir dir;
     const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
-        {"train", {"--label", "--color-tolerance-frac", "--color-tolerance-min", "--diag"}},
+        {"train",
+         {"--label", "--color-tolerance-frac", "--color-tolerance-min", "--diag", "--auto",
+          "--report"}},
+        {"evaluate", {"--truth", "--truth-map", "--neighborhood", "--json", "ignore"}},
         {"run",
          {"--out", "--neighborhood", "--normalize-intensity", "--jobs", "--threads", "--diag"}},
         {"info", {"tool"}},
         {"demo", {"--out"}},
-        {"", {"train", "run", "info", "demo"}}};
+        {"", {"train", "run", "info", "demo", "evaluate"}}};
     for (const auto& [name, words] : commands) {
         const Outcome o = clsg(dir, name + " --help");
         EXPECT_EQ(o.status, 0) << name;

@@ -245,6 +245,33 @@ TEST_F(StudioServerTest, SegmentationEqualsTheLibrary) {
         EXPECT_EQ(counts[0] + counts[1] + counts[2], uint64_t(kW * kH));
         EXPECT_EQ(counts[0], uint64_t(std::count(labels.pixels.begin(), labels.pixels.end(), 0)));
     }
+    // A window (cut to the image) gives that part of the whole image, with
+    // and without intensity normalisation.
+    for (bool normalize : {false, true}) {
+        postJson("/api/settings", {{"toleranceFrac", 0.1},
+                                   {"toleranceMin", 2},
+                                   {"neighborhood", 5},
+                                   {"normalize", normalize}});
+        const std::vector<uint8_t> whole = segment("score").pixels;
+        const httplib::Result r =
+            post("/api/segment",
+                 json{{"image", 0}, {"view", "score"}, {"window", {30, 20, 15, 40}}}.dump());
+        ASSERT_EQ(status(r), 200);
+        const Frame part = parseFrame(r->body);
+        EXPECT_EQ(part.meta["window"], json({30, 20, 10, 10}));
+        EXPECT_TRUE(part.meta["counts"].is_null());
+        std::vector<uint8_t> expected;
+        for (long y = 20; y < 30; ++y)
+            expected.insert(expected.end(), whole.begin() + y * kW + 30,
+                            whole.begin() + y * kW + 40);
+        EXPECT_EQ(part.pixels, expected) << normalize;
+    }
+    for (const char* window : {"[0,0,0,5]", "[1,2,3]", "[-1,0,5,5]", "\"all\"", "[0,0,1.5,2]"})
+        EXPECT_EQ(
+            status(post("/api/segment", std::string(R"({"image":0,"window":)") + window + "}")),
+            400)
+            << window;
+    EXPECT_EQ(status(post("/api/segment", R"({"image":0,"window":[50,0,5,5]})")), 422);
     EXPECT_EQ(status(post("/api/segment", R"({"image":0,"view":"nonsense"})")), 400);
     EXPECT_EQ(status(post("/api/segment", R"({"image":3})")), 422);
 }
@@ -383,8 +410,8 @@ TEST_F(StudioServerTest, SaveWritesOnlyIntoTheOutputDirectory) {
     EXPECT_FALSE(fs::exists(dir_ / "escape"));
 }
 
-// The exported command line, run by the real program, trains the tool the
-// page saves.
+// The exported command line, run by the real program, trains a tool that
+// segments as the page's does.
 TEST_F(StudioServerTest, ExportedCommandTrainsTheSameTool) {
     twoLabels();
     postJson(
@@ -396,19 +423,20 @@ TEST_F(StudioServerTest, ExportedCommandTrainsTheSameTool) {
     const std::string line = "'" CLSG_CLI_PATH "'" + command.substr(4) + " >/dev/null";
     ASSERT_EQ(std::system(line.c_str()), 0) << line;
     const json saved = postJson("/api/save", {{"file", "page"}});
-    // The same examples (the command's tool file stores them cropped) and
-    // parameters.
-    const ToolFile fromCommand = readToolFile(dir_ / "out/masks/tool.clsg");
-    const ToolFile fromPage = readToolFile(saved["path"]);
-    EXPECT_TRUE(cropExamples(fromCommand.tool.compositeColors()) ==
-                cropExamples(fromPage.tool.compositeColors()));
-    EXPECT_TRUE(fromCommand.tool.trainParams() == fromPage.tool.trainParams());
+    kvCompositeColorSegmenterResult fromCommand, fromPage;
+    const kvCompositeColorSegmenterRunParams params(3, false);
+    readToolFile(dir_ / "out/masks/tool.clsg").tool.run(image_, params, fromCommand);
+    readToolFile(saved["path"]).tool.run(image_, params, fromPage);
+    EXPECT_EQ(bytesOf(fromCommand.labelImage()), bytesOf(fromPage.labelImage()));
+    EXPECT_EQ(bytesOf(fromCommand.confidenceImage()), bytesOf(fromPage.confidenceImage()));
+    EXPECT_EQ(bytesOf(fromCommand.scoreImage()), bytesOf(fromPage.scoreImage()));
     EXPECT_EQ(clsgtest::slurp(dir_ / "out/masks/train-command.txt"), command + "\n");
 }
 
 // A tool reopened in a new session brings its labels, settings and marks.
 TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
     twoLabels();
+    paint(0, {12, 20, 2, 2});  // the box around orange's marks holds unmarked pixels
     postJson(
         "/api/settings",
         {{"toleranceFrac", 0.2}, {"toleranceMin", 4}, {"neighborhood", 3}, {"normalize", false}});
@@ -426,10 +454,17 @@ TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
     EXPECT_EQ(reopened.settings().toleranceMin, 4u);
     EXPECT_EQ(reopened.segment(0, StudioView::Labels).pixels, segment().pixels);
 
-    StudioSession alone(dir_ / "out");  // no open image: the example's image is added
+    // Without the open image, each example's part of it is added.
+    StudioSession alone(dir_ / "out");
     alone.loadTool(path);
-    ASSERT_EQ(alone.images().size(), 1u);
-    EXPECT_EQ(alone.images()[0].marks, reopened.images()[0].marks);
+    ASSERT_EQ(alone.images().size(), 2u);
+    EXPECT_EQ(alone.images()[0].pixels.width(), 12);
+    EXPECT_EQ(alone.images()[0].pixels.height(), 19);
+    const std::vector<uint8_t>& orange = alone.images()[0].marks;
+    EXPECT_EQ(std::count(orange.begin(), orange.end(), 1), 8 * 6 + 2 * 2);
+    EXPECT_EQ(std::count(orange.begin(), orange.end(), 0), 12 * 19 - 8 * 6 - 2 * 2);
+    EXPECT_EQ(orange[(20 - 3) * 12 + (12 - 2)], 1);
+    EXPECT_EQ(alone.images()[1].marks, std::vector<uint8_t>(6 * 9, 2));
     EXPECT_THROW(alone.loadTool(path), StudioError);  // the names are taken now
 }
 
@@ -442,6 +477,34 @@ TEST_F(StudioServerTest, OpensUploadedImages) {
     EXPECT_EQ(s["images"][1]["path"], "");
     EXPECT_EQ(status(post("/api/images?name=x.png", "not an image", "application/octet-stream")),
               422);
+}
+
+// A segment request that arrives while another is at work stops it: the
+// older one answers 409, the newer one its result.
+TEST_F(StudioServerTest, ANewerSegmentRequestStopsTheOlder) {
+    twoLabels();
+    kv3PlanePelBuffer big(kvPelRect(0, 0, 1500, 1500));
+    for (const kvPelBuffer<unsigned char>* p : {&big.plane0(), &big.plane1(), &big.plane2()})
+        for (long y = 0; y < 1500; ++y)
+            for (long x = 0; x < 1500; ++x) p->pointToRow(y)[x] = static_cast<unsigned char>(x ^ y);
+    session_->addImage("big", "", big);
+    int older = 0;
+    for (int attempt = 0; attempt < 8 && older != 409; ++attempt) {
+        postJson("/api/settings", {{"toleranceFrac", 0.1},
+                                   {"toleranceMin", 2},
+                                   {"neighborhood", 15 + 2 * attempt},
+                                   {"normalize", false}});
+        std::thread slow([&] {
+            httplib::Client c("127.0.0.1", port_);
+            c.set_default_headers({{"X-Clsg-Token", kToken}});
+            older = statusOf(c.Post("/api/segment", R"({"image":1})", "application/json"));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30 + 30 * attempt));
+        EXPECT_EQ(status(post("/api/segment", R"({"image":0})")), 200);
+        slow.join();
+        EXPECT_TRUE(older == 200 || older == 409) << older;
+    }
+    EXPECT_EQ(older, 409);
 }
 
 // A few thousand random and malformed requests, some from several clients at
@@ -510,7 +573,7 @@ TEST(StudioRuns, RoundTripsAndRefusesMalformedText) {
     EXPECT_TRUE(decodeRuns("", 0, out));
     for (const std::string& bad :
          {text.substr(0, 7), text.substr(0, 1), text + "\x01", std::string("\x01\x00", 2),
-          std::string("\x01\x80\x80\x80\x80\x80\x01", 7)})
+          text + std::string("\x05\x00", 2), std::string("\x01\x80\x80\x80\x80\x80\x01", 7)})
         EXPECT_FALSE(decodeRuns(bad, data.size(), out)) << bad.size();
     EXPECT_FALSE(decodeRuns(text, data.size() - 1, out));
     EXPECT_FALSE(decodeRuns(text, data.size() + 1, out));

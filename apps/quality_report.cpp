@@ -1,0 +1,109 @@
+#include "apps/quality_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+
+namespace {
+
+std::string percent(double v) {
+    if (std::isnan(v)) return "-";
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(1) << 100.0 * v << " %";
+    return s.str();
+}
+
+// A measure for JSON: null where it is undefined.
+nlohmann::json number(double v) { return std::isnan(v) ? nlohmann::json() : nlohmann::json(v); }
+
+}  // namespace
+
+void printConfusion(std::ostream& out, const std::vector<std::string>& names,
+                    const kvLabelConfusion& c) {
+    out << "accuracy " << percent(c.accuracy()) << ", balanced accuracy "
+        << percent(c.balancedAccuracy()) << " over " << c.total() << " pixels\n";
+    std::size_t width = 6;
+    for (const std::string& n : names) width = std::max(width, n.size() + 2);
+    const int w = static_cast<int>(width);
+    out << std::left << std::setw(w) << "label" << std::right << std::setw(10) << "pixels"
+        << std::setw(10) << "recall" << std::setw(11) << "precision"
+        << "\n";
+    for (std::size_t l = 0; l < c.labels(); ++l)
+        out << std::left << std::setw(w) << names[l] << std::right << std::setw(10)
+            << c.truthTotal(l) << std::setw(10) << percent(c.recall(l)) << std::setw(11)
+            << percent(c.precision(l)) << "\n";
+    out << "confusion (rows: true label, columns: label given):\n"
+        << std::left << std::setw(w) << "" << std::right;
+    for (const std::string& n : names) out << std::setw(w) << n;
+    out << std::setw(w) << "none"
+        << "\n";
+    for (std::size_t t = 0; t < c.labels(); ++t) {
+        out << std::left << std::setw(w) << names[t] << std::right;
+        for (std::size_t p = 0; p <= c.labels(); ++p) out << std::setw(w) << c.count(t, p);
+        out << "\n";
+    }
+}
+
+nlohmann::json confusionJson(const std::vector<std::string>& names, const kvLabelConfusion& c) {
+    nlohmann::json labels = nlohmann::json::array(), matrix = nlohmann::json::array();
+    for (std::size_t l = 0; l < c.labels(); ++l) {
+        labels.push_back({{"name", names[l]},
+                          {"pixels", c.truthTotal(l)},
+                          {"recall", number(c.recall(l))},
+                          {"precision", number(c.precision(l))}});
+        nlohmann::json row = nlohmann::json::array();
+        for (std::size_t p = 0; p <= c.labels(); ++p) row.push_back(c.count(l, p));
+        matrix.push_back(row);
+    }
+    return {{"pixels", c.total()},
+            {"accuracy", number(c.accuracy())},
+            {"balancedAccuracy", number(c.balancedAccuracy())},
+            {"labels", labels},
+            {"confusion", matrix},
+            {"confusionColumns", "labels in order, then none"}};
+}
+
+void printSuggestReport(std::ostream& out, const std::vector<std::string>& names,
+                        const kvSuggestReport& r) {
+    out << "cross-validation: " << r.folds << " folds of " << r.tileSize << " x " << r.tileSize
+        << " tiles, " << r.trainings << " trainings\n";
+    out << std::left << std::setw(14) << "stage" << std::right << std::setw(8) << "frac"
+        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(20) << "balanced accuracy"
+        << "\n";
+    for (std::size_t i = 0; i < r.candidates.size(); ++i) {
+        const kvSuggestCandidate& c = r.candidates[i];
+        std::ostringstream frac;
+        frac << c.trainParams.colorToleranceFrac();
+        out << std::left << std::setw(14) << c.stage << std::right << std::setw(8) << frac.str()
+            << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
+            << c.runParams.neighborhoodSize() << std::setw(20) << percent(c.balancedAccuracy)
+            << (i == r.chosen ? "  <- chosen" : "") << "\n";
+    }
+    out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
+        << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
+        << r.runParams.neighborhoodSize() << "\n";
+    out << "estimate on held-out pixels: ";
+    printConfusion(out, names, r.heldOut);
+}
+
+nlohmann::json suggestReportJson(const std::vector<std::string>& names, const kvSuggestReport& r) {
+    nlohmann::json candidates = nlohmann::json::array();
+    for (const kvSuggestCandidate& c : r.candidates)
+        candidates.push_back({{"stage", c.stage},
+                              {"colorToleranceFrac", c.trainParams.colorToleranceFrac()},
+                              {"colorToleranceMin", c.trainParams.colorToleranceMin()},
+                              {"neighborhoodSize", c.runParams.neighborhoodSize()},
+                              {"balancedAccuracy", number(c.balancedAccuracy)}});
+    return {{"folds", r.folds},
+            {"tileSize", r.tileSize},
+            {"trainings", r.trainings},
+            {"candidates", candidates},
+            {"chosen",
+             {{"index", r.chosen},
+              {"colorToleranceFrac", r.trainParams.colorToleranceFrac()},
+              {"colorToleranceMin", r.trainParams.colorToleranceMin()},
+              {"neighborhoodSize", r.runParams.neighborhoodSize()}}},
+            {"heldOut", confusionJson(names, r.heldOut)}};
+}

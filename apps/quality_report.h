@@ -1,0 +1,24 @@
+// How well labels are found, for a person (tables) and for machines (JSON):
+// the confusion matrix with its measures, and the parameter search's report.
+#pragma once
+
+#include <iosfwd>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tuning/label_confusion.h"
+#include "tuning/suggest_params.h"
+
+// Accuracy, balanced accuracy, per-label recall and precision, and the
+// confusion matrix (rows: true label, columns: label given, then "none").
+void printConfusion(std::ostream& out, const std::vector<std::string>& names,
+                    const kvLabelConfusion& confusion);
+nlohmann::json confusionJson(const std::vector<std::string>& names,
+                             const kvLabelConfusion& confusion);
+
+// Every candidate's score, the choice, and the choice's held-out measures.
+void printSuggestReport(std::ostream& out, const std::vector<std::string>& names,
+                        const kvSuggestReport& report);
+nlohmann::json suggestReportJson(const std::vector<std::string>& names,
+                                 const kvSuggestReport& report);

@@ -1,0 +1,124 @@
+"""Speed of the Python package: the binding's overhead, segment_files on 1
+and 2 workers, clsg.dask.segment against the tiled C++ runner.
+
+    PYTHONPATH=build/default/python /usr/bin/python3 bench/python_bench.py [overhead|files|dask]
+
+Images are the demo photograph tiled to the size each measurement names,
+segmented by a 3-label tool taught from rectangles of it (N = 3). Every figure
+is the best and the median of several runs, ratios from this one process.
+"""
+
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import clsg
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PHOTO = os.path.join(ROOT, "apps", "demo", "coffee.png")
+
+
+def photo(height, width):
+    img = clsg.read_image(PHOTO)
+    reps = (-(-height // img.shape[0]), -(-width // img.shape[1]), 1)
+    return np.ascontiguousarray(np.tile(img, reps)[:height, :width])
+
+
+def demo_tool():
+    img = clsg.read_image(PHOTO)
+    rects = {"crema": [(250, 120, 75, 45)], "red": [(100, 190, 50, 90), (415, 180, 40, 70)],
+             "table": [(470, 20, 110, 60)]}
+    labels = {}
+    for name, boxes in rects.items():
+        mask = np.zeros(img.shape[:2], bool)
+        for x, y, w, h in boxes:
+            mask[y:y + h, x:x + w] = True
+        labels[name] = [(img, mask)]
+    tool = clsg.Tool()
+    tool.train(labels)
+    return tool
+
+
+def show(name, seconds):
+    print(f"{name:48s} best {min(seconds) * 1e3:9.1f} ms   median "
+          f"{statistics.median(seconds) * 1e3:9.1f} ms   ({len(seconds)} runs)", flush=True)
+    return min(seconds), statistics.median(seconds)
+
+
+def overhead(rounds=30):
+    tool, img = demo_tool(), photo(1024, 1024)
+    py, cpp = [], []
+    for _ in range(rounds):  # interleaved, so that load changes hit both alike
+        start = time.perf_counter()
+        tool.run(img, 3).labels
+        py.append(time.perf_counter() - start)
+        cpp += tool._time_runs(img, 3, False, 1)
+    b1, m1 = show("1 MP run + labels, C++ call", cpp)
+    b2, m2 = show("1 MP run + labels, from Python with numpy", py)
+    print(f"binding overhead: best {100 * (b2 / b1 - 1):+.1f} %, median {100 * (m2 / m1 - 1):+.1f} %")
+
+
+def files(count=24, rounds=3):
+    from distributed import Client, LocalCluster
+
+    import clsg.dask
+
+    tool = demo_tool()
+    with tempfile.TemporaryDirectory() as work:
+        tool_path = os.path.join(work, "t.clsg")
+        tool.save(tool_path)
+        img = photo(800, 1200)
+        paths = []
+        for i in range(count):
+            p = os.path.join(work, f"img{i:02d}.png")
+            clsg.write_image(p, np.roll(img, 37 * i, axis=1))
+            paths.append(p)
+        best = {}
+        for workers in (1, 2):
+            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                clsg.dask.segment_files(paths[:workers], tool_path, os.path.join(work, "warm"),
+                                        client=client)  # every worker loads the tool
+                seconds = []
+                for r in range(rounds):
+                    start = time.perf_counter()
+                    records = clsg.dask.segment_files(paths, tool_path,
+                                                      os.path.join(work, f"out{r}"), client=client)
+                    seconds.append(time.perf_counter() - start)
+                    assert all(rec["ok"] for rec in records)
+            best[workers] = show(f"segment_files, {count} x 0.96 MP, {workers} worker(s)", seconds)
+        print(f"2 workers vs 1: best {best[1][0] / best[2][0]:.2f} x, "
+              f"median {best[1][1] / best[2][1]:.2f} x")
+
+
+def dask_segment(rounds=5):
+    import dask
+    import dask.array as da
+
+    import clsg.dask
+
+    tool, img = demo_tool(), photo(3000, 4000)
+    arr = da.from_array(img, chunks=(750, 2000, 3))
+    labels = clsg.dask.segment(arr, tool, 3)["labels"]
+    np.testing.assert_array_equal(labels.compute(scheduler="threads", num_workers=2),
+                                  tool.run(img, 3).labels)
+    seconds = []
+    tiled = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        labels.compute(scheduler="threads", num_workers=2)
+        seconds.append(time.perf_counter() - start)
+        tiled += tool._time_tiled_runs(img, 3, False, 2, 1)
+    b1, m1 = show("12 MP labels, tiled C++ runner, 2 threads", tiled)
+    b2, m2 = show("12 MP labels, clsg.dask.segment, 2 workers", seconds)
+    print(f"dask vs tiled: best {b2 / b1:.2f} x, median {m2 / m1:.2f} x")
+
+
+if __name__ == "__main__":
+    which = sys.argv[1:] or ["overhead", "files", "dask"]
+    for w in which:
+        {"overhead": overhead, "files": files, "dask": dask_segment}[w]()

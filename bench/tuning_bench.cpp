@@ -1,0 +1,66 @@
+// What choosing the parameters by cross-validation costs, against one plain
+// train (default parameters) and run (neighbourhood 3, label image) of the
+// same examples: the demo photograph with the demo's rectangles, and the cat
+// photograph of data/photos.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "apps/image_io.h"
+#include "apps/training_examples.h"
+#include "clsg/clsg.h"
+#include "tuning/suggest_params.h"
+
+namespace {
+
+struct Case {
+    std::string photo;
+    std::vector<std::vector<kvPelRect>> labels;  // rectangles per label
+};
+
+const Case kCoffee = {
+    CLSG_SOURCE_DIR "/apps/demo/coffee.png",
+    {{{250, 120, 75, 45}},
+     {{250, 45, 80, 30}, {180, 95, 12, 40}},
+     {{100, 190, 50, 90}, {415, 180, 40, 70}, {265, 215, 50, 30}},
+     {{470, 20, 110, 60}, {10, 350, 120, 45}, {15, 180, 50, 100}, {100, 40, 60, 40}}}};
+const Case kChelsea = {CLSG_SOURCE_DIR "/data/photos/chelsea.png",
+                       {{{60, 150, 60, 40}, {230, 20, 60, 40}, {150, 230, 50, 40}},
+                        {{150, 105, 30, 25}, {310, 125, 15, 20}},
+                        {{250, 234, 25, 10}},
+                        {{405, 20, 40, 100}}}};
+
+std::vector<kvCompositeColorSet> setsOf(const Case& c, kv3PlanePelBuffer& photo) {
+    photo = readColorImage(c.photo);
+    std::vector<kvCompositeColorSet> sets;
+    for (const std::vector<kvPelRect>& rects : c.labels)
+        sets.emplace_back(std::vector<kvCompositeColor>{
+            kvCompositeColor(photo, rectangleMask(photo, rects, c.photo))});
+    return sets;
+}
+
+void BM_PlainTrainAndRun(benchmark::State& state, const Case& c) {
+    kv3PlanePelBuffer photo;
+    const std::vector<kvCompositeColorSet> sets = setsOf(c, photo);
+    for (auto _ : state) {
+        kvCompositeColorSegmenterTool tool;
+        tool.train(sets, kvCompositeColorSegmenterTrainParams());
+        kvCompositeColorSegmenterResult result;
+        tool.run(photo, kvCompositeColorSegmenterRunParams(), result);
+        benchmark::DoNotOptimize(result.labelImage());
+    }
+}
+
+void BM_SuggestParams(benchmark::State& state, const Case& c) {
+    kv3PlanePelBuffer photo;
+    const std::vector<kvCompositeColorSet> sets = setsOf(c, photo);
+    for (auto _ : state) benchmark::DoNotOptimize(kvSuggestSegmenterParams(sets));
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(BM_PlainTrainAndRun, coffee, kCoffee)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee, kCoffee)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PlainTrainAndRun, chelsea, kChelsea)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, chelsea, kChelsea)->Unit(benchmark::kMillisecond);

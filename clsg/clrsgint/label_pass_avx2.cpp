@@ -1,0 +1,43 @@
+// The AVX2 path of the label pass (layout: simd_dispatch.h): four pixels at a
+// time, the plain loop's comparisons as blends.
+#include <immintrin.h>
+
+#include "clsg/clrsgint/label_pass_simd.h"
+
+namespace clsgint {
+
+long labelRowAvx2(const double* const* scores, std::size_t labels, long width, unsigned char* label,
+                  double* best, unsigned char* confidence) {
+    const long n = width / 4 * 4;
+    const __m256d zero = _mm256_setzero_pd();
+    for (long x = 0; x < n; x += 4) {
+        __m256d b = zero, b2 = zero, l = _mm256_set1_pd(255.0);
+        for (std::size_t k = 0; k < labels; ++k) {
+            const __m256d s = _mm256_loadu_pd(scores[k] + x);
+            const __m256d gt = _mm256_cmp_pd(s, b, _CMP_GT_OQ);    // false for NaN
+            const __m256d gt2 = _mm256_cmp_pd(s, b2, _CMP_GT_OQ);  // false for NaN
+            b2 = _mm256_blendv_pd(_mm256_blendv_pd(b2, s, gt2), b, gt);
+            b = _mm256_blendv_pd(b, s, gt);
+            l = _mm256_blendv_pd(l, _mm256_set1_pd(static_cast<double>(k)), gt);
+        }
+        _mm256_storeu_pd(best + x, b);
+        // q in float, then iRound and the clamp: NaN and negatives give 0
+        // (max keeps its second operand for NaN), values above 255 give 255.
+        const __m256d q = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(b, b2), _mm256_add_pd(b2, b)),
+                                        _mm256_set1_pd(255.0));
+        __m256d v = _mm256_cvtps_pd(_mm256_cvtpd_ps(q));
+        v = _mm256_min_pd(_mm256_max_pd(v, zero), _mm256_set1_pd(255.0));
+        const __m256d none =
+            _mm256_or_pd(_mm256_cmp_pd(b, zero, _CMP_EQ_OQ), _mm256_cmp_pd(b, b, _CMP_UNORD_Q));
+        v = _mm256_blendv_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), zero, none);
+        const __m128i c32 = _mm256_cvttpd_epi32(v);
+        const __m128i l32 = _mm256_cvttpd_epi32(l);
+        const __m128i c8 = _mm_packus_epi16(_mm_packus_epi32(c32, c32), _mm_setzero_si128());
+        const __m128i l8 = _mm_packus_epi16(_mm_packus_epi32(l32, l32), _mm_setzero_si128());
+        _mm_storeu_si32(confidence + x, c8);
+        _mm_storeu_si32(label + x, l8);
+    }
+    return n;
+}
+
+}  // namespace clsgint

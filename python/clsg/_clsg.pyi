@@ -1,0 +1,70 @@
+"""Type stubs of the compiled module; the documentation is in its docstrings."""
+
+import os
+from typing import Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, "os.PathLike[str]"]
+_Image = npt.NDArray[np.uint8]  # H x W x 3, RGB, any memory layout
+_Mask = Union[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]  # H x W, non-zero = selected
+
+class Result:
+    @property
+    def labels(self) -> npt.NDArray[np.uint8]:
+        """Winning label index per pixel, 255 where no label scored (read-only view)."""
+    @property
+    def confidence(self) -> npt.NDArray[np.uint8]:
+        """(best - second) / (best + second) * 255 per pixel (read-only view)."""
+    @property
+    def score(self) -> npt.NDArray[np.uint8]:
+        """The winner's score against a perfectly uniform neighbourhood, 0..255 (read-only view)."""
+    def segmentation(self, label: Union[str, int]) -> npt.NDArray[np.uint8]:
+        """One label's share of all label scores, 0..255; label is a name or an index."""
+    @property
+    def label_names(self) -> List[str]: ...
+    @property
+    def neighborhood(self) -> int: ...
+    @property
+    def normalize_intensity(self) -> bool: ...
+    @property
+    def shape(self) -> Tuple[int, int]:
+        """(height, width) of the run's image."""
+
+class Tool:
+    def __init__(self) -> None:
+        """An untrained tool."""
+    def train(
+        self,
+        labels: Dict[str, Sequence[Tuple[_Image, Optional[_Mask]]]],
+        tolerance_frac: float = 0.1,
+        tolerance_min: int = 2,
+    ) -> None:
+        """Trains from {label name: [(image, mask or None), ...]}; label i is the i-th key."""
+    def run(self, image: _Image, neighborhood: int = 3, normalize_intensity: bool = False) -> Result:
+        """Scores every pixel of image against every label."""
+    def save(self, path: _Path) -> None:
+        """Writes the tool file the clsg program reads."""
+    @staticmethod
+    def load(path: _Path) -> "Tool":
+        """Reads a tool file written by save() or the clsg program."""
+    @property
+    def labels(self) -> List[str]:
+        """Label names in label order."""
+    @property
+    def is_trained(self) -> bool: ...
+    @property
+    def tolerance_frac(self) -> float: ...
+    @property
+    def tolerance_min(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def _time_runs(
+        self, image: _Image, neighborhood: int = 3, normalize_intensity: bool = False, repeats: int = 5
+    ) -> List[float]: ...
+
+def read_image(path: _Path) -> _Image:
+    """Reads an image file as H x W x 3 uint8 (RGB)."""
+
+def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
+    """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""

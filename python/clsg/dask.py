@@ -1,0 +1,277 @@
+"""Dask: segment arrays larger than one image in memory, and batches of files
+on a cluster.
+
+``segment`` runs a tool blockwise over a Dask array with a halo as wide as the
+neighbourhood reaches (``map_overlap``), so the outputs are byte-identical to
+one run of the whole image. ``segment_files`` spreads a list of image files
+over a ``dask.distributed`` cluster (or the local scheduler) and returns one
+summary record per file.
+"""
+
+from __future__ import annotations
+
+import csv
+import os
+import tempfile
+import threading
+import time
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+import dask
+import dask.array as da
+
+from ._clsg import Tool, read_image, write_image
+from ._errors import BadImageError, BadParamsError
+
+__all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
+
+_IMAGE_OUTPUTS = ("labels", "confidence", "score")
+_SEGMENTATION = "segmentation:"
+
+
+def output_names(tool: Tool, outputs: Iterable[str]) -> List[Tuple[str, Any]]:
+    """Checks the requested outputs against the tool: "labels", "confidence",
+    "score" or "segmentation:NAME" for a label NAME of the tool. Returns
+    (output, what) pairs, what being the image's name or the label index."""
+    labels = tool.labels
+    if isinstance(outputs, str):
+        outputs = (outputs,)
+    checked: List[Tuple[str, Any]] = []
+    for out in outputs:
+        if out in _IMAGE_OUTPUTS:
+            checked.append((out, out))
+        elif isinstance(out, str) and out.startswith(_SEGMENTATION):
+            name = out[len(_SEGMENTATION):]
+            if name not in labels:
+                raise BadParamsError(f"no label named {name!r} for output {out!r}")
+            checked.append((out, labels.index(name)))
+        else:
+            raise BadParamsError(
+                f"unknown output {out!r}: choose from labels, confidence, score, "
+                f"segmentation:NAME")
+        if [o for o, _ in checked].count(out) > 1:
+            raise BadParamsError(f"output {out!r} is requested twice")
+    if not checked:
+        raise BadParamsError("no output requested")
+    return checked
+
+
+def _images(result, wanted: Sequence[Tuple[str, Any]]) -> Dict[str, np.ndarray]:
+    images = {}
+    for out, what in wanted:
+        images[out] = getattr(result, what) if isinstance(what, str) else result.segmentation(what)
+    return images
+
+
+def _segment_block(block: np.ndarray, tool: Tool, neighborhood: int, gain: Optional[float],
+                   wanted: Sequence[Tuple[str, Any]], record: np.dtype) -> np.ndarray:
+    if gain is not None:
+        block = _apply_gain(block, gain)
+    result = tool.run(block, neighborhood, False)
+    out = np.empty(block.shape[:2], record)
+    for name, image in _images(result, wanted).items():
+        out[name] = image
+    return out
+
+
+def _apply_gain(block: np.ndarray, gain: float) -> np.ndarray:
+    from ._clsg import _apply_intensity_gain
+    return _apply_intensity_gain(block, gain)
+
+
+def _search_gain(array: da.Array, tool: Tool) -> float:
+    """The gain a normalised run of the whole array would apply. The search
+    reads only every tenth pixel of every tenth row (from the top-left
+    corner), so only those are computed."""
+    from ._clsg import _search_intensity_gain_on_sample
+    sample = np.ascontiguousarray(array[::10, ::10].compute())
+    return _search_intensity_gain_on_sample(tool, sample, array.shape[0], array.shape[1])
+
+
+def segment(array, tool: Tool, neighborhood: int = 3, normalize_intensity: bool = False,
+            outputs: Sequence[str] = ("labels",)) -> Dict[str, da.Array]:
+    """Segments an H x W x 3 uint8 Dask array blockwise.
+
+    Returns a dict of lazy H x W uint8 Dask arrays, one per requested output:
+    "labels", "confidence", "score" or "segmentation:NAME". Each block runs
+    with a halo of the neighbourhood's reach, so the outputs equal a run of
+    the whole image byte for byte, whatever the chunks. With
+    normalize_intensity the brightness gain is searched once on the whole
+    array (on its 10 x 10 subsample, computed now) and every block runs on
+    the gain-mapped pixels. All outputs share one pass over the blocks when
+    computed together (dask.compute(*result.values())).
+    """
+    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood)  # the tool's and N's errors, now
+    array = da.asarray(array)
+    if array.ndim != 3 or array.shape[2] != 3:
+        raise BadImageError(f"array must be H x W x 3 (RGB); got shape {array.shape}")
+    if array.dtype != np.uint8:
+        raise BadImageError(f"array must have dtype uint8; got {array.dtype}")
+    if array.shape[0] == 0 or array.shape[1] == 0:
+        raise BadImageError(f"array is empty: shape {array.shape}")
+    wanted = output_names(tool, outputs)
+    record = np.dtype([(out, np.uint8) for out, _ in wanted])
+    if len(array.chunks[2]) != 1:
+        array = array.rechunk({2: 3})
+    gain = _search_gain(array, tool) if normalize_intensity else None
+    halo = neighborhood // 2
+    blocks = da.map_overlap(
+        _segment_block, array, depth={0: halo, 1: halo, 2: 0}, boundary="none", trim=True,
+        drop_axis=2, dtype=record, meta=np.empty((0, 0), record), tool=tool,
+        neighborhood=neighborhood, gain=gain, wanted=wanted, record=record)
+    return {out: blocks[out] for out, _ in wanted}
+
+
+# ---- batches of files ----
+
+_tools: Dict[Tuple[str, int, int], Tool] = {}
+_tools_lock = threading.Lock()
+
+
+def _load_tool(tool_path: str) -> Tool:
+    """The tool of tool_path, loaded once per process (per worker) and kept
+    while the file stays the same."""
+    st = os.stat(tool_path)
+    key = (os.path.abspath(tool_path), st.st_mtime_ns, st.st_size)
+    with _tools_lock:
+        tool = _tools.get(key)
+        if tool is None:
+            tool = Tool.load(tool_path)
+            _tools.clear()
+            _tools[key] = tool
+        return tool
+
+
+def _stem(path: str) -> str:
+    return os.path.splitext(os.path.basename(path))[0]
+
+
+def _segment_file(path: str, given: str, tool_path: str, out_dir: str, neighborhood: int,
+                  normalize_intensity: bool, outputs: Sequence[str]) -> Dict[str, Any]:
+    """Segments one file into out_dir; never raises: a failure becomes the
+    record's error. A file's outputs appear all together or not at all."""
+    record: Dict[str, Any] = {"path": given, "ok": False, "error": None, "width": None,
+                              "height": None, "seconds": None, "shares": {},
+                              "unlabelled": None, "outputs": []}
+    staged: List[Tuple[str, str]] = []
+    start = time.perf_counter()
+    try:
+        tool = _load_tool(tool_path)  # once per worker; not the image's time
+        start = time.perf_counter()
+        wanted = output_names(tool, outputs)
+        image = read_image(path)
+        result = tool.run(image, neighborhood, normalize_intensity)
+        images = _images(result, wanted)
+        labels = images["labels"] if "labels" in images else result.labels
+        stem = _stem(path)
+        for out, img in images.items():
+            name = f"{stem}-{out.replace(_SEGMENTATION, 'seg-')}.png"
+            final = os.path.join(out_dir, name)
+            fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".png", dir=out_dir)
+            os.close(fd)
+            staged.append((tmp, final))
+            write_image(tmp, img)
+        for tmp, final in staged:
+            os.replace(tmp, final)
+        staged = []
+        counts = np.bincount(labels.ravel(), minlength=256)
+        total = labels.size
+        record.update(
+            ok=True, width=image.shape[1], height=image.shape[0],
+            shares={name: counts[i] / total for i, name in enumerate(tool.labels)},
+            unlabelled=counts[255] / total,
+            outputs=[os.path.join(out_dir, f"{stem}-{o.replace(_SEGMENTATION, 'seg-')}.png")
+                     for o in images])
+    except Exception as e:  # reported per file; the batch goes on
+        record["error"] = f"{type(e).__name__}: {e}"
+    finally:
+        for tmp, _ in staged:
+            try:
+                os.remove(tmp)
+            except OSError:
+                pass
+        record["seconds"] = time.perf_counter() - start
+    return record
+
+
+def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=None,
+                  neighborhood: int = 3, normalize_intensity: bool = False,
+                  outputs: Sequence[str] = ("labels",)) -> List[Dict[str, Any]]:
+    """Segments image files on a dask.distributed cluster.
+
+    Every worker process loads the tool file once. For each input NAME.EXT
+    the outputs go to out_dir as NAME-labels.png, NAME-confidence.png,
+    NAME-score.png, NAME-seg-LABEL.png (those requested). A file that fails
+    (unreadable, corrupt, a second input with the same NAME) gets a record
+    with its error and does not stop the batch.
+
+    client: a distributed.Client; None uses Dask's current scheduler (a
+    Client made earlier in this process, else local threads).
+
+    Returns one record per path, in order: path, ok, error (None or the
+    message), width, height, seconds (reading, running and writing), shares
+    (label name -> share of the pixels it won), unlabelled (share of pixels
+    no label won), outputs (the files written). Workers get absolute paths,
+    so on a real cluster the files must lie where every worker sees them by
+    the same path.
+    """
+    paths = [os.fspath(p) for p in paths]
+    tool_path = os.path.abspath(os.fspath(tool_path))
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    os.makedirs(out_dir, exist_ok=True)
+    if isinstance(outputs, str):
+        outputs = (outputs,)
+    outputs = tuple(outputs)
+    output_names(Tool.load(tool_path), outputs)  # bad arguments fail here, not per file
+
+    seen: Dict[str, str] = {}
+    todo: List[int] = []
+    records: List[Optional[Dict[str, Any]]] = [None] * len(paths)
+    for i, p in enumerate(paths):
+        stem = _stem(p)
+        if stem in seen:
+            records[i] = {"path": p, "ok": False,
+                          "error": f"its outputs would overwrite those of {seen[stem]}",
+                          "width": None, "height": None, "seconds": 0.0, "shares": {},
+                          "unlabelled": None, "outputs": []}
+        else:
+            seen[stem] = p
+            todo.append(i)
+    args = (tool_path, out_dir, neighborhood, normalize_intensity, outputs)
+    if client is not None:
+        futures = client.map(_segment_file, [os.path.abspath(paths[i]) for i in todo],
+                             [paths[i] for i in todo], *[[a] * len(todo) for a in args],
+                             pure=False)
+        done = client.gather(futures)
+    else:
+        tasks = [dask.delayed(_segment_file, pure=False)(os.path.abspath(paths[i]), paths[i], *args)
+                 for i in todo]
+        done = dask.compute(*tasks)
+    for i, record in zip(todo, done):
+        records[i] = record
+    return records  # type: ignore[return-value]
+
+
+def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
+    """Writes segment_files' records as CSV: one row per file with path, ok,
+    error, width, height, seconds, one share column per label (share_NAME)
+    and unlabelled."""
+    labels: List[str] = []
+    for r in records:
+        for name in r.get("shares", {}):
+            if name not in labels:
+                labels.append(name)
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["path", "ok", "error", "width", "height", "seconds"] +
+                   [f"share_{n}" for n in labels] + ["unlabelled"])
+        for r in records:
+            def fmt(v):
+                return "" if v is None else f"{v:.6f}"
+            w.writerow([r["path"], int(bool(r["ok"])), r["error"] or "",
+                        "" if r["width"] is None else r["width"],
+                        "" if r["height"] is None else r["height"], fmt(r["seconds"])] +
+                       [fmt(r["shares"].get(n)) if r["ok"] else "" for n in labels] +
+                       [fmt(r["unlabelled"])])

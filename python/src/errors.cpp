@@ -1,0 +1,83 @@
+#include "errors.h"
+
+#include <exception>
+
+#include "apps/cli_error.h"
+#include "apps/image_io.h"
+#include "apps/tool_file.h"
+#include "clsg/colorseg/errors.h"
+#include "interrupt.h"
+#include "platform/archive.h"
+#include "platform/pel_errors.h"
+
+namespace py = pybind11;
+
+namespace clsgpy {
+
+void throwBadImage(const std::string& message) {
+    throw kvCompositeColorSegmenterDefs::BadImage(message);
+}
+
+void throwBadParams(const std::string& message) {
+    throw kvCompositeColorSegmenterDefs::BadParams(message);
+}
+
+namespace {
+
+void raise(const char* className, const std::string& message, py::object number = py::none()) {
+    py::object cls = py::module_::import("clsg._errors").attr(className);
+    py::object exc = cls(message, number);
+    PyErr_SetObject(cls.ptr(), exc.ptr());
+}
+
+void translate(std::exception_ptr p) {
+    using Defs = kvCompositeColorSegmenterDefs;
+    try {
+        std::rethrow_exception(p);
+    } catch (const Defs::Errors& e) {
+        const char* name = "Error";
+        if (dynamic_cast<const Defs::BadParams*>(&e))
+            name = "BadParamsError";
+        else if (dynamic_cast<const Defs::NotTrained*>(&e))
+            name = "NotTrainedError";
+        else if (dynamic_cast<const Defs::BadColorSpace*>(&e))
+            name = "BadColorSpaceError";
+        else if (dynamic_cast<const Defs::BadImage*>(&e))
+            name = "BadImageError";
+        else if (dynamic_cast<const Defs::TooManyCompositeColors*>(&e))
+            name = "TooManyLabelsError";
+        raise(name, e.message(), py::int_(e.errorNumber()));
+    } catch (const kvArchive::UnknownVersion& e) {
+        raise("UnknownVersionError", e.message());
+    } catch (const kvArchive::Errors& e) {
+        raise("CorruptArchiveError", e.message());
+    } catch (const kvPel::Errors& e) {
+        raise("BadImageError", e.message());
+    } catch (const kvAbortRequested& e) {
+        raise("AbortedError", e.message());
+    } catch (const Interrupted&) {
+        PyErr_SetString(PyExc_KeyboardInterrupt, "clsg call interrupted");
+    } catch (const ToolFileError& e) {
+        // The file layer words its failures; a stored version it does not
+        // read and a damaged file keep the archive errors' classes too.
+        const std::string text = e.what();
+        const char* name = "ToolFileError";
+        if (text.find("format version") != std::string::npos)
+            name = "ToolFileVersionError";
+        else if (text.find("corrupt") != std::string::npos)
+            name = "ToolFileCorruptError";
+        raise(name, text);
+    } catch (const CliError& e) {
+        raise("ToolFileError", e.what());
+    } catch (const ImageError& e) {
+        raise("ImageFileError", e.what());
+    } catch (const kvException& e) {
+        raise("Error", e.message());
+    }
+}
+
+}  // namespace
+
+void registerErrorTranslator() { py::register_exception_translator(&translate); }
+
+}  // namespace clsgpy

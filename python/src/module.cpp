@@ -1,0 +1,144 @@
+// clsg._clsg: the compiled part of the clsg package. The public names are
+// re-exported by clsg/__init__.py; their documentation lives here.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "errors.h"
+#include "intensity.h"
+#include "interrupt.h"
+#include "segmenter.h"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace {
+
+std::string pathArg(py::handle path) {
+    return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_clsg, m) {
+    m.doc() = "The compiled core of clsg; use the clsg package instead.";
+    clsgpy::registerErrorTranslator();
+    clsgpy::initInterrupts();
+
+    py::class_<clsgpy::Result, std::shared_ptr<clsgpy::Result>>(m, "Result", R"doc(
+The outcome of Tool.run: every image below is an H x W uint8 numpy array,
+read-only, sharing the result's memory (no copy is made). Each is built on
+first request and kept; the segmentation images are built on every call.
+A result may be used from several threads.)doc")
+        .def_property_readonly("labels", &clsgpy::Result::labels, R"doc(
+The winning label per pixel: its index in Tool.labels (the lower index on a
+tie), 255 where no label scored.)doc")
+        .def_property_readonly("confidence", &clsgpy::Result::confidence, R"doc(
+How clearly the winner beat the runner-up: (best - second) / (best + second)
+* 255, rounded; 255 where only one label scored, 0 on a tie and where none
+did.)doc")
+        .def_property_readonly("score", &clsgpy::Result::score, R"doc(
+The winner's score as a share of what a perfectly uniform, perfectly trained
+neighbourhood would reach, times 255 (0..255).)doc")
+        .def("segmentation", &clsgpy::Result::segmentation, "label"_a, R"doc(
+One label's share of the sum of all label scores, times 255 (0..255); 0 where
+no label scored. label is a name of Tool.labels or its index. Raises
+BadParamsError for a label the result does not hold.)doc")
+        .def_property_readonly("label_names", &clsgpy::Result::labelNames,
+                               "The tool's label names at the time of the run.")
+        .def_property_readonly("neighborhood", &clsgpy::Result::neighborhood,
+                               "The neighbourhood size of the run.")
+        .def_property_readonly("normalize_intensity", &clsgpy::Result::normalized,
+                               "Whether the run normalised the image's intensity.")
+        .def_property_readonly(
+            "shape", [](const clsgpy::Result& r) { return py::make_tuple(r.height(), r.width()); },
+            "(height, width) of the run's image.")
+        .def("__repr__", [](const clsgpy::Result& r) {
+            return "<clsg.Result " + std::to_string(r.width()) + " x " +
+                   std::to_string(r.height()) + ", " + std::to_string(r.labelNames().size()) +
+                   " labels, neighborhood " + std::to_string(r.neighborhood()) + ">";
+        });
+
+    py::class_<clsgpy::Tool, std::shared_ptr<clsgpy::Tool>>(m, "Tool", R"doc(
+A colour segmenter: train it with example pixels per label, then run it on
+RGB images.
+
+Images are H x W x 3 uint8 numpy arrays (RGB, any memory layout); masks are
+H x W bool or uint8 arrays in which a non-zero pixel is selected. A tool may
+be run from several threads at once; train, run and the result images release
+the GIL, and Ctrl-C stops them (KeyboardInterrupt).)doc")
+        .def(py::init<>(), "An untrained tool.")
+        .def("train", &clsgpy::Tool::train, "labels"_a, "tolerance_frac"_a = 0.1,
+             "tolerance_min"_a = 2, R"doc(
+Trains the tool from scratch, replacing what it knew.
+
+labels maps each label name to its examples, a list of (image, mask) pairs;
+a mask of None selects the whole image. Label i of the results is the i-th
+key. tolerance_frac (0..1) is the relative colour tolerance, tolerance_min
+its floor in channel units. Raises BadParamsError, BadImageError or
+TooManyLabelsError (more than 254 labels); a failed train leaves the tool as
+it was.)doc")
+        .def("run", &clsgpy::Tool::run, "image"_a, "neighborhood"_a = 3,
+             "normalize_intensity"_a = false, R"doc(
+Scores every pixel of image against every label and returns a Result.
+
+neighborhood (1..255) is the side of the square over which each pixel is
+scored; normalize_intensity first searches the brightness gain that best
+matches the trained colours. Raises NotTrainedError, BadImageError or
+BadParamsError.)doc")
+        .def(
+            "save", [](const clsgpy::Tool& t, py::handle path) { t.save(pathArg(path)); }, "path"_a,
+            R"doc(
+Writes the tool file that the clsg program reads (label names included).
+Raises NotTrainedError for an untrained tool, ToolFileError when the file
+cannot be written.)doc")
+        .def_static(
+            "load", [](py::handle path) { return clsgpy::Tool::load(pathArg(path)); }, "path"_a,
+            R"doc(
+Reads a tool file written by Tool.save or the clsg program. Raises
+ToolFileError for a missing, foreign, newer or corrupt file.)doc")
+        .def_property_readonly("labels", &clsgpy::Tool::labels,
+                               "The label names, in label order (empty when untrained).")
+        .def_property_readonly("is_trained", &clsgpy::Tool::isTrained)
+        .def_property_readonly("tolerance_frac", &clsgpy::Tool::toleranceFrac,
+                               "The relative colour tolerance of the training.")
+        .def_property_readonly("tolerance_min", &clsgpy::Tool::toleranceMin,
+                               "The colour tolerance's floor, in channel units.")
+        .def(py::pickle([](const clsgpy::Tool& t) { return py::make_tuple(t.toBytes()); },
+                        [](const py::tuple& state) {
+                            return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
+                        }))
+        .def("__eq__", [](const clsgpy::Tool& a, const clsgpy::Tool& b) { return a == b; })
+        .def("__repr__",
+             [](const clsgpy::Tool& t) {
+                 if (!t.isTrained()) return std::string("<clsg.Tool untrained>");
+                 std::string s = "<clsg.Tool labels=[";
+                 for (const std::string& n : t.labels())
+                     s += (s.back() == '[' ? "'" : ", '") + n + "'";
+                 return s + "]>";
+             })
+        .def("_time_runs", &clsgpy::Tool::timeRuns, "image"_a, "neighborhood"_a = 3,
+             "normalize_intensity"_a = false, "repeats"_a = 5,
+             "Seconds of each of repeats runs timed in C++ (for benchmarks).")
+        .def("_time_tiled_runs", &clsgpy::Tool::timeTiledRuns, "image"_a, "neighborhood"_a = 3,
+             "normalize_intensity"_a = false, "threads"_a = 2, "repeats"_a = 5,
+             "Seconds of each of repeats tiled runs (label image) timed in C++.");
+    m.attr("Tool").attr("__hash__") = py::none();
+
+    m.def("_search_intensity_gain_on_sample", &clsgpy::searchGainOnSample, "tool"_a, "sample"_a,
+          "height"_a, "width"_a,
+          "The gain a normalised run of a height x width image applies, from its image[::10, "
+          "::10].");
+    m.def("_apply_intensity_gain", &clsgpy::applyGain, "block"_a, "gain"_a,
+          "block's pixels mapped by gain, as a normalised run maps them.");
+    m.def(
+        "read_image", [](py::handle path) { return clsgpy::readImage(pathArg(path)); }, "path"_a,
+        R"doc(
+Reads an image file as an H x W x 3 uint8 array (RGB); grey and palette
+images are converted. Raises ImageFileError with a message naming the file.)doc");
+    m.def(
+        "write_image",
+        [](py::handle path, py::handle image) { clsgpy::writeImage(pathArg(path), image); },
+        "path"_a, "image"_a, R"doc(
+Writes an H x W (grey) or H x W x 3 (RGB) uint8 array: PGM/PPM for names
+ending in .pgm, .ppm or .pnm, PNG otherwise.)doc");
+}

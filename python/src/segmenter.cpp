@@ -1,0 +1,327 @@
+#include "segmenter.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <utility>
+
+#include "apps/cli_error.h"
+#include "apps/image_io.h"
+#include "apps/label_colors.h"
+#include "apps/tool_file.h"
+#include "arrays.h"
+#include "clsg/colorseg/composite_color.h"
+#include "clsg/colorseg/errors.h"
+#include "clsg/colorseg/params.h"
+#include "clsg/colorseg/segmenter_tool.h"
+#include "errors.h"
+#include "interrupt.h"
+#include "tiled/tiled_run.h"
+
+namespace py = pybind11;
+
+namespace clsgpy {
+
+namespace {
+
+kvCompositeColorSegmenterRunParams runParams(long long neighborhood, bool normalize) {
+    if (neighborhood < 1 || neighborhood > std::numeric_limits<int32_t>::max())
+        throwBadParams("neighborhood must be at least 1 (and at most " +
+                       std::to_string(kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize) +
+                       "); got " + std::to_string(neighborhood));
+    return kvCompositeColorSegmenterRunParams(static_cast<int32_t>(neighborhood), normalize);
+}
+
+std::string labelText(const std::string& name) { return "'" + name + "'"; }
+
+}  // namespace
+
+// ---- Result ----
+
+Result::Result(kvCompositeColorSegmenterResult result, std::vector<std::string> names,
+               int neighborhood, bool normalized, long width, long height)
+    : result_(std::move(result)),
+      names_(std::move(names)),
+      neighborhood_(neighborhood),
+      normalized_(normalized),
+      width_(width),
+      height_(height) {}
+
+template <class F>
+py::array Result::derived(F f) {
+    kvPelBuffer_const<unsigned char> image;
+    {
+        py::gil_scoped_release release;
+        image = CallGuard::run([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return f(result_);
+        });
+    }
+    return viewOf(image);
+}
+
+py::array Result::labels() {
+    return derived([](const kvCompositeColorSegmenterResult& r) { return r.labelImage(); });
+}
+
+py::array Result::confidence() {
+    return derived([](const kvCompositeColorSegmenterResult& r) { return r.confidenceImage(); });
+}
+
+py::array Result::score() {
+    return derived([](const kvCompositeColorSegmenterResult& r) { return r.scoreImage(); });
+}
+
+py::array Result::segmentation(py::handle label) {
+    long index = -1;
+    if (py::isinstance<py::str>(label)) {
+        const std::string name = label.cast<std::string>();
+        for (size_t i = 0; i < names_.size(); ++i)
+            if (names_[i] == name) index = static_cast<long>(i);
+        if (index < 0) throwBadParams("no label named " + labelText(name));
+    } else if (py::isinstance<py::int_>(label) && !py::isinstance<py::bool_>(label)) {
+        const long long i = label.cast<long long>();
+        if (i < 0 || i >= static_cast<long long>(names_.size()))
+            throwBadParams("label index " + std::to_string(i) + " is not in 0.." +
+                           std::to_string(static_cast<long>(names_.size()) - 1));
+        index = static_cast<long>(i);
+    } else {
+        throwBadParams("a label is a name (str) or an index (int)");
+    }
+    const auto l = static_cast<unsigned char>(index);
+    return derived(
+        [l](const kvCompositeColorSegmenterResult& r) { return r.segmentationImage(l); });
+}
+
+// ---- Tool ----
+
+std::shared_ptr<const ToolFile> Tool::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return file_;
+}
+
+void Tool::train(const py::dict& labels, double toleranceFrac, long long toleranceMin) {
+    if (toleranceMin < 0 || toleranceMin > std::numeric_limits<uint32_t>::max())
+        throwBadParams("tolerance_min must be in 0.." +
+                       std::to_string(std::numeric_limits<uint32_t>::max()) + "; got " +
+                       std::to_string(toleranceMin));
+    const kvCompositeColorSegmenterTrainParams params(toleranceFrac,
+                                                      static_cast<uint32_t>(toleranceMin));
+
+    // Check everything with the GIL, keeping the arrays alive; copy without it.
+    struct Example {
+        py::array image, mask;
+        ArrayView imageView, maskView;
+        bool hasMask = false;
+    };
+    std::vector<std::string> names;
+    std::vector<std::vector<Example>> examples;
+    for (auto item : labels) {
+        if (!py::isinstance<py::str>(item.first))
+            throwBadParams("label names must be str; got " +
+                           py::repr(item.first).cast<std::string>());
+        names.push_back(item.first.cast<std::string>());
+        const std::string label = labelText(names.back());
+        // The name goes into tool files and output file names.
+        const std::string problem = labelNameProblem(names.back());
+        if (!problem.empty()) throwBadParams(problem);
+        if (py::isinstance<py::str>(item.second) || !py::isinstance<py::iterable>(item.second))
+            throwBadParams("the examples of " + label +
+                           " must be a list of (image, mask or None) pairs");
+        examples.emplace_back();
+        for (py::handle pair : item.second) {
+            const std::string what =
+                "example " + std::to_string(examples.back().size() + 1) + " of " + label;
+            py::tuple t;
+            if (py::isinstance<py::tuple>(pair) || py::isinstance<py::list>(pair))
+                t = py::tuple(py::reinterpret_borrow<py::object>(pair));
+            if (t.size() != 2) throwBadParams(what + " must be an (image, mask or None) pair");
+            Example e;
+            e.image = asArray(t[0], "the image of " + what);
+            e.imageView = checkImage(e.image, "the image of " + what);
+            if (!t[1].is_none()) {
+                e.mask = asArray(t[1], "the mask of " + what);
+                e.maskView = checkMask(e.mask, e.imageView, "the mask of " + what);
+                e.hasMask = true;
+            }
+            examples.back().push_back(std::move(e));
+        }
+    }
+
+    auto trained = std::make_shared<ToolFile>();
+    const std::vector<uint32_t> colors = assignLabelColors(names);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        trained->labels.push_back({names[i], colors[i], {}});
+    {
+        py::gil_scoped_release release;
+        CallGuard::run([&] {
+            std::vector<kvCompositeColorSet> sets;
+            for (const auto& label : examples) {
+                std::vector<kvCompositeColor> instances;
+                for (const Example& e : label)
+                    instances.emplace_back(
+                        copyImage(e.imageView),
+                        e.hasMask ? kvPelBuffer_const<unsigned char>(copyMask(e.maskView))
+                                  : kvPelBuffer_const<unsigned char>());
+                sets.emplace_back(instances);
+            }
+            // Keep only what a tool file keeps (each example cut to its
+            // mask's box): the same model, and a saved and reloaded tool
+            // equals this one.
+            trained->tool.train(cropExamples(sets), params);
+        });
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_ = std::move(trained);
+}
+
+std::shared_ptr<Result> Tool::run(py::handle image, long long neighborhood,
+                                  bool normalizeIntensity) const {
+    const auto params = runParams(neighborhood, normalizeIntensity);
+    const py::array array = asArray(image, "image");
+    const ArrayView view = checkImage(array, "image");
+    const auto file = snapshot();
+    kvCompositeColorSegmenterResult result;
+    {
+        py::gil_scoped_release release;
+        CallGuard::run([&] { file->tool.run(copyImage(view), params, result); });
+    }
+    return std::make_shared<Result>(std::move(result), file->labelNames(),
+                                    static_cast<int>(neighborhood), normalizeIntensity, view.width,
+                                    view.height);
+}
+
+std::vector<double> Tool::timeRuns(py::handle image, long long neighborhood,
+                                   bool normalizeIntensity, int repeats) const {
+    const auto params = runParams(neighborhood, normalizeIntensity);
+    const py::array array = asArray(image, "image");
+    const ArrayView view = checkImage(array, "image");
+    const auto file = snapshot();
+    std::vector<double> seconds;
+    py::gil_scoped_release release;
+    CallGuard::run([&] {
+        const kv3PlanePelBuffer_const planes = copyImage(view);
+        for (int i = 0; i < repeats; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            {
+                kvCompositeColorSegmenterResult result;
+                file->tool.run(planes, params, result);
+                result.labelImage();
+            }  // freeing the result counts, as it does in Python
+            seconds.push_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+    });
+    return seconds;
+}
+
+std::vector<double> Tool::timeTiledRuns(py::handle image, long long neighborhood,
+                                        bool normalizeIntensity, unsigned threads,
+                                        int repeats) const {
+    const auto params = runParams(neighborhood, normalizeIntensity);
+    const py::array array = asArray(image, "image");
+    const ArrayView view = checkImage(array, "image");
+    const auto file = snapshot();
+    std::vector<double> seconds;
+    py::gil_scoped_release release;
+    CallGuard::run([&] {
+        const kv3PlanePelBuffer_const planes = copyImage(view);
+        kvTiledOptions options;
+        options.threads = threads;
+        for (int i = 0; i < repeats; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            kfTiledRun(file->tool, planes, params, kvTiledOutputs(), options);
+            seconds.push_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+    });
+    return seconds;
+}
+
+void Tool::save(const std::string& path) const {
+    const auto file = snapshot();
+    if (!file->tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
+    py::gil_scoped_release release;
+    writeToolFile(path, *file);
+}
+
+std::shared_ptr<Tool> Tool::load(const std::string& path) {
+    auto tool = std::make_shared<Tool>();
+    {
+        py::gil_scoped_release release;
+        tool->file_ = std::make_shared<const ToolFile>(readToolFile(path));
+    }
+    return tool;
+}
+
+py::bytes Tool::toBytes() const {
+    const auto file = snapshot();
+    if (!file->tool.isTrained()) return py::bytes();
+    std::string data;
+    {
+        py::gil_scoped_release release;
+        data = encodeToolFile(*file);
+    }
+    return py::bytes(data);
+}
+
+std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
+    auto tool = std::make_shared<Tool>();
+    const std::string data = bytes;
+    if (data.empty()) return tool;
+    py::gil_scoped_release release;
+    tool->file_ = std::make_shared<const ToolFile>(decodeToolFile(data, "the tool's bytes"));
+    return tool;
+}
+
+std::vector<std::string> Tool::labels() const { return snapshot()->labelNames(); }
+bool Tool::isTrained() const { return snapshot()->tool.isTrained(); }
+double Tool::toleranceFrac() const { return snapshot()->tool.trainParams().colorToleranceFrac(); }
+unsigned Tool::toleranceMin() const { return snapshot()->tool.trainParams().colorToleranceMin(); }
+bool Tool::operator==(const Tool& other) const {
+    const auto a = snapshot(), b = other.snapshot();
+    return a->labelNames() == b->labelNames() && a->tool == b->tool;
+}
+
+// ---- image files ----
+
+py::array readImage(const std::string& path) {
+    kv3PlanePelBuffer image;
+    {
+        py::gil_scoped_release release;
+        image = readColorImage(path);
+    }
+    return interleave(image);
+}
+
+void writeImage(const std::string& path, py::handle obj) {
+    const py::array array = asArray(obj, "image");
+    if (array.ndim() == 2) {
+        const ArrayView dummy = [&] {
+            ArrayView v;
+            v.height = array.shape(0);
+            v.width = array.shape(1);
+            return v;
+        }();
+        if (array.dtype().kind() != 'u' || array.itemsize() != 1)
+            throwBadImage("a grey image must have dtype uint8");
+        if (dummy.height == 0 || dummy.width == 0) throwBadImage("image is empty");
+        ArrayView v = checkMask(array, dummy, "image");
+        py::gil_scoped_release release;
+        kvPelBuffer<unsigned char> grey(kvPelRect(0, 0, v.width, v.height));
+        for (long y = 0; y < v.height; ++y)
+            for (long x = 0; x < v.width; ++x)
+                grey.pointToRow(y)[x] = v.data[y * v.rowStride + x * v.colStride];
+        writeGreyImage(path, grey, formatForPath(path));
+        return;
+    }
+    const ArrayView v = checkImage(array, "image");
+    py::gil_scoped_release release;
+    writeColorImage(path, copyImage(v), formatForPath(path));
+}
+
+}  // namespace clsgpy

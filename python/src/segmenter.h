@@ -1,0 +1,94 @@
+// The Python-facing tool and result.
+//
+// A tool may be run from several Python threads at once: runs read the
+// trained tool, and train and load replace it as a whole (a run in progress
+// keeps the one it started with). A result guards its derived images, which
+// the library builds on first request, with a lock of its own.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "apps/tool_file.h"
+#include "clsg/colorseg/segmenter_result.h"
+
+namespace clsgpy {
+
+class Result {
+public:
+    Result(kvCompositeColorSegmenterResult result, std::vector<std::string> names, int neighborhood,
+           bool normalized, long width, long height);
+
+    pybind11::array labels();
+    pybind11::array confidence();
+    pybind11::array score();
+    // label: a label name or index.
+    pybind11::array segmentation(pybind11::handle label);
+
+    const std::vector<std::string>& labelNames() const { return names_; }
+    int neighborhood() const { return neighborhood_; }
+    bool normalized() const { return normalized_; }
+    long width() const { return width_; }
+    long height() const { return height_; }
+
+private:
+    template <class F>
+    pybind11::array derived(F f);
+
+    std::mutex mutex_;
+    kvCompositeColorSegmenterResult result_;
+    std::vector<std::string> names_;
+    int neighborhood_;
+    bool normalized_;
+    long width_, height_;
+};
+
+class Tool {
+public:
+    Tool() : file_(std::make_shared<ToolFile>()) {}
+
+    // labels: dict of name -> list of (image, mask or None).
+    void train(const pybind11::dict& labels, double toleranceFrac, long long toleranceMin);
+    std::shared_ptr<Result> run(pybind11::handle image, long long neighborhood,
+                                bool normalizeIntensity) const;
+    void save(const std::string& path) const;
+    static std::shared_ptr<Tool> load(const std::string& path);
+
+    // The tool file's bytes (empty for an untrained tool), for pickling:
+    // Dask sends tools to its workers this way.
+    pybind11::bytes toBytes() const;
+    static std::shared_ptr<Tool> fromBytes(const pybind11::bytes& bytes);
+
+    std::vector<std::string> labels() const;
+    bool isTrained() const;
+    double toleranceFrac() const;
+    unsigned toleranceMin() const;
+    bool operator==(const Tool& other) const;
+
+    // Seconds of each of repeats C++ runs on image, outside Python and
+    // without converting the image each time: the baseline of the binding's
+    // overhead.
+    std::vector<double> timeRuns(pybind11::handle image, long long neighborhood,
+                                 bool normalizeIntensity, int repeats) const;
+    // The same for the tiled runner on threads threads (label image only).
+    std::vector<double> timeTiledRuns(pybind11::handle image, long long neighborhood,
+                                      bool normalizeIntensity, unsigned threads,
+                                      int repeats) const;
+
+    // The trained tool as it is now; train and load replace it, never change it.
+    std::shared_ptr<const ToolFile> snapshot() const;
+
+private:
+    mutable std::mutex mutex_;  // guards the pointer, not the tool
+    std::shared_ptr<const ToolFile> file_;
+};
+
+// Whole-file images (PNG, PNM, and what the image layer reads).
+pybind11::array readImage(const std::string& path);
+void writeImage(const std::string& path, pybind11::handle image);
+
+}  // namespace clsgpy

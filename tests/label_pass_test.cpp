@@ -1,0 +1,84 @@
+// The label pass on every instruction-set path against a plain transcription
+// of its rule: ties, NaN, zeros, infinities, negatives and every row tail.
+#include "clsg/clrsgint/label_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "clsg/clrsgint/cpu_features.h"
+
+namespace {
+
+// Written from the rule, with its own rounding: round half away from zero of
+// the value in single precision, clamped to 0..255.
+void reference(const std::vector<std::vector<double>>& scores, long x, unsigned char& label,
+               double& best, unsigned char& confidence) {
+    double b = 0.0, second = 0.0;
+    label = 255;
+    for (std::size_t k = 0; k < scores.size(); ++k) {
+        const double s = scores[k][x];
+        if (s > b) {
+            second = b;
+            b = s;
+            label = static_cast<unsigned char>(k);
+        } else if (s > second) {
+            second = s;
+        }
+    }
+    best = b;
+    confidence = 0;
+    if (b == 0.0 || b != b) return;
+    const float q = static_cast<float>((b - second) / (second + b) * 255.0);
+    if (q != q || q <= 0.0f) return;
+    confidence = q >= 255.0f ? 255 : static_cast<unsigned char>(std::floor(double(q) + 0.5));
+}
+
+TEST(LabelPass, EveryPathMatchesThePlainRule) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Values chosen to tie, to round at .5 in single precision, and to be
+    // ones no run produces but a loaded result may hold.
+    const double specials[] = {0.0,  -0.0,   1.0,   1.0, 3.0,       nan,         inf,   -inf,
+                               -2.0, 1e-310, 1e300, 0.5, 2.0 / 3.0, 1.0 / 511.0, 255.0, 7.0};
+    std::mt19937 rng(5);
+    for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
+        const kvSimdLevel previous = kvSetSimdLimit(level);
+        if (kvActiveSimd() != level) {
+            std::printf("note: simd level %d not available here, path not run\n", int(level));
+            kvSetSimdLimit(previous);
+            continue;
+        }
+        for (std::size_t labels = 1; labels <= 6; ++labels)
+            for (long width = 1; width <= 37; width += 3) {
+                SCOPED_TRACE("level " + std::to_string(int(level)) + ", labels " +
+                             std::to_string(labels) + ", width " + std::to_string(width));
+                std::vector<std::vector<double>> scores(labels, std::vector<double>(width));
+                for (auto& row : scores)
+                    for (double& s : row)
+                        s = rng() % 3 == 0 ? specials[rng() % 16]
+                                           : std::ldexp(double(rng() % 1000), -int(rng() % 20));
+                std::vector<const double*> rows;
+                for (const auto& row : scores) rows.push_back(row.data());
+                std::vector<unsigned char> label(width), confidence(width);
+                std::vector<double> best(width);
+                clsgint::labelPassRow(rows.data(), labels, width, label.data(), best.data(),
+                                      confidence.data());
+                for (long x = 0; x < width; ++x) {
+                    unsigned char l, c;
+                    double b;
+                    reference(scores, x, l, b, c);
+                    EXPECT_EQ(label[x], l) << x;
+                    EXPECT_EQ(confidence[x], c) << x;
+                    EXPECT_EQ(std::memcmp(&best[x], &b, sizeof b), 0) << x;
+                }
+            }
+        kvSetSimdLimit(previous);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,283 @@
+// Choosing parameters by cross-validation: the folds, the search, its
+// determinism and its abort.
+#include "tuning/suggest_params.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "abort_from_thread.h"
+#include "clsg/colorseg/errors.h"
+#include "clsg/colorseg/segmenter_result.h"
+#include "clsg/colorseg/segmenter_tool.h"
+#include "platform/pel_ops.h"
+#include "tuning/spatial_folds.h"
+
+namespace {
+
+// A grey image of two halves: the left half around `left`, the right half
+// around `right`, every channel of every pixel moved by independent noise
+// uniform in -noise .. noise (a fixed generator, so the image is the same
+// on every run).
+kv3PlanePelBuffer twoHalves(const kvPelRect& window, int left, int right, int noise,
+                            uint32_t seed = 1, int rightNoise = -1) {
+    if (rightNoise < 0) rightNoise = noise;
+    kv3PlanePelBuffer image(window);
+    uint32_t state = seed;
+    const auto next = [&](int n) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int>((state >> 16) % static_cast<uint32_t>(2 * n + 1)) - n;
+    };
+    const long middle = window.left() + window.width() / 2;
+    for (long y = window.top(); y < window.bottom(); ++y)
+        for (const kvPelBuffer<unsigned char>* plane :
+             {&image.plane0(), &image.plane1(), &image.plane2()}) {
+            unsigned char* row = plane->pointToRow(y);
+            for (long x = window.left(); x < window.right(); ++x)
+                row[x - window.left()] = static_cast<unsigned char>(
+                    x < middle ? left + next(noise) : right + next(rightNoise));
+        }
+    return image;
+}
+
+kvPelBuffer<unsigned char> rectMask(const kvPelRect& window, const kvPelRect& rect) {
+    kvPelBuffer<unsigned char> mask(window);
+    for (long y = window.top(); y < window.bottom(); ++y)
+        for (long x = window.left(); x < window.right(); ++x)
+            *mask.pointToPel(x, y) = rect.contains(kvPelRect(x, y, 1, 1)) ? 255 : 0;
+    return mask;
+}
+
+// Two labels, one per half of a twoHalves image.
+std::vector<kvCompositeColorSet> halvesSets(const kv3PlanePelBuffer& image) {
+    const kvPelRect w = image.window();
+    const kvPelRect leftHalf(w.left(), w.top(), w.width() / 2, w.height());
+    const kvPelRect rightHalf(w.left() + w.width() / 2, w.top(), w.width() - w.width() / 2,
+                              w.height());
+    return {kvCompositeColorSet({kvCompositeColor(image, rectMask(w, leftHalf))}),
+            kvCompositeColorSet({kvCompositeColor(image, rectMask(w, rightHalf))})};
+}
+
+// The labels' selected pixels as (picture, x, y, label), from the training
+// masks or from the held-out pieces of one fold.
+using Pixel = std::tuple<int, long, long, std::size_t>;
+
+// Which picture an image shows, by its first pel (the test's pictures differ
+// there).
+int pictureOf(const kv3PlanePelBuffer_const& image) {
+    return *image.plane0().pointToPel(image.window().left(), image.window().top());
+}
+
+std::set<Pixel> trainingPixels(const std::vector<kvCompositeColorSet>& sets) {
+    std::set<Pixel> out;
+    for (std::size_t l = 0; l < sets.size(); ++l)
+        for (const kvCompositeColor& example : sets[l].instances())
+            for (std::size_t j = 0; j < example.images().size(); ++j) {
+                const kvPelBuffer_const<unsigned char>& mask = example.masks()[j];
+                const kvPelRect& w = mask.isBound() ? mask.window() : example.images()[j].window();
+                for (long y = w.top(); y < w.bottom(); ++y)
+                    for (long x = w.left(); x < w.right(); ++x)
+                        if (!mask.isBound() || *mask.pointToPel(x, y) == 255)
+                            out.insert({pictureOf(example.images()[j]), x, y, l});
+            }
+    return out;
+}
+
+TEST(SpatialFolds, NoTileOnBothSidesAndEveryPixelHeldOutOnce) {
+    // Pictures 1 and 2 lie at odd origins; labels 0 and 1 mark picture 1
+    // through two separate but equal buffers, label 2 marks both pictures.
+    const kvPelRect w1(7, -5, 150, 110), w2(0, 0, 90, 70);
+    kv3PlanePelBuffer p1 = twoHalves(w1, 60, 200, 5), p1again = kfPelCopy(p1),
+                      p2 = twoHalves(w2, 120, 30, 5);
+    *p1.plane0().pointToPel(7, -5) = *p1again.plane0().pointToPel(7, -5) = 1;
+    *p2.plane0().pointToPel(0, 0) = 2;
+    const std::vector<kvCompositeColorSet> sets = {
+        kvCompositeColorSet({kvCompositeColor(p1, rectMask(w1, kvPelRect(9, 0, 61, 90)))}),
+        kvCompositeColorSet({kvCompositeColor(p1again, rectMask(w1, kvPelRect(60, 20, 90, 45)))}),
+        kvCompositeColorSet({kvCompositeColor(p1, rectMask(w1, kvPelRect(100, 70, 40, 30))),
+                             kvCompositeColor(p2, kvPelBuffer_const<unsigned char>())}),
+    };
+    const std::set<Pixel> all = trainingPixels(sets);
+
+    for (uint32_t k : {2u, 3u, 5u}) {
+        const kvSpatialFolds folds(sets, k, 32);
+        ASSERT_EQ(folds.tileSize(), 32);
+        ASSERT_EQ(folds.images().size(), 2u);  // the equal buffers count once
+        std::multiset<Pixel> heldOutEver;
+        for (uint32_t f = 0; f < k; ++f) {
+            const std::set<Pixel> trained = trainingPixels(folds.trainingSets(f));
+            std::set<std::tuple<int, long, long>> trainedTiles;
+            std::set<std::size_t> trainedLabels;
+            for (const auto& [picture, x, y, label] : trained) {
+                const kvPelRect& w = picture == 1 ? w1 : w2;
+                trainedTiles.insert({picture, (x - w.left()) / 32, (y - w.top()) / 32});
+                trainedLabels.insert(label);
+            }
+            EXPECT_EQ(trainedLabels.size(), sets.size()) << "every label trains in fold " << f;
+            for (const kvHeldOutPiece& piece : folds.heldOut(f))
+                for (const kvHeldOutPixel& px : piece.pixels) {
+                    const int picture = pictureOf(folds.images()[piece.image]);
+                    const kvPelRect& w = picture == 1 ? w1 : w2;
+                    EXPECT_TRUE(piece.rect.contains(kvPelRect(px.x, px.y, 1, 1)));
+                    EXPECT_EQ(trainedTiles.count(
+                                  {picture, (px.x - w.left()) / 32, (px.y - w.top()) / 32}),
+                              0u)
+                        << "fold " << f << " of " << k << ": (" << px.x << ", " << px.y
+                        << ") is held out in a tile that also trains";
+                    heldOutEver.insert({picture, px.x, px.y, px.label});
+                }
+        }
+        EXPECT_EQ(std::set<Pixel>(heldOutEver.begin(), heldOutEver.end()), all);
+        EXPECT_EQ(heldOutEver.size(), all.size()) << "a pixel is held out twice";
+    }
+}
+
+TEST(SpatialFolds, SmallExamplesShrinkTheTilesOrAreRefused) {
+    const kvPelRect w(0, 0, 64, 64);
+    const kv3PlanePelBuffer image = twoHalves(w, 50, 150, 3);
+    const auto sets = [&](const kvPelRect& small) {
+        return std::vector<kvCompositeColorSet>{
+            kvCompositeColorSet({kvCompositeColor(image, rectMask(w, kvPelRect(0, 0, 32, 64)))}),
+            kvCompositeColorSet({kvCompositeColor(image, rectMask(w, small))})};
+    };
+    // Two tiles of its own are enough for any number of folds,
+    // wherever they lie: folds are balanced label by label.
+    for (long y : {8, 16, 24})
+        for (uint32_t folds : {2u, 3u}) {
+            const kvPelRect small(40, y, 20, folds == 2 ? 32 : 16);
+            EXPECT_EQ(kvSpatialFolds(sets(small), folds, folds == 2 ? 32 : 16).tileSize(),
+                      folds == 2 ? 32 : 16)
+                << y;
+        }
+    // Inside one 32 x 32 tile but across 16 x 16 ones; then a single pixel.
+    EXPECT_EQ(kvSpatialFolds(sets(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
+    EXPECT_THROW(kvSpatialFolds(sets(kvPelRect(40, 8, 1, 1)), 2, 32),
+                 kvCompositeColorSegmenterDefs::BadParams);
+    for (const auto& [folds, tile] : {std::pair(1u, 32), std::pair(17u, 32), std::pair(3u, 3)})
+        EXPECT_THROW(kvSpatialFolds(sets(kvPelRect(32, 0, 32, 64)), folds, tile),
+                     kvCompositeColorSegmenterDefs::BadParams);
+}
+
+TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDo) {
+    const kvPelRect w(5, 3, 140, 90);
+    const kv3PlanePelBuffer image = twoHalves(w, 100, 124, 20, 7, 2);
+    const kvSpatialFolds folds(halvesSets(image), 3, 16);
+    std::vector<kvCompositeColorSegmenterTool> tools(3);
+    for (uint32_t f = 0; f < 3; ++f)
+        tools[f].train(folds.trainingSets(f), kvCompositeColorSegmenterTrainParams(0.3, 2));
+    for (int32_t n : {1, 2, 3, 4, 5, 9}) {
+        const kvCompositeColorSegmenterRunParams params(n, false);
+        kvLabelConfusion whole(2);
+        for (uint32_t f = 0; f < 3; ++f) {
+            kvCompositeColorSegmenterResult result;
+            tools[f].run(image, params, result);
+            for (const kvHeldOutPiece& piece : folds.heldOut(f))
+                for (const kvHeldOutPixel& px : piece.pixels)
+                    whole.add(px.label, *result.labelImage().pointToPel(px.x, px.y));
+        }
+        EXPECT_EQ(kvScoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
+    }
+}
+
+// Label 0 is broad (grey 100, noise +-20 per channel), label 1 narrow
+// (grey 124, noise +-2). Too small a tolerance leaves the broad label's
+// unseen colours unlabelled; too large a one lets the narrow label's
+// tolerance boxes, which score far higher per cell, claim the broad label's
+// pixels near it. Judged on a fresh picture drawn the same way (an
+// independent oracle), the choice must come within 1 point of the best
+// candidate.
+TEST(SuggestParams, BroadAndNarrowLabelsGetAMiddleTolerance) {
+    const kvPelRect w(0, 0, 192, 96);
+    const kv3PlanePelBuffer train = twoHalves(w, 100, 124, 20, 1, 2);
+    const kv3PlanePelBuffer fresh = twoHalves(w, 100, 124, 20, 99, 2);
+    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(train));
+
+    const auto freshScore = [&](const kvCompositeColorSegmenterTrainParams& tp,
+                                const kvCompositeColorSegmenterRunParams& rp) {
+        kvCompositeColorSegmenterTool tool;
+        tool.train(halvesSets(train), tp);
+        kvCompositeColorSegmenterResult result;
+        tool.run(fresh, rp, result);
+        kvLabelConfusion c(2);
+        const kvPelBuffer_const<unsigned char> labels = result.labelImage();
+        for (long y = 0; y < w.height(); ++y)
+            for (long x = 0; x < w.width(); ++x)
+                c.add(x < w.width() / 2 ? 0 : 1, *labels.pointToPel(x, y));
+        return c.balancedAccuracy();
+    };
+    double bestFixed = 0.0, worstFixed = 1.0;
+    for (const kvSuggestCandidate& c : report.candidates) {
+        const double s = freshScore(c.trainParams, c.runParams);
+        bestFixed = std::max(bestFixed, s);
+        worstFixed = std::min(worstFixed, s);
+    }
+    const double chosen = freshScore(report.trainParams, report.runParams);
+    EXPECT_GE(chosen, bestFixed - 0.01);
+    EXPECT_LT(worstFixed, bestFixed - 0.01) << "the case must separate the candidates";
+}
+
+TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
+    // Far apart and clean: every candidate with a neighbourhood up to 3
+    // classifies every pixel (5 blurs the border between the halves).
+    const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), 60, 200, 3);
+    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(image));
+    for (const kvSuggestCandidate& c : report.candidates)
+        if (c.runParams.neighborhoodSize() <= 3) {
+            ASSERT_EQ(c.balancedAccuracy, 1.0);
+        }
+    EXPECT_EQ(report.trainParams, kvCompositeColorSegmenterTrainParams(0.3, 5));
+    EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
+    EXPECT_EQ(report.candidates.size(), 5u * 3 + 3 + 2);  // no finer fraction above the largest
+    EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), 128u * 64u);
+}
+
+TEST(SuggestParams, SameInputSameReport) {
+    const kv3PlanePelBuffer image = twoHalves(kvPelRect(3, 1, 150, 70), 100, 124, 20, 5, 2);
+    const kvSuggestReport a = kvSuggestSegmenterParams(halvesSets(image));
+    const kvSuggestReport b = kvSuggestSegmenterParams(halvesSets(kfPelCopy(image)));
+    ASSERT_EQ(a.candidates.size(), b.candidates.size());
+    for (std::size_t i = 0; i < a.candidates.size(); ++i) {
+        EXPECT_EQ(a.candidates[i].trainParams, b.candidates[i].trainParams);
+        EXPECT_EQ(a.candidates[i].runParams, b.candidates[i].runParams);
+        EXPECT_EQ(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy);
+    }
+    EXPECT_EQ(a.chosen, b.chosen);
+    EXPECT_EQ(a.heldOut, b.heldOut);
+}
+
+TEST(SuggestParams, AnotherThreadAbortsTheSearch) {
+    const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), 100, 124, 20, 1, 2);
+    EXPECT_TRUE(abortedFromAnotherThread([&] { kvSuggestSegmenterParams(halvesSets(image)); }));
+}
+
+TEST(LabelConfusion, MeasuresFromKnownCounts) {
+    kvLabelConfusion c(3);
+    c.add(0, 0, 8);
+    c.add(0, 1, 2);
+    c.add(1, 1, 5);
+    c.add(1, 255, 5);  // no label
+    c.add(2, 7, 1);    // any value past the labels counts as none
+    EXPECT_EQ(c.count(2, c.noneColumn()), 1u);
+    EXPECT_DOUBLE_EQ(c.recall(0), 0.8);
+    EXPECT_DOUBLE_EQ(c.precision(1), 5.0 / 7.0);
+    EXPECT_TRUE(std::isnan(c.precision(2)));
+    EXPECT_DOUBLE_EQ(c.accuracy(), 13.0 / 21.0);
+    EXPECT_DOUBLE_EQ(c.balancedAccuracy(), (0.8 + 0.5 + 0.0) / 3.0);
+    kvLabelConfusion two(3);
+    two.add(0, 0, 10);
+    two.add(c);
+    EXPECT_DOUBLE_EQ(two.recall(0), 0.9);
+    EXPECT_THROW(two.add(kvLabelConfusion(2)), kvCompositeColorSegmenterDefs::BadParams);
+    EXPECT_THROW(c.add(3, 0), kvCompositeColorSegmenterDefs::BadParams);
+    // A label without true pixels stays out of the balanced accuracy.
+    kvLabelConfusion absent(2);
+    absent.add(0, 0, 3);
+    absent.add(0, 1, 1);
+    EXPECT_DOUBLE_EQ(absent.balancedAccuracy(), 0.75);
+}
+
+}  // namespace

@@ -1,0 +1,242 @@
+#include "tuning/spatial_folds.h"
+
+#include <algorithm>
+#include <string>
+
+#include "clsg/colorseg/errors.h"
+#include "platform/attention.h"
+#include "platform/pel_ops.h"
+
+namespace {
+
+using BadParams = kvCompositeColorSegmenterDefs::BadParams;
+
+// One image-mask pair of the examples: where its selected pixels can lie, and
+// which distinct picture it shows.
+struct Pair {
+    std::size_t set, instance;
+    kv3PlanePelBuffer_const image;
+    kvPelBuffer_const<unsigned char> mask;  // unbound: every pixel of area
+    kvPelRect area;                         // the image window, cut to the mask
+    std::size_t picture;
+
+    bool selected(long x, long y) const { return !mask.isBound() || *mask.pointToPel(x, y) == 255; }
+};
+
+uint64_t mix(uint64_t v) {  // splitmix64's finaliser
+    v += 0x9e3779b97f4a7c15ull;
+    v = (v ^ (v >> 30)) * 0xbf58476d1ce4e5b9ull;
+    v = (v ^ (v >> 27)) * 0x94d049bb133111ebull;
+    return v ^ (v >> 31);
+}
+
+uint64_t pictureHash(const kv3PlanePelBuffer_const& image) {
+    uint64_t h = mix(static_cast<uint64_t>(image.window().left()) ^
+                     mix(static_cast<uint64_t>(image.window().top()) ^
+                         mix(static_cast<uint64_t>(image.width()) ^
+                             mix(static_cast<uint64_t>(image.height())))));
+    for (const kvPelBuffer_const<unsigned char>* plane :
+         {&image.plane0(), &image.plane1(), &image.plane2()})
+        for (long y = image.window().top(); y < image.window().bottom(); ++y) {
+            const unsigned char* row = plane->pointToRow(y);
+            for (long x = 0; x < image.width(); ++x) h = (h ^ row[x]) * 0x100000001b3ull;
+        }
+    return h;
+}
+
+bool samePicture(const kv3PlanePelBuffer_const& a, const kv3PlanePelBuffer_const& b) {
+    return a.window() == b.window() && kfPelEqual(a.plane0(), b.plane0()) &&
+           kfPelEqual(a.plane1(), b.plane1()) && kfPelEqual(a.plane2(), b.plane2());
+}
+
+// The tile grid of one picture.
+struct Grid {
+    kvPelRect window;
+    long tile, across, down;
+
+    std::size_t size() const { return static_cast<std::size_t>(across * down); }
+    std::size_t tileOf(long x, long y) const {
+        return static_cast<std::size_t>(((y - window.top()) / tile) * across +
+                                        (x - window.left()) / tile);
+    }
+};
+
+Grid gridOf(const kvPelRect& window, long tile) {
+    return {window, tile, (window.width() + tile - 1) / tile, (window.height() + tile - 1) / tile};
+}
+
+constexpr uint32_t kNoFold = 0xffffffffu;
+
+// Assigns the occupied tiles of every picture to folds. Returns the fold of
+// every tile (kNoFold where nothing is selected), or nothing when some label
+// would have no training pixel in some fold.
+std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
+                                               const std::vector<kv3PlanePelBuffer_const>& pictures,
+                                               std::size_t labels, uint32_t folds, long tile) {
+    std::vector<Grid> grids;
+    std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
+    for (const kv3PlanePelBuffer_const& picture : pictures) {
+        grids.push_back(gridOf(picture.window(), tile));
+        counts.emplace_back(grids.back().size() * labels, 0);
+    }
+    std::vector<uint64_t> totals(labels, 0);
+    for (const Pair& p : pairs) {
+        const Grid& g = grids[p.picture];
+        for (long y = p.area.top(); y < p.area.bottom(); ++y) {
+            if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
+            for (long x = p.area.left(); x < p.area.right(); ++x)
+                if (p.selected(x, y)) {
+                    ++counts[p.picture][g.tileOf(x, y) * labels + p.set];
+                    ++totals[p.set];
+                }
+        }
+    }
+
+    struct Tile {
+        uint64_t order;
+        std::size_t picture, index;
+    };
+    std::vector<Tile> tiles;
+    for (std::size_t d = 0; d < grids.size(); ++d)
+        for (std::size_t t = 0; t < grids[d].size(); ++t) {
+            const uint64_t* c = &counts[d][t * labels];
+            if (std::any_of(c, c + labels, [](uint64_t n) { return n != 0; }))
+                tiles.push_back({mix((static_cast<uint64_t>(d) << 32) ^ t), d, t});
+        }
+    std::sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
+        if (a.order != b.order) return a.order < b.order;
+        return a.picture != b.picture ? a.picture < b.picture : a.index < b.index;
+    });
+
+    std::vector<std::vector<uint32_t>> foldOf;
+    for (const Grid& g : grids) foldOf.emplace_back(g.size(), kNoFold);
+    std::vector<uint64_t> inFold(static_cast<std::size_t>(folds) * labels, 0), foldTotal(folds, 0);
+    for (const Tile& t : tiles) {
+        const uint64_t* c = &counts[t.picture][t.index * labels];
+        const std::size_t main = static_cast<std::size_t>(std::max_element(c, c + labels) - c);
+        uint32_t best = 0;
+        for (uint32_t f = 1; f < folds; ++f) {
+            const uint64_t a = inFold[f * labels + main], b = inFold[best * labels + main];
+            if (a < b || (a == b && foldTotal[f] < foldTotal[best])) best = f;
+        }
+        foldOf[t.picture][t.index] = best;
+        for (std::size_t l = 0; l < labels; ++l) {
+            inFold[best * labels + l] += c[l];
+            foldTotal[best] += c[l];
+        }
+    }
+    for (uint32_t f = 0; f < folds; ++f)
+        for (std::size_t l = 0; l < labels; ++l)
+            if (inFold[f * labels + l] == totals[l]) return {};
+    return foldOf;
+}
+
+}  // namespace
+
+kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
+                               int32_t tileSize)
+    : folds_(folds), tileSize_(tileSize), labels_(sets.size()) {
+    if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
+    if (tileSize < 4) throw BadParams("tileSize must be at least 4");
+    if (sets.empty() || sets.size() > 254) throw BadParams("between 1 and 254 labels are needed");
+
+    std::vector<Pair> pairs;
+    std::vector<uint64_t> hashes;
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        if (sets[s].instances().empty())
+            throw BadParams("label " + std::to_string(s) + " has no example");
+        for (std::size_t i = 0; i < sets[s].instances().size(); ++i) {
+            const kvCompositeColor& example = sets[s].instances()[i];
+            if (example.images().empty())
+                throw BadParams("an example of label " + std::to_string(s) + " has no image");
+            for (std::size_t j = 0; j < example.images().size(); ++j) {
+                Pair p{s, i, example.images()[j], example.masks()[j], example.images()[j].window(),
+                       0};
+                if (p.mask.isBound())
+                    p.area = kvRectangle<long>(p.area).intersect(p.mask.window(), false);
+                const uint64_t h = pictureHash(p.image);
+                p.picture = images_.size();
+                for (std::size_t d = 0; d < images_.size(); ++d)
+                    if (hashes[d] == h && samePicture(images_[d], p.image)) p.picture = d;
+                if (p.picture == images_.size()) {
+                    images_.push_back(p.image);
+                    hashes.push_back(h);
+                }
+                pairs.push_back(p);
+            }
+        }
+    }
+
+    std::vector<std::vector<uint32_t>> foldOf;
+    for (;;) {
+        foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_);
+        if (!foldOf.empty()) break;
+        if (tileSize_ / 2 < 4)
+            throw BadParams(
+                "too few selected pixels to cross-validate: every label needs them in more "
+                "than one place");
+        tileSize_ /= 2;
+    }
+
+    // The training side: each mask without the pixels of the fold's tiles.
+    training_.resize(folds_);
+    for (uint32_t f = 0; f < folds_; ++f) {
+        std::vector<kvCompositeColorSet>& out = training_[f];
+        for (std::size_t s = 0; s < sets.size(); ++s) {
+            std::vector<kvCompositeColor> examples;
+            for (std::size_t i = 0; i < sets[s].instances().size(); ++i) {
+                kvCompositeColor example;
+                for (const Pair& p : pairs) {
+                    if (p.set != s || p.instance != i) continue;
+                    const Grid g = gridOf(images_[p.picture].window(), tileSize_);
+                    kvPelBuffer<unsigned char> mask(p.area);
+                    bool any = false;
+                    for (long y = p.area.top(); y < p.area.bottom(); ++y) {
+                        if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
+                        unsigned char* row = mask.pointToPel(p.area.left(), y);
+                        for (long x = p.area.left(); x < p.area.right(); ++x) {
+                            const bool keep =
+                                p.selected(x, y) && foldOf[p.picture][g.tileOf(x, y)] != f;
+                            row[x - p.area.left()] = keep ? 255 : 0;
+                            any = any || keep;
+                        }
+                    }
+                    if (any) example.add(p.image, mask);
+                }
+                if (!example.images().empty()) examples.push_back(example);
+            }
+            out.emplace_back(examples);
+        }
+    }
+
+    // The held-out side: the selected pixels of every tile, in the tile's fold.
+    heldOut_.resize(folds_);
+    for (std::size_t d = 0; d < images_.size(); ++d) {
+        const Grid g = gridOf(images_[d].window(), tileSize_);
+        std::vector<kvHeldOutPiece> pieces(g.size());
+        for (const Pair& p : pairs) {
+            if (p.picture != d) continue;
+            for (long y = p.area.top(); y < p.area.bottom(); ++y)
+                for (long x = p.area.left(); x < p.area.right(); ++x)
+                    if (p.selected(x, y))
+                        pieces[g.tileOf(x, y)].pixels.push_back({static_cast<int32_t>(x),
+                                                                 static_cast<int32_t>(y),
+                                                                 static_cast<uint32_t>(p.set)});
+        }
+        for (std::size_t t = 0; t < pieces.size(); ++t) {
+            kvHeldOutPiece& piece = pieces[t];
+            if (piece.pixels.empty()) continue;
+            long left = piece.pixels[0].x, right = left + 1, top = piece.pixels[0].y,
+                 bottom = top + 1;
+            for (const kvHeldOutPixel& px : piece.pixels) {
+                left = std::min<long>(left, px.x);
+                right = std::max<long>(right, px.x + 1);
+                top = std::min<long>(top, px.y);
+                bottom = std::max<long>(bottom, px.y + 1);
+            }
+            piece.image = d;
+            piece.rect = kvPelRect(left, top, right - left, bottom - top);
+            heldOut_[foldOf[d][t]].push_back(std::move(piece));
+        }
+    }
+}

@@ -1,0 +1,65 @@
+// Splits the selected pixels of training examples into folds by square tiles,
+// for cross-validation: every tile of an image (with all its selected pixels,
+// of every label and every example showing that image) belongs to exactly one
+// fold, so no two neighbouring pixels of one tile end up on both sides.
+//
+// Examples that show the same picture (equal window and pels, even in
+// separate buffers) share their tiles. Tiles are assigned greedily in a fixed
+// pseudo-random order: each goes to the fold that holds the fewest pixels of
+// the tile's main label so far. If some label would then have no training
+// pixels left in some fold, the tile side is halved (down to 4) and the
+// assignment redone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "clsg/colorseg/composite_color.h"
+
+// A selected pixel to be scored, with the label whose example selects it.
+struct kvHeldOutPixel {
+    int32_t x, y;
+    uint32_t label;
+};
+
+// The held-out pixels of one tile, and the rectangle of the tile that holds
+// them all.
+struct kvHeldOutPiece {
+    std::size_t image;  // index into kvSpatialFolds::images()
+    kvPelRect rect;
+    std::vector<kvHeldOutPixel> pixels;
+};
+
+class kvSpatialFolds {
+public:
+    // Throws BadParams for folds outside 2..16, tileSize below 4, sets the
+    // tool would not train from, or examples too small to split (some label
+    // would lose all its training pixels in some fold even with 4 x 4 tiles).
+    kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds, int32_t tileSize);
+
+    uint32_t folds() const { return folds_; }
+    // The tile side used (tileSize, or smaller when it had to be halved).
+    int32_t tileSize() const { return tileSize_; }
+    std::size_t labels() const { return labels_; }
+
+    // The distinct pictures of the examples, in order of first appearance.
+    const std::vector<kv3PlanePelBuffer_const>& images() const { return images_; }
+
+    // The examples with the pixels of fold's tiles removed from their masks;
+    // images left without a selected pixel, and examples without images, are
+    // dropped. Every set keeps at least one example.
+    const std::vector<kvCompositeColorSet>& trainingSets(uint32_t fold) const {
+        return training_.at(fold);
+    }
+    // The selected pixels of fold's tiles, tile by tile.
+    const std::vector<kvHeldOutPiece>& heldOut(uint32_t fold) const { return heldOut_.at(fold); }
+
+private:
+    uint32_t folds_;
+    int32_t tileSize_;
+    std::size_t labels_;
+    std::vector<kv3PlanePelBuffer_const> images_;
+    std::vector<std::vector<kvCompositeColorSet>> training_;
+    std::vector<std::vector<kvHeldOutPiece>> heldOut_;
+};

@@ -1,0 +1,79 @@
+// Chooses the training tolerance and the run's neighbourhood size for a set
+// of labelled examples, by spatial cross-validation on the examples
+// themselves.
+//
+// The examples' selected pixels are split into folds by square tiles
+// (tuning/spatial_folds.h). For a candidate, the tool is trained on all folds
+// but one and run on the held-out fold's tiles (each grown by half the
+// neighbourhood, so the labels there equal those of a run on the whole
+// picture); every held-out pixel counts for the label whose example selects
+// it. The criterion is balanced accuracy: the mean over labels of the share
+// of the label's held-out pixels that get it. A tie (equal within 1e-12)
+// goes to the larger colorToleranceFrac, then the larger colorToleranceMin,
+// then the smaller neighbourhood.
+//
+// The search runs coarse to fine, each stage starting from the best so far.
+// Neighbourhood sizes cost no training, so every tolerance is scored with
+// each of 1, 3 and 5:
+//   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2);
+//   2. "fine": the geometric midpoints between the best fraction and its
+//      neighbours in stage 1 (for example 0.057 and 0.11 around 0.08), two
+//      significant digits;
+//   3. "minimum": minimums 1 and 5 at the best fraction, with the best
+//      neighbourhood only.
+// That is at most 9 trainings per fold. The held-out runs cover only the
+// tiles (about the selected pixels), so the trainings dominate the cost.
+// Runs are without intensity normalisation.
+//
+// Same input, same choice. Another thread stops the search with
+// ksys_request_abort() (kvAbortRequested leaves the call), as it stops a
+// train or a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "clsg/colorseg/composite_color.h"
+#include "clsg/colorseg/params.h"
+#include "clsg/colorseg/segmenter_tool.h"
+#include "tuning/label_confusion.h"
+#include "tuning/spatial_folds.h"
+
+struct kvSuggestOptions {
+    uint32_t folds = 3;     // 2 to 16
+    int32_t tileSize = 32;  // side of the fold tiles, at least 4
+};
+
+struct kvSuggestCandidate {
+    kvCompositeColorSegmenterTrainParams trainParams;
+    kvCompositeColorSegmenterRunParams runParams;
+    std::string stage;        // "coarse", "fine" or "minimum"
+    double balancedAccuracy;  // over the held-out pixels of all folds
+};
+
+struct kvSuggestReport {
+    kvCompositeColorSegmenterTrainParams trainParams;  // the choice
+    kvCompositeColorSegmenterRunParams runParams;
+    std::vector<kvSuggestCandidate> candidates;  // in the order tried
+    std::size_t chosen = 0;                      // index into candidates
+    kvLabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
+    uint32_t folds = 0;
+    int32_t tileSize = 0;    // the tile side used
+    uint32_t trainings = 0;  // fold trainings done
+    uint64_t runPixels = 0;  // pixels run over, all candidates together
+};
+
+// Throws BadParams for options out of range or examples that cannot be split
+// (see kvSpatialFolds), and whatever train() or run() throw.
+kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
+                                         const kvSuggestOptions& options = {});
+
+// Scores tools[f] (trained on folds.trainingSets(f)) on the held-out pixels of
+// fold f, for every fold with held-out pixels. Each tile is run grown by half
+// the neighbourhood, which gives there the labels of a run over the whole
+// picture. Adds the pixels run over to *runPixels when given.
+kvLabelConfusion kvScoreHeldOut(const kvSpatialFolds& folds,
+                                const std::vector<kvCompositeColorSegmenterTool>& tools,
+                                const kvCompositeColorSegmenterRunParams& params,
+                                uint64_t* runPixels = nullptr);
