@@ -374,6 +374,21 @@ std::string StudioSession::saveTool(const std::string& fileName) {
     return path;
 }
 
+std::string StudioSession::runCommand(const std::string& toolPath) const {
+    std::string command = "clsg run " + shellWord(toolPath);
+    bool named = false;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) {
+            command += " " + shellWord(image.path);
+            named = true;
+        }
+    if (!named) command += " IMAGE";
+    command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
+               " --neighborhood " + std::to_string(settings_.neighborhood);
+    if (settings_.normalize) command += " --normalize-intensity";
+    return command;
+}
+
 StudioExport StudioSession::exportMasks(const std::string& dirName) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
