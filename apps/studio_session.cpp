@@ -377,6 +377,21 @@ std::string StudioSession::saveTool(const std::string& fileName) {
     return path;
 }
 
+std::string StudioSession::runCommand(const std::string& toolPath) const {
+    std::string command = "clsg run " + shellWord(toolPath);
+    bool named = false;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) {
+            command += " " + shellWord(image.path);
+            named = true;
+        }
+    if (!named) command += " IMAGE";
+    command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
+               " --neighborhood " + std::to_string(settings_.neighborhood);
+    if (settings_.normalize) command += " --normalize-intensity";
+    return command;
+}
+
 StudioExport StudioSession::exportMasks(const std::string& dirName) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
@@ -385,9 +400,12 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     refuseLinks(dir);
     StudioExport result;
     std::string command = "clsg train " + shellWord((fs::path(dir) / "tool.clsg").string());
+    // Every step below dir, not only the file, must be no link: a linked
+    // label folder would carry the masks elsewhere.
     const auto write = [&](const std::string& relative) {
-        const std::string path = (fs::path(dir) / relative).string();
-        refuseLinks(path);
+        fs::path at(dir);
+        for (const fs::path& part : fs::path(relative)) refuseLinks((at /= part).string());
+        const std::string path = at.string();
         result.files.push_back((fs::path(dirName) / relative).string());
         return files.stage(path);
     };
@@ -412,7 +430,9 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
             const StudioImage& image = images_[i];
             if (std::find(image.marks.begin(), image.marks.end(), value) == image.marks.end())
                 continue;
-            files.makeDir((fs::path(dir) / labels_[label].name).string());
+            const std::string labelDir = (fs::path(dir) / labels_[label].name).string();
+            refuseLinks(labelDir);
+            files.makeDir(labelDir);
             const std::string relative = labels_[label].name + "/" + image.name + ".png";
             writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
             examples += (examples.empty() ? "" : ",") + imagePaths[i] + ":" +

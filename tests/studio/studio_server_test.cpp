@@ -405,6 +405,10 @@ TEST_F(StudioServerTest, SaveWritesOnlyIntoTheOutputDirectory) {
     }
     postJson("/api/save", {{"file", "link"}}, 422);
     postJson("/api/export", {{"dir", "linkdir"}}, 422);
+    // A linked folder inside the export's folder is no way out either.
+    fs::create_directories(dir_ / "out/masks");
+    fs::create_symlink(dir_ / "elsewhere", dir_ / "out/masks/teal");
+    postJson("/api/export", {{"dir", "masks"}}, 422);
     EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
     EXPECT_FALSE(fs::exists(dir_ / "escape.clsg"));
     EXPECT_FALSE(fs::exists(dir_ / "escape"));
