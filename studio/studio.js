@@ -758,11 +758,21 @@ $("image-file").addEventListener("change", async (e) => {
 
 // --- saving -------------------------------------------------------------------
 
+function showCommand(title, intro, command, files) {
+  $("command-title").textContent = title;
+  $("command-intro").textContent = intro;
+  $("command-line").textContent = command;
+  $("command-files").textContent = files;
+  $("command-dialog").showModal();
+}
+
 $("save-tool").addEventListener("click", async () => {
   try {
     const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim()}));
     $("status").textContent = "saved " + r.path;
     document.body.dataset.saved = r.path;
+    document.body.dataset.runCommand = r.command;
+    showCommand("Tool saved", "Segment images as this page does:", r.command, "Wrote " + r.path);
   } catch (e) {
     showError(e.message);
   }
@@ -771,9 +781,8 @@ $("save-tool").addEventListener("click", async () => {
 $("export-masks").addEventListener("click", async () => {
   try {
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim()}));
-    $("export-command").textContent = r.command;
-    $("export-files").textContent = "Wrote " + r.files.join(", ");
-    $("export-dialog").showModal();
+    showCommand("Masks exported", "The same tool from the command line:", r.command,
+                "Wrote " + r.files.join(", "));
   } catch (e) {
     showError(e.message);
   }
@@ -791,6 +800,7 @@ window.clsgStudio = {
   // True when every stroke so far has its segmentation on the page.
   settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
   view() { return {scale: state.scale, offsetX: state.offsetX, offsetY: state.offsetY}; },
+  settings() { return state.server && state.server.settings; },
 };
 
 // --- start ----------------------------------------------------------------------

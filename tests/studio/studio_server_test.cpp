@@ -389,7 +389,7 @@ TEST_F(StudioServerTest, SaveWritesOnlyIntoTheOutputDirectory) {
     const json saved = postJson("/api/save", {{"file", "mine"}});
     EXPECT_EQ(saved["path"], dir_ / "out/mine.clsg");
     const ToolFile file = readToolFile(saved["path"]);
-    EXPECT_EQ(file.labelNames, (std::vector<std::string>{"orange", "teal"}));
+    EXPECT_EQ(file.labelNames(), (std::vector<std::string>{"orange", "teal"}));
     kvCompositeColorSegmenterResult run;
     file.tool.run(image_, kvCompositeColorSegmenterRunParams(3, false), run);
     EXPECT_EQ(bytesOf(run.labelImage()), segment().pixels);
