@@ -96,8 +96,8 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
 
     const auto writeGrey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
         const std::string name = input.name + "-" + kind + extension(settings.format, false);
-        writeGreyImage(files.stage((fs::path(settings.outDir) / name).string()), b,
-                       settings.format);
+        const std::string path = (fs::path(settings.outDir) / name).string();
+        writeGreyImage(files.stage(path), b, settings.format, path);
         outcome.written.push_back(name);
     };
     writeGrey("labels", labels);
@@ -108,8 +108,9 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     std::vector<uint32_t> colours;
     for (const ToolLabel& label : file.labels) colours.push_back(label.color);
     const std::string overlayName = input.name + "-overlay" + extension(settings.format, true);
-    writeColorImage(files.stage((fs::path(settings.outDir) / overlayName).string()),
-                    makeOverlay(image, labels, colours), settings.format);
+    const std::string overlayPath = (fs::path(settings.outDir) / overlayName).string();
+    writeColorImage(files.stage(overlayPath), makeOverlay(image, labels, colours), settings.format,
+                    overlayPath);
     outcome.written.push_back(overlayName);
 
     const std::vector<uint64_t> counts =
