@@ -61,6 +61,14 @@ class Tool:
     def __eq__(self, other: object) -> bool: ...
     def _time_runs(
         self, image: _Image, neighborhood: int = 3, normalize_intensity: bool = False, repeats: int = 5
+    ) -> List[Tuple[float, float]]: ...
+    def _time_tiled_runs(
+        self,
+        image: _Image,
+        neighborhood: int = 3,
+        normalize_intensity: bool = False,
+        threads: int = 2,
+        repeats: int = 5,
     ) -> List[float]: ...
 
 def read_image(path: _Path) -> _Image:

@@ -118,7 +118,8 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
              })
         .def("_time_runs", &clsgpy::Tool::timeRuns, "image"_a, "neighborhood"_a = 3,
              "normalize_intensity"_a = false, "repeats"_a = 5,
-             "Seconds of each of repeats runs timed in C++ (for benchmarks).")
+             "(wall-clock, thread CPU) seconds of each of repeats runs timed in C++ (for "
+             "benchmarks).")
         .def("_time_tiled_runs", &clsgpy::Tool::timeTiledRuns, "image"_a, "neighborhood"_a = 3,
              "normalize_intensity"_a = false, "threads"_a = 2, "repeats"_a = 5,
              "Seconds of each of repeats tiled runs (label image) timed in C++.");

@@ -72,12 +72,12 @@ public:
     // Seconds of each of repeats C++ runs on image, outside Python and
     // without converting the image each time: the baseline of the binding's
     // overhead.
-    std::vector<double> timeRuns(pybind11::handle image, long long neighborhood,
-                                 bool normalizeIntensity, int repeats) const;
+    // Each run's wall-clock and this thread's CPU seconds.
+    std::vector<std::pair<double, double>> timeRuns(pybind11::handle image, long long neighborhood,
+                                                    bool normalizeIntensity, int repeats) const;
     // The same for the tiled runner on threads threads (label image only).
     std::vector<double> timeTiledRuns(pybind11::handle image, long long neighborhood,
-                                      bool normalizeIntensity, unsigned threads,
-                                      int repeats) const;
+                                      bool normalizeIntensity, unsigned threads, int repeats) const;
 
     // The trained tool as it is now; train and load replace it, never change it.
     std::shared_ptr<const ToolFile> snapshot() const;
