@@ -82,10 +82,6 @@ ArrayView checkMask(const py::array& a, const ArrayView& image, const std::strin
 
 kv3PlanePelBuffer copyImage(const ArrayView& v) {
     kv3PlanePelBuffer image(kvPelRect(0, 0, v.width, v.height));
-    copyInto(v, image);
-    return image;
-}
-void copyInto(const ArrayView& v, kv3PlanePelBuffer& image) {
     unsigned char* rows[3];
     for (long y = 0; y < v.height; ++y) {
         rows[0] = image.plane0().pointToRow(y);
@@ -102,6 +98,7 @@ void copyInto(const ArrayView& v, kv3PlanePelBuffer& image) {
             }
         }
     }
+    return image;
 }
 
 kvPelBuffer<unsigned char> copyMask(const ArrayView& v) {

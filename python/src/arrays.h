@@ -34,7 +34,6 @@ pybind11::array asArray(pybind11::handle obj, const std::string& what);
 
 // GIL not needed.
 kv3PlanePelBuffer copyImage(const ArrayView& v);
-void copyInto(const ArrayView& v, kv3PlanePelBuffer& image);
 // Non-zero becomes 255.
 kvPelBuffer<unsigned char> copyMask(const ArrayView& v);
 
