@@ -134,6 +134,7 @@ Command addEvaluateCommand(CLI::App& parent) {
     app->add_flag("--json", o->json, "Print the measures as JSON");
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
+                const std::vector<std::string> names = file.labelNames();
                 const kv3PlanePelBuffer image = readColorImage(o->image);
                 const kv3PlanePelBuffer truth = readColorImage(o->truth);
                 if (truth.window() != image.window())
@@ -143,14 +144,15 @@ Command addEvaluateCommand(CLI::App& parent) {
                                    std::to_string(image.height()));
                 uint64_t ignored = 0;
                 const kvPelBuffer<unsigned char> want =
-                    truthLabels(truth, truthMap(o->maps, file.labelNames), o->truth, ignored);
-                const int32_t n = o->neighborhood > 0 ? o->neighborhood : 3;
+                    truthLabels(truth, truthMap(o->maps, names), o->truth, ignored);
+                const int32_t n =
+                    o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3);
                 kvCompositeColorSegmenterResult result;
                 file.tool.run(image, kvCompositeColorSegmenterRunParams(n, o->normalize), result);
                 const kvLabelConfusion confusion =
-                    kvCompareLabelImages(result.labelImage(), want, file.labelNames.size());
+                    kvCompareLabelImages(result.labelImage(), want, names.size());
                 if (o->json) {
-                    nlohmann::json j = confusionJson(file.labelNames, confusion);
+                    nlohmann::json j = confusionJson(names, confusion);
                     j["image"] = o->image;
                     j["truth"] = o->truth;
                     j["neighborhoodSize"] = n;
@@ -159,7 +161,7 @@ Command addEvaluateCommand(CLI::App& parent) {
                 } else {
                     std::cout << o->image << " against " << o->truth << " (neighborhood " << n
                               << ", " << ignored << " pixels ignored):\n";
-                    printConfusion(std::cout, file.labelNames, confusion);
+                    printConfusion(std::cout, names, confusion);
                 }
                 return 0;
             }};

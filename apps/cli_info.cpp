@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "apps/commands.h"
+#include "apps/label_colors.h"
+#include "apps/printable.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "platform/pel_ops.h"
@@ -23,7 +25,7 @@ std::string bytesText(double bytes) {
     return s.str();
 }
 
-// Pixels an example trains from: the mask's 255 pels over the image, or the
+// Pixels an example trains from: the mask's non-zero pels over the image, or the
 // whole image for an unbound mask.
 uint64_t selectedPixels(const kv3PlanePelBuffer_const& image,
                         const kvPelBuffer_const<unsigned char>& mask) {
@@ -32,26 +34,31 @@ uint64_t selectedPixels(const kv3PlanePelBuffer_const& image,
     if (overlap.isEmpty()) return 0;
     kvPelBuffer_const<unsigned char> part = mask;
     part.window(overlap, false);
-    return kfPelHistogram(part)[255];
+    const std::array<uint64_t, 256> histogram = kfPelHistogram(part);
+    return part.width() * part.height() - histogram[0];
 }
 
 void printInfo(const std::string& path, const ToolFile& file, std::ostream& out) {
     const kvCompositeColorSegmenterTool& tool = file.tool;
     const kvCompositeColorSegmenterModel& model = clsgint::toolModel(tool);
-    out << path << ": clsg tool file, format version " << kToolFileVersion << "\n";
-    out << "labels: " << file.labelNames.size() << "\n";
+    out << path << ": clsg tool file, format version " << file.formatVersion << "\n";
+    out << "labels: " << file.labels.size() << "\n";
     double exampleBytes = 0.0;
-    for (std::size_t i = 0; i < file.labelNames.size(); ++i) {
+    for (std::size_t i = 0; i < file.labels.size(); ++i) {
         const auto& instances = tool.compositeColors()[i].instances();
-        out << "  " << i << " " << file.labelNames[i] << ": " << instances.size()
-            << (instances.size() == 1 ? " example" : " examples") << "\n";
+        out << "  " << i << " " << file.labels[i].name << " (" << colorText(file.labels[i].color)
+            << "): " << instances.size() << (instances.size() == 1 ? " example" : " examples")
+            << "\n";
         for (std::size_t k = 0; k < instances.size(); ++k) {
             const kvCompositeColor& example = instances[k];
             for (std::size_t j = 0; j < example.images().size(); ++j) {
                 const kv3PlanePelBuffer_const& image = example.images()[j];
                 const kvPelBuffer_const<unsigned char>& mask = example.masks()[j];
-                out << "      example " << k + 1 << ": " << image.width() << " x " << image.height()
-                    << " image, " << selectedPixels(image, mask) << " pixels selected"
+                out << "      example " << k + 1 << ": ";
+                if (k < file.labels[i].sources.size() && j == 0)
+                    out << printable(file.labels[i].sources[k]) << ", ";
+                out << image.width() << " x " << image.height() << " pixels stored, "
+                    << selectedPixels(image, mask) << " selected"
                     << (mask.isBound() ? " by its mask" : " (no mask)") << "\n";
                 exampleBytes += 3.0 * static_cast<double>(image.width() * image.height());
                 if (mask.isBound())
@@ -62,6 +69,10 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
     const kvCompositeColorSegmenterTrainParams& params = tool.trainParams();
     out << "train parameters: colorToleranceFrac " << params.colorToleranceFrac()
         << ", colorToleranceMin " << params.colorToleranceMin() << "\n";
+    if (file.neighborhoodSize)
+        out << "stored neighbourhood size: " << *file.neighborhoodSize << "\n";
+    if (!file.qualityJson.empty())
+        out << "quality report: " << printable(file.qualityJson, 4000) << "\n";
 
     double weightBytes = 0.0, tableBytes = 0.0;
     uint32_t levels = 0;

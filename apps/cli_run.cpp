@@ -104,20 +104,22 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     writeGrey("confidence", confidence);
     writeGrey("score", score);
     for (std::size_t i = 0; i < segmentations.size(); ++i)
-        writeGrey("seg-" + file.labelNames[i], segmentations[i]);
+        writeGrey("seg-" + file.labels[i].name, segmentations[i]);
+    std::vector<uint32_t> colours;
+    for (const ToolLabel& label : file.labels) colours.push_back(label.color);
     const std::string overlayName = input.name + "-overlay" + extension(settings.format, true);
     writeColorImage(files.stage((fs::path(settings.outDir) / overlayName).string()),
-                    makeOverlay(image, labels), settings.format);
+                    makeOverlay(image, labels, colours), settings.format);
     outcome.written.push_back(overlayName);
 
     const std::vector<uint64_t> counts =
-        labelCounts(labels, static_cast<unsigned>(file.labelNames.size()));
+        labelCounts(labels, static_cast<unsigned>(file.labels.size()));
     const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
     std::ostringstream line;
     line << input.name << ": " << image.width() << " x " << image.height() << ", " << std::fixed
          << std::setprecision(1) << took.count() << " ms;";
     for (std::size_t i = 0; i < counts.size(); ++i)
-        line << " " << (i < file.labelNames.size() ? file.labelNames[i] : "unlabelled") << " "
+        line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
              << 100.0 * static_cast<double>(counts[i]) / total << "%"
              << (i + 1 < counts.size() ? "," : "");
     outcome.line = line.str();
@@ -192,12 +194,13 @@ Command addRunCommand(CLI::App& parent) {
         std::string tool;
         std::vector<std::string> images;
         std::string outDir;
-        int32_t neighborhood = 3;
+        int32_t neighborhood = 0;  // 0: the tool file's, else 3
         bool normalize = false;
         unsigned jobs = 1;
         unsigned threads = 0;
         std::string diagDir;
         std::string format = "png";
+        uint64_t maxPixels = ReadLimits().maxPixels;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
@@ -207,9 +210,9 @@ Command addRunCommand(CLI::App& parent) {
     app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
     app->add_option("images", o->images, "Images to segment (PNG or binary PPM/PGM)")->required();
     app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
-    app->add_option("-n,--neighborhood", o->neighborhood, "Side of the scoring neighbourhood")
-        ->check(CLI::Range(1, 1023))
-        ->capture_default_str();
+    app->add_option("-n,--neighborhood", o->neighborhood,
+                    "Side of the scoring neighbourhood (default: the tool file's, else 3)")
+        ->check(CLI::Range(1, 1023));
     app->add_flag("--normalize-intensity", o->normalize,
                   "Match the image's brightness to the trained colours first");
     app->add_option("-j,--jobs", o->jobs, "Images processed at once")
@@ -224,6 +227,9 @@ Command addRunCommand(CLI::App& parent) {
     app->add_option("--format", o->format, "Output image format")
         ->check(CLI::IsMember({"png", "pnm"}))
         ->capture_default_str();
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
 
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
@@ -234,11 +240,16 @@ Command addRunCommand(CLI::App& parent) {
                         std::fclose(f);
                     else
                         throw CliError("cannot open " + path + ": " + std::strerror(errno));
-                    inputs.push_back({fs::path(path).stem().string(),
-                                      [path]() { return readColorImage(path); }});
+                    inputs.push_back({fs::path(path).stem().string(), [path, o]() {
+                                          ReadLimits limits;
+                                          limits.maxPixels = o->maxPixels;
+                                          return readColorImage(path, limits);
+                                      }});
                 }
                 RunSettings settings;
-                settings.params = kvCompositeColorSegmenterRunParams(o->neighborhood, o->normalize);
+                settings.params = kvCompositeColorSegmenterRunParams(
+                    o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3),
+                    o->normalize);
                 settings.outDir = o->outDir;
                 settings.diagDir = o->diagDir;
                 settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;

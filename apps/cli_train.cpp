@@ -15,20 +15,34 @@
 #include "apps/cli_error.h"
 #include "apps/commands.h"
 #include "apps/diag_html.h"
+#include "apps/label_colors.h"
 #include "apps/quality_report.h"
 #include "clsg/colorseg/segmenter_tool.h"
 
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
-                   OutputFiles& files, std::ostream& out) {
+                   OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits) {
     std::set<std::string> names;
     for (const LabelOption& label : labels)
         if (!names.insert(label.name).second)
             throw CliError("label " + label.name + " is given twice");
-    const std::vector<kvCompositeColorSet> sets = buildCompositeColors(labels, loadImage);
+    const std::vector<kvCompositeColorSet> sets =
+        buildCompositeColors(labels, loadImage, maskLimits);
 
     ToolFile file;
-    for (const LabelOption& label : labels) file.labelNames.push_back(label.name);
+    std::vector<std::string> labelNames;
+    std::vector<std::optional<uint32_t>> chosen;
+    for (const LabelOption& label : labels) {
+        labelNames.push_back(label.name);
+        chosen.push_back(label.color);
+    }
+    const std::vector<uint32_t> colours = assignLabelColors(labelNames, chosen);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        ToolLabel entry{labels[i].name, colours[i], {}};
+        for (const ExampleSource& ex : labels[i].examples)
+            entry.sources.push_back(exampleSourceText(ex));
+        file.labels.push_back(entry);
+    }
     kvDiagObject diag;
     const auto start = std::chrono::steady_clock::now();
     file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
@@ -63,10 +77,11 @@ struct AutoChoice {
 
 // Chooses the parameters by cross-validation and prints the report.
 AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
-                        std::ostream& out) {
+                        std::ostream& out, const ReadLimits& maskLimits) {
     std::vector<std::string> names;
     for (const LabelOption& label : labels) names.push_back(label.name);
-    const std::vector<kvCompositeColorSet> sets = buildCompositeColors(labels, loadImage);
+    const std::vector<kvCompositeColorSet> sets =
+        buildCompositeColors(labels, loadImage, maskLimits);
 #ifdef __GLIBC__
     // The search trains a tool per fold and candidate, each allocating and
     // freeing colour tables of several MiB. Under glibc's defaults these are
@@ -97,6 +112,7 @@ Command addTrainCommand(CLI::App& parent) {
         double toleranceFrac = 0.1;
         uint32_t toleranceMin = 2;
         std::string diagDir;
+        uint64_t maxPixels = ReadLimits().maxPixels;
         bool autoParams = false;
         std::string reportPath;
     };
@@ -118,6 +134,9 @@ Command addTrainCommand(CLI::App& parent) {
                     "Smallest colour tolerance, in channel units")
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     CLI::Option* autoFlag =
         app->add_flag("--auto", o->autoParams,
                       "Choose the colour tolerance and the neighbourhood by cross-validation on "
@@ -129,32 +148,41 @@ Command addTrainCommand(CLI::App& parent) {
             given->get_name() == "--color-tolerance-min")
             given->excludes(autoFlag);
 
-    return {app, [o]() {
-                std::vector<LabelOption> labels;
-                for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
-                kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
-                const ImageLoader loader = cachingLoader(readColorImage);
-                OutputFiles files;
-                const std::filesystem::path parentDir =
-                    std::filesystem::path(o->output).parent_path();
-                if (!parentDir.empty()) files.makeDir(parentDir.string());
-                std::optional<AutoChoice> choice;
-                if (o->autoParams) {
-                    choice = chooseParams(labels, loader, std::cout);
-                    params = choice->report.trainParams;
-                    if (!o->reportPath.empty()) {
-                        std::ofstream report(files.stage(o->reportPath), std::ios::binary);
-                        report << choice->json.dump(2) << "\n";
-                        report.close();
-                        if (!report) throw CliError("cannot write " + o->reportPath);
-                    }
+    return {
+        app, [o]() {
+            std::vector<LabelOption> labels;
+            for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
+            kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
+            ReadLimits limits;
+            limits.maxPixels = o->maxPixels;
+            const ImageLoader loader = cachingLoader(
+                [limits](const std::string& path) { return readColorImage(path, limits); });
+            OutputFiles files;
+            const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
+            if (!parentDir.empty()) files.makeDir(parentDir.string());
+            std::optional<AutoChoice> choice;
+            if (o->autoParams) {
+                choice = chooseParams(labels, loader, std::cout, limits);
+                params = choice->report.trainParams;
+                if (!o->reportPath.empty()) {
+                    std::ofstream report(files.stage(o->reportPath), std::ios::binary);
+                    report << choice->json.dump(2) << "\n";
+                    report.close();
+                    if (!report) throw CliError("cannot write " + o->reportPath);
                 }
-                ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout);
-                writeToolFile(files.stage(o->output), tool);
-                files.commit();
-                std::cout << "wrote " << o->output << "\n";
-                if (!o->diagDir.empty())
-                    std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
-                return 0;
-            }};
+            }
+            ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);
+            if (choice) {
+                // The choice travels with the tool: run and evaluate use
+                // its neighbourhood unless told otherwise, info shows the
+                // estimate.
+                tool.neighborhoodSize = choice->report.runParams.neighborhoodSize();
+                tool.qualityJson = choice->json.dump();
+            }
+            writeToolFile(files.stage(o->output), tool);
+            files.commit();
+            std::cout << "wrote " << o->output << "\n";
+            if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+            return 0;
+        }};
 }

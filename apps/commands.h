@@ -36,7 +36,7 @@ Command addStudioCommand(CLI::App& parent);
 // files. Prints a summary to out.
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
-                   OutputFiles& files, std::ostream& out);
+                   OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits = {});
 
 struct RunSettings {
     kvCompositeColorSegmenterRunParams params;

@@ -1,9 +1,10 @@
-// PNG goes through libpng, whose errors arrive by longjmp: every libpng call
-// sits in a small function below that holds setjmp and no C++ object, so the
-// jump never skips a destructor. The C++ callers own all memory.
+// The format dispatch, the conversions every format shares (16 to 8 bits,
+// alpha, masks), file reading and the writers.
 #include "apps/image_io.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -11,25 +12,25 @@
 #include <cstring>
 #include <memory>
 
+#include "apps/image_decode.h"
+
+namespace clsg_image {
+
+void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
+                    const std::string& name) {
+    if (width == 0 || height == 0) throw ImageError(name + ": the image is empty");
+    constexpr uint64_t kMaxSide = uint64_t{1} << 30;
+    if (width > kMaxSide || height > kMaxSide || width * height > limits.maxPixels)
+        throw ImageError(name + ": the image is too large (" + std::to_string(width) + " x " +
+                         std::to_string(height) + " pixels; the limit is " +
+                         std::to_string(limits.maxPixels) + " pixels, raise it with --max-pixels)");
+}
+
+}  // namespace clsg_image
+
 namespace {
 
-// Larger images are refused before anything is allocated.
-constexpr unsigned long kMaxSide = 1UL << 16;
-constexpr unsigned long kMaxPels = 1UL << 28;
-
-// Interleaved 8-bit samples, channels 1 (grey) or 3 (RGB).
-struct Raster {
-    unsigned long width = 0, height = 0;
-    int channels = 0;
-    std::vector<unsigned char> samples;
-};
-
-void checkSize(unsigned long width, unsigned long height, const std::string& name) {
-    if (width == 0 || height == 0) throw ImageError(name + ": the image is empty");
-    if (width > kMaxSide || height > kMaxSide || width * height > kMaxPels)
-        throw ImageError(name + ": the image is too large (" + std::to_string(width) + " x " +
-                         std::to_string(height) + ")");
-}
+using clsg_image::Raster;
 
 bool endsWith(const std::string& s, const char* suffix) {
     const std::size_t n = std::strlen(suffix);
@@ -42,196 +43,111 @@ bool endsWith(const std::string& s, const char* suffix) {
     return true;
 }
 
-// ---- PNG reading ------------------------------------------------------------
+enum class Kind { Png, Jpeg, Tiff, Pnm, Bmp, OldPnm, Unknown };
 
-struct PngContext {
-    const unsigned char* data;
-    std::size_t size;
-    std::size_t pos;
-    char message[256];
-};
-
-void pngError(png_structp png, png_const_charp msg) {
-    auto* ctx = static_cast<PngContext*>(png_get_error_ptr(png));
-    std::snprintf(ctx->message, sizeof ctx->message, "%s", msg);
-    png_longjmp(png, 1);
+Kind sniff(const unsigned char* b, std::size_t n) {
+    if (n >= 8 && png_sig_cmp(b, 0, 8) == 0) return Kind::Png;
+    if (n >= 3 && b[0] == 0xff && b[1] == 0xd8 && b[2] == 0xff) return Kind::Jpeg;
+    if (n >= 4 && ((b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0) ||
+                   (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 42 || b[3] == 43))))
+        return Kind::Tiff;
+    if (n >= 2 && b[0] == 'B' && b[1] == 'M') return Kind::Bmp;
+    if (n >= 2 && b[0] == 'P' && (b[1] == '5' || b[1] == '6')) return Kind::Pnm;
+    if (n >= 2 && b[0] == 'P' && b[1] >= '1' && b[1] <= '4') return Kind::OldPnm;
+    return Kind::Unknown;
 }
 
-void pngWarning(png_structp, png_const_charp) {}
-
-void pngReadData(png_structp png, png_bytep out, png_size_t count) {
-    auto* ctx = static_cast<PngContext*>(png_get_io_ptr(png));
-    if (count > ctx->size - ctx->pos) png_error(png, "the file is truncated");
-    std::memcpy(out, ctx->data + ctx->pos, count);
-    ctx->pos += count;
-}
-
-struct PngHeader {
-    png_uint_32 width, height;
-    int bitDepth, colorType;
-    bool hasTransparency;
-};
-
-bool pngReadHeader(png_structp png, png_infop info, PngHeader* h) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_set_user_limits(png, kMaxSide, kMaxSide);
-    png_read_info(png, info);
-    int interlace, compression, filter;
-    png_get_IHDR(png, info, &h->width, &h->height, &h->bitDepth, &h->colorType, &interlace,
-                 &compression, &filter);
-    h->hasTransparency = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
-    return true;
-}
-
-// Sets the conversions to 8-bit samples of the wanted channel count; returns
-// the decoded row size in *rowBytes.
-bool pngSetTransforms(png_structp png, png_infop info, int colorType, bool toRgb,
-                      png_size_t* rowBytes) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-    if (colorType == PNG_COLOR_TYPE_GRAY) {
-        png_set_expand_gray_1_2_4_to_8(png);
-        if (toRgb) png_set_gray_to_rgb(png);
-    }
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    *rowBytes = png_get_rowbytes(png, info);
-    return true;
-}
-
-bool pngReadRows(png_structp png, png_bytepp rows) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_read_image(png, rows);
-    png_read_end(png, nullptr);
-    return true;
-}
-
-struct PngReadGuard {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    ~PngReadGuard() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
-};
-
-Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& name, bool toRgb) {
-    PngContext ctx{bytes.data(), bytes.size(), 0, {0}};
-    PngReadGuard g;
-    g.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, pngError, pngWarning);
-    if (g.png) g.info = png_create_info_struct(g.png);
-    if (!g.png || !g.info) throw ImageError(name + ": out of memory");
-    png_set_read_fn(g.png, &ctx, pngReadData);
-    const auto fail = [&]() { return ImageError(name + ": bad PNG file: " + ctx.message); };
-
-    PngHeader h{};
-    if (!pngReadHeader(g.png, g.info, &h)) throw fail();
-    checkSize(h.width, h.height, name);
-    if (h.bitDepth == 16)
-        throw ImageError(name + ": 16-bit PNG samples are not supported; save it with 8 bits " +
-                         "per sample");
-    if ((h.colorType & PNG_COLOR_MASK_ALPHA) || h.hasTransparency)
-        throw ImageError(name + ": PNG with transparency (alpha) is not supported; save it " +
-                         "without an alpha channel");
-    if (!toRgb && h.colorType != PNG_COLOR_TYPE_GRAY)
-        throw ImageError(name + ": a mask must be a greyscale image (this PNG is " +
-                         (h.colorType == PNG_COLOR_TYPE_PALETTE ? "palette" : "colour") + ")");
-
-    Raster r;
-    r.width = h.width;
-    r.height = h.height;
-    r.channels = toRgb ? 3 : 1;
-    png_size_t rowBytes = 0;
-    if (!pngSetTransforms(g.png, g.info, h.colorType, toRgb, &rowBytes)) throw fail();
-    if (rowBytes != r.width * static_cast<unsigned long>(r.channels))
-        throw ImageError(name + ": unexpected PNG layout");
-    r.samples.resize(rowBytes * r.height);
-    std::vector<png_bytep> rows(r.height);
-    for (unsigned long y = 0; y < r.height; ++y) rows[y] = r.samples.data() + y * rowBytes;
-    if (!pngReadRows(g.png, rows.data())) throw fail();
-    return r;
-}
-
-// ---- PNM reading ------------------------------------------------------------
-
-// Reads one header number after whitespace and '#' comments.
-unsigned long pnmNumber(const std::vector<unsigned char>& b, std::size_t& pos,
-                        const std::string& name) {
-    for (;;) {
-        while (pos < b.size() && std::strchr(" \t\r\n\v\f", b[pos]) && b[pos] != 0) ++pos;
-        if (pos < b.size() && b[pos] == '#') {
-            while (pos < b.size() && b[pos] != '\n' && b[pos] != '\r') ++pos;
-            continue;
-        }
-        break;
-    }
-    if (pos >= b.size() || b[pos] < '0' || b[pos] > '9')
-        throw ImageError(name + ": bad PPM/PGM header");
-    unsigned long v = 0;
-    while (pos < b.size() && b[pos] >= '0' && b[pos] <= '9') {
-        if (v > 10000000) throw ImageError(name + ": bad PPM/PGM header (number too large)");
-        v = v * 10 + static_cast<unsigned long>(b[pos] - '0');
-        ++pos;
-    }
-    return v;
-}
-
-Raster decodePnm(const std::vector<unsigned char>& b, const std::string& name, bool toRgb) {
-    const bool colour = b[1] == '6';
-    if (!toRgb && colour)
-        throw ImageError(name + ": a mask must be a greyscale image (this is a colour PPM)");
-    std::size_t pos = 2;
-    Raster r;
-    r.width = pnmNumber(b, pos, name);
-    r.height = pnmNumber(b, pos, name);
-    const unsigned long maxval = pnmNumber(b, pos, name);
-    if (pos >= b.size() || !std::strchr(" \t\r\n\v\f", b[pos]) || b[pos] == 0)
-        throw ImageError(name + ": bad PPM/PGM header");
-    ++pos;  // the single whitespace before the samples
-    checkSize(r.width, r.height, name);
-    if (maxval > 255) throw ImageError(name + ": 16-bit PPM/PGM samples are not supported");
-    if (maxval != 255)
-        throw ImageError(name + ": PPM/PGM maxval " + std::to_string(maxval) +
-                         " is not supported; only 255 is");
-    const int inChannels = colour ? 3 : 1;
-    const std::size_t count = r.width * r.height * static_cast<unsigned long>(inChannels);
-    if (b.size() - pos < count) throw ImageError(name + ": the file is truncated");
-    r.channels = toRgb ? 3 : 1;
-    if (r.channels == inChannels) {
-        r.samples.assign(b.begin() + static_cast<std::ptrdiff_t>(pos),
-                         b.begin() + static_cast<std::ptrdiff_t>(pos + count));
-    } else {  // grey to RGB
-        r.samples.resize(count * 3);
-        for (std::size_t i = 0; i < count; ++i)
-            r.samples[3 * i] = r.samples[3 * i + 1] = r.samples[3 * i + 2] = b[pos + i];
-    }
-    return r;
-}
-
-Raster decode(const std::vector<unsigned char>& b, const std::string& name, bool toRgb) {
+Raster decode(const std::vector<unsigned char>& b, const std::string& name,
+              const ReadLimits& limits) {
     if (b.empty()) throw ImageError(name + ": the file is empty");
-    if (b.size() >= 8 && png_sig_cmp(b.data(), 0, 8) == 0) return decodePng(b, name, toRgb);
-    if (b.size() >= 2 && b[0] == 'P' && (b[1] == '5' || b[1] == '6'))
-        return decodePnm(b, name, toRgb);
-    if (b.size() >= 2 && b[0] == 'P' && b[1] >= '1' && b[1] <= '4')
-        throw ImageError(name + ": ASCII or bitmap PNM is not supported; use binary PPM (P6) " +
-                         "or PGM (P5)");
-    throw ImageError(name + ": not a PNG, PPM or PGM file");
+    try {
+        switch (sniff(b.data(), b.size())) {
+            case Kind::Png:
+                return clsg_image::decodePng(b, name, limits);
+            case Kind::Jpeg:
+                return clsg_image::decodeJpeg(b, name, limits);
+            case Kind::Tiff:
+                return clsg_image::decodeTiff(b, name, limits);
+            case Kind::Pnm:
+                return clsg_image::decodePnm(b, name, limits);
+            case Kind::Bmp:
+                return clsg_image::decodeBmp(b, name, limits);
+            case Kind::OldPnm:
+                throw ImageError(name + ": ASCII or bitmap PNM is not supported; use binary " +
+                                 "PPM (P6) or PGM (P5)");
+            case Kind::Unknown:
+                break;
+        }
+    } catch (const std::bad_alloc&) {
+        throw ImageError(name + ": out of memory while reading the image");
+    }
+    throw ImageError(name + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
+}
+
+// One sample of r at index i (in samples), scaled to 8 bits.
+struct Scaler {
+    const Raster& r;
+    unsigned raw(std::size_t i) const {
+        if (r.bytesPerSample == 1) return r.data[i];
+        uint16_t v;
+        std::memcpy(&v, &r.data[2 * i], 2);
+        return v;
+    }
+    unsigned char operator()(std::size_t i) const {
+        const unsigned v = raw(i);
+        if (r.maxValue == 255) return static_cast<unsigned char>(v);
+        return static_cast<unsigned char>((v * 255u + r.maxValue / 2) / r.maxValue);
+    }
+};
+
+// Refuses an image with an alpha channel unless every pixel is opaque.
+void checkOpaque(const Raster& r, const std::string& name) {
+    if (r.channels != 2 && r.channels != 4) return;
+    const Scaler s{r};
+    const std::size_t n = std::size_t{r.width} * r.height;
+    for (std::size_t p = 0; p < n; ++p)
+        if (s.raw(p * static_cast<std::size_t>(r.channels) + static_cast<std::size_t>(r.channels) -
+                  1) != r.maxValue)
+            throw ImageError(name +
+                             ": the image has transparent pixels (alpha); flatten it onto a "
+                             "background colour and save it without an alpha channel");
+}
+
+kvPelRect windowOf(const Raster& r) {
+    return kvPelRect(0, 0, static_cast<long>(r.width), static_cast<long>(r.height));
 }
 
 // ---- Writing ----------------------------------------------------------------
 
 struct PngWriteContext {
+    std::FILE* file;
+    int error;  // errno of a failed write
     char message[256];
 };
 
 void pngWriteError(png_structp png, png_const_charp msg) {
     auto* ctx = static_cast<PngWriteContext*>(png_get_error_ptr(png));
-    std::snprintf(ctx->message, sizeof ctx->message, "%s", msg);
+    std::snprintf(ctx->message, sizeof ctx->message, "%s",
+                  ctx->error ? std::strerror(ctx->error) : msg);
     png_longjmp(png, 1);
 }
 
-bool pngWriteAll(png_structp png, png_infop info, std::FILE* file, png_uint_32 width,
+void pngWarning(png_structp, png_const_charp) {}
+
+void pngWriteData(png_structp png, png_bytep data, png_size_t size) {
+    auto* ctx = static_cast<PngWriteContext*>(png_get_io_ptr(png));
+    if (std::fwrite(data, 1, size, ctx->file) != size) {
+        ctx->error = errno ? errno : EIO;
+        png_error(png, "write failed");
+    }
+}
+void pngFlush(png_structp) {}
+
+bool pngWriteAll(png_structp png, png_infop info, PngWriteContext* ctx, png_uint_32 width,
                  png_uint_32 height, int colorType, png_bytepp rows) {
     if (setjmp(png_jmpbuf(png))) return false;
-    png_init_io(png, file);
+    png_set_write_fn(png, ctx, pngWriteData, pngFlush);
+    png_set_compression_level(png, 1);  // outputs are many and large: favour speed
     png_set_IHDR(png, info, width, height, 8, colorType, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -247,45 +163,59 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-FilePtr openForWriting(const std::string& path) {
-    FilePtr f(std::fopen(path.c_str(), "wb"));
-    if (!f) throw ImageError("cannot write " + path + ": " + std::strerror(errno));
+[[noreturn]] void writeFailed(const std::string& shown, int error) {
+    throw ImageError("cannot write " + shown + ": " + std::strerror(error ? error : EIO));
+}
+
+// Opens path for writing without following a symbolic link at its name.
+FilePtr openForWriting(const std::string& path, const std::string& shown) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) writeFailed(shown, errno);
+    FilePtr f(::fdopen(fd, "wb"));
+    if (!f) {
+        const int e = errno;
+        ::close(fd);
+        writeFailed(shown, e);
+    }
     return f;
 }
 
-void closeWritten(FilePtr f, const std::string& path) {
+void closeWritten(FilePtr f, const std::string& shown) {
+    errno = 0;
     const bool bad = std::ferror(f.get()) != 0;
-    if (std::fclose(f.release()) != 0 || bad)
-        throw ImageError("cannot write " + path + ": " + std::strerror(errno));
+    const int writeErrno = errno;
+    if (std::fflush(f.get()) != 0 || bad) writeFailed(shown, errno ? errno : writeErrno);
+    if (std::fclose(f.release()) != 0) writeFailed(shown, errno);
 }
 
-void writeRaster(const std::string& path, const Raster& r, ImageFormat format) {
-    FilePtr f = openForWriting(path);
+// rows of width x channels samples each.
+void writeRows(const std::string& path, const std::string& shown, uint32_t width, uint32_t height,
+               int channels, const std::vector<const unsigned char*>& rows, ImageFormat format) {
+    FilePtr f = openForWriting(path, shown);
+    const std::size_t rowBytes = std::size_t{width} * static_cast<std::size_t>(channels);
     if (format == ImageFormat::Pnm) {
-        const std::string header = std::string(r.channels == 3 ? "P6" : "P5") + "\n" +
-                                   std::to_string(r.width) + " " + std::to_string(r.height) +
-                                   "\n255\n";
-        std::fwrite(header.data(), 1, header.size(), f.get());
-        std::fwrite(r.samples.data(), 1, r.samples.size(), f.get());
-        closeWritten(std::move(f), path);
+        const std::string header = std::string(channels == 3 ? "P6" : "P5") + "\n" +
+                                   std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+        errno = 0;
+        bool ok = std::fwrite(header.data(), 1, header.size(), f.get()) == header.size();
+        for (uint32_t y = 0; ok && y < height; ++y)
+            ok = std::fwrite(rows[y], 1, rowBytes, f.get()) == rowBytes;
+        if (!ok) writeFailed(shown, errno);
+        closeWritten(std::move(f), shown);
         return;
     }
-    PngWriteContext ctx{{0}};
+    PngWriteContext ctx{f.get(), 0, {0}};
     png_structp png =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, pngWriteError, pngWarning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    std::vector<png_bytep> rows(r.height);
-    const std::size_t rowBytes = r.width * static_cast<unsigned long>(r.channels);
-    for (unsigned long y = 0; y < r.height; ++y)
-        rows[y] = const_cast<png_bytep>(r.samples.data() + y * rowBytes);
-    const bool ok =
-        png && info &&
-        pngWriteAll(png, info, f.get(), static_cast<png_uint_32>(r.width),
-                    static_cast<png_uint_32>(r.height),
-                    r.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, rows.data());
+    const bool ok = png && info &&
+                    pngWriteAll(png, info, &ctx, width, height,
+                                channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
+                                const_cast<png_bytepp>(rows.data()));
     png_destroy_write_struct(&png, info ? &info : nullptr);
-    if (!ok) throw ImageError("cannot write " + path + ": " + ctx.message);
-    closeWritten(std::move(f), path);
+    if (!ok) throw ImageError("cannot write " + shown + ": " + ctx.message);
+    closeWritten(std::move(f), shown);
 }
 
 }  // namespace
@@ -296,43 +226,80 @@ ImageFormat formatForPath(const std::string& path) {
                : ImageFormat::Png;
 }
 
-kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes,
-                                   const std::string& name) {
-    const Raster r = decode(bytes, name, true);
-    kv3PlanePelBuffer image(
-        kvPelRect(0, 0, static_cast<long>(r.width), static_cast<long>(r.height)));
-    const unsigned char* src = r.samples.data();
+bool hasImageExtension(const std::string& path) {
+    for (const char* e : {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".ppm", ".pgm", ".pnm"})
+        if (endsWith(path, e)) return true;
+    return false;
+}
+
+kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes, const std::string& name,
+                                   const ReadLimits& limits) {
+    const Raster r = decode(bytes, name, limits);
+    checkOpaque(r, name);
+    kv3PlanePelBuffer image(windowOf(r));
+    const Scaler s{r};
+    const std::size_t c = static_cast<std::size_t>(r.channels);
+    const bool grey = r.channels < 3;
+    std::size_t i = 0;
     for (long y = 0; y < image.height(); ++y) {
-        unsigned char* p0 = image.plane0().pointToRow(y);
-        unsigned char* p1 = image.plane1().pointToRow(y);
-        unsigned char* p2 = image.plane2().pointToRow(y);
-        for (long x = 0; x < image.width(); ++x, src += 3) {
-            p0[x] = src[0];
-            p1[x] = src[1];
-            p2[x] = src[2];
+        unsigned char* p[3] = {image.plane0().pointToRow(y), image.plane1().pointToRow(y),
+                               image.plane2().pointToRow(y)};
+        for (long x = 0; x < image.width(); ++x, i += c) {
+            p[0][x] = s(i);
+            p[1][x] = grey ? p[0][x] : s(i + 1);
+            p[2][x] = grey ? p[0][x] : s(i + 2);
         }
     }
     return image;
 }
 
 kvPelBuffer<unsigned char> decodeGreyImage(const std::vector<unsigned char>& bytes,
-                                           const std::string& name) {
-    const Raster r = decode(bytes, name, false);
-    kvPelBuffer<unsigned char> image(
-        kvPelRect(0, 0, static_cast<long>(r.width), static_cast<long>(r.height)));
-    for (long y = 0; y < image.height(); ++y)
-        std::memcpy(image.pointToRow(y), r.samples.data() + y * image.width(),
-                    static_cast<std::size_t>(image.width()));
+                                           const std::string& name, const ReadLimits& limits) {
+    const Raster r = decode(bytes, name, limits);
+    checkOpaque(r, name);
+    if (r.channels > 2)
+        throw ImageError(name + ": expected a greyscale image (this one is colour)");
+    kvPelBuffer<unsigned char> image(windowOf(r));
+    const Scaler s{r};
+    std::size_t i = 0;
+    for (long y = 0; y < image.height(); ++y) {
+        unsigned char* row = image.pointToRow(y);
+        for (long x = 0; x < image.width(); ++x, i += static_cast<std::size_t>(r.channels))
+            row[x] = s(i);
+    }
     return image;
 }
 
-std::vector<unsigned char> readFileBytes(const std::string& path) {
+kvPelBuffer<unsigned char> decodeMaskImage(const std::vector<unsigned char>& bytes,
+                                           const std::string& name, const ReadLimits& limits) {
+    const Raster r = decode(bytes, name, limits);
+    checkOpaque(r, name);
+    kvPelBuffer<unsigned char> mask(windowOf(r));
+    const Scaler s{r};
+    const std::size_t c = static_cast<std::size_t>(r.channels);
+    const std::size_t colours = r.channels < 3 ? 1 : 3;
+    std::size_t i = 0;
+    for (long y = 0; y < mask.height(); ++y) {
+        unsigned char* row = mask.pointToRow(y);
+        for (long x = 0; x < mask.width(); ++x, i += c) {
+            bool any = false;
+            for (std::size_t k = 0; k < colours; ++k) any = any || s.raw(i + k) != 0;
+            row[x] = any ? 255 : 0;
+        }
+    }
+    return mask;
+}
+
+std::vector<unsigned char> readFileBytes(const std::string& path, uint64_t maxBytes) {
     FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) throw ImageError("cannot open " + path + ": " + std::strerror(errno));
     std::vector<unsigned char> bytes;
     unsigned char chunk[65536];
     for (;;) {
         const std::size_t n = std::fread(chunk, 1, sizeof chunk, f.get());
+        if (bytes.size() + n > maxBytes)
+            throw ImageError(path + ": the file is larger than " + std::to_string(maxBytes) +
+                             " bytes");
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }
@@ -340,24 +307,56 @@ std::vector<unsigned char> readFileBytes(const std::string& path) {
     return bytes;
 }
 
-kv3PlanePelBuffer readColorImage(const std::string& path) {
-    return decodeColorImage(readFileBytes(path), path);
+namespace {
+
+// The file's bytes once its first bytes show an image format this reader
+// takes; at most what an image within the limits can take (8 bytes a pixel
+// and slack for metadata).
+std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
+    FilePtr f(std::fopen(path.c_str(), "rb"));
+    if (!f) throw ImageError("cannot open " + path + ": " + std::strerror(errno));
+    const uint64_t maxBytes = limits.maxPixels * 8 + (uint64_t{64} << 20);
+    std::vector<unsigned char> bytes;
+    unsigned char chunk[65536];
+    for (bool first = true;; first = false) {
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, f.get());
+        if (std::ferror(f.get()))
+            throw ImageError("cannot read " + path + ": " + std::strerror(errno));
+        if (first && n > 0 && sniff(chunk, n) == Kind::Unknown)
+            throw ImageError(path + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
+        if (bytes.size() + n > maxBytes)
+            throw ImageError(path + ": the file is larger than an image within the pixel " +
+                             "limit can be (raise it with --max-pixels)");
+        bytes.insert(bytes.end(), chunk, chunk + n);
+        if (n < sizeof chunk) break;
+    }
+    return bytes;
 }
 
-kvPelBuffer<unsigned char> readGreyImage(const std::string& path) {
-    return decodeGreyImage(readFileBytes(path), path);
+}  // namespace
+
+kv3PlanePelBuffer readColorImage(const std::string& path, const ReadLimits& limits) {
+    return decodeColorImage(readImageBytes(path, limits), path, limits);
+}
+
+kvPelBuffer<unsigned char> readGreyImage(const std::string& path, const ReadLimits& limits) {
+    return decodeGreyImage(readImageBytes(path, limits), path, limits);
+}
+
+kvPelBuffer<unsigned char> readMaskImage(const std::string& path, const ReadLimits& limits) {
+    return decodeMaskImage(readImageBytes(path, limits), path, limits);
 }
 
 void writeColorImage(const std::string& path, const kv3PlanePelBuffer_const& image,
-                     ImageFormat format) {
-    Raster r;
-    r.width = static_cast<unsigned long>(image.width());
-    r.height = static_cast<unsigned long>(image.height());
-    r.channels = 3;
-    r.samples.resize(r.width * r.height * 3);
-    unsigned char* dst = r.samples.data();
+                     ImageFormat format, const std::string& shownName) {
     const kvPelRect& w = image.window();
+    const uint32_t width = static_cast<uint32_t>(w.width()),
+                   height = static_cast<uint32_t>(w.height());
+    std::vector<unsigned char> samples(std::size_t{width} * height * 3);
+    std::vector<const unsigned char*> rows(height);
+    unsigned char* dst = samples.data();
     for (long y = w.top(); y < w.bottom(); ++y) {
+        rows[static_cast<std::size_t>(y - w.top())] = dst;
         const unsigned char* p0 = image.plane0().pointToRow(y);
         const unsigned char* p1 = image.plane1().pointToRow(y);
         const unsigned char* p2 = image.plane2().pointToRow(y);
@@ -367,19 +366,14 @@ void writeColorImage(const std::string& path, const kv3PlanePelBuffer_const& ima
             dst[2] = p2[x];
         }
     }
-    writeRaster(path, r, format);
+    writeRows(path, shownName.empty() ? path : shownName, width, height, 3, rows, format);
 }
 
 void writeGreyImage(const std::string& path, const kvPelBuffer_const<unsigned char>& image,
-                    ImageFormat format) {
-    Raster r;
-    r.width = static_cast<unsigned long>(image.width());
-    r.height = static_cast<unsigned long>(image.height());
-    r.channels = 1;
-    r.samples.resize(r.width * r.height);
+                    ImageFormat format, const std::string& shownName) {
     const kvPelRect& w = image.window();
-    for (long y = w.top(); y < w.bottom(); ++y)
-        std::memcpy(r.samples.data() + (y - w.top()) * w.width(), image.pointToRow(y),
-                    static_cast<std::size_t>(w.width()));
-    writeRaster(path, r, format);
+    std::vector<const unsigned char*> rows;
+    for (long y = w.top(); y < w.bottom(); ++y) rows.push_back(image.pointToRow(y));
+    writeRows(path, shownName.empty() ? path : shownName, static_cast<uint32_t>(w.width()),
+              static_cast<uint32_t>(w.height()), 1, rows, format);
 }

@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "apps/cli_error.h"
+#include "apps/label_colors.h"
+#include "apps/tool_file.h"
 
 namespace {
 
@@ -57,12 +59,19 @@ private:
 }  // namespace
 
 void checkLabelName(const std::string& name) {
-    if (name.empty() || name.size() > 64)
-        throw CliError("label name \"" + name + "\" must have 1 to 64 characters");
-    for (char c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
-            throw CliError("label name \"" + name +
-                           "\" may hold only letters, digits, '_' and '-'");
+    const std::string problem = labelNameProblem(name);
+    if (!problem.empty()) throw CliError(problem);
+}
+
+std::string exampleSourceText(const ExampleSource& example) {
+    std::string text = example.image;
+    if (!example.mask.empty()) text += ":" + example.mask;
+    for (std::size_t i = 0; i < example.rects.size(); ++i) {
+        const kvPelRect& r = example.rects[i];
+        text += (i ? "+" : "@") + std::to_string(r.left()) + "," + std::to_string(r.top()) + "," +
+                std::to_string(r.width()) + "," + std::to_string(r.height());
+    }
+    return text;
 }
 
 LabelOption parseLabelOption(const std::string& text) {
@@ -71,6 +80,14 @@ LabelOption parseLabelOption(const std::string& text) {
         throw CliError("--label " + text + ": expected NAME=IMAGE[,IMAGE...]");
     LabelOption option;
     option.name = text.substr(0, eq);
+    const std::size_t hash = option.name.find('#');
+    if (hash != std::string::npos) {
+        uint32_t rgb = 0;
+        if (!parseColorText(option.name.substr(hash), &rgb))
+            throw CliError("--label " + option.name + ": expected a colour #RRGGBB after the name");
+        option.color = rgb;
+        option.name.resize(hash);
+    }
     checkLabelName(option.name);
     const std::string rest = text.substr(eq + 1);
     Parser p(rest, option.name);

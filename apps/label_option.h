@@ -1,11 +1,13 @@
 // The --label argument of `clsg train`:
-//   NAME=EXAMPLE[,EXAMPLE...]
+//   NAME[#RRGGBB]=EXAMPLE[,EXAMPLE...]
 //   EXAMPLE = IMAGE             the whole image
 //           | IMAGE:MASK        a mask image (0 and 255), same size as IMAGE
 //           | IMAGE@x,y,w,h[+x,y,w,h...]   rectangles of pixels
 // File names cannot contain ',', ':' or '@'.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,10 +22,15 @@ struct ExampleSource {
 struct LabelOption {
     std::string name;
     std::vector<ExampleSource> examples;
+    std::optional<uint32_t> color = std::nullopt;  // 0xRRGGBB when given as NAME#RRGGBB
 };
 
 // Throws CliError naming what is wrong with text.
 LabelOption parseLabelOption(const std::string& text);
+
+// The example as the --label option writes it (IMAGE, IMAGE:MASK or
+// IMAGE@x,y,w,h+...).
+std::string exampleSourceText(const ExampleSource& example);
 
 // Throws CliError unless name is 1 to 64 letters, digits, '_' or '-' (label
 // names become parts of output file names).

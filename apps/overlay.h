@@ -8,14 +8,13 @@
 
 #include "platform/three_plane.h"
 
-// A distinct display colour for label (RGB).
-std::array<unsigned char, 3> labelColor(unsigned label);
-
 // The input with each labelled pixel blended half and half with its label's
-// colour, rounded up: (in + colour + 1) / 2. Pixels labelled 255 (no label)
-// keep their colour. labels must lie over image's window.
+// colour (colours[label], 0xRRGGBB), rounded up: (in + colour + 1) / 2.
+// Pixels labelled 255 (no label) or beyond colours keep their colour. labels
+// must lie over image's window.
 kv3PlanePelBuffer makeOverlay(const kv3PlanePelBuffer_const& image,
-                              const kvPelBuffer_const<unsigned char>& labels);
+                              const kvPelBuffer_const<unsigned char>& labels,
+                              const std::vector<uint32_t>& colours);
 
 // Pixel counts of labels 0 .. labelCount - 1, then of unlabelled pixels
 // (value 255 or any value >= labelCount).

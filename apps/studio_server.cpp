@@ -427,7 +427,7 @@ void StudioServer::routes() {
                   const std::string file = stringField(j, "file");
                   locked([&] {
                       const std::string path = session_.saveTool(file);
-                      answerJson(res, json{{"path", path}});
+                      answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
                   });
               }));
 

@@ -22,7 +22,8 @@
 //                                      answers a frame: JSON length (uint32, little
 //                                      endian), JSON (size, counts, timings, encoding),
 //                                      then the view's bytes, run-encoded or raw
-//   POST /api/save                     {"file"}: the tool, into the output directory
+//   POST /api/save                     {"file"}: the tool, into the output directory;
+//                                      answers its path and the clsg run command line
 //   POST /api/export                   {"dir"}: masks and the train command line
 //   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
 #pragma once

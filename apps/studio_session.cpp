@@ -365,13 +365,31 @@ std::string StudioSession::saveTool(const std::string& fileName) {
     train();
     const std::string path = confinedPath(outDir_, fileName, ".clsg");
     ToolFile file;
-    for (const StudioLabel& label : labels_) file.labelNames.push_back(label.name);
+    for (const StudioLabel& label : labels_) file.labels.push_back({label.name, label.color, {}});
     file.tool = tool_;
     OutputFiles files;
     files.makeDir(outDir_);
-    writeToolFile(files.stage(path), file);
+    // Whole example images, so that a reopened tool finds its marks on them.
+    ToolFileWriteOptions whole;
+    whole.cropExamples = false;
+    writeToolFile(files.stage(path), file, path, whole);
     files.commit();
     return path;
+}
+
+std::string StudioSession::runCommand(const std::string& toolPath) const {
+    std::string command = "clsg run " + shellWord(toolPath);
+    bool named = false;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) {
+            command += " " + shellWord(image.path);
+            named = true;
+        }
+    if (!named) command += " IMAGE";
+    command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
+               " --neighborhood " + std::to_string(settings_.neighborhood);
+    if (settings_.normalize) command += " --normalize-intensity";
+    return command;
 }
 
 StudioExport StudioSession::exportMasks(const std::string& dirName) {
@@ -382,9 +400,12 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     refuseLinks(dir);
     StudioExport result;
     std::string command = "clsg train " + shellWord((fs::path(dir) / "tool.clsg").string());
+    // Every step below dir, not only the file, must be no link: a linked
+    // label folder would carry the masks elsewhere.
     const auto write = [&](const std::string& relative) {
-        const std::string path = (fs::path(dir) / relative).string();
-        refuseLinks(path);
+        fs::path at(dir);
+        for (const fs::path& part : fs::path(relative)) refuseLinks((at /= part).string());
+        const std::string path = at.string();
         result.files.push_back((fs::path(dirName) / relative).string());
         return files.stage(path);
     };
@@ -409,7 +430,9 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
             const StudioImage& image = images_[i];
             if (std::find(image.marks.begin(), image.marks.end(), value) == image.marks.end())
                 continue;
-            files.makeDir((fs::path(dir) / labels_[label].name).string());
+            const std::string labelDir = (fs::path(dir) / labels_[label].name).string();
+            refuseLinks(labelDir);
+            files.makeDir(labelDir);
             const std::string relative = labels_[label].name + "/" + image.name + ".png";
             writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
             examples += (examples.empty() ? "" : ",") + imagePaths[i] + ":" +
@@ -438,14 +461,11 @@ void StudioSession::loadTool(const std::string& path) {
     const std::vector<kvCompositeColorSet>& sets = file.tool.compositeColors();
     if (labels_.size() + sets.size() > kMaxLabels)
         throw StudioError(path + " holds more labels than fit beside the open ones");
-    for (const std::string& name : file.labelNames) checkNewName(name, labels_.size());
+    for (const ToolLabel& label : file.labels) checkNewName(label.name, labels_.size());
     const std::string stem = fs::path(path).stem().string();
     std::size_t added = 0;
     for (std::size_t label = 0; label < sets.size(); ++label) {
-        labels_.push_back({file.labelNames[label], 0});
-        const std::array<unsigned char, 3> c =
-            labelColor(static_cast<unsigned>(labels_.size() - 1));
-        labels_.back().color = (uint32_t(c[0]) << 16) | (uint32_t(c[1]) << 8) | c[2];
+        labels_.push_back({file.labels[label].name, file.labels[label].color});
         const uint8_t value = static_cast<uint8_t>(labels_.size());
         for (const kvCompositeColor& example : sets[label].instances())
             for (std::size_t k = 0; k < example.images().size(); ++k) {

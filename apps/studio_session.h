@@ -105,6 +105,9 @@ public:
 
     // Writes the trained tool to outDir/fileName; returns the path written.
     std::string saveTool(const std::string& fileName);
+    // The clsg run line that segments the open images (those read from
+    // files) with the tool at toolPath as segment() does.
+    std::string runCommand(const std::string& toolPath) const;
     // Writes each label's marks as masks into outDir/dirName, with the
     // images that have no file of their own.
     StudioExport exportMasks(const std::string& dirName);

@@ -22,18 +22,8 @@ void checkMask(const kvPelBuffer_const<unsigned char>& mask, const std::string& 
         throw CliError("mask " + maskName + " is " + sizeText(mask.width(), mask.height()) +
                        " but image " + imageName + " is " +
                        sizeText(image.width(), image.height()));
-    bool any = false;
-    for (long y = 0; y < mask.height(); ++y) {
-        const unsigned char* row = mask.pointToRow(y);
-        for (long x = 0; x < mask.width(); ++x) {
-            if (row[x] != 0 && row[x] != 255)
-                throw CliError("mask " + maskName + " holds the value " + std::to_string(row[x]) +
-                               " at (" + std::to_string(x) + ", " + std::to_string(y) +
-                               "); a mask may hold only 0 and 255");
-            any = any || row[x] == 255;
-        }
-    }
-    if (!any) throw CliError("mask " + maskName + " selects no pixel (it has no 255)");
+    if (kfPelHistogram(mask)[255] == 0)
+        throw CliError("mask " + maskName + " selects no pixel (it is black everywhere)");
 }
 
 }  // namespace
@@ -54,7 +44,8 @@ kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
 }
 
 std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOption>& labels,
-                                                      const ImageLoader& loadImage) {
+                                                      const ImageLoader& loadImage,
+                                                      const ReadLimits& maskLimits) {
     std::map<std::string, kv3PlanePelBuffer> images;
     std::vector<kvCompositeColorSet> sets;
     for (const LabelOption& label : labels) {
@@ -66,7 +57,7 @@ std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOpt
             const kv3PlanePelBuffer_const image = it->second;
             kvPelBuffer_const<unsigned char> mask;  // unbound: the whole image
             if (!ex.mask.empty()) {
-                mask = readGreyImage(ex.mask);
+                mask = readMaskImage(ex.mask, maskLimits);
                 checkMask(mask, ex.mask, image, ex.image);
             } else if (!ex.rects.empty()) {
                 mask = rectangleMask(image, ex.rects, ex.image);

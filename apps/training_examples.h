@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/image_io.h"
 #include "apps/label_option.h"
 #include "clsg/colorseg/composite_color.h"
 
@@ -14,9 +15,10 @@
 using ImageLoader = std::function<kv3PlanePelBuffer(const std::string& path)>;
 
 // One set per label, in order. Each image file is read once, masks through
-// readGreyImage. Throws CliError or ImageError.
+// readMaskImage (any non-black pixel selected). Throws CliError or ImageError.
 std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOption>& labels,
-                                                      const ImageLoader& loadImage);
+                                                      const ImageLoader& loadImage,
+                                                      const ReadLimits& maskLimits = {});
 
 // A mask over image's window: 255 inside the rectangles, 0 elsewhere.
 // Throws CliError for a rectangle that does not lie inside the image.

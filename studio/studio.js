@@ -500,7 +500,42 @@ function share(count) {
   return (100 * count / total).toFixed(1) + "%";
 }
 
+// The legend over the image: each label's colour, name and share, or what
+// the grey levels of the confidence and score views mean.
+function renderLegend() {
+  const legend = $("legend");
+  legend.textContent = "";
+  const labels = state.server ? state.server.labels : [];
+  const cell = (className, text) => {
+    const e = document.createElement("span");
+    e.className = className;
+    if (text !== undefined) e.textContent = text;
+    legend.append(e);
+    return e;
+  };
+  if (state.view === "confidence" || state.view === "score") {
+    cell("wide", state.view === "confidence" ? "Confidence" : "Score");
+    cell("ramp");
+    cell("", "0");
+    cell("", "");
+    cell("num", "255");
+  } else {
+    labels.forEach((label, i) => {
+      cell("swatch").style.background = label.color;
+      cell("", label.name);
+      cell("num", state.counts ? share(state.counts[i]) : "");
+    });
+    if (labels.length) {
+      cell("swatch").style.background = state.view === "labels" ? "#000" : "transparent";
+      cell("", "unlabelled");
+      cell("num", state.counts ? share(state.counts[state.counts.length - 1]) : "");
+    }
+  }
+  legend.hidden = !legend.childElementCount;
+}
+
 function renderShares() {
+  renderLegend();
   const items = $("labels").querySelectorAll("li[data-label]");
   items.forEach((li) => {
     const i = Number(li.dataset.label);
@@ -646,6 +681,7 @@ $("views").addEventListener("click", (e) => {
   choose("views", "view", v);
   if (refetch) { state.grey = null; scheduleSegment(); }
   composeOverlay();
+  renderLegend();
 });
 
 $("brush-size").addEventListener("input", () => { $("brush-size-out").textContent = $("brush-size").value; });
@@ -722,11 +758,21 @@ $("image-file").addEventListener("change", async (e) => {
 
 // --- saving -------------------------------------------------------------------
 
+function showCommand(title, intro, command, files) {
+  $("command-title").textContent = title;
+  $("command-intro").textContent = intro;
+  $("command-line").textContent = command;
+  $("command-files").textContent = files;
+  $("command-dialog").showModal();
+}
+
 $("save-tool").addEventListener("click", async () => {
   try {
     const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim()}));
     $("status").textContent = "saved " + r.path;
     document.body.dataset.saved = r.path;
+    document.body.dataset.runCommand = r.command;
+    showCommand("Tool saved", "Segment images as this page does:", r.command, "Wrote " + r.path);
   } catch (e) {
     showError(e.message);
   }
@@ -735,9 +781,8 @@ $("save-tool").addEventListener("click", async () => {
 $("export-masks").addEventListener("click", async () => {
   try {
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim()}));
-    $("export-command").textContent = r.command;
-    $("export-files").textContent = "Wrote " + r.files.join(", ");
-    $("export-dialog").showModal();
+    showCommand("Masks exported", "The same tool from the command line:", r.command,
+                "Wrote " + r.files.join(", "));
   } catch (e) {
     showError(e.message);
   }
@@ -755,6 +800,7 @@ window.clsgStudio = {
   // True when every stroke so far has its segmentation on the page.
   settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
   view() { return {scale: state.scale, offsetX: state.offsetX, offsetY: state.offsetY}; },
+  settings() { return state.server && state.server.settings; },
 };
 
 // --- start ----------------------------------------------------------------------

@@ -2,8 +2,10 @@
 // brightness search, transforms, aborts and the diagnostic records of a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "abort_from_thread.h"
@@ -187,23 +189,129 @@ TEST(IntensityNormalization, GainTablesRoundAndClamp) {
     EXPECT_EQ(clsgint::makeGainTable(-0.5)[100], 0);
 }
 
-TEST(IntensityNormalization, FindsTheGainOfADarkenedImage) {
-    const auto tool = twoLabelTool();
-    // The trained colours at 80 % brightness.
-    const kvPelRect w(0, 0, 60, 60);
-    const auto dark = makeImage(w, [](long x, long) {
-        return x < 30 ? Rgb{160, 32, 24} : Rgb{32, 48, 168};
-    });
-    kvCompositeColorSegmenterResult plain, normalized;
-    tool.run(dark, kvCompositeColorSegmenterRunParams(1, false), plain);
-    tool.run(dark, kvCompositeColorSegmenterRunParams(1, true), normalized);
-    const double gain = clsgint::searchIntensityGain(clsgint::toolModel(tool),
-                                                     kvCompositeColorSegmenterRunParams(1), dark);
-    EXPECT_NEAR(gain, 1.25, 0.02);
-    const auto& img = internalOf(normalized).image;
-    EXPECT_NEAR(img.plane0().pointToPel(0, 0)[0], 200, 2);
-    EXPECT_GT(internalOf(normalized).labelScores[0].pointToPel(0, 0)[0],
-              internalOf(plain).labelScores[0].pointToPel(0, 0)[0]);
+// The gain search written out plainly. The sample is every tenth pixel of
+// every tenth row, from the window's top-left corner. The objective is the
+// sum, over the sample in row order, of each pixel's best label score in a
+// run with neighbourhood 1. Each round moves to whichever of gain - step and
+// gain + step is strictly better than both the other and the best so far, and
+// halves the step only when neither is; it ends once the step is 0.001 or less.
+double plainGainSearch(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
+    const kvPelRect& w = image.window();
+    const kvPelRect sw(w.left(), w.top(), (w.width() + 9) / 10, (w.height() + 9) / 10);
+    auto objective = [&](double gain) {
+        const auto table = clsgint::makeGainTable(gain);
+        const auto sample = makeImage(sw, [&](long x, long y) {
+            const long ix = w.left() + (x - w.left()) * 10, iy = w.top() + (y - w.top()) * 10;
+            return Rgb{table[image.plane0().pointToPel(ix, iy)[0]],
+                       table[image.plane1().pointToPel(ix, iy)[0]],
+                       table[image.plane2().pointToPel(ix, iy)[0]]};
+        });
+        kvCompositeColorSegmenterResult r;
+        tool.run(sample, kvCompositeColorSegmenterRunParams(1, false), r);
+        const auto& scores = internalOf(r).labelScores;
+        double sum = 0.0;
+        for (long y = sw.top(); y < sw.bottom(); ++y)
+            for (long x = sw.left(); x < sw.right(); ++x) {
+                double m = scores[0].pointToPel(x, y)[0];
+                for (const auto& s : scores) m = std::max(m, s.pointToPel(x, y)[0]);
+                sum += m;
+            }
+        return sum;
+    };
+    double gain = 1.0, step = 0.5, best = objective(1.0);
+    while (true) {
+        const double low = objective(gain - step), high = objective(gain + step);
+        if (low > best && low > high) {
+            gain -= step;
+            best = low;
+        } else if (high > best && high > low) {
+            gain += step;
+            best = high;
+        } else {
+            step /= 2;
+            if (step <= 0.001) return gain;
+        }
+    }
+}
+
+TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
+    kvCompositeColorSegmenterTool tool;
+    const kvPelRect tw(0, 0, 24, 24);
+    tool.train({kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 1), noMask())}),
+                kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 2), noMask())})},
+               kvCompositeColorSegmenterTrainParams(0.05, 1));
+    // Images whose pixel (x, y) is a trained colour at 1 / gain(sx, sy, sampled)
+    // of its brightness; sx, sy count sampled columns and rows, and sampled
+    // tells the pixels the search sees from the others.
+    const kvPelRect w(-13, 4, 93, 71);
+    const auto trained = noisyImage(kvPelRect(0, 0, 93, 71), 3);
+    auto image = [&](const std::function<double(long, long, bool)>& gain) {
+        return makeImage(w, [&](long x, long y) {
+            const long dx = x - w.left(), dy = y - w.top();
+            const double f = 1 / gain(dx / 10, dy / 10, dx % 10 == 0 && dy % 10 == 0);
+            auto at = [&](const kvPelBuffer<unsigned char>& p) {
+                return static_cast<unsigned char>(p.pointToPel(dx, dy)[0] * f + 0.5);
+            };
+            return Rgb{at(trained.plane0()), at(trained.plane1()), at(trained.plane2())};
+        });
+    };
+    const kv3PlanePelBuffer images[] = {
+        // Far from 1, so the search moves several times with one step and
+        // halves below 0.1; the pixels it does not sample are brighter.
+        image([](long sx, long sy, bool sampled) {
+            return sampled ? 1.9 + 0.1 * ((sx + 3 * sy) % 6) : 1.2;
+        }),
+        // A block that wins with neighbourhoods, scattered pixels without.
+        image([](long sx, long sy, bool) {
+            if (sx < 4 && sy < 4) return 1.8;
+            return (sx + sy) % 2 ? 1.37 : 9.0;
+        }),
+        // One brightness: plateaus, where only strict comparisons stay put.
+        image([](long, long, bool) { return 1.3; }),
+    };
+    for (const auto& img : images) {
+        const double expected = plainGainSearch(tool, img);
+        for (long n : {1L, 5L}) {
+            EXPECT_EQ(
+                clsgint::searchIntensityGain(clsgint::toolModel(tool),
+                                             kvCompositeColorSegmenterRunParams(n, true), img),
+                expected)
+                << "neighbourhood " << n;
+        }
+        // The run scores the whole image mapped with that gain.
+        kvCompositeColorSegmenterResult normalized;
+        tool.run(img, kvCompositeColorSegmenterRunParams(5, true), normalized);
+        const auto mapped = clsgint::mapPlanes(img, clsgint::makeGainTable(expected));
+        EXPECT_TRUE(kfPelEqual(internalOf(normalized).image.plane2(), mapped.plane2()));
+    }
+
+    // Black and white: a dark image moves down twice with one step and then
+    // sits on gains that all give black; a light one reaches gains that all
+    // give white, where moving further up is no gain.
+    kvCompositeColorSegmenterTool blackWhite;
+    blackWhite.train(
+        {kvCompositeColorSet({kvCompositeColor(uniformImage(tw, {0, 0, 0}), noMask())}),
+         kvCompositeColorSet({kvCompositeColor(uniformImage(tw, {255, 255, 255}), noMask())})},
+        kvCompositeColorSegmenterTrainParams(0.1, 12));
+    for (const Rgb c : {Rgb{16, 16, 16}, Rgb{180, 200, 190}}) {
+        const auto img = uniformImage(w, c);
+        const double expected = plainGainSearch(blackWhite, img);
+        EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(blackWhite),
+                                               kvCompositeColorSegmenterRunParams(1, true), img),
+                  expected);
+    }
+
+    // Two labels that a gain of 0.5 and of 1.5 match equally well: no move.
+    kvCompositeColorSegmenterTool twoGreys;
+    twoGreys.train(
+        {kvCompositeColorSet({kvCompositeColor(uniformImage(tw, {50, 50, 50}), noMask())}),
+         kvCompositeColorSet({kvCompositeColor(uniformImage(tw, {150, 150, 150}), noMask())})},
+        kvCompositeColorSegmenterTrainParams(0.1, 300));
+    const auto grey = uniformImage(w, {100, 100, 100});
+    const double expected = plainGainSearch(twoGreys, grey);
+    EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(twoGreys),
+                                           kvCompositeColorSegmenterRunParams(1, true), grey),
+              expected);
 }
 
 TEST(IntensityNormalization, KeepsAnImageNoGainImproves) {
@@ -234,9 +342,14 @@ TEST(RunDiagnostics, OutputRecordsFollowASuccessfulRun) {
     const auto& in = internalOf(result);
     EXPECT_TRUE(in.labelImage.isBound() && in.scoreImage.isBound() && in.scoreSum.isBound());
 
+    // No record without its flag; a null object with flags is a plain run.
     kvDiagObject none;
-    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 4)), {}, result, nullptr, 0x30000);
+    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 4)), {}, result, &none, ~0x30000ul);
     EXPECT_EQ(none.size(), 0u);
+    kvCompositeColorSegmenterResult plain;
+    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 5)), {}, result, nullptr, 0x30000);
+    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 5)), {}, plain);
+    EXPECT_TRUE(result == plain);
 }
 
 TEST(RunDiagnostics, UnlabelledPixelsAreZeroInTheMappedLabelImage) {

@@ -49,7 +49,13 @@ TEST(Train, ValidatesTheSetsInOrder) {
     EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train({}, p); }), "(!compositeColors.size())");
 
     const auto img = uniformImage(kvPelRect(0, 0, 2, 2), {10, 20, 30});
+    // Refused before any model is built: set 0 alone would fail to build (its
+    // mask, shared with the example, selects nothing since add()).
     std::vector<kvCompositeColorSet> tooMany(255, setOf(img));
+    kvPelBuffer<unsigned char> mask =
+        makeMask(kvPelRect(0, 0, 2, 2), [](long, long) { return true; });
+    tooMany[0] = kvCompositeColorSet({kvCompositeColor(img, mask)});
+    kfPelSet(mask, 0);
     EXPECT_EQ(messageOf<Defs::TooManyCompositeColors>([&] { tool.train(tooMany, p); }),
               "(compositeColors.size() > 254)");
 
@@ -232,10 +238,11 @@ TEST(TrainDiagnostics, RecordsParametersThenEveryImageAndBoundMask) {
     example.add(img, noMask());
     kvDiagObject diag;
     kvCompositeColorSegmenterTool tool;
-    tool.train({kvCompositeColorSet({example})}, kvCompositeColorSegmenterTrainParams(0.25, 9),
-               &diag, kvCompositeColorSegmenterTool::kDiagInputs);
+    tool.train({setOf(img), kvCompositeColorSet({kvCompositeColor(img, noMask()), example})},
+               kvCompositeColorSegmenterTrainParams(0.25, 9), &diag,
+               kvCompositeColorSegmenterTool::kDiagInputs);
 
-    ASSERT_EQ(diag.size(), 4u);
+    ASSERT_EQ(diag.size(), 6u);
     const auto& params = diag.record(0).entries();
     ASSERT_EQ(params.size(), 4u);
     EXPECT_EQ(params[0].text, "colorToleranceFrac:0.25");
@@ -246,9 +253,11 @@ TEST(TrainDiagnostics, RecordsParametersThenEveryImageAndBoundMask) {
 
     EXPECT_EQ(diag.record(1).entries()[0].kind, kvDiagRecord::Kind::ImageRGB);
     EXPECT_EQ(diag.record(1).entries()[1].text, "Input : Label 0 instance 0 image   0");
-    EXPECT_EQ(diag.record(2).entries()[0].kind, kvDiagRecord::Kind::Image8);
-    EXPECT_EQ(diag.record(2).entries()[1].text, "Mask image : Label 0 instance 0 mask   0");
-    EXPECT_EQ(diag.record(3).entries()[1].text, "Input : Label 0 instance 0 image   1");
+    EXPECT_EQ(diag.record(2).entries()[1].text, "Input : Label 1 instance 0 image   0");
+    EXPECT_EQ(diag.record(3).entries()[1].text, "Input : Label 1 instance 1 image   0");
+    EXPECT_EQ(diag.record(4).entries()[0].kind, kvDiagRecord::Kind::Image8);
+    EXPECT_EQ(diag.record(4).entries()[1].text, "Mask image : Label 1 instance 1 mask   0");
+    EXPECT_EQ(diag.record(5).entries()[1].text, "Input : Label 1 instance 1 image   1");
 }
 
 TEST(TrainDiagnostics, NothingIsRecordedWithoutAnObjectOrAfterAFailure) {

@@ -129,15 +129,23 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
     for (double frac : kCoarseFractions) tryTolerance(frac, kDefaultMin, sizes, "coarse");
 
+    // Refine between the best coarse fraction and the better of its
+    // neighbours (on a tie the larger one): the score falls off more slowly on
+    // that side, so a better fraction is likelier there.
+    const auto bestScoreAt = [&](double frac) {
+        double score = -1.0;
+        for (const Scored& s : tried)
+            if (s.candidate.trainParams.colorToleranceFrac() == frac)
+                score = std::max(score, s.candidate.balancedAccuracy);
+        return score;
+    };
     const double* coarse =
         std::find(std::begin(kCoarseFractions), std::end(kCoarseFractions), bestFrac());
-    const std::size_t at = static_cast<std::size_t>(coarse - std::begin(kCoarseFractions));
-    if (at > 0)
-        tryTolerance(twoDigits(std::sqrt(kCoarseFractions[at - 1] * *coarse)), kDefaultMin, sizes,
-                     "fine");
-    if (at + 1 < std::size(kCoarseFractions))
-        tryTolerance(twoDigits(std::sqrt(kCoarseFractions[at + 1] * *coarse)), kDefaultMin, sizes,
-                     "fine");
+    const double* below = coarse == std::begin(kCoarseFractions) ? nullptr : coarse - 1;
+    const double* above = coarse + 1 == std::end(kCoarseFractions) ? nullptr : coarse + 1;
+    const double* toward =
+        !below || (above && bestScoreAt(*above) >= bestScoreAt(*below) - kTie) ? above : below;
+    if (toward) tryTolerance(twoDigits(std::sqrt(*toward * *coarse)), kDefaultMin, sizes, "fine");
 
     const double frac = bestFrac();
     for (uint32_t min : kOtherMins) tryTolerance(frac, min, {bestN()}, "minimum");

@@ -16,12 +16,12 @@
 // Neighbourhood sizes cost no training, so every tolerance is scored with
 // each of 1, 3 and 5:
 //   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2);
-//   2. "fine": the geometric midpoints between the best fraction and its
-//      neighbours in stage 1 (for example 0.057 and 0.11 around 0.08), two
-//      significant digits;
+//   2. "fine": the geometric midpoint (two significant digits) between the
+//      best fraction and the better of its neighbours in stage 1 (on a tie
+//      the larger), for example 0.057 between 0.04 and 0.08;
 //   3. "minimum": minimums 1 and 5 at the best fraction, with the best
 //      neighbourhood only.
-// That is at most 9 trainings per fold. The held-out runs cover only the
+// That is 8 trainings per fold. The held-out runs cover only the
 // tiles (about the selected pixels), so the trainings dominate the cost.
 // Runs are without intensity normalisation.
 //

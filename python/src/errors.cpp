@@ -4,6 +4,7 @@
 
 #include "apps/cli_error.h"
 #include "apps/image_io.h"
+#include "apps/tool_file.h"
 #include "clsg/colorseg/errors.h"
 #include "interrupt.h"
 #include "platform/archive.h"
@@ -56,7 +57,7 @@ void translate(std::exception_ptr p) {
         raise("AbortedError", e.message());
     } catch (const Interrupted&) {
         PyErr_SetString(PyExc_KeyboardInterrupt, "clsg call interrupted");
-    } catch (const CliError& e) {
+    } catch (const ToolFileError& e) {
         // The file layer words its failures; a stored version it does not
         // read and a damaged file keep the archive errors' classes too.
         const std::string text = e.what();
@@ -66,6 +67,8 @@ void translate(std::exception_ptr p) {
         else if (text.find("corrupt") != std::string::npos)
             name = "ToolFileCorruptError";
         raise(name, text);
+    } catch (const CliError& e) {
+        raise("ToolFileError", e.what());
     } catch (const ImageError& e) {
         raise("ImageFileError", e.what());
     } catch (const kvException& e) {

@@ -11,6 +11,8 @@
 
 #include "apps/cli_error.h"
 #include "apps/image_io.h"
+#include "apps/label_colors.h"
+#include "apps/tool_file.h"
 #include "arrays.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
@@ -124,6 +126,9 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
                            py::repr(item.first).cast<std::string>());
         names.push_back(item.first.cast<std::string>());
         const std::string label = labelText(names.back());
+        // The name goes into tool files and output file names.
+        const std::string problem = labelNameProblem(names.back());
+        if (!problem.empty()) throwBadParams(problem);
         if (py::isinstance<py::str>(item.second) || !py::isinstance<py::iterable>(item.second))
             throwBadParams("the examples of " + label +
                            " must be a list of (image, mask or None) pairs");
@@ -148,7 +153,9 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
     }
 
     auto trained = std::make_shared<ToolFile>();
-    trained->labelNames = names;
+    const std::vector<uint32_t> colors = assignLabelColors(names);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        trained->labels.push_back({names[i], colors[i], {}});
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
@@ -162,7 +169,10 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
                                   : kvPelBuffer_const<unsigned char>());
                 sets.emplace_back(instances);
             }
-            trained->tool.train(sets, params);
+            // Keep only what a tool file keeps (each example cut to its
+            // mask's box): the same model, and a saved and reloaded tool
+            // equals this one.
+            trained->tool.train(cropExamples(sets), params);
         });
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -180,7 +190,7 @@ std::shared_ptr<Result> Tool::run(py::handle image, long long neighborhood,
         py::gil_scoped_release release;
         CallGuard::run([&] { file->tool.run(copyImage(view), params, result); });
     }
-    return std::make_shared<Result>(std::move(result), file->labelNames,
+    return std::make_shared<Result>(std::move(result), file->labelNames(),
                                     static_cast<int>(neighborhood), normalizeIntensity, view.width,
                                     view.height);
 }
@@ -236,9 +246,7 @@ void Tool::save(const std::string& path) const {
     const auto file = snapshot();
     if (!file->tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
     py::gil_scoped_release release;
-    // Storing reads the tool only; the file layer takes it by reference.
-    ToolFile copy = *file;
-    writeToolFile(path, copy);
+    writeToolFile(path, *file);
 }
 
 std::shared_ptr<Tool> Tool::load(const std::string& path) {
@@ -250,41 +258,13 @@ std::shared_ptr<Tool> Tool::load(const std::string& path) {
     return tool;
 }
 
-namespace {
-
-// A temporary file, removed when this object goes.
-class TempFile {
-public:
-    TempFile() {
-        const char* dir = std::getenv("TMPDIR");
-        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/clsg-tool-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        const int fd = mkstemp(name.data());
-        if (fd < 0) throw CliError("cannot create a temporary file in " + pattern);
-        close(fd);
-        path_ = name.data();
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-}  // namespace
-
 py::bytes Tool::toBytes() const {
     const auto file = snapshot();
     if (!file->tool.isTrained()) return py::bytes();
     std::string data;
     {
         py::gil_scoped_release release;
-        TempFile temp;
-        ToolFile copy = *file;
-        writeToolFile(temp.path(), copy);
-        const std::vector<unsigned char> raw = readFileBytes(temp.path());
-        data.assign(raw.begin(), raw.end());
+        data = encodeToolFile(*file);
     }
     return py::bytes(data);
 }
@@ -294,23 +274,17 @@ std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
     const std::string data = bytes;
     if (data.empty()) return tool;
     py::gil_scoped_release release;
-    TempFile temp;
-    {
-        std::ofstream out(temp.path(), std::ios::binary);
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
-        if (!out) throw CliError("cannot write " + temp.path());
-    }
-    tool->file_ = std::make_shared<const ToolFile>(readToolFile(temp.path()));
+    tool->file_ = std::make_shared<const ToolFile>(decodeToolFile(data, "the tool's bytes"));
     return tool;
 }
 
-std::vector<std::string> Tool::labels() const { return snapshot()->labelNames; }
+std::vector<std::string> Tool::labels() const { return snapshot()->labelNames(); }
 bool Tool::isTrained() const { return snapshot()->tool.isTrained(); }
 double Tool::toleranceFrac() const { return snapshot()->tool.trainParams().colorToleranceFrac(); }
 unsigned Tool::toleranceMin() const { return snapshot()->tool.trainParams().colorToleranceMin(); }
 bool Tool::operator==(const Tool& other) const {
     const auto a = snapshot(), b = other.snapshot();
-    return a->labelNames == b->labelNames && a->tool == b->tool;
+    return a->labelNames() == b->labelNames() && a->tool == b->tool;
 }
 
 // ---- image files ----

@@ -8,6 +8,7 @@
 
 #include "apps/image_io.h"
 #include "apps/overlay.h"
+#include "apps/tool_file.h"
 #include "png_fixture.h"
 
 namespace {
@@ -86,9 +87,11 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     const Outcome info = clsg(dir, "info tool.clsg");
     ASSERT_EQ(info.status, 0) << info.err;
     expectAll(info.out,
-              {"labels: 3", "0 red: 1 example", "1 green: 1 example", "2 blue: 1 example",
-               "512 pixels selected by its mask", "128 pixels selected (no mask)",
-               "colorToleranceFrac 0.1", "colorToleranceMin 2", "3 instance models", "memory:"});
+              {"labels: 3", "0 red (#", "1 green (#", "2 blue (#", "): 1 example",
+               "bands.png:green-mask.png, 16 x 32 pixels stored, 512 selected by its mask",
+               "bands.png@0,0,16,32, 16 x 32 pixels stored, 512 selected by its mask",
+               "blue.png, 16 x 8 pixels stored, 128 selected (no mask)", "colorToleranceFrac 0.1",
+               "colorToleranceMin 2", "3 instance models", "memory:"});
 
     const Outcome run = clsg(
         dir, "run tool.clsg bands.png swapped.ppm --out out -j 2 --threads 3 --neighborhood 5");
@@ -118,9 +121,12 @@ TEST(Cli, TrainRunInfoRoundTrip) {
         EXPECT_EQ(segBlue.pels[i] > 128, band == 2) << i % 48 << "," << i / 48;
     }
     // The overlay is the input with the label image's colours blended in.
+    std::vector<uint32_t> colours;
+    for (const ToolLabel& label : readToolFile(dir / "tool.clsg").labels)
+        colours.push_back(label.color);
     writeColorImage(dir / "expected-overlay.png",
                     makeOverlay(readColorImage(dir / "swapped.ppm"),
-                                readGreyImage(dir / "out/swapped-labels.png")),
+                                readGreyImage(dir / "out/swapped-labels.png"), colours),
                     ImageFormat::Png);
     EXPECT_EQ(readPng(dir / "out/swapped-overlay.png").pels,
               readPng(dir / "expected-overlay.png").pels);
@@ -147,9 +153,6 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
     trainBands(dir);
     fs::create_directory(dir / "a-directory");
     writePlainPng(dir / "small-mask.png", 10, 8, Bytes(80, 255));
-    Bytes grey(48 * 32, 255);
-    grey[5 * 48 + 7] = 100;
-    writePlainPng(dir / "grey-mask.png", 48, 32, grey);
     writePlainPng(dir / "empty-mask.png", 48, 32, Bytes(48 * 32, 0));
     writePng(dir / "alpha.png", 1, 1, PNG_COLOR_TYPE_RGB_ALPHA, {{1, 2, 3, 4}});
     writeBytes(dir / "garbage.png", "this is not an image");
@@ -159,18 +162,17 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
     writePlainPng(dir / "truth.png", 48, 32, Bytes(48 * 32, 2));
     writePlainPng(dir / "truth-other.png", 48, 32, Bytes(48 * 32, 7));
     // The format version follows the 4-byte length and the 9 bytes of "clsg-tool".
-    writeBytes(dir / "v2.clsg", tool.substr(0, 13) + '\x02' + tool.substr(14));
+    writeBytes(dir / "v3.clsg", tool.substr(0, 13) + '\x03' + tool.substr(14));
 
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32";
     const std::string run = "run tool.clsg bands.png ";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {train + "a=missing.png", "cannot open missing.png"},
         {train + "a=a-directory", "cannot read"},
-        {train + "a=garbage.png", "not a PNG"},
+        {train + "a=garbage.png", "not a PNG, JPEG"},
         {train + "a=alpha.png", "alpha"},
         {train + "a=bands.png:small-mask.png",
          "mask small-mask.png is 10 x 8 but image bands.png is 48 x 32"},
-        {train + "a=bands.png:grey-mask.png", "value 100 at (7, 5)"},
         {train + "a=bands.png:empty-mask.png", "selects no pixel"},
         {train + "a=bands.png:missing-mask.png", "cannot open"},
         {train + "a=bands.png@40,0,16,32", "outside image bands.png"},
@@ -186,7 +188,7 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {"run truncated.clsg bands.png --out out", "corrupt tool file"},
         {"run garbage.clsg bands.png --out out", "not a clsg tool file"},
         {"run bands.png bands.png --out out", "not a clsg tool file"},
-        {"run v2.clsg bands.png --out out", "format version 2"},
+        {"run v3.clsg bands.png --out out", "format version 3"},
         {run + "missing.png --out out", "missing.png"},
         {run + "garbage.png --out out/sub -j 2 --diag diag", "garbage.png"},
         {run + "alpha.png --out out", "alpha"},

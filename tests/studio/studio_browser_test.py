@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""The studio in a real browser: two labels painted with pointer strokes, the
-overlay and shares on the page, then the saved tool run by `clsg run` on the
-same image must give the label image the page shows, byte for byte.
+"""The studio in a real browser: a neighbourhood set, two labels painted with
+pointer strokes, the training failure while one has no marks, the overlay,
+shares and legend on the page; then the `clsg run` command the page gives for
+the saved tool must give the label image the page shows, byte for byte.
 
 Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR
 Exits 77 (skipped) only when Chromium cannot start, saying so loudly.
@@ -9,6 +10,7 @@ Exits 77 (skipped) only when Chromium cannot start, saying so loudly.
 import base64
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -108,9 +110,22 @@ def main():
             wait_for(driver, "return document.querySelectorAll('#labels li[data-label]').length"
                      " === %d" % (["crema", "table"].index(name) + 1), "label " + name)
 
+        # A neighbourhood other than clsg run's default, which the saved
+        # command must carry.
+        from selenium.webdriver.common.keys import Keys
+        field = driver.find_element(By.ID, "neighborhood")
+        field.clear()
+        field.send_keys("5" + Keys.TAB)
+        wait_for(driver, "return window.clsgStudio.settings().neighborhood === 5",
+                 "the neighbourhood setting")
+
         # Crema on the cup, table top right; each label is active when painted.
         driver.find_elements(By.CSS_SELECTOR, "#labels li[data-label]")[0].click()
         stroke(driver, canvas, [(262, 130), (290, 140), (315, 150)])
+        # Training cannot work while table has no marks: the page says so.
+        wait_for(driver, "const e = document.getElementById('error');"
+                 "return window.clsgStudio.settled() && !e.hidden && "
+                 "e.textContent.includes('table has no marks')", "the training failure on the page")
         driver.find_elements(By.CSS_SELECTOR, "#labels li[data-label]")[1].click()
         stroke(driver, canvas, [(480, 30), (530, 45), (570, 60)])
         stroke(driver, canvas, [(480, 60), (570, 30)])
@@ -126,16 +141,28 @@ def main():
         for count, text in zip(counts, shares):
             if text != "%.1f%%" % (100.0 * count / sum(counts)):
                 fail("the page shows the share %r for %d of %d pixels" % (text, count, sum(counts)))
+        if driver.execute_script("return !document.getElementById('error').hidden"):
+            fail("the training failure is still shown after every label has marks")
+        legend = driver.execute_script(
+            "return document.getElementById('legend').innerText.split(/\\s+/)")
+        if legend != ["crema", shares[0], "table", shares[1], "unlabelled",
+                      "%.1f%%" % (100.0 * counts[2] / sum(counts))]:
+            fail("the legend reads %s" % legend)
 
         driver.find_element(By.ID, "tool-name").clear()
         driver.find_element(By.ID, "tool-name").send_keys("browser.clsg")
         driver.find_element(By.ID, "save-tool").click()
-        tool = wait_for(driver, "return document.body.dataset.saved", "the saved tool")
+        command = wait_for(driver, "return document.body.dataset.runCommand", "the saved tool")
         page_labels = base64.b64decode(driver.execute_script("return window.clsgStudio.labelImage()"))
+        driver.find_element(By.CSS_SELECTOR, "#command-dialog button").click()
         driver.save_screenshot(os.path.join(artefacts, "studio-browser.png"))
 
-        run_out = os.path.join(work, "run")
-        subprocess.run([clsg, "run", tool, image, "--out", run_out, "--format", "pnm"], check=True,
+        # The command line the page gives, run by the real program.
+        words = shlex.split(command)
+        if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
+            fail("the page's run command is " + command)
+        run_out = words[words.index("--out") + 1]
+        subprocess.run([clsg] + words[1:] + ["--format", "pnm"], check=True,
                        stdout=subprocess.DEVNULL)
         stem = os.path.splitext(os.path.basename(image))[0]
         cli_labels = read_pgm(os.path.join(run_out, stem + "-labels.pgm"))

@@ -389,7 +389,7 @@ TEST_F(StudioServerTest, SaveWritesOnlyIntoTheOutputDirectory) {
     const json saved = postJson("/api/save", {{"file", "mine"}});
     EXPECT_EQ(saved["path"], dir_ / "out/mine.clsg");
     const ToolFile file = readToolFile(saved["path"]);
-    EXPECT_EQ(file.labelNames, (std::vector<std::string>{"orange", "teal"}));
+    EXPECT_EQ(file.labelNames(), (std::vector<std::string>{"orange", "teal"}));
     kvCompositeColorSegmenterResult run;
     file.tool.run(image_, kvCompositeColorSegmenterRunParams(3, false), run);
     EXPECT_EQ(bytesOf(run.labelImage()), segment().pixels);
@@ -405,6 +405,10 @@ TEST_F(StudioServerTest, SaveWritesOnlyIntoTheOutputDirectory) {
     }
     postJson("/api/save", {{"file", "link"}}, 422);
     postJson("/api/export", {{"dir", "linkdir"}}, 422);
+    // A linked folder inside the export's folder is no way out either.
+    fs::create_directories(dir_ / "out/masks");
+    fs::create_symlink(dir_ / "elsewhere", dir_ / "out/masks/teal");
+    postJson("/api/export", {{"dir", "masks"}}, 422);
     EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
     EXPECT_FALSE(fs::exists(dir_ / "escape.clsg"));
     EXPECT_FALSE(fs::exists(dir_ / "escape"));

@@ -220,6 +220,30 @@ TEST(SuggestParams, BroadAndNarrowLabelsGetAMiddleTolerance) {
     EXPECT_LT(worstFixed, bestFixed - 0.01) << "the case must separate the candidates";
 }
 
+// Label 1 narrow and close to the broad label 0: the best coarse fraction is
+// an inner one, its neighbours score differently, and the fine stage must
+// look between it and the better one.
+TEST(SuggestParams, FineStageRefinesTowardTheBetterNeighbour) {
+    const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 192, 96), 150, 170, 20, 1, 3);
+    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(image));
+    std::map<double, double> coarse;  // fraction: best score over the neighbourhoods
+    double fine = 0.0;
+    for (const kvSuggestCandidate& c : report.candidates) {
+        const double f = c.trainParams.colorToleranceFrac();
+        if (c.stage == "coarse") coarse[f] = std::max(coarse[f], c.balancedAccuracy);
+        if (c.stage == "fine") fine = f;
+    }
+    const auto top =
+        std::max_element(coarse.begin(), coarse.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    ASSERT_TRUE(top != coarse.begin() && std::next(top) != coarse.end()) << "an inner best";
+    const auto below = std::prev(top), above = std::next(top);
+    ASSERT_NE(below->second, above->second);
+    const auto toward = below->second > above->second ? below : above;
+    EXPECT_GT(fine, std::min(top->first, toward->first));
+    EXPECT_LT(fine, std::max(top->first, toward->first));
+}
+
 TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
     // Far apart and clean: every candidate with a neighbourhood up to 3
     // classifies every pixel (5 blurs the border between the halves).

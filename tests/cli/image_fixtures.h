@@ -1,0 +1,111 @@
+// Test-side JPEG, TIFF and BMP files, written through libjpeg and libtiff
+// directly (not through the code under test).
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// jpeglib.h needs size_t and FILE declared first.
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+
+namespace clsgtest {
+
+// 8-bit interleaved samples of channels 1 or 3, row by row.
+inline void writeJpeg(const std::string& path, unsigned width, unsigned height, int channels,
+                      const std::vector<unsigned char>& pels, bool progressive) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot create " + path);
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, f);
+    c.image_width = width;
+    c.image_height = height;
+    c.input_components = channels;
+    c.in_color_space = channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 100, TRUE);
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    for (unsigned y = 0; y < height; ++y) {
+        JSAMPROW row = const_cast<unsigned char*>(pels.data()) + y * width * channels;
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::fclose(f);
+}
+
+struct TiffLayout {
+    int bits = 8;           // 8 or 16
+    int channels = 3;       // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA
+    bool tiled = false;     // 16 x 16 tiles, else strips of 3 rows
+    bool separate = false;  // one plane per channel
+    bool minIsWhite = false;
+};
+
+// samples: interleaved, 16-bit ones as host-order uint16 (two bytes each).
+inline void writeTiff(const std::string& path, unsigned width, unsigned height, const TiffLayout& l,
+                      const std::vector<uint16_t>& samples) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) throw std::runtime_error("cannot create " + path);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                 l.channels >= 3
+                     ? PHOTOMETRIC_RGB
+                     : (l.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK));
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    if (l.channels == 2 || l.channels == 4) {
+        uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : 3;
+    if (l.tiled) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, th);
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
+    }
+    const int planes = l.separate ? l.channels : 1, per = l.separate ? 1 : l.channels;
+    const std::size_t bps = static_cast<std::size_t>(l.bits / 8);
+    for (int p = 0; p < planes; ++p)
+        for (unsigned y0 = 0; y0 < height; y0 += th)
+            for (unsigned x0 = 0; x0 < width; x0 += tw) {
+                std::vector<unsigned char> chunk(std::size_t{tw} * th * per * bps, 0);
+                const unsigned rows = l.tiled ? th : std::min(th, height - y0);
+                for (unsigned y = 0; y < rows && y0 + y < height; ++y)
+                    for (unsigned x = 0; x < tw && x0 + x < width; ++x)
+                        for (int c = 0; c < per; ++c) {
+                            const uint16_t v =
+                                samples[((y0 + y) * width + x0 + x) * l.channels + p + c];
+                            unsigned char* dst = &chunk[((y * tw + x) * per + c) * bps];
+                            if (bps == 1)
+                                *dst = static_cast<unsigned char>(v);
+                            else
+                                std::memcpy(dst, &v, 2);
+                        }
+                const tmsize_t size = static_cast<tmsize_t>(std::size_t{tw} * rows * per * bps);
+                if (l.tiled)
+                    TIFFWriteEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, static_cast<uint16_t>(p)),
+                                         chunk.data(), size);
+                else
+                    TIFFWriteEncodedStrip(t, TIFFComputeStrip(t, y0, static_cast<uint16_t>(p)),
+                                          chunk.data(), size);
+            }
+    TIFFClose(t);
+}
+
+}  // namespace clsgtest

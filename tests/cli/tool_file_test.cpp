@@ -1,0 +1,267 @@
+// Tool files: cropped, compressed examples train the same tool; every field
+// survives a round trip; version-1 files still load; hostile files are
+// refused with a clear message before they can steer anything.
+#include "apps/tool_file.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <sstream>
+
+#include "clsg/colorseg/archive_operators.h"
+#include "clsg/colorseg/segmenter_result.h"
+#include "platform/pel_ops.h"
+#include "png_fixture.h"
+
+namespace {
+
+using namespace clsgtest;
+
+// w x h pels of many colours (a hash per pel), over window origin (x0, y0).
+kv3PlanePelBuffer noise(long x0, long y0, long w, long h, uint32_t seed) {
+    kv3PlanePelBuffer image(kvPelRect(x0, y0, w, h));
+    for (long y = y0; y < y0 + h; ++y)
+        for (long x = x0; x < x0 + w; ++x) {
+            const uint32_t v = (static_cast<uint32_t>(x * 7919 + y * 104729) ^ seed) * 2654435761u;
+            *image.plane0().pointToPel(x, y) = static_cast<unsigned char>(v >> 8);
+            *image.plane1().pointToPel(x, y) = static_cast<unsigned char>(v >> 16);
+            *image.plane2().pointToPel(x, y) = static_cast<unsigned char>(v >> 24);
+        }
+    return image;
+}
+
+kvPelBuffer<unsigned char> maskOf(const kvPelRect& window,
+                                  const std::function<unsigned char(long, long)>& value) {
+    kvPelBuffer<unsigned char> mask(window);
+    for (long y = window.top(); y < window.bottom(); ++y)
+        for (long x = window.left(); x < window.right(); ++x) *mask.pointToPel(x, y) = value(x, y);
+    return mask;
+}
+
+// Every output image of a run at neighbourhoods 1 and 3, concatenated.
+std::string runBytes(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
+    std::string out;
+    const auto add = [&out](const kvPelBuffer_const<unsigned char>& b) {
+        for (long y = b.window().top(); y < b.window().bottom(); ++y)
+            out.append(reinterpret_cast<const char*>(b.pointToRow(y)),
+                       static_cast<std::size_t>(b.width()));
+    };
+    for (int32_t n : {1, 3}) {
+        kvCompositeColorSegmenterResult result;
+        tool.run(image, kvCompositeColorSegmenterRunParams(n, false), result);
+        add(result.labelImage());
+        add(result.confidenceImage());
+        add(result.scoreImage());
+        for (std::size_t i = 0; i < tool.compositeColors().size(); ++i)
+            add(result.segmentationImage(static_cast<unsigned char>(i)));
+    }
+    return out;
+}
+
+ToolFile sampleTool() {
+    // Masks of several kinds: 0/255 rectangles, soft values (1, 128), a mask
+    // window beside and beyond its image, an unbound mask, two pairs in one
+    // example.
+    const kv3PlanePelBuffer a = noise(0, 0, 60, 40, 1), b = noise(-5, 3, 30, 20, 2);
+    const kvPelBuffer<unsigned char> rect = maskOf(a.window(), [](long x, long y) -> unsigned char {
+        return x >= 10 && x < 20 && y >= 5 && y < 9 ? 255 : 0;
+    });
+    // Soft values enter as a client changes a shared mask after building
+    // the example from 0 and 255 (training takes any non-zero value).
+    const auto softSelect = [](long x, long y) { return (x + y) % 7 == 0 && x > 3; };
+    kvPelBuffer<unsigned char> soft =
+        maskOf(kvPelRect(-10, 0, 40, 50),
+               [&](long x, long y) -> unsigned char { return softSelect(x, y) ? 255 : 0; });
+    const kvPelBuffer<unsigned char> corner = maskOf(
+        b.window(), [](long x, long y) -> unsigned char { return x < -2 && y > 20 ? 255 : 0; });
+    const kvCompositeColor softExample(a, soft);
+    for (long y = 0; y < 50; ++y)
+        for (long x = -10; x < 30; ++x)
+            if (softSelect(x, y))
+                *soft.pointToPel(x, y) = static_cast<unsigned char>(1 + (x * y) % 200);
+    ToolFile file;
+    file.labels = {{"rect", 0x112233, {"a.png@10,5,10,4"}},
+                   {"soft", 0xabcdef, {"a.png:soft.png"}},
+                   {"two-pairs", 0x000000, {"b.png + a.png"}},
+                   {"whole", 0xffffff, {}}};
+    file.neighborhoodSize = 7;
+    file.qualityJson = "{\"accuracy\": 0.93}";
+    const kvPelBuffer_const<unsigned char> unbound;
+    file.tool.train(
+        {kvCompositeColorSet({kvCompositeColor(a, rect)}), kvCompositeColorSet({softExample}),
+         kvCompositeColorSet({kvCompositeColor({b, a}, {corner, rect})}),
+         kvCompositeColorSet({kvCompositeColor(noise(0, 0, 8, 8, 3), unbound)})},
+        kvCompositeColorSegmenterTrainParams(0.15, 3));
+    return file;
+}
+
+TEST(ToolFile, CroppedCompressedExamplesTrainTheSameTool) {
+    const ToolFile original = sampleTool();
+    const std::string bytes = encodeToolFile(original);
+    const ToolFile loaded = decodeToolFile(bytes, "t.clsg");
+
+    const kv3PlanePelBuffer probe = noise(0, 0, 64, 48, 9);
+    EXPECT_EQ(runBytes(loaded.tool, probe), runBytes(original.tool, probe));
+    EXPECT_EQ(loaded.tool.trainParams().colorToleranceFrac(), 0.15);
+    EXPECT_EQ(loaded.tool.trainParams().colorToleranceMin(), 3u);
+
+    // Stored windows are the selected pixels' bounding boxes over the image.
+    const auto& sets = loaded.tool.compositeColors();
+    ASSERT_EQ(sets.size(), 4u);
+    EXPECT_EQ(sets[0].instances()[0].images()[0].window(), kvPelRect(10, 5, 10, 4));
+    EXPECT_EQ(sets[2].instances()[0].images()[0].window(), kvPelRect(-5, 21, 3, 2));
+    EXPECT_EQ(sets[2].instances()[0].masks()[1].window(), kvPelRect(10, 5, 10, 4));
+    EXPECT_FALSE(sets[3].instances()[0].masks()[0].isBound());
+    EXPECT_EQ(sets[3].instances()[0].images()[0].window(), kvPelRect(0, 0, 8, 8));
+    const kvPelBuffer_const<unsigned char>& soft = sets[1].instances()[0].masks()[0];
+    const std::array<uint64_t, 256> h = kfPelHistogram(soft);
+    EXPECT_EQ(h[0] + h[255], static_cast<uint64_t>(soft.width() * soft.height()));
+    EXPECT_LE(soft.window().left(), 4);
+
+    // Everything else round-trips; a second encoding is the same bytes.
+    ASSERT_EQ(loaded.labels.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(loaded.labels[i].name, original.labels[i].name);
+        EXPECT_EQ(loaded.labels[i].color, original.labels[i].color);
+        EXPECT_EQ(loaded.labels[i].sources, original.labels[i].sources);
+    }
+    EXPECT_EQ(loaded.neighborhoodSize, std::optional<int32_t>(7));
+    EXPECT_EQ(loaded.qualityJson, original.qualityJson);
+    EXPECT_EQ(loaded.formatVersion, 2u);
+    EXPECT_TRUE(encodeToolFile(loaded) == bytes);
+}
+
+TEST(ToolFile, VersionOneFilesStillLoad) {
+    // Written by the version-1 writer: red = rectangle 0,0,6,8; blue = a mask;
+    // all-of-it = the whole 12 x 8 image; fraction 0.2, minimum 3.
+    const ToolFile v1 = readToolFile(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
+    EXPECT_EQ(v1.formatVersion, 1u);
+    EXPECT_EQ(v1.labelNames(), (std::vector<std::string>{"red", "blue", "all-of-it"}));
+    EXPECT_TRUE(v1.labels[0].sources.empty());
+    EXPECT_FALSE(v1.neighborhoodSize);
+    EXPECT_EQ(v1.tool.trainParams().colorToleranceFrac(), 0.2);
+    EXPECT_NE(v1.labels[0].color, v1.labels[1].color);
+
+    // Stored again as version 2 it is smaller and runs the same.
+    const std::string v2 = encodeToolFile(v1);
+    EXPECT_LT(v2.size(), slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg").size());
+    const kv3PlanePelBuffer probe = noise(0, 0, 20, 10, 5);
+    EXPECT_EQ(runBytes(decodeToolFile(v2, "v2").tool, probe), runBytes(v1.tool, probe));
+}
+
+// A version-2 file made here field by field, so that it can hold what the
+// writer refuses to write.
+struct Craft {
+    std::vector<ToolLabel> labels = {{"a", 0xff0000, {}}, {"b", 0x00ff00, {}}};
+    bool hasNeighborhood = false;
+    int32_t neighborhood = 0;
+    std::string quality;
+    std::string payloadTail, fileTail;  // bytes after the payload, after the file
+    int64_t statedSize = -1;            // payload size in the header, if not the real one
+    double fraction = 0.1;
+
+    std::string bytes() const {
+        std::ostringstream payload;
+        {
+            kvArchive a(payload);
+            uint32_t count = static_cast<uint32_t>(labels.size());
+            a || count;
+            for (ToolLabel l : labels) {
+                uint32_t n = static_cast<uint32_t>(l.sources.size());
+                a || l.name || l.color || n;
+                for (std::string& s : l.sources) a || s;
+            }
+            bool has = hasNeighborhood;
+            int32_t size = neighborhood;
+            std::string q = quality;
+            a || has || size || q;
+            for (std::size_t i = 0; i < labels.size(); ++i) {
+                kvCompositeColorSet set({kvCompositeColor(noise(0, 0, 4, 4, uint32_t(i)), {})});
+                a || set;
+            }
+            kvCompositeColorSegmenterTrainParams params(fraction, 2);
+            a || params;
+        }
+        const std::string raw = payload.str() + payloadTail;
+        uLongf zsize = compressBound(static_cast<uLong>(raw.size()));
+        std::string z(zsize, '\0');
+        compress(reinterpret_cast<Bytef*>(z.data()), &zsize,
+                 reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()));
+        z.resize(zsize);
+        std::ostringstream head;
+        {
+            kvArchive a(head);
+            std::string magic = "clsg-tool";
+            uint32_t version = 2;
+            uint32_t size = statedSize >= 0 ? static_cast<uint32_t>(statedSize)
+                                            : static_cast<uint32_t>(raw.size());
+            a || magic || version || size;
+        }
+        return head.str() + z + fileTail;
+    }
+};
+
+TEST(ToolFile, RefusesHostileOrDamagedFiles) {
+    const std::string good = Craft().bytes();
+    EXPECT_EQ(decodeToolFile(good, "good").labelNames(), (std::vector<std::string>{"a", "b"}));
+    const std::string v1 = slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
+
+    const auto named = [](std::vector<std::string> names) {
+        Craft c;
+        c.labels.clear();
+        for (const std::string& n : names) c.labels.push_back({n, 0, {}});
+        return c;
+    };
+    Craft neighborhood0, neighborhood256, sources, colour, tail, trailing, overstated, understated;
+    neighborhood0.hasNeighborhood = neighborhood256.hasNeighborhood = true;
+    neighborhood256.neighborhood = 256;
+    sources.labels[0].sources = {"x", "y"};
+    colour.labels[1].color = 0x1000000;
+    tail.payloadTail = "x";
+    trailing.fileTail = std::string(7000, 'g');
+    overstated.statedSize = 4000000000;
+    understated.statedSize = 10;
+    Craft costly = named({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"});
+    costly.fraction = 0;  // the finest grid for every label: gigabytes
+    std::string v1Renamed = v1;  // "red" becomes "r/d"
+    v1Renamed[v1.find("red")] = 'r', v1Renamed[v1.find("red") + 1] = '/';
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {named({"x/../../../ESCAPED", "b"}).bytes(), "may hold only letters"},
+        {named({"a", "b", "a"}).bytes(), "label name a appears twice"},
+        {named({"", "b"}).bytes(), "1 to 64 characters"},
+        {named({"\x1b[31mred", "b"}).bytes(), "\\x1b[31mred"},
+        {named({std::string("a\0b", 3), "c"}).bytes(), "a\\x00b"},
+        {neighborhood0.bytes(), "neighbourhood size 0 is outside 1 to 255"},
+        {neighborhood256.bytes(), "neighbourhood size 256"},
+        {sources.bytes(), "2 source texts for 1 examples"},
+        {colour.bytes(), "no valid colour"},
+        {tail.bytes(), "bytes after the end of the payload"},
+        {trailing.bytes(), "followed by other bytes"},
+        {overstated.bytes(), "cannot come from"},
+        {understated.bytes(), "does not match its stated size"},
+        {good.substr(0, good.size() - 5), "damaged or truncated"},
+        {v1 + "garbage", "7 bytes after the tool"},
+        {v1Renamed, "r/d"},
+        {costly.bytes(), "training the stored tool would cost too much"},
+        {"clsg-tool", "not a clsg tool file"},
+        {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
+    };
+    for (const auto& [bytes, word] : cases) {
+        try {
+            decodeToolFile(bytes, "bad.clsg");
+            ADD_FAILURE() << word << ": loaded";
+        } catch (const ToolFileError& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("bad.clsg", 0), 0u) << message;
+            EXPECT_NE(message.find(word), std::string::npos) << word << " in: " << message;
+            for (unsigned char ch : message) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << message;
+        }
+    }
+    // The writer holds the same rules.
+    ToolFile dup = decodeToolFile(good, "good");
+    dup.labels[1].name = "a";
+    EXPECT_THROW(encodeToolFile(dup), ToolFileError);
+}
+
+}  // namespace
