@@ -491,6 +491,12 @@ TEST_F(StudioServerTest, OpensUploadedImages) {
     EXPECT_EQ(s["images"][1]["path"], "");
     EXPECT_EQ(status(post("/api/images?name=x.png", "not an image", "application/octet-stream")),
               422);
+    // What a plain curl --data-binary sends: refused with a way out.
+    const httplib::Result form = post("/api/images?name=up.png", std::string(20000, 'x'),
+                                      "application/x-www-form-urlencoded");
+    EXPECT_EQ(status(form), 413);
+    EXPECT_NE(json::parse(form->body)["error"].get<std::string>().find("octet-stream"),
+              std::string::npos);
 }
 
 // A segment request that arrives while another is at work stops it: the
