@@ -188,10 +188,16 @@ void StudioServer::routes() {
         answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
         return httplib::Server::HandlerResponse::Handled;
     });
-    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
         if (res.status == 404)
             answerError(res, 404, "no such page");
+        else if (res.status == 413 && req.get_header_value("Content-Type")
+                                              .rfind("application/x-www-form-urlencoded", 0) == 0)
+            // Form bodies have a small limit of their own.
+            answerError(res, 413,
+                        "the request body is too large for a form; send it as "
+                        "application/octet-stream (images) or application/json");
         else if (res.status == 413)
             answerError(res, 413, "the request body is too large");
         else if (res.status >= 400)
