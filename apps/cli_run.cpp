@@ -302,6 +302,9 @@ Command addRunCommand(CLI::App& parent) {
                 settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
                 settings.jobs = o->jobs;
                 settings.threads = o->threads;
+                if (o->neighborhood == 0 && file.neighborhoodSize)
+                    std::cout << "neighbourhood " << settings.params.neighborhoodSize()
+                              << " (stored in " << o->tool << ")\n";
                 OutputFiles files;
                 runImages(file, inputs, settings, files, std::cout);
                 files.commit();

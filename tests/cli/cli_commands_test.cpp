@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <iomanip>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -374,11 +375,47 @@ TEST(Cli, TrainAutoStoresTheChoiceAndReportsIt) {
     const nlohmann::json& chosen = r["candidates"][r["chosen"]["index"].get<std::size_t>()];
     EXPECT_EQ(chosen["colorToleranceFrac"], r["chosen"]["colorToleranceFrac"]);
     EXPECT_EQ(r["heldOut"]["pixels"], 96 * 64);
-    const Outcome info = clsg(dir, "info auto.clsg");
-    std::ostringstream params;
+    // The tool file carries the choice and the estimate.
+    const int n = r["chosen"]["neighborhoodSize"].get<int>();
+    std::ostringstream params, estimate;
     params << "colorToleranceFrac " << r["chosen"]["colorToleranceFrac"].get<double>()
            << ", colorToleranceMin " << r["chosen"]["colorToleranceMin"].get<int>();
-    expectAll(info.out, {params.str()});
+    estimate << std::fixed << std::setprecision(1) << "balanced accuracy "
+             << 100.0 * r["heldOut"]["balancedAccuracy"].get<double>() << " % over 6144 pixels";
+    const Outcome info = clsg(dir, "info auto.clsg");
+    ASSERT_EQ(info.status, 0) << info.err;
+    expectAll(
+        info.out,
+        {"train parameters: " + params.str(), "stored neighbourhood size: " + std::to_string(n),
+         "chosen by train --auto from " + std::to_string(r["candidates"].size()) + " candidates",
+         params.str() + ", neighborhood " + std::to_string(n), "estimate on held-out pixels",
+         estimate.str(), "confusion"});
+    EXPECT_EQ(info.out.find("quality report"), std::string::npos) << "shown, not dumped";
+    // A report that is not one of ours is shown as it is.
+    ToolFile odd = readToolFile(dir / "auto.clsg");
+    odd.qualityJson = R"({"chosen": {}, "note": "by hand"})";
+    writeToolFile(dir / "odd.clsg", odd);
+    expectAll(clsg(dir, "info odd.clsg").out,
+              {"quality report: {\"chosen\": {}, \"note\": \"by hand\"}"});
+
+    // run and evaluate use the stored neighbourhood unless given one.
+    const Outcome stored = clsg(dir, "run auto.clsg big.png --out a");
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    expectAll(stored.out, {"neighbourhood " + std::to_string(n) + " (stored in auto.clsg)"});
+    const Outcome given = clsg(dir, "run auto.clsg big.png --out b -n " + std::to_string(n));
+    ASSERT_EQ(given.status, 0) << given.err;
+    EXPECT_EQ(given.out.find("stored in"), std::string::npos);
+    EXPECT_EQ(slurp(dir / "a/big-labels.png"), slurp(dir / "b/big-labels.png"));
+    Bytes truth(96 * 64);
+    for (std::size_t i = 0; i < truth.size(); ++i)
+        truth[i] = static_cast<unsigned char>(i % 96 / 32);
+    writePlainPng(dir / "truth.png", 96, 64, truth);
+    for (const int given : {0, n % 5 + 1}) {
+        const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json" +
+                                        (given ? " -n " + std::to_string(given) : ""));
+        ASSERT_EQ(e.status, 0) << e.err;
+        EXPECT_EQ(nlohmann::json::parse(e.out)["neighborhoodSize"], given ? given : n);
+    }
 }
 
 TEST(Cli, EverySubcommandHasHelp) {
