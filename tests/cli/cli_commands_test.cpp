@@ -1,7 +1,11 @@
 // The clsg program end to end: train, run, info, demo and --diag on small
 // images made here, and every kind of bad input (non-zero status, one line
 // on stderr, nothing left behind).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <iomanip>
 #include <nlohmann/json.hpp>
@@ -147,6 +151,55 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                                std::string(png.pels.begin(), png.pels.end()))
                 << base;
         }
+}
+
+// Runs the program in dir with stderr on a terminal (standard output
+// discarded); returns what it wrote there, and its exit status in status.
+std::string onTerminal(const ScratchDir& dir, std::vector<std::string> args, int& status) {
+    status = -1;
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    args.insert(args.begin(), CLSG_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int devNull = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.path.c_str()) != 0) ::_exit(126);
+        ::dup2(devNull, 1);
+        ::dup2(slave, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    ::close(devNull);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) got.append(buf, n);
+    int raw = 0;
+    if (pid > 0 && ::waitpid(pid, &raw, 0) == pid && WIFEXITED(raw)) status = WEXITSTATUS(raw);
+    ::close(master);
+    return got;
+}
+
+TEST(Cli, RunShowsProgressWithinAnImageOnATerminal) {
+    ScratchDir dir;
+    trainBands(dir);
+    // 512 x 640: two bands of rows (512 and 128) on one thread.
+    Bytes rgb;
+    for (unsigned y = 0; y < 640; ++y) {
+        const Bytes row = bands({int(y / 64 % 3), 1, 2}, 1);
+        for (unsigned x = 0; x < 512; ++x)
+            rgb.insert(rgb.end(), &row[x % 48 * 3], &row[x % 48 * 3] + 3);
+    }
+    writePlainPng(dir / "wide.png", 512, 640, rgb);
+    int status = 0;
+    const std::string shown =
+        onTerminal(dir, {"run", "tool.clsg", "wide.png", "--out", "out", "--threads", "1"}, status);
+    EXPECT_EQ(status, 0) << shown;
+    const std::string clear = "\r\033[K";
+    EXPECT_EQ(shown, clear + "wide: 80%" + clear + "wide: 100%" + clear);
 }
 
 TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
