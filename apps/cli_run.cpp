@@ -8,13 +8,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "apps/cli_error.h"
@@ -86,6 +89,38 @@ std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
     return images;
 }
 
+// Runs task(0..count-1) on `threads` threads (the caller's among them); the
+// first exception is rethrown once every thread has stopped.
+void runTasks(std::size_t count, std::size_t threads,
+              const std::function<void(std::size_t)>& task) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex mutex;
+    const auto worker = [&]() {
+        for (std::size_t i; !failed && (i = next++) < count;) {
+            try {
+                task(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!error) error = std::current_exception();
+                failed = true;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // fewer threads share the tasks
+        }
+    }
+    worker();
+    for (std::thread& t : pool) t.join();
+    if (error) std::rethrow_exception(error);
+}
+
 // Segments one image and stages its outputs through files.
 void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
                 const RunInput& input, const RunSettings& settings, OutputFiles& files,
@@ -102,25 +137,37 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
                                                                       images.end());
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
-    const auto writeGrey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
-        checkInterrupt();
-        const std::string name = input.name + "-" + kind + extension(settings.format, false);
-        writeGreyImage(files.stage((fs::path(settings.outDir) / name).string()), b,
-                       settings.format);
-        outcome.written.push_back(name);
+    // The outputs, staged in order, then encoded on the threads this image
+    // may use (PNG encoding is most of the time of a large image).
+    std::vector<std::pair<std::string, std::function<void(const std::string&)>>> writes;
+    const auto grey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
+        writes.emplace_back(input.name + "-" + kind + extension(settings.format, false),
+                            [&b, &settings](const std::string& path) {
+                                checkInterrupt();
+                                writeGreyImage(path, b, settings.format);
+                            });
     };
-    writeGrey("labels", labels);
-    writeGrey("confidence", confidence);
-    writeGrey("score", score);
+    grey("labels", labels);
+    grey("confidence", confidence);
+    grey("score", score);
     for (std::size_t i = 0; i < segmentations.size(); ++i)
-        writeGrey("seg-" + file.labels[i].name, segmentations[i]);
+        grey("seg-" + file.labels[i].name, segmentations[i]);
     std::vector<uint32_t> colours;
     for (const ToolLabel& label : file.labels) colours.push_back(label.color);
-    checkInterrupt();
-    const std::string overlayName = input.name + "-overlay" + extension(settings.format, true);
-    writeColorImage(files.stage((fs::path(settings.outDir) / overlayName).string()),
-                    makeOverlay(image, labels, colours), settings.format);
-    outcome.written.push_back(overlayName);
+    writes.emplace_back(
+        input.name + "-overlay" + extension(settings.format, true), [&](const std::string& path) {
+            checkInterrupt();
+            writeColorImage(path, makeOverlay(image, labels, colours), settings.format);
+        });
+    std::vector<std::string> paths;
+    for (const auto& w : writes) {
+        paths.push_back(files.stage((fs::path(settings.outDir) / w.first).string()));
+        outcome.written.push_back(w.first);
+    }
+    unsigned threads = settings.jobs > 1 ? 1 : settings.threads;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
+             [&](std::size_t i) { writes[i].second(paths[i]); });
 
     outcome.counts = labelCounts(labels, static_cast<unsigned>(file.labels.size()));
     outcome.width = image.width();

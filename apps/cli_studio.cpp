@@ -75,7 +75,9 @@ Command addStudioCommand(CLI::App& parent) {
                 std::cout << "clsg studio: open http://127.0.0.1:" << port
                           << "/?token=" << server.token() << "\n"
                           << "  " << session.images().size() << " image"
-                          << (session.images().size() == 1 ? "" : "s") << ", output directory "
+                          << (session.images().size() == 1 ? "" : "s") << ", "
+                          << session.labels().size() << " label"
+                          << (session.labels().size() == 1 ? "" : "s") << ", output directory "
                           << o->outDir << "; Ctrl-C stops" << std::endl;
                 server.serve();
                 // serve() ended without a signal (it could not run): wake the waiter.

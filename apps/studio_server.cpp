@@ -9,6 +9,7 @@
 
 #include "apps/cli_error.h"
 #include "apps/image_io.h"
+#include "apps/label_colors.h"
 #include "apps/studio_runs.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
@@ -93,17 +94,10 @@ int64_t intField(const json& j, const char* name, int64_t low, int64_t high) {
 }
 
 uint32_t colorField(const json& j, const char* name) {
-    const std::string text = stringField(j, name);
-    const bool valid = text.size() == 7 && text[0] == '#' &&
-                       text.find_first_not_of("0123456789abcdefABCDEF", 1) == std::string::npos;
-    if (!valid) throw BadRequest(std::string("\"") + name + "\" must be a colour like #1f77b4");
-    return static_cast<uint32_t>(std::stoul(text.substr(1), nullptr, 16));
-}
-
-std::string colorText(uint32_t color) {
-    char text[8];
-    std::snprintf(text, sizeof text, "#%06x", color & 0xffffffu);
-    return text;
+    uint32_t color = 0;
+    if (!parseColorText(stringField(j, name), &color))
+        throw BadRequest(std::string("\"") + name + "\" must be a colour like #1f77b4");
+    return color;
 }
 
 // A query parameter that must be a whole number from 0 to high.
@@ -194,10 +188,16 @@ void StudioServer::routes() {
         answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
         return httplib::Server::HandlerResponse::Handled;
     });
-    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
         if (res.status == 404)
             answerError(res, 404, "no such page");
+        else if (res.status == 413 && req.get_header_value("Content-Type")
+                                              .rfind("application/x-www-form-urlencoded", 0) == 0)
+            // Form bodies have a small limit of their own.
+            answerError(res, 413,
+                        "the request body is too large for a form; send it as "
+                        "application/octet-stream (images) or application/json");
         else if (res.status == 413)
             answerError(res, 413, "the request body is too large");
         else if (res.status >= 400)
@@ -315,7 +315,10 @@ void StudioServer::routes() {
                           return static_cast<std::size_t>(intField(j, "label", 0, 1000));
                       };
                       if (op == "add")
-                          session_.addLabel(stringField(j, "name"), colorField(j, "color"));
+                          session_.addLabel(stringField(j, "name"),
+                                            j.contains("color")
+                                                ? std::optional<uint32_t>(colorField(j, "color"))
+                                                : std::nullopt);
                       else if (op == "rename")
                           session_.renameLabel(label(), stringField(j, "name"));
                       else if (op == "recolor")
@@ -336,7 +339,8 @@ void StudioServer::routes() {
             if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
             s.toleranceFrac = frac.get<double>();
             s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
-            s.neighborhood = static_cast<int32_t>(intField(j, "neighborhood", 1, 1023));
+            s.neighborhood = static_cast<int32_t>(
+                intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
             const json& normalize = field(j, "normalize");
             if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
             s.normalize = normalize.get<bool>();

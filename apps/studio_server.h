@@ -12,7 +12,8 @@
 //   GET  /api/image?i=N                image N as raw RGB bytes, row by row
 //   GET  /api/marks?i=N                image N's marks, run-encoded
 //   POST /api/marks?i=N&x=&y=&w=&h=    body: the rectangle's new marks, run-encoded
-//   POST /api/labels                   {"op": "add", "name", "color": "#rrggbb"},
+//   POST /api/labels                   {"op": "add", "name", "color": "#rrggbb"
+//                                       (optional: the colour clsg train gives)},
 //                                      {"op": "rename", "label", "name"},
 //                                      {"op": "recolor", "label", "color"},
 //                                      {"op": "delete", "label"}

@@ -12,6 +12,7 @@
 
 #include "apps/cli_error.h"
 #include "apps/image_io.h"
+#include "apps/label_colors.h"
 #include "apps/label_option.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
@@ -199,11 +200,22 @@ void StudioSession::checkNewName(const std::string& name, std::size_t except) co
             throw StudioError("there is a label named " + name + " already");
 }
 
-void StudioSession::addLabel(const std::string& name, uint32_t color) {
+void StudioSession::addLabel(const std::string& name, std::optional<uint32_t> color) {
     if (labels_.size() >= kMaxLabels)
         throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
     checkNewName(name, labels_.size());
-    labels_.push_back({name, color & 0xffffffu});
+    if (!color) {
+        std::vector<std::string> names;
+        std::vector<std::optional<uint32_t>> chosen;
+        for (const StudioLabel& label : labels_) {
+            names.push_back(label.name);
+            chosen.emplace_back(label.color);
+        }
+        names.push_back(name);
+        chosen.emplace_back();
+        color = assignLabelColors(names, chosen).back();
+    }
+    labels_.push_back({name, *color & 0xffffffu});
     trainSettingsChanged();
 }
 
@@ -236,8 +248,9 @@ void StudioSession::deleteLabel(std::size_t label) {
 void StudioSession::setSettings(const StudioSettings& s) {
     if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
         throw StudioError("the tolerance fraction must lie between 0 and 1");
-    if (s.neighborhood < 1 || s.neighborhood > 1023)
-        throw StudioError("the neighbourhood size must lie between 1 and 1023");
+    if (s.neighborhood < 1 || s.neighborhood > kMaxNeighborhood)
+        throw StudioError("the neighbourhood size must lie between 1 and " +
+                          std::to_string(kMaxNeighborhood));
     const bool trainChange =
         s.toleranceFrac != settings_.toleranceFrac || s.toleranceMin != settings_.toleranceMin;
     settings_ = s;
@@ -366,6 +379,7 @@ std::string StudioSession::saveTool(const std::string& fileName) {
     const std::string path = confinedPath(outDir_, fileName, ".clsg");
     ToolFile file;
     for (const StudioLabel& label : labels_) file.labels.push_back({label.name, label.color, {}});
+    file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
     file.tool = tool_;
     OutputFiles files;
     files.makeDir(outDir_);
@@ -440,7 +454,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
         }
         if (examples.empty())
             throw StudioError("label " + labels_[label].name + " has no marks to export");
-        command += " --label " + shellWord(labels_[label].name + "=" + examples);
+        command += " --label " + shellWord(labels_[label].name + colorText(labels_[label].color) +
+                                           "=" + examples);
     }
     command += " --color-tolerance-frac " + exactNumber(settings_.toleranceFrac) +
                " --color-tolerance-min " + std::to_string(settings_.toleranceMin);
@@ -497,6 +512,7 @@ void StudioSession::loadTool(const std::string& path) {
                 }
             }
     }
+    if (file.neighborhoodSize) settings_.neighborhood = *file.neighborhoodSize;
     settings_.toleranceFrac = file.tool.trainParams().colorToleranceFrac();
     settings_.toleranceMin = static_cast<uint32_t>(file.tool.trainParams().colorToleranceMin());
     trainSettingsChanged();

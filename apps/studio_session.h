@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,6 +67,7 @@ struct StudioExport {
 class StudioSession {
 public:
     static constexpr std::size_t kMaxLabels = 254;
+    static constexpr int32_t kMaxNeighborhood = 255;  // as tool files store it
 
     // outDir: where save and export write (created when needed).
     explicit StudioSession(std::string outDir);
@@ -81,7 +83,8 @@ public:
     uint64_t revision() const { return revision_; }
 
     // Label edits; names follow the rules of clsg train. Throw StudioError.
-    void addLabel(const std::string& name, uint32_t color);
+    // Without a colour, the label gets the one clsg train would give it.
+    void addLabel(const std::string& name, std::optional<uint32_t> color = std::nullopt);
     void renameLabel(std::size_t label, const std::string& name);
     void recolorLabel(std::size_t label, uint32_t color);
     // Removes the label and its marks; later labels move down by one.

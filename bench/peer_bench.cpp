@@ -7,7 +7,7 @@
 //         filter2D, then the argmax over the labels (compare, max, setTo).
 // "reused" keeps the result (and the OpenCV matrices) from frame to frame,
 // "fresh" starts each frame with new ones. Prints best and median ms per frame
-// and ours / OpenCV of the medians.
+// and ours / OpenCV of the medians; the two loops take turns frame by frame.
 //
 //   peer_bench [REPEATS]   (default 9 at 1 MP, 3 at 12 MP)
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include <functional>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <utility>
 #include <vector>
 
 #include "apps/image_io.h"
@@ -116,18 +117,27 @@ struct Timing {
     double best, median;
 };
 
-Timing timeIt(int repeats, const std::function<void()>& frame) {
-    std::vector<double> ms;
-    frame();  // warm-up
-    for (int i = 0; i < repeats; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        frame();
-        ms.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
+// Times ours and theirs frame by frame in turn, so that both see the same
+// load on a shared machine; one warm-up frame each first.
+std::pair<Timing, Timing> timeBoth(int repeats, const std::function<void()>& ours,
+                                   const std::function<void()>& theirs) {
+    std::vector<double> ms[2];
+    const std::function<void()>* frames[2] = {&ours, &theirs};
+    for (const auto* frame : frames) (*frame)();
+    for (int i = 0; i < repeats; ++i)
+        for (int k = 0; k < 2; ++k) {
+            const auto start = std::chrono::steady_clock::now();
+            (*frames[k])();
+            ms[k].push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+        }
+    Timing t[2];
+    for (int k = 0; k < 2; ++k) {
+        std::sort(ms[k].begin(), ms[k].end());
+        t[k] = {ms[k].front(), ms[k][ms[k].size() / 2]};
     }
-    std::sort(ms.begin(), ms.end());
-    return {ms.front(), ms[ms.size() / 2]};
+    return {t[0], t[1]};
 }
 
 }  // namespace
@@ -162,16 +172,18 @@ int main(int argc, char** argv) {
                 for (bool reused : {true, false}) {
                     kvCompositeColorSegmenterResult kept;
                     OpenCvSegmenter::Buffers keptMats;
-                    const Timing ours = timeIt(repeats, [&] {
-                        kvCompositeColorSegmenterResult fresh;
-                        kvCompositeColorSegmenterResult& r = reused ? kept : fresh;
-                        tool.run(frame, params, r);
-                        r.labelImage();
-                    });
-                    const Timing cv = timeIt(repeats, [&] {
-                        OpenCvSegmenter::Buffers fresh;
-                        peer.run(frameMat, reused ? keptMats : fresh);
-                    });
+                    const auto [ours, cv] = timeBoth(
+                        repeats,
+                        [&] {
+                            kvCompositeColorSegmenterResult fresh;
+                            kvCompositeColorSegmenterResult& r = reused ? kept : fresh;
+                            tool.run(frame, params, r);
+                            r.labelImage();
+                        },
+                        [&] {
+                            OpenCvSegmenter::Buffers fresh;
+                            peer.run(frameMat, reused ? keptMats : fresh);
+                        });
                     std::printf("%-6s %2d %6zu %-6s %9.1f/%9.1f %9.1f/%9.1f %8.2f\n", size.name, n,
                                 labels, reused ? "reused" : "fresh", ours.best, ours.median,
                                 cv.best, cv.median, ours.median / cv.median);

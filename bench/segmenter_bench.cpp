@@ -3,8 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <vector>
 
 #include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/internal_result.h"
+#include "clsg/clrsgint/label_pass.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "synthetic_image.h"
@@ -116,6 +119,28 @@ void BM_LabelImage(benchmark::State& state) {
     deriveImage(state, 3, [](const kvCompositeColorSegmenterResult& r) { return r.labelImage(); });
 }
 BENCHMARK(BM_LabelImage)->Unit(benchmark::kMillisecond);
+
+// The label pass alone in steady state (label and confidence images written
+// into buffers kept from frame to frame), over the first 2 or 3 labels' scores.
+void BM_LabelPass(benchmark::State& state) {
+    kvCompositeColorSegmenterResult run;
+    benchTool().run(benchImage(), kvCompositeColorSegmenterRunParams(3), run);
+    const auto& scores =
+        static_cast<const kvCompositeColorSegmenterInternalResult*>(run.result())->labelScores;
+    const auto labels = static_cast<std::size_t>(state.range(0));
+    const kvPelRect w = scores.at(0).window();
+    kvPelBuffer<unsigned char> label(w), confidence(w);
+    std::vector<const double*> rows(labels);
+    for (auto _ : state)
+        for (long y = w.top(); y < w.bottom(); ++y) {
+            for (std::size_t k = 0; k < labels; ++k) rows[k] = scores[k].pointToRow(y);
+            clsgint::labelPassRow(rows.data(), labels, w.width(), label.pointToRow(y),
+                                  confidence.pointToRow(y));
+        }
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        kSide * kSide, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_LabelPass)->Arg(2)->Arg(3)->ArgName("labels")->Unit(benchmark::kMillisecond);
 
 void BM_ConfidenceImage(benchmark::State& state) {
     deriveImage(state, 3,

@@ -71,7 +71,24 @@ void kvArchive::bytes(void* data, std::size_t size) {
 void kvArchive::checkCount(uint64_t count, uint64_t minBytes) const {
     if (!isLoading()) return;
     if (minBytes == 0) minBytes = 1;
-    if (count > left_ / minBytes) throw Corrupt("archive count exceeds the data left");
+    const uint64_t unclaimed = left_ > claimed_ ? left_ - claimed_ : 0;
+    if (count > unclaimed / minBytes) throw Corrupt("archive count exceeds the data left");
+}
+
+kvArchive::Claim::Claim(kvArchive& archive, uint64_t count, uint64_t minBytes)
+    : archive_(archive), count_(0), minBytes_(minBytes == 0 ? 1 : minBytes) {
+    if (!archive.isLoading()) return;
+    archive.checkCount(count, minBytes_);
+    count_ = count;
+    archive.claimed_ += count_ * minBytes_;
+}
+
+kvArchive::Claim::~Claim() { archive_.claimed_ -= count_ * minBytes_; }
+
+void kvArchive::Claim::next() {
+    if (count_ == 0) return;
+    --count_;
+    archive_.claimed_ -= minBytes_;
 }
 
 kvArchive& kvArchive::operator||(unsigned char& v) {

@@ -76,8 +76,33 @@ public:
     // Bytes that can still be read from a loading archive.
     uint64_t bytesLeft() const { return left_; }
     // Throws Corrupt unless count elements of at least minBytes each fit in
-    // what is left of the stream. Call it before sizing anything by count.
+    // what is left of the stream and not yet claimed (see Claim). Call it
+    // before sizing anything by count.
     void checkCount(uint64_t count, uint64_t minBytes) const;
+
+    // Sizing a container by a stored count claims the smallest record of each
+    // element it will read, until that element is read. Counts checked while
+    // a claim lives see only the unclaimed bytes, so nested counts cannot all
+    // size themselves by the same bytes: what loading allocates by count
+    // stays within a fixed multiple of the stream's size.
+    //
+    //     kvArchive::Claim claim(archive, count, minBytes);  // checks count
+    //     std::vector<T> v(count);
+    //     for (T& e : v) { claim.next(); archive || e; }
+    class Claim {
+    public:
+        Claim(kvArchive& archive, uint64_t count, uint64_t minBytes);
+        ~Claim();
+        Claim(const Claim&) = delete;
+        Claim& operator=(const Claim&) = delete;
+        // Releases the claim of the element about to be read.
+        void next();
+
+    private:
+        kvArchive& archive_;
+        uint64_t count_;
+        uint64_t minBytes_;
+    };
 
     // Bookkeeping of kvPersistent (visited objects and shared pointers).
     bool visited(const void* address, std::size_t size) const;
@@ -91,6 +116,7 @@ private:
     std::ostream* out_ = nullptr;
     std::istream* in_ = nullptr;
     uint64_t left_ = 0;
+    uint64_t claimed_ = 0;  // bytes promised to elements not yet read
     std::set<std::pair<const void*, std::size_t>> visited_;
     std::map<const kvPersistent*, uint32_t> storedObjects_;  // storing
     std::vector<kvPersistent*> loadedObjects_;               // loading, one reference each

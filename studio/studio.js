@@ -5,10 +5,6 @@
 const token = new URLSearchParams(location.search).get("token") || "";
 const $ = (id) => document.getElementById(id);
 
-// A distinct colour for a new label (the same order clsg run's overlay uses).
-const PALETTE = ["#e6194b", "#3cb44b", "#ffe119", "#0082c8", "#f58230", "#911eb4",
-                 "#46f0f0", "#f032e6", "#d2f53c", "#fabed4", "#008080", "#dcbeff"];
-
 const state = {
   server: null,          // the last /api/state answer
   image: 0,              // index of the shown image
@@ -615,9 +611,9 @@ $("add-label").addEventListener("submit", async (e) => {
   e.preventDefault();
   const name = $("new-label").value.trim();
   if (!name) return;
-  const colour = PALETTE[state.server.labels.length % PALETTE.length];
   try {
-    const s = await edit(() => postJson("/api/labels", {op: "add", name, color: colour}));
+    // The server picks the colour clsg train gives a label of this name.
+    const s = await edit(() => postJson("/api/labels", {op: "add", name}));
     $("new-label").value = "";
     state.active = s.labels.length - 1;
     applyState(s);

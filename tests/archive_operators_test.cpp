@@ -332,6 +332,19 @@ TEST(ArchiveOperators, ToolsThatDoNotTrainAreRefused) {
     // An image over an empty window of two billion rows: refused at once.
     kvCompositeColor tall(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), noMask());
     check({kvCompositeColorSet({tall})}, Defs::BadImage());
+
+    // What training refuses is refused as soon as it is read: the bytes after
+    // it (nothing, or an unknown version) are never reached.
+    auto early = [&](const std::string& bytes, auto exceptionTag) {
+        EXPECT_THROW(loadFromBytes(bytes, tool), decltype(exceptionTag));
+        EXPECT_TRUE(tool == before);
+    };
+    const std::string junk(40, '\xff');
+    kvCompositeColor noImages;
+    early(u8(0) + u8(0) + u32(255), Defs::TooManyCompositeColors());
+    early(u8(0) + u8(0) + u32(2) + u8(0) + u8(0) + u32(0) + junk, Defs::BadParams());
+    early(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) + storeToBytes(noImages) + junk,
+          Defs::BadParams());
 }
 
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {

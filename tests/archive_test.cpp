@@ -381,6 +381,25 @@ TEST(Archive, HugeStoredSizesThrowBeforeAllocating) {
     }
 }
 
+TEST(Archive, ClaimedBytesSizeNoOtherCount) {
+    // Ten elements of at least ten bytes claim all 100: no other count fits
+    // until an element is about to be read, and then only within its bytes.
+    loadWith(Bytes(100, '\0'), [](kvArchive& a) {
+        {
+            kvArchive::Claim claim(a, 10, 10);
+            EXPECT_THROW(a.checkCount(1, 1), kvArchive::Corrupt);
+            claim.next();
+            a.checkCount(10, 1);
+            EXPECT_THROW(a.checkCount(11, 1), kvArchive::Corrupt);
+            EXPECT_THROW(kvArchive::Claim(a, 2, 10), kvArchive::Corrupt);
+            kvArchive::Claim inner(a, 1, 10);
+            EXPECT_THROW(a.checkCount(1, 1), kvArchive::Corrupt);
+        }
+        a.checkCount(100, 1);  // both claims ended
+        EXPECT_THROW(a.checkCount(101, 1), kvArchive::Corrupt);
+    });
+}
+
 TEST(Archive, EmptyWindowsWithHugeSidesLoadAtOnce) {
     // No pels are stored for an empty window, however long its other side.
     const auto start = std::chrono::steady_clock::now();

@@ -392,7 +392,7 @@ TEST(Run, ANewRunDropsTheImagesBuiltFromThePreviousOne) {
     result.segmentationImage(0);
     tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
     const auto& in = internalOf(result);
-    EXPECT_FALSE(in.labelImage.isBound() || in.bestScore.isBound() || in.scoreImage.isBound() ||
+    EXPECT_FALSE(in.labelImage.isBound() || in.scoreImage.isBound() ||
                  in.confidenceImage.isBound() || in.scoreSum.isBound());
 }
 

@@ -69,7 +69,6 @@ void kvCompositeColorSegmenterInternalResult::retireRunBuffers() {
     std::swap(retired.labelImage, labelImage);
     std::swap(retired.confidenceImage, confidenceImage);
     std::swap(retired.scoreImage, scoreImage);
-    std::swap(retired.bestScore, bestScore);
     std::swap(retired.scoreSum, scoreSum);
     std::swap(retired.selfSimilarity, spares.selfSimilarity);
     spares = std::move(retired);

@@ -24,7 +24,7 @@ struct kvRunSpares {
     kvPelBuffer<unsigned char> image[3];
     std::vector<kvPelBuffer<double>> labelScores;
     kvPelBuffer<unsigned char> labelImage, confidenceImage, scoreImage;
-    kvPelBuffer<double> bestScore, scoreSum, selfSimilarity;
+    kvPelBuffer<double> scoreSum, selfSimilarity;
 };
 
 // Takes the buffer in slot when it covers exactly window and no other handle
@@ -71,7 +71,7 @@ public:
 
     // Derived images, built into the caches on first request. A build that
     // throws (an abort) leaves its caches unbound. Each needs a stored run.
-    // labelImage, bestScore and confidenceImage, in one pass.
+    // labelImage and confidenceImage, in one pass.
     void computeLabelImages();
     void computeScoreImage();  // scoreImage (and the label images)
     void computeScoreSum();    // scoreSum
@@ -92,7 +92,6 @@ public:
 
     // Caches of the derived images, unbound until first requested.
     kvPelBuffer<unsigned char> labelImage;
-    kvPelBuffer<double> bestScore;
     kvPelBuffer<unsigned char> scoreImage;
     kvPelBuffer<unsigned char> confidenceImage;
     kvPelBuffer<double> scoreSum;

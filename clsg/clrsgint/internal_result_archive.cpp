@@ -21,14 +21,16 @@ void passLabelScores(kvArchive& archive, std::vector<kvPelBuffer<double>>& score
     if (version != 0) throw kvArchive::UnknownVersion(nullptr, 0);
     uint32_t count = static_cast<uint32_t>(scores.size());
     archive || count;
-    if (archive.isLoading()) {
-        // Refused before anything is allocated: each score buffer is a few
-        // bytes of file but a whole handle of memory.
-        if (count > kMaxLabels) throw kvArchive::Corrupt("stored result has more than 254 labels");
-        archive.checkCount(count, kMinBufferRecord);
-        scores.assign(count, kvPelBuffer<double>());
+    // Refused before anything is allocated: each score buffer is a few bytes
+    // of file but a whole handle of memory.
+    if (archive.isLoading() && count > kMaxLabels)
+        throw kvArchive::Corrupt("stored result has more than 254 labels");
+    kvArchive::Claim claim(archive, count, kMinBufferRecord);
+    if (archive.isLoading()) scores.assign(count, kvPelBuffer<double>());
+    for (kvPelBuffer<double>& s : scores) {
+        claim.next();
+        archive || static_cast<kv_PelBuffer&>(s);
     }
-    for (kvPelBuffer<double>& s : scores) archive || static_cast<kv_PelBuffer&>(s);
 }
 
 void passTransform(kvArchive& archive, kv2XformHandle& xform) {

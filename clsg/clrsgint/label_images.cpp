@@ -1,4 +1,4 @@
-// Label, best-score and confidence images of a run, in one pass.
+// Label and confidence images of a run, in one pass.
 #include <vector>
 
 #include "clsg/clrsgint/abort_poll.h"
@@ -11,19 +11,16 @@ void kvCompositeColorSegmenterInternalResult::computeLabelImages() {
     // Built into locals and kept only when complete, so an abort leaves the
     // caches unbound.
     kvPelBuffer<unsigned char> labels = takeBuffer(spares.labelImage, w);
-    kvPelBuffer<double> best = takeBuffer(spares.bestScore, w);
     kvPelBuffer<unsigned char> confidence = takeBuffer(spares.confidenceImage, w);
     std::vector<const double*> rows(labelScores.size());
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
         for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = labelScores[k].pointToRow(y);
         clsgint::labelPassRow(rows.data(), rows.size(), w.width(), labels.pointToRow(y),
-                              best.pointToRow(y), confidence.pointToRow(y));
+                              confidence.pointToRow(y));
     }
     labels.imageFromClientXformBase(imageFromClientXform, true);
-    best.imageFromClientXformBase(imageFromClientXform, true);
     confidence.imageFromClientXformBase(imageFromClientXform, true);
     labelImage = labels;
-    bestScore = best;
     confidenceImage = confidence;
 }

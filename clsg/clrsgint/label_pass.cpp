@@ -10,7 +10,7 @@ namespace clsgint {
 namespace {
 
 void labelRowPlain(const double* const* scores, std::size_t labels, long from, long width,
-                   unsigned char* label, double* best, unsigned char* confidence) {
+                   unsigned char* label, unsigned char* confidence) {
     for (long x = from; x < width; ++x) {
         double b = 0.0, b2 = 0.0;
         unsigned char l = 255;
@@ -25,7 +25,6 @@ void labelRowPlain(const double* const* scores, std::size_t labels, long from, l
             }
         }
         label[x] = l;
-        best[x] = b;
         unsigned char c = 0;
         if (b != 0.0 && !std::isnan(b)) {
             const double q = (b - b2) / (b2 + b) * 255.0;
@@ -38,21 +37,21 @@ void labelRowPlain(const double* const* scores, std::size_t labels, long from, l
 }  // namespace
 
 void labelPassRow(const double* const* scores, std::size_t labels, long width, unsigned char* label,
-                  double* best, unsigned char* confidence) {
+                  unsigned char* confidence) {
     long done = 0;
     switch (kvActiveSimd()) {
 #ifdef CLSG_X86_SIMD
         case kvSimdLevel::Avx512:
-            done = labelRowAvx512(scores, labels, width, label, best, confidence);
+            done = labelRowAvx512(scores, labels, width, label, confidence);
             break;
         case kvSimdLevel::Avx2:
-            done = labelRowAvx2(scores, labels, width, label, best, confidence);
+            done = labelRowAvx2(scores, labels, width, label, confidence);
             break;
 #endif
         default:
             break;
     }
-    labelRowPlain(scores, labels, done, width, label, best, confidence);
+    labelRowPlain(scores, labels, done, width, label, confidence);
 }
 
 }  // namespace clsgint

@@ -1,5 +1,5 @@
-// The label pass: from the per-label score rows, the winning label, the best
-// score and the confidence of every pixel, in one pass over the scores.
+// The label pass: from the per-label score rows, the winning label and the
+// confidence of every pixel, in one pass over the scores.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +13,10 @@ namespace clsgint {
 // (strict: the lower label keeps a tie and NaN never wins). Then
 //   confidence = best == 0 or NaN ? 0
 //              : clamp(iRound(float((best - second) / (second + best) * 255.0)), 0, 255).
-// label, best and confidence receive width values each. Bit-identical on every
-// instruction-set path.
+// label and confidence receive width values each. Bit-identical on every
+// instruction-set path. The best score is not stored: it is the winner's own
+// score (scores[label][x]), or 0 where the label is 255.
 void labelPassRow(const double* const* scores, std::size_t labels, long width, unsigned char* label,
-                  double* best, unsigned char* confidence);
+                  unsigned char* confidence);
 
 }  // namespace clsgint

@@ -7,7 +7,7 @@
 namespace clsgint {
 
 long labelRowAvx2(const double* const* scores, std::size_t labels, long width, unsigned char* label,
-                  double* best, unsigned char* confidence) {
+                  unsigned char* confidence) {
     const long n = width / 4 * 4;
     const __m256d zero = _mm256_setzero_pd();
     for (long x = 0; x < n; x += 4) {
@@ -20,7 +20,6 @@ long labelRowAvx2(const double* const* scores, std::size_t labels, long width, u
             b = _mm256_blendv_pd(b, s, gt);
             l = _mm256_blendv_pd(l, _mm256_set1_pd(static_cast<double>(k)), gt);
         }
-        _mm256_storeu_pd(best + x, b);
         // q in float, then iRound and the clamp: NaN and negatives give 0
         // (max keeps its second operand for NaN), values above 255 give 255.
         const __m256d q = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(b, b2), _mm256_add_pd(b2, b)),

@@ -7,7 +7,7 @@
 namespace clsgint {
 
 long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
-                    unsigned char* label, double* best, unsigned char* confidence) {
+                    unsigned char* label, unsigned char* confidence) {
     const long n = width / 8 * 8;
     const __m512d zero = _mm512_setzero_pd();
     for (long x = 0; x < n; x += 8) {
@@ -21,7 +21,6 @@ long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
             b = _mm512_mask_mov_pd(b, gt, s);
             l = _mm256_mask_mov_epi32(l, gt, _mm256_set1_epi32(static_cast<int>(k)));
         }
-        _mm512_storeu_pd(best + x, b);
         // As the AVX2 path: q in float, then iRound and the clamp.
         const __m512d q = _mm512_mul_pd(_mm512_div_pd(_mm512_sub_pd(b, b2), _mm512_add_pd(b2, b)),
                                         _mm512_set1_pd(255.0));

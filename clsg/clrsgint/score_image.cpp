@@ -3,6 +3,7 @@
 #include "clsg/clrsgint/score_image.h"
 
 #include <cmath>
+#include <vector>
 
 #include "clsg/clrsgint/abort_poll.h"
 #include "clsg/clrsgint/buffer_views.h"
@@ -11,13 +12,14 @@
 #include "platform/pel_ops.h"
 
 void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
-                           int32_t neighborhoodSize, const std::array<float, 256>& reciprocalTable,
-                           const std::array<unsigned char, 256>& toleranceTable,
-                           unsigned char levelStep, kvPelBuffer<double>& out) {
+                                    int32_t neighborhoodSize,
+                                    const std::array<float, 256>& reciprocalTable,
+                                    const std::array<unsigned char, 256>& toleranceTable,
+                                    unsigned char levelStep, kvPelBuffer<double>& out) {
     kvPelBuffer<double> similarity = takeBuffer(out, image.window());
     clsgint::computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
-                                reciprocalTable.data(), toleranceTable.data(), levelStep,
-                                viewOf(similarity));
+                                         reciprocalTable.data(), toleranceTable.data(), levelStep,
+                                         viewOf(similarity));
     out = similarity;
 }
 
@@ -28,10 +30,12 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     kvPelBuffer<unsigned char> score = takeBuffer(spares.scoreImage, w);
     kvPelBuffer<double> self = std::move(spares.selfSimilarity);
     clsgint::computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
-                          toleranceTable, levelStep, self);
+                                   toleranceTable, levelStep, self);
+    std::vector<const double*> rows(labelScores.size());
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
-        const double* b = bestScore.pointToRow(y);
+        for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = labelScores[k].pointToRow(y);
+        const unsigned char* l = labelImage.pointToRow(y);
         const double* d = self.pointToPel(w.left(), y);
         unsigned char* out = score.pointToRow(y);
         for (long x = 0; x < w.width(); ++x) {
@@ -41,7 +45,9 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
                 out[x] = 0;
                 continue;
             }
-            const double q = b[x] / d[x] * 255.0;
+            // The best score: the winner's, 0 where no label scored.
+            const double b = l[x] == 255 ? 0.0 : rows[l[x]][x];
+            const double q = b / d[x] * 255.0;
             out[x] = static_cast<unsigned char>(kfILimit(iRound(static_cast<float>(q)), 0, 255));
         }
     }

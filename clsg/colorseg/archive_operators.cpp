@@ -1,6 +1,7 @@
 #include "clsg/colorseg/archive_operators.h"
 
 #include <cstdint>
+#include <functional>
 #include <utility>
 
 #include "clsg/clrsgint/color_model.h"
@@ -45,11 +46,11 @@ unsigned char passVersion(kvArchive& archive, unsigned char current, unsigned ch
 
 // Vector framing: version 0, count, the elements in order. Loading builds a
 // new vector, so v is replaced only when every element was read. A load may
-// demand a count (as many masks as images): another is refused before
+// check the stored count (checkCount throws for one it refuses) before
 // anything is allocated.
 template <class T, class Pass>
 void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord, Pass pass,
-                const std::size_t* demandedCount = nullptr) {
+                const std::function<void(unsigned long)>& checkCount = {}) {
     passVersion(archive, 0, 0, nullptr, 0);
     unsigned long count = v.size();
     archive || count;
@@ -57,11 +58,13 @@ void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord
         for (T& element : v) pass(archive, element);
         return;
     }
-    if (demandedCount && count != *demandedCount)
-        throw Defs::BadParams("The size of Images is not the same as the size of Masks");
-    archive.checkCount(count, minElementRecord);
+    if (checkCount) checkCount(count);
+    kvArchive::Claim claim(archive, count, minElementRecord);
     std::vector<T> loaded(count);
-    for (T& element : loaded) pass(archive, element);
+    for (T& element : loaded) {
+        claim.next();
+        pass(archive, element);
+    }
     v.swap(loaded);
 }
 
@@ -76,7 +79,28 @@ void passMask(kvArchive& archive, kvPelBuffer_const<unsigned char>& mask) {
     archive || static_cast<kv_PelBuffer&>(mask);
 }
 void passExample(kvArchive& archive, kvCompositeColor& example) { archive || example; }
-void passSet(kvArchive& archive, kvCompositeColorSet& set) { archive || set; }
+
+// A tool's sets: what training would refuse (more than 254 sets, a set
+// without examples, an example without images) is refused as soon as it is
+// read, with training's error, before the rest of the record is sized. The
+// order is training's, which checks the sets in the order they are stored.
+void passTrainableExample(kvArchive& archive, kvCompositeColor& example) {
+    archive || example;
+    if (example.images().empty())
+        throw Defs::BadParams("(!compositeColors[i].instances().images().size())");
+}
+void passTrainableSet(kvArchive& archive, kvCompositeColorSet& set) {
+    if (archive.isStoring()) {
+        archive || set;
+        return;
+    }
+    // The set's own record, read example by example.
+    passVersion(archive, 0, 0, kReader, kSetLine);
+    std::vector<kvCompositeColor> examples;
+    passVector(archive, examples, kMinExampleRecord, passTrainableExample);
+    if (examples.empty()) throw Defs::BadParams("(!compositeColors[i].instances().size())");
+    set.instances(examples);
+}
 
 }  // namespace
 
@@ -92,7 +116,10 @@ kvArchive& operator||(kvArchive& archive, kvCompositeColor& example) {
     if (version == 1) {
         passVector(archive, images, kMinImageRecord, passImage);
         const std::size_t pairs = images.size();
-        passVector(archive, masks, kMinMaskRecord, passMask, &pairs);
+        passVector(archive, masks, kMinMaskRecord, passMask, [pairs](unsigned long count) {
+            if (count != pairs)
+                throw Defs::BadParams("The size of Images is not the same as the size of Masks");
+        });
     } else {  // one image and its mask
         images.resize(1);
         masks.resize(1);
@@ -145,13 +172,15 @@ kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterRunParams& pa
 kvArchive& operator||(kvArchive& archive, kvCompositeColorSegmenterTool& tool) {
     passVersion(archive, 0, 0, kReader, kToolLine);
     if (archive.isStoring()) {
-        passVector(archive, tool.compositeColors_, kMinSetRecord, passSet);
+        passVector(archive, tool.compositeColors_, kMinSetRecord, passTrainableSet);
         archive || tool.trainParams_;
         return archive;
     }
     std::vector<kvCompositeColorSet> sets;
     kvCompositeColorSegmenterTrainParams params;
-    passVector(archive, sets, kMinSetRecord, passSet);
+    passVector(archive, sets, kMinSetRecord, passTrainableSet, [](unsigned long count) {
+        if (count > 254) throw Defs::TooManyCompositeColors("(compositeColors.size() > 254)");
+    });
     archive || params;
 
     // The model is not stored: train a fresh tool, and swap it in only when

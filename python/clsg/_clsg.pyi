@@ -40,10 +40,15 @@ class Tool:
         labels: Dict[str, Sequence[Tuple[_Image, Optional[_Mask]]]],
         tolerance_frac: float = 0.1,
         tolerance_min: int = 2,
+        colors: Optional[Dict[str, Union[str, Tuple[int, int, int]]]] = None,
     ) -> None:
-        """Trains from {label name: [(image, mask or None), ...]}; label i is the i-th key."""
-    def run(self, image: _Image, neighborhood: int = 3, normalize_intensity: bool = False) -> Result:
-        """Scores every pixel of image against every label."""
+        """Trains from {label name: [(image, mask or None), ...]}; label i is the i-th key.
+        colors: {label name: "#rrggbb" or (r, g, b)}; the others are derived from the names."""
+    def run(
+        self, image: _Image, neighborhood: Optional[int] = None, normalize_intensity: bool = False
+    ) -> Result:
+        """Scores every pixel of image against every label; neighborhood None: the
+        tool's stored size, else 3."""
     def save(self, path: _Path) -> None:
         """Writes the tool file the clsg program reads."""
     @staticmethod
@@ -53,6 +58,12 @@ class Tool:
     def labels(self) -> List[str]:
         """Label names in label order."""
     @property
+    def colors(self) -> List[str]:
+        """Display colours as "#rrggbb", in label order."""
+    @property
+    def neighborhood(self) -> Optional[int]:
+        """The neighbourhood size the tool file stores, or None."""
+    @property
     def is_trained(self) -> bool: ...
     @property
     def tolerance_frac(self) -> float: ...
@@ -61,6 +72,14 @@ class Tool:
     def __eq__(self, other: object) -> bool: ...
     def _time_runs(
         self, image: _Image, neighborhood: int = 3, normalize_intensity: bool = False, repeats: int = 5
+    ) -> List[Tuple[float, float]]: ...
+    def _time_tiled_runs(
+        self,
+        image: _Image,
+        neighborhood: int = 3,
+        normalize_intensity: bool = False,
+        threads: int = 2,
+        repeats: int = 5,
     ) -> List[float]: ...
 
 def read_image(path: _Path) -> _Image:

@@ -90,9 +90,13 @@ def _search_gain(array: da.Array, tool: Tool) -> float:
     return _search_intensity_gain_on_sample(tool, sample, array.shape[0], array.shape[1])
 
 
-def segment(array, tool: Tool, neighborhood: int = 3, normalize_intensity: bool = False,
+def segment(array, tool: Tool, neighborhood: Optional[int] = None,
+            normalize_intensity: bool = False,
             outputs: Sequence[str] = ("labels",)) -> Dict[str, da.Array]:
     """Segments an H x W x 3 uint8 Dask array blockwise.
+
+    neighborhood None takes the size the tool stores (tool.neighborhood),
+    else 3, as Tool.run does.
 
     Returns a dict of lazy H x W uint8 Dask arrays, one per requested output:
     "labels", "confidence", "score" or "segmentation:NAME". Each block runs
@@ -103,7 +107,8 @@ def segment(array, tool: Tool, neighborhood: int = 3, normalize_intensity: bool 
     the gain-mapped pixels. All outputs share one pass over the blocks when
     computed together (dask.compute(*result.values())).
     """
-    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood)  # the tool's and N's errors, now
+    # The tool's and the neighbourhood's errors, now.
+    neighborhood = tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood).neighborhood
     array = da.asarray(array)
     if array.ndim != 3 or array.shape[2] != 3:
         raise BadImageError(f"array must be H x W x 3 (RGB); got shape {array.shape}")
@@ -148,7 +153,8 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def _segment_file(path: str, given: str, tool_path: str, out_dir: str, neighborhood: int,
+def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
+                  neighborhood: Optional[int],
                   normalize_intensity: bool, outputs: Sequence[str]) -> Dict[str, Any]:
     """Segments one file into out_dir; never raises: a failure becomes the
     record's error. A file's outputs appear all together or not at all."""
@@ -197,7 +203,7 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str, neighborh
 
 
 def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=None,
-                  neighborhood: int = 3, normalize_intensity: bool = False,
+                  neighborhood: Optional[int] = None, normalize_intensity: bool = False,
                   outputs: Sequence[str] = ("labels",)) -> List[Dict[str, Any]]:
     """Segments image files on a dask.distributed cluster.
 
@@ -208,7 +214,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     with its error and does not stop the batch.
 
     client: a distributed.Client; None uses Dask's current scheduler (a
-    Client made earlier in this process, else local threads).
+    Client made earlier in this process, else local threads). neighborhood
+    None takes the size the tool file stores, else 3.
 
     Returns one record per path, in order: path, ok, error (None or the
     message), width, height, seconds (reading, running and writing), shares
@@ -224,7 +231,10 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     if isinstance(outputs, str):
         outputs = (outputs,)
     outputs = tuple(outputs)
-    output_names(Tool.load(tool_path), outputs)  # bad arguments fail here, not per file
+    # Bad arguments fail here, not per file.
+    tool = Tool.load(tool_path)
+    output_names(tool, outputs)
+    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood)
 
     seen: Dict[str, str] = {}
     todo: List[int] = []

@@ -18,6 +18,21 @@ std::string shapeText(const py::array& a) {
 
 std::string dtypeText(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
 
+// One row of RGB triples into three planes. Compiled twice on x86-64 and
+// picked when loaded: the AVX2 copy splits 32 pixels per step, which keeps the
+// copy of an image to a few per cent of a run.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default"), optimize("tree-vectorize")))
+#endif
+void splitRow(const unsigned char* __restrict src, long width, unsigned char* __restrict r,
+              unsigned char* __restrict g, unsigned char* __restrict b) {
+    for (long x = 0; x < width; ++x) {
+        r[x] = src[3 * x];
+        g[x] = src[3 * x + 1];
+        b[x] = src[3 * x + 2];
+    }
+}
+
 }  // namespace
 
 py::array asArray(py::handle obj, const std::string& what) {
@@ -74,11 +89,7 @@ kv3PlanePelBuffer copyImage(const ArrayView& v) {
         rows[2] = image.plane2().pointToRow(y);
         const unsigned char* src = v.data + y * v.rowStride;
         if (v.colStride == 3 && v.chanStride == 1) {  // C order: the common case
-            for (long x = 0; x < v.width; ++x, src += 3) {
-                rows[0][x] = src[0];
-                rows[1][x] = src[1];
-                rows[2][x] = src[2];
-            }
+            splitRow(src, v.width, rows[0], rows[1], rows[2]);
         } else {
             for (long x = 0; x < v.width; ++x, src += v.colStride) {
                 rows[0][x] = src[0];

@@ -68,27 +68,32 @@ be run from several threads at once; train, run and the result images release
 the GIL, and Ctrl-C stops them (KeyboardInterrupt).)doc")
         .def(py::init<>(), "An untrained tool.")
         .def("train", &clsgpy::Tool::train, "labels"_a, "tolerance_frac"_a = 0.1,
-             "tolerance_min"_a = 2, R"doc(
+             "tolerance_min"_a = 2, "colors"_a = py::none(), R"doc(
 Trains the tool from scratch, replacing what it knew.
 
 labels maps each label name to its examples, a list of (image, mask) pairs;
 a mask of None selects the whole image. Label i of the results is the i-th
-key. tolerance_frac (0..1) is the relative colour tolerance, tolerance_min
-its floor in channel units. Raises BadParamsError, BadImageError or
+key; names are 1 to 64 letters, digits, '_' or '-'. tolerance_frac (0..1) is
+the relative colour tolerance, tolerance_min its floor in channel units.
+colors optionally maps label names to display colours ("#rrggbb" or
+(r, g, b)); the other labels get colours derived from their names, as the
+clsg program gives them. Raises BadParamsError, BadImageError or
 TooManyLabelsError (more than 254 labels); a failed train leaves the tool as
 it was.)doc")
-        .def("run", &clsgpy::Tool::run, "image"_a, "neighborhood"_a = 3,
+        .def("run", &clsgpy::Tool::run, "image"_a, "neighborhood"_a = py::none(),
              "normalize_intensity"_a = false, R"doc(
 Scores every pixel of image against every label and returns a Result.
 
 neighborhood (1..255) is the side of the square over which each pixel is
-scored; normalize_intensity first searches the brightness gain that best
+scored; None takes the size the tool file stores (Tool.neighborhood), else
+3. normalize_intensity first searches the brightness gain that best
 matches the trained colours. Raises NotTrainedError, BadImageError or
 BadParamsError.)doc")
         .def(
             "save", [](const clsgpy::Tool& t, py::handle path) { t.save(pathArg(path)); }, "path"_a,
             R"doc(
-Writes the tool file that the clsg program reads (label names included).
+Writes the tool file that the clsg program reads (label names and colours
+included).
 Raises NotTrainedError for an untrained tool, ToolFileError when the file
 cannot be written.)doc")
         .def_static(
@@ -98,6 +103,11 @@ Reads a tool file written by Tool.save or the clsg program. Raises
 ToolFileError for a missing, foreign, newer or corrupt file.)doc")
         .def_property_readonly("labels", &clsgpy::Tool::labels,
                                "The label names, in label order (empty when untrained).")
+        .def_property_readonly("colors", &clsgpy::Tool::colors,
+                               "The labels' display colours as \"#rrggbb\", in label order.")
+        .def_property_readonly("neighborhood", &clsgpy::Tool::neighborhood,
+                               "The neighbourhood size the tool file stores (clsg train --auto "
+                               "chooses one), or None.")
         .def_property_readonly("is_trained", &clsgpy::Tool::isTrained)
         .def_property_readonly("tolerance_frac", &clsgpy::Tool::toleranceFrac,
                                "The relative colour tolerance of the training.")
@@ -118,7 +128,8 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
              })
         .def("_time_runs", &clsgpy::Tool::timeRuns, "image"_a, "neighborhood"_a = 3,
              "normalize_intensity"_a = false, "repeats"_a = 5,
-             "Seconds of each of repeats runs timed in C++ (for benchmarks).")
+             "(wall-clock, thread CPU) seconds of each of repeats runs timed in C++ (for "
+             "benchmarks).")
         .def("_time_tiled_runs", &clsgpy::Tool::timeTiledRuns, "image"_a, "neighborhood"_a = 3,
              "normalize_intensity"_a = false, "threads"_a = 2, "repeats"_a = 5,
              "Seconds of each of repeats tiled runs (label image) timed in C++.");

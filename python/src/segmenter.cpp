@@ -1,15 +1,11 @@
 #include "segmenter.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <ctime>
 #include <limits>
 #include <utility>
 
-#include "apps/cli_error.h"
 #include "apps/image_io.h"
 #include "apps/label_colors.h"
 #include "apps/tool_file.h"
@@ -37,6 +33,40 @@ kvCompositeColorSegmenterRunParams runParams(long long neighborhood, bool normal
 }
 
 std::string labelText(const std::string& name) { return "'" + name + "'"; }
+
+// "#rrggbb" or an (r, g, b) sequence of 0..255 integers.
+uint32_t colorArg(py::handle value, const std::string& label) {
+    const std::string what = "the colour of " + labelText(label);
+    if (py::isinstance<py::str>(value)) {
+        uint32_t rgb = 0;
+        if (!parseColorText(value.cast<std::string>(), &rgb))
+            throwBadParams(what + " must be \"#rrggbb\"; got " +
+                           py::repr(value).cast<std::string>());
+        return rgb;
+    }
+    if (py::isinstance<py::sequence>(value) && py::len(value) == 3) {
+        uint32_t rgb = 0;
+        for (py::handle c : value) {
+            if (!py::isinstance<py::int_>(c) || py::isinstance<py::bool_>(c) ||
+                c.cast<long long>() < 0 || c.cast<long long>() > 255)
+                throwBadParams(what + " must hold three integers 0..255; got " +
+                               py::repr(value).cast<std::string>());
+            rgb = rgb << 8 | c.cast<uint32_t>();
+        }
+        return rgb;
+    }
+    throwBadParams(what + " must be \"#rrggbb\" or (r, g, b); got " +
+                   py::repr(value).cast<std::string>());
+}
+
+// None: the tool file's size, else 3.
+long long neighborhoodArg(py::handle value, const ToolFile& file) {
+    if (value.is_none()) return file.neighborhoodSize.value_or(3);
+    if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
+        throwBadParams("neighborhood must be an int or None; got " +
+                       py::repr(value).cast<std::string>());
+    return value.cast<long long>();
+}
 
 }  // namespace
 
@@ -104,7 +134,8 @@ std::shared_ptr<const ToolFile> Tool::snapshot() const {
     return file_;
 }
 
-void Tool::train(const py::dict& labels, double toleranceFrac, long long toleranceMin) {
+void Tool::train(const py::dict& labels, double toleranceFrac, long long toleranceMin,
+                 py::handle colors) {
     if (toleranceMin < 0 || toleranceMin > std::numeric_limits<uint32_t>::max())
         throwBadParams("tolerance_min must be in 0.." +
                        std::to_string(std::numeric_limits<uint32_t>::max()) + "; got " +
@@ -152,10 +183,25 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
         }
     }
 
+    std::vector<std::optional<uint32_t>> chosen(names.size());
+    if (!colors.is_none()) {
+        if (!py::isinstance<py::dict>(colors))
+            throwBadParams("colors must be a dict of label name -> \"#rrggbb\" or (r, g, b)");
+        for (auto item : py::reinterpret_borrow<py::dict>(colors)) {
+            const auto at =
+                py::isinstance<py::str>(item.first)
+                    ? std::find(names.begin(), names.end(), item.first.cast<std::string>())
+                    : names.end();
+            if (at == names.end())
+                throwBadParams("colors names " + py::repr(item.first).cast<std::string>() +
+                               ", which is not a label being trained");
+            chosen[static_cast<std::size_t>(at - names.begin())] = colorArg(item.second, *at);
+        }
+    }
     auto trained = std::make_shared<ToolFile>();
-    const std::vector<uint32_t> colors = assignLabelColors(names);
+    const std::vector<uint32_t> assigned = assignLabelColors(names, chosen);
     for (std::size_t i = 0; i < names.size(); ++i)
-        trained->labels.push_back({names[i], colors[i], {}});
+        trained->labels.push_back({names[i], assigned[i], {}});
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
@@ -179,12 +225,13 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
     file_ = std::move(trained);
 }
 
-std::shared_ptr<Result> Tool::run(py::handle image, long long neighborhood,
+std::shared_ptr<Result> Tool::run(py::handle image, py::handle neighborhoodSize,
                                   bool normalizeIntensity) const {
+    const auto file = snapshot();
+    const long long neighborhood = neighborhoodArg(neighborhoodSize, *file);
     const auto params = runParams(neighborhood, normalizeIntensity);
     const py::array array = asArray(image, "image");
     const ArrayView view = checkImage(array, "image");
-    const auto file = snapshot();
     kvCompositeColorSegmenterResult result;
     {
         py::gil_scoped_release release;
@@ -195,25 +242,37 @@ std::shared_ptr<Result> Tool::run(py::handle image, long long neighborhood,
                                     view.height);
 }
 
-std::vector<double> Tool::timeRuns(py::handle image, long long neighborhood,
-                                   bool normalizeIntensity, int repeats) const {
+namespace {
+
+double threadSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+}  // namespace
+
+std::vector<std::pair<double, double>> Tool::timeRuns(py::handle image, long long neighborhood,
+                                                      bool normalizeIntensity, int repeats) const {
     const auto params = runParams(neighborhood, normalizeIntensity);
     const py::array array = asArray(image, "image");
     const ArrayView view = checkImage(array, "image");
     const auto file = snapshot();
-    std::vector<double> seconds;
+    std::vector<std::pair<double, double>> seconds;
     py::gil_scoped_release release;
     CallGuard::run([&] {
         const kv3PlanePelBuffer_const planes = copyImage(view);
         for (int i = 0; i < repeats; ++i) {
             const auto start = std::chrono::steady_clock::now();
+            const double cpuStart = threadSeconds();
             {
                 kvCompositeColorSegmenterResult result;
                 file->tool.run(planes, params, result);
                 result.labelImage();
             }  // freeing the result counts, as it does in Python
-            seconds.push_back(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            seconds.emplace_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                threadSeconds() - cpuStart);
         }
     });
     return seconds;
@@ -279,12 +338,23 @@ std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
 }
 
 std::vector<std::string> Tool::labels() const { return snapshot()->labelNames(); }
+std::vector<std::string> Tool::colors() const {
+    std::vector<std::string> texts;
+    for (const ToolLabel& label : snapshot()->labels) texts.push_back(colorText(label.color));
+    return texts;
+}
+std::optional<int> Tool::neighborhood() const { return snapshot()->neighborhoodSize; }
 bool Tool::isTrained() const { return snapshot()->tool.isTrained(); }
 double Tool::toleranceFrac() const { return snapshot()->tool.trainParams().colorToleranceFrac(); }
 unsigned Tool::toleranceMin() const { return snapshot()->tool.trainParams().colorToleranceMin(); }
 bool Tool::operator==(const Tool& other) const {
     const auto a = snapshot(), b = other.snapshot();
-    return a->labelNames() == b->labelNames() && a->tool == b->tool;
+    if (a->labels.size() != b->labels.size() || a->neighborhoodSize != b->neighborhoodSize)
+        return false;
+    for (std::size_t i = 0; i < a->labels.size(); ++i)
+        if (a->labels[i].name != b->labels[i].name || a->labels[i].color != b->labels[i].color)
+            return false;
+    return a->tool == b->tool;
 }
 
 // ---- image files ----

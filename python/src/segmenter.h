@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,9 +52,12 @@ class Tool {
 public:
     Tool() : file_(std::make_shared<ToolFile>()) {}
 
-    // labels: dict of name -> list of (image, mask or None).
-    void train(const pybind11::dict& labels, double toleranceFrac, long long toleranceMin);
-    std::shared_ptr<Result> run(pybind11::handle image, long long neighborhood,
+    // labels: dict of name -> list of (image, mask or None); colors: None or
+    // dict of name -> "#rrggbb" or (r, g, b), the others derived from names.
+    void train(const pybind11::dict& labels, double toleranceFrac, long long toleranceMin,
+               pybind11::handle colors);
+    // neighborhood None: the size the tool file stores, else 3.
+    std::shared_ptr<Result> run(pybind11::handle image, pybind11::handle neighborhood,
                                 bool normalizeIntensity) const;
     void save(const std::string& path) const;
     static std::shared_ptr<Tool> load(const std::string& path);
@@ -64,20 +68,21 @@ public:
     static std::shared_ptr<Tool> fromBytes(const pybind11::bytes& bytes);
 
     std::vector<std::string> labels() const;
+    std::vector<std::string> colors() const;  // "#rrggbb", in label order
+    std::optional<int> neighborhood() const;  // the stored size, if any
     bool isTrained() const;
     double toleranceFrac() const;
     unsigned toleranceMin() const;
     bool operator==(const Tool& other) const;
 
-    // Seconds of each of repeats C++ runs on image, outside Python and
-    // without converting the image each time: the baseline of the binding's
-    // overhead.
-    std::vector<double> timeRuns(pybind11::handle image, long long neighborhood,
-                                 bool normalizeIntensity, int repeats) const;
+    // The wall-clock and this thread's CPU seconds of each of repeats C++
+    // runs on image, outside Python and without converting the image each
+    // time: the baseline of the binding's overhead.
+    std::vector<std::pair<double, double>> timeRuns(pybind11::handle image, long long neighborhood,
+                                                    bool normalizeIntensity, int repeats) const;
     // The same for the tiled runner on threads threads (label image only).
     std::vector<double> timeTiledRuns(pybind11::handle image, long long neighborhood,
-                                      bool normalizeIntensity, unsigned threads,
-                                      int repeats) const;
+                                      bool normalizeIntensity, unsigned threads, int repeats) const;
 
     // The trained tool as it is now; train and load replace it, never change it.
     std::shared_ptr<const ToolFile> snapshot() const;

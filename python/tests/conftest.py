@@ -33,8 +33,9 @@ def rect_mask(shape, x, y, w, h, dtype=bool):
 RECTS = [("orange", 5, 5, 30, 30), ("teal", 50, 10, 30, 30), ("cream", 95, 60, 30, 30)]
 
 
-def train_scene(tool, image):
-    tool.train({name: [(image, rect_mask(image.shape, x, y, w, h))] for name, x, y, w, h in RECTS})
+def train_scene(tool, image, **options):
+    tool.train({name: [(image, rect_mask(image.shape, x, y, w, h))] for name, x, y, w, h in RECTS},
+               **options)
     return tool
 
 

@@ -1,6 +1,7 @@
 import gc
 import os
 import pickle
+import re
 import signal
 import subprocess
 import threading
@@ -87,6 +88,15 @@ def bad_calls(image, tool):
         (lambda: clsg.Tool().train({"a": []}), clsg.BadParamsError, BAD_PARAMS, ""),
         (lambda: clsg.Tool().train({"a": [small]}), clsg.BadParamsError, BAD_PARAMS, "pair"),
         (lambda: clsg.Tool().train({1: [(small, None)]}), clsg.BadParamsError, BAD_PARAMS, "str"),
+        (lambda: clsg.Tool().train({"a b": [(small, None)]}), clsg.BadParamsError, BAD_PARAMS,
+         "a b"),
+        (lambda: clsg.Tool().train({"a": [(small, None)]}, colors={"b": "#000000"}),
+         clsg.BadParamsError, BAD_PARAMS, "'b'"),
+        (lambda: clsg.Tool().train({"a": [(small, None)]}, colors={"a": "red"}),
+         clsg.BadParamsError, BAD_PARAMS, "#rrggbb"),
+        (lambda: clsg.Tool().train({"a": [(small, None)]}, colors={"a": (1, 2, 256)}),
+         clsg.BadParamsError, BAD_PARAMS, "0..255"),
+        (lambda: tool.run(small, "3"), clsg.BadParamsError, BAD_PARAMS, "neighborhood"),
         (lambda: clsg.Tool().train({"a": [(small, None)]}, tolerance_frac=1.5),
          clsg.BadParamsError, BAD_PARAMS, "colorToleranceFrac"),
         (lambda: clsg.Tool().train({"a": [(small, None)]}, tolerance_min=-1),
@@ -143,16 +153,31 @@ def run_cli(cli, *args):
     return done.stdout
 
 
+def label_lines(info):
+    """(name, colour) of each label that `clsg info` lists."""
+    return re.findall(r"^ +\d+ (\S+) \((#[0-9a-f]{6})\)", info, re.M)
+
+
 def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool, cli):
     png = str(tmp_path / "scene.png")
     clsg.write_image(png, image)
     np.testing.assert_array_equal(clsg.read_image(png), image)
-    labels = [f"--label={n}={png}@{x},{y},{w},{h}" for n, x, y, w, h in RECTS]
-    run_cli(cli, "train", str(tmp_path / "cli.clsg"), *labels)
-    assert clsg.Tool.load(tmp_path / "cli.clsg") == tool  # same training from both
 
-    tool.save(tmp_path / "py.clsg")
-    assert "cream" in run_cli(cli, "info", str(tmp_path / "py.clsg"))
+    def label_args(path):
+        return [f"--label={n}{'#112233' if n == 'teal' else ''}={path}@{x},{y},{w},{h}"
+                for n, x, y, w, h in RECTS]
+
+    # The same names, colours (chosen and derived) and model from both.
+    run_cli(cli, "train", str(tmp_path / "cli.clsg"), *label_args(png))
+    coloured = train_scene(clsg.Tool(), image, colors={"teal": (0x11, 0x22, 0x33)})
+    from_cli = clsg.Tool.load(tmp_path / "cli.clsg")
+    assert from_cli == coloured and from_cli != tool
+    assert from_cli.colors[1] == "#112233" and from_cli.colors[::2] == tool.colors[::2]
+    coloured.save(tmp_path / "py.clsg")
+    listed = label_lines(run_cli(cli, "info", str(tmp_path / "py.clsg")))
+    assert listed == list(zip(coloured.labels, coloured.colors))
+    assert listed == label_lines(run_cli(cli, "info", str(tmp_path / "cli.clsg")))
+
     for n in (2, 5):
         out = tmp_path / f"out{n}"
         run_cli(cli, "run", str(tmp_path / "py.clsg"), png, "--out", str(out),
@@ -161,6 +186,25 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool, cl
         files = [clsg.read_image(out / f"scene-{name}.png")[:, :, 0] for name in names]
         for mine, theirs in zip(outputs(tool.run(image, n)), files):
             np.testing.assert_array_equal(mine, theirs)
+
+    # A neighbourhood chosen by train --auto (5 on this noisy scene) is the
+    # runs' default on both sides and survives saving and pickling.
+    noisy = np.clip(image + np.random.default_rng(1).integers(-40, 41, image.shape), 0,
+                    255).astype(np.uint8)
+    clsg.write_image(tmp_path / "noisy.png", noisy)
+    run_cli(cli, "train", "--auto", str(tmp_path / "auto.clsg"),
+            *label_args(tmp_path / "noisy.png"))
+    auto = clsg.Tool.load(tmp_path / "auto.clsg")
+    assert auto.neighborhood == 5 and tool.neighborhood is None
+    assert auto.run(noisy).neighborhood == 5
+    assert_same(auto.run(noisy), auto.run(noisy, 5))
+    auto.save(tmp_path / "auto-py.clsg")
+    assert clsg.Tool.load(tmp_path / "auto-py.clsg") == auto != clsg.Tool.load(tmp_path / "cli.clsg")
+    assert pickle.loads(pickle.dumps(auto)).neighborhood == 5
+    run_cli(cli, "run", str(tmp_path / "auto-py.clsg"), str(tmp_path / "noisy.png"), "--out",
+            str(tmp_path / "auto-out"))
+    np.testing.assert_array_equal(clsg.read_image(tmp_path / "auto-out" / "noisy-labels.png")[:, :, 0],
+                                  auto.run(noisy).labels)
 
 
 def test_four_threads_on_one_tool_give_one_threads_results(image, tool):

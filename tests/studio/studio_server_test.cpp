@@ -15,6 +15,7 @@
 
 #include "../cli/png_fixture.h"
 #include "apps/image_io.h"
+#include "apps/label_colors.h"
 #include "apps/studio_runs.h"
 #include "apps/tool_file.h"
 #include "clsg/colorseg/segmenter_result.h"
@@ -354,6 +355,8 @@ TEST_F(StudioServerTest, MalformedAndOversizedBodies) {
          400},
         {{{"toleranceFrac", 0.1}, {"toleranceMin", 2}, {"neighborhood", 0}, {"normalize", false}},
          400},
+        {{{"toleranceFrac", 0.1}, {"toleranceMin", 2}, {"neighborhood", 256}, {"normalize", false}},
+         400},
         {{{"toleranceFrac", 0.1}, {"toleranceMin", 2}, {"neighborhood", 3}, {"normalize", 1}}, 400},
         {{{"toleranceFrac", 0.1}, {"toleranceMin", 2}, {"neighborhood", 3}}, 400},
     };
@@ -435,6 +438,10 @@ TEST_F(StudioServerTest, ExportedCommandTrainsTheSameTool) {
     EXPECT_EQ(bytesOf(fromCommand.confidenceImage()), bytesOf(fromPage.confidenceImage()));
     EXPECT_EQ(bytesOf(fromCommand.scoreImage()), bytesOf(fromPage.scoreImage()));
     EXPECT_EQ(clsgtest::slurp(dir_ / "out/masks/train-command.txt"), command + "\n");
+    const ToolFile trained = readToolFile(dir_ / "out/masks/tool.clsg");
+    ASSERT_EQ(trained.labels.size(), 2u);
+    EXPECT_EQ(trained.labels[0].color, 0xff8800u);
+    EXPECT_EQ(trained.labels[1].color, 0x008888u);
 }
 
 // A tool reopened in a new session brings its labels, settings and marks.
@@ -443,7 +450,7 @@ TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
     paint(0, {12, 20, 2, 2});  // the box around orange's marks holds unmarked pixels
     postJson(
         "/api/settings",
-        {{"toleranceFrac", 0.2}, {"toleranceMin", 4}, {"neighborhood", 3}, {"normalize", false}});
+        {{"toleranceFrac", 0.2}, {"toleranceMin", 4}, {"neighborhood", 5}, {"normalize", false}});
     const std::string path = postJson("/api/save", {{"file", "t"}})["path"];
     const std::string before = client_->Get("/api/marks?i=0")->body;
 
@@ -454,8 +461,11 @@ TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
     EXPECT_EQ(encodeRuns(reopened.images()[0].marks.data(), reopened.images()[0].marks.size()),
               before);
     EXPECT_EQ(reopened.labels()[1].name, "teal");
+    EXPECT_EQ(reopened.labels()[0].color, 0xff8800u);
+    EXPECT_EQ(reopened.labels()[1].color, 0x008888u);
     EXPECT_EQ(reopened.settings().toleranceFrac, 0.2);
     EXPECT_EQ(reopened.settings().toleranceMin, 4u);
+    EXPECT_EQ(reopened.settings().neighborhood, 5);
     EXPECT_EQ(reopened.segment(0, StudioView::Labels).pixels, segment().pixels);
 
     // Without the open image, each example's part of it is added.
@@ -481,6 +491,12 @@ TEST_F(StudioServerTest, OpensUploadedImages) {
     EXPECT_EQ(s["images"][1]["path"], "");
     EXPECT_EQ(status(post("/api/images?name=x.png", "not an image", "application/octet-stream")),
               422);
+    // What a plain curl --data-binary sends: refused with a way out.
+    const httplib::Result form = post("/api/images?name=up.png", std::string(20000, 'x'),
+                                      "application/x-www-form-urlencoded");
+    EXPECT_EQ(status(form), 413);
+    EXPECT_NE(json::parse(form->body)["error"].get<std::string>().find("octet-stream"),
+              std::string::npos);
 }
 
 // A segment request that arrives while another is at work stops it: the
@@ -583,17 +599,25 @@ TEST(StudioRuns, RoundTripsAndRefusesMalformedText) {
     EXPECT_FALSE(decodeRuns(text, data.size() + 1, out));
 }
 
-// The program: prints its address, answers, and stops cleanly on Ctrl-C.
-TEST(StudioCommand, PrintsItsAddressAndStopsOnInterrupt) {
+// The program: reopens a saved tool's marks on the image, prints its
+// address, answers, and stops cleanly on Ctrl-C.
+TEST(StudioCommand, ReopensAToolAndStopsOnInterrupt) {
     ScratchDir dir;
     writeColorImage(dir / "p.png", testImage(), ImageFormat::Png);
+    StudioSession saved(dir / "o");
+    saved.addImage("p", dir / "p.png", testImage());
+    saved.addLabel("orange");
+    saved.addLabel("teal");
+    saved.paintMarks(0, 2, 3, 4, 2, std::vector<uint8_t>(8, 1));
+    saved.paintMarks(0, 30, 9, 3, 1, {2, 0, 2});
+    const std::string tool = saved.saveTool("t");
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
-        execl(CLSG_CLI_PATH, "clsg", "studio", (dir / "p.png").c_str(), "--out",
-              (dir / "o").c_str(), static_cast<char*>(nullptr));
+        execl(CLSG_CLI_PATH, "clsg", "studio", (dir / "p.png").c_str(), "--tool", tool.c_str(),
+              "--out", (dir / "o").c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -604,7 +628,17 @@ TEST(StudioCommand, PrintsItsAddressAndStopsOnInterrupt) {
     const int port = std::stoi(line.substr(at + 17));
     const std::string token = line.substr(line.find("token=") + 6, 32);
     httplib::Client c("127.0.0.1", port);
-    EXPECT_EQ(statusOf(c.Get("/api/state", {{"X-Clsg-Token", token}})), 200);
+    const httplib::Result state = c.Get("/api/state", {{"X-Clsg-Token", token}});
+    ASSERT_EQ(statusOf(state), 200);
+    const json labels = json::parse(state->body)["labels"];
+    ASSERT_EQ(labels.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(labels[i]["name"], saved.labels()[i].name);
+        EXPECT_EQ(labels[i]["color"], colorText(saved.labels()[i].color));
+    }
+    const std::vector<uint8_t>& marks = saved.images()[0].marks;
+    EXPECT_EQ(c.Get("/api/marks?i=0", {{"X-Clsg-Token", token}})->body,
+              encodeRuns(marks.data(), marks.size()));
     EXPECT_EQ(statusOf(c.Get("/api/state")), 403);
     kill(pid, SIGINT);
     int raw = 0;
