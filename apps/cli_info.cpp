@@ -7,6 +7,7 @@
 #include "apps/commands.h"
 #include "apps/label_colors.h"
 #include "apps/printable.h"
+#include "apps/quality_report.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "platform/pel_ops.h"
@@ -71,7 +72,7 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
         << ", colorToleranceMin " << params.colorToleranceMin() << "\n";
     if (file.neighborhoodSize)
         out << "stored neighbourhood size: " << *file.neighborhoodSize << "\n";
-    if (!file.qualityJson.empty())
+    if (!file.qualityJson.empty() && !printStoredReport(out, file.labelNames(), file.qualityJson))
         out << "quality report: " << printable(file.qualityJson, 4000) << "\n";
 
     double weightBytes = 0.0, tableBytes = 0.0;

@@ -402,6 +402,9 @@ Command addRunCommand(CLI::App& parent) {
                 settings.threads = o->threads;
                 settings.keepGoing = true;
                 settings.summaryPath = o->summary;
+                if (o->neighborhood == 0 && file.neighborhoodSize)
+                    std::cout << "neighbourhood " << settings.params.neighborhoodSize()
+                              << " (stored in " << o->tool << ")\n";
                 OutputFiles files;
                 if (!o->summary.empty()) {
                     const fs::path parent = fs::path(o->summary).parent_path();

@@ -107,3 +107,50 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names, const kv
               {"neighborhoodSize", r.runParams.neighborhoodSize()}}},
             {"heldOut", confusionJson(names, r.heldOut)}};
 }
+
+namespace {
+
+struct Malformed {};
+
+// A whole number of a stored report (a count, a size), never converted from
+// a fraction or a negative value.
+uint64_t whole(const nlohmann::json& v) {
+    if (!v.is_number_unsigned()) throw Malformed();
+    return v.get<uint64_t>();
+}
+
+}  // namespace
+
+bool printStoredReport(std::ostream& out, const std::vector<std::string>& names,
+                       const std::string& json) {
+    std::ostringstream text;
+    try {
+        const nlohmann::json r = nlohmann::json::parse(json);
+        const nlohmann::json& chosen = r.at("chosen");
+        const nlohmann::json& rows = r.at("heldOut").at("confusion");
+        const nlohmann::json& frac = chosen.at("colorToleranceFrac");
+        if (!rows.is_array() || rows.size() != names.size() || !frac.is_number() ||
+            !r.at("candidates").is_array())
+            return false;
+        kvLabelConfusion confusion(names.size());
+        for (std::size_t t = 0; t < names.size(); ++t) {
+            if (!rows[t].is_array() || rows[t].size() != names.size() + 1) return false;
+            for (std::size_t p = 0; p <= names.size(); ++p)
+                confusion.add(t, static_cast<unsigned>(p), whole(rows[t][p]));
+        }
+        const uint64_t tile = whole(r.at("tileSize"));
+        text << "chosen by train --auto from " << r.at("candidates").size()
+             << " candidates (cross-validation, " << whole(r.at("folds")) << " folds of " << tile
+             << " x " << tile << " tiles): colorToleranceFrac " << frac.get<double>()
+             << ", colorToleranceMin " << whole(chosen.at("colorToleranceMin")) << ", neighborhood "
+             << whole(chosen.at("neighborhoodSize")) << "\n";
+        text << "estimate on held-out pixels: ";
+        printConfusion(text, names, confusion);
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    } catch (const Malformed&) {
+        return false;
+    }
+    out << text.str();
+    return true;
+}

@@ -22,3 +22,10 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
                         const kvSuggestReport& report);
 nlohmann::json suggestReportJson(const std::vector<std::string>& names,
                                  const kvSuggestReport& report);
+
+// What `clsg info` shows of the report train --auto stores in a tool file
+// (suggestReportJson's text): the choice and its held-out estimate. Prints
+// nothing and returns false when the text is not such a report for these
+// labels.
+bool printStoredReport(std::ostream& out, const std::vector<std::string>& names,
+                       const std::string& json);

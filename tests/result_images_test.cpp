@@ -184,8 +184,9 @@ TEST(ScoreImage, NoSelfSimilarityGivesZero) {
     EXPECT_EQ(big.scoreImage().pointToPel(0, 0)[0], 0);
 }
 
-// Aborts an image build from another thread at growing delays, so that
-// some attempts are caught mid-build. After every abort the cache must be
+// Aborts an image build from another thread at delays cycling through
+// 0 to 4.5 ms, so that some attempts are caught mid-build however the threads
+// are scheduled (up to half a minute). After every abort the cache must be
 // unbound and the next request must build the image completely.
 template <class Request>
 void abortThenRebuild(Request request, const char* what) {
@@ -193,10 +194,12 @@ void abortThenRebuild(Request request, const char* what) {
     auto reference = run;
     const auto expected = kfPelCopy(request(reference));
     int aborted = 0;
-    for (int attempt = 0; attempt < 30; ++attempt) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int attempt = 0;
+         (attempt < 31 || aborted == 0) && std::chrono::steady_clock::now() < deadline; ++attempt) {
         auto result = run;  // caches empty
         std::thread aborter([attempt] {
-            std::this_thread::sleep_for(std::chrono::microseconds(150 * attempt));
+            std::this_thread::sleep_for(std::chrono::microseconds(150 * (attempt % 31)));
             ksys_request_abort();
         });
         bool threw = false;

@@ -4,7 +4,6 @@
 
 #include "clsg/clrsgint/abort_poll.h"
 #include "clsg/clrsgint/internal_result.h"
-#include "platform/pel_ops.h"
 
 void kvCompositeColorSegmenterInternalResult::computeScoreSum() {
     if (scoreSum.isBound()) return;
@@ -29,7 +28,6 @@ kvPelBuffer<unsigned char> kvCompositeColorSegmenterInternalResult::computeSegme
     computeScoreSum();
     const kvPelRect w = labelScores.at(0).window();
     kvPelBuffer<unsigned char> seg(w, 32);
-    kfPelSet(seg, static_cast<unsigned char>(0));
     const kvPelBuffer<double>& scores = labelScores.at(label);
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
@@ -37,7 +35,10 @@ kvPelBuffer<unsigned char> kvCompositeColorSegmenterInternalResult::computeSegme
         const double* s = scores.pointToRow(y);
         unsigned char* out = seg.pointToRow(y);
         for (long x = 0; x < w.width(); ++x) {
-            if (t[x] == 0.0 || std::isnan(t[x])) continue;
+            if (t[x] == 0.0 || std::isnan(t[x])) {
+                out[x] = 0;
+                continue;
+            }
             const double v = s[x] * 255.0 / t[x];
             // Half away from zero. Scores from a run give 0..255; the clamp
             // keeps values loaded from elsewhere (negative, infinite, NaN)

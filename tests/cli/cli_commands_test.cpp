@@ -3,10 +3,12 @@
 // on stderr, nothing left behind).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <iomanip>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -151,6 +153,55 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                                std::string(png.pels.begin(), png.pels.end()))
                 << base;
         }
+}
+
+// Runs the program in dir with stderr on a terminal (standard output
+// discarded); returns what it wrote there, and its exit status in status.
+std::string onTerminal(const ScratchDir& dir, std::vector<std::string> args, int& status) {
+    status = -1;
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    args.insert(args.begin(), CLSG_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int devNull = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.path.c_str()) != 0) ::_exit(126);
+        ::dup2(devNull, 1);
+        ::dup2(slave, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    ::close(devNull);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) got.append(buf, n);
+    int raw = 0;
+    if (pid > 0 && ::waitpid(pid, &raw, 0) == pid && WIFEXITED(raw)) status = WEXITSTATUS(raw);
+    ::close(master);
+    return got;
+}
+
+TEST(Cli, RunShowsProgressWithinAnImageOnATerminal) {
+    ScratchDir dir;
+    trainBands(dir);
+    // 512 x 640: two bands of rows (512 and 128) on one thread.
+    Bytes rgb;
+    for (unsigned y = 0; y < 640; ++y) {
+        const Bytes row = bands({int(y / 64 % 3), 1, 2}, 1);
+        for (unsigned x = 0; x < 512; ++x)
+            rgb.insert(rgb.end(), &row[x % 48 * 3], &row[x % 48 * 3] + 3);
+    }
+    writePlainPng(dir / "wide.png", 512, 640, rgb);
+    int status = 0;
+    const std::string shown =
+        onTerminal(dir, {"run", "tool.clsg", "wide.png", "--out", "out", "--threads", "1"}, status);
+    EXPECT_EQ(status, 0) << shown;
+    const std::string clear = "\r\033[K";
+    EXPECT_EQ(shown, clear + "wide: 80%" + clear + "wide: 100%" + clear);
 }
 
 TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
@@ -470,11 +521,47 @@ TEST(Cli, TrainAutoStoresTheChoiceAndReportsIt) {
     const nlohmann::json& chosen = r["candidates"][r["chosen"]["index"].get<std::size_t>()];
     EXPECT_EQ(chosen["colorToleranceFrac"], r["chosen"]["colorToleranceFrac"]);
     EXPECT_EQ(r["heldOut"]["pixels"], 96 * 64);
-    const Outcome info = clsg(dir, "info auto.clsg");
-    std::ostringstream params;
+    // The tool file carries the choice and the estimate.
+    const int n = r["chosen"]["neighborhoodSize"].get<int>();
+    std::ostringstream params, estimate;
     params << "colorToleranceFrac " << r["chosen"]["colorToleranceFrac"].get<double>()
            << ", colorToleranceMin " << r["chosen"]["colorToleranceMin"].get<int>();
-    expectAll(info.out, {params.str()});
+    estimate << std::fixed << std::setprecision(1) << "balanced accuracy "
+             << 100.0 * r["heldOut"]["balancedAccuracy"].get<double>() << " % over 6144 pixels";
+    const Outcome info = clsg(dir, "info auto.clsg");
+    ASSERT_EQ(info.status, 0) << info.err;
+    expectAll(
+        info.out,
+        {"train parameters: " + params.str(), "stored neighbourhood size: " + std::to_string(n),
+         "chosen by train --auto from " + std::to_string(r["candidates"].size()) + " candidates",
+         params.str() + ", neighborhood " + std::to_string(n), "estimate on held-out pixels",
+         estimate.str(), "confusion"});
+    EXPECT_EQ(info.out.find("quality report"), std::string::npos) << "shown, not dumped";
+    // A report that is not one of ours is shown as it is.
+    ToolFile odd = readToolFile(dir / "auto.clsg");
+    odd.qualityJson = R"({"chosen": {}, "note": "by hand"})";
+    writeToolFile(dir / "odd.clsg", odd);
+    expectAll(clsg(dir, "info odd.clsg").out,
+              {"quality report: {\"chosen\": {}, \"note\": \"by hand\"}"});
+
+    // run and evaluate use the stored neighbourhood unless given one.
+    const Outcome stored = clsg(dir, "run auto.clsg big.png --out a");
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    expectAll(stored.out, {"neighbourhood " + std::to_string(n) + " (stored in auto.clsg)"});
+    const Outcome given = clsg(dir, "run auto.clsg big.png --out b -n " + std::to_string(n));
+    ASSERT_EQ(given.status, 0) << given.err;
+    EXPECT_EQ(given.out.find("stored in"), std::string::npos);
+    EXPECT_EQ(slurp(dir / "a/big-labels.png"), slurp(dir / "b/big-labels.png"));
+    Bytes truth(96 * 64);
+    for (std::size_t i = 0; i < truth.size(); ++i)
+        truth[i] = static_cast<unsigned char>(i % 96 / 32);
+    writePlainPng(dir / "truth.png", 96, 64, truth);
+    for (const int given : {0, n % 5 + 1}) {
+        const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json" +
+                                        (given ? " -n " + std::to_string(given) : ""));
+        ASSERT_EQ(e.status, 0) << e.err;
+        EXPECT_EQ(nlohmann::json::parse(e.out)["neighborhoodSize"], given ? given : n);
+    }
 }
 
 TEST(Cli, EverySubcommandHasHelp) {

@@ -59,7 +59,8 @@ struct Rect {
 
 // The library called directly: one example per label, masks from rects.
 kvCompositeColorSegmenterResult directRun(const kv3PlanePelBuffer& image,
-                                          const std::vector<Rect>& rects, int neighborhood) {
+                                          const std::vector<Rect>& rects, double toleranceFrac,
+                                          uint32_t toleranceMin, int neighborhood) {
     std::vector<kvCompositeColorSet> sets;
     for (const Rect& r : rects) {
         kvPelBuffer<unsigned char> mask(image.window());
@@ -70,7 +71,7 @@ kvCompositeColorSegmenterResult directRun(const kv3PlanePelBuffer& image,
         sets.emplace_back(std::vector<kvCompositeColor>{kvCompositeColor(image, mask)});
     }
     kvCompositeColorSegmenterTool tool;
-    tool.train(sets, kvCompositeColorSegmenterTrainParams(0.1, 2));
+    tool.train(sets, kvCompositeColorSegmenterTrainParams(toleranceFrac, toleranceMin));
     kvCompositeColorSegmenterResult result;
     tool.run(image, kvCompositeColorSegmenterRunParams(neighborhood, false), result);
     return result;
@@ -226,19 +227,32 @@ TEST_F(StudioServerTest, StateAndImageBytes) {
 }
 
 // The label, confidence and score views equal the library's own images for
-// the same marks, and the counts add up; settings reach the run.
+// the same marks, and the counts add up; each setting change reaches the
+// training or the run (no stale result is kept).
 TEST_F(StudioServerTest, SegmentationEqualsTheLibrary) {
     twoLabels();
-    for (int n : {3, 5}) {
-        postJson("/api/settings", {{"toleranceFrac", 0.1},
-                                   {"toleranceMin", 2},
-                                   {"neighborhood", n},
+    struct Settings {
+        double frac;
+        uint32_t min;
+        int n;
+    };
+    std::vector<uint8_t> previous;
+    for (const Settings& st :
+         {Settings{0.1, 2, 3}, Settings{0.1, 2, 5}, Settings{0.1, 12, 5}, Settings{0.3, 12, 5}}) {
+        SCOPED_TRACE(testing::Message() << st.frac << " " << st.min << " " << st.n);
+        postJson("/api/settings", {{"toleranceFrac", st.frac},
+                                   {"toleranceMin", st.min},
+                                   {"neighborhood", st.n},
                                    {"normalize", false}});
-        const kvCompositeColorSegmenterResult direct = directRun(image_, {kOrange, kTeal}, n);
+        const kvCompositeColorSegmenterResult direct =
+            directRun(image_, {kOrange, kTeal}, st.frac, st.min, st.n);
         const Frame labels = segment("labels");
-        EXPECT_EQ(labels.pixels, bytesOf(direct.labelImage())) << n;
-        EXPECT_EQ(segment("confidence").pixels, bytesOf(direct.confidenceImage())) << n;
-        EXPECT_EQ(segment("score").pixels, bytesOf(direct.scoreImage())) << n;
+        EXPECT_EQ(labels.pixels, bytesOf(direct.labelImage()));
+        EXPECT_EQ(segment("confidence").pixels, bytesOf(direct.confidenceImage()));
+        const std::vector<uint8_t> score = segment("score").pixels;
+        EXPECT_EQ(score, bytesOf(direct.scoreImage()));
+        EXPECT_NE(score, previous);  // the change shows
+        previous = score;
         const std::vector<uint64_t> counts = labels.meta["counts"];
         ASSERT_EQ(counts.size(), 3u);
         EXPECT_GT(counts[0], 0u);
