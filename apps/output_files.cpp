@@ -66,10 +66,11 @@ std::string fileKey(const std::string& path) {
 
 std::string OutputFiles::stage(const std::string& finalPath) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string key = fileKey(finalPath);
-    for (const auto& staged : staged_)
-        if (fileKey(staged.second) == key)
+    {
+        std::lock_guard<std::mutex> namesLock(names_->mutex);
+        if (!names_->keys.insert(fileKey(finalPath)).second)
             throw CliError("two outputs would both be written to " + finalPath);
+    }
     const fs::path p(finalPath);
     std::string name = (p.parent_path() / ("." + p.filename().string() + ".tmp-XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);

@@ -11,14 +11,19 @@
 // it in place; the error says so.
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 class OutputFiles {
 public:
-    OutputFiles() = default;
+    OutputFiles() : names_(std::make_shared<Names>()) {}
+    // Commits on its own, but shares parent's final names: a name staged by
+    // either is refused by both.
+    explicit OutputFiles(const OutputFiles& parent, bool /*shareNames*/) : names_(parent.names_) {}
     OutputFiles(const OutputFiles&) = delete;
     OutputFiles& operator=(const OutputFiles&) = delete;
     ~OutputFiles();
@@ -37,6 +42,11 @@ public:
     void commit();
 
 private:
+    struct Names {
+        std::mutex mutex;
+        std::set<std::string> keys;
+    };
+    std::shared_ptr<Names> names_;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> staged_;  // temporary, final
     std::vector<std::string> createdDirs_;                     // in creation order
