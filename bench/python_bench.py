@@ -44,31 +44,48 @@ def demo_tool():
 
 
 def show(name, seconds):
-    print(f"{name:48s} best {min(seconds) * 1e3:9.1f} ms   median "
+    print(f"{name:56s} best {min(seconds) * 1e3:9.1f} ms   median "
           f"{statistics.median(seconds) * 1e3:9.1f} ms   ({len(seconds)} runs)", flush=True)
     return min(seconds), statistics.median(seconds)
 
 
+def keep_heap():
+    """Keeps freed blocks in glibc's heap (as clsg train --auto does), so that
+    neither side of a comparison pays for faulting fresh pages in."""
+    import ctypes
+    libc = ctypes.CDLL("libc.so.6")
+    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+    libc.mallopt(M_MMAP_THRESHOLD, 64 << 20)
+    libc.mallopt(M_TRIM_THRESHOLD, 1 << 30)
+
+
 def overhead(rounds=200):
     """Wall-clock and CPU time of this thread, interleaved rounds: on a busy
-    machine the CPU figures (what the call itself costs) are the steadier."""
+    machine the CPU figures (what the call itself costs) are the steadier.
+    Measured under glibc's default heap settings, then with the heap kept:
+    the defaults give back and fault in the run's tens of MB differently on
+    the two sides."""
     tool, img = demo_tool(), photo(1024, 1024)
-    wall = {"py": [], "cpp": []}
-    cpu = {"py": [], "cpp": []}
-    for _ in range(rounds):  # interleaved, so that load changes hit both alike
-        start, cpu_start = time.perf_counter(), time.thread_time()
-        tool.run(img, 3).labels
-        wall["py"].append(time.perf_counter() - start)
-        cpu["py"].append(time.thread_time() - cpu_start)
-        (w, c), = tool._time_runs(img, 3, False, 1)
-        wall["cpp"].append(w)
-        cpu["cpp"].append(c)
-    for clock, t in (("wall", wall), ("CPU", cpu)):
-        b1, m1 = show(f"1 MP run + labels, C++ call ({clock})", t["cpp"])
-        b2, m2 = show(f"1 MP run + labels, from Python with numpy ({clock})", t["py"])
-        paired = statistics.median(p / c for p, c in zip(t["py"], t["cpp"]))
-        print(f"binding overhead ({clock}): best {100 * (b2 / b1 - 1):+.1f} %, median "
-              f"{100 * (m2 / m1 - 1):+.1f} %, median of rounds {100 * (paired - 1):+.1f} %")
+    for heap in ("default heap", "heap kept"):
+        if heap == "heap kept":
+            keep_heap()
+        wall = {"py": [], "cpp": []}
+        cpu = {"py": [], "cpp": []}
+        for _ in range(rounds):  # interleaved, so that load changes hit both alike
+            start, cpu_start = time.perf_counter(), time.thread_time()
+            tool.run(img, 3).labels
+            wall["py"].append(time.perf_counter() - start)
+            cpu["py"].append(time.thread_time() - cpu_start)
+            (w, c), = tool._time_runs(img, 3, False, 1)
+            wall["cpp"].append(w)
+            cpu["cpp"].append(c)
+        for clock, t in (("wall", wall), ("CPU", cpu)):
+            b1, m1 = show(f"1 MP run + labels, C++ call ({clock}, {heap})", t["cpp"])
+            b2, m2 = show(f"1 MP run + labels, from Python ({clock}, {heap})", t["py"])
+            paired = statistics.median(p / c for p, c in zip(t["py"], t["cpp"]))
+            print(f"binding overhead ({clock}, {heap}): best {100 * (b2 / b1 - 1):+.1f} %, "
+                  f"median {100 * (m2 / m1 - 1):+.1f} %, median of rounds "
+                  f"{100 * (paired - 1):+.1f} %")
 
 
 def files(count=24, rounds=3):
