@@ -6,6 +6,8 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <unistd.h>
+
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -92,7 +94,15 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
     const auto start = std::chrono::steady_clock::now();
-    AutoChoice choice{kvSuggestSegmenterParams(sets), {}};
+    kvSuggestOptions options;
+    // On a terminal, say how far the search is (it may take a while on
+    // large examples); logs and pipes get only the report.
+    if (isatty(STDERR_FILENO))
+        options.progress = [](uint32_t done) {
+            std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
+                      << " tolerances" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
+        };
+    AutoChoice choice{kvSuggestSegmenterParams(sets, options), {}};
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     printSuggestReport(out, names, choice.report);
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()

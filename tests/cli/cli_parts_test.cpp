@@ -1,12 +1,16 @@
 // The pieces of the command-line tool below its commands: --label parsing,
-// rectangle masks, the overlay and label shares, all-or-nothing output.
+// rectangle masks, the overlay and label shares, all-or-nothing output, the
+// stored report of train --auto.
 // The checks of mask files run through the program in cli_commands_test.
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "apps/cli_error.h"
 #include "apps/label_option.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
+#include "apps/quality_report.h"
 #include "apps/training_examples.h"
 #include "png_fixture.h"
 
@@ -153,6 +157,48 @@ TEST(OutputFiles, CommitReplacesOldFilesAndLeavesNoTemporaries) {
     EXPECT_EQ(clsgtest::slurp(out + "/keep.txt"), "new");
     EXPECT_EQ(clsgtest::slurp(out + "/y.txt"), "y");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+}
+
+TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
+    kvSuggestReport report;
+    report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 1);
+    report.runParams = kvCompositeColorSegmenterRunParams(5, false);
+    report.candidates.push_back({report.trainParams, report.runParams, "coarse", 0.75});
+    report.heldOut = kvLabelConfusion(2);
+    report.heldOut.add(0, 0, 30);
+    report.heldOut.add(1, 0, 10);
+    report.heldOut.add(1, 255, 10);
+    report.folds = 3;
+    report.tileSize = 16;
+    const std::vector<std::string> names = {"sky", "sea"};
+    const nlohmann::json good = suggestReportJson(names, report);
+    std::ostringstream shown;
+    ASSERT_TRUE(printStoredReport(shown, names, good.dump()));
+    for (const char* part :
+         {"from 1 candidates (cross-validation, 3 folds of 16 x 16 tiles): colorToleranceFrac "
+          "0.04, colorToleranceMin 1, neighborhood 5",
+          "accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels", "sea       10     0    10"})
+        EXPECT_NE(shown.str().find(part), std::string::npos) << part << " in\n" << shown.str();
+
+    // Counts and sizes that are not whole numbers, rows that do not fit the
+    // labels, other labels: nothing is shown.
+    std::vector<nlohmann::json> bad(7, good);
+    bad[0]["heldOut"]["confusion"][1][2] = 1.5;
+    bad[1]["heldOut"]["confusion"][1][2] = -1;
+    bad[2]["heldOut"]["confusion"][0][0] = 1e30;
+    bad[3]["chosen"]["neighborhoodSize"] = 1e30;
+    bad[4]["heldOut"]["confusion"][1].erase(2);
+    bad[5]["tileSize"] = "16";
+    bad[6]["candidates"] = 1;
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        std::ostringstream none;
+        EXPECT_FALSE(printStoredReport(none, names, bad[i].dump())) << i;
+        EXPECT_EQ(none.str(), "") << i;
+    }
+    std::ostringstream none;
+    EXPECT_FALSE(printStoredReport(none, {"sky", "sea", "sand"}, good.dump()));
+    EXPECT_FALSE(printStoredReport(none, names, "{\"chosen\""));
+    EXPECT_EQ(none.str(), "");
 }
 
 }  // namespace
