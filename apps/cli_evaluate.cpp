@@ -19,8 +19,8 @@ using Colour = std::array<int, 3>;
 // VALUE is a grey value (0 to 255), R,G,B or #rrggbb.
 Colour parseColour(const std::string& text) {
     const auto bad = [&] {
-        return CliError("--truth-map: " + text +
-                        " is not a grey value (0 to 255), R,G,B or #rrggbb");
+        return UsageError("--truth-map: " + text +
+                          " is not a grey value (0 to 255), R,G,B or #rrggbb");
     };
     const auto channel = [&](const std::string& part, int base) {
         std::size_t used = 0;
@@ -64,17 +64,17 @@ std::map<Colour, unsigned char> truthMap(const std::vector<std::string>& options
     for (const std::string& option : options) {
         const std::size_t eq = option.rfind('=');
         if (eq == std::string::npos)
-            throw CliError("--truth-map " + option + ": expected VALUE=LABEL");
+            throw UsageError("--truth-map " + option + ": expected VALUE=LABEL");
         const std::string label = option.substr(eq + 1);
         unsigned char to = kIgnore;
         if (label != "ignore") {
             const auto it = std::find(names.begin(), names.end(), label);
             if (it == names.end())
-                throw CliError("--truth-map " + option + ": the tool has no label " + label);
+                throw UsageError("--truth-map " + option + ": the tool has no label " + label);
             to = static_cast<unsigned char>(it - names.begin());
         }
         if (!map.emplace(parseColour(option.substr(0, eq)), to).second)
-            throw CliError("--truth-map " + option + ": that value is mapped twice");
+            throw UsageError("--truth-map " + option + ": that value is mapped twice");
     }
     return map;
 }

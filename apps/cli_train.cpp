@@ -6,6 +6,8 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <unistd.h>
+
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -25,9 +27,20 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     std::set<std::string> names;
     for (const LabelOption& label : labels)
         if (!names.insert(label.name).second)
-            throw CliError("label " + label.name + " is given twice");
+            throw UsageError("label " + label.name + " is given twice");
+    // Cut to their selections, as the tool file stores them: the same model.
     const std::vector<kvCompositeColorSet> sets =
-        buildCompositeColors(labels, loadImage, maskLimits);
+        cropExamples(buildCompositeColors(labels, loadImage, maskLimits));
+    if (params.colorToleranceFrac() == 0.0)
+        std::cerr << "clsg: warning: a colour tolerance fraction of 0 gives each trained colour "
+                     "only the tolerance of --color-tolerance-min; the model grows large and "
+                     "labels little (try 0.02 to 0.3, or --auto)\n";
+    for (std::size_t i = 0; i < sets.size(); ++i)
+        for (std::size_t j = i + 1; j < sets.size(); ++j)
+            if (sets[i] == sets[j])
+                std::cerr << "clsg: warning: labels " << labels[i].name << " and " << labels[j].name
+                          << " have identical examples, so no pixel can be told to be one "
+                             "rather than the other\n";
 
     ToolFile file;
     std::vector<std::string> labelNames;
@@ -48,7 +61,8 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
                     kvCompositeColorSegmenterTool::kDiagInputs);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    if (!diagDir.empty()) writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files);
+    if (!diagDir.empty())
+        writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files, file.labelNames());
 
     std::size_t examples = 0;
     for (const LabelOption& label : labels) examples += label.examples.size();
@@ -92,7 +106,15 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
     const auto start = std::chrono::steady_clock::now();
-    AutoChoice choice{kvSuggestSegmenterParams(sets), {}};
+    kvSuggestOptions options;
+    // On a terminal, say how far the search is (it may take a while on
+    // large examples); logs and pipes get only the report.
+    if (isatty(STDERR_FILENO))
+        options.progress = [](uint32_t done) {
+            std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
+                      << " tolerances" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
+        };
+    AutoChoice choice{kvSuggestSegmenterParams(sets, options), {}};
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     printSuggestReport(out, names, choice.report);
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
@@ -119,9 +141,12 @@ Command addTrainCommand(CLI::App& parent) {
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
     app->footer(
-        "Each --label NAME=EXAMPLE[,EXAMPLE...] defines one label. An EXAMPLE is IMAGE (the "
-        "whole image), IMAGE:MASK (a greyscale mask of 0 and 255, same size) or "
-        "IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are PNG or binary PPM/PGM.");
+        "Each --label NAME[#RRGGBB]=EXAMPLE[,EXAMPLE...] defines one label and, optionally, its "
+        "display colour (otherwise one derived from the name). An EXAMPLE is IMAGE (the whole "
+        "image), IMAGE:MASK (a mask of the image's size, grey, colour or palette: every "
+        "non-black pixel is selected) or IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are "
+        "PNG, JPEG, TIFF, BMP or binary PPM/PGM. In file names, write \\, \\: \\@ and \\\\ "
+        "for a comma, colon, at sign and backslash (quote the argument for the shell).");
     app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")->required();
     app->add_option("-l,--label", o->labels, "A label and its examples (repeat per label)")
         ->required()

@@ -45,17 +45,26 @@ struct RunSettings {
     ImageFormat format = ImageFormat::Png;
     unsigned jobs = 1;
     unsigned threads = 0;  // per image; 0: one per core
+    // On: each image's outputs are renamed into place as soon as they are all
+    // written, and a failed image is reported on stderr while the others go
+    // on. Off: the first failure stops the batch and nothing is committed.
+    bool keepGoing = false;
+    std::string summaryPath;  // CSV, one row per image; empty: none
 };
 
 struct RunInput {
     std::string name;  // output files are named <name>-<kind>.<ext>
     std::function<kv3PlanePelBuffer()> load;
+    std::string path = {};  // shown in the summary (the name when empty)
 };
 
 // Segments every input (on settings.jobs threads), writes its outputs into
-// settings.outDir through files and prints one line per image to out. The
-// names of the written files are appended to written when given. Throws
-// CliError naming the first input that failed.
-void runImages(const ToolFile& tool, const std::vector<RunInput>& inputs,
-               const RunSettings& settings, OutputFiles& files, std::ostream& out,
-               std::vector<std::string>* written = nullptr);
+// settings.outDir (through files, or on their own with settings.keepGoing)
+// and prints one line per image to out; the diagnostic report and the summary
+// go through files. The names of the written files are appended to written
+// when given. Returns the number of inputs that failed (keepGoing); without
+// keepGoing, throws CliError naming the first. Throws Interrupted after a
+// signal.
+std::size_t runImages(const ToolFile& tool, const std::vector<RunInput>& inputs,
+                      const RunSettings& settings, OutputFiles& files, std::ostream& out,
+                      std::vector<std::string>* written = nullptr);

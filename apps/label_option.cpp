@@ -1,6 +1,7 @@
 #include "apps/label_option.h"
 
 #include <cctype>
+#include <cstring>
 #include <limits>
 
 #include "apps/cli_error.h"
@@ -17,12 +18,17 @@ public:
     char peek() const { return atEnd() ? '\0' : s_[pos_]; }
     void skip() { ++pos_; }
 
-    // Characters up to the next one of stops (or the end).
+    // Characters up to the next unescaped one of stops (or the end); a
+    // backslash takes the character after it as it is.
     std::string until(const char* stops) {
-        const std::size_t end = s_.find_first_of(stops, pos_);
-        const std::size_t stop = end == std::string::npos ? s_.size() : end;
-        std::string word = s_.substr(pos_, stop - pos_);
-        pos_ = stop;
+        std::string word;
+        for (; !atEnd() && !std::strchr(stops, peek()); skip()) {
+            if (peek() == '\\') {
+                skip();
+                if (atEnd()) fail("a backslash at the end of \"" + s_ + "\"");
+            }
+            word += peek();
+        }
         return word;
     }
 
@@ -47,7 +53,7 @@ public:
     }
 
     [[noreturn]] void fail(const std::string& why) const {
-        throw CliError("label " + label_ + ": " + why);
+        throw UsageError("label " + label_ + ": " + why);
     }
 
 private:
@@ -60,12 +66,25 @@ private:
 
 void checkLabelName(const std::string& name) {
     const std::string problem = labelNameProblem(name);
-    if (!problem.empty()) throw CliError(problem);
+    if (!problem.empty()) throw UsageError(problem);
 }
 
+namespace {
+
+std::string escaped(const std::string& fileName) {
+    std::string out;
+    for (char c : fileName) {
+        if (c == '\\' || c == ',' || c == ':' || c == '@') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string exampleSourceText(const ExampleSource& example) {
-    std::string text = example.image;
-    if (!example.mask.empty()) text += ":" + example.mask;
+    std::string text = escaped(example.image);
+    if (!example.mask.empty()) text += ":" + escaped(example.mask);
     for (std::size_t i = 0; i < example.rects.size(); ++i) {
         const kvPelRect& r = example.rects[i];
         text += (i ? "+" : "@") + std::to_string(r.left()) + "," + std::to_string(r.top()) + "," +
@@ -77,14 +96,15 @@ std::string exampleSourceText(const ExampleSource& example) {
 LabelOption parseLabelOption(const std::string& text) {
     const std::size_t eq = text.find('=');
     if (eq == std::string::npos)
-        throw CliError("--label " + text + ": expected NAME=IMAGE[,IMAGE...]");
+        throw UsageError("--label " + text + ": expected NAME=IMAGE[,IMAGE...]");
     LabelOption option;
     option.name = text.substr(0, eq);
     const std::size_t hash = option.name.find('#');
     if (hash != std::string::npos) {
         uint32_t rgb = 0;
         if (!parseColorText(option.name.substr(hash), &rgb))
-            throw CliError("--label " + option.name + ": expected a colour #RRGGBB after the name");
+            throw UsageError("--label " + option.name +
+                             ": expected a colour #RRGGBB after the name");
         option.color = rgb;
         option.name.resize(hash);
     }

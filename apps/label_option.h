@@ -1,9 +1,11 @@
 // The --label argument of `clsg train`:
 //   NAME[#RRGGBB]=EXAMPLE[,EXAMPLE...]
 //   EXAMPLE = IMAGE             the whole image
-//           | IMAGE:MASK        a mask image (0 and 255), same size as IMAGE
+//           | IMAGE:MASK        a mask image of IMAGE's size; its non-black pixels
+//                               are selected
 //           | IMAGE@x,y,w,h[+x,y,w,h...]   rectangles of pixels
-// File names cannot contain ',', ':' or '@'.
+// A backslash in a file name takes the next character as it is: write
+// '\,', '\:', '\@' and '\\' for ',', ':', '@' and '\'.
 #pragma once
 
 #include <cstdint>
@@ -25,13 +27,13 @@ struct LabelOption {
     std::optional<uint32_t> color = std::nullopt;  // 0xRRGGBB when given as NAME#RRGGBB
 };
 
-// Throws CliError naming what is wrong with text.
+// Throws UsageError naming what is wrong with text.
 LabelOption parseLabelOption(const std::string& text);
 
 // The example as the --label option writes it (IMAGE, IMAGE:MASK or
-// IMAGE@x,y,w,h+...).
+// IMAGE@x,y,w,h+...), with the file names escaped.
 std::string exampleSourceText(const ExampleSource& example);
 
-// Throws CliError unless name is 1 to 64 letters, digits, '_' or '-' (label
+// Throws UsageError unless name is 1 to 64 letters, digits, '_' or '-' (label
 // names become parts of output file names).
 void checkLabelName(const std::string& name);

@@ -21,6 +21,7 @@ namespace {
 struct Case {
     std::string photo;
     std::vector<std::vector<kvPelRect>> labels;  // rectangles per label
+    int scale = 1;  // photo and rectangles enlarged this many times (pixels repeated)
 };
 
 const Case kCoffee = {
@@ -34,17 +35,38 @@ const Case kChelsea = {CLSG_SOURCE_DIR "/data/photos/chelsea.png",
                         {{150, 105, 30, 25}, {310, 125, 15, 20}},
                         {{250, 234, 25, 10}},
                         {{405, 20, 40, 100}}}};
+// The demo photograph at 1800 x 1200 with 9 times the example pixels: how
+// both costs grow with the examples and the picture.
+const Case kCoffeeTimes3 = {kCoffee.photo, kCoffee.labels, 3};
+
+kv3PlanePelBuffer enlarged(const kv3PlanePelBuffer& photo, int k) {
+    if (k == 1) return photo;
+    kv3PlanePelBuffer out(kvPelRect(0, 0, photo.width() * k, photo.height() * k));
+    const kvPelBuffer<unsigned char>* from[] = {&photo.plane0(), &photo.plane1(), &photo.plane2()};
+    const kvPelBuffer<unsigned char>* to[] = {&out.plane0(), &out.plane1(), &out.plane2()};
+    for (int p = 0; p < 3; ++p)
+        for (long y = 0; y < out.height(); ++y) {
+            const unsigned char* src = from[p]->pointToRow(y / k);
+            unsigned char* dst = to[p]->pointToRow(y);
+            for (long x = 0; x < out.width(); ++x) dst[x] = src[x / k];
+        }
+    return out;
+}
 
 std::vector<kvCompositeColorSet> setsOf(const Case& c, kv3PlanePelBuffer& photo) {
 #ifdef __GLIBC__
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
-    photo = readColorImage(c.photo);
+    photo = enlarged(readColorImage(c.photo), c.scale);
     std::vector<kvCompositeColorSet> sets;
-    for (const std::vector<kvPelRect>& rects : c.labels)
+    for (std::vector<kvPelRect> rects : c.labels) {
+        for (kvPelRect& r : rects)
+            r = kvPelRect(r.left() * c.scale, r.top() * c.scale, r.width() * c.scale,
+                          r.height() * c.scale);
         sets.emplace_back(std::vector<kvCompositeColor>{
             kvCompositeColor(photo, rectangleMask(photo, rects, c.photo))});
+    }
     return sets;
 }
 
@@ -72,3 +94,5 @@ BENCHMARK_CAPTURE(BM_PlainTrainAndRun, coffee, kCoffee)->Unit(benchmark::kMillis
 BENCHMARK_CAPTURE(BM_SuggestParams, coffee, kCoffee)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PlainTrainAndRun, chelsea, kChelsea)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SuggestParams, chelsea, kChelsea)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PlainTrainAndRun, coffee_x3, kCoffeeTimes3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3, kCoffeeTimes3)->Unit(benchmark::kMillisecond);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
@@ -15,6 +16,7 @@ const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3};
 const int32_t kNeighborhoods[] = {1, 3, 5};
 const uint32_t kDefaultMin = 2;
 const uint32_t kOtherMins[] = {1, 5};
+static_assert(std::size(kCoarseFractions) + 1 + std::size(kOtherMins) == kSuggestTolerances);
 constexpr double kTie = 1e-12;
 
 // Rounds to two significant digits.
@@ -109,6 +111,7 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
     CrossValidation cv(folds);
     std::vector<Scored> tried;
     std::size_t best = 0;
+    uint32_t scored = 0;
 
     // Trains once for the tolerance, then scores each neighbourhood.
     const auto tryTolerance = [&](double frac, uint32_t min, const std::vector<int32_t>& sizes,
@@ -122,6 +125,7 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
             tried.push_back({c, std::move(confusion)});
             if (tried.size() == 1 || beats(c, tried[best].candidate)) best = tried.size() - 1;
         }
+        if (options.progress) options.progress(++scored);
     };
     const auto bestFrac = [&] { return tried[best].candidate.trainParams.colorToleranceFrac(); };
     const auto bestN = [&] { return tried[best].candidate.runParams.neighborhoodSize(); };

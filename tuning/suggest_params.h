@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,15 @@
 #include "tuning/label_confusion.h"
 #include "tuning/spatial_folds.h"
 
+// Tolerances the search scores: 5 coarse, 1 fine, 2 minimums.
+constexpr uint32_t kSuggestTolerances = 8;
+
 struct kvSuggestOptions {
     uint32_t folds = 3;     // 2 to 16
     int32_t tileSize = 32;  // side of the fold tiles, at least 4
+    // When set, called on the caller's thread after each tolerance is scored
+    // with the number scored so far (1 to kSuggestTolerances).
+    std::function<void(uint32_t done)> progress;
 };
 
 struct kvSuggestCandidate {

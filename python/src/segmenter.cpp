@@ -318,14 +318,24 @@ std::shared_ptr<Tool> Tool::load(const std::string& path) {
 }
 
 py::bytes Tool::toBytes() const {
-    const auto file = snapshot();
-    if (!file->tool.isTrained()) return py::bytes();
-    std::string data;
+    std::shared_ptr<const ToolFile> file;
+    std::shared_ptr<const std::string> data;
     {
-        py::gil_scoped_release release;
-        data = encodeToolFile(*file);
+        std::lock_guard<std::mutex> lock(mutex_);
+        file = file_;
+        if (bytesOf_ == file_) data = bytes_;
     }
-    return py::bytes(data);
+    if (!file->tool.isTrained()) return py::bytes();
+    if (!data) {
+        {
+            py::gil_scoped_release release;
+            data = std::make_shared<const std::string>(encodeToolFile(*file));
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        bytesOf_ = file;
+        bytes_ = data;
+    }
+    return py::bytes(*data);
 }
 
 std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
@@ -333,7 +343,25 @@ std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
     const std::string data = bytes;
     if (data.empty()) return tool;
     py::gil_scoped_release release;
-    tool->file_ = std::make_shared<const ToolFile>(decodeToolFile(data, "the tool's bytes"));
+    // Dask sends a tool with every task, and reading one trains it again:
+    // keep the last tool read, for the next task that brings the same bytes.
+    static std::mutex lastMutex;
+    static std::string lastBytes;
+    static std::shared_ptr<const ToolFile> lastFile;
+    {
+        std::lock_guard<std::mutex> lock(lastMutex);
+        if (lastFile && lastBytes == data) {
+            tool->file_ = lastFile;
+            return tool;
+        }
+    }
+    auto file = std::make_shared<const ToolFile>(decodeToolFile(data, "the tool's bytes"));
+    {
+        std::lock_guard<std::mutex> lock(lastMutex);
+        lastBytes = data;
+        lastFile = file;
+    }
+    tool->file_ = std::move(file);
     return tool;
 }
 

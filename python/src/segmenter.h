@@ -88,8 +88,12 @@ public:
     std::shared_ptr<const ToolFile> snapshot() const;
 
 private:
-    mutable std::mutex mutex_;  // guards the pointer, not the tool
+    mutable std::mutex mutex_;  // guards the pointers, not the tool
     std::shared_ptr<const ToolFile> file_;
+    // toBytes of bytesOf_, kept while it is file_: Dask pickles a tool once
+    // per task.
+    mutable std::shared_ptr<const ToolFile> bytesOf_;
+    mutable std::shared_ptr<const std::string> bytes_;
 };
 
 // Whole-file images (PNG, PNM, and what the image layer reads).

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <iomanip>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -106,8 +108,8 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                         "red 33.3%, green 33.3%, blue 33.3%, unlabelled 0.0%"});
     std::set<std::string> expected = {"out"}, outputs;
     for (const char* image : {"bands", "swapped"})
-        for (const char* kind :
-             {"labels", "confidence", "score", "seg-red", "seg-green", "seg-blue", "overlay"})
+        for (const char* kind : {"labels", "confidence", "score", "seg-red", "seg-green",
+                                 "seg-blue", "overlay", "legend"})
             expected.insert(std::string("out/") + image + "-" + kind + ".png");
     for (const std::string& n : listing(dir))
         if (n.rfind("out", 0) == 0) outputs.insert(n);
@@ -222,7 +224,26 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
 
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32";
     const std::string run = "run tool.clsg bands.png ";
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    // Usage errors (exit status 2) point to the command's help.
+    const std::vector<std::pair<std::string, std::string>> usage = {
+        {train + red + " --label green=", "no examples"},
+        {train + red + " --label " + red, "given twice"},
+        {train + "a=x\\", "backslash at the end"},
+        {"train t.clsg", "--label"},
+        {train + red + " --frobnicate", "--frobnicate"},
+        {train + red + " --color-tolerance-frac 2", "2"},
+        {run + "--out out --neighborhood 0", "neighborhood"},
+        {run, "--out"},
+        {train + red + " --auto --color-tolerance-frac 0.1", "excludes"},
+        {train + red + " --report r.json", "requires --auto"},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 0=purple", "no label purple"},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 300=red", "grey value"},
+        {"frobnicate", "frobnicate"},
+        {"", "subcommand"},
+    };
+    // Runtime failures (exit status 1); a batch whose every image fails adds
+    // its count line.
+    const std::vector<std::pair<std::string, std::string>> runtime = {
         {train + "a=missing.png", "cannot open missing.png"},
         {train + "a=a-directory", "cannot read"},
         {train + "a=garbage.png", "not a PNG, JPEG"},
@@ -233,11 +254,6 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {train + "a=bands.png:missing-mask.png", "cannot open"},
         {train + "a=bands.png@40,0,16,32", "outside image bands.png"},
         {train + "a=bands.png@-1,0,4,4", "outside image"},
-        {train + red + " --label green=", "no examples"},
-        {train + red + " --label " + red, "given twice"},
-        {"train t.clsg", "--label"},
-        {train + red + " --frobnicate", "--frobnicate"},
-        {train + red + " --color-tolerance-frac 2", "2"},
         {"train sub/dir/t.clsg --label a=missing.png", "cannot open"},
         {train + red + " --diag d --label b=missing.png", "missing.png"},
         {"run missing.clsg bands.png --out out", "cannot open missing.clsg"},
@@ -245,33 +261,163 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {"run garbage.clsg bands.png --out out", "not a clsg tool file"},
         {"run bands.png bands.png --out out", "not a clsg tool file"},
         {"run v3.clsg bands.png --out out", "format version 3"},
-        {run + "missing.png --out out", "missing.png"},
-        {run + "garbage.png --out out/sub -j 2 --diag diag", "garbage.png"},
-        {run + "alpha.png --out out", "alpha"},
+        {"run tool.clsg missing.png --out out", "missing.png"},
+        {"run tool.clsg garbage.png --out out/sub -j 2 --diag diag", "garbage.png"},
+        {"run tool.clsg alpha.png --out out", "alpha"},
+        {"run tool.clsg a-directory --out out", "holds no image files"},
         {run + "a-directory/../bands.png --out out", "named bands"},
-        {run + "--out out --neighborhood 0", "neighborhood"},
-        {run, "--out"},
         {run + "--out bands.png/x", "not a directory"},
         {"info truncated.clsg", "corrupt tool file"},
-        {train + red + " --auto --color-tolerance-frac 0.1", "excludes"},
-        {train + red + " --report r.json", "requires --auto"},
         {"evaluate tool.clsg bands.png --truth truth-other.png", "7,7,7 at (0, 0)"},
         {"evaluate tool.clsg bands.png --truth blue.png",
          "blue.png is 16 x 8, bands.png is 48 x 32"},
-        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 0=purple", "no label purple"},
-        {"evaluate tool.clsg bands.png --truth truth.png --truth-map 300=red", "grey value"},
         {"evaluate tool.clsg bands.png --truth truth.png --truth-map 0=red", "2,2,2 at"},
-        {"frobnicate", "frobnicate"},
-        {"", "subcommand"},
     };
     const std::set<std::string> before = listing(dir);
-    for (const auto& [line, message] : cases) {
-        const Outcome o = clsg(dir, line);
-        EXPECT_NE(o.status, 0) << line;
-        EXPECT_EQ(o.err.rfind("clsg: error: ", 0), 0u) << line << "\n" << o.err;
-        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << line << "\n" << o.err;
-        EXPECT_NE(o.err.find(message), std::string::npos) << line << "\n" << o.err;
-        EXPECT_EQ(listing(dir), before) << line;
+    for (const auto* cases : {&usage, &runtime})
+        for (const auto& [line, message] : *cases) {
+            const Outcome o = clsg(dir, line);
+            const bool isUsage = cases == &usage;
+            EXPECT_EQ(o.status, isUsage ? 2 : 1) << line;
+            EXPECT_EQ(o.err.rfind("clsg: error: ", 0), 0u) << line << "\n" << o.err;
+            EXPECT_NE(o.err.find(message), std::string::npos) << line << "\n" << o.err;
+            const auto lines = std::count(o.err.begin(), o.err.end(), '\n');
+            // A batch of one image that fails ends with the count.
+            const bool batch = line.rfind("run tool.clsg ", 0) == 0 &&
+                               (line.find("missing.png") != std::string::npos ||
+                                line.find("garbage.png") != std::string::npos ||
+                                line.find("alpha.png") != std::string::npos);
+            EXPECT_EQ(lines, batch ? 2 : 1) << line << "\n" << o.err;
+            if (batch) {
+                EXPECT_NE(o.err.find("\n1 of 1 images failed\n"), std::string::npos) << o.err;
+            }
+            if (isUsage) {
+                EXPECT_NE(o.err.find("--help)"), std::string::npos) << o.err;
+            }
+            EXPECT_EQ(listing(dir), before) << line;
+        }
+}
+
+TEST(Cli, BatchesKeepWhatSucceededAndSummarise) {
+    ScratchDir dir;
+    trainBands(dir);
+    fs::create_directory(dir / "in");
+    fs::create_directory(dir / "in/sub");
+    fs::copy_file(dir / "bands.png", dir / "in/b.png");
+    writeBytes(dir / "in/a-broken.png", "this is not an image");
+    writeBytes(dir / "in/notes.txt", "not an image name, so not an input");
+    fs::copy_file(dir / "bands.png", dir / "in/sub/deeper.png");  // not descended into
+    fs::copy_file(dir / "bands.png", dir / "x,1.png");
+
+    const Outcome o =
+        clsg(dir, "run tool.clsg in blue.png missing.png --out out --summary s/sum.csv");
+    EXPECT_EQ(o.status, 1);
+    // One line per failed image, the count last.
+    expectAll(o.err, {"clsg: error: in/a-broken.png: not a PNG", "clsg: error: ", "missing.png"});
+    EXPECT_EQ(o.err.substr(o.err.rfind('\n', o.err.size() - 2) + 1), "2 of 4 images failed\n");
+    expectAll(o.out, {"b: 48 x 32", "blue: 16 x 8"});
+    std::set<std::string> outputs;
+    for (const std::string& n : listing(dir))
+        if (n.rfind("out/", 0) == 0) outputs.insert(n);
+    EXPECT_EQ(outputs.size(), 16u);
+    EXPECT_TRUE(outputs.count("out/b-seg-green.png") && outputs.count("out/blue-overlay.png"));
+    const std::string csv = slurp(dir / "s/sum.csv");
+    std::vector<std::string> rows;
+    for (std::istringstream in(csv); rows.emplace_back(), std::getline(in, rows.back());) {
+    }
+    rows.pop_back();
+    ASSERT_EQ(rows.size(), 5u) << csv;
+    EXPECT_EQ(rows[0], "image,status,width,height,milliseconds,red,green,blue,unlabelled,error");
+    EXPECT_EQ(rows[1].rfind("in/a-broken.png,failed,,,,,,,,\"in/a-broken.png: not a PNG", 0), 0u)
+        << rows[1];
+    EXPECT_EQ(rows[2].rfind("in/b.png,ok,48,32,", 0), 0u) << rows[2];
+    EXPECT_NE(rows[2].find(",0.333333,0.333333,0.333333,0.000000,"), std::string::npos) << rows[2];
+    EXPECT_NE(rows[3].find(",0.000000,0.000000,1.000000,0.000000,"), std::string::npos) << rows[3];
+    EXPECT_EQ(rows[4].rfind("missing.png,failed,", 0), 0u) << rows[4];
+
+    // Escaped commas in example names; warnings that do not stop the training.
+    const Outcome t = clsg(dir,
+                           "train t.clsg --label red=x\\,1.png@0,0,16,32 --label "
+                           "same=bands.png@0,0,16,32 --color-tolerance-frac 0");
+    ASSERT_EQ(t.status, 0) << t.err;
+    expectAll(t.err, {"clsg: warning: a colour tolerance fraction of 0",
+                      "clsg: warning: labels red and same have identical examples"});
+    expectAll(clsg(dir, "info t.clsg").out, {"x\\x5c,1.png@0,0,16,32"});
+    EXPECT_EQ(clsg(dir,
+                   "train t.clsg --label red=x\\,1.png@0,0,16,32 --label "
+                   "blue=blue.png")
+                  .err,
+              "");
+}
+
+namespace {
+
+// Starts the program with args in dir and returns its process id.
+pid_t spawnClsg(const ScratchDir& dir, const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.path.c_str()) != 0) _exit(120);
+        std::vector<char*> argv{const_cast<char*>(CLSG_CLI_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execv(CLSG_CLI_PATH, argv.data());
+        _exit(121);
+    }
+    return pid;
+}
+
+}  // namespace
+
+TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
+    ScratchDir dir;
+    trainBands(dir);
+    // Large enough images that the signal comes while outputs are written.
+    const Bytes big = bands({0, 1, 2}, 1024);
+    std::vector<std::string> args{"run", "tool.clsg", "--out", "out", "-j", "2"};
+    for (int i = 0; i < 400; ++i) {
+        const std::string name = "i" + std::to_string(i) + ".png";
+        if (i == 0)
+            writePlainPng(dir / name, 48, 1024, big);
+        else
+            fs::create_hard_link(dir / "i0.png", dir / name);
+        args.push_back(name);
+    }
+    for (const int signal : {SIGINT, SIGTERM}) {
+        fs::remove_all(dir / "out");
+        const pid_t pid = spawnClsg(dir, args);
+        // Wait for finished outputs and a temporary file beside them, then signal.
+        bool seen = false;
+        for (int tries = 0; tries < 20000 && !seen; ++tries) {
+            std::error_code ec;
+            bool temporary = false, finished = false;
+            for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end;
+                 it.increment(ec)) {
+                const bool tmp = it->path().filename().string().find(".tmp-") != std::string::npos;
+                temporary = temporary || tmp;
+                finished = finished || !tmp;
+            }
+            seen = temporary && finished;
+            if (!seen) usleep(500);
+        }
+        ASSERT_TRUE(seen);
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        // Each image's outputs are all there or not at all; nothing else.
+        std::map<std::string, int> perImage;
+        for (const auto& e : fs::directory_iterator(dir / "out")) {
+            const std::string n = e.path().filename().string();
+            EXPECT_EQ(n.find(".tmp-"), std::string::npos) << n;
+            ++perImage[n.substr(0, n.find('-'))];
+        }
+        EXPECT_GT(perImage.size(), 0u);
+        EXPECT_LT(perImage.size(), 400u);
+        for (const auto& [image, count] : perImage) EXPECT_EQ(count, 8) << image;
     }
 }
 
@@ -298,7 +444,9 @@ TEST(Cli, DiagnosticsBecomeAnHtmlReportWithItsImages) {
         EXPECT_FALSE(shown.empty()) << d;
         EXPECT_EQ(shown, files) << d;
     }
-    expectAll(slurp(dir / "run-diag/index.html"), {"<h2>bands</h2>"});
+    expectAll(slurp(dir / "run-diag/index.html"),
+              {"<h2>bands</h2>", "s1-overlay.png", "Segmentation image 2 (blue)"});
+    expectAll(slurp(dir / "train-diag/index.html"), {"Label 1 (blue) instance 0"});
 }
 
 TEST(Cli, DemoWritesItsOutputsAndSaysWhere) {

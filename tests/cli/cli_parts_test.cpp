@@ -1,12 +1,21 @@
 // The pieces of the command-line tool below its commands: --label parsing,
-// rectangle masks, the overlay and label shares, all-or-nothing output.
+// rectangle masks, the overlay, its legend and label shares, label names on
+// the diagnostics page, all-or-nothing output, the stored report of train
+// --auto.
 // The checks of mask files run through the program in cli_commands_test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+#include <sstream>
+
 #include "apps/cli_error.h"
+#include "apps/diag_html.h"
 #include "apps/label_option.h"
+#include "apps/legend.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
+#include "apps/quality_report.h"
 #include "apps/training_examples.h"
 #include "png_fixture.h"
 
@@ -27,6 +36,15 @@ TEST(LabelOption, ParsesImagesMasksAndRectangles) {
         EXPECT_EQ(s.examples[i].mask, i == 1 ? "b-mask.png" : "");
         EXPECT_EQ(s.examples[i].rects, rects[i]) << i;
     }
+    // Backslashes escape the separators in file names, and the stored source
+    // text escapes them again.
+    const std::string escaped = "a\\,b.png:m\\:1\\\\.png,c\\@d.png@1,2,3,4";
+    const LabelOption e = parseLabelOption("sky=" + escaped);
+    ASSERT_EQ(e.examples.size(), 2u);
+    EXPECT_EQ(e.examples[0].image, "a,b.png");
+    EXPECT_EQ(e.examples[0].mask, "m:1\\.png");
+    EXPECT_EQ(e.examples[1].image, "c@d.png");
+    EXPECT_EQ(exampleSourceText(e.examples[0]) + "," + exampleSourceText(e.examples[1]), escaped);
 }
 
 // The message of the CliError that call throws.
@@ -137,6 +155,56 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
 
 // Removal of uncommitted outputs and created directories, and refusing a
 // file as directory, are checked through the program in cli_commands_test.
+TEST(Legend, DrawsSwatchesAndDistinctGlyphs) {
+    const kv3PlanePelBuffer legend =
+        makeLegend({{"ab", 0x123456}, {"abc", 0xfedcba}, {"none", 0x00ff00, false}});
+    ASSERT_EQ(legend.height(), 3 * kLegendRowHeight);
+    ASSERT_EQ(legend.width(), 28 + 4 * 12 + 6);  // the longest text sets the width
+    const auto rgb = [&](long x, long y) {
+        return uint32_t{*legend.plane0().pointToPel(x, y)} << 16 |
+               uint32_t{*legend.plane1().pointToPel(x, y)} << 8 | *legend.plane2().pointToPel(x, y);
+    };
+    for (long d : {0L, 15L}) {  // the swatches' corners; the outline's inside is white
+        EXPECT_EQ(rgb(6 + d, 3 + d), 0x123456u);
+        EXPECT_EQ(rgb(6 + d, kLegendRowHeight + 3 + d), 0xfedcbau);
+        EXPECT_NE(rgb(6 + d, 2 * kLegendRowHeight + 3 + d), 0x00ff00u);
+    }
+    EXPECT_EQ(rgb(14, 2 * kLegendRowHeight + 11), 0xffffffu);
+    EXPECT_EQ(rgb(5, 3), 0xffffffu);
+    EXPECT_EQ(rgb(6, 2), 0xffffffu);
+
+    // Every character a label name or share may hold has a glyph of its own,
+    // drawn in black inside its cell; others become one box.
+    const std::string chars =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.%#:";
+    std::set<std::vector<unsigned char>> seen;
+    const auto cell = [](const kv3PlanePelBuffer& one) {
+        std::vector<unsigned char> ink;
+        for (long y = 0; y < kLegendRowHeight; ++y)
+            for (long x = 28; x < 28 + 12; ++x) ink.push_back(*one.plane1().pointToPel(x, y));
+        return ink;
+    };
+    for (char c : chars) {
+        const std::vector<unsigned char> ink = cell(makeLegend({{std::string(1, c), 0}}));
+        EXPECT_TRUE(std::count(ink.begin(), ink.end(), 0) > 0) << c;
+        EXPECT_EQ(std::count(ink.begin(), ink.end(), 0) + std::count(ink.begin(), ink.end(), 255),
+                  static_cast<long>(ink.size()))
+            << c;
+        EXPECT_TRUE(seen.insert(ink).second) << c << " looks like another character";
+    }
+    EXPECT_EQ(cell(makeLegend({{"!", 0}})), cell(makeLegend({{"~", 0}})));
+    EXPECT_EQ(seen.count(cell(makeLegend({{"!", 0}}))), 0u);
+}
+
+TEST(DiagReport, NamesNumberedLabels) {
+    const std::vector<std::string> names = {"sky", "sea"};
+    EXPECT_EQ(withLabelNames("Input : Label 1 instance 0 image 0", names),
+              "Input : Label 1 (sea) instance 0 image 0");
+    EXPECT_EQ(withLabelNames("Segmentation image 0, Label 2, Label image, Label 10", names),
+              "Segmentation image 0 (sky), Label 2, Label image, Label 10");
+    EXPECT_EQ(withLabelNames("Label 0Label 1", names), "Label 0 (sky)Label 1 (sea)");
+}
+
 TEST(OutputFiles, CommitReplacesOldFilesAndLeavesNoTemporaries) {
     clsgtest::ScratchDir dir;
     const std::string out = dir / "a/b";
@@ -153,6 +221,48 @@ TEST(OutputFiles, CommitReplacesOldFilesAndLeavesNoTemporaries) {
     EXPECT_EQ(clsgtest::slurp(out + "/keep.txt"), "new");
     EXPECT_EQ(clsgtest::slurp(out + "/y.txt"), "y");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+}
+
+TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
+    kvSuggestReport report;
+    report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 1);
+    report.runParams = kvCompositeColorSegmenterRunParams(5, false);
+    report.candidates.push_back({report.trainParams, report.runParams, "coarse", 0.75});
+    report.heldOut = kvLabelConfusion(2);
+    report.heldOut.add(0, 0, 30);
+    report.heldOut.add(1, 0, 10);
+    report.heldOut.add(1, 255, 10);
+    report.folds = 3;
+    report.tileSize = 16;
+    const std::vector<std::string> names = {"sky", "sea"};
+    const nlohmann::json good = suggestReportJson(names, report);
+    std::ostringstream shown;
+    ASSERT_TRUE(printStoredReport(shown, names, good.dump()));
+    for (const char* part :
+         {"from 1 candidates (cross-validation, 3 folds of 16 x 16 tiles): colorToleranceFrac "
+          "0.04, colorToleranceMin 1, neighborhood 5",
+          "accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels", "sea       10     0    10"})
+        EXPECT_NE(shown.str().find(part), std::string::npos) << part << " in\n" << shown.str();
+
+    // Counts and sizes that are not whole numbers, rows that do not fit the
+    // labels, other labels: nothing is shown.
+    std::vector<nlohmann::json> bad(7, good);
+    bad[0]["heldOut"]["confusion"][1][2] = 1.5;
+    bad[1]["heldOut"]["confusion"][1][2] = -1;
+    bad[2]["heldOut"]["confusion"][0][0] = 1e30;
+    bad[3]["chosen"]["neighborhoodSize"] = 1e30;
+    bad[4]["heldOut"]["confusion"][1].erase(2);
+    bad[5]["tileSize"] = "16";
+    bad[6]["candidates"] = 1;
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        std::ostringstream none;
+        EXPECT_FALSE(printStoredReport(none, names, bad[i].dump())) << i;
+        EXPECT_EQ(none.str(), "") << i;
+    }
+    std::ostringstream none;
+    EXPECT_FALSE(printStoredReport(none, {"sky", "sea", "sand"}, good.dump()));
+    EXPECT_FALSE(printStoredReport(none, names, "{\"chosen\""));
+    EXPECT_EQ(none.str(), "");
 }
 
 }  // namespace

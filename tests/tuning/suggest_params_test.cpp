@@ -262,7 +262,11 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
 TEST(SuggestParams, SameInputSameReport) {
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(3, 1, 150, 70), 100, 124, 20, 5, 2);
     const kvSuggestReport a = kvSuggestSegmenterParams(halvesSets(image));
-    const kvSuggestReport b = kvSuggestSegmenterParams(halvesSets(kfPelCopy(image)));
+    std::vector<uint32_t> progress;  // a caller watching changes nothing
+    kvSuggestOptions watched;
+    watched.progress = [&](uint32_t done) { progress.push_back(done); };
+    const kvSuggestReport b = kvSuggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
+    EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
     for (std::size_t i = 0; i < a.candidates.size(); ++i) {
         EXPECT_EQ(a.candidates[i].trainParams, b.candidates[i].trainParams);
