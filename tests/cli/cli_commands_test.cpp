@@ -156,11 +156,12 @@ TEST(Cli, TrainRunInfoRoundTrip) {
 }
 
 // Runs the program in dir with stderr on a terminal (standard output
-// discarded); returns what it wrote there, and its exit status in status.
+// discarded); returns what it wrote there, and its exit status in status
+// (-1, and nothing written, where no terminal can be opened).
 std::string onTerminal(const ScratchDir& dir, std::vector<std::string> args, int& status) {
     status = -1;
     int master = -1, slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "";
     args.insert(args.begin(), CLSG_CLI_PATH);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -199,6 +200,7 @@ TEST(Cli, RunShowsProgressWithinAnImageOnATerminal) {
     int status = 0;
     const std::string shown =
         onTerminal(dir, {"run", "tool.clsg", "wide.png", "--out", "out", "--threads", "1"}, status);
+    if (status == -1 && shown.empty()) GTEST_SKIP() << "no pseudo-terminal here";
     EXPECT_EQ(status, 0) << shown;
     const std::string clear = "\r\033[K";
     EXPECT_EQ(shown, clear + "wide: 80%" + clear + "wide: 100%" + clear);
