@@ -24,6 +24,7 @@
 #include "apps/commands.h"
 #include "apps/diag_html.h"
 #include "apps/interrupts.h"
+#include "apps/legend.h"
 #include "apps/overlay.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "tiled/tiled_run.h"
@@ -39,8 +40,9 @@ struct ImageOutcome {
     kvDiagObject diag;
     std::vector<std::string> written;
     long width = 0, height = 0;
-    std::vector<uint64_t> counts;  // per label, then unlabelled
-    double milliseconds = 0.0;     // reading, segmenting and writing
+    std::vector<uint64_t> counts;       // per label, then unlabelled
+    double milliseconds = 0.0;          // reading, segmenting and writing
+    kv3PlanePelBuffer overlay, legend;  // kept for the diagnostics page
 };
 
 std::string extension(ImageFormat format, bool colour) {
@@ -159,8 +161,27 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     writes.emplace_back(input.name + "-overlay" + extension(settings.format, true),
                         [&](const std::string& path, const std::string& shown) {
                             checkInterrupt();
-                            writeColorImage(path, makeOverlay(image, labels, colours),
-                                            settings.format, shown);
+                            const kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
+                            writeColorImage(path, overlay, settings.format, shown);
+                            if (!settings.diagDir.empty()) outcome.overlay = overlay;
+                        });
+    // The legend: each label's colour, name and share, then the unlabelled.
+    outcome.counts = labelCounts(labels, static_cast<unsigned>(file.labels.size()));
+    const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
+    std::vector<LegendRow> legend;
+    for (std::size_t i = 0; i < outcome.counts.size(); ++i) {
+        std::ostringstream text;
+        text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " " << std::fixed
+             << std::setprecision(1) << 100.0 * static_cast<double>(outcome.counts[i]) / total
+             << "%";
+        legend.push_back({text.str(), i < colours.size() ? colours[i] : 0, i < colours.size()});
+    }
+    writes.emplace_back(input.name + "-legend" + extension(settings.format, true),
+                        [&](const std::string& path, const std::string& shown) {
+                            checkInterrupt();
+                            const kv3PlanePelBuffer picture = makeLegend(legend);
+                            writeColorImage(path, picture, settings.format, shown);
+                            if (!settings.diagDir.empty()) outcome.legend = picture;
                         });
     std::vector<std::string> finals, paths;
     for (const auto& w : writes) {
@@ -173,10 +194,8 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
              [&](std::size_t i) { writes[i].second(paths[i], finals[i]); });
 
-    outcome.counts = labelCounts(labels, static_cast<unsigned>(file.labels.size()));
     outcome.width = image.width();
     outcome.height = image.height();
-    const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
     std::ostringstream line;
     line << input.name << ": " << image.width() << " x " << image.height() << ", " << std::fixed
          << std::setprecision(1) << took.count() << " ms;";
@@ -299,8 +318,10 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     if (!settings.diagDir.empty() && failures < inputs.size()) {
         std::vector<DiagSection> sections;
         for (std::size_t i = 0; i < inputs.size(); ++i)
-            if (outcomes[i].error.empty()) sections.push_back({inputs[i].name, &outcomes[i].diag});
-        writeDiagReport(settings.diagDir, "clsg run", sections, files);
+            if (outcomes[i].error.empty())
+                sections.push_back(
+                    {inputs[i].name, &outcomes[i].diag, outcomes[i].overlay, outcomes[i].legend});
+        writeDiagReport(settings.diagDir, "clsg run", sections, files, file.labelNames());
     }
     if (!settings.summaryPath.empty())
         writeSummary(settings.summaryPath, file, inputs, outcomes, files);
@@ -350,7 +371,8 @@ Command addRunCommand(CLI::App& parent) {
     CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
     app->footer(
         "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
-        "label) and NAME-overlay into the output directory. A directory argument means the "
+        "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
+        "output directory. A directory argument means the "
         "image files inside it. An image that cannot be read or segmented is reported and "
         "skipped; the others are written, each image's outputs all or none, and the exit "
         "status is 1. Ctrl-C leaves the finished images' outputs and no partial files.");

@@ -61,7 +61,8 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
                     kvCompositeColorSegmenterTool::kDiagInputs);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    if (!diagDir.empty()) writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files);
+    if (!diagDir.empty())
+        writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files, file.labelNames());
 
     std::size_t examples = 0;
     for (const LabelOption& label : labels) examples += label.examples.size();

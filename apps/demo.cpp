@@ -74,7 +74,8 @@ int runDemo(const std::string& outDir) {
     std::cout << "wrote into " << fs::absolute(outDir).lexically_normal().string() << ":\n";
     for (const std::string& name : written) std::cout << "  " << name << "\n";
     std::cout << "look at " << (fs::path(outDir) / "coffee-overlay.png").string()
-              << " (each label's colour over the photograph)\n";
+              << " (each label's colour over the photograph) and "
+              << (fs::path(outDir) / "coffee-legend.png").string() << "\n";
     return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "apps/diag_html.h"
 
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -36,8 +38,34 @@ std::string sizeText(long w, long h) { return std::to_string(w) + " &times; " + 
 
 }  // namespace
 
+std::string withLabelNames(const std::string& text, const std::vector<std::string>& labelNames) {
+    std::string out;
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t at = std::string::npos, after = 0;
+        for (const char* word : {"Label ", "Segmentation image "}) {
+            const std::size_t p = text.find(word, pos);
+            if (p < at) {
+                at = p;
+                after = p + std::strlen(word);
+            }
+        }
+        if (at == std::string::npos) break;
+        std::size_t end = after;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        out += text.substr(pos, end - pos);
+        if (end > after && end - after < 4) {
+            const std::size_t index = std::stoul(text.substr(after, end - after));
+            if (index < labelNames.size()) out += " (" + labelNames[index] + ")";
+        }
+        pos = end;
+    }
+    return out + text.substr(pos);
+}
+
 void writeDiagReport(const std::string& dir, const std::string& title,
-                     const std::vector<DiagSection>& sections, OutputFiles& files) {
+                     const std::vector<DiagSection>& sections, OutputFiles& files,
+                     const std::vector<std::string>& labelNames) {
     namespace fs = std::filesystem;
     files.makeDir(dir);
     std::ostringstream html;
@@ -51,6 +79,19 @@ void writeDiagReport(const std::string& dir, const std::string& title,
     for (std::size_t s = 0; s < sections.size(); ++s) {
         const kvDiagObject& diag = *sections[s].diag;
         html << "<h2>" << escapeHtml(sections[s].title) << "</h2>\n";
+        if (sections[s].overlay.isBound()) {
+            const std::string base = "s" + std::to_string(s + 1) + "-";
+            writeColorImage(files.stage((fs::path(dir) / (base + "overlay.png")).string()),
+                            sections[s].overlay, ImageFormat::Png);
+            html << "<figure><img src=\"" << base << "overlay.png\" alt=\"overlay\">";
+            if (sections[s].legend.isBound()) {
+                writeColorImage(files.stage((fs::path(dir) / (base + "legend.png")).string()),
+                                sections[s].legend, ImageFormat::Png);
+                html << " <img src=\"" << base << "legend.png\" alt=\"legend\">";
+            }
+            html << "<figcaption>the overlay: each label's colour over the image</figcaption>"
+                    "</figure>\n";
+        }
         if (diag.size() == 0) html << "<p class=\"note\">no records</p>\n";
         for (std::size_t r = 0; r < diag.size(); ++r) {
             html << "<div class=\"record\"><h3>Record " << r + 1 << "</h3>\n";
@@ -82,11 +123,13 @@ void writeDiagReport(const std::string& dir, const std::string& title,
                         break;
                     }
                     case kvDiagRecord::Kind::Text:
-                        html << "<p><b>" << escapeHtml(entry.label) << "</b></p><pre>"
-                             << escapeHtml(entry.text) << "</pre>\n";
+                        html << "<p><b>" << escapeHtml(withLabelNames(entry.label, labelNames))
+                             << "</b></p><pre>"
+                             << escapeHtml(withLabelNames(entry.text, labelNames)) << "</pre>\n";
                         break;
                     case kvDiagRecord::Kind::Annotation:
-                        html << "<p class=\"note\">" << escapeHtml(entry.text) << "</p>\n";
+                        html << "<p class=\"note\">"
+                             << escapeHtml(withLabelNames(entry.text, labelNames)) << "</p>\n";
                         break;
                 }
             }

@@ -8,13 +8,23 @@
 
 #include "apps/output_files.h"
 #include "platform/diag.h"
+#include "platform/three_plane.h"
 
 struct DiagSection {
     std::string title;  // e.g. "train" or the run image's name
     const kvDiagObject* diag;
+    // Shown before the records when bound: the overlay and its legend.
+    kv3PlanePelBuffer_const overlay = {}, legend = {};
 };
 
 // Writes into dir (created if missing) through files, so the report appears
-// only when files commits.
+// only when files commits. The records' texts name labels by number ("Label
+// 2", "Segmentation image 2"); each such number gets its name from
+// labelNames.
 void writeDiagReport(const std::string& dir, const std::string& title,
-                     const std::vector<DiagSection>& sections, OutputFiles& files);
+                     const std::vector<DiagSection>& sections, OutputFiles& files,
+                     const std::vector<std::string>& labelNames = {});
+
+// text with " (NAME)" after every "Label N" and "Segmentation image N" whose
+// N names one of labelNames.
+std::string withLabelNames(const std::string& text, const std::vector<std::string>& labelNames);

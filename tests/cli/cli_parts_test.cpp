@@ -1,13 +1,18 @@
 // The pieces of the command-line tool below its commands: --label parsing,
-// rectangle masks, the overlay and label shares, all-or-nothing output, the
-// stored report of train --auto.
+// rectangle masks, the overlay, its legend and label shares, label names on
+// the diagnostics page, all-or-nothing output, the stored report of train
+// --auto.
 // The checks of mask files run through the program in cli_commands_test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <sstream>
 
 #include "apps/cli_error.h"
+#include "apps/diag_html.h"
 #include "apps/label_option.h"
+#include "apps/legend.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
 #include "apps/quality_report.h"
@@ -31,6 +36,15 @@ TEST(LabelOption, ParsesImagesMasksAndRectangles) {
         EXPECT_EQ(s.examples[i].mask, i == 1 ? "b-mask.png" : "");
         EXPECT_EQ(s.examples[i].rects, rects[i]) << i;
     }
+    // Backslashes escape the separators in file names, and the stored source
+    // text escapes them again.
+    const std::string escaped = "a\\,b.png:m\\:1\\\\.png,c\\@d.png@1,2,3,4";
+    const LabelOption e = parseLabelOption("sky=" + escaped);
+    ASSERT_EQ(e.examples.size(), 2u);
+    EXPECT_EQ(e.examples[0].image, "a,b.png");
+    EXPECT_EQ(e.examples[0].mask, "m:1\\.png");
+    EXPECT_EQ(e.examples[1].image, "c@d.png");
+    EXPECT_EQ(exampleSourceText(e.examples[0]) + "," + exampleSourceText(e.examples[1]), escaped);
 }
 
 // The message of the CliError that call throws.
@@ -141,6 +155,56 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
 
 // Removal of uncommitted outputs and created directories, and refusing a
 // file as directory, are checked through the program in cli_commands_test.
+TEST(Legend, DrawsSwatchesAndDistinctGlyphs) {
+    const kv3PlanePelBuffer legend =
+        makeLegend({{"ab", 0x123456}, {"abc", 0xfedcba}, {"none", 0x00ff00, false}});
+    ASSERT_EQ(legend.height(), 3 * kLegendRowHeight);
+    ASSERT_EQ(legend.width(), 28 + 4 * 12 + 6);  // the longest text sets the width
+    const auto rgb = [&](long x, long y) {
+        return uint32_t{*legend.plane0().pointToPel(x, y)} << 16 |
+               uint32_t{*legend.plane1().pointToPel(x, y)} << 8 | *legend.plane2().pointToPel(x, y);
+    };
+    for (long d : {0L, 15L}) {  // the swatches' corners; the outline's inside is white
+        EXPECT_EQ(rgb(6 + d, 3 + d), 0x123456u);
+        EXPECT_EQ(rgb(6 + d, kLegendRowHeight + 3 + d), 0xfedcbau);
+        EXPECT_NE(rgb(6 + d, 2 * kLegendRowHeight + 3 + d), 0x00ff00u);
+    }
+    EXPECT_EQ(rgb(14, 2 * kLegendRowHeight + 11), 0xffffffu);
+    EXPECT_EQ(rgb(5, 3), 0xffffffu);
+    EXPECT_EQ(rgb(6, 2), 0xffffffu);
+
+    // Every character a label name or share may hold has a glyph of its own,
+    // drawn in black inside its cell; others become one box.
+    const std::string chars =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.%#:";
+    std::set<std::vector<unsigned char>> seen;
+    const auto cell = [](const kv3PlanePelBuffer& one) {
+        std::vector<unsigned char> ink;
+        for (long y = 0; y < kLegendRowHeight; ++y)
+            for (long x = 28; x < 28 + 12; ++x) ink.push_back(*one.plane1().pointToPel(x, y));
+        return ink;
+    };
+    for (char c : chars) {
+        const std::vector<unsigned char> ink = cell(makeLegend({{std::string(1, c), 0}}));
+        EXPECT_TRUE(std::count(ink.begin(), ink.end(), 0) > 0) << c;
+        EXPECT_EQ(std::count(ink.begin(), ink.end(), 0) + std::count(ink.begin(), ink.end(), 255),
+                  static_cast<long>(ink.size()))
+            << c;
+        EXPECT_TRUE(seen.insert(ink).second) << c << " looks like another character";
+    }
+    EXPECT_EQ(cell(makeLegend({{"!", 0}})), cell(makeLegend({{"~", 0}})));
+    EXPECT_EQ(seen.count(cell(makeLegend({{"!", 0}}))), 0u);
+}
+
+TEST(DiagReport, NamesNumberedLabels) {
+    const std::vector<std::string> names = {"sky", "sea"};
+    EXPECT_EQ(withLabelNames("Input : Label 1 instance 0 image 0", names),
+              "Input : Label 1 (sea) instance 0 image 0");
+    EXPECT_EQ(withLabelNames("Segmentation image 0, Label 2, Label image, Label 10", names),
+              "Segmentation image 0 (sky), Label 2, Label image, Label 10");
+    EXPECT_EQ(withLabelNames("Label 0Label 1", names), "Label 0 (sky)Label 1 (sea)");
+}
+
 TEST(OutputFiles, CommitReplacesOldFilesAndLeavesNoTemporaries) {
     clsgtest::ScratchDir dir;
     const std::string out = dir / "a/b";

@@ -222,7 +222,7 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     overstated.statedSize = 4000000000;
     understated.statedSize = 10;
     Craft costly = named({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"});
-    costly.fraction = 0;  // the finest grid for every label: gigabytes
+    costly.fraction = 0;         // the finest grid for every label: gigabytes
     std::string v1Renamed = v1;  // "red" becomes "r/d"
     v1Renamed[v1.find("red")] = 'r', v1Renamed[v1.find("red") + 1] = '/';
 
