@@ -44,40 +44,62 @@ def demo_tool():
 
 
 def show(name, seconds):
-    print(f"{name:48s} best {min(seconds) * 1e3:9.1f} ms   median "
+    print(f"{name:56s} best {min(seconds) * 1e3:9.1f} ms   median "
           f"{statistics.median(seconds) * 1e3:9.1f} ms   ({len(seconds)} runs)", flush=True)
     return min(seconds), statistics.median(seconds)
 
 
+def keep_heap():
+    """Keeps freed blocks in glibc's heap (as clsg train --auto does), so that
+    neither side of a comparison pays for faulting fresh pages in."""
+    import ctypes
+    libc = ctypes.CDLL("libc.so.6")
+    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+    libc.mallopt(M_MMAP_THRESHOLD, 64 << 20)
+    libc.mallopt(M_TRIM_THRESHOLD, 1 << 30)
+
+
 def overhead(rounds=200):
     """Wall-clock and CPU time of this thread, interleaved rounds: on a busy
-    machine the CPU figures (what the call itself costs) are the steadier."""
+    machine the CPU figures (what the call itself costs) are the steadier.
+    Measured under glibc's default heap settings, then with the heap kept:
+    the defaults give back and fault in the run's tens of MB differently on
+    the two sides."""
     tool, img = demo_tool(), photo(1024, 1024)
-    wall = {"py": [], "cpp": []}
-    cpu = {"py": [], "cpp": []}
-    for _ in range(rounds):  # interleaved, so that load changes hit both alike
-        start, cpu_start = time.perf_counter(), time.thread_time()
-        tool.run(img, 3).labels
-        wall["py"].append(time.perf_counter() - start)
-        cpu["py"].append(time.thread_time() - cpu_start)
-        (w, c), = tool._time_runs(img, 3, False, 1)
-        wall["cpp"].append(w)
-        cpu["cpp"].append(c)
-    for clock, t in (("wall", wall), ("CPU", cpu)):
-        b1, m1 = show(f"1 MP run + labels, C++ call ({clock})", t["cpp"])
-        b2, m2 = show(f"1 MP run + labels, from Python with numpy ({clock})", t["py"])
-        paired = statistics.median(p / c for p, c in zip(t["py"], t["cpp"]))
-        print(f"binding overhead ({clock}): best {100 * (b2 / b1 - 1):+.1f} %, median "
-              f"{100 * (m2 / m1 - 1):+.1f} %, median of rounds {100 * (paired - 1):+.1f} %")
+    for heap in ("default heap", "heap kept"):
+        if heap == "heap kept":
+            keep_heap()
+        wall = {"py": [], "cpp": []}
+        cpu = {"py": [], "cpp": []}
+        for _ in range(rounds):  # interleaved, so that load changes hit both alike
+            start, cpu_start = time.perf_counter(), time.thread_time()
+            tool.run(img, 3).labels
+            wall["py"].append(time.perf_counter() - start)
+            cpu["py"].append(time.thread_time() - cpu_start)
+            (w, c), = tool._time_runs(img, 3, False, 1)
+            wall["cpp"].append(w)
+            cpu["cpp"].append(c)
+        for clock, t in (("wall", wall), ("CPU", cpu)):
+            b1, m1 = show(f"1 MP run + labels, C++ call ({clock}, {heap})", t["cpp"])
+            b2, m2 = show(f"1 MP run + labels, from Python ({clock}, {heap})", t["py"])
+            paired = statistics.median(p / c for p, c in zip(t["py"], t["cpp"]))
+            print(f"binding overhead ({clock}, {heap}): best {100 * (b2 / b1 - 1):+.1f} %, "
+                  f"median {100 * (m2 / m1 - 1):+.1f} %, median of rounds "
+                  f"{100 * (paired - 1):+.1f} %")
 
 
-def files(count=24, rounds=3):
+def files(count=24, rounds=4):
+    """segment_files on a LocalCluster of 1 and one of 2 single-threaded
+    worker processes, both up at once and timed in alternate rounds, so that
+    the machine's other load falls on both alike."""
+    from contextlib import ExitStack
+
     from distributed import Client, LocalCluster
 
     import clsg.dask
 
     tool = demo_tool()
-    with tempfile.TemporaryDirectory() as work:
+    with tempfile.TemporaryDirectory() as work, ExitStack() as stack:
         tool_path = os.path.join(work, "t.clsg")
         tool.save(tool_path)
         img = photo(800, 1200)
@@ -86,28 +108,39 @@ def files(count=24, rounds=3):
             p = os.path.join(work, f"img{i:02d}.png")
             clsg.write_image(p, np.roll(img, 37 * i, axis=1))
             paths.append(p)
-        best = {}
+        clients = {}
         for workers in (1, 2):
-            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                              dashboard_address=None) as cluster, Client(cluster) as client:
-                clsg.dask.segment_files(paths[:workers], tool_path, os.path.join(work, "warm"),
-                                        client=client)  # every worker loads the tool
-                seconds = []
-                for r in range(rounds):
-                    start = time.perf_counter()
-                    records = clsg.dask.segment_files(paths, tool_path,
-                                                      os.path.join(work, f"out{r}"), client=client)
-                    seconds.append(time.perf_counter() - start)
-                    assert all(rec["ok"] for rec in records)
-            best[workers] = show(f"segment_files, {count} x 0.96 MP, {workers} worker(s)", seconds)
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=None))
+            clients[workers] = stack.enter_context(Client(cluster))
+            clsg.dask.segment_files(paths[:workers], tool_path, os.path.join(work, "warm"),
+                                    client=clients[workers])  # every worker loads the tool
+        seconds = {1: [], 2: []}
+        busy = []  # seconds the 2 workers spent on files per second of the batch
+        for r in range(rounds):
+            for workers, client in clients.items():
+                start = time.perf_counter()
+                records = clsg.dask.segment_files(
+                    paths, tool_path, os.path.join(work, f"out{r}-{workers}"), client=client)
+                seconds[workers].append(time.perf_counter() - start)
+                assert all(rec["ok"] for rec in records)
+                if workers == 2:
+                    busy.append(sum(rec["seconds"] for rec in records) / seconds[2][-1])
+        best = {w: show(f"segment_files, {count} x 0.96 MP, {w} worker(s)", seconds[w])
+                for w in (1, 2)}
+        paired = statistics.median(a / b for a, b in zip(seconds[1], seconds[2]))
         print(f"2 workers vs 1: best {best[1][0] / best[2][0]:.2f} x, "
-              f"median {best[1][1] / best[2][1]:.2f} x")
+              f"median {best[1][1] / best[2][1]:.2f} x, median of rounds {paired:.2f} x")
+        print(f"2 workers busy on files: best {max(busy):.2f}, median {statistics.median(busy):.2f} "
+              f"of 2 (below 2: time outside the files, or a machine with other work)")
 
 
 def dask_segment(rounds=5):
     """Threads: 2 worker threads of Dask's local scheduler. Cluster: a
     LocalCluster of 2 single-threaded worker processes holding the array
-    (persisted there first), the label image gathered back."""
+    (persisted there first), the label image gathered back; each round
+    includes building its graph."""
     import dask.array as da
     from distributed import Client, LocalCluster, wait
 
@@ -128,12 +161,14 @@ def dask_segment(rounds=5):
                       dashboard_address=None) as cluster, Client(cluster) as client:
         held = client.persist(arr)
         wait(held)
-        on_cluster = clsg.dask.segment(held, tool, 3)["labels"]
-        np.testing.assert_array_equal(on_cluster.compute(), expected)
+        np.testing.assert_array_equal(clsg.dask.segment(held, tool, 3)["labels"].compute(),
+                                      expected)
         cluster_s = []
         for _ in range(rounds):
             start = time.perf_counter()
-            on_cluster.compute()
+            # A new graph each round (new keys), so that no round finds the
+            # blocks of the one before still held by the cluster.
+            clsg.dask.segment(held, tool, 3)["labels"].compute()
             cluster_s.append(time.perf_counter() - start)
     b1, m1 = show("12 MP labels, tiled C++ runner, 2 threads", tiled)
     b2, m2 = show("12 MP labels, clsg.dask.segment, 2 threads", threads)

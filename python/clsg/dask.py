@@ -232,7 +232,7 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
         outputs = (outputs,)
     outputs = tuple(outputs)
     # Bad arguments fail here, not per file.
-    tool = Tool.load(tool_path)
+    tool = _load_tool(tool_path)
     output_names(tool, outputs)
     tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood)
 
