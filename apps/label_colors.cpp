@@ -51,7 +51,8 @@ const std::array<uint32_t, kPaletteSize>& palette() {
     return colours;
 }
 
-uint32_t fnv1a(const std::string& s) {
+// FNV-1a.
+uint32_t nameHash(const std::string& s) {
     uint32_t h = 2166136261u;
     for (unsigned char c : s) h = (h ^ c) * 16777619u;
     return h;
@@ -83,13 +84,13 @@ std::vector<uint32_t> assignLabelColors(const std::vector<std::string>& names,
         }
     }
     std::sort(derived.begin(), derived.end(), [&](std::size_t a, std::size_t b) {
-        const uint32_t ha = fnv1a(names[a]), hb = fnv1a(names[b]);
+        const uint32_t ha = nameHash(names[a]), hb = nameHash(names[b]);
         return ha != hb ? ha < hb : names[a] < names[b];
     });
     std::array<bool, kPaletteSize> used{};
     for (std::size_t i : derived) {
-        const uint32_t h = fnv1a(names[i]);
-        const std::size_t start = h % kHandPicked;
+        const uint32_t h = nameHash(names[i]);
+        const std::size_t start = h % kPaletteSize;
         colours[i] = 0x808080 ^ (h & 0x7f7f7f);  // all slots taken: from the hash alone
         for (std::size_t step = 0; step < kPaletteSize; ++step) {
             const std::size_t slot = (start + step) % kPaletteSize;

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <sstream>
 
 #include "apps/cli_error.h"
 #include "apps/diag_html.h"
+#include "apps/label_colors.h"
 #include "apps/label_option.h"
 #include "apps/legend.h"
 #include "apps/output_files.h"
@@ -155,6 +157,42 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
 
 // Removal of uncommitted outputs and created directories, and refusing a
 // file as directory, are checked through the program in cli_commands_test.
+TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
+    const std::vector<std::string> names = {"sky", "sea", "sand", "rock", "grass"};
+    const std::vector<uint32_t> colours = assignLabelColors(names);
+    // Reordered, or with a label added in front, the others keep their colours.
+    const std::vector<uint32_t> reversed = assignLabelColors({names.rbegin(), names.rend()});
+    std::vector<std::string> more = names;
+    more.insert(more.begin(), "tree");
+    const std::vector<uint32_t> added = assignLabelColors(more);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(reversed[names.size() - 1 - i], colours[i]) << names[i];
+        EXPECT_EQ(added[i + 1], colours[i]) << names[i];
+    }
+    // Many labels: all different.
+    const std::vector<std::string> many = {
+        "sky",   "sea",  "sand",   "rock",  "grass", "tree",    "leaf",   "bark",  "soil",  "mud",
+        "snow",  "ice",  "cloud",  "road",  "roof",  "wall",    "brick",  "glass", "metal", "rust",
+        "water", "foam", "skin",   "hair",  "cell",  "nucleus", "stroma", "fat",   "blood", "bone",
+        "crema", "cup",  "saucer", "table", "spoon", "shadow",  "paint",  "wood",  "paper", "ink"};
+    const std::vector<uint32_t> manyColours = assignLabelColors(many);
+    EXPECT_EQ(std::set<uint32_t>(manyColours.begin(), manyColours.end()).size(), many.size());
+    // Where names compete for a slot too, the order of the labels does not matter.
+    const std::vector<uint32_t> manyReversed = assignLabelColors({many.rbegin(), many.rend()});
+    EXPECT_TRUE(std::equal(manyColours.begin(), manyColours.end(), manyReversed.rbegin()));
+    // A chosen colour is kept, and the derived ones keep away from it.
+    const std::vector<std::optional<uint32_t>> chosen = {std::nullopt, colours[1]};
+    const std::vector<uint32_t> withChosen = assignLabelColors({"sky", "river"}, chosen);
+    EXPECT_EQ(withChosen[1], colours[1]);
+    EXPECT_NE(withChosen[0], colours[1]);
+    EXPECT_EQ(colorText(0x0a0b0c), "#0a0b0c");
+    uint32_t parsed = 0;
+    EXPECT_TRUE(parseColorText("#A0b1C2", &parsed));
+    EXPECT_EQ(parsed, 0xa0b1c2u);
+    for (const char* bad : {"a0b1c2", "#a0b1c", "#a0b1c2f", "#a0b1g2"})
+        EXPECT_FALSE(parseColorText(bad, &parsed)) << bad;
+}
+
 TEST(Legend, DrawsSwatchesAndDistinctGlyphs) {
     const kv3PlanePelBuffer legend =
         makeLegend({{"ab", 0x123456}, {"abc", 0xfedcba}, {"none", 0x00ff00, false}});
