@@ -4,6 +4,8 @@
 
 std::string describeError(const std::exception& e) {
     std::string text = e.what();
+    if (dynamic_cast<const kvCompositeColorSegmenterDefs::TooManyCompositeColors*>(&e))
+        text = "too many labels (at most 254)";
     if (text.empty()) {
         using Defs = kvCompositeColorSegmenterDefs;
         if (dynamic_cast<const Defs::NotTrained*>(&e))
@@ -14,8 +16,6 @@ std::string describeError(const std::exception& e) {
                 "image)";
         else if (dynamic_cast<const Defs::BadColorSpace*>(&e))
             text = "the image is not RGB";
-        else if (dynamic_cast<const Defs::TooManyCompositeColors*>(&e))
-            text = "too many labels (at most 254)";
         else if (dynamic_cast<const Defs::BadParams*>(&e))
             text = "invalid parameters";
         else

@@ -383,7 +383,7 @@ Command addRunCommand(CLI::App& parent) {
     app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
     app->add_option("-n,--neighborhood", o->neighborhood,
                     "Side of the scoring neighbourhood (default: the tool file's, else 3)")
-        ->check(CLI::Range(1, 1023));
+        ->check(CLI::Range(1, 255));
     app->add_flag("--normalize-intensity", o->normalize,
                   "Match the image's brightness to the trained colours first");
     app->add_option("-j,--jobs", o->jobs, "Images processed at once")

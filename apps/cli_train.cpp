@@ -157,6 +157,7 @@ Command addTrainCommand(CLI::App& parent) {
         ->capture_default_str();
     app->add_option("--color-tolerance-min", o->toleranceMin,
                     "Smallest colour tolerance, in channel units")
+        ->check(CLI::Range(0u, 255u))
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
     app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")

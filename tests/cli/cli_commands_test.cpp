@@ -232,6 +232,10 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
     fs::copy_file(dir / "bands.png", dir / "bands-seg.png");
 
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32";
+    std::string tooManyLabels = "train t.clsg";
+    for (int i = 0; i < 255; ++i)  // one pixel each, all different
+        tooManyLabels += " --label l" + std::to_string(i) + "=bands.png@" + std::to_string(i % 48) +
+                         "," + std::to_string(i / 48) + ",1,1";
     const std::string run = "run tool.clsg bands.png ";
     // Usage errors (exit status 2) point to the command's help.
     const std::vector<std::pair<std::string, std::string>> usage = {
@@ -242,6 +246,10 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {train + red + " --frobnicate", "--frobnicate"},
         {train + red + " --color-tolerance-frac 2", "2"},
         {run + "--out out --neighborhood 0", "neighborhood"},
+        // Refused before the tool or any image is read; a minimum that
+        // training would read as negative likewise.
+        {"run missing.clsg bands.png --out out --neighborhood 256", "not in range 1 to 255"},
+        {train + red + " --color-tolerance-min 4294967295", "not in range 0 to 255"},
         {run, "--out"},
         {train + red + " --auto --color-tolerance-frac 0.1", "excludes"},
         {train + red + " --report r.json", "requires --auto"},
@@ -266,6 +274,7 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {"train sub/dir/t.clsg --label a=missing.png", "cannot open"},
         {train + red + " --diag d --label b=missing.png", "missing.png"},
         {"run missing.clsg bands.png --out out", "cannot open missing.clsg"},
+        {tooManyLabels, "too many labels (at most 254)"},
         {"run truncated.clsg bands.png --out out", "corrupt tool file"},
         {"run garbage.clsg bands.png --out out", "not a clsg tool file"},
         {"run bands.png bands.png --out out", "not a clsg tool file"},
