@@ -66,10 +66,12 @@ def _images(result, wanted: Sequence[Tuple[str, Any]]) -> Dict[str, np.ndarray]:
 
 
 def _segment_block(block: np.ndarray, tool: Tool, neighborhood: int, gain: Optional[float],
-                   wanted: Sequence[Tuple[str, Any]], record: np.dtype) -> np.ndarray:
+                   wanted: Sequence[Tuple[str, Any]], record: Optional[np.dtype]) -> np.ndarray:
     if gain is not None:
         block = _apply_gain(block, gain)
     result = tool.run(block, neighborhood, False)
+    if record is None:  # one output: its image as it is
+        return _images(result, wanted)[wanted[0][0]]
     out = np.empty(block.shape[:2], record)
     for name, image in _images(result, wanted).items():
         out[name] = image
@@ -117,15 +119,19 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     if array.shape[0] == 0 or array.shape[1] == 0:
         raise BadImageError(f"array is empty: shape {array.shape}")
     wanted = output_names(tool, outputs)
-    record = np.dtype([(out, np.uint8) for out, _ in wanted])
+    # Several outputs come out of one pass as the fields of a record.
+    record = np.dtype([(out, np.uint8) for out, _ in wanted]) if len(wanted) > 1 else None
+    dtype = np.dtype(np.uint8) if record is None else record
     if len(array.chunks[2]) != 1:
         array = array.rechunk({2: 3})
     gain = _search_gain(array, tool) if normalize_intensity else None
     halo = neighborhood // 2
     blocks = da.map_overlap(
         _segment_block, array, depth={0: halo, 1: halo, 2: 0}, boundary="none", trim=True,
-        drop_axis=2, dtype=record, meta=np.empty((0, 0), record), tool=tool,
+        drop_axis=2, dtype=dtype, meta=np.empty((0, 0), dtype), tool=tool,
         neighborhood=neighborhood, gain=gain, wanted=wanted, record=record)
+    if record is None:
+        return {wanted[0][0]: blocks}
     return {out: blocks[out] for out, _ in wanted}
 
 

@@ -33,6 +33,11 @@ def test_blockwise_equals_the_whole_image_run(tool, normalize):
             got = dask.compute(*out.values(), scheduler="threads")
             for name, a, b in zip(ALL, got, expected):
                 np.testing.assert_array_equal(a, b, err_msg=f"{name} N={n} chunks={chunks}")
+        # One output alone takes a path of its own.
+        one = clsg.dask.segment(da.from_array(image, chunks=(17, 30, 3)), tool, n, normalize,
+                                ("confidence",))
+        assert list(one) == ["confidence"]
+        np.testing.assert_array_equal(one["confidence"].compute(scheduler="threads"), expected[1])
 
 
 def test_segment_refuses_bad_arrays_and_outputs(tool):
