@@ -141,12 +141,14 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
 
     // The outputs, staged in order, then encoded on the threads this image
     // may use (PNG encoding is most of the time of a large image).
-    std::vector<std::pair<std::string, std::function<void(const std::string&)>>> writes;
+    // Each write takes the temporary's name and the final one its errors show.
+    std::vector<std::pair<std::string, std::function<void(const std::string&, const std::string&)>>>
+        writes;
     const auto grey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
         writes.emplace_back(input.name + "-" + kind + extension(settings.format, false),
-                            [&b, &settings](const std::string& path) {
+                            [&b, &settings](const std::string& path, const std::string& shown) {
                                 checkInterrupt();
-                                writeGreyImage(path, b, settings.format);
+                                writeGreyImage(path, b, settings.format, shown);
                             });
     };
     grey("labels", labels);
@@ -157,10 +159,10 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     std::vector<uint32_t> colours;
     for (const ToolLabel& label : file.labels) colours.push_back(label.color);
     writes.emplace_back(input.name + "-overlay" + extension(settings.format, true),
-                        [&](const std::string& path) {
+                        [&](const std::string& path, const std::string& shown) {
                             checkInterrupt();
                             const kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
-                            writeColorImage(path, overlay, settings.format);
+                            writeColorImage(path, overlay, settings.format, shown);
                             if (!settings.diagDir.empty()) outcome.overlay = overlay;
                         });
     // The legend: each label's colour, name and share, then the unlabelled.
@@ -175,21 +177,22 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
         legend.push_back({text.str(), i < colours.size() ? colours[i] : 0, i < colours.size()});
     }
     writes.emplace_back(input.name + "-legend" + extension(settings.format, true),
-                        [&](const std::string& path) {
+                        [&](const std::string& path, const std::string& shown) {
                             checkInterrupt();
                             const kv3PlanePelBuffer picture = makeLegend(legend);
-                            writeColorImage(path, picture, settings.format);
+                            writeColorImage(path, picture, settings.format, shown);
                             if (!settings.diagDir.empty()) outcome.legend = picture;
                         });
-    std::vector<std::string> paths;
+    std::vector<std::string> finals, paths;
     for (const auto& w : writes) {
-        paths.push_back(files.stage((fs::path(settings.outDir) / w.first).string()));
+        finals.push_back((fs::path(settings.outDir) / w.first).string());
+        paths.push_back(files.stage(finals.back()));
         outcome.written.push_back(w.first);
     }
     unsigned threads = settings.jobs > 1 ? 1 : settings.threads;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
-             [&](std::size_t i) { writes[i].second(paths[i]); });
+             [&](std::size_t i) { writes[i].second(paths[i], finals[i]); });
 
     outcome.width = image.width();
     outcome.height = image.height();
@@ -270,7 +273,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             try {
                 if (settings.keepGoing) {
                     // This image's outputs appear together, whatever the others do.
-                    OutputFiles own;
+                    OutputFiles own(files, true);
                     segmentOne(tool, file, inputs[i], settings, own, outcome);
                     checkInterrupt();
                     own.commit();

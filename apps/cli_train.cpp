@@ -204,7 +204,7 @@ Command addTrainCommand(CLI::App& parent) {
                 tool.neighborhoodSize = choice->report.runParams.neighborhoodSize();
                 tool.qualityJson = choice->json.dump();
             }
-            writeToolFile(files.stage(o->output), tool);
+            writeToolFile(files.stage(o->output), tool, o->output);
             files.commit();
             std::cout << "wrote " << o->output << "\n";
             if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";

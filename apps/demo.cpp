@@ -59,8 +59,9 @@ int runDemo(const std::string& outDir) {
     ToolFile tool =
         trainTool(labels, loadPhoto, kvCompositeColorSegmenterTrainParams(), "", files, std::cout);
     const std::string toolPath = (fs::path(outDir) / "demo.clsg").string();
-    writeToolFile(files.stage(toolPath), tool);
-    writeColorImage(files.stage((fs::path(outDir) / kPhotoName).string()), photo, ImageFormat::Png);
+    writeToolFile(files.stage(toolPath), tool, toolPath);
+    const std::string photoPath = (fs::path(outDir) / kPhotoName).string();
+    writeColorImage(files.stage(photoPath), photo, ImageFormat::Png, photoPath);
 
     RunSettings settings;
     settings.params = kvCompositeColorSegmenterRunParams(5, false);

@@ -113,9 +113,10 @@ void writeDiagReport(const std::string& dir, const std::string& title,
                         const long w = rgb ? entry.imageRGB.width() : entry.image8.width();
                         const long h = rgb ? entry.imageRGB.height() : entry.image8.height();
                         if (rgb)
-                            writeColorImage(files.stage(path), entry.imageRGB, ImageFormat::Png);
+                            writeColorImage(files.stage(path), entry.imageRGB, ImageFormat::Png,
+                                            path);
                         else
-                            writeGreyImage(files.stage(path), entry.image8, ImageFormat::Png);
+                            writeGreyImage(files.stage(path), entry.image8, ImageFormat::Png, path);
                         html << "<figure><img src=\"" << png << "\" alt=\"" << png
                              << "\"><figcaption>" << (rgb ? "RGB image" : "8-bit image") << ", "
                              << sizeText(w, h) << "</figcaption></figure>\n";

@@ -1,9 +1,14 @@
 #include "apps/output_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "apps/cli_error.h"
@@ -37,23 +42,70 @@ void OutputFiles::makeDir(const std::string& dir) {
     }
 }
 
+namespace {
+
+// The process's file-creation mask, read without changing it (umask() would
+// change it for every thread for a moment).
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    return 022;
+}
+
+// The name two paths of one file share (for paths whose directory exists).
+std::string fileKey(const std::string& path) {
+    std::error_code ec;
+    const fs::path p(path);
+    const fs::path dir = fs::weakly_canonical(p.parent_path().empty() ? "." : p.parent_path(), ec);
+    return (ec ? p.parent_path() : dir).string() + "/" + p.filename().string();
+}
+
+}  // namespace
+
 std::string OutputFiles::stage(const std::string& finalPath) {
     std::lock_guard<std::mutex> lock(mutex_);
+    {
+        std::lock_guard<std::mutex> namesLock(names_->mutex);
+        if (!names_->keys.insert(fileKey(finalPath)).second)
+            throw CliError("two outputs would both be written to " + finalPath);
+    }
     const fs::path p(finalPath);
-    const std::string temp =
-        (p.parent_path() / ("." + p.filename().string() + ".tmp-" + std::to_string(::getpid()) +
-                            "-" + std::to_string(staged_.size())))
-            .string();
-    staged_.emplace_back(temp, finalPath);
-    return temp;
+    std::string name = (p.parent_path() / ("." + p.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw CliError("cannot create a temporary file next to " + finalPath + ": " +
+                       std::strerror(errno));
+    // mkostemp creates the file for its owner only; outputs get the usual mode.
+    static const mode_t mask = currentUmask();
+    const bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    const int error = errno;
+    ::close(fd);
+    staged_.emplace_back(name, finalPath);
+    if (!ok) throw CliError("cannot create " + name + ": " + std::strerror(error));
+    return name;
 }
 
 void OutputFiles::commit() {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Every final name first: nothing is renamed when one cannot take its file.
     for (const auto& [temp, final] : staged_) {
         std::error_code ec;
+        const fs::file_status st = fs::symlink_status(final, ec);
+        if (fs::is_directory(st))
+            throw CliError("cannot write " + final +
+                           ": a directory is in the way; nothing was written");
+    }
+    for (std::size_t i = 0; i < staged_.size(); ++i) {
+        const auto& [temp, final] = staged_[i];
+        std::error_code ec;
         fs::rename(temp, final, ec);
-        if (ec) throw CliError("cannot rename " + temp + " to " + final + ": " + ec.message());
+        if (ec)
+            throw CliError("cannot write " + final + ": " + ec.message() +
+                           (i == 0 ? "; nothing was written"
+                                   : "; " + std::to_string(i) + " of " +
+                                         std::to_string(staged_.size()) + " outputs were written"));
     }
     committed_ = true;
 }

@@ -2,16 +2,28 @@
 // to their real names only when every one of them is complete. Until commit()
 // the real names are untouched; without it, the destructor removes the
 // temporary files and any directory this object created.
+//
+// Each temporary is created anew in its final directory (exclusively, with a
+// random name, never through an existing file or link). commit() checks every
+// final name before it renames the first file, so a directory in the way
+// fails the whole commit with nothing renamed. Only a rename that fails after
+// these checks (the directory changed meanwhile) can leave the outputs before
+// it in place; the error says so.
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 class OutputFiles {
 public:
-    OutputFiles() = default;
+    OutputFiles() : names_(std::make_shared<Names>()) {}
+    // Commits on its own, but shares parent's final names: a name staged by
+    // either is refused by both.
+    explicit OutputFiles(const OutputFiles& parent, bool /*shareNames*/) : names_(parent.names_) {}
     OutputFiles(const OutputFiles&) = delete;
     OutputFiles& operator=(const OutputFiles&) = delete;
     ~OutputFiles();
@@ -20,13 +32,21 @@ public:
     // Throws CliError when that fails or a path is not a directory.
     void makeDir(const std::string& dir);
 
-    // The temporary name to write finalPath's contents to. Thread-safe.
+    // Creates an empty temporary file for finalPath's contents and returns its
+    // name; write it without following links (the writers of image_io.h and
+    // tool_file.h do). Throws CliError when finalPath is already staged (two
+    // outputs of one name) or the file cannot be created. Thread-safe.
     std::string stage(const std::string& finalPath);
 
     // Renames every staged file to its final name.
     void commit();
 
 private:
+    struct Names {
+        std::mutex mutex;
+        std::set<std::string> keys;
+    };
+    std::shared_ptr<Names> names_;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> staged_;  // temporary, final
     std::vector<std::string> createdDirs_;                     // in creation order

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/archive.h"
+#include "platform/str.h"
 
 long kfInterlockedIncrement(std::atomic<long>& value) { return ++value; }
 long kfInterlockedDecrement(std::atomic<long>& value) { return --value; }
@@ -115,7 +116,7 @@ void kvPersistent::serializePointer(kvArchive& archive, kvPersistent*& object) {
     std::string name;
     archive || name;
     kvPersistentFactory make = kv_Instantiator::find(name);
-    if (!make) throw kvArchive::Corrupt("archive names an unknown class: " + name);
+    if (!make) throw kvArchive::Corrupt("archive names an unknown class: " + kfPrintable(name, 80));
     kvPersistent* created = make();
     // The archive keeps one reference, so the object is freed whatever happens next.
     created->addRef();

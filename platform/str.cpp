@@ -1,6 +1,7 @@
 #include "platform/str.h"
 
 #include <charconv>
+#include <cstdio>
 
 std::string kfStr(int value) { return std::to_string(value); }
 std::string kfStr(long value) { return std::to_string(value); }
@@ -14,3 +15,18 @@ std::string kfStr(double value) {
 }
 
 std::string kfStr(bool value) { return value ? "true" : "false"; }
+
+std::string kfPrintable(const std::string& text, std::size_t maxChars) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (out.size() >= maxChars) return out + "...";
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out;
+}

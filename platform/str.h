@@ -1,6 +1,7 @@
 // Numbers and flags as text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 std::string kfStr(int value);
@@ -11,3 +12,8 @@ std::string kfStr(unsigned int value);
 std::string kfStr(double value);
 // "true" or "false".
 std::string kfStr(bool value);
+
+// Text read from a file, made safe to show: bytes outside printable ASCII,
+// and the backslash, become \xNN; the text is cut after maxChars characters
+// with "..." appended.
+std::string kfPrintable(const std::string& text, std::size_t maxChars);

@@ -318,6 +318,15 @@ TEST(Archive, CorruptRecordsAreRefused) {
     for (const auto& c : cases)
         EXPECT_THROW(loadWith(c.bytes, c.read), kvArchive::Corrupt) << c.what;
     EXPECT_EQ(d.window(), kvPelRect(0, 0, 1, 1));  // left as it was
+
+    // A class name from the file reaches the message escaped and cut.
+    try {
+        loadWith(b({1}) + text("\x1b]0;\\\a" + std::string(200, 'A')) + b({0}), pointers({&p}));
+        ADD_FAILURE() << "no exception";
+    } catch (const kvArchive::Corrupt& e) {
+        EXPECT_EQ(std::string(e.what()), "archive names an unknown class: \\x1b]0;\\x5c\\x07" +
+                                             std::string(65, 'A') + "...");
+    }
     EXPECT_EQ(ArchiveTestNode::live, 0);
 }
 

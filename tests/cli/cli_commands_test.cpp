@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <iomanip>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 
 #include "apps/image_io.h"
@@ -221,6 +226,10 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
     writePlainPng(dir / "truth-other.png", 48, 32, Bytes(48 * 32, 7));
     // The format version follows the 4-byte length and the 9 bytes of "clsg-tool".
     writeBytes(dir / "v3.clsg", tool.substr(0, 13) + '\x03' + tool.substr(14));
+    // A label named "labels": image bands-seg's label image and image bands'
+    // segmentation image of that label share one name.
+    ASSERT_EQ(clsg(dir, "train labels.clsg --label labels=blue.png").status, 0);
+    fs::copy_file(dir / "bands.png", dir / "bands-seg.png");
 
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32";
     const std::string run = "run tool.clsg bands.png ";
@@ -296,6 +305,12 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
             }
             EXPECT_EQ(listing(dir), before) << line;
         }
+    // Image bands' segmentation of label "labels" and image bands-seg's label
+    // image share a name: the image that comes second fails, nothing is
+    // overwritten.
+    const Outcome collision = clsg(dir, "run labels.clsg bands.png bands-seg.png --out out");
+    EXPECT_NE(collision.status, 0);
+    expectAll(collision.err, {"two outputs would both be written to out/bands-seg-labels.png"});
 }
 
 TEST(Cli, BatchesKeepWhatSucceededAndSummarise) {
@@ -419,6 +434,28 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
         EXPECT_LT(perImage.size(), 400u);
         for (const auto& [image, count] : perImage) EXPECT_EQ(count, 8) << image;
     }
+}
+
+TEST(Cli, AWriteErrorNamesTheOutputAndWhy) {
+    ScratchDir dir;
+    trainBands(dir);
+    Bytes noise(160 * 160 * 3);
+    std::mt19937 rng(5);
+    for (unsigned char& v : noise) v = static_cast<unsigned char>(rng());
+    writePlainPng(dir / "noise.png", 160, 160, noise);
+    // Files of at most 4 KB for the program (and its shell): its messages fit,
+    // its outputs do not.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const rlimit small{4096, old.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const Outcome o = clsg(dir, "run tool.clsg noise.png --out out");
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_NE(o.status, 0);
+    expectAll(o.err, {"cannot write out/noise-", std::strerror(EFBIG)});
+    EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
 TEST(Cli, DiagnosticsBecomeAnHtmlReportWithItsImages) {

@@ -261,6 +261,36 @@ TEST(OutputFiles, CommitReplacesOldFilesAndLeavesNoTemporaries) {
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
 }
 
+TEST(OutputFiles, TemporariesAreNewFilesAndFinalNamesUnique) {
+    clsgtest::ScratchDir dir;
+    OutputFiles files, other;
+    const std::string a = files.stage(dir / "a.png");
+    // Created at once, as a plain file of this process's, under a name no one
+    // could plant a link at beforehand; another writer gets another name.
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(a)));
+    EXPECT_EQ(fs::file_size(a), 0u);
+    EXPECT_NE(other.stage(dir / "a.png"), a);
+    // One final name twice, however spelt: refused.
+    EXPECT_EQ(errorOf([&] { files.stage(dir / "./a.png"); }),
+              "two outputs would both be written to " + (dir / "./a.png"));
+}
+
+TEST(OutputFiles, ADirectoryInTheWayCommitsNothing) {
+    clsgtest::ScratchDir dir;
+    fs::create_directory(dir / "c.txt");
+    {
+        OutputFiles files;
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            clsgtest::writeBytes(files.stage(dir / name), name);
+        EXPECT_EQ(
+            errorOf([&] { files.commit(); }),
+            "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
+    }
+    EXPECT_FALSE(fs::exists(dir / "a.txt"));
+    EXPECT_FALSE(fs::exists(dir / "b.txt"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
 TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     kvSuggestReport report;
     report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 1);
