@@ -142,17 +142,18 @@ void passLabelHeader(kvArchive& archive, ToolLabel& label) {
     for (std::string& s : label.sources) archive || s;
 }
 
-ToolFile decodeVersion2(kvArchive& outer, std::istringstream& stream, const std::string& all,
-                        const std::string& name, const ToolFileLimits& limits) {
+ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
+                        std::size_t allSize, const std::string& name,
+                        const ToolFileLimits& limits) {
     uint32_t size = 0;
     outer || size;
     const std::size_t at = static_cast<std::size_t>(stream.tellg());
-    const std::size_t compressed = all.size() - at;
+    const std::size_t compressed = allSize - at;
     if (size > limits.maxPayloadBytes || size > compressed * kMaxDeflateRatio)
         throw ToolFileError(name + " is a corrupt tool file (a payload of " + std::to_string(size) +
                             " bytes cannot come from " + std::to_string(compressed) +
                             " compressed bytes, or is over the limit)");
-    std::istringstream payload(inflateExactly(all.data() + at, compressed, size, name));
+    std::istringstream payload(inflateExactly(all + at, compressed, size, name));
     kvArchive archive(payload);
 
     ToolFile file;
@@ -296,9 +297,37 @@ void writeToolFile(const std::string& path, const ToolFile& file, const std::str
         throw ToolFileError("cannot write " + shown + ": " + std::strerror(errno));
 }
 
-ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
-                        const ToolFileLimits& limits) {
-    std::istringstream stream(bytes);
+namespace {
+
+// Reads bytes held elsewhere without copying them (a version-1 file holds
+// whole images and may be hundreds of MB).
+class ByteView : public std::streambuf {
+public:
+    ByteView(const char* data, std::size_t size) {
+        char* p = const_cast<char*>(data);
+        setg(p, p, p + size);
+    }
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                     std::ios_base::openmode which) override {
+        if (!(which & std::ios_base::in)) return pos_type(off_type(-1));
+        char* from = dir == std::ios_base::beg   ? eback()
+                     : dir == std::ios_base::cur ? gptr()
+                                                 : egptr();
+        if (off < eback() - from || off > egptr() - from) return pos_type(off_type(-1));
+        setg(eback(), from + off, egptr());
+        return pos_type(gptr() - eback());
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+};
+
+ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& name,
+                     const ToolFileLimits& limits) {
+    ByteView view(bytes, size);
+    std::istream stream(&view);
     ToolFile file;
     const kvCompositeColorSegmenterBudgetScope budget(limits.budget);
     try {
@@ -314,7 +343,7 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
         if (version == 1)
             file = decodeVersion1(archive, name);
         else if (version == 2)
-            file = decodeVersion2(archive, stream, bytes, name, limits);
+            file = decodeVersion2(archive, stream, bytes, size, name, limits);
         else
             throw ToolFileError(name + " has tool-file format version " + std::to_string(version) +
                                 "; this clsg reads versions 1 and 2");
@@ -334,6 +363,13 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
     return file;
 }
 
+}  // namespace
+
+ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
+                        const ToolFileLimits& limits) {
+    return decodeBytes(bytes.data(), bytes.size(), name, limits);
+}
+
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
     std::vector<unsigned char> raw;
     try {
@@ -341,5 +377,5 @@ ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
     } catch (const ImageError& e) {
         throw ToolFileError(e.what());
     }
-    return decodeToolFile(std::string(raw.begin(), raw.end()), path, limits);
+    return decodeBytes(reinterpret_cast<const char*>(raw.data()), raw.size(), path, limits);
 }
