@@ -10,7 +10,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iomanip>
 #include <iostream>
@@ -239,10 +238,7 @@ void writeSummary(const std::string& path, const ToolFile& file,
         for (uint64_t count : o.counts) csv << "," << static_cast<double>(count) / total;
         csv << ",\n";
     }
-    std::ofstream out(files.stage(path), std::ios::binary);
-    out << csv.str();
-    out.close();
-    if (!out) throw CliError("cannot write " + path);
+    files.writeStaged(path, csv.str());
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -191,10 +190,7 @@ Command addTrainCommand(CLI::App& parent) {
                 choice = chooseParams(labels, loader, std::cout, limits);
                 params = choice->report.trainParams;
                 if (!o->reportPath.empty()) {
-                    std::ofstream report(files.stage(o->reportPath), std::ios::binary);
-                    report << choice->json.dump(2) << "\n";
-                    report.close();
-                    if (!report) throw CliError("cannot write " + o->reportPath);
+                    files.writeStaged(o->reportPath, choice->json.dump(2) + "\n");
                 }
             }
             ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);

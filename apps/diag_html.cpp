@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "apps/cli_error.h"
@@ -138,8 +137,5 @@ void writeDiagReport(const std::string& dir, const std::string& title,
     }
     html << "</body></html>\n";
     const std::string index = (fs::path(dir) / "index.html").string();
-    std::ofstream out(files.stage(index), std::ios::binary);
-    out << html.str();
-    out.close();
-    if (!out) throw CliError("cannot write " + index);
+    files.writeStaged(index, html.str());
 }

@@ -59,6 +59,20 @@ Raster decodePnm(const std::vector<unsigned char>& b, const std::string& name,
     r.channels = colour ? 3 : 1;
     r.bytesPerSample = r.maxValue > 255 ? 2 : 1;
     const uint64_t count = uint64_t{r.height} * r.rowBytes();
+    // Some writers put comment lines after the maxval's line. The samples may
+    // themselves begin with '#', so such lines are taken as comments only when
+    // what follows them is exactly the samples, and the file is one byte too
+    // long or more for the samples to start right after the maxval.
+    if (b.size() - pos > count && b[pos] == '#') {
+        for (std::size_t after = pos; after < b.size() && b[after] == '#';) {
+            while (after < b.size() && b[after] != '\n') ++after;
+            if (after < b.size()) ++after;
+            if (b.size() - after == count) {
+                pos = after;
+                break;
+            }
+        }
+    }
     if (b.size() - pos < count) throw ImageError(name + ": the file is truncated");
     r.data.assign(b.begin() + static_cast<std::ptrdiff_t>(pos),
                   b.begin() + static_cast<std::ptrdiff_t>(pos + count));

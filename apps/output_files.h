@@ -38,6 +38,11 @@ public:
     // outputs of one name) or the file cannot be created. Thread-safe.
     std::string stage(const std::string& finalPath);
 
+    // Stages finalPath and writes data into its temporary, not following a
+    // link put at the temporary's name meanwhile. Throws CliError naming
+    // finalPath and the reason when the write fails.
+    void writeStaged(const std::string& finalPath, const std::string& data);
+
     // Renames every staged file to its final name.
     void commit();
 

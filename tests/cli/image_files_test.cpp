@@ -84,6 +84,12 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
     // follow the maxval.
     writeBytes(dir / "m15.pgm", "P5 3 1 15# four bits\n" + std::string("\x00\x07\x0f", 3));
     EXPECT_EQ(greyPels(dir / "m15.pgm"), (Bytes{0, 119, 255}));
+    // Comment lines after the maxval's line, told from samples that start
+    // with '#' by the file's length.
+    writeBytes(dir / "c.pgm", "P5 2 1 255\n# a\n# b\n#\x05");
+    EXPECT_EQ(greyPels(dir / "c.pgm"), (Bytes{'#', 5}));
+    writeBytes(dir / "s.pgm", "P5 2 1 255\n#\x05# trailing");
+    EXPECT_EQ(greyPels(dir / "s.pgm"), (Bytes{'#', 5}));
     writeBytes(dir / "m1000.pgm", std::string("P5 2 1 1000\n\x00\x02\x03\xe8", 16));
     EXPECT_EQ(greyPels(dir / "m1000.pgm"), (Bytes{1, 255}));
 
