@@ -6,11 +6,11 @@
 
 #include "apps/commands.h"
 #include "apps/label_colors.h"
-#include "apps/printable.h"
 #include "apps/quality_report.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "platform/pel_ops.h"
+#include "platform/str.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
                 const kvPelBuffer_const<unsigned char>& mask = example.masks()[j];
                 out << "      example " << k + 1 << ": ";
                 if (k < file.labels[i].sources.size() && j == 0)
-                    out << printable(file.labels[i].sources[k]) << ", ";
+                    out << kfPrintable(file.labels[i].sources[k], 200) << ", ";
                 out << image.width() << " x " << image.height() << " pixels stored, "
                     << selectedPixels(image, mask) << " selected"
                     << (mask.isBound() ? " by its mask" : " (no mask)") << "\n";
@@ -73,7 +73,7 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
     if (file.neighborhoodSize)
         out << "stored neighbourhood size: " << *file.neighborhoodSize << "\n";
     if (!file.qualityJson.empty() && !printStoredReport(out, file.labelNames(), file.qualityJson))
-        out << "quality report: " << printable(file.qualityJson, 4000) << "\n";
+        out << "quality report: " << kfPrintable(file.qualityJson, 4000) << "\n";
 
     double weightBytes = 0.0, tableBytes = 0.0;
     uint32_t levels = 0;

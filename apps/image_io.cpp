@@ -169,6 +169,28 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
     throw ImageError("cannot write " + shown + ": " + std::strerror(error ? error : EIO));
 }
 
+}  // namespace
+
+int writeFileBytes(const std::string& path, const std::string& data) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int e = n < 0 ? errno : EIO;
+            ::close(fd);
+            return e;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+namespace {
+
 // Opens path for writing without following a symbolic link at its name.
 FilePtr openForWriting(const std::string& path, const std::string& shown) {
     const int fd =

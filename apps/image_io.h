@@ -67,6 +67,10 @@ kv3PlanePelBuffer readColorImage(const std::string& path, const ReadLimits& limi
 kvPelBuffer<unsigned char> readGreyImage(const std::string& path, const ReadLimits& limits = {});
 kvPelBuffer<unsigned char> readMaskImage(const std::string& path, const ReadLimits& limits = {});
 
+// Writes data to path (created or truncated) without following a symbolic
+// link at its name. Returns 0, or the errno of the failure.
+int writeFileBytes(const std::string& path, const std::string& data);
+
 // Writers; the window's top-left pel becomes the file's first pel. PNG is
 // written with a fast compression level. path is opened without following a
 // symbolic link. Errors name shownName (path when empty) and the reason.

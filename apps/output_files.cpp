@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "apps/cli_error.h"
+#include "apps/image_io.h"
 
 namespace fs = std::filesystem;
 
@@ -65,21 +66,8 @@ std::string fileKey(const std::string& path) {
 }  // namespace
 
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
-    const std::string temporary = stage(finalPath);
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw CliError("cannot write " + finalPath + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            ::close(fd);
-            throw CliError("cannot write " + finalPath + ": " + std::strerror(e));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0) throw CliError("cannot write " + finalPath + ": " + std::strerror(errno));
+    if (const int e = writeFileBytes(stage(finalPath), data))
+        throw CliError("cannot write " + finalPath + ": " + std::strerror(e));
 }
 
 std::string OutputFiles::stage(const std::string& finalPath) {

@@ -1,7 +1,5 @@
 #include "apps/tool_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -11,9 +9,9 @@
 
 #include "apps/image_io.h"
 #include "apps/label_colors.h"
-#include "apps/printable.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/errors.h"
+#include "platform/str.h"
 
 namespace {
 
@@ -142,6 +140,15 @@ void passLabelHeader(kvArchive& archive, ToolLabel& label) {
     for (std::string& s : label.sources) archive || s;
 }
 
+// Label names become parts of output file names: checked as soon as they are
+// read, before anything they could steer is built.
+void checkLabelNames(const std::vector<ToolLabel>& labels, const std::string& name) {
+    for (const ToolLabel& label : labels) {
+        const std::string problem = labelNameProblem(label.name);
+        if (!problem.empty()) throw ToolFileError(name + ": " + problem);
+    }
+}
+
 ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
                         std::size_t allSize, const std::string& name,
                         const ToolFileLimits& limits) {
@@ -163,11 +170,7 @@ ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
     archive.checkCount(count, 12);
     file.labels.resize(count);
     for (ToolLabel& label : file.labels) passLabelHeader(archive, label);
-    // Names first: nothing a hostile name could steer is built before.
-    for (const ToolLabel& label : file.labels) {
-        const std::string problem = labelNameProblem(label.name);
-        if (!problem.empty()) throw ToolFileError(name + ": " + problem);
-    }
+    checkLabelNames(file.labels, name);
     bool hasNeighborhood = false;
     int32_t neighborhood = 0;
     archive || hasNeighborhood || neighborhood;
@@ -198,10 +201,7 @@ ToolFile decodeVersion1(kvArchive& archive, const std::string& name) {
     archive.checkCount(count, 4);
     file.labels.resize(count);
     for (ToolLabel& label : file.labels) archive || label.name;
-    for (const ToolLabel& label : file.labels) {
-        const std::string problem = labelNameProblem(label.name);
-        if (!problem.empty()) throw ToolFileError(name + ": " + problem);
-    }
+    checkLabelNames(file.labels, name);
     archive || file.tool;
     if (archive.bytesLeft() != 0)
         throw ToolFileError(name + " is a corrupt tool file (" +
@@ -221,10 +221,10 @@ std::vector<std::string> ToolFile::labelNames() const {
 
 std::string labelNameProblem(const std::string& name) {
     if (name.empty() || name.size() > 64)
-        return "label name \"" + printable(name, 80) + "\" must have 1 to 64 characters";
+        return "label name \"" + kfPrintable(name, 80) + "\" must have 1 to 64 characters";
     for (char c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
-            return "label name \"" + printable(name, 80) +
+            return "label name \"" + kfPrintable(name, 80) +
                    "\" may hold only letters, digits, '_' and '-'";
     return {};
 }
@@ -279,22 +279,8 @@ void writeToolFile(const std::string& path, const ToolFile& file, const std::str
                    const ToolFileWriteOptions& options) {
     const std::string data = encodeToolFile(file, options);
     const std::string& shown = shownName.empty() ? path : shownName;
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) throw ToolFileError("cannot write " + shown + ": " + std::strerror(errno));
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            ::close(fd);
-            throw ToolFileError("cannot write " + shown + ": " + std::strerror(e));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0)
-        throw ToolFileError("cannot write " + shown + ": " + std::strerror(errno));
+    if (const int e = writeFileBytes(path, data))
+        throw ToolFileError("cannot write " + shown + ": " + std::strerror(e));
 }
 
 namespace {
@@ -353,11 +339,11 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
         throw ToolFileError(name + ": out of memory while loading the tool");
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
         throw ToolFileError(name + ": training the stored tool would cost too much (" +
-                            printable(e.what()) + ")");
+                            kfPrintable(e.what(), 200) + ")");
     } catch (const std::exception& e) {
         std::string why = e.what();
         if (why.empty()) why = "a stored record is invalid";
-        throw ToolFileError(name + " is a corrupt tool file (" + printable(why) + ")");
+        throw ToolFileError(name + " is a corrupt tool file (" + kfPrintable(why, 200) + ")");
     }
     checkLabels(file, name);
     return file;

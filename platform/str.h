@@ -1,4 +1,4 @@
-// Numbers and flags as text.
+// Numbers and flags as text, and text from files made safe to show.
 #pragma once
 
 #include <cstddef>
