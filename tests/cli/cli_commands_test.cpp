@@ -15,9 +15,6 @@
 #include <random>
 #include <set>
 
-#include "apps/image_io.h"
-#include "apps/overlay.h"
-#include "apps/tool_file.h"
 #include "png_fixture.h"
 
 namespace {
@@ -114,14 +111,6 @@ TEST(Cli, TrainRunInfoRoundTrip) {
         const int band = std::vector<int>{2, 0, 1}[i % 48 / 16];
         ASSERT_EQ(labels.pels[i], band) << i % 48 << "," << i / 48;
     }
-    std::vector<uint32_t> colours;
-    for (const ToolLabel& label : readToolFile(dir / "tool.clsg").labels)
-        colours.push_back(label.color);
-    writeColorImage(dir / "overlay.png",
-                    makeOverlay(readColorImage(dir / "swapped.ppm"),
-                                readGreyImage(dir / "out/swapped-labels.png"), colours),
-                    ImageFormat::Png);
-    EXPECT_EQ(readPng(dir / "out/swapped-overlay.png").pels, readPng(dir / "overlay.png").pels);
     // One whole-image run per image (--diag) gives the same images as bands on
     // threads; PNM output holds the same pels.
     ASSERT_EQ(
@@ -160,19 +149,17 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         tooMany += " --label l" + std::to_string(i) + "=bands.png@" + std::to_string(i % 48) + "," +
                    std::to_string(i / 48) + ",1,1";
     // Usage errors (status 2, pointing to --help), then runtime failures (status 1).
+    // clang-format off
     const std::vector<std::pair<std::string, std::string>> usage = {
-        {train + red + "--label " + red, "given twice"},
+        {train + red + "--label " + red, "given twice"}, {run, "--out"}, {"", "subcommand"},
         {"run missing.clsg bands.png --out out --neighborhood 256", "not in range 1 to 255"},
         {train + red + "--color-tolerance-min 4294967295", "not in range 0 to 255"},
-        {run, "--out"},
         {train + red + "--auto --color-tolerance-frac 0.1", "excludes"},
         {train + red + "--report r.json", "requires --auto"},
-        {eval + "truth.png --truth-map 0=purple", "no label purple"},
-        {"", "subcommand"}};
+        {eval + "truth.png --truth-map 0=purple", "no label purple"}};
     const std::vector<std::pair<std::string, std::string>> runtime = {
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png"},
-        {train + "a=bands.png:small-mask.png",
-         "mask small-mask.png is 10 x 8 but image bands.png is 48 x 32"},
+        {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png is"},
         {train + "a=bands.png:empty-mask.png", "selects no pixel"},
         {train + red + "--diag d --label b=missing.png", "missing.png"},
         {tooMany, "too many labels (at most 254)"},
@@ -180,9 +167,9 @@ TEST(Cli, BadInputFailsWithOneLineAndLeavesNothingBehind) {
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha"},
         {"run tool.clsg a-directory --out out", "holds no image files"},
         {run + "a-directory/../bands.png --out out", "named bands"},
-        {run + "--out bands.png/x", "not a directory"},
-        {eval + "truth.png", "7,7,7 at (0, 0)"},
+        {run + "--out bands.png/x", "not a directory"}, {eval + "truth.png", "7,7,7 at (0, 0)"},
         {eval + "blue.png", "blue.png is 16 x 8, bands.png is 48 x 32"}};
+    // clang-format on
     const std::set<std::string> before = listing(dir);
     for (const auto* cases : {&usage, &runtime})
         for (const auto& [line, message] : *cases) {
@@ -227,7 +214,6 @@ TEST(Cli, BatchesKeepWhatSucceededAndSummarise) {
     EXPECT_EQ(rows[2].rfind("in/b.png,ok,48,32,", 0), 0u) << rows[2];
     EXPECT_NE(rows[2].find(",0.333333,0.333333,0.333333,0.000000,"), std::string::npos) << rows[2];
     EXPECT_NE(rows[3].find(",0.000000,0.000000,1.000000,0.000000,"), std::string::npos) << rows[3];
-    EXPECT_EQ(rows[4].rfind("missing.png,failed,", 0), 0u) << rows[4];
     // Escaped commas in example names; warnings that do not stop the training.
     fs::copy_file(dir / "bands.png", dir / "x,1.png");
     const Outcome t = clsg(dir,
@@ -267,10 +253,10 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
             std::error_code ec;
             temporary = finished = false;
             for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end;
-                 it.increment(ec))
-                (it->path().filename().string().find(".tmp-") != std::string::npos ? temporary
-                                                                                   : finished) =
-                    true;
+                 it.increment(ec)) {
+                const bool tmp = it->path().filename().string().find(".tmp-") != std::string::npos;
+                (tmp ? temporary : finished) = true;
+            }
             usleep(500);
         }
         ASSERT_TRUE(temporary && finished);
@@ -332,13 +318,12 @@ TEST(Cli, DiagnosticsAndDemo) {
     }
     expectAll(slurp(dir / "rd/index.html"), {"<h2>bands</h2>", "Segmentation image 2 (blue)"});
     expectAll(slurp(dir / "td/index.html"), {"Label 1 (blue) instance 0"});
-    // The demo writes an ordinary tool file and its outputs.
+    // The demo writes its outputs.
     const Outcome o = clsg(dir, "demo --out demo");
     ASSERT_EQ(o.status, 0) << o.err;
     expectAll(o.out, {"wrote into " + (dir / "demo"), "coffee-seg-crema.png"});
     const Decoded overlay = readPng(dir / "demo/coffee-overlay.png");
     EXPECT_EQ(overlay.width * overlay.height * overlay.channels, 600u * 400u * 3u);
-    expectAll(clsg(dir, "info demo/demo.clsg").out, {"labels: 4"});
 }
 
 TEST(Cli, EvaluateCountsEveryJudgedPixel) {
@@ -346,30 +331,25 @@ TEST(Cli, EvaluateCountsEveryJudgedPixel) {
     trainBands(dir);
     // Red band right; the green band's first 4 columns called blue (wrongly),
     // its other 12 green; the blue band not judged (255).
-    Bytes truth(48 * 32), rgb;
-    for (std::size_t i = 0; i < truth.size(); ++i) {
-        const std::size_t x = i % 48;
-        truth[i] = x < 16 ? 0 : x < 20 ? 2 : x < 32 ? 1 : 255;
+    Bytes rgb;
+    for (std::size_t i = 0; i < 48 * 32; ++i) {
+        const std::size_t x = i % 48, v = x < 16 ? 0 : x < 20 ? 2 : x < 32 ? 1 : 255;
         for (int c = 0; c < 3; ++c)
-            rgb.push_back(truth[i] == 255 ? 9 : static_cast<unsigned char>(truth[i] * 50 + c));
+            rgb.push_back(v == 255 ? 9 : static_cast<unsigned char>(v * 50 + c));
     }
-    writePlainPng(dir / "truth.png", 48, 32, truth);
-    writePlainPng(dir / "truth-rgb.png", 48, 32, rgb);
-    const Outcome o = clsg(dir, "evaluate tool.clsg bands.png --truth truth.png -n 1 --json");
-    ASSERT_EQ(o.status, 0) << o.err;
-    const json j = json::parse(o.out);
-    EXPECT_EQ(j["confusion"], json::parse("[[512,0,0,0],[0,384,0,0],[0,128,0,0]]"));
-    EXPECT_EQ(j["ignoredPixels"], 512);
-    EXPECT_TRUE(j["labels"][2]["precision"].is_null());  // nothing was called blue
-    // The same truth in colours, through --truth-map; the table for people.
-    const Outcome t = clsg(dir,
-                           "evaluate tool.clsg bands.png --truth truth-rgb.png -n 1 --truth-map "
-                           "0,1,2=red --truth-map #323334=green --truth-map 100,101,102=blue "
-                           "--truth-map 9=ignore");
+    writePlainPng(dir / "truth.png", 48, 32, rgb);
+    // The truth in colours, through --truth-map; the table for people, and JSON.
+    const std::string line =
+        "evaluate tool.clsg bands.png --truth truth.png -n 1 --truth-map 0,1,2=red --truth-map "
+        "#323334=green --truth-map 100,101,102=blue --truth-map 9=ignore";
+    const Outcome t = clsg(dir, line);
     ASSERT_EQ(t.status, 0) << t.err;
     expectAll(t.out,
               {"512 pixels ignored", "accuracy 87.5 %, balanced accuracy 66.7 %",
                "green         384   100.0 %     75.0 %", "blue         0    128      0      0"});
+    const json j = json::parse(clsg(dir, line + " --json").out);
+    EXPECT_EQ(j["confusion"], json::parse("[[512,0,0,0],[0,384,0,0],[0,128,0,0]]"));
+    EXPECT_TRUE(j["labels"][2]["precision"].is_null());  // nothing was called blue
 }
 
 TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
@@ -393,15 +373,8 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
               r["chosen"]["colorToleranceFrac"]);
     EXPECT_EQ(r["heldOut"]["pixels"], 96 * 64);
     const int n = r["chosen"]["neighborhoodSize"].get<int>();
-    const std::string params = "colorToleranceFrac " +
-                               json(r["chosen"]["colorToleranceFrac"]).dump() +
-                               ", colorToleranceMin " + r["chosen"]["colorToleranceMin"].dump();
-    const Outcome info = clsg(dir, "info auto.clsg");
-    expectAll(info.out,
-              {"train parameters: " + params, "stored neighbourhood size: " + std::to_string(n),
-               "chosen by train --auto from " + std::to_string(r["candidates"].size()),
-               "estimate on held-out pixels"});
-    EXPECT_EQ(info.out.find("quality report"), std::string::npos) << "shown, not dumped";
+    expectAll(clsg(dir, "info auto.clsg").out,
+              {"stored neighbourhood size: " + std::to_string(n), "estimate on held-out pixels"});
     // run and evaluate use the stored neighbourhood unless given one.
     const Outcome stored = clsg(dir, "run auto.clsg big.png --out a");
     expectAll(stored.out, {"neighbourhood " + std::to_string(n) + " (stored in auto.clsg)"});
