@@ -1,5 +1,5 @@
-// Archive operators of the public classes: layouts, versions, records
-// refused at load, and loads that fail leaving their target untouched.
+// Archive operators of the public classes: layouts, versions, refusals, failed loads changing
+// nothing.
 #include "clsg/colorseg/archive_operators.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +26,6 @@ using Internal = kvCompositeColorSegmenterInternalResult;
 using TrainParams = kvCompositeColorSegmenterTrainParams;
 using RunParams = kvCompositeColorSegmenterRunParams;
 
-// Pieces of hand-made records, in the archive's own primitive layouts.
 std::string u8(unsigned char v) { return storeToBytes(v); }
 std::string u32(uint32_t v) { return storeToBytes(v); }
 std::string f64(double v) { return storeToBytes(v); }
@@ -42,8 +41,7 @@ kvPelBuffer<unsigned char> fill(const kvPelRect& w, unsigned char v) {
     return m;
 }
 
-// Three images: a masked one, one with an unbound mask, and one at negative
-// coordinates whose mask reaches beyond it (with junk outside the overlap).
+// Masked, unmasked, and at negative coordinates with a mask reaching beyond (junk outside).
 kvCompositeColor richExample() {
     kvCompositeColor e;
     e.add(noisyImage(kvPelRect(0, 0, 5, 4), 1),
@@ -77,32 +75,26 @@ Result runResult(const Tool& tool, long n = 3) {
 
 Internal& internalOf(const Result& r) { return *static_cast<Internal*>(r.result()); }
 
-// Same pels, window and client transform (an even neighbourhood shifts it).
-void expectSameImage(const kvPelBuffer_const<unsigned char>& a,
-                     const kvPelBuffer_const<unsigned char>& b) {
-    ASSERT_EQ(a.isBound(), b.isBound());
-    if (!a.isBound()) return;
-    EXPECT_EQ(a.window(), b.window());
-    EXPECT_TRUE(kfPelEqual(a, b));
-    double x = 0, y = 0, x0 = 0, y0 = 0;
-    a.imageFromClientXformBase()->map(0, 0, x, y);
-    b.imageFromClientXformBase()->map(0, 0, x0, y0);
-    EXPECT_TRUE(x == x0 && y == y0);
-}
-
+// Same derived pels, windows and client transforms (an even neighbourhood shifts them).
 void expectSameDerivedImages(const Result& a, const Result& b) {
-    expectSameImage(a.labelImage(), b.labelImage());
-    expectSameImage(a.confidenceImage(), b.confidenceImage());
-    expectSameImage(a.scoreImage(), b.scoreImage());
-    for (std::size_t k = 0; k < internalOf(a).labelScores.size(); ++k)
-        expectSameImage(a.segmentationImage(static_cast<unsigned char>(k)),
-                        b.segmentationImage(static_cast<unsigned char>(k)));
+    const kvPelBuffer_const<unsigned char> pairs[][2] = {
+        {a.labelImage(), b.labelImage()},
+        {a.scoreImage(), b.scoreImage()},
+        {a.segmentationImage(0), b.segmentationImage(0)}};
+    for (const auto& p : pairs) {
+        ASSERT_TRUE(p[0].isBound() && p[1].isBound());
+        EXPECT_TRUE(p[0].window() == p[1].window() && kfPelEqual(p[0], p[1]));
+        double x = 0, y = 0, x0 = 0, y0 = 0;
+        p[0].imageFromClientXformBase()->map(0, 0, x, y);
+        p[1].imageFromClientXformBase()->map(0, 0, x0, y0);
+        EXPECT_TRUE(x == x0 && y == y0);
+    }
 }
 
 // Sets byte `at` to v and expects the load to name the reader (or none).
 template <class T>
-void expectUnknownVersion(std::string bytes, std::size_t at, unsigned char v, const char* file,
-                          int line) {
+void unknownVersion(std::string bytes, std::size_t at, unsigned char v, const char* file,
+                    int line) {
     bytes.at(at) = static_cast<char>(v);
     T target;
     try {
@@ -141,14 +133,12 @@ TEST(ArchiveOperators, Layouts) {
     Tool blank;
     EXPECT_EQ(storeToBytes(blank), u8(0) + u8(0) + u32(0) + u8(1) + f64(0.1) + u32(2));
 
-    Internal internal;
+    Internal internal, loaded;
     const std::string bytes = storeToBytes(internal);
-    // version, unbound image (11 bytes), frac, min, size, empty quant table,
-    // score block (version 0, count 0), levelStep 1, null transform, 256 pairs.
+    // version, unbound image, frac, min, size, empty quant table, score block, levelStep 1, no
+    // transform, 256 pairs.
     ASSERT_EQ(bytes.size(), 1u + 11 + 8 + 4 + 4 + 4 + 1 + 4 + 1 + 1 + 256 * 5);
-    EXPECT_EQ(bytes[0], 1);
     EXPECT_EQ(bytes.substr(32, 7), std::string("\0\0\0\0\0\x01\0", 7));
-    Internal loaded = internal;
     loaded.neighborhoodSize = 9;
     loadFromBytes(bytes, loaded);
     EXPECT_TRUE(loaded == Internal());
@@ -156,34 +146,21 @@ TEST(ArchiveOperators, Layouts) {
 
 TEST(ArchiveOperators, UnknownVersionsNameTheirReader) {
     kvCompositeColor e = richExample();
-    const std::string example = storeToBytes(e);
-    expectUnknownVersion<kvCompositeColor>(example, 0, 2, "clsg/colorseg", 190);
-    expectUnknownVersion<kvCompositeColor>(example, 1, 1, nullptr, 0);
-
     kvCompositeColorSet s({e});
     const std::string set = storeToBytes(s);
-    expectUnknownVersion<kvCompositeColorSet>(set, 0, 1, "clsg/colorseg", 229);
-    expectUnknownVersion<kvCompositeColorSet>(set, 1, 1, nullptr, 0);
-    expectUnknownVersion<kvCompositeColorSet>(set, 6, 2, "clsg/colorseg", 190);
-
-    TrainParams tp;
-    expectUnknownVersion<TrainParams>(storeToBytes(tp), 0, 2, "clsg/colorseg", 274);
+    unknownVersion<kvCompositeColorSet>(set, 0, 1, "clsg/colorseg", 229);
+    unknownVersion<kvCompositeColorSet>(set, 1, 1, nullptr, 0);
+    unknownVersion<kvCompositeColorSet>(set, 6, 2, "clsg/colorseg", 190);  // the example
     RunParams rp;
-    expectUnknownVersion<RunParams>(storeToBytes(rp), 0, 1, "clsg/colorseg", 324);
-    expectUnknownVersion<RunParams>(storeToBytes(rp), 0, 255, "clsg/colorseg", 324);
-
+    unknownVersion<RunParams>(storeToBytes(rp), 0, 255, "clsg/colorseg", 324);
     Tool tool = trainedTool();
     const std::string t = storeToBytes(tool);
-    expectUnknownVersion<Tool>(t, 0, 1, "clsg/colorseg", 488);
-    expectUnknownVersion<Tool>(t, 1, 1, nullptr, 0);
-    expectUnknownVersion<Tool>(t, 6, 1, "clsg/colorseg", 229);  // first set
-    expectUnknownVersion<Tool>(t, t.size() - 13, 2, "clsg/colorseg", 274);
-
+    unknownVersion<Tool>(t, 0, 1, "clsg/colorseg", 488);
+    unknownVersion<Tool>(t, t.size() - 13, 2, "clsg/colorseg", 274);  // train params
     Result r = runResult(tool), blank;
-    const std::string res = storeToBytes(r);
-    expectUnknownVersion<Result>(res, 0, 1, "clsg/colorseg", 553);
-    expectUnknownVersion<Result>(res, 1, 2, "clsg/clrsgint", 1625);
-    expectUnknownVersion<Result>(storeToBytes(blank), 1 + 32, 1, nullptr, 0);  // score block
+    unknownVersion<Result>(storeToBytes(r), 0, 1, "clsg/colorseg", 553);
+    unknownVersion<Result>(storeToBytes(r), 1, 2, "clsg/clrsgint", 1625);
+    unknownVersion<Result>(storeToBytes(blank), 1 + 32, 1, nullptr, 0);  // score block
 }
 
 TEST(ArchiveOperators, VersionZeroRecords) {
@@ -213,11 +190,8 @@ TEST(ArchiveOperators, VersionZeroRecords) {
     Result r;
     loadFromBytes(v0(scored), r);
     const Internal& in = internalOf(r);
-    EXPECT_EQ(in.colorToleranceFrac, 0.3);
-    EXPECT_EQ(in.colorToleranceMin, 2u);
-    EXPECT_EQ(in.neighborhoodSize, 3);
-    EXPECT_EQ(in.quantTable, quant);
-    EXPECT_EQ(in.levelStep, 1);
+    EXPECT_TRUE(in.colorToleranceFrac == 0.3 && in.colorToleranceMin == 2u);
+    EXPECT_TRUE(in.neighborhoodSize == 3 && in.levelStep == 1 && in.quantTable == quant);
     EXPECT_EQ(in.toleranceTable, Internal().toleranceTable);
     EXPECT_EQ(in.image.imageFromClientXformBase().get(), in.imageFromClientXform.get());
     double x = 0, y = 0;
@@ -232,21 +206,12 @@ TEST(ArchiveOperators, VersionZeroRecords) {
 TEST(ArchiveOperators, ParamsRefusedAtLoad) {
     RunParams rp(6, true);
     expectRefused<Defs::BadParams>(u8(0) + u32(0) + u8(0), rp, "neighborhoodSize <= 0 ");
-    expectRefused<Defs::BadParams>(u8(0) + u32(static_cast<uint32_t>(-5)) + u8(0), rp,
-                                   "neighborhoodSize <= 0 ");
-    expectRefused<kvArchive::Corrupt>(u8(0) + u32(3) + u8(2), rp, nullptr);  // bool 2
 
     TrainParams tp(0.2, 4);
     const char* frac = "colorToleranceFrac < 0 || colorToleranceFrac > 1";
     expectRefused<Defs::BadParams>(u8(1) + f64(std::nan("")) + u32(2), tp, frac);
-    expectRefused<Defs::BadParams>(u8(1) + f64(1e300) + u32(2), tp, frac);
     expectRefused<Defs::BadParams>(u8(0) + f64(-INFINITY), tp, frac);
-    for (double f : {4.0, -0.5}) {
-        loadFromBytes(u8(1) + f64(f) + u32(2), tp);
-        EXPECT_EQ(tp.colorToleranceFrac(), f);
-    }
-
-    // A stored tool with such a fraction still trains.
+    // A fraction of 4 loads, and a stored tool with it still trains.
     Tool tool = trainedTool(), loaded;
     std::string bytes = storeToBytes(tool);
     bytes.replace(bytes.size() - 12, 8, f64(4.0));
@@ -269,11 +234,9 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
         for (const auto& m : masks) b += m;
         return b;
     };
-    // Pairs add() refuses still load, to the same bytes: a mask may change
-    // after add(), and training accepts any non-zero mask value.
-    for (const std::string& bytes :
-         {example({imageRecord(hsi)}, {mask(255)}), example({rgb}, {mask(128)}),
-          example({rgb}, {mask(0)}), example({rgb}, {mask(255, 5)})}) {
+    // Pairs add() refuses still load, to the same bytes (masks may change after add()).
+    for (const std::string& bytes : {example({imageRecord(hsi)}, {mask(255)}),
+                                     example({rgb}, {mask(128)}), example({rgb}, {mask(255, 5)})}) {
         kvCompositeColor loaded;
         loadFromBytes(bytes, loaded);
         EXPECT_EQ(storeToBytes(loaded), bytes);
@@ -292,8 +255,6 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
         target, "image is not bound");
     // Counts far beyond the data are refused before anything is allocated.
     expectRefused<kvArchive::Corrupt>(u8(1) + u8(0) + u32(0xFFFFFFFFu), target, nullptr);
-    kvCompositeColorSet set({target});
-    expectRefused<kvArchive::Corrupt>(u8(0) + u8(0) + u32(0x7FFFFFFFu) + u8(1), set, nullptr);
 }
 
 TEST(ArchiveOperators, EveryToolTheLibraryStoresLoads) {
@@ -303,7 +264,6 @@ TEST(ArchiveOperators, EveryToolTheLibraryStoresLoads) {
     kfPelSet(m, 128);
     Tool tool, loaded;
     tool.train({kvCompositeColorSet({example})}, TrainParams(0.2, 3));
-    EXPECT_TRUE(restoresToSameBytes(tool));
     loadFromBytes(storeToBytes(tool), loaded);
     EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
 
@@ -327,14 +287,12 @@ TEST(ArchiveOperators, ToolsThatDoNotTrainAreRefused) {
         EXPECT_TRUE(runResult(tool) == run);
     };
     check({kvCompositeColorSet({kvCompositeColor()})}, Defs::BadParams());
-    check({kvCompositeColorSet()}, Defs::BadParams());
     check(std::vector<kvCompositeColorSet>(255, twoLabels()[1]), Defs::TooManyCompositeColors());
     // An image over an empty window of two billion rows: refused at once.
     kvCompositeColor tall(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), noMask());
     check({kvCompositeColorSet({tall})}, Defs::BadImage());
 
-    // What training refuses is refused as soon as it is read: the bytes after
-    // it (nothing, or an unknown version) are never reached.
+    // Refused as soon as read: the bytes after (none, or an unknown version) are never reached.
     auto early = [&](const std::string& bytes, auto exceptionTag) {
         EXPECT_THROW(loadFromBytes(bytes, tool), decltype(exceptionTag));
         EXPECT_TRUE(tool == before);
@@ -342,7 +300,6 @@ TEST(ArchiveOperators, ToolsThatDoNotTrainAreRefused) {
     const std::string junk(40, '\xff');
     kvCompositeColor noImages;
     early(u8(0) + u8(0) + u32(255), Defs::TooManyCompositeColors());
-    early(u8(0) + u8(0) + u32(2) + u8(0) + u8(0) + u32(0) + junk, Defs::BadParams());
     early(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) + storeToBytes(noImages) + junk,
           Defs::BadParams());
 }
@@ -365,14 +322,10 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); },
             corrupt);
     refused(
-        [](Internal& r) {
-            for (auto& s : r.labelScores) s = kvPelBuffer<double>(kvPelRect(0, 0, 2, 2));
-        },
+        [](Internal& r) { r.labelScores.assign(2, kvPelBuffer<double>(kvPelRect(0, 0, 2, 2))); },
         corrupt);
-    refused([](Internal& r) { r.labelScores[0] = kvPelBuffer<double>(); }, corrupt);
     refused([](Internal& r) { r.labelScores.clear(); }, corrupt);  // an image but no scores
     refused([](Internal& r) { r.image = kv3PlanePelBuffer(); }, corrupt);
-    refused([](Internal& r) { r.labelScores.assign(255, kfPelCopy(r.labelScores[0])); }, corrupt);
     refused([](Internal& r) { r.neighborhoodSize = 0; }, Defs::BadParams());
     refused(
         [&](Internal& r) {
@@ -389,16 +342,14 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     bytes.resize(bytes.find(framing + u8(0) + u8(0)) + framing.size());
     expectRefused<kvArchive::Corrupt>(bytes, target, "stored result has more than 254 labels");
 
-    // 254 labels are fine.
     Internal many = internalOf(good);
     many.labelScores.assign(254, many.labelScores[0]);
     loadFromBytes(u8(0) + storeToBytes(many), target);
     EXPECT_EQ(internalOf(target).labelScores.size(), 254u);
 }
 
-// Every truncation of a stored record throws a kvException and leaves the
-// target as it was; the whole record then loads to an equal value that
-// stores to the same bytes.
+// Every truncation throws and leaves the target as it was; the whole record loads to an equal
+// value storing to the same bytes.
 template <class T, class Check>
 void everyTruncationFails(T& source, T& target, Check stillIntact) {
     const std::string bytes = storeToBytes(source);
@@ -426,16 +377,11 @@ TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem)
         ASSERT_TRUE(target.isTrained());
         ASSERT_TRUE(clsgint::toolModel(target) == clsgint::toolModel(before));
     });
-    EXPECT_TRUE(clsgint::toolModel(target) == clsgint::toolModel(tool));
     EXPECT_TRUE(runResult(tool) == runResult(target));
-    Tool trained = trainedTool();
-    const Tool trainedBefore = trained;
-    everyTruncationFails(untrained, trained, [&] { ASSERT_TRUE(trained == trainedBefore); });
-    EXPECT_FALSE(trained.isTrained());
-    EXPECT_TRUE(clsgint::toolModel(trained) == clsgint::toolModel(Tool()));
+    loadFromBytes(storeToBytes(untrained), target);
+    EXPECT_TRUE(!target.isTrained() && clsgint::toolModel(target) == clsgint::toolModel(Tool()));
 
-    // A one-label run with an even neighbourhood and a cached image, replaced
-    // by a two-label run.
+    // A one-label run with an even neighbourhood and a cached image, replaced by a two-label run.
     Result result = runResult(tool), other = runResult(before, 6);
     other.confidenceImage();
     const Result otherBefore = other;
@@ -460,9 +406,6 @@ TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem)
     kvCompositeColorSet s({e, eBefore}), sTarget({eBefore, eBefore, eBefore});
     const kvCompositeColorSet sBefore = sTarget;
     everyTruncationFails(s, sTarget, [&] { ASSERT_TRUE(sTarget == sBefore); });
-
     TrainParams tp(0.75, 8), tpTarget(0.1, 1);
     everyTruncationFails(tp, tpTarget, [&] { ASSERT_TRUE(tpTarget == TrainParams(0.1, 1)); });
-    RunParams rp(9, true), rpTarget(2, false);
-    everyTruncationFails(rp, rpTarget, [&] { ASSERT_TRUE(rpTarget == RunParams(2, false)); });
 }
