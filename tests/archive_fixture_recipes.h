@@ -1,4 +1,4 @@
-// Objects behind tests/data/archive: fuzz/make_archive_fixtures stores them, the fixture test compares.
+// Objects behind tests/data/archive, stored by fuzz/make_archive_fixtures.
 #pragma once
 
 #include <vector>

@@ -46,10 +46,8 @@ const kvCompositeColorSegmenterInternalResult& internalOf(const Result& r) {
 
 }  // namespace
 
-TEST(ArchiveFixtures, ExamplesAndSets) {
-    auto example = loadFixture<kvCompositeColor>("example.arc", true);
-    EXPECT_TRUE(example == fixture::example());
-
+TEST(ArchiveFixtures, ExamplesSetsAndParameters) {
+    EXPECT_TRUE(loadFixture<kvCompositeColor>("example.arc", true) == fixture::example());
     auto v0 = loadFixture<kvCompositeColor>("example_v0.arc", false);
     EXPECT_TRUE(v0 == kvCompositeColor(fixture::image(), fixture::mask()));
 
@@ -57,32 +55,21 @@ TEST(ArchiveFixtures, ExamplesAndSets) {
     ASSERT_EQ(set.instances().size(), 2u);
     EXPECT_TRUE(set.instances()[0] == fixture::example());
     EXPECT_TRUE(set.instances()[1].images().empty());
-}
 
-TEST(ArchiveFixtures, Parameters) {
-    auto train = loadFixture<kvCompositeColorSegmenterTrainParams>("train_params.arc", true);
-    EXPECT_EQ(train.colorToleranceFrac(), 1.0);
-    EXPECT_EQ(train.colorToleranceMin(), 3u);
-
-    auto v0 = loadFixture<kvCompositeColorSegmenterTrainParams>("train_params_v0.arc", false);
-    EXPECT_EQ(v0.colorToleranceFrac(), 0.5);
-    EXPECT_EQ(v0.colorToleranceMin(), 2u);
-
-    auto run = loadFixture<kvCompositeColorSegmenterRunParams>("run_params.arc", true);
-    EXPECT_EQ(run.neighborhoodSize(), 2);
-    EXPECT_TRUE(run.normalizeIntensity());
+    using TrainParams = kvCompositeColorSegmenterTrainParams;
+    EXPECT_TRUE(loadFixture<TrainParams>("train_params.arc", true) == fixture::trainParams());
+    EXPECT_TRUE(loadFixture<TrainParams>("train_params_v0.arc", false) == TrainParams(0.5, 2));
+    EXPECT_TRUE(loadFixture<kvCompositeColorSegmenterRunParams>("run_params.arc", true) ==
+                fixture::runParams());
 }
 
 TEST(ArchiveFixtures, Tools) {
     auto tool = loadFixture<Tool>("tool_trained.arc", true);
     const Tool expected = fixture::tool();
-    ASSERT_TRUE(tool.isTrained());
-    EXPECT_TRUE(tool == expected);
+    EXPECT_TRUE(tool.isTrained() && tool == expected);
     EXPECT_TRUE(clsgint::toolModel(tool) == clsgint::toolModel(expected));
-
     auto untrained = loadFixture<Tool>("tool_untrained.arc", false);
-    EXPECT_FALSE(untrained.isTrained());
-    EXPECT_TRUE(untrained == Tool());
+    EXPECT_TRUE(!untrained.isTrained() && untrained == Tool());
 }
 
 TEST(ArchiveFixtures, Results) {
@@ -98,30 +85,24 @@ TEST(ArchiveFixtures, Results) {
         {result.segmentationImage(1), expected.segmentationImage(1)}};
     for (const auto& d : derived) {
         ASSERT_TRUE(d[0].isBound() && d[1].isBound());
-        EXPECT_EQ(d[0].window(), d[1].window());
-        EXPECT_TRUE(kfPelEqual(d[0], d[1]));
+        EXPECT_TRUE(d[0].window() == d[1].window() && kfPelEqual(d[0], d[1]));
     }
-
     auto empty = loadFixture<Result>("result_empty.arc", false);
-    EXPECT_TRUE(empty == Result());
-    EXPECT_FALSE(empty.labelImage().isBound());
+    EXPECT_TRUE(empty == Result() && !empty.labelImage().isBound());
 }
 
 TEST(ArchiveFixtures, VersionZeroResult) {
     auto result = loadFixture<Result>("result_v0.arc", false);
     const auto& in = internalOf(result);
-    EXPECT_EQ(in.colorToleranceFrac, 0.25);
-    EXPECT_EQ(in.colorToleranceMin, 2u);
-    EXPECT_EQ(in.neighborhoodSize, 3);
+    EXPECT_TRUE(in.colorToleranceFrac == 0.25 && in.colorToleranceMin == 2u);
+    EXPECT_TRUE(in.neighborhoodSize == 3 && in.levelStep == 1);
     EXPECT_EQ(in.quantTable, fixture::v0QuantTable());
-    EXPECT_EQ(in.levelStep, 1);
     ASSERT_EQ(in.labelScores.size(), 2u);
     EXPECT_TRUE(kfPelEqual(in.labelScores[1], fixture::v0Scores(1)));
     EXPECT_TRUE(kfPelEqual(in.image.plane2(), fixture::v0Image().plane2()));
     // Label 1 wins column 0; column 1 ties, and the lower label keeps a tie.
     const auto labels = result.labelImage();
-    EXPECT_EQ(labels.pointToPel(0, 1)[0], 1);
-    EXPECT_EQ(labels.pointToPel(1, 1)[0], 0);
+    EXPECT_TRUE(labels.pointToPel(0, 1)[0] == 1 && labels.pointToPel(1, 1)[0] == 0);
     double x = 0, y = 0;
     labels.imageFromClientXformBase()->map(1, 1, x, y);
     EXPECT_TRUE(x == 3.0 && y == -2.0);

@@ -38,12 +38,9 @@ template <class F>
 std::string failure(F f) {
     try {
         f();
-    } catch (const Defs::BadColorSpace& e) {
-        return "BadColorSpace: " + e.message();
-    } catch (const Defs::BadImage& e) {
-        return "BadImage: " + e.message();
-    } catch (const Defs::BadParams& e) {
-        return "BadParams: " + e.message();
+    } catch (const Defs::Errors& e) {
+        const char* kinds[] = {"BadParams", "NotTrained", "BadImage", "", "BadColorSpace"};
+        return kinds[e.errorNumber() - Defs::BadParams().errorNumber()] + (": " + e.message());
     }
     return "accepted";
 }

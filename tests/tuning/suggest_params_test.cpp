@@ -1,5 +1,4 @@
-// Choosing parameters by cross-validation: the folds, the search, its
-// determinism and its abort.
+// Choosing parameters by cross-validation: the folds, the search, its determinism and abort.
 #include "tuning/suggest_params.h"
 
 #include <gtest/gtest.h>
