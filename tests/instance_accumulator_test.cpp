@@ -5,7 +5,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -156,13 +155,7 @@ TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
             for (int masking : {0, 1, 2}) {
                 SCOPED_TRACE(::testing::Message() << "f=" << c.f << " tmin=" << c.tmin << " runs "
                                                   << runs << " mask " << masking);
-                const Grid g = expectMatchesOnEveryPath(
-                    tr, makeImage(runs, masking, c.width, c.height, seed++));
-                if (c.f == 0.0) {
-                    EXPECT_EQ(
-                        clsgint::weightedCountSum(g.counts.data(), g.weights.data(), tr.cells),
-                        0.0);
-                }
+                expectMatchesOnEveryPath(tr, makeImage(runs, masking, c.width, c.height, seed++));
             }
     }
 }

@@ -10,38 +10,29 @@
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
+#include "clsg/clrsgint/plane_view.h"
 
 namespace {
 
 // Three random 8-bit planes of a window (a few repeated colours plus noise), each padded.
-struct Planes {
-    long x0, y0, width, height;
-    std::ptrdiff_t stride[3];
+struct Planes : kvPlanesView {
     std::vector<unsigned char> data[3];
-
     Planes(std::mt19937_64& rng, long x, long y, long w, long h)
-        : x0(x), y0(y), width(w), height(h) {
+        : kvPlanesView{{}, {}, x, y, w, h} {
         unsigned char palette[12][3];
         for (auto& colour : palette)
             for (auto& c : colour) c = static_cast<unsigned char>(rng());
-        for (int c = 0; c < 3; ++c) stride[c] = w + 1 + 2 * c;
-        for (int c = 0; c < 3; ++c) data[c].assign(std::size_t(stride[c] * h), 0);
+        for (int c = 0; c < 3; ++c) data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
         for (long j = 0; j < h; ++j)
             for (long i = 0; i < w; ++i) {
                 const unsigned char* p = palette[rng() % 12];
                 const bool noise = rng() % 5 == 0;
                 for (int c = 0; c < 3; ++c) data[c][j * stride[c] + i] = noise ? rng() : p[c];
             }
+        for (int c = 0; c < 3; ++c) plane[c] = data[c].data();
     }
+    Planes(const Planes&) = delete;
     unsigned char at(int c, long x, long y) const { return data[c][y * stride[c] + x]; }
-    kvPlanesView view() const {
-        return {{data[0].data(), data[1].data(), data[2].data()},
-                {stride[0], stride[1], stride[2]},
-                x0,
-                y0,
-                width,
-                height};
-    }
 };
 
 struct Model {
@@ -53,30 +44,16 @@ struct Model {
 
 // A score window inside a buffer with guard rows and columns that must never change.
 struct Scores {
-    long x0, y0, width, height;
-    std::ptrdiff_t stride;
+    long width, stride;
     std::vector<double> data;
     static constexpr double kGuard = -1234.5;  // no score is negative
     explicit Scores(const Planes& p)
-        : x0(p.x0),
-          y0(p.y0),
-          width(p.width),
-          height(p.height),
-          stride(p.width + 3),
-          data(std::size_t(stride * (p.height + 2)), kGuard) {}
+        : width(p.width), stride(p.width + 3), data(std::size_t(stride * (p.height + 2)), kGuard) {}
     double& at(long x, long y) { return data[(y + 1) * stride + x + 1]; }  // window offsets
-    kvImageView<double> view() { return {&at(0, 0), stride, x0, y0, width, height}; }
+    bool operator==(const Scores& o) const {  // bit for bit, guards included
+        return std::memcmp(data.data(), o.data.data(), data.size() * sizeof(double)) == 0;
+    }
 };
-
-::testing::AssertionResult identical(const Scores& expected, const Scores& actual) {
-    for (std::size_t i = 0; i < expected.data.size(); ++i)
-        if (std::memcmp(&expected.data[i], &actual.data[i], sizeof(double)) != 0)
-            return ::testing::AssertionFailure()
-                   << "first difference at (" << long(i % expected.stride) - 1 << ", "
-                   << long(i / expected.stride) - 1 << "): " << expected.data[i] << " vs "
-                   << actual.data[i];
-    return ::testing::AssertionSuccess();
-}
 
 // Plain scatter: (double)w * cell weight added from every pixel in row-major order to every
 // target its kernel reaches (odd N centred, even N one further right and down), then scores.
@@ -111,8 +88,10 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
 }
 
 void score(const Planes& img, const Model& md, int32_t n, bool first, Scores& out) {
-    clsgint::scoreInstancePlanes(img.view(), md.quant.data(), md.weights.data(), md.n,
-                                 md.normFactor, n, first, out.view());
+    const kvImageView<double> view{&out.at(0, 0), out.stride, img.x0,
+                                   img.y0,        img.width,  img.height};
+    clsgint::scoreInstancePlanes(img, md.quant.data(), md.weights.data(), md.n, md.normFactor, n,
+                                 first, view);
 }
 
 // Many zero cells (some -0.0), weights of mixed magnitudes, negative ones when signed.
@@ -181,9 +160,9 @@ TEST(InstanceScoring, MatchesScatterOnEveryPath) {
                                                       << win[3] << " levels " << md.n);
                     Scores out(img), again = prior;
                     score(img, md, n, true, out);
-                    EXPECT_TRUE(identical(fresh, out)) << "first instance";
+                    EXPECT_TRUE(fresh == out) << "first instance";
                     score(img, md, n, false, again);
-                    EXPECT_TRUE(identical(raised, again)) << "later instance";
+                    EXPECT_TRUE(raised == again) << "later instance";
                 });
             }
         }
@@ -201,9 +180,9 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             SCOPED_TRACE(n);
             ksys_request_abort();
             Scores outA(a), outB(b), outC(c), expectedC(c);
-            const Scores untouchedA = outA, untouchedB = outB;
+            const Scores untouchedA = outA;
             EXPECT_THROW(score(a, md, n, true, outA), kvAbortRequested);
-            EXPECT_TRUE(identical(untouchedA, outA)) << "row -16 written before the poll";
+            EXPECT_TRUE(untouchedA == outA) << "row -16 written before the poll";
             EXPECT_THROW(score(b, md, n, true, outB), kvAbortRequested);
             for (long y = 16 - b.y0; y < b.height; ++y)
                 for (long x = 0; x < b.width; ++x)
@@ -211,7 +190,7 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             EXPECT_NO_THROW(score(c, md, n, true, outC));
             ksys_clear_abort();
             referenceScores(c, md, n, true, expectedC);
-            EXPECT_TRUE(identical(expectedC, outC));
+            EXPECT_TRUE(expectedC == outC);
         }
     });
 }

@@ -16,20 +16,21 @@
 namespace {
 
 // An RGB window with padded rows: random colours, or smooth ones plus a little noise.
-struct TestImage {
-    long x0, y0, width, height, stride;
+struct TestImage : kvPlanesView {
     std::vector<unsigned char> planes[3];
     TestImage(long x, long y, long w, long h, unsigned seed, bool smooth = false)
-        : x0(x), y0(y), width(w), height(h), stride(w + 3) {
+        : kvPlanesView{{}, {w + 3, w + 3, w + 3}, x, y, w, h} {
         std::mt19937 rng(seed);
-        for (auto& p : planes) p.assign(std::size_t(stride * h), 0);
+        for (auto& p : planes) p.assign(std::size_t((w + 3) * h), 0);
         for (long j = 0; j < h; ++j)
             for (long i = 0; i < w; ++i)
                 for (int c = 0; c < 3; ++c)
-                    planes[c][j * stride + i] = static_cast<unsigned char>(
+                    planes[c][j * (w + 3) + i] = static_cast<unsigned char>(
                         smooth ? 90 + 20 * c + i / 7 + j / 5 + long(rng() % 9) : rng());
+        for (int c = 0; c < 3; ++c) plane[c] = planes[c].data();
     }
-    int at(int c, long x, long y) const { return planes[c][(y - y0) * stride + (x - x0)]; }
+    TestImage(const TestImage&) = delete;
+    int at(int c, long x, long y) const { return plane[c][(y - y0) * stride[c] + (x - x0)]; }
 };
 
 // Seed 0: tolerances as training derives them, max(trunc(v * 0.1), 2), step 5. Otherwise
@@ -94,15 +95,8 @@ constexpr double kSentinel = -12345.5;
 std::vector<double> fast(const TestImage& im, double frac, int32_t n, const Tables& t) {
     const long outStride = im.width + 5;
     std::vector<double> buf(std::size_t(outStride * im.height), kSentinel), packed;
-    const auto& p = im.planes;
     clsgint::computeSelfSimilarityPlanes(
-        {{p[0].data(), p[1].data(), p[2].data()},
-         {im.stride, im.stride, im.stride},
-         im.x0,
-         im.y0,
-         im.width,
-         im.height},
-        frac, n, t.reciprocal, t.tolerance, t.levelStep,
+        im, frac, n, t.reciprocal, t.tolerance, t.levelStep,
         {buf.data(), outStride, im.x0, im.y0, im.width, im.height});
     for (long y = 0; y < im.height; ++y) {
         const auto row = buf.begin() + y * outStride;
@@ -123,17 +117,15 @@ TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
         double frac;
         std::vector<int32_t> sizes;
         unsigned tables;
-    } cases[] = {
-        {{-37, 11, 157, 83, 1}, 0.37, upTo10, 7},
-        {{13, -29, 157, 83, 2, true}, 0.1, upTo10, 0},
-        {{-1001, 7, 1500, 6, 4, true}, 0.1, {4}, 0},
-        {{-77, 0, 301, 9, 6}, 0.25, {9}, 8},
-        {{-21, 5, 45, 31, 9, true}, 0.1, {27, 28}, 0},
-        {{1, -1, 33, 17, 10}, 0.3, {40}, 11},
-        {{0, 0, 1, 1, 12}, 0.1, tiny, 0},
-        {{-3, 8, 2, 5, 13}, 0.7, tiny, 16},
-        {{-1, -1, 9, 3, 15, true}, 0.7, tiny, 16},
-    };
+    } cases[] = {{{-37, 11, 157, 83, 1}, 0.37, upTo10, 7},
+                 {{13, -29, 157, 83, 2, true}, 0.1, upTo10, 0},
+                 {{-1001, 7, 1500, 6, 4, true}, 0.1, {4}, 0},
+                 {{-77, 0, 301, 9, 6}, 0.25, {9}, 8},
+                 {{-21, 5, 45, 31, 9, true}, 0.1, {27, 28}, 0},
+                 {{1, -1, 33, 17, 10}, 0.3, {40}, 11},
+                 {{0, 0, 1, 1, 12}, 0.1, tiny, 0},
+                 {{-3, 8, 2, 5, 13}, 0.7, tiny, 16},
+                 {{-1, -1, 9, 3, 15, true}, 0.7, tiny, 16}};
     for (const auto& c : cases)
         for (int32_t n : c.sizes) {
             SCOPED_TRACE(::testing::Message()
