@@ -3,6 +3,8 @@
 // result as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/internal_result.h"
 #include "clsg/clsg.h"
@@ -52,13 +54,13 @@ Snapshot snapshot(const Result& r) {
     for (const auto& b : in.labelScores) s.second.push_back(kfPelCopy(b));
     return s;
 }
+template <class T>
+bool same(const std::vector<T>& a, const std::vector<T>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const T& x, const T& y) { return kfPelEqual(x, y); });
+}
 bool same(const Snapshot& a, const Snapshot& b) {
-    if (a.first.size() != b.first.size() || a.second.size() != b.second.size()) return false;
-    for (std::size_t i = 0; i < a.first.size(); ++i)
-        if (!kfPelEqual(a.first[i], b.first[i])) return false;
-    for (std::size_t i = 0; i < a.second.size(); ++i)
-        if (!kfPelEqual(a.second[i], b.second[i])) return false;
-    return true;
+    return same(a.first, b.first) && same(a.second, b.second);
 }
 
 TEST(ResultReuse, SteadyStateRunsRefillBuffersNoCallerHoldsAndMatchFreshRuns) {
