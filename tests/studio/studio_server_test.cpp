@@ -307,30 +307,24 @@ TEST_F(StudioServerTest, MalformedAndOversizedBodies) {
               413);
     json missing = settings(0.1, 2, 3);
     missing.erase("normalize");
-    for (const auto& [body, status] :
-         std::vector<std::pair<json, int>>{{settings(1.5, 2, 3), 422},
-                                           {settings(0.1, -1, 3), 400},
-                                           {settings(0.1, 2, 0), 400},
-                                           {settings(0.1, 2, 256), 400},
-                                           {settings(0.1, 2, 3, 1), 400},
-                                           {missing, 400}})
-        api("/api/settings", body, status);
+    api("/api/settings", missing, 400);
+    for (const json& c :
+         json::parse("[[1.5,2,3,false,422],[0.1,-1,3,false,400],[0.1,2,0,false,400],"
+                     "[0.1,2,256,false,400],[0.1,2,3,1,400]]"))
+        api("/api/settings", settings(c[0], c[1], c[2], c[3]), c[4]);
 
     label("a");
     const std::string one = encodeRuns(Bytes(4, 1).data(), 4),
                       two = encodeRuns(Bytes(4, 2).data(), 4);
     // Truncated, too few, too many, a zero run, outside the image, missing size, no such image.
-    const std::string zero("\x01\x00", 2), cut = one.substr(0, 1);
-    for (const auto& [query, body] :
-         std::vector<std::pair<std::string, std::string>>{{"i=0&x=0&y=0&w=2&h=2", cut},
-                                                          {"i=0&x=0&y=0&w=2&h=3", one},
-                                                          {"i=0&x=0&y=0&w=1&h=2", one},
-                                                          {"i=0&x=0&y=0&w=2&h=2", zero},
-                                                          {"i=0&x=39&y=0&w=2&h=2", one},
-                                                          {"i=0&x=0&y=29&w=2&h=2", one},
-                                                          {"i=0&x=0&y=0&w=2", one},
-                                                          {"i=1&x=0&y=0&w=2&h=2", one}})
+    const std::string bodies[] = {one, one.substr(0, 1), std::string("\x01\x00", 2)};
+    for (const std::string& c :
+         split("1x=0&y=0&w=2&h=2|0x=0&y=0&w=2&h=3|0x=0&y=0&w=1&h=2|2x=0&y=0&w=2&h=2|"
+               "0x=39&y=0&w=2&h=2|0x=0&y=29&w=2&h=2|0x=0&y=0&w=2|0x=0&y=0&w=2&h=2&i=1")) {
+        const std::string query = (c.find("i=1") == std::string::npos ? "i=0&" : "") + c.substr(1);
+        const std::string& body = bodies[c[0] - '0'];
         EXPECT_EQ(code(post("/api/marks?" + query, body, kBinary)), 400) << query;
+    }
     EXPECT_EQ(code(post("/api/marks?i=0&x=0&y=0&w=2&h=2", two, kBinary)),
               422);  // there is one label
     EXPECT_EQ(code(post("/api/marks?i=0&x=0&y=0&w=1&h=1", std::string(64, '\x01'), kBinary)), 413);
@@ -548,9 +542,8 @@ TEST(StudioCommand, ReopensAToolAndStopsOnInterrupt) {
     ASSERT_NE(at, std::string::npos) << line;
     httplib::Client c("127.0.0.1", std::stoi(line.substr(at + 17)));
     const httplib::Headers auth = {{"X-Clsg-Token", line.substr(line.find("token=") + 6, 32)}};
-    const json labels = json::parse(c.Get("/api/state", auth)->body)["labels"];
-    ASSERT_EQ(labels.size(), 2u);
-    EXPECT_EQ(labels[1]["color"], colorText(saved.labels()[1].color));
+    EXPECT_EQ(json::parse(c.Get("/api/state", auth)->body)["labels"][1]["color"],
+              colorText(saved.labels()[1].color));
     const Bytes& marks = saved.images()[0].marks;
     EXPECT_EQ(c.Get("/api/marks?i=0", auth)->body, encodeRuns(marks.data(), marks.size()));
     EXPECT_EQ(code(c.Get("/api/state")), 403);
