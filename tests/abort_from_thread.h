@@ -8,9 +8,8 @@
 #include "platform/attention.h"
 #include "platform/exception.h"
 
-// Repeats call back to back while another thread requests an abort after
-// 20 ms, until a call throws kvAbortRequested (true) or a minute has passed
-// (false), however the threads are scheduled. Clears the request after.
+// Repeats call while another thread requests an abort after 20 ms, until a
+// call throws kvAbortRequested (true) or a minute has passed (false).
 inline bool abortedFromAnotherThread(const std::function<void()>& call) {
     ksys_clear_abort();
     std::thread aborter([] {
@@ -19,13 +18,11 @@ inline bool abortedFromAnotherThread(const std::function<void()>& call) {
     });
     bool stopped = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!stopped && std::chrono::steady_clock::now() < deadline) {
-        try {
+    while (!stopped && std::chrono::steady_clock::now() < deadline) try {
             call();
         } catch (const kvAbortRequested&) {
             stopped = true;
         }
-    }
     aborter.join();
     ksys_clear_abort();
     return stopped;

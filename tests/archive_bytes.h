@@ -1,5 +1,4 @@
-// Storing a value to archive bytes and loading it back, for tests and the
-// fuzz harnesses.
+// Storing a value to archive bytes and loading it back (tests, fuzz harnesses).
 #pragma once
 
 #include <sstream>
@@ -22,9 +21,7 @@ void loadFromBytes(const std::string& bytes, T& value) {
     archive || value;
 }
 
-// Stores value, loads the bytes into a new T and stores that again: true
-// when both stores give the same bytes. (Bytes, not operator==, since a
-// loaded NaN score is unequal to itself.)
+// Store, load into a new T, store again: same bytes? (A loaded NaN is unequal to itself.)
 template <class T>
 bool restoresToSameBytes(T& value) {
     const std::string bytes = storeToBytes(value);

@@ -1,6 +1,4 @@
-// The objects behind the archive fixtures in tests/data/archive: the fixture
-// writer (fuzz/make_archive_fixtures.cpp) stores them, the fixture test
-// compares what it loads against them.
+// Objects behind tests/data/archive, stored by fuzz/make_archive_fixtures.
 #pragma once
 
 #include <vector>
@@ -30,7 +28,6 @@ inline kv3PlanePelBuffer image() {
     return im;
 }
 
-// Over image(): 255 except in column -1.
 inline kvPelBuffer<unsigned char> mask() {
     kvPelBuffer<unsigned char> m(kvPelRect(-1, 2, 3, 2));
     for (long y = 2; y < 4; ++y)
@@ -46,7 +43,6 @@ inline kv3PlanePelBuffer uniform(const kvPelRect& w, unsigned char r, unsigned c
     return im;
 }
 
-// Two pairs: image() with mask(), and a 2 x 1 uniform image with no mask.
 inline kvCompositeColor example() {
     kvCompositeColor e(image(), mask());
     e.add(uniform(kvPelRect(0, 0, 2, 1), 200, 50, 25), kvPelBuffer_const<unsigned char>());
@@ -72,7 +68,6 @@ inline kvCompositeColorSegmenterTool tool() {
     return t;
 }
 
-// 4 x 3 pels at (0, 0): the two trained colours and a mix.
 inline kv3PlanePelBuffer runImage() {
     kv3PlanePelBuffer im(kvPelRect(0, 0, 4, 3));
     for (long y = 0; y < 3; ++y)
@@ -93,14 +88,12 @@ inline kvCompositeColorSegmenterResult result() {
     return r;
 }
 
-// The version-0 result: two 2 x 2 score images over a 2 x 2 image whose
-// transform translates by (2, -3).
+// Version-0 result: two 2 x 2 score images over a 2 x 2 image translated by (2, -3).
 inline kv3PlanePelBuffer v0Image() {
     kv3PlanePelBuffer im = uniform(kvPelRect(0, 0, 2, 2), 60, 70, 80);
     im.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(kvMatrix<2>(), 2.0, -3.0)), true);
     return im;
 }
-// Score of label k at (x, y): label 0 is 0.25 x, label 1 is 0.5 - 0.25 x.
 inline kvPelBuffer<double> v0Scores(int k) {
     kvPelBuffer<double> s(kvPelRect(0, 0, 2, 2));
     for (long y = 0; y < 2; ++y)

@@ -1,5 +1,5 @@
-// Archive operators of the public classes: layouts, versions, records
-// refused at load, and loads that fail leaving their target untouched.
+// Archive operators of the public classes: layouts, versions, refusals, failed loads changing
+// nothing.
 #include "clsg/colorseg/archive_operators.h"
 
 #include <gtest/gtest.h>
@@ -26,24 +26,20 @@ using Internal = kvCompositeColorSegmenterInternalResult;
 using TrainParams = kvCompositeColorSegmenterTrainParams;
 using RunParams = kvCompositeColorSegmenterRunParams;
 
-// Pieces of hand-made records, in the archive's own primitive layouts.
 std::string u8(unsigned char v) { return storeToBytes(v); }
 std::string u32(uint32_t v) { return storeToBytes(v); }
 std::string f64(double v) { return storeToBytes(v); }
 std::string imageRecord(kv3PlanePelBuffer image) { return storeToBytes(image); }
-template <class T>
-std::string bufferRecord(kvPelBuffer<T> buffer) {
-    return storeToBytes(static_cast<kv_PelBuffer&>(buffer));
+std::string maskRecord(kvPelBuffer<unsigned char> m) {
+    return storeToBytes(static_cast<kv_PelBuffer&>(m));
 }
-
 kvPelBuffer<unsigned char> fill(const kvPelRect& w, unsigned char v) {
     kvPelBuffer<unsigned char> m(w);
     kfPelSet(m, v);
     return m;
 }
 
-// Three images: a masked one, one with an unbound mask, and one at negative
-// coordinates whose mask reaches beyond it (with junk outside the overlap).
+// Masked, unmasked, and at negative coordinates with a mask reaching beyond (junk outside).
 kvCompositeColor richExample() {
     kvCompositeColor e;
     e.add(noisyImage(kvPelRect(0, 0, 5, 4), 1),
@@ -54,7 +50,6 @@ kvCompositeColor richExample() {
     e.add(noisyImage(kvPelRect(-3, -2, 4, 3), 2), wide);
     return e;
 }
-
 std::vector<kvCompositeColorSet> twoLabels() {
     kvCompositeColor red(uniformImage(kvPelRect(0, 0, 3, 3), {220, 30, 20}), noMask());
     kvCompositeColor green(uniformImage(kvPelRect(0, 0, 2, 2), {20, 200, 40}), noMask());
@@ -62,47 +57,36 @@ std::vector<kvCompositeColorSet> twoLabels() {
                              makeMask(kvPelRect(1, 1, 3, 2), [](long x, long) { return x < 3; }));
     return {kvCompositeColorSet({red, reddish}), kvCompositeColorSet({green})};
 }
-
 Tool trainedTool() {
     Tool tool;
     tool.train(twoLabels(), TrainParams(1.0, 3));
     return tool;
 }
-
 Result runResult(const Tool& tool, long n = 3) {
     Result r;
     tool.run(noisyImage(kvPelRect(-2, 1, 7, 5), 11), RunParams(n, false), r);
     return r;
 }
-
 Internal& internalOf(const Result& r) { return *static_cast<Internal*>(r.result()); }
 
-// Same pels, window and client transform (an even neighbourhood shifts it).
-void expectSameImage(const kvPelBuffer_const<unsigned char>& a,
-                     const kvPelBuffer_const<unsigned char>& b) {
-    ASSERT_EQ(a.isBound(), b.isBound());
-    if (!a.isBound()) return;
-    EXPECT_EQ(a.window(), b.window());
-    EXPECT_TRUE(kfPelEqual(a, b));
-    double x = 0, y = 0, x0 = 0, y0 = 0;
-    a.imageFromClientXformBase()->map(0, 0, x, y);
-    b.imageFromClientXformBase()->map(0, 0, x0, y0);
-    EXPECT_TRUE(x == x0 && y == y0);
-}
-
+// Same derived pels, windows and client transforms (an even neighbourhood shifts them).
 void expectSameDerivedImages(const Result& a, const Result& b) {
-    expectSameImage(a.labelImage(), b.labelImage());
-    expectSameImage(a.confidenceImage(), b.confidenceImage());
-    expectSameImage(a.scoreImage(), b.scoreImage());
-    for (std::size_t k = 0; k < internalOf(a).labelScores.size(); ++k)
-        expectSameImage(a.segmentationImage(static_cast<unsigned char>(k)),
-                        b.segmentationImage(static_cast<unsigned char>(k)));
+    const kvPelBuffer_const<unsigned char> pairs[][2] = {{a.labelImage(), b.labelImage()},
+                                                         {a.scoreImage(), b.scoreImage()}};
+    for (const auto& p : pairs) {
+        ASSERT_TRUE(p[0].isBound() && p[1].isBound());
+        EXPECT_TRUE(p[0].window() == p[1].window() && kfPelEqual(p[0], p[1]));
+        double x = 0, y = 0, x0 = 0, y0 = 0;
+        p[0].imageFromClientXformBase()->map(0, 0, x, y);
+        p[1].imageFromClientXformBase()->map(0, 0, x0, y0);
+        EXPECT_TRUE(x == x0 && y == y0);
+    }
 }
 
 // Sets byte `at` to v and expects the load to name the reader (or none).
 template <class T>
-void expectUnknownVersion(std::string bytes, std::size_t at, unsigned char v, const char* file,
-                          int line) {
+void unknownVersion(std::string bytes, std::size_t at, unsigned char v, const char* file,
+                    int line) {
     bytes.at(at) = static_cast<char>(v);
     T target;
     try {
@@ -114,6 +98,7 @@ void expectUnknownVersion(std::string bytes, std::size_t at, unsigned char v, co
     }
 }
 
+// Expects E (with the message, if given) and the target unchanged.
 template <class E, class T>
 void expectRefused(const std::string& bytes, T& target, const char* message) {
     const T before = target;
@@ -121,138 +106,59 @@ void expectRefused(const std::string& bytes, T& target, const char* message) {
         loadFromBytes(bytes, target);
         ADD_FAILURE() << "no exception for " << (message ? message : "a corrupt record");
     } catch (const E& e) {
-        if (message) {
-            EXPECT_STREQ(e.what(), message);
-        }
+        EXPECT_STREQ(message ? e.what() : "", message ? message : "");
     }
     EXPECT_TRUE(target == before);
 }
 
 }  // namespace
 
-TEST(ArchiveOperators, Layouts) {
-    TrainParams t(0.5, 0xFFFFFFFFu), t2;
-    const std::string train = u8(1) + f64(0.5) + u32(0xFFFFFFFFu);
-    EXPECT_EQ(storeToBytes(t), train);
-    loadFromBytes(train, t2);
-    EXPECT_TRUE(t2 == t);
+TEST(ArchiveOperators, LayoutsAndUnknownVersions) {
+    TrainParams t(0.5, 0xFFFFFFFFu);
+    EXPECT_EQ(storeToBytes(t), u8(1) + f64(0.5) + u32(0xFFFFFFFFu));
     RunParams r(5, true);
     EXPECT_EQ(storeToBytes(r), u8(0) + u32(5) + u8(1));
     Tool blank;
     EXPECT_EQ(storeToBytes(blank), u8(0) + u8(0) + u32(0) + u8(1) + f64(0.1) + u32(2));
-
-    Internal internal;
+    Internal internal, loaded;
     const std::string bytes = storeToBytes(internal);
-    // version, unbound image (11 bytes), frac, min, size, empty quant table,
-    // score block (version 0, count 0), levelStep 1, null transform, 256 pairs.
+    // Version, unbound image, frac, min, size, no quant table, score block, levelStep 1, no
+    // transform, 256 pairs.
     ASSERT_EQ(bytes.size(), 1u + 11 + 8 + 4 + 4 + 4 + 1 + 4 + 1 + 1 + 256 * 5);
-    EXPECT_EQ(bytes[0], 1);
     EXPECT_EQ(bytes.substr(32, 7), std::string("\0\0\0\0\0\x01\0", 7));
-    Internal loaded = internal;
     loaded.neighborhoodSize = 9;
     loadFromBytes(bytes, loaded);
     EXPECT_TRUE(loaded == Internal());
-}
 
-TEST(ArchiveOperators, UnknownVersionsNameTheirReader) {
-    kvCompositeColor e = richExample();
-    const std::string example = storeToBytes(e);
-    expectUnknownVersion<kvCompositeColor>(example, 0, 2, "clsg/colorseg", 190);
-    expectUnknownVersion<kvCompositeColor>(example, 1, 1, nullptr, 0);
-
-    kvCompositeColorSet s({e});
+    kvCompositeColorSet s({richExample()});
     const std::string set = storeToBytes(s);
-    expectUnknownVersion<kvCompositeColorSet>(set, 0, 1, "clsg/colorseg", 229);
-    expectUnknownVersion<kvCompositeColorSet>(set, 1, 1, nullptr, 0);
-    expectUnknownVersion<kvCompositeColorSet>(set, 6, 2, "clsg/colorseg", 190);
-
-    TrainParams tp;
-    expectUnknownVersion<TrainParams>(storeToBytes(tp), 0, 2, "clsg/colorseg", 274);
-    RunParams rp;
-    expectUnknownVersion<RunParams>(storeToBytes(rp), 0, 1, "clsg/colorseg", 324);
-    expectUnknownVersion<RunParams>(storeToBytes(rp), 0, 255, "clsg/colorseg", 324);
-
+    unknownVersion<kvCompositeColorSet>(set, 0, 1, "clsg/colorseg", 229);
+    unknownVersion<kvCompositeColorSet>(set, 1, 1, nullptr, 0);
+    unknownVersion<kvCompositeColorSet>(set, 6, 2, "clsg/colorseg", 190);  // the example
+    unknownVersion<RunParams>(storeToBytes(r), 0, 255, "clsg/colorseg", 324);
     Tool tool = trainedTool();
-    const std::string t = storeToBytes(tool);
-    expectUnknownVersion<Tool>(t, 0, 1, "clsg/colorseg", 488);
-    expectUnknownVersion<Tool>(t, 1, 1, nullptr, 0);
-    expectUnknownVersion<Tool>(t, 6, 1, "clsg/colorseg", 229);  // first set
-    expectUnknownVersion<Tool>(t, t.size() - 13, 2, "clsg/colorseg", 274);
-
-    Result r = runResult(tool), blank;
-    const std::string res = storeToBytes(r);
-    expectUnknownVersion<Result>(res, 0, 1, "clsg/colorseg", 553);
-    expectUnknownVersion<Result>(res, 1, 2, "clsg/clrsgint", 1625);
-    expectUnknownVersion<Result>(storeToBytes(blank), 1 + 32, 1, nullptr, 0);  // score block
-}
-
-TEST(ArchiveOperators, VersionZeroRecords) {
-    TrainParams tp(0.5, 77);
-    loadFromBytes(u8(0) + f64(0.25), tp);
-    EXPECT_TRUE(tp == TrainParams(0.25, 2));
-
-    kv3PlanePelBuffer image = noisyImage(kvPelRect(1, 2, 3, 2), 5);
-    kvPelBuffer<unsigned char> mask =
-        makeMask(kvPelRect(1, 2, 3, 2), [](long x, long) { return x != 2; });
-    kvCompositeColor e = richExample();
-    loadFromBytes(u8(0) + imageRecord(image) + bufferRecord(mask), e);
-    EXPECT_TRUE(e == kvCompositeColor(image, mask));
-
-    // Internal result version 0: the transform is the image's own.
-    kv3PlanePelBuffer scored = noisyImage(kvPelRect(0, 0, 2, 2), 6);
-    scored.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(kvMatrix<2>(), 3.0, -1.0)),
-                                    true);
-    const std::vector<unsigned char> quant(256, 1);
-    kvPelBuffer<double> score(kvPelRect(0, 0, 2, 2));
-    kfPelSet(score, 0.5);
-    const std::string scores = u8(0) + u32(1) + bufferRecord(score);
-    auto v0 = [&](kv3PlanePelBuffer img) {
-        return u8(0) + u8(0) + imageRecord(img) + f64(0.3) + u32(3) + u32(256) +
-               std::string(quant.begin(), quant.end()) + scores;
-    };
-    Result r;
-    loadFromBytes(v0(scored), r);
-    const Internal& in = internalOf(r);
-    EXPECT_EQ(in.colorToleranceFrac, 0.3);
-    EXPECT_EQ(in.colorToleranceMin, 2u);
-    EXPECT_EQ(in.neighborhoodSize, 3);
-    EXPECT_EQ(in.quantTable, quant);
-    EXPECT_EQ(in.levelStep, 1);
-    EXPECT_EQ(in.toleranceTable, Internal().toleranceTable);
-    EXPECT_EQ(in.image.imageFromClientXformBase().get(), in.imageFromClientXform.get());
-    double x = 0, y = 0;
-    r.labelImage().imageFromClientXformBase()->map(0, 0, x, y);
-    EXPECT_TRUE(x == 3.0 && y == -1.0);
-
-    // No transform: kvBadPointer, and the result keeps its run.
-    scored.imageFromClientXformBase(kv2XformHandle(), true);
-    expectRefused<kvBadPointer>(v0(scored), r, nullptr);
+    const std::string tb = storeToBytes(tool);
+    unknownVersion<Tool>(tb, 0, 1, "clsg/colorseg", 488);
+    unknownVersion<Tool>(tb, tb.size() - 13, 2, "clsg/colorseg", 274);  // train params
+    Result run = runResult(tool), none;
+    unknownVersion<Result>(storeToBytes(run), 0, 1, "clsg/colorseg", 553);
+    unknownVersion<Result>(storeToBytes(run), 1, 2, "clsg/clrsgint", 1625);
+    unknownVersion<Result>(storeToBytes(none), 1 + 32, 1, nullptr, 0);  // score block
 }
 
 TEST(ArchiveOperators, ParamsRefusedAtLoad) {
     RunParams rp(6, true);
     expectRefused<Defs::BadParams>(u8(0) + u32(0) + u8(0), rp, "neighborhoodSize <= 0 ");
-    expectRefused<Defs::BadParams>(u8(0) + u32(static_cast<uint32_t>(-5)) + u8(0), rp,
-                                   "neighborhoodSize <= 0 ");
-    expectRefused<kvArchive::Corrupt>(u8(0) + u32(3) + u8(2), rp, nullptr);  // bool 2
-
     TrainParams tp(0.2, 4);
     const char* frac = "colorToleranceFrac < 0 || colorToleranceFrac > 1";
     expectRefused<Defs::BadParams>(u8(1) + f64(std::nan("")) + u32(2), tp, frac);
-    expectRefused<Defs::BadParams>(u8(1) + f64(1e300) + u32(2), tp, frac);
     expectRefused<Defs::BadParams>(u8(0) + f64(-INFINITY), tp, frac);
-    for (double f : {4.0, -0.5}) {
-        loadFromBytes(u8(1) + f64(f) + u32(2), tp);
-        EXPECT_EQ(tp.colorToleranceFrac(), f);
-    }
-
-    // A stored tool with such a fraction still trains.
+    // A fraction of 4 loads, and a stored tool with it still trains.
     Tool tool = trainedTool(), loaded;
     std::string bytes = storeToBytes(tool);
     bytes.replace(bytes.size() - 12, 8, f64(4.0));
     loadFromBytes(bytes, loaded);
-    ASSERT_TRUE(loaded.isTrained());
-    EXPECT_EQ(loaded.trainParams().colorToleranceFrac(), 4.0);
+    EXPECT_TRUE(loaded.isTrained() && loaded.trainParams().colorToleranceFrac() == 4.0);
 }
 
 TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
@@ -260,7 +166,7 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
     hsi.colorSpace(kvColorSpaceHSI);
     const std::string rgb = imageRecord(image);
     auto mask = [](unsigned char v, long x = 0) {
-        return bufferRecord(fill(kvPelRect(x, 0, 2, 2), v));
+        return maskRecord(fill(kvPelRect(x, 0, 2, 2), v));
     };
     auto example = [](std::vector<std::string> images, std::vector<std::string> masks) {
         std::string b = u8(1) + u8(0) + u32(static_cast<uint32_t>(images.size()));
@@ -269,82 +175,54 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
         for (const auto& m : masks) b += m;
         return b;
     };
-    // Pairs add() refuses still load, to the same bytes: a mask may change
-    // after add(), and training accepts any non-zero mask value.
-    for (const std::string& bytes :
-         {example({imageRecord(hsi)}, {mask(255)}), example({rgb}, {mask(128)}),
-          example({rgb}, {mask(0)}), example({rgb}, {mask(255, 5)})}) {
+    // Pairs add() refuses still load, to the same bytes (masks may change after add()).
+    for (const std::string& bytes : {example({imageRecord(hsi)}, {mask(255)}),
+                                     example({rgb}, {mask(128)}), example({rgb}, {mask(255, 5)})}) {
         kvCompositeColor loaded;
         loadFromBytes(bytes, loaded);
         EXPECT_EQ(storeToBytes(loaded), bytes);
     }
-    kvCompositeColor v0;
-    loadFromBytes(u8(0) + rgb + mask(1), v0);
-    EXPECT_EQ(v0.masks().at(0).pointToPel(1, 1)[0], 1);
-
     kvCompositeColor target = richExample();
     expectRefused<Defs::BadParams>(example({rgb, rgb}, {mask(255)}), target,
                                    "The size of Images is not the same as the size of Masks");
     // An unbound image (never stored by this library), with bytes enough to follow.
     expectRefused<Defs::BadImage>(
-        example({imageRecord(kv3PlanePelBuffer())}, {bufferRecord(kvPelBuffer<unsigned char>())}) +
+        example({imageRecord(kv3PlanePelBuffer())}, {maskRecord(kvPelBuffer<unsigned char>())}) +
             std::string(100, '\0'),
         target, "image is not bound");
     // Counts far beyond the data are refused before anything is allocated.
     expectRefused<kvArchive::Corrupt>(u8(1) + u8(0) + u32(0xFFFFFFFFu), target, nullptr);
-    kvCompositeColorSet set({target});
-    expectRefused<kvArchive::Corrupt>(u8(0) + u8(0) + u32(0x7FFFFFFFu) + u8(1), set, nullptr);
 }
 
-TEST(ArchiveOperators, EveryToolTheLibraryStoresLoads) {
+TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
     // A mask changed to 128 after add() trains; its tool must load again.
     kvPelBuffer<unsigned char> m = fill(kvPelRect(0, 0, 3, 2), 255);
-    kvCompositeColor example(noisyImage(kvPelRect(0, 0, 3, 2), 3), m);
+    kvCompositeColor masked(noisyImage(kvPelRect(0, 0, 3, 2), 3), m);
     kfPelSet(m, 128);
     Tool tool, loaded;
-    tool.train({kvCompositeColorSet({example})}, TrainParams(0.2, 3));
-    EXPECT_TRUE(restoresToSameBytes(tool));
+    tool.train({kvCompositeColorSet({masked})}, TrainParams(0.2, 3));
     loadFromBytes(storeToBytes(tool), loaded);
     EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
 
-    // An untrained tool keeps the parameters its record holds.
-    const std::string untrained = u8(0) + u8(0) + u32(0) + u8(1) + f64(0.3) + u32(7);
-    loadFromBytes(untrained, loaded);
-    EXPECT_FALSE(loaded.isTrained());
-    EXPECT_EQ(storeToBytes(loaded), untrained);
-}
-
-TEST(ArchiveOperators, ToolsThatDoNotTrainAreRefused) {
-    Tool tool = trainedTool();
+    tool = trainedTool();
     const Tool before = tool;
-    const Result run = runResult(tool);
     auto check = [&](std::vector<kvCompositeColorSet> sets, auto exceptionTag) {
         std::string b = u8(0) + u8(0) + u32(static_cast<uint32_t>(sets.size()));
         for (auto& s : sets) b += storeToBytes(s);
         EXPECT_THROW(loadFromBytes(b + u8(1) + f64(1.0) + u32(2), tool), decltype(exceptionTag));
-        EXPECT_TRUE(tool == before);
-        EXPECT_TRUE(clsgint::toolModel(tool) == clsgint::toolModel(before));
-        EXPECT_TRUE(runResult(tool) == run);
+        EXPECT_TRUE(tool == before && clsgint::toolModel(tool) == clsgint::toolModel(before));
     };
     check({kvCompositeColorSet({kvCompositeColor()})}, Defs::BadParams());
-    check({kvCompositeColorSet()}, Defs::BadParams());
     check(std::vector<kvCompositeColorSet>(255, twoLabels()[1]), Defs::TooManyCompositeColors());
     // An image over an empty window of two billion rows: refused at once.
     kvCompositeColor tall(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), noMask());
     check({kvCompositeColorSet({tall})}, Defs::BadImage());
-
-    // What training refuses is refused as soon as it is read: the bytes after
-    // it (nothing, or an unknown version) are never reached.
-    auto early = [&](const std::string& bytes, auto exceptionTag) {
-        EXPECT_THROW(loadFromBytes(bytes, tool), decltype(exceptionTag));
-        EXPECT_TRUE(tool == before);
-    };
-    const std::string junk(40, '\xff');
+    // Refused as soon as read: the bytes after (none, or an unknown version) are never reached.
+    expectRefused<Defs::TooManyCompositeColors>(u8(0) + u8(0) + u32(255), tool, nullptr);
     kvCompositeColor noImages;
-    early(u8(0) + u8(0) + u32(255), Defs::TooManyCompositeColors());
-    early(u8(0) + u8(0) + u32(2) + u8(0) + u8(0) + u32(0) + junk, Defs::BadParams());
-    early(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) + storeToBytes(noImages) + junk,
-          Defs::BadParams());
+    expectRefused<Defs::BadParams>(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) +
+                                       storeToBytes(noImages) + std::string(40, '\xff'),
+                                   tool, nullptr);
 }
 
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
@@ -365,14 +243,10 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); },
             corrupt);
     refused(
-        [](Internal& r) {
-            for (auto& s : r.labelScores) s = kvPelBuffer<double>(kvPelRect(0, 0, 2, 2));
-        },
+        [](Internal& r) { r.labelScores.assign(2, kvPelBuffer<double>(kvPelRect(0, 0, 2, 2))); },
         corrupt);
-    refused([](Internal& r) { r.labelScores[0] = kvPelBuffer<double>(); }, corrupt);
     refused([](Internal& r) { r.labelScores.clear(); }, corrupt);  // an image but no scores
     refused([](Internal& r) { r.image = kv3PlanePelBuffer(); }, corrupt);
-    refused([](Internal& r) { r.labelScores.assign(255, kfPelCopy(r.labelScores[0])); }, corrupt);
     refused([](Internal& r) { r.neighborhoodSize = 0; }, Defs::BadParams());
     refused(
         [&](Internal& r) {
@@ -380,41 +254,29 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
             r.labelScores.assign(1, kvPelBuffer<double>(tallEmpty));
         },
         corrupt);
-
-    // Too many labels are refused before their bytes are even looked at.
-    Internal tooMany = internalOf(good);
-    tooMany.labelScores.assign(255, kvPelBuffer<double>());
-    std::string bytes = u8(0) + storeToBytes(tooMany);
+    // Too many labels are refused before their bytes are even looked at; 254 are fine.
+    Internal labels = internalOf(good);
+    labels.labelScores.assign(255, kvPelBuffer<double>());
+    std::string bytes = u8(0) + storeToBytes(labels);
     const std::string framing = u8(0) + u32(255);
     bytes.resize(bytes.find(framing + u8(0) + u8(0)) + framing.size());
     expectRefused<kvArchive::Corrupt>(bytes, target, "stored result has more than 254 labels");
-
-    // 254 labels are fine.
-    Internal many = internalOf(good);
-    many.labelScores.assign(254, many.labelScores[0]);
-    loadFromBytes(u8(0) + storeToBytes(many), target);
+    labels.labelScores.assign(254, internalOf(good).labelScores[0]);
+    loadFromBytes(u8(0) + storeToBytes(labels), target);
     EXPECT_EQ(internalOf(target).labelScores.size(), 254u);
 }
 
-// Every truncation of a stored record throws a kvException and leaves the
-// target as it was; the whole record then loads to an equal value that
-// stores to the same bytes.
+// Every truncation throws and leaves the target as it was; the whole record loads to an equal
+// value storing to the same bytes.
 template <class T, class Check>
 void everyTruncationFails(T& source, T& target, Check stillIntact) {
     const std::string bytes = storeToBytes(source);
     for (std::size_t n = 0; n < bytes.size(); ++n) {
-        bool threw = false;
-        try {
-            loadFromBytes(bytes.substr(0, n), target);
-        } catch (const kvException&) {
-            threw = true;
-        }
-        ASSERT_TRUE(threw) << "length " << n;
+        EXPECT_THROW(loadFromBytes(bytes.substr(0, n), target), kvException) << "length " << n;
         stillIntact();
     }
     loadFromBytes(bytes, target);
-    EXPECT_TRUE(target == source);
-    EXPECT_TRUE(storeToBytes(target) == bytes);
+    EXPECT_TRUE(target == source && storeToBytes(target) == bytes);
 }
 
 TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem) {
@@ -422,47 +284,30 @@ TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem)
     target.train({twoLabels()[1]}, TrainParams(0.5, 1));
     const Tool before = target;
     everyTruncationFails(tool, target, [&] {
-        ASSERT_TRUE(target == before);
-        ASSERT_TRUE(target.isTrained());
-        ASSERT_TRUE(clsgint::toolModel(target) == clsgint::toolModel(before));
+        ASSERT_TRUE(target == before && clsgint::toolModel(target) == clsgint::toolModel(before));
     });
-    EXPECT_TRUE(clsgint::toolModel(target) == clsgint::toolModel(tool));
     EXPECT_TRUE(runResult(tool) == runResult(target));
-    Tool trained = trainedTool();
-    const Tool trainedBefore = trained;
-    everyTruncationFails(untrained, trained, [&] { ASSERT_TRUE(trained == trainedBefore); });
-    EXPECT_FALSE(trained.isTrained());
-    EXPECT_TRUE(clsgint::toolModel(trained) == clsgint::toolModel(Tool()));
+    loadFromBytes(storeToBytes(untrained), target);
+    EXPECT_TRUE(!target.isTrained() && clsgint::toolModel(target) == clsgint::toolModel(Tool()));
 
-    // A one-label run with an even neighbourhood and a cached image, replaced
-    // by a two-label run.
-    Result result = runResult(tool), other = runResult(before, 6);
+    // A one-label run with an even neighbourhood and a cached image, replaced by a two-label run.
+    Result result = runResult(tool), other = runResult(before, 6), blank;
     other.confidenceImage();
     const Result otherBefore = other;
     everyTruncationFails(result, other, [&] {
-        ASSERT_TRUE(other == otherBefore);
-        ASSERT_TRUE(internalOf(other).confidenceImage.isBound());  // cache kept
+        ASSERT_TRUE(other == otherBefore && internalOf(other).confidenceImage.isBound());
     });
     expectSameDerivedImages(other, result);
-    Result blank;
     loadFromBytes(storeToBytes(blank), other);
     EXPECT_FALSE(other.labelImage().isBound());
 
-    kvCompositeColor e = richExample(), empty;
-    kvCompositeColor eTarget(uniformImage(kvPelRect(0, 0, 1, 1), {4, 4, 4}), noMask());
-    const kvCompositeColor eBefore = eTarget;
-    everyTruncationFails(e, eTarget, [&] { ASSERT_TRUE(eTarget == eBefore); });
-    EXPECT_EQ(eTarget.masks()[2].pointToPel(-5, -4)[0], 77);
-    loadFromBytes(storeToBytes(empty), eTarget);
-    EXPECT_TRUE(eTarget.images().empty() && eTarget.masks().empty());
-
     // The whole set replaces the three instances the target had.
+    kvCompositeColor e = richExample();
+    kvCompositeColor eBefore(uniformImage(kvPelRect(0, 0, 1, 1), {4, 4, 4}), noMask());
     kvCompositeColorSet s({e, eBefore}), sTarget({eBefore, eBefore, eBefore});
     const kvCompositeColorSet sBefore = sTarget;
     everyTruncationFails(s, sTarget, [&] { ASSERT_TRUE(sTarget == sBefore); });
-
+    EXPECT_EQ(sTarget.instances()[0].masks()[2].pointToPel(-5, -4)[0], 77);
     TrainParams tp(0.75, 8), tpTarget(0.1, 1);
     everyTruncationFails(tp, tpTarget, [&] { ASSERT_TRUE(tpTarget == TrainParams(0.1, 1)); });
-    RunParams rp(9, true), rpTarget(2, false);
-    everyTruncationFails(rp, rpTarget, [&] { ASSERT_TRUE(rpTarget == RunParams(2, false)); });
 }

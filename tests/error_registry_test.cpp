@@ -1,10 +1,8 @@
-// The five error classes are in the registry of persistent classes as soon
-// as the library is loaded, even in a static link where nothing names them:
-// this file uses only the registry.
+// The five error classes are registered at load, even in a static link where nothing names
+// them: this file uses only the registry.
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <set>
 #include <string>
 #include <typeinfo>
 
@@ -12,26 +10,17 @@
 #include "platform/persistent.h"
 
 TEST(ErrorRegistry, FiveClassesRegisteredAtLoad) {
-    const char* names[] = {
-        "kvCompositeColorSegmenterDefs::BadParams", "kvCompositeColorSegmenterDefs::NotTrained",
-        "kvCompositeColorSegmenterDefs::BadImage", "kvCompositeColorSegmenterDefs::BadColorSpace",
-        "kvCompositeColorSegmenterDefs::TooManyCompositeColors"};
-    std::set<kvPersistentFactory> factories;
-    for (const char* name : names) {
-        kvPersistentFactory make = kv_Instantiator::find(name);
+    for (const char* name : {"BadParams", "NotTrained", "BadImage", "BadColorSpace",
+                             "TooManyCompositeColors", "Errors"}) {
+        const std::string full = std::string("kvCompositeColorSegmenterDefs::") + name;
+        kvPersistentFactory make = kv_Instantiator::find(full);
+        if (full.substr(full.size() - 8) == "::Errors") {
+            EXPECT_EQ(make, nullptr);  // the abstract base has no factory
+            continue;
+        }
         ASSERT_NE(make, nullptr) << name;
-        factories.insert(make);
-
         std::unique_ptr<kvPersistent> object(make());
-        ASSERT_NE(object, nullptr);
-        EXPECT_EQ(kv_Instantiator::nameOf(typeid(*object)), name);  // the factory's own class
-        auto* error = dynamic_cast<kvExceptionWithString*>(object.get());
-        ASSERT_NE(error, nullptr) << name;
-        EXPECT_STREQ(error->what(), "");
-        EXPECT_NE(dynamic_cast<std::exception*>(object.get()), nullptr);
+        EXPECT_EQ(kv_Instantiator::nameOf(typeid(*object)), full);  // the factory's own class
+        EXPECT_NE(dynamic_cast<kvExceptionWithString*>(object.get()), nullptr) << name;
     }
-    EXPECT_EQ(factories.size(), 5u);
-
-    // The abstract base has no factory.
-    EXPECT_EQ(kv_Instantiator::find("kvCompositeColorSegmenterDefs::Errors"), nullptr);
 }

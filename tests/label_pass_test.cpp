@@ -1,5 +1,4 @@
-// The label pass on every instruction-set path against a plain transcription
-// of its rule: ties, NaN, zeros, infinities, negatives and every row tail.
+// The label pass on every instruction-set path against a plain transcription of its rule.
 #include "clsg/clrsgint/label_pass.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +12,7 @@
 
 namespace {
 
-// Written from the rule, with its own rounding: round half away from zero of
-// the value in single precision, clamped to 0..255.
+// Round half away from zero in single precision, clamped to 0..255.
 void reference(const std::vector<std::vector<double>>& scores, long x, unsigned char& label,
                unsigned char& confidence) {
     double b = 0.0, second = 0.0;
@@ -36,11 +34,10 @@ void reference(const std::vector<std::vector<double>>& scores, long x, unsigned 
     confidence = q >= 255.0f ? 255 : static_cast<unsigned char>(std::floor(double(q) + 0.5));
 }
 
+// Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail.
 TEST(LabelPass, EveryPathMatchesThePlainRule) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    // Values chosen to tie, to round at .5 in single precision, and to be
-    // ones no run produces but a loaded result may hold.
     const double specials[] = {0.0,  -0.0,   1.0,   1.0, 3.0,       nan,         inf,   -inf,
                                -2.0, 1e-310, 1e300, 0.5, 2.0 / 3.0, 1.0 / 511.0, 255.0, 7.0};
     std::mt19937 rng(5);

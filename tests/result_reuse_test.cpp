@@ -1,7 +1,9 @@
 // Runs into a result that already holds a run of the same size refill its
-// buffers, but never ones a caller still references, and a run that fails
-// leaves the result exactly as it was.
+// buffers, never ones a caller still references, and a failed run leaves the
+// result as it was.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/internal_result.h"
@@ -10,8 +12,9 @@
 
 namespace {
 
-const kvCompositeColorSegmenterInternalResult& internalOf(
-    const kvCompositeColorSegmenterResult& r) {
+using Result = kvCompositeColorSegmenterResult;
+
+const kvCompositeColorSegmenterInternalResult& internalOf(const Result& r) {
     return *static_cast<const kvCompositeColorSegmenterInternalResult*>(r.result());
 }
 
@@ -28,100 +31,75 @@ kvCompositeColorSegmenterTool threeLabelTool() {
 }
 
 // Where the result's buffers keep their pels.
-std::vector<const void*> addresses(const kvCompositeColorSegmenterResult& r) {
+std::vector<const void*> addresses(const Result& r) {
     const auto& in = internalOf(r);
     std::vector<const void*> a = {in.image.plane0().pointToRow(in.image.window().top())};
     for (const auto& s : in.labelScores) a.push_back(s.pointToRow(s.window().top()));
     return a;
 }
 
-// Deep copies of everything a run leaves: the scored image's planes, the
-// score images and the label, confidence and score images.
-struct Snapshot {
-    std::vector<kvPelBuffer<unsigned char>> bytes;
-    std::vector<kvPelBuffer<double>> scores;
-    explicit Snapshot(const kvCompositeColorSegmenterResult& r) {
-        const auto& in = internalOf(r);
-        for (const auto& p : {in.image.plane0(), in.image.plane1(), in.image.plane2()})
-            bytes.push_back(kfPelCopy(p));
-        for (const auto& b : {in.labelImage, in.confidenceImage, in.scoreImage})
-            bytes.push_back(kfPelCopy(b));
-        for (const auto& s : in.labelScores) scores.push_back(kfPelCopy(s));
-    }
-    bool operator==(const Snapshot& o) const {
-        if (bytes.size() != o.bytes.size() || scores.size() != o.scores.size()) return false;
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            if (!kfPelEqual(bytes[i], o.bytes[i])) return false;
-        for (std::size_t i = 0; i < scores.size(); ++i)
-            if (!kfPelEqual(scores[i], o.scores[i])) return false;
-        return true;
-    }
-};
-
-void deriveAll(const kvCompositeColorSegmenterResult& r) {
+// Runs, then builds the derived images and returns deep copies of everything
+// a run leaves, as one list of byte images plus the score images.
+using Snapshot =
+    std::pair<std::vector<kvPelBuffer<unsigned char>>, std::vector<kvPelBuffer<double>>>;
+Snapshot snapshot(const Result& r) {
     r.labelImage();
     r.confidenceImage();
     r.scoreImage();
+    const auto& in = internalOf(r);
+    Snapshot s;
+    for (const auto& p : {in.image.plane0(), in.image.plane1(), in.image.plane2(), in.labelImage,
+                          in.confidenceImage, in.scoreImage})
+        s.first.push_back(kfPelCopy(p));
+    for (const auto& b : in.labelScores) s.second.push_back(kfPelCopy(b));
+    return s;
+}
+template <class T>
+bool same(const std::vector<T>& a, const std::vector<T>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const T& x, const T& y) { return kfPelEqual(x, y); });
+}
+bool same(const Snapshot& a, const Snapshot& b) {
+    return same(a.first, b.first) && same(a.second, b.second);
 }
 
-TEST(ResultReuse, SteadyStateRunsRefillTheSameBuffersAndMatchFreshRuns) {
+TEST(ResultReuse, SteadyStateRunsRefillBuffersNoCallerHoldsAndMatchFreshRuns) {
     const auto tool = threeLabelTool();
     const kvPelRect w(-3, 2, 41, 23);
-    const kv3PlanePelBuffer frames[] = {noisyImage(w, 1), noisyImage(w, 2), noisyImage(w, 3),
-                                        noisyImage(w, 4)};
     const kvCompositeColorSegmenterRunParams params(4);
-    kvCompositeColorSegmenterResult reused;
+    Result reused;
     std::vector<std::vector<const void*>> runs;
     std::vector<const void*> labelPels;
-    for (const auto& frame : frames) {
-        tool.run(frame, params, reused);
-        deriveAll(reused);
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        tool.run(noisyImage(w, seed), params, reused);
+        Result fresh;
+        tool.run(noisyImage(w, seed), params, fresh);
+        EXPECT_TRUE(same(snapshot(reused), snapshot(fresh)));
+        EXPECT_TRUE(reused == fresh);
         runs.push_back(addresses(reused));
         labelPels.push_back(reused.labelImage().pointToRow(w.top()));
-
-        kvCompositeColorSegmenterResult fresh;
-        tool.run(frame, params, fresh);
-        deriveAll(fresh);
-        EXPECT_TRUE(Snapshot(reused) == Snapshot(fresh));
-        EXPECT_TRUE(reused == fresh);
     }
-    // Two sets of run buffers alternate; the derived images reuse the
-    // previous run's.
+    // Two sets of run buffers alternate; derived images reuse the previous run's.
     EXPECT_EQ(runs[2], runs[0]);
     EXPECT_EQ(runs[3], runs[1]);
     EXPECT_NE(runs[1], runs[0]);
-    EXPECT_EQ(labelPels[2], labelPels[1]);
     EXPECT_EQ(labelPels[3], labelPels[2]);
-
-    // Another size allocates anew.
-    tool.run(noisyImage(kvPelRect(-3, 2, 40, 23), 5), params, reused);
+    tool.run(noisyImage(kvPelRect(-3, 2, 40, 23), 5), params, reused);  // another size
     EXPECT_NE(addresses(reused)[0], runs[3][0]);
     EXPECT_NE(addresses(reused)[0], runs[2][0]);
-}
 
-TEST(ResultReuse, ImagesAndResultsACallerHoldsAreNeverOverwritten) {
-    const auto tool = threeLabelTool();
-    const kvPelRect w(0, 0, 30, 20);
-    kvCompositeColorSegmenterResult result;
-    tool.run(noisyImage(w, 1), {}, result);
-    deriveAll(result);
-    tool.run(noisyImage(w, 2), {}, result);  // spares now exist
-    deriveAll(result);
-
-    const kvPelBuffer_const<unsigned char> label = result.labelImage();
-    const kvPelBuffer_const<unsigned char> score = result.scoreImage();
-    const kvPelBuffer<unsigned char> labelBefore = kfPelCopy(label), scoreBefore = kfPelCopy(score);
-    const kvCompositeColorSegmenterResult copy(result);  // shares the score images
-    const Snapshot copyBefore(copy);
-
-    for (uint32_t seed : {3, 4, 5}) {
-        tool.run(noisyImage(w, seed), {}, result);
-        deriveAll(result);
-        EXPECT_NE(result.labelImage().pointToRow(0), label.pointToRow(0));
+    // Images and copies a caller holds are never overwritten.
+    const kvPelBuffer_const<unsigned char> label = reused.labelImage(), score = reused.scoreImage();
+    const auto labelBefore = kfPelCopy(label), scoreBefore = kfPelCopy(score);
+    const Result copy(reused);  // shares the score images
+    const Snapshot copyBefore = snapshot(copy);
+    for (uint32_t seed : {6, 7, 8}) {
+        tool.run(noisyImage(kvPelRect(-3, 2, 40, 23), seed), params, reused);
+        EXPECT_NE(reused.labelImage().pointToRow(2), label.pointToRow(2));
     }
     EXPECT_TRUE(kfPelEqual(label, labelBefore));
     EXPECT_TRUE(kfPelEqual(score, scoreBefore));
-    EXPECT_TRUE(Snapshot(copy) == copyBefore);
+    EXPECT_TRUE(same(snapshot(copy), copyBefore));
 }
 
 TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
@@ -129,10 +107,10 @@ TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
     const kvPelRect w(0, 0, 300, 300);
     const kv3PlanePelBuffer frames[] = {noisyImage(w, 1), noisyImage(w, 2)};
     const kvCompositeColorSegmenterRunParams params(7);
-    kvCompositeColorSegmenterResult result;
+    Result result;
     for (const auto& frame : frames) {
         tool.run(frame, params, result);
-        deriveAll(result);
+        snapshot(result);
     }
     // Alternate the frames, so that a run that wrote into the current run's
     // buffers would show.
@@ -141,11 +119,9 @@ TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
         tool.run(frames[i % 2], params, result);
         last = i++ % 2;  // only after a run that finished
     }));
-    kvCompositeColorSegmenterResult expected;
+    Result expected;
     tool.run(frames[last], params, expected);
-    deriveAll(expected);
-    deriveAll(result);
-    EXPECT_TRUE(Snapshot(result) == Snapshot(expected));
+    EXPECT_TRUE(same(snapshot(result), snapshot(expected)));
 }
 
 }  // namespace

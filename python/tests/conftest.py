@@ -5,36 +5,30 @@ import pytest
 
 import clsg
 
-# Colours of the synthetic scene and the rectangles that teach them.
-COLOURS = {"orange": (235, 140, 25), "teal": (25, 150, 160), "cream": (230, 220, 190)}
+# (label, x, y, w, h) on scene(); the CLI tests teach the same rectangles.
+RECTS = [("orange", 5, 5, 30, 30), ("teal", 50, 10, 30, 30), ("cream", 95, 60, 30, 30)]
 
 
 def scene(height=97, width=131, seed=7):
-    """Three colour regions with noise, a gradient and a few stray pixels: odd
-    sizes, every label present, some pixels no label claims."""
+    """Three noisy colour bands, a darker lower half and stray pixels no label claims."""
     rng = np.random.default_rng(seed)
     img = np.zeros((height, width, 3), np.int32)
-    img[:, : width // 3] = COLOURS["orange"]
-    img[:, width // 3 : 2 * width // 3] = COLOURS["teal"]
-    img[:, 2 * width // 3 :] = COLOURS["cream"]
-    img[height // 2 :] = (img[height // 2 :] * 0.8).astype(np.int32)  # a darker half
+    for i, colour in enumerate([(235, 140, 25), (25, 150, 160), (230, 220, 190)]):
+        img[:, i * width // 3 : (i + 1) * width // 3] = colour
+    img[height // 2 :] = (img[height // 2 :] * 0.8).astype(np.int32)
     img += rng.integers(-12, 13, img.shape)
     img[rng.random((height, width)) < 0.02] = rng.integers(0, 256, 3)
     return np.clip(img, 0, 255).astype(np.uint8)
 
 
-def rect_mask(shape, x, y, w, h, dtype=bool):
-    m = np.zeros(shape[:2], dtype)
+def rect_mask(shape, x, y, w, h):
+    m = np.zeros(shape[:2], bool)
     m[y : y + h, x : x + w] = 1
     return m
 
 
-# (label, x, y, w, h) on scene(); the CLI tests teach the same rectangles.
-RECTS = [("orange", 5, 5, 30, 30), ("teal", 50, 10, 30, 30), ("cream", 95, 60, 30, 30)]
-
-
 def train_scene(tool, image, **options):
-    tool.train({name: [(image, rect_mask(image.shape, x, y, w, h))] for name, x, y, w, h in RECTS},
+    tool.train({n: [(image, rect_mask(image.shape, x, y, w, h))] for n, x, y, w, h in RECTS},
                **options)
     return tool
 
@@ -51,17 +45,13 @@ def tool(image):
 
 @pytest.fixture(scope="session")
 def cli():
-    path = os.environ.get("CLSG_CLI")
-    if not path or not os.path.exists(path):
-        pytest.skip("the clsg program is not built (CLSG_CLI)")
-    return path
+    path = os.environ.get("CLSG_CLI", "")
+    return path if os.path.exists(path) else pytest.skip("the clsg program is not built")
 
 
 def outputs(result):
-    """Every derived image of a result, for comparisons."""
     return [result.labels, result.confidence, result.score] + [
-        result.segmentation(i) for i in range(len(result.label_names))
-    ]
+        result.segmentation(i) for i in range(len(result.label_names))]
 
 
 def assert_same(a, b):

@@ -1,5 +1,4 @@
-// Test-side JPEG, TIFF and BMP files, written through libjpeg and libtiff
-// directly (not through the code under test).
+// Test-side JPEG and TIFF files through libjpeg and libtiff directly (not the code under test).
 #pragma once
 
 #include <tiffio.h>
@@ -18,7 +17,6 @@
 
 namespace clsgtest {
 
-// 8-bit interleaved samples of channels 1 or 3, row by row.
 inline void writeJpeg(const std::string& path, unsigned width, unsigned height, int channels,
                       const std::vector<unsigned char>& pels, bool progressive) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -28,9 +26,7 @@ inline void writeJpeg(const std::string& path, unsigned width, unsigned height, 
     c.err = jpeg_std_error(&err);
     jpeg_create_compress(&c);
     jpeg_stdio_dest(&c, f);
-    c.image_width = width;
-    c.image_height = height;
-    c.input_components = channels;
+    c.image_width = width, c.image_height = height, c.input_components = channels;
     c.in_color_space = channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, 100, TRUE);
@@ -58,8 +54,7 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
                       const std::vector<uint16_t>& samples) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (!t) throw std::runtime_error("cannot create " + path);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width), TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
@@ -73,12 +68,10 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
         TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
     const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : 3;
-    if (l.tiled) {
-        TIFFSetField(t, TIFFTAG_TILEWIDTH, tw);
-        TIFFSetField(t, TIFFTAG_TILELENGTH, th);
-    } else {
+    if (l.tiled)
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th);
+    else
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
-    }
     const int planes = l.separate ? l.channels : 1, per = l.separate ? 1 : l.channels;
     const std::size_t bps = static_cast<std::size_t>(l.bits / 8);
     for (int p = 0; p < planes; ++p)

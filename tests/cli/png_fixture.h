@@ -1,5 +1,4 @@
-// Test-side PNG files, written and read through libpng directly (not through
-// the code under test), and a scratch directory per test.
+// Test-side PNG files through libpng directly (not the code under test), and a scratch directory.
 #pragma once
 
 #include <png.h>
@@ -29,9 +28,8 @@ struct ScratchDir {
 };
 
 inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -41,9 +39,7 @@ inline void writeBytes(const std::string& path, const std::string& bytes) {
 
 using Rows = std::vector<std::vector<unsigned char>>;
 
-// rows are packed as the file stores them; trns lists the palette's alpha
-// values or, for a grey image, the one transparent grey value. libpng aborts
-// the test on a failure to write (no jump buffer is set).
+// Rows packed as stored; trns: the palette's alphas or the one transparent grey.
 inline void writePng(const std::string& path, unsigned width, unsigned height, int colorType,
                      const Rows& rows, int bitDepth = 8, std::vector<png_color> palette = {},
                      std::vector<unsigned char> trns = {}, bool interlaced = false) {
@@ -57,12 +53,10 @@ inline void writePng(const std::string& path, unsigned width, unsigned height, i
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
     png_color_16 grey{};
-    if (!trns.empty() && colorType == PNG_COLOR_TYPE_GRAY) {
-        grey.gray = trns[0];
-        png_set_tRNS(png, info, nullptr, 0, &grey);
-    } else if (!trns.empty()) {
-        png_set_tRNS(png, info, trns.data(), static_cast<int>(trns.size()), nullptr);
-    }
+    grey.gray = trns.empty() ? 0 : trns[0];
+    if (!trns.empty())
+        png_set_tRNS(png, info, colorType == PNG_COLOR_TYPE_GRAY ? nullptr : trns.data(),
+                     colorType == PNG_COLOR_TYPE_GRAY ? 0 : static_cast<int>(trns.size()), &grey);
     png_write_info(png, info);
     if (interlaced) png_set_interlace_handling(png);
     for (int pass = 0; pass < (interlaced ? 7 : 1); ++pass)
@@ -88,8 +82,7 @@ struct Decoded {
     std::vector<unsigned char> pels;
 };
 
-// Reads any PNG through libpng's simplified API as 8-bit grey (channels 1)
-// or RGB (channels 3), as stored.
+// Any PNG through libpng's simplified API, as 8-bit grey (channels 1) or RGB (3).
 inline Decoded readPng(const std::string& path) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;

@@ -1,12 +1,10 @@
-// Choosing parameters by cross-validation: the folds, the search, its
-// determinism and its abort.
+// Choosing parameters by cross-validation: the folds, the search, its determinism and abort.
 #include "tuning/suggest_params.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <set>
 #include <tuple>
 
@@ -19,10 +17,7 @@
 
 namespace {
 
-// A grey image of two halves: the left half around `left`, the right half
-// around `right`, every channel of every pixel moved by independent noise
-// uniform in -noise .. noise (a fixed generator, so the image is the same
-// on every run).
+// Grey halves around `left` and `right`, each sample moved by fixed-seed noise in -noise .. noise.
 kv3PlanePelBuffer twoHalves(const kvPelRect& window, int left, int right, int noise,
                             uint32_t seed = 1, int rightNoise = -1) {
     if (rightNoise < 0) rightNoise = noise;
@@ -62,12 +57,10 @@ std::vector<kvCompositeColorSet> halvesSets(const kv3PlanePelBuffer& image) {
             kvCompositeColorSet({kvCompositeColor(image, rectMask(w, rightHalf))})};
 }
 
-// The labels' selected pixels as (picture, x, y, label), from the training
-// masks or from the held-out pieces of one fold.
+// Selected pixels as (picture, x, y, label).
 using Pixel = std::tuple<int, long, long, std::size_t>;
 
-// Which picture an image shows, by its first pel (the test's pictures differ
-// there).
+// Which picture an image shows, by its first pel.
 int pictureOf(const kv3PlanePelBuffer_const& image) {
     return *image.plane0().pointToPel(image.window().left(), image.window().top());
 }
@@ -88,8 +81,7 @@ std::set<Pixel> trainingPixels(const std::vector<kvCompositeColorSet>& sets) {
 }
 
 TEST(SpatialFolds, NoTileOnBothSidesAndEveryPixelHeldOutOnce) {
-    // Pictures 1 and 2 lie at odd origins; labels 0 and 1 mark picture 1
-    // through two separate but equal buffers, label 2 marks both pictures.
+    // Odd origins; labels 0 and 1 mark picture 1 through two equal buffers, label 2 both pictures.
     const kvPelRect w1(7, -5, 150, 110), w2(0, 0, 90, 70);
     kv3PlanePelBuffer p1 = twoHalves(w1, 60, 200, 5), p1again = kfPelCopy(p1),
                       p2 = twoHalves(w2, 120, 30, 5);
@@ -144,15 +136,8 @@ TEST(SpatialFolds, SmallExamplesShrinkTheTilesOrAreRefused) {
             kvCompositeColorSet({kvCompositeColor(image, rectMask(w, kvPelRect(0, 0, 32, 64)))}),
             kvCompositeColorSet({kvCompositeColor(image, rectMask(w, small))})};
     };
-    // Two tiles of its own are enough for any number of folds,
-    // wherever they lie: folds are balanced label by label.
-    for (long y : {8, 16, 24})
-        for (uint32_t folds : {2u, 3u}) {
-            const kvPelRect small(40, y, 20, folds == 2 ? 32 : 16);
-            EXPECT_EQ(kvSpatialFolds(sets(small), folds, folds == 2 ? 32 : 16).tileSize(),
-                      folds == 2 ? 32 : 16)
-                << y;
-        }
+    // Two tiles of its own are enough for any number of folds: folds are balanced per label.
+    EXPECT_EQ(kvSpatialFolds(sets(kvPelRect(40, 24, 20, 16)), 3, 16).tileSize(), 16);
     // Inside one 32 x 32 tile but across 16 x 16 ones; then a single pixel.
     EXPECT_EQ(kvSpatialFolds(sets(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
     EXPECT_THROW(kvSpatialFolds(sets(kvPelRect(40, 8, 1, 1)), 2, 32),
@@ -169,7 +154,7 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDo) {
     std::vector<kvCompositeColorSegmenterTool> tools(3);
     for (uint32_t f = 0; f < 3; ++f)
         tools[f].train(folds.trainingSets(f), kvCompositeColorSegmenterTrainParams(0.3, 2));
-    for (int32_t n : {1, 2, 3, 4, 5, 9}) {
+    for (int32_t n : {1, 3, 9}) {
         const kvCompositeColorSegmenterRunParams params(n, false);
         kvLabelConfusion whole(2);
         for (uint32_t f = 0; f < 3; ++f) {
@@ -183,13 +168,9 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDo) {
     }
 }
 
-// Label 0 is broad (grey 100, noise +-20 per channel), label 1 narrow
-// (grey 124, noise +-2). Too small a tolerance leaves the broad label's
-// unseen colours unlabelled; too large a one lets the narrow label's
-// tolerance boxes, which score far higher per cell, claim the broad label's
-// pixels near it. Judged on a fresh picture drawn the same way (an
-// independent oracle), the choice must come within 1 point of the best
-// candidate.
+// Broad label 0 (100 +-20) beside narrow label 1 (124 +-2): too small a tolerance leaves unseen
+// broad colours unlabelled, too large a one lets the narrow label claim them. Judged on a fresh
+// picture drawn the same way, the choice comes within 1 point of the best candidate.
 TEST(SuggestParams, BroadAndNarrowLabelsGetAMiddleTolerance) {
     const kvPelRect w(0, 0, 192, 96);
     const kv3PlanePelBuffer train = twoHalves(w, 100, 124, 20, 1, 2);
@@ -220,39 +201,12 @@ TEST(SuggestParams, BroadAndNarrowLabelsGetAMiddleTolerance) {
     EXPECT_LT(worstFixed, bestFixed - 0.01) << "the case must separate the candidates";
 }
 
-// Label 1 narrow and close to the broad label 0: the best coarse fraction is
-// an inner one, its neighbours score differently, and the fine stage must
-// look between it and the better one.
-TEST(SuggestParams, FineStageRefinesTowardTheBetterNeighbour) {
-    const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 192, 96), 150, 170, 20, 1, 3);
-    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(image));
-    std::map<double, double> coarse;  // fraction: best score over the neighbourhoods
-    double fine = 0.0;
-    for (const kvSuggestCandidate& c : report.candidates) {
-        const double f = c.trainParams.colorToleranceFrac();
-        if (c.stage == "coarse") coarse[f] = std::max(coarse[f], c.balancedAccuracy);
-        if (c.stage == "fine") fine = f;
-    }
-    const auto top =
-        std::max_element(coarse.begin(), coarse.end(),
-                         [](const auto& a, const auto& b) { return a.second < b.second; });
-    ASSERT_TRUE(top != coarse.begin() && std::next(top) != coarse.end()) << "an inner best";
-    const auto below = std::prev(top), above = std::next(top);
-    ASSERT_NE(below->second, above->second);
-    const auto toward = below->second > above->second ? below : above;
-    EXPECT_GT(fine, std::min(top->first, toward->first));
-    EXPECT_LT(fine, std::max(top->first, toward->first));
-}
-
 TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
-    // Far apart and clean: every candidate with a neighbourhood up to 3
-    // classifies every pixel (5 blurs the border between the halves).
+    // Far apart and clean: every candidate up to neighbourhood 3 classifies every pixel.
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), 60, 200, 3);
     const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(image));
     for (const kvSuggestCandidate& c : report.candidates)
-        if (c.runParams.neighborhoodSize() <= 3) {
-            ASSERT_EQ(c.balancedAccuracy, 1.0);
-        }
+        ASSERT_TRUE(c.runParams.neighborhoodSize() > 3 || c.balancedAccuracy == 1.0);
     EXPECT_EQ(report.trainParams, kvCompositeColorSegmenterTrainParams(0.3, 5));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
     EXPECT_EQ(report.candidates.size(), 5u * 3 + 3 + 2);  // no finer fraction above the largest
@@ -268,11 +222,11 @@ TEST(SuggestParams, SameInputSameReport) {
     const kvSuggestReport b = kvSuggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
     EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
-    for (std::size_t i = 0; i < a.candidates.size(); ++i) {
-        EXPECT_EQ(a.candidates[i].trainParams, b.candidates[i].trainParams);
-        EXPECT_EQ(a.candidates[i].runParams, b.candidates[i].runParams);
-        EXPECT_EQ(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy);
-    }
+    for (std::size_t i = 0; i < a.candidates.size(); ++i)
+        EXPECT_TRUE(a.candidates[i].trainParams == b.candidates[i].trainParams &&
+                    a.candidates[i].runParams == b.candidates[i].runParams &&
+                    a.candidates[i].balancedAccuracy == b.candidates[i].balancedAccuracy)
+            << i;
     EXPECT_EQ(a.chosen, b.chosen);
     EXPECT_EQ(a.heldOut, b.heldOut);
 }
@@ -284,11 +238,8 @@ TEST(SuggestParams, AnotherThreadAbortsTheSearch) {
 
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
     kvLabelConfusion c(3);
-    c.add(0, 0, 8);
-    c.add(0, 1, 2);
-    c.add(1, 1, 5);
-    c.add(1, 255, 5);  // no label
-    c.add(2, 7, 1);    // any value past the labels counts as none
+    c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5);
+    c.add(1, 255, 5), c.add(2, 7, 1);  // no label; any value past the labels counts as none
     EXPECT_EQ(c.count(2, c.noneColumn()), 1u);
     EXPECT_DOUBLE_EQ(c.recall(0), 0.8);
     EXPECT_DOUBLE_EQ(c.precision(1), 5.0 / 7.0);
@@ -296,15 +247,13 @@ TEST(LabelConfusion, MeasuresFromKnownCounts) {
     EXPECT_DOUBLE_EQ(c.accuracy(), 13.0 / 21.0);
     EXPECT_DOUBLE_EQ(c.balancedAccuracy(), (0.8 + 0.5 + 0.0) / 3.0);
     kvLabelConfusion two(3);
-    two.add(0, 0, 10);
-    two.add(c);
+    two.add(0, 0, 10), two.add(c);
     EXPECT_DOUBLE_EQ(two.recall(0), 0.9);
     EXPECT_THROW(two.add(kvLabelConfusion(2)), kvCompositeColorSegmenterDefs::BadParams);
     EXPECT_THROW(c.add(3, 0), kvCompositeColorSegmenterDefs::BadParams);
     // A label without true pixels stays out of the balanced accuracy.
     kvLabelConfusion absent(2);
-    absent.add(0, 0, 3);
-    absent.add(0, 1, 1);
+    absent.add(0, 0, 3), absent.add(0, 1, 1);
     EXPECT_DOUBLE_EQ(absent.balancedAccuracy(), 0.75);
 }
 
