@@ -64,20 +64,17 @@ TEST(SharedTables, ExtremesOfFractionAndMinimum) {
     for (int v = 0; v < 256; ++v) EXPECT_EQ(one.quant[v], (v + 8) / 16) << "v=" << v;
     EXPECT_EQ(zero.n, 255);
     EXPECT_EQ(zero.model.levelStep, 1);
-    // tmin 0: values 0..9 have tolerance 0 and only their own level.
-    const Tables none = build(0.1, 0);
-    for (int v = 0; v < 10; ++v) {
-        EXPECT_EQ(none.model.toleranceTable[v], 0) << "v=" << v;
-        EXPECT_EQ(none.model.highLevelTable[v], none.quant[v]) << "v=" << v;
-    }
-    // tmin 300: the full range everywhere, stored as 300 mod 256.
+    const Tables none = build(0.1, 0);  // 0..9: tolerance 0, only their own level
+    for (int v = 0; v < 10; ++v)
+        EXPECT_TRUE(none.model.toleranceTable[v] == 0 &&
+                    none.model.highLevelTable[v] == none.quant[v])
+            << "v=" << v;
     const Tables wide = build(0.1, 300);
-    EXPECT_EQ(wide.model.toleranceTable[200], 44);
+    EXPECT_EQ(wide.model.toleranceTable[200], 44);  // 300 mod 256; full range everywhere
     EXPECT_EQ(wide.model.lowLevelTable[255], 0);
     EXPECT_EQ(wide.model.highLevelTable[0], 50);
-    // tmin of 2^31 and above is negative: the scaled tolerance alone counts.
+    // tmin >= 2^31 is negative: scaled tolerance alone; with f < 0 the range comes out empty.
     EXPECT_EQ(build(0.1, 0xffffffffu).model.lowLevelTable, none.model.lowLevelTable);
-    // f < 0 with a negative tmin: the range runs past the ends and comes out empty.
     const Tables t = build(-0.5, 0x80000000u);
     EXPECT_EQ(t.model.lowLevelTable[200], t.quant[255]);
     EXPECT_EQ(t.model.highLevelTable[200], t.quant[100]);

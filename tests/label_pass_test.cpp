@@ -22,9 +22,8 @@ void reference(const std::vector<std::vector<double>>& scores, long x, unsigned 
             second = b;
             b = s;
             label = static_cast<unsigned char>(k);
-        } else if (s > second) {
+        } else if (s > second)
             second = s;
-        }
     }
     confidence = 0;
     if (b == 0.0 || b != b) return;
