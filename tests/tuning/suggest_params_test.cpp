@@ -236,6 +236,7 @@ TEST(LabelConfusion, MeasuresFromKnownCounts) {
     EXPECT_EQ(c.count(2, c.noneColumn()), 1u);
     EXPECT_DOUBLE_EQ(c.recall(0), 0.8);
     EXPECT_DOUBLE_EQ(c.precision(1), 5.0 / 7.0);
+    EXPECT_TRUE(std::isnan(c.precision(2)));
     EXPECT_DOUBLE_EQ(c.accuracy(), 13.0 / 21.0);
     EXPECT_DOUBLE_EQ(c.balancedAccuracy(), (0.8 + 0.5 + 0.0) / 3.0);
     kvLabelConfusion two(3);
