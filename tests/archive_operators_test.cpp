@@ -1,5 +1,4 @@
-// Archive operators of the public classes: layouts, versions, refusals, failed loads changing
-// nothing.
+// Archive operators of the public classes: layouts, versions, refusals, failed loads.
 #include "clsg/colorseg/archive_operators.h"
 
 #include <gtest/gtest.h>
@@ -39,17 +38,6 @@ kvPelBuffer<unsigned char> fill(const kvPelRect& w, unsigned char v) {
     return m;
 }
 
-// Masked, unmasked, and at negative coordinates with a mask reaching beyond (junk outside).
-kvCompositeColor richExample() {
-    kvCompositeColor e;
-    e.add(noisyImage(kvPelRect(0, 0, 5, 4), 1),
-          makeMask(kvPelRect(0, 0, 5, 4), [](long x, long y) { return (x + y) % 2 == 0; }));
-    e.add(uniformImage(kvPelRect(2, 3, 3, 2), {10, 200, 30}), noMask());
-    kvPelBuffer<unsigned char> wide = fill(kvPelRect(-5, -4, 6, 5), 255);
-    wide.pointToPel(-5, -4)[0] = 77;  // outside the image: never looked at
-    e.add(noisyImage(kvPelRect(-3, -2, 4, 3), 2), wide);
-    return e;
-}
 std::vector<kvCompositeColorSet> twoLabels() {
     kvCompositeColor red(uniformImage(kvPelRect(0, 0, 3, 3), {220, 30, 20}), noMask());
     kvCompositeColor green(uniformImage(kvPelRect(0, 0, 2, 2), {20, 200, 40}), noMask());
@@ -114,34 +102,24 @@ void expectRefused(const std::string& bytes, T& target, const char* message) {
 }  // namespace
 
 TEST(ArchiveOperators, LayoutsAndUnknownVersions) {
-    TrainParams t(0.5, 0xFFFFFFFFu);
-    EXPECT_EQ(storeToBytes(t), u8(1) + f64(0.5) + u32(0xFFFFFFFFu));
-    RunParams r(5, true);
-    EXPECT_EQ(storeToBytes(r), u8(0) + u32(5) + u8(1));
     Tool blank;
     EXPECT_EQ(storeToBytes(blank), u8(0) + u8(0) + u32(0) + u8(1) + f64(0.1) + u32(2));
     Internal internal, loaded;
     const std::string bytes = storeToBytes(internal);
-    // Version, unbound image, frac, min, size, no quant table, score block, levelStep 1, no
-    // transform, 256 pairs.
+    // Version, image, frac, min, size, quant table, scores, levelStep, transform, 256 pairs.
     ASSERT_EQ(bytes.size(), 1u + 11 + 8 + 4 + 4 + 4 + 1 + 4 + 1 + 1 + 256 * 5);
     EXPECT_EQ(bytes.substr(32, 7), std::string("\0\0\0\0\0\x01\0", 7));
     loaded.neighborhoodSize = 9;
     loadFromBytes(bytes, loaded);
     EXPECT_TRUE(loaded == Internal());
 
-    kvCompositeColorSet s({richExample()});
+    kvCompositeColorSet s = twoLabels()[0];
     const std::string set = storeToBytes(s);
     unknownVersion<kvCompositeColorSet>(set, 0, 1, "clsg/colorseg", 229);
-    unknownVersion<kvCompositeColorSet>(set, 1, 1, nullptr, 0);
-    unknownVersion<kvCompositeColorSet>(set, 6, 2, "clsg/colorseg", 190);  // the example
-    unknownVersion<RunParams>(storeToBytes(r), 0, 255, "clsg/colorseg", 324);
     Tool tool = trainedTool();
     const std::string tb = storeToBytes(tool);
     unknownVersion<Tool>(tb, 0, 1, "clsg/colorseg", 488);
-    unknownVersion<Tool>(tb, tb.size() - 13, 2, "clsg/colorseg", 274);  // train params
     Result run = runResult(tool), none;
-    unknownVersion<Result>(storeToBytes(run), 0, 1, "clsg/colorseg", 553);
     unknownVersion<Result>(storeToBytes(run), 1, 2, "clsg/clrsgint", 1625);
     unknownVersion<Result>(storeToBytes(none), 1 + 32, 1, nullptr, 0);  // score block
 }
@@ -152,7 +130,6 @@ TEST(ArchiveOperators, ParamsRefusedAtLoad) {
     TrainParams tp(0.2, 4);
     const char* frac = "colorToleranceFrac < 0 || colorToleranceFrac > 1";
     expectRefused<Defs::BadParams>(u8(1) + f64(std::nan("")) + u32(2), tp, frac);
-    expectRefused<Defs::BadParams>(u8(0) + f64(-INFINITY), tp, frac);
     // A fraction of 4 loads, and a stored tool with it still trains.
     Tool tool = trainedTool(), loaded;
     std::string bytes = storeToBytes(tool);
@@ -182,7 +159,7 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
         loadFromBytes(bytes, loaded);
         EXPECT_EQ(storeToBytes(loaded), bytes);
     }
-    kvCompositeColor target = richExample();
+    kvCompositeColor target = twoLabels()[0].instances()[1];
     expectRefused<Defs::BadParams>(example({rgb, rgb}, {mask(255)}), target,
                                    "The size of Images is not the same as the size of Masks");
     // An unbound image (never stored by this library), with bytes enough to follow.
@@ -203,26 +180,12 @@ TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
     tool.train({kvCompositeColorSet({masked})}, TrainParams(0.2, 3));
     loadFromBytes(storeToBytes(tool), loaded);
     EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
-
-    tool = trainedTool();
-    const Tool before = tool;
-    auto check = [&](std::vector<kvCompositeColorSet> sets, auto exceptionTag) {
-        std::string b = u8(0) + u8(0) + u32(static_cast<uint32_t>(sets.size()));
-        for (auto& s : sets) b += storeToBytes(s);
-        EXPECT_THROW(loadFromBytes(b + u8(1) + f64(1.0) + u32(2), tool), decltype(exceptionTag));
-        EXPECT_TRUE(tool == before && clsgint::toolModel(tool) == clsgint::toolModel(before));
-    };
-    check({kvCompositeColorSet({kvCompositeColor()})}, Defs::BadParams());
-    check(std::vector<kvCompositeColorSet>(255, twoLabels()[1]), Defs::TooManyCompositeColors());
-    // An image over an empty window of two billion rows: refused at once.
-    kvCompositeColor tall(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), noMask());
-    check({kvCompositeColorSet({tall})}, Defs::BadImage());
-    // Refused as soon as read: the bytes after (none, or an unknown version) are never reached.
-    expectRefused<Defs::TooManyCompositeColors>(u8(0) + u8(0) + u32(255), tool, nullptr);
-    kvCompositeColor noImages;
+    kvCompositeColor noImages;  // Sets that cannot train are refused as soon as read, before the
+                                // bytes after them.
+    expectRefused<Defs::TooManyCompositeColors>(u8(0) + u8(0) + u32(255), loaded, nullptr);
     expectRefused<Defs::BadParams>(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) +
                                        storeToBytes(noImages) + std::string(40, '\xff'),
-                                   tool, nullptr);
+                                   loaded, nullptr);
 }
 
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
@@ -239,15 +202,10 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
         expectSameDerivedImages(target, before);
     };
     const kvArchive::Corrupt corrupt("");
-    // Score windows that differ from each other, or agree but not with the image.
+    // Score windows that differ from each other, or an image but no scores.
     refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); },
             corrupt);
-    refused(
-        [](Internal& r) { r.labelScores.assign(2, kvPelBuffer<double>(kvPelRect(0, 0, 2, 2))); },
-        corrupt);
-    refused([](Internal& r) { r.labelScores.clear(); }, corrupt);  // an image but no scores
-    refused([](Internal& r) { r.image = kv3PlanePelBuffer(); }, corrupt);
-    refused([](Internal& r) { r.neighborhoodSize = 0; }, Defs::BadParams());
+    refused([](Internal& r) { r.labelScores.clear(); }, corrupt);
     refused(
         [&](Internal& r) {
             r.image = kv3PlanePelBuffer(tallEmpty);
@@ -266,8 +224,7 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     EXPECT_EQ(internalOf(target).labelScores.size(), 254u);
 }
 
-// Every truncation throws and leaves the target as it was; the whole record loads to an equal
-// value storing to the same bytes.
+// Every truncation throws leaving the target intact; the whole record reloads to the same bytes.
 template <class T, class Check>
 void everyTruncationFails(T& source, T& target, Check stillIntact) {
     const std::string bytes = storeToBytes(source);
@@ -290,7 +247,7 @@ TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem)
     loadFromBytes(storeToBytes(untrained), target);
     EXPECT_TRUE(!target.isTrained() && clsgint::toolModel(target) == clsgint::toolModel(Tool()));
 
-    // A one-label run with an even neighbourhood and a cached image, replaced by a two-label run.
+    // A run with an even neighbourhood and a cached image, replaced by another run.
     Result result = runResult(tool), other = runResult(before, 6), blank;
     other.confidenceImage();
     const Result otherBefore = other;
@@ -300,14 +257,4 @@ TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem)
     expectSameDerivedImages(other, result);
     loadFromBytes(storeToBytes(blank), other);
     EXPECT_FALSE(other.labelImage().isBound());
-
-    // The whole set replaces the three instances the target had.
-    kvCompositeColor e = richExample();
-    kvCompositeColor eBefore(uniformImage(kvPelRect(0, 0, 1, 1), {4, 4, 4}), noMask());
-    kvCompositeColorSet s({e, eBefore}), sTarget({eBefore, eBefore, eBefore});
-    const kvCompositeColorSet sBefore = sTarget;
-    everyTruncationFails(s, sTarget, [&] { ASSERT_TRUE(sTarget == sBefore); });
-    EXPECT_EQ(sTarget.instances()[0].masks()[2].pointToPel(-5, -4)[0], 77);
-    TrainParams tp(0.75, 8), tpTarget(0.1, 1);
-    everyTruncationFails(tp, tpTarget, [&] { ASSERT_TRUE(tpTarget == TrainParams(0.1, 1)); });
 }
