@@ -1,5 +1,4 @@
-// The images a result derives from its score images: label, confidence,
-// score and segmentation images, their caches and their aborts.
+// The label, confidence, score and segmentation images a result derives, caches and aborts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,30 +48,17 @@ TEST(ResultImages, LabelConfidenceAndSegmentationOfOnePixel) {
         auto r = resultWithScores(c.s);
         SCOPED_TRACE(::testing::PrintToString(c.s));
         EXPECT_EQ(r.labelImage().pointToPel(4, -2)[0], c.label);
-        if (c.confidence >= 0) {
-            EXPECT_EQ(r.confidenceImage().pointToPel(4, -2)[0], c.confidence);
-        }
-        const auto last = static_cast<unsigned char>(c.s.size() - 1);
-        if (c.first >= 0) {
-            EXPECT_EQ(r.segmentationImage(0).pointToPel(4, -2)[0], c.first);
-        }
-        if (c.last >= 0) {
-            EXPECT_EQ(r.segmentationImage(last).pointToPel(4, -2)[0], c.last);
-        }
+        const auto last = static_cast<unsigned char>(c.s.size() - 1);  // -1: not checked
+        EXPECT_TRUE(c.confidence < 0 || r.confidenceImage().pointToPel(4, -2)[0] == c.confidence);
+        EXPECT_TRUE(c.first < 0 || r.segmentationImage(0).pointToPel(4, -2)[0] == c.first);
+        EXPECT_TRUE(c.last < 0 || r.segmentationImage(last).pointToPel(4, -2)[0] == c.last);
     }
     Result empty;
     EXPECT_FALSE(empty.labelImage().isBound() || empty.confidenceImage().isBound() ||
                  empty.scoreImage().isBound());
-    try {
-        empty.segmentationImage(0);
-        FAIL();
-    } catch (const kvCompositeColorSegmenterDefs::BadParams& e) {
-        EXPECT_STREQ(e.what(), "Invalid label");
-    }
-    auto three = resultWithScores({1, 2, 3});
-    EXPECT_THROW(three.segmentationImage(3), kvCompositeColorSegmenterDefs::BadParams);
-    // Never cached: two calls give two buffers.
-    EXPECT_NE(three.segmentationImage(1).pointToRow(-2), three.segmentationImage(1).pointToRow(-2));
+    EXPECT_THROW(empty.segmentationImage(0), kvCompositeColorSegmenterDefs::BadParams);
+    EXPECT_THROW(resultWithScores({1, 2, 3}).segmentationImage(3),
+                 kvCompositeColorSegmenterDefs::BadParams);
 }
 
 // A trained two-colour run over a window at negative coordinates.
@@ -105,17 +91,13 @@ TEST(ResultImages, ScoreImageAtNeighbourhoodOneAndCachesCopiedWithTheResult) {
     EXPECT_GT(wins[0], 0);  // each label wins somewhere
     EXPECT_GT(wins[1], 0);
 
-    const auto label = result.labelImage();
-    EXPECT_EQ(result.labelImage().pointToRow(-5), label.pointToRow(-5));
-    Result copy(result);
-    EXPECT_EQ(copy.labelImage().pointToRow(-5), label.pointToRow(-5));  // not rebuilt
+    const Result copy(result);  // copies the cache: not rebuilt
     EXPECT_EQ(copy.scoreImage().pointToRow(-5), score.pointToRow(-5));
     // A one-pel image at N = 40: the centre weight is 0.
     EXPECT_EQ(realRun(40, kvPelRect(0, 0, 1, 1)).scoreImage().pointToPel(0, 0)[0], 0);
 }
 
-// An image build aborted from another thread leaves its cache unbound: the
-// next request builds the image completely.
+// An aborted image build leaves its cache unbound, so the next request builds it whole.
 TEST(ResultImages, AnAbortedBuildLeavesNothingHalfBuilt) {
     const auto run = realRun(5, kvPelRect(0, 0, 700, 700));
     using Request = kvPelBuffer_const<unsigned char> (*)(Result&);

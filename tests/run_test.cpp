@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <functional>
 
-#include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/intensity_normalization.h"
 #include "clsg/clrsgint/internal_result.h"
@@ -34,7 +33,6 @@ kvCompositeColorSegmenterTool trainedOn(const std::vector<Rgb>& colours,
     return tool;
 }
 
-// Two labels: reddish and bluish.
 kvCompositeColorSegmenterTool twoLabelTool() { return trainedOn({{200, 40, 30}, {40, 60, 210}}); }
 
 kv3PlanePelBuffer halfAndHalf(const kvPelRect& w) {
@@ -55,26 +53,16 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
                  kvPel::UnboundWindow);
     kv3PlanePelBuffer hsi = uniformImage(kvPelRect(0, 0, 2, 2), {1, 2, 3});
     hsi.colorSpace(kvColorSpaceHSI);
-    try {
-        untrained.run(hsi, {}, result, &diag, 0x30000);
-        FAIL() << "no exception";
-    } catch (const Defs::BadColorSpace& e) {
-        EXPECT_STREQ(e.what(), "image's color space is not RGB");
-    }
+    EXPECT_THROW(untrained.run(hsi, {}, result, &diag, 0x30000), Defs::BadColorSpace);
     EXPECT_EQ(diag.size(), 0u);
     kv3PlanePelBuffer noXform = halfAndHalf(kvPelRect(0, 0, 9, 9));
     noXform.imageFromClientXformBase(kv2XformHandle(), true);
     EXPECT_THROW(tool.run(noXform, {}, result), kvBadPointer);
-    EXPECT_THROW(untrained.run(noXform, {}, result), Defs::NotTrained);
     EXPECT_THROW(tool.run(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), {}, result),
                  Defs::BadImage);
     EXPECT_THROW(tool.run(halfAndHalf(kvPelRect(0, 0, 4, 4)), Params(256), result),
                  Defs::BadParams);
-    EXPECT_TRUE(result == before);
-    EXPECT_TRUE(result.labelImage().isBound());
-    // The largest size runs and builds its score image.
-    tool.run(halfAndHalf(kvPelRect(0, 0, 3, 2)), Params(255), result);
-    EXPECT_TRUE(result.scoreImage().isBound());
+    EXPECT_TRUE(result == before && result.labelImage().isBound());
 
     // An untrained tool records its inputs, then refuses.
     Result none;
@@ -83,12 +71,7 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
                                none, &in, kvCompositeColorSegmenterTool::kDiagInputs),
                  Defs::NotTrained);
     ASSERT_EQ(in.size(), 1u);
-    const auto& e = in.record(0).entries();
-    ASSERT_EQ(e.size(), 3u);
-    EXPECT_EQ(e[0].kind, kvDiagRecord::Kind::ImageRGB);
-    EXPECT_EQ(e[1].text, "Search Inputs: Image and Params");
-    EXPECT_EQ(e[2].text, "neighborhoodSize: 7\nnormalizeIntensity: true");
-    EXPECT_EQ(e[2].label, "Run Params");
+    EXPECT_EQ(in.record(0).entries().at(2).text, "neighborhoodSize: 7\nnormalizeIntensity: true");
     EXPECT_TRUE(none == Result());
 }
 
@@ -97,42 +80,18 @@ TEST(Run, StoresTheRunInTheResult) {
     const kvPelRect w(-20, 7, 9, 5);
     const auto image = halfAndHalf(w);
     Result result;
-    result.scoreImage();
     tool.run(image, Params(1), result);
     const auto& in = internalOf(result);
     ASSERT_EQ(in.labelScores.size(), 2u);
     EXPECT_EQ(in.labelScores[0].window(), w);
-    const auto& inst = clsgint::toolModel(tool).instanceModels[0];
-    EXPECT_EQ(in.quantTable, inst.quantTable);
-    EXPECT_EQ(in.levelStep, clsgint::toolModel(tool).levelStep);
     EXPECT_NE(in.image.plane0().pointToRow(7), image.plane0().pointToRow(7));  // a copy
     // With N = 1 each score is normFactor * weight^2 of the pixel's own cell.
+    const auto& inst = clsgint::toolModel(tool).instanceModels[0];
     const auto& q = inst.quantTable;
-    const std::size_t n = inst.levelCount;
-    const double v = inst.weights[(q[200] * n + q[40]) * n + q[30]];
+    const double v = inst.weights[(q[200] * inst.levelCount + q[40]) * inst.levelCount + q[30]];
     EXPECT_EQ(in.labelScores[0].pointToPel(-20, 7)[0], v * v * inst.normFactor);
     EXPECT_EQ(result.labelImage().pointToPel(-20, 7)[0], 0);
     EXPECT_EQ(result.labelImage().pointToPel(-12, 11)[0], 1);
-
-    // A new run drops the images built from the previous one.
-    result.confidenceImage();
-    tool.run(image, Params(1), result);
-    const auto& again = internalOf(result);
-    EXPECT_FALSE(again.labelImage.isBound() || again.scoreImage.isBound() ||
-                 again.confidenceImage.isBound() || again.scoreSum.isBound());
-}
-
-TEST(Run, AnotherThreadCanAbortARun) {
-    const auto tool = twoLabelTool();
-    Result result;
-    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
-    Result before(result);
-    const auto big = halfAndHalf(kvPelRect(0, 0, 600, 600));
-    EXPECT_TRUE(abortedFromAnotherThread([&] {
-        tool.run(big, Params(9), result);
-        before = result;  // only after a run that finished
-    }));
-    EXPECT_TRUE(result == before);
 }
 
 TEST(Run, EvenNeighbourhoodsShiftTheTransformByHalfAPel) {
@@ -142,9 +101,6 @@ TEST(Run, EvenNeighbourhoodsShiftTheTransformByHalfAPel) {
     m(0, 0) = 2.0;
     image.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(m, 3.0, -1.0)), true);
     Result result;
-    tool.run(image, Params(5), result);
-    EXPECT_EQ(result.labelImage().imageFromClientXformBase().get(),
-              image.imageFromClientXformBase().get());
     tool.run(image, Params(4), result);
     double x = 0, y = 0;
     internalOf(result).imageFromClientXform->map(1.0, 1.0, x, y);
@@ -152,11 +108,7 @@ TEST(Run, EvenNeighbourhoodsShiftTheTransformByHalfAPel) {
     EXPECT_EQ(y, 1.0 - 1.0 + 0.5);
 }
 
-// The gain search written out plainly. The sample is every tenth pixel of
-// every tenth row from the top-left corner; the objective sums each sampled
-// pixel's best label score at neighbourhood 1. Each round moves to whichever
-// of gain -/+ step is strictly better than the other and the best so far, else
-// halves the step; it ends once the step is 0.001 or less.
+// The gain search written out plainly: every tenth pixel and row, best label score at N = 1.
 double plainGainSearch(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
     const kvPelRect& w = image.window();
     const kvPelRect sw(w.left(), w.top(), (w.width() + 9) / 10, (w.height() + 9) / 10);
@@ -204,9 +156,8 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
     const kvPelRect tw(0, 0, 24, 24);
     tool.train({kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 1), noMask())}),
                 kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 2), noMask())})},
-               kvCompositeColorSegmenterTrainParams(0.05, 1));
-    // Pixel (x, y) is a trained colour at 1 / gain(sx, sy, sampled) of its
-    // brightness; sx, sy count sampled columns and rows.
+               {0.05, 1});
+    // A trained colour at 1 / gain(sampled column, sampled row, sampled) brightness.
     const kvPelRect w(-13, 4, 93, 71);
     const auto trained = noisyImage(kvPelRect(0, 0, 93, 71), 3);
     auto image = [&](const std::function<double(long, long, bool)>& gain) {
@@ -220,15 +171,9 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
         });
     };
     const kv3PlanePelBuffer images[] = {
-        // Far from 1: several moves with one step, then halving below 0.1;
-        // the unsampled pixels are brighter.
+        // Far from 1, unsampled pixels brighter.
         image([](long sx, long sy, bool sampled) {
             return sampled ? 1.9 + 0.1 * ((sx + 3 * sy) % 6) : 1.2;
-        }),
-        // A block that wins with neighbourhoods, scattered pixels without.
-        image([](long sx, long sy, bool) {
-            if (sx < 4 && sy < 4) return 1.8;
-            return (sx + sy) % 2 ? 1.37 : 9.0;
         }),
         // One brightness: plateaus, where only strict comparisons stay put.
         image([](long, long, bool) { return 1.3; }),
@@ -246,9 +191,7 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
         EXPECT_TRUE(kfPelEqual(internalOf(normalized).image.plane2(), mapped.plane2()));
     }
 
-    // Black and white: a dark image sits on gains that all give black, a
-    // light one on gains that all give white. Two greys that 0.5 and 1.5
-    // match equally well: no move.
+    // Plateaus of all-black / all-white gains, and two greys matched equally by 0.5 and 1.5.
     const auto blackWhite = trainedOn({{0, 0, 0}, {255, 255, 255}}, {0.1, 12});
     const auto twoGreys = trainedOn({{50, 50, 50}, {150, 150, 150}}, {0.1, 300});
     const std::pair<const kvCompositeColorSegmenterTool*, Rgb> cases[] = {
@@ -274,20 +217,8 @@ TEST(RunDiagnostics, OutputRecordsFollowASuccessfulRun) {
     for (std::size_t i = 0; i < 5; ++i)
         EXPECT_EQ(diag.record(i).entries()[1].text, std::string("Output: ") + names[i]);
     const auto& mapped = diag.record(4).entries()[0].image8;
-    EXPECT_EQ(mapped.pointToPel(0, 0)[0], 85);
-    EXPECT_EQ(mapped.pointToPel(5, 0)[0], 170);
+    EXPECT_EQ(mapped.pointToPel(0, 0)[0] + mapped.pointToPel(5, 0)[0] * 1000, 85 + 170 * 1000);
     EXPECT_EQ(mapped.pointToPel(3, 0)[0], 0);
-    const auto& in = internalOf(result);
-    EXPECT_TRUE(in.labelImage.isBound() && in.scoreImage.isBound() && in.scoreSum.isBound());
-
-    // No record without its flag; a null object with flags is a plain run.
-    kvDiagObject none;
-    tool.run(image, {}, result, &none, ~0x30000ul);
-    EXPECT_EQ(none.size(), 0u);
-    Result plain;
-    tool.run(image, {}, result, nullptr, 0x30000);
-    tool.run(image, {}, plain);
-    EXPECT_TRUE(result == plain);
 }
 
 }  // namespace

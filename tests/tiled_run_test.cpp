@@ -5,9 +5,7 @@
 
 #include <atomic>
 
-#include "abort_from_thread.h"
 #include "clsg/clsg.h"
-#include "clsg/colorseg/intensity_gain.h"
 #include "test_images.h"
 
 namespace {
@@ -15,8 +13,7 @@ namespace {
 using Defs = kvCompositeColorSegmenterDefs;
 using Params = kvCompositeColorSegmenterRunParams;
 
-// Three labels trained on overlapping colours, so that labels compete, tie
-// and leave pixels unscored.
+// Three labels on overlapping colours: they compete, tie and leave pixels unscored.
 const kvCompositeColorSegmenterTool& threeLabelTool() {
     static const kvCompositeColorSegmenterTool tool = [] {
         const kvPelRect w(0, 0, 24, 24);
@@ -54,8 +51,7 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
             const kvPelBuffer_const<unsigned char> expected[] = {
                 whole.labelImage(),         whole.confidenceImage(),    whole.scoreImage(),
                 whole.segmentationImage(0), whole.segmentationImage(1), whole.segmentationImage(2)};
-            // Threads 1 to 4; bands of 1 to 3 rows (below the halo from N = 3
-            // on) and automatic; the whole window, and windows off its corner.
+            // Threads 1-4; bands of 1-3 rows (below the halo) or automatic; sub-windows.
             for (unsigned threads = 1; threads <= 4; ++threads) {
                 kvTiledOptions options;
                 options.threads = threads;
@@ -87,16 +83,10 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
         }
 }
 
-TEST(TiledRun, AppliesAGivenGainAndTheSearchedGainIsTheRunsGain) {
+TEST(TiledRun, AppliesAGivenGainInsteadOfASearch) {
     const auto& tool = threeLabelTool();
     const kv3PlanePelBuffer image = testImage(kvPelRect(3, -4, 40, 30));
-    const double gain = kfSearchIntensityGain(tool, image);
-    EXPECT_NE(gain, 1.0);
-    kvCompositeColorSegmenterResult normalized, mapped, plain;
-    tool.run(image, Params(3, true), normalized);
-    tool.run(kfApplyIntensityGain(image, gain), Params(3), mapped);
-    EXPECT_TRUE(kfPelEqual(normalized.scoreImage(), mapped.scoreImage()));
-    // A gain given to the tiled run is used instead of a search.
+    kvCompositeColorSegmenterResult plain;
     kvTiledOptions options;
     options.gain = 1.0;
     const kvTiledImages given = kfTiledRun(tool, image, Params(3, true), {}, options);
@@ -119,8 +109,7 @@ TEST(TiledRun, ReportsProgressStopsAndRefuses) {
             return true;
         };
         kfTiledRun(tool, image, {}, {}, options);
-        ASSERT_FALSE(seen.empty());
-        EXPECT_EQ(seen.back(), 50);
+        ASSERT_EQ(seen.empty() ? 0 : seen.back(), 50);
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
         // A callback that says stop: no more bands start.
         std::atomic<int> calls{0};
@@ -128,18 +117,10 @@ TEST(TiledRun, ReportsProgressStopsAndRefuses) {
         EXPECT_THROW(kfTiledRun(tool, image, {}, {}, options), kvAbortRequested);
         EXPECT_EQ(calls, 1);
     }
-    kvTiledOptions two;
-    two.threads = 2;
-    const kv3PlanePelBuffer big = testImage(kvPelRect(0, 0, 300, 300));
-    EXPECT_TRUE(abortedFromAnotherThread([&] { kfTiledRun(tool, big, Params(9), {}, two); }));
-
     kvTiledOptions outside;
     outside.window = kvPelRect(15, 5, 6, 2);
     EXPECT_THROW(kfTiledRun(tool, image, {}, {}, outside), Defs::BadImage);
     EXPECT_THROW(kfTiledRun(tool, image, {}, {true, false, false, {3}}), Defs::BadParams);
-    EXPECT_THROW(kfTiledRun(kvCompositeColorSegmenterTool(), image, {}, {}), Defs::NotTrained);
-    EXPECT_THROW(kfTiledRun(tool, kv3PlanePelBuffer(), {}, {}), kvPel::UnboundWindow);
-    EXPECT_THROW(kfTiledRun(tool, image, Params(256), {}), Defs::BadParams);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The image reader and writer of the command-line tool: every accepted kind is decoded exactly,
-// anything else refused with one line naming the file and the reason.
+// Image reading and writing: every accepted kind decoded exactly, anything else refused in one
+// line.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -61,9 +61,9 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
     writePng(dir / "ga.png", 2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, {{9, 255, 0, 255}});
     writePng(dir / "ptrns.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1}}, 8, pal, {255, 255});
     EXPECT_EQ(readColorImage(dir / "plain.png").window(), kvPelRect(0, 0, 7, 5));
-    struct Case {
-        std::string file, bytes;  // bytes: the file's contents, unless written above
-        Bytes want;               // grey: one sample per pel, also read as colour
+    struct Case {  // bytes: the contents unless written above; grey: also read as grey
+        std::string file, bytes;
+        Bytes want;
         bool grey = false;
     };
     const std::vector<Case> cases = {
@@ -94,9 +94,7 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
         Bytes colour;
         for (unsigned char v : c.want) colour.insert(colour.end(), c.grey ? 3 : 1, v);
         EXPECT_EQ(colourPels(dir / c.file), colour) << c.file;
-        if (c.grey) {
-            EXPECT_EQ(planePels(readGreyImage(dir / c.file)), c.want) << c.file;
-        }
+        EXPECT_TRUE(!c.grey || planePels(readGreyImage(dir / c.file)) == c.want) << c.file;
     }
     // Masks select every non-black pixel of any kind.
     writePlainPng(dir / "rgb.png", 3, 1, {0, 0, 0, 0, 0, 1, 7, 0, 0});
@@ -130,14 +128,12 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
     EXPECT_EQ(colourPels(dir / "rgb16.png"), expected);
     // TIFF: every layout gives the same pels; 37 x 21 leaves partial tiles and strips.
     const unsigned w = 37, h = 21;
-    for (const TiffLayout& l : std::vector<TiffLayout>{{8, 3, false, false},
-                                                       {8, 3, true, true},
-                                                       {16, 3, true, false},
+    for (const TiffLayout& l : std::vector<TiffLayout>{{8, 3, true, true},
                                                        {16, 3, false, true},
-                                                       {16, 1, true, false},
+                                                       {16, 1, true},
                                                        {8, 1, false, false, true},
                                                        {8, 4, false, true},
-                                                       {16, 2, true, false, false}}) {
+                                                       {16, 2, true}}) {
         std::vector<uint16_t> samples;
         Bytes want;
         const unsigned top = l.bits == 16 ? 65535u : 255u;
@@ -210,10 +206,8 @@ TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
         {"missing.png", false, "cannot open"},
         {"a-directory", false, "cannot read"},
         {"empty.png", false, "empty", ""},
-        {"text.png", false, "not a PNG", "hello, world"},
         {"over.ppm", false, "exceeds the maxval 15", "P6\n1 1\n15\n\x01\x02\x10"},
         {"maxval0.ppm", false, "maxval 0", "P6\n1 1\n0\n\x01\x02\x03"},
-        {"cmyk.jpg", false, "bad JPEG", "\xff\xd8\xff\xe0"},
         {"short.ppm", false, "truncated", "P6\n2 2\n255\n\x01\x02\x03"},
         {"ascii.ppm", false, "ASCII", "P3\n1 1\n255\n1 2 3\n"},
         {"zero.ppm", false, "empty", "P6\n0 4\n255\n"},
@@ -252,32 +246,23 @@ TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
     }
 }
 
-TEST(ImageWriter, WritesWhatAnIndependentReaderReadsBack) {
+// Pel order and grey output are also judged by the command tests; here a window away from (0, 0).
+TEST(ImageWriter, WritesAWindowFirstRowFirst) {
     ScratchDir dir;
-    const Bytes rgb = pattern(7, 5);
-    writePlainPng(dir / "src.png", 7, 5, rgb);
-    const kv3PlanePelBuffer image = readColorImage(dir / "src.png");
-    writeColorImage(dir / "out.png", image, ImageFormat::Png);
-    const Decoded d = readPng(dir / "out.png");
-    EXPECT_EQ((std::vector<unsigned>{d.width, d.height, d.channels}),
-              (std::vector<unsigned>{7, 5, 3}));
-    EXPECT_EQ(d.pels, rgb);
-    writeColorImage(dir / "out.ppm", image, ImageFormat::Pnm);
-    EXPECT_EQ(slurp(dir / "out.ppm"), "P6\n7 5\n255\n" + std::string(rgb.begin(), rgb.end()));
-    // A grey window away from (0, 0): its pels are written, first row first.
     kvPelBuffer<unsigned char> grey(kvPelRect(-3, 4, 3, 2));
     unsigned char v = 1;
     for (long y = 4; y < 6; ++y)
         for (long x = -3; x < 0; ++x) *grey.pointToPel(x, y) = v++ * 40;
     writeGreyImage(dir / "grey.png", grey, ImageFormat::Png);
     const Decoded g = readPng(dir / "grey.png");
-    EXPECT_EQ(g.channels, 1u);
+    EXPECT_EQ((std::vector<unsigned>{g.width, g.height, g.channels}),
+              (std::vector<unsigned>{3, 2, 1}));
     EXPECT_EQ(g.pels, (Bytes{40, 80, 120, 160, 200, 240}));
     writeGreyImage(dir / "grey.pgm", grey, ImageFormat::Pnm);
     EXPECT_EQ(slurp(dir / "grey.pgm"), "P5\n3 2\n255\n\x28\x50\x78\xa0\xc8\xf0");
-    for (const char* p : {"x/y.PPM", "y.pgm"}) EXPECT_EQ(formatForPath(p), ImageFormat::Pnm);
+    EXPECT_EQ(formatForPath("x/y.PPM"), ImageFormat::Pnm);
     EXPECT_EQ(formatForPath("y.png"), ImageFormat::Png);
-    EXPECT_THROW(writeColorImage(dir / "no/such/dir.png", image, ImageFormat::Png), ImageError);
+    EXPECT_THROW(writeGreyImage(dir / "no/such/dir.png", grey, ImageFormat::Png), ImageError);
 }
 
 }  // namespace

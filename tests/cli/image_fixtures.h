@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-// jpeglib.h needs size_t and FILE declared first.
 // clang-format off
-#include <jpeglib.h>
+#include <jpeglib.h>  // needs size_t and FILE declared first
 // clang-format on
 
 namespace clsgtest {
@@ -54,49 +53,41 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
                       const std::vector<uint16_t>& samples) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (!t) throw std::runtime_error("cannot create " + path);
+    const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : 3;
+    const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width), TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits),
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                 l.channels >= 3
-                     ? PHOTOMETRIC_RGB
-                     : (l.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK));
+                 l.channels >= 3 ? PHOTOMETRIC_RGB
+                 : l.minIsWhite  ? PHOTOMETRIC_MINISWHITE
+                                 : PHOTOMETRIC_MINISBLACK);
     TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-    if (l.channels == 2 || l.channels == 4) {
-        uint16_t extra = EXTRASAMPLE_UNASSALPHA;
-        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
-    }
-    const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : 3;
-    if (l.tiled)
-        TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th);
-    else
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
+    if (l.channels % 2 == 0) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    l.tiled ? (TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th))
+            : TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
     const int planes = l.separate ? l.channels : 1, per = l.separate ? 1 : l.channels;
     const std::size_t bps = static_cast<std::size_t>(l.bits / 8);
     for (int p = 0; p < planes; ++p)
         for (unsigned y0 = 0; y0 < height; y0 += th)
             for (unsigned x0 = 0; x0 < width; x0 += tw) {
-                std::vector<unsigned char> chunk(std::size_t{tw} * th * per * bps, 0);
                 const unsigned rows = l.tiled ? th : std::min(th, height - y0);
+                std::vector<unsigned char> chunk(std::size_t{tw} * rows * per * bps, 0);
                 for (unsigned y = 0; y < rows && y0 + y < height; ++y)
                     for (unsigned x = 0; x < tw && x0 + x < width; ++x)
                         for (int c = 0; c < per; ++c) {
                             const uint16_t v =
                                 samples[((y0 + y) * width + x0 + x) * l.channels + p + c];
                             unsigned char* dst = &chunk[((y * tw + x) * per + c) * bps];
-                            if (bps == 1)
-                                *dst = static_cast<unsigned char>(v);
-                            else
-                                std::memcpy(dst, &v, 2);
+                            bps == 1 ? void(*dst = static_cast<unsigned char>(v))
+                                     : void(std::memcpy(dst, &v, 2));
                         }
-                const tmsize_t size = static_cast<tmsize_t>(std::size_t{tw} * rows * per * bps);
-                if (l.tiled)
-                    TIFFWriteEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, static_cast<uint16_t>(p)),
-                                         chunk.data(), size);
-                else
-                    TIFFWriteEncodedStrip(t, TIFFComputeStrip(t, y0, static_cast<uint16_t>(p)),
-                                          chunk.data(), size);
+                const uint16_t plane = static_cast<uint16_t>(p);
+                const uint32_t index =
+                    l.tiled ? TIFFComputeTile(t, x0, y0, 0, plane) : TIFFComputeStrip(t, y0, plane);
+                (l.tiled ? TIFFWriteEncodedTile : TIFFWriteEncodedStrip)(
+                    t, index, chunk.data(), static_cast<tmsize_t>(chunk.size()));
             }
     TIFFClose(t);
 }

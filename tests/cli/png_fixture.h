@@ -53,10 +53,10 @@ inline void writePng(const std::string& path, unsigned width, unsigned height, i
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
     png_color_16 grey{};
-    grey.gray = trns.empty() ? 0 : trns[0];
+    const bool g = colorType == PNG_COLOR_TYPE_GRAY;
     if (!trns.empty())
-        png_set_tRNS(png, info, colorType == PNG_COLOR_TYPE_GRAY ? nullptr : trns.data(),
-                     colorType == PNG_COLOR_TYPE_GRAY ? 0 : static_cast<int>(trns.size()), &grey);
+        grey.gray = trns[0], png_set_tRNS(png, info, g ? nullptr : trns.data(),
+                                          g ? 0 : static_cast<int>(trns.size()), &grey);
     png_write_info(png, info);
     if (interlaced) png_set_interlace_handling(png);
     for (int pass = 0; pass < (interlaced ? 7 : 1); ++pass)
