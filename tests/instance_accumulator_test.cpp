@@ -13,7 +13,6 @@
 
 namespace {
 
-// The shared tables of one training, kept alive for the accumulator views.
 struct Training {
     kvCompositeColorSegmenterModel model;
     std::array<unsigned char, 256> quant{};
@@ -66,13 +65,11 @@ void accumulate(const Training& tr, const Image& img, Grid& g, bool reference) {
     for (long y = 0; y < img.height; ++y) {
         const long o = y * img.width;
         const unsigned char* mask = img.mask.empty() ? nullptr : img.mask.data() + o;
-        if (!reference) {
+        if (!reference)
             g.care += clsgint::accumulateRow(tr.t, img.plane[0].data() + o, img.plane[1].data() + o,
                                              img.plane[2].data() + o, mask, img.width,
                                              g.weights.data(), g.counts.data());
-            continue;
-        }
-        for (long x = 0; x < img.width; ++x) {
+        for (long x = 0; x < img.width && reference; ++x) {
             const int c[3] = {img.plane[0][o + x], img.plane[1][o + x], img.plane[2][o + x]};
             if (mask == nullptr || mask[x] != 0) referencePixel(tr.t, c, g);
         }
@@ -91,8 +88,6 @@ Grid expectMatchesOnEveryPath(const Training& tr, const Image& img) {
             EXPECT_EQ(expected.care, g.care);
             EXPECT_TRUE(expected.counts == g.counts);
             EXPECT_EQ(0, std::memcmp(expected.weights.data(), g.weights.data(), tr.cells * 8));
-        } else {
-            std::printf("note: simd level %d not available here, path not run\n", int(level));
         }
         kvSetSimdLimit(previous);
     }
@@ -137,31 +132,29 @@ TEST(InstanceAccumulator, SinglePixelWorkedValues) {
               99.99999999999999);
 }
 
-// Fractions in and outside [0, 1]: 4.0 gives 9 levels (rows shorter than a vector),
-// 1016.017578125 a single level; 0.0 255 levels and no weight at all; f < 0 with a negative
-// minimum gives many values an empty level range (they count but spread nothing).
+// 4.0 gives 9 levels (rows shorter than a vector), 1016.0... one level, 0.0 255 levels and no
+// weight; f < 0 with a negative minimum gives empty level ranges (counted, nothing spread).
 TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
     const struct {
         double f;
         uint32_t tmin;
         long width, height;
-    } cases[] = {{0.05, 2, 157, 20}, {0.1, 0, 157, 83},         {0.3, 300, 30, 2},
-                 {1.0, 2, 157, 83},  {4.0, 2, 157, 83},         {1016.017578125, 2, 157, 83},
-                 {0.0, 2, 23, 3},    {-0.5, 0x80000000u, 31, 3}};
+    } cases[] = {{0.05, 2, 157, 3}, {0.1, 0, 67, 9},           {0.3, 300, 30, 2},
+                 {1.0, 2, 67, 9},   {4.0, 2, 67, 9},           {1016.017578125, 2, 67, 9},
+                 {0.0, 2, 23, 3},   {-0.5, 0x80000000u, 31, 3}};
     uint32_t seed = 1;
     for (const auto& c : cases) {
         const Training tr(c.f, c.tmin);
-        for (bool runs : {false, true})
-            for (int masking : {0, 1, 2}) {
-                SCOPED_TRACE(::testing::Message() << "f=" << c.f << " tmin=" << c.tmin << " runs "
-                                                  << runs << " mask " << masking);
-                expectMatchesOnEveryPath(tr, makeImage(runs, masking, c.width, c.height, seed++));
-            }
+        for (int masking = 0; masking < (tr.cells > 1000000 ? 1 : 3);
+             ++masking) {  // big grids once
+            SCOPED_TRACE(::testing::Message() << "f=" << c.f << " mask " << masking);
+            expectMatchesOnEveryPath(tr, makeImage(seed % 2, masking, c.width, c.height, seed));
+            ++seed;
+        }
     }
 }
 
-// A row of thousands of equal pixels with don't-care pixels inside the run; white-ish pixels
-// that reach the last cells of the weight table. The normalisation sum skips empty cells exactly.
+// Long runs with don't-care pixels inside; the last grid cells; the exact normalisation sum.
 TEST(InstanceAccumulator, LongRunsTheEndOfTheGridAndTheNormalisationSum) {
     const Training tr(0.1, 2);
     Image runs = makeImage(true, 0, 4099, 2, 3);

@@ -7,21 +7,21 @@
 #include <random>
 #include <vector>
 
-#include "abort_from_thread.h"
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
 #include "clsg/clrsgint/plane_view.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
 
 namespace {
 
-// Three random 8-bit planes of a window (a few repeated colours plus noise), each padded.
+// Three padded random planes of a window: a few repeated colours plus noise.
 struct Planes : kvPlanesView {
     std::vector<unsigned char> data[3];
     Planes(std::mt19937_64& rng, long x, long y, long w, long h)
         : kvPlanesView{{}, {}, x, y, w, h} {
         unsigned char palette[12][3];
-        for (auto& colour : palette)
-            for (auto& c : colour) c = static_cast<unsigned char>(rng());
+        for (auto& colour : palette) colour[0] = rng(), colour[1] = rng(), colour[2] = rng();
         for (int c = 0; c < 3; ++c) data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
         for (long j = 0; j < h; ++j)
             for (long i = 0; i < w; ++i) {
@@ -44,28 +44,25 @@ struct Model {
 
 // A score window inside a buffer with guard rows and columns that must never change.
 struct Scores {
-    long width, stride;
+    long stride;
     std::vector<double> data;
     static constexpr double kGuard = -1234.5;  // no score is negative
     explicit Scores(const Planes& p)
-        : width(p.width), stride(p.width + 3), data(std::size_t(stride * (p.height + 2)), kGuard) {}
+        : stride(p.width + 3), data(std::size_t(stride * (p.height + 2)), kGuard) {}
     double& at(long x, long y) { return data[(y + 1) * stride + x + 1]; }  // window offsets
     bool operator==(const Scores& o) const {  // bit for bit, guards included
         return std::memcmp(data.data(), o.data.data(), data.size() * sizeof(double)) == 0;
     }
 };
 
-// Plain scatter: (double)w * cell weight added from every pixel in row-major order to every
-// target its kernel reaches (odd N centred, even N one further right and down), then scores.
+// Plain scatter of (double)w * cell weight from each pixel, row-major (even N reach further +x/+y).
 void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, Scores& out) {
     const long W = img.width, H = img.height;
     std::vector<double> cell(std::size_t(W * H)), sum(cell.size(), 0.0);
     for (long i = 0; i < W * H; ++i) {
-        const long x = i % W, y = i / W;
-        cell[i] =
-            md.weights[(std::size_t(md.quant[img.at(0, x, y)]) * md.n + md.quant[img.at(1, x, y)]) *
-                           md.n +
-                       md.quant[img.at(2, x, y)]];
+        std::size_t q = 0;
+        for (int c = 0; c < 3; ++c) q = q * md.n + md.quant[img.at(c, i % W, i / W)];
+        cell[i] = md.weights[q];
     }
     if (n == 1) sum = cell;
     const bool even = n % 2 == 0;
@@ -94,7 +91,7 @@ void score(const Planes& img, const Model& md, int32_t n, bool first, Scores& ou
                                  first, view);
 }
 
-// Many zero cells (some -0.0), weights of mixed magnitudes, negative ones when signed.
+// Many zero cells (some -0.0), mixed magnitudes, negative ones when signed.
 Model randomModel(std::mt19937_64& rng, bool signedWeights = false, int32_t levels = 0) {
     static const int32_t choices[] = {3, 7, 16, 51};
     Model md{levels ? levels : choices[rng() % 4], std::vector<unsigned char>(256), {}, 0.0};
@@ -115,26 +112,21 @@ void forEachSimdPath(Body body) {
     for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
         const kvSimdLevel previous = kvSetSimdLimit(level);
         SCOPED_TRACE("simd level " + std::to_string(static_cast<int>(level)));
-        if (kvActiveSimd() == level)
-            body();
-        else
-            std::printf("note: simd level %d not available here, path not run\n", int(level));
+        if (kvActiveSimd() == level) body();
         kvSetSimdLimit(previous);
     }
 }
 
-// Every path against the scatter, first instance and a later one over prior scores (only
-// strictly smaller ones are replaced: equal ones, -0.0 against +0.0 and NaN stay). 256 levels
-// is the finest quantisation; 257 cannot come from training but must still work.
+// First and later instance (only strictly smaller prior scores replaced; equal, -0.0, NaN stay).
 TEST(InstanceScoring, MatchesScatterOnEveryPath) {
     const struct {
         bool signedWeights;
         int32_t levels;
         std::vector<int32_t> sizes;
-    } cases[] = {{false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 27, 28, 40}},
-                 {true, 0, {1, 2, 3, 6, 9, 28}},
+    } cases[] = {{false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
+                 {true, 0, {2, 3, 9}},
                  {false, 256, {3, 4}},
-                 {true, 257, {1}}};
+                 {true, 257, {1}}};  // 257 levels cannot come from training but must work
     const long windows[][4] = {
         {-3, 7, 1, 1}, {5, -1, 3, 2}, {-37, -21, 157, 83}, {1001, 15, 33, 19}, {-64, 31, 65, 4}};
     std::mt19937_64 rng(11);
@@ -168,9 +160,7 @@ TEST(InstanceScoring, MatchesScatterOnEveryPath) {
         }
 }
 
-// The poll comes before every row whose absolute y is a multiple of 16, and only there:
-// window A starts on row -16 and writes nothing; B stops before row 16; C (rows 17..31)
-// holds no such row and completes.
+// Polls only before rows y % 16 == 0: A (from -16) writes nothing, B stops at 16, C completes.
 TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
     std::mt19937_64 rng(31);
     const Model md = randomModel(rng);
@@ -193,15 +183,6 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             EXPECT_TRUE(expectedC == outC);
         }
     });
-}
-
-TEST(InstanceScoringAbort, AbortFromAnotherThreadStopsARunningCall) {
-    std::mt19937_64 rng(33);
-    Model md = randomModel(rng);
-    for (double& w : md.weights) w = 1.0;  // every pixel costs the full neighbourhood
-    const Planes img(rng, 0, 0, 256, 1024);
-    Scores out(img);
-    EXPECT_TRUE(abortedFromAnotherThread([&] { score(img, md, 40, true, out); }));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -23,9 +22,8 @@ void reference(const std::vector<std::vector<double>>& scores, long x, unsigned 
             second = b;
             b = s;
             label = static_cast<unsigned char>(k);
-        } else if (s > second) {
+        } else if (s > second)
             second = s;
-        }
     }
     confidence = 0;
     if (b == 0.0 || b != b) return;
@@ -36,22 +34,16 @@ void reference(const std::vector<std::vector<double>>& scores, long x, unsigned 
 
 // Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail.
 TEST(LabelPass, EveryPathMatchesThePlainRule) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = HUGE_VAL, nan = std::nan("");
     const double specials[] = {0.0,  -0.0,   1.0,   1.0, 3.0,       nan,         inf,   -inf,
                                -2.0, 1e-310, 1e300, 0.5, 2.0 / 3.0, 1.0 / 511.0, 255.0, 7.0};
     std::mt19937 rng(5);
     for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
         const kvSimdLevel previous = kvSetSimdLimit(level);
-        if (kvActiveSimd() != level) {
-            std::printf("note: simd level %d not available here, path not run\n", int(level));
-            kvSetSimdLimit(previous);
-            continue;
-        }
-        for (std::size_t labels = 1; labels <= 6; ++labels)
+        for (std::size_t labels = 1; labels <= 6 && kvActiveSimd() == level; ++labels)
             for (long width = 1; width <= 37; width += 3) {
-                SCOPED_TRACE("level " + std::to_string(int(level)) + ", labels " +
-                             std::to_string(labels) + ", width " + std::to_string(width));
+                SCOPED_TRACE(::testing::Message() << "level " << int(level) << " labels " << labels
+                                                  << " width " << width);
                 std::vector<std::vector<double>> scores(labels, std::vector<double>(width));
                 for (auto& row : scores)
                     for (double& s : row)
@@ -64,8 +56,7 @@ TEST(LabelPass, EveryPathMatchesThePlainRule) {
                 for (long x = 0; x < width; ++x) {
                     unsigned char l, c;
                     reference(scores, x, l, c);
-                    EXPECT_EQ(label[x], l) << x;
-                    EXPECT_EQ(confidence[x], c) << x;
+                    EXPECT_TRUE(label[x] == l && confidence[x] == c) << x;
                 }
             }
         kvSetSimdLimit(previous);
