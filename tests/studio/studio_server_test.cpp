@@ -87,7 +87,9 @@ Frame parseFrame(const std::string& body) {
     for (int b = 0; b < 4; ++b) n |= uint32_t(uint8_t(body.at(b))) << (8 * b);
     Frame f{json::parse(body.substr(4, n)), Bytes(body.begin() + 4 + n, body.end())};
     const std::size_t size = f.meta["width"].get<int>() * f.meta["height"].get<int>();
-    if (f.meta["encoding"] != "raw") EXPECT_TRUE(decodeRuns(body.substr(4 + n), size, f.pixels));
+    if (f.meta["encoding"] != "raw") {
+        EXPECT_TRUE(decodeRuns(body.substr(4 + n), size, f.pixels));
+    }
     return f;
 }
 
