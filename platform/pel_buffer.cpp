@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -16,6 +17,30 @@ bool inRange(const kvPelRect& w) {
 }
 
 }  // namespace
+
+kv_PelBuffer::kv_PelBuffer(kv_PelBuffer&& other) noexcept
+    : storage_(std::move(other.storage_)),
+      origin_(std::exchange(other.origin_, nullptr)),
+      stride_(std::exchange(other.stride_, 0)),
+      extent_(std::exchange(other.extent_, kvPelRect())),
+      window_(std::exchange(other.window_, kvPelRect())),
+      pelSize_(other.pelSize_),
+      bound_(std::exchange(other.bound_, false)),
+      xform_(std::move(other.xform_)) {}
+
+kv_PelBuffer& kv_PelBuffer::operator=(kv_PelBuffer&& other) noexcept {
+    if (this != &other) {
+        storage_ = std::move(other.storage_);
+        origin_ = std::exchange(other.origin_, nullptr);
+        stride_ = std::exchange(other.stride_, 0);
+        extent_ = std::exchange(other.extent_, kvPelRect());
+        window_ = std::exchange(other.window_, kvPelRect());
+        pelSize_ = other.pelSize_;
+        bound_ = std::exchange(other.bound_, false);
+        xform_ = std::move(other.xform_);
+    }
+    return *this;
+}
 
 kv_PelBuffer::kv_PelBuffer(const kvPelRect& window, long alignment, std::size_t pelSize)
     : extent_(window),

@@ -15,6 +15,14 @@
 
 class kv_PelBuffer {
 public:
+    kv_PelBuffer(const kv_PelBuffer&) = default;
+    kv_PelBuffer& operator=(const kv_PelBuffer&) = default;
+    // A buffer moved from is left unbound, as a new one; it never keeps an
+    // address of pels it no longer holds.
+    kv_PelBuffer(kv_PelBuffer&& other) noexcept;
+    kv_PelBuffer& operator=(kv_PelBuffer&& other) noexcept;
+    ~kv_PelBuffer() = default;
+
     bool isBound() const { return bound_; }
     long width() const { return window_.width(); }
     long height() const { return window_.height(); }

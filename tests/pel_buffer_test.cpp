@@ -89,6 +89,11 @@ TEST(PelBuffer, UnboundAndEmptyWindows) {
     U8 unbound;
     EXPECT_THROW(unbound.window(kvPelRect(0, 0, 1, 1), true), kvPel::UnboundWindow);
     EXPECT_THROW(kfPelCopy(unbound), kvPel::UnboundWindow);
+    // A buffer moved from holds nothing: reusing it must not reach freed pels.
+    U8 held(kvPelRect(0, 0, 4, 4)), taken(std::move(held));
+    EXPECT_FALSE(held.isBound());
+    held = std::move(taken);
+    EXPECT_TRUE(held.isBound() && !taken.isBound() && !held.sharesStorage());
     // Operations on an empty window do not walk its rows, however many.
     const auto start = std::chrono::steady_clock::now();
     U8 tall(kvPelRect(0, -5, 0, 0x7FFFFFFF - 5));
