@@ -27,6 +27,14 @@
 // they stay in cache, and every centre row that this P row feeds runs its
 // term list over them. Each live centre row has an accumulator row that is
 // zeroed before its first P row and copied out after its last one.
+//
+// A term position (px, dy, dx) reads the same values V_d at the same columns
+// for every centre row py of the P row, only the weight differs. So when the
+// window is large enough, a group of up to kGroupRows centre rows goes through
+// the term positions together (the blocked gather): each value vector is
+// loaded once and added, with each row's own weight, to accumulators that stay
+// in registers. Rows are independent, so each still sees its own terms in its
+// own order.
 
 namespace clsgint {
 namespace {
