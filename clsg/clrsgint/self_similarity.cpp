@@ -80,7 +80,7 @@ void blockPortable(const double* v, const TermRun* runs, std::size_t nRuns,
     for (int r = 0; r < rows; ++r) std::copy(acc[r], acc[r] + kBlockLanes, a[r]);
     for (std::size_t j = 0; j < nRuns; ++j)
         for (int k = 0; k < runs[j].count; ++k, ++off)
-            for (int r = runs[j].first; r < rows; ++r, ++w)
+            for (int r = runs[j].first; r <= runs[j].last; ++r, ++w)
                 for (long i = 0; i < kBlockLanes; ++i) a[r][i] += *w * v[*off + i];
     for (int r = 0; r < rows; ++r) std::copy(a[r], a[r] + kBlockLanes, acc[r]);
 }
@@ -199,13 +199,14 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         }
     }
 
-    // When the window holds a whole neighbourhood each way and every pair
-    // value is finite, the centre rows of a P row go through the blocked
-    // gather in groups: every term position (px descending, dy, dx) is loaded
-    // once per group, and a row whose P row lies outside its neighbourhood
-    // for that dy (py - dy < lo) simply has no weight for it. Kernel weights
-    // of 0 are kept: 0 * v = +0.0 for finite v >= 0, which leaves the sum as it is.
-    const bool blocked = width >= n && height >= n && std::isfinite(2.0 * f2);
+    // When the window holds a whole neighbourhood each way, the centre rows
+    // of a P row go through the blocked gather in groups. For each term
+    // position (px descending, dy, dx) the rows with a nonzero weight are
+    // those of the group with py - dy >= lo and both kernel weights nonzero;
+    // consecutive positions with the same rows become runs, one per unbroken
+    // range of rows. Pairs with d != 0 count twice: their values come without
+    // the factor 2 and their weights carry it, (2w) * v = w * (2v) exactly.
+    const bool blocked = width >= n && height >= n;
     std::vector<GroupTerms> groups;
     if (blocked) {
         const long count = (n + kGroupRows - 1) / kGroupRows;
@@ -214,20 +215,46 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
             gt.first = first;
             gt.rows = (n - first) / (count - g);
             first += gt.rows;
-            for (long px = hi; px >= lo; --px)
-                for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
-                    const long from = std::max(0L, dy - gt.first);
-                    const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
-                    const long dxb = std::min<long>(n - 1, px - lo);
-                    if (dxa > dxb) continue;
-                    gt.runs.push_back({static_cast<int>(from), static_cast<int>(dxb - dxa + 1)});
+            // Appends the positions dxa..dxb (all with rows as in mask) to the stream.
+            auto emit = [&](long px, long dy, long dxa, long dxb, unsigned mask) {
+                for (long f = 0; f < gt.rows;) {
+                    if (!(mask >> f & 1u)) {
+                        ++f;
+                        continue;
+                    }
+                    long l = f;
+                    while (l + 1 < gt.rows && (mask >> (l + 1) & 1u)) ++l;
+                    gt.runs.push_back({static_cast<int>(f), static_cast<int>(l),
+                                       static_cast<int>(dxb - dxa + 1)});
                     for (long dx = dxa; dx <= dxb; ++dx) {
                         gt.off.push_back(planeOf(dx, dy) * planeStride + (hi - px));
-                        for (long k = from; k < gt.rows; ++k) {
+                        for (long k = f; k <= l; ++k) {
                             const long py = lo + gt.first + k;
-                            gt.w.push_back(
-                                static_cast<double>(kernelAt(px, py) * kernelAt(px - dx, py - dy)));
+                            const int w = kernelAt(px, py) * kernelAt(px - dx, py - dy);
+                            gt.w.push_back(static_cast<double>(dx != 0 || dy != 0 ? 2 * w : w));
                         }
+                    }
+                    f = l + 1;
+                }
+            };
+            for (long px = hi; px >= lo; --px)
+                for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
+                    const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
+                    const long dxb = std::min<long>(n - 1, px - lo);
+                    long segment = dxa;
+                    unsigned segmentMask = 0;
+                    for (long dx = dxa; dx <= dxb + 1; ++dx) {
+                        unsigned mask = 0;
+                        for (long k = 0; dx <= dxb && k < gt.rows; ++k) {
+                            const long py = lo + gt.first + k;
+                            if (py - dy >= lo && kernelAt(px, py) * kernelAt(px - dx, py - dy) > 0)
+                                mask |= 1u << k;
+                        }
+                        if (dx > dxa && (dx > dxb || mask != segmentMask)) {
+                            emit(px, dy, segment, dx - 1, segmentMask);
+                            segment = dx;
+                        }
+                        segmentMask = mask;
                     }
                 }
             groups.push_back(std::move(gt));
@@ -285,7 +312,8 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
                         q[c] = pelRow(c, qy) + (vx0 + a + dx - x0);
                         rtp[c] = rt[c] + a;
                     }
-                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2, dx != 0 || dy != 0, v + a);
+                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2,
+                                    !blocked && (dx != 0 || dy != 0), v + a);
                 }
             }
 

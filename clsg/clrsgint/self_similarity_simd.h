@@ -26,15 +26,16 @@ using GatherFn = void (*)(const double* v, const std::ptrdiff_t* off, const doub
 
 // The gather for a group of up to kGroupRows centre rows at once, kBlockLanes
 // lanes each. A run is a sequence of count term positions that the group's
-// rows first..rows-1 all receive. For each run in order and each of its
-// positions k (offsets off[], consumed in order), every such row r in
-// ascending order takes the next weight wt of w[] and does
+// rows first..last all receive. For each run in order and each of its
+// positions k (offsets off[], consumed in order), every row r = first..last
+// in ascending order takes the next weight wt of w[] and does
 //   acc[r][i] += wt * v[off[k] + i],  i < kBlockLanes.
 // Each row thus sees its own terms in stream order.
 constexpr long kBlockLanes = 16;
 constexpr int kGroupRows = 9;
 struct TermRun {
     int first;
+    int last;
     int count;
 };
 using BlockFn = void (*)(const double* v, const TermRun* runs, std::size_t nRuns,
