@@ -44,7 +44,7 @@ void clsgint::buildInstanceModel(kvCompositeColorInstanceModel& instance,
     // Counts are written only where a touched bit is set first: no clearing.
     const std::unique_ptr<uint32_t[]> counts(new uint32_t[cells]);
     std::vector<kvTouchedCells> touched((cells + 63) / 64, 0);
-    instance.weights.assign(cells, 0.0);
+    instance.weights = std::vector<double>(cells);  // zeroed by memset, unlike assign()
 
     const kvAccumulatorTables tables =
         clsgint::accumulatorTables(model, quant, levelCount, params.colorToleranceFrac());
