@@ -88,18 +88,20 @@ def overhead(rounds=200):
                   f"{100 * (paired - 1):+.1f} %")
 
 
-def files(count=24, rounds=4):
+def files(count=24, rounds=5):
     """segment_files on a LocalCluster of 1 and one of 2 single-threaded
-    worker processes, both up at once and timed in alternate rounds, so that
-    the machine's other load falls on both alike."""
-    from contextlib import ExitStack
-
+    worker processes, timed in alternate rounds (so that the machine's other
+    load falls on both alike). Only the measured cluster is up: an idle
+    cluster's processes would take CPU from the 2 workers (which use both
+    cores) but not from the 1 (which leaves a core free). Each cluster is
+    started, and its workers load the tool and segment a first file, before
+    the timing starts."""
     from distributed import Client, LocalCluster
 
     import clsg.dask
 
     tool = demo_tool()
-    with tempfile.TemporaryDirectory() as work, ExitStack() as stack:
+    with tempfile.TemporaryDirectory() as work:
         tool_path = os.path.join(work, "t.clsg")
         tool.save(tool_path)
         img = photo(800, 1200)
@@ -108,22 +110,19 @@ def files(count=24, rounds=4):
             p = os.path.join(work, f"img{i:02d}.png")
             clsg.write_image(p, np.roll(img, 37 * i, axis=1))
             paths.append(p)
-        clients = {}
-        for workers in (1, 2):
-            cluster = stack.enter_context(LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True,
-                dashboard_address=None))
-            clients[workers] = stack.enter_context(Client(cluster))
-            clsg.dask.segment_files(paths[:workers], tool_path, os.path.join(work, "warm"),
-                                    client=clients[workers])  # every worker loads the tool
         seconds = {1: [], 2: []}
         busy = []  # seconds the 2 workers spent on files per second of the batch
         for r in range(rounds):
-            for workers, client in clients.items():
-                start = time.perf_counter()
-                records = clsg.dask.segment_files(
-                    paths, tool_path, os.path.join(work, f"out{r}-{workers}"), client=client)
-                seconds[workers].append(time.perf_counter() - start)
+            for workers in ((1, 2) if r % 2 == 0 else (2, 1)):
+                with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, Client(cluster) as client:
+                    client.wait_for_workers(workers)
+                    clsg.dask.segment_files(paths[:workers], tool_path,
+                                            os.path.join(work, "warm"), client=client)
+                    start = time.perf_counter()
+                    records = clsg.dask.segment_files(
+                        paths, tool_path, os.path.join(work, f"out{r}-{workers}"), client=client)
+                    seconds[workers].append(time.perf_counter() - start)
                 assert all(rec["ok"] for rec in records)
                 if workers == 2:
                     busy.append(sum(rec["seconds"] for rec in records) / seconds[2][-1])

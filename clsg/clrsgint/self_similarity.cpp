@@ -27,11 +27,21 @@
 // they stay in cache, and every centre row that this P row feeds runs its
 // term list over them. Each live centre row has an accumulator row that is
 // zeroed before its first P row and copied out after its last one.
+//
+// A term position (px, dy, dx) reads the same values V_d at the same columns
+// for every centre row py of the P row, only the weight differs. So when the
+// window is large enough, a group of up to kGroupRows centre rows goes through
+// the term positions together (the blocked gather): each value vector is
+// loaded once and added, with each row's own weight, to accumulators that stay
+// in registers. Rows are independent, so each still sees its own terms in its
+// own order.
 
 namespace clsgint {
 namespace {
 
 constexpr std::size_t kStripDoubles = 32768;  // pair values kept per strip (256 KiB)
+constexpr long kStripUnit = 96;               // interior strips: whole gather blocks of both kinds
+static_assert(kStripUnit % kGatherBlock == 0 && kStripUnit % kBlockLanes == 0, "strip unit");
 
 // e_c = float(max(0, |p_c - q_c| - step)) * rt_c;  s = 1 - ((e_g^2 + e_r^2) + e_b^2)
 // value = s > 0 ? (s * f2) * (twice ? 2 : 1) : 0
@@ -66,21 +76,33 @@ void gatherPortable(const double* v, const std::ptrdiff_t* off, const double* w,
     for (long i = 0; i < lanes; ++i) acc[i] = a[i];
 }
 
+void blockPortable(const double* v, const TermRun* runs, std::size_t nRuns,
+                   const std::ptrdiff_t* off, const double* w, double* const* acc, int rows) {
+    double a[kGroupRows][kBlockLanes];
+    for (int r = 0; r < rows; ++r) std::copy(acc[r], acc[r] + kBlockLanes, a[r]);
+    for (std::size_t j = 0; j < nRuns; ++j)
+        for (int k = 0; k < runs[j].count; ++k, ++off)
+            for (int r = runs[j].first; r <= runs[j].last; ++r, ++w)
+                for (long i = 0; i < kBlockLanes; ++i) a[r][i] += *w * v[*off + i];
+    for (int r = 0; r < rows; ++r) std::copy(a[r], a[r] + kBlockLanes, acc[r]);
+}
+
 struct Kernels {
     PairRowFn pairRow;
     GatherFn gather;
+    BlockFn block;
 };
 
 Kernels selectKernels() {
     switch (kvActiveSimd()) {
 #ifdef CLSG_X86_SIMD
         case kvSimdLevel::Avx512:
-            return {pairRowAvx512, gatherAvx512};
+            return {pairRowAvx512, gatherAvx512, blockAvx512};
         case kvSimdLevel::Avx2:
-            return {pairRowAvx2, gatherAvx2};
+            return {pairRowAvx2, gatherAvx2, blockAvx2};
 #endif
         default:
-            return {pairRowPortable, gatherPortable};
+            return {pairRowPortable, gatherPortable, blockPortable};
     }
 }
 
@@ -89,6 +111,15 @@ long roundUp(long v, long unit) { return (v + unit - 1) / unit * unit; }
 // Terms of the centres lying py rows below their P row, in the order a centre
 // receives them: offset into the pair values of a strip, and weight product.
 struct TermList {
+    std::vector<std::ptrdiff_t> off;
+    std::vector<double> w;
+};
+
+// The term stream of the centre rows first..first+rows-1 of the ring (those
+// lying lo+first.. rows below their P row), for the blocked gather.
+struct GroupTerms {
+    long first, rows;
+    std::vector<TermRun> runs;
     std::vector<std::ptrdiff_t> off;
     std::vector<double> w;
 };
@@ -147,9 +178,9 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
     // Strip width: interior strips a multiple of the gather block, the plane
     // set of one strip about kStripDoubles values.
     long strip = (static_cast<long>(kStripDoubles / static_cast<std::size_t>(planes)) - span) /
-                 kGatherBlock * kGatherBlock;
-    strip = std::max(strip, kGatherBlock);
-    if (strip >= width) strip = roundUp(width, kUnit);
+                 kStripUnit * kStripUnit;
+    strip = std::max(strip, kStripUnit);
+    if (strip >= width) strip = roundUp(width, kBlockLanes);
     const long planeStride = strip + span;
 
     std::vector<TermList> terms(static_cast<std::size_t>(pyMax - pyMin + 1));
@@ -170,16 +201,79 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         }
     }
 
+    // When the window holds a whole neighbourhood each way, the centre rows
+    // of a P row go through the blocked gather in groups. For each term
+    // position (px descending, dy, dx) the rows with a nonzero weight are
+    // those of the group with py - dy >= lo and both kernel weights nonzero;
+    // consecutive positions with the same rows become runs, one per unbroken
+    // range of rows. Pairs with d != 0 count twice: their values come without
+    // the factor 2 and their weights carry it, (2w) * v = w * (2v) exactly.
+    const bool blocked = width >= n && height >= n;
+    std::vector<GroupTerms> groups;
+    if (blocked) {
+        const long count = (n + kGroupRows - 1) / kGroupRows;
+        for (long g = 0, first = 0; g < count; ++g) {
+            GroupTerms gt;
+            gt.first = first;
+            gt.rows = (n - first) / (count - g);
+            first += gt.rows;
+            // Appends the positions dxa..dxb (all with rows as in mask) to the stream.
+            auto emit = [&](long px, long dy, long dxa, long dxb, unsigned mask) {
+                for (long f = 0; f < gt.rows;) {
+                    if (!(mask >> f & 1u)) {
+                        ++f;
+                        continue;
+                    }
+                    long l = f;
+                    while (l + 1 < gt.rows && (mask >> (l + 1) & 1u)) ++l;
+                    gt.runs.push_back({static_cast<int>(f), static_cast<int>(l),
+                                       static_cast<int>(dxb - dxa + 1)});
+                    for (long dx = dxa; dx <= dxb; ++dx) {
+                        gt.off.push_back(planeOf(dx, dy) * planeStride + (hi - px));
+                        for (long k = f; k <= l; ++k) {
+                            const long py = lo + gt.first + k;
+                            const int w = kernelAt(px, py) * kernelAt(px - dx, py - dy);
+                            gt.w.push_back(static_cast<double>(dx != 0 || dy != 0 ? 2 * w : w));
+                        }
+                    }
+                    f = l + 1;
+                }
+            };
+            for (long px = hi; px >= lo; --px)
+                for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
+                    const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
+                    const long dxb = std::min<long>(n - 1, px - lo);
+                    long segment = dxa;
+                    unsigned segmentMask = 0;
+                    for (long dx = dxa; dx <= dxb + 1; ++dx) {
+                        unsigned mask = 0;
+                        for (long k = 0; dx <= dxb && k < gt.rows; ++k) {
+                            const long py = lo + gt.first + k;
+                            if (py - dy >= lo && kernelAt(px, py) * kernelAt(px - dx, py - dy) > 0)
+                                mask |= 1u << k;
+                        }
+                        if (dx > dxa && (dx > dxb || mask != segmentMask)) {
+                            emit(px, dy, segment, dx - 1, segmentMask);
+                            segment = dx;
+                        }
+                        segmentMask = mask;
+                    }
+                }
+            groups.push_back(std::move(gt));
+        }
+    }
+
     float recipTol[256];
     for (int v = 0; v < 256; ++v) recipTol[v] = reciprocalTable[toleranceTable[v]];
 
     const Kernels kernels = selectKernels();
     const long ring = pyMax - pyMin + 1;  // centre rows fed by one P row
-    const long accWidth = roundUp(width, kUnit);
+    const long accWidth = roundUp(width, kBlockLanes);
     std::vector<double> acc(static_cast<std::size_t>(ring * accWidth));
     std::vector<double> values(static_cast<std::size_t>(planes) *
                                static_cast<std::size_t>(planeStride));
     std::vector<float> rtRow(static_cast<std::size_t>(3 * planeStride));
+    double spare[kBlockLanes] = {};  // stands in for centre rows outside the window
     auto accRow = [&](long cy) { return acc.data() + ((cy - y0) % ring) * accWidth; };
     auto pelRow = [&](int c, long y) { return img.plane[c] + (y - img.y0) * img.stride[c]; };
 
@@ -191,7 +285,7 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         const unsigned char* prow[3] = {pelRow(0, y), pelRow(1, y), pelRow(2, y)};
 
         for (long sx = 0; sx < width; sx += strip) {
-            const long lanes = roundUp(std::min(strip, width - sx), kUnit);
+            const long lanes = roundUp(std::min(strip, width - sx), kBlockLanes);
             const long vLen = lanes + span;
             const long vx0 = x0 + sx - pxMax;  // absolute column of P at value index 0
             const long ja = std::max(0L, x0 - vx0), jb = std::min(vLen, x1 - vx0);
@@ -220,10 +314,24 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
                         q[c] = pelRow(c, qy) + (vx0 + a + dx - x0);
                         rtp[c] = rt[c] + a;
                     }
-                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2, dx != 0 || dy != 0, v + a);
+                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2,
+                                    !blocked && (dx != 0 || dy != 0), v + a);
                 }
             }
 
+            if (blocked) {
+                for (long i = 0; i < lanes; i += kBlockLanes)
+                    for (const GroupTerms& g : groups) {
+                        double* rows[kGroupRows];
+                        for (long k = 0; k < g.rows; ++k) {
+                            const long cy = y + lo + g.first + k;
+                            rows[k] = cy >= cyLo && cy <= cyHi ? accRow(cy) + sx + i : spare;
+                        }
+                        kernels.block(values.data() + i, g.runs.data(), g.runs.size(), g.off.data(),
+                                      g.w.data(), rows, static_cast<int>(g.rows));
+                    }
+                continue;
+            }
             for (long i = 0; i < lanes; i += kGatherBlock) {
                 const long chunks = std::min(kBlockChunks, (lanes - i) / kUnit);
                 for (long cy = cyLo; cy <= cyHi; ++cy) {

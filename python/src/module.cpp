@@ -3,6 +3,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "errors.h"
 #include "intensity.h"
 #include "interrupt.h"
@@ -135,6 +139,22 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
              "Seconds of each of repeats tiled runs (label image) timed in C++.");
     m.attr("Tool").attr("__hash__") = py::none();
 
+    m.def(
+        "_keep_freed_memory",
+        [](int mmapThreshold, int trimThreshold) {
+#ifdef __GLIBC__
+            return mallopt(M_MMAP_THRESHOLD, mmapThreshold) == 1 &&
+                   mallopt(M_TRIM_THRESHOLD, trimThreshold) == 1;
+#else
+            (void)mmapThreshold;
+            (void)trimThreshold;
+            return false;
+#endif
+        },
+        "mmap_threshold"_a, "trim_threshold"_a,
+        "Has glibc serve blocks up to mmap_threshold bytes from the heap and give freed memory "
+        "back only beyond trim_threshold bytes; False where the C library has no such "
+        "settings.");
     m.def("_search_intensity_gain_on_sample", &clsgpy::searchGainOnSample, "tool"_a, "sample"_a,
           "height"_a, "width"_a,
           "The gain a normalised run of a height x width image applies, from its image[::10, "
