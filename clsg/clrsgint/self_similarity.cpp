@@ -40,6 +40,8 @@ namespace clsgint {
 namespace {
 
 constexpr std::size_t kStripDoubles = 32768;  // pair values kept per strip (256 KiB)
+constexpr long kStripUnit = 96;               // interior strips: whole gather blocks of both kinds
+static_assert(kStripUnit % kGatherBlock == 0 && kStripUnit % kBlockLanes == 0, "strip unit");
 
 // e_c = float(max(0, |p_c - q_c| - step)) * rt_c;  s = 1 - ((e_g^2 + e_r^2) + e_b^2)
 // value = s > 0 ? (s * f2) * (twice ? 2 : 1) : 0
@@ -176,8 +178,8 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
     // Strip width: interior strips a multiple of the gather block, the plane
     // set of one strip about kStripDoubles values.
     long strip = (static_cast<long>(kStripDoubles / static_cast<std::size_t>(planes)) - span) /
-                 kGatherBlock * kGatherBlock;
-    strip = std::max(strip, kGatherBlock);
+                 kStripUnit * kStripUnit;
+    strip = std::max(strip, kStripUnit);
     if (strip >= width) strip = roundUp(width, kBlockLanes);
     const long planeStride = strip + span;
 

@@ -31,7 +31,7 @@ using GatherFn = void (*)(const double* v, const std::ptrdiff_t* off, const doub
 // in ascending order takes the next weight wt of w[] and does
 //   acc[r][i] += wt * v[off[k] + i],  i < kBlockLanes.
 // Each row thus sees its own terms in stream order.
-constexpr long kBlockLanes = 16;
+constexpr long kBlockLanes = 24;
 constexpr int kGroupRows = 9;
 struct TermRun {
     int first;
