@@ -11,8 +11,13 @@ long labelRowAvx2(const double* const* scores, std::size_t labels, long width, u
     const long n = width / 4 * 4;
     const __m256d zero = _mm256_setzero_pd();
     for (long x = 0; x < n; x += 4) {
-        __m256d b = zero, b2 = zero, l = _mm256_set1_pd(255.0);
-        for (std::size_t k = 0; k < labels; ++k) {
+        // The first label against best = second = 0: best = max(s, 0) (max keeps its second
+        // operand for NaN and for equal zeros), second stays 0.
+        const __m256d s0 = _mm256_loadu_pd(scores[0] + x);
+        __m256d b = _mm256_max_pd(s0, zero), b2 = zero;
+        __m256d l =
+            _mm256_blendv_pd(_mm256_set1_pd(255.0), zero, _mm256_cmp_pd(s0, zero, _CMP_GT_OQ));
+        for (std::size_t k = 1; k < labels; ++k) {
             const __m256d s = _mm256_loadu_pd(scores[k] + x);
             const __m256d gt = _mm256_cmp_pd(s, b, _CMP_GT_OQ);    // false for NaN
             const __m256d gt2 = _mm256_cmp_pd(s, b2, _CMP_GT_OQ);  // false for NaN

@@ -11,9 +11,14 @@ long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
     const long n = width / 8 * 8;
     const __m512d zero = _mm512_setzero_pd();
     for (long x = 0; x < n; x += 8) {
-        __m512d b = zero, b2 = zero;
-        __m128i l = _mm_set1_epi8(static_cast<char>(255));  // eight label bytes, low half
-        for (std::size_t k = 0; k < labels; ++k) {
+        // The first label against best = second = 0: best = max(s, 0) (max keeps its second
+        // operand for NaN and for equal zeros), second stays 0.
+        const __m512d s0 = _mm512_loadu_pd(scores[0] + x);
+        __m512d b = _mm512_max_pd(s0, zero), b2 = zero;
+        __m128i l =
+            _mm_mask_mov_epi8(_mm_set1_epi8(static_cast<char>(255)),  // eight label bytes
+                              _mm512_cmp_pd_mask(s0, zero, _CMP_GT_OQ), _mm_setzero_si128());
+        for (std::size_t k = 1; k < labels; ++k) {
             const __m512d s = _mm512_loadu_pd(scores[k] + x);
             const __mmask8 gt = _mm512_cmp_pd_mask(s, b, _CMP_GT_OQ);    // false for NaN
             const __mmask8 gt2 = _mm512_cmp_pd_mask(s, b2, _CMP_GT_OQ);  // false for NaN

@@ -336,7 +336,7 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
                            "train auto.clsg --auto --report r.json --label r=big.png@0,0,32,64 "
                            "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64");
     ASSERT_EQ(t.status, 0) << t.err;
-    expectAll(t.out, {"cross-validation: 3 folds", "<- chosen"});
+    expectAll(t.out, {"cross-validation: 2 folds", "<- chosen"});
     const json r = json::parse(slurp(dir / "r.json"));
     ASSERT_GE(r["candidates"].size(), 15u);
     EXPECT_EQ(r["heldOut"]["pixels"], 96 * 64);
