@@ -30,7 +30,8 @@
 //
 // A term position (px, dy, dx) reads the same values V_d at the same columns
 // for every centre row py of the P row, only the weight differs. So when the
-// window is large enough, a group of up to kGroupRows centre rows goes through
+// window is large enough and the path has the registers for it (AVX-512 and
+// the plain path), a group of up to kGroupRows centre rows goes through
 // the term positions together (the blocked gather): each value vector is
 // loaded once and added, with each row's own weight, to accumulators that stay
 // in registers. Rows are independent, so each still sees its own terms in its
@@ -90,7 +91,7 @@ void blockPortable(const double* v, const TermRun* runs, std::size_t nRuns,
 struct Kernels {
     PairRowFn pairRow;
     GatherFn gather;
-    BlockFn block;
+    BlockFn block;  // none: every centre row runs its own term list
 };
 
 Kernels selectKernels() {
@@ -99,7 +100,7 @@ Kernels selectKernels() {
         case kvSimdLevel::Avx512:
             return {pairRowAvx512, gatherAvx512, blockAvx512};
         case kvSimdLevel::Avx2:
-            return {pairRowAvx2, gatherAvx2, blockAvx2};
+            return {pairRowAvx2, gatherAvx2, nullptr};  // 16 registers: the gather is faster
 #endif
         default:
             return {pairRowPortable, gatherPortable, blockPortable};
@@ -175,12 +176,17 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         return dy == 0 ? dx : (dxMax + 1) + (dy - 1) * (2 * dxMax + 1) + (dx + dxMax);
     };
 
-    // Strip width: interior strips a multiple of the gather block, the plane
-    // set of one strip about kStripDoubles values.
+    const Kernels kernels = selectKernels();
+    const bool blocked = kernels.block && width >= n && height >= n;
+    const long laneUnit = blocked ? kBlockLanes : kUnit;  // rows are padded to it
+
+    // Strip width: interior strips a multiple of the gather block (of both
+    // kinds when blocked), the plane set of one strip about kStripDoubles values.
+    const long stripUnit = blocked ? kStripUnit : kGatherBlock;
     long strip = (static_cast<long>(kStripDoubles / static_cast<std::size_t>(planes)) - span) /
-                 kStripUnit * kStripUnit;
-    strip = std::max(strip, kStripUnit);
-    if (strip >= width) strip = roundUp(width, kBlockLanes);
+                 stripUnit * stripUnit;
+    strip = std::max(strip, stripUnit);
+    if (strip >= width) strip = roundUp(width, laneUnit);
     const long planeStride = strip + span;
 
     std::vector<TermList> terms(static_cast<std::size_t>(pyMax - pyMin + 1));
@@ -208,7 +214,6 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
     // consecutive positions with the same rows become runs, one per unbroken
     // range of rows. Pairs with d != 0 count twice: their values come without
     // the factor 2 and their weights carry it, (2w) * v = w * (2v) exactly.
-    const bool blocked = width >= n && height >= n;
     std::vector<GroupTerms> groups;
     if (blocked) {
         const long count = (n + kGroupRows - 1) / kGroupRows;
@@ -266,9 +271,8 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
     float recipTol[256];
     for (int v = 0; v < 256; ++v) recipTol[v] = reciprocalTable[toleranceTable[v]];
 
-    const Kernels kernels = selectKernels();
     const long ring = pyMax - pyMin + 1;  // centre rows fed by one P row
-    const long accWidth = roundUp(width, kBlockLanes);
+    const long accWidth = roundUp(width, laneUnit);
     std::vector<double> acc(static_cast<std::size_t>(ring * accWidth));
     std::vector<double> values(static_cast<std::size_t>(planes) *
                                static_cast<std::size_t>(planeStride));
@@ -285,7 +289,7 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         const unsigned char* prow[3] = {pelRow(0, y), pelRow(1, y), pelRow(2, y)};
 
         for (long sx = 0; sx < width; sx += strip) {
-            const long lanes = roundUp(std::min(strip, width - sx), kBlockLanes);
+            const long lanes = roundUp(std::min(strip, width - sx), laneUnit);
             const long vLen = lanes + span;
             const long vx0 = x0 + sx - pxMax;  // absolute column of P at value index 0
             const long ja = std::max(0L, x0 - vx0), jb = std::min(vLen, x1 - vx0);

@@ -46,8 +46,6 @@ void pairRowAvx2(const unsigned char* const p[3], const unsigned char* const q[3
                  const float* const rt[3], long n, int step, double f2, bool twice, double* v);
 void gatherAvx2(const double* v, const std::ptrdiff_t* off, const double* w, std::size_t n,
                 double* acc, long chunks);
-void blockAvx2(const double* v, const TermRun* runs, std::size_t nRuns, const std::ptrdiff_t* off,
-               const double* w, double* const* acc, int rows);
 void pairRowAvx512(const unsigned char* const p[3], const unsigned char* const q[3],
                    const float* const rt[3], long n, int step, double f2, bool twice, double* v);
 void gatherAvx512(const double* v, const std::ptrdiff_t* off, const double* w, std::size_t n,
