@@ -70,7 +70,8 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
     out << "cross-validation: " << r.folds << " folds of " << r.tileSize << " x " << r.tileSize
         << " tiles, " << r.trainings << " trainings\n";
     out << std::left << std::setw(14) << "stage" << std::right << std::setw(8) << "frac"
-        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(20) << "balanced accuracy"
+        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(7) << "folds" << std::setw(20)
+        << "balanced accuracy"
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const kvSuggestCandidate& c = r.candidates[i];
@@ -78,8 +79,8 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         frac << c.trainParams.colorToleranceFrac();
         out << std::left << std::setw(14) << c.stage << std::right << std::setw(8) << frac.str()
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
-            << c.runParams.neighborhoodSize() << std::setw(20) << percent(c.balancedAccuracy)
-            << (i == r.chosen ? "  <- chosen" : "") << "\n";
+            << c.runParams.neighborhoodSize() << std::setw(7) << c.folds << std::setw(20)
+            << percent(c.balancedAccuracy) << (i == r.chosen ? "  <- chosen" : "") << "\n";
     }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
@@ -95,6 +96,7 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names, const kv
                               {"colorToleranceFrac", c.trainParams.colorToleranceFrac()},
                               {"colorToleranceMin", c.trainParams.colorToleranceMin()},
                               {"neighborhoodSize", c.runParams.neighborhoodSize()},
+                              {"folds", c.folds},
                               {"balancedAccuracy", number(c.balancedAccuracy)}});
     return {{"folds", r.folds},
             {"tileSize", r.tileSize},

@@ -35,6 +35,7 @@ void BM_AccumulateInstance(benchmark::State& state) {
     const size_t cells = static_cast<size_t>(n) * n * n;
     std::vector<double> weights(cells);
     std::vector<uint32_t> counts(cells);
+    std::vector<clsgint::kvTouchedCells> touched((cells + 63) / 64);
 
     const kvSyntheticImage& img = image();
     // Cells visited: product of the three level-range lengths per pixel.
@@ -49,15 +50,17 @@ void BM_AccumulateInstance(benchmark::State& state) {
     long care = 0;
     for (auto _ : state) {
         std::fill(weights.begin(), weights.end(), 0.0);
-        std::fill(counts.begin(), counts.end(), 0u);
+        std::fill(touched.begin(), touched.end(), 0);
         care = 0;
         for (long y = 0; y < img.height; ++y) {
             const size_t row = static_cast<size_t>(y) * img.width;
-            care += clsgint::accumulateRow(tables, img.plane[0].data() + row,
-                                           img.plane[1].data() + row, img.plane[2].data() + row,
-                                           nullptr, img.width, weights.data(), counts.data());
+            care +=
+                clsgint::accumulateRow(tables, img.plane[0].data() + row, img.plane[1].data() + row,
+                                       img.plane[2].data() + row, nullptr, img.width,
+                                       weights.data(), counts.data(), touched.data());
         }
-        benchmark::DoNotOptimize(clsgint::weightedCountSum(counts.data(), weights.data(), cells));
+        benchmark::DoNotOptimize(
+            clsgint::weightedCountSum(counts.data(), touched.data(), weights.data(), cells));
     }
     kvSetSimdLimit(previous);
 

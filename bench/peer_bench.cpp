@@ -9,7 +9,7 @@
 // "fresh" starts each frame with new ones. Prints best and median ms per frame
 // and ours / OpenCV of the medians; the two loops take turns frame by frame.
 //
-//   peer_bench [REPEATS]   (default 9 at 1 MP, 3 at 12 MP)
+//   peer_bench [REPEATS [MP]]   (default 9 at 1 MP, 3 at 12 MP; MP = 1 or 12 runs one size)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -144,6 +144,7 @@ std::pair<Timing, Timing> timeBoth(int repeats, const std::function<void()>& our
 
 int main(int argc, char** argv) {
     const int repeatArg = argc > 1 ? std::atoi(argv[1]) : 0;
+    const int onlySize = argc > 2 ? std::atoi(argv[2]) : 0;
     cv::setNumThreads(1);
     const kv3PlanePelBuffer photo = readColorImage(CLSG_DEMO_PHOTO);
     const cv::Mat photoMat = toMat(photo);
@@ -152,10 +153,12 @@ int main(int argc, char** argv) {
                 "ours ms best/med", "OpenCV ms best/med", "ours/CV");
     const struct {
         const char* name;
+        int megapixels;
         long width, height;
         int repeats;
-    } sizes[] = {{"1 MP", 1200, 840, 9}, {"12 MP", 4200, 3000, 3}};
+    } sizes[] = {{"1 MP", 1, 1200, 840, 9}, {"12 MP", 12, 4200, 3000, 3}};
     for (const auto& size : sizes) {
+        if (onlySize != 0 && onlySize != size.megapixels) continue;
         const kv3PlanePelBuffer frame = tiled(photo, size.width, size.height);
         const cv::Mat frameMat = toMat(frame);
         const int repeats = repeatArg > 0 ? repeatArg : size.repeats;

@@ -109,7 +109,9 @@ TEST(ResultImages, AnAbortedBuildLeavesNothingHalfBuilt) {
         // Assigned over a result that built the image: its scratch is reused.
         Result result = reference;
         EXPECT_TRUE(abortedFromAnotherThread([&] {
-            result = run;  // caches empty
+            result = run;  // caches empty but the run's label images: dropped too
+            internalOf(result).labelImage = kvPelBuffer<unsigned char>();
+            internalOf(result).confidenceImage = kvPelBuffer<unsigned char>();
             request(result);
         }));
         EXPECT_TRUE(kfPelEqual(request(result), expected));

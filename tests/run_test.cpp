@@ -8,6 +8,7 @@
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/intensity_normalization.h"
 #include "clsg/clrsgint/internal_result.h"
+#include "clsg/clrsgint/label_scores.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "test_images.h"
@@ -92,6 +93,44 @@ TEST(Run, StoresTheRunInTheResult) {
     EXPECT_EQ(in.labelScores[0].pointToPel(-20, 7)[0], v * v * inst.normFactor);
     EXPECT_EQ(result.labelImage().pointToPel(-20, 7)[0], 0);
     EXPECT_EQ(result.labelImage().pointToPel(-12, 11)[0], 1);
+}
+
+// Scoring all instances row by row together (the run's way, building the label images on the
+// way) gives the scores of scoring them one after the other, and the label images of the pass
+// a result makes on request.
+TEST(Run, InstancesScoredTogetherOrInTurnGiveTheSameImages) {
+    const kvPelRect tw(0, 0, 16, 16);
+    std::vector<kvCompositeColorSet> sets;
+    for (int k = 0; k < 3; ++k) {
+        std::vector<kvCompositeColor> examples;
+        for (int e = 0; e <= k % 2; ++e)  // one or two instances per label
+            examples.emplace_back(noisyImage(tw, 10 * k + e), makeMask(tw, [&](long x, long y) {
+                                      return (x + 2 * y + e) % 3 == k;
+                                  }));
+        sets.emplace_back(examples);
+    }
+    kvCompositeColorSegmenterTool tool;
+    tool.train(sets, kvCompositeColorSegmenterTrainParams());
+    const auto& model = clsgint::toolModel(tool);
+    ASSERT_EQ(model.instanceModels.size(), 4u);
+    const auto image = noisyImage(kvPelRect(-7, 3, 45, 29), 3);
+    for (int32_t n : {1, 4, 7}) {
+        SCOPED_TRACE(n);
+        std::vector<kvPelBuffer<double>> together, inTurn;
+        kvPelBuffer<unsigned char> label[2], confidence[2];
+        clsgint::LabelImages images[2] = {{&label[0], &confidence[0]}, {&label[1], &confidence[1]}};
+        clsgint::computeLabelScores(model, image, Params(n), together, &images[0]);
+        clsgint::computeLabelScores(model, image, Params(n), inTurn, &images[1], 0.0);
+        kvCompositeColorSegmenterInternalResult onRequest;
+        onRequest.labelScores = together;
+        onRequest.computeLabelImages();
+        ASSERT_EQ(together.size(), 3u);
+        for (int l = 0; l < 3; ++l) EXPECT_TRUE(kfPelEqual(together[l], inTurn[l])) << l;
+        for (int k = 0; k < 2; ++k) {
+            EXPECT_TRUE(kfPelEqual(label[k], onRequest.labelImage)) << k;
+            EXPECT_TRUE(kfPelEqual(confidence[k], onRequest.confidenceImage)) << k;
+        }
+    }
 }
 
 TEST(Run, EvenNeighbourhoodsShiftTheTransformByHalfAPel) {

@@ -49,6 +49,38 @@ bool samePicture(const kv3PlanePelBuffer_const& a, const kv3PlanePelBuffer_const
            kfPelEqual(a.plane1(), b.plane1()) && kfPelEqual(a.plane2(), b.plane2());
 }
 
+// Whether a and b are windows of the same pels (then they show the same
+// picture without a look at them).
+bool samePels(const kv3PlanePelBuffer_const& a, const kv3PlanePelBuffer_const& b) {
+    if (a.window() != b.window()) return false;
+    const long x = a.window().left(), y = a.window().top();
+    const auto same = [&](const kvPelBuffer_const<unsigned char>& p,
+                          const kvPelBuffer_const<unsigned char>& q) {
+        return p.pointToPel(x, y) == q.pointToPel(x, y) && p.rowStride() == q.rowStride();
+    };
+    return same(a.plane0(), b.plane0()) && same(a.plane1(), b.plane1()) &&
+           same(a.plane2(), b.plane2());
+}
+
+// The smallest rectangle holding every selected pixel of p (empty when none is).
+kvPelRect selectedBounds(const Pair& p) {
+    if (!p.mask.isBound()) return p.area;
+    long left = p.area.right(), right = p.area.left(), top = p.area.bottom(), bottom = p.area.top();
+    for (long y = p.area.top(); y < p.area.bottom(); ++y) {
+        if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
+        const unsigned char* row = p.mask.pointToPel(p.area.left(), y);
+        long first = 0, last = p.area.width() - 1;
+        while (first <= last && row[first] != 255) ++first;
+        if (first > last) continue;
+        while (row[last] != 255) --last;
+        left = std::min(left, p.area.left() + first);
+        right = std::max(right, p.area.left() + last + 1);
+        top = std::min(top, y);
+        bottom = y + 1;
+    }
+    return left < right ? kvPelRect(left, top, right - left, bottom - top) : kvPelRect();
+}
+
 // The tile grid of one picture.
 struct Grid {
     kvPelRect window;
@@ -154,13 +186,21 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
                        0};
                 if (p.mask.isBound())
                     p.area = kvRectangle<long>(p.area).intersect(p.mask.window(), false);
-                const uint64_t h = pictureHash(p.image);
+                // Only the selected pixels' bounds matter from here on.
+                p.area = selectedBounds(p);
                 p.picture = images_.size();
-                for (std::size_t d = 0; d < images_.size(); ++d)
-                    if (hashes[d] == h && samePicture(images_[d], p.image)) p.picture = d;
+                for (std::size_t d = 0; d < images_.size() && p.picture == images_.size(); ++d)
+                    if (samePels(images_[d], p.image)) p.picture = d;
+                if (p.picture == images_.size()) {
+                    const uint64_t h = pictureHash(p.image);
+                    for (std::size_t d = 0; d < images_.size(); ++d) {
+                        if (hashes[d] == 0) hashes[d] = pictureHash(images_[d]) | 1;
+                        if (hashes[d] == (h | 1) && samePicture(images_[d], p.image)) p.picture = d;
+                    }
+                }
                 if (p.picture == images_.size()) {
                     images_.push_back(p.image);
-                    hashes.push_back(h);
+                    hashes.push_back(0);  // hashed when first needed
                 }
                 pairs.push_back(p);
             }

@@ -17,6 +17,8 @@ const int32_t kNeighborhoods[] = {1, 3, 5};
 const uint32_t kDefaultMin = 2;
 const uint32_t kOtherMins[] = {1, 5};
 static_assert(std::size(kCoarseFractions) + 1 + std::size(kOtherMins) == kSuggestTolerances);
+// Tolerances of the first two stages scored on every fold.
+constexpr std::size_t kFinalists = 2;
 constexpr double kTie = 1e-12;
 
 // Rounds to two significant digits.
@@ -25,38 +27,95 @@ double twoDigits(double v) {
     return std::round(v * scale) / scale;
 }
 
-// Trains one tool per fold and scores them on their held-out tiles.
-class CrossValidation {
-public:
-    explicit CrossValidation(const kvSpatialFolds& folds) : folds_(folds) {}
+uint64_t mix(uint64_t v) {  // splitmix64's finaliser
+    v += 0x9e3779b97f4a7c15ull;
+    v = (v ^ (v >> 30)) * 0xbf58476d1ce4e5b9ull;
+    v = (v ^ (v >> 27)) * 0x94d049bb133111ebull;
+    return v ^ (v >> 31);
+}
 
-    void train(const kvCompositeColorSegmenterTrainParams& params) {
-        tools_.assign(folds_.folds(), kvCompositeColorSegmenterTool());
-        for (uint32_t f = 0; f < folds_.folds(); ++f) {
-            if (folds_.heldOut(f).empty()) continue;
-            tools_[f].train(folds_.trainingSets(f), params);
-            ++trainings_;
+// Runs tools on the held-out tiles of their folds.
+class HeldOutRunner {
+public:
+    // With perLabel 0 every held-out tile of a fold is scored. Otherwise the
+    // tiles are taken in a fixed pseudo-random order, each only while some
+    // label it holds has fewer than perLabel pixels taken in the fold.
+    HeldOutRunner(const kvSpatialFolds& folds, uint64_t perLabel) {
+        // Writable copies of the pictures, so that tiles can be cut from them as windows.
+        for (const kv3PlanePelBuffer_const& image : folds.images())
+            pictures_.push_back(kfPelCopy(image));
+        for (uint32_t f = 0; f < folds.folds(); ++f) {
+            const std::vector<kvHeldOutPiece>& pieces = folds.heldOut(f);
+            std::vector<std::pair<uint64_t, std::size_t>> order;  // key, piece
+            for (std::size_t i = 0; i < pieces.size(); ++i) {
+                const kvPelRect& r = pieces[i].rect;
+                const uint64_t at = static_cast<uint64_t>(static_cast<uint32_t>(r.top())) << 32 |
+                                    static_cast<uint32_t>(r.left());
+                order.push_back({perLabel == 0 ? i : mix(mix(pieces[i].image) ^ at), i});
+            }
+            std::sort(order.begin(), order.end());
+            std::vector<uint64_t> taken(folds.labels(), 0);
+            std::vector<const kvHeldOutPiece*> chosen;
+            for (const auto& [key, i] : order) {
+                bool wanted = perLabel == 0;
+                for (const kvHeldOutPixel& px : pieces[i].pixels)
+                    wanted = wanted || taken[px.label] < perLabel;
+                if (!wanted) continue;
+                for (const kvHeldOutPixel& px : pieces[i].pixels) ++taken[px.label];
+                chosen.push_back(&pieces[i]);
+            }
+            scored_.push_back(std::move(chosen));
         }
     }
 
-    kvLabelConfusion score(int32_t n) {
-        return kvScoreHeldOut(folds_, tools_, kvCompositeColorSegmenterRunParams(n, false),
-                              &runPixels_);
+    // Adds the held-out pixels of fold f, labelled by tool, to confusion. Each
+    // tile is run grown by half the neighbourhood, which gives there the
+    // labels of a run over the whole picture.
+    void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
+               const kvCompositeColorSegmenterRunParams& params, kvLabelConfusion& confusion,
+               uint64_t* runPixels) const {
+        const long margin = params.neighborhoodSize() / 2;
+        for (const kvHeldOutPiece* scored : scored_[f]) {
+            const kvHeldOutPiece& piece = *scored;
+            const kv3PlanePelBuffer& picture = pictures_[piece.image];
+            const kvPelRect grown =
+                kvRectangle<long>(piece.rect + kvRectangle<long>(-margin, -margin, 2 * margin + 1,
+                                                                 2 * margin + 1))
+                    .intersect(picture.window(), false);
+            kvPelBuffer<unsigned char> p0 = picture.plane0(), p1 = picture.plane1(),
+                                       p2 = picture.plane2();
+            p0.window(grown, false);
+            p1.window(grown, false);
+            p2.window(grown, false);
+            kvCompositeColorSegmenterResult result;
+            tool.run(kv3PlanePelBuffer(p0, p1, p2), params, result);
+            if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
+            const kvPelBuffer_const<unsigned char> labels = result.labelImage();
+            for (const kvHeldOutPixel& px : piece.pixels)
+                confusion.add(px.label, *labels.pointToPel(px.x, px.y));
+        }
     }
 
-    uint32_t trainings() const { return trainings_; }
-    uint64_t runPixels() const { return runPixels_; }
-
 private:
-    const kvSpatialFolds& folds_;
-    std::vector<kvCompositeColorSegmenterTool> tools_;
-    uint32_t trainings_ = 0;
-    uint64_t runPixels_ = 0;
+    std::vector<kv3PlanePelBuffer> pictures_;
+    std::vector<std::vector<const kvHeldOutPiece*>> scored_;  // per fold
 };
 
-struct Scored {
-    kvSuggestCandidate candidate;
-    kvLabelConfusion confusion;
+// One tolerance and the neighbourhoods it is scored with, over the folds
+// scored so far (always 0 .. scoredFolds - 1).
+struct Tolerance {
+    kvCompositeColorSegmenterTrainParams params;
+    const char* stage;
+    std::vector<int32_t> sizes;
+    std::vector<kvLabelConfusion> screen;  // per size: fold 0 alone
+    std::vector<kvLabelConfusion> all;     // per size: every fold scored
+    uint32_t scoredFolds = 0;
+
+    kvSuggestCandidate candidate(std::size_t i, bool screened) const {
+        const kvLabelConfusion& c = screened ? screen[i] : all[i];
+        return {params, kvCompositeColorSegmenterRunParams(sizes[i], false), stage,
+                c.balancedAccuracy(), screened ? 1 : scoredFolds};
+    }
 };
 
 // True when a beats b: a higher score, or on a tie the larger fraction, the
@@ -71,98 +130,162 @@ bool beats(const kvSuggestCandidate& a, const kvSuggestCandidate& b) {
     return a.runParams.neighborhoodSize() < b.runParams.neighborhoodSize();
 }
 
+// Index of the best size of t, on fold 0 alone or on every fold scored.
+std::size_t bestSize(const Tolerance& t, bool screened) {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < t.sizes.size(); ++i)
+        if (beats(t.candidate(i, screened), t.candidate(best, screened))) best = i;
+    return best;
+}
+
+// The search's state: its tolerances and the trainings done.
+class Search {
+public:
+    Search(const kvSpatialFolds& folds, uint32_t heldOutPerLabel)
+        : folds_(folds), runner_(folds, heldOutPerLabel) {}
+
+    // Scores a new tolerance on fold 0.
+    Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
+        Tolerance t{
+            kvCompositeColorSegmenterTrainParams(frac, min), stage, std::move(sizes), {}, {}, 0};
+        t.screen.assign(t.sizes.size(), kvLabelConfusion(folds_.labels()));
+        t.all = t.screen;
+        tolerances_.push_back(std::move(t));
+        scoreUpTo(tolerances_.back(), 1);
+        return tolerances_.back();
+    }
+
+    // Scores t on the folds it has not been scored on yet.
+    void complete(Tolerance& t) { scoreUpTo(t, folds_.folds()); }
+
+    std::vector<Tolerance>& tolerances() { return tolerances_; }
+    uint32_t trainings() const { return trainings_; }
+    uint64_t runPixels() const { return runPixels_; }
+
+private:
+    void scoreUpTo(Tolerance& t, uint32_t end) {
+        for (uint32_t f = t.scoredFolds; f < end; ++f) {
+            if (folds_.heldOut(f).empty()) continue;
+            kvCompositeColorSegmenterTool tool;
+            tool.train(folds_.trainingSets(f), t.params);
+            ++trainings_;
+            for (std::size_t i = 0; i < t.sizes.size(); ++i) {
+                kvLabelConfusion fold(folds_.labels());
+                runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false), fold,
+                              &runPixels_);
+                if (f == 0) t.screen[i].add(fold);
+                t.all[i].add(fold);
+            }
+        }
+        t.scoredFolds = std::max(t.scoredFolds, end);
+    }
+
+    const kvSpatialFolds& folds_;
+    HeldOutRunner runner_;
+    std::vector<Tolerance> tolerances_;
+    uint32_t trainings_ = 0;
+    uint64_t runPixels_ = 0;
+};
+
 }  // namespace
 
 kvLabelConfusion kvScoreHeldOut(const kvSpatialFolds& folds,
                                 const std::vector<kvCompositeColorSegmenterTool>& tools,
                                 const kvCompositeColorSegmenterRunParams& params,
                                 uint64_t* runPixels) {
-    // Writable copies, so that tiles can be cut from them as windows.
-    std::vector<kv3PlanePelBuffer> pictures;
-    for (const kv3PlanePelBuffer_const& image : folds.images())
-        pictures.push_back(kfPelCopy(image));
+    const HeldOutRunner runner(folds, 0);
     kvLabelConfusion confusion(folds.labels());
-    const long margin = params.neighborhoodSize() / 2;
     for (uint32_t f = 0; f < folds.folds(); ++f)
-        for (const kvHeldOutPiece& piece : folds.heldOut(f)) {
-            const kv3PlanePelBuffer& picture = pictures[piece.image];
-            const kvPelRect grown =
-                kvRectangle<long>(piece.rect + kvRectangle<long>(-margin, -margin, 2 * margin + 1,
-                                                                 2 * margin + 1))
-                    .intersect(picture.window(), false);
-            kvPelBuffer<unsigned char> p0 = picture.plane0(), p1 = picture.plane1(),
-                                       p2 = picture.plane2();
-            p0.window(grown, false);
-            p1.window(grown, false);
-            p2.window(grown, false);
-            kvCompositeColorSegmenterResult result;
-            tools.at(f).run(kv3PlanePelBuffer(p0, p1, p2), params, result);
-            if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
-            const kvPelBuffer_const<unsigned char> labels = result.labelImage();
-            for (const kvHeldOutPixel& px : piece.pixels)
-                confusion.add(px.label, *labels.pointToPel(px.x, px.y));
-        }
+        if (!folds.heldOut(f).empty()) runner.score(f, tools.at(f), params, confusion, runPixels);
     return confusion;
 }
 
 kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                          const kvSuggestOptions& options) {
     const kvSpatialFolds folds(sets, options.folds, options.tileSize);
-    CrossValidation cv(folds);
-    std::vector<Scored> tried;
-    std::size_t best = 0;
+    Search search(folds, options.heldOutPerLabel);
+    std::vector<Tolerance>& tried = search.tolerances();
     uint32_t scored = 0;
-
-    // Trains once for the tolerance, then scores each neighbourhood.
-    const auto tryTolerance = [&](double frac, uint32_t min, const std::vector<int32_t>& sizes,
-                                  const char* stage) {
-        const kvCompositeColorSegmenterTrainParams trainParams(frac, min);
-        cv.train(trainParams);
-        for (int32_t n : sizes) {
-            kvLabelConfusion confusion = cv.score(n);
-            const kvSuggestCandidate c{trainParams, kvCompositeColorSegmenterRunParams(n, false),
-                                       stage, confusion.balancedAccuracy()};
-            tried.push_back({c, std::move(confusion)});
-            if (tried.size() == 1 || beats(c, tried[best].candidate)) best = tried.size() - 1;
-        }
+    const auto tick = [&] {
         if (options.progress) options.progress(++scored);
     };
-    const auto bestFrac = [&] { return tried[best].candidate.trainParams.colorToleranceFrac(); };
-    const auto bestN = [&] { return tried[best].candidate.runParams.neighborhoodSize(); };
+    // The better of two tolerances by their best sizes on fold 0.
+    const auto screenBeats = [](const Tolerance& a, const Tolerance& b) {
+        return beats(a.candidate(bestSize(a, true), true), b.candidate(bestSize(b, true), true));
+    };
 
+    // Coarse and fine: every tolerance on fold 0 alone.
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
-    for (double frac : kCoarseFractions) tryTolerance(frac, kDefaultMin, sizes, "coarse");
-
+    for (double frac : kCoarseFractions) {
+        search.add(frac, kDefaultMin, sizes, "coarse");
+        tick();
+    }
     // Refine between the best coarse fraction and the better of its
     // neighbours (on a tie the larger one): the score falls off more slowly on
     // that side, so a better fraction is likelier there.
-    const auto bestScoreAt = [&](double frac) {
-        double score = -1.0;
-        for (const Scored& s : tried)
-            if (s.candidate.trainParams.colorToleranceFrac() == frac)
-                score = std::max(score, s.candidate.balancedAccuracy);
-        return score;
-    };
-    const double* coarse =
-        std::find(std::begin(kCoarseFractions), std::end(kCoarseFractions), bestFrac());
-    const double* below = coarse == std::begin(kCoarseFractions) ? nullptr : coarse - 1;
-    const double* above = coarse + 1 == std::end(kCoarseFractions) ? nullptr : coarse + 1;
-    const double* toward =
-        !below || (above && bestScoreAt(*above) >= bestScoreAt(*below) - kTie) ? above : below;
-    if (toward) tryTolerance(twoDigits(std::sqrt(*toward * *coarse)), kDefaultMin, sizes, "fine");
+    std::size_t coarse = 0;
+    for (std::size_t i = 1; i < tried.size(); ++i)
+        if (screenBeats(tried[i], tried[coarse])) coarse = i;
+    const bool hasBelow = coarse > 0, hasAbove = coarse + 1 < tried.size();
+    std::size_t toward = coarse;
+    if (hasAbove && (!hasBelow || !screenBeats(tried[coarse - 1], tried[coarse + 1])))
+        toward = coarse + 1;
+    else if (hasBelow)
+        toward = coarse - 1;
+    if (toward != coarse)
+        search.add(twoDigits(std::sqrt(tried[toward].params.colorToleranceFrac() *
+                                       tried[coarse].params.colorToleranceFrac())),
+                   kDefaultMin, sizes, "fine");
+    tick();
 
-    const double frac = bestFrac();
-    for (uint32_t min : kOtherMins) tryTolerance(frac, min, {bestN()}, "minimum");
+    // The best few of them on every fold.
+    std::vector<std::size_t> order;
+    while (order.size() < std::min(kFinalists, tried.size())) {
+        std::size_t next = tried.size();
+        for (std::size_t i = 0; i < tried.size(); ++i)
+            if (std::find(order.begin(), order.end(), i) == order.end() &&
+                (next == tried.size() || screenBeats(tried[i], tried[next])))
+                next = i;
+        order.push_back(next);
+    }
+    for (std::size_t i : order) search.complete(tried[i]);
+    const auto bestComplete = [&] {
+        std::size_t best = order[0];
+        for (std::size_t i = 0; i < tried.size(); ++i)
+            if (tried[i].scoredFolds == folds.folds() &&
+                beats(tried[i].candidate(bestSize(tried[i], false), false),
+                      tried[best].candidate(bestSize(tried[best], false), false)))
+                best = i;
+        return best;
+    };
+
+    // Other minimums at the best tolerance and size so far, screened on fold
+    // 0 against it; one that beats it there is scored on every fold.
+    const std::size_t leader = bestComplete();
+    const std::size_t leaderSize = bestSize(tried[leader], false);
+    const double frac = tried[leader].params.colorToleranceFrac();
+    const int32_t n = tried[leader].sizes[leaderSize];
+    for (uint32_t min : kOtherMins) {
+        Tolerance& t = search.add(frac, min, {n}, "minimum");
+        if (beats(t.candidate(0, true), tried[leader].candidate(leaderSize, true)))
+            search.complete(t);
+        tick();
+    }
 
     kvSuggestReport report;
-    report.trainParams = tried[best].candidate.trainParams;
-    report.runParams = tried[best].candidate.runParams;
-    for (const Scored& s : tried) report.candidates.push_back(s.candidate);
-    report.chosen = best;
-    report.heldOut = tried[best].confusion;
+    const std::size_t chosen = bestComplete();
+    const std::size_t chosenSize = bestSize(tried[chosen], false);
+    for (const Tolerance& t : tried)
+        for (std::size_t i = 0; i < t.sizes.size(); ++i) {
+            if (&t == &tried[chosen] && i == chosenSize) report.chosen = report.candidates.size();
+            report.candidates.push_back(t.candidate(i, false));
+        }
+    report.trainParams = tried[chosen].params;
+    report.runParams = kvCompositeColorSegmenterRunParams(tried[chosen].sizes[chosenSize], false);
+    report.heldOut = tried[chosen].all[chosenSize];
     report.folds = folds.folds();
     report.tileSize = folds.tileSize();
-    report.trainings = cv.trainings();
-    report.runPixels = cv.runPixels();
+    report.trainings = search.trainings();
+    report.runPixels = search.runPixels();
     return report;
 }

@@ -7,22 +7,27 @@
 // but one and run on the held-out fold's tiles (each grown by half the
 // neighbourhood, so the labels there equal those of a run on the whole
 // picture); every held-out pixel counts for the label whose example selects
-// it. The criterion is balanced accuracy: the mean over labels of the share
-// of the label's held-out pixels that get it. A tie (equal within 1e-12)
-// goes to the larger colorToleranceFrac, then the larger colorToleranceMin,
-// then the smaller neighbourhood.
+// it. A label with many held-out pixels is scored on a pseudo-random choice of
+// its tiles, about heldOutPerLabel pixels per fold. The criterion is balanced
+// accuracy: the mean over labels of the share of the label's held-out pixels
+// that get it. A tie (equal within 1e-12) goes to the larger
+// colorToleranceFrac, then the larger colorToleranceMin, then the smaller
+// neighbourhood.
 //
-// The search runs coarse to fine, each stage starting from the best so far.
 // Neighbourhood sizes cost no training, so every tolerance is scored with
-// each of 1, 3 and 5:
+// each of 1, 3 and 5. Every tolerance is first scored on fold 0 alone (one
+// training); only the best few go on to the other folds, and only candidates
+// scored on every fold can be chosen. Coarse to fine, each stage starting from
+// the best so far:
 //   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2);
 //   2. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours in stage 1 (on a tie
-//      the larger), for example 0.057 between 0.04 and 0.08;
+//      the larger), for example 0.057 between 0.04 and 0.08. The best two
+//      tolerances of stages 1 and 2 on fold 0 are then scored on every fold;
 //   3. "minimum": minimums 1 and 5 at the best fraction, with the best
-//      neighbourhood only.
-// That is 8 trainings per fold. The held-out runs cover only the
-// tiles (about the selected pixels), so the trainings dominate the cost.
+//      neighbourhood only; one that beats the best on fold 0 is scored on
+//      every fold.
+// With two folds that is 10 to 12 trainings, each on half the examples.
 // Runs are without intensity normalisation.
 //
 // Same input, same choice. Another thread stops the search with
@@ -45,8 +50,11 @@
 constexpr uint32_t kSuggestTolerances = 8;
 
 struct kvSuggestOptions {
-    uint32_t folds = 3;     // 2 to 16
+    uint32_t folds = 2;     // 2 to 16
     int32_t tileSize = 32;  // side of the fold tiles, at least 4
+    // Held-out pixels scored per label and fold, at least (whole tiles are
+    // taken); 0 scores every held-out pixel.
+    uint32_t heldOutPerLabel = 2048;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;
@@ -56,7 +64,8 @@ struct kvSuggestCandidate {
     kvCompositeColorSegmenterTrainParams trainParams;
     kvCompositeColorSegmenterRunParams runParams;
     std::string stage;        // "coarse", "fine" or "minimum"
-    double balancedAccuracy;  // over the held-out pixels of all folds
+    double balancedAccuracy;  // over the held-out pixels of the folds scored
+    uint32_t folds = 0;       // folds scored: 1 (fold 0 alone; not chosen) or all
 };
 
 struct kvSuggestReport {
@@ -76,8 +85,8 @@ struct kvSuggestReport {
 kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                          const kvSuggestOptions& options = {});
 
-// Scores tools[f] (trained on folds.trainingSets(f)) on the held-out pixels of
-// fold f, for every fold with held-out pixels. Each tile is run grown by half
+// Scores tools[f] (trained on folds.trainingSets(f)) on every held-out pixel
+// of fold f, for every fold with held-out pixels. Each tile is run grown by half
 // the neighbourhood, which gives there the labels of a run over the whole
 // picture. Adds the pixels run over to *runPixels when given.
 kvLabelConfusion kvScoreHeldOut(const kvSpatialFolds& folds,

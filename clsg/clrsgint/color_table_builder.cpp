@@ -1,5 +1,7 @@
 #include "clsg/clrsgint/color_table_builder.h"
 
+#include <memory>
+
 #include "clsg/clrsgint/abort_poll.h"
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/clrsgint/instance_accumulator.h"
@@ -39,8 +41,10 @@ void clsgint::buildInstanceModel(kvCompositeColorInstanceModel& instance,
                                  int32_t levelCount, const std::array<unsigned char, 256>& quant,
                                  const kvCompositeColorSegmenterModel& model) {
     const std::size_t cells = static_cast<std::size_t>(levelCount) * levelCount * levelCount;
-    std::vector<uint32_t> counts(cells, 0);
-    instance.weights.assign(cells, 0.0);
+    // Counts are written only where a touched bit is set first: no clearing.
+    const std::unique_ptr<uint32_t[]> counts(new uint32_t[cells]);
+    std::vector<kvTouchedCells> touched((cells + 63) / 64, 0);
+    instance.weights = std::vector<double>(cells);  // zeroed by memset, unlike assign()
 
     const kvAccumulatorTables tables =
         clsgint::accumulatorTables(model, quant, levelCount, params.colorToleranceFrac());
@@ -64,13 +68,13 @@ void clsgint::buildInstanceModel(kvCompositeColorInstanceModel& instance,
             found += clsgint::accumulateRow(tables, image.plane0().pointToPel(w.x(), y),
                                             image.plane1().pointToPel(w.x(), y),
                                             image.plane2().pointToPel(w.x(), y), mask, w.width(),
-                                            instance.weights.data(), counts.data());
+                                            instance.weights.data(), counts.get(), touched.data());
         }
         if (found == 0) throw kvCompositeColorSegmenterDefs::BadImage();
     }
 
-    instance.normFactor =
-        1.0 / clsgint::weightedCountSum(counts.data(), instance.weights.data(), cells);
+    instance.normFactor = 1.0 / clsgint::weightedCountSum(counts.get(), touched.data(),
+                                                          instance.weights.data(), cells);
     instance.levelCount = static_cast<uint32_t>(levelCount);
     instance.quantTable.assign(quant.begin(), quant.end());
 }

@@ -89,7 +89,8 @@ struct Avx512Kernel {
 // spread with a repeat count.
 template <class Kernel>
 long accumulate(AccumulatorRow& ctx, const unsigned char* p0, const unsigned char* p1,
-                const unsigned char* p2, const unsigned char* mask, long count, uint32_t* counts) {
+                const unsigned char* p2, const unsigned char* mask, long count, uint32_t* counts,
+                kvTouchedCells* touched) {
     const kvAccumulatorTables& t = *ctx.t;
     const ptrdiff_t n = t.levelCount;
     PixelBox box;
@@ -98,7 +99,15 @@ long accumulate(AccumulatorRow& ctx, const unsigned char* p0, const unsigned cha
     long care = 0;
 
     auto flush = [&]() {
-        counts[(t.quant[prev[0]] * n + t.quant[prev[1]]) * n + t.quant[prev[2]]] += repeat;
+        const size_t cell =
+            static_cast<size_t>((t.quant[prev[0]] * n + t.quant[prev[1]]) * n + t.quant[prev[2]]);
+        const kvTouchedCells bit = kvTouchedCells{1} << (cell % 64);
+        if (touched[cell / 64] & bit) {
+            counts[cell] += repeat;
+        } else {
+            touched[cell / 64] |= bit;
+            counts[cell] = repeat;
+        }
         Kernel::spread(ctx, box, repeat);
         repeat = 0;
     };
@@ -130,7 +139,7 @@ long accumulate(AccumulatorRow& ctx, const unsigned char* p0, const unsigned cha
 long clsgint::accumulateRow(const kvAccumulatorTables& tables, const unsigned char* p0,
                             const unsigned char* p1, const unsigned char* p2,
                             const unsigned char* mask, long count, double* weights,
-                            uint32_t* counts) {
+                            uint32_t* counts, kvTouchedCells* touched) {
     using namespace clsgint;
     AccumulatorRow ctx;
     ctx.t = &tables;
@@ -142,20 +151,24 @@ long clsgint::accumulateRow(const kvAccumulatorTables& tables, const unsigned ch
 #ifdef CLSG_X86_SIMD
     switch (kvActiveSimd()) {
         case kvSimdLevel::Avx512:
-            return accumulate<Avx512Kernel>(ctx, p0, p1, p2, mask, count, counts);
+            return accumulate<Avx512Kernel>(ctx, p0, p1, p2, mask, count, counts, touched);
         case kvSimdLevel::Avx2:
-            return accumulate<Avx2Kernel>(ctx, p0, p1, p2, mask, count, counts);
+            return accumulate<Avx2Kernel>(ctx, p0, p1, p2, mask, count, counts, touched);
         case kvSimdLevel::Portable:
             break;
     }
 #endif
-    return accumulate<ScalarKernel>(ctx, p0, p1, p2, mask, count, counts);
+    return accumulate<ScalarKernel>(ctx, p0, p1, p2, mask, count, counts, touched);
 }
 
-double clsgint::weightedCountSum(const uint32_t* counts, const double* weights, size_t cells) {
-    // A cell without pixels adds 0.0 * weight = +0.0 (weights are finite), so skip it.
+double clsgint::weightedCountSum(const uint32_t* counts, const kvTouchedCells* touched,
+                                 const double* weights, size_t cells) {
     double sum = 0.0;
-    for (size_t i = 0; i < cells; ++i)
-        if (counts[i] != 0) sum = sum + static_cast<double>(counts[i]) * weights[i];
+    for (size_t word = 0; word < (cells + 63) / 64; ++word) {
+        size_t i = word * 64;
+        for (kvTouchedCells bits = touched[word]; bits != 0; ++i, bits >>= 1)
+            if ((bits & 1) && counts[i] != 0)
+                sum = sum + static_cast<double>(counts[i]) * weights[i];
+    }
     return sum;
 }

@@ -101,38 +101,86 @@ const unsigned char* planeRow(const kvPlanesView& img, int c, long y) {
 // q reaches q + t for t in {-k, k + 1} with weight index k, so d = -t maps to d or -d - 1.
 long kernelIndex(long d, bool even) { return d >= 0 ? d : (even ? -d - 1 : -d); }
 
-// The kernel as terms per source row offset dy (dLo..dHi), each in source column order.
-// Zero kernel weights add nothing and are left out. N = 1 has the single term 1.0 * v: the
-// sum +0.0 + v is v, or +0.0 for v = -0.0, which squares to the same score.
-struct KernelTerms {
-    bool even;
-    long h, dLo, dHi;  // dLo..dHi: source offsets from the output pixel, both directions
-    std::vector<Term> terms;
-    std::vector<std::size_t> rowStart;  // terms of offset dy: [rowStart[dy - dLo], next)
-
-    explicit KernelTerms(int32_t n)
-        : even(n % 2 == 0), h(even ? n / 2 - 1 : (n - 1) / 2), dLo(even ? -(h + 1) : -h), dHi(h) {
-        if (n == 1) {
-            terms.push_back({0, 1.0});
-            rowStart = {0, 1};
-            return;
-        }
-        const unsigned char* kernel = clsgint::neighborhoodKernel(n);
-        const long m = clsgint::kernelQuadrantSide(n);
-        for (long dy = dLo; dy <= dHi; ++dy) {
-            rowStart.push_back(terms.size());
-            const long ky = kernelIndex(dy, even);
-            for (long dx = dLo; dx <= dHi; ++dx) {
-                const unsigned char w = kernel[ky * m + kernelIndex(dx, even)];
-                if (w != 0) terms.push_back({dx, static_cast<double>(w)});
-            }
-        }
-        rowStart.push_back(terms.size());
-    }
-};
-
 }  // namespace
 }  // namespace clsgint
+
+clsgint::InstanceRowScorer::InstanceRowScorer(const kvPlanesView& img,
+                                              const unsigned char* quantTable,
+                                              const double* weights, int32_t levelCount,
+                                              double normFactor, int32_t neighborhoodSize)
+    : img_(img),
+      cells_(makeCellLookup(quantTable, levelCount, weights)),
+      normFactor_(normFactor),
+      n_(std::max<int32_t>(neighborhoodSize, 1)),
+      even_(n_ % 2 == 0),
+      h_(even_ ? n_ / 2 - 1 : (n_ - 1) / 2),
+      dLo_(even_ ? -(h_ + 1) : -h_),
+      dHi_(h_),
+      nextLoad_(img.y0) {
+    // The kernel as terms per source row offset dy, each in source column order. Zero kernel
+    // weights add nothing and are left out. N = 1 has the single term 1.0 * v: the sum
+    // +0.0 + v is v, or +0.0 for v = -0.0, which squares to the same score.
+    if (n_ == 1) {
+        terms_.push_back({0, 1.0});
+        rowStart_ = {0, 1};
+    } else {
+        const unsigned char* kernel = neighborhoodKernel(n_);
+        const long m = kernelQuadrantSide(n_);
+        for (long dy = dLo_; dy <= dHi_; ++dy) {
+            rowStart_.push_back(terms_.size());
+            const long ky = kernelIndex(dy, even_);
+            for (long dx = dLo_; dx <= dHi_; ++dx) {
+                const unsigned char w = kernel[ky * m + kernelIndex(dx, even_)];
+                if (w != 0) terms_.push_back({dx, static_cast<double>(w)});
+            }
+        }
+        rowStart_.push_back(terms_.size());
+    }
+    // Ring of n zero-padded cell-weight rows, each with its non-zero chunk counts. The row is
+    // long enough for the last block's reads at the widest offsets.
+    const long width = std::max(img.width, 0L);
+    pad_ = roundUp(h_ + 1, kChunk);
+    rowLen_ = roundUp(pad_ + roundUp(width, kBlock) + h_ + 1, kChunk);
+    chunks_ = rowLen_ / kChunk;
+    ring_.assign(static_cast<std::size_t>(rowLen_) * n_, 0.0);
+    nzBefore_.assign(static_cast<std::size_t>(chunks_ + 1) * n_, 0);
+    cellIndex_.resize(static_cast<std::size_t>(width));
+    rows_.resize(static_cast<std::size_t>(n_));
+}
+
+// Chunks of the left padding hold no weight; those after the image hold the row's total.
+void clsgint::InstanceRowScorer::loadRow(long sy) {
+    const long firstChunk = pad_ / kChunk, imageChunks = (img_.width + kChunk - 1) / kChunk;
+    int32_t* counts = ringCounts(sy);
+    const LookupJob job{{planeRow(img_, 0, sy), planeRow(img_, 1, sy), planeRow(img_, 2, sy)},
+                        img_.width,
+                        ringRow(sy) + pad_,
+                        counts + firstChunk,
+                        cellIndex_.data()};
+    chooseLookupRow(cells_)(cells_, job);
+    const int32_t total = counts[firstChunk + imageChunks];
+    std::fill(counts + firstChunk + imageChunks + 1, counts + chunks_ + 1, total);
+}
+
+void clsgint::InstanceRowScorer::scoreRow(long y, bool first, double* out) {
+    const long y1 = img_.y0 + img_.height;
+    assert(y >= img_.y0 && y < y1);
+    for (const long last = std::min(y + dHi_, y1 - 1); nextLoad_ <= last; ++nextLoad_)
+        loadRow(nextLoad_);
+
+    // Source rows top to bottom; rows outside the image or without weights add nothing.
+    std::size_t rowCount = 0;
+    for (long dy = dLo_; dy <= dHi_; ++dy) {
+        const long sy = y + dy;
+        const std::size_t t0 = rowStart_[dy - dLo_], t1 = rowStart_[dy - dLo_ + 1];
+        if (sy < img_.y0 || sy >= y1 || t0 == t1) continue;
+        const int32_t* counts = ringCounts(sy);
+        if (counts[chunks_] == 0) continue;
+        rows_[rowCount++] = {ringRow(sy), counts, terms_.data() + t0, t1 - t0};
+    }
+    const RowJob job{rows_.data(), rowCount, pad_, img_.width, dLo_, dHi_, normFactor_, first, out};
+    chooseSumRow()(job);
+}
 
 void clsgint::scoreInstancePlanes(const kvPlanesView& img, const unsigned char* quantTable,
                                   const double* weights, int32_t levelCount, double normFactor,
@@ -140,61 +188,10 @@ void clsgint::scoreInstancePlanes(const kvPlanesView& img, const unsigned char* 
                                   const kvImageView<double>& out) {
     assert(out.x0 == img.x0 && out.y0 == img.y0 && out.width == img.width &&
            out.height == img.height);
-    using namespace clsgint;
     if (img.width <= 0 || img.height <= 0) return;
-    const CellLookup cells = makeCellLookup(quantTable, levelCount, weights);
-
-    const int32_t n = std::max<int32_t>(neighborhoodSize, 1);
-    const KernelTerms k(n);
-
-    // Ring of n zero-padded cell-weight rows, each with its non-zero chunk counts. The row is
-    // long enough for the last block's reads at the widest offsets.
-    const long width = img.width;
-    const long pad = roundUp(k.h + 1, kChunk);
-    const long rowLen = roundUp(pad + roundUp(width, kBlock) + k.h + 1, kChunk);
-    const long chunks = rowLen / kChunk;
-    std::vector<double> ring(static_cast<std::size_t>(rowLen) * n, 0.0);
-    std::vector<int32_t> nzBefore(static_cast<std::size_t>(chunks + 1) * n, 0);
-    auto ringRow = [&](long sy) { return ring.data() + ((sy - img.y0) % n) * rowLen; };
-    auto ringCounts = [&](long sy) { return nzBefore.data() + ((sy - img.y0) % n) * (chunks + 1); };
-
-    // Chunks of the left padding hold no weight; those after the image hold the row's total.
-    const LookupRowFn lookupRow = chooseLookupRow(cells);
-    std::vector<int32_t> cellIndex(static_cast<std::size_t>(width));
-    const long firstChunk = pad / kChunk, imageChunks = (width + kChunk - 1) / kChunk;
-    auto loadRow = [&](long sy) {
-        int32_t* counts = ringCounts(sy);
-        const LookupJob job{{planeRow(img, 0, sy), planeRow(img, 1, sy), planeRow(img, 2, sy)},
-                            width,
-                            ringRow(sy) + pad,
-                            counts + firstChunk,
-                            cellIndex.data()};
-        lookupRow(cells, job);
-        const int32_t total = counts[firstChunk + imageChunks];
-        std::fill(counts + firstChunk + imageChunks + 1, counts + chunks + 1, total);
-    };
-
-    const SumRowFn sumRow = chooseSumRow();
-    std::vector<SourceRow> rows(static_cast<std::size_t>(n));
-    const long y1 = img.y0 + img.height;
-    long nextLoad = img.y0;
-    for (long y = img.y0; y < y1; ++y) {
+    InstanceRowScorer scorer(img, quantTable, weights, levelCount, normFactor, neighborhoodSize);
+    for (long y = img.y0; y < img.y0 + img.height; ++y) {
         pollAttentionAtRow(y);
-        for (const long last = std::min(y + k.dHi, y1 - 1); nextLoad <= last; ++nextLoad)
-            loadRow(nextLoad);
-
-        // Source rows top to bottom; rows outside the image or without weights add nothing.
-        std::size_t rowCount = 0;
-        for (long dy = k.dLo; dy <= k.dHi; ++dy) {
-            const long sy = y + dy;
-            const std::size_t t0 = k.rowStart[dy - k.dLo], t1 = k.rowStart[dy - k.dLo + 1];
-            if (sy < img.y0 || sy >= y1 || t0 == t1) continue;
-            const int32_t* counts = ringCounts(sy);
-            if (counts[chunks] == 0) continue;
-            rows[rowCount++] = {ringRow(sy), counts, k.terms.data() + t0, t1 - t0};
-        }
-        const RowJob job{rows.data(), rowCount,   pad,   width,     k.dLo,
-                         k.dHi,       normFactor, first, out.row(y)};
-        sumRow(job);
+        scorer.scoreRow(y, first, out.row(y));
     }
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "clsg/clrsgint/instance_scoring_simd.h"
 #include "clsg/clrsgint/plane_view.h"
 
 namespace clsgint {
@@ -25,5 +27,38 @@ namespace clsgint {
 void scoreInstancePlanes(const kvPlanesView& img, const unsigned char* quantTable,
                          const double* weights, int32_t levelCount, double normFactor,
                          int32_t neighborhoodSize, bool first, const kvImageView<double>& out);
+
+// The same scores one row at a time, so that several instances can fill their rows of a
+// band while it is hot: scoreRow(y, ...) for y = img.y0, img.y0 + 1, ... in turn, each once,
+// gives row y of scoreInstancePlanes's out (no abort poll). The tables must outlive the
+// scorer. Holds about 8 * N * (width + N) bytes.
+class InstanceRowScorer {
+public:
+    InstanceRowScorer(const kvPlanesView& img, const unsigned char* quantTable,
+                      const double* weights, int32_t levelCount, double normFactor,
+                      int32_t neighborhoodSize);
+    void scoreRow(long y, bool first, double* out);
+
+private:
+    void loadRow(long sy);
+    double* ringRow(long sy) { return ring_.data() + ((sy - img_.y0) % n_) * rowLen_; }
+    int32_t* ringCounts(long sy) {
+        return nzBefore_.data() + ((sy - img_.y0) % n_) * (chunks_ + 1);
+    }
+
+    kvPlanesView img_;
+    CellLookup cells_;
+    double normFactor_;
+    int32_t n_;
+    bool even_;
+    long h_, dLo_, dHi_;
+    std::vector<Term> terms_;
+    std::vector<std::size_t> rowStart_;  // terms of offset dy: [rowStart_[dy - dLo_], next)
+    long pad_, rowLen_, chunks_, nextLoad_;
+    std::vector<double> ring_;       // the last N cell-weight rows, zero-padded
+    std::vector<int32_t> nzBefore_;  // their non-zero chunk counts
+    std::vector<int32_t> cellIndex_;
+    std::vector<SourceRow> rows_;
+};
 
 }  // namespace clsgint

@@ -64,7 +64,8 @@ void lookupRowAvx512(const CellLookup& t, const LookupJob& job) {
     }
     for (; i < job.width; ++i)
         job.cellIndex[i] = static_cast<int32_t>(cellOfColour(t, r[i], g[i], b[i]));
-    fetchRow(t, job, [&](long k) { return static_cast<std::size_t>(job.cellIndex[k]); });
+    const int32_t* const cell = job.cellIndex;
+    fetchRow(t, job, [cell](long k) { return static_cast<std::size_t>(cell[k]); });
 }
 
 void sumRowAvx512(const RowJob& job) {

@@ -76,14 +76,14 @@ inline std::size_t cellOfColour(const CellLookup& t, unsigned char cr, unsigned 
 // Stores the weights of pixels [i, end) of one chunk and returns whether one is non-zero:
 // a double is non-zero when any bit but the sign bit is set.
 template <class CellOf>
-inline bool fetchChunk(const CellLookup& t, const LookupJob& job, long i, long end, CellOf cellOf) {
+inline bool fetchChunk(const double* weights, double* v, long i, long end, CellOf cellOf) {
     uint64_t bits = 0;
     for (long k = i; k < end; ++k) {
-        const double w = t.weights[cellOf(k)];
+        const double w = weights[cellOf(k)];
         uint64_t wb;
         std::memcpy(&wb, &w, sizeof wb);
         bits |= wb;
-        job.v[k] = w;
+        v[k] = w;
     }
     return (bits << 1) != 0;
 }
@@ -91,16 +91,21 @@ inline bool fetchChunk(const CellLookup& t, const LookupJob& job, long i, long e
 // Weights of a whole row, and its non-zero chunk counts.
 template <class CellOf>
 inline void fetchRow(const CellLookup& t, const LookupJob& job, CellOf cellOf) {
+    // Locals: the compiler cannot tell that the stores leave job's pointers alone.
+    const double* const weights = t.weights;
+    double* const v = job.v;
+    int32_t* const nzBefore = job.nzBefore;
+    const long width = job.width;
     int32_t seen = 0;
     long c = 0;
-    for (long i = 0; i < job.width; i += kChunk, ++c) {
-        const long end = job.width < i + kChunk ? job.width : i + kChunk;
-        const bool any = end - i == kChunk ? fetchChunk(t, job, i, i + kChunk, cellOf)
-                                           : fetchChunk(t, job, i, end, cellOf);
-        job.nzBefore[c] = seen;
+    for (long i = 0; i < width; i += kChunk, ++c) {
+        const long end = width < i + kChunk ? width : i + kChunk;
+        const bool any = end - i == kChunk ? fetchChunk(weights, v, i, i + kChunk, cellOf)
+                                           : fetchChunk(weights, v, i, end, cellOf);
+        nzBefore[c] = seen;
         seen += any ? 1 : 0;
     }
-    job.nzBefore[c] = seen;
+    nzBefore[c] = seen;
 }
 
 // Whether any source of the block starting at padded column `at` has a non-zero weight.
@@ -108,6 +113,18 @@ inline bool blockHasWeight(const SourceRow& s, const RowJob& job, long at, long 
     const long start = at + job.dxLo;
     const long end = at + blockSize - 1 + job.dxHi;
     return s.nzBefore[end / kChunk + 1] != s.nzBefore[start / kChunk];
+}
+
+// Bit j set: some source of the vector of `lanes` pixels at `at + j * lanes` holds a weight.
+inline unsigned liveVectors(const SourceRow& s, const RowJob& job, long at, long lanes,
+                            int vectors) {
+    unsigned live = 0;
+    for (int j = 0; j < vectors; ++j) {
+        const long start = at + j * lanes + job.dxLo;
+        const long end = at + (j + 1) * lanes - 1 + job.dxHi;
+        if (s.nzBefore[end / kChunk + 1] != s.nzBefore[start / kChunk]) live |= 1u << j;
+    }
+    return live;
 }
 
 // Writes the scores s[0..count) of a block (first instance, or keep the strictly greater).

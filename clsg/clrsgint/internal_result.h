@@ -69,8 +69,9 @@ public:
                   const std::array<unsigned char, 256>& toleranceTable, unsigned char levelStep,
                   const kv2XformHandle& imageFromClientXform);
 
-    // Derived images, built into the caches on first request. A build that
-    // throws (an abort) leaves its caches unbound. Each needs a stored run.
+    // Derived images, built into the caches on first request (a run fills the
+    // label and confidence caches itself). A build that throws (an abort)
+    // leaves its caches unbound. Each needs a stored run.
     // labelImage and confidenceImage, in one pass.
     void computeLabelImages();
     void computeScoreImage();  // scoreImage (and the label images)

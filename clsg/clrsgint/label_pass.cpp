@@ -39,7 +39,7 @@ void labelRowPlain(const double* const* scores, std::size_t labels, long from, l
 void labelPassRow(const double* const* scores, std::size_t labels, long width, unsigned char* label,
                   unsigned char* confidence) {
     long done = 0;
-    switch (kvActiveSimd()) {
+    switch (labels == 0 ? kvSimdLevel::Portable : kvActiveSimd()) {  // the paths read label 0
 #ifdef CLSG_X86_SIMD
         case kvSimdLevel::Avx512:
             done = labelRowAvx512(scores, labels, width, label, confidence);

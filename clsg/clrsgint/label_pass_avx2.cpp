@@ -11,8 +11,13 @@ long labelRowAvx2(const double* const* scores, std::size_t labels, long width, u
     const long n = width / 4 * 4;
     const __m256d zero = _mm256_setzero_pd();
     for (long x = 0; x < n; x += 4) {
-        __m256d b = zero, b2 = zero, l = _mm256_set1_pd(255.0);
-        for (std::size_t k = 0; k < labels; ++k) {
+        // The first label against best = second = 0: best = max(s, 0) (max keeps its second
+        // operand for NaN and for equal zeros), second stays 0.
+        const __m256d s0 = _mm256_loadu_pd(scores[0] + x);
+        __m256d b = _mm256_max_pd(s0, zero), b2 = zero;
+        __m256d l =
+            _mm256_blendv_pd(_mm256_set1_pd(255.0), zero, _mm256_cmp_pd(s0, zero, _CMP_GT_OQ));
+        for (std::size_t k = 1; k < labels; ++k) {
             const __m256d s = _mm256_loadu_pd(scores[k] + x);
             const __m256d gt = _mm256_cmp_pd(s, b, _CMP_GT_OQ);    // false for NaN
             const __m256d gt2 = _mm256_cmp_pd(s, b2, _CMP_GT_OQ);  // false for NaN
@@ -20,15 +25,15 @@ long labelRowAvx2(const double* const* scores, std::size_t labels, long width, u
             b = _mm256_blendv_pd(b, s, gt);
             l = _mm256_blendv_pd(l, _mm256_set1_pd(static_cast<double>(k)), gt);
         }
-        // q in float, then iRound and the clamp: NaN and negatives give 0
-        // (max keeps its second operand for NaN), values above 255 give 255.
+        // best and second only ever take scores above them, so 0 <= second < best, neither
+        // NaN; then 0 <= q <= 255 (b - b2 <= b2 + b holds after rounding too) unless best is
+        // infinite, where q is NaN. q in float, then iRound: NaN gives 0 (max keeps its
+        // second operand for NaN).
         const __m256d q = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(b, b2), _mm256_add_pd(b2, b)),
                                         _mm256_set1_pd(255.0));
-        __m256d v = _mm256_cvtps_pd(_mm256_cvtpd_ps(q));
-        v = _mm256_min_pd(_mm256_max_pd(v, zero), _mm256_set1_pd(255.0));
-        const __m256d none =
-            _mm256_or_pd(_mm256_cmp_pd(b, zero, _CMP_EQ_OQ), _mm256_cmp_pd(b, b, _CMP_UNORD_Q));
-        v = _mm256_blendv_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), zero, none);
+        __m256d v = _mm256_max_pd(_mm256_cvtps_pd(_mm256_cvtpd_ps(q)), zero);
+        const __m256d none = _mm256_cmp_pd(b, zero, _CMP_EQ_OQ);
+        v = _mm256_andnot_pd(none, _mm256_add_pd(v, _mm256_set1_pd(0.5)));
         const __m128i c32 = _mm256_cvttpd_epi32(v);
         const __m128i l32 = _mm256_cvttpd_epi32(l);
         const __m128i c8 = _mm_packus_epi16(_mm_packus_epi32(c32, c32), _mm_setzero_si128());

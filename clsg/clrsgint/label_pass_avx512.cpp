@@ -11,27 +11,32 @@ long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
     const long n = width / 8 * 8;
     const __m512d zero = _mm512_setzero_pd();
     for (long x = 0; x < n; x += 8) {
-        __m512d b = zero, b2 = zero;
-        __m256i l = _mm256_set1_epi32(255);
-        for (std::size_t k = 0; k < labels; ++k) {
+        // The first label against best = second = 0: best = max(s, 0) (max keeps its second
+        // operand for NaN and for equal zeros), second stays 0.
+        const __m512d s0 = _mm512_loadu_pd(scores[0] + x);
+        __m512d b = _mm512_max_pd(s0, zero), b2 = zero;
+        __m128i l =
+            _mm_mask_mov_epi8(_mm_set1_epi8(static_cast<char>(255)),  // eight label bytes
+                              _mm512_cmp_pd_mask(s0, zero, _CMP_GT_OQ), _mm_setzero_si128());
+        for (std::size_t k = 1; k < labels; ++k) {
             const __m512d s = _mm512_loadu_pd(scores[k] + x);
             const __mmask8 gt = _mm512_cmp_pd_mask(s, b, _CMP_GT_OQ);    // false for NaN
             const __mmask8 gt2 = _mm512_cmp_pd_mask(s, b2, _CMP_GT_OQ);  // false for NaN
             b2 = _mm512_mask_mov_pd(_mm512_mask_mov_pd(b2, gt2, s), gt, b);
             b = _mm512_mask_mov_pd(b, gt, s);
-            l = _mm256_mask_mov_epi32(l, gt, _mm256_set1_epi32(static_cast<int>(k)));
+            l = _mm_mask_mov_epi8(l, gt, _mm_set1_epi8(static_cast<char>(k)));
         }
-        // As the AVX2 path: q in float, then iRound and the clamp.
+        // best and second only ever take scores above them, so 0 <= second < best, neither
+        // NaN; then 0 <= q <= 255 (b - b2 <= b2 + b holds after rounding too) unless best is
+        // infinite, where q is NaN. As the AVX2 path: q in float, then iRound.
         const __m512d q = _mm512_mul_pd(_mm512_div_pd(_mm512_sub_pd(b, b2), _mm512_add_pd(b2, b)),
                                         _mm512_set1_pd(255.0));
-        __m512d v = _mm512_cvtps_pd(_mm512_cvtpd_ps(q));
-        v = _mm512_min_pd(_mm512_max_pd(v, zero), _mm512_set1_pd(255.0));
-        const __mmask8 none =
-            _mm512_cmp_pd_mask(b, zero, _CMP_EQ_OQ) | _mm512_cmp_pd_mask(b, b, _CMP_UNORD_Q);
-        v = _mm512_mask_mov_pd(_mm512_add_pd(v, _mm512_set1_pd(0.5)), none, zero);
+        const __m512d v = _mm512_max_pd(_mm512_cvtps_pd(_mm512_cvtpd_ps(q)), zero);  // NaN: 0
+        const __mmask8 some = _mm512_cmp_pd_mask(b, zero, _CMP_NEQ_UQ);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(confidence + x),
-                         _mm256_cvtepi32_epi8(_mm512_cvttpd_epi32(v)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(label + x), _mm256_cvtepi32_epi8(l));
+                         _mm256_cvtepi32_epi8(_mm512_cvttpd_epi32(
+                             _mm512_maskz_add_pd(some, v, _mm512_set1_pd(0.5)))));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(label + x), l);
     }
     return n;
 }

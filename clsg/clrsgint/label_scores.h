@@ -9,21 +9,29 @@
 
 namespace clsgint {
 
+// The label and confidence images a run may build along with the scores.
+struct LabelImages {
+    kvPelBuffer<unsigned char>* label;
+    kvPelBuffer<unsigned char>* confidence;
+};
+
+// Working memory up to which computeLabelScores scores all instances row by
+// row together (beyond it, large neighbourhoods on wide images, one after the
+// other).
+constexpr double kScoreTogetherBytes = 32.0 * 1024 * 1024;
+
 // One score image per label, over the image's window: at each pixel the
 // largest score of the label's instances (the first instance keeps ties).
-// Buffers labelScores already holds are refilled where takeBuffer allows.
+// With labelImages, also the label and confidence images of labelPassRow.
+// Buffers already held (labelScores, *label, *confidence) are refilled where
+// takeBuffer allows. Polls for an abort before every row whose absolute y is
+// a multiple of 16; an abort leaves the buffers partly written. The result
+// does not depend on togetherBytes.
 void computeLabelScores(const kvCompositeColorSegmenterModel& model,
                         const kv3PlanePelBuffer_const& image,
                         const kvCompositeColorSegmenterRunParams& params,
-                        std::vector<kvPelBuffer<double>>& labelScores);
-
-// Scores one instance into out: with first, out becomes a buffer of the
-// image's window (its own pels reused where takeBuffer allows) holding the
-// scores; otherwise out keeps its value wherever
-// it is not strictly below the new score.
-void scoreInstance(const kvCompositeColorInstanceModel& instance,
-                   const kv3PlanePelBuffer_const& image,
-                   const kvCompositeColorSegmenterRunParams& params, kvPelBuffer<double>& out,
-                   bool first);
+                        std::vector<kvPelBuffer<double>>& labelScores,
+                        LabelImages* labelImages = nullptr,
+                        double togetherBytes = kScoreTogetherBytes);
 
 }  // namespace clsgint

@@ -30,7 +30,8 @@
 //
 // A term position (px, dy, dx) reads the same values V_d at the same columns
 // for every centre row py of the P row, only the weight differs. So when the
-// window is large enough, a group of up to kGroupRows centre rows goes through
+// window is large enough and the path has the registers for it (AVX-512 and
+// the plain path), a group of up to kGroupRows centre rows goes through
 // the term positions together (the blocked gather): each value vector is
 // loaded once and added, with each row's own weight, to accumulators that stay
 // in registers. Rows are independent, so each still sees its own terms in its
@@ -40,6 +41,8 @@ namespace clsgint {
 namespace {
 
 constexpr std::size_t kStripDoubles = 32768;  // pair values kept per strip (256 KiB)
+constexpr long kStripUnit = 96;               // interior strips: whole gather blocks of both kinds
+static_assert(kStripUnit % kGatherBlock == 0 && kStripUnit % kBlockLanes == 0, "strip unit");
 
 // e_c = float(max(0, |p_c - q_c| - step)) * rt_c;  s = 1 - ((e_g^2 + e_r^2) + e_b^2)
 // value = s > 0 ? (s * f2) * (twice ? 2 : 1) : 0
@@ -80,7 +83,7 @@ void blockPortable(const double* v, const TermRun* runs, std::size_t nRuns,
     for (int r = 0; r < rows; ++r) std::copy(acc[r], acc[r] + kBlockLanes, a[r]);
     for (std::size_t j = 0; j < nRuns; ++j)
         for (int k = 0; k < runs[j].count; ++k, ++off)
-            for (int r = runs[j].first; r < rows; ++r, ++w)
+            for (int r = runs[j].first; r <= runs[j].last; ++r, ++w)
                 for (long i = 0; i < kBlockLanes; ++i) a[r][i] += *w * v[*off + i];
     for (int r = 0; r < rows; ++r) std::copy(a[r], a[r] + kBlockLanes, acc[r]);
 }
@@ -88,7 +91,7 @@ void blockPortable(const double* v, const TermRun* runs, std::size_t nRuns,
 struct Kernels {
     PairRowFn pairRow;
     GatherFn gather;
-    BlockFn block;
+    BlockFn block;  // none: every centre row runs its own term list
 };
 
 Kernels selectKernels() {
@@ -97,7 +100,7 @@ Kernels selectKernels() {
         case kvSimdLevel::Avx512:
             return {pairRowAvx512, gatherAvx512, blockAvx512};
         case kvSimdLevel::Avx2:
-            return {pairRowAvx2, gatherAvx2, blockAvx2};
+            return {pairRowAvx2, gatherAvx2, nullptr};  // 16 registers: the gather is faster
 #endif
         default:
             return {pairRowPortable, gatherPortable, blockPortable};
@@ -173,12 +176,17 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         return dy == 0 ? dx : (dxMax + 1) + (dy - 1) * (2 * dxMax + 1) + (dx + dxMax);
     };
 
-    // Strip width: interior strips a multiple of the gather block, the plane
-    // set of one strip about kStripDoubles values.
+    const Kernels kernels = selectKernels();
+    const bool blocked = kernels.block && width >= n && height >= n;
+    const long laneUnit = blocked ? kBlockLanes : kUnit;  // rows are padded to it
+
+    // Strip width: interior strips a multiple of the gather block (of both
+    // kinds when blocked), the plane set of one strip about kStripDoubles values.
+    const long stripUnit = blocked ? kStripUnit : kGatherBlock;
     long strip = (static_cast<long>(kStripDoubles / static_cast<std::size_t>(planes)) - span) /
-                 kGatherBlock * kGatherBlock;
-    strip = std::max(strip, kGatherBlock);
-    if (strip >= width) strip = roundUp(width, kBlockLanes);
+                 stripUnit * stripUnit;
+    strip = std::max(strip, stripUnit);
+    if (strip >= width) strip = roundUp(width, laneUnit);
     const long planeStride = strip + span;
 
     std::vector<TermList> terms(static_cast<std::size_t>(pyMax - pyMin + 1));
@@ -199,13 +207,13 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         }
     }
 
-    // When the window holds a whole neighbourhood each way and every pair
-    // value is finite, the centre rows of a P row go through the blocked
-    // gather in groups: every term position (px descending, dy, dx) is loaded
-    // once per group, and a row whose P row lies outside its neighbourhood
-    // for that dy (py - dy < lo) simply has no weight for it. Kernel weights
-    // of 0 are kept: 0 * v = +0.0 for finite v >= 0, which leaves the sum as it is.
-    const bool blocked = width >= n && height >= n && std::isfinite(2.0 * f2);
+    // When the window holds a whole neighbourhood each way, the centre rows
+    // of a P row go through the blocked gather in groups. For each term
+    // position (px descending, dy, dx) the rows with a nonzero weight are
+    // those of the group with py - dy >= lo and both kernel weights nonzero;
+    // consecutive positions with the same rows become runs, one per unbroken
+    // range of rows. Pairs with d != 0 count twice: their values come without
+    // the factor 2 and their weights carry it, (2w) * v = w * (2v) exactly.
     std::vector<GroupTerms> groups;
     if (blocked) {
         const long count = (n + kGroupRows - 1) / kGroupRows;
@@ -214,20 +222,46 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
             gt.first = first;
             gt.rows = (n - first) / (count - g);
             first += gt.rows;
-            for (long px = hi; px >= lo; --px)
-                for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
-                    const long from = std::max(0L, dy - gt.first);
-                    const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
-                    const long dxb = std::min<long>(n - 1, px - lo);
-                    if (dxa > dxb) continue;
-                    gt.runs.push_back({static_cast<int>(from), static_cast<int>(dxb - dxa + 1)});
+            // Appends the positions dxa..dxb (all with rows as in mask) to the stream.
+            auto emit = [&](long px, long dy, long dxa, long dxb, unsigned mask) {
+                for (long f = 0; f < gt.rows;) {
+                    if (!(mask >> f & 1u)) {
+                        ++f;
+                        continue;
+                    }
+                    long l = f;
+                    while (l + 1 < gt.rows && (mask >> (l + 1) & 1u)) ++l;
+                    gt.runs.push_back({static_cast<int>(f), static_cast<int>(l),
+                                       static_cast<int>(dxb - dxa + 1)});
                     for (long dx = dxa; dx <= dxb; ++dx) {
                         gt.off.push_back(planeOf(dx, dy) * planeStride + (hi - px));
-                        for (long k = from; k < gt.rows; ++k) {
+                        for (long k = f; k <= l; ++k) {
                             const long py = lo + gt.first + k;
-                            gt.w.push_back(
-                                static_cast<double>(kernelAt(px, py) * kernelAt(px - dx, py - dy)));
+                            const int w = kernelAt(px, py) * kernelAt(px - dx, py - dy);
+                            gt.w.push_back(static_cast<double>(dx != 0 || dy != 0 ? 2 * w : w));
                         }
+                    }
+                    f = l + 1;
+                }
+            };
+            for (long px = hi; px >= lo; --px)
+                for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
+                    const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
+                    const long dxb = std::min<long>(n - 1, px - lo);
+                    long segment = dxa;
+                    unsigned segmentMask = 0;
+                    for (long dx = dxa; dx <= dxb + 1; ++dx) {
+                        unsigned mask = 0;
+                        for (long k = 0; dx <= dxb && k < gt.rows; ++k) {
+                            const long py = lo + gt.first + k;
+                            if (py - dy >= lo && kernelAt(px, py) * kernelAt(px - dx, py - dy) > 0)
+                                mask |= 1u << k;
+                        }
+                        if (dx > dxa && (dx > dxb || mask != segmentMask)) {
+                            emit(px, dy, segment, dx - 1, segmentMask);
+                            segment = dx;
+                        }
+                        segmentMask = mask;
                     }
                 }
             groups.push_back(std::move(gt));
@@ -237,9 +271,8 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
     float recipTol[256];
     for (int v = 0; v < 256; ++v) recipTol[v] = reciprocalTable[toleranceTable[v]];
 
-    const Kernels kernels = selectKernels();
     const long ring = pyMax - pyMin + 1;  // centre rows fed by one P row
-    const long accWidth = roundUp(width, kBlockLanes);
+    const long accWidth = roundUp(width, laneUnit);
     std::vector<double> acc(static_cast<std::size_t>(ring * accWidth));
     std::vector<double> values(static_cast<std::size_t>(planes) *
                                static_cast<std::size_t>(planeStride));
@@ -256,7 +289,7 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
         const unsigned char* prow[3] = {pelRow(0, y), pelRow(1, y), pelRow(2, y)};
 
         for (long sx = 0; sx < width; sx += strip) {
-            const long lanes = roundUp(std::min(strip, width - sx), kBlockLanes);
+            const long lanes = roundUp(std::min(strip, width - sx), laneUnit);
             const long vLen = lanes + span;
             const long vx0 = x0 + sx - pxMax;  // absolute column of P at value index 0
             const long ja = std::max(0L, x0 - vx0), jb = std::min(vLen, x1 - vx0);
@@ -285,7 +318,8 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
                         q[c] = pelRow(c, qy) + (vx0 + a + dx - x0);
                         rtp[c] = rt[c] + a;
                     }
-                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2, dx != 0 || dy != 0, v + a);
+                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2,
+                                    !blocked && (dx != 0 || dy != 0), v + a);
                 }
             }
 

@@ -43,51 +43,6 @@ void gatherAvx2N(const double* v, const std::ptrdiff_t* off, const double* w, st
     for (int k = 0; k < NV; ++k) _mm256_storeu_pd(acc + 4 * k, a[k]);
 }
 
-// The blocked gather, four lanes per pass: R rows of one register each stay in
-// registers over the whole run list (row indices are template arguments).
-#define CLSG_INLINE inline __attribute__((always_inline))
-
-template <int S, int R>
-CLSG_INLINE void addToRows(__m256d (&a)[R], __m256d v, const double* w) {
-    if constexpr (S < R) {
-        a[S] = _mm256_add_pd(a[S], _mm256_mul_pd(_mm256_broadcast_sd(w), v));
-        addToRows<S + 1, R>(a, v, w + 1);
-    }
-}
-
-template <int S, int R>
-CLSG_INLINE void runFrom(int first, __m256d (&a)[R], const double* v, const std::ptrdiff_t* off,
-                         int count, const double* w) {
-    if constexpr (S + 1 < R) {
-        if (first != S) {
-            runFrom<S + 1, R>(first, a, v, off, count, w);
-            return;
-        }
-    }
-    for (int k = 0; k < count; ++k) {
-        addToRows<S, R>(a, _mm256_loadu_pd(v + off[k]), w);
-        w += R - S;
-    }
-}
-
-template <int R>
-void blockAvx2N(const double* v, const TermRun* runs, std::size_t nRuns, const std::ptrdiff_t* off,
-                const double* w, double* const* acc) {
-    for (long lane = 0; lane < kBlockLanes; lane += 4) {
-        __m256d a[R];
-        for (int r = 0; r < R; ++r) a[r] = _mm256_loadu_pd(acc[r] + lane);
-        const std::ptrdiff_t* o = off;
-        const double* wr = w;
-        for (std::size_t j = 0; j < nRuns; ++j) {
-            const int first = runs[j].first, count = runs[j].count;
-            runFrom<0, R>(first, a, v + lane, o, count, wr);
-            o += count;
-            wr += static_cast<std::ptrdiff_t>(count) * (R - first);
-        }
-        for (int r = 0; r < R; ++r) _mm256_storeu_pd(acc[r] + lane, a[r]);
-    }
-}
-
 }  // namespace
 
 void pairRowAvx2(const unsigned char* const p[3], const unsigned char* const q[3],
@@ -147,31 +102,6 @@ void gatherAvx2(const double* v, const std::ptrdiff_t* off, const double* w, std
         v += c * kUnit;
         acc += c * kUnit;
         chunks -= c;
-    }
-}
-
-void blockAvx2(const double* v, const TermRun* runs, std::size_t nRuns, const std::ptrdiff_t* off,
-               const double* w, double* const* acc, int rows) {
-    static_assert(kGroupRows == 9, "up to nine rows");
-    switch (rows) {
-        case 9:
-            return blockAvx2N<9>(v, runs, nRuns, off, w, acc);
-        case 8:
-            return blockAvx2N<8>(v, runs, nRuns, off, w, acc);
-        case 7:
-            return blockAvx2N<7>(v, runs, nRuns, off, w, acc);
-        case 6:
-            return blockAvx2N<6>(v, runs, nRuns, off, w, acc);
-        case 5:
-            return blockAvx2N<5>(v, runs, nRuns, off, w, acc);
-        case 4:
-            return blockAvx2N<4>(v, runs, nRuns, off, w, acc);
-        case 3:
-            return blockAvx2N<3>(v, runs, nRuns, off, w, acc);
-        case 2:
-            return blockAvx2N<2>(v, runs, nRuns, off, w, acc);
-        default:
-            return blockAvx2N<1>(v, runs, nRuns, off, w, acc);
     }
 }
 

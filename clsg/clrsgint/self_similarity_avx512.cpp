@@ -76,51 +76,79 @@ void gatherAvx512N(const double* v, const std::ptrdiff_t* off, const double* w, 
 // accumulator array is never addressed at run time.
 #define CLSG_INLINE inline __attribute__((always_inline))
 
-template <int S, int R>
-CLSG_INLINE void addToRows(__m512d (&a)[R][2], __m512d v0, __m512d v1, const double* w) {
-    if constexpr (S < R) {
+constexpr int kChunks = kBlockLanes / 8;  // registers per row
+
+template <int S, int E, int R>
+CLSG_INLINE void addToRows(__m512d (&a)[R][kChunks], const __m512d (&x)[kChunks], const double* w) {
+    if constexpr (S < E) {
         const __m512d wt = _mm512_set1_pd(*w);
-        a[S][0] = _mm512_add_pd(a[S][0], _mm512_mul_pd(wt, v0));
-        a[S][1] = _mm512_add_pd(a[S][1], _mm512_mul_pd(wt, v1));
-        addToRows<S + 1, R>(a, v0, v1, w + 1);
+#pragma GCC unroll 4
+        for (int c = 0; c < kChunks; ++c) a[S][c] = _mm512_add_pd(a[S][c], _mm512_mul_pd(wt, x[c]));
+        addToRows<S + 1, E, R>(a, x, w + 1);
     }
 }
 
-// Runs the positions of one run whose first receiving row is S (S < R).
-template <int S, int R>
-CLSG_INLINE void runFrom(int first, __m512d (&a)[R][2], const double* v, const std::ptrdiff_t* off,
+// One run received by the rows F..L.
+template <int F, int L, int R>
+CLSG_INLINE void runRows(__m512d (&a)[R][kChunks], const double* v, const std::ptrdiff_t* off,
                          int count, const double* w) {
-    if constexpr (S + 1 < R) {
-        if (first != S) {
-            runFrom<S + 1, R>(first, a, v, off, count, w);
-            return;
+    if constexpr (F <= L && L < R) {
+        for (int k = 0; k < count; ++k, w += L - F + 1) {
+            __m512d x[kChunks];
+#pragma GCC unroll 4
+            for (int c = 0; c < kChunks; ++c) x[c] = _mm512_loadu_pd(v + off[k] + 8 * c);
+            addToRows<F, L + 1, R>(a, x, w);
         }
     }
-    for (int k = 0; k < count; ++k) {
-        const double* src = v + off[k];
-        addToRows<S, R>(a, _mm512_loadu_pd(src), _mm512_loadu_pd(src + 8), w);
-        w += R - S;
+}
+
+#define CLSG_RUN(F, L)      \
+    case F* kGroupRows + L: \
+        return runRows<F, L, R>(a, v, off, count, w);
+#define CLSG_RUNS_FROM(F) \
+    CLSG_RUN(F, 0)        \
+    CLSG_RUN(F, 1)        \
+    CLSG_RUN(F, 2)        \
+    CLSG_RUN(F, 3)        \
+    CLSG_RUN(F, 4) CLSG_RUN(F, 5) CLSG_RUN(F, 6) CLSG_RUN(F, 7) CLSG_RUN(F, 8)
+
+template <int R>
+CLSG_INLINE void runAny(const TermRun& run, __m512d (&a)[R][kChunks], const double* v,
+                        const std::ptrdiff_t* off, const double* w) {
+    static_assert(kGroupRows == 9, "cases for rows 0..8");
+    const int count = run.count;
+    switch (run.first * kGroupRows + run.last) {
+        CLSG_RUNS_FROM(0)
+        CLSG_RUNS_FROM(1)
+        CLSG_RUNS_FROM(2)
+        CLSG_RUNS_FROM(3)
+        CLSG_RUNS_FROM(4)
+        CLSG_RUNS_FROM(5)
+        CLSG_RUNS_FROM(6)
+        CLSG_RUNS_FROM(7)
+        CLSG_RUNS_FROM(8)
+        default:
+            return;
     }
 }
 
 template <int R>
 void blockAvx512N(const double* v, const TermRun* runs, std::size_t nRuns,
                   const std::ptrdiff_t* off, const double* w, double* const* acc) {
-    __m512d a[R][2];
-    for (int r = 0; r < R; ++r) {
-        a[r][0] = _mm512_loadu_pd(acc[r]);
-        a[r][1] = _mm512_loadu_pd(acc[r] + 8);
-    }
+    __m512d a[R][kChunks];
+#pragma GCC unroll 9
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int c = 0; c < kChunks; ++c) a[r][c] = _mm512_loadu_pd(acc[r] + 8 * c);
     for (std::size_t j = 0; j < nRuns; ++j) {
-        const int first = runs[j].first, count = runs[j].count;
-        runFrom<0, R>(first, a, v, off, count, w);
-        off += count;
-        w += static_cast<std::ptrdiff_t>(count) * (R - first);
+        runAny<R>(runs[j], a, v, off, w);
+        off += runs[j].count;
+        w += static_cast<std::ptrdiff_t>(runs[j].count) * (runs[j].last - runs[j].first + 1);
     }
-    for (int r = 0; r < R; ++r) {
-        _mm512_storeu_pd(acc[r], a[r][0]);
-        _mm512_storeu_pd(acc[r] + 8, a[r][1]);
-    }
+#pragma GCC unroll 9
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int c = 0; c < kChunks; ++c) _mm512_storeu_pd(acc[r] + 8 * c, a[r][c]);
 }
 
 }  // namespace
@@ -175,7 +203,7 @@ void gatherAvx512(const double* v, const std::ptrdiff_t* off, const double* w, s
 
 void blockAvx512(const double* v, const TermRun* runs, std::size_t nRuns, const std::ptrdiff_t* off,
                  const double* w, double* const* acc, int rows) {
-    static_assert(kBlockLanes == 16 && kGroupRows == 9, "two registers per row, up to nine rows");
+    static_assert(kBlockLanes % 8 == 0 && kGroupRows == 9, "whole registers per row, nine rows");
     switch (rows) {
         case 9:
             return blockAvx512N<9>(v, runs, nRuns, off, w, acc);

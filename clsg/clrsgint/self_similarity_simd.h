@@ -26,15 +26,16 @@ using GatherFn = void (*)(const double* v, const std::ptrdiff_t* off, const doub
 
 // The gather for a group of up to kGroupRows centre rows at once, kBlockLanes
 // lanes each. A run is a sequence of count term positions that the group's
-// rows first..rows-1 all receive. For each run in order and each of its
-// positions k (offsets off[], consumed in order), every such row r in
-// ascending order takes the next weight wt of w[] and does
+// rows first..last all receive. For each run in order and each of its
+// positions k (offsets off[], consumed in order), every row r = first..last
+// in ascending order takes the next weight wt of w[] and does
 //   acc[r][i] += wt * v[off[k] + i],  i < kBlockLanes.
 // Each row thus sees its own terms in stream order.
-constexpr long kBlockLanes = 16;
+constexpr long kBlockLanes = 24;
 constexpr int kGroupRows = 9;
 struct TermRun {
     int first;
+    int last;
     int count;
 };
 using BlockFn = void (*)(const double* v, const TermRun* runs, std::size_t nRuns,
@@ -45,8 +46,6 @@ void pairRowAvx2(const unsigned char* const p[3], const unsigned char* const q[3
                  const float* const rt[3], long n, int step, double f2, bool twice, double* v);
 void gatherAvx2(const double* v, const std::ptrdiff_t* off, const double* w, std::size_t n,
                 double* acc, long chunks);
-void blockAvx2(const double* v, const TermRun* runs, std::size_t nRuns, const std::ptrdiff_t* off,
-               const double* w, double* const* acc, int rows);
 void pairRowAvx512(const unsigned char* const p[3], const unsigned char* const q[3],
                    const float* const rt[3], long n, int step, double f2, bool twice, double* v);
 void gatherAvx512(const double* v, const std::ptrdiff_t* off, const double* w, std::size_t n,

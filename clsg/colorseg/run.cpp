@@ -98,18 +98,29 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     kvCompositeColorSegmenterInternalResult& current = *result.result_;
     kvCompositeColorSegmenterInternalResult fresh;
     fresh.spares = std::move(current.spares);
+    // The label and confidence images are built with the scores, while each
+    // row of them is still in the cache.
     std::vector<kvPelBuffer<double>> labelScores = std::move(fresh.spares.labelScores);
+    kvPelBuffer<unsigned char> label = std::move(fresh.spares.labelImage);
+    kvPelBuffer<unsigned char> confidence = std::move(fresh.spares.confidenceImage);
     try {
-        clsgint::computeLabelScores(*model_, image, params, labelScores);
+        clsgint::LabelImages labelImages{&label, &confidence};
+        clsgint::computeLabelScores(*model_, image, params, labelScores, &labelImages);
         std::vector<unsigned char> quant = model_->instanceModels.at(0).quantTable;
         fresh.storeRun(labelScores, image, trainParams_.colorToleranceFrac(),
                        trainParams_.colorToleranceMin(), params.neighborhoodSize(), quant,
                        model_->reciprocalTable, model_->toleranceTable, model_->levelStep, xform);
     } catch (...) {
         fresh.spares.labelScores = std::move(labelScores);
+        fresh.spares.labelImage = std::move(label);
+        fresh.spares.confidenceImage = std::move(confidence);
         current.spares = std::move(fresh.spares);
         throw;
     }
+    label.imageFromClientXformBase(xform, true);
+    confidence.imageFromClientXformBase(xform, true);
+    fresh.labelImage = std::move(label);
+    fresh.confidenceImage = std::move(confidence);
     current.retireRunBuffers();
     current.spares.selfSimilarity = std::move(fresh.spares.selfSimilarity);
     fresh.spares = std::move(current.spares);

@@ -1,14 +1,15 @@
 // The outcome of a run: one score image per label, and the 8-bit images
-// derived from them on request (built on first use, then kept until the next
-// run into this result).
+// derived from them. A run builds the label and confidence images along with
+// the scores; the others are built on first use, then kept until the next
+// run into this result (a result read from an archive builds all on use).
 //
 // Memory a result keeps, for a run over W x H pixels and L labels: the run
-// (a copy of the scored image, 3 bytes per pixel, and the score images,
-// 8 L bytes per pixel), the derived images asked for (label, confidence and
-// score images 1 byte per pixel each, plus, for the score image, the
-// self-similarity, 8 bytes per pixel; the score sum, 8 bytes per pixel, once
-// a segmentation image was asked for), and the buffers of the run before as
-// spares. A run of the same window and label count refills the
+// (a copy of the scored image, 3 bytes per pixel, the score images, 8 L
+// bytes per pixel, and the label and confidence images, 1 byte per pixel
+// each), the derived images asked for (the score image, 1 byte per pixel,
+// plus its self-similarity, 8 bytes per pixel; the score sum, 8 bytes per
+// pixel, once a segmentation image was asked for), and the buffers of the
+// run before as spares. A run of the same window and label count refills the
 // spares instead of allocating, so frame after frame into one result costs no
 // allocation beyond segmentation images (a new one per call) and small
 // per-call tables. Buffers a caller still holds a copy of (pixel buffers

@@ -139,6 +139,53 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     expectAll(slurp(dir / "td/index.html"), {"Label 1 (b) instance 0"});
 }
 
+// On a terminal a run shows its progress within an image (in place, cleared at the end);
+// with stderr not a terminal it writes nothing there.
+TEST(Cli, ProgressWithinAnImageOnATerminalOnly) {
+    ScratchDir dir;
+    trainBands(dir);
+    std::string big = "P6\n1200 1000\n255\n";  // a few bands of a quarter megapixel
+    const Bytes row = bands({0, 1, 2}, 1);
+    for (long i = 0; i < 1200L * 1000; ++i)
+        big.append(reinterpret_cast<const char*>(&row[i % 48 * 3]), 3);
+    writeBytes(dir / "big.ppm", big);
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int tty = open(terminal.c_str(), O_RDWR);
+        const int null = open("/dev/null", O_WRONLY);
+        if (tty < 0 || null < 0 || dup2(tty, 2) < 0 || dup2(null, 1) < 0 ||
+            chdir(dir.path.c_str()) != 0)
+            _exit(126);
+        execl(CLSG_CLI_PATH, "clsg", "run", "tool.clsg", "big.ppm", "--out", "tty", nullptr);
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << shown;
+    std::set<int> percents;
+    for (std::size_t at = 0; (at = shown.find("\r\033[Kbig: ", at)) != std::string::npos;) {
+        at += 9;
+        percents.insert(std::stoi(shown.substr(at)));
+    }
+    EXPECT_GE(percents.size(), 3u) << shown;
+    EXPECT_EQ(*percents.rbegin(), 100) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << shown;
+
+    const Outcome quiet = clsg(dir, "run tool.clsg big.ppm --out file");
+    ASSERT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
+}
+
 TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     ScratchDir dir;
     trainBands(dir);
@@ -289,7 +336,7 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
                            "train auto.clsg --auto --report r.json --label r=big.png@0,0,32,64 "
                            "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64");
     ASSERT_EQ(t.status, 0) << t.err;
-    expectAll(t.out, {"cross-validation: 3 folds", "<- chosen"});
+    expectAll(t.out, {"cross-validation: 2 folds", "<- chosen"});
     const json r = json::parse(slurp(dir / "r.json"));
     ASSERT_GE(r["candidates"].size(), 15u);
     EXPECT_EQ(r["heldOut"]["pixels"], 96 * 64);

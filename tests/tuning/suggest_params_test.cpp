@@ -208,6 +208,32 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
     EXPECT_EQ(report.candidates.size(), 5u * 3 + 3 + 2);  // no finer fraction above the largest
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), 128u * 64u);
+    // Six tolerances on fold 0; 0.3 and 0.21 (ahead by the tie rule) on fold 1 too; minimum 5
+    // wins its tie on fold 0 and goes on, minimum 1 does not. Only a finished one is chosen.
+    EXPECT_EQ(report.trainings, 6u + 2 + 2 + 1);
+    EXPECT_EQ(report.candidates[report.chosen].folds, 2u);
+    EXPECT_EQ(std::count_if(report.candidates.begin(), report.candidates.end(),
+                            [](const kvSuggestCandidate& c) { return c.folds == 2; }),
+              3 + 3 + 1);
+}
+
+TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
+    // 16384 pixels per label, about 8192 held out per fold; the smaller label keeps them all.
+    const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 256, 128), 60, 200, 3);
+    std::vector<kvCompositeColorSet> sets = halvesSets(image);
+    sets[1] = kvCompositeColorSet(
+        {kvCompositeColor(image, rectMask(image.window(), kvPelRect(128, 0, 48, 40)))});
+    kvSuggestOptions all;
+    all.heldOutPerLabel = 0;
+    for (const kvSuggestOptions& options : {kvSuggestOptions(), all}) {
+        const kvSuggestReport report = kvSuggestSegmenterParams(sets, options);
+        const uint64_t big = report.heldOut.truthTotal(0);
+        if (options.heldOutPerLabel == 0)
+            EXPECT_EQ(big, 128u * 128u);
+        else
+            EXPECT_TRUE(big >= 2u * options.heldOutPerLabel && big < 128u * 128u) << big;
+        EXPECT_EQ(report.heldOut.truthTotal(1), 48u * 40u);
+    }
 }
 
 TEST(SuggestParams, SameInputSameReportAndAnotherThreadAborts) {
