@@ -108,7 +108,7 @@ Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer
     if (!plan.image.contains(plan.window))
         throw Defs::BadImage("output window lies outside the image");
     plan.halo = kfTiledHalo(params.neighborhoodSize());
-    const long automatic = std::max({16L, 8 * plan.halo, (1L << 18) / plan.window.width()});
+    const long automatic = std::max({16L, 32 * plan.halo, (1L << 18) / plan.window.width()});
     plan.bandRows = options.bandRows > 0 ? options.bandRows : automatic;
     plan.bands = (plan.window.height() - 1) / plan.bandRows + 1;
     plan.normalize = params.normalizeIntensity();

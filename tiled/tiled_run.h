@@ -40,7 +40,7 @@ struct kvTiledOptions {
     // Worker threads; 0 means one per core. One thread runs on the caller's.
     unsigned threads = 0;
     // Output rows per band; 0 chooses about a quarter of a megapixel per band
-    // (and at least eight times the halo, so the halo stays cheap).
+    // (and at least 32 times the halo, so the halo costs little at large N).
     long bandRows = 0;
     // The output window; an empty rectangle means the image's whole window.
     // Must lie inside the image's window (BadImage otherwise).
