@@ -88,14 +88,14 @@ def overhead(rounds=200):
                   f"{100 * (paired - 1):+.1f} %")
 
 
-def files(count=24, rounds=5):
+def files(count=24, rounds=6, batches=2):
     """segment_files on a LocalCluster of 1 and one of 2 single-threaded
     worker processes, timed in alternate rounds (so that the machine's other
     load falls on both alike). Only the measured cluster is up: an idle
     cluster's processes would take CPU from the 2 workers (which use both
     cores) but not from the 1 (which leaves a core free). Each cluster is
     started, and its workers load the tool and segment a first file, before
-    the timing starts."""
+    the timing of its batches starts."""
     from distributed import Client, LocalCluster
 
     import clsg.dask
@@ -119,13 +119,15 @@ def files(count=24, rounds=5):
                     client.wait_for_workers(workers)
                     clsg.dask.segment_files(paths[:workers], tool_path,
                                             os.path.join(work, "warm"), client=client)
-                    start = time.perf_counter()
-                    records = clsg.dask.segment_files(
-                        paths, tool_path, os.path.join(work, f"out{r}-{workers}"), client=client)
-                    seconds[workers].append(time.perf_counter() - start)
-                assert all(rec["ok"] for rec in records)
-                if workers == 2:
-                    busy.append(sum(rec["seconds"] for rec in records) / seconds[2][-1])
+                    for b in range(batches):
+                        start = time.perf_counter()
+                        records = clsg.dask.segment_files(
+                            paths, tool_path, os.path.join(work, f"out{r}-{workers}-{b}"),
+                            client=client)
+                        seconds[workers].append(time.perf_counter() - start)
+                        assert all(rec["ok"] for rec in records)
+                        if workers == 2:
+                            busy.append(sum(rec["seconds"] for rec in records) / seconds[2][-1])
         best = {w: show(f"segment_files, {count} x 0.96 MP, {w} worker(s)", seconds[w])
                 for w in (1, 2)}
         paired = statistics.median(a / b for a, b in zip(seconds[1], seconds[2]))

@@ -240,7 +240,10 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
                   outputs: Sequence[str] = ("labels",)) -> List[Dict[str, Any]]:
     """Segments image files on a dask.distributed cluster.
 
-    Every worker process loads the tool file once. For each input NAME.EXT
+    Every worker process loads the tool file once, and a worker started by a
+    nanny keeps up to 128 MiB of freed image buffers in its heap for the next
+    file instead of mapping them afresh for every file (as the nanny's
+    MALLOC_TRIM_THRESHOLD_ would have it). For each input NAME.EXT
     the outputs go to out_dir as NAME-labels.png, NAME-confidence.png,
     NAME-score.png, NAME-seg-LABEL.png (those requested). A file that fails
     (unreadable, corrupt, a second input with the same NAME) gets a record
