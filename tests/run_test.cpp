@@ -116,16 +116,21 @@ TEST(Run, InstancesScoredTogetherOrInTurnGiveTheSameImages) {
     const auto image = noisyImage(kvPelRect(-7, 3, 45, 29), 3);
     for (int32_t n : {1, 4, 7}) {
         SCOPED_TRACE(n);
-        std::vector<kvPelBuffer<double>> together, inTurn;
+        std::vector<kvPelBuffer<double>> together, inTurn, streamed;
         kvPelBuffer<unsigned char> label[2], confidence[2];
         clsgint::LabelImages images[2] = {{&label[0], &confidence[0]}, {&label[1], &confidence[1]}};
         clsgint::computeLabelScores(model, image, Params(n), together, &images[0]);
         clsgint::computeLabelScores(model, image, Params(n), inTurn, &images[1], 0.0);
+        clsgint::computeLabelScores(model, image, Params(n), streamed, nullptr,
+                                    clsgint::kScoreTogetherBytes, 0.0);
         kvCompositeColorSegmenterInternalResult onRequest;
         onRequest.labelScores = together;
         onRequest.computeLabelImages();
         ASSERT_EQ(together.size(), 3u);
-        for (int l = 0; l < 3; ++l) EXPECT_TRUE(kfPelEqual(together[l], inTurn[l])) << l;
+        for (int l = 0; l < 3; ++l) {
+            EXPECT_TRUE(kfPelEqual(together[l], inTurn[l])) << l;
+            EXPECT_TRUE(kfPelEqual(together[l], streamed[l])) << l;
+        }
         for (int k = 0; k < 2; ++k) {
             EXPECT_TRUE(kfPelEqual(label[k], onRequest.labelImage)) << k;
             EXPECT_TRUE(kfPelEqual(confidence[k], onRequest.confidenceImage)) << k;

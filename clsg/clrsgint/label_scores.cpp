@@ -17,15 +17,20 @@
 
 namespace {
 
-// Copies a finished score row to its image with stores that bypass the cache: the image is
-// not read again soon, and the stores need not fetch its old contents first.
-void storeRow(const double* from, double* to, long count) {
+// Copies a finished score row to its image, with stores that bypass the cache when streaming
+// (those need not fetch the image's old contents first either).
+void storeRow(const double* from, double* to, long count, bool stream) {
 #if defined(__SSE2__)
+    if (!stream) {
+        std::memcpy(to, from, sizeof(double) * static_cast<std::size_t>(count));
+        return;
+    }
     long i = 0;
     if (count > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) to[i] = from[i], ++i;
     for (; i + 2 <= count; i += 2) _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
     if (i < count) to[i] = from[i];
 #else
+    (void)stream;
     std::memcpy(to, from, sizeof(double) * static_cast<std::size_t>(count));
 #endif
 }
@@ -42,7 +47,8 @@ void clsgint::computeLabelScores(const kvCompositeColorSegmenterModel& model,
                                  const kv3PlanePelBuffer_const& image,
                                  const kvCompositeColorSegmenterRunParams& params,
                                  std::vector<kvPelBuffer<double>>& labelScores,
-                                 LabelImages* labelImages, double togetherBytes) {
+                                 LabelImages* labelImages, double togetherBytes,
+                                 double streamBytes) {
     // Buffers already held are reused where takeBuffer allows.
     const std::size_t labels = model.instanceCounts.size();
     const kvPelRect& w = image.window();
@@ -87,6 +93,9 @@ void clsgint::computeLabelScores(const kvCompositeColorSegmenterModel& model,
                 m.normFactor, size));
         const auto stride = static_cast<std::size_t>(width + 8);
         std::vector<double> scratch(stride * labels);
+        const bool stream = 8.0 * static_cast<double>(labels) * static_cast<double>(width) *
+                                static_cast<double>(w.height()) >
+                            streamBytes;
         for (std::size_t l = 0; l < labels; ++l) rows[l] = scratch.data() + l * stride;
         for (long y = w.top(); y < w.bottom(); ++y) {
             pollAttentionAtRow(y);
@@ -98,7 +107,7 @@ void clsgint::computeLabelScores(const kvCompositeColorSegmenterModel& model,
                 labelPassRow(rows.data(), labels, width, label.pointToRow(y),
                              confidence.pointToRow(y));
             for (std::size_t l = 0; l < labels; ++l)
-                storeRow(rows[l], labelScores[l].pointToRow(y), width);
+                storeRow(rows[l], labelScores[l].pointToRow(y), width, stream);
         }
         storesDone();
     }
