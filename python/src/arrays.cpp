@@ -80,8 +80,10 @@ ArrayView checkMask(const py::array& a, const ArrayView& image, const std::strin
     return v;
 }
 
-kv3PlanePelBuffer copyImage(const ArrayView& v) {
-    kv3PlanePelBuffer image(kvPelRect(0, 0, v.width, v.height));
+kv3PlanePelBuffer copyImage(const ArrayView& v, kv3PlanePelBuffer into) {
+    const kvPelRect window(0, 0, v.width, v.height);
+    kv3PlanePelBuffer image =
+        into.isBound() && into.window() == window ? into : kv3PlanePelBuffer(window);
     unsigned char* rows[3];
     for (long y = 0; y < v.height; ++y) {
         rows[0] = image.plane0().pointToRow(y);

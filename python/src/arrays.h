@@ -32,8 +32,9 @@ ArrayView checkMask(const pybind11::array& a, const ArrayView& image, const std:
 // Converts obj to a numpy array without copying one that already is.
 pybind11::array asArray(pybind11::handle obj, const std::string& what);
 
-// GIL not needed.
-kv3PlanePelBuffer copyImage(const ArrayView& v);
+// GIL not needed. Writes into into's planes when they have v's size (the
+// caller must be the only holder of them), into new ones otherwise.
+kv3PlanePelBuffer copyImage(const ArrayView& v, kv3PlanePelBuffer into = {});
 // Non-zero becomes 255.
 kvPelBuffer<unsigned char> copyMask(const ArrayView& v);
 

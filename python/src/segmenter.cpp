@@ -235,7 +235,16 @@ std::shared_ptr<Result> Tool::run(py::handle image, py::handle neighborhoodSize,
     kvCompositeColorSegmenterResult result;
     {
         py::gil_scoped_release release;
-        CallGuard::run([&] { file->tool.run(copyImage(view), params, result); });
+        // The planes of this thread's last run, refilled when the next image has the same
+        // size (a run keeps a copy of its input, so nothing else holds them): a frame loop
+        // costs no fresh memory for them. Kept only up to a few megapixels.
+        thread_local kv3PlanePelBuffer planes;
+        constexpr long kKeptPixels = 4L << 20;
+        CallGuard::run([&] {
+            planes = copyImage(view, std::move(planes));
+            file->tool.run(planes, params, result);
+            if (view.width * view.height > kKeptPixels) planes = kv3PlanePelBuffer();
+        });
     }
     return std::make_shared<Result>(std::move(result), file->labelNames(),
                                     static_cast<int>(neighborhood), normalizeIntensity, view.width,
