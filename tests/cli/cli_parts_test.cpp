@@ -174,7 +174,7 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     const nlohmann::json good = suggestReportJson(names, report);
     std::ostringstream shown, none;
     ASSERT_TRUE(printStoredReport(shown, names, good.dump()));
-    EXPECT_NE(shown.str().find("3 folds of 16 x 16 tiles): colorToleranceFrac 0.04, "
+    EXPECT_NE(shown.str().find("16 x 16 tiles): colorToleranceFrac 0.04, "
                                "colorToleranceMin 1, neighborhood 5"),
               std::string::npos);
     EXPECT_NE(shown.str().find("accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels"),
