@@ -13,6 +13,7 @@
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "platform/pel_ops.h"
+#include "test_images.h"
 #include "tuning/spatial_folds.h"
 
 namespace {
@@ -40,11 +41,7 @@ kv3PlanePelBuffer twoHalves(const kvPelRect& window, int left, int right, int no
 }
 
 kvPelBuffer<unsigned char> rectMask(const kvPelRect& window, const kvPelRect& rect) {
-    kvPelBuffer<unsigned char> mask(window);
-    for (long y = window.top(); y < window.bottom(); ++y)
-        for (long x = window.left(); x < window.right(); ++x)
-            *mask.pointToPel(x, y) = rect.contains(kvPelRect(x, y, 1, 1)) ? 255 : 0;
-    return mask;
+    return makeMask(window, [&](long x, long y) { return rect.contains(kvPelRect(x, y, 1, 1)); });
 }
 
 // Two labels, one per half of a twoHalves image.
@@ -93,6 +90,10 @@ TEST(SpatialFolds, NoTileOnBothSidesAndEveryPixelHeldOutOnce) {
                              kvCompositeColor(p2, kvPelBuffer_const<unsigned char>())}),
     };
     const std::set<Pixel> all = trainingPixels(sets);
+    const auto tileOf = [&](int picture, long x, long y) {
+        const kvPelRect& w = picture == 1 ? w1 : w2;
+        return std::tuple(picture, (x - w.left()) / 32, (y - w.top()) / 32);
+    };
 
     for (uint32_t k : {2u, 3u, 5u}) {
         const kvSpatialFolds folds(sets, k, 32);
@@ -103,20 +104,14 @@ TEST(SpatialFolds, NoTileOnBothSidesAndEveryPixelHeldOutOnce) {
             const std::set<Pixel> trained = trainingPixels(folds.trainingSets(f));
             std::set<std::tuple<int, long, long>> trainedTiles;
             std::set<std::size_t> trainedLabels;
-            for (const auto& [picture, x, y, label] : trained) {
-                const kvPelRect& w = picture == 1 ? w1 : w2;
-                trainedTiles.insert({picture, (x - w.left()) / 32, (y - w.top()) / 32});
-                trainedLabels.insert(label);
-            }
+            for (const auto& [picture, x, y, label] : trained)
+                trainedTiles.insert(tileOf(picture, x, y)), trainedLabels.insert(label);
             EXPECT_EQ(trainedLabels.size(), sets.size()) << "every label trains in fold " << f;
             for (const kvHeldOutPiece& piece : folds.heldOut(f))
                 for (const kvHeldOutPixel& px : piece.pixels) {
                     const int picture = pictureOf(folds.images()[piece.image]);
-                    const kvPelRect& w = picture == 1 ? w1 : w2;
                     EXPECT_TRUE(piece.rect.contains(kvPelRect(px.x, px.y, 1, 1)));
-                    EXPECT_EQ(trainedTiles.count(
-                                  {picture, (px.x - w.left()) / 32, (px.y - w.top()) / 32}),
-                              0u)
+                    EXPECT_EQ(trainedTiles.count(tileOf(picture, px.x, px.y)), 0u)
                         << f << " of " << k << ": " << px.x << ", " << px.y;
                     heldOutEver.insert({picture, px.x, px.y, px.label});
                 }
