@@ -59,15 +59,14 @@ Internal& internalOf(const Result& r) { return *static_cast<Internal*>(r.result(
 
 // Same derived pels, windows and client transforms (an even neighbourhood shifts them).
 void expectSameDerivedImages(const Result& a, const Result& b) {
-    const kvPelBuffer_const<unsigned char> pairs[][2] = {{a.labelImage(), b.labelImage()},
-                                                         {a.scoreImage(), b.scoreImage()}};
-    for (const auto& p : pairs) {
-        ASSERT_TRUE(p[0].isBound() && p[1].isBound());
-        EXPECT_TRUE(p[0].window() == p[1].window() && kfPelEqual(p[0], p[1]));
+    using Image = kvPelBuffer_const<unsigned char>;
+    for (auto [p, q] : {std::pair<Image, Image>(a.labelImage(), b.labelImage()),
+                        std::pair<Image, Image>(a.scoreImage(), b.scoreImage())}) {
+        ASSERT_TRUE(p.isBound() && q.isBound());
         double x = 0, y = 0, x0 = 0, y0 = 0;
-        p[0].imageFromClientXformBase()->map(0, 0, x, y);
-        p[1].imageFromClientXformBase()->map(0, 0, x0, y0);
-        EXPECT_TRUE(x == x0 && y == y0);
+        p.imageFromClientXformBase()->map(0, 0, x, y),
+            q.imageFromClientXformBase()->map(0, 0, x0, y0);
+        EXPECT_TRUE(p.window() == q.window() && kfPelEqual(p, q) && x == x0 && y == y0);
     }
 }
 
