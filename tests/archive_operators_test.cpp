@@ -165,9 +165,8 @@ TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
 
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     Tool tool = trainedTool();
-    const Result good = runResult(tool);
-    Result target = runResult(tool, 5);
-    const Result before = target;
+    const Result good = runResult(tool), before = runResult(tool, 5);
+    Result target = before;
     const kvPelRect tallEmpty(0, 0, 0, 2000000000);
     auto refused = [&](const std::function<void(Internal&)>& spoil) {
         Internal bad = internalOf(good);

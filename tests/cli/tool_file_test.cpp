@@ -20,10 +20,9 @@ kv3PlanePelBuffer noise(long x0, long y0, long w, long h, uint32_t seed) {
     kv3PlanePelBuffer image(kvPelRect(x0, y0, w, h));
     for (long y = y0; y < y0 + h; ++y)
         for (long x = x0; x < x0 + w; ++x) {
-            const uint32_t v = (static_cast<uint32_t>(x * 7919 + y * 104729) ^ seed) * 2654435761u;
-            *image.plane0().pointToPel(x, y) = static_cast<unsigned char>(v >> 8);
-            *image.plane1().pointToPel(x, y) = static_cast<unsigned char>(v >> 16);
-            *image.plane2().pointToPel(x, y) = static_cast<unsigned char>(v >> 24);
+            uint32_t v = (static_cast<uint32_t>(x * 7919 + y * 104729) ^ seed) * 2654435761u;
+            for (auto* p : {&image.plane0(), &image.plane1(), &image.plane2()})
+                *p->pointToPel(x, y) = static_cast<unsigned char>(v >>= 8);
         }
     return image;
 }
