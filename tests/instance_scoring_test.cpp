@@ -22,16 +22,16 @@ struct Planes : kvPlanesView {
         : kvPlanesView{{}, {}, x, y, w, h} {
         unsigned char palette[12][3];
         for (auto& colour : palette) colour[0] = rng(), colour[1] = rng(), colour[2] = rng();
-        for (int c = 0; c < 3; ++c) data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
-        for (long j = 0; j < h; ++j)
-            for (long i = 0; i < w; ++i) {
-                const unsigned char* p = palette[rng() % 12];
-                const bool noise = rng() % 5 == 0;
-                for (int c = 0; c < 3; ++c) data[c][j * stride[c] + i] = noise ? rng() : p[c];
-            }
-        for (int c = 0; c < 3; ++c) plane[c] = data[c].data();
+        for (int c = 0; c < 3; ++c) {
+            data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
+            plane[c] = data[c].data();
+        }
+        for (long i = 0; i < w * h; ++i) {
+            const unsigned char* p = palette[rng() % 12];
+            const bool noise = rng() % 5 == 0;
+            for (int c = 0; c < 3; ++c) data[c][i / w * stride[c] + i % w] = noise ? rng() : p[c];
+        }
     }
-    Planes(const Planes&) = delete;
     unsigned char at(int c, long x, long y) const { return data[c][y * stride[c] + x]; }
 };
 
@@ -170,9 +170,8 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             SCOPED_TRACE(n);
             ksys_request_abort();
             Scores outA(a), outB(b), outC(c), expectedC(c);
-            const Scores untouchedA = outA;
             EXPECT_THROW(score(a, md, n, true, outA), kvAbortRequested);
-            EXPECT_TRUE(untouchedA == outA) << "row -16 written before the poll";
+            EXPECT_TRUE(Scores(a) == outA) << "row -16 written before the poll";
             EXPECT_THROW(score(b, md, n, true, outB), kvAbortRequested);
             for (long y = 16 - b.y0; y < b.height; ++y)
                 for (long x = 0; x < b.width; ++x)
