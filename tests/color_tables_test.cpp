@@ -4,8 +4,6 @@
 
 #include <utility>
 
-#include "platform/exception.h"
-
 namespace {
 
 struct Tables {
@@ -68,11 +66,8 @@ TEST(SharedTables, DefaultsAndExtremesOfFractionAndMinimum) {
     EXPECT_EQ(neg.model.highLevelTable[200], neg.quant[100]);
 }
 
-TEST(SharedTables, BadScalesAreRefusedAndModelsCompareByBits) {
+TEST(SharedTables, ModelsCompareByBits) {
     kvCompositeColorSegmenterModel model = build(0.1, 2).model, copy;
-    std::array<unsigned char, 256> quant;
-    for (int32_t bad : {-1, 256})
-        EXPECT_THROW(clsgint::buildSharedTables(copy, 0.1, 2, bad, quant), kvException) << bad;
     model.instanceModels.resize(2);
     model.instanceModels[1].weights.assign(8, 0.0);
     copy = model;

@@ -13,25 +13,18 @@
 using Defs = kvCompositeColorSegmenterDefs;
 
 TEST(Errors, SuicideAndRethrowThrowsItsOwnClassWithItsMessage) {
-    for (const char* name :
-         {"BadParams", "NotTrained", "BadImage", "TooManyCompositeColors", "BadColorSpace"}) {
-        kvPersistentFactory make =
-            kv_Instantiator::find(std::string("kvCompositeColorSegmenterDefs::") + name);
-        ASSERT_NE(make, nullptr) << name;
-        auto* error = dynamic_cast<Defs::Errors*>(make());
-        ASSERT_NE(error, nullptr) << name;
+    Defs::Errors* errors[] = {new Defs::BadParams("p"), new Defs::NotTrained("t"),
+                              new Defs::BadImage("i"), new Defs::TooManyCompositeColors("c"),
+                              new Defs::BadColorSpace("s")};
+    for (Defs::Errors* error : errors) {
         const std::type_info& type = typeid(*error);
+        const std::string text = error->what();
         try {
             error->suicideAndRethrow();  // frees error; a leak would show under the sanitizer
-            ADD_FAILURE() << name << " returned";
+            ADD_FAILURE() << text << " returned";
         } catch (const std::exception& e) {
-            EXPECT_EQ(typeid(e), type);
+            EXPECT_TRUE(typeid(e) == type && e.what() == text) << text;
         }
-    }
-    try {
-        (new Defs::BadImage("invalid mask"))->suicideAndRethrow();
-    } catch (const Defs::BadImage& e) {
-        EXPECT_STREQ(e.what(), "invalid mask");
     }
 }
 

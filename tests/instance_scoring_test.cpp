@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "clsg/clrsgint/cpu_features.h"
@@ -119,23 +120,21 @@ void forEachSimdPath(Body body) {
 
 // First and later instance (only strictly smaller prior scores replaced; equal, -0.0, NaN stay).
 TEST(InstanceScoring, MatchesScatterOnEveryPath) {
-    const struct {
-        bool signedWeights;
-        int32_t levels;
-        std::vector<int32_t> sizes;
-    } cases[] = {{false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
-                 {true, 0, {2, 3, 9}},
-                 {false, 256, {3, 4}},
-                 {true, 257, {1}}};  // 257 levels cannot come from training but must work
+    // Signed weights, levels (257 cannot come from training but must work), neighbourhoods.
+    const std::tuple<bool, int32_t, std::vector<int32_t>> cases[] = {
+        {false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
+        {true, 0, {2, 3, 9}},
+        {false, 256, {3, 4}},
+        {true, 257, {1}}};
     const long windows[][4] = {
         {-3, 7, 1, 1}, {5, -1, 3, 2}, {-37, -21, 157, 83}, {1001, 15, 33, 19}, {-64, 31, 65, 4}};
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (const auto& c : cases)
+    for (const auto& [signedWeights, levels, sizes] : cases)
         for (const auto& win : windows) {
-            if (c.levels && win[2] < 50) continue;
-            const Model md = randomModel(rng, c.signedWeights, c.levels);
-            for (int32_t n : c.sizes) {
+            if (levels && win[2] < 50) continue;
+            const Model md = randomModel(rng, signedWeights, levels);
+            for (int32_t n : sizes) {
                 const Planes img(rng, win[0], win[1], win[2], win[3]);
                 Scores fresh(img);
                 referenceScores(img, md, n, true, fresh);

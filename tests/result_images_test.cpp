@@ -89,8 +89,6 @@ TEST(ResultImages, ScoreImageAtNeighbourhoodOneAndCachesCopiedWithTheResult) {
 
     const Result copy(result);  // copies the cache: not rebuilt
     EXPECT_EQ(copy.scoreImage().pointToRow(-5), score.pointToRow(-5));
-    // A one-pel image at N = 40: the centre weight is 0.
-    EXPECT_EQ(realRun(40, kvPelRect(0, 0, 1, 1)).scoreImage().pointToPel(0, 0)[0], 0);
 }
 
 // An aborted image build leaves its cache unbound, so the next request builds it whole.

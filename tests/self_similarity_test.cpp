@@ -10,8 +10,6 @@
 
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
-#include "platform/attention.h"
-#include "platform/exception.h"
 
 namespace {
 
@@ -137,13 +135,6 @@ TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
     for (auto& p : flat.planes) std::fill(p.begin(), p.end(), 120);
     const std::vector<double> out = fast(flat, 0.5, 3, Tables(0));
     EXPECT_TRUE(out[0] == 39601 * 0.25 && out[3 * 9 + 4] == 62500 * 0.25);  // (154+42+3)^2, 250^2
-}
-
-TEST(SelfSimilarity, AbortRequestStopsTheScan) {
-    const TestImage im(0, 0, 20, 20, 19);
-    ksys_request_abort();
-    EXPECT_THROW(fast(im, 0.1, 3, Tables(0)), kvAbortRequested);
-    ksys_clear_abort();
 }
 
 }  // namespace
