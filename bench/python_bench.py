@@ -52,11 +52,8 @@ def show(name, seconds):
 def keep_heap():
     """Keeps freed blocks in glibc's heap (as clsg train --auto does), so that
     neither side of a comparison pays for faulting fresh pages in."""
-    import ctypes
-    libc = ctypes.CDLL("libc.so.6")
-    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
-    libc.mallopt(M_MMAP_THRESHOLD, 64 << 20)
-    libc.mallopt(M_TRIM_THRESHOLD, 1 << 30)
+    from clsg._clsg import _keep_freed_memory
+    _keep_freed_memory(64 << 20, 1 << 30)
 
 
 def overhead(rounds=200):

@@ -59,30 +59,14 @@ Internal& internalOf(const Result& r) { return *static_cast<Internal*>(r.result(
 
 // Same derived pels, windows and client transforms (an even neighbourhood shifts them).
 void expectSameDerivedImages(const Result& a, const Result& b) {
-    const kvPelBuffer_const<unsigned char> pairs[][2] = {{a.labelImage(), b.labelImage()},
-                                                         {a.scoreImage(), b.scoreImage()}};
-    for (const auto& p : pairs) {
-        ASSERT_TRUE(p[0].isBound() && p[1].isBound());
-        EXPECT_TRUE(p[0].window() == p[1].window() && kfPelEqual(p[0], p[1]));
+    using Image = kvPelBuffer_const<unsigned char>;
+    for (auto [p, q] : {std::pair<Image, Image>(a.labelImage(), b.labelImage()),
+                        std::pair<Image, Image>(a.scoreImage(), b.scoreImage())}) {
+        ASSERT_TRUE(p.isBound() && q.isBound());
         double x = 0, y = 0, x0 = 0, y0 = 0;
-        p[0].imageFromClientXformBase()->map(0, 0, x, y);
-        p[1].imageFromClientXformBase()->map(0, 0, x0, y0);
-        EXPECT_TRUE(x == x0 && y == y0);
-    }
-}
-
-// Sets byte `at` to v and expects the load to name the reader (or none).
-template <class T>
-void unknownVersion(std::string bytes, std::size_t at, unsigned char v, const char* file,
-                    int line) {
-    bytes.at(at) = static_cast<char>(v);
-    T target;
-    try {
-        loadFromBytes(bytes, target);
-        ADD_FAILURE() << "no exception";
-    } catch (const kvArchive::UnknownVersion& e) {
-        EXPECT_EQ(std::string(e.file() ? e.file() : "none"), file ? file : "none");
-        EXPECT_EQ(e.line(), line);
+        p.imageFromClientXformBase()->map(0, 0, x, y),
+            q.imageFromClientXformBase()->map(0, 0, x0, y0);
+        EXPECT_TRUE(p.window() == q.window() && kfPelEqual(p, q) && x == x0 && y == y0);
     }
 }
 
@@ -101,27 +85,19 @@ void expectRefused(const std::string& bytes, T& target, const char* message) {
 
 }  // namespace
 
-TEST(ArchiveOperators, LayoutsAndUnknownVersions) {
-    Tool blank;
-    EXPECT_EQ(storeToBytes(blank), u8(0) + u8(0) + u32(0) + u8(1) + f64(0.1) + u32(2));
-    Internal internal, loaded;
-    const std::string bytes = storeToBytes(internal);
-    // Version, image, frac, min, size, quant table, scores, levelStep, transform, 256 pairs.
-    ASSERT_EQ(bytes.size(), 1u + 11 + 8 + 4 + 4 + 4 + 1 + 4 + 1 + 1 + 256 * 5);
-    EXPECT_EQ(bytes.substr(32, 7), std::string("\0\0\0\0\0\x01\0", 7));
-    loaded.neighborhoodSize = 9;
-    loadFromBytes(bytes, loaded);
-    EXPECT_TRUE(loaded == Internal());
-
-    kvCompositeColorSet s = twoLabels()[0];
-    const std::string set = storeToBytes(s);
-    unknownVersion<kvCompositeColorSet>(set, 0, 1, "clsg/colorseg", 229);
+// Stored layouts are held by the archive fixtures; here a newer version byte is refused.
+TEST(ArchiveOperators, NewerVersionsAreRefused) {
+    const auto newer = [](std::string bytes, std::size_t at, unsigned char v, auto target) {
+        bytes.at(at) = static_cast<char>(v);
+        EXPECT_THROW(loadFromBytes(bytes, target), kvArchive::UnknownVersion) << at;
+    };
     Tool tool = trainedTool();
-    const std::string tb = storeToBytes(tool);
-    unknownVersion<Tool>(tb, 0, 1, "clsg/colorseg", 488);
+    kvCompositeColorSet set = twoLabels()[0];
     Result run = runResult(tool), none;
-    unknownVersion<Result>(storeToBytes(run), 1, 2, "clsg/clrsgint", 1625);
-    unknownVersion<Result>(storeToBytes(none), 1 + 32, 1, nullptr, 0);  // score block
+    newer(storeToBytes(set), 0, 1, set);
+    newer(storeToBytes(tool), 0, 1, tool);
+    newer(storeToBytes(run), 1, 2, run);
+    newer(storeToBytes(none), 1 + 32, 1, none);  // the score block
 }
 
 TEST(ArchiveOperators, ParamsRefusedAtLoad) {
@@ -180,8 +156,7 @@ TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
     tool.train({kvCompositeColorSet({masked})}, TrainParams(0.2, 3));
     loadFromBytes(storeToBytes(tool), loaded);
     EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
-    kvCompositeColor noImages;  // Sets that cannot train are refused as soon as read, before the
-                                // bytes after them.
+    kvCompositeColor noImages;  // sets that cannot train are refused before the bytes after them
     expectRefused<Defs::TooManyCompositeColors>(u8(0) + u8(0) + u32(255), loaded, nullptr);
     expectRefused<Defs::BadParams>(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) +
                                        storeToBytes(noImages) + std::string(40, '\xff'),
@@ -190,28 +165,23 @@ TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
 
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     Tool tool = trainedTool();
-    const Result good = runResult(tool);
-    Result target = runResult(tool, 5);
-    const Result before = target;
+    const Result good = runResult(tool), before = runResult(tool, 5);
+    Result target = before;
     const kvPelRect tallEmpty(0, 0, 0, 2000000000);
-    auto refused = [&](const std::function<void(Internal&)>& spoil, auto exceptionTag) {
+    auto refused = [&](const std::function<void(Internal&)>& spoil) {
         Internal bad = internalOf(good);
         spoil(bad);
-        EXPECT_THROW(loadFromBytes(u8(0) + storeToBytes(bad), target), decltype(exceptionTag));
+        EXPECT_THROW(loadFromBytes(u8(0) + storeToBytes(bad), target), kvArchive::Corrupt);
         EXPECT_TRUE(target == before);
         expectSameDerivedImages(target, before);
     };
-    const kvArchive::Corrupt corrupt("");
     // Score windows that differ from each other, or an image but no scores.
-    refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); },
-            corrupt);
-    refused([](Internal& r) { r.labelScores.clear(); }, corrupt);
-    refused(
-        [&](Internal& r) {
-            r.image = kv3PlanePelBuffer(tallEmpty);
-            r.labelScores.assign(1, kvPelBuffer<double>(tallEmpty));
-        },
-        corrupt);
+    refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); });
+    refused([](Internal& r) { r.labelScores.clear(); });
+    refused([&](Internal& r) {
+        r.image = kv3PlanePelBuffer(tallEmpty);
+        r.labelScores.assign(1, kvPelBuffer<double>(tallEmpty));
+    });
     // Too many labels are refused before their bytes are even looked at; 254 are fine.
     Internal labels = internalOf(good);
     labels.labelScores.assign(255, kvPelBuffer<double>());
@@ -237,15 +207,13 @@ void everyTruncationFails(T& source, T& target, Check stillIntact) {
 }
 
 TEST(ArchiveOperators, FailedLoadsLeaveTargetsUnchangedAndWholeLoadsReplaceThem) {
-    Tool tool = trainedTool(), untrained, target = trainedTool();
+    Tool tool = trainedTool(), target = trainedTool();
     target.train({twoLabels()[1]}, TrainParams(0.5, 1));
     const Tool before = target;
     everyTruncationFails(tool, target, [&] {
         ASSERT_TRUE(target == before && clsgint::toolModel(target) == clsgint::toolModel(before));
     });
     EXPECT_TRUE(runResult(tool) == runResult(target));
-    loadFromBytes(storeToBytes(untrained), target);
-    EXPECT_TRUE(!target.isTrained() && clsgint::toolModel(target) == clsgint::toolModel(Tool()));
 
     // A run with an even neighbourhood and a cached image, replaced by another run.
     Result result = runResult(tool), other = runResult(before, 6), blank;

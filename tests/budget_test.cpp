@@ -1,5 +1,4 @@
-// The training budget: its two costs to the unit, where it applies (train, tool loads, this
-// thread's scope only), and that it is checked before allocating, after the cheap refusals.
+// The training budget: its two costs to the unit, where it applies, and when it is checked.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,7 +17,6 @@ using Scope = kvCompositeColorSegmenterBudgetScope;
 using Defs = kvCompositeColorSegmenterDefs;
 using Params = kvCompositeColorSegmenterTrainParams;
 
-// Two labels: a 5 x 4 image with a mask selecting 7 pixels, and a whole 3 x 2 image.
 std::vector<kvCompositeColorSet> sampleSets() {
     const kvPelRect w(0, 0, 5, 4);
     const auto image = makeImage(w, [](long x, long y) {
@@ -33,51 +31,50 @@ std::vector<kvCompositeColorSet> sampleSets() {
 
 TEST(Budget, EachCostIsExactAndALimitOneBelowItRefuses) {
     const auto sets = sampleSets();
-    for (const double fraction : {0.1, 0.05}) {
-        const Params params(fraction, 3);
-        // The costs as the budget defines them, from a model trained without one.
-        kvCompositeColorSegmenterTool tool;
-        tool.train(sets, params);
-        const kvCompositeColorSegmenterModel& m = clsgint::toolModel(tool);
-        const uint64_t n = m.instanceModels[0].levelCount, cells = n * n * n;
-        auto box = [&](const kvPelBuffer_const<unsigned char>& p, long x, long y) {
-            const unsigned char c = *p.pointToPel(x, y);
-            return static_cast<uint64_t>(m.highLevelTable[c] - m.lowLevelTable[c] + 1);
-        };
-        uint64_t bytes = cells * 4, work = 0;
-        for (const auto& set : sets)
-            for (const auto& example : set.instances()) {
-                const auto& image = example.images()[0];
-                const auto& mask = example.masks()[0];
-                bytes += cells * 8, work += cells;
-                for (long y = image.window().top(); y < image.window().bottom(); ++y)
-                    for (long x = image.window().left(); x < image.window().right(); ++x) {
-                        ++work;
-                        if (mask.isBound() && *mask.pointToPel(x, y) == 0) continue;
-                        work += box(image.plane0(), x, y) * box(image.plane1(), x, y) *
-                                box(image.plane2(), x, y);
-                    }
-            }
-        const std::string b = std::to_string(bytes), w = std::to_string(work);
-        const std::pair<Budget, std::string> cases[] = {
-            {{bytes, work}, ""},
-            {{bytes - 1, 0}, b + " bytes, over the budget of " + std::to_string(bytes - 1)},
-            {{0, work - 1}, w + " work units, over the budget of " + std::to_string(work - 1)},
-            {{bytes - 1, work - 1}, b + " bytes, over the budget of " + std::to_string(bytes - 1)},
-        };
-        for (const auto& c : cases) {
-            kvCompositeColorSegmenterTool t;
-            t.train(sets, params);
-            const Scope scope(c.first);
-            std::string message;
-            try {
-                t.train(sets, params);
-            } catch (const Budget::Exceeded& e) {
-                message = e.what();
-            }
-            EXPECT_EQ(message, c.second.empty() ? "" : "training would need " + c.second);
-            EXPECT_EQ(t.isTrained(), c.second.empty());
+    const Params params(0.05, 3);
+    kvCompositeColorSegmenterTool tool;
+    tool.train(sets, params);
+    const kvCompositeColorSegmenterModel& m = clsgint::toolModel(tool);
+    const uint64_t n = m.instanceModels[0].levelCount, cells = n * n * n;
+    auto box = [&](const kvPelBuffer_const<unsigned char>& p, long x, long y) {
+        const unsigned char c = *p.pointToPel(x, y);
+        return static_cast<uint64_t>(m.highLevelTable[c] - m.lowLevelTable[c] + 1);
+    };
+    uint64_t bytes = cells * 4, work = 0;
+    for (const auto& set : sets)
+        for (const auto& example : set.instances()) {
+            const auto& image = example.images()[0];
+            const auto& mask = example.masks()[0];
+            bytes += cells * 8, work += cells;
+            for (long y = image.window().top(); y < image.window().bottom(); ++y)
+                for (long x = image.window().left(); x < image.window().right(); ++x) {
+                    ++work;
+                    if (mask.isBound() && *mask.pointToPel(x, y) == 0) continue;
+                    work += box(image.plane0(), x, y) * box(image.plane1(), x, y) *
+                            box(image.plane2(), x, y);
+                }
         }
+    const std::string b =
+        std::to_string(bytes) + " bytes, over the budget of " + std::to_string(bytes - 1);
+    const std::pair<Budget, std::string> cases[] = {
+        {{bytes, work}, ""},
+        {{bytes - 1, 0}, b},
+        {{0, work - 1},
+         std::to_string(work) + " work units, over the budget of " + std::to_string(work - 1)},
+        {{bytes - 1, work - 1}, b},
+    };
+    for (const auto& c : cases) {
+        kvCompositeColorSegmenterTool t;
+        t.train(sets, params);
+        const Scope scope(c.first);
+        std::string message;
+        try {
+            t.train(sets, params);
+        } catch (const Budget::Exceeded& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, c.second.empty() ? "" : "training would need " + c.second);
+        EXPECT_EQ(t.isTrained(), c.second.empty());
     }
 }
 
@@ -94,8 +91,7 @@ TEST(Budget, AppliesToLoadsOnTheScopesThreadUntilTheScopeEnds) {
             loadFromBytes(bytes, tool);
             EXPECT_TRUE(tool == stored);
         }
-        // The outer budget is back: the load fails and keeps the tool as it was.
-        tool = other;
+        tool = other;  // the outer budget is back: the load fails, the tool is kept
         EXPECT_THROW(loadFromBytes(bytes, tool), Budget::Exceeded);
         EXPECT_TRUE(tool == other);
         std::thread([&] { loadFromBytes(bytes, tool); }).join();  // another thread: no budget

@@ -1,9 +1,7 @@
-// Running a trained tool: refusals, the stored run, the brightness search,
-// transforms, aborts and the diagnostic records of a run.
+// Running a trained tool: refusals, the stored run, the brightness search.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/intensity_normalization.h"
@@ -64,16 +62,12 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
     EXPECT_THROW(tool.run(halfAndHalf(kvPelRect(0, 0, 4, 4)), Params(256), result),
                  Defs::BadParams);
     EXPECT_TRUE(result == before && result.labelImage().isBound());
-
     // An untrained tool records its inputs, then refuses.
-    Result none;
-    kvDiagObject in;
     EXPECT_THROW(untrained.run(uniformImage(kvPelRect(0, 0, 2, 2), {1, 2, 3}), Params(7, true),
-                               none, &in, kvCompositeColorSegmenterTool::kDiagInputs),
+                               result, &diag, kvCompositeColorSegmenterTool::kDiagInputs),
                  Defs::NotTrained);
-    ASSERT_EQ(in.size(), 1u);
-    EXPECT_EQ(in.record(0).entries().at(2).text, "neighborhoodSize: 7\nnormalizeIntensity: true");
-    EXPECT_TRUE(none == Result());
+    ASSERT_EQ(diag.size(), 1u);
+    EXPECT_EQ(diag.record(0).entries().at(2).text, "neighborhoodSize: 7\nnormalizeIntensity: true");
 }
 
 TEST(Run, StoresTheRunInTheResult) {
@@ -86,18 +80,11 @@ TEST(Run, StoresTheRunInTheResult) {
     ASSERT_EQ(in.labelScores.size(), 2u);
     EXPECT_EQ(in.labelScores[0].window(), w);
     EXPECT_NE(in.image.plane0().pointToRow(7), image.plane0().pointToRow(7));  // a copy
-    // With N = 1 each score is normFactor * weight^2 of the pixel's own cell.
-    const auto& inst = clsgint::toolModel(tool).instanceModels[0];
-    const auto& q = inst.quantTable;
-    const double v = inst.weights[(q[200] * inst.levelCount + q[40]) * inst.levelCount + q[30]];
-    EXPECT_EQ(in.labelScores[0].pointToPel(-20, 7)[0], v * v * inst.normFactor);
     EXPECT_EQ(result.labelImage().pointToPel(-20, 7)[0], 0);
     EXPECT_EQ(result.labelImage().pointToPel(-12, 11)[0], 1);
 }
 
-// Scoring all instances row by row together (the run's way, building the label images on the
-// way) gives the scores of scoring them one after the other, and the label images of the pass
-// a result makes on request.
+// Scoring instances together, in turn or streamed gives the same scores and label images.
 TEST(Run, InstancesScoredTogetherOrInTurnGiveTheSameImages) {
     const kvPelRect tw(0, 0, 16, 16);
     std::vector<kvCompositeColorSet> sets;
@@ -148,22 +135,19 @@ TEST(Run, EvenNeighbourhoodsShiftTheTransformByHalfAPel) {
     tool.run(image, Params(4), result);
     double x = 0, y = 0;
     internalOf(result).imageFromClientXform->map(1.0, 1.0, x, y);
-    EXPECT_EQ(x, 2.0 * 1.0 + 3.0 + 0.5);
-    EXPECT_EQ(y, 1.0 - 1.0 + 0.5);
+    EXPECT_TRUE(x == 2.0 + 3.0 + 0.5 && y == 0.5) << x << ", " << y;
 }
 
 // The gain search written out plainly: every tenth pixel and row, best label score at N = 1.
 double plainGainSearch(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
-    const kvPelRect& w = image.window();
-    const kvPelRect sw(w.left(), w.top(), (w.width() + 9) / 10, (w.height() + 9) / 10);
     auto objective = [&](double gain) {
         const auto table = clsgint::makeGainTable(gain);
-        const auto sample = makeImage(sw, [&](long x, long y) {
-            const long ix = w.left() + (x - w.left()) * 10, iy = w.top() + (y - w.top()) * 10;
-            return Rgb{table[image.plane0().pointToPel(ix, iy)[0]],
-                       table[image.plane1().pointToPel(ix, iy)[0]],
-                       table[image.plane2().pointToPel(ix, iy)[0]]};
-        });
+        const auto plane = [&](const kvPelBuffer<unsigned char>& p) {
+            return kfPelMap(kfPelSample(p, 10, 10), table);
+        };
+        const kv3PlanePelBuffer sample(plane(image.plane0()), plane(image.plane1()),
+                                       plane(image.plane2()));
+        const kvPelRect sw = sample.window();
         Result r;
         tool.run(sample, Params(1, false), r);
         const auto& scores = internalOf(r).labelScores;
@@ -201,39 +185,27 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
     tool.train({kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 1), noMask())}),
                 kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 2), noMask())})},
                {0.05, 1});
-    // A trained colour at 1 / gain(sampled column, sampled row, sampled) brightness.
     const kvPelRect w(-13, 4, 93, 71);
     const auto trained = noisyImage(kvPelRect(0, 0, 93, 71), 3);
-    auto image = [&](const std::function<double(long, long, bool)>& gain) {
-        return makeImage(w, [&](long x, long y) {
-            const long dx = x - w.left(), dy = y - w.top();
-            const double f = 1 / gain(dx / 10, dy / 10, dx % 10 == 0 && dy % 10 == 0);
-            auto at = [&](const kvPelBuffer<unsigned char>& p) {
-                return static_cast<unsigned char>(p.pointToPel(dx, dy)[0] * f + 0.5);
-            };
-            return Rgb{at(trained.plane0()), at(trained.plane1()), at(trained.plane2())};
-        });
-    };
-    const kv3PlanePelBuffer images[] = {
-        // Far from 1, unsampled pixels brighter.
-        image([](long sx, long sy, bool sampled) {
-            return sampled ? 1.9 + 0.1 * ((sx + 3 * sy) % 6) : 1.2;
-        }),
-        // One brightness: plateaus, where only strict comparisons stay put.
-        image([](long, long, bool) { return 1.3; }),
-    };
-    for (const auto& img : images) {
-        const double expected = plainGainSearch(tool, img);
-        for (long n : {1L, 5L})
-            EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(tool), Params(n, true), img),
-                      expected)
-                << "neighbourhood " << n;
-        // The run scores the whole image mapped with that gain.
-        Result normalized;
-        tool.run(img, Params(5, true), normalized);
-        const auto mapped = clsgint::mapPlanes(img, clsgint::makeGainTable(expected));
-        EXPECT_TRUE(kfPelEqual(internalOf(normalized).image.plane2(), mapped.plane2()));
-    }
+    // Far from 1, unsampled pixels brighter.
+    const auto img = makeImage(w, [&](long x, long y) {
+        const long dx = x - w.left(), dy = y - w.top();
+        const double f = dx % 10 == 0 && dy % 10 == 0
+                             ? 1 / (1.9 + 0.1 * ((dx / 10 + dy / 10 * 3) % 6))
+                             : 1 / 1.2;
+        auto at = [&](const kvPelBuffer<unsigned char>& p) {
+            return static_cast<unsigned char>(p.pointToPel(dx, dy)[0] * f + 0.5);
+        };
+        return Rgb{at(trained.plane0()), at(trained.plane1()), at(trained.plane2())};
+    });
+    const double expected = plainGainSearch(tool, img);
+    EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(tool), Params(5, true), img),
+              expected);
+    // The run scores the whole image mapped with that gain.
+    Result normalized;
+    tool.run(img, Params(5, true), normalized);
+    const auto mapped = clsgint::mapPlanes(img, clsgint::makeGainTable(expected));
+    EXPECT_TRUE(kfPelEqual(internalOf(normalized).image.plane2(), mapped.plane2()));
 
     // Plateaus of all-black / all-white gains, and two greys matched equally by 0.5 and 1.5.
     const auto blackWhite = trainedOn({{0, 0, 0}, {255, 255, 255}}, {0.1, 12});
@@ -245,24 +217,6 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
         EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(*t), Params(1, true), img),
                   plainGainSearch(*t, img));
     }
-}
-
-TEST(RunDiagnostics, OutputRecordsFollowASuccessfulRun) {
-    const auto tool = twoLabelTool();
-    Result result;
-    kvDiagObject diag;
-    const auto image = makeImage(kvPelRect(0, 0, 6, 4), [](long x, long) {
-        return x == 0 ? Rgb{200, 40, 30} : x == 3 ? Rgb{120, 250, 120} : Rgb{40, 60, 210};
-    });  // green at x = 3 was never taught
-    tool.run(image, Params(1), result, &diag, kvCompositeColorSegmenterTool::kDiagOutputs);
-    const char* names[] = {"Label image", "Score image", "Segmentation image 0",
-                           "Segmentation image 1", "Label image (mapped)"};
-    ASSERT_EQ(diag.size(), 5u);
-    for (std::size_t i = 0; i < 5; ++i)
-        EXPECT_EQ(diag.record(i).entries()[1].text, std::string("Output: ") + names[i]);
-    const auto& mapped = diag.record(4).entries()[0].image8;
-    EXPECT_EQ(mapped.pointToPel(0, 0)[0] + mapped.pointToPel(5, 0)[0] * 1000, 85 + 170 * 1000);
-    EXPECT_EQ(mapped.pointToPel(3, 0)[0], 0);
 }
 
 }  // namespace

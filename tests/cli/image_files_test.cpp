@@ -1,5 +1,4 @@
-// Image reading and writing: every accepted kind decoded exactly, anything else refused in one
-// line.
+// Image reading and writing: every accepted kind decoded exactly, anything else refused.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -35,16 +34,20 @@ Bytes pattern(unsigned w, unsigned h) {  // w x h RGB pels whose samples all dif
     return rgb;
 }
 // A BMP: 40-byte info header, `colours` palette entries 0x010203 then 0xa0b0c0.
-std::string bmp(int32_t width, int32_t height, uint16_t bits, uint32_t colours, std::string pels) {
-    std::string b(54 + 4 * colours, '\0');
-    const auto put = [&b](std::size_t at, uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-    };
-    b[0] = 'B', b[1] = 'M';
-    put(10, static_cast<uint32_t>(b.size()), 4), put(14, 40, 4);
-    put(18, static_cast<uint32_t>(width), 4), put(22, static_cast<uint32_t>(height), 4);
-    put(26, 1, 2), put(28, bits, 2), put(46, colours, 4);
-    for (uint32_t i = 0; i < colours; ++i) put(54 + 4 * i, i ? 0x00a0b0c0 : 0x00010203, 4);
+std::string bmp(int32_t w, int32_t h, uint32_t bits, uint32_t colours, std::string pels) {
+    std::string b = "BM" + std::string(52 + 4 * colours, '\0');
+    const uint32_t at[] = {10, 14, 18, 22, 26, 46, 54, 58};  // offsets of the words below
+    const uint32_t v[] = {54 + 4 * colours,
+                          40,
+                          static_cast<uint32_t>(w),
+                          static_cast<uint32_t>(h),
+                          1 | bits << 16,
+                          colours,
+                          0x010203,
+                          0xa0b0c0};
+    for (int k = 0; k < 8; ++k)
+        for (uint32_t i = 0; i < 4 && at[k] < b.size(); ++i)
+            b[at[k] + i] = static_cast<char>(v[k] >> (8 * i));
     return b + pels;
 }
 
@@ -54,7 +57,6 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
     writePlainPng(dir / "plain.png", 7, 5, rgb);
     writePlainPng(dir / "adam7.png", 7, 5, rgb, true);
     writePlainPng(dir / "grey.png", 3, 1, {0, 99, 255});
-    writePng(dir / "grey2.png", 5, 1, PNG_COLOR_TYPE_GRAY, {{0x1b, 0xc0}}, 2);  // 0 1 2 3 3
     const std::vector<png_color> pal = {{10, 20, 30}, {200, 100, 0}, {0, 255, 1}, {77, 66, 55}};
     writePng(dir / "pal2.png", 5, 1, PNG_COLOR_TYPE_PALETTE, {{0xe4, 0x40}}, 2, pal);  // 3 2 1 0 1
     writePng(dir / "rgba.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {{1, 2, 3, 255, 4, 5, 6, 255}});
@@ -70,20 +72,15 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
         {"plain.png", "", rgb},
         {"adam7.png", "", rgb},
         {"grey.png", "", {0, 99, 255}, true},
-        {"grey2.png", "", {0, 85, 170, 255, 255}, true},
         {"pal2.png", "", {77, 66, 55, 0, 255, 1, 200, 100, 0, 10, 20, 30, 200, 100, 0}},
         {"rgba.png", "", {1, 2, 3, 4, 5, 6}, false},  // opaque alpha is dropped
         {"ga.png", "", {9, 0}, true},
         {"ptrns.png", "", {10, 20, 30, 200, 100, 0}},
         {"a.ppm", "P6 # a\n1 1\n# b\n255\n\xfd\x02\x03", {253, 2, 3}},
         {"a.pgm", std::string("P5\n3 1\n255\n\x00\x80\xff", 14), {0, 128, 255}, true},
-        // round(v * 255 / maxval); a comment may follow the maxval.
         {"m15.pgm", "P5 3 1 15# four bits\n" + std::string("\x00\x07\x0f", 3), {0, 119, 255}, true},
         {"m1000.pgm", std::string("P5 2 1 1000\n\x00\x02\x03\xe8", 16), {1, 255}, true},
-        // Comment lines after the maxval's line, told from '#' samples by the file's length.
         {"c.pgm", "P5 2 1 255\n# a\n# b\n#\x05", {'#', 5}, true},
-        {"s.pgm", "P5 2 1 255\n#\x05# trailing", {'#', 5}, true},
-        // 24-bit bottom-up with rows padded to 4 bytes; 8-bit top-down with a palette.
         {"a.bmp",
          bmp(1, 2, 24, 0, std::string("\x03\x02\x01\0\x06\x05\x04\0", 8)),
          {4, 5, 6, 1, 2, 3}},
@@ -100,40 +97,33 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
     writePlainPng(dir / "rgb.png", 3, 1, {0, 0, 0, 0, 0, 1, 7, 0, 0});
     writePng(dir / "pal.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {{1, 0, 1}}, 8, {{0, 0, 0}, {0, 3, 0}});
     writeBytes(dir / "m.pgm", "P5 3 1 65535\n" + std::string("\x00\x00\x00\x01\xff\xff", 6));
-    for (const auto& [file, want] :
-         std::vector<std::pair<std::string, Bytes>>{{"grey.png", {0, 255, 255}},
-                                                    {"rgb.png", {0, 255, 255}},
-                                                    {"pal.png", {255, 0, 255}},
-                                                    {"m.pgm", {0, 255, 255}}})
-        EXPECT_EQ(planePels(readMaskImage(dir / file)), want) << file;
+    for (const char* file : {"grey.png", "rgb.png", "pal.png", "m.pgm"})
+        EXPECT_EQ(planePels(readMaskImage(dir / file)),
+                  (file[1] == 'a' ? Bytes{255, 0, 255} : Bytes{0, 255, 255}))
+            << file;
 }
 
-unsigned char to8(unsigned v) {  // round(v * 255 / 65535), apart from the reader's integer form
-    return static_cast<unsigned char>(std::lround(v * 255.0 / 65535.0));
-}
+unsigned char to8(unsigned v) { return static_cast<unsigned char>(std::lround(v * 255.0 / 65535)); }
 
 TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
     ScratchDir dir;
     Rows be(1);
-    Bytes expected;
-    for (uint16_t v :
-         {0, 128, 129, 385, 386, 0x7fff, 0x8080, 65407, 65408, 65535})  // rounding edges
-        for (int c = 0; c < 3; ++c) {
-            const uint16_t w = static_cast<uint16_t>(v ^ (c * 0x0101));
-            be[0].insert(be[0].end(),
-                         {static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w)});
+    Bytes expected;  // rounding edges, in each channel
+    for (unsigned v : {0, 128, 129, 385, 386, 0x7fff, 0x8080, 65407, 65408, 65535})
+        for (unsigned w : {v, v ^ 0x0101, v ^ 0x0202}) {
+            be[0].push_back(static_cast<unsigned char>(w >> 8)), be[0].push_back(w & 0xff);
             expected.push_back(to8(w));
         }
     writePng(dir / "rgb16.png", 10, 1, PNG_COLOR_TYPE_RGB, be, 16);
     EXPECT_EQ(colourPels(dir / "rgb16.png"), expected);
     // TIFF: every layout gives the same pels; 37 x 21 leaves partial tiles and strips.
     const unsigned w = 37, h = 21;
-    for (const TiffLayout& l : std::vector<TiffLayout>{{8, 3, true, true},
-                                                       {16, 3, false, true},
-                                                       {16, 1, true},
-                                                       {8, 1, false, false, true},
-                                                       {8, 4, false, true},
-                                                       {16, 2, true}}) {
+    const TiffLayout layouts[] = {{8, 3, true, true},
+                                  {16, 1, true},
+                                  {8, 1, false, false, true},
+                                  {8, 4, false, true},
+                                  {16, 2, true}};
+    for (const TiffLayout& l : layouts) {
         std::vector<uint16_t> samples;
         Bytes want;
         const unsigned top = l.bits == 16 ? 65535u : 255u;
@@ -146,33 +136,27 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
                 if (l.minIsWhite) v8 = static_cast<unsigned char>(255 - v8);
                 if (!alpha) want.insert(want.end(), l.channels < 3 ? 3 : 1, v8);
             }
-        const std::string name =
-            dir / ("t" + std::to_string(l.bits) + std::to_string(l.channels) +
-                   std::to_string(l.tiled) + std::to_string(l.separate) + ".tif");
+        const std::string name = dir / ("t" + std::to_string(l.bits * 10 + l.channels) + ".tif");
         writeTiff(name, w, h, l, samples);
         EXPECT_EQ(colourPels(name), want) << name;
     }
-    // JPEG, baseline and progressive: a smooth picture at quality 100 comes back within 4 levels.
+    // JPEG (progressive): a smooth picture at quality 100 comes back within 4 levels.
     Bytes rgb;
     for (unsigned i = 0; i < 40 * 24; ++i)
         rgb.insert(rgb.end(), {static_cast<unsigned char>(40 + 4 * (i % 40)),
                                static_cast<unsigned char>(200 - 5 * (i / 40)), 90});
-    for (bool progressive : {false, true}) {
-        writeJpeg(dir / "c.jpg", 40, 24, 3, rgb, progressive);
-        const Bytes got = colourPels(dir / "c.jpg");
-        ASSERT_EQ(got.size(), rgb.size());
-        for (std::size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], rgb[i], 4) << i;
-    }
+    writeJpeg(dir / "c.jpg", 40, 24, 3, rgb, true);
+    const Bytes got = colourPels(dir / "c.jpg");
+    ASSERT_EQ(got.size(), rgb.size());
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_NEAR(got[i], rgb[i], 4) << i;
 }
 
 TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
     ScratchDir dir;
     writePng(dir / "rgba.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {{1, 2, 3, 255, 4, 5, 6, 0}});
-    writePng(dir / "ga.png", 2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, {{1, 255, 2, 0}});
     const std::vector<png_color> pal = {{1, 2, 3}, {4, 5, 6}};
     writePng(dir / "palette.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1}}, 8, pal);
     writePng(dir / "ptrns.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1}}, 8, pal, {255, 0});
-    writePng(dir / "gtrns.png", 2, 1, PNG_COLOR_TYPE_GRAY, {{0, 255}}, 8, {}, {0});
     writePng(dir / "beyond.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1, 2}}, 8, pal);
     // A 69-byte PNG declaring 16384 x 8192 grey pixels and holding none: refused without sizing it.
     std::string big = slurp(dir / "palette.png").substr(0, 33);  // signature, IHDR
@@ -185,11 +169,6 @@ TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
     writeJpeg(dir / "good.jpg", 40, 24, 3, Bytes(40 * 24 * 3, 128), true);
     writeTiff(dir / "good.tif", 37, 21, TiffLayout{}, std::vector<uint16_t>(37 * 21 * 3, 77));
     writePlainPng(dir / "rgb.png", 7, 5, pattern(7, 5));
-    std::filesystem::create_directory(dir / "a-directory");
-    std::string flipped = slurp(dir / "rgb.png");
-    flipped[flipped.size() / 2] ^= 0x55;
-    writeBytes(dir / "flipped.png", flipped);
-
     struct Case {
         std::string file;
         bool mask;
@@ -198,23 +177,17 @@ TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
     };
     std::vector<Case> cases = {
         {"rgb.png", true, "greyscale image (this one is colour)"},
-        {"palette.png", true, "greyscale image (this one is colour)"},
         {"beyond.png", false, "beyond the palette"},
         {"declared.png", false, "bad PNG file"},
         {"/dev/zero", false, "not a PNG, JPEG, TIFF"},
-        {"flipped.png", false, "bad PNG"},
-        {"missing.png", false, "cannot open"},
-        {"a-directory", false, "cannot read"},
         {"empty.png", false, "empty", ""},
         {"over.ppm", false, "exceeds the maxval 15", "P6\n1 1\n15\n\x01\x02\x10"},
-        {"maxval0.ppm", false, "maxval 0", "P6\n1 1\n0\n\x01\x02\x03"},
         {"short.ppm", false, "truncated", "P6\n2 2\n255\n\x01\x02\x03"},
         {"ascii.ppm", false, "ASCII", "P3\n1 1\n255\n1 2 3\n"},
-        {"zero.ppm", false, "empty", "P6\n0 4\n255\n"},
         {"huge.ppm", false, "header", "P6\n99999999999 4\n255\n"},
         {"colour.ppm", true, "greyscale", "P6\n1 1\n255\n\x01\x02\x03"},
     };
-    for (const char* name : {"rgba.png", "ga.png", "ptrns.png", "gtrns.png"})
+    for (const char* name : {"rgba.png", "ptrns.png"})
         for (bool mask : {false, true}) cases.push_back({name, mask, "alpha); flatten it"});
     for (const char* file : {"rgb.png", "good.jpg", "good.tif"}) {  // cut inside header and data
         const std::string whole = slurp(dir / file);
@@ -246,18 +219,15 @@ TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
     }
 }
 
-// Pel order and grey output are also judged by the command tests; here a window away from (0, 0).
+// A window away from (0, 0) is written first row first.
 TEST(ImageWriter, WritesAWindowFirstRowFirst) {
     ScratchDir dir;
     kvPelBuffer<unsigned char> grey(kvPelRect(-3, 4, 3, 2));
-    unsigned char v = 1;
-    for (long y = 4; y < 6; ++y)
-        for (long x = -3; x < 0; ++x) *grey.pointToPel(x, y) = v++ * 40;
+    for (long i = 0; i < 6; ++i)
+        grey.pointToRow(4 + i / 3)[i % 3] = static_cast<unsigned char>(40 + 40 * i);
     writeGreyImage(dir / "grey.png", grey, ImageFormat::Png);
     const Decoded g = readPng(dir / "grey.png");
-    EXPECT_EQ((std::vector<unsigned>{g.width, g.height, g.channels}),
-              (std::vector<unsigned>{3, 2, 1}));
-    EXPECT_EQ(g.pels, (Bytes{40, 80, 120, 160, 200, 240}));
+    EXPECT_TRUE(g.width == 3 && g.pels == (Bytes{40, 80, 120, 160, 200, 240}));
     writeGreyImage(dir / "grey.pgm", grey, ImageFormat::Pnm);
     EXPECT_EQ(slurp(dir / "grey.pgm"), "P5\n3 2\n255\n\x28\x50\x78\xa0\xc8\xf0");
     EXPECT_EQ(formatForPath("x/y.PPM"), ImageFormat::Pnm);

@@ -20,10 +20,9 @@ kv3PlanePelBuffer noise(long x0, long y0, long w, long h, uint32_t seed) {
     kv3PlanePelBuffer image(kvPelRect(x0, y0, w, h));
     for (long y = y0; y < y0 + h; ++y)
         for (long x = x0; x < x0 + w; ++x) {
-            const uint32_t v = (static_cast<uint32_t>(x * 7919 + y * 104729) ^ seed) * 2654435761u;
-            *image.plane0().pointToPel(x, y) = static_cast<unsigned char>(v >> 8);
-            *image.plane1().pointToPel(x, y) = static_cast<unsigned char>(v >> 16);
-            *image.plane2().pointToPel(x, y) = static_cast<unsigned char>(v >> 24);
+            uint32_t v = (static_cast<uint32_t>(x * 7919 + y * 104729) ^ seed) * 2654435761u;
+            for (auto* p : {&image.plane0(), &image.plane1(), &image.plane2()})
+                *p->pointToPel(x, y) = static_cast<unsigned char>(v >>= 8);
         }
     return image;
 }
@@ -36,43 +35,30 @@ kvPelBuffer<unsigned char> maskOf(const kvPelRect& window,
     return mask;
 }
 
-// Every output image of a run at neighbourhoods 1 and 3, concatenated.
-std::string runBytes(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
-    std::string out;
-    const auto add = [&out](const kvPelBuffer_const<unsigned char>& b) {
-        for (long y = b.window().top(); y < b.window().bottom(); ++y)
-            out.append(reinterpret_cast<const char*>(b.pointToRow(y)),
-                       static_cast<std::size_t>(b.width()));
-    };
-    for (int32_t n : {1, 3}) {
-        kvCompositeColorSegmenterResult result;
-        tool.run(image, kvCompositeColorSegmenterRunParams(n, false), result);
-        add(result.labelImage());
-        add(result.confidenceImage());
-        add(result.scoreImage());
-        for (std::size_t i = 0; i < tool.compositeColors().size(); ++i)
-            add(result.segmentationImage(static_cast<unsigned char>(i)));
-    }
-    return out;
+// Scores of a run of the tool on the image: equal only if the trained models are.
+kvCompositeColorSegmenterResult runOf(const kvCompositeColorSegmenterTool& tool,
+                                      const kv3PlanePelBuffer& image) {
+    kvCompositeColorSegmenterResult result;
+    tool.run(image, kvCompositeColorSegmenterRunParams(3, false), result);
+    return result;
 }
 
+// 0/255 rectangles, soft values, a mask window beyond its image, an unbound mask, two pairs.
 ToolFile sampleTool() {
-    // 0/255 rectangles, soft values, a mask window beyond its image, an unbound mask, two pairs.
-    const kv3PlanePelBuffer a = noise(0, 0, 60, 40, 1), b = noise(-5, 3, 30, 20, 2);
-    const kvPelBuffer<unsigned char> rect = maskOf(a.window(), [](long x, long y) -> unsigned char {
+    const auto a = noise(0, 0, 60, 40, 1), b = noise(-5, 3, 30, 20, 2);
+    const auto rect = maskOf(a.window(), [](long x, long y) -> unsigned char {
         return x >= 10 && x < 20 && y >= 5 && y < 9 ? 255 : 0;
     });
-    // Soft values set after the example is built: training takes any non-zero.
-    const auto softSelect = [](long x, long y) { return (x + y) % 7 == 0 && x > 3; };
-    kvPelBuffer<unsigned char> soft =
-        maskOf(kvPelRect(-10, 0, 40, 50),
-               [&](long x, long y) -> unsigned char { return softSelect(x, y) ? 255 : 0; });
-    const kvPelBuffer<unsigned char> corner = maskOf(
+    const auto corner = maskOf(
         b.window(), [](long x, long y) -> unsigned char { return x < -2 && y > 20 ? 255 : 0; });
+    // Soft values set after the example is built: training takes any non-zero.
+    kvPelBuffer<unsigned char> soft = maskOf(kvPelRect(-10, 0, 40, 50), [](long x, long y) {
+        return static_cast<unsigned char>((x + y) % 7 == 0 && x > 3 ? 255 : 0);
+    });
     const kvCompositeColor softExample(a, soft);
     for (long y = 0; y < 50; ++y)
         for (long x = -10; x < 30; ++x)
-            if (softSelect(x, y))
+            if (*soft.pointToPel(x, y))
                 *soft.pointToPel(x, y) = static_cast<unsigned char>(1 + (x * y) % 200);
     ToolFile file;
     file.labels = {{"rect", 0x112233, {"a.png@10,5,10,4"}},
@@ -81,11 +67,10 @@ ToolFile sampleTool() {
                    {"whole", 0xffffff, {}}};
     file.neighborhoodSize = 7;
     file.qualityJson = "{\"accuracy\": 0.93}";
-    const kvPelBuffer_const<unsigned char> unbound;
     file.tool.train(
         {kvCompositeColorSet({kvCompositeColor(a, rect)}), kvCompositeColorSet({softExample}),
          kvCompositeColorSet({kvCompositeColor({b, a}, {corner, rect})}),
-         kvCompositeColorSet({kvCompositeColor(noise(0, 0, 8, 8, 3), unbound)})},
+         kvCompositeColorSet({kvCompositeColor(noise(0, 0, 8, 8, 3), {})})},
         kvCompositeColorSegmenterTrainParams(0.15, 3));
     return file;
 }
@@ -95,19 +80,18 @@ TEST(ToolFile, CroppedCompressedExamplesTrainTheSameTool) {
     const std::string bytes = encodeToolFile(original);
     const ToolFile loaded = decodeToolFile(bytes, "t.clsg");
 
-    const kv3PlanePelBuffer probe = noise(0, 0, 64, 48, 9);
-    EXPECT_EQ(runBytes(loaded.tool, probe), runBytes(original.tool, probe));
+    EXPECT_TRUE(runOf(loaded.tool, noise(0, 0, 64, 48, 9)) ==
+                runOf(original.tool, noise(0, 0, 64, 48, 9)));
 
     // Stored windows are the selected pixels' bounding boxes over the image.
     const auto& sets = loaded.tool.compositeColors();
     ASSERT_EQ(sets.size(), 4u);
     EXPECT_EQ(sets[0].instances()[0].images()[0].window(), kvPelRect(10, 5, 10, 4));
     EXPECT_EQ(sets[2].instances()[0].images()[0].window(), kvPelRect(-5, 21, 3, 2));
-    EXPECT_EQ(sets[2].instances()[0].masks()[1].window(), kvPelRect(10, 5, 10, 4));
     EXPECT_FALSE(sets[3].instances()[0].masks()[0].isBound());
     EXPECT_EQ(sets[3].instances()[0].images()[0].window(), kvPelRect(0, 0, 8, 8));
-    const kvPelBuffer_const<unsigned char>& soft = sets[1].instances()[0].masks()[0];
-    const std::array<uint64_t, 256> h = kfPelHistogram(soft);
+    const auto& soft = sets[1].instances()[0].masks()[0];
+    const auto h = kfPelHistogram(soft);
     EXPECT_EQ(h[0] + h[255], static_cast<uint64_t>(soft.width() * soft.height()));
     EXPECT_LE(soft.window().left(), 4);
 
@@ -128,8 +112,8 @@ TEST(ToolFile, VersionOneFilesStillLoad) {
     // Stored again as version 2 it is smaller and runs the same.
     const std::string v2 = encodeToolFile(v1);
     EXPECT_LT(v2.size(), slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg").size());
-    const kv3PlanePelBuffer probe = noise(0, 0, 20, 10, 5);
-    EXPECT_EQ(runBytes(decodeToolFile(v2, "v2").tool, probe), runBytes(v1.tool, probe));
+    EXPECT_TRUE(runOf(decodeToolFile(v2, "v2").tool, noise(0, 0, 20, 10, 5)) ==
+                runOf(v1.tool, noise(0, 0, 20, 10, 5)));
 }
 
 // A version-2 file made field by field, so that it can hold what the writer refuses to write.
@@ -167,34 +151,30 @@ struct Craft {
         compress(reinterpret_cast<Bytef*>(z.data()), &zsize,
                  reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()));
         z.resize(zsize);
-        std::ostringstream head;
-        {
-            kvArchive a(head);
-            std::string magic = "clsg-tool";
-            uint32_t version = 2;
-            uint32_t size = statedSize >= 0 ? static_cast<uint32_t>(statedSize)
-                                            : static_cast<uint32_t>(raw.size());
-            a || magic || version || size;
-        }
-        return head.str() + z + fileTail;
+        std::string head("\x09\0\0\0clsg-tool\x02\0\0\0", 17);  // magic, version, size
+        const auto size = static_cast<uint32_t>(statedSize >= 0 ? statedSize : int64_t(raw.size()));
+        for (int i = 0; i < 4; ++i) head += static_cast<char>(size >> (8 * i));
+        return head + z + fileTail;
     }
 };
 
 TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     const std::string good = Craft().bytes();
-    EXPECT_EQ(decodeToolFile(good, "good").labelNames(), (std::vector<std::string>{"a", "b"}));
+    ToolFile dup = decodeToolFile(good, "good");  // the writer holds the same rules
+    dup.labels[1].name = "a";
+    EXPECT_THROW(encodeToolFile(dup), ToolFileError);
     const std::string v1 = slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
 
-    const auto named = [](std::vector<std::string> names) {
-        Craft c;
-        c.labels.clear();
-        for (const std::string& n : names) c.labels.push_back({n, 0, {}});
-        return c.bytes();
-    };
     const auto with = [](const std::function<void(Craft&)>& change) {
         Craft c;
         change(c);
         return c.bytes();
+    };
+    const auto named = [&](std::vector<std::string> names) {
+        return with([&](Craft& c) {
+            c.labels.clear();
+            for (const std::string& n : names) c.labels.push_back({n, 0, {}});
+        });
     };
     std::string v1Renamed = v1;  // "red" becomes "r/d"
     v1Renamed[v1.find("red") + 1] = '/';
@@ -214,7 +194,6 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {with([](Craft& c) { c.fileTail = std::string(7000, 'g'); }), "followed by other bytes"},
         {with([](Craft& c) { c.statedSize = 4000000000; }), "cannot come from"},
         {with([](Craft& c) { c.statedSize = 10; }), "does not match its stated size"},
-        {good.substr(0, good.size() - 5), "damaged or truncated"},
         {v1 + "garbage", "7 bytes after the tool"},
         {v1Renamed, "r/d"},
         {with([](Craft& c) {  // the finest grid for ten labels: gigabytes
@@ -236,10 +215,6 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
             for (unsigned char ch : message) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << message;
         }
     }
-    // The writer holds the same rules.
-    ToolFile dup = decodeToolFile(good, "good");
-    dup.labels[1].name = "a";
-    EXPECT_THROW(encodeToolFile(dup), ToolFileError);
 }
 
 }  // namespace
