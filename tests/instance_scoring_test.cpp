@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "clsg/clrsgint/cpu_features.h"
@@ -22,16 +23,16 @@ struct Planes : kvPlanesView {
         : kvPlanesView{{}, {}, x, y, w, h} {
         unsigned char palette[12][3];
         for (auto& colour : palette) colour[0] = rng(), colour[1] = rng(), colour[2] = rng();
-        for (int c = 0; c < 3; ++c) data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
-        for (long j = 0; j < h; ++j)
-            for (long i = 0; i < w; ++i) {
-                const unsigned char* p = palette[rng() % 12];
-                const bool noise = rng() % 5 == 0;
-                for (int c = 0; c < 3; ++c) data[c][j * stride[c] + i] = noise ? rng() : p[c];
-            }
-        for (int c = 0; c < 3; ++c) plane[c] = data[c].data();
+        for (int c = 0; c < 3; ++c) {
+            data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
+            plane[c] = data[c].data();
+        }
+        for (long i = 0; i < w * h; ++i) {
+            const unsigned char* p = palette[rng() % 12];
+            const bool noise = rng() % 5 == 0;
+            for (int c = 0; c < 3; ++c) data[c][i / w * stride[c] + i % w] = noise ? rng() : p[c];
+        }
     }
-    Planes(const Planes&) = delete;
     unsigned char at(int c, long x, long y) const { return data[c][y * stride[c] + x]; }
 };
 
@@ -119,23 +120,21 @@ void forEachSimdPath(Body body) {
 
 // First and later instance (only strictly smaller prior scores replaced; equal, -0.0, NaN stay).
 TEST(InstanceScoring, MatchesScatterOnEveryPath) {
-    const struct {
-        bool signedWeights;
-        int32_t levels;
-        std::vector<int32_t> sizes;
-    } cases[] = {{false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
-                 {true, 0, {2, 3, 9}},
-                 {false, 256, {3, 4}},
-                 {true, 257, {1}}};  // 257 levels cannot come from training but must work
+    // Signed weights, levels (257 cannot come from training but must work), neighbourhoods.
+    const std::tuple<bool, int32_t, std::vector<int32_t>> cases[] = {
+        {false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
+        {true, 0, {2, 3, 9}},
+        {false, 256, {3, 4}},
+        {true, 257, {1}}};
     const long windows[][4] = {
         {-3, 7, 1, 1}, {5, -1, 3, 2}, {-37, -21, 157, 83}, {1001, 15, 33, 19}, {-64, 31, 65, 4}};
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (const auto& c : cases)
+    for (const auto& [signedWeights, levels, sizes] : cases)
         for (const auto& win : windows) {
-            if (c.levels && win[2] < 50) continue;
-            const Model md = randomModel(rng, c.signedWeights, c.levels);
-            for (int32_t n : c.sizes) {
+            if (levels && win[2] < 50) continue;
+            const Model md = randomModel(rng, signedWeights, levels);
+            for (int32_t n : sizes) {
                 const Planes img(rng, win[0], win[1], win[2], win[3]);
                 Scores fresh(img);
                 referenceScores(img, md, n, true, fresh);
@@ -170,9 +169,8 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             SCOPED_TRACE(n);
             ksys_request_abort();
             Scores outA(a), outB(b), outC(c), expectedC(c);
-            const Scores untouchedA = outA;
             EXPECT_THROW(score(a, md, n, true, outA), kvAbortRequested);
-            EXPECT_TRUE(untouchedA == outA) << "row -16 written before the poll";
+            EXPECT_TRUE(Scores(a) == outA) << "row -16 written before the poll";
             EXPECT_THROW(score(b, md, n, true, outB), kvAbortRequested);
             for (long y = 16 - b.y0; y < b.height; ++y)
                 for (long x = 0; x < b.width; ++x)

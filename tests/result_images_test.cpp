@@ -33,17 +33,14 @@ Result resultWithScores(const std::vector<double>& scores) {
 }
 
 TEST(ResultImages, LabelConfidenceAndSegmentationOfOnePixel) {
-    const double nan = std::nan("");
-    // Scores, label, confidence, segmentation of label 0 and of the last label.
+    const double nan = std::nan("");  // scores, label, confidence, segmentation of first and last
     const struct {
         std::vector<double> s;
         int label, confidence, first, last;
     } cases[] = {
-        {{4, 1}, 0, 153, 204, 51}, {{1, 1}, 0, 0, 128, 128},  // ties: the lower label, 127.5 up
-        {{0, 2}, 1, 255, 0, 255},  {{1, 3, 2}, 1, 51, 43, 85}, {{1, 3, 3}, 1, 0, 36, 109},
-        {{0}, 255, 0, 0, 0},       {{0, 0}, 255, 0, 0, 0},     {{nan}, 255, 0, -1, -1},
-        {{nan, 1}, 1, -1, -1, -1}, {{-1, 3}, 1, -1, 0, -1},    {{INFINITY, 1}, 0, -1, -1, 0},
-    };
+        {{4, 1}, 0, 153, 204, 51},  {{1, 1}, 0, 0, 128, 128},  // ties: lower label, 127.5 up
+        {{1, 3, 2}, 1, 51, 43, 85}, {{1, 3, 3}, 1, 0, 36, 109}, {{0, 0}, 255, 0, 0, 0},
+        {{nan}, 255, 0, -1, -1},    {{-1, 3}, 1, -1, 0, -1},    {{INFINITY, 1}, 0, -1, -1, 0}};
     for (const auto& c : cases) {
         auto r = resultWithScores(c.s);
         SCOPED_TRACE(::testing::PrintToString(c.s));
@@ -88,13 +85,10 @@ TEST(ResultImages, ScoreImageAtNeighbourhoodOneAndCachesCopiedWithTheResult) {
             ASSERT_EQ(score.pointToPel(x, y)[0], kfILimit(iRound(static_cast<float>(q)), 0, 255))
                 << x << "," << y;
         }
-    EXPECT_GT(wins[0], 0);  // each label wins somewhere
-    EXPECT_GT(wins[1], 0);
+    EXPECT_TRUE(wins[0] > 0 && wins[1] > 0);  // each label wins somewhere
 
     const Result copy(result);  // copies the cache: not rebuilt
     EXPECT_EQ(copy.scoreImage().pointToRow(-5), score.pointToRow(-5));
-    // A one-pel image at N = 40: the centre weight is 0.
-    EXPECT_EQ(realRun(40, kvPelRect(0, 0, 1, 1)).scoreImage().pointToPel(0, 0)[0], 0);
 }
 
 // An aborted image build leaves its cache unbound, so the next request builds it whole.
@@ -106,8 +100,7 @@ TEST(ResultImages, AnAbortedBuildLeavesNothingHalfBuilt) {
           +[](Result& r) { return r.segmentationImage(1); }}) {
         auto reference = run;
         const auto expected = kfPelCopy(request(reference));
-        // Assigned over a result that built the image: its scratch is reused.
-        Result result = reference;
+        Result result = reference;  // assigned over one that built the image: scratch reused
         EXPECT_TRUE(abortedFromAnotherThread([&] {
             result = run;  // caches empty but the run's label images: dropped too
             internalOf(result).labelImage = kvPelBuffer<unsigned char>();

@@ -48,9 +48,6 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
         for (bool normalize : {false, true}) {
             kvCompositeColorSegmenterResult whole;
             tool.run(image, Params(n, normalize), whole);
-            const kvPelBuffer_const<unsigned char> expected[] = {
-                whole.labelImage(),         whole.confidenceImage(),    whole.scoreImage(),
-                whole.segmentationImage(0), whole.segmentationImage(1), whole.segmentationImage(2)};
             // Threads 1-4; bands of 1-3 rows (below the halo) or automatic; sub-windows.
             for (unsigned threads = 1; threads <= 4; ++threads) {
                 kvTiledOptions options;
@@ -62,42 +59,31 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
                              ", threads " + std::to_string(threads));
                 const kvTiledImages tiled = kfTiledRun(tool, image, Params(n, normalize),
                                                        {true, true, true, {0, 1, 2}}, options);
-                const kvPelBuffer_const<unsigned char> got[] = {tiled.label,
-                                                                tiled.confidence,
-                                                                tiled.score,
-                                                                tiled.segmentations[0],
-                                                                tiled.segmentations[1],
-                                                                tiled.segmentations[2]};
-                for (int i = 0; i < 6; ++i) {
-                    auto want = expected[i];
+                const std::pair<kvPelBuffer_const<unsigned char>, kvPelBuffer_const<unsigned char>>
+                    pairs[] = {{tiled.label, whole.labelImage()},
+                               {tiled.score, whole.scoreImage()},
+                               {tiled.confidence, whole.confidenceImage()},
+                               {tiled.segmentations[0], whole.segmentationImage(0)},
+                               {tiled.segmentations[1], whole.segmentationImage(1)},
+                               {tiled.segmentations[2], whole.segmentationImage(2)}};
+                for (auto [got, want] : pairs) {
                     want.window(w, false);
-                    EXPECT_EQ(got[i].window(), w) << i;
-                    EXPECT_TRUE(kfPelEqual(got[i], want)) << i;
+                    EXPECT_EQ(got.window(), w);
+                    EXPECT_TRUE(kfPelEqual(got, want));
                     // The same transform: even sizes shift by half a pel.
-                    EXPECT_TRUE(got[i].imageFromClientXformBase()->isEqual(
-                        *want.imageFromClientXformBase().get()))
-                        << i;
+                    EXPECT_TRUE(got.imageFromClientXformBase()->isEqual(
+                        *want.imageFromClientXformBase().get()));
                 }
                 EXPECT_EQ(tiled.gain == 1.0, !normalize);
             }
         }
 }
 
-TEST(TiledRun, AppliesAGivenGainInsteadOfASearch) {
-    const auto& tool = threeLabelTool();
-    const kv3PlanePelBuffer image = testImage(kvPelRect(3, -4, 40, 30));
-    kvCompositeColorSegmenterResult plain;
-    kvTiledOptions options;
-    options.gain = 1.0;
-    const kvTiledImages given = kfTiledRun(tool, image, Params(3, true), {}, options);
-    tool.run(image, Params(3), plain);
-    EXPECT_EQ(given.gain, 1.0);
-    EXPECT_TRUE(kfPelEqual(given.label, plain.labelImage()));
-}
-
-TEST(TiledRun, ReportsProgressStopsAndRefuses) {
+TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
     const auto& tool = threeLabelTool();
     const kv3PlanePelBuffer image = testImage(kvPelRect(0, 0, 20, 50));
+    kvCompositeColorSegmenterResult plain;
+    tool.run(image, Params(3), plain);
     for (unsigned threads : {1u, 3u}) {
         kvTiledOptions options;
         options.threads = threads;
@@ -108,7 +94,9 @@ TEST(TiledRun, ReportsProgressStopsAndRefuses) {
             seen.push_back(done);
             return true;
         };
-        kfTiledRun(tool, image, {}, {}, options);
+        options.gain = 1.0;  // instead of a search
+        const kvTiledImages given = kfTiledRun(tool, image, Params(3, true), {}, options);
+        EXPECT_TRUE(given.gain == 1.0 && kfPelEqual(given.label, plain.labelImage()));
         ASSERT_EQ(seen.empty() ? 0 : seen.back(), 50);
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
         // A callback that says stop: no more bands start.
