@@ -33,11 +33,12 @@ kv3PlanePelBuffer testImage() {
     const int base[3][3] = {{230, 140, 30}, {128, 128, 128}, {20, 150, 160}};
     const kvPelBuffer<unsigned char>* p[] = {&image.plane0(), &image.plane1(), &image.plane2()};
     for (long y = 0; y < kH; ++y)
-        for (long x = 0; x < kW; ++x) {
-            const int t = static_cast<int>((x * 7 + y * 13) % 9);
-            const int* c = base[x < 16 ? 0 : x < 24 ? 1 : 2];
-            for (int k = 0; k < 3; ++k) p[k]->pointToRow(y)[x] = uint8_t(c[k] + t);
-        }
+        for (long x = 0; x < kW; ++x)
+            for (int k = 0; k < 3; ++k)
+                p[k]->pointToRow(y)[x] = uint8_t(base[x < 16   ? 0
+                                                      : x < 24 ? 1
+                                                               : 2][k] +
+                                                 (x * 7 + y * 13) % 9);
     return image;
 }
 
@@ -139,8 +140,8 @@ TEST_F(StudioServerTest, TokenPageStateAndImageBytes) {
     EXPECT_EQ(code(bare.Get((std::string("/?token=") + kToken).c_str())), 200);
     EXPECT_EQ(code(client_->Get("/nowhere")), 404);
 
-    const httplib::Result page = client_->Get("/"), js = client_->Get("/studio.js");
-    ASSERT_TRUE(code(page) == 200 && code(js) == 200);
+    const httplib::Result page = client_->Get("/");
+    ASSERT_TRUE(code(page) == 200 && code(client_->Get("/studio.js")) == 200);
     EXPECT_NE(page->body.find(std::string("studio.js?token=") + kToken), std::string::npos);
     std::string rgb;
     for (long at = 0; at < kW * kH; ++at)
@@ -252,7 +253,7 @@ TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
     // A label that is not there, then a body past the limit.
     EXPECT_EQ(code(post("/api/marks?i=0&x=0&y=0&w=2&h=2", two, kBinary)), 422);
     EXPECT_EQ(code(post("/api/marks?i=0&x=0&y=0&w=1&h=1", std::string(64, '\x01'), kBinary)), 413);
-    // Thousands of random, malformed requests from three clients at once: all answered.
+    // Thousands of random, malformed requests from two clients at once: all answered.
     const std::vector<std::string>
         paths = split(
             "/api/state|/api/image|/api/marks|/api/labels|/api/settings|/api/segment|"
@@ -273,10 +274,9 @@ TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
             EXPECT_TRUE(r && r->status >= 200 && r->status < 500) << path << " " << body;
         }
     };
-    std::thread first(client, 100), second(client, 101);
-    client(102);
-    first.join();
-    second.join();
+    std::thread other(client, 100);
+    client(101);
+    other.join();
     EXPECT_EQ(code(client_->Get("/api/state")), 200);
 }
 
@@ -321,7 +321,6 @@ TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
     c.set_default_headers({{"X-Clsg-Token", line.substr(line.find("token=") + 6, 32)}});
     const json state = json::parse(c.Get("/api/state")->body);
     EXPECT_EQ(state["labels"][1]["color"], "#008888");
-    EXPECT_EQ(state["settings"]["toleranceMin"], 4);
     EXPECT_EQ(c.Get("/api/marks?i=0")->body, client_->Get("/api/marks?i=0")->body);
     const char* score = R"({"image":0,"view":"score"})";  // the same score image as this server's
     EXPECT_EQ(parseFrame(c.Post("/api/segment", score, "application/json")->body).pixels,
