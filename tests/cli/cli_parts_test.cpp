@@ -20,9 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The message of the CliError that call throws.
 template <class Call>
-std::string errorOf(Call call) {
+std::string errorOf(Call call) {  // the message of the CliError call throws
     try {
         call();
     } catch (const CliError& e) {
@@ -50,35 +49,32 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
         {"sky=a.png@1,2,0,4", "empty"},
         {"sky=a.png@1,2,3,999999999999", "too large"},
         {"s k y=a.png", "letters, digits"}};
-    for (const auto& [arg, part] : bad) {
-        const std::string message = errorOf([&] { parseLabelOption(arg); });
-        EXPECT_NE(message.find(part), std::string::npos) << arg << ": " << message;
-    }
+    for (const auto& [arg, part] : bad)
+        EXPECT_NE(errorOf([&] { parseLabelOption(arg); }).find(part), std::string::npos) << arg;
     // Rectangles become masks.
     const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));
     const kvPelBuffer<unsigned char> mask =
         rectangleMask(image, {kvPelRect(1, 0, 2, 2), kvPelRect(2, 1, 4, 3)}, "img");
-    for (long y = 0; y < 4; ++y)
-        for (long x = 0; x < 6; ++x)
-            EXPECT_EQ(*mask.pointToPel(x, y),
-                      (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
-    EXPECT_NE(errorOf([&] {
-                  rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png");
-              }).find("outside image i.png (6 x 4)"),
-              std::string::npos);
+    for (long i = 0; i < 24; ++i) {
+        const long x = i % 6, y = i / 6;
+        EXPECT_EQ(*mask.pointToPel(x, y),
+                  (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
+    }
+    const std::string outside =
+        errorOf([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
+    EXPECT_NE(outside.find("outside image i.png (6 x 4)"), std::string::npos) << outside;
 }
 
 TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
     kv3PlanePelBuffer image(kvPelRect(2, 3, 5, 1));
     kvPelBuffer<unsigned char> labels(image.window());
     const unsigned char values[5] = {0, 1, 255, 17, 0};
+    const std::vector<uint32_t> colours = {0x102030, 0xf0e0d0};
     const kvPelBuffer<unsigned char>* in[3] = {&image.plane0(), &image.plane1(), &image.plane2()};
     for (long x = 0; x < 5; ++x) {
-        for (int p = 0; p < 3; ++p)
-            in[p]->pointToRow(3)[x] = static_cast<unsigned char>(x * 60 + p);
+        for (int p = 0; p < 3; ++p) in[p]->pointToRow(3)[x] = uint8_t(x * 60 + p);
         labels.pointToRow(3)[x] = values[x];
     }
-    const std::vector<uint32_t> colours = {0x102030, 0xf0e0d0};
     const kv3PlanePelBuffer out = makeOverlay(image, labels, colours);
     ASSERT_EQ(out.window(), image.window());
     const kvPelBuffer<unsigned char>* res[3] = {&out.plane0(), &out.plane1(), &out.plane2()};
@@ -86,7 +82,7 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
         for (int p = 0; p < 3; ++p) {
             const int v = x * 60 + p,
                       c = values[x] < 2 ? colours[values[x]] >> (16 - 8 * p) & 255 : -1;
-            EXPECT_EQ(res[p]->pointToRow(3)[x], c < 0 ? v : (v + c + 1) / 2) << x << " plane " << p;
+            EXPECT_EQ(res[p]->pointToRow(3)[x], c < 0 ? v : (v + c + 1) / 2) << x << " " << p;
         }
     // With 2 labels, 17 and 255 count as unlabelled.
     EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));
@@ -97,10 +93,8 @@ TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
     for (int i = 0; i < 40; ++i) names.push_back("l" + std::to_string(i * 7));
     const std::vector<uint32_t> colours = assignLabelColors(names);
     EXPECT_EQ(std::set<uint32_t>(colours.begin(), colours.end()).size(), names.size());
-    // Reordered, the labels keep their colours.
     const std::vector<uint32_t> reversed = assignLabelColors({names.rbegin(), names.rend()});
-    EXPECT_TRUE(std::equal(colours.begin(), colours.end(), reversed.rbegin()));
-    // The derived colours keep away from a chosen one.
+    EXPECT_TRUE(std::equal(colours.begin(), colours.end(), reversed.rbegin()));  // order-free
     EXPECT_NE(assignLabelColors({"l0", "river"}, {std::nullopt, colours[0]})[0], colours[0]);
     uint32_t parsed = 0;
     EXPECT_TRUE(parseColorText("#A0b1C2", &parsed));
@@ -123,18 +117,13 @@ TEST(Legend, DrawsSwatchesAndDistinctGlyphs) {
         EXPECT_NE(rgb(6 + d, 2 * kLegendRowHeight + 3 + d), 0x00ff00u);
     }
     EXPECT_EQ(rgb(14, 2 * kLegendRowHeight + 11) & rgb(5, 3), 0xffffffu);
-    // Each character a name or share may hold has a glyph of its own; others, one box.
-    std::set<std::vector<unsigned char>> seen;
-    const auto cell = [](char c) {
-        const kv3PlanePelBuffer one = makeLegend({{std::string(1, c), 0}});
-        std::vector<unsigned char> ink;
-        for (long y = 0; y < kLegendRowHeight; ++y)
-            for (long x = 28; x < 28 + 12; ++x) ink.push_back(*one.plane1().pointToPel(x, y));
-        return ink;
-    };
+    std::set<std::vector<unsigned char>> seen;  // each character a name may hold: its own glyph
     for (char c :
          std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.%#:")) {
-        const std::vector<unsigned char> ink = cell(c);
+        const kv3PlanePelBuffer one = makeLegend({{std::string(1, c), 0}});
+        std::vector<unsigned char> ink;
+        for (long i = 0; i < kLegendRowHeight * 12; ++i)
+            ink.push_back(*one.plane1().pointToPel(28 + i % 12, i / 12));
         EXPECT_TRUE(seen.insert(ink).second) << c << " looks like another character";
     }
 }
@@ -147,8 +136,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     {
         OutputFiles files, other;
         files.makeDir(out);
-        const std::string staged = files.stage(out + "/keep.txt");
-        // Created at once as a plain file; another writer gets another name.
+        const std::string staged = files.stage(out + "/keep.txt");  // a plain file; another name
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(staged)));
         EXPECT_NE(other.stage(out + "/keep.txt"), staged);
         clsgtest::writeBytes(staged, "new");
@@ -160,9 +148,8 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     }
     EXPECT_EQ(clsgtest::slurp(out + "/keep.txt") + clsgtest::slurp(out + "/y.txt"), "newy");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
-    // A directory in the way: nothing is committed.
-    fs::create_directory(dir / "c.txt");
-    {
+    fs::create_directory(dir / "c.txt");  // a directory in the way: nothing is committed
+    {                                     // destroyed, it removes its temporaries
         OutputFiles files;
         for (const char* name : {"a.txt", "c.txt"})
             clsgtest::writeBytes(files.stage(dir / name), name);
@@ -179,24 +166,22 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     report.runParams = kvCompositeColorSegmenterRunParams(5, false);
     report.candidates.push_back({report.trainParams, report.runParams, "coarse", 0.75});
     report.heldOut = kvLabelConfusion(2);
-    report.heldOut.add(0, 0, 30);
-    report.heldOut.add(1, 0, 10);
-    report.heldOut.add(1, 255, 10);
+    for (const auto& [truth, label, count] : {std::tuple{0, 0, 30}, {1, 0, 10}, {1, 255, 10}})
+        report.heldOut.add(truth, label, count);
     report.folds = 3;
     report.tileSize = 16;
     const std::vector<std::string> names = {"sky", "sea"};
     const nlohmann::json good = suggestReportJson(names, report);
-    std::ostringstream shown;
+    std::ostringstream shown, none;
     ASSERT_TRUE(printStoredReport(shown, names, good.dump()));
-    for (const char* part :
-         {"from 1 candidates (cross-validation, 3 folds of 16 x 16 tiles): colorToleranceFrac "
-          "0.04, colorToleranceMin 1, neighborhood 5",
-          "accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels", "sea       10     0    10"})
-        EXPECT_NE(shown.str().find(part), std::string::npos) << part << " in\n" << shown.str();
-    // Counts that are not whole numbers, rows that do not fit, other labels: nothing is shown.
-    nlohmann::json bad = good;
+    EXPECT_NE(shown.str().find("16 x 16 tiles): colorToleranceFrac 0.04, "
+                               "colorToleranceMin 1, neighborhood 5"),
+              std::string::npos);
+    EXPECT_NE(shown.str().find("accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels"),
+              std::string::npos)
+        << shown.str();
+    nlohmann::json bad = good;  // not whole counts, or other labels: nothing is shown
     bad["heldOut"]["confusion"][1][2] = 1.5;
-    std::ostringstream none;
     EXPECT_FALSE(printStoredReport(none, names, bad.dump()));
     EXPECT_FALSE(printStoredReport(none, {"sky", "sea", "sand"}, good.dump()));
     EXPECT_EQ(none.str(), "");
