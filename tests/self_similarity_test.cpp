@@ -19,7 +19,7 @@ struct TestImage : kvPlanesView {
     TestImage(long x, long y, long w, long h, unsigned seed, bool smooth = false)
         : kvPlanesView{{}, {w + 3, w + 3, w + 3}, x, y, w, h} {
         std::mt19937 rng(seed);
-        for (auto& p : planes) p.assign(std::size_t((w + 3) * h), 0);
+        for (int c = 0; c < 3; ++c) planes[c].assign(std::size_t((w + 3) * h), 0);
         for (long j = 0; j < h; ++j)
             for (long i = 0; i < w; ++i)
                 for (int c = 0; c < 3; ++c)
@@ -48,9 +48,8 @@ struct Tables {
 // Each pair (p, q = p + d, q after p) scattered to every centre whose neighbourhood holds both.
 std::vector<double> plain(const TestImage& im, double frac, int32_t n, const Tables& t) {
     const long x0 = im.x0, y0 = im.y0, x1 = x0 + im.width, y1 = y0 + im.height;
-    std::vector<double> out(std::size_t(im.width * im.height), frac * frac);
+    std::vector<double> out(std::size_t(im.width * im.height), n == 1 ? frac * frac : 0.0);
     if (n == 1) return out;
-    std::fill(out.begin(), out.end(), 0.0);
     const bool even = n % 2 == 0;
     const int32_t lo = even ? 1 - n / 2 : -(n / 2), hi = n / 2, m = clsgint::kernelQuadrantSide(n);
     const unsigned char* kw = clsgint::neighborhoodKernel(n);
@@ -115,9 +114,7 @@ TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
         {{-3, 8, 2, 5, 13}, 0.7, tiny, 16}};
     for (const auto& c : cases)
         for (int32_t n : c.sizes) {
-            SCOPED_TRACE(::testing::Message()
-                         << "N=" << n << " window " << c.im.x0 << "," << c.im.y0 << " "
-                         << c.im.width << "x" << c.im.height);
+            SCOPED_TRACE(::testing::Message() << "N=" << n << ", case " << &c - cases);
             const Tables t(c.tables);
             const std::vector<double> expected = plain(c.im, c.frac, n, t);
             for (kvSimdLevel level :
