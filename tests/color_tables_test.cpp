@@ -42,20 +42,19 @@ TEST(SharedTables, DefaultsAndExtremesOfFractionAndMinimum) {
     for (const auto& q : quant) EXPECT_EQ(t.quant[q[0]], q[1]) << "v=" << q[0];
     const int centres[][2] = {{0, 1}, {1, 5}, {5, 26}, {49, 251}, {50, 254}, {51, 0}};
     for (const auto& c : centres) EXPECT_EQ(t.model.levelCenterTable[c[0]], c[1]) << c[0];
-    const int tol[][4] = {{29, 2, -1, -1}, {30, 3, -1, -1}, {100, 10, 18, 21}, {255, 25, 45, 50}};
-    for (const auto& c : tol)  // -1: not checked
-        EXPECT_TRUE(t.model.toleranceTable[c[0]] == c[1] &&
-                    (c[2] < 0 ||
-                     (t.model.lowLevelTable[c[0]] == c[2] && t.model.highLevelTable[c[0]] == c[3])))
+    EXPECT_TRUE(t.model.toleranceTable[29] == 2 && t.model.toleranceTable[30] == 3);
+    for (const auto& c : {std::array<int, 4>{100, 10, 18, 21}, {255, 25, 45, 50}})
+        EXPECT_TRUE(t.model.toleranceTable[c[0]] == c[1] && t.model.lowLevelTable[c[0]] == c[2] &&
+                    t.model.highLevelTable[c[0]] == c[3])
             << c[0];
     for (int d = 0; d < 256; ++d)  // single precision of the double quotient
         EXPECT_EQ(t.model.reciprocalTable[d], d == 0 ? 1.0f : static_cast<float>(1.0 / d)) << d;
     EXPECT_EQ(build(0.0, 2).n, 255);
     const Tables none = build(0.1, 0);  // 0..9: tolerance 0, only their own level
-    for (int v = 0; v < 10; ++v)
+    for (int v : {0, 9})
         EXPECT_TRUE(none.model.toleranceTable[v] == 0 &&
                     none.model.highLevelTable[v] == none.quant[v])
-            << "v=" << v;
+            << v;
     const Tables wide = build(0.1, 300);
     EXPECT_EQ(wide.model.toleranceTable[200], 44);  // 300 mod 256; full range everywhere
     EXPECT_TRUE(wide.model.lowLevelTable[255] == 0 && wide.model.highLevelTable[0] == 50);
@@ -67,10 +66,10 @@ TEST(SharedTables, DefaultsAndExtremesOfFractionAndMinimum) {
 }
 
 TEST(SharedTables, ModelsCompareByBits) {
-    kvCompositeColorSegmenterModel model = build(0.1, 2).model, copy;
+    kvCompositeColorSegmenterModel model = build(0.1, 2).model;
     model.instanceModels.resize(2);
     model.instanceModels[1].weights.assign(8, 0.0);
-    copy = model;
+    kvCompositeColorSegmenterModel copy = model;
     EXPECT_TRUE(copy == model);
     copy.instanceModels[1].weights[7] = -0.0;  // the sign bit tells models apart
     EXPECT_TRUE(copy != model);

@@ -13,10 +13,9 @@
 using Defs = kvCompositeColorSegmenterDefs;
 
 TEST(Errors, SuicideAndRethrowThrowsItsOwnClassWithItsMessage) {
-    Defs::Errors* errors[] = {new Defs::BadParams("p"), new Defs::NotTrained("t"),
-                              new Defs::BadImage("i"), new Defs::TooManyCompositeColors("c"),
-                              new Defs::BadColorSpace("s")};
-    for (Defs::Errors* error : errors) {
+    for (Defs::Errors* error : std::initializer_list<Defs::Errors*>{
+             new Defs::BadParams("p"), new Defs::NotTrained("t"), new Defs::BadImage("i"),
+             new Defs::TooManyCompositeColors("c"), new Defs::BadColorSpace("s")}) {
         const std::type_info& type = typeid(*error);
         const std::string text = error->what();
         try {
@@ -45,23 +44,16 @@ TEST(Errors, ArchiveLayoutAndAVisitedObjectPassesNothing) {
     EXPECT_EQ(loaded.message(), "neighborhoodSize <= 0 ");
 }
 
-TEST(Errors, UnknownVersionNamesTheLevelAndReadsNoFurther) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"\x01\0\0\0\0\0\0", "kvCompositeColorSegmenterDefs::TooManyCompositeColors"},
-        {"\0\x01\0\0\0\0\0", "kvCompositeColorSegmenterDefs::Errors"},
-        {"\0\0\x02\0\0\0\0", "kvExceptionWithString"}};
-    std::size_t read = 1;  // bytes up to the refused version
-    for (const auto& c : cases) {
+// Each level's version refused in turn: nothing read past it, the message kept.
+TEST(Errors, UnknownVersionReadsNoFurther) {
+    for (std::size_t read = 1; read <= 3; ++read) {
         Defs::TooManyCompositeColors e("kept");
-        std::istringstream in(std::string(c.first, 7));
+        std::string bytes(7, '\0');
+        bytes[read - 1] = char(read);
+        std::istringstream in(bytes);
         kvArchive archive(in);
-        EXPECT_THROW(
-            try { e.serialize(archive); } catch (const kvArchive::UnknownVersion& v) {
-                EXPECT_STREQ(v.file(), c.second);
-                throw;
-            },
-            kvArchive::UnknownVersion);
+        EXPECT_THROW(e.serialize(archive), kvArchive::UnknownVersion);
         EXPECT_EQ(e.message(), "kept");
-        EXPECT_EQ(archive.bytesLeft(), 7 - read++);
+        EXPECT_EQ(archive.bytesLeft(), 7 - read);
     }
 }

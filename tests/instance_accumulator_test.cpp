@@ -44,16 +44,16 @@ void referencePixel(const kvAccumulatorTables& t, const int c[3], Grid& g) {
     const size_t cell = size_t((t.quant[c[0]] * n + t.quant[c[1]]) * n + t.quant[c[2]]);
     ++g.counts[cell];
     g.touched[cell / 64] |= clsgint::kvTouchedCells{1} << (cell % 64);
+    double e[3][256];  // per channel and level
+    for (int p = 0; p < 3; ++p)
+        for (int L = t.lowLevel[c[p]]; L <= t.highLevel[c[p]]; ++L)
+            e[p][L] =
+                static_cast<float>(std::max(0, std::abs(c[p] - t.levelCenter[L]) - t.levelStep)) *
+                t.reciprocal[t.tolerance[c[p]]];
     for (int L0 = t.lowLevel[c[0]]; L0 <= t.highLevel[c[0]]; ++L0)
         for (int L1 = t.lowLevel[c[1]]; L1 <= t.highLevel[c[1]]; ++L1)
             for (int L2 = t.lowLevel[c[2]]; L2 <= t.highLevel[c[2]]; ++L2) {
-                const int L[3] = {L0, L1, L2};
-                double e[3];
-                for (int p = 0; p < 3; ++p) {
-                    const int d = std::max(0, std::abs(c[p] - t.levelCenter[L[p]]) - t.levelStep);
-                    e[p] = static_cast<float>(d) * t.reciprocal[t.tolerance[c[p]]];
-                }
-                const double r = e[1] * e[1] + e[0] * e[0] + e[2] * e[2];
+                const double r = e[1][L1] * e[1][L1] + e[0][L0] * e[0][L0] + e[2][L2] * e[2][L2];
                 if (r < 1.0 && (1.0 - r) * t.f2 > 0.0)
                     g.weights[(L0 * n + L1) * n + L2] += (1.0 - r) * t.f2;
             }
@@ -89,11 +89,9 @@ Grid expectMatchesOnEveryPath(const Training& tr, const Image& img) {
             accumulate(tr, img, g, false);
             EXPECT_EQ(expected.care, g.care);
             size_t wrong = 0;  // counts count only where touched
-            for (size_t i = 0; i < tr.cells; ++i) {
-                const bool hit = (g.touched[i / 64] >> (i % 64)) & 1;
+            for (size_t i = 0; i < tr.cells; ++i)
                 wrong +=
-                    hit != (expected.counts[i] != 0) || (hit && g.counts[i] != expected.counts[i]);
-            }
+                    ((g.touched[i / 64] >> (i % 64)) & 1 ? g.counts[i] : 0) != expected.counts[i];
             EXPECT_EQ(wrong, 0u);
             EXPECT_EQ(0, std::memcmp(expected.weights.data(), g.weights.data(), tr.cells * 8));
         }
@@ -108,11 +106,9 @@ Image makeImage(bool runs, int masking, long width, long height, uint32_t seed) 
     std::mt19937 rng(seed);
     const size_t size = size_t(width) * height;
     unsigned char colour[3] = {0, 0, 0};
-    for (auto& p : img.plane) p.resize(size);
     for (size_t i = 0; i < size; ++i) {
-        if (!runs || rng() % 7 == 0)
-            for (auto& c : colour) c = static_cast<unsigned char>(rng());
-        for (int p = 0; p < 3; ++p) img.plane[p][i] = colour[p];
+        const bool fresh = !runs || rng() % 7 == 0;
+        for (int p = 0; p < 3; ++p) img.plane[p].push_back(colour[p] = fresh ? rng() : colour[p]);
     }
     if (masking != 0) img.mask.resize(size);
     for (size_t i = 0; i < img.mask.size(); ++i)
@@ -148,10 +144,9 @@ TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
 TEST(InstanceAccumulator, LongRunsTheEndOfTheGridAndTheNormalisationSum) {
     const Training tr(0.1, 2);
     Image runs = makeImage(true, 0, 4099, 2, 3), white = makeImage(false, 0, 61, 5, 11);
-    for (int c = 0; c < 3; ++c) {
-        std::fill_n(runs.plane[c].begin(), 4099, 200);
-        for (auto& v : white.plane[c]) v = static_cast<unsigned char>(230 + v % 26);
-    }
+    for (int c = 0; c < 3; ++c) std::fill_n(runs.plane[c].begin(), 4099, 200);
+    for (auto& p : white.plane)
+        for (auto& v : p) v = static_cast<unsigned char>(230 + v % 26);
     runs.mask.assign(runs.plane[0].size(), 255);
     for (size_t i = 100; i < runs.mask.size(); i += 997) runs.mask[i] = 0;
     EXPECT_NE(expectMatchesOnEveryPath(tr, white).weights.back(), 0.0);

@@ -25,11 +25,8 @@ void reference(const std::vector<std::vector<double>>& scores, long x, unsigned 
         } else if (s > second)
             second = s;
     }
-    confidence = 0;
-    if (b == 0.0 || b != b) return;
-    const float q = static_cast<float>((b - second) / (second + b) * 255.0);
-    if (q != q || q <= 0.0f) return;
-    confidence = q >= 255.0f ? 255 : static_cast<unsigned char>(std::floor(double(q) + 0.5));
+    const float q = static_cast<float>((b - second) / (second + b) * 255.0);  // NaN when b is 0
+    confidence = !(q > 0.0f) ? 0 : q >= 255.0f ? 255 : std::floor(double(q) + 0.5);
 }
 
 // Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail.

@@ -40,8 +40,7 @@ struct Snapshot {
     std::vector<kvPelBuffer<unsigned char>> images;
     std::vector<kvPelBuffer<double>> scores;
     explicit Snapshot(const Result& r) {
-        r.labelImage();  // with the confidence image
-        r.scoreImage();
+        r.labelImage(), r.scoreImage();  // the label image brings the confidence one
         const auto& in = internalOf(r);
         for (const auto& p : {in.image.plane0(), in.image.plane1(), in.image.plane2(),
                               in.labelImage, in.confidenceImage, in.scoreImage})

@@ -21,26 +21,15 @@ def scene(height=97, width=131, seed=7):
     return np.clip(img, 0, 255).astype(np.uint8)
 
 
-def rect_mask(shape, x, y, w, h):
-    m = np.zeros(shape[:2], bool)
-    m[y : y + h, x : x + w] = 1
-    return m
-
-
 def train_scene(tool, image, **options):
-    tool.train({n: [(image, rect_mask(image.shape, x, y, w, h))] for n, x, y, w, h in RECTS},
-               **options)
+    yy, xx = np.indices(image.shape[:2])
+    tool.train({n: [(image, (xx >= x) & (xx < x + w) & (yy >= y) & (yy < y + h))]
+                for n, x, y, w, h in RECTS}, **options)
     return tool
 
 
-@pytest.fixture(scope="session")
-def image():
-    return scene()
-
-
-@pytest.fixture(scope="session")
-def tool(image):
-    return train_scene(clsg.Tool(), image)
+image = pytest.fixture(scope="session", name="image")(lambda: scene())
+tool = pytest.fixture(scope="session", name="tool")(lambda image: train_scene(clsg.Tool(), image))
 
 
 @pytest.fixture(scope="session")
@@ -49,11 +38,9 @@ def cli():
     return path if os.path.exists(path) else pytest.skip("the clsg program is not built")
 
 
-def outputs(result):
-    return [result.labels, result.confidence, result.score] + [
-        result.segmentation(i) for i in range(len(result.label_names))]
+def outputs(r):
+    return [r.labels, r.confidence, r.score] + [r.segmentation(i) for i in range(len(r.label_names))]
 
 
 def assert_same(a, b):
-    for x, y in zip(outputs(a), outputs(b)):
-        np.testing.assert_array_equal(x, y)
+    list(map(np.testing.assert_array_equal, outputs(a), outputs(b)))

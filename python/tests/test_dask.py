@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import clsg
-from conftest import scene
+from conftest import outputs, scene
 
 dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
@@ -18,25 +18,21 @@ ALL = ("labels", "confidence", "score", "segmentation:orange", "segmentation:cre
 def test_blockwise_equals_the_whole_image_run(tool, normalize):
     image = (scene(61, 45, seed=5) * 0.7).astype(np.uint8)  # darker: a gain other than 1
     for n in (2, 3, 9):
-        r = tool.run(image, n, normalize)
-        expected = [r.labels, r.confidence, r.score, r.segmentation("orange"),
-                    r.segmentation("cream")]
+        expected = [o for i, o in enumerate(outputs(tool.run(image, n, normalize))) if i != 4]
         for chunks, names in (((17, 30), ALL), ((4, 3), ALL), ((17, 30), ("confidence",))):
             # (4, 3): smaller than N = 9's halo; one output takes a path of its own; None: 3.
             out = clsg.dask.segment(da.from_array(image, chunks=chunks + (3,)), tool,
                                     None if n == 3 else n, normalize, names)
-            assert list(out) == list(names)
             for name, a in zip(names, dask.compute(*out.values(), scheduler="threads")):
                 np.testing.assert_array_equal(a, expected[ALL.index(name)],
                                               err_msg=f"{name} N={n} chunks={chunks}")
 
 
 def test_segment_refuses_bad_arrays_and_outputs(tool):
-    ok, BP = da.zeros((8, 8, 3), dtype=np.uint8), clsg.BadParamsError
-    for args, kind in [((ok[:, :, 0], tool), clsg.BadImageError),
-                       ((ok.astype(np.int16), tool), clsg.BadImageError),
-                       ((ok, tool, 3, False, ("labels", "colour")), BP),
-                       ((ok, tool, 3, False, ("segmentation:nope",)), BP), ((ok, tool, 0), BP),
+    ok, BP, BI = da.zeros((8, 8, 3), dtype=np.uint8), clsg.BadParamsError, clsg.BadImageError
+    for args, kind in [((ok[:, :, 0], tool), BI), ((ok.astype(np.int16), tool), BI),
+                       ((ok, tool, 3, False, ("labels", "colour")), BP), ((ok, tool, 0), BP),
+                       ((ok, tool, 3, False, ("segmentation:nope",)), BP),
                        ((ok, clsg.Tool()), clsg.NotTrainedError)]:
         with pytest.raises(kind):
             clsg.dask.segment(*args)
@@ -62,10 +58,8 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
         for suffix, mine in (("labels", result.labels), ("seg-teal", result.segmentation(1))):
             theirs = clsg.read_image(p.replace("img", "out/img")[:-4] + f"-{suffix}.png")
             np.testing.assert_array_equal(theirs[:, :, 0], mine)
-        assert r["shares"] == pytest.approx(
-            {n: np.mean(result.labels == i) for i, n in enumerate(tool.labels)})
-        assert r["unlabelled"] == pytest.approx(np.mean(result.labels == 255))
-        assert (r["height"], r["width"]) == result.shape and r["seconds"] > 0
+        assert r["shares"] == pytest.approx({n: np.mean(result.labels == i) for i, n in enumerate(tool.labels)})
+        assert (r["unlabelled"], r["height"], r["width"]) == pytest.approx((np.mean(result.labels == 255),) + result.shape)
     clsg.dask.write_summary_csv(records, tmp_path / "summary.csv")
     rows = list(csv.DictReader(open(tmp_path / "summary.csv")))
     assert [row["ok"] for row in rows] == ["1", "0", "1"] and rows[1]["share_teal"] == ""
