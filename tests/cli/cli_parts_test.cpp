@@ -56,11 +56,9 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
     const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));
     const kvPelBuffer<unsigned char> mask =
         rectangleMask(image, {kvPelRect(1, 0, 2, 2), kvPelRect(2, 1, 4, 3)}, "img");
-    for (long i = 0; i < 24; ++i) {
-        const long x = i % 6, y = i / 6;
+    for (long i = 0, x = 0, y = 0; i < 24; ++i, x = i % 6, y = i / 6)
         EXPECT_EQ(*mask.pointToPel(x, y),
                   (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
-    }
     const std::string outside =
         errorOf([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
     EXPECT_NE(outside.find("outside image i.png (6 x 4)"), std::string::npos) << outside;
