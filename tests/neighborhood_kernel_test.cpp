@@ -17,11 +17,10 @@ std::vector<int> quadrant(int32_t n) {
 int fullSum(int32_t n) {
     const std::vector<int> w = quadrant(n);
     const int m = clsgint::kernelQuadrantSide(n);
-    int sum = 0;
-    for (int i = -(m - 1); i < m; ++i)
-        for (int j = -(m - 1); j < m; ++j)
-            if (n % 2 != 0 || (i >= 0 && j >= 0))
-                sum += (n % 2 == 0 ? 4 : 1) * w[std::abs(i) * m + std::abs(j)];
+    int sum = 0;  // an even kernel's quadrant repeats 4 times; an odd one mirrors off-axis rows
+    for (int i = 0; i < m; ++i)
+        for (int j = 0; j < m; ++j)
+            sum += w[i * m + j] * (n % 2 == 0 ? 4 : (i ? 2 : 1) * (j ? 2 : 1));
     return sum;
 }
 

@@ -80,8 +80,8 @@ TEST(Run, StoresTheRunInTheResult) {
     ASSERT_EQ(in.labelScores.size(), 2u);
     EXPECT_EQ(in.labelScores[0].window(), w);
     EXPECT_NE(in.image.plane0().pointToRow(7), image.plane0().pointToRow(7));  // a copy
-    EXPECT_EQ(result.labelImage().pointToPel(-20, 7)[0], 0);
-    EXPECT_EQ(result.labelImage().pointToPel(-12, 11)[0], 1);
+    EXPECT_TRUE(*result.labelImage().pointToPel(-20, 7) == 0 &&
+                *result.labelImage().pointToPel(-12, 11) == 1);
 }
 
 // Scoring instances together, in turn or streamed gives the same scores and label images.
