@@ -1,6 +1,7 @@
 // Objects behind tests/data/archive, stored by fuzz/make_archive_fixtures.
 #pragma once
 
+#include <array>
 #include <vector>
 
 #include "clsg/colorseg/composite_color.h"
@@ -11,36 +12,35 @@
 
 namespace fixture {
 
-inline void setPel(const kv3PlanePelBuffer& image, long x, long y, unsigned char r, unsigned char g,
-                   unsigned char b) {
-    image.plane0().pointToPel(x, y)[0] = r;
-    image.plane1().pointToPel(x, y)[0] = g;
-    image.plane2().pointToPel(x, y)[0] = b;
-}
-
-// 3 x 2 pels at (-1, 2): red 10 x + 100, green 20 y, blue 7.
-inline kv3PlanePelBuffer image() {
-    kv3PlanePelBuffer im(kvPelRect(-1, 2, 3, 2));
-    for (long y = 2; y < 4; ++y)
-        for (long x = -1; x < 2; ++x)
-            setPel(im, x, y, static_cast<unsigned char>(10 * x + 100),
-                   static_cast<unsigned char>(20 * y), 7);
+// Pels of w coloured by f(x, y) -> {r, g, b}.
+template <class F>
+kv3PlanePelBuffer painted(const kvPelRect& w, F f) {
+    kv3PlanePelBuffer im(w);
+    for (long y = w.top(); y < w.bottom(); ++y)
+        for (long x = w.left(); x < w.right(); ++x) {
+            const std::array<int, 3> c = f(x, y);
+            for (int i = 0; i < 3; ++i)
+                (i == 0   ? im.plane0()
+                 : i == 1 ? im.plane1()
+                          : im.plane2())
+                    .pointToPel(x, y)[0] = static_cast<unsigned char>(c[i]);
+        }
     return im;
 }
-
+inline kv3PlanePelBuffer uniform(const kvPelRect& w, int r, int g, int b) {
+    return painted(w, [=](long, long) { return std::array<int, 3>{r, g, b}; });
+}
+// 3 x 2 pels at (-1, 2): red 10 x + 100, green 20 y, blue 7; the mask drops column -1.
+inline kv3PlanePelBuffer image() {
+    return painted(kvPelRect(-1, 2, 3, 2), [](long x, long y) {
+        return std::array<int, 3>{int(10 * x + 100), int(20 * y), 7};
+    });
+}
 inline kvPelBuffer<unsigned char> mask() {
     kvPelBuffer<unsigned char> m(kvPelRect(-1, 2, 3, 2));
     for (long y = 2; y < 4; ++y)
         for (long x = -1; x < 2; ++x) m.pointToPel(x, y)[0] = x == -1 ? 0 : 255;
     return m;
-}
-
-inline kv3PlanePelBuffer uniform(const kvPelRect& w, unsigned char r, unsigned char g,
-                                 unsigned char b) {
-    kv3PlanePelBuffer im(w);
-    for (long y = w.top(); y < w.bottom(); ++y)
-        for (long x = w.left(); x < w.right(); ++x) setPel(im, x, y, r, g, b);
-    return im;
 }
 
 inline kvCompositeColor example() {
@@ -55,12 +55,8 @@ inline std::vector<kvCompositeColorSet> sets() {
                                                   kvPelBuffer_const<unsigned char>())})};
 }
 
-inline kvCompositeColorSegmenterTrainParams trainParams() {
-    return kvCompositeColorSegmenterTrainParams(1.0, 3);
-}
-inline kvCompositeColorSegmenterRunParams runParams() {
-    return kvCompositeColorSegmenterRunParams(2, true);
-}
+inline kvCompositeColorSegmenterTrainParams trainParams() { return {1.0, 3}; }
+inline kvCompositeColorSegmenterRunParams runParams() { return {2, true}; }
 
 inline kvCompositeColorSegmenterTool tool() {
     kvCompositeColorSegmenterTool t;
@@ -69,17 +65,11 @@ inline kvCompositeColorSegmenterTool tool() {
 }
 
 inline kv3PlanePelBuffer runImage() {
-    kv3PlanePelBuffer im(kvPelRect(0, 0, 4, 3));
-    for (long y = 0; y < 3; ++y)
-        for (long x = 0; x < 4; ++x) {
-            if (x < 2)
-                setPel(im, x, y, 110, 40, 7);
-            else if (y < 2)
-                setPel(im, x, y, 30, 180, 90);
-            else
-                setPel(im, x, y, 90, 90, 90);
-        }
-    return im;
+    return painted(kvPelRect(0, 0, 4, 3), [](long x, long y) {
+        return x < 2   ? std::array<int, 3>{110, 40, 7}
+               : y < 2 ? std::array<int, 3>{30, 180, 90}
+                       : std::array<int, 3>{90, 90, 90};
+    });
 }
 
 inline kvCompositeColorSegmenterResult result() {
