@@ -6,6 +6,7 @@
 
 #include <sstream>
 
+#include "../test_images.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "platform/pel_ops.h"
@@ -15,24 +16,8 @@ namespace {
 
 using namespace clsgtest;
 
-// w x h pels of many colours (a hash per pel) at origin (x0, y0).
 kv3PlanePelBuffer noise(long x0, long y0, long w, long h, uint32_t seed) {
-    kv3PlanePelBuffer image(kvPelRect(x0, y0, w, h));
-    for (long y = y0; y < y0 + h; ++y)
-        for (long x = x0; x < x0 + w; ++x) {
-            uint32_t v = (static_cast<uint32_t>(x * 7919 + y * 104729) ^ seed) * 2654435761u;
-            for (auto* p : {&image.plane0(), &image.plane1(), &image.plane2()})
-                *p->pointToPel(x, y) = static_cast<unsigned char>(v >>= 8);
-        }
-    return image;
-}
-
-kvPelBuffer<unsigned char> maskOf(const kvPelRect& window,
-                                  const std::function<unsigned char(long, long)>& value) {
-    kvPelBuffer<unsigned char> mask(window);
-    for (long y = window.top(); y < window.bottom(); ++y)
-        for (long x = window.left(); x < window.right(); ++x) *mask.pointToPel(x, y) = value(x, y);
-    return mask;
+    return noisyImage(kvPelRect(x0, y0, w, h), seed);
 }
 
 // Scores of a run of the tool on the image: equal only if the trained models are.
@@ -46,16 +31,12 @@ kvCompositeColorSegmenterResult runOf(const kvCompositeColorSegmenterTool& tool,
 // 0/255 rectangles, soft values, a mask window beyond its image, an unbound mask, two pairs.
 ToolFile sampleTool() {
     const auto a = noise(0, 0, 60, 40, 1), b = noise(-5, 3, 30, 20, 2);
-    const auto rect = maskOf(a.window(), [](long x, long y) -> unsigned char {
-        return x >= 10 && x < 20 && y >= 5 && y < 9 ? 255 : 0;
-    });
-    const auto corner = maskOf(
-        b.window(), [](long x, long y) -> unsigned char { return x < -2 && y > 20 ? 255 : 0; });
+    const auto rect =
+        makeMask(a.window(), [](long x, long y) { return x >= 10 && x < 20 && y >= 5 && y < 9; });
+    const auto corner = makeMask(b.window(), [](long x, long y) { return x < -2 && y > 20; });
     // Soft values set after the example is built: training takes any non-zero.
-    auto softAt = [](long x, long y) -> unsigned char {
-        return (x + y) % 7 == 0 && x > 3 ? 255 : 0;
-    };
-    kvPelBuffer<unsigned char> soft = maskOf(kvPelRect(-10, 0, 40, 50), softAt);
+    auto softAt = [](long x, long y) { return (x + y) % 7 == 0 && x > 3; };
+    kvPelBuffer<unsigned char> soft = makeMask(kvPelRect(-10, 0, 40, 50), softAt);
     const kvCompositeColor softExample(a, soft);
     for (long y = 0; y < 50; ++y)
         for (long x = -10; x < 30; ++x)
