@@ -19,12 +19,8 @@ using Params = kvCompositeColorSegmenterTrainParams;
 
 std::vector<kvCompositeColorSet> sampleSets() {
     const kvPelRect w(0, 0, 5, 4);
-    const auto image = makeImage(w, [](long x, long y) {
-        return Rgb{static_cast<unsigned char>(x * 60), static_cast<unsigned char>(250 - y * 70),
-                   static_cast<unsigned char>((x + y) % 3 * 100)};
-    });
     const auto mask = makeMask(w, [](long x, long y) { return (x + 2 * y) % 3 == 0; });
-    return {kvCompositeColorSet({kvCompositeColor(image, mask)}),
+    return {kvCompositeColorSet({kvCompositeColor(noisyImage(w, 3), mask)}),
             kvCompositeColorSet(
                 {kvCompositeColor(uniformImage(kvPelRect(2, 1, 3, 2), {5, 128, 255}), noMask())})};
 }

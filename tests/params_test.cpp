@@ -61,5 +61,4 @@ TEST(Params, DefaultsAndExactEquality) {
     EXPECT_TRUE(RunParams() == RunParams(3, false));
     EXPECT_FALSE(RunParams() == RunParams(3, true));
     EXPECT_FALSE(RunParams() == RunParams(5, false));
-    EXPECT_EQ(TrainParams().colorToleranceMin() + RunParams().neighborhoodSize(), 5u);
 }

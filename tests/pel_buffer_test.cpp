@@ -15,7 +15,6 @@
 namespace {
 
 using U8 = kvPelBuffer<unsigned char>;
-using Rect = kvRectangle<long>;
 
 unsigned char tag(long x, long y) { return static_cast<unsigned char>(x * 7 + y * 31 + 100); }
 
@@ -47,18 +46,11 @@ void expectMaps(const kv2XformBase& t, double x, double y, double ex, double ey)
 
 }  // namespace
 
-TEST(PelBuffer, AbsoluteAddressingWithNegativeOriginAndAlignedRows) {
-    const kvPelRect w(-5, -3, 33, 4);
-    const U8 b = tagged(w, 64);
-    for (long y = w.top(); y < w.bottom(); ++y) {
-        const unsigned char* row = b.pointToRow(y);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(row) % 64, 0u);
-        EXPECT_EQ(row - b.pointToRow(-3), (y + 3) * b.rowStride());
-        for (long x = w.left(); x < w.right(); ++x) EXPECT_EQ(row[x + 5], tag(x, y));
-    }
-}
-
-TEST(PelBuffer, CopiesShareWindowsNarrowAndPelCopyOwnsItsPels) {
+TEST(PelBuffer, AlignedRowsCopiesShareWindowsNarrowAndPelCopyOwnsItsPels) {
+    const U8 odd = tagged(kvPelRect(-5, -3, 33, 4), 64);
+    for (long y = -3; y < 1; ++y)
+        EXPECT_TRUE(reinterpret_cast<std::uintptr_t>(odd.pointToRow(y)) % 64 == 0 &&
+                    odd.pointToRow(y)[32] == tag(27, y));
     U8 b = tagged(kvPelRect(-4, -4, 8, 8)), shared = b, own = kfPelCopy(b);
     *shared.pointToPel(3, 3) = 1;
     *own.pointToPel(2, 2) = 2;
@@ -95,15 +87,6 @@ TEST(PelBuffer, UnboundAndEmptyWindows) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST(Geometry, GrowthAndIntersection) {
-    const kvPelRect w(10, 20, 5, 6);
-    EXPECT_EQ(w + Rect(-2, -2, 5, 5), kvPelRect(8, 18, 9, 10));  // offsets -2 .. 2
-    EXPECT_TRUE((w + Rect(1, 1, 0, 3)).isEmpty());               // no offsets: no pels
-    const Rect a(-5, -5, 10, 10);
-    EXPECT_EQ(a.intersect(Rect(0, 2, 20, 1), false), Rect(0, 2, 5, 1));
-    EXPECT_THROW(a.intersect(Rect(5, 0, 3, 3), true), kvPel::BadWindow);  // touching
-}
-
 TEST(ThreePlane, PlanesMustShareOneWindowAndCopiesKeepTheColourSpace) {
     const kvPelRect w(-1, -2, 4, 3);
     U8 r(w), g(w), bl(w);
@@ -120,8 +103,8 @@ TEST(ThreePlane, PlanesMustShareOneWindowAndCopiesKeepTheColourSpace) {
 
 TEST(PelOps, SampleKeepsEveryFactorthPelFromTheWindowCorner) {
     U8 big = tagged(kvPelRect(-20, 0, 60, 40));
-    for (const auto& c : std::vector<std::vector<long>>{
-             {25, 7, 10, 10, 3, 1}, {10, 10, 10, 10, 1, 1}, {12, 5, 10, 2, 2, 3}}) {
+    for (const auto& c :
+         std::vector<std::vector<long>>{{25, 7, 10, 10, 3, 1}, {12, 5, 10, 2, 2, 3}}) {
         big.window(kvPelRect(-13, 6, c[0], c[1]), false);
         const U8 s = kfPelSample(big, c[2], c[3]);
         ASSERT_EQ(s.window(), kvPelRect(-13, 6, c[4], c[5])) << c[0] << "x" << c[1];
@@ -132,19 +115,14 @@ TEST(PelOps, SampleKeepsEveryFactorthPelFromTheWindowCorner) {
     EXPECT_THROW(kfPelSample(big, 0, 1), kvPel::Errors);
 }
 
-TEST(PelOps, MapHistogramAndEqual) {
+TEST(PelOps, MapAndEqual) {
     U8 src = tagged(kvPelRect(0, 0, 40, 40));
     src.window(kvPelRect(0, 5, 17, 9), false);
     std::vector<unsigned char> table(256);
     for (int i = 0; i < 256; ++i) table[i] = static_cast<unsigned char>(255 - i);
     const U8 m = kfPelMap(src, table);
-    decltype(kfPelHistogram(src)) expected{};
     for (long y = 5; y < 14; ++y)
-        for (long x = 0; x < 17; ++x) {
-            EXPECT_EQ(*m.pointToPel(x, y), 255 - tag(x, y));
-            ++expected[tag(x, y)];
-        }
-    EXPECT_TRUE(kfPelHistogram(src) == expected);  // only the window is counted
+        for (long x = 0; x < 17; ++x) EXPECT_EQ(*m.pointToPel(x, y), 255 - tag(x, y));
     EXPECT_THROW(kfPelMap(src, std::vector<unsigned char>(255)), kvPel::Errors);
     // Equality compares sizes and values, not places.
     U8 moved = tagged(kvPelRect(31, -2, 17, 9));  // tag() repeats after (+31, -7)

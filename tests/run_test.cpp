@@ -80,8 +80,8 @@ TEST(Run, StoresTheRunInTheResult) {
     ASSERT_EQ(in.labelScores.size(), 2u);
     EXPECT_EQ(in.labelScores[0].window(), w);
     EXPECT_NE(in.image.plane0().pointToRow(7), image.plane0().pointToRow(7));  // a copy
-    EXPECT_EQ(result.labelImage().pointToPel(-20, 7)[0], 0);
-    EXPECT_EQ(result.labelImage().pointToPel(-12, 11)[0], 1);
+    EXPECT_TRUE(*result.labelImage().pointToPel(-20, 7) == 0 &&
+                *result.labelImage().pointToPel(-12, 11) == 1);
 }
 
 // Scoring instances together, in turn or streamed gives the same scores and label images.
@@ -114,14 +114,11 @@ TEST(Run, InstancesScoredTogetherOrInTurnGiveTheSameImages) {
         onRequest.labelScores = together;
         onRequest.computeLabelImages();
         ASSERT_EQ(together.size(), 3u);
-        for (int l = 0; l < 3; ++l) {
-            EXPECT_TRUE(kfPelEqual(together[l], inTurn[l])) << l;
-            EXPECT_TRUE(kfPelEqual(together[l], streamed[l])) << l;
-        }
-        for (int k = 0; k < 2; ++k) {
-            EXPECT_TRUE(kfPelEqual(label[k], onRequest.labelImage)) << k;
-            EXPECT_TRUE(kfPelEqual(confidence[k], onRequest.confidenceImage)) << k;
-        }
+        for (int l = 0; l < 3; ++l)
+            EXPECT_TRUE(kfPelEqual(together[l], inTurn[l]) && kfPelEqual(together[l], streamed[l]));
+        for (int k = 0; k < 2; ++k)
+            EXPECT_TRUE(kfPelEqual(label[k], onRequest.labelImage) &&
+                        kfPelEqual(confidence[k], onRequest.confidenceImage));
     }
 }
 
@@ -163,15 +160,12 @@ double plainGainSearch(const kvCompositeColorSegmenterTool& tool, const kv3Plane
     double gain = 1.0, step = 0.5, best = objective(1.0);
     while (true) {
         const double low = objective(gain - step), high = objective(gain + step);
-        if (low > best && low > high) {
-            gain -= step;
-            best = low;
-        } else if (high > best && high > low) {
-            gain += step;
-            best = high;
-        } else if ((step /= 2) <= 0.001) {
+        if (low > best && low > high)
+            gain -= step, best = low;
+        else if (high > best && high > low)
+            gain += step, best = high;
+        else if ((step /= 2) <= 0.001)
             return gain;
-        }
     }
 }
 

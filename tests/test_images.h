@@ -30,8 +30,7 @@ inline kv3PlanePelBuffer uniformImage(const kvPelRect& window, Rgb c) {
     return makeImage(window, [c](long, long) { return c; });
 }
 
-// Random colours around a few centres, so that training and scoring see
-// repeated and nearby colours.
+// Random colours jittered around three centres.
 inline kv3PlanePelBuffer noisyImage(const kvPelRect& window, uint32_t seed) {
     std::mt19937 rng(seed);
     const Rgb centres[3] = {{200, 40, 30}, {30, 160, 60}, {40, 60, 210}};

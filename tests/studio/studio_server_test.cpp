@@ -27,18 +27,17 @@ const char* const kToken = "0123456789abcdef0123456789abcdef";
 const char* const kBinary = "application/octet-stream";
 constexpr long kW = 40, kH = 30;
 
-// Orange left, teal right, a grey band between; a little texture.
-kv3PlanePelBuffer testImage() {
+std::array<const kvPelBuffer<unsigned char>*, 3> planes(const kv3PlanePelBuffer& b) {
+    return {&b.plane0(), &b.plane1(), &b.plane2()};
+}
+kv3PlanePelBuffer testImage() {  // orange left, teal right, a grey band between; a little texture
     kv3PlanePelBuffer image(kvPelRect(0, 0, kW, kH));
     const int base[3][3] = {{230, 140, 30}, {128, 128, 128}, {20, 150, 160}};
-    const kvPelBuffer<unsigned char>* p[] = {&image.plane0(), &image.plane1(), &image.plane2()};
     for (long y = 0; y < kH; ++y)
         for (long x = 0; x < kW; ++x)
             for (int k = 0; k < 3; ++k)
-                p[k]->pointToRow(y)[x] = uint8_t(base[x < 16   ? 0
-                                                      : x < 24 ? 1
-                                                               : 2][k] +
-                                                 (x * 7 + y * 13) % 9);
+                planes(image)[k]->pointToRow(y)[x] =
+                    uint8_t(base[(x >= 16) + (x >= 24)][k] + (x * 7 + y * 13) % 9);
     return image;
 }
 
@@ -102,9 +101,9 @@ protected:
     }
     void paint(long label, const Rect& r) {
         const Bytes values(static_cast<std::size_t>(r[2] * r[3]), static_cast<uint8_t>(label + 1));
-        const std::string q = "/api/marks?i=0&x=" + std::to_string(r[0]) +
-                              "&y=" + std::to_string(r[1]) + "&w=" + std::to_string(r[2]) +
-                              "&h=" + std::to_string(r[3]);
+        std::string q = "/api/marks?i=0";
+        for (int k = 0; k < 4; ++k)
+            q += "&" + std::string(1, "xywh"[k]) + "=" + std::to_string(r[k]);
         ASSERT_EQ(code(post(q, encodeRuns(values.data(), values.size()), kBinary)), 200);
     }
     Frame segment(const char* view = "labels") {
@@ -145,8 +144,7 @@ TEST_F(StudioServerTest, TokenPageStateAndImageBytes) {
     EXPECT_NE(page->body.find(std::string("studio.js?token=") + kToken), std::string::npos);
     std::string rgb;
     for (long at = 0; at < kW * kH; ++at)
-        for (const auto* plane : {&image_.plane0(), &image_.plane1(), &image_.plane2()})
-            rgb += char(plane->pointToRow(at / kW)[at % kW]);
+        for (const auto* plane : planes(image_)) rgb += char(plane->pointToRow(at / kW)[at % kW]);
     EXPECT_EQ(client_->Get("/api/image?i=0")->body, rgb);
     for (const std::string& bad : split("/api/image?i=1|/api/image?i=x|/api/marks?i=99999999999"))
         EXPECT_EQ(code(client_->Get(bad.c_str())), 400) << bad;
@@ -155,8 +153,7 @@ TEST_F(StudioServerTest, TokenPageStateAndImageBytes) {
 // Label, confidence and score views equal those of the tool the exported command trains.
 TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     twoLabels(false);
-    EXPECT_EQ(api("/api/segment", {{"image", 0}}, 422)["error"],  // teal has no marks
-              "label teal has no marks yet: paint some pixels with it");
+    api("/api/segment", {{"image", 0}}, 422);  // teal has no marks
     paint(1, kTeal);
     Bytes previous;
     int round = 0;
@@ -211,8 +208,7 @@ TEST_F(StudioServerTest, LabelEdits) {
     paint(2, {2, 0, 2, 1});
     api("/api/labels", {{"op", "rename"}, {"label", 1}, {"name", "bee"}});
     const json s = api("/api/labels", {{"op", "recolor"}, {"label", 2}, {"color", "#123ABC"}});
-    EXPECT_EQ(s["labels"][1]["name"], "bee");
-    EXPECT_EQ(s["labels"][2]["color"], "#123abc");
+    EXPECT_EQ(s["labels"][1]["name"].dump() + s["labels"][2]["color"].dump(), R"("bee""#123abc")");
     EXPECT_EQ(api("/api/labels", {{"op", "delete"}, {"label", 0}})["labels"][1]["name"], "c");
     Bytes marks;
     ASSERT_TRUE(decodeRuns(client_->Get("/api/marks?i=0")->body, kW * kH, marks));
