@@ -8,59 +8,37 @@
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "platform/pel_ops.h"
+#include "test_images.h"
 
 namespace fixture {
 
-inline void setPel(const kv3PlanePelBuffer& image, long x, long y, unsigned char r, unsigned char g,
-                   unsigned char b) {
-    image.plane0().pointToPel(x, y)[0] = r;
-    image.plane1().pointToPel(x, y)[0] = g;
-    image.plane2().pointToPel(x, y)[0] = b;
+inline Rgb rgb(long r, long g, long b) {
+    return {static_cast<unsigned char>(r), static_cast<unsigned char>(g),
+            static_cast<unsigned char>(b)};
 }
-
-// 3 x 2 pels at (-1, 2): red 10 x + 100, green 20 y, blue 7.
+// 3 x 2 pels at (-1, 2): red 10 x + 100, green 20 y, blue 7; the mask drops column -1.
 inline kv3PlanePelBuffer image() {
-    kv3PlanePelBuffer im(kvPelRect(-1, 2, 3, 2));
-    for (long y = 2; y < 4; ++y)
-        for (long x = -1; x < 2; ++x)
-            setPel(im, x, y, static_cast<unsigned char>(10 * x + 100),
-                   static_cast<unsigned char>(20 * y), 7);
-    return im;
+    return makeImage(kvPelRect(-1, 2, 3, 2),
+                     [](long x, long y) { return rgb(10 * x + 100, 20 * y, 7); });
 }
-
 inline kvPelBuffer<unsigned char> mask() {
-    kvPelBuffer<unsigned char> m(kvPelRect(-1, 2, 3, 2));
-    for (long y = 2; y < 4; ++y)
-        for (long x = -1; x < 2; ++x) m.pointToPel(x, y)[0] = x == -1 ? 0 : 255;
-    return m;
-}
-
-inline kv3PlanePelBuffer uniform(const kvPelRect& w, unsigned char r, unsigned char g,
-                                 unsigned char b) {
-    kv3PlanePelBuffer im(w);
-    for (long y = w.top(); y < w.bottom(); ++y)
-        for (long x = w.left(); x < w.right(); ++x) setPel(im, x, y, r, g, b);
-    return im;
+    return makeMask(kvPelRect(-1, 2, 3, 2), [](long x, long) { return x != -1; });
 }
 
 inline kvCompositeColor example() {
     kvCompositeColor e(image(), mask());
-    e.add(uniform(kvPelRect(0, 0, 2, 1), 200, 50, 25), kvPelBuffer_const<unsigned char>());
+    e.add(uniformImage(kvPelRect(0, 0, 2, 1), {200, 50, 25}), noMask());
     return e;
 }
 
 inline std::vector<kvCompositeColorSet> sets() {
     return {kvCompositeColorSet({example()}),
-            kvCompositeColorSet({kvCompositeColor(uniform(kvPelRect(0, 0, 2, 2), 30, 180, 90),
-                                                  kvPelBuffer_const<unsigned char>())})};
+            kvCompositeColorSet(
+                {kvCompositeColor(uniformImage(kvPelRect(0, 0, 2, 2), {30, 180, 90}), noMask())})};
 }
 
-inline kvCompositeColorSegmenterTrainParams trainParams() {
-    return kvCompositeColorSegmenterTrainParams(1.0, 3);
-}
-inline kvCompositeColorSegmenterRunParams runParams() {
-    return kvCompositeColorSegmenterRunParams(2, true);
-}
+inline kvCompositeColorSegmenterTrainParams trainParams() { return {1.0, 3}; }
+inline kvCompositeColorSegmenterRunParams runParams() { return {2, true}; }
 
 inline kvCompositeColorSegmenterTool tool() {
     kvCompositeColorSegmenterTool t;
@@ -69,17 +47,9 @@ inline kvCompositeColorSegmenterTool tool() {
 }
 
 inline kv3PlanePelBuffer runImage() {
-    kv3PlanePelBuffer im(kvPelRect(0, 0, 4, 3));
-    for (long y = 0; y < 3; ++y)
-        for (long x = 0; x < 4; ++x) {
-            if (x < 2)
-                setPel(im, x, y, 110, 40, 7);
-            else if (y < 2)
-                setPel(im, x, y, 30, 180, 90);
-            else
-                setPel(im, x, y, 90, 90, 90);
-        }
-    return im;
+    return makeImage(kvPelRect(0, 0, 4, 3), [](long x, long y) {
+        return x < 2 ? rgb(110, 40, 7) : y < 2 ? rgb(30, 180, 90) : rgb(90, 90, 90);
+    });
 }
 
 inline kvCompositeColorSegmenterResult result() {
@@ -90,7 +60,7 @@ inline kvCompositeColorSegmenterResult result() {
 
 // Version-0 result: two 2 x 2 score images over a 2 x 2 image translated by (2, -3).
 inline kv3PlanePelBuffer v0Image() {
-    kv3PlanePelBuffer im = uniform(kvPelRect(0, 0, 2, 2), 60, 70, 80);
+    kv3PlanePelBuffer im = uniformImage(kvPelRect(0, 0, 2, 2), {60, 70, 80});
     im.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(kvMatrix<2>(), 2.0, -3.0)), true);
     return im;
 }

@@ -59,13 +59,13 @@ Internal& internalOf(const Result& r) { return *static_cast<Internal*>(r.result(
 
 // Same derived pels, windows and client transforms (an even neighbourhood shifts them).
 void expectSameDerivedImages(const Result& a, const Result& b) {
-    using Image = kvPelBuffer_const<unsigned char>;
-    for (auto [p, q] : {std::pair<Image, Image>(a.labelImage(), b.labelImage()),
-                        std::pair<Image, Image>(a.scoreImage(), b.scoreImage())}) {
+    for (bool score : {false, true}) {
+        const auto p = score ? a.scoreImage() : a.labelImage();
+        const auto q = score ? b.scoreImage() : b.labelImage();
         ASSERT_TRUE(p.isBound() && q.isBound());
         double x = 0, y = 0, x0 = 0, y0 = 0;
-        p.imageFromClientXformBase()->map(0, 0, x, y),
-            q.imageFromClientXformBase()->map(0, 0, x0, y0);
+        p.imageFromClientXformBase()->map(0, 0, x, y);
+        q.imageFromClientXformBase()->map(0, 0, x0, y0);
         EXPECT_TRUE(p.window() == q.window() && kfPelEqual(p, q) && x == x0 && y == y0);
     }
 }
