@@ -53,7 +53,7 @@ struct Scores {
         : stride(p.width + 3), data(std::size_t(stride * (p.height + 2)), kGuard) {}
     double& at(long x, long y) { return data[(y + 1) * stride + x + 1]; }  // window offsets
     bool operator==(const Scores& o) const {  // bit for bit, guards included
-        return std::memcmp(data.data(), o.data.data(), data.size() * sizeof(double)) == 0;
+        return !std::memcmp(data.data(), o.data.data(), data.size() * 8);
     }
 };
 
@@ -61,11 +61,9 @@ struct Scores {
 void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, Scores& out) {
     const long W = img.width, H = img.height;
     std::vector<double> cell(std::size_t(W * H)), sum(cell.size(), 0.0);
-    for (long i = 0; i < W * H; ++i) {
-        std::size_t q = 0;
-        for (int c = 0; c < 3; ++c) q = q * md.n + md.quant[img.at(c, i)];
-        cell[i] = md.weights[q];
-    }
+    for (long i = 0; i < W * H; ++i)
+        cell[i] = md.weights[(md.quant[img.at(0, i)] * md.n + md.quant[img.at(1, i)]) * md.n +
+                             md.quant[img.at(2, i)]];
     if (n == 1) sum = cell;
     const bool even = n % 2 == 0;
     const long lo = even ? 1 - n / 2 : -(n / 2), hi = n / 2, m = clsgint::kernelQuadrantSide(n);

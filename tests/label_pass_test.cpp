@@ -18,11 +18,9 @@ void reference(const std::vector<std::vector<double>>& scores, long x, unsigned 
     label = 255;
     for (std::size_t k = 0; k < scores.size(); ++k) {
         const double s = scores[k][x];
-        if (s > b) {
-            second = b;
-            b = s;
-            label = static_cast<unsigned char>(k);
-        } else if (s > second)
+        if (s > b)
+            second = b, b = s, label = static_cast<unsigned char>(k);
+        else if (s > second)
             second = s;
     }
     const float q = static_cast<float>((b - second) / (second + b) * 255.0);  // NaN when b is 0

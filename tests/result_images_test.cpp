@@ -75,8 +75,8 @@ TEST(ResultImages, ScoreImageAtNeighbourhoodOne) {
     int wins[2] = {0, 0};
     for (long y = -5; y < 15; ++y)
         for (long x = -9; x < 21; ++x) {
-            const double s0 = in.labelScores[0].pointToPel(x, y)[0];
-            const double s1 = in.labelScores[1].pointToPel(x, y)[0];
+            const double s0 = in.labelScores[0].pointToPel(x, y)[0],
+                         s1 = in.labelScores[1].pointToPel(x, y)[0];
             if (std::max(s0, s1) > 0.0) ++wins[s1 > s0];
             const double q = std::max({0.0, s0, s1}) / f2 * 255.0;
             ASSERT_EQ(score.pointToPel(x, y)[0], kfILimit(iRound(static_cast<float>(q)), 0, 255))

@@ -36,11 +36,9 @@ struct Tables {
     unsigned char levelStep;
     explicit Tables(unsigned seed) : levelStep(seed == 0 ? 5 : 0) {
         std::mt19937 rng(seed);
-        for (int v = 0; v < 256; ++v) {
-            tolerance[v] =
-                static_cast<unsigned char>(seed == 0 ? std::max(int(v * 0.1), 2) : int(rng() % 41));
+        for (int v = 0; v < 256; ++v)
+            tolerance[v] = seed == 0 ? std::max(int(v * 0.1), 2) : rng() % 41,
             reciprocal[v] = v == 0 ? 1.0f : static_cast<float>(1.0 / v);
-        }
     }
 };
 
