@@ -30,8 +30,7 @@ TEST(ToleranceScale, WorkedValuesAndRefusals) {
     const std::pair<double, int32_t> cases[] = {
         {0.1, 50}, {0.05, 71}, {1.0, 16}, {0.0, 255}, {-0.5, 255}, {4.0, 8}, {1016.017578125, 0}};
     for (const auto& c : cases) EXPECT_EQ(clsgint::toleranceScale(c.first), c.second) << c.first;
-    // round(f * 256) must fit an int32.
-    for (double f : {8388607.0, -8388608.0, 8388608.0, -8388609.0})
+    for (double f : {8388607.0, -8388608.0, 8388608.0, -8388609.0})  // round(f * 256) fits int32
         EXPECT_EQ(clsgint::trainFractionUsable(f), f < 8388608.0 && f > -8388609.0) << f;
 }
 

@@ -111,7 +111,6 @@ template <class Body>
 void forEachSimdPath(Body body) {
     for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
         const kvSimdLevel previous = kvSetSimdLimit(level);
-        SCOPED_TRACE("simd level " + std::to_string(static_cast<int>(level)));
         if (kvActiveSimd() == level) body();
         kvSetSimdLimit(previous);
     }

@@ -14,19 +14,16 @@ using Defs = kvCompositeColorSegmenterDefs;
 using Params = kvCompositeColorSegmenterRunParams;
 
 // Three labels on overlapping colours: they compete, tie and leave pixels unscored.
-const kvCompositeColorSegmenterTool& threeLabelTool() {
-    static const kvCompositeColorSegmenterTool tool = [] {
-        const kvPelRect w(0, 0, 24, 24);
-        std::vector<kvCompositeColorSet> sets;
-        for (int k = 0; k < 3; ++k)
-            sets.push_back(kvCompositeColorSet({kvCompositeColor(
-                noisyImage(w, 10 + k),
-                makeMask(w, [k](long x, long y) { return (x + 2 * y) % 3 == k; }))}));
-        kvCompositeColorSegmenterTool t;
-        t.train(sets, kvCompositeColorSegmenterTrainParams(0.1, 2));
-        return t;
-    }();
-    return tool;
+kvCompositeColorSegmenterTool threeLabelTool() {
+    const kvPelRect w(0, 0, 24, 24);
+    std::vector<kvCompositeColorSet> sets;
+    for (int k = 0; k < 3; ++k)
+        sets.push_back(kvCompositeColorSet(
+            {kvCompositeColor(noisyImage(w, 10 + k),
+                              makeMask(w, [k](long x, long y) { return (x + 2 * y) % 3 == k; }))}));
+    kvCompositeColorSegmenterTool t;
+    t.train(sets, kvCompositeColorSegmenterTrainParams(0.1, 2));
+    return t;
 }
 
 // Noisy colours at 3/4 brightness, so that normalisation finds a gain other than 1.
@@ -40,7 +37,7 @@ kv3PlanePelBuffer testImage(const kvPelRect& w) {
 }
 
 TEST(TiledRun, MatchesTheWholeImageRun) {
-    const auto& tool = threeLabelTool();
+    const auto tool = threeLabelTool();
     const kvPelRect imageWindow(-7, 5, 53, 41);
     const kv3PlanePelBuffer image = testImage(imageWindow);
     for (int32_t n = 1; n <= 9; ++n)
@@ -79,7 +76,7 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
 }
 
 TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
-    const auto& tool = threeLabelTool();
+    const auto tool = threeLabelTool();
     const kv3PlanePelBuffer image = testImage(kvPelRect(0, 0, 20, 50));
     kvCompositeColorSegmenterResult plain;
     tool.run(image, Params(3), plain);
