@@ -213,4 +213,22 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
     }
 }
 
+TEST(RunDiagnostics, OutputRecordsFollowASuccessfulRun) {
+    const auto tool = twoLabelTool();
+    Result result;
+    kvDiagObject diag;
+    const auto image = makeImage(kvPelRect(0, 0, 6, 4), [](long x, long) {
+        return x == 0 ? Rgb{200, 40, 30} : x == 3 ? Rgb{120, 250, 120} : Rgb{40, 60, 210};
+    });  // green at x = 3 was never taught
+    tool.run(image, Params(1), result, &diag, kvCompositeColorSegmenterTool::kDiagOutputs);
+    const char* names[] = {"Label image", "Score image", "Segmentation image 0",
+                           "Segmentation image 1", "Label image (mapped)"};
+    ASSERT_EQ(diag.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(diag.record(i).entries()[1].text, std::string("Output: ") + names[i]);
+    const auto& mapped = diag.record(4).entries()[0].image8;
+    EXPECT_EQ(mapped.pointToPel(0, 0)[0] + mapped.pointToPel(5, 0)[0] * 1000, 85 + 170 * 1000);
+    EXPECT_EQ(mapped.pointToPel(3, 0)[0], 0);
+}
+
 }  // namespace

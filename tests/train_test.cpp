@@ -116,6 +116,27 @@ TEST(Train, InstancesAreKeptInSetMajorOrderAndCopiesOwnTheirModel) {
     EXPECT_TRUE(clsgint::toolModel(assigned) == before && !(copy == tool));
 }
 
+TEST(TrainDiagnostics, RecordsParametersThenEveryImageAndBoundMask) {
+    const auto img = uniformImage(kvPelRect(0, 0, 3, 3), {5, 6, 7});
+    kvCompositeColor example(img, makeMask(img.window(), [](long, long) { return true; }));
+    example.add(img, noMask());
+    kvDiagObject diag;
+    Tool tool;
+    tool.train({setOf(img), kvCompositeColorSet({kvCompositeColor(img, noMask()), example})},
+               TrainParams(0.25, 9), &diag, Tool::kDiagInputs);
+    ASSERT_EQ(diag.size(), 6u);
+    EXPECT_EQ(clsgint::toolModel(tool).instanceModels.size(), 3u);  // two images, one model
+    const auto& params = diag.record(0).entries();
+    EXPECT_EQ(params.at(0).text + params.at(2).text, "colorToleranceFrac:0.25colorToleranceMin:9");
+    EXPECT_EQ(diag.record(4).entries()[1].text + diag.record(5).entries()[1].text,
+              "Mask image : Label 1 instance 1 mask   0Input : Label 1 instance 1 image   1");
+
+    kvDiagObject none;  // nothing after a failure or without the input bit
+    EXPECT_THROW(tool.train({}, TrainParams(), &none, 0x10000), Defs::BadParams);
+    tool.train({setOf(img)}, TrainParams(), &none, 0x20000);
+    EXPECT_EQ(none.size(), 0u);
+}
+
 TEST(Train, AnotherThreadCanAbortATrain) {
     const auto img = noisyImage(kvPelRect(0, -300, 400, 400), 9);
     Tool tool;
