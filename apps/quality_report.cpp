@@ -71,16 +71,18 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         << " tiles, " << r.trainings << " trainings\n";
     out << std::left << std::setw(14) << "stage" << std::right << std::setw(8) << "frac"
         << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(7) << "folds" << std::setw(20)
-        << "balanced accuracy"
+        << "balanced accuracy" << std::setw(12) << "confidence"
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const kvSuggestCandidate& c = r.candidates[i];
-        std::ostringstream frac;
+        std::ostringstream frac, confidence;
         frac << c.trainParams.colorToleranceFrac();
+        confidence << std::fixed << std::setprecision(1) << c.meanConfidence;
         out << std::left << std::setw(14) << c.stage << std::right << std::setw(8) << frac.str()
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
             << c.runParams.neighborhoodSize() << std::setw(7) << c.folds << std::setw(20)
-            << percent(c.balancedAccuracy) << (i == r.chosen ? "  <- chosen" : "") << "\n";
+            << percent(c.balancedAccuracy) << std::setw(12) << confidence.str()
+            << (i == r.chosen ? "  <- chosen" : "") << "\n";
     }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
@@ -97,7 +99,8 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names, const kv
                               {"colorToleranceMin", c.trainParams.colorToleranceMin()},
                               {"neighborhoodSize", c.runParams.neighborhoodSize()},
                               {"folds", c.folds},
-                              {"balancedAccuracy", number(c.balancedAccuracy)}});
+                              {"balancedAccuracy", number(c.balancedAccuracy)},
+                              {"meanConfidence", c.meanConfidence}});
     return {{"folds", r.folds},
             {"tileSize", r.tileSize},
             {"trainings", r.trainings},

@@ -68,12 +68,13 @@ public:
         }
     }
 
-    // Adds the held-out pixels of fold f, labelled by tool, to confusion. Each
+    // Adds the held-out pixels of fold f, labelled by tool, to confusion, and
+    // to (*confidence)[label] the confidence of each that got its label. Each
     // tile is run grown by half the neighbourhood, which gives there the
     // labels of a run over the whole picture.
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, kvLabelConfusion& confusion,
-               uint64_t* runPixels) const {
+               uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr) const {
         const long margin = params.neighborhoodSize() / 2;
         for (const kvHeldOutPiece* scored : scored_[f]) {
             const kvHeldOutPiece& piece = *scored;
@@ -91,8 +92,13 @@ public:
             tool.run(kv3PlanePelBuffer(p0, p1, p2), params, result);
             if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
             const kvPelBuffer_const<unsigned char> labels = result.labelImage();
-            for (const kvHeldOutPixel& px : piece.pixels)
-                confusion.add(px.label, *labels.pointToPel(px.x, px.y));
+            const kvPelBuffer_const<unsigned char> sure = result.confidenceImage();
+            for (const kvHeldOutPixel& px : piece.pixels) {
+                const unsigned got = *labels.pointToPel(px.x, px.y);
+                confusion.add(px.label, got);
+                if (confidence && got == px.label)
+                    (*confidence)[px.label] += *sure.pointToPel(px.x, px.y);
+            }
         }
     }
 
@@ -101,25 +107,55 @@ private:
     std::vector<std::vector<const kvHeldOutPiece*>> scored_;  // per fold
 };
 
+// Held-out pixels of one candidate: how they were labelled, and per label the
+// summed confidence of those that got it.
+struct HeldOutTally {
+    kvLabelConfusion confusion;
+    std::vector<uint64_t> confidence;
+
+    explicit HeldOutTally(std::size_t labels) : confusion(labels), confidence(labels, 0) {}
+    void add(const HeldOutTally& other) {
+        confusion.add(other.confusion);
+        for (std::size_t l = 0; l < confidence.size(); ++l) confidence[l] += other.confidence[l];
+    }
+    // Mean over the labels with held-out pixels of their mean confidence, a
+    // wrong label counting 0.
+    double meanConfidence() const {
+        double sum = 0;
+        std::size_t labels = 0;
+        for (std::size_t l = 0; l < confidence.size(); ++l)
+            if (const uint64_t n = confusion.truthTotal(l)) {
+                sum += static_cast<double>(confidence[l]) / static_cast<double>(n);
+                ++labels;
+            }
+        return labels ? sum / static_cast<double>(labels) : 0.0;
+    }
+};
+
 // One tolerance and the neighbourhoods it is scored with, over the folds
 // scored so far (always 0 .. scoredFolds - 1).
 struct Tolerance {
     kvCompositeColorSegmenterTrainParams params;
     const char* stage;
     std::vector<int32_t> sizes;
-    std::vector<kvLabelConfusion> screen;  // per size: fold 0 alone
-    std::vector<kvLabelConfusion> all;     // per size: every fold scored
+    std::vector<HeldOutTally> screen;  // per size: fold 0 alone
+    std::vector<HeldOutTally> all;     // per size: every fold scored
     uint32_t scoredFolds = 0;
 
     kvSuggestCandidate candidate(std::size_t i, bool screened) const {
-        const kvLabelConfusion& c = screened ? screen[i] : all[i];
-        return {params, kvCompositeColorSegmenterRunParams(sizes[i], false), stage,
-                c.balancedAccuracy(), screened ? 1 : scoredFolds};
+        const HeldOutTally& c = screened ? screen[i] : all[i];
+        return {params,
+                kvCompositeColorSegmenterRunParams(sizes[i], false),
+                stage,
+                c.confusion.balancedAccuracy(),
+                c.meanConfidence(),
+                screened ? 1 : scoredFolds};
     }
 };
 
 // True when a beats b: a higher score, or on a tie the larger fraction, the
-// larger minimum, the smaller neighbourhood.
+// larger minimum, then (sizes of one tolerance) the higher mean confidence
+// and the smaller neighbourhood.
 bool beats(const kvSuggestCandidate& a, const kvSuggestCandidate& b) {
     if (std::fabs(a.balancedAccuracy - b.balancedAccuracy) > kTie)
         return a.balancedAccuracy > b.balancedAccuracy;
@@ -127,6 +163,8 @@ bool beats(const kvSuggestCandidate& a, const kvSuggestCandidate& b) {
         return a.trainParams.colorToleranceFrac() > b.trainParams.colorToleranceFrac();
     if (a.trainParams.colorToleranceMin() != b.trainParams.colorToleranceMin())
         return a.trainParams.colorToleranceMin() > b.trainParams.colorToleranceMin();
+    if (std::fabs(a.meanConfidence - b.meanConfidence) > kTie)
+        return a.meanConfidence > b.meanConfidence;
     return a.runParams.neighborhoodSize() < b.runParams.neighborhoodSize();
 }
 
@@ -148,7 +186,7 @@ public:
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
         Tolerance t{
             kvCompositeColorSegmenterTrainParams(frac, min), stage, std::move(sizes), {}, {}, 0};
-        t.screen.assign(t.sizes.size(), kvLabelConfusion(folds_.labels()));
+        t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
         t.all = t.screen;
         tolerances_.push_back(std::move(t));
         scoreUpTo(tolerances_.back(), 1);
@@ -170,9 +208,9 @@ private:
             tool.train(folds_.trainingSets(f), t.params);
             ++trainings_;
             for (std::size_t i = 0; i < t.sizes.size(); ++i) {
-                kvLabelConfusion fold(folds_.labels());
-                runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false), fold,
-                              &runPixels_);
+                HeldOutTally fold(folds_.labels());
+                runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
+                              fold.confusion, &runPixels_, &fold.confidence);
                 if (f == 0) t.screen[i].add(fold);
                 t.all[i].add(fold);
             }
@@ -282,7 +320,7 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
         }
     report.trainParams = tried[chosen].params;
     report.runParams = kvCompositeColorSegmenterRunParams(tried[chosen].sizes[chosenSize], false);
-    report.heldOut = tried[chosen].all[chosenSize];
+    report.heldOut = tried[chosen].all[chosenSize].confusion;
     report.folds = folds.folds();
     report.tileSize = folds.tileSize();
     report.trainings = search.trainings();

@@ -11,8 +11,12 @@
 // its tiles, about heldOutPerLabel pixels per fold. The criterion is balanced
 // accuracy: the mean over labels of the share of the label's held-out pixels
 // that get it. A tie (equal within 1e-12) goes to the larger
-// colorToleranceFrac, then the larger colorToleranceMin, then the smaller
-// neighbourhood.
+// colorToleranceFrac, then the larger colorToleranceMin. Between the sizes of
+// one tolerance it goes to the higher mean confidence of the held-out pixels
+// (a wrong label counting 0), then to the smaller neighbourhood. Confidence
+// says which size separates the labels by the wider margin when every size
+// gets them right; it does not compare tolerances, since a narrow tolerance
+// gives high confidence to the few colours it still knows.
 //
 // Neighbourhood sizes cost no training, so every tolerance is scored with
 // each of 1, 3 and 5. Every tolerance is first scored on fold 0 alone (one
@@ -65,7 +69,10 @@ struct kvSuggestCandidate {
     kvCompositeColorSegmenterRunParams runParams;
     std::string stage;        // "coarse", "fine" or "minimum"
     double balancedAccuracy;  // over the held-out pixels of the folds scored
-    uint32_t folds = 0;       // folds scored: 1 (fold 0 alone; not chosen) or all
+    // Mean over labels of the held-out pixels' confidence (0 to 255), a wrong
+    // label counting 0.
+    double meanConfidence;
+    uint32_t folds = 0;  // folds scored: 1 (fold 0 alone; not chosen) or all
 };
 
 struct kvSuggestReport {

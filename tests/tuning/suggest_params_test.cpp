@@ -159,7 +159,7 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDo) {
     }
 }
 
-TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
+TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhood) {
     // Far apart and clean: every candidate up to neighbourhood 3 classifies every pixel.
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), 60, 200, 3);
     const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(image));
@@ -175,6 +175,26 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceAndTheSmallerNeighbourhood) {
     EXPECT_EQ(std::count_if(report.candidates.begin(), report.candidates.end(),
                             [](const kvSuggestCandidate& c) { return c.folds == 2; }),
               3 + 3 + 1);
+
+    // One flat grey per label, 30 apart under noise 10: at 0.3 every size is right everywhere,
+    // and a larger neighbourhood is surer. Sizes of one tolerance tie to the surer.
+    const auto flat = [](int grey, uint32_t seed) {
+        const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), grey, grey, 10, seed);
+        return kvCompositeColorSet(
+            {kvCompositeColor(image, rectMask(image.window(), image.window()))});
+    };
+    const kvSuggestReport surer = kvSuggestSegmenterParams({flat(100, 1), flat(130, 2)});
+    std::vector<double> atCoarsest;
+    for (const kvSuggestCandidate& c : surer.candidates)
+        if (c.trainParams == kvCompositeColorSegmenterTrainParams(0.3, 2)) {
+            ASSERT_EQ(c.balancedAccuracy, 1.0);
+            atCoarsest.push_back(c.meanConfidence);
+        }
+    ASSERT_EQ(atCoarsest.size(), 3u);
+    EXPECT_TRUE(atCoarsest[0] < atCoarsest[1] && atCoarsest[1] < atCoarsest[2] &&
+                atCoarsest[2] <= 255.0);
+    EXPECT_EQ(surer.trainParams, kvCompositeColorSegmenterTrainParams(0.3, 5));
+    EXPECT_EQ(surer.runParams.neighborhoodSize(), 5);
 }
 
 TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
