@@ -69,9 +69,12 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
                         const kvSuggestReport& r) {
     out << "cross-validation: " << r.folds << " folds of " << r.tileSize << " x " << r.tileSize
         << " tiles, " << r.trainings << " trainings\n";
+    // Balanced accuracy on fold 0, and on all folds for the candidates
+    // scored on every fold; confidence over the folds scored.
+    out << std::setw(52) << "balanced accuracy" << "\n";
     out << std::left << std::setw(14) << "stage" << std::right << std::setw(8) << "frac"
-        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(7) << "folds" << std::setw(20)
-        << "balanced accuracy" << std::setw(12) << "confidence"
+        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(10) << "fold 0"
+        << std::setw(11) << "all folds" << std::setw(12) << "confidence"
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const kvSuggestCandidate& c = r.candidates[i];
@@ -80,9 +83,9 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         confidence << std::fixed << std::setprecision(1) << c.meanConfidence;
         out << std::left << std::setw(14) << c.stage << std::right << std::setw(8) << frac.str()
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
-            << c.runParams.neighborhoodSize() << std::setw(7) << c.folds << std::setw(20)
-            << percent(c.balancedAccuracy) << std::setw(12) << confidence.str()
-            << (i == r.chosen ? "  <- chosen" : "") << "\n";
+            << c.runParams.neighborhoodSize() << std::setw(10) << percent(c.foldZeroAccuracy)
+            << std::setw(11) << (c.folds == r.folds ? percent(c.balancedAccuracy) : "-")
+            << std::setw(12) << confidence.str() << (i == r.chosen ? "  <- chosen" : "") << "\n";
     }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
@@ -100,6 +103,7 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names, const kv
                               {"neighborhoodSize", c.runParams.neighborhoodSize()},
                               {"folds", c.folds},
                               {"balancedAccuracy", number(c.balancedAccuracy)},
+                              {"foldZeroBalancedAccuracy", number(c.foldZeroAccuracy)},
                               {"meanConfidence", c.meanConfidence}});
     return {{"folds", r.folds},
             {"tileSize", r.tileSize},

@@ -17,9 +17,10 @@ const int32_t kNeighborhoods[] = {1, 3, 5};
 const uint32_t kDefaultMin = 2;
 const uint32_t kOtherMins[] = {1, 5};
 static_assert(std::size(kCoarseFractions) + 1 + std::size(kOtherMins) == kSuggestTolerances);
-// Tolerances of the first two stages scored on every fold.
-constexpr std::size_t kFinalists = 2;
 constexpr double kTie = 1e-12;
+// How far below the best on fold 0 a larger tolerance may score and still be
+// scored on every fold.
+constexpr double kBroadMargin = 0.01;
 
 // Rounds to two significant digits.
 double twoDigits(double v) {
@@ -148,6 +149,7 @@ struct Tolerance {
                 kvCompositeColorSegmenterRunParams(sizes[i], false),
                 stage,
                 c.confusion.balancedAccuracy(),
+                screen[i].confusion.balancedAccuracy(),
                 c.meanConfidence(),
                 screened ? 1 : scoredFolds};
     }
@@ -276,16 +278,30 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
                    kDefaultMin, sizes, "fine");
     tick();
 
-    // The best few of them on every fold.
-    std::vector<std::size_t> order;
-    while (order.size() < std::min(kFinalists, tried.size())) {
-        std::size_t next = tried.size();
-        for (std::size_t i = 0; i < tried.size(); ++i)
-            if (std::find(order.begin(), order.end(), i) == order.end() &&
-                (next == tried.size() || screenBeats(tried[i], tried[next])))
-                next = i;
-        order.push_back(next);
+    // On every fold: the best of them on fold 0, and the largest of the
+    // others within kBroadMargin of it there (without one, the second best).
+    // Fold 0 alone is a noisy judge that favours narrow tolerances when the
+    // examples are uniform, and a broader one carries over better to shades
+    // the examples miss; every fold decides between the two.
+    std::vector<std::size_t> order{0};
+    for (std::size_t i = 1; i < tried.size(); ++i)
+        if (screenBeats(tried[i], tried[order[0]])) order[0] = i;
+    const auto screenScore = [](const Tolerance& t) {
+        return t.candidate(bestSize(t, true), true).foldZeroAccuracy;
+    };
+    std::size_t broad = tried.size(), second = tried.size();
+    for (std::size_t i = 0; i < tried.size(); ++i) {
+        if (i == order[0]) continue;
+        if (screenScore(tried[i]) >= screenScore(tried[order[0]]) - kBroadMargin &&
+            (broad == tried.size() ||  // all have minimum 2 here
+             tried[i].params.colorToleranceFrac() > tried[broad].params.colorToleranceFrac()))
+            broad = i;
+        if (second == tried.size() || screenBeats(tried[i], tried[second])) second = i;
     }
+    if (broad < tried.size())
+        order.push_back(broad);
+    else if (second < tried.size())
+        order.push_back(second);
     for (std::size_t i : order) search.complete(tried[i]);
     const auto bestComplete = [&] {
         std::size_t best = order[0];

@@ -26,8 +26,12 @@
 //   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2);
 //   2. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours in stage 1 (on a tie
-//      the larger), for example 0.057 between 0.04 and 0.08. The best two
-//      tolerances of stages 1 and 2 on fold 0 are then scored on every fold;
+//      the larger), for example 0.057 between 0.04 and 0.08. The best
+//      tolerance of stages 1 and 2 on fold 0 is then scored on every fold,
+//      and with it the largest of the others that scores within 1 point of
+//      it on fold 0 (without one, the second best): one fold alone is a
+//      noisy judge, and a broader tolerance carries over better to shades
+//      the examples miss;
 //   3. "minimum": minimums 1 and 5 at the best fraction, with the best
 //      neighbourhood only; one that beats the best on fold 0 is scored on
 //      every fold.
@@ -69,6 +73,7 @@ struct kvSuggestCandidate {
     kvCompositeColorSegmenterRunParams runParams;
     std::string stage;        // "coarse", "fine" or "minimum"
     double balancedAccuracy;  // over the held-out pixels of the folds scored
+    double foldZeroAccuracy;  // balanced accuracy on fold 0 alone
     // Mean over labels of the held-out pixels' confidence (0 to 255), a wrong
     // label counting 0.
     double meanConfidence;

@@ -153,7 +153,8 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     kvSuggestReport report;
     report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 1);
     report.runParams = kvCompositeColorSegmenterRunParams(5, false);
-    report.candidates.push_back({report.trainParams, report.runParams, "coarse", 0.75, 200.0});
+    report.candidates.push_back(
+        {report.trainParams, report.runParams, "coarse", 0.75, 0.75, 200.0});
     report.heldOut = kvLabelConfusion(2);
     for (const auto& [truth, label, count] : {std::tuple{0, 0, 30}, {1, 0, 10}, {1, 255, 10}})
         report.heldOut.add(truth, label, count);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -36,6 +37,33 @@ kv3PlanePelBuffer twoHalves(const kvPelRect& window, int left, int right, int no
             for (long x = window.left(); x < window.right(); ++x)
                 row[x - window.left()] = static_cast<unsigned char>(
                     x < middle ? left + next(noise) : right + next(rightNoise));
+        }
+    return image;
+}
+
+// Blocks of block x block pixels, each of its own shade in lo .. hi per channel, every sample
+// moved by fixed-seed noise in -2 .. 2.
+kv3PlanePelBuffer shadeBlocks(const kvPelRect& window, int lo, int hi, int block, uint32_t seed) {
+    kv3PlanePelBuffer image(window);
+    uint32_t state = seed;
+    const auto next = [&](int n) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int>((state >> 16) % static_cast<uint32_t>(n));
+    };
+    const long across = (window.width() + block - 1) / block,
+               down = (window.height() + block - 1) / block;
+    std::vector<int> shades(static_cast<std::size_t>(across * down * 3));
+    for (int& s : shades) s = lo + next(hi - lo + 1);
+    for (long y = 0; y < window.height(); ++y)
+        for (int c = 0; c < 3; ++c) {
+            unsigned char* row = (c == 0   ? image.plane0()
+                                  : c == 1 ? image.plane1()
+                                           : image.plane2())
+                                     .pointToRow(window.top() + y);
+            for (long x = 0; x < window.width(); ++x)
+                row[x] = static_cast<unsigned char>(
+                    shades[static_cast<std::size_t>(((y / block) * across + x / block) * 3 + c)] +
+                    next(5) - 2);
         }
     return image;
 }
@@ -195,6 +223,29 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhoo
                 atCoarsest[2] <= 255.0);
     EXPECT_EQ(surer.trainParams, kvCompositeColorSegmenterTrainParams(0.3, 5));
     EXPECT_EQ(surer.runParams.neighborhoodSize(), 5);
+}
+
+TEST(SuggestParams, ABroaderToleranceNearTheBestOnFoldZeroIsScoredOnEveryFold) {
+    // Two overlapping ranges of shades: on fold 0, 0.028 is best, 0.04 second and 0.15 within a
+    // point of the best. 0.15 goes on to fold 1 with 0.028, and wins on both folds.
+    const kvPelRect w(0, 0, 128, 64);
+    const auto whole = [&](const kv3PlanePelBuffer& i) {
+        return kvCompositeColorSet({kvCompositeColor(i, rectMask(w, w))});
+    };
+    const kvSuggestReport report = kvSuggestSegmenterParams(
+        {whole(shadeBlocks(w, 100, 140, 4, 1)), whole(shadeBlocks(w, 125, 165, 4, 2))});
+    std::map<double, std::pair<double, uint32_t>> byFrac;  // best on fold 0, folds scored
+    for (const kvSuggestCandidate& c : report.candidates) {
+        auto& [best, folds] = byFrac[c.trainParams.colorToleranceFrac()];
+        if (c.stage != "minimum") best = std::max(best, c.foldZeroAccuracy), folds = c.folds;
+    }
+    const double top = byFrac[0.028].first;
+    ASSERT_TRUE(top > byFrac[0.04].first && byFrac[0.04].first > byFrac[0.15].first &&
+                byFrac[0.15].first > top - 0.01 && byFrac[0.3].first < top - 0.01);
+    EXPECT_EQ(byFrac[0.028].second, 2u);
+    EXPECT_EQ(byFrac[0.04].second, 1u);
+    EXPECT_EQ(byFrac[0.15].second, 2u);
+    EXPECT_EQ(report.trainParams.colorToleranceFrac(), 0.15);
 }
 
 TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
