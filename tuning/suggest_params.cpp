@@ -18,8 +18,8 @@ const uint32_t kDefaultMin = 2;
 const uint32_t kOtherMins[] = {1, 5};
 static_assert(std::size(kCoarseFractions) + 1 + std::size(kOtherMins) == kSuggestTolerances);
 constexpr double kTie = 1e-12;
-// How far below the best on fold 0 a larger tolerance may score and still be
-// scored on every fold.
+// How far below the best tolerance on fold 0 another may score there and
+// still, if it is the largest such, be scored on every fold beside it.
 constexpr double kBroadMargin = 0.01;
 
 // Rounds to two significant digits.
