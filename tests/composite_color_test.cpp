@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "clsg/colorseg/errors.h"
-#include "platform/pel_ops.h"
 #include "test_images.h"
 
 using Defs = kvCompositeColorSegmenterDefs;

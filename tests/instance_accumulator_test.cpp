@@ -118,7 +118,8 @@ Image makeImage(bool runs, int masking, long width, long height, uint32_t seed) 
 
 }  // namespace
 
-// 9 levels (short rows), one level, 255 levels without weight, and empty level ranges (f < 0).
+// 9 levels (short rows), one level, 255 levels without weight, and empty level ranges (f < 0);
+// then the normalisation sum.
 TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
     uint32_t seed = 1;
     const std::tuple<double, uint32_t, long, long> cases[] = {
@@ -132,10 +133,7 @@ TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
             expectMatchesOnEveryPath(tr, makeImage(seed % 2, masking, width, height, seed));
         }
     }
-}
-
-// A long run with don't-care pixels inside; bright colours reach the last cell; the exact sum.
-TEST(InstanceAccumulator, LongRunsTheEndOfTheGridAndTheNormalisationSum) {
+    // A long run with don't-care pixels inside; bright colours reach the last cell; the exact sum.
     const Training tr(0.1, 2);
     Image runs = makeImage(true, 0, 4099, 2, 3), white = makeImage(false, 0, 61, 5, 11);
     for (int c = 0; c < 3; ++c) std::fill_n(runs.plane[c].begin(), 4099, 200);

@@ -1,7 +1,6 @@
 // Small image builders shared by the tests.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -21,8 +20,9 @@ inline kv3PlanePelBuffer makeImage(const kvPelRect& window,
     for (long y = window.top(); y < window.bottom(); ++y)
         for (long x = window.left(); x < window.right(); ++x) {
             const Rgb c = colour(x, y);
-            *image.plane0().pointToPel(x, y) = c.r, *image.plane1().pointToPel(x, y) = c.g,
-                                          *image.plane2().pointToPel(x, y) = c.b;
+            image.plane0().pointToPel(x, y)[0] = c.r;
+            image.plane1().pointToPel(x, y)[0] = c.g;
+            image.plane2().pointToPel(x, y)[0] = c.b;
         }
     return image;
 }
@@ -38,8 +38,8 @@ inline kv3PlanePelBuffer noisyImage(const kvPelRect& window, uint32_t seed) {
     return makeImage(window, [&](long, long) {
         const Rgb c = centres[rng() % 3];
         auto jitter = [&](unsigned char v) {
-            return static_cast<unsigned char>(
-                std::clamp(v + static_cast<int>(rng() % 41) - 20, 0, 255));
+            const int j = static_cast<int>(v) + static_cast<int>(rng() % 41) - 20;
+            return static_cast<unsigned char>(j < 0 ? 0 : (j > 255 ? 255 : j));
         };
         return Rgb{jitter(c.r), jitter(c.g), jitter(c.b)};
     });
