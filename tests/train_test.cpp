@@ -31,11 +31,8 @@ TEST(Train, ValidatesTheSetsInOrderAndAFailureOrAbortLeavesAnUntrainedTool) {
     Tool tool;
     const TrainParams p;
     const auto img = uniformImage(kvPelRect(0, 0, 2, 2), {10, 20, 30});
-    auto retrainThenFail = [&](const std::vector<kvCompositeColorSet>& sets) {
-        tool.train({setOf(img)}, p);
-        return messageOf<Defs::BadParams>([&] { tool.train(sets, p); });
-    };
-    EXPECT_EQ(retrainThenFail({}), "(!compositeColors.size())");
+    tool.train({setOf(img)}, p);
+    EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train({}, p); }), "(!compositeColors.size())");
     expectUntrained(tool);
     // More than 254 labels is refused before building set 0, whose mask selects nothing.
     std::vector<kvCompositeColorSet> tooMany(255, setOf(img));
@@ -44,7 +41,9 @@ TEST(Train, ValidatesTheSetsInOrderAndAFailureOrAbortLeavesAnUntrainedTool) {
     kfPelSet(mask, 0);
     EXPECT_THROW(tool.train(tooMany, p), Defs::TooManyCompositeColors);
     // Set 0 lacks images, set 1 examples: set 0 is reported.
-    EXPECT_EQ(retrainThenFail({kvCompositeColorSet({kvCompositeColor()}), kvCompositeColorSet()}),
+    const std::vector<kvCompositeColorSet> empty = {kvCompositeColorSet({kvCompositeColor()}),
+                                                    kvCompositeColorSet()};
+    EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train(empty, p); }),
               "(!compositeColors[i].instances().images().size())");
     // An empty window passes validation, but the build refuses it.
     kvCompositeColor example(img, noMask());

@@ -64,10 +64,9 @@ kv3PlanePelBuffer shadeBlocks(const kvPelRect& w, int lo, int hi, int block, uin
     });
 }
 
-kvCompositeColor inRect(const kv3PlanePelBuffer& image, const kvPelRect& rect) {
-    return kvCompositeColor(image, makeMask(image.window(), [&](long x, long y) {
-                                return rect.contains(kvPelRect(x, y, 1, 1));
-                            }));
+kvCompositeColor inRect(const kv3PlanePelBuffer& image, const kvPelRect& r) {
+    const auto in = [&](long x, long y) { return r.contains(kvPelRect(x, y, 1, 1)); };
+    return kvCompositeColor(image, makeMask(image.window(), in));
 }
 
 kvCompositeColorSet rectSet(const kv3PlanePelBuffer& image, const kvPelRect& rect) {
