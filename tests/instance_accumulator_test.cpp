@@ -118,8 +118,7 @@ Image makeImage(bool runs, int masking, long width, long height, uint32_t seed) 
 
 }  // namespace
 
-// 9 levels (short rows), one level, 255 levels without weight, and empty level ranges (f < 0);
-// then the normalisation sum.
+// 9 levels (short rows), 1, 255 without weight, empty ranges (f < 0); the normalisation sum.
 TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
     uint32_t seed = 1;
     const std::tuple<double, uint32_t, long, long> cases[] = {

@@ -19,17 +19,16 @@ namespace {
 using Defs = kvCompositeColorSegmenterDefs;
 using TrainParams = kvCompositeColorSegmenterTrainParams;
 
-struct Lcg {  // fixed-seed draws in 0 .. n - 1
-    uint32_t state;
-    int operator()(int n) {
+auto lcg(uint32_t state) {  // fixed-seed draws in 0 .. n - 1
+    return [state](int n) mutable {
         state = state * 1664525u + 1013904223u;
         return static_cast<int>((state >> 16) % static_cast<uint32_t>(n));
-    }
-};
+    };
+}
 
 // shade(x, y, c) = {base, noise}: each sample is base moved by a draw in -noise .. noise.
-template <class F>
-kv3PlanePelBuffer noisy(const kvPelRect& w, Lcg rng, F shade) {
+template <class R, class F>
+kv3PlanePelBuffer noisy(const kvPelRect& w, R rng, F shade) {
     kv3PlanePelBuffer image(w);
     for (long y = w.top(); y < w.bottom(); ++y)
         for (int c = 0; c < 3; ++c) {
@@ -47,7 +46,7 @@ kv3PlanePelBuffer noisy(const kvPelRect& w, Lcg rng, F shade) {
 kv3PlanePelBuffer twoHalves(const kvPelRect& w, int left, int right, int noise, uint32_t seed = 1,
                             int rightNoise = -1) {
     const long middle = w.left() + w.width() / 2;
-    return noisy(w, Lcg{seed}, [&](long x, long, int) {
+    return noisy(w, lcg(seed), [&](long x, long, int) {
         return x < middle ? std::pair(left, noise)
                           : std::pair(right, rightNoise < 0 ? noise : rightNoise);
     });
@@ -55,7 +54,7 @@ kv3PlanePelBuffer twoHalves(const kvPelRect& w, int left, int right, int noise, 
 
 // Blocks of block x block pixels from the origin, each of its own shade in lo .. hi per channel.
 kv3PlanePelBuffer shadeBlocks(const kvPelRect& w, int lo, int hi, int block, uint32_t seed) {
-    Lcg rng{seed};
+    auto rng = lcg(seed);
     const long across = (w.width() + block - 1) / block;
     std::vector<int> shades(3 * across * ((w.height() + block - 1) / block));
     for (int& s : shades) s = lo + rng(hi - lo + 1);
