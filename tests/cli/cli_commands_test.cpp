@@ -86,8 +86,7 @@ TEST(Cli, TrainRunInfoRoundTrip) {
               {"1 green (#", "bands.png:green-mask.png, 16 x 32 pixels stored, 512 selected"});
     const Outcome run = clsg(
         dir, "run tool.clsg bands.png swapped.png --out out -j 2 --threads 3 --neighborhood 5");
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, "");
+    ASSERT_TRUE(run.status == 0 && run.err.empty()) << run.err;
     expectAll(run.out, {"swapped: 48 x 32", "red 33.3%, green 33.3%, blue 33.3%, unlabelled 0.0%"});
     std::set<std::string> expected;
     for (const char* image : {"bands", "swapped"})
@@ -125,10 +124,8 @@ TEST(Cli, ProgressWithinAnImageOnATerminalOnly) {
     const Bytes big = bands({0, 1, 2}, 1000, 400);
     writeBytes(dir / "big.ppm", "P6\n1200 1000\n255\n" + std::string(big.begin(), big.end()));
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
-    // Its stderr is the terminal's other end ('#' drops the usual redirections; read after the
-    // run).
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    // stderr: the terminal's other end, read after the run ('#' drops the usual redirections).
     const std::string terminal = ptsname(master);
     const Outcome o = clsg(dir, "run tool.clsg big.ppm --out tty >/dev/null 2>" + terminal + " #");
     std::string shown;
@@ -139,8 +136,7 @@ TEST(Cli, ProgressWithinAnImageOnATerminalOnly) {
     std::set<int> percents;
     for (std::size_t at = 0; (at = shown.find("\r\033[Kbig: ", at)) != std::string::npos; at += 9)
         percents.insert(std::stoi(shown.substr(at + 9)));
-    EXPECT_GE(percents.size(), 3u) << shown;
-    EXPECT_EQ(*percents.rbegin(), 100) << shown;
+    EXPECT_TRUE(percents.size() >= 3 && *percents.rbegin() == 100) << shown;
     EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << shown;
     EXPECT_EQ(clsg(dir, "run tool.clsg big.ppm --out file").err, "");
 }
@@ -157,28 +153,26 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32 ",
                       run = "run tool.clsg bands.png ";
     // Usage errors (status 2, pointing to --help), then runtime failures (status 1).
-    const std::vector<std::pair<std::string, std::string>> usage = {
-        {train + red + "--label " + red, "given twice"},
-        {run + "--out out --neighborhood 256", "not in range 1 to 255"},
-        {train + red + "--report r.json", "requires --auto"}};
-    const std::vector<std::pair<std::string, std::string>> runtime = {
-        {"train sub/t.clsg --label a=missing.png", "cannot open missing.png"},
-        {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png is"},
-        {train + "a=bands.png:empty-mask.png", "selects no pixel"},
-        {"run truncated.clsg bands.png --out out", "corrupt tool file"},
-        {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha"},
-        {run + "--out bands.png/x", "not a directory"},
-        {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)"}};
+    const std::vector<std::tuple<std::string, std::string, int>> cases = {
+        {train + red + "--label " + red, "given twice", 2},
+        {run + "--out out --neighborhood 256", "not in range 1 to 255", 2},
+        {train + red + "--report r.json", "requires --auto", 2},
+        {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
+        {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
+        {train + "a=bands.png:empty-mask.png", "selects no pixel", 1},
+        {"run truncated.clsg bands.png --out out", "corrupt tool file", 1},
+        {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
+        {run + "--out bands.png/x", "not a directory", 1},
+        {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1}};
     const std::set<std::string> before = listing(dir);
-    for (const auto* cases : {&usage, &runtime})
-        for (const auto& [line, message] : *cases) {
-            const Outcome o = clsg(dir, line);
-            EXPECT_EQ(o.status, cases == &usage ? 2 : 1) << line;
-            EXPECT_EQ(o.err.rfind("clsg: error: ", 0), 0u) << line << "\n" << o.err;
-            EXPECT_NE(o.err.find(message), std::string::npos) << line << "\n" << o.err;
-            EXPECT_EQ(o.err.find("--help)") != std::string::npos, cases == &usage) << o.err;
-            EXPECT_EQ(listing(dir), before) << line;
-        }
+    for (const auto& [line, message, status] : cases) {
+        const Outcome o = clsg(dir, line);
+        EXPECT_EQ(o.status, status) << line;
+        EXPECT_EQ(o.err.rfind("clsg: error: ", 0), 0u) << line << "\n" << o.err;
+        EXPECT_NE(o.err.find(message), std::string::npos) << line << "\n" << o.err;
+        EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
+        EXPECT_EQ(listing(dir), before) << line;
+    }
     // A write error names the output and why; files of at most 4 KB: messages fit, outputs not.
     Bytes noise(160 * 160 * 3);
     std::generate(noise.begin(), noise.end(), std::mt19937(5));
@@ -187,8 +181,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     EXPECT_NE(o.status, 0);
     expectAll(o.err, {"cannot write out/noise-", "File too large"});
     EXPECT_FALSE(fs::exists(dir / "out"));
-    // A batch keeps what succeeded and sums up.
-    fs::create_directories(dir / "in/sub");
+    fs::create_directories(dir / "in/sub");  // a batch keeps what succeeded and sums up
     fs::copy_file(dir / "bands.png", dir / "in/b.png");
     writeBytes(dir / "in/a-broken.png", "this is not an image");
     writeBytes(dir / "in/notes.txt", "not an image name, so not an input");
@@ -203,8 +196,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                "in/a-broken.png,failed,,,,,,,,\"in/a-broken.png: not a PNG",
                "\nin/b.png,ok,48,32,", ",0.333333,0.333333,0.333333,0.000000,\nblue.png,ok,16,8,",
                ",0.000000,0.000000,1.000000,0.000000,\nmissing.png,failed,"});
-    // Warnings do not stop the training.
-    const Outcome w =
+    const Outcome w =  // warnings do not stop the training
         clsg(dir, train + red + "--label same=bands.png@0,0,16,32 --color-tolerance-frac 0");
     expectAll(w.err, {"warning: a colour tolerance fraction of 0",
                       "red and same have identical examples"});

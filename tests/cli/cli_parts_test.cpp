@@ -1,4 +1,4 @@
-// The command-line tool's pieces: --label parsing, masks, overlay, legend, colours, outputs.
+// The command-line tool's pieces: --label parsing, masks, overlay, colours, outputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include "apps/cli_error.h"
 #include "apps/label_colors.h"
 #include "apps/label_option.h"
-#include "apps/legend.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
 #include "apps/quality_report.h"
@@ -20,16 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-template <class Call>
-std::string errorOf(Call call) {  // the message of the CliError call throws
-    try {
-        call();
-    } catch (const CliError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using clsgtest::errorOf;
 
 TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
     // Backslashes escape separators, and the stored source text escapes them again.
@@ -48,16 +38,16 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
         {"sky=a.png@1,2,3,999999999999", "too large"},
         {"s k y=a.png", "letters, digits"}};
     for (const auto& [arg, part] : bad)
-        EXPECT_NE(errorOf([&] { parseLabelOption(arg); }).find(part), std::string::npos) << arg;
-    // Rectangles become masks.
-    const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));
+        EXPECT_NE(errorOf<CliError>([&] { parseLabelOption(arg); }).find(part), std::string::npos)
+            << arg;
+    const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));  // rectangles become masks
     const kvPelBuffer<unsigned char> mask =
         rectangleMask(image, {kvPelRect(1, 0, 2, 2), kvPelRect(2, 1, 4, 3)}, "img");
     for (long i = 0, x = 0, y = 0; i < 24; ++i, x = i % 6, y = i / 6)
         EXPECT_EQ(*mask.pointToPel(x, y),
                   (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
     const std::string outside =
-        errorOf([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
+        errorOf<CliError>([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
     EXPECT_NE(outside.find("outside image i.png (6 x 4)"), std::string::npos) << outside;
 }
 
@@ -81,8 +71,7 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
                       c = values[x] < 2 ? colours[values[x]] >> (16 - 8 * p) & 255 : -1;
             EXPECT_EQ(*pel(out, p, x), c < 0 ? v : (v + c + 1) / 2) << x << p;
         }
-    // With 2 labels, 17 and 255 count as unlabelled.
-    EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));
+    EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));  // 17, 255: unlabelled
 }
 
 TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
@@ -95,20 +84,6 @@ TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
     EXPECT_NE(assignLabelColors({"l0", "river"}, {std::nullopt, colours[0]})[0], colours[0]);
     uint32_t parsed = 0;
     EXPECT_FALSE(parseColorText("a0b1c2", &parsed) || parseColorText("#a0b1c2f", &parsed));
-}
-
-TEST(Legend, DrawsSwatchesAndOutlines) {  // the longest text sets the width
-    const kv3PlanePelBuffer legend =
-        makeLegend({{"ab", 0x123456}, {"abc", 0xfedcba}, {"none", 0x00ff00, false}});
-    ASSERT_TRUE(legend.height() == 3 * kLegendRowHeight && legend.width() == 28 + 4 * 12 + 6);
-    const auto rgb = [&](long x, long y) {
-        return uint32_t{*legend.plane0().pointToPel(x, y)} << 16 |
-               uint32_t{*legend.plane1().pointToPel(x, y)} << 8 | *legend.plane2().pointToPel(x, y);
-    };
-    for (long d : {0L, 15L})  // the swatches' corners; an outline for a label not shown
-        EXPECT_TRUE(rgb(6 + d, kLegendRowHeight + 3 + d) == 0xfedcba &&
-                    rgb(6 + d, 2 * kLegendRowHeight + 3 + d) != 0x00ff00);
-    EXPECT_EQ(rgb(14, 2 * kLegendRowHeight + 11) & rgb(5, 3), 0xffffffu);
 }
 
 TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
@@ -125,7 +100,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         clsgtest::writeBytes(staged, "new");
         clsgtest::writeBytes(files.stage(out + "/y.txt"), "y");
         EXPECT_FALSE(fs::exists(out + "/y.txt"));
-        EXPECT_EQ(errorOf([&] { files.stage(out + "/./y.txt"); }),
+        EXPECT_EQ(errorOf<CliError>([&] { files.stage(out + "/./y.txt"); }),
                   "two outputs would both be written to " + out + "/./y.txt");
         files.commit();
     }
@@ -137,7 +112,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         for (const char* name : {"a.txt", "c.txt"})
             clsgtest::writeBytes(files.stage(dir / name), name);
         EXPECT_EQ(
-            errorOf([&] { files.commit(); }),
+            errorOf<CliError>([&] { files.commit(); }),
             "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);

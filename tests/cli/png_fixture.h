@@ -1,4 +1,4 @@
-// Test-side PNG files through libpng directly (not the code under test), and a scratch directory.
+// Test-side PNG files via libpng (not the code under test), scratch directories, failure text.
 #pragma once
 
 #include <png.h>
@@ -26,6 +26,17 @@ struct ScratchDir {
     ~ScratchDir() { std::filesystem::remove_all(path, ec); }
     std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
+
+// The message of the E that call throws, or "(no error)".
+template <class E, class Call>
+std::string errorOf(Call call) {
+    try {
+        call();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
 
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -9,7 +9,6 @@
 #include "../test_images.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/segmenter_result.h"
-#include "platform/pel_ops.h"
 #include "png_fixture.h"
 
 namespace {
@@ -25,29 +24,25 @@ bool runAlike(const kvCompositeColorSegmenterTool& a, const kvCompositeColorSegm
     return ra == rb;
 }
 
-// 0/255 rectangles, soft values, a mask window beyond its image, an unbound mask, two pairs.
+// A rectangle, a sparse mask, a mask window beyond its image, an unbound mask, two pairs.
 TEST(ToolFile, CroppedCompressedExamplesTrainTheSameTool) {
     const auto a = noisyImage(kvPelRect(0, 0, 60, 40), 1),
                b = noisyImage(kvPelRect(-5, 3, 30, 20), 2);
     const auto rect =
         makeMask(a.window(), [](long x, long y) { return x >= 10 && x < 20 && y >= 5 && y < 9; });
     const auto corner = makeMask(b.window(), [](long x, long y) { return x < -2 && y > 20; });
-    // Soft values set after the example is built: training takes any non-zero.
-    auto softAt = [](long x, long y) { return (x + y) % 7 == 0 && x > 3; };
-    kvPelBuffer<unsigned char> soft = makeMask(kvPelRect(-10, 0, 40, 50), softAt);
-    const kvCompositeColor softExample(a, soft);
-    for (long y = 0; y < 50; ++y)
-        for (long x = -10; x < 30; ++x)
-            if (softAt(x, y)) *soft.pointToPel(x, y) = static_cast<unsigned char>(1 + x * y % 200);
+    const auto sparse = makeMask(kvPelRect(-10, 0, 40, 50),
+                                 [](long x, long y) { return (x + y) % 7 == 0 && x > 3; });
     ToolFile original;
     original.labels = {{"rect", 0x112233, {"a.png@10,5,10,4"}},
-                       {"soft", 0xabcdef, {"a.png:soft.png"}},
+                       {"sparse", 0xabcdef, {"a.png:sparse.png"}},
                        {"two-pairs", 0x000000, {"b.png + a.png"}},
                        {"whole", 0xffffff, {}}};
     original.neighborhoodSize = 7;
     original.qualityJson = "{\"accuracy\": 0.93}";
     original.tool.train(
-        {kvCompositeColorSet({kvCompositeColor(a, rect)}), kvCompositeColorSet({softExample}),
+        {kvCompositeColorSet({kvCompositeColor(a, rect)}),
+         kvCompositeColorSet({kvCompositeColor(a, sparse)}),
          kvCompositeColorSet({kvCompositeColor({b, a}, {corner, rect})}),
          kvCompositeColorSet({kvCompositeColor(noisyImage(kvPelRect(0, 0, 8, 8), 3), {})})},
         kvCompositeColorSegmenterTrainParams(0.15, 3));
@@ -60,12 +55,10 @@ TEST(ToolFile, CroppedCompressedExamplesTrainTheSameTool) {
     ASSERT_EQ(sets.size(), 4u);
     const auto window = [&](int s) { return sets[s].instances()[0].images()[0].window(); };
     EXPECT_EQ(window(0), kvPelRect(10, 5, 10, 4));
+    EXPECT_EQ(window(1), kvPelRect(4, 0, 26, 40));
     EXPECT_EQ(window(2), kvPelRect(-5, 21, 3, 2));
     EXPECT_EQ(window(3), kvPelRect(0, 0, 8, 8));
     EXPECT_FALSE(sets[3].instances()[0].masks()[0].isBound());
-    const auto& m = sets[1].instances()[0].masks()[0];
-    const auto h = kfPelHistogram(m);
-    EXPECT_TRUE(h[0] + h[255] == uint64_t(m.width() * m.height()) && m.window().left() <= 4);
 }
 
 TEST(ToolFile, VersionOneFilesStillLoad) {  // labels red, blue, all-of-it; fraction 0.2
@@ -116,8 +109,7 @@ struct Craft {
 };
 
 TEST(ToolFile, RefusesHostileOrDamagedFiles) {
-    const std::string good = Craft().bytes();
-    ToolFile dup = decodeToolFile(good, "good");  // the writer holds the same rules
+    ToolFile dup = decodeToolFile(Craft().bytes(), "good");  // the writer holds the same rules
     dup.labels[1].name = "a";
     EXPECT_THROW(encodeToolFile(dup), ToolFileError);
     const std::string v1 = slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
@@ -152,15 +144,11 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
     };
     for (const auto& [bytes, word] : cases) {
-        try {
-            decodeToolFile(bytes, "bad.clsg");
-            ADD_FAILURE() << word << ": loaded";
-        } catch (const ToolFileError& e) {
-            const std::string message = e.what();
-            EXPECT_EQ(message.rfind("bad.clsg", 0), 0u) << message;
-            EXPECT_NE(message.find(word), std::string::npos) << word << " in: " << message;
-            for (unsigned char ch : message) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << message;
-        }
+        const std::string message =
+            errorOf<ToolFileError>([&] { decodeToolFile(bytes, "bad.clsg"); });
+        EXPECT_EQ(message.rfind("bad.clsg", 0), 0u) << message;
+        EXPECT_NE(message.find(word), std::string::npos) << word << " in: " << message;
+        for (unsigned char ch : message) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << message;
     }
 }
 
