@@ -1,9 +1,9 @@
-// The label, confidence, score and segmentation images a result derives, caches and aborts.
+// The images a result derives, caches and aborts; runs into a result of the same size refill
+// buffers no caller holds, and failed runs change nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/internal_result.h"
@@ -55,15 +55,22 @@ TEST(ResultImages, LabelConfidenceAndSegmentationOfOnePixel) {
                  kvCompositeColorSegmenterDefs::BadParams);
 }
 
-// A trained two-colour run over a window at negative coordinates.
-Result realRun(int n, const kvPelRect& w = kvPelRect(-9, -5, 30, 20)) {
+kvCompositeColorSegmenterTool threeLabelTool() {
+    const kvPelRect w(0, 0, 16, 16);
+    std::vector<kvCompositeColorSet> sets;
+    for (int k = 0; k < 3; ++k)
+        sets.push_back(kvCompositeColorSet(
+            {kvCompositeColor(noisyImage(w, 20 + k),
+                              makeMask(w, [k](long x, long y) { return (x + y) % 3 == k; }))}));
     kvCompositeColorSegmenterTool tool;
-    const kvPelRect tw(0, 0, 6, 6);
-    tool.train({kvCompositeColorSet({kvCompositeColor(uniformImage(tw, {200, 40, 30}), noMask())}),
-                kvCompositeColorSet({kvCompositeColor(uniformImage(tw, {40, 60, 210}), noMask())})},
-               kvCompositeColorSegmenterTrainParams());
+    tool.train(sets, kvCompositeColorSegmenterTrainParams());
+    return tool;
+}
+
+// A run over a window at negative coordinates.
+Result realRun(int n, const kvPelRect& w = kvPelRect(-9, -5, 30, 20)) {
     Result result;
-    tool.run(noisyImage(w, 5), kvCompositeColorSegmenterRunParams(n), result);
+    threeLabelTool().run(noisyImage(w, 5), kvCompositeColorSegmenterRunParams(n), result);
     return result;
 }
 
@@ -72,17 +79,18 @@ TEST(ResultImages, ScoreImageAtNeighbourhoodOne) {
     const auto& in = internalOf(result);
     const auto score = result.scoreImage();
     const double f2 = in.colorToleranceFrac * in.colorToleranceFrac;
-    int wins[2] = {0, 0};
+    const auto label = result.labelImage();
+    int wins[256] = {};
     for (long y = -5; y < 15; ++y)
         for (long x = -9; x < 21; ++x) {
-            const double s0 = in.labelScores[0].pointToPel(x, y)[0],
-                         s1 = in.labelScores[1].pointToPel(x, y)[0];
-            if (std::max(s0, s1) > 0.0) ++wins[s1 > s0];
-            const double q = std::max({0.0, s0, s1}) / f2 * 255.0;
-            ASSERT_EQ(score.pointToPel(x, y)[0], kfILimit(iRound(static_cast<float>(q)), 0, 255))
+            double best = 0.0;
+            for (const auto& s : in.labelScores) best = std::max(best, s.pointToPel(x, y)[0]);
+            ++wins[label.pointToPel(x, y)[0]];
+            ASSERT_EQ(score.pointToPel(x, y)[0],
+                      kfILimit(iRound(static_cast<float>(best / f2 * 255.0)), 0, 255))
                 << x << "," << y;
         }
-    EXPECT_TRUE(wins[0] > 0 && wins[1] > 0);  // each label wins somewhere
+    EXPECT_TRUE(wins[0] > 0 && wins[1] > 0 && wins[2] > 0);  // each label wins somewhere
 }
 
 // An aborted image build leaves its cache unbound, so the next request builds it whole.
@@ -103,6 +111,79 @@ TEST(ResultImages, AnAbortedBuildLeavesNothingHalfBuilt) {
         }));
         EXPECT_TRUE(kfPelEqual(request(result), expected));
     }
+}
+
+std::vector<const void*> addresses(Result& r) {
+    const auto& in = internalOf(r);
+    std::vector<const void*> a = {in.image.plane0().pointToRow(in.image.window().top())};
+    for (const auto& s : in.labelScores) a.push_back(s.pointToRow(s.window().top()));
+    return a;
+}
+
+// Deep copies of the input, derived images and score images of a run.
+struct Snapshot {
+    std::vector<kvPelBuffer<unsigned char>> images;
+    std::vector<kvPelBuffer<double>> scores;
+    explicit Snapshot(Result& r) {
+        r.labelImage(), r.scoreImage();  // the label image brings the confidence one
+        const auto& in = internalOf(r);
+        for (const auto& p : {in.image.plane0(), in.image.plane1(), in.image.plane2(),
+                              in.labelImage, in.confidenceImage, in.scoreImage})
+            images.push_back(kfPelCopy(p));
+        for (const auto& b : in.labelScores) scores.push_back(kfPelCopy(b));
+    }
+    bool operator==(const Snapshot& o) const {
+        const auto eq = [](const auto& p, const auto& q) { return kfPelEqual(p, q); };
+        return std::equal(images.begin(), images.end(), o.images.begin(), o.images.end(), eq) &&
+               std::equal(scores.begin(), scores.end(), o.scores.begin(), o.scores.end(), eq);
+    }
+};
+
+TEST(ResultReuse, SteadyStateRunsRefillBuffersNoCallerHoldsAndMatchFreshRuns) {
+    const auto tool = threeLabelTool();
+    const kvPelRect w(-3, 2, 41, 23);
+    const kvCompositeColorSegmenterRunParams params(4);
+    Result reused;
+    std::vector<std::vector<const void*>> runs;
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+        tool.run(noisyImage(w, seed), params, reused);
+        Result fresh;
+        tool.run(noisyImage(w, seed), params, fresh);
+        EXPECT_TRUE(Snapshot(reused) == Snapshot(fresh));
+        runs.push_back(addresses(reused));
+    }
+    EXPECT_TRUE(runs[2] == runs[0] && runs[1] != runs[0]);  // two sets of buffers alternate
+    tool.run(noisyImage(kvPelRect(-3, 2, 40, 23), 5), params, reused);  // another size
+    EXPECT_TRUE(addresses(reused)[0] != runs[1][0] && addresses(reused)[0] != runs[2][0]);
+    // Images and copies a caller holds are never overwritten.
+    const kvPelBuffer_const<unsigned char> label = reused.labelImage(), score = reused.scoreImage();
+    const auto labelBefore = kfPelCopy(label), scoreBefore = kfPelCopy(score);
+    Result copy(reused);  // shares the score images
+    const Snapshot copyBefore(copy);
+    for (uint32_t seed : {6, 7, 8}) {
+        tool.run(noisyImage(kvPelRect(-3, 2, 40, 23), seed), params, reused);
+        EXPECT_NE(reused.labelImage().pointToRow(2), label.pointToRow(2));
+    }
+    EXPECT_TRUE(kfPelEqual(label, labelBefore) && kfPelEqual(score, scoreBefore));
+    EXPECT_TRUE(Snapshot(copy) == copyBefore);
+}
+
+TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
+    const auto tool = threeLabelTool();
+    const kvPelRect w(0, 0, 300, 300);
+    const kv3PlanePelBuffer frames[] = {noisyImage(w, 1), noisyImage(w, 2)};
+    const kvCompositeColorSegmenterRunParams params(7);
+    Result result;
+    for (const auto& frame : frames) tool.run(frame, params, result), result.scoreImage();
+    // Alternating frames show a run that wrote into the current run's buffers.
+    int i = 0, last = 1;
+    EXPECT_TRUE(abortedFromAnotherThread([&] {
+        tool.run(frames[i % 2], params, result);
+        last = i++ % 2;  // only after a run that finished
+    }));
+    Result expected;
+    tool.run(frames[last], params, expected);
+    EXPECT_TRUE(Snapshot(result) == Snapshot(expected));
 }
 
 }  // namespace

@@ -34,9 +34,11 @@ kvCompositeColorSegmenterTool trainedOn(const std::vector<Rgb>& colours,
 
 kvCompositeColorSegmenterTool twoLabelTool() { return trainedOn({{200, 40, 30}, {40, 60, 210}}); }
 
-kv3PlanePelBuffer halfAndHalf(const kvPelRect& w) {
+// Taught red, one column of untaught green, taught blue.
+kv3PlanePelBuffer threeColours(const kvPelRect& w) {
     return makeImage(w, [&](long x, long) {
-        return x < w.left() + w.width() / 2 ? Rgb{200, 40, 30} : Rgb{40, 60, 210};
+        const long m = w.left() + w.width() / 2;
+        return x < m ? Rgb{200, 40, 30} : x == m ? Rgb{120, 250, 120} : Rgb{40, 60, 210};
     });
 }
 
@@ -44,7 +46,7 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
     const auto tool = twoLabelTool();
     kvCompositeColorSegmenterTool untrained;
     Result result;
-    tool.run(halfAndHalf(kvPelRect(0, 0, 6, 6)), {}, result);
+    tool.run(threeColours(kvPelRect(0, 0, 6, 6)), {}, result);
     result.labelImage();
     const Result before(result);
     kvDiagObject diag;
@@ -54,12 +56,12 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
     hsi.colorSpace(kvColorSpaceHSI);
     EXPECT_THROW(untrained.run(hsi, {}, result, &diag, 0x30000), Defs::BadColorSpace);
     EXPECT_EQ(diag.size(), 0u);
-    kv3PlanePelBuffer noXform = halfAndHalf(kvPelRect(0, 0, 9, 9));
+    kv3PlanePelBuffer noXform = threeColours(kvPelRect(0, 0, 9, 9));
     noXform.imageFromClientXformBase(kv2XformHandle(), true);
     EXPECT_THROW(tool.run(noXform, {}, result), kvBadPointer);
     EXPECT_THROW(tool.run(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 2000000000)), {}, result),
                  Defs::BadImage);
-    EXPECT_THROW(tool.run(halfAndHalf(kvPelRect(0, 0, 4, 4)), Params(256), result),
+    EXPECT_THROW(tool.run(threeColours(kvPelRect(0, 0, 4, 4)), Params(256), result),
                  Defs::BadParams);
     EXPECT_TRUE(result == before && result.labelImage().isBound());
     // An untrained tool records its inputs, then refuses.
@@ -70,18 +72,35 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
     EXPECT_EQ(diag.record(0).entries().at(2).text, "neighborhoodSize: 7\nnormalizeIntensity: true");
 }
 
-TEST(Run, StoresTheRunInTheResult) {
+TEST(Run, StoresTheRunRecordsItsOutputsAndShiftsEvenNeighbourhoods) {
     const auto tool = twoLabelTool();
     const kvPelRect w(-20, 7, 9, 5);
-    const auto image = halfAndHalf(w);
+    auto image = threeColours(w);
     Result result;
-    tool.run(image, Params(1), result);
+    kvDiagObject diag;
+    tool.run(image, Params(1), result, &diag, kvCompositeColorSegmenterTool::kDiagOutputs);
     const auto& in = internalOf(result);
     ASSERT_EQ(in.labelScores.size(), 2u);
     EXPECT_EQ(in.labelScores[0].window(), w);
     EXPECT_NE(in.image.plane0().pointToRow(7), image.plane0().pointToRow(7));  // a copy
     EXPECT_TRUE(*result.labelImage().pointToPel(-20, 7) == 0 &&
                 *result.labelImage().pointToPel(-12, 11) == 1);
+    const char* names[] = {"Label image", "Score image", "Segmentation image 0",
+                           "Segmentation image 1", "Label image (mapped)"};
+    ASSERT_EQ(diag.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(diag.record(i).entries()[1].text, std::string("Output: ") + names[i]);
+    const auto& mapped = diag.record(4).entries()[0].image8;  // labels 0, 1 and none
+    EXPECT_EQ(*mapped.pointToPel(-20, 7) + *mapped.pointToPel(-12, 11) * 1000, 85 + 170 * 1000);
+    EXPECT_EQ(*mapped.pointToPel(-16, 9), 0);
+    // Even sizes shift the stored transform by half a pel.
+    kvMatrix<2> m;
+    m(0, 0) = 2.0;
+    image.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(m, 3.0, -1.0)), true);
+    tool.run(image, Params(4), result);
+    double x = 0, y = 0;
+    internalOf(result).imageFromClientXform->map(1.0, 1.0, x, y);
+    EXPECT_TRUE(x == 2.0 + 3.0 + 0.5 && y == 0.5) << x << ", " << y;
 }
 
 // Scoring instances together, in turn or streamed gives the same scores and label images.
@@ -122,19 +141,6 @@ TEST(Run, InstancesScoredTogetherOrInTurnGiveTheSameImages) {
     }
 }
 
-TEST(Run, EvenNeighbourhoodsShiftTheTransformByHalfAPel) {
-    const auto tool = twoLabelTool();
-    kv3PlanePelBuffer image = halfAndHalf(kvPelRect(0, 0, 6, 6));
-    kvMatrix<2> m;
-    m(0, 0) = 2.0;
-    image.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(m, 3.0, -1.0)), true);
-    Result result;
-    tool.run(image, Params(4), result);
-    double x = 0, y = 0;
-    internalOf(result).imageFromClientXform->map(1.0, 1.0, x, y);
-    EXPECT_TRUE(x == 2.0 + 3.0 + 0.5 && y == 0.5) << x << ", " << y;
-}
-
 // The gain search written out plainly: every tenth pixel and row, best label score at N = 1.
 double plainGainSearch(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
     auto objective = [&](double gain) {
@@ -173,24 +179,21 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
     const auto half = clsgint::makeGainTable(0.5);
     EXPECT_EQ(half[1] + half[255] * 1000, 1 + 128 * 1000);  // 0.5 rounds away from zero
     EXPECT_EQ(clsgint::makeGainTable(2.0)[200] + clsgint::makeGainTable(-0.5)[100], 255);
-
     kvCompositeColorSegmenterTool tool;
     const kvPelRect tw(0, 0, 24, 24);
     tool.train({kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 1), noMask())}),
                 kvCompositeColorSet({kvCompositeColor(noisyImage(tw, 2), noMask())})},
                {0.05, 1});
     const kvPelRect w(-13, 4, 93, 71);
-    const auto trained = noisyImage(kvPelRect(0, 0, 93, 71), 3);
-    // Far from 1, unsampled pixels brighter.
-    const auto img = makeImage(w, [&](long x, long y) {
+    const auto base = noisyImage(w, 3);
+    const auto img = makeImage(w, [&](long x, long y) {  // sampled pels far from 1, others less
         const long dx = x - w.left(), dy = y - w.top();
-        const double f = dx % 10 == 0 && dy % 10 == 0
-                             ? 1 / (1.9 + 0.1 * ((dx / 10 + dy / 10 * 3) % 6))
-                             : 1 / 1.2;
-        auto at = [&](const kvPelBuffer<unsigned char>& p) {
-            return static_cast<unsigned char>(p.pointToPel(dx, dy)[0] * f + 0.5);
+        const double f =
+            dx % 10 || dy % 10 ? 1 / 1.2 : 1 / (1.9 + 0.1 * ((dx / 10 + dy / 10 * 3) % 6));
+        auto at = [&](const auto& p) {
+            return static_cast<unsigned char>(*p.pointToPel(x, y) * f + 0.5);
         };
-        return Rgb{at(trained.plane0()), at(trained.plane1()), at(trained.plane2())};
+        return Rgb{at(base.plane0()), at(base.plane1()), at(base.plane2())};
     });
     const double expected = plainGainSearch(tool, img);
     EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(tool), Params(5, true), img),
@@ -211,24 +214,6 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
         EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(*t), Params(1, true), img),
                   plainGainSearch(*t, img));
     }
-}
-
-TEST(RunDiagnostics, OutputRecordsFollowASuccessfulRun) {
-    const auto tool = twoLabelTool();
-    Result result;
-    kvDiagObject diag;
-    const auto image = makeImage(kvPelRect(0, 0, 6, 4), [](long x, long) {
-        return x == 0 ? Rgb{200, 40, 30} : x == 3 ? Rgb{120, 250, 120} : Rgb{40, 60, 210};
-    });  // green at x = 3 was never taught
-    tool.run(image, Params(1), result, &diag, kvCompositeColorSegmenterTool::kDiagOutputs);
-    const char* names[] = {"Label image", "Score image", "Segmentation image 0",
-                           "Segmentation image 1", "Label image (mapped)"};
-    ASSERT_EQ(diag.size(), 5u);
-    for (std::size_t i = 0; i < 5; ++i)
-        EXPECT_EQ(diag.record(i).entries()[1].text, std::string("Output: ") + names[i]);
-    const auto& mapped = diag.record(4).entries()[0].image8;
-    EXPECT_EQ(mapped.pointToPel(0, 0)[0] + mapped.pointToPel(5, 0)[0] * 1000, 85 + 170 * 1000);
-    EXPECT_EQ(mapped.pointToPel(3, 0)[0], 0);
 }
 
 }  // namespace
