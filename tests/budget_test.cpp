@@ -59,8 +59,7 @@ TEST(Budget, EachCostIsExactAndALimitOneBelowItRefuses) {
                                                     {{0, work - 1}, over(work, " work units")},
                                                     {{bytes - 1, work - 1}, over(bytes, " bytes")}};
     for (const auto& [budget, expected] : cases) {
-        kvCompositeColorSegmenterTool t;
-        t.train(sets, params);
+        kvCompositeColorSegmenterTool t = tool;
         const Scope scope(budget);
         std::string message;
         try {
