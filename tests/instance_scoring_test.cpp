@@ -26,10 +26,9 @@ struct Planes : kvPlanesView {
         : kvPlanesView{{}, {}, x, y, w, h} {
         unsigned char palette[12][3];
         for (auto& colour : palette) colour[0] = rng(), colour[1] = rng(), colour[2] = rng();
-        for (int c = 0; c < 3; ++c) {
-            data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
-            plane[c] = data[c].data();
-        }
+        for (int c = 0; c < 3; ++c)
+            data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0),
+                plane[c] = data[c].data();
         for (long i = 0; i < w * h; ++i) {
             const unsigned char* p = palette[rng() % 12];
             const bool noise = rng() % 5 == 0;

@@ -87,14 +87,6 @@ std::vector<double> plain(const TestImage& im, double frac, int32_t n, const Tab
     return out;
 }
 
-std::vector<double> fast(const TestImage& im, double frac, int32_t n, const Tables& t) {
-    std::vector<double> out(std::size_t((im.width + kPad) * im.height), kSentinel);
-    clsgint::computeSelfSimilarityPlanes(
-        im, frac, n, t.reciprocal, t.tolerance, t.levelStep,
-        {out.data(), im.width + kPad, im.x0, im.y0, im.width, im.height});
-    return out;
-}
-
 // Random and smooth images, wide rows, windows down to one pixel, N 27 and 28+ (centre weight 0).
 TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
     const std::vector<int32_t> upTo10 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, tiny = {1, 2, 3, 4, 9, 28};
@@ -116,9 +108,13 @@ TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
             for (kvSimdLevel level :
                  {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
                 const kvSimdLevel previous = kvSetSimdLimit(level);
-                EXPECT_TRUE(kvActiveSimd() != level ||  // bit for bit, padding included
-                            !std::memcmp(expected.data(), fast(c.im, c.frac, n, t).data(),
-                                         expected.size() * 8))
+                std::vector<double> got(expected.size(), kSentinel);  // padding must stay
+                if (kvActiveSimd() == level)
+                    clsgint::computeSelfSimilarityPlanes(
+                        c.im, c.frac, n, t.reciprocal, t.tolerance, t.levelStep,
+                        {got.data(), c.im.width + kPad, c.im.x0, c.im.y0, c.im.width, c.im.height});
+                EXPECT_TRUE(kvActiveSimd() != level ||
+                            !std::memcmp(got.data(), expected.data(), got.size() * 8))
                     << int(level);
                 kvSetSimdLimit(previous);
             }

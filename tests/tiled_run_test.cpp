@@ -39,8 +39,6 @@ kvCompositeColorSegmenterTool trainedOn(const std::vector<Rgb>& colours,
     return tool;
 }
 
-kvCompositeColorSegmenterTool twoLabelTool() { return trainedOn({{200, 40, 30}, {40, 60, 210}}); }
-
 // Three labels on overlapping noisy colours, one or two instances each.
 kvCompositeColorSegmenterTool threeLabelTool() {
     const kvPelRect tw(0, 0, 16, 16);
@@ -67,7 +65,7 @@ kv3PlanePelBuffer threeColours(const kvPelRect& w) {
 }
 
 TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
-    const auto tool = twoLabelTool();
+    const auto tool = trainedOn({{200, 40, 30}, {40, 60, 210}});
     kvCompositeColorSegmenterTool untrained;
     Result result;
     tool.run(threeColours(kvPelRect(0, 0, 6, 6)), {}, result);
@@ -97,7 +95,7 @@ TEST(Run, RefusalsRecordOnlyTheInputsAndLeaveThePreviousResult) {
 }
 
 TEST(Run, StoresTheRunRecordsItsOutputsAndShiftsEvenNeighbourhoods) {
-    const auto tool = twoLabelTool();
+    const auto tool = trainedOn({{200, 40, 30}, {40, 60, 210}});
     const kvPelRect w(-20, 7, 9, 5);
     auto image = threeColours(w);
     Result result;
@@ -155,18 +153,15 @@ TEST(Run, InstancesScoredTogetherOrInTurnGiveTheSameImages) {
 double plainGainSearch(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image) {
     auto objective = [&](double gain) {
         const auto table = clsgint::makeGainTable(gain);
-        const auto plane = [&](const kvPelBuffer<unsigned char>& p) {
-            return kfPelMap(kfPelSample(p, 10, 10), table);
-        };
+        const auto plane = [&](const auto& p) { return kfPelMap(kfPelSample(p, 10, 10), table); };
         const kv3PlanePelBuffer sample(plane(image.plane0()), plane(image.plane1()),
                                        plane(image.plane2()));
-        const kvPelRect sw = sample.window();
         Result r;
         tool.run(sample, Params(1, false), r);
         const auto& scores = internalOf(r).labelScores;
         double sum = 0.0;
-        for (long y = sw.top(); y < sw.bottom(); ++y)
-            for (long x = sw.left(); x < sw.right(); ++x) {
+        for (long y = sample.window().top(); y < sample.window().bottom(); ++y)
+            for (long x = sample.window().left(); x < sample.window().right(); ++x) {
                 double m = scores[0].pointToPel(x, y)[0];
                 for (const auto& s : scores) m = std::max(m, s.pointToPel(x, y)[0]);
                 sum += m;
@@ -227,11 +222,8 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
 Result resultWithScores(const std::vector<double>& scores) {
     Result result;
     auto& in = internalOf(result);
-    for (double s : scores) {
-        kvPelBuffer<double> b(kvPelRect(4, -2, 1, 1));
-        kfPelSet(b, s);
-        in.labelScores.push_back(b);
-    }
+    for (double s : scores)
+        in.labelScores.emplace_back(kvPelRect(4, -2, 1, 1)), kfPelSet(in.labelScores.back(), s);
     in.image = uniformImage(kvPelRect(4, -2, 1, 1), {0, 0, 0});
     in.imageFromClientXform = kv2XformLinear::identity();
     return result;
@@ -255,24 +247,16 @@ TEST(ResultImages, LabelConfidenceAndSegmentationOfOnePixel) {
         EXPECT_TRUE(c.first < 0 || r.segmentationImage(0).pointToPel(4, -2)[0] == c.first);
         EXPECT_TRUE(c.last < 0 || r.segmentationImage(last).pointToPel(4, -2)[0] == c.last);
     }
-    EXPECT_THROW(Result().segmentationImage(0), kvCompositeColorSegmenterDefs::BadParams);
-    EXPECT_THROW(resultWithScores({1, 2, 3}).segmentationImage(3),
-                 kvCompositeColorSegmenterDefs::BadParams);
-}
-
-// A run over a window at negative coordinates.
-Result realRun(int n, const kvPelRect& w = kvPelRect(-9, -5, 30, 20)) {
-    Result result;
-    threeLabelTool().run(noisyImage(w, 5), kvCompositeColorSegmenterRunParams(n), result);
-    return result;
+    EXPECT_THROW(Result().segmentationImage(0), Defs::BadParams);
+    EXPECT_THROW(resultWithScores({1, 2, 3}).segmentationImage(3), Defs::BadParams);
 }
 
 TEST(ResultImages, ScoreImageAtNeighbourhoodOne) {
-    auto result = realRun(1);
+    Result result;  // over a window at negative coordinates
+    threeLabelTool().run(noisyImage(kvPelRect(-9, -5, 30, 20), 5), Params(1), result);
     const auto& in = internalOf(result);
-    const auto score = result.scoreImage();
+    const auto score = result.scoreImage(), label = result.labelImage();
     const double f2 = in.colorToleranceFrac * in.colorToleranceFrac;
-    const auto label = result.labelImage();
     int wins[256] = {};
     for (long y = -5; y < 15; ++y)
         for (long x = -9; x < 21; ++x) {
@@ -288,7 +272,8 @@ TEST(ResultImages, ScoreImageAtNeighbourhoodOne) {
 
 // An aborted image build leaves its cache unbound, so the next request builds it whole.
 TEST(ResultImages, AnAbortedBuildLeavesNothingHalfBuilt) {
-    const auto run = realRun(5, kvPelRect(0, 0, 700, 700));
+    Result run;
+    threeLabelTool().run(noisyImage(kvPelRect(0, 0, 700, 700), 5), Params(5), run);
     using Request = kvPelBuffer_const<unsigned char> (*)(Result&);
     for (Request request :
          {+[](Result& r) { return r.labelImage(); }, +[](Result& r) { return r.scoreImage(); },
@@ -335,7 +320,7 @@ struct Snapshot {
 TEST(ResultReuse, SteadyStateRunsRefillBuffersNoCallerHoldsAndMatchFreshRuns) {
     const auto tool = threeLabelTool();
     const kvPelRect w(-3, 2, 41, 23);
-    const kvCompositeColorSegmenterRunParams params(4);
+    const Params params(4);
     Result reused;
     std::vector<std::vector<const void*>> runs;
     for (uint32_t seed = 1; seed <= 3; ++seed) {
@@ -365,7 +350,7 @@ TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
     const auto tool = threeLabelTool();
     const kvPelRect w(0, 0, 300, 300);
     const kv3PlanePelBuffer frames[] = {noisyImage(w, 1), noisyImage(w, 2)};
-    const kvCompositeColorSegmenterRunParams params(7);
+    const Params params(7);
     Result result;
     for (const auto& frame : frames) tool.run(frame, params, result), result.scoreImage();
     // Alternating frames show a run that wrote into the current run's buffers.
@@ -380,17 +365,17 @@ TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
 }
 
 // Noisy colours at 3/4 brightness, so that normalisation finds a gain other than 1.
-kv3PlanePelBuffer testImage(const kvPelRect& w) {
+kv3PlanePelBuffer dimmed(const kvPelRect& w) {
     return clsgint::mapPlanes(noisyImage(w, 7), clsgint::makeGainTable(0.75));
 }
 
 TEST(TiledRun, MatchesTheWholeImageRun) {
     const auto tool = threeLabelTool();
     const kvPelRect imageWindow(-7, 5, 53, 41);
-    const kv3PlanePelBuffer image = testImage(imageWindow);
+    const kv3PlanePelBuffer image = dimmed(imageWindow);
     for (int32_t n = 1; n <= 9; ++n)
         for (bool normalize : {false, true}) {
-            kvCompositeColorSegmenterResult whole;
+            Result whole;
             tool.run(image, Params(n, normalize), whole);
             // Threads 1-4; bands of 1-3 rows (below the halo) or automatic; sub-windows.
             for (unsigned threads = 1; threads <= 4; ++threads) {
@@ -424,7 +409,7 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
 
 TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
     const auto tool = threeLabelTool();
-    const kv3PlanePelBuffer image = testImage(kvPelRect(0, 0, 20, 50));
+    const kv3PlanePelBuffer image = dimmed(kvPelRect(0, 0, 20, 50));
     kvCompositeColorSegmenterResult plain;
     tool.run(image, Params(3), plain);
     for (unsigned threads : {1u, 3u}) {
