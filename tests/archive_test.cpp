@@ -46,7 +46,7 @@ public:
     ~ArchiveTestNode() override { --live; }
     int32_t value = 0;
     kvPersistent* child = nullptr;
-    static int live;
+    static inline int live = 0;
 
 protected:
     void dispatchSerialize(kvArchive& archive) override {
@@ -56,13 +56,9 @@ protected:
         archive || value;
         kvPersistent::serializePointer(archive, child);
     }
-
-private:
-    static kvPersistent* make() { return new ArchiveTestNode(); }
-    static const kv_Instantiator sExemplar;
 };
-int ArchiveTestNode::live = 0;
-const kv_Instantiator ArchiveTestNode::sExemplar(typeid(ArchiveTestNode), &ArchiveTestNode::make);
+const kv_Instantiator gNodeExemplar(typeid(ArchiveTestNode),
+                                    []() -> kvPersistent* { return new ArchiveTestNode(); });
 
 namespace {
 
