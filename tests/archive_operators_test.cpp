@@ -8,8 +8,6 @@
 #include <string>
 
 #include "archive_bytes.h"
-#include "clsg/clrsgint/color_model.h"
-#include "clsg/clrsgint/internal_result.h"
 #include "clsg/clrsgint/internal_result_archive.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
@@ -29,14 +27,6 @@ std::string u8(unsigned char v) { return storeToBytes(v); }
 std::string u32(uint32_t v) { return storeToBytes(v); }
 std::string f64(double v) { return storeToBytes(v); }
 std::string imageRecord(kv3PlanePelBuffer image) { return storeToBytes(image); }
-std::string maskRecord(kvPelBuffer<unsigned char> m) {
-    return storeToBytes(static_cast<kv_PelBuffer&>(m));
-}
-kvPelBuffer<unsigned char> fill(const kvPelRect& w, unsigned char v) {
-    kvPelBuffer<unsigned char> m(w);
-    kfPelSet(m, v);
-    return m;
-}
 
 std::vector<kvCompositeColorSet> twoLabels() {
     kvCompositeColor red(uniformImage(kvPelRect(0, 0, 3, 3), {220, 30, 20}), noMask());
@@ -119,7 +109,9 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
     hsi.colorSpace(kvColorSpaceHSI);
     const std::string rgb = imageRecord(image);
     auto mask = [](unsigned char v, long x = 0) {
-        return maskRecord(fill(kvPelRect(x, 0, 2, 2), v));
+        kvPelBuffer<unsigned char> m(kvPelRect(x, 0, 2, 2));
+        kfPelSet(m, v);
+        return storeToBytes(static_cast<kv_PelBuffer&>(m));
     };
     auto example = [](std::vector<std::string> images, std::vector<std::string> masks) {
         std::string b = u8(1) + u8(0) + u32(static_cast<uint32_t>(images.size()));
@@ -140,16 +132,15 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
                                    "The size of Images is not the same as the size of Masks");
     // An unbound image (never stored by this library), with bytes enough to follow.
     expectRefused<Defs::BadImage>(
-        example({imageRecord(kv3PlanePelBuffer())}, {maskRecord(kvPelBuffer<unsigned char>())}) +
-            std::string(100, '\0'),
-        target, "image is not bound");
+        example({imageRecord({})}, {u8(0) + u8(0)}) + std::string(100, '\0'), target,
+        "image is not bound");
     // Counts far beyond the data are refused before anything is allocated.
     expectRefused<kvArchive::Corrupt>(u8(1) + u8(0) + u32(0xFFFFFFFFu), target, nullptr);
 }
 
 TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
     // A mask changed to 128 after add() trains; its tool must load again.
-    kvPelBuffer<unsigned char> m = fill(kvPelRect(0, 0, 3, 2), 255);
+    auto m = makeMask(kvPelRect(0, 0, 3, 2), [](long, long) { return true; });
     kvCompositeColor masked(noisyImage(kvPelRect(0, 0, 3, 2), 3), m);
     kfPelSet(m, 128);
     Tool tool, loaded;

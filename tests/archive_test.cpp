@@ -3,19 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <new>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "archive_bytes.h"
 #include "platform/pel_archive.h"
-#include "platform/pel_ops.h"
 #include "platform/persistent.h"
-#include "platform/xform.h"
 
 namespace {  // the largest allocation made: loading must check stored sizes before it allocates
 std::size_t gLargestAllocation = 0;  // the tests run on one thread
@@ -104,48 +99,30 @@ Pass pointers(std::vector<kvPersistent**> ps) {  // a pointer record for each
 
 }  // namespace
 
-TEST(Archive, PrimitivesAreLittleEndianAndLongsThirtyTwoBits) {
-    unsigned char c = 0xAB;
+// The other primitives are held by the archive fixtures' bytes.
+TEST(Archive, BoolsFloatsAndLongsOfThirtyTwoBitsRoundTrip) {
     bool t = true, f = false;
-    int32_t i = -2;
-    uint32_t u = 0x01020304;
     long l = -1;
     unsigned long ul = 4294967295UL;
     float fl = 1.5f;
-    double d = -2.0;
-    std::string s = "ab";
-    std::vector<unsigned char> v = {1, 2, 3};
-    const Pass all = [&](kvArchive& a) {
-        a || c || t || f || i || u || l || ul || fl || d || s || v;
-    };
+    const Pass all = [&](kvArchive& a) { a || t || f || l || ul || fl; };
     const Bytes bytes = storeWith(all);
-    EXPECT_EQ(bytes,
-              b({0xAB, 1,    0,    0xFE, 0xFF, 0xFF, 0xFF, 4,    3, 2, 1, 0xFF, 0xFF, 0xFF, 0xFF,
-                 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0xC0, 0x3F, 0, 0, 0, 0,    0,    0,    0,
-                 0xC0, 2,    0,    0,    0,    'a',  'b',  3,    0, 0, 0, 1,    2,    3}));
-    c = 0, t = false, f = true, i = 0, u = 0, l = 0, ul = 0, fl = 0, d = 0, s = "old text", v = {9};
-    loadWith(bytes, [&](kvArchive& a) {
-        all(a);
-        EXPECT_EQ(a.bytesLeft(), 0u);
-    });
+    EXPECT_EQ(bytes, b({1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xC0, 0x3F}));
+    t = false, f = true, l = 0, ul = 0, fl = 0;
+    loadWith(bytes, all);
     EXPECT_EQ(storeWith(all), bytes);
 
     for (long bad : {2147483648L, -2147483649L}) EXPECT_THROW(storeToBytes(bad), kvArchive::Errors);
-    unsigned long big = 4294967296UL;
-    EXPECT_THROW(storeToBytes(big), kvArchive::Errors);
+    ul = 4294967296UL;
+    EXPECT_THROW(storeToBytes(ul), kvArchive::Errors);
     loadFromBytes(le32(0x80000000u), l);
     loadFromBytes(le32(0x80000000u), ul);
     EXPECT_TRUE(l == -2147483648L && ul == 2147483648UL);
 }
 
-TEST(Archive, BufferRecordsLayoutAndRoundTrip) {
-    kvPelBuffer<unsigned char> u(kvPelRect(-1, 2, 2, 1)), none;
-    u.pointToRow(2)[0] = 7, u.pointToRow(2)[1] = 8;
-    u.imageFromClientXformBase(kv2XformHandle(), true);
-    EXPECT_EQ(storeToBytes(u), bufferHeader(1, 0xFFFFFFFFu, 2, 2, 1) + b({0, 7, 8}));
+TEST(Archive, BufferRecordsRoundTripSharingOneTransform) {
+    kvPelBuffer<unsigned char> none, u = ramp<unsigned char>(kvPelRect(-7, -3, 13, 5), 3);
     EXPECT_EQ(storeToBytes(none), b({0, 0}));
-
-    u = ramp<unsigned char>(kvPelRect(-7, -3, 13, 5), 3);
     kvMatrix<2> m;
     m(0, 1) = 0.25;
     u.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(m, -1.5, 2.0)), true);
