@@ -90,7 +90,7 @@ TEST(ArchiveOperators, NewerVersionsAreRefused) {
     newer(storeToBytes(none), 1 + 32, 1, none);  // the score block
 }
 
-TEST(ArchiveOperators, ParamsRefusedAtLoad) {
+TEST(ArchiveOperators, ParamsAndToolsLoadIfAndOnlyIfTheyTrain) {
     RunParams rp(6, true);
     expectRefused<Defs::BadParams>(u8(0) + u32(0) + u8(0), rp, "neighborhoodSize <= 0 ");
     TrainParams tp(0.2, 4);
@@ -102,6 +102,18 @@ TEST(ArchiveOperators, ParamsRefusedAtLoad) {
     bytes.replace(bytes.size() - 12, 8, f64(4.0));
     loadFromBytes(bytes, loaded);
     EXPECT_TRUE(loaded.isTrained() && loaded.trainParams().colorToleranceFrac() == 4.0);
+    // A mask changed to 128 after add() trains; its tool must load again.
+    auto m = makeMask(kvPelRect(0, 0, 3, 2), [](long, long) { return true; });
+    kvCompositeColor masked(noisyImage(kvPelRect(0, 0, 3, 2), 3), m);
+    kfPelSet(m, 128);
+    tool.train({kvCompositeColorSet({masked})}, TrainParams(0.2, 3));
+    loadFromBytes(storeToBytes(tool), loaded);
+    EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
+    kvCompositeColor noImages;  // sets that cannot train are refused before the bytes after them
+    expectRefused<Defs::TooManyCompositeColors>(u8(0) + u8(0) + u32(255), loaded, nullptr);
+    expectRefused<Defs::BadParams>(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) +
+                                       storeToBytes(noImages) + std::string(40, '\xff'),
+                                   loaded, nullptr);
 }
 
 TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
@@ -138,33 +150,15 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
     expectRefused<kvArchive::Corrupt>(u8(1) + u8(0) + u32(0xFFFFFFFFu), target, nullptr);
 }
 
-TEST(ArchiveOperators, ToolsLoadIfAndOnlyIfTheyTrain) {
-    // A mask changed to 128 after add() trains; its tool must load again.
-    auto m = makeMask(kvPelRect(0, 0, 3, 2), [](long, long) { return true; });
-    kvCompositeColor masked(noisyImage(kvPelRect(0, 0, 3, 2), 3), m);
-    kfPelSet(m, 128);
-    Tool tool, loaded;
-    tool.train({kvCompositeColorSet({masked})}, TrainParams(0.2, 3));
-    loadFromBytes(storeToBytes(tool), loaded);
-    EXPECT_TRUE(clsgint::toolModel(loaded) == clsgint::toolModel(tool));
-    kvCompositeColor noImages;  // sets that cannot train are refused before the bytes after them
-    expectRefused<Defs::TooManyCompositeColors>(u8(0) + u8(0) + u32(255), loaded, nullptr);
-    expectRefused<Defs::BadParams>(u8(0) + u8(0) + u32(1) + u8(0) + u8(0) + u32(2) +
-                                       storeToBytes(noImages) + std::string(40, '\xff'),
-                                   loaded, nullptr);
-}
-
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     Tool tool = trainedTool();
-    const Result good = runResult(tool), before = runResult(tool, 5);
-    Result target = before;
+    const Result good = runResult(tool);
+    Result target = runResult(tool, 5);
     const kvPelRect tallEmpty(0, 0, 0, 2000000000);
     auto refused = [&](const std::function<void(Internal&)>& spoil) {
         Internal bad = internalOf(good);
         spoil(bad);
-        EXPECT_THROW(loadFromBytes(u8(0) + storeToBytes(bad), target), kvArchive::Corrupt);
-        EXPECT_TRUE(target == before);
-        expectSameDerivedImages(target, before);
+        expectRefused<kvArchive::Corrupt>(u8(0) + storeToBytes(bad), target, nullptr);
     };
     // Score windows that differ from each other, or an image but no scores.
     refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); });
