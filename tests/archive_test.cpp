@@ -71,11 +71,7 @@ void loadWith(const Bytes& bytes, const Pass& f) {
     kvArchive archive(in);
     f(archive);
 }
-Bytes b(std::initializer_list<unsigned> v) {
-    Bytes s;
-    for (unsigned c : v) s.push_back(static_cast<char>(c));
-    return s;
-}
+Bytes b(std::initializer_list<unsigned> v) { return Bytes(v.begin(), v.end()); }
 Bytes le32(uint32_t v) { return b({v & 0xFF, (v >> 8) & 0xFF, (v >> 16) & 0xFF, v >> 24}); }
 Bytes text(const std::string& s) { return le32(static_cast<uint32_t>(s.size())) + s; }
 Bytes nodeHeader() { return b({1}) + text("ArchiveTestNode") + b({0}); }
