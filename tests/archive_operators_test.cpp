@@ -111,26 +111,23 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
         kfPelSet(m, v);
         return storeToBytes(static_cast<kv_PelBuffer&>(m));
     };
-    auto example = [](std::vector<std::string> images, std::vector<std::string> masks) {
-        std::string b = u8(1) + u8(0) + u32(static_cast<uint32_t>(images.size()));
-        for (const auto& i : images) b += i;
-        b += u8(0) + u32(static_cast<uint32_t>(masks.size()));
-        for (const auto& m : masks) b += m;
-        return b;
+    auto example = [](const std::string& images, const std::string& mask, uint32_t count = 1) {
+        return u8(1) + u8(0) + u32(count) + images + u8(0) + u32(1) +
+               mask;  // count images, one mask
     };
     // Pairs add() refuses still load, to the same bytes (masks may change after add()).
-    for (const std::string& bytes : {example({storeToBytes(hsi)}, {mask(255)}),
-                                     example({rgb}, {mask(128)}), example({rgb}, {mask(255, 5)})}) {
+    for (const std::string& bytes : {example(storeToBytes(hsi), mask(255)), example(rgb, mask(128)),
+                                     example(rgb, mask(255, 5))}) {
         kvCompositeColor loaded;
         loadFromBytes(bytes, loaded);
         EXPECT_EQ(storeToBytes(loaded), bytes);
     }
     kvCompositeColor target = twoLabels()[0].instances()[1];
-    expectRefused<Defs::BadParams>(example({rgb, rgb}, {mask(255)}), target,
+    expectRefused<Defs::BadParams>(example(rgb + rgb, mask(255), 2), target,
                                    "The size of Images is not the same as the size of Masks");
     // An unbound image (never stored by this library), with bytes enough to follow.
     expectRefused<Defs::BadImage>(
-        example({storeToBytes(unbound)}, {u8(0) + u8(0)}) + std::string(100, '\0'), target,
+        example(storeToBytes(unbound), u8(0) + u8(0)) + std::string(100, '\0'), target,
         "image is not bound");
     // Counts far beyond the data are refused before anything is allocated.
     expectRefused<kvArchive::Corrupt>(u8(1) + u8(0) + u32(0xFFFFFFFFu), target, nullptr);

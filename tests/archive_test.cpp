@@ -37,9 +37,9 @@ void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::fre
 // A persistent class of the tests: a value and a pointer to another object.
 class ArchiveTestNode : public kvPersistent {
 public:
-    ArchiveTestNode() { ++live; }
+    explicit ArchiveTestNode(int32_t v = 0) : value(v) { ++live; }
     ~ArchiveTestNode() override { --live; }
-    int32_t value = 0;
+    int32_t value;
     kvPersistent* child = nullptr;
     static inline int live = 0;
 
@@ -184,9 +184,7 @@ TEST(Archive, CorruptHugeOrNewerRecordsAreRefused) {
 }
 
 TEST(Archive, PointerRecordsSharedCyclicAndNested) {
-    ArchiveTestNode shared, top;
-    shared.value = 11;
-    top.value = 22;
+    ArchiveTestNode shared(11), top(22);
     top.child = &shared;
     kvPersistent *null = nullptr, *a = &shared, *t = &top;
     const Bytes bytes = storeWith(pointers({&null, &a, &t, &a}));
