@@ -8,8 +8,7 @@
 #include "platform/attention.h"
 #include "platform/exception.h"
 
-// Repeats call while another thread requests an abort after 20 ms, until a
-// call throws kvAbortRequested (true) or a minute has passed (false).
+// Repeats call, another thread aborting after 20 ms: true once it throws kvAbortRequested.
 inline bool abortedFromAnotherThread(const std::function<void()>& call) {
     ksys_clear_abort();
     std::thread aborter([] {

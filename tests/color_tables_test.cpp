@@ -26,15 +26,13 @@ Tables build(double f, uint32_t tmin) {
 
 }  // namespace
 
-TEST(ToleranceScale, WorkedValuesAndRefusals) {
+TEST(ColorTables, ToleranceScaleSharedTablesAtDefaultsAndExtremesModelsCompareByBits) {
     const std::pair<double, int32_t> cases[] = {
         {0.1, 50}, {0.05, 71}, {1.0, 16}, {0.0, 255}, {-0.5, 255}, {4.0, 8}, {1016.017578125, 0}};
     for (const auto& c : cases) EXPECT_EQ(clsgint::toleranceScale(c.first), c.second) << c.first;
     for (double f : {8388607.0, -8388608.0, 8388608.0, -8388609.0})  // round(f * 256) fits int32
         EXPECT_EQ(clsgint::trainFractionUsable(f), f < 8388608.0 && f > -8388609.0) << f;
-}
 
-TEST(SharedTables, DefaultsExtremesAndModelsCompareByBits) {
     const Tables t = build(0.1, 2);
     EXPECT_TRUE(t.n == 51 && t.model.levelStep == 5);
     const int centres[][2] = {{0, 1}, {1, 5}, {5, 26}, {49, 251}, {50, 254}, {51, 0}};

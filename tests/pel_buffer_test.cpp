@@ -39,7 +39,7 @@ void expectMaps(const kv2XformBase& t, double x, double y, double ex, double ey)
 
 }  // namespace
 
-TEST(PelBuffer, AlignedRowsCopiesShareWindowsNarrowAndPelCopyOwnsItsPels) {
+TEST(PelBuffer, AlignedRowsCopiesWindowsAndTheirRefusals) {
     const U8 odd = tagged(kvPelRect(-5, -3, 33, 4), 64);
     for (long y = -3; y < 1; ++y)
         EXPECT_TRUE(reinterpret_cast<std::uintptr_t>(odd.pointToRow(y)) % 64 == 0 &&
@@ -56,9 +56,7 @@ TEST(PelBuffer, AlignedRowsCopiesShareWindowsNarrowAndPelCopyOwnsItsPels) {
     EXPECT_EQ(b.window(), kvPelRect(-4, -4, 8, 8));
     b.window(kvPelRect(-10, 1, 12, 100), true);
     EXPECT_EQ(b.window(), kvPelRect(-4, 1, 6, 3));
-}
 
-TEST(PelBuffer, UnboundEmptyAndMismatchedWindows) {
     U8 unbound;
     EXPECT_THROW(unbound.window(kvPelRect(0, 0, 1, 1), true), kvPel::UnboundWindow);
     EXPECT_THROW(kfPelCopy(unbound), kvPel::UnboundWindow);

@@ -59,7 +59,7 @@ TEST(Train, ValidatesTheSetsInOrderAndAFailureOrAbortLeavesAnUntrainedTool) {
     EXPECT_EQ(modelOf(tool).instanceModels.size(), 254u);
 }
 
-TEST(Train, RetrainsFromItsOwnSetsAndParameters) {
+TEST(Train, RetrainsFromItsOwnSetsAndParametersPairingMasksByCoordinates) {
     const auto grey = uniformImage(kvPelRect(0, 0, 3, 3), {100, 100, 100});
     const auto teal = uniformImage(kvPelRect(0, 0, 2, 2), {20, 150, 160});
     const TrainParams second(0.3, 5);
@@ -71,15 +71,12 @@ TEST(Train, RetrainsFromItsOwnSetsAndParameters) {
     tool.train({setOf(teal)}, tool.trainParams());
     expected.train({setOf(teal)}, second);
     EXPECT_TRUE(tool == expected && modelOf(tool) == modelOf(expected));
-}
 
-TEST(Train, MaskAndImageArePairedByCoordinates) {
-    const auto img = noisyImage(kvPelRect(10, -4, 12, 6), 4);
+    const auto img = noisyImage(kvPelRect(10, -4, 12, 6), 4);  // masks pair with it by place
     auto care = [](long x, long y) { return (x + y) % 3 == 0; };
-    Tool a, b;
-    a.train({setOf(img, makeMask(kvPelRect(13, -6, 20, 9), care))}, TrainParams());
-    b.train({setOf(img, makeMask(kvPelRect(13, -4, 9, 6), care))}, TrainParams());
-    EXPECT_TRUE(modelOf(a) == modelOf(b));
+    tool.train({setOf(img, makeMask(kvPelRect(13, -6, 20, 9), care))}, TrainParams());
+    expected.train({setOf(img, makeMask(kvPelRect(13, -4, 9, 6), care))}, TrainParams());
+    EXPECT_TRUE(modelOf(tool) == modelOf(expected));
 }
 
 TEST(Train, InstancesAreKeptInSetMajorOrderAndCopiesOwnTheirModel) {
