@@ -27,14 +27,13 @@ std::string check(const Image& img, const Mask& m) {
 
 }  // namespace
 
-TEST(CompositeColor, ValidationOrderAndMessages) {
+TEST(CompositeColor, ValidatesInOrderUpdatesWhollyAndComparesByValue) {
     const kvPelRect w(0, 0, 10, 10);
-    const kv3PlanePelBuffer rgb = noisyImage(w, 1);
     kv3PlanePelBuffer unboundYuv;  // the colour space is looked at first
     unboundYuv.colorSpace(kvColorSpaceYUV);
     EXPECT_EQ(check<Defs::BadColorSpace>(unboundYuv, noMask()), "image's color space is not RGB");
     EXPECT_EQ(check(Image(), mask(w, 255)), "image is not bound");
-    EXPECT_EQ(check(rgb, mask(kvPelRect(10, 0, 5, 10), 255)),
+    EXPECT_EQ(check(noisyImage(w, 1), mask(kvPelRect(10, 0, 5, 10), 255)),
               "mask and image do not overlap");  // touching an edge
     // Only the overlap counts: the 128s outside it are never looked at.
     const kv3PlanePelBuffer part = noisyImage(kvPelRect(4, 0, 6, 3), 1);
@@ -49,9 +48,8 @@ TEST(CompositeColor, ValidationOrderAndMessages) {
     EXPECT_EQ(check(part, m), "no care pels in the image");
     *m.pointToPel(6, 1) = 1;  // an invalid value is reported before the lack of care pels
     EXPECT_EQ(check(part, m), kInvalid);
-}
 
-TEST(CompositeColor, FailedUpdatesChangeNothingExamplesSharePelsEqualityByValue) {
+    // Failed updates change nothing; examples share pels and compare by value.
     const kv3PlanePelBuffer a = noisyImage(kvPelRect(0, 0, 4, 4), 1),
                             b = noisyImage(kvPelRect(2, 2, 4, 4), 2);
     const Mask care = mask(kvPelRect(0, 0, 4, 4), 255), bad = mask(kvPelRect(2, 2, 4, 4), 3);

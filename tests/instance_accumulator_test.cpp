@@ -80,23 +80,22 @@ void accumulate(const Training& tr, const Image& img, Grid& g, bool reference) {
 
 // Every instruction-set path this processor has, forced in turn, against the reference.
 Grid expectMatchesOnEveryPath(const Training& tr, const Image& img) {
-    Grid expected, g;
-    accumulate(tr, img, expected, true);
+    Grid want, g;
+    accumulate(tr, img, want, true);
     for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
         const kvSimdLevel previous = kvSetSimdLimit(level);
         if (kvActiveSimd() == level) {
             accumulate(tr, img, g, false);
-            EXPECT_EQ(expected.care, g.care);
-            size_t wrong = 0;  // counts count only where touched
+            EXPECT_EQ(want.care, g.care);
+            size_t bad = 0;  // counts count only where touched
             for (size_t i = 0; i < tr.cells; ++i)
-                wrong +=
-                    ((g.touched[i / 64] >> (i % 64)) & 1 ? g.counts[i] : 0) != expected.counts[i];
-            EXPECT_EQ(wrong, 0u);
-            EXPECT_EQ(0, std::memcmp(expected.weights.data(), g.weights.data(), tr.cells * 8));
+                bad += ((g.touched[i / 64] >> (i % 64)) & 1 ? g.counts[i] : 0) != want.counts[i];
+            EXPECT_EQ(bad, 0u);
+            EXPECT_EQ(0, std::memcmp(want.weights.data(), g.weights.data(), tr.cells * 8));
         }
         kvSetSimdLimit(previous);
     }
-    return expected;
+    return want;
 }
 
 // Every pixel a new colour, or runs of one colour; no mask, scattered or blocks of don't-care.

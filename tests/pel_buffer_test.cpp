@@ -109,9 +109,8 @@ TEST(PelOps, SampleKeepsEveryFactorthPelFromTheCornerMapAndEqual) {
 }
 
 TEST(Rounding, IRoundHalvesAwayFromZeroAndSaturates) {
-    const int32_t lo = INT32_MIN, hi = INT32_MAX;
     const float in[] = {0.5f, -2.5f, 0.49999997f, 8388607.5f, 2147483648.0f, -3e9f, INFINITY, NAN};
-    const int32_t out[] = {1, -3, 0, 8388608, hi, lo, hi, 0};
+    const int32_t out[] = {1, -3, 0, 8388608, INT32_MAX, INT32_MIN, INT32_MAX, 0};
     for (int i = 0; i < 8; ++i) EXPECT_EQ(iRound(in[i]), out[i]) << in[i];
 }
 

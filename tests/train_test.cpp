@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "abort_from_thread.h"
-#include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
 #include "test_images.h"
@@ -40,10 +39,9 @@ TEST(Train, ValidatesTheSetsInOrderAndAFailureOrAbortLeavesAnUntrainedTool) {
     tooMany[0] = setOf(img, mask);
     kfPelSet(mask, 0);
     EXPECT_THROW(tool.train(tooMany, p), Defs::TooManyCompositeColors);
-    // Set 0 lacks images, set 1 examples: set 0 is reported.
-    const std::vector<kvCompositeColorSet> empty = {kvCompositeColorSet({kvCompositeColor()}),
-                                                    kvCompositeColorSet()};
-    EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train(empty, p); }),
+    std::vector<kvCompositeColorSet> bad(2);  // set 0 lacks images, set 1 examples: 0 is reported
+    bad[0] = kvCompositeColorSet({kvCompositeColor()});
+    EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train(bad, p); }),
               "(!compositeColors[i].instances().images().size())");
     // An empty window passes validation, but the build refuses it.
     kvCompositeColor example(img, noMask());

@@ -62,13 +62,9 @@ kv3PlanePelBuffer shadeBlocks(const kvPelRect& w, int lo, int hi, int block, uin
     });
 }
 
-kvCompositeColor inRect(const kv3PlanePelBuffer& image, const kvPelRect& r) {
+kvCompositeColorSet rectSet(const kv3PlanePelBuffer& image, const kvPelRect& r) {
     const auto in = [&](long x, long y) { return r.contains(kvPelRect(x, y, 1, 1)); };
-    return kvCompositeColor(image, makeMask(image.window(), in));
-}
-
-kvCompositeColorSet rectSet(const kv3PlanePelBuffer& image, const kvPelRect& rect) {
-    return kvCompositeColorSet({inRect(image, rect)});
+    return kvCompositeColorSet({kvCompositeColor(image, makeMask(image.window(), in))});
 }
 
 // Two labels, one per half of a twoHalves image.
@@ -109,8 +105,8 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
     *p2.plane0().pointToPel(0, 0) = 2;
     const std::vector<kvCompositeColorSet> sets = {
         rectSet(p1, kvPelRect(9, 0, 61, 90)), rectSet(p1again, kvPelRect(60, 20, 90, 45)),
-        kvCompositeColorSet(
-            {inRect(p1, kvPelRect(100, 70, 40, 30)), kvCompositeColor(p2, noMask())})};
+        kvCompositeColorSet({rectSet(p1, kvPelRect(100, 70, 40, 30)).instances()[0],
+                             kvCompositeColor(p2, noMask())})};
     const std::set<Pixel> all = trainingPixels(sets);
     const auto tileOf = [&](int picture, long x, long y) {
         const kvPelRect& w = picture == 1 ? w1 : w2;
@@ -123,10 +119,9 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
         ASSERT_EQ(folds.images().size(), 2u);  // the equal buffers count once
         std::multiset<Pixel> heldOutEver;
         for (uint32_t f = 0; f < k; ++f) {
-            const std::set<Pixel> trained = trainingPixels(folds.trainingSets(f));
             std::set<std::tuple<int, long, long>> trainedTiles;
             std::set<std::size_t> trainedLabels;
-            for (const auto& [picture, x, y, label] : trained)
+            for (const auto& [picture, x, y, label] : trainingPixels(folds.trainingSets(f)))
                 trainedTiles.insert(tileOf(picture, x, y)), trainedLabels.insert(label);
             EXPECT_EQ(trainedLabels.size(), sets.size()) << "every label trains in fold " << f;
             for (const kvHeldOutPiece& piece : folds.heldOut(f))
