@@ -1,5 +1,4 @@
-import csv
-import os
+import csv, os
 
 import numpy as np
 import pytest

@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR (exits 77 only when Chromium cannot start).
-Labels painted by pointer strokes in a real browser; the page's `clsg run` command gives its labels."""
+"""Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR: strokes in a real browser; `clsg run` gives the page's labels."""
 import base64, os, re, shlex, shutil, subprocess, sys, tempfile, time
 
 
@@ -14,14 +13,12 @@ def start_browser(profile):
         from selenium.webdriver.chrome.service import Service
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
-        for flag in ["headless", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run", "disable-sync",
-                     "disable-background-networking", "disable-component-update", "user-data-dir=" + profile,
-                     "window-size=1400,860"]:
+        for flag in ("headless no-sandbox disable-gpu disable-quic no-first-run disable-sync disable-component-update "
+                     "disable-background-networking window-size=1400,860").split() + ["user-data-dir=" + profile]:
             options.add_argument("--" + flag)
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    except Exception as e:  # a browser that cannot start is a skip, not a pass
-        print("SKIPPED: the studio browser test could not start Chromium: " + str(e)[:300], file=sys.stderr)
-        sys.exit(77)
+    except Exception as e:  # a browser that cannot start is a skip (77), not a pass
+        sys.exit(print("SKIPPED: could not start Chromium: " + str(e)[:300], file=sys.stderr) or 77)
 
 
 def main():
@@ -33,9 +30,7 @@ def main():
     driver = None
     try:
         line = studio.stdout.readline()
-        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line)
-        if not url:
-            fail("clsg studio did not print its address: " + line)
+        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line) or fail("no address: " + line)
         driver = start_browser(os.path.join(work, "profile"))
         from selenium.webdriver.common.action_chains import ActionChains
         from selenium.webdriver.common.by import By
@@ -44,12 +39,9 @@ def main():
 
         def wait_for(script, what):
             end = time.time() + 30
-            while time.time() < end:
-                value = js(script)
-                if value:
-                    return value
+            while not (value := js(script)) and time.time() < end:
                 time.sleep(0.05)
-            fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
+            return value or fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
 
         def stroke(points):  # drags the left button through image points (x, y)
             v, size = js("return window.clsgStudio.view()"), canvas.size
@@ -87,8 +79,7 @@ def main():
                 legend != ["crema", expected[0], "table", expected[1], "unlabelled", expected[2]]:
             fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
 
-        find(By.ID, "tool-name").clear()
-        find(By.ID, "tool-name").send_keys("browser.clsg")
+        find(By.ID, "tool-name").send_keys(Keys.CONTROL + "a", "browser.clsg")
         find(By.ID, "save-tool").click()
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
         page_labels = base64.b64decode(js("return window.clsgStudio.labelImage()"))
@@ -98,17 +89,15 @@ def main():
         if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
         subprocess.run([clsg] + words[1:] + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
-        stem = os.path.splitext(os.path.basename(image))[0]
-        data = open(os.path.join(words[words.index("--out") + 1], stem + "-labels.pgm"), "rb").read()
+        stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
+        data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
         cli_labels = data[header.end():header.end() + int(header.group(1)) * int(header.group(2))]
         if cli_labels != page_labels:
-            fail("clsg run's label image differs from the page's in %d of %d pixels"
-                 % (sum(a != b for a, b in zip(cli_labels, page_labels)), len(cli_labels)))
+            fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
         print("ok: label image identical to clsg run (%d bytes); screenshot in %s" % (len(page_labels), artefacts))
     finally:
-        if driver:
-            driver.quit()
+        driver and driver.quit()
         studio.terminate()
         studio.wait(timeout=10)
         shutil.rmtree(work, ignore_errors=True)
