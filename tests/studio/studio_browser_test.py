@@ -32,9 +32,8 @@ def main():
         line = studio.stdout.readline()
         url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line) or fail("no address: " + line)
         driver = start_browser(os.path.join(work, "profile"))
-        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver import ActionChains, Keys
         from selenium.webdriver.common.by import By
-        from selenium.webdriver.common.keys import Keys
         find, js = driver.find_element, driver.execute_script
 
         def wait_for(script, what):
@@ -44,12 +43,11 @@ def main():
             return value or fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
 
         def stroke(points):  # drags the left button through image points (x, y)
-            v, size = js("return window.clsgStudio.view()"), canvas.size
-            at = [(round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
-                   round(y * v["scale"] + v["offsetY"] - size["height"] / 2)) for x, y in points]
-            chain = ActionChains(driver, duration=20).move_to_element_with_offset(canvas, *at[0]).click_and_hold()
-            for o in at[1:]:
-                chain.move_to_element_with_offset(canvas, *o)
+            v, size, chain = js("return window.clsgStudio.view()"), canvas.size, ActionChains(driver, duration=20)
+            for i, (x, y) in enumerate(points):
+                chain.move_to_element_with_offset(canvas, round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
+                                                  round(y * v["scale"] + v["offsetY"] - size["height"] / 2))
+                i or chain.click_and_hold()
             chain.release().perform()
 
         ERROR, LABELS = "return document.getElementById('error')", "#labels li[data-label]"
@@ -73,10 +71,10 @@ def main():
         stroke([(480, 60), (570, 30)])
         counts = wait_for("const c = window.clsgStudio.shares(); return window.clsgStudio.settled()"
                           " && c && c.length === 3 && c[0] > 0 && c[1] > 0 ? c : null", "both labels")
-        expected = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
         legend = js("return document.getElementById('legend').innerText.split(/\\s+/)")
+        shares = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
         if sum(counts) != 600 * 400 or js(ERROR + ".hidden") is not True or \
-                legend != ["crema", expected[0], "table", expected[1], "unlabelled", expected[2]]:
+                legend != ["crema", shares[0], "table", shares[1], "unlabelled", shares[2]]:
             fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
 
         find(By.ID, "tool-name").send_keys(Keys.CONTROL + "a", "browser.clsg")
