@@ -36,21 +36,19 @@ def test_results_are_read_only_views_that_outlive_the_result(image, tool):
 
 
 def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
-    small, BI, BP = image[:10, :10], clsg.BadImageError, clsg.BadParamsError
+    small, BI, BP, TM = image[:10, :10], clsg.BadImageError, clsg.BadParamsError, clsg.TooManyLabelsError
     seg = lambda which: lambda: tool.run(small).segmentation(which)  # noqa: E731
     run = lambda *args: lambda: tool.run(*args)  # noqa: E731
     train = lambda labels, **kw: lambda: clsg.Tool().train(labels, **kw)  # noqa: E731
     mask = lambda m=None, **kw: train({"a": [(small, m)]}, **kw)  # noqa: E731
     for call, kind, words in [
             (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, ""),
-            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"),
-            (run(image, 0), BP, "neighborhood"), (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"),
+            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"), (seg(3), BP, "0..2"),
+            (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
-            (mask(np.zeros((10, 10), bool)), BI, ""), (train({"a": [small]}), BP, "pair"), (seg(3), BP, "0..2"),
-            (train({"a b": [(small, None)]}), BP, "a b"), (mask(tolerance_frac=1.5), BP, "Frac"),
-            (mask(colors={"a": (1, 2, 256)}), BP, "0..255"), (mask(colors={"b": "#010"}), BP, "'b'"),
-            (train({str(i): [(small, None)] for i in range(255)}), clsg.TooManyLabelsError, "254"),
-            (seg("nope"), BP, "nope")]:
+            (mask(np.zeros((10, 10), bool)), BI, ""), (mask(tolerance_frac=1.5), BP, "Frac"), (seg("nope"), BP, "nope"),
+            (train({"a b": [(small, None)]}), BP, "a b"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
+            (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "254")]:
         with pytest.raises(kind) as info:
             call()
         assert isinstance(info.value, clsg.Error) and words in str(info.value), info.value
@@ -109,8 +107,7 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
 INTERRUPTED = """
 import numpy as np, clsg
 noise = np.random.default_rng(0).integers(0, 256, (4000, 4000, 3), np.uint8)
-tool = clsg.Tool()
-tool.train({"a": [(noise[:40, :40], None)]})
+(tool := clsg.Tool()).train({"a": [(noise[:40, :40], None)]})
 print("training", flush=True)
 try:  # some twenty seconds uninterrupted
     tool.train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5, tolerance_min=40)

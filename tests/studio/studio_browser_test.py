@@ -56,8 +56,7 @@ def main():
                  "document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
         for count, name in enumerate(["crema", "table"], 1):
-            find(By.ID, "new-label").send_keys(name)
-            find(By.CSS_SELECTOR, "#add-label button").click()
+            find(By.ID, "new-label").send_keys(name + Keys.ENTER)
             wait_for("return document.querySelectorAll('%s').length === %d" % (LABELS, count), name)
         find(By.ID, "neighborhood").clear()  # not clsg run's default, so the command must carry it
         find(By.ID, "neighborhood").send_keys("5" + Keys.TAB)
@@ -77,11 +76,9 @@ def main():
                 legend != ["crema", shares[0], "table", shares[1], "unlabelled", shares[2]]:
             fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
 
-        find(By.ID, "tool-name").send_keys(Keys.CONTROL + "a", "browser.clsg")
         find(By.ID, "save-tool").click()
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
         page_labels = base64.b64decode(js("return window.clsgStudio.labelImage()"))
-        find(By.CSS_SELECTOR, "#command-dialog button").click()
         driver.save_screenshot(os.path.join(artefacts, "studio-browser.png"))
         words = shlex.split(command)
         if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
@@ -96,8 +93,7 @@ def main():
         print("ok: label image identical to clsg run (%d bytes); screenshot in %s" % (len(page_labels), artefacts))
     finally:
         driver and driver.quit()
-        studio.terminate()
-        studio.wait(timeout=10)
+        studio.terminate() or studio.wait(timeout=10)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -21,22 +21,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using Rect = std::array<long, 4>;
 using Bytes = std::vector<uint8_t>;
 const char* const kToken = "0123456789abcdef0123456789abcdef";
 const char* const kBinary = "application/octet-stream";
 constexpr long kW = 40, kH = 30;
 
-std::array<const kvPelBuffer<unsigned char>*, 3> planes(const kv3PlanePelBuffer& b) {
-    return {&b.plane0(), &b.plane1(), &b.plane2()};
-}
 kv3PlanePelBuffer testImage() {  // orange left, teal right, a grey band between; a little texture
     kv3PlanePelBuffer image(kvPelRect(0, 0, kW, kH));
     const int base[3][3] = {{230, 140, 30}, {128, 128, 128}, {20, 150, 160}};
+    const std::array planes{&image.plane0(), &image.plane1(), &image.plane2()};
     for (long y = 0, x = 0; y < kH; x = (x + 1) % kW, y += !x)
         for (int k = 0; k < 3; ++k)
-            planes(image)[k]->pointToRow(y)[x] =
-                base[(x >= 16) + (x >= 24)][k] + (x * 7 + y * 13) % 9;
+            planes[k]->pointToRow(y)[x] = base[(x >= 16) + (x >= 24)][k] + (x * 7 + y * 13) % 9;
     return image;
 }
 
@@ -80,10 +76,7 @@ protected:
         client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
         client_->set_default_headers({{"X-Clsg-Token", kToken}});
     }
-    void TearDown() override {
-        server_.stop();
-        thread_.join();
-    }
+    void TearDown() override { server_.stop(), thread_.join(); }
     httplib::Result post(const std::string& path, const std::string& body,
                          const char* type = "application/json") {
         return client_->Post(path.c_str(), body, type);
@@ -97,7 +90,7 @@ protected:
     void label(const char* name, const char* color = "#ff8800") {
         api("/api/labels", {{"op", "add"}, {"name", name}, {"color", color}});
     }
-    void paint(long label, const Rect& r) {
+    void paint(long label, const std::array<long, 4>& r) {
         const Bytes values(r[2] * r[3], uint8_t(label + 1));
         char q[96];
         snprintf(q, sizeof q, "/api/marks?i=0&x=%ld&y=%ld&w=%ld&h=%ld", r[0], r[1], r[2], r[3]);
@@ -115,7 +108,7 @@ protected:
         paint(1, kTeal);
     }
 
-    const Rect kOrange{2, 3, 8, 6}, kTeal{28, 10, 6, 9};
+    const std::array<long, 4> kOrange{2, 3, 8, 6}, kTeal{28, 10, 6, 9};
     clsgtest::ScratchDir dir_;
     kv3PlanePelBuffer image_ = testImage();
     std::string imagePath_ = dir_ / "picture.png";
@@ -126,32 +119,15 @@ protected:
     std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(StudioServerTest, TokenPageStateAndImageBytes) {
-    httplib::Client bare("127.0.0.1", port_);
-    for (const char* path : {"/", "/api/state", "/api/save", "/nowhere"}) {
-        EXPECT_EQ(code(bare.Get(path)), 403) << path;
-        EXPECT_EQ(code(bare.Get(path, {{"X-Clsg-Token", std::string(32, 'a')}})), 403) << path;
-        EXPECT_EQ(code(bare.Post(path, "{}", "application/json")), 403) << path;
-    }
-    EXPECT_EQ(code(bare.Get((std::string("/?token=") + kToken).c_str())), 200);
-    std::string rgb;
-    for (long at = 0; at < kW * kH; ++at)
-        for (const auto* plane : planes(image_)) rgb += char(plane->pointToRow(at / kW)[at % kW]);
-    EXPECT_EQ(client_->Get("/api/image?i=0")->body, rgb);
-    for (const std::string& bad : split("/api/image?i=1|/api/image?i=x|/api/marks?i=99999999999"))
-        EXPECT_EQ(code(client_->Get(bad.c_str())), 400) << bad;
-}
-
 // Label, confidence and score views equal those of the tool the exported command trains.
 TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     twoLabels();
     Bytes previous;
     int round = 0;
-    for (const auto& [frac, min, n, norm] : {std::tuple<double, int, int, bool>{0.1, 2, 3, false},
-                                             {0.1, 2, 5, false},
-                                             {0.1, 12, 5, true},
-                                             {0.3, 12, 5, false}}) {
-        api("/api/settings", settings(frac, min, n, norm));
+    for (const json& c :
+         json::parse("[[0.1,2,3,false],[0.1,2,5,false],[0.1,12,5,true],[0.3,12,5,false]]")) {
+        const int n = c[2];
+        api("/api/settings", settings(c[0], c[1], n, c[3]));
         // The exported command line, run by the real program, trains the page's tool.
         const std::string dir = "m" + std::to_string(round++),
                           command = api("/api/export", {{"dir", dir}})["command"];
@@ -160,12 +136,12 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
         const ToolFile trained = readToolFile(dir_ / ("out/" + dir + "/tool.clsg"));
         EXPECT_EQ(trained.labels.at(1).color, 0x008888u);
         kvCompositeColorSegmenterResult direct;
-        trained.tool.run(image_, kvCompositeColorSegmenterRunParams(n, norm), direct);
+        trained.tool.run(image_, kvCompositeColorSegmenterRunParams(n, c[3]), direct);
         const Frame labels = segment("labels");
         EXPECT_EQ(labels.pixels, bytesOf(direct.labelImage()));
         EXPECT_EQ(segment("confidence").pixels, bytesOf(direct.confidenceImage()));
         const Bytes score = segment("score").pixels;
-        EXPECT_EQ(score, bytesOf(direct.scoreImage())) << frac << " " << min << " " << n << norm;
+        EXPECT_EQ(score, bytesOf(direct.scoreImage())) << c;
         EXPECT_NE(score, std::exchange(previous, score));
         const std::vector<uint64_t> counts = labels.meta["counts"];
         EXPECT_EQ(counts[0] + counts[1] + counts[2], uint64_t(kW * kH));
@@ -207,7 +183,22 @@ TEST_F(StudioServerTest, LabelEdits) {
     EXPECT_EQ(json::parse(client_->Get("/api/state")->body)["labels"].size(), 2u);
 }
 
-TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
+// Every request needs the token; bad, oversized and random ones are refused, never crash.
+TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
+    httplib::Client bare("127.0.0.1", port_);
+    for (const char* path : {"/", "/api/state", "/api/save", "/nowhere"}) {
+        EXPECT_EQ(code(bare.Get(path)), 403) << path;
+        EXPECT_EQ(code(bare.Get(path, {{"X-Clsg-Token", std::string(32, 'a')}})), 403) << path;
+        EXPECT_EQ(code(bare.Post(path, "{}", "application/json")), 403) << path;
+    }
+    EXPECT_EQ(code(bare.Get((std::string("/?token=") + kToken).c_str())), 200);
+    std::string rgb;
+    for (long at = 0; at < kW * kH; ++at)
+        for (const auto* p : {&image_.plane0(), &image_.plane1(), &image_.plane2()})
+            rgb += char(p->pointToRow(at / kW)[at % kW]);
+    EXPECT_EQ(client_->Get("/api/image?i=0")->body, rgb);
+    for (const std::string& bad : split("/api/image?i=1|/api/image?i=x|/api/marks?i=99999999999"))
+        EXPECT_EQ(code(client_->Get(bad.c_str())), 400) << bad;
     for (const char* body : {"{bad", "", "[]"})
         EXPECT_EQ(code(post("/api/labels", body)), 400) << body;
     api("/api/save", {{"file", std::string(StudioServer::kMaxJsonBody, 'a')}}, 413);
@@ -255,8 +246,9 @@ TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
     EXPECT_EQ(code(client_->Get("/api/state")), 200);
 }
 
-// The page names files, never paths.
-TEST_F(StudioServerTest, SaveAndExportOnlyIntoTheOutputDirectory) {
+// Saves go by name into the output directory only; the program reopens a saved tool, prints its
+// address, stops on Ctrl-C; alone, the tool opens its examples' parts.
+TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     twoLabels();
     EXPECT_EQ(api("/api/save", {{"file", "mine"}})["path"], dir_ / "out/mine.clsg");
     fs::create_directories(dir_ / "elsewhere");
@@ -274,18 +266,12 @@ TEST_F(StudioServerTest, SaveAndExportOnlyIntoTheOutputDirectory) {
     api("/api/export", {{"dir", "masks"}}, 422);
     EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
     EXPECT_FALSE(fs::exists(dir_ / "escape.clsg") || fs::exists(dir_ / "escape"));
-}
-
-// The program reopens a saved tool, prints its address, stops on Ctrl-C; alone, examples' parts.
-TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
-    twoLabels();
     paint(0, {12, 20, 2, 2});  // the box around orange's marks holds unmarked pixels
     api("/api/settings", settings(0.2, 4, 5));
     const std::string path = api("/api/save", {{"file", "t"}})["path"];
-    // The shell prints its process number, then becomes the program.
     const std::string run = "echo $$; exec '" CLSG_CLI_PATH "' studio " + imagePath_ + " --tool " +
                             path + " --out " + dir_ / "o";
-    FILE* studio = popen(run.c_str(), "r");
+    FILE* studio = popen(run.c_str(), "r");  // the shell prints its pid, then becomes the program
     int pid = 0, port = 0;
     char token[33] = "";
     const char* printed = "%d clsg studio: open http://127.0.0.1:%d/?token=%32[0-9a-f]";
