@@ -12,49 +12,38 @@
 
 namespace fixture {
 
-inline Rgb rgb(long r, long g, long b) {
-    return {static_cast<unsigned char>(r), static_cast<unsigned char>(g),
-            static_cast<unsigned char>(b)};
-}
 // 3 x 2 pels at (-1, 2): red 10 x + 100, green 20 y, blue 7; the mask drops column -1.
 inline kv3PlanePelBuffer image() {
-    return makeImage(kvPelRect(-1, 2, 3, 2),
-                     [](long x, long y) { return rgb(10 * x + 100, 20 * y, 7); });
+    return makeImage(kvPelRect(-1, 2, 3, 2), [](long x, long y) {
+        return Rgb{static_cast<unsigned char>(10 * x + 100), static_cast<unsigned char>(20 * y), 7};
+    });
 }
 inline kvPelBuffer<unsigned char> mask() {
     return makeMask(kvPelRect(-1, 2, 3, 2), [](long x, long) { return x != -1; });
 }
-
 inline kvCompositeColor example() {
     kvCompositeColor e(image(), mask());
     e.add(uniformImage(kvPelRect(0, 0, 2, 1), {200, 50, 25}), noMask());
     return e;
 }
-
 inline std::vector<kvCompositeColorSet> sets() {
     return {kvCompositeColorSet({example()}),
             kvCompositeColorSet(
                 {kvCompositeColor(uniformImage(kvPelRect(0, 0, 2, 2), {30, 180, 90}), noMask())})};
 }
-
 inline kvCompositeColorSegmenterTrainParams trainParams() { return {1.0, 3}; }
 inline kvCompositeColorSegmenterRunParams runParams() { return {2, true}; }
-
 inline kvCompositeColorSegmenterTool tool() {
     kvCompositeColorSegmenterTool t;
     t.train(sets(), trainParams());
     return t;
 }
-
-inline kv3PlanePelBuffer runImage() {
-    return makeImage(kvPelRect(0, 0, 4, 3), [](long x, long y) {
-        return x < 2 ? rgb(110, 40, 7) : y < 2 ? rgb(30, 180, 90) : rgb(90, 90, 90);
-    });
-}
-
 inline kvCompositeColorSegmenterResult result() {
+    const Rgb left{110, 40, 7}, top{30, 180, 90}, grey{90, 90, 90};
     kvCompositeColorSegmenterResult r;
-    tool().run(runImage(), kvCompositeColorSegmenterRunParams(3, false), r);
+    const auto im = makeImage(kvPelRect(0, 0, 4, 3),
+                              [&](long x, long y) { return x < 2 ? left : (y < 2 ? top : grey); });
+    tool().run(im, kvCompositeColorSegmenterRunParams(3, false), r);
     return r;
 }
 
@@ -64,10 +53,10 @@ inline kv3PlanePelBuffer v0Image() {
     im.imageFromClientXformBase(kv2XformHandle(new kv2XformLinear(kvMatrix<2>(), 2.0, -3.0)), true);
     return im;
 }
-inline kvPelBuffer<double> v0Scores(int k) {
+inline kvPelBuffer<double> v0Scores(int k) {  // both rows alike
     kvPelBuffer<double> s(kvPelRect(0, 0, 2, 2));
-    for (long y = 0; y < 2; ++y)
-        for (long x = 0; x < 2; ++x) s.pointToPel(x, y)[0] = k == 0 ? 0.25 * x : 0.5 - 0.25 * x;
+    for (long i = 0; i < 4; ++i)
+        s.pointToPel(i % 2, i / 2)[0] = 0.25 * (k == 0 ? i % 2 : 2 - i % 2);
     return s;
 }
 inline std::vector<unsigned char> v0QuantTable() {

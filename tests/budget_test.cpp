@@ -50,27 +50,25 @@ TEST(Budget, EachCostIsExactAndALimitOneBelowItRefuses) {
                             box(image.plane2(), x, y);
                 }
         }
-    const std::string b =
-        std::to_string(bytes) + " bytes, over the budget of " + std::to_string(bytes - 1);
-    const std::pair<Budget, std::string> cases[] = {
-        {{bytes, work}, ""},
-        {{bytes - 1, 0}, b},
-        {{0, work - 1},
-         std::to_string(work) + " work units, over the budget of " + std::to_string(work - 1)},
-        {{bytes - 1, work - 1}, b},
+    const auto over = [](uint64_t need, const char* unit) {
+        return "training would need " + std::to_string(need) + unit + ", over the budget of " +
+               std::to_string(need - 1);
     };
-    for (const auto& c : cases) {
-        kvCompositeColorSegmenterTool t;
-        t.train(sets, params);
-        const Scope scope(c.first);
+    const std::pair<Budget, std::string> cases[] = {{{bytes, work}, ""},
+                                                    {{bytes - 1, 0}, over(bytes, " bytes")},
+                                                    {{0, work - 1}, over(work, " work units")},
+                                                    {{bytes - 1, work - 1}, over(bytes, " bytes")}};
+    for (const auto& [budget, expected] : cases) {
+        kvCompositeColorSegmenterTool t = tool;
+        const Scope scope(budget);
         std::string message;
         try {
             t.train(sets, params);
         } catch (const Budget::Exceeded& e) {
             message = e.what();
         }
-        EXPECT_EQ(message, c.second.empty() ? "" : "training would need " + c.second);
-        EXPECT_EQ(t.isTrained(), c.second.empty());
+        EXPECT_EQ(message, expected);
+        EXPECT_EQ(t.isTrained(), expected.empty());  // a refused training leaves none
     }
 }
 

@@ -1,3 +1,4 @@
+// Instance scoring and the label pass on every instruction-set path against plain transcriptions.
 #include "clsg/clrsgint/instance_scoring.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "clsg/clrsgint/cpu_features.h"
+#include "clsg/clrsgint/label_pass.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
 #include "clsg/clrsgint/plane_view.h"
 #include "platform/attention.h"
@@ -24,10 +26,9 @@ struct Planes : kvPlanesView {
         : kvPlanesView{{}, {}, x, y, w, h} {
         unsigned char palette[12][3];
         for (auto& colour : palette) colour[0] = rng(), colour[1] = rng(), colour[2] = rng();
-        for (int c = 0; c < 3; ++c) {
-            data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0);
-            plane[c] = data[c].data();
-        }
+        for (int c = 0; c < 3; ++c)
+            data[c].assign(std::size_t((stride[c] = w + 1 + 2 * c) * h), 0),
+                plane[c] = data[c].data();
         for (long i = 0; i < w * h; ++i) {
             const unsigned char* p = palette[rng() % 12];
             const bool noise = rng() % 5 == 0;
@@ -55,6 +56,11 @@ struct Scores {
     bool operator==(const Scores& o) const {  // bit for bit, guards included
         return !std::memcmp(data.data(), o.data.data(), data.size() * 8);
     }
+    void score(const Planes& img, const Model& md, int32_t n, bool first) {
+        clsgint::scoreInstancePlanes(img, md.quant.data(), md.weights.data(), md.n, md.normFactor,
+                                     n, first,
+                                     {&at(0, 0), stride, img.x0, img.y0, img.width, img.height});
+    }
 };
 
 // Plain scatter of (double)w * cell weight from each pixel, row-major (even N reach further +x/+y).
@@ -64,12 +70,12 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
     for (long i = 0; i < W * H; ++i)
         cell[i] = md.weights[(md.quant[img.at(0, i)] * md.n + md.quant[img.at(1, i)]) * md.n +
                              md.quant[img.at(2, i)]];
-    if (n == 1) sum = cell;
     const bool even = n % 2 == 0;
-    const long lo = even ? 1 - n / 2 : -(n / 2), hi = n / 2, m = clsgint::kernelQuadrantSide(n);
-    const unsigned char* k = n == 1 ? nullptr : clsgint::neighborhoodKernel(n);
+    const unsigned char one = 1, *k = n == 1 ? &one : clsgint::neighborhoodKernel(n);
+    const long lo = even ? 1 - n / 2 : -(n / 2), hi = n / 2,
+               m = n == 1 ? 1 : clsgint::kernelQuadrantSide(n);
     auto index = [&](long t) { return (even && t >= 1) ? t - 1 : std::labs(t); };
-    for (long i = 0; i < W * H && n > 1; ++i)
+    for (long i = 0; i < W * H; ++i)
         if (cell[i] != 0.0)
             for (long ty = lo; ty <= hi; ++ty)
                 for (long tx = lo; tx <= hi; ++tx) {
@@ -82,13 +88,6 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
         double& o = out.at(i % W, i / W);
         if (first || s > o) o = s;
     }
-}
-
-void score(const Planes& img, const Model& md, int32_t n, bool first, Scores& out) {
-    const kvImageView<double> view{&out.at(0, 0), out.stride, img.x0,
-                                   img.y0,        img.width,  img.height};
-    clsgint::scoreInstancePlanes(img, md.quant.data(), md.weights.data(), md.n, md.normFactor, n,
-                                 first, view);
 }
 
 // Many zero cells (some -0.0), mixed magnitudes, negative ones when signed.
@@ -116,9 +115,9 @@ void forEachSimdPath(Body body) {
     }
 }
 
-// First and later instance (only strictly smaller prior scores replaced; equal, -0.0, NaN stay).
+// First and later instance (only strictly smaller prior scores replaced; equal, -0.0, NaN stay);
+// signed weights; 257 levels cannot come from training but must work.
 TEST(InstanceScoring, MatchesScatterOnEveryPath) {
-    // Signed weights, levels (257 cannot come from training but must work), neighbourhoods.
     const std::tuple<bool, int32_t, std::vector<int32_t>> cases[] = {
         {false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
         {true, 0, {2, 3, 9}},
@@ -148,9 +147,8 @@ TEST(InstanceScoring, MatchesScatterOnEveryPath) {
                     SCOPED_TRACE(::testing::Message() << "N=" << n << " window " << win[2] << "x"
                                                       << win[3] << " levels " << md.n);
                     Scores out(img), again = prior;
-                    score(img, md, n, true, out);
+                    out.score(img, md, n, true), again.score(img, md, n, false);
                     EXPECT_TRUE(fresh == out) << "first instance";
-                    score(img, md, n, false, again);
                     EXPECT_TRUE(raised == again) << "later instance";
                 });
             }
@@ -167,16 +165,56 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             SCOPED_TRACE(n);
             ksys_request_abort();
             Scores outA(a), outB(b), outC(c), expectedC(c);
-            EXPECT_THROW(score(a, md, n, true, outA), kvAbortRequested);
+            EXPECT_THROW(outA.score(a, md, n, true), kvAbortRequested);
             EXPECT_TRUE(Scores(a) == outA) << "row -16 written before the poll";
-            EXPECT_THROW(score(b, md, n, true, outB), kvAbortRequested);
+            EXPECT_THROW(outB.score(b, md, n, true), kvAbortRequested);
             EXPECT_TRUE(std::all_of(&outB.at(0, 16 - b.y0), outB.data.data() + outB.data.size(),
                                     [](double s) { return s == Scores::kGuard; }));
-            EXPECT_NO_THROW(score(c, md, n, true, outC));
+            EXPECT_NO_THROW(outC.score(c, md, n, true));
             ksys_clear_abort();
             referenceScores(c, md, n, true, expectedC);
             EXPECT_TRUE(expectedC == outC);
         }
+    });
+}
+
+// Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail.
+TEST(LabelPass, EveryPathMatchesThePlainRule) {
+    const double inf = HUGE_VAL, nan = std::nan("");
+    const double specials[] = {0.0,  -0.0,   1.0,   1.0, 3.0,       nan,         inf,   -inf,
+                               -2.0, 1e-310, 1e300, 0.5, 2.0 / 3.0, 1.0 / 511.0, 255.0, 7.0};
+    std::mt19937 rng(5);
+    forEachSimdPath([&] {
+        for (std::size_t labels = 0; labels <= 6; ++labels)
+            for (long width = 1; width <= 37; width += 3) {
+                SCOPED_TRACE(::testing::Message() << "level " << int(kvActiveSimd()) << " labels "
+                                                  << labels << " width " << width);
+                std::vector<std::vector<double>> scores(labels, std::vector<double>(width));
+                std::vector<const double*> rows;
+                for (auto& row : scores) {
+                    for (double& s : row)
+                        s = rng() % 3 == 0 ? specials[rng() % 16]
+                                           : std::ldexp(double(rng() % 1000), -int(rng() % 20));
+                    rows.push_back(row.data());
+                }
+                std::vector<unsigned char> label(width), confidence(width);
+                clsgint::labelPassRow(rows.data(), labels, width, label.data(), confidence.data());
+                for (long x = 0; x < width; ++x) {  // round half away from zero in single precision
+                    double b = 0.0, second = 0.0;
+                    std::size_t l = 255;
+                    for (std::size_t k = 0; k < labels; ++k)
+                        if (scores[k][x] > b)
+                            second = b, b = scores[k][x], l = k;
+                        else if (scores[k][x] > second)
+                            second = scores[k][x];
+                    const float q =
+                        static_cast<float>((b - second) / (second + b) * 255.0);  // NaN at 0
+                    const int c = !(q > 0.0f)   ? 0
+                                  : q >= 255.0f ? 255
+                                                : int(std::floor(double(q) + 0.5));
+                    EXPECT_TRUE(label[x] == l && confidence[x] == c) << x;
+                }
+            }
     });
 }
 

@@ -13,7 +13,7 @@
 using TrainParams = kvCompositeColorSegmenterTrainParams;
 using RunParams = kvCompositeColorSegmenterRunParams;
 
-TEST(Params, RangesAreRefusedWithTheirMessageNeverNarrowedAndKeepTheOldValue) {
+TEST(Params, RangesRefusedWithTheirMessageNeverNarrowedDefaultsAndEquality) {
     const std::string frac = "colorToleranceFrac < 0 || colorToleranceFrac > 1",
                       size = "neighborhoodSize > 2147483647",
                       notPositive = "neighborhoodSize <= 0 ",
@@ -42,23 +42,17 @@ TEST(Params, RangesAreRefusedWithTheirMessageNeverNarrowedAndKeepTheOldValue) {
         }
         EXPECT_EQ(message, c.second);
     }
-    EXPECT_TRUE(r == RunParams(5, false));
-    EXPECT_TRUE(t == TrainParams(0.25, 9));
+    EXPECT_TRUE(r == RunParams(5, false) && t == TrainParams(0.25, 9));  // kept
     // The bounds themselves are stored as given; even sizes are the scorer's business.
     r.neighborhoodSize(2147483647L);
     t.colorToleranceMin(4294967295UL);
     t.colorToleranceFrac(1.0);
-    EXPECT_TRUE(r == RunParams(2147483647, false));
-    EXPECT_TRUE(t == TrainParams(1.0, 4294967295u));
+    EXPECT_TRUE(r == RunParams(2147483647, false) && t == TrainParams(1.0, 4294967295u));
     r.neighborhoodSize(4);
     EXPECT_EQ(r.neighborhoodSize(), 4);
-}
-
-TEST(Params, DefaultsAndExactEquality) {
-    EXPECT_TRUE(TrainParams() == TrainParams(0.1, 2));
-    EXPECT_FALSE(TrainParams() == TrainParams(std::nextafter(0.1, 1.0), 2));
-    EXPECT_FALSE(TrainParams() == TrainParams(0.1, 3));
-    EXPECT_TRUE(RunParams() == RunParams(3, false));
-    EXPECT_FALSE(RunParams() == RunParams(3, true));
-    EXPECT_FALSE(RunParams() == RunParams(5, false));
+    // Defaults; equality is exact in every field.
+    EXPECT_TRUE(TrainParams() == TrainParams(0.1, 2) && RunParams() == RunParams(3, false));
+    EXPECT_FALSE(TrainParams() == TrainParams(std::nextafter(0.1, 1.0), 2) ||
+                 TrainParams() == TrainParams(0.1, 3));
+    EXPECT_FALSE(RunParams() == RunParams(3, true) || RunParams() == RunParams(5, false));
 }

@@ -1,3 +1,4 @@
+// Neighbourhood kernels, and self-similarity on every instruction-set path against a plain loop.
 #include "clsg/clrsgint/self_similarity.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "clsg/clrsgint/cpu_features.h"
@@ -42,14 +44,19 @@ struct Tables {
     }
 };
 
+constexpr double kSentinel = -12345.5;
+constexpr long kPad = 5;  // output columns right of the window, never written
+
 // Each pair (p, q = p + d, q after p) scattered to every centre whose neighbourhood holds both.
 std::vector<double> plain(const TestImage& im, double frac, int32_t n, const Tables& t) {
     const long x0 = im.x0, y0 = im.y0, x1 = x0 + im.width, y1 = y0 + im.height;
-    std::vector<double> out(std::size_t(im.width * im.height), n == 1 ? frac * frac : 0.0);
-    if (n == 1) return out;
+    std::vector<double> out(std::size_t((im.width + kPad) * im.height), kSentinel);
+    for (long i = 0; i < im.width * im.height; ++i)
+        out[i / im.width * (im.width + kPad) + i % im.width] = 0.0;
     const bool even = n % 2 == 0;
-    const int32_t lo = even ? 1 - n / 2 : -(n / 2), hi = n / 2, m = clsgint::kernelQuadrantSide(n);
-    const unsigned char* kw = clsgint::neighborhoodKernel(n);
+    const unsigned char one = 1, *kw = n == 1 ? &one : clsgint::neighborhoodKernel(n);
+    const int32_t lo = even ? 1 - n / 2 : -(n / 2), hi = n / 2,
+                  m = n == 1 ? 1 : clsgint::kernelQuadrantSide(n);
     auto r = [&](int32_t u) { return even ? (u >= 1 ? u - 1 : -u) : std::abs(u); };
     auto K = [&](int32_t u, int32_t v) { return int(kw[r(u) * m + r(v)]); };
     for (long y = y0; y < y1; ++y)
@@ -73,27 +80,11 @@ std::vector<double> plain(const TestImage& im, double frac, int32_t n, const Tab
                             const int w = K(px, py) * K(px - dx, py - dy);
                             const long tx = x + px, ty = y + py;
                             if (w > 0 && tx >= x0 && tx < x1 && ty >= y0 && ty < y1)
-                                out[std::size_t((ty - y0) * im.width + (tx - x0))] += double(w) * v;
+                                out[std::size_t((ty - y0) * (im.width + kPad) + (tx - x0))] +=
+                                    double(w) * v;
                         }
                 }
     return out;
-}
-
-constexpr double kSentinel = -12345.5;
-
-// The library function into a padded output; the padding must stay untouched.
-std::vector<double> fast(const TestImage& im, double frac, int32_t n, const Tables& t) {
-    const long outStride = im.width + 5;
-    std::vector<double> buf(std::size_t(outStride * im.height), kSentinel), packed;
-    clsgint::computeSelfSimilarityPlanes(
-        im, frac, n, t.reciprocal, t.tolerance, t.levelStep,
-        {buf.data(), outStride, im.x0, im.y0, im.width, im.height});
-    for (auto row = buf.begin(); row != buf.end(); row += outStride) {
-        EXPECT_TRUE(
-            std::all_of(row + im.width, row + outStride, [](double v) { return v == kSentinel; }));
-        packed.insert(packed.end(), row, row + im.width);
-    }
-    return packed;
 }
 
 // Random and smooth images, wide rows, windows down to one pixel, N 27 and 28+ (centre weight 0).
@@ -117,13 +108,65 @@ TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
             for (kvSimdLevel level :
                  {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
                 const kvSimdLevel previous = kvSetSimdLimit(level);
+                std::vector<double> got(expected.size(), kSentinel);  // padding must stay
+                if (kvActiveSimd() == level)
+                    clsgint::computeSelfSimilarityPlanes(
+                        c.im, c.frac, n, t.reciprocal, t.tolerance, t.levelStep,
+                        {got.data(), c.im.width + kPad, c.im.x0, c.im.y0, c.im.width, c.im.height});
                 EXPECT_TRUE(kvActiveSimd() != level ||
-                            std::memcmp(expected.data(), fast(c.im, c.frac, n, t).data(),
-                                        expected.size() * 8) == 0)
+                            !std::memcmp(got.data(), expected.data(), got.size() * 8))
                     << int(level);
                 kvSetSimdLimit(previous);
             }
         }
+}
+
+std::vector<int> quadrant(int32_t n) {
+    const unsigned char* w = clsgint::neighborhoodKernel(n);
+    const int m = clsgint::kernelQuadrantSide(n);
+    return std::vector<int>(w, w + m * m);
+}
+
+TEST(NeighborhoodKernel, TablesSumsAndSymmetry) {
+    EXPECT_EQ(quadrant(2), (std::vector<int>{62}));
+    EXPECT_EQ(quadrant(3), (std::vector<int>{154, 21, 21, 3}));
+    EXPECT_EQ(quadrant(5), (std::vector<int>{40, 24, 6, 24, 15, 3, 6, 3, 1}));
+    const std::vector<int> k9 = quadrant(9);
+    EXPECT_EQ(std::vector<int>(k9.begin() + 20, k9.end()), (std::vector<int>{1, 2, 1, 0, 2}));
+    for (int n = 2; n <= 300; ++n) {
+        const std::vector<int> w = quadrant(n);
+        const int m = clsgint::kernelQuadrantSide(n);
+        int sum = 0;  // over N x N: an even quadrant repeats 4 times, an odd one mirrors off-axis
+        for (int i = 0; i < m; ++i)
+            for (int j = 0; j < m; ++j) {
+                ASSERT_EQ(w[i * m + j], w[j * m + i]) << "N=" << n;
+                sum += w[i * m + j] * (n % 2 == 0 ? 4 : (i ? 2 : 1) * (j ? 2 : 1));
+            }
+        EXPECT_TRUE((n > 5 && n != 28) || sum == (n == 3 ? 250 : 248)) << "N=" << n;
+        if (n < 20) continue;
+        for (int v : w) ASSERT_LE(v, 3) << "N=" << n;
+        if (n < 28) continue;
+        EXPECT_EQ(w[0], 0) << "N=" << n;
+        EXPECT_NEAR(sum, 248, 2) << "N=" << n;
+    }
+}
+
+// Cached tables stay put while the cache grows, and concurrent requests get the one table.
+TEST(NeighborhoodKernel, CacheIsStableAndGuarded) {
+    const unsigned char* seven = clsgint::neighborhoodKernel(7);
+    const std::vector<int> before = quadrant(7);
+    clsgint::neighborhoodKernel(333);
+    EXPECT_TRUE(clsgint::neighborhoodKernel(7) == seven && quadrant(7) == before);
+    std::vector<const unsigned char*> got(8 * 50);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([t, &got] {
+            for (int n = 0; n < 50; ++n) got[t * 50 + n] = clsgint::neighborhoodKernel(400 + n);
+        });
+    for (auto& th : threads) th.join();
+    for (int i = 50; i < 8 * 50; ++i) EXPECT_EQ(got[i], got[i % 50]);
+    EXPECT_ANY_THROW(clsgint::neighborhoodKernel(1));
+    EXPECT_ANY_THROW(clsgint::neighborhoodKernel(-4));
 }
 
 }  // namespace

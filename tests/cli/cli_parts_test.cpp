@@ -1,4 +1,4 @@
-// The command-line tool's pieces: --label parsing, masks, overlay, legend, colours, outputs.
+// The command-line tool's pieces: --label parsing, masks, overlay, colours, outputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include "apps/cli_error.h"
 #include "apps/label_colors.h"
 #include "apps/label_option.h"
-#include "apps/legend.h"
 #include "apps/output_files.h"
 #include "apps/overlay.h"
 #include "apps/quality_report.h"
@@ -20,30 +19,18 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-template <class Call>
-std::string errorOf(Call call) {  // the message of the CliError call throws
-    try {
-        call();
-    } catch (const CliError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using clsgtest::errorOf;
 
 TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
-    const LabelOption s = parseLabelOption("sky=a.png,b.ppm:b-mask.png,c.png@1,2,3,4+-5,6,7,8");
-    ASSERT_EQ(s.examples.size(), 3u);
-    EXPECT_EQ(s.name, "sky");
-    EXPECT_EQ(s.examples[1].image + s.examples[1].mask, "b.ppmb-mask.png");
-    EXPECT_EQ(s.examples[2].rects, (std::vector<kvPelRect>{{1, 2, 3, 4}, {-5, 6, 7, 8}}));
     // Backslashes escape separators, and the stored source text escapes them again.
-    const std::string escaped = "a\\,b.png:m\\:1\\\\.png,c\\@d.png@1,2,3,4";
-    const LabelOption e = parseLabelOption("sky=" + escaped);
+    const std::string text = "a\\,b.png:m\\:1\\\\.png,c\\@d.png@1,2,3,4+-5,6,7,8";
+    const LabelOption e = parseLabelOption("sky=" + text);
     ASSERT_EQ(e.examples.size(), 2u);
-    EXPECT_EQ(e.examples[0].image + "|" + e.examples[0].mask + "|" + e.examples[1].image,
-              "a,b.png|m:1\\.png|c@d.png");
-    EXPECT_EQ(exampleSourceText(e.examples[0]) + "," + exampleSourceText(e.examples[1]), escaped);
+    EXPECT_EQ(
+        e.name + "|" + e.examples[0].image + "|" + e.examples[0].mask + "|" + e.examples[1].image,
+        "sky|a,b.png|m:1\\.png|c@d.png");
+    EXPECT_EQ(e.examples[1].rects, (std::vector<kvPelRect>{{1, 2, 3, 4}, {-5, 6, 7, 8}}));
+    EXPECT_EQ(exampleSourceText(e.examples[0]) + "," + exampleSourceText(e.examples[1]), text);
     const std::pair<const char*, const char*> bad[] = {
         {"sky", "NAME=IMAGE"},
         {"sky=a.png,", "without an image"},
@@ -51,16 +38,16 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
         {"sky=a.png@1,2,3,999999999999", "too large"},
         {"s k y=a.png", "letters, digits"}};
     for (const auto& [arg, part] : bad)
-        EXPECT_NE(errorOf([&] { parseLabelOption(arg); }).find(part), std::string::npos) << arg;
-    // Rectangles become masks.
-    const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));
+        EXPECT_NE(errorOf<CliError>([&] { parseLabelOption(arg); }).find(part), std::string::npos)
+            << arg;
+    const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));  // rectangles become masks
     const kvPelBuffer<unsigned char> mask =
         rectangleMask(image, {kvPelRect(1, 0, 2, 2), kvPelRect(2, 1, 4, 3)}, "img");
     for (long i = 0, x = 0, y = 0; i < 24; ++i, x = i % 6, y = i / 6)
         EXPECT_EQ(*mask.pointToPel(x, y),
                   (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
     const std::string outside =
-        errorOf([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
+        errorOf<CliError>([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
     EXPECT_NE(outside.find("outside image i.png (6 x 4)"), std::string::npos) << outside;
 }
 
@@ -69,11 +56,11 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
     kvPelBuffer<unsigned char> labels(image.window());
     const unsigned char values[5] = {0, 1, 255, 17, 0};
     const std::vector<uint32_t> colours = {0x102030, 0xf0e0d0};
-    const auto planes = [](const kv3PlanePelBuffer& b) {
-        return std::array{&b.plane0(), &b.plane1(), &b.plane2()};
+    const auto pel = [](const kv3PlanePelBuffer& b, int p, long x) {
+        return std::array{&b.plane0(), &b.plane1(), &b.plane2()}[p]->pointToRow(3) + x;
     };
     for (long x = 0; x < 5; ++x) {
-        for (int p = 0; p < 3; ++p) planes(image)[p]->pointToRow(3)[x] = uint8_t(x * 60 + p);
+        for (int p = 0; p < 3; ++p) *pel(image, p, x) = uint8_t(x * 60 + p);
         labels.pointToRow(3)[x] = values[x];
     }
     const kv3PlanePelBuffer out = makeOverlay(image, labels, colours);
@@ -82,10 +69,9 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
         for (int p = 0; p < 3; ++p) {
             const int v = x * 60 + p,
                       c = values[x] < 2 ? colours[values[x]] >> (16 - 8 * p) & 255 : -1;
-            EXPECT_EQ(planes(out)[p]->pointToRow(3)[x], c < 0 ? v : (v + c + 1) / 2) << x << p;
+            EXPECT_EQ(*pel(out, p, x), c < 0 ? v : (v + c + 1) / 2) << x << p;
         }
-    // With 2 labels, 17 and 255 count as unlabelled.
-    EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));
+    EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));  // 17, 255: unlabelled
 }
 
 TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
@@ -97,24 +83,7 @@ TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
     EXPECT_TRUE(std::equal(colours.begin(), colours.end(), reversed.rbegin()));  // order-free
     EXPECT_NE(assignLabelColors({"l0", "river"}, {std::nullopt, colours[0]})[0], colours[0]);
     uint32_t parsed = 0;
-    for (const char* bad : {"a0b1c2", "#a0b1c2f"})
-        EXPECT_FALSE(parseColorText(bad, &parsed)) << bad;
-}
-
-TEST(Legend, DrawsSwatchesAndOutlines) {
-    const kv3PlanePelBuffer legend =
-        makeLegend({{"ab", 0x123456}, {"abc", 0xfedcba}, {"none", 0x00ff00, false}});
-    ASSERT_EQ(legend.height(), 3 * kLegendRowHeight);
-    ASSERT_EQ(legend.width(), 28 + 4 * 12 + 6);  // the longest text sets the width
-    const auto rgb = [&](long x, long y) {
-        return uint32_t{*legend.plane0().pointToPel(x, y)} << 16 |
-               uint32_t{*legend.plane1().pointToPel(x, y)} << 8 | *legend.plane2().pointToPel(x, y);
-    };
-    for (long d : {0L, 15L}) {  // the swatches' corners; an outline for a label not shown
-        EXPECT_EQ(rgb(6 + d, kLegendRowHeight + 3 + d), 0xfedcbau);
-        EXPECT_NE(rgb(6 + d, 2 * kLegendRowHeight + 3 + d), 0x00ff00u);
-    }
-    EXPECT_EQ(rgb(14, 2 * kLegendRowHeight + 11) & rgb(5, 3), 0xffffffu);
+    EXPECT_FALSE(parseColorText("a0b1c2", &parsed) || parseColorText("#a0b1c2f", &parsed));
 }
 
 TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
@@ -131,7 +100,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         clsgtest::writeBytes(staged, "new");
         clsgtest::writeBytes(files.stage(out + "/y.txt"), "y");
         EXPECT_FALSE(fs::exists(out + "/y.txt"));
-        EXPECT_EQ(errorOf([&] { files.stage(out + "/./y.txt"); }),
+        EXPECT_EQ(errorOf<CliError>([&] { files.stage(out + "/./y.txt"); }),
                   "two outputs would both be written to " + out + "/./y.txt");
         files.commit();
     }
@@ -143,7 +112,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         for (const char* name : {"a.txt", "c.txt"})
             clsgtest::writeBytes(files.stage(dir / name), name);
         EXPECT_EQ(
-            errorOf([&] { files.commit(); }),
+            errorOf<CliError>([&] { files.commit(); }),
             "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
@@ -163,9 +132,8 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     const nlohmann::json good = suggestReportJson(names, report);
     std::ostringstream shown, none;
     ASSERT_TRUE(printStoredReport(shown, names, good.dump()));
-    EXPECT_NE(shown.str().find("accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels"),
-              std::string::npos)
-        << shown.str();
+    const std::string text = shown.str();
+    EXPECT_NE(text.find("accuracy 60.0 %, balanced accuracy 50.0 % over 50 pixels"), text.npos);
     nlohmann::json bad = good;  // not whole counts, or other labels: nothing is shown
     bad["heldOut"]["confusion"][1][2] = 1.5;
     EXPECT_FALSE(printStoredReport(none, names, bad.dump()));

@@ -11,7 +11,6 @@
 namespace {
 
 using namespace clsgtest;
-using Bytes = std::vector<unsigned char>;
 
 Bytes colourPels(const std::string& path) {
     const kv3PlanePelBuffer b = readColorImage(path);
@@ -28,11 +27,6 @@ Bytes planePels(const kvPelBuffer<unsigned char>& b) {
         out.insert(out.end(), b.pointToRow(y), b.pointToRow(y) + b.width());
     return out;
 }
-Bytes pattern(unsigned w, unsigned h) {  // w x h RGB pels whose samples all differ
-    Bytes rgb(w * h * 3);
-    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 37 + 11);
-    return rgb;
-}
 // A BMP: 40-byte info header, `colours` palette entries 0x010203 then 0xa0b0c0.
 std::string bmp(int32_t w, int32_t h, uint32_t bits, uint32_t colours, std::string pels) {
     std::string b = "BM" + std::string(52 + 4 * colours, '\0');
@@ -45,17 +39,18 @@ std::string bmp(int32_t w, int32_t h, uint32_t bits, uint32_t colours, std::stri
     return b + pels;
 }
 
-TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
+TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     ScratchDir dir;
-    const Bytes rgb = pattern(7, 5);
+    Bytes rgb(7 * 5 * 3);  // samples that all differ
+    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 37 + 11);
     writePlainPng(dir / "plain.png", 7, 5, rgb);
     writePlainPng(dir / "adam7.png", 7, 5, rgb, true);
     writePlainPng(dir / "grey.png", 3, 1, {0, 99, 255});
     const std::vector<png_color> pal = {{10, 20, 30}, {200, 100, 0}, {0, 255, 1}, {77, 66, 55}};
-    writePng(dir / "pal2.png", 5, 1, PNG_COLOR_TYPE_PALETTE, {{0xe4, 0x40}}, 2, pal);  // 3 2 1 0 1
-    writePng(dir / "rgba.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {{1, 2, 3, 255, 4, 5, 6, 255}});
-    writePng(dir / "ga.png", 2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, {{9, 255, 0, 255}});
-    writePng(dir / "ptrns.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1}}, 8, pal, {255, 255});
+    writePng(dir / "pal2.png", 5, 1, PNG_COLOR_TYPE_PALETTE, {0xe4, 0x40}, 2, pal);  // 3 2 1 0 1
+    writePng(dir / "rgba.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 255, 4, 5, 6, 255});
+    writePng(dir / "ga.png", 2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, {9, 255, 0, 255});
+    writePng(dir / "ptrns.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {0, 1}, 8, pal, {255, 255});
     struct Case {  // bytes: the contents unless written above; grey: also read as grey
         std::string file, bytes;
         Bytes want;
@@ -86,25 +81,90 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactly) {
         EXPECT_EQ(colourPels(dir / c.file), colour) << c.file;
         EXPECT_TRUE(!c.grey || planePels(readGreyImage(dir / c.file)) == c.want) << c.file;
     }
-    // Masks select every non-black pixel of any kind.
-    writePlainPng(dir / "rgb.png", 3, 1, {0, 0, 0, 0, 0, 1, 7, 0, 0});
-    writePng(dir / "pal.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {{1, 0, 1}}, 8, {{0, 0, 0}, {0, 3, 0}});
+    writePlainPng(dir / "m.png", 3, 1, {0, 0, 0, 0, 0, 1, 7, 0, 0});  // masks: any non-black pel
+    writePng(dir / "pal.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {1, 0, 1}, 8, {{0, 0, 0}, {0, 3, 0}});
     writeBytes(dir / "m.pgm", "P5 3 1 65535\n" + std::string("\x00\x00\x00\x01\xff\xff", 6));
-    for (const char* file : {"grey.png", "rgb.png", "pal.png", "m.pgm"})
+    for (const char* file : {"grey.png", "m.png", "pal.png", "m.pgm"})
         EXPECT_EQ(planePels(readMaskImage(dir / file)),
                   (file[1] == 'a' ? Bytes{255, 0, 255} : Bytes{0, 255, 255}))
             << file;
+    kvPelBuffer<unsigned char> grey(kvPelRect(-3, 4, 3, 2));  // written from its window's corner
+    for (long i = 0; i < 6; ++i)
+        grey.pointToRow(4 + i / 3)[i % 3] = static_cast<unsigned char>(40 + 40 * i);
+    writeGreyImage(dir / "w.png", grey, ImageFormat::Png);
+    const kvPelBuffer<unsigned char> back = readGreyImage(dir / "w.png");
+    EXPECT_TRUE(back.width() == 3 && planePels(back) == (Bytes{40, 80, 120, 160, 200, 240}));
+
+    // Refusals: one line naming the file and the reason.
+    writePng(dir / "rgba0.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 255, 4, 5, 6, 0});
+    writePng(dir / "ptrns0.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {0, 1}, 8, pal, {255, 0});
+    writePng(dir / "beyond.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {0, 1, 4}, 8, pal);
+    // A 69-byte PNG declaring 16384 x 8192 grey pixels and holding none: refused without sizing it.
+    std::string big = slurp(dir / "plain.png").substr(0, 33);  // signature, IHDR
+    big.replace(16, 8, std::string("\0\0\x40\0\0\0\x20\0", 8));
+    big[24] = 8, big[25] = 0;
+    const uLong crc = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(&big[12]), 17);
+    for (int i = 0; i < 4; ++i) big[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+    writeBytes(dir / "declared.png",
+               big + std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12) + std::string(24, '\0'));
+    Bytes solid;  // progressive JPEG at quality 100: back within 2 levels
+    for (int i = 0; i < 40 * 24; ++i) solid.insert(solid.end(), {200, 100, 50});
+    writeJpeg(dir / "good.jpg", 40, 24, solid);
+    const Bytes jpeg = colourPels(dir / "good.jpg");
+    for (std::size_t i = 0; i < solid.size(); ++i) ASSERT_NEAR(jpeg.at(i), solid[i], 2) << i;
+    writeTiff(dir / "good.tif", 37, 21, TiffLayout{}, std::vector<uint16_t>(37 * 21 * 3, 77));
+    struct Bad {
+        std::string file;
+        bool mask;
+        std::string word;
+        const char* bytes = nullptr;  // the file's contents, unless made above
+    };
+    std::vector<Bad> bad = {
+        {"plain.png", true, "greyscale image (this one is colour)"},
+        {"beyond.png", false, "beyond the palette"},
+        {"declared.png", false, "bad PNG file"},
+        {"/dev/zero", false, "not a PNG, JPEG, TIFF"},
+        {"empty.png", false, "empty", ""},
+        {"over.ppm", false, "exceeds the maxval 15", "P6\n1 1\n15\n\x01\x02\x10"},
+        {"short.ppm", false, "truncated", "P6\n2 2\n255\n\x01\x02\x03"},
+        {"ascii.ppm", false, "ASCII", "P3\n1 1\n255\n1 2 3\n"},
+        {"huge.ppm", false, "header", "P6\n99999999999 4\n255\n"},
+    };
+    for (const char* name : {"rgba0.png", "ptrns0.png"})
+        for (bool mask : {false, true}) bad.push_back({name, mask, "alpha); flatten it"});
+    for (const char* file : {"plain.png", "good.jpg", "good.tif"}) {  // cut inside header and data
+        const std::string whole = slurp(dir / file);
+        for (std::size_t cut = 8; cut < whole.size(); cut += 7) {
+            const std::string name = "cut" + std::to_string(cut) + file;
+            writeBytes(dir / name, whole.substr(0, cut));
+            bad.push_back({name, false, ""});
+        }
+    }
+    ReadLimits limits;
+    limits.maxPixels = 34;
+    EXPECT_NO_THROW(readColorImage(dir / "pal2.png", limits));
+    bad.push_back(
+        {"plain.png", false, "7 x 5 pixels; the limit is 34 pixels, raise it with --max-pixels"});
+    for (const Bad& c : bad) {
+        const std::string path = c.file[0] == '/' ? c.file : dir / c.file;
+        if (c.bytes) writeBytes(path, c.bytes);
+        const ReadLimits chosen = c.word.find("limit") != std::string::npos ? limits : ReadLimits{};
+        const std::string message = errorOf<ImageError>(
+            [&] { c.mask ? (void)readGreyImage(path) : (void)readColorImage(path, chosen); });
+        EXPECT_NE(message.find(path), std::string::npos) << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+        EXPECT_NE(message.find(c.word), std::string::npos) << c.word << " in: " << message;
+    }
 }
 
 unsigned char to8(unsigned v) { return static_cast<unsigned char>(std::lround(v * 255.0 / 65535)); }
 
 TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
     ScratchDir dir;
-    Rows be(1);
-    Bytes expected;  // rounding edges, in each channel
+    Bytes be, expected;  // rounding edges, in each channel
     for (unsigned v : {0, 128, 129, 385, 386, 0x7fff, 0x8080, 65407, 65408, 65535})
         for (unsigned w : {v, v ^ 0x0101, v ^ 0x0202}) {
-            be[0].push_back(static_cast<unsigned char>(w >> 8)), be[0].push_back(w & 0xff);
+            be.push_back(static_cast<unsigned char>(w >> 8)), be.push_back(w & 0xff);
             expected.push_back(to8(w));
         }
     writePng(dir / "rgb16.png", 10, 1, PNG_COLOR_TYPE_RGB, be, 16);
@@ -130,88 +190,6 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
         writeTiff(name, w, h, l, samples);
         EXPECT_EQ(colourPels(name), want) << name;
     }
-}
-
-TEST(ImageReader, RefusesWithOneLineNamingTheFileAndTheReason) {
-    ScratchDir dir;
-    writePng(dir / "rgba.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {{1, 2, 3, 255, 4, 5, 6, 0}});
-    const std::vector<png_color> pal = {{1, 2, 3}, {4, 5, 6}};
-    writePng(dir / "palette.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1}}, 8, pal);
-    writePng(dir / "ptrns.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1}}, 8, pal, {255, 0});
-    writePng(dir / "beyond.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {{0, 1, 2}}, 8, pal);
-    // A 69-byte PNG declaring 16384 x 8192 grey pixels and holding none: refused without sizing it.
-    std::string big = slurp(dir / "palette.png").substr(0, 33);  // signature, IHDR
-    big.replace(16, 8, std::string("\0\0\x40\0\0\0\x20\0", 8));
-    big[24] = 8, big[25] = 0;
-    const uLong crc = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(&big[12]), 17);
-    for (int i = 0; i < 4; ++i) big[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
-    writeBytes(dir / "declared.png",
-               big + std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12) + std::string(24, '\0'));
-    Bytes solid;  // progressive JPEG at quality 100: back within 2 levels
-    for (int i = 0; i < 40 * 24; ++i) solid.insert(solid.end(), {200, 100, 50});
-    writeJpeg(dir / "good.jpg", 40, 24, 3, solid, true);
-    const Bytes jpeg = colourPels(dir / "good.jpg");
-    for (std::size_t i = 0; i < solid.size(); ++i) ASSERT_NEAR(jpeg.at(i), solid[i], 2) << i;
-    writeTiff(dir / "good.tif", 37, 21, TiffLayout{}, std::vector<uint16_t>(37 * 21 * 3, 77));
-    writePlainPng(dir / "rgb.png", 7, 5, pattern(7, 5));
-    struct Case {
-        std::string file;
-        bool mask;
-        std::string word;
-        const char* bytes = nullptr;  // the file's contents, unless made above
-    };
-    std::vector<Case> cases = {
-        {"rgb.png", true, "greyscale image (this one is colour)"},
-        {"beyond.png", false, "beyond the palette"},
-        {"declared.png", false, "bad PNG file"},
-        {"/dev/zero", false, "not a PNG, JPEG, TIFF"},
-        {"empty.png", false, "empty", ""},
-        {"over.ppm", false, "exceeds the maxval 15", "P6\n1 1\n15\n\x01\x02\x10"},
-        {"short.ppm", false, "truncated", "P6\n2 2\n255\n\x01\x02\x03"},
-        {"ascii.ppm", false, "ASCII", "P3\n1 1\n255\n1 2 3\n"},
-        {"huge.ppm", false, "header", "P6\n99999999999 4\n255\n"},
-    };
-    for (const char* name : {"rgba.png", "ptrns.png"})
-        for (bool mask : {false, true}) cases.push_back({name, mask, "alpha); flatten it"});
-    for (const char* file : {"rgb.png", "good.jpg", "good.tif"}) {  // cut inside header and data
-        const std::string whole = slurp(dir / file);
-        for (std::size_t cut = 8; cut < whole.size(); cut += 7) {
-            const std::string name = "cut" + std::to_string(cut) + file;
-            writeBytes(dir / name, whole.substr(0, cut));
-            cases.push_back({name, false, ""});
-        }
-    }
-    ReadLimits limits;
-    limits.maxPixels = 34;
-    EXPECT_NO_THROW(readColorImage(dir / "palette.png", limits));
-    cases.push_back(
-        {"rgb.png", false, "7 x 5 pixels; the limit is 34 pixels, raise it with --max-pixels"});
-    for (const Case& c : cases) {
-        const std::string path = c.file[0] == '/' ? c.file : dir / c.file;
-        if (c.bytes) writeBytes(path, c.bytes);
-        try {
-            const bool limited = c.word.find("limit") != std::string::npos;
-            c.mask ? (void)readGreyImage(path)
-                   : (void)readColorImage(path, limited ? limits : ReadLimits{});
-            ADD_FAILURE() << path << " was read";
-        } catch (const ImageError& e) {
-            const std::string message = e.what();
-            EXPECT_NE(message.find(path), std::string::npos) << message;
-            EXPECT_EQ(message.find('\n'), std::string::npos) << message;
-            EXPECT_NE(message.find(c.word), std::string::npos) << c.word << " in: " << message;
-        }
-    }
-}
-
-TEST(ImageWriter, WritesAWindowFirstRowFirst) {
-    ScratchDir dir;
-    kvPelBuffer<unsigned char> grey(kvPelRect(-3, 4, 3, 2));
-    for (long i = 0; i < 6; ++i)
-        grey.pointToRow(4 + i / 3)[i % 3] = static_cast<unsigned char>(40 + 40 * i);
-    writeGreyImage(dir / "grey.png", grey, ImageFormat::Png);
-    const Decoded g = readPng(dir / "grey.png");
-    EXPECT_TRUE(g.width == 3 && g.pels == (Bytes{40, 80, 120, 160, 200, 240}));
-    EXPECT_THROW(writeGreyImage(dir / "no/such/dir.png", grey, ImageFormat::Png), ImageError);
 }
 
 }  // namespace

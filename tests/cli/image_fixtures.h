@@ -16,8 +16,9 @@
 
 namespace clsgtest {
 
-inline void writeJpeg(const std::string& path, unsigned width, unsigned height, int channels,
-                      const std::vector<unsigned char>& pels, bool progressive) {
+// A progressive RGB JPEG at quality 100.
+inline void writeJpeg(const std::string& path, unsigned width, unsigned height,
+                      const std::vector<unsigned char>& rgb) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot create " + path);
     jpeg_compress_struct c{};
@@ -25,16 +26,15 @@ inline void writeJpeg(const std::string& path, unsigned width, unsigned height, 
     c.err = jpeg_std_error(&err);
     jpeg_create_compress(&c);
     jpeg_stdio_dest(&c, f);
-    c.image_width = width, c.image_height = height, c.input_components = channels;
-    c.in_color_space = channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    c.image_width = width, c.image_height = height, c.input_components = 3;
+    c.in_color_space = JCS_RGB;
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, 100, TRUE);
-    if (progressive) jpeg_simple_progression(&c);
+    jpeg_simple_progression(&c);
     jpeg_start_compress(&c, TRUE);
-    for (unsigned y = 0; y < height; ++y) {
-        JSAMPROW row = const_cast<unsigned char*>(pels.data()) + y * width * channels;
+    for (JSAMPROW row = const_cast<unsigned char*>(rgb.data()); c.next_scanline < height;
+         row += width * 3)
         jpeg_write_scanlines(&c, &row, 1);
-    }
     jpeg_finish_compress(&c);
     jpeg_destroy_compress(&c);
     std::fclose(f);
@@ -59,16 +59,15 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits),
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                 l.channels >= 3 ? PHOTOMETRIC_RGB
-                 : l.minIsWhite  ? PHOTOMETRIC_MINISWHITE
-                                 : PHOTOMETRIC_MINISBLACK);
+    const int grey = l.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.channels >= 3 ? PHOTOMETRIC_RGB : grey);
     TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
     if (l.channels % 2 == 0) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
     l.tiled ? (TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th))
             : TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
     const int planes = l.separate ? l.channels : 1, per = l.separate ? 1 : l.channels;
     const std::size_t bps = static_cast<std::size_t>(l.bits / 8);
+    uint32_t index = 0;  // tiles and strips are numbered plane by plane, row by row
     for (int p = 0; p < planes; ++p)
         for (unsigned y0 = 0; y0 < height; y0 += th)
             for (unsigned x0 = 0; x0 < width; x0 += tw) {
@@ -76,18 +75,12 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
                 std::vector<unsigned char> chunk(std::size_t{tw} * rows * per * bps, 0);
                 for (unsigned y = 0; y < rows && y0 + y < height; ++y)
                     for (unsigned x = 0; x < tw && x0 + x < width; ++x)
-                        for (int c = 0; c < per; ++c) {
-                            const uint16_t v =
-                                samples[((y0 + y) * width + x0 + x) * l.channels + p + c];
-                            unsigned char* dst = &chunk[((y * tw + x) * per + c) * bps];
-                            bps == 1 ? void(*dst = static_cast<unsigned char>(v))
-                                     : void(std::memcpy(dst, &v, 2));
-                        }
-                const uint16_t plane = static_cast<uint16_t>(p);
-                const uint32_t index =
-                    l.tiled ? TIFFComputeTile(t, x0, y0, 0, plane) : TIFFComputeStrip(t, y0, plane);
+                        for (int c = 0; c < per; ++c)  // low byte first: a little-endian host
+                            std::memcpy(&chunk[((y * tw + x) * per + c) * bps],
+                                        &samples[((y0 + y) * width + x0 + x) * l.channels + p + c],
+                                        bps);
                 (l.tiled ? TIFFWriteEncodedTile : TIFFWriteEncodedStrip)(
-                    t, index, chunk.data(), static_cast<tmsize_t>(chunk.size()));
+                    t, index++, chunk.data(), static_cast<tmsize_t>(chunk.size()));
             }
     TIFFClose(t);
 }
