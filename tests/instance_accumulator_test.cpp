@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "clsg/clrsgint/color_tables.h"
@@ -29,7 +30,7 @@ struct Image {  // row-major; an empty mask: every pixel cares
     long width, height;
     std::vector<unsigned char> plane[3], mask;
 };
-struct Grid {
+struct Grid {  // what one accumulation leaves
     std::vector<double> weights;
     std::vector<uint32_t> counts;
     std::vector<clsgint::kvTouchedCells> touched;
@@ -43,7 +44,7 @@ void referencePixel(const kvAccumulatorTables& t, const int c[3], Grid& g) {
     const size_t cell = size_t((t.quant[c[0]] * n + t.quant[c[1]]) * n + t.quant[c[2]]);
     ++g.counts[cell];
     g.touched[cell / 64] |= clsgint::kvTouchedCells{1} << (cell % 64);
-    double e[3][256];  // per channel and level
+    double e[3][256];  // distance per channel and level
     for (int p = 0; p < 3; ++p)
         for (int L = t.lowLevel[c[p]]; L <= t.highLevel[c[p]]; ++L)
             e[p][L] =
@@ -117,28 +118,21 @@ Image makeImage(bool runs, int masking, long width, long height, uint32_t seed) 
 
 }  // namespace
 
-// 9 levels (short rows), one level, 255 levels without weight, and empty level ranges (f < 0).
+// 9 levels (short rows), 1, 255 without weight, empty ranges (f < 0); the normalisation sum.
 TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
-    const struct {
-        double f;
-        uint32_t tmin;
-        long width, height;
-    } cases[] = {{0.05, 2, 157, 3}, {0.1, 0, 67, 9},           {0.3, 300, 30, 2},
-                 {1.0, 2, 67, 9},   {4.0, 2, 67, 9},           {1016.017578125, 2, 67, 9},
-                 {0.0, 2, 23, 3},   {-0.5, 0x80000000u, 31, 3}};
     uint32_t seed = 1;
-    for (const auto& c : cases) {
-        const Training tr(c.f, c.tmin);
-        for (int masking = 0; masking < (tr.cells > 1000000 ? 1 : 3); ++masking) {
-            SCOPED_TRACE(::testing::Message() << "f=" << c.f << " mask " << masking);
-            expectMatchesOnEveryPath(tr, makeImage(seed % 2, masking, c.width, c.height, seed));
-            ++seed;
+    const std::tuple<double, uint32_t, long, long> cases[] = {
+        {0.05, 2, 157, 3}, {0.1, 0, 67, 9},           {0.3, 300, 30, 2},
+        {1.0, 2, 67, 9},   {4.0, 2, 67, 9},           {1016.017578125, 2, 67, 9},
+        {0.0, 2, 23, 3},   {-0.5, 0x80000000u, 31, 3}};
+    for (const auto& [f, tmin, width, height] : cases) {
+        const Training tr(f, tmin);
+        for (int masking = 0; masking < (tr.cells > 1000000 ? 1 : 3); ++masking, ++seed) {
+            SCOPED_TRACE(::testing::Message() << "f=" << f << " mask " << masking);
+            expectMatchesOnEveryPath(tr, makeImage(seed % 2, masking, width, height, seed));
         }
     }
-}
-
-// A long run with don't-care pixels inside; bright colours reach the last cell; the exact sum.
-TEST(InstanceAccumulator, LongRunsTheEndOfTheGridAndTheNormalisationSum) {
+    // A long run with don't-care pixels inside; bright colours reach the last cell; the exact sum.
     const Training tr(0.1, 2);
     Image runs = makeImage(true, 0, 4099, 2, 3), white = makeImage(false, 0, 61, 5, 11);
     for (int c = 0; c < 3; ++c) std::fill_n(runs.plane[c].begin(), 4099, 200);

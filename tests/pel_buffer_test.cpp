@@ -26,17 +26,10 @@ U8 tagged(const kvPelRect& w, long alignment = 32) {
 }
 
 int gLiveCounting = 0;  // transforms of this class alive
-class CountingXform : public kv2XformLinear {
-public:
-    explicit CountingXform(const kvMatrix<2>& m) : kv2XformLinear(m, 1.0, 2.0) { ++gLiveCounting; }
+struct CountingXform : kv2XformLinear {
+    CountingXform() : kv2XformLinear(kvMatrix<2>(), 1.0, 2.0) { ++gLiveCounting; }
     ~CountingXform() override { --gLiveCounting; }
 };
-
-kvMatrix<2> matrix(double m00, double m01, double m11) {
-    kvMatrix<2> m;
-    m(0, 0) = m00, m(0, 1) = m01, m(1, 1) = m11;
-    return m;
-}
 
 void expectMaps(const kv2XformBase& t, double x, double y, double ex, double ey) {
     double ox = 0, oy = 0;
@@ -56,13 +49,8 @@ TEST(PelBuffer, AlignedRowsCopiesShareWindowsNarrowAndPelCopyOwnsItsPels) {
     *own.pointToPel(2, 2) = 2;
     EXPECT_TRUE(*b.pointToPel(3, 3) == 1 && *own.pointToPel(3, 3) == tag(3, 3) &&
                 *b.pointToPel(2, 2) == tag(2, 2));
-    unsigned char* corner = b.pointToPel(-1, 2);
+    // Narrowing and widening back to the pels that exist is allowed; past them is not.
     b.window(kvPelRect(-1, 2, 3, 2), false);
-    EXPECT_EQ(b.pointToRow(2), corner);  // same pels, same coordinates
-    const U8 part = kfPelCopy(b);        // copies only the window
-    EXPECT_EQ(part.window(), kvPelRect(-1, 2, 3, 2));
-    EXPECT_EQ(part.pointToRow(3)[2], tag(1, 3));
-    // Widening back to the pels that exist is allowed; past them is not, and changes nothing.
     b.window(kvPelRect(-4, -4, 8, 8), false);
     EXPECT_THROW(b.window(kvPelRect(0, 0, 4, 5), false), kvPel::BadWindow);
     EXPECT_EQ(b.window(), kvPelRect(-4, -4, 8, 8));
@@ -70,7 +58,7 @@ TEST(PelBuffer, AlignedRowsCopiesShareWindowsNarrowAndPelCopyOwnsItsPels) {
     EXPECT_EQ(b.window(), kvPelRect(-4, 1, 6, 3));
 }
 
-TEST(PelBuffer, UnboundAndEmptyWindows) {
+TEST(PelBuffer, UnboundEmptyAndMismatchedWindows) {
     U8 unbound;
     EXPECT_THROW(unbound.window(kvPelRect(0, 0, 1, 1), true), kvPel::UnboundWindow);
     EXPECT_THROW(kfPelCopy(unbound), kvPel::UnboundWindow);
@@ -85,23 +73,13 @@ TEST(PelBuffer, UnboundAndEmptyWindows) {
     EXPECT_EQ(kfPelSample(tall, 10, 10).window(), kvPelRect(0, -5, 0, 214748365));
     EXPECT_TRUE(kfPelEqual(tall, kfPelCopy(tall)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
-
-TEST(ThreePlane, PlanesMustShareOneWindowAndCopiesKeepTheColourSpace) {
+    // Three planes must share one bound window.
     const kvPelRect w(-1, -2, 4, 3);
-    U8 r(w), g(w), bl(w);
-    kv3PlanePelBuffer rgb(r, g, bl);
-    EXPECT_THROW(kv3PlanePelBuffer(r, g, U8(kvPelRect(0, -2, 4, 3))), kvPel::BadWindow);
-    EXPECT_THROW(kv3PlanePelBuffer(U8(), g, bl), kvPel::BadWindow);
-    kfPelSet(r, 9);
-    rgb.colorSpace(kvColorSpaceYUV);
-    const kv3PlanePelBuffer copy = kfPelCopy(rgb);
-    EXPECT_EQ(copy.colorSpace(), kvColorSpaceYUV);
-    EXPECT_NE(copy.plane0().pointToRow(-2), r.pointToRow(-2));
-    EXPECT_TRUE(kfPelEqual(copy.plane0(), r));
+    EXPECT_THROW(kv3PlanePelBuffer(U8(w), U8(w), U8(kvPelRect(0, -2, 4, 3))), kvPel::BadWindow);
+    EXPECT_THROW(kv3PlanePelBuffer(U8(), U8(w), U8(w)), kvPel::BadWindow);
 }
 
-TEST(PelOps, SampleKeepsEveryFactorthPelFromTheWindowCorner) {
+TEST(PelOps, SampleKeepsEveryFactorthPelFromTheCornerMapAndEqual) {
     U8 big = tagged(kvPelRect(-20, 0, 60, 40));
     for (const auto& c :
          std::vector<std::vector<long>>{{25, 7, 10, 10, 3, 1}, {12, 5, 10, 2, 2, 3}}) {
@@ -113,9 +91,7 @@ TEST(PelOps, SampleKeepsEveryFactorthPelFromTheWindowCorner) {
                 EXPECT_EQ(s.pointToRow(6 + r)[k], tag(-13 + c[2] * k, 6 + c[3] * r));
     }
     EXPECT_THROW(kfPelSample(big, 0, 1), kvPel::Errors);
-}
 
-TEST(PelOps, MapAndEqual) {
     U8 src = tagged(kvPelRect(0, 0, 40, 40));
     src.window(kvPelRect(0, 5, 17, 9), false);
     std::vector<unsigned char> table(256);
@@ -134,25 +110,22 @@ TEST(PelOps, MapAndEqual) {
     EXPECT_FALSE(kfPelEqual(src, U8()));
 }
 
-TEST(Rounding, IRoundHalvesAwayFromZeroSaturatesAndILimitClamps) {
+TEST(Rounding, IRoundHalvesAwayFromZeroAndSaturates) {
     const int32_t lo = INT32_MIN, hi = INT32_MAX;
     const float in[] = {0.5f, -2.5f, 0.49999997f, 8388607.5f, 2147483648.0f, -3e9f, INFINITY, NAN};
     const int32_t out[] = {1, -3, 0, 8388608, hi, lo, hi, 0};
     for (int i = 0; i < 8; ++i) EXPECT_EQ(iRound(in[i]), out[i]) << in[i];
-    EXPECT_EQ(kfILimit(-1, 0, 255) + kfILimit(17, 0, 255) + kfILimit(256, 0, 255), 272);
 }
 
-TEST(Xform, ComposeAppliesTheArgumentFirst) {
-    const kv2XformLinear scale2(matrix(2, 0, 2), 0.0, 0.0), shift(kvMatrix<2>(), 1.0, -3.0);
-    expectMaps(*scale2.composeBase(shift).get(), 5.0, 7.0, 12.0, 8.0);   // (6, 4) then x2
-    expectMaps(*shift.composeBase(scale2).get(), 5.0, 7.0, 11.0, 11.0);  // (10, 14) then shift
-    expectMaps(*kv2XformLinear(matrix(1, 3, 1), 0, 0).composeBase(scale2).get(), 1, 2, 14, 4);
+TEST(Xform, ComposeAppliesTheArgumentFirstAndTheLastHandleFrees) {
+    kvMatrix<2> m;  // identity
+    m(0, 1) = 3.0;
+    const kv2XformLinear shear(m, 0.0, 0.0), shift(kvMatrix<2>(), 1.0, -3.0);
+    expectMaps(*shear.composeBase(shift).get(), 5.0, 7.0, 18.0, 4.0);  // (6, 4) then sheared
+    expectMaps(*shift.composeBase(shear).get(), 5.0, 7.0, 27.0, 4.0);  // (26, 7) then shifted
     expectMaps(*U8(kvPelRect(0, 0, 1, 1)).imageFromClientXformBase().get(), -4.5, 9, -4.5, 9);
-}
-
-TEST(Xform, ReferenceCountFreesTheLastHandle) {
-    {
-        kv2XformHandle h(new CountingXform(matrix(3, 0, 3)));
+    {  // the last handle frees the transform
+        kv2XformHandle h(new CountingXform());
         U8 shared(kvPelRect(0, 0, 2, 2)), own(kvPelRect(0, 0, 2, 2)), other(kvPelRect(5, 5, 1, 1));
         shared.imageFromClientXformBase(h, true);
         own.imageFromClientXformBase(h, false);
@@ -166,7 +139,7 @@ TEST(Xform, ReferenceCountFreesTheLastHandle) {
         EXPECT_EQ(gLiveCounting, 1);  // still held by other
         other.imageFromClientXformBase(kv2XformHandle(), true);
         EXPECT_EQ(gLiveCounting, 0);  // own kept a copy of its own
-        EXPECT_TRUE(own.imageFromClientXformBase()->isEqual(CountingXform(matrix(3, 0, 3))));
+        EXPECT_TRUE(own.imageFromClientXformBase()->isEqual(CountingXform()));
     }
     EXPECT_EQ(gLiveCounting, 0);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <string>
 
 #include "platform/pel_ops.h"
 #include "platform/three_plane.h"
@@ -55,3 +56,14 @@ inline kvPelBuffer<unsigned char> makeMask(const kvPelRect& window,
 }
 
 inline kvPelBuffer_const<unsigned char> noMask() { return kvPelBuffer_const<unsigned char>(); }
+
+// The message of the E that f throws, or "<no exception>".
+template <class E, class F>
+std::string messageOf(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}

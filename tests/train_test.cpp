@@ -1,8 +1,6 @@
 // Training through the tool: validation, resets, aliasing, the model, copies and aborts.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
@@ -20,53 +18,45 @@ kvCompositeColorSet setOf(const kv3PlanePelBuffer& image,
     return kvCompositeColorSet({kvCompositeColor(image, mask)});
 }
 
-template <class E>
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
+const kvCompositeColorSegmenterModel& modelOf(const Tool& tool) { return clsgint::toolModel(tool); }
 
 void expectUntrained(const Tool& tool) {
     EXPECT_TRUE(!tool.isTrained() && tool == Tool() &&
-                clsgint::toolModel(tool) == kvCompositeColorSegmenterModel());
+                modelOf(tool) == kvCompositeColorSegmenterModel());
     EXPECT_THROW(tool.trainParams(), Defs::NotTrained);
     EXPECT_THROW(tool.compositeColors(), Defs::NotTrained);
 }
 
-TEST(Train, ValidatesTheSetsInOrderAndAFailureLeavesAnUntrainedTool) {
+TEST(Train, ValidatesTheSetsInOrderAndAFailureOrAbortLeavesAnUntrainedTool) {
     Tool tool;
     const TrainParams p;
     const auto img = uniformImage(kvPelRect(0, 0, 2, 2), {10, 20, 30});
-    auto retrainThenFail = [&](const std::vector<kvCompositeColorSet>& sets) {
-        tool.train({setOf(img)}, p);
-        return messageOf<Defs::BadParams>([&] { tool.train(sets, p); });
-    };
-    EXPECT_EQ(retrainThenFail({}), "(!compositeColors.size())");
+    tool.train({setOf(img)}, p);
+    EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train({}, p); }), "(!compositeColors.size())");
     expectUntrained(tool);
     // More than 254 labels is refused before building set 0, whose mask selects nothing.
     std::vector<kvCompositeColorSet> tooMany(255, setOf(img));
     kvPelBuffer<unsigned char> mask = makeMask(img.window(), [](long, long) { return true; });
     tooMany[0] = setOf(img, mask);
     kfPelSet(mask, 0);
-    EXPECT_EQ(messageOf<Defs::TooManyCompositeColors>([&] { tool.train(tooMany, p); }),
-              "(compositeColors.size() > 254)");
+    EXPECT_THROW(tool.train(tooMany, p), Defs::TooManyCompositeColors);
     // Set 0 lacks images, set 1 examples: set 0 is reported.
-    EXPECT_EQ(retrainThenFail({kvCompositeColorSet({kvCompositeColor()}), kvCompositeColorSet()}),
+    const std::vector<kvCompositeColorSet> empty = {kvCompositeColorSet({kvCompositeColor()}),
+                                                    kvCompositeColorSet()};
+    EXPECT_EQ(messageOf<Defs::BadParams>([&] { tool.train(empty, p); }),
               "(!compositeColors[i].instances().images().size())");
     // An empty window passes validation, but the build refuses it.
     kvCompositeColor example(img, noMask());
     example.add(kv3PlanePelBuffer(kvPelRect(0, 0, 0, 3)), noMask());
     tool.train({setOf(img)}, p);
-    EXPECT_EQ(messageOf<Defs::BadImage>([&] { tool.train({kvCompositeColorSet({example})}, p); }),
-              "");
+    EXPECT_THROW(tool.train({kvCompositeColorSet({example})}, p), Defs::BadImage);
+    expectUntrained(tool);
+    const auto big = noisyImage(kvPelRect(0, -300, 400, 400), 9);  // an abort is a failure too
+    EXPECT_TRUE(abortedFromAnotherThread([&] { tool.train({setOf(big)}, TrainParams(0.3, 2)); }));
     expectUntrained(tool);
 
     tool.train(std::vector<kvCompositeColorSet>(254, setOf(img)), TrainParams(1.0, 2));
-    EXPECT_EQ(clsgint::toolModel(tool).instanceModels.size(), 254u);
+    EXPECT_EQ(modelOf(tool).instanceModels.size(), 254u);
 }
 
 TEST(Train, RetrainsFromItsOwnSetsAndParameters) {
@@ -77,10 +67,10 @@ TEST(Train, RetrainsFromItsOwnSetsAndParameters) {
     tool.train({setOf(grey), setOf(teal)}, TrainParams(0.5, 7));
     tool.train(tool.compositeColors(), second);
     expected.train({setOf(grey), setOf(teal)}, second);
-    EXPECT_TRUE(tool == expected && clsgint::toolModel(tool) == clsgint::toolModel(expected));
+    EXPECT_TRUE(tool == expected && modelOf(tool) == modelOf(expected));
     tool.train({setOf(teal)}, tool.trainParams());
     expected.train({setOf(teal)}, second);
-    EXPECT_TRUE(tool == expected && clsgint::toolModel(tool) == clsgint::toolModel(expected));
+    EXPECT_TRUE(tool == expected && modelOf(tool) == modelOf(expected));
 }
 
 TEST(Train, MaskAndImageArePairedByCoordinates) {
@@ -89,31 +79,28 @@ TEST(Train, MaskAndImageArePairedByCoordinates) {
     Tool a, b;
     a.train({setOf(img, makeMask(kvPelRect(13, -6, 20, 9), care))}, TrainParams());
     b.train({setOf(img, makeMask(kvPelRect(13, -4, 9, 6), care))}, TrainParams());
-    EXPECT_TRUE(clsgint::toolModel(a) == clsgint::toolModel(b));
+    EXPECT_TRUE(modelOf(a) == modelOf(b));
 }
 
 TEST(Train, InstancesAreKeptInSetMajorOrderAndCopiesOwnTheirModel) {
     const kvPelRect w(0, 0, 6, 5);
-    std::vector<kv3PlanePelBuffer> imgs;
-    for (uint32_t s = 0; s < 4; ++s) imgs.push_back(noisyImage(w, s + 1));
-    std::vector<kvCompositeColor> three;
-    for (int i = 0; i < 3; ++i) three.emplace_back(imgs[i], noMask());
+    std::vector<kvCompositeColor> imgs;
+    for (uint32_t s = 0; s < 4; ++s) imgs.emplace_back(noisyImage(w, s + 1), noMask());
     Tool tool;
-    tool.train({kvCompositeColorSet(three), setOf(imgs[3])}, TrainParams());
-    EXPECT_EQ(clsgint::toolModel(tool).instanceCounts, (std::vector<uint32_t>{3, 1}));
-    ASSERT_EQ(clsgint::toolModel(tool).instanceModels.size(), 4u);
+    tool.train({kvCompositeColorSet({imgs[0], imgs[1], imgs[2]}), kvCompositeColorSet({imgs[3]})},
+               TrainParams());
+    EXPECT_EQ(modelOf(tool).instanceCounts, (std::vector<uint32_t>{3, 1}));
+    ASSERT_EQ(modelOf(tool).instanceModels.size(), 4u);
     for (std::size_t i : {0, 3}) {
         Tool single;
-        single.train({setOf(imgs[i])}, TrainParams());
-        EXPECT_TRUE(clsgint::toolModel(tool).instanceModels[i] ==
-                    clsgint::toolModel(single).instanceModels[0])
-            << i;
+        single.train({kvCompositeColorSet({imgs[i]})}, TrainParams());
+        EXPECT_TRUE(modelOf(tool).instanceModels[i] == modelOf(single).instanceModels[0]) << i;
     }
     Tool copy(tool), assigned;
-    const kvCompositeColorSegmenterModel before = clsgint::toolModel(tool);
-    tool.train({setOf(imgs[0])}, TrainParams(0.3, 2));
+    const kvCompositeColorSegmenterModel before = modelOf(tool);
+    tool.train({kvCompositeColorSet({imgs[0]})}, TrainParams(0.3, 2));
     assigned = copy;
-    EXPECT_TRUE(clsgint::toolModel(assigned) == before && !(copy == tool));
+    EXPECT_TRUE(modelOf(assigned) == before && !(copy == tool));
 }
 
 TEST(TrainDiagnostics, RecordsParametersThenEveryImageAndBoundMask) {
@@ -125,7 +112,7 @@ TEST(TrainDiagnostics, RecordsParametersThenEveryImageAndBoundMask) {
     tool.train({setOf(img), kvCompositeColorSet({kvCompositeColor(img, noMask()), example})},
                TrainParams(0.25, 9), &diag, Tool::kDiagInputs);
     ASSERT_EQ(diag.size(), 6u);
-    EXPECT_EQ(clsgint::toolModel(tool).instanceModels.size(), 3u);  // two images, one model
+    EXPECT_EQ(modelOf(tool).instanceModels.size(), 3u);  // two images, one model
     const auto& params = diag.record(0).entries();
     EXPECT_EQ(params.at(0).text + params.at(2).text, "colorToleranceFrac:0.25colorToleranceMin:9");
     EXPECT_EQ(diag.record(4).entries()[1].text + diag.record(5).entries()[1].text,
@@ -135,13 +122,6 @@ TEST(TrainDiagnostics, RecordsParametersThenEveryImageAndBoundMask) {
     EXPECT_THROW(tool.train({}, TrainParams(), &none, 0x10000), Defs::BadParams);
     tool.train({setOf(img)}, TrainParams(), &none, 0x20000);
     EXPECT_EQ(none.size(), 0u);
-}
-
-TEST(Train, AnotherThreadCanAbortATrain) {
-    const auto img = noisyImage(kvPelRect(0, -300, 400, 400), 9);
-    Tool tool;
-    EXPECT_TRUE(abortedFromAnotherThread([&] { tool.train({setOf(img)}, TrainParams(0.3, 2)); }));
-    expectUntrained(tool);
 }
 
 }  // namespace

@@ -10,77 +10,74 @@
 #include <tuple>
 
 #include "abort_from_thread.h"
-#include "clsg/colorseg/errors.h"
-#include "clsg/colorseg/segmenter_result.h"
-#include "clsg/colorseg/segmenter_tool.h"
-#include "platform/pel_ops.h"
+#include "clsg/clsg.h"
 #include "test_images.h"
 #include "tuning/spatial_folds.h"
 
 namespace {
 
-// Grey halves around `left` and `right`, each sample moved by fixed-seed noise in -noise .. noise.
-kv3PlanePelBuffer twoHalves(const kvPelRect& window, int left, int right, int noise,
-                            uint32_t seed = 1, int rightNoise = -1) {
-    if (rightNoise < 0) rightNoise = noise;
-    kv3PlanePelBuffer image(window);
-    uint32_t state = seed;
-    const auto next = [&](int n) {
-        state = state * 1664525u + 1013904223u;
-        return static_cast<int>((state >> 16) % static_cast<uint32_t>(2 * n + 1)) - n;
-    };
-    const long middle = window.left() + window.width() / 2;
-    for (long y = window.top(); y < window.bottom(); ++y)
-        for (const kvPelBuffer<unsigned char>* plane :
-             {&image.plane0(), &image.plane1(), &image.plane2()}) {
-            unsigned char* row = plane->pointToRow(y);
-            for (long x = window.left(); x < window.right(); ++x)
-                row[x - window.left()] = static_cast<unsigned char>(
-                    x < middle ? left + next(noise) : right + next(rightNoise));
-        }
-    return image;
-}
+using Defs = kvCompositeColorSegmenterDefs;
+using TrainParams = kvCompositeColorSegmenterTrainParams;
 
-// Blocks of block x block pixels, each of its own shade in lo .. hi per channel, every sample
-// moved by fixed-seed noise in -2 .. 2.
-kv3PlanePelBuffer shadeBlocks(const kvPelRect& window, int lo, int hi, int block, uint32_t seed) {
-    kv3PlanePelBuffer image(window);
-    uint32_t state = seed;
-    const auto next = [&](int n) {
+auto lcg(uint32_t state) {  // fixed-seed draws in 0 .. n - 1
+    return [state](int n) mutable {
         state = state * 1664525u + 1013904223u;
         return static_cast<int>((state >> 16) % static_cast<uint32_t>(n));
     };
-    const long across = (window.width() + block - 1) / block,
-               down = (window.height() + block - 1) / block;
-    std::vector<int> shades(static_cast<std::size_t>(across * down * 3));
-    for (int& s : shades) s = lo + next(hi - lo + 1);
-    for (long y = 0; y < window.height(); ++y)
+}
+
+// shade(x, y, c) = {base, noise}: each sample is base moved by a draw in -noise .. noise.
+template <class R, class F>
+kv3PlanePelBuffer noisy(const kvPelRect& w, R rng, F shade) {
+    kv3PlanePelBuffer image(w);
+    for (long y = w.top(); y < w.bottom(); ++y)
         for (int c = 0; c < 3; ++c) {
-            unsigned char* row = (c == 0   ? image.plane0()
-                                  : c == 1 ? image.plane1()
-                                           : image.plane2())
-                                     .pointToRow(window.top() + y);
-            for (long x = 0; x < window.width(); ++x)
-                row[x] = static_cast<unsigned char>(
-                    shades[static_cast<std::size_t>(((y / block) * across + x / block) * 3 + c)] +
-                    next(5) - 2);
+            auto& plane = c == 0 ? image.plane0() : c == 1 ? image.plane1() : image.plane2();
+            for (long x = w.left(); x < w.right(); ++x) {
+                const auto [base, noise] = shade(x, y, c);
+                *plane.pointToPel(x, y) =
+                    static_cast<unsigned char>(base + rng(2 * noise + 1) - noise);
+            }
         }
     return image;
 }
 
-kvPelBuffer<unsigned char> rectMask(const kvPelRect& window, const kvPelRect& rect) {
-    return makeMask(window, [&](long x, long y) { return rect.contains(kvPelRect(x, y, 1, 1)); });
+// Grey halves around `left` and `right`.
+kv3PlanePelBuffer twoHalves(const kvPelRect& w, int left, int right, int noise, uint32_t seed = 1,
+                            int rightNoise = -1) {
+    const long middle = w.left() + w.width() / 2;
+    return noisy(w, lcg(seed), [&](long x, long, int) {
+        return x < middle ? std::pair(left, noise)
+                          : std::pair(right, rightNoise < 0 ? noise : rightNoise);
+    });
+}
+
+// Blocks of block x block pixels from the origin, each of its own shade in lo .. hi per channel.
+kv3PlanePelBuffer shadeBlocks(const kvPelRect& w, int lo, int hi, int block, uint32_t seed) {
+    auto rng = lcg(seed);
+    const long across = (w.width() + block - 1) / block;
+    std::vector<int> shades(3 * across * ((w.height() + block - 1) / block));
+    for (int& s : shades) s = lo + rng(hi - lo + 1);
+    return noisy(w, rng, [&](long x, long y, int c) {
+        return std::pair(shades[(y / block * across + x / block) * 3 + c], 2);
+    });
+}
+
+kvCompositeColor inRect(const kv3PlanePelBuffer& image, const kvPelRect& r) {
+    const auto in = [&](long x, long y) { return r.contains(kvPelRect(x, y, 1, 1)); };
+    return kvCompositeColor(image, makeMask(image.window(), in));
+}
+
+kvCompositeColorSet rectSet(const kv3PlanePelBuffer& image, const kvPelRect& rect) {
+    return kvCompositeColorSet({inRect(image, rect)});
 }
 
 // Two labels, one per half of a twoHalves image.
 std::vector<kvCompositeColorSet> halvesSets(const kv3PlanePelBuffer& image) {
     const kvPelRect w = image.window();
     const long half = w.width() / 2;
-    const auto set = [&](long x0, long width) {
-        return kvCompositeColorSet(
-            {kvCompositeColor(image, rectMask(w, kvPelRect(x0, w.top(), width, w.height())))});
-    };
-    return {set(w.left(), half), set(w.left() + half, w.width() - half)};
+    return {rectSet(image, kvPelRect(w.left(), w.top(), half, w.height())),
+            rectSet(image, kvPelRect(w.left() + half, w.top(), w.width() - half, w.height()))};
 }
 
 using Pixel = std::tuple<int, long, long, std::size_t>;
@@ -112,11 +109,9 @@ TEST(SpatialFolds, NoTileOnBothSidesAndEveryPixelHeldOutOnce) {
     *p1.plane0().pointToPel(7, -5) = *p1again.plane0().pointToPel(7, -5) = 1;
     *p2.plane0().pointToPel(0, 0) = 2;
     const std::vector<kvCompositeColorSet> sets = {
-        kvCompositeColorSet({kvCompositeColor(p1, rectMask(w1, kvPelRect(9, 0, 61, 90)))}),
-        kvCompositeColorSet({kvCompositeColor(p1again, rectMask(w1, kvPelRect(60, 20, 90, 45)))}),
-        kvCompositeColorSet({kvCompositeColor(p1, rectMask(w1, kvPelRect(100, 70, 40, 30))),
-                             kvCompositeColor(p2, kvPelBuffer_const<unsigned char>())}),
-    };
+        rectSet(p1, kvPelRect(9, 0, 61, 90)), rectSet(p1again, kvPelRect(60, 20, 90, 45)),
+        kvCompositeColorSet(
+            {inRect(p1, kvPelRect(100, 70, 40, 30)), kvCompositeColor(p2, noMask())})};
     const std::set<Pixel> all = trainingPixels(sets);
     const auto tileOf = [&](int picture, long x, long y) {
         const kvPelRect& w = picture == 1 ? w1 : w2;
@@ -152,48 +147,25 @@ TEST(SpatialFolds, SmallExamplesShrinkTheTilesOrAreRefused) {
     const kvPelRect w(0, 0, 64, 64);
     const kv3PlanePelBuffer image = twoHalves(w, 50, 150, 3);
     const auto sets = [&](const kvPelRect& small) {
-        return std::vector<kvCompositeColorSet>{
-            kvCompositeColorSet({kvCompositeColor(image, rectMask(w, kvPelRect(0, 0, 32, 64)))}),
-            kvCompositeColorSet({kvCompositeColor(image, rectMask(w, small))})};
+        return std::vector<kvCompositeColorSet>{rectSet(image, kvPelRect(0, 0, 32, 64)),
+                                                rectSet(image, small)};
     };
     // Two tiles suffice for any fold count (balanced per label); one tile shrinks; one pixel fails.
     EXPECT_EQ(kvSpatialFolds(sets(kvPelRect(40, 24, 20, 16)), 3, 16).tileSize(), 16);
     EXPECT_EQ(kvSpatialFolds(sets(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
-    EXPECT_THROW(kvSpatialFolds(sets(kvPelRect(40, 8, 1, 1)), 2, 32),
-                 kvCompositeColorSegmenterDefs::BadParams);
-    for (const auto& [folds, tile] : {std::pair(1u, 32), std::pair(17u, 32), std::pair(3u, 3)})
-        EXPECT_THROW(kvSpatialFolds(sets(kvPelRect(32, 0, 32, 64)), folds, tile),
-                     kvCompositeColorSegmenterDefs::BadParams);
-}
-
-TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDo) {
-    const kvPelRect w(5, 3, 140, 90);
-    const kv3PlanePelBuffer image = twoHalves(w, 100, 124, 20, 7, 2);
-    const kvSpatialFolds folds(halvesSets(image), 3, 16);
-    std::vector<kvCompositeColorSegmenterTool> tools(3);
-    for (uint32_t f = 0; f < 3; ++f)
-        tools[f].train(folds.trainingSets(f), kvCompositeColorSegmenterTrainParams(0.3, 2));
-    for (int32_t n : {1, 3, 9}) {
-        const kvCompositeColorSegmenterRunParams params(n, false);
-        kvLabelConfusion whole(2);
-        for (uint32_t f = 0; f < 3; ++f) {
-            kvCompositeColorSegmenterResult result;
-            tools[f].run(image, params, result);
-            for (const kvHeldOutPiece& piece : folds.heldOut(f))
-                for (const kvHeldOutPixel& px : piece.pixels)
-                    whole.add(px.label, *result.labelImage().pointToPel(px.x, px.y));
-        }
-        EXPECT_EQ(kvScoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
-    }
+    const kvPelRect pixel(40, 8, 1, 1), half(32, 0, 32, 64);
+    for (const auto& [small, folds, tile] : {std::tuple(pixel, 2u, 32), std::tuple(half, 1u, 32),
+                                             std::tuple(half, 17u, 32), std::tuple(half, 3u, 3)})
+        EXPECT_THROW(kvSpatialFolds(sets(small), folds, tile), Defs::BadParams);
 }
 
 TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhood) {
     // Far apart and clean: every candidate up to neighbourhood 3 classifies every pixel.
-    const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), 60, 200, 3);
-    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(image));
+    const kvPelRect w(0, 0, 128, 64);
+    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
     for (const kvSuggestCandidate& c : report.candidates)
         ASSERT_TRUE(c.runParams.neighborhoodSize() > 3 || c.balancedAccuracy == 1.0);
-    EXPECT_EQ(report.trainParams, kvCompositeColorSegmenterTrainParams(0.3, 5));
+    EXPECT_EQ(report.trainParams, TrainParams(0.3, 5));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
     EXPECT_EQ(report.candidates.size(), 5u * 3 + 3 + 2);  // no finer fraction above the largest
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), 128u * 64u);
@@ -206,22 +178,20 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhoo
 
     // One flat grey per label, 30 apart under noise 10: at 0.3 every size is right everywhere,
     // and a larger neighbourhood is surer. Sizes of one tolerance tie to the surer.
-    const auto flat = [](int grey, uint32_t seed) {
-        const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 128, 64), grey, grey, 10, seed);
-        return kvCompositeColorSet(
-            {kvCompositeColor(image, rectMask(image.window(), image.window()))});
+    const auto flat = [&](int grey, uint32_t seed) {
+        return rectSet(twoHalves(w, grey, grey, 10, seed), w);
     };
     const kvSuggestReport surer = kvSuggestSegmenterParams({flat(100, 1), flat(130, 2)});
     std::vector<double> atCoarsest;
     for (const kvSuggestCandidate& c : surer.candidates)
-        if (c.trainParams == kvCompositeColorSegmenterTrainParams(0.3, 2)) {
+        if (c.trainParams == TrainParams(0.3, 2)) {
             ASSERT_EQ(c.balancedAccuracy, 1.0);
             atCoarsest.push_back(c.meanConfidence);
         }
     ASSERT_EQ(atCoarsest.size(), 3u);
     EXPECT_TRUE(atCoarsest[0] < atCoarsest[1] && atCoarsest[1] < atCoarsest[2] &&
                 atCoarsest[2] <= 255.0);
-    EXPECT_EQ(surer.trainParams, kvCompositeColorSegmenterTrainParams(0.3, 5));
+    EXPECT_EQ(surer.trainParams, TrainParams(0.3, 5));
     EXPECT_EQ(surer.runParams.neighborhoodSize(), 5);
 }
 
@@ -229,11 +199,8 @@ TEST(SuggestParams, ABroaderToleranceNearTheBestOnFoldZeroIsScoredOnEveryFold) {
     // Two overlapping ranges of shades: on fold 0, 0.028 is best, 0.04 second and 0.15 within a
     // point of the best. 0.15 goes on to fold 1 with 0.028, and wins on both folds.
     const kvPelRect w(0, 0, 128, 64);
-    const auto whole = [&](const kv3PlanePelBuffer& i) {
-        return kvCompositeColorSet({kvCompositeColor(i, rectMask(w, w))});
-    };
     const kvSuggestReport report = kvSuggestSegmenterParams(
-        {whole(shadeBlocks(w, 100, 140, 4, 1)), whole(shadeBlocks(w, 125, 165, 4, 2))});
+        {rectSet(shadeBlocks(w, 100, 140, 4, 1), w), rectSet(shadeBlocks(w, 125, 165, 4, 2), w)});
     std::map<double, std::pair<double, uint32_t>> byFrac;  // best on fold 0, folds scored
     for (const kvSuggestCandidate& c : report.candidates) {
         auto& [best, folds] = byFrac[c.trainParams.colorToleranceFrac()];
@@ -242,9 +209,8 @@ TEST(SuggestParams, ABroaderToleranceNearTheBestOnFoldZeroIsScoredOnEveryFold) {
     const double top = byFrac[0.028].first;
     ASSERT_TRUE(top > byFrac[0.04].first && byFrac[0.04].first > byFrac[0.15].first &&
                 byFrac[0.15].first > top - 0.01 && byFrac[0.3].first < top - 0.01);
-    EXPECT_EQ(byFrac[0.028].second, 2u);
-    EXPECT_EQ(byFrac[0.04].second, 1u);
-    EXPECT_EQ(byFrac[0.15].second, 2u);
+    EXPECT_EQ(std::tuple(byFrac[0.028].second, byFrac[0.04].second, byFrac[0.15].second),
+              std::tuple(2u, 1u, 2u));
     EXPECT_EQ(report.trainParams.colorToleranceFrac(), 0.15);
 }
 
@@ -252,8 +218,7 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
     // 16384 pixels per label, about 8192 held out per fold; the smaller label keeps them all.
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 256, 128), 60, 200, 3);
     std::vector<kvCompositeColorSet> sets = halvesSets(image);
-    sets[1] = kvCompositeColorSet(
-        {kvCompositeColor(image, rectMask(image.window(), kvPelRect(128, 0, 48, 40)))});
+    sets[1] = rectSet(image, kvPelRect(128, 0, 48, 40));
     kvSuggestOptions all;
     all.heldOutPerLabel = 0;
     for (const kvSuggestOptions& options : {kvSuggestOptions(), all}) {
@@ -264,8 +229,24 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
     }
 }
 
-TEST(SuggestParams, SameInputSameReportAndAnotherThreadAborts) {
+TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts) {
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(3, 1, 150, 70), 100, 124, 20, 5, 2);
+    const kvSpatialFolds folds(halvesSets(image), 3, 16);
+    std::vector<kvCompositeColorSegmenterTool> tools(3);
+    for (uint32_t f = 0; f < 3; ++f) tools[f].train(folds.trainingSets(f), TrainParams(0.3, 2));
+    for (int32_t n : {1, 3, 9}) {
+        const kvCompositeColorSegmenterRunParams params(n, false);
+        kvLabelConfusion whole(2);
+        for (uint32_t f = 0; f < 3; ++f) {
+            kvCompositeColorSegmenterResult result;
+            tools[f].run(image, params, result);
+            for (const kvHeldOutPiece& piece : folds.heldOut(f))
+                for (const kvHeldOutPixel& px : piece.pixels)
+                    whole.add(px.label, *result.labelImage().pointToPel(px.x, px.y));
+        }
+        EXPECT_EQ(kvScoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
+    }
+
     const kvSuggestReport a = kvSuggestSegmenterParams(halvesSets(image));
     std::vector<uint32_t> progress;
     kvSuggestOptions watched;  // a caller watching changes nothing
@@ -280,18 +261,13 @@ TEST(SuggestParams, SameInputSameReportAndAnotherThreadAborts) {
 }
 
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
-    kvLabelConfusion c(3);
-    c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5);
-    c.add(1, 255, 5), c.add(2, 7, 1);  // no label; any value past the labels counts as none
+    kvLabelConfusion c(3);  // 255: no label; any value past the labels counts as none
+    c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5), c.add(1, 255, 5), c.add(2, 7, 1);
     EXPECT_EQ(c.count(2, c.noneColumn()), 1u);
     EXPECT_TRUE(c.recall(0) == 0.8 && c.precision(1) == 5.0 / 7.0 && std::isnan(c.precision(2)));
-    EXPECT_DOUBLE_EQ(c.accuracy(), 13.0 / 21.0);
-    EXPECT_DOUBLE_EQ(c.balancedAccuracy(), (0.8 + 0.5 + 0.0) / 3.0);
-    kvLabelConfusion two(3);
-    two.add(0, 0, 10), two.add(c);
-    EXPECT_DOUBLE_EQ(two.recall(0), 0.9);
-    EXPECT_THROW(two.add(kvLabelConfusion(2)), kvCompositeColorSegmenterDefs::BadParams);
-    EXPECT_THROW(c.add(3, 0), kvCompositeColorSegmenterDefs::BadParams);
+    EXPECT_TRUE(c.accuracy() == 13.0 / 21.0 && c.balancedAccuracy() == (0.8 + 0.5 + 0.0) / 3.0);
+    EXPECT_THROW(c.add(kvLabelConfusion(2)), Defs::BadParams);
+    EXPECT_THROW(c.add(3, 0), Defs::BadParams);
     kvLabelConfusion absent(2);  // a label without true pixels stays out of the balance
     absent.add(0, 0, 3), absent.add(0, 1, 1);
     EXPECT_DOUBLE_EQ(absent.balancedAccuracy(), 0.75);
