@@ -1,16 +1,12 @@
-import os
-
 import numpy as np
 import pytest
 
 import clsg
 
-# (label, x, y, w, h) on scene(); the CLI tests teach the same rectangles.
 RECTS = [("orange", 5, 5, 30, 30), ("teal", 50, 10, 30, 30), ("cream", 95, 60, 30, 30)]
 
 
-def scene(height=97, width=131, seed=7):
-    """Three noisy colour bands, a darker lower half and stray pixels no label claims."""
+def scene(height=97, width=131, seed=7):  # three noisy bands, a darker lower half, stray pixels
     rng = np.random.default_rng(seed)
     img = np.zeros((height, width, 3), np.int32)
     for i, colour in enumerate([(235, 140, 25), (25, 150, 160), (230, 220, 190)]):
@@ -30,12 +26,6 @@ def train_scene(tool, image, **options):
 
 image = pytest.fixture(scope="session", name="image")(lambda: scene())
 tool = pytest.fixture(scope="session", name="tool")(lambda image: train_scene(clsg.Tool(), image))
-
-
-@pytest.fixture(scope="session")
-def cli():
-    path = os.environ.get("CLSG_CLI", "")
-    return path if os.path.exists(path) else pytest.skip("the clsg program is not built")
 
 
 def outputs(r):

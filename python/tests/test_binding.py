@@ -1,9 +1,4 @@
-import gc
-import pickle
-import signal
-import subprocess
-import sys
-import time
+import gc, os, pickle, signal, subprocess, sys, time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -12,16 +7,19 @@ import pytest
 import clsg
 from conftest import RECTS, assert_same, outputs, scene, train_scene
 
-NUMBERS = {clsg.BadParamsError: 268472576, clsg.NotTrainedError: 268472577,
-           clsg.BadImageError: 268472578, clsg.TooManyLabelsError: 268472579}
+NUMBERS = dict(zip([clsg.BadParamsError, clsg.NotTrainedError, clsg.BadImageError, clsg.TooManyLabelsError],
+                   range(268472576, 268472580)))
 
 
-def test_memory_layouts_give_the_c_order_result(image, tool):
+def test_memory_layouts_and_threads_give_one_threads_c_order_result(image, tool):
     wide = np.repeat(np.repeat(np.pad(image, ((0, 0), (0, 0), (0, 1))), 2, 0), 3, 1)[::2, ::3, :3]
-    for other in (np.asfortranarray(image), wide, image[::-1, ::-1].copy()[::-1, ::-1]):
-        assert not other.flags.c_contiguous
-        assert_same(tool.run(other, 3), tool.run(image, 3))
-        assert train_scene(clsg.Tool(), other) == tool
+    others = (np.asfortranarray(image), wide, image[::-1, ::-1].copy()[::-1, ::-1])
+    jobs = [(o, n) for o in others for n in (1, 2, 3, 5)] * 2
+    with ThreadPoolExecutor(4) as pool:  # four threads on one tool
+        for result, (other, n) in zip(pool.map(lambda job: tool.run(*job), jobs), jobs):
+            assert not other.flags.c_contiguous
+            assert_same(result, tool.run(image, n))
+    assert all(train_scene(clsg.Tool(), other) == tool for other in others)
 
 
 def test_results_are_read_only_views_that_outlive_the_result(image, tool):
@@ -32,29 +30,25 @@ def test_results_are_read_only_views_that_outlive_the_result(image, tool):
     gc.collect()
     tool.run(scene(seed=3))  # reuse of freed memory would show here
     np.testing.assert_array_equal(labels, expected)
-    assert len(np.unique(expected)) >= 3
     first = tool.run(image, 3)
     tool.run(scene(seed=4), 3)  # the same size: refills the planes the first run read
     assert_same(first, tool.run(image, 3))  # images first builds now come from its own copy
 
 
 def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
-    small, BI, BP = image[:10, :10], clsg.BadImageError, clsg.BadParamsError
+    small, BI, BP, TM = image[:10, :10], clsg.BadImageError, clsg.BadParamsError, clsg.TooManyLabelsError
     seg = lambda which: lambda: tool.run(small).segmentation(which)  # noqa: E731
     run = lambda *args: lambda: tool.run(*args)  # noqa: E731
     train = lambda labels, **kw: lambda: clsg.Tool().train(labels, **kw)  # noqa: E731
     mask = lambda m=None, **kw: train({"a": [(small, m)]}, **kw)  # noqa: E731
     for call, kind, words in [
-            (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"),
-            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"),
-            (run(image, 0), BP, "neighborhood"), (train({}), BP, ""),
-            (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"),
+            (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, ""),
+            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"), (seg(3), BP, "0..2"),
+            (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
-            (mask(np.zeros((10, 10), bool)), BI, ""), (train({"a": [small]}), BP, "pair"),
-            (train({"a b": [(small, None)]}), BP, "a b"), (mask(tolerance_frac=1.5), BP, "Frac"),
-            (mask(colors={"a": (1, 2, 256)}), BP, "0..255"), (mask(colors={"b": "#010"}), BP, "'b'"),
-            (train({str(i): [(small, None)] for i in range(255)}), clsg.TooManyLabelsError, "254"),
-            (seg("nope"), BP, "nope"), (seg(3), BP, "0..2")]:
+            (mask(np.zeros((10, 10), bool)), BI, ""), (mask(tolerance_frac=1.5), BP, "Frac"), (seg("nope"), BP, "nope"),
+            (train({"a b": [(small, None)]}), BP, "a b"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
+            (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "254")]:
         with pytest.raises(kind) as info:
             call()
         assert isinstance(info.value, clsg.Error) and words in str(info.value), info.value
@@ -73,8 +67,7 @@ def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
     data = (tmp_path / "t.clsg").read_bytes()
     newer = data[:13] + bytes([data[13] + 7]) + data[14:]  # the version, after "clsg-tool"
     for name, content, kind in (("cut", data[: len(data) // 2], clsg.CorruptArchiveError),
-                                ("other", b"not a tool file", clsg.ToolFileError),
-                                ("missing", None, clsg.ToolFileError),
+                                ("other", b"x", clsg.ToolFileError), ("missing", None, clsg.ToolFileError),
                                 ("newer", newer, clsg.UnknownVersionError)):
         content is None or (tmp_path / name).write_bytes(content)
         with pytest.raises(kind, match=name) as info:
@@ -83,7 +76,9 @@ def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
     pytest.raises(clsg.NotTrainedError, clsg.Tool().save, tmp_path / "x.clsg")
 
 
-def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool, cli):
+def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
+    cli = os.environ.get("CLSG_CLI", "")
+    os.path.exists(cli) or pytest.skip("the clsg program is not built")
     run_cli = lambda *args: subprocess.run([cli, *map(str, args)], check=True)  # noqa: E731
 
     def labels_on(img, name):
@@ -94,40 +89,28 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool, cl
     run_cli("train", tmp_path / "cli.clsg", *labels_on(image, "scene.png"))
     coloured = train_scene(clsg.Tool(), image, colors={"teal": (0x11, 0x22, 0x33)})
     from_cli = clsg.Tool.load(str(tmp_path / "cli.clsg"))
-    assert from_cli == coloured != tool and from_cli.colors[::2] == tool.colors[::2]
-    assert from_cli.colors[1] == "#112233"
+    assert from_cli == coloured != tool and from_cli.colors == tool.colors[:1] + ["#112233"] + tool.colors[2:]
     coloured.save(tmp_path / "py.clsg")
     for n in (2, 5):
-        run_cli("run", tmp_path / "py.clsg", tmp_path / "scene.png", "--out",
-                tmp_path / f"out{n}", "--neighborhood", n)
-        for mine, name in zip(outputs(tool.run(image, n)), ["labels", "confidence", "score"]
-                              + [f"seg-{label}" for label in tool.labels]):
+        run_cli("run", tmp_path / "py.clsg", tmp_path / "scene.png", "--out", tmp_path / f"out{n}", "--neighborhood", n)
+        for mine, name in zip(outputs(tool.run(image, n)),
+                              ["labels", "confidence", "score"] + [f"seg-{label}" for label in tool.labels]):
             theirs = clsg.read_image(tmp_path / f"out{n}" / f"scene-{name}.png")[:, :, 0]
             np.testing.assert_array_equal(mine, theirs, err_msg=f"{name} N={n}")
     # train --auto picks 5 on this noisy scene: the runs' default, kept through save and pickle.
     noisy = np.clip(image + np.random.default_rng(1).integers(-40, 41, image.shape), 0, 255)
     run_cli("train", "--auto", tmp_path / "auto.clsg", *labels_on(noisy.astype(np.uint8), "n.png"))
     auto = clsg.Tool.load(tmp_path / "auto.clsg")
-    assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == 5
-    assert tool.neighborhood is None
-
-
-def test_four_threads_on_one_tool_give_one_threads_results(tool):
-    jobs = [(scene(seed=s), n) for s, n in enumerate((1, 2, 3, 5))]
-    with ThreadPoolExecutor(4) as pool:
-        for a, job in zip(pool.map(lambda job: tool.run(*job), jobs * 3), jobs * 3):
-            assert_same(a, tool.run(*job))
+    assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == 5 != tool.neighborhood
 
 
 INTERRUPTED = """
 import numpy as np, clsg
 noise = np.random.default_rng(0).integers(0, 256, (4000, 4000, 3), np.uint8)
-tool = clsg.Tool()
-tool.train({"a": [(noise[:40, :40], None)]})
+(tool := clsg.Tool()).train({"a": [(noise[:40, :40], None)]})
 print("training", flush=True)
 try:  # some twenty seconds uninterrupted
-    tool.train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5,
-               tolerance_min=40)
+    tool.train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5, tolerance_min=40)
 except KeyboardInterrupt:
     print("interrupted", tool.labels, tool.run(noise[:40, :40]).labels.shape, flush=True)
     raise
@@ -135,17 +118,14 @@ except KeyboardInterrupt:
 
 
 def test_ctrl_c_aborts_a_long_train_with_keyboard_interrupt():
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
+    with subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as child:
         assert child.stdout.readline() == "training\n"
         time.sleep(1)  # well inside the train
         child.send_signal(signal.SIGINT)
         sent = time.monotonic()
         out, err = child.communicate(timeout=60)
         waited = time.monotonic() - sent
-    finally:
-        child.kill()
     # Raised by the aborted call itself; the tool kept what it knew and runs again.
     assert "KeyboardInterrupt: clsg call interrupted" in err and child.returncode != 0, err
     assert out == "interrupted ['a'] (40, 40)\n"

@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR (exits 77 only when Chromium cannot start).
-Labels painted by pointer strokes in a real browser; the page's `clsg run` command gives its labels."""
+"""Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR: strokes in a real browser; `clsg run` gives the page's labels."""
 import base64, os, re, shlex, shutil, subprocess, sys, tempfile, time
 
 
@@ -14,14 +13,12 @@ def start_browser(profile):
         from selenium.webdriver.chrome.service import Service
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
-        for flag in ["headless", "no-sandbox", "disable-gpu", "disable-quic", "no-first-run", "disable-sync",
-                     "disable-background-networking", "disable-component-update", "user-data-dir=" + profile,
-                     "window-size=1400,860"]:
+        for flag in ("headless no-sandbox disable-gpu disable-quic no-first-run disable-sync disable-component-update "
+                     "disable-background-networking window-size=1400,860").split() + ["user-data-dir=" + profile]:
             options.add_argument("--" + flag)
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    except Exception as e:  # a browser that cannot start is a skip, not a pass
-        print("SKIPPED: the studio browser test could not start Chromium: " + str(e)[:300], file=sys.stderr)
-        sys.exit(77)
+    except Exception as e:  # a browser that cannot start is a skip (77), not a pass
+        sys.exit(print("SKIPPED: could not start Chromium: " + str(e)[:300], file=sys.stderr) or 77)
 
 
 def main():
@@ -33,31 +30,24 @@ def main():
     driver = None
     try:
         line = studio.stdout.readline()
-        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line)
-        if not url:
-            fail("clsg studio did not print its address: " + line)
+        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line) or fail("no address: " + line)
         driver = start_browser(os.path.join(work, "profile"))
-        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver import ActionChains, Keys
         from selenium.webdriver.common.by import By
-        from selenium.webdriver.common.keys import Keys
         find, js = driver.find_element, driver.execute_script
 
         def wait_for(script, what):
             end = time.time() + 30
-            while time.time() < end:
-                value = js(script)
-                if value:
-                    return value
+            while not (value := js(script)) and time.time() < end:
                 time.sleep(0.05)
-            fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
+            return value or fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
 
         def stroke(points):  # drags the left button through image points (x, y)
-            v, size = js("return window.clsgStudio.view()"), canvas.size
-            at = [(round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
-                   round(y * v["scale"] + v["offsetY"] - size["height"] / 2)) for x, y in points]
-            chain = ActionChains(driver, duration=20).move_to_element_with_offset(canvas, *at[0]).click_and_hold()
-            for o in at[1:]:
-                chain.move_to_element_with_offset(canvas, *o)
+            v, size, chain = js("return window.clsgStudio.view()"), canvas.size, ActionChains(driver, duration=20)
+            for i, (x, y) in enumerate(points):
+                chain.move_to_element_with_offset(canvas, round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
+                                                  round(y * v["scale"] + v["offsetY"] - size["height"] / 2))
+                i or chain.click_and_hold()
             chain.release().perform()
 
         ERROR, LABELS = "return document.getElementById('error')", "#labels li[data-label]"
@@ -66,8 +56,7 @@ def main():
                  "document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
         for count, name in enumerate(["crema", "table"], 1):
-            find(By.ID, "new-label").send_keys(name)
-            find(By.CSS_SELECTOR, "#add-label button").click()
+            find(By.ID, "new-label").send_keys(name + Keys.ENTER)
             wait_for("return document.querySelectorAll('%s').length === %d" % (LABELS, count), name)
         find(By.ID, "neighborhood").clear()  # not clsg run's default, so the command must carry it
         find(By.ID, "neighborhood").send_keys("5" + Keys.TAB)
@@ -81,36 +70,30 @@ def main():
         stroke([(480, 60), (570, 30)])
         counts = wait_for("const c = window.clsgStudio.shares(); return window.clsgStudio.settled()"
                           " && c && c.length === 3 && c[0] > 0 && c[1] > 0 ? c : null", "both labels")
-        expected = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
         legend = js("return document.getElementById('legend').innerText.split(/\\s+/)")
+        shares = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
         if sum(counts) != 600 * 400 or js(ERROR + ".hidden") is not True or \
-                legend != ["crema", expected[0], "table", expected[1], "unlabelled", expected[2]]:
+                legend != ["crema", shares[0], "table", shares[1], "unlabelled", shares[2]]:
             fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
 
-        find(By.ID, "tool-name").clear()
-        find(By.ID, "tool-name").send_keys("browser.clsg")
         find(By.ID, "save-tool").click()
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
         page_labels = base64.b64decode(js("return window.clsgStudio.labelImage()"))
-        find(By.CSS_SELECTOR, "#command-dialog button").click()
         driver.save_screenshot(os.path.join(artefacts, "studio-browser.png"))
         words = shlex.split(command)
         if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
         subprocess.run([clsg] + words[1:] + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
-        stem = os.path.splitext(os.path.basename(image))[0]
-        data = open(os.path.join(words[words.index("--out") + 1], stem + "-labels.pgm"), "rb").read()
+        stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
+        data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
         cli_labels = data[header.end():header.end() + int(header.group(1)) * int(header.group(2))]
         if cli_labels != page_labels:
-            fail("clsg run's label image differs from the page's in %d of %d pixels"
-                 % (sum(a != b for a, b in zip(cli_labels, page_labels)), len(cli_labels)))
+            fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
         print("ok: label image identical to clsg run (%d bytes); screenshot in %s" % (len(page_labels), artefacts))
     finally:
-        if driver:
-            driver.quit()
-        studio.terminate()
-        studio.wait(timeout=10)
+        driver and driver.quit()
+        studio.terminate() or studio.wait(timeout=10)
         shutil.rmtree(work, ignore_errors=True)
 
 

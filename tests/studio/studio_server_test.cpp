@@ -21,23 +21,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using Rect = std::array<long, 4>;
 using Bytes = std::vector<uint8_t>;
 const char* const kToken = "0123456789abcdef0123456789abcdef";
 const char* const kBinary = "application/octet-stream";
 constexpr long kW = 40, kH = 30;
 
-std::array<const kvPelBuffer<unsigned char>*, 3> planes(const kv3PlanePelBuffer& b) {
-    return {&b.plane0(), &b.plane1(), &b.plane2()};
-}
 kv3PlanePelBuffer testImage() {  // orange left, teal right, a grey band between; a little texture
     kv3PlanePelBuffer image(kvPelRect(0, 0, kW, kH));
     const int base[3][3] = {{230, 140, 30}, {128, 128, 128}, {20, 150, 160}};
-    for (long y = 0; y < kH; ++y)
-        for (long x = 0; x < kW; ++x)
-            for (int k = 0; k < 3; ++k)
-                planes(image)[k]->pointToRow(y)[x] =
-                    uint8_t(base[(x >= 16) + (x >= 24)][k] + (x * 7 + y * 13) % 9);
+    const std::array planes{&image.plane0(), &image.plane1(), &image.plane2()};
+    for (long y = 0, x = 0; y < kH; x = (x + 1) % kW, y += !x)
+        for (int k = 0; k < 3; ++k)
+            planes[k]->pointToRow(y)[x] = base[(x >= 16) + (x >= 24)][k] + (x * 7 + y * 13) % 9;
     return image;
 }
 
@@ -66,7 +61,7 @@ Frame parseFrame(const std::string& body) {
     uint32_t n = 0;
     for (int b = 0; b < 4; ++b) n |= uint32_t(uint8_t(body.at(b))) << (8 * b);
     Frame f{json::parse(body.substr(4, n)), Bytes(body.begin() + 4 + n, body.end())};
-    const std::size_t size = f.meta["width"].get<int>() * f.meta["height"].get<int>();
+    const std::size_t size = f.meta["window"][2].get<int>() * f.meta["window"][3].get<int>();
     EXPECT_TRUE(f.meta["encoding"] == "raw" || decodeRuns(body.substr(4 + n), size, f.pixels));
     return f;
 }
@@ -74,7 +69,6 @@ Frame parseFrame(const std::string& body) {
 class StudioServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        imagePath_ = dir_ / "picture.png";
         writeColorImage(imagePath_, image_, ImageFormat::Png);
         session_.addImage("picture", imagePath_, image_);
         port_ = server_.bind(0);  // bound, so connects queue until serve() listens
@@ -82,10 +76,7 @@ protected:
         client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
         client_->set_default_headers({{"X-Clsg-Token", kToken}});
     }
-    void TearDown() override {
-        server_.stop();
-        thread_.join();
-    }
+    void TearDown() override { server_.stop(), thread_.join(); }
     httplib::Result post(const std::string& path, const std::string& body,
                          const char* type = "application/json") {
         return client_->Post(path.c_str(), body, type);
@@ -99,11 +90,10 @@ protected:
     void label(const char* name, const char* color = "#ff8800") {
         api("/api/labels", {{"op", "add"}, {"name", name}, {"color", color}});
     }
-    void paint(long label, const Rect& r) {
-        const Bytes values(static_cast<std::size_t>(r[2] * r[3]), static_cast<uint8_t>(label + 1));
-        std::string q = "/api/marks?i=0";
-        for (int k = 0; k < 4; ++k)
-            q += "&" + std::string(1, "xywh"[k]) + "=" + std::to_string(r[k]);
+    void paint(long label, const std::array<long, 4>& r) {
+        const Bytes values(r[2] * r[3], uint8_t(label + 1));
+        char q[96];
+        snprintf(q, sizeof q, "/api/marks?i=0&x=%ld&y=%ld&w=%ld&h=%ld", r[0], r[1], r[2], r[3]);
         ASSERT_EQ(code(post(q, encodeRuns(values.data(), values.size()), kBinary)), 200);
     }
     Frame segment(const char* view = "labels") {
@@ -111,17 +101,17 @@ protected:
         EXPECT_EQ(code(r), 200) << (r ? r->body : "none");
         return r ? parseFrame(r->body) : Frame{};
     }
-    void twoLabels(bool tealMarks = true) {
+    void twoLabels() {
         label("orange");
         label("teal", "#008888");
         paint(0, kOrange);
-        if (tealMarks) paint(1, kTeal);
+        paint(1, kTeal);
     }
 
-    const Rect kOrange{2, 3, 8, 6}, kTeal{28, 10, 6, 9};
+    const std::array<long, 4> kOrange{2, 3, 8, 6}, kTeal{28, 10, 6, 9};
     clsgtest::ScratchDir dir_;
     kv3PlanePelBuffer image_ = testImage();
-    std::string imagePath_;
+    std::string imagePath_ = dir_ / "picture.png";
     StudioSession session_{dir_ / "out"};
     StudioServer server_{session_, kToken};
     int port_ = 0;
@@ -129,76 +119,48 @@ protected:
     std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(StudioServerTest, TokenPageStateAndImageBytes) {
-    httplib::Client bare("127.0.0.1", port_);
-    for (const char* path : {"/", "/api/state", "/api/save", "/nowhere"}) {
-        EXPECT_EQ(code(bare.Get(path)), 403) << path;
-        EXPECT_EQ(code(bare.Get(path, {{"X-Clsg-Token", std::string(32, 'a')}})), 403) << path;
-        EXPECT_EQ(code(bare.Post(path, "{}", "application/json")), 403) << path;
-    }
-    EXPECT_EQ(code(bare.Get((std::string("/?token=") + kToken).c_str())), 200);
-    EXPECT_EQ(code(client_->Get("/nowhere")), 404);
-
-    const httplib::Result page = client_->Get("/");
-    ASSERT_TRUE(code(page) == 200 && code(client_->Get("/studio.js")) == 200);
-    EXPECT_NE(page->body.find(std::string("studio.js?token=") + kToken), std::string::npos);
-    std::string rgb;
-    for (long at = 0; at < kW * kH; ++at)
-        for (const auto* plane : planes(image_)) rgb += char(plane->pointToRow(at / kW)[at % kW]);
-    EXPECT_EQ(client_->Get("/api/image?i=0")->body, rgb);
-    for (const std::string& bad : split("/api/image?i=1|/api/image?i=x|/api/marks?i=99999999999"))
-        EXPECT_EQ(code(client_->Get(bad.c_str())), 400) << bad;
-}
-
 // Label, confidence and score views equal those of the tool the exported command trains.
 TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
-    twoLabels(false);
-    api("/api/segment", {{"image", 0}}, 422);  // teal has no marks
-    paint(1, kTeal);
+    twoLabels();
     Bytes previous;
     int round = 0;
-    for (const auto& [frac, min, n] :
-         {std::tuple<double, int, int>{0.1, 2, 3}, {0.1, 2, 5}, {0.1, 12, 5}, {0.3, 12, 5}}) {
-        api("/api/settings", settings(frac, min, n));
+    for (const json& c :
+         json::parse("[[0.1,2,3,false],[0.1,2,5,false],[0.1,12,5,true],[0.3,12,5,false]]")) {
+        const int n = c[2];
+        api("/api/settings", settings(c[0], c[1], n, c[3]));
         // The exported command line, run by the real program, trains the page's tool.
-        const std::string dir = "out/m" + std::to_string(round++),
-                          command = api("/api/export", {{"dir", dir.substr(4)}})["command"];
-        ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "'" + command.substr(4) + " >/dev/null").c_str()),
-                  0);
-        EXPECT_EQ(clsgtest::slurp(dir_ / (dir + "/train-command.txt")), command + "\n");
-        const ToolFile trained = readToolFile(dir_ / (dir + "/tool.clsg"));
+        const std::string dir = "m" + std::to_string(round++),
+                          command = api("/api/export", {{"dir", dir}})["command"];
+        ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "'" + command.substr(4)).c_str()), 0);
+        EXPECT_EQ(clsgtest::slurp(dir_ / ("out/" + dir + "/train-command.txt")), command + "\n");
+        const ToolFile trained = readToolFile(dir_ / ("out/" + dir + "/tool.clsg"));
         EXPECT_EQ(trained.labels.at(1).color, 0x008888u);
         kvCompositeColorSegmenterResult direct;
-        trained.tool.run(image_, kvCompositeColorSegmenterRunParams(n, false), direct);
+        trained.tool.run(image_, kvCompositeColorSegmenterRunParams(n, c[3]), direct);
         const Frame labels = segment("labels");
         EXPECT_EQ(labels.pixels, bytesOf(direct.labelImage()));
         EXPECT_EQ(segment("confidence").pixels, bytesOf(direct.confidenceImage()));
         const Bytes score = segment("score").pixels;
-        EXPECT_EQ(score, bytesOf(direct.scoreImage())) << frac << " " << min << " " << n;
+        EXPECT_EQ(score, bytesOf(direct.scoreImage())) << c;
         EXPECT_NE(score, std::exchange(previous, score));
         const std::vector<uint64_t> counts = labels.meta["counts"];
         EXPECT_EQ(counts[0] + counts[1] + counts[2], uint64_t(kW * kH));
         EXPECT_EQ(counts[0], uint64_t(std::count(labels.pixels.begin(), labels.pixels.end(), 0)));
-    }
-    // A window (cut to the image) is that part of the whole, with and without normalisation.
-    for (bool normalize : {false, true}) {
-        api("/api/settings", settings(0.1, 2, 5, normalize));
-        const Bytes whole = segment("score").pixels;
+        // A window, cut to the image, is that part of the whole.
         const json request = {{"image", 0}, {"view", "score"}, {"window", {30, 20, 15, 40}}};
         const Frame part = parseFrame(post("/api/segment", request.dump())->body);
         EXPECT_EQ(part.meta["window"], json({30, 20, 10, 10}));
         Bytes expected;
         for (long y = 20; y < 30; ++y)
-            expected.insert(expected.end(), &whole[y * kW + 30], &whole[y * kW + 40]);
-        EXPECT_EQ(part.pixels, expected) << normalize;
+            expected.insert(expected.end(), &score[y * kW + 30], &score[y * kW + 40]);
+        EXPECT_EQ(part.pixels, expected);
     }
-    for (const std::string& body :
-         split(R"({"window":[0,0,0,5]}|{"window":[1,2,3]}|{"window":[-1,0,5,5]}|{"view":"x"})"))
-        EXPECT_EQ(code(post("/api/segment", R"({"image":0,)" + body.substr(1))), 400) << body;
-    EXPECT_EQ(code(post("/api/segment", R"({"image":0,"window":[50,0,5,5]})")), 422);
-    EXPECT_EQ(code(post("/api/segment", R"({"image":3})")), 422);
+    for (const json& c : json::parse(R"([[{"image":0,"window":[0,0,0,5]},400], [{"image":3},422],
+            [{"image":0,"window":[1,2,3]},400], [{"image":0,"window":[-1,0,5,5]},400],
+            [{"image":0,"view":"x"},400], [{"image":0,"window":[50,0,5,5]},422]])"))
+        api("/api/segment", c[0], c[1]);
     paint(-1, kTeal);  // erasing a label's last marks fails again
-    EXPECT_EQ(code(post("/api/segment", R"({"image":0})")), 422);
+    api("/api/segment", {{"image", 0}}, 422);
 }
 
 // Deleting a label removes its marks and renumbers later labels' marks; edits check input.
@@ -213,19 +175,30 @@ TEST_F(StudioServerTest, LabelEdits) {
     Bytes marks;
     ASSERT_TRUE(decodeRuns(client_->Get("/api/marks?i=0")->body, kW * kH, marks));
     EXPECT_EQ(Bytes(marks.begin(), marks.begin() + 5), (Bytes{0, 0, 2, 2, 0}));
-    // Taken or ill-formed names and colours, missing or ill-typed label numbers, unknown ops.
-    for (
-        const std::string& bad : split(
-            R"({"op":"add","name":"c","color":"#000000"}/422|{"op":"add","name":"a b","color":"#000000"}/422|)"
-            R"({"op":"add","name":"x","color":"#12345g"}/400|{"op":"rename","label":2,"name":"x"}/422|)"
-            R"({"op":"rename","label":-1,"name":"x"}/400|{"op":"delete","label":"0"}/400)"))
-        EXPECT_EQ(code(post("/api/labels", bad.substr(0, bad.size() - 4))),
-                  std::stoi(bad.substr(bad.size() - 3)))
-            << bad;
+    // Taken or ill-formed names and colours, missing or ill-typed label numbers.
+    for (const json& c : json::parse(R"([[{"op":"add","name":"c","color":"#000000"},422],
+            [{"op":"add","name":"a b","color":"#000000"},422], [{"op":"add","name":"x","color":"#12345g"},400],
+            [{"op":"rename","label":2,"name":"x"},422], [{"op":"rename","label":-1,"name":"x"},400], [{"op":"delete","label":"0"},400]])"))
+        api("/api/labels", c[0], c[1]);
     EXPECT_EQ(json::parse(client_->Get("/api/state")->body)["labels"].size(), 2u);
 }
 
-TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
+// Every request needs the token; bad, oversized and random ones are refused, never crash.
+TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
+    httplib::Client bare("127.0.0.1", port_);
+    for (const char* path : {"/", "/api/state", "/api/save", "/nowhere"}) {
+        EXPECT_EQ(code(bare.Get(path)), 403) << path;
+        EXPECT_EQ(code(bare.Get(path, {{"X-Clsg-Token", std::string(32, 'a')}})), 403) << path;
+        EXPECT_EQ(code(bare.Post(path, "{}", "application/json")), 403) << path;
+    }
+    EXPECT_EQ(code(bare.Get((std::string("/?token=") + kToken).c_str())), 200);
+    std::string rgb;
+    for (long at = 0; at < kW * kH; ++at)
+        for (const auto* p : {&image_.plane0(), &image_.plane1(), &image_.plane2()})
+            rgb += char(p->pointToRow(at / kW)[at % kW]);
+    EXPECT_EQ(client_->Get("/api/image?i=0")->body, rgb);
+    for (const std::string& bad : split("/api/image?i=1|/api/image?i=x|/api/marks?i=99999999999"))
+        EXPECT_EQ(code(client_->Get(bad.c_str())), 400) << bad;
     for (const char* body : {"{bad", "", "[]"})
         EXPECT_EQ(code(post("/api/labels", body)), 400) << body;
     api("/api/save", {{"file", std::string(StudioServer::kMaxJsonBody, 'a')}}, 413);
@@ -235,18 +208,15 @@ TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
         api("/api/settings", settings(c[0], c[1], c[2], c[3]), c[4]);
 
     label("a");
-    const std::string one = encodeRuns(Bytes(4, 1).data(), 4),
-                      two = encodeRuns(Bytes(4, 2).data(), 4);
+    const std::string one = encodeRuns(Bytes(4, 1).data(), 4);
     // Truncated, too few, too many, a zero run, outside the image, missing size, no such image.
     const std::string bodies[] = {one, one.substr(0, 1), std::string("\x01\x00", 2)};
-    for (const std::string& c :
-         split("1x=0&y=0&w=2&h=2|0x=0&y=0&w=2&h=3|0x=0&y=0&w=1&h=2|2x=0&y=0&w=2&h=2|"
-               "0x=39&y=0&w=2&h=2|0x=0&y=0&w=2|0x=0&y=0&w=2&h=2&i=1")) {
-        const std::string query = (c.find("i=1") == std::string::npos ? "i=0&" : "") + c.substr(1);
-        const std::string& body = bodies[c[0] - '0'];
-        EXPECT_EQ(code(post("/api/marks?" + query, body, kBinary)), 400) << query;
-    }
+    for (const std::string& c : split(
+             "1i=0&x=0&y=0&w=2&h=2|0i=0&x=0&y=0&w=2&h=3|0i=0&x=0&y=0&w=1&h=2|2i=0&x=0&y=0&w=2&h=2|"
+             "0i=0&x=39&y=0&w=2&h=2|0i=0&x=0&y=0&w=2|0i=1&x=0&y=0&w=2&h=2"))
+        EXPECT_EQ(code(post("/api/marks?" + c.substr(1), bodies[c[0] - '0'], kBinary)), 400) << c;
     // A label that is not there, then a body past the limit.
+    const std::string two = encodeRuns(Bytes(4, 2).data(), 4);
     EXPECT_EQ(code(post("/api/marks?i=0&x=0&y=0&w=2&h=2", two, kBinary)), 422);
     EXPECT_EQ(code(post("/api/marks?i=0&x=0&y=0&w=1&h=1", std::string(64, '\x01'), kBinary)), 413);
     // Thousands of random, malformed requests from two clients at once: all answered.
@@ -276,8 +246,9 @@ TEST_F(StudioServerTest, MalformedOversizedAndRandomRequests) {
     EXPECT_EQ(code(client_->Get("/api/state")), 200);
 }
 
-// The page names files, never paths.
-TEST_F(StudioServerTest, SaveAndExportOnlyIntoTheOutputDirectory) {
+// Saves go by name into the output directory only; the program reopens a saved tool, prints its
+// address, stops on Ctrl-C; alone, the tool opens its examples' parts.
+TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     twoLabels();
     EXPECT_EQ(api("/api/save", {{"file", "mine"}})["path"], dir_ / "out/mine.clsg");
     fs::create_directories(dir_ / "elsewhere");
@@ -295,33 +266,24 @@ TEST_F(StudioServerTest, SaveAndExportOnlyIntoTheOutputDirectory) {
     api("/api/export", {{"dir", "masks"}}, 422);
     EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
     EXPECT_FALSE(fs::exists(dir_ / "escape.clsg") || fs::exists(dir_ / "escape"));
-}
-
-// The program reopens a saved tool, prints its address, stops on Ctrl-C; alone, examples' parts.
-TEST_F(StudioServerTest, ReopenedToolKeepsItsMarks) {
-    twoLabels();
     paint(0, {12, 20, 2, 2});  // the box around orange's marks holds unmarked pixels
     api("/api/settings", settings(0.2, 4, 5));
     const std::string path = api("/api/save", {{"file", "t"}})["path"];
-    // The shell prints its process number, then becomes the program.
-    FILE* studio = popen(("echo $$; exec '" CLSG_CLI_PATH "' studio " + imagePath_ + " --tool " +
-                          path + " --out " + dir_ / "o")
-                             .c_str(),
-                         "r");
-    char pid[32], text[512];
-    ASSERT_TRUE(fgets(pid, sizeof pid, studio) && fgets(text, sizeof text, studio));
-    const std::string line = text;
-    const std::size_t at = line.find("http://127.0.0.1:");
-    ASSERT_NE(at, std::string::npos) << line;
-    httplib::Client c("127.0.0.1", std::stoi(line.substr(at + 17)));
-    c.set_default_headers({{"X-Clsg-Token", line.substr(line.find("token=") + 6, 32)}});
-    const json state = json::parse(c.Get("/api/state")->body);
-    EXPECT_EQ(state["labels"][1]["color"], "#008888");
+    const std::string run = "echo $$; exec '" CLSG_CLI_PATH "' studio " + imagePath_ + " --tool " +
+                            path + " --out " + dir_ / "o";
+    FILE* studio = popen(run.c_str(), "r");  // the shell prints its pid, then becomes the program
+    int pid = 0, port = 0;
+    char token[33] = "";
+    const char* printed = "%d clsg studio: open http://127.0.0.1:%d/?token=%32[0-9a-f]";
+    ASSERT_EQ(fscanf(studio, printed, &pid, &port, token), 3);
+    httplib::Client c("127.0.0.1", port);
+    c.set_default_headers({{"X-Clsg-Token", token}});
+    EXPECT_EQ(json::parse(c.Get("/api/state")->body)["labels"][1]["color"], "#008888");
     EXPECT_EQ(c.Get("/api/marks?i=0")->body, client_->Get("/api/marks?i=0")->body);
     const char* score = R"({"image":0,"view":"score"})";  // the same score image as this server's
     EXPECT_EQ(parseFrame(c.Post("/api/segment", score, "application/json")->body).pixels,
               segment("score").pixels);
-    kill(std::atoi(pid), SIGINT);
+    kill(pid, SIGINT);
     const int raw = pclose(studio);
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
 
