@@ -128,7 +128,9 @@ void BandJoiner::join(Band&& band, bool keepNumbers) {
     });
 
     // Records that joined a region of earlier bands are folded into it and
-    // let go, so that memory grows with regions, not with bands.
+    // let go, so that memory grows with regions, not with bands. Two records
+    // of the band only ever join through an earlier band's, so a record of
+    // the band is either its own root or below one of earlier bands.
     const auto added = static_cast<uint32_t>(band.records.size());
     std::vector<uint32_t> slot(added);
     uint32_t kept = base;
@@ -136,13 +138,11 @@ void BandJoiner::join(Band&& band, bool keepNumbers) {
         const uint32_t root = sets_.find(base + i);
         if (root < base) {
             slot[i] = root;
-        } else if (root == base + i) {
+        } else {
             slot[i] = kept;
             sets_.records[kept] = sets_.records[base + i];
             sets_.parent[kept] = kept;
             ++kept;
-        } else {
-            slot[i] = slot[root - base];  // the root has the smaller index
         }
     }
     sets_.records.resize(kept);
