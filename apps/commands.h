@@ -10,6 +10,7 @@
 #include "apps/image_io.h"
 #include "apps/label_option.h"
 #include "apps/output_files.h"
+#include "apps/region_outputs.h"
 #include "apps/tool_file.h"
 #include "apps/training_examples.h"
 #include "clsg/colorseg/params.h"
@@ -50,6 +51,7 @@ struct RunSettings {
     // on. Off: the first failure stops the batch and nothing is committed.
     bool keepGoing = false;
     std::string summaryPath;  // CSV, one row per image; empty: none
+    RegionSettings regions;   // objects per label, clean-up, outlines
 };
 
 struct RunInput {
