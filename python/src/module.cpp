@@ -47,6 +47,17 @@ neighbourhood would reach, times 255 (0..255).)doc")
 One label's share of the sum of all label scores, times 255 (0..255); 0 where
 no label scored. label is a name of Tool.labels or its index. Raises
 BadParamsError for a label the result does not hold.)doc")
+        .def("regions", &clsgpy::Result::regions, "min_area"_a = 0, "fill_holes"_a = 0,
+             "connectivity"_a = 8, R"doc(
+The objects of each label: connected pixels of one label (8-connected, or
+4-connected with connectivity=4), one row each, sorted by label, then top,
+then left. Regions of fewer than min_area pixels are left out; holes of at
+most fill_holes pixels inside a region (pixels of other labels or none that
+only it surrounds) count as part of it. Columns: label (name), label_index,
+id (1, 2, ... within the label), area, left, top, width, height, centroid_x,
+centroid_y, mean_confidence (of the confidence image, 0..255) and
+touches_border. A pandas DataFrame when pandas is installed, else a dict of
+numpy arrays.)doc")
         .def_property_readonly("label_names", &clsgpy::Result::labelNames,
                                "The tool's label names at the time of the run.")
         .def_property_readonly("neighborhood", &clsgpy::Result::neighborhood,
