@@ -16,9 +16,9 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "apps/image_io.h"
+#include "clsg/io/image_io.h"
 #include "clsg/clsg.h"
-#include "regions/regions.h"
+#include "clsg/regions/regions.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ struct Setup {
     cv::Mat labelMat;
 
     Setup() {
-        const kv3PlanePelBuffer photo = readColorImage(CLSG_DEMO_PHOTO);
+        const kv3PlanePelBuffer photo = clsg::readColorImage(CLSG_DEMO_PHOTO);
         const long width = 4200, height = 3000;
         frame = kv3PlanePelBuffer(kvPelRect(0, 0, width, height));
         const kvPelBuffer<unsigned char>* from[3] = {&photo.plane0(), &photo.plane1(),

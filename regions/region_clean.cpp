@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "regions/region_internal.h"
-#include "regions/regions.h"
+#include "clsg/regions/region_internal.h"
+#include "clsg/regions/regions.h"
 
 namespace clsg {
 

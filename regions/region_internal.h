@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "regions/regions.h"
+#include "clsg/regions/regions.h"
 
 namespace clsg {
 namespace regions_detail {

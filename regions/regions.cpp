@@ -1,6 +1,6 @@
 // Regions of a label image: runs along each row, joined to the runs above
 // them with union-find, band by band, and bands joined at their seams.
-#include "regions/regions.h"
+#include "clsg/regions/regions.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "clsg/colorseg/errors.h"
-#include "regions/region_internal.h"
+#include "clsg/regions/region_internal.h"
 
 namespace clsg {
 

@@ -29,7 +29,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/pel_buffer.h"
+#include "clsg/platform/pel_buffer.h"
 
 namespace clsg {
 

@@ -10,14 +10,14 @@
 #include <tuple>
 #include <vector>
 
-#include "apps/image_io.h"
+#include "clsg/io/image_io.h"
 #include "clsg/clsg.h"
-#include "regions/regions.h"
+#include "clsg/regions/regions.h"
 
 namespace {
 
 kvPelBuffer<unsigned char> demoLabels() {
-    const kv3PlanePelBuffer photo = readColorImage(CLSG_DEMO_PHOTO);
+    const kv3PlanePelBuffer photo = clsg::readColorImage(CLSG_DEMO_PHOTO);
     // Crema, white china, red china, table, the front of the cup.
     const std::vector<std::vector<kvPelRect>> rects = {
         {{250, 120, 75, 45}},

@@ -1,7 +1,7 @@
 // Regions against a plain flood fill written here, on pictures made to be
 // hard: many small components, spirals, frames on every border, 1-pixel
 // lines, rings inside rings; and bands and threads against the whole image.
-#include "regions/regions.h"
+#include "clsg/regions/regions.h"
 
 #include <gtest/gtest.h>
 
