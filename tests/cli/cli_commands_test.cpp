@@ -264,6 +264,8 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
 
 }  // namespace
 
+namespace {
+
 // Regions: red squares and specks and a blue ring holding a green hole, on
 // green. Specks below --min-area go, the hole fills, and the table, the
 // console line, the summary and the written label image agree.
@@ -314,3 +316,5 @@ TEST(Cli, RegionsTableCountsAndCleaning) {
     expectAll(raw.out, {"; regions: red 6, green 2, blue 1"});
     EXPECT_EQ(readGreyImage(dir / "r/spots-labels.png").pointToRow(21)[31], 1);
 }
+
+}  // namespace
