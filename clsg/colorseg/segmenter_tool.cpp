@@ -47,7 +47,22 @@ const std::vector<kvCompositeColorSet>& kvCompositeColorSegmenterTool::composite
     return compositeColors_;
 }
 
+kvCompositeColorSegmenterTool::ModelSize kvCompositeColorSegmenterTool::modelSize() const {
+    checkTrained();
+    ModelSize size;
+    size.instanceModels = model_->instanceModels.size();
+    for (const kvCompositeColorInstanceModel& m : model_->instanceModels) {
+        size.weightBytes += m.weights.size() * sizeof(double);
+        size.tableBytes += m.quantTable.size();
+        size.levelsPerChannel = m.levelCount;
+    }
+    size.tableBytes += sizeof model_->reciprocalTable + sizeof model_->toleranceTable +
+                       sizeof model_->lowLevelTable + sizeof model_->highLevelTable +
+                       sizeof model_->levelCenterTable;
+    return size;
+}
+
 const kvCompositeColorSegmenterModel& clsgint::toolModel(
     const kvCompositeColorSegmenterTool& tool) {
-    return *tool.model_;
+    return ToolAccess::model(tool);
 }
