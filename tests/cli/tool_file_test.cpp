@@ -166,8 +166,18 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     EXPECT_EQ(errorOf<ToolFileError>([&] { decodeToolFile(Craft().bytes(), "bad.clsg", small); }),
               "bad.clsg: a stored example of 4 x 4 pixels is over the limit of 15 pixels");
     // Not a tool file: refused after its first bytes (reading 2 GiB would take seconds).
+    const auto bytesRead = [] {  // by this process so far
+        std::ifstream io("/proc/self/io");
+        std::string key;
+        uint64_t value = 0;
+        while (io >> key >> value && key != "rchar:") {
+        }
+        return value;
+    };
+    const uint64_t before = bytesRead();
     EXPECT_EQ(errorOf<ToolFileError>([&] { readToolFile("/dev/zero"); }),
               "/dev/zero is not a clsg tool file");
+    EXPECT_LT(bytesRead() - before, 1u << 20);
     for (const auto& [bytes, word] : cases) {
         const std::string message =
             errorOf<ToolFileError>([&] { decodeToolFile(bytes, "bad.clsg"); });
