@@ -4,10 +4,12 @@
 
 #include <cmath>
 
-#include "apps/image_io.h"
+#include "clsg/io/image_io.h"
 #include "hostile_files.h"
 #include "image_fixtures.h"
 #include "png_fixture.h"
+
+using namespace clsg;
 
 namespace {
 
