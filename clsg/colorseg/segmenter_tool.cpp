@@ -1,5 +1,7 @@
 #include "clsg/colorseg/segmenter_tool.h"
 
+#include <utility>
+
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
@@ -24,6 +26,23 @@ kvCompositeColorSegmenterTool& kvCompositeColorSegmenterTool::operator=(
     *model_ = std::move(model);
     compositeColors_.swap(sets);
     trainParams_ = other.trainParams_;
+    return *this;
+}
+
+kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool(kvCompositeColorSegmenterTool&& other)
+    : kvCompositeColorSegmenterTool() {
+    *this = std::move(other);
+}
+
+kvCompositeColorSegmenterTool& kvCompositeColorSegmenterTool::operator=(
+    kvCompositeColorSegmenterTool&& other) {
+    if (this == &other) return *this;
+    // The empty model for other first: if it cannot be had, nothing changed.
+    auto empty = std::make_unique<kvCompositeColorSegmenterModel>();
+    model_ = std::exchange(other.model_, std::move(empty));
+    compositeColors_ = std::move(other.compositeColors_);
+    other.compositeColors_.clear();
+    trainParams_ = std::exchange(other.trainParams_, kvCompositeColorSegmenterTrainParams());
     return *this;
 }
 

@@ -43,6 +43,10 @@ public:
     kvCompositeColorSegmenterTool();
     kvCompositeColorSegmenterTool(const kvCompositeColorSegmenterTool& other);
     kvCompositeColorSegmenterTool& operator=(const kvCompositeColorSegmenterTool& other);
+    // Moving hands over the trained model without copying it; the moved-from
+    // tool is left untrained.
+    kvCompositeColorSegmenterTool(kvCompositeColorSegmenterTool&& other);
+    kvCompositeColorSegmenterTool& operator=(kvCompositeColorSegmenterTool&& other);
     ~kvCompositeColorSegmenterTool();
 
     // Equal sets and train parameters (the trained model follows from them).
