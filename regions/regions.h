@@ -16,12 +16,15 @@
 // than 4294967294 pixels; BadParams for a connectivity other than 4 or 8, or
 // bands out of order.
 //
-// Memory: finding regions keeps, per band, two rows of runs (a run is a
-// stretch of one label along a row) and one record of about 64 bytes per
-// region begun in the band; across bands one record per region found so far.
-// Cleaning (cleanRegions) also holds a 4-byte region number per pixel and,
-// while filling holes, one 24-byte record per stretch of a row outside the
-// label being filled.
+// Memory: labelling a band keeps two rows of runs (a run is a stretch of
+// one label along a row) and a record of 64 bytes per region piece begun in
+// the band; across bands, one record per region found so far. Cleaning
+// (cleanRegions) also holds the cleaned image, a 4-byte region number per
+// pixel and, while filling holes, 20 bytes per run of the image (runs of the
+// label being filled and of everything else).
+//
+// Threads: findRegions and cleanRegions label bands on options.threads
+// threads (the caller's among them); RegionBuilder works on the caller's.
 #pragma once
 
 #include <cstddef>
