@@ -77,6 +77,8 @@ clsgint::LabelScoreRows::LabelScoreRows(const kvCompositeColorSegmenterModel& mo
             scorers_.push_back(std::make_unique<InstanceRowScorer>(
                 planes, m.quantTable.data(), m.weights.data(), static_cast<int32_t>(m.levelCount),
                 m.normFactor, neighborhoodSize));
+            // Instances quantise alike (all of a model's do): the first one's cells serve all.
+            if (scorers_.size() > 1) scorers_.back()->shareCells(*scorers_.front());
         }
     }
     stride_ = static_cast<std::size_t>(std::max(planes.width, 0L) + 8);
