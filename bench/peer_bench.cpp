@@ -30,9 +30,11 @@
 #include <utility>
 #include <vector>
 
-#include "apps/image_io.h"
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
+#include "clsg/io/image_io.h"
+
+using namespace clsg;
 
 // Heap bytes allocated through operator new (pel buffers, vectors), now and at the peak.
 namespace heap {

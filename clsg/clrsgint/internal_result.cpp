@@ -5,7 +5,7 @@
 
 #include "clsg/clrsgint/buffer_views.h"
 #include "clsg/clrsgint/color_model.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/label_scores.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 class kvArchive;
 
