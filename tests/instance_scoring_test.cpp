@@ -14,8 +14,8 @@
 #include "clsg/clrsgint/label_pass.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
 #include "clsg/clrsgint/plane_view.h"
-#include "platform/attention.h"
-#include "platform/exception.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/exception.h"
 
 namespace {
 
@@ -215,6 +215,20 @@ TEST(LabelPass, EveryPathMatchesThePlainRule) {
                     EXPECT_TRUE(label[x] == l && confidence[x] == c) << x;
                 }
             }
+        // Quotients just below a .5 that single precision rounds up to it: 127.49999... is
+        // 127.5f, so 128; in double it would give 127. Eight pixels reach every path's loop.
+        const struct {
+            double best, second;
+            unsigned char confidence;
+        } edges[] = {{1.0, double(0.33333334f), 128}, {3.0, 1.0, 128}};
+        for (const auto& e : edges) {
+            const std::vector<double> a(8, e.best), b(8, e.second);
+            const double* rows[] = {a.data(), b.data()};
+            std::vector<unsigned char> label(8), confidence(8);
+            clsgint::labelPassRow(rows, 2, 8, label.data(), confidence.data());
+            EXPECT_EQ(confidence, std::vector<unsigned char>(8, e.confidence))
+                << "level " << int(kvActiveSimd()) << " best " << e.best;
+        }
     });
 }
 

@@ -1,12 +1,14 @@
-#include "tuning/spatial_folds.h"
+#include "clsg/tuning/spatial_folds.h"
 
 #include <algorithm>
 #include <string>
 #include <tuple>
 
 #include "clsg/colorseg/errors.h"
-#include "platform/attention.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/pel_ops.h"
+
+namespace clsg {
 
 namespace {
 
@@ -221,7 +223,7 @@ std::vector<FoldMap> selectedMaps(const std::vector<Pair>& pairs) {
 }
 
 // Splits every label's selected pixels into folds by whole pieces (or bands
-// of them): see kvFoldUnit::examples. False when some label has fewer
+// of them): see FoldUnit::examples. False when some label has fewer
 // selected pixels than folds.
 bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t folds) {
     struct Piece {
@@ -305,8 +307,8 @@ bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t fol
 
 }  // namespace
 
-kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
-                               int32_t tileSize, kvFoldUnit unit)
+SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
+                           int32_t tileSize, FoldUnit unit)
     : folds_(folds), tileSize_(tileSize), unit_(unit), labels_(sets.size()) {
     if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
     if (tileSize < 4) throw BadParams("tileSize must be at least 4");
@@ -348,7 +350,7 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
     }
 
     std::vector<FoldMap> maps = selectedMaps(pairs);
-    if (unit_ == kvFoldUnit::tiles) {
+    if (unit_ == FoldUnit::tiles) {
         std::vector<std::vector<uint32_t>> foldOf;
         for (;;) {
             foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_);
@@ -411,8 +413,7 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
     heldOut_.resize(folds_);
     for (std::size_t d = 0; d < images_.size(); ++d) {
         const Grid g = gridOf(images_[d].window(), tileSize_);
-        std::vector<std::vector<kvHeldOutPiece>> pieces(folds_,
-                                                        std::vector<kvHeldOutPiece>(g.size()));
+        std::vector<std::vector<HeldOutPiece>> pieces(folds_, std::vector<HeldOutPiece>(g.size()));
         for (const Pair& p : pairs) {
             if (p.picture != d || p.area.width() == 0 || p.area.height() == 0) continue;
             const FoldMap& m = mapOf(p);
@@ -424,11 +425,11 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
                              static_cast<uint32_t>(p.set)});
         }
         for (uint32_t f = 0; f < folds_; ++f)
-            for (kvHeldOutPiece& piece : pieces[f]) {
+            for (HeldOutPiece& piece : pieces[f]) {
                 if (piece.pixels.empty()) continue;
                 long left = piece.pixels[0].x, right = left + 1, top = piece.pixels[0].y,
                      bottom = top + 1;
-                for (const kvHeldOutPixel& px : piece.pixels) {
+                for (const HeldOutPixel& px : piece.pixels) {
                     left = std::min<long>(left, px.x);
                     right = std::max<long>(right, px.x + 1);
                     top = std::min<long>(top, px.y);
@@ -440,3 +441,5 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
             }
     }
 }
+
+}  // namespace clsg

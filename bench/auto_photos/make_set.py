@@ -86,7 +86,7 @@ def committed(name, photo, labels):
 
 
 def coffee():
-    return committed("coffee", "apps/demo/coffee.png", [
+    return committed("coffee", "cli/demo/coffee.png", [
         ("crema", [(250, 120, 75, 45)]),
         ("white", [(250, 45, 80, 30), (180, 95, 12, 40)]),
         ("red", [(100, 190, 50, 90), (415, 180, 40, 70), (265, 215, 50, 30)]),

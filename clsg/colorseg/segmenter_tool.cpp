@@ -1,5 +1,7 @@
 #include "clsg/colorseg/segmenter_tool.h"
 
+#include <utility>
+
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
@@ -27,6 +29,23 @@ kvCompositeColorSegmenterTool& kvCompositeColorSegmenterTool::operator=(
     return *this;
 }
 
+kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool(kvCompositeColorSegmenterTool&& other)
+    : kvCompositeColorSegmenterTool() {
+    *this = std::move(other);
+}
+
+kvCompositeColorSegmenterTool& kvCompositeColorSegmenterTool::operator=(
+    kvCompositeColorSegmenterTool&& other) {
+    if (this == &other) return *this;
+    // The empty model for other first: if it cannot be had, nothing changed.
+    auto empty = std::make_unique<kvCompositeColorSegmenterModel>();
+    model_ = std::exchange(other.model_, std::move(empty));
+    compositeColors_ = std::move(other.compositeColors_);
+    other.compositeColors_.clear();
+    trainParams_ = std::exchange(other.trainParams_, kvCompositeColorSegmenterTrainParams());
+    return *this;
+}
+
 kvCompositeColorSegmenterTool::~kvCompositeColorSegmenterTool() = default;
 
 bool kvCompositeColorSegmenterTool::operator==(const kvCompositeColorSegmenterTool& other) const {
@@ -47,7 +66,22 @@ const std::vector<kvCompositeColorSet>& kvCompositeColorSegmenterTool::composite
     return compositeColors_;
 }
 
+kvCompositeColorSegmenterTool::ModelSize kvCompositeColorSegmenterTool::modelSize() const {
+    checkTrained();
+    ModelSize size;
+    size.instanceModels = model_->instanceModels.size();
+    for (const kvCompositeColorInstanceModel& m : model_->instanceModels) {
+        size.weightBytes += m.weights.size() * sizeof(double);
+        size.tableBytes += m.quantTable.size();
+        size.levelsPerChannel = m.levelCount;
+    }
+    size.tableBytes += sizeof model_->reciprocalTable + sizeof model_->toleranceTable +
+                       sizeof model_->lowLevelTable + sizeof model_->highLevelTable +
+                       sizeof model_->levelCenterTable;
+    return size;
+}
+
 const kvCompositeColorSegmenterModel& clsgint::toolModel(
     const kvCompositeColorSegmenterTool& tool) {
-    return *tool.model_;
+    return ToolAccess::model(tool);
 }
