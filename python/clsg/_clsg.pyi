@@ -89,3 +89,6 @@ def read_image(path: _Path) -> _Image:
 
 def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
     """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""
+
+def _suggest(labels: Dict[str, Sequence[Tuple[_Image, Optional[npt.NDArray[np.generic]]]]]) -> str:
+    """The report of clsg.suggest as JSON."""

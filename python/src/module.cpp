@@ -166,6 +166,8 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
         "Has glibc serve blocks up to mmap_threshold bytes from the heap and give freed memory "
         "back only beyond trim_threshold bytes; False where the C library has no such "
         "settings.");
+    m.def("_suggest", &clsgpy::suggest, "labels"_a,
+          "The report of clsg.suggest as JSON (see clsg.suggest).");
     m.def("_search_intensity_gain_on_sample", &clsgpy::searchGainOnSample, "tool"_a, "sample"_a,
           "height"_a, "width"_a,
           "The gain a normalised run of a height x width image applies, from its image[::10, "

@@ -54,6 +54,10 @@ private:
     long width_, height_;
 };
 
+// Chooses the parameters for labels (as Tool.train takes them) by
+// cross-validation, as clsg train --auto does; returns the report as JSON.
+std::string suggest(const pybind11::dict& labels);
+
 class Tool {
 public:
     Tool() : file_(std::make_shared<ToolFile>()) {}

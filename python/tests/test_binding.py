@@ -1,4 +1,4 @@
-import csv, gc, os, pickle, signal, subprocess, sys, time, types
+import csv, gc, json, os, pickle, signal, subprocess, sys, time, types
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -97,11 +97,32 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
                               ["labels", "confidence", "score"] + [f"seg-{label}" for label in tool.labels]):
             theirs = clsg.read_image(tmp_path / f"out{n}" / f"scene-{name}.png")[:, :, 0]
             np.testing.assert_array_equal(mine, theirs, err_msg=f"{name} N={n}")
-    # train --auto picks 5 on this noisy scene: the runs' default, kept through save and pickle.
-    noisy = np.clip(image + np.random.default_rng(1).integers(-40, 41, image.shape), 0, 255)
-    run_cli("train", "--auto", tmp_path / "auto.clsg", *labels_on(noisy.astype(np.uint8), "n.png"))
+    # train --auto's choice on this noisy scene is clsg.suggest's; its neighbourhood becomes the
+    # runs' default, kept through save and pickle.
+    noisy = np.clip(image + np.random.default_rng(1).integers(-40, 41, image.shape), 0, 255).astype(np.uint8)
+    run_cli("train", "--auto", tmp_path / "auto.clsg", "--report", tmp_path / "auto.json", *labels_on(noisy, "n.png"))
     auto = clsg.Tool.load(tmp_path / "auto.clsg")
-    assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == 5 != tool.neighborhood
+    yy, xx = np.indices(image.shape[:2])
+    choice = clsg.suggest({n: [(noisy, (xx >= x) & (xx < x + w) & (yy >= y) & (yy < y + h))]
+                           for n, x, y, w, h in RECTS})
+    with open(tmp_path / "auto.json") as f:
+        report = json.load(f)
+    del report["milliseconds"]
+    assert choice["report"] == report and choice["estimate"] == report["estimate"]["balancedAccuracy"]
+    assert (auto.tolerance_frac, auto.tolerance_min) == (choice["tolerance_frac"], choice["tolerance_min"])
+    assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == choice["neighborhood"] > 3
+
+
+def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
+    truth = np.array([[0, 0, 0, 1], [1, 1, 255, 2], [7, 1, 0, 1]], np.uint8)  # 7 and 255: not judged
+    labels = np.array([[0, 0, 255, 1], [1, 9, 0, 2], [0, 1, 1, 1]], np.uint8)  # 255 and 9: no label
+    e = clsg.evaluate(labels, truth, n_labels=3)
+    assert e["confusion"] == [[2, 1, 0, 1], [0, 4, 0, 1], [0, 0, 1, 0]] and e["pixels"] == 10
+    assert e["recall"] == [0.5, 0.8, 1.0] and e["precision"] == [1.0, 0.8, 1.0]
+    assert e["accuracy"] == 0.7 and e["balanced_accuracy"] == (0.5 + 0.8 + 1.0) / 3
+    assert clsg.evaluate(labels, np.where(truth == 7, 255, truth))["confusion"] == e["confusion"]  # 3 by default
+    with pytest.raises(ValueError):
+        clsg.evaluate(labels, truth[:2])
 
 
 def flood_counts(labels, label, connectivity):

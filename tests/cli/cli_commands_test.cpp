@@ -255,7 +255,7 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
     ASSERT_EQ(t.status, 0) << t.err;
     const std::string n = json::parse(slurp(dir / "r.json"))["chosen"]["neighborhoodSize"].dump();
     expectAll(clsg(dir, "info auto.clsg").out,
-              {"stored neighbourhood size: " + n, "estimate on held-out pixels"});
+              {"stored neighbourhood size: " + n, "estimate: balanced accuracy", "held-out pixels"});
     expectAll(clsg(dir, "run auto.clsg big.png --out a").out,
               {"neighbourhood " + n + " (stored in auto.clsg)"});
     const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json");
