@@ -49,6 +49,7 @@ void unpack(const FrameView& frame, const kvPelRect& rect, const unsigned char* 
 
 struct FrameRunner::State {
     unsigned threads = 1;
+    long bandRows = 0;  // 0: chosen per frame size
 
     // The plan: bands for frames of this size and neighbourhood.
     long width = 0, height = 0, halo = -1;
@@ -153,7 +154,7 @@ struct FrameRunner::State {
         halo = reach;
         // As the tiled runner chooses: about a quarter of a megapixel per
         // band, at least 32 times the halo.
-        const long rows = std::max({16L, 32 * halo, (1L << 18) / width});
+        const long rows = bandRows > 0 ? bandRows : std::max({16L, 32 * halo, (1L << 18) / width});
         const kvPelRect image(0, 0, w, h);
         for (long top = 0; top < h; top += rows) {
             Band band;
@@ -168,8 +169,9 @@ struct FrameRunner::State {
     }
 };
 
-FrameRunner::FrameRunner(unsigned threads) : state_(new State) {
+FrameRunner::FrameRunner(unsigned threads, long bandRows) : state_(new State) {
     State& s = *state_;
+    s.bandRows = bandRows;
     s.threads = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
     for (int v = 0; v < 256; ++v) s.identity[v] = static_cast<unsigned char>(v);
     s.ramp = kv3PlanePelBuffer(kvPelRect(0, 0, 256, 1));

@@ -50,7 +50,9 @@ struct FrameView {
 class FrameRunner {
 public:
     // threads: 0 means one per core; the calling thread is one of them.
-    explicit FrameRunner(unsigned threads = 0);
+    // bandRows: output rows per band; 0 chooses as the tiled runner does
+    // (about a quarter of a megapixel, at least 32 times the halo).
+    explicit FrameRunner(unsigned threads = 0, long bandRows = 0);
     ~FrameRunner();
     FrameRunner(const FrameRunner&) = delete;
     FrameRunner& operator=(const FrameRunner&) = delete;

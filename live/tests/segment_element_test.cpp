@@ -405,7 +405,7 @@ TEST_F(Element, MetaOnEveryBuffer) {
 
 // Frames of three sizes through one running element.
 TEST_F(Element, NewFrameSizeMidStream) {
-    const std::vector<std::pair<int, int>> sizes = {{80, 60}, {33, 150}, {80, 60}};
+    const std::vector<std::pair<int, int>> sizes = {{80, 60}, {80, 90}, {33, 150}, {80, 60}};
     std::vector<Frame> pushed;
     Outcome run;
     runPipeline(
