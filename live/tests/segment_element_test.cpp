@@ -28,6 +28,7 @@
 #include "apps/overlay.h"
 #include "apps/tool_file.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "live/video_run.h"
 #include "test_images.h"
 
 namespace fs = std::filesystem;
@@ -561,6 +562,74 @@ TEST_F(Element, GigEVisionCameraOnLoopback) {
     for (std::size_t i = 0; i < raw.size(); ++i)
         EXPECT_TRUE(labels[i].bytes ==
                     plainLabels(*file, raw[i], kvCompositeColorSegmenterRunParams(3, false)));
+}
+
+}  // namespace
+
+namespace {
+
+// A clip through runVideo: each frame's shares are the library's on the
+// decoded frame, and the overlay video holds every frame.
+TEST_F(Element, VideoFileReportsAndOverlay) {
+    const std::string clip = *dir / "walk.webm",
+                      out = *dir / "walk-overlay" + clsg::overlayVideoExtension();
+    Outcome make;
+    runPipeline(
+        "videotestsrc num-buffers=8 pattern=smpte horizontal-speed=5 ! "
+        "video/x-raw,width=160,height=120,framerate=25/1 ! videoconvert ! "
+        "vp8enc deadline=1 ! webmmux ! filesink location=" +
+            clip,
+        {}, make);
+    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+    std::vector<clsg::VideoFrameReport> reports;
+    clsg::VideoRunSettings settings;
+    settings.toolPath = tool();
+    settings.threads = 2;
+    settings.frame = [&](const clsg::VideoFrameReport& r) { reports.push_back(r); };
+    EXPECT_EQ(clsg::runVideo(clip, out, settings), 8u);
+
+    Outcome decoded;
+    runPipeline(
+        "filesrc location=" + clip +
+            " ! decodebin ! videoconvert ! video/x-raw,format=RGB ! appsink name=raw sync=false",
+        {"raw"}, decoded);
+    ASSERT_EQ(decoded.frames["raw"].size(), 8u);
+    ASSERT_EQ(reports.size(), 8u);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const auto labels = plainLabels(*file, decoded.frames["raw"][i],
+                                        kvCompositeColorSegmenterRunParams(3, false));
+        EXPECT_EQ(reports[i].frame, i);
+        EXPECT_NEAR(reports[i].seconds, static_cast<double>(i) / 25, 1e-6);
+        ASSERT_EQ(reports[i].labels, file->labelNames());
+        for (unsigned char k = 0; k < 3; ++k)
+            EXPECT_DOUBLE_EQ(
+                reports[i].shares[k],
+                static_cast<double>(std::count(labels.begin(), labels.end(), k)) / labels.size());
+    }
+    Outcome overlay;
+    runPipeline(
+        "filesrc location=" + out +
+            " ! decodebin ! videoconvert ! video/x-raw,format=RGB ! appsink name=raw sync=false",
+        {"raw"}, overlay);
+    ASSERT_TRUE(overlay.errors.empty()) << overlay.errors[0];
+    ASSERT_EQ(overlay.frames["raw"].size(), 8u);
+    EXPECT_EQ(overlay.frames["raw"][0].width, 160);
+
+    // Not a video, a missing file, a bad tool: errors naming the cause.
+    std::ofstream(*dir / "text.mp4") << "not a video at all";
+    const auto fails = [&](const std::string& path, const std::string& toolPath) {
+        clsg::VideoRunSettings s;
+        s.toolPath = toolPath;
+        try {
+            clsg::runVideo(path, *dir / "x" + clsg::overlayVideoExtension(), s);
+        } catch (const clsg::VideoError& e) {
+            return std::string(e.what());
+        }
+        return std::string("<no error>");
+    };
+    EXPECT_NE(fails(*dir / "text.mp4", tool()).find("text.mp4: "), std::string::npos);
+    EXPECT_NE(fails(*dir / "none.mp4", tool()).find("none.mp4"), std::string::npos);
+    EXPECT_NE(fails(clip, *dir / "none.clsg").find("cannot use the tool file"), std::string::npos);
 }
 
 }  // namespace
