@@ -25,12 +25,14 @@
 #include <string>
 #include <vector>
 
-#include "apps/image_io.h"
-#include "apps/tool_file.h"
 #include "clsg/clsg.h"
-#include "live/segment_element.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/live/segment_element.h"
 
 namespace {
+
+using namespace clsg;  // the file library
 
 const std::vector<std::vector<cv::Rect>> kLabelRects = {
     {{250, 120, 75, 45}},

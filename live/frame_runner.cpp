@@ -1,4 +1,4 @@
-#include "live/frame_runner.h"
+#include "clsg/live/frame_runner.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,8 +12,8 @@
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "clsg/colorseg/segmenter_result.h"
-#include "platform/three_plane.h"
-#include "tiled/tiled_run.h"
+#include "clsg/platform/three_plane.h"
+#include "clsg/tiled/tiled_run.h"
 
 namespace clsg {
 
@@ -211,7 +211,7 @@ void FrameRunner::run(const kvCompositeColorSegmenterTool& tool,
         throw Defs::BadParams("neighborhoodSize > 255");
     if (!tool.isTrained()) throw Defs::NotTrained();
 
-    s.plan(frame.width, frame.height, kfTiledHalo(params.neighborhoodSize()));
+    s.plan(frame.width, frame.height, tiledHalo(params.neighborhoodSize()));
     s.table = s.identity;
     if (params.normalizeIntensity()) {
         // The gain is searched on the whole frame, then every band runs on

@@ -1,5 +1,5 @@
 // The loadable plugin "clsg" (libgstclsg.so), holding the clsgsegment element.
-#include "live/segment_element.h"
+#include "clsg/live/segment_element.h"
 
 #ifndef PACKAGE
 #define PACKAGE "clsg"

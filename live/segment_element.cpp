@@ -1,4 +1,4 @@
-#include "live/segment_element.h"
+#include "clsg/live/segment_element.h"
 
 #include <gst/base/gstbasetransform.h>
 #include <gst/video/video.h>
@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "apps/tool_file.h"
-#include "live/frame_runner.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/live/frame_runner.h"
 
 namespace {
+
+using clsg::ToolFile;
+using clsg::ToolLabel;
 
 enum Output { kOverlay = 0, kLabels = 1, kPassthrough = 2 };
 
@@ -266,7 +269,7 @@ gboolean start(GstBaseTransform* trans) {
         return FALSE;
     }
     try {
-        auto file = std::make_unique<ToolFile>(readToolFile(path));
+        auto file = std::make_unique<ToolFile>(clsg::readToolFile(path));
         impl.params = kvCompositeColorSegmenterRunParams(
             neighborhood > 0 ? neighborhood : file->neighborhoodSize.value_or(3), normalize);
         impl.colours.clear();

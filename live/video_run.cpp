@@ -1,4 +1,4 @@
-#include "live/video_run.h"
+#include "clsg/live/video_run.h"
 
 #include <gst/gst.h>
 
@@ -6,7 +6,7 @@
 #include <cctype>
 #include <memory>
 
-#include "live/segment_element.h"
+#include "clsg/live/segment_element.h"
 
 namespace clsg {
 

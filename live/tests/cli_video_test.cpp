@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "apps/tool_file.h"
+#include "clsg/io/tool_file.h"
 #include "test_images.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace clsg;  // the file library
 
 struct Dir {
     fs::path path;

@@ -1,7 +1,7 @@
 // The frame runner against the plain library: labels byte-identical to a
 // whole-frame run for every layout, neighbourhood, band size and thread
 // count; no large allocation once the frame size settles; errors.
-#include "live/frame_runner.h"
+#include "clsg/live/frame_runner.h"
 
 #include <gtest/gtest.h>
 

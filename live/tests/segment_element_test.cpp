@@ -1,7 +1,7 @@
 // The clsgsegment element against the plain library: every frame's label
 // image equals tool.run on that frame; the overlay, passthrough, caps
 // changes, bad input, QoS on a live pipeline, and a GigE Vision camera.
-#include "live/segment_element.h"
+#include "clsg/live/segment_element.h"
 
 #include <fcntl.h>
 #include <gst/app/gstappsink.h>
@@ -25,15 +25,17 @@
 #include <string>
 #include <vector>
 
-#include "apps/overlay.h"
-#include "apps/tool_file.h"
 #include "clsg/colorseg/segmenter_result.h"
-#include "live/video_run.h"
+#include "clsg/io/overlay.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/live/video_run.h"
 #include "test_images.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace clsg;  // the file library
 
 // A directory of the test's own files, removed at the end.
 struct TempDir {
