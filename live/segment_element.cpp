@@ -46,6 +46,7 @@ struct Impl {
     std::unique_ptr<clsg::FrameRunner> runner;
     kvCompositeColorSegmenterRunParams params;
     std::vector<uint32_t> colours;
+    bool drawOverlay = true;  // the output chosen at start (overlay, else passthrough)
     guint64 frames = 0;
 
     // From the caps.
@@ -258,6 +259,7 @@ gboolean start(GstBaseTransform* trans) {
     unsigned threads;
     {
         std::lock_guard<std::mutex> lock(impl.mutex);
+        impl.drawOverlay = impl.output == kOverlay;
         path = impl.toolPath;
         neighborhood = impl.neighborhood;
         normalize = impl.normalize;
@@ -391,7 +393,7 @@ bool segment(ClsgSegment* s, const GstVideoFrame& frame, unsigned char* labels,
 GstFlowReturn transformInPlace(GstBaseTransform* trans, GstBuffer* buffer) {
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
-    const bool overlay = outputOf(s) == kOverlay;
+    const bool overlay = impl.drawOverlay;
     GstVideoFrame frame;
     if (!gst_video_frame_map(&frame, &impl.in, buffer,
                              overlay ? GST_MAP_READWRITE : GST_MAP_READ)) {
