@@ -15,11 +15,13 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <thread>
 
 #include "cli/cli_error.h"
+#include "cli/cli_video.h"
 #include "cli/commands.h"
 #include "cli/diag_html.h"
 #include "cli/interrupts.h"
@@ -415,10 +417,13 @@ Command addRunCommand(CLI::App& parent) {
         "output directory, and with --regions NAME-regions.csv. A directory argument means the "
         "image files inside it. An image that cannot be read or segmented is reported and "
         "skipped; the others are written, each image's outputs all or none, and the exit "
-        "status is 1. Ctrl-C leaves the finished images' outputs and no partial files.");
+        "status is 1. Ctrl-C leaves the finished images' outputs and no partial files. "
+        "A video file gives NAME-overlay.avi (the overlay video) and NAME-frames.csv (per "
+        "frame: index, time in seconds, each label's share, the unlabelled share).");
     app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
     app->add_option("images", o->images,
-                    "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM)")
+                    "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM), "
+                    "or video files (.mp4, .mkv, .webm, .avi, .mov, ...)")
         ->required();
     app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
     app->add_option("-n,--neighborhood", o->neighborhood,
@@ -467,7 +472,12 @@ Command addRunCommand(CLI::App& parent) {
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
                 std::vector<RunInput> inputs;
-                for (const std::string& arg : o->images)
+                std::vector<std::string> videos;
+                for (const std::string& arg : o->images) {
+                    if (isVideoInput(arg)) {
+                        videos.push_back(arg);
+                        continue;
+                    }
                     for (const std::string& path : expandImageArgument(arg))
                         inputs.push_back({fs::path(path).stem().string(),
                                           [path, o]() {
@@ -476,6 +486,7 @@ Command addRunCommand(CLI::App& parent) {
                                               return readColorImage(path, limits);
                                           },
                                           path});
+                }
                 RunSettings settings;
                 settings.params = kvCompositeColorSegmenterRunParams(
                     o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3),
@@ -500,19 +511,50 @@ Command addRunCommand(CLI::App& parent) {
                     const fs::path parent = fs::path(o->summary).parent_path();
                     if (!parent.empty()) files.makeDir(parent.string());
                 }
-                const std::size_t failed = runImages(file, inputs, settings, files, std::cout);
-                // When every image failed, only a summary is worth keeping.
-                if (failed < inputs.size() || !o->summary.empty()) {
+                const std::size_t failed =
+                    inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
+                // Videos one after the other, each one's outputs all or none.
+                std::size_t videosFailed = 0;
+                if (!videos.empty()) files.makeDir(o->outDir);
+                const std::set<std::string> names = [&]() {
+                    std::set<std::string> n;
+                    for (const RunInput& input : inputs) n.insert(input.name);
+                    return n;
+                }();
+                std::set<std::string> videoNames;
+                for (const std::string& clip : videos) {
+                    try {
+                        const std::string name = fs::path(clip).stem().string();
+                        if (names.count(name) || !videoNames.insert(name).second)
+                            throw CliError("two inputs are named " + name +
+                                           "; their outputs would collide");
+                        OutputFiles own(files, true);
+                        runVideoInput(file, clip,
+                                      {o->tool, settings.params.neighborhoodSize(), o->normalize,
+                                       o->threads, o->outDir},
+                                      own, std::cout);
+                        own.commit();
+                    } catch (const CliError& e) {
+                        checkInterrupt();
+                        std::cerr << "clsg: error: " << e.what() << std::endl;
+                        ++videosFailed;
+                    }
+                }
+                const std::size_t total = inputs.size() + videos.size();
+                const std::size_t failures = failed + videosFailed;
+                // When every input failed, only a summary is worth keeping.
+                if (failures < total || !o->summary.empty()) {
                     files.commit();
-                    if (failed < inputs.size()) {
+                    if (failures < total) {
                         std::cout << "outputs in " << o->outDir << "\n";
-                        if (!o->diagDir.empty())
+                        if (!o->diagDir.empty() && failed < inputs.size())
                             std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
                     }
                     if (!o->summary.empty()) std::cout << "summary: " << o->summary << "\n";
                 }
-                if (failed == 0) return 0;
-                std::cerr << failed << " of " << inputs.size() << " images failed\n";
+                if (failures == 0) return 0;
+                std::cerr << failures << " of " << total
+                          << (videos.empty() ? " images failed\n" : " inputs failed\n");
                 return 1;
             }};
 }
