@@ -21,13 +21,7 @@ std::string pathArg(py::handle path) {
     return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_clsg, m) {
-    m.doc() = "The compiled core of clsg; use the clsg package instead.";
-    clsgpy::registerErrorTranslator();
-    clsgpy::initInterrupts();
-
+void bindResult(py::module_& m) {
     py::class_<clsgpy::Result, std::shared_ptr<clsgpy::Result>>(m, "Result", R"doc(
 The outcome of Tool.run: every image below is an H x W uint8 numpy array,
 read-only, sharing the result's memory (no copy is made). Each is built on
@@ -72,7 +66,9 @@ numpy arrays.)doc")
                    std::to_string(r.height()) + ", " + std::to_string(r.labelNames().size()) +
                    " labels, neighborhood " + std::to_string(r.neighborhood()) + ">";
         });
+}
 
+void bindTool(py::module_& m) {
     py::class_<clsgpy::Tool, std::shared_ptr<clsgpy::Tool>>(m, "Tool", R"doc(
 A colour segmenter: train it with example pixels per label, then run it on
 RGB images.
@@ -149,7 +145,10 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
              "normalize_intensity"_a = false, "threads"_a = 2, "repeats"_a = 5,
              "Seconds of each of repeats tiled runs (label image) timed in C++.");
     m.attr("Tool").attr("__hash__") = py::none();
+}
 
+// Functions of the package and the private helpers clsg and clsg.dask use.
+void bindFunctions(py::module_& m) {
     m.def(
         "_keep_freed_memory",
         [](int mmapThreshold, int trimThreshold) {
@@ -185,4 +184,15 @@ images are converted. Raises ImageFileError with a message naming the file.)doc"
         "path"_a, "image"_a, R"doc(
 Writes an H x W (grey) or H x W x 3 (RGB) uint8 array: PGM/PPM for names
 ending in .pgm, .ppm or .pnm, PNG otherwise.)doc");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_clsg, m) {
+    m.doc() = "The compiled core of clsg; use the clsg package instead.";
+    clsgpy::registerErrorTranslator();
+    clsgpy::initInterrupts();
+    bindResult(m);
+    bindTool(m);
+    bindFunctions(m);
 }
