@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/platform/str.h"

@@ -27,6 +27,7 @@ struct kvCompositeColorSegmenterModel;
 class kvCompositeColorSegmenterResult;
 class kvCompositeColorSegmenterTool;
 class kvArchive;
+class kv3PlanePelBuffer;
 namespace clsgint {
 struct ToolAccess;
 }
@@ -92,12 +93,17 @@ private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterTool&);
     friend struct clsgint::ToolAccess;
     void checkTrained() const;
+    // privateImage, when bound, is image itself, made by run() and held by
+    // nobody else.
     void runInternal(const kv3PlanePelBuffer_const& image,
                      const kvCompositeColorSegmenterRunParams& params,
-                     kvCompositeColorSegmenterResult& result) const;
+                     kvCompositeColorSegmenterResult& result,
+                     const kv3PlanePelBuffer& privateImage) const;
     void writeTrainRecords(kvDiagObject& diag) const;
 
     std::vector<kvCompositeColorSet> compositeColors_;
     kvCompositeColorSegmenterTrainParams trainParams_;
-    std::unique_ptr<kvCompositeColorSegmenterModel> model_;
+    // Never changed once built: training makes a new one, so results and
+    // copies of the tool may share it.
+    std::shared_ptr<const kvCompositeColorSegmenterModel> model_;
 };

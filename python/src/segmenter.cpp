@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "arrays.h"
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
@@ -15,12 +15,14 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/regions/regions.h"
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/suggest_params.h"
 #include "errors.h"
 #include "interrupt.h"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace clsgpy {
 
@@ -188,6 +190,66 @@ py::array Result::segmentation(py::handle label) {
     const auto l = static_cast<unsigned char>(index);
     return derived(
         [l](const kvCompositeColorSegmenterResult& r) { return r.segmentationImage(l); });
+}
+
+py::object Result::regions(long long minArea, long long fillHoles, long long connectivity) {
+    if (minArea < 0) throwBadParams("min_area must be at least 0; got " + std::to_string(minArea));
+    if (fillHoles < 0)
+        throwBadParams("fill_holes must be at least 0; got " + std::to_string(fillHoles));
+    if (connectivity != 4 && connectivity != 8)
+        throwBadParams("connectivity must be 4 or 8; got " + std::to_string(connectivity));
+    clsg::RegionOptions options;
+    options.minArea = static_cast<uint64_t>(minArea);
+    options.fillHoles = static_cast<uint64_t>(fillHoles);
+    options.connectivity = static_cast<int>(connectivity);
+    std::vector<clsg::Region> table;
+    {
+        py::gil_scoped_release release;
+        table = CallGuard::run([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return clsg::cleanRegions(result_.labelImage(), result_.confidenceImage(), options)
+                .regions;
+        });
+    }
+    const auto n = static_cast<py::ssize_t>(table.size());
+    py::list names;
+    py::array_t<uint8_t> labelIndex(n);
+    py::array_t<uint32_t> id(n);
+    py::array_t<uint64_t> area(n);
+    py::array_t<int64_t> left(n), top(n), width(n), height(n);
+    py::array_t<double> cx(n), cy(n), confidence(n);
+    py::array_t<bool> border(n);
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const clsg::Region& r = table[static_cast<std::size_t>(i)];
+        names.append(r.label < names_.size() ? names_[r.label] : std::to_string(r.label));
+        labelIndex.mutable_at(i) = r.label;
+        id.mutable_at(i) = r.id;
+        area.mutable_at(i) = r.area;
+        left.mutable_at(i) = r.left, top.mutable_at(i) = r.top;
+        width.mutable_at(i) = r.width, height.mutable_at(i) = r.height;
+        cx.mutable_at(i) = r.centroidX, cy.mutable_at(i) = r.centroidY;
+        confidence.mutable_at(i) = r.meanConfidence;
+        border.mutable_at(i) = r.touchesBorder;
+    }
+    py::dict columns;
+    columns["label"] = py::module_::import("numpy").attr("array")(names, "dtype"_a = "str");
+    columns["label_index"] = labelIndex;
+    columns["id"] = id;
+    columns["area"] = area;
+    columns["left"] = left;
+    columns["top"] = top;
+    columns["width"] = width;
+    columns["height"] = height;
+    columns["centroid_x"] = cx;
+    columns["centroid_y"] = cy;
+    columns["mean_confidence"] = confidence;
+    columns["touches_border"] = border;
+    try {
+        return py::module_::import("pandas").attr("DataFrame")(columns);
+    } catch (const py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        return std::move(columns);
+    }
 }
 
 // ---- Tool ----

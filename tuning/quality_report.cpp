@@ -1,4 +1,4 @@
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 
 #include <algorithm>
 #include <cmath>
