@@ -192,6 +192,29 @@ void StudioServer::serve() { http_->listen_after_bind(); }
 
 void StudioServer::stop() { http_->stop(); }
 
+namespace {
+
+// POST /api/auto (under the session lock): chooses the settings from the
+// marks as clsg train --auto does and answers the new state with the choice
+// and its estimate. GET /api/auto/progress answers the steps done (counted in
+// done); POST /api/auto/cancel stops a search at work (which answers 409).
+json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
+    done = 0;
+    const SuggestReport report = session.chooseSettings([&done](uint32_t d) { done = d; });
+    const SuggestCandidate& c = report.candidates.at(report.chosen);
+    json answer = stateJson(session);
+    answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
+                      {"toleranceMin", report.trainParams.colorToleranceMin()},
+                      {"neighborhood", report.runParams.neighborhoodSize()},
+                      {"estimate", c.score},
+                      {"heldOutBalancedAccuracy", c.balancedAccuracy},
+                      {"pictureUnlabelled", c.pictureUnlabelled},
+                      {"candidates", report.candidates.size()}};
+    return answer;
+}
+
+}  // namespace
+
 void StudioServer::routes() {
     httplib::Server& http = *http_;
     http.set_payload_max_length(kMaxUpload);
@@ -448,6 +471,18 @@ void StudioServer::routes() {
             frame += payload;
             res.set_content(std::move(frame), "application/octet-stream");
         }));
+
+    http.Post("/api/auto", api([this, locked](const httplib::Request&, httplib::Response& res) {
+                  locked([&] { answerJson(res, chooseSettings(session_, autoDone_)); });
+              }));
+    http.Get(
+        "/api/auto/progress", api([this](const httplib::Request&, httplib::Response& res) {
+            answerJson(res, json{{"done", autoDone_.load()}, {"steps", clsg::kSuggestTolerances}});
+        }));
+    http.Post("/api/auto/cancel", api([](const httplib::Request&, httplib::Response& res) {
+                  ksys_request_abort();
+                  answerJson(res, json::object());
+              }));
 
     // The region under a pixel of the last whole-image segmentation.
     http.Post("/api/region",

@@ -73,6 +73,7 @@ private:
     std::mutex sessionMutex_;                 // one request at a time works on the session
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
+    std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
 };
 
 }  // namespace clsg

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 
+#include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
@@ -273,6 +274,56 @@ void StudioSession::paintMarks(std::size_t image, long x, long y, long w, long h
     trainSettingsChanged();
 }
 
+std::vector<kvCompositeColorSet> StudioSession::markedSets(bool wholeImages) const {
+    if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
+    std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
+    for (const StudioImage& image : images_) {
+        std::vector<Example> examples = examplesOf(image, labels_.size());
+        if (wholeImages)
+            for (std::size_t label = 0; label < labels_.size(); ++label) {
+                if (!examples[label].image.isBound()) continue;
+                const kvPelRect& w = image.pixels.window();
+                kvPelBuffer<unsigned char> mask(w);
+                for (long y = 0; y < w.height(); ++y) {
+                    const uint8_t* marks =
+                        image.marks.data() + static_cast<std::size_t>(y * w.width());
+                    unsigned char* row = mask.pointToPel(w.left(), w.top() + y);
+                    for (long x = 0; x < w.width(); ++x) row[x] = marks[x] == label + 1 ? 255 : 0;
+                }
+                examples[label].image = image.pixels;
+                examples[label].mask = mask;
+            }
+        for (std::size_t label = 0; label < labels_.size(); ++label)
+            if (examples[label].image.isBound())
+                instances[label].emplace_back(examples[label].image, examples[label].mask);
+    }
+    std::vector<kvCompositeColorSet> sets;
+    for (std::size_t label = 0; label < labels_.size(); ++label) {
+        if (instances[label].empty())
+            throw StudioError("label " + labels_[label].name +
+                              " has no marks yet: paint some pixels with it");
+        sets.emplace_back(instances[label]);
+    }
+    return sets;
+}
+
+clsg::SuggestReport StudioSession::chooseSettings(const std::function<void(uint32_t)>& progress) {
+    clsg::SuggestOptions options;
+    options.progress = progress;
+    clsg::SuggestReport report;
+    try {
+        report = clsg::suggestSegmenterParams(markedSets(true), options);
+    } catch (const kvCompositeColorSegmenterDefs::BadParams& e) {
+        throw StudioError(e.what());
+    }
+    StudioSettings s = settings_;
+    s.toleranceFrac = report.trainParams.colorToleranceFrac();
+    s.toleranceMin = report.trainParams.colorToleranceMin();
+    s.neighborhood = report.runParams.neighborhoodSize();
+    setSettings(s);
+    return report;
+}
+
 void StudioSession::train() {
     if (toolRevision_ == trainRevision_) {
         if (!toolError_.empty()) throw StudioError(toolError_);
@@ -281,21 +332,7 @@ void StudioSession::train() {
     toolRevision_ = trainRevision_;
     toolError_.clear();
     try {
-        if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
-        std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
-        for (const StudioImage& image : images_) {
-            const std::vector<Example> examples = examplesOf(image, labels_.size());
-            for (std::size_t label = 0; label < labels_.size(); ++label)
-                if (examples[label].image.isBound())
-                    instances[label].emplace_back(examples[label].image, examples[label].mask);
-        }
-        std::vector<kvCompositeColorSet> sets;
-        for (std::size_t label = 0; label < labels_.size(); ++label) {
-            if (instances[label].empty())
-                throw StudioError("label " + labels_[label].name +
-                                  " has no marks yet: paint some pixels with it");
-            sets.emplace_back(instances[label]);
-        }
+        const std::vector<kvCompositeColorSet> sets = markedSets();
         tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
                                                                settings_.toleranceMin));
     } catch (const StudioError& e) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -22,6 +23,7 @@
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/platform/three_plane.h"
 #include "clsg/regions/regions.h"
+#include "clsg/tuning/suggest_params.h"
 
 namespace clsg {
 
@@ -95,6 +97,12 @@ public:
 
     // Throws StudioError for values the tool does not accept.
     void setSettings(const StudioSettings& settings);
+    // Chooses the tolerances and neighbourhood from the marks as clsg train
+    // --auto does, and sets them (normalisation stays as it is). progress is
+    // called after each step of the search (see clsg::SuggestOptions).
+    // Throws StudioError when the marks cannot be split (every label needs
+    // marks in more than one place), kvAbortRequested when stopped.
+    clsg::SuggestReport chooseSettings(const std::function<void(uint32_t)>& progress = {});
 
     // Replaces the marks inside rect (x, y, w, h) of image with values
     // (w * h bytes, row by row, each 0 .. labels().size()).
@@ -135,6 +143,10 @@ private:
     void checkNewName(const std::string& name, std::size_t except) const;
     void trainSettingsChanged() { ++revision_, ++trainRevision_; }
     void train();
+    // One set per label from the marks, each example cut to the box of its
+    // marks or (wholeImages) its whole image with a mask; throws StudioError
+    // for no labels or a label without marks.
+    std::vector<kvCompositeColorSet> markedSets(bool wholeImages = false) const;
 
     std::string outDir_;
     std::vector<StudioImage> images_;

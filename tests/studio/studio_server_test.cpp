@@ -16,6 +16,7 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/pel_ops.h"
+#include "clsg/tuning/suggest_params.h"
 #include "studio/studio_runs.h"
 
 using namespace clsg;
@@ -301,6 +302,38 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
+}
+
+// Auto sets the settings to what clsg::suggestSegmenterParams chooses from the same marks.
+TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
+    label("orange");
+    api("/api/auto", json::object(), 422);  // a label without marks
+    label("teal", "#008888");
+    paint(0, {2, 3, 8, 6}), paint(0, {2, 20, 8, 6}), paint(1, kTeal);
+    const json answer = api("/api/auto", json::object());
+    const auto marked = [&](auto in) {  // the whole picture, with a mask
+        kvPelBuffer<unsigned char> mask(image_.window());
+        for (long y = 0; y < kH; ++y)
+            for (long x = 0; x < kW; ++x) *mask.pointToPel(x, y) = in(x, y) ? 255 : 0;
+        return kvCompositeColorSet({kvCompositeColor(image_, mask)});
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        marked([](long x, long y) {
+            return x >= 2 && x < 10 && ((y >= 3 && y < 9) || (y >= 20 && y < 26));
+        }),
+        marked([&](long x, long y) {
+            return x >= kTeal[0] && x < kTeal[0] + kTeal[2] && y >= kTeal[1] &&
+                   y < kTeal[1] + kTeal[3];
+        })};
+    const SuggestReport report = suggestSegmenterParams(sets);
+    const json& s = answer["settings"];
+    EXPECT_EQ(s["toleranceFrac"], report.trainParams.colorToleranceFrac());
+    EXPECT_EQ(s["toleranceMin"], report.trainParams.colorToleranceMin());
+    EXPECT_EQ(s["neighborhood"], report.runParams.neighborhoodSize());
+    EXPECT_EQ(answer["auto"]["estimate"], report.candidates[report.chosen].score);
+    const httplib::Result progress = client_->Get("/api/auto/progress");
+    ASSERT_EQ(code(progress), 200);
+    EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);
 }
 
 }  // namespace
