@@ -27,6 +27,11 @@
 //                                      answers its path and the clsg run command line
 //   POST /api/export                   {"dir"}: masks and the train command line
 //   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
+//   POST /api/restore                  {"accept": true | false}: takes up the earlier
+//                                      session the state offers ("restore"), or not
+//
+// After every change of marks, labels or settings the session file in the
+// output directory is rewritten (StudioSession::autosave).
 #pragma once
 
 #include <atomic>
@@ -88,6 +93,7 @@ private:
     void postSave(const httplib::Request& req, httplib::Response& res);
     void postExport(const httplib::Request& req, httplib::Response& res);
     void postImages(const httplib::Request& req, httplib::Response& res);
+    void postRestore(const httplib::Request& req, httplib::Response& res);
 
     StudioSession& session_;
     const std::string token_;
