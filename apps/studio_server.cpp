@@ -237,6 +237,7 @@ int StudioServer::bind(int port) {
     if (bound <= 0)
         throw CliError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                        " (is the port in use?)");
+    port_ = bound;
     return bound;
 }
 
@@ -264,15 +265,46 @@ void StudioServer::routes() {
     api("POST", "/api/restore", &StudioServer::postRestore);
 }
 
+// Host names this server answers to: a page whose address names another host
+// (a name rebound to 127.0.0.1) is not the studio's page.
+bool StudioServer::loopbackHost(const std::string& host) const {
+    const std::string port = ":" + std::to_string(port_);
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+        if (host == name || host == name + port) return true;
+    return false;
+}
+
 void StudioServer::guards() {
     httplib::Server& http = *http_;
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        using Answer = httplib::Server::HandlerResponse;
+        // Before the token, so that a foreign page learns nothing; before the
+        // body, which is then never read.
+        if (!loopbackHost(req.get_header_value("Host"))) {
+            answerError(res, 403,
+                        "this server answers only to 127.0.0.1:" + std::to_string(port_) +
+                            ": open the address that clsg studio printed");
+            return Answer::Handled;
+        }
+        // Browsers send Origin with every POST; a page from elsewhere must not
+        // change the session, even holding the token.
+        if (req.method != "GET" && req.has_header("Origin") &&
+            !loopbackHost(req.get_header_value("Origin").rfind("http://", 0) == 0
+                              ? req.get_header_value("Origin").substr(7)
+                              : std::string())) {
+            answerError(res, 403, "requests from other pages are refused");
+            return Answer::Handled;
+        }
+        if (req.has_header("Transfer-Encoding")) {
+            answerError(res, 411, "send the body with a Content-Length, not in chunks");
+            return Answer::Handled;
+        }
         const std::string given = req.has_header("X-Clsg-Token")
                                       ? req.get_header_value("X-Clsg-Token")
                                       : req.get_param_value("token");
-        if (sameText(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
+        if (sameText(given, token_)) return Answer::Unhandled;
         answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
-        return httplib::Server::HandlerResponse::Handled;
+        return Answer::Handled;
     });
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
@@ -483,8 +515,21 @@ void StudioServer::postRestore(const httplib::Request& req, httplib::Response& r
 
 void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {
     const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
+    // One upload decodes at a time, and only to the pixels still free.
+    std::unique_lock<std::mutex> decoding(decodeMutex_);
+    ReadLimits limits;
+    {
+        const auto lock = lockSession();
+        if (session_.images().size() >= StudioSession::kMaxImages)
+            throw StudioError("a studio opens at most " +
+                              std::to_string(StudioSession::kMaxImages) + " images");
+        limits.maxPixels = std::min(limits.maxPixels, session_.pixelRoom());
+        if (limits.maxPixels == 0)
+            throw StudioError("the open images hold all the pixels a studio takes");
+    }
     const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
-    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
+    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name, limits);
+    decoding.unlock();
     const auto lock = lockSession();
     const std::size_t dot = name.find_last_of('.');
     session_.addImage(name.substr(0, dot), "", pixels);

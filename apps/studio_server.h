@@ -73,6 +73,7 @@ private:
     using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
 
     void routes();
+    bool loopbackHost(const std::string& host) const;
     // The token check and the answers to requests no endpoint takes.
     void guards();
     // The page's files, with the token filled in.
@@ -97,8 +98,10 @@ private:
 
     StudioSession& session_;
     const std::string token_;
+    int port_ = 0;
     std::unique_ptr<httplib::Server> http_;
     std::mutex sessionMutex_;                 // one request at a time works on the session
+    std::mutex decodeMutex_;                  // one upload at a time is decoded
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
 };

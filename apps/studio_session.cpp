@@ -21,6 +21,7 @@
 #include "apps/studio_paths.h"
 #include "apps/studio_runs.h"
 #include "apps/tool_file.h"
+#include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "platform/exception.h"
 #include "platform/pel_ops.h"
@@ -201,12 +202,21 @@ void checkName(const std::string& name) {
 
 }  // namespace
 
-StudioSession::StudioSession(std::string outDir) : outDir_(std::move(outDir)) {}
+StudioSession::StudioSession(std::string outDir, uint64_t maxTotalPixels)
+    : outDir_(std::move(outDir)), maxTotalPixels_(maxTotalPixels) {}
 
 std::size_t StudioSession::addImage(const std::string& name, const std::string& path,
                                     const kv3PlanePelBuffer& pixels) {
     if (!pixels.isBound() || pixels.width() <= 0 || pixels.height() <= 0)
         throw StudioError("the image " + name + " is empty");
+    if (images_.size() >= kMaxImages)
+        throw StudioError("a studio opens at most " + std::to_string(kMaxImages) + " images");
+    const uint64_t size =
+        static_cast<uint64_t>(pixels.width()) * static_cast<uint64_t>(pixels.height());
+    if (size > pixelRoom())
+        throw StudioError("the image " + name + " (" + std::to_string(size) +
+                          " pixels) does not fit beside the open images: a studio holds at most " +
+                          std::to_string(maxTotalPixels_) + " pixels in all");
     // Names become file names: keep letters, digits, '_' and '-'.
     std::string base;
     for (char c : name) base += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
@@ -229,6 +239,12 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     images_.push_back(std::move(image));
     ++revision_;
     return images_.size() - 1;
+}
+
+uint64_t StudioSession::pixelRoom() const {
+    uint64_t used = 0;
+    for (const StudioImage& image : images_) used += image.marks.size();
+    return used >= maxTotalPixels_ ? 0 : maxTotalPixels_ - used;
 }
 
 const StudioImage& StudioSession::imageAt(std::size_t image) const {
@@ -345,10 +361,18 @@ void StudioSession::train() {
                                   " has no marks yet: paint some pixels with it");
             sets.emplace_back(instances[label]);
         }
+        // The marks are the page's input: held to the budget of files from
+        // elsewhere, so that a tolerance fraction of 0 on many labels is
+        // refused before it allocates gigabytes.
+        const kvCompositeColorSegmenterBudgetScope budget(
+            kvCompositeColorSegmenterBudget::forUntrustedFiles());
         tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
                                                                settings_.toleranceMin));
     } catch (const StudioError& e) {
         toolError_ = e.what();
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        toolError_ = std::string("training would cost too much: ") + e.what() +
+                     "; raise the tolerance fraction";
     } catch (const kvAbortRequested&) {
         toolRevision_ = 0;  // try again next time
         throw;

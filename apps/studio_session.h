@@ -76,17 +76,25 @@ class StudioSession {
 public:
     static constexpr std::size_t kMaxLabels = 254;
     static constexpr int32_t kMaxNeighborhood = 255;  // as tool files store it
+    // What the open images may hold (each pixel keeps about 8 bytes: colour,
+    // marks and the kept outputs): 2^28 pixels is some 2 GiB.
+    static constexpr std::size_t kMaxImages = 64;
+    static constexpr uint64_t kMaxTotalPixels = uint64_t{1} << 28;
 
     // outDir: where save and export write (created when needed).
-    explicit StudioSession(std::string outDir);
+    // maxTotalPixels: what the open images may hold together.
+    explicit StudioSession(std::string outDir, uint64_t maxTotalPixels = kMaxTotalPixels);
 
-    // Adds an image; its name is made unique. Returns its index.
+    // Adds an image; its name is made unique. Returns its index. Throws
+    // StudioError beyond kMaxImages images or maxTotalPixels pixels.
     std::size_t addImage(const std::string& name, const std::string& path,
                          const kv3PlanePelBuffer& pixels);
     const std::vector<StudioImage>& images() const { return images_; }
     const std::vector<StudioLabel>& labels() const { return labels_; }
     const StudioSettings& settings() const { return settings_; }
     const std::string& outDir() const { return outDir_; }
+    // Pixels another image may have (maxTotalPixels less the open ones').
+    uint64_t pixelRoom() const;
     // Changes with every edit of labels, marks or settings.
     uint64_t revision() const { return revision_; }
 
@@ -154,6 +162,7 @@ private:
     void train();
 
     std::string outDir_;
+    uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside
     struct SavedSession {
         std::vector<StudioLabel> labels;

@@ -300,6 +300,65 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
 }
 
+// Requests from other pages, in chunks, or for more than the studio holds.
+TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
+    const std::string port = std::to_string(port_), other = std::to_string(port_ + 1);
+    for (const auto& [host, status] :
+         std::vector<std::pair<std::string, int>>{{"127.0.0.1:" + port, 200},
+                                                  {"localhost:" + port, 200},
+                                                  {"[::1]:" + port, 200},
+                                                  {"localhost", 200},
+                                                  {"rebound.example:" + port, 403},
+                                                  {"127.0.0.1:" + other, 403},
+                                                  {"localhost.example:" + port, 403},
+                                                  {"", 403}})
+        EXPECT_EQ(code(client_->Get("/api/state", {{"Host", host}})), status) << host;
+    const std::string add = json{{"op", "add"}, {"name", "x"}}.dump();
+    for (const auto& [origin, status] :
+         std::vector<std::pair<std::string, int>>{{"http://rebound.example:" + port, 403},
+                                                  {"null", 403},
+                                                  {"http://127.0.0.1:" + other, 403},
+                                                  {"https://localhost:" + port, 403},
+                                                  {"http://localhost:" + port, 200}})
+        EXPECT_EQ(code(client_->Post("/api/labels", {{"Origin", origin}}, add, "application/json")),
+                  status)
+            << origin;
+    EXPECT_EQ(code(client_->Get("/api/state", {{"Origin", "http://rebound.example"}})), 200);
+    const auto chunked = client_->Post(
+        "/api/images?name=a.png",
+        [](std::size_t, httplib::DataSink& sink) {
+            sink.write("abc", 3);
+            sink.done();
+            return true;
+        },
+        kBinary);
+    // Refused before the body is read; the client may see the reset instead of the answer.
+    EXPECT_TRUE(code(chunked) == 411 || code(chunked) == -1) << code(chunked);
+
+    // Images: a count and a total of pixels; a refused upload is not decoded.
+    StudioSession small(dir_ / "small", 2 * kW * kH + 5);
+    small.addImage("a", "", image_), small.addImage("b", "", image_);
+    EXPECT_THROW(small.addImage("c", "", image_), StudioError);
+    EXPECT_EQ(small.pixelRoom(), 5u);
+    const std::string png = clsgtest::slurp(imagePath_);
+    for (std::size_t i = 1; i < StudioSession::kMaxImages; ++i)
+        EXPECT_EQ(code(post("/api/images?name=u.png", png, kBinary)), 200) << i;
+    const auto full = post("/api/images?name=u.png", png, kBinary);
+    EXPECT_EQ(code(full), 422);
+    EXPECT_NE(full->body.find("at most 64 images"), std::string::npos) << full->body;
+
+    // Training within the budget of files from elsewhere: twelve labels at
+    // fraction 0 would take 1.5 GB.
+    for (int k = 1; k < 12; ++k) label(("l" + std::to_string(k)).c_str());
+    for (int k = 0; k < 12; ++k) paint(k, {k, 0, 1, 1});
+    api("/api/settings", settings(0, 0, 3));
+    const auto r = post("/api/segment", json{{"image", 0}}.dump());
+    EXPECT_EQ(code(r), 422);
+    EXPECT_NE(r->body.find("training would cost too much"), std::string::npos) << r->body;
+    api("/api/settings", settings(0.1, 2, 3));
+    segment();
+}
+
 // A studio process: the shell prints its pid, then becomes the program.
 struct StudioProcess {
     FILE* out = nullptr;
