@@ -5,7 +5,7 @@
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/str.h"
+#include "clsg/platform/str.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>
     // built.
     kvCompositeColorSegmenterModel built;
     clsgint::buildColorTables(built, sets, p, clsgint::toleranceScale(p.colorToleranceFrac()));
-    *model_ = std::move(built);
+    model_ = std::make_shared<const kvCompositeColorSegmenterModel>(std::move(built));
     compositeColors_.swap(sets);
     trainParams_ = p;
 

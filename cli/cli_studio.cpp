@@ -1,0 +1,110 @@
+// clsg studio [IMAGE...] [--tool FILE] [--out DIR] [--port P]
+#include <pthread.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "studio/studio_server.h"
+
+namespace clsg {
+
+namespace {
+
+// Blocks SIGINT, SIGTERM and SIGHUP in this thread and the threads it starts, so that
+// one thread can wait for them with sigwait; restores the mask on the way out.
+class SignalBlock {
+public:
+    SignalBlock() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+    }
+    ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    const sigset_t& set() const { return set_; }
+
+private:
+    sigset_t set_, old_;
+};
+
+}  // namespace
+
+Command addStudioCommand(CLI::App& parent) {
+    struct Options {
+        std::vector<std::string> images;
+        std::string tool;
+        std::string outDir = "studio-out";
+        int port = 0;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* app = parent.add_subcommand(
+        "studio", "Paint examples on images in a web page and see the segmentation live");
+    app->footer(
+        "Serves a page on 127.0.0.1 only; open the printed address (it carries a random token "
+        "that every request must show). Save tool and Export masks write into the output "
+        "directory. Ctrl-C stops the server.");
+    app->add_option("images", o->images, "Images to open (in any format clsg run reads)");
+    app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks");
+    app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")
+        ->capture_default_str();
+    app->add_option("-p,--port", o->port, "Port on 127.0.0.1 (0: any free port)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+
+    return {app, [o]() {
+                StudioSession session(o->outDir);
+                for (const std::string& path : o->images)
+                    session.addImage(std::filesystem::path(path).stem().string(), path,
+                                     readColorImage(path));
+                if (!o->tool.empty()) session.loadTool(o->tool);
+                const std::string damaged = session.findRestore();
+                if (!damaged.empty()) std::cerr << "clsg studio: warning: " << damaged << "\n";
+                // The output's reader going away stops nothing; the prints fail quietly.
+                std::signal(SIGPIPE, SIG_IGN);
+
+                const SignalBlock signals;
+                StudioServer server(session, StudioServer::randomToken());
+                const int port = server.bind(o->port);
+                std::atomic<bool> signalled{false};
+                std::thread waiter([&]() {
+                    int signal = 0;
+                    sigwait(&signals.set(), &signal);
+                    signalled = true;
+                    server.stop();
+                });
+                std::cout << "clsg studio: open http://127.0.0.1:" << port
+                          << "/?token=" << server.token() << "\n"
+                          << "  " << session.images().size() << " image"
+                          << (session.images().size() == 1 ? "" : "s") << ", "
+                          << session.labels().size() << " label"
+                          << (session.labels().size() == 1 ? "" : "s") << ", output directory "
+                          << o->outDir << "; Ctrl-C stops" << std::endl;
+                std::cout << "  every change is saved in " << session.sessionPath() << "\n";
+                if (const auto& earlier = session.pendingRestore())
+                    std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
+                              << earlier->labels << " labels) to restore\n";
+                std::cout << std::flush;
+                server.serve();
+                // serve() ended without a signal (it could not run): wake the waiter.
+                if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+                waiter.join();
+                std::cout << "clsg studio: stopped";
+                std::error_code ec;
+                if (std::filesystem::exists(session.sessionPath(), ec))
+                    std::cout << "; the marks, labels and settings are in " << session.sessionPath()
+                              << " (clsg studio on the same images with --out " << o->outDir
+                              << " offers them again)";
+                std::cout << std::endl;
+                return 0;
+            }};
+}
+
+}  // namespace clsg

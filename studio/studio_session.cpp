@@ -1,0 +1,748 @@
+#include "studio/studio_session.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "clsg/colorseg/budget.h"
+#include "clsg/colorseg/intensity_gain.h"
+#include "clsg/io/errors.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/io/output_files.h"
+#include "clsg/io/overlay.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/platform/exception.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/tiled/tiled_run.h"
+#include "studio/studio_paths.h"
+#include "studio/studio_runs.h"
+
+namespace clsg {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The shortest decimal text that reads back as v.
+std::string exactNumber(double v) {
+    char text[64];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+}
+
+// word as one shell word.
+std::string shellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789_./=:,@+-") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+kvPelRect overlap(const kvPelRect& a, const kvPelRect& b) {
+    return kvRectangle<long>(a).intersect(kvRectangle<long>(b), false);
+}
+
+// True when image holds the pels of part at part's window.
+bool holds(const kv3PlanePelBuffer_const& image, const kv3PlanePelBuffer_const& part) {
+    if (!image.window().contains(part.window())) return false;
+    kvPelBuffer_const<unsigned char> planes[3] = {image.plane0(), image.plane1(), image.plane2()};
+    for (kvPelBuffer_const<unsigned char>& p : planes) p.window(part.window(), false);
+    return kfPelEqual(planes[0], part.plane0()) && kfPelEqual(planes[1], part.plane1()) &&
+           kfPelEqual(planes[2], part.plane2());
+}
+
+// A copy of image whose window starts at (0, 0).
+kv3PlanePelBuffer originCopy(const kv3PlanePelBuffer_const& image) {
+    const kvPelRect& w = image.window();
+    kv3PlanePelBuffer out(kvPelRect(0, 0, w.width(), w.height()));
+    const kvPelBuffer_const<unsigned char>* from[3] = {&image.plane0(), &image.plane1(),
+                                                       &image.plane2()};
+    const kvPelBuffer<unsigned char>* to[3] = {&out.plane0(), &out.plane1(), &out.plane2()};
+    for (int p = 0; p < 3; ++p)
+        for (long y = 0; y < w.height(); ++y)
+            std::copy_n(from[p]->pointToRow(w.top() + y), w.width(), to[p]->pointToRow(y));
+    return out;
+}
+
+// The example of label value on image: the image cut to the box around the
+// label's marks, with a mask over that box (255 where marks hold value).
+// Cutting keeps training and the saved tool in proportion to the marks, not
+// to the image. Unbound when the image holds no such mark.
+struct Example {
+    kv3PlanePelBuffer image;
+    kvPelBuffer<unsigned char> mask;
+};
+
+std::vector<Example> examplesOf(const StudioImage& image, std::size_t labels) {
+    const long width = image.pixels.width(), height = image.pixels.height();
+    std::vector<long> x0(labels + 1, width), y0(labels + 1, height), x1(labels + 1, 0),
+        y1(labels + 1, 0);
+    for (long y = 0; y < height; ++y) {
+        const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y * width);
+        for (long x = 0; x < width; ++x) {
+            const uint8_t m = marks[x];
+            if (m == 0) continue;
+            x0[m] = std::min(x0[m], x);
+            x1[m] = std::max(x1[m], x + 1);
+            y0[m] = std::min(y0[m], y);
+            y1[m] = std::max(y1[m], y + 1);
+        }
+    }
+    std::vector<Example> out(labels);
+    const kvPelRect& w = image.pixels.window();
+    for (std::size_t label = 0; label < labels; ++label) {
+        const std::size_t m = label + 1;
+        if (x1[m] == 0) continue;
+        const kvPelRect box(w.left() + x0[m], w.top() + y0[m], x1[m] - x0[m], y1[m] - y0[m]);
+        kvPelBuffer<unsigned char> planes[3] = {image.pixels.plane0(), image.pixels.plane1(),
+                                                image.pixels.plane2()};
+        for (kvPelBuffer<unsigned char>& p : planes) p.window(box, false);
+        out[label].image = kv3PlanePelBuffer(planes[0], planes[1], planes[2]);
+        out[label].mask = kvPelBuffer<unsigned char>(box);
+        for (long y = y0[m]; y < y1[m]; ++y) {
+            const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y * width);
+            unsigned char* row = out[label].mask.pointToRow(w.top() + y);
+            for (long x = x0[m]; x < x1[m]; ++x) row[x - x0[m]] = marks[x] == m ? 255 : 0;
+        }
+    }
+    return out;
+}
+
+// A mask over image's window: 255 where marks hold value.
+kvPelBuffer<unsigned char> maskOf(const StudioImage& image, uint8_t value) {
+    kvPelBuffer<unsigned char> mask(image.pixels.window());
+    const std::size_t width = static_cast<std::size_t>(image.pixels.width());
+    for (long y = 0; y < image.pixels.height(); ++y) {
+        const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y) * width;
+        unsigned char* row = mask.pointToRow(mask.window().top() + y);
+        for (std::size_t x = 0; x < width; ++x) row[x] = marks[x] == value ? 255 : 0;
+    }
+    return mask;
+}
+
+// The pels of b, row by row.
+void copyRows(const kvPelBuffer_const<unsigned char>& b, std::vector<uint8_t>& out) {
+    const std::size_t width = static_cast<std::size_t>(b.width());
+    out.resize(width * static_cast<std::size_t>(b.height()));
+    for (long y = 0; y < b.height(); ++y)
+        std::copy_n(b.pointToRow(b.window().top() + y), width,
+                    out.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
+}
+
+// FNV-1a over the size and the planes, row by row.
+uint64_t pixelDigest(const kv3PlanePelBuffer_const& image) {
+    uint64_t h = 14695981039346656037ull;
+    const auto mix = [&h](uint64_t byte) { h = (h ^ byte) * 1099511628211ull; };
+    for (int shift = 0; shift < 64; shift += 8) {
+        mix((static_cast<uint64_t>(image.width()) >> shift) & 0xff);
+        mix((static_cast<uint64_t>(image.height()) >> shift) & 0xff);
+    }
+    for (const kvPelBuffer_const<unsigned char>* plane :
+         {&image.plane0(), &image.plane1(), &image.plane2()})
+        for (long y = image.window().top(); y < image.window().bottom(); ++y) {
+            const unsigned char* row = plane->pointToRow(y);
+            for (long x = 0; x < image.width(); ++x) mix(row[x]);
+        }
+    return h;
+}
+
+// The session file: a first line naming the format, the JSON's length (8
+// bytes, little endian), the JSON (labels, settings, images with their size,
+// digest and the length of their marks), then each image's marks run-encoded.
+const char kSessionMagic[] = "clsg studio session 1\n";
+
+std::string littleEndian(uint64_t v) {
+    std::string out(8, '\0');
+    for (int b = 0; b < 8; ++b) out[static_cast<std::size_t>(b)] = static_cast<char>(v >> (8 * b));
+    return out;
+}
+
+uint64_t readLittleEndian(const std::string& text, std::size_t at) {
+    uint64_t v = 0;
+    for (int b = 0; b < 8; ++b)
+        v |= uint64_t{static_cast<unsigned char>(text[at + static_cast<std::size_t>(b)])}
+             << (8 * b);
+    return v;
+}
+
+std::string localTime(std::time_t t) {
+    char text[32] = "";
+    std::tm parts{};
+    if (localtime_r(&t, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+void checkName(const std::string& name) {
+    const std::string problem = labelNameProblem(name);
+    if (!problem.empty()) throw StudioError(problem);
+}
+
+}  // namespace
+
+StudioSession::StudioSession(std::string outDir, uint64_t maxTotalPixels)
+    : outDir_(std::move(outDir)), maxTotalPixels_(maxTotalPixels) {}
+
+std::size_t StudioSession::addImage(const std::string& name, const std::string& path,
+                                    const kv3PlanePelBuffer& pixels) {
+    if (!pixels.isBound() || pixels.width() <= 0 || pixels.height() <= 0)
+        throw StudioError("the image " + name + " is empty");
+    if (images_.size() >= kMaxImages)
+        throw StudioError("a studio opens at most " + std::to_string(kMaxImages) + " images");
+    const uint64_t size =
+        static_cast<uint64_t>(pixels.width()) * static_cast<uint64_t>(pixels.height());
+    if (size > pixelRoom())
+        throw StudioError("the image " + name + " (" + std::to_string(size) +
+                          " pixels) does not fit beside the open images: a studio holds at most " +
+                          std::to_string(maxTotalPixels_) + " pixels in all");
+    // Names become file names: keep letters, digits, '_' and '-'.
+    std::string base;
+    for (char c : name) base += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
+    if (base.empty()) base = "image";
+    base = base.substr(0, 64);
+    std::string unique = base;
+    for (int n = 2;; ++n) {
+        const bool taken = std::any_of(images_.begin(), images_.end(),
+                                       [&](const StudioImage& i) { return i.name == unique; });
+        if (!taken) break;
+        unique = base + "-" + std::to_string(n);
+    }
+    StudioImage image;
+    image.name = unique;
+    image.path = path;
+    image.pixels = pixels;
+    image.marks.assign(
+        static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
+    image.digest = pixelDigest(pixels);
+    images_.push_back(std::move(image));
+    ++revision_;
+    return images_.size() - 1;
+}
+
+uint64_t StudioSession::pixelRoom() const {
+    uint64_t used = 0;
+    for (const StudioImage& image : images_) used += image.marks.size();
+    return used >= maxTotalPixels_ ? 0 : maxTotalPixels_ - used;
+}
+
+const StudioImage& StudioSession::imageAt(std::size_t image) const {
+    if (image >= images_.size()) throw StudioError("there is no image " + std::to_string(image));
+    return images_[image];
+}
+
+void StudioSession::checkLabel(std::size_t label) const {
+    if (label >= labels_.size()) throw StudioError("there is no label " + std::to_string(label));
+}
+
+void StudioSession::checkNewName(const std::string& name, std::size_t except) const {
+    checkName(name);
+    for (std::size_t i = 0; i < labels_.size(); ++i)
+        if (i != except && labels_[i].name == name)
+            throw StudioError("there is a label named " + name + " already");
+}
+
+void StudioSession::addLabel(const std::string& name, std::optional<uint32_t> color) {
+    if (labels_.size() >= kMaxLabels)
+        throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
+    checkNewName(name, labels_.size());
+    if (!color) {
+        std::vector<std::string> names;
+        std::vector<std::optional<uint32_t>> chosen;
+        for (const StudioLabel& label : labels_) {
+            names.push_back(label.name);
+            chosen.emplace_back(label.color);
+        }
+        names.push_back(name);
+        chosen.emplace_back();
+        color = assignLabelColors(names, chosen).back();
+    }
+    labels_.push_back({name, *color & 0xffffffu});
+    trainSettingsChanged();
+}
+
+void StudioSession::renameLabel(std::size_t label, const std::string& name) {
+    checkLabel(label);
+    checkNewName(name, label);
+    labels_[label].name = name;
+    ++revision_;
+}
+
+void StudioSession::recolorLabel(std::size_t label, uint32_t color) {
+    checkLabel(label);
+    labels_[label].color = color & 0xffffffu;
+    ++revision_;
+}
+
+void StudioSession::deleteLabel(std::size_t label) {
+    checkLabel(label);
+    labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
+    const uint8_t removed = static_cast<uint8_t>(label + 1);
+    for (StudioImage& image : images_)
+        for (uint8_t& m : image.marks)
+            if (m == removed)
+                m = 0;
+            else if (m > removed)
+                --m;
+    trainSettingsChanged();
+}
+
+void StudioSession::setSettings(const StudioSettings& s) {
+    if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
+        throw StudioError("the tolerance fraction must lie between 0 and 1");
+    if (s.neighborhood < 1 || s.neighborhood > kMaxNeighborhood)
+        throw StudioError("the neighbourhood size must lie between 1 and " +
+                          std::to_string(kMaxNeighborhood));
+    const bool trainChange =
+        s.toleranceFrac != settings_.toleranceFrac || s.toleranceMin != settings_.toleranceMin;
+    settings_ = s;
+    if (trainChange)
+        trainSettingsChanged();
+    else
+        ++revision_;
+}
+
+void StudioSession::paintMarks(std::size_t image, long x, long y, long w, long h,
+                               const std::vector<uint8_t>& values) {
+    StudioImage& target = images_[&imageAt(image) - images_.data()];
+    const long width = target.pixels.width(), height = target.pixels.height();
+    if (x < 0 || y < 0 || w < 1 || h < 1 || x > width - w || y > height - h)
+        throw StudioError("the painted rectangle lies outside the image");
+    if (values.size() != static_cast<std::size_t>(w) * static_cast<std::size_t>(h))
+        throw StudioError("the painted rectangle and its marks differ in size");
+    for (uint8_t v : values)
+        if (v > labels_.size()) throw StudioError("a mark names a label that does not exist");
+    for (long row = 0; row < h; ++row)
+        std::copy_n(values.begin() + row * w, w, target.marks.begin() + (y + row) * width + x);
+    trainSettingsChanged();
+}
+
+void StudioSession::train() {
+    if (toolRevision_ == trainRevision_) {
+        if (!toolError_.empty()) throw StudioError(toolError_);
+        return;
+    }
+    toolRevision_ = trainRevision_;
+    toolError_.clear();
+    try {
+        if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
+        std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
+        for (const StudioImage& image : images_) {
+            const std::vector<Example> examples = examplesOf(image, labels_.size());
+            for (std::size_t label = 0; label < labels_.size(); ++label)
+                if (examples[label].image.isBound())
+                    instances[label].emplace_back(examples[label].image, examples[label].mask);
+        }
+        std::vector<kvCompositeColorSet> sets;
+        for (std::size_t label = 0; label < labels_.size(); ++label) {
+            if (instances[label].empty())
+                throw StudioError("label " + labels_[label].name +
+                                  " has no marks yet: paint some pixels with it");
+            sets.emplace_back(instances[label]);
+        }
+        // The marks are the page's input: held to the budget of files from
+        // elsewhere, so that a tolerance fraction of 0 on many labels is
+        // refused before it allocates gigabytes.
+        const kvCompositeColorSegmenterBudgetScope budget(
+            kvCompositeColorSegmenterBudget::forUntrustedFiles());
+        tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
+                                                               settings_.toleranceMin));
+    } catch (const StudioError& e) {
+        toolError_ = e.what();
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        toolError_ = std::string("training would cost too much: ") + e.what() +
+                     "; raise the tolerance fraction";
+    } catch (const kvAbortRequested&) {
+        toolRevision_ = 0;  // try again next time
+        throw;
+    } catch (const std::bad_alloc&) {
+        toolError_ = "out of memory while training";
+    } catch (const std::exception& e) {
+        toolError_ = "training failed: " + describeError(e);
+    }
+    if (!toolError_.empty()) throw StudioError(toolError_);
+}
+
+StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
+                                          const kvPelRect& window) {
+    const StudioImage& target = imageAt(image);
+    const kvPelRect whole = target.pixels.window();
+    StudioSegmentation out;
+    out.window = window.isEmpty() ? whole : overlap(window, whole);
+    if (out.window.isEmpty()) throw StudioError("the window lies outside image " + target.name);
+    const bool full = out.window == whole;
+
+    Clock::time_point start = Clock::now();
+    const uint64_t before = toolRevision_;
+    train();
+    if (toolRevision_ != before) out.trainMs = msSince(start);
+
+    start = Clock::now();
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
+    try {
+        if (resultToolRevision_ != toolRevision_ || resultImage_ != image ||
+            !(resultParams_ == params)) {
+            for (kvPelBuffer<unsigned char>& o : outputs_) o = kvPelBuffer<unsigned char>();
+            resultToolRevision_ = 0;
+            gain_ = params.normalizeIntensity() ? kfSearchIntensityGain(tool_, target.pixels) : 1.0;
+            resultToolRevision_ = toolRevision_;
+            resultImage_ = image;
+            resultParams_ = params;
+        }
+        const int kind = static_cast<int>(view);
+        const bool kept = full && outputs_[kind].isBound() && outputs_[0].isBound();
+        if (!kept) {
+            clsg::TiledOutputs wanted;
+            wanted.label = view == StudioView::Labels || full;
+            wanted.confidence = view == StudioView::Confidence;
+            wanted.score = view == StudioView::Score;
+            clsg::TiledOptions options;
+            options.window = out.window;
+            options.gain = gain_;
+            clsg::TiledImages images =
+                clsg::tiledRun(tool_, target.pixels, params, wanted, options);
+            if (full) {
+                if (images.label.isBound()) outputs_[0] = images.label;
+                if (images.confidence.isBound()) outputs_[1] = images.confidence;
+                if (images.score.isBound()) outputs_[2] = images.score;
+            }
+            out.runMs = msSince(start);
+            const kvPelBuffer<unsigned char>& got = kind == 0   ? images.label
+                                                    : kind == 1 ? images.confidence
+                                                                : images.score;
+            copyRows(got, out.pixels);
+        } else {
+            copyRows(outputs_[kind], out.pixels);
+        }
+    } catch (const kvAbortRequested&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw StudioError("out of memory while segmenting " + target.name);
+    } catch (const std::exception& e) {
+        throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
+    }
+    if (full) out.counts = labelCounts(outputs_[0], static_cast<unsigned>(labels_.size()));
+    return out;
+}
+
+bool StudioSession::keptRegions(std::size_t image) {
+    const kvPelBuffer<unsigned char>& labels = outputs_[0];
+    if (image != resultImage_ || !labels.isBound() ||
+        labels.window() != imageAt(image).pixels.window())
+        return false;
+    const long top = labels.window().top();
+    if (!regionsOf_.isBound() || regionsOf_.pointToRow(top) != labels.pointToRow(top)) {
+        regions_ = clsg::cleanRegions(labels, {}, {}, true);
+        regionsOf_ = labels;
+    }
+    return true;
+}
+
+std::vector<uint64_t> StudioSession::regionCounts(std::size_t image, uint64_t minArea) {
+    if (!keptRegions(image)) return {};
+    std::vector<uint64_t> counts(labels_.size(), 0);
+    for (const clsg::Region& r : regions_.regions)
+        if (r.area >= minArea && r.label < counts.size()) ++counts[r.label];
+    return counts;
+}
+
+std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, long y) {
+    if (!keptRegions(image)) return std::nullopt;
+    const kvPelRect& w = regions_.regionIndex.window();
+    if (x < w.left() || y < w.top() || x >= w.right() || y >= w.bottom()) return std::nullopt;
+    const uint32_t index = regions_.regionIndex.pointToRow(y)[x - w.left()];
+    if (index == 0) return std::nullopt;
+    return regions_.regions[index - 1];
+}
+
+std::string StudioSession::saveTool(const std::string& fileName) {
+    train();
+    const std::string path = confinedPath(outDir_, fileName, ".clsg");
+    ToolFile file;
+    for (const StudioLabel& label : labels_) file.labels.push_back({label.name, label.color, {}});
+    file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
+    file.tool = tool_;
+    OutputFiles files;
+    files.makeDir(outDir_);
+    // Whole example images, so that a reopened tool finds its marks on them.
+    ToolFileWriteOptions whole;
+    whole.cropExamples = false;
+    writeToolFile(files.stage(path), file, path, whole);
+    files.commit();
+    return path;
+}
+
+std::string StudioSession::runCommand(const std::string& toolPath) const {
+    std::string command = "clsg run " + shellWord(toolPath);
+    bool named = false;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) {
+            command += " " + shellWord(image.path);
+            named = true;
+        }
+    if (!named) command += " IMAGE";
+    command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
+               " --neighborhood " + std::to_string(settings_.neighborhood);
+    if (settings_.normalize) command += " --normalize-intensity";
+    return command;
+}
+
+StudioExport StudioSession::exportMasks(const std::string& dirName) {
+    if (labels_.empty()) throw StudioError("there are no labels to export");
+    const std::string dir = confinedPath(outDir_, dirName, "");
+    OutputFiles files;
+    files.makeDir(dir);
+    refuseLinks(dir);
+    StudioExport result;
+    std::string command = "clsg train " + shellWord((fs::path(dir) / "tool.clsg").string());
+    // Every step below dir, not only the file, must be no link: a linked
+    // label folder would carry the masks elsewhere.
+    const auto write = [&](const std::string& relative) {
+        fs::path at(dir);
+        for (const fs::path& part : fs::path(relative)) refuseLinks((at /= part).string());
+        const std::string path = at.string();
+        result.files.push_back((fs::path(dirName) / relative).string());
+        return files.stage(path);
+    };
+    // Images without a file the command line can name are written alongside.
+    std::vector<std::string> imagePaths;
+    for (const StudioImage& image : images_) {
+        const bool nameable =
+            !image.path.empty() && image.path.find_first_of(",:@") == std::string::npos;
+        if (nameable) {
+            imagePaths.push_back(image.path);
+            continue;
+        }
+        const bool used =
+            std::any_of(image.marks.begin(), image.marks.end(), [](uint8_t m) { return m != 0; });
+        imagePaths.push_back(used ? (fs::path(dir) / (image.name + ".png")).string() : "");
+        if (used) writeColorImage(write(image.name + ".png"), image.pixels, ImageFormat::Png);
+    }
+    for (std::size_t label = 0; label < labels_.size(); ++label) {
+        const uint8_t value = static_cast<uint8_t>(label + 1);
+        std::string examples;
+        for (std::size_t i = 0; i < images_.size(); ++i) {
+            const StudioImage& image = images_[i];
+            if (std::find(image.marks.begin(), image.marks.end(), value) == image.marks.end())
+                continue;
+            const std::string labelDir = (fs::path(dir) / labels_[label].name).string();
+            refuseLinks(labelDir);
+            files.makeDir(labelDir);
+            const std::string relative = labels_[label].name + "/" + image.name + ".png";
+            writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
+            examples += (examples.empty() ? "" : ",") + imagePaths[i] + ":" +
+                        (fs::path(dir) / relative).string();
+        }
+        if (examples.empty())
+            throw StudioError("label " + labels_[label].name + " has no marks to export");
+        command += " --label " + shellWord(labels_[label].name + colorText(labels_[label].color) +
+                                           "=" + examples);
+    }
+    command += " --color-tolerance-frac " + exactNumber(settings_.toleranceFrac) +
+               " --color-tolerance-min " + std::to_string(settings_.toleranceMin);
+    const std::string commandFile = write("train-command.txt");
+    if (std::FILE* f = std::fopen(commandFile.c_str(), "w")) {
+        std::fprintf(f, "%s\n", command.c_str());
+        if (std::fclose(f) != 0) throw StudioError("cannot write " + commandFile);
+    } else {
+        throw StudioError("cannot write " + commandFile);
+    }
+    files.commit();
+    result.trainCommand = command;
+    return result;
+}
+
+void StudioSession::loadTool(const std::string& path) {
+    const ToolFile file = readToolFile(path);
+    const std::vector<kvCompositeColorSet>& sets = file.tool.compositeColors();
+    if (labels_.size() + sets.size() > kMaxLabels)
+        throw StudioError(path + " holds more labels than fit beside the open ones");
+    for (const ToolLabel& label : file.labels) checkNewName(label.name, labels_.size());
+    const std::string stem = fs::path(path).stem().string();
+    std::size_t added = 0;
+    for (std::size_t label = 0; label < sets.size(); ++label) {
+        labels_.push_back({file.labels[label].name, file.labels[label].color});
+        const uint8_t value = static_cast<uint8_t>(labels_.size());
+        for (const kvCompositeColor& example : sets[label].instances())
+            for (std::size_t k = 0; k < example.images().size(); ++k) {
+                const kv3PlanePelBuffer_const& pixels = example.images()[k];
+                const kvPelRect& w = pixels.window();
+                // The open image the example was cut from, or a new one.
+                std::size_t index = images_.size();
+                for (std::size_t i = 0; i < images_.size() && index == images_.size(); ++i)
+                    if (holds(images_[i].pixels, pixels)) index = i;
+                long dx = 0, dy = 0;  // example coordinates to the image's
+                if (index == images_.size()) {
+                    addImage(stem + "-example-" + std::to_string(++added), "", originCopy(pixels));
+                    dx = -w.left();
+                    dy = -w.top();
+                }
+                StudioImage& image = images_[index];
+                const kvPelRect& iw = image.pixels.window();
+                const std::size_t width = static_cast<std::size_t>(iw.width());
+                // An unbound mask selects the whole example; pixels outside a
+                // bound mask's window are not selected.
+                const kvPelBuffer_const<unsigned char>& mask = example.masks()[k];
+                const kvPelRect m = mask.isBound() ? overlap(w, mask.window()) : w;
+                for (long y = m.top(); y < m.bottom(); ++y) {
+                    uint8_t* marks =
+                        image.marks.data() + static_cast<std::size_t>(y + dy - iw.top()) * width;
+                    for (long x = m.left(); x < m.right(); ++x)
+                        if (!mask.isBound() || *mask.pointToPel(x, y) == 255)
+                            marks[x + dx - iw.left()] = value;
+                }
+            }
+    }
+    if (file.neighborhoodSize) settings_.neighborhood = *file.neighborhoodSize;
+    settings_.toleranceFrac = file.tool.trainParams().colorToleranceFrac();
+    settings_.toleranceMin = static_cast<uint32_t>(file.tool.trainParams().colorToleranceMin());
+    trainSettingsChanged();
+}
+
+std::string StudioSession::sessionPath() const {
+    return (fs::path(outDir_) / kSessionFile).string();
+}
+
+void StudioSession::autosave() {
+    using json = nlohmann::json;
+    json labels = json::array(), images = json::array();
+    for (const StudioLabel& l : labels_) labels.push_back({{"name", l.name}, {"color", l.color}});
+    std::string marks;
+    for (const StudioImage& image : images_) {
+        const std::string runs = encodeRuns(image.marks.data(), image.marks.size());
+        images.push_back({{"name", image.name},
+                          {"path", image.path},
+                          {"width", image.pixels.width()},
+                          {"height", image.pixels.height()},
+                          {"digest", image.digest},
+                          {"marks", runs.size()}});
+        marks += runs;
+    }
+    const std::time_t now = std::time(nullptr);
+    const std::string head = json{
+        {"savedAt", static_cast<int64_t>(now)},
+        {"labels", labels},
+        {"settings",
+         {{"toleranceFrac", settings_.toleranceFrac},
+          {"toleranceMin", settings_.toleranceMin},
+          {"neighborhood", settings_.neighborhood},
+          {"normalize", settings_.normalize}}},
+        {"images", images}}.dump(-1, ' ', false, json::error_handler_t::replace);
+    try {
+        OutputFiles files;
+        files.makeDir(outDir_);
+        const std::string path = sessionPath();
+        if (!keptPrevious_) {
+            std::error_code ec;
+            if (fs::exists(fs::symlink_status(path, ec)))
+                fs::rename(path, (fs::path(outDir_) / "studio-session.previous.clsgs").string(),
+                           ec);
+            keptPrevious_ = true;
+        }
+        files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);
+        files.commit();
+    } catch (const FileError& e) {
+        throw StudioError(std::string("cannot save the session: ") + e.what());
+    }
+}
+
+std::string StudioSession::findRestore() {
+    using json = nlohmann::json;
+    restorable_.reset();
+    restoreInfo_.reset();
+    std::string bytes;
+    try {
+        // Marks take at most two bytes a pixel.
+        uint64_t limit = 1 << 20;
+        for (const StudioImage& image : images_) limit += 2 * image.marks.size() + 64;
+        const std::vector<unsigned char> raw = readFileBytes(sessionPath(), limit);
+        bytes.assign(raw.begin(), raw.end());
+    } catch (const ImageError&) {
+        std::error_code ec;
+        return fs::exists(sessionPath(), ec) ? sessionPath() + " cannot be read" : "";
+    }
+    const std::size_t magic = sizeof kSessionMagic - 1;
+    try {
+        if (bytes.size() < magic + 8 || bytes.compare(0, magic, kSessionMagic) != 0)
+            throw std::runtime_error("not a session file");
+        const uint64_t headSize = readLittleEndian(bytes, magic);
+        if (headSize > bytes.size() - magic - 8) throw std::runtime_error("truncated");
+        const json head = json::parse(bytes.substr(magic + 8, headSize));
+        std::size_t at = magic + 8 + headSize;
+        SavedSession saved;
+        for (const json& l : head.at("labels"))
+            saved.labels.push_back(
+                {l.at("name").get<std::string>(), l.at("color").get<uint32_t>() & 0xffffffu});
+        if (saved.labels.size() > kMaxLabels) throw std::runtime_error("too many labels");
+        for (const StudioLabel& l : saved.labels) checkName(l.name);
+        const json& st = head.at("settings");
+        saved.settings.toleranceFrac = st.at("toleranceFrac").get<double>();
+        saved.settings.toleranceMin = st.at("toleranceMin").get<uint32_t>();
+        saved.settings.neighborhood = st.at("neighborhood").get<int32_t>();
+        saved.settings.normalize = st.at("normalize").get<bool>();
+        if (!(saved.settings.toleranceFrac >= 0 && saved.settings.toleranceFrac <= 1) ||
+            saved.settings.neighborhood < 1 || saved.settings.neighborhood > kMaxNeighborhood)
+            throw std::runtime_error("settings out of range");
+        for (const json& i : head.at("images")) {
+            const uint64_t size = i.at("marks").get<uint64_t>();
+            if (size > bytes.size() - at) throw std::runtime_error("truncated");
+            const std::string runs = bytes.substr(at, size);
+            at += size;
+            const uint64_t digest = i.at("digest").get<uint64_t>();
+            for (std::size_t k = 0; k < images_.size(); ++k) {
+                const StudioImage& image = images_[k];
+                if (image.digest != digest || image.pixels.width() != i.at("width").get<long>() ||
+                    image.pixels.height() != i.at("height").get<long>())
+                    continue;
+                std::vector<uint8_t> marks;
+                if (!decodeRuns(runs, image.marks.size(), marks))
+                    throw std::runtime_error("bad marks");
+                for (uint8_t m : marks)
+                    if (m > saved.labels.size()) throw std::runtime_error("bad marks");
+                if (std::any_of(marks.begin(), marks.end(), [](uint8_t m) { return m != 0; }))
+                    saved.marks.emplace_back(k, std::move(marks));
+                break;
+            }
+        }
+        if (saved.labels.empty() || saved.marks.empty()) return "";
+        restoreInfo_ =
+            StudioRestore{localTime(static_cast<std::time_t>(head.at("savedAt").get<int64_t>())),
+                          saved.labels.size(), saved.marks.size()};
+        restorable_ = std::move(saved);
+        return "";
+    } catch (const std::exception& e) {
+        return sessionPath() + " is damaged (" + e.what() + "); it is kept, not restored";
+    }
+}
+
+void StudioSession::restore(bool accept) {
+    if (accept && restorable_) {
+        labels_ = restorable_->labels;
+        settings_ = restorable_->settings;
+        for (StudioImage& image : images_) std::fill(image.marks.begin(), image.marks.end(), 0);
+        for (auto& [index, marks] : restorable_->marks) images_[index].marks = std::move(marks);
+        trainSettingsChanged();
+    }
+    restorable_.reset();
+    restoreInfo_.reset();
+}
+}  // namespace clsg
