@@ -15,21 +15,6 @@
 
 class kvArchive;
 
-// Takes the buffer in slot when it covers exactly window and no other handle
-// shares its pels (a caller's copy of an image is never written); otherwise
-// allocates a new one. Either way slot is left unbound, and the buffer
-// returned carries the identity transform, as a new buffer does.
-template <class T>
-kvPelBuffer<T> takeBuffer(kvPelBuffer<T>& slot, const kvPelRect& window) {
-    kvPelBuffer<T> b;
-    std::swap(b, slot);
-    if (b.isBound() && b.window() == window && b.extent() == window && !b.sharesStorage()) {
-        b.imageFromClientXformBase(kv2XformLinear::identity(), true);
-        return b;
-    }
-    return kvPelBuffer<T>(window, 32);
-}
-
 // What storeRun keeps of a run.
 struct kvStoredRun {
     // The tables that scored; shared read-only with the tool that ran (a tool
