@@ -43,9 +43,10 @@ struct ImageOutcome {
     kvDiagObject diag;
     std::vector<std::string> written;
     long width = 0, height = 0;
-    std::vector<uint64_t> counts;       // per label, then unlabelled
-    double milliseconds = 0.0;          // reading, segmenting and writing
-    kv3PlanePelBuffer overlay, legend;  // kept for the diagnostics page
+    std::vector<uint64_t> counts;        // per label, then unlabelled
+    std::vector<uint64_t> regionCounts;  // per label, with --regions
+    double milliseconds = 0.0;           // reading, segmenting and writing
+    kv3PlanePelBuffer overlay, legend;   // kept for the diagnostics page
 };
 
 std::string extension(ImageFormat format, bool colour) {
@@ -136,8 +137,19 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     const auto start = std::chrono::steady_clock::now();
     const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
         tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
-    const kvPelBuffer_const<unsigned char>&labels = images[0], &confidence = images[1],
-                                     &score = images[2];
+    const kvPelBuffer_const<unsigned char>&confidence = images[1], &score = images[2];
+    // Regions; when cleaning, the cleaned label image stands for the label
+    // image in every output.
+    kvPelBuffer_const<unsigned char> labels = images[0];
+    clsg::CleanedRegions regions;
+    const RegionSettings& regionSettings = settings.regions;
+    if (regionSettings.wanted()) {
+        clsg::RegionOptions options = regionSettings.options;
+        options.threads = settings.jobs > 1 ? 1 : settings.threads;
+        regions = clsg::cleanRegions(images[0], confidence, options, regionSettings.outline);
+        if (regionSettings.cleans()) labels = regions.labels;
+        outcome.regionCounts = clsg::regionCounts(regions.regions, file.labels.size());
+    }
     const std::vector<kvPelBuffer_const<unsigned char>> segmentations(images.begin() + 3,
                                                                       images.end());
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
@@ -164,7 +176,10 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     writes.emplace_back(input.name + "-overlay" + extension(settings.format, true),
                         [&](const std::string& path, const std::string& shown) {
                             checkInterrupt();
-                            const kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
+                            kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
+                            if (regionSettings.outline)
+                                drawRegionOutlines(overlay, regions.regionIndex, regions.regions,
+                                                   colours);
                             writeColorImage(path, overlay, settings.format, shown);
                             if (!settings.diagDir.empty()) outcome.overlay = overlay;
                         });
@@ -177,6 +192,9 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
         text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " " << std::fixed
              << std::setprecision(1) << 100.0 * static_cast<double>(outcome.counts[i]) / total
              << "%";
+        if (i < outcome.regionCounts.size())
+            text << " " << outcome.regionCounts[i]
+                 << (outcome.regionCounts[i] == 1 ? " region" : " regions");
         legend.push_back({text.str(), i < colours.size() ? colours[i] : 0, i < colours.size()});
     }
     writes.emplace_back(input.name + "-legend" + extension(settings.format, true),
@@ -196,6 +214,12 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
              [&](std::size_t i) { writes[i].second(paths[i], finals[i]); });
+    if (regionSettings.table) {
+        const std::string name = input.name + "-regions.csv";
+        files.writeStaged((fs::path(settings.outDir) / name).string(),
+                          regionsCsv(regions.regions, file.labelNames()));
+        outcome.written.push_back(name);
+    }
 
     outcome.width = image.width();
     outcome.height = image.height();
@@ -206,6 +230,12 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
         line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
              << 100.0 * static_cast<double>(outcome.counts[i]) / total << "%"
              << (i + 1 < outcome.counts.size() ? "," : "");
+    if (regionSettings.table) {
+        line << "; regions:";
+        for (std::size_t i = 0; i < outcome.regionCounts.size(); ++i)
+            line << " " << file.labels[i].name << " " << outcome.regionCounts[i]
+                 << (i + 1 < outcome.regionCounts.size() ? "," : "");
+    }
     outcome.line = line.str();
     outcome.milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
@@ -224,8 +254,14 @@ void writeSummary(const std::string& path, const ToolFile& file,
                   OutputFiles& files) {
     std::ostringstream csv;
     csv << "image,status,width,height,milliseconds";
-    for (const ToolLabel& label : file.labels) csv << "," << label.name;
-    csv << ",unlabelled,error\n";
+    for (const ToolLabel& label : file.labels) csv << "," << csvField(label.name);
+    csv << ",unlabelled";
+    const bool regions = !outcomes.empty() &&
+                         std::any_of(outcomes.begin(), outcomes.end(),
+                                     [](const ImageOutcome& o) { return !o.regionCounts.empty(); });
+    if (regions)
+        for (const ToolLabel& label : file.labels) csv << "," << csvField("regions_" + label.name);
+    csv << ",error\n";
     csv << std::fixed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const ImageOutcome& o = outcomes[i];
@@ -233,6 +269,8 @@ void writeSummary(const std::string& path, const ToolFile& file,
         if (!o.error.empty()) {
             csv << ",failed,,,";
             for (std::size_t k = 0; k <= file.labels.size(); ++k) csv << ",";
+            if (regions)
+                for (std::size_t k = 0; k < file.labels.size(); ++k) csv << ",";
             csv << "," << csvField(o.error) << "\n";
             continue;
         }
@@ -240,6 +278,7 @@ void writeSummary(const std::string& path, const ToolFile& file,
         csv << ",ok," << o.width << "," << o.height << "," << std::setprecision(1) << o.milliseconds
             << std::setprecision(6);
         for (uint64_t count : o.counts) csv << "," << static_cast<double>(count) / total;
+        for (uint64_t count : o.regionCounts) csv << "," << count;
         csv << ",\n";
     }
     files.writeStaged(path, csv.str());
@@ -366,13 +405,16 @@ Command addRunCommand(CLI::App& parent) {
         std::string format = "png";
         uint64_t maxPixels = ReadLimits().maxPixels;
         std::string summary;
+        bool regions = false, outline = false;
+        uint64_t minArea = 0, fillHoles = 0;
+        int connectivity = 8;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
     app->footer(
         "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
         "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
-        "output directory. A directory argument means the "
+        "output directory, and with --regions NAME-regions.csv. A directory argument means the "
         "image files inside it. An image that cannot be read or segmented is reported and "
         "skipped; the others are written, each image's outputs all or none, and the exit "
         "status is 1. Ctrl-C leaves the finished images' outputs and no partial files. "
@@ -406,7 +448,26 @@ Command addRunCommand(CLI::App& parent) {
         ->capture_default_str();
     app->add_option("--summary", o->summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
-                    "taken and each label's share of the pixels (0 to 1)");
+                    "taken and each label's share of the pixels (0 to 1); with --regions, "
+                    "each label's region count too");
+    app->add_flag("--regions", o->regions,
+                  "Write NAME-regions.csv: one row per region (connected pixels of one label) "
+                  "with its label, number, area, box, centroid, mean confidence (0 to 255) and "
+                  "whether it touches the border, sorted by label, top and left");
+    app->add_option("--min-area", o->minArea,
+                    "Drop regions of fewer pixels: they leave the table and become unlabelled "
+                    "in the label image and overlay")
+        ->capture_default_str();
+    app->add_option("--fill-holes", o->fillHoles,
+                    "Give holes of at most this many pixels inside a region its label (in the "
+                    "table, label image and overlay)")
+        ->capture_default_str();
+    app->add_option("--connectivity", o->connectivity,
+                    "8: pixels touching at a corner belong to one region; 4: only across an edge")
+        ->check(CLI::IsMember({4, 8}))
+        ->capture_default_str();
+    app->add_flag("--outline", o->outline,
+                  "Outline the regions on the overlay and number them within their label");
 
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
@@ -437,6 +498,11 @@ Command addRunCommand(CLI::App& parent) {
                 settings.threads = o->threads;
                 settings.keepGoing = true;
                 settings.summaryPath = o->summary;
+                settings.regions.table = o->regions;
+                settings.regions.outline = o->outline;
+                settings.regions.options.minArea = o->minArea;
+                settings.regions.options.fillHoles = o->fillHoles;
+                settings.regions.options.connectivity = o->connectivity;
                 if (o->neighborhood == 0 && file.neighborhoodSize)
                     std::cout << "neighbourhood " << settings.params.neighborhoodSize()
                               << " (stored in " << o->tool << ")\n";
