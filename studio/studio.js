@@ -20,6 +20,7 @@ const state = {
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
   lastTiming: "",
+  unsaved: false,        // changed since the page opened or the tool was last saved or exported
   regions: null,   // regions per label of the whole-image labels, at least minArea pixels
   minArea: 0,
 };
@@ -344,6 +345,7 @@ function sendMarks(box) {
   const body = encodeRuns(region);
   const image = state.image;
   state.lastStroke = {x: x + w / 2, y: y + h / 2};
+  state.unsaved = true;
   edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
                      "application/octet-stream"))
     .catch((e) => showError(e.message));
@@ -627,6 +629,7 @@ function renderLabels() {
 async function labelEdit(change) {
   try {
     const s = await edit(() => postJson("/api/labels", change));
+    state.unsaved = true;
     const deleted = change.op === "delete";
     applyState(s);
     if (deleted) {
@@ -653,6 +656,7 @@ $("add-label").addEventListener("submit", async (e) => {
   try {
     // The server picks the colour clsg train gives a label of this name.
     const s = await edit(() => postJson("/api/labels", {op: "add", name}));
+    state.unsaved = true;
     $("new-label").value = "";
     state.active = s.labels.length - 1;
     applyState(s);
@@ -690,6 +694,7 @@ async function sendSettings() {
   };
   try {
     applyState(await edit(() => postJson("/api/settings", value)));
+    state.unsaved = true;
     scheduleSegment();
   } catch (e) {
     showError(e.message);
@@ -805,6 +810,7 @@ $("save-tool").addEventListener("click", async () => {
   try {
     const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim()}));
     $("status").textContent = "saved " + r.path;
+    state.unsaved = false;
     document.body.dataset.saved = r.path;
     document.body.dataset.runCommand = r.command;
     showCommand("Tool saved", "Segment images as this page does:", r.command, "Wrote " + r.path);
@@ -818,10 +824,40 @@ $("export-masks").addEventListener("click", async () => {
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim()}));
     showCommand("Masks exported", "The same tool from the command line:", r.command,
                 "Wrote " + r.files.join(", "));
+    state.unsaved = false;
   } catch (e) {
     showError(e.message);
   }
 });
+
+// The server keeps every change in its session file, but a page closed with
+// work not saved as a tool or masks asks first.
+window.addEventListener("beforeunload", (e) => {
+  if (!state.unsaved) return;
+  e.preventDefault();
+  e.returnValue = "";
+});
+
+// An earlier studio on these images left marks: offer them back.
+function offerRestore(earlier) {
+  return new Promise((resolve) => {
+    const dialog = $("restore-dialog");
+    $("restore-text").textContent = `Restore the marks from ${earlier.savedAt}? ` +
+      `(${earlier.labels} label${earlier.labels === 1 ? "" : "s"}, marks on ` +
+      `${earlier.images} image${earlier.images === 1 ? "" : "s"})`;
+    dialog.addEventListener("close", async () => {
+      try {
+        const accept = dialog.returnValue === "restore";
+        applyState(await edit(() => postJson("/api/restore", {accept})));
+        if (accept) state.active = 0;
+      } catch (e) {
+        showError(e.message);
+      }
+      resolve();
+    }, {once: true});
+    dialog.showModal();
+  });
+}
 
 // For tests: the latest label image, base64.
 window.clsgStudio = {
@@ -837,6 +873,7 @@ window.clsgStudio = {
   settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
   view() { return {scale: state.scale, offsetX: state.offsetX, offsetY: state.offsetY}; },
   settings() { return state.server && state.server.settings; },
+  unsaved() { return state.unsaved; },
 };
 
 // --- start ----------------------------------------------------------------------
@@ -844,6 +881,7 @@ window.clsgStudio = {
 (async () => {
   try {
     applyState(await getJson("/api/state"));
+    if (state.server.restore) await offerRestore(state.server.restore);
     if (state.server.images.length) await showImage(0);
     else showError("No image is open: use Open… or start clsg studio with image files.");
   } catch (e) {

@@ -151,7 +151,12 @@ json stateJson(const StudioSession& s) {
               {"toleranceMin", st.toleranceMin},
               {"neighborhood", st.neighborhood},
               {"normalize", st.normalize}}},
-            {"outDir", s.outDir()}};
+            {"outDir", s.outDir()},
+            {"session", s.sessionPath()},
+            {"restore", s.pendingRestore() ? json{{"savedAt", s.pendingRestore()->savedAt},
+                                                  {"labels", s.pendingRestore()->labels},
+                                                  {"images", s.pendingRestore()->images}}
+                                           : json(nullptr)}};
 }
 
 // The index of the image a query names.
@@ -160,6 +165,75 @@ std::size_t queryImage(const httplib::Request& req, const StudioSession& s) {
     if (static_cast<std::size_t>(i) >= s.images().size())
         throw BadRequest("there is no image " + std::to_string(i));
     return static_cast<std::size_t>(i);
+}
+
+struct SegmentRequest {
+    std::size_t image;
+    uint64_t minArea;  // regions of fewer pixels are not counted
+    StudioView view;
+    std::string viewName;
+    kvPelRect window;  // empty: the whole image
+};
+
+SegmentRequest parseSegmentRequest(const json& j) {
+    SegmentRequest r;
+    r.image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    r.minArea =
+        j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX)) : 0;
+    r.viewName = j.contains("view") ? stringField(j, "view") : std::string("labels");
+    if (r.viewName == "labels")
+        r.view = StudioView::Labels;
+    else if (r.viewName == "confidence")
+        r.view = StudioView::Confidence;
+    else if (r.viewName == "score")
+        r.view = StudioView::Score;
+    else
+        throw BadRequest("\"view\" must be labels, confidence or score");
+    if (j.contains("window")) {
+        const json& w = j["window"];
+        const auto part = [&](std::size_t k) {
+            if (!w.is_array() || w.size() != 4 || !w[k].is_number_integer() ||
+                w[k].get<int64_t>() < 0 || w[k].get<int64_t>() > 1000000000)
+                throw BadRequest("\"window\" must be [x, y, width, height]");
+            return static_cast<long>(w[k].get<int64_t>());
+        };
+        r.window = kvPelRect(part(0), part(1), part(2), part(3));
+        if (r.window.isEmpty()) throw BadRequest("\"window\" is empty");
+    }
+    return r;
+}
+
+// The answer to a segment request: the JSON's length (uint32, little endian),
+// the JSON, then the view's bytes, run-encoded unless that is no shorter.
+std::string segmentFrame(StudioSession& session, const SegmentRequest& request,
+                         const StudioSegmentation& seg,
+                         std::chrono::steady_clock::time_point start) {
+    const auto encodeStart = std::chrono::steady_clock::now();
+    std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
+    const bool raw = payload.size() >= seg.pixels.size();
+    if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
+    const auto end = std::chrono::steady_clock::now();
+    const auto ms = [](auto a, auto b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
+    const StudioImage& target = session.images()[request.image];
+    const std::string meta = text(json{
+        {"revision", session.revision()},
+        {"image", request.image},
+        {"view", request.viewName},
+        {"width", target.pixels.width()},
+        {"height", target.pixels.height()},
+        {"window", {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
+        {"encoding", raw ? "raw" : "runs"},
+        {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+        {"regions", regionCountsJson(session, request.image, request.minArea)},
+        {"trainMs", seg.trainMs},
+        {"runMs", seg.runMs},
+        {"encodeMs", ms(encodeStart, end)},
+        {"totalMs", ms(start, end)}});
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+    return frame + meta + payload;
 }
 
 }  // namespace
@@ -185,6 +259,7 @@ int StudioServer::bind(int port) {
     if (bound <= 0)
         throw StudioError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                           " (is the port in use?)");
+    port_ = bound;
     return bound;
 }
 
@@ -192,19 +267,93 @@ void StudioServer::serve() { http_->listen_after_bind(); }
 
 void StudioServer::stop() { http_->stop(); }
 
+namespace {
+
+// POST /api/auto (under the session lock): chooses the settings from the
+// marks as clsg train --auto does and answers the new state with the choice
+// and its estimate. GET /api/auto/progress answers the steps done (counted in
+// done); POST /api/auto/cancel stops a search at work (which answers 409).
+json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
+    done = 0;
+    const SuggestReport report = session.chooseSettings([&done](uint32_t d) { done = d; });
+    const SuggestCandidate& c = report.candidates.at(report.chosen);
+    json answer = stateJson(session);
+    answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
+                      {"toleranceMin", report.trainParams.colorToleranceMin()},
+                      {"neighborhood", report.runParams.neighborhoodSize()},
+                      {"estimate", c.score},
+                      {"heldOutBalancedAccuracy", c.balancedAccuracy},
+                      {"pictureUnlabelled", c.pictureUnlabelled},
+                      {"candidates", report.candidates.size()}};
+    return answer;
+}
+
+}  // namespace
+
 void StudioServer::routes() {
     httplib::Server& http = *http_;
     http.set_payload_max_length(kMaxUpload);
     http.set_keep_alive_max_count(1000);
     http.set_read_timeout(30, 0);
+    guards();
+    pages();
+    api("GET", "/api/state", &StudioServer::getState);
+    api("GET", "/api/image", &StudioServer::getImage);
+    api("GET", "/api/marks", &StudioServer::getMarks);
+    api("POST", "/api/marks", &StudioServer::postMarks);
+    api("POST", "/api/labels", &StudioServer::postLabels);
+    api("POST", "/api/settings", &StudioServer::postSettings);
+    api("POST", "/api/segment", &StudioServer::postSegment);
+    api("POST", "/api/region", &StudioServer::postRegion);
+    api("POST", "/api/auto", &StudioServer::postAuto);
+    api("GET", "/api/auto/progress", &StudioServer::getAutoProgress);
+    api("POST", "/api/auto/cancel", &StudioServer::postAutoCancel);
+    api("POST", "/api/save", &StudioServer::postSave);
+    api("POST", "/api/export", &StudioServer::postExport);
+    api("POST", "/api/images", &StudioServer::postImages);
+    api("POST", "/api/restore", &StudioServer::postRestore);
+}
 
+// Host names this server answers to: a page whose address names another host
+// (a name rebound to 127.0.0.1) is not the studio's page.
+bool StudioServer::loopbackHost(const std::string& host) const {
+    const std::string port = ":" + std::to_string(port_);
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+        if (host == name || host == name + port) return true;
+    return false;
+}
+
+void StudioServer::guards() {
+    httplib::Server& http = *http_;
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        using Answer = httplib::Server::HandlerResponse;
+        // Before the token, so that a foreign page learns nothing; before the
+        // body, which is then never read.
+        if (!loopbackHost(req.get_header_value("Host"))) {
+            answerError(res, 403,
+                        "this server answers only to 127.0.0.1:" + std::to_string(port_) +
+                            ": open the address that clsg studio printed");
+            return Answer::Handled;
+        }
+        // Browsers send Origin with every POST; a page from elsewhere must not
+        // change the session, even holding the token.
+        if (req.method != "GET" && req.has_header("Origin") &&
+            !loopbackHost(req.get_header_value("Origin").rfind("http://", 0) == 0
+                              ? req.get_header_value("Origin").substr(7)
+                              : std::string())) {
+            answerError(res, 403, "requests from other pages are refused");
+            return Answer::Handled;
+        }
+        if (req.has_header("Transfer-Encoding")) {
+            answerError(res, 411, "send the body with a Content-Length, not in chunks");
+            return Answer::Handled;
+        }
         const std::string given = req.has_header("X-Clsg-Token")
                                       ? req.get_header_value("X-Clsg-Token")
                                       : req.get_param_value("token");
-        if (sameText(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
+        if (sameText(given, token_)) return Answer::Unhandled;
         answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
-        return httplib::Server::HandlerResponse::Handled;
+        return Answer::Handled;
     });
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
@@ -223,7 +372,9 @@ void StudioServer::routes() {
     });
     http.set_exception_handler([](const httplib::Request&, httplib::Response& res,
                                   std::exception_ptr) { answerError(res, 500, "internal error"); });
+}
 
+void StudioServer::pages() {
     const auto page = [this](const unsigned char* data, std::size_t size, const char* type) {
         std::string text = asset(data, size);
         for (std::size_t at; (at = text.find("__TOKEN__")) != std::string::npos;)
@@ -233,262 +384,229 @@ void StudioServer::routes() {
             res.set_content(text, type);
         };
     };
-    http.Get("/", page(kStudioHtml, kStudioHtmlSize, "text/html; charset=utf-8"));
-    http.Get("/studio.css", page(kStudioCss, kStudioCssSize, "text/css; charset=utf-8"));
-    http.Get("/studio.js", page(kStudioJs, kStudioJsSize, "text/javascript; charset=utf-8"));
+    http_->Get("/", page(kStudioHtml, kStudioHtmlSize, "text/html; charset=utf-8"));
+    http_->Get("/studio.css", page(kStudioCss, kStudioCssSize, "text/css; charset=utf-8"));
+    http_->Get("/studio.js", page(kStudioJs, kStudioJsSize, "text/javascript; charset=utf-8"));
+}
 
-    // Every API handler runs under the session lock and answers failures as
-    // JSON errors; none of them can take the server down.
-    const auto api = [this](auto&& body) {
-        return [this, body](const httplib::Request& req, httplib::Response& res) {
-            try {
-                body(req, res);
-            } catch (const BadRequest& e) {
-                answerError(res, 400, e.what());
-            } catch (const TooLarge& e) {
-                answerError(res, 413, e.what());
-            } catch (const Superseded&) {
-                answerError(res, 409, "a newer request took over");
-            } catch (const StudioError& e) {
-                answerError(res, 422, e.what());
-            } catch (const FileError& e) {
-                answerError(res, 422, e.what());
-            } catch (const ImageError& e) {
-                answerError(res, 422, e.what());
-            } catch (const kvAbortRequested&) {
-                answerError(res, 409, "a newer request took over");
-            } catch (const std::bad_alloc&) {
-                answerError(res, 422, "out of memory");
-            } catch (const std::exception& e) {
-                answerError(res, 500, describeError(e));
-            }
-        };
+// None of the handlers can take the server down: every failure becomes a
+// JSON error.
+void StudioServer::api(const char* method, const char* path, Handler handler) {
+    auto answer = [this, handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+            (this->*handler)(req, res);
+        } catch (const BadRequest& e) {
+            answerError(res, 400, e.what());
+        } catch (const TooLarge& e) {
+            answerError(res, 413, e.what());
+        } catch (const Superseded&) {
+            answerError(res, 409, "a newer request took over");
+        } catch (const StudioError& e) {
+            answerError(res, 422, e.what());
+        } catch (const FileError& e) {
+            answerError(res, 422, e.what());
+        } catch (const ImageError& e) {
+            answerError(res, 422, e.what());
+        } catch (const kvAbortRequested&) {
+            answerError(res, 409, "a newer request took over");
+        } catch (const std::bad_alloc&) {
+            answerError(res, 422, "out of memory");
+        } catch (const std::exception& e) {
+            answerError(res, 500, describeError(e));
+        }
     };
-    const auto locked = [this](auto&& work) {
-        std::lock_guard<std::mutex> lock(sessionMutex_);
-        ksys_clear_abort();  // an abort meant for an earlier request
-        work();
-    };
+    if (std::strcmp(method, "GET") == 0)
+        http_->Get(path, answer);
+    else
+        http_->Post(path, answer);
+}
 
-    http.Get("/api/state", api([this, locked](const httplib::Request&, httplib::Response& res) {
-                 locked([&] { answerJson(res, stateJson(session_)); });
-             }));
+std::unique_lock<std::mutex> StudioServer::lockSession() {
+    std::unique_lock<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();  // an abort meant for an earlier request
+    return lock;
+}
 
-    http.Get("/api/image", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                 locked([&] {
-                     const StudioImage& image = session_.images()[queryImage(req, session_)];
-                     const kv3PlanePelBuffer& p = image.pixels;
-                     const std::size_t w = static_cast<std::size_t>(p.width());
-                     std::string rgb(w * static_cast<std::size_t>(p.height()) * 3, '\0');
-                     char* out = &rgb[0];
-                     for (long y = p.window().top(); y < p.window().bottom(); ++y) {
-                         const unsigned char* rows[3] = {p.plane0().pointToRow(y),
-                                                         p.plane1().pointToRow(y),
-                                                         p.plane2().pointToRow(y)};
-                         for (std::size_t x = 0; x < w; ++x)
-                             for (int c = 0; c < 3; ++c) *out++ = static_cast<char>(rows[c][x]);
-                     }
-                     res.set_content(std::move(rgb), "application/octet-stream");
-                 });
-             }));
+void StudioServer::getState(const httplib::Request&, httplib::Response& res) {
+    const auto lock = lockSession();
+    answerJson(res, stateJson(session_));
+}
 
-    http.Get("/api/marks", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                 locked([&] {
-                     const StudioImage& image = session_.images()[queryImage(req, session_)];
-                     res.set_content(encodeRuns(image.marks.data(), image.marks.size()),
-                                     "application/octet-stream");
-                 });
-             }));
+void StudioServer::getImage(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const StudioImage& image = session_.images()[queryImage(req, session_)];
+    const kv3PlanePelBuffer& p = image.pixels;
+    const std::size_t w = static_cast<std::size_t>(p.width());
+    std::string rgb(w * static_cast<std::size_t>(p.height()) * 3, '\0');
+    char* out = &rgb[0];
+    for (long y = p.window().top(); y < p.window().bottom(); ++y) {
+        const unsigned char* rows[3] = {p.plane0().pointToRow(y), p.plane1().pointToRow(y),
+                                        p.plane2().pointToRow(y)};
+        for (std::size_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) *out++ = static_cast<char>(rows[c][x]);
+    }
+    res.set_content(std::move(rgb), "application/octet-stream");
+}
 
-    http.Post(
-        "/api/marks", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-            locked([&] {
-                const std::size_t i = queryImage(req, session_);
-                const long x = queryNumber(req, "x", 1000000000);
-                const long y = queryNumber(req, "y", 1000000000);
-                const long w = queryNumber(req, "w", 1000000000);
-                const long h = queryNumber(req, "h", 1000000000);
-                const StudioImage& image = session_.images()[i];
-                if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
-                    throw BadRequest("the rectangle lies outside image " + image.name);
-                const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-                // A run takes at least two bytes and covers at least one pixel.
-                if (req.body.size() > 2 * size + 16)
-                    throw TooLarge("the marks are larger than their rectangle allows");
-                std::vector<uint8_t> values;
-                if (!decodeRuns(req.body, size, values))
-                    throw BadRequest("the marks are not a valid run encoding of " +
-                                     std::to_string(w) + " x " + std::to_string(h) + " pixels");
-                session_.paintMarks(i, x, y, w, h, values);
-                answerJson(res, json{{"revision", session_.revision()}});
-            });
-        }));
+void StudioServer::getMarks(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const StudioImage& image = session_.images()[queryImage(req, session_)];
+    res.set_content(encodeRuns(image.marks.data(), image.marks.size()), "application/octet-stream");
+}
 
-    http.Post("/api/labels",
-              api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const std::string op = stringField(j, "op");
-                  locked([&] {
-                      const auto label = [&] {
-                          return static_cast<std::size_t>(intField(j, "label", 0, 1000));
-                      };
-                      if (op == "add")
-                          session_.addLabel(stringField(j, "name"),
-                                            j.contains("color")
-                                                ? std::optional<uint32_t>(colorField(j, "color"))
-                                                : std::nullopt);
-                      else if (op == "rename")
-                          session_.renameLabel(label(), stringField(j, "name"));
-                      else if (op == "recolor")
-                          session_.recolorLabel(label(), colorField(j, "color"));
-                      else if (op == "delete")
-                          session_.deleteLabel(label());
-                      else
-                          throw BadRequest("\"op\" must be add, rename, recolor or delete");
-                      answerJson(res, stateJson(session_));
-                  });
-              }));
+void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const std::size_t i = queryImage(req, session_);
+    const long x = queryNumber(req, "x", 1000000000);
+    const long y = queryNumber(req, "y", 1000000000);
+    const long w = queryNumber(req, "w", 1000000000);
+    const long h = queryNumber(req, "h", 1000000000);
+    const StudioImage& image = session_.images()[i];
+    if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
+        throw BadRequest("the rectangle lies outside image " + image.name);
+    const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    // A run takes at least two bytes and covers at least one pixel.
+    if (req.body.size() > 2 * size + 16)
+        throw TooLarge("the marks are larger than their rectangle allows");
+    std::vector<uint8_t> values;
+    if (!decodeRuns(req.body, size, values))
+        throw BadRequest("the marks are not a valid run encoding of " + std::to_string(w) + " x " +
+                         std::to_string(h) + " pixels");
+    session_.paintMarks(i, x, y, w, h, values);
+    session_.autosave();
+    answerJson(res, json{{"revision", session_.revision()}});
+}
 
-    http.Post(
-        "/api/settings", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-            const json j = parseBody(req);
-            StudioSettings s;
-            const json& frac = field(j, "toleranceFrac");
-            if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
-            s.toleranceFrac = frac.get<double>();
-            s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
-            s.neighborhood = static_cast<int32_t>(
-                intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
-            const json& normalize = field(j, "normalize");
-            if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
-            s.normalize = normalize.get<bool>();
-            locked([&] {
-                session_.setSettings(s);
-                answerJson(res, stateJson(session_));
-            });
-        }));
+void StudioServer::postLabels(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string op = stringField(j, "op");
+    const auto lock = lockSession();
+    const auto label = [&] { return static_cast<std::size_t>(intField(j, "label", 0, 1000)); };
+    if (op == "add")
+        session_.addLabel(
+            stringField(j, "name"),
+            j.contains("color") ? std::optional<uint32_t>(colorField(j, "color")) : std::nullopt);
+    else if (op == "rename")
+        session_.renameLabel(label(), stringField(j, "name"));
+    else if (op == "recolor")
+        session_.recolorLabel(label(), colorField(j, "color"));
+    else if (op == "delete")
+        session_.deleteLabel(label());
+    else
+        throw BadRequest("\"op\" must be add, rename, recolor or delete");
+    session_.autosave();
+    answerJson(res, stateJson(session_));
+}
 
-    http.Post(
-        "/api/segment", api([this](const httplib::Request& req, httplib::Response& res) {
-            const json j = parseBody(req);
-            const int64_t image = intField(j, "image", 0, 1000000);
-            const std::string viewName =
-                j.contains("view") ? stringField(j, "view") : std::string("labels");
-            StudioView view;
-            if (viewName == "labels")
-                view = StudioView::Labels;
-            else if (viewName == "confidence")
-                view = StudioView::Confidence;
-            else if (viewName == "score")
-                view = StudioView::Score;
-            else
-                throw BadRequest("\"view\" must be labels, confidence or score");
+void StudioServer::postSettings(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    StudioSettings s;
+    const json& frac = field(j, "toleranceFrac");
+    if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
+    s.toleranceFrac = frac.get<double>();
+    s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
+    s.neighborhood =
+        static_cast<int32_t>(intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
+    const json& normalize = field(j, "normalize");
+    if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
+    s.normalize = normalize.get<bool>();
+    const auto lock = lockSession();
+    session_.setSettings(s);
+    session_.autosave();
+    answerJson(res, stateJson(session_));
+}
 
-            // Regions of fewer pixels are not counted.
-            const uint64_t minArea =
-                j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX))
-                                      : 0;
-            kvPelRect window;  // empty: the whole image
-            if (j.contains("window")) {
-                const json& w = j["window"];
-                const auto part = [&](std::size_t k) {
-                    if (!w.is_array() || w.size() != 4 || !w[k].is_number_integer() ||
-                        w[k].get<int64_t>() < 0 || w[k].get<int64_t>() > 1000000000)
-                        throw BadRequest("\"window\" must be [x, y, width, height]");
-                    return static_cast<long>(w[k].get<int64_t>());
-                };
-                window = kvPelRect(part(0), part(1), part(2), part(3));
-                if (window.isEmpty()) throw BadRequest("\"window\" is empty");
-            }
+void StudioServer::postSegment(const httplib::Request& req, httplib::Response& res) {
+    const SegmentRequest request = parseSegmentRequest(parseBody(req));
+    // A newer request stops the one at work and makes those still waiting
+    // step aside.
+    const uint64_t ticket = ++segmentTicket_;
+    if (segmenting_) ksys_request_abort();
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();
+    if (ticket != segmentTicket_) throw Superseded();
+    struct Flag {
+        std::atomic<bool>& f;
+        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+        ~Flag() { f = false; }
+    } busy(segmenting_);
 
-            // A newer request stops the one at work and makes those
-            // still waiting step aside.
-            const uint64_t ticket = ++segmentTicket_;
-            if (segmenting_) ksys_request_abort();
-            std::lock_guard<std::mutex> lock(sessionMutex_);
-            ksys_clear_abort();
-            if (ticket != segmentTicket_) throw Superseded();
-            struct Flag {
-                std::atomic<bool>& f;
-                explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
-                ~Flag() { f = false; }
-            } busy(segmenting_);
+    const auto start = std::chrono::steady_clock::now();
+    const StudioSegmentation seg = session_.segment(request.image, request.view, request.window);
+    res.set_content(segmentFrame(session_, request, seg, start), "application/octet-stream");
+}
 
-            const auto start = std::chrono::steady_clock::now();
-            StudioSegmentation seg =
-                session_.segment(static_cast<std::size_t>(image), view, window);
-            const auto encodeStart = std::chrono::steady_clock::now();
-            std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
-            const bool raw = payload.size() >= seg.pixels.size();
-            if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
-            const auto end = std::chrono::steady_clock::now();
-            const auto ms = [](auto a, auto b) {
-                return std::chrono::duration<double, std::milli>(b - a).count();
-            };
-            const StudioImage& target = session_.images()[static_cast<std::size_t>(image)];
-            const std::string meta = text(json{
-                {"revision", session_.revision()},
-                {"image", image},
-                {"view", viewName},
-                {"width", target.pixels.width()},
-                {"height", target.pixels.height()},
-                {"window",
-                 {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
-                {"encoding", raw ? "raw" : "runs"},
-                {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
-                {"regions", regionCountsJson(session_, static_cast<std::size_t>(image), minArea)},
-                {"trainMs", seg.trainMs},
-                {"runMs", seg.runMs},
-                {"encodeMs", ms(encodeStart, end)},
-                {"totalMs", ms(start, end)}});
-            std::string frame(4, '\0');
-            for (int b = 0; b < 4; ++b)
-                frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
-            frame += meta;
-            frame += payload;
-            res.set_content(std::move(frame), "application/octet-stream");
-        }));
+// The region under a pixel of the last whole-image segmentation.
+void StudioServer::postRegion(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const auto image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    const long x = static_cast<long>(intField(j, "x", 0, 1000000000));
+    const long y = static_cast<long>(intField(j, "y", 0, 1000000000));
+    const auto lock = lockSession();
+    answerJson(res, regionJson(session_.regionAt(image, x, y)));
+}
 
-    // The region under a pixel of the last whole-image segmentation.
-    http.Post("/api/region",
-              api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const auto image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
-                  const long x = static_cast<long>(intField(j, "x", 0, 1000000000));
-                  const long y = static_cast<long>(intField(j, "y", 0, 1000000000));
-                  locked([&] { answerJson(res, regionJson(session_.regionAt(image, x, y))); });
-              }));
+void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {
+    const auto lock = lockSession();
+    answerJson(res, chooseSettings(session_, autoDone_));
+}
 
-    http.Post("/api/save", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const std::string file = stringField(j, "file");
-                  locked([&] {
-                      const std::string path = session_.saveTool(file);
-                      answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
-                  });
-              }));
+void StudioServer::getAutoProgress(const httplib::Request&, httplib::Response& res) {
+    answerJson(res, json{{"done", autoDone_.load()}, {"steps", kSuggestTolerances}});
+}
 
-    http.Post("/api/export",
-              api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const std::string dir = stringField(j, "dir");
-                  locked([&] {
-                      const StudioExport out = session_.exportMasks(dir);
-                      answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
-                  });
-              }));
+void StudioServer::postAutoCancel(const httplib::Request&, httplib::Response& res) {
+    ksys_request_abort();
+    answerJson(res, json::object());
+}
 
-    http.Post(
-        "/api/images", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-            const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
-            const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
-            const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
-            locked([&] {
-                const std::size_t dot = name.find_last_of('.');
-                session_.addImage(name.substr(0, dot), "", pixels);
-                answerJson(res, stateJson(session_));
-            });
-        }));
+void StudioServer::postSave(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string file = stringField(j, "file");
+    const auto lock = lockSession();
+    const std::string path = session_.saveTool(file);
+    answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
+}
+
+void StudioServer::postExport(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string dir = stringField(j, "dir");
+    const auto lock = lockSession();
+    const StudioExport out = session_.exportMasks(dir);
+    answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
+}
+
+void StudioServer::postRestore(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const json& accept = field(j, "accept");
+    if (!accept.is_boolean()) throw BadRequest("\"accept\" must be true or false");
+    const auto lock = lockSession();
+    session_.restore(accept.get<bool>());
+    if (accept.get<bool>()) session_.autosave();
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
+    // One upload decodes at a time, and only to the pixels still free.
+    std::unique_lock<std::mutex> decoding(decodeMutex_);
+    ReadLimits limits;
+    {
+        const auto lock = lockSession();
+        if (session_.images().size() >= StudioSession::kMaxImages)
+            throw StudioError("a studio opens at most " +
+                              std::to_string(StudioSession::kMaxImages) + " images");
+        limits.maxPixels = std::min(limits.maxPixels, session_.pixelRoom());
+        if (limits.maxPixels == 0)
+            throw StudioError("the open images hold all the pixels a studio takes");
+    }
+    const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
+    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name, limits);
+    decoding.unlock();
+    const auto lock = lockSession();
+    const std::size_t dot = name.find_last_of('.');
+    session_.addImage(name.substr(0, dot), "", pixels);
+    answerJson(res, stateJson(session_));
 }
 
 }  // namespace clsg

@@ -27,6 +27,11 @@
 //                                      answers its path and the clsg run command line
 //   POST /api/export                   {"dir"}: masks and the train command line
 //   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
+//   POST /api/restore                  {"accept": true | false}: takes up the earlier
+//                                      session the state offers ("restore"), or not
+//
+// After every change of marks, labels or settings the session file in the
+// output directory is rewritten (StudioSession::autosave).
 #pragma once
 
 #include <atomic>
@@ -39,7 +44,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace clsg {
 
@@ -65,14 +72,45 @@ public:
     void stop();
 
 private:
+    using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
+
     void routes();
+    bool loopbackHost(const std::string& host) const;
+    // The token check and the answers to requests no endpoint takes.
+    void guards();
+    // The page's files, with the token filled in.
+    void pages();
+    // handler, answering its failures as JSON errors.
+    void api(const char* method, const char* path, Handler handler);
+    // The session lock, with any abort meant for an earlier request cleared.
+    std::unique_lock<std::mutex> lockSession();
+
+    // One function per endpoint (see the list above).
+    void getState(const httplib::Request& req, httplib::Response& res);
+    void getImage(const httplib::Request& req, httplib::Response& res);
+    void getMarks(const httplib::Request& req, httplib::Response& res);
+    void postMarks(const httplib::Request& req, httplib::Response& res);
+    void postLabels(const httplib::Request& req, httplib::Response& res);
+    void postSettings(const httplib::Request& req, httplib::Response& res);
+    void postSegment(const httplib::Request& req, httplib::Response& res);
+    void postRegion(const httplib::Request& req, httplib::Response& res);
+    void postAuto(const httplib::Request& req, httplib::Response& res);
+    void getAutoProgress(const httplib::Request& req, httplib::Response& res);
+    void postAutoCancel(const httplib::Request& req, httplib::Response& res);
+    void postSave(const httplib::Request& req, httplib::Response& res);
+    void postExport(const httplib::Request& req, httplib::Response& res);
+    void postImages(const httplib::Request& req, httplib::Response& res);
+    void postRestore(const httplib::Request& req, httplib::Response& res);
 
     StudioSession& session_;
     const std::string token_;
+    int port_ = 0;
     std::unique_ptr<httplib::Server> http_;
     std::mutex sessionMutex_;                 // one request at a time works on the session
+    std::mutex decodeMutex_;                  // one upload at a time is decoded
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
+    std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
 };
 
 }  // namespace clsg

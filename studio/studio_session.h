@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -22,6 +23,7 @@
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/platform/three_plane.h"
 #include "clsg/regions/regions.h"
+#include "clsg/tuning/suggest_params.h"
 
 namespace clsg {
 
@@ -36,6 +38,7 @@ struct StudioImage {
     std::string path;  // the file it was read from, empty when it has none
     kv3PlanePelBuffer pixels;
     std::vector<uint8_t> marks;  // width * height, row by row
+    uint64_t digest = 0;         // of the size and pixels: finds the image again
 };
 
 struct StudioLabel {
@@ -61,6 +64,13 @@ struct StudioSegmentation {
     double runMs = 0;              // 0 when the result was reused
 };
 
+// A session file found at the start that can be restored.
+struct StudioRestore {
+    std::string savedAt;     // local time, "2026-12-07 05:10:03"
+    std::size_t labels = 0;  // labels it holds
+    std::size_t images = 0;  // open images it has marks for
+};
+
 // What export() wrote.
 struct StudioExport {
     std::vector<std::string> files;  // relative to the output directory
@@ -71,17 +81,25 @@ class StudioSession {
 public:
     static constexpr std::size_t kMaxLabels = 254;
     static constexpr int32_t kMaxNeighborhood = 255;  // as tool files store it
+    // What the open images may hold (each pixel keeps about 8 bytes: colour,
+    // marks and the kept outputs): 2^28 pixels is some 2 GiB.
+    static constexpr std::size_t kMaxImages = 64;
+    static constexpr uint64_t kMaxTotalPixels = uint64_t{1} << 28;
 
     // outDir: where save and export write (created when needed).
-    explicit StudioSession(std::string outDir);
+    // maxTotalPixels: what the open images may hold together.
+    explicit StudioSession(std::string outDir, uint64_t maxTotalPixels = kMaxTotalPixels);
 
-    // Adds an image; its name is made unique. Returns its index.
+    // Adds an image; its name is made unique. Returns its index. Throws
+    // StudioError beyond kMaxImages images or maxTotalPixels pixels.
     std::size_t addImage(const std::string& name, const std::string& path,
                          const kv3PlanePelBuffer& pixels);
     const std::vector<StudioImage>& images() const { return images_; }
     const std::vector<StudioLabel>& labels() const { return labels_; }
     const StudioSettings& settings() const { return settings_; }
     const std::string& outDir() const { return outDir_; }
+    // Pixels another image may have (maxTotalPixels less the open ones').
+    uint64_t pixelRoom() const;
     // Changes with every edit of labels, marks or settings.
     uint64_t revision() const { return revision_; }
 
@@ -95,6 +113,12 @@ public:
 
     // Throws StudioError for values the tool does not accept.
     void setSettings(const StudioSettings& settings);
+    // Chooses the tolerances and neighbourhood from the marks as clsg train
+    // --auto does, and sets them (normalisation stays as it is). progress is
+    // called after each step of the search (see clsg::SuggestOptions).
+    // Throws StudioError when the marks cannot be split (every label needs
+    // marks in more than one place), kvAbortRequested when stopped.
+    clsg::SuggestReport chooseSettings(const std::function<void(uint32_t)>& progress = {});
 
     // Replaces the marks inside rect (x, y, w, h) of image with values
     // (w * h bytes, row by row, each 0 .. labels().size()).
@@ -125,6 +149,25 @@ public:
     // images that have no file of their own.
     StudioExport exportMasks(const std::string& dirName);
 
+    // The session file: labels, colours, settings and the marks of each
+    // image (found again by its pixels), rewritten after every change.
+    static constexpr const char* kSessionFile = "studio-session.clsgs";
+    std::string sessionPath() const;
+    // Writes the session file atomically (a temporary, then a rename), so a
+    // kill at any moment leaves the previous or the new one. The first write
+    // keeps the file found at the start as studio-session.previous.clsgs.
+    // Throws StudioError.
+    void autosave();
+    // Reads the session file left by an earlier studio on this output
+    // directory; when it has labels and marks for some open image, offers it
+    // (pendingRestore) until restore() is called. A file that cannot be read
+    // is left alone and not offered; returns why (empty when none).
+    std::string findRestore();
+    const std::optional<StudioRestore>& pendingRestore() const { return restoreInfo_; }
+    // accept: replaces the labels, settings and marks with the file's. Either
+    // way the offer ends.
+    void restore(bool accept);
+
     // Adds the labels, settings and examples of a tool file: an example
     // image equal to an open image marks that image, any other is added.
     void loadTool(const std::string& path);
@@ -135,8 +178,21 @@ private:
     void checkNewName(const std::string& name, std::size_t except) const;
     void trainSettingsChanged() { ++revision_, ++trainRevision_; }
     void train();
+    // One set per label from the marks, each example cut to the box of its
+    // marks or (wholeImages) its whole image with a mask; throws StudioError
+    // for no labels or a label without marks.
+    std::vector<kvCompositeColorSet> markedSets(bool wholeImages = false) const;
 
     std::string outDir_;
+    uint64_t maxTotalPixels_;
+    bool keptPrevious_ = false;  // the first autosave moved the old file aside
+    struct SavedSession {
+        std::vector<StudioLabel> labels;
+        StudioSettings settings;
+        std::vector<std::pair<std::size_t, std::vector<uint8_t>>> marks;  // open image, marks
+    };
+    std::optional<SavedSession> restorable_;
+    std::optional<StudioRestore> restoreInfo_;
     std::vector<StudioImage> images_;
     std::vector<StudioLabel> labels_;
     StudioSettings settings_;

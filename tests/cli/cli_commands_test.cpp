@@ -205,33 +205,87 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     EXPECT_TRUE(w.status == 0 && fs::exists(dir / "t.clsg"));
 }
 
+TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
+    ScratchDir dir;
+    trainBands(dir);
+    fs::create_directories(dir / "photos");
+    fs::copy_file(dir / "bands.png", dir / "photos/photo.png");
+    writePlainPng(dir / "photos/photo-overlay.png", 48, 32, bands({2, 1, 0}));   // the user's own
+    writePlainPng(dir / "photos/photo-overlays.png", 48, 32, bands({2, 1, 0}));  // no output name
+    writePlainPng(dir / "photos/other-labels.png", 48, 32, bands({2, 1, 0}));    // no input "other"
+    const std::string userOverlay = slurp(dir / "photos/photo-overlay.png");
+    const std::string skipped =
+        "clsg: skipping 1 file named as this run's outputs for its other "
+        "images: photos/photo-overlay.png (name a file on its own";
+    // Refused before anything is written: {command, message}.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"run tool.clsg photos --out photos",
+         "photos/photo-overlay.png exists in photos, which this run reads images from"},
+        {"run tool.clsg photos/photo.png photos/photo-overlay.png --out photos",
+         "photos/photo-overlay.png would replace the input photos/photo-overlay.png (as "
+         "photos/photo.png's output)"},
+        {"run tool.clsg photos/photo.png --out out --format pnm --summary photos/photo.png",
+         "photos/photo.png would replace the input photos/photo.png (as the summary)"}};
+    const std::set<std::string> before = listing(dir);
+    for (const auto& [line, message] : refused) {
+        const Outcome o = clsg(dir, line);
+        EXPECT_EQ(o.status, 1) << line;
+        expectAll(o.err, {"clsg: error: " + message});
+        EXPECT_EQ(listing(dir), before) << line;
+    }
+    EXPECT_EQ(slurp(dir / "photos/photo-overlay.png"), userOverlay);
+    // Elsewhere the run segments the images, not the file named as photo's overlay.
+    const Outcome o = clsg(dir, "run tool.clsg photos --out out");
+    EXPECT_EQ(o.status, 0) << o.err;
+    expectAll(o.err, {skipped});
+    EXPECT_EQ(listing(dir, "out/").size(), 3u * 8u);
+    EXPECT_EQ(listing(dir, "out/photo-overlay-"), std::set<std::string>{});
+    EXPECT_EQ(listing(dir, "out/photo-overlays-labels.png").size(), 1u);
+    // A second run into its own input directory: the first's outputs are
+    // skipped as inputs and not written over.
+    fs::create_directories(dir / "again");
+    fs::copy_file(dir / "bands.png", dir / "again/a.png");
+    EXPECT_EQ(clsg(dir, "run tool.clsg again --out again").status, 0);
+    const Outcome second = clsg(dir, "run tool.clsg again --out again");
+    EXPECT_EQ(second.status, 1);
+    expectAll(second.err, {"clsg: skipping 8 files",
+                           "again/a-confidence.png again/a-labels.png "
+                           "again/a-legend.png ...",
+                           "remove the earlier outputs first"});
+}
+
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
     trainBands(dir);
     writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
     for (int i = 1; i < 400; ++i)
         fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
-    const std::string line = "cd '" + dir.path.string() +
-                             "' && exec '" CLSG_CLI_PATH
-                             "' run tool.clsg --out out -j 2 i*.png >/dev/null 2>&1";
-    for (const int signal : {SIGINT, SIGTERM}) {
+    const std::string cd = "cd '" + dir.path.string() + "' && ",
+                      run = "'" CLSG_CLI_PATH "' run tool.clsg --out out -j 2 i*.png";
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         fs::remove_all(dir / "out");
+        // SIGPIPE: the reader of the output stops after the first line.
+        const std::string line =
+            signal == SIGPIPE ? cd + "set -o pipefail; " + run + " 2>err | head -1 >/dev/null"
+                              : cd + "exec " + run + " >/dev/null 2>err";
         const pid_t pid = fork();
-        if (pid == 0) execl("/bin/sh", "sh", "-c", line.c_str(), nullptr), _exit(121);
+        if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
         // Signal once finished outputs and a temporary file are there together.
         std::set<bool> temporary;
-        for (int tries = 0; tries < 20000 && temporary.size() < 2; ++tries, usleep(500)) {
+        for (int tries = 0; signal != SIGPIPE && tries < 20000 && temporary.size() < 2;
+             ++tries, usleep(500)) {
             std::error_code ec;
             temporary.clear();
             for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end;
                  it.increment(ec))
                 temporary.insert(it->path().filename().string().find(".tmp-") != std::string::npos);
         }
-        ASSERT_EQ(temporary.size(), 2u);
-        kill(pid, signal);
+        ASSERT_TRUE(signal == SIGPIPE || temporary.size() == 2u);
+        if (signal != SIGPIPE) kill(pid, signal);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+        EXPECT_EQ(slurp(dir / "err").rfind("clsg: stopped by ", 0), 0u) << slurp(dir / "err");
         std::map<std::string, int> perImage;  // each image's outputs all there or none
         for (const auto& e : fs::directory_iterator(dir / "out")) {
             const std::string n = e.path().filename().string();

@@ -392,6 +392,23 @@ TEST(Regions, HolesInsideHolesFillFromTheOutsideIn) {
     }
 }
 
+// A ring around an island of its own label: the pixels between touch two
+// regions, so they are no hole of either.
+TEST(Regions, PixelsBetweenTwoRegionsAreNoHole) {
+    const char* rows[] = {"AAAAAAA", "A.....A", "A..A..A", "A.....A", "AAAAAAA"};
+    Picture p{"", 7, 5, {}};
+    for (const char* r : rows)
+        for (const char* c = r; *c; ++c) p.px.push_back(*c == 'A' ? 0 : 255);
+    for (int connectivity : {4, 8}) {
+        RegionOptions options;
+        options.fillHoles = 100;
+        options.connectivity = connectivity;
+        const auto cleaned = clsg::cleanRegions(buffer(p), {}, options);
+        EXPECT_EQ(fromBuffer(cleaned.labels).px, p.px) << connectivity;
+        EXPECT_EQ(cleaned.regions.size(), 2u) << connectivity;
+    }
+}
+
 TEST(Regions, CountsPerLabel) {
     Picture p{"", 5, 1, {0, 1, 0, 255, 7}};
     const auto table = clsg::findRegions(buffer(p));

@@ -25,8 +25,10 @@ def main():
     clsg, image, artefacts = sys.argv[1:4]
     os.makedirs(artefacts, exist_ok=True)
     work = tempfile.mkdtemp(prefix="clsg-studio-browser-")
-    studio = subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out")],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    def start_studio():
+        return subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out")],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    studio = start_studio()
     driver = None
     try:
         line = studio.stdout.readline()
@@ -108,6 +110,30 @@ def main():
             fail("clsg run counts regions %s, the page %s" % (cli_regions, regions))
         if "\ntable,%s,%s," % hovered.groups() not in table:
             fail("no region table #%s of %s pixels in clsg run's table" % hovered.groups())
+        # Unsaved work: closing asks first. The server kept every change; a new
+        # studio on the image offers it back and the page restores it.
+        closing = "const e = new Event('beforeunload', {cancelable: true}); dispatchEvent(e); return e.defaultPrevented"
+        if js("return window.clsgStudio.unsaved()") or js(closing):
+            fail("the page counts the saved tool as unsaved work")
+        find(By.CSS_SELECTOR, "#command-dialog button").click()
+        stroke([(100, 300), (140, 320)])
+        wait_for("return window.clsgStudio.settled() && window.clsgStudio.unsaved()", "the new stroke")
+        if not js(closing):
+            fail("closing the page with unsaved marks does not ask")
+        strokes_labels = js("return window.clsgStudio.labelImage()")
+        studio.terminate() or studio.wait(timeout=10)
+        studio = start_studio()
+        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", studio.stdout.readline())
+        driver.get(url.group(0))
+        wait_for("return document.getElementById('restore-dialog').open", "the restore offer")
+        if "Restore the marks from" not in find(By.ID, "restore-text").text:
+            fail("the offer says " + find(By.ID, "restore-text").text)
+        find(By.CSS_SELECTOR, "#restore-dialog button[value=restore]").click()
+        wait_for("return document.querySelectorAll('%s').length === 2 && window.clsgStudio.settled() && "
+                 "window.clsgStudio.labelImage()" % LABELS, "the restored labels")
+        if js("return window.clsgStudio.labelImage()") != strokes_labels or \
+                js("return window.clsgStudio.settings().neighborhood") != 5:
+            fail("the restored page segments differently from the one before the stop")
         print("ok: label image identical to clsg run (%d bytes), as are the region counts %s; screenshot in %s"
               % (len(page_labels), regions, artefacts))
     finally:

@@ -16,6 +16,7 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/pel_ops.h"
+#include "clsg/tuning/suggest_params.h"
 #include "studio/studio_runs.h"
 
 using namespace clsg;
@@ -301,6 +302,169 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
+}
+
+// Auto sets the settings to what clsg::suggestSegmenterParams chooses from the same marks.
+TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
+    label("orange");
+    api("/api/auto", json::object(), 422);  // a label without marks
+    label("teal", "#008888");
+    paint(0, {2, 3, 8, 6}), paint(0, {2, 20, 8, 6}), paint(1, kTeal);
+    const json answer = api("/api/auto", json::object());
+    const auto marked = [&](auto in) {  // the whole picture, with a mask
+        kvPelBuffer<unsigned char> mask(image_.window());
+        for (long y = 0; y < kH; ++y)
+            for (long x = 0; x < kW; ++x) *mask.pointToPel(x, y) = in(x, y) ? 255 : 0;
+        return kvCompositeColorSet({kvCompositeColor(image_, mask)});
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        marked([](long x, long y) {
+            return x >= 2 && x < 10 && ((y >= 3 && y < 9) || (y >= 20 && y < 26));
+        }),
+        marked([&](long x, long y) {
+            return x >= kTeal[0] && x < kTeal[0] + kTeal[2] && y >= kTeal[1] &&
+                   y < kTeal[1] + kTeal[3];
+        })};
+    const SuggestReport report = suggestSegmenterParams(sets);
+    const json& s = answer["settings"];
+    EXPECT_EQ(s["toleranceFrac"], report.trainParams.colorToleranceFrac());
+    EXPECT_EQ(s["toleranceMin"], report.trainParams.colorToleranceMin());
+    EXPECT_EQ(s["neighborhood"], report.runParams.neighborhoodSize());
+    EXPECT_EQ(answer["auto"]["estimate"], report.candidates[report.chosen].score);
+    const httplib::Result progress = client_->Get("/api/auto/progress");
+    ASSERT_EQ(code(progress), 200);
+    EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);
+}
+
+// Requests from other pages, in chunks, or for more than the studio holds.
+TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
+    const std::string port = std::to_string(port_), other = std::to_string(port_ + 1);
+    for (const auto& [host, status] :
+         std::vector<std::pair<std::string, int>>{{"127.0.0.1:" + port, 200},
+                                                  {"localhost:" + port, 200},
+                                                  {"[::1]:" + port, 200},
+                                                  {"localhost", 200},
+                                                  {"rebound.example:" + port, 403},
+                                                  {"127.0.0.1:" + other, 403},
+                                                  {"localhost.example:" + port, 403},
+                                                  {"", 403}})
+        EXPECT_EQ(code(client_->Get("/api/state", {{"Host", host}})), status) << host;
+    const std::string add = json{{"op", "add"}, {"name", "x"}}.dump();
+    for (const auto& [origin, status] :
+         std::vector<std::pair<std::string, int>>{{"http://rebound.example:" + port, 403},
+                                                  {"null", 403},
+                                                  {"http://127.0.0.1:" + other, 403},
+                                                  {"https://localhost:" + port, 403},
+                                                  {"http://localhost:" + port, 200}})
+        EXPECT_EQ(code(client_->Post("/api/labels", {{"Origin", origin}}, add, "application/json")),
+                  status)
+            << origin;
+    EXPECT_EQ(code(client_->Get("/api/state", {{"Origin", "http://rebound.example"}})), 200);
+    const auto chunked = client_->Post(
+        "/api/images?name=a.png",
+        [](std::size_t, httplib::DataSink& sink) {
+            sink.write("abc", 3);
+            sink.done();
+            return true;
+        },
+        kBinary);
+    // Refused before the body is read; the client may see the reset instead of the answer.
+    EXPECT_TRUE(code(chunked) == 411 || code(chunked) == -1) << code(chunked);
+
+    // Images: a count and a total of pixels; a refused upload is not decoded.
+    StudioSession small(dir_ / "small", 2 * kW * kH + 5);
+    small.addImage("a", "", image_), small.addImage("b", "", image_);
+    EXPECT_THROW(small.addImage("c", "", image_), StudioError);
+    EXPECT_EQ(small.pixelRoom(), 5u);
+    const std::string png = clsgtest::slurp(imagePath_);
+    for (std::size_t i = 1; i < StudioSession::kMaxImages; ++i)
+        EXPECT_EQ(code(post("/api/images?name=u.png", png, kBinary)), 200) << i;
+    const auto full = post("/api/images?name=u.png", png, kBinary);
+    EXPECT_EQ(code(full), 422);
+    EXPECT_NE(full->body.find("at most 64 images"), std::string::npos) << full->body;
+
+    // Training within the budget of files from elsewhere: twelve labels at
+    // fraction 0 would take 1.5 GB.
+    for (int k = 1; k < 12; ++k) label(("l" + std::to_string(k)).c_str());
+    for (int k = 0; k < 12; ++k) paint(k, {k, 0, 1, 1});
+    api("/api/settings", settings(0, 0, 3));
+    const auto r = post("/api/segment", json{{"image", 0}}.dump());
+    EXPECT_EQ(code(r), 422);
+    EXPECT_NE(r->body.find("training would cost too much"), std::string::npos) << r->body;
+    api("/api/settings", settings(0.1, 2, 3));
+    segment();
+}
+
+// A studio process: the shell prints its pid, then becomes the program.
+struct StudioProcess {
+    FILE* out = nullptr;
+    int pid = 0, port = 0;
+    std::unique_ptr<httplib::Client> client;
+    explicit StudioProcess(const std::string& args) {
+        out = popen(("echo $$; exec '" CLSG_CLI_PATH "' studio " + args).c_str(), "r");
+        char token[33] = "";
+        const char* printed = "%d clsg studio: open http://127.0.0.1:%d/?token=%32[0-9a-f]";
+        EXPECT_EQ(fscanf(out, printed, &pid, &port, token), 3);
+        client = std::make_unique<httplib::Client>("127.0.0.1", port);
+        client->set_default_headers({{"X-Clsg-Token", token}});
+    }
+    json call(const char* path, const json& body) {
+        const auto r = client->Post(path, body.dump(), "application/json");
+        EXPECT_EQ(code(r), 200) << path << (r ? r->body : "");
+        return r ? json::parse(r->body) : json();
+    }
+    // Signals the process; returns its wait status and what it printed after the start.
+    std::pair<int, std::string> stop(int signal) {
+        kill(pid, signal);
+        std::string rest;
+        for (int c; (c = fgetc(out)) != EOF;) rest += static_cast<char>(c);
+        return {pclose(out), rest};
+    }
+};
+
+// Every change is in the session file before its answer: a kill -9 loses
+// nothing, and the next studio on the same image offers it back.
+TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
+    const std::string args = imagePath_ + " --out " + dir_ / "k";
+    StudioProcess first(args);
+    first.call("/api/labels", {{"op", "add"}, {"name", "orange"}, {"color", "#ff8800"}});
+    first.call("/api/labels", {{"op", "add"}, {"name", "teal"}});
+    const Bytes values(6 * 4, 2);
+    ASSERT_EQ(code(first.client->Post("/api/marks?i=0&x=20&y=5&w=6&h=4",
+                                      encodeRuns(values.data(), values.size()), kBinary)),
+              200);
+    first.call("/api/settings", settings(0.25, 3, 7, true));
+    const std::string marks = first.client->Get("/api/marks?i=0")->body;
+    const auto [killed, ignored] = first.stop(SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(killed));
+
+    StudioProcess second(args);  // a new image beside it gets no marks
+    json state = json::parse(second.client->Get("/api/state")->body);
+    ASSERT_FALSE(state["restore"].is_null()) << state.dump();
+    EXPECT_EQ(state["restore"]["labels"], 2);
+    EXPECT_EQ(state["labels"].size(), 0u);
+    state = second.call("/api/restore", {{"accept", true}});
+    EXPECT_EQ(state["labels"][0]["name"], "orange");
+    EXPECT_EQ(state["labels"][0]["color"], "#ff8800");
+    EXPECT_EQ(state["settings"], settings(0.25, 3, 7, true));
+    EXPECT_TRUE(state["restore"].is_null());
+    EXPECT_EQ(second.client->Get("/api/marks?i=0")->body, marks);
+    const auto [status, printed] = second.stop(SIGHUP);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(
+        printed.find("the marks, labels and settings are in " + dir_ / "k/studio-session.clsgs"),
+        std::string::npos)
+        << printed;
+
+    // Declined, the offer ends and the old file is kept aside at the first change.
+    StudioProcess third(args);
+    EXPECT_EQ(third.call("/api/restore", {{"accept", false}})["labels"].size(), 0u);
+    third.call("/api/labels", {{"op", "add"}, {"name", "new"}});
+    EXPECT_TRUE(fs::exists(dir_ / "k/studio-session.previous.clsgs"));
+    third.stop(SIGTERM);
+    StudioProcess fourth(args);  // the session saved last has labels but no marks
+    EXPECT_TRUE(json::parse(fourth.client->Get("/api/state")->body)["restore"].is_null());
+    fourth.stop(SIGINT);
 }
 
 }  // namespace
