@@ -10,6 +10,8 @@
 
 namespace readImageFuzz {
 
+using namespace clsg;
+
 inline void readImageOneInput(const uint8_t* data, std::size_t size) {
     const std::vector<unsigned char> bytes(data, data + size);
     ReadLimits limits;
