@@ -70,7 +70,8 @@ def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_p
     clsg.write_image(paths[0], scene(30, 40))
     clsg.write_image(paths[2], scene(30, 40, seed=2))
     clsg.write_image(paths[1], np.full((6000, 6000, 3), 128, np.uint8))  # its run needs about 1 GB
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+    # One task on the worker at a time (none queued there), so that only the huge file is lost with it.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0, "distributed.scheduler.worker-saturation": 1.0}), \
             distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, memory_limit="300MB",
                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         records = clsg.dask.segment_files(paths, tmp_path / "t.clsg", tmp_path / "out", client=client)
