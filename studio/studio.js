@@ -20,6 +20,8 @@ const state = {
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
   lastTiming: "",
+  regions: null,   // regions per label of the whole-image labels, at least minArea pixels
+  minArea: 0,
 };
 
 // --- requests ---------------------------------------------------------------
@@ -331,7 +333,7 @@ function endStroke() {
 
 view.addEventListener("pointerup", endStroke);
 view.addEventListener("pointercancel", endStroke);
-view.addEventListener("pointerleave", () => { $("pixel-info").textContent = ""; });
+view.addEventListener("pointerleave", () => { $("pixel-info").textContent = ""; regionHover.x = -1; });
 
 // Sends the marks inside box, then asks for a new segmentation.
 function sendMarks(box) {
@@ -361,7 +363,42 @@ function showPixelInfo(p) {
     text += "  ·  " + (l < state.server.labels.length ? state.server.labels[l].name : "unlabelled");
   }
   $("pixel-info").textContent = text;
+  showRegionInfo(x, y, text);
 }
+
+// --- regions ----------------------------------------------------------------
+
+// " · N regions" for the legend, when the server counted them.
+function regionCountText(label) {
+  if (!state.regions || state.regions[label] === undefined) return "";
+  const n = state.regions[label];
+  return ` · ${n} ${n === 1 ? "region" : "regions"}`;
+}
+
+// Asks the server for the region under (x, y), one request at a time; the
+// answer is shown if the pointer is still over that pixel.
+const regionHover = {busy: false, x: -1, y: -1, pending: null};
+async function showRegionInfo(x, y, text) {
+  regionHover.x = x; regionHover.y = y;
+  if (!state.labels || state.labels[y * state.width + x] === 255 || !state.regions) return;
+  if (regionHover.busy) { regionHover.pending = [x, y, text]; return; }
+  regionHover.busy = true;
+  try {
+    const r = await postJson("/api/region", {image: state.image, x, y});
+    if (r && regionHover.x === x && regionHover.y === y && state.server.labels[r.label])
+      $("pixel-info").textContent = text + `  ·  ${state.server.labels[r.label].name} #${r.id}: ${r.area} px`;
+  } catch (e) { /* the plain pixel line stays */ }
+  regionHover.busy = false;
+  const next = regionHover.pending;
+  regionHover.pending = null;
+  if (next && next[0] === regionHover.x && next[1] === regionHover.y) showRegionInfo(...next);
+}
+
+$("min-area").addEventListener("change", () => {
+  state.minArea = Math.max(0, Math.round(Number($("min-area").value)) || 0);
+  $("min-area").value = state.minArea;
+  scheduleSegment();
+});
 
 // --- segmentation -----------------------------------------------------------
 
@@ -409,6 +446,7 @@ async function segment() {
   const ask = async (view, window) => {
     const body = {image, view};
     if (window) body.window = window;
+    else body.minArea = state.minArea;
     const res = await request("POST", "/api/segment", JSON.stringify(body));
     return parseFrame(new Uint8Array(await res.arrayBuffer()));
   };
@@ -435,6 +473,7 @@ async function segment() {
     state.labels = frame.pixels;
     state.grey = grey;
     state.counts = frame.meta.counts;
+    state.regions = frame.meta.regions;
     showTiming(frame.meta, first ? "whole image" : "");
     hideError();
     composeOverlay();
@@ -519,7 +558,7 @@ function renderLegend() {
     labels.forEach((label, i) => {
       cell("swatch").style.background = label.color;
       cell("", label.name);
-      cell("num", state.counts ? share(state.counts[i]) : "");
+      cell("num", state.counts ? share(state.counts[i]) + regionCountText(i) : "");
     });
     if (labels.length) {
       cell("swatch").style.background = state.view === "labels" ? "#000" : "transparent";
@@ -793,6 +832,7 @@ window.clsgStudio = {
     return btoa(s);
   },
   shares() { return state.counts; },
+  regions() { return state.regions; },
   // True when every stroke so far has its segmentation on the page.
   settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
   view() { return {scale: state.scale, offsetX: state.offsetX, offsetY: state.offsetY}; },

@@ -96,6 +96,21 @@ int64_t intField(const json& j, const char* name, int64_t low, int64_t high) {
     return v.get<int64_t>();
 }
 
+// Region counts per label (null without a whole-image segmentation).
+json regionCountsJson(StudioSession& session, std::size_t image, uint64_t minArea) {
+    const std::vector<uint64_t> counts = session.regionCounts(image, minArea);
+    return counts.empty() ? json(nullptr) : json(counts);
+}
+
+// A region as the page shows it on hover (null where there is none).
+json regionJson(const std::optional<clsg::Region>& r) {
+    if (!r) return json(nullptr);
+    return json{{"label", r->label},
+                {"id", r->id},
+                {"area", r->area},
+                {"box", {r->left, r->top, r->width, r->height}}};
+}
+
 uint32_t colorField(const json& j, const char* name) {
     uint32_t color = 0;
     if (!parseColorText(stringField(j, name), &color))
@@ -369,6 +384,10 @@ void StudioServer::routes() {
             else
                 throw BadRequest("\"view\" must be labels, confidence or score");
 
+            // Regions of fewer pixels are not counted.
+            const uint64_t minArea =
+                j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX))
+                                      : 0;
             kvPelRect window;  // empty: the whole image
             if (j.contains("window")) {
                 const json& w = j["window"];
@@ -417,6 +436,7 @@ void StudioServer::routes() {
                  {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
                 {"encoding", raw ? "raw" : "runs"},
                 {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+                {"regions", regionCountsJson(session_, static_cast<std::size_t>(image), minArea)},
                 {"trainMs", seg.trainMs},
                 {"runMs", seg.runMs},
                 {"encodeMs", ms(encodeStart, end)},
@@ -428,6 +448,16 @@ void StudioServer::routes() {
             frame += payload;
             res.set_content(std::move(frame), "application/octet-stream");
         }));
+
+    // The region under a pixel of the last whole-image segmentation.
+    http.Post("/api/region",
+              api([this, locked](const httplib::Request& req, httplib::Response& res) {
+                  const json j = parseBody(req);
+                  const auto image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+                  const long x = static_cast<long>(intField(j, "x", 0, 1000000000));
+                  const long y = static_cast<long>(intField(j, "y", 0, 1000000000));
+                  locked([&] { answerJson(res, regionJson(session_.regionAt(image, x, y))); });
+              }));
 
     http.Post("/api/save", api([this, locked](const httplib::Request& req, httplib::Response& res) {
                   const json j = parseBody(req);

@@ -373,6 +373,36 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
     return out;
 }
 
+bool StudioSession::keptRegions(std::size_t image) {
+    const kvPelBuffer<unsigned char>& labels = outputs_[0];
+    if (image != resultImage_ || !labels.isBound() ||
+        labels.window() != imageAt(image).pixels.window())
+        return false;
+    const long top = labels.window().top();
+    if (!regionsOf_.isBound() || regionsOf_.pointToRow(top) != labels.pointToRow(top)) {
+        regions_ = clsg::cleanRegions(labels, {}, {}, true);
+        regionsOf_ = labels;
+    }
+    return true;
+}
+
+std::vector<uint64_t> StudioSession::regionCounts(std::size_t image, uint64_t minArea) {
+    if (!keptRegions(image)) return {};
+    std::vector<uint64_t> counts(labels_.size(), 0);
+    for (const clsg::Region& r : regions_.regions)
+        if (r.area >= minArea && r.label < counts.size()) ++counts[r.label];
+    return counts;
+}
+
+std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, long y) {
+    if (!keptRegions(image)) return std::nullopt;
+    const kvPelRect& w = regions_.regionIndex.window();
+    if (x < w.left() || y < w.top() || x >= w.right() || y >= w.bottom()) return std::nullopt;
+    const uint32_t index = regions_.regionIndex.pointToRow(y)[x - w.left()];
+    if (index == 0) return std::nullopt;
+    return regions_.regions[index - 1];
+}
+
 std::string StudioSession::saveTool(const std::string& fileName) {
     train();
     const std::string path = confinedPath(outDir_, fileName, ".clsg");

@@ -21,6 +21,7 @@
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/platform/three_plane.h"
+#include "clsg/regions/regions.h"
 
 namespace clsg {
 
@@ -108,6 +109,13 @@ public:
     StudioSegmentation segment(std::size_t image, StudioView view,
                                const kvPelRect& window = kvPelRect());
 
+    // Regions (8-connected) of the whole-image label image kept from the last
+    // segment() of image: the count per label of those of at least minArea
+    // pixels, and the region under pixel (x, y). Empty and nullopt when no
+    // whole-image label image of that image is kept, or (x, y) is unlabelled.
+    std::vector<uint64_t> regionCounts(std::size_t image, uint64_t minArea);
+    std::optional<clsg::Region> regionAt(std::size_t image, long x, long y);
+
     // Writes the trained tool to outDir/fileName; returns the path written.
     std::string saveTool(const std::string& fileName);
     // The clsg run line that segments the open images (those read from
@@ -142,6 +150,11 @@ private:
     // The whole-image outputs of the last run, per view (unbound until
     // asked for), and the brightness gain, for one tool, image and settings.
     kvPelBuffer<unsigned char> outputs_[3];
+    // The regions of outputs_[0] (regionsOf_ shares its pixels while they
+    // are current), found on first request.
+    bool keptRegions(std::size_t image);
+    kvPelBuffer_const<unsigned char> regionsOf_;
+    clsg::CleanedRegions regions_;
     double gain_ = 1.0;
     std::size_t resultImage_ = 0;
     uint64_t resultToolRevision_ = 0;  // 0: nothing kept

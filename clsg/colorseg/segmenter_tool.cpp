@@ -7,12 +7,11 @@
 #include "clsg/colorseg/errors.h"
 
 kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool()
-    : model_(std::make_unique<kvCompositeColorSegmenterModel>()) {}
+    : model_(std::make_shared<const kvCompositeColorSegmenterModel>()) {}
 
 kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool(
     const kvCompositeColorSegmenterTool& other)
-    : kvCompositeColorSegmenterTool() {
-    *model_ = *other.model_;
+    : model_(other.model_) {
     compositeColors_ = other.compositeColors_;
     trainParams_ = other.trainParams_;
 }
@@ -20,10 +19,9 @@ kvCompositeColorSegmenterTool::kvCompositeColorSegmenterTool(
 kvCompositeColorSegmenterTool& kvCompositeColorSegmenterTool::operator=(
     const kvCompositeColorSegmenterTool& other) {
     if (this == &other) return *this;
-    // Copy into temporaries first, so a failed allocation leaves this tool whole.
-    kvCompositeColorSegmenterModel model(*other.model_);
+    // Copy into a temporary first, so a failed allocation leaves this tool whole.
     std::vector<kvCompositeColorSet> sets(other.compositeColors_);
-    *model_ = std::move(model);
+    model_ = other.model_;
     compositeColors_.swap(sets);
     trainParams_ = other.trainParams_;
     return *this;
@@ -66,7 +64,22 @@ const std::vector<kvCompositeColorSet>& kvCompositeColorSegmenterTool::composite
     return compositeColors_;
 }
 
+kvCompositeColorSegmenterTool::ModelSize kvCompositeColorSegmenterTool::modelSize() const {
+    checkTrained();
+    ModelSize size;
+    size.instanceModels = model_->instanceModels.size();
+    for (const kvCompositeColorInstanceModel& m : model_->instanceModels) {
+        size.weightBytes += m.weights.size() * sizeof(double);
+        size.tableBytes += m.quantTable.size();
+        size.levelsPerChannel = m.levelCount;
+    }
+    size.tableBytes += sizeof model_->reciprocalTable + sizeof model_->toleranceTable +
+                       sizeof model_->lowLevelTable + sizeof model_->highLevelTable +
+                       sizeof model_->levelCenterTable;
+    return size;
+}
+
 const kvCompositeColorSegmenterModel& clsgint::toolModel(
     const kvCompositeColorSegmenterTool& tool) {
-    return *tool.model_;
+    return ToolAccess::model(tool);
 }

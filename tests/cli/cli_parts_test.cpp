@@ -9,7 +9,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/label_option.h"
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 #include "cli/training_examples.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"

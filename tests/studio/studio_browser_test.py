@@ -72,10 +72,22 @@ def main():
                           " && c && c.length === 3 && c[0] > 0 && c[1] > 0 ? c : null", "both labels")
         legend = js("return document.getElementById('legend').innerText.split(/\\s+/)")
         shares = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
-        if sum(counts) != 600 * 400 or js(ERROR + ".hidden") is not True or \
-                legend != ["crema", shares[0], "table", shares[1], "unlabelled", shares[2]]:
+        regions = js("return window.clsgStudio.regions()")
+        objects = lambda n: ["\u00b7", str(n), "region" if n == 1 else "regions"]  # noqa: E731
+        if sum(counts) != 600 * 400 or js(ERROR + ".hidden") is not True or len(regions) != 2 or \
+                legend != ["crema", shares[0], *objects(regions[0]), "table", shares[1], *objects(regions[1]),
+                           "unlabelled", shares[2]]:
             fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
 
+        # Hovering a table pixel names its region and its area, as clsg run's table has it (checked below).
+        v, size = js("return window.clsgStudio.view()"), canvas.size
+        ActionChains(driver).move_to_element_with_offset(
+            canvas, round(530 * v["scale"] + v["offsetX"] - size["width"] / 2),
+            round(45 * v["scale"] + v["offsetY"] - size["height"] / 2)).perform()
+        hover = wait_for("const t = document.getElementById('pixel-info').textContent;"
+                         " return t.includes(' px') ? t : null", "the region under the pointer")
+        hovered = re.search(r"table #(\d+): (\d+) px", hover)
+        hovered or fail("the pointer over the table shows " + hover)
         find(By.ID, "save-tool").click()
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
         page_labels = base64.b64decode(js("return window.clsgStudio.labelImage()"))
@@ -83,14 +95,21 @@ def main():
         words = shlex.split(command)
         if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
-        subprocess.run([clsg] + words[1:] + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([clsg] + words[1:] + ["--format", "pnm", "--regions"], check=True, stdout=subprocess.DEVNULL)
         stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
         data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
         cli_labels = data[header.end():header.end() + int(header.group(1)) * int(header.group(2))]
         if cli_labels != page_labels:
             fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
-        print("ok: label image identical to clsg run (%d bytes); screenshot in %s" % (len(page_labels), artefacts))
+        table = open(os.path.join(words[words.index("--out") + 1], stem[:-len("labels.pgm")] + "regions.csv")).read()
+        cli_regions = [sum(line.startswith(name + ",") for line in table.splitlines()) for name in ("crema", "table")]
+        if cli_regions != regions:
+            fail("clsg run counts regions %s, the page %s" % (cli_regions, regions))
+        if "\ntable,%s,%s," % hovered.groups() not in table:
+            fail("no region table #%s of %s pixels in clsg run's table" % hovered.groups())
+        print("ok: label image identical to clsg run (%d bytes), as are the region counts %s; screenshot in %s"
+              % (len(page_labels), regions, artefacts))
     finally:
         driver and driver.quit()
         studio.terminate() or studio.wait(timeout=10)

@@ -15,6 +15,7 @@
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/image_io.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/platform/pel_ops.h"
 #include "studio/studio_runs.h"
 
 using namespace clsg;
@@ -300,6 +301,65 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
+}
+
+}  // namespace
+
+namespace {
+
+// The legend's region counts and the region under a pixel equal the table
+// clsg run --regions writes with the saved tool on the same image.
+TEST_F(StudioServerTest, RegionCountsAndAreasMatchTheCommandLine) {
+    // A second image: orange with teal squares of 1 to 4 pixels a side.
+    kv3PlanePelBuffer spots = kfPelCopy(image_);
+    const std::array planes{&spots.plane0(), &spots.plane1(), &spots.plane2()};
+    for (long y = 0; y < kH; ++y)
+        for (long x = 0; x < kW; ++x) {
+            const long side = 1 + (x / 8) % 4;
+            const bool teal = x % 8 >= 1 && x % 8 < 1 + side && y % 6 >= 1 && y % 6 < 1 + side;
+            for (int k = 0; k < 3; ++k)
+                planes[k]->pointToRow(y)[x] = planes[k]->pointToRow(y)[teal ? 30 : 3];
+        }
+    const std::string spotsPath = dir_ / "spots.png";
+    writeColorImage(spotsPath, spots, ImageFormat::Png);
+    session_.addImage("spots", spotsPath, spots);
+    twoLabels();
+    api("/api/settings", settings(0.1, 2, 1));
+    EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}}), json(nullptr));  // none yet
+    const std::string path = api("/api/save", {{"file", "t"}})["path"];
+    for (int minArea : {0, 3}) {
+        const httplib::Result r = post(
+            "/api/segment", json{{"image", 1}, {"view", "labels"}, {"minArea", minArea}}.dump());
+        ASSERT_EQ(code(r), 200);
+        const Frame frame = parseFrame(r->body);
+        const std::string out = dir_ / ("run" + std::to_string(minArea));
+        ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "' run " + path + " " + spotsPath + " --out " +
+                               out + " -n 1 --regions --min-area " + std::to_string(minArea) +
+                               " --summary " + out + "/s.csv >/dev/null")
+                                  .c_str()),
+                  0);
+        const std::string summary = clsgtest::slurp(out + "/s.csv");
+        const std::vector<uint64_t> counts = frame.meta["regions"];
+        ASSERT_EQ(counts.size(), 2u);
+        EXPECT_NE(
+            summary.find("," + std::to_string(counts[0]) + "," + std::to_string(counts[1]) + ",\n"),
+            std::string::npos)
+            << summary << frame.meta["regions"];
+        const std::string csv = clsgtest::slurp(out + "/spots-regions.csv");
+        // 5 rows of sides 1, 2, 3, 4, 1: with a minimum of 3 pixels, those of 2,
+        // 3 and 4; without, some single pixels too.
+        EXPECT_TRUE(minArea == 0 ? counts[1] > 15 : counts[1] == 15) << counts[1];
+        EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), long(1 + counts[0] + counts[1]));
+        // Hovering: the region under a pixel, as its CSV row has it.
+        const json region = api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}});
+        ASSERT_TRUE(region.is_object()) << region;
+        const std::string row = "orange," + std::to_string(region["id"].get<int>()) + "," +
+                                std::to_string(region["area"].get<uint64_t>()) + ",";
+        EXPECT_NE(csv.find("\n" + row), std::string::npos) << row << " in\n" << csv;
+    }
+    api("/api/region", {{"image", 1}, {"x", -1}, {"y", 4}}, 400);
+    EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", kW}, {"y", 4}}), json(nullptr));
+    EXPECT_EQ(api("/api/region", {{"image", 0}, {"x", 3}, {"y", 4}}), json(nullptr));  // not kept
 }
 
 }  // namespace
