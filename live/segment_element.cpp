@@ -102,7 +102,7 @@ Output outputOf(ClsgSegment* s) {
     return s->impl->output;
 }
 
-void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     Impl& impl = *self(object)->impl;
     std::lock_guard<std::mutex> lock(impl.mutex);
     switch (id) {
@@ -130,11 +130,11 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
             impl.minRegionArea = g_value_get_uint64(value);
             break;
         default:
-            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
 }
 
-void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     Impl& impl = *self(object)->impl;
     std::lock_guard<std::mutex> lock(impl.mutex);
     switch (id) {
@@ -160,7 +160,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
             g_value_set_uint64(value, impl.minRegionArea);
             break;
         default:
-            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
 }
 
