@@ -115,15 +115,55 @@ long queryNumber(const httplib::Request& req, const char* name, long high) {
     return v;
 }
 
+// Each label's colour, whether it is derived ("auto") and whether it had
+// marks at the last training.
+json labelsJson(const StudioSession& s) {
+    json labels = json::array();
+    for (const StudioLabel& l : s.labels())
+        labels.push_back({{"name", l.name},
+                          {"color", colorText(l.color)},
+                          {"auto", !l.chosen},
+                          {"marked", l.marked}});
+    return labels;
+}
+
+// A failure of a request, answered as JSON with the status that says why.
+template <class Work>
+void answerFailures(httplib::Response& res, Work&& work) {
+    try {
+        work();
+    } catch (const BadRequest& e) {
+        answerError(res, 400, e.what());
+    } catch (const TooLarge& e) {
+        answerError(res, 413, e.what());
+    } catch (const Superseded&) {
+        answerError(res, 409, "a newer request took over");
+    } catch (const StudioError& e) {
+        answerError(res, 422, e.what());
+    } catch (const kvAbortRequested&) {
+        answerError(res, 409, "a newer request took over");
+    } catch (const std::bad_alloc&) {
+        answerError(res, 422, "out of memory");
+    } catch (const std::exception& e) {
+        answerError(res, 500, describeError(e));
+    }
+}
+
+// A frame: the JSON's length (uint32, little endian), the JSON, the bytes.
+std::string frameOf(const json& meta, const std::string& bytes) {
+    const std::string head = text(meta);
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((head.size() >> (8 * b)) & 0xff);
+    return frame + head + bytes;
+}
+
 json stateJson(const StudioSession& s) {
-    json images = json::array(), labels = json::array();
+    json images = json::array(), labels = labelsJson(s);
     for (const StudioImage& i : s.images())
         images.push_back({{"name", i.name},
                           {"path", i.path},
                           {"width", i.pixels.width()},
                           {"height", i.pixels.height()}});
-    for (const StudioLabel& l : s.labels())
-        labels.push_back({{"name", l.name}, {"color", colorText(l.color)}});
     const StudioSettings& st = s.settings();
     return {{"revision", s.revision()},
             {"images", images},
@@ -149,6 +189,7 @@ std::size_t queryImage(const httplib::Request& req, const StudioSession& s) {
 StudioServer::StudioServer(StudioSession& session, std::string token)
     : session_(session), token_(std::move(token)), http_(std::make_unique<httplib::Server>()) {
     routes();
+    previewRoute();
 }
 
 StudioServer::~StudioServer() = default;
@@ -247,6 +288,7 @@ void StudioServer::routes() {
         };
     };
     const auto locked = [this](auto&& work) {
+        if (previewing_) ksys_request_abort();  // edits go before previews
         std::lock_guard<std::mutex> lock(sessionMutex_);
         ksys_clear_abort();  // an abort meant for an earlier request
         work();
@@ -314,19 +356,24 @@ void StudioServer::routes() {
                       const auto label = [&] {
                           return static_cast<std::size_t>(intField(j, "label", 0, 1000));
                       };
+                      // A colour of null (or none) is derived.
+                      const auto color = [&] {
+                          return j.contains("color") && !j["color"].is_null()
+                                     ? std::optional<uint32_t>(colorField(j, "color"))
+                                     : std::nullopt;
+                      };
                       if (op == "add")
-                          session_.addLabel(stringField(j, "name"),
-                                            j.contains("color")
-                                                ? std::optional<uint32_t>(colorField(j, "color"))
-                                                : std::nullopt);
+                          session_.addLabel(stringField(j, "name"), color());
+                      else if (op == "insert")
+                          session_.insertLabel(label(), stringField(j, "name"), color());
                       else if (op == "rename")
                           session_.renameLabel(label(), stringField(j, "name"));
                       else if (op == "recolor")
-                          session_.recolorLabel(label(), colorField(j, "color"));
+                          session_.recolorLabel(label(), color());
                       else if (op == "delete")
                           session_.deleteLabel(label());
                       else
-                          throw BadRequest("\"op\" must be add, rename, recolor or delete");
+                          throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
                       answerJson(res, stateJson(session_));
                   });
               }));
@@ -414,6 +461,7 @@ void StudioServer::routes() {
                  {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
                 {"encoding", raw ? "raw" : "runs"},
                 {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+                {"labels", labelsJson(session_)},
                 {"trainMs", seg.trainMs},
                 {"runMs", seg.runMs},
                 {"encodeMs", ms(encodeStart, end)},
@@ -456,4 +504,38 @@ void StudioServer::routes() {
                 answerJson(res, stateJson(session_));
             });
         }));
+}
+
+void StudioServer::previewRoute() {
+    http_->Post("/api/preview", [this](const httplib::Request& req, httplib::Response& res) {
+        answerFailures(res, [&] {
+            const json j = parseBody(req);
+            const std::size_t image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+            const long side = static_cast<long>(intField(j, "size", 1, 1024));
+            // Previews give way: to a segment request that came meanwhile
+            // (the page asks again later), and to any edit or segment
+            // request while at work (they abort it).
+            const uint64_t ticket = segmentTicket_;
+            std::lock_guard<std::mutex> lock(sessionMutex_);
+            ksys_clear_abort();
+            if (ticket != segmentTicket_) throw Superseded();
+            struct Flag {
+                std::atomic<bool>& f;
+                explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+                ~Flag() { f = false; }
+            } busy(segmenting_), previewing(previewing_);
+            const StudioPreview p = session_.preview(image, side);
+            std::string bytes(p.rgb.begin(), p.rgb.end());
+            bytes.append(p.labels.begin(), p.labels.end());
+            res.set_content(
+                frameOf(json{{"image", image},
+                             {"width", p.width},
+                             {"height", p.height},
+                             {"counts", p.counts.empty() ? json(nullptr) : json(p.counts)},
+                             {"labels", labelsJson(session_)},
+                             {"runMs", p.runMs}},
+                        bytes),
+                "application/octet-stream");
+        });
+    });
 }

@@ -27,6 +27,14 @@
 //                                      answers its path and the clsg run command line
 //   POST /api/export                   {"dir"}: masks and the train command line
 //   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
+//   POST /api/preview                  {"image", "size"}: a frame as for segment, its
+//                                      JSON with width, height, counts and labels, its
+//                                      bytes the preview's RGB then its labels (see
+//                                      StudioSession::preview); gives way to edits
+//
+// Labels in answers carry "auto" (the colour is derived) and "marked". The
+// label ops also take {"op": "insert", "label", "name", "color"}, and a
+// "color" of null derives the colour again.
 #pragma once
 
 #include <atomic>
@@ -64,6 +72,7 @@ public:
 
 private:
     void routes();
+    void previewRoute();
 
     StudioSession& session_;
     const std::string token_;
@@ -71,4 +80,5 @@ private:
     std::mutex sessionMutex_;                 // one request at a time works on the session
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
+    std::atomic<bool> previewing_{false};
 };

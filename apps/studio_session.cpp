@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -201,21 +202,24 @@ void StudioSession::checkNewName(const std::string& name, std::size_t except) co
 }
 
 void StudioSession::addLabel(const std::string& name, std::optional<uint32_t> color) {
+    insertLabel(labels_.size(), name, color);
+}
+
+void StudioSession::insertLabel(std::size_t at, const std::string& name,
+                                std::optional<uint32_t> color) {
     if (labels_.size() >= kMaxLabels)
         throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
+    if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
     checkNewName(name, labels_.size());
-    if (!color) {
-        std::vector<std::string> names;
-        std::vector<std::optional<uint32_t>> chosen;
-        for (const StudioLabel& label : labels_) {
-            names.push_back(label.name);
-            chosen.emplace_back(label.color);
-        }
-        names.push_back(name);
-        chosen.emplace_back();
-        color = assignLabelColors(names, chosen).back();
+    if (at < labels_.size()) {
+        const uint8_t from = static_cast<uint8_t>(at + 1);
+        for (StudioImage& image : images_)
+            for (uint8_t& m : image.marks)
+                if (m >= from) ++m;
     }
-    labels_.push_back({name, *color & 0xffffffu});
+    StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
+    labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
+    deriveColors();
     trainSettingsChanged();
 }
 
@@ -223,13 +227,35 @@ void StudioSession::renameLabel(std::size_t label, const std::string& name) {
     checkLabel(label);
     checkNewName(name, label);
     labels_[label].name = name;
+    deriveColors();
     ++revision_;
 }
 
-void StudioSession::recolorLabel(std::size_t label, uint32_t color) {
+void StudioSession::recolorLabel(std::size_t label, std::optional<uint32_t> color) {
     checkLabel(label);
-    labels_[label].color = color & 0xffffffu;
+    labels_[label].chosen = color.has_value();
+    if (color) labels_[label].color = *color & 0xffffffu;
+    deriveColors();
     ++revision_;
+}
+
+void StudioSession::deriveColors() {
+    std::vector<std::string> names;
+    std::vector<std::optional<uint32_t>> chosen, means;
+    for (const StudioLabel& label : labels_) {
+        names.push_back(label.name);
+        chosen.push_back(label.chosen ? std::optional<uint32_t>(label.color) : std::nullopt);
+        means.push_back(label.mean);
+    }
+    const std::vector<uint32_t> colors = labelColors(names, chosen, means);
+    for (std::size_t i = 0; i < labels_.size(); ++i) labels_[i].color = colors[i];
+}
+
+void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {
+    if (trained_.size() == labels_.size() || !labels.isBound()) return;
+    std::vector<unsigned char> to(256, 255);
+    std::copy(trained_.begin(), trained_.end(), to.begin());
+    labels = kfPelMap(labels, to);
 }
 
 void StudioSession::deleteLabel(std::size_t label) {
@@ -242,6 +268,7 @@ void StudioSession::deleteLabel(std::size_t label) {
                 m = 0;
             else if (m > removed)
                 --m;
+    deriveColors();
     trainSettingsChanged();
 }
 
@@ -291,13 +318,26 @@ void StudioSession::train() {
                 if (examples[label].image.isBound())
                     instances[label].emplace_back(examples[label].image, examples[label].mask);
         }
+        // Labels without marks wait: the others are trained, and their colours
+        // follow their marks.
         std::vector<kvCompositeColorSet> sets;
+        trained_.clear();
         for (std::size_t label = 0; label < labels_.size(); ++label) {
-            if (instances[label].empty())
-                throw StudioError("label " + labels_[label].name +
-                                  " has no marks yet: paint some pixels with it");
+            StudioLabel& l = labels_[label];
+            l.marked = !instances[label].empty();
+            l.mean.reset();
+            if (!l.marked) continue;
             sets.emplace_back(instances[label]);
+            trained_.push_back(static_cast<uint8_t>(label));
+            l.mean = meanExampleColor(sets.back());
         }
+        deriveColors();
+        if (sets.empty())
+            throw StudioError(labels_.size() == 1
+                                  ? "label " + labels_[0].name +
+                                        " has no marks yet: paint some pixels with it"
+                                  : "no label has marks yet: pick one and paint some pixels of "
+                                    "its colour");
         tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
                                                                settings_.toleranceMin));
     } catch (const StudioError& e) {
@@ -350,6 +390,7 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
             options.window = out.window;
             options.gain = gain_;
             kvTiledImages images = kfTiledRun(tool_, target.pixels, params, wanted, options);
+            mapLabels(images.label);
             if (full) {
                 if (images.label.isBound()) outputs_[0] = images.label;
                 if (images.confidence.isBound()) outputs_[1] = images.confidence;
@@ -374,11 +415,104 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
     return out;
 }
 
+StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
+    const StudioImage& target = imageAt(image);
+    if (maxSide < 1) throw StudioError("a preview is at least 1 pel wide");
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
+    // Before any training can work, the picture alone.
+    bool trained = true;
+    try {
+        train();
+    } catch (const StudioError&) {
+        trained = false;
+    }
+    previews_.resize(images_.size());
+    KeptPreview& kept = previews_[image];
+    if (kept.toolRevision == toolRevision_ && kept.params == params && kept.maxSide == maxSide) {
+        StudioPreview out = kept.value;
+        out.runMs = 0;
+        return out;
+    }
+    const Clock::time_point start = Clock::now();
+    kvPelBuffer<unsigned char> labels;
+    if (!trained) {
+        labels = kvPelBuffer<unsigned char>(target.pixels.window());
+        kfPelSet(labels, static_cast<unsigned char>(255));
+    } else if (resultToolRevision_ == toolRevision_ && resultImage_ == image &&
+               resultParams_ == params && outputs_[0].isBound()) {
+        labels = outputs_[0];
+    } else {
+        try {
+            kvTiledOutputs wanted;
+            wanted.label = true;
+            kvTiledOptions options;
+            options.window = target.pixels.window();
+            labels = kfTiledRun(tool_, target.pixels, params, wanted, options).label;
+            mapLabels(labels);
+        } catch (const kvAbortRequested&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw StudioError("out of memory while segmenting " + target.name);
+        } catch (const std::exception& e) {
+            throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
+        }
+    }
+    // Each preview pel: the mean of the image pels it covers, and the label
+    // of the one nearest its centre.
+    const long w = target.pixels.width(), h = target.pixels.height();
+    const double scale = std::min(1.0, static_cast<double>(maxSide) / std::max(w, h));
+    StudioPreview out;
+    out.width = std::max(1L, std::lround(w * scale));
+    out.height = std::max(1L, std::lround(h * scale));
+    const std::size_t size = static_cast<std::size_t>(out.width * out.height);
+    out.rgb.resize(3 * size);
+    out.labels.resize(size);
+    const kvPelRect& iw = target.pixels.window();
+    const kvPelBuffer<unsigned char>* planes[3] = {&target.pixels.plane0(), &target.pixels.plane1(),
+                                                   &target.pixels.plane2()};
+    for (long ty = 0; ty < out.height; ++ty) {
+        const long y0 = ty * h / out.height, y1 = (ty + 1) * h / out.height;
+        const long cy = (2 * ty + 1) * h / (2 * out.height);
+        for (long tx = 0; tx < out.width; ++tx) {
+            const long x0 = tx * w / out.width, x1 = (tx + 1) * w / out.width;
+            const long cx = (2 * tx + 1) * w / (2 * out.width);
+            const std::size_t at = static_cast<std::size_t>(ty * out.width + tx);
+            for (int c = 0; c < 3; ++c) {
+                uint64_t sum = 0;
+                for (long y = y0; y < y1; ++y) {
+                    const unsigned char* row = planes[c]->pointToRow(iw.top() + y);
+                    for (long x = x0; x < x1; ++x) sum += row[x];
+                }
+                const uint64_t n = static_cast<uint64_t>((y1 - y0) * (x1 - x0));
+                out.rgb[3 * at + c] = static_cast<uint8_t>((sum + n / 2) / n);
+            }
+            out.labels[at] = labels.pointToRow(labels.window().top() + cy)[cx];
+        }
+    }
+    if (trained) out.counts = labelCounts(labels, static_cast<unsigned>(labels_.size()));
+    out.runMs = msSince(start);
+    kept = {toolRevision_, params, maxSide, out};
+    return out;
+}
+
 std::string StudioSession::saveTool(const std::string& fileName) {
     train();
+    for (const StudioLabel& label : labels_)
+        if (!label.marked)
+            throw StudioError("label " + label.name +
+                              " has no marks yet: paint some pixels with it, or delete it, "
+                              "before saving");
     const std::string path = confinedPath(outDir_, fileName, ".clsg");
     ToolFile file;
     for (const StudioLabel& label : labels_) file.labels.push_back({label.name, label.color, {}});
+    // Each example's source, in the order train() gathers them.
+    for (const StudioImage& image : images_) {
+        std::array<bool, 256> present{};
+        for (uint8_t m : image.marks) present[m] = true;
+        for (std::size_t label = 0; label < labels_.size(); ++label)
+            if (present[label + 1])
+                file.labels[label].sources.push_back(image.path.empty() ? image.name : image.path);
+    }
     file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
     file.tool = tool_;
     OutputFiles files;
@@ -392,7 +526,7 @@ std::string StudioSession::saveTool(const std::string& fileName) {
 }
 
 std::string StudioSession::runCommand(const std::string& toolPath) const {
-    std::string command = "clsg run " + shellWord(toolPath);
+    std::string command = shellWord(program_) + " run " + shellWord(toolPath);
     bool named = false;
     for (const StudioImage& image : images_)
         if (!image.path.empty()) {
@@ -413,7 +547,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     files.makeDir(dir);
     refuseLinks(dir);
     StudioExport result;
-    std::string command = "clsg train " + shellWord((fs::path(dir) / "tool.clsg").string());
+    std::string command =
+        shellWord(program_) + " train " + shellWord((fs::path(dir) / "tool.clsg").string());
     // Every step below dir, not only the file, must be no link: a linked
     // label folder would carry the masks elsewhere.
     const auto write = [&](const std::string& relative) {
@@ -480,7 +615,7 @@ void StudioSession::loadTool(const std::string& path) {
     const std::string stem = fs::path(path).stem().string();
     std::size_t added = 0;
     for (std::size_t label = 0; label < sets.size(); ++label) {
-        labels_.push_back({file.labels[label].name, file.labels[label].color});
+        labels_.push_back({file.labels[label].name, file.labels[label].color, true, false, {}});
         const uint8_t value = static_cast<uint8_t>(labels_.size());
         for (const kvCompositeColor& example : sets[label].instances())
             for (std::size_t k = 0; k < example.images().size(); ++k) {

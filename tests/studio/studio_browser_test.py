@@ -1,5 +1,10 @@
 #!/usr/bin/python3
-"""Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR: strokes in a real browser; `clsg run` gives the page's labels."""
+"""Usage: studio_browser_test.py CLSG IMAGE OTHER_IMAGE ARTEFACT_DIR
+
+Drives the studio page in a real browser as a user would (pointer and keys): labels named,
+renamed and recoloured by clicking, strokes, undo and redo, a second image opened and seen
+segmented without painting, the strip of previews, the shortcut panel, the server's absence.
+`clsg run` with the saved tool gives the page's labels. Screenshots go to ARTEFACT_DIR."""
 import base64, os, re, shlex, shutil, subprocess, sys, tempfile, time
 
 
@@ -14,7 +19,7 @@ def start_browser(profile):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for flag in ("headless no-sandbox disable-gpu disable-quic no-first-run disable-sync disable-component-update "
-                     "disable-background-networking window-size=1400,860").split() + ["user-data-dir=" + profile]:
+                     "disable-background-networking window-size=1400,900").split() + ["user-data-dir=" + profile]:
             options.add_argument("--" + flag)
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     except Exception as e:  # a browser that cannot start is a skip (77), not a pass
@@ -22,7 +27,7 @@ def start_browser(profile):
 
 
 def main():
-    clsg, image, artefacts = sys.argv[1:4]
+    clsg, image, other, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
     work = tempfile.mkdtemp(prefix="clsg-studio-browser-")
     studio = subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out")],
@@ -34,66 +39,183 @@ def main():
         driver = start_browser(os.path.join(work, "profile"))
         from selenium.webdriver import ActionChains, Keys
         from selenium.webdriver.common.by import By
-        find, js = driver.find_element, driver.execute_script
+        find, finds, js = driver.find_element, driver.find_elements, driver.execute_script
+        S = "window.clsgStudio."
 
-        def wait_for(script, what):
-            end = time.time() + 30
+        def shot(name):
+            driver.save_screenshot(os.path.join(artefacts, "studio-" + name + ".png"))
+
+        def wait_for(script, what, timeout=30):
+            end = time.time() + timeout
+            script = script if script.startswith(("return", "const")) else "return " + script
             while not (value := js(script)) and time.time() < end:
                 time.sleep(0.05)
-            return value or fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
+            if not value:
+                shot("failure")
+                fail("timed out waiting for %s (error: %r, note: %r)" % (
+                    what, js("return document.getElementById('error').textContent"),
+                    js("return document.getElementById('note').textContent")))
+            return value
+
+        def settled():
+            return wait_for(S + "allSettled()", "every image segmented")
 
         def stroke(points):  # drags the left button through image points (x, y)
-            v, size, chain = js("return window.clsgStudio.view()"), canvas.size, ActionChains(driver, duration=20)
+            v, size, chain = js("return " + S + "view()"), canvas.size, ActionChains(driver, duration=20)
             for i, (x, y) in enumerate(points):
                 chain.move_to_element_with_offset(canvas, round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
                                                   round(y * v["scale"] + v["offsetY"] - size["height"] / 2))
                 i or chain.click_and_hold()
             chain.release().perform()
 
-        ERROR, LABELS = "return document.getElementById('error')", "#labels li[data-label]"
+        def keys(*sequence):  # a chord: modifiers held while the last key is pressed
+            chain = ActionChains(driver)
+            for k in sequence[:-1]:
+                chain.key_down(k)
+            chain.send_keys(sequence[-1])
+            for k in reversed(sequence[:-1]):
+                chain.key_up(k)
+            chain.perform()
+
+        def label_items():
+            return finds(By.CSS_SELECTOR, "#labels li[data-label]")
+
+        def labels():
+            return js("return " + S + "labels()")
+
+        def history(expected):
+            wait_for("return document.body.dataset.history === '%s'" % expected, "history " + expected)
+
+        def hidden(element_id):
+            return js("return getComputedStyle(document.getElementById('%s')).display === 'none'" % element_id)
+
         driver.get(url.group(0))
-        wait_for("return window.clsgStudio && window.clsgStudio.view().scale > 0 && "
-                 "document.getElementById('image-select').options.length", "the page")
+        wait_for("window.clsgStudio && " + S + "view().scale > 0 && document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
+        settled()
+        if not hidden("legend"):
+            fail("an empty legend box shows before any label exists")
+
         for count, name in enumerate(["crema", "table"], 1):
             find(By.ID, "new-label").send_keys(name + Keys.ENTER)
-            wait_for("return document.querySelectorAll('%s').length === %d" % (LABELS, count), name)
-        find(By.ID, "neighborhood").clear()  # not clsg run's default, so the command must carry it
-        find(By.ID, "neighborhood").send_keys("5" + Keys.TAB)
-        wait_for("return window.clsgStudio.settings().neighborhood === 5", "the neighbourhood")
-        driver.find_elements(By.CSS_SELECTOR, LABELS)[0].click()
+            wait_for("return document.querySelectorAll('#labels li[data-label]').length === %d" % count, name)
+        # Rename with the mouse: click into the name, type (letters that are shortcuts too), Enter.
+        name_field = label_items()[1].find_element(By.CSS_SELECTOR, ".name")
+        ActionChains(driver).click(name_field).perform()
+        keys(Keys.CONTROL, "a")
+        ActionChains(driver).send_keys("darkred" + Keys.ENTER).perform()
+        wait_for(S + "labels()[1].name === 'darkred'", "the rename")
+        if labels()[1]["color"] != "#8b0000" or find(By.CSS_SELECTOR, "#tools .on").text != "Brush":
+            fail("after renaming to darkred: %s, tool %s" % (labels()[1], find(By.CSS_SELECTOR, "#tools .on").text))
+
+        ActionChains(driver).click(find(By.ID, "neighborhood")).perform()  # not clsg run's default:
+        keys(Keys.CONTROL, "a")                                            # the command must carry it
+        ActionChains(driver).send_keys("5" + Keys.TAB).perform()
+        wait_for(S + "settings().neighborhood === 5", "the neighbourhood")
+        history("4/0")  # two labels added, one renamed, one setting
+
+        # One label painted: the segmentation shows, the other label is said to need marks.
+        label_items()[0].click()
         stroke([(262, 130), (290, 140), (315, 150)])
-        wait_for("const e = document.getElementById('error'); return window.clsgStudio.settled()"
-                 " && !e.hidden && e.textContent.includes('table has no marks')", "the training failure")
-        driver.find_elements(By.CSS_SELECTOR, LABELS)[1].click()
+        history("5/0")
+        wait_for(S + "settled() && " + S + "shares() && " + S + "shares()[0] > 0",
+                 "a segmentation with one label painted")
+        note = find(By.ID, "note").text
+        if "darkred needs marks" not in note or not js("return document.getElementById('error').hidden") or \
+                js("return " + S + "shares()[1]") != 0:
+            fail("with darkred unpainted: note %r, shares %s" % (note, js("return " + S + "shares()")))
+        shot("needs-marks")
+
+        # Recolour with the mouse: the swatch opens the menu, a click picks the colour; undo, redo.
+        label_items()[0].find_element(By.CSS_SELECTOR, ".swatch").click()
+        find(By.CSS_SELECTOR, "#color-swatches button[data-color='#1e90ff']").click()
+        wait_for(S + "labels()[0].color === '#1e90ff' && !" + S + "labels()[0].auto", "the colour")
+        shot("recoloured")
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "labels()[0].auto && " + S + "labels()[0].color !== '#1e90ff'", "colour undone")
+        find(By.ID, "redo").click()
+        wait_for(S + "labels()[0].color === '#1e90ff'", "colour redone")
+
+        label_items()[1].click()
         stroke([(480, 30), (530, 45), (570, 60)])
         stroke([(480, 60), (570, 30)])
         counts = wait_for("const c = window.clsgStudio.shares(); return window.clsgStudio.settled()"
                           " && c && c.length === 3 && c[0] > 0 && c[1] > 0 ? c : null", "both labels")
         legend = js("return document.getElementById('legend').innerText.split(/\\s+/)")
         shares = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
-        if sum(counts) != 600 * 400 or js(ERROR + ".hidden") is not True or \
-                legend != ["crema", shares[0], "table", shares[1], "unlabelled", shares[2]]:
-            fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
+        if sum(counts) != 600 * 400 or js("return document.getElementById('error').hidden") is not True or \
+                not hidden("note") or legend != ["crema", shares[0], "darkred", shares[1], "unlabelled", shares[2]]:
+            fail("legend %s for pixel counts %s" % (legend, counts))
 
+        # Undo and redo a stroke, and an eraser pass, with the keyboard.
+        before = js("return " + S + "labelImage()")
+        history("8/0")
+        keys(Keys.CONTROL, "z")
+        history("7/1")
+        wait_for(S + "marksAt(570, 30) === 0 && " + S + "marksAt(480, 30) === 2", "stroke undone")
+        keys(Keys.CONTROL, Keys.SHIFT, "z")
+        wait_for(S + "marksAt(570, 30) === 2 && " + S + "settled()", "stroke redone")
+        keys("e")
+        stroke([(250, 128), (320, 152)])
+        wait_for(S + "marksAt(290, 140) === 0", "erased")
+        find(By.ID, "undo").click()
+        wait_for(S + "marksAt(290, 140) === 1 && " + S + "settled()", "erasing undone")
+        if js("return " + S + "labelImage()") != before:
+            fail("undoing the eraser pass did not bring back the segmentation")
+        keys("b")
+
+        # A second image, opened from the page, is segmented without a stroke, and so is its preview.
+        find(By.ID, "image-file").send_keys(os.path.abspath(other))
+        wait_for(S + "view().image === 1 && document.getElementById('image-select').value === '1'",
+                 "the second image on screen")
+        settled()
+        other_counts = js("return " + S + "shares()")
+        previews = js("return " + S + "previews()")
+        if not other_counts or sum(other_counts[:2]) == 0 or len(previews) != 2 or \
+                previews[1]["counts"] != other_counts or previews[0]["counts"] != counts:
+            fail("second image: counts %s, previews %s (first image %s)" % (other_counts, previews, counts))
+        strip_text = find(By.ID, "strip").text
+        if "crema" not in strip_text or len(finds(By.CSS_SELECTOR, "#strip li")) != 2:
+            fail("the strip shows " + strip_text)
+        shot("two-images")
+
+        # The shortcut panel.
+        keys("?")
+        if "Ctrl" not in find(By.ID, "help-dialog").text or not js("return document.getElementById('help-dialog').open"):
+            fail("no shortcut panel")
+        shot("shortcuts")
+        keys(Keys.ESCAPE)
+
+        # Back to the first image through the strip; the saved tool's run gives its labels.
+        finds(By.CSS_SELECTOR, "#strip li")[0].click()
+        wait_for(S + "view().image === 0 && " + S + "settled() && " + S + "labelImage()",
+                 "the first image again")
         find(By.ID, "save-tool").click()
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
-        page_labels = base64.b64decode(js("return window.clsgStudio.labelImage()"))
-        driver.save_screenshot(os.path.join(artefacts, "studio-browser.png"))
+        page_labels = base64.b64decode(js("return " + S + "labelImage()"))
+        shot("browser")
         words = shlex.split(command)
-        if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
+        if os.path.realpath(words[0]) != os.path.realpath(clsg) or words[1] != "run" or \
+                "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
-        subprocess.run([clsg] + words[1:] + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
+        find(By.CSS_SELECTOR, "#command-dialog button").click()
+        subprocess.run(words + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
         stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
         data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
         cli_labels = data[header.end():header.end() + int(header.group(1)) * int(header.group(2))]
         if cli_labels != page_labels:
             fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
-        print("ok: label image identical to clsg run (%d bytes); screenshot in %s" % (len(page_labels), artefacts))
+
+        # Without the server, the page says so in words.
+        studio.terminate()
+        studio.wait(timeout=10)
+        find(By.ID, "save-tool").click()
+        wait_for("return document.getElementById('error').textContent.includes('does not answer')", "the words")
+        print("ok: label image identical to clsg run (%d bytes); screenshots in %s" % (len(page_labels), artefacts))
     finally:
         driver and driver.quit()
-        studio.terminate() or studio.wait(timeout=10)
+        studio.poll() is None and (studio.terminate() or studio.wait(timeout=10))
         shutil.rmtree(work, ignore_errors=True)
 
 
