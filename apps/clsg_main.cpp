@@ -1,5 +1,6 @@
 // clsg: teach colour classes by example, then segment RGB images.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -7,6 +8,20 @@
 #include "apps/cli_error.h"
 #include "apps/commands.h"
 #include "apps/interrupts.h"
+
+namespace {
+
+// Says which signal stopped the command; returns the exit status, 128 + signal.
+int interrupted(int signal) {
+    const char* why = signal == SIGPIPE   ? "the output's reader went away (SIGPIPE)"
+                      : signal == SIGHUP  ? "the terminal closed (SIGHUP)"
+                      : signal == SIGTERM ? "SIGTERM"
+                                          : "Ctrl-C (SIGINT)";
+    std::cerr << "clsg: stopped by " << why << "; finished outputs kept, no partial files left\n";
+    return 128 + signal;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app("Teach colour classes by example, then segment RGB images.", "clsg");
@@ -45,20 +60,23 @@ int main(int argc, char** argv) {
     if (!app.got_subcommand("studio")) watch.emplace();
     try {
         for (const Command& command : commands)
-            if (command.app->parsed()) return command.run();
+            if (command.app->parsed()) {
+                const int status = command.run();
+                // A signal after the last check (a write into a closed pipe, say)
+                // still says the command did not finish as asked.
+                if (const int signal = interruptSignal()) return interrupted(signal);
+                return status;
+            }
     } catch (const UsageError& e) {
         std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
         return 2;
     } catch (const std::bad_alloc&) {
-        if (interruptSignal()) return 128 + interruptSignal();
+        if (const int signal = interruptSignal()) return interrupted(signal);
         std::cerr << "clsg: error: out of memory\n";
         return 1;
     } catch (const std::exception& e) {
         // After Ctrl-C or SIGTERM whatever stopped the command is the signal.
-        if (const int signal = interruptSignal()) {
-            std::cerr << "clsg: interrupted; finished outputs kept, no partial files left\n";
-            return 128 + signal;
-        }
+        if (const int signal = interruptSignal()) return interrupted(signal);
         std::cerr << "clsg: error: " << describeError(e) << "\n";
         return 1;
     }

@@ -127,36 +127,6 @@ json labelsJson(const StudioSession& s) {
     return labels;
 }
 
-// A failure of a request, answered as JSON with the status that says why.
-template <class Work>
-void answerFailures(httplib::Response& res, Work&& work) {
-    try {
-        work();
-    } catch (const BadRequest& e) {
-        answerError(res, 400, e.what());
-    } catch (const TooLarge& e) {
-        answerError(res, 413, e.what());
-    } catch (const Superseded&) {
-        answerError(res, 409, "a newer request took over");
-    } catch (const StudioError& e) {
-        answerError(res, 422, e.what());
-    } catch (const kvAbortRequested&) {
-        answerError(res, 409, "a newer request took over");
-    } catch (const std::bad_alloc&) {
-        answerError(res, 422, "out of memory");
-    } catch (const std::exception& e) {
-        answerError(res, 500, describeError(e));
-    }
-}
-
-// A frame: the JSON's length (uint32, little endian), the JSON, the bytes.
-std::string frameOf(const json& meta, const std::string& bytes) {
-    const std::string head = text(meta);
-    std::string frame(4, '\0');
-    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((head.size() >> (8 * b)) & 0xff);
-    return frame + head + bytes;
-}
-
 json stateJson(const StudioSession& s) {
     json images = json::array(), labels = labelsJson(s);
     for (const StudioImage& i : s.images())
@@ -184,12 +154,77 @@ std::size_t queryImage(const httplib::Request& req, const StudioSession& s) {
     return static_cast<std::size_t>(i);
 }
 
+struct SegmentRequest {
+    std::size_t image;
+    StudioView view;
+    std::string viewName;
+    kvPelRect window;  // empty: the whole image
+};
+
+SegmentRequest parseSegmentRequest(const json& j) {
+    SegmentRequest r;
+    r.image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    r.viewName = j.contains("view") ? stringField(j, "view") : std::string("labels");
+    if (r.viewName == "labels")
+        r.view = StudioView::Labels;
+    else if (r.viewName == "confidence")
+        r.view = StudioView::Confidence;
+    else if (r.viewName == "score")
+        r.view = StudioView::Score;
+    else
+        throw BadRequest("\"view\" must be labels, confidence or score");
+    if (j.contains("window")) {
+        const json& w = j["window"];
+        const auto part = [&](std::size_t k) {
+            if (!w.is_array() || w.size() != 4 || !w[k].is_number_integer() ||
+                w[k].get<int64_t>() < 0 || w[k].get<int64_t>() > 1000000000)
+                throw BadRequest("\"window\" must be [x, y, width, height]");
+            return static_cast<long>(w[k].get<int64_t>());
+        };
+        r.window = kvPelRect(part(0), part(1), part(2), part(3));
+        if (r.window.isEmpty()) throw BadRequest("\"window\" is empty");
+    }
+    return r;
+}
+
+// The answer to a segment request: the JSON's length (uint32, little endian),
+// the JSON, then the view's bytes, run-encoded unless that is no shorter.
+std::string segmentFrame(const StudioSession& session, const SegmentRequest& request,
+                         const StudioSegmentation& seg,
+                         std::chrono::steady_clock::time_point start) {
+    const auto encodeStart = std::chrono::steady_clock::now();
+    std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
+    const bool raw = payload.size() >= seg.pixels.size();
+    if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
+    const auto end = std::chrono::steady_clock::now();
+    const auto ms = [](auto a, auto b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
+    const StudioImage& target = session.images()[request.image];
+    const std::string meta = text(json{
+        {"revision", session.revision()},
+        {"image", request.image},
+        {"view", request.viewName},
+        {"width", target.pixels.width()},
+        {"height", target.pixels.height()},
+        {"window", {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
+        {"encoding", raw ? "raw" : "runs"},
+        {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+        {"labels", labelsJson(session)},
+        {"trainMs", seg.trainMs},
+        {"runMs", seg.runMs},
+        {"encodeMs", ms(encodeStart, end)},
+        {"totalMs", ms(start, end)}});
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+    return frame + meta + payload;
+}
+
 }  // namespace
 
 StudioServer::StudioServer(StudioSession& session, std::string token)
     : session_(session), token_(std::move(token)), http_(std::make_unique<httplib::Server>()) {
     routes();
-    previewRoute();
 }
 
 StudioServer::~StudioServer() = default;
@@ -220,7 +255,23 @@ void StudioServer::routes() {
     http.set_payload_max_length(kMaxUpload);
     http.set_keep_alive_max_count(1000);
     http.set_read_timeout(30, 0);
+    guards();
+    pages();
+    api("GET", "/api/state", &StudioServer::getState);
+    api("GET", "/api/image", &StudioServer::getImage);
+    api("GET", "/api/marks", &StudioServer::getMarks);
+    api("POST", "/api/marks", &StudioServer::postMarks);
+    api("POST", "/api/labels", &StudioServer::postLabels);
+    api("POST", "/api/settings", &StudioServer::postSettings);
+    api("POST", "/api/segment", &StudioServer::postSegment);
+    api("POST", "/api/save", &StudioServer::postSave);
+    api("POST", "/api/export", &StudioServer::postExport);
+    api("POST", "/api/images", &StudioServer::postImages);
+    api("POST", "/api/preview", &StudioServer::postPreview);
+}
 
+void StudioServer::guards() {
+    httplib::Server& http = *http_;
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         const std::string given = req.has_header("X-Clsg-Token")
                                       ? req.get_header_value("X-Clsg-Token")
@@ -246,7 +297,9 @@ void StudioServer::routes() {
     });
     http.set_exception_handler([](const httplib::Request&, httplib::Response& res,
                                   std::exception_ptr) { answerError(res, 500, "internal error"); });
+}
 
+void StudioServer::pages() {
     const auto page = [this](const unsigned char* data, std::size_t size, const char* type) {
         std::string text = asset(data, size);
         for (std::size_t at; (at = text.find("__TOKEN__")) != std::string::npos;)
@@ -256,286 +309,216 @@ void StudioServer::routes() {
             res.set_content(text, type);
         };
     };
-    http.Get("/", page(kStudioHtml, kStudioHtmlSize, "text/html; charset=utf-8"));
-    http.Get("/studio.css", page(kStudioCss, kStudioCssSize, "text/css; charset=utf-8"));
-    http.Get("/studio.js", page(kStudioJs, kStudioJsSize, "text/javascript; charset=utf-8"));
-
-    // Every API handler runs under the session lock and answers failures as
-    // JSON errors; none of them can take the server down.
-    const auto api = [this](auto&& body) {
-        return [this, body](const httplib::Request& req, httplib::Response& res) {
-            try {
-                body(req, res);
-            } catch (const BadRequest& e) {
-                answerError(res, 400, e.what());
-            } catch (const TooLarge& e) {
-                answerError(res, 413, e.what());
-            } catch (const Superseded&) {
-                answerError(res, 409, "a newer request took over");
-            } catch (const StudioError& e) {
-                answerError(res, 422, e.what());
-            } catch (const CliError& e) {
-                answerError(res, 422, e.what());
-            } catch (const ImageError& e) {
-                answerError(res, 422, e.what());
-            } catch (const kvAbortRequested&) {
-                answerError(res, 409, "a newer request took over");
-            } catch (const std::bad_alloc&) {
-                answerError(res, 422, "out of memory");
-            } catch (const std::exception& e) {
-                answerError(res, 500, describeError(e));
-            }
-        };
-    };
-    const auto locked = [this](auto&& work) {
-        if (previewing_) ksys_request_abort();  // edits go before previews
-        std::lock_guard<std::mutex> lock(sessionMutex_);
-        ksys_clear_abort();  // an abort meant for an earlier request
-        work();
-    };
-
-    http.Get("/api/state", api([this, locked](const httplib::Request&, httplib::Response& res) {
-                 locked([&] { answerJson(res, stateJson(session_)); });
-             }));
-
-    http.Get("/api/image", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                 locked([&] {
-                     const StudioImage& image = session_.images()[queryImage(req, session_)];
-                     const kv3PlanePelBuffer& p = image.pixels;
-                     const std::size_t w = static_cast<std::size_t>(p.width());
-                     std::string rgb(w * static_cast<std::size_t>(p.height()) * 3, '\0');
-                     char* out = &rgb[0];
-                     for (long y = p.window().top(); y < p.window().bottom(); ++y) {
-                         const unsigned char* rows[3] = {p.plane0().pointToRow(y),
-                                                         p.plane1().pointToRow(y),
-                                                         p.plane2().pointToRow(y)};
-                         for (std::size_t x = 0; x < w; ++x)
-                             for (int c = 0; c < 3; ++c) *out++ = static_cast<char>(rows[c][x]);
-                     }
-                     res.set_content(std::move(rgb), "application/octet-stream");
-                 });
-             }));
-
-    http.Get("/api/marks", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                 locked([&] {
-                     const StudioImage& image = session_.images()[queryImage(req, session_)];
-                     res.set_content(encodeRuns(image.marks.data(), image.marks.size()),
-                                     "application/octet-stream");
-                 });
-             }));
-
-    http.Post(
-        "/api/marks", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-            locked([&] {
-                const std::size_t i = queryImage(req, session_);
-                const long x = queryNumber(req, "x", 1000000000);
-                const long y = queryNumber(req, "y", 1000000000);
-                const long w = queryNumber(req, "w", 1000000000);
-                const long h = queryNumber(req, "h", 1000000000);
-                const StudioImage& image = session_.images()[i];
-                if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
-                    throw BadRequest("the rectangle lies outside image " + image.name);
-                const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-                // A run takes at least two bytes and covers at least one pixel.
-                if (req.body.size() > 2 * size + 16)
-                    throw TooLarge("the marks are larger than their rectangle allows");
-                std::vector<uint8_t> values;
-                if (!decodeRuns(req.body, size, values))
-                    throw BadRequest("the marks are not a valid run encoding of " +
-                                     std::to_string(w) + " x " + std::to_string(h) + " pixels");
-                session_.paintMarks(i, x, y, w, h, values);
-                answerJson(res, json{{"revision", session_.revision()}});
-            });
-        }));
-
-    http.Post("/api/labels",
-              api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const std::string op = stringField(j, "op");
-                  locked([&] {
-                      const auto label = [&] {
-                          return static_cast<std::size_t>(intField(j, "label", 0, 1000));
-                      };
-                      // A colour of null (or none) is derived.
-                      const auto color = [&] {
-                          return j.contains("color") && !j["color"].is_null()
-                                     ? std::optional<uint32_t>(colorField(j, "color"))
-                                     : std::nullopt;
-                      };
-                      if (op == "add")
-                          session_.addLabel(stringField(j, "name"), color());
-                      else if (op == "insert")
-                          session_.insertLabel(label(), stringField(j, "name"), color());
-                      else if (op == "rename")
-                          session_.renameLabel(label(), stringField(j, "name"));
-                      else if (op == "recolor")
-                          session_.recolorLabel(label(), color());
-                      else if (op == "delete")
-                          session_.deleteLabel(label());
-                      else
-                          throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
-                      answerJson(res, stateJson(session_));
-                  });
-              }));
-
-    http.Post(
-        "/api/settings", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-            const json j = parseBody(req);
-            StudioSettings s;
-            const json& frac = field(j, "toleranceFrac");
-            if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
-            s.toleranceFrac = frac.get<double>();
-            s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
-            s.neighborhood = static_cast<int32_t>(
-                intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
-            const json& normalize = field(j, "normalize");
-            if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
-            s.normalize = normalize.get<bool>();
-            locked([&] {
-                session_.setSettings(s);
-                answerJson(res, stateJson(session_));
-            });
-        }));
-
-    http.Post(
-        "/api/segment", api([this](const httplib::Request& req, httplib::Response& res) {
-            const json j = parseBody(req);
-            const int64_t image = intField(j, "image", 0, 1000000);
-            const std::string viewName =
-                j.contains("view") ? stringField(j, "view") : std::string("labels");
-            StudioView view;
-            if (viewName == "labels")
-                view = StudioView::Labels;
-            else if (viewName == "confidence")
-                view = StudioView::Confidence;
-            else if (viewName == "score")
-                view = StudioView::Score;
-            else
-                throw BadRequest("\"view\" must be labels, confidence or score");
-
-            kvPelRect window;  // empty: the whole image
-            if (j.contains("window")) {
-                const json& w = j["window"];
-                const auto part = [&](std::size_t k) {
-                    if (!w.is_array() || w.size() != 4 || !w[k].is_number_integer() ||
-                        w[k].get<int64_t>() < 0 || w[k].get<int64_t>() > 1000000000)
-                        throw BadRequest("\"window\" must be [x, y, width, height]");
-                    return static_cast<long>(w[k].get<int64_t>());
-                };
-                window = kvPelRect(part(0), part(1), part(2), part(3));
-                if (window.isEmpty()) throw BadRequest("\"window\" is empty");
-            }
-
-            // A newer request stops the one at work and makes those
-            // still waiting step aside.
-            const uint64_t ticket = ++segmentTicket_;
-            if (segmenting_) ksys_request_abort();
-            std::lock_guard<std::mutex> lock(sessionMutex_);
-            ksys_clear_abort();
-            if (ticket != segmentTicket_) throw Superseded();
-            struct Flag {
-                std::atomic<bool>& f;
-                explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
-                ~Flag() { f = false; }
-            } busy(segmenting_);
-
-            const auto start = std::chrono::steady_clock::now();
-            StudioSegmentation seg =
-                session_.segment(static_cast<std::size_t>(image), view, window);
-            const auto encodeStart = std::chrono::steady_clock::now();
-            std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
-            const bool raw = payload.size() >= seg.pixels.size();
-            if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
-            const auto end = std::chrono::steady_clock::now();
-            const auto ms = [](auto a, auto b) {
-                return std::chrono::duration<double, std::milli>(b - a).count();
-            };
-            const StudioImage& target = session_.images()[static_cast<std::size_t>(image)];
-            const std::string meta = text(json{
-                {"revision", session_.revision()},
-                {"image", image},
-                {"view", viewName},
-                {"width", target.pixels.width()},
-                {"height", target.pixels.height()},
-                {"window",
-                 {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
-                {"encoding", raw ? "raw" : "runs"},
-                {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
-                {"labels", labelsJson(session_)},
-                {"trainMs", seg.trainMs},
-                {"runMs", seg.runMs},
-                {"encodeMs", ms(encodeStart, end)},
-                {"totalMs", ms(start, end)}});
-            std::string frame(4, '\0');
-            for (int b = 0; b < 4; ++b)
-                frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
-            frame += meta;
-            frame += payload;
-            res.set_content(std::move(frame), "application/octet-stream");
-        }));
-
-    http.Post("/api/save", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const std::string file = stringField(j, "file");
-                  locked([&] {
-                      const std::string path = session_.saveTool(file);
-                      answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
-                  });
-              }));
-
-    http.Post("/api/export",
-              api([this, locked](const httplib::Request& req, httplib::Response& res) {
-                  const json j = parseBody(req);
-                  const std::string dir = stringField(j, "dir");
-                  locked([&] {
-                      const StudioExport out = session_.exportMasks(dir);
-                      answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
-                  });
-              }));
-
-    http.Post(
-        "/api/images", api([this, locked](const httplib::Request& req, httplib::Response& res) {
-            const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
-            const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
-            const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
-            locked([&] {
-                const std::size_t dot = name.find_last_of('.');
-                session_.addImage(name.substr(0, dot), "", pixels);
-                answerJson(res, stateJson(session_));
-            });
-        }));
+    http_->Get("/", page(kStudioHtml, kStudioHtmlSize, "text/html; charset=utf-8"));
+    http_->Get("/studio.css", page(kStudioCss, kStudioCssSize, "text/css; charset=utf-8"));
+    http_->Get("/studio.js", page(kStudioJs, kStudioJsSize, "text/javascript; charset=utf-8"));
 }
 
-void StudioServer::previewRoute() {
-    http_->Post("/api/preview", [this](const httplib::Request& req, httplib::Response& res) {
-        answerFailures(res, [&] {
-            const json j = parseBody(req);
-            const std::size_t image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
-            const long side = static_cast<long>(intField(j, "size", 1, 1024));
-            // Previews give way: to a segment request that came meanwhile
-            // (the page asks again later), and to any edit or segment
-            // request while at work (they abort it).
-            const uint64_t ticket = segmentTicket_;
-            std::lock_guard<std::mutex> lock(sessionMutex_);
-            ksys_clear_abort();
-            if (ticket != segmentTicket_) throw Superseded();
-            struct Flag {
-                std::atomic<bool>& f;
-                explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
-                ~Flag() { f = false; }
-            } busy(segmenting_), previewing(previewing_);
-            const StudioPreview p = session_.preview(image, side);
-            std::string bytes(p.rgb.begin(), p.rgb.end());
-            bytes.append(p.labels.begin(), p.labels.end());
-            res.set_content(
-                frameOf(json{{"image", image},
-                             {"width", p.width},
-                             {"height", p.height},
-                             {"counts", p.counts.empty() ? json(nullptr) : json(p.counts)},
-                             {"labels", labelsJson(session_)},
-                             {"runMs", p.runMs}},
-                        bytes),
-                "application/octet-stream");
-        });
-    });
+// None of the handlers can take the server down: every failure becomes a
+// JSON error.
+void StudioServer::api(const char* method, const char* path, Handler handler) {
+    auto answer = [this, handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+            (this->*handler)(req, res);
+        } catch (const BadRequest& e) {
+            answerError(res, 400, e.what());
+        } catch (const TooLarge& e) {
+            answerError(res, 413, e.what());
+        } catch (const Superseded&) {
+            answerError(res, 409, "a newer request took over");
+        } catch (const StudioError& e) {
+            answerError(res, 422, e.what());
+        } catch (const CliError& e) {
+            answerError(res, 422, e.what());
+        } catch (const ImageError& e) {
+            answerError(res, 422, e.what());
+        } catch (const kvAbortRequested&) {
+            answerError(res, 409, "a newer request took over");
+        } catch (const std::bad_alloc&) {
+            answerError(res, 422, "out of memory");
+        } catch (const std::exception& e) {
+            answerError(res, 500, describeError(e));
+        }
+    };
+    if (std::strcmp(method, "GET") == 0)
+        http_->Get(path, answer);
+    else
+        http_->Post(path, answer);
+}
+
+std::unique_lock<std::mutex> StudioServer::lockSession() {
+    if (previewing_) ksys_request_abort();  // edits go before previews
+    std::unique_lock<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();  // an abort meant for an earlier request
+    return lock;
+}
+
+void StudioServer::getState(const httplib::Request&, httplib::Response& res) {
+    const auto lock = lockSession();
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::getImage(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const StudioImage& image = session_.images()[queryImage(req, session_)];
+    const kv3PlanePelBuffer& p = image.pixels;
+    const std::size_t w = static_cast<std::size_t>(p.width());
+    std::string rgb(w * static_cast<std::size_t>(p.height()) * 3, '\0');
+    char* out = &rgb[0];
+    for (long y = p.window().top(); y < p.window().bottom(); ++y) {
+        const unsigned char* rows[3] = {p.plane0().pointToRow(y), p.plane1().pointToRow(y),
+                                        p.plane2().pointToRow(y)};
+        for (std::size_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) *out++ = static_cast<char>(rows[c][x]);
+    }
+    res.set_content(std::move(rgb), "application/octet-stream");
+}
+
+void StudioServer::getMarks(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const StudioImage& image = session_.images()[queryImage(req, session_)];
+    res.set_content(encodeRuns(image.marks.data(), image.marks.size()), "application/octet-stream");
+}
+
+void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const std::size_t i = queryImage(req, session_);
+    const long x = queryNumber(req, "x", 1000000000);
+    const long y = queryNumber(req, "y", 1000000000);
+    const long w = queryNumber(req, "w", 1000000000);
+    const long h = queryNumber(req, "h", 1000000000);
+    const StudioImage& image = session_.images()[i];
+    if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
+        throw BadRequest("the rectangle lies outside image " + image.name);
+    const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    // A run takes at least two bytes and covers at least one pixel.
+    if (req.body.size() > 2 * size + 16)
+        throw TooLarge("the marks are larger than their rectangle allows");
+    std::vector<uint8_t> values;
+    if (!decodeRuns(req.body, size, values))
+        throw BadRequest("the marks are not a valid run encoding of " + std::to_string(w) + " x " +
+                         std::to_string(h) + " pixels");
+    session_.paintMarks(i, x, y, w, h, values);
+    answerJson(res, json{{"revision", session_.revision()}});
+}
+
+void StudioServer::postLabels(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string op = stringField(j, "op");
+    const auto lock = lockSession();
+    const auto label = [&] { return static_cast<std::size_t>(intField(j, "label", 0, 1000)); };
+    // A colour of null (or none) is derived.
+    const auto color = [&] {
+        return j.contains("color") && !j["color"].is_null()
+                   ? std::optional<uint32_t>(colorField(j, "color"))
+                   : std::nullopt;
+    };
+    if (op == "add")
+        session_.addLabel(stringField(j, "name"), color());
+    else if (op == "insert")
+        session_.insertLabel(label(), stringField(j, "name"), color());
+    else if (op == "rename")
+        session_.renameLabel(label(), stringField(j, "name"));
+    else if (op == "recolor")
+        session_.recolorLabel(label(), color());
+    else if (op == "delete")
+        session_.deleteLabel(label());
+    else
+        throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postSettings(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    StudioSettings s;
+    const json& frac = field(j, "toleranceFrac");
+    if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
+    s.toleranceFrac = frac.get<double>();
+    s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
+    s.neighborhood =
+        static_cast<int32_t>(intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
+    const json& normalize = field(j, "normalize");
+    if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
+    s.normalize = normalize.get<bool>();
+    const auto lock = lockSession();
+    session_.setSettings(s);
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postSegment(const httplib::Request& req, httplib::Response& res) {
+    const SegmentRequest request = parseSegmentRequest(parseBody(req));
+    // A newer request stops the one at work and makes those still waiting
+    // step aside.
+    const uint64_t ticket = ++segmentTicket_;
+    if (segmenting_) ksys_request_abort();
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();
+    if (ticket != segmentTicket_) throw Superseded();
+    struct Flag {
+        std::atomic<bool>& f;
+        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+        ~Flag() { f = false; }
+    } busy(segmenting_);
+
+    const auto start = std::chrono::steady_clock::now();
+    const StudioSegmentation seg = session_.segment(request.image, request.view, request.window);
+    res.set_content(segmentFrame(session_, request, seg, start), "application/octet-stream");
+}
+
+void StudioServer::postSave(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string file = stringField(j, "file");
+    const auto lock = lockSession();
+    const std::string path = session_.saveTool(file);
+    answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
+}
+
+void StudioServer::postExport(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string dir = stringField(j, "dir");
+    const auto lock = lockSession();
+    const StudioExport out = session_.exportMasks(dir);
+    answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
+}
+
+void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
+    const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
+    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
+    const auto lock = lockSession();
+    const std::size_t dot = name.find_last_of('.');
+    session_.addImage(name.substr(0, dot), "", pixels);
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postPreview(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::size_t image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    const long side = static_cast<long>(intField(j, "size", 1, 1024));
+    // Previews give way: to a segment request that came meanwhile (the page
+    // asks again later), and to any edit or segment request while at work
+    // (they abort it).
+    const uint64_t ticket = segmentTicket_;
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();
+    if (ticket != segmentTicket_) throw Superseded();
+    struct Flag {
+        std::atomic<bool>& f;
+        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+        ~Flag() { f = false; }
+    } busy(segmenting_), previewing(previewing_);
+    const StudioPreview p = session_.preview(image, side);
+    const std::string meta =
+        text(json{{"image", image},
+                  {"width", p.width},
+                  {"height", p.height},
+                  {"counts", p.counts.empty() ? json(nullptr) : json(p.counts)},
+                  {"labels", labelsJson(session_)},
+                  {"runMs", p.runMs}});
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+    frame += meta;
+    frame.append(p.rgb.begin(), p.rgb.end());
+    frame.append(p.labels.begin(), p.labels.end());
+    res.set_content(std::move(frame), "application/octet-stream");
 }

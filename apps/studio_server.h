@@ -47,7 +47,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 class StudioServer {
 public:
@@ -71,8 +73,30 @@ public:
     void stop();
 
 private:
+    using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
+
     void routes();
-    void previewRoute();
+    // The token check and the answers to requests no endpoint takes.
+    void guards();
+    // The page's files, with the token filled in.
+    void pages();
+    // handler, answering its failures as JSON errors.
+    void api(const char* method, const char* path, Handler handler);
+    // The session lock, with any abort meant for an earlier request cleared.
+    std::unique_lock<std::mutex> lockSession();
+
+    // One function per endpoint (see the list above).
+    void getState(const httplib::Request& req, httplib::Response& res);
+    void getImage(const httplib::Request& req, httplib::Response& res);
+    void getMarks(const httplib::Request& req, httplib::Response& res);
+    void postMarks(const httplib::Request& req, httplib::Response& res);
+    void postLabels(const httplib::Request& req, httplib::Response& res);
+    void postSettings(const httplib::Request& req, httplib::Response& res);
+    void postSegment(const httplib::Request& req, httplib::Response& res);
+    void postSave(const httplib::Request& req, httplib::Response& res);
+    void postExport(const httplib::Request& req, httplib::Response& res);
+    void postImages(const httplib::Request& req, httplib::Response& res);
+    void postPreview(const httplib::Request& req, httplib::Response& res);
 
     StudioSession& session_;
     const std::string token_;

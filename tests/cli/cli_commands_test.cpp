@@ -209,27 +209,32 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
     for (int i = 1; i < 400; ++i)
         fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
-    const std::string line = "cd '" + dir.path.string() +
-                             "' && exec '" CLSG_CLI_PATH
-                             "' run tool.clsg --out out -j 2 i*.png >/dev/null 2>&1";
-    for (const int signal : {SIGINT, SIGTERM}) {
+    const std::string cd = "cd '" + dir.path.string() + "' && ",
+                      run = "'" CLSG_CLI_PATH "' run tool.clsg --out out -j 2 i*.png";
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         fs::remove_all(dir / "out");
+        // SIGPIPE: the reader of the output stops after the first line.
+        const std::string line =
+            signal == SIGPIPE ? cd + "set -o pipefail; " + run + " 2>err | head -1 >/dev/null"
+                              : cd + "exec " + run + " >/dev/null 2>err";
         const pid_t pid = fork();
-        if (pid == 0) execl("/bin/sh", "sh", "-c", line.c_str(), nullptr), _exit(121);
+        if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
         // Signal once finished outputs and a temporary file are there together.
         std::set<bool> temporary;
-        for (int tries = 0; tries < 20000 && temporary.size() < 2; ++tries, usleep(500)) {
+        for (int tries = 0; signal != SIGPIPE && tries < 20000 && temporary.size() < 2;
+             ++tries, usleep(500)) {
             std::error_code ec;
             temporary.clear();
             for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end;
                  it.increment(ec))
                 temporary.insert(it->path().filename().string().find(".tmp-") != std::string::npos);
         }
-        ASSERT_EQ(temporary.size(), 2u);
-        kill(pid, signal);
+        ASSERT_TRUE(signal == SIGPIPE || temporary.size() == 2u);
+        if (signal != SIGPIPE) kill(pid, signal);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+        EXPECT_EQ(slurp(dir / "err").rfind("clsg: stopped by ", 0), 0u) << slurp(dir / "err");
         std::map<std::string, int> perImage;  // each image's outputs all there or none
         for (const auto& e : fs::directory_iterator(dir / "out")) {
             const std::string n = e.path().filename().string();
