@@ -30,6 +30,12 @@ const state = {
   timings: [],           // per stroke: ms to the overlay on screen, whole, every preview
 };
 
+// The server's share of the latest stroke's whole-image answer.
+function noteServer(meta) {
+  const t = state.timings[state.timings.length - 1];
+  if (t && t.at === state.strokeAt && t.serverMs === undefined && meta.totalMs) t.serverMs = meta.totalMs;
+}
+
 // Milliseconds from the latest stroke's end to what, noted once per stroke.
 function noteTiming(what) {
   if (!state.strokeAt) return;
@@ -190,12 +196,25 @@ function paintMarksCanvas(x, y, w, h) {
 
 // Drawing waits for the next frame; dirty is the image rectangle to redraw,
 // or null for all of it.
-let frameAsked = false, dirty = null, dirtyAll = false;
+// Marks painted since the last frame (marksDirty) reach their canvas then,
+// once per frame however many discs a pointer move painted.
+let frameAsked = false, dirty = null, dirtyAll = false, marksDirty = null;
 function draw() { dirtyAll = true; askFrame(); }
 function drawPart(x0, y0, x1, y1) {
   if (!dirty) dirty = {x0, y0, x1, y1};
   else grow(dirty, x0, y0, x1, y1);
   askFrame();
+}
+function marksChanged(x0, y0, x1, y1) {
+  if (!marksDirty) marksDirty = {x0, y0, x1, y1};
+  else grow(marksDirty, x0, y0, x1, y1);
+  drawPart(x0, y0, x1, y1);
+}
+function flushMarks() {
+  if (!marksDirty || !state.marks) { marksDirty = null; return; }
+  const m = marksDirty;
+  marksDirty = null;
+  paintMarksCanvas(m.x0, m.y0, m.x1 - m.x0, m.y1 - m.y0);
 }
 function askFrame() {
   if (frameAsked) return;
@@ -205,6 +224,7 @@ function askFrame() {
     const part = dirtyAll ? null : dirty;
     dirty = null; dirtyAll = false;
     const t0 = performance.now();
+    flushMarks();
     render(part);
     if (stroke) noteCost(costs.render, t0);
   });
@@ -347,8 +367,7 @@ function paintDisc(p, value, box) {
         state.marks[y * state.width + x] = value;
     }
   grow(box, x0, y0, x1, y1);
-  paintMarksCanvas(x0, y0, x1 - x0, y1 - y0);
-  drawPart(x0, y0, x1, y1);
+  marksChanged(x0, y0, x1, y1);
 }
 
 // The disc along the segment from a to b, one step per quarter brush width.
@@ -664,6 +683,7 @@ async function segment() {
     composeOverlay();
     noteTiming("onScreen");
     noteTiming("whole");
+    noteServer(frame.meta);
     renderShares();
     showNeeds();
     document.body.dataset.segmented = String(seq);

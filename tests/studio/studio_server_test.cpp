@@ -257,8 +257,8 @@ TEST_F(StudioServerTest, PreviewsShowEveryImageSegmented) {
     ASSERT_EQ(p.meta["width"].dump() + p.meta["height"].dump() + p.meta["counts"].dump(),
               "108null");
     ASSERT_EQ(p.pixels.size(), 10u * 8 * 4);
-    for (long ty : {0, 7})
-        for (long tx : {0, 9}) {
+    for (long ty = 0; ty < 8; ++ty)
+        for (long tx = 0; tx < 10; ++tx) {
             const long y0 = ty * kH / 8, y1 = (ty + 1) * kH / 8;
             for (int c = 0; c < 3; ++c) {
                 const kvPelBuffer<unsigned char>& plane = c == 0   ? other.plane0()
