@@ -1322,6 +1322,12 @@ window.clsgStudio = {
   costs() { return costs; },
   labels() { return state.server && state.server.labels; },
   marksAt(x, y) { return state.marks ? state.marks[y * state.width + x] : -1; },
+  // Pixels of [x0, x1) x [y0, y1) marked with value.
+  marksCount(x0, y0, x1, y1, value) {
+    let n = 0;
+    for (let y = y0; y < y1; ++y) for (let x = x0; x < x1; ++x) n += state.marks[y * state.width + x] === value;
+    return n;
+  },
 };
 
 // --- start ----------------------------------------------------------------------

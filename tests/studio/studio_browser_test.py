@@ -164,6 +164,27 @@ def main():
             fail("undoing the eraser pass did not bring back the segmentation")
         keys("b")
 
+        # The brush is sized in screen pixels: a dot of 16 covers a disc of 16 / scale image pixels.
+        scale = js("return " + S + "view().scale")
+        ActionChains(driver).move_to_element_with_offset(canvas, 0, 0).perform()
+        stroke([(100, 350)])
+        disc = wait_for(S + "settled() && " + S + "marksCount(60, 310, 140, 390, 2)", "a dot")
+        if abs(disc / (3.14159 * (8 / scale) ** 2) - 1) > 0.25:
+            fail("a 16 pixel dot at scale %.2f marked %d image pixels" % (scale, disc))
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "marksCount(60, 310, 140, 390, 2) === 0 && " + S + "settled()", "the dot undone")
+
+        # Deleting a label drops its marks; undoing brings both back.
+        delete = label_items()[1].find_element(By.CSS_SELECTOR, ".delete")
+        delete.click()
+        delete.click()
+        wait_for(S + "labels().length === 1 && " + S + "marksAt(480, 30) === 0 && " + S + "settled()", "deletion")
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "labels().length === 2 && " + S + "labels()[1].name === 'darkred' && " +
+                 S + "marksAt(480, 30) === 2 && " + S + "settled()", "deletion undone")
+        if js("return " + S + "labelImage()") != before:
+            fail("undoing the deletion did not bring back the segmentation")
+
         # A second image, opened from the page, is segmented without a stroke, and so is its preview.
         find(By.ID, "image-file").send_keys(os.path.abspath(other))
         wait_for(S + "view().image === 1 && document.getElementById('image-select').value === '1'",
