@@ -21,8 +21,10 @@
 #include <utility>
 #include <vector>
 
-#include "apps/image_io.h"
 #include "clsg/clsg.h"
+#include "clsg/io/image_io.h"
+
+using namespace clsg;
 
 namespace {
 

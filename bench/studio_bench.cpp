@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "apps/studio_runs.h"
-#include "apps/studio_session.h"
+#include "studio/studio_runs.h"
+#include "studio/studio_session.h"
 #include "synthetic_image.h"
+
+using namespace clsg;
 
 namespace {
 

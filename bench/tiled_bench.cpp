@@ -8,9 +8,9 @@
 
 #include <cstring>
 
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/tiled/tiled_run.h"
 #include "synthetic_image.h"
-#include "tiled/tiled_run.h"
 
 namespace {
 
@@ -53,12 +53,13 @@ const kvCompositeColorSegmenterTool& benchTool() {
 
 void BM_TiledRun(benchmark::State& state) {
     const kvCompositeColorSegmenterRunParams params(static_cast<int32_t>(state.range(0)));
-    const kvTiledOutputs outputs{true, true, true, {0, 1, 2}};
-    kvTiledOptions options;
+    const clsg::TiledOutputs outputs{true, true, true, {0, 1, 2}};
+    clsg::TiledOptions options;
     options.threads = static_cast<unsigned>(state.range(1));
     benchTool();
     for (auto _ : state)
-        benchmark::DoNotOptimize(kfTiledRun(benchTool(), benchImage(), params, outputs, options));
+        benchmark::DoNotOptimize(
+            clsg::tiledRun(benchTool(), benchImage(), params, outputs, options));
     state.counters["ns_per_pixel"] = benchmark::Counter(
         static_cast<double>(kWidth * kHeight),
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);

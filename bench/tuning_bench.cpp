@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "apps/image_io.h"
-#include "apps/training_examples.h"
+#include "cli/training_examples.h"
 #include "clsg/clsg.h"
-#include "tuning/suggest_params.h"
+#include "clsg/io/image_io.h"
+#include "clsg/tuning/suggest_params.h"
+
+using namespace clsg;
 
 namespace {
 
@@ -26,7 +28,7 @@ struct Case {
 };
 
 const Case kCoffee = {
-    CLSG_SOURCE_DIR "/apps/demo/coffee.png",
+    CLSG_SOURCE_DIR "/cli/demo/coffee.png",
     {{{250, 120, 75, 45}},
      {{250, 45, 80, 30}, {180, 95, 12, 40}},
      {{100, 190, 50, 90}, {415, 180, 40, 70}, {265, 215, 50, 30}},
@@ -100,7 +102,7 @@ void BM_SuggestParams(benchmark::State& state, const Case& c) {
         for (int k = 0; k < 3; ++k) plainTrainAndRun(sets, photo);
         const Clock::time_point t1 = Clock::now();
         state.ResumeTiming();
-        benchmark::DoNotOptimize(kvSuggestSegmenterParams(sets));
+        benchmark::DoNotOptimize(clsg::suggestSegmenterParams(sets));
         search += Clock::now() - t1;
         plain += (t1 - t0) / 3;
     }

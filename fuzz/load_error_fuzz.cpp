@@ -8,7 +8,7 @@
 #include <string>
 
 #include "clsg/colorseg/errors.h"
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 namespace {
 

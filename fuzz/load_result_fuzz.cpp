@@ -9,7 +9,7 @@
 #include "../tests/archive_bytes.h"
 #include "clsg/clrsgint/internal_result.h"
 #include "clsg/colorseg/archive_operators.h"
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

@@ -17,7 +17,7 @@
 #include "../tests/archive_bytes.h"
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/colorseg/archive_operators.h"
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 namespace loadToolFuzz {
 

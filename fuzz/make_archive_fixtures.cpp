@@ -17,7 +17,7 @@
 #include "../tests/archive_fixture_recipes.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/errors.h"
-#include "platform/pel_archive.h"
+#include "clsg/platform/pel_archive.h"
 
 namespace {
 

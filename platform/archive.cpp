@@ -1,4 +1,4 @@
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 #include <cstring>
 #include <istream>

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 class kvArchive {
 public:

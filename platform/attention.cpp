@@ -1,4 +1,4 @@
-#include "platform/attention.h"
+#include "clsg/platform/attention.h"
 
 #include <atomic>
 

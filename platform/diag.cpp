@@ -1,6 +1,6 @@
-#include "platform/diag.h"
+#include "clsg/platform/diag.h"
 
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 void kvDiagRecord::image(const kvPelBuffer_const<unsigned char>& img, bool copyPels) {
     Entry e{Kind::Image8, img, {}, {}, {}};

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 class kvDiagRecord {
 public:

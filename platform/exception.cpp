@@ -1,9 +1,9 @@
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 #include <sstream>
 
-#include "platform/archive.h"
-#include "platform/attention.h"
+#include "clsg/platform/archive.h"
+#include "clsg/platform/attention.h"
 
 kvException::~kvException() = default;
 

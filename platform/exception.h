@@ -7,7 +7,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "platform/persistent.h"
+#include "clsg/platform/persistent.h"
 
 class kvException : public kvPersistent, public std::exception {
 public:

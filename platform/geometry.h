@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/pel_errors.h"
+#include "clsg/platform/pel_errors.h"
 
 // An axis-aligned rectangle: top-left corner (x, y), width and height.
 template <class T>

@@ -1,4 +1,4 @@
-#include "platform/pel_archive.h"
+#include "clsg/platform/pel_archive.h"
 
 #include <cstring>
 

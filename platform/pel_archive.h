@@ -6,8 +6,8 @@
 // byte 0, colour-space tag (int32), then its three planes.
 #pragma once
 
-#include "platform/archive.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/archive.h"
+#include "clsg/platform/three_plane.h"
 
 // Loading checks that the stored pel size matches the buffer's type.
 kvArchive& operator||(kvArchive& archive, kv_PelBuffer& buffer);

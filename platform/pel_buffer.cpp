@@ -1,4 +1,4 @@
-#include "platform/pel_buffer.h"
+#include "clsg/platform/pel_buffer.h"
 
 #include <cstdint>
 #include <limits>

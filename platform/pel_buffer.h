@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/geometry.h"
-#include "platform/xform.h"
+#include "clsg/platform/geometry.h"
+#include "clsg/platform/xform.h"
 
 class kv_PelBuffer {
 public:

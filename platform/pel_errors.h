@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 namespace kvPel {
 

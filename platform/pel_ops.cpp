@@ -1,4 +1,4 @@
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 #include <cmath>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 // Independent copies: same window, same transform, pels of their own. A
 // colour image keeps its colour-space tag, bound or not.

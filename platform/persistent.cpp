@@ -1,4 +1,4 @@
-#include "platform/persistent.h"
+#include "clsg/platform/persistent.h"
 
 #include <cxxabi.h>
 
@@ -7,8 +7,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/archive.h"
-#include "platform/str.h"
+#include "clsg/platform/archive.h"
+#include "clsg/platform/str.h"
 
 long kfInterlockedIncrement(std::atomic<long>& value) { return ++value; }
 long kfInterlockedDecrement(std::atomic<long>& value) { return --value; }

@@ -1,4 +1,4 @@
-#include "platform/str.h"
+#include "clsg/platform/str.h"
 
 #include <charconv>
 #include <cstdio>

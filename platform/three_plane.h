@@ -2,7 +2,7 @@
 // green, blue for RGB).
 #pragma once
 
-#include "platform/pel_buffer.h"
+#include "clsg/platform/pel_buffer.h"
 
 enum kvColorSpace : int {
     kvColorSpaceUnknown = 0,

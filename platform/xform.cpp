@@ -1,6 +1,6 @@
-#include "platform/xform.h"
+#include "clsg/platform/xform.h"
 
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 const kv_Instantiator kv2XformLinear::sExemplar(typeid(kv2XformLinear), &kv2XformLinear::make);
 

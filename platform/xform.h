@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "platform/geometry.h"
-#include "platform/persistent.h"
+#include "clsg/platform/geometry.h"
+#include "clsg/platform/persistent.h"
 
 class kv2XformHandle;
 

@@ -2,7 +2,11 @@
 the repository's CMake project (one level up), setuptools installs it with the
 package's Python files.
 
-    pip install --no-build-isolation ./python
+    pip install -v --no-build-isolation ./python
+
+Only the library, the tiled runner and the file library are compiled with the
+module: not the clsg program or its studio. With -v, pip shows CMake's
+progress, one line per step.
 
 CMAKE_ARGS (for example "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache") is passed on
 to CMake; CLSG_BUILD_JOBS sets the build's parallelism (default: all cores).
@@ -32,7 +36,8 @@ class CMakeBuild(build_ext):
         build_dir = Path(self.build_temp).resolve() / "cmake"
         configure = ["cmake", "-S", str(ROOT), "-B", str(build_dir),
                      "-DCMAKE_BUILD_TYPE=Release", "-DCLSG_BUILD_TESTS=OFF",
-                     "-DCLSG_BUILD_BENCH=OFF", "-DCLSG_BUILD_PYTHON=ON",
+                     "-DCLSG_BUILD_BENCH=OFF", "-DCLSG_BUILD_APPS=OFF",
+                     "-DCLSG_BUILD_PYTHON=ON",
                      f"-DPython_EXECUTABLE={sys.executable}"]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]

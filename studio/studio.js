@@ -83,7 +83,7 @@ function edit(work) {
   return done;
 }
 
-// --- run encoding (see apps/studio_runs.h) -----------------------------------
+// --- run encoding (see studio_runs.h) -----------------------------------
 
 function decodeRuns(bytes, size) {
   const out = new Uint8Array(size);

@@ -5,8 +5,8 @@
 #include <functional>
 #include <thread>
 
-#include "platform/attention.h"
-#include "platform/exception.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/exception.h"
 
 // Repeats call, another thread aborting after 20 ms: true once it throws kvAbortRequested.
 inline bool abortedFromAnotherThread(const std::function<void()>& call) {

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 template <class T>
 std::string storeToBytes(T& value) {

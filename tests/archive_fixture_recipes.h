@@ -7,7 +7,7 @@
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 #include "test_images.h"
 
 namespace fixture {

@@ -11,7 +11,7 @@
 #include "clsg/clrsgint/internal_result_archive.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/colorseg/errors.h"
-#include "platform/pel_archive.h"
+#include "clsg/platform/pel_archive.h"
 #include "test_images.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The archive: byte layouts, round trips, pointer records, refusal of truncated or hostile streams.
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "archive_bytes.h"
-#include "platform/pel_archive.h"
-#include "platform/persistent.h"
+#include "clsg/platform/pel_archive.h"
+#include "clsg/platform/persistent.h"
 
 namespace {  // the largest allocation made: loading must check stored sizes before it allocates
 std::size_t gLargestAllocation = 0;  // the tests run on one thread

@@ -5,8 +5,8 @@
 #include <string>
 #include <typeinfo>
 
-#include "platform/exception.h"
-#include "platform/persistent.h"
+#include "clsg/platform/exception.h"
+#include "clsg/platform/persistent.h"
 
 TEST(ErrorRegistry, FiveClassesRegisteredAtLoad) {
     for (const char* name :

@@ -7,7 +7,7 @@
 #include <string>
 #include <typeinfo>
 
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 using Defs = kvCompositeColorSegmenterDefs;
 

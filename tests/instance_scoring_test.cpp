@@ -14,8 +14,8 @@
 #include "clsg/clrsgint/label_pass.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
 #include "clsg/clrsgint/plane_view.h"
-#include "platform/attention.h"
-#include "platform/exception.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/exception.h"
 
 namespace {
 

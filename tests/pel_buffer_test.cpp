@@ -1,5 +1,5 @@
 // Pixel buffers, geometry, pixel operations, rounding and transforms of the platform layer.
-#include "platform/pel_buffer.h"
+#include "clsg/platform/pel_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/pel_ops.h"
-#include "platform/three_plane.h"
-#include "platform/xform.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/platform/three_plane.h"
+#include "clsg/platform/xform.h"
 
 namespace {
 

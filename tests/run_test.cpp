@@ -1,8 +1,6 @@
 // Running a trained tool: refusals, the stored run, the brightness search; the images a result
 // derives, caches and aborts; reused results refill only buffers no caller holds; tiled runs
 // against the whole-image run, progress, stopping and refusals.
-#include "tiled/tiled_run.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include "clsg/clrsgint/label_scores.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
+#include "clsg/tiled/tiled_run.h"
 #include "test_images.h"
 
 namespace {
@@ -379,15 +378,15 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
             tool.run(image, Params(n, normalize), whole);
             // Threads 1-4; bands of 1-3 rows (below the halo) or automatic; sub-windows.
             for (unsigned threads = 1; threads <= 4; ++threads) {
-                kvTiledOptions options;
+                clsg::TiledOptions options;
                 options.threads = threads;
                 options.bandRows = (n + threads) % 4;
                 if (threads % 2 == 0) options.window = kvPelRect(-3 + n, 9, 31 - n, 17 + n);
                 const kvPelRect w = options.window.isEmpty() ? imageWindow : options.window;
                 SCOPED_TRACE(::testing::Message()
                              << "N " << n << " " << normalize << " " << threads);
-                const kvTiledImages tiled = kfTiledRun(tool, image, Params(n, normalize),
-                                                       {true, true, true, {0, 1, 2}}, options);
+                const clsg::TiledImages tiled = clsg::tiledRun(
+                    tool, image, Params(n, normalize), {true, true, true, {0, 1, 2}}, options);
                 using Pel = kvPelBuffer_const<unsigned char>;
                 std::vector<std::pair<Pel, Pel>> pairs = {
                     {tiled.label, whole.labelImage()},
@@ -413,25 +412,25 @@ TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
     kvCompositeColorSegmenterResult plain;
     tool.run(image, Params(3), plain);
     for (unsigned threads : {1u, 3u}) {
-        kvTiledOptions options;
+        clsg::TiledOptions options;
         options.threads = threads;
         options.bandRows = 10;
         std::vector<long> seen;
         options.progress = [&](long done, long total) { return seen.push_back(done), total == 50; };
         options.gain = 1.0;  // instead of a search
-        const kvTiledImages given = kfTiledRun(tool, image, Params(3, true), {}, options);
+        const clsg::TiledImages given = clsg::tiledRun(tool, image, Params(3, true), {}, options);
         EXPECT_TRUE(given.gain == 1.0 && kfPelEqual(given.label, plain.labelImage()));
         EXPECT_TRUE(!seen.empty() && seen.back() == 50 && std::is_sorted(seen.begin(), seen.end()));
         // A callback that says stop: no more bands start.
         std::atomic<int> calls{0};
         options.progress = [&](long, long) { return ++calls > 1; };
-        EXPECT_THROW(kfTiledRun(tool, image, {}, {}, options), kvAbortRequested);
+        EXPECT_THROW(clsg::tiledRun(tool, image, {}, {}, options), kvAbortRequested);
         EXPECT_EQ(calls, 1);
     }
-    kvTiledOptions outside;
+    clsg::TiledOptions outside;
     outside.window = kvPelRect(15, 5, 6, 2);
-    EXPECT_THROW(kfTiledRun(tool, image, {}, {}, outside), Defs::BadImage);
-    EXPECT_THROW(kfTiledRun(tool, image, {}, {true, false, false, {3}}), Defs::BadParams);
+    EXPECT_THROW(clsg::tiledRun(tool, image, {}, {}, outside), Defs::BadImage);
+    EXPECT_THROW(clsg::tiledRun(tool, image, {}, {true, false, false, {3}}), Defs::BadParams);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "platform/pel_ops.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/platform/three_plane.h"
 
 struct Rgb {
     unsigned char r, g, b;

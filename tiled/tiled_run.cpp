@@ -1,4 +1,4 @@
-#include "tiled/tiled_run.h"
+#include "clsg/tiled/tiled_run.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,8 +11,10 @@
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "clsg/colorseg/segmenter_result.h"
-#include "platform/exception.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/exception.h"
+#include "clsg/platform/pel_ops.h"
+
+namespace clsg {
 
 namespace {
 
@@ -69,7 +71,7 @@ void copyRows(const kvPelBuffer_const<unsigned char>& from, const kvPelRect& out
 kv2XformHandle runBand(const kvCompositeColorSegmenterTool& tool,
                        const kv3PlanePelBuffer_const& image,
                        const kvCompositeColorSegmenterRunParams& params,
-                       const kvTiledOutputs& outputs, const Plan& plan,
+                       const TiledOutputs& outputs, const Plan& plan,
                        const std::vector<Target>& targets, long band,
                        kvCompositeColorSegmenterResult& result) {
     const kvPelRect out = bandOutput(plan, band);
@@ -89,8 +91,8 @@ kv2XformHandle runBand(const kvCompositeColorSegmenterTool& tool,
 }
 
 Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer_const& image,
-              const kvCompositeColorSegmenterRunParams& params, const kvTiledOutputs& outputs,
-              const kvTiledOptions& options) {
+              const kvCompositeColorSegmenterRunParams& params, const TiledOutputs& outputs,
+              const TiledOptions& options) {
     using Defs = kvCompositeColorSegmenterDefs;
     if (!image.isBound()) throw kvPel::UnboundWindow();
     if (image.colorSpace() != kvColorSpaceRGB)
@@ -107,7 +109,7 @@ Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer
     plan.window = options.window.isEmpty() ? image.window() : options.window;
     if (!plan.image.contains(plan.window))
         throw Defs::BadImage("output window lies outside the image");
-    plan.halo = kfTiledHalo(params.neighborhoodSize());
+    plan.halo = tiledHalo(params.neighborhoodSize());
     const long automatic = std::max({16L, 32 * plan.halo, (1L << 18) / plan.window.width()});
     plan.bandRows = options.bandRows > 0 ? options.bandRows : automatic;
     plan.bands = (plan.window.height() - 1) / plan.bandRows + 1;
@@ -119,18 +121,18 @@ Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer
 
 }  // namespace
 
-long kfTiledHalo(int32_t neighborhoodSize) {
+long tiledHalo(int32_t neighborhoodSize) {
     // Odd N reaches N / 2 on every side; even N reaches N / 2 up and left and
     // N / 2 - 1 down and right.
     return neighborhoodSize <= 1 ? 0 : neighborhoodSize / 2;
 }
 
-kvTiledImages kfTiledRun(const kvCompositeColorSegmenterTool& tool,
-                         const kv3PlanePelBuffer_const& image,
-                         const kvCompositeColorSegmenterRunParams& params,
-                         const kvTiledOutputs& outputs, const kvTiledOptions& options) {
+TiledImages tiledRun(const kvCompositeColorSegmenterTool& tool,
+                     const kv3PlanePelBuffer_const& image,
+                     const kvCompositeColorSegmenterRunParams& params, const TiledOutputs& outputs,
+                     const TiledOptions& options) {
     const Plan plan = makePlan(tool, image, params, outputs, options);
-    kvTiledImages images;
+    TiledImages images;
     images.gain = plan.gain;
 
     std::vector<kvPelBuffer<unsigned char>*> wanted;
@@ -233,3 +235,5 @@ kvTiledImages kfTiledRun(const kvCompositeColorSegmenterTool& tool,
     for (kvPelBuffer<unsigned char>* b : wanted) b->imageFromClientXformBase(xform, true);
     return images;
 }
+
+}  // namespace clsg

@@ -26,17 +26,19 @@
 
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
+
+namespace clsg {
 
 // Which images a tiled run produces.
-struct kvTiledOutputs {
+struct TiledOutputs {
     bool label = true;
     bool confidence = false;
     bool score = false;
     std::vector<unsigned char> segmentations;  // labels whose segmentation image is wanted
 };
 
-struct kvTiledOptions {
+struct TiledOptions {
     // Worker threads; 0 means one per core. One thread runs on the caller's.
     unsigned threads = 0;
     // Output rows per band; 0 chooses about a quarter of a megapixel per band
@@ -56,17 +58,19 @@ struct kvTiledOptions {
 
 // The requested images over the output window, carrying the transform the
 // whole-image run's images would carry. Images not requested are unbound;
-// segmentations follow the order of kvTiledOutputs::segmentations.
-struct kvTiledImages {
+// segmentations follow the order of TiledOutputs::segmentations.
+struct TiledImages {
     kvPelBuffer<unsigned char> label, confidence, score;
     std::vector<kvPelBuffer<unsigned char>> segmentations;
     double gain = 1.0;  // the gain applied (1 without normalisation)
 };
 
-kvTiledImages kfTiledRun(const kvCompositeColorSegmenterTool& tool,
-                         const kv3PlanePelBuffer_const& image,
-                         const kvCompositeColorSegmenterRunParams& params,
-                         const kvTiledOutputs& outputs, const kvTiledOptions& options = {});
+TiledImages tiledRun(const kvCompositeColorSegmenterTool& tool,
+                     const kv3PlanePelBuffer_const& image,
+                     const kvCompositeColorSegmenterRunParams& params, const TiledOutputs& outputs,
+                     const TiledOptions& options = {});
 
 // How many rows and columns beyond an output pixel its neighbourhood reads.
-long kfTiledHalo(int32_t neighborhoodSize);
+long tiledHalo(int32_t neighborhoodSize);
+
+}  // namespace clsg

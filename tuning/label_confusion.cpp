@@ -1,8 +1,10 @@
-#include "tuning/label_confusion.h"
+#include "clsg/tuning/label_confusion.h"
 
 #include <limits>
 
 #include "clsg/colorseg/errors.h"
+
+namespace clsg {
 
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -12,60 +14,60 @@ double share(uint64_t part, uint64_t whole) {
 }
 }  // namespace
 
-kvLabelConfusion::kvLabelConfusion(std::size_t labels)
+LabelConfusion::LabelConfusion(std::size_t labels)
     : labels_(labels), counts_(labels * (labels + 1), 0) {}
 
-void kvLabelConfusion::add(std::size_t truth, unsigned predicted, uint64_t count) {
+void LabelConfusion::add(std::size_t truth, unsigned predicted, uint64_t count) {
     if (truth >= labels_) throw kvCompositeColorSegmenterDefs::BadParams("Invalid label");
     const std::size_t column = predicted < labels_ ? predicted : labels_;
     counts_[truth * (labels_ + 1) + column] += count;
 }
 
-void kvLabelConfusion::add(const kvLabelConfusion& other) {
+void LabelConfusion::add(const LabelConfusion& other) {
     if (other.labels_ != labels_)
         throw kvCompositeColorSegmenterDefs::BadParams("confusion matrices of different sizes");
     for (std::size_t i = 0; i < counts_.size(); ++i) counts_[i] += other.counts_[i];
 }
 
-uint64_t kvLabelConfusion::count(std::size_t truth, std::size_t predicted) const {
+uint64_t LabelConfusion::count(std::size_t truth, std::size_t predicted) const {
     if (truth >= labels_ || predicted > labels_)
         throw kvCompositeColorSegmenterDefs::BadParams("Invalid label");
     return counts_[truth * (labels_ + 1) + predicted];
 }
 
-uint64_t kvLabelConfusion::truthTotal(std::size_t label) const {
+uint64_t LabelConfusion::truthTotal(std::size_t label) const {
     uint64_t sum = 0;
     for (std::size_t p = 0; p <= labels_; ++p) sum += count(label, p);
     return sum;
 }
 
-uint64_t kvLabelConfusion::predictedTotal(std::size_t label) const {
+uint64_t LabelConfusion::predictedTotal(std::size_t label) const {
     uint64_t sum = 0;
     for (std::size_t t = 0; t < labels_; ++t) sum += count(t, label);
     return sum;
 }
 
-uint64_t kvLabelConfusion::total() const {
+uint64_t LabelConfusion::total() const {
     uint64_t sum = 0;
     for (uint64_t c : counts_) sum += c;
     return sum;
 }
 
-double kvLabelConfusion::recall(std::size_t label) const {
+double LabelConfusion::recall(std::size_t label) const {
     return share(count(label, label), truthTotal(label));
 }
 
-double kvLabelConfusion::precision(std::size_t label) const {
+double LabelConfusion::precision(std::size_t label) const {
     return share(count(label, label), predictedTotal(label));
 }
 
-double kvLabelConfusion::accuracy() const {
+double LabelConfusion::accuracy() const {
     uint64_t right = 0;
     for (std::size_t l = 0; l < labels_; ++l) right += count(l, l);
     return share(right, total());
 }
 
-double kvLabelConfusion::balancedAccuracy() const {
+double LabelConfusion::balancedAccuracy() const {
     double sum = 0.0;
     std::size_t present = 0;
     for (std::size_t l = 0; l < labels_; ++l) {
@@ -76,13 +78,13 @@ double kvLabelConfusion::balancedAccuracy() const {
     return present == 0 ? kNaN : sum / static_cast<double>(present);
 }
 
-kvLabelConfusion kvCompareLabelImages(const kvPelBuffer_const<unsigned char>& labelImage,
-                                      const kvPelBuffer_const<unsigned char>& truth,
-                                      std::size_t labels) {
+LabelConfusion compareLabelImages(const kvPelBuffer_const<unsigned char>& labelImage,
+                                  const kvPelBuffer_const<unsigned char>& truth,
+                                  std::size_t labels) {
     if (!labelImage.isBound() || !truth.isBound() || labelImage.window() != truth.window())
         throw kvCompositeColorSegmenterDefs::BadParams(
             "the label image and the truth must be bound over one window");
-    kvLabelConfusion confusion(labels);
+    LabelConfusion confusion(labels);
     const kvPelRect& w = truth.window();
     for (long y = w.top(); y < w.bottom(); ++y) {
         const unsigned char* got = labelImage.pointToRow(y);
@@ -92,3 +94,5 @@ kvLabelConfusion kvCompareLabelImages(const kvPelBuffer_const<unsigned char>& la
     }
     return confusion;
 }
+
+}  // namespace clsg

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/pel_buffer.h"
+#include "clsg/platform/pel_buffer.h"
 
-class kvLabelConfusion {
+namespace clsg {
+
+class LabelConfusion {
 public:
-    explicit kvLabelConfusion(std::size_t labels = 0);
+    explicit LabelConfusion(std::size_t labels = 0);
 
     std::size_t labels() const { return labels_; }
     // The column of pixels that got no label (255 in a label image, or any
@@ -21,7 +23,7 @@ public:
     // label image holds predicted.
     void add(std::size_t truth, unsigned predicted, uint64_t count = 1);
     // Adds another matrix of the same size.
-    void add(const kvLabelConfusion& other);
+    void add(const LabelConfusion& other);
 
     // predicted runs over 0 .. labels() (the last is noneColumn()).
     uint64_t count(std::size_t truth, std::size_t predicted) const;
@@ -39,7 +41,7 @@ public:
     // Mean recall over the labels that have true pixels; NaN when none has.
     double balancedAccuracy() const;
 
-    bool operator==(const kvLabelConfusion& other) const {
+    bool operator==(const LabelConfusion& other) const {
         return labels_ == other.labels_ && counts_ == other.counts_;
     }
 
@@ -51,6 +53,8 @@ private:
 // Compares a label image with a true label image over the same window: every
 // pixel whose true value is below labels counts; other true values (255, say)
 // are ignored. Throws BadParams for unbound images or different windows.
-kvLabelConfusion kvCompareLabelImages(const kvPelBuffer_const<unsigned char>& labelImage,
-                                      const kvPelBuffer_const<unsigned char>& truth,
-                                      std::size_t labels);
+LabelConfusion compareLabelImages(const kvPelBuffer_const<unsigned char>& labelImage,
+                                  const kvPelBuffer_const<unsigned char>& truth,
+                                  std::size_t labels);
+
+}  // namespace clsg

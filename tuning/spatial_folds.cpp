@@ -1,11 +1,13 @@
-#include "tuning/spatial_folds.h"
+#include "clsg/tuning/spatial_folds.h"
 
 #include <algorithm>
 #include <string>
 
 #include "clsg/colorseg/errors.h"
-#include "platform/attention.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/pel_ops.h"
+
+namespace clsg {
 
 namespace {
 
@@ -165,8 +167,8 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
 
 }  // namespace
 
-kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
-                               int32_t tileSize)
+SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
+                           int32_t tileSize)
     : folds_(folds), tileSize_(tileSize), labels_(sets.size()) {
     if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
     if (tileSize < 4) throw BadParams("tileSize must be at least 4");
@@ -253,7 +255,7 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
     heldOut_.resize(folds_);
     for (std::size_t d = 0; d < images_.size(); ++d) {
         const Grid g = gridOf(images_[d].window(), tileSize_);
-        std::vector<kvHeldOutPiece> pieces(g.size());
+        std::vector<HeldOutPiece> pieces(g.size());
         for (const Pair& p : pairs) {
             if (p.picture != d) continue;
             for (long y = p.area.top(); y < p.area.bottom(); ++y)
@@ -264,11 +266,11 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
                                                                  static_cast<uint32_t>(p.set)});
         }
         for (std::size_t t = 0; t < pieces.size(); ++t) {
-            kvHeldOutPiece& piece = pieces[t];
+            HeldOutPiece& piece = pieces[t];
             if (piece.pixels.empty()) continue;
             long left = piece.pixels[0].x, right = left + 1, top = piece.pixels[0].y,
                  bottom = top + 1;
-            for (const kvHeldOutPixel& px : piece.pixels) {
+            for (const HeldOutPixel& px : piece.pixels) {
                 left = std::min<long>(left, px.x);
                 right = std::max<long>(right, px.x + 1);
                 top = std::min<long>(top, px.y);
@@ -280,3 +282,5 @@ kvSpatialFolds::kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uin
         }
     }
 }
+
+}  // namespace clsg

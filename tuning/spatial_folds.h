@@ -17,26 +17,28 @@
 
 #include "clsg/colorseg/composite_color.h"
 
+namespace clsg {
+
 // A selected pixel to be scored, with the label whose example selects it.
-struct kvHeldOutPixel {
+struct HeldOutPixel {
     int32_t x, y;
     uint32_t label;
 };
 
 // The held-out pixels of one tile, and the rectangle of the tile that holds
 // them all.
-struct kvHeldOutPiece {
-    std::size_t image;  // index into kvSpatialFolds::images()
+struct HeldOutPiece {
+    std::size_t image;  // index into SpatialFolds::images()
     kvPelRect rect;
-    std::vector<kvHeldOutPixel> pixels;
+    std::vector<HeldOutPixel> pixels;
 };
 
-class kvSpatialFolds {
+class SpatialFolds {
 public:
     // Throws BadParams for folds outside 2..16, tileSize below 4, sets the
     // tool would not train from, or examples too small to split (some label
     // would lose all its training pixels in some fold even with 4 x 4 tiles).
-    kvSpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds, int32_t tileSize);
+    SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds, int32_t tileSize);
 
     uint32_t folds() const { return folds_; }
     // The tile side used (tileSize, or smaller when it had to be halved).
@@ -53,7 +55,7 @@ public:
         return training_.at(fold);
     }
     // The selected pixels of fold's tiles, tile by tile.
-    const std::vector<kvHeldOutPiece>& heldOut(uint32_t fold) const { return heldOut_.at(fold); }
+    const std::vector<HeldOutPiece>& heldOut(uint32_t fold) const { return heldOut_.at(fold); }
 
 private:
     uint32_t folds_;
@@ -61,5 +63,7 @@ private:
     std::size_t labels_;
     std::vector<kv3PlanePelBuffer_const> images_;
     std::vector<std::vector<kvCompositeColorSet>> training_;
-    std::vector<std::vector<kvHeldOutPiece>> heldOut_;
+    std::vector<std::vector<HeldOutPiece>> heldOut_;
 };
+
+}  // namespace clsg

@@ -1,4 +1,4 @@
-#include "tuning/suggest_params.h"
+#include "clsg/tuning/suggest_params.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,11 @@
 
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/attention.h"
-#include "platform/pel_ops.h"
-#include "tuning/spatial_folds.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/tuning/spatial_folds.h"
+
+namespace clsg {
 
 namespace {
 
@@ -41,12 +43,12 @@ public:
     // With perLabel 0 every held-out tile of a fold is scored. Otherwise the
     // tiles are taken in a fixed pseudo-random order, each only while some
     // label it holds has fewer than perLabel pixels taken in the fold.
-    HeldOutRunner(const kvSpatialFolds& folds, uint64_t perLabel) {
+    HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel) {
         // Writable copies of the pictures, so that tiles can be cut from them as windows.
         for (const kv3PlanePelBuffer_const& image : folds.images())
             pictures_.push_back(kfPelCopy(image));
         for (uint32_t f = 0; f < folds.folds(); ++f) {
-            const std::vector<kvHeldOutPiece>& pieces = folds.heldOut(f);
+            const std::vector<HeldOutPiece>& pieces = folds.heldOut(f);
             std::vector<std::pair<uint64_t, std::size_t>> order;  // key, piece
             for (std::size_t i = 0; i < pieces.size(); ++i) {
                 const kvPelRect& r = pieces[i].rect;
@@ -56,13 +58,13 @@ public:
             }
             std::sort(order.begin(), order.end());
             std::vector<uint64_t> taken(folds.labels(), 0);
-            std::vector<const kvHeldOutPiece*> chosen;
+            std::vector<const HeldOutPiece*> chosen;
             for (const auto& [key, i] : order) {
                 bool wanted = perLabel == 0;
-                for (const kvHeldOutPixel& px : pieces[i].pixels)
+                for (const HeldOutPixel& px : pieces[i].pixels)
                     wanted = wanted || taken[px.label] < perLabel;
                 if (!wanted) continue;
-                for (const kvHeldOutPixel& px : pieces[i].pixels) ++taken[px.label];
+                for (const HeldOutPixel& px : pieces[i].pixels) ++taken[px.label];
                 chosen.push_back(&pieces[i]);
             }
             scored_.push_back(std::move(chosen));
@@ -74,11 +76,11 @@ public:
     // tile is run grown by half the neighbourhood, which gives there the
     // labels of a run over the whole picture.
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
-               const kvCompositeColorSegmenterRunParams& params, kvLabelConfusion& confusion,
+               const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
                uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr) const {
         const long margin = params.neighborhoodSize() / 2;
-        for (const kvHeldOutPiece* scored : scored_[f]) {
-            const kvHeldOutPiece& piece = *scored;
+        for (const HeldOutPiece* scored : scored_[f]) {
+            const HeldOutPiece& piece = *scored;
             const kv3PlanePelBuffer& picture = pictures_[piece.image];
             const kvPelRect grown =
                 kvRectangle<long>(piece.rect + kvRectangle<long>(-margin, -margin, 2 * margin + 1,
@@ -94,7 +96,7 @@ public:
             if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
             const kvPelBuffer_const<unsigned char> labels = result.labelImage();
             const kvPelBuffer_const<unsigned char> sure = result.confidenceImage();
-            for (const kvHeldOutPixel& px : piece.pixels) {
+            for (const HeldOutPixel& px : piece.pixels) {
                 const unsigned got = *labels.pointToPel(px.x, px.y);
                 confusion.add(px.label, got);
                 if (confidence && got == px.label)
@@ -105,13 +107,13 @@ public:
 
 private:
     std::vector<kv3PlanePelBuffer> pictures_;
-    std::vector<std::vector<const kvHeldOutPiece*>> scored_;  // per fold
+    std::vector<std::vector<const HeldOutPiece*>> scored_;  // per fold
 };
 
 // Held-out pixels of one candidate: how they were labelled, and per label the
 // summed confidence of those that got it.
 struct HeldOutTally {
-    kvLabelConfusion confusion;
+    LabelConfusion confusion;
     std::vector<uint64_t> confidence;
 
     explicit HeldOutTally(std::size_t labels) : confusion(labels), confidence(labels, 0) {}
@@ -143,7 +145,7 @@ struct Tolerance {
     std::vector<HeldOutTally> all;     // per size: every fold scored
     uint32_t scoredFolds = 0;
 
-    kvSuggestCandidate candidate(std::size_t i, bool screened) const {
+    SuggestCandidate candidate(std::size_t i, bool screened) const {
         const HeldOutTally& c = screened ? screen[i] : all[i];
         return {params,
                 kvCompositeColorSegmenterRunParams(sizes[i], false),
@@ -158,7 +160,7 @@ struct Tolerance {
 // True when a beats b: a higher score, or on a tie the larger fraction, the
 // larger minimum, then (sizes of one tolerance) the higher mean confidence
 // and the smaller neighbourhood.
-bool beats(const kvSuggestCandidate& a, const kvSuggestCandidate& b) {
+bool beats(const SuggestCandidate& a, const SuggestCandidate& b) {
     if (std::fabs(a.balancedAccuracy - b.balancedAccuracy) > kTie)
         return a.balancedAccuracy > b.balancedAccuracy;
     if (a.trainParams.colorToleranceFrac() != b.trainParams.colorToleranceFrac())
@@ -181,7 +183,7 @@ std::size_t bestSize(const Tolerance& t, bool screened) {
 // The search's state: its tolerances and the trainings done.
 class Search {
 public:
-    Search(const kvSpatialFolds& folds, uint32_t heldOutPerLabel)
+    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel)
         : folds_(folds), runner_(folds, heldOutPerLabel) {}
 
     // Scores a new tolerance on fold 0.
@@ -220,7 +222,7 @@ private:
         t.scoredFolds = std::max(t.scoredFolds, end);
     }
 
-    const kvSpatialFolds& folds_;
+    const SpatialFolds& folds_;
     HeldOutRunner runner_;
     std::vector<Tolerance> tolerances_;
     uint32_t trainings_ = 0;
@@ -229,20 +231,19 @@ private:
 
 }  // namespace
 
-kvLabelConfusion kvScoreHeldOut(const kvSpatialFolds& folds,
-                                const std::vector<kvCompositeColorSegmenterTool>& tools,
-                                const kvCompositeColorSegmenterRunParams& params,
-                                uint64_t* runPixels) {
+LabelConfusion scoreHeldOut(const SpatialFolds& folds,
+                            const std::vector<kvCompositeColorSegmenterTool>& tools,
+                            const kvCompositeColorSegmenterRunParams& params, uint64_t* runPixels) {
     const HeldOutRunner runner(folds, 0);
-    kvLabelConfusion confusion(folds.labels());
+    LabelConfusion confusion(folds.labels());
     for (uint32_t f = 0; f < folds.folds(); ++f)
         if (!folds.heldOut(f).empty()) runner.score(f, tools.at(f), params, confusion, runPixels);
     return confusion;
 }
 
-kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
-                                         const kvSuggestOptions& options) {
-    const kvSpatialFolds folds(sets, options.folds, options.tileSize);
+SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
+                                     const SuggestOptions& options) {
+    const SpatialFolds folds(sets, options.folds, options.tileSize);
     Search search(folds, options.heldOutPerLabel);
     std::vector<Tolerance>& tried = search.tolerances();
     uint32_t scored = 0;
@@ -326,7 +327,7 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
         tick();
     }
 
-    kvSuggestReport report;
+    SuggestReport report;
     const std::size_t chosen = bestComplete();
     const std::size_t chosenSize = bestSize(tried[chosen], false);
     for (const Tolerance& t : tried)
@@ -343,3 +344,5 @@ kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>&
     report.runPixels = search.runPixels();
     return report;
 }
+
+}  // namespace clsg

@@ -51,13 +51,15 @@
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "tuning/label_confusion.h"
-#include "tuning/spatial_folds.h"
+#include "clsg/tuning/label_confusion.h"
+#include "clsg/tuning/spatial_folds.h"
+
+namespace clsg {
 
 // Tolerances the search scores: 5 coarse, 1 fine, 2 minimums.
 constexpr uint32_t kSuggestTolerances = 8;
 
-struct kvSuggestOptions {
+struct SuggestOptions {
     uint32_t folds = 2;     // 2 to 16
     int32_t tileSize = 32;  // side of the fold tiles, at least 4
     // Held-out pixels scored per label and fold, at least (whole tiles are
@@ -68,7 +70,7 @@ struct kvSuggestOptions {
     std::function<void(uint32_t done)> progress;
 };
 
-struct kvSuggestCandidate {
+struct SuggestCandidate {
     kvCompositeColorSegmenterTrainParams trainParams;
     kvCompositeColorSegmenterRunParams runParams;
     std::string stage;        // "coarse", "fine" or "minimum"
@@ -80,12 +82,12 @@ struct kvSuggestCandidate {
     uint32_t folds = 0;  // folds scored: 1 (fold 0 alone; not chosen) or all
 };
 
-struct kvSuggestReport {
+struct SuggestReport {
     kvCompositeColorSegmenterTrainParams trainParams;  // the choice
     kvCompositeColorSegmenterRunParams runParams;
-    std::vector<kvSuggestCandidate> candidates;  // in the order tried
-    std::size_t chosen = 0;                      // index into candidates
-    kvLabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
+    std::vector<SuggestCandidate> candidates;  // in the order tried
+    std::size_t chosen = 0;                    // index into candidates
+    LabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
     uint32_t folds = 0;
     int32_t tileSize = 0;    // the tile side used
     uint32_t trainings = 0;  // fold trainings done
@@ -93,15 +95,17 @@ struct kvSuggestReport {
 };
 
 // Throws BadParams for options out of range or examples that cannot be split
-// (see kvSpatialFolds), and whatever train() or run() throw.
-kvSuggestReport kvSuggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
-                                         const kvSuggestOptions& options = {});
+// (see SpatialFolds), and whatever train() or run() throw.
+SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
+                                     const SuggestOptions& options = {});
 
 // Scores tools[f] (trained on folds.trainingSets(f)) on every held-out pixel
 // of fold f, for every fold with held-out pixels. Each tile is run grown by half
 // the neighbourhood, which gives there the labels of a run over the whole
 // picture. Adds the pixels run over to *runPixels when given.
-kvLabelConfusion kvScoreHeldOut(const kvSpatialFolds& folds,
-                                const std::vector<kvCompositeColorSegmenterTool>& tools,
-                                const kvCompositeColorSegmenterRunParams& params,
-                                uint64_t* runPixels = nullptr);
+LabelConfusion scoreHeldOut(const SpatialFolds& folds,
+                            const std::vector<kvCompositeColorSegmenterTool>& tools,
+                            const kvCompositeColorSegmenterRunParams& params,
+                            uint64_t* runPixels = nullptr);
+
+}  // namespace clsg

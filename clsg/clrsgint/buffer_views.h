@@ -2,7 +2,7 @@
 #pragma once
 
 #include "clsg/clrsgint/plane_view.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 inline kvPlanesView planesOf(const kv3PlanePelBuffer_const& image) {
     const kvPelRect& w = image.window();

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "clsg/clrsgint/intensity_normalization.h"
 
 #include "clsg/clrsgint/label_scores.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 std::vector<unsigned char> clsgint::makeGainTable(double gain) {
     std::vector<unsigned char> table(256);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 kvCompositeColorSegmenterInternalResult::kvCompositeColorSegmenterInternalResult() {
     reciprocalTable[0] = 1.0f;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 class kvArchive;
 

@@ -4,8 +4,8 @@
 
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
-#include "platform/pel_archive.h"
-#include "platform/persistent.h"
+#include "clsg/platform/pel_archive.h"
+#include "clsg/platform/persistent.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "clsg/clrsgint/internal_result.h"
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 // Stores version 1; loads versions 0 and 1. Loading is all or nothing: the
 // record is read into a fresh object and checked before it replaces result,

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "clsg/clrsgint/label_pass_simd.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 namespace clsgint {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/colorseg/params.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 namespace clsgint {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 namespace {
 

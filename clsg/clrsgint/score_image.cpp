@@ -9,7 +9,7 @@
 #include "clsg/clrsgint/buffer_views.h"
 #include "clsg/clrsgint/internal_result.h"
 #include "clsg/clrsgint/self_similarity.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,
                                     int32_t neighborhoodSize,

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 namespace clsgint {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "clsg/clrsgint/abort_poll.h"
-#include "platform/str.h"
+#include "clsg/platform/str.h"
 
 namespace clsgint {
 namespace {

@@ -8,7 +8,7 @@
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/clrsgint/internal_result_archive.h"
 #include "clsg/colorseg/errors.h"
-#include "platform/pel_archive.h"
+#include "clsg/platform/pel_archive.h"
 
 namespace {
 

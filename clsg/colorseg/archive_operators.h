@@ -11,7 +11,7 @@
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 kvArchive& operator||(kvArchive& archive, kvCompositeColor& example);
 kvArchive& operator||(kvArchive& archive, kvCompositeColorSet& set);

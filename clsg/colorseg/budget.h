@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 struct kvCompositeColorSegmenterBudget {
     // Bytes of the trained model and of training's working memory: per

@@ -1,7 +1,7 @@
 #include "clsg/colorseg/composite_color.h"
 
 #include "clsg/colorseg/errors.h"
-#include "platform/pel_ops.h"
+#include "clsg/platform/pel_ops.h"
 
 namespace {
 

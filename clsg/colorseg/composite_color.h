@@ -11,7 +11,7 @@
 
 #include <vector>
 
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 class kvArchive;
 

@@ -1,6 +1,6 @@
 #include "clsg/colorseg/errors.h"
 
-#include "platform/archive.h"
+#include "clsg/platform/archive.h"
 
 using Defs = kvCompositeColorSegmenterDefs;
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/exception.h"
+#include "clsg/platform/exception.h"
 
 class kvCompositeColorSegmenterDefs {
 public:

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 // The gain a run with normalizeIntensity would apply to image (searched on a
 // 10 x 10 subsample taken from the window's top-left corner). Throws as run()

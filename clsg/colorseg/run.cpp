@@ -7,8 +7,8 @@
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/pel_ops.h"
-#include "platform/str.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/platform/str.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 
 #include <memory>
 
-#include "platform/pel_buffer.h"
+#include "clsg/platform/pel_buffer.h"
 
 class kvCompositeColorSegmenterInternalResult;
 class kvArchive;

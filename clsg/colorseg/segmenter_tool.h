@@ -19,7 +19,7 @@
 
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/params.h"
-#include "platform/diag.h"
+#include "clsg/platform/diag.h"
 
 struct kvCompositeColorSegmenterModel;
 class kvCompositeColorSegmenterResult;

@@ -5,7 +5,7 @@
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "platform/str.h"
+#include "clsg/platform/str.h"
 
 namespace {
 

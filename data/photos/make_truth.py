@@ -46,7 +46,7 @@ def truth(shape, regions, unjudged):
 
 
 def coffee():
-    """apps/demo/coffee.png: crema, white (china), red (china), table."""
+    """cli/demo/coffee.png: crema, white (china), red (china), table."""
     shape = (400, 600)
     cup = ellipse_mask(shape, 111, 288, 93, 115)  # outer edge of the rim
     crema = ellipse_mask(shape, 146, 287, 44, 77)

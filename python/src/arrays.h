@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "platform/three_plane.h"
+#include "clsg/platform/three_plane.h"
 
 namespace clsgpy {
 

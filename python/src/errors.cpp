@@ -2,17 +2,19 @@
 
 #include <exception>
 
-#include "apps/cli_error.h"
-#include "apps/image_io.h"
-#include "apps/tool_file.h"
 #include "clsg/colorseg/errors.h"
+#include "clsg/io/errors.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/platform/archive.h"
+#include "clsg/platform/pel_errors.h"
 #include "interrupt.h"
-#include "platform/archive.h"
-#include "platform/pel_errors.h"
 
 namespace py = pybind11;
 
 namespace clsgpy {
+
+using namespace clsg;
 
 void throwBadImage(const std::string& message) {
     throw kvCompositeColorSegmenterDefs::BadImage(message);
@@ -67,7 +69,7 @@ void translate(std::exception_ptr p) {
         else if (text.find("corrupt") != std::string::npos)
             name = "ToolFileCorruptError";
         raise(name, text);
-    } catch (const CliError& e) {
+    } catch (const FileError& e) {
         raise("ToolFileError", e.what());
     } catch (const ImageError& e) {
         raise("ImageFileError", e.what());

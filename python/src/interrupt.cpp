@@ -8,7 +8,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/attention.h"
+#include "clsg/platform/attention.h"
 
 namespace clsgpy {
 

@@ -6,17 +6,17 @@
 #include <limits>
 #include <utility>
 
-#include "apps/image_io.h"
-#include "apps/label_colors.h"
-#include "apps/tool_file.h"
 #include "arrays.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_tool.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/tiled/tiled_run.h"
 #include "errors.h"
 #include "interrupt.h"
-#include "tiled/tiled_run.h"
 
 namespace py = pybind11;
 
@@ -301,11 +301,11 @@ std::vector<double> Tool::timeTiledRuns(py::handle image, long long neighborhood
     py::gil_scoped_release release;
     CallGuard::run([&] {
         const kv3PlanePelBuffer_const planes = copyImage(view);
-        kvTiledOptions options;
+        clsg::TiledOptions options;
         options.threads = threads;
         for (int i = 0; i < repeats; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            kfTiledRun(file->tool, planes, params, kvTiledOutputs(), options);
+            clsg::tiledRun(file->tool, planes, params, clsg::TiledOutputs(), options);
             seconds.push_back(
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         }

@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "apps/tool_file.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/io/tool_file.h"
 
 namespace clsgpy {
+
+// The binding speaks the file library's names unqualified.
+using namespace clsg;
 
 class Result {
 public:

@@ -10,9 +10,11 @@
 #include <random>
 #include <set>
 
-#include "apps/image_io.h"
-#include "platform/pel_ops.h"
+#include "clsg/io/image_io.h"
+#include "clsg/platform/pel_ops.h"
 #include "png_fixture.h"
+
+using namespace clsg;
 
 namespace {
 

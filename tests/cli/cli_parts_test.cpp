@@ -8,15 +8,17 @@
 #include <set>
 #include <sstream>
 
-#include "apps/cli_error.h"
-#include "apps/label_colors.h"
-#include "apps/label_option.h"
-#include "apps/legend.h"
-#include "apps/output_files.h"
-#include "apps/overlay.h"
-#include "apps/quality_report.h"
-#include "apps/training_examples.h"
+#include "cli/cli_error.h"
+#include "cli/label_option.h"
+#include "cli/legend.h"
+#include "cli/quality_report.h"
+#include "cli/training_examples.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/io/output_files.h"
+#include "clsg/io/overlay.h"
 #include "png_fixture.h"
+
+using namespace clsg;
 
 namespace {
 
@@ -154,7 +156,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         clsgtest::writeBytes(staged, "new");
         clsgtest::writeBytes(files.stage(out + "/y.txt"), "y");
         EXPECT_FALSE(fs::exists(out + "/y.txt"));
-        EXPECT_EQ(errorOf<CliError>([&] { files.stage(out + "/./y.txt"); }),
+        EXPECT_EQ(errorOf<FileError>([&] { files.stage(out + "/./y.txt"); }),
                   "two outputs would both be written to " + out + "/./y.txt");
         files.commit();
     }
@@ -166,19 +168,19 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         for (const char* name : {"a.txt", "c.txt"})
             clsgtest::writeBytes(files.stage(dir / name), name);
         EXPECT_EQ(
-            errorOf<CliError>([&] { files.commit(); }),
+            errorOf<FileError>([&] { files.commit(); }),
             "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
 }
 
 TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
-    kvSuggestReport report;
+    clsg::SuggestReport report;
     report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 1);
     report.runParams = kvCompositeColorSegmenterRunParams(5, false);
     report.candidates.push_back(
         {report.trainParams, report.runParams, "coarse", 0.75, 0.75, 200.0});
-    report.heldOut = kvLabelConfusion(2);
+    report.heldOut = clsg::LabelConfusion(2);
     for (const auto& [truth, label, count] : {std::tuple{0, 0, 30}, {1, 0, 10}, {1, 255, 10}})
         report.heldOut.add(truth, label, count);
     report.folds = 3, report.tileSize = 16;

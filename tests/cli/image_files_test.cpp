@@ -4,9 +4,11 @@
 
 #include <cmath>
 
-#include "apps/image_io.h"
+#include "clsg/io/image_io.h"
 #include "image_fixtures.h"
 #include "png_fixture.h"
+
+using namespace clsg;
 
 namespace {
 

@@ -12,6 +12,8 @@
 
 // clang-format off
 #include <jpeglib.h>  // needs size_t and FILE declared first
+
+using namespace clsg;
 // clang-format on
 
 namespace clsgtest {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace clsg;
+
 namespace clsgtest {
 
 using Bytes = std::vector<unsigned char>;

@@ -1,5 +1,5 @@
 // Tool files: cropped examples train the same tool; version 1 loads; hostile files are refused.
-#include "apps/tool_file.h"
+#include "clsg/io/tool_file.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -10,6 +10,8 @@
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "png_fixture.h"
+
+using namespace clsg;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The studio's HTTP API on 127.0.0.1: token, escapes from the output directory, bad input.
-#include "apps/studio_server.h"
+#include "studio/studio_server.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -13,11 +13,13 @@
 #include <thread>
 
 #include "../cli/png_fixture.h"
-#include "apps/image_io.h"
-#include "apps/label_colors.h"
-#include "apps/studio_runs.h"
-#include "apps/tool_file.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/io/tool_file.h"
+#include "studio/studio_runs.h"
+
+using namespace clsg;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Choosing parameters by cross-validation: the folds, the search, its determinism and abort.
-#include "tuning/suggest_params.h"
+#include "clsg/tuning/suggest_params.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,10 @@
 
 #include "abort_from_thread.h"
 #include "clsg/clsg.h"
+#include "clsg/tuning/spatial_folds.h"
 #include "test_images.h"
-#include "tuning/spatial_folds.h"
+
+using namespace clsg;
 
 namespace {
 
@@ -114,7 +116,7 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
     };
 
     for (uint32_t k : {2u, 3u, 5u}) {
-        const kvSpatialFolds folds(sets, k, 32);
+        const clsg::SpatialFolds folds(sets, k, 32);
         ASSERT_EQ(folds.tileSize(), 32);
         ASSERT_EQ(folds.images().size(), 2u);  // the equal buffers count once
         std::multiset<Pixel> heldOutEver;
@@ -124,8 +126,8 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
             for (const auto& [picture, x, y, label] : trainingPixels(folds.trainingSets(f)))
                 trainedTiles.insert(tileOf(picture, x, y)), trainedLabels.insert(label);
             EXPECT_EQ(trainedLabels.size(), sets.size()) << "every label trains in fold " << f;
-            for (const kvHeldOutPiece& piece : folds.heldOut(f))
-                for (const kvHeldOutPixel& px : piece.pixels) {
+            for (const clsg::HeldOutPiece& piece : folds.heldOut(f))
+                for (const clsg::HeldOutPixel& px : piece.pixels) {
                     const int picture = pictureOf(folds.images()[piece.image]);
                     EXPECT_TRUE(piece.rect.contains(kvPelRect(px.x, px.y, 1, 1)));
                     EXPECT_EQ(trainedTiles.count(tileOf(picture, px.x, px.y)), 0u)
@@ -142,19 +144,20 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
         return std::vector<kvCompositeColorSet>{rectSet(image, kvPelRect(0, 0, 32, 64)),
                                                 rectSet(image, small)};
     };
-    EXPECT_EQ(kvSpatialFolds(withSmall(kvPelRect(40, 24, 20, 16)), 3, 16).tileSize(), 16);
-    EXPECT_EQ(kvSpatialFolds(withSmall(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
+    EXPECT_EQ(clsg::SpatialFolds(withSmall(kvPelRect(40, 24, 20, 16)), 3, 16).tileSize(), 16);
+    EXPECT_EQ(clsg::SpatialFolds(withSmall(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
     const kvPelRect pixel(40, 8, 1, 1), half(32, 0, 32, 64);
     for (const auto& [small, folds, tile] : {std::tuple(pixel, 2u, 32), std::tuple(half, 1u, 32),
                                              std::tuple(half, 17u, 32), std::tuple(half, 3u, 3)})
-        EXPECT_THROW(kvSpatialFolds(withSmall(small), folds, tile), Defs::BadParams);
+        EXPECT_THROW(clsg::SpatialFolds(withSmall(small), folds, tile), Defs::BadParams);
 }
 
 TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhood) {
     // Far apart and clean: every candidate up to neighbourhood 3 classifies every pixel.
     const kvPelRect w(0, 0, 128, 64);
-    const kvSuggestReport report = kvSuggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
-    for (const kvSuggestCandidate& c : report.candidates)
+    const clsg::SuggestReport report =
+        clsg::suggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
+    for (const clsg::SuggestCandidate& c : report.candidates)
         ASSERT_TRUE(c.runParams.neighborhoodSize() > 3 || c.balancedAccuracy == 1.0);
     EXPECT_EQ(report.trainParams, TrainParams(0.3, 5));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
@@ -164,16 +167,16 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhoo
     EXPECT_EQ(report.trainings, 6u + 2 + 2 + 1);
     EXPECT_EQ(report.candidates[report.chosen].folds, 2u);
     EXPECT_EQ(std::count_if(report.candidates.begin(), report.candidates.end(),
-                            [](const kvSuggestCandidate& c) { return c.folds == 2; }),
+                            [](const clsg::SuggestCandidate& c) { return c.folds == 2; }),
               3 + 3 + 1);
 
     // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer: it wins.
     const auto flat = [&](int grey, uint32_t seed) {
         return rectSet(twoHalves(w, grey, grey, 10, seed), w);
     };
-    const kvSuggestReport surer = kvSuggestSegmenterParams({flat(100, 1), flat(130, 2)});
+    const clsg::SuggestReport surer = clsg::suggestSegmenterParams({flat(100, 1), flat(130, 2)});
     std::vector<double> atCoarsest;
-    for (const kvSuggestCandidate& c : surer.candidates)
+    for (const clsg::SuggestCandidate& c : surer.candidates)
         if (c.trainParams == TrainParams(0.3, 2)) {
             ASSERT_EQ(c.balancedAccuracy, 1.0);
             atCoarsest.push_back(c.meanConfidence);
@@ -188,10 +191,10 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhoo
 TEST(SuggestParams, ABroaderToleranceNearTheBestOnFoldZeroIsScoredOnEveryFold) {
     // Overlapping shades: fold 0 ranks 0.028, 0.04, then 0.15 within a point; 0.15 goes on, wins.
     const kvPelRect w(0, 0, 128, 64);
-    const kvSuggestReport report = kvSuggestSegmenterParams(
+    const clsg::SuggestReport report = clsg::suggestSegmenterParams(
         {rectSet(shadeBlocks(w, 100, 140, 4, 1), w), rectSet(shadeBlocks(w, 125, 165, 4, 2), w)});
     std::map<double, std::pair<double, uint32_t>> byFrac;  // best on fold 0, folds scored
-    for (const kvSuggestCandidate& c : report.candidates) {
+    for (const clsg::SuggestCandidate& c : report.candidates) {
         auto& [best, folds] = byFrac[c.trainParams.colorToleranceFrac()];
         if (c.stage != "minimum") best = std::max(best, c.foldZeroAccuracy), folds = c.folds;
     }
@@ -208,10 +211,10 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 256, 128), 60, 200, 3);
     std::vector<kvCompositeColorSet> sets = halvesSets(image);
     sets[1] = rectSet(image, kvPelRect(128, 0, 48, 40));
-    kvSuggestOptions all;
+    clsg::SuggestOptions all;
     all.heldOutPerLabel = 0;
-    for (const kvSuggestOptions& options : {kvSuggestOptions(), all}) {
-        const kvSuggestReport report = kvSuggestSegmenterParams(sets, options);
+    for (const clsg::SuggestOptions& options : {clsg::SuggestOptions(), all}) {
+        const clsg::SuggestReport report = clsg::suggestSegmenterParams(sets, options);
         const uint64_t big = report.heldOut.truthTotal(0), n = options.heldOutPerLabel;
         EXPECT_TRUE(n == 0 ? big == 128u * 128u : big >= 2 * n && big < 128u * 128u) << big;
         EXPECT_EQ(report.heldOut.truthTotal(1), 48u * 40u);
@@ -220,42 +223,43 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
 
 TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts) {
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(3, 1, 150, 70), 100, 124, 20, 5, 2);
-    const kvSpatialFolds folds(halvesSets(image), 3, 16);
+    const clsg::SpatialFolds folds(halvesSets(image), 3, 16);
     std::vector<kvCompositeColorSegmenterTool> tools(3);
     for (uint32_t f = 0; f < 3; ++f) tools[f].train(folds.trainingSets(f), TrainParams(0.3, 2));
     for (int32_t n : {1, 3, 9}) {
         const kvCompositeColorSegmenterRunParams params(n, false);
-        kvLabelConfusion whole(2);
+        clsg::LabelConfusion whole(2);
         for (uint32_t f = 0; f < 3; ++f) {
             kvCompositeColorSegmenterResult result;
             tools[f].run(image, params, result);
-            for (const kvHeldOutPiece& piece : folds.heldOut(f))
-                for (const kvHeldOutPixel& px : piece.pixels)
+            for (const clsg::HeldOutPiece& piece : folds.heldOut(f))
+                for (const clsg::HeldOutPixel& px : piece.pixels)
                     whole.add(px.label, *result.labelImage().pointToPel(px.x, px.y));
         }
-        EXPECT_EQ(kvScoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
+        EXPECT_EQ(clsg::scoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
     }
 
-    const kvSuggestReport a = kvSuggestSegmenterParams(halvesSets(image));
+    const clsg::SuggestReport a = clsg::suggestSegmenterParams(halvesSets(image));
     std::vector<uint32_t> progress;
-    kvSuggestOptions watched;  // a caller watching changes nothing
+    clsg::SuggestOptions watched;  // a caller watching changes nothing
     watched.progress = [&](uint32_t done) { progress.push_back(done); };
-    const kvSuggestReport b = kvSuggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
+    const clsg::SuggestReport b =
+        clsg::suggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
     EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
     for (std::size_t i = 0; i < a.candidates.size(); ++i)
         EXPECT_EQ(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy);
     EXPECT_TRUE(a.chosen == b.chosen && a.heldOut == b.heldOut);
-    EXPECT_TRUE(abortedFromAnotherThread([&] { kvSuggestSegmenterParams(halvesSets(image)); }));
+    EXPECT_TRUE(abortedFromAnotherThread([&] { clsg::suggestSegmenterParams(halvesSets(image)); }));
 }
 
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
-    kvLabelConfusion c(3);  // 255 or any value past the labels: none; no true pixels of label 2
+    clsg::LabelConfusion c(3);  // 255 or any value past the labels: none; no true pixels of label 2
     c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5), c.add(1, 255, 4), c.add(1, 7, 1);
     EXPECT_EQ(c.count(1, c.noneColumn()), 5u);
     EXPECT_TRUE(c.recall(0) == 0.8 && c.precision(1) == 5.0 / 7.0 && std::isnan(c.precision(2)));
     EXPECT_TRUE(c.accuracy() == 13.0 / 20.0 && c.balancedAccuracy() == (0.8 + 0.5) / 2.0);
-    EXPECT_THROW(c.add(kvLabelConfusion(2)), Defs::BadParams);
+    EXPECT_THROW(c.add(clsg::LabelConfusion(2)), Defs::BadParams);
     EXPECT_THROW(c.add(3, 0), Defs::BadParams);
 }
 

@@ -1,35 +1,38 @@
-// Trains two labels through the installed headers and library, and checks
-// that registration of the error classes survived the static link.
+// A client of the installed package: reads a tool file written by
+// `clsg train`, segments an image with it on two threads and writes the label
+// image, all through the installed headers and libraries. Also checks that
+// registration of the error classes survived the static link.
+//   consumer TOOL.clsg IMAGE LABELS.png
 #include <clsg/clsg.h>
+#include <clsg/io/image_io.h>
+#include <clsg/io/tool_file.h>
+#include <clsg/tiled/tiled_run.h>
 
 #include <cstdio>
+#include <exception>
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::puts("usage: consumer TOOL.clsg IMAGE LABELS.png");
+        return 2;
+    }
     if (!kv_Instantiator::find("kvCompositeColorSegmenterDefs::BadImage")) {
         std::puts("error classes are not registered");
         return 1;
     }
-    kv3PlanePelBuffer image(kvPelRect(0, 0, 4, 2));
-    for (long y = 0; y < 2; ++y)
-        for (long x = 0; x < 4; ++x) {
-            image.plane0().pointToPel(x, y)[0] = x < 2 ? 220 : 20;
-            image.plane1().pointToPel(x, y)[0] = 40;
-            image.plane2().pointToPel(x, y)[0] = x < 2 ? 20 : 220;
-        }
-    auto half = [](bool left) {
-        kvPelBuffer<unsigned char> mask(kvPelRect(0, 0, 4, 2));
-        for (long y = 0; y < 2; ++y)
-            for (long x = 0; x < 4; ++x) mask.pointToPel(x, y)[0] = (x < 2) == left ? 255 : 0;
-        return mask;
-    };
-    kvCompositeColorSegmenterTool tool;
-    tool.train({kvCompositeColorSet({kvCompositeColor(image, half(true))}),
-                kvCompositeColorSet({kvCompositeColor(image, half(false))})},
-               kvCompositeColorSegmenterTrainParams());
-    kvCompositeColorSegmenterResult result;
-    tool.run(image, kvCompositeColorSegmenterRunParams(1), result);
-    const int left = result.labelImage().pointToPel(0, 0)[0];
-    const int right = result.labelImage().pointToPel(3, 1)[0];
-    std::printf("labels: %d %d\n", left, right);
-    return left == 0 && right == 1 ? 0 : 1;
+    try {
+        const clsg::ToolFile file = clsg::readToolFile(argv[1]);
+        const kv3PlanePelBuffer image = clsg::readColorImage(argv[2]);
+        kvCompositeColorSegmenterRunParams params(file.neighborhoodSize.value_or(3));
+        clsg::TiledOptions options;
+        options.threads = 2;
+        const clsg::TiledImages images = clsg::tiledRun(file.tool, image, params, {}, options);
+        clsg::writeGreyImage(argv[3], images.label, clsg::ImageFormat::Png);
+        std::printf("%zu labels, %ld x %ld pixels segmented\n", file.labels.size(), image.width(),
+                    image.height());
+    } catch (const std::exception& e) {
+        std::printf("error: %s\n", e.what());
+        return 1;
+    }
+    return 0;
 }

@@ -1,0 +1,454 @@
+// clsg run TOOL.clsg IMAGE... --out DIR
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "cli/diag_html.h"
+#include "cli/interrupts.h"
+#include "cli/legend.h"
+#include "clsg/colorseg/segmenter_result.h"
+#include "clsg/io/overlay.h"
+#include "clsg/tiled/tiled_run.h"
+
+namespace clsg {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What one image's run leaves for the report.
+struct ImageOutcome {
+    std::string line;   // the console line
+    std::string error;  // empty on success
+    kvDiagObject diag;
+    std::vector<std::string> written;
+    long width = 0, height = 0;
+    std::vector<uint64_t> counts;       // per label, then unlabelled
+    double milliseconds = 0.0;          // reading, segmenting and writing
+    kv3PlanePelBuffer overlay, legend;  // kept for the diagnostics page
+};
+
+std::string extension(ImageFormat format, bool colour) {
+    if (format == ImageFormat::Png) return ".png";
+    return colour ? ".ppm" : ".pgm";
+}
+
+// The label, confidence, score and segmentation images of one image, in row
+// bands on settings.threads threads with progress on a terminal. With --diag,
+// one whole-image run instead, whose diagnostic records the library writes.
+std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
+    const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer& image,
+    const std::string& name, const RunSettings& settings, kvDiagObject* diag) {
+    const std::size_t labelCount = tool.compositeColors().size();
+    std::vector<kvPelBuffer_const<unsigned char>> images;
+    if (diag) {
+        kvCompositeColorSegmenterResult result;
+        tool.run(image, settings.params, result, diag,
+                 kvCompositeColorSegmenterTool::kDiagInputs |
+                     kvCompositeColorSegmenterTool::kDiagOutputs);
+        images = {result.labelImage(), result.confidenceImage(), result.scoreImage()};
+        for (std::size_t i = 0; i < labelCount; ++i)
+            images.push_back(result.segmentationImage(static_cast<unsigned char>(i)));
+        return images;
+    }
+    clsg::TiledOutputs outputs{true, true, true, {}};
+    for (std::size_t i = 0; i < labelCount; ++i)
+        outputs.segmentations.push_back(static_cast<unsigned char>(i));
+    clsg::TiledOptions options;
+    options.threads = settings.threads;
+    // Progress within the image, on a terminal, when images run one at a time.
+    const bool progress = settings.jobs <= 1 && ::isatty(STDERR_FILENO);
+    int shown = -1;
+    if (progress)
+        options.progress = [&](long done, long total) {
+            const int percent = static_cast<int>(100 * done / total);
+            if (percent != shown)
+                std::cerr << "\r\033[K" << name << ": " << percent << "%" << std::flush;
+            shown = percent;
+            return true;
+        };
+    clsg::TiledImages tiled = clsg::tiledRun(tool, image, settings.params, outputs, options);
+    if (progress) std::cerr << "\r\033[K" << std::flush;
+    images = {tiled.label, tiled.confidence, tiled.score};
+    images.insert(images.end(), tiled.segmentations.begin(), tiled.segmentations.end());
+    return images;
+}
+
+// Runs task(0..count-1) on `threads` threads (the caller's among them); the
+// first exception is rethrown once every thread has stopped.
+void runTasks(std::size_t count, std::size_t threads,
+              const std::function<void(std::size_t)>& task) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex mutex;
+    const auto worker = [&]() {
+        for (std::size_t i; !failed && (i = next++) < count;) {
+            try {
+                task(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!error) error = std::current_exception();
+                failed = true;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // fewer threads share the tasks
+        }
+    }
+    worker();
+    for (std::thread& t : pool) t.join();
+    if (error) std::rethrow_exception(error);
+}
+
+// Segments one image and stages its outputs through files.
+void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
+                const RunInput& input, const RunSettings& settings, OutputFiles& files,
+                ImageOutcome& outcome) {
+    const auto begin = std::chrono::steady_clock::now();
+    const kv3PlanePelBuffer image = input.load();
+    checkInterrupt();
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
+        tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
+    const kvPelBuffer_const<unsigned char>&labels = images[0], &confidence = images[1],
+                                     &score = images[2];
+    const std::vector<kvPelBuffer_const<unsigned char>> segmentations(images.begin() + 3,
+                                                                      images.end());
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+
+    // The outputs, staged in order, then encoded on the threads this image
+    // may use (PNG encoding is most of the time of a large image).
+    // Each write takes the temporary's name and the final one its errors show.
+    std::vector<std::pair<std::string, std::function<void(const std::string&, const std::string&)>>>
+        writes;
+    const auto grey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
+        writes.emplace_back(input.name + "-" + kind + extension(settings.format, false),
+                            [&b, &settings](const std::string& path, const std::string& shown) {
+                                checkInterrupt();
+                                writeGreyImage(path, b, settings.format, shown);
+                            });
+    };
+    grey("labels", labels);
+    grey("confidence", confidence);
+    grey("score", score);
+    for (std::size_t i = 0; i < segmentations.size(); ++i)
+        grey("seg-" + file.labels[i].name, segmentations[i]);
+    std::vector<uint32_t> colours;
+    for (const ToolLabel& label : file.labels) colours.push_back(label.color);
+    writes.emplace_back(input.name + "-overlay" + extension(settings.format, true),
+                        [&](const std::string& path, const std::string& shown) {
+                            checkInterrupt();
+                            const kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
+                            writeColorImage(path, overlay, settings.format, shown);
+                            if (!settings.diagDir.empty()) outcome.overlay = overlay;
+                        });
+    // The legend: each label's colour, name and share, then the unlabelled.
+    outcome.counts = labelCounts(labels, static_cast<unsigned>(file.labels.size()));
+    const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
+    std::vector<LegendRow> legend;
+    for (std::size_t i = 0; i < outcome.counts.size(); ++i) {
+        std::ostringstream text;
+        text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " " << std::fixed
+             << std::setprecision(1) << 100.0 * static_cast<double>(outcome.counts[i]) / total
+             << "%";
+        legend.push_back({text.str(), i < colours.size() ? colours[i] : 0, i < colours.size()});
+    }
+    writes.emplace_back(input.name + "-legend" + extension(settings.format, true),
+                        [&](const std::string& path, const std::string& shown) {
+                            checkInterrupt();
+                            const kv3PlanePelBuffer picture = makeLegend(legend);
+                            writeColorImage(path, picture, settings.format, shown);
+                            if (!settings.diagDir.empty()) outcome.legend = picture;
+                        });
+    std::vector<std::string> finals, paths;
+    for (const auto& w : writes) {
+        finals.push_back((fs::path(settings.outDir) / w.first).string());
+        paths.push_back(files.stage(finals.back()));
+        outcome.written.push_back(w.first);
+    }
+    unsigned threads = settings.jobs > 1 ? 1 : settings.threads;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
+             [&](std::size_t i) { writes[i].second(paths[i], finals[i]); });
+
+    outcome.width = image.width();
+    outcome.height = image.height();
+    std::ostringstream line;
+    line << input.name << ": " << image.width() << " x " << image.height() << ", " << std::fixed
+         << std::setprecision(1) << took.count() << " ms;";
+    for (std::size_t i = 0; i < outcome.counts.size(); ++i)
+        line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
+             << 100.0 * static_cast<double>(outcome.counts[i]) / total << "%"
+             << (i + 1 < outcome.counts.size() ? "," : "");
+    outcome.line = line.str();
+    outcome.milliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+}
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+void writeSummary(const std::string& path, const ToolFile& file,
+                  const std::vector<RunInput>& inputs, const std::vector<ImageOutcome>& outcomes,
+                  OutputFiles& files) {
+    std::ostringstream csv;
+    csv << "image,status,width,height,milliseconds";
+    for (const ToolLabel& label : file.labels) csv << "," << label.name;
+    csv << ",unlabelled,error\n";
+    csv << std::fixed;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const ImageOutcome& o = outcomes[i];
+        csv << csvField(inputs[i].path.empty() ? inputs[i].name : inputs[i].path);
+        if (!o.error.empty()) {
+            csv << ",failed,,,";
+            for (std::size_t k = 0; k <= file.labels.size(); ++k) csv << ",";
+            csv << "," << csvField(o.error) << "\n";
+            continue;
+        }
+        const double total = static_cast<double>(o.width) * static_cast<double>(o.height);
+        csv << ",ok," << o.width << "," << o.height << "," << std::setprecision(1) << o.milliseconds
+            << std::setprecision(6);
+        for (uint64_t count : o.counts) csv << "," << static_cast<double>(count) / total;
+        csv << ",\n";
+    }
+    files.writeStaged(path, csv.str());
+}
+
+}  // namespace
+
+std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
+                      const RunSettings& settings, OutputFiles& files, std::ostream& out,
+                      std::vector<std::string>* written) {
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        if (!seen.emplace(inputs[i].name, i).second)
+            throw CliError("two input images are named " + inputs[i].name +
+                           "; their outputs would collide");
+    files.makeDir(settings.outDir);
+
+    std::vector<ImageOutcome> outcomes(inputs.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex printMutex;
+    std::size_t done = 0;
+    const bool progress = inputs.size() > 1 && ::isatty(STDERR_FILENO);
+
+    // The workers share the tool: its const calls may overlap.
+    const auto worker = [&]() {
+        const kvCompositeColorSegmenterTool& tool = file.tool;
+        for (std::size_t i; !(failed && !settings.keepGoing) && !interruptSignal() &&
+                            (i = next++) < inputs.size();) {
+            ImageOutcome& outcome = outcomes[i];
+            try {
+                if (settings.keepGoing) {
+                    // This image's outputs appear together, whatever the others do.
+                    OutputFiles own(files, true);
+                    segmentOne(tool, file, inputs[i], settings, own, outcome);
+                    checkInterrupt();
+                    own.commit();
+                } else {
+                    segmentOne(tool, file, inputs[i], settings, files, outcome);
+                }
+            } catch (const ImageError& e) {
+                outcome.error = e.what();
+            } catch (const std::exception& e) {
+                outcome.error = inputs[i].name + ": " + describeError(e);
+            }
+            if (interruptSignal()) return;  // not a failure of this image
+            if (!outcome.error.empty()) outcome.written.clear();
+            std::lock_guard<std::mutex> lock(printMutex);
+            if (progress) std::cerr << "\r\033[K" << std::flush;
+            if (!outcome.error.empty()) {
+                failed = true;
+                if (settings.keepGoing) std::cerr << "clsg: error: " << outcome.error << std::endl;
+            } else {
+                out << outcome.line << std::endl;
+            }
+            ++done;
+            if (progress) std::cerr << "[" << done << "/" << inputs.size() << "]" << std::flush;
+        }
+    };
+    const unsigned jobs =
+        std::max(1u, std::min<unsigned>(settings.jobs, static_cast<unsigned>(inputs.size())));
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    worker();
+    for (std::thread& t : threads) t.join();
+    if (progress) std::cerr << "\r\033[K" << std::flush;
+    checkInterrupt();
+
+    std::size_t failures = 0;
+    for (const ImageOutcome& outcome : outcomes) {
+        if (outcome.error.empty()) continue;
+        if (!settings.keepGoing) throw CliError(outcome.error);
+        ++failures;
+    }
+
+    if (!settings.diagDir.empty() && failures < inputs.size()) {
+        std::vector<DiagSection> sections;
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            if (outcomes[i].error.empty())
+                sections.push_back(
+                    {inputs[i].name, &outcomes[i].diag, outcomes[i].overlay, outcomes[i].legend});
+        writeDiagReport(settings.diagDir, "clsg run", sections, files, file.labelNames());
+    }
+    if (!settings.summaryPath.empty())
+        writeSummary(settings.summaryPath, file, inputs, outcomes, files);
+    if (written)
+        for (const ImageOutcome& outcome : outcomes)
+            written->insert(written->end(), outcome.written.begin(), outcome.written.end());
+    return failures;
+}
+
+namespace {
+
+// The images an argument names: a file as given; a directory's files with an
+// image extension, sorted by name (not descending into subdirectories).
+std::vector<std::string> expandImageArgument(const std::string& arg) {
+    std::error_code ec;
+    if (!fs::is_directory(arg, ec)) return {arg};
+    std::vector<std::string> found;
+    for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec))
+        if (hasImageExtension(it->path().filename().string()) && it->is_regular_file(ec))
+            found.push_back(it->path().string());
+    if (ec) throw CliError("cannot list " + arg + ": " + ec.message());
+    if (found.empty())
+        throw CliError(arg +
+                       " holds no image files (.png, .jpg, .jpeg, .tif, .tiff, .bmp, .ppm, .pgm, "
+                       ".pnm)");
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace
+
+Command addRunCommand(CLI::App& parent) {
+    struct Options {
+        std::string tool;
+        std::vector<std::string> images;
+        std::string outDir;
+        int32_t neighborhood = 0;  // 0: the tool file's, else 3
+        bool normalize = false;
+        unsigned jobs = 1;
+        unsigned threads = 0;
+        std::string diagDir;
+        std::string format = "png";
+        uint64_t maxPixels = ReadLimits().maxPixels;
+        std::string summary;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
+    app->footer(
+        "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
+        "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
+        "output directory. A directory argument means the "
+        "image files inside it. An image that cannot be read or segmented is reported and "
+        "skipped; the others are written, each image's outputs all or none, and the exit "
+        "status is 1. Ctrl-C leaves the finished images' outputs and no partial files.");
+    app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
+    app->add_option("images", o->images,
+                    "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM)")
+        ->required();
+    app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
+    app->add_option("-n,--neighborhood", o->neighborhood,
+                    "Side of the scoring neighbourhood (default: the tool file's, else 3)")
+        ->check(CLI::Range(1, 255));
+    app->add_flag("--normalize-intensity", o->normalize,
+                  "Match the image's brightness to the trained colours first");
+    app->add_option("-j,--jobs", o->jobs, "Images processed at once")
+        ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
+    app->add_option("--threads", o->threads,
+                    "Threads per image, each segmenting a band of rows (0: one per core; "
+                    "not used with --diag)")
+        ->check(CLI::Range(0u, 1024u))
+        ->capture_default_str();
+    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--format", o->format, "Output image format")
+        ->check(CLI::IsMember({"png", "pnm"}))
+        ->capture_default_str();
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app->add_option("--summary", o->summary,
+                    "Write a CSV file with one row per image: its status, size, milliseconds "
+                    "taken and each label's share of the pixels (0 to 1)");
+
+    return {app, [o]() {
+                const ToolFile file = readToolFile(o->tool);
+                std::vector<RunInput> inputs;
+                for (const std::string& arg : o->images)
+                    for (const std::string& path : expandImageArgument(arg))
+                        inputs.push_back({fs::path(path).stem().string(),
+                                          [path, o]() {
+                                              ReadLimits limits;
+                                              limits.maxPixels = o->maxPixels;
+                                              return readColorImage(path, limits);
+                                          },
+                                          path});
+                RunSettings settings;
+                settings.params = kvCompositeColorSegmenterRunParams(
+                    o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3),
+                    o->normalize);
+                settings.outDir = o->outDir;
+                settings.diagDir = o->diagDir;
+                settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
+                settings.jobs = o->jobs;
+                settings.threads = o->threads;
+                settings.keepGoing = true;
+                settings.summaryPath = o->summary;
+                if (o->neighborhood == 0 && file.neighborhoodSize)
+                    std::cout << "neighbourhood " << settings.params.neighborhoodSize()
+                              << " (stored in " << o->tool << ")\n";
+                OutputFiles files;
+                if (!o->summary.empty()) {
+                    const fs::path parent = fs::path(o->summary).parent_path();
+                    if (!parent.empty()) files.makeDir(parent.string());
+                }
+                const std::size_t failed = runImages(file, inputs, settings, files, std::cout);
+                // When every image failed, only a summary is worth keeping.
+                if (failed < inputs.size() || !o->summary.empty()) {
+                    files.commit();
+                    if (failed < inputs.size()) {
+                        std::cout << "outputs in " << o->outDir << "\n";
+                        if (!o->diagDir.empty())
+                            std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+                    }
+                    if (!o->summary.empty()) std::cout << "summary: " << o->summary << "\n";
+                }
+                if (failed == 0) return 0;
+                std::cerr << failed << " of " << inputs.size() << " images failed\n";
+                return 1;
+            }};
+}
+
+}  // namespace clsg

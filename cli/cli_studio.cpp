@@ -1,0 +1,98 @@
+// clsg studio [IMAGE...] [--tool FILE] [--out DIR] [--port P]
+#include <pthread.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "studio/studio_server.h"
+
+namespace clsg {
+
+namespace {
+
+// Blocks SIGINT and SIGTERM in this thread and the threads it starts, so that
+// one thread can wait for them with sigwait; restores the mask on the way out.
+class SignalBlock {
+public:
+    SignalBlock() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, &old_);
+    }
+    ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    const sigset_t& set() const { return set_; }
+
+private:
+    sigset_t set_, old_;
+};
+
+}  // namespace
+
+Command addStudioCommand(CLI::App& parent) {
+    struct Options {
+        std::vector<std::string> images;
+        std::string tool;
+        std::string outDir = "studio-out";
+        int port = 0;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* app = parent.add_subcommand(
+        "studio", "Paint examples on images in a web page and see the segmentation live");
+    app->footer(
+        "Serves a page on 127.0.0.1 only; open the printed address (it carries a random token "
+        "that every request must show). Save tool and Export masks write into the output "
+        "directory. Ctrl-C stops the server.");
+    app->add_option("images", o->images, "Images to open (in any format clsg run reads)");
+    app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks");
+    app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")
+        ->capture_default_str();
+    app->add_option("-p,--port", o->port, "Port on 127.0.0.1 (0: any free port)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+
+    return {app, [o]() {
+                StudioSession session(o->outDir);
+                // Commands the page shows name this very program.
+                std::error_code error;
+                const std::filesystem::path self =
+                    std::filesystem::read_symlink("/proc/self/exe", error);
+                if (!error) session.setProgram(self.string());
+                for (const std::string& path : o->images)
+                    session.addImage(std::filesystem::path(path).stem().string(), path,
+                                     readColorImage(path));
+                if (!o->tool.empty()) session.loadTool(o->tool);
+
+                const SignalBlock signals;
+                StudioServer server(session, StudioServer::randomToken());
+                const int port = server.bind(o->port);
+                std::atomic<bool> signalled{false};
+                std::thread waiter([&]() {
+                    int signal = 0;
+                    sigwait(&signals.set(), &signal);
+                    signalled = true;
+                    server.stop();
+                });
+                std::cout << "clsg studio: open http://127.0.0.1:" << port
+                          << "/?token=" << server.token() << "\n"
+                          << "  " << session.images().size() << " image"
+                          << (session.images().size() == 1 ? "" : "s") << ", "
+                          << session.labels().size() << " label"
+                          << (session.labels().size() == 1 ? "" : "s") << ", output directory "
+                          << o->outDir << "; Ctrl-C stops" << std::endl;
+                server.serve();
+                // serve() ended without a signal (it could not run): wake the waiter.
+                if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+                waiter.join();
+                std::cout << "clsg studio: stopped" << std::endl;
+                return 0;
+            }};
+}
+
+}  // namespace clsg

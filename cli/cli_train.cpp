@@ -1,0 +1,215 @@
+// clsg train OUT.clsg --label NAME=IMAGE[:MASK|@RECTS][,...] ...
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <filesystem>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+#include <unistd.h>
+
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "cli/diag_html.h"
+#include "cli/quality_report.h"
+#include "clsg/colorseg/segmenter_tool.h"
+#include "clsg/io/label_colors.h"
+
+namespace clsg {
+
+ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
+                   const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
+                   OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits) {
+    std::set<std::string> names;
+    for (const LabelOption& label : labels)
+        if (!names.insert(label.name).second)
+            throw UsageError("label " + label.name + " is given twice");
+    // Cut to their selections, as the tool file stores them: the same model.
+    const std::vector<kvCompositeColorSet> sets =
+        cropExamples(buildCompositeColors(labels, loadImage, maskLimits));
+    if (params.colorToleranceFrac() == 0.0)
+        std::cerr << "clsg: warning: a colour tolerance fraction of 0 gives each trained colour "
+                     "only the tolerance of --color-tolerance-min; the model grows large and "
+                     "labels little (try 0.02 to 0.3, or --auto)\n";
+    for (std::size_t i = 0; i < sets.size(); ++i)
+        for (std::size_t j = i + 1; j < sets.size(); ++j)
+            if (sets[i] == sets[j])
+                std::cerr << "clsg: warning: labels " << labels[i].name << " and " << labels[j].name
+                          << " have identical examples, so no pixel can be told to be one "
+                             "rather than the other\n";
+
+    ToolFile file;
+    std::vector<std::string> labelNames;
+    std::vector<std::optional<uint32_t>> chosen, means;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        labelNames.push_back(labels[i].name);
+        chosen.push_back(labels[i].color);
+        means.push_back(meanExampleColor(sets[i]));
+    }
+    const std::vector<uint32_t> colours = labelColors(labelNames, chosen, means);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        ToolLabel entry{labels[i].name, colours[i], {}};
+        for (const ExampleSource& ex : labels[i].examples)
+            entry.sources.push_back(exampleSourceText(ex));
+        file.labels.push_back(entry);
+    }
+    kvDiagObject diag;
+    const auto start = std::chrono::steady_clock::now();
+    file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
+                    kvCompositeColorSegmenterTool::kDiagInputs);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    if (!diagDir.empty())
+        writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files, file.labelNames());
+
+    std::size_t examples = 0;
+    for (const LabelOption& label : labels) examples += label.examples.size();
+    out << "trained " << labels.size() << (labels.size() == 1 ? " label" : " labels") << " from "
+        << examples << (examples == 1 ? " example" : " examples") << " in " << std::fixed
+        << std::setprecision(1) << took.count() << " ms\n";
+    return file;
+}
+
+namespace {
+
+// Reads every image file once, however many examples name it.
+ImageLoader cachingLoader(const ImageLoader& load) {
+    auto cache = std::make_shared<std::map<std::string, kv3PlanePelBuffer>>();
+    return [cache, load](const std::string& path) {
+        auto it = cache->find(path);
+        if (it == cache->end()) it = cache->emplace(path, load(path)).first;
+        return it->second;
+    };
+}
+
+struct AutoChoice {
+    clsg::SuggestReport report;
+    nlohmann::json json;
+};
+
+// Chooses the parameters by cross-validation and prints the report.
+AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
+                        std::ostream& out, const ReadLimits& maskLimits) {
+    std::vector<std::string> names;
+    for (const LabelOption& label : labels) names.push_back(label.name);
+    const std::vector<kvCompositeColorSet> sets =
+        buildCompositeColors(labels, loadImage, maskLimits);
+#ifdef __GLIBC__
+    // The search trains a tool per fold and candidate, each allocating and
+    // freeing colour tables of several MiB. Under glibc's defaults these are
+    // mapped and unmapped every time, and faulting in the fresh pages costs
+    // far more than the training itself at small tolerances (about 25 times
+    // at 0.02). Keep such blocks in the heap for this short-lived process.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+    const auto start = std::chrono::steady_clock::now();
+    clsg::SuggestOptions options;
+    // On a terminal, say how far the search is (it may take a while on
+    // large examples); logs and pipes get only the report.
+    if (isatty(STDERR_FILENO))
+        options.progress = [](uint32_t done) {
+            std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
+                      << " tolerances" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
+        };
+    AutoChoice choice{clsg::suggestSegmenterParams(sets, options), {}};
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    printSuggestReport(out, names, choice.report);
+    out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
+        << " ms\n";
+    out.unsetf(std::ios::floatfield);
+    choice.json = suggestReportJson(names, choice.report);
+    choice.json["milliseconds"] = took.count();
+    return choice;
+}
+
+}  // namespace
+
+Command addTrainCommand(CLI::App& parent) {
+    struct Options {
+        std::string output;
+        std::vector<std::string> labels;
+        double toleranceFrac = 0.1;
+        uint32_t toleranceMin = 2;
+        std::string diagDir;
+        uint64_t maxPixels = ReadLimits().maxPixels;
+        bool autoParams = false;
+        std::string reportPath;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
+    app->footer(
+        "Each --label NAME[#RRGGBB]=EXAMPLE[,EXAMPLE...] defines one label and, optionally, its "
+        "display colour (otherwise one derived from the name). An EXAMPLE is IMAGE (the whole "
+        "image), IMAGE:MASK (a mask of the image's size, grey, colour or palette: every "
+        "non-black pixel is selected) or IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are "
+        "PNG, JPEG, TIFF, BMP or binary PPM/PGM. In file names, write \\, \\: \\@ and \\\\ "
+        "for a comma, colon, at sign and backslash (quote the argument for the shell).");
+    app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")->required();
+    app->add_option("-l,--label", o->labels, "A label and its examples (repeat per label)")
+        ->required()
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app->add_option("--color-tolerance-frac", o->toleranceFrac, "Relative colour tolerance, 0 to 1")
+        ->check(CLI::Range(0.0, 1.0))
+        ->capture_default_str();
+    app->add_option("--color-tolerance-min", o->toleranceMin,
+                    "Smallest colour tolerance, in channel units")
+        ->check(CLI::Range(0u, 255u))
+        ->capture_default_str();
+    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    CLI::Option* autoFlag =
+        app->add_flag("--auto", o->autoParams,
+                      "Choose the colour tolerance and the neighbourhood by cross-validation on "
+                      "the examples, and print how well each label is found");
+    app->add_option("--report", o->reportPath, "With --auto: also write the report as JSON")
+        ->needs(autoFlag);
+    for (CLI::Option* given : app->get_options())
+        if (given->get_name() == "--color-tolerance-frac" ||
+            given->get_name() == "--color-tolerance-min")
+            given->excludes(autoFlag);
+
+    return {
+        app, [o]() {
+            std::vector<LabelOption> labels;
+            for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
+            kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
+            ReadLimits limits;
+            limits.maxPixels = o->maxPixels;
+            const ImageLoader loader = cachingLoader(
+                [limits](const std::string& path) { return readColorImage(path, limits); });
+            OutputFiles files;
+            const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
+            if (!parentDir.empty()) files.makeDir(parentDir.string());
+            std::optional<AutoChoice> choice;
+            if (o->autoParams) {
+                choice = chooseParams(labels, loader, std::cout, limits);
+                params = choice->report.trainParams;
+                if (!o->reportPath.empty()) {
+                    files.writeStaged(o->reportPath, choice->json.dump(2) + "\n");
+                }
+            }
+            ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);
+            if (choice) {
+                // The choice travels with the tool: run and evaluate use
+                // its neighbourhood unless told otherwise, info shows the
+                // estimate.
+                tool.neighborhoodSize = choice->report.runParams.neighborhoodSize();
+                tool.qualityJson = choice->json.dump();
+            }
+            writeToolFile(files.stage(o->output), tool, o->output);
+            files.commit();
+            std::cout << "wrote " << o->output << "\n";
+            if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+            return 0;
+        }};
+}
+
+}  // namespace clsg

@@ -1,0 +1,86 @@
+// clsg: teach colour classes by example, then segment RGB images.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <iostream>
+#include <new>
+#include <optional>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "cli/interrupts.h"
+
+using namespace clsg;
+
+namespace {
+
+// Says which signal stopped the command; returns the exit status, 128 + signal.
+int interrupted(int signal) {
+    const char* why = signal == SIGPIPE   ? "the output's reader went away (SIGPIPE)"
+                      : signal == SIGHUP  ? "the terminal closed (SIGHUP)"
+                      : signal == SIGTERM ? "SIGTERM"
+                                          : "Ctrl-C (SIGINT)";
+    std::cerr << "clsg: stopped by " << why << "; finished outputs kept, no partial files left\n";
+    return 128 + signal;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("Teach colour classes by example, then segment RGB images.", "clsg");
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "clsg 0.1.0");
+    const std::vector<Command> commands = {addTrainCommand(app),  addRunCommand(app),
+                                           addInfoCommand(app),   addDemoCommand(app),
+                                           addStudioCommand(app), addEvaluateCommand(app)};
+    // CLI11 would only say that a subcommand is missing; name the word instead.
+    const auto isCommand = [&](const std::string& word) {
+        for (const Command& command : commands)
+            if (command.app->get_name() == word) return true;
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
+        std::cerr << "clsg: error: unknown command " << argv[1]
+                  << " (commands: train, run, info, demo, studio, evaluate; see clsg --help)\n";
+        return 2;
+    }
+    // Where a usage error points to: the command's help, or the program's.
+    const auto helpOf = [&]() {
+        for (const Command& command : commands)
+            if (command.app->parsed()) return "see clsg " + command.app->get_name() + " --help";
+        return std::string("see clsg --help");
+    };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help, --help-all, --version
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
+        return 2;
+    }
+    // The studio waits for its signals itself.
+    std::optional<InterruptWatch> watch;
+    if (!app.got_subcommand("studio")) watch.emplace();
+    try {
+        for (const Command& command : commands)
+            if (command.app->parsed()) {
+                const int status = command.run();
+                // A signal after the last check (a write into a closed pipe, say)
+                // still says the command did not finish as asked.
+                if (const int signal = interruptSignal()) return interrupted(signal);
+                return status;
+            }
+    } catch (const UsageError& e) {
+        std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
+        return 2;
+    } catch (const std::bad_alloc&) {
+        if (const int signal = interruptSignal()) return interrupted(signal);
+        std::cerr << "clsg: error: out of memory\n";
+        return 1;
+    } catch (const std::exception& e) {
+        // After Ctrl-C or SIGTERM whatever stopped the command is the signal.
+        if (const int signal = interruptSignal()) return interrupted(signal);
+        std::cerr << "clsg: error: " << describeError(e) << "\n";
+        return 1;
+    }
+    return 1;
+}

@@ -1,0 +1,74 @@
+// The subcommands of the clsg program, and the work that train, run and demo
+// share.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "cli/label_option.h"
+#include "cli/training_examples.h"
+#include "clsg/colorseg/params.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/output_files.h"
+#include "clsg/io/tool_file.h"
+
+namespace CLI {
+class App;
+}
+
+namespace clsg {
+
+// A subcommand: its parser, and what to do once it has parsed.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
+};
+
+Command addTrainCommand(CLI::App& parent);
+Command addRunCommand(CLI::App& parent);
+Command addInfoCommand(CLI::App& parent);
+Command addDemoCommand(CLI::App& parent);
+Command addEvaluateCommand(CLI::App& parent);
+Command addStudioCommand(CLI::App& parent);
+
+// Trains a tool from labels (names checked for uniqueness), reading images
+// through loadImage. With a diagDir, writes the train records there through
+// files. Prints a summary to out.
+ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
+                   const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
+                   OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits = {});
+
+struct RunSettings {
+    kvCompositeColorSegmenterRunParams params;
+    std::string outDir;
+    std::string diagDir;  // empty: no records
+    ImageFormat format = ImageFormat::Png;
+    unsigned jobs = 1;
+    unsigned threads = 0;  // per image; 0: one per core
+    // On: each image's outputs are renamed into place as soon as they are all
+    // written, and a failed image is reported on stderr while the others go
+    // on. Off: the first failure stops the batch and nothing is committed.
+    bool keepGoing = false;
+    std::string summaryPath;  // CSV, one row per image; empty: none
+};
+
+struct RunInput {
+    std::string name;  // output files are named <name>-<kind>.<ext>
+    std::function<kv3PlanePelBuffer()> load;
+    std::string path = {};  // shown in the summary (the name when empty)
+};
+
+// Segments every input (on settings.jobs threads), writes its outputs into
+// settings.outDir (through files, or on their own with settings.keepGoing)
+// and prints one line per image to out; the diagnostic report and the summary
+// go through files. The names of the written files are appended to written
+// when given. Returns the number of inputs that failed (keepGoing); without
+// keepGoing, throws CliError naming the first. Throws Interrupted after a
+// signal.
+std::size_t runImages(const ToolFile& tool, const std::vector<RunInput>& inputs,
+                      const RunSettings& settings, OutputFiles& files, std::ostream& out,
+                      std::vector<std::string>* written = nullptr);
+
+}  // namespace clsg

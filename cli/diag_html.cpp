@@ -1,0 +1,145 @@
+#include "cli/diag_html.h"
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "cli/cli_error.h"
+#include "clsg/io/image_io.h"
+
+namespace clsg {
+
+namespace {
+
+std::string escapeHtml(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string sizeText(long w, long h) { return std::to_string(w) + " &times; " + std::to_string(h); }
+
+}  // namespace
+
+std::string withLabelNames(const std::string& text, const std::vector<std::string>& labelNames) {
+    std::string out;
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t at = std::string::npos, after = 0;
+        for (const char* word : {"Label ", "Segmentation image "}) {
+            const std::size_t p = text.find(word, pos);
+            if (p < at) {
+                at = p;
+                after = p + std::strlen(word);
+            }
+        }
+        if (at == std::string::npos) break;
+        std::size_t end = after;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        out += text.substr(pos, end - pos);
+        if (end > after && end - after < 4) {
+            const std::size_t index = std::stoul(text.substr(after, end - after));
+            if (index < labelNames.size()) out += " (" + labelNames[index] + ")";
+        }
+        pos = end;
+    }
+    return out + text.substr(pos);
+}
+
+void writeDiagReport(const std::string& dir, const std::string& title,
+                     const std::vector<DiagSection>& sections, OutputFiles& files,
+                     const std::vector<std::string>& labelNames) {
+    namespace fs = std::filesystem;
+    files.makeDir(dir);
+    std::ostringstream html;
+    html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" << escapeHtml(title)
+         << "</title>\n<style>body{font-family:sans-serif;margin:1em 2em}"
+            ".record{border-top:1px solid #ccc;padding:.5em 0}"
+            "img{image-rendering:pixelated;border:1px solid #888;max-width:100%}"
+            "pre{background:#f4f4f4;padding:.3em}.note{color:#555;font-style:italic}"
+            "</style></head><body>\n<h1>"
+         << escapeHtml(title) << "</h1>\n";
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+        const kvDiagObject& diag = *sections[s].diag;
+        html << "<h2>" << escapeHtml(sections[s].title) << "</h2>\n";
+        if (sections[s].overlay.isBound()) {
+            const std::string base = "s" + std::to_string(s + 1) + "-";
+            writeColorImage(files.stage((fs::path(dir) / (base + "overlay.png")).string()),
+                            sections[s].overlay, ImageFormat::Png);
+            html << "<figure><img src=\"" << base << "overlay.png\" alt=\"overlay\">";
+            if (sections[s].legend.isBound()) {
+                writeColorImage(files.stage((fs::path(dir) / (base + "legend.png")).string()),
+                                sections[s].legend, ImageFormat::Png);
+                html << " <img src=\"" << base << "legend.png\" alt=\"legend\">";
+            }
+            html << "<figcaption>the overlay: each label's colour over the image</figcaption>"
+                    "</figure>\n";
+        }
+        if (diag.size() == 0) html << "<p class=\"note\">no records</p>\n";
+        for (std::size_t r = 0; r < diag.size(); ++r) {
+            html << "<div class=\"record\"><h3>Record " << r + 1 << "</h3>\n";
+            const auto& entries = diag.record(r).entries();
+            for (std::size_t e = 0; e < entries.size(); ++e) {
+                const kvDiagRecord::Entry& entry = entries[e];
+                const std::string png = "s" + std::to_string(s + 1) + "-r" + std::to_string(r + 1) +
+                                        "-e" + std::to_string(e + 1) + ".png";
+                const std::string path = (fs::path(dir) / png).string();
+                switch (entry.kind) {
+                    case kvDiagRecord::Kind::Image8:
+                    case kvDiagRecord::Kind::ImageRGB: {
+                        const bool rgb = entry.kind == kvDiagRecord::Kind::ImageRGB;
+                        const bool bound = rgb ? entry.imageRGB.isBound() : entry.image8.isBound();
+                        if (!bound) {
+                            html << "<p class=\"note\">(unbound image)</p>\n";
+                            break;
+                        }
+                        const long w = rgb ? entry.imageRGB.width() : entry.image8.width();
+                        const long h = rgb ? entry.imageRGB.height() : entry.image8.height();
+                        if (rgb)
+                            writeColorImage(files.stage(path), entry.imageRGB, ImageFormat::Png,
+                                            path);
+                        else
+                            writeGreyImage(files.stage(path), entry.image8, ImageFormat::Png, path);
+                        html << "<figure><img src=\"" << png << "\" alt=\"" << png
+                             << "\"><figcaption>" << (rgb ? "RGB image" : "8-bit image") << ", "
+                             << sizeText(w, h) << "</figcaption></figure>\n";
+                        break;
+                    }
+                    case kvDiagRecord::Kind::Text:
+                        html << "<p><b>" << escapeHtml(withLabelNames(entry.label, labelNames))
+                             << "</b></p><pre>"
+                             << escapeHtml(withLabelNames(entry.text, labelNames)) << "</pre>\n";
+                        break;
+                    case kvDiagRecord::Kind::Annotation:
+                        html << "<p class=\"note\">"
+                             << escapeHtml(withLabelNames(entry.text, labelNames)) << "</p>\n";
+                        break;
+                }
+            }
+            html << "</div>\n";
+        }
+    }
+    html << "</body></html>\n";
+    const std::string index = (fs::path(dir) / "index.html").string();
+    files.writeStaged(index, html.str());
+}
+
+}  // namespace clsg

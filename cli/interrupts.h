@@ -1,0 +1,53 @@
+// Ctrl-C (SIGINT), SIGTERM, SIGHUP (the terminal closed) and SIGPIPE (the
+// reader of the output went away, as with `clsg run ... | head -1`) for the
+// commands that write files.
+//
+// While an InterruptWatch lives, SIGINT, SIGTERM and SIGHUP are blocked in the
+// thread that made it and in the threads started afterwards, and a thread of
+// its own waits for them; SIGPIPE gets a handler. The first signal is recorded
+// and asks the library's running calls to stop (ksys_request_abort); the
+// command then unwinds as from any failure, its OutputFiles remove the
+// temporary files of outputs not yet renamed, and main exits with 128 + the
+// signal number (130, 143, 129, 141). A second SIGINT, SIGTERM or SIGHUP ends
+// the process at once with the first one's status; further SIGPIPEs (one per
+// write to the closed pipe) change nothing.
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <csignal>
+#include <stdexcept>
+#include <thread>
+
+namespace clsg {
+
+class Interrupted : public std::runtime_error {
+public:
+    explicit Interrupted(int signal) : std::runtime_error("interrupted"), signal_(signal) {}
+    int signal() const { return signal_; }
+
+private:
+    int signal_;
+};
+
+class InterruptWatch {
+public:
+    InterruptWatch();
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    sigset_t set_, old_;
+    struct sigaction oldPipe_ = {};
+    std::atomic<bool> closing_{false};
+    std::thread waiter_;
+};
+
+// The signal caught so far (0: none).
+int interruptSignal();
+// Throws Interrupted once a signal was caught.
+void checkInterrupt();
+
+}  // namespace clsg

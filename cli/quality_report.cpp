@@ -1,0 +1,171 @@
+#include "cli/quality_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+
+namespace clsg {
+
+namespace {
+
+std::string percent(double v) {
+    if (std::isnan(v)) return "-";
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(1) << 100.0 * v << " %";
+    return s.str();
+}
+
+// A measure for JSON: null where it is undefined.
+nlohmann::json number(double v) { return std::isnan(v) ? nlohmann::json() : nlohmann::json(v); }
+
+}  // namespace
+
+void printConfusion(std::ostream& out, const std::vector<std::string>& names,
+                    const clsg::LabelConfusion& c) {
+    out << "accuracy " << percent(c.accuracy()) << ", balanced accuracy "
+        << percent(c.balancedAccuracy()) << " over " << c.total() << " pixels\n";
+    std::size_t width = 6;
+    for (const std::string& n : names) width = std::max(width, n.size() + 2);
+    const int w = static_cast<int>(width);
+    out << std::left << std::setw(w) << "label" << std::right << std::setw(10) << "pixels"
+        << std::setw(10) << "recall" << std::setw(11) << "precision"
+        << "\n";
+    for (std::size_t l = 0; l < c.labels(); ++l)
+        out << std::left << std::setw(w) << names[l] << std::right << std::setw(10)
+            << c.truthTotal(l) << std::setw(10) << percent(c.recall(l)) << std::setw(11)
+            << percent(c.precision(l)) << "\n";
+    out << "confusion (rows: true label, columns: label given):\n"
+        << std::left << std::setw(w) << "" << std::right;
+    for (const std::string& n : names) out << std::setw(w) << n;
+    out << std::setw(w) << "none"
+        << "\n";
+    for (std::size_t t = 0; t < c.labels(); ++t) {
+        out << std::left << std::setw(w) << names[t] << std::right;
+        for (std::size_t p = 0; p <= c.labels(); ++p) out << std::setw(w) << c.count(t, p);
+        out << "\n";
+    }
+}
+
+nlohmann::json confusionJson(const std::vector<std::string>& names, const clsg::LabelConfusion& c) {
+    nlohmann::json labels = nlohmann::json::array(), matrix = nlohmann::json::array();
+    for (std::size_t l = 0; l < c.labels(); ++l) {
+        labels.push_back({{"name", names[l]},
+                          {"pixels", c.truthTotal(l)},
+                          {"recall", number(c.recall(l))},
+                          {"precision", number(c.precision(l))}});
+        nlohmann::json row = nlohmann::json::array();
+        for (std::size_t p = 0; p <= c.labels(); ++p) row.push_back(c.count(l, p));
+        matrix.push_back(row);
+    }
+    return {{"pixels", c.total()},
+            {"accuracy", number(c.accuracy())},
+            {"balancedAccuracy", number(c.balancedAccuracy())},
+            {"labels", labels},
+            {"confusion", matrix},
+            {"confusionColumns", "labels in order, then none"}};
+}
+
+void printSuggestReport(std::ostream& out, const std::vector<std::string>& names,
+                        const clsg::SuggestReport& r) {
+    out << "cross-validation: " << r.folds << " folds of " << r.tileSize << " x " << r.tileSize
+        << " tiles, " << r.trainings << " trainings\n";
+    // Balanced accuracy on fold 0, and on all folds for the candidates
+    // scored on every fold; confidence over the folds scored.
+    out << std::setw(52) << "balanced accuracy"
+        << "\n";
+    out << std::left << std::setw(14) << "stage" << std::right << std::setw(8) << "frac"
+        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(10) << "fold 0"
+        << std::setw(11) << "all folds" << std::setw(12) << "confidence"
+        << "\n";
+    for (std::size_t i = 0; i < r.candidates.size(); ++i) {
+        const clsg::SuggestCandidate& c = r.candidates[i];
+        std::ostringstream frac, confidence;
+        frac << c.trainParams.colorToleranceFrac();
+        confidence << std::fixed << std::setprecision(1) << c.meanConfidence;
+        out << std::left << std::setw(14) << c.stage << std::right << std::setw(8) << frac.str()
+            << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
+            << c.runParams.neighborhoodSize() << std::setw(10) << percent(c.foldZeroAccuracy)
+            << std::setw(11) << (c.folds == r.folds ? percent(c.balancedAccuracy) : "-")
+            << std::setw(12) << confidence.str() << (i == r.chosen ? "  <- chosen" : "") << "\n";
+    }
+    out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
+        << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
+        << r.runParams.neighborhoodSize() << "\n";
+    out << "estimate on held-out pixels: ";
+    printConfusion(out, names, r.heldOut);
+}
+
+nlohmann::json suggestReportJson(const std::vector<std::string>& names,
+                                 const clsg::SuggestReport& r) {
+    nlohmann::json candidates = nlohmann::json::array();
+    for (const clsg::SuggestCandidate& c : r.candidates)
+        candidates.push_back({{"stage", c.stage},
+                              {"colorToleranceFrac", c.trainParams.colorToleranceFrac()},
+                              {"colorToleranceMin", c.trainParams.colorToleranceMin()},
+                              {"neighborhoodSize", c.runParams.neighborhoodSize()},
+                              {"folds", c.folds},
+                              {"balancedAccuracy", number(c.balancedAccuracy)},
+                              {"foldZeroBalancedAccuracy", number(c.foldZeroAccuracy)},
+                              {"meanConfidence", c.meanConfidence}});
+    return {{"folds", r.folds},
+            {"tileSize", r.tileSize},
+            {"trainings", r.trainings},
+            {"candidates", candidates},
+            {"chosen",
+             {{"index", r.chosen},
+              {"colorToleranceFrac", r.trainParams.colorToleranceFrac()},
+              {"colorToleranceMin", r.trainParams.colorToleranceMin()},
+              {"neighborhoodSize", r.runParams.neighborhoodSize()}}},
+            {"heldOut", confusionJson(names, r.heldOut)}};
+}
+
+namespace {
+
+struct Malformed {};
+
+// A whole number of a stored report (a count, a size), never converted from
+// a fraction or a negative value.
+uint64_t whole(const nlohmann::json& v) {
+    if (!v.is_number_unsigned()) throw Malformed();
+    return v.get<uint64_t>();
+}
+
+}  // namespace
+
+bool printStoredReport(std::ostream& out, const std::vector<std::string>& names,
+                       const std::string& json) {
+    std::ostringstream text;
+    try {
+        const nlohmann::json r = nlohmann::json::parse(json);
+        const nlohmann::json& chosen = r.at("chosen");
+        const nlohmann::json& rows = r.at("heldOut").at("confusion");
+        const nlohmann::json& frac = chosen.at("colorToleranceFrac");
+        if (!rows.is_array() || rows.size() != names.size() || !frac.is_number() ||
+            !r.at("candidates").is_array())
+            return false;
+        clsg::LabelConfusion confusion(names.size());
+        for (std::size_t t = 0; t < names.size(); ++t) {
+            if (!rows[t].is_array() || rows[t].size() != names.size() + 1) return false;
+            for (std::size_t p = 0; p <= names.size(); ++p)
+                confusion.add(t, static_cast<unsigned>(p), whole(rows[t][p]));
+        }
+        const uint64_t tile = whole(r.at("tileSize"));
+        text << "chosen by train --auto from " << r.at("candidates").size()
+             << " candidates (cross-validation, " << whole(r.at("folds")) << " folds of " << tile
+             << " x " << tile << " tiles): colorToleranceFrac " << frac.get<double>()
+             << ", colorToleranceMin " << whole(chosen.at("colorToleranceMin")) << ", neighborhood "
+             << whole(chosen.at("neighborhoodSize")) << "\n";
+        text << "estimate on held-out pixels: ";
+        printConfusion(text, names, confusion);
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    } catch (const Malformed&) {
+        return false;
+    }
+    out << text.str();
+    return true;
+}
+
+}  // namespace clsg

@@ -1,0 +1,74 @@
+#include "cli/training_examples.h"
+
+#include <cstring>
+#include <map>
+
+#include "cli/cli_error.h"
+#include "clsg/io/image_io.h"
+#include "clsg/platform/pel_ops.h"
+
+namespace clsg {
+
+namespace {
+
+std::string sizeText(long w, long h) { return std::to_string(w) + " x " + std::to_string(h); }
+
+std::string rectText(const kvPelRect& r) {
+    return std::to_string(r.left()) + "," + std::to_string(r.top()) + "," +
+           std::to_string(r.width()) + "," + std::to_string(r.height());
+}
+
+void checkMask(const kvPelBuffer_const<unsigned char>& mask, const std::string& maskName,
+               const kv3PlanePelBuffer_const& image, const std::string& imageName) {
+    if (mask.width() != image.width() || mask.height() != image.height())
+        throw CliError("mask " + maskName + " is " + sizeText(mask.width(), mask.height()) +
+                       " but image " + imageName + " is " +
+                       sizeText(image.width(), image.height()));
+    if (kfPelHistogram(mask)[255] == 0)
+        throw CliError("mask " + maskName + " selects no pixel (it is black everywhere)");
+}
+
+}  // namespace
+
+kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
+                                         const std::vector<kvPelRect>& rects,
+                                         const std::string& imageName) {
+    kvPelBuffer<unsigned char> mask(image.window());
+    kfPelSet(mask, 0);
+    for (const kvPelRect& r : rects) {
+        if (r.isEmpty() || !image.window().contains(r))
+            throw CliError("rectangle " + rectText(r) + " lies outside image " + imageName + " (" +
+                           sizeText(image.width(), image.height()) + ")");
+        for (long y = r.top(); y < r.bottom(); ++y)
+            std::memset(mask.pointToPel(r.left(), y), 255, static_cast<std::size_t>(r.width()));
+    }
+    return mask;
+}
+
+std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOption>& labels,
+                                                      const ImageLoader& loadImage,
+                                                      const ReadLimits& maskLimits) {
+    std::map<std::string, kv3PlanePelBuffer> images;
+    std::vector<kvCompositeColorSet> sets;
+    for (const LabelOption& label : labels) {
+        if (label.examples.empty()) throw CliError("label " + label.name + " has no examples");
+        std::vector<kvCompositeColor> instances;
+        for (const ExampleSource& ex : label.examples) {
+            auto it = images.find(ex.image);
+            if (it == images.end()) it = images.emplace(ex.image, loadImage(ex.image)).first;
+            const kv3PlanePelBuffer_const image = it->second;
+            kvPelBuffer_const<unsigned char> mask;  // unbound: the whole image
+            if (!ex.mask.empty()) {
+                mask = readMaskImage(ex.mask, maskLimits);
+                checkMask(mask, ex.mask, image, ex.image);
+            } else if (!ex.rects.empty()) {
+                mask = rectangleMask(image, ex.rects, ex.image);
+            }
+            instances.emplace_back(image, mask);
+        }
+        sets.emplace_back(instances);
+    }
+    return sets;
+}
+
+}  // namespace clsg

@@ -1,0 +1,51 @@
+// Internal to the image reader (image_io.cpp): the raster every format
+// decoder fills, and the limits it checks. Not installed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "clsg/io/image_io.h"
+
+namespace clsg::decoders {
+
+// Interleaved samples as the file holds them: channels 1 (grey), 2 (grey,
+// alpha), 3 (RGB) or 4 (RGB, alpha); 8-bit samples one byte each, 16-bit
+// samples as host-order uint16 (two bytes each). maxValue is the sample
+// value that means full intensity (255 or 65535 for 8 and 16 bits, a PNM's
+// maxval otherwise).
+struct Raster {
+    uint32_t width = 0, height = 0;
+    int channels = 0;
+    int bytesPerSample = 1;
+    uint32_t maxValue = 255;
+    std::vector<unsigned char> data;  // grows as rows arrive
+
+    std::size_t rowBytes() const {
+        return std::size_t{width} * static_cast<std::size_t>(channels * bytesPerSample);
+    }
+    // Appends one row of rowBytes() bytes (geometric growth, so a file that
+    // stops early costs only the rows it held).
+    void appendRow(const unsigned char* row) { data.insert(data.end(), row, row + rowBytes()); }
+};
+
+// Throws ImageError("name: ...") for an empty image or one above the limit.
+void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
+                    const std::string& name);
+
+// Decoders of a whole file held in memory. Each one throws ImageError
+// naming the file; the caller recognised the format by its first bytes.
+Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& name,
+                 const ReadLimits& limits);
+Raster decodeJpeg(const std::vector<unsigned char>& bytes, const std::string& name,
+                  const ReadLimits& limits);
+Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& name,
+                  const ReadLimits& limits);
+Raster decodePnm(const std::vector<unsigned char>& bytes, const std::string& name,
+                 const ReadLimits& limits);
+Raster decodeBmp(const std::vector<unsigned char>& bytes, const std::string& name,
+                 const ReadLimits& limits);
+
+}  // namespace clsg::decoders

@@ -1,0 +1,193 @@
+// PNG through libpng, whose errors arrive by longjmp: every libpng call sits
+// in a small function below that holds setjmp and no C++ object, so the jump
+// never skips a destructor. The C++ callers own all memory.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "clsg/io/image_decode.h"
+
+namespace clsg::decoders {
+namespace {
+
+// Deflate turns at most about 1032 bytes into one; more raw data than that
+// cannot come from the file.
+constexpr uint64_t kMaxDeflateRatio = 1032;
+
+struct PngContext {
+    const unsigned char* data;
+    std::size_t size;
+    std::size_t pos;
+    char message[256];
+};
+
+void pngError(png_structp png, png_const_charp msg) {
+    auto* ctx = static_cast<PngContext*>(png_get_error_ptr(png));
+    std::snprintf(ctx->message, sizeof ctx->message, "%s", msg);
+    png_longjmp(png, 1);
+}
+
+void pngWarning(png_structp, png_const_charp) {}
+
+void pngReadData(png_structp png, png_bytep out, png_size_t count) {
+    auto* ctx = static_cast<PngContext*>(png_get_io_ptr(png));
+    if (count > ctx->size - ctx->pos) png_error(png, "the file is truncated");
+    std::memcpy(out, ctx->data + ctx->pos, count);
+    ctx->pos += count;
+}
+
+struct PngHeader {
+    png_uint_32 width, height;
+    int bitDepth, colorType, interlace;
+    bool hasTrns;
+    png_colorp palette;
+    int paletteSize;
+    png_bytep paletteAlpha;
+    int paletteAlphaSize;
+};
+
+bool pngReadHeader(png_structp png, png_infop info, PngHeader* h) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+    png_read_info(png, info);
+    int compression, filter;
+    png_get_IHDR(png, info, &h->width, &h->height, &h->bitDepth, &h->colorType, &h->interlace,
+                 &compression, &filter);
+    h->hasTrns = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+    h->palette = nullptr;
+    h->paletteSize = 0;
+    h->paletteAlpha = nullptr;
+    h->paletteAlphaSize = 0;
+    if (h->colorType == PNG_COLOR_TYPE_PALETTE) {
+        png_get_PLTE(png, info, &h->palette, &h->paletteSize);
+        if (h->hasTrns) png_get_tRNS(png, info, &h->paletteAlpha, &h->paletteAlphaSize, nullptr);
+    }
+    return true;
+}
+
+// Expands to 8 or 16-bit grey, grey-alpha, RGB or RGBA; 16-bit samples in
+// host order; palette images to one 8-bit index a pixel (mapped below, where
+// an index beyond the palette is caught: libpng misses the first one).
+// Returns the decoded channel count and row size.
+bool pngSetTransforms(png_structp png, png_infop info, const PngHeader& h, int* channels,
+                      png_size_t* rowBytes) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    if (h.colorType == PNG_COLOR_TYPE_PALETTE) png_set_packing(png);
+    if (h.colorType == PNG_COLOR_TYPE_GRAY && h.bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
+    if (h.hasTrns && h.colorType != PNG_COLOR_TYPE_PALETTE) png_set_tRNS_to_alpha(png);
+    if (h.bitDepth == 16) png_set_swap(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    *channels = png_get_channels(png, info);
+    *rowBytes = png_get_rowbytes(png, info);
+    return true;
+}
+
+bool pngReadRow(png_structp png, png_bytep row) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_row(png, row, nullptr);
+    return true;
+}
+
+bool pngReadImage(png_structp png, png_bytepp rows) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_image(png, rows);
+    return true;
+}
+
+bool pngReadEnd(png_structp png) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_end(png, nullptr);
+    return true;
+}
+
+struct PngReadGuard {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ~PngReadGuard() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
+};
+
+}  // namespace
+
+Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& name,
+                 const ReadLimits& limits) {
+    PngContext ctx{bytes.data(), bytes.size(), 0, {0}};
+    PngReadGuard g;
+    g.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, pngError, pngWarning);
+    if (g.png) g.info = png_create_info_struct(g.png);
+    if (!g.png || !g.info) throw std::bad_alloc();
+    png_set_read_fn(g.png, &ctx, pngReadData);
+    const auto fail = [&]() { return ImageError(name + ": bad PNG file: " + ctx.message); };
+
+    PngHeader h{};
+    if (!pngReadHeader(g.png, g.info, &h)) throw fail();
+    checkImageSize(h.width, h.height, limits, name);
+
+    Raster r;
+    r.width = h.width;
+    r.height = h.height;
+    r.bytesPerSample = h.bitDepth == 16 ? 2 : 1;
+    r.maxValue = h.bitDepth == 16 ? 65535 : 255;
+    png_size_t rowBytes = 0;
+    if (!pngSetTransforms(g.png, g.info, h, &r.channels, &rowBytes)) throw fail();
+    const bool palette = h.colorType == PNG_COLOR_TYPE_PALETTE;
+    if (palette) {
+        if (rowBytes != r.width) throw ImageError(name + ": unexpected PNG layout");
+        r.channels = h.hasTrns ? 4 : 3;
+    } else if (rowBytes != r.rowBytes()) {
+        throw ImageError(name + ": unexpected PNG layout");
+    }
+    // Palette indices to RGB(A) in place, back to front.
+    const auto mapPalette = [&](unsigned char* row) {
+        const int c = r.channels;
+        for (uint32_t x = r.width; x-- > 0;) {
+            const int index = row[x];
+            if (index >= h.paletteSize)
+                throw ImageError(name + ": bad PNG file: a pixel uses a colour beyond the palette");
+            unsigned char* out = row + std::size_t{x} * static_cast<std::size_t>(c);
+            const png_color colour = h.palette[index];
+            if (c == 4) out[3] = index < h.paletteAlphaSize ? h.paletteAlpha[index] : 255;
+            out[2] = colour.blue;
+            out[1] = colour.green;
+            out[0] = colour.red;
+        }
+    };
+
+    if (h.interlace == PNG_INTERLACE_NONE) {
+        std::vector<unsigned char> row(r.rowBytes());
+        for (uint32_t y = 0; y < r.height; ++y) {
+            if (!pngReadRow(g.png, row.data())) throw fail();
+            if (palette) mapPalette(row.data());
+            r.appendRow(row.data());
+        }
+    } else if (palette) {
+        if (uint64_t{r.height} * rowBytes > uint64_t{bytes.size()} * kMaxDeflateRatio)
+            throw ImageError(name + ": bad PNG file: the file is truncated");
+        std::vector<unsigned char> indices(rowBytes * r.height);
+        std::vector<png_bytep> rows(r.height);
+        for (uint32_t y = 0; y < r.height; ++y) rows[y] = indices.data() + y * rowBytes;
+        if (!pngReadImage(g.png, rows.data())) throw fail();
+        std::vector<unsigned char> row(r.rowBytes());
+        for (uint32_t y = 0; y < r.height; ++y) {
+            std::memcpy(row.data(), rows[y], rowBytes);
+            mapPalette(row.data());
+            r.appendRow(row.data());
+        }
+    } else {
+        // Interlaced rows are complete only at the end: check the file can
+        // hold them before sizing the whole image.
+        if (uint64_t{r.height} * rowBytes > uint64_t{bytes.size()} * kMaxDeflateRatio)
+            throw ImageError(name + ": bad PNG file: the file is truncated");
+        r.data.resize(rowBytes * r.height);
+        std::vector<png_bytep> rows(r.height);
+        for (uint32_t y = 0; y < r.height; ++y) rows[y] = r.data.data() + y * rowBytes;
+        if (!pngReadImage(g.png, rows.data())) throw fail();
+    }
+    if (!pngReadEnd(g.png)) throw fail();
+    return r;
+}
+
+}  // namespace clsg::decoders

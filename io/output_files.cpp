@@ -1,0 +1,122 @@
+#include "clsg/io/output_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "clsg/io/errors.h"
+#include "clsg/io/image_io.h"
+
+namespace clsg {
+
+namespace fs = std::filesystem;
+
+OutputFiles::~OutputFiles() {
+    if (committed_) return;
+    std::error_code ec;
+    for (const auto& [temp, final] : staged_) fs::remove(temp, ec);
+    // Newest first, so a parent is empty by the time its turn comes.
+    for (auto it = createdDirs_.rbegin(); it != createdDirs_.rend(); ++it) fs::remove(*it, ec);
+}
+
+void OutputFiles::makeDir(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<fs::path> missing;
+    std::error_code ec;
+    for (fs::path p = fs::path(dir).lexically_normal(); !p.empty(); p = p.parent_path()) {
+        if (fs::exists(p, ec)) {
+            if (!fs::is_directory(p, ec)) throw FileError(p.string() + " is not a directory");
+            break;
+        }
+        missing.push_back(p);
+        if (p == p.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (!fs::create_directory(*it, ec) && ec)
+            throw FileError("cannot create directory " + it->string() + ": " + ec.message());
+        createdDirs_.push_back(it->string());
+    }
+}
+
+namespace {
+
+// The process's file-creation mask, read without changing it (umask() would
+// change it for every thread for a moment).
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    return 022;
+}
+
+// The name two paths of one file share (for paths whose directory exists).
+std::string fileKey(const std::string& path) {
+    std::error_code ec;
+    const fs::path p(path);
+    const fs::path dir = fs::weakly_canonical(p.parent_path().empty() ? "." : p.parent_path(), ec);
+    return (ec ? p.parent_path() : dir).string() + "/" + p.filename().string();
+}
+
+}  // namespace
+
+void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
+    if (const int e = writeFileBytes(stage(finalPath), data))
+        throw FileError("cannot write " + finalPath + ": " + std::strerror(e));
+}
+
+std::string OutputFiles::stage(const std::string& finalPath) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    {
+        std::lock_guard<std::mutex> namesLock(names_->mutex);
+        if (!names_->keys.insert(fileKey(finalPath)).second)
+            throw FileError("two outputs would both be written to " + finalPath);
+    }
+    const fs::path p(finalPath);
+    std::string name = (p.parent_path() / ("." + p.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw FileError("cannot create a temporary file next to " + finalPath + ": " +
+                        std::strerror(errno));
+    // mkostemp creates the file for its owner only; outputs get the usual mode.
+    static const mode_t mask = currentUmask();
+    const bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    const int error = errno;
+    ::close(fd);
+    staged_.emplace_back(name, finalPath);
+    if (!ok) throw FileError("cannot create " + name + ": " + std::strerror(error));
+    return name;
+}
+
+void OutputFiles::commit() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Every final name first: nothing is renamed when one cannot take its file.
+    for (const auto& [temp, final] : staged_) {
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(final, ec);
+        if (fs::is_directory(st))
+            throw FileError("cannot write " + final +
+                            ": a directory is in the way; nothing was written");
+    }
+    for (std::size_t i = 0; i < staged_.size(); ++i) {
+        const auto& [temp, final] = staged_[i];
+        std::error_code ec;
+        fs::rename(temp, final, ec);
+        if (ec)
+            throw FileError("cannot write " + final + ": " + ec.message() +
+                            (i == 0
+                                 ? "; nothing was written"
+                                 : "; " + std::to_string(i) + " of " +
+                                       std::to_string(staged_.size()) + " outputs were written"));
+    }
+    committed_ = true;
+}
+
+}  // namespace clsg

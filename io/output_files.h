@@ -1,0 +1,63 @@
+// All-or-nothing output: files are written under temporary names and renamed
+// to their real names only when every one of them is complete. Until commit()
+// the real names are untouched; without it, the destructor removes the
+// temporary files and any directory this object created.
+//
+// Each temporary is created anew in its final directory (exclusively, with a
+// random name, never through an existing file or link). commit() checks every
+// final name before it renames the first file, so a directory in the way
+// fails the whole commit with nothing renamed. Only a rename that fails after
+// these checks (the directory changed meanwhile) can leave the outputs before
+// it in place; the error says so.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace clsg {
+
+class OutputFiles {
+public:
+    OutputFiles() : names_(std::make_shared<Names>()) {}
+    // Commits on its own, but shares parent's final names: a name staged by
+    // either is refused by both.
+    explicit OutputFiles(const OutputFiles& parent, bool /*shareNames*/) : names_(parent.names_) {}
+    OutputFiles(const OutputFiles&) = delete;
+    OutputFiles& operator=(const OutputFiles&) = delete;
+    ~OutputFiles();
+
+    // Creates dir and its missing parents (remembering which it created).
+    // Throws FileError when that fails or a path is not a directory.
+    void makeDir(const std::string& dir);
+
+    // Creates an empty temporary file for finalPath's contents and returns its
+    // name; write it without following links (the writers of image_io.h and
+    // tool_file.h do). Throws FileError when finalPath is already staged (two
+    // outputs of one name) or the file cannot be created. Thread-safe.
+    std::string stage(const std::string& finalPath);
+
+    // Stages finalPath and writes data into its temporary, not following a
+    // link put at the temporary's name meanwhile. Throws FileError naming
+    // finalPath and the reason when the write fails.
+    void writeStaged(const std::string& finalPath, const std::string& data);
+
+    // Renames every staged file to its final name.
+    void commit();
+
+private:
+    struct Names {
+        std::mutex mutex;
+        std::set<std::string> keys;
+    };
+    std::shared_ptr<Names> names_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> staged_;  // temporary, final
+    std::vector<std::string> createdDirs_;                     // in creation order
+    bool committed_ = false;
+};
+
+}  // namespace clsg

@@ -1,0 +1,371 @@
+#include "clsg/io/tool_file.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "clsg/colorseg/archive_operators.h"
+#include "clsg/colorseg/errors.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/platform/str.h"
+
+namespace clsg {
+
+namespace {
+
+const char* const kMagic = "clsg-tool";
+constexpr uint64_t kMaxDeflateRatio = 1032;
+constexpr std::size_t kMaxSourceText = 4096;
+constexpr std::size_t kMaxQualityText = 1 << 20;
+
+// The pels of image inside box (which lies inside it) in new planes, without
+// the transform a loaded image carries.
+kv3PlanePelBuffer copyWindow(const kv3PlanePelBuffer_const& image, const kvPelRect& box) {
+    kv3PlanePelBuffer copy(box, image.colorSpace());
+    const std::size_t w = static_cast<std::size_t>(box.width());
+    for (long y = box.top(); y < box.bottom(); ++y) {
+        std::memcpy(copy.plane0().pointToRow(y), image.plane0().pointToPel(box.left(), y), w);
+        std::memcpy(copy.plane1().pointToRow(y), image.plane1().pointToPel(box.left(), y), w);
+        std::memcpy(copy.plane2().pointToRow(y), image.plane2().pointToPel(box.left(), y), w);
+    }
+    return copy;
+}
+
+// One example pair cropped to the bounding box of its mask's non-zero pels
+// over the image; the mask becomes 0 and 255. An unbound mask keeps the
+// whole image.
+void cropPair(kv3PlanePelBuffer_const& image, kvPelBuffer_const<unsigned char>& mask) {
+    if (!image.isBound() || image.window().isEmpty()) return;
+    if (!mask.isBound()) {
+        image = copyWindow(image, image.window());
+        return;
+    }
+    const kvPelRect overlap = kvRectangle<long>(image.window()).intersect(mask.window(), false);
+    long left = overlap.right(), right = overlap.left(), top = overlap.bottom(),
+         bottom = overlap.top();
+    for (long y = overlap.top(); y < overlap.bottom(); ++y) {
+        const unsigned char* row = mask.pointToPel(overlap.left(), y);
+        for (long x = 0; x < overlap.width(); ++x)
+            if (row[x]) {
+                left = std::min(left, overlap.left() + x);
+                right = std::max(right, overlap.left() + x + 1);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y + 1);
+            }
+    }
+    if (left >= right) return;  // nothing selected: left for training to refuse
+    const kvPelRect box(left, top, right - left, bottom - top);
+    kvPelBuffer<unsigned char> croppedMask(box);
+    for (long y = box.top(); y < box.bottom(); ++y) {
+        const unsigned char* src = mask.pointToPel(left, y);
+        unsigned char* dst = croppedMask.pointToRow(y);
+        for (long x = 0; x < box.width(); ++x) dst[x] = src[x] ? 255 : 0;
+    }
+    image = copyWindow(image, box);
+    mask = croppedMask;
+}
+
+void checkLabels(const ToolFile& file, const std::string& name) {
+    const auto fail = [&](const std::string& why) { return ToolFileError(name + ": " + why); };
+    std::set<std::string> seen;
+    for (const ToolLabel& label : file.labels) {
+        const std::string problem = labelNameProblem(label.name);
+        if (!problem.empty()) throw fail(problem);
+        if (!seen.insert(label.name).second)
+            throw fail("label name " + label.name + " appears twice");
+        if (label.color > 0xffffff) throw fail("label " + label.name + " has no valid colour");
+    }
+    if (!file.tool.isTrained()) throw fail("the tool is not trained");
+    const auto& sets = file.tool.compositeColors();
+    if (sets.size() != file.labels.size())
+        throw fail("the tool has " + std::to_string(sets.size()) + " labels but " +
+                   std::to_string(file.labels.size()) + " names");
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const std::size_t n = file.labels[i].sources.size();
+        if (n != 0 && n != sets[i].instances().size())
+            throw fail("label " + file.labels[i].name + " has " + std::to_string(n) +
+                       " source texts for " + std::to_string(sets[i].instances().size()) +
+                       " examples");
+    }
+    if (file.neighborhoodSize && (*file.neighborhoodSize < 1 || *file.neighborhoodSize > 255))
+        throw fail("the stored neighbourhood size " + std::to_string(*file.neighborhoodSize) +
+                   " is outside 1 to 255");
+}
+
+std::string compress(const std::string& payload) {
+    uLongf size = compressBound(static_cast<uLong>(payload.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(payload.data()),
+                  static_cast<uLong>(payload.size()), 6) != Z_OK)
+        throw ToolFileError("cannot compress the tool file");
+    out.resize(size);
+    return out;
+}
+
+// Exactly size bytes from the zlib stream that fills in, or throws.
+std::string inflateExactly(const char* in, std::size_t inSize, uint32_t size,
+                           const std::string& name) {
+    std::string out(size, '\0');
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) throw ToolFileError(name + ": cannot start decompressing");
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+    z.avail_in = static_cast<uInt>(inSize);
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = size;
+    const int status = inflate(&z, Z_FINISH);
+    const bool ended = status == Z_STREAM_END;
+    const uInt inLeft = z.avail_in, outLeft = z.avail_out;
+    inflateEnd(&z);
+    const char* why = ended && outLeft != 0    ? "does not match its stated size"
+                      : ended && inLeft != 0   ? "is followed by other bytes"
+                      : !ended && inLeft == 0  ? "is damaged or truncated"
+                      : !ended && outLeft == 0 ? "does not match its stated size"
+                      : !ended                 ? "is damaged or truncated"
+                                               : nullptr;
+    if (why)
+        throw ToolFileError(name + " is a corrupt tool file (the compressed payload " + why + ")");
+    return out;
+}
+
+void passLabelHeader(kvArchive& archive, ToolLabel& label) {
+    uint32_t count = static_cast<uint32_t>(label.sources.size());
+    archive || label.name || label.color || count;
+    if (archive.isLoading()) {
+        archive.checkCount(count, 4);
+        label.sources.resize(count);
+    }
+    for (std::string& s : label.sources) archive || s;
+}
+
+// Label names become parts of output file names: checked as soon as they are
+// read, before anything they could steer is built.
+void checkLabelNames(const std::vector<ToolLabel>& labels, const std::string& name) {
+    for (const ToolLabel& label : labels) {
+        const std::string problem = labelNameProblem(label.name);
+        if (!problem.empty()) throw ToolFileError(name + ": " + problem);
+    }
+}
+
+ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
+                        std::size_t allSize, const std::string& name,
+                        const ToolFileLimits& limits) {
+    uint32_t size = 0;
+    outer || size;
+    const std::size_t at = static_cast<std::size_t>(stream.tellg());
+    const std::size_t compressed = allSize - at;
+    if (size > limits.maxPayloadBytes || size > compressed * kMaxDeflateRatio)
+        throw ToolFileError(name + " is a corrupt tool file (a payload of " + std::to_string(size) +
+                            " bytes cannot come from " + std::to_string(compressed) +
+                            " compressed bytes, or is over the limit)");
+    std::istringstream payload(inflateExactly(all + at, compressed, size, name));
+    kvArchive archive(payload);
+
+    ToolFile file;
+    file.formatVersion = 2;
+    uint32_t count = 0;
+    archive || count;
+    archive.checkCount(count, 12);
+    file.labels.resize(count);
+    for (ToolLabel& label : file.labels) passLabelHeader(archive, label);
+    checkLabelNames(file.labels, name);
+    bool hasNeighborhood = false;
+    int32_t neighborhood = 0;
+    archive || hasNeighborhood || neighborhood;
+    if (hasNeighborhood) file.neighborhoodSize = neighborhood;
+    archive || file.qualityJson;
+    std::vector<kvCompositeColorSet> sets(count);
+    for (kvCompositeColorSet& set : sets) archive || set;
+    kvCompositeColorSegmenterTrainParams params;
+    archive || params;
+    if (archive.bytesLeft() != 0)
+        throw ToolFileError(name + " is a corrupt tool file (bytes after the end of the payload)");
+    for (const ToolLabel& label : file.labels)
+        for (const std::string& s : label.sources)
+            if (s.size() > kMaxSourceText)
+                throw ToolFileError(name + ": an example source text is too long");
+    if (file.qualityJson.size() > kMaxQualityText)
+        throw ToolFileError(name + ": the quality report is too long");
+    if (count == 0) throw ToolFileError(name + ": the tool is not trained");
+    file.tool.train(sets, params);
+    return file;
+}
+
+ToolFile decodeVersion1(kvArchive& archive, const std::string& name) {
+    ToolFile file;
+    file.formatVersion = 1;
+    uint32_t count = 0;
+    archive || count;
+    archive.checkCount(count, 4);
+    file.labels.resize(count);
+    for (ToolLabel& label : file.labels) archive || label.name;
+    checkLabelNames(file.labels, name);
+    archive || file.tool;
+    if (archive.bytesLeft() != 0)
+        throw ToolFileError(name + " is a corrupt tool file (" +
+                            std::to_string(archive.bytesLeft()) + " bytes after the tool)");
+    const std::vector<uint32_t> colours = assignLabelColors(file.labelNames());
+    for (std::size_t i = 0; i < count; ++i) file.labels[i].color = colours[i];
+    return file;
+}
+
+}  // namespace
+
+std::vector<std::string> ToolFile::labelNames() const {
+    std::vector<std::string> names;
+    for (const ToolLabel& label : labels) names.push_back(label.name);
+    return names;
+}
+
+std::string labelNameProblem(const std::string& name) {
+    if (name.empty() || name.size() > 64)
+        return "label name \"" + kfPrintable(name, 80) + "\" must have 1 to 64 characters";
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
+            return "label name \"" + kfPrintable(name, 80) +
+                   "\" may hold only letters, digits, '_' and '-'";
+    return {};
+}
+
+std::vector<kvCompositeColorSet> cropExamples(const std::vector<kvCompositeColorSet>& sets) {
+    std::vector<kvCompositeColorSet> out;
+    for (const kvCompositeColorSet& set : sets) {
+        std::vector<kvCompositeColor> instances;
+        for (const kvCompositeColor& example : set.instances()) {
+            std::vector<kv3PlanePelBuffer_const> images = example.images();
+            std::vector<kvPelBuffer_const<unsigned char>> masks = example.masks();
+            for (std::size_t i = 0; i < images.size(); ++i) cropPair(images[i], masks[i]);
+            instances.emplace_back(images, masks);
+        }
+        out.emplace_back(instances);
+    }
+    return out;
+}
+
+std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options) {
+    checkLabels(file, "cannot store the tool");
+    std::ostringstream payload;
+    {
+        kvArchive archive(payload);
+        uint32_t count = static_cast<uint32_t>(file.labels.size());
+        archive || count;
+        for (ToolLabel label : file.labels) passLabelHeader(archive, label);
+        bool hasNeighborhood = file.neighborhoodSize.has_value();
+        int32_t neighborhood = file.neighborhoodSize.value_or(0);
+        std::string quality = file.qualityJson;
+        archive || hasNeighborhood || neighborhood || quality;
+        std::vector<kvCompositeColorSet> sets = options.cropExamples
+                                                    ? cropExamples(file.tool.compositeColors())
+                                                    : file.tool.compositeColors();
+        for (kvCompositeColorSet& set : sets) archive || set;
+        kvCompositeColorSegmenterTrainParams params = file.tool.trainParams();
+        archive || params;
+    }
+    const std::string raw = payload.str();
+    if (raw.size() > UINT32_MAX) throw ToolFileError("the tool is too large to store");
+    std::ostringstream out;
+    {
+        kvArchive archive(out);
+        std::string magic = kMagic;
+        uint32_t version = kToolFileVersion, size = static_cast<uint32_t>(raw.size());
+        archive || magic || version || size;
+    }
+    return out.str() + compress(raw);
+}
+
+void writeToolFile(const std::string& path, const ToolFile& file, const std::string& shownName,
+                   const ToolFileWriteOptions& options) {
+    const std::string data = encodeToolFile(file, options);
+    const std::string& shown = shownName.empty() ? path : shownName;
+    if (const int e = writeFileBytes(path, data))
+        throw ToolFileError("cannot write " + shown + ": " + std::strerror(e));
+}
+
+namespace {
+
+// Reads bytes held elsewhere without copying them (a version-1 file holds
+// whole images and may be hundreds of MB).
+class ByteView : public std::streambuf {
+public:
+    ByteView(const char* data, std::size_t size) {
+        char* p = const_cast<char*>(data);
+        setg(p, p, p + size);
+    }
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir,
+                     std::ios_base::openmode which) override {
+        if (!(which & std::ios_base::in)) return pos_type(off_type(-1));
+        char* from = dir == std::ios_base::beg   ? eback()
+                     : dir == std::ios_base::cur ? gptr()
+                                                 : egptr();
+        if (off < eback() - from || off > egptr() - from) return pos_type(off_type(-1));
+        setg(eback(), from + off, egptr());
+        return pos_type(gptr() - eback());
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+};
+
+ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& name,
+                     const ToolFileLimits& limits) {
+    ByteView view(bytes, size);
+    std::istream stream(&view);
+    ToolFile file;
+    const kvCompositeColorSegmenterBudgetScope budget(limits.budget);
+    try {
+        kvArchive archive(stream);
+        std::string magic;
+        try {
+            archive || magic;
+        } catch (const std::exception&) {
+        }
+        if (magic != kMagic) throw ToolFileError(name + " is not a clsg tool file");
+        uint32_t version = 0;
+        archive || version;
+        if (version == 1)
+            file = decodeVersion1(archive, name);
+        else if (version == 2)
+            file = decodeVersion2(archive, stream, bytes, size, name, limits);
+        else
+            throw ToolFileError(name + " has tool-file format version " + std::to_string(version) +
+                                "; this clsg reads versions 1 and 2");
+    } catch (const ToolFileError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw ToolFileError(name + ": out of memory while loading the tool");
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        throw ToolFileError(name + ": training the stored tool would cost too much (" +
+                            kfPrintable(e.what(), 200) + ")");
+    } catch (const std::exception& e) {
+        std::string why = e.what();
+        if (why.empty()) why = "a stored record is invalid";
+        throw ToolFileError(name + " is a corrupt tool file (" + kfPrintable(why, 200) + ")");
+    }
+    checkLabels(file, name);
+    return file;
+}
+
+}  // namespace
+
+ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
+                        const ToolFileLimits& limits) {
+    return decodeBytes(bytes.data(), bytes.size(), name, limits);
+}
+
+ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
+    std::vector<unsigned char> raw;
+    try {
+        raw = readFileBytes(path, limits.maxPayloadBytes + 1024);
+    } catch (const ImageError& e) {
+        throw ToolFileError(e.what());
+    }
+    return decodeBytes(reinterpret_cast<const char*>(raw.data()), raw.size(), path, limits);
+}
+
+}  // namespace clsg

@@ -1,0 +1,37 @@
+#include "studio/studio_paths.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "studio/studio_session.h"
+
+namespace clsg {
+
+std::string confinedPath(const std::string& outDir, const std::string& name,
+                         const std::string& extension) {
+    const bool plain = !name.empty() && name.size() <= 128 && name[0] != '.' &&
+                       name.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
+                           std::string::npos;
+    if (!plain)
+        throw StudioError("\"" + name +
+                          "\" is not a plain file name (letters, digits, '_', '-' and '.', not "
+                          "starting with '.'); files are written only into " +
+                          outDir);
+    std::string file = name;
+    if (file.size() < extension.size() ||
+        file.compare(file.size() - extension.size(), extension.size(), extension) != 0)
+        file += extension;
+    const std::string path = (std::filesystem::path(outDir) / file).string();
+    refuseLinks(path);
+    return path;
+}
+
+void refuseLinks(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        throw StudioError(path + " is a symbolic link; the studio does not write through links");
+}
+
+}  // namespace clsg

@@ -1,0 +1,42 @@
+#include "studio/studio_runs.h"
+
+namespace clsg {
+
+std::string encodeRuns(const uint8_t* data, std::size_t size) {
+    std::string out;
+    for (std::size_t i = 0; i < size;) {
+        std::size_t j = i + 1;
+        while (j < size && data[j] == data[i]) ++j;
+        out.push_back(static_cast<char>(data[i]));
+        for (std::size_t run = j - i;; run >>= 7) {
+            const uint8_t low = static_cast<uint8_t>(run & 0x7f);
+            if (run < 0x80) {
+                out.push_back(static_cast<char>(low));
+                break;
+            }
+            out.push_back(static_cast<char>(low | 0x80));
+        }
+        i = j;
+    }
+    return out;
+}
+
+bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>& out) {
+    out.clear();
+    out.reserve(size);
+    for (std::size_t i = 0; i < text.size();) {
+        const uint8_t value = static_cast<uint8_t>(text[i++]);
+        uint64_t run = 0;
+        for (unsigned shift = 0;; shift += 7) {
+            if (i >= text.size() || shift > 35) return false;
+            const uint8_t b = static_cast<uint8_t>(text[i++]);
+            run |= static_cast<uint64_t>(b & 0x7f) << shift;
+            if (!(b & 0x80)) break;
+        }
+        if (run == 0 || run > size - out.size()) return false;
+        out.insert(out.end(), static_cast<std::size_t>(run), value);
+    }
+    return out.size() == size;
+}
+
+}  // namespace clsg

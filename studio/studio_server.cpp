@@ -1,0 +1,528 @@
+#include "studio/studio_server.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "clsg/io/errors.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/exception.h"
+#include "studio/studio_runs.h"
+
+// The page, compiled in from studio/.
+extern const unsigned char kStudioHtml[], kStudioCss[], kStudioJs[];
+extern const std::size_t kStudioHtmlSize, kStudioCssSize, kStudioJsSize;
+
+namespace clsg {
+
+namespace {
+
+using json = nlohmann::json;
+
+// A request that is malformed: answered with 400 and the message.
+struct BadRequest : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A request that asks for too much: 413.
+struct TooLarge : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A segment request that a newer one took over: 409.
+struct Superseded {};
+
+// JSON text; bytes that are not UTF-8 (in file names, say) become U+FFFD.
+std::string text(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void answerJson(httplib::Response& res, const json& j) {
+    res.set_content(text(j), "application/json");
+}
+
+void answerError(httplib::Response& res, int status, const std::string& message) {
+    res.status = status;
+    answerJson(res, json{{"error", message}});
+}
+
+std::string asset(const unsigned char* data, std::size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+bool sameText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;  // no early exit: the time taken does not tell a prefix
+    for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+json parseBody(const httplib::Request& req) {
+    if (req.body.size() > StudioServer::kMaxJsonBody)
+        throw TooLarge("the request body is larger than " +
+                       std::to_string(StudioServer::kMaxJsonBody) + " bytes");
+    try {
+        json j = json::parse(req.body);
+        if (!j.is_object()) throw BadRequest("the request body must be a JSON object");
+        return j;
+    } catch (const json::exception& e) {
+        throw BadRequest(std::string("malformed JSON: ") + e.what());
+    }
+}
+
+const json& field(const json& j, const char* name) {
+    const auto it = j.find(name);
+    if (it == j.end()) throw BadRequest(std::string("the field \"") + name + "\" is missing");
+    return *it;
+}
+
+std::string stringField(const json& j, const char* name) {
+    const json& v = field(j, name);
+    if (!v.is_string()) throw BadRequest(std::string("\"") + name + "\" must be a string");
+    return v.get<std::string>();
+}
+
+int64_t intField(const json& j, const char* name, int64_t low, int64_t high) {
+    const json& v = field(j, name);
+    const bool integral = v.is_number_integer() || v.is_number_unsigned();
+    if (!integral || (v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT64_MAX)) ||
+        v.get<int64_t>() < low || v.get<int64_t>() > high)
+        throw BadRequest(std::string("\"") + name + "\" must be a whole number from " +
+                         std::to_string(low) + " to " + std::to_string(high));
+    return v.get<int64_t>();
+}
+
+uint32_t colorField(const json& j, const char* name) {
+    uint32_t color = 0;
+    if (!parseColorText(stringField(j, name), &color))
+        throw BadRequest(std::string("\"") + name + "\" must be a colour like #1f77b4");
+    return color;
+}
+
+// A query parameter that must be a whole number from 0 to high.
+long queryNumber(const httplib::Request& req, const char* name, long high) {
+    if (!req.has_param(name))
+        throw BadRequest(std::string("the query parameter ") + name + " is missing");
+    const std::string text = req.get_param_value(name);
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        throw BadRequest(std::string("the query parameter ") + name + " must be a whole number");
+    const long v = std::stol(text);
+    if (v > high)
+        throw BadRequest(std::string("the query parameter ") + name + " is larger than " +
+                         std::to_string(high));
+    return v;
+}
+
+// Each label's colour, whether it is derived ("auto") and whether it had
+// marks at the last training.
+json labelsJson(const StudioSession& s) {
+    json labels = json::array();
+    for (const StudioLabel& l : s.labels())
+        labels.push_back({{"name", l.name},
+                          {"color", colorText(l.color)},
+                          {"auto", !l.chosen},
+                          {"marked", l.marked}});
+    return labels;
+}
+
+json stateJson(const StudioSession& s) {
+    json images = json::array(), labels = labelsJson(s);
+    for (const StudioImage& i : s.images())
+        images.push_back({{"name", i.name},
+                          {"path", i.path},
+                          {"width", i.pixels.width()},
+                          {"height", i.pixels.height()}});
+    const StudioSettings& st = s.settings();
+    return {{"revision", s.revision()},
+            {"images", images},
+            {"labels", labels},
+            {"settings",
+             {{"toleranceFrac", st.toleranceFrac},
+              {"toleranceMin", st.toleranceMin},
+              {"neighborhood", st.neighborhood},
+              {"normalize", st.normalize}}},
+            {"outDir", s.outDir()}};
+}
+
+// The index of the image a query names.
+std::size_t queryImage(const httplib::Request& req, const StudioSession& s) {
+    const long i = queryNumber(req, "i", 1000000);
+    if (static_cast<std::size_t>(i) >= s.images().size())
+        throw BadRequest("there is no image " + std::to_string(i));
+    return static_cast<std::size_t>(i);
+}
+
+struct SegmentRequest {
+    std::size_t image;
+    StudioView view;
+    std::string viewName;
+    kvPelRect window;  // empty: the whole image
+};
+
+SegmentRequest parseSegmentRequest(const json& j) {
+    SegmentRequest r;
+    r.image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    r.viewName = j.contains("view") ? stringField(j, "view") : std::string("labels");
+    if (r.viewName == "labels")
+        r.view = StudioView::Labels;
+    else if (r.viewName == "confidence")
+        r.view = StudioView::Confidence;
+    else if (r.viewName == "score")
+        r.view = StudioView::Score;
+    else
+        throw BadRequest("\"view\" must be labels, confidence or score");
+    if (j.contains("window")) {
+        const json& w = j["window"];
+        const auto part = [&](std::size_t k) {
+            if (!w.is_array() || w.size() != 4 || !w[k].is_number_integer() ||
+                w[k].get<int64_t>() < 0 || w[k].get<int64_t>() > 1000000000)
+                throw BadRequest("\"window\" must be [x, y, width, height]");
+            return static_cast<long>(w[k].get<int64_t>());
+        };
+        r.window = kvPelRect(part(0), part(1), part(2), part(3));
+        if (r.window.isEmpty()) throw BadRequest("\"window\" is empty");
+    }
+    return r;
+}
+
+// The answer to a segment request: the JSON's length (uint32, little endian),
+// the JSON, then the view's bytes, run-encoded unless that is no shorter.
+std::string segmentFrame(const StudioSession& session, const SegmentRequest& request,
+                         const StudioSegmentation& seg,
+                         std::chrono::steady_clock::time_point start) {
+    const auto encodeStart = std::chrono::steady_clock::now();
+    std::string payload = encodeRuns(seg.pixels.data(), seg.pixels.size());
+    const bool raw = payload.size() >= seg.pixels.size();
+    if (raw) payload.assign(seg.pixels.begin(), seg.pixels.end());
+    const auto end = std::chrono::steady_clock::now();
+    const auto ms = [](auto a, auto b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
+    const StudioImage& target = session.images()[request.image];
+    const std::string meta = text(json{
+        {"revision", session.revision()},
+        {"image", request.image},
+        {"view", request.viewName},
+        {"width", target.pixels.width()},
+        {"height", target.pixels.height()},
+        {"window", {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
+        {"encoding", raw ? "raw" : "runs"},
+        {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+        {"labels", labelsJson(session)},
+        {"trainMs", seg.trainMs},
+        {"runMs", seg.runMs},
+        {"encodeMs", ms(encodeStart, end)},
+        {"totalMs", ms(start, end)}});
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+    return frame + meta + payload;
+}
+
+}  // namespace
+
+StudioServer::StudioServer(StudioSession& session, std::string token)
+    : session_(session), token_(std::move(token)), http_(std::make_unique<httplib::Server>()) {
+    routes();
+}
+
+StudioServer::~StudioServer() = default;
+
+std::string StudioServer::randomToken() {
+    std::random_device random;
+    std::string token;
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) token += kHex[random() & 15];
+    return token;
+}
+
+int StudioServer::bind(int port) {
+    const int bound = port == 0 ? http_->bind_to_any_port("127.0.0.1")
+                                : (http_->bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound <= 0)
+        throw StudioError("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                          " (is the port in use?)");
+    return bound;
+}
+
+void StudioServer::serve() { http_->listen_after_bind(); }
+
+void StudioServer::stop() { http_->stop(); }
+
+void StudioServer::routes() {
+    httplib::Server& http = *http_;
+    http.set_payload_max_length(kMaxUpload);
+    http.set_keep_alive_max_count(1000);
+    http.set_read_timeout(30, 0);
+    guards();
+    pages();
+    api("GET", "/api/state", &StudioServer::getState);
+    api("GET", "/api/image", &StudioServer::getImage);
+    api("GET", "/api/marks", &StudioServer::getMarks);
+    api("POST", "/api/marks", &StudioServer::postMarks);
+    api("POST", "/api/labels", &StudioServer::postLabels);
+    api("POST", "/api/settings", &StudioServer::postSettings);
+    api("POST", "/api/segment", &StudioServer::postSegment);
+    api("POST", "/api/save", &StudioServer::postSave);
+    api("POST", "/api/export", &StudioServer::postExport);
+    api("POST", "/api/images", &StudioServer::postImages);
+    api("POST", "/api/preview", &StudioServer::postPreview);
+}
+
+void StudioServer::guards() {
+    httplib::Server& http = *http_;
+    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        const std::string given = req.has_header("X-Clsg-Token")
+                                      ? req.get_header_value("X-Clsg-Token")
+                                      : req.get_param_value("token");
+        if (sameText(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
+        answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty()) return;
+        if (res.status == 404)
+            answerError(res, 404, "no such page");
+        else if (res.status == 413 && req.get_header_value("Content-Type")
+                                              .rfind("application/x-www-form-urlencoded", 0) == 0)
+            // Form bodies have a small limit of their own.
+            answerError(res, 413,
+                        "the request body is too large for a form; send it as "
+                        "application/octet-stream (images) or application/json");
+        else if (res.status == 413)
+            answerError(res, 413, "the request body is too large");
+        else if (res.status >= 400)
+            answerError(res, res.status, "the request cannot be read");
+    });
+    http.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                  std::exception_ptr) { answerError(res, 500, "internal error"); });
+}
+
+void StudioServer::pages() {
+    const auto page = [this](const unsigned char* data, std::size_t size, const char* type) {
+        std::string text = asset(data, size);
+        for (std::size_t at; (at = text.find("__TOKEN__")) != std::string::npos;)
+            text.replace(at, 9, token_);
+        return [text, type](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(text, type);
+        };
+    };
+    http_->Get("/", page(kStudioHtml, kStudioHtmlSize, "text/html; charset=utf-8"));
+    http_->Get("/studio.css", page(kStudioCss, kStudioCssSize, "text/css; charset=utf-8"));
+    http_->Get("/studio.js", page(kStudioJs, kStudioJsSize, "text/javascript; charset=utf-8"));
+}
+
+// None of the handlers can take the server down: every failure becomes a
+// JSON error.
+void StudioServer::api(const char* method, const char* path, Handler handler) {
+    auto answer = [this, handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+            (this->*handler)(req, res);
+        } catch (const BadRequest& e) {
+            answerError(res, 400, e.what());
+        } catch (const TooLarge& e) {
+            answerError(res, 413, e.what());
+        } catch (const Superseded&) {
+            answerError(res, 409, "a newer request took over");
+        } catch (const StudioError& e) {
+            answerError(res, 422, e.what());
+        } catch (const FileError& e) {
+            answerError(res, 422, e.what());
+        } catch (const ImageError& e) {
+            answerError(res, 422, e.what());
+        } catch (const kvAbortRequested&) {
+            answerError(res, 409, "a newer request took over");
+        } catch (const std::bad_alloc&) {
+            answerError(res, 422, "out of memory");
+        } catch (const std::exception& e) {
+            answerError(res, 500, describeError(e));
+        }
+    };
+    if (std::strcmp(method, "GET") == 0)
+        http_->Get(path, answer);
+    else
+        http_->Post(path, answer);
+}
+
+std::unique_lock<std::mutex> StudioServer::lockSession() {
+    if (previewing_) ksys_request_abort();  // edits go before previews
+    std::unique_lock<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();  // an abort meant for an earlier request
+    return lock;
+}
+
+void StudioServer::getState(const httplib::Request&, httplib::Response& res) {
+    const auto lock = lockSession();
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::getImage(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const StudioImage& image = session_.images()[queryImage(req, session_)];
+    const kv3PlanePelBuffer& p = image.pixels;
+    const std::size_t w = static_cast<std::size_t>(p.width());
+    std::string rgb(w * static_cast<std::size_t>(p.height()) * 3, '\0');
+    char* out = &rgb[0];
+    for (long y = p.window().top(); y < p.window().bottom(); ++y) {
+        const unsigned char* rows[3] = {p.plane0().pointToRow(y), p.plane1().pointToRow(y),
+                                        p.plane2().pointToRow(y)};
+        for (std::size_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) *out++ = static_cast<char>(rows[c][x]);
+    }
+    res.set_content(std::move(rgb), "application/octet-stream");
+}
+
+void StudioServer::getMarks(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const StudioImage& image = session_.images()[queryImage(req, session_)];
+    res.set_content(encodeRuns(image.marks.data(), image.marks.size()), "application/octet-stream");
+}
+
+void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res) {
+    const auto lock = lockSession();
+    const std::size_t i = queryImage(req, session_);
+    const long x = queryNumber(req, "x", 1000000000);
+    const long y = queryNumber(req, "y", 1000000000);
+    const long w = queryNumber(req, "w", 1000000000);
+    const long h = queryNumber(req, "h", 1000000000);
+    const StudioImage& image = session_.images()[i];
+    if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
+        throw BadRequest("the rectangle lies outside image " + image.name);
+    const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    // A run takes at least two bytes and covers at least one pixel.
+    if (req.body.size() > 2 * size + 16)
+        throw TooLarge("the marks are larger than their rectangle allows");
+    std::vector<uint8_t> values;
+    if (!decodeRuns(req.body, size, values))
+        throw BadRequest("the marks are not a valid run encoding of " + std::to_string(w) + " x " +
+                         std::to_string(h) + " pixels");
+    session_.paintMarks(i, x, y, w, h, values);
+    answerJson(res, json{{"revision", session_.revision()}});
+}
+
+void StudioServer::postLabels(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string op = stringField(j, "op");
+    const auto lock = lockSession();
+    const auto label = [&] { return static_cast<std::size_t>(intField(j, "label", 0, 1000)); };
+    // A colour of null (or none) is derived.
+    const auto color = [&] {
+        return j.contains("color") && !j["color"].is_null()
+                   ? std::optional<uint32_t>(colorField(j, "color"))
+                   : std::nullopt;
+    };
+    if (op == "add")
+        session_.addLabel(stringField(j, "name"), color());
+    else if (op == "insert")
+        session_.insertLabel(label(), stringField(j, "name"), color());
+    else if (op == "rename")
+        session_.renameLabel(label(), stringField(j, "name"));
+    else if (op == "recolor")
+        session_.recolorLabel(label(), color());
+    else if (op == "delete")
+        session_.deleteLabel(label());
+    else
+        throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postSettings(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    StudioSettings s;
+    const json& frac = field(j, "toleranceFrac");
+    if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
+    s.toleranceFrac = frac.get<double>();
+    s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
+    s.neighborhood =
+        static_cast<int32_t>(intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
+    const json& normalize = field(j, "normalize");
+    if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
+    s.normalize = normalize.get<bool>();
+    const auto lock = lockSession();
+    session_.setSettings(s);
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postSegment(const httplib::Request& req, httplib::Response& res) {
+    const SegmentRequest request = parseSegmentRequest(parseBody(req));
+    // A newer request stops the one at work and makes those still waiting
+    // step aside.
+    const uint64_t ticket = ++segmentTicket_;
+    if (segmenting_) ksys_request_abort();
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();
+    if (ticket != segmentTicket_) throw Superseded();
+    struct Flag {
+        std::atomic<bool>& f;
+        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+        ~Flag() { f = false; }
+    } busy(segmenting_);
+
+    const auto start = std::chrono::steady_clock::now();
+    const StudioSegmentation seg = session_.segment(request.image, request.view, request.window);
+    res.set_content(segmentFrame(session_, request, seg, start), "application/octet-stream");
+}
+
+void StudioServer::postSave(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string file = stringField(j, "file");
+    const auto lock = lockSession();
+    const std::string path = session_.saveTool(file);
+    answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
+}
+
+void StudioServer::postExport(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::string dir = stringField(j, "dir");
+    const auto lock = lockSession();
+    const StudioExport out = session_.exportMasks(dir);
+    answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
+}
+
+void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {
+    const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
+    const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
+    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
+    const auto lock = lockSession();
+    const std::size_t dot = name.find_last_of('.');
+    session_.addImage(name.substr(0, dot), "", pixels);
+    answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postPreview(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::size_t image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    const long side = static_cast<long>(intField(j, "size", 1, 1024));
+    // Previews give way: to a segment request that came meanwhile (the page
+    // asks again later), and to any edit or segment request while at work
+    // (they abort it).
+    const uint64_t ticket = segmentTicket_;
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();
+    if (ticket != segmentTicket_) throw Superseded();
+    struct Flag {
+        std::atomic<bool>& f;
+        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+        ~Flag() { f = false; }
+    } busy(segmenting_), previewing(previewing_);
+    const StudioPreview p = session_.preview(image, side);
+    const std::string meta =
+        text(json{{"image", image},
+                  {"width", p.width},
+                  {"height", p.height},
+                  {"counts", p.counts.empty() ? json(nullptr) : json(p.counts)},
+                  {"labels", labelsJson(session_)},
+                  {"runMs", p.runMs}});
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+    frame += meta;
+    frame.append(p.rgb.begin(), p.rgb.end());
+    frame.append(p.labels.begin(), p.labels.end());
+    res.set_content(std::move(frame), "application/octet-stream");
+}
+
+}  // namespace clsg

@@ -1,0 +1,112 @@
+// The studio's HTTP server: the page and the JSON API over one session,
+// reachable from 127.0.0.1 only. Every request must carry the token, as the
+// header X-Clsg-Token or the query parameter token; others get 403.
+//
+// API (bodies are JSON unless said otherwise; errors are
+// {"error": "message"} with 400 for a malformed request, 403 for a missing
+// token, 404 for an unknown path, 409 when a newer segment request took over,
+// 413 for an oversized body and 422 for a request the session cannot carry
+// out, such as training without marks):
+//   GET  /, /studio.css, /studio.js    the page
+//   GET  /api/state                    images, labels, settings, revision
+//   GET  /api/image?i=N                image N as raw RGB bytes, row by row
+//   GET  /api/marks?i=N                image N's marks, run-encoded
+//   POST /api/marks?i=N&x=&y=&w=&h=    body: the rectangle's new marks, run-encoded
+//   POST /api/labels                   {"op": "add", "name", "color": "#rrggbb"
+//                                       (optional: the colour clsg train gives)},
+//                                      {"op": "rename", "label", "name"},
+//                                      {"op": "recolor", "label", "color"},
+//                                      {"op": "delete", "label"}
+//   POST /api/settings                 {"toleranceFrac", "toleranceMin",
+//                                       "neighborhood", "normalize"}
+//   POST /api/segment                  {"image", "view": "labels" | "confidence" | "score"}
+//                                      answers a frame: JSON length (uint32, little
+//                                      endian), JSON (size, counts, timings, encoding),
+//                                      then the view's bytes, run-encoded or raw
+//   POST /api/save                     {"file"}: the tool, into the output directory;
+//                                      answers its path and the clsg run command line
+//   POST /api/export                   {"dir"}: masks and the train command line
+//   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
+//   POST /api/preview                  {"image", "size"}: a frame as for segment, its
+//                                      JSON with width, height, counts and labels, its
+//                                      bytes the preview's RGB then its labels (see
+//                                      StudioSession::preview); gives way to edits
+//
+// Labels in answers carry "auto" (the colour is derived) and "marked". The
+// label ops also take {"op": "insert", "label", "name", "color"}, and a
+// "color" of null derives the colour again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "studio/studio_session.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace clsg {
+
+class StudioServer {
+public:
+    static constexpr std::size_t kMaxJsonBody = 64 * 1024;
+    static constexpr std::size_t kMaxUpload = 256u * 1024 * 1024;
+
+    StudioServer(StudioSession& session, std::string token);
+    ~StudioServer();
+
+    // 32 hexadecimal digits from the system's random source.
+    static std::string randomToken();
+
+    const std::string& token() const { return token_; }
+
+    // Binds 127.0.0.1:port (0: any free port); returns the port. Throws
+    // StudioError when the port cannot be bound.
+    int bind(int port);
+    // Answers requests until stop(); call after bind().
+    void serve();
+    // Thread-safe; serve() returns soon after.
+    void stop();
+
+private:
+    using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
+
+    void routes();
+    // The token check and the answers to requests no endpoint takes.
+    void guards();
+    // The page's files, with the token filled in.
+    void pages();
+    // handler, answering its failures as JSON errors.
+    void api(const char* method, const char* path, Handler handler);
+    // The session lock, with any abort meant for an earlier request cleared.
+    std::unique_lock<std::mutex> lockSession();
+
+    // One function per endpoint (see the list above).
+    void getState(const httplib::Request& req, httplib::Response& res);
+    void getImage(const httplib::Request& req, httplib::Response& res);
+    void getMarks(const httplib::Request& req, httplib::Response& res);
+    void postMarks(const httplib::Request& req, httplib::Response& res);
+    void postLabels(const httplib::Request& req, httplib::Response& res);
+    void postSettings(const httplib::Request& req, httplib::Response& res);
+    void postSegment(const httplib::Request& req, httplib::Response& res);
+    void postSave(const httplib::Request& req, httplib::Response& res);
+    void postExport(const httplib::Request& req, httplib::Response& res);
+    void postImages(const httplib::Request& req, httplib::Response& res);
+    void postPreview(const httplib::Request& req, httplib::Response& res);
+
+    StudioSession& session_;
+    const std::string token_;
+    std::unique_ptr<httplib::Server> http_;
+    std::mutex sessionMutex_;                 // one request at a time works on the session
+    std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
+    std::atomic<bool> segmenting_{false};
+    std::atomic<bool> previewing_{false};
+};
+
+}  // namespace clsg

@@ -1,0 +1,655 @@
+#include "studio/studio_session.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "clsg/colorseg/intensity_gain.h"
+#include "clsg/io/errors.h"
+#include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
+#include "clsg/io/output_files.h"
+#include "clsg/io/overlay.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/platform/exception.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/tiled/tiled_run.h"
+#include "studio/studio_paths.h"
+
+namespace clsg {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The shortest decimal text that reads back as v.
+std::string exactNumber(double v) {
+    char text[64];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+}
+
+// word as one shell word.
+std::string shellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789_./=:,@+-") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+kvPelRect overlap(const kvPelRect& a, const kvPelRect& b) {
+    return kvRectangle<long>(a).intersect(kvRectangle<long>(b), false);
+}
+
+// True when image holds the pels of part at part's window.
+bool holds(const kv3PlanePelBuffer_const& image, const kv3PlanePelBuffer_const& part) {
+    if (!image.window().contains(part.window())) return false;
+    kvPelBuffer_const<unsigned char> planes[3] = {image.plane0(), image.plane1(), image.plane2()};
+    for (kvPelBuffer_const<unsigned char>& p : planes) p.window(part.window(), false);
+    return kfPelEqual(planes[0], part.plane0()) && kfPelEqual(planes[1], part.plane1()) &&
+           kfPelEqual(planes[2], part.plane2());
+}
+
+// A copy of image whose window starts at (0, 0).
+kv3PlanePelBuffer originCopy(const kv3PlanePelBuffer_const& image) {
+    const kvPelRect& w = image.window();
+    kv3PlanePelBuffer out(kvPelRect(0, 0, w.width(), w.height()));
+    const kvPelBuffer_const<unsigned char>* from[3] = {&image.plane0(), &image.plane1(),
+                                                       &image.plane2()};
+    const kvPelBuffer<unsigned char>* to[3] = {&out.plane0(), &out.plane1(), &out.plane2()};
+    for (int p = 0; p < 3; ++p)
+        for (long y = 0; y < w.height(); ++y)
+            std::copy_n(from[p]->pointToRow(w.top() + y), w.width(), to[p]->pointToRow(y));
+    return out;
+}
+
+// The example of label value on image: the image cut to the box around the
+// label's marks, with a mask over that box (255 where marks hold value).
+// Cutting keeps training and the saved tool in proportion to the marks, not
+// to the image. Unbound when the image holds no such mark.
+struct Example {
+    kv3PlanePelBuffer image;
+    kvPelBuffer<unsigned char> mask;
+};
+
+std::vector<Example> examplesOf(const StudioImage& image, std::size_t labels) {
+    const long width = image.pixels.width(), height = image.pixels.height();
+    std::vector<long> x0(labels + 1, width), y0(labels + 1, height), x1(labels + 1, 0),
+        y1(labels + 1, 0);
+    for (long y = 0; y < height; ++y) {
+        const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y * width);
+        for (long x = 0; x < width; ++x) {
+            const uint8_t m = marks[x];
+            if (m == 0) continue;
+            x0[m] = std::min(x0[m], x);
+            x1[m] = std::max(x1[m], x + 1);
+            y0[m] = std::min(y0[m], y);
+            y1[m] = std::max(y1[m], y + 1);
+        }
+    }
+    std::vector<Example> out(labels);
+    const kvPelRect& w = image.pixels.window();
+    for (std::size_t label = 0; label < labels; ++label) {
+        const std::size_t m = label + 1;
+        if (x1[m] == 0) continue;
+        const kvPelRect box(w.left() + x0[m], w.top() + y0[m], x1[m] - x0[m], y1[m] - y0[m]);
+        kvPelBuffer<unsigned char> planes[3] = {image.pixels.plane0(), image.pixels.plane1(),
+                                                image.pixels.plane2()};
+        for (kvPelBuffer<unsigned char>& p : planes) p.window(box, false);
+        out[label].image = kv3PlanePelBuffer(planes[0], planes[1], planes[2]);
+        out[label].mask = kvPelBuffer<unsigned char>(box);
+        for (long y = y0[m]; y < y1[m]; ++y) {
+            const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y * width);
+            unsigned char* row = out[label].mask.pointToRow(w.top() + y);
+            for (long x = x0[m]; x < x1[m]; ++x) row[x - x0[m]] = marks[x] == m ? 255 : 0;
+        }
+    }
+    return out;
+}
+
+// A mask over image's window: 255 where marks hold value.
+kvPelBuffer<unsigned char> maskOf(const StudioImage& image, uint8_t value) {
+    kvPelBuffer<unsigned char> mask(image.pixels.window());
+    const std::size_t width = static_cast<std::size_t>(image.pixels.width());
+    for (long y = 0; y < image.pixels.height(); ++y) {
+        const uint8_t* marks = image.marks.data() + static_cast<std::size_t>(y) * width;
+        unsigned char* row = mask.pointToRow(mask.window().top() + y);
+        for (std::size_t x = 0; x < width; ++x) row[x] = marks[x] == value ? 255 : 0;
+    }
+    return mask;
+}
+
+// The pels of b, row by row.
+void copyRows(const kvPelBuffer_const<unsigned char>& b, std::vector<uint8_t>& out) {
+    const std::size_t width = static_cast<std::size_t>(b.width());
+    out.resize(width * static_cast<std::size_t>(b.height()));
+    for (long y = 0; y < b.height(); ++y)
+        std::copy_n(b.pointToRow(b.window().top() + y), width,
+                    out.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
+}
+
+void checkName(const std::string& name) {
+    const std::string problem = labelNameProblem(name);
+    if (!problem.empty()) throw StudioError(problem);
+}
+
+}  // namespace
+
+StudioSession::StudioSession(std::string outDir) : outDir_(std::move(outDir)) {}
+
+std::size_t StudioSession::addImage(const std::string& name, const std::string& path,
+                                    const kv3PlanePelBuffer& pixels) {
+    if (!pixels.isBound() || pixels.width() <= 0 || pixels.height() <= 0)
+        throw StudioError("the image " + name + " is empty");
+    // Names become file names: keep letters, digits, '_' and '-'.
+    std::string base;
+    for (char c : name) base += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
+    if (base.empty()) base = "image";
+    base = base.substr(0, 64);
+    std::string unique = base;
+    for (int n = 2;; ++n) {
+        const bool taken = std::any_of(images_.begin(), images_.end(),
+                                       [&](const StudioImage& i) { return i.name == unique; });
+        if (!taken) break;
+        unique = base + "-" + std::to_string(n);
+    }
+    StudioImage image;
+    image.name = unique;
+    image.path = path;
+    image.pixels = pixels;
+    image.marks.assign(
+        static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
+    images_.push_back(std::move(image));
+    ++revision_;
+    return images_.size() - 1;
+}
+
+const StudioImage& StudioSession::imageAt(std::size_t image) const {
+    if (image >= images_.size()) throw StudioError("there is no image " + std::to_string(image));
+    return images_[image];
+}
+
+void StudioSession::checkLabel(std::size_t label) const {
+    if (label >= labels_.size()) throw StudioError("there is no label " + std::to_string(label));
+}
+
+void StudioSession::checkNewName(const std::string& name, std::size_t except) const {
+    checkName(name);
+    for (std::size_t i = 0; i < labels_.size(); ++i)
+        if (i != except && labels_[i].name == name)
+            throw StudioError("there is a label named " + name + " already");
+}
+
+void StudioSession::addLabel(const std::string& name, std::optional<uint32_t> color) {
+    insertLabel(labels_.size(), name, color);
+}
+
+void StudioSession::insertLabel(std::size_t at, const std::string& name,
+                                std::optional<uint32_t> color) {
+    if (labels_.size() >= kMaxLabels)
+        throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
+    if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
+    checkNewName(name, labels_.size());
+    if (at < labels_.size()) {
+        const uint8_t from = static_cast<uint8_t>(at + 1);
+        for (StudioImage& image : images_)
+            for (uint8_t& m : image.marks)
+                if (m >= from) ++m;
+    }
+    StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
+    labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
+    deriveColors();
+    trainSettingsChanged();
+}
+
+void StudioSession::renameLabel(std::size_t label, const std::string& name) {
+    checkLabel(label);
+    checkNewName(name, label);
+    labels_[label].name = name;
+    deriveColors();
+    ++revision_;
+}
+
+void StudioSession::recolorLabel(std::size_t label, std::optional<uint32_t> color) {
+    checkLabel(label);
+    labels_[label].chosen = color.has_value();
+    if (color) labels_[label].color = *color & 0xffffffu;
+    deriveColors();
+    ++revision_;
+}
+
+void StudioSession::deriveColors() {
+    std::vector<std::string> names;
+    std::vector<std::optional<uint32_t>> chosen, means;
+    for (const StudioLabel& label : labels_) {
+        names.push_back(label.name);
+        chosen.push_back(label.chosen ? std::optional<uint32_t>(label.color) : std::nullopt);
+        means.push_back(label.mean);
+    }
+    const std::vector<uint32_t> colors = labelColors(names, chosen, means);
+    for (std::size_t i = 0; i < labels_.size(); ++i) labels_[i].color = colors[i];
+}
+
+void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {
+    if (trained_.size() == labels_.size() || !labels.isBound()) return;
+    std::vector<unsigned char> to(256, 255);
+    std::copy(trained_.begin(), trained_.end(), to.begin());
+    labels = kfPelMap(labels, to);
+}
+
+void StudioSession::deleteLabel(std::size_t label) {
+    checkLabel(label);
+    labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
+    const uint8_t removed = static_cast<uint8_t>(label + 1);
+    for (StudioImage& image : images_)
+        for (uint8_t& m : image.marks)
+            if (m == removed)
+                m = 0;
+            else if (m > removed)
+                --m;
+    deriveColors();
+    trainSettingsChanged();
+}
+
+void StudioSession::setSettings(const StudioSettings& s) {
+    if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
+        throw StudioError("the tolerance fraction must lie between 0 and 1");
+    if (s.neighborhood < 1 || s.neighborhood > kMaxNeighborhood)
+        throw StudioError("the neighbourhood size must lie between 1 and " +
+                          std::to_string(kMaxNeighborhood));
+    const bool trainChange =
+        s.toleranceFrac != settings_.toleranceFrac || s.toleranceMin != settings_.toleranceMin;
+    settings_ = s;
+    if (trainChange)
+        trainSettingsChanged();
+    else
+        ++revision_;
+}
+
+void StudioSession::paintMarks(std::size_t image, long x, long y, long w, long h,
+                               const std::vector<uint8_t>& values) {
+    StudioImage& target = images_[&imageAt(image) - images_.data()];
+    const long width = target.pixels.width(), height = target.pixels.height();
+    if (x < 0 || y < 0 || w < 1 || h < 1 || x > width - w || y > height - h)
+        throw StudioError("the painted rectangle lies outside the image");
+    if (values.size() != static_cast<std::size_t>(w) * static_cast<std::size_t>(h))
+        throw StudioError("the painted rectangle and its marks differ in size");
+    for (uint8_t v : values)
+        if (v > labels_.size()) throw StudioError("a mark names a label that does not exist");
+    for (long row = 0; row < h; ++row)
+        std::copy_n(values.begin() + row * w, w, target.marks.begin() + (y + row) * width + x);
+    trainSettingsChanged();
+}
+
+void StudioSession::train() {
+    if (toolRevision_ == trainRevision_) {
+        if (!toolError_.empty()) throw StudioError(toolError_);
+        return;
+    }
+    toolRevision_ = trainRevision_;
+    toolError_.clear();
+    try {
+        if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
+        std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
+        for (const StudioImage& image : images_) {
+            const std::vector<Example> examples = examplesOf(image, labels_.size());
+            for (std::size_t label = 0; label < labels_.size(); ++label)
+                if (examples[label].image.isBound())
+                    instances[label].emplace_back(examples[label].image, examples[label].mask);
+        }
+        // Labels without marks wait: the others are trained, and their colours
+        // follow their marks.
+        std::vector<kvCompositeColorSet> sets;
+        trained_.clear();
+        for (std::size_t label = 0; label < labels_.size(); ++label) {
+            StudioLabel& l = labels_[label];
+            l.marked = !instances[label].empty();
+            l.mean.reset();
+            if (!l.marked) continue;
+            sets.emplace_back(instances[label]);
+            trained_.push_back(static_cast<uint8_t>(label));
+            l.mean = meanExampleColor(sets.back());
+        }
+        deriveColors();
+        if (sets.empty())
+            throw StudioError(labels_.size() == 1
+                                  ? "label " + labels_[0].name +
+                                        " has no marks yet: paint some pixels with it"
+                                  : "no label has marks yet: pick one and paint some pixels of "
+                                    "its colour");
+        tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
+                                                               settings_.toleranceMin));
+    } catch (const StudioError& e) {
+        toolError_ = e.what();
+    } catch (const kvAbortRequested&) {
+        toolRevision_ = 0;  // try again next time
+        throw;
+    } catch (const std::bad_alloc&) {
+        toolError_ = "out of memory while training";
+    } catch (const std::exception& e) {
+        toolError_ = "training failed: " + describeError(e);
+    }
+    if (!toolError_.empty()) throw StudioError(toolError_);
+}
+
+StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
+                                          const kvPelRect& window) {
+    const StudioImage& target = imageAt(image);
+    const kvPelRect whole = target.pixels.window();
+    StudioSegmentation out;
+    out.window = window.isEmpty() ? whole : overlap(window, whole);
+    if (out.window.isEmpty()) throw StudioError("the window lies outside image " + target.name);
+    const bool full = out.window == whole;
+
+    Clock::time_point start = Clock::now();
+    const uint64_t before = toolRevision_;
+    train();
+    if (toolRevision_ != before) out.trainMs = msSince(start);
+
+    start = Clock::now();
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
+    try {
+        if (resultToolRevision_ != toolRevision_ || resultImage_ != image ||
+            !(resultParams_ == params)) {
+            for (kvPelBuffer<unsigned char>& o : outputs_) o = kvPelBuffer<unsigned char>();
+            resultToolRevision_ = 0;
+            gain_ = params.normalizeIntensity() ? kfSearchIntensityGain(tool_, target.pixels) : 1.0;
+            resultToolRevision_ = toolRevision_;
+            resultImage_ = image;
+            resultParams_ = params;
+        }
+        const int kind = static_cast<int>(view);
+        const bool kept = full && outputs_[kind].isBound() && outputs_[0].isBound();
+        if (!kept) {
+            clsg::TiledOutputs wanted;
+            wanted.label = view == StudioView::Labels || full;
+            wanted.confidence = view == StudioView::Confidence;
+            wanted.score = view == StudioView::Score;
+            clsg::TiledOptions options;
+            options.window = out.window;
+            options.gain = gain_;
+            clsg::TiledImages images =
+                clsg::tiledRun(tool_, target.pixels, params, wanted, options);
+            mapLabels(images.label);
+            if (full) {
+                if (images.label.isBound()) outputs_[0] = images.label;
+                if (images.confidence.isBound()) outputs_[1] = images.confidence;
+                if (images.score.isBound()) outputs_[2] = images.score;
+            }
+            out.runMs = msSince(start);
+            const kvPelBuffer<unsigned char>& got = kind == 0   ? images.label
+                                                    : kind == 1 ? images.confidence
+                                                                : images.score;
+            copyRows(got, out.pixels);
+        } else {
+            copyRows(outputs_[kind], out.pixels);
+        }
+    } catch (const kvAbortRequested&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw StudioError("out of memory while segmenting " + target.name);
+    } catch (const std::exception& e) {
+        throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
+    }
+    if (full) out.counts = labelCounts(outputs_[0], static_cast<unsigned>(labels_.size()));
+    return out;
+}
+
+StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
+    const StudioImage& target = imageAt(image);
+    if (maxSide < 1) throw StudioError("a preview is at least 1 pel wide");
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
+    // Before any training can work, the picture alone.
+    bool trained = true;
+    try {
+        train();
+    } catch (const StudioError&) {
+        trained = false;
+    }
+    previews_.resize(images_.size());
+    KeptPreview& kept = previews_[image];
+    if (kept.toolRevision == toolRevision_ && kept.params == params && kept.maxSide == maxSide) {
+        StudioPreview out = kept.value;
+        out.runMs = 0;
+        return out;
+    }
+    const Clock::time_point start = Clock::now();
+    kvPelBuffer<unsigned char> labels;
+    if (!trained) {
+        labels = kvPelBuffer<unsigned char>(target.pixels.window());
+        kfPelSet(labels, static_cast<unsigned char>(255));
+    } else if (resultToolRevision_ == toolRevision_ && resultImage_ == image &&
+               resultParams_ == params && outputs_[0].isBound()) {
+        labels = outputs_[0];
+    } else {
+        try {
+            clsg::TiledOutputs wanted;
+            wanted.label = true;
+            clsg::TiledOptions options;
+            options.window = target.pixels.window();
+            labels = clsg::tiledRun(tool_, target.pixels, params, wanted, options).label;
+            mapLabels(labels);
+        } catch (const kvAbortRequested&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw StudioError("out of memory while segmenting " + target.name);
+        } catch (const std::exception& e) {
+            throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
+        }
+    }
+    // Each preview pel: the mean of the image pels it covers, and the label
+    // of the one nearest its centre.
+    const long w = target.pixels.width(), h = target.pixels.height();
+    const double scale = std::min(1.0, static_cast<double>(maxSide) / std::max(w, h));
+    StudioPreview out;
+    out.width = std::max(1L, std::lround(w * scale));
+    out.height = std::max(1L, std::lround(h * scale));
+    const std::size_t size = static_cast<std::size_t>(out.width * out.height);
+    out.rgb.resize(3 * size);
+    out.labels.resize(size);
+    const kvPelRect& iw = target.pixels.window();
+    const kvPelBuffer<unsigned char>* planes[3] = {&target.pixels.plane0(), &target.pixels.plane1(),
+                                                   &target.pixels.plane2()};
+    for (long ty = 0; ty < out.height; ++ty) {
+        const long y0 = ty * h / out.height, y1 = (ty + 1) * h / out.height;
+        const long cy = (2 * ty + 1) * h / (2 * out.height);
+        for (long tx = 0; tx < out.width; ++tx) {
+            const long x0 = tx * w / out.width, x1 = (tx + 1) * w / out.width;
+            const long cx = (2 * tx + 1) * w / (2 * out.width);
+            const std::size_t at = static_cast<std::size_t>(ty * out.width + tx);
+            for (int c = 0; c < 3; ++c) {
+                uint64_t sum = 0;
+                for (long y = y0; y < y1; ++y) {
+                    const unsigned char* row = planes[c]->pointToRow(iw.top() + y);
+                    for (long x = x0; x < x1; ++x) sum += row[x];
+                }
+                const uint64_t n = static_cast<uint64_t>((y1 - y0) * (x1 - x0));
+                out.rgb[3 * at + c] = static_cast<uint8_t>((sum + n / 2) / n);
+            }
+            out.labels[at] = labels.pointToRow(labels.window().top() + cy)[cx];
+        }
+    }
+    if (trained) out.counts = labelCounts(labels, static_cast<unsigned>(labels_.size()));
+    out.runMs = msSince(start);
+    kept = {toolRevision_, params, maxSide, out};
+    return out;
+}
+
+std::string StudioSession::saveTool(const std::string& fileName) {
+    train();
+    for (const StudioLabel& label : labels_)
+        if (!label.marked)
+            throw StudioError("label " + label.name +
+                              " has no marks yet: paint some pixels with it, or delete it, "
+                              "before saving");
+    const std::string path = confinedPath(outDir_, fileName, ".clsg");
+    ToolFile file;
+    for (const StudioLabel& label : labels_) file.labels.push_back({label.name, label.color, {}});
+    // Each example's source, in the order train() gathers them.
+    for (const StudioImage& image : images_) {
+        std::array<bool, 256> present{};
+        for (uint8_t m : image.marks) present[m] = true;
+        for (std::size_t label = 0; label < labels_.size(); ++label)
+            if (present[label + 1])
+                file.labels[label].sources.push_back(image.path.empty() ? image.name : image.path);
+    }
+    file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
+    file.tool = tool_;
+    OutputFiles files;
+    files.makeDir(outDir_);
+    // Whole example images, so that a reopened tool finds its marks on them.
+    ToolFileWriteOptions whole;
+    whole.cropExamples = false;
+    writeToolFile(files.stage(path), file, path, whole);
+    files.commit();
+    return path;
+}
+
+std::string StudioSession::runCommand(const std::string& toolPath) const {
+    std::string command = shellWord(program_) + " run " + shellWord(toolPath);
+    bool named = false;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) {
+            command += " " + shellWord(image.path);
+            named = true;
+        }
+    if (!named) command += " IMAGE";
+    command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
+               " --neighborhood " + std::to_string(settings_.neighborhood);
+    if (settings_.normalize) command += " --normalize-intensity";
+    return command;
+}
+
+StudioExport StudioSession::exportMasks(const std::string& dirName) {
+    if (labels_.empty()) throw StudioError("there are no labels to export");
+    const std::string dir = confinedPath(outDir_, dirName, "");
+    OutputFiles files;
+    files.makeDir(dir);
+    refuseLinks(dir);
+    StudioExport result;
+    std::string command =
+        shellWord(program_) + " train " + shellWord((fs::path(dir) / "tool.clsg").string());
+    // Every step below dir, not only the file, must be no link: a linked
+    // label folder would carry the masks elsewhere.
+    const auto write = [&](const std::string& relative) {
+        fs::path at(dir);
+        for (const fs::path& part : fs::path(relative)) refuseLinks((at /= part).string());
+        const std::string path = at.string();
+        result.files.push_back((fs::path(dirName) / relative).string());
+        return files.stage(path);
+    };
+    // Images without a file the command line can name are written alongside.
+    std::vector<std::string> imagePaths;
+    for (const StudioImage& image : images_) {
+        const bool nameable =
+            !image.path.empty() && image.path.find_first_of(",:@") == std::string::npos;
+        if (nameable) {
+            imagePaths.push_back(image.path);
+            continue;
+        }
+        const bool used =
+            std::any_of(image.marks.begin(), image.marks.end(), [](uint8_t m) { return m != 0; });
+        imagePaths.push_back(used ? (fs::path(dir) / (image.name + ".png")).string() : "");
+        if (used) writeColorImage(write(image.name + ".png"), image.pixels, ImageFormat::Png);
+    }
+    for (std::size_t label = 0; label < labels_.size(); ++label) {
+        const uint8_t value = static_cast<uint8_t>(label + 1);
+        std::string examples;
+        for (std::size_t i = 0; i < images_.size(); ++i) {
+            const StudioImage& image = images_[i];
+            if (std::find(image.marks.begin(), image.marks.end(), value) == image.marks.end())
+                continue;
+            const std::string labelDir = (fs::path(dir) / labels_[label].name).string();
+            refuseLinks(labelDir);
+            files.makeDir(labelDir);
+            const std::string relative = labels_[label].name + "/" + image.name + ".png";
+            writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
+            examples += (examples.empty() ? "" : ",") + imagePaths[i] + ":" +
+                        (fs::path(dir) / relative).string();
+        }
+        if (examples.empty())
+            throw StudioError("label " + labels_[label].name + " has no marks to export");
+        command += " --label " + shellWord(labels_[label].name + colorText(labels_[label].color) +
+                                           "=" + examples);
+    }
+    command += " --color-tolerance-frac " + exactNumber(settings_.toleranceFrac) +
+               " --color-tolerance-min " + std::to_string(settings_.toleranceMin);
+    const std::string commandFile = write("train-command.txt");
+    if (std::FILE* f = std::fopen(commandFile.c_str(), "w")) {
+        std::fprintf(f, "%s\n", command.c_str());
+        if (std::fclose(f) != 0) throw StudioError("cannot write " + commandFile);
+    } else {
+        throw StudioError("cannot write " + commandFile);
+    }
+    files.commit();
+    result.trainCommand = command;
+    return result;
+}
+
+void StudioSession::loadTool(const std::string& path) {
+    const ToolFile file = readToolFile(path);
+    const std::vector<kvCompositeColorSet>& sets = file.tool.compositeColors();
+    if (labels_.size() + sets.size() > kMaxLabels)
+        throw StudioError(path + " holds more labels than fit beside the open ones");
+    for (const ToolLabel& label : file.labels) checkNewName(label.name, labels_.size());
+    const std::string stem = fs::path(path).stem().string();
+    std::size_t added = 0;
+    for (std::size_t label = 0; label < sets.size(); ++label) {
+        labels_.push_back({file.labels[label].name, file.labels[label].color, true, false, {}});
+        const uint8_t value = static_cast<uint8_t>(labels_.size());
+        for (const kvCompositeColor& example : sets[label].instances())
+            for (std::size_t k = 0; k < example.images().size(); ++k) {
+                const kv3PlanePelBuffer_const& pixels = example.images()[k];
+                const kvPelRect& w = pixels.window();
+                // The open image the example was cut from, or a new one.
+                std::size_t index = images_.size();
+                for (std::size_t i = 0; i < images_.size() && index == images_.size(); ++i)
+                    if (holds(images_[i].pixels, pixels)) index = i;
+                long dx = 0, dy = 0;  // example coordinates to the image's
+                if (index == images_.size()) {
+                    addImage(stem + "-example-" + std::to_string(++added), "", originCopy(pixels));
+                    dx = -w.left();
+                    dy = -w.top();
+                }
+                StudioImage& image = images_[index];
+                const kvPelRect& iw = image.pixels.window();
+                const std::size_t width = static_cast<std::size_t>(iw.width());
+                // An unbound mask selects the whole example; pixels outside a
+                // bound mask's window are not selected.
+                const kvPelBuffer_const<unsigned char>& mask = example.masks()[k];
+                const kvPelRect m = mask.isBound() ? overlap(w, mask.window()) : w;
+                for (long y = m.top(); y < m.bottom(); ++y) {
+                    uint8_t* marks =
+                        image.marks.data() + static_cast<std::size_t>(y + dy - iw.top()) * width;
+                    for (long x = m.left(); x < m.right(); ++x)
+                        if (!mask.isBound() || *mask.pointToPel(x, y) == 255)
+                            marks[x + dx - iw.left()] = value;
+                }
+            }
+    }
+    if (file.neighborhoodSize) settings_.neighborhood = *file.neighborhoodSize;
+    settings_.toleranceFrac = file.tool.trainParams().colorToleranceFrac();
+    settings_.toleranceMin = static_cast<uint32_t>(file.tool.trainParams().colorToleranceMin());
+    trainSettingsChanged();
+}
+
+}  // namespace clsg

@@ -1,0 +1,194 @@
+// What one studio page works on: the images, the labels with their colours,
+// the marks painted on each image, and the settings. From these it trains a
+// tool (again only when marks, labels or train settings changed), segments an
+// image (again only when the tool or the run settings changed), saves the
+// tool and exports the marks as mask files.
+//
+// Marks are one byte per pixel: 0 for no mark, i + 1 for label i. Painting
+// a pixel for one label takes it from any other.
+//
+// Not thread-safe: the server serialises every call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "clsg/colorseg/params.h"
+#include "clsg/colorseg/segmenter_result.h"
+#include "clsg/colorseg/segmenter_tool.h"
+#include "clsg/platform/three_plane.h"
+
+namespace clsg {
+
+// A request the session cannot carry out; the message is for the page.
+class StudioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct StudioImage {
+    std::string name;  // unique; names exported files
+    std::string path;  // the file it was read from, empty when it has none
+    kv3PlanePelBuffer pixels;
+    std::vector<uint8_t> marks;  // width * height, row by row
+};
+
+struct StudioLabel {
+    std::string name;
+    uint32_t color;                // 0xRRGGBB
+    bool chosen = false;           // the colour was picked (or read from a tool file), not derived
+    bool marked = false;           // it had marks when the tool was last trained
+    std::optional<uint32_t> mean;  // the mean colour of its marks then
+};
+
+struct StudioSettings {
+    double toleranceFrac = 0.1;
+    uint32_t toleranceMin = 2;
+    int32_t neighborhood = 3;
+    bool normalize = false;
+};
+
+enum class StudioView { Labels, Confidence, Score };
+
+// One segmented image, or a window of it, as the page shows it.
+struct StudioSegmentation {
+    kvPelRect window;              // the part of the image segmented
+    std::vector<uint8_t> pixels;   // the view's bytes over window, row by row
+    std::vector<uint64_t> counts;  // whole image only: pixels per label, then unlabelled
+    double trainMs = 0;            // 0 when the trained tool was reused
+    double runMs = 0;              // 0 when the result was reused
+};
+
+// A small picture of one image with its segmentation, for the list of open
+// images: width * height RGB pels and as many label values (255: no label),
+// each the nearest pel of the image, and the pels per label of the whole image.
+struct StudioPreview {
+    long width = 0, height = 0;
+    std::vector<uint8_t> rgb, labels;
+    std::vector<uint64_t> counts;  // per label, then unlabelled
+    double runMs = 0;              // 0 when the result was reused
+};
+
+// What export() wrote.
+struct StudioExport {
+    std::vector<std::string> files;  // relative to the output directory
+    std::string trainCommand;        // the clsg train line that gives the same tool
+};
+
+class StudioSession {
+public:
+    static constexpr std::size_t kMaxLabels = 254;
+    static constexpr int32_t kMaxNeighborhood = 255;  // as tool files store it
+
+    // outDir: where save and export write (created when needed).
+    explicit StudioSession(std::string outDir);
+
+    // Adds an image; its name is made unique. Returns its index.
+    std::size_t addImage(const std::string& name, const std::string& path,
+                         const kv3PlanePelBuffer& pixels);
+    const std::vector<StudioImage>& images() const { return images_; }
+    const std::vector<StudioLabel>& labels() const { return labels_; }
+    const StudioSettings& settings() const { return settings_; }
+    const std::string& outDir() const { return outDir_; }
+    // Changes with every edit of labels, marks or settings.
+    uint64_t revision() const { return revision_; }
+
+    // Label edits; names follow the rules of clsg train. Throw StudioError.
+    // Without a colour, the label gets the one clsg train would give it (see
+    // labelColors): its name's colour, the mean of its marks once trained, or
+    // one from the palette; it follows its name and marks until one is chosen.
+    void addLabel(const std::string& name, std::optional<uint32_t> color = std::nullopt);
+    // As addLabel, at index at (at most labels().size()); the marks of the
+    // labels from there on move up by one.
+    void insertLabel(std::size_t at, const std::string& name,
+                     std::optional<uint32_t> color = std::nullopt);
+    void renameLabel(std::size_t label, const std::string& name);
+    // No colour: derived again, as for a new label.
+    void recolorLabel(std::size_t label, std::optional<uint32_t> color);
+    // Removes the label and its marks; later labels move down by one.
+    void deleteLabel(std::size_t label);
+
+    // Throws StudioError for values the tool does not accept.
+    void setSettings(const StudioSettings& settings);
+
+    // Replaces the marks inside rect (x, y, w, h) of image with values
+    // (w * h bytes, row by row, each 0 .. labels().size()).
+    void paintMarks(std::size_t image, long x, long y, long w, long h,
+                    const std::vector<uint8_t>& values);
+
+    // Trains when needed and segments window of image (empty: the whole
+    // image, whose outputs are kept for the next request) on every core;
+    // a window gives the same bytes as that part of the whole image. Labels
+    // without marks are left out of training (no pel gets them) until they
+    // have some. Throws StudioError saying what to do when training cannot
+    // work (no label has marks) or the library refuses.
+    StudioSegmentation segment(std::size_t image, StudioView view,
+                               const kvPelRect& window = kvPelRect());
+
+    // The preview of image, at most maxSide pels wide and high; kept until
+    // the tool or the run settings change. Throws as segment() does.
+    StudioPreview preview(std::size_t image, long maxSide);
+
+    // Writes the trained tool to outDir/fileName, each example with the
+    // image it came from; returns the path written. Refuses while a label
+    // has no marks.
+    std::string saveTool(const std::string& fileName);
+    // The program that commands name (runCommand, exportMasks); "clsg" unless set.
+    void setProgram(const std::string& path) { program_ = path; }
+    // The clsg run line that segments the open images (those read from
+    // files) with the tool at toolPath as segment() does.
+    std::string runCommand(const std::string& toolPath) const;
+    // Writes each label's marks as masks into outDir/dirName, with the
+    // images that have no file of their own.
+    StudioExport exportMasks(const std::string& dirName);
+
+    // Adds the labels, settings and examples of a tool file: an example
+    // image equal to an open image marks that image, any other is added.
+    void loadTool(const std::string& path);
+
+private:
+    const StudioImage& imageAt(std::size_t image) const;
+    void checkLabel(std::size_t label) const;
+    void checkNewName(const std::string& name, std::size_t except) const;
+    void trainSettingsChanged() { ++revision_, ++trainRevision_; }
+    void train();
+    // Gives every label without a chosen colour its derived one.
+    void deriveColors();
+    // Label values of the trained tool to label indices, in place.
+    void mapLabels(kvPelBuffer<unsigned char>& labels) const;
+
+    std::string outDir_;
+    std::string program_ = "clsg";
+    std::vector<StudioImage> images_;
+    std::vector<StudioLabel> labels_;
+    StudioSettings settings_;
+    uint64_t revision_ = 1;
+    uint64_t trainRevision_ = 1;  // changes with what training depends on
+
+    kvCompositeColorSegmenterTool tool_;
+    uint64_t toolRevision_ = 0;     // the trainRevision_ tool_ was trained at, 0 for none
+    std::string toolError_;         // why training failed at toolRevision_
+    std::vector<uint8_t> trained_;  // the label index of each of the tool's labels
+
+    struct KeptPreview {
+        uint64_t toolRevision = 0;  // 0: none
+        kvCompositeColorSegmenterRunParams params;
+        long maxSide = 0;
+        StudioPreview value;
+    };
+    std::vector<KeptPreview> previews_;  // per image
+
+    // The whole-image outputs of the last run, per view (unbound until
+    // asked for), and the brightness gain, for one tool, image and settings.
+    kvPelBuffer<unsigned char> outputs_[3];
+    double gain_ = 1.0;
+    std::size_t resultImage_ = 0;
+    uint64_t resultToolRevision_ = 0;  // 0: nothing kept
+    kvCompositeColorSegmenterRunParams resultParams_;
+};
+
+}  // namespace clsg
