@@ -199,6 +199,13 @@ def main():
         if "crema" not in strip_text or len(finds(By.CSS_SELECTOR, "#strip li")) != 2:
             fail("the strip shows " + strip_text)
         shot("two-images")
+        # A folder adds its images (and only them: the folder of the first image holds a text file).
+        find(By.ID, "image-folder").send_keys(os.path.dirname(os.path.abspath(image)))
+        wait_for(S + "view().image === 2 && document.querySelectorAll('#strip li').length === 3", "the folder")
+        settled()
+        if js("return " + S + "previews()[2].counts") != counts:
+            fail("the same photograph opened from its folder is segmented otherwise: %s, %s"
+                 % (js("return " + S + "previews()[2].counts"), counts))
 
         # The shortcut panel.
         keys("?")
