@@ -95,6 +95,10 @@ def report(name, measured):
         if values:
             print("%-28s pointer %-6s n=%3d median %5.2f ms  max %5.2f ms" % (name, what, len(values),
                                                                         statistics.median(values), max(values)))
+    own = [t["whole"] - t["serverMs"] for t in timings if t.get("whole") is not None and t.get("serverMs")]
+    if own:
+        print("%-28s page's own share of whole (stroke end to overlay, less the server's time) "
+              "median %5.0f ms" % (name, statistics.median(own)))
     for what in ("onScreen", "whole", "previews"):
         values = [t[what] for t in timings if t.get(what) is not None]
         if values:
