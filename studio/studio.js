@@ -632,6 +632,7 @@ function takeLabels(labels) {
   renderLabels();
   if (recoloured && state.marks) paintMarksCanvas(0, 0, state.width, state.height);
   renderStrip();
+  drawCursor();
 }
 
 async function segment() {

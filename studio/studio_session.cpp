@@ -246,7 +246,20 @@ void StudioSession::deriveColors() {
         means.push_back(label.mean);
     }
     const std::vector<uint32_t> colors = labelColors(names, chosen, means);
-    for (std::size_t i = 0; i < labels_.size(); ++i) labels_[i].color = colors[i];
+    // A colour that follows the marks moves only when they move it clearly:
+    // each stroke would shift it a little, and the overlay would flicker.
+    const auto near = [](uint32_t a, uint32_t b) {
+        long d = 0;
+        for (int shift : {16, 8, 0}) {
+            const long x =
+                static_cast<long>(a >> shift & 255) - static_cast<long>(b >> shift & 255);
+            d += x * x;
+        }
+        return d < 24 * 24;
+    };
+    for (std::size_t i = 0; i < labels_.size(); ++i)
+        if (labels_[i].chosen || !labels_[i].mean || !near(labels_[i].color, colors[i]))
+            labels_[i].color = colors[i];
 }
 
 void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {

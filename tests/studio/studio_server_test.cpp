@@ -205,6 +205,8 @@ TEST_F(StudioServerTest, UnmarkedLabelsWaitAndColoursFollowNamesAndMarks) {
     EXPECT_EQ(f.pixels, expected);
     EXPECT_NE(api("/api/save", {{"file", "t"}}, 422).dump().find("shadow has no marks"),
               std::string::npos);
+    paint(2, {16, 0, 2, 2});  // a few grey pels: the colour stays
+    EXPECT_EQ(segment().meta["labels"][2]["color"], labels[2]["color"]);
 
     const auto colorOf = [&](int label, const json& change) {
         return api("/api/labels", change)["labels"][label];
