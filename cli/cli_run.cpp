@@ -1,4 +1,5 @@
 // clsg run TOOL.clsg IMAGE... --out DIR
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -15,6 +16,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -143,23 +145,24 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     // The outputs, staged in order, then encoded on the threads this image
     // may use (PNG encoding is most of the time of a large image).
     // Each write takes the temporary's name and the final one its errors show.
+    // The names in runOutputNames's order.
+    const std::vector<std::string> names = runOutputNames(input.name, file, settings.format);
     std::vector<std::pair<std::string, std::function<void(const std::string&, const std::string&)>>>
         writes;
-    const auto grey = [&](const std::string& kind, const kvPelBuffer_const<unsigned char>& b) {
-        writes.emplace_back(input.name + "-" + kind + extension(settings.format, false),
+    const auto grey = [&](const kvPelBuffer_const<unsigned char>& b) {
+        writes.emplace_back(names[writes.size()],
                             [&b, &settings](const std::string& path, const std::string& shown) {
                                 checkInterrupt();
                                 writeGreyImage(path, b, settings.format, shown);
                             });
     };
-    grey("labels", labels);
-    grey("confidence", confidence);
-    grey("score", score);
-    for (std::size_t i = 0; i < segmentations.size(); ++i)
-        grey("seg-" + file.labels[i].name, segmentations[i]);
+    grey(labels);
+    grey(confidence);
+    grey(score);
+    for (const kvPelBuffer_const<unsigned char>& segmentation : segmentations) grey(segmentation);
     std::vector<uint32_t> colours;
     for (const ToolLabel& label : file.labels) colours.push_back(label.color);
-    writes.emplace_back(input.name + "-overlay" + extension(settings.format, true),
+    writes.emplace_back(names[writes.size()],
                         [&](const std::string& path, const std::string& shown) {
                             checkInterrupt();
                             const kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
@@ -177,7 +180,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
              << "%";
         legend.push_back({text.str(), i < colours.size() ? colours[i] : 0, i < colours.size()});
     }
-    writes.emplace_back(input.name + "-legend" + extension(settings.format, true),
+    writes.emplace_back(names[writes.size()],
                         [&](const std::string& path, const std::string& shown) {
                             checkInterrupt();
                             const kv3PlanePelBuffer picture = makeLegend(legend);
@@ -244,6 +247,17 @@ void writeSummary(const std::string& path, const ToolFile& file,
 }
 
 }  // namespace
+
+std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
+                                        ImageFormat format) {
+    const std::string grey = extension(format, false), colour = extension(format, true);
+    std::vector<std::string> names = {name + "-labels" + grey, name + "-confidence" + grey,
+                                      name + "-score" + grey};
+    for (const ToolLabel& label : file.labels) names.push_back(name + "-seg-" + label.name + grey);
+    names.push_back(name + "-overlay" + colour);
+    names.push_back(name + "-legend" + colour);
+    return names;
+}
 
 std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
@@ -349,6 +363,82 @@ std::vector<std::string> expandImageArgument(const std::string& arg) {
     return found;
 }
 
+// The image files a run reads, and the directories it lists.
+struct RunPaths {
+    std::vector<std::string> images;
+    std::vector<std::string> dirs;
+};
+
+// The images the arguments name. A file found in a directory is skipped when
+// its name is one this run writes for another of its images (so a run does
+// not segment an earlier run's outputs); note lists the skipped files.
+RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file,
+                      ImageFormat format, std::ostream& note) {
+    std::vector<std::pair<std::string, bool>> found;  // path, from a directory
+    RunPaths paths;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        const bool dir = fs::is_directory(arg, ec);
+        if (dir) paths.dirs.push_back(arg);
+        for (const std::string& path : expandImageArgument(arg)) found.emplace_back(path, dir);
+    }
+    std::set<std::string> outputNames;
+    for (const auto& [path, listed] : found)
+        for (const std::string& name : runOutputNames(fs::path(path).stem().string(), file, format))
+            outputNames.insert(name);
+    std::vector<std::string> skipped;
+    for (const auto& [path, listed] : found) {
+        if (listed && outputNames.count(fs::path(path).filename().string()))
+            skipped.push_back(path);
+        else
+            paths.images.push_back(path);
+    }
+    if (!skipped.empty()) {
+        note << "clsg: skipping " << skipped.size() << " file" << (skipped.size() == 1 ? "" : "s")
+             << " named as this run's outputs for its other images:";
+        for (std::size_t i = 0; i < skipped.size() && i < 3; ++i) note << " " << skipped[i];
+        if (skipped.size() > 3) note << " ...";
+        note << " (name a file on its own to segment it)" << std::endl;
+    }
+    return paths;
+}
+
+// Refuses a run that would write an output over one of its inputs, or over
+// any file in a directory it reads its images from, before anything is read.
+void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& inputs,
+                           const ToolFile& file, const RunSettings& settings) {
+    const auto identity = [](const std::string& path, std::pair<dev_t, ino_t>& id) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return false;
+        id = {st.st_dev, st.st_ino};
+        return true;
+    };
+    std::map<std::pair<dev_t, ino_t>, std::string> inputFiles, inputDirs;
+    std::pair<dev_t, ino_t> id;
+    for (const std::string& image : paths.images)
+        if (identity(image, id)) inputFiles.emplace(id, image);
+    for (const std::string& dir : paths.dirs)
+        if (identity(dir, id)) inputDirs.emplace(id, dir);
+    const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
+    const bool outIsInputDir = identity(outDir, id) && inputDirs.count(id);
+    const auto check = [&](const std::string& path, const std::string& whose) {
+        if (!identity(path, id)) return;
+        const auto input = inputFiles.find(id);
+        if (input != inputFiles.end())
+            throw CliError(path + " would replace the input " + input->second + " (as " + whose +
+                           "); clsg run never writes over its inputs: choose another --out");
+        if (outIsInputDir)
+            throw CliError(path + " exists in " + settings.outDir +
+                           ", which this run reads images from; clsg run never writes over files "
+                           "among its inputs: choose another --out, or remove the earlier "
+                           "outputs first");
+    };
+    for (const RunInput& input : inputs)
+        for (const std::string& name : runOutputNames(input.name, file, settings.format))
+            check((fs::path(outDir) / name).string(), input.path + "'s output");
+    if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary");
+}
+
 }  // namespace
 
 Command addRunCommand(CLI::App& parent) {
@@ -371,7 +461,9 @@ Command addRunCommand(CLI::App& parent) {
         "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
         "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
         "output directory. A directory argument means the "
-        "image files inside it. An image that cannot be read or segmented is reported and "
+        "image files inside it, except those named as outputs of its other images. A run never "
+        "writes over its inputs nor over files in a directory it reads from. An image that cannot "
+        "be read or segmented is reported and "
         "skipped; the others are written, each image's outputs all or none, and the exit "
         "status is 1. Ctrl-C leaves the finished images' outputs and no partial files.");
     app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
@@ -405,23 +497,24 @@ Command addRunCommand(CLI::App& parent) {
 
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
+                const ImageFormat format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
+                const RunPaths paths = selectImages(o->images, file, format, std::cerr);
                 std::vector<RunInput> inputs;
-                for (const std::string& arg : o->images)
-                    for (const std::string& path : expandImageArgument(arg))
-                        inputs.push_back({fs::path(path).stem().string(),
-                                          [path, o]() {
-                                              ReadLimits limits;
-                                              limits.maxPixels = o->maxPixels;
-                                              return readColorImage(path, limits);
-                                          },
-                                          path});
+                for (const std::string& path : paths.images)
+                    inputs.push_back({fs::path(path).stem().string(),
+                                      [path, o]() {
+                                          ReadLimits limits;
+                                          limits.maxPixels = o->maxPixels;
+                                          return readColorImage(path, limits);
+                                      },
+                                      path});
                 RunSettings settings;
                 settings.params = kvCompositeColorSegmenterRunParams(
                     o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3),
                     o->normalize);
                 settings.outDir = o->outDir;
                 settings.diagDir = o->diagDir;
-                settings.format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
+                settings.format = format;
                 settings.jobs = o->jobs;
                 settings.threads = o->threads;
                 settings.keepGoing = true;
@@ -429,6 +522,7 @@ Command addRunCommand(CLI::App& parent) {
                 if (o->neighborhood == 0 && file.neighborhoodSize)
                     std::cout << "neighbourhood " << settings.params.neighborhoodSize()
                               << " (stored in " << o->tool << ")\n";
+                refuseReplacingInputs(paths, inputs, file, settings);
                 OutputFiles files;
                 if (!o->summary.empty()) {
                     const fs::path parent = fs::path(o->summary).parent_path();

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <thread>
@@ -16,7 +17,7 @@ namespace clsg {
 
 namespace {
 
-// Blocks SIGINT and SIGTERM in this thread and the threads it starts, so that
+// Blocks SIGINT, SIGTERM and SIGHUP in this thread and the threads it starts, so that
 // one thread can wait for them with sigwait; restores the mask on the way out.
 class SignalBlock {
 public:
@@ -24,6 +25,7 @@ public:
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &set_, &old_);
     }
     ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
@@ -68,6 +70,10 @@ Command addStudioCommand(CLI::App& parent) {
                     session.addImage(std::filesystem::path(path).stem().string(), path,
                                      readColorImage(path));
                 if (!o->tool.empty()) session.loadTool(o->tool);
+                const std::string damaged = session.findRestore();
+                if (!damaged.empty()) std::cerr << "clsg studio: warning: " << damaged << "\n";
+                // The output's reader going away stops nothing; the prints fail quietly.
+                std::signal(SIGPIPE, SIG_IGN);
 
                 const SignalBlock signals;
                 StudioServer server(session, StudioServer::randomToken());
@@ -86,11 +92,22 @@ Command addStudioCommand(CLI::App& parent) {
                           << session.labels().size() << " label"
                           << (session.labels().size() == 1 ? "" : "s") << ", output directory "
                           << o->outDir << "; Ctrl-C stops" << std::endl;
+                std::cout << "  every change is saved in " << session.sessionPath() << "\n";
+                if (const auto& earlier = session.pendingRestore())
+                    std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
+                              << earlier->labels << " labels) to restore\n";
+                std::cout << std::flush;
                 server.serve();
                 // serve() ended without a signal (it could not run): wake the waiter.
                 if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
                 waiter.join();
-                std::cout << "clsg studio: stopped" << std::endl;
+                std::cout << "clsg studio: stopped";
+                std::error_code ec;
+                if (std::filesystem::exists(session.sessionPath(), ec))
+                    std::cout << "; the marks, labels and settings are in " << session.sessionPath()
+                              << " (clsg studio on the same images with --out " << o->outDir
+                              << " offers them again)";
+                std::cout << std::endl;
                 return 0;
             }};
 }

@@ -60,6 +60,12 @@ struct RunInput {
     std::string path = {};  // shown in the summary (the name when empty)
 };
 
+// The files runImages writes for the image called name, in the order it
+// stages them: NAME-labels, -confidence, -score, -seg-LABEL (one per label),
+// -overlay and -legend, with the format's extensions.
+std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
+                                        ImageFormat format);
+
 // Segments every input (on settings.jobs threads), writes its outputs into
 // settings.outDir (through files, or on their own with settings.keepGoing)
 // and prints one line per image to out; the diagnostic report and the summary

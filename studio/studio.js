@@ -28,6 +28,7 @@ const state = {
   previewsBusy: false,
   strokeAt: 0,           // when the latest stroke ended (performance.now())
   timings: [],           // per stroke: ms to the overlay on screen, whole, every preview
+  unsaved: false,        // changed since the page opened or the tool was last saved or exported
 };
 
 // The server's share of the latest stroke's whole-image answer.
@@ -510,6 +511,7 @@ function putMarks(image, box, values) {
     drawPart(x, y, x + w, y + h);
   }
   const body = encodeRuns(values);
+  state.unsaved = true;
   const done = edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
                                   "application/octet-stream"));
   changed();
@@ -994,6 +996,7 @@ async function labelChange(change, inverse, what) {
 
 async function applyLabelChange(change) {
   const s = await edit(() => postJson("/api/labels", change));
+  state.unsaved = true;
   applyState(s);
   if (state.marks) paintMarksCanvas(0, 0, state.width, state.height);
   composeOverlay();
@@ -1113,6 +1116,7 @@ function settingsOf(s) {
 
 async function putSettings(value) {
   applyState(await edit(() => postJson("/api/settings", value)));
+  state.unsaved = true;
   changed();
 }
 
@@ -1282,6 +1286,7 @@ $("save-tool").addEventListener("click", async () => {
   try {
     const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim()}));
     $("status").textContent = "saved " + r.path;
+    state.unsaved = false;
     document.body.dataset.saved = r.path;
     document.body.dataset.runCommand = r.command;
     showCommand("Tool saved", "Segment images as this page does:", r.command, "Wrote " + r.path);
@@ -1295,10 +1300,40 @@ $("export-masks").addEventListener("click", async () => {
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim()}));
     showCommand("Masks exported", "The same tool from the command line:", r.command,
                 "Wrote " + r.files.join(", "));
+    state.unsaved = false;
   } catch (e) {
     showError(e.message);
   }
 });
+
+// The server keeps every change in its session file, but a page closed with
+// work not saved as a tool or masks asks first.
+window.addEventListener("beforeunload", (e) => {
+  if (!state.unsaved) return;
+  e.preventDefault();
+  e.returnValue = "";
+});
+
+// An earlier studio on these images left marks: offer them back.
+function offerRestore(earlier) {
+  return new Promise((resolve) => {
+    const dialog = $("restore-dialog");
+    $("restore-text").textContent = `Restore the marks from ${earlier.savedAt}? ` +
+      `(${earlier.labels} label${earlier.labels === 1 ? "" : "s"}, marks on ` +
+      `${earlier.images} image${earlier.images === 1 ? "" : "s"})`;
+    dialog.addEventListener("close", async () => {
+      try {
+        const accept = dialog.returnValue === "restore";
+        applyState(await edit(() => postJson("/api/restore", {accept})));
+        if (accept) state.active = 0;
+      } catch (e) {
+        showError(e.message);
+      }
+      resolve();
+    }, {once: true});
+    dialog.showModal();
+  });
+}
 
 // For tests: the latest label image, base64.
 window.clsgStudio = {
@@ -1329,6 +1364,7 @@ window.clsgStudio = {
     for (let y = y0; y < y1; ++y) for (let x = x0; x < x1; ++x) n += state.marks[y * state.width + x] === value;
     return n;
   },
+  unsaved() { return state.unsaved; },
 };
 
 // --- start ----------------------------------------------------------------------
@@ -1339,6 +1375,7 @@ window.clsgStudio = {
     updateUndo();
     showBrushSize();
     renderStrip();
+    if (state.server.restore) await offerRestore(state.server.restore);
     if (state.server.images.length) await showImage(0);
     else showError("No image is open: use Open… or start clsg studio with image files.");
   } catch (e) {

@@ -145,7 +145,12 @@ json stateJson(const StudioSession& s) {
               {"toleranceMin", st.toleranceMin},
               {"neighborhood", st.neighborhood},
               {"normalize", st.normalize}}},
-            {"outDir", s.outDir()}};
+            {"outDir", s.outDir()},
+            {"session", s.sessionPath()},
+            {"restore", s.pendingRestore() ? json{{"savedAt", s.pendingRestore()->savedAt},
+                                                  {"labels", s.pendingRestore()->labels},
+                                                  {"images", s.pendingRestore()->images}}
+                                           : json(nullptr)}};
 }
 
 // The index of the image a query names.
@@ -270,6 +275,7 @@ void StudioServer::routes() {
     api("POST", "/api/export", &StudioServer::postExport);
     api("POST", "/api/images", &StudioServer::postImages);
     api("POST", "/api/preview", &StudioServer::postPreview);
+    api("POST", "/api/restore", &StudioServer::postRestore);
 }
 
 void StudioServer::guards() {
@@ -401,6 +407,7 @@ void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res
         throw BadRequest("the marks are not a valid run encoding of " + std::to_string(w) + " x " +
                          std::to_string(h) + " pixels");
     session_.paintMarks(i, x, y, w, h, values);
+    session_.autosave();
     answerJson(res, json{{"revision", session_.revision()}});
 }
 
@@ -427,6 +434,7 @@ void StudioServer::postLabels(const httplib::Request& req, httplib::Response& re
         session_.deleteLabel(label());
     else
         throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
+    session_.autosave();
     answerJson(res, stateJson(session_));
 }
 
@@ -444,6 +452,7 @@ void StudioServer::postSettings(const httplib::Request& req, httplib::Response& 
     s.normalize = normalize.get<bool>();
     const auto lock = lockSession();
     session_.setSettings(s);
+    session_.autosave();
     answerJson(res, stateJson(session_));
 }
 
@@ -481,6 +490,16 @@ void StudioServer::postExport(const httplib::Request& req, httplib::Response& re
     const auto lock = lockSession();
     const StudioExport out = session_.exportMasks(dir);
     answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
+}
+
+void StudioServer::postRestore(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const json& accept = field(j, "accept");
+    if (!accept.is_boolean()) throw BadRequest("\"accept\" must be true or false");
+    const auto lock = lockSession();
+    session_.restore(accept.get<bool>());
+    if (accept.get<bool>()) session_.autosave();
+    answerJson(res, stateJson(session_));
 }
 
 void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {

@@ -31,10 +31,15 @@
 //                                      JSON with width, height, counts and labels, its
 //                                      bytes the preview's RGB then its labels (see
 //                                      StudioSession::preview); gives way to edits
+//   POST /api/restore                  {"accept": true | false}: takes up the earlier
+//                                      session the state offers ("restore"), or not
 //
 // Labels in answers carry "auto" (the colour is derived) and "marked". The
 // label ops also take {"op": "insert", "label", "name", "color"}, and a
 // "color" of null derives the colour again.
+//
+// After every change of marks, labels or settings the session file in the
+// output directory is rewritten (StudioSession::autosave).
 #pragma once
 
 #include <atomic>
@@ -99,6 +104,7 @@ private:
     void postExport(const httplib::Request& req, httplib::Response& res);
     void postImages(const httplib::Request& req, httplib::Response& res);
     void postPreview(const httplib::Request& req, httplib::Response& res);
+    void postRestore(const httplib::Request& req, httplib::Response& res);
 
     StudioSession& session_;
     const std::string token_;

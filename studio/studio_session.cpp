@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "clsg/colorseg/intensity_gain.h"
@@ -22,6 +24,7 @@
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tiled/tiled_run.h"
 #include "studio/studio_paths.h"
+#include "studio/studio_runs.h"
 
 namespace clsg {
 
@@ -147,6 +150,49 @@ void copyRows(const kvPelBuffer_const<unsigned char>& b, std::vector<uint8_t>& o
                     out.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
 }
 
+// FNV-1a over the size and the planes, row by row.
+uint64_t pixelDigest(const kv3PlanePelBuffer_const& image) {
+    uint64_t h = 14695981039346656037ull;
+    const auto mix = [&h](uint64_t byte) { h = (h ^ byte) * 1099511628211ull; };
+    for (int shift = 0; shift < 64; shift += 8) {
+        mix((static_cast<uint64_t>(image.width()) >> shift) & 0xff);
+        mix((static_cast<uint64_t>(image.height()) >> shift) & 0xff);
+    }
+    for (const kvPelBuffer_const<unsigned char>* plane :
+         {&image.plane0(), &image.plane1(), &image.plane2()})
+        for (long y = image.window().top(); y < image.window().bottom(); ++y) {
+            const unsigned char* row = plane->pointToRow(y);
+            for (long x = 0; x < image.width(); ++x) mix(row[x]);
+        }
+    return h;
+}
+
+// The session file: a first line naming the format, the JSON's length (8
+// bytes, little endian), the JSON (labels, settings, images with their size,
+// digest and the length of their marks), then each image's marks run-encoded.
+const char kSessionMagic[] = "clsg studio session 1\n";
+
+std::string littleEndian(uint64_t v) {
+    std::string out(8, '\0');
+    for (int b = 0; b < 8; ++b) out[static_cast<std::size_t>(b)] = static_cast<char>(v >> (8 * b));
+    return out;
+}
+
+uint64_t readLittleEndian(const std::string& text, std::size_t at) {
+    uint64_t v = 0;
+    for (int b = 0; b < 8; ++b)
+        v |= uint64_t{static_cast<unsigned char>(text[at + static_cast<std::size_t>(b)])}
+             << (8 * b);
+    return v;
+}
+
+std::string localTime(std::time_t t) {
+    char text[32] = "";
+    std::tm parts{};
+    if (localtime_r(&t, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
 void checkName(const std::string& name) {
     const std::string problem = labelNameProblem(name);
     if (!problem.empty()) throw StudioError(problem);
@@ -178,6 +224,7 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     image.pixels = pixels;
     image.marks.assign(
         static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
+    image.digest = pixelDigest(pixels);
     images_.push_back(std::move(image));
     ++revision_;
     return images_.size() - 1;
@@ -665,4 +712,135 @@ void StudioSession::loadTool(const std::string& path) {
     trainSettingsChanged();
 }
 
+std::string StudioSession::sessionPath() const {
+    return (fs::path(outDir_) / kSessionFile).string();
+}
+
+void StudioSession::autosave() {
+    using json = nlohmann::json;
+    json labels = json::array(), images = json::array();
+    for (const StudioLabel& l : labels_)
+        labels.push_back({{"name", l.name}, {"color", l.color}, {"auto", !l.chosen}});
+    std::string marks;
+    for (const StudioImage& image : images_) {
+        const std::string runs = encodeRuns(image.marks.data(), image.marks.size());
+        images.push_back({{"name", image.name},
+                          {"path", image.path},
+                          {"width", image.pixels.width()},
+                          {"height", image.pixels.height()},
+                          {"digest", image.digest},
+                          {"marks", runs.size()}});
+        marks += runs;
+    }
+    const std::time_t now = std::time(nullptr);
+    const std::string head = json{
+        {"savedAt", static_cast<int64_t>(now)},
+        {"labels", labels},
+        {"settings",
+         {{"toleranceFrac", settings_.toleranceFrac},
+          {"toleranceMin", settings_.toleranceMin},
+          {"neighborhood", settings_.neighborhood},
+          {"normalize", settings_.normalize}}},
+        {"images", images}}.dump(-1, ' ', false, json::error_handler_t::replace);
+    try {
+        OutputFiles files;
+        files.makeDir(outDir_);
+        const std::string path = sessionPath();
+        if (!keptPrevious_) {
+            std::error_code ec;
+            if (fs::exists(fs::symlink_status(path, ec)))
+                fs::rename(path, (fs::path(outDir_) / "studio-session.previous.clsgs").string(),
+                           ec);
+            keptPrevious_ = true;
+        }
+        files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);
+        files.commit();
+    } catch (const FileError& e) {
+        throw StudioError(std::string("cannot save the session: ") + e.what());
+    }
+}
+
+std::string StudioSession::findRestore() {
+    using json = nlohmann::json;
+    restorable_.reset();
+    restoreInfo_.reset();
+    std::string bytes;
+    try {
+        // Marks take at most two bytes a pixel.
+        uint64_t limit = 1 << 20;
+        for (const StudioImage& image : images_) limit += 2 * image.marks.size() + 64;
+        const std::vector<unsigned char> raw = readFileBytes(sessionPath(), limit);
+        bytes.assign(raw.begin(), raw.end());
+    } catch (const ImageError&) {
+        std::error_code ec;
+        return fs::exists(sessionPath(), ec) ? sessionPath() + " cannot be read" : "";
+    }
+    const std::size_t magic = sizeof kSessionMagic - 1;
+    try {
+        if (bytes.size() < magic + 8 || bytes.compare(0, magic, kSessionMagic) != 0)
+            throw std::runtime_error("not a session file");
+        const uint64_t headSize = readLittleEndian(bytes, magic);
+        if (headSize > bytes.size() - magic - 8) throw std::runtime_error("truncated");
+        const json head = json::parse(bytes.substr(magic + 8, headSize));
+        std::size_t at = magic + 8 + headSize;
+        SavedSession saved;
+        for (const json& l : head.at("labels"))
+            saved.labels.push_back({l.at("name").get<std::string>(),
+                                    l.at("color").get<uint32_t>() & 0xffffffu,
+                                    !l.value("auto", false),
+                                    false,
+                                    {}});
+        if (saved.labels.size() > kMaxLabels) throw std::runtime_error("too many labels");
+        for (const StudioLabel& l : saved.labels) checkName(l.name);
+        const json& st = head.at("settings");
+        saved.settings.toleranceFrac = st.at("toleranceFrac").get<double>();
+        saved.settings.toleranceMin = st.at("toleranceMin").get<uint32_t>();
+        saved.settings.neighborhood = st.at("neighborhood").get<int32_t>();
+        saved.settings.normalize = st.at("normalize").get<bool>();
+        if (!(saved.settings.toleranceFrac >= 0 && saved.settings.toleranceFrac <= 1) ||
+            saved.settings.neighborhood < 1 || saved.settings.neighborhood > kMaxNeighborhood)
+            throw std::runtime_error("settings out of range");
+        for (const json& i : head.at("images")) {
+            const uint64_t size = i.at("marks").get<uint64_t>();
+            if (size > bytes.size() - at) throw std::runtime_error("truncated");
+            const std::string runs = bytes.substr(at, size);
+            at += size;
+            const uint64_t digest = i.at("digest").get<uint64_t>();
+            for (std::size_t k = 0; k < images_.size(); ++k) {
+                const StudioImage& image = images_[k];
+                if (image.digest != digest || image.pixels.width() != i.at("width").get<long>() ||
+                    image.pixels.height() != i.at("height").get<long>())
+                    continue;
+                std::vector<uint8_t> marks;
+                if (!decodeRuns(runs, image.marks.size(), marks))
+                    throw std::runtime_error("bad marks");
+                for (uint8_t m : marks)
+                    if (m > saved.labels.size()) throw std::runtime_error("bad marks");
+                if (std::any_of(marks.begin(), marks.end(), [](uint8_t m) { return m != 0; }))
+                    saved.marks.emplace_back(k, std::move(marks));
+                break;
+            }
+        }
+        if (saved.labels.empty() || saved.marks.empty()) return "";
+        restoreInfo_ =
+            StudioRestore{localTime(static_cast<std::time_t>(head.at("savedAt").get<int64_t>())),
+                          saved.labels.size(), saved.marks.size()};
+        restorable_ = std::move(saved);
+        return "";
+    } catch (const std::exception& e) {
+        return sessionPath() + " is damaged (" + e.what() + "); it is kept, not restored";
+    }
+}
+
+void StudioSession::restore(bool accept) {
+    if (accept && restorable_) {
+        labels_ = restorable_->labels;
+        settings_ = restorable_->settings;
+        for (StudioImage& image : images_) std::fill(image.marks.begin(), image.marks.end(), 0);
+        for (auto& [index, marks] : restorable_->marks) images_[index].marks = std::move(marks);
+        trainSettingsChanged();
+    }
+    restorable_.reset();
+    restoreInfo_.reset();
+}
 }  // namespace clsg

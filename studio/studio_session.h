@@ -35,6 +35,7 @@ struct StudioImage {
     std::string path;  // the file it was read from, empty when it has none
     kv3PlanePelBuffer pixels;
     std::vector<uint8_t> marks;  // width * height, row by row
+    uint64_t digest = 0;         // of the size and pixels: finds the image again
 };
 
 struct StudioLabel {
@@ -71,6 +72,13 @@ struct StudioPreview {
     std::vector<uint8_t> rgb, labels;
     std::vector<uint64_t> counts;  // per label, then unlabelled
     double runMs = 0;              // 0 when the result was reused
+};
+
+// A session file found at the start that can be restored.
+struct StudioRestore {
+    std::string savedAt;     // local time, "2026-12-07 05:10:03"
+    std::size_t labels = 0;  // labels it holds
+    std::size_t images = 0;  // open images it has marks for
 };
 
 // What export() wrote.
@@ -146,6 +154,25 @@ public:
     // images that have no file of their own.
     StudioExport exportMasks(const std::string& dirName);
 
+    // The session file: labels, colours, settings and the marks of each
+    // image (found again by its pixels), rewritten after every change.
+    static constexpr const char* kSessionFile = "studio-session.clsgs";
+    std::string sessionPath() const;
+    // Writes the session file atomically (a temporary, then a rename), so a
+    // kill at any moment leaves the previous or the new one. The first write
+    // keeps the file found at the start as studio-session.previous.clsgs.
+    // Throws StudioError.
+    void autosave();
+    // Reads the session file left by an earlier studio on this output
+    // directory; when it has labels and marks for some open image, offers it
+    // (pendingRestore) until restore() is called. A file that cannot be read
+    // is left alone and not offered; returns why (empty when none).
+    std::string findRestore();
+    const std::optional<StudioRestore>& pendingRestore() const { return restoreInfo_; }
+    // accept: replaces the labels, settings and marks with the file's. Either
+    // way the offer ends.
+    void restore(bool accept);
+
     // Adds the labels, settings and examples of a tool file: an example
     // image equal to an open image marks that image, any other is added.
     void loadTool(const std::string& path);
@@ -163,6 +190,14 @@ private:
 
     std::string outDir_;
     std::string program_ = "clsg";
+    bool keptPrevious_ = false;  // the first autosave moved the old file aside
+    struct SavedSession {
+        std::vector<StudioLabel> labels;
+        StudioSettings settings;
+        std::vector<std::pair<std::size_t, std::vector<uint8_t>>> marks;  // open image, marks
+    };
+    std::optional<SavedSession> restorable_;
+    std::optional<StudioRestore> restoreInfo_;
     std::vector<StudioImage> images_;
     std::vector<StudioLabel> labels_;
     StudioSettings settings_;

@@ -211,6 +211,55 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     EXPECT_TRUE(w.status == 0 && fs::exists(dir / "t.clsg"));
 }
 
+TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
+    ScratchDir dir;
+    trainBands(dir);
+    fs::create_directories(dir / "photos");
+    fs::copy_file(dir / "bands.png", dir / "photos/photo.png");
+    writePlainPng(dir / "photos/photo-overlay.png", 48, 32, bands({2, 1, 0}));   // the user's own
+    writePlainPng(dir / "photos/photo-overlays.png", 48, 32, bands({2, 1, 0}));  // no output name
+    writePlainPng(dir / "photos/other-labels.png", 48, 32, bands({2, 1, 0}));    // no input "other"
+    const std::string userOverlay = slurp(dir / "photos/photo-overlay.png");
+    const std::string skipped =
+        "clsg: skipping 1 file named as this run's outputs for its other "
+        "images: photos/photo-overlay.png (name a file on its own";
+    // Refused before anything is written: {command, message}.
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"run tool.clsg photos --out photos",
+         "photos/photo-overlay.png exists in photos, which this run reads images from"},
+        {"run tool.clsg photos/photo.png photos/photo-overlay.png --out photos",
+         "photos/photo-overlay.png would replace the input photos/photo-overlay.png (as "
+         "photos/photo.png's output)"},
+        {"run tool.clsg photos/photo.png --out out --format pnm --summary photos/photo.png",
+         "photos/photo.png would replace the input photos/photo.png (as the summary)"}};
+    const std::set<std::string> before = listing(dir);
+    for (const auto& [line, message] : refused) {
+        const Outcome o = clsg(dir, line);
+        EXPECT_EQ(o.status, 1) << line;
+        expectAll(o.err, {"clsg: error: " + message});
+        EXPECT_EQ(listing(dir), before) << line;
+    }
+    EXPECT_EQ(slurp(dir / "photos/photo-overlay.png"), userOverlay);
+    // Elsewhere the run segments the images, not the file named as photo's overlay.
+    const Outcome o = clsg(dir, "run tool.clsg photos --out out");
+    EXPECT_EQ(o.status, 0) << o.err;
+    expectAll(o.err, {skipped});
+    EXPECT_EQ(listing(dir, "out/").size(), 3u * 8u);
+    EXPECT_EQ(listing(dir, "out/photo-overlay-"), std::set<std::string>{});
+    EXPECT_EQ(listing(dir, "out/photo-overlays-labels.png").size(), 1u);
+    // A second run into its own input directory: the first's outputs are
+    // skipped as inputs and not written over.
+    fs::create_directories(dir / "again");
+    fs::copy_file(dir / "bands.png", dir / "again/a.png");
+    EXPECT_EQ(clsg(dir, "run tool.clsg again --out again").status, 0);
+    const Outcome second = clsg(dir, "run tool.clsg again --out again");
+    EXPECT_EQ(second.status, 1);
+    expectAll(second.err, {"clsg: skipping 8 files",
+                           "again/a-confidence.png again/a-labels.png "
+                           "again/a-legend.png ...",
+                           "remove the earlier outputs first"});
+}
+
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
     trainBands(dir);

@@ -30,8 +30,10 @@ def main():
     clsg, image, other, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
     work = tempfile.mkdtemp(prefix="clsg-studio-browser-")
-    studio = subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out")],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    def start_studio():
+        return subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out")],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    studio = start_studio()
     driver = None
     try:
         line = studio.stdout.readline()
@@ -226,7 +228,6 @@ def main():
         if os.path.realpath(words[0]) != os.path.realpath(clsg) or words[1] != "run" or \
                 "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
-        find(By.CSS_SELECTOR, "#command-dialog button").click()
         subprocess.run(words + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
         stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
         data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
@@ -234,6 +235,33 @@ def main():
         cli_labels = data[header.end():header.end() + int(header.group(1)) * int(header.group(2))]
         if cli_labels != page_labels:
             fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
+
+        # Unsaved work: closing asks first. The server kept every change; a new
+        # studio on the image offers it back and the page restores it.
+        closing = "const e = new Event('beforeunload', {cancelable: true}); dispatchEvent(e); return e.defaultPrevented"
+        if js("return " + S + "unsaved()") or js(closing):
+            fail("the page counts the saved tool as unsaved work")
+        find(By.CSS_SELECTOR, "#command-dialog button").click()
+        stroke([(100, 300), (140, 320)])
+        wait_for(S + "settled() && " + S + "unsaved()", "the new stroke")
+        if not js(closing):
+            fail("closing the page with unsaved marks does not ask")
+        strokes_labels = js("return " + S + "labelImage()")
+        before_stop = labels()
+        studio.terminate() or studio.wait(timeout=10)
+        studio = start_studio()
+        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", studio.stdout.readline())
+        driver.get(url.group(0))
+        wait_for("return document.getElementById('restore-dialog').open", "the restore offer")
+        if "Restore the marks from" not in find(By.ID, "restore-text").text:
+            fail("the offer says " + find(By.ID, "restore-text").text)
+        find(By.CSS_SELECTOR, "#restore-dialog button[value=restore]").click()
+        wait_for("document.querySelectorAll('#labels li[data-label]').length === 2 && " + S + "settled() && " +
+                 S + "labelImage()", "the restored labels")
+        if js("return " + S + "labelImage()") != strokes_labels or js("return " + S + "settings().neighborhood") != 5:
+            fail("the restored page segments differently from the one before the stop")
+        if [(l["name"], l["color"], l["auto"]) for l in labels()] != [(l["name"], l["color"], l["auto"]) for l in before_stop]:
+            fail("restored labels %s, before the stop %s" % (labels(), before_stop))
 
         # Without the server, the page says so in words.
         studio.terminate()

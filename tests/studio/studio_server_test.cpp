@@ -433,4 +433,76 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
 }
 
+// A studio process: the shell prints its pid, then becomes the program.
+struct StudioProcess {
+    FILE* out = nullptr;
+    int pid = 0, port = 0;
+    std::unique_ptr<httplib::Client> client;
+    explicit StudioProcess(const std::string& args) {
+        out = popen(("echo $$; exec '" CLSG_CLI_PATH "' studio " + args).c_str(), "r");
+        char token[33] = "";
+        const char* printed = "%d clsg studio: open http://127.0.0.1:%d/?token=%32[0-9a-f]";
+        EXPECT_EQ(fscanf(out, printed, &pid, &port, token), 3);
+        client = std::make_unique<httplib::Client>("127.0.0.1", port);
+        client->set_default_headers({{"X-Clsg-Token", token}});
+    }
+    json call(const char* path, const json& body) {
+        const auto r = client->Post(path, body.dump(), "application/json");
+        EXPECT_EQ(code(r), 200) << path << (r ? r->body : "");
+        return r ? json::parse(r->body) : json();
+    }
+    // Signals the process; returns its wait status and what it printed after the start.
+    std::pair<int, std::string> stop(int signal) {
+        kill(pid, signal);
+        std::string rest;
+        for (int c; (c = fgetc(out)) != EOF;) rest += static_cast<char>(c);
+        return {pclose(out), rest};
+    }
+};
+
+// Every change is in the session file before its answer: a kill -9 loses
+// nothing, and the next studio on the same image offers it back.
+TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
+    const std::string args = imagePath_ + " --out " + dir_ / "k";
+    StudioProcess first(args);
+    first.call("/api/labels", {{"op", "add"}, {"name", "orange"}, {"color", "#ff8800"}});
+    first.call("/api/labels", {{"op", "add"}, {"name", "teal"}});
+    const Bytes values(6 * 4, 2);
+    ASSERT_EQ(code(first.client->Post("/api/marks?i=0&x=20&y=5&w=6&h=4",
+                                      encodeRuns(values.data(), values.size()), kBinary)),
+              200);
+    first.call("/api/settings", settings(0.25, 3, 7, true));
+    const std::string marks = first.client->Get("/api/marks?i=0")->body;
+    const auto [killed, ignored] = first.stop(SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(killed));
+
+    StudioProcess second(args);  // a new image beside it gets no marks
+    json state = json::parse(second.client->Get("/api/state")->body);
+    ASSERT_FALSE(state["restore"].is_null()) << state.dump();
+    EXPECT_EQ(state["restore"]["labels"], 2);
+    EXPECT_EQ(state["labels"].size(), 0u);
+    state = second.call("/api/restore", {{"accept", true}});
+    EXPECT_EQ(state["labels"][0]["name"], "orange");
+    EXPECT_EQ(state["labels"][0]["color"], "#ff8800");
+    EXPECT_EQ(state["settings"], settings(0.25, 3, 7, true));
+    EXPECT_TRUE(state["restore"].is_null());
+    EXPECT_EQ(second.client->Get("/api/marks?i=0")->body, marks);
+    const auto [status, printed] = second.stop(SIGHUP);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(
+        printed.find("the marks, labels and settings are in " + dir_ / "k/studio-session.clsgs"),
+        std::string::npos)
+        << printed;
+
+    // Declined, the offer ends and the old file is kept aside at the first change.
+    StudioProcess third(args);
+    EXPECT_EQ(third.call("/api/restore", {{"accept", false}})["labels"].size(), 0u);
+    third.call("/api/labels", {{"op", "add"}, {"name", "new"}});
+    EXPECT_TRUE(fs::exists(dir_ / "k/studio-session.previous.clsgs"));
+    third.stop(SIGTERM);
+    StudioProcess fourth(args);  // the session saved last has labels but no marks
+    EXPECT_TRUE(json::parse(fourth.client->Get("/api/state")->body)["restore"].is_null());
+    fourth.stop(SIGINT);
+}
+
 }  // namespace
