@@ -8,23 +8,66 @@
 // "reused" keeps the result (and the OpenCV matrices) from frame to frame,
 // "fresh" starts each frame with new ones. Prints best and median ms per frame
 // and ours / OpenCV of the medians; the two loops take turns frame by frame.
+// Each row names the instruction set our kernels ran with, the bytes per pixel
+// our result held after run + labelImage() and the peak of our heap use during
+// a frame (both counted by this program's operator new, above what was
+// allocated before the row's result existed: the frame itself is not counted).
 //
-//   peer_bench [REPEATS [MP]]   (default 9 at 1 MP, 3 at 12 MP; MP = 1 or 12 runs one size)
+//   peer_bench [REPEATS [MP [ISA]]]   (default 9 at 1 MP, 3 at 12 MP; MP = 1 or 12 runs
+//                                      one size; ISA = avx2 or portable caps our kernels)
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <utility>
 #include <vector>
 
+#include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
 #include "clsg/io/image_io.h"
 
 using namespace clsg;
+
+// Heap bytes allocated through operator new (pel buffers, vectors), now and at the peak.
+namespace heap {
+std::atomic<std::size_t> now{0}, peak{0};
+void* counted(void* p) {
+    if (!p) throw std::bad_alloc();
+    const std::size_t n = now += malloc_usable_size(p);
+    for (std::size_t seen = peak; n > seen && !peak.compare_exchange_weak(seen, n);) {
+    }
+    return p;
+}
+void release(void* p) {
+    if (!p) return;
+    now -= malloc_usable_size(p);
+    std::free(p);
+}
+}  // namespace heap
+
+void* operator new(std::size_t n) { return heap::counted(std::malloc(n ? n : 1)); }
+void* operator new[](std::size_t n) { return heap::counted(std::malloc(n ? n : 1)); }
+void* operator new(std::size_t n, std::align_val_t a) {
+    const std::size_t al = static_cast<std::size_t>(a);
+    return heap::counted(std::aligned_alloc(al, (n + al - 1) / al * al));
+}
+void* operator new[](std::size_t n, std::align_val_t a) { return operator new(n, a); }
+void operator delete(void* p) noexcept { heap::release(p); }
+void operator delete[](void* p) noexcept { heap::release(p); }
+void operator delete(void* p, std::size_t) noexcept { heap::release(p); }
+void operator delete[](void* p, std::size_t) noexcept { heap::release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { heap::release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { heap::release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { heap::release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { heap::release(p); }
 
 namespace {
 
@@ -147,12 +190,16 @@ std::pair<Timing, Timing> timeBoth(int repeats, const std::function<void()>& our
 int main(int argc, char** argv) {
     const int repeatArg = argc > 1 ? std::atoi(argv[1]) : 0;
     const int onlySize = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (argc > 3 && std::strcmp(argv[3], "avx2") == 0) kvSetSimdLimit(kvSimdLevel::Avx2);
+    if (argc > 3 && std::strcmp(argv[3], "portable") == 0) kvSetSimdLimit(kvSimdLevel::Portable);
+    const char* const isaNames[] = {"plain", "AVX2", "AVX-512"};
+    const char* isa = isaNames[static_cast<int>(kvActiveSimd())];
     cv::setNumThreads(1);
     const kv3PlanePelBuffer photo = readColorImage(CLSG_DEMO_PHOTO);
     const cv::Mat photoMat = toMat(photo);
 
-    std::printf("%-6s %2s %6s %-6s %19s %19s %8s\n", "size", "N", "labels", "result",
-                "ours ms best/med", "OpenCV ms best/med", "ours/CV");
+    std::printf("%-6s %2s %6s %-6s %19s %19s %8s %-7s %9s %8s\n", "size", "N", "labels", "result",
+                "ours ms best/med", "OpenCV ms best/med", "ours/CV", "isa", "held B/px", "peak MB");
     const struct {
         const char* name;
         int megapixels;
@@ -175,23 +222,31 @@ int main(int argc, char** argv) {
                 const kvCompositeColorSegmenterRunParams params(n, false);
                 const OpenCvSegmenter peer(photoMat, labels, n);
                 for (bool reused : {true, false}) {
+                    const std::size_t base = heap::now;
+                    std::size_t held = 0, peak = 0;
                     kvCompositeColorSegmenterResult kept;
                     OpenCvSegmenter::Buffers keptMats;
                     const auto [ours, cv] = timeBoth(
                         repeats,
                         [&] {
+                            heap::peak = heap::now.load();
                             kvCompositeColorSegmenterResult fresh;
                             kvCompositeColorSegmenterResult& r = reused ? kept : fresh;
                             tool.run(frame, params, r);
                             r.labelImage();
+                            held = std::max(held, heap::now - base);
+                            peak = std::max(peak, heap::peak - base);
                         },
                         [&] {
                             OpenCvSegmenter::Buffers fresh;
                             peer.run(frameMat, reused ? keptMats : fresh);
                         });
-                    std::printf("%-6s %2d %6zu %-6s %9.1f/%9.1f %9.1f/%9.1f %8.2f\n", size.name, n,
-                                labels, reused ? "reused" : "fresh", ours.best, ours.median,
-                                cv.best, cv.median, ours.median / cv.median);
+                    const double pixels = static_cast<double>(size.width * size.height);
+                    std::printf(
+                        "%-6s %2d %6zu %-6s %9.1f/%9.1f %9.1f/%9.1f %8.2f %-7s %9.2f %8.1f\n",
+                        size.name, n, labels, reused ? "reused" : "fresh", ours.best, ours.median,
+                        cv.best, cv.median, ours.median / cv.median, isa,
+                        static_cast<double>(held) / pixels, static_cast<double>(peak) / 1e6);
                     std::fflush(stdout);
                 }
             }

@@ -125,8 +125,10 @@ BENCHMARK(BM_LabelImage)->Unit(benchmark::kMillisecond);
 void BM_LabelPass(benchmark::State& state) {
     kvCompositeColorSegmenterResult run;
     benchTool().run(benchImage(), kvCompositeColorSegmenterRunParams(3), run);
-    const auto& scores =
+    const auto& held =
         static_cast<const kvCompositeColorSegmenterInternalResult*>(run.result())->labelScores;
+    std::vector<kvPelBuffer_const<double>> scores;
+    for (std::size_t k = 0; k < held.size(); ++k) scores.push_back(held[k]);
     const auto labels = static_cast<std::size_t>(state.range(0));
     const kvPelRect w = scores.at(0).window();
     kvPelBuffer<unsigned char> label(w), confidence(w);

@@ -7,7 +7,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/segmenter_result.h"
 
 namespace clsg {

@@ -5,9 +5,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "cli/quality_report.h"
-#include "clsg/clrsgint/color_model.h"
-#include "clsg/clrsgint/tool_model.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/platform/str.h"
@@ -43,7 +41,6 @@ uint64_t selectedPixels(const kv3PlanePelBuffer_const& image,
 
 void printInfo(const std::string& path, const ToolFile& file, std::ostream& out) {
     const kvCompositeColorSegmenterTool& tool = file.tool;
-    const kvCompositeColorSegmenterModel& model = clsgint::toolModel(tool);
     out << path << ": clsg tool file, format version " << file.formatVersion << "\n";
     out << "labels: " << file.labels.size() << "\n";
     double exampleBytes = 0.0;
@@ -77,19 +74,12 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
     if (!file.qualityJson.empty() && !printStoredReport(out, file.labelNames(), file.qualityJson))
         out << "quality report: " << kfPrintable(file.qualityJson, 4000) << "\n";
 
-    double weightBytes = 0.0, tableBytes = 0.0;
-    uint32_t levels = 0;
-    for (const kvCompositeColorInstanceModel& m : model.instanceModels) {
-        weightBytes += static_cast<double>(m.weights.size() * sizeof(double));
-        tableBytes += static_cast<double>(m.quantTable.size());
-        levels = m.levelCount;
-    }
-    tableBytes += static_cast<double>(sizeof model.reciprocalTable + sizeof model.toleranceTable +
-                                      sizeof model.lowLevelTable + sizeof model.highLevelTable +
-                                      sizeof model.levelCenterTable);
-    out << "model: " << model.instanceModels.size() << " instance models, " << levels
-        << " levels per channel (" << static_cast<uint64_t>(levels) * levels * levels
-        << " colour cells each)\n";
+    const kvCompositeColorSegmenterTool::ModelSize size = tool.modelSize();
+    const double weightBytes = static_cast<double>(size.weightBytes);
+    const double tableBytes = static_cast<double>(size.tableBytes);
+    const uint64_t levels = size.levelsPerChannel;
+    out << "model: " << size.instanceModels << " instance models, " << levels
+        << " levels per channel (" << levels * levels * levels << " colour cells each)\n";
     out << "memory: weights " << bytesText(weightBytes) << ", tables " << bytesText(tableBytes)
         << ", stored examples " << bytesText(exampleBytes) << ", total "
         << bytesText(weightBytes + tableBytes + exampleBytes) << "\n";

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "cli/cli_error.h"
+#include "cli/cli_video.h"
 #include "cli/commands.h"
 #include "cli/diag_html.h"
 #include "cli/interrupts.h"
@@ -43,9 +44,10 @@ struct ImageOutcome {
     kvDiagObject diag;
     std::vector<std::string> written;
     long width = 0, height = 0;
-    std::vector<uint64_t> counts;       // per label, then unlabelled
-    double milliseconds = 0.0;          // reading, segmenting and writing
-    kv3PlanePelBuffer overlay, legend;  // kept for the diagnostics page
+    std::vector<uint64_t> counts;        // per label, then unlabelled
+    std::vector<uint64_t> regionCounts;  // per label, with --regions
+    double milliseconds = 0.0;           // reading, segmenting and writing
+    kv3PlanePelBuffer overlay, legend;   // kept for the diagnostics page
 };
 
 std::string extension(ImageFormat format, bool colour) {
@@ -136,8 +138,19 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     const auto start = std::chrono::steady_clock::now();
     const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
         tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
-    const kvPelBuffer_const<unsigned char>&labels = images[0], &confidence = images[1],
-                                     &score = images[2];
+    const kvPelBuffer_const<unsigned char>&confidence = images[1], &score = images[2];
+    // Regions; when cleaning, the cleaned label image stands for the label
+    // image in every output.
+    kvPelBuffer_const<unsigned char> labels = images[0];
+    clsg::CleanedRegions regions;
+    const RegionSettings& regionSettings = settings.regions;
+    if (regionSettings.wanted()) {
+        clsg::RegionOptions options = regionSettings.options;
+        options.threads = settings.jobs > 1 ? 1 : settings.threads;
+        regions = clsg::cleanRegions(images[0], confidence, options, regionSettings.outline);
+        if (regionSettings.cleans()) labels = regions.labels;
+        outcome.regionCounts = clsg::regionCounts(regions.regions, file.labels.size());
+    }
     const std::vector<kvPelBuffer_const<unsigned char>> segmentations(images.begin() + 3,
                                                                       images.end());
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
@@ -162,13 +175,15 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     for (const kvPelBuffer_const<unsigned char>& segmentation : segmentations) grey(segmentation);
     std::vector<uint32_t> colours;
     for (const ToolLabel& label : file.labels) colours.push_back(label.color);
-    writes.emplace_back(names[writes.size()],
-                        [&](const std::string& path, const std::string& shown) {
-                            checkInterrupt();
-                            const kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
-                            writeColorImage(path, overlay, settings.format, shown);
-                            if (!settings.diagDir.empty()) outcome.overlay = overlay;
-                        });
+    writes.emplace_back(
+        names[writes.size()], [&](const std::string& path, const std::string& shown) {
+            checkInterrupt();
+            kv3PlanePelBuffer overlay = makeOverlay(image, labels, colours);
+            if (regionSettings.outline)
+                drawRegionOutlines(overlay, regions.regionIndex, regions.regions, colours);
+            writeColorImage(path, overlay, settings.format, shown);
+            if (!settings.diagDir.empty()) outcome.overlay = overlay;
+        });
     // The legend: each label's colour, name and share, then the unlabelled.
     outcome.counts = labelCounts(labels, static_cast<unsigned>(file.labels.size()));
     const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
@@ -178,6 +193,9 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
         text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " " << std::fixed
              << std::setprecision(1) << 100.0 * static_cast<double>(outcome.counts[i]) / total
              << "%";
+        if (i < outcome.regionCounts.size())
+            text << " " << outcome.regionCounts[i]
+                 << (outcome.regionCounts[i] == 1 ? " region" : " regions");
         legend.push_back({text.str(), i < colours.size() ? colours[i] : 0, i < colours.size()});
     }
     writes.emplace_back(names[writes.size()],
@@ -197,6 +215,12 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
              [&](std::size_t i) { writes[i].second(paths[i], finals[i]); });
+    if (regionSettings.table) {
+        const std::string name = input.name + "-regions.csv";
+        files.writeStaged((fs::path(settings.outDir) / name).string(),
+                          regionsCsv(regions.regions, file.labelNames()));
+        outcome.written.push_back(name);
+    }
 
     outcome.width = image.width();
     outcome.height = image.height();
@@ -207,6 +231,12 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
         line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
              << 100.0 * static_cast<double>(outcome.counts[i]) / total << "%"
              << (i + 1 < outcome.counts.size() ? "," : "");
+    if (regionSettings.table) {
+        line << "; regions:";
+        for (std::size_t i = 0; i < outcome.regionCounts.size(); ++i)
+            line << " " << file.labels[i].name << " " << outcome.regionCounts[i]
+                 << (i + 1 < outcome.regionCounts.size() ? "," : "");
+    }
     outcome.line = line.str();
     outcome.milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
@@ -225,8 +255,14 @@ void writeSummary(const std::string& path, const ToolFile& file,
                   OutputFiles& files) {
     std::ostringstream csv;
     csv << "image,status,width,height,milliseconds";
-    for (const ToolLabel& label : file.labels) csv << "," << label.name;
-    csv << ",unlabelled,error\n";
+    for (const ToolLabel& label : file.labels) csv << "," << csvField(label.name);
+    csv << ",unlabelled";
+    const bool regions = !outcomes.empty() &&
+                         std::any_of(outcomes.begin(), outcomes.end(),
+                                     [](const ImageOutcome& o) { return !o.regionCounts.empty(); });
+    if (regions)
+        for (const ToolLabel& label : file.labels) csv << "," << csvField("regions_" + label.name);
+    csv << ",error\n";
     csv << std::fixed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const ImageOutcome& o = outcomes[i];
@@ -234,6 +270,8 @@ void writeSummary(const std::string& path, const ToolFile& file,
         if (!o.error.empty()) {
             csv << ",failed,,,";
             for (std::size_t k = 0; k <= file.labels.size(); ++k) csv << ",";
+            if (regions)
+                for (std::size_t k = 0; k < file.labels.size(); ++k) csv << ",";
             csv << "," << csvField(o.error) << "\n";
             continue;
         }
@@ -241,6 +279,7 @@ void writeSummary(const std::string& path, const ToolFile& file,
         csv << ",ok," << o.width << "," << o.height << "," << std::setprecision(1) << o.milliseconds
             << std::setprecision(6);
         for (uint64_t count : o.counts) csv << "," << static_cast<double>(count) / total;
+        for (uint64_t count : o.regionCounts) csv << "," << count;
         csv << ",\n";
     }
     files.writeStaged(path, csv.str());
@@ -436,6 +475,10 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
     for (const RunInput& input : inputs)
         for (const std::string& name : runOutputNames(input.name, file, settings.format))
             check((fs::path(outDir) / name).string(), input.path + "'s output");
+    if (settings.regions.table)
+        for (const RunInput& input : inputs)
+            check((fs::path(outDir) / (input.name + "-regions.csv")).string(),
+                  input.path + "'s region table");
     if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary");
 }
 
@@ -454,21 +497,27 @@ Command addRunCommand(CLI::App& parent) {
         std::string format = "png";
         uint64_t maxPixels = ReadLimits().maxPixels;
         std::string summary;
+        bool regions = false, outline = false;
+        uint64_t minArea = 0, fillHoles = 0;
+        int connectivity = 8;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
     app->footer(
         "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
         "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
-        "output directory. A directory argument means the "
+        "output directory, and with --regions NAME-regions.csv. A directory argument means the "
         "image files inside it, except those named as outputs of its other images. A run never "
         "writes over its inputs nor over files in a directory it reads from. An image that cannot "
         "be read or segmented is reported and "
         "skipped; the others are written, each image's outputs all or none, and the exit "
-        "status is 1. Ctrl-C leaves the finished images' outputs and no partial files.");
+        "status is 1. Ctrl-C leaves the finished images' outputs and no partial files. "
+        "A video file gives NAME-overlay.avi (the overlay video) and NAME-frames.csv (per "
+        "frame: index, time in seconds, each label's share, the unlabelled share).");
     app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
     app->add_option("images", o->images,
-                    "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM)")
+                    "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM), "
+                    "or video files (.mp4, .mkv, .webm, .avi, .mov, ...)")
         ->required();
     app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
     app->add_option("-n,--neighborhood", o->neighborhood,
@@ -493,12 +542,34 @@ Command addRunCommand(CLI::App& parent) {
         ->capture_default_str();
     app->add_option("--summary", o->summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
-                    "taken and each label's share of the pixels (0 to 1)");
+                    "taken and each label's share of the pixels (0 to 1); with --regions, "
+                    "each label's region count too");
+    app->add_flag("--regions", o->regions,
+                  "Write NAME-regions.csv: one row per region (connected pixels of one label) "
+                  "with its label, number, area, box, centroid, mean confidence (0 to 255) and "
+                  "whether it touches the border, sorted by label, top and left");
+    app->add_option("--min-area", o->minArea,
+                    "Drop regions of fewer pixels: they leave the table and become unlabelled "
+                    "in the label image and overlay")
+        ->capture_default_str();
+    app->add_option("--fill-holes", o->fillHoles,
+                    "Give holes of at most this many pixels inside a region its label (in the "
+                    "table, label image and overlay)")
+        ->capture_default_str();
+    app->add_option("--connectivity", o->connectivity,
+                    "8: pixels touching at a corner belong to one region; 4: only across an edge")
+        ->check(CLI::IsMember({4, 8}))
+        ->capture_default_str();
+    app->add_flag("--outline", o->outline,
+                  "Outline the regions on the overlay and number them within their label");
 
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
                 const ImageFormat format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
-                const RunPaths paths = selectImages(o->images, file, format, std::cerr);
+                std::vector<std::string> imageArgs, videos;
+                for (const std::string& arg : o->images)
+                    (isVideoInput(arg) ? videos : imageArgs).push_back(arg);
+                const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
                 std::vector<RunInput> inputs;
                 for (const std::string& path : paths.images)
                     inputs.push_back({fs::path(path).stem().string(),
@@ -519,6 +590,11 @@ Command addRunCommand(CLI::App& parent) {
                 settings.threads = o->threads;
                 settings.keepGoing = true;
                 settings.summaryPath = o->summary;
+                settings.regions.table = o->regions;
+                settings.regions.outline = o->outline;
+                settings.regions.options.minArea = o->minArea;
+                settings.regions.options.fillHoles = o->fillHoles;
+                settings.regions.options.connectivity = o->connectivity;
                 if (o->neighborhood == 0 && file.neighborhoodSize)
                     std::cout << "neighbourhood " << settings.params.neighborhoodSize()
                               << " (stored in " << o->tool << ")\n";
@@ -528,19 +604,50 @@ Command addRunCommand(CLI::App& parent) {
                     const fs::path parent = fs::path(o->summary).parent_path();
                     if (!parent.empty()) files.makeDir(parent.string());
                 }
-                const std::size_t failed = runImages(file, inputs, settings, files, std::cout);
-                // When every image failed, only a summary is worth keeping.
-                if (failed < inputs.size() || !o->summary.empty()) {
+                const std::size_t failed =
+                    inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
+                // Videos one after the other, each one's outputs all or none.
+                std::size_t videosFailed = 0;
+                if (!videos.empty()) files.makeDir(o->outDir);
+                const std::set<std::string> names = [&]() {
+                    std::set<std::string> n;
+                    for (const RunInput& input : inputs) n.insert(input.name);
+                    return n;
+                }();
+                std::set<std::string> videoNames;
+                for (const std::string& clip : videos) {
+                    try {
+                        const std::string name = fs::path(clip).stem().string();
+                        if (names.count(name) || !videoNames.insert(name).second)
+                            throw CliError("two inputs are named " + name +
+                                           "; their outputs would collide");
+                        OutputFiles own(files, true);
+                        runVideoInput(file, clip,
+                                      {o->tool, settings.params.neighborhoodSize(), o->normalize,
+                                       o->threads, o->outDir},
+                                      own, std::cout);
+                        own.commit();
+                    } catch (const CliError& e) {
+                        checkInterrupt();
+                        std::cerr << "clsg: error: " << e.what() << std::endl;
+                        ++videosFailed;
+                    }
+                }
+                const std::size_t total = inputs.size() + videos.size();
+                const std::size_t failures = failed + videosFailed;
+                // When every input failed, only a summary is worth keeping.
+                if (failures < total || !o->summary.empty()) {
                     files.commit();
-                    if (failed < inputs.size()) {
+                    if (failures < total) {
                         std::cout << "outputs in " << o->outDir << "\n";
-                        if (!o->diagDir.empty())
+                        if (!o->diagDir.empty() && failed < inputs.size())
                             std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
                     }
                     if (!o->summary.empty()) std::cout << "summary: " << o->summary << "\n";
                 }
-                if (failed == 0) return 0;
-                std::cerr << failed << " of " << inputs.size() << " images failed\n";
+                if (failures == 0) return 0;
+                std::cerr << failures << " of " << total
+                          << (videos.empty() ? " images failed\n" : " inputs failed\n");
                 return 1;
             }};
 }

@@ -16,7 +16,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/diag_html.h"
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
 

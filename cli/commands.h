@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/label_option.h"
+#include "cli/region_outputs.h"
 #include "cli/training_examples.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/io/image_io.h"
@@ -52,6 +53,7 @@ struct RunSettings {
     // on. Off: the first failure stops the batch and nothing is committed.
     bool keepGoing = false;
     std::string summaryPath;  // CSV, one row per image; empty: none
+    RegionSettings regions;   // objects per label, clean-up, outlines
 };
 
 struct RunInput {

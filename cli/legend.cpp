@@ -137,4 +137,21 @@ kv3PlanePelBuffer makeLegend(const std::vector<LegendRow>& rows) {
     return image;
 }
 
+void drawText(kv3PlanePelBuffer& image, long x, long y, const std::string& text, uint32_t rgb,
+              long scale) {
+    const kvPelRect& w = image.window();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const Glyph& g = glyphOf(text[i]);
+        const long left = x + static_cast<long>(i) * 6 * scale;
+        for (long gy = 0; gy < 7; ++gy)
+            for (long gx = 0; gx < 5; ++gx) {
+                if (g.rows[gy][gx] != '#') continue;
+                const kvPelRect cell =
+                    kvRectangle<long>(left + gx * scale, y + gy * scale, scale, scale)
+                        .intersect(w, false);
+                if (!cell.isEmpty())
+                    fill(image, cell.left(), cell.top(), cell.width(), cell.height(), rgb);
+            }
+    }
+}
 }  // namespace clsg

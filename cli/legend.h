@@ -22,4 +22,9 @@ struct LegendRow {
 constexpr long kLegendRowHeight = 22;
 kv3PlanePelBuffer makeLegend(const std::vector<LegendRow>& rows);
 
+// Draws text in the legend's 5 x 7 font, each font pixel scale x scale
+// pixels, its top-left corner at (x, y); pixels outside image are skipped.
+void drawText(kv3PlanePelBuffer& image, long x, long y, const std::string& text, uint32_t rgb,
+              long scale);
+
 }  // namespace clsg

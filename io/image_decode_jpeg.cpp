@@ -17,11 +17,27 @@
 namespace clsg::decoders {
 namespace {
 
+// Every scan of a progressive file costs a pass over the whole image; the
+// usual scripts have 10 or so. A file with hundreds (each a few bytes) would
+// take minutes to decode.
+constexpr int kMaxScans = 100;
+
 struct JpegError {
     jpeg_error_mgr mgr;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
 };
+
+// Called as the library consumes input; stops a file past kMaxScans.
+void jpegProgress(j_common_ptr common) {
+    auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    if (cinfo->input_scan_number <= kMaxScans) return;
+    auto* err = reinterpret_cast<JpegError*>(common->err);
+    std::snprintf(err->message, sizeof err->message,
+                  "more than %d progressive scans (a file this reader will not spend the time on)",
+                  kMaxScans);
+    std::longjmp(err->jump, 1);
+}
 
 [[noreturn]] void jpegErrorExit(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<JpegError*>(cinfo->err);
@@ -77,8 +93,11 @@ Raster decodeJpeg(const std::vector<unsigned char>& bytes, const std::string& na
     err.mgr.error_exit = jpegErrorExit;
     err.mgr.emit_message = jpegMessage;
     JpegGuard guard{&cinfo};
+    jpeg_progress_mgr progress{};
+    progress.progress_monitor = jpegProgress;
     const auto fail = [&]() { return ImageError(name + ": bad JPEG file: " + err.message); };
     if (!jpegReadHeader(&cinfo, &err, bytes.data(), bytes.size())) throw fail();
+    cinfo.progress = &progress;
     checkImageSize(cinfo.image_width, cinfo.image_height, limits, name);
     if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK)
         throw ImageError(name + ": CMYK JPEG is not supported; save it as RGB");

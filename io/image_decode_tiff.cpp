@@ -57,7 +57,45 @@ struct TiffCloser {
 struct Layout {
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, spp = 0, photometric = 0, planar = PLANARCONFIG_CONTIG, format = 1;
+    uint16_t compression = COMPRESSION_NONE;
 };
+
+// The most bytes one byte of the file can decode to, by compression: deflate
+// reaches about 1032, LZW stays below 4096 and PackBits at 64. Other schemes
+// (fax, JPEG, ...) get a loose bound.
+uint64_t maxExpansion(uint16_t compression) {
+    switch (compression) {
+        case COMPRESSION_NONE:
+            return 1;
+        case COMPRESSION_PACKBITS:
+            return 64;
+        case COMPRESSION_ADOBE_DEFLATE:
+        case COMPRESSION_DEFLATE:
+            return 1032;
+        case COMPRESSION_LZW:
+            return 4096;
+        default:
+            return 1 << 16;
+    }
+}
+
+// A buffer that is not filled with zeros first: it is written before read.
+struct Scratch {
+    std::unique_ptr<unsigned char[]> data;
+    explicit Scratch(uint64_t size) : data(new unsigned char[static_cast<std::size_t>(size)]) {}
+    unsigned char* get() const { return data.get(); }
+};
+
+// libtiff's messages about a strip or tile read alone name no row (its row
+// counter reads 4294967295 then): that part is cut, the caller says where.
+std::string withoutRow(std::string message) {
+    for (const char* noise : {" at scanline 4294967295", " at row 4294967295", " row 4294967295",
+                              " scanline 4294967295", "4294967295"}) {
+        const std::size_t at = message.find(noise);
+        if (at != std::string::npos) message.erase(at, std::strlen(noise));
+    }
+    return message;
+}
 
 }  // namespace
 
@@ -74,8 +112,9 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt(name.c_str(), "rm", &file, memRead,
                                                             memWrite, memSeek, memClose, memSize,
                                                             memMap, memUnmap, options.get()));
-    const auto fail = [&](const char* what) {
-        return ImageError(name + ": bad TIFF file: " + (file.message[0] ? file.message : what));
+    const auto fail = [&](const std::string& what) {
+        return ImageError(
+            name + ": bad TIFF file: " + (file.message[0] ? withoutRow(file.message) : what));
     };
     if (!tif) throw fail("cannot open");
 
@@ -86,35 +125,58 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &l.spp);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &l.planar);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &l.format);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &l.compression);
     if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &l.photometric))
         l.photometric = l.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
     checkImageSize(l.width, l.height, limits, name);
 
     const bool grey =
         l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
-    if (!grey && l.photometric != PHOTOMETRIC_RGB)
+    const bool palette = l.photometric == PHOTOMETRIC_PALETTE;
+    if (!grey && !palette && l.photometric != PHOTOMETRIC_RGB)
         throw ImageError(name + ": TIFF photometric interpretation " +
                          std::to_string(l.photometric) +
-                         " is not supported; save it as RGB or greyscale");
-    if ((l.bits != 8 && l.bits != 16) || l.format != SAMPLEFORMAT_UINT)
+                         " is not supported; save it as RGB, greyscale or palette");
+    // Fewer than 8 bits: one grey or palette sample a pixel.
+    const bool packed = l.bits == 1 || l.bits == 2 || l.bits == 4;
+    const bool bitsOk = l.bits == 8 ||
+                        (packed && l.spp == 1 && !(l.photometric == PHOTOMETRIC_RGB)) ||
+                        (l.bits == 16 && !palette);
+    if (!bitsOk || l.format != SAMPLEFORMAT_UINT)
         throw ImageError(name + ": TIFF with " + std::to_string(l.bits) + "-bit " +
                          (l.format == SAMPLEFORMAT_UINT ? "" : "non-integer ") +
                          "samples is not supported; save it with 8 or 16-bit samples");
-    if (l.spp != (grey ? 1 : 3) && l.spp != (grey ? 2 : 4))
+    if (palette ? l.spp != 1 : l.spp != (grey ? 1 : 3) && l.spp != (grey ? 2 : 4))
         throw ImageError(name + ": TIFF with " + std::to_string(l.spp) +
                          " samples per pixel is not supported");
+    // A palette's colours as 8-bit RGB; colour maps written with 8-bit
+    // values (every entry below 256) are taken as they are.
+    std::vector<unsigned char> colours;
+    if (palette) {
+        uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+        if (!TIFFGetField(tif.get(), TIFFTAG_COLORMAP, &red, &green, &blue))
+            throw fail("a palette image without a colour map");
+        const std::size_t n = std::size_t{1} << l.bits;
+        bool eightBit = true;
+        for (std::size_t i = 0; i < n; ++i)
+            eightBit = eightBit && red[i] < 256 && green[i] < 256 && blue[i] < 256;
+        for (std::size_t i = 0; i < n; ++i)
+            for (const uint16_t* map : {red, green, blue})
+                colours.push_back(static_cast<unsigned char>(
+                    eightBit ? map[i] : (map[i] * 255u + 32767u) / 65535u));
+    }
 
     Raster r;
     r.width = l.width;
     r.height = l.height;
-    r.channels = l.spp;
-    r.bytesPerSample = l.bits / 8;
+    r.channels = palette ? 3 : l.spp;
+    r.bytesPerSample = l.bits == 16 ? 2 : 1;
     r.maxValue = l.bits == 16 ? 65535 : 255;
     const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
-    const std::size_t pel = bps * l.spp;
-    const bool separate = l.planar == PLANARCONFIG_SEPARATE;
+    const std::size_t pel = bps * static_cast<std::size_t>(r.channels);
+    const bool separate = l.planar == PLANARCONFIG_SEPARATE && l.spp > 1;
     const uint16_t planes = separate ? l.spp : 1;
-    const std::size_t unit = separate ? bps : pel;  // bytes of one pixel in a strip or tile
+    const uint64_t unitBits = uint64_t{l.bits} * (separate ? 1 : l.spp);  // one pixel stored
 
     const bool tiled = TIFFIsTiled(tif.get()) != 0;
     uint32_t tileW = l.width, bandH = 0;
@@ -126,28 +188,54 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     }
     if (tileW == 0 || bandH == 0) throw fail("no strip or tile size");
     bandH = std::min(bandH, l.height);
-    const uint64_t chunkBytes = uint64_t{tileW} * bandH * unit;
-    if (chunkBytes > limits.maxPixels * 8 + (1u << 20)) throw fail("strips or tiles too large");
+    // Stored rows start on a byte.
+    const uint64_t chunkRowBytes = (uint64_t{tileW} * unitBits + 7) / 8;
+    const uint64_t chunkBytes = chunkRowBytes * bandH;
+    // Before anything is sized: what the strips or tiles decode to, padding
+    // included, must be what such an image needs and what the file's bytes
+    // can hold at this compression (tiles sharing their data count once).
+    const uint64_t across = (uint64_t{l.width} + tileW - 1) / tileW;
+    const uint64_t down = (uint64_t{l.height} + bandH - 1) / bandH;
+    const uint64_t stored = chunkBytes * across * down * planes;
+    const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
+    if (stored > 4 * imageBytes + (1u << 20))
+        throw fail("its strips or tiles are far larger than the image");
+    if (stored > bytes.size() * maxExpansion(l.compression))
+        throw fail("it declares " + std::to_string(stored) + " bytes of pixel data, more than " +
+                   std::to_string(bytes.size()) + " bytes can hold");
 
-    std::vector<unsigned char> chunk(chunkBytes);
-    std::vector<unsigned char> band(r.rowBytes() * bandH);
+    const Scratch chunk(chunkBytes);
+    const Scratch band(r.rowBytes() * bandH);
+    r.data.reserve(static_cast<std::size_t>(r.rowBytes() * l.height));
     for (uint32_t y0 = 0; y0 < l.height; y0 += bandH) {
         const uint32_t rows = std::min(bandH, l.height - y0);
         for (uint16_t p = 0; p < planes; ++p) {
             for (uint32_t x0 = 0; x0 < l.width; x0 += tileW) {
                 const tmsize_t got =
                     tiled ? TIFFReadEncodedTile(tif.get(), TIFFComputeTile(tif.get(), x0, y0, 0, p),
-                                                chunk.data(), static_cast<tmsize_t>(chunk.size()))
+                                                chunk.get(), static_cast<tmsize_t>(chunkBytes))
                           : TIFFReadEncodedStrip(tif.get(), TIFFComputeStrip(tif.get(), y0, p),
-                                                 chunk.data(), static_cast<tmsize_t>(chunk.size()));
+                                                 chunk.get(), static_cast<tmsize_t>(chunkBytes));
                 const uint32_t cols = std::min(tileW, l.width - x0);
-                const uint64_t need = uint64_t{tiled ? bandH : rows} * tileW * unit;
+                const uint64_t need = uint64_t{tiled ? bandH : rows} * chunkRowBytes;
                 if (got < 0 || static_cast<uint64_t>(got) < need)
                     throw fail("the file is truncated");
                 for (uint32_t y = 0; y < rows; ++y) {
-                    const unsigned char* src = chunk.data() + std::size_t{y} * tileW * unit;
-                    unsigned char* dst = band.data() + y * r.rowBytes() + std::size_t{x0} * pel;
-                    if (!separate) {
+                    const unsigned char* src = chunk.get() + y * chunkRowBytes;
+                    unsigned char* dst = band.get() + y * r.rowBytes() + std::size_t{x0} * pel;
+                    if (packed || palette) {
+                        const unsigned mask = (1u << l.bits) - 1;
+                        for (uint32_t x = 0; x < cols; ++x) {
+                            const uint64_t bit = uint64_t{x} * l.bits;
+                            const unsigned v =
+                                l.bits == 8 ? src[x]
+                                            : (src[bit / 8] >> (8 - l.bits - bit % 8)) & mask;
+                            if (palette)
+                                std::memcpy(dst + x * pel, &colours[v * 3], 3);
+                            else
+                                dst[x] = static_cast<unsigned char>(v * (255 / mask));
+                        }
+                    } else if (!separate) {
                         std::memcpy(dst, src, cols * pel);
                     } else {
                         for (uint32_t x = 0; x < cols; ++x)
@@ -156,7 +244,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                 }
             }
         }
-        for (uint32_t y = 0; y < rows; ++y) r.appendRow(band.data() + y * r.rowBytes());
+        for (uint32_t y = 0; y < rows; ++y) r.appendRow(band.get() + y * r.rowBytes());
     }
     if (l.photometric == PHOTOMETRIC_MINISWHITE) {  // grey only, alpha kept
         for (std::size_t i = 0; i < r.data.size(); i += pel) {

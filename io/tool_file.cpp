@@ -3,7 +3,9 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -18,6 +20,7 @@ namespace clsg {
 namespace {
 
 const char* const kMagic = "clsg-tool";
+constexpr std::size_t kHeaderBytes = 4 + 9 + 4 + 4;  // magic, version, payload size
 constexpr uint64_t kMaxDeflateRatio = 1032;
 constexpr std::size_t kMaxSourceText = 4096;
 constexpr std::size_t kMaxQualityText = 1 << 20;
@@ -96,6 +99,14 @@ void checkLabels(const ToolFile& file, const std::string& name) {
                    " is outside 1 to 255");
 }
 
+// What a version-2 payload may hold once inflated: the file limit, and no
+// more than the training budget's bytes (holding the examples would cost
+// more than training them may).
+uint64_t maxPayload(const ToolFileLimits& limits) {
+    const uint64_t budget = limits.budget.maxBytes ? limits.budget.maxBytes : UINT64_MAX;
+    return std::min(limits.maxPayloadBytes, budget);
+}
+
 std::string compress(const std::string& payload) {
     uLongf size = compressBound(static_cast<uLong>(payload.size()));
     std::string out(size, '\0');
@@ -107,30 +118,96 @@ std::string compress(const std::string& payload) {
     return out;
 }
 
-// Exactly size bytes from the zlib stream that fills in, or throws.
-std::string inflateExactly(const char* in, std::size_t inSize, uint32_t size,
-                           const std::string& name) {
-    std::string out(size, '\0');
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK) throw ToolFileError(name + ": cannot start decompressing");
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-    z.avail_in = static_cast<uInt>(inSize);
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = size;
-    const int status = inflate(&z, Z_FINISH);
-    const bool ended = status == Z_STREAM_END;
-    const uInt inLeft = z.avail_in, outLeft = z.avail_out;
-    inflateEnd(&z);
-    const char* why = ended && outLeft != 0    ? "does not match its stated size"
-                      : ended && inLeft != 0   ? "is followed by other bytes"
-                      : !ended && inLeft == 0  ? "is damaged or truncated"
-                      : !ended && outLeft == 0 ? "does not match its stated size"
-                      : !ended                 ? "is damaged or truncated"
-                                               : nullptr;
-    if (why)
-        throw ToolFileError(name + " is a corrupt tool file (the compressed payload " + why + ")");
-    return out;
-}
+// The payload as the archive reads it, inflated 64 KB at a time: nothing is
+// sized by the stated size, and a stream that goes wrong stops at once. The
+// archive measures the stream by seeking to its end and back; those seeks
+// are answered from the stated size, any other seek is refused.
+class Inflater : public std::streambuf {
+public:
+    Inflater(const char* in, std::size_t inSize, uint32_t size, const std::string& name)
+        : size_(size), name_(name) {
+        if (inflateInit(&z_) != Z_OK) throw ToolFileError(name + ": cannot start decompressing");
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+        z_.avail_in = static_cast<uInt>(std::min<std::size_t>(inSize, UINT32_MAX));
+        inLeft_ = inSize - z_.avail_in;
+    }
+    ~Inflater() override { inflateEnd(&z_); }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    // Throws unless the stream ended exactly at the stated size and the file
+    // with it. Call once everything was read.
+    void finish() {
+        if (!problem_ && status_ != Z_STREAM_END) {
+            char extra;
+            z_.next_out = reinterpret_cast<Bytef*>(&extra);
+            z_.avail_out = 1;
+            status_ = inflate(&z_, Z_NO_FLUSH);
+            if (z_.avail_out == 0)
+                problem_ = "does not match its stated size";
+            else if (status_ != Z_STREAM_END)
+                problem_ = "is damaged or truncated";
+        }
+        if (!problem_ && (z_.avail_in != 0 || inLeft_ != 0))
+            problem_ = "is followed by other bytes";
+        check();
+    }
+    // Throws for a stream found bad while reading (the archive saw only its end).
+    void check() const {
+        if (problem_)
+            throw ToolFileError(name_ + " is a corrupt tool file (the compressed payload " +
+                                problem_ + ")");
+    }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        if (problem_ || status_ == Z_STREAM_END || parked_ >= 0) return traits_type::eof();
+        z_.next_out = reinterpret_cast<Bytef*>(buffer_);
+        z_.avail_out = sizeof buffer_;
+        status_ = inflate(&z_, Z_NO_FLUSH);
+        const std::size_t got = sizeof buffer_ - z_.avail_out;
+        if (status_ != Z_OK && status_ != Z_STREAM_END && !(status_ == Z_BUF_ERROR && got))
+            problem_ = "is damaged or truncated";
+        else if (produced_ + got > size_)
+            problem_ = "does not match its stated size";
+        else if (status_ == Z_STREAM_END && produced_ + got < size_)
+            problem_ = "does not match its stated size";
+        if (problem_ || got == 0) return traits_type::eof();
+        produced_ += got;
+        setg(buffer_, buffer_, buffer_ + got);
+        return traits_type::to_int_type(*gptr());
+    }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+        const off_type here = static_cast<off_type>(produced_) - (egptr() - gptr());
+        const off_type from = dir == std::ios_base::beg   ? 0
+                              : dir == std::ios_base::end ? static_cast<off_type>(size_)
+                              : parked_ >= 0              ? parked_
+                                                          : here;
+        const off_type to = from + off;
+        if (to == here) {
+            parked_ = -1;
+        } else if (to == static_cast<off_type>(size_)) {
+            parked_ = to;  // reading stays refused until the archive seeks back
+        } else {
+            return pos_type(off_type(-1));
+        }
+        return pos_type(to);
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+
+private:
+    z_stream z_{};
+    uint64_t size_, produced_ = 0;
+    std::size_t inLeft_ = 0;  // input beyond what zlib takes at once (over 4 GiB)
+    int status_ = Z_OK;
+    off_type parked_ = -1;
+    const char* problem_ = nullptr;
+    const std::string& name_;
+    char buffer_[1 << 16];
+};
 
 void passLabelHeader(kvArchive& archive, ToolLabel& label) {
     uint32_t count = static_cast<uint32_t>(label.sources.size());
@@ -151,20 +228,9 @@ void checkLabelNames(const std::vector<ToolLabel>& labels, const std::string& na
     }
 }
 
-ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
-                        std::size_t allSize, const std::string& name,
-                        const ToolFileLimits& limits) {
-    uint32_t size = 0;
-    outer || size;
-    const std::size_t at = static_cast<std::size_t>(stream.tellg());
-    const std::size_t compressed = allSize - at;
-    if (size > limits.maxPayloadBytes || size > compressed * kMaxDeflateRatio)
-        throw ToolFileError(name + " is a corrupt tool file (a payload of " + std::to_string(size) +
-                            " bytes cannot come from " + std::to_string(compressed) +
-                            " compressed bytes, or is over the limit)");
-    std::istringstream payload(inflateExactly(all + at, compressed, size, name));
+ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::string& name,
+                       const ToolFileLimits& limits) {
     kvArchive archive(payload);
-
     ToolFile file;
     file.formatVersion = 2;
     uint32_t count = 0;
@@ -184,6 +250,18 @@ ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
     archive || params;
     if (archive.bytesLeft() != 0)
         throw ToolFileError(name + " is a corrupt tool file (bytes after the end of the payload)");
+    inflater.finish();
+    for (const kvCompositeColorSet& set : sets)
+        for (const kvCompositeColor& example : set.instances())
+            for (const kv3PlanePelBuffer_const& image : example.images())
+                if (image.isBound() &&
+                    uint64_t(image.window().width()) * uint64_t(image.window().height()) >
+                        limits.maxExamplePixels)
+                    throw ToolFileError(name + ": a stored example of " +
+                                        std::to_string(image.window().width()) + " x " +
+                                        std::to_string(image.window().height()) +
+                                        " pixels is over the limit of " +
+                                        std::to_string(limits.maxExamplePixels) + " pixels");
     for (const ToolLabel& label : file.labels)
         for (const std::string& s : label.sources)
             if (s.size() > kMaxSourceText)
@@ -193,6 +271,34 @@ ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
     if (count == 0) throw ToolFileError(name + ": the tool is not trained");
     file.tool.train(sets, params);
     return file;
+}
+
+ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
+                        std::size_t allSize, const std::string& name,
+                        const ToolFileLimits& limits) {
+    uint32_t size = 0;
+    outer || size;
+    const std::size_t at = static_cast<std::size_t>(stream.tellg());
+    const std::size_t compressed = allSize - at;
+    if (size > maxPayload(limits))
+        throw ToolFileError(name + ": the tool file states a payload of " + std::to_string(size) +
+                            " bytes, over the limit of " + std::to_string(maxPayload(limits)) +
+                            " bytes");
+    if (size > compressed * kMaxDeflateRatio)
+        throw ToolFileError(name + " is a corrupt tool file (a payload of " + std::to_string(size) +
+                            " bytes cannot come from " + std::to_string(compressed) +
+                            " compressed bytes)");
+    Inflater inflater(all + at, compressed, size, name);
+    std::istream payload(&inflater);
+    try {
+        ToolFile file = decodePayload(payload, inflater, name, limits);
+        return file;
+    } catch (const ToolFileError&) {
+        throw;
+    } catch (const std::exception&) {
+        inflater.check();  // a damaged stream is the better reason
+        throw;
+    }
 }
 
 ToolFile decodeVersion1(kvArchive& archive, const std::string& name) {
@@ -359,13 +465,36 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
 }
 
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
-    std::vector<unsigned char> raw;
-    try {
-        raw = readFileBytes(path, limits.maxPayloadBytes + 1024);
-    } catch (const ImageError& e) {
-        throw ToolFileError(e.what());
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!f) throw ToolFileError("cannot open " + path + ": " + std::strerror(errno));
+    // The header: the magic text (length and bytes), version and, in version
+    // 2, the payload size. It decides how much more may be read.
+    std::string raw(kHeaderBytes, '\0');
+    raw.resize(std::fread(&raw[0], 1, raw.size(), f.get()));
+    uint64_t most = raw.size();
+    const std::string magic = std::string("\x09\0\0\0", 4) + kMagic;
+    if (raw.compare(0, magic.size(), magic) == 0 && raw.size() == kHeaderBytes) {
+        const auto word = [&](std::size_t at) {
+            uint32_t v = 0;
+            for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(raw[at + i]);
+            return v;
+        };
+        const uint32_t version = word(13);
+        if (version == 1) most = limits.maxPayloadBytes + 1024;
+        // Deflate never grows data by more than 5 bytes in 16 KB (and a few
+        // more); one byte past the bound shows that other bytes follow.
+        if (version == 2 && word(17) <= maxPayload(limits))
+            most = kHeaderBytes + word(17) + word(17) / 3000 + 64 + 1;
     }
-    return decodeBytes(reinterpret_cast<const char*>(raw.data()), raw.size(), path, limits);
+    char chunk[1 << 16];
+    while (raw.size() < most && !std::feof(f.get()) && !std::ferror(f.get())) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<uint64_t>(sizeof chunk, most - raw.size()));
+        raw.append(chunk, std::fread(chunk, 1, want, f.get()));
+    }
+    if (std::ferror(f.get()))
+        throw ToolFileError("cannot read " + path + ": " + std::strerror(errno));
+    return decodeBytes(raw.data(), raw.size(), path, limits);
 }
 
 }  // namespace clsg

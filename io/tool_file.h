@@ -58,8 +58,11 @@ struct ToolFile {
 };
 
 struct ToolFileLimits {
-    // Largest payload accepted once decompressed.
+    // Largest payload accepted once decompressed (and no more than
+    // budget.maxBytes when that is set), and largest file read.
     uint64_t maxPayloadBytes = uint64_t{1} << 31;
+    // Largest stored example image, in pixels (the image readers' limit).
+    uint64_t maxExamplePixels = uint64_t{1} << 27;
     // What training the loaded tool may cost (reading a tool file trains it):
     // by default the library's budget for files from elsewhere. A caller
     // reading files it wrote itself may lift it (maxBytes = maxWork = 0).
@@ -95,6 +98,8 @@ void writeToolFile(const std::string& path, const ToolFile& file, const std::str
 // (the message then says which and by how much).
 ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
                         const ToolFileLimits& limits = {});
+// Reads the header first: a file that is not a tool file, or whose stated
+// payload is over the limits, costs only its first bytes.
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits = {});
 
 }  // namespace clsg

@@ -29,6 +29,8 @@ const state = {
   strokeAt: 0,           // when the latest stroke ended (performance.now())
   timings: [],           // per stroke: ms to the overlay on screen, whole, every preview
   unsaved: false,        // changed since the page opened or the tool was last saved or exported
+  regions: null,   // regions per label of the whole-image labels, at least minArea pixels
+  minArea: 0,
 };
 
 // The server's share of the latest stroke's whole-image answer.
@@ -468,6 +470,7 @@ view.addEventListener("pointerleave", () => {
   $("pixel-info").textContent = "";
   cursorAt = null;
   drawCursor();
+  regionHover.x = -1;
 });
 
 function regionOf(marks, width, box) {
@@ -531,6 +534,7 @@ function showPixelInfo(p) {
     text += "  ·  " + (l < state.server.labels.length ? state.server.labels[l].name : "unlabelled");
   }
   $("pixel-info").textContent = text;
+  showRegionInfo(x, y, text);
 }
 
 // --- undo ---------------------------------------------------------------------
@@ -575,6 +579,40 @@ const undo = () => step(history.undo, history.redo, "undo");
 const redo = () => step(history.redo, history.undo, "redo");
 $("undo").addEventListener("click", undo);
 $("redo").addEventListener("click", redo);
+
+// --- regions ----------------------------------------------------------------
+
+// " · N regions" for the legend, when the server counted them.
+function regionCountText(label) {
+  if (!state.regions || state.regions[label] === undefined) return "";
+  const n = state.regions[label];
+  return ` · ${n} ${n === 1 ? "region" : "regions"}`;
+}
+
+// Asks the server for the region under (x, y), one request at a time; the
+// answer is shown if the pointer is still over that pixel.
+const regionHover = {busy: false, x: -1, y: -1, pending: null};
+async function showRegionInfo(x, y, text) {
+  regionHover.x = x; regionHover.y = y;
+  if (!state.labels || state.labels[y * state.width + x] === 255 || !state.regions) return;
+  if (regionHover.busy) { regionHover.pending = [x, y, text]; return; }
+  regionHover.busy = true;
+  try {
+    const r = await postJson("/api/region", {image: state.image, x, y});
+    if (r && regionHover.x === x && regionHover.y === y && state.server.labels[r.label])
+      $("pixel-info").textContent = text + `  ·  ${state.server.labels[r.label].name} #${r.id}: ${r.area} px`;
+  } catch (e) { /* the plain pixel line stays */ }
+  regionHover.busy = false;
+  const next = regionHover.pending;
+  regionHover.pending = null;
+  if (next && next[0] === regionHover.x && next[1] === regionHover.y) showRegionInfo(...next);
+}
+
+$("min-area").addEventListener("change", () => {
+  state.minArea = Math.max(0, Math.round(Number($("min-area").value)) || 0);
+  $("min-area").value = state.minArea;
+  scheduleSegment();
+});
 
 // --- segmentation -----------------------------------------------------------
 
@@ -645,6 +683,7 @@ async function segment() {
   const ask = async (view, window) => {
     const body = {image, view};
     if (window) body.window = window;
+    else body.minArea = state.minArea;
     const res = await request("POST", "/api/segment", JSON.stringify(body));
     return parseFrame(new Uint8Array(await res.arrayBuffer()));
   };
@@ -681,6 +720,7 @@ async function segment() {
     state.grey = grey;
     state.counts = frame.meta.counts;
     takeLabels(frame.meta.labels);
+    state.regions = frame.meta.regions;
     showTiming(frame.meta, first ? "whole image" : "");
     hideError();
     composeOverlay();
@@ -881,7 +921,7 @@ function renderLegend() {
     labels.forEach((label, i) => {
       cell("swatch").style.background = label.color;
       cell("", label.name);
-      cell("num", !label.marked ? "needs marks" : state.counts ? share(state.counts[i]) : "");
+      cell("num", !label.marked ? "needs marks" : state.counts ? share(state.counts[i]) + regionCountText(i) : "");
     });
     if (labels.length) {
       cell("swatch").style.background = state.view === "labels" ? "#000" : "transparent";
@@ -1344,6 +1384,7 @@ window.clsgStudio = {
     return btoa(s);
   },
   shares() { return state.counts; },
+  regions() { return state.regions; },
   // True when every change so far has its segmentation on the page.
   settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
   // True when, besides, every image's preview is up to date.

@@ -95,6 +95,21 @@ int64_t intField(const json& j, const char* name, int64_t low, int64_t high) {
     return v.get<int64_t>();
 }
 
+// Region counts per label (null without a whole-image segmentation).
+json regionCountsJson(StudioSession& session, std::size_t image, uint64_t minArea) {
+    const std::vector<uint64_t> counts = session.regionCounts(image, minArea);
+    return counts.empty() ? json(nullptr) : json(counts);
+}
+
+// A region as the page shows it on hover (null where there is none).
+json regionJson(const std::optional<clsg::Region>& r) {
+    if (!r) return json(nullptr);
+    return json{{"label", r->label},
+                {"id", r->id},
+                {"area", r->area},
+                {"box", {r->left, r->top, r->width, r->height}}};
+}
+
 uint32_t colorField(const json& j, const char* name) {
     uint32_t color = 0;
     if (!parseColorText(stringField(j, name), &color))
@@ -163,6 +178,7 @@ std::size_t queryImage(const httplib::Request& req, const StudioSession& s) {
 
 struct SegmentRequest {
     std::size_t image;
+    uint64_t minArea;  // regions of fewer pixels are not counted
     StudioView view;
     std::string viewName;
     kvPelRect window;  // empty: the whole image
@@ -171,6 +187,8 @@ struct SegmentRequest {
 SegmentRequest parseSegmentRequest(const json& j) {
     SegmentRequest r;
     r.image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    r.minArea =
+        j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX)) : 0;
     r.viewName = j.contains("view") ? stringField(j, "view") : std::string("labels");
     if (r.viewName == "labels")
         r.view = StudioView::Labels;
@@ -196,7 +214,7 @@ SegmentRequest parseSegmentRequest(const json& j) {
 
 // The answer to a segment request: the JSON's length (uint32, little endian),
 // the JSON, then the view's bytes, run-encoded unless that is no shorter.
-std::string segmentFrame(const StudioSession& session, const SegmentRequest& request,
+std::string segmentFrame(StudioSession& session, const SegmentRequest& request,
                          const StudioSegmentation& seg,
                          std::chrono::steady_clock::time_point start) {
     const auto encodeStart = std::chrono::steady_clock::now();
@@ -218,6 +236,7 @@ std::string segmentFrame(const StudioSession& session, const SegmentRequest& req
         {"encoding", raw ? "raw" : "runs"},
         {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
         {"labels", labelsJson(session)},
+        {"regions", regionCountsJson(session, request.image, request.minArea)},
         {"trainMs", seg.trainMs},
         {"runMs", seg.runMs},
         {"encodeMs", ms(encodeStart, end)},
@@ -250,12 +269,36 @@ int StudioServer::bind(int port) {
     if (bound <= 0)
         throw StudioError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                           " (is the port in use?)");
+    port_ = bound;
     return bound;
 }
 
 void StudioServer::serve() { http_->listen_after_bind(); }
 
 void StudioServer::stop() { http_->stop(); }
+
+namespace {
+
+// POST /api/auto (under the session lock): chooses the settings from the
+// marks as clsg train --auto does and answers the new state with the choice
+// and its estimate. GET /api/auto/progress answers the steps done (counted in
+// done); POST /api/auto/cancel stops a search at work (which answers 409).
+json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
+    done = 0;
+    const SuggestReport report = session.chooseSettings([&done](uint32_t d) { done = d; });
+    const SuggestCandidate& c = report.candidates.at(report.chosen);
+    json answer = stateJson(session);
+    answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
+                      {"toleranceMin", report.trainParams.colorToleranceMin()},
+                      {"neighborhood", report.runParams.neighborhoodSize()},
+                      {"estimate", c.score},
+                      {"heldOutBalancedAccuracy", c.balancedAccuracy},
+                      {"pictureUnlabelled", c.pictureUnlabelled},
+                      {"candidates", report.candidates.size()}};
+    return answer;
+}
+
+}  // namespace
 
 void StudioServer::routes() {
     httplib::Server& http = *http_;
@@ -271,6 +314,10 @@ void StudioServer::routes() {
     api("POST", "/api/labels", &StudioServer::postLabels);
     api("POST", "/api/settings", &StudioServer::postSettings);
     api("POST", "/api/segment", &StudioServer::postSegment);
+    api("POST", "/api/region", &StudioServer::postRegion);
+    api("POST", "/api/auto", &StudioServer::postAuto);
+    api("GET", "/api/auto/progress", &StudioServer::getAutoProgress);
+    api("POST", "/api/auto/cancel", &StudioServer::postAutoCancel);
     api("POST", "/api/save", &StudioServer::postSave);
     api("POST", "/api/export", &StudioServer::postExport);
     api("POST", "/api/images", &StudioServer::postImages);
@@ -278,15 +325,46 @@ void StudioServer::routes() {
     api("POST", "/api/restore", &StudioServer::postRestore);
 }
 
+// Host names this server answers to: a page whose address names another host
+// (a name rebound to 127.0.0.1) is not the studio's page.
+bool StudioServer::loopbackHost(const std::string& host) const {
+    const std::string port = ":" + std::to_string(port_);
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
+        if (host == name || host == name + port) return true;
+    return false;
+}
+
 void StudioServer::guards() {
     httplib::Server& http = *http_;
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        using Answer = httplib::Server::HandlerResponse;
+        // Before the token, so that a foreign page learns nothing; before the
+        // body, which is then never read.
+        if (!loopbackHost(req.get_header_value("Host"))) {
+            answerError(res, 403,
+                        "this server answers only to 127.0.0.1:" + std::to_string(port_) +
+                            ": open the address that clsg studio printed");
+            return Answer::Handled;
+        }
+        // Browsers send Origin with every POST; a page from elsewhere must not
+        // change the session, even holding the token.
+        if (req.method != "GET" && req.has_header("Origin") &&
+            !loopbackHost(req.get_header_value("Origin").rfind("http://", 0) == 0
+                              ? req.get_header_value("Origin").substr(7)
+                              : std::string())) {
+            answerError(res, 403, "requests from other pages are refused");
+            return Answer::Handled;
+        }
+        if (req.has_header("Transfer-Encoding")) {
+            answerError(res, 411, "send the body with a Content-Length, not in chunks");
+            return Answer::Handled;
+        }
         const std::string given = req.has_header("X-Clsg-Token")
                                       ? req.get_header_value("X-Clsg-Token")
                                       : req.get_param_value("token");
-        if (sameText(given, token_)) return httplib::Server::HandlerResponse::Unhandled;
+        if (sameText(given, token_)) return Answer::Unhandled;
         answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
-        return httplib::Server::HandlerResponse::Handled;
+        return Answer::Handled;
     });
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
@@ -476,6 +554,30 @@ void StudioServer::postSegment(const httplib::Request& req, httplib::Response& r
     res.set_content(segmentFrame(session_, request, seg, start), "application/octet-stream");
 }
 
+// The region under a pixel of the last whole-image segmentation.
+void StudioServer::postRegion(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const auto image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    const long x = static_cast<long>(intField(j, "x", 0, 1000000000));
+    const long y = static_cast<long>(intField(j, "y", 0, 1000000000));
+    const auto lock = lockSession();
+    answerJson(res, regionJson(session_.regionAt(image, x, y)));
+}
+
+void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {
+    const auto lock = lockSession();
+    answerJson(res, chooseSettings(session_, autoDone_));
+}
+
+void StudioServer::getAutoProgress(const httplib::Request&, httplib::Response& res) {
+    answerJson(res, json{{"done", autoDone_.load()}, {"steps", kSuggestTolerances}});
+}
+
+void StudioServer::postAutoCancel(const httplib::Request&, httplib::Response& res) {
+    ksys_request_abort();
+    answerJson(res, json::object());
+}
+
 void StudioServer::postSave(const httplib::Request& req, httplib::Response& res) {
     const json j = parseBody(req);
     const std::string file = stringField(j, "file");
@@ -504,8 +606,21 @@ void StudioServer::postRestore(const httplib::Request& req, httplib::Response& r
 
 void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {
     const std::string name = req.has_param("name") ? req.get_param_value("name") : "image";
+    // One upload decodes at a time, and only to the pixels still free.
+    std::unique_lock<std::mutex> decoding(decodeMutex_);
+    ReadLimits limits;
+    {
+        const auto lock = lockSession();
+        if (session_.images().size() >= StudioSession::kMaxImages)
+            throw StudioError("a studio opens at most " +
+                              std::to_string(StudioSession::kMaxImages) + " images");
+        limits.maxPixels = std::min(limits.maxPixels, session_.pixelRoom());
+        if (limits.maxPixels == 0)
+            throw StudioError("the open images hold all the pixels a studio takes");
+    }
     const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
-    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name);
+    const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name, limits);
+    decoding.unlock();
     const auto lock = lockSession();
     const std::size_t dot = name.find_last_of('.');
     session_.addImage(name.substr(0, dot), "", pixels);

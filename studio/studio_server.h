@@ -83,6 +83,7 @@ private:
     using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
 
     void routes();
+    bool loopbackHost(const std::string& host) const;
     // The token check and the answers to requests no endpoint takes.
     void guards();
     // The page's files, with the token filled in.
@@ -100,6 +101,10 @@ private:
     void postLabels(const httplib::Request& req, httplib::Response& res);
     void postSettings(const httplib::Request& req, httplib::Response& res);
     void postSegment(const httplib::Request& req, httplib::Response& res);
+    void postRegion(const httplib::Request& req, httplib::Response& res);
+    void postAuto(const httplib::Request& req, httplib::Response& res);
+    void getAutoProgress(const httplib::Request& req, httplib::Response& res);
+    void postAutoCancel(const httplib::Request& req, httplib::Response& res);
     void postSave(const httplib::Request& req, httplib::Response& res);
     void postExport(const httplib::Request& req, httplib::Response& res);
     void postImages(const httplib::Request& req, httplib::Response& res);
@@ -108,11 +113,14 @@ private:
 
     StudioSession& session_;
     const std::string token_;
+    int port_ = 0;
     std::unique_ptr<httplib::Server> http_;
     std::mutex sessionMutex_;                 // one request at a time works on the session
+    std::mutex decodeMutex_;                  // one upload at a time is decoded
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
     std::atomic<bool> previewing_{false};
+    std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
 };
 
 }  // namespace clsg

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "clsg/colorseg/budget.h"
+#include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
@@ -200,12 +202,21 @@ void checkName(const std::string& name) {
 
 }  // namespace
 
-StudioSession::StudioSession(std::string outDir) : outDir_(std::move(outDir)) {}
+StudioSession::StudioSession(std::string outDir, uint64_t maxTotalPixels)
+    : outDir_(std::move(outDir)), maxTotalPixels_(maxTotalPixels) {}
 
 std::size_t StudioSession::addImage(const std::string& name, const std::string& path,
                                     const kv3PlanePelBuffer& pixels) {
     if (!pixels.isBound() || pixels.width() <= 0 || pixels.height() <= 0)
         throw StudioError("the image " + name + " is empty");
+    if (images_.size() >= kMaxImages)
+        throw StudioError("a studio opens at most " + std::to_string(kMaxImages) + " images");
+    const uint64_t size =
+        static_cast<uint64_t>(pixels.width()) * static_cast<uint64_t>(pixels.height());
+    if (size > pixelRoom())
+        throw StudioError("the image " + name + " (" + std::to_string(size) +
+                          " pixels) does not fit beside the open images: a studio holds at most " +
+                          std::to_string(maxTotalPixels_) + " pixels in all");
     // Names become file names: keep letters, digits, '_' and '-'.
     std::string base;
     for (char c : name) base += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
@@ -228,6 +239,12 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     images_.push_back(std::move(image));
     ++revision_;
     return images_.size() - 1;
+}
+
+uint64_t StudioSession::pixelRoom() const {
+    uint64_t used = 0;
+    for (const StudioImage& image : images_) used += image.marks.size();
+    return used >= maxTotalPixels_ ? 0 : maxTotalPixels_ - used;
 }
 
 const StudioImage& StudioSession::imageAt(std::size_t image) const {
@@ -360,6 +377,56 @@ void StudioSession::paintMarks(std::size_t image, long x, long y, long w, long h
     trainSettingsChanged();
 }
 
+std::vector<kvCompositeColorSet> StudioSession::markedSets(bool wholeImages) const {
+    if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
+    std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
+    for (const StudioImage& image : images_) {
+        std::vector<Example> examples = examplesOf(image, labels_.size());
+        if (wholeImages)
+            for (std::size_t label = 0; label < labels_.size(); ++label) {
+                if (!examples[label].image.isBound()) continue;
+                const kvPelRect& w = image.pixels.window();
+                kvPelBuffer<unsigned char> mask(w);
+                for (long y = 0; y < w.height(); ++y) {
+                    const uint8_t* marks =
+                        image.marks.data() + static_cast<std::size_t>(y * w.width());
+                    unsigned char* row = mask.pointToPel(w.left(), w.top() + y);
+                    for (long x = 0; x < w.width(); ++x) row[x] = marks[x] == label + 1 ? 255 : 0;
+                }
+                examples[label].image = image.pixels;
+                examples[label].mask = mask;
+            }
+        for (std::size_t label = 0; label < labels_.size(); ++label)
+            if (examples[label].image.isBound())
+                instances[label].emplace_back(examples[label].image, examples[label].mask);
+    }
+    std::vector<kvCompositeColorSet> sets;
+    for (std::size_t label = 0; label < labels_.size(); ++label) {
+        if (instances[label].empty())
+            throw StudioError("label " + labels_[label].name +
+                              " has no marks yet: paint some pixels with it");
+        sets.emplace_back(instances[label]);
+    }
+    return sets;
+}
+
+clsg::SuggestReport StudioSession::chooseSettings(const std::function<void(uint32_t)>& progress) {
+    clsg::SuggestOptions options;
+    options.progress = progress;
+    clsg::SuggestReport report;
+    try {
+        report = clsg::suggestSegmenterParams(markedSets(true), options);
+    } catch (const kvCompositeColorSegmenterDefs::BadParams& e) {
+        throw StudioError(e.what());
+    }
+    StudioSettings s = settings_;
+    s.toleranceFrac = report.trainParams.colorToleranceFrac();
+    s.toleranceMin = report.trainParams.colorToleranceMin();
+    s.neighborhood = report.runParams.neighborhoodSize();
+    setSettings(s);
+    return report;
+}
+
 void StudioSession::train() {
     if (toolRevision_ == trainRevision_) {
         if (!toolError_.empty()) throw StudioError(toolError_);
@@ -396,10 +463,18 @@ void StudioSession::train() {
                                         " has no marks yet: paint some pixels with it"
                                   : "no label has marks yet: pick one and paint some pixels of "
                                     "its colour");
+        // The marks are the page's input: held to the budget of files from
+        // elsewhere, so that a tolerance fraction of 0 on many labels is
+        // refused before it allocates gigabytes.
+        const kvCompositeColorSegmenterBudgetScope budget(
+            kvCompositeColorSegmenterBudget::forUntrustedFiles());
         tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
                                                                settings_.toleranceMin));
     } catch (const StudioError& e) {
         toolError_ = e.what();
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        toolError_ = std::string("training would cost too much: ") + e.what() +
+                     "; raise the tolerance fraction";
     } catch (const kvAbortRequested&) {
         toolRevision_ = 0;  // try again next time
         throw;
@@ -552,6 +627,36 @@ StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
     out.runMs = msSince(start);
     kept = {toolRevision_, params, maxSide, out};
     return out;
+}
+
+bool StudioSession::keptRegions(std::size_t image) {
+    const kvPelBuffer<unsigned char>& labels = outputs_[0];
+    if (image != resultImage_ || !labels.isBound() ||
+        labels.window() != imageAt(image).pixels.window())
+        return false;
+    const long top = labels.window().top();
+    if (!regionsOf_.isBound() || regionsOf_.pointToRow(top) != labels.pointToRow(top)) {
+        regions_ = clsg::cleanRegions(labels, {}, {}, true);
+        regionsOf_ = labels;
+    }
+    return true;
+}
+
+std::vector<uint64_t> StudioSession::regionCounts(std::size_t image, uint64_t minArea) {
+    if (!keptRegions(image)) return {};
+    std::vector<uint64_t> counts(labels_.size(), 0);
+    for (const clsg::Region& r : regions_.regions)
+        if (r.area >= minArea && r.label < counts.size()) ++counts[r.label];
+    return counts;
+}
+
+std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, long y) {
+    if (!keptRegions(image)) return std::nullopt;
+    const kvPelRect& w = regions_.regionIndex.window();
+    if (x < w.left() || y < w.top() || x >= w.right() || y >= w.bottom()) return std::nullopt;
+    const uint32_t index = regions_.regionIndex.pointToRow(y)[x - w.left()];
+    if (index == 0) return std::nullopt;
+    return regions_.regions[index - 1];
 }
 
 std::string StudioSession::saveTool(const std::string& fileName) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +22,8 @@
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/platform/three_plane.h"
+#include "clsg/regions/regions.h"
+#include "clsg/tuning/suggest_params.h"
 
 namespace clsg {
 
@@ -91,17 +94,25 @@ class StudioSession {
 public:
     static constexpr std::size_t kMaxLabels = 254;
     static constexpr int32_t kMaxNeighborhood = 255;  // as tool files store it
+    // What the open images may hold (each pixel keeps about 8 bytes: colour,
+    // marks and the kept outputs): 2^28 pixels is some 2 GiB.
+    static constexpr std::size_t kMaxImages = 64;
+    static constexpr uint64_t kMaxTotalPixels = uint64_t{1} << 28;
 
     // outDir: where save and export write (created when needed).
-    explicit StudioSession(std::string outDir);
+    // maxTotalPixels: what the open images may hold together.
+    explicit StudioSession(std::string outDir, uint64_t maxTotalPixels = kMaxTotalPixels);
 
-    // Adds an image; its name is made unique. Returns its index.
+    // Adds an image; its name is made unique. Returns its index. Throws
+    // StudioError beyond kMaxImages images or maxTotalPixels pixels.
     std::size_t addImage(const std::string& name, const std::string& path,
                          const kv3PlanePelBuffer& pixels);
     const std::vector<StudioImage>& images() const { return images_; }
     const std::vector<StudioLabel>& labels() const { return labels_; }
     const StudioSettings& settings() const { return settings_; }
     const std::string& outDir() const { return outDir_; }
+    // Pixels another image may have (maxTotalPixels less the open ones').
+    uint64_t pixelRoom() const;
     // Changes with every edit of labels, marks or settings.
     uint64_t revision() const { return revision_; }
 
@@ -122,6 +133,12 @@ public:
 
     // Throws StudioError for values the tool does not accept.
     void setSettings(const StudioSettings& settings);
+    // Chooses the tolerances and neighbourhood from the marks as clsg train
+    // --auto does, and sets them (normalisation stays as it is). progress is
+    // called after each step of the search (see clsg::SuggestOptions).
+    // Throws StudioError when the marks cannot be split (every label needs
+    // marks in more than one place), kvAbortRequested when stopped.
+    clsg::SuggestReport chooseSettings(const std::function<void(uint32_t)>& progress = {});
 
     // Replaces the marks inside rect (x, y, w, h) of image with values
     // (w * h bytes, row by row, each 0 .. labels().size()).
@@ -140,6 +157,13 @@ public:
     // The preview of image, at most maxSide pels wide and high; kept until
     // the tool or the run settings change. Throws as segment() does.
     StudioPreview preview(std::size_t image, long maxSide);
+
+    // Regions (8-connected) of the whole-image label image kept from the last
+    // segment() of image: the count per label of those of at least minArea
+    // pixels, and the region under pixel (x, y). Empty and nullopt when no
+    // whole-image label image of that image is kept, or (x, y) is unlabelled.
+    std::vector<uint64_t> regionCounts(std::size_t image, uint64_t minArea);
+    std::optional<clsg::Region> regionAt(std::size_t image, long x, long y);
 
     // Writes the trained tool to outDir/fileName, each example with the
     // image it came from; returns the path written. Refuses while a label
@@ -188,8 +212,14 @@ private:
     // Label values of the trained tool to label indices, in place.
     void mapLabels(kvPelBuffer<unsigned char>& labels) const;
 
+    // One set per label from the marks, each example cut to the box of its
+    // marks or (wholeImages) its whole image with a mask; throws StudioError
+    // for no labels or a label without marks.
+    std::vector<kvCompositeColorSet> markedSets(bool wholeImages = false) const;
+
     std::string outDir_;
     std::string program_ = "clsg";
+    uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside
     struct SavedSession {
         std::vector<StudioLabel> labels;
@@ -220,6 +250,11 @@ private:
     // The whole-image outputs of the last run, per view (unbound until
     // asked for), and the brightness gain, for one tool, image and settings.
     kvPelBuffer<unsigned char> outputs_[3];
+    // The regions of outputs_[0] (regionsOf_ shares its pixels while they
+    // are current), found on first request.
+    bool keptRegions(std::size_t image);
+    kvPelBuffer_const<unsigned char> regionsOf_;
+    clsg::CleanedRegions regions_;
     double gain_ = 1.0;
     std::size_t resultImage_ = 0;
     uint64_t resultToolRevision_ = 0;  // 0: nothing kept

@@ -135,7 +135,8 @@ TEST(ArchiveOperators, ExamplesLoadAsStoredUnlessTheyEndangerTheProcess) {
 
 TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
     Tool tool = trainedTool();
-    const Result good = runResult(tool);
+    Result run = runResult(tool), good;  // loaded: the score images held
+    loadFromBytes(storeToBytes(run), good);
     Result target = runResult(tool, 5);
     const kvPelRect tallEmpty(0, 0, 0, 2000000000);
     auto refused = [&](const std::function<void(Internal&)>& spoil) {
@@ -144,20 +145,21 @@ TEST(ArchiveOperators, InternalResultsThatDoNotFitAreRefused) {
         expectRefused<kvArchive::Corrupt>(u8(0) + storeToBytes(bad), target, nullptr);
     };
     // Score windows that differ from each other, or an image but no scores.
-    refused([](Internal& r) { r.labelScores[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); });
-    refused([](Internal& r) { r.labelScores.clear(); });
+    refused(
+        [](Internal& r) { r.labelScores.held[1] = kvPelBuffer<double>(kvPelRect(-2, 1, 7, 4)); });
+    refused([](Internal& r) { r.labelScores.held.clear(); });
     refused([&](Internal& r) {
         r.image = kv3PlanePelBuffer(tallEmpty);
-        r.labelScores.assign(1, kvPelBuffer<double>(tallEmpty));
+        r.labelScores.held.assign(1, kvPelBuffer<double>(tallEmpty));
     });
     // Too many labels are refused before their bytes are even looked at; 254 are fine.
     Internal labels = internalOf(good);
-    labels.labelScores.assign(255, kvPelBuffer<double>());
+    labels.labelScores.held.assign(255, kvPelBuffer<double>());
     std::string bytes = u8(0) + storeToBytes(labels);
     const std::string framing = u8(0) + u32(255);
     bytes.resize(bytes.find(framing + u8(0) + u8(0)) + framing.size());
     expectRefused<kvArchive::Corrupt>(bytes, target, "stored result has more than 254 labels");
-    labels.labelScores.assign(254, internalOf(good).labelScores[0]);
+    labels.labelScores.held.assign(254, internalOf(good).labelScores.held[0]);
     loadFromBytes(u8(0) + storeToBytes(labels), target);
     EXPECT_EQ(internalOf(target).labelScores.size(), 254u);
 }

@@ -72,6 +72,45 @@ TEST(Budget, EachCostIsExactAndALimitOneBelowItRefuses) {
     }
 }
 
+// The work of a masked example counts the pixels where mask and image overlap: a 2 x 2 mask on a
+// 3000 x 3000 image costs four pixels, not nine million (nor a read beyond the mask).
+TEST(Budget, AMaskCountsOnlyWhereItOverlapsItsImage) {
+    const kvPelRect maskWindow(1500, 1500, 2, 2);
+    const std::vector<kvCompositeColorSet> sets = {kvCompositeColorSet(
+        {kvCompositeColor(noisyImage(kvPelRect(0, 0, 3000, 3000), 7),
+                          makeMask(maskWindow, [](long, long) { return true; }))})};
+    const Params params(0.05, 3);
+    kvCompositeColorSegmenterTool tool;
+    tool.train(sets, params);
+    const kvCompositeColorSegmenterModel& m = clsgint::toolModel(tool);
+    const uint64_t n = m.instanceModels[0].levelCount;
+    uint64_t work = n * n * n;
+    const auto& image = sets[0].instances()[0].images()[0];
+    for (long y = 1500; y < 1502; ++y)
+        for (long x = 1500; x < 1502; ++x) {
+            uint64_t cells = 1;
+            for (const auto* p : {&image.plane0(), &image.plane1(), &image.plane2()}) {
+                const unsigned char c = *p->pointToPel(x, y);
+                cells *= static_cast<uint64_t>(m.highLevelTable[c] - m.lowLevelTable[c] + 1);
+            }
+            work += 1 + cells;
+        }
+    for (const uint64_t limit : {work, work - 1}) {
+        kvCompositeColorSegmenterTool t;
+        const Scope scope(Budget{0, limit});
+        std::string message;
+        try {
+            t.train(sets, params);
+        } catch (const Budget::Exceeded& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, limit == work
+                               ? ""
+                               : "training would need " + std::to_string(work) +
+                                     " work units, over the budget of " + std::to_string(limit));
+    }
+}
+
 TEST(Budget, AppliesToLoadsOnTheScopesThreadUntilTheScopeEnds) {
     const auto sets = sampleSets();
     kvCompositeColorSegmenterTool stored, tool, other;

@@ -11,6 +11,7 @@
 
 #include "clsg/clrsgint/color_tables.h"
 #include "clsg/clrsgint/cpu_features.h"
+#include "simd_path.h"
 
 namespace {
 
@@ -78,23 +79,17 @@ void accumulate(const Training& tr, const Image& img, Grid& g, bool reference) {
     }
 }
 
-// Every instruction-set path this processor has, forced in turn, against the reference.
-Grid expectMatchesOnEveryPath(const Training& tr, const Image& img) {
+// The path the test forced (see SimdPath) against the reference.
+Grid expectMatchesOnThisPath(const Training& tr, const Image& img) {
     Grid want, g;
     accumulate(tr, img, want, true);
-    for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
-        const kvSimdLevel previous = kvSetSimdLimit(level);
-        if (kvActiveSimd() == level) {
-            accumulate(tr, img, g, false);
-            EXPECT_EQ(want.care, g.care);
-            size_t bad = 0;  // counts count only where touched
-            for (size_t i = 0; i < tr.cells; ++i)
-                bad += ((g.touched[i / 64] >> (i % 64)) & 1 ? g.counts[i] : 0) != want.counts[i];
-            EXPECT_EQ(bad, 0u);
-            EXPECT_EQ(0, std::memcmp(want.weights.data(), g.weights.data(), tr.cells * 8));
-        }
-        kvSetSimdLimit(previous);
-    }
+    accumulate(tr, img, g, false);
+    EXPECT_EQ(want.care, g.care);
+    size_t bad = 0;  // counts count only where touched
+    for (size_t i = 0; i < tr.cells; ++i)
+        bad += ((g.touched[i / 64] >> (i % 64)) & 1 ? g.counts[i] : 0) != want.counts[i];
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(0, std::memcmp(want.weights.data(), g.weights.data(), tr.cells * 8));
     return want;
 }
 
@@ -118,7 +113,9 @@ Image makeImage(bool runs, int masking, long width, long height, uint32_t seed) 
 }  // namespace
 
 // 9 levels (short rows), 1, 255 without weight, empty ranges (f < 0); the normalisation sum.
-TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
+class InstanceAccumulator : public SimdPath {};
+
+TEST_P(InstanceAccumulator, MatchesReferenceBitForBit) {
     uint32_t seed = 1;
     const std::tuple<double, uint32_t, long, long> cases[] = {
         {0.05, 2, 157, 3}, {0.1, 0, 67, 9},           {0.3, 300, 30, 2},
@@ -128,7 +125,7 @@ TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
         const Training tr(f, tmin);
         for (int masking = 0; masking < (tr.cells > 1000000 ? 1 : 3); ++masking, ++seed) {
             SCOPED_TRACE(::testing::Message() << "f=" << f << " mask " << masking);
-            expectMatchesOnEveryPath(tr, makeImage(seed % 2, masking, width, height, seed));
+            expectMatchesOnThisPath(tr, makeImage(seed % 2, masking, width, height, seed));
         }
     }
     // A long run with don't-care pixels inside; bright colours reach the last cell; the exact sum.
@@ -139,11 +136,13 @@ TEST(InstanceAccumulator, MatchesReferenceBitForBit) {
         for (auto& v : p) v = static_cast<unsigned char>(230 + v % 26);
     runs.mask.assign(runs.plane[0].size(), 255);
     for (size_t i = 100; i < runs.mask.size(); i += 997) runs.mask[i] = 0;
-    EXPECT_NE(expectMatchesOnEveryPath(tr, white).weights.back(), 0.0);
-    const Grid g = expectMatchesOnEveryPath(tr, runs);
+    EXPECT_NE(expectMatchesOnThisPath(tr, white).weights.back(), 0.0);
+    const Grid g = expectMatchesOnThisPath(tr, runs);
     double plain = 0.0;  // row-major
     for (size_t i = 0; i < tr.cells; ++i) plain = plain + double(g.counts[i]) * g.weights[i];
     const double fast =
         clsgint::weightedCountSum(g.counts.data(), g.touched.data(), g.weights.data(), tr.cells);
     EXPECT_TRUE(fast > 0.0 && std::memcmp(&plain, &fast, sizeof(double)) == 0);
 }
+
+INSTANTIATE_SIMD_PATHS(InstanceAccumulator);

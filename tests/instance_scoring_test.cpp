@@ -16,6 +16,7 @@
 #include "clsg/clrsgint/plane_view.h"
 #include "clsg/platform/attention.h"
 #include "clsg/platform/exception.h"
+#include "simd_path.h"
 
 namespace {
 
@@ -106,18 +107,13 @@ Model randomModel(std::mt19937_64& rng, bool signedWeights = false, int32_t leve
     return md;
 }
 
-template <class Body>
-void forEachSimdPath(Body body) {
-    for (kvSimdLevel level : {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
-        const kvSimdLevel previous = kvSetSimdLimit(level);
-        if (kvActiveSimd() == level) body();
-        kvSetSimdLimit(previous);
-    }
-}
+class InstanceScoring : public SimdPath {};
+class InstanceScoringAbort : public SimdPath {};
+class LabelPass : public SimdPath {};
 
 // First and later instance (only strictly smaller prior scores replaced; equal, -0.0, NaN stay);
 // signed weights; 257 levels cannot come from training but must work.
-TEST(InstanceScoring, MatchesScatterOnEveryPath) {
+TEST_P(InstanceScoring, MatchesScatter) {
     const std::tuple<bool, int32_t, std::vector<int32_t>> cases[] = {
         {false, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 27, 28, 40}},
         {true, 0, {2, 3, 9}},
@@ -143,24 +139,24 @@ TEST(InstanceScoring, MatchesScatterOnEveryPath) {
                 }
                 Scores raised = prior;
                 referenceScores(img, md, n, false, raised);
-                forEachSimdPath([&] {
+                {
                     SCOPED_TRACE(::testing::Message() << "N=" << n << " window " << win[2] << "x"
                                                       << win[3] << " levels " << md.n);
                     Scores out(img), again = prior;
                     out.score(img, md, n, true), again.score(img, md, n, false);
                     EXPECT_TRUE(fresh == out) << "first instance";
                     EXPECT_TRUE(raised == again) << "later instance";
-                });
+                }
             }
         }
 }
 
 // Polls only before rows y % 16 == 0: A (from -16) writes nothing, B stops at 16, C completes.
-TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
+TEST_P(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
     std::mt19937_64 rng(31);
     const Model md = randomModel(rng);
     const Planes a(rng, -4, -16, 40, 50), b(rng, 2, 1, 30, 25), c(rng, 2, 17, 30, 15);
-    forEachSimdPath([&] {
+    {
         for (int32_t n : {1, 4, 9}) {
             SCOPED_TRACE(n);
             ksys_request_abort();
@@ -175,16 +171,16 @@ TEST(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
             referenceScores(c, md, n, true, expectedC);
             EXPECT_TRUE(expectedC == outC);
         }
-    });
+    }
 }
 
 // Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail.
-TEST(LabelPass, EveryPathMatchesThePlainRule) {
+TEST_P(LabelPass, MatchesThePlainRule) {
     const double inf = HUGE_VAL, nan = std::nan("");
     const double specials[] = {0.0,  -0.0,   1.0,   1.0, 3.0,       nan,         inf,   -inf,
                                -2.0, 1e-310, 1e300, 0.5, 2.0 / 3.0, 1.0 / 511.0, 255.0, 7.0};
     std::mt19937 rng(5);
-    forEachSimdPath([&] {
+    {
         for (std::size_t labels = 0; labels <= 6; ++labels)
             for (long width = 1; width <= 37; width += 3) {
                 SCOPED_TRACE(::testing::Message() << "level " << int(kvActiveSimd()) << " labels "
@@ -215,7 +211,25 @@ TEST(LabelPass, EveryPathMatchesThePlainRule) {
                     EXPECT_TRUE(label[x] == l && confidence[x] == c) << x;
                 }
             }
-    });
+        // Quotients just below a .5 that single precision rounds up to it: 127.49999... is
+        // 127.5f, so 128; in double it would give 127. Eight pixels reach every path's loop.
+        const struct {
+            double best, second;
+            unsigned char confidence;
+        } edges[] = {{1.0, double(0.33333334f), 128}, {3.0, 1.0, 128}};
+        for (const auto& e : edges) {
+            const std::vector<double> a(8, e.best), b(8, e.second);
+            const double* rows[] = {a.data(), b.data()};
+            std::vector<unsigned char> label(8), confidence(8);
+            clsgint::labelPassRow(rows, 2, 8, label.data(), confidence.data());
+            EXPECT_EQ(confidence, std::vector<unsigned char>(8, e.confidence))
+                << "level " << int(kvActiveSimd()) << " best " << e.best;
+        }
+    }
 }
+
+INSTANTIATE_SIMD_PATHS(InstanceScoring);
+INSTANTIATE_SIMD_PATHS(InstanceScoringAbort);
+INSTANTIATE_SIMD_PATHS(LabelPass);
 
 }  // namespace

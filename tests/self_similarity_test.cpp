@@ -12,6 +12,7 @@
 
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
+#include "simd_path.h"
 
 namespace {
 
@@ -88,7 +89,9 @@ std::vector<double> plain(const TestImage& im, double frac, int32_t n, const Tab
 }
 
 // Random and smooth images, wide rows, windows down to one pixel, N 27 and 28+ (centre weight 0).
-TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
+class SelfSimilarity : public SimdPath {};
+
+TEST_P(SelfSimilarity, MatchesPlainLoop) {
     const std::vector<int32_t> upTo10 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, tiny = {1, 2, 3, 4, 9, 28};
     const struct {
         TestImage im;
@@ -105,21 +108,15 @@ TEST(SelfSimilarity, MatchesPlainLoopOnEveryPath) {
             SCOPED_TRACE(::testing::Message() << "N=" << n << ", case " << &c - cases);
             const Tables t(c.tables);
             const std::vector<double> expected = plain(c.im, c.frac, n, t);
-            for (kvSimdLevel level :
-                 {kvSimdLevel::Portable, kvSimdLevel::Avx2, kvSimdLevel::Avx512}) {
-                const kvSimdLevel previous = kvSetSimdLimit(level);
-                std::vector<double> got(expected.size(), kSentinel);  // padding must stay
-                if (kvActiveSimd() == level)
-                    clsgint::computeSelfSimilarityPlanes(
-                        c.im, c.frac, n, t.reciprocal, t.tolerance, t.levelStep,
-                        {got.data(), c.im.width + kPad, c.im.x0, c.im.y0, c.im.width, c.im.height});
-                EXPECT_TRUE(kvActiveSimd() != level ||
-                            !std::memcmp(got.data(), expected.data(), got.size() * 8))
-                    << int(level);
-                kvSetSimdLimit(previous);
-            }
+            std::vector<double> got(expected.size(), kSentinel);  // padding must stay
+            clsgint::computeSelfSimilarityPlanes(
+                c.im, c.frac, n, t.reciprocal, t.tolerance, t.levelStep,
+                {got.data(), c.im.width + kPad, c.im.x0, c.im.y0, c.im.width, c.im.height});
+            EXPECT_TRUE(!std::memcmp(got.data(), expected.data(), got.size() * 8));
         }
 }
+
+INSTANTIATE_SIMD_PATHS(SelfSimilarity);
 
 std::vector<int> quadrant(int32_t n) {
     const unsigned char* w = clsgint::neighborhoodKernel(n);

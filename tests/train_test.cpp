@@ -86,6 +86,13 @@ TEST(Train, InstancesAreKeptInSetMajorOrderAndCopiesOwnTheirModel) {
                TrainParams());
     EXPECT_EQ(modelOf(tool).instanceCounts, (std::vector<uint32_t>{3, 1}));
     ASSERT_EQ(modelOf(tool).instanceModels.size(), 4u);
+    // The public size: every instance model's n^3 weights, 8 bytes each.
+    const Tool::ModelSize size = tool.modelSize();
+    const uint64_t n = modelOf(tool).instanceModels[0].levelCount;
+    EXPECT_TRUE(size.instanceModels == 4 && size.levelsPerChannel == n && n > 1 &&
+                size.weightBytes == 4 * n * n * n * 8 && size.tableBytes > 5 * 256)
+        << size.levelsPerChannel << " " << size.weightBytes << " " << size.tableBytes;
+    EXPECT_THROW(Tool().modelSize(), Defs::NotTrained);
     for (std::size_t i : {0, 3}) {
         Tool single;
         single.train({kvCompositeColorSet({imgs[i]})}, TrainParams());

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -90,6 +91,135 @@ kv2XformHandle runBand(const kvCompositeColorSegmenterTool& tool,
     return xform;
 }
 
+// Everything a band needs, shared read-only by the threads.
+struct Job {
+    const kvCompositeColorSegmenterTool& tool;
+    const kv3PlanePelBuffer_const& image;
+    const kvCompositeColorSegmenterRunParams& params;
+    const TiledOutputs& outputs;
+    const TiledOptions& options;
+    const Plan& plan;
+    const std::vector<Target>& targets;
+
+    // Runs the band into result (reused across bands) and copies its rows of
+    // every requested image; returns the transform of the band's images.
+    kv2XformHandle run(long band, kvCompositeColorSegmenterResult& result) const {
+        return runBand(tool, image, params, outputs, plan, targets, band, result);
+    }
+    long rows(long band) const { return bandOutput(plan, band).height(); }
+};
+
+// The images of `images` that outputs asks for, in the order of the targets.
+std::vector<kvPelBuffer<unsigned char>*> requested(const TiledOutputs& outputs,
+                                                   TiledImages& images) {
+    std::vector<kvPelBuffer<unsigned char>*> wanted;
+    if (outputs.label) wanted.push_back(&images.label);
+    if (outputs.confidence) wanted.push_back(&images.confidence);
+    if (outputs.score) wanted.push_back(&images.score);
+    images.segmentations.resize(outputs.segmentations.size());
+    for (auto& s : images.segmentations) wanted.push_back(&s);
+    return wanted;
+}
+
+// Every band on the calling thread, in order; progress after each.
+kv2XformHandle runOnCaller(const Job& job) {
+    kvCompositeColorSegmenterResult result;
+    kv2XformHandle xform;
+    long done = 0;
+    for (long band = 0; band < job.plan.bands; ++band) {
+        kv2XformHandle x = job.run(band, result);
+        if (band == 0) xform = x;
+        done += job.rows(band);
+        if (job.options.progress && !job.options.progress(done, job.plan.window.height()))
+            throw kvAbortRequested();
+    }
+    return xform;
+}
+
+// What the workers and the reporting thread share, under its mutex.
+struct Progress {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::atomic<long> next{0};
+    std::atomic<bool> stop{false};
+    long done = 0;
+    unsigned running = 0;
+    std::exception_ptr error;
+    kv2XformHandle xform;
+};
+
+// A worker: takes the next band until none is left or the run stops; the
+// first failure stops the run.
+void work(const Job& job, Progress& p) {
+    kvCompositeColorSegmenterResult result;
+    for (long band; !p.stop && (band = p.next++) < job.plan.bands;) {
+        try {
+            kv2XformHandle x = job.run(band, result);
+            std::lock_guard<std::mutex> lock(p.mutex);
+            if (band == 0) p.xform = x;
+            p.done += job.rows(band);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(p.mutex);
+            if (!p.error) p.error = std::current_exception();
+            p.stop = true;
+        }
+        p.changed.notify_one();
+    }
+    std::lock_guard<std::mutex> lock(p.mutex);
+    --p.running;
+    p.changed.notify_one();
+}
+
+// Reports every change of the row count to the progress callback, the last
+// one included, on the calling thread, until the workers have finished. A
+// callback that returns false (or throws) stops the run; returns whether it
+// did.
+bool reportProgress(const Job& job, Progress& p) {
+    bool cancelled = false;
+    long reported = 0;
+    std::unique_lock<std::mutex> lock(p.mutex);
+    for (;;) {
+        p.changed.wait(lock, [&]() { return p.running == 0 || p.done != reported; });
+        if (p.done == reported) break;
+        reported = p.done;
+        if (!job.options.progress || cancelled) continue;
+        lock.unlock();
+        bool goOn = false;
+        std::exception_ptr thrown;
+        try {
+            goOn = job.options.progress(reported, job.plan.window.height());
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        lock.lock();
+        if (!goOn) {
+            cancelled = true;
+            p.stop = true;
+            if (thrown && !p.error) p.error = thrown;
+        }
+    }
+    return cancelled;
+}
+
+// The bands on `threads` worker threads; progress on the calling thread.
+kv2XformHandle runOnThreads(const Job& job, unsigned threads) {
+    Progress p;
+    p.running = threads;
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work, std::cref(job), std::ref(p));
+    } catch (...) {
+        p.stop = true;
+        for (std::thread& t : pool) t.join();
+        throw;
+    }
+    const bool cancelled = reportProgress(job, p);
+    for (std::thread& t : pool) t.join();
+    if (p.error) std::rethrow_exception(p.error);
+    if (cancelled) throw kvAbortRequested();
+    return p.xform;
+}
+
 Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer_const& image,
               const kvCompositeColorSegmenterRunParams& params, const TiledOutputs& outputs,
               const TiledOptions& options) {
@@ -134,104 +264,17 @@ TiledImages tiledRun(const kvCompositeColorSegmenterTool& tool,
     const Plan plan = makePlan(tool, image, params, outputs, options);
     TiledImages images;
     images.gain = plan.gain;
-
-    std::vector<kvPelBuffer<unsigned char>*> wanted;
-    if (outputs.label) wanted.push_back(&images.label);
-    if (outputs.confidence) wanted.push_back(&images.confidence);
-    if (outputs.score) wanted.push_back(&images.score);
-    images.segmentations.resize(outputs.segmentations.size());
-    for (auto& s : images.segmentations) wanted.push_back(&s);
+    const std::vector<kvPelBuffer<unsigned char>*> wanted = requested(outputs, images);
     if (wanted.empty()) return images;
     std::vector<Target> targets;
     for (kvPelBuffer<unsigned char>* b : wanted) {
         *b = kvPelBuffer<unsigned char>(plan.window);
         targets.push_back({b->pointToPel(plan.window.left(), plan.window.top()), b->rowStride()});
     }
-
-    const long total = plan.window.height();
-    const auto rowsOf = [&](long band) { return bandOutput(plan, band).height(); };
-    kv2XformHandle xform;
+    const Job job{tool, image, params, outputs, options, plan, targets};
     unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
     threads = static_cast<unsigned>(std::clamp<long>(threads, 1, plan.bands));
-
-    if (threads == 1) {
-        kvCompositeColorSegmenterResult result;
-        long done = 0;
-        for (long band = 0; band < plan.bands; ++band) {
-            kv2XformHandle x = runBand(tool, image, params, outputs, plan, targets, band, result);
-            if (band == 0) xform = x;
-            done += rowsOf(band);
-            if (options.progress && !options.progress(done, total)) throw kvAbortRequested();
-        }
-    } else {
-        std::atomic<long> next{0};
-        std::atomic<bool> stop{false};
-        std::mutex mutex;
-        std::condition_variable changed;
-        long done = 0;
-        unsigned running = threads;
-        std::exception_ptr error;
-
-        const auto worker = [&]() {
-            kvCompositeColorSegmenterResult result;
-            for (long band; !stop && (band = next++) < plan.bands;) {
-                try {
-                    kv2XformHandle x =
-                        runBand(tool, image, params, outputs, plan, targets, band, result);
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (band == 0) xform = x;
-                    done += rowsOf(band);
-                } catch (...) {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (!error) error = std::current_exception();
-                    stop = true;
-                }
-                changed.notify_one();
-            }
-            std::lock_guard<std::mutex> lock(mutex);
-            --running;
-            changed.notify_one();
-        };
-        std::vector<std::thread> pool;
-        try {
-            for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
-        } catch (...) {
-            stop = true;
-            for (std::thread& t : pool) t.join();
-            throw;
-        }
-
-        bool cancelled = false;
-        long reported = 0;
-        std::unique_lock<std::mutex> lock(mutex);
-        // Reports every change of the row count, the last one included, and
-        // ends once the workers have finished and nothing is left to report.
-        for (;;) {
-            changed.wait(lock, [&]() { return running == 0 || done != reported; });
-            if (done == reported) break;
-            reported = done;
-            if (!options.progress || cancelled) continue;
-            lock.unlock();
-            bool goOn = false;
-            std::exception_ptr thrown;
-            try {
-                goOn = options.progress(reported, total);
-            } catch (...) {
-                thrown = std::current_exception();
-            }
-            lock.lock();
-            if (!goOn) {
-                cancelled = true;
-                stop = true;
-                if (thrown && !error) error = thrown;
-            }
-        }
-        lock.unlock();
-        for (std::thread& t : pool) t.join();
-        if (error) std::rethrow_exception(error);
-        if (cancelled) throw kvAbortRequested();
-    }
-
+    const kv2XformHandle xform = threads == 1 ? runOnCaller(job) : runOnThreads(job, threads);
     for (kvPelBuffer<unsigned char>* b : wanted) b->imageFromClientXformBase(xform, true);
     return images;
 }

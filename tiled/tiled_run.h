@@ -12,8 +12,8 @@
 // Threads: the tool is shared read-only by the worker threads; the caller
 // must not train or load it meanwhile. The progress callback runs on the
 // calling thread only. Memory: the requested 8-bit images over the output
-// window, plus, per thread, one band's score images (8 bytes per pixel and
-// label) and derived images.
+// window, plus, per thread, one band's result (5 bytes per pixel) and the
+// derived images requested (see segmenter_result.h).
 //
 // Errors: everything run() throws (the first failing band's exception, after
 // the other threads have stopped). ksys_request_abort() stops the bands in

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "clsg/colorseg/errors.h"
 #include "clsg/platform/attention.h"
@@ -165,11 +166,150 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
     return foldOf;
 }
 
+// The folds of one label's selected pixels in one picture, over the union of
+// the areas of the label's examples there (kNoFoldByte where unselected).
+constexpr unsigned char kNoFoldByte = 0xff;
+
+struct FoldMap {
+    std::size_t picture, label;
+    kvPelRect area;
+    std::vector<unsigned char> fold;  // row-major over area
+
+    unsigned char& at(long x, long y) {
+        return fold[static_cast<std::size_t>((y - area.top()) * area.width() + (x - area.left()))];
+    }
+    unsigned char get(long x, long y) const {
+        return fold[static_cast<std::size_t>((y - area.top()) * area.width() + (x - area.left()))];
+    }
+};
+
+kvPelRect unite(const kvPelRect& a, const kvPelRect& b) {
+    if (a.width() == 0 || a.height() == 0) return b;
+    if (b.width() == 0 || b.height() == 0) return a;
+    const long left = std::min(a.left(), b.left()), top = std::min(a.top(), b.top());
+    return kvPelRect(left, top, std::max(a.right(), b.right()) - left,
+                     std::max(a.bottom(), b.bottom()) - top);
+}
+
+// One map per label and picture with selected pixels, every selected pixel
+// marked 0 (its fold still to be set).
+std::vector<FoldMap> selectedMaps(const std::vector<Pair>& pairs) {
+    std::vector<FoldMap> maps;
+    const auto find = [&](const Pair& p) {
+        for (std::size_t i = 0; i < maps.size(); ++i)
+            if (maps[i].picture == p.picture && maps[i].label == p.set) return i;
+        return maps.size();
+    };
+    for (const Pair& p : pairs) {
+        if (p.area.width() == 0 || p.area.height() == 0) continue;
+        const std::size_t i = find(p);
+        if (i == maps.size())
+            maps.push_back({p.picture, p.set, p.area, {}});
+        else
+            maps[i].area = unite(maps[i].area, p.area);
+    }
+    for (FoldMap& m : maps)
+        m.fold.assign(static_cast<std::size_t>(m.area.width() * m.area.height()), kNoFoldByte);
+    for (const Pair& p : pairs) {
+        if (p.area.width() == 0 || p.area.height() == 0) continue;
+        FoldMap& m = maps[find(p)];
+        for (long y = p.area.top(); y < p.area.bottom(); ++y) {
+            if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
+            for (long x = p.area.left(); x < p.area.right(); ++x)
+                if (p.selected(x, y)) m.at(x, y) = 0;
+        }
+    }
+    return maps;
+}
+
+// Splits every label's selected pixels into folds by whole pieces (or bands
+// of them): see FoldUnit::examples. False when some label has fewer
+// selected pixels than folds.
+bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t folds) {
+    struct Piece {
+        std::size_t map;
+        std::vector<std::pair<long, long>> pixels;  // x, y in scan order of discovery
+        long left, top, right, bottom;
+    };
+    std::vector<std::vector<Piece>> pieces(labels);
+    for (std::size_t mi = 0; mi < maps.size(); ++mi) {
+        FoldMap& m = maps[mi];
+        const kvPelRect a = m.area;
+        std::vector<unsigned char> seen(m.fold.size(), 0);
+        for (long y0 = a.top(); y0 < a.bottom(); ++y0) {
+            if (y0 % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
+            for (long x0 = a.left(); x0 < a.right(); ++x0) {
+                const auto index = [&](long x, long y) {
+                    return static_cast<std::size_t>((y - a.top()) * a.width() + (x - a.left()));
+                };
+                if (m.get(x0, y0) == kNoFoldByte || seen[index(x0, y0)]) continue;
+                Piece piece{mi, {{x0, y0}}, x0, y0, x0 + 1, y0 + 1};
+                seen[index(x0, y0)] = 1;
+                for (std::size_t k = 0; k < piece.pixels.size(); ++k) {
+                    const auto [x, y] = piece.pixels[k];
+                    for (long dy = -1; dy <= 1; ++dy)
+                        for (long dx = -1; dx <= 1; ++dx) {
+                            const long nx = x + dx, ny = y + dy;
+                            if (nx < a.left() || nx >= a.right() || ny < a.top() ||
+                                ny >= a.bottom() || m.get(nx, ny) == kNoFoldByte ||
+                                seen[index(nx, ny)])
+                                continue;
+                            seen[index(nx, ny)] = 1;
+                            piece.pixels.push_back({nx, ny});
+                            piece.left = std::min(piece.left, nx);
+                            piece.right = std::max(piece.right, nx + 1);
+                            piece.top = std::min(piece.top, ny);
+                            piece.bottom = std::max(piece.bottom, ny + 1);
+                        }
+                }
+                pieces[m.label].push_back(std::move(piece));
+            }
+        }
+    }
+    for (std::vector<Piece>& own : pieces) {
+        if (own.size() >= folds) {
+            // Whole pieces, largest first (in order of discovery on a tie).
+            std::vector<std::size_t> order(own.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return own[a].pixels.size() > own[b].pixels.size();
+            });
+            std::vector<uint64_t> held(folds, 0);
+            for (std::size_t i : order) {
+                const uint32_t f = static_cast<uint32_t>(
+                    std::min_element(held.begin(), held.end()) - held.begin());
+                held[f] += own[i].pixels.size();
+                for (const auto& [x, y] : own[i].pixels)
+                    maps[own[i].map].at(x, y) = static_cast<unsigned char>(f);
+            }
+            continue;
+        }
+        uint64_t total = 0;
+        for (const Piece& piece : own) total += piece.pixels.size();
+        if (total < folds) return false;
+        // Bands across the longer side, of equal pixel counts.
+        for (Piece& piece : own) {
+            const bool across = piece.right - piece.left >= piece.bottom - piece.top;
+            std::stable_sort(
+                piece.pixels.begin(), piece.pixels.end(),
+                [&](const std::pair<long, long>& a, const std::pair<long, long>& b) {
+                    return across ? std::tie(a.first, a.second) < std::tie(b.first, b.second)
+                                  : std::tie(a.second, a.first) < std::tie(b.second, b.first);
+                });
+            const uint64_t n = piece.pixels.size();
+            for (uint64_t k = 0; k < n; ++k)
+                maps[piece.map].at(piece.pixels[k].first, piece.pixels[k].second) =
+                    static_cast<unsigned char>(k * folds / n);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
-                           int32_t tileSize)
-    : folds_(folds), tileSize_(tileSize), labels_(sets.size()) {
+                           int32_t tileSize, FoldUnit unit)
+    : folds_(folds), tileSize_(tileSize), unit_(unit), labels_(sets.size()) {
     if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
     if (tileSize < 4) throw BadParams("tileSize must be at least 4");
     if (sets.empty() || sets.size() > 254) throw BadParams("between 1 and 254 labels are needed");
@@ -209,18 +349,36 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         }
     }
 
-    std::vector<std::vector<uint32_t>> foldOf;
-    for (;;) {
-        foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_);
-        if (!foldOf.empty()) break;
-        if (tileSize_ / 2 < 4)
-            throw BadParams(
-                "too few selected pixels to cross-validate: every label needs them in more "
-                "than one place");
-        tileSize_ /= 2;
+    std::vector<FoldMap> maps = selectedMaps(pairs);
+    if (unit_ == FoldUnit::tiles) {
+        std::vector<std::vector<uint32_t>> foldOf;
+        for (;;) {
+            foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_);
+            if (!foldOf.empty()) break;
+            if (tileSize_ / 2 < 4)
+                throw BadParams(
+                    "too few selected pixels to cross-validate: every label needs them in more "
+                    "than one place");
+            tileSize_ /= 2;
+        }
+        for (FoldMap& m : maps) {
+            const Grid g = gridOf(images_[m.picture].window(), tileSize_);
+            for (long y = m.area.top(); y < m.area.bottom(); ++y)
+                for (long x = m.area.left(); x < m.area.right(); ++x)
+                    if (m.get(x, y) != kNoFoldByte)
+                        m.at(x, y) = static_cast<unsigned char>(foldOf[m.picture][g.tileOf(x, y)]);
+        }
+    } else if (!assignExamples(maps, labels_, folds_)) {
+        throw BadParams(
+            "too few selected pixels to cross-validate: every label needs at least one per fold");
     }
+    const auto mapOf = [&](const Pair& p) -> const FoldMap& {
+        for (const FoldMap& m : maps)
+            if (m.picture == p.picture && m.label == p.set) return m;
+        throw BadParams("internal: no fold map");  // every pair with pixels has one
+    };
 
-    // The training side: each mask without the pixels of the fold's tiles.
+    // The training side: each mask without the pixels held out in the fold.
     training_.resize(folds_);
     for (uint32_t f = 0; f < folds_; ++f) {
         std::vector<kvCompositeColorSet>& out = training_[f];
@@ -230,15 +388,15 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
                 kvCompositeColor example;
                 for (const Pair& p : pairs) {
                     if (p.set != s || p.instance != i) continue;
-                    const Grid g = gridOf(images_[p.picture].window(), tileSize_);
+                    if (p.area.width() == 0 || p.area.height() == 0) continue;
+                    const FoldMap& m = mapOf(p);
                     kvPelBuffer<unsigned char> mask(p.area);
                     bool any = false;
                     for (long y = p.area.top(); y < p.area.bottom(); ++y) {
                         if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
                         unsigned char* row = mask.pointToPel(p.area.left(), y);
                         for (long x = p.area.left(); x < p.area.right(); ++x) {
-                            const bool keep =
-                                p.selected(x, y) && foldOf[p.picture][g.tileOf(x, y)] != f;
+                            const bool keep = p.selected(x, y) && m.get(x, y) != f;
                             row[x - p.area.left()] = keep ? 255 : 0;
                             any = any || keep;
                         }
@@ -251,35 +409,36 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         }
     }
 
-    // The held-out side: the selected pixels of every tile, in the tile's fold.
+    // The held-out side: the selected pixels of every fold, tile by tile.
     heldOut_.resize(folds_);
     for (std::size_t d = 0; d < images_.size(); ++d) {
         const Grid g = gridOf(images_[d].window(), tileSize_);
-        std::vector<HeldOutPiece> pieces(g.size());
+        std::vector<std::vector<HeldOutPiece>> pieces(folds_, std::vector<HeldOutPiece>(g.size()));
         for (const Pair& p : pairs) {
-            if (p.picture != d) continue;
+            if (p.picture != d || p.area.width() == 0 || p.area.height() == 0) continue;
+            const FoldMap& m = mapOf(p);
             for (long y = p.area.top(); y < p.area.bottom(); ++y)
                 for (long x = p.area.left(); x < p.area.right(); ++x)
                     if (p.selected(x, y))
-                        pieces[g.tileOf(x, y)].pixels.push_back({static_cast<int32_t>(x),
-                                                                 static_cast<int32_t>(y),
-                                                                 static_cast<uint32_t>(p.set)});
+                        pieces[m.get(x, y)][g.tileOf(x, y)].pixels.push_back(
+                            {static_cast<int32_t>(x), static_cast<int32_t>(y),
+                             static_cast<uint32_t>(p.set)});
         }
-        for (std::size_t t = 0; t < pieces.size(); ++t) {
-            HeldOutPiece& piece = pieces[t];
-            if (piece.pixels.empty()) continue;
-            long left = piece.pixels[0].x, right = left + 1, top = piece.pixels[0].y,
-                 bottom = top + 1;
-            for (const HeldOutPixel& px : piece.pixels) {
-                left = std::min<long>(left, px.x);
-                right = std::max<long>(right, px.x + 1);
-                top = std::min<long>(top, px.y);
-                bottom = std::max<long>(bottom, px.y + 1);
+        for (uint32_t f = 0; f < folds_; ++f)
+            for (HeldOutPiece& piece : pieces[f]) {
+                if (piece.pixels.empty()) continue;
+                long left = piece.pixels[0].x, right = left + 1, top = piece.pixels[0].y,
+                     bottom = top + 1;
+                for (const HeldOutPixel& px : piece.pixels) {
+                    left = std::min<long>(left, px.x);
+                    right = std::max<long>(right, px.x + 1);
+                    top = std::min<long>(top, px.y);
+                    bottom = std::max<long>(bottom, px.y + 1);
+                }
+                piece.image = d;
+                piece.rect = kvPelRect(left, top, right - left, bottom - top);
+                heldOut_[f].push_back(std::move(piece));
             }
-            piece.image = d;
-            piece.rect = kvPelRect(left, top, right - left, bottom - top);
-            heldOut_[foldOf[d][t]].push_back(std::move(piece));
-        }
     }
 }
 

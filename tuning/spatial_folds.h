@@ -1,14 +1,17 @@
-// Splits the selected pixels of training examples into folds by square tiles,
-// for cross-validation: every tile of an image (with all its selected pixels,
-// of every label and every example showing that image) belongs to exactly one
-// fold, so no two neighbouring pixels of one tile end up on both sides.
+// Splits the selected pixels of training examples into folds for
+// cross-validation, by square tiles or by whole examples (FoldUnit).
+//
+// By tiles, every tile of an image (with all its selected pixels, of every
+// label and every example showing that image) belongs to exactly one fold, so
+// no two neighbouring pixels of one tile end up on both sides.
 //
 // Examples that show the same picture (equal window and pels, even in
 // separate buffers) share their tiles. Tiles are assigned greedily in a fixed
 // pseudo-random order: each goes to the fold that holds the fewest pixels of
 // the tile's main label so far. If some label would then have no training
 // pixels left in some fold, the tile side is halved (down to 4) and the
-// assignment redone.
+// assignment redone. By examples, no tile is halved: a label with fewer
+// selected pixels than folds cannot be split.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +21,21 @@
 #include "clsg/colorseg/composite_color.h"
 
 namespace clsg {
+
+// How selected pixels are split into folds.
+enum class FoldUnit {
+    // Square tiles of tileSize: every tile (with the selected pixels of every
+    // label in it) goes to one fold.
+    tiles,
+    // Whole examples: each label's selected pixels fall into connected
+    // pieces (one per rectangle or stroke, 8-connected, per picture). A label
+    // with at least as many pieces as folds holds out whole pieces, largest
+    // first, each to the fold holding the fewest of its pixels so far; a
+    // label with fewer cuts each piece across its longer side into one band
+    // per fold of equal pixel counts. Held-out pixels are still scored tile by
+    // tile (tiles of tileSize), so that a label can be scored on some tiles.
+    examples,
+};
 
 // A selected pixel to be scored, with the label whose example selects it.
 struct HeldOutPixel {
@@ -38,9 +56,11 @@ public:
     // Throws BadParams for folds outside 2..16, tileSize below 4, sets the
     // tool would not train from, or examples too small to split (some label
     // would lose all its training pixels in some fold even with 4 x 4 tiles).
-    SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds, int32_t tileSize);
+    SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds, int32_t tileSize,
+                 FoldUnit unit = FoldUnit::tiles);
 
     uint32_t folds() const { return folds_; }
+    FoldUnit unit() const { return unit_; }
     // The tile side used (tileSize, or smaller when it had to be halved).
     int32_t tileSize() const { return tileSize_; }
     std::size_t labels() const { return labels_; }
@@ -60,6 +80,7 @@ public:
 private:
     uint32_t folds_;
     int32_t tileSize_;
+    FoldUnit unit_;
     std::size_t labels_;
     std::vector<kv3PlanePelBuffer_const> images_;
     std::vector<std::vector<kvCompositeColorSet>> training_;

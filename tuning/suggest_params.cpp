@@ -14,15 +14,16 @@ namespace clsg {
 
 namespace {
 
-const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3};
-const int32_t kNeighborhoods[] = {1, 3, 5};
+const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3, 0.5};
+const int32_t kNeighborhoods[] = {1, 3, 5, 7, 9};
 const uint32_t kDefaultMin = 2;
-const uint32_t kOtherMins[] = {1, 5};
-static_assert(std::size(kCoarseFractions) + 1 + std::size(kOtherMins) == kSuggestTolerances);
+const uint32_t kFloors[] = {1, 6, 15, 40};
+static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 == kSuggestTolerances);
 constexpr double kTie = 1e-12;
-// How far below the best tolerance on fold 0 another may score there and
-// still, if it is the largest such, be scored on every fold beside it.
-constexpr double kBroadMargin = 0.01;
+// The picture samples: kSampleGrid x kSampleGrid tiles of kSampleSide.
+constexpr long kSampleGrid = 4, kSampleSide = 16;
+// Floors above this many times the fraction are not tried.
+constexpr double kFloorGrey = 128;
 
 // Rounds to two significant digits.
 double twoDigits(double v) {
@@ -69,6 +70,32 @@ public:
             }
             scored_.push_back(std::move(chosen));
         }
+        // Sample tiles spread evenly over every picture.
+        for (std::size_t d = 0; d < pictures_.size(); ++d) {
+            const kvPelRect w = pictures_[d].window();
+            const long side = std::min<long>(kSampleSide, std::min(w.width(), w.height()));
+            for (long i = 0; i < kSampleGrid; ++i)
+                for (long j = 0; j < kSampleGrid; ++j) {
+                    const long x = w.left() + (w.width() - side) * (2 * j + 1) / (2 * kSampleGrid);
+                    const long y = w.top() + (w.height() - side) * (2 * i + 1) / (2 * kSampleGrid);
+                    samples_.push_back({d, kvPelRect(x, y, side, side)});
+                }
+        }
+    }
+
+    // Adds to *none the pixels of the picture samples that tool leaves
+    // unlabelled, and to *total all of them.
+    void sample(const kvCompositeColorSegmenterTool& tool,
+                const kvCompositeColorSegmenterRunParams& params, uint64_t& none, uint64_t& total,
+                uint64_t* runPixels) const {
+        for (const auto& [picture, rect] : samples_) {
+            const kvPelBuffer_const<unsigned char> labels =
+                runGrown(picture, rect, tool, params, runPixels);
+            for (long y = rect.top(); y < rect.bottom(); ++y)
+                for (long x = rect.left(); x < rect.right(); ++x)
+                    none += *labels.pointToPel(x, y) == 255;
+            total += static_cast<uint64_t>(rect.width() * rect.height());
+        }
     }
 
     // Adds the held-out pixels of fold f, labelled by tool, to confusion, and
@@ -78,23 +105,11 @@ public:
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
                uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr) const {
-        const long margin = params.neighborhoodSize() / 2;
         for (const HeldOutPiece* scored : scored_[f]) {
             const HeldOutPiece& piece = *scored;
-            const kv3PlanePelBuffer& picture = pictures_[piece.image];
-            const kvPelRect grown =
-                kvRectangle<long>(piece.rect + kvRectangle<long>(-margin, -margin, 2 * margin + 1,
-                                                                 2 * margin + 1))
-                    .intersect(picture.window(), false);
-            kvPelBuffer<unsigned char> p0 = picture.plane0(), p1 = picture.plane1(),
-                                       p2 = picture.plane2();
-            p0.window(grown, false);
-            p1.window(grown, false);
-            p2.window(grown, false);
             kvCompositeColorSegmenterResult result;
-            tool.run(kv3PlanePelBuffer(p0, p1, p2), params, result);
-            if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
-            const kvPelBuffer_const<unsigned char> labels = result.labelImage();
+            const kvPelBuffer_const<unsigned char> labels =
+                runGrown(piece.image, piece.rect, tool, params, runPixels, &result);
             const kvPelBuffer_const<unsigned char> sure = result.confidenceImage();
             for (const HeldOutPixel& px : piece.pixels) {
                 const unsigned got = *labels.pointToPel(px.x, px.y);
@@ -106,8 +121,33 @@ public:
     }
 
 private:
+    // Runs tool on rect of picture grown by half the neighbourhood (which
+    // gives in rect the labels of a run over the whole picture); returns the
+    // label image, and the result in *out when given.
+    kvPelBuffer_const<unsigned char> runGrown(
+        std::size_t picture, const kvPelRect& rect, const kvCompositeColorSegmenterTool& tool,
+        const kvCompositeColorSegmenterRunParams& params, uint64_t* runPixels,
+        kvCompositeColorSegmenterResult* out = nullptr) const {
+        const kv3PlanePelBuffer& image = pictures_[picture];
+        const long margin = params.neighborhoodSize() / 2;
+        const kvPelRect grown =
+            kvRectangle<long>(rect +
+                              kvRectangle<long>(-margin, -margin, 2 * margin + 1, 2 * margin + 1))
+                .intersect(image.window(), false);
+        kvPelBuffer<unsigned char> p0 = image.plane0(), p1 = image.plane1(), p2 = image.plane2();
+        p0.window(grown, false);
+        p1.window(grown, false);
+        p2.window(grown, false);
+        kvCompositeColorSegmenterResult local;
+        kvCompositeColorSegmenterResult& result = out ? *out : local;
+        tool.run(kv3PlanePelBuffer(p0, p1, p2), params, result);
+        if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
+        return result.labelImage();
+    }
+
     std::vector<kv3PlanePelBuffer> pictures_;
-    std::vector<std::vector<const HeldOutPiece*>> scored_;  // per fold
+    std::vector<std::vector<const HeldOutPiece*>> scored_;    // per fold
+    std::vector<std::pair<std::size_t, kvPelRect>> samples_;  // picture, rect
 };
 
 // Held-out pixels of one candidate: how they were labelled, and per label the
@@ -116,9 +156,17 @@ struct HeldOutTally {
     LabelConfusion confusion;
     std::vector<uint64_t> confidence;
 
+    uint64_t sampleNone = 0, sampleTotal = 0;  // picture samples left unlabelled, all
+
     explicit HeldOutTally(std::size_t labels) : confusion(labels), confidence(labels, 0) {}
+    double unlabelled() const {
+        return sampleTotal ? static_cast<double>(sampleNone) / static_cast<double>(sampleTotal)
+                           : 0.0;
+    }
     void add(const HeldOutTally& other) {
         confusion.add(other.confusion);
+        sampleNone += other.sampleNone;
+        sampleTotal += other.sampleTotal;
         for (std::size_t l = 0; l < confidence.size(); ++l) confidence[l] += other.confidence[l];
     }
     // Mean over the labels with held-out pixels of their mean confidence, a
@@ -153,7 +201,9 @@ struct Tolerance {
                 c.confusion.balancedAccuracy(),
                 screen[i].confusion.balancedAccuracy(),
                 c.meanConfidence(),
-                screened ? 1 : scoredFolds};
+                screened ? 1 : scoredFolds,
+                c.unlabelled(),
+                c.confusion.balancedAccuracy() * (1.0 - c.unlabelled())};
     }
 };
 
@@ -161,8 +211,7 @@ struct Tolerance {
 // larger minimum, then (sizes of one tolerance) the higher mean confidence
 // and the smaller neighbourhood.
 bool beats(const SuggestCandidate& a, const SuggestCandidate& b) {
-    if (std::fabs(a.balancedAccuracy - b.balancedAccuracy) > kTie)
-        return a.balancedAccuracy > b.balancedAccuracy;
+    if (std::fabs(a.score - b.score) > kTie) return a.score > b.score;
     if (a.trainParams.colorToleranceFrac() != b.trainParams.colorToleranceFrac())
         return a.trainParams.colorToleranceFrac() > b.trainParams.colorToleranceFrac();
     if (a.trainParams.colorToleranceMin() != b.trainParams.colorToleranceMin())
@@ -186,19 +235,16 @@ public:
     Search(const SpatialFolds& folds, uint32_t heldOutPerLabel)
         : folds_(folds), runner_(folds, heldOutPerLabel) {}
 
-    // Scores a new tolerance on fold 0.
+    // Scores a new tolerance on every fold.
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
         Tolerance t{
             kvCompositeColorSegmenterTrainParams(frac, min), stage, std::move(sizes), {}, {}, 0};
         t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
         t.all = t.screen;
         tolerances_.push_back(std::move(t));
-        scoreUpTo(tolerances_.back(), 1);
+        scoreUpTo(tolerances_.back(), folds_.folds());
         return tolerances_.back();
     }
-
-    // Scores t on the folds it has not been scored on yet.
-    void complete(Tolerance& t) { scoreUpTo(t, folds_.folds()); }
 
     std::vector<Tolerance>& tolerances() { return tolerances_; }
     uint32_t trainings() const { return trainings_; }
@@ -215,6 +261,8 @@ private:
                 HeldOutTally fold(folds_.labels());
                 runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
                               fold.confusion, &runPixels_, &fold.confidence);
+                runner_.sample(tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
+                               fold.sampleNone, fold.sampleTotal, &runPixels_);
                 if (f == 0) t.screen[i].add(fold);
                 t.all[i].add(fold);
             }
@@ -243,92 +291,83 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
 
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
-    const SpatialFolds folds(sets, options.folds, options.tileSize);
+    const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
     Search search(folds, options.heldOutPerLabel);
     std::vector<Tolerance>& tried = search.tolerances();
     uint32_t scored = 0;
     const auto tick = [&] {
         if (options.progress) options.progress(++scored);
     };
-    // The better of two tolerances by their best sizes on fold 0.
-    const auto screenBeats = [](const Tolerance& a, const Tolerance& b) {
-        return beats(a.candidate(bestSize(a, true), true), b.candidate(bestSize(b, true), true));
-    };
-
-    // Coarse and fine: every tolerance on fold 0 alone.
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
-    for (double frac : kCoarseFractions) {
-        search.add(frac, kDefaultMin, sizes, "coarse");
-        tick();
-    }
-    // Refine between the best coarse fraction and the better of its
-    // neighbours (on a tie the larger one): the score falls off more slowly on
-    // that side, so a better fraction is likelier there.
-    std::size_t coarse = 0;
-    for (std::size_t i = 1; i < tried.size(); ++i)
-        if (screenBeats(tried[i], tried[coarse])) coarse = i;
-    const bool hasBelow = coarse > 0, hasAbove = coarse + 1 < tried.size();
-    std::size_t toward = coarse;
-    if (hasAbove && (!hasBelow || !screenBeats(tried[coarse - 1], tried[coarse + 1])))
-        toward = coarse + 1;
-    else if (hasBelow)
-        toward = coarse - 1;
-    if (toward != coarse)
-        search.add(twoDigits(std::sqrt(tried[toward].params.colorToleranceFrac() *
-                                       tried[coarse].params.colorToleranceFrac())),
-                   kDefaultMin, sizes, "fine");
-    tick();
-
-    // On every fold: the best of them on fold 0, and the largest of the
-    // others within kBroadMargin of it there (without one, the second best).
-    // Fold 0 alone is a noisy judge that favours narrow tolerances when the
-    // examples are uniform, and a broader one carries over better to shades
-    // the examples miss; every fold decides between the two.
-    std::vector<std::size_t> order{0};
-    for (std::size_t i = 1; i < tried.size(); ++i)
-        if (screenBeats(tried[i], tried[order[0]])) order[0] = i;
-    const auto screenScore = [](const Tolerance& t) {
-        return t.candidate(bestSize(t, true), true).foldZeroAccuracy;
+    const auto best = [&] {
+        std::size_t b = 0;
+        for (std::size_t i = 1; i < tried.size(); ++i)
+            if (beats(tried[i].candidate(bestSize(tried[i], false), false),
+                      tried[b].candidate(bestSize(tried[b], false), false)))
+                b = i;
+        return b;
     };
-    std::size_t broad = tried.size(), second = tried.size();
-    for (std::size_t i = 0; i < tried.size(); ++i) {
-        if (i == order[0]) continue;
-        if (screenScore(tried[i]) >= screenScore(tried[order[0]]) - kBroadMargin &&
-            (broad == tried.size() ||  // all have minimum 2 here
-             tried[i].params.colorToleranceFrac() > tried[broad].params.colorToleranceFrac()))
-            broad = i;
-        if (second == tried.size() || screenBeats(tried[i], tried[second])) second = i;
-    }
-    if (broad < tried.size())
-        order.push_back(broad);
-    else if (second < tried.size())
-        order.push_back(second);
-    for (std::size_t i : order) search.complete(tried[i]);
-    const auto bestComplete = [&] {
-        std::size_t best = order[0];
-        for (std::size_t i = 0; i < tried.size(); ++i)
-            if (tried[i].scoredFolds == folds.folds() &&
-                beats(tried[i].candidate(bestSize(tried[i], false), false),
-                      tried[best].candidate(bestSize(tried[best], false), false)))
-                best = i;
-        return best;
+    const auto has = [&](double frac, uint32_t min) {
+        for (const Tolerance& t : tried)
+            if (t.params.colorToleranceFrac() == frac && t.params.colorToleranceMin() == min)
+                return true;
+        return false;
+    };
+    const auto add = [&](double frac, uint32_t min, const char* stage) {
+        if (!has(frac, min)) search.add(frac, min, sizes, stage);
+        tick();
     };
 
-    // Other minimums at the best tolerance and size so far, screened on fold
-    // 0 against it; one that beats it there is scored on every fold.
-    const std::size_t leader = bestComplete();
-    const std::size_t leaderSize = bestSize(tried[leader], false);
-    const double frac = tried[leader].params.colorToleranceFrac();
-    const int32_t n = tried[leader].sizes[leaderSize];
-    for (uint32_t min : kOtherMins) {
-        Tolerance& t = search.add(frac, min, {n}, "minimum");
-        if (beats(t.candidate(0, true), tried[leader].candidate(leaderSize, true)))
-            search.complete(t);
+    // 1. Fractions at the default minimum.
+    for (double frac : kCoarseFractions) add(frac, kDefaultMin, "coarse");
+    // 2. Floors at the best fraction: a dark label's tolerance is its floor.
+    const double coarseFrac = tried[best()].params.colorToleranceFrac();
+    // A floor above the tolerance of mid-grey (128 * fraction) would widen
+    // every colour alike, and train slowly.
+    const auto floorFits = [](double frac, uint32_t min) { return min <= frac * kFloorGrey; };
+    for (uint32_t min : kFloors)
+        if (min < kDefaultMin || floorFits(coarseFrac, min))
+            add(coarseFrac, min, "minimum");
+        else
+            tick();
+    // 3. A raised floor keeps dark labels apart by itself, so the bright ones
+    // may do with a smaller fraction: the coarse fraction below, at the best
+    // floor, if the floor fits it.
+    const uint32_t floor = tried[best()].params.colorToleranceMin();
+    double below = 0;
+    for (double frac : kCoarseFractions)
+        if (frac < coarseFrac) below = frac;
+    if (floor > kDefaultMin && below > 0 && floorFits(below, floor))
+        add(below, floor, "floor-fraction");
+    else
         tick();
+    // 4. The geometric midpoint (two significant digits) between the best
+    // fraction and the better of its neighbours at the best floor (on a tie
+    // the larger): the score falls off more slowly on that side.
+    {
+        const Tolerance& lead = tried[best()];
+        const uint32_t min = lead.params.colorToleranceMin();
+        const double frac = lead.params.colorToleranceFrac();
+        const Tolerance *lower = nullptr, *upper = nullptr;
+        for (const Tolerance& t : tried) {
+            if (t.params.colorToleranceMin() != min || t.stage == std::string("fine")) continue;
+            const double f = t.params.colorToleranceFrac();
+            if (f < frac && (!lower || f > lower->params.colorToleranceFrac())) lower = &t;
+            if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
+        }
+        const auto score = [](const Tolerance* t) {
+            return t->candidate(bestSize(*t, false), false);
+        };
+        const Tolerance* toward =
+            upper && (!lower || !beats(score(lower), score(upper))) ? upper : lower;
+        if (toward)
+            add(twoDigits(std::sqrt(toward->params.colorToleranceFrac() * frac)), min, "fine");
+        else
+            tick();
     }
 
     SuggestReport report;
-    const std::size_t chosen = bestComplete();
+    const std::size_t chosen = best();
     const std::size_t chosenSize = bestSize(tried[chosen], false);
     for (const Tolerance& t : tried)
         for (std::size_t i = 0; i < t.sizes.size(); ++i) {
@@ -342,6 +381,7 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     report.tileSize = folds.tileSize();
     report.trainings = search.trainings();
     report.runPixels = search.runPixels();
+    report.unit = folds.unit();
     return report;
 }
 

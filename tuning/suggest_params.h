@@ -1,41 +1,44 @@
 // Chooses the training tolerance and the run's neighbourhood size for a set
-// of labelled examples, by spatial cross-validation on the examples
-// themselves.
+// of labelled examples, by cross-validation on the examples themselves.
 //
-// The examples' selected pixels are split into folds by square tiles
-// (tuning/spatial_folds.h). For a candidate, the tool is trained on all folds
-// but one and run on the held-out fold's tiles (each grown by half the
-// neighbourhood, so the labels there equal those of a run on the whole
-// picture); every held-out pixel counts for the label whose example selects
-// it. A label with many held-out pixels is scored on a pseudo-random choice of
-// its tiles, about heldOutPerLabel pixels per fold. The criterion is balanced
-// accuracy: the mean over labels of the share of the label's held-out pixels
-// that get it. A tie (equal within 1e-12) goes to the larger
-// colorToleranceFrac, then the larger colorToleranceMin. Between the sizes of
-// one tolerance it goes to the higher mean confidence of the held-out pixels
-// (a wrong label counting 0), then to the smaller neighbourhood. Confidence
-// says which size separates the labels by the wider margin when every size
-// gets them right; it does not compare tolerances, since a narrow tolerance
-// gives high confidence to the few colours it still knows.
+// The examples' selected pixels are split into folds (tuning/spatial_folds.h:
+// by default square tiles of tileSize, or whole examples). For a candidate,
+// the tool is trained on all folds but one and run on the held-out fold's
+// tiles (each grown by half the neighbourhood, so the labels there equal those
+// of a run on the whole picture); every held-out pixel counts for the label
+// whose example selects it. A label with many held-out pixels is scored on a
+// pseudo-random choice of its tiles, about heldOutPerLabel pixels per fold.
+// Each fold's tool is also run on samples of the pictures themselves: 4 x 4
+// tiles of 16 x 16 spread evenly over every picture of the examples.
+//
+// The criterion is the score: the balanced accuracy of the held-out pixels
+// (the mean over labels of the share of the label's held-out pixels that get
+// it) times the share of the picture samples that get a label. Held-out
+// pixels are like the examples; the samples show how much of the rest of the
+// picture the tool cannot place at all, which the examples cannot show (a
+// shade no example covers stays unlabelled). A tie (equal within 1e-12) goes
+// to the larger colorToleranceFrac, then the larger colorToleranceMin. Between
+// the sizes of one tolerance it goes to the higher mean confidence of the
+// held-out pixels (a wrong label counting 0), then to the smaller
+// neighbourhood. The chosen candidate's score is the search's estimate of the
+// balanced accuracy on the pictures; it cannot see a wrong label given to a
+// shade that no example covers.
 //
 // Neighbourhood sizes cost no training, so every tolerance is scored with
-// each of 1, 3 and 5. Every tolerance is first scored on fold 0 alone (one
-// training); only the best few go on to the other folds, and only candidates
-// scored on every fold can be chosen. Coarse to fine, each stage starting from
-// the best so far:
-//   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 (minimum 2);
-//   2. "fine": the geometric midpoint (two significant digits) between the
-//      best fraction and the better of its neighbours in stage 1 (on a tie
-//      the larger), for example 0.057 between 0.04 and 0.08. The best
-//      tolerance of stages 1 and 2 on fold 0 is then scored on every fold,
-//      and with it the largest of the others that scores within 1 point of
-//      it on fold 0 (without one, the second best): one fold alone is a
-//      noisy judge, and a broader tolerance carries over better to shades
-//      the examples miss;
-//   3. "minimum": minimums 1 and 5 at the best fraction, with the best
-//      neighbourhood only; one that beats the best on fold 0 is scored on
-//      every fold.
-// With two folds that is 10 to 12 trainings, each on half the examples.
+// each of 1, 3, 5, 7 and 9. Each stage starts from the best so far:
+//   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 and 0.5 (minimum 2);
+//   2. "minimum": minimums 1, 6, 15 and 40 at the best fraction (the
+//      tolerance of a dark colour is its minimum), those above 2 only up to
+//      128 times the fraction (a larger floor widens every colour alike and
+//      trains slowly);
+//   3. "floor-fraction": when a minimum above 2 leads, the coarse fraction
+//      below the best at that minimum, if the minimum fits it as above (a
+//      raised floor keeps the dark labels apart, so the bright ones may do
+//      with less);
+//   4. "fine": the geometric midpoint (two significant digits) between the
+//      best fraction and the better of its neighbours at the best minimum (on
+//      a tie the larger), for example 0.057 between 0.04 and 0.08.
+// With two folds that is 16 to 24 trainings, each on about half the examples.
 // Runs are without intensity normalisation.
 //
 // Same input, same choice. Another thread stops the search with
@@ -56,15 +59,19 @@
 
 namespace clsg {
 
-// Tolerances the search scores: 5 coarse, 1 fine, 2 minimums.
-constexpr uint32_t kSuggestTolerances = 8;
+// Progress steps of the search: 6 coarse fractions, 4 minimums, 1 fraction
+// at the best minimum, 1 fine fraction (a step skipped still counts).
+constexpr uint32_t kSuggestTolerances = 12;
 
 struct SuggestOptions {
     uint32_t folds = 2;     // 2 to 16
-    int32_t tileSize = 32;  // side of the fold tiles, at least 4
+    int32_t tileSize = 32;  // side of the tiles, at least 4
+    // Tiles by default: on photographs, holding out whole examples judged the
+    // many-shaded labels by too few of their shades and chose worse.
+    FoldUnit unit = FoldUnit::tiles;
     // Held-out pixels scored per label and fold, at least (whole tiles are
     // taken); 0 scores every held-out pixel.
-    uint32_t heldOutPerLabel = 2048;
+    uint32_t heldOutPerLabel = 1024;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;
@@ -73,13 +80,18 @@ struct SuggestOptions {
 struct SuggestCandidate {
     kvCompositeColorSegmenterTrainParams trainParams;
     kvCompositeColorSegmenterRunParams runParams;
-    std::string stage;        // "coarse", "fine" or "minimum"
+    std::string stage;        // "coarse", "minimum", "floor-fraction" or "fine"
     double balancedAccuracy;  // over the held-out pixels of the folds scored
     double foldZeroAccuracy;  // balanced accuracy on fold 0 alone
     // Mean over labels of the held-out pixels' confidence (0 to 255), a wrong
     // label counting 0.
     double meanConfidence;
     uint32_t folds = 0;  // folds scored: 1 (fold 0 alone; not chosen) or all
+    // Share of the picture samples (tiles spread evenly over every picture of
+    // the examples) that the folds' tools leave unlabelled.
+    double pictureUnlabelled = 0;
+    // What the search maximises: balancedAccuracy * (1 - pictureUnlabelled).
+    double score = 0;
 };
 
 struct SuggestReport {
@@ -89,6 +101,7 @@ struct SuggestReport {
     std::size_t chosen = 0;                    // index into candidates
     LabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
     uint32_t folds = 0;
+    FoldUnit unit = FoldUnit::tiles;
     int32_t tileSize = 0;    // the tile side used
     uint32_t trainings = 0;  // fold trainings done
     uint64_t runPixels = 0;  // pixels run over, all candidates together

@@ -38,8 +38,33 @@ CellLookup makeCellLookup(const unsigned char* q, int32_t levels, const double* 
         t.b[c] = q[c];
         t.qn16[c] = t.narrow ? static_cast<uint16_t>(q[c] * levels) : 0;
         t.q16[c] = q[c];
+        t.r32[c] = t.narrow ? static_cast<int32_t>(t.r[c]) : 0;
+        t.g32[c] = t.narrow ? static_cast<int32_t>(t.g[c]) : 0;
+        t.b32[c] = t.narrow ? static_cast<int32_t>(t.b[c]) : 0;
     }
     return t;
+}
+
+void indexRowPortable(const CellLookup& t, const LookupJob& job) {
+    const unsigned char *r = job.plane[0], *g = job.plane[1], *b = job.plane[2];
+    for (long k = 0; k < job.width; ++k)
+        job.cellIndex[k] = static_cast<int32_t>(cellOfColour(t, r[k], g[k], b[k]));
+}
+
+using IndexRowFn = void (*)(const CellLookup&, const LookupJob&);
+
+IndexRowFn chooseIndexRow() {
+#ifdef CLSG_X86_SIMD
+    switch (kvActiveSimd()) {
+        case kvSimdLevel::Avx512:
+            return indexRowAvx512;
+        case kvSimdLevel::Avx2:
+            return indexRowAvx2;
+        case kvSimdLevel::Portable:
+            break;
+    }
+#endif
+    return indexRowPortable;
 }
 
 void lookupRowPortable(const CellLookup& t, const LookupJob& job) {
@@ -65,16 +90,6 @@ void sumRowPortable(const RowJob& job) {
         for (long i = 0; i < B; ++i) acc[i] = acc[i] * acc[i] * job.normFactor;
         storeScores(acc, std::min(B, job.width - bx), job.out + bx, job.first);
     }
-}
-
-using LookupRowFn = void (*)(const CellLookup&, const LookupJob&);
-
-LookupRowFn chooseLookupRow(const CellLookup& t) {
-#ifdef CLSG_X86_SIMD
-    if (kvActiveSimd() == kvSimdLevel::Avx512 && t.narrow) return lookupRowAvx512;
-#endif
-    (void)t;
-    return lookupRowPortable;
 }
 
 using SumRowFn = void (*)(const RowJob&);
@@ -157,9 +172,30 @@ void clsgint::InstanceRowScorer::loadRow(long sy) {
                         ringRow(sy) + pad_,
                         counts + firstChunk,
                         cellIndex_.data()};
-    chooseLookupRow(cells_)(cells_, job);
+    if (!cells_.narrow) {
+        lookupRowPortable(cells_, job);
+    } else {
+        // The cells of this row: from the leader when it has just computed them.
+        const int32_t* cell = cellIndex_.data();
+        if (cellSource_ && cellSource_->cellRow_ == sy) {
+            cell = cellSource_->cellIndex_.data();
+        } else {
+            chooseIndexRow()(cells_, job);
+            cellRow_ = sy;
+        }
+        fetchRow(cells_, job, [cell](long k) { return static_cast<std::size_t>(cell[k]); });
+    }
     const int32_t total = counts[firstChunk + imageChunks];
     std::fill(counts + firstChunk + imageChunks + 1, counts + chunks_ + 1, total);
+}
+
+bool clsgint::InstanceRowScorer::shareCells(const InstanceRowScorer& leader) {
+    const bool same = leader.cells_.narrow && cells_.narrow && leader.cells_.n == cells_.n &&
+                      !std::memcmp(leader.cells_.b, cells_.b, sizeof cells_.b) &&
+                      leader.img_.plane[0] == img_.plane[0] && leader.img_.y0 == img_.y0 &&
+                      leader.img_.width == img_.width && leader.n_ == n_;
+    if (same && !leader.cellSource_) cellSource_ = &leader;
+    return cellSource_ == &leader;
 }
 
 void clsgint::InstanceRowScorer::scoreRow(long y, bool first, double* out) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "clsg/clrsgint/instance_scoring_simd.h"
@@ -39,6 +40,11 @@ public:
                       int32_t neighborhoodSize);
     void scoreRow(long y, bool first, double* out);
 
+    // Takes the cell index of every pixel from leader where it can instead of computing it:
+    // leader has the same quantisation, image and size, computes its own cells, scores each
+    // row just before this scorer does and outlives it. Returns whether it shares.
+    bool shareCells(const InstanceRowScorer& leader);
+
 private:
     void loadRow(long sy);
     double* ringRow(long sy) { return ring_.data() + ((sy - img_.y0) % n_) * rowLen_; }
@@ -55,9 +61,11 @@ private:
     std::vector<Term> terms_;
     std::vector<std::size_t> rowStart_;  // terms of offset dy: [rowStart_[dy - dLo_], next)
     long pad_, rowLen_, chunks_, nextLoad_;
-    std::vector<double> ring_;       // the last N cell-weight rows, zero-padded
-    std::vector<int32_t> nzBefore_;  // their non-zero chunk counts
-    std::vector<int32_t> cellIndex_;
+    std::vector<double> ring_;                         // the last N cell-weight rows, zero-padded
+    std::vector<int32_t> nzBefore_;                    // their non-zero chunk counts
+    std::vector<int32_t> cellIndex_;                   // the cells of image row cellRow_
+    long cellRow_ = std::numeric_limits<long>::min();  // no row yet
+    const InstanceRowScorer* cellSource_ = nullptr;
     std::vector<SourceRow> rows_;
 };
 

@@ -30,9 +30,8 @@ inline __m512i widen32(const unsigned char* p) {
 
 }  // namespace
 
-// Cell indices of 32 pixels at a time in vector registers, then the weights by scalar loads
-// (measured faster than gathers).
-void lookupRowAvx512(const CellLookup& t, const LookupJob& job) {
+// Cell indices of 32 pixels at a time in vector registers.
+void indexRowAvx512(const CellLookup& t, const LookupJob& job) {
     const unsigned char *r = job.plane[0], *g = job.plane[1], *b = job.plane[2];
     Table16 qn, q;
     for (int k = 0; k < 8; ++k) {
@@ -64,8 +63,6 @@ void lookupRowAvx512(const CellLookup& t, const LookupJob& job) {
     }
     for (; i < job.width; ++i)
         job.cellIndex[i] = static_cast<int32_t>(cellOfColour(t, r[i], g[i], b[i]));
-    const int32_t* const cell = job.cellIndex;
-    fetchRow(t, job, [cell](long k) { return static_cast<std::size_t>(cell[k]); });
 }
 
 void sumRowAvx512(const RowJob& job) {

@@ -22,6 +22,7 @@ struct CellLookup {
     bool narrow;
     std::size_t r[256], g[256], b[256];
     uint16_t qn16[256], q16[256];
+    int32_t r32[256], g32[256], b32[256];  // r, g and b in 32 bits (narrow only)
 };
 
 // Three plane rows and where their cell weights go.
@@ -58,11 +59,12 @@ struct RowJob {
     double* out;
 };
 
-// Per path: lookupRow fills job.v and job.nzBefore for one image row; sumRow
-// scores one output row.
+// Per path: indexRow fills job.cellIndex for one image row (narrow tables only; fetchRow
+// then fills job.v and job.nzBefore); sumRow scores one output row.
 #ifdef CLSG_X86_SIMD
 void sumRowAvx2(const RowJob& job);
-void lookupRowAvx512(const CellLookup& t, const LookupJob& job);
+void indexRowAvx2(const CellLookup& t, const LookupJob& job);
+void indexRowAvx512(const CellLookup& t, const LookupJob& job);
 void sumRowAvx512(const RowJob& job);
 #endif
 

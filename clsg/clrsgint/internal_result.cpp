@@ -1,8 +1,29 @@
 #include "clsg/clrsgint/internal_result.h"
 
+#include <cmath>
 #include <cstring>
 
+#include "clsg/clrsgint/buffer_views.h"
+#include "clsg/clrsgint/color_model.h"
 #include "clsg/platform/pel_ops.h"
+
+namespace {
+
+// Whether every score the model gives is a number: then two equal images
+// scored by equal tables give equal score images, as the comparison of
+// pels sees them. Weights of at most 1e100 (the kernel sums to less than
+// 1e7) keep the neighbourhood sum and its square finite, and a finite
+// normFactor then gives a finite or infinite score, never a NaN.
+bool scoresAreNumbers(const kvCompositeColorSegmenterModel& model) {
+    for (const kvCompositeColorInstanceModel& m : model.instanceModels) {
+        if (!std::isfinite(m.normFactor)) return false;
+        for (double w : m.weights)
+            if (!(std::fabs(w) <= 1e100)) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 kvCompositeColorSegmenterInternalResult::kvCompositeColorSegmenterInternalResult() {
     reciprocalTable[0] = 1.0f;
@@ -24,52 +45,78 @@ bool kvCompositeColorSegmenterInternalResult::operator==(
         !kfPelEqual(image.plane2(), o.image.plane2()))
         return false;
     if (labelScores.size() != o.labelScores.size()) return false;
-    for (std::size_t i = 0; i < labelScores.size(); ++i)
-        if (!kfPelEqual(labelScores[i], o.labelScores[i])) return false;
+    // Equal images (just compared) and sizes scored by equal tables: equal
+    // scores, without scoring them.
+    const auto& m = labelScores.model;
+    const auto& om = o.labelScores.model;
+    if (m && om && labelScores.neighborhoodSize == o.labelScores.neighborhoodSize &&
+        (m == om || *m == *om) && scoresAreNumbers(*m))
+        return true;
+    for (std::size_t k = 0; k < labelScores.size(); ++k)
+        if (!kfPelEqual(labelScores[k], o.labelScores[k])) return false;
     return true;
 }
 
-void kvCompositeColorSegmenterInternalResult::storeRun(
-    std::vector<kvPelBuffer<double>>& scores, const kv3PlanePelBuffer_const& scoredImage,
-    double toleranceFrac, uint32_t toleranceMin, int32_t size, std::vector<unsigned char>& quant,
-    const std::array<float, 256>& reciprocals, const std::array<unsigned char, 256>& tolerances,
-    unsigned char step, const kv2XformHandle& xform) {
-    labelScores.swap(scores);
-    const kvPelRect& w = scoredImage.window();
-    const kvPelBuffer_const<unsigned char>* from[3] = {&scoredImage.plane0(), &scoredImage.plane1(),
-                                                       &scoredImage.plane2()};
-    kvPelBuffer<unsigned char> planes[3];
-    for (int p = 0; p < 3; ++p) {
-        planes[p] = takeBuffer(spares.image[p], w);
-        planes[p].copyXforms(*from[p]);
-        for (long y = w.top(); y < w.bottom(); ++y)
-            std::memcpy(planes[p].pointToRow(y), from[p]->pointToRow(y),
-                        static_cast<std::size_t>(w.width()));
+void kvCompositeColorSegmenterInternalResult::storeRun(const kvStoredRun& run) {
+    if (run.privateImage.isBound()) {
+        image = run.privateImage;
+    } else {
+        const kv3PlanePelBuffer_const& from = run.scoredImage;
+        const kvPelRect& w = from.window();
+        const kvPelBuffer_const<unsigned char>* source[3] = {&from.plane0(), &from.plane1(),
+                                                             &from.plane2()};
+        kvPelBuffer<unsigned char> planes[3];
+        for (int p = 0; p < 3; ++p) {
+            planes[p] = kvPelBuffer<unsigned char>(w, 32);
+            planes[p].copyXforms(*source[p]);
+            for (long y = w.top(); y < w.bottom(); ++y)
+                std::memcpy(planes[p].pointToRow(y), source[p]->pointToRow(y),
+                            static_cast<std::size_t>(w.width()));
+        }
+        image = kv3PlanePelBuffer(planes[0], planes[1], planes[2], from.colorSpace());
     }
-    image = kv3PlanePelBuffer(planes[0], planes[1], planes[2], scoredImage.colorSpace());
-    colorToleranceFrac = toleranceFrac;
-    colorToleranceMin = toleranceMin;
-    neighborhoodSize = size;
-    quantTable.swap(quant);
-    std::vector<unsigned char>().swap(quant);
-    reciprocalTable = reciprocals;
-    toleranceTable = tolerances;
-    levelStep = step;
-    imageFromClientXform = xform;
+    colorToleranceFrac = run.colorToleranceFrac;
+    colorToleranceMin = run.colorToleranceMin;
+    neighborhoodSize = run.neighborhoodSize;
+    const kvCompositeColorSegmenterModel& model = *run.model;
+    quantTable = model.instanceModels.at(0).quantTable;
+    labelScores = kvLabelScores();
+    labelScores.model = run.model;
+    labelScores.image = image;
+    labelScores.neighborhoodSize = run.neighborhoodSize;
+    reciprocalTable = model.reciprocalTable;
+    toleranceTable = model.toleranceTable;
+    levelStep = model.levelStep;
+    imageFromClientXform = run.imageFromClientXform;
 }
 
-void kvCompositeColorSegmenterInternalResult::retireRunBuffers() {
-    kvRunSpares retired;
-    retired.image[0] = image.plane0();
-    retired.image[1] = image.plane1();
-    retired.image[2] = image.plane2();
-    image = kv3PlanePelBuffer();
-    retired.labelScores.swap(labelScores);
-    labelScores.clear();
-    std::swap(retired.labelImage, labelImage);
-    std::swap(retired.confidenceImage, confidenceImage);
-    std::swap(retired.scoreImage, scoreImage);
-    std::swap(retired.scoreSum, scoreSum);
-    std::swap(retired.selfSimilarity, spares.selfSimilarity);
-    spares = std::move(retired);
+std::vector<std::size_t> kvLabelScores::all() const {
+    std::vector<std::size_t> labels(size());
+    for (std::size_t k = 0; k < labels.size(); ++k) labels[k] = k;
+    return labels;
+}
+
+kvPelBuffer_const<double> kvLabelScores::operator[](std::size_t k) const {
+    if (!model) return held.at(k);
+    kvPelBuffer<double> scores(image.window(), 32);
+    clsgint::scoreLabel(*model, planesOf(image), neighborhoodSize, k, viewOf(scores));
+    return scores;
+}
+
+clsgint::LabelScoreRows kvLabelScores::rows(std::vector<std::size_t> labels) const {
+    if (!model) return clsgint::LabelScoreRows(held, std::move(labels));
+    return clsgint::LabelScoreRows(*model, image, neighborhoodSize, std::move(labels));
+}
+
+std::size_t kvCompositeColorSegmenterInternalResult::pelBytes() const {
+    const auto bytes = [](const kv_PelBuffer& b) {
+        return b.isBound() ? static_cast<std::size_t>(b.rowStride()) *
+                                 static_cast<std::size_t>(b.extent().height())
+                           : std::size_t{0};
+    };
+    std::size_t sum = bytes(image.plane0()) + bytes(image.plane1()) + bytes(image.plane2()) +
+                      bytes(labelImage) + bytes(scoreImage) + bytes(confidenceImage) +
+                      bytes(scoreSum);
+    for (const auto& s : labelScores.held) sum += bytes(s);
+    return sum;
 }

@@ -1,46 +1,59 @@
-// What a run leaves behind: the scored image, one score image per label, the
-// training values and tables the derived images need, the transform they
-// carry, the caches of the derived images, and the spare buffers the next run
-// fills instead of allocating.
+// What a run leaves behind: the scored image, the trained tables its scores
+// are rebuilt from (or the score images themselves, for a result read from an
+// archive), the training values and tables the derived images need, the
+// transform they carry, and the caches of the derived images.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "clsg/clrsgint/color_model.h"
+#include "clsg/clrsgint/label_scores.h"
 #include "clsg/platform/three_plane.h"
 
 class kvArchive;
 
-// Buffers of an earlier run that the next run into the same result may fill
-// (see takeBuffer). A copy of a result starts without spares.
-struct kvRunSpares {
-    kvRunSpares() = default;
-    kvRunSpares(const kvRunSpares&) {}
-    kvRunSpares& operator=(const kvRunSpares&) { return *this; }
-    kvRunSpares(kvRunSpares&&) noexcept = default;
-    kvRunSpares& operator=(kvRunSpares&&) noexcept = default;
-
-    kvPelBuffer<unsigned char> image[3];
-    std::vector<kvPelBuffer<double>> labelScores;
-    kvPelBuffer<unsigned char> labelImage, confidenceImage, scoreImage;
-    kvPelBuffer<double> scoreSum, selfSimilarity;
+// What storeRun keeps of a run.
+struct kvStoredRun {
+    // The tables that scored; shared read-only with the tool that ran (a tool
+    // trained again gets new tables, so these never change).
+    std::shared_ptr<const kvCompositeColorSegmenterModel> model;
+    // The image that was scored (after intensity normalisation): a copy of
+    // scoredImage, or privateImage itself when bound (an image the run made,
+    // whose pels nobody else will write).
+    kv3PlanePelBuffer_const scoredImage;
+    kv3PlanePelBuffer privateImage;
+    double colorToleranceFrac = 0.0;
+    uint32_t colorToleranceMin = 0;
+    int32_t neighborhoodSize = 0;
+    kv2XformHandle imageFromClientXform;
 };
 
-// Takes the buffer in slot when it covers exactly window and no other handle
-// shares its pels (a caller's copy of an image is never written); otherwise
-// allocates a new one. Either way slot is left unbound, and the buffer
-// returned carries the identity transform, as a new buffer does.
-template <class T>
-kvPelBuffer<T> takeBuffer(kvPelBuffer<T>& slot, const kvPelRect& window) {
-    kvPelBuffer<T> b;
-    std::swap(b, slot);
-    if (b.isBound() && b.window() == window && b.extent() == window && !b.sharesStorage()) {
-        b.imageFromClientXformBase(kv2XformLinear::identity(), true);
-        return b;
-    }
-    return kvPelBuffer<T>(window, 32);
-}
+// The score images of a run, one per label (index = label): held whole (a
+// result read from an archive), or scored again from the model and the
+// scored image whenever asked, with the same bytes.
+class kvLabelScores {
+public:
+    std::size_t size() const { return model ? model->instanceCounts.size() : held.size(); }
+    bool empty() const { return size() == 0; }
+    // Label k's score image: the held one, or a new one (identity transform).
+    kvPelBuffer_const<double> operator[](std::size_t k) const;
+    // Row-by-row scores of the given labels (see LabelScoreRows).
+    clsgint::LabelScoreRows rows(std::vector<std::size_t> labels) const;
+    // 0, 1, ..., size() - 1.
+    std::vector<std::size_t> all() const;
+
+    // Used when model is null.
+    std::vector<kvPelBuffer<double>> held;
+    // The tables that scored (shared read-only with the tool that ran), the
+    // image they scored (a handle to the result's image) and the
+    // neighbourhood size.
+    std::shared_ptr<const kvCompositeColorSegmenterModel> model;
+    kv3PlanePelBuffer_const image;
+    int32_t neighborhoodSize = 0;
+};
 
 class kvCompositeColorSegmenterInternalResult {
 public:
@@ -58,16 +71,11 @@ public:
     // score images; the tables, the transform and the caches do not count.
     bool operator==(const kvCompositeColorSegmenterInternalResult& other) const;
 
-    // Stores one run. quantTable is consumed; labelScores are taken over and
-    // the scored image is copied into spare buffers where possible. Caches
-    // are left alone: the run resets the whole object first.
-    void storeRun(std::vector<kvPelBuffer<double>>& labelScores,
-                  const kv3PlanePelBuffer_const& scoredImage, double colorToleranceFrac,
-                  uint32_t colorToleranceMin, int32_t neighborhoodSize,
-                  std::vector<unsigned char>& quantTable,
-                  const std::array<float, 256>& reciprocalTable,
-                  const std::array<unsigned char, 256>& toleranceTable, unsigned char levelStep,
-                  const kv2XformHandle& imageFromClientXform);
+    // Stores one run: the scored image (copied unless private), the training
+    // values, the model's quantisation, reciprocal and tolerance tables and
+    // level step, and the model itself for the score images. Caches are left
+    // alone: the run starts from a new object.
+    void storeRun(const kvStoredRun& run);
 
     // Derived images, built into the caches on first request (a run fills the
     // label and confidence caches itself). A build that throws (an abort)
@@ -79,13 +87,17 @@ public:
     // A new image of one label's share of the score sum; label must be valid.
     kvPelBuffer<unsigned char> computeSegmentationImage(unsigned char label);
 
+    // Bytes of the pel buffers this object references (shared ones
+    // included); the model is not counted.
+    std::size_t pelBytes() const;
+
     // Run fields.
     kv3PlanePelBuffer image;
     double colorToleranceFrac = 0.0;
     uint32_t colorToleranceMin = 0;
     int32_t neighborhoodSize = 0;
     std::vector<unsigned char> quantTable;
-    std::vector<kvPelBuffer<double>> labelScores;
+    kvLabelScores labelScores;  // empty: no run
     std::array<float, 256> reciprocalTable;
     std::array<unsigned char, 256> toleranceTable{};
     unsigned char levelStep = 1;
@@ -96,11 +108,4 @@ public:
     kvPelBuffer<unsigned char> scoreImage;
     kvPelBuffer<unsigned char> confidenceImage;
     kvPelBuffer<double> scoreSum;
-
-    // Not compared, archived or copied.
-    kvRunSpares spares;
-
-    // Moves the run's image, score images and caches into spares (dropping
-    // what spares held) and leaves this result holding no run buffers.
-    void retireRunBuffers();
 };

@@ -15,19 +15,27 @@ constexpr uint64_t kMinBufferRecord = 2;
 constexpr std::size_t kMaxLabels = 254;
 
 // The per-label score images: version 0, count, the buffers in label order.
-void passLabelScores(kvArchive& archive, std::vector<kvPelBuffer<double>>& scores) {
+// Stored one at a time, so a run's images are scored only while written.
+void passLabelScores(kvArchive& archive, kvCompositeColorSegmenterInternalResult& r) {
     unsigned char version = 0;
     archive || version;
     if (version != 0) throw kvArchive::UnknownVersion(nullptr, 0);
-    uint32_t count = static_cast<uint32_t>(scores.size());
+    uint32_t count = static_cast<uint32_t>(r.labelScores.size());
     archive || count;
+    if (archive.isStoring()) {
+        for (std::size_t k = 0; k < count; ++k) {
+            kvPelBuffer_const<double> scores = r.labelScores[k];
+            archive || static_cast<kv_PelBuffer&>(scores);
+        }
+        return;
+    }
     // Refused before anything is allocated: each score buffer is a few bytes
     // of file but a whole handle of memory.
-    if (archive.isLoading() && count > kMaxLabels)
-        throw kvArchive::Corrupt("stored result has more than 254 labels");
+    if (count > kMaxLabels) throw kvArchive::Corrupt("stored result has more than 254 labels");
     kvArchive::Claim claim(archive, count, kMinBufferRecord);
-    if (archive.isLoading()) scores.assign(count, kvPelBuffer<double>());
-    for (kvPelBuffer<double>& s : scores) {
+    r.labelScores = kvLabelScores();
+    r.labelScores.held.assign(count, kvPelBuffer<double>());
+    for (kvPelBuffer<double>& s : r.labelScores.held) {
         claim.next();
         archive || static_cast<kv_PelBuffer&>(s);
     }
@@ -48,7 +56,7 @@ void passTransform(kvArchive& archive, kv2XformHandle& xform) {
 void passVersion1(kvArchive& archive, kvCompositeColorSegmenterInternalResult& r) {
     archive || r.image || r.colorToleranceFrac || r.colorToleranceMin || r.neighborhoodSize;
     archive || r.quantTable;
-    passLabelScores(archive, r.labelScores);
+    passLabelScores(archive, r);
     archive || r.levelStep;
     passTransform(archive, r.imageFromClientXform);
     for (std::size_t t = 0; t < 256; ++t) archive || r.reciprocalTable[t] || r.toleranceTable[t];
@@ -56,7 +64,7 @@ void passVersion1(kvArchive& archive, kvCompositeColorSegmenterInternalResult& r
 
 void loadVersion0(kvArchive& archive, kvCompositeColorSegmenterInternalResult& r) {
     archive || r.image || r.colorToleranceFrac || r.neighborhoodSize || r.quantTable;
-    passLabelScores(archive, r.labelScores);
+    passLabelScores(archive, r);
     r.colorToleranceMin = 2;
     r.imageFromClientXform = r.image.imageFromClientXformBase();
     if (!r.imageFromClientXform) throw kvBadPointer("stored image has no transform");
@@ -66,7 +74,7 @@ void loadVersion0(kvArchive& archive, kvCompositeColorSegmenterInternalResult& r
 // held run must have one bound, non-empty window shared by all of them. A
 // record without scores must be the empty result.
 void checkLoaded(const kvCompositeColorSegmenterInternalResult& r) {
-    if (r.labelScores.empty()) {
+    if (r.labelScores.held.empty()) {
         if (r.image.isBound()) throw kvArchive::Corrupt("stored result has an image but no scores");
         return;
     }
@@ -74,13 +82,13 @@ void checkLoaded(const kvCompositeColorSegmenterInternalResult& r) {
         throw kvCompositeColorSegmenterDefs::BadParams("neighborhoodSize <= 0 ");
     if (r.neighborhoodSize > kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize)
         throw kvArchive::Corrupt("stored result has a neighbourhood larger than a run accepts");
-    if (r.labelScores.size() > kMaxLabels)
+    if (r.labelScores.held.size() > kMaxLabels)
         throw kvArchive::Corrupt("stored result has more than 254 labels");
     if (!r.image.isBound()) throw kvArchive::Corrupt("stored result has scores but no image");
     // A run over an empty image holds no score. Refused, because an empty
     // window may still claim billions of rows that every derived image walks.
     if (r.image.window().isEmpty()) throw kvArchive::Corrupt("stored result covers no pixel");
-    for (const kvPelBuffer<double>& s : r.labelScores)
+    for (const kvPelBuffer<double>& s : r.labelScores.held)
         if (!s.isBound() || s.window() != r.image.window())
             throw kvArchive::Corrupt("stored score image does not cover the image");
 }

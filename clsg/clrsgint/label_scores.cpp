@@ -1,118 +1,108 @@
 #include "clsg/clrsgint/label_scores.h"
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "clsg/clrsgint/abort_poll.h"
 #include "clsg/clrsgint/buffer_views.h"
 #include "clsg/clrsgint/instance_scoring.h"
-#include "clsg/clrsgint/internal_result.h"
-#include "clsg/clrsgint/label_pass.h"
 
 namespace {
 
-// Copies a finished score row to its image, with stores that bypass the cache when streaming
-// (those need not fetch the image's old contents first either).
-void storeRow(const double* from, double* to, long count, bool stream) {
-#if defined(__SSE2__)
-    if (!stream) {
-        std::memcpy(to, from, sizeof(double) * static_cast<std::size_t>(count));
-        return;
-    }
-    long i = 0;
-    if (count > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) to[i] = from[i], ++i;
-    for (; i + 2 <= count; i += 2) _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
-    if (i < count) to[i] = from[i];
-#else
-    (void)stream;
-    std::memcpy(to, from, sizeof(double) * static_cast<std::size_t>(count));
-#endif
+// First instance of each label, in the model's set-major order.
+std::vector<std::size_t> firstInstances(const kvCompositeColorSegmenterModel& model) {
+    std::vector<std::size_t> first(model.instanceCounts.size() + 1, 0);
+    for (std::size_t l = 0; l < model.instanceCounts.size(); ++l)
+        first[l + 1] = first[l] + model.instanceCounts[l];
+    return first;
 }
 
-void storesDone() {
-#if defined(__SSE2__)
-    _mm_sfence();  // the streamed rows are in memory before the buffers change hands
-#endif
+double scorerBytes(long width, int32_t neighborhoodSize) {
+    const double n = std::max(neighborhoodSize, 1);
+    return 8.0 * n * (static_cast<double>(width) + n + 128);
 }
 
 }  // namespace
 
+bool clsgint::scoreTogether(const kvCompositeColorSegmenterModel& model, long width,
+                            int32_t neighborhoodSize, double togetherBytes) {
+    return scorerBytes(width, neighborhoodSize) *
+               static_cast<double>(model.instanceModels.size()) <=
+           togetherBytes;
+}
+
+void clsgint::scoreLabel(const kvCompositeColorSegmenterModel& model, const kvPlanesView& image,
+                         int32_t neighborhoodSize, std::size_t label,
+                         const kvImageView<double>& out) {
+    const std::size_t first = firstInstances(model).at(label);
+    for (uint32_t i = 0; i < model.instanceCounts.at(label); ++i) {
+        const kvCompositeColorInstanceModel& m = model.instanceModels.at(first + i);
+        scoreInstancePlanes(image, m.quantTable.data(), m.weights.data(),
+                            static_cast<int32_t>(m.levelCount), m.normFactor, neighborhoodSize,
+                            i == 0, out);
+    }
+}
+
 void clsgint::computeLabelScores(const kvCompositeColorSegmenterModel& model,
                                  const kv3PlanePelBuffer_const& image,
                                  const kvCompositeColorSegmenterRunParams& params,
-                                 std::vector<kvPelBuffer<double>>& labelScores,
-                                 LabelImages* labelImages, double togetherBytes,
-                                 double streamBytes) {
-    // Buffers already held are reused where takeBuffer allows.
-    const std::size_t labels = model.instanceCounts.size();
-    const kvPelRect& w = image.window();
-    const long width = w.width();
-    labelScores.resize(labels);
-    for (auto& scores : labelScores) scores = takeBuffer(scores, w);
-    kvPelBuffer<unsigned char> label, confidence;
-    if (labelImages) {
-        label = takeBuffer(*labelImages->label, w);
-        confidence = takeBuffer(*labelImages->confidence, w);
+                                 std::vector<kvPelBuffer<double>>& labelScores) {
+    std::vector<kvPelBuffer<double>> scores(model.instanceCounts.size());
+    for (std::size_t l = 0; l < scores.size(); ++l) {
+        scores[l] = kvPelBuffer<double>(image.window(), 32);
+        scoreLabel(model, planesOf(image), params.neighborhoodSize(), l, viewOf(scores[l]));
     }
-    const kvPlanesView planes = planesOf(image);
-    const int32_t size = params.neighborhoodSize();
-    const double n = std::max(size, 1);
-    const auto& instances = model.instanceModels;
-    const double scorerBytes = 8.0 * n * (static_cast<double>(width) + n + 128);
-    const bool together = scorerBytes * static_cast<double>(instances.size()) <= togetherBytes;
-    std::vector<const double*> rows(labels);
+    labelScores.swap(scores);
+}
 
-    if (!together) {
-        // One instance after the other over the whole image, then the label pass.
-        std::size_t k = 0;
-        for (std::size_t l = 0; l < labels; ++l)
-            for (uint32_t i = 0; i < model.instanceCounts[l]; ++i) {
-                const kvCompositeColorInstanceModel& m = instances.at(k++);
-                scoreInstancePlanes(planes, m.quantTable.data(), m.weights.data(),
-                                    static_cast<int32_t>(m.levelCount), m.normFactor, size, i == 0,
-                                    viewOf(labelScores[l]));
-            }
-        for (long y = w.top(); labelImages && y < w.bottom(); ++y) {
-            pollAttentionAtRow(y);
-            for (std::size_t l = 0; l < labels; ++l) rows[l] = labelScores[l].pointToRow(y);
-            labelPassRow(rows.data(), labels, width, label.pointToRow(y), confidence.pointToRow(y));
+clsgint::LabelScoreRows::LabelScoreRows(const kvCompositeColorSegmenterModel& model,
+                                        const kv3PlanePelBuffer_const& image,
+                                        int32_t neighborhoodSize, std::vector<std::size_t> labels,
+                                        double togetherBytes)
+    : labels_(std::move(labels)), rows_(labels_.size()) {
+    const kvPlanesView planes = planesOf(image);
+    const std::vector<std::size_t> first = firstInstances(model);
+    double instances = 0;
+    for (std::size_t l : labels_) instances += model.instanceCounts.at(l);
+    if (scorerBytes(planes.width, neighborhoodSize) * instances > togetherBytes) {
+        for (std::size_t l : labels_) {
+            whole_.emplace_back(image.window(), 32);
+            scoreLabel(model, planes, neighborhoodSize, l, viewOf(whole_.back()));
         }
-    } else {
-        // Every instance of every label row by row into a cached row per label, the row's label
-        // pass on those, then the rows to the score images.
-        std::vector<std::unique_ptr<InstanceRowScorer>> scorers;
-        for (const kvCompositeColorInstanceModel& m : instances)
-            scorers.push_back(std::make_unique<InstanceRowScorer>(
+        return;
+    }
+    for (std::size_t l : labels_) {
+        instances_.push_back(model.instanceCounts[l]);
+        for (uint32_t i = 0; i < model.instanceCounts[l]; ++i) {
+            const kvCompositeColorInstanceModel& m = model.instanceModels.at(first[l] + i);
+            scorers_.push_back(std::make_unique<InstanceRowScorer>(
                 planes, m.quantTable.data(), m.weights.data(), static_cast<int32_t>(m.levelCount),
-                m.normFactor, size));
-        const auto stride = static_cast<std::size_t>(width + 8);
-        std::vector<double> scratch(stride * labels);
-        const bool stream = 8.0 * static_cast<double>(labels) * static_cast<double>(width) *
-                                static_cast<double>(w.height()) >
-                            streamBytes;
-        for (std::size_t l = 0; l < labels; ++l) rows[l] = scratch.data() + l * stride;
-        for (long y = w.top(); y < w.bottom(); ++y) {
-            pollAttentionAtRow(y);
-            std::size_t k = 0;
-            for (std::size_t l = 0; l < labels; ++l)
-                for (uint32_t i = 0; i < model.instanceCounts[l]; ++i)
-                    scorers.at(k++)->scoreRow(y, i == 0, scratch.data() + l * stride);
-            if (labelImages)
-                labelPassRow(rows.data(), labels, width, label.pointToRow(y),
-                             confidence.pointToRow(y));
-            for (std::size_t l = 0; l < labels; ++l)
-                storeRow(rows[l], labelScores[l].pointToRow(y), width, stream);
+                m.normFactor, neighborhoodSize));
+            // Instances quantise alike (all of a model's do): the first one's cells serve all.
+            if (scorers_.size() > 1) scorers_.back()->shareCells(*scorers_.front());
         }
-        storesDone();
     }
-    if (labelImages) {
-        *labelImages->label = label;
-        *labelImages->confidence = confidence;
+    stride_ = static_cast<std::size_t>(std::max(planes.width, 0L) + 8);
+    scratch_.resize(stride_ * labels_.size());
+    for (std::size_t i = 0; i < labels_.size(); ++i) rows_[i] = scratch_.data() + i * stride_;
+}
+
+clsgint::LabelScoreRows::LabelScoreRows(const std::vector<kvPelBuffer<double>>& scores,
+                                        std::vector<std::size_t> labels)
+    : labels_(std::move(labels)), rows_(labels_.size()) {
+    for (std::size_t l : labels_) whole_.push_back(scores.at(l));
+}
+
+clsgint::LabelScoreRows::LabelScoreRows(LabelScoreRows&&) noexcept = default;
+clsgint::LabelScoreRows::~LabelScoreRows() = default;
+
+const double* const* clsgint::LabelScoreRows::row(long y) {
+    if (!whole_.empty()) {
+        for (std::size_t i = 0; i < whole_.size(); ++i) rows_[i] = whole_[i].pointToRow(y);
+        return rows_.data();
     }
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < labels_.size(); ++i)
+        for (uint32_t n = 0; n < instances_[i]; ++n)
+            scorers_[k++]->scoreRow(y, n == 0, scratch_.data() + i * stride_);
+    return rows_.data();
 }

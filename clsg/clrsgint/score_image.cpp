@@ -16,7 +16,7 @@ void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double
                                     const std::array<float, 256>& reciprocalTable,
                                     const std::array<unsigned char, 256>& toleranceTable,
                                     unsigned char levelStep, kvPelBuffer<double>& out) {
-    kvPelBuffer<double> similarity = takeBuffer(out, image.window());
+    kvPelBuffer<double> similarity(image.window(), 32);
     clsgint::computeSelfSimilarityPlanes(planesOf(image), colorToleranceFrac, neighborhoodSize,
                                          reciprocalTable.data(), toleranceTable.data(), levelStep,
                                          viewOf(similarity));
@@ -26,15 +26,15 @@ void clsgint::computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double
 void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     if (scoreImage.isBound()) return;
     computeLabelImages();
-    const kvPelRect w = labelScores.at(0).window();
-    kvPelBuffer<unsigned char> score = takeBuffer(spares.scoreImage, w);
-    kvPelBuffer<double> self = std::move(spares.selfSimilarity);
+    const kvPelRect w = image.window();
+    kvPelBuffer<unsigned char> score(w, 32);
+    kvPelBuffer<double> self;
     clsgint::computeSelfSimilarity(image, colorToleranceFrac, neighborhoodSize, reciprocalTable,
                                    toleranceTable, levelStep, self);
-    std::vector<const double*> rows(labelScores.size());
+    clsgint::LabelScoreRows scores = labelScores.rows(labelScores.all());
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
-        for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = labelScores[k].pointToRow(y);
+        const double* const* rows = scores.row(y);
         const unsigned char* l = labelImage.pointToRow(y);
         const double* d = self.pointToPel(w.left(), y);
         unsigned char* out = score.pointToRow(y);
@@ -53,5 +53,4 @@ void kvCompositeColorSegmenterInternalResult::computeScoreImage() {
     }
     score.imageFromClientXformBase(imageFromClientXform, true);
     scoreImage = score;
-    spares.selfSimilarity = self;  // scratch for the next run's score image
 }

@@ -8,8 +8,7 @@
 
 namespace clsgint {
 
-// Makes out an image over image's window (reusing its pels when takeBuffer
-// allows) holding, at each pixel,
+// Replaces out with a new image over image's window holding, at each pixel,
 // the kernel-weighted colour similarity of every pair of pixels in its
 // neighbourhood: the score a perfectly trained, uniform neighbourhood reaches.
 void computeSelfSimilarity(const kv3PlanePelBuffer_const& image, double colorToleranceFrac,

@@ -7,18 +7,20 @@
 
 void kvCompositeColorSegmenterInternalResult::computeScoreSum() {
     if (scoreSum.isBound()) return;
-    const kvPelRect w = labelScores.at(0).window();
-    kvPelBuffer<double> sum = takeBuffer(spares.scoreSum, w);
-    for (long y = w.top(); y < w.bottom(); ++y)
-        std::memcpy(sum.pointToRow(y), labelScores[0].pointToRow(y),
-                    static_cast<std::size_t>(w.width()) * sizeof(double));
-    for (std::size_t k = 1; k < labelScores.size(); ++k)
-        for (long y = w.top(); y < w.bottom(); ++y) {
-            pollAttentionAtRow(y);
-            double* t = sum.pointToRow(y);
-            const double* s = labelScores[k].pointToRow(y);
+    const kvPelRect w = image.window();
+    kvPelBuffer<double> sum(w, 32);
+    // Per pixel: label 0's score, then each further label's added in label order.
+    clsgint::LabelScoreRows scores = labelScores.rows(labelScores.all());
+    for (long y = w.top(); y < w.bottom(); ++y) {
+        pollAttentionAtRow(y);
+        const double* const* rows = scores.row(y);
+        double* t = sum.pointToRow(y);
+        std::memcpy(t, rows[0], static_cast<std::size_t>(w.width()) * sizeof(double));
+        for (std::size_t k = 1; k < labelScores.size(); ++k) {
+            const double* s = rows[k];
             for (long x = 0; x < w.width(); ++x) t[x] += s[x];
         }
+    }
     sum.imageFromClientXformBase(imageFromClientXform, true);
     scoreSum = sum;
 }
@@ -26,13 +28,13 @@ void kvCompositeColorSegmenterInternalResult::computeScoreSum() {
 kvPelBuffer<unsigned char> kvCompositeColorSegmenterInternalResult::computeSegmentationImage(
     unsigned char label) {
     computeScoreSum();
-    const kvPelRect w = labelScores.at(0).window();
+    const kvPelRect w = image.window();
     kvPelBuffer<unsigned char> seg(w, 32);
-    const kvPelBuffer<double>& scores = labelScores.at(label);
+    clsgint::LabelScoreRows scores = labelScores.rows({label});
     for (long y = w.top(); y < w.bottom(); ++y) {
         pollAttentionAtRow(y);
         const double* t = scoreSum.pointToRow(y);
-        const double* s = scores.pointToRow(y);
+        const double* s = scores.row(y)[0];
         unsigned char* out = seg.pointToRow(y);
         for (long x = 0; x < w.width(); ++x) {
             if (t[x] == 0.0 || std::isnan(t[x])) {

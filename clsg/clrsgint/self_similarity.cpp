@@ -125,6 +125,284 @@ struct GroupTerms {
     std::vector<double> w;
 };
 
+// Offsets lo..hi of a neighbourhood of size n >= 2 from its centre, its kernel
+// weights, and what of it fits a width x height window: only offsets and
+// displacements inside the window can ever contribute (|px|, |dx| < width,
+// |py|, dy < height). Pair values are kept in planes: dy = 0 with dx >= 0,
+// then each dy > 0 with all dx.
+struct Geometry {
+    Geometry(int32_t size, long width, long height)
+        : n(size),
+          even(n % 2 == 0),
+          lo(-(n / 2) + (even ? 1 : 0)),
+          hi(n / 2),
+          m(kernelQuadrantSide(n)),
+          kq(neighborhoodKernel(n)),
+          r(static_cast<std::size_t>(n)),
+          dxMax(std::min<long>(n - 1, width - 1)),
+          dyMax(std::min<long>(n - 1, height - 1)),
+          pxMin(std::max(lo, -(width - 1))),
+          pxMax(std::min(hi, width - 1)),
+          pyMin(std::max(lo, -(height - 1))),
+          pyMax(std::min(hi, height - 1)),
+          span(pxMax - pxMin),
+          planes((dxMax + 1) + dyMax * (2 * dxMax + 1)) {
+        // K(u, v) = W[r(u) * m + r(v)]: r(u) = |u| for odd N, |u - 0.5| - 0.5 for even N.
+        for (long u = lo; u <= hi; ++u) {
+            long ru = std::labs(u);
+            if (even) {
+                const double t = std::fabs(u - 0.5) - 0.5;  // whole, >= 0
+                ru = static_cast<int32_t>(t + 0.5);
+            }
+            r[static_cast<std::size_t>(u - lo)] = ru;
+        }
+    }
+    int kernelAt(long u, long v) const {
+        return int(
+            kq[r[static_cast<std::size_t>(u - lo)] * m + r[static_cast<std::size_t>(v - lo)]]);
+    }
+    long planeOf(long dx, long dy) const {
+        return dy == 0 ? dx : (dxMax + 1) + (dy - 1) * (2 * dxMax + 1) + (dx + dxMax);
+    }
+
+    int32_t n;
+    bool even;
+    long lo, hi, m;
+    const unsigned char* kq;
+    std::vector<long> r;
+    long dxMax, dyMax, pxMin, pxMax, pyMin, pyMax, span, planes;
+};
+
+// Per py (pyMin..pyMax), the terms of the centres py rows below their P row, in the order a
+// centre receives them (px descending, dy, dx), with zero weights and positions outside the
+// window left out.
+std::vector<TermList> termLists(const Geometry& g, long width, long height, long planeStride) {
+    std::vector<TermList> terms(static_cast<std::size_t>(g.pyMax - g.pyMin + 1));
+    for (long py = g.pyMin; py <= g.pyMax; ++py) {
+        TermList& list = terms[static_cast<std::size_t>(py - g.pyMin)];
+        for (long px = g.pxMax; px >= g.pxMin; --px) {
+            for (long dy = 0; dy <= g.dyMax && py - dy >= g.lo; ++dy) {
+                if (py - dy < -(height - 1)) break;  // Q above every centre's window
+                for (long dx = (dy == 0 ? 0 : -g.dxMax); dx <= g.dxMax; ++dx) {
+                    const long qx = px - dx;
+                    if (qx < g.lo || qx > g.hi || std::labs(qx) > width - 1) continue;
+                    const int w = g.kernelAt(px, py) * g.kernelAt(qx, py - dy);
+                    if (w <= 0) continue;
+                    list.off.push_back(g.planeOf(dx, dy) * planeStride + (g.pxMax - px));
+                    list.w.push_back(static_cast<double>(w));
+                }
+            }
+        }
+    }
+    return terms;
+}
+
+// The term streams of the blocked gather, for a window that holds a whole neighbourhood each
+// way: the centre rows of a P row in groups of up to kGroupRows. For each term position
+// (px descending, dy, dx) the rows with a nonzero weight are those of the group with
+// py - dy >= lo and both kernel weights nonzero; consecutive positions with the same rows
+// become runs, one per unbroken range of rows. Pairs with d != 0 count twice: their values
+// come without the factor 2 and their weights carry it, (2w) * v = w * (2v) exactly.
+std::vector<GroupTerms> groupTerms(const Geometry& g, long planeStride) {
+    const long n = g.n, lo = g.lo, hi = g.hi;
+    std::vector<GroupTerms> groups;
+    const long count = (n + kGroupRows - 1) / kGroupRows;
+    for (long k = 0, first = 0; k < count; ++k) {
+        GroupTerms gt;
+        gt.first = first;
+        gt.rows = (n - first) / (count - k);
+        first += gt.rows;
+        // Appends the positions dxa..dxb (all with rows as in mask) to the stream.
+        auto emit = [&](long px, long dy, long dxa, long dxb, unsigned mask) {
+            for (long f = 0; f < gt.rows;) {
+                if (!(mask >> f & 1u)) {
+                    ++f;
+                    continue;
+                }
+                long l = f;
+                while (l + 1 < gt.rows && (mask >> (l + 1) & 1u)) ++l;
+                gt.runs.push_back(
+                    {static_cast<int>(f), static_cast<int>(l), static_cast<int>(dxb - dxa + 1)});
+                for (long dx = dxa; dx <= dxb; ++dx) {
+                    gt.off.push_back(g.planeOf(dx, dy) * planeStride + (hi - px));
+                    for (long j = f; j <= l; ++j) {
+                        const long py = lo + gt.first + j;
+                        const int w = g.kernelAt(px, py) * g.kernelAt(px - dx, py - dy);
+                        gt.w.push_back(static_cast<double>(dx != 0 || dy != 0 ? 2 * w : w));
+                    }
+                }
+                f = l + 1;
+            }
+        };
+        for (long px = hi; px >= lo; --px)
+            for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
+                const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
+                const long dxb = std::min<long>(n - 1, px - lo);
+                long segment = dxa;
+                unsigned segmentMask = 0;
+                for (long dx = dxa; dx <= dxb + 1; ++dx) {
+                    unsigned mask = 0;
+                    for (long j = 0; dx <= dxb && j < gt.rows; ++j) {
+                        const long py = lo + gt.first + j;
+                        if (py - dy >= lo && g.kernelAt(px, py) * g.kernelAt(px - dx, py - dy) > 0)
+                            mask |= 1u << j;
+                    }
+                    if (dx > dxa && (dx > dxb || mask != segmentMask)) {
+                        emit(px, dy, segment, dx - 1, segmentMask);
+                        segment = dx;
+                    }
+                    segmentMask = mask;
+                }
+            }
+        groups.push_back(std::move(gt));
+    }
+    return groups;
+}
+
+// The scan: P rows top to bottom, each in strips of columns; per strip the pair values of
+// every displacement, then every centre row the P row feeds gathers its terms over them.
+class Scan {
+public:
+    Scan(const kvPlanesView& img, double f2, const float* reciprocalTable,
+         const unsigned char* toleranceTable, unsigned char levelStep,
+         const kvImageView<double>& out)
+        : img_(img), out_(out), f2_(f2), step_(levelStep), kernels_(selectKernels()) {
+        for (int v = 0; v < 256; ++v) recipTol_[v] = reciprocalTable[toleranceTable[v]];
+    }
+
+    void run(int32_t n) {
+        const long width = img_.width, height = img_.height;
+        const Geometry g(n, width, height);
+        blocked_ = kernels_.block && width >= n && height >= n;
+        const long laneUnit = blocked_ ? kBlockLanes : kUnit;  // rows are padded to it
+        // Strip width: interior strips a multiple of the gather block (of both kinds when
+        // blocked), the plane set of one strip about kStripDoubles values.
+        const long stripUnit = blocked_ ? kStripUnit : kGatherBlock;
+        long strip =
+            (static_cast<long>(kStripDoubles / static_cast<std::size_t>(g.planes)) - g.span) /
+            stripUnit * stripUnit;
+        strip = std::max(strip, stripUnit);
+        if (strip >= width) strip = roundUp(width, laneUnit);
+        const long planeStride = strip + g.span;
+
+        const std::vector<TermList> terms = termLists(g, width, height, planeStride);
+        std::vector<GroupTerms> groups;
+        if (blocked_) groups = groupTerms(g, planeStride);
+
+        ring_ = g.pyMax - g.pyMin + 1;  // centre rows fed by one P row
+        accWidth_ = roundUp(width, laneUnit);
+        acc_.assign(static_cast<std::size_t>(ring_ * accWidth_), 0.0);
+        values_.assign(static_cast<std::size_t>(g.planes) * static_cast<std::size_t>(planeStride),
+                       0.0);
+        rtRow_.assign(static_cast<std::size_t>(3 * planeStride), 0.0f);
+
+        const long y0 = img_.y0, y1 = y0 + height;
+        for (long y = y0; y < y1; ++y) {
+            pollAttentionAtRow(y);
+            const long cyLo = std::max(y0, y + g.pyMin), cyHi = std::min(y1 - 1, y + g.pyMax);
+            for (long cy = cyLo; cy <= cyHi; ++cy)
+                if (y == std::max(y0, cy - g.pyMax))
+                    std::fill(accRow(cy), accRow(cy) + accWidth_, 0.0);
+            for (long sx = 0; sx < width; sx += strip) {
+                const long lanes = roundUp(std::min(strip, width - sx), laneUnit);
+                pairValues(g, y, sx, lanes, planeStride);
+                if (blocked_)
+                    gatherBlocked(g, groups, y, sx, lanes, cyLo, cyHi);
+                else
+                    gatherRows(g, terms, y, sx, lanes, cyLo, cyHi);
+            }
+            for (long cy = cyLo; cy <= cyHi; ++cy)
+                if (y == std::min(y1 - 1, cy - g.pyMin))
+                    std::copy(accRow(cy), accRow(cy) + width, out_.row(cy));
+        }
+    }
+
+private:
+    double* accRow(long cy) { return acc_.data() + ((cy - img_.y0) % ring_) * accWidth_; }
+    const unsigned char* pelRow(int c, long y) const {
+        return img_.plane[c] + (y - img_.y0) * img_.stride[c];
+    }
+
+    // The values of every displacement's plane for the P row y, columns sx.. of the strip
+    // (value index 0 is P at column x0 + sx - pxMax); zero where P or Q is outside.
+    void pairValues(const Geometry& g, long y, long sx, long lanes, long planeStride) {
+        const long x0 = img_.x0, x1 = x0 + img_.width, y1 = img_.y0 + img_.height;
+        const long vLen = lanes + g.span;
+        const long vx0 = x0 + sx - g.pxMax;  // absolute column of P at value index 0
+        const long ja = std::max(0L, x0 - vx0), jb = std::min(vLen, x1 - vx0);
+        const unsigned char* prow[3] = {pelRow(0, y), pelRow(1, y), pelRow(2, y)};
+        float* rt[3];
+        for (int c = 0; c < 3; ++c) {
+            rt[c] = rtRow_.data() + c * planeStride;
+            for (long j = ja; j < jb; ++j) rt[c][j] = recipTol_[prow[c][vx0 + j - x0]];
+        }
+        for (long dy = 0; dy <= g.dyMax; ++dy) {
+            for (long dx = (dy == 0 ? 0 : -g.dxMax); dx <= g.dxMax; ++dx) {
+                double* v = values_.data() + g.planeOf(dx, dy) * planeStride;
+                const long qy = y + dy;
+                const long a = std::max(ja, x0 - dx - vx0), b = std::min(jb, x1 - dx - vx0);
+                if (qy >= y1 || a >= b) {
+                    std::fill(v, v + vLen, 0.0);
+                    continue;
+                }
+                std::fill(v, v + a, 0.0);
+                std::fill(v + b, v + vLen, 0.0);
+                const unsigned char* p[3];
+                const unsigned char* q[3];
+                const float* rtp[3];
+                for (int c = 0; c < 3; ++c) {
+                    p[c] = prow[c] + (vx0 + a - x0);
+                    q[c] = pelRow(c, qy) + (vx0 + a + dx - x0);
+                    rtp[c] = rt[c] + a;
+                }
+                kernels_.pairRow(p, q, rtp, b - a, step_, f2_, !blocked_ && (dx != 0 || dy != 0),
+                                 v + a);
+            }
+        }
+    }
+
+    // Each group of centre rows through the blocked gather; rows outside the window add
+    // into a spare row.
+    void gatherBlocked(const Geometry& g, const std::vector<GroupTerms>& groups, long y, long sx,
+                       long lanes, long cyLo, long cyHi) {
+        for (long i = 0; i < lanes; i += kBlockLanes)
+            for (const GroupTerms& gt : groups) {
+                double* rows[kGroupRows];
+                for (long k = 0; k < gt.rows; ++k) {
+                    const long cy = y + g.lo + gt.first + k;
+                    rows[k] = cy >= cyLo && cy <= cyHi ? accRow(cy) + sx + i : spare_;
+                }
+                kernels_.block(values_.data() + i, gt.runs.data(), gt.runs.size(), gt.off.data(),
+                               gt.w.data(), rows, static_cast<int>(gt.rows));
+            }
+    }
+
+    // Each centre row the P row feeds runs its own term list.
+    void gatherRows(const Geometry& g, const std::vector<TermList>& terms, long y, long sx,
+                    long lanes, long cyLo, long cyHi) {
+        for (long i = 0; i < lanes; i += kGatherBlock) {
+            const long chunks = std::min(kBlockChunks, (lanes - i) / kUnit);
+            for (long cy = cyLo; cy <= cyHi; ++cy) {
+                const TermList& list = terms[static_cast<std::size_t>(cy - y - g.pyMin)];
+                kernels_.gather(values_.data() + i, list.off.data(), list.w.data(), list.off.size(),
+                                accRow(cy) + sx + i, chunks);
+            }
+        }
+    }
+
+    const kvPlanesView img_;
+    const kvImageView<double> out_;
+    const double f2_;
+    const int step_;
+    const Kernels kernels_;
+    float recipTol_[256];
+    bool blocked_ = false;
+    long ring_ = 1, accWidth_ = 0;
+    std::vector<double> acc_, values_;
+    std::vector<float> rtRow_;
+    double spare_[kBlockLanes] = {};  // stands in for centre rows outside the window
+};
+
 }  // namespace
 }  // namespace clsgint
 
@@ -132,222 +410,12 @@ void clsgint::computeSelfSimilarityPlanes(const kvPlanesView& img, double colorT
                                           int32_t neighborhoodSize, const float* reciprocalTable,
                                           const unsigned char* toleranceTable,
                                           unsigned char levelStep, const kvImageView<double>& out) {
-    using namespace clsgint;
-    const long width = img.width, height = img.height;
-    if (width <= 0 || height <= 0) return;
-    const long x0 = img.x0, y0 = img.y0, x1 = x0 + width, y1 = y0 + height;
+    if (img.width <= 0 || img.height <= 0) return;
     const double f2 = colorToleranceFrac * colorToleranceFrac;
-    const int32_t n = neighborhoodSize;
-
-    if (n <= 1) {
-        for (long y = y0; y < y1; ++y) std::fill(out.row(y), out.row(y) + width, f2);
+    if (neighborhoodSize <= 1) {
+        for (long y = img.y0; y < img.y0 + img.height; ++y)
+            std::fill(out.row(y), out.row(y) + img.width, f2);
         return;
     }
-
-    // Offsets lo..hi from the centre; kernel weight K(u, v) = W[r(u) * m + r(v)].
-    const bool even = (n % 2 == 0);
-    const long half = n / 2;
-    const long lo = -half + (even ? 1 : 0), hi = half;
-    const long m = clsgint::kernelQuadrantSide(n);
-    const unsigned char* kq = clsgint::neighborhoodKernel(n);
-    std::vector<long> r(static_cast<std::size_t>(n));
-    for (long u = lo; u <= hi; ++u) {
-        long ru = std::labs(u);
-        if (even) {
-            const double t = std::fabs(u - 0.5) - 0.5;  // whole, >= 0
-            ru = static_cast<int32_t>(t + 0.5);
-        }
-        r[static_cast<std::size_t>(u - lo)] = ru;
-    }
-    auto kernelAt = [&](long u, long v) {
-        return int(
-            kq[r[static_cast<std::size_t>(u - lo)] * m + r[static_cast<std::size_t>(v - lo)]]);
-    };
-
-    // Only offsets and displacements that fit inside the window can ever
-    // contribute: |px|, |dx| < width, |py|, dy < height.
-    const long dxMax = std::min<long>(n - 1, width - 1), dyMax = std::min<long>(n - 1, height - 1);
-    const long pxMin = std::max(lo, -(width - 1)), pxMax = std::min(hi, width - 1);
-    const long pyMin = std::max(lo, -(height - 1)), pyMax = std::min(hi, height - 1);
-    const long span = pxMax - pxMin;
-    // Pair-value planes: dy = 0 with dx >= 0, then each dy > 0 with all dx.
-    const long planes = (dxMax + 1) + dyMax * (2 * dxMax + 1);
-    auto planeOf = [&](long dx, long dy) {
-        return dy == 0 ? dx : (dxMax + 1) + (dy - 1) * (2 * dxMax + 1) + (dx + dxMax);
-    };
-
-    const Kernels kernels = selectKernels();
-    const bool blocked = kernels.block && width >= n && height >= n;
-    const long laneUnit = blocked ? kBlockLanes : kUnit;  // rows are padded to it
-
-    // Strip width: interior strips a multiple of the gather block (of both
-    // kinds when blocked), the plane set of one strip about kStripDoubles values.
-    const long stripUnit = blocked ? kStripUnit : kGatherBlock;
-    long strip = (static_cast<long>(kStripDoubles / static_cast<std::size_t>(planes)) - span) /
-                 stripUnit * stripUnit;
-    strip = std::max(strip, stripUnit);
-    if (strip >= width) strip = roundUp(width, laneUnit);
-    const long planeStride = strip + span;
-
-    std::vector<TermList> terms(static_cast<std::size_t>(pyMax - pyMin + 1));
-    for (long py = pyMin; py <= pyMax; ++py) {
-        TermList& list = terms[static_cast<std::size_t>(py - pyMin)];
-        for (long px = pxMax; px >= pxMin; --px) {
-            for (long dy = 0; dy <= dyMax && py - dy >= lo; ++dy) {
-                if (py - dy < -(height - 1)) break;  // Q above every centre's window
-                for (long dx = (dy == 0 ? 0 : -dxMax); dx <= dxMax; ++dx) {
-                    const long qx = px - dx;
-                    if (qx < lo || qx > hi || std::labs(qx) > width - 1) continue;
-                    const int w = kernelAt(px, py) * kernelAt(qx, py - dy);
-                    if (w <= 0) continue;
-                    list.off.push_back(planeOf(dx, dy) * planeStride + (pxMax - px));
-                    list.w.push_back(static_cast<double>(w));
-                }
-            }
-        }
-    }
-
-    // When the window holds a whole neighbourhood each way, the centre rows
-    // of a P row go through the blocked gather in groups. For each term
-    // position (px descending, dy, dx) the rows with a nonzero weight are
-    // those of the group with py - dy >= lo and both kernel weights nonzero;
-    // consecutive positions with the same rows become runs, one per unbroken
-    // range of rows. Pairs with d != 0 count twice: their values come without
-    // the factor 2 and their weights carry it, (2w) * v = w * (2v) exactly.
-    std::vector<GroupTerms> groups;
-    if (blocked) {
-        const long count = (n + kGroupRows - 1) / kGroupRows;
-        for (long g = 0, first = 0; g < count; ++g) {
-            GroupTerms gt;
-            gt.first = first;
-            gt.rows = (n - first) / (count - g);
-            first += gt.rows;
-            // Appends the positions dxa..dxb (all with rows as in mask) to the stream.
-            auto emit = [&](long px, long dy, long dxa, long dxb, unsigned mask) {
-                for (long f = 0; f < gt.rows;) {
-                    if (!(mask >> f & 1u)) {
-                        ++f;
-                        continue;
-                    }
-                    long l = f;
-                    while (l + 1 < gt.rows && (mask >> (l + 1) & 1u)) ++l;
-                    gt.runs.push_back({static_cast<int>(f), static_cast<int>(l),
-                                       static_cast<int>(dxb - dxa + 1)});
-                    for (long dx = dxa; dx <= dxb; ++dx) {
-                        gt.off.push_back(planeOf(dx, dy) * planeStride + (hi - px));
-                        for (long k = f; k <= l; ++k) {
-                            const long py = lo + gt.first + k;
-                            const int w = kernelAt(px, py) * kernelAt(px - dx, py - dy);
-                            gt.w.push_back(static_cast<double>(dx != 0 || dy != 0 ? 2 * w : w));
-                        }
-                    }
-                    f = l + 1;
-                }
-            };
-            for (long px = hi; px >= lo; --px)
-                for (long dy = 0; dy <= gt.first + gt.rows - 1; ++dy) {
-                    const long dxa = std::max<long>(dy == 0 ? 0 : 1 - n, px - hi);
-                    const long dxb = std::min<long>(n - 1, px - lo);
-                    long segment = dxa;
-                    unsigned segmentMask = 0;
-                    for (long dx = dxa; dx <= dxb + 1; ++dx) {
-                        unsigned mask = 0;
-                        for (long k = 0; dx <= dxb && k < gt.rows; ++k) {
-                            const long py = lo + gt.first + k;
-                            if (py - dy >= lo && kernelAt(px, py) * kernelAt(px - dx, py - dy) > 0)
-                                mask |= 1u << k;
-                        }
-                        if (dx > dxa && (dx > dxb || mask != segmentMask)) {
-                            emit(px, dy, segment, dx - 1, segmentMask);
-                            segment = dx;
-                        }
-                        segmentMask = mask;
-                    }
-                }
-            groups.push_back(std::move(gt));
-        }
-    }
-
-    float recipTol[256];
-    for (int v = 0; v < 256; ++v) recipTol[v] = reciprocalTable[toleranceTable[v]];
-
-    const long ring = pyMax - pyMin + 1;  // centre rows fed by one P row
-    const long accWidth = roundUp(width, laneUnit);
-    std::vector<double> acc(static_cast<std::size_t>(ring * accWidth));
-    std::vector<double> values(static_cast<std::size_t>(planes) *
-                               static_cast<std::size_t>(planeStride));
-    std::vector<float> rtRow(static_cast<std::size_t>(3 * planeStride));
-    double spare[kBlockLanes] = {};  // stands in for centre rows outside the window
-    auto accRow = [&](long cy) { return acc.data() + ((cy - y0) % ring) * accWidth; };
-    auto pelRow = [&](int c, long y) { return img.plane[c] + (y - img.y0) * img.stride[c]; };
-
-    for (long y = y0; y < y1; ++y) {
-        pollAttentionAtRow(y);
-        const long cyLo = std::max(y0, y + pyMin), cyHi = std::min(y1 - 1, y + pyMax);
-        for (long cy = cyLo; cy <= cyHi; ++cy)
-            if (y == std::max(y0, cy - pyMax)) std::fill(accRow(cy), accRow(cy) + accWidth, 0.0);
-        const unsigned char* prow[3] = {pelRow(0, y), pelRow(1, y), pelRow(2, y)};
-
-        for (long sx = 0; sx < width; sx += strip) {
-            const long lanes = roundUp(std::min(strip, width - sx), laneUnit);
-            const long vLen = lanes + span;
-            const long vx0 = x0 + sx - pxMax;  // absolute column of P at value index 0
-            const long ja = std::max(0L, x0 - vx0), jb = std::min(vLen, x1 - vx0);
-            float* rt[3];
-            for (int c = 0; c < 3; ++c) {
-                rt[c] = rtRow.data() + c * planeStride;
-                for (long j = ja; j < jb; ++j) rt[c][j] = recipTol[prow[c][vx0 + j - x0]];
-            }
-
-            for (long dy = 0; dy <= dyMax; ++dy) {
-                for (long dx = (dy == 0 ? 0 : -dxMax); dx <= dxMax; ++dx) {
-                    double* v = values.data() + planeOf(dx, dy) * planeStride;
-                    const long qy = y + dy;
-                    const long a = std::max(ja, x0 - dx - vx0), b = std::min(jb, x1 - dx - vx0);
-                    if (qy >= y1 || a >= b) {
-                        std::fill(v, v + vLen, 0.0);
-                        continue;
-                    }
-                    std::fill(v, v + a, 0.0);
-                    std::fill(v + b, v + vLen, 0.0);
-                    const unsigned char* p[3];
-                    const unsigned char* q[3];
-                    const float* rtp[3];
-                    for (int c = 0; c < 3; ++c) {
-                        p[c] = prow[c] + (vx0 + a - x0);
-                        q[c] = pelRow(c, qy) + (vx0 + a + dx - x0);
-                        rtp[c] = rt[c] + a;
-                    }
-                    kernels.pairRow(p, q, rtp, b - a, levelStep, f2,
-                                    !blocked && (dx != 0 || dy != 0), v + a);
-                }
-            }
-
-            if (blocked) {
-                for (long i = 0; i < lanes; i += kBlockLanes)
-                    for (const GroupTerms& g : groups) {
-                        double* rows[kGroupRows];
-                        for (long k = 0; k < g.rows; ++k) {
-                            const long cy = y + lo + g.first + k;
-                            rows[k] = cy >= cyLo && cy <= cyHi ? accRow(cy) + sx + i : spare;
-                        }
-                        kernels.block(values.data() + i, g.runs.data(), g.runs.size(), g.off.data(),
-                                      g.w.data(), rows, static_cast<int>(g.rows));
-                    }
-                continue;
-            }
-            for (long i = 0; i < lanes; i += kGatherBlock) {
-                const long chunks = std::min(kBlockChunks, (lanes - i) / kUnit);
-                for (long cy = cyLo; cy <= cyHi; ++cy) {
-                    const TermList& list = terms[static_cast<std::size_t>(cy - y - pyMin)];
-                    kernels.gather(values.data() + i, list.off.data(), list.w.data(),
-                                   list.off.size(), accRow(cy) + sx + i, chunks);
-                }
-            }
-        }
-
-        for (long cy = cyLo; cy <= cyHi; ++cy)
-            if (y == std::min(y1 - 1, cy - pyMin))
-                std::copy(accRow(cy), accRow(cy) + width, out.row(cy));
-    }
+    Scan(img, f2, reciprocalTable, toleranceTable, levelStep, out).run(neighborhoodSize);
 }

@@ -3,7 +3,6 @@
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/intensity_normalization.h"
 #include "clsg/clrsgint/internal_result.h"
-#include "clsg/clrsgint/label_scores.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
@@ -67,12 +66,14 @@ void kvCompositeColorSegmenterTool::run(const kv3PlanePelBuffer_const& image,
     if ((diagFlags & kDiagInputs) && diagObject) writeInputRecord(*diagObject, image, params);
 
     if (!params.normalizeIntensity()) {
-        runInternal(image, params, result);
+        runInternal(image, params, result, kv3PlanePelBuffer());
     } else {
         checkTrained();
         const double gain = clsgint::searchIntensityGain(*model_, params, image);
-        // The mapped planes keep the input's transforms.
-        runInternal(clsgint::mapPlanes(image, clsgint::makeGainTable(gain)), params, result);
+        // The mapped planes keep the input's transforms. Nobody else holds
+        // them, so the result keeps them without a copy.
+        const kv3PlanePelBuffer mapped = clsgint::mapPlanes(image, clsgint::makeGainTable(gain));
+        runInternal(mapped, params, result, mapped);
     }
 
     if ((diagFlags & kDiagOutputs) && diagObject)
@@ -81,7 +82,8 @@ void kvCompositeColorSegmenterTool::run(const kv3PlanePelBuffer_const& image,
 
 void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& image,
                                                 const kvCompositeColorSegmenterRunParams& params,
-                                                kvCompositeColorSegmenterResult& result) const {
+                                                kvCompositeColorSegmenterResult& result,
+                                                const kv3PlanePelBuffer& privateImage) const {
     checkTrained();
     const kv2XformHandle& imageXform = image.imageFromClientXformBase();
     if (!imageXform) throw kvBadPointer("image has no transform");
@@ -92,37 +94,20 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     if (params.neighborhoodSize() % 2 == 0)
         xform = kv2XformLinear(kvMatrix<2>(), 0.5, 0.5).composeBase(*imageXform.get());
 
-    // Build the new run completely in the result's spare buffers (or new
-    // ones), then swap it in: a failure anywhere leaves the caller's previous
-    // result untouched. The previous run's buffers become the next spares.
-    kvCompositeColorSegmenterInternalResult& current = *result.result_;
+    // The new run is built completely aside, then moved in: a failure
+    // anywhere leaves the caller's previous result untouched. The run keeps
+    // the scored image and the model, and scores the label and confidence
+    // images row by row; score images are rebuilt from those when asked.
+    kvStoredRun run;
+    run.model = model_;
+    run.scoredImage = image;
+    run.privateImage = privateImage;
+    run.colorToleranceFrac = trainParams_.colorToleranceFrac();
+    run.colorToleranceMin = trainParams_.colorToleranceMin();
+    run.neighborhoodSize = params.neighborhoodSize();
+    run.imageFromClientXform = xform;
     kvCompositeColorSegmenterInternalResult fresh;
-    fresh.spares = std::move(current.spares);
-    // The label and confidence images are built with the scores, while each
-    // row of them is still in the cache.
-    std::vector<kvPelBuffer<double>> labelScores = std::move(fresh.spares.labelScores);
-    kvPelBuffer<unsigned char> label = std::move(fresh.spares.labelImage);
-    kvPelBuffer<unsigned char> confidence = std::move(fresh.spares.confidenceImage);
-    try {
-        clsgint::LabelImages labelImages{&label, &confidence};
-        clsgint::computeLabelScores(*model_, image, params, labelScores, &labelImages);
-        std::vector<unsigned char> quant = model_->instanceModels.at(0).quantTable;
-        fresh.storeRun(labelScores, image, trainParams_.colorToleranceFrac(),
-                       trainParams_.colorToleranceMin(), params.neighborhoodSize(), quant,
-                       model_->reciprocalTable, model_->toleranceTable, model_->levelStep, xform);
-    } catch (...) {
-        fresh.spares.labelScores = std::move(labelScores);
-        fresh.spares.labelImage = std::move(label);
-        fresh.spares.confidenceImage = std::move(confidence);
-        current.spares = std::move(fresh.spares);
-        throw;
-    }
-    label.imageFromClientXformBase(xform, true);
-    confidence.imageFromClientXformBase(xform, true);
-    fresh.labelImage = std::move(label);
-    fresh.confidenceImage = std::move(confidence);
-    current.retireRunBuffers();
-    current.spares.selfSimilarity = std::move(fresh.spares.selfSimilarity);
-    fresh.spares = std::move(current.spares);
-    current = std::move(fresh);
+    fresh.storeRun(run);
+    fresh.computeLabelImages();
+    *result.result_ = std::move(fresh);
 }

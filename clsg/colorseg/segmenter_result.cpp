@@ -26,19 +26,19 @@ bool kvCompositeColorSegmenterResult::operator==(
 void* kvCompositeColorSegmenterResult::result() const { return result_.get(); }
 
 kvPelBuffer_const<unsigned char> kvCompositeColorSegmenterResult::labelImage() const {
-    if (result_->labelScores.empty()) return {};
+    if (result_->labelScores.size() == 0) return {};
     result_->computeLabelImages();
     return result_->labelImage;
 }
 
 kvPelBuffer_const<unsigned char> kvCompositeColorSegmenterResult::confidenceImage() const {
-    if (result_->labelScores.empty()) return {};
+    if (result_->labelScores.size() == 0) return {};
     result_->computeLabelImages();
     return result_->confidenceImage;
 }
 
 kvPelBuffer_const<unsigned char> kvCompositeColorSegmenterResult::scoreImage() const {
-    if (result_->labelScores.empty()) return {};
+    if (result_->labelScores.size() == 0) return {};
     result_->computeScoreImage();
     return result_->scoreImage;
 }

@@ -1,20 +1,35 @@
-// The outcome of a run: one score image per label, and the 8-bit images
-// derived from them. A run builds the label and confidence images along with
-// the scores; the others are built on first use, then kept until the next
-// run into this result (a result read from an archive builds all on use).
+// The outcome of a run: a score per pixel and label, and the 8-bit images
+// derived from the scores. A run builds the label and confidence images; the
+// others are built on first use, then kept until the next run into this
+// result.
 //
-// Memory a result keeps, for a run over W x H pixels and L labels: the run
-// (a copy of the scored image, 3 bytes per pixel, the score images, 8 L
-// bytes per pixel, and the label and confidence images, 1 byte per pixel
-// each), the derived images asked for (the score image, 1 byte per pixel,
-// plus its self-similarity, 8 bytes per pixel; the score sum, 8 bytes per
-// pixel, once a segmentation image was asked for), and the buffers of the
-// run before as spares. A run of the same window and label count refills the
-// spares instead of allocating, so frame after frame into one result costs no
-// allocation beyond segmentation images (a new one per call) and small
-// per-call tables. Buffers a caller still holds a copy of (pixel buffers
-// share their pels) or that a copy of the result shares are never refilled.
-// Destroying the result, or a run of another size, releases the spares.
+// Memory a result keeps, for a run over P pixels (whatever the number of
+// labels):
+// - after a run: a copy of the scored image (3 bytes per pixel; with
+//   normalizeIntensity the mapped image itself, no copy) and the label and
+//   confidence images (1 byte per pixel each): 5 P bytes, plus a reference to
+//   the trained tables of the tool that ran (shared with the tool and its
+//   copies, never copied: a later train of the tool builds new ones);
+// - labelImage(), confidenceImage(): nothing more;
+// - scoreImage(): 1 byte per pixel more (the self-similarity image it divides
+//   by, 8 bytes per pixel, lives only during the call);
+// - the first segmentationImage(): the score sum, 8 bytes per pixel more;
+//   each call returns a new image of 1 byte per pixel that the result does
+//   not keep.
+// The scores themselves are not kept: each request that needs them scores
+// the kept image again, row by row, with the kept tables, giving the same
+// bytes as the run. The work of a request is then about that of the run's
+// scoring; its working memory is a few rows per training instance (for very
+// large neighbourhoods on wide images, whose rows would take more than 32 MB,
+// the whole score images of the labels it reads, 8 bytes per pixel each,
+// during the call). Storing a result writes each label's score image in turn
+// (8 bytes per pixel during the call). A result read from an archive keeps
+// the stored score images (8 bytes per pixel and label).
+//
+// A run builds the new result aside and swaps it in, so during a run into a
+// result holding an earlier one both exist; copies of a result share their
+// pels (pixel buffers are shared handles), and a run or a request never
+// writes pels a caller or a copy holds.
 #pragma once
 
 #include <memory>

@@ -14,6 +14,8 @@
 //   (platform/attention.h): the call throws kvAbortRequested.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -25,8 +27,9 @@ struct kvCompositeColorSegmenterModel;
 class kvCompositeColorSegmenterResult;
 class kvCompositeColorSegmenterTool;
 class kvArchive;
+class kv3PlanePelBuffer;
 namespace clsgint {
-const kvCompositeColorSegmenterModel& toolModel(const kvCompositeColorSegmenterTool&);
+struct ToolAccess;
 }
 
 class kvCompositeColorSegmenterTool {
@@ -41,6 +44,10 @@ public:
     kvCompositeColorSegmenterTool();
     kvCompositeColorSegmenterTool(const kvCompositeColorSegmenterTool& other);
     kvCompositeColorSegmenterTool& operator=(const kvCompositeColorSegmenterTool& other);
+    // Moving hands over the trained model without copying it; the moved-from
+    // tool is left untrained.
+    kvCompositeColorSegmenterTool(kvCompositeColorSegmenterTool&& other);
+    kvCompositeColorSegmenterTool& operator=(kvCompositeColorSegmenterTool&& other);
     ~kvCompositeColorSegmenterTool();
 
     // Equal sets and train parameters (the trained model follows from them).
@@ -50,6 +57,17 @@ public:
     // Both throw NotTrained on an untrained tool.
     const kvCompositeColorSegmenterTrainParams& trainParams() const;
     const std::vector<kvCompositeColorSet>& compositeColors() const;
+
+    // What the trained model holds: one instance model per example, each a
+    // grid of levelsPerChannel^3 colour cells of weights, and the tables the
+    // run reads. Throws NotTrained on an untrained tool.
+    struct ModelSize {
+        std::size_t instanceModels = 0;
+        uint32_t levelsPerChannel = 0;
+        uint64_t weightBytes = 0;  // every instance model's weights
+        uint64_t tableBytes = 0;   // quantisation, tolerance and level tables
+    };
+    ModelSize modelSize() const;
 
     // Trains from 1 to 254 sets; set i defines label i. Throws BadParams for
     // no sets, a set without examples, an example without images, or a
@@ -73,15 +91,19 @@ public:
 
 private:
     friend kvArchive& operator||(kvArchive&, kvCompositeColorSegmenterTool&);
-    friend const kvCompositeColorSegmenterModel& clsgint::toolModel(
-        const kvCompositeColorSegmenterTool&);
+    friend struct clsgint::ToolAccess;
     void checkTrained() const;
+    // privateImage, when bound, is image itself, made by run() and held by
+    // nobody else.
     void runInternal(const kv3PlanePelBuffer_const& image,
                      const kvCompositeColorSegmenterRunParams& params,
-                     kvCompositeColorSegmenterResult& result) const;
+                     kvCompositeColorSegmenterResult& result,
+                     const kv3PlanePelBuffer& privateImage) const;
     void writeTrainRecords(kvDiagObject& diag) const;
 
     std::vector<kvCompositeColorSet> compositeColors_;
     kvCompositeColorSegmenterTrainParams trainParams_;
-    std::unique_ptr<kvCompositeColorSegmenterModel> model_;
+    // Never changed once built: training makes a new one, so results and
+    // copies of the tool may share it.
+    std::shared_ptr<const kvCompositeColorSegmenterModel> model_;
 };

@@ -47,7 +47,7 @@ void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>
     // built.
     kvCompositeColorSegmenterModel built;
     clsgint::buildColorTables(built, sets, p, clsgint::toleranceScale(p.colorToleranceFrac()));
-    *model_ = std::move(built);
+    model_ = std::make_shared<const kvCompositeColorSegmenterModel>(std::move(built));
     compositeColors_.swap(sets);
     trainParams_ = p;
 

@@ -26,12 +26,15 @@ from ._errors import (
     UnknownVersionError,
 )
 from ._clsg import Result, Tool, read_image, write_image
+from ._measure import evaluate, suggest
 
 __all__ = [
     "Tool",
     "Result",
     "read_image",
     "write_image",
+    "suggest",
+    "evaluate",
     "Error",
     "BadParamsError",
     "BadImageError",

@@ -1,7 +1,7 @@
 """Type stubs of the compiled module; the documentation is in its docstrings."""
 
 import os
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,8 @@ class Result:
         """The winner's score against a perfectly uniform neighbourhood, 0..255 (read-only view)."""
     def segmentation(self, label: Union[str, int]) -> npt.NDArray[np.uint8]:
         """One label's share of all label scores, 0..255; label is a name or an index."""
+    def regions(self, min_area: int = 0, fill_holes: int = 0, connectivity: int = 8) -> Any:
+        """The regions per label: a pandas DataFrame, or a dict of numpy arrays without pandas."""
     @property
     def label_names(self) -> List[str]: ...
     @property
@@ -87,3 +89,6 @@ def read_image(path: _Path) -> _Image:
 
 def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
     """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""
+
+def _suggest(labels: Dict[str, Sequence[Tuple[_Image, Optional[npt.NDArray[np.generic]]]]]) -> str:
+    """The report of clsg.suggest as JSON."""

@@ -187,12 +187,13 @@ def _stem(path: str) -> str:
 
 def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
                   neighborhood: Optional[int],
-                  normalize_intensity: bool, outputs: Sequence[str]) -> Dict[str, Any]:
+                  normalize_intensity: bool, outputs: Sequence[str],
+                  regions: Mapping[str, int]) -> Dict[str, Any]:
     """Segments one file into out_dir; never raises: a failure becomes the
     record's error. A file's outputs appear all together or not at all."""
     record: Dict[str, Any] = {"path": given, "ok": False, "error": None, "width": None,
                               "height": None, "seconds": None, "shares": {},
-                              "unlabelled": None, "outputs": []}
+                              "unlabelled": None, "regions": {}, "outputs": []}
     staged: List[Tuple[str, str]] = []
     start = time.perf_counter()
     try:
@@ -217,10 +218,14 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         staged = []
         counts = np.bincount(labels.ravel(), minlength=256)
         total = labels.size
+        table = result.regions(**regions)
+        per_label = np.bincount(np.asarray(table["label_index"], dtype=np.intp),
+                                minlength=len(tool.labels))
         record.update(
             ok=True, width=image.shape[1], height=image.shape[0],
             shares={name: counts[i] / total for i, name in enumerate(tool.labels)},
             unlabelled=counts[255] / total,
+            regions={name: int(per_label[i]) for i, name in enumerate(tool.labels)},
             outputs=[os.path.join(out_dir, f"{stem}-{o.replace(_SEGMENTATION, 'seg-')}.png")
                      for o in images])
     except Exception as e:  # reported per file; the batch goes on
@@ -237,7 +242,8 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
 
 def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=None,
                   neighborhood: Optional[int] = None, normalize_intensity: bool = False,
-                  outputs: Sequence[str] = ("labels",)) -> List[Dict[str, Any]]:
+                  outputs: Sequence[str] = ("labels",), min_area: int = 0,
+                  fill_holes: int = 0, connectivity: int = 8) -> List[Dict[str, Any]]:
     """Segments image files on a dask.distributed cluster.
 
     Every worker process loads the tool file once, and a worker started by a
@@ -256,7 +262,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     Returns one record per path, in order: path, ok, error (None or the
     message), width, height, seconds (reading, running and writing), shares
     (label name -> share of the pixels it won), unlabelled (share of pixels
-    no label won), outputs (the files written). Workers get absolute paths,
+    no label won), regions (label name -> number of regions, as
+    Result.regions(min_area, fill_holes, connectivity) counts them), outputs
+    (the files written). Workers get absolute paths,
     so on a real cluster the files must lie where every worker sees them by
     the same path.
     """
@@ -270,7 +278,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     # Bad arguments fail here, not per file.
     tool = _load_tool(tool_path)
     output_names(tool, outputs)
-    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood)
+    regions = {"min_area": min_area, "fill_holes": fill_holes, "connectivity": connectivity}
+    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood).regions(**regions)
 
     seen: Dict[str, str] = {}
     todo: List[int] = []
@@ -281,11 +290,11 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
             records[i] = {"path": p, "ok": False,
                           "error": f"its outputs would overwrite those of {seen[stem]}",
                           "width": None, "height": None, "seconds": 0.0, "shares": {},
-                          "unlabelled": None, "outputs": []}
+                          "unlabelled": None, "regions": {}, "outputs": []}
         else:
             seen[stem] = p
             todo.append(i)
-    args = (tool_path, out_dir, neighborhood, normalize_intensity, outputs)
+    args = (tool_path, out_dir, neighborhood, normalize_intensity, outputs, regions)
     if client is not None:
         futures = client.map(_segment_file, [os.path.abspath(paths[i]) for i in todo],
                              [paths[i] for i in todo], *[[a] * len(todo) for a in args],
@@ -302,8 +311,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
 
 def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
     """Writes segment_files' records as CSV: one row per file with path, ok,
-    error, width, height, seconds, one share column per label (share_NAME)
-    and unlabelled."""
+    error, width, height, seconds, one share column per label (share_NAME),
+    unlabelled and one region count column per label (regions_NAME)."""
     labels: List[str] = []
     for r in records:
         for name in r.get("shares", {}):
@@ -312,7 +321,8 @@ def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(["path", "ok", "error", "width", "height", "seconds"] +
-                   [f"share_{n}" for n in labels] + ["unlabelled"])
+                   [f"share_{n}" for n in labels] + ["unlabelled"] +
+                   [f"regions_{n}" for n in labels])
         for r in records:
             def fmt(v):
                 return "" if v is None else f"{v:.6f}"
@@ -320,4 +330,5 @@ def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
                         "" if r["width"] is None else r["width"],
                         "" if r["height"] is None else r["height"], fmt(r["seconds"])] +
                        [fmt(r["shares"].get(n)) if r["ok"] else "" for n in labels] +
-                       [fmt(r["unlabelled"])])
+                       [fmt(r["unlabelled"])] +
+                       [r.get("regions", {}).get(n, "") if r["ok"] else "" for n in labels])

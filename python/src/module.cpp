@@ -21,13 +21,7 @@ std::string pathArg(py::handle path) {
     return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_clsg, m) {
-    m.doc() = "The compiled core of clsg; use the clsg package instead.";
-    clsgpy::registerErrorTranslator();
-    clsgpy::initInterrupts();
-
+void bindResult(py::module_& m) {
     py::class_<clsgpy::Result, std::shared_ptr<clsgpy::Result>>(m, "Result", R"doc(
 The outcome of Tool.run: every image below is an H x W uint8 numpy array,
 read-only, sharing the result's memory (no copy is made). Each is built on
@@ -47,6 +41,17 @@ neighbourhood would reach, times 255 (0..255).)doc")
 One label's share of the sum of all label scores, times 255 (0..255); 0 where
 no label scored. label is a name of Tool.labels or its index. Raises
 BadParamsError for a label the result does not hold.)doc")
+        .def("regions", &clsgpy::Result::regions, "min_area"_a = 0, "fill_holes"_a = 0,
+             "connectivity"_a = 8, R"doc(
+The objects of each label: connected pixels of one label (8-connected, or
+4-connected with connectivity=4), one row each, sorted by label, then top,
+then left. Regions of fewer than min_area pixels are left out; holes of at
+most fill_holes pixels inside a region (pixels of other labels or none that
+only it surrounds) count as part of it. Columns: label (name), label_index,
+id (1, 2, ... within the label), area, left, top, width, height, centroid_x,
+centroid_y, mean_confidence (of the confidence image, 0..255) and
+touches_border. A pandas DataFrame when pandas is installed, else a dict of
+numpy arrays.)doc")
         .def_property_readonly("label_names", &clsgpy::Result::labelNames,
                                "The tool's label names at the time of the run.")
         .def_property_readonly("neighborhood", &clsgpy::Result::neighborhood,
@@ -61,7 +66,9 @@ BadParamsError for a label the result does not hold.)doc")
                    std::to_string(r.height()) + ", " + std::to_string(r.labelNames().size()) +
                    " labels, neighborhood " + std::to_string(r.neighborhood()) + ">";
         });
+}
 
+void bindTool(py::module_& m) {
     py::class_<clsgpy::Tool, std::shared_ptr<clsgpy::Tool>>(m, "Tool", R"doc(
 A colour segmenter: train it with example pixels per label, then run it on
 RGB images.
@@ -138,7 +145,10 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
              "normalize_intensity"_a = false, "threads"_a = 2, "repeats"_a = 5,
              "Seconds of each of repeats tiled runs (label image) timed in C++.");
     m.attr("Tool").attr("__hash__") = py::none();
+}
 
+// Functions of the package and the private helpers clsg and clsg.dask use.
+void bindFunctions(py::module_& m) {
     m.def(
         "_keep_freed_memory",
         [](int mmapThreshold, int trimThreshold) {
@@ -155,6 +165,8 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
         "Has glibc serve blocks up to mmap_threshold bytes from the heap and give freed memory "
         "back only beyond trim_threshold bytes; False where the C library has no such "
         "settings.");
+    m.def("_suggest", &clsgpy::suggest, "labels"_a,
+          "The report of clsg.suggest as JSON (see clsg.suggest).");
     m.def("_search_intensity_gain_on_sample", &clsgpy::searchGainOnSample, "tool"_a, "sample"_a,
           "height"_a, "width"_a,
           "The gain a normalised run of a height x width image applies, from its image[::10, "
@@ -172,4 +184,15 @@ images are converted. Raises ImageFileError with a message naming the file.)doc"
         "path"_a, "image"_a, R"doc(
 Writes an H x W (grey) or H x W x 3 (RGB) uint8 array: PGM/PPM for names
 ending in .pgm, .ppm or .pnm, PNG otherwise.)doc");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_clsg, m) {
+    m.doc() = "The compiled core of clsg; use the clsg package instead.";
+    clsgpy::registerErrorTranslator();
+    clsgpy::initInterrupts();
+    bindResult(m);
+    bindTool(m);
+    bindFunctions(m);
 }

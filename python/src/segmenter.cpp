@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "arrays.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
@@ -14,11 +15,14 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/regions/regions.h"
 #include "clsg/tiled/tiled_run.h"
+#include "clsg/tuning/suggest_params.h"
 #include "errors.h"
 #include "interrupt.h"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace clsgpy {
 
@@ -66,6 +70,67 @@ long long neighborhoodArg(py::handle value, const ToolFile& file) {
         throwBadParams("neighborhood must be an int or None; got " +
                        py::repr(value).cast<std::string>());
     return value.cast<long long>();
+}
+
+// An example checked with the GIL, its arrays kept alive to be copied without it.
+struct Example {
+    py::array image, mask;
+    ArrayView imageView, maskView;
+    bool hasMask = false;
+};
+
+// Checks labels (dict of name -> list of (image, mask or None)); fills names.
+std::vector<std::vector<Example>> parseExamples(const py::dict& labels,
+                                                std::vector<std::string>& names) {
+    std::vector<std::vector<Example>> examples;
+    for (auto item : labels) {
+        if (!py::isinstance<py::str>(item.first))
+            throwBadParams("label names must be str; got " +
+                           py::repr(item.first).cast<std::string>());
+        names.push_back(item.first.cast<std::string>());
+        const std::string label = labelText(names.back());
+        // The name goes into tool files and output file names.
+        const std::string problem = labelNameProblem(names.back());
+        if (!problem.empty()) throwBadParams(problem);
+        if (py::isinstance<py::str>(item.second) || !py::isinstance<py::iterable>(item.second))
+            throwBadParams("the examples of " + label +
+                           " must be a list of (image, mask or None) pairs");
+        examples.emplace_back();
+        for (py::handle pair : item.second) {
+            const std::string what =
+                "example " + std::to_string(examples.back().size() + 1) + " of " + label;
+            py::tuple t;
+            if (py::isinstance<py::tuple>(pair) || py::isinstance<py::list>(pair))
+                t = py::tuple(py::reinterpret_borrow<py::object>(pair));
+            if (t.size() != 2) throwBadParams(what + " must be an (image, mask or None) pair");
+            Example e;
+            e.image = asArray(t[0], "the image of " + what);
+            e.imageView = checkImage(e.image, "the image of " + what);
+            if (!t[1].is_none()) {
+                e.mask = asArray(t[1], "the mask of " + what);
+                e.maskView = checkMask(e.mask, e.imageView, "the mask of " + what);
+                e.hasMask = true;
+            }
+            examples.back().push_back(std::move(e));
+        }
+    }
+
+    return examples;
+}
+
+// The examples as the library takes them (call without the GIL).
+std::vector<kvCompositeColorSet> copyExamples(const std::vector<std::vector<Example>>& examples) {
+    std::vector<kvCompositeColorSet> sets;
+    for (const auto& label : examples) {
+        std::vector<kvCompositeColor> instances;
+        for (const Example& e : label)
+            instances.emplace_back(copyImage(e.imageView),
+                                   e.hasMask
+                                       ? kvPelBuffer_const<unsigned char>(copyMask(e.maskView))
+                                       : kvPelBuffer_const<unsigned char>());
+        sets.emplace_back(instances);
+    }
+    return sets;
 }
 
 }  // namespace
@@ -127,6 +192,66 @@ py::array Result::segmentation(py::handle label) {
         [l](const kvCompositeColorSegmenterResult& r) { return r.segmentationImage(l); });
 }
 
+py::object Result::regions(long long minArea, long long fillHoles, long long connectivity) {
+    if (minArea < 0) throwBadParams("min_area must be at least 0; got " + std::to_string(minArea));
+    if (fillHoles < 0)
+        throwBadParams("fill_holes must be at least 0; got " + std::to_string(fillHoles));
+    if (connectivity != 4 && connectivity != 8)
+        throwBadParams("connectivity must be 4 or 8; got " + std::to_string(connectivity));
+    clsg::RegionOptions options;
+    options.minArea = static_cast<uint64_t>(minArea);
+    options.fillHoles = static_cast<uint64_t>(fillHoles);
+    options.connectivity = static_cast<int>(connectivity);
+    std::vector<clsg::Region> table;
+    {
+        py::gil_scoped_release release;
+        table = CallGuard::run([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return clsg::cleanRegions(result_.labelImage(), result_.confidenceImage(), options)
+                .regions;
+        });
+    }
+    const auto n = static_cast<py::ssize_t>(table.size());
+    py::list names;
+    py::array_t<uint8_t> labelIndex(n);
+    py::array_t<uint32_t> id(n);
+    py::array_t<uint64_t> area(n);
+    py::array_t<int64_t> left(n), top(n), width(n), height(n);
+    py::array_t<double> cx(n), cy(n), confidence(n);
+    py::array_t<bool> border(n);
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const clsg::Region& r = table[static_cast<std::size_t>(i)];
+        names.append(r.label < names_.size() ? names_[r.label] : std::to_string(r.label));
+        labelIndex.mutable_at(i) = r.label;
+        id.mutable_at(i) = r.id;
+        area.mutable_at(i) = r.area;
+        left.mutable_at(i) = r.left, top.mutable_at(i) = r.top;
+        width.mutable_at(i) = r.width, height.mutable_at(i) = r.height;
+        cx.mutable_at(i) = r.centroidX, cy.mutable_at(i) = r.centroidY;
+        confidence.mutable_at(i) = r.meanConfidence;
+        border.mutable_at(i) = r.touchesBorder;
+    }
+    py::dict columns;
+    columns["label"] = py::module_::import("numpy").attr("array")(names, "dtype"_a = "str");
+    columns["label_index"] = labelIndex;
+    columns["id"] = id;
+    columns["area"] = area;
+    columns["left"] = left;
+    columns["top"] = top;
+    columns["width"] = width;
+    columns["height"] = height;
+    columns["centroid_x"] = cx;
+    columns["centroid_y"] = cy;
+    columns["mean_confidence"] = confidence;
+    columns["touches_border"] = border;
+    try {
+        return py::module_::import("pandas").attr("DataFrame")(columns);
+    } catch (const py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        return std::move(columns);
+    }
+}
+
 // ---- Tool ----
 
 std::shared_ptr<const ToolFile> Tool::snapshot() const {
@@ -143,45 +268,8 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
     const kvCompositeColorSegmenterTrainParams params(toleranceFrac,
                                                       static_cast<uint32_t>(toleranceMin));
 
-    // Check everything with the GIL, keeping the arrays alive; copy without it.
-    struct Example {
-        py::array image, mask;
-        ArrayView imageView, maskView;
-        bool hasMask = false;
-    };
     std::vector<std::string> names;
-    std::vector<std::vector<Example>> examples;
-    for (auto item : labels) {
-        if (!py::isinstance<py::str>(item.first))
-            throwBadParams("label names must be str; got " +
-                           py::repr(item.first).cast<std::string>());
-        names.push_back(item.first.cast<std::string>());
-        const std::string label = labelText(names.back());
-        // The name goes into tool files and output file names.
-        const std::string problem = labelNameProblem(names.back());
-        if (!problem.empty()) throwBadParams(problem);
-        if (py::isinstance<py::str>(item.second) || !py::isinstance<py::iterable>(item.second))
-            throwBadParams("the examples of " + label +
-                           " must be a list of (image, mask or None) pairs");
-        examples.emplace_back();
-        for (py::handle pair : item.second) {
-            const std::string what =
-                "example " + std::to_string(examples.back().size() + 1) + " of " + label;
-            py::tuple t;
-            if (py::isinstance<py::tuple>(pair) || py::isinstance<py::list>(pair))
-                t = py::tuple(py::reinterpret_borrow<py::object>(pair));
-            if (t.size() != 2) throwBadParams(what + " must be an (image, mask or None) pair");
-            Example e;
-            e.image = asArray(t[0], "the image of " + what);
-            e.imageView = checkImage(e.image, "the image of " + what);
-            if (!t[1].is_none()) {
-                e.mask = asArray(t[1], "the mask of " + what);
-                e.maskView = checkMask(e.mask, e.imageView, "the mask of " + what);
-                e.hasMask = true;
-            }
-            examples.back().push_back(std::move(e));
-        }
-    }
+    const std::vector<std::vector<Example>> examples = parseExamples(labels, names);
 
     std::vector<std::optional<uint32_t>> chosen(names.size());
     if (!colors.is_none()) {
@@ -203,16 +291,7 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
-            std::vector<kvCompositeColorSet> sets;
-            for (const auto& label : examples) {
-                std::vector<kvCompositeColor> instances;
-                for (const Example& e : label)
-                    instances.emplace_back(
-                        copyImage(e.imageView),
-                        e.hasMask ? kvPelBuffer_const<unsigned char>(copyMask(e.maskView))
-                                  : kvPelBuffer_const<unsigned char>());
-                sets.emplace_back(instances);
-            }
+            const std::vector<kvCompositeColorSet> sets = copyExamples(examples);
             // Keep only what a tool file keeps (each example cut to its
             // mask's box): the same model, and a saved and reloaded tool
             // equals this one.
@@ -226,6 +305,19 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
         trained->labels.push_back({names[i], assigned[i], {}});
     std::lock_guard<std::mutex> lock(mutex_);
     file_ = std::move(trained);
+}
+
+std::string suggest(const py::dict& labels) {
+    std::vector<std::string> names;
+    const std::vector<std::vector<Example>> examples = parseExamples(labels, names);
+    nlohmann::json report;
+    {
+        py::gil_scoped_release release;
+        CallGuard::run([&] {
+            report = suggestReportJson(names, clsg::suggestSegmenterParams(copyExamples(examples)));
+        });
+    }
+    return report.dump();
 }
 
 std::shared_ptr<Result> Tool::run(py::handle image, py::handle neighborhoodSize,

@@ -32,6 +32,9 @@ public:
     pybind11::array score();
     // label: a label name or index.
     pybind11::array segmentation(pybind11::handle label);
+    // The regions of the label image, cleaned as asked: a pandas DataFrame
+    // when pandas imports, else a dict of numpy arrays (one per column).
+    pybind11::object regions(long long minArea, long long fillHoles, long long connectivity);
 
     const std::vector<std::string>& labelNames() const { return names_; }
     int neighborhood() const { return neighborhood_; }
@@ -50,6 +53,10 @@ private:
     bool normalized_;
     long width_, height_;
 };
+
+// Chooses the parameters for labels (as Tool.train takes them) by
+// cross-validation, as clsg train --auto does; returns the report as JSON.
+std::string suggest(const pybind11::dict& labels);
 
 class Tool {
 public:

@@ -1,4 +1,4 @@
-import gc, os, pickle, signal, subprocess, sys, time
+import csv, gc, json, os, pickle, signal, subprocess, sys, time, types
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -97,11 +97,86 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
                               ["labels", "confidence", "score"] + [f"seg-{label}" for label in tool.labels]):
             theirs = clsg.read_image(tmp_path / f"out{n}" / f"scene-{name}.png")[:, :, 0]
             np.testing.assert_array_equal(mine, theirs, err_msg=f"{name} N={n}")
-    # train --auto picks 5 on this noisy scene: the runs' default, kept through save and pickle.
-    noisy = np.clip(image + np.random.default_rng(1).integers(-40, 41, image.shape), 0, 255)
-    run_cli("train", "--auto", tmp_path / "auto.clsg", *labels_on(noisy.astype(np.uint8), "n.png"))
+    # train --auto's choice on this noisy scene is clsg.suggest's; its neighbourhood becomes the
+    # runs' default, kept through save and pickle.
+    noisy = np.clip(image + np.random.default_rng(1).integers(-40, 41, image.shape), 0, 255).astype(np.uint8)
+    run_cli("train", "--auto", tmp_path / "auto.clsg", "--report", tmp_path / "auto.json", *labels_on(noisy, "n.png"))
     auto = clsg.Tool.load(tmp_path / "auto.clsg")
-    assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == 5 != tool.neighborhood
+    yy, xx = np.indices(image.shape[:2])
+    choice = clsg.suggest({n: [(noisy, (xx >= x) & (xx < x + w) & (yy >= y) & (yy < y + h))]
+                           for n, x, y, w, h in RECTS})
+    with open(tmp_path / "auto.json") as f:
+        report = json.load(f)
+    del report["milliseconds"]
+    assert choice["report"] == report and choice["estimate"] == report["estimate"]["balancedAccuracy"]
+    assert (auto.tolerance_frac, auto.tolerance_min) == (choice["tolerance_frac"], choice["tolerance_min"])
+    assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == choice["neighborhood"] > 3
+
+
+def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
+    truth = np.array([[0, 0, 0, 1], [1, 1, 255, 2], [7, 1, 0, 1]], np.uint8)  # 7 and 255: not judged
+    labels = np.array([[0, 0, 255, 1], [1, 9, 0, 2], [0, 1, 1, 1]], np.uint8)  # 255 and 9: no label
+    e = clsg.evaluate(labels, truth, n_labels=3)
+    assert e["confusion"] == [[2, 1, 0, 1], [0, 4, 0, 1], [0, 0, 1, 0]] and e["pixels"] == 10
+    assert e["recall"] == [0.5, 0.8, 1.0] and e["precision"] == [1.0, 0.8, 1.0]
+    assert e["accuracy"] == 0.7 and e["balanced_accuracy"] == (0.5 + 0.8 + 1.0) / 3
+    assert clsg.evaluate(labels, np.where(truth == 7, 255, truth))["confusion"] == e["confusion"]  # 3 by default
+    with pytest.raises(ValueError):
+        clsg.evaluate(labels, truth[:2])
+
+
+def flood_counts(labels, label, connectivity):
+    """Regions of one label by a plain flood fill, for checking."""
+    seen, count, h, w = np.zeros(labels.shape, bool), 0, *labels.shape
+    steps = [(dy, dx) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if (dy or dx) and (connectivity == 8 or not (dy and dx))]
+    for y0, x0 in zip(*np.nonzero(labels == label)):
+        if seen[y0, x0]:
+            continue
+        count, stack, seen[y0, x0] = count + 1, [(y0, x0)], True
+        while stack:
+            y, x = stack.pop()
+            for dy, dx in steps:
+                if 0 <= y + dy < h and 0 <= x + dx < w and not seen[y + dy, x + dx] and labels[y + dy, x + dx] == label:
+                    seen[y + dy, x + dx] = True
+                    stack.append((y + dy, x + dx))
+    return count
+
+
+def test_regions_count_what_a_flood_fill_counts_and_match_the_command_line(tmp_path, image, tool, monkeypatch):
+    result = tool.run(image, 1)
+    for connectivity in (4, 8):
+        table = result.regions(connectivity=connectivity)
+        assert list(table) == ["label", "label_index", "id", "area", "left", "top", "width", "height",
+                               "centroid_x", "centroid_y", "mean_confidence", "touches_border"]
+        for i, name in enumerate(tool.labels):
+            mine = table["label_index"] == i
+            assert mine.sum() == flood_counts(result.labels, i, connectivity)
+            assert set(table["label"][mine]) == {name} and list(table["id"][mine]) == list(range(1, mine.sum() + 1))
+            assert table["area"][mine].sum() == (result.labels == i).sum()
+        assert len(table["id"]) > 10  # stray pixels make many regions
+    small = result.regions(min_area=20, fill_holes=10)
+    assert len(small["area"]) < len(result.regions()["area"]) and small["area"].min() >= 20
+    # The command line's table of the same run, row for row.
+    cli = os.environ.get("CLSG_CLI", "")
+    if os.path.exists(cli):
+        tool.save(tmp_path / "t.clsg")
+        clsg.write_image(tmp_path / "scene.png", image)
+        subprocess.run([cli, "run", str(tmp_path / "t.clsg"), str(tmp_path / "scene.png"), "--out", str(tmp_path / "o"),
+                        "-n", "1", "--regions", "--min-area", "20", "--fill-holes", "10"], check=True, capture_output=True)
+        with open(tmp_path / "o" / "scene-regions.csv") as f:
+            rows = list(csv.DictReader(f))
+        assert [(r["label"], int(r["id"]), int(r["area"]), int(r["left"]), int(r["top"]), float(r["centroid_x"]))
+                for r in rows] == [(n, i, a, x, y, round(c, 3)) for n, i, a, x, y, c in
+                                   zip(small["label"], small["id"], small["area"], small["left"], small["top"],
+                                       small["centroid_x"])]
+    for bad in ({"min_area": -1}, {"fill_holes": -2}, {"connectivity": 6}):
+        with pytest.raises(clsg.BadParamsError):
+            result.regions(**bad)
+    # With pandas, a DataFrame of the same columns.
+    fake = types.ModuleType("pandas")
+    fake.DataFrame = lambda columns: ("DataFrame", list(columns))
+    monkeypatch.setitem(sys.modules, "pandas", fake)
+    assert result.regions() == ("DataFrame", list(table))
 
 
 INTERRUPTED = """

@@ -53,9 +53,12 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
             np.testing.assert_array_equal(clsg.read_image(tmp_path / "out" / f"img{k}-{suffix}.png")[..., 0], mine)
         assert r["shares"] == pytest.approx({n: np.mean(result.labels == i) for i, n in enumerate(tool.labels)})
         assert (r["unlabelled"], r["height"], r["width"]) == pytest.approx((np.mean(result.labels == 255),) + result.shape)
+        counts = np.bincount(result.regions()["label_index"], minlength=3)
+        assert r["regions"] == {n: counts[i] for i, n in enumerate(tool.labels)} and counts.min() > 0
     clsg.dask.write_summary_csv(records, tmp_path / "summary.csv")
-    rows = [(row["ok"], row["share_teal"]) for row in csv.DictReader(open(tmp_path / "summary.csv"))]
-    assert rows == [("1", "%.6f" % records[0]["shares"]["teal"]), ("0", ""), ("1", "%.6f" % records[2]["shares"]["teal"])]
+    rows = [(row["ok"], row["share_teal"], row["regions_teal"]) for row in csv.DictReader(open(tmp_path / "summary.csv"))]
+    assert rows == [("1", "%.6f" % records[0]["shares"]["teal"], str(records[0]["regions"]["teal"])), ("0", "", ""),
+                    ("1", "%.6f" % records[2]["shares"]["teal"], str(records[2]["regions"]["teal"]))]
     # Without a cluster (local threads); a second input named alike would overwrite the first.
     (tmp_path / "sub").mkdir()
     clsg.write_image(tmp_path / "sub/img0.png", scene(20, 20))

@@ -315,11 +315,66 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
     ASSERT_EQ(t.status, 0) << t.err;
     const std::string n = json::parse(slurp(dir / "r.json"))["chosen"]["neighborhoodSize"].dump();
     expectAll(clsg(dir, "info auto.clsg").out,
-              {"stored neighbourhood size: " + n, "estimate on held-out pixels"});
+              {"stored neighbourhood size: " + n, "estimate: balanced accuracy", "held-out pixels"});
     expectAll(clsg(dir, "run auto.clsg big.png --out a").out,
               {"neighbourhood " + n + " (stored in auto.clsg)"});
     const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json");
     EXPECT_EQ(json::parse(e.out)["neighborhoodSize"].dump(), n) << e.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Regions: red squares and specks and a blue ring holding a green hole, on
+// green. Specks below --min-area go, the hole fills, and the table, the
+// console line, the summary and the written label image agree.
+TEST(Cli, RegionsTableCountsAndCleaning) {
+    ScratchDir dir;
+    trainBands(dir);
+    const unsigned w = 40, h = 30;
+    std::vector<int> cls(w * h, 1);
+    const auto square = [&](unsigned x0, unsigned y0, unsigned side, int c) {
+        for (unsigned y = y0; y < y0 + side; ++y)
+            for (unsigned x = x0; x < x0 + side; ++x) cls[y * w + x] = c;
+    };
+    square(2, 2, 4, 0), square(10, 2, 5, 0), square(20, 2, 6, 0);    // kept
+    square(2, 20, 1, 0), square(6, 20, 2, 0), cls[24 * w + 12] = 0;  // specks
+    square(28, 18, 7, 2), square(30, 20, 3, 1);                      // ring, 9-pixel hole
+    const unsigned char colours[3][3] = {{200, 30, 30}, {30, 180, 40}, {20, 40, 200}};
+    Bytes rgb;
+    for (unsigned i = 0; i < w * h; ++i)
+        for (int p = 0; p < 3; ++p)
+            rgb.push_back(static_cast<unsigned char>(colours[cls[i]][p] + (i % w + i / w) % 3));
+    writePlainPng(dir / "spots.png", w, h, rgb);
+
+    const Outcome run = clsg(dir,
+                             "run tool.clsg spots.png --out o -n 1 --regions --min-area 5 "
+                             "--fill-holes 9 --outline --summary s.csv");
+    ASSERT_EQ(run.status, 0) << run.err;
+    expectAll(run.out, {"; regions: red 3, green 1, blue 1"});
+    const std::string csv = slurp(dir / "o/spots-regions.csv");
+    EXPECT_EQ(csv.rfind("label,id,area,left,top,width,height,centroid_x,centroid_y,"
+                        "mean_confidence,touches_border\nred,1,16,2,2,4,4,3.500,3.500,",
+                        0),
+              0u)
+        << csv;
+    expectAll(csv, {"red,2,25,10,2,5,5,12.000,4.000,", "red,3,36,20,2,6,6,22.500,4.500,",
+                    "green,1,1074,0,0,40,30,", ",true\n", "blue,1,49,28,18,7,7,31.000,21.000,"});
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 6);
+    expectAll(slurp(dir / "s.csv"),
+              {",regions_red,regions_green,regions_blue,error\n", ",3,1,1,\n"});
+    // The label image written is the cleaned one: specks gone into the
+    // green, the ring's hole blue.
+    const kvPelBuffer<unsigned char> labels = readGreyImage(dir / "o/spots-labels.png");
+    EXPECT_EQ(labels.pointToRow(20)[2], 1);
+    EXPECT_EQ(labels.pointToRow(21)[31], 2);
+    // Without cleaning the specks are regions and the hole is green.
+    const Outcome raw =
+        clsg(dir, "run tool.clsg spots.png --out r -n 1 --regions --connectivity 4");
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    expectAll(raw.out, {"; regions: red 6, green 2, blue 1"});
+    EXPECT_EQ(readGreyImage(dir / "r/spots-labels.png").pointToRow(21)[31], 1);
 }
 
 }  // namespace

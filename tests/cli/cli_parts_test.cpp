@@ -11,11 +11,11 @@
 #include "cli/cli_error.h"
 #include "cli/label_option.h"
 #include "cli/legend.h"
-#include "cli/quality_report.h"
 #include "cli/training_examples.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
 #include "clsg/io/overlay.h"
+#include "clsg/tuning/quality_report.h"
 #include "png_fixture.h"
 
 using namespace clsg;

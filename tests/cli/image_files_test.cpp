@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "clsg/io/image_io.h"
+#include "hostile_files.h"
 #include "image_fixtures.h"
 #include "png_fixture.h"
 
@@ -52,7 +53,8 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     writePng(dir / "pal2.png", 5, 1, PNG_COLOR_TYPE_PALETTE, {0xe4, 0x40}, 2, pal);  // 3 2 1 0 1
     writePng(dir / "rgba.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 255, 4, 5, 6, 255});
     writePng(dir / "ga.png", 2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, {9, 255, 0, 255});
-    writePng(dir / "ptrns.png", 2, 1, PNG_COLOR_TYPE_PALETTE, {0, 1}, 8, pal, {255, 255});
+    // tRNS shorter than the palette (valid): colours past it are opaque.
+    writePng(dir / "ptrns.png", 3, 1, PNG_COLOR_TYPE_PALETTE, {0, 1, 3}, 8, pal, {255, 255});
     struct Case {  // bytes: the contents unless written above; grey: also read as grey
         std::string file, bytes;
         Bytes want;
@@ -65,7 +67,7 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
         {"pal2.png", "", {77, 66, 55, 0, 255, 1, 200, 100, 0, 10, 20, 30, 200, 100, 0}},
         {"rgba.png", "", {1, 2, 3, 4, 5, 6}, false},  // opaque alpha is dropped
         {"ga.png", "", {9, 0}, true},
-        {"ptrns.png", "", {10, 20, 30, 200, 100, 0}},
+        {"ptrns.png", "", {10, 20, 30, 200, 100, 0, 77, 66, 55}},
         {"a.ppm", "P6 # a\n1 1\n# b\n255\n\xfd\x02\x03", {253, 2, 3}},
         {"a.pgm", std::string("P5\n3 1\n255\n\x00\x80\xff", 14), {0, 128, 255}, true},
         {"m15.pgm", "P5 3 1 15# four bits\n" + std::string("\x00\x07\x0f", 3), {0, 119, 255}, true},
@@ -191,6 +193,73 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
         const std::string name = dir / ("t" + std::to_string(l.bits * 10 + l.channels) + ".tif");
         writeTiff(name, w, h, l, samples);
         EXPECT_EQ(colourPels(name), want) << name;
+    }
+}
+
+// Palette and 1, 2 or 4-bit TIFFs, uncompressed, one strip.
+TEST(ImageReader, ReadsPaletteAndFewBitTiffs) {
+    ScratchDir dir;
+    struct Case {
+        uint16_t bits, photometric;
+        std::string pels;
+        std::vector<uint16_t> colormap;
+        Bytes want;  // grey or RGB
+    };
+    std::vector<uint16_t> map16(3 * 4), map8(3 * 256, 0);  // red, green, blue arrays
+    for (int i = 0; i < 4; ++i)
+        map16[i] = static_cast<uint16_t>(i * 20000),
+        map16[4 + i] = static_cast<uint16_t>(65535 - i),
+        map16[8 + i] = static_cast<uint16_t>(i * 257 + 128);
+    map8[2] = 10, map8[256 + 2] = 20, map8[512 + 2] = 255, map8[255] = 1;
+    const std::vector<Case> cases = {
+        {1, 1, "\xa0\x40", {}, {255, 0, 255, 0, 0, 0, 0, 0, 0, 255}},  // min-is-black
+        {1, 0, "\xa0\x40", {}, {0, 255, 0, 255, 255, 255, 255, 255, 255, 0}},
+        {2, 1, "\x1b\xc0", {}, {0, 85, 170, 255, 255}},
+        {4, 1, std::string("\x0f\x80", 2), {}, {0, 255, 136}},
+        {2, 3, "\x1b\x80", map16, {0, 255, 0, 78, 255, 1, 156, 255, 2, 233, 255, 3, 156, 255, 2}},
+        {8, 3, std::string("\x02\xff\x00", 3), map8, {10, 20, 255, 1, 0, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        RawTiff t;
+        t.width = static_cast<uint32_t>(c.want.size() / (c.colormap.empty() ? 1 : 3));
+        t.bits = c.bits, t.photometric = c.photometric, t.compression = 1, t.chunkHeight = 1;
+        t.blobs = {c.pels}, t.colormap = c.colormap;
+        const std::string name = dir / ("p" + std::to_string(c.bits * 10 + c.photometric) + ".tif");
+        writeBytes(name, rawTiff(t));
+        Bytes want;
+        for (unsigned char v : c.want) want.insert(want.end(), c.colormap.empty() ? 3 : 1, v);
+        EXPECT_EQ(colourPels(name), want) << name;
+    }
+}
+
+// Files of a few hundred bytes to a few kilobytes that claim hundreds of
+// megabytes, or minutes of decoding, are refused before anything is sized.
+TEST(ImageReader, RefusesSmallFilesThatClaimHugeImagesOrWork) {
+    ScratchDir dir;
+    RawTiff hugeTile;  // a column of 64 pixels in a tile 65536 wide: 4 MB decoded for 64 bytes
+    hugeTile.tiled = true, hugeTile.height = 64;
+    hugeTile.chunkWidth = 65536, hugeTile.chunkHeight = 64;
+    hugeTile.blobs = {deflated(std::string(65536 * 64, '\0'))};
+    RawTiff cut;  // uncompressed, the last strip starts 40 bytes before the end
+    cut.width = 64, cut.height = 64, cut.compression = 1, cut.chunkHeight = 16, cut.chunks = 4;
+    cut.blobs = {std::string(4096, '\x11')};
+    cut.shiftLast = 4096 - 40;
+    const struct {
+        std::string file, bytes, words;
+    } cases[] = {
+        {"strip.tif", tiffOneHugeStrip(), "declares 1073741824 bytes of pixel data, more than"},
+        {"shared.tif", tiffSharedTiles(), "declares 150994944 bytes of pixel data, more than"},
+        {"tile.tif", rawTiff(hugeTile), "strips or tiles are far larger than the image"},
+        {"cut.tif", rawTiff(cut), "bad TIFF file: Read error"},
+        {"scans.jpg", jpegManyScans(48, 40), "more than 100 progressive scans"},
+    };
+    ASSERT_LT(cases[0].bytes.size(), 200u);
+    ASSERT_LT(cases[1].bytes.size(), 2400u);
+    for (const auto& c : cases) {
+        writeBytes(dir / c.file, c.bytes);
+        const std::string message = errorOf<ImageError>([&] { readColorImage(dir / c.file); });
+        EXPECT_NE(message.find(c.words), std::string::npos) << c.file << ": " << message;
+        EXPECT_EQ(message.find("4294967295"), std::string::npos) << message;
     }
 }
 

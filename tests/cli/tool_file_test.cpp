@@ -63,6 +63,21 @@ TEST(ToolFile, CroppedCompressedExamplesTrainTheSameTool) {
     EXPECT_FALSE(sets[3].instances()[0].masks()[0].isBound());
 }
 
+TEST(ToolFile, MovingAToolHandsOverItsModel) {
+    kvCompositeColorSegmenterTool a;
+    a.train({kvCompositeColorSet({kvCompositeColor(noisyImage(kvPelRect(0, 0, 8, 8), 3), {})})},
+            kvCompositeColorSegmenterTrainParams(0.1, 2));
+    const kvCompositeColorSegmenterTool copy = a;
+    kvCompositeColorSegmenterTool b(std::move(a)), c;
+    EXPECT_FALSE(a.isTrained());
+    EXPECT_TRUE(runAlike(b, copy));
+    c = std::move(b);
+    EXPECT_FALSE(b.isTrained());
+    EXPECT_TRUE(runAlike(c, copy));
+    b = copy;  // a moved-from tool takes a new value
+    EXPECT_TRUE(runAlike(b, copy));
+}
+
 TEST(ToolFile, VersionOneFilesStillLoad) {  // labels red, blue, all-of-it; fraction 0.2
     const ToolFile v1 = readToolFile(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
     EXPECT_EQ(v1.formatVersion, 1u);
@@ -133,7 +148,10 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {with([](Craft& c) { c.labels[1].color = 0x1000000; }), "no valid colour"},
         {with([](Craft& c) { c.payloadTail = "x"; }), "bytes after the end of the payload"},
         {with([](Craft& c) { c.fileTail = std::string(7000, 'g'); }), "followed by other bytes"},
-        {with([](Craft& c) { c.statedSize = 4000000000; }), "cannot come from"},
+        {with([](Craft& c) { c.statedSize = 4000000000; }), "over the limit of 1073741824 bytes"},
+        {with([](Craft& c) { c.statedSize = 2000000; }), "cannot come from"},
+        {std::string("\x09\0\0\0clsg-tool\x02\0\0\0\0\x10\0\0\x78\x9c\xff\xff\xff\xff", 27),
+         "damaged or truncated"},
         {with([](Craft& c) { c.statedSize = 10; }), "does not match its stated size"},
         {v1 + "garbage", "7 bytes after the tool"},
         {v1Renamed, "r/d"},
@@ -145,6 +163,23 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {"clsg-tool", "not a clsg tool file"},
         {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
     };
+    ToolFileLimits small;
+    small.maxExamplePixels = 15;  // the examples are 4 x 4
+    EXPECT_EQ(errorOf<ToolFileError>([&] { decodeToolFile(Craft().bytes(), "bad.clsg", small); }),
+              "bad.clsg: a stored example of 4 x 4 pixels is over the limit of 15 pixels");
+    // Not a tool file: refused after its first bytes (reading 2 GiB would take seconds).
+    const auto bytesRead = [] {  // by this process so far
+        std::ifstream io("/proc/self/io");
+        std::string key;
+        uint64_t value = 0;
+        while (io >> key >> value && key != "rchar:") {
+        }
+        return value;
+    };
+    const uint64_t before = bytesRead();
+    EXPECT_EQ(errorOf<ToolFileError>([&] { readToolFile("/dev/zero"); }),
+              "/dev/zero is not a clsg tool file");
+    EXPECT_LT(bytesRead() - before, 1u << 20);
     for (const auto& [bytes, word] : cases) {
         const std::string message =
             errorOf<ToolFileError>([&] { decodeToolFile(bytes, "bad.clsg"); });

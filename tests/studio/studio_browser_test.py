@@ -145,9 +145,23 @@ def main():
                           " && c && c.length === 3 && c[0] > 0 && c[1] > 0 ? c : null", "both labels")
         legend = js("return document.getElementById('legend').innerText.split(/\\s+/)")
         shares = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
+        regions = js("return " + S + "regions()")
+        objects = lambda n: ["\u00b7", str(n), "region" if n == 1 else "regions"]  # noqa: E731
         if sum(counts) != 600 * 400 or js("return document.getElementById('error').hidden") is not True or \
-                not hidden("note") or legend != ["crema", shares[0], "darkred", shares[1], "unlabelled", shares[2]]:
-            fail("legend %s for pixel counts %s" % (legend, counts))
+                not hidden("note") or not regions or len(regions) != 2 or \
+                legend != ["crema", shares[0], *objects(regions[0]), "darkred", shares[1], *objects(regions[1]),
+                           "unlabelled", shares[2]]:
+            fail("legend %s for pixel counts %s, regions %s" % (legend, counts, regions))
+
+        # Hovering a darkred pixel names its region and its area, as clsg run's table has it (checked below).
+        v, size = js("return " + S + "view()"), canvas.size
+        ActionChains(driver).move_to_element_with_offset(
+            canvas, round(530 * v["scale"] + v["offsetX"] - size["width"] / 2),
+            round(45 * v["scale"] + v["offsetY"] - size["height"] / 2)).perform()
+        hover = wait_for("const t = document.getElementById('pixel-info').textContent;"
+                         " return t.includes(' px') ? t : null", "the region under the pointer")
+        hovered = re.search(r"darkred #(\d+): (\d+) px", hover)
+        hovered or fail("the pointer over the darkred marks shows " + hover)
 
         # Undo and redo a stroke, and an eraser pass, with the keyboard.
         before = js("return " + S + "labelImage()")
@@ -228,13 +242,19 @@ def main():
         if os.path.realpath(words[0]) != os.path.realpath(clsg) or words[1] != "run" or \
                 "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
-        subprocess.run(words + ["--format", "pnm"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(words + ["--format", "pnm", "--regions"], check=True, stdout=subprocess.DEVNULL)
         stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
         data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
         cli_labels = data[header.end():header.end() + int(header.group(1)) * int(header.group(2))]
         if cli_labels != page_labels:
             fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
+        table = open(os.path.join(words[words.index("--out") + 1], stem[:-len("labels.pgm")] + "regions.csv")).read()
+        cli_regions = [sum(line.startswith(name + ",") for line in table.splitlines()) for name in ("crema", "darkred")]
+        if cli_regions != regions:
+            fail("clsg run counts regions %s, the page %s" % (cli_regions, regions))
+        if "\ndarkred,%s,%s," % hovered.groups() not in table:
+            fail("no region darkred #%s of %s pixels in clsg run's table" % hovered.groups())
 
         # Unsaved work: closing asks first. The server kept every change; a new
         # studio on the image offers it back and the page restores it.
@@ -268,7 +288,8 @@ def main():
         studio.wait(timeout=10)
         find(By.ID, "save-tool").click()
         wait_for("return document.getElementById('error').textContent.includes('does not answer')", "the words")
-        print("ok: label image identical to clsg run (%d bytes); screenshots in %s" % (len(page_labels), artefacts))
+        print("ok: label image identical to clsg run (%d bytes), as are the region counts %s; screenshots in %s"
+              % (len(page_labels), regions, artefacts))
     finally:
         driver and driver.quit()
         studio.poll() is None and (studio.terminate() or studio.wait(timeout=10))

@@ -17,6 +17,8 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/platform/pel_ops.h"
+#include "clsg/tuning/suggest_params.h"
 #include "studio/studio_runs.h"
 
 using namespace clsg;
@@ -433,6 +435,97 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
 }
 
+// Auto sets the settings to what clsg::suggestSegmenterParams chooses from the same marks.
+TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
+    label("orange");
+    api("/api/auto", json::object(), 422);  // a label without marks
+    label("teal", "#008888");
+    paint(0, {2, 3, 8, 6}), paint(0, {2, 20, 8, 6}), paint(1, kTeal);
+    const json answer = api("/api/auto", json::object());
+    const auto marked = [&](auto in) {  // the whole picture, with a mask
+        kvPelBuffer<unsigned char> mask(image_.window());
+        for (long y = 0; y < kH; ++y)
+            for (long x = 0; x < kW; ++x) *mask.pointToPel(x, y) = in(x, y) ? 255 : 0;
+        return kvCompositeColorSet({kvCompositeColor(image_, mask)});
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        marked([](long x, long y) {
+            return x >= 2 && x < 10 && ((y >= 3 && y < 9) || (y >= 20 && y < 26));
+        }),
+        marked([&](long x, long y) {
+            return x >= kTeal[0] && x < kTeal[0] + kTeal[2] && y >= kTeal[1] &&
+                   y < kTeal[1] + kTeal[3];
+        })};
+    const SuggestReport report = suggestSegmenterParams(sets);
+    const json& s = answer["settings"];
+    EXPECT_EQ(s["toleranceFrac"], report.trainParams.colorToleranceFrac());
+    EXPECT_EQ(s["toleranceMin"], report.trainParams.colorToleranceMin());
+    EXPECT_EQ(s["neighborhood"], report.runParams.neighborhoodSize());
+    EXPECT_EQ(answer["auto"]["estimate"], report.candidates[report.chosen].score);
+    const httplib::Result progress = client_->Get("/api/auto/progress");
+    ASSERT_EQ(code(progress), 200);
+    EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);
+}
+
+// Requests from other pages, in chunks, or for more than the studio holds.
+TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
+    const std::string port = std::to_string(port_), other = std::to_string(port_ + 1);
+    for (const auto& [host, status] :
+         std::vector<std::pair<std::string, int>>{{"127.0.0.1:" + port, 200},
+                                                  {"localhost:" + port, 200},
+                                                  {"[::1]:" + port, 200},
+                                                  {"localhost", 200},
+                                                  {"rebound.example:" + port, 403},
+                                                  {"127.0.0.1:" + other, 403},
+                                                  {"localhost.example:" + port, 403},
+                                                  {"", 403}})
+        EXPECT_EQ(code(client_->Get("/api/state", {{"Host", host}})), status) << host;
+    const std::string add = json{{"op", "add"}, {"name", "x"}}.dump();
+    for (const auto& [origin, status] :
+         std::vector<std::pair<std::string, int>>{{"http://rebound.example:" + port, 403},
+                                                  {"null", 403},
+                                                  {"http://127.0.0.1:" + other, 403},
+                                                  {"https://localhost:" + port, 403},
+                                                  {"http://localhost:" + port, 200}})
+        EXPECT_EQ(code(client_->Post("/api/labels", {{"Origin", origin}}, add, "application/json")),
+                  status)
+            << origin;
+    EXPECT_EQ(code(client_->Get("/api/state", {{"Origin", "http://rebound.example"}})), 200);
+    const auto chunked = client_->Post(
+        "/api/images?name=a.png",
+        [](std::size_t, httplib::DataSink& sink) {
+            sink.write("abc", 3);
+            sink.done();
+            return true;
+        },
+        kBinary);
+    // Refused before the body is read; the client may see the reset instead of the answer.
+    EXPECT_TRUE(code(chunked) == 411 || code(chunked) == -1) << code(chunked);
+
+    // Images: a count and a total of pixels; a refused upload is not decoded.
+    StudioSession small(dir_ / "small", 2 * kW * kH + 5);
+    small.addImage("a", "", image_), small.addImage("b", "", image_);
+    EXPECT_THROW(small.addImage("c", "", image_), StudioError);
+    EXPECT_EQ(small.pixelRoom(), 5u);
+    const std::string png = clsgtest::slurp(imagePath_);
+    for (std::size_t i = 1; i < StudioSession::kMaxImages; ++i)
+        EXPECT_EQ(code(post("/api/images?name=u.png", png, kBinary)), 200) << i;
+    const auto full = post("/api/images?name=u.png", png, kBinary);
+    EXPECT_EQ(code(full), 422);
+    EXPECT_NE(full->body.find("at most 64 images"), std::string::npos) << full->body;
+
+    // Training within the budget of files from elsewhere: twelve labels at
+    // fraction 0 would take 1.5 GB.
+    for (int k = 1; k < 12; ++k) label(("l" + std::to_string(k)).c_str());
+    for (int k = 0; k < 12; ++k) paint(k, {k, 0, 1, 1});
+    api("/api/settings", settings(0, 0, 3));
+    const auto r = post("/api/segment", json{{"image", 0}}.dump());
+    EXPECT_EQ(code(r), 422);
+    EXPECT_NE(r->body.find("training would cost too much"), std::string::npos) << r->body;
+    api("/api/settings", settings(0.1, 2, 3));
+    segment();
+}
+
 // A studio process: the shell prints its pid, then becomes the program.
 struct StudioProcess {
     FILE* out = nullptr;
@@ -503,6 +596,65 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     StudioProcess fourth(args);  // the session saved last has labels but no marks
     EXPECT_TRUE(json::parse(fourth.client->Get("/api/state")->body)["restore"].is_null());
     fourth.stop(SIGINT);
+}
+
+}  // namespace
+
+namespace {
+
+// The legend's region counts and the region under a pixel equal the table
+// clsg run --regions writes with the saved tool on the same image.
+TEST_F(StudioServerTest, RegionCountsAndAreasMatchTheCommandLine) {
+    // A second image: orange with teal squares of 1 to 4 pixels a side.
+    kv3PlanePelBuffer spots = kfPelCopy(image_);
+    const std::array planes{&spots.plane0(), &spots.plane1(), &spots.plane2()};
+    for (long y = 0; y < kH; ++y)
+        for (long x = 0; x < kW; ++x) {
+            const long side = 1 + (x / 8) % 4;
+            const bool teal = x % 8 >= 1 && x % 8 < 1 + side && y % 6 >= 1 && y % 6 < 1 + side;
+            for (int k = 0; k < 3; ++k)
+                planes[k]->pointToRow(y)[x] = planes[k]->pointToRow(y)[teal ? 30 : 3];
+        }
+    const std::string spotsPath = dir_ / "spots.png";
+    writeColorImage(spotsPath, spots, ImageFormat::Png);
+    session_.addImage("spots", spotsPath, spots);
+    twoLabels();
+    api("/api/settings", settings(0.1, 2, 1));
+    EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}}), json(nullptr));  // none yet
+    const std::string path = api("/api/save", {{"file", "t"}})["path"];
+    for (int minArea : {0, 3}) {
+        const httplib::Result r = post(
+            "/api/segment", json{{"image", 1}, {"view", "labels"}, {"minArea", minArea}}.dump());
+        ASSERT_EQ(code(r), 200);
+        const Frame frame = parseFrame(r->body);
+        const std::string out = dir_ / ("run" + std::to_string(minArea));
+        ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "' run " + path + " " + spotsPath + " --out " +
+                               out + " -n 1 --regions --min-area " + std::to_string(minArea) +
+                               " --summary " + out + "/s.csv >/dev/null")
+                                  .c_str()),
+                  0);
+        const std::string summary = clsgtest::slurp(out + "/s.csv");
+        const std::vector<uint64_t> counts = frame.meta["regions"];
+        ASSERT_EQ(counts.size(), 2u);
+        EXPECT_NE(
+            summary.find("," + std::to_string(counts[0]) + "," + std::to_string(counts[1]) + ",\n"),
+            std::string::npos)
+            << summary << frame.meta["regions"];
+        const std::string csv = clsgtest::slurp(out + "/spots-regions.csv");
+        // 5 rows of sides 1, 2, 3, 4, 1: with a minimum of 3 pixels, those of 2,
+        // 3 and 4; without, some single pixels too.
+        EXPECT_TRUE(minArea == 0 ? counts[1] > 15 : counts[1] == 15) << counts[1];
+        EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), long(1 + counts[0] + counts[1]));
+        // Hovering: the region under a pixel, as its CSV row has it.
+        const json region = api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}});
+        ASSERT_TRUE(region.is_object()) << region;
+        const std::string row = "orange," + std::to_string(region["id"].get<int>()) + "," +
+                                std::to_string(region["area"].get<uint64_t>()) + ",";
+        EXPECT_NE(csv.find("\n" + row), std::string::npos) << row << " in\n" << csv;
+    }
+    api("/api/region", {{"image", 1}, {"x", -1}, {"y", 4}}, 400);
+    EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", kW}, {"y", 4}}), json(nullptr));
+    EXPECT_EQ(api("/api/region", {{"image", 0}, {"x", 3}, {"y", 4}}), json(nullptr));  // not kept
 }
 
 }  // namespace

@@ -53,17 +53,6 @@ kv3PlanePelBuffer twoHalves(const kvPelRect& w, int left, int right, int noise, 
     });
 }
 
-// Blocks of block x block pixels from the origin, each of its own shade in lo .. hi per channel.
-kv3PlanePelBuffer shadeBlocks(const kvPelRect& w, int lo, int hi, int block, uint32_t seed) {
-    auto rng = lcg(seed);
-    const long across = (w.width() + block - 1) / block;
-    std::vector<int> shades(3 * across * ((w.height() + block - 1) / block));
-    for (int& s : shades) s = lo + rng(hi - lo + 1);
-    return noisy(w, rng, [&](long x, long y, int c) {
-        return std::pair(shades[(y / block * across + x / block) * 3 + c], 2);
-    });
-}
-
 kvCompositeColorSet rectSet(const kv3PlanePelBuffer& image, const kvPelRect& r) {
     const auto in = [&](long x, long y) { return r.contains(kvPelRect(x, y, 1, 1)); };
     return kvCompositeColorSet({kvCompositeColor(image, makeMask(image.window(), in))});
@@ -116,7 +105,7 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
     };
 
     for (uint32_t k : {2u, 3u, 5u}) {
-        const clsg::SpatialFolds folds(sets, k, 32);
+        const SpatialFolds folds(sets, k, 32);
         ASSERT_EQ(folds.tileSize(), 32);
         ASSERT_EQ(folds.images().size(), 2u);  // the equal buffers count once
         std::multiset<Pixel> heldOutEver;
@@ -126,8 +115,8 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
             for (const auto& [picture, x, y, label] : trainingPixels(folds.trainingSets(f)))
                 trainedTiles.insert(tileOf(picture, x, y)), trainedLabels.insert(label);
             EXPECT_EQ(trainedLabels.size(), sets.size()) << "every label trains in fold " << f;
-            for (const clsg::HeldOutPiece& piece : folds.heldOut(f))
-                for (const clsg::HeldOutPixel& px : piece.pixels) {
+            for (const HeldOutPiece& piece : folds.heldOut(f))
+                for (const HeldOutPixel& px : piece.pixels) {
                     const int picture = pictureOf(folds.images()[piece.image]);
                     EXPECT_TRUE(piece.rect.contains(kvPelRect(px.x, px.y, 1, 1)));
                     EXPECT_EQ(trainedTiles.count(tileOf(picture, px.x, px.y)), 0u)
@@ -144,66 +133,134 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
         return std::vector<kvCompositeColorSet>{rectSet(image, kvPelRect(0, 0, 32, 64)),
                                                 rectSet(image, small)};
     };
-    EXPECT_EQ(clsg::SpatialFolds(withSmall(kvPelRect(40, 24, 20, 16)), 3, 16).tileSize(), 16);
-    EXPECT_EQ(clsg::SpatialFolds(withSmall(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
+    EXPECT_EQ(SpatialFolds(withSmall(kvPelRect(40, 24, 20, 16)), 3, 16).tileSize(), 16);
+    EXPECT_EQ(SpatialFolds(withSmall(kvPelRect(40, 8, 10, 4)), 2, 32).tileSize(), 16);
     const kvPelRect pixel(40, 8, 1, 1), half(32, 0, 32, 64);
     for (const auto& [small, folds, tile] : {std::tuple(pixel, 2u, 32), std::tuple(half, 1u, 32),
                                              std::tuple(half, 17u, 32), std::tuple(half, 3u, 3)})
-        EXPECT_THROW(clsg::SpatialFolds(withSmall(small), folds, tile), Defs::BadParams);
+        EXPECT_THROW(SpatialFolds(withSmall(small), folds, tile), Defs::BadParams);
+}
+
+// One label's example: the union of rects, as one mask.
+kvCompositeColorSet rectsSet(const kv3PlanePelBuffer& image, const std::vector<kvPelRect>& rects) {
+    const auto in = [&](long x, long y) {
+        return std::any_of(rects.begin(), rects.end(),
+                           [&](const kvPelRect& r) { return r.contains(kvPelRect(x, y, 1, 1)); });
+    };
+    return kvCompositeColorSet({kvCompositeColor(image, makeMask(image.window(), in))});
+}
+
+TEST(SpatialFolds,
+     ByExamplesWholeRectanglesGoLargestFirstAndALoneRectangleIsCutAcrossItsLongerSide) {
+    const kvPelRect w(0, 0, 200, 120);
+    const kv3PlanePelBuffer image = twoHalves(w, 60, 200, 3);
+    // Label 0: three rectangles (20 x 20, 30 x 10 touching it only at a corner, 10 x 10) and a
+    // fourth of 12 x 12; label 1: one tall rectangle; label 2: one wide one.
+    const std::vector<kvPelRect> rects0 = {kvPelRect(10, 10, 20, 20), kvPelRect(30, 30, 30, 10),
+                                           kvPelRect(10, 60, 10, 10), kvPelRect(40, 80, 12, 12)};
+    const kvPelRect tall(120, 10, 10, 60), wide(140, 90, 40, 6);
+    const std::vector<kvCompositeColorSet> sets = {rectsSet(image, rects0), rectSet(image, tall),
+                                                   rectSet(image, wide)};
+    const SpatialFolds folds(sets, 2, 16, FoldUnit::examples);
+    std::map<std::tuple<long, long, std::size_t>, uint32_t> foldOf;
+    for (uint32_t f = 0; f < 2; ++f)
+        for (const HeldOutPiece& piece : folds.heldOut(f))
+            for (const HeldOutPixel& px : piece.pixels)
+                EXPECT_TRUE(foldOf.insert({{px.x, px.y, px.label}, f}).second) << "held out twice";
+    EXPECT_EQ(foldOf.size(), trainingPixels(sets).size());
+    // The corner-touching pair is one piece of 700 pixels, fold 0; then 144 and 100 go to fold 1.
+    const auto at = [&](long x, long y, std::size_t l) { return foldOf.at({x, y, l}); };
+    EXPECT_EQ(std::vector<uint32_t>({at(10, 10, 0), at(59, 39, 0), at(40, 80, 0), at(10, 60, 0)}),
+              std::vector<uint32_t>({0, 0, 1, 1}));
+    // Halves of equal counts: top and bottom of the tall one, left and right of the wide one.
+    for (const auto& [r, l] : {std::pair(tall, 1), std::pair(wide, 2)})
+        for (long y = r.top(); y < r.bottom(); ++y)
+            for (long x = r.left(); x < r.right(); ++x) {
+                const bool second =
+                    l == 1 ? y >= r.top() + r.height() / 2 : x >= r.left() + r.width() / 2;
+                ASSERT_EQ(at(x, y, l), second ? 1u : 0u) << x << ", " << y;
+            }
+    // Training never sees a held-out pixel of its fold.
+    for (uint32_t f = 0; f < 2; ++f)
+        for (const auto& [picture, x, y, label] : trainingPixels(folds.trainingSets(f)))
+            EXPECT_NE(foldOf.at({x, y, label}), f);
+    EXPECT_THROW(SpatialFolds({rectSet(image, tall), rectSet(image, kvPelRect(150, 5, 1, 1))}, 2,
+                              16, FoldUnit::examples),
+                 Defs::BadParams);
 }
 
 TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhood) {
-    // Far apart and clean: every candidate up to neighbourhood 3 classifies every pixel.
+    // Far apart and clean: every candidate up to N 3 classifies every pixel, all label the samples.
     const kvPelRect w(0, 0, 128, 64);
-    const clsg::SuggestReport report =
-        clsg::suggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
-    for (const clsg::SuggestCandidate& c : report.candidates)
-        ASSERT_TRUE(c.runParams.neighborhoodSize() > 3 || c.balancedAccuracy == 1.0);
-    EXPECT_EQ(report.trainParams, TrainParams(0.3, 5));
+    const SuggestReport report = suggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
+    for (const SuggestCandidate& c : report.candidates)
+        ASSERT_TRUE(c.pictureUnlabelled == 0.0 &&
+                    (c.balancedAccuracy == 1.0 || c.runParams.neighborhoodSize() > 3));
+    // 0.5 leads; every minimum at it ties and 40 (up to 0.5 * 128) wins; no fraction below 0.5
+    // fits 40, and 0.5 has no neighbour at 40 to refine towards.
+    EXPECT_EQ(report.trainParams, TrainParams(0.5, 40));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
-    EXPECT_EQ(report.candidates.size(), 5u * 3 + 3 + 2);  // no finer fraction above the largest
-    EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), 128u * 64u);
-    // 6 tolerances on fold 0, 0.3 and 0.21 on fold 1, then minimum 5 on both and minimum 1 once.
-    EXPECT_EQ(report.trainings, 6u + 2 + 2 + 1);
-    EXPECT_EQ(report.candidates[report.chosen].folds, 2u);
-    EXPECT_EQ(std::count_if(report.candidates.begin(), report.candidates.end(),
-                            [](const clsg::SuggestCandidate& c) { return c.folds == 2; }),
-              3 + 3 + 1);
+    EXPECT_EQ(report.candidates.size(), (6u + 4) * 5);
+    EXPECT_EQ(report.trainings, 2u * (6 + 4));
+    EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
     // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer: it wins.
     const auto flat = [&](int grey, uint32_t seed) {
         return rectSet(twoHalves(w, grey, grey, 10, seed), w);
     };
-    const clsg::SuggestReport surer = clsg::suggestSegmenterParams({flat(100, 1), flat(130, 2)});
-    std::vector<double> atCoarsest;
-    for (const clsg::SuggestCandidate& c : surer.candidates)
+    const SuggestReport surer = suggestSegmenterParams({flat(100, 1), flat(130, 2)});
+    std::vector<double> atCoarse;
+    for (const SuggestCandidate& c : surer.candidates)
         if (c.trainParams == TrainParams(0.3, 2)) {
             ASSERT_EQ(c.balancedAccuracy, 1.0);
-            atCoarsest.push_back(c.meanConfidence);
+            atCoarse.push_back(c.meanConfidence);
         }
-    ASSERT_EQ(atCoarsest.size(), 3u);
-    EXPECT_TRUE(atCoarsest[0] < atCoarsest[1] && atCoarsest[1] < atCoarsest[2] &&
-                atCoarsest[2] <= 255.0);
-    EXPECT_EQ(surer.trainParams, TrainParams(0.3, 5));
-    EXPECT_EQ(surer.runParams.neighborhoodSize(), 5);
+    ASSERT_EQ(atCoarse.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(atCoarse.begin(), atCoarse.end()) && atCoarse[0] < atCoarse[4]);
+    EXPECT_EQ(surer.runParams.neighborhoodSize(), 9);
 }
 
-TEST(SuggestParams, ABroaderToleranceNearTheBestOnFoldZeroIsScoredOnEveryFold) {
-    // Overlapping shades: fold 0 ranks 0.028, 0.04, then 0.15 within a point; 0.15 goes on, wins.
-    const kvPelRect w(0, 0, 128, 64);
-    const clsg::SuggestReport report = clsg::suggestSegmenterParams(
-        {rectSet(shadeBlocks(w, 100, 140, 4, 1), w), rectSet(shadeBlocks(w, 125, 165, 4, 2), w)});
-    std::map<double, std::pair<double, uint32_t>> byFrac;  // best on fold 0, folds scored
-    for (const clsg::SuggestCandidate& c : report.candidates) {
-        auto& [best, folds] = byFrac[c.trainParams.colorToleranceFrac()];
-        if (c.stage != "minimum") best = std::max(best, c.foldZeroAccuracy), folds = c.folds;
+TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftUnlabelled) {
+    // Thirds of 60, 128 and 200; the examples show only the outer two.
+    const kvPelRect w(0, 0, 192, 64);
+    const kv3PlanePelBuffer image = noisy(w, lcg(3), [](long x, long, int) {
+        return std::pair(x < 64 ? 60 : x < 128 ? 128 : 200, 2);
+    });
+    const SuggestReport report = suggestSegmenterParams(
+        {rectSet(image, kvPelRect(0, 0, 64, 64)), rectSet(image, kvPelRect(128, 0, 64, 64))});
+    // The samples: 4 x 4 tiles of 16 x 16 at x = (192 - 16) * (2j + 1) / 8, so 22, 66, 110, 154:
+    // two columns of four lie in the middle third.
+    bool seen = false;
+    for (const SuggestCandidate& c : report.candidates) {
+        EXPECT_EQ(c.score, c.balancedAccuracy * (1.0 - c.pictureUnlabelled));
+        if (c.trainParams == TrainParams(0.02, 2) && c.runParams.neighborhoodSize() == 1) {
+            EXPECT_EQ(c.balancedAccuracy, 1.0);
+            EXPECT_EQ(c.pictureUnlabelled, 0.5);
+            seen = true;
+        }
     }
-    const double top = byFrac[0.028].first;
-    ASSERT_TRUE(top > byFrac[0.04].first && byFrac[0.04].first > byFrac[0.15].first &&
-                byFrac[0.15].first > top - 0.01 && byFrac[0.3].first < top - 0.01);
-    EXPECT_EQ(std::tuple(byFrac[0.028].second, byFrac[0.04].second, byFrac[0.15].second),
-              std::tuple(2u, 1u, 2u));
-    EXPECT_EQ(report.trainParams.colorToleranceFrac(), 0.15);
+    EXPECT_TRUE(seen);
+    const SuggestCandidate& chosen = report.candidates[report.chosen];
+    for (const SuggestCandidate& c : report.candidates) EXPECT_LE(c.score, chosen.score);
+    EXPECT_EQ(chosen.pictureUnlabelled, 0.0);
+}
+
+TEST(SuggestParams, NoisyLabelsTakeALargeNeighbourhoodAndNoFloorPassesTheFractionOfMidGrey) {
+    // Two greys 20 apart under noise 40: the more pixels a label is judged by, the better.
+    const SuggestReport noisyPair =
+        suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 100, 120, 40)));
+    EXPECT_GE(noisyPair.runParams.neighborhoodSize(), 7);
+    EXPECT_LT(noisyPair.candidates[noisyPair.chosen].balancedAccuracy, 1.0);
+    // A floor above 128 times the fraction would widen every colour alike: never tried.
+    std::set<uint32_t> floors;
+    for (const SuggestCandidate& c : noisyPair.candidates) {
+        const TrainParams& p = c.trainParams;
+        EXPECT_TRUE(p.colorToleranceMin() <= 2 ||
+                    p.colorToleranceMin() <= 128 * p.colorToleranceFrac())
+            << p.colorToleranceFrac() << ", " << p.colorToleranceMin();
+        floors.insert(p.colorToleranceMin());
+    }
+    EXPECT_GT(floors.size(), 1u);
 }
 
 TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
@@ -211,10 +268,10 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(0, 0, 256, 128), 60, 200, 3);
     std::vector<kvCompositeColorSet> sets = halvesSets(image);
     sets[1] = rectSet(image, kvPelRect(128, 0, 48, 40));
-    clsg::SuggestOptions all;
+    SuggestOptions all;
     all.heldOutPerLabel = 0;
-    for (const clsg::SuggestOptions& options : {clsg::SuggestOptions(), all}) {
-        const clsg::SuggestReport report = clsg::suggestSegmenterParams(sets, options);
+    for (const SuggestOptions& options : {SuggestOptions(), all}) {
+        const SuggestReport report = suggestSegmenterParams(sets, options);
         const uint64_t big = report.heldOut.truthTotal(0), n = options.heldOutPerLabel;
         EXPECT_TRUE(n == 0 ? big == 128u * 128u : big >= 2 * n && big < 128u * 128u) << big;
         EXPECT_EQ(report.heldOut.truthTotal(1), 48u * 40u);
@@ -223,43 +280,42 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
 
 TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts) {
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(3, 1, 150, 70), 100, 124, 20, 5, 2);
-    const clsg::SpatialFolds folds(halvesSets(image), 3, 16);
+    const SpatialFolds folds(halvesSets(image), 3, 16);
     std::vector<kvCompositeColorSegmenterTool> tools(3);
     for (uint32_t f = 0; f < 3; ++f) tools[f].train(folds.trainingSets(f), TrainParams(0.3, 2));
     for (int32_t n : {1, 3, 9}) {
         const kvCompositeColorSegmenterRunParams params(n, false);
-        clsg::LabelConfusion whole(2);
+        LabelConfusion whole(2);
         for (uint32_t f = 0; f < 3; ++f) {
             kvCompositeColorSegmenterResult result;
             tools[f].run(image, params, result);
-            for (const clsg::HeldOutPiece& piece : folds.heldOut(f))
-                for (const clsg::HeldOutPixel& px : piece.pixels)
+            for (const HeldOutPiece& piece : folds.heldOut(f))
+                for (const HeldOutPixel& px : piece.pixels)
                     whole.add(px.label, *result.labelImage().pointToPel(px.x, px.y));
         }
-        EXPECT_EQ(clsg::scoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
+        EXPECT_EQ(scoreHeldOut(folds, tools, params), whole) << "neighbourhood " << n;
     }
 
-    const clsg::SuggestReport a = clsg::suggestSegmenterParams(halvesSets(image));
+    const SuggestReport a = suggestSegmenterParams(halvesSets(image));
     std::vector<uint32_t> progress;
-    clsg::SuggestOptions watched;  // a caller watching changes nothing
+    SuggestOptions watched;  // a caller watching changes nothing
     watched.progress = [&](uint32_t done) { progress.push_back(done); };
-    const clsg::SuggestReport b =
-        clsg::suggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
-    EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    const SuggestReport b = suggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
+    EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
     for (std::size_t i = 0; i < a.candidates.size(); ++i)
         EXPECT_EQ(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy);
     EXPECT_TRUE(a.chosen == b.chosen && a.heldOut == b.heldOut);
-    EXPECT_TRUE(abortedFromAnotherThread([&] { clsg::suggestSegmenterParams(halvesSets(image)); }));
+    EXPECT_TRUE(abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image)); }));
 }
 
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
-    clsg::LabelConfusion c(3);  // 255 or any value past the labels: none; no true pixels of label 2
+    LabelConfusion c(3);  // 255 or any value past the labels: none; no true pixels of label 2
     c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5), c.add(1, 255, 4), c.add(1, 7, 1);
     EXPECT_EQ(c.count(1, c.noneColumn()), 5u);
     EXPECT_TRUE(c.recall(0) == 0.8 && c.precision(1) == 5.0 / 7.0 && std::isnan(c.precision(2)));
     EXPECT_TRUE(c.accuracy() == 13.0 / 20.0 && c.balancedAccuracy() == (0.8 + 0.5) / 2.0);
-    EXPECT_THROW(c.add(clsg::LabelConfusion(2)), Defs::BadParams);
+    EXPECT_THROW(c.add(LabelConfusion(2)), Defs::BadParams);
     EXPECT_THROW(c.add(3, 0), Defs::BadParams);
 }
 

@@ -1,4 +1,4 @@
-#include "cli/quality_report.h"
+#include "clsg/tuning/quality_report.h"
 
 #include <algorithm>
 #include <cmath>
@@ -69,31 +69,37 @@ nlohmann::json confusionJson(const std::vector<std::string>& names, const clsg::
 
 void printSuggestReport(std::ostream& out, const std::vector<std::string>& names,
                         const clsg::SuggestReport& r) {
-    out << "cross-validation: " << r.folds << " folds of " << r.tileSize << " x " << r.tileSize
-        << " tiles, " << r.trainings << " trainings\n";
-    // Balanced accuracy on fold 0, and on all folds for the candidates
-    // scored on every fold; confidence over the folds scored.
-    out << std::setw(52) << "balanced accuracy"
-        << "\n";
-    out << std::left << std::setw(14) << "stage" << std::right << std::setw(8) << "frac"
-        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(10) << "fold 0"
-        << std::setw(11) << "all folds" << std::setw(12) << "confidence"
+    out << "cross-validation: " << r.folds << " folds of "
+        << (r.unit == clsg::FoldUnit::tiles ? "" : "whole examples, scored in ") << r.tileSize
+        << " x " << r.tileSize << " tiles, " << r.trainings << " trainings\n";
+    // Balanced accuracy of the held-out pixels, the share of the picture
+    // samples left unlabelled, and the score (the first times one less the second).
+    out << std::left << std::setw(16) << "stage" << std::right << std::setw(7) << "frac"
+        << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(11) << "held-out"
+        << std::setw(12) << "unlabelled" << std::setw(9) << "score" << std::setw(12) << "confidence"
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const clsg::SuggestCandidate& c = r.candidates[i];
         std::ostringstream frac, confidence;
         frac << c.trainParams.colorToleranceFrac();
         confidence << std::fixed << std::setprecision(1) << c.meanConfidence;
-        out << std::left << std::setw(14) << c.stage << std::right << std::setw(8) << frac.str()
+        out << std::left << std::setw(16) << c.stage << std::right << std::setw(7) << frac.str()
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
-            << c.runParams.neighborhoodSize() << std::setw(10) << percent(c.foldZeroAccuracy)
-            << std::setw(11) << (c.folds == r.folds ? percent(c.balancedAccuracy) : "-")
+            << c.runParams.neighborhoodSize() << std::setw(11) << percent(c.balancedAccuracy)
+            << std::setw(12) << percent(c.pictureUnlabelled) << std::setw(9) << percent(c.score)
             << std::setw(12) << confidence.str() << (i == r.chosen ? "  <- chosen" : "") << "\n";
     }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
         << r.runParams.neighborhoodSize() << "\n";
-    out << "estimate on held-out pixels: ";
+    if (!r.candidates.empty()) {
+        const clsg::SuggestCandidate& c = r.candidates[r.chosen];
+        out << "estimate: balanced accuracy " << percent(c.score) << " (held-out example pixels "
+            << percent(c.balancedAccuracy) << ", times the share of the picture samples labelled "
+            << percent(1.0 - c.pictureUnlabelled)
+            << "); a wrong label on shades no example shows goes unseen\n";
+    }
+    out << "held-out pixels: ";
     printConfusion(out, names, r.heldOut);
 }
 
@@ -108,7 +114,16 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
                               {"folds", c.folds},
                               {"balancedAccuracy", number(c.balancedAccuracy)},
                               {"foldZeroBalancedAccuracy", number(c.foldZeroAccuracy)},
-                              {"meanConfidence", c.meanConfidence}});
+                              {"meanConfidence", c.meanConfidence},
+                              {"pictureUnlabelled", c.pictureUnlabelled},
+                              {"score", number(c.score)}});
+    nlohmann::json estimate = nullptr;
+    if (!r.candidates.empty()) {
+        const clsg::SuggestCandidate& c = r.candidates[r.chosen];
+        estimate = {{"balancedAccuracy", number(c.score)},
+                    {"heldOutBalancedAccuracy", number(c.balancedAccuracy)},
+                    {"pictureUnlabelled", c.pictureUnlabelled}};
+    }
     return {{"folds", r.folds},
             {"tileSize", r.tileSize},
             {"trainings", r.trainings},
@@ -118,6 +133,7 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
               {"colorToleranceFrac", r.trainParams.colorToleranceFrac()},
               {"colorToleranceMin", r.trainParams.colorToleranceMin()},
               {"neighborhoodSize", r.runParams.neighborhoodSize()}}},
+            {"estimate", estimate},
             {"heldOut", confusionJson(names, r.heldOut)}};
 }
 
@@ -157,7 +173,12 @@ bool printStoredReport(std::ostream& out, const std::vector<std::string>& names,
              << " x " << tile << " tiles): colorToleranceFrac " << frac.get<double>()
              << ", colorToleranceMin " << whole(chosen.at("colorToleranceMin")) << ", neighborhood "
              << whole(chosen.at("neighborhoodSize")) << "\n";
-        text << "estimate on held-out pixels: ";
+        const auto estimate = r.find("estimate");
+        if (estimate != r.end() && estimate->is_object() &&
+            estimate->at("balancedAccuracy").is_number())
+            text << "estimate: balanced accuracy "
+                 << percent(estimate->at("balancedAccuracy").get<double>()) << "\n";
+        text << "held-out pixels: ";
         printConfusion(text, names, confusion);
     } catch (const nlohmann::json::exception&) {
         return false;

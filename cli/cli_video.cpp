@@ -1,0 +1,103 @@
+#include "cli/cli_video.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "cli/cli_error.h"
+#include "cli/interrupts.h"
+#ifdef CLSG_HAVE_LIVE
+#include "clsg/live/video_run.h"
+#endif
+
+namespace clsg {
+
+namespace fs = std::filesystem;
+
+bool isVideoInput(const std::string& path) {
+#ifdef CLSG_HAVE_LIVE
+    return hasVideoExtension(path);
+#else
+    std::string ext = fs::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* v : {".mp4", ".m4v", ".mov", ".mkv", ".webm", ".avi"})
+        if (ext == v) return true;
+    return false;
+#endif
+}
+
+#ifdef CLSG_HAVE_LIVE
+
+void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRunOptions& options,
+                   OutputFiles& files, std::ostream& out) {
+    const std::string name = fs::path(clip).stem().string();
+    std::string extension;
+    try {
+        extension = overlayVideoExtension();
+    } catch (const VideoError& e) {
+        throw CliError(clip + ": " + e.what());
+    }
+    const std::string overlayName = name + "-overlay" + extension, csvName = name + "-frames.csv";
+    const std::string overlay = files.stage((fs::path(options.outDir) / overlayName).string());
+
+    std::ostringstream csv;
+    csv << "frame,time";
+    for (const ToolLabel& label : file.labels) csv << "," << label.name;
+    csv << ",unlabelled\n" << std::setprecision(6) << std::fixed;
+    VideoRunSettings settings;
+    settings.toolPath = options.toolPath;
+    settings.neighborhood = options.neighborhood;
+    settings.normalize = options.normalize;
+    settings.threads = options.threads;
+    settings.frame = [&](const VideoFrameReport& r) {
+        csv << r.frame << ",";
+        if (r.seconds >= 0) csv << r.seconds;
+        for (double share : r.shares) csv << "," << share;
+        csv << "," << r.unlabelled << "\n";
+    };
+    const bool terminal = ::isatty(STDERR_FILENO);
+    settings.progress = [&](double done, uint64_t frames) {
+        if (terminal) {
+            std::cerr << "\r\033[K" << name << ": ";
+            if (done >= 0) std::cerr << static_cast<int>(100 * done) << "%, ";
+            std::cerr << frames << " frames" << std::flush;
+        }
+        return interruptSignal() == 0;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t frames = 0;
+    try {
+        frames = runVideo(clip, overlay, settings);
+    } catch (const VideoError& e) {
+        if (terminal) std::cerr << "\r\033[K" << std::flush;
+        checkInterrupt();
+        throw CliError(e.what());
+    }
+    if (terminal) std::cerr << "\r\033[K" << std::flush;
+    checkInterrupt();
+    files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    out << clip << ": " << frames << " frames, " << std::fixed << std::setprecision(1)
+        << took.count() << " s (" << static_cast<double>(frames) / std::max(took.count(), 1e-9)
+        << " frames/s); " << overlayName << ", " << csvName << std::endl;
+}
+
+#else
+
+void runVideoInput(const ToolFile&, const std::string& clip, const VideoRunOptions&, OutputFiles&,
+                   std::ostream&) {
+    throw CliError(clip +
+                   ": this clsg was built without GStreamer, so it reads no video files "
+                   "(install GStreamer's development packages, scripts/install-deps, and rebuild)");
+}
+
+#endif
+
+}  // namespace clsg

@@ -1,0 +1,509 @@
+#include "clsg/live/segment_element.h"
+
+#include <gst/base/gstbasetransform.h>
+#include <gst/video/video.h>
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "clsg/io/tool_file.h"
+#include "clsg/live/frame_runner.h"
+
+namespace {
+
+using clsg::ToolFile;
+using clsg::ToolLabel;
+
+enum Output { kOverlay = 0, kLabels = 1, kPassthrough = 2 };
+
+GType outputType() {
+    static GType type = 0;
+    static const GEnumValue values[] = {
+        {kOverlay, "Each label's colour blended over its pixels", "overlay"},
+        {kLabels, "The label image (GRAY8: label index, 255 for none)", "labels"},
+        {kPassthrough, "The input unchanged", "passthrough"},
+        {0, nullptr, nullptr}};
+    if (g_once_init_enter(&type))
+        g_once_init_leave(&type, g_enum_register_static("ClsgSegmentOutput", values));
+    return type;
+}
+
+// What the element holds besides its GObject parts.
+struct Impl {
+    // Properties (set from any thread, read under the mutex).
+    std::mutex mutex;
+    std::string toolPath;
+    int neighborhood = 0;  // 0: the tool file's, else 3
+    bool normalize = false;
+    unsigned threads = 0;
+    Output output = kOverlay;
+
+    // From start() to stop().
+    std::unique_ptr<ToolFile> file;
+    std::unique_ptr<clsg::FrameRunner> runner;
+    kvCompositeColorSegmenterRunParams params;
+    std::vector<uint32_t> colours;
+    bool drawOverlay = true;  // the output chosen at start (overlay, else passthrough)
+    guint64 frames = 0;
+
+    // From the caps.
+    GstVideoInfo in, out;
+    clsg::PixelLayout layout;
+    std::vector<unsigned char> labels;  // overlay and passthrough: the label image
+    std::ptrdiff_t labelStride = 0;
+};
+
+}  // namespace
+
+struct ClsgSegment {
+    GstBaseTransform parent;
+    Impl* impl;
+};
+struct ClsgSegmentClass {
+    GstBaseTransformClass parent;
+};
+
+G_DEFINE_TYPE(ClsgSegment, clsg_segment, GST_TYPE_BASE_TRANSFORM)
+
+namespace {
+
+enum { PROP_0, PROP_TOOL, PROP_NEIGHBORHOOD, PROP_NORMALIZE, PROP_THREADS, PROP_OUTPUT };
+
+#define CLSG_FORMATS "{ RGB, RGBx, BGRx }"
+
+GstStaticPadTemplate sinkTemplate = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE(CLSG_FORMATS)));
+GstStaticPadTemplate srcTemplate = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE(CLSG_FORMATS) "; " GST_VIDEO_CAPS_MAKE("GRAY8")));
+
+ClsgSegment* self(gpointer object) { return reinterpret_cast<ClsgSegment*>(object); }
+
+Output outputOf(ClsgSegment* s) {
+    std::lock_guard<std::mutex> lock(s->impl->mutex);
+    return s->impl->output;
+}
+
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+    Impl& impl = *self(object)->impl;
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    switch (id) {
+        case PROP_TOOL: {
+            const gchar* path = g_value_get_string(value);
+            impl.toolPath = path ? path : "";
+            break;
+        }
+        case PROP_NEIGHBORHOOD:
+            impl.neighborhood = g_value_get_int(value);
+            break;
+        case PROP_NORMALIZE:
+            impl.normalize = g_value_get_boolean(value);
+            break;
+        case PROP_THREADS:
+            impl.threads = g_value_get_uint(value);
+            break;
+        case PROP_OUTPUT:
+            impl.output = static_cast<Output>(g_value_get_enum(value));
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    }
+}
+
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+    Impl& impl = *self(object)->impl;
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    switch (id) {
+        case PROP_TOOL:
+            g_value_set_string(value, impl.toolPath.c_str());
+            break;
+        case PROP_NEIGHBORHOOD:
+            g_value_set_int(value, impl.neighborhood);
+            break;
+        case PROP_NORMALIZE:
+            g_value_set_boolean(value, impl.normalize);
+            break;
+        case PROP_THREADS:
+            g_value_set_uint(value, impl.threads);
+            break;
+        case PROP_OUTPUT:
+            g_value_set_enum(value, impl.output);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    }
+}
+
+void finalize(GObject* object) {
+    delete self(object)->impl;
+    G_OBJECT_CLASS(clsg_segment_parent_class)->finalize(object);
+}
+
+// The caps on the other side: GRAY8 of the same size for the label image,
+// else the same caps.
+GstCaps* transformCaps(GstBaseTransform* trans, GstPadDirection direction, GstCaps* caps,
+                       GstCaps* filter) {
+    GstCaps* result;
+    if (outputOf(self(trans)) != kLabels) {
+        result = gst_caps_ref(caps);
+    } else {
+        result = gst_caps_new_empty();
+        for (guint i = 0, n = gst_caps_get_size(caps); i < n; ++i) {
+            GstStructure* s = gst_structure_copy(gst_caps_get_structure(caps, i));
+            gst_structure_remove_fields(s, "format", "colorimetry", "chroma-site", nullptr);
+            if (direction == GST_PAD_SINK) {
+                gst_structure_set(s, "format", G_TYPE_STRING, "GRAY8", nullptr);
+            } else {
+                GValue list = G_VALUE_INIT, item = G_VALUE_INIT;
+                gst_value_list_init(&list, 3);
+                g_value_init(&item, G_TYPE_STRING);
+                for (const char* f : {"RGB", "RGBx", "BGRx"}) {
+                    g_value_set_string(&item, f);
+                    gst_value_list_append_value(&list, &item);
+                }
+                gst_structure_take_value(s, "format", &list);
+                g_value_unset(&item);
+            }
+            result = gst_caps_merge_structure(result, s);
+        }
+    }
+    if (filter) {
+        GstCaps* both = gst_caps_intersect_full(filter, result, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(result);
+        result = both;
+    }
+    return result;
+}
+
+gboolean setCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* outcaps) {
+    ClsgSegment* s = self(trans);
+    Impl& impl = *s->impl;
+    if (!gst_video_info_from_caps(&impl.in, incaps) ||
+        !gst_video_info_from_caps(&impl.out, outcaps)) {
+        GST_ELEMENT_ERROR(s, CORE, NEGOTIATION,
+                          ("clsgsegment cannot read the caps %" GST_PTR_FORMAT, incaps), (nullptr));
+        return FALSE;
+    }
+    switch (GST_VIDEO_INFO_FORMAT(&impl.in)) {
+        case GST_VIDEO_FORMAT_RGB:
+            impl.layout = {3, 0, 1, 2};
+            break;
+        case GST_VIDEO_FORMAT_RGBx:
+            impl.layout = {4, 0, 1, 2};
+            break;
+        case GST_VIDEO_FORMAT_BGRx:
+            impl.layout = {4, 2, 1, 0};
+            break;
+        default:
+            GST_ELEMENT_ERROR(
+                s, CORE, NEGOTIATION,
+                ("clsgsegment takes RGB, RGBx or BGRx frames, not %s (put videoconvert before it)",
+                 gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&impl.in))),
+                (nullptr));
+            return FALSE;
+    }
+    const bool labels = GST_VIDEO_INFO_FORMAT(&impl.out) == GST_VIDEO_FORMAT_GRAY8;
+    gst_base_transform_set_in_place(trans, !labels);
+    gst_base_transform_set_passthrough(trans, FALSE);
+    const long width = GST_VIDEO_INFO_WIDTH(&impl.in), height = GST_VIDEO_INFO_HEIGHT(&impl.in);
+    if (!labels) {
+        // The label image lives here only for overlay and passthrough.
+        impl.labelStride = width;
+        impl.labels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    } else {
+        impl.labels.clear();
+        impl.labels.shrink_to_fit();
+    }
+    return TRUE;
+}
+
+// Explains a refused format: upstream then fails with not-negotiated, which
+// alone does not say why.
+gboolean query(GstBaseTransform* trans, GstPadDirection direction, GstQuery* query) {
+    const gboolean answer =
+        GST_BASE_TRANSFORM_CLASS(clsg_segment_parent_class)->query(trans, direction, query);
+    if (direction == GST_PAD_SINK && GST_QUERY_TYPE(query) == GST_QUERY_ACCEPT_CAPS) {
+        GstCaps* caps = nullptr;
+        gboolean accepted = FALSE;
+        gst_query_parse_accept_caps(query, &caps);
+        gst_query_parse_accept_caps_result(query, &accepted);
+        const GstStructure* s =
+            caps && gst_caps_is_fixed(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+        const gchar* format = s ? gst_structure_get_string(s, "format") : nullptr;
+        if (!accepted && format && gst_structure_has_name(s, "video/x-raw"))
+            GST_ELEMENT_WARNING(
+                trans, CORE, NEGOTIATION,
+                ("clsgsegment takes RGB, RGBx or BGRx frames, not %s (put videoconvert before it)",
+                 format),
+                (nullptr));
+    }
+    return answer;
+}
+
+gboolean unitSize(GstBaseTransform*, GstCaps* caps, gsize* size) {
+    GstVideoInfo info;
+    if (!gst_video_info_from_caps(&info, caps)) return FALSE;
+    *size = GST_VIDEO_INFO_SIZE(&info);
+    return TRUE;
+}
+
+gboolean start(GstBaseTransform* trans) {
+    ClsgSegment* s = self(trans);
+    Impl& impl = *s->impl;
+    std::string path;
+    int neighborhood;
+    bool normalize;
+    unsigned threads;
+    {
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        impl.drawOverlay = impl.output == kOverlay;
+        path = impl.toolPath;
+        neighborhood = impl.neighborhood;
+        normalize = impl.normalize;
+        threads = impl.threads;
+    }
+    if (path.empty()) {
+        GST_ELEMENT_ERROR(s, RESOURCE, NOT_FOUND,
+                          ("clsgsegment has no tool file (set its tool property)"), (nullptr));
+        return FALSE;
+    }
+    try {
+        auto file = std::make_unique<ToolFile>(clsg::readToolFile(path));
+        impl.params = kvCompositeColorSegmenterRunParams(
+            neighborhood > 0 ? neighborhood : file->neighborhoodSize.value_or(3), normalize);
+        impl.colours.clear();
+        for (const ToolLabel& label : file->labels) impl.colours.push_back(label.color);
+        impl.runner = std::make_unique<clsg::FrameRunner>(threads);
+        impl.file = std::move(file);
+    } catch (const std::exception& e) {
+        GST_ELEMENT_ERROR(s, RESOURCE, OPEN_READ,
+                          ("clsgsegment cannot use the tool file: %s", e.what()),
+                          ("tool=%s", path.c_str()));
+        return FALSE;
+    }
+    impl.frames = 0;
+    return TRUE;
+}
+
+gboolean stop(GstBaseTransform* trans) {
+    Impl& impl = *self(trans)->impl;
+    impl.runner.reset();
+    impl.file.reset();
+    return TRUE;
+}
+
+// Each label's colour over its pixels, rows top to bottom of frame.
+void drawOverlay(const Impl& impl, unsigned char* frame, std::ptrdiff_t stride, long width,
+                 long top, long bottom) {
+    const clsg::PixelLayout& l = impl.layout;
+    const std::size_t count = impl.colours.size();
+    unsigned char colour[256][3] = {};
+    for (std::size_t i = 0; i < count && i < 255; ++i)
+        for (int c = 0; c < 3; ++c)
+            colour[i][c] = static_cast<unsigned char>(impl.colours[i] >> (16 - 8 * c));
+    for (long y = top; y < bottom; ++y) {
+        const unsigned char* label = impl.labels.data() + y * impl.labelStride;
+        unsigned char* p = frame + y * stride;
+        for (long x = 0; x < width; ++x, p += l.bytes) {
+            const unsigned v = label[x];
+            if (v >= count) continue;
+            p[l.red] = static_cast<unsigned char>((p[l.red] + colour[v][0] + 1) / 2);
+            p[l.green] = static_cast<unsigned char>((p[l.green] + colour[v][1] + 1) / 2);
+            p[l.blue] = static_cast<unsigned char>((p[l.blue] + colour[v][2] + 1) / 2);
+        }
+    }
+}
+
+// The frame's structure: see the header.
+GstStructure* describe(const Impl& impl, GstBuffer* buffer, long width, long height) {
+    const auto& histogram = impl.runner->histogram();
+    const double total = static_cast<double>(width) * static_cast<double>(height);
+    GValue names = G_VALUE_INIT, counts = G_VALUE_INIT, shares = G_VALUE_INIT, v = G_VALUE_INIT;
+    gst_value_array_init(&names, static_cast<guint>(impl.colours.size()));
+    gst_value_array_init(&counts, static_cast<guint>(impl.colours.size()));
+    gst_value_array_init(&shares, static_cast<guint>(impl.colours.size()));
+    uint64_t labelled = 0;
+    for (std::size_t i = 0; i < impl.file->labels.size(); ++i) {
+        const uint64_t n = histogram[i];
+        labelled += n;
+        g_value_init(&v, G_TYPE_STRING);
+        g_value_set_string(&v, impl.file->labels[i].name.c_str());
+        gst_value_array_append_and_take_value(&names, &v);
+        v = G_VALUE_INIT;
+        g_value_init(&v, G_TYPE_UINT64);
+        g_value_set_uint64(&v, n);
+        gst_value_array_append_and_take_value(&counts, &v);
+        v = G_VALUE_INIT;
+        g_value_init(&v, G_TYPE_DOUBLE);
+        g_value_set_double(&v, static_cast<double>(n) / total);
+        gst_value_array_append_and_take_value(&shares, &v);
+        v = G_VALUE_INIT;
+    }
+    GstStructure* s = gst_structure_new(
+        CLSG_SEGMENT_MESSAGE, "frame", G_TYPE_UINT64, impl.frames, "pts", G_TYPE_UINT64,
+        GST_BUFFER_PTS(buffer), "duration", G_TYPE_UINT64, GST_BUFFER_DURATION(buffer), "width",
+        G_TYPE_INT, static_cast<gint>(width), "height", G_TYPE_INT, static_cast<gint>(height),
+        "unlabelled", G_TYPE_DOUBLE,
+        static_cast<double>(static_cast<uint64_t>(total) - labelled) / total, nullptr);
+    gst_structure_take_value(s, "labels", &names);
+    gst_structure_take_value(s, "counts", &counts);
+    gst_structure_take_value(s, "shares", &shares);
+    return s;
+}
+
+// Posts the frame's message and attaches the meta to out.
+void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
+    Impl& impl = *s->impl;
+    GstStructure* structure = describe(impl, out, width, height);
+    if (gst_buffer_is_writable(out)) {
+        if (GstCustomMeta* meta = gst_buffer_add_custom_meta(out, CLSG_SEGMENT_META)) {
+            GstStructure* m = gst_custom_meta_get_structure(meta);
+            for (const char* f : {"frame", "pts", "duration", "width", "height", "labels", "counts",
+                                  "shares", "unlabelled"})
+                gst_structure_set_value(m, f, gst_structure_get_value(structure, f));
+        }
+    }
+    gst_element_post_message(GST_ELEMENT(s), gst_message_new_element(GST_OBJECT(s), structure));
+    ++impl.frames;
+}
+
+// Segments frame (mapped for reading) into labels.
+bool segment(ClsgSegment* s, const GstVideoFrame& frame, unsigned char* labels,
+             std::ptrdiff_t stride) {
+    Impl& impl = *s->impl;
+    clsg::FrameView view;
+    view.data = static_cast<const unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    view.width = GST_VIDEO_FRAME_WIDTH(&frame);
+    view.height = GST_VIDEO_FRAME_HEIGHT(&frame);
+    view.stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    view.layout = impl.layout;
+    try {
+        impl.runner->run(impl.file->tool, impl.params, view, labels, stride);
+    } catch (const std::exception& e) {
+        GST_ELEMENT_ERROR(s, STREAM, FAILED,
+                          ("clsgsegment could not segment a frame: %s", e.what()), (nullptr));
+        return false;
+    }
+    return true;
+}
+
+GstFlowReturn transformInPlace(GstBaseTransform* trans, GstBuffer* buffer) {
+    ClsgSegment* s = self(trans);
+    Impl& impl = *s->impl;
+    const bool overlay = impl.drawOverlay;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &impl.in, buffer,
+                             overlay ? GST_MAP_READWRITE : GST_MAP_READ)) {
+        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map a frame"), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    const long width = GST_VIDEO_FRAME_WIDTH(&frame), height = GST_VIDEO_FRAME_HEIGHT(&frame);
+    if (!segment(s, frame, impl.labels.data(), impl.labelStride)) {
+        gst_video_frame_unmap(&frame);
+        return GST_FLOW_ERROR;
+    }
+    if (overlay) {
+        unsigned char* data = static_cast<unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+        const std::ptrdiff_t stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+        impl.runner->forEachBand(
+            [&](long top, long bottom) { drawOverlay(impl, data, stride, width, top, bottom); });
+    }
+    gst_video_frame_unmap(&frame);
+    report(s, buffer, width, height);
+    return GST_FLOW_OK;
+}
+
+GstFlowReturn transform(GstBaseTransform* trans, GstBuffer* inbuf, GstBuffer* outbuf) {
+    ClsgSegment* s = self(trans);
+    Impl& impl = *s->impl;
+    GstVideoFrame in, out;
+    if (!gst_video_frame_map(&in, &impl.in, inbuf, GST_MAP_READ)) {
+        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map a frame"), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    if (!gst_video_frame_map(&out, &impl.out, outbuf, GST_MAP_WRITE)) {
+        gst_video_frame_unmap(&in);
+        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map an output frame"), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    const long width = GST_VIDEO_FRAME_WIDTH(&in), height = GST_VIDEO_FRAME_HEIGHT(&in);
+    const bool ok = segment(s, in, static_cast<unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0)),
+                            GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0));
+    gst_video_frame_unmap(&out);
+    gst_video_frame_unmap(&in);
+    if (!ok) return GST_FLOW_ERROR;
+    report(s, outbuf, width, height);
+    return GST_FLOW_OK;
+}
+
+}  // namespace
+
+static void clsg_segment_class_init(ClsgSegmentClass* klass) {
+    GObjectClass* object = G_OBJECT_CLASS(klass);
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    GstBaseTransformClass* base = GST_BASE_TRANSFORM_CLASS(klass);
+    object->set_property = setProperty;
+    object->get_property = getProperty;
+    object->finalize = finalize;
+
+    const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                GST_PARAM_MUTABLE_READY);
+    g_object_class_install_property(
+        object, PROP_TOOL,
+        g_param_spec_string("tool", "Tool file", "The trained tool (.clsg file) to segment with",
+                            nullptr, flags));
+    g_object_class_install_property(
+        object, PROP_NEIGHBORHOOD,
+        g_param_spec_int("neighborhood", "Neighbourhood",
+                         "Side of the scoring neighbourhood (0: the tool file's, else 3)", 0, 255,
+                         0, flags));
+    g_object_class_install_property(
+        object, PROP_NORMALIZE,
+        g_param_spec_boolean("normalize", "Normalise intensity",
+                             "Match each frame's brightness to the trained colours first", FALSE,
+                             flags));
+    g_object_class_install_property(
+        object, PROP_THREADS,
+        g_param_spec_uint("threads", "Threads", "Threads segmenting each frame (0: one per core)",
+                          0, 1024, 0, flags));
+    g_object_class_install_property(object, PROP_OUTPUT,
+                                    g_param_spec_enum("output", "Output", "What flows downstream",
+                                                      outputType(), kOverlay, flags));
+
+    gst_element_class_set_static_metadata(element, "Colour segmentation", "Filter/Analyzer/Video",
+                                          "Labels each pixel with a trained clsg tool", "clsg");
+    gst_element_class_add_static_pad_template(element, &sinkTemplate);
+    gst_element_class_add_static_pad_template(element, &srcTemplate);
+
+    base->transform_caps = transformCaps;
+    base->set_caps = setCaps;
+    base->get_unit_size = unitSize;
+    base->query = query;
+    base->start = start;
+    base->stop = stop;
+    base->transform_ip = transformInPlace;
+    base->transform = transform;
+    base->passthrough_on_same_caps = FALSE;
+    base->transform_ip_on_passthrough = FALSE;
+}
+
+static void clsg_segment_init(ClsgSegment* s) {
+    s->impl = new Impl;
+    gst_base_transform_set_qos_enabled(GST_BASE_TRANSFORM(s), TRUE);
+}
+
+gboolean clsg_segment_register(GstPlugin* plugin) {
+    static const gchar* tags[] = {nullptr};
+    if (!gst_meta_get_info(CLSG_SEGMENT_META))
+        gst_meta_register_custom(CLSG_SEGMENT_META, tags, nullptr, nullptr, nullptr);
+    return gst_element_register(plugin, "clsgsegment", GST_RANK_NONE, CLSG_TYPE_SEGMENT);
+}
+
+gboolean clsg_segment_register_static(void) {
+    return gst_plugin_register_static(
+        GST_VERSION_MAJOR, GST_VERSION_MINOR, "clsg", "Colour segmentation with trained clsg tools",
+        clsg_segment_register, "0.1.0", "Proprietary", "clsg", "clsg", "clsg");
+}

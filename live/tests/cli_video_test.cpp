@@ -1,0 +1,186 @@
+// clsg run on video files, end to end: the overlay video and the per-frame
+// CSV, a file that is no video beside one that is, and Ctrl-C mid-clip.
+#include <fcntl.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "clsg/io/tool_file.h"
+#include "test_images.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace clsg;  // the file library
+
+struct Dir {
+    fs::path path;
+    Dir() {
+        char pattern[] = "/tmp/clsg-video-XXXXXX";
+        path = ::mkdtemp(pattern);
+    }
+    ~Dir() { fs::remove_all(path); }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs a launch line to its end; the number of buffers its fakesink saw, or -1 on error.
+int runLine(const std::string& line) {
+    GError* error = nullptr;
+    GstElement* p =
+        gst_parse_launch((line + " ! fakesink name=sink signal-handoffs=true").c_str(), &error);
+    if (error) g_clear_error(&error);
+    if (!p) return -1;
+    int buffers = 0;
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(p), "sink");
+    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer n) {
+                         ++*static_cast<int*>(n);
+                     }),
+                     &buffers);
+    gst_object_unref(sink);
+    gst_element_set_state(p, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(p);
+    GstMessage* m = gst_bus_timed_pop_filtered(
+        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const bool ok = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
+    if (m) gst_message_unref(m);
+    gst_object_unref(bus);
+    gst_element_set_state(p, GST_STATE_NULL);
+    gst_object_unref(p);
+    return ok ? buffers : -1;
+}
+
+struct Ran {
+    int status;
+    std::string out, err;
+};
+
+Ran clsg(const Dir& dir, const std::string& args) {
+    const std::string base = dir.path.string();
+    const int raw = std::system(("cd '" + base + "' && '" CLSG_CLI_PATH "' " + args + " >'" + base +
+                                 ".out' 2>'" + base + ".err'")
+                                    .c_str());
+    Ran r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+    fs::remove(base + ".out"), fs::remove(base + ".err");
+    return r;
+}
+
+class CliVideo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gst_init(nullptr, nullptr);
+        ToolFile file;  // red and blue bars of the test pattern, and its green
+        const auto uniform = [](Rgb c) { return uniformImage(kvPelRect(0, 0, 8, 8), c); };
+        file.labels = {{"red", 0xff0000, {}}, {"blue", 0x0000ff, {}}};
+        file.tool.train({kvCompositeColorSet({kvCompositeColor(uniform({191, 0, 0}), {})}),
+                         kvCompositeColorSet({kvCompositeColor(uniform({0, 0, 191}), {})})},
+                        kvCompositeColorSegmenterTrainParams(0.2, 8));
+        writeToolFile(dir / "bars.clsg", file);
+    }
+    Dir dir;
+};
+
+// Writes the clip with a filesink (runLine's fakesink cannot follow one).
+void writeClip(const std::string& path, int frames, int width, int height) {
+    const std::string line =
+        "videotestsrc num-buffers=" + std::to_string(frames) +
+        " pattern=smpte horizontal-speed=3 ! video/x-raw,width=" + std::to_string(width) +
+        ",height=" + std::to_string(height) +
+        ",framerate=25/1 ! jpegenc ! avimux ! filesink location=" + path;
+    GError* error = nullptr;
+    GstElement* p = gst_parse_launch(line.c_str(), &error);
+    ASSERT_TRUE(p && !error);
+    gst_element_set_state(p, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(p);
+    GstMessage* m = gst_bus_timed_pop_filtered(
+        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    ASSERT_TRUE(m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS);
+    gst_message_unref(m);
+    gst_object_unref(bus);
+    gst_element_set_state(p, GST_STATE_NULL);
+    gst_object_unref(p);
+}
+
+TEST_F(CliVideo, OverlayVideoAndFrameTable) {
+    writeClip(dir / "bars.avi", 12, 160, 120);
+    std::ofstream(dir / "notes.mp4") << "this is not a video";
+    const Ran r = clsg(dir, "run bars.clsg bars.avi notes.mp4 --out out --threads 2");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("bars.avi: 12 frames"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("clsg: error: notes.mp4: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 of 2 inputs failed"), std::string::npos) << r.err;
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+        names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"bars-overlay.avi", "bars-frames.csv"}));
+
+    // The table: a header, then one row per frame with its time and shares.
+    std::istringstream csv(slurp(dir / "out/bars-frames.csv"));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "frame,time,red,blue,unlabelled");
+    int rows = 0;
+    double sawRed = 0, sawBlue = 0;
+    while (std::getline(csv, line)) {
+        std::vector<double> v;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, ',');) v.push_back(std::stod(f));
+        ASSERT_EQ(v.size(), 5u) << line;
+        EXPECT_EQ(v[0], rows);
+        EXPECT_NEAR(v[1], rows / 25.0, 1e-6);
+        EXPECT_NEAR(v[2] + v[3] + v[4], 1.0, 1e-5);
+        sawRed += v[2], sawBlue += v[3];
+        ++rows;
+    }
+    EXPECT_EQ(rows, 12);
+    EXPECT_GT(sawRed, 0.0);  // both labels occur (the clip is compressed: a few pixels)
+    EXPECT_GT(sawBlue, 0.0);
+    // The overlay decodes to the same number of frames.
+    EXPECT_EQ(runLine("filesrc location=" + dir / "out/bars-overlay.avi" + " ! decodebin"), 12);
+}
+
+// Ctrl-C mid-clip: status 130, no partial overlay, table or temporary left.
+TEST_F(CliVideo, CtrlCLeavesNoPartialFiles) {
+    writeClip(dir / "long.avi", 400, 640, 480);
+    const std::string line = "cd '" + dir.path.string() +
+                             "' && exec '" CLSG_CLI_PATH
+                             "' run bars.clsg long.avi --out out --neighborhood 7 >/dev/null 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) execl("/bin/sh", "sh", "-c", line.c_str(), nullptr), _exit(121);
+    // Signal once the overlay's temporary has grown past its first frames.
+    bool writing = false;
+    for (int tries = 0; tries < 4000 && !writing; ++tries, usleep(5000)) {
+        std::error_code ec;
+        for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().filename().string().find(".tmp-") != std::string::npos &&
+                fs::file_size(it->path(), ec) > 200000)
+                writing = true;
+    }
+    ASSERT_TRUE(writing);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end; it.increment(ec))
+        ADD_FAILURE() << "left behind: " << it->path().filename();
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "clsg/live/video_run.h"
+
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+#include "clsg/live/segment_element.h"
+
+namespace clsg {
+
+namespace {
+
+// Registers the element once per process, after gst_init.
+void initGstreamer() {
+    static const bool ready = []() {
+        gst_init(nullptr, nullptr);
+        return clsg_segment_register_static() != FALSE;
+    }();
+    if (!ready) throw VideoError("cannot register the clsgsegment element with GStreamer");
+}
+
+bool have(const char* factory) {
+    GstElementFactory* f = gst_element_factory_find(factory);
+    if (f) gst_object_unref(f);
+    return f != nullptr;
+}
+
+struct Encoder {
+    const char* launch;  // encoder ! muxer
+    const char* extension;
+};
+
+const Encoder* chooseEncoder() {
+    static const Encoder encoders[] = {
+        // (This libav encoder's timestamps confuse the MP4 muxers; AVI
+        // counts frames instead.)
+        {"avenc_mpeg4 pass=quant quantizer=3 ! avimux", ".avi"},
+        {"vp8enc deadline=1 target-bitrate=8000000 ! webmmux", ".webm"},
+        {"jpegenc quality=90 ! avimux", ".avi"},
+    };
+    static const char* needs[][2] = {
+        {"avenc_mpeg4", "avimux"}, {"vp8enc", "webmmux"}, {"jpegenc", "avimux"}};
+    for (std::size_t i = 0; i < 3; ++i)
+        if (have(needs[i][0]) && have(needs[i][1])) return &encoders[i];
+    return nullptr;
+}
+
+struct Unref {
+    void operator()(GstElement* e) const {
+        gst_element_set_state(e, GST_STATE_NULL);
+        gst_object_unref(e);
+    }
+};
+
+VideoFrameReport reportOf(const GstStructure* s) {
+    VideoFrameReport r;
+    guint64 frame = 0, pts = GST_CLOCK_TIME_NONE;
+    gst_structure_get_uint64(s, "frame", &frame);
+    gst_structure_get_uint64(s, "pts", &pts);
+    gst_structure_get_double(s, "unlabelled", &r.unlabelled);
+    r.frame = frame;
+    r.seconds = GST_CLOCK_TIME_IS_VALID(pts) ? static_cast<double>(pts) / GST_SECOND : -1.0;
+    const GValue* names = gst_structure_get_value(s, "labels");
+    const GValue* shares = gst_structure_get_value(s, "shares");
+    if (names && shares)
+        for (guint i = 0, n = gst_value_array_get_size(names); i < n; ++i) {
+            r.labels.emplace_back(g_value_get_string(gst_value_array_get_value(names, i)));
+            r.shares.push_back(g_value_get_double(gst_value_array_get_value(shares, i)));
+        }
+    return r;
+}
+
+}  // namespace
+
+bool hasVideoExtension(const std::string& path) {
+    const std::size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* v :
+         {"mp4", "m4v", "mov", "mkv", "webm", "avi", "ogv", "mpg", "mpeg", "ts", "wmv", "flv"})
+        if (ext == v) return true;
+    return false;
+}
+
+std::string overlayVideoExtension() {
+    initGstreamer();
+    const Encoder* e = chooseEncoder();
+    if (!e)
+        throw VideoError(
+            "no video encoder found (install gstreamer1.0-libav or gstreamer1.0-plugins-good)");
+    return e->extension;
+}
+
+uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
+                  const VideoRunSettings& settings) {
+    initGstreamer();
+    const Encoder* encoder = chooseEncoder();
+    if (!encoder)
+        throw VideoError(
+            "no video encoder found (install gstreamer1.0-libav or gstreamer1.0-plugins-good)");
+    if (!have("decodebin") || !have("videoconvert"))
+        throw VideoError(
+            "GStreamer's decodebin and videoconvert are missing (install "
+            "gstreamer1.0-plugins-base)");
+    // No clock: the file is read as fast as it is segmented, no frame dropped.
+    const std::string line =
+        std::string(
+            "filesrc name=in ! decodebin ! videoconvert ! video/x-raw,format={RGBx,BGRx,RGB} ! "
+            "clsgsegment name=segment qos=false ! videoconvert ! ") +
+        encoder->launch + " ! filesink name=out";
+    GError* error = nullptr;
+    std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(line.c_str(), &error));
+    if (error) {
+        const std::string message = error->message;
+        g_clear_error(&error);
+        throw VideoError("cannot build the video pipeline: " + message);
+    }
+    GstBin* bin = GST_BIN(pipeline.get());
+    const auto set = [&](const char* name, auto&&... args) {
+        GstElement* e = gst_bin_get_by_name(bin, name);
+        g_object_set(e, args..., nullptr);
+        gst_object_unref(e);
+    };
+    set("in", "location", clip.c_str());
+    set("out", "location", overlayPath.c_str());
+    set("segment", "tool", settings.toolPath.c_str(), "neighborhood",
+        static_cast<gint>(settings.neighborhood), "normalize", settings.normalize ? TRUE : FALSE,
+        "threads", static_cast<guint>(settings.threads));
+
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline.get());
+    uint64_t frames = 0;
+    std::string failure;
+    bool stopped = false;
+    for (bool done = false; !done;) {
+        GstMessage* m = gst_bus_timed_pop(bus, GST_SECOND / 10);
+        if (!m) {
+            if (settings.progress) {
+                gint64 position = -1, duration = -1;
+                double share = -1.0;
+                if (gst_element_query_position(pipeline.get(), GST_FORMAT_TIME, &position) &&
+                    gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) &&
+                    duration > 0)
+                    share = std::clamp(
+                        static_cast<double>(position) / static_cast<double>(duration), 0.0, 1.0);
+                if (!settings.progress(share, frames)) stopped = done = true;
+            }
+            continue;
+        }
+        switch (GST_MESSAGE_TYPE(m)) {
+            case GST_MESSAGE_ERROR: {
+                GError* e = nullptr;
+                gchar* debug = nullptr;
+                gst_message_parse_error(m, &e, &debug);
+                failure = e->message;
+                // Name what decodebin could not do (a missing decoder, no video).
+                if (debug && std::string(debug).find("not-linked") != std::string::npos)
+                    failure += " (the file holds no video stream clsg can decode)";
+                g_clear_error(&e);
+                g_free(debug);
+                done = true;
+                break;
+            }
+            case GST_MESSAGE_EOS:
+                done = true;
+                break;
+            case GST_MESSAGE_ELEMENT:
+                if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE)) {
+                    ++frames;
+                    if (settings.frame) settings.frame(reportOf(gst_message_get_structure(m)));
+                }
+                break;
+            default:
+                break;
+        }
+        gst_message_unref(m);
+    }
+    gst_object_unref(bus);
+    pipeline.reset();
+    if (stopped) throw VideoError(clip + ": stopped");
+    if (!failure.empty()) throw VideoError(clip + ": " + failure);
+    if (frames == 0) throw VideoError(clip + ": no video frames");
+    return frames;
+}
+
+}  // namespace clsg

@@ -1,0 +1,60 @@
+// Video files through the clsgsegment element: decoded by GStreamer's
+// decodebin, segmented frame by frame, and written as an overlay video, with
+// each frame's label shares handed to the caller.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace clsg {
+
+class VideoError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// True for names ending in a video extension (.mp4, .m4v, .mov, .mkv, .webm,
+// .avi, .ogv, .mpg, .mpeg, .ts, .wmv, .flv; any case).
+bool hasVideoExtension(const std::string& path);
+
+// The extension of the overlay videos written here (".avi" with MPEG-4 video
+// where GStreamer's libav encoders are installed, else ".webm" with VP8,
+// else ".avi" with motion JPEG). Throws VideoError when none is installed.
+std::string overlayVideoExtension();
+
+// One segmented frame: its index from 0, its presentation time in seconds
+// (negative when the stream gives none), and per label its name and share of
+// the frame's pixels, then the unlabelled share.
+struct VideoFrameReport {
+    uint64_t frame = 0;
+    double seconds = -1.0;
+    std::vector<std::string> labels;
+    std::vector<double> shares;
+    double unlabelled = 0.0;
+};
+
+struct VideoRunSettings {
+    std::string toolPath;
+    int32_t neighborhood = 0;  // 0: the tool file's, else 3
+    bool normalize = false;
+    unsigned threads = 0;  // 0: one per core
+    // Called for every frame, in order, on the calling thread.
+    std::function<void(const VideoFrameReport&)> frame;
+    // Called about ten times a second with the share of the clip done (0 to
+    // 1, negative when the length is unknown) and the frames so far;
+    // returning false stops the run (VideoError "stopped").
+    std::function<bool(double done, uint64_t frames)> progress;
+};
+
+// Segments every frame of clip and writes the overlay video to overlayPath
+// (its format by overlayVideoExtension(), whatever the path's extension).
+// Throws VideoError naming clip for a file that cannot be read or decoded,
+// holds no video, or a tool file the element refuses (the element's message).
+// Returns the number of frames.
+uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
+                  const VideoRunSettings& settings);
+
+}  // namespace clsg

@@ -1,0 +1,82 @@
+"""Choosing the parameters from the examples, and judging labels against a truth."""
+
+import json
+
+import numpy as np
+
+from . import _clsg
+
+
+def suggest(labels):
+    """Chooses tolerance_frac, tolerance_min and the neighbourhood for labels
+    (a dict of name -> list of (image, mask or None), as Tool.train takes
+    them) by cross-validation on the examples, as `clsg train --auto` does.
+
+    Returns a dict: "tolerance_frac", "tolerance_min", "neighborhood" (the
+    choice), "estimate" (the search's estimate of the balanced accuracy on the
+    pictures: the held-out example pixels' balanced accuracy times the share
+    of picture samples that get a label; it cannot see a wrong label given to
+    shades no example shows) and "report" (every candidate, as
+    `clsg train --auto --report` writes it). Raises BadParamsError for
+    examples that cannot be split (every label needs selected pixels in more
+    than one place), and KeyboardInterrupt on Ctrl-C.
+
+        choice = clsg.suggest({"crema": [(image, crema_mask)], ...})
+        tool.train(labels, choice["tolerance_frac"], choice["tolerance_min"])
+        tool.run(image, neighborhood=choice["neighborhood"])
+    """
+    report = json.loads(_clsg._suggest(labels))
+    chosen = report["chosen"]
+    return {
+        "tolerance_frac": chosen["colorToleranceFrac"],
+        "tolerance_min": chosen["colorToleranceMin"],
+        "neighborhood": chosen["neighborhoodSize"],
+        "estimate": report["estimate"]["balancedAccuracy"],
+        "report": report,
+    }
+
+
+def evaluate(labels, truth, n_labels=None):
+    """Compares a label image (Result.labels, 255 = none) with a true label
+    image of the same shape: truth value i < n_labels is label i, any other
+    value is not judged. n_labels defaults to one more than the largest true
+    value below 255.
+
+    Returns a dict: "pixels" (judged), "accuracy", "balanced_accuracy" (the
+    mean recall over labels with true pixels; no label counts as wrong),
+    "recall" and "precision" (per label, None where undefined) and
+    "confusion" (n_labels rows of true labels, n_labels + 1 columns: the
+    labels given, then none).
+    """
+    labels = np.asarray(labels)
+    truth = np.asarray(truth)
+    if labels.shape != truth.shape or labels.ndim != 2:
+        raise ValueError(
+            f"labels and truth must be 2-D arrays of one shape; got {labels.shape} and {truth.shape}"
+        )
+    if n_labels is None:
+        present = truth[truth < 255]
+        n_labels = int(present.max()) + 1 if present.size else 0
+    if not 0 < n_labels < 255:
+        raise ValueError(f"n_labels must lie in 1..254; got {n_labels}")
+    judged = (truth >= 0) & (truth < n_labels)
+    t = truth[judged].astype(np.int64)
+    got = labels[judged].astype(np.int64)
+    got = np.where((got >= 0) & (got < n_labels), got, n_labels)
+    confusion = np.zeros((n_labels, n_labels + 1), np.int64)
+    np.add.at(confusion, (t, got), 1)
+    rows = confusion.sum(axis=1)
+    columns = confusion[:, :n_labels].sum(axis=0)
+    diagonal = np.diag(confusion[:, :n_labels])
+    recall = [float(diagonal[i] / rows[i]) if rows[i] else None for i in range(n_labels)]
+    precision = [float(diagonal[i] / columns[i]) if columns[i] else None for i in range(n_labels)]
+    known = [r for r in recall if r is not None]
+    total = int(rows.sum())
+    return {
+        "pixels": total,
+        "accuracy": float(diagonal.sum() / total) if total else None,
+        "balanced_accuracy": sum(known) / len(known) if known else None,
+        "recall": recall,
+        "precision": precision,
+        "confusion": confusion.tolist(),
+    }

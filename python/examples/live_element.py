@@ -1,0 +1,76 @@
+"""Runs the clsgsegment GStreamer element from Python and prints each frame's label shares.
+
+    python3 live_element.py TOOL.clsg                                # test pattern
+    python3 live_element.py TOOL.clsg --source "v4l2src"             # a webcam
+    python3 live_element.py TOOL.clsg --source "filesrc location=clip.mp4 ! decodebin"
+    python3 live_element.py TOOL.clsg --source "aravissrc" --show    # a GenICam camera, on screen
+
+GStreamer must find the plugin: install clsg (cmake --install puts libgstclsg.so
+in GStreamer's plugin folder) or point GST_PLUGIN_PATH at the build's live/
+folder. Needs Debian's python3-gst-1.0.
+"""
+
+import argparse
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+from gi.repository import Gst  # noqa: E402
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("tool", help="a tool file (clsg train, or clsg.Tool.save)")
+    p.add_argument("--source", default="videotestsrc pattern=smpte",
+                   help="the launch text of the frames' source (default: a test pattern)")
+    p.add_argument("--frames", type=int, default=100, help="stop after this many frames (0: never)")
+    p.add_argument("--output", choices=("overlay", "labels", "passthrough"), default="overlay")
+    p.add_argument("--threads", type=int, default=0, help="threads per frame (0: one per core)")
+    p.add_argument("--show", action="store_true", help="show the output in a window")
+    a = p.parse_args()
+
+    Gst.init(None)
+    if Gst.ElementFactory.find("clsgsegment") is None:
+        print("GStreamer has no clsgsegment element: install clsg or set GST_PLUGIN_PATH "
+              "to the build's live/ folder", file=sys.stderr)
+        return 2
+    sink = "videoconvert ! autovideosink" if a.show else "fakesink"
+    limit = f" num-buffers={a.frames}" if a.frames and a.source.startswith("videotestsrc") else ""
+    pipeline = Gst.parse_launch(
+        f"{a.source}{limit} ! videoconvert ! clsgsegment name=segment output={a.output} "
+        f"threads={a.threads} ! {sink}")
+    pipeline.get_by_name("segment").set_property("tool", a.tool)
+
+    bus = pipeline.get_bus()
+    pipeline.set_state(Gst.State.PLAYING)
+    status, frames = 0, 0
+    while True:
+        message = bus.timed_pop_filtered(
+            Gst.CLOCK_TIME_NONE,
+            Gst.MessageType.ELEMENT | Gst.MessageType.ERROR | Gst.MessageType.EOS)
+        if message.type == Gst.MessageType.ERROR:
+            error, debug = message.parse_error()
+            print(f"error: {error.message}", file=sys.stderr)
+            status = 1
+            break
+        if message.type == Gst.MessageType.EOS:
+            break
+        s = message.get_structure()
+        if s is None or s.get_name() != "clsg-segment":
+            continue
+        names, shares = s.get_value("labels"), s.get_value("shares")
+        pts = s.get_value("pts")
+        time = f"{pts / Gst.SECOND:8.3f} s" if pts != Gst.CLOCK_TIME_NONE else "       -"
+        text = ", ".join(f"{n} {100 * v:5.1f}%" for n, v in zip(names, shares))
+        print(f"frame {s.get_value('frame'):5d} {time}: {text}, "
+              f"unlabelled {100 * s.get_value('unlabelled'):5.1f}%")
+        frames += 1
+        if a.frames and frames >= a.frames:
+            break
+    pipeline.set_state(Gst.State.NULL)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
