@@ -97,6 +97,167 @@ std::string withoutRow(std::string message) {
     return message;
 }
 
+// A failure worded with libtiff's own message when it gave one.
+struct Failure {
+    const std::string& name;
+    const MemoryFile& file;
+    ImageError operator()(const std::string& what) const {
+        return ImageError(
+            name + ": bad TIFF file: " + (file.message[0] ? withoutRow(file.message) : what));
+    }
+};
+
+Layout readLayout(TIFF* tif) {
+    Layout l;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &l.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &l.height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &l.bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &l.spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &l.planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &l.format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &l.compression);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l.photometric))
+        l.photometric = l.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    return l;
+}
+
+// What kind of pixels the file stores; throws for kinds we do not read.
+struct Kind {
+    bool grey = false, palette = false;
+    bool packed = false;  // fewer than 8 bits: one grey or palette sample a pixel
+};
+
+Kind checkKind(const Layout& l, const std::string& name) {
+    Kind k;
+    k.grey = l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
+    k.palette = l.photometric == PHOTOMETRIC_PALETTE;
+    if (!k.grey && !k.palette && l.photometric != PHOTOMETRIC_RGB)
+        throw ImageError(name + ": TIFF photometric interpretation " +
+                         std::to_string(l.photometric) +
+                         " is not supported; save it as RGB, greyscale or palette");
+    k.packed = l.bits == 1 || l.bits == 2 || l.bits == 4;
+    const bool bitsOk = l.bits == 8 ||
+                        (k.packed && l.spp == 1 && !(l.photometric == PHOTOMETRIC_RGB)) ||
+                        (l.bits == 16 && !k.palette);
+    if (!bitsOk || l.format != SAMPLEFORMAT_UINT)
+        throw ImageError(name + ": TIFF with " + std::to_string(l.bits) + "-bit " +
+                         (l.format == SAMPLEFORMAT_UINT ? "" : "non-integer ") +
+                         "samples is not supported; save it with 8 or 16-bit samples");
+    if (k.palette ? l.spp != 1 : l.spp != (k.grey ? 1 : 3) && l.spp != (k.grey ? 2 : 4))
+        throw ImageError(name + ": TIFF with " + std::to_string(l.spp) +
+                         " samples per pixel is not supported");
+    return k;
+}
+
+// A palette's colours as 8-bit RGB; colour maps written with 8-bit values
+// (every entry below 256) are taken as they are.
+std::vector<unsigned char> paletteColours(TIFF* tif, const Layout& l, const Failure& fail) {
+    uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue))
+        throw fail("a palette image without a colour map");
+    const std::size_t n = std::size_t{1} << l.bits;
+    bool eightBit = true;
+    for (std::size_t i = 0; i < n; ++i)
+        eightBit = eightBit && red[i] < 256 && green[i] < 256 && blue[i] < 256;
+    std::vector<unsigned char> colours;
+    for (std::size_t i = 0; i < n; ++i)
+        for (const uint16_t* map : {red, green, blue})
+            colours.push_back(
+                static_cast<unsigned char>(eightBit ? map[i] : (map[i] * 255u + 32767u) / 65535u));
+    return colours;
+}
+
+// How the pixels are stored: strips (tileW = the width) or tiles, each
+// bandH rows of chunkRowBytes, in one plane or one per sample.
+struct Chunks {
+    bool tiled = false, separate = false;
+    uint16_t planes = 1;
+    uint32_t tileW = 0, bandH = 0;
+    uint64_t rowBytes = 0, bytes = 0;
+};
+
+Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure& fail) {
+    Chunks c;
+    c.separate = l.planar == PLANARCONFIG_SEPARATE && l.spp > 1;
+    c.planes = c.separate ? l.spp : 1;
+    c.tiled = TIFFIsTiled(tif) != 0;
+    c.tileW = l.width;
+    if (c.tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &c.tileW);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &c.bandH);
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &c.bandH);
+    }
+    if (c.tileW == 0 || c.bandH == 0) throw fail("no strip or tile size");
+    c.bandH = std::min(c.bandH, l.height);
+    const uint64_t unitBits = uint64_t{l.bits} * (c.separate ? 1 : l.spp);  // one pixel stored
+    c.rowBytes = (uint64_t{c.tileW} * unitBits + 7) / 8;  // stored rows start on a byte
+    c.bytes = c.rowBytes * c.bandH;
+    // Before anything is sized: what the strips or tiles decode to, padding
+    // included, must be what such an image needs and what the file's bytes
+    // can hold at this compression (tiles sharing their data count once).
+    const uint64_t across = (uint64_t{l.width} + c.tileW - 1) / c.tileW;
+    const uint64_t down = (uint64_t{l.height} + c.bandH - 1) / c.bandH;
+    const uint64_t stored = c.bytes * across * down * c.planes;
+    const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
+    if (stored > 4 * imageBytes + (1u << 20))
+        throw fail("its strips or tiles are far larger than the image");
+    if (stored > fileBytes * maxExpansion(l.compression))
+        throw fail("it declares " + std::to_string(stored) + " bytes of pixel data, more than " +
+                   std::to_string(fileBytes) + " bytes can hold");
+    return c;
+}
+
+// One decoded chunk's rows into the band, from column x0 of plane p.
+struct Unpack {
+    const Layout& l;
+    const Kind& kind;
+    const Chunks& c;
+    const std::vector<unsigned char>& colours;
+    std::size_t bps, pel, bandRowBytes;
+
+    void operator()(const unsigned char* chunk, unsigned char* band, uint32_t rows, uint32_t x0,
+                    uint32_t cols, uint16_t p) const {
+        for (uint32_t y = 0; y < rows; ++y) {
+            const unsigned char* src = chunk + y * c.rowBytes;
+            unsigned char* dst = band + y * bandRowBytes + std::size_t{x0} * pel;
+            if (kind.packed || kind.palette) {
+                const unsigned mask = (1u << l.bits) - 1;
+                for (uint32_t x = 0; x < cols; ++x) {
+                    const uint64_t bit = uint64_t{x} * l.bits;
+                    const unsigned v =
+                        l.bits == 8 ? src[x] : (src[bit / 8] >> (8 - l.bits - bit % 8)) & mask;
+                    if (kind.palette)
+                        std::memcpy(dst + x * pel, &colours[v * 3], 3);
+                    else
+                        dst[x] = static_cast<unsigned char>(v * (255 / mask));
+                }
+            } else if (!c.separate) {
+                std::memcpy(dst, src, cols * pel);
+            } else {
+                for (uint32_t x = 0; x < cols; ++x)
+                    std::memcpy(dst + x * pel + p * bps, src + x * bps, bps);
+            }
+        }
+    }
+};
+
+// Min-is-white grey samples turned the right way round (alpha kept).
+void invertGrey(Raster& r) {
+    const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
+    const std::size_t pel = bps * static_cast<std::size_t>(r.channels);
+    for (std::size_t i = 0; i < r.data.size(); i += pel) {
+        if (bps == 1) {
+            r.data[i] = static_cast<unsigned char>(255 - r.data[i]);
+        } else {
+            uint16_t v;
+            std::memcpy(&v, &r.data[i], 2);
+            v = static_cast<uint16_t>(65535 - v);
+            std::memcpy(&r.data[i], &v, 2);
+        }
+    }
+}
+
 }  // namespace
 
 Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& name,
@@ -112,152 +273,52 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt(name.c_str(), "rm", &file, memRead,
                                                             memWrite, memSeek, memClose, memSize,
                                                             memMap, memUnmap, options.get()));
-    const auto fail = [&](const std::string& what) {
-        return ImageError(
-            name + ": bad TIFF file: " + (file.message[0] ? withoutRow(file.message) : what));
-    };
+    const Failure fail{name, file};
     if (!tif) throw fail("cannot open");
 
-    Layout l;
-    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &l.width);
-    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &l.height);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &l.bits);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &l.spp);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &l.planar);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &l.format);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &l.compression);
-    if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &l.photometric))
-        l.photometric = l.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    const Layout l = readLayout(tif.get());
     checkImageSize(l.width, l.height, limits, name);
-
-    const bool grey =
-        l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
-    const bool palette = l.photometric == PHOTOMETRIC_PALETTE;
-    if (!grey && !palette && l.photometric != PHOTOMETRIC_RGB)
-        throw ImageError(name + ": TIFF photometric interpretation " +
-                         std::to_string(l.photometric) +
-                         " is not supported; save it as RGB, greyscale or palette");
-    // Fewer than 8 bits: one grey or palette sample a pixel.
-    const bool packed = l.bits == 1 || l.bits == 2 || l.bits == 4;
-    const bool bitsOk = l.bits == 8 ||
-                        (packed && l.spp == 1 && !(l.photometric == PHOTOMETRIC_RGB)) ||
-                        (l.bits == 16 && !palette);
-    if (!bitsOk || l.format != SAMPLEFORMAT_UINT)
-        throw ImageError(name + ": TIFF with " + std::to_string(l.bits) + "-bit " +
-                         (l.format == SAMPLEFORMAT_UINT ? "" : "non-integer ") +
-                         "samples is not supported; save it with 8 or 16-bit samples");
-    if (palette ? l.spp != 1 : l.spp != (grey ? 1 : 3) && l.spp != (grey ? 2 : 4))
-        throw ImageError(name + ": TIFF with " + std::to_string(l.spp) +
-                         " samples per pixel is not supported");
-    // A palette's colours as 8-bit RGB; colour maps written with 8-bit
-    // values (every entry below 256) are taken as they are.
-    std::vector<unsigned char> colours;
-    if (palette) {
-        uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-        if (!TIFFGetField(tif.get(), TIFFTAG_COLORMAP, &red, &green, &blue))
-            throw fail("a palette image without a colour map");
-        const std::size_t n = std::size_t{1} << l.bits;
-        bool eightBit = true;
-        for (std::size_t i = 0; i < n; ++i)
-            eightBit = eightBit && red[i] < 256 && green[i] < 256 && blue[i] < 256;
-        for (std::size_t i = 0; i < n; ++i)
-            for (const uint16_t* map : {red, green, blue})
-                colours.push_back(static_cast<unsigned char>(
-                    eightBit ? map[i] : (map[i] * 255u + 32767u) / 65535u));
-    }
+    const Kind kind = checkKind(l, name);
+    const std::vector<unsigned char> colours =
+        kind.palette ? paletteColours(tif.get(), l, fail) : std::vector<unsigned char>();
 
     Raster r;
     r.width = l.width;
     r.height = l.height;
-    r.channels = palette ? 3 : l.spp;
+    r.channels = kind.palette ? 3 : l.spp;
     r.bytesPerSample = l.bits == 16 ? 2 : 1;
     r.maxValue = l.bits == 16 ? 65535 : 255;
     const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
-    const std::size_t pel = bps * static_cast<std::size_t>(r.channels);
-    const bool separate = l.planar == PLANARCONFIG_SEPARATE && l.spp > 1;
-    const uint16_t planes = separate ? l.spp : 1;
-    const uint64_t unitBits = uint64_t{l.bits} * (separate ? 1 : l.spp);  // one pixel stored
+    const Chunks c = chunksOf(tif.get(), l, bytes.size(), fail);
+    const Unpack unpack{l,
+                        kind,
+                        c,
+                        colours,
+                        bps,
+                        bps * static_cast<std::size_t>(r.channels),
+                        static_cast<std::size_t>(r.rowBytes())};
 
-    const bool tiled = TIFFIsTiled(tif.get()) != 0;
-    uint32_t tileW = l.width, bandH = 0;
-    if (tiled) {
-        TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &tileW);
-        TIFFGetField(tif.get(), TIFFTAG_TILELENGTH, &bandH);
-    } else {
-        TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ROWSPERSTRIP, &bandH);
-    }
-    if (tileW == 0 || bandH == 0) throw fail("no strip or tile size");
-    bandH = std::min(bandH, l.height);
-    // Stored rows start on a byte.
-    const uint64_t chunkRowBytes = (uint64_t{tileW} * unitBits + 7) / 8;
-    const uint64_t chunkBytes = chunkRowBytes * bandH;
-    // Before anything is sized: what the strips or tiles decode to, padding
-    // included, must be what such an image needs and what the file's bytes
-    // can hold at this compression (tiles sharing their data count once).
-    const uint64_t across = (uint64_t{l.width} + tileW - 1) / tileW;
-    const uint64_t down = (uint64_t{l.height} + bandH - 1) / bandH;
-    const uint64_t stored = chunkBytes * across * down * planes;
-    const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
-    if (stored > 4 * imageBytes + (1u << 20))
-        throw fail("its strips or tiles are far larger than the image");
-    if (stored > bytes.size() * maxExpansion(l.compression))
-        throw fail("it declares " + std::to_string(stored) + " bytes of pixel data, more than " +
-                   std::to_string(bytes.size()) + " bytes can hold");
-
-    const Scratch chunk(chunkBytes);
-    const Scratch band(r.rowBytes() * bandH);
+    const Scratch chunk(c.bytes);
+    const Scratch band(r.rowBytes() * c.bandH);
     r.data.reserve(static_cast<std::size_t>(r.rowBytes() * l.height));
-    for (uint32_t y0 = 0; y0 < l.height; y0 += bandH) {
-        const uint32_t rows = std::min(bandH, l.height - y0);
-        for (uint16_t p = 0; p < planes; ++p) {
-            for (uint32_t x0 = 0; x0 < l.width; x0 += tileW) {
+    for (uint32_t y0 = 0; y0 < l.height; y0 += c.bandH) {
+        const uint32_t rows = std::min(c.bandH, l.height - y0);
+        for (uint16_t p = 0; p < c.planes; ++p)
+            for (uint32_t x0 = 0; x0 < l.width; x0 += c.tileW) {
                 const tmsize_t got =
-                    tiled ? TIFFReadEncodedTile(tif.get(), TIFFComputeTile(tif.get(), x0, y0, 0, p),
-                                                chunk.get(), static_cast<tmsize_t>(chunkBytes))
-                          : TIFFReadEncodedStrip(tif.get(), TIFFComputeStrip(tif.get(), y0, p),
-                                                 chunk.get(), static_cast<tmsize_t>(chunkBytes));
-                const uint32_t cols = std::min(tileW, l.width - x0);
-                const uint64_t need = uint64_t{tiled ? bandH : rows} * chunkRowBytes;
+                    c.tiled
+                        ? TIFFReadEncodedTile(tif.get(), TIFFComputeTile(tif.get(), x0, y0, 0, p),
+                                              chunk.get(), static_cast<tmsize_t>(c.bytes))
+                        : TIFFReadEncodedStrip(tif.get(), TIFFComputeStrip(tif.get(), y0, p),
+                                               chunk.get(), static_cast<tmsize_t>(c.bytes));
+                const uint64_t need = uint64_t{c.tiled ? c.bandH : rows} * c.rowBytes;
                 if (got < 0 || static_cast<uint64_t>(got) < need)
                     throw fail("the file is truncated");
-                for (uint32_t y = 0; y < rows; ++y) {
-                    const unsigned char* src = chunk.get() + y * chunkRowBytes;
-                    unsigned char* dst = band.get() + y * r.rowBytes() + std::size_t{x0} * pel;
-                    if (packed || palette) {
-                        const unsigned mask = (1u << l.bits) - 1;
-                        for (uint32_t x = 0; x < cols; ++x) {
-                            const uint64_t bit = uint64_t{x} * l.bits;
-                            const unsigned v =
-                                l.bits == 8 ? src[x]
-                                            : (src[bit / 8] >> (8 - l.bits - bit % 8)) & mask;
-                            if (palette)
-                                std::memcpy(dst + x * pel, &colours[v * 3], 3);
-                            else
-                                dst[x] = static_cast<unsigned char>(v * (255 / mask));
-                        }
-                    } else if (!separate) {
-                        std::memcpy(dst, src, cols * pel);
-                    } else {
-                        for (uint32_t x = 0; x < cols; ++x)
-                            std::memcpy(dst + x * pel + p * bps, src + x * bps, bps);
-                    }
-                }
+                unpack(chunk.get(), band.get(), rows, x0, std::min(c.tileW, l.width - x0), p);
             }
-        }
         for (uint32_t y = 0; y < rows; ++y) r.appendRow(band.get() + y * r.rowBytes());
     }
-    if (l.photometric == PHOTOMETRIC_MINISWHITE) {  // grey only, alpha kept
-        for (std::size_t i = 0; i < r.data.size(); i += pel) {
-            if (bps == 1) {
-                r.data[i] = static_cast<unsigned char>(255 - r.data[i]);
-            } else {
-                uint16_t v;
-                std::memcpy(&v, &r.data[i], 2);
-                v = static_cast<uint16_t>(65535 - v);
-                std::memcpy(&r.data[i], &v, 2);
-            }
-        }
-    }
+    if (l.photometric == PHOTOMETRIC_MINISWHITE) invertGrey(r);
     return r;
 }
 

@@ -1,22 +1,22 @@
 // Frame after frame through one trained tool: the label image of each
-// interleaved 8-bit frame (RGB, RGBx, BGRx, ...), on a fixed set of threads,
-// with no allocation once the frame size settles.
+// interleaved 8-bit frame (RGB, RGBx, BGRx, ...), on a fixed set of threads.
 //
 // The frame is cut into row bands with a halo as wide as the neighbourhood
-// reaches, as the tiled runner does (tiled/tiled_run.h), so the label image
-// is byte-identical to tool.run on the whole frame followed by labelImage().
-// Unlike a tiled run, every band keeps its own planes and its own result from
-// frame to frame: the frame's channels are unpacked straight into the band's
-// planes (no whole-frame copy), and each run refills the buffers of the
-// band's previous run (a result reuses its buffers for a run over the same
-// window). The threads are started once and wait between frames.
+// reaches, as the tiled runner does (clsg/tiled/tiled_run.h), so the label
+// image is byte-identical to tool.run on the whole frame followed by
+// labelImage(). Unlike a tiled run, every band keeps its own planes and its
+// own result from frame to frame: the frame's channels are unpacked straight
+// into the band's planes (no whole-frame copy), and the threads are started
+// once and wait between frames. Once the frame size settles the runner
+// allocates nothing large of its own; what a frame allocates is what the
+// library's runs of its bands allocate (their results' images, see
+// segmenter_result.h).
 //
-// Memory, for a W x H frame and L labels: about twice what one whole-frame
-// run keeps (3 + 8 L + 2 bytes per pixel, see segmenter_result.h), since
-// each band's result keeps the buffers of its run before as spares; with
-// intensity normalisation also a 3-byte-per-pixel copy of the frame, on
-// which the gain is searched. A new frame size or neighbourhood releases the
-// bands and plans new ones.
+// Memory, for a W x H frame: the bands' planes (3 bytes per pixel) and their
+// results (about 5 bytes per pixel kept, more during a run); with intensity
+// normalisation also a 3-byte-per-pixel copy of the frame, on which the gain
+// is searched. A new frame size or neighbourhood releases the bands and
+// plans new ones.
 //
 // Threads: run() is called from one thread at a time; the tool is only read
 // (it must not be trained or replaced while run() is in progress).

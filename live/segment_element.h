@@ -16,7 +16,9 @@
 // times, GST_CLOCK_TIME_NONE when unknown), width, height (gint), labels
 // (array of the label names), counts (array of guint64 pixel counts per
 // label), shares (array of gdouble, each label's share of the frame's
-// pixels), unlabelled (gdouble share of pixels no label won).
+// pixels), unlabelled (gdouble share of pixels no label won), and with the
+// `regions` property on, regions (array of guint64: per label, its
+// 8-connected regions of at least `min-region-area` pixels).
 //
 // The tool file is read when the element starts (READY to PAUSED) with the
 // budget for files from elsewhere; a missing, corrupt or too costly file

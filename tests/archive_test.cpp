@@ -160,6 +160,9 @@ TEST(Archive, CorruptHugeOrNewerRecordsAreRefused) {
         {"pointer tag 3", b({3}), pointers({&p})},
         {"reference to no object", b({2}) + le32(0), pointers({&p})},
         {"huge doubles", bufferHeader(8, 0, 0, 60000, 60000) + b({0}) + tail, readD},
+        // Enough bytes for the elements, an eighth of what doubles need: counted in bytes.
+        {"doubles in an eighth of their bytes",
+         bufferHeader(8, 0, 0, 512, 512) + b({0}) + Bytes(512 * 512 + 16, '\0'), readD},
         {"huge bytes", bufferHeader(1, 0, 0, 0x7FFFFFFF, 2) + b({0}) + tail, readU},
         {"huge text", le32(0xFFFFFFFFu) + tail, [&](kvArchive& a) { a || s; }},
         {"huge vector", le32(0x7FFFFFFFu) + tail, [&](kvArchive& a) { a || v; }},

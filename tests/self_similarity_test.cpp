@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "clsg/clrsgint/cpu_features.h"
+#include "clsg/clrsgint/internal_result.h"
 #include "clsg/clrsgint/neighborhood_kernel.h"
+#include "clsg/clsg.h"
 #include "simd_path.h"
+#include "test_images.h"
 
 namespace {
 
@@ -117,6 +120,51 @@ TEST_P(SelfSimilarity, MatchesPlainLoop) {
 }
 
 INSTANTIATE_SIMD_PATHS(SelfSimilarity);
+
+// The score image of real runs at N > 1 against the winner's score over the plain loop's
+// self-similarity at the same N, rounded in single precision, half away from zero.
+TEST(SelfSimilarity, ScoreImageDividesTheWinnersScoreByItAtTheRunsSize) {
+    const TestImage im(0, 0, 41, 23, 3, true);
+    const auto colour = [&](long x, long y) {
+        return Rgb{static_cast<unsigned char>(im.at(0, x, y)),
+                   static_cast<unsigned char>(im.at(1, x, y)),
+                   static_cast<unsigned char>(im.at(2, x, y))};
+    };
+    const kv3PlanePelBuffer image = makeImage(kvPelRect(0, 0, 41, 23), colour);
+    kvCompositeColorSegmenterTool tool;
+    tool.train({kvCompositeColorSet(
+                    {kvCompositeColor(makeImage(kvPelRect(0, 0, 20, 10), colour), noMask())}),
+                kvCompositeColorSet(
+                    {kvCompositeColor(makeImage(kvPelRect(21, 12, 20, 11), colour), noMask())})},
+               kvCompositeColorSegmenterTrainParams(0.1, 2));
+    for (int32_t n : {2, 3, 5}) {
+        SCOPED_TRACE(::testing::Message() << "N=" << n);
+        kvCompositeColorSegmenterResult result;
+        tool.run(image, kvCompositeColorSegmenterRunParams(n, false), result);
+        const kvPelBuffer_const<unsigned char> score = result.scoreImage();
+        const auto& in = *static_cast<kvCompositeColorSegmenterInternalResult*>(result.result());
+        Tables t(0);
+        t.levelStep = in.levelStep;
+        std::copy(in.reciprocalTable.begin(), in.reciprocalTable.end(), t.reciprocal);
+        std::copy(in.toleranceTable.begin(), in.toleranceTable.end(), t.tolerance);
+        const std::vector<double> self = plain(im, in.colorToleranceFrac, n, t);
+        long differ = 0, nonZero = 0;
+        for (long y = 0; y < 23; ++y)
+            for (long x = 0; x < 41; ++x) {
+                const unsigned char l = *in.labelImage.pointToPel(x, y);
+                const double b = l == 255 ? 0.0 : *in.labelScores[l].pointToPel(x, y);
+                const double d = self[std::size_t(y * (41 + kPad) + x)];
+                const float q = static_cast<float>(b / d * 255.0);
+                const int want = d == 0.0 || std::isnan(d) || !(q > 0.0f) ? 0
+                                 : q >= 255.0f                            ? 255
+                                               : int(std::floor(double(q) + 0.5));
+                differ += *score.pointToPel(x, y) != want;
+                nonZero += want != 0;
+            }
+        EXPECT_EQ(differ, 0);
+        EXPECT_GT(nonZero, 41 * 23 / 2);  // a comparison that means something
+    }
+}
 
 std::vector<int> quadrant(int32_t n) {
     const unsigned char* w = clsgint::neighborhoodKernel(n);

@@ -29,6 +29,7 @@
 #include "clsg/io/overlay.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/live/video_run.h"
+#include "clsg/regions/regions.h"
 #include "test_images.h"
 
 namespace fs = std::filesystem;
@@ -316,7 +317,8 @@ TEST_F(Element, OverlayAndPassthroughWithTheirReports) {
             runPipeline(
                 std::string("videotestsrc num-buffers=2 pattern=smpte ! video/x-raw,format=") +
                     format + ",width=90,height=70" +
-                    tee("clsgsegment output=" + output + " tool=" + tool()),
+                    tee("clsgsegment output=" + output + " tool=" + tool() +
+                        (output == "passthrough" ? " regions=true min-region-area=400" : "")),
                 {"raw", "labels"}, run);
             ASSERT_TRUE(run.errors.empty()) << run.errors[0];
             const auto& raw = run.frames.at("raw");
@@ -372,6 +374,19 @@ TEST_F(Element, OverlayAndPassthroughWithTheirReports) {
                 EXPECT_TRUE(gst_structure_get_double(s, "unlabelled", &unlabelled));
                 EXPECT_NEAR(unlabelled, 1.0 - labelled, 1e-12);
                 EXPECT_GT(unlabelled, 0.0);
+                // Region counts, when asked for: the regions layer's on the same labels.
+                const GValue* regions = gst_structure_get_value(s, "regions");
+                ASSERT_EQ(regions != nullptr, output == "passthrough");
+                if (regions) {
+                    RegionOptions options;
+                    options.minArea = 400;
+                    const auto expected = regionCounts(findRegions(labelImage, {}, options), 3);
+                    ASSERT_EQ(gst_value_array_get_size(regions), 3u);
+                    for (guint k = 0; k < 3; ++k)
+                        EXPECT_EQ(g_value_get_uint64(gst_value_array_get_value(regions, k)),
+                                  expected[k]);
+                    EXPECT_GT(expected[0] + expected[1] + expected[2], 0u);
+                }
             }
         }
 }

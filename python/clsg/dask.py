@@ -240,6 +240,11 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
     return record
 
 
+def _failed(path: str, error: str) -> Dict[str, Any]:
+    return {"path": path, "ok": False, "error": error, "width": None, "height": None,
+            "seconds": 0.0, "shares": {}, "unlabelled": None, "regions": {}, "outputs": []}
+
+
 def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=None,
                   neighborhood: Optional[int] = None, normalize_intensity: bool = False,
                   outputs: Sequence[str] = ("labels",), min_area: int = 0,
@@ -252,8 +257,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     MALLOC_TRIM_THRESHOLD_ would have it). For each input NAME.EXT
     the outputs go to out_dir as NAME-labels.png, NAME-confidence.png,
     NAME-score.png, NAME-seg-LABEL.png (those requested). A file that fails
-    (unreadable, corrupt, a second input with the same NAME) gets a record
-    with its error and does not stop the batch.
+    (unreadable, corrupt, a second input with the same NAME, or one whose
+    workers died: out of memory, a crash) gets a record with its error and
+    does not stop the batch.
 
     client: a distributed.Client; None uses Dask's current scheduler (a
     Client made earlier in this process, else local threads). neighborhood
@@ -287,25 +293,35 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     for i, p in enumerate(paths):
         stem = _stem(p)
         if stem in seen:
-            records[i] = {"path": p, "ok": False,
-                          "error": f"its outputs would overwrite those of {seen[stem]}",
-                          "width": None, "height": None, "seconds": 0.0, "shares": {},
-                          "unlabelled": None, "regions": {}, "outputs": []}
+            records[i] = _failed(p, f"its outputs would overwrite those of {seen[stem]}")
         else:
             seen[stem] = p
             todo.append(i)
     args = (tool_path, out_dir, neighborhood, normalize_intensity, outputs, regions)
+    if client is None:
+        try:  # a Client made earlier in this process is Dask's current scheduler
+            from distributed import default_client
+            client = default_client()
+        except (ImportError, ValueError):
+            client = None
     if client is not None:
+        from distributed import wait
         futures = client.map(_segment_file, [os.path.abspath(paths[i]) for i in todo],
                              [paths[i] for i in todo], *[[a] * len(todo) for a in args],
                              pure=False)
-        done = client.gather(futures)
+        # Not gather: one task whose workers all died (out of memory, a crash)
+        # would raise there and lose every other file's record.
+        wait(futures)
+        for i, future in zip(todo, futures):
+            try:
+                records[i] = future.result()
+            except Exception as e:
+                records[i] = _failed(paths[i], f"{type(e).__name__}: {e}")
     else:
         tasks = [dask.delayed(_segment_file, pure=False)(os.path.abspath(paths[i]), paths[i], *args)
                  for i in todo]
-        done = dask.compute(*tasks)
-    for i, record in zip(todo, done):
-        records[i] = record
+        for i, record in zip(todo, dask.compute(*tasks)):
+            records[i] = record
     return records  # type: ignore[return-value]
 
 

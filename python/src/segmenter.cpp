@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "arrays.h"
-#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
@@ -15,8 +14,10 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/platform/str.h"
 #include "clsg/regions/regions.h"
 #include "clsg/tiled/tiled_run.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/suggest_params.h"
 #include "errors.h"
 #include "interrupt.h"
@@ -179,9 +180,10 @@ py::array Result::segmentation(py::handle label) {
             if (names_[i] == name) index = static_cast<long>(i);
         if (index < 0) throwBadParams("no label named " + labelText(name));
     } else if (py::isinstance<py::int_>(label) && !py::isinstance<py::bool_>(label)) {
-        const long long i = label.cast<long long>();
-        if (i < 0 || i >= static_cast<long long>(names_.size()))
-            throwBadParams("label index " + std::to_string(i) + " is not in 0.." +
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(label.ptr(), &overflow);
+        if (overflow != 0 || i < 0 || i >= static_cast<long long>(names_.size()))
+            throwBadParams("label index " + py::str(label).cast<std::string>() + " is not in 0.." +
                            std::to_string(static_cast<long>(names_.size()) - 1));
         index = static_cast<long>(i);
     } else {
@@ -253,6 +255,17 @@ py::object Result::regions(long long minArea, long long fillHoles, long long con
 }
 
 // ---- Tool ----
+
+namespace {
+
+// A path the system cannot take whole; said here in full, since a message
+// with a NUL in it would end there.
+void checkPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        throwBadParams("the path " + kfPrintable(path, 200) + " holds a NUL character");
+}
+
+}  // namespace
 
 std::shared_ptr<const ToolFile> Tool::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -406,6 +419,7 @@ std::vector<double> Tool::timeTiledRuns(py::handle image, long long neighborhood
 }
 
 void Tool::save(const std::string& path) const {
+    checkPath(path);
     const auto file = snapshot();
     if (!file->tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
     py::gil_scoped_release release;
@@ -413,6 +427,7 @@ void Tool::save(const std::string& path) const {
 }
 
 std::shared_ptr<Tool> Tool::load(const std::string& path) {
+    checkPath(path);
     auto tool = std::make_shared<Tool>();
     {
         py::gil_scoped_release release;
@@ -448,14 +463,15 @@ std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
     if (data.empty()) return tool;
     py::gil_scoped_release release;
     // Dask sends a tool with every task, and reading one trains it again:
-    // keep the last tool read, for the next task that brings the same bytes.
+    // while a tool read from the same bytes is alive, share it. The cache
+    // holds no tool itself: deleting the last one frees its model.
     static std::mutex lastMutex;
     static std::string lastBytes;
-    static std::shared_ptr<const ToolFile> lastFile;
+    static std::weak_ptr<const ToolFile> lastFile;
     {
         std::lock_guard<std::mutex> lock(lastMutex);
-        if (lastFile && lastBytes == data) {
-            tool->file_ = lastFile;
+        if (auto alive = lastFile.lock(); alive && lastBytes == data) {
+            tool->file_ = std::move(alive);
             return tool;
         }
     }

@@ -44,6 +44,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     for call, kind, words in [
             (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, ""),
             (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"), (seg(3), BP, "0..2"),
+            (seg(2**70), BP, "1180591620717411303424 is not in 0..2"), (lambda: tool.save("a\0b"), BP, "a\\x00b"),
+            (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
             (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
             (mask(np.zeros((10, 10), bool)), BI, ""), (mask(tolerance_frac=1.5), BP, "Frac"), (seg("nope"), BP, "nope"),
@@ -56,6 +58,34 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     t = train_scene(clsg.Tool(), image)  # a failed train keeps what the tool knew
     pytest.raises(clsg.BadParamsError, t.train, {"a": [(image, None)]}, tolerance_frac=-1)
     assert t == tool
+
+
+def test_tolerance_min_reaches_training(image):
+    low, high = (train_scene(clsg.Tool(), image, tolerance_frac=0.01, tolerance_min=m) for m in (0, 40))
+    assert (low.tolerance_min, high.tolerance_min) == (0, 40)
+    assert (low.run(image).labels == 255).sum() > (high.run(image).labels == 255).sum()  # wider boxes claim more
+
+
+UNPICKLED = """
+import gc, pickle, clsg, numpy as np
+from conftest import scene, train_scene
+rss = lambda: int(open("/proc/self/statm").read().split()[1]) * 4096  # noqa: E731
+data = pickle.dumps(train_scene(clsg.Tool(), scene(), tolerance_frac=0.004))
+gc.collect()
+before = rss()
+tool = pickle.loads(data)
+loaded = rss()
+del tool
+gc.collect()
+print(loaded - before, rss() - before)
+"""
+
+
+def test_an_unpickled_tool_is_freed_when_deleted():
+    out = subprocess.run([sys.executable, "-c", UNPICKLED], check=True, capture_output=True, text=True,
+                         cwd=os.path.dirname(__file__)).stdout.split()
+    grown, kept = map(int, out)
+    assert grown > 100 << 20 and kept < grown // 4, out
 
 
 def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):

@@ -64,3 +64,20 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     clsg.write_image(tmp_path / "sub/img0.png", scene(20, 20))
     again = clsg.dask.segment_files([paths[0], tmp_path / "sub/img0.png"], tmp_path / "t.clsg", tmp_path / "o2")
     assert [r["ok"] for r in again] == [True, False] and "overwrite" in again[1]["error"]
+
+
+def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_path, tool):
+    distributed = pytest.importorskip("distributed")
+    tool.save(tmp_path / "t.clsg")
+    paths = [str(tmp_path / n) for n in ("a.png", "huge.png", "b.png")]
+    clsg.write_image(paths[0], scene(30, 40))
+    clsg.write_image(paths[2], scene(30, 40, seed=2))
+    clsg.write_image(paths[1], np.full((6000, 6000, 3), 128, np.uint8))  # its run needs about 1 GB
+    # One task on the worker at a time (none queued there), so that only the huge file is lost with it.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0, "distributed.scheduler.worker-saturation": 1.0}), \
+            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, memory_limit="300MB",
+                                     dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        records = clsg.dask.segment_files(paths, tmp_path / "t.clsg", tmp_path / "out", client=client)
+    assert [r["ok"] for r in records] == [True, False, True], records
+    assert "KilledWorker" in records[1]["error"] and records[1]["path"] == paths[1]
+    assert sorted(os.listdir(tmp_path / "out")) == ["a-labels.png", "b-labels.png"]
