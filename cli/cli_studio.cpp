@@ -61,6 +61,11 @@ Command addStudioCommand(CLI::App& parent) {
 
     return {app, [o]() {
                 StudioSession session(o->outDir);
+                // Commands the page shows name this very program.
+                std::error_code error;
+                const std::filesystem::path self =
+                    std::filesystem::read_symlink("/proc/self/exe", error);
+                if (!error) session.setProgram(self.string());
                 for (const std::string& path : o->images)
                     session.addImage(std::filesystem::path(path).stem().string(), path,
                                      readColorImage(path));

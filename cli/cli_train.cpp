@@ -45,12 +45,13 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
 
     ToolFile file;
     std::vector<std::string> labelNames;
-    std::vector<std::optional<uint32_t>> chosen;
-    for (const LabelOption& label : labels) {
-        labelNames.push_back(label.name);
-        chosen.push_back(label.color);
+    std::vector<std::optional<uint32_t>> chosen, means;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        labelNames.push_back(labels[i].name);
+        chosen.push_back(labels[i].color);
+        means.push_back(meanExampleColor(sets[i]));
     }
-    const std::vector<uint32_t> colours = assignLabelColors(labelNames, chosen);
+    const std::vector<uint32_t> colours = labelColors(labelNames, chosen, means);
     for (std::size_t i = 0; i < labels.size(); ++i) {
         ToolLabel entry{labels[i].name, colours[i], {}};
         for (const ExampleSource& ex : labels[i].examples)

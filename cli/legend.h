@@ -11,7 +11,7 @@
 namespace clsg {
 
 struct LegendRow {
-    std::string text;    // drawn in a 5 x 7 pixel font, twice the size
+    std::string text;    // drawn in a 5 x 7 pixel font (descenders below), twice the size
     uint32_t color;      // 0xRRGGBB
     bool filled = true;  // false: the swatch is an outline only
 };

@@ -1,5 +1,7 @@
 // The clsg studio page: paint marks per label, the server trains and
 // segments, the page composes the overlay from the label image it receives.
+// Every open image is segmented after each change: the one on screen first,
+// then the others for the strip of previews.
 "use strict";
 
 const token = new URLSearchParams(location.search).get("token") || "";
@@ -10,6 +12,7 @@ const state = {
   image: 0,              // index of the shown image
   width: 0, height: 0,
   marks: null,           // Uint8Array: 0 none, i + 1 label i
+  sent: null,            // the marks as the server has them (for undo)
   labels: null,          // Uint8Array label image of the latest segmentation, or null
   grey: null,            // confidence or score bytes when that view is shown
   counts: null,
@@ -20,10 +23,30 @@ const state = {
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
   lastTiming: "",
+  previews: [],          // per image: {width, height, rgb, labels, counts, fresh}
+  previewRun: 0,         // bumped to stop a round of previews
+  previewsBusy: false,
+  strokeAt: 0,           // when the latest stroke ended (performance.now())
+  timings: [],           // per stroke: ms to the overlay on screen, whole, every preview
   unsaved: false,        // changed since the page opened or the tool was last saved or exported
   regions: null,   // regions per label of the whole-image labels, at least minArea pixels
   minArea: 0,
 };
+
+// The server's share of the latest stroke's whole-image answer.
+function noteServer(meta) {
+  const t = state.timings[state.timings.length - 1];
+  if (t && t.at === state.strokeAt && t.serverMs === undefined && meta.totalMs) t.serverMs = meta.totalMs;
+}
+
+// Milliseconds from the latest stroke's end to what, noted once per stroke.
+function noteTiming(what) {
+  if (!state.strokeAt) return;
+  const t = state.timings[state.timings.length - 1];
+  if (t && t.at === state.strokeAt && t[what] === undefined) t[what] = performance.now() - state.strokeAt;
+}
+
+const PREVIEW_SIZE = 120;
 
 // --- requests ---------------------------------------------------------------
 
@@ -33,7 +56,15 @@ let editQueue = Promise.resolve();
 async function request(method, path, body, type) {
   const headers = {"X-Clsg-Token": token};
   if (body !== undefined) headers["Content-Type"] = type || "application/json";
-  const res = await fetch(path, {method, headers, body});
+  let res;
+  try {
+    res = await fetch(path, {method, headers, body});
+  } catch (e) {
+    const error = new Error("The studio server does not answer: it may have stopped. " +
+                            "Start clsg studio again, then reload this page.");
+    error.status = 0;
+    throw error;
+  }
   if (!res.ok) {
     let message = res.status + " " + res.statusText;
     try { message = (await res.json()).error || message; } catch (e) { /* not JSON */ }
@@ -48,8 +79,9 @@ const getJson = async (path) => (await request("GET", path)).json();
 const postJson = async (path, value) =>
   (await request("POST", path, JSON.stringify(value))).json();
 
+// Runs work after the edits before it; a success clears the error shown.
 function edit(work) {
-  const done = editQueue.then(work);
+  const done = editQueue.then(work).then((value) => { hideError(); return value; });
   editQueue = done.catch(() => {});
   return done;
 }
@@ -85,10 +117,22 @@ function encodeRuns(data) {
   return new Uint8Array(out);
 }
 
+function parseFrame(bytes) {
+  const dv = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const n = dv.getUint32(0, true);
+  const meta = JSON.parse(new TextDecoder().decode(bytes.subarray(4, 4 + n)));
+  const body = bytes.subarray(4 + n);
+  if (!meta.window) return {meta, body};
+  const size = meta.window[2] * meta.window[3];
+  const pixels = meta.encoding === "raw" ? new Uint8Array(body) : decodeRuns(body, size);
+  return {meta, pixels};
+}
+
 // --- canvases ----------------------------------------------------------------
 
 const view = $("view");
 const ctx = view.getContext("2d");
+const cursorCanvas = $("cursor");
 const imageCanvas = document.createElement("canvas");
 const overlayCanvas = document.createElement("canvas");
 const marksCanvas = document.createElement("canvas");
@@ -153,20 +197,71 @@ function paintMarksCanvas(x, y, w, h) {
   marksCanvas.getContext("2d").putImageData(marksImage, 0, 0, x, y, w, h);
 }
 
-function draw() {
+// Drawing waits for the next frame; dirty is the image rectangle to redraw,
+// or null for all of it.
+// Marks painted since the last frame (marksDirty) reach their canvas then,
+// once per frame however many discs a pointer move painted.
+let frameAsked = false, dirty = null, dirtyAll = false, marksDirty = null;
+function draw() { dirtyAll = true; askFrame(); }
+function drawPart(x0, y0, x1, y1) {
+  if (!dirty) dirty = {x0, y0, x1, y1};
+  else grow(dirty, x0, y0, x1, y1);
+  askFrame();
+}
+function marksChanged(x0, y0, x1, y1) {
+  if (!marksDirty) marksDirty = {x0, y0, x1, y1};
+  else grow(marksDirty, x0, y0, x1, y1);
+  drawPart(x0, y0, x1, y1);
+}
+function flushMarks() {
+  if (!marksDirty || !state.marks) { marksDirty = null; return; }
+  const m = marksDirty;
+  marksDirty = null;
+  paintMarksCanvas(m.x0, m.y0, m.x1 - m.x0, m.y1 - m.y0);
+}
+function askFrame() {
+  if (frameAsked) return;
+  frameAsked = true;
+  requestAnimationFrame(() => {
+    frameAsked = false;
+    const part = dirtyAll ? null : dirty;
+    dirty = null; dirtyAll = false;
+    const t0 = performance.now();
+    flushMarks();
+    render(part);
+    if (stroke) noteCost(costs.render, t0);
+  });
+}
+
+function render(part) {
   const dpr = window.devicePixelRatio || 1;
   const cw = Math.round(view.clientWidth * dpr), ch = Math.round(view.clientHeight * dpr);
-  if (view.width !== cw || view.height !== ch) { view.width = cw; view.height = ch; }
+  if (view.width !== cw || view.height !== ch) { view.width = cw; view.height = ch; part = null; }
   ctx.setTransform(1, 0, 0, 1, 0, 0);
-  ctx.clearRect(0, 0, cw, ch);
+  if (!part) ctx.clearRect(0, 0, cw, ch);
   if (!state.width) return;
+  ctx.save();
   ctx.setTransform(state.scale * dpr, 0, 0, state.scale * dpr, state.offsetX * dpr,
                    state.offsetY * dpr);
   ctx.imageSmoothingEnabled = state.scale < 1;
-  const opaque = state.view !== "overlay";
-  if (!opaque) ctx.drawImage(imageCanvas, 0, 0);
-  ctx.drawImage(overlayCanvas, 0, 0);
-  if ($("show-marks").checked) ctx.drawImage(marksCanvas, 0, 0);
+  // A part (what a stroke changed) redraws only its pixels, with a margin
+  // for smoothing: the cost of a pointer move does not grow with the image.
+  let sx = 0, sy = 0, sw = state.width, sh = state.height;
+  if (part) {
+    const m = Math.ceil(2 / Math.min(1, state.scale));
+    sx = Math.max(0, Math.floor(part.x0) - m); sy = Math.max(0, Math.floor(part.y0) - m);
+    sw = Math.min(state.width, Math.ceil(part.x1) + m) - sx;
+    sh = Math.min(state.height, Math.ceil(part.y1) + m) - sy;
+    if (sw <= 0 || sh <= 0) { ctx.restore(); return; }
+    ctx.beginPath();
+    ctx.rect(sx, sy, sw, sh);
+    ctx.clip();
+    ctx.clearRect(sx, sy, sw, sh);
+  }
+  const layer = (canvas) => ctx.drawImage(canvas, sx, sy, sw, sh, sx, sy, sw, sh);
+  if (state.view === "overlay") layer(imageCanvas);
+  layer(overlayCanvas);
+  if ($("show-marks").checked) layer(marksCanvas);
   ctx.lineWidth = 1 / state.scale;
   ctx.strokeStyle = "rgba(255,255,255,0.35)";
   ctx.strokeRect(0, 0, state.width, state.height);
@@ -177,6 +272,29 @@ function draw() {
     ctx.strokeRect(r.x, r.y, r.w, r.h);
     ctx.setLineDash([]);
   }
+  ctx.restore();
+}
+
+// The brush's outline under the pointer, on a canvas of its own.
+let cursorAt = null;
+function drawCursor() {
+  const dpr = window.devicePixelRatio || 1;
+  const cw = Math.round(cursorCanvas.clientWidth * dpr), ch = Math.round(cursorCanvas.clientHeight * dpr);
+  if (cursorCanvas.width !== cw || cursorCanvas.height !== ch) { cursorCanvas.width = cw; cursorCanvas.height = ch; }
+  const c = cursorCanvas.getContext("2d");
+  c.setTransform(dpr, 0, 0, dpr, 0, 0);
+  c.clearRect(0, 0, cw, ch);
+  if (!cursorAt || state.tool === "rect" || (stroke && stroke.pan)) return;
+  const r = brushSize() / 2;
+  c.beginPath();
+  c.arc(cursorAt.x, cursorAt.y, r, 0, 2 * Math.PI);
+  c.lineWidth = 3; c.strokeStyle = "rgba(0,0,0,0.6)"; c.stroke();
+  c.lineWidth = 1.5; c.strokeStyle = state.tool === "eraser" ? "#fff" : (activeColour() || "#fff"); c.stroke();
+}
+
+function activeColour() {
+  const l = state.server && state.server.labels[state.active];
+  return l ? l.color : null;
 }
 
 // --- zoom and pan --------------------------------------------------------------
@@ -229,14 +347,18 @@ function markValue() {
   return state.tool === "eraser" ? 0 : state.active + 1;
 }
 
+// The brush's diameter in screen pixels.
+function brushSize() { return Number($("brush-size").value); }
+
 function grow(box, x0, y0, x1, y1) {
   box.x0 = Math.min(box.x0, x0); box.y0 = Math.min(box.y0, y0);
   box.x1 = Math.max(box.x1, x1); box.y1 = Math.max(box.y1, y1);
 }
 
-// Sets the marks of a disc of the brush's size centred on image point p.
+// Sets the marks of a disc of the brush's size (on screen) centred on image
+// point p.
 function paintDisc(p, value, box) {
-  const size = Number($("brush-size").value);
+  const size = brushSize() / state.scale;
   const r = size / 2;
   const x0 = Math.max(0, Math.floor(p.x - r)), x1 = Math.min(state.width, Math.ceil(p.x + r));
   const y0 = Math.max(0, Math.floor(p.y - r)), y1 = Math.min(state.height, Math.ceil(p.y + r));
@@ -248,12 +370,12 @@ function paintDisc(p, value, box) {
         state.marks[y * state.width + x] = value;
     }
   grow(box, x0, y0, x1, y1);
-  paintMarksCanvas(x0, y0, x1 - x0, y1 - y0);
+  marksChanged(x0, y0, x1, y1);
 }
 
-// The disc along the segment from a to b, one step per half brush width.
+// The disc along the segment from a to b, one step per quarter brush width.
 function paintLine(a, b, value, box) {
-  const step = Math.max(0.5, Number($("brush-size").value) / 4);
+  const step = Math.max(0.5, brushSize() / state.scale / 4);
   const n = Math.max(1, Math.ceil(Math.hypot(b.x - a.x, b.y - a.y) / step));
   for (let i = 1; i <= n; ++i)
     paintDisc({x: a.x + (b.x - a.x) * i / n, y: a.y + (b.y - a.y) * i / n}, value, box);
@@ -270,11 +392,12 @@ function normalRect(r) {
 view.addEventListener("contextmenu", (e) => e.preventDefault());
 
 view.addEventListener("pointerdown", (e) => {
-  if (!state.width) return;
+  if (!state.width || !state.marks) return;
   view.setPointerCapture(e.pointerId);
   if (e.button === 1 || e.button === 2 || spaceDown) {
     stroke = {pan: true, last: screenPoint(e)};
     $("stage").classList.add("panning");
+    drawCursor();
     return;
   }
   if (e.button !== 0) return;
@@ -289,11 +412,21 @@ view.addEventListener("pointerdown", (e) => {
     draw();
   } else {
     paintDisc(p, stroke.value, stroke.box);
-    draw();
   }
 });
 
+// What pointer moves and redraws cost, in ms (the latest 200 of each).
+const costs = {move: [], render: []};
+const noteCost = (list, since) => { list.push(performance.now() - since); if (list.length > 200) list.shift(); };
+
 view.addEventListener("pointermove", (e) => {
+  const t0 = performance.now();
+  try { pointerMove(e); } finally { if (stroke) noteCost(costs.move, t0); }
+});
+
+function pointerMove(e) {
+  cursorAt = screenPoint(e);
+  drawCursor();
   const p = imagePoint(e);
   showPixelInfo(p);
   if (!stroke) return;
@@ -309,9 +442,8 @@ view.addEventListener("pointermove", (e) => {
   } else {
     paintLine(stroke.last, p, stroke.value, stroke.box);
     stroke.last = p;
-    draw();
   }
-});
+}
 
 function endStroke() {
   if (!stroke) return;
@@ -329,27 +461,64 @@ function endStroke() {
     }
     draw();
   }
-  if (s.box.x1 > s.box.x0) sendMarks(s.box);
+  if (s.box.x1 > s.box.x0) commitStroke(s.box);
 }
 
 view.addEventListener("pointerup", endStroke);
 view.addEventListener("pointercancel", endStroke);
-view.addEventListener("pointerleave", () => { $("pixel-info").textContent = ""; regionHover.x = -1; });
+view.addEventListener("pointerleave", () => {
+  $("pixel-info").textContent = "";
+  cursorAt = null;
+  drawCursor();
+  regionHover.x = -1;
+});
 
-// Sends the marks inside box, then asks for a new segmentation.
-function sendMarks(box) {
+function regionOf(marks, width, box) {
   const x = box.x0, y = box.y0, w = box.x1 - box.x0, h = box.y1 - box.y0;
   const region = new Uint8Array(w * h);
   for (let row = 0; row < h; ++row)
-    region.set(state.marks.subarray((y + row) * state.width + x, (y + row) * state.width + x + w), row * w);
-  const body = encodeRuns(region);
+    region.set(marks.subarray((y + row) * width + x, (y + row) * width + x + w), row * w);
+  return region;
+}
+
+// A stroke's marks go to the server, and into the history with what they
+// replaced.
+function commitStroke(box) {
+  const before = regionOf(state.sent, state.width, box);
+  const after = regionOf(state.marks, state.width, box);
+  if (before.every((v, i) => v === after[i])) return;
   const image = state.image;
-  state.lastStroke = {x: x + w / 2, y: y + h / 2};
+  state.lastStroke = {x: (box.x0 + box.x1) / 2, y: (box.y0 + box.y1) / 2};
+  state.strokeAt = performance.now();
+  state.timings.push({at: state.strokeAt});
+  if (state.timings.length > 1000) state.timings.shift();
+  record({
+    what: "stroke",
+    undo: () => putMarks(image, box, before),
+    redo: () => putMarks(image, box, after),
+  });
+  putMarks(image, box, after).catch((e) => showError(e.message));
+}
+
+// Sets the marks of image inside box (to values, row by row), here when the
+// image is on screen and at the server, then segments again.
+function putMarks(image, box, values) {
+  const x = box.x0, y = box.y0, w = box.x1 - box.x0, h = box.y1 - box.y0;
+  if (image === state.image && state.marks) {
+    for (let row = 0; row < h; ++row) {
+      const at = (y + row) * state.width + x;
+      state.marks.set(values.subarray(row * w, row * w + w), at);
+      state.sent.set(values.subarray(row * w, row * w + w), at);
+    }
+    paintMarksCanvas(x, y, w, h);
+    drawPart(x, y, x + w, y + h);
+  }
+  const body = encodeRuns(values);
   state.unsaved = true;
-  edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
-                     "application/octet-stream"))
-    .catch((e) => showError(e.message));
-  scheduleSegment();
+  const done = edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
+                                  "application/octet-stream"));
+  changed();
+  return done;
 }
 
 function showPixelInfo(p) {
@@ -367,6 +536,49 @@ function showPixelInfo(p) {
   $("pixel-info").textContent = text;
   showRegionInfo(x, y, text);
 }
+
+// --- undo ---------------------------------------------------------------------
+
+const history = {undo: [], redo: []};
+let historyQueue = Promise.resolve();
+
+function record(entry) {
+  history.undo.push(entry);
+  if (history.undo.length > 500) history.undo.shift();
+  history.redo.length = 0;
+  updateUndo();
+}
+
+function updateUndo() {
+  $("undo").disabled = !history.undo.length;
+  $("redo").disabled = !history.redo.length;
+  const last = history.undo[history.undo.length - 1], next = history.redo[history.redo.length - 1];
+  $("undo").title = "Undo " + (last ? last.what + " " : "") + "(Ctrl+Z)";
+  $("redo").title = "Redo " + (next ? next.what + " " : "") + "(Ctrl+Shift+Z)";
+  document.body.dataset.history = history.undo.length + "/" + history.redo.length;
+}
+
+// Moves the newest entry of from to to, doing or undoing it; one at a time.
+function step(from, to, which) {
+  historyQueue = historyQueue.then(async () => {
+    const entry = from.pop();
+    if (!entry) return;
+    updateUndo();
+    try {
+      await entry[which]();
+      to.push(entry);
+    } catch (e) {
+      from.push(entry);
+      showError("Could not " + which + " the " + entry.what + ": " + e.message);
+    }
+    updateUndo();
+  });
+  return historyQueue;
+}
+const undo = () => step(history.undo, history.redo, "undo");
+const redo = () => step(history.redo, history.undo, "redo");
+$("undo").addEventListener("click", undo);
+$("redo").addEventListener("click", redo);
 
 // --- regions ----------------------------------------------------------------
 
@@ -404,11 +616,18 @@ $("min-area").addEventListener("change", () => {
 
 // --- segmentation -----------------------------------------------------------
 
-// A newer stroke restarts the wait; a request already sent is superseded by
-// the next one (the server stops the older one).
-function scheduleSegment() {
+// After any change: the image on screen is segmented at once (a request
+// already sent is superseded, the server stops it), then the others.
+function changed() {
+  for (const p of state.previews) if (p) p.fresh = false;
+  ++state.previewRun;
+  renderStrip();
+  scheduleSegment(0);
+}
+
+function scheduleSegment(delay) {
   clearTimeout(state.segmentTimer);
-  state.segmentTimer = setTimeout(() => { state.segmentTimer = 0; segment(); }, 80);
+  state.segmentTimer = setTimeout(() => { state.segmentTimer = 0; segment(); }, delay || 0);
 }
 
 // On a large image, the part to segment first: what is on screen, or, when
@@ -440,6 +659,22 @@ function applyPartial(frame, grey) {
   composeOverlay({x, y, w, h});
 }
 
+// The labels' colours and marks as the server's last training left them.
+function takeLabels(labels) {
+  if (!labels || !state.server) return;
+  const old = state.server.labels;
+  const recoloured = labels.length === old.length && labels.some((l, i) => l.color !== old[i].color);
+  const same = labels.length === old.length &&
+               labels.every((l, i) => l.color === old[i].color && l.marked === old[i].marked &&
+                                      l.name === old[i].name && l.auto === old[i].auto);
+  if (same) return;
+  state.server.labels = labels;
+  renderLabels();
+  if (recoloured && state.marks) paintMarksCanvas(0, 0, state.width, state.height);
+  renderStrip();
+  drawCursor();
+}
+
 async function segment() {
   const seq = ++state.seqSent;
   const image = state.image;
@@ -456,12 +691,21 @@ async function segment() {
   try {
     await editQueue;
     if (!current()) return;
+    if (!state.server.labels.length) {
+      state.labels = null; state.grey = null; state.counts = null;
+      composeOverlay(); renderShares();
+      showNote("");
+      document.body.dataset.segmented = String(seq);
+      refreshPreviews();
+      return;
+    }
     const first = firstWindow();
     if (first) {
       const part = await ask(wanted, first);
       if (!current()) return;
+      takeLabels(part.meta.labels);
       applyPartial(part, wanted !== "labels");
-      hideError();
+      noteTiming("onScreen");
       showTiming(part.meta, "on screen");
     }
     const frame = await ask("labels");
@@ -475,20 +719,28 @@ async function segment() {
     state.labels = frame.pixels;
     state.grey = grey;
     state.counts = frame.meta.counts;
+    takeLabels(frame.meta.labels);
     state.regions = frame.meta.regions;
     showTiming(frame.meta, first ? "whole image" : "");
     hideError();
     composeOverlay();
+    noteTiming("onScreen");
+    noteTiming("whole");
+    noteServer(frame.meta);
     renderShares();
+    showNeeds();
     document.body.dataset.segmented = String(seq);
+    refreshPreviews();
   } catch (e) {
     if (e.status === 409) return;  // a newer request took over
     if (current()) {
       state.labels = null; state.grey = null; state.counts = null;
       composeOverlay();
       renderShares();
-      showError(e.message);
+      // Nothing to train from yet is no failure: say what to do.
+      if (e.status === 422 && e.message.includes("marks yet")) showNote(e.message); else showError(e.message);
       document.body.dataset.segmented = String(seq);
+      refreshPreviews();
     }
   } finally {
     if (seq === state.seqSent) {
@@ -505,16 +757,6 @@ function showTiming(m, what) {
   $("status").textContent = state.lastTiming;
 }
 
-function parseFrame(bytes) {
-  const dv = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  const n = dv.getUint32(0, true);
-  const meta = JSON.parse(new TextDecoder().decode(bytes.subarray(4, 4 + n)));
-  const body = bytes.subarray(4 + n);
-  const size = meta.window[2] * meta.window[3];
-  const pixels = meta.encoding === "raw" ? new Uint8Array(body) : decodeRuns(body, size);
-  return {meta, pixels};
-}
-
 function setBusy(busy) {
   const s = $("status");
   s.classList.toggle("busy", busy);
@@ -528,6 +770,125 @@ function showError(message) {
 }
 
 function hideError() { $("error").hidden = true; }
+
+// A note over the image that is no failure: what the user can do next.
+function showNote(message) {
+  $("note").textContent = message;
+  $("note").hidden = !message;
+}
+
+// Labels that have no marks yet are left out; say so in place.
+function showNeeds() {
+  const labels = state.server ? state.server.labels : [];
+  const needs = labels.filter((l) => !l.marked).map((l) => l.name);
+  showNote(!needs.length ? "" : (needs.length === 1 ? needs[0] + " needs" : needs.join(", ") + " need") +
+           " marks: pick " + (needs.length === 1 ? "it" : "one") +
+           " and paint some of its pixels. The segmentation shown leaves " +
+           (needs.length === 1 ? "it" : "them") + " out.");
+}
+
+// --- the strip of open images ---------------------------------------------------
+
+// Previews of every open image, the one on screen first; a change stops the
+// round (the server also stops a preview at work for any edit).
+async function refreshPreviews() {
+  const run = ++state.previewRun;
+  const images = state.server ? state.server.images : [];
+  const order = [state.image, ...images.map((_, i) => i).filter((i) => i !== state.image)];
+  state.previewsBusy = true;
+  try {
+    for (const i of order) {
+      if (run !== state.previewRun) return;
+      if (state.previews[i] && state.previews[i].fresh) continue;
+      let res;
+      try {
+        res = await request("POST", "/api/preview", JSON.stringify({image: i, size: PREVIEW_SIZE}));
+      } catch (e) {
+        if (e.status === 409) return;
+        throw e;
+      }
+      const {meta, body} = parseFrame(new Uint8Array(await res.arrayBuffer()));
+      if (run !== state.previewRun) return;
+      const n = meta.width * meta.height;
+      state.previews[i] = {width: meta.width, height: meta.height, rgb: body.subarray(0, 3 * n),
+                           labels: body.subarray(3 * n, 4 * n), counts: meta.counts, fresh: true};
+      takeLabels(meta.labels);
+      renderStripItem(i);
+    }
+    document.body.dataset.previews = String(run);
+    noteTiming("previews");
+  } catch (e) {
+    showError(e.message);
+  } finally {
+    if (run === state.previewRun) state.previewsBusy = false;
+  }
+}
+
+function sharesText(counts) {
+  const labels = state.server.labels;
+  if (!counts) return labels.length ? "not segmented" : "no labels";
+  const total = counts.reduce((a, b) => a + b, 0);
+  return labels.map((l, i) => [l.name, counts[i]])
+               .filter(([, c]) => c > 0).sort((a, b) => b[1] - a[1])
+               .map(([name, c]) => name + " " + (100 * c / total).toFixed(0) + "%").join(" · ") || "all unlabelled";
+}
+
+function renderStrip() {
+  const strip = $("strip");
+  const images = state.server ? state.server.images : [];
+  while (strip.childElementCount > images.length) strip.lastChild.remove();
+  images.forEach((_, i) => renderStripItem(i));
+}
+
+function renderStripItem(i) {
+  const strip = $("strip");
+  const info = state.server.images[i];
+  let li = strip.children[i];
+  if (!li) {
+    li = document.createElement("li");
+    li.dataset.image = i;
+    const canvas = document.createElement("canvas");
+    const name = document.createElement("span"); name.className = "name";
+    const bar = document.createElement("span"); bar.className = "bar";
+    const shares = document.createElement("span"); shares.className = "shares";
+    li.append(canvas, name, bar, shares);
+    li.addEventListener("click", () => {
+      if (Number(li.dataset.image) !== state.image) showImage(Number(li.dataset.image)).catch((e) => showError(e.message));
+    });
+    strip.append(li);
+  }
+  const p = state.previews[i];
+  li.classList.toggle("on", i === state.image);
+  li.classList.toggle("stale", !p || !p.fresh);
+  li.querySelector(".name").textContent = info.name;
+  li.title = `${info.name} (${info.width} × ${info.height})`;
+  const canvas = li.querySelector("canvas");
+  const bar = li.querySelector(".bar");
+  bar.textContent = "";
+  if (!p) { li.querySelector(".shares").textContent = "…"; return; }
+  canvas.width = p.width; canvas.height = p.height;
+  const colours = labelRgb();
+  const img = new ImageData(p.width, p.height);
+  const alpha = Number($("opacity").value) / 100;
+  for (let k = 0, o = 0; k < p.labels.length; ++k, o += 4) {
+    const c = colours[p.labels[k]];
+    for (let ch = 0; ch < 3; ++ch)
+      img.data[o + ch] = c ? Math.round(p.rgb[3 * k + ch] * (1 - alpha) + c[ch] * alpha) : p.rgb[3 * k + ch];
+    img.data[o + 3] = 255;
+  }
+  canvas.getContext("2d").putImageData(img, 0, 0);
+  li.querySelector(".shares").textContent = sharesText(p.counts);
+  li.querySelector(".shares").title = li.querySelector(".shares").textContent;
+  if (p.counts) {
+    const total = p.counts.reduce((a, b) => a + b, 0);
+    state.server.labels.forEach((l, k) => {
+      const part = document.createElement("span");
+      part.style.width = (100 * p.counts[k] / total) + "%";
+      part.style.background = l.color;
+      bar.append(part);
+    });
+  }
+}
 
 // --- labels -----------------------------------------------------------------
 
@@ -560,7 +921,7 @@ function renderLegend() {
     labels.forEach((label, i) => {
       cell("swatch").style.background = label.color;
       cell("", label.name);
-      cell("num", state.counts ? share(state.counts[i]) + regionCountText(i) : "");
+      cell("num", !label.marked ? "needs marks" : state.counts ? share(state.counts[i]) + regionCountText(i) : "");
     });
     if (labels.length) {
       cell("swatch").style.background = state.view === "labels" ? "#000" : "transparent";
@@ -573,99 +934,202 @@ function renderLegend() {
 
 function renderShares() {
   renderLegend();
-  const items = $("labels").querySelectorAll("li[data-label]");
-  items.forEach((li) => {
+  const labels = state.server ? state.server.labels : [];
+  $("labels").querySelectorAll("li[data-label]").forEach((li) => {
     const i = Number(li.dataset.label);
-    li.querySelector(".share").textContent = state.counts ? share(state.counts[i]) : "";
+    const s = li.querySelector(".share");
+    const needs = labels[i] && !labels[i].marked;
+    s.textContent = needs ? "needs marks" : state.counts ? share(state.counts[i]) : "";
+    s.classList.toggle("needs", !!needs);
+    s.title = needs ? "Not trained yet: paint some of its pixels" : "";
   });
   $("unlabelled-share").textContent =
     state.counts ? share(state.counts[state.counts.length - 1]) : "";
 }
 
+function setActive(i) {
+  state.active = i;
+  $("labels").querySelectorAll("li[data-label]").forEach((li) =>
+    li.classList.toggle("active", Number(li.dataset.label) === i));
+  drawCursor();
+}
+
+// Updates the list in place: a field being edited keeps its focus and text.
 function renderLabels() {
   const list = $("labels");
-  list.textContent = "";
   const labels = state.server.labels;
   if (state.active >= labels.length) state.active = Math.max(0, labels.length - 1);
-  if (!labels.length) {
-    const li = document.createElement("li");
-    li.className = "empty";
-    li.textContent = "No labels yet: name one below.";
-    list.append(li);
+  const items = list.querySelectorAll("li[data-label]");
+  if (items.length !== labels.length || !labels.length) {
+    list.textContent = "";
+    if (!labels.length) {
+      const li = document.createElement("li");
+      li.className = "empty";
+      li.textContent = "No labels yet: name one below.";
+      list.append(li);
+    }
+    labels.forEach((_, i) => list.append(labelItem(i)));
   }
-  labels.forEach((label, i) => {
-    const li = document.createElement("li");
-    li.dataset.label = i;
-    li.className = i === state.active ? "active" : "";
-    const colour = document.createElement("input");
-    colour.type = "color"; colour.value = label.color; colour.title = "Colour of " + label.name;
-    colour.addEventListener("change", () => labelEdit({op: "recolor", label: i, color: colour.value}));
-    const name = document.createElement("input");
-    name.className = "name"; name.value = label.name; name.maxLength = 64;
-    name.title = "Rename";
-    name.addEventListener("change", () => labelEdit({op: "rename", label: i, name: name.value.trim()}));
-    name.addEventListener("keydown", (e) => { if (e.key === "Enter") name.blur(); });
-    const pct = document.createElement("span");
-    pct.className = "share";
-    const del = document.createElement("button");
-    del.className = "delete"; del.textContent = "×"; del.title = "Delete " + label.name + " and its marks";
-    del.addEventListener("click", (e) => {
-      e.stopPropagation();
-      if (!del.classList.contains("confirm")) {
-        del.classList.add("confirm");
-        del.title = "Click again to delete";
-        setTimeout(() => del.classList.remove("confirm"), 2500);
-        return;
-      }
-      labelEdit({op: "delete", label: i});
-    });
-    li.append(colour, name, pct, del);
-    li.addEventListener("click", () => { state.active = i; renderLabels(); });
-    list.append(li);
+  list.querySelectorAll("li[data-label]").forEach((li, i) => {
+    const label = labels[i];
+    li.classList.toggle("active", i === state.active);
+    const swatch = li.querySelector(".swatch");
+    swatch.style.background = label.color;
+    swatch.title = "Colour of " + label.name + (label.auto ? " (automatic)" : "") + ": click to change";
+    const name = li.querySelector(".name");
+    if (document.activeElement !== name) name.value = label.name;
+    li.querySelector(".delete").title = "Delete " + label.name + " and its marks";
   });
   renderShares();
 }
 
-async function labelEdit(change) {
-  try {
-    const s = await edit(() => postJson("/api/labels", change));
-    state.unsaved = true;
-    const deleted = change.op === "delete";
-    applyState(s);
-    if (deleted) {
-      // The server dropped the label's marks and renumbered the others.
-      const removed = change.label + 1;
-      for (let i = 0; i < state.marks.length; ++i) {
-        const m = state.marks[i];
-        if (m === removed) state.marks[i] = 0; else if (m > removed) state.marks[i] = m - 1;
-      }
+function labelItem(i) {
+  const li = document.createElement("li");
+  li.dataset.label = i;
+  const swatch = document.createElement("button");
+  swatch.className = "swatch"; swatch.type = "button";
+  swatch.addEventListener("click", (e) => { e.stopPropagation(); setActive(i); openColorMenu(i, swatch); });
+  const name = document.createElement("input");
+  name.className = "name"; name.maxLength = 64; name.spellcheck = false;
+  name.addEventListener("focus", () => setActive(i));
+  name.addEventListener("change", () => {
+    const to = name.value.trim(), from = state.server.labels[i].name;
+    if (!to || to === from) { name.value = from; return; }
+    labelChange({op: "rename", label: i, name: to}, {op: "rename", label: i, name: from}, "rename")
+      .catch(() => { if (document.activeElement !== name) name.value = state.server.labels[i].name; });
+  });
+  name.addEventListener("keydown", (e) => {
+    if (e.key === "Enter") name.blur();
+    if (e.key === "Escape") { name.value = state.server.labels[i].name; name.blur(); }
+  });
+  const pct = document.createElement("span");
+  pct.className = "share";
+  const del = document.createElement("button");
+  del.className = "delete"; del.textContent = "×"; del.type = "button";
+  del.addEventListener("click", (e) => {
+    e.stopPropagation();
+    if (!del.classList.contains("confirm")) {
+      del.classList.add("confirm");
+      del.title = "Click again to delete";
+      setTimeout(() => del.classList.remove("confirm"), 2500);
+      return;
     }
-    paintMarksCanvas(0, 0, state.width, state.height);
-    composeOverlay();
-    if (change.op !== "recolor" && change.op !== "rename") scheduleSegment();
+    deleteLabel(i).catch((err) => showError(err.message));
+  });
+  li.append(swatch, name, pct, del);
+  // Selecting a label changes classes only: nothing is re-created under the pointer.
+  li.addEventListener("click", () => setActive(i));
+  return li;
+}
+
+// Sends a label change, records it with its inverse, and shows the result.
+async function labelChange(change, inverse, what) {
+  try {
+    await applyLabelChange(change);
+    record({what, undo: () => applyLabelChange(inverse), redo: () => applyLabelChange(change)});
   } catch (e) {
     showError(e.message);
     renderLabels();
+    throw e;
   }
+}
+
+async function applyLabelChange(change) {
+  const s = await edit(() => postJson("/api/labels", change));
+  state.unsaved = true;
+  applyState(s);
+  if (state.marks) paintMarksCanvas(0, 0, state.width, state.height);
+  composeOverlay();
+  renderStrip();
+  if (change.op === "add" || change.op === "insert" || change.op === "delete") changed();
+  else showNeeds();
+}
+
+// Deleting drops the label's marks on every image: keep them to undo.
+async function deleteLabel(i) {
+  const label = state.server.labels[i];
+  const saved = await edit(() => Promise.all(state.server.images.map((_, k) =>
+    request("GET", `/api/marks?i=${k}`).then((r) => r.arrayBuffer()))));
+  const restore = {op: "insert", label: i, name: label.name, color: label.auto ? null : label.color};
+  const images = state.server.images.slice();
+  const undoDelete = async () => {
+    await applyLabelChange(restore);
+    await Promise.all(saved.map((runs, k) => edit(() => request(
+      "POST", `/api/marks?i=${k}&x=0&y=0&w=${images[k].width}&h=${images[k].height}`,
+      runs, "application/octet-stream"))));
+    await reloadMarks();
+    setActive(i);
+    changed();
+  };
+  const doDelete = async () => {
+    await applyLabelChange({op: "delete", label: i});
+    await reloadMarks();
+  };
+  await doDelete();
+  record({what: "label deletion", undo: undoDelete, redo: doDelete});
+}
+
+// The marks of the image on screen, as the server has them.
+async function reloadMarks() {
+  const i = state.image;
+  const runs = await (await request("GET", `/api/marks?i=${i}`)).arrayBuffer();
+  if (i !== state.image) return;
+  state.marks = decodeRuns(new Uint8Array(runs), state.width * state.height);
+  state.sent = state.marks.slice();
+  paintMarksCanvas(0, 0, state.width, state.height);
+  draw();
 }
 
 $("add-label").addEventListener("submit", async (e) => {
   e.preventDefault();
   const name = $("new-label").value.trim();
   if (!name) return;
+  const at = state.server.labels.length;
   try {
-    // The server picks the colour clsg train gives a label of this name.
-    const s = await edit(() => postJson("/api/labels", {op: "add", name}));
-    state.unsaved = true;
+    // The server picks the colour (of the name, or near the marks' once painted).
+    await labelChange({op: "add", name}, {op: "delete", label: at}, "new label");
     $("new-label").value = "";
-    state.active = s.labels.length - 1;
-    applyState(s);
-    hideError();
-    scheduleSegment();
-  } catch (err) {
-    showError(err.message);
-  }
+    setActive(at);
+  } catch (err) { /* shown */ }
 });
+
+// The colour menu of a label: common colours, automatic, or any.
+const PICKS = ["#ff0000", "#ff8c00", "#ffd700", "#9acd32", "#008000", "#00ced1", "#1e90ff", "#0000cd",
+               "#8a2be2", "#ff00ff", "#ff69b4", "#8b4513", "#d2b48c", "#ffffff", "#c0c0c0", "#808080",
+               "#000000", "#800000"];
+let menuLabel = -1;
+for (const c of PICKS) {
+  const b = document.createElement("button");
+  b.type = "button"; b.style.background = c; b.title = c; b.dataset.color = c;
+  b.addEventListener("click", () => recolor(menuLabel, c));
+  $("color-swatches").append(b);
+}
+$("color-auto").addEventListener("click", () => recolor(menuLabel, null));
+$("color-other").addEventListener("change", (e) => recolor(menuLabel, e.target.value));
+
+function openColorMenu(i, anchor) {
+  menuLabel = i;
+  const menu = $("color-menu");
+  const r = anchor.getBoundingClientRect();
+  menu.style.left = r.left + "px";
+  menu.style.top = (r.bottom + 4) + "px";
+  $("color-other").value = state.server.labels[i].color;
+  menu.hidden = false;
+}
+
+function closeColorMenu() { $("color-menu").hidden = true; menuLabel = -1; }
+document.addEventListener("pointerdown", (e) => {
+  if (!$("color-menu").hidden && !$("color-menu").contains(e.target) && !e.target.classList.contains("swatch"))
+    closeColorMenu();
+});
+
+function recolor(i, color) {
+  closeColorMenu();
+  const label = state.server.labels[i];
+  if (!label) return;
+  labelChange({op: "recolor", label: i, color}, {op: "recolor", label: i, color: label.auto ? null : label.color},
+              "colour change").catch(() => {});
+}
 
 // --- settings, tools, views ---------------------------------------------------
 
@@ -685,7 +1149,19 @@ function applyState(s) {
   renderLabels();
 }
 
+function settingsOf(s) {
+  return {toleranceFrac: s.toleranceFrac, toleranceMin: s.toleranceMin, neighborhood: s.neighborhood,
+          normalize: s.normalize};
+}
+
+async function putSettings(value) {
+  applyState(await edit(() => postJson("/api/settings", value)));
+  state.unsaved = true;
+  changed();
+}
+
 async function sendSettings() {
+  const before = settingsOf(state.server.settings);
   const value = {
     toleranceFrac: Number($("tolerance-frac").value),
     toleranceMin: Math.round(Number($("tolerance-min").value)),
@@ -693,11 +1169,11 @@ async function sendSettings() {
     normalize: $("normalize").checked,
   };
   try {
-    applyState(await edit(() => postJson("/api/settings", value)));
-    state.unsaved = true;
-    scheduleSegment();
+    await putSettings(value);
+    record({what: "setting", undo: () => putSettings(before), redo: () => putSettings(value)});
   } catch (e) {
     showError(e.message);
+    applyState(state.server);  // the fields show what is in force
   }
 }
 for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize"])
@@ -707,10 +1183,9 @@ function choose(groupId, attr, value) {
   for (const b of $(groupId).querySelectorAll("button")) b.classList.toggle("on", b.dataset[attr] === value);
 }
 
-$("tools").addEventListener("click", (e) => {
-  const tool = e.target.dataset.tool;
-  if (tool) { state.tool = tool; choose("tools", "tool", tool); }
-});
+function setTool(tool) { state.tool = tool; choose("tools", "tool", tool); drawCursor(); }
+
+$("tools").addEventListener("click", (e) => { if (e.target.dataset.tool) setTool(e.target.dataset.tool); });
 
 $("views").addEventListener("click", (e) => {
   const v = e.target.dataset.view;
@@ -719,45 +1194,67 @@ $("views").addEventListener("click", (e) => {
   const refetch = needGrey && v !== state.view;
   state.view = v;
   choose("views", "view", v);
-  if (refetch) { state.grey = null; scheduleSegment(); }
+  if (refetch) { state.grey = null; scheduleSegment(0); }
   composeOverlay();
   renderLegend();
 });
 
-$("brush-size").addEventListener("input", () => { $("brush-size-out").textContent = $("brush-size").value; });
+function showBrushSize() { $("brush-size-out").textContent = $("brush-size").value + " px"; drawCursor(); }
+$("brush-size").addEventListener("input", showBrushSize);
 $("opacity").addEventListener("input", () => {
   $("opacity-out").textContent = $("opacity").value + "%";
   composeOverlay();
 });
+$("opacity").addEventListener("change", renderStrip);
 $("show-marks").addEventListener("change", draw);
 $("zoom-fit").addEventListener("click", fit);
 $("zoom-one").addEventListener("click", () => setScale(1, {x: view.clientWidth / 2, y: view.clientHeight / 2}));
+$("help").addEventListener("click", () => $("help-dialog").showModal());
 
 document.addEventListener("keydown", (e) => {
-  if (e.target.tagName === "INPUT" || e.target.tagName === "SELECT") return;
+  const typing = e.target.tagName === "INPUT" || e.target.tagName === "SELECT" || e.target.tagName === "TEXTAREA";
+  const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
+  if ((e.ctrlKey || e.metaKey) && !typing && (key === "z" || key === "y")) {
+    e.preventDefault();
+    if (key === "y" || e.shiftKey) redo(); else undo();
+    return;
+  }
+  if (typing || e.ctrlKey || e.metaKey) return;
+  if (e.altKey) {
+    const n = Number(e.code.replace("Digit", ""));
+    if (n >= 1 && n <= state.server.labels.length) { e.preventDefault(); setActive(n - 1); }
+    return;
+  }
   const size = $("brush-size");
+  const images = state.server ? state.server.images.length : 0;
   const keys = {
-    b: () => { state.tool = "brush"; choose("tools", "tool", "brush"); },
-    r: () => { state.tool = "rect"; choose("tools", "tool", "rect"); },
-    e: () => { state.tool = "eraser"; choose("tools", "tool", "eraser"); },
-    "[": () => { size.value = Number(size.value) - 1; size.dispatchEvent(new Event("input")); },
-    "]": () => { size.value = Number(size.value) + 1; size.dispatchEvent(new Event("input")); },
+    b: () => setTool("brush"),
+    r: () => setTool("rect"),
+    e: () => setTool("eraser"),
+    "[": () => { size.value = Number(size.value) - Math.max(1, Math.round(size.value / 8)); showBrushSize(); },
+    "]": () => { size.value = Number(size.value) + Math.max(1, Math.round(size.value / 8)); showBrushSize(); },
     "0": fit,
     "1": () => setScale(1, {x: view.clientWidth / 2, y: view.clientHeight / 2}),
+    "?": () => $("help-dialog").showModal(),
+    PageUp: () => images && showImage((state.image + images - 1) % images),
+    PageDown: () => images && showImage((state.image + 1) % images),
   };
   if (e.key === " ") { spaceDown = true; e.preventDefault(); return; }
-  if (keys[e.key]) keys[e.key]();
+  if (keys[key]) { e.preventDefault(); keys[key](); }
 });
 document.addEventListener("keyup", (e) => { if (e.key === " ") spaceDown = false; });
-window.addEventListener("resize", draw);
+window.addEventListener("resize", () => { draw(); drawCursor(); });
 
 // --- images -------------------------------------------------------------------
 
 async function showImage(i) {
   state.image = i;
+  $("image-select").value = i;
   const info = state.server.images[i];
   state.width = info.width; state.height = info.height;
-  state.labels = null; state.grey = null; state.counts = null;
+  state.labels = null; state.grey = null; state.counts = null; state.marks = null;
+  state.lastStroke = null;
+  renderStrip();
   const [rgb, marks] = await Promise.all([
     request("GET", `/api/image?i=${i}`).then((r) => r.arrayBuffer()),
     request("GET", `/api/marks?i=${i}`).then((r) => r.arrayBuffer()),
@@ -772,29 +1269,48 @@ async function showImage(i) {
   for (const c of [imageCanvas, overlayCanvas, marksCanvas]) { c.width = info.width; c.height = info.height; }
   imageCanvas.getContext("2d").putImageData(pixels, 0, 0);
   state.marks = decodeRuns(new Uint8Array(marks), info.width * info.height);
+  state.sent = state.marks.slice();
   marksImage = new ImageData(info.width, info.height);
   paintMarksCanvas(0, 0, info.width, info.height);
   composeOverlay();
   renderShares();
   fit();
-  if (state.marks.some((m) => m !== 0)) scheduleSegment();
+  // Painted or not, the image shows what the tool makes of it.
+  scheduleSegment(0);
 }
 
 $("image-select").addEventListener("change", (e) => showImage(Number(e.target.value)).catch((err) => showError(err.message)));
 
-$("image-file").addEventListener("change", async (e) => {
-  const file = e.target.files[0];
-  if (!file) return;
+const IMAGE_TYPES = /\.(png|jpe?g|tiff?|bmp|ppm|pgm|pnm)$/i;
+
+// Opens files one after another; shows the first one opened.
+async function openFiles(files) {
+  files = Array.from(files).filter((f) => IMAGE_TYPES.test(f.name));
+  if (!files.length) { showError("No image files there (PNG, JPEG, TIFF, BMP or PNM)."); return; }
+  const first = state.server.images.length;
+  let s = null;
   try {
-    const s = await edit(async () => (await request("POST", "/api/images?name=" + encodeURIComponent(file.name),
-                                                    await file.arrayBuffer(), "application/octet-stream")).json());
-    applyState(s);
-    await showImage(s.images.length - 1);
+    for (let k = 0; k < files.length; ++k) {
+      $("status").textContent = `opening ${files[k].name} (${k + 1} of ${files.length})…`;
+      const file = files[k];
+      s = await edit(async () => (await request("POST", "/api/images?name=" + encodeURIComponent(file.name),
+                                                await file.arrayBuffer(), "application/octet-stream")).json());
+    }
   } catch (err) {
     showError(err.message);
   }
-  e.target.value = "";
-});
+  $("status").textContent = state.lastTiming;
+  if (!s) return;
+  applyState(s);
+  renderStrip();
+  await showImage(first);
+}
+
+for (const id of ["image-file", "image-folder"])
+  $(id).addEventListener("change", async (e) => {
+    await openFiles(e.target.files).catch((err) => showError(err.message));
+    e.target.value = "";
+  });
 
 // --- saving -------------------------------------------------------------------
 
@@ -869,10 +1385,26 @@ window.clsgStudio = {
   },
   shares() { return state.counts; },
   regions() { return state.regions; },
-  // True when every stroke so far has its segmentation on the page.
+  // True when every change so far has its segmentation on the page.
   settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
-  view() { return {scale: state.scale, offsetX: state.offsetX, offsetY: state.offsetY}; },
+  // True when, besides, every image's preview is up to date.
+  allSettled() {
+    return this.settled() && !state.previewsBusy && state.server &&
+           state.server.images.every((_, i) => state.previews[i] && state.previews[i].fresh);
+  },
+  previews() { return state.previews.map((p) => p && {counts: p.counts, fresh: p.fresh}); },
+  view() { return {scale: state.scale, offsetX: state.offsetX, offsetY: state.offsetY, image: state.image}; },
   settings() { return state.server && state.server.settings; },
+  timings() { return state.timings; },
+  costs() { return costs; },
+  labels() { return state.server && state.server.labels; },
+  marksAt(x, y) { return state.marks ? state.marks[y * state.width + x] : -1; },
+  // Pixels of [x0, x1) x [y0, y1) marked with value.
+  marksCount(x0, y0, x1, y1, value) {
+    let n = 0;
+    for (let y = y0; y < y1; ++y) for (let x = x0; x < x1; ++x) n += state.marks[y * state.width + x] === value;
+    return n;
+  },
   unsaved() { return state.unsaved; },
 };
 
@@ -881,6 +1413,9 @@ window.clsgStudio = {
 (async () => {
   try {
     applyState(await getJson("/api/state"));
+    updateUndo();
+    showBrushSize();
+    renderStrip();
     if (state.server.restore) await offerRestore(state.server.restore);
     if (state.server.images.length) await showImage(0);
     else showError("No image is open: use Open… or start clsg studio with image files.");

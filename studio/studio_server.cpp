@@ -14,12 +14,11 @@
 #include "clsg/platform/exception.h"
 #include "studio/studio_runs.h"
 
+// The page, compiled in from studio/.
 extern const unsigned char kStudioHtml[], kStudioCss[], kStudioJs[];
 extern const std::size_t kStudioHtmlSize, kStudioCssSize, kStudioJsSize;
 
 namespace clsg {
-
-// The page, compiled in from studio/.
 
 namespace {
 
@@ -133,15 +132,25 @@ long queryNumber(const httplib::Request& req, const char* name, long high) {
     return v;
 }
 
+// Each label's colour, whether it is derived ("auto") and whether it had
+// marks at the last training.
+json labelsJson(const StudioSession& s) {
+    json labels = json::array();
+    for (const StudioLabel& l : s.labels())
+        labels.push_back({{"name", l.name},
+                          {"color", colorText(l.color)},
+                          {"auto", !l.chosen},
+                          {"marked", l.marked}});
+    return labels;
+}
+
 json stateJson(const StudioSession& s) {
-    json images = json::array(), labels = json::array();
+    json images = json::array(), labels = labelsJson(s);
     for (const StudioImage& i : s.images())
         images.push_back({{"name", i.name},
                           {"path", i.path},
                           {"width", i.pixels.width()},
                           {"height", i.pixels.height()}});
-    for (const StudioLabel& l : s.labels())
-        labels.push_back({{"name", l.name}, {"color", colorText(l.color)}});
     const StudioSettings& st = s.settings();
     return {{"revision", s.revision()},
             {"images", images},
@@ -226,6 +235,7 @@ std::string segmentFrame(StudioSession& session, const SegmentRequest& request,
         {"window", {seg.window.left(), seg.window.top(), seg.window.width(), seg.window.height()}},
         {"encoding", raw ? "raw" : "runs"},
         {"counts", seg.counts.empty() ? json(nullptr) : json(seg.counts)},
+        {"labels", labelsJson(session)},
         {"regions", regionCountsJson(session, request.image, request.minArea)},
         {"trainMs", seg.trainMs},
         {"runMs", seg.runMs},
@@ -311,6 +321,7 @@ void StudioServer::routes() {
     api("POST", "/api/save", &StudioServer::postSave);
     api("POST", "/api/export", &StudioServer::postExport);
     api("POST", "/api/images", &StudioServer::postImages);
+    api("POST", "/api/preview", &StudioServer::postPreview);
     api("POST", "/api/restore", &StudioServer::postRestore);
 }
 
@@ -422,6 +433,7 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
 }
 
 std::unique_lock<std::mutex> StudioServer::lockSession() {
+    if (previewing_) ksys_request_abort();  // edits go before previews
     std::unique_lock<std::mutex> lock(sessionMutex_);
     ksys_clear_abort();  // an abort meant for an earlier request
     return lock;
@@ -482,18 +494,24 @@ void StudioServer::postLabels(const httplib::Request& req, httplib::Response& re
     const std::string op = stringField(j, "op");
     const auto lock = lockSession();
     const auto label = [&] { return static_cast<std::size_t>(intField(j, "label", 0, 1000)); };
+    // A colour of null (or none) is derived.
+    const auto color = [&] {
+        return j.contains("color") && !j["color"].is_null()
+                   ? std::optional<uint32_t>(colorField(j, "color"))
+                   : std::nullopt;
+    };
     if (op == "add")
-        session_.addLabel(
-            stringField(j, "name"),
-            j.contains("color") ? std::optional<uint32_t>(colorField(j, "color")) : std::nullopt);
+        session_.addLabel(stringField(j, "name"), color());
+    else if (op == "insert")
+        session_.insertLabel(label(), stringField(j, "name"), color());
     else if (op == "rename")
         session_.renameLabel(label(), stringField(j, "name"));
     else if (op == "recolor")
-        session_.recolorLabel(label(), colorField(j, "color"));
+        session_.recolorLabel(label(), color());
     else if (op == "delete")
         session_.deleteLabel(label());
     else
-        throw BadRequest("\"op\" must be add, rename, recolor or delete");
+        throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
     session_.autosave();
     answerJson(res, stateJson(session_));
 }
@@ -607,6 +625,38 @@ void StudioServer::postImages(const httplib::Request& req, httplib::Response& re
     const std::size_t dot = name.find_last_of('.');
     session_.addImage(name.substr(0, dot), "", pixels);
     answerJson(res, stateJson(session_));
+}
+
+void StudioServer::postPreview(const httplib::Request& req, httplib::Response& res) {
+    const json j = parseBody(req);
+    const std::size_t image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
+    const long side = static_cast<long>(intField(j, "size", 1, 1024));
+    // Previews give way: to a segment request that came meanwhile (the page
+    // asks again later), and to any edit or segment request while at work
+    // (they abort it).
+    const uint64_t ticket = segmentTicket_;
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    ksys_clear_abort();
+    if (ticket != segmentTicket_) throw Superseded();
+    struct Flag {
+        std::atomic<bool>& f;
+        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
+        ~Flag() { f = false; }
+    } busy(segmenting_), previewing(previewing_);
+    const StudioPreview p = session_.preview(image, side);
+    const std::string meta =
+        text(json{{"image", image},
+                  {"width", p.width},
+                  {"height", p.height},
+                  {"counts", p.counts.empty() ? json(nullptr) : json(p.counts)},
+                  {"labels", labelsJson(session_)},
+                  {"runMs", p.runMs}});
+    std::string frame(4, '\0');
+    for (int b = 0; b < 4; ++b) frame[b] = static_cast<char>((meta.size() >> (8 * b)) & 0xff);
+    frame += meta;
+    frame.append(p.rgb.begin(), p.rgb.end());
+    frame.append(p.labels.begin(), p.labels.end());
+    res.set_content(std::move(frame), "application/octet-stream");
 }
 
 }  // namespace clsg

@@ -27,8 +27,16 @@
 //                                      answers its path and the clsg run command line
 //   POST /api/export                   {"dir"}: masks and the train command line
 //   POST /api/images?name=NAME         body: an image file to open (formats as clsg run)
+//   POST /api/preview                  {"image", "size"}: a frame as for segment, its
+//                                      JSON with width, height, counts and labels, its
+//                                      bytes the preview's RGB then its labels (see
+//                                      StudioSession::preview); gives way to edits
 //   POST /api/restore                  {"accept": true | false}: takes up the earlier
 //                                      session the state offers ("restore"), or not
+//
+// Labels in answers carry "auto" (the colour is derived) and "marked". The
+// label ops also take {"op": "insert", "label", "name", "color"}, and a
+// "color" of null derives the colour again.
 //
 // After every change of marks, labels or settings the session file in the
 // output directory is rewritten (StudioSession::autosave).
@@ -100,6 +108,7 @@ private:
     void postSave(const httplib::Request& req, httplib::Response& res);
     void postExport(const httplib::Request& req, httplib::Response& res);
     void postImages(const httplib::Request& req, httplib::Response& res);
+    void postPreview(const httplib::Request& req, httplib::Response& res);
     void postRestore(const httplib::Request& req, httplib::Response& res);
 
     StudioSession& session_;
@@ -110,6 +119,7 @@ private:
     std::mutex decodeMutex_;                  // one upload at a time is decoded
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};
+    std::atomic<bool> previewing_{false};
     std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -263,21 +264,24 @@ void StudioSession::checkNewName(const std::string& name, std::size_t except) co
 }
 
 void StudioSession::addLabel(const std::string& name, std::optional<uint32_t> color) {
+    insertLabel(labels_.size(), name, color);
+}
+
+void StudioSession::insertLabel(std::size_t at, const std::string& name,
+                                std::optional<uint32_t> color) {
     if (labels_.size() >= kMaxLabels)
         throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
+    if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
     checkNewName(name, labels_.size());
-    if (!color) {
-        std::vector<std::string> names;
-        std::vector<std::optional<uint32_t>> chosen;
-        for (const StudioLabel& label : labels_) {
-            names.push_back(label.name);
-            chosen.emplace_back(label.color);
-        }
-        names.push_back(name);
-        chosen.emplace_back();
-        color = assignLabelColors(names, chosen).back();
+    if (at < labels_.size()) {
+        const uint8_t from = static_cast<uint8_t>(at + 1);
+        for (StudioImage& image : images_)
+            for (uint8_t& m : image.marks)
+                if (m >= from) ++m;
     }
-    labels_.push_back({name, *color & 0xffffffu});
+    StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
+    labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
+    deriveColors();
     trainSettingsChanged();
 }
 
@@ -285,13 +289,48 @@ void StudioSession::renameLabel(std::size_t label, const std::string& name) {
     checkLabel(label);
     checkNewName(name, label);
     labels_[label].name = name;
+    deriveColors();
     ++revision_;
 }
 
-void StudioSession::recolorLabel(std::size_t label, uint32_t color) {
+void StudioSession::recolorLabel(std::size_t label, std::optional<uint32_t> color) {
     checkLabel(label);
-    labels_[label].color = color & 0xffffffu;
+    labels_[label].chosen = color.has_value();
+    if (color) labels_[label].color = *color & 0xffffffu;
+    deriveColors();
     ++revision_;
+}
+
+void StudioSession::deriveColors() {
+    std::vector<std::string> names;
+    std::vector<std::optional<uint32_t>> chosen, means;
+    for (const StudioLabel& label : labels_) {
+        names.push_back(label.name);
+        chosen.push_back(label.chosen ? std::optional<uint32_t>(label.color) : std::nullopt);
+        means.push_back(label.mean);
+    }
+    const std::vector<uint32_t> colors = labelColors(names, chosen, means);
+    // A colour that follows the marks moves only when they move it clearly:
+    // each stroke would shift it a little, and the overlay would flicker.
+    const auto near = [](uint32_t a, uint32_t b) {
+        long d = 0;
+        for (int shift : {16, 8, 0}) {
+            const long x =
+                static_cast<long>(a >> shift & 255) - static_cast<long>(b >> shift & 255);
+            d += x * x;
+        }
+        return d < 24 * 24;
+    };
+    for (std::size_t i = 0; i < labels_.size(); ++i)
+        if (labels_[i].chosen || !labels_[i].mean || !near(labels_[i].color, colors[i]))
+            labels_[i].color = colors[i];
+}
+
+void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {
+    if (trained_.size() == labels_.size() || !labels.isBound()) return;
+    std::vector<unsigned char> to(256, 255);
+    std::copy(trained_.begin(), trained_.end(), to.begin());
+    labels = kfPelMap(labels, to);
 }
 
 void StudioSession::deleteLabel(std::size_t label) {
@@ -304,6 +343,7 @@ void StudioSession::deleteLabel(std::size_t label) {
                 m = 0;
             else if (m > removed)
                 --m;
+    deriveColors();
     trainSettingsChanged();
 }
 
@@ -395,7 +435,34 @@ void StudioSession::train() {
     toolRevision_ = trainRevision_;
     toolError_.clear();
     try {
-        const std::vector<kvCompositeColorSet> sets = markedSets();
+        if (labels_.empty()) throw StudioError("add a label, then paint some pixels with it");
+        std::vector<std::vector<kvCompositeColor>> instances(labels_.size());
+        for (const StudioImage& image : images_) {
+            const std::vector<Example> examples = examplesOf(image, labels_.size());
+            for (std::size_t label = 0; label < labels_.size(); ++label)
+                if (examples[label].image.isBound())
+                    instances[label].emplace_back(examples[label].image, examples[label].mask);
+        }
+        // Labels without marks wait: the others are trained, and their colours
+        // follow their marks.
+        std::vector<kvCompositeColorSet> sets;
+        trained_.clear();
+        for (std::size_t label = 0; label < labels_.size(); ++label) {
+            StudioLabel& l = labels_[label];
+            l.marked = !instances[label].empty();
+            l.mean.reset();
+            if (!l.marked) continue;
+            sets.emplace_back(instances[label]);
+            trained_.push_back(static_cast<uint8_t>(label));
+            l.mean = meanExampleColor(sets.back());
+        }
+        deriveColors();
+        if (sets.empty())
+            throw StudioError(labels_.size() == 1
+                                  ? "label " + labels_[0].name +
+                                        " has no marks yet: paint some pixels with it"
+                                  : "no label has marks yet: pick one and paint some pixels of "
+                                    "its colour");
         // The marks are the page's input: held to the budget of files from
         // elsewhere, so that a tolerance fraction of 0 on many labels is
         // refused before it allocates gigabytes.
@@ -457,6 +524,7 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
             options.gain = gain_;
             clsg::TiledImages images =
                 clsg::tiledRun(tool_, target.pixels, params, wanted, options);
+            mapLabels(images.label);
             if (full) {
                 if (images.label.isBound()) outputs_[0] = images.label;
                 if (images.confidence.isBound()) outputs_[1] = images.confidence;
@@ -478,6 +546,86 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
         throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
     }
     if (full) out.counts = labelCounts(outputs_[0], static_cast<unsigned>(labels_.size()));
+    return out;
+}
+
+StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
+    const StudioImage& target = imageAt(image);
+    if (maxSide < 1) throw StudioError("a preview is at least 1 pel wide");
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
+    // Before any training can work, the picture alone.
+    bool trained = true;
+    try {
+        train();
+    } catch (const StudioError&) {
+        trained = false;
+    }
+    previews_.resize(images_.size());
+    KeptPreview& kept = previews_[image];
+    if (kept.toolRevision == toolRevision_ && kept.params == params && kept.maxSide == maxSide) {
+        StudioPreview out = kept.value;
+        out.runMs = 0;
+        return out;
+    }
+    const Clock::time_point start = Clock::now();
+    kvPelBuffer<unsigned char> labels;
+    if (!trained) {
+        labels = kvPelBuffer<unsigned char>(target.pixels.window());
+        kfPelSet(labels, static_cast<unsigned char>(255));
+    } else if (resultToolRevision_ == toolRevision_ && resultImage_ == image &&
+               resultParams_ == params && outputs_[0].isBound()) {
+        labels = outputs_[0];
+    } else {
+        try {
+            clsg::TiledOutputs wanted;
+            wanted.label = true;
+            clsg::TiledOptions options;
+            options.window = target.pixels.window();
+            labels = clsg::tiledRun(tool_, target.pixels, params, wanted, options).label;
+            mapLabels(labels);
+        } catch (const kvAbortRequested&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw StudioError("out of memory while segmenting " + target.name);
+        } catch (const std::exception& e) {
+            throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
+        }
+    }
+    // Each preview pel: the mean of the image pels it covers, and the label
+    // of the one nearest its centre.
+    const long w = target.pixels.width(), h = target.pixels.height();
+    const double scale = std::min(1.0, static_cast<double>(maxSide) / std::max(w, h));
+    StudioPreview out;
+    out.width = std::max(1L, std::lround(w * scale));
+    out.height = std::max(1L, std::lround(h * scale));
+    const std::size_t size = static_cast<std::size_t>(out.width * out.height);
+    out.rgb.resize(3 * size);
+    out.labels.resize(size);
+    const kvPelRect& iw = target.pixels.window();
+    const kvPelBuffer<unsigned char>* planes[3] = {&target.pixels.plane0(), &target.pixels.plane1(),
+                                                   &target.pixels.plane2()};
+    for (long ty = 0; ty < out.height; ++ty) {
+        const long y0 = ty * h / out.height, y1 = (ty + 1) * h / out.height;
+        const long cy = (2 * ty + 1) * h / (2 * out.height);
+        for (long tx = 0; tx < out.width; ++tx) {
+            const long x0 = tx * w / out.width, x1 = (tx + 1) * w / out.width;
+            const long cx = (2 * tx + 1) * w / (2 * out.width);
+            const std::size_t at = static_cast<std::size_t>(ty * out.width + tx);
+            for (int c = 0; c < 3; ++c) {
+                uint64_t sum = 0;
+                for (long y = y0; y < y1; ++y) {
+                    const unsigned char* row = planes[c]->pointToRow(iw.top() + y);
+                    for (long x = x0; x < x1; ++x) sum += row[x];
+                }
+                const uint64_t n = static_cast<uint64_t>((y1 - y0) * (x1 - x0));
+                out.rgb[3 * at + c] = static_cast<uint8_t>((sum + n / 2) / n);
+            }
+            out.labels[at] = labels.pointToRow(labels.window().top() + cy)[cx];
+        }
+    }
+    if (trained) out.counts = labelCounts(labels, static_cast<unsigned>(labels_.size()));
+    out.runMs = msSince(start);
+    kept = {toolRevision_, params, maxSide, out};
     return out;
 }
 
@@ -513,9 +661,22 @@ std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, l
 
 std::string StudioSession::saveTool(const std::string& fileName) {
     train();
+    for (const StudioLabel& label : labels_)
+        if (!label.marked)
+            throw StudioError("label " + label.name +
+                              " has no marks yet: paint some pixels with it, or delete it, "
+                              "before saving");
     const std::string path = confinedPath(outDir_, fileName, ".clsg");
     ToolFile file;
     for (const StudioLabel& label : labels_) file.labels.push_back({label.name, label.color, {}});
+    // Each example's source, in the order train() gathers them.
+    for (const StudioImage& image : images_) {
+        std::array<bool, 256> present{};
+        for (uint8_t m : image.marks) present[m] = true;
+        for (std::size_t label = 0; label < labels_.size(); ++label)
+            if (present[label + 1])
+                file.labels[label].sources.push_back(image.path.empty() ? image.name : image.path);
+    }
     file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
     file.tool = tool_;
     OutputFiles files;
@@ -529,7 +690,7 @@ std::string StudioSession::saveTool(const std::string& fileName) {
 }
 
 std::string StudioSession::runCommand(const std::string& toolPath) const {
-    std::string command = "clsg run " + shellWord(toolPath);
+    std::string command = shellWord(program_) + " run " + shellWord(toolPath);
     bool named = false;
     for (const StudioImage& image : images_)
         if (!image.path.empty()) {
@@ -550,7 +711,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     files.makeDir(dir);
     refuseLinks(dir);
     StudioExport result;
-    std::string command = "clsg train " + shellWord((fs::path(dir) / "tool.clsg").string());
+    std::string command =
+        shellWord(program_) + " train " + shellWord((fs::path(dir) / "tool.clsg").string());
     // Every step below dir, not only the file, must be no link: a linked
     // label folder would carry the masks elsewhere.
     const auto write = [&](const std::string& relative) {
@@ -617,7 +779,7 @@ void StudioSession::loadTool(const std::string& path) {
     const std::string stem = fs::path(path).stem().string();
     std::size_t added = 0;
     for (std::size_t label = 0; label < sets.size(); ++label) {
-        labels_.push_back({file.labels[label].name, file.labels[label].color});
+        labels_.push_back({file.labels[label].name, file.labels[label].color, true, false, {}});
         const uint8_t value = static_cast<uint8_t>(labels_.size());
         for (const kvCompositeColor& example : sets[label].instances())
             for (std::size_t k = 0; k < example.images().size(); ++k) {
@@ -662,7 +824,8 @@ std::string StudioSession::sessionPath() const {
 void StudioSession::autosave() {
     using json = nlohmann::json;
     json labels = json::array(), images = json::array();
-    for (const StudioLabel& l : labels_) labels.push_back({{"name", l.name}, {"color", l.color}});
+    for (const StudioLabel& l : labels_)
+        labels.push_back({{"name", l.name}, {"color", l.color}, {"auto", !l.chosen}});
     std::string marks;
     for (const StudioImage& image : images_) {
         const std::string runs = encodeRuns(image.marks.data(), image.marks.size());
@@ -727,8 +890,11 @@ std::string StudioSession::findRestore() {
         std::size_t at = magic + 8 + headSize;
         SavedSession saved;
         for (const json& l : head.at("labels"))
-            saved.labels.push_back(
-                {l.at("name").get<std::string>(), l.at("color").get<uint32_t>() & 0xffffffu});
+            saved.labels.push_back({l.at("name").get<std::string>(),
+                                    l.at("color").get<uint32_t>() & 0xffffffu,
+                                    !l.value("auto", false),
+                                    false,
+                                    {}});
         if (saved.labels.size() > kMaxLabels) throw std::runtime_error("too many labels");
         for (const StudioLabel& l : saved.labels) checkName(l.name);
         const json& st = head.at("settings");

@@ -43,7 +43,10 @@ struct StudioImage {
 
 struct StudioLabel {
     std::string name;
-    uint32_t color;  // 0xRRGGBB
+    uint32_t color;                // 0xRRGGBB
+    bool chosen = false;           // the colour was picked (or read from a tool file), not derived
+    bool marked = false;           // it had marks when the tool was last trained
+    std::optional<uint32_t> mean;  // the mean colour of its marks then
 };
 
 struct StudioSettings {
@@ -61,6 +64,16 @@ struct StudioSegmentation {
     std::vector<uint8_t> pixels;   // the view's bytes over window, row by row
     std::vector<uint64_t> counts;  // whole image only: pixels per label, then unlabelled
     double trainMs = 0;            // 0 when the trained tool was reused
+    double runMs = 0;              // 0 when the result was reused
+};
+
+// A small picture of one image with its segmentation, for the list of open
+// images: width * height RGB pels and as many label values (255: no label),
+// each the nearest pel of the image, and the pels per label of the whole image.
+struct StudioPreview {
+    long width = 0, height = 0;
+    std::vector<uint8_t> rgb, labels;
+    std::vector<uint64_t> counts;  // per label, then unlabelled
     double runMs = 0;              // 0 when the result was reused
 };
 
@@ -104,10 +117,17 @@ public:
     uint64_t revision() const { return revision_; }
 
     // Label edits; names follow the rules of clsg train. Throw StudioError.
-    // Without a colour, the label gets the one clsg train would give it.
+    // Without a colour, the label gets the one clsg train would give it (see
+    // labelColors): its name's colour, the mean of its marks once trained, or
+    // one from the palette; it follows its name and marks until one is chosen.
     void addLabel(const std::string& name, std::optional<uint32_t> color = std::nullopt);
+    // As addLabel, at index at (at most labels().size()); the marks of the
+    // labels from there on move up by one.
+    void insertLabel(std::size_t at, const std::string& name,
+                     std::optional<uint32_t> color = std::nullopt);
     void renameLabel(std::size_t label, const std::string& name);
-    void recolorLabel(std::size_t label, uint32_t color);
+    // No colour: derived again, as for a new label.
+    void recolorLabel(std::size_t label, std::optional<uint32_t> color);
     // Removes the label and its marks; later labels move down by one.
     void deleteLabel(std::size_t label);
 
@@ -127,11 +147,16 @@ public:
 
     // Trains when needed and segments window of image (empty: the whole
     // image, whose outputs are kept for the next request) on every core;
-    // a window gives the same bytes as that part of the whole image. Throws
-    // StudioError saying what to do when training cannot work (no labels, a
-    // label without marks) or the library refuses.
+    // a window gives the same bytes as that part of the whole image. Labels
+    // without marks are left out of training (no pel gets them) until they
+    // have some. Throws StudioError saying what to do when training cannot
+    // work (no label has marks) or the library refuses.
     StudioSegmentation segment(std::size_t image, StudioView view,
                                const kvPelRect& window = kvPelRect());
+
+    // The preview of image, at most maxSide pels wide and high; kept until
+    // the tool or the run settings change. Throws as segment() does.
+    StudioPreview preview(std::size_t image, long maxSide);
 
     // Regions (8-connected) of the whole-image label image kept from the last
     // segment() of image: the count per label of those of at least minArea
@@ -140,8 +165,12 @@ public:
     std::vector<uint64_t> regionCounts(std::size_t image, uint64_t minArea);
     std::optional<clsg::Region> regionAt(std::size_t image, long x, long y);
 
-    // Writes the trained tool to outDir/fileName; returns the path written.
+    // Writes the trained tool to outDir/fileName, each example with the
+    // image it came from; returns the path written. Refuses while a label
+    // has no marks.
     std::string saveTool(const std::string& fileName);
+    // The program that commands name (runCommand, exportMasks); "clsg" unless set.
+    void setProgram(const std::string& path) { program_ = path; }
     // The clsg run line that segments the open images (those read from
     // files) with the tool at toolPath as segment() does.
     std::string runCommand(const std::string& toolPath) const;
@@ -178,12 +207,18 @@ private:
     void checkNewName(const std::string& name, std::size_t except) const;
     void trainSettingsChanged() { ++revision_, ++trainRevision_; }
     void train();
+    // Gives every label without a chosen colour its derived one.
+    void deriveColors();
+    // Label values of the trained tool to label indices, in place.
+    void mapLabels(kvPelBuffer<unsigned char>& labels) const;
+
     // One set per label from the marks, each example cut to the box of its
     // marks or (wholeImages) its whole image with a mask; throws StudioError
     // for no labels or a label without marks.
     std::vector<kvCompositeColorSet> markedSets(bool wholeImages = false) const;
 
     std::string outDir_;
+    std::string program_ = "clsg";
     uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside
     struct SavedSession {
@@ -200,8 +235,17 @@ private:
     uint64_t trainRevision_ = 1;  // changes with what training depends on
 
     kvCompositeColorSegmenterTool tool_;
-    uint64_t toolRevision_ = 0;  // the trainRevision_ tool_ was trained at, 0 for none
-    std::string toolError_;      // why training failed at toolRevision_
+    uint64_t toolRevision_ = 0;     // the trainRevision_ tool_ was trained at, 0 for none
+    std::string toolError_;         // why training failed at toolRevision_
+    std::vector<uint8_t> trained_;  // the label index of each of the tool's labels
+
+    struct KeptPreview {
+        uint64_t toolRevision = 0;  // 0: none
+        kvCompositeColorSegmenterRunParams params;
+        long maxSide = 0;
+        StudioPreview value;
+    };
+    std::vector<KeptPreview> previews_;  // per image
 
     // The whole-image outputs of the last run, per view (unbound until
     // asked for), and the brightness gain, for one tool, image and settings.

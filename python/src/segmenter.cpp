@@ -300,9 +300,7 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
         }
     }
     auto trained = std::make_shared<ToolFile>();
-    const std::vector<uint32_t> assigned = assignLabelColors(names, chosen);
-    for (std::size_t i = 0; i < names.size(); ++i)
-        trained->labels.push_back({names[i], assigned[i], {}});
+    std::vector<std::optional<uint32_t>> means(names.size());
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
@@ -311,8 +309,13 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
             // mask's box): the same model, and a saved and reloaded tool
             // equals this one.
             trained->tool.train(cropExamples(sets), params);
+            for (std::size_t i = 0; i < sets.size(); ++i) means[i] = meanExampleColor(sets[i]);
         });
     }
+    // Colours as clsg train gives them: the name's, else near the examples' mean.
+    const std::vector<uint32_t> assigned = labelColors(names, chosen, means);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        trained->labels.push_back({names[i], assigned[i], {}});
     std::lock_guard<std::mutex> lock(mutex_);
     file_ = std::move(trained);
 }

@@ -84,8 +84,9 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     ScratchDir dir;
     trainBands(dir);
     writePlainPng(dir / "swapped.png", 48, 32, bands({2, 0, 1}));
-    expectAll(clsg(dir, "info tool.clsg").out,
-              {"1 green (#", "bands.png:green-mask.png, 16 x 32 pixels stored, 512 selected"});
+    expectAll(clsg(dir, "info tool.clsg").out,  // colour names give their colours
+              {"0 red (#ff0000)", "1 green (#008000)", "2 blue (#0000ff)",
+               "bands.png:green-mask.png, 16 x 32 pixels stored, 512 selected"});
     const Outcome run = clsg(
         dir, "run tool.clsg bands.png swapped.png --out out -j 2 --threads 3 --neighborhood 5");
     ASSERT_TRUE(run.status == 0 && run.err.empty()) << run.err;
@@ -109,6 +110,11 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     }
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
+    const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples
+    const std::size_t at = info.find("0 r (#");
+    ASSERT_NE(at, std::string::npos) << info;
+    const unsigned long r = std::stoul(info.substr(at + 6, 6), nullptr, 16);
+    EXPECT_TRUE((r >> 16) > 190 && (r >> 8 & 255) < 40 && (r & 255) < 40) << info;
     for (const std::string d : {"td", "d"}) {
         const std::string html = slurp(dir / (d + "/index.html"));
         std::set<std::string> shown, files = listing(dir, d + "/");

@@ -3,17 +3,19 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <optional>
 #include <set>
 #include <sstream>
 
 #include "cli/cli_error.h"
 #include "cli/label_option.h"
-#include "clsg/tuning/quality_report.h"
+#include "cli/legend.h"
 #include "cli/training_examples.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
 #include "clsg/io/overlay.h"
+#include "clsg/tuning/quality_report.h"
 #include "png_fixture.h"
 
 using namespace clsg;
@@ -86,6 +88,58 @@ TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
     EXPECT_NE(assignLabelColors({"l0", "river"}, {std::nullopt, colours[0]})[0], colours[0]);
     uint32_t parsed = 0;
     EXPECT_FALSE(parseColorText("a0b1c2", &parsed) || parseColorText("#a0b1c2f", &parsed));
+}
+
+// Chosen colours stay; colour names give their colour; marks give a colour near their mean, apart
+// from the others; the rest come from the palette as before.
+TEST(LabelColors, NamesMarksAndChoicesGiveWhatAUserExpects) {
+    const auto dist = [](uint32_t a, uint32_t b) {
+        double d = 0;
+        for (int s : {16, 8, 0}) d += std::pow(double(a >> s & 255) - double(b >> s & 255), 2);
+        return std::sqrt(d);
+    };
+    using O = std::optional<uint32_t>;
+    const std::vector<std::string> names = {"red",          "Dark-Green", "lemon",
+                                            "orange_flesh", "sky",        "plain"};
+    const std::vector<O> chosen = {O(), O(), O(), O(), O(0x123456), O()},
+                         means = {O(0x0000ff), O(), O(0xe6c828), O(0xe6c828), O(0x00ff00), O()};
+    const std::vector<uint32_t> c = labelColors(names, chosen, means);
+    EXPECT_EQ(c[0], 0xff0000u);           // the name wins over the marks
+    EXPECT_EQ(c[1], 0x006400u);           // case, '-' and '_' ignored
+    EXPECT_EQ(c[4], 0x123456u);           // chosen wins over marks
+    EXPECT_LT(dist(c[2], 0xe6c828), 40);  // near the mean (a little more colourful)
+    EXPECT_GE(dist(c[3], c[2]), 64);      // the same mean, kept apart
+    EXPECT_LT(dist(c[3], 0xe6c828), 140);
+    EXPECT_EQ(c[5], assignLabelColors(names, {c[0], c[1], c[2], c[3], c[4], O()})[5]);
+    for (const char* other : {"reddish", "", "dark green x", "oranges"})
+        EXPECT_FALSE(namedColor(other)) << other;
+    EXPECT_EQ(namedColor("Light Sky Blue"), O(0x87cefa));
+    EXPECT_EQ(namedColor("yellowgreen"), O(0x9acd32));  // the last name; "aliceblue" the first
+    EXPECT_EQ(namedColor("aliceblue"), O(0xf0f8ff));
+    // The mean counts only selected pels: a 2 x 1 example, one pel masked out.
+    kv3PlanePelBuffer image(kvPelRect(5, 7, 2, 1));
+    kvPelBuffer<unsigned char> mask(kvPelRect(5, 7, 2, 1));
+    for (auto* p : {&image.plane0(), &image.plane1(), &image.plane2()})
+        p->pointToRow(7)[0] = 10, p->pointToRow(7)[1] = 200;
+    mask.pointToRow(7)[0] = 0, mask.pointToRow(7)[1] = 255;
+    EXPECT_EQ(meanExampleColor(kvCompositeColorSet({kvCompositeColor(image, mask)})), O(0xc8c8c8));
+    EXPECT_EQ(meanExampleColor(kvCompositeColorSet({kvCompositeColor(image, {})})), O(0x696969));
+}
+
+// Letters with descenders reach below the line, so that g is no 9.
+TEST(Legend, DescendersReachBelowTheLine) {
+    const auto lowestInk = [](const char* text) {
+        const kv3PlanePelBuffer image = makeLegend({{text, 0xffffff}});
+        for (long y = image.height() - 1; y >= 0; --y)
+            for (long x = 28; x < image.width(); ++x)
+                if (image.plane0().pointToRow(y)[x] == 0) return y;
+        return -1L;
+    };
+    EXPECT_EQ(lowestInk("9"), lowestInk("a"));
+    for (const char* descender : {"g", "j", "p", "q", "y"}) {
+        EXPECT_EQ(lowestInk(descender), lowestInk("9") + 4) << descender;
+        EXPECT_LT(lowestInk(descender), kLegendRowHeight);
+    }
 }
 
 TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {

@@ -1,5 +1,10 @@
 #!/usr/bin/python3
-"""Usage: studio_browser_test.py CLSG IMAGE ARTEFACT_DIR: strokes in a real browser; `clsg run` gives the page's labels."""
+"""Usage: studio_browser_test.py CLSG IMAGE OTHER_IMAGE ARTEFACT_DIR
+
+Drives the studio page in a real browser as a user would (pointer and keys): labels named,
+renamed and recoloured by clicking, strokes, undo and redo, a second image opened and seen
+segmented without painting, the strip of previews, the shortcut panel, the server's absence.
+`clsg run` with the saved tool gives the page's labels. Screenshots go to ARTEFACT_DIR."""
 import base64, os, re, shlex, shutil, subprocess, sys, tempfile, time
 
 
@@ -14,7 +19,7 @@ def start_browser(profile):
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for flag in ("headless no-sandbox disable-gpu disable-quic no-first-run disable-sync disable-component-update "
-                     "disable-background-networking window-size=1400,860").split() + ["user-data-dir=" + profile]:
+                     "disable-background-networking window-size=1400,900").split() + ["user-data-dir=" + profile]:
             options.add_argument("--" + flag)
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     except Exception as e:  # a browser that cannot start is a skip (77), not a pass
@@ -22,7 +27,7 @@ def start_browser(profile):
 
 
 def main():
-    clsg, image, artefacts = sys.argv[1:4]
+    clsg, image, other, artefacts = sys.argv[1:5]
     os.makedirs(artefacts, exist_ok=True)
     work = tempfile.mkdtemp(prefix="clsg-studio-browser-")
     def start_studio():
@@ -36,68 +41,208 @@ def main():
         driver = start_browser(os.path.join(work, "profile"))
         from selenium.webdriver import ActionChains, Keys
         from selenium.webdriver.common.by import By
-        find, js = driver.find_element, driver.execute_script
+        find, finds, js = driver.find_element, driver.find_elements, driver.execute_script
+        S = "window.clsgStudio."
 
-        def wait_for(script, what):
-            end = time.time() + 30
+        def shot(name):
+            driver.save_screenshot(os.path.join(artefacts, "studio-" + name + ".png"))
+
+        def wait_for(script, what, timeout=30):
+            end = time.time() + timeout
+            script = script if script.startswith(("return", "const")) else "return " + script
             while not (value := js(script)) and time.time() < end:
                 time.sleep(0.05)
-            return value or fail("timed out waiting for %s (page error: %r)" % (what, js(ERROR + ".textContent")))
+            if not value:
+                shot("failure")
+                fail("timed out waiting for %s (error: %r, note: %r)" % (
+                    what, js("return document.getElementById('error').textContent"),
+                    js("return document.getElementById('note').textContent")))
+            return value
+
+        def settled():
+            return wait_for(S + "allSettled()", "every image segmented")
 
         def stroke(points):  # drags the left button through image points (x, y)
-            v, size, chain = js("return window.clsgStudio.view()"), canvas.size, ActionChains(driver, duration=20)
+            v, size, chain = js("return " + S + "view()"), canvas.size, ActionChains(driver, duration=20)
             for i, (x, y) in enumerate(points):
                 chain.move_to_element_with_offset(canvas, round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
                                                   round(y * v["scale"] + v["offsetY"] - size["height"] / 2))
                 i or chain.click_and_hold()
             chain.release().perform()
 
-        ERROR, LABELS = "return document.getElementById('error')", "#labels li[data-label]"
+        def keys(*sequence):  # a chord: modifiers held while the last key is pressed
+            chain = ActionChains(driver)
+            for k in sequence[:-1]:
+                chain.key_down(k)
+            chain.send_keys(sequence[-1])
+            for k in reversed(sequence[:-1]):
+                chain.key_up(k)
+            chain.perform()
+
+        def label_items():
+            return finds(By.CSS_SELECTOR, "#labels li[data-label]")
+
+        def labels():
+            return js("return " + S + "labels()")
+
+        def history(expected):
+            wait_for("return document.body.dataset.history === '%s'" % expected, "history " + expected)
+
+        def hidden(element_id):
+            return js("return getComputedStyle(document.getElementById('%s')).display === 'none'" % element_id)
+
         driver.get(url.group(0))
-        wait_for("return window.clsgStudio && window.clsgStudio.view().scale > 0 && "
-                 "document.getElementById('image-select').options.length", "the page")
+        wait_for("window.clsgStudio && " + S + "view().scale > 0 && document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
+        settled()
+        if not hidden("legend"):
+            fail("an empty legend box shows before any label exists")
+
         for count, name in enumerate(["crema", "table"], 1):
             find(By.ID, "new-label").send_keys(name + Keys.ENTER)
-            wait_for("return document.querySelectorAll('%s').length === %d" % (LABELS, count), name)
-        find(By.ID, "neighborhood").clear()  # not clsg run's default, so the command must carry it
-        find(By.ID, "neighborhood").send_keys("5" + Keys.TAB)
-        wait_for("return window.clsgStudio.settings().neighborhood === 5", "the neighbourhood")
-        driver.find_elements(By.CSS_SELECTOR, LABELS)[0].click()
+            wait_for("return document.querySelectorAll('#labels li[data-label]').length === %d" % count, name)
+        # Rename with the mouse: click into the name, type (letters that are shortcuts too), Enter.
+        name_field = label_items()[1].find_element(By.CSS_SELECTOR, ".name")
+        ActionChains(driver).click(name_field).perform()
+        keys(Keys.CONTROL, "a")
+        ActionChains(driver).send_keys("darkred" + Keys.ENTER).perform()
+        wait_for(S + "labels()[1].name === 'darkred'", "the rename")
+        if labels()[1]["color"] != "#8b0000" or find(By.CSS_SELECTOR, "#tools .on").text != "Brush":
+            fail("after renaming to darkred: %s, tool %s" % (labels()[1], find(By.CSS_SELECTOR, "#tools .on").text))
+
+        ActionChains(driver).click(find(By.ID, "neighborhood")).perform()  # not clsg run's default:
+        keys(Keys.CONTROL, "a")                                            # the command must carry it
+        ActionChains(driver).send_keys("5" + Keys.TAB).perform()
+        wait_for(S + "settings().neighborhood === 5", "the neighbourhood")
+        history("4/0")  # two labels added, one renamed, one setting
+
+        # One label painted: the segmentation shows, the other label is said to need marks.
+        label_items()[0].click()
         stroke([(262, 130), (290, 140), (315, 150)])
-        wait_for("const e = document.getElementById('error'); return window.clsgStudio.settled()"
-                 " && !e.hidden && e.textContent.includes('table has no marks')", "the training failure")
-        driver.find_elements(By.CSS_SELECTOR, LABELS)[1].click()
+        history("5/0")
+        wait_for(S + "settled() && " + S + "shares() && " + S + "shares()[0] > 0",
+                 "a segmentation with one label painted")
+        note = find(By.ID, "note").text
+        if "darkred needs marks" not in note or not js("return document.getElementById('error').hidden") or \
+                js("return " + S + "shares()[1]") != 0:
+            fail("with darkred unpainted: note %r, shares %s" % (note, js("return " + S + "shares()")))
+        shot("needs-marks")
+
+        # Recolour with the mouse: the swatch opens the menu, a click picks the colour; undo, redo.
+        label_items()[0].find_element(By.CSS_SELECTOR, ".swatch").click()
+        find(By.CSS_SELECTOR, "#color-swatches button[data-color='#1e90ff']").click()
+        wait_for(S + "labels()[0].color === '#1e90ff' && !" + S + "labels()[0].auto", "the colour")
+        shot("recoloured")
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "labels()[0].auto && " + S + "labels()[0].color !== '#1e90ff'", "colour undone")
+        find(By.ID, "redo").click()
+        wait_for(S + "labels()[0].color === '#1e90ff'", "colour redone")
+
+        label_items()[1].click()
         stroke([(480, 30), (530, 45), (570, 60)])
         stroke([(480, 60), (570, 30)])
         counts = wait_for("const c = window.clsgStudio.shares(); return window.clsgStudio.settled()"
                           " && c && c.length === 3 && c[0] > 0 && c[1] > 0 ? c : null", "both labels")
         legend = js("return document.getElementById('legend').innerText.split(/\\s+/)")
         shares = ["%.1f%%" % (100.0 * c / sum(counts)) for c in counts]
-        regions = js("return window.clsgStudio.regions()")
+        regions = js("return " + S + "regions()")
         objects = lambda n: ["\u00b7", str(n), "region" if n == 1 else "regions"]  # noqa: E731
-        if sum(counts) != 600 * 400 or js(ERROR + ".hidden") is not True or len(regions) != 2 or \
-                legend != ["crema", shares[0], *objects(regions[0]), "table", shares[1], *objects(regions[1]),
+        if sum(counts) != 600 * 400 or js("return document.getElementById('error').hidden") is not True or \
+                not hidden("note") or not regions or len(regions) != 2 or \
+                legend != ["crema", shares[0], *objects(regions[0]), "darkred", shares[1], *objects(regions[1]),
                            "unlabelled", shares[2]]:
-            fail("legend %s for pixel counts %s, error shown: %s" % (legend, counts, js(ERROR + ".hidden")))
+            fail("legend %s for pixel counts %s, regions %s" % (legend, counts, regions))
 
-        # Hovering a table pixel names its region and its area, as clsg run's table has it (checked below).
-        v, size = js("return window.clsgStudio.view()"), canvas.size
+        # Hovering a darkred pixel names its region and its area, as clsg run's table has it (checked below).
+        v, size = js("return " + S + "view()"), canvas.size
         ActionChains(driver).move_to_element_with_offset(
             canvas, round(530 * v["scale"] + v["offsetX"] - size["width"] / 2),
             round(45 * v["scale"] + v["offsetY"] - size["height"] / 2)).perform()
         hover = wait_for("const t = document.getElementById('pixel-info').textContent;"
                          " return t.includes(' px') ? t : null", "the region under the pointer")
-        hovered = re.search(r"table #(\d+): (\d+) px", hover)
-        hovered or fail("the pointer over the table shows " + hover)
+        hovered = re.search(r"darkred #(\d+): (\d+) px", hover)
+        hovered or fail("the pointer over the darkred marks shows " + hover)
+
+        # Undo and redo a stroke, and an eraser pass, with the keyboard.
+        before = js("return " + S + "labelImage()")
+        history("8/0")
+        keys(Keys.CONTROL, "z")
+        history("7/1")
+        wait_for(S + "marksAt(570, 30) === 0 && " + S + "marksAt(480, 30) === 2", "stroke undone")
+        keys(Keys.CONTROL, Keys.SHIFT, "z")
+        wait_for(S + "marksAt(570, 30) === 2 && " + S + "settled()", "stroke redone")
+        keys("e")
+        stroke([(250, 128), (320, 152)])
+        wait_for(S + "marksAt(290, 140) === 0", "erased")
+        find(By.ID, "undo").click()
+        wait_for(S + "marksAt(290, 140) === 1 && " + S + "settled()", "erasing undone")
+        if js("return " + S + "labelImage()") != before:
+            fail("undoing the eraser pass did not bring back the segmentation")
+        keys("b")
+
+        # The brush is sized in screen pixels: a dot of 16 covers a disc of 16 / scale image pixels.
+        scale = js("return " + S + "view().scale")
+        ActionChains(driver).move_to_element_with_offset(canvas, 0, 0).perform()
+        stroke([(100, 350)])
+        disc = wait_for(S + "settled() && " + S + "marksCount(60, 310, 140, 390, 2)", "a dot")
+        if abs(disc / (3.14159 * (8 / scale) ** 2) - 1) > 0.25:
+            fail("a 16 pixel dot at scale %.2f marked %d image pixels" % (scale, disc))
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "marksCount(60, 310, 140, 390, 2) === 0 && " + S + "settled()", "the dot undone")
+
+        # Deleting a label drops its marks; undoing brings both back.
+        delete = label_items()[1].find_element(By.CSS_SELECTOR, ".delete")
+        delete.click()
+        delete.click()
+        wait_for(S + "labels().length === 1 && " + S + "marksAt(480, 30) === 0 && " + S + "settled()", "deletion")
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "labels().length === 2 && " + S + "labels()[1].name === 'darkred' && " +
+                 S + "marksAt(480, 30) === 2 && " + S + "settled()", "deletion undone")
+        if js("return " + S + "labelImage()") != before:
+            fail("undoing the deletion did not bring back the segmentation")
+
+        # A second image, opened from the page, is segmented without a stroke, and so is its preview.
+        find(By.ID, "image-file").send_keys(os.path.abspath(other))
+        wait_for(S + "view().image === 1 && document.getElementById('image-select').value === '1'",
+                 "the second image on screen")
+        settled()
+        other_counts = js("return " + S + "shares()")
+        previews = js("return " + S + "previews()")
+        if not other_counts or sum(other_counts[:2]) == 0 or len(previews) != 2 or \
+                previews[1]["counts"] != other_counts or previews[0]["counts"] != counts:
+            fail("second image: counts %s, previews %s (first image %s)" % (other_counts, previews, counts))
+        strip_text = find(By.ID, "strip").text
+        if "crema" not in strip_text or len(finds(By.CSS_SELECTOR, "#strip li")) != 2:
+            fail("the strip shows " + strip_text)
+        shot("two-images")
+        # A folder adds its images (and only them: the folder of the first image holds a text file).
+        find(By.ID, "image-folder").send_keys(os.path.dirname(os.path.abspath(image)))
+        wait_for(S + "view().image === 2 && document.querySelectorAll('#strip li').length === 3", "the folder")
+        settled()
+        if js("return " + S + "previews()[2].counts") != counts:
+            fail("the same photograph opened from its folder is segmented otherwise: %s, %s"
+                 % (js("return " + S + "previews()[2].counts"), counts))
+
+        # The shortcut panel.
+        keys("?")
+        if "Ctrl" not in find(By.ID, "help-dialog").text or not js("return document.getElementById('help-dialog').open"):
+            fail("no shortcut panel")
+        shot("shortcuts")
+        keys(Keys.ESCAPE)
+
+        # Back to the first image through the strip; the saved tool's run gives its labels.
+        finds(By.CSS_SELECTOR, "#strip li")[0].click()
+        wait_for(S + "view().image === 0 && " + S + "settled() && " + S + "labelImage()",
+                 "the first image again")
         find(By.ID, "save-tool").click()
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
-        page_labels = base64.b64decode(js("return window.clsgStudio.labelImage()"))
-        driver.save_screenshot(os.path.join(artefacts, "studio-browser.png"))
+        page_labels = base64.b64decode(js("return " + S + "labelImage()"))
+        shot("browser")
         words = shlex.split(command)
-        if words[:2] != ["clsg", "run"] or "--neighborhood" not in words or image not in words:
+        if os.path.realpath(words[0]) != os.path.realpath(clsg) or words[1] != "run" or \
+                "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
-        subprocess.run([clsg] + words[1:] + ["--format", "pnm", "--regions"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(words + ["--format", "pnm", "--regions"], check=True, stdout=subprocess.DEVNULL)
         stem = os.path.splitext(os.path.basename(image))[0] + "-labels.pgm"
         data = open(os.path.join(words[words.index("--out") + 1], stem), "rb").read()
         header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
@@ -105,22 +250,24 @@ def main():
         if cli_labels != page_labels:
             fail("clsg run's label image differs from the page's in %d pixels" % sum(map(int.__ne__, cli_labels, page_labels)))
         table = open(os.path.join(words[words.index("--out") + 1], stem[:-len("labels.pgm")] + "regions.csv")).read()
-        cli_regions = [sum(line.startswith(name + ",") for line in table.splitlines()) for name in ("crema", "table")]
+        cli_regions = [sum(line.startswith(name + ",") for line in table.splitlines()) for name in ("crema", "darkred")]
         if cli_regions != regions:
             fail("clsg run counts regions %s, the page %s" % (cli_regions, regions))
-        if "\ntable,%s,%s," % hovered.groups() not in table:
-            fail("no region table #%s of %s pixels in clsg run's table" % hovered.groups())
+        if "\ndarkred,%s,%s," % hovered.groups() not in table:
+            fail("no region darkred #%s of %s pixels in clsg run's table" % hovered.groups())
+
         # Unsaved work: closing asks first. The server kept every change; a new
         # studio on the image offers it back and the page restores it.
         closing = "const e = new Event('beforeunload', {cancelable: true}); dispatchEvent(e); return e.defaultPrevented"
-        if js("return window.clsgStudio.unsaved()") or js(closing):
+        if js("return " + S + "unsaved()") or js(closing):
             fail("the page counts the saved tool as unsaved work")
         find(By.CSS_SELECTOR, "#command-dialog button").click()
         stroke([(100, 300), (140, 320)])
-        wait_for("return window.clsgStudio.settled() && window.clsgStudio.unsaved()", "the new stroke")
+        wait_for(S + "settled() && " + S + "unsaved()", "the new stroke")
         if not js(closing):
             fail("closing the page with unsaved marks does not ask")
-        strokes_labels = js("return window.clsgStudio.labelImage()")
+        strokes_labels = js("return " + S + "labelImage()")
+        before_stop = labels()
         studio.terminate() or studio.wait(timeout=10)
         studio = start_studio()
         url = re.search(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", studio.stdout.readline())
@@ -129,16 +276,23 @@ def main():
         if "Restore the marks from" not in find(By.ID, "restore-text").text:
             fail("the offer says " + find(By.ID, "restore-text").text)
         find(By.CSS_SELECTOR, "#restore-dialog button[value=restore]").click()
-        wait_for("return document.querySelectorAll('%s').length === 2 && window.clsgStudio.settled() && "
-                 "window.clsgStudio.labelImage()" % LABELS, "the restored labels")
-        if js("return window.clsgStudio.labelImage()") != strokes_labels or \
-                js("return window.clsgStudio.settings().neighborhood") != 5:
+        wait_for("document.querySelectorAll('#labels li[data-label]').length === 2 && " + S + "settled() && " +
+                 S + "labelImage()", "the restored labels")
+        if js("return " + S + "labelImage()") != strokes_labels or js("return " + S + "settings().neighborhood") != 5:
             fail("the restored page segments differently from the one before the stop")
-        print("ok: label image identical to clsg run (%d bytes), as are the region counts %s; screenshot in %s"
+        if [(l["name"], l["color"], l["auto"]) for l in labels()] != [(l["name"], l["color"], l["auto"]) for l in before_stop]:
+            fail("restored labels %s, before the stop %s" % (labels(), before_stop))
+
+        # Without the server, the page says so in words.
+        studio.terminate()
+        studio.wait(timeout=10)
+        find(By.ID, "save-tool").click()
+        wait_for("return document.getElementById('error').textContent.includes('does not answer')", "the words")
+        print("ok: label image identical to clsg run (%d bytes), as are the region counts %s; screenshots in %s"
               % (len(page_labels), regions, artefacts))
     finally:
         driver and driver.quit()
-        studio.terminate() or studio.wait(timeout=10)
+        studio.poll() is None and (studio.terminate() or studio.wait(timeout=10))
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "../cli/png_fixture.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/image_io.h"
+#include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/suggest_params.h"
@@ -135,7 +137,9 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
         // The exported command line, run by the real program, trains the page's tool.
         const std::string dir = "m" + std::to_string(round++),
                           command = api("/api/export", {{"dir", dir}})["command"];
-        ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "'" + command.substr(4)).c_str()), 0);
+        ASSERT_EQ(
+            std::system(("'" CLSG_CLI_PATH "'" + command.substr(command.find(" train "))).c_str()),
+            0);
         EXPECT_EQ(clsgtest::slurp(dir_ / ("out/" + dir + "/train-command.txt")), command + "\n");
         const ToolFile trained = readToolFile(dir_ / ("out/" + dir + "/tool.clsg"));
         EXPECT_EQ(trained.labels.at(1).color, 0x008888u);
@@ -163,8 +167,135 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
             [{"image":0,"window":[1,2,3]},400], [{"image":0,"window":[-1,0,5,5]},400],
             [{"image":0,"view":"x"},400], [{"image":0,"window":[50,0,5,5]},422]])"))
         api("/api/segment", c[0], c[1]);
-    paint(-1, kTeal);  // erasing a label's last marks fails again
+    paint(-1, kTeal);  // erasing a label's last marks leaves it out; erasing all fails
+    EXPECT_EQ(segment().meta["counts"][1], 0);
+    paint(-1, kOrange);
     api("/api/segment", {{"image", 0}}, 422);
+}
+
+double distance(const std::string& hex, uint32_t b) {
+    uint32_t a = 0;
+    EXPECT_TRUE(parseColorText(hex, &a)) << hex;
+    double d = 0;
+    for (int s : {16, 8, 0}) d += std::pow(double(a >> s & 255) - double(b >> s & 255), 2);
+    return std::sqrt(d);
+}
+
+// A label without marks is left out until painted (saving says so); colours follow names and
+// marks until one is chosen; inserting makes room in the marks.
+TEST_F(StudioServerTest, UnmarkedLabelsWaitAndColoursFollowNamesAndMarks) {
+    session_.setProgram("/opt/my tools/clsg");
+    for (const char* name : {"teal", "shadow", "stuff"})
+        api("/api/labels", {{"op", "add"}, {"name", name}});
+    paint(0, kTeal);
+    paint(2, kOrange);
+    const Frame f = segment();
+    EXPECT_EQ(f.meta["counts"][1], 0);
+    const json labels = f.meta["labels"];
+    EXPECT_EQ(labels[0]["color"], "#008080");  // its name's colour, not its marks'
+    EXPECT_LT(distance(labels[2]["color"], 0xea9222), 40) << labels;  // near its marks' mean
+    EXPECT_EQ(labels[1]["marked"].dump() + labels[2]["marked"].dump(), "falsetrue");
+    // The same as a session that never had the label, its values moved past it.
+    StudioSession without(dir_ / "o2");
+    without.addImage("p", "", image_);
+    without.addLabel("teal");
+    without.addLabel("stuff");
+    for (const auto& [label, r] : {std::pair{1, kTeal}, {2, kOrange}})
+        without.paintMarks(0, r[0], r[1], r[2], r[3], Bytes(r[2] * r[3], uint8_t(label)));
+    Bytes expected = without.segment(0, StudioView::Labels).pixels;
+    std::replace(expected.begin(), expected.end(), uint8_t(1), uint8_t(2));
+    EXPECT_EQ(f.pixels, expected);
+    EXPECT_NE(api("/api/save", {{"file", "t"}}, 422).dump().find("shadow has no marks"),
+              std::string::npos);
+    paint(2, {16, 0, 2, 2});  // a few grey pels: the colour stays
+    EXPECT_EQ(segment().meta["labels"][2]["color"], labels[2]["color"]);
+
+    const auto colorOf = [&](int label, const json& change) {
+        return api("/api/labels", change)["labels"][label];
+    };
+    EXPECT_EQ(colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", "#010203"}}).dump(),
+              R"({"auto":false,"color":"#010203","marked":true,"name":"stuff"})");
+    EXPECT_LT(distance(colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", nullptr}})["color"],
+                       0xea9222),
+              40);
+    EXPECT_EQ(colorOf(2, {{"op", "rename"}, {"label", 2}, {"name", "Red"}})["color"], "#ff0000");
+    api("/api/labels", {{"op", "insert"}, {"label", 0}, {"name", "first"}, {"color", nullptr}});
+    api("/api/labels", {{"op", "insert"}, {"label", 5}, {"name", "far"}}, 422);
+    Bytes marks;
+    ASSERT_TRUE(decodeRuns(client_->Get("/api/marks?i=0")->body, kW * kH, marks));
+    EXPECT_EQ(marks[kTeal[1] * kW + kTeal[0]], 2);
+    EXPECT_EQ(marks[kOrange[1] * kW + kOrange[0]], 4);
+
+    api("/api/labels", {{"op", "delete"}, {"label", 0}});
+
+    // Once every label has marks, the tool saves, with the image each example came from.
+    paint(1, {18, 0, 4, 30});
+    const json saved = api("/api/save", {{"file", "t"}});
+    for (const ToolLabel& l : readToolFile(saved["path"]).labels)
+        EXPECT_EQ(l.sources, std::vector{imagePath_}) << l.name;
+    EXPECT_EQ(saved["command"].get<std::string>().rfind("'/opt/my tools/clsg' run ", 0), 0u)
+        << saved;
+}
+
+// Previews: a small picture of every image with its segmentation, before and after training.
+TEST_F(StudioServerTest, PreviewsShowEveryImageSegmented) {
+    kv3PlanePelBuffer other(kvPelRect(0, 0, kW, kH));  // the test image mirrored
+    for (auto [to, from] : {std::pair{&other.plane0(), &image_.plane0()},
+                            {&other.plane1(), &image_.plane1()},
+                            {&other.plane2(), &image_.plane2()}})
+        for (long y = 0; y < kH; ++y)
+            for (long x = 0; x < kW; ++x) to->pointToRow(y)[x] = from->pointToRow(y)[kW - 1 - x];
+    writeColorImage(dir_ / "other.png", other, ImageFormat::Png);
+    ASSERT_EQ(
+        code(post("/api/images?name=other.png", clsgtest::slurp(dir_ / "other.png"), kBinary)),
+        200);
+    const auto preview = [&](int image, int size) {
+        const httplib::Result r =
+            post("/api/preview", json{{"image", image}, {"size", size}}.dump());
+        EXPECT_EQ(code(r), 200) << (r ? r->body : "none");
+        uint32_t n = 0;
+        for (int b = 0; b < 4; ++b) n |= uint32_t(uint8_t(r->body.at(b))) << (8 * b);
+        return Frame{json::parse(r->body.substr(4, n)),
+                     Bytes(r->body.begin() + 4 + n, r->body.end())};
+    };
+    // Untrained: the picture alone, each pel the mean of the 4 x 4 (or 4 x 3) it covers.
+    Frame p = preview(1, 10);
+    ASSERT_EQ(p.meta["width"].dump() + p.meta["height"].dump() + p.meta["counts"].dump(),
+              "108null");
+    ASSERT_EQ(p.pixels.size(), 10u * 8 * 4);
+    for (long ty = 0; ty < 8; ++ty)
+        for (long tx = 0; tx < 10; ++tx) {
+            const long y0 = ty * kH / 8, y1 = (ty + 1) * kH / 8;
+            for (int c = 0; c < 3; ++c) {
+                const kvPelBuffer<unsigned char>& plane = c == 0   ? other.plane0()
+                                                          : c == 1 ? other.plane1()
+                                                                   : other.plane2();
+                long sum = 0;
+                for (long y = y0; y < y1; ++y)
+                    for (long x = tx * 4; x < tx * 4 + 4; ++x) sum += plane.pointToRow(y)[x];
+                const long n = (y1 - y0) * 4;
+                EXPECT_EQ(p.pixels[3 * (ty * 10 + tx) + c], (sum + n / 2) / n) << tx << " " << ty;
+            }
+        }
+    EXPECT_EQ(Bytes(p.pixels.begin() + 240, p.pixels.end()), Bytes(80, 255));
+    api("/api/preview", {{"image", 2}, {"size", 10}}, 422);
+    api("/api/preview", {{"image", 0}, {"size", 0}}, 400);
+
+    twoLabels();  // painted on image 0 only: image 1 is segmented all the same
+    for (int image : {1, 0, 1}) {
+        p = preview(image, 16);
+        const httplib::Result r = post("/api/segment", json{{"image", image}}.dump());
+        const Frame whole = parseFrame(r->body);
+        EXPECT_EQ(p.meta["counts"], whole.meta["counts"]) << image;
+        EXPECT_GT(p.meta["counts"][image == 1 ? 1 : 0].get<int>(), 0);
+        const long w = p.meta["width"], h = p.meta["height"];
+        ASSERT_EQ(w * 10 + h, 16 * 10 + 12);
+        for (long ty = 0; ty < h; ++ty)
+            for (long tx = 0; tx < w; ++tx)
+                ASSERT_EQ(
+                    p.pixels[3 * w * h + ty * w + tx],
+                    whole.pixels[(2 * ty + 1) * kH / (2 * h) * kW + (2 * tx + 1) * kW / (2 * w)]);
+    }
 }
 
 // Deleting a label removes its marks and renumbers later labels' marks; edits check input.
