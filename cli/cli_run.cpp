@@ -484,25 +484,125 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
 
 }  // namespace
 
-Command addRunCommand(CLI::App& parent) {
-    struct Options {
-        std::string tool;
-        std::vector<std::string> images;
-        std::string outDir;
-        int32_t neighborhood = 0;  // 0: the tool file's, else 3
-        bool normalize = false;
-        unsigned jobs = 1;
-        unsigned threads = 0;
-        std::string diagDir;
-        std::string format = "png";
-        uint64_t maxPixels = ReadLimits().maxPixels;
-        std::string summary;
-        bool regions = false, outline = false;
-        uint64_t minArea = 0, fillHoles = 0;
-        int connectivity = 8;
-    };
-    auto o = std::make_shared<Options>();
-    CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
+namespace {
+
+struct RunOptions {
+    std::string tool;
+    std::vector<std::string> images;
+    std::string outDir;
+    int32_t neighborhood = 0;  // 0: the tool file's, else 3
+    bool normalize = false;
+    unsigned jobs = 1;
+    unsigned threads = 0;
+    std::string diagDir;
+    std::string format = "png";
+    uint64_t maxPixels = ReadLimits().maxPixels;
+    std::string summary;
+    bool regions = false, outline = false;
+    uint64_t minArea = 0, fillHoles = 0;
+    int connectivity = 8;
+};
+
+// The run's settings from its options and the tool file.
+RunSettings settingsOf(const RunOptions& o, const ToolFile& file, ImageFormat format) {
+    RunSettings settings;
+    settings.params = kvCompositeColorSegmenterRunParams(
+        o.neighborhood > 0 ? o.neighborhood : file.neighborhoodSize.value_or(3), o.normalize);
+    settings.outDir = o.outDir;
+    settings.diagDir = o.diagDir;
+    settings.format = format;
+    settings.jobs = o.jobs;
+    settings.threads = o.threads;
+    settings.keepGoing = true;
+    settings.summaryPath = o.summary;
+    settings.regions.table = o.regions;
+    settings.regions.outline = o.outline;
+    settings.regions.options.minArea = o.minArea;
+    settings.regions.options.fillHoles = o.fillHoles;
+    settings.regions.options.connectivity = o.connectivity;
+    return settings;
+}
+
+// The video files one after the other, each one's outputs all or none;
+// returns how many failed.
+std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettings& settings,
+                      const std::vector<std::string>& videos, const std::vector<RunInput>& inputs,
+                      OutputFiles& files) {
+    std::size_t failed = 0;
+    if (!videos.empty()) files.makeDir(o.outDir);
+    const std::set<std::string> names = [&]() {
+        std::set<std::string> n;
+        for (const RunInput& input : inputs) n.insert(input.name);
+        return n;
+    }();
+    std::set<std::string> videoNames;
+    for (const std::string& clip : videos) {
+        try {
+            const std::string name = fs::path(clip).stem().string();
+            if (names.count(name) || !videoNames.insert(name).second)
+                throw CliError("two inputs are named " + name + "; their outputs would collide");
+            OutputFiles own(files, true);
+            runVideoInput(
+                file, clip,
+                {o.tool, settings.params.neighborhoodSize(), o.normalize, o.threads, o.outDir}, own,
+                std::cout);
+            own.commit();
+        } catch (const CliError& e) {
+            checkInterrupt();
+            std::cerr << "clsg: error: " << e.what() << std::endl;
+            ++failed;
+        }
+    }
+    return failed;
+}
+
+int runCommand(const RunOptions& o) {
+    const ToolFile file = readToolFile(o.tool);
+    const ImageFormat format = o.format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
+    std::vector<std::string> imageArgs, videos;
+    for (const std::string& arg : o.images) (isVideoInput(arg) ? videos : imageArgs).push_back(arg);
+    const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
+    std::vector<RunInput> inputs;
+    for (const std::string& path : paths.images)
+        inputs.push_back({fs::path(path).stem().string(),
+                          [path, maxPixels = o.maxPixels]() {
+                              ReadLimits limits;
+                              limits.maxPixels = maxPixels;
+                              return readColorImage(path, limits);
+                          },
+                          path});
+    const RunSettings settings = settingsOf(o, file, format);
+    if (o.neighborhood == 0 && file.neighborhoodSize)
+        std::cout << "neighbourhood " << settings.params.neighborhoodSize() << " (stored in "
+                  << o.tool << ")\n";
+    refuseReplacingInputs(paths, inputs, file, settings);
+    OutputFiles files;
+    if (!o.summary.empty()) {
+        const fs::path parent = fs::path(o.summary).parent_path();
+        if (!parent.empty()) files.makeDir(parent.string());
+    }
+    const std::size_t failed =
+        inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
+    const std::size_t videosFailed = runVideos(o, file, settings, videos, inputs, files);
+    const std::size_t total = inputs.size() + videos.size();
+    const std::size_t failures = failed + videosFailed;
+    // When every input failed, only a summary is worth keeping.
+    if (failures < total || !o.summary.empty()) {
+        files.commit();
+        if (failures < total) {
+            std::cout << "outputs in " << o.outDir << "\n";
+            if (!o.diagDir.empty() && failed < inputs.size())
+                std::cout << "diagnostics: " << o.diagDir << "/index.html\n";
+        }
+        if (!o.summary.empty()) std::cout << "summary: " << o.summary << "\n";
+    }
+    if (failures == 0) return 0;
+    std::cerr << failures << " of " << total
+              << (videos.empty() ? " images failed\n" : " inputs failed\n");
+    return 1;
+}
+
+void addRunOptions(CLI::App* app, RunOptions& o) {
     app->footer(
         "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
         "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
@@ -514,142 +614,63 @@ Command addRunCommand(CLI::App& parent) {
         "status is 1. Ctrl-C leaves the finished images' outputs and no partial files. "
         "A video file gives NAME-overlay.avi (the overlay video) and NAME-frames.csv (per "
         "frame: index, time in seconds, each label's share, the unlabelled share).");
-    app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
-    app->add_option("images", o->images,
+    app->add_option("tool", o.tool, "Tool file written by clsg train")->required();
+    app->add_option("images", o.images,
                     "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM), "
                     "or video files (.mp4, .mkv, .webm, .avi, .mov, ...)")
         ->required();
-    app->add_option("-o,--out", o->outDir, "Output directory (created if missing)")->required();
-    app->add_option("-n,--neighborhood", o->neighborhood,
+    app->add_option("-o,--out", o.outDir, "Output directory (created if missing)")->required();
+    app->add_option("-n,--neighborhood", o.neighborhood,
                     "Side of the scoring neighbourhood (default: the tool file's, else 3)")
         ->check(CLI::Range(1, 255));
-    app->add_flag("--normalize-intensity", o->normalize,
+    app->add_flag("--normalize-intensity", o.normalize,
                   "Match the image's brightness to the trained colours first");
-    app->add_option("-j,--jobs", o->jobs, "Images processed at once")
+    app->add_option("-j,--jobs", o.jobs, "Images processed at once")
         ->check(CLI::Range(1u, 256u))
         ->capture_default_str();
-    app->add_option("--threads", o->threads,
+    app->add_option("--threads", o.threads,
                     "Threads per image, each segmenting a band of rows (0: one per core; "
                     "not used with --diag)")
         ->check(CLI::Range(0u, 1024u))
         ->capture_default_str();
-    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
-    app->add_option("--format", o->format, "Output image format")
+    app->add_option("--diag", o.diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--format", o.format, "Output image format")
         ->check(CLI::IsMember({"png", "pnm"}))
         ->capture_default_str();
-    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+    app->add_option("--max-pixels", o.maxPixels, "Largest image read, in pixels")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
-    app->add_option("--summary", o->summary,
+    app->add_option("--summary", o.summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
                     "taken and each label's share of the pixels (0 to 1); with --regions, "
                     "each label's region count too");
-    app->add_flag("--regions", o->regions,
+    app->add_flag("--regions", o.regions,
                   "Write NAME-regions.csv: one row per region (connected pixels of one label) "
                   "with its label, number, area, box, centroid, mean confidence (0 to 255) and "
                   "whether it touches the border, sorted by label, top and left");
-    app->add_option("--min-area", o->minArea,
+    app->add_option("--min-area", o.minArea,
                     "Drop regions of fewer pixels: they leave the table and become unlabelled "
                     "in the label image and overlay")
         ->capture_default_str();
-    app->add_option("--fill-holes", o->fillHoles,
+    app->add_option("--fill-holes", o.fillHoles,
                     "Give holes of at most this many pixels inside a region its label (in the "
                     "table, label image and overlay)")
         ->capture_default_str();
-    app->add_option("--connectivity", o->connectivity,
+    app->add_option("--connectivity", o.connectivity,
                     "8: pixels touching at a corner belong to one region; 4: only across an edge")
         ->check(CLI::IsMember({4, 8}))
         ->capture_default_str();
-    app->add_flag("--outline", o->outline,
+    app->add_flag("--outline", o.outline,
                   "Outline the regions on the overlay and number them within their label");
+}
 
-    return {app, [o]() {
-                const ToolFile file = readToolFile(o->tool);
-                const ImageFormat format = o->format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
-                std::vector<std::string> imageArgs, videos;
-                for (const std::string& arg : o->images)
-                    (isVideoInput(arg) ? videos : imageArgs).push_back(arg);
-                const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
-                std::vector<RunInput> inputs;
-                for (const std::string& path : paths.images)
-                    inputs.push_back({fs::path(path).stem().string(),
-                                      [path, o]() {
-                                          ReadLimits limits;
-                                          limits.maxPixels = o->maxPixels;
-                                          return readColorImage(path, limits);
-                                      },
-                                      path});
-                RunSettings settings;
-                settings.params = kvCompositeColorSegmenterRunParams(
-                    o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3),
-                    o->normalize);
-                settings.outDir = o->outDir;
-                settings.diagDir = o->diagDir;
-                settings.format = format;
-                settings.jobs = o->jobs;
-                settings.threads = o->threads;
-                settings.keepGoing = true;
-                settings.summaryPath = o->summary;
-                settings.regions.table = o->regions;
-                settings.regions.outline = o->outline;
-                settings.regions.options.minArea = o->minArea;
-                settings.regions.options.fillHoles = o->fillHoles;
-                settings.regions.options.connectivity = o->connectivity;
-                if (o->neighborhood == 0 && file.neighborhoodSize)
-                    std::cout << "neighbourhood " << settings.params.neighborhoodSize()
-                              << " (stored in " << o->tool << ")\n";
-                refuseReplacingInputs(paths, inputs, file, settings);
-                OutputFiles files;
-                if (!o->summary.empty()) {
-                    const fs::path parent = fs::path(o->summary).parent_path();
-                    if (!parent.empty()) files.makeDir(parent.string());
-                }
-                const std::size_t failed =
-                    inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
-                // Videos one after the other, each one's outputs all or none.
-                std::size_t videosFailed = 0;
-                if (!videos.empty()) files.makeDir(o->outDir);
-                const std::set<std::string> names = [&]() {
-                    std::set<std::string> n;
-                    for (const RunInput& input : inputs) n.insert(input.name);
-                    return n;
-                }();
-                std::set<std::string> videoNames;
-                for (const std::string& clip : videos) {
-                    try {
-                        const std::string name = fs::path(clip).stem().string();
-                        if (names.count(name) || !videoNames.insert(name).second)
-                            throw CliError("two inputs are named " + name +
-                                           "; their outputs would collide");
-                        OutputFiles own(files, true);
-                        runVideoInput(file, clip,
-                                      {o->tool, settings.params.neighborhoodSize(), o->normalize,
-                                       o->threads, o->outDir},
-                                      own, std::cout);
-                        own.commit();
-                    } catch (const CliError& e) {
-                        checkInterrupt();
-                        std::cerr << "clsg: error: " << e.what() << std::endl;
-                        ++videosFailed;
-                    }
-                }
-                const std::size_t total = inputs.size() + videos.size();
-                const std::size_t failures = failed + videosFailed;
-                // When every input failed, only a summary is worth keeping.
-                if (failures < total || !o->summary.empty()) {
-                    files.commit();
-                    if (failures < total) {
-                        std::cout << "outputs in " << o->outDir << "\n";
-                        if (!o->diagDir.empty() && failed < inputs.size())
-                            std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
-                    }
-                    if (!o->summary.empty()) std::cout << "summary: " << o->summary << "\n";
-                }
-                if (failures == 0) return 0;
-                std::cerr << failures << " of " << total
-                          << (videos.empty() ? " images failed\n" : " inputs failed\n");
-                return 1;
-            }};
+}  // namespace
+
+Command addRunCommand(CLI::App& parent) {
+    auto o = std::make_shared<RunOptions>();
+    CLI::App* app = parent.add_subcommand("run", "Segment images with a trained tool");
+    addRunOptions(app, *o);
+    return {app, [o]() { return runCommand(*o); }};
 }
 
 }  // namespace clsg
