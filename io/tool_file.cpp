@@ -11,6 +11,7 @@
 
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/errors.h"
+#include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/str.h"
@@ -36,6 +37,17 @@ kv3PlanePelBuffer copyWindow(const kv3PlanePelBuffer_const& image, const kvPelRe
         std::memcpy(copy.plane2().pointToRow(y), image.plane2().pointToPel(box.left(), y), w);
     }
     return copy;
+}
+
+// An example as a new one would have to be (RGB images, masks of 0 and 255
+// over them): the archive takes examples as they were stored.
+void checkStoredExample(const kvCompositeColor& example, const std::string& name) {
+    try {
+        kvCompositeColor(example.images(), example.masks());
+    } catch (const kvCompositeColorSegmenterDefs::Errors& e) {
+        throw ToolFileError(name +
+                            " is a corrupt tool file (a stored example: " + describeError(e) + ")");
+    }
 }
 
 // One example pair cropped to the bounding box of its mask's non-zero pels
@@ -262,6 +274,8 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
                                         std::to_string(image.window().height()) +
                                         " pixels is over the limit of " +
                                         std::to_string(limits.maxExamplePixels) + " pixels");
+    for (const kvCompositeColorSet& set : sets)
+        for (const kvCompositeColor& example : set.instances()) checkStoredExample(example, name);
     for (const ToolLabel& label : file.labels)
         for (const std::string& s : label.sources)
             if (s.size() > kMaxSourceText)
@@ -314,6 +328,10 @@ ToolFile decodeVersion1(kvArchive& archive, const std::string& name) {
     if (archive.bytesLeft() != 0)
         throw ToolFileError(name + " is a corrupt tool file (" +
                             std::to_string(archive.bytesLeft()) + " bytes after the tool)");
+    if (file.tool.isTrained())
+        for (const kvCompositeColorSet& set : file.tool.compositeColors())
+            for (const kvCompositeColor& example : set.instances())
+                checkStoredExample(example, name);
     const std::vector<uint32_t> colours = assignLabelColors(file.labelNames());
     for (std::size_t i = 0; i < count; ++i) file.labels[i].color = colours[i];
     return file;

@@ -155,6 +155,8 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {with([](Craft& c) { c.statedSize = 10; }), "does not match its stated size"},
         {v1 + "garbage", "7 bytes after the tool"},
         {v1Renamed, "r/d"},
+        {slurp(CLSG_TEST_DATA_DIR "/tool_v1_not_rgb.clsg"),  // found by fuzzing
+         "a stored example: image's color space is not RGB"},
         {with([](Craft& c) {  // the finest grid for ten labels: gigabytes
              for (char n = 'c'; n <= 'j'; ++n) c.labels.push_back({std::string(1, n), 0, {}});
              c.fraction = 0;
