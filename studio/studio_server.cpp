@@ -24,6 +24,13 @@ namespace {
 
 using json = nlohmann::json;
 
+// Set while its owner is at work, so that another request can tell.
+struct BusyFlag {
+    std::atomic<bool>& flag;
+    explicit BusyFlag(std::atomic<bool>& f) : flag(f) { flag = true; }
+    ~BusyFlag() { flag = false; }
+};
+
 // A request that is malformed: answered with 400 and the message.
 struct BadRequest : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -543,11 +550,7 @@ void StudioServer::postSegment(const httplib::Request& req, httplib::Response& r
     std::lock_guard<std::mutex> lock(sessionMutex_);
     ksys_clear_abort();
     if (ticket != segmentTicket_) throw Superseded();
-    struct Flag {
-        std::atomic<bool>& f;
-        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
-        ~Flag() { f = false; }
-    } busy(segmenting_);
+    const BusyFlag busy(segmenting_);
 
     const auto start = std::chrono::steady_clock::now();
     const StudioSegmentation seg = session_.segment(request.image, request.view, request.window);
@@ -638,11 +641,7 @@ void StudioServer::postPreview(const httplib::Request& req, httplib::Response& r
     std::lock_guard<std::mutex> lock(sessionMutex_);
     ksys_clear_abort();
     if (ticket != segmentTicket_) throw Superseded();
-    struct Flag {
-        std::atomic<bool>& f;
-        explicit Flag(std::atomic<bool>& flag) : f(flag) { f = true; }
-        ~Flag() { f = false; }
-    } busy(segmenting_), previewing(previewing_);
+    const BusyFlag busy(segmenting_), previewing(previewing_);
     const StudioPreview p = session_.preview(image, side);
     const std::string meta =
         text(json{{"image", image},
