@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <map>
+#include <tuple>
 
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
@@ -44,7 +46,7 @@ public:
     // With perLabel 0 every held-out tile of a fold is scored. Otherwise the
     // tiles are taken in a fixed pseudo-random order, each only while some
     // label it holds has fewer than perLabel pixels taken in the fold.
-    HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel) {
+    HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel, bool pack = true) : pack_(pack) {
         // Writable copies of the pictures, so that tiles can be cut from them as windows.
         for (const kv3PlanePelBuffer_const& image : folds.images())
             pictures_.push_back(kfPelCopy(image));
@@ -83,40 +85,63 @@ public:
         }
     }
 
-    // Adds to *none the pixels of the picture samples that tool leaves
-    // unlabelled, and to *total all of them.
-    void sample(const kvCompositeColorSegmenterTool& tool,
-                const kvCompositeColorSegmenterRunParams& params, uint64_t& none, uint64_t& total,
-                uint64_t* runPixels) const {
-        for (const auto& [picture, rect] : samples_) {
-            const kvPelBuffer_const<unsigned char> labels =
-                runGrown(picture, rect, tool, params, runPixels);
-            for (long y = rect.top(); y < rect.bottom(); ++y)
-                for (long x = rect.left(); x < rect.right(); ++x)
-                    none += *labels.pointToPel(x, y) == 255;
-            total += static_cast<uint64_t>(rect.width() * rect.height());
-        }
-    }
-
-    // Adds the held-out pixels of fold f, labelled by tool, to confusion, and
-    // to (*confidence)[label] the confidence of each that got its label. Each
+    // Runs tool on the held-out tiles of fold f and on the picture samples.
+    // Adds the held-out pixels, labelled by tool, to confusion, and to
+    // (*confidence)[label] the confidence of each that got its label; adds to
+    // none the sample pixels left unlabelled and to total all of them. Every
     // tile is run grown by half the neighbourhood, which gives there the
-    // labels of a run over the whole picture.
+    // labels of a run over the whole picture; the tiles whose grown rectangle
+    // lies inside their picture are run together, side by side in one
+    // picture (see Mosaic), the others one by one.
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
-               uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr) const {
-        for (const HeldOutPiece* scored : scored_[f]) {
-            const HeldOutPiece& piece = *scored;
-            kvCompositeColorSegmenterResult result;
+               uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr,
+               uint64_t* none = nullptr, uint64_t* total = nullptr) const {
+        const long margin = params.neighborhoodSize() / 2;
+        const Mosaic& mosaic = mosaicOf(f, margin, none != nullptr);
+        kvCompositeColorSegmenterResult packed;
+        kvPelBuffer_const<unsigned char> packedLabels, packedSure;
+        if (mosaic.image.window().width() > 0) {
+            tool.run(mosaic.image, params, packed);
+            if (runPixels)
+                *runPixels += static_cast<uint64_t>(mosaic.image.width() * mosaic.image.height());
+            packedLabels = packed.labelImage();
+            if (confidence) packedSure = packed.confidenceImage();
+        }
+        const auto place = [&](std::size_t item, std::size_t picture, const kvPelRect& rect,
+                               kvCompositeColorSegmenterResult& alone, long& dx, long& dy) {
+            const Offset& at = mosaic.at[item];
+            if (at.packed) {
+                dx = at.dx, dy = at.dy;
+                return std::pair{packedLabels, packedSure};
+            }
+            dx = dy = 0;
             const kvPelBuffer_const<unsigned char> labels =
-                runGrown(piece.image, piece.rect, tool, params, runPixels, &result);
-            const kvPelBuffer_const<unsigned char> sure = result.confidenceImage();
-            for (const HeldOutPixel& px : piece.pixels) {
-                const unsigned got = *labels.pointToPel(px.x, px.y);
+                runGrown(picture, rect, tool, params, runPixels, &alone);
+            return std::pair{
+                labels, confidence ? alone.confidenceImage() : kvPelBuffer_const<unsigned char>()};
+        };
+        std::size_t item = 0;
+        for (const HeldOutPiece* piece : scored_[f]) {
+            kvCompositeColorSegmenterResult alone;
+            long dx, dy;
+            const auto [labels, sure] = place(item++, piece->image, piece->rect, alone, dx, dy);
+            for (const HeldOutPixel& px : piece->pixels) {
+                const unsigned got = *labels.pointToPel(px.x + dx, px.y + dy);
                 confusion.add(px.label, got);
                 if (confidence && got == px.label)
-                    (*confidence)[px.label] += *sure.pointToPel(px.x, px.y);
+                    (*confidence)[px.label] += *sure.pointToPel(px.x + dx, px.y + dy);
             }
+        }
+        if (!none) return;
+        for (const auto& [picture, rect] : samples_) {
+            kvCompositeColorSegmenterResult alone;
+            long dx, dy;
+            const auto [labels, sure] = place(item++, picture, rect, alone, dx, dy);
+            for (long y = rect.top(); y < rect.bottom(); ++y)
+                for (long x = rect.left(); x < rect.right(); ++x)
+                    *none += *labels.pointToPel(x + dx, y + dy) == 255;
+            *total += static_cast<uint64_t>(rect.width() * rect.height());
         }
     }
 
@@ -145,9 +170,78 @@ private:
         return result.labelImage();
     }
 
+    // Where an item (a held-out tile of the fold, then a picture sample) is
+    // in the mosaic: its pixel (x, y) is there at (x + dx, y + dy).
+    struct Offset {
+        bool packed = false;
+        long dx = 0, dy = 0;
+    };
+    // The items of one fold, each grown by one margin, side by side in rows
+    // (a row at most kMosaicWidth wide unless one item is wider), in their
+    // order. An item whose grown rectangle reaches past its picture is left
+    // out (a run there sees the picture's edge, which the mosaic does not
+    // show). Within an item's rectangle, a run over the mosaic gives the
+    // labels of a run over the whole picture; one run is much cheaper than
+    // one per small tile.
+    struct Mosaic {
+        kv3PlanePelBuffer image;
+        std::vector<Offset> at;  // per item
+    };
+    static constexpr long kMosaicWidth = 256;
+
+    const Mosaic& mosaicOf(uint32_t f, long margin, bool withSamples) const {
+        const auto key = std::make_tuple(f, margin, withSamples);
+        const auto found = mosaics_.find(key);
+        if (found != mosaics_.end()) return found->second;
+        std::vector<std::pair<std::size_t, kvPelRect>> items;
+        for (const HeldOutPiece* piece : scored_[f]) items.push_back({piece->image, piece->rect});
+        if (withSamples) items.insert(items.end(), samples_.begin(), samples_.end());
+        Mosaic m;
+        m.at.resize(items.size());
+        std::vector<std::pair<std::size_t, kvPelRect>> grown(items.size());  // item, source
+        long x = 0, y = 0, rowHeight = 0, width = 0;
+        for (std::size_t i = 0; i < items.size() && pack_; ++i) {
+            const kvPelRect& r = items[i].second;
+            const kvPelRect g(r.left() - margin, r.top() - margin, r.width() + 2 * margin,
+                              r.height() + 2 * margin);
+            if (kvRectangle<long>(g).intersect(pictures_[items[i].first].window(), false) != g)
+                continue;
+            if (x > 0 && x + g.width() > kMosaicWidth) {
+                x = 0;
+                y += rowHeight;
+                rowHeight = 0;
+            }
+            m.at[i] = {true, x - g.left(), y - g.top()};
+            grown[i] = {items[i].first, g};
+            x += g.width();
+            width = std::max(width, x);
+            rowHeight = std::max(rowHeight, g.height());
+        }
+        if (width > 0) {
+            m.image = kv3PlanePelBuffer(kvPelRect(0, 0, width, y + rowHeight));
+            kvPelBuffer<unsigned char> to[] = {m.image.plane0(), m.image.plane1(),
+                                               m.image.plane2()};  // handles of its planes
+            for (kvPelBuffer<unsigned char>& plane : to) kfPelSet(plane, 0);
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (!m.at[i].packed) continue;
+                const kv3PlanePelBuffer& from = pictures_[grown[i].first];
+                const kvPelBuffer<unsigned char>* planes[] = {&from.plane0(), &from.plane1(),
+                                                              &from.plane2()};
+                const kvPelRect& g = grown[i].second;
+                for (int p = 0; p < 3; ++p)
+                    for (long row = g.top(); row < g.bottom(); ++row)
+                        std::copy_n(planes[p]->pointToPel(g.left(), row), g.width(),
+                                    to[p].pointToPel(g.left() + m.at[i].dx, row + m.at[i].dy));
+            }
+        }
+        return mosaics_.emplace(key, std::move(m)).first->second;
+    }
+
+    bool pack_;
     std::vector<kv3PlanePelBuffer> pictures_;
     std::vector<std::vector<const HeldOutPiece*>> scored_;    // per fold
     std::vector<std::pair<std::size_t, kvPelRect>> samples_;  // picture, rect
+    mutable std::map<std::tuple<uint32_t, long, bool>, Mosaic> mosaics_;
 };
 
 // Held-out pixels of one candidate: how they were labelled, and per label the
@@ -232,8 +326,8 @@ std::size_t bestSize(const Tolerance& t, bool screened) {
 // The search's state: its tolerances and the trainings done.
 class Search {
 public:
-    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel)
-        : folds_(folds), runner_(folds, heldOutPerLabel) {}
+    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel, bool pack)
+        : folds_(folds), runner_(folds, heldOutPerLabel, pack) {}
 
     // Scores a new tolerance on every fold.
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
@@ -260,9 +354,8 @@ private:
             for (std::size_t i = 0; i < t.sizes.size(); ++i) {
                 HeldOutTally fold(folds_.labels());
                 runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                              fold.confusion, &runPixels_, &fold.confidence);
-                runner_.sample(tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                               fold.sampleNone, fold.sampleTotal, &runPixels_);
+                              fold.confusion, &runPixels_, &fold.confidence, &fold.sampleNone,
+                              &fold.sampleTotal);
                 if (f == 0) t.screen[i].add(fold);
                 t.all[i].add(fold);
             }
@@ -292,7 +385,7 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
-    Search search(folds, options.heldOutPerLabel);
+    Search search(folds, options.heldOutPerLabel, options.packTiles);
     std::vector<Tolerance>& tried = search.tolerances();
     uint32_t scored = 0;
     const auto tick = [&] {

@@ -72,6 +72,10 @@ struct SuggestOptions {
     // Held-out pixels scored per label and fold, at least (whole tiles are
     // taken); 0 scores every held-out pixel.
     uint32_t heldOutPerLabel = 1024;
+    // Tiles are run side by side in one picture per fold and neighbourhood,
+    // which gives the same labels as a run of each; false runs each alone (for
+    // tests).
+    bool packTiles = true;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;

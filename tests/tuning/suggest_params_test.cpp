@@ -309,6 +309,51 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts
     EXPECT_TRUE(abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image)); }));
 }
 
+// Tiles run side by side in one picture score as tiles run one by one: held-out labels and
+// confidences, and the picture samples, at every neighbourhood; tiles at a picture's edge
+// included (two pictures, examples touching their edges and lying inside).
+TEST(SuggestParams, PackedTilesScoreAsTilesRunAlone) {
+    const auto textured = [](const kvPelRect& w, uint32_t seed) {
+        return noisy(w, lcg(seed), [](long x, long y, int c) {
+            return std::pair(static_cast<int>(40 + (x * 3 + y * 5 + c * 40) % 170), 25);
+        });
+    };
+    const kv3PlanePelBuffer a = textured(kvPelRect(0, 0, 160, 90), 3),
+                            b = textured(kvPelRect(2, 5, 70, 120), 4);
+    const auto rects = [](const kv3PlanePelBuffer& image, std::vector<kvPelRect> rs) {
+        return kvCompositeColor(image, makeMask(image.window(), [&](long x, long y) {
+                                    for (const kvPelRect& r : rs)
+                                        if (r.contains(kvPelRect(x, y, 1, 1))) return true;
+                                    return false;
+                                }));
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        kvCompositeColorSet(
+            {rects(a, {{0, 0, 40, 30}, {70, 40, 30, 20}}), rects(b, {{2, 5, 20, 60}})}),
+        kvCompositeColorSet({rects(a, {{120, 60, 40, 30}}), rects(b, {{30, 50, 30, 40}})}),
+        kvCompositeColorSet({rects(a, {{60, 0, 50, 12}, {10, 50, 30, 30}})})};
+    for (const FoldUnit unit : {FoldUnit::tiles, FoldUnit::examples}) {
+        SuggestOptions packed, alone;
+        packed.unit = alone.unit = unit;
+        packed.tileSize = alone.tileSize = 16;
+        alone.packTiles = false;
+        const SuggestReport p = suggestSegmenterParams(sets, packed),
+                            q = suggestSegmenterParams(sets, alone);
+        ASSERT_EQ(p.candidates.size(), q.candidates.size());
+        for (std::size_t i = 0; i < p.candidates.size(); ++i) {
+            const SuggestCandidate &c = p.candidates[i], &d = q.candidates[i];
+            EXPECT_TRUE(c.balancedAccuracy == d.balancedAccuracy &&
+                        c.meanConfidence == d.meanConfidence &&
+                        c.pictureUnlabelled == d.pictureUnlabelled)
+                << "candidate " << i << " (N " << c.runParams.neighborhoodSize()
+                << "): " << c.balancedAccuracy << " " << d.balancedAccuracy << ", "
+                << c.meanConfidence << " " << d.meanConfidence << ", " << c.pictureUnlabelled << " "
+                << d.pictureUnlabelled;
+        }
+        EXPECT_TRUE(p.chosen == q.chosen && p.heldOut == q.heldOut);
+    }
+}
+
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
     LabelConfusion c(3);  // 255 or any value past the labels: none; no true pixels of label 2
     c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5), c.add(1, 255, 4), c.add(1, 7, 1);
