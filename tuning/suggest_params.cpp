@@ -348,19 +348,29 @@ private:
     void scoreUpTo(Tolerance& t, uint32_t end) {
         for (uint32_t f = t.scoredFolds; f < end; ++f) {
             if (folds_.heldOut(f).empty()) continue;
+            // The picture samples are run by the first fold's tool alone: a
+            // tool trained on some of the examples, as the held-out pixels
+            // see it, at half the cost of every fold's.
+            const bool samples = f == firstFold();
             kvCompositeColorSegmenterTool tool;
             tool.train(folds_.trainingSets(f), t.params);
             ++trainings_;
             for (std::size_t i = 0; i < t.sizes.size(); ++i) {
                 HeldOutTally fold(folds_.labels());
                 runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                              fold.confusion, &runPixels_, &fold.confidence, &fold.sampleNone,
-                              &fold.sampleTotal);
+                              fold.confusion, &runPixels_, &fold.confidence,
+                              samples ? &fold.sampleNone : nullptr, &fold.sampleTotal);
                 if (f == 0) t.screen[i].add(fold);
                 t.all[i].add(fold);
             }
         }
         t.scoredFolds = std::max(t.scoredFolds, end);
+    }
+
+    uint32_t firstFold() const {
+        uint32_t f = 0;
+        while (folds_.heldOut(f).empty()) ++f;  // some fold holds pixels out
+        return f;
     }
 
     const SpatialFolds& folds_;

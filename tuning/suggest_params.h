@@ -8,8 +8,8 @@
 // of a run on the whole picture); every held-out pixel counts for the label
 // whose example selects it. A label with many held-out pixels is scored on a
 // pseudo-random choice of its tiles, about heldOutPerLabel pixels per fold.
-// Each fold's tool is also run on samples of the pictures themselves: 4 x 4
-// tiles of 16 x 16 spread evenly over every picture of the examples.
+// The first fold's tool is also run on samples of the pictures themselves:
+// 4 x 4 tiles of 16 x 16 spread evenly over every picture of the examples.
 //
 // The criterion is the score: the balanced accuracy of the held-out pixels
 // (the mean over labels of the share of the label's held-out pixels that get
@@ -92,7 +92,7 @@ struct SuggestCandidate {
     double meanConfidence;
     uint32_t folds = 0;  // folds scored: 1 (fold 0 alone; not chosen) or all
     // Share of the picture samples (tiles spread evenly over every picture of
-    // the examples) that the folds' tools leave unlabelled.
+    // the examples) that the first fold's tool leaves unlabelled.
     double pictureUnlabelled = 0;
     // What the search maximises: balancedAccuracy * (1 - pictureUnlabelled).
     double score = 0;

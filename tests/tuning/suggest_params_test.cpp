@@ -245,6 +245,46 @@ TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftU
     EXPECT_EQ(chosen.pictureUnlabelled, 0.0);
 }
 
+// The picture samples are judged by the first fold's tool: here a patch of the middle shade
+// is trained on by one fold only, so the folds' tools leave different shares unlabelled.
+TEST(SuggestParams, ThePictureSamplesAreJudgedByTheFirstFoldsTool) {
+    const kvPelRect w(0, 0, 192, 64);
+    const kv3PlanePelBuffer image = noisy(w, lcg(3), [](long x, long, int) {
+        return std::pair(x < 64 ? 60 : x < 128 ? 128 : 200, 2);
+    });
+    const auto in = [](long x, long y) {
+        return x < 64 || (x >= 64 && x < 80 && y >= 32 && y < 48);
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        kvCompositeColorSet({kvCompositeColor(image, makeMask(w, in))}),
+        rectSet(image, kvPelRect(128, 0, 64, 64))};
+    const SuggestReport report = suggestSegmenterParams(sets);
+    const SpatialFolds folds(sets, 2, 32);
+    const auto unlabelled = [&](const kvCompositeColorSegmenterTool& tool, int32_t n) {
+        kvCompositeColorSegmenterResult result;
+        tool.run(image, kvCompositeColorSegmenterRunParams(n, false), result);
+        uint64_t none = 0;
+        for (long i = 0; i < 4; ++i)
+            for (long j = 0; j < 4; ++j)
+                for (long y = 0; y < 16; ++y)
+                    for (long x = 0; x < 16; ++x)
+                        none +=
+                            *result.labelImage().pointToPel((192 - 16) * (2 * j + 1) / 8 + x,
+                                                            (64 - 16) * (2 * i + 1) / 8 + y) == 255;
+        return static_cast<double>(none) / (16.0 * 256.0);
+    };
+    std::size_t differing = 0;
+    for (const SuggestCandidate& c : report.candidates) {
+        kvCompositeColorSegmenterTool first, second;
+        first.train(folds.trainingSets(0), c.trainParams);
+        second.train(folds.trainingSets(1), c.trainParams);
+        const int32_t n = c.runParams.neighborhoodSize();
+        EXPECT_EQ(c.pictureUnlabelled, unlabelled(first, n));
+        differing += unlabelled(first, n) != unlabelled(second, n);
+    }
+    EXPECT_GT(differing, 0u);  // else the test could not tell the folds apart
+}
+
 TEST(SuggestParams, NoisyLabelsTakeALargeNeighbourhoodAndNoFloorPassesTheFractionOfMidGrey) {
     // Two greys 20 apart under noise 40: the more pixels a label is judged by, the better.
     const SuggestReport noisyPair =
