@@ -30,6 +30,7 @@ void sumRowAvx2(const RowJob& job) {
     for (long bx = 0; bx < job.width; bx += B) {
         const long at = job.pad + bx;
         __m256d a[8];
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm256_setzero_pd();
         for (std::size_t k = 0; k < job.rowCount; ++k) {
             const SourceRow& s = job.rows[k];
@@ -38,14 +39,17 @@ void sumRowAvx2(const RowJob& job) {
             for (std::size_t t = 0; t < s.termCount; ++t) {
                 const __m256d w = _mm256_set1_pd(s.terms[t].w);
                 const double* q = s.v + at + s.terms[t].dx;
+#pragma GCC unroll 8
                 for (int j = 0; j < 8; ++j)
                     a[j] = _mm256_add_pd(a[j], _mm256_mul_pd(w, _mm256_loadu_pd(q + 4 * j)));
             }
         }
-        // s = S * S * normFactor
+// s = S * S * normFactor
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm256_mul_pd(_mm256_mul_pd(a[j], a[j]), nf);
         double* o = job.out + bx;
         if (bx + B <= job.width) {
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) {
                 if (job.first) {
                     _mm256_storeu_pd(o + 4 * j, a[j]);
@@ -57,6 +61,7 @@ void sumRowAvx2(const RowJob& job) {
             }
         } else {
             alignas(32) double s[B];
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) _mm256_store_pd(s + 4 * j, a[j]);
             storeScores(s, job.width - bx, o, job.first);
         }

@@ -72,6 +72,7 @@ void sumRowAvx512(const RowJob& job) {
     for (long bx = 0; bx < job.width; bx += B) {
         const long at = job.pad + bx;
         __m512d a[8];
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm512_setzero_pd();
         for (std::size_t k = 0; k < job.rowCount; ++k) {
             const SourceRow& s = job.rows[k];
@@ -80,14 +81,17 @@ void sumRowAvx512(const RowJob& job) {
             for (std::size_t t = 0; t < s.termCount; ++t) {
                 const __m512d w = _mm512_set1_pd(s.terms[t].w);
                 const double* q = s.v + at + s.terms[t].dx;
+#pragma GCC unroll 8
                 for (int j = 0; j < 8; ++j)
                     a[j] = _mm512_add_pd(a[j], _mm512_mul_pd(w, _mm512_loadu_pd(q + 8 * j)));
             }
         }
-        // s = S * S * normFactor
+// s = S * S * normFactor
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm512_mul_pd(_mm512_mul_pd(a[j], a[j]), nf);
         double* o = job.out + bx;
         if (bx + B <= job.width) {
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) {
                 if (job.first) {
                     _mm512_storeu_pd(o + 8 * j, a[j]);
@@ -99,6 +103,7 @@ void sumRowAvx512(const RowJob& job) {
             }
         } else {
             alignas(64) double s[B];
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) _mm512_store_pd(s + 8 * j, a[j]);
             storeScores(s, job.width - bx, o, job.first);
         }
