@@ -91,11 +91,25 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
     }
 }
 
-// Many zero cells (some -0.0), mixed magnitudes, negative ones when signed.
-Model randomModel(std::mt19937_64& rng, bool signedWeights = false, int32_t levels = 0) {
+// Many zero cells (some -0.0), mixed magnitudes, negative ones when signed. Levels by
+// training's rule round(c * S / 256) (which the vector paths compute), by that rule with one
+// level moved, or by c * n / 256 rounded down (a table only an archive can bring).
+enum class Levels { Training, TrainingButOne, Floor };
+Model randomModel(std::mt19937_64& rng, bool signedWeights = false, int32_t levels = 0,
+                  Levels rule = Levels::Floor) {
     static const int32_t choices[] = {3, 7, 16, 51};
     Model md{levels ? levels : choices[rng() % 4], std::vector<unsigned char>(256), {}, 0.0};
     for (int c = 0; c < 256; ++c) md.quant[c] = static_cast<unsigned char>(c * md.n / 256);
+    if (rule != Levels::Floor) {
+        const int32_t scale = std::min<int32_t>(md.n, 255);
+        for (int c = 0; c < 256; ++c)
+            md.quant[c] = static_cast<unsigned char>((c * scale + 128) >> 8);
+        if (!levels) md.n = std::max<int32_t>(scale, md.quant[255] + 1);
+        if (rule == Levels::TrainingButOne) {
+            const std::size_t c = 1 + rng() % 254;
+            md.quant[c] = md.quant[c] == md.quant[c + 1] ? md.quant[c - 1] : md.quant[c + 1];
+        }
+    }
     md.weights.resize(std::size_t(md.n) * md.n * md.n);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (double& w : md.weights) {
@@ -123,10 +137,12 @@ TEST_P(InstanceScoring, MatchesScatter) {
         {-3, 7, 1, 1}, {5, -1, 3, 2}, {-37, -21, 157, 83}, {1001, 15, 33, 19}, {-64, 31, 65, 4}};
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int models = 0;
     for (const auto& [signedWeights, levels, sizes] : cases)
         for (const auto& win : windows) {
             if (levels && win[2] < 50) continue;
-            const Model md = randomModel(rng, signedWeights, levels);
+            const Levels rule = static_cast<Levels>(models++ % 3);
+            const Model md = randomModel(rng, signedWeights, levels, rule);
             for (int32_t n : sizes) {
                 const Planes img(rng, win[0], win[1], win[2], win[3]);
                 Scores fresh(img);
