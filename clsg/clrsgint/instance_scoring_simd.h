@@ -84,6 +84,7 @@ inline std::size_t cellOfColour(const CellLookup& t, unsigned char cr, unsigned 
 template <class CellOf>
 inline bool fetchChunk(const double* weights, double* v, long i, long end, CellOf cellOf) {
     uint64_t bits = 0;
+#pragma GCC unroll 8
     for (long k = i; k < end; ++k) {
         const double w = weights[cellOf(k)];
         uint64_t wb;
