@@ -85,6 +85,9 @@ public:
         }
     }
 
+    // The held-out tiles of fold f that are scored.
+    const std::vector<const HeldOutPiece*>& scored(uint32_t f) const { return scored_[f]; }
+
     // Runs tool on the held-out tiles of fold f and on the picture samples.
     // Adds the held-out pixels, labelled by tool, to confusion, and to
     // (*confidence)[label] the confidence of each that got its label; adds to
@@ -277,25 +280,27 @@ struct HeldOutTally {
     }
 };
 
-// One tolerance and the neighbourhoods it is scored with, over the folds
-// scored so far (always 0 .. scoredFolds - 1).
+// One tolerance and the neighbourhoods it is scored with. Folds are scored in
+// order; a size may stop before the last (see Search::scoreUpTo).
 struct Tolerance {
     kvCompositeColorSegmenterTrainParams params;
     const char* stage;
     std::vector<int32_t> sizes;
     std::vector<HeldOutTally> screen;  // per size: fold 0 alone
     std::vector<HeldOutTally> all;     // per size: every fold scored
-    uint32_t scoredFolds = 0;
+    std::vector<uint32_t> done;        // per size: folds scored (0 .. done - 1)
+    uint32_t folds = 0;                // of the search
 
-    SuggestCandidate candidate(std::size_t i, bool screened) const {
-        const HeldOutTally& c = screened ? screen[i] : all[i];
+    bool complete(std::size_t i) const { return done[i] == folds; }
+    SuggestCandidate candidate(std::size_t i) const {
+        const HeldOutTally& c = all[i];
         return {params,
                 kvCompositeColorSegmenterRunParams(sizes[i], false),
                 stage,
                 c.confusion.balancedAccuracy(),
                 screen[i].confusion.balancedAccuracy(),
                 c.meanConfidence(),
-                screened ? 1 : scoredFolds,
+                done[i],
                 c.unlabelled(),
                 c.confusion.balancedAccuracy() * (1.0 - c.unlabelled())};
     }
@@ -315,29 +320,55 @@ bool beats(const SuggestCandidate& a, const SuggestCandidate& b) {
     return a.runParams.neighborhoodSize() < b.runParams.neighborhoodSize();
 }
 
-// Index of the best size of t, on fold 0 alone or on every fold scored.
-std::size_t bestSize(const Tolerance& t, bool screened) {
-    std::size_t best = 0;
-    for (std::size_t i = 1; i < t.sizes.size(); ++i)
-        if (beats(t.candidate(i, screened), t.candidate(best, screened))) best = i;
+// Index of the best size of t scored on every fold (t.sizes.size() when none is).
+std::size_t bestSize(const Tolerance& t) {
+    std::size_t best = t.sizes.size();
+    for (std::size_t i = 0; i < t.sizes.size(); ++i)
+        if (t.complete(i) && (best == t.sizes.size() || beats(t.candidate(i), t.candidate(best))))
+            best = i;
     return best;
 }
 
 // The search's state: its tolerances and the trainings done.
 class Search {
 public:
-    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel, bool pack)
-        : folds_(folds), runner_(folds, heldOutPerLabel, pack) {}
+    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel, bool pack, bool exhaustive)
+        : folds_(folds), runner_(folds, heldOutPerLabel, pack), exhaustive_(exhaustive) {
+        for (uint32_t f = 0; f < folds.folds(); ++f) {
+            std::vector<uint64_t> n(folds.labels(), 0);
+            for (const HeldOutPiece* piece : runner_.scored(f))
+                for (const HeldOutPixel& px : piece->pixels) ++n[px.label];
+            heldOut_.push_back(std::move(n));
+        }
+    }
 
-    // Scores a new tolerance on every fold.
+    // Scores a new tolerance on every fold (some sizes may stop early).
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
-        Tolerance t{
-            kvCompositeColorSegmenterTrainParams(frac, min), stage, std::move(sizes), {}, {}, 0};
+        Tolerance t{kvCompositeColorSegmenterTrainParams(frac, min),
+                    stage,
+                    std::move(sizes),
+                    {},
+                    {},
+                    {},
+                    folds_.folds()};
         t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
         t.all = t.screen;
+        t.done.assign(t.sizes.size(), 0);
         tolerances_.push_back(std::move(t));
-        scoreUpTo(tolerances_.back(), folds_.folds());
+        scoreUpTo(tolerances_.back(), exhaustive_);
         return tolerances_.back();
+    }
+
+    // Scores the sizes of t that stopped early on the folds they missed, when
+    // one of them might beat t's best size scored on every fold.
+    void complete(Tolerance& t) {
+        const std::size_t best = bestSize(t);
+        for (std::size_t i = 0; i < t.sizes.size(); ++i)
+            if (!t.complete(i) && (best == t.sizes.size() ||
+                                   bound(t, i, t.done[i]) >= t.candidate(best).score - 2 * kTie)) {
+                scoreUpTo(t, true);
+                return;
+            }
     }
 
     std::vector<Tolerance>& tolerances() { return tolerances_; }
@@ -345,26 +376,58 @@ public:
     uint64_t runPixels() const { return runPixels_; }
 
 private:
-    void scoreUpTo(Tolerance& t, uint32_t end) {
-        for (uint32_t f = t.scoredFolds; f < end; ++f) {
-            if (folds_.heldOut(f).empty()) continue;
-            // The picture samples are run by the first fold's tool alone: a
-            // tool trained on some of the examples, as the held-out pixels
-            // see it, at half the cost of every fold's.
-            const bool samples = f == firstFold();
-            kvCompositeColorSegmenterTool tool;
-            tool.train(folds_.trainingSets(f), t.params);
-            ++trainings_;
-            for (std::size_t i = 0; i < t.sizes.size(); ++i) {
-                HeldOutTally fold(folds_.labels());
-                runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                              fold.confusion, &runPixels_, &fold.confidence,
-                              samples ? &fold.sampleNone : nullptr, &fold.sampleTotal);
-                if (f == 0) t.screen[i].add(fold);
-                t.all[i].add(fold);
+    // Scores the sizes of t fold after fold. Once the first fold with
+    // held-out pixels is scored, a size stops (unless every is wanted) when
+    // it cannot win: when even with every pixel of the folds still to score
+    // given its label, its score would stay more than a tie below the best
+    // candidate scored on every fold so far. (The picture samples are all
+    // scored by then.) A fold where every size stops is not trained for.
+    void scoreUpTo(Tolerance& t, bool every) {
+        const uint32_t first = firstFold();
+        for (uint32_t f = *std::min_element(t.done.begin(), t.done.end()); f < t.folds; ++f) {
+            std::vector<std::size_t> todo;
+            for (std::size_t i = 0; i < t.sizes.size(); ++i)
+                if (t.done[i] == f && (every || f <= first || bound(t, i, f) >= best_ - 2 * kTie))
+                    todo.push_back(i);
+            if (todo.empty()) continue;
+            if (!folds_.heldOut(f).empty()) {
+                // The picture samples are run by the first fold's tool alone:
+                // a tool trained on some of the examples, as the held-out
+                // pixels see it, at half the cost of every fold's.
+                const bool samples = f == first;
+                kvCompositeColorSegmenterTool tool;
+                tool.train(folds_.trainingSets(f), t.params);
+                ++trainings_;
+                for (std::size_t i : todo) {
+                    HeldOutTally fold(folds_.labels());
+                    runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
+                                  fold.confusion, &runPixels_, &fold.confidence,
+                                  samples ? &fold.sampleNone : nullptr, &fold.sampleTotal);
+                    if (f == 0) t.screen[i].add(fold);
+                    t.all[i].add(fold);
+                }
+            }
+            for (std::size_t i : todo)
+                if (++t.done[i] == t.folds) best_ = std::max(best_, t.candidate(i).score);
+        }
+    }
+
+    // The highest score size i of t could reach on folds f onwards: the
+    // balanced accuracy with every held-out pixel of those folds right.
+    double bound(const Tolerance& t, std::size_t i, uint32_t f) const {
+        const LabelConfusion& c = t.all[i].confusion;
+        double sum = 0;
+        std::size_t labels = 0;
+        for (std::size_t l = 0; l < c.labels(); ++l) {
+            uint64_t rest = 0;
+            for (uint32_t g = f; g < t.folds; ++g) rest += heldOut_[g][l];
+            if (const uint64_t n = c.truthTotal(l) + rest) {
+                sum += static_cast<double>(c.count(l, static_cast<unsigned>(l)) + rest) /
+                       static_cast<double>(n);
+                ++labels;
             }
         }
-        t.scoredFolds = std::max(t.scoredFolds, end);
+        return (labels ? sum / static_cast<double>(labels) : 0.0) * (1.0 - t.all[i].unlabelled());
     }
 
     uint32_t firstFold() const {
@@ -375,7 +438,10 @@ private:
 
     const SpatialFolds& folds_;
     HeldOutRunner runner_;
+    bool exhaustive_;
+    std::vector<std::vector<uint64_t>> heldOut_;  // per fold and label: pixels scored
     std::vector<Tolerance> tolerances_;
+    double best_ = -1;  // the best score of a candidate scored on every fold
     uint32_t trainings_ = 0;
     uint64_t runPixels_ = 0;
 };
@@ -395,19 +461,23 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
-    Search search(folds, options.heldOutPerLabel, options.packTiles);
+    Search search(folds, options.heldOutPerLabel, options.packTiles, options.exhaustive);
     std::vector<Tolerance>& tried = search.tolerances();
     uint32_t scored = 0;
     const auto tick = [&] {
         if (options.progress) options.progress(++scored);
     };
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
+    // The tolerance of the best candidate scored on every fold (the first
+    // tolerance has every size so scored).
     const auto best = [&] {
         std::size_t b = 0;
-        for (std::size_t i = 1; i < tried.size(); ++i)
-            if (beats(tried[i].candidate(bestSize(tried[i], false), false),
-                      tried[b].candidate(bestSize(tried[b], false), false)))
+        for (std::size_t i = 1; i < tried.size(); ++i) {
+            const std::size_t size = bestSize(tried[i]);
+            if (size < tried[i].sizes.size() &&
+                beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b]))))
                 b = i;
+        }
         return b;
     };
     const auto has = [&](double frac, uint32_t min) {
@@ -451,16 +521,17 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
         const Tolerance& lead = tried[best()];
         const uint32_t min = lead.params.colorToleranceMin();
         const double frac = lead.params.colorToleranceFrac();
-        const Tolerance *lower = nullptr, *upper = nullptr;
-        for (const Tolerance& t : tried) {
+        Tolerance *lower = nullptr, *upper = nullptr;
+        for (Tolerance& t : tried) {
             if (t.params.colorToleranceMin() != min || t.stage == std::string("fine")) continue;
             const double f = t.params.colorToleranceFrac();
             if (f < frac && (!lower || f > lower->params.colorToleranceFrac())) lower = &t;
             if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
         }
-        const auto score = [](const Tolerance* t) {
-            return t->candidate(bestSize(*t, false), false);
-        };
+        // The neighbours are compared by their best sizes over every fold.
+        for (Tolerance* t : {lower, upper})
+            if (t && lower && upper) search.complete(*t);
+        const auto score = [](const Tolerance* t) { return t->candidate(bestSize(*t)); };
         const Tolerance* toward =
             upper && (!lower || !beats(score(lower), score(upper))) ? upper : lower;
         if (toward)
@@ -471,11 +542,11 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
 
     SuggestReport report;
     const std::size_t chosen = best();
-    const std::size_t chosenSize = bestSize(tried[chosen], false);
+    const std::size_t chosenSize = bestSize(tried[chosen]);
     for (const Tolerance& t : tried)
         for (std::size_t i = 0; i < t.sizes.size(); ++i) {
             if (&t == &tried[chosen] && i == chosenSize) report.chosen = report.candidates.size();
-            report.candidates.push_back(t.candidate(i, false));
+            report.candidates.push_back(t.candidate(i));
         }
     report.trainParams = tried[chosen].params;
     report.runParams = kvCompositeColorSegmenterRunParams(tried[chosen].sizes[chosenSize], false);

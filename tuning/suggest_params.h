@@ -38,7 +38,10 @@
 //   4. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours at the best minimum (on
 //      a tie the larger), for example 0.057 between 0.04 and 0.08.
-// With two folds that is 16 to 24 trainings, each on about half the examples.
+// With two folds that is at most 24 trainings, each on about half the
+// examples. A size that cannot win any more stops scoring (see
+// SuggestCandidate::folds), and a fold where every size of a tolerance has
+// stopped is not trained for; that changes no choice.
 // Runs are without intensity normalisation.
 //
 // Same input, same choice. Another thread stops the search with
@@ -76,6 +79,10 @@ struct SuggestOptions {
     // which gives the same labels as a run of each; false runs each alone (for
     // tests).
     bool packTiles = true;
+    // A candidate that cannot win any more stops scoring (see
+    // SuggestCandidate::folds), which changes no choice; true scores every
+    // candidate on every fold (for tests).
+    bool exhaustive = false;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;
@@ -90,7 +97,11 @@ struct SuggestCandidate {
     // Mean over labels of the held-out pixels' confidence (0 to 255), a wrong
     // label counting 0.
     double meanConfidence;
-    uint32_t folds = 0;  // folds scored: 1 (fold 0 alone; not chosen) or all
+    // Folds scored, in order. Fewer than all when, after the first fold with
+    // held-out pixels, the candidate could not win even with every pixel of
+    // the rest right: then balancedAccuracy and meanConfidence are over the
+    // folds scored, and the candidate is not chosen.
+    uint32_t folds = 0;
     // Share of the picture samples (tiles spread evenly over every picture of
     // the examples) that the first fold's tool leaves unlabelled.
     double pictureUnlabelled = 0;

@@ -394,6 +394,50 @@ TEST(SuggestParams, PackedTilesScoreAsTilesRunAlone) {
     }
 }
 
+// Candidates that cannot win stop early: the choice, its held-out pixels and every candidate
+// scored on all folds are those of the exhaustive search, with fewer pixels run.
+TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
+    const kvPelRect w(0, 0, 192, 64);
+    const auto thirds = [&](int noise, uint32_t seed) {
+        return noisy(w, lcg(seed), [=](long x, long, int c) {
+            return std::pair(x < 64 ? 60 + 10 * c : x < 128 ? 110 : 150 - 10 * c, noise);
+        });
+    };
+    const kv3PlanePelBuffer a = thirds(30, 1), b = thirds(12, 2);
+    std::size_t stopped = 0;
+    for (const std::vector<kvCompositeColorSet>& sets :
+         {std::vector<kvCompositeColorSet>{rectSet(a, {0, 0, 64, 64}), rectSet(a, {64, 0, 64, 64}),
+                                           rectSet(a, {128, 0, 64, 64})},
+          std::vector<kvCompositeColorSet>{rectSet(b, {0, 0, 50, 40}),
+                                           rectSet(b, {140, 0, 52, 64})},
+          halvesSets(twoHalves(w, 100, 124, 20, 5, 2))}) {
+        SuggestOptions every;
+        every.exhaustive = true;
+        const SuggestReport quick = suggestSegmenterParams(sets),
+                            full = suggestSegmenterParams(sets, every);
+        EXPECT_EQ(quick.trainParams, full.trainParams);
+        EXPECT_EQ(quick.runParams, full.runParams);
+        EXPECT_EQ(quick.heldOut, full.heldOut);
+        ASSERT_EQ(quick.candidates.size(), full.candidates.size());
+        const double best = full.candidates[full.chosen].score;
+        for (std::size_t i = 0; i < quick.candidates.size(); ++i) {
+            const SuggestCandidate &q = quick.candidates[i], &f = full.candidates[i];
+            EXPECT_EQ(f.folds, 2u);
+            if (q.folds == 2) {
+                EXPECT_TRUE(q.score == f.score && q.meanConfidence == f.meanConfidence) << i;
+            } else {
+                ++stopped;
+                EXPECT_EQ(q.folds, 1u);
+                EXPECT_LT(f.score, best) << i;  // it could not have won
+            }
+        }
+        const bool some = std::any_of(quick.candidates.begin(), quick.candidates.end(),
+                                      [](const SuggestCandidate& c) { return c.folds < 2; });
+        EXPECT_TRUE(some ? quick.runPixels < full.runPixels : quick.runPixels == full.runPixels);
+    }
+    EXPECT_GT(stopped, 0u);
+}
+
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
     LabelConfusion c(3);  // 255 or any value past the labels: none; no true pixels of label 2
     c.add(0, 0, 8), c.add(0, 1, 2), c.add(1, 1, 5), c.add(1, 255, 4), c.add(1, 7, 1);
