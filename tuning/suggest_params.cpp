@@ -306,13 +306,13 @@ struct Tolerance {
     }
 };
 
-// True when a beats b: a higher score, or on a tie the larger fraction, the
+// True when a beats b: a higher score, or on a tie the smaller fraction, the
 // larger minimum, then (sizes of one tolerance) the higher mean confidence
 // and the smaller neighbourhood.
 bool beats(const SuggestCandidate& a, const SuggestCandidate& b) {
     if (std::fabs(a.score - b.score) > kTie) return a.score > b.score;
     if (a.trainParams.colorToleranceFrac() != b.trainParams.colorToleranceFrac())
-        return a.trainParams.colorToleranceFrac() > b.trainParams.colorToleranceFrac();
+        return a.trainParams.colorToleranceFrac() < b.trainParams.colorToleranceFrac();
     if (a.trainParams.colorToleranceMin() != b.trainParams.colorToleranceMin())
         return a.trainParams.colorToleranceMin() > b.trainParams.colorToleranceMin();
     if (std::fabs(a.meanConfidence - b.meanConfidence) > kTie)
@@ -505,18 +505,18 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
             tick();
     // 3. A raised floor keeps dark labels apart by itself, so the bright ones
     // may do with a smaller fraction: the coarse fraction below, at the best
-    // floor, if the floor fits it.
+    // floor, even if the floor passes its tolerance of mid-grey.
     const uint32_t floor = tried[best()].params.colorToleranceMin();
     double below = 0;
     for (double frac : kCoarseFractions)
         if (frac < coarseFrac) below = frac;
-    if (floor > kDefaultMin && below > 0 && floorFits(below, floor))
+    if (floor > kDefaultMin && below > 0)
         add(below, floor, "floor-fraction");
     else
         tick();
     // 4. The geometric midpoint (two significant digits) between the best
     // fraction and the better of its neighbours at the best floor (on a tie
-    // the larger): the score falls off more slowly on that side.
+    // the smaller): the score falls off more slowly on that side.
     {
         const Tolerance& lead = tried[best()];
         const uint32_t min = lead.params.colorToleranceMin();

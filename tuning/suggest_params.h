@@ -17,7 +17,9 @@
 // pixels are like the examples; the samples show how much of the rest of the
 // picture the tool cannot place at all, which the examples cannot show (a
 // shade no example covers stays unlabelled). A tie (equal within 1e-12) goes
-// to the larger colorToleranceFrac, then the larger colorToleranceMin. Between
+// to the smaller colorToleranceFrac (where held-out pixels and samples cannot
+// tell two candidates apart, the narrower claims fewer colours no example
+// shows), then the larger colorToleranceMin. Between
 // the sizes of one tolerance it goes to the higher mean confidence of the
 // held-out pixels (a wrong label counting 0), then to the smaller
 // neighbourhood. The chosen candidate's score is the search's estimate of the
@@ -32,12 +34,13 @@
 //      128 times the fraction (a larger floor widens every colour alike and
 //      trains slowly);
 //   3. "floor-fraction": when a minimum above 2 leads, the coarse fraction
-//      below the best at that minimum, if the minimum fits it as above (a
-//      raised floor keeps the dark labels apart, so the bright ones may do
-//      with less);
+//      below the best at that minimum, even where the minimum passes 128
+//      times it (a raised floor keeps the dark labels apart, so the bright
+//      ones may do with less; one tolerance, so its training time matters
+//      little);
 //   4. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours at the best minimum (on
-//      a tie the larger), for example 0.057 between 0.04 and 0.08.
+//      a tie the smaller), for example 0.057 between 0.04 and 0.08.
 // With two folds that is at most 24 trainings, each on about half the
 // examples. A size that cannot win any more stops scoring (see
 // SuggestCandidate::folds), and a fold where every size of a tolerance has

@@ -189,22 +189,23 @@ TEST(SpatialFolds,
                  Defs::BadParams);
 }
 
-TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhood) {
+TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmallerNeighbourhood) {
     // Far apart and clean: every candidate up to N 3 classifies every pixel, all label the samples.
     const kvPelRect w(0, 0, 128, 64);
     const SuggestReport report = suggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
     for (const SuggestCandidate& c : report.candidates)
         ASSERT_TRUE(c.pictureUnlabelled == 0.0 &&
                     (c.balancedAccuracy == 1.0 || c.runParams.neighborhoodSize() > 3));
-    // 0.5 leads; every minimum at it ties and 40 (up to 0.5 * 128) wins; no fraction below 0.5
-    // fits 40, and 0.5 has no neighbour at 40 to refine towards.
-    EXPECT_EQ(report.trainParams, TrainParams(0.5, 40));
+    // 0.02 leads; of the floors only 1 fits it and ties, 2 wins; the fine step between 0.02 and
+    // 0.04 ties too and is wider. Every size is sure: the smallest wins.
+    EXPECT_EQ(report.trainParams, TrainParams(0.02, 2));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
-    EXPECT_EQ(report.candidates.size(), (6u + 4) * 5);
-    EXPECT_EQ(report.trainings, 2u * (6 + 4));
+    EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5);
+    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1));
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
-    // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer: it wins.
+    // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer. Of
+    // the sizes that tie with the choice none is surer, and none as sure is smaller.
     const auto flat = [&](int grey, uint32_t seed) {
         return rectSet(twoHalves(w, grey, grey, 10, seed), w);
     };
@@ -217,7 +218,14 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhoo
         }
     ASSERT_EQ(atCoarse.size(), 5u);
     EXPECT_TRUE(std::is_sorted(atCoarse.begin(), atCoarse.end()) && atCoarse[0] < atCoarse[4]);
-    EXPECT_EQ(surer.runParams.neighborhoodSize(), 9);
+    const SuggestCandidate& chosen = surer.candidates[surer.chosen];
+    for (const SuggestCandidate& c : surer.candidates)
+        if (c.trainParams == chosen.trainParams && std::fabs(c.score - chosen.score) <= 1e-12) {
+            EXPECT_LE(c.meanConfidence, chosen.meanConfidence + 1e-12);
+            if (std::fabs(c.meanConfidence - chosen.meanConfidence) <= 1e-12) {
+                EXPECT_GE(c.runParams.neighborhoodSize(), chosen.runParams.neighborhoodSize());
+            }
+        }
 }
 
 TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftUnlabelled) {
@@ -291,16 +299,30 @@ TEST(SuggestParams, NoisyLabelsTakeALargeNeighbourhoodAndNoFloorPassesTheFractio
         suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 100, 120, 40)));
     EXPECT_GE(noisyPair.runParams.neighborhoodSize(), 7);
     EXPECT_LT(noisyPair.candidates[noisyPair.chosen].balancedAccuracy, 1.0);
-    // A floor above 128 times the fraction would widen every colour alike: never tried.
+    // A floor above 128 times the fraction would widen every colour alike: never tried at
+    // the best fraction.
     std::set<uint32_t> floors;
     for (const SuggestCandidate& c : noisyPair.candidates) {
         const TrainParams& p = c.trainParams;
-        EXPECT_TRUE(p.colorToleranceMin() <= 2 ||
+        EXPECT_TRUE(p.colorToleranceMin() <= 2 || c.stage != "minimum" ||
                     p.colorToleranceMin() <= 128 * p.colorToleranceFrac())
             << p.colorToleranceFrac() << ", " << p.colorToleranceMin();
         floors.insert(p.colorToleranceMin());
     }
     EXPECT_GT(floors.size(), 1u);
+}
+
+// A noisy dark label wants a raised floor; with it the fraction below the best is tried too,
+// though the floor passes that fraction's tolerance of mid-grey (15 > 0.08 * 128), and wins.
+TEST(SuggestParams, ARaisedFloorIsTriedAtTheFractionBelowThoughItPassesItsMidGrey) {
+    const SuggestReport report =
+        suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 40, 200, 20, 1, 5)));
+    std::vector<TrainParams> tried;
+    for (const SuggestCandidate& c : report.candidates)
+        if (c.stage == "floor-fraction" && c.runParams.neighborhoodSize() == 1)
+            tried.push_back(c.trainParams);
+    EXPECT_EQ(tried, std::vector<TrainParams>{TrainParams(0.08, 15)});
+    EXPECT_EQ(report.trainParams, TrainParams(0.08, 15));
 }
 
 TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
