@@ -1191,7 +1191,7 @@ function showAutoProgress(p) {
   $("auto-progress").max = p.steps;
   $("auto-progress").value = p.done;
   $("auto-progress").title = `${p.done} of ${p.steps} tolerances scored`;
-  $("status").textContent = `choosing settings: ${p.done} of ${p.steps} tolerances scored…`;
+  $("status").textContent = `Auto: ${p.done}/${p.steps}…`;
   autoRun.seen.push(p.done);
 }
 
@@ -1229,7 +1229,7 @@ function setAutoRunning(running) {
   $("auto-cancel").disabled = false;
   $("auto-progress").value = 0;
   $("status").classList.toggle("busy", running);
-  $("status").textContent = running ? "choosing settings…" : state.lastTiming;
+  $("status").textContent = running ? "Auto…" : state.lastTiming;
 }
 
 async function runAuto() {
