@@ -10,7 +10,11 @@
 // thread count. Memory: the process's resident size after the warm-up frames
 // and after the timed ones (counter rss_growth_MB).
 //
-//   live_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   live_bench [--isa=avx2|portable] --benchmark_repetitions=5
+//   --benchmark_report_aggregates_only=true
+//
+// --isa caps the instruction set our kernels use (the AVX2 path on an AVX-512
+// machine); the context printed before the table names the one that ran.
 #include <benchmark/benchmark.h>
 #include <gst/check/gstharness.h>
 #include <gst/gst.h>
@@ -25,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
 #include "clsg/io/image_io.h"
 #include "clsg/io/tool_file.h"
@@ -230,3 +235,23 @@ BENCHMARK(Soak)
     ->Iterations(10000)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+int main(int argc, char** argv) {
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--isa=avx2") == 0)
+            kvSetSimdLimit(kvSimdLevel::Avx2);
+        else if (std::strcmp(argv[i], "--isa=portable") == 0)
+            kvSetSimdLimit(kvSimdLevel::Portable);
+        else
+            args.push_back(argv[i]);
+    }
+    const char* const isaNames[] = {"plain", "AVX2", "AVX-512"};
+    benchmark::AddCustomContext("isa", isaNames[static_cast<int>(kvActiveSimd())]);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

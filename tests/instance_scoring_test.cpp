@@ -91,11 +91,25 @@ void referenceScores(const Planes& img, const Model& md, int32_t n, bool first, 
     }
 }
 
-// Many zero cells (some -0.0), mixed magnitudes, negative ones when signed.
-Model randomModel(std::mt19937_64& rng, bool signedWeights = false, int32_t levels = 0) {
+// Many zero cells (some -0.0), mixed magnitudes, negative ones when signed. Levels by
+// training's rule round(c * S / 256) (which the vector paths compute), by that rule with one
+// level moved, or by c * n / 256 rounded down (a table only an archive can bring).
+enum class Levels { Training, TrainingButOne, Floor };
+Model randomModel(std::mt19937_64& rng, bool signedWeights = false, int32_t levels = 0,
+                  Levels rule = Levels::Floor) {
     static const int32_t choices[] = {3, 7, 16, 51};
     Model md{levels ? levels : choices[rng() % 4], std::vector<unsigned char>(256), {}, 0.0};
     for (int c = 0; c < 256; ++c) md.quant[c] = static_cast<unsigned char>(c * md.n / 256);
+    if (rule != Levels::Floor) {
+        const int32_t scale = std::min<int32_t>(md.n, 255);
+        for (int c = 0; c < 256; ++c)
+            md.quant[c] = static_cast<unsigned char>((c * scale + 128) >> 8);
+        if (!levels) md.n = std::max<int32_t>(scale, md.quant[255] + 1);
+        if (rule == Levels::TrainingButOne) {
+            const std::size_t c = 1 + rng() % 254;
+            md.quant[c] = md.quant[c] == md.quant[c + 1] ? md.quant[c - 1] : md.quant[c + 1];
+        }
+    }
     md.weights.resize(std::size_t(md.n) * md.n * md.n);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (double& w : md.weights) {
@@ -123,10 +137,12 @@ TEST_P(InstanceScoring, MatchesScatter) {
         {-3, 7, 1, 1}, {5, -1, 3, 2}, {-37, -21, 157, 83}, {1001, 15, 33, 19}, {-64, 31, 65, 4}};
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int models = 0;
     for (const auto& [signedWeights, levels, sizes] : cases)
         for (const auto& win : windows) {
             if (levels && win[2] < 50) continue;
-            const Model md = randomModel(rng, signedWeights, levels);
+            const Levels rule = static_cast<Levels>(models++ % 3);
+            const Model md = randomModel(rng, signedWeights, levels, rule);
             for (int32_t n : sizes) {
                 const Planes img(rng, win[0], win[1], win[2], win[3]);
                 Scores fresh(img);
@@ -174,43 +190,59 @@ TEST_P(InstanceScoringAbort, PollsBeforeRowsThatAreMultiplesOf16) {
     }
 }
 
-// Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail.
+// Ties, NaN, zeros, infinities, negatives, .5 roundings and every row tail; and whole
+// vectors where a single label scores (the paths skip the division there).
 TEST_P(LabelPass, MatchesThePlainRule) {
     const double inf = HUGE_VAL, nan = std::nan("");
     const double specials[] = {0.0,  -0.0,   1.0,   1.0, 3.0,       nan,         inf,   -inf,
                                -2.0, 1e-310, 1e300, 0.5, 2.0 / 3.0, 1.0 / 511.0, 255.0, 7.0};
     std::mt19937 rng(5);
+    const auto expectPlainRule = [](const std::vector<std::vector<double>>& scores, long width) {
+        std::vector<const double*> rows;
+        for (const auto& row : scores) rows.push_back(row.data());
+        const std::size_t labels = scores.size();
+        std::vector<unsigned char> label(width), confidence(width);
+        clsgint::labelPassRow(rows.data(), labels, width, label.data(), confidence.data());
+        for (long x = 0; x < width; ++x) {  // round half away from zero in single precision
+            double b = 0.0, second = 0.0;
+            std::size_t l = 255;
+            for (std::size_t k = 0; k < labels; ++k)
+                if (scores[k][x] > b)
+                    second = b, b = scores[k][x], l = k;
+                else if (scores[k][x] > second)
+                    second = scores[k][x];
+            const float q = static_cast<float>((b - second) / (second + b) * 255.0);  // NaN at 0
+            const int c = !(q > 0.0f) ? 0 : q >= 255.0f ? 255 : int(std::floor(double(q) + 0.5));
+            EXPECT_TRUE(label[x] == l && confidence[x] == c) << x;
+        }
+    };
     {
         for (std::size_t labels = 0; labels <= 6; ++labels)
             for (long width = 1; width <= 37; width += 3) {
                 SCOPED_TRACE(::testing::Message() << "level " << int(kvActiveSimd()) << " labels "
                                                   << labels << " width " << width);
                 std::vector<std::vector<double>> scores(labels, std::vector<double>(width));
-                std::vector<const double*> rows;
-                for (auto& row : scores) {
+                for (auto& row : scores)
                     for (double& s : row)
                         s = rng() % 3 == 0 ? specials[rng() % 16]
                                            : std::ldexp(double(rng() % 1000), -int(rng() % 20));
-                    rows.push_back(row.data());
-                }
-                std::vector<unsigned char> label(width), confidence(width);
-                clsgint::labelPassRow(rows.data(), labels, width, label.data(), confidence.data());
-                for (long x = 0; x < width; ++x) {  // round half away from zero in single precision
-                    double b = 0.0, second = 0.0;
-                    std::size_t l = 255;
-                    for (std::size_t k = 0; k < labels; ++k)
-                        if (scores[k][x] > b)
-                            second = b, b = scores[k][x], l = k;
-                        else if (scores[k][x] > second)
-                            second = scores[k][x];
-                    const float q =
-                        static_cast<float>((b - second) / (second + b) * 255.0);  // NaN at 0
-                    const int c = !(q > 0.0f)   ? 0
-                                  : q >= 255.0f ? 255
-                                                : int(std::floor(double(q) + 0.5));
-                    EXPECT_TRUE(label[x] == l && confidence[x] == c) << x;
-                }
+                expectPlainRule(scores, width);
             }
+        for (std::size_t labels = 2; labels <= 4; ++labels) {
+            SCOPED_TRACE(::testing::Message() << "level " << int(kvActiveSimd()) << " labels "
+                                              << labels << ", one scoring per pixel");
+            const double others[] = {0.0, -0.0, nan, -1.0};
+            std::vector<std::vector<double>> scores(labels, std::vector<double>(64));
+            for (long x = 0; x < 64; ++x) {
+                const std::size_t scoring = rng() % labels;
+                for (std::size_t k = 0; k < labels; ++k)
+                    scores[k][x] = k != scoring ? others[rng() % 4]
+                                   : x % 4 == 0
+                                       ? specials[rng() % 16]
+                                       : std::ldexp(double(rng() % 1000), -int(rng() % 20));
+            }
+            expectPlainRule(scores, 64);
+        }
         // Quotients just below a .5 that single precision rounds up to it: 127.49999... is
         // 127.5f, so 128; in double it would give 127. Eight pixels reach every path's loop.
         const struct {

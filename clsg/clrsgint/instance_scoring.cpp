@@ -26,11 +26,23 @@ namespace {
 
 long roundUp(long v, long step) { return (v + step - 1) / step * step; }
 
+// The S of q[v] = (v * S + 128) >> 8 when the table follows that rule, else -1.
+int32_t trainingScale(const unsigned char* q) {
+    for (int32_t s = 0; s < 256; ++s) {
+        if (((255 * s + 128) >> 8) != q[255]) continue;
+        int v = 0;
+        while (v < 256 && q[v] == ((v * s + 128) >> 8)) ++v;
+        if (v == 256) return s;
+    }
+    return -1;
+}
+
 CellLookup makeCellLookup(const unsigned char* q, int32_t levels, const double* w) {
     CellLookup t;
     t.weights = w;
     t.n = levels;
     t.narrow = levels >= 1 && levels <= 256;
+    t.scale = trainingScale(q);
     const auto sn = static_cast<std::size_t>(levels);
     for (int c = 0; c < 256; ++c) {
         t.r[c] = q[c] * sn * sn;

@@ -5,10 +5,45 @@
 
 namespace clsgint {
 
-// Cell indices of 8 pixels at a time: the three channel terms gathered from 32-bit tables.
+namespace {
+
+// Cell indices of 16 pixels at a time for a table of training's rule, computed in 16-bit lanes:
+// q * n + q' < n * n <= 65536 and q <= 254, so (q * n + q') fits, then times n in 32 bits.
+long indexRowComputed(const CellLookup& t, const LookupJob& job) {
+    const unsigned char *r = job.plane[0], *g = job.plane[1], *b = job.plane[2];
+    const __m256i scale = _mm256_set1_epi16(static_cast<short>(t.scale));
+    const __m256i half = _mm256_set1_epi16(128);
+    const __m256i n16 = _mm256_set1_epi16(static_cast<short>(t.n));
+    const __m256i n32 = _mm256_set1_epi32(t.n);
+    long i = 0;
+    for (; i + 16 <= job.width; i += 16) {
+        const auto level = [i, scale, half](const unsigned char* p) {
+            const __m256i v =
+                _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+            return _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(v, scale), half), 8);
+        };
+        const __m256i rg = _mm256_add_epi16(_mm256_mullo_epi16(level(r), n16), level(g));
+        const __m256i qb = level(b);
+        const auto cells = [n32](__m128i rg8, __m128i b8) {
+            return _mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvtepu16_epi32(rg8), n32),
+                                    _mm256_cvtepu16_epi32(b8));
+        };
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.cellIndex + i),
+                            cells(_mm256_castsi256_si128(rg), _mm256_castsi256_si128(qb)));
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(job.cellIndex + i + 8),
+            cells(_mm256_extracti128_si256(rg, 1), _mm256_extracti128_si256(qb, 1)));
+    }
+    return i;
+}
+
+}  // namespace
+
+// Cell indices of 8 pixels at a time: computed for training's tables, else the three channel
+// terms gathered from 32-bit tables.
 void indexRowAvx2(const CellLookup& t, const LookupJob& job) {
     const unsigned char *r = job.plane[0], *g = job.plane[1], *b = job.plane[2];
-    long i = 0;
+    long i = t.scale >= 0 ? indexRowComputed(t, job) : 0;
     for (; i + 8 <= job.width; i += 8) {
         const auto bytes = [i](const unsigned char* p) {
             return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + i)));
@@ -30,6 +65,7 @@ void sumRowAvx2(const RowJob& job) {
     for (long bx = 0; bx < job.width; bx += B) {
         const long at = job.pad + bx;
         __m256d a[8];
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm256_setzero_pd();
         for (std::size_t k = 0; k < job.rowCount; ++k) {
             const SourceRow& s = job.rows[k];
@@ -38,14 +74,17 @@ void sumRowAvx2(const RowJob& job) {
             for (std::size_t t = 0; t < s.termCount; ++t) {
                 const __m256d w = _mm256_set1_pd(s.terms[t].w);
                 const double* q = s.v + at + s.terms[t].dx;
+#pragma GCC unroll 8
                 for (int j = 0; j < 8; ++j)
                     a[j] = _mm256_add_pd(a[j], _mm256_mul_pd(w, _mm256_loadu_pd(q + 4 * j)));
             }
         }
-        // s = S * S * normFactor
+// s = S * S * normFactor
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm256_mul_pd(_mm256_mul_pd(a[j], a[j]), nf);
         double* o = job.out + bx;
         if (bx + B <= job.width) {
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) {
                 if (job.first) {
                     _mm256_storeu_pd(o + 4 * j, a[j]);
@@ -57,6 +96,7 @@ void sumRowAvx2(const RowJob& job) {
             }
         } else {
             alignas(32) double s[B];
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) _mm256_store_pd(s + 4 * j, a[j]);
             storeScores(s, job.width - bx, o, job.first);
         }

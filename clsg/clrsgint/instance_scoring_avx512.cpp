@@ -42,11 +42,23 @@ void indexRowAvx512(const CellLookup& t, const LookupJob& job) {
     const __mmask16 all16 = 0xFFFF;
     const __mmask8 all4 = 0xF;
     long i = 0;
-    // cell = (q[r] * n + q[g]) * n + q[b]; the bracket fits in 16 bits
+    // cell = (q[r] * n + q[g]) * n + q[b]; the bracket fits in 16 bits. Tables of training's
+    // rule are computed: q[v] = (v * S + 128) >> 8.
+    const bool computed = t.scale >= 0;
+    const __m512i scale = _mm512_set1_epi16(static_cast<short>(computed ? t.scale : 0));
+    const __m512i n16 = _mm512_set1_epi16(static_cast<short>(t.n));
+    const auto level = [computed, scale, &q](const unsigned char* p) {
+        const __m512i v = widen32(p);
+        return computed
+                   ? _mm512_srli_epi16(
+                         _mm512_add_epi16(_mm512_mullo_epi16(v, scale), _mm512_set1_epi16(128)), 8)
+                   : lookup16(q, v);
+    };
     for (; i + 32 <= job.width; i += 32) {
-        const __m512i rg =
-            _mm512_add_epi16(lookup16(qn, widen32(r + i)), lookup16(q, widen32(g + i)));
-        const __m512i lb = lookup16(q, widen32(b + i));
+        const __m512i rg = _mm512_add_epi16(
+            computed ? _mm512_mullo_epi16(level(r + i), n16) : lookup16(qn, widen32(r + i)),
+            level(g + i));
+        const __m512i lb = level(b + i);
         // Masked widening: the unmasked forms trip a false uninitialised warning in GCC 12.
         const __m256i rgLo = _mm512_maskz_extracti64x4_epi64(all4, rg, 0);
         const __m256i lbLo = _mm512_maskz_extracti64x4_epi64(all4, lb, 0);
@@ -72,6 +84,7 @@ void sumRowAvx512(const RowJob& job) {
     for (long bx = 0; bx < job.width; bx += B) {
         const long at = job.pad + bx;
         __m512d a[8];
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm512_setzero_pd();
         for (std::size_t k = 0; k < job.rowCount; ++k) {
             const SourceRow& s = job.rows[k];
@@ -80,14 +93,17 @@ void sumRowAvx512(const RowJob& job) {
             for (std::size_t t = 0; t < s.termCount; ++t) {
                 const __m512d w = _mm512_set1_pd(s.terms[t].w);
                 const double* q = s.v + at + s.terms[t].dx;
+#pragma GCC unroll 8
                 for (int j = 0; j < 8; ++j)
                     a[j] = _mm512_add_pd(a[j], _mm512_mul_pd(w, _mm512_loadu_pd(q + 8 * j)));
             }
         }
-        // s = S * S * normFactor
+// s = S * S * normFactor
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) a[j] = _mm512_mul_pd(_mm512_mul_pd(a[j], a[j]), nf);
         double* o = job.out + bx;
         if (bx + B <= job.width) {
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) {
                 if (job.first) {
                     _mm512_storeu_pd(o + 8 * j, a[j]);
@@ -99,6 +115,7 @@ void sumRowAvx512(const RowJob& job) {
             }
         } else {
             alignas(64) double s[B];
+#pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) _mm512_store_pd(s + 8 * j, a[j]);
             storeScores(s, job.width - bx, o, job.first);
         }

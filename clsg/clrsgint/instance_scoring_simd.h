@@ -16,10 +16,14 @@ constexpr long kBlock = 64;  // output pixels summed together (the widest kernel
 // The cell of a colour, (q[r] * n + q[g]) * n + q[b], split per channel as
 // q[r] * n * n + q[g] * n + q[b] for the scalar lookup, and as 16-bit q * n and q for the
 // vector lookup (usable while q * n + q fits in 16 bits, i.e. n <= 256).
+//
+// Training quantises by q[v] = (v * S + 128) >> 8 for a scale S in 0..255; scale holds S when the
+// table is such a one (a vector path may then compute q instead of looking it up), else -1.
 struct CellLookup {
     const double* weights;
     int32_t n;
     bool narrow;
+    int32_t scale;
     std::size_t r[256], g[256], b[256];
     uint16_t qn16[256], q16[256];
     int32_t r32[256], g32[256], b32[256];  // r, g and b in 32 bits (narrow only)
@@ -80,6 +84,7 @@ inline std::size_t cellOfColour(const CellLookup& t, unsigned char cr, unsigned 
 template <class CellOf>
 inline bool fetchChunk(const double* weights, double* v, long i, long end, CellOf cellOf) {
     uint64_t bits = 0;
+#pragma GCC unroll 8
     for (long k = i; k < end; ++k) {
         const double w = weights[cellOf(k)];
         uint64_t wb;

@@ -1,47 +1,82 @@
 // The AVX2 path of the label pass (layout: simd_dispatch.h): four pixels at a
-// time, the plain loop's comparisons as blends.
+// time, the plain loop's comparisons as blends, and sixteen pixels' bytes
+// packed and stored together.
 #include <immintrin.h>
+
+#include <cmath>
 
 #include "clsg/clrsgint/label_pass_simd.h"
 
 namespace clsgint {
+namespace {
 
-long labelRowAvx2(const double* const* scores, std::size_t labels, long width, unsigned char* label,
-                  unsigned char* confidence) {
-    const long n = width / 4 * 4;
+// Confidence and label of four pixels, as 32-bit integers.
+struct Quad {
+    __m128i confidence, label;
+};
+
+inline Quad labelQuad(const double* const* scores, std::size_t labels, long x) {
     const __m256d zero = _mm256_setzero_pd();
-    for (long x = 0; x < n; x += 4) {
-        // The first label against best = second = 0: best = max(s, 0) (max keeps its second
-        // operand for NaN and for equal zeros), second stays 0.
-        const __m256d s0 = _mm256_loadu_pd(scores[0] + x);
-        __m256d b = _mm256_max_pd(s0, zero), b2 = zero;
-        __m256d l =
-            _mm256_blendv_pd(_mm256_set1_pd(255.0), zero, _mm256_cmp_pd(s0, zero, _CMP_GT_OQ));
-        for (std::size_t k = 1; k < labels; ++k) {
-            const __m256d s = _mm256_loadu_pd(scores[k] + x);
-            const __m256d gt = _mm256_cmp_pd(s, b, _CMP_GT_OQ);    // false for NaN
-            const __m256d gt2 = _mm256_cmp_pd(s, b2, _CMP_GT_OQ);  // false for NaN
-            b2 = _mm256_blendv_pd(_mm256_blendv_pd(b2, s, gt2), b, gt);
-            b = _mm256_blendv_pd(b, s, gt);
-            l = _mm256_blendv_pd(l, _mm256_set1_pd(static_cast<double>(k)), gt);
-        }
+    // The first label against best = second = 0: best = max(s, 0) (max keeps its second
+    // operand for NaN and for equal zeros), second stays 0.
+    const __m256d s0 = _mm256_loadu_pd(scores[0] + x);
+    __m256d b = _mm256_max_pd(s0, zero), b2 = zero;
+    __m256d l = _mm256_blendv_pd(_mm256_set1_pd(255.0), zero, _mm256_cmp_pd(s0, zero, _CMP_GT_OQ));
+    for (std::size_t k = 1; k < labels; ++k) {
+        const __m256d s = _mm256_loadu_pd(scores[k] + x);
+        const __m256d gt = _mm256_cmp_pd(s, b, _CMP_GT_OQ);    // false for NaN
+        const __m256d gt2 = _mm256_cmp_pd(s, b2, _CMP_GT_OQ);  // false for NaN
+        b2 = _mm256_blendv_pd(_mm256_blendv_pd(b2, s, gt2), b, gt);
+        b = _mm256_blendv_pd(b, s, gt);
+        l = _mm256_blendv_pd(l, _mm256_set1_pd(static_cast<double>(k)), gt);
+    }
+    __m256d v;
+    if (_mm256_movemask_pd(_mm256_cmp_pd(b2, zero, _CMP_NEQ_OQ)) == 0) {
+        // No second score anywhere: q = b / b * 255 is 255 for a finite b > 0 and NaN
+        // for an infinite one; b = 0 gives 0. No division needed.
+        const __m256d finite =
+            _mm256_and_pd(_mm256_cmp_pd(b, zero, _CMP_GT_OQ),
+                          _mm256_cmp_pd(b, _mm256_set1_pd(HUGE_VAL), _CMP_LT_OQ));
+        v = _mm256_and_pd(finite, _mm256_set1_pd(255.5));
+    } else {
         // best and second only ever take scores above them, so 0 <= second < best, neither
         // NaN; then 0 <= q <= 255 (b - b2 <= b2 + b holds after rounding too) unless best is
         // infinite, where q is NaN. q in float, then iRound: NaN gives 0 (max keeps its
         // second operand for NaN).
         const __m256d q = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(b, b2), _mm256_add_pd(b2, b)),
                                         _mm256_set1_pd(255.0));
-        __m256d v = _mm256_max_pd(_mm256_cvtps_pd(_mm256_cvtpd_ps(q)), zero);
+        v = _mm256_max_pd(_mm256_cvtps_pd(_mm256_cvtpd_ps(q)), zero);
         const __m256d none = _mm256_cmp_pd(b, zero, _CMP_EQ_OQ);
         v = _mm256_andnot_pd(none, _mm256_add_pd(v, _mm256_set1_pd(0.5)));
-        const __m128i c32 = _mm256_cvttpd_epi32(v);
-        const __m128i l32 = _mm256_cvttpd_epi32(l);
-        const __m128i c8 = _mm_packus_epi16(_mm_packus_epi32(c32, c32), _mm_setzero_si128());
-        const __m128i l8 = _mm_packus_epi16(_mm_packus_epi32(l32, l32), _mm_setzero_si128());
-        _mm_storeu_si32(confidence + x, c8);
-        _mm_storeu_si32(label + x, l8);
     }
-    return n;
+    return {_mm256_cvttpd_epi32(v), _mm256_cvttpd_epi32(l)};
+}
+
+// Sixteen 32-bit values of 0..255 as bytes.
+inline __m128i bytes16(__m128i a, __m128i b, __m128i c, __m128i d) {
+    return _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_packus_epi32(c, d));
+}
+
+}  // namespace
+
+long labelRowAvx2(const double* const* scores, std::size_t labels, long width, unsigned char* label,
+                  unsigned char* confidence) {
+    long x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const Quad a = labelQuad(scores, labels, x), b = labelQuad(scores, labels, x + 4),
+                   c = labelQuad(scores, labels, x + 8), d = labelQuad(scores, labels, x + 12);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(confidence + x),
+                         bytes16(a.confidence, b.confidence, c.confidence, d.confidence));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(label + x),
+                         bytes16(a.label, b.label, c.label, d.label));
+    }
+    for (; x + 4 <= width; x += 4) {
+        const Quad a = labelQuad(scores, labels, x);
+        _mm_storeu_si32(confidence + x,
+                        bytes16(a.confidence, a.confidence, a.confidence, a.confidence));
+        _mm_storeu_si32(label + x, bytes16(a.label, a.label, a.label, a.label));
+    }
+    return x;
 }
 
 }  // namespace clsgint
