@@ -1179,6 +1179,105 @@ async function sendSettings() {
 for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize"])
   $(id).addEventListener("change", sendSettings);
 
+// --- automatic settings ---------------------------------------------------------
+
+// Auto: the server searches the settings that segment the marks best (as
+// clsg train --auto does); the page shows its progress, offers Cancel, takes
+// up the choice as one undoable setting change and says what the estimate means.
+const autoRun = {running: false, cancelled: false, poll: 0, seen: []};
+
+function showAutoProgress(p) {
+  if (!autoRun.running || !p.running) return;
+  $("auto-progress").max = p.steps;
+  $("auto-progress").value = p.done;
+  $("auto-progress").title = `${p.done} of ${p.steps} tolerances scored`;
+  $("status").textContent = `choosing settings: ${p.done} of ${p.steps} tolerances scored…`;
+  autoRun.seen.push(p.done);
+}
+
+function pollAuto() {
+  autoRun.poll = setTimeout(async () => {
+    try { showAutoProgress(await getJson("/api/auto/progress")); } catch (e) { /* the answer says */ }
+    if (autoRun.running) pollAuto();
+  }, 100);
+}
+
+function percentText(v) { return (100 * v).toFixed(1) + " %"; }
+
+function showAutoResult(a) {
+  const p = $("auto-result");
+  p.textContent = "";
+  const strong = document.createElement("strong");
+  strong.textContent = `about ${percentText(a.estimate)}`;
+  p.append(`Chose fraction ${a.toleranceFrac}, minimum ${a.toleranceMin}, neighbourhood ${a.neighborhood} ` +
+           `(${a.candidates} tried). Expect `, strong,
+           " of each label's pixels to get their label, judged on marks held back from training and on " +
+           "samples of the images. Colours you have not marked are not judged.");
+  p.title = `Marks held back: ${percentText(a.heldOutBalancedAccuracy)} got their label (the mean over ` +
+            `labels). Samples of the images: ${percentText(a.pictureUnlabelled)} left unlabelled. The ` +
+            "estimate is the first times the share labelled. A wrong label on a colour no mark shows goes " +
+            "unseen: check the other images and mark where they are wrong.";
+  p.hidden = false;
+  p.scrollIntoView({block: "nearest"});
+}
+
+function setAutoRunning(running) {
+  autoRun.running = running;
+  $("auto").disabled = running;
+  $("auto-progress").hidden = !running;
+  $("auto-cancel").hidden = !running;
+  $("auto-cancel").disabled = false;
+  $("auto-progress").value = 0;
+  $("status").classList.toggle("busy", running);
+  $("status").textContent = running ? "choosing settings…" : state.lastTiming;
+}
+
+async function runAuto() {
+  if (autoRun.running || !state.server) return;
+  const before = settingsOf(state.server.settings);
+  autoRun.cancelled = false;
+  autoRun.seen = [];
+  $("auto-result").hidden = true;
+  setAutoRunning(true);
+  pollAuto();
+  try {
+    const answer = await edit(() => postJson("/api/auto", {}));
+    applyState(answer);
+    const after = settingsOf(answer.settings);
+    if (autoRun.cancelled) {
+      // The search ended before the cancel reached it: its choice is not wanted.
+      await putSettings(before);
+      showAutoCancelled();
+      return;
+    }
+    state.unsaved = true;
+    changed();
+    record({what: "automatic settings", undo: () => putSettings(before), redo: () => putSettings(after)});
+    showAutoResult(answer.auto);
+  } catch (e) {
+    if (e.status === 409 && autoRun.cancelled) showAutoCancelled();
+    else showError("Auto could not choose the settings: " + e.message);
+  } finally {
+    clearTimeout(autoRun.poll);
+    setAutoRunning(false);
+  }
+}
+
+function showAutoCancelled() {
+  $("auto-result").textContent = "Auto stopped: the settings are as they were.";
+  $("auto-result").title = "";
+  $("auto-result").hidden = false;
+}
+
+$("auto").addEventListener("click", runAuto);
+$("auto-cancel").addEventListener("click", () => {
+  if (!autoRun.running) return;
+  autoRun.cancelled = true;
+  $("auto-cancel").disabled = true;
+  $("status").textContent = "stopping the search…";
+  postJson("/api/auto/cancel", {}).catch((e) => showError(e.message));
+});
+
 function choose(groupId, attr, value) {
   for (const b of $(groupId).querySelectorAll("button")) b.classList.toggle("on", b.dataset[attr] === value);
 }
@@ -1406,6 +1505,9 @@ window.clsgStudio = {
     return n;
   },
   unsaved() { return state.unsaved; },
+  // The progress answers Auto showed (steps done), and whether it is at work.
+  autoSeen() { return autoRun.seen; },
+  autoRunning() { return autoRun.running; },
 };
 
 // --- start ----------------------------------------------------------------------

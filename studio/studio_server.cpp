@@ -396,9 +396,9 @@ namespace {
 // POST /api/auto (under the session lock): chooses the settings from the
 // marks as clsg train --auto does and answers the new state with the choice
 // and its estimate. GET /api/auto/progress answers the steps done (counted in
-// done); POST /api/auto/cancel stops a search at work (which answers 409).
+// done) and whether a search is at work; POST /api/auto/cancel stops a search
+// at work or waiting for the session (which answers 409).
 json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
-    done = 0;
     const SuggestReport report = session.chooseSettings([&done](uint32_t d) { done = d; });
     const SuggestCandidate& c = report.candidates.at(report.chosen);
     json answer = stateJson(session);
@@ -673,16 +673,26 @@ void StudioServer::postRegion(const httplib::Request& req, httplib::Response& re
 }
 
 void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {
+    autoDone_ = 0;
+    autoCancelled_ = false;
     const auto lock = lockSession();
+    // A cancel that came while this request waited for the session.
+    if (autoCancelled_) throw Superseded();
+    const BusyFlag busy(autoRunning_);
     answerJson(res, chooseSettings(session_, autoDone_));
 }
 
 void StudioServer::getAutoProgress(const httplib::Request&, httplib::Response& res) {
-    answerJson(res, json{{"done", autoDone_.load()}, {"steps", kSuggestTolerances}});
+    answerJson(res, json{{"done", autoDone_.load()},
+                         {"steps", kSuggestTolerances},
+                         {"running", autoRunning_.load()}});
 }
 
+// Only a search is stopped: an abort at another time would stop a segment
+// request instead.
 void StudioServer::postAutoCancel(const httplib::Request&, httplib::Response& res) {
-    ksys_request_abort();
+    autoCancelled_ = true;
+    if (autoRunning_) ksys_request_abort();
     answerJson(res, json::object());
 }
 

@@ -32,6 +32,11 @@
 //                                      JSON with width, height, counts and labels, its
 //                                      bytes the preview's RGB then its labels (see
 //                                      StudioSession::preview); gives way to edits
+//   POST /api/auto                     the settings chosen from the marks (as clsg train
+//                                      --auto chooses them): the state, with "auto" holding
+//                                      the choice and its estimate; 409 when cancelled
+//   GET  /api/auto/progress            {"done", "steps", "running"}
+//   POST /api/auto/cancel              stops the search at work or waiting
 //   POST /api/restore                  {"accept": true | false}: takes up the earlier
 //                                      session the state offers ("restore"), or not
 //
@@ -128,6 +133,8 @@ private:
     std::atomic<bool> segmenting_{false};
     std::atomic<bool> previewing_{false};
     std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
+    std::atomic<bool> autoRunning_{false};
+    std::atomic<bool> autoCancelled_{false};  // since the latest POST /api/auto came
 };
 
 }  // namespace clsg

@@ -87,7 +87,10 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
             << c.runParams.neighborhoodSize() << std::setw(11) << percent(c.balancedAccuracy)
             << std::setw(12) << percent(c.pictureUnlabelled) << std::setw(9) << percent(c.score)
-            << std::setw(12) << confidence.str() << (i == r.chosen ? "  <- chosen" : "") << "\n";
+            << std::setw(12) << confidence.str() << (i == r.chosen ? "  <- chosen" : "");
+        // A candidate that could not win any more stopped early.
+        if (c.folds < r.folds) out << "  (" << c.folds << " of " << r.folds << " folds)";
+        out << "\n";
     }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <map>
+#include <tuple>
 
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
@@ -44,7 +46,7 @@ public:
     // With perLabel 0 every held-out tile of a fold is scored. Otherwise the
     // tiles are taken in a fixed pseudo-random order, each only while some
     // label it holds has fewer than perLabel pixels taken in the fold.
-    HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel) {
+    HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel, bool pack = true) : pack_(pack) {
         // Writable copies of the pictures, so that tiles can be cut from them as windows.
         for (const kv3PlanePelBuffer_const& image : folds.images())
             pictures_.push_back(kfPelCopy(image));
@@ -83,40 +85,66 @@ public:
         }
     }
 
-    // Adds to *none the pixels of the picture samples that tool leaves
-    // unlabelled, and to *total all of them.
-    void sample(const kvCompositeColorSegmenterTool& tool,
-                const kvCompositeColorSegmenterRunParams& params, uint64_t& none, uint64_t& total,
-                uint64_t* runPixels) const {
-        for (const auto& [picture, rect] : samples_) {
-            const kvPelBuffer_const<unsigned char> labels =
-                runGrown(picture, rect, tool, params, runPixels);
-            for (long y = rect.top(); y < rect.bottom(); ++y)
-                for (long x = rect.left(); x < rect.right(); ++x)
-                    none += *labels.pointToPel(x, y) == 255;
-            total += static_cast<uint64_t>(rect.width() * rect.height());
-        }
-    }
+    // The held-out tiles of fold f that are scored.
+    const std::vector<const HeldOutPiece*>& scored(uint32_t f) const { return scored_[f]; }
 
-    // Adds the held-out pixels of fold f, labelled by tool, to confusion, and
-    // to (*confidence)[label] the confidence of each that got its label. Each
+    // Runs tool on the held-out tiles of fold f and on the picture samples.
+    // Adds the held-out pixels, labelled by tool, to confusion, and to
+    // (*confidence)[label] the confidence of each that got its label; adds to
+    // none the sample pixels left unlabelled and to total all of them. Every
     // tile is run grown by half the neighbourhood, which gives there the
-    // labels of a run over the whole picture.
+    // labels of a run over the whole picture; the tiles whose grown rectangle
+    // lies inside their picture are run together, side by side in one
+    // picture (see Mosaic), the others one by one.
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
-               uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr) const {
-        for (const HeldOutPiece* scored : scored_[f]) {
-            const HeldOutPiece& piece = *scored;
-            kvCompositeColorSegmenterResult result;
+               uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr,
+               uint64_t* none = nullptr, uint64_t* total = nullptr) const {
+        const long margin = params.neighborhoodSize() / 2;
+        const Mosaic& mosaic = mosaicOf(f, margin, none != nullptr);
+        kvCompositeColorSegmenterResult packed;
+        kvPelBuffer_const<unsigned char> packedLabels, packedSure;
+        if (mosaic.image.window().width() > 0) {
+            tool.run(mosaic.image, params, packed);
+            if (runPixels)
+                *runPixels += static_cast<uint64_t>(mosaic.image.width() * mosaic.image.height());
+            packedLabels = packed.labelImage();
+            if (confidence) packedSure = packed.confidenceImage();
+        }
+        const auto place = [&](std::size_t item, std::size_t picture, const kvPelRect& rect,
+                               kvCompositeColorSegmenterResult& alone, long& dx, long& dy) {
+            const Offset& at = mosaic.at[item];
+            if (at.packed) {
+                dx = at.dx, dy = at.dy;
+                return std::pair{packedLabels, packedSure};
+            }
+            dx = dy = 0;
             const kvPelBuffer_const<unsigned char> labels =
-                runGrown(piece.image, piece.rect, tool, params, runPixels, &result);
-            const kvPelBuffer_const<unsigned char> sure = result.confidenceImage();
-            for (const HeldOutPixel& px : piece.pixels) {
-                const unsigned got = *labels.pointToPel(px.x, px.y);
+                runGrown(picture, rect, tool, params, runPixels, &alone);
+            return std::pair{
+                labels, confidence ? alone.confidenceImage() : kvPelBuffer_const<unsigned char>()};
+        };
+        std::size_t item = 0;
+        for (const HeldOutPiece* piece : scored_[f]) {
+            kvCompositeColorSegmenterResult alone;
+            long dx, dy;
+            const auto [labels, sure] = place(item++, piece->image, piece->rect, alone, dx, dy);
+            for (const HeldOutPixel& px : piece->pixels) {
+                const unsigned got = *labels.pointToPel(px.x + dx, px.y + dy);
                 confusion.add(px.label, got);
                 if (confidence && got == px.label)
-                    (*confidence)[px.label] += *sure.pointToPel(px.x, px.y);
+                    (*confidence)[px.label] += *sure.pointToPel(px.x + dx, px.y + dy);
             }
+        }
+        if (!none) return;
+        for (const auto& [picture, rect] : samples_) {
+            kvCompositeColorSegmenterResult alone;
+            long dx, dy;
+            const auto [labels, sure] = place(item++, picture, rect, alone, dx, dy);
+            for (long y = rect.top(); y < rect.bottom(); ++y)
+                for (long x = rect.left(); x < rect.right(); ++x)
+                    *none += *labels.pointToPel(x + dx, y + dy) == 255;
+            *total += static_cast<uint64_t>(rect.width() * rect.height());
         }
     }
 
@@ -145,9 +173,78 @@ private:
         return result.labelImage();
     }
 
+    // Where an item (a held-out tile of the fold, then a picture sample) is
+    // in the mosaic: its pixel (x, y) is there at (x + dx, y + dy).
+    struct Offset {
+        bool packed = false;
+        long dx = 0, dy = 0;
+    };
+    // The items of one fold, each grown by one margin, side by side in rows
+    // (a row at most kMosaicWidth wide unless one item is wider), in their
+    // order. An item whose grown rectangle reaches past its picture is left
+    // out (a run there sees the picture's edge, which the mosaic does not
+    // show). Within an item's rectangle, a run over the mosaic gives the
+    // labels of a run over the whole picture; one run is much cheaper than
+    // one per small tile.
+    struct Mosaic {
+        kv3PlanePelBuffer image;
+        std::vector<Offset> at;  // per item
+    };
+    static constexpr long kMosaicWidth = 256;
+
+    const Mosaic& mosaicOf(uint32_t f, long margin, bool withSamples) const {
+        const auto key = std::make_tuple(f, margin, withSamples);
+        const auto found = mosaics_.find(key);
+        if (found != mosaics_.end()) return found->second;
+        std::vector<std::pair<std::size_t, kvPelRect>> items;
+        for (const HeldOutPiece* piece : scored_[f]) items.push_back({piece->image, piece->rect});
+        if (withSamples) items.insert(items.end(), samples_.begin(), samples_.end());
+        Mosaic m;
+        m.at.resize(items.size());
+        std::vector<std::pair<std::size_t, kvPelRect>> grown(items.size());  // item, source
+        long x = 0, y = 0, rowHeight = 0, width = 0;
+        for (std::size_t i = 0; i < items.size() && pack_; ++i) {
+            const kvPelRect& r = items[i].second;
+            const kvPelRect g(r.left() - margin, r.top() - margin, r.width() + 2 * margin,
+                              r.height() + 2 * margin);
+            if (kvRectangle<long>(g).intersect(pictures_[items[i].first].window(), false) != g)
+                continue;
+            if (x > 0 && x + g.width() > kMosaicWidth) {
+                x = 0;
+                y += rowHeight;
+                rowHeight = 0;
+            }
+            m.at[i] = {true, x - g.left(), y - g.top()};
+            grown[i] = {items[i].first, g};
+            x += g.width();
+            width = std::max(width, x);
+            rowHeight = std::max(rowHeight, g.height());
+        }
+        if (width > 0) {
+            m.image = kv3PlanePelBuffer(kvPelRect(0, 0, width, y + rowHeight));
+            kvPelBuffer<unsigned char> to[] = {m.image.plane0(), m.image.plane1(),
+                                               m.image.plane2()};  // handles of its planes
+            for (kvPelBuffer<unsigned char>& plane : to) kfPelSet(plane, 0);
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (!m.at[i].packed) continue;
+                const kv3PlanePelBuffer& from = pictures_[grown[i].first];
+                const kvPelBuffer<unsigned char>* planes[] = {&from.plane0(), &from.plane1(),
+                                                              &from.plane2()};
+                const kvPelRect& g = grown[i].second;
+                for (int p = 0; p < 3; ++p)
+                    for (long row = g.top(); row < g.bottom(); ++row)
+                        std::copy_n(planes[p]->pointToPel(g.left(), row), g.width(),
+                                    to[p].pointToPel(g.left() + m.at[i].dx, row + m.at[i].dy));
+            }
+        }
+        return mosaics_.emplace(key, std::move(m)).first->second;
+    }
+
+    bool pack_;
     std::vector<kv3PlanePelBuffer> pictures_;
     std::vector<std::vector<const HeldOutPiece*>> scored_;    // per fold
     std::vector<std::pair<std::size_t, kvPelRect>> samples_;  // picture, rect
+    mutable std::map<std::tuple<uint32_t, long, bool>, Mosaic> mosaics_;
 };
 
 // Held-out pixels of one candidate: how they were labelled, and per label the
@@ -183,37 +280,39 @@ struct HeldOutTally {
     }
 };
 
-// One tolerance and the neighbourhoods it is scored with, over the folds
-// scored so far (always 0 .. scoredFolds - 1).
+// One tolerance and the neighbourhoods it is scored with. Folds are scored in
+// order; a size may stop before the last (see Search::scoreUpTo).
 struct Tolerance {
     kvCompositeColorSegmenterTrainParams params;
     const char* stage;
     std::vector<int32_t> sizes;
     std::vector<HeldOutTally> screen;  // per size: fold 0 alone
     std::vector<HeldOutTally> all;     // per size: every fold scored
-    uint32_t scoredFolds = 0;
+    std::vector<uint32_t> done;        // per size: folds scored (0 .. done - 1)
+    uint32_t folds = 0;                // of the search
 
-    SuggestCandidate candidate(std::size_t i, bool screened) const {
-        const HeldOutTally& c = screened ? screen[i] : all[i];
+    bool complete(std::size_t i) const { return done[i] == folds; }
+    SuggestCandidate candidate(std::size_t i) const {
+        const HeldOutTally& c = all[i];
         return {params,
                 kvCompositeColorSegmenterRunParams(sizes[i], false),
                 stage,
                 c.confusion.balancedAccuracy(),
                 screen[i].confusion.balancedAccuracy(),
                 c.meanConfidence(),
-                screened ? 1 : scoredFolds,
+                done[i],
                 c.unlabelled(),
                 c.confusion.balancedAccuracy() * (1.0 - c.unlabelled())};
     }
 };
 
-// True when a beats b: a higher score, or on a tie the larger fraction, the
+// True when a beats b: a higher score, or on a tie the smaller fraction, the
 // larger minimum, then (sizes of one tolerance) the higher mean confidence
 // and the smaller neighbourhood.
 bool beats(const SuggestCandidate& a, const SuggestCandidate& b) {
     if (std::fabs(a.score - b.score) > kTie) return a.score > b.score;
     if (a.trainParams.colorToleranceFrac() != b.trainParams.colorToleranceFrac())
-        return a.trainParams.colorToleranceFrac() > b.trainParams.colorToleranceFrac();
+        return a.trainParams.colorToleranceFrac() < b.trainParams.colorToleranceFrac();
     if (a.trainParams.colorToleranceMin() != b.trainParams.colorToleranceMin())
         return a.trainParams.colorToleranceMin() > b.trainParams.colorToleranceMin();
     if (std::fabs(a.meanConfidence - b.meanConfidence) > kTie)
@@ -221,29 +320,55 @@ bool beats(const SuggestCandidate& a, const SuggestCandidate& b) {
     return a.runParams.neighborhoodSize() < b.runParams.neighborhoodSize();
 }
 
-// Index of the best size of t, on fold 0 alone or on every fold scored.
-std::size_t bestSize(const Tolerance& t, bool screened) {
-    std::size_t best = 0;
-    for (std::size_t i = 1; i < t.sizes.size(); ++i)
-        if (beats(t.candidate(i, screened), t.candidate(best, screened))) best = i;
+// Index of the best size of t scored on every fold (t.sizes.size() when none is).
+std::size_t bestSize(const Tolerance& t) {
+    std::size_t best = t.sizes.size();
+    for (std::size_t i = 0; i < t.sizes.size(); ++i)
+        if (t.complete(i) && (best == t.sizes.size() || beats(t.candidate(i), t.candidate(best))))
+            best = i;
     return best;
 }
 
 // The search's state: its tolerances and the trainings done.
 class Search {
 public:
-    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel)
-        : folds_(folds), runner_(folds, heldOutPerLabel) {}
+    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel, bool pack, bool exhaustive)
+        : folds_(folds), runner_(folds, heldOutPerLabel, pack), exhaustive_(exhaustive) {
+        for (uint32_t f = 0; f < folds.folds(); ++f) {
+            std::vector<uint64_t> n(folds.labels(), 0);
+            for (const HeldOutPiece* piece : runner_.scored(f))
+                for (const HeldOutPixel& px : piece->pixels) ++n[px.label];
+            heldOut_.push_back(std::move(n));
+        }
+    }
 
-    // Scores a new tolerance on every fold.
+    // Scores a new tolerance on every fold (some sizes may stop early).
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
-        Tolerance t{
-            kvCompositeColorSegmenterTrainParams(frac, min), stage, std::move(sizes), {}, {}, 0};
+        Tolerance t{kvCompositeColorSegmenterTrainParams(frac, min),
+                    stage,
+                    std::move(sizes),
+                    {},
+                    {},
+                    {},
+                    folds_.folds()};
         t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
         t.all = t.screen;
+        t.done.assign(t.sizes.size(), 0);
         tolerances_.push_back(std::move(t));
-        scoreUpTo(tolerances_.back(), folds_.folds());
+        scoreUpTo(tolerances_.back(), exhaustive_);
         return tolerances_.back();
+    }
+
+    // Scores the sizes of t that stopped early on the folds they missed, when
+    // one of them might beat t's best size scored on every fold.
+    void complete(Tolerance& t) {
+        const std::size_t best = bestSize(t);
+        for (std::size_t i = 0; i < t.sizes.size(); ++i)
+            if (!t.complete(i) && (best == t.sizes.size() ||
+                                   bound(t, i, t.done[i]) >= t.candidate(best).score - 2 * kTie)) {
+                scoreUpTo(t, true);
+                return;
+            }
     }
 
     std::vector<Tolerance>& tolerances() { return tolerances_; }
@@ -251,28 +376,72 @@ public:
     uint64_t runPixels() const { return runPixels_; }
 
 private:
-    void scoreUpTo(Tolerance& t, uint32_t end) {
-        for (uint32_t f = t.scoredFolds; f < end; ++f) {
-            if (folds_.heldOut(f).empty()) continue;
-            kvCompositeColorSegmenterTool tool;
-            tool.train(folds_.trainingSets(f), t.params);
-            ++trainings_;
-            for (std::size_t i = 0; i < t.sizes.size(); ++i) {
-                HeldOutTally fold(folds_.labels());
-                runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                              fold.confusion, &runPixels_, &fold.confidence);
-                runner_.sample(tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                               fold.sampleNone, fold.sampleTotal, &runPixels_);
-                if (f == 0) t.screen[i].add(fold);
-                t.all[i].add(fold);
+    // Scores the sizes of t fold after fold. Once the first fold with
+    // held-out pixels is scored, a size stops (unless every is wanted) when
+    // it cannot win: when even with every pixel of the folds still to score
+    // given its label, its score would stay more than a tie below the best
+    // candidate scored on every fold so far. (The picture samples are all
+    // scored by then.) A fold where every size stops is not trained for.
+    void scoreUpTo(Tolerance& t, bool every) {
+        const uint32_t first = firstFold();
+        for (uint32_t f = *std::min_element(t.done.begin(), t.done.end()); f < t.folds; ++f) {
+            std::vector<std::size_t> todo;
+            for (std::size_t i = 0; i < t.sizes.size(); ++i)
+                if (t.done[i] == f && (every || f <= first || bound(t, i, f) >= best_ - 2 * kTie))
+                    todo.push_back(i);
+            if (todo.empty()) continue;
+            if (!folds_.heldOut(f).empty()) {
+                // The picture samples are run by the first fold's tool alone:
+                // a tool trained on some of the examples, as the held-out
+                // pixels see it, at half the cost of every fold's.
+                const bool samples = f == first;
+                kvCompositeColorSegmenterTool tool;
+                tool.train(folds_.trainingSets(f), t.params);
+                ++trainings_;
+                for (std::size_t i : todo) {
+                    HeldOutTally fold(folds_.labels());
+                    runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
+                                  fold.confusion, &runPixels_, &fold.confidence,
+                                  samples ? &fold.sampleNone : nullptr, &fold.sampleTotal);
+                    if (f == 0) t.screen[i].add(fold);
+                    t.all[i].add(fold);
+                }
+            }
+            for (std::size_t i : todo)
+                if (++t.done[i] == t.folds) best_ = std::max(best_, t.candidate(i).score);
+        }
+    }
+
+    // The highest score size i of t could reach on folds f onwards: the
+    // balanced accuracy with every held-out pixel of those folds right.
+    double bound(const Tolerance& t, std::size_t i, uint32_t f) const {
+        const LabelConfusion& c = t.all[i].confusion;
+        double sum = 0;
+        std::size_t labels = 0;
+        for (std::size_t l = 0; l < c.labels(); ++l) {
+            uint64_t rest = 0;
+            for (uint32_t g = f; g < t.folds; ++g) rest += heldOut_[g][l];
+            if (const uint64_t n = c.truthTotal(l) + rest) {
+                sum += static_cast<double>(c.count(l, static_cast<unsigned>(l)) + rest) /
+                       static_cast<double>(n);
+                ++labels;
             }
         }
-        t.scoredFolds = std::max(t.scoredFolds, end);
+        return (labels ? sum / static_cast<double>(labels) : 0.0) * (1.0 - t.all[i].unlabelled());
+    }
+
+    uint32_t firstFold() const {
+        uint32_t f = 0;
+        while (folds_.heldOut(f).empty()) ++f;  // some fold holds pixels out
+        return f;
     }
 
     const SpatialFolds& folds_;
     HeldOutRunner runner_;
+    bool exhaustive_;
+    std::vector<std::vector<uint64_t>> heldOut_;  // per fold and label: pixels scored
     std::vector<Tolerance> tolerances_;
+    double best_ = -1;  // the best score of a candidate scored on every fold
     uint32_t trainings_ = 0;
     uint64_t runPixels_ = 0;
 };
@@ -292,19 +461,23 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
-    Search search(folds, options.heldOutPerLabel);
+    Search search(folds, options.heldOutPerLabel, options.packTiles, options.exhaustive);
     std::vector<Tolerance>& tried = search.tolerances();
     uint32_t scored = 0;
     const auto tick = [&] {
         if (options.progress) options.progress(++scored);
     };
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
+    // The tolerance of the best candidate scored on every fold (the first
+    // tolerance has every size so scored).
     const auto best = [&] {
         std::size_t b = 0;
-        for (std::size_t i = 1; i < tried.size(); ++i)
-            if (beats(tried[i].candidate(bestSize(tried[i], false), false),
-                      tried[b].candidate(bestSize(tried[b], false), false)))
+        for (std::size_t i = 1; i < tried.size(); ++i) {
+            const std::size_t size = bestSize(tried[i]);
+            if (size < tried[i].sizes.size() &&
+                beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b]))))
                 b = i;
+        }
         return b;
     };
     const auto has = [&](double frac, uint32_t min) {
@@ -332,32 +505,33 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
             tick();
     // 3. A raised floor keeps dark labels apart by itself, so the bright ones
     // may do with a smaller fraction: the coarse fraction below, at the best
-    // floor, if the floor fits it.
+    // floor, even if the floor passes its tolerance of mid-grey.
     const uint32_t floor = tried[best()].params.colorToleranceMin();
     double below = 0;
     for (double frac : kCoarseFractions)
         if (frac < coarseFrac) below = frac;
-    if (floor > kDefaultMin && below > 0 && floorFits(below, floor))
+    if (floor > kDefaultMin && below > 0)
         add(below, floor, "floor-fraction");
     else
         tick();
     // 4. The geometric midpoint (two significant digits) between the best
     // fraction and the better of its neighbours at the best floor (on a tie
-    // the larger): the score falls off more slowly on that side.
+    // the smaller): the score falls off more slowly on that side.
     {
         const Tolerance& lead = tried[best()];
         const uint32_t min = lead.params.colorToleranceMin();
         const double frac = lead.params.colorToleranceFrac();
-        const Tolerance *lower = nullptr, *upper = nullptr;
-        for (const Tolerance& t : tried) {
+        Tolerance *lower = nullptr, *upper = nullptr;
+        for (Tolerance& t : tried) {
             if (t.params.colorToleranceMin() != min || t.stage == std::string("fine")) continue;
             const double f = t.params.colorToleranceFrac();
             if (f < frac && (!lower || f > lower->params.colorToleranceFrac())) lower = &t;
             if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
         }
-        const auto score = [](const Tolerance* t) {
-            return t->candidate(bestSize(*t, false), false);
-        };
+        // The neighbours are compared by their best sizes over every fold.
+        for (Tolerance* t : {lower, upper})
+            if (t && lower && upper) search.complete(*t);
+        const auto score = [](const Tolerance* t) { return t->candidate(bestSize(*t)); };
         const Tolerance* toward =
             upper && (!lower || !beats(score(lower), score(upper))) ? upper : lower;
         if (toward)
@@ -368,11 +542,11 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
 
     SuggestReport report;
     const std::size_t chosen = best();
-    const std::size_t chosenSize = bestSize(tried[chosen], false);
+    const std::size_t chosenSize = bestSize(tried[chosen]);
     for (const Tolerance& t : tried)
         for (std::size_t i = 0; i < t.sizes.size(); ++i) {
             if (&t == &tried[chosen] && i == chosenSize) report.chosen = report.candidates.size();
-            report.candidates.push_back(t.candidate(i, false));
+            report.candidates.push_back(t.candidate(i));
         }
     report.trainParams = tried[chosen].params;
     report.runParams = kvCompositeColorSegmenterRunParams(tried[chosen].sizes[chosenSize], false);

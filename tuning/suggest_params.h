@@ -8,8 +8,8 @@
 // of a run on the whole picture); every held-out pixel counts for the label
 // whose example selects it. A label with many held-out pixels is scored on a
 // pseudo-random choice of its tiles, about heldOutPerLabel pixels per fold.
-// Each fold's tool is also run on samples of the pictures themselves: 4 x 4
-// tiles of 16 x 16 spread evenly over every picture of the examples.
+// The first fold's tool is also run on samples of the pictures themselves:
+// 4 x 4 tiles of 16 x 16 spread evenly over every picture of the examples.
 //
 // The criterion is the score: the balanced accuracy of the held-out pixels
 // (the mean over labels of the share of the label's held-out pixels that get
@@ -17,7 +17,9 @@
 // pixels are like the examples; the samples show how much of the rest of the
 // picture the tool cannot place at all, which the examples cannot show (a
 // shade no example covers stays unlabelled). A tie (equal within 1e-12) goes
-// to the larger colorToleranceFrac, then the larger colorToleranceMin. Between
+// to the smaller colorToleranceFrac (where held-out pixels and samples cannot
+// tell two candidates apart, the narrower claims fewer colours no example
+// shows), then the larger colorToleranceMin. Between
 // the sizes of one tolerance it goes to the higher mean confidence of the
 // held-out pixels (a wrong label counting 0), then to the smaller
 // neighbourhood. The chosen candidate's score is the search's estimate of the
@@ -32,13 +34,17 @@
 //      128 times the fraction (a larger floor widens every colour alike and
 //      trains slowly);
 //   3. "floor-fraction": when a minimum above 2 leads, the coarse fraction
-//      below the best at that minimum, if the minimum fits it as above (a
-//      raised floor keeps the dark labels apart, so the bright ones may do
-//      with less);
+//      below the best at that minimum, even where the minimum passes 128
+//      times it (a raised floor keeps the dark labels apart, so the bright
+//      ones may do with less; one tolerance, so its training time matters
+//      little);
 //   4. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours at the best minimum (on
-//      a tie the larger), for example 0.057 between 0.04 and 0.08.
-// With two folds that is 16 to 24 trainings, each on about half the examples.
+//      a tie the smaller), for example 0.057 between 0.04 and 0.08.
+// With two folds that is at most 24 trainings, each on about half the
+// examples. A size that cannot win any more stops scoring (see
+// SuggestCandidate::folds), and a fold where every size of a tolerance has
+// stopped is not trained for; that changes no choice.
 // Runs are without intensity normalisation.
 //
 // Same input, same choice. Another thread stops the search with
@@ -72,6 +78,14 @@ struct SuggestOptions {
     // Held-out pixels scored per label and fold, at least (whole tiles are
     // taken); 0 scores every held-out pixel.
     uint32_t heldOutPerLabel = 1024;
+    // Tiles are run side by side in one picture per fold and neighbourhood,
+    // which gives the same labels as a run of each; false runs each alone (for
+    // tests).
+    bool packTiles = true;
+    // A candidate that cannot win any more stops scoring (see
+    // SuggestCandidate::folds), which changes no choice; true scores every
+    // candidate on every fold (for tests).
+    bool exhaustive = false;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;
@@ -86,9 +100,13 @@ struct SuggestCandidate {
     // Mean over labels of the held-out pixels' confidence (0 to 255), a wrong
     // label counting 0.
     double meanConfidence;
-    uint32_t folds = 0;  // folds scored: 1 (fold 0 alone; not chosen) or all
+    // Folds scored, in order. Fewer than all when, after the first fold with
+    // held-out pixels, the candidate could not win even with every pixel of
+    // the rest right: then balancedAccuracy and meanConfidence are over the
+    // folds scored, and the candidate is not chosen.
+    uint32_t folds = 0;
     // Share of the picture samples (tiles spread evenly over every picture of
-    // the examples) that the folds' tools leave unlabelled.
+    // the examples) that the first fold's tool leaves unlabelled.
     double pictureUnlabelled = 0;
     // What the search maximises: balancedAccuracy * (1 - pictureUnlabelled).
     double score = 0;

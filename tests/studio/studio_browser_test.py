@@ -201,6 +201,76 @@ def main():
         if js("return " + S + "labelImage()") != before:
             fail("undoing the deletion did not bring back the segmentation")
 
+        # Auto, pressed with the pointer, on large rectangles (the search takes long enough to watch):
+        # progress shows, the controls take the choice, the estimate is said in words, one undo puts the
+        # hand-given settings back and one redo the choice. Cancel leaves settings and history alone.
+        def click(element_id):
+            ActionChains(driver).move_to_element(find(By.ID, element_id)).click().perform()
+
+        def fields():
+            return [js("return Number(document.getElementById('%s').value)" % f)
+                    for f in ("tolerance-frac", "tolerance-min", "neighborhood")]
+
+        manual = fields()
+        if manual != [0.1, 2, 5]:
+            fail("the settings before Auto are %s" % manual)
+        marks_before = js("return document.body.dataset.history")
+        keys("r")
+        for label, rect in ((0, [(0, 0), (599, 199)]), (1, [(0, 200), (599, 399)])):
+            label_items()[label].click()
+            stroke(rect)
+        wait_for(S + "marksAt(300, 100) === 1 && " + S + "marksAt(300, 300) === 2 && " + S + "settled()",
+                 "two large rectangles")
+        with_rects = js("return document.body.dataset.history")
+        click("auto")
+        wait_for("return !document.getElementById('auto-progress').hidden && "
+                 "document.getElementById('auto-progress').value > 0", "the search's progress")
+        shot("auto-progress")
+        if find(By.ID, "auto").is_enabled() or not find(By.ID, "auto-cancel").is_displayed():
+            fail("while the search works, Auto is pressable or Cancel hidden")
+        wait_for("!" + S + "autoRunning() && " + S + "settled()", "Auto's choice")
+        chosen = js("return " + S + "settings()")
+        estimate = find(By.ID, "auto-result").text
+        percent = re.search(r"Expect about (\d+\.\d) % of each label's pixels to get their label", estimate)
+        if fields() != [chosen["toleranceFrac"], chosen["toleranceMin"], chosen["neighborhood"]] or \
+                fields() == manual or not percent or "held back" not in estimate or \
+                "fraction %s, minimum %d, neighbourhood %d" % (
+                    chosen["toleranceFrac"], chosen["toleranceMin"], chosen["neighborhood"]) not in estimate:
+            fail("after Auto: fields %s, settings %s, text %r" % (fields(), chosen, estimate))
+        if not 50 <= float(percent.group(1)) <= 100:
+            fail("an estimate of %s %%" % percent.group(1))
+        if not [d for d in js("return " + S + "autoSeen()") if 0 < d < 12]:
+            fail("the page showed no progress: %s" % js("return " + S + "autoSeen()"))
+        shot("auto")
+        auto_history = js("return document.body.dataset.history")
+        keys(Keys.CONTROL, "z")
+        undone = with_rects.split("/")[0] + "/1"
+        wait_for("document.body.dataset.history === '%s' && %ssettled()" % (undone, S), "Auto undone")
+        if fields() != manual or js("return " + S + "settings().neighborhood") != 5:
+            fail("undoing Auto leaves the fields at %s" % fields())
+        find(By.ID, "redo").click()
+        wait_for("document.body.dataset.history === '%s' && %ssettled()" % (auto_history, S), "Auto redone")
+        if js("return " + S + "settings()") != chosen or fields() == manual:
+            fail("redoing Auto gives %s, not %s" % (js("return " + S + "settings()"), chosen))
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "settings().neighborhood === 5 && " + S + "settled()", "the hand-given settings again")
+
+        click("auto")
+        wait_for(S + "autoRunning() && !document.getElementById('auto-cancel').hidden", "Cancel")
+        click("auto-cancel")
+        wait_for("!" + S + "autoRunning() && " + S + "settled()", "the search to stop")
+        stopped = find(By.ID, "auto-result").text
+        if "stopped" not in stopped or fields() != manual or js("return " + S + "settings().neighborhood") != 5 \
+                or js("return document.body.dataset.history") != undone or not find(By.ID, "auto").is_enabled():
+            fail("after Cancel: %r, fields %s, history %s (before %s)" % (
+                stopped, fields(), js("return document.body.dataset.history"), undone))
+        keys(Keys.CONTROL, "z")
+        keys(Keys.CONTROL, "z")
+        history(marks_before.split("/")[0] + "/3")  # redo would bring the rectangles and Auto back
+        wait_for(S + "marksAt(300, 100) === 0 && " + S + "marksAt(480, 30) === 2 && " + S + "settled()",
+                 "the rectangles undone")
+        keys("b")
+
         # A second image, opened from the page, is segmented without a stroke, and so is its preview.
         find(By.ID, "image-file").send_keys(os.path.abspath(other))
         wait_for(S + "view().image === 1 && document.getElementById('image-select').value === '1'",

@@ -473,6 +473,56 @@ TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
     EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);
 }
 
+// Cancel stops the search at work, which changes nothing; a cancel with no search at
+// work does not stop the next one.
+TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {
+    // A large noisy picture, marked all over, keeps the search at work for a while.
+    constexpr long kBigW = 640, kBigH = 480;
+    kv3PlanePelBuffer big(kvPelRect(0, 0, kBigW, kBigH));
+    std::mt19937 random(7);
+    for (auto* plane : {&big.plane0(), &big.plane1(), &big.plane2()})
+        for (long y = 0; y < kBigH; ++y)
+            for (long x = 0; x < kBigW; ++x)
+                plane->pointToRow(y)[x] =
+                    static_cast<unsigned char>((x < kBigW / 2 ? 60 : 160) + random() % 64);
+    writeColorImage(dir_ / "big.png", big, ImageFormat::Png);
+    ASSERT_EQ(code(post("/api/images?name=big.png", clsgtest::slurp(dir_ / "big.png"), kBinary)),
+              200);
+    label("dark");
+    label("light", "#008888");
+    for (long l = 0; l < 2; ++l) {
+        const Bytes values(kBigW / 2 * kBigH, uint8_t(l + 1));
+        const std::string q = "/api/marks?i=1&x=" + std::to_string(l * kBigW / 2) +
+                              "&y=0&w=" + std::to_string(kBigW / 2) + "&h=" + std::to_string(kBigH);
+        ASSERT_EQ(code(post(q, encodeRuns(values.data(), values.size()), kBinary)), 200);
+    }
+    const json before = api("/api/settings", settings(0.1, 2, 3))["settings"];
+
+    httplib::Client other("127.0.0.1", port_);
+    other.set_default_headers({{"X-Clsg-Token", kToken}});
+    other.set_read_timeout(60, 0);
+    int status = 0;
+    std::thread search([&] { status = code(other.Post("/api/auto", "{}", "application/json")); });
+    const auto running = [&] {
+        const httplib::Result r = client_->Get("/api/auto/progress");
+        return r && json::parse(r->body)["running"] == true;
+    };
+    for (int i = 0; i < 20000 && !running() && status == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    api("/api/auto/cancel", json::object());
+    search.join();
+    EXPECT_EQ(status, 409);
+    EXPECT_EQ(json::parse(client_->Get("/api/state")->body)["settings"], before);
+    EXPECT_EQ(json::parse(client_->Get("/api/auto/progress")->body)["running"], false);
+
+    // Stale cancels, with no search at work: a segmentation and the next search go on.
+    api("/api/auto/cancel", json::object());
+    EXPECT_EQ(code(post("/api/segment", json{{"image", 0}}.dump())), 200);
+    api("/api/auto/cancel", json::object());
+    const json chosen = api("/api/auto", json::object());
+    EXPECT_EQ(chosen["settings"]["toleranceFrac"], chosen["auto"]["toleranceFrac"]);
+}
+
 // Requests from other pages, in chunks, or for more than the studio holds.
 TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
     const std::string port = std::to_string(port_), other = std::to_string(port_ + 1);

@@ -189,22 +189,23 @@ TEST(SpatialFolds,
                  Defs::BadParams);
 }
 
-TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhood) {
+TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmallerNeighbourhood) {
     // Far apart and clean: every candidate up to N 3 classifies every pixel, all label the samples.
     const kvPelRect w(0, 0, 128, 64);
     const SuggestReport report = suggestSegmenterParams(halvesSets(twoHalves(w, 60, 200, 3)));
     for (const SuggestCandidate& c : report.candidates)
         ASSERT_TRUE(c.pictureUnlabelled == 0.0 &&
                     (c.balancedAccuracy == 1.0 || c.runParams.neighborhoodSize() > 3));
-    // 0.5 leads; every minimum at it ties and 40 (up to 0.5 * 128) wins; no fraction below 0.5
-    // fits 40, and 0.5 has no neighbour at 40 to refine towards.
-    EXPECT_EQ(report.trainParams, TrainParams(0.5, 40));
+    // 0.02 leads; of the floors only 1 fits it and ties, 2 wins; the fine step between 0.02 and
+    // 0.04 ties too and is wider. Every size is sure: the smallest wins.
+    EXPECT_EQ(report.trainParams, TrainParams(0.02, 2));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
-    EXPECT_EQ(report.candidates.size(), (6u + 4) * 5);
-    EXPECT_EQ(report.trainings, 2u * (6 + 4));
+    EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5);
+    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1));
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
-    // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer: it wins.
+    // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer. Of
+    // the sizes that tie with the choice none is surer, and none as sure is smaller.
     const auto flat = [&](int grey, uint32_t seed) {
         return rectSet(twoHalves(w, grey, grey, 10, seed), w);
     };
@@ -217,7 +218,14 @@ TEST(SuggestParams, TiesGoToTheLargerToleranceThenTheSurerAndSmallerNeighbourhoo
         }
     ASSERT_EQ(atCoarse.size(), 5u);
     EXPECT_TRUE(std::is_sorted(atCoarse.begin(), atCoarse.end()) && atCoarse[0] < atCoarse[4]);
-    EXPECT_EQ(surer.runParams.neighborhoodSize(), 9);
+    const SuggestCandidate& chosen = surer.candidates[surer.chosen];
+    for (const SuggestCandidate& c : surer.candidates)
+        if (c.trainParams == chosen.trainParams && std::fabs(c.score - chosen.score) <= 1e-12) {
+            EXPECT_LE(c.meanConfidence, chosen.meanConfidence + 1e-12);
+            if (std::fabs(c.meanConfidence - chosen.meanConfidence) <= 1e-12) {
+                EXPECT_GE(c.runParams.neighborhoodSize(), chosen.runParams.neighborhoodSize());
+            }
+        }
 }
 
 TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftUnlabelled) {
@@ -245,22 +253,76 @@ TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftU
     EXPECT_EQ(chosen.pictureUnlabelled, 0.0);
 }
 
+// The picture samples are judged by the first fold's tool: here a patch of the middle shade
+// is trained on by one fold only, so the folds' tools leave different shares unlabelled.
+TEST(SuggestParams, ThePictureSamplesAreJudgedByTheFirstFoldsTool) {
+    const kvPelRect w(0, 0, 192, 64);
+    const kv3PlanePelBuffer image = noisy(w, lcg(3), [](long x, long, int) {
+        return std::pair(x < 64 ? 60 : x < 128 ? 128 : 200, 2);
+    });
+    const auto in = [](long x, long y) {
+        return x < 64 || (x >= 64 && x < 80 && y >= 32 && y < 48);
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        kvCompositeColorSet({kvCompositeColor(image, makeMask(w, in))}),
+        rectSet(image, kvPelRect(128, 0, 64, 64))};
+    const SuggestReport report = suggestSegmenterParams(sets);
+    const SpatialFolds folds(sets, 2, 32);
+    const auto unlabelled = [&](const kvCompositeColorSegmenterTool& tool, int32_t n) {
+        kvCompositeColorSegmenterResult result;
+        tool.run(image, kvCompositeColorSegmenterRunParams(n, false), result);
+        uint64_t none = 0;
+        for (long i = 0; i < 4; ++i)
+            for (long j = 0; j < 4; ++j)
+                for (long y = 0; y < 16; ++y)
+                    for (long x = 0; x < 16; ++x)
+                        none +=
+                            *result.labelImage().pointToPel((192 - 16) * (2 * j + 1) / 8 + x,
+                                                            (64 - 16) * (2 * i + 1) / 8 + y) == 255;
+        return static_cast<double>(none) / (16.0 * 256.0);
+    };
+    std::size_t differing = 0;
+    for (const SuggestCandidate& c : report.candidates) {
+        kvCompositeColorSegmenterTool first, second;
+        first.train(folds.trainingSets(0), c.trainParams);
+        second.train(folds.trainingSets(1), c.trainParams);
+        const int32_t n = c.runParams.neighborhoodSize();
+        EXPECT_EQ(c.pictureUnlabelled, unlabelled(first, n));
+        differing += unlabelled(first, n) != unlabelled(second, n);
+    }
+    EXPECT_GT(differing, 0u);  // else the test could not tell the folds apart
+}
+
 TEST(SuggestParams, NoisyLabelsTakeALargeNeighbourhoodAndNoFloorPassesTheFractionOfMidGrey) {
     // Two greys 20 apart under noise 40: the more pixels a label is judged by, the better.
     const SuggestReport noisyPair =
         suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 100, 120, 40)));
     EXPECT_GE(noisyPair.runParams.neighborhoodSize(), 7);
     EXPECT_LT(noisyPair.candidates[noisyPair.chosen].balancedAccuracy, 1.0);
-    // A floor above 128 times the fraction would widen every colour alike: never tried.
+    // A floor above 128 times the fraction would widen every colour alike: never tried at
+    // the best fraction.
     std::set<uint32_t> floors;
     for (const SuggestCandidate& c : noisyPair.candidates) {
         const TrainParams& p = c.trainParams;
-        EXPECT_TRUE(p.colorToleranceMin() <= 2 ||
+        EXPECT_TRUE(p.colorToleranceMin() <= 2 || c.stage != "minimum" ||
                     p.colorToleranceMin() <= 128 * p.colorToleranceFrac())
             << p.colorToleranceFrac() << ", " << p.colorToleranceMin();
         floors.insert(p.colorToleranceMin());
     }
     EXPECT_GT(floors.size(), 1u);
+}
+
+// A noisy dark label wants a raised floor; with it the fraction below the best is tried too,
+// though the floor passes that fraction's tolerance of mid-grey (15 > 0.08 * 128), and wins.
+TEST(SuggestParams, ARaisedFloorIsTriedAtTheFractionBelowThoughItPassesItsMidGrey) {
+    const SuggestReport report =
+        suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 40, 200, 20, 1, 5)));
+    std::vector<TrainParams> tried;
+    for (const SuggestCandidate& c : report.candidates)
+        if (c.stage == "floor-fraction" && c.runParams.neighborhoodSize() == 1)
+            tried.push_back(c.trainParams);
+    EXPECT_EQ(tried, std::vector<TrainParams>{TrainParams(0.08, 15)});
+    EXPECT_EQ(report.trainParams, TrainParams(0.08, 15));
 }
 
 TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
@@ -307,6 +369,95 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts
         EXPECT_EQ(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy);
     EXPECT_TRUE(a.chosen == b.chosen && a.heldOut == b.heldOut);
     EXPECT_TRUE(abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image)); }));
+}
+
+// Tiles run side by side in one picture score as tiles run one by one: held-out labels and
+// confidences, and the picture samples, at every neighbourhood; tiles at a picture's edge
+// included (two pictures, examples touching their edges and lying inside).
+TEST(SuggestParams, PackedTilesScoreAsTilesRunAlone) {
+    const auto textured = [](const kvPelRect& w, uint32_t seed) {
+        return noisy(w, lcg(seed), [](long x, long y, int c) {
+            return std::pair(static_cast<int>(40 + (x * 3 + y * 5 + c * 40) % 170), 25);
+        });
+    };
+    const kv3PlanePelBuffer a = textured(kvPelRect(0, 0, 160, 90), 3),
+                            b = textured(kvPelRect(2, 5, 70, 120), 4);
+    const auto rects = [](const kv3PlanePelBuffer& image, std::vector<kvPelRect> rs) {
+        return kvCompositeColor(image, makeMask(image.window(), [&](long x, long y) {
+                                    for (const kvPelRect& r : rs)
+                                        if (r.contains(kvPelRect(x, y, 1, 1))) return true;
+                                    return false;
+                                }));
+    };
+    const std::vector<kvCompositeColorSet> sets = {
+        kvCompositeColorSet(
+            {rects(a, {{0, 0, 40, 30}, {70, 40, 30, 20}}), rects(b, {{2, 5, 20, 60}})}),
+        kvCompositeColorSet({rects(a, {{120, 60, 40, 30}}), rects(b, {{30, 50, 30, 40}})}),
+        kvCompositeColorSet({rects(a, {{60, 0, 50, 12}, {10, 50, 30, 30}})})};
+    for (const FoldUnit unit : {FoldUnit::tiles, FoldUnit::examples}) {
+        SuggestOptions packed, alone;
+        packed.unit = alone.unit = unit;
+        packed.tileSize = alone.tileSize = 16;
+        alone.packTiles = false;
+        const SuggestReport p = suggestSegmenterParams(sets, packed),
+                            q = suggestSegmenterParams(sets, alone);
+        ASSERT_EQ(p.candidates.size(), q.candidates.size());
+        for (std::size_t i = 0; i < p.candidates.size(); ++i) {
+            const SuggestCandidate &c = p.candidates[i], &d = q.candidates[i];
+            EXPECT_TRUE(c.balancedAccuracy == d.balancedAccuracy &&
+                        c.meanConfidence == d.meanConfidence &&
+                        c.pictureUnlabelled == d.pictureUnlabelled)
+                << "candidate " << i << " (N " << c.runParams.neighborhoodSize()
+                << "): " << c.balancedAccuracy << " " << d.balancedAccuracy << ", "
+                << c.meanConfidence << " " << d.meanConfidence << ", " << c.pictureUnlabelled << " "
+                << d.pictureUnlabelled;
+        }
+        EXPECT_TRUE(p.chosen == q.chosen && p.heldOut == q.heldOut);
+    }
+}
+
+// Candidates that cannot win stop early: the choice, its held-out pixels and every candidate
+// scored on all folds are those of the exhaustive search, with fewer pixels run.
+TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
+    const kvPelRect w(0, 0, 192, 64);
+    const auto thirds = [&](int noise, uint32_t seed) {
+        return noisy(w, lcg(seed), [=](long x, long, int c) {
+            return std::pair(x < 64 ? 60 + 10 * c : x < 128 ? 110 : 150 - 10 * c, noise);
+        });
+    };
+    const kv3PlanePelBuffer a = thirds(30, 1), b = thirds(12, 2);
+    std::size_t stopped = 0;
+    for (const std::vector<kvCompositeColorSet>& sets :
+         {std::vector<kvCompositeColorSet>{rectSet(a, {0, 0, 64, 64}), rectSet(a, {64, 0, 64, 64}),
+                                           rectSet(a, {128, 0, 64, 64})},
+          std::vector<kvCompositeColorSet>{rectSet(b, {0, 0, 50, 40}),
+                                           rectSet(b, {140, 0, 52, 64})},
+          halvesSets(twoHalves(w, 100, 124, 20, 5, 2))}) {
+        SuggestOptions every;
+        every.exhaustive = true;
+        const SuggestReport quick = suggestSegmenterParams(sets),
+                            full = suggestSegmenterParams(sets, every);
+        EXPECT_EQ(quick.trainParams, full.trainParams);
+        EXPECT_EQ(quick.runParams, full.runParams);
+        EXPECT_EQ(quick.heldOut, full.heldOut);
+        ASSERT_EQ(quick.candidates.size(), full.candidates.size());
+        const double best = full.candidates[full.chosen].score;
+        for (std::size_t i = 0; i < quick.candidates.size(); ++i) {
+            const SuggestCandidate &q = quick.candidates[i], &f = full.candidates[i];
+            EXPECT_EQ(f.folds, 2u);
+            if (q.folds == 2) {
+                EXPECT_TRUE(q.score == f.score && q.meanConfidence == f.meanConfidence) << i;
+            } else {
+                ++stopped;
+                EXPECT_EQ(q.folds, 1u);
+                EXPECT_LT(f.score, best) << i;  // it could not have won
+            }
+        }
+        const bool some = std::any_of(quick.candidates.begin(), quick.candidates.end(),
+                                      [](const SuggestCandidate& c) { return c.folds < 2; });
+        EXPECT_TRUE(some ? quick.runPixels < full.runPixels : quick.runPixels == full.runPixels);
+    }
+    EXPECT_GT(stopped, 0u);
 }
 
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
