@@ -31,6 +31,11 @@ struct Raster {
     void appendRow(const unsigned char* row) { data.insert(data.end(), row, row + rowBytes()); }
 };
 
+// Throws ImageError("name: ...") unless every pixel of row (one of r's rows)
+// is opaque; a raster without alpha always is. Readers whose rows arrive one
+// by one refuse a transparent image at its first such row.
+void checkOpaqueRow(const Raster& r, const unsigned char* row, const std::string& name);
+
 // Throws ImageError("name: ...") for an empty image or one above the limit.
 void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
                     const std::string& name);

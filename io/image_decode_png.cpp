@@ -3,6 +3,7 @@
 // never skips a destructor. The C++ callers own all memory.
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -157,10 +158,15 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
     };
 
     if (h.interlace == PNG_INTERLACE_NONE) {
+        // Room for the rows the file can hold, at once: no copies as they
+        // arrive. A transparent image is refused at its first such row.
+        const uint64_t fit = uint64_t{bytes.size()} * kMaxDeflateRatio / (rowBytes + 1);
+        r.data.reserve(static_cast<std::size_t>(std::min<uint64_t>(r.height, fit) * r.rowBytes()));
         std::vector<unsigned char> row(r.rowBytes());
         for (uint32_t y = 0; y < r.height; ++y) {
             if (!pngReadRow(g.png, row.data())) throw fail();
             if (palette) mapPalette(row.data());
+            checkOpaqueRow(r, row.data(), name);
             r.appendRow(row.data());
         }
     } else if (palette) {

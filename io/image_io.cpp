@@ -18,6 +18,20 @@ namespace clsg {
 
 namespace decoders {
 
+void checkOpaqueRow(const Raster& r, const unsigned char* row, const std::string& name) {
+    if (r.channels != 2 && r.channels != 4) return;
+    const std::size_t size = static_cast<std::size_t>(r.bytesPerSample),
+                      step = static_cast<std::size_t>(r.channels) * size;
+    for (std::size_t i = step - size; i < r.rowBytes(); i += step) {
+        uint16_t v = row[i];
+        if (size == 2) std::memcpy(&v, row + i, 2);
+        if (v != r.maxValue)
+            throw ImageError(name +
+                             ": the image has transparent pixels (alpha); flatten it onto a "
+                             "background colour and save it without an alpha channel");
+    }
+}
+
 void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
                     const std::string& name) {
     if (width == 0 || height == 0) throw ImageError(name + ": the image is empty");
@@ -104,15 +118,8 @@ struct Scaler {
 
 // Refuses an image with an alpha channel unless every pixel is opaque.
 void checkOpaque(const Raster& r, const std::string& name) {
-    if (r.channels != 2 && r.channels != 4) return;
-    const Scaler s{r};
-    const std::size_t n = std::size_t{r.width} * r.height;
-    for (std::size_t p = 0; p < n; ++p)
-        if (s.raw(p * static_cast<std::size_t>(r.channels) + static_cast<std::size_t>(r.channels) -
-                  1) != r.maxValue)
-            throw ImageError(name +
-                             ": the image has transparent pixels (alpha); flatten it onto a "
-                             "background colour and save it without an alpha channel");
+    for (uint32_t y = 0; y < r.height; ++y)
+        decoders::checkOpaqueRow(r, r.data.data() + y * r.rowBytes(), name);
 }
 
 kvPelRect windowOf(const Raster& r) {

@@ -243,6 +243,7 @@ void checkLabelNames(const std::vector<ToolLabel>& labels, const std::string& na
 ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::string& name,
                        const ToolFileLimits& limits) {
     kvArchive archive(payload);
+    archive.limitPels(limits.maxExamplePixels);
     ToolFile file;
     file.formatVersion = 2;
     uint32_t count = 0;
@@ -263,17 +264,6 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
     if (archive.bytesLeft() != 0)
         throw ToolFileError(name + " is a corrupt tool file (bytes after the end of the payload)");
     inflater.finish();
-    for (const kvCompositeColorSet& set : sets)
-        for (const kvCompositeColor& example : set.instances())
-            for (const kv3PlanePelBuffer_const& image : example.images())
-                if (image.isBound() &&
-                    uint64_t(image.window().width()) * uint64_t(image.window().height()) >
-                        limits.maxExamplePixels)
-                    throw ToolFileError(name + ": a stored example of " +
-                                        std::to_string(image.window().width()) + " x " +
-                                        std::to_string(image.window().height()) +
-                                        " pixels is over the limit of " +
-                                        std::to_string(limits.maxExamplePixels) + " pixels");
     for (const kvCompositeColorSet& set : sets)
         for (const kvCompositeColor& example : set.instances()) checkStoredExample(example, name);
     for (const ToolLabel& label : file.labels)
@@ -308,6 +298,8 @@ ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
         ToolFile file = decodePayload(payload, inflater, name, limits);
         return file;
     } catch (const ToolFileError&) {
+        throw;
+    } catch (const kvArchive::TooManyPels&) {
         throw;
     } catch (const std::exception&) {
         inflater.check();  // a damaged stream is the better reason
@@ -452,6 +444,8 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
         if (magic != kMagic) throw ToolFileError(name + " is not a clsg tool file");
         uint32_t version = 0;
         archive || version;
+        // Examples are held to the pixel limit as their windows are read.
+        archive.limitPels(limits.maxExamplePixels);
         if (version == 1)
             file = decodeVersion1(archive, name);
         else if (version == 2)
@@ -461,6 +455,10 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
                                 "; this clsg reads versions 1 and 2");
     } catch (const ToolFileError&) {
         throw;
+    } catch (const kvArchive::TooManyPels& e) {
+        throw ToolFileError(name + ": a stored example of " + std::to_string(e.width()) + " x " +
+                            std::to_string(e.height()) + " pixels is over the limit of " +
+                            std::to_string(e.limit()) + " pixels");
     } catch (const std::bad_alloc&) {
         throw ToolFileError(name + ": out of memory while loading the tool");
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {

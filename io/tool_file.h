@@ -19,8 +19,9 @@
 //
 // Reading checks what a foreign file could abuse: label names by the rule of
 // labelNameProblem (they become parts of output file names), no duplicates,
-// counts that match the tool, a neighbourhood size of 1 to 255, no bytes
-// after the end. Messages show file contents through printable().
+// counts that match the tool, a neighbourhood size of 1 to 255, examples of
+// at most maxExamplePixels (checked as each window is read, before its
+// pixels), no bytes after the end. Messages show file contents through printable().
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include <gst/base/gstbasetransform.h>
 #include <gst/video/video.h>
 
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -334,6 +335,31 @@ void drawOverlay(const Impl& impl, unsigned char* frame, std::ptrdiff_t stride, 
     for (std::size_t i = 0; i < count && i < 255; ++i)
         for (int c = 0; c < 3; ++c)
             colour[i][c] = static_cast<unsigned char>(impl.colours[i] >> (16 - 8 * c));
+    if (l.bytes == 4) {
+        // Four bytes at a time: a label's colour at the channels' places, and a mask of the
+        // channels that change (none for unlabelled pixels); the rounded-up mean of two bytes
+        // is (a | b) - ((a ^ b) >> 1) within each byte.
+        uint32_t colour32[256] = {}, mask32[256] = {};
+        for (std::size_t i = 0; i < count && i < 255; ++i)
+            for (int c = 0; c < 3; ++c) {
+                const int at = c == 0 ? l.red : c == 1 ? l.green : l.blue;
+                colour32[i] |= uint32_t{colour[i][c]} << (8 * at);
+                mask32[i] |= uint32_t{0xff} << (8 * at);
+            }
+        for (long y = top; y < bottom; ++y) {
+            const unsigned char* label = impl.labels.data() + y * impl.labelStride;
+            unsigned char* p = frame + y * stride;
+            for (long x = 0; x < width; ++x, p += 4) {
+                uint32_t v;
+                std::memcpy(&v, p, 4);
+                const uint32_t c = colour32[label[x]], m = mask32[label[x]];
+                const uint32_t mean = (v | c) - (((v ^ c) >> 1) & 0x7f7f7f7fu);
+                v = (mean & m) | (v & ~m);
+                std::memcpy(p, &v, 4);
+            }
+        }
+        return;
+    }
     for (long y = top; y < bottom; ++y) {
         const unsigned char* label = impl.labels.data() + y * impl.labelStride;
         unsigned char* p = frame + y * stride;

@@ -29,6 +29,13 @@ std::string versionText(const char* file, int line) {
 kvArchive::UnknownVersion::UnknownVersion(const char* file, int line)
     : Errors(versionText(file, line)), file_(file), line_(line) {}
 
+kvArchive::TooManyPels::TooManyPels(uint64_t width, uint64_t height, uint64_t limit)
+    : Errors("stored pel buffer of " + std::to_string(width) + " x " + std::to_string(height) +
+             " pels is over the limit of " + std::to_string(limit)),
+      width_(width),
+      height_(height),
+      limit_(limit) {}
+
 kvArchive::kvArchive(std::ostream& out) : out_(&out) {}
 
 kvArchive::kvArchive(std::istream& in) : in_(&in) {

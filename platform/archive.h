@@ -48,6 +48,19 @@ public:
         explicit Corrupt(const std::string& message) : Errors(message) {}
     };
 
+    // A stored pel buffer of more pels than a loading archive's limit (see
+    // limitPels).
+    class TooManyPels : public Errors {
+    public:
+        TooManyPels(uint64_t width, uint64_t height, uint64_t limit);
+        uint64_t width() const { return width_; }
+        uint64_t height() const { return height_; }
+        uint64_t limit() const { return limit_; }
+
+    private:
+        uint64_t width_, height_, limit_;
+    };
+
     // The stream's type chooses the direction; pass a std::stringstream as
     // std::ostream& or std::istream&. Loading needs a stream that can seek
     // (to measure what is left) and refuses others.
@@ -79,6 +92,11 @@ public:
     // what is left of the stream and not yet claimed (see Claim). Call it
     // before sizing anything by count.
     void checkCount(uint64_t count, uint64_t minBytes) const;
+    // Pel buffers of more than pels pels (width x height) are refused with
+    // TooManyPels as soon as their window is read, before anything is
+    // allocated. 0, the default: only the bytes left bound them.
+    void limitPels(uint64_t pels) { maxPels_ = pels; }
+    uint64_t pelLimit() const { return maxPels_; }
 
     // Sizing a container by a stored count claims the smallest record of each
     // element it will read, until that element is read. Counts checked while
@@ -117,6 +135,7 @@ private:
     std::istream* in_ = nullptr;
     uint64_t left_ = 0;
     uint64_t claimed_ = 0;  // bytes promised to elements not yet read
+    uint64_t maxPels_ = 0;
     std::set<std::pair<const void*, std::size_t>> visited_;
     std::map<const kvPersistent*, uint32_t> storedObjects_;  // storing
     std::vector<kvPersistent*> loadedObjects_;               // loading, one reference each

@@ -67,6 +67,10 @@ kvArchive& operator||(kvArchive& archive, kv_PelBuffer& buffer) {
     if (static_cast<int64_t>(left) + width > INT32_MAX ||
         static_cast<int64_t>(top) + height > INT32_MAX)
         throw kvArchive::Corrupt("stored window exceeds the coordinate range");
+    const uint64_t pels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    if (archive.pelLimit() != 0 && pels > archive.pelLimit())
+        throw kvArchive::TooManyPels(static_cast<uint64_t>(width), static_cast<uint64_t>(height),
+                                     archive.pelLimit());
     kvPersistent* object = nullptr;
     kvPersistent::serializePointer(archive, object);
     auto* xform = dynamic_cast<kv2XformBase*>(object);

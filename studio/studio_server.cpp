@@ -1,6 +1,11 @@
 #include "studio/studio_server.h"
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +17,7 @@
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/attention.h"
 #include "clsg/platform/exception.h"
+#include "studio/studio_door.h"
 #include "studio/studio_runs.h"
 
 // The page, compiled in from studio/.
@@ -253,10 +259,92 @@ std::string segmentFrame(StudioSession& session, const SegmentRequest& request,
     return frame + meta + payload;
 }
 
+// A connection from the door as the HTTP library reads and writes it: the
+// bytes the door read ahead first, then the socket, each wait bounded.
+class DoorStream : public httplib::Stream {
+public:
+    static constexpr int kReadMs = 30000, kWriteMs = 30000;
+
+    explicit DoorStream(DoorConnection& c) : c_(c) {}
+
+    bool is_readable() const override { return ahead() > 0 || await(POLLIN, kReadMs); }
+    bool is_writable() const override { return await(POLLOUT, kWriteMs); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (ahead() > 0) {
+            const std::size_t n = std::min(size, ahead());
+            std::memcpy(ptr, c_.buffered.data() + used_, n);
+            used_ += n, consumed_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        for (;;) {
+            const ssize_t n = recv(c_.fd, ptr, size, 0);
+            if (n >= 0) return consumed_ += static_cast<std::size_t>(n), n;
+            if (errno == EINTR) continue;
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !await(POLLIN, kReadMs)) return -1;
+        }
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t n = send(c_.fd, ptr + done, size - done, MSG_NOSIGNAL);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+                     !await(POLLOUT, kWriteMs))
+                return -1;
+        }
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return c_.fd; }
+
+    // Bytes of the request read so far, and what the door read ahead that is
+    // still to come.
+    std::size_t consumed() const { return consumed_; }
+    std::string unread() const { return c_.buffered.substr(used_); }
+
+private:
+    std::size_t ahead() const { return c_.buffered.size() - used_; }
+    bool await(short event, int ms) const {
+        pollfd p{c_.fd, event, 0};
+        int n;
+        while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        }
+        return n > 0;
+    }
+    void address(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_in a{};
+        socklen_t size = sizeof a;
+        char text[INET_ADDRSTRLEN] = "";
+        if (name(c_.fd, reinterpret_cast<sockaddr*>(&a), &size) == 0 && a.sin_family == AF_INET)
+            inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+        ip = text, port = ntohs(a.sin_port);
+    }
+
+    DoorConnection& c_;
+    std::size_t used_ = 0, consumed_ = 0;
+};
+
 }  // namespace
 
-StudioServer::StudioServer(StudioSession& session, std::string token)
-    : session_(session), token_(std::move(token)), http_(std::make_unique<httplib::Server>()) {
+// The HTTP library's server, fed one request at a time by the door.
+class StudioHttp : public httplib::Server {
+public:
+    using httplib::Server::process_request;
+};
+
+StudioServer::StudioServer(StudioSession& session, std::string token, const DoorLimits& door)
+    : session_(session),
+      token_(std::move(token)),
+      http_(std::make_unique<StudioHttp>()),
+      door_(std::make_unique<StudioDoor>(door, [this](DoorConnection& c) { return answer(c); })) {
     routes();
 }
 
@@ -271,8 +359,7 @@ std::string StudioServer::randomToken() {
 }
 
 int StudioServer::bind(int port) {
-    const int bound = port == 0 ? http_->bind_to_any_port("127.0.0.1")
-                                : (http_->bind_to_port("127.0.0.1", port) ? port : -1);
+    const int bound = door_->bind(port);
     if (bound <= 0)
         throw StudioError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                           " (is the port in use?)");
@@ -280,9 +367,29 @@ int StudioServer::bind(int port) {
     return bound;
 }
 
-void StudioServer::serve() { http_->listen_after_bind(); }
+void StudioServer::serve() { door_->serve(); }
 
-void StudioServer::stop() { http_->stop(); }
+void StudioServer::stop() { door_->stop(); }
+
+// The connection is kept only when the request was read to its end: a body
+// that a refusal left unread must not be taken for the next request.
+bool StudioServer::answer(DoorConnection& c) {
+    constexpr unsigned kKeepAliveMax = 1000;
+    DoorStream stream(c);
+    bool closed = false, readable = false;
+    uint64_t length = 0;
+    const bool last = c.requests + 1 >= kKeepAliveMax || door_->stopping();
+    const bool ok = http_->process_request(stream, last, closed, [&](httplib::Request& req) {
+        const std::string text = req.get_header_value("Content-Length");
+        readable = !req.has_header("Transfer-Encoding") && text.size() <= 18 &&
+                   text.find_first_not_of("0123456789") == std::string::npos;
+        length = text.empty() || !readable ? 0 : std::stoull(text);
+    });
+    ++c.requests;
+    const bool whole = readable && stream.consumed() == c.headSize + length;
+    c.buffered = stream.unread();
+    return ok && !closed && !last && whole;
+}
 
 namespace {
 
@@ -310,8 +417,6 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
 void StudioServer::routes() {
     httplib::Server& http = *http_;
     http.set_payload_max_length(kMaxUpload);
-    http.set_keep_alive_max_count(1000);
-    http.set_read_timeout(30, 0);
     guards();
     pages();
     api("GET", "/api/state", &StudioServer::getState);

@@ -6,7 +6,8 @@
 // {"error": "message"} with 400 for a malformed request, 403 for a missing
 // token, 404 for an unknown path, 409 when a newer segment request took over,
 // 413 for an oversized body and 422 for a request the session cannot carry
-// out, such as training without marks):
+// out, such as training without marks; 431 and 408 for a request head too
+// large or too slow, see studio/studio_door.h):
 //   GET  /, /studio.css, /studio.js    the page
 //   GET  /api/state                    images, labels, settings, revision
 //   GET  /api/image?i=N                image N as raw RGB bytes, row by row
@@ -53,22 +54,24 @@
 #include <mutex>
 #include <string>
 
+#include "studio/studio_door.h"
 #include "studio/studio_session.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
 
 namespace clsg {
 
+class StudioHttp;
+
 class StudioServer {
 public:
     static constexpr std::size_t kMaxJsonBody = 64 * 1024;
     static constexpr std::size_t kMaxUpload = 256u * 1024 * 1024;
 
-    StudioServer(StudioSession& session, std::string token);
+    StudioServer(StudioSession& session, std::string token, const DoorLimits& door = {});
     ~StudioServer();
 
     // 32 hexadecimal digits from the system's random source.
@@ -77,7 +80,8 @@ public:
     const std::string& token() const { return token_; }
 
     // Binds 127.0.0.1:port (0: any free port); returns the port. Throws
-    // StudioError when the port cannot be bound.
+    // StudioError when the port cannot be bound. Request heads are read at the
+    // door (studio/studio_door.h) before a request thread takes them.
     int bind(int port);
     // Answers requests until stop(); call after bind().
     void serve();
@@ -88,6 +92,8 @@ private:
     using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
 
     void routes();
+    // One request of a connection whose head has arrived; true to keep it.
+    bool answer(DoorConnection& c);
     bool loopbackHost(const std::string& host) const;
     // The token check and the answers to requests no endpoint takes.
     void guards();
@@ -119,7 +125,8 @@ private:
     StudioSession& session_;
     const std::string token_;
     int port_ = 0;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<StudioHttp> http_;
+    std::unique_ptr<StudioDoor> door_;
     std::mutex sessionMutex_;                 // one request at a time works on the session
     std::mutex decodeMutex_;                  // one upload at a time is decoded
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request

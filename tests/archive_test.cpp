@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "archive_bytes.h"
+#include "clsg/clrsgint/internal_result.h"
+#include "clsg/clrsgint/internal_result_archive.h"
 #include "clsg/platform/pel_archive.h"
 #include "clsg/platform/persistent.h"
 
@@ -66,8 +68,28 @@ Bytes storeWith(const Pass& f) {
     f(archive);
     return out.str();
 }
+// A stream over bytes, not a copy of them: the largest allocation while
+// loading is the loader's own.
+struct ViewBuf : std::streambuf {
+    explicit ViewBuf(const Bytes& bytes) {
+        char* p = const_cast<char*>(bytes.data());
+        setg(p, p, p + bytes.size());
+    }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+        char* base = dir == std::ios_base::beg   ? eback()
+                     : dir == std::ios_base::cur ? gptr()
+                                                 : egptr();
+        if (off < eback() - base || off > egptr() - base) return pos_type(off_type(-1));
+        setg(eback(), base + off, egptr());
+        return pos_type(gptr() - eback());
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+};
 void loadWith(const Bytes& bytes, const Pass& f) {
-    std::istringstream in(bytes);
+    ViewBuf view(bytes);
+    std::istream in(&view);
     kvArchive archive(in);
     f(archive);
 }
@@ -174,6 +196,25 @@ TEST(Archive, CorruptHugeOrNewerRecordsAreRefused) {
         EXPECT_LT(gLargestAllocation, std::size_t{1} << 20) << c.what;
     }
     EXPECT_EQ(d.window(), kvPelRect(0, 0, 1, 1));  // left as it was
+
+    // A result's score images: while one is read, the smallest records of
+    // those after it (2 bytes each: version, unbound) are claimed, so the
+    // first cannot size its pels by their bytes.
+    kvCompositeColorSegmenterInternalResult result;
+    result.image = kv3PlanePelBuffer(kvPelRect(0, 0, 1, 1));
+    result.labelScores.held.assign(3, kvPelBuffer<double>(kvPelRect(0, 0, 1, 1)));
+    const Bytes stored = storeWith([&](kvArchive& a) { a || result; });
+    const Bytes framing = b({0}) + le32(3) + bufferHeader(8, 0, 0, 1, 1);
+    ASSERT_NE(stored.find(framing), Bytes::npos);
+    const Bytes first = stored.substr(0, stored.find(framing) + 5) +
+                        bufferHeader(8, 0, 0, 512, 512) + b({0}) + Bytes(512 * 512 * 8, '\0');
+    const Pass readResult = [&](kvArchive& a) { a || result; };
+    for (const auto& [after, allocated] : {std::pair{3, false}, std::pair{4, true}}) {
+        const Bytes bytes = first + Bytes(after, '\0');
+        gLargestAllocation = 0;
+        EXPECT_THROW(loadWith(bytes, readResult), kvArchive::Corrupt);
+        EXPECT_EQ(gLargestAllocation >= 512 * 512 * 8, allocated) << after << " bytes after";
+    }
     try {  // a class name from the file reaches the message escaped and cut
         loadWith(b({1}) + text("\x1b]0;\\\a" + std::string(200, 'A')) + b({0}), pointers({&p}));
         ADD_FAILURE() << "no exception";

@@ -118,6 +118,28 @@ inline std::string tiffSharedTiles() {
     return rawTiff(t);
 }
 
+// A PNG of width x height pixels of zeros in one deflate stream (about a
+// thousandth of their bytes): 16-bit RGBA, so every pixel is transparent.
+inline std::string pngOfZeros(uint32_t width, uint32_t height) {
+    const auto chunk = [](const std::string& type, const std::string& data) {
+        std::string c;
+        for (int i = 3; i >= 0; --i) c += static_cast<char>(data.size() >> (8 * i));
+        const std::string body = type + data;
+        const uLong crc =
+            crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+        c += body;
+        for (int i = 3; i >= 0; --i) c += static_cast<char>(crc >> (8 * i));
+        return c;
+    };
+    std::string header;
+    for (uint32_t v : {width, height})
+        for (int i = 3; i >= 0; --i) header += static_cast<char>(v >> (8 * i));
+    header += std::string("\x10\x06\0\0\0", 5);  // 16 bits, RGBA, deflate, no interlace
+    const std::string rows(std::size_t{height} * (1 + std::size_t{width} * 8), '\0');
+    return "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + chunk("IDAT", deflated(rows)) +
+           chunk("IEND", "");
+}
+
 // A progressive RGB JPEG of width x height whose scan script sends every AC
 // coefficient of every component on its own, first the high bits and then
 // the low one: 2 + 2 x 3 x 63 = 380 valid scans (the usual script has 10).

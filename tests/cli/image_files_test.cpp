@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
 
 #include "clsg/io/image_io.h"
 #include "hostile_files.h"
@@ -252,12 +254,23 @@ TEST(ImageReader, RefusesSmallFilesThatClaimHugeImagesOrWork) {
         {"tile.tif", rawTiff(hugeTile), "strips or tiles are far larger than the image"},
         {"cut.tif", rawTiff(cut), "bad TIFF file: Read error"},
         {"scans.jpg", jpegManyScans(48, 40), "more than 100 progressive scans"},
+        // 128 MB of transparent pixels in 125 KB: refused at the first row.
+        {"zeros.png", pngOfZeros(4000, 4000), "the image has transparent pixels"},
     };
     ASSERT_LT(cases[0].bytes.size(), 200u);
     ASSERT_LT(cases[1].bytes.size(), 2400u);
+    const auto kib = [](const char* key) {  // of this process
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+        return -1L;
+    };
     for (const auto& c : cases) {
         writeBytes(dir / c.file, c.bytes);
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+        const long before = kib("VmRSS:");
         const std::string message = errorOf<ImageError>([&] { readColorImage(dir / c.file); });
+        EXPECT_LT(kib("VmHWM:") - before, 32 * 1024) << c.file;
         EXPECT_NE(message.find(c.words), std::string::npos) << c.file << ": " << message;
         EXPECT_EQ(message.find("4294967295"), std::string::npos) << message;
     }

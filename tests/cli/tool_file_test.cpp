@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "../test_images.h"
@@ -94,6 +96,7 @@ struct Craft {
     std::string quality, payloadTail, fileTail;  // tails: bytes after the payload, after the file
     int64_t statedSize = -1;                     // payload size in the header, if not the real one
     double fraction = 0.1;
+    kv3PlanePelBuffer example = noisyImage(kvPelRect(0, 0, 4, 4), 1);  // each label's one
 
     std::string bytes() {
         std::ostringstream payload;
@@ -107,7 +110,7 @@ struct Craft {
                 for (std::string& s : l.sources) a || s;
             }
             a || hasNeighborhood || neighborhood || quality;
-            kvCompositeColorSet set({kvCompositeColor(noisyImage(kvPelRect(0, 0, 4, 4), 1), {})});
+            kvCompositeColorSet set({kvCompositeColor(example, {})});
             kvCompositeColorSegmenterTrainParams params(fraction, 2);
             for (std::size_t i = 0; i < labels.size(); ++i) a || set;
             a || params;
@@ -124,6 +127,24 @@ struct Craft {
         return head + z + fileTail;
     }
 };
+
+// Its labels and examples as a version-1 file.
+std::string versionOne(Craft& c) {
+    std::ostringstream out;
+    kvArchive a(out);
+    std::string magic = "clsg-tool";
+    uint32_t version = 1, count = static_cast<uint32_t>(c.labels.size());
+    a || magic || version || count;
+    for (ToolLabel& l : c.labels) a || l.name;
+    unsigned char zero = 0;
+    unsigned long sets = count;
+    a || zero || zero || sets;  // versions of the tool and of its vector of sets
+    kvCompositeColorSet set({kvCompositeColor(c.example, {})});
+    for (uint32_t i = 0; i < count; ++i) a || set;
+    kvCompositeColorSegmenterTrainParams params(c.fraction, 2);
+    a || params;
+    return out.str();
+}
 
 TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     ToolFile dup = decodeToolFile(Craft().bytes(), "good");  // the writer holds the same rules
@@ -188,6 +209,36 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         EXPECT_EQ(message.rfind("bad.clsg", 0), 0u) << message;
         EXPECT_NE(message.find(word), std::string::npos) << word << " in: " << message;
         for (unsigned char ch : message) EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << message;
+    }
+}
+
+// An example over the pixel limit costs only its record's first bytes: its
+// size is checked before its pixels are allocated or inflated.
+TEST(ToolFile, ExamplesOverThePixelLimitAreRefusedBeforeTheyAreRead) {
+    const auto kib = [](const char* key) {  // of this process
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+        return -1L;
+    };
+    Craft large;
+    large.example = uniformImage(kvPelRect(0, 0, 3000, 3000), {10, 20, 30});
+    ToolFileLimits limits;
+    limits.maxExamplePixels = 16;  // the default examples are 4 x 4
+    Craft small;
+    for (const std::string& bytes : {small.bytes(), versionOne(small)})
+        EXPECT_EQ(decodeToolFile(bytes, "small.clsg", limits).labelNames(),
+                  (std::vector<std::string>{"a", "b"}));
+    limits.maxExamplePixels = 1 << 20;
+    for (const auto& [bytes, version] :
+         {std::pair{large.bytes(), "2"}, std::pair{versionOne(large), "1"}}) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+        const long before = kib("VmRSS:");
+        EXPECT_EQ(errorOf<ToolFileError>([&] { decodeToolFile(bytes, "big.clsg", limits); }),
+                  "big.clsg: a stored example of 3000 x 3000 pixels is over the limit of 1048576 "
+                  "pixels")
+            << "version " << version;
+        EXPECT_LT(kib("VmHWM:") - before, 4096) << "version " << version;
     }
 }
 

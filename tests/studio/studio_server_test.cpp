@@ -1,12 +1,18 @@
 // The studio's HTTP API on 127.0.0.1: token, escapes from the output directory, bad input.
 #include "studio/studio_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -646,6 +652,128 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     StudioProcess fourth(args);  // the session saved last has labels but no marks
     EXPECT_TRUE(json::parse(fourth.client->Get("/api/state")->body)["restore"].is_null());
     fourth.stop(SIGINT);
+}
+
+// A raw connection to a port on 127.0.0.1.
+struct Raw {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string got;  // read and not yet taken
+    bool closed = false;
+    explicit Raw(int port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET, a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~Raw() { close(fd); }
+    bool send(const std::string& s) {
+        return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == ssize_t(s.size());
+    }
+    // False when the server closed, or ms passed without a byte.
+    bool more(int ms) {
+        pollfd p{fd, POLLIN, 0};
+        char b[4096];
+        const ssize_t n = poll(&p, 1, ms) > 0 ? recv(fd, b, sizeof b, 0) : -2;
+        closed = n == 0 || n == -1;
+        if (n > 0) got.append(b, std::size_t(n));
+        return n > 0;
+    }
+    // The next whole answer, "" when none comes.
+    std::string answer() {
+        for (;;) {
+            const std::size_t head = got.find("\r\n\r\n"), at = got.find("Content-Length: ");
+            const std::size_t size = head + 4 + (at < head ? std::stoul(got.substr(at + 16)) : 0);
+            if (head != std::string::npos && got.size() >= size) {
+                const std::string a = got.substr(0, size);
+                return got.erase(0, size), a;
+            }
+            if (!more(3000)) return "";
+        }
+    }
+    // Whether the server closes the connection with nothing more said.
+    bool closes() {
+        while (more(3000)) {
+        }
+        return closed && got.empty();
+    }
+};
+
+// Request heads are read at the door, many at once: clients that send them
+// slowly or without end hold no request thread and little memory.
+TEST_F(StudioServerTest, SlowAndEndlessHeadsHoldNoRequestThread) {
+    // More trickling clients than request threads, and than the door keeps.
+    std::vector<std::unique_ptr<Raw>> slow;
+    for (int i = 0; i < 200; ++i) {
+        slow.push_back(std::make_unique<Raw>(port_));
+        slow.back()->send("GET /api/state HTTP/1.1\r\n");
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        while (!done) {
+            for (auto& c : slow) c->send("X-Slow: 1\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    client_->set_read_timeout(3, 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(code(client_->Get("/api/state")), 200) << i;
+    done = true;
+    trickle.join();
+
+    // Limits of their own: a head too large or too slow is answered and cut;
+    // an idle connection is closed.
+    const std::string host = "Host: 127.0.0.1\r\n", token = std::string("X-Clsg-Token: ") + kToken;
+    StudioServer small(
+        session_, kToken,
+        {4096, std::chrono::milliseconds(300), std::chrono::milliseconds(1000), 4, 2});
+    const int port = small.bind(0);
+    std::thread serving([&] { small.serve(); });
+    Raw large(port), late(port), idle(port);
+    const std::string lines = "X-Flood: " + std::string(500, 'a') + "\r\n";
+    large.send("GET /api/state HTTP/1.1\r\n");
+    for (int i = 0; i < 8; ++i) large.send(lines);
+    late.send("GET /api/state HTTP/1.1\r\n" + host);
+    EXPECT_EQ(large.answer().substr(0, 12), "HTTP/1.1 431");
+    EXPECT_EQ(late.answer().substr(0, 12), "HTTP/1.1 408");
+    EXPECT_TRUE(large.closes() && late.closes() && idle.closes());
+
+    // Requests one after another on a connection, some in one packet; the
+    // body a refusal leaves unread is never taken for a request.
+    Raw kept(port);
+    const std::string get = "GET /api/state HTTP/1.1\r\n" + host + token + "\r\n\r\n";
+    kept.send(get + get);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(kept.answer().substr(0, 12), "HTTP/1.1 200") << i;
+        if (i == 1) kept.send(get);
+    }
+    Raw smuggle(port);
+    const std::string inner =
+        "GET /api/state?token=" + std::string(kToken) + " HTTP/1.1\r\n" + host + "\r\n";
+    smuggle.send("POST /api/labels HTTP/1.1\r\n" + host +
+                 "Content-Length: " + std::to_string(inner.size()) + "\r\n\r\n" + inner);
+    EXPECT_EQ(smuggle.answer().substr(0, 12), "HTTP/1.1 403");
+    EXPECT_TRUE(smuggle.closes()) << smuggle.got;
+    small.stop();
+    serving.join();
+}
+
+// 150 MiB of headers cost the studio no more than one head's bytes.
+TEST_F(StudioServerTest, AHeaderFloodIsCutOff) {
+    StudioProcess studio(imagePath_ + " --out " + dir_ / "f");
+    const auto peak = [&] {
+        std::ifstream status("/proc/" + std::to_string(studio.pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));  // KiB
+        return -1L;
+    };
+    const long before = peak();
+    Raw flood(studio.port);
+    const std::string line = "X-Flood: " + std::string(8000, 'a') + "\r\n";
+    std::size_t sent = flood.send("GET /api/state HTTP/1.1\r\n") ? 0 : 1;
+    while (sent < (150u << 20) && flood.send(line)) sent += line.size();
+    EXPECT_LT(sent, 150u << 20) << "the flood was taken whole";
+    EXPECT_LT(peak() - before, 16 * 1024) << before << " KiB before";
+    EXPECT_EQ(code(studio.client->Get("/api/state")), 200);
+    studio.stop(SIGTERM);
 }
 
 }  // namespace
