@@ -316,7 +316,10 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                     throw fail("the file is truncated");
                 unpack(chunk.get(), band.get(), rows, x0, std::min(c.tileW, l.width - x0), p);
             }
-        for (uint32_t y = 0; y < rows; ++y) r.appendRow(band.get() + y * r.rowBytes());
+        for (uint32_t y = 0; y < rows; ++y) {
+            checkOpaqueRow(r, band.get() + y * r.rowBytes(), name);  // refused at the first band
+            r.appendRow(band.get() + y * r.rowBytes());
+        }
     }
     if (l.photometric == PHOTOMETRIC_MINISWHITE) invertGrey(r);
     return r;

@@ -263,7 +263,7 @@ std::string segmentFrame(StudioSession& session, const SegmentRequest& request,
 // bytes the door read ahead first, then the socket, each wait bounded.
 class DoorStream : public httplib::Stream {
 public:
-    static constexpr int kReadMs = 30000, kWriteMs = 30000;
+    static constexpr int kReadMs = 30000, kWriteMs = 5000;
 
     explicit DoorStream(DoorConnection& c) : c_(c) {}
 

@@ -246,6 +246,10 @@ TEST(ImageReader, RefusesSmallFilesThatClaimHugeImagesOrWork) {
     cut.width = 64, cut.height = 64, cut.compression = 1, cut.chunkHeight = 16, cut.chunks = 4;
     cut.blobs = {std::string(4096, '\x11')};
     cut.shiftLast = 4096 - 40;
+    RawTiff clear;  // 72 MB of transparent pixels in twelve strips of 6 KB
+    clear.width = clear.height = 3000, clear.bits = 16, clear.spp = 4, clear.photometric = 2;
+    clear.chunkHeight = 250, clear.chunks = 12;
+    clear.blobs.assign(12, deflated(std::string(250 * 3000 * 8, '\0')));
     const struct {
         std::string file, bytes, words;
     } cases[] = {
@@ -254,8 +258,9 @@ TEST(ImageReader, RefusesSmallFilesThatClaimHugeImagesOrWork) {
         {"tile.tif", rawTiff(hugeTile), "strips or tiles are far larger than the image"},
         {"cut.tif", rawTiff(cut), "bad TIFF file: Read error"},
         {"scans.jpg", jpegManyScans(48, 40), "more than 100 progressive scans"},
-        // 128 MB of transparent pixels in 125 KB: refused at the first row.
+        // Transparent pixels are refused at the first row (128 MB in 125 KB).
         {"zeros.png", pngOfZeros(4000, 4000), "the image has transparent pixels"},
+        {"zeros.tif", rawTiff(clear), "the image has transparent pixels"},
     };
     ASSERT_LT(cases[0].bytes.size(), 200u);
     ASSERT_LT(cases[1].bytes.size(), 2400u);
