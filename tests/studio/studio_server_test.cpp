@@ -519,6 +519,7 @@ TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {
     api("/api/auto/cancel", json::object());
     EXPECT_EQ(code(post("/api/segment", json{{"image", 0}}.dump())), 200);
     api("/api/auto/cancel", json::object());
+    client_->set_read_timeout(60, 0);  // a whole search: slow under the sanitizers
     const json chosen = api("/api/auto", json::object());
     EXPECT_EQ(chosen["settings"]["toleranceFrac"], chosen["auto"]["toleranceFrac"]);
 }
