@@ -79,8 +79,8 @@ void sumRowAvx2(const RowJob& job) {
                     a[j] = _mm256_add_pd(a[j], _mm256_mul_pd(w, _mm256_loadu_pd(q + 4 * j)));
             }
         }
-// s = S * S * normFactor
 #pragma GCC unroll 8
+        // s = S * S * normFactor
         for (int j = 0; j < 8; ++j) a[j] = _mm256_mul_pd(_mm256_mul_pd(a[j], a[j]), nf);
         double* o = job.out + bx;
         if (bx + B <= job.width) {

@@ -98,8 +98,8 @@ void sumRowAvx512(const RowJob& job) {
                     a[j] = _mm512_add_pd(a[j], _mm512_mul_pd(w, _mm512_loadu_pd(q + 8 * j)));
             }
         }
-// s = S * S * normFactor
 #pragma GCC unroll 8
+        // s = S * S * normFactor
         for (int j = 0; j < 8; ++j) a[j] = _mm512_mul_pd(_mm512_mul_pd(a[j], a[j]), nf);
         double* o = job.out + bx;
         if (bx + B <= job.width) {
