@@ -426,13 +426,23 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
         });
     };
     const kv3PlanePelBuffer a = thirds(30, 1), b = thirds(12, 2);
+    // Three dark labels, close in colour: the fine step's neighbour fractions have sizes
+    // that stopped early, and must be scored on every fold before they are compared.
+    const kv3PlanePelBuffer dark = noisy(w, lcg(24), [](long x, long, int c) {
+        return x < 64    ? std::pair(36 + 3 * c, 7)
+               : x < 128 ? std::pair(37, 25)
+                         : std::pair(45 - c, 34);
+    });
     std::size_t stopped = 0;
     for (const std::vector<kvCompositeColorSet>& sets :
          {std::vector<kvCompositeColorSet>{rectSet(a, {0, 0, 64, 64}), rectSet(a, {64, 0, 64, 64}),
                                            rectSet(a, {128, 0, 64, 64})},
           std::vector<kvCompositeColorSet>{rectSet(b, {0, 0, 50, 40}),
                                            rectSet(b, {140, 0, 52, 64})},
-          halvesSets(twoHalves(w, 100, 124, 20, 5, 2))}) {
+          halvesSets(twoHalves(w, 100, 124, 20, 5, 2)),
+          std::vector<kvCompositeColorSet>{rectSet(dark, {0, 0, 45, 59}),
+                                           rectSet(dark, {64, 0, 63, 52}),
+                                           rectSet(dark, {128, 0, 55, 27})}}) {
         SuggestOptions every;
         every.exhaustive = true;
         const SuggestReport quick = suggestSegmenterParams(sets),
