@@ -347,6 +347,25 @@ TEST(ResultReuse, RunsIntoOneResultMatchFreshRunsAndNeverWriteWhatOthersHold) {
     EXPECT_TRUE(Snapshot(copy) == copyBefore);
 }
 
+// A frame of the same window goes into the planes of the previous one when nobody else holds
+// them: a steady stream of frames allocates no new image.
+TEST(ResultReuse, ARunIntoAResultNobodyElseHoldsCopiesTheImageIntoItsPlanes) {
+    const auto tool = threeLabelTool();
+    const Params params(3);
+    const kvPelRect w(5, -4, 37, 19);
+    Result reused, fresh;
+    tool.run(noisyImage(w, 1), params, reused);
+    const auto& in = internalOf(reused);
+    const unsigned char* rows[] = {in.image.plane0().pointToRow(0), in.image.plane1().pointToRow(0),
+                                   in.image.plane2().pointToRow(0)};
+    tool.run(noisyImage(w, 2), params, reused);
+    EXPECT_TRUE(in.image.plane0().pointToRow(0) == rows[0] &&
+                in.image.plane1().pointToRow(0) == rows[1] &&
+                in.image.plane2().pointToRow(0) == rows[2]);
+    tool.run(noisyImage(w, 2), params, fresh);
+    EXPECT_TRUE(Snapshot(reused) == Snapshot(fresh));
+}
+
 TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {
     const auto tool = threeLabelTool();
     const kvPelRect w(0, 0, 300, 300);

@@ -58,23 +58,7 @@ bool kvCompositeColorSegmenterInternalResult::operator==(
 }
 
 void kvCompositeColorSegmenterInternalResult::storeRun(const kvStoredRun& run) {
-    if (run.privateImage.isBound()) {
-        image = run.privateImage;
-    } else {
-        const kv3PlanePelBuffer_const& from = run.scoredImage;
-        const kvPelRect& w = from.window();
-        const kvPelBuffer_const<unsigned char>* source[3] = {&from.plane0(), &from.plane1(),
-                                                             &from.plane2()};
-        kvPelBuffer<unsigned char> planes[3];
-        for (int p = 0; p < 3; ++p) {
-            planes[p] = kvPelBuffer<unsigned char>(w, 32);
-            planes[p].copyXforms(*source[p]);
-            for (long y = w.top(); y < w.bottom(); ++y)
-                std::memcpy(planes[p].pointToRow(y), source[p]->pointToRow(y),
-                            static_cast<std::size_t>(w.width()));
-        }
-        image = kv3PlanePelBuffer(planes[0], planes[1], planes[2], from.colorSpace());
-    }
+    image = run.privateImage;
     colorToleranceFrac = run.colorToleranceFrac;
     colorToleranceMin = run.colorToleranceMin;
     neighborhoodSize = run.neighborhoodSize;
@@ -82,12 +66,45 @@ void kvCompositeColorSegmenterInternalResult::storeRun(const kvStoredRun& run) {
     quantTable = model.instanceModels.at(0).quantTable;
     labelScores = kvLabelScores();
     labelScores.model = run.model;
-    labelScores.image = image;
+    labelScores.image = run.privateImage.isBound() ? run.privateImage : run.scoredImage;
     labelScores.neighborhoodSize = run.neighborhoodSize;
     reciprocalTable = model.reciprocalTable;
     toleranceTable = model.toleranceTable;
     levelStep = model.levelStep;
     imageFromClientXform = run.imageFromClientXform;
+}
+
+void kvCompositeColorSegmenterInternalResult::keepScoredImage(const kv3PlanePelBuffer_const& from,
+                                                              const kv3PlanePelBuffer& into) {
+    const kvPelRect& w = from.window();
+    const kvPelBuffer_const<unsigned char>* source[3] = {&from.plane0(), &from.plane1(),
+                                                         &from.plane2()};
+    kvPelBuffer<unsigned char> planes[3];
+    if (into.isBound())
+        planes[0] = into.plane0(), planes[1] = into.plane1(), planes[2] = into.plane2();
+    for (int p = 0; p < 3; ++p) {
+        if (!planes[p].isBound()) planes[p] = kvPelBuffer<unsigned char>(w, 32);
+        planes[p].copyXforms(*source[p]);
+        for (long y = w.top(); y < w.bottom(); ++y)
+            std::memcpy(planes[p].pointToRow(y), source[p]->pointToRow(y),
+                        static_cast<std::size_t>(w.width()));
+    }
+    image = kv3PlanePelBuffer(planes[0], planes[1], planes[2], from.colorSpace());
+    labelScores.image = image;
+}
+
+kv3PlanePelBuffer kvCompositeColorSegmenterInternalResult::releasePlanes(const kvPelRect& w) {
+    if (!image.isBound() || !(kvRectangle<long>(image.window()) == kvRectangle<long>(w))) return {};
+    // The score rows hold the image too (a stored run's labelScores.image is
+    // the image or unbound); no other handle may.
+    const bool scored = labelScores.image.plane0().isBound();
+    labelScores.image = kv3PlanePelBuffer_const();
+    if (image.plane0().sharesStorage() || image.plane1().sharesStorage() ||
+        image.plane2().sharesStorage()) {
+        if (scored) labelScores.image = image;
+        return {};
+    }
+    return std::move(image);
 }
 
 std::vector<std::size_t> kvLabelScores::all() const {

@@ -71,11 +71,20 @@ public:
     // score images; the tables, the transform and the caches do not count.
     bool operator==(const kvCompositeColorSegmenterInternalResult& other) const;
 
-    // Stores one run: the scored image (copied unless private), the training
-    // values, the model's quantisation, reciprocal and tolerance tables and
-    // level step, and the model itself for the score images. Caches are left
-    // alone: the run starts from a new object.
+    // Stores one run: the training values, the model's quantisation,
+    // reciprocal and tolerance tables and level step, the model itself for the
+    // score images, and the scored image when private. A scored image that is
+    // not private is only referred to: computeLabelImages reads it, then
+    // keepScoredImage copies it. Caches are left alone: the run starts from a
+    // new object.
     void storeRun(const kvStoredRun& run);
+    // Copies the scored image of storeRun (from) into planes when bound (they
+    // cover exactly its window and nobody else holds them), else into new ones.
+    void keepScoredImage(const kv3PlanePelBuffer_const& from, const kv3PlanePelBuffer& planes);
+    // The image planes, when they cover exactly window w and nobody else holds
+    // them: this result then has no image and must be replaced at once.
+    // Otherwise unbound, and nothing changes.
+    kv3PlanePelBuffer releasePlanes(const kvPelRect& w);
 
     // Derived images, built into the caches on first request (a run fills the
     // label and confidence caches itself). A build that throws (an abort)

@@ -5,7 +5,8 @@
 
 void kvCompositeColorSegmenterInternalResult::computeLabelImages() {
     if (labelImage.isBound()) return;
-    const kvPelRect w = image.window();
+    // A run's image is copied after this pass: until then the score rows read the caller's.
+    const kvPelRect w = image.isBound() ? image.window() : labelScores.image.window();
     // Built into locals and kept only when complete, so an abort leaves the
     // caches unbound.
     kvPelBuffer<unsigned char> labels(w, 32), confidence(w, 32);

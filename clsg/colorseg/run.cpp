@@ -94,10 +94,10 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     if (params.neighborhoodSize() % 2 == 0)
         xform = kv2XformLinear(kvMatrix<2>(), 0.5, 0.5).composeBase(*imageXform.get());
 
-    // The new run is built completely aside, then moved in: a failure
-    // anywhere leaves the caller's previous result untouched. The run keeps
-    // the scored image and the model, and scores the label and confidence
-    // images row by row; score images are rebuilt from those when asked.
+    // The new run is built aside, then moved in: a failure anywhere leaves
+    // the caller's previous result untouched. The run keeps the scored image
+    // and the model, and scores the label and confidence images row by row;
+    // score images are rebuilt from those when asked.
     kvStoredRun run;
     run.model = model_;
     run.scoredImage = image;
@@ -109,5 +109,8 @@ void kvCompositeColorSegmenterTool::runInternal(const kv3PlanePelBuffer_const& i
     kvCompositeColorSegmenterInternalResult fresh;
     fresh.storeRun(run);
     fresh.computeLabelImages();
+    // Past the last abort poll: the previous run's planes may now take the copy.
+    if (!privateImage.isBound())
+        fresh.keepScoredImage(image, result.result_->releasePlanes(image.window()));
     *result.result_ = std::move(fresh);
 }

@@ -27,9 +27,13 @@
 // the stored score images (8 bytes per pixel and label).
 //
 // A run builds the new result aside and swaps it in, so during a run into a
-// result holding an earlier one both exist; copies of a result share their
-// pels (pixel buffers are shared handles), and a run or a request never
-// writes pels a caller or a copy holds.
+// result holding an earlier one both exist (an abort leaves the earlier one
+// whole); only the copy of the image, made once scoring is done, goes into
+// the earlier run's planes when they have the same window and nobody else
+// holds them (at most 2 P bytes more than the earlier result during such a
+// run). Copies of a result share their pels (pixel buffers are shared
+// handles), and a run or a request never writes pels a caller or a copy
+// holds.
 #pragma once
 
 #include <memory>
