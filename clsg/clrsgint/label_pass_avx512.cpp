@@ -2,8 +2,6 @@
 // at a time, the plain loop's comparisons as masked moves.
 #include <immintrin.h>
 
-#include <cmath>
-
 #include "clsg/clrsgint/label_pass_simd.h"
 
 namespace clsgint {
@@ -12,7 +10,6 @@ long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
                     unsigned char* label, unsigned char* confidence) {
     const long n = width / 8 * 8;
     const __m512d zero = _mm512_setzero_pd();
-    const __m512d infinity = _mm512_set1_pd(HUGE_VAL);
     for (long x = 0; x < n; x += 8) {
         // The first label against best = second = 0: best = max(s, 0) (max keeps its second
         // operand for NaN and for equal zeros), second stays 0.
@@ -31,21 +28,14 @@ long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
         }
         // best and second only ever take scores above them, so 0 <= second < best, neither
         // NaN; then 0 <= q <= 255 (b - b2 <= b2 + b holds after rounding too) unless best is
-        // infinite, where q is NaN. As the AVX2 path: q in float, then iRound.
-        __m512d v;
-        if (_mm512_cmp_pd_mask(b2, zero, _CMP_NEQ_OQ) == 0) {
-            // No second score anywhere: q = b / b * 255 is 255 for a finite b > 0 and NaN
-            // for an infinite one; b = 0 gives 0. No division needed.
-            const __mmask8 finite = _mm512_cmp_pd_mask(b, zero, _CMP_GT_OQ) &
-                                    _mm512_cmp_pd_mask(b, infinity, _CMP_LT_OQ);
-            v = _mm512_maskz_mov_pd(finite, _mm512_set1_pd(255.5));
-        } else {
-            const __m512d q = _mm512_mul_pd(
-                _mm512_div_pd(_mm512_sub_pd(b, b2), _mm512_add_pd(b2, b)), _mm512_set1_pd(255.0));
-            const __m512d r = _mm512_max_pd(_mm512_cvtps_pd(_mm512_cvtpd_ps(q)), zero);  // NaN: 0
-            const __mmask8 some = _mm512_cmp_pd_mask(b, zero, _CMP_NEQ_UQ);
-            v = _mm512_maskz_add_pd(some, r, _mm512_set1_pd(0.5));
-        }
+        // infinite, or 0, where q is NaN. As the AVX2 path: q in float, then iRound. Without
+        // the AVX2 path's shortcut for vectors where no second label scores: here the
+        // division costs less than the branch mispredicted in mixed rows.
+        const __m512d q = _mm512_mul_pd(_mm512_div_pd(_mm512_sub_pd(b, b2), _mm512_add_pd(b2, b)),
+                                        _mm512_set1_pd(255.0));
+        const __m512d r = _mm512_max_pd(_mm512_cvtps_pd(_mm512_cvtpd_ps(q)), zero);  // NaN: 0
+        const __mmask8 some = _mm512_cmp_pd_mask(b, zero, _CMP_NEQ_UQ);
+        const __m512d v = _mm512_maskz_add_pd(some, r, _mm512_set1_pd(0.5));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(confidence + x),
                          _mm256_cvtepi32_epi8(_mm512_cvttpd_epi32(v)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(label + x), l);
