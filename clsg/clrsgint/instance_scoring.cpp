@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -169,7 +170,12 @@ clsgint::InstanceRowScorer::InstanceRowScorer(const kvPlanesView& img,
     pad_ = roundUp(h_ + 1, kChunk);
     rowLen_ = roundUp(pad_ + roundUp(width, kBlock) + h_ + 1, kChunk);
     chunks_ = rowLen_ / kChunk;
-    ring_.assign(static_cast<std::size_t>(rowLen_) * n_, 0.0);
+    // Rows start on cache lines (rowLen_ is a whole number of them): a vector load then
+    // crosses a line only where the offset of its source column makes it.
+    constexpr std::size_t kLine = 64 / sizeof(double);
+    ring_.assign(static_cast<std::size_t>(rowLen_) * n_ + kLine - 1, 0.0);
+    const auto misalign = reinterpret_cast<std::uintptr_t>(ring_.data()) % 64 / sizeof(double);
+    ringBase_ = ring_.data() + (misalign ? kLine - misalign : 0);
     nzBefore_.assign(static_cast<std::size_t>(chunks_ + 1) * n_, 0);
     cellIndex_.resize(static_cast<std::size_t>(width));
     rows_.resize(static_cast<std::size_t>(n_));

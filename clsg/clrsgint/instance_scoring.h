@@ -38,6 +38,9 @@ public:
     InstanceRowScorer(const kvPlanesView& img, const unsigned char* quantTable,
                       const double* weights, int32_t levelCount, double normFactor,
                       int32_t neighborhoodSize);
+    // Not copied or moved: it points into its own buffers and others point at it.
+    InstanceRowScorer(const InstanceRowScorer&) = delete;
+    InstanceRowScorer& operator=(const InstanceRowScorer&) = delete;
     void scoreRow(long y, bool first, double* out);
 
     // Takes the cell index of every pixel from leader where it can instead of computing it:
@@ -47,7 +50,7 @@ public:
 
 private:
     void loadRow(long sy);
-    double* ringRow(long sy) { return ring_.data() + ((sy - img_.y0) % n_) * rowLen_; }
+    double* ringRow(long sy) { return ringBase_ + ((sy - img_.y0) % n_) * rowLen_; }
     int32_t* ringCounts(long sy) {
         return nzBefore_.data() + ((sy - img_.y0) % n_) * (chunks_ + 1);
     }
@@ -62,6 +65,7 @@ private:
     std::vector<std::size_t> rowStart_;  // terms of offset dy: [rowStart_[dy - dLo_], next)
     long pad_, rowLen_, chunks_, nextLoad_;
     std::vector<double> ring_;                         // the last N cell-weight rows, zero-padded
+    double* ringBase_ = nullptr;                       // ring_'s first cache-line boundary
     std::vector<int32_t> nzBefore_;                    // their non-zero chunk counts
     std::vector<int32_t> cellIndex_;                   // the cells of image row cellRow_
     long cellRow_ = std::numeric_limits<long>::min();  // no row yet
