@@ -105,6 +105,26 @@ void sumRowPortable(const RowJob& job) {
     }
 }
 
+void fetchCellsPortable(const double* weights, const int32_t* cell, const LookupJob& job) {
+    fetchCellsFrom(weights, cell, job, 0, 0);
+}
+
+using FetchCellsFn = void (*)(const double*, const int32_t*, const LookupJob&);
+
+FetchCellsFn chooseFetchCells() {
+#ifdef CLSG_X86_SIMD
+    switch (kvActiveSimd()) {
+        case kvSimdLevel::Avx512:
+            return fetchCellsAvx512;
+        case kvSimdLevel::Avx2:
+            return fetchCellsAvx2;
+        case kvSimdLevel::Portable:
+            break;
+    }
+#endif
+    return fetchCellsPortable;
+}
+
 using SumRowFn = void (*)(const RowJob&);
 
 SumRowFn chooseSumRow() {
@@ -201,7 +221,7 @@ void clsgint::InstanceRowScorer::loadRow(long sy) {
             chooseIndexRow()(cells_, job);
             cellRow_ = sy;
         }
-        fetchRow(cells_, job, [cell](long k) { return static_cast<std::size_t>(cell[k]); });
+        chooseFetchCells()(cells_.weights, cell, job);
     }
     const int32_t total = counts[firstChunk + imageChunks];
     std::fill(counts + firstChunk + imageChunks + 1, counts + chunks_ + 1, total);

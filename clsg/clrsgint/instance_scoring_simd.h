@@ -63,12 +63,15 @@ struct RowJob {
     double* out;
 };
 
-// Per path: indexRow fills job.cellIndex for one image row (narrow tables only; fetchRow
-// then fills job.v and job.nzBefore); sumRow scores one output row.
+// Per path: indexRow fills job.cellIndex for one image row (narrow tables only); fetchCells
+// then fills job.v and job.nzBefore from the weights of the cells cell[0..width); sumRow
+// scores one output row.
 #ifdef CLSG_X86_SIMD
 void sumRowAvx2(const RowJob& job);
 void indexRowAvx2(const CellLookup& t, const LookupJob& job);
+void fetchCellsAvx2(const double* weights, const int32_t* cell, const LookupJob& job);
 void indexRowAvx512(const CellLookup& t, const LookupJob& job);
+void fetchCellsAvx512(const double* weights, const int32_t* cell, const LookupJob& job);
 void sumRowAvx512(const RowJob& job);
 #endif
 
@@ -95,17 +98,17 @@ inline bool fetchChunk(const double* weights, double* v, long i, long end, CellO
     return (bits << 1) != 0;
 }
 
-// Weights of a whole row, and its non-zero chunk counts.
+// Weights of a row from pixel `from` (a multiple of kChunk) on, and its non-zero chunk counts
+// from there, given `seen` chunks with a weight before it.
 template <class CellOf>
-inline void fetchRow(const CellLookup& t, const LookupJob& job, CellOf cellOf) {
+inline void fetchRowFrom(const double* weights, const LookupJob& job, long from, int32_t seen,
+                         CellOf cellOf) {
     // Locals: the compiler cannot tell that the stores leave job's pointers alone.
-    const double* const weights = t.weights;
     double* const v = job.v;
     int32_t* const nzBefore = job.nzBefore;
     const long width = job.width;
-    int32_t seen = 0;
-    long c = 0;
-    for (long i = 0; i < width; i += kChunk, ++c) {
+    long c = from / kChunk;
+    for (long i = from; i < width; i += kChunk, ++c) {
         const long end = width < i + kChunk ? width : i + kChunk;
         const bool any = end - i == kChunk ? fetchChunk(weights, v, i, i + kChunk, cellOf)
                                            : fetchChunk(weights, v, i, end, cellOf);
@@ -113,6 +116,19 @@ inline void fetchRow(const CellLookup& t, const LookupJob& job, CellOf cellOf) {
         seen += any ? 1 : 0;
     }
     nzBefore[c] = seen;
+}
+
+// Weights of a whole row, and its non-zero chunk counts.
+template <class CellOf>
+inline void fetchRow(const CellLookup& t, const LookupJob& job, CellOf cellOf) {
+    fetchRowFrom(t.weights, job, 0, 0, cellOf);
+}
+
+// The scalar fetch of the cells cell[from..width).
+inline void fetchCellsFrom(const double* weights, const int32_t* cell, const LookupJob& job,
+                           long from, int32_t seen) {
+    fetchRowFrom(weights, job, from, seen,
+                 [cell](long k) { return static_cast<std::size_t>(cell[k]); });
 }
 
 // Whether any source of the block starting at padded column `at` has a non-zero weight.
