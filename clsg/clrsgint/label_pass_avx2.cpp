@@ -59,13 +59,11 @@ inline Quad finishQuad(const Ranked& r, bool divide) {
     } else {
         // best and second only ever take scores above them, so 0 <= second < best, neither
         // NaN; then 0 <= q <= 255 (b - b2 <= b2 + b holds after rounding too) unless best is
-        // infinite (or 0), where q is NaN. q in float, then iRound: NaN gives 0 (max keeps
-        // its second operand for NaN).
+        // infinite (or 0), where q is NaN. q in float, then iRound (q + 0.5 truncated): a NaN
+        // truncates to 0x80000000, which the packing to bytes saturates to the 0 it must give.
         const __m256d q = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(b, b2), _mm256_add_pd(b2, b)),
                                         _mm256_set1_pd(255.0));
-        v = _mm256_max_pd(_mm256_cvtps_pd(_mm256_cvtpd_ps(q)), zero);
-        const __m256d none = _mm256_cmp_pd(b, zero, _CMP_EQ_OQ);
-        v = _mm256_andnot_pd(none, _mm256_add_pd(v, _mm256_set1_pd(0.5)));
+        v = _mm256_add_pd(_mm256_cvtps_pd(_mm256_cvtpd_ps(q)), _mm256_set1_pd(0.5));
     }
     return {_mm256_cvttpd_epi32(v), _mm256_cvttpd_epi32(r.l)};
 }

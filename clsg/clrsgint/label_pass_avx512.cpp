@@ -28,16 +28,16 @@ long labelRowAvx512(const double* const* scores, std::size_t labels, long width,
         }
         // best and second only ever take scores above them, so 0 <= second < best, neither
         // NaN; then 0 <= q <= 255 (b - b2 <= b2 + b holds after rounding too) unless best is
-        // infinite, or 0, where q is NaN. As the AVX2 path: q in float, then iRound. Without
-        // the AVX2 path's shortcut for vectors where no second label scores: here the
-        // division costs less than the branch mispredicted in mixed rows.
+        // infinite, or 0, where q is NaN. As the AVX2 path: q in float, then iRound (q + 0.5
+        // truncated); a NaN truncates to 0x80000000, whose low byte, all that is stored, is
+        // the 0 it must give. Without the AVX2 path's shortcut for vectors where no second
+        // label scores: here the division costs less than the branch mispredicted in mixed
+        // rows.
         const __m512d q = _mm512_mul_pd(_mm512_div_pd(_mm512_sub_pd(b, b2), _mm512_add_pd(b2, b)),
                                         _mm512_set1_pd(255.0));
-        const __m512d v = _mm512_max_pd(_mm512_cvtps_pd(_mm512_cvtpd_ps(q)), zero);  // NaN: 0
-        const __mmask8 some = _mm512_cmp_pd_mask(b, zero, _CMP_NEQ_UQ);
+        const __m512d v = _mm512_add_pd(_mm512_cvtps_pd(_mm512_cvtpd_ps(q)), _mm512_set1_pd(0.5));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(confidence + x),
-                         _mm256_cvtepi32_epi8(_mm512_cvttpd_epi32(
-                             _mm512_maskz_add_pd(some, v, _mm512_set1_pd(0.5)))));
+                         _mm256_cvtepi32_epi8(_mm512_cvttpd_epi32(v)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(label + x), l);
     }
     return n;
