@@ -45,6 +45,21 @@ inline __m256d weightsOf4(const double* weights, const int32_t* k) {
     return _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k[0], k[1])), pair(k[2], k[3]), 1);
 }
 
+// a[i] = a[i] + w * v[x + dx + i] for the terms of s in order (Count of them, or
+// s.termCount when Count is 0), at padded column at.
+template <std::size_t Count>
+inline void addTerms(__m256d* a, const SourceRow& s, long at) {
+    const std::size_t count = Count ? Count : s.termCount;
+#pragma GCC unroll 3
+    for (std::size_t t = 0; t < count; ++t) {
+        const __m256d w = _mm256_set1_pd(s.terms[t].w);
+        const double* q = s.v + at + s.terms[t].dx;
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j)
+            a[j] = _mm256_add_pd(a[j], _mm256_mul_pd(w, _mm256_loadu_pd(q + 4 * j)));
+    }
+}
+
 }  // namespace
 
 // One chunk (kChunk = 8 pixels) per two vectors: two stores instead of eight scalar ones; a
@@ -87,7 +102,11 @@ void sumRowAvx2(const RowJob& job) {
     constexpr long B = 32;  // eight independent add chains
     static_assert(B <= kBlock, "rows are padded for kBlock");
     const __m256d nf = _mm256_set1_pd(job.normFactor);
-    for (long bx = 0; bx < job.width; bx += B) {
+    // Locals: the compiler cannot tell that the stores leave job alone.
+    const long width = job.width;
+    const bool first = job.first;
+    double* const out = job.out;
+    for (long bx = 0; bx < width; bx += B) {
         const long at = job.pad + bx;
         __m256d a[8];
 #pragma GCC unroll 8
@@ -95,35 +114,32 @@ void sumRowAvx2(const RowJob& job) {
         for (std::size_t k = 0; k < job.rowCount; ++k) {
             const SourceRow& s = job.rows[k];
             if (!blockHasWeight(s, job, at, B)) continue;
-            // a[i] = a[i] + w * v[x + dx + i]
-            for (std::size_t t = 0; t < s.termCount; ++t) {
-                const __m256d w = _mm256_set1_pd(s.terms[t].w);
-                const double* q = s.v + at + s.terms[t].dx;
-#pragma GCC unroll 8
-                for (int j = 0; j < 8; ++j)
-                    a[j] = _mm256_add_pd(a[j], _mm256_mul_pd(w, _mm256_loadu_pd(q + 4 * j)));
+            // a[i] = a[i] + w * v[x + dx + i]; three terms (N = 3) unrolled
+            if (s.termCount == 3) {
+                addTerms<3>(a, s, at);
+            } else {
+                addTerms<0>(a, s, at);
             }
         }
 #pragma GCC unroll 8
         // s = S * S * normFactor
         for (int j = 0; j < 8; ++j) a[j] = _mm256_mul_pd(_mm256_mul_pd(a[j], a[j]), nf);
-        double* o = job.out + bx;
-        if (bx + B <= job.width) {
-#pragma GCC unroll 8
-            for (int j = 0; j < 8; ++j) {
-                if (job.first) {
-                    _mm256_storeu_pd(o + 4 * j, a[j]);
-                } else {
-                    const __m256d old = _mm256_loadu_pd(o + 4 * j);
-                    const __m256d gt = _mm256_cmp_pd(a[j], old, _CMP_GT_OQ);
-                    _mm256_storeu_pd(o + 4 * j, _mm256_blendv_pd(old, a[j], gt));
-                }
-            }
-        } else {
+        double* o = out + bx;
+        if (bx + B > width) {
             alignas(32) double s[B];
 #pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) _mm256_store_pd(s + 4 * j, a[j]);
-            storeScores(s, job.width - bx, o, job.first);
+            storeScores(s, width - bx, o, first);
+        } else if (first) {
+#pragma GCC unroll 8
+            for (int j = 0; j < 8; ++j) _mm256_storeu_pd(o + 4 * j, a[j]);
+        } else {
+#pragma GCC unroll 8
+            for (int j = 0; j < 8; ++j) {
+                const __m256d old = _mm256_loadu_pd(o + 4 * j);
+                const __m256d gt = _mm256_cmp_pd(a[j], old, _CMP_GT_OQ);
+                _mm256_storeu_pd(o + 4 * j, _mm256_blendv_pd(old, a[j], gt));
+            }
         }
     }
 }

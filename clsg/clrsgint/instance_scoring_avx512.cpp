@@ -42,6 +42,21 @@ inline __m512d weightsOf8(const double* weights, const int32_t* k) {
     return _mm512_maskz_insertf64x4(0xff, _mm512_castpd256_pd512(lo), hi, 1);
 }
 
+// a[i] = a[i] + w * v[x + dx + i] for the terms of s in order (Count of them, or
+// s.termCount when Count is 0), at padded column at.
+template <std::size_t Count>
+inline void addTerms(__m512d* a, const SourceRow& s, long at) {
+    const std::size_t count = Count ? Count : s.termCount;
+#pragma GCC unroll 3
+    for (std::size_t t = 0; t < count; ++t) {
+        const __m512d w = _mm512_set1_pd(s.terms[t].w);
+        const double* q = s.v + at + s.terms[t].dx;
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j)
+            a[j] = _mm512_add_pd(a[j], _mm512_mul_pd(w, _mm512_loadu_pd(q + 8 * j)));
+    }
+}
+
 }  // namespace
 
 // One chunk (kChunk = 8 pixels) per vector; a weight is non-zero when any bit but the sign
@@ -111,7 +126,11 @@ void sumRowAvx512(const RowJob& job) {
     constexpr long B = 64;  // eight independent add chains
     static_assert(B <= kBlock, "rows are padded for kBlock");
     const __m512d nf = _mm512_set1_pd(job.normFactor);
-    for (long bx = 0; bx < job.width; bx += B) {
+    // Locals: the compiler cannot tell that the stores leave job alone.
+    const long width = job.width;
+    const bool first = job.first;
+    double* const out = job.out;
+    for (long bx = 0; bx < width; bx += B) {
         const long at = job.pad + bx;
         __m512d a[8];
 #pragma GCC unroll 8
@@ -119,35 +138,32 @@ void sumRowAvx512(const RowJob& job) {
         for (std::size_t k = 0; k < job.rowCount; ++k) {
             const SourceRow& s = job.rows[k];
             if (!blockHasWeight(s, job, at, B)) continue;
-            // a[i] = a[i] + w * v[x + dx + i]
-            for (std::size_t t = 0; t < s.termCount; ++t) {
-                const __m512d w = _mm512_set1_pd(s.terms[t].w);
-                const double* q = s.v + at + s.terms[t].dx;
-#pragma GCC unroll 8
-                for (int j = 0; j < 8; ++j)
-                    a[j] = _mm512_add_pd(a[j], _mm512_mul_pd(w, _mm512_loadu_pd(q + 8 * j)));
+            // a[i] = a[i] + w * v[x + dx + i]; three terms (N = 3) unrolled
+            if (s.termCount == 3) {
+                addTerms<3>(a, s, at);
+            } else {
+                addTerms<0>(a, s, at);
             }
         }
 #pragma GCC unroll 8
         // s = S * S * normFactor
         for (int j = 0; j < 8; ++j) a[j] = _mm512_mul_pd(_mm512_mul_pd(a[j], a[j]), nf);
-        double* o = job.out + bx;
-        if (bx + B <= job.width) {
-#pragma GCC unroll 8
-            for (int j = 0; j < 8; ++j) {
-                if (job.first) {
-                    _mm512_storeu_pd(o + 8 * j, a[j]);
-                } else {
-                    const __mmask8 gt =
-                        _mm512_cmp_pd_mask(a[j], _mm512_loadu_pd(o + 8 * j), _CMP_GT_OQ);
-                    _mm512_mask_storeu_pd(o + 8 * j, gt, a[j]);
-                }
-            }
-        } else {
+        double* o = out + bx;
+        if (bx + B > width) {
             alignas(64) double s[B];
 #pragma GCC unroll 8
             for (int j = 0; j < 8; ++j) _mm512_store_pd(s + 8 * j, a[j]);
-            storeScores(s, job.width - bx, o, job.first);
+            storeScores(s, width - bx, o, first);
+        } else if (first) {
+#pragma GCC unroll 8
+            for (int j = 0; j < 8; ++j) _mm512_storeu_pd(o + 8 * j, a[j]);
+        } else {
+#pragma GCC unroll 8
+            for (int j = 0; j < 8; ++j) {
+                const __mmask8 gt =
+                    _mm512_cmp_pd_mask(a[j], _mm512_loadu_pd(o + 8 * j), _CMP_GT_OQ);
+                _mm512_mask_storeu_pd(o + 8 * j, gt, a[j]);
+            }
         }
     }
 }
