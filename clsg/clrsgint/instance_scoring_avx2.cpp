@@ -1,6 +1,9 @@
 // The AVX2 path of the scoring kernel (layout: simd_dispatch.h).
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "clsg/clrsgint/instance_scoring_simd.h"
 
 namespace clsgint {
@@ -39,10 +42,14 @@ long indexRowComputed(const CellLookup& t, const LookupJob& job) {
 
 // The weights of four cells, loaded in pairs and stored as one vector.
 inline __m256d weightsOf4(const double* weights, const int32_t* k) {
-    const auto pair = [weights](int32_t a, int32_t b) {
-        return _mm_loadh_pd(_mm_load_sd(weights + a), weights + b);
+    // Two cells per 64-bit load.
+    const auto pair = [weights](const int32_t* two) {
+        uint64_t both;
+        std::memcpy(&both, two, sizeof both);
+        const auto lo = static_cast<uint32_t>(both), hi = static_cast<uint32_t>(both >> 32);
+        return _mm_loadh_pd(_mm_load_sd(weights + lo), weights + hi);
     };
-    return _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k[0], k[1])), pair(k[2], k[3]), 1);
+    return _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k)), pair(k + 2), 1);
 }
 
 // a[i] = a[i] + w * v[x + dx + i] for the terms of s in order (Count of them, or
@@ -67,13 +74,17 @@ inline void addTerms(__m256d* a, const SourceRow& s, long at) {
 void fetchCellsAvx2(const double* weights, const int32_t* cell, const LookupJob& job) {
     static_assert(kChunk == 8, "a chunk is two vectors");
     const __m256i magnitude = _mm256_set1_epi64x(0x7fffffffffffffff);
+    // Locals: vector stores may alias anything, job's pointers included.
+    double* const v = job.v;
+    int32_t* const nzBefore = job.nzBefore;
+    const long width = job.width;
     int32_t seen = 0;
     long i = 0;
-    for (; i + kChunk <= job.width; i += kChunk) {
+    for (; i + kChunk <= width; i += kChunk) {
         const __m256d lo = weightsOf4(weights, cell + i), hi = weightsOf4(weights, cell + i + 4);
-        _mm256_storeu_pd(job.v + i, lo);
-        _mm256_storeu_pd(job.v + i + 4, hi);
-        job.nzBefore[i / kChunk] = seen;
+        _mm256_storeu_pd(v + i, lo);
+        _mm256_storeu_pd(v + i + 4, hi);
+        nzBefore[i / kChunk] = seen;
         seen += _mm256_testz_si256(_mm256_castpd_si256(_mm256_or_pd(lo, hi)), magnitude) ? 0 : 1;
     }
     fetchCellsFrom(weights, cell, job, i, seen);

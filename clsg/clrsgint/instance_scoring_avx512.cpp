@@ -1,6 +1,9 @@
 // The AVX-512 path of the scoring kernel (layout: simd_dispatch.h).
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "clsg/clrsgint/instance_scoring_simd.h"
 
 namespace clsgint {
@@ -31,13 +34,15 @@ inline __m512i widen32(const unsigned char* p) {
 // The weights of eight cells, loaded in pairs and stored as one vector: one store instead
 // of eight scalar ones.
 inline __m512d weightsOf8(const double* weights, const int32_t* k) {
-    const auto pair = [weights](int32_t a, int32_t b) {
-        return _mm_loadh_pd(_mm_load_sd(weights + a), weights + b);
+    // Two cells per 64-bit load.
+    const auto pair = [weights](const int32_t* two) {
+        uint64_t both;
+        std::memcpy(&both, two, sizeof both);
+        const auto lo = static_cast<uint32_t>(both), hi = static_cast<uint32_t>(both >> 32);
+        return _mm_loadh_pd(_mm_load_sd(weights + lo), weights + hi);
     };
-    const __m256d lo =
-        _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k[0], k[1])), pair(k[2], k[3]), 1);
-    const __m256d hi =
-        _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k[4], k[5])), pair(k[6], k[7]), 1);
+    const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k)), pair(k + 2), 1);
+    const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(k + 4)), pair(k + 6), 1);
     // The all-lanes mask form: GCC warns about the undefined upper half of the plain one.
     return _mm512_maskz_insertf64x4(0xff, _mm512_castpd256_pd512(lo), hi, 1);
 }
@@ -86,12 +91,16 @@ inline void addTermsNear3(__m512d* a, const SourceRow& s, long at) {
 void fetchCellsAvx512(const double* weights, const int32_t* cell, const LookupJob& job) {
     static_assert(kChunk == 8, "a chunk is one vector");
     const __m512i magnitude = _mm512_set1_epi64(0x7fffffffffffffff);
+    // Locals: vector stores may alias anything, job's pointers included.
+    double* const v = job.v;
+    int32_t* const nzBefore = job.nzBefore;
+    const long width = job.width;
     int32_t seen = 0;
     long i = 0;
-    for (; i + kChunk <= job.width; i += kChunk) {
+    for (; i + kChunk <= width; i += kChunk) {
         const __m512d w = weightsOf8(weights, cell + i);
-        _mm512_storeu_pd(job.v + i, w);
-        job.nzBefore[i / kChunk] = seen;
+        _mm512_storeu_pd(v + i, w);
+        nzBefore[i / kChunk] = seen;
         seen += _mm512_test_epi64_mask(_mm512_castpd_si512(w), magnitude) != 0 ? 1 : 0;
     }
     fetchCellsFrom(weights, cell, job, i, seen);
