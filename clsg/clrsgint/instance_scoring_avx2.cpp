@@ -18,8 +18,11 @@ long indexRowComputed(const CellLookup& t, const LookupJob& job) {
     const __m256i half = _mm256_set1_epi16(128);
     const __m256i n16 = _mm256_set1_epi16(static_cast<short>(t.n));
     const __m256i n32 = _mm256_set1_epi32(t.n);
+    // Locals: vector stores may alias anything, job's pointers included.
+    int32_t* const cellIndex = job.cellIndex;
+    const long width = job.width;
     long i = 0;
-    for (; i + 16 <= job.width; i += 16) {
+    for (; i + 16 <= width; i += 16) {
         const auto level = [i, scale, half](const unsigned char* p) {
             const __m256i v =
                 _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
@@ -31,10 +34,10 @@ long indexRowComputed(const CellLookup& t, const LookupJob& job) {
             return _mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvtepu16_epi32(rg8), n32),
                                     _mm256_cvtepu16_epi32(b8));
         };
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(job.cellIndex + i),
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cellIndex + i),
                             cells(_mm256_castsi256_si128(rg), _mm256_castsi256_si128(qb)));
         _mm256_storeu_si256(
-            reinterpret_cast<__m256i*>(job.cellIndex + i + 8),
+            reinterpret_cast<__m256i*>(cellIndex + i + 8),
             cells(_mm256_extracti128_si256(rg, 1), _mm256_extracti128_si256(qb, 1)));
     }
     return i;

@@ -130,7 +130,10 @@ void indexRowAvx512(const CellLookup& t, const LookupJob& job) {
                          _mm512_add_epi16(_mm512_mullo_epi16(v, scale), _mm512_set1_epi16(128)), 8)
                    : lookup16(q, v);
     };
-    for (; i + 32 <= job.width; i += 32) {
+    // Locals: vector stores may alias anything, job's pointers included.
+    int32_t* const cellIndex = job.cellIndex;
+    const long width = job.width;
+    for (; i + 32 <= width; i += 32) {
         const __m512i rg = _mm512_add_epi16(
             computed ? _mm512_mullo_epi16(level(r + i), n16) : lookup16(qn, widen32(r + i)),
             level(g + i));
@@ -146,11 +149,10 @@ void indexRowAvx512(const CellLookup& t, const LookupJob& job) {
         const __m512i hi =
             _mm512_add_epi32(_mm512_mullo_epi32(_mm512_maskz_cvtepu16_epi32(all16, rgHi), n),
                              _mm512_maskz_cvtepu16_epi32(all16, lbHi));
-        _mm512_storeu_si512(job.cellIndex + i, lo);
-        _mm512_storeu_si512(job.cellIndex + i + 16, hi);
+        _mm512_storeu_si512(cellIndex + i, lo);
+        _mm512_storeu_si512(cellIndex + i + 16, hi);
     }
-    for (; i < job.width; ++i)
-        job.cellIndex[i] = static_cast<int32_t>(cellOfColour(t, r[i], g[i], b[i]));
+    for (; i < width; ++i) cellIndex[i] = static_cast<int32_t>(cellOfColour(t, r[i], g[i], b[i]));
 }
 
 void sumRowAvx512(const RowJob& job) {
