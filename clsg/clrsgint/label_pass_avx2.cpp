@@ -20,7 +20,10 @@ struct Ranked {
     __m256d b, b2, l;
 };
 
-inline Ranked rankQuad(const double* const* scores, std::size_t labels, long x) {
+// Labels labels, or anyLabels when Labels is 0.
+template <std::size_t Labels>
+inline Ranked rankQuad(const double* const* scores, std::size_t anyLabels, long x) {
+    const std::size_t labels = Labels ? Labels : anyLabels;
     const __m256d zero = _mm256_setzero_pd();
     // The first label against best = second = 0: best = max(s, 0) (max keeps its second
     // operand for NaN and for equal zeros), second stays 0.
@@ -73,14 +76,16 @@ inline __m128i bytes16(__m128i a, __m128i b, __m128i c, __m128i d) {
     return _mm_packus_epi16(_mm_packus_epi32(a, b), _mm_packus_epi32(c, d));
 }
 
-}  // namespace
-
-long labelRowAvx2(const double* const* scores, std::size_t labels, long width, unsigned char* label,
-                  unsigned char* confidence) {
+// The rows of Labels labels (any number when 0).
+template <std::size_t Labels>
+long labelRows(const double* const* scores, std::size_t labels, long width, unsigned char* label,
+               unsigned char* confidence) {
     long x = 0;
     for (; x + 16 <= width; x += 16) {
-        const Ranked ra = rankQuad(scores, labels, x), rb = rankQuad(scores, labels, x + 4),
-                     rc = rankQuad(scores, labels, x + 8), rd = rankQuad(scores, labels, x + 12);
+        const Ranked ra = rankQuad<Labels>(scores, labels, x),
+                     rb = rankQuad<Labels>(scores, labels, x + 4),
+                     rc = rankQuad<Labels>(scores, labels, x + 8),
+                     rd = rankQuad<Labels>(scores, labels, x + 12);
         // One branch for the sixteen pixels.
         const bool divide = hasSecond(ra) || hasSecond(rb) || hasSecond(rc) || hasSecond(rd);
         const Quad a = finishQuad(ra, divide), b = finishQuad(rb, divide),
@@ -91,13 +96,22 @@ long labelRowAvx2(const double* const* scores, std::size_t labels, long width, u
                          bytes16(a.label, b.label, c.label, d.label));
     }
     for (; x + 4 <= width; x += 4) {
-        const Ranked r = rankQuad(scores, labels, x);
+        const Ranked r = rankQuad<Labels>(scores, labels, x);
         const Quad a = finishQuad(r, hasSecond(r));
         _mm_storeu_si32(confidence + x,
                         bytes16(a.confidence, a.confidence, a.confidence, a.confidence));
         _mm_storeu_si32(label + x, bytes16(a.label, a.label, a.label, a.label));
     }
     return x;
+}
+
+}  // namespace
+
+// Two labels, the most common case, with the label loop unrolled.
+long labelRowAvx2(const double* const* scores, std::size_t labels, long width, unsigned char* label,
+                  unsigned char* confidence) {
+    return labels == 2 ? labelRows<2>(scores, labels, width, label, confidence)
+                       : labelRows<0>(scores, labels, width, label, confidence);
 }
 
 }  // namespace clsgint
