@@ -364,6 +364,15 @@ TEST(ResultReuse, ARunIntoAResultNobodyElseHoldsCopiesTheImageIntoItsPlanes) {
                 in.image.plane2().pointToRow(0) == rows[2]);
     tool.run(noisyImage(w, 2), params, fresh);
     EXPECT_TRUE(Snapshot(reused) == Snapshot(fresh));
+    // A window of a larger picture: its rows lie further apart than the result's.
+    const kv3PlanePelBuffer big = noisyImage(kvPelRect(2, -6, 70, 25), 3);
+    kvPelBuffer<unsigned char> view[] = {big.plane0(), big.plane1(), big.plane2()};
+    for (auto& plane : view) plane.window(w, false);
+    tool.run(kv3PlanePelBuffer(view[0], view[1], view[2]), params, reused);
+    Result compact;
+    tool.run(kv3PlanePelBuffer(kfPelCopy(view[0]), kfPelCopy(view[1]), kfPelCopy(view[2])), params,
+             compact);
+    EXPECT_TRUE(Snapshot(reused) == Snapshot(compact));
 }
 
 TEST(ResultReuse, AnAbortedRunIntoAReusedResultLeavesItAsItWas) {

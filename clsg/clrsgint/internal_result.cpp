@@ -74,6 +74,26 @@ void kvCompositeColorSegmenterInternalResult::storeRun(const kvStoredRun& run) {
     imageFromClientXform = run.imageFromClientXform;
 }
 
+namespace {
+
+// The window w of from into into. With equal strides the rows and the gaps between them are
+// one span (the gaps are into's padding, or pixels of from outside w): one call moves it at
+// the copy's full speed instead of one call per row.
+void copyPlane(const kvPelBuffer_const<unsigned char>& from, kvPelBuffer<unsigned char>& into,
+               const kvPelRect& w) {
+    if (w.width() <= 0 || w.height() <= 0) return;
+    const std::ptrdiff_t stride = into.rowStride();
+    if (stride == from.rowStride() && stride > 0) {
+        std::memcpy(into.pointToRow(w.top()), from.pointToRow(w.top()),
+                    static_cast<std::size_t>(stride * (w.height() - 1) + w.width()));
+        return;
+    }
+    for (long y = w.top(); y < w.bottom(); ++y)
+        std::memcpy(into.pointToRow(y), from.pointToRow(y), static_cast<std::size_t>(w.width()));
+}
+
+}  // namespace
+
 void kvCompositeColorSegmenterInternalResult::keepScoredImage(const kv3PlanePelBuffer_const& from,
                                                               const kv3PlanePelBuffer& into) {
     const kvPelRect& w = from.window();
@@ -85,9 +105,7 @@ void kvCompositeColorSegmenterInternalResult::keepScoredImage(const kv3PlanePelB
     for (int p = 0; p < 3; ++p) {
         if (!planes[p].isBound()) planes[p] = kvPelBuffer<unsigned char>(w, 32);
         planes[p].copyXforms(*source[p]);
-        for (long y = w.top(); y < w.bottom(); ++y)
-            std::memcpy(planes[p].pointToRow(y), source[p]->pointToRow(y),
-                        static_cast<std::size_t>(w.width()));
+        copyPlane(*source[p], planes[p], w);
     }
     image = kv3PlanePelBuffer(planes[0], planes[1], planes[2], from.colorSpace());
     labelScores.image = image;
