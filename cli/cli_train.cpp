@@ -16,9 +16,9 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/diag_html.h"
-#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
+#include "clsg/tuning/quality_report.h"
 
 namespace clsg {
 
@@ -114,7 +114,7 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     if (isatty(STDERR_FILENO))
         options.progress = [](uint32_t done) {
             std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
-                      << " tolerances" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
+                      << " steps" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
         };
     AutoChoice choice{clsg::suggestSegmenterParams(sets, options), {}};
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;

@@ -400,7 +400,7 @@ namespace {
 // at work or waiting for the session (which answers 409).
 json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
     const SuggestReport report = session.chooseSettings([&done](uint32_t d) { done = d; });
-    const SuggestCandidate& c = report.candidates.at(report.chosen);
+    const SuggestCandidate& c = report.candidates.at(report.estimated);
     json answer = stateJson(session);
     answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
                       {"toleranceMin", report.trainParams.colorToleranceMin()},

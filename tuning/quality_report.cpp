@@ -77,17 +77,20 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
     out << std::left << std::setw(16) << "stage" << std::right << std::setw(7) << "frac"
         << std::setw(5) << "min" << std::setw(4) << "N" << std::setw(11) << "held-out"
         << std::setw(12) << "unlabelled" << std::setw(9) << "score" << std::setw(12) << "confidence"
+        << std::setw(9) << "samples"
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const clsg::SuggestCandidate& c = r.candidates[i];
-        std::ostringstream frac, confidence;
+        std::ostringstream frac, confidence, samples;
         frac << c.trainParams.colorToleranceFrac();
         confidence << std::fixed << std::setprecision(1) << c.meanConfidence;
+        samples << std::fixed << std::setprecision(1) << c.pictureConfidence;
         out << std::left << std::setw(16) << c.stage << std::right << std::setw(7) << frac.str()
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
             << c.runParams.neighborhoodSize() << std::setw(11) << percent(c.balancedAccuracy)
             << std::setw(12) << percent(c.pictureUnlabelled) << std::setw(9) << percent(c.score)
-            << std::setw(12) << confidence.str() << (i == r.chosen ? "  <- chosen" : "");
+            << std::setw(12) << confidence.str() << std::setw(9) << samples.str()
+            << (i == r.chosen ? "  <- chosen" : "");
         // A candidate that could not win any more stopped early.
         if (c.folds < r.folds) out << "  (" << c.folds << " of " << r.folds << " folds)";
         out << "\n";
@@ -96,11 +99,17 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
         << r.runParams.neighborhoodSize() << "\n";
     if (!r.candidates.empty()) {
-        const clsg::SuggestCandidate& c = r.candidates[r.chosen];
-        out << "estimate: balanced accuracy " << percent(c.score) << " (held-out example pixels "
-            << percent(c.balancedAccuracy) << ", times the share of the picture samples labelled "
-            << percent(1.0 - c.pictureUnlabelled)
-            << "); a wrong label on shades no example shows goes unseen\n";
+        const clsg::SuggestCandidate& c = r.candidates[r.estimated];
+        const bool wide = r.estimated != r.chosen;
+        out << "estimate: balanced accuracy " << percent(c.score);
+        if (wide) out << " as judged at neighbourhood " << c.runParams.neighborhoodSize();
+        out << " (held-out example pixels " << percent(c.balancedAccuracy)
+            << ", times the share of the picture samples labelled "
+            << percent(1.0 - c.pictureUnlabelled) << "); ";
+        if (wide)
+            out << "held-out pixels cannot show what neighbourhood "
+                << r.runParams.neighborhoodSize() << " does at the boundaries between labels, and ";
+        out << "a wrong label on shades no example shows goes unseen\n";
     }
     out << "held-out pixels: ";
     printConfusion(out, names, r.heldOut);
@@ -119,13 +128,15 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
                               {"foldZeroBalancedAccuracy", number(c.foldZeroAccuracy)},
                               {"meanConfidence", c.meanConfidence},
                               {"pictureUnlabelled", c.pictureUnlabelled},
+                              {"pictureConfidence", c.pictureConfidence},
                               {"score", number(c.score)}});
     nlohmann::json estimate = nullptr;
     if (!r.candidates.empty()) {
-        const clsg::SuggestCandidate& c = r.candidates[r.chosen];
+        const clsg::SuggestCandidate& c = r.candidates[r.estimated];
         estimate = {{"balancedAccuracy", number(c.score)},
                     {"heldOutBalancedAccuracy", number(c.balancedAccuracy)},
-                    {"pictureUnlabelled", c.pictureUnlabelled}};
+                    {"pictureUnlabelled", c.pictureUnlabelled},
+                    {"neighborhoodSize", c.runParams.neighborhoodSize()}};
     }
     return {{"folds", r.folds},
             {"tileSize", r.tileSize},

@@ -18,10 +18,13 @@ namespace {
 
 const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3, 0.5};
 const int32_t kNeighborhoods[] = {1, 3, 5, 7, 9};
+// Tried at the choice's tolerance only (see the "wide" stage).
+const int32_t kWideNeighborhoods[] = {11, 13, 15, 17, 19, 21};
 const uint32_t kDefaultMin = 2;
 const uint32_t kFloors[] = {1, 6, 15, 40};
-static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 == kSuggestTolerances);
+static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 + 1 == kSuggestTolerances);
 constexpr double kTie = 1e-12;
+constexpr const char* kWide = "wide";
 // The picture samples: kSampleGrid x kSampleGrid tiles of kSampleSide.
 constexpr long kSampleGrid = 4, kSampleSide = 16;
 // Floors above this many times the fraction are not tried.
@@ -39,6 +42,12 @@ uint64_t mix(uint64_t v) {  // splitmix64's finaliser
     v = (v ^ (v >> 27)) * 0x94d049bb133111ebull;
     return v ^ (v >> 31);
 }
+
+// The picture samples as one tool labels them: pixels left unlabelled, all,
+// and the summed confidence (an unlabelled pixel counting 0).
+struct SampleTally {
+    uint64_t none = 0, total = 0, sure = 0;
+};
 
 // Runs tools on the held-out tiles of their folds.
 class HeldOutRunner {
@@ -88,10 +97,11 @@ public:
     // The held-out tiles of fold f that are scored.
     const std::vector<const HeldOutPiece*>& scored(uint32_t f) const { return scored_[f]; }
 
-    // Runs tool on the held-out tiles of fold f and on the picture samples.
-    // Adds the held-out pixels, labelled by tool, to confusion, and to
-    // (*confidence)[label] the confidence of each that got its label; adds to
-    // none the sample pixels left unlabelled and to total all of them. Every
+    // Runs tool on the held-out tiles of fold f, and on the picture samples
+    // when samples is given. Adds the held-out pixels, labelled by tool, to
+    // confusion, and to (*confidence)[label] the confidence of each that got
+    // its label; adds the samples to *samples (their confidence only when
+    // confidence is given). Every
     // tile is run grown by half the neighbourhood, which gives there the
     // labels of a run over the whole picture; the tiles whose grown rectangle
     // lies inside their picture are run together, side by side in one
@@ -99,9 +109,9 @@ public:
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
                uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr,
-               uint64_t* none = nullptr, uint64_t* total = nullptr) const {
+               SampleTally* samples = nullptr) const {
         const long margin = params.neighborhoodSize() / 2;
-        const Mosaic& mosaic = mosaicOf(f, margin, none != nullptr);
+        const Mosaic& mosaic = mosaicOf(f, margin, samples != nullptr);
         kvCompositeColorSegmenterResult packed;
         kvPelBuffer_const<unsigned char> packedLabels, packedSure;
         if (mosaic.image.window().width() > 0) {
@@ -136,15 +146,19 @@ public:
                     (*confidence)[px.label] += *sure.pointToPel(px.x + dx, px.y + dy);
             }
         }
-        if (!none) return;
+        if (!samples) return;
         for (const auto& [picture, rect] : samples_) {
             kvCompositeColorSegmenterResult alone;
             long dx, dy;
             const auto [labels, sure] = place(item++, picture, rect, alone, dx, dy);
             for (long y = rect.top(); y < rect.bottom(); ++y)
-                for (long x = rect.left(); x < rect.right(); ++x)
-                    *none += *labels.pointToPel(x + dx, y + dy) == 255;
-            *total += static_cast<uint64_t>(rect.width() * rect.height());
+                for (long x = rect.left(); x < rect.right(); ++x) {
+                    const bool none = *labels.pointToPel(x + dx, y + dy) == 255;
+                    samples->none += none;
+                    // (an unlabelled pixel's confidence is 0)
+                    if (confidence) samples->sure += *sure.pointToPel(x + dx, y + dy);
+                }
+            samples->total += static_cast<uint64_t>(rect.width() * rect.height());
         }
     }
 
@@ -253,17 +267,19 @@ struct HeldOutTally {
     LabelConfusion confusion;
     std::vector<uint64_t> confidence;
 
-    uint64_t sampleNone = 0, sampleTotal = 0;  // picture samples left unlabelled, all
+    SampleTally samples;
 
     explicit HeldOutTally(std::size_t labels) : confusion(labels), confidence(labels, 0) {}
-    double unlabelled() const {
-        return sampleTotal ? static_cast<double>(sampleNone) / static_cast<double>(sampleTotal)
-                           : 0.0;
+    double unlabelled() const { return perSample(samples.none); }
+    double pictureConfidence() const { return perSample(samples.sure); }
+    double perSample(uint64_t sum) const {
+        return samples.total ? static_cast<double>(sum) / static_cast<double>(samples.total) : 0.0;
     }
     void add(const HeldOutTally& other) {
         confusion.add(other.confusion);
-        sampleNone += other.sampleNone;
-        sampleTotal += other.sampleTotal;
+        samples.none += other.samples.none;
+        samples.total += other.samples.total;
+        samples.sure += other.samples.sure;
         for (std::size_t l = 0; l < confidence.size(); ++l) confidence[l] += other.confidence[l];
     }
     // Mean over the labels with held-out pixels of their mean confidence, a
@@ -302,7 +318,8 @@ struct Tolerance {
                 c.meanConfidence(),
                 done[i],
                 c.unlabelled(),
-                c.confusion.balancedAccuracy() * (1.0 - c.unlabelled())};
+                c.confusion.balancedAccuracy() * (1.0 - c.unlabelled()),
+                c.pictureConfidence()};
     }
 };
 
@@ -342,8 +359,9 @@ public:
         }
     }
 
-    // Scores a new tolerance on every fold (some sizes may stop early).
-    Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
+    // Scores a new tolerance on every fold (unless every, some sizes may stop early).
+    Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage,
+                   bool every = false) {
         Tolerance t{kvCompositeColorSegmenterTrainParams(frac, min),
                     stage,
                     std::move(sizes),
@@ -355,7 +373,7 @@ public:
         t.all = t.screen;
         t.done.assign(t.sizes.size(), 0);
         tolerances_.push_back(std::move(t));
-        scoreUpTo(tolerances_.back(), exhaustive_);
+        scoreUpTo(tolerances_.back(), exhaustive_ || every);
         return tolerances_.back();
     }
 
@@ -402,7 +420,7 @@ private:
                     HeldOutTally fold(folds_.labels());
                     runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
                                   fold.confusion, &runPixels_, &fold.confidence,
-                                  samples ? &fold.sampleNone : nullptr, &fold.sampleTotal);
+                                  samples ? &fold.samples : nullptr);
                     if (f == 0) t.screen[i].add(fold);
                     t.all[i].add(fold);
                 }
@@ -448,6 +466,18 @@ private:
 
 }  // namespace
 
+std::size_t chooseWideSize(const SuggestCandidate& lead,
+                           const std::vector<SuggestCandidate>& wide) {
+    std::size_t chosen = wide.size();
+    double surest = lead.pictureConfidence;
+    for (std::size_t i = 0; i < wide.size(); ++i)
+        if (wide[i].score >= lead.score - kTie && wide[i].pictureConfidence > surest + kTie) {
+            surest = wide[i].pictureConfidence;
+            chosen = i;
+        }
+    return chosen;
+}
+
 LabelConfusion scoreHeldOut(const SpatialFolds& folds,
                             const std::vector<kvCompositeColorSegmenterTool>& tools,
                             const kvCompositeColorSegmenterRunParams& params, uint64_t* runPixels) {
@@ -469,10 +499,11 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     };
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
     // The tolerance of the best candidate scored on every fold (the first
-    // tolerance has every size so scored).
+    // tolerance has every size so scored), the wide sizes aside.
     const auto best = [&] {
         std::size_t b = 0;
         for (std::size_t i = 1; i < tried.size(); ++i) {
+            if (tried[i].stage == std::string(kWide)) continue;
             const std::size_t size = bestSize(tried[i]);
             if (size < tried[i].sizes.size() &&
                 beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b]))))
@@ -540,12 +571,33 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
             tick();
     }
 
+    // 5. Wider neighbourhoods at the lead's tolerance, judged by the picture
+    // samples. The estimate stays the lead's score: a wide size's own
+    // held-out pixels only grow surer with it, which says nothing of the
+    // boundaries between labels.
+    const std::size_t leadTolerance = best(), leadSize = bestSize(tried[leadTolerance]);
+    std::size_t chosen = leadTolerance, chosenSize = leadSize;
+    {
+        const SuggestCandidate lead = tried[chosen].candidate(chosenSize);
+        const Tolerance& wide = search.add(
+            lead.trainParams.colorToleranceFrac(), lead.trainParams.colorToleranceMin(),
+            std::vector<int32_t>(std::begin(kWideNeighborhoods), std::end(kWideNeighborhoods)),
+            kWide, true);
+        std::vector<SuggestCandidate> rows;
+        for (std::size_t i = 0; i < wide.sizes.size(); ++i) rows.push_back(wide.candidate(i));
+        if (const std::size_t i = chooseWideSize(lead, rows); i < rows.size()) {
+            chosen = tried.size() - 1;
+            chosenSize = i;
+        }
+        tick();
+    }
+
     SuggestReport report;
-    const std::size_t chosen = best();
-    const std::size_t chosenSize = bestSize(tried[chosen]);
     for (const Tolerance& t : tried)
         for (std::size_t i = 0; i < t.sizes.size(); ++i) {
             if (&t == &tried[chosen] && i == chosenSize) report.chosen = report.candidates.size();
+            if (&t == &tried[leadTolerance] && i == leadSize)
+                report.estimated = report.candidates.size();
             report.candidates.push_back(t.candidate(i));
         }
     report.trainParams = tried[chosen].params;

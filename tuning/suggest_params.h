@@ -22,9 +22,10 @@
 // shows), then the larger colorToleranceMin. Between
 // the sizes of one tolerance it goes to the higher mean confidence of the
 // held-out pixels (a wrong label counting 0), then to the smaller
-// neighbourhood. The chosen candidate's score is the search's estimate of the
-// balanced accuracy on the pictures; it cannot see a wrong label given to a
-// shade that no example covers.
+// neighbourhood. The chosen candidate's score (the lead's when a wide size is
+// taken, see stage 5) is the search's estimate of the balanced accuracy on the
+// pictures; it cannot see a wrong label given to a shade that no example
+// covers.
 //
 // Neighbourhood sizes cost no training, so every tolerance is scored with
 // each of 1, 3, 5, 7 and 9. Each stage starts from the best so far:
@@ -40,8 +41,17 @@
 //      little);
 //   4. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours at the best minimum (on
-//      a tie the smaller), for example 0.057 between 0.04 and 0.08.
-// With two folds that is at most 24 trainings, each on about half the
+//      a tie the smaller), for example 0.057 between 0.04 and 0.08;
+//   5. "wide": sizes 11 to 21 at the tolerance of the best candidate so far
+//      (the lead). Held-out pixels lie inside the examples, where a wide
+//      neighbourhood never errs; they cannot show what it does at the
+//      boundaries between labels, and on them it would always win. So a
+//      wide size is taken only where the picture favours it: it must make
+//      the picture samples surer than the lead does (blurring a boundary
+//      lowers their confidence, settling a noisy or unlabelled area raises
+//      it) without a lower score; of those the surest (chooseWideSize). The
+//      estimate stays the lead's score.
+// With two folds that is at most 26 trainings, each on about half the
 // examples. A size that cannot win any more stops scoring (see
 // SuggestCandidate::folds), and a fold where every size of a tolerance has
 // stopped is not trained for; that changes no choice.
@@ -66,8 +76,9 @@
 namespace clsg {
 
 // Progress steps of the search: 6 coarse fractions, 4 minimums, 1 fraction
-// at the best minimum, 1 fine fraction (a step skipped still counts).
-constexpr uint32_t kSuggestTolerances = 12;
+// at the best minimum, 1 fine fraction, the wide sizes (a step skipped still
+// counts).
+constexpr uint32_t kSuggestTolerances = 13;
 
 struct SuggestOptions {
     uint32_t folds = 2;     // 2 to 16
@@ -110,6 +121,9 @@ struct SuggestCandidate {
     double pictureUnlabelled = 0;
     // What the search maximises: balancedAccuracy * (1 - pictureUnlabelled).
     double score = 0;
+    // Mean confidence (0 to 255) of the picture samples as the first fold's
+    // tool labels them, an unlabelled pixel counting 0.
+    double pictureConfidence = 0;
 };
 
 struct SuggestReport {
@@ -117,6 +131,9 @@ struct SuggestReport {
     kvCompositeColorSegmenterRunParams runParams;
     std::vector<SuggestCandidate> candidates;  // in the order tried
     std::size_t chosen = 0;                    // index into candidates
+    // The candidate whose score is the estimate: the chosen one, or for a
+    // wide size the lead it was compared with (see the "wide" stage).
+    std::size_t estimated = 0;
     LabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
     uint32_t folds = 0;
     FoldUnit unit = FoldUnit::tiles;
@@ -129,6 +146,12 @@ struct SuggestReport {
 // (see SpatialFolds), and whatever train() or run() throw.
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options = {});
+
+// The wide sizes' rule (see the "wide" stage): of the candidates wide, scored
+// at the lead's tolerance, the index of the one taken instead of the lead, or
+// wide.size() for none. That is the one whose picture samples are surest,
+// above the lead's, among those whose score is no lower; on a tie the first.
+std::size_t chooseWideSize(const SuggestCandidate& lead, const std::vector<SuggestCandidate>& wide);
 
 // Scores tools[f] (trained on folds.trainingSets(f)) on every held-out pixel
 // of fold f, for every fold with held-out pixels. Each tile is run grown by half

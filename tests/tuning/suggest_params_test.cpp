@@ -200,8 +200,8 @@ TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmal
     // 0.04 ties too and is wider. Every size is sure: the smallest wins.
     EXPECT_EQ(report.trainParams, TrainParams(0.02, 2));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
-    EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5);
-    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1));
+    EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5 + 6);
+    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1 + 1));
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
     // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer. Of
@@ -268,18 +268,23 @@ TEST(SuggestParams, ThePictureSamplesAreJudgedByTheFirstFoldsTool) {
         rectSet(image, kvPelRect(128, 0, 64, 64))};
     const SuggestReport report = suggestSegmenterParams(sets);
     const SpatialFolds folds(sets, 2, 32);
-    const auto unlabelled = [&](const kvCompositeColorSegmenterTool& tool, int32_t n) {
+    // The samples' share left unlabelled and mean confidence (an unlabelled pixel counting 0).
+    const auto samples = [&](const kvCompositeColorSegmenterTool& tool, int32_t n) {
         kvCompositeColorSegmenterResult result;
         tool.run(image, kvCompositeColorSegmenterRunParams(n, false), result);
-        uint64_t none = 0;
+        uint64_t none = 0, sure = 0;
         for (long i = 0; i < 4; ++i)
             for (long j = 0; j < 4; ++j)
                 for (long y = 0; y < 16; ++y)
-                    for (long x = 0; x < 16; ++x)
-                        none +=
-                            *result.labelImage().pointToPel((192 - 16) * (2 * j + 1) / 8 + x,
-                                                            (64 - 16) * (2 * i + 1) / 8 + y) == 255;
-        return static_cast<double>(none) / (16.0 * 256.0);
+                    for (long x = 0; x < 16; ++x) {
+                        const long px = (192 - 16) * (2 * j + 1) / 8 + x,
+                                   py = (64 - 16) * (2 * i + 1) / 8 + y;
+                        const bool unlabelled = *result.labelImage().pointToPel(px, py) == 255;
+                        none += unlabelled;
+                        sure += unlabelled ? 0 : *result.confidenceImage().pointToPel(px, py);
+                    }
+        return std::pair(static_cast<double>(none) / (16.0 * 256.0),
+                         static_cast<double>(sure) / (16.0 * 256.0));
     };
     std::size_t differing = 0;
     for (const SuggestCandidate& c : report.candidates) {
@@ -287,8 +292,8 @@ TEST(SuggestParams, ThePictureSamplesAreJudgedByTheFirstFoldsTool) {
         first.train(folds.trainingSets(0), c.trainParams);
         second.train(folds.trainingSets(1), c.trainParams);
         const int32_t n = c.runParams.neighborhoodSize();
-        EXPECT_EQ(c.pictureUnlabelled, unlabelled(first, n));
-        differing += unlabelled(first, n) != unlabelled(second, n);
+        EXPECT_EQ(std::pair(c.pictureUnlabelled, c.pictureConfidence), samples(first, n));
+        differing += samples(first, n) != samples(second, n);
     }
     EXPECT_GT(differing, 0u);  // else the test could not tell the folds apart
 }
@@ -310,6 +315,90 @@ TEST(SuggestParams, NoisyLabelsTakeALargeNeighbourhoodAndNoFloorPassesTheFractio
         floors.insert(p.colorToleranceMin());
     }
     EXPECT_GT(floors.size(), 1u);
+}
+
+// Sizes above 9 are judged by the picture samples: one is taken when it makes them surer than
+// the lead (the best size up to 9) without a lower score; the estimate stays the lead's.
+TEST(SuggestParams, AWideNeighbourhoodIsTakenOnlyWhereThePictureSamplesGrowSurer) {
+    const auto check = [](const SuggestReport& r, bool wideWins) {
+        const SuggestCandidate &lead = r.candidates[r.estimated], &chosen = r.candidates[r.chosen];
+        EXPECT_LE(lead.runParams.neighborhoodSize(), 9);
+        EXPECT_NE(lead.stage, "wide");
+        EXPECT_EQ(r.runParams.neighborhoodSize(), chosen.runParams.neighborhoodSize());
+        EXPECT_EQ(r.chosen != r.estimated, wideWins);
+        EXPECT_EQ(r.heldOut.balancedAccuracy(), chosen.balancedAccuracy);
+        std::size_t wide = 0;
+        for (const SuggestCandidate& c : r.candidates) {
+            if (c.stage != "wide") continue;
+            ++wide;
+            EXPECT_EQ(c.trainParams, lead.trainParams);
+            EXPECT_EQ(c.folds, r.folds);
+            const bool eligible = c.score >= lead.score - 1e-12 &&
+                                  c.pictureConfidence > lead.pictureConfidence + 1e-12;
+            if (!eligible) continue;
+            EXPECT_TRUE(wideWins) << "N " << c.runParams.neighborhoodSize();
+            EXPECT_LE(c.pictureConfidence, chosen.pictureConfidence);
+            if (c.pictureConfidence == chosen.pictureConfidence) {
+                EXPECT_GE(c.runParams.neighborhoodSize(), chosen.runParams.neighborhoodSize());
+            }
+        }
+        EXPECT_EQ(wide, 6u);
+        return std::pair(lead, chosen);
+    };
+    // Two greys 20 apart under noise 40, taught away from their border: a wider neighbourhood
+    // settles the noise. Taught up to their border, it also blurs the held-out pixels there.
+    const kv3PlanePelBuffer plain = twoHalves(kvPelRect(0, 0, 256, 64), 100, 120, 40, 9);
+    const auto [lead, chosen] =
+        check(suggestSegmenterParams({rectSet(plain, kvPelRect(0, 0, 110, 64)),
+                                      rectSet(plain, kvPelRect(146, 0, 110, 64))}),
+              true);
+    EXPECT_EQ(chosen.stage, "wide");
+    EXPECT_GT(chosen.pictureConfidence, lead.pictureConfidence);
+    const SuggestReport lost =
+        suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 100, 120, 40)));
+    check(lost, false);
+    bool surerButWorse = false;
+    for (const SuggestCandidate& c : lost.candidates)
+        surerButWorse |= c.stage == "wide" &&
+                         c.pictureConfidence > lost.candidates[lost.chosen].pictureConfidence &&
+                         c.score < lost.candidates[lost.chosen].score;
+    EXPECT_TRUE(surerButWorse);  // else the case would not test the score's part
+
+    // Clean blocks of 60 and 200 on the left, taught away from their border; stripes of 3 of
+    // the same greys on the right, where half the samples lie. Every size labels every held-out
+    // pixel right, so the scores tie: only the samples, blurred at the stripes, refuse a wide one.
+    const kvPelRect w(0, 0, 256, 64);
+    const kv3PlanePelBuffer striped = noisy(w, lcg(7), [](long x, long, int) {
+        return std::pair(x < 64 || (x >= 128 && x / 3 % 2 == 0) ? 60 : 200, 1);
+    });
+    const SuggestReport clean = suggestSegmenterParams(
+        {rectSet(striped, kvPelRect(0, 0, 50, 64)), rectSet(striped, kvPelRect(78, 0, 50, 64))});
+    check(clean, false);
+    for (const SuggestCandidate& c : clean.candidates) EXPECT_EQ(c.score, 1.0);
+}
+
+TEST(SuggestParams, TheWideSizeTakenIsTheSurestOfThoseThatScoreNoLower) {
+    const auto row = [](double score, double sure) {
+        SuggestCandidate c{};
+        c.score = score;
+        c.pictureConfidence = sure;
+        return c;
+    };
+    const SuggestCandidate lead = row(0.9, 200);
+    const struct {
+        std::vector<SuggestCandidate> wide;
+        std::size_t taken;
+    } cases[] = {
+        {{row(0.9, 201), row(0.95, 205), row(0.9, 203)}, 1},  // the surest, not the widest
+        {{row(0.9, 204), row(0.89, 230), row(0.9, 202)}, 0},  // a lower score is not taken
+        {{row(0.9, 200), row(1.0, 200)}, 2},                  // as sure as the lead: none
+        {{row(0.9, 199), row(1.0, 150)}, 2},                  // less sure: none
+        {{row(0.9, 210), row(0.9, 210)}, 0},                  // a tie: the smaller
+        {{row(0.9 - 1e-13, 203)}, 0},                         // scores within 1e-12 tie
+        {{}, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(chooseWideSize(lead, c.wide), c.taken) << c.wide.size() << " rows";
 }
 
 // A noisy dark label wants a raised floor; with it the fraction below the best is tried too,
@@ -363,7 +452,7 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts
     SuggestOptions watched;  // a caller watching changes nothing
     watched.progress = [&](uint32_t done) { progress.push_back(done); };
     const SuggestReport b = suggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
-    EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
     for (std::size_t i = 0; i < a.candidates.size(); ++i)
         EXPECT_EQ(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy);
@@ -406,7 +495,8 @@ TEST(SuggestParams, PackedTilesScoreAsTilesRunAlone) {
             const SuggestCandidate &c = p.candidates[i], &d = q.candidates[i];
             EXPECT_TRUE(c.balancedAccuracy == d.balancedAccuracy &&
                         c.meanConfidence == d.meanConfidence &&
-                        c.pictureUnlabelled == d.pictureUnlabelled)
+                        c.pictureUnlabelled == d.pictureUnlabelled &&
+                        c.pictureConfidence == d.pictureConfidence)
                 << "candidate " << i << " (N " << c.runParams.neighborhoodSize()
                 << "): " << c.balancedAccuracy << " " << d.balancedAccuracy << ", "
                 << c.meanConfidence << " " << d.meanConfidence << ", " << c.pictureUnlabelled << " "
