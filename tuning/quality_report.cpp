@@ -81,18 +81,21 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const clsg::SuggestCandidate& c = r.candidates[i];
+        // A wide size judged by the picture samples alone has no held-out figures.
+        const bool held = c.folds > 0;
         std::ostringstream frac, confidence, samples;
         frac << c.trainParams.colorToleranceFrac();
         confidence << std::fixed << std::setprecision(1) << c.meanConfidence;
         samples << std::fixed << std::setprecision(1) << c.pictureConfidence;
         out << std::left << std::setw(16) << c.stage << std::right << std::setw(7) << frac.str()
             << std::setw(5) << c.trainParams.colorToleranceMin() << std::setw(4)
-            << c.runParams.neighborhoodSize() << std::setw(11) << percent(c.balancedAccuracy)
-            << std::setw(12) << percent(c.pictureUnlabelled) << std::setw(9) << percent(c.score)
-            << std::setw(12) << confidence.str() << std::setw(9) << samples.str()
+            << c.runParams.neighborhoodSize() << std::setw(11)
+            << (held ? percent(c.balancedAccuracy) : "-") << std::setw(12)
+            << percent(c.pictureUnlabelled) << std::setw(9) << (held ? percent(c.score) : "-")
+            << std::setw(12) << (held ? confidence.str() : "-") << std::setw(9) << samples.str()
             << (i == r.chosen ? "  <- chosen" : "");
         // A candidate that could not win any more stopped early.
-        if (c.folds < r.folds) out << "  (" << c.folds << " of " << r.folds << " folds)";
+        if (held && c.folds < r.folds) out << "  (" << c.folds << " of " << r.folds << " folds)";
         out << "\n";
     }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
@@ -126,7 +129,7 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
                               {"folds", c.folds},
                               {"balancedAccuracy", number(c.balancedAccuracy)},
                               {"foldZeroBalancedAccuracy", number(c.foldZeroAccuracy)},
-                              {"meanConfidence", c.meanConfidence},
+                              {"meanConfidence", number(c.meanConfidence)},
                               {"pictureUnlabelled", c.pictureUnlabelled},
                               {"pictureConfidence", c.pictureConfidence},
                               {"score", number(c.score)}});

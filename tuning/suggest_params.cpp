@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <limits>
 #include <map>
+#include <optional>
 #include <tuple>
 
 #include "clsg/colorseg/segmenter_result.h"
@@ -19,11 +21,12 @@ namespace {
 const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3, 0.5};
 const int32_t kNeighborhoods[] = {1, 3, 5, 7, 9};
 // Tried at the choice's tolerance only (see the "wide" stage).
-const int32_t kWideNeighborhoods[] = {11, 13, 15, 17, 19, 21};
+const int32_t kWideNeighborhoods[] = {13, 17, 21};
 const uint32_t kDefaultMin = 2;
 const uint32_t kFloors[] = {1, 6, 15, 40};
 static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 + 1 == kSuggestTolerances);
 constexpr double kTie = 1e-12;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr const char* kWide = "wide";
 // The picture samples: kSampleGrid x kSampleGrid tiles of kSampleSide.
 constexpr long kSampleGrid = 4, kSampleSide = 16;
@@ -97,21 +100,19 @@ public:
     // The held-out tiles of fold f that are scored.
     const std::vector<const HeldOutPiece*>& scored(uint32_t f) const { return scored_[f]; }
 
-    // Runs tool on the held-out tiles of fold f, and on the picture samples
-    // when samples is given. Adds the held-out pixels, labelled by tool, to
-    // confusion, and to (*confidence)[label] the confidence of each that got
-    // its label; adds the samples to *samples (their confidence only when
-    // confidence is given). Every
-    // tile is run grown by half the neighbourhood, which gives there the
-    // labels of a run over the whole picture; the tiles whose grown rectangle
-    // lies inside their picture are run together, side by side in one
+    // Runs tool on the held-out tiles of fold f (unless heldOut is false),
+    // and on the picture samples when samples is given. Adds the held-out pixels, labelled by tool,
+    // to confusion, and to (*confidence)[label] the confidence of each that got its label; adds the
+    // samples to *samples (their confidence only when confidence is given). Every tile is run grown
+    // by half the neighbourhood, which gives there the labels of a run over the whole picture; the
+    // tiles whose grown rectangle lies inside their picture are run together, side by side in one
     // picture (see Mosaic), the others one by one.
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
                uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr,
-               SampleTally* samples = nullptr) const {
+               SampleTally* samples = nullptr, bool heldOut = true) const {
         const long margin = params.neighborhoodSize() / 2;
-        const Mosaic& mosaic = mosaicOf(f, margin, samples != nullptr);
+        const Mosaic& mosaic = mosaicOf(f, margin, heldOut, samples != nullptr);
         kvCompositeColorSegmenterResult packed;
         kvPelBuffer_const<unsigned char> packedLabels, packedSure;
         if (mosaic.image.window().width() > 0) {
@@ -135,7 +136,7 @@ public:
                 labels, confidence ? alone.confidenceImage() : kvPelBuffer_const<unsigned char>()};
         };
         std::size_t item = 0;
-        for (const HeldOutPiece* piece : scored_[f]) {
+        for (const HeldOutPiece* piece : heldOut ? scored_[f] : kNoPieces) {
             kvCompositeColorSegmenterResult alone;
             long dx, dy;
             const auto [labels, sure] = place(item++, piece->image, piece->rect, alone, dx, dy);
@@ -206,12 +207,13 @@ private:
     };
     static constexpr long kMosaicWidth = 256;
 
-    const Mosaic& mosaicOf(uint32_t f, long margin, bool withSamples) const {
-        const auto key = std::make_tuple(f, margin, withSamples);
+    const Mosaic& mosaicOf(uint32_t f, long margin, bool withHeldOut, bool withSamples) const {
+        const auto key = std::make_tuple(f, margin, withHeldOut, withSamples);
         const auto found = mosaics_.find(key);
         if (found != mosaics_.end()) return found->second;
         std::vector<std::pair<std::size_t, kvPelRect>> items;
-        for (const HeldOutPiece* piece : scored_[f]) items.push_back({piece->image, piece->rect});
+        for (const HeldOutPiece* piece : withHeldOut ? scored_[f] : kNoPieces)
+            items.push_back({piece->image, piece->rect});
         if (withSamples) items.insert(items.end(), samples_.begin(), samples_.end());
         Mosaic m;
         m.at.resize(items.size());
@@ -258,7 +260,8 @@ private:
     std::vector<kv3PlanePelBuffer> pictures_;
     std::vector<std::vector<const HeldOutPiece*>> scored_;    // per fold
     std::vector<std::pair<std::size_t, kvPelRect>> samples_;  // picture, rect
-    mutable std::map<std::tuple<uint32_t, long, bool>, Mosaic> mosaics_;
+    mutable std::map<std::tuple<uint32_t, long, bool, bool>, Mosaic> mosaics_;
+    inline static const std::vector<const HeldOutPiece*> kNoPieces;
 };
 
 // Held-out pixels of one candidate: how they were labelled, and per label the
@@ -283,7 +286,7 @@ struct HeldOutTally {
         for (std::size_t l = 0; l < confidence.size(); ++l) confidence[l] += other.confidence[l];
     }
     // Mean over the labels with held-out pixels of their mean confidence, a
-    // wrong label counting 0.
+    // wrong label counting 0 (NaN without held-out pixels).
     double meanConfidence() const {
         double sum = 0;
         std::size_t labels = 0;
@@ -292,7 +295,7 @@ struct HeldOutTally {
                 sum += static_cast<double>(confidence[l]) / static_cast<double>(n);
                 ++labels;
             }
-        return labels ? sum / static_cast<double>(labels) : 0.0;
+        return labels ? sum / static_cast<double>(labels) : kNaN;
     }
 };
 
@@ -360,21 +363,49 @@ public:
     }
 
     // Scores a new tolerance on every fold (unless every, some sizes may stop early).
-    Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage,
-                   bool every = false) {
-        Tolerance t{kvCompositeColorSegmenterTrainParams(frac, min),
-                    stage,
-                    std::move(sizes),
-                    {},
-                    {},
-                    {},
-                    folds_.folds()};
-        t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
-        t.all = t.screen;
-        t.done.assign(t.sizes.size(), 0);
-        tolerances_.push_back(std::move(t));
-        scoreUpTo(tolerances_.back(), exhaustive_ || every);
-        return tolerances_.back();
+    // Scores a new tolerance on every fold (some sizes may stop early). Its
+    // tools are kept when it leads (see keptTool).
+    Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
+        Tolerance& t = push(frac, min, std::move(sizes), stage);
+        std::vector<std::optional<kvCompositeColorSegmenterTool>> tools(folds_.folds());
+        const double before = best_;
+        scoreUpTo(t, exhaustive_, &tools);
+        if (best_ > before) {
+            kept_ = std::move(tools);
+            keptParams_ = t.params;
+        }
+        return t;
+    }
+
+    // Adds a tolerance whose sizes are scored on the picture samples alone,
+    // by the first fold's tool; scoreHeldOut scores one of them on the
+    // held-out pixels afterwards.
+    Tolerance& addBySamples(double frac, uint32_t min, std::vector<int32_t> sizes,
+                            const char* stage) {
+        Tolerance& t = push(frac, min, std::move(sizes), stage);
+        const uint32_t f = firstFold();
+        for (std::size_t i = 0; i < t.sizes.size(); ++i) {
+            HeldOutTally s(folds_.labels());
+            runner_.score(f, keptTool(t, f), kvCompositeColorSegmenterRunParams(t.sizes[i], false),
+                          s.confusion, &runPixels_, &s.confidence, &s.samples, false);
+            t.all[i].add(s);
+            if (f == 0) t.screen[i].add(s);
+        }
+        return t;
+    }
+
+    // Scores size i of the last tolerance added by addBySamples on the
+    // held-out pixels of every fold.
+    void scoreHeldOut(Tolerance& t, std::size_t i) {
+        for (uint32_t f = 0; f < t.folds; ++f) {
+            if (folds_.heldOut(f).empty()) continue;
+            HeldOutTally fold(folds_.labels());
+            runner_.score(f, keptTool(t, f), kvCompositeColorSegmenterRunParams(t.sizes[i], false),
+                          fold.confusion, &runPixels_, &fold.confidence);
+            if (f == 0) t.screen[i].add(fold);
+            t.all[i].add(fold);
+        }
+        t.done[i] = t.folds;
     }
 
     // Scores the sizes of t that stopped early on the folds they missed, when
@@ -394,13 +425,44 @@ public:
     uint64_t runPixels() const { return runPixels_; }
 
 private:
+    Tolerance& push(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
+        Tolerance t{kvCompositeColorSegmenterTrainParams(frac, min),
+                    stage,
+                    std::move(sizes),
+                    {},
+                    {},
+                    {},
+                    folds_.folds()};
+        t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
+        t.all = t.screen;
+        t.done.assign(t.sizes.size(), 0);
+        tolerances_.push_back(std::move(t));
+        return tolerances_.back();
+    }
+
+    // The tool of fold f for t's tolerance. The tools of the tolerance that
+    // last raised the best score are kept, as the wide stage wants them again.
+    const kvCompositeColorSegmenterTool& keptTool(const Tolerance& t, uint32_t f) {
+        if (!keptParams_ || !(*keptParams_ == t.params)) {
+            kept_.assign(folds_.folds(), std::nullopt);
+            keptParams_ = t.params;
+        }
+        if (!kept_[f]) {
+            kept_[f].emplace();
+            kept_[f]->train(folds_.trainingSets(f), t.params);
+            ++trainings_;
+        }
+        return *kept_[f];
+    }
+
     // Scores the sizes of t fold after fold. Once the first fold with
     // held-out pixels is scored, a size stops (unless every is wanted) when
     // it cannot win: when even with every pixel of the folds still to score
     // given its label, its score would stay more than a tie below the best
     // candidate scored on every fold so far. (The picture samples are all
     // scored by then.) A fold where every size stops is not trained for.
-    void scoreUpTo(Tolerance& t, bool every) {
+    void scoreUpTo(Tolerance& t, bool every,
+                   std::vector<std::optional<kvCompositeColorSegmenterTool>>* trained = nullptr) {
         const uint32_t first = firstFold();
         for (uint32_t f = *std::min_element(t.done.begin(), t.done.end()); f < t.folds; ++f) {
             std::vector<std::size_t> todo;
@@ -413,7 +475,8 @@ private:
                 // a tool trained on some of the examples, as the held-out
                 // pixels see it, at half the cost of every fold's.
                 const bool samples = f == first;
-                kvCompositeColorSegmenterTool tool;
+                std::optional<kvCompositeColorSegmenterTool> trainedTool;
+                kvCompositeColorSegmenterTool& tool = trainedTool.emplace();
                 tool.train(folds_.trainingSets(f), t.params);
                 ++trainings_;
                 for (std::size_t i : todo) {
@@ -424,6 +487,7 @@ private:
                     if (f == 0) t.screen[i].add(fold);
                     t.all[i].add(fold);
                 }
+                if (trained) (*trained)[f] = std::move(trainedTool);
             }
             for (std::size_t i : todo)
                 if (++t.done[i] == t.folds) best_ = std::max(best_, t.candidate(i).score);
@@ -459,6 +523,8 @@ private:
     bool exhaustive_;
     std::vector<std::vector<uint64_t>> heldOut_;  // per fold and label: pixels scored
     std::vector<Tolerance> tolerances_;
+    std::vector<std::optional<kvCompositeColorSegmenterTool>> kept_;  // per fold, see keptTool
+    std::optional<kvCompositeColorSegmenterTrainParams> keptParams_;
     double best_ = -1;  // the best score of a candidate scored on every fold
     uint32_t trainings_ = 0;
     uint64_t runPixels_ = 0;
@@ -466,16 +532,15 @@ private:
 
 }  // namespace
 
-std::size_t chooseWideSize(const SuggestCandidate& lead,
-                           const std::vector<SuggestCandidate>& wide) {
-    std::size_t chosen = wide.size();
-    double surest = lead.pictureConfidence;
+std::vector<std::size_t> wideOrder(const SuggestCandidate& lead,
+                                   const std::vector<SuggestCandidate>& wide) {
+    std::vector<std::size_t> order;
     for (std::size_t i = 0; i < wide.size(); ++i)
-        if (wide[i].score >= lead.score - kTie && wide[i].pictureConfidence > surest + kTie) {
-            surest = wide[i].pictureConfidence;
-            chosen = i;
-        }
-    return chosen;
+        if (wide[i].pictureConfidence > lead.pictureConfidence + kTie) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return wide[a].pictureConfidence > wide[b].pictureConfidence + kTie;
+    });
+    return order;
 }
 
 LabelConfusion scoreHeldOut(const SpatialFolds& folds,
@@ -579,15 +644,21 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     std::size_t chosen = leadTolerance, chosenSize = leadSize;
     {
         const SuggestCandidate lead = tried[chosen].candidate(chosenSize);
-        const Tolerance& wide = search.add(
+        Tolerance& wide = search.addBySamples(
             lead.trainParams.colorToleranceFrac(), lead.trainParams.colorToleranceMin(),
             std::vector<int32_t>(std::begin(kWideNeighborhoods), std::end(kWideNeighborhoods)),
-            kWide, true);
+            kWide);
         std::vector<SuggestCandidate> rows;
         for (std::size_t i = 0; i < wide.sizes.size(); ++i) rows.push_back(wide.candidate(i));
-        if (const std::size_t i = chooseWideSize(lead, rows); i < rows.size()) {
-            chosen = tried.size() - 1;
-            chosenSize = i;
+        if (options.exhaustive)
+            for (std::size_t i = 0; i < wide.sizes.size(); ++i) search.scoreHeldOut(wide, i);
+        for (const std::size_t i : wideOrder(lead, rows)) {
+            if (!wide.complete(i)) search.scoreHeldOut(wide, i);
+            if (wide.candidate(i).score >= lead.score - kTie) {
+                chosen = tried.size() - 1;
+                chosenSize = i;
+                break;
+            }
         }
         tick();
     }

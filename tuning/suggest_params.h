@@ -49,8 +49,10 @@
 //      wide size is taken only where the picture favours it: it must make
 //      the picture samples surer than the lead does (blurring a boundary
 //      lowers their confidence, settling a noisy or unlabelled area raises
-//      it) without a lower score; of those the surest (chooseWideSize). The
-//      estimate stays the lead's score.
+//      it) without a lower score; of those the surest (wideOrder). The sizes
+//      are scored on the samples first, by the first fold's tool, and on the
+//      held-out pixels only while one may be taken. The estimate stays the
+//      lead's score.
 // With two folds that is at most 26 trainings, each on about half the
 // examples. A size that cannot win any more stops scoring (see
 // SuggestCandidate::folds), and a fold where every size of a tolerance has
@@ -109,12 +111,14 @@ struct SuggestCandidate {
     double balancedAccuracy;  // over the held-out pixels of the folds scored
     double foldZeroAccuracy;  // balanced accuracy on fold 0 alone
     // Mean over labels of the held-out pixels' confidence (0 to 255), a wrong
-    // label counting 0.
+    // label counting 0; NaN, like the accuracies, without held-out pixels.
     double meanConfidence;
     // Folds scored, in order. Fewer than all when, after the first fold with
     // held-out pixels, the candidate could not win even with every pixel of
     // the rest right: then balancedAccuracy and meanConfidence are over the
-    // folds scored, and the candidate is not chosen.
+    // folds scored, and the candidate is not chosen. None for a wide size
+    // judged by the picture samples alone: then only pictureUnlabelled and
+    // pictureConfidence hold.
     uint32_t folds = 0;
     // Share of the picture samples (tiles spread evenly over every picture of
     // the examples) that the first fold's tool leaves unlabelled.
@@ -147,11 +151,13 @@ struct SuggestReport {
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options = {});
 
-// The wide sizes' rule (see the "wide" stage): of the candidates wide, scored
-// at the lead's tolerance, the index of the one taken instead of the lead, or
-// wide.size() for none. That is the one whose picture samples are surest,
-// above the lead's, among those whose score is no lower; on a tie the first.
-std::size_t chooseWideSize(const SuggestCandidate& lead, const std::vector<SuggestCandidate>& wide);
+// The order in which the wide sizes are judged (see the "wide" stage): the
+// indices of the candidates wide, scored on the picture samples at the lead's
+// tolerance, whose samples are surer than the lead's; the surest first, on a
+// tie the smaller. The first of them whose score is no lower than the lead's
+// is taken.
+std::vector<std::size_t> wideOrder(const SuggestCandidate& lead,
+                                   const std::vector<SuggestCandidate>& wide);
 
 // Scores tools[f] (trained on folds.trainingSets(f)) on every held-out pixel
 // of fold f, for every fold with held-out pixels. Each tile is run grown by half
