@@ -2,7 +2,9 @@
 // train (default parameters) and run (neighbourhood 3, label image) of the
 // same examples: the demo photograph with the demo's rectangles, and the cat
 // photograph of data/photos. Both with the heap setting of `clsg train
-// --auto` (large blocks stay in the heap), as a user's run has it.
+// --auto` (large blocks stay in the heap), as a user's run has it. The
+// rows named _avx2 run both on the AVX2 path (kvSetSimdLimit), the others on
+// the widest the machine has.
 #include <benchmark/benchmark.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "cli/training_examples.h"
+#include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
 #include "clsg/io/image_io.h"
 #include "clsg/tuning/suggest_params.h"
@@ -91,7 +94,13 @@ void BM_PlainTrainAndRun(benchmark::State& state, const Case& c) {
 // Also reports "ratio": the search's time over that of a plain train and run,
 // both measured in turns within each iteration (the plain one three times),
 // so that a load on the machine weighs on both alike.
-void BM_SuggestParams(benchmark::State& state, const Case& c) {
+void BM_SuggestParams(benchmark::State& state, const Case& c, kvSimdLevel level) {
+    const kvSimdLevel previous = kvSetSimdLimit(level);
+    if (kvActiveSimd() != level) {
+        kvSetSimdLimit(previous);
+        state.SkipWithError("instruction set not available");
+        return;
+    }
     kv3PlanePelBuffer photo;
     const std::vector<kvCompositeColorSet> sets = setsOf(c, photo);
     using Clock = std::chrono::steady_clock;
@@ -107,13 +116,23 @@ void BM_SuggestParams(benchmark::State& state, const Case& c) {
         plain += (t1 - t0) / 3;
     }
     state.counters["ratio"] = search / plain;
+    kvSetSimdLimit(previous);
 }
 
 }  // namespace
 
 BENCHMARK_CAPTURE(BM_PlainTrainAndRun, coffee, kCoffee)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SuggestParams, coffee, kCoffee)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee, kCoffee, kvSimdLevel::Avx512)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee_avx2, kCoffee, kvSimdLevel::Avx2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PlainTrainAndRun, chelsea, kChelsea)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SuggestParams, chelsea, kChelsea)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, chelsea, kChelsea, kvSimdLevel::Avx512)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, chelsea_avx2, kChelsea, kvSimdLevel::Avx2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PlainTrainAndRun, coffee_x3, kCoffeeTimes3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3, kCoffeeTimes3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3, kCoffeeTimes3, kvSimdLevel::Avx512)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3_avx2, kCoffeeTimes3, kvSimdLevel::Avx2)
+    ->Unit(benchmark::kMillisecond);
