@@ -101,12 +101,14 @@ public:
     const std::vector<const HeldOutPiece*>& scored(uint32_t f) const { return scored_[f]; }
 
     // Runs tool on the held-out tiles of fold f (unless heldOut is false),
-    // and on the picture samples when samples is given. Adds the held-out pixels, labelled by tool,
-    // to confusion, and to (*confidence)[label] the confidence of each that got its label; adds the
-    // samples to *samples (their confidence only when confidence is given). Every tile is run grown
-    // by half the neighbourhood, which gives there the labels of a run over the whole picture; the
-    // tiles whose grown rectangle lies inside their picture are run together, side by side in one
-    // picture (see Mosaic), the others one by one.
+    // and on the picture samples when samples is given. Adds the held-out
+    // pixels, labelled by tool, to confusion, and to (*confidence)[label] the
+    // confidence of each that got its label; adds the samples to *samples
+    // (their confidence only when confidence is given). Every tile is run
+    // grown by half the neighbourhood, which gives there the labels of a run
+    // over the whole picture; the tiles whose grown rectangle lies inside
+    // their picture are run together, side by side in one picture (see
+    // Mosaic), the others one by one.
     void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
                const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
                uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr,
@@ -362,18 +364,10 @@ public:
         }
     }
 
-    // Scores a new tolerance on every fold (unless every, some sizes may stop early).
-    // Scores a new tolerance on every fold (some sizes may stop early). Its
-    // tools are kept when it leads (see keptTool).
+    // Scores a new tolerance on every fold (some sizes may stop early).
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
         Tolerance& t = push(frac, min, std::move(sizes), stage);
-        std::vector<std::optional<kvCompositeColorSegmenterTool>> tools(folds_.folds());
-        const double before = best_;
-        scoreUpTo(t, exhaustive_, &tools);
-        if (best_ > before) {
-            kept_ = std::move(tools);
-            keptParams_ = t.params;
-        }
+        scoreUpTo(t, exhaustive_);
         return t;
     }
 
@@ -440,19 +434,20 @@ private:
         return tolerances_.back();
     }
 
-    // The tool of fold f for t's tolerance. The tools of the tolerance that
-    // last raised the best score are kept, as the wide stage wants them again.
+    // The tool of fold f for t's tolerance, kept until another is wanted:
+    // one tool at a time, as a tool at a small fraction is large (about 12 MB
+    // per example at 0.02).
     const kvCompositeColorSegmenterTool& keptTool(const Tolerance& t, uint32_t f) {
-        if (!keptParams_ || !(*keptParams_ == t.params)) {
-            kept_.assign(folds_.folds(), std::nullopt);
+        if (!kept_ || keptFold_ != f || !(keptParams_ == t.params)) {
+            kept_.reset();
+            kvCompositeColorSegmenterTool tool;
+            tool.train(folds_.trainingSets(f), t.params);
+            kept_ = std::move(tool);
+            keptFold_ = f;
             keptParams_ = t.params;
-        }
-        if (!kept_[f]) {
-            kept_[f].emplace();
-            kept_[f]->train(folds_.trainingSets(f), t.params);
             ++trainings_;
         }
-        return *kept_[f];
+        return *kept_;
     }
 
     // Scores the sizes of t fold after fold. Once the first fold with
@@ -461,8 +456,7 @@ private:
     // given its label, its score would stay more than a tie below the best
     // candidate scored on every fold so far. (The picture samples are all
     // scored by then.) A fold where every size stops is not trained for.
-    void scoreUpTo(Tolerance& t, bool every,
-                   std::vector<std::optional<kvCompositeColorSegmenterTool>>* trained = nullptr) {
+    void scoreUpTo(Tolerance& t, bool every) {
         const uint32_t first = firstFold();
         for (uint32_t f = *std::min_element(t.done.begin(), t.done.end()); f < t.folds; ++f) {
             std::vector<std::size_t> todo;
@@ -475,8 +469,7 @@ private:
                 // a tool trained on some of the examples, as the held-out
                 // pixels see it, at half the cost of every fold's.
                 const bool samples = f == first;
-                std::optional<kvCompositeColorSegmenterTool> trainedTool;
-                kvCompositeColorSegmenterTool& tool = trainedTool.emplace();
+                kvCompositeColorSegmenterTool tool;
                 tool.train(folds_.trainingSets(f), t.params);
                 ++trainings_;
                 for (std::size_t i : todo) {
@@ -487,7 +480,6 @@ private:
                     if (f == 0) t.screen[i].add(fold);
                     t.all[i].add(fold);
                 }
-                if (trained) (*trained)[f] = std::move(trainedTool);
             }
             for (std::size_t i : todo)
                 if (++t.done[i] == t.folds) best_ = std::max(best_, t.candidate(i).score);
@@ -523,8 +515,9 @@ private:
     bool exhaustive_;
     std::vector<std::vector<uint64_t>> heldOut_;  // per fold and label: pixels scored
     std::vector<Tolerance> tolerances_;
-    std::vector<std::optional<kvCompositeColorSegmenterTool>> kept_;  // per fold, see keptTool
-    std::optional<kvCompositeColorSegmenterTrainParams> keptParams_;
+    std::optional<kvCompositeColorSegmenterTool> kept_;  // see keptTool
+    uint32_t keptFold_ = 0;
+    kvCompositeColorSegmenterTrainParams keptParams_;
     double best_ = -1;  // the best score of a candidate scored on every fold
     uint32_t trainings_ = 0;
     uint64_t runPixels_ = 0;

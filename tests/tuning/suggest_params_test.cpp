@@ -204,7 +204,7 @@ TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmal
     EXPECT_EQ(report.trainParams, TrainParams(0.02, 2));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
     EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5 + 3);
-    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1));  // the wide sizes use the lead's tools
+    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1) + 1);  // no wide size is surer: fold 0 alone
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
     // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer. Of
