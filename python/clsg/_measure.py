@@ -15,8 +15,9 @@ def suggest(labels):
     Returns a dict: "tolerance_frac", "tolerance_min", "neighborhood" (the
     choice), "estimate" (the search's estimate of the balanced accuracy on the
     pictures: the held-out example pixels' balanced accuracy times the share
-    of picture samples that get a label; it cannot see a wrong label given to
-    shades no example shows) and "report" (every candidate, as
+    of picture samples that get a label, at the best neighbourhood up to 9
+    when a wider one is chosen; it cannot see a wrong label given to shades
+    no example shows) and "report" (every candidate, as
     `clsg train --auto --report` writes it). Raises BadParamsError for
     examples that cannot be split (every label needs selected pixels in more
     than one place), and KeyboardInterrupt on Ctrl-C.
