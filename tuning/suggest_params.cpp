@@ -19,11 +19,16 @@ namespace clsg {
 namespace {
 
 const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3, 0.5};
+// The order they are tried in: nearest the default (0.1) first. A good score
+// found early stops the others after one fold, and the narrow fractions,
+// whose colour tables take longest to clear, come late.
+const double kCoarseOrder[] = {0.08, 0.15, 0.04, 0.3, 0.02, 0.5};
 const int32_t kNeighborhoods[] = {1, 3, 5, 7, 9};
 // Tried at the choice's tolerance only (see the "wide" stage).
 const int32_t kWideNeighborhoods[] = {13, 17, 21};
 const uint32_t kDefaultMin = 2;
 const uint32_t kFloors[] = {1, 6, 15, 40};
+static_assert(std::size(kCoarseOrder) == std::size(kCoarseFractions));
 static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 + 1 == kSuggestTolerances);
 constexpr double kTie = 1e-12;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -414,6 +419,15 @@ public:
             }
     }
 
+    // The highest score a size of t could reach: its score where scored on
+    // every fold, else its bound.
+    double reach(const Tolerance& t) const {
+        double r = -1;
+        for (std::size_t i = 0; i < t.sizes.size(); ++i)
+            r = std::max(r, t.complete(i) ? t.candidate(i).score : bound(t, i, t.done[i]));
+        return r;
+    }
+
     std::vector<Tolerance>& tolerances() { return tolerances_; }
     uint32_t trainings() const { return trainings_; }
     uint64_t runPixels() const { return runPixels_; }
@@ -581,7 +595,7 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     };
 
     // 1. Fractions at the default minimum.
-    for (double frac : kCoarseFractions) add(frac, kDefaultMin, "coarse");
+    for (double frac : kCoarseOrder) add(frac, kDefaultMin, "coarse");
     // 2. Floors at the best fraction: a dark label's tolerance is its floor.
     const double coarseFrac = tried[best()].params.colorToleranceFrac();
     // A floor above the tolerance of mid-grey (128 * fraction) would widen
@@ -618,11 +632,17 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
             if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
         }
         // The neighbours are compared by their best sizes over every fold.
-        for (Tolerance* t : {lower, upper})
-            if (t && lower && upper) search.complete(*t);
+        // The lower one (the dearer to train) is completed only if it might
+        // beat the upper one.
         const auto score = [](const Tolerance* t) { return t->candidate(bestSize(*t)); };
-        const Tolerance* toward =
-            upper && (!lower || !beats(score(lower), score(upper))) ? upper : lower;
+        if (lower && upper) {
+            search.complete(*upper);
+            if (search.reach(*lower) >= score(upper).score - 2 * kTie) search.complete(*lower);
+        }
+        const Tolerance* toward = upper && (!lower || bestSize(*lower) == lower->sizes.size() ||
+                                            !beats(score(lower), score(upper)))
+                                      ? upper
+                                      : lower;
         if (toward)
             add(twoDigits(std::sqrt(toward->params.colorToleranceFrac() * frac)), min, "fine");
         else

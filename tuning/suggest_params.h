@@ -29,7 +29,9 @@
 //
 // Neighbourhood sizes cost no training, so every tolerance is scored with
 // each of 1, 3, 5, 7 and 9. Each stage starts from the best so far:
-//   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 and 0.5 (minimum 2);
+//   1. "coarse": fractions 0.08, 0.15, 0.04, 0.3, 0.02 and 0.5 (minimum 2),
+//      in that order: nearest the default first, so that the far ones, the
+//      narrow ones dear to train among them, can stop after one fold;
 //   2. "minimum": minimums 1, 6, 15 and 40 at the best fraction (the
 //      tolerance of a dark colour is its minimum), those above 2 only up to
 //      128 times the fraction (a larger floor widens every colour alike and
@@ -41,8 +43,10 @@
 //      little);
 //   4. "fine": the geometric midpoint (two significant digits) between the
 //      best fraction and the better of its neighbours at the best minimum (on
-//      a tie the smaller), for example 0.057 between 0.04 and 0.08;
-//   5. "wide": sizes 11 to 21 at the tolerance of the best candidate so far
+//      a tie the smaller), for example 0.057 between 0.04 and 0.08; the
+//      narrower neighbour is scored on more folds only where it might beat
+//      the wider;
+//   5. "wide": sizes 13, 17 and 21 at the tolerance of the best candidate so far
 //      (the lead). Held-out pixels lie inside the examples, where a wide
 //      neighbourhood never errs; they cannot show what it does at the
 //      boundaries between labels, and on them it would always win. So a

@@ -532,6 +532,7 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
                          : std::pair(45 - c, 34);
     });
     std::size_t stopped = 0;
+    std::vector<SuggestReport> quickReports;
     for (const std::vector<kvCompositeColorSet>& sets :
          {std::vector<kvCompositeColorSet>{rectSet(a, {0, 0, 64, 64}), rectSet(a, {64, 0, 64, 64}),
                                            rectSet(a, {128, 0, 64, 64})},
@@ -540,11 +541,12 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
           halvesSets(twoHalves(w, 100, 124, 20, 5, 2)),
           std::vector<kvCompositeColorSet>{rectSet(dark, {0, 0, 45, 59}),
                                            rectSet(dark, {64, 0, 63, 52}),
-                                           rectSet(dark, {128, 0, 55, 27})}}) {
+                                           rectSet(dark, {128, 0, 55, 27})},
+          halvesSets(twoHalves({0, 0, 128, 64}, 140, 148, 30))}) {
         SuggestOptions every;
         every.exhaustive = true;
-        const SuggestReport quick = suggestSegmenterParams(sets),
-                            full = suggestSegmenterParams(sets, every);
+        const SuggestReport& quick = quickReports.emplace_back(suggestSegmenterParams(sets));
+        const SuggestReport full = suggestSegmenterParams(sets, every);
         EXPECT_EQ(quick.trainParams, full.trainParams);
         EXPECT_EQ(quick.runParams, full.runParams);
         EXPECT_EQ(quick.heldOut, full.heldOut);
@@ -569,6 +571,20 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
         EXPECT_TRUE(some ? quick.runPixels < full.runPixels : quick.runPixels == full.runPixels);
     }
     EXPECT_GT(stopped, 0u);
+    // In the last case the lead, 0.04, lies between 0.02 and 0.08, and no size of
+    // 0.02 reached the second fold. The fine step leans toward 0.08 without
+    // training 0.02 again: it could not reach 0.08's best.
+    const SuggestReport& last = quickReports.back();
+    EXPECT_EQ(last.candidates[last.estimated].trainParams,
+              kvCompositeColorSegmenterTrainParams(0.04, 2));
+    for (const SuggestCandidate& c : last.candidates) {
+        if (c.stage == "fine") {
+            EXPECT_EQ(c.trainParams.colorToleranceFrac(), 0.057);
+        }
+        if (c.trainParams.colorToleranceFrac() == 0.02) {
+            EXPECT_EQ(c.folds, 1u);
+        }
+    }
 }
 
 TEST(LabelConfusion, MeasuresFromKnownCounts) {
