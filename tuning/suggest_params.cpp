@@ -19,16 +19,11 @@ namespace clsg {
 namespace {
 
 const double kCoarseFractions[] = {0.02, 0.04, 0.08, 0.15, 0.3, 0.5};
-// The order they are tried in: nearest the default (0.1) first. A good score
-// found early stops the others after one fold, and the narrow fractions,
-// whose colour tables take longest to clear, come late.
-const double kCoarseOrder[] = {0.08, 0.15, 0.04, 0.3, 0.02, 0.5};
 const int32_t kNeighborhoods[] = {1, 3, 5, 7, 9};
 // Tried at the choice's tolerance only (see the "wide" stage).
 const int32_t kWideNeighborhoods[] = {13, 17, 21};
 const uint32_t kDefaultMin = 2;
 const uint32_t kFloors[] = {1, 6, 15, 40};
-static_assert(std::size(kCoarseOrder) == std::size(kCoarseFractions));
 static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 + 1 == kSuggestTolerances);
 constexpr double kTie = 1e-12;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -376,6 +371,19 @@ public:
         return t;
     }
 
+    // Adds a tolerance scored on the first fold with held-out pixels alone;
+    // finish scores it on the others.
+    Tolerance& addOnFirstFold(double frac, uint32_t min, std::vector<int32_t> sizes,
+                              const char* stage) {
+        Tolerance& t = push(frac, min, std::move(sizes), stage);
+        scoreUpTo(t, exhaustive_, firstFold() + 1);
+        return t;
+    }
+
+    // Scores t on the folds after those addOnFirstFold scored (some sizes may stop
+    // early).
+    void finish(Tolerance& t) { scoreUpTo(t, exhaustive_); }
+
     // Adds a tolerance whose sizes are scored on the picture samples alone,
     // by the first fold's tool; scoreHeldOut scores one of them on the
     // held-out pixels afterwards.
@@ -470,9 +478,10 @@ private:
     // given its label, its score would stay more than a tie below the best
     // candidate scored on every fold so far. (The picture samples are all
     // scored by then.) A fold where every size stops is not trained for.
-    void scoreUpTo(Tolerance& t, bool every) {
+    void scoreUpTo(Tolerance& t, bool every, uint32_t end = ~0u) {
         const uint32_t first = firstFold();
-        for (uint32_t f = *std::min_element(t.done.begin(), t.done.end()); f < t.folds; ++f) {
+        for (uint32_t f = *std::min_element(t.done.begin(), t.done.end());
+             f < std::min(t.folds, end); ++f) {
             std::vector<std::size_t> todo;
             for (std::size_t i = 0; i < t.sizes.size(); ++i)
                 if (t.done[i] == f && (every || f <= first || bound(t, i, f) >= best_ - 2 * kTie))
@@ -571,14 +580,15 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     };
     const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
     // The tolerance of the best candidate scored on every fold (the first
-    // tolerance has every size so scored), the wide sizes aside.
+    // tolerance finished has every size so scored), the wide sizes aside.
     const auto best = [&] {
-        std::size_t b = 0;
-        for (std::size_t i = 1; i < tried.size(); ++i) {
+        std::size_t b = tried.size();
+        for (std::size_t i = 0; i < tried.size(); ++i) {
             if (tried[i].stage == std::string(kWide)) continue;
             const std::size_t size = bestSize(tried[i]);
             if (size < tried[i].sizes.size() &&
-                beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b]))))
+                (b == tried.size() ||
+                 beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b])))))
                 b = i;
         }
         return b;
@@ -594,8 +604,24 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
         tick();
     };
 
-    // 1. Fractions at the default minimum.
-    for (double frac : kCoarseOrder) add(frac, kDefaultMin, "coarse");
+    // 1. Fractions at the default minimum: each on the first fold, then on
+    // the others the most promising first, so that a good score is known
+    // early and the rest can stop after one fold (the narrow fractions'
+    // colour tables take longest to clear).
+    {
+        std::vector<std::size_t> coarse;
+        for (double frac : kCoarseFractions) {
+            coarse.push_back(tried.size());
+            search.addOnFirstFold(frac, kDefaultMin, sizes, "coarse");
+        }
+        std::stable_sort(coarse.begin(), coarse.end(), [&](std::size_t a, std::size_t b) {
+            return search.reach(tried[a]) > search.reach(tried[b]) + kTie;
+        });
+        for (std::size_t t : coarse) {
+            search.finish(tried[t]);
+            tick();
+        }
+    }
     // 2. Floors at the best fraction: a dark label's tolerance is its floor.
     const double coarseFrac = tried[best()].params.colorToleranceFrac();
     // A floor above the tolerance of mid-grey (128 * fraction) would widen

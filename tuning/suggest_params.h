@@ -29,9 +29,10 @@
 //
 // Neighbourhood sizes cost no training, so every tolerance is scored with
 // each of 1, 3, 5, 7 and 9. Each stage starts from the best so far:
-//   1. "coarse": fractions 0.08, 0.15, 0.04, 0.3, 0.02 and 0.5 (minimum 2),
-//      in that order: nearest the default first, so that the far ones, the
-//      narrow ones dear to train among them, can stop after one fold;
+//   1. "coarse": fractions 0.02, 0.04, 0.08, 0.15, 0.3 and 0.5 (minimum 2),
+//      each scored on the first fold, then on the others the most promising
+//      first, so that the rest (the narrow fractions, dear to train, among
+//      them) can stop after one fold;
 //   2. "minimum": minimums 1, 6, 15 and 40 at the best fraction (the
 //      tolerance of a dark colour is its minimum), those above 2 only up to
 //      128 times the fraction (a larger floor widens every colour alike and

@@ -571,9 +571,10 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
         EXPECT_TRUE(some ? quick.runPixels < full.runPixels : quick.runPixels == full.runPixels);
     }
     EXPECT_GT(stopped, 0u);
-    // In the last case the lead, 0.04, lies between 0.02 and 0.08, and no size of
-    // 0.02 reached the second fold. The fine step leans toward 0.08 without
-    // training 0.02 again: it could not reach 0.08's best.
+    // In the last case the lead, 0.04, lies between 0.02 and 0.08, and 0.02
+    // cannot reach 0.08's best. The coarse stage scores the most promising on
+    // the second fold first, and the fine step leans toward 0.08: neither
+    // trains 0.02 for the second fold.
     const SuggestReport& last = quickReports.back();
     EXPECT_EQ(last.candidates[last.estimated].trainParams,
               kvCompositeColorSegmenterTrainParams(0.04, 2));
