@@ -2,19 +2,17 @@
 // train (default parameters) and run (neighbourhood 3, label image) of the
 // same examples: the demo photograph with the demo's rectangles, and the cat
 // photograph of data/photos. Both with the heap setting of `clsg train
-// --auto` (large blocks stay in the heap), as a user's run has it. The
+// --auto` (useTrainingHeap), as a user's run has it. The
 // rows named _avx2 run both on the AVX2 path (kvSetSimdLimit), the others on
 // the widest the machine has.
 #include <benchmark/benchmark.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "cli/training_examples.h"
+#include "cli/training_heap.h"
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
 #include "clsg/io/image_io.h"
@@ -60,10 +58,7 @@ kv3PlanePelBuffer enlarged(const kv3PlanePelBuffer& photo, int k) {
 }
 
 std::vector<kvCompositeColorSet> setsOf(const Case& c, kv3PlanePelBuffer& photo) {
-#ifdef __GLIBC__
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
-#endif
+    useTrainingHeap();
     photo = enlarged(readColorImage(c.photo), c.scale);
     std::vector<kvCompositeColorSet> sets;
     for (std::vector<kvPelRect> rects : c.labels) {

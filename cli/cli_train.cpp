@@ -1,12 +1,9 @@
 // clsg train OUT.clsg --label NAME=IMAGE[:MASK|@RECTS][,...] ...
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <filesystem>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-#include <unistd.h>
-
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -16,6 +13,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/diag_html.h"
+#include "cli/training_heap.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/tuning/quality_report.h"
@@ -98,15 +96,12 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     for (const LabelOption& label : labels) names.push_back(label.name);
     const std::vector<kvCompositeColorSet> sets =
         buildCompositeColors(labels, loadImage, maskLimits);
-#ifdef __GLIBC__
     // The search trains a tool per fold and candidate, each allocating and
     // freeing colour tables of several MiB. Under glibc's defaults these are
     // mapped and unmapped every time, and faulting in the fresh pages costs
     // far more than the training itself at small tolerances (about 25 times
-    // at 0.02). Keep such blocks in the heap for this short-lived process.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
-#endif
+    // at 0.02).
+    useTrainingHeap();
     const auto start = std::chrono::steady_clock::now();
     clsg::SuggestOptions options;
     // On a terminal, say how far the search is (it may take a while on

@@ -1,0 +1,15 @@
+// The heap setting of `train --auto`, a short-lived process whose search
+// allocates and frees colour tables of several MiB again and again.
+#pragma once
+
+namespace clsg {
+
+// Keeps blocks of up to 32 MiB in the heap, and freed memory in it, rather
+// than mapping and unmapping them each time. Where the system backs memory
+// with huge pages on request (Linux's transparent huge pages in "madvise" or
+// "always" mode), also asks for them for the first 128 MiB of heap: faulting
+// in 4 KiB pages one at a time otherwise takes most of a search on a fresh
+// process. Does nothing where the C library has no such settings.
+void useTrainingHeap();
+
+}  // namespace clsg
