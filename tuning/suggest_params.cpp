@@ -613,14 +613,12 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
         for (double frac : kCoarseFractions) {
             coarse.push_back(tried.size());
             search.addOnFirstFold(frac, kDefaultMin, sizes, "coarse");
+            tick();  // the first fold is most of a tolerance's cost
         }
         std::stable_sort(coarse.begin(), coarse.end(), [&](std::size_t a, std::size_t b) {
             return search.reach(tried[a]) > search.reach(tried[b]) + kTie;
         });
-        for (std::size_t t : coarse) {
-            search.finish(tried[t]);
-            tick();
-        }
+        for (std::size_t t : coarse) search.finish(tried[t]);
     }
     // 2. Floors at the best fraction: a dark label's tolerance is its floor.
     const double coarseFrac = tried[best()].params.colorToleranceFrac();
