@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "cli/training_examples.h"
-#include "cli/training_heap.h"
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
 #include "clsg/io/image_io.h"
 #include "clsg/tuning/suggest_params.h"
+#include "clsg/tuning/training_heap.h"
 
 using namespace clsg;
 

@@ -11,6 +11,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "clsg/tuning/training_heap.h"
 #include "studio/studio_server.h"
 
 namespace clsg {
@@ -76,6 +77,7 @@ Command addStudioCommand(CLI::App& parent) {
                 std::signal(SIGPIPE, SIG_IGN);
 
                 const SignalBlock signals;
+                useTrainingHeap();  // for the Auto button's search
                 StudioServer server(session, StudioServer::randomToken());
                 const int port = server.bind(o->port);
                 std::atomic<bool> signalled{false};

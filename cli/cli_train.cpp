@@ -13,10 +13,10 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/diag_html.h"
-#include "cli/training_heap.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/tuning/quality_report.h"
+#include "clsg/tuning/training_heap.h"
 
 namespace clsg {
 

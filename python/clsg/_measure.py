@@ -22,6 +22,11 @@ def suggest(labels):
     examples that cannot be split (every label needs selected pixels in more
     than one place), and KeyboardInterrupt on Ctrl-C.
 
+    The search allocates and frees colour tables of several MiB many times,
+    so the first call sets glibc to keep blocks up to 32 MiB and freed memory
+    up to 256 MiB in this process's heap (clsg.dask does the like on its
+    workers), and asks for huge pages for it where Linux offers them.
+
         choice = clsg.suggest({"crema": [(image, crema_mask)], ...})
         tool.train(labels, choice["tolerance_frac"], choice["tolerance_min"])
         tool.run(image, neighborhood=choice["neighborhood"])

@@ -19,6 +19,7 @@
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/suggest_params.h"
+#include "clsg/tuning/training_heap.h"
 #include "errors.h"
 #include "interrupt.h"
 
@@ -321,6 +322,7 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
 }
 
 std::string suggest(const py::dict& labels) {
+    clsg::useTrainingHeap();  // the search's colour tables stay in the heap
     std::vector<std::string> names;
     const std::vector<std::vector<Example>> examples = parseExamples(labels, names);
     nlohmann::json report;

@@ -4,17 +4,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "cli/cli_error.h"
 #include "cli/label_option.h"
 #include "cli/legend.h"
 #include "cli/training_examples.h"
-#include "cli/training_heap.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
 #include "clsg/io/overlay.h"
@@ -175,34 +172,6 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
             "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
-}
-
-// The heap of `train --auto` is grown ahead and backed by huge pages on
-// request: the advised part shows as a heap mapping of its own with the "hg"
-// flag, none of it touched yet.
-TEST(TrainingHeap, GrowsTheHeapAheadAndAsksForHugePagesOverIt) {
-#if defined(__GLIBC__) && defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
-    if (!fs::exists("/sys/kernel/mm/transparent_hugepage/enabled"))
-        GTEST_SKIP() << "no transparent huge pages";
-    useTrainingHeap();
-    std::ifstream smaps("/proc/self/smaps");
-    std::string line, name;
-    unsigned long lo = 0, hi = 0, advised = 0, rss = 0, rssKb = 0;
-    while (std::getline(smaps, line)) {
-        if (std::sscanf(line.c_str(), "%lx-%lx", &lo, &hi) == 2 && line.find(':') > 8) {
-            name = line.substr(line.find_last_of(' ') + 1);
-        } else if (std::sscanf(line.c_str(), "Rss: %lu kB", &rssKb) == 1) {
-            rss = rssKb;
-        } else if (line.rfind("VmFlags:", 0) == 0 && name == "[heap]" &&
-                   (line + " ").find(" hg ") != std::string::npos) {
-            advised += hi - lo;
-            EXPECT_LT(rss, 8u << 10) << "advised heap touched";
-        }
-    }
-    EXPECT_GE(advised, 120ul << 20);  // 128 MiB less the 2 MiB alignment at each end
-#else
-    GTEST_SKIP() << "glibc on Linux only";
-#endif
 }
 
 TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {

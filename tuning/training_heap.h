@@ -1,5 +1,6 @@
-// The heap setting of `train --auto`, a short-lived process whose search
-// allocates and frees colour tables of several MiB again and again.
+// The heap setting for the parameter search (suggest_params.h), which
+// allocates and frees colour tables of several MiB again and again. It is
+// the whole process's: programs call it before they search.
 #pragma once
 
 namespace clsg {

@@ -1,4 +1,4 @@
-#include "cli/training_heap.h"
+#include "clsg/tuning/training_heap.h"
 
 #include <cstdint>
 #include <cstdlib>
