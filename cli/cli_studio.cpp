@@ -11,7 +11,6 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
-#include "clsg/tuning/training_heap.h"
 #include "studio/studio_server.h"
 
 namespace clsg {
@@ -77,7 +76,6 @@ Command addStudioCommand(CLI::App& parent) {
                 std::signal(SIGPIPE, SIG_IGN);
 
                 const SignalBlock signals;
-                useTrainingHeap();  // for the Auto button's search
                 StudioServer server(session, StudioServer::randomToken());
                 const int port = server.bind(o->port);
                 std::atomic<bool> signalled{false};
