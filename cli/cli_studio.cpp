@@ -11,6 +11,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "clsg/tuning/training_heap.h"
 #include "studio/studio_server.h"
 
 namespace clsg {
@@ -43,6 +44,7 @@ Command addStudioCommand(CLI::App& parent) {
         std::string tool;
         std::string outDir = "studio-out";
         int port = 0;
+        int autoStepDelayMs = 0;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand(
@@ -58,6 +60,10 @@ Command addStudioCommand(CLI::App& parent) {
     app->add_option("-p,--port", o->port, "Port on 127.0.0.1 (0: any free port)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
+    // For tests, left out of the help (see StudioServer::setAutoStepDelay).
+    app->add_option("--auto-step-delay", o->autoStepDelayMs)
+        ->check(CLI::Range(0, 10000))
+        ->group("");
 
     return {app, [o]() {
                 StudioSession session(o->outDir);
@@ -76,7 +82,9 @@ Command addStudioCommand(CLI::App& parent) {
                 std::signal(SIGPIPE, SIG_IGN);
 
                 const SignalBlock signals;
+                useTrainingHeap();  // for the Auto button's search
                 StudioServer server(session, StudioServer::randomToken());
+                server.setAutoStepDelay(std::chrono::milliseconds(o->autoStepDelayMs));
                 const int port = server.bind(o->port);
                 std::atomic<bool> signalled{false};
                 std::thread waiter([&]() {

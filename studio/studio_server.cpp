@@ -11,6 +11,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
@@ -398,8 +399,12 @@ namespace {
 // and its estimate. GET /api/auto/progress answers the steps done (counted in
 // done) and whether a search is at work; POST /api/auto/cancel stops a search
 // at work or waiting for the session (which answers 409).
-json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done) {
-    const SuggestReport report = session.chooseSettings([&done](uint32_t d) { done = d; });
+json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
+                    std::chrono::milliseconds stepDelay) {
+    const SuggestReport report = session.chooseSettings([&](uint32_t d) {
+        done = d;
+        if (d < kSuggestTolerances) std::this_thread::sleep_for(stepDelay);
+    });
     const SuggestCandidate& c = report.candidates.at(report.estimated);
     json answer = stateJson(session);
     answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
@@ -679,7 +684,7 @@ void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {
     // A cancel that came while this request waited for the session.
     if (autoCancelled_) throw Superseded();
     const BusyFlag busy(autoRunning_);
-    answerJson(res, chooseSettings(session_, autoDone_));
+    answerJson(res, chooseSettings(session_, autoDone_, autoStepDelay_));
 }
 
 void StudioServer::getAutoProgress(const httplib::Request&, httplib::Response& res) {

@@ -49,6 +49,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,11 @@ public:
     void serve();
     // Thread-safe; serve() returns soon after.
     void stop();
+
+    // For tests: the Auto search waits this long after each step but the
+    // last, so that a test can watch it at work and cancel it however fast
+    // the machine. Call before serve().
+    void setAutoStepDelay(std::chrono::milliseconds delay) { autoStepDelay_ = delay; }
 
 private:
     using Handler = void (StudioServer::*)(const httplib::Request&, httplib::Response&);
@@ -135,6 +141,7 @@ private:
     std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
     std::atomic<bool> autoRunning_{false};
     std::atomic<bool> autoCancelled_{false};  // since the latest POST /api/auto came
+    std::chrono::milliseconds autoStepDelay_{0};
 };
 
 }  // namespace clsg

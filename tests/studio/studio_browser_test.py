@@ -31,7 +31,9 @@ def main():
     os.makedirs(artefacts, exist_ok=True)
     work = tempfile.mkdtemp(prefix="clsg-studio-browser-")
     def start_studio():
-        return subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out")],
+        # Each step of an Auto search waits a while, so that the test can watch it and cancel it.
+        return subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out"),
+                                 "--auto-step-delay", "250"],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     studio = start_studio()
     driver = None
@@ -201,7 +203,7 @@ def main():
         if js("return " + S + "labelImage()") != before:
             fail("undoing the deletion did not bring back the segmentation")
 
-        # Auto, pressed with the pointer, on large rectangles (the search takes long enough to watch):
+        # Auto, pressed with the pointer, on large rectangles:
         # progress shows, the controls take the choice, the estimate is said in words, one undo puts the
         # hand-given settings back and one redo the choice. Cancel leaves settings and history alone.
         def click(element_id):
