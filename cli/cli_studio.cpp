@@ -82,7 +82,9 @@ Command addStudioCommand(CLI::App& parent) {
                 std::signal(SIGPIPE, SIG_IGN);
 
                 const SignalBlock signals;
-                useTrainingHeap();  // for the Auto button's search
+                // For the Auto button's search, which a request thread runs.
+                useTrainingHeap();
+                shareTrainingHeapWithThreads();
                 StudioServer server(session, StudioServer::randomToken());
                 server.setAutoStepDelay(std::chrono::milliseconds(o->autoStepDelayMs));
                 const int port = server.bind(o->port);

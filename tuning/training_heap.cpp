@@ -46,4 +46,10 @@ void useTrainingHeap() {
 #endif
 }
 
+void shareTrainingHeapWithThreads() {
+#ifdef __GLIBC__
+    mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
 }  // namespace clsg

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -33,6 +36,31 @@ TEST(TrainingHeap, GrowsTheHeapAheadAndAsksForHugePagesOverIt) {
         }
     }
     EXPECT_GE(advised, 120ul << 20);  // 128 MiB less the 2 MiB alignment at each end
+#else
+    GTEST_SKIP() << "glibc on Linux only";
+#endif
+}
+
+// A thread's tables come from the prepared heap, not from a heap of the
+// thread's own.
+TEST(TrainingHeap, ThreadsShareIt) {
+#if defined(__GLIBC__) && defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+    clsg::useTrainingHeap();
+    clsg::shareTrainingHeapWithThreads();
+    std::uintptr_t table = 0;
+    std::thread([&table] {
+        void* volatile block = std::malloc(4 << 20);
+        table = reinterpret_cast<std::uintptr_t>(block);
+        std::free(block);
+    }).join();
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    bool inHeap = false;
+    unsigned long lo = 0, hi = 0;
+    while (std::getline(maps, line))
+        if (std::sscanf(line.c_str(), "%lx-%lx", &lo, &hi) == 2 && table >= lo && table < hi)
+            inHeap = line.find("[heap]") != std::string::npos;
+    EXPECT_TRUE(inHeap) << std::hex << table;
 #else
     GTEST_SKIP() << "glibc on Linux only";
 #endif
