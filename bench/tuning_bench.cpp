@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/training_examples.h"
 #include "clsg/clrsgint/cpu_features.h"
 #include "clsg/clsg.h"
 #include "clsg/io/image_io.h"
+#include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/suggest_params.h"
 #include "clsg/tuning/training_heap.h"
 
@@ -57,6 +57,19 @@ kv3PlanePelBuffer enlarged(const kv3PlanePelBuffer& photo, int k) {
     return out;
 }
 
+// 255 inside the rectangles, 0 elsewhere.
+kvPelBuffer<unsigned char> maskOf(const kv3PlanePelBuffer& photo,
+                                  const std::vector<kvPelRect>& rects) {
+    kvPelBuffer<unsigned char> mask(photo.window());
+    kfPelSet(mask, 0);
+    for (const kvPelRect& r : rects) {
+        kvPelBuffer<unsigned char> inside = mask;  // a handle on the same pels
+        inside.window(r, false);
+        kfPelSet(inside, 255);
+    }
+    return mask;
+}
+
 std::vector<kvCompositeColorSet> setsOf(const Case& c, kv3PlanePelBuffer& photo) {
     useTrainingHeap();
     photo = enlarged(readColorImage(c.photo), c.scale);
@@ -65,8 +78,8 @@ std::vector<kvCompositeColorSet> setsOf(const Case& c, kv3PlanePelBuffer& photo)
         for (kvPelRect& r : rects)
             r = kvPelRect(r.left() * c.scale, r.top() * c.scale, r.width() * c.scale,
                           r.height() * c.scale);
-        sets.emplace_back(std::vector<kvCompositeColor>{
-            kvCompositeColor(photo, rectangleMask(photo, rects, c.photo))});
+        sets.emplace_back(
+            std::vector<kvCompositeColor>{kvCompositeColor(photo, maskOf(photo, rects))});
     }
     return sets;
 }
