@@ -4,14 +4,10 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
-#include <map>
 #include <optional>
-#include <tuple>
 
-#include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
-#include "clsg/platform/attention.h"
-#include "clsg/platform/pel_ops.h"
+#include "clsg/tuning/held_out_runner.h"
 #include "clsg/tuning/spatial_folds.h"
 
 namespace clsg {
@@ -28,8 +24,6 @@ static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 + 1 == kS
 constexpr double kTie = 1e-12;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr const char* kWide = "wide";
-// The picture samples: kSampleGrid x kSampleGrid tiles of kSampleSide.
-constexpr long kSampleGrid = 4, kSampleSide = 16;
 // Floors above this many times the fraction are not tried.
 constexpr double kFloorGrey = 128;
 
@@ -38,233 +32,6 @@ double twoDigits(double v) {
     const double scale = std::pow(10.0, 1.0 - std::floor(std::log10(v)));
     return std::round(v * scale) / scale;
 }
-
-uint64_t mix(uint64_t v) {  // splitmix64's finaliser
-    v += 0x9e3779b97f4a7c15ull;
-    v = (v ^ (v >> 30)) * 0xbf58476d1ce4e5b9ull;
-    v = (v ^ (v >> 27)) * 0x94d049bb133111ebull;
-    return v ^ (v >> 31);
-}
-
-// The picture samples as one tool labels them: pixels left unlabelled, all,
-// and the summed confidence (an unlabelled pixel counting 0).
-struct SampleTally {
-    uint64_t none = 0, total = 0, sure = 0;
-};
-
-// Runs tools on the held-out tiles of their folds.
-class HeldOutRunner {
-public:
-    // With perLabel 0 every held-out tile of a fold is scored. Otherwise the
-    // tiles are taken in a fixed pseudo-random order, each only while some
-    // label it holds has fewer than perLabel pixels taken in the fold.
-    HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel, bool pack = true) : pack_(pack) {
-        // Writable copies of the pictures, so that tiles can be cut from them as windows.
-        for (const kv3PlanePelBuffer_const& image : folds.images())
-            pictures_.push_back(kfPelCopy(image));
-        for (uint32_t f = 0; f < folds.folds(); ++f) {
-            const std::vector<HeldOutPiece>& pieces = folds.heldOut(f);
-            std::vector<std::pair<uint64_t, std::size_t>> order;  // key, piece
-            for (std::size_t i = 0; i < pieces.size(); ++i) {
-                const kvPelRect& r = pieces[i].rect;
-                const uint64_t at = static_cast<uint64_t>(static_cast<uint32_t>(r.top())) << 32 |
-                                    static_cast<uint32_t>(r.left());
-                order.push_back({perLabel == 0 ? i : mix(mix(pieces[i].image) ^ at), i});
-            }
-            std::sort(order.begin(), order.end());
-            std::vector<uint64_t> taken(folds.labels(), 0);
-            std::vector<const HeldOutPiece*> chosen;
-            for (const auto& [key, i] : order) {
-                bool wanted = perLabel == 0;
-                for (const HeldOutPixel& px : pieces[i].pixels)
-                    wanted = wanted || taken[px.label] < perLabel;
-                if (!wanted) continue;
-                for (const HeldOutPixel& px : pieces[i].pixels) ++taken[px.label];
-                chosen.push_back(&pieces[i]);
-            }
-            scored_.push_back(std::move(chosen));
-        }
-        // Sample tiles spread evenly over every picture.
-        for (std::size_t d = 0; d < pictures_.size(); ++d) {
-            const kvPelRect w = pictures_[d].window();
-            const long side = std::min<long>(kSampleSide, std::min(w.width(), w.height()));
-            for (long i = 0; i < kSampleGrid; ++i)
-                for (long j = 0; j < kSampleGrid; ++j) {
-                    const long x = w.left() + (w.width() - side) * (2 * j + 1) / (2 * kSampleGrid);
-                    const long y = w.top() + (w.height() - side) * (2 * i + 1) / (2 * kSampleGrid);
-                    samples_.push_back({d, kvPelRect(x, y, side, side)});
-                }
-        }
-    }
-
-    // The held-out tiles of fold f that are scored.
-    const std::vector<const HeldOutPiece*>& scored(uint32_t f) const { return scored_[f]; }
-
-    // Runs tool on the held-out tiles of fold f (unless heldOut is false),
-    // and on the picture samples when samples is given. Adds the held-out
-    // pixels, labelled by tool, to confusion, and to (*confidence)[label] the
-    // confidence of each that got its label; adds the samples to *samples
-    // (their confidence only when confidence is given). Every tile is run
-    // grown by half the neighbourhood, which gives there the labels of a run
-    // over the whole picture; the tiles whose grown rectangle lies inside
-    // their picture are run together, side by side in one picture (see
-    // Mosaic), the others one by one.
-    void score(uint32_t f, const kvCompositeColorSegmenterTool& tool,
-               const kvCompositeColorSegmenterRunParams& params, LabelConfusion& confusion,
-               uint64_t* runPixels, std::vector<uint64_t>* confidence = nullptr,
-               SampleTally* samples = nullptr, bool heldOut = true) const {
-        const long margin = params.neighborhoodSize() / 2;
-        const Mosaic& mosaic = mosaicOf(f, margin, heldOut, samples != nullptr);
-        kvCompositeColorSegmenterResult packed;
-        kvPelBuffer_const<unsigned char> packedLabels, packedSure;
-        if (mosaic.image.window().width() > 0) {
-            tool.run(mosaic.image, params, packed);
-            if (runPixels)
-                *runPixels += static_cast<uint64_t>(mosaic.image.width() * mosaic.image.height());
-            packedLabels = packed.labelImage();
-            if (confidence) packedSure = packed.confidenceImage();
-        }
-        const auto place = [&](std::size_t item, std::size_t picture, const kvPelRect& rect,
-                               kvCompositeColorSegmenterResult& alone, long& dx, long& dy) {
-            const Offset& at = mosaic.at[item];
-            if (at.packed) {
-                dx = at.dx, dy = at.dy;
-                return std::pair{packedLabels, packedSure};
-            }
-            dx = dy = 0;
-            const kvPelBuffer_const<unsigned char> labels =
-                runGrown(picture, rect, tool, params, runPixels, &alone);
-            return std::pair{
-                labels, confidence ? alone.confidenceImage() : kvPelBuffer_const<unsigned char>()};
-        };
-        std::size_t item = 0;
-        for (const HeldOutPiece* piece : heldOut ? scored_[f] : kNoPieces) {
-            kvCompositeColorSegmenterResult alone;
-            long dx, dy;
-            const auto [labels, sure] = place(item++, piece->image, piece->rect, alone, dx, dy);
-            for (const HeldOutPixel& px : piece->pixels) {
-                const unsigned got = *labels.pointToPel(px.x + dx, px.y + dy);
-                confusion.add(px.label, got);
-                if (confidence && got == px.label)
-                    (*confidence)[px.label] += *sure.pointToPel(px.x + dx, px.y + dy);
-            }
-        }
-        if (!samples) return;
-        for (const auto& [picture, rect] : samples_) {
-            kvCompositeColorSegmenterResult alone;
-            long dx, dy;
-            const auto [labels, sure] = place(item++, picture, rect, alone, dx, dy);
-            for (long y = rect.top(); y < rect.bottom(); ++y)
-                for (long x = rect.left(); x < rect.right(); ++x) {
-                    const bool none = *labels.pointToPel(x + dx, y + dy) == 255;
-                    samples->none += none;
-                    // (an unlabelled pixel's confidence is 0)
-                    if (confidence) samples->sure += *sure.pointToPel(x + dx, y + dy);
-                }
-            samples->total += static_cast<uint64_t>(rect.width() * rect.height());
-        }
-    }
-
-private:
-    // Runs tool on rect of picture grown by half the neighbourhood (which
-    // gives in rect the labels of a run over the whole picture); returns the
-    // label image, and the result in *out when given.
-    kvPelBuffer_const<unsigned char> runGrown(
-        std::size_t picture, const kvPelRect& rect, const kvCompositeColorSegmenterTool& tool,
-        const kvCompositeColorSegmenterRunParams& params, uint64_t* runPixels,
-        kvCompositeColorSegmenterResult* out = nullptr) const {
-        const kv3PlanePelBuffer& image = pictures_[picture];
-        const long margin = params.neighborhoodSize() / 2;
-        const kvPelRect grown =
-            kvRectangle<long>(rect +
-                              kvRectangle<long>(-margin, -margin, 2 * margin + 1, 2 * margin + 1))
-                .intersect(image.window(), false);
-        kvPelBuffer<unsigned char> p0 = image.plane0(), p1 = image.plane1(), p2 = image.plane2();
-        p0.window(grown, false);
-        p1.window(grown, false);
-        p2.window(grown, false);
-        kvCompositeColorSegmenterResult local;
-        kvCompositeColorSegmenterResult& result = out ? *out : local;
-        tool.run(kv3PlanePelBuffer(p0, p1, p2), params, result);
-        if (runPixels) *runPixels += static_cast<uint64_t>(grown.width() * grown.height());
-        return result.labelImage();
-    }
-
-    // Where an item (a held-out tile of the fold, then a picture sample) is
-    // in the mosaic: its pixel (x, y) is there at (x + dx, y + dy).
-    struct Offset {
-        bool packed = false;
-        long dx = 0, dy = 0;
-    };
-    // The items of one fold, each grown by one margin, side by side in rows
-    // (a row at most kMosaicWidth wide unless one item is wider), in their
-    // order. An item whose grown rectangle reaches past its picture is left
-    // out (a run there sees the picture's edge, which the mosaic does not
-    // show). Within an item's rectangle, a run over the mosaic gives the
-    // labels of a run over the whole picture; one run is much cheaper than
-    // one per small tile.
-    struct Mosaic {
-        kv3PlanePelBuffer image;
-        std::vector<Offset> at;  // per item
-    };
-    static constexpr long kMosaicWidth = 256;
-
-    const Mosaic& mosaicOf(uint32_t f, long margin, bool withHeldOut, bool withSamples) const {
-        const auto key = std::make_tuple(f, margin, withHeldOut, withSamples);
-        const auto found = mosaics_.find(key);
-        if (found != mosaics_.end()) return found->second;
-        std::vector<std::pair<std::size_t, kvPelRect>> items;
-        for (const HeldOutPiece* piece : withHeldOut ? scored_[f] : kNoPieces)
-            items.push_back({piece->image, piece->rect});
-        if (withSamples) items.insert(items.end(), samples_.begin(), samples_.end());
-        Mosaic m;
-        m.at.resize(items.size());
-        std::vector<std::pair<std::size_t, kvPelRect>> grown(items.size());  // item, source
-        long x = 0, y = 0, rowHeight = 0, width = 0;
-        for (std::size_t i = 0; i < items.size() && pack_; ++i) {
-            const kvPelRect& r = items[i].second;
-            const kvPelRect g(r.left() - margin, r.top() - margin, r.width() + 2 * margin,
-                              r.height() + 2 * margin);
-            if (kvRectangle<long>(g).intersect(pictures_[items[i].first].window(), false) != g)
-                continue;
-            if (x > 0 && x + g.width() > kMosaicWidth) {
-                x = 0;
-                y += rowHeight;
-                rowHeight = 0;
-            }
-            m.at[i] = {true, x - g.left(), y - g.top()};
-            grown[i] = {items[i].first, g};
-            x += g.width();
-            width = std::max(width, x);
-            rowHeight = std::max(rowHeight, g.height());
-        }
-        if (width > 0) {
-            m.image = kv3PlanePelBuffer(kvPelRect(0, 0, width, y + rowHeight));
-            kvPelBuffer<unsigned char> to[] = {m.image.plane0(), m.image.plane1(),
-                                               m.image.plane2()};  // handles of its planes
-            for (kvPelBuffer<unsigned char>& plane : to) kfPelSet(plane, 0);
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                if (!m.at[i].packed) continue;
-                const kv3PlanePelBuffer& from = pictures_[grown[i].first];
-                const kvPelBuffer<unsigned char>* planes[] = {&from.plane0(), &from.plane1(),
-                                                              &from.plane2()};
-                const kvPelRect& g = grown[i].second;
-                for (int p = 0; p < 3; ++p)
-                    for (long row = g.top(); row < g.bottom(); ++row)
-                        std::copy_n(planes[p]->pointToPel(g.left(), row), g.width(),
-                                    to[p].pointToPel(g.left() + m.at[i].dx, row + m.at[i].dy));
-            }
-        }
-        return mosaics_.emplace(key, std::move(m)).first->second;
-    }
-
-    bool pack_;
-    std::vector<kv3PlanePelBuffer> pictures_;
-    std::vector<std::vector<const HeldOutPiece*>> scored_;    // per fold
-    std::vector<std::pair<std::size_t, kvPelRect>> samples_;  // picture, rect
-    mutable std::map<std::tuple<uint32_t, long, bool, bool>, Mosaic> mosaics_;
-    inline static const std::vector<const HeldOutPiece*> kNoPieces;
-};
 
 // Held-out pixels of one candidate: how they were labelled, and per label the
 // summed confidence of those that got it.
@@ -546,6 +313,184 @@ private:
     uint64_t runPixels_ = 0;
 };
 
+// Tells SuggestOptions::progress of each step of the search.
+class Steps {
+public:
+    explicit Steps(const std::function<void(uint32_t)>& progress) : progress_(progress) {}
+    void tick() {
+        if (progress_) progress_(++done_);
+    }
+
+private:
+    const std::function<void(uint32_t)>& progress_;
+    uint32_t done_ = 0;
+};
+
+const std::vector<int32_t> kSizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
+
+// The tolerance of the best candidate scored on every fold (the first
+// tolerance finished has every size so scored), the wide sizes aside.
+std::size_t bestTolerance(const std::vector<Tolerance>& tried) {
+    std::size_t b = tried.size();
+    for (std::size_t i = 0; i < tried.size(); ++i) {
+        if (tried[i].stage == std::string(kWide)) continue;
+        const std::size_t size = bestSize(tried[i]);
+        if (size < tried[i].sizes.size() &&
+            (b == tried.size() ||
+             beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b])))))
+            b = i;
+    }
+    return b;
+}
+
+// Adds the tolerance unless it was tried already; a step either way.
+void addUnlessTried(Search& search, double frac, uint32_t min, const char* stage, Steps& steps) {
+    bool tried = false;
+    for (const Tolerance& t : search.tolerances())
+        tried =
+            tried || (t.params.colorToleranceFrac() == frac && t.params.colorToleranceMin() == min);
+    if (!tried) search.add(frac, min, kSizes, stage);
+    steps.tick();
+}
+
+// 1. Fractions at the default minimum: each on the first fold, then on the
+// others the most promising first, so that a good score is known early and
+// the rest can stop after one fold (the narrow fractions' colour tables take
+// longest to clear).
+void coarseStage(Search& search, Steps& steps) {
+    std::vector<Tolerance>& tried = search.tolerances();
+    std::vector<std::size_t> coarse;
+    for (double frac : kCoarseFractions) {
+        coarse.push_back(tried.size());
+        search.addOnFirstFold(frac, kDefaultMin, kSizes, "coarse");
+        steps.tick();  // the first fold is most of a tolerance's cost
+    }
+    std::stable_sort(coarse.begin(), coarse.end(), [&](std::size_t a, std::size_t b) {
+        return search.reach(tried[a]) > search.reach(tried[b]) + kTie;
+    });
+    for (std::size_t t : coarse) search.finish(tried[t]);
+}
+
+// 2. Floors at the best fraction: a dark label's tolerance is its floor. A
+// floor above the tolerance of mid-grey (128 * fraction) would widen every
+// colour alike, and train slowly.
+void floorStage(Search& search, Steps& steps) {
+    const double frac =
+        search.tolerances()[bestTolerance(search.tolerances())].params.colorToleranceFrac();
+    for (uint32_t min : kFloors)
+        if (min < kDefaultMin || min <= frac * kFloorGrey)
+            addUnlessTried(search, frac, min, "minimum", steps);
+        else
+            steps.tick();
+}
+
+// 3. A raised floor keeps dark labels apart by itself, so the bright ones may
+// do with a smaller fraction: the coarse fraction below, at the best floor,
+// even if the floor passes its tolerance of mid-grey.
+void floorFractionStage(Search& search, Steps& steps) {
+    const Tolerance& best = search.tolerances()[bestTolerance(search.tolerances())];
+    const uint32_t floor = best.params.colorToleranceMin();
+    double below = 0;
+    for (double frac : kCoarseFractions)
+        if (frac < best.params.colorToleranceFrac()) below = frac;
+    if (floor > kDefaultMin && below > 0)
+        addUnlessTried(search, below, floor, "floor-fraction", steps);
+    else
+        steps.tick();
+}
+
+// 4. The geometric midpoint (two significant digits) between the best
+// fraction and the better of its neighbours at the best floor (on a tie the
+// smaller): the score falls off more slowly on that side.
+void fineStage(Search& search, Steps& steps) {
+    std::vector<Tolerance>& tried = search.tolerances();
+    const Tolerance& best = tried[bestTolerance(tried)];
+    const uint32_t min = best.params.colorToleranceMin();
+    const double frac = best.params.colorToleranceFrac();
+    Tolerance *lower = nullptr, *upper = nullptr;
+    for (Tolerance& t : tried) {
+        if (t.params.colorToleranceMin() != min || t.stage == std::string("fine")) continue;
+        const double f = t.params.colorToleranceFrac();
+        if (f < frac && (!lower || f > lower->params.colorToleranceFrac())) lower = &t;
+        if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
+    }
+    // The neighbours are compared by their best sizes over every fold. The
+    // lower one (the dearer to train) is completed only if it might beat the
+    // upper one.
+    const auto score = [](const Tolerance* t) { return t->candidate(bestSize(*t)); };
+    if (lower && upper) {
+        search.complete(*upper);
+        if (search.reach(*lower) >= score(upper).score - 2 * kTie) search.complete(*lower);
+    }
+    const Tolerance* toward = upper && (!lower || bestSize(*lower) == lower->sizes.size() ||
+                                        !beats(score(lower), score(upper)))
+                                  ? upper
+                                  : lower;
+    if (toward)
+        addUnlessTried(search, twoDigits(std::sqrt(toward->params.colorToleranceFrac() * frac)),
+                       min, "fine", steps);
+    else
+        steps.tick();
+}
+
+// The candidate chosen and the one whose score is the estimate, as a
+// tolerance of the search and a size of it.
+struct Choice {
+    std::size_t tolerance, size;
+    std::size_t leadTolerance, leadSize;
+};
+
+// 5. Wider neighbourhoods at the lead's tolerance, judged by the picture
+// samples. The estimate stays the lead's score: a wide size's own held-out
+// pixels only grow surer with it, which says nothing of the boundaries
+// between labels.
+Choice wideStage(Search& search, Steps& steps, bool exhaustive) {
+    std::vector<Tolerance>& tried = search.tolerances();
+    const std::size_t leadTolerance = bestTolerance(tried),
+                      leadSize = bestSize(tried[leadTolerance]);
+    Choice choice{leadTolerance, leadSize, leadTolerance, leadSize};
+    const SuggestCandidate first = tried[leadTolerance].candidate(leadSize);
+    Tolerance& wide = search.addBySamples(
+        first.trainParams.colorToleranceFrac(), first.trainParams.colorToleranceMin(),
+        std::vector<int32_t>(std::begin(kWideNeighborhoods), std::end(kWideNeighborhoods)), kWide);
+    std::vector<SuggestCandidate> rows;
+    for (std::size_t i = 0; i < wide.sizes.size(); ++i) rows.push_back(wide.candidate(i));
+    if (exhaustive)
+        for (std::size_t i = 0; i < wide.sizes.size(); ++i) search.scoreHeldOut(wide, i);
+    for (const std::size_t i : wideOrder(first, rows)) {
+        if (!wide.complete(i)) search.scoreHeldOut(wide, i);
+        if (wide.candidate(i).score >= first.score - kTie) {
+            choice.tolerance = tried.size() - 1;
+            choice.size = i;
+            break;
+        }
+    }
+    steps.tick();
+    return choice;
+}
+
+SuggestReport reportOf(Search& search, const SpatialFolds& folds, const Choice& choice) {
+    const std::vector<Tolerance>& tried = search.tolerances();
+    SuggestReport report;
+    for (std::size_t t = 0; t < tried.size(); ++t)
+        for (std::size_t i = 0; i < tried[t].sizes.size(); ++i) {
+            if (t == choice.tolerance && i == choice.size) report.chosen = report.candidates.size();
+            if (t == choice.leadTolerance && i == choice.leadSize)
+                report.estimated = report.candidates.size();
+            report.candidates.push_back(tried[t].candidate(i));
+        }
+    const Tolerance& chosen = tried[choice.tolerance];
+    report.trainParams = chosen.params;
+    report.runParams = kvCompositeColorSegmenterRunParams(chosen.sizes[choice.size], false);
+    report.heldOut = chosen.all[choice.size].confusion;
+    report.folds = folds.folds();
+    report.tileSize = folds.tileSize();
+    report.trainings = search.trainings();
+    report.runPixels = search.runPixels();
+    report.unit = folds.unit();
+    return report;
+}
+
 }  // namespace
 
 std::vector<std::size_t> wideOrder(const SuggestCandidate& lead,
@@ -573,150 +518,12 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
                                      const SuggestOptions& options) {
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
     Search search(folds, options.heldOutPerLabel, options.packTiles, options.exhaustive);
-    std::vector<Tolerance>& tried = search.tolerances();
-    uint32_t scored = 0;
-    const auto tick = [&] {
-        if (options.progress) options.progress(++scored);
-    };
-    const std::vector<int32_t> sizes(std::begin(kNeighborhoods), std::end(kNeighborhoods));
-    // The tolerance of the best candidate scored on every fold (the first
-    // tolerance finished has every size so scored), the wide sizes aside.
-    const auto best = [&] {
-        std::size_t b = tried.size();
-        for (std::size_t i = 0; i < tried.size(); ++i) {
-            if (tried[i].stage == std::string(kWide)) continue;
-            const std::size_t size = bestSize(tried[i]);
-            if (size < tried[i].sizes.size() &&
-                (b == tried.size() ||
-                 beats(tried[i].candidate(size), tried[b].candidate(bestSize(tried[b])))))
-                b = i;
-        }
-        return b;
-    };
-    const auto has = [&](double frac, uint32_t min) {
-        for (const Tolerance& t : tried)
-            if (t.params.colorToleranceFrac() == frac && t.params.colorToleranceMin() == min)
-                return true;
-        return false;
-    };
-    const auto add = [&](double frac, uint32_t min, const char* stage) {
-        if (!has(frac, min)) search.add(frac, min, sizes, stage);
-        tick();
-    };
-
-    // 1. Fractions at the default minimum: each on the first fold, then on
-    // the others the most promising first, so that a good score is known
-    // early and the rest can stop after one fold (the narrow fractions'
-    // colour tables take longest to clear).
-    {
-        std::vector<std::size_t> coarse;
-        for (double frac : kCoarseFractions) {
-            coarse.push_back(tried.size());
-            search.addOnFirstFold(frac, kDefaultMin, sizes, "coarse");
-            tick();  // the first fold is most of a tolerance's cost
-        }
-        std::stable_sort(coarse.begin(), coarse.end(), [&](std::size_t a, std::size_t b) {
-            return search.reach(tried[a]) > search.reach(tried[b]) + kTie;
-        });
-        for (std::size_t t : coarse) search.finish(tried[t]);
-    }
-    // 2. Floors at the best fraction: a dark label's tolerance is its floor.
-    const double coarseFrac = tried[best()].params.colorToleranceFrac();
-    // A floor above the tolerance of mid-grey (128 * fraction) would widen
-    // every colour alike, and train slowly.
-    const auto floorFits = [](double frac, uint32_t min) { return min <= frac * kFloorGrey; };
-    for (uint32_t min : kFloors)
-        if (min < kDefaultMin || floorFits(coarseFrac, min))
-            add(coarseFrac, min, "minimum");
-        else
-            tick();
-    // 3. A raised floor keeps dark labels apart by itself, so the bright ones
-    // may do with a smaller fraction: the coarse fraction below, at the best
-    // floor, even if the floor passes its tolerance of mid-grey.
-    const uint32_t floor = tried[best()].params.colorToleranceMin();
-    double below = 0;
-    for (double frac : kCoarseFractions)
-        if (frac < coarseFrac) below = frac;
-    if (floor > kDefaultMin && below > 0)
-        add(below, floor, "floor-fraction");
-    else
-        tick();
-    // 4. The geometric midpoint (two significant digits) between the best
-    // fraction and the better of its neighbours at the best floor (on a tie
-    // the smaller): the score falls off more slowly on that side.
-    {
-        const Tolerance& lead = tried[best()];
-        const uint32_t min = lead.params.colorToleranceMin();
-        const double frac = lead.params.colorToleranceFrac();
-        Tolerance *lower = nullptr, *upper = nullptr;
-        for (Tolerance& t : tried) {
-            if (t.params.colorToleranceMin() != min || t.stage == std::string("fine")) continue;
-            const double f = t.params.colorToleranceFrac();
-            if (f < frac && (!lower || f > lower->params.colorToleranceFrac())) lower = &t;
-            if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
-        }
-        // The neighbours are compared by their best sizes over every fold.
-        // The lower one (the dearer to train) is completed only if it might
-        // beat the upper one.
-        const auto score = [](const Tolerance* t) { return t->candidate(bestSize(*t)); };
-        if (lower && upper) {
-            search.complete(*upper);
-            if (search.reach(*lower) >= score(upper).score - 2 * kTie) search.complete(*lower);
-        }
-        const Tolerance* toward = upper && (!lower || bestSize(*lower) == lower->sizes.size() ||
-                                            !beats(score(lower), score(upper)))
-                                      ? upper
-                                      : lower;
-        if (toward)
-            add(twoDigits(std::sqrt(toward->params.colorToleranceFrac() * frac)), min, "fine");
-        else
-            tick();
-    }
-
-    // 5. Wider neighbourhoods at the lead's tolerance, judged by the picture
-    // samples. The estimate stays the lead's score: a wide size's own
-    // held-out pixels only grow surer with it, which says nothing of the
-    // boundaries between labels.
-    const std::size_t leadTolerance = best(), leadSize = bestSize(tried[leadTolerance]);
-    std::size_t chosen = leadTolerance, chosenSize = leadSize;
-    {
-        const SuggestCandidate lead = tried[chosen].candidate(chosenSize);
-        Tolerance& wide = search.addBySamples(
-            lead.trainParams.colorToleranceFrac(), lead.trainParams.colorToleranceMin(),
-            std::vector<int32_t>(std::begin(kWideNeighborhoods), std::end(kWideNeighborhoods)),
-            kWide);
-        std::vector<SuggestCandidate> rows;
-        for (std::size_t i = 0; i < wide.sizes.size(); ++i) rows.push_back(wide.candidate(i));
-        if (options.exhaustive)
-            for (std::size_t i = 0; i < wide.sizes.size(); ++i) search.scoreHeldOut(wide, i);
-        for (const std::size_t i : wideOrder(lead, rows)) {
-            if (!wide.complete(i)) search.scoreHeldOut(wide, i);
-            if (wide.candidate(i).score >= lead.score - kTie) {
-                chosen = tried.size() - 1;
-                chosenSize = i;
-                break;
-            }
-        }
-        tick();
-    }
-
-    SuggestReport report;
-    for (const Tolerance& t : tried)
-        for (std::size_t i = 0; i < t.sizes.size(); ++i) {
-            if (&t == &tried[chosen] && i == chosenSize) report.chosen = report.candidates.size();
-            if (&t == &tried[leadTolerance] && i == leadSize)
-                report.estimated = report.candidates.size();
-            report.candidates.push_back(t.candidate(i));
-        }
-    report.trainParams = tried[chosen].params;
-    report.runParams = kvCompositeColorSegmenterRunParams(tried[chosen].sizes[chosenSize], false);
-    report.heldOut = tried[chosen].all[chosenSize].confusion;
-    report.folds = folds.folds();
-    report.tileSize = folds.tileSize();
-    report.trainings = search.trainings();
-    report.runPixels = search.runPixels();
-    report.unit = folds.unit();
-    return report;
+    Steps steps(options.progress);
+    coarseStage(search, steps);
+    floorStage(search, steps);
+    floorFractionStage(search, steps);
+    fineStage(search, steps);
+    return reportOf(search, folds, wideStage(search, steps, options.exhaustive));
 }
 
 }  // namespace clsg
