@@ -259,9 +259,7 @@ private:
                 // a tool trained on some of the examples, as the held-out
                 // pixels see it, at half the cost of every fold's.
                 const bool samples = f == first;
-                kvCompositeColorSegmenterTool tool;
-                tool.train(folds_.trainingSets(f), t.params);
-                ++trainings_;
+                const kvCompositeColorSegmenterTool& tool = keptTool(t, f);
                 for (std::size_t i : todo) {
                     HeldOutTally fold(folds_.labels());
                     runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
