@@ -7,7 +7,7 @@ in the truth not judged.
 
     /usr/bin/python3 bench/auto_photos/make_set.py /tmp/clsg-auto-photos
     PYTHONPATH=build/default/python /usr/bin/python3 bench/auto_photos/compare.py \
-        /tmp/clsg-auto-photos build/default/apps/clsg [--markdown] [--quick]
+        /tmp/clsg-auto-photos build/default/cli/clsg [--markdown] [--quick]
 
 --quick leaves out the grid and the k-NN (only default and --auto). The grid's
 and the k-NN's results are kept in OUTDIR/NAME-grid.json and reused (delete
@@ -109,21 +109,6 @@ def main():
                   report["chosen"]["neighborhoodSize"])
         auto = score(train(image, masks, choice[0], choice[1]), choice[2])
         estimate = 100.0 * report.get("estimate", report["heldOut"])["balancedAccuracy"]
-        if "--diag" in sys.argv:
-            from scipy import ndimage
-            got = train(image, masks, choice[0], choice[1]).run(image, neighborhood=choice[2]).labels
-            u = float((got == 255).mean())
-            _, (iy, ix) = ndimage.distance_transform_edt(got == 255, return_indices=True)
-            near = got[iy, ix]
-            held = report["heldOut"]["labels"]
-            e3 = []
-            for l in range(n):
-                nl, al = int((got == l).sum()), int(((got == 255) & (near == l)).sum())
-                e3.append(held[l]["recall"] * nl / max(1, nl + al))
-            truth_rec = [float((got[t == l] == l).mean()) for l in range(n)]
-            print(name, "u", round(u, 3), "E2", round(100 * report["heldOut"]["balancedAccuracy"] * (1 - u), 1),
-                  "E3", round(100 * sum(e3) / n, 1), "held", [round(h["recall"], 2) for h in held],
-                  "truth", [round(x, 2) for x in truth_rec], file=sys.stderr)
         row = {"photo": name, "default": default, "auto": auto, "choice": choice,
                "estimate": estimate, "auto_s": wall}
         cached = os.path.join(out, name + "-grid.json")
