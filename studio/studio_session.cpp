@@ -415,9 +415,18 @@ clsg::SuggestReport StudioSession::chooseSettings(const std::function<void(uint3
     options.progress = progress;
     clsg::SuggestReport report;
     try {
+        // Only what train() could then train, on the marks as it takes them.
+        const std::vector<kvCompositeColorSet> own = markedSets();
+        options.checkCost = [&](const kvCompositeColorSegmenterTrainParams& p) {
+            trainingBudget_.check(own, p);
+        };
         report = clsg::suggestSegmenterParams(markedSets(true), options);
     } catch (const kvCompositeColorSegmenterDefs::BadParams& e) {
         throw StudioError(e.what());
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        throw StudioError(std::string("training would cost too much at every tolerance Auto "
+                                      "tries: ") +
+                          e.what());
     }
     StudioSettings s = settings_;
     s.toleranceFrac = report.trainParams.colorToleranceFrac();
@@ -463,11 +472,10 @@ void StudioSession::train() {
                                         " has no marks yet: paint some pixels with it"
                                   : "no label has marks yet: pick one and paint some pixels of "
                                     "its colour");
-        // The marks are the page's input: held to the budget of files from
-        // elsewhere, so that a tolerance fraction of 0 on many labels is
-        // refused before it allocates gigabytes.
-        const kvCompositeColorSegmenterBudgetScope budget(
-            kvCompositeColorSegmenterBudget::forUntrustedFiles());
+        // The marks are the page's input: held to a budget (that of files
+        // from elsewhere), so that a tolerance fraction of 0 on many labels
+        // is refused before it allocates gigabytes.
+        const kvCompositeColorSegmenterBudgetScope budget(trainingBudget_);
         tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
                                                                settings_.toleranceMin));
     } catch (const StudioError& e) {

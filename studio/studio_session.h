@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/colorseg/segmenter_tool.h"
@@ -136,9 +137,17 @@ public:
     // Chooses the tolerances and neighbourhood from the marks as clsg train
     // --auto does, and sets them (normalisation stays as it is). progress is
     // called after each step of the search (see clsg::SuggestOptions).
+    // Tolerances whose training the studio's budget refuses are skipped.
     // Throws StudioError when the marks cannot be split (every label needs
-    // marks in more than one place), kvAbortRequested when stopped.
+    // marks in more than one place) or the budget refuses every tolerance,
+    // kvAbortRequested when stopped.
     clsg::SuggestReport chooseSettings(const std::function<void(uint32_t)>& progress = {});
+    // What training on the marks may cost, Auto's search included: by default
+    // that of tool files from elsewhere (the marks are the page's input).
+    void setTrainingBudget(const kvCompositeColorSegmenterBudget& budget) {
+        trainingBudget_ = budget;
+        trainSettingsChanged();
+    }
 
     // Replaces the marks inside rect (x, y, w, h) of image with values
     // (w * h bytes, row by row, each 0 .. labels().size()).
@@ -234,6 +243,8 @@ private:
     uint64_t revision_ = 1;
     uint64_t trainRevision_ = 1;  // changes with what training depends on
 
+    kvCompositeColorSegmenterBudget trainingBudget_ =
+        kvCompositeColorSegmenterBudget::forUntrustedFiles();
     kvCompositeColorSegmenterTool tool_;
     uint64_t toolRevision_ = 0;     // the trainRevision_ tool_ was trained at, 0 for none
     std::string toolError_;         // why training failed at toolRevision_

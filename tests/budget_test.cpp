@@ -69,6 +69,13 @@ TEST(Budget, EachCostIsExactAndALimitOneBelowItRefuses) {
         }
         EXPECT_EQ(message, expected);
         EXPECT_EQ(t.isTrained(), expected.empty());  // a refused training leaves none
+        std::string checked;  // the same check without training, on any thread
+        try {
+            budget.check(sets, params);
+        } catch (const Budget::Exceeded& e) {
+            checked = e.what();
+        }
+        EXPECT_EQ(checked, expected);
     }
 }
 

@@ -98,6 +98,13 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         if (held && c.folds < r.folds) out << "  (" << c.folds << " of " << r.folds << " folds)";
         out << "\n";
     }
+    if (!r.overBudget.empty()) {
+        out << "not tried, over the training budget:";
+        for (std::size_t i = 0; i < r.overBudget.size(); ++i)
+            out << (i ? ", " : " ") << "colorToleranceFrac " << r.overBudget[i].colorToleranceFrac()
+                << " with colorToleranceMin " << r.overBudget[i].colorToleranceMin();
+        out << "\n";
+    }
     out << "chosen: colorToleranceFrac " << r.trainParams.colorToleranceFrac()
         << ", colorToleranceMin " << r.trainParams.colorToleranceMin() << ", neighborhood "
         << r.runParams.neighborhoodSize() << "\n";
@@ -141,10 +148,15 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
                     {"pictureUnlabelled", c.pictureUnlabelled},
                     {"neighborhoodSize", c.runParams.neighborhoodSize()}};
     }
+    nlohmann::json overBudget = nlohmann::json::array();
+    for (const kvCompositeColorSegmenterTrainParams& p : r.overBudget)
+        overBudget.push_back({{"colorToleranceFrac", p.colorToleranceFrac()},
+                              {"colorToleranceMin", p.colorToleranceMin()}});
     return {{"folds", r.folds},
             {"tileSize", r.tileSize},
             {"trainings", r.trainings},
             {"candidates", candidates},
+            {"overBudget", overBudget},
             {"chosen",
              {{"index", r.chosen},
               {"colorToleranceFrac", r.trainParams.colorToleranceFrac()},

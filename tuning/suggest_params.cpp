@@ -5,7 +5,9 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <string>
 
+#include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/tuning/held_out_runner.h"
 #include "clsg/tuning/spatial_folds.h"
@@ -78,6 +80,7 @@ struct Tolerance {
     std::vector<HeldOutTally> all;     // per size: every fold scored
     std::vector<uint32_t> done;        // per size: folds scored (0 .. done - 1)
     uint32_t folds = 0;                // of the search
+    bool overBudget = false;           // SuggestOptions::checkCost refused it: not scored
 
     bool complete(std::size_t i) const { return done[i] == folds; }
     SuggestCandidate candidate(std::size_t i) const {
@@ -121,8 +124,11 @@ std::size_t bestSize(const Tolerance& t) {
 // The search's state: its tolerances and the trainings done.
 class Search {
 public:
-    Search(const SpatialFolds& folds, uint32_t heldOutPerLabel, bool pack, bool exhaustive)
-        : folds_(folds), runner_(folds, heldOutPerLabel, pack), exhaustive_(exhaustive) {
+    Search(const SpatialFolds& folds, const SuggestOptions& options)
+        : folds_(folds),
+          runner_(folds, options.heldOutPerLabel, options.packTiles),
+          exhaustive_(options.exhaustive),
+          checkCost_(options.checkCost) {
         for (uint32_t f = 0; f < folds.folds(); ++f) {
             std::vector<uint64_t> n(folds.labels(), 0);
             for (const HeldOutPiece* piece : runner_.scored(f))
@@ -185,6 +191,7 @@ public:
     // Scores the sizes of t that stopped early on the folds they missed, when
     // one of them might beat t's best size scored on every fold.
     void complete(Tolerance& t) {
+        if (t.overBudget) return;
         const std::size_t best = bestSize(t);
         for (std::size_t i = 0; i < t.sizes.size(); ++i)
             if (!t.complete(i) && (best == t.sizes.size() ||
@@ -198,12 +205,15 @@ public:
     // every fold, else its bound.
     double reach(const Tolerance& t) const {
         double r = -1;
+        if (t.overBudget) return r;
         for (std::size_t i = 0; i < t.sizes.size(); ++i)
             r = std::max(r, t.complete(i) ? t.candidate(i).score : bound(t, i, t.done[i]));
         return r;
     }
 
     std::vector<Tolerance>& tolerances() { return tolerances_; }
+    // What checkCost said when it last refused a tolerance.
+    const std::string& refusal() const { return refusal_; }
     uint32_t trainings() const { return trainings_; }
     uint64_t runPixels() const { return runPixels_; }
 
@@ -219,8 +229,21 @@ private:
         t.screen.assign(t.sizes.size(), HeldOutTally(folds_.labels()));
         t.all = t.screen;
         t.done.assign(t.sizes.size(), 0);
+        t.overBudget = refused(t.params);
         tolerances_.push_back(std::move(t));
         return tolerances_.back();
+    }
+
+    // True when checkCost refuses params (its refusal is kept for refusal()).
+    bool refused(const kvCompositeColorSegmenterTrainParams& params) {
+        if (!checkCost_) return false;
+        try {
+            checkCost_(params);
+            return false;
+        } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+            refusal_ = e.what();
+            return true;
+        }
     }
 
     // The tool of fold f for t's tolerance, kept until another is wanted:
@@ -246,6 +269,7 @@ private:
     // candidate scored on every fold so far. (The picture samples are all
     // scored by then.) A fold where every size stops is not trained for.
     void scoreUpTo(Tolerance& t, bool every, uint32_t end = ~0u) {
+        if (t.overBudget) return;
         const uint32_t first = firstFold();
         for (uint32_t f = *std::min_element(t.done.begin(), t.done.end());
              f < std::min(t.folds, end); ++f) {
@@ -301,12 +325,14 @@ private:
     const SpatialFolds& folds_;
     HeldOutRunner runner_;
     bool exhaustive_;
+    const std::function<void(const kvCompositeColorSegmenterTrainParams&)>& checkCost_;
     std::vector<std::vector<uint64_t>> heldOut_;  // per fold and label: pixels scored
     std::vector<Tolerance> tolerances_;
     std::optional<kvCompositeColorSegmenterTool> kept_;  // see keptTool
     uint32_t keptFold_ = 0;
     kvCompositeColorSegmenterTrainParams keptParams_;
     double best_ = -1;  // the best score of a candidate scored on every fold
+    std::string refusal_;
     uint32_t trainings_ = 0;
     uint64_t runPixels_ = 0;
 };
@@ -407,7 +433,8 @@ void fineStage(Search& search, Steps& steps) {
     const double frac = best.params.colorToleranceFrac();
     Tolerance *lower = nullptr, *upper = nullptr;
     for (Tolerance& t : tried) {
-        if (t.params.colorToleranceMin() != min || t.stage == std::string("fine")) continue;
+        if (t.params.colorToleranceMin() != min || t.stage == std::string("fine") || t.overBudget)
+            continue;
         const double f = t.params.colorToleranceFrac();
         if (f < frac && (!lower || f > lower->params.colorToleranceFrac())) lower = &t;
         if (f > frac && (!upper || f < upper->params.colorToleranceFrac())) upper = &t;
@@ -470,13 +497,18 @@ Choice wideStage(Search& search, Steps& steps, bool exhaustive) {
 SuggestReport reportOf(Search& search, const SpatialFolds& folds, const Choice& choice) {
     const std::vector<Tolerance>& tried = search.tolerances();
     SuggestReport report;
-    for (std::size_t t = 0; t < tried.size(); ++t)
+    for (std::size_t t = 0; t < tried.size(); ++t) {
+        if (tried[t].overBudget) {
+            report.overBudget.push_back(tried[t].params);
+            continue;
+        }
         for (std::size_t i = 0; i < tried[t].sizes.size(); ++i) {
             if (t == choice.tolerance && i == choice.size) report.chosen = report.candidates.size();
             if (t == choice.leadTolerance && i == choice.leadSize)
                 report.estimated = report.candidates.size();
             report.candidates.push_back(tried[t].candidate(i));
         }
+    }
     const Tolerance& chosen = tried[choice.tolerance];
     report.trainParams = chosen.params;
     report.runParams = kvCompositeColorSegmenterRunParams(chosen.sizes[choice.size], false);
@@ -515,9 +547,12 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
-    Search search(folds, options.heldOutPerLabel, options.packTiles, options.exhaustive);
+    Search search(folds, options);
     Steps steps(options.progress);
     coarseStage(search, steps);
+    // checkCost refused every coarse fraction.
+    if (bestTolerance(search.tolerances()) == search.tolerances().size())
+        throw kvCompositeColorSegmenterBudget::Exceeded(search.refusal());
     floorStage(search, steps);
     floorFractionStage(search, steps);
     fineStage(search, steps);

@@ -104,6 +104,13 @@ struct SuggestOptions {
     // SuggestCandidate::folds), which changes no choice; true scores every
     // candidate on every fold (for tests).
     bool exhaustive = false;
+    // When set, called with each tolerance before it is tried: one it refuses
+    // by throwing kvCompositeColorSegmenterBudget::Exceeded is skipped and
+    // listed in SuggestReport::overBudget. For a caller that trains under a
+    // budget, so that the search never chooses what it could not train, e.g.
+    // [&](auto& p) { budget.check(examples, p); } (clsg/colorseg/budget.h).
+    // The folds train on some of the examples, at no more bytes than all.
+    std::function<void(const kvCompositeColorSegmenterTrainParams&)> checkCost;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;
@@ -149,8 +156,12 @@ struct SuggestReport {
     int32_t tileSize = 0;    // the tile side used
     uint32_t trainings = 0;  // fold trainings done
     uint64_t runPixels = 0;  // pixels run over, all candidates together
+    // Tolerances SuggestOptions::checkCost refused; they have no candidates.
+    std::vector<kvCompositeColorSegmenterTrainParams> overBudget;
 };
 
+// When SuggestOptions::checkCost refuses every coarse fraction, its last
+// refusal is thrown.
 // Throws BadParams for options out of range or examples that cannot be split
 // (see SpatialFolds), and whatever train() or run() throw.
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,

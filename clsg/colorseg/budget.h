@@ -19,7 +19,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "clsg/colorseg/composite_color.h"
+#include "clsg/colorseg/params.h"
 #include "clsg/platform/exception.h"
 
 struct kvCompositeColorSegmenterBudget {
@@ -37,6 +40,14 @@ struct kvCompositeColorSegmenterBudget {
     // seconds of training on one core). Every tool trained from ordinary
     // examples at fraction 0.01 or more fits with room to spare.
     static kvCompositeColorSegmenterBudget forUntrustedFiles();
+
+    // The check train() makes before it allocates the model, without
+    // training: throws Exceeded when training sets with params would cost
+    // more than this budget allows, and BadParams (and the like) where
+    // train() would refuse the sets or the fraction. Reads each example pixel
+    // at most once; allocates no model.
+    void check(const std::vector<kvCompositeColorSet>& sets,
+               const kvCompositeColorSegmenterTrainParams& params) const;
 
     // Thrown when training would cost more than a limit; the message gives
     // the cost and the limit.

@@ -1,8 +1,10 @@
 // The train driver: reset, validation, tolerance scale, model building, and
-// the diagnostic records of training.
+// the diagnostic records of training; and the budget's check of what a
+// training would cost.
 #include "clsg/clrsgint/color_model.h"
 #include "clsg/clrsgint/color_table_builder.h"
 #include "clsg/clrsgint/color_tables.h"
+#include "clsg/clrsgint/training_cost.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/platform/str.h"
@@ -23,7 +25,29 @@ void validateSets(const std::vector<kvCompositeColorSet>& sets) {
     }
 }
 
+void validate(const std::vector<kvCompositeColorSet>& sets,
+              const kvCompositeColorSegmenterTrainParams& p) {
+    validateSets(sets);
+    // A fraction read from an archive skips the setter's range check. Values
+    // outside 0..1 still train, but one that is not a number, or so large
+    // that training's integer conversions would overflow, is refused.
+    if (!clsgint::trainFractionUsable(p.colorToleranceFrac()))
+        throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
+}
+
 }  // namespace
+
+void kvCompositeColorSegmenterBudget::check(const std::vector<kvCompositeColorSet>& sets,
+                                            const kvCompositeColorSegmenterTrainParams& p) const {
+    validate(sets, p);
+    // The level tables alone, as training builds them before its own check.
+    kvCompositeColorSegmenterModel tables;
+    std::array<unsigned char, 256> quant{};
+    const int32_t n =
+        clsgint::buildSharedTables(tables, p.colorToleranceFrac(), p.colorToleranceMin(),
+                                   clsgint::toleranceScale(p.colorToleranceFrac()), quant);
+    clsgint::checkTrainingBudget(*this, tables, n, sets);
+}
 
 void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>& compositeColors,
                                           const kvCompositeColorSegmenterTrainParams& params,
@@ -35,12 +59,7 @@ void kvCompositeColorSegmenterTool::train(const std::vector<kvCompositeColorSet>
     // Untrained from here on, and so if anything below throws.
     *this = kvCompositeColorSegmenterTool();
 
-    validateSets(sets);
-    // A fraction read from an archive skips the setter's range check. Values
-    // outside 0..1 still train, but one that is not a number, or so large
-    // that training's integer conversions would overflow, is refused.
-    if (!clsgint::trainFractionUsable(p.colorToleranceFrac()))
-        throw Defs::BadParams("colorToleranceFrac < 0 || colorToleranceFrac > 1");
+    validate(sets, p);
 
     // Built aside and moved in, so that a build that fails (an image without
     // selected pixels, an abort, the budget) leaves the model empty, not half

@@ -473,6 +473,36 @@ TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
     EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);
 }
 
+// Auto keeps to the budget the studio trains under: it never chooses a tolerance
+// that the studio would then refuse to train.
+TEST_F(StudioServerTest, AutoSkipsTolerancesTheTrainingBudgetRefuses) {
+    label("orange");
+    label("teal", "#008888");
+    paint(0, {2, 3, 8, 6}), paint(0, {2, 20, 8, 6}), paint(1, kTeal);
+    const double free = api("/api/auto", json::object())["settings"]["toleranceFrac"];
+    // Training's bytes at that fraction, for the two examples (one per label) of the marks:
+    // 8 per colour cell and example, and 4 per cell once. A byte less refuses it.
+    kvPelBuffer<unsigned char> all(image_.window());
+    kfPelSet(all, 255);
+    kvCompositeColorSegmenterTool tool;
+    tool.train({kvCompositeColorSet({kvCompositeColor(image_, all)})},
+               kvCompositeColorSegmenterTrainParams(free, 2));
+    const uint64_t n = tool.modelSize().levelsPerChannel;
+    kvCompositeColorSegmenterBudget budget;
+    budget.maxBytes = (8 * 2 + 4) * n * n * n - 1;
+    session_.setTrainingBudget(budget);
+    const json answer = api("/api/auto", json::object());
+    EXPECT_GT(answer["settings"]["toleranceFrac"].get<double>(), free);
+    EXPECT_EQ(code(post("/api/segment", json{{"image", 0}}.dump())), 200);  // it trains
+
+    budget.maxBytes = 1;  // nothing
+    session_.setTrainingBudget(budget);
+    const json refused = api("/api/auto", json::object(), 422);
+    EXPECT_NE(refused["error"].get<std::string>().find(
+                  "training would cost too much at every tolerance Auto tries"),
+              std::string::npos);
+}
+
 // Cancel stops the search at work, which changes nothing; a cancel with no search at
 // work does not stop the next one.
 TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "abort_from_thread.h"
 #include "clsg/clsg.h"
+#include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/spatial_folds.h"
 #include "test_images.h"
 
@@ -406,6 +408,43 @@ TEST(SuggestParams, WideSizesAreJudgedSurestFirstAndOnlyWhenSurerThanTheLead) {
         for (double v : c.sure) wide.push_back(row(v));
         EXPECT_EQ(wideOrder(lead, wide), c.order) << c.sure.size() << " rows";
     }
+}
+
+// A caller that trains under a budget has the search skip the tolerances it refuses; the
+// search chooses among the rest and names what it skipped.
+TEST(SuggestParams, TolerancesOverTheTrainingBudgetAreSkippedAndNamed) {
+    const std::vector<kvCompositeColorSet> sets =
+        halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 60, 200, 3));
+    // Training's bytes: 8 per colour cell per example, and 4 per cell once.
+    const auto bytesAt = [&](double frac) {
+        kvCompositeColorSegmenterTool tool;
+        tool.train(sets, TrainParams(frac, 2));
+        const uint64_t cells = uint64_t{tool.modelSize().levelsPerChannel} *
+                               tool.modelSize().levelsPerChannel *
+                               tool.modelSize().levelsPerChannel;
+        return (8 * sets.size() + 4) * cells;
+    };
+    ASSERT_EQ(suggestSegmenterParams(sets).trainParams, TrainParams(0.02, 2));  // unbounded
+    kvCompositeColorSegmenterBudget budget;
+    budget.maxBytes = (bytesAt(0.02) + bytesAt(0.04)) / 2;
+    SuggestOptions options;
+    options.checkCost = [&](const TrainParams& p) { budget.check(sets, p); };
+    const SuggestReport report = suggestSegmenterParams(sets, options);
+    // Only 0.02 is refused: the floors and the fine step follow the lead, 0.04.
+    EXPECT_EQ(report.overBudget, std::vector<TrainParams>{TrainParams(0.02, 2)});
+    EXPECT_EQ(report.trainParams, TrainParams(0.04, 2));
+    for (const SuggestCandidate& c : report.candidates)
+        EXPECT_GT(c.trainParams.colorToleranceFrac(), 0.02);
+    std::ostringstream text;
+    printSuggestReport(text, {"dark", "light"}, report);
+    EXPECT_NE(text.str().find("not tried, over the training budget: colorToleranceFrac 0.02 with "
+                              "colorToleranceMin 2\n"),
+              std::string::npos);
+    EXPECT_EQ(suggestReportJson({"dark", "light"}, report)["overBudget"],
+              nlohmann::json::parse(R"([{"colorToleranceFrac":0.02,"colorToleranceMin":2}])"));
+
+    budget.maxBytes = bytesAt(0.5) - 1;  // not even the widest fraction
+    EXPECT_THROW(suggestSegmenterParams(sets, options), kvCompositeColorSegmenterBudget::Exceeded);
 }
 
 // A noisy dark label wants a raised floor; with it the fraction below the best is tried too,
