@@ -15,10 +15,30 @@
 #include "cli/diag_html.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/platform/str.h"
 #include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/training_heap.h"
 
 namespace clsg {
+
+namespace {
+
+// Reading a tool file trains its tool again, within the budget of files from
+// elsewhere: a tool over it could be written but never read back.
+void checkReadable(const std::vector<kvCompositeColorSet>& sets,
+                   const kvCompositeColorSegmenterTrainParams& params) {
+    try {
+        ToolFileLimits().budget.check(sets, params);
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        throw CliError(std::string("a tool of these examples at colorToleranceFrac ") +
+                       kfStr(params.colorToleranceFrac()) + " could not be read back: " + e.what() +
+                       " (tool files are trained again when read); raise "
+                       "--color-tolerance-frac or give fewer examples");
+    }
+}
+
+}  // namespace
 
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
@@ -30,6 +50,7 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     // Cut to their selections, as the tool file stores them: the same model.
     const std::vector<kvCompositeColorSet> sets =
         cropExamples(buildCompositeColors(labels, loadImage, maskLimits));
+    checkReadable(sets, params);
     if (params.colorToleranceFrac() == 0.0)
         std::cerr << "clsg: warning: a colour tolerance fraction of 0 gives each trained colour "
                      "only the tolerance of --color-tolerance-min; the model grows large and "
@@ -111,7 +132,19 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
             std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
                       << " steps" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
         };
-    AutoChoice choice{clsg::suggestSegmenterParams(sets, options), {}};
+    // Only tolerances whose tool could be read back (see checkReadable).
+    const std::vector<kvCompositeColorSet> stored = cropExamples(sets);
+    options.checkCost = [&](const kvCompositeColorSegmenterTrainParams& p) {
+        ToolFileLimits().budget.check(stored, p);
+    };
+    AutoChoice choice;
+    try {
+        choice.report = clsg::suggestSegmenterParams(sets, options);
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        throw CliError(std::string("no tolerance --auto tries gives a tool that could be read "
+                                   "back: ") +
+                       e.what() + " (tool files are trained again when read)");
+    }
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     printSuggestReport(out, names, choice.report);
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()

@@ -377,8 +377,14 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
         std::vector<kvCompositeColorSet> sets = options.cropExamples
                                                     ? cropExamples(file.tool.compositeColors())
                                                     : file.tool.compositeColors();
-        for (kvCompositeColorSet& set : sets) archive || set;
         kvCompositeColorSegmenterTrainParams params = file.tool.trainParams();
+        try {
+            options.readBudget.check(sets, params);
+        } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+            throw ToolFileError(std::string("cannot store the tool: it could not be read back (") +
+                                e.what() + "; reading a tool file trains it again)");
+        }
+        for (kvCompositeColorSet& set : sets) archive || set;
         archive || params;
     }
     const std::string raw = payload.str();

@@ -83,11 +83,15 @@ struct ToolFileWriteOptions {
     // Store examples cropped (see cropExamples). Off, whole example images
     // are kept (for a reader that matches them with images it has open).
     bool cropExamples = true;
+    // Reading a tool file trains its tool again within ToolFileLimits::budget:
+    // a tool over this budget is refused, as no reader could load it.
+    kvCompositeColorSegmenterBudget readBudget = ToolFileLimits().budget;
 };
 
 // The file's bytes. Throws ToolFileError unless the tool is trained, has one
-// set per label, the names pass labelNameProblem and differ, and every
-// label's source count is 0 or its example count.
+// set per label, the names pass labelNameProblem and differ, every label's
+// source count is 0 or its example count, and its stored examples train
+// within options.readBudget.
 std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options = {});
 // Writes encodeToolFile's bytes to path (not following a symbolic link at
 // path); errors name shownName (path when empty) and the reason.

@@ -160,6 +160,12 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     writePlainPng(dir / "truth.png", 48, 32, Bytes(48 * 32, 7));
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32 ",
                       run = "run tool.clsg bands.png ";
+    // 93 one-pixel examples at 0.02 (115^3 cells each) would need 1.14 GB to train again when
+    // read: over the budget every reader of tool files keeps to (87 would fit).
+    std::string unreadable = "train t.clsg --color-tolerance-frac 0.02";
+    for (int k = 0; k < 93; ++k)
+        unreadable += " --label l" + std::to_string(k) + "=bands.png@" + std::to_string(k % 48) +
+                      "," + std::to_string(k / 48) + ",1,1";
     // Usage errors (status 2, pointing to --help), then runtime failures (status 1).
     const std::vector<std::tuple<std::string, std::string, int>> cases = {
         {train + red + "--label " + red, "given twice", 2},
@@ -171,7 +177,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"run truncated.clsg bands.png --out out", "corrupt tool file", 1},
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
         {run + "--out bands.png/x", "not a directory", 1},
-        {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1}};
+        {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
+        {unreadable, "could not be read back: training would need 1137614500 bytes", 1}};
     const std::set<std::string> before = listing(dir);
     for (const auto& [line, message, status] : cases) {
         const Outcome o = clsg(dir, line);
@@ -314,8 +321,8 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
                            "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64");
     ASSERT_EQ(t.status, 0) << t.err;
     const std::string n = json::parse(slurp(dir / "r.json"))["chosen"]["neighborhoodSize"].dump();
-    expectAll(clsg(dir, "info auto.clsg").out,
-              {"stored neighbourhood size: " + n, "estimate: balanced accuracy", "held-out pixels"});
+    expectAll(clsg(dir, "info auto.clsg").out, {"stored neighbourhood size: " + n,
+                                                "estimate: balanced accuracy", "held-out pixels"});
     expectAll(clsg(dir, "run auto.clsg big.png --out a").out,
               {"neighbourhood " + n + " (stored in auto.clsg)"});
     const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json");

@@ -54,6 +54,20 @@ TEST(ToolFile, CroppedCompressedExamplesTrainTheSameTool) {
     const ToolFile loaded = decodeToolFile(bytes, "t.clsg");
     EXPECT_TRUE(runAlike(loaded.tool, original.tool));
     EXPECT_TRUE(encodeToolFile(loaded) == bytes);  // everything else round-trips too
+    // A tool its readers would refuse to train again is not stored: one work unit less.
+    ToolFileLimits strict;
+    strict.budget.maxWork = 1;
+    EXPECT_THROW(decodeToolFile(bytes, "t.clsg", strict), ToolFileError);
+    ToolFileWriteOptions refused;
+    refused.readBudget = strict.budget;
+    try {
+        encodeToolFile(original, refused);
+        ADD_FAILURE() << "stored a tool no reader could load";
+    } catch (const ToolFileError& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot store the tool: it could not be read back"),
+                  std::string::npos)
+            << e.what();
+    }
     // Stored windows are the selected pixels' bounding boxes over the image.
     const auto& sets = loaded.tool.compositeColors();
     ASSERT_EQ(sets.size(), 4u);
