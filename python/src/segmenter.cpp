@@ -329,7 +329,15 @@ std::string suggest(const py::dict& labels) {
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
-            report = suggestReportJson(names, clsg::suggestSegmenterParams(copyExamples(examples)));
+            const std::vector<kvCompositeColorSet> sets = copyExamples(examples);
+            // Only tolerances whose tool Tool.save could store: reading a
+            // tool file trains it again within the readers' budget.
+            const std::vector<kvCompositeColorSet> stored = cropExamples(sets);
+            clsg::SuggestOptions options;
+            options.checkCost = [&](const kvCompositeColorSegmenterTrainParams& p) {
+                ToolFileLimits().budget.check(stored, p);
+            };
+            report = suggestReportJson(names, clsg::suggestSegmenterParams(sets, options));
         });
     }
     return report.dump();
