@@ -45,6 +45,7 @@ Command addStudioCommand(CLI::App& parent) {
         std::string outDir = "studio-out";
         int port = 0;
         int autoStepDelayMs = 0;
+        uint64_t trainingBytes = 0;  // 0: the budget of files from elsewhere
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand(
@@ -64,9 +65,18 @@ Command addStudioCommand(CLI::App& parent) {
     app->add_option("--auto-step-delay", o->autoStepDelayMs)
         ->check(CLI::Range(0, 10000))
         ->group("");
+    // For tests, left out of the help: a lower limit on training's memory, so that Auto
+    // has tolerances to skip with few marks.
+    app->add_option("--training-budget-bytes", o->trainingBytes)->group("");
 
     return {app, [o]() {
                 StudioSession session(o->outDir);
+                if (o->trainingBytes != 0) {
+                    kvCompositeColorSegmenterBudget budget =
+                        kvCompositeColorSegmenterBudget::forUntrustedFiles();
+                    budget.maxBytes = o->trainingBytes;
+                    session.setTrainingBudget(budget);
+                }
                 // Commands the page shows name this very program.
                 std::error_code error;
                 const std::filesystem::path self =

@@ -1213,6 +1213,9 @@ function showAutoResult(a) {
            `(${a.candidates} tried). Expect `, strong,
            " of each label's pixels to get their label, judged on marks held back from training and on " +
            "samples of the images. Colours you have not marked are not judged.");
+  if (a.overBudget.length)
+    p.append(" Not tried, as training there would cost more than the studio allows: " +
+             a.overBudget.map(t => `fraction ${t.toleranceFrac} (minimum ${t.toleranceMin})`).join(", ") + ".");
   p.title = `Marks held back: ${percentText(a.heldOutBalancedAccuracy)} got their label (the mean over ` +
             `labels). Samples of the images: ${percentText(a.pictureUnlabelled)} left unlabelled. The ` +
             "estimate is the first times the share labelled. A wrong label on a colour no mark shows goes " +

@@ -414,6 +414,13 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
                       {"heldOutBalancedAccuracy", c.balancedAccuracy},
                       {"pictureUnlabelled", c.pictureUnlabelled},
                       {"candidates", report.candidates.size()}};
+    // The tolerances the search skipped, as training there would cost more than the
+    // studio allows.
+    json skipped = json::array();
+    for (const kvCompositeColorSegmenterTrainParams& p : report.overBudget)
+        skipped.push_back(
+            {{"toleranceFrac", p.colorToleranceFrac()}, {"toleranceMin", p.colorToleranceMin()}});
+    answer["auto"]["overBudget"] = std::move(skipped);
     return answer;
 }
 

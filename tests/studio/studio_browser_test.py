@@ -31,9 +31,10 @@ def main():
     os.makedirs(artefacts, exist_ok=True)
     work = tempfile.mkdtemp(prefix="clsg-studio-browser-")
     def start_studio():
-        # Each step of an Auto search waits a while, so that the test can watch it and cancel it.
+        # Each step of an Auto search waits a while, so that the test can watch it and cancel it;
+        # 20 MB of training refuses fraction 0.02 for two marked labels (30 MB), not 0.04 (11 MB).
         return subprocess.Popen([clsg, "studio", image, "--out", os.path.join(work, "out"),
-                                 "--auto-step-delay", "250"],
+                                 "--auto-step-delay", "250", "--training-budget-bytes", "20000000"],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     studio = start_studio()
     driver = None
@@ -239,6 +240,9 @@ def main():
                 "fraction %s, minimum %d, neighbourhood %d" % (
                     chosen["toleranceFrac"], chosen["toleranceMin"], chosen["neighborhood"]) not in estimate:
             fail("after Auto: fields %s, settings %s, text %r" % (fields(), chosen, estimate))
+        if "Not tried, as training there would cost more than the studio allows: fraction 0.02 (minimum 2)." \
+                not in estimate:
+            fail("the text does not name the tolerance skipped over the budget: %r" % estimate)
         if not 50 <= float(percent.group(1)) <= 100:
             fail("an estimate of %s %%" % percent.group(1))
         if not [d for d in js("return " + S + "autoSeen()") if 0 < d < 12]:

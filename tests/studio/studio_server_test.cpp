@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -468,6 +469,7 @@ TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
     EXPECT_EQ(s["toleranceMin"], report.trainParams.colorToleranceMin());
     EXPECT_EQ(s["neighborhood"], report.runParams.neighborhoodSize());
     EXPECT_EQ(answer["auto"]["estimate"], report.candidates[report.chosen].score);
+    EXPECT_EQ(answer["auto"]["overBudget"], json::array());  // nothing costs too much here
     const httplib::Result progress = client_->Get("/api/auto/progress");
     ASSERT_EQ(code(progress), 200);
     EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);
@@ -493,6 +495,12 @@ TEST_F(StudioServerTest, AutoSkipsTolerancesTheTrainingBudgetRefuses) {
     session_.setTrainingBudget(budget);
     const json answer = api("/api/auto", json::object());
     EXPECT_GT(answer["settings"]["toleranceFrac"].get<double>(), free);
+    // The page names what was skipped: the free choice among them.
+    const json& skipped = answer["auto"]["overBudget"];
+    EXPECT_NE(std::find(skipped.begin(), skipped.end(),
+                        json{{"toleranceFrac", free}, {"toleranceMin", 2}}),
+              skipped.end())
+        << skipped;
     EXPECT_EQ(code(post("/api/segment", json{{"image", 0}}.dump())), 200);  // it trains
 
     budget.maxBytes = 1;  // nothing
