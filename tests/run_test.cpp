@@ -15,6 +15,7 @@
 #include "clsg/clrsgint/label_scores.h"
 #include "clsg/clrsgint/tool_model.h"
 #include "clsg/clsg.h"
+#include "clsg/colorseg/intensity_gain.h"
 #include "clsg/tiled/tiled_run.h"
 #include "test_images.h"
 
@@ -210,6 +211,12 @@ TEST(IntensityNormalization, SearchMatchesAPlainTranscription) {
     EXPECT_NE(expected, 1.0);
     EXPECT_EQ(clsgint::searchIntensityGain(clsgint::toolModel(tool), Params(5, true), img),
               expected);
+    // The same from the subsample alone, as callers that cannot hold the image give it.
+    const kv3PlanePelBuffer sample(kfPelSample(img.plane0(), 10, 10),
+                                   kfPelSample(img.plane1(), 10, 10),
+                                   kfPelSample(img.plane2(), 10, 10), kvColorSpaceRGB);
+    EXPECT_EQ(kfSearchIntensityGainOnSample(tool, sample), expected);
+    EXPECT_EQ(kfSearchIntensityGain(tool, img), expected);
     // The run scores the whole image mapped with that gain.
     Result normalized;
     tool.run(img, Params(5, true), normalized);

@@ -44,13 +44,18 @@ double clsgint::intensityObjective(const kvCompositeColorSegmenterModel& model,
 double clsgint::searchIntensityGain(const kvCompositeColorSegmenterModel& model,
                                     const kvCompositeColorSegmenterRunParams& params,
                                     const kv3PlanePelBuffer_const& image) {
-    kvCompositeColorSegmenterRunParams search(params);
-    search.neighborhoodSize(1);
-    search.normalizeIntensity(false);
-
     const kv3PlanePelBuffer_const sample(
         kv3PlanePelBuffer(kfPelSample(image.plane0(), 10, 10), kfPelSample(image.plane1(), 10, 10),
                           kfPelSample(image.plane2(), 10, 10), image.colorSpace()));
+    return searchIntensityGainOnSample(model, params, sample);
+}
+
+double clsgint::searchIntensityGainOnSample(const kvCompositeColorSegmenterModel& model,
+                                            const kvCompositeColorSegmenterRunParams& params,
+                                            const kv3PlanePelBuffer_const& sample) {
+    kvCompositeColorSegmenterRunParams search(params);
+    search.neighborhoodSize(1);
+    search.normalizeIntensity(false);
 
     double best = clsgint::intensityObjective(model, search, sample);
     double gain = 1.0;

@@ -29,4 +29,9 @@ double searchIntensityGain(const kvCompositeColorSegmenterModel& model,
                            const kvCompositeColorSegmenterRunParams& params,
                            const kv3PlanePelBuffer_const& image);
 
+// The same search on the subsample itself.
+double searchIntensityGainOnSample(const kvCompositeColorSegmenterModel& model,
+                                   const kvCompositeColorSegmenterRunParams& params,
+                                   const kv3PlanePelBuffer_const& sample);
+
 }  // namespace clsgint

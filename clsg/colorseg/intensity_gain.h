@@ -15,6 +15,12 @@
 double kfSearchIntensityGain(const kvCompositeColorSegmenterTool& tool,
                              const kv3PlanePelBuffer_const& image);
 
+// The same gain from that subsample alone (pel (x, y) of sample is pel
+// (left + 10x, top + 10y) of the image), for callers that cannot hold the
+// whole image. Throws as kfSearchIntensityGain does.
+double kfSearchIntensityGainOnSample(const kvCompositeColorSegmenterTool& tool,
+                                     const kv3PlanePelBuffer_const& sample);
+
 // A new image (same window, colour space and transforms) whose channel values
 // v become v * gain rounded half away from zero and clamped to 0..255. Gain 1
 // copies the image. Throws kvPel::UnboundWindow for an unbound image.

@@ -60,9 +60,16 @@ def evaluate(labels, truth, n_labels=None):
         raise ValueError(
             f"labels and truth must be 2-D arrays of one shape; got {labels.shape} and {truth.shape}"
         )
+    if truth.dtype.kind == "f" and not np.all(np.isnan(truth) | (truth == np.floor(truth))):
+        raise ValueError("truth must hold whole numbers (label indices); it holds fractions")
     if n_labels is None:
-        present = truth[truth < 255]
-        n_labels = int(present.max()) + 1 if present.size else 0
+        present = truth[(truth >= 0) & (truth < 255)]
+        if not present.size:
+            raise ValueError("truth holds no label index (0..254): nothing to judge")
+        n_labels = int(present.max()) + 1
+        if n_labels > 254:
+            raise ValueError("truth holds 254, a 255th label; give n_labels to judge fewer "
+                             "labels (values from n_labels on are not judged)")
     if not 0 < n_labels < 255:
         raise ValueError(f"n_labels must lie in 1..254; got {n_labels}")
     judged = (truth >= 0) & (truth < n_labels)

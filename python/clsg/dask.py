@@ -125,9 +125,12 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     if len(array.chunks[2]) != 1:
         array = array.rechunk({2: 3})
     gain = _search_gain(array, tool) if normalize_intensity else None
+    # A halo never reaches past the array: rows (or columns) further away than
+    # the array is long do not exist, and Dask refuses a deeper overlap.
     halo = neighborhood // 2
+    depth = {0: min(halo, array.shape[0] - 1), 1: min(halo, array.shape[1] - 1), 2: 0}
     blocks = da.map_overlap(
-        _segment_block, array, depth={0: halo, 1: halo, 2: 0}, boundary="none", trim=True,
+        _segment_block, array, depth=depth, boundary="none", trim=True,
         drop_axis=2, dtype=dtype, meta=np.empty((0, 0), dtype), tool=tool,
         neighborhood=neighborhood, gain=gain, wanted=wanted, record=record)
     if record is None:
@@ -185,6 +188,31 @@ def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
 
+def _output_path(out_dir: str, path: str, output: str) -> str:
+    return os.path.join(out_dir, f"{_stem(path)}-{output.replace(_SEGMENTATION, 'seg-')}.png")
+
+
+def _identity(path: str) -> Optional[Tuple[int, int]]:
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _replaced_input(path: str, out_dir: str, wanted: Sequence[Tuple[str, Any]],
+                    inputs: Mapping[Tuple[int, int], str]) -> Optional[str]:
+    """Why path's outputs would replace one of the inputs (or the tool
+    file), or None."""
+    for out, _ in wanted:
+        final = _output_path(out_dir, path, out)
+        replaced = inputs.get(_identity(final))  # type: ignore[arg-type]
+        if replaced is not None:
+            return (f"its output {final} would replace the input {replaced}; segment_files "
+                    "never writes over its inputs: choose another out_dir")
+    return None
+
+
 def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
                   neighborhood: Optional[int],
                   normalize_intensity: bool, outputs: Sequence[str],
@@ -205,10 +233,9 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         result = tool.run(image, neighborhood, normalize_intensity)
         images = _images(result, wanted)
         labels = images["labels"] if "labels" in images else result.labels
-        stem = _stem(path)
         for out, img in images.items():
-            name = f"{stem}-{out.replace(_SEGMENTATION, 'seg-')}.png"
-            final = os.path.join(out_dir, name)
+            final = _output_path(out_dir, path, out)
+            name = os.path.basename(final)
             fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".png", dir=out_dir)
             os.close(fd)
             staged.append((tmp, final))
@@ -226,8 +253,7 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
             shares={name: counts[i] / total for i, name in enumerate(tool.labels)},
             unlabelled=counts[255] / total,
             regions={name: int(per_label[i]) for i, name in enumerate(tool.labels)},
-            outputs=[os.path.join(out_dir, f"{stem}-{o.replace(_SEGMENTATION, 'seg-')}.png")
-                     for o in images])
+            outputs=[_output_path(out_dir, path, o) for o in images])
     except Exception as e:  # reported per file; the batch goes on
         record["error"] = f"{type(e).__name__}: {e}"
     finally:
@@ -257,7 +283,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     MALLOC_TRIM_THRESHOLD_ would have it). For each input NAME.EXT
     the outputs go to out_dir as NAME-labels.png, NAME-confidence.png,
     NAME-score.png, NAME-seg-LABEL.png (those requested). A file that fails
-    (unreadable, corrupt, a second input with the same NAME, or one whose
+    (unreadable, corrupt, a second input with the same NAME, one whose
+    outputs would replace one of the inputs or the tool file, or one whose
     workers died: out of memory, a crash) gets a record with its error and
     does not stop the batch.
 
@@ -283,17 +310,25 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     outputs = tuple(outputs)
     # Bad arguments fail here, not per file.
     tool = _load_tool(tool_path)
-    output_names(tool, outputs)
+    wanted = output_names(tool, outputs)
     regions = {"min_area": min_area, "fill_holes": fill_holes, "connectivity": connectivity}
     tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood).regions(**regions)
 
+    inputs: Dict[Tuple[int, int], str] = {}
+    for p in [tool_path, *paths]:
+        identity = _identity(p)
+        if identity is not None:
+            inputs.setdefault(identity, p)
     seen: Dict[str, str] = {}
     todo: List[int] = []
     records: List[Optional[Dict[str, Any]]] = [None] * len(paths)
     for i, p in enumerate(paths):
         stem = _stem(p)
+        replaced = _replaced_input(p, out_dir, wanted, inputs)
         if stem in seen:
             records[i] = _failed(p, f"its outputs would overwrite those of {seen[stem]}")
+        elif replaced is not None:
+            records[i] = _failed(p, replaced)
         else:
             seen[stem] = p
             todo.append(i)

@@ -40,8 +40,12 @@ py::array asArray(py::handle obj, const std::string& what) {
     if (obj.is_none()) throwBadImage(what + " is None; expected a numpy array");
     try {
         return py::module_::import("numpy").attr("asarray")(obj);
-    } catch (py::error_already_set&) {
-        throwBadImage(what + " cannot be converted to a numpy array");
+    } catch (py::error_already_set& e) {
+        // Only a value numpy cannot take is a bad image; anything else (Ctrl-C, a
+        // lazy array's failing source) goes on as it was raised.
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        throwBadImage(what + " cannot be converted to a numpy array (" +
+                      std::string(py::str(e.value())) + ")");
     }
 }
 

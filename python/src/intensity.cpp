@@ -18,17 +18,7 @@ double searchGainOnSample(const Tool& tool, py::handle sample, long height, long
                       " x " + std::to_string(width) + " image");
     const auto file = tool.snapshot();
     py::gil_scoped_release release;
-    return CallGuard::run([&] {
-        kv3PlanePelBuffer image(kvPelRect(0, 0, width, height));
-        const kvPelBuffer<unsigned char>* planes[3] = {&image.plane0(), &image.plane1(),
-                                                       &image.plane2()};
-        for (long y = 0; y < v.height; ++y)
-            for (long x = 0; x < v.width; ++x)
-                for (int c = 0; c < 3; ++c)
-                    planes[c]->pointToPel(x * 10, y * 10)[0] =
-                        v.data[y * v.rowStride + x * v.colStride + c * v.chanStride];
-        return kfSearchIntensityGain(file->tool, image);
-    });
+    return CallGuard::run([&] { return kfSearchIntensityGainOnSample(file->tool, copyImage(v)); });
 }
 
 py::array applyGain(py::handle block, double gain) {

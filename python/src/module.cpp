@@ -17,8 +17,10 @@ using namespace pybind11::literals;
 
 namespace {
 
+// The path's bytes as the system takes them: a str (with the file system's
+// encoding), bytes or any os.PathLike of either.
 std::string pathArg(py::handle path) {
-    return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+    return py::module_::import("os").attr("fsencode")(path).cast<py::bytes>().cast<std::string>();
 }
 
 void bindResult(py::module_& m) {
@@ -85,7 +87,8 @@ Trains the tool from scratch, replacing what it knew.
 labels maps each label name to its examples, a list of (image, mask) pairs;
 a mask of None selects the whole image. Label i of the results is the i-th
 key; names are 1 to 64 letters, digits, '_' or '-'. tolerance_frac (0..1) is
-the relative colour tolerance, tolerance_min its floor in channel units.
+the relative colour tolerance, tolerance_min (0..255) its floor in channel
+units.
 colors optionally maps label names to display colours ("#rrggbb" or
 (r, g, b)); the other labels get colours derived from their names, as the
 clsg program gives them. Raises BadParamsError, BadImageError or
@@ -129,6 +132,11 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
                             return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
                         }))
         .def("__eq__", [](const clsgpy::Tool& a, const clsgpy::Tool& b) { return a == b; })
+        // Anything else: Python then compares identities (unequal, not an error).
+        .def("__eq__",
+             [](const clsgpy::Tool&, py::handle) {
+                 return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             })
         .def("__repr__",
              [](const clsgpy::Tool& t) {
                  if (!t.isTrained()) return std::string("<clsg.Tool untrained>");

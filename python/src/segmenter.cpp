@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "arrays.h"
@@ -11,8 +12,10 @@
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
 #include "clsg/colorseg/segmenter_tool.h"
+#include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
+#include "clsg/io/output_files.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/str.h"
 #include "clsg/regions/regions.h"
@@ -40,6 +43,25 @@ kvCompositeColorSegmenterRunParams runParams(long long neighborhood, bool normal
 
 std::string labelText(const std::string& name) { return "'" + name + "'"; }
 
+// v as a Python int when it is an integer: an int or a numpy integer, not a bool.
+std::optional<py::int_> asInteger(py::handle v) {
+    if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) return std::nullopt;
+    PyObject* i = PyNumber_Index(v.ptr());
+    if (i == nullptr) {
+        PyErr_Clear();  // numpy's bool has __index__ only to refuse it
+        return std::nullopt;
+    }
+    return py::reinterpret_steal<py::int_>(i);
+}
+
+// An integer's value, or LLONG_MIN when it lies outside long long (it is then out
+// of every range asked for).
+long long integerValue(const py::int_& i) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    return overflow != 0 ? std::numeric_limits<long long>::min() : v;
+}
+
 // "#rrggbb" or an (r, g, b) sequence of 0..255 integers.
 uint32_t colorArg(py::handle value, const std::string& label) {
     const std::string what = "the colour of " + labelText(label);
@@ -53,11 +75,12 @@ uint32_t colorArg(py::handle value, const std::string& label) {
     if (py::isinstance<py::sequence>(value) && py::len(value) == 3) {
         uint32_t rgb = 0;
         for (py::handle c : value) {
-            if (!py::isinstance<py::int_>(c) || py::isinstance<py::bool_>(c) ||
-                c.cast<long long>() < 0 || c.cast<long long>() > 255)
+            const std::optional<py::int_> i = asInteger(c);
+            const long long v = i ? integerValue(*i) : -1;
+            if (v < 0 || v > 255)
                 throwBadParams(what + " must hold three integers 0..255; got " +
                                py::repr(value).cast<std::string>());
-            rgb = rgb << 8 | c.cast<uint32_t>();
+            rgb = rgb << 8 | static_cast<uint32_t>(v);
         }
         return rgb;
     }
@@ -68,10 +91,11 @@ uint32_t colorArg(py::handle value, const std::string& label) {
 // None: the tool file's size, else 3.
 long long neighborhoodArg(py::handle value, const ToolFile& file) {
     if (value.is_none()) return file.neighborhoodSize.value_or(3);
-    if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
+    const std::optional<py::int_> i = asInteger(value);
+    if (!i)
         throwBadParams("neighborhood must be an int or None; got " +
                        py::repr(value).cast<std::string>());
-    return value.cast<long long>();
+    return integerValue(*i);
 }
 
 // An example checked with the GIL, its arrays kept alive to be copied without it.
@@ -115,8 +139,9 @@ std::vector<std::vector<Example>> parseExamples(const py::dict& labels,
             }
             examples.back().push_back(std::move(e));
         }
+        if (examples.back().empty()) throwBadParams(label + " has no examples");
     }
-
+    if (examples.empty()) throwBadParams("no labels given: labels is an empty dict");
     return examples;
 }
 
@@ -180,11 +205,10 @@ py::array Result::segmentation(py::handle label) {
         for (size_t i = 0; i < names_.size(); ++i)
             if (names_[i] == name) index = static_cast<long>(i);
         if (index < 0) throwBadParams("no label named " + labelText(name));
-    } else if (py::isinstance<py::int_>(label) && !py::isinstance<py::bool_>(label)) {
-        int overflow = 0;
-        const long long i = PyLong_AsLongLongAndOverflow(label.ptr(), &overflow);
-        if (overflow != 0 || i < 0 || i >= static_cast<long long>(names_.size()))
-            throwBadParams("label index " + py::str(label).cast<std::string>() + " is not in 0.." +
+    } else if (const std::optional<py::int_> given = asInteger(label)) {
+        const long long i = integerValue(*given);
+        if (i < 0 || i >= static_cast<long long>(names_.size()))
+            throwBadParams("label index " + std::string(py::str(given->ptr())) + " is not in 0.." +
                            std::to_string(static_cast<long>(names_.size()) - 1));
         index = static_cast<long>(i);
     } else {
@@ -275,10 +299,10 @@ std::shared_ptr<const ToolFile> Tool::snapshot() const {
 
 void Tool::train(const py::dict& labels, double toleranceFrac, long long toleranceMin,
                  py::handle colors) {
-    if (toleranceMin < 0 || toleranceMin > std::numeric_limits<uint32_t>::max())
-        throwBadParams("tolerance_min must be in 0.." +
-                       std::to_string(std::numeric_limits<uint32_t>::max()) + "; got " +
-                       std::to_string(toleranceMin));
+    // Above 255 the floor would widen every level range while the tolerance the
+    // scores are scaled by wraps round (256 scores as 0): clsg train refuses it too.
+    if (toleranceMin < 0 || toleranceMin > 255)
+        throwBadParams("tolerance_min must be in 0..255; got " + std::to_string(toleranceMin));
     const kvCompositeColorSegmenterTrainParams params(toleranceFrac,
                                                       static_cast<uint32_t>(toleranceMin));
 
@@ -433,7 +457,10 @@ void Tool::save(const std::string& path) const {
     const auto file = snapshot();
     if (!file->tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
     py::gil_scoped_release release;
-    writeToolFile(path, *file);
+    // A new file renamed over the old one: a failed write leaves the old file whole.
+    OutputFiles out;
+    writeToolFile(out.stage(path), *file, path);
+    out.commit();
 }
 
 std::shared_ptr<Tool> Tool::load(const std::string& path) {
@@ -526,6 +553,24 @@ py::array readImage(const std::string& path) {
     return interleave(image);
 }
 
+namespace {
+
+// Writes a new file and renames it over path: a failed write leaves an earlier
+// file of that name whole.
+template <class Write>
+void writeReplacing(const std::string& path, Write write) {
+    const ImageFormat format = formatForPath(path);
+    clsg::OutputFiles out;
+    try {
+        write(out.stage(path), format);
+        out.commit();
+    } catch (const clsg::FileError& e) {
+        throw ImageError(e.what());
+    }
+}
+
+}  // namespace
+
 void writeImage(const std::string& path, py::handle obj) {
     const py::array array = asArray(obj, "image");
     if (array.ndim() == 2) {
@@ -544,12 +589,17 @@ void writeImage(const std::string& path, py::handle obj) {
         for (long y = 0; y < v.height; ++y)
             for (long x = 0; x < v.width; ++x)
                 grey.pointToRow(y)[x] = v.data[y * v.rowStride + x * v.colStride];
-        writeGreyImage(path, grey, formatForPath(path));
+        writeReplacing(path, [&](const std::string& temp, ImageFormat format) {
+            writeGreyImage(temp, grey, format, path);
+        });
         return;
     }
     const ArrayView v = checkImage(array, "image");
     py::gil_scoped_release release;
-    writeColorImage(path, copyImage(v), formatForPath(path));
+    const kv3PlanePelBuffer image = copyImage(v);
+    writeReplacing(path, [&](const std::string& temp, ImageFormat format) {
+        writeColorImage(temp, image, format, path);
+    });
 }
 
 }  // namespace clsgpy

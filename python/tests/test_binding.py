@@ -1,4 +1,4 @@
-import csv, gc, json, os, pickle, signal, subprocess, sys, time, types
+import csv, gc, json, os, pickle, resource, signal, subprocess, sys, time, types
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -42,7 +42,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     train = lambda labels, **kw: lambda: clsg.Tool().train(labels, **kw)  # noqa: E731
     mask = lambda m=None, **kw: train({"a": [(small, m)]}, **kw)  # noqa: E731
     for call, kind, words in [
-            (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, ""),
+            (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, "no labels"),
+            (train({"a": []}), BP, "'a' has no examples"), (mask(tolerance_min=256), BP, "0..255; got 256"),
             (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"), (seg(3), BP, "0..2"),
             (seg(2**70), BP, "1180591620717411303424 is not in 0..2"), (lambda: tool.save("a\0b"), BP, "a\\x00b"),
             (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
@@ -58,6 +59,54 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     t = train_scene(clsg.Tool(), image)  # a failed train keeps what the tool knew
     pytest.raises(clsg.BadParamsError, t.train, {"a": [(image, None)]}, tolerance_frac=-1)
     assert t == tool
+
+
+def test_numpy_integers_are_integers_and_a_tool_equals_no_other_kind(image, tool):
+    r = tool.run(image, np.int64(5))
+    assert_same(r, tool.run(image, 5))
+    np.testing.assert_array_equal(r.segmentation(np.uint8(1)), r.segmentation(1))
+    coloured = train_scene(clsg.Tool(), image, colors={"teal": (np.uint8(1), np.int64(2), 3)})
+    assert coloured.colors[1] == "#010203", coloured.colors
+    assert tool != None and tool != 5 and not tool == "tool" and tool in [1, tool]  # noqa: E711
+
+
+class Raises:  # an array-like whose conversion fails with the given error
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, *args, **kwargs):
+        raise self.error
+
+
+def test_a_failing_conversion_keeps_its_error_unless_numpy_refuses_the_value(tool):
+    with pytest.raises(FileNotFoundError, match="tile 17"):
+        tool.run(Raises(FileNotFoundError("tile 17 is missing")))
+    with pytest.raises(KeyboardInterrupt):
+        tool.run(Raises(KeyboardInterrupt()))
+    with pytest.raises(clsg.BadImageError, match="cannot be converted.*not an image"):
+        tool.run(Raises(TypeError("not an image")))
+
+
+def test_a_failed_write_keeps_the_file_it_would_replace_and_bytes_paths_are_paths(tmp_path, image, tool):
+    tool.save(tmp_path / "t.clsg")
+    clsg.write_image(tmp_path / "i.png", image)
+    before = {n: (tmp_path / n).read_bytes() for n in ("t.clsg", "i.png")}
+    bigger = train_scene(clsg.Tool(), np.ascontiguousarray(image[::-1]))
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1024, hard))  # Python ignores SIGXFSZ: writes fail
+    try:
+        pytest.raises(clsg.ToolFileError, bigger.save, tmp_path / "t.clsg")
+        pytest.raises(clsg.ImageFileError, clsg.write_image, tmp_path / "i.png", image[::-1])
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    assert {n: (tmp_path / n).read_bytes() for n in before} == before
+    assert sorted(os.listdir(tmp_path)) == ["i.png", "t.clsg"]  # no temporary left
+    # A bytes path names the file with those bytes, as os.fsencode has it.
+    name = os.fsencode(tmp_path) + b"/caf\xe9.clsg"
+    tool.save(name)
+    clsg.write_image(name[:-5] + b".png", image)
+    assert clsg.Tool.load(name) == tool and (clsg.read_image(name[:-5] + b".png") == image).all()
+    assert sorted(os.listdir(os.fsencode(tmp_path))) == [b"caf\xe9.clsg", b"caf\xe9.png", b"i.png", b"t.clsg"]
 
 
 def test_tolerance_min_reaches_training(image):
@@ -151,8 +200,11 @@ def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
     assert e["recall"] == [0.5, 0.8, 1.0] and e["precision"] == [1.0, 0.8, 1.0]
     assert e["accuracy"] == 0.7 and e["balanced_accuracy"] == (0.5 + 0.8 + 1.0) / 3
     assert clsg.evaluate(labels, np.where(truth == 7, 255, truth))["confusion"] == e["confusion"]  # 3 by default
-    with pytest.raises(ValueError):
-        clsg.evaluate(labels, truth[:2])
+    for bad, words in ((truth[:2], "one shape"), (np.full_like(truth, 255), "no label index"),
+                       (np.where(truth == 7, 254, truth), "give n_labels"), (truth + 0.5, "fractions")):
+        with pytest.raises(ValueError, match=words):
+            clsg.evaluate(labels, bad)
+    assert clsg.evaluate(labels, np.where(truth == 7, 254, truth), n_labels=3) == e  # 254 not judged
 
 
 def flood_counts(labels, label, connectivity):

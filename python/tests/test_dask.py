@@ -1,4 +1,4 @@
-import csv, os
+import csv, os, subprocess, sys
 
 import numpy as np
 import pytest
@@ -23,6 +23,29 @@ def test_blockwise_equals_the_whole_image_run(tool, normalize):
             out = clsg.dask.segment(da.from_array(image, (*chunks, 3)), tool, None if n == 3 else n, normalize, names)
             for name, a in zip(names, dask.compute(*out.values(), scheduler="threads")):
                 np.testing.assert_array_equal(a, expected[ALL.index(name)], err_msg=f"{name} N={n} chunks={chunks}")
+
+
+def test_arrays_narrower_than_the_halo_and_a_gain_searched_on_the_sample_alone(tool):
+    for shape, n in (((50, 1), 9), ((1, 50), 9), ((1, 1), 255), ((3, 3), 255), ((40, 7), 21)):
+        image = scene(*shape, seed=3)
+        out = clsg.dask.segment(da.from_array(image, (17, 4, 3)), tool, n, True, ALL)
+        expected = [o for i, o in enumerate(outputs(tool.run(image, n, True))) if i != 4]
+        for name, a, e in zip(ALL, dask.compute(*out.values(), scheduler="threads"), expected):
+            np.testing.assert_array_equal(a, e, err_msg=f"{name} {shape} N={n}")
+    # Only the 10 x 10 subsample is held: 1.2 GB of pixels cost far less than that.
+    grown = subprocess.run([sys.executable, "-c", SEARCHED], check=True, capture_output=True, text=True,
+                           cwd=os.path.dirname(__file__)).stdout
+    assert int(grown) < 300 << 20, grown
+
+
+SEARCHED = """
+import resource, clsg, clsg.dask, dask.array as da, numpy as np
+from conftest import scene, train_scene
+tool = train_scene(clsg.Tool(), scene())
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
+assert clsg.dask._search_gain(da.zeros((20000, 20000, 3), dtype=np.uint8, chunks=(2000, 2000, 3)), tool) > 0
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10) - peak)
+"""
 
 
 def test_segment_refuses_bad_arrays_and_outputs(tool):
@@ -64,6 +87,18 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     clsg.write_image(tmp_path / "sub/img0.png", scene(20, 20))
     again = clsg.dask.segment_files([paths[0], tmp_path / "sub/img0.png"], tmp_path / "t.clsg", tmp_path / "o2")
     assert [r["ok"] for r in again] == [True, False] and "overwrite" in again[1]["error"]
+    # Outputs never replace an input (nor the tool file): that file fails, the others go on.
+    clsg.write_image(tmp_path / "sub/img0-labels.png", scene(20, 20, seed=9))
+    kept = (tmp_path / "sub/img0-labels.png").read_bytes()
+    inputs = [tmp_path / "sub/img0.png", tmp_path / "sub/img0-labels.png"]
+    again = clsg.dask.segment_files(inputs, tmp_path / "t.clsg", tmp_path / "sub")
+    assert [r["ok"] for r in again] == [False, True] and "would replace the input" in again[0]["error"]
+    assert (tmp_path / "sub/img0-labels.png").read_bytes() == kept
+    assert sorted(os.listdir(tmp_path / "sub")) == ["img0-labels-labels.png", "img0-labels.png", "img0.png"]
+    (tmp_path / "sub/img0-labels.png").unlink()
+    os.link(tmp_path / "t.clsg", tmp_path / "sub/img0-labels.png")  # the tool, by another name
+    again = clsg.dask.segment_files(inputs[:1], tmp_path / "t.clsg", tmp_path / "sub")
+    assert not again[0]["ok"] and "t.clsg" in again[0]["error"], again
 
 
 def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_path, tool):
