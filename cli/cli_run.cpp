@@ -568,6 +568,7 @@ int runCommand(const RunOptions& o) {
                           [path, maxPixels = o.maxPixels]() {
                               ReadLimits limits;
                               limits.maxPixels = maxPixels;
+                              limits.raise = "raise it with --max-pixels";
                               return readColorImage(path, limits);
                           },
                           path});

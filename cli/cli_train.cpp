@@ -211,6 +211,7 @@ Command addTrainCommand(CLI::App& parent) {
             kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
             ReadLimits limits;
             limits.maxPixels = o->maxPixels;
+            limits.raise = "raise it with --max-pixels";
             const ImageLoader loader = cachingLoader(
                 [limits](const std::string& path) { return readColorImage(path, limits); });
             OutputFiles files;

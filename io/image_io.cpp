@@ -39,7 +39,8 @@ void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
     if (width > kMaxSide || height > kMaxSide || width * height > limits.maxPixels)
         throw ImageError(name + ": the image is too large (" + std::to_string(width) + " x " +
                          std::to_string(height) + " pixels; the limit is " +
-                         std::to_string(limits.maxPixels) + " pixels, raise it with --max-pixels)");
+                         std::to_string(limits.maxPixels) + " pixels" +
+                         (limits.raise.empty() ? "" : ", " + limits.raise) + ")");
 }
 
 }  // namespace decoders
@@ -359,7 +360,8 @@ std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLim
             throw ImageError(path + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
         if (bytes.size() + n > maxBytes)
             throw ImageError(path + ": the file is larger than an image within the pixel " +
-                             "limit can be (raise it with --max-pixels)");
+                             "limit can be" +
+                             (limits.raise.empty() ? "" : " (" + limits.raise + ")"));
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }

@@ -40,6 +40,9 @@ public:
 struct ReadLimits {
     // Largest image accepted, in pixels (width x height).
     uint64_t maxPixels = uint64_t{1} << 27;  // 134 megapixels
+    // How the caller's user can raise the limit, said with a refusal ("raise it
+    // with --max-pixels"); empty when they cannot.
+    std::string raise;
 };
 
 enum class ImageFormat { Png, Pnm };

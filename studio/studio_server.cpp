@@ -405,6 +405,7 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
         done = d;
         if (d < kSuggestTolerances) std::this_thread::sleep_for(stepDelay);
     });
+    session.autosave();
     const SuggestCandidate& c = report.candidates.at(report.estimated);
     json answer = stateJson(session);
     answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
@@ -486,9 +487,27 @@ void StudioServer::guards() {
         const std::string given = req.has_header("X-Clsg-Token")
                                       ? req.get_header_value("X-Clsg-Token")
                                       : req.get_param_value("token");
-        if (sameText(given, token_)) return Answer::Unhandled;
-        answerError(res, 403, "missing or wrong token: open the address that clsg studio printed");
-        return Answer::Handled;
+        if (!sameText(given, token_)) {
+            answerError(res, 403,
+                        "missing or wrong token: open the address that clsg studio printed");
+            return Answer::Handled;
+        }
+        // A body far larger than its route takes is refused unread (the
+        // connection then closes). One a little over a JSON route's limit is
+        // read and refused by the route, so that the client hears why.
+        const std::string length = req.get_header_value("Content-Length");
+        const bool upload = req.path == "/api/images" || req.path == "/api/marks";
+        if (length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos) {
+            answerError(res, 400, "the Content-Length is not a number of bytes");
+            return Answer::Handled;
+        }
+        if (!length.empty() && std::stoull(length) > (upload ? kMaxUpload : kMaxReadJsonBody)) {
+            answerError(res, 413,
+                        "the request body is larger than " +
+                            std::to_string(upload ? kMaxUpload : kMaxJsonBody) + " bytes");
+            return Answer::Handled;
+        }
+        return Answer::Unhandled;
     });
     http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;
@@ -646,7 +665,8 @@ void StudioServer::postSettings(const httplib::Request& req, httplib::Response& 
     const json& frac = field(j, "toleranceFrac");
     if (!frac.is_number()) throw BadRequest("\"toleranceFrac\" must be a number");
     s.toleranceFrac = frac.get<double>();
-    s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, UINT32_MAX));
+    // Above 255 the scores would wrap round; clsg train refuses it too.
+    s.toleranceMin = static_cast<uint32_t>(intField(j, "toleranceMin", 0, 255));
     s.neighborhood =
         static_cast<int32_t>(intField(j, "neighborhood", 1, StudioSession::kMaxNeighborhood));
     const json& normalize = field(j, "normalize");

@@ -70,6 +70,8 @@ class StudioHttp;
 class StudioServer {
 public:
     static constexpr std::size_t kMaxJsonBody = 64 * 1024;
+    // Larger JSON bodies are refused before they are read.
+    static constexpr std::size_t kMaxReadJsonBody = 1024 * 1024;
     static constexpr std::size_t kMaxUpload = 256u * 1024 * 1024;
 
     StudioServer(StudioSession& session, std::string token, const DoorLimits& door = {});

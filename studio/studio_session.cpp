@@ -659,6 +659,7 @@ std::vector<uint64_t> StudioSession::regionCounts(std::size_t image, uint64_t mi
 }
 
 std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, long y) {
+    imageAt(image);  // throws for an image that is not open
     if (!keptRegions(image)) return std::nullopt;
     const kvPelRect& w = regions_.regionIndex.window();
     if (x < w.left() || y < w.top() || x >= w.right() || y >= w.bottom()) return std::nullopt;

@@ -148,6 +148,7 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     }
     ReadLimits limits;
     limits.maxPixels = 34;
+    limits.raise = "raise it with --max-pixels";
     EXPECT_NO_THROW(readColorImage(dir / "pal2.png", limits));
     bad.push_back(
         {"plain.png", false, "7 x 5 pixels; the limit is 34 pixels, raise it with --max-pixels"});

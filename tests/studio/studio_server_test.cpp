@@ -345,8 +345,9 @@ TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
         EXPECT_EQ(code(post("/api/labels", body)), 400) << body;
     api("/api/save", {{"file", std::string(StudioServer::kMaxJsonBody, 'a')}}, 413);
     api("/api/settings", {{"toleranceFrac", 0.1}}, 400);
-    for (const json& c : json::parse("[[1.5,2,3,false,422],[0.1,-1,3,false,400],"
-                                     "[0.1,2,256,false,400],[0.1,2,3,1,400]]"))
+    for (const json& c :
+         json::parse("[[1.5,2,3,false,422],[0.1,-1,3,false,400],"
+                     "[0.1,2,256,false,400],[0.1,256,3,false,400],[0.1,2,3,1,400]]"))
         api("/api/settings", settings(c[0], c[1], c[2], c[3]), c[4]);
 
     label("a");
@@ -655,11 +656,15 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     StudioProcess first(args);
     first.call("/api/labels", {{"op", "add"}, {"name", "orange"}, {"color", "#ff8800"}});
     first.call("/api/labels", {{"op", "add"}, {"name", "teal"}});
-    const Bytes values(6 * 4, 2);
+    Bytes values(6 * 4, 2);
+    std::fill(values.begin(), values.begin() + 12, 1);  // both labels marked, for Auto
     ASSERT_EQ(code(first.client->Post("/api/marks?i=0&x=20&y=5&w=6&h=4",
                                       encodeRuns(values.data(), values.size()), kBinary)),
               200);
     first.call("/api/settings", settings(0.25, 3, 7, true));
+    // Auto's choice is a change of settings like any other.
+    const json chosen = first.call("/api/auto", json::object())["settings"];
+    ASSERT_NE(chosen, settings(0.25, 3, 7, true));
     const std::string marks = first.client->Get("/api/marks?i=0")->body;
     const auto [killed, ignored] = first.stop(SIGKILL);
     EXPECT_TRUE(WIFSIGNALED(killed));
@@ -672,7 +677,7 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     state = second.call("/api/restore", {{"accept", true}});
     EXPECT_EQ(state["labels"][0]["name"], "orange");
     EXPECT_EQ(state["labels"][0]["color"], "#ff8800");
-    EXPECT_EQ(state["settings"], settings(0.25, 3, 7, true));
+    EXPECT_EQ(state["settings"], chosen);
     EXPECT_TRUE(state["restore"].is_null());
     EXPECT_EQ(second.client->Get("/api/marks?i=0")->body, marks);
     const auto [status, printed] = second.stop(SIGHUP);
@@ -791,6 +796,16 @@ TEST_F(StudioServerTest, SlowAndEndlessHeadsHoldNoRequestThread) {
                  "Content-Length: " + std::to_string(inner.size()) + "\r\n\r\n" + inner);
     EXPECT_EQ(smuggle.answer().substr(0, 12), "HTTP/1.1 403");
     EXPECT_TRUE(smuggle.closes()) << smuggle.got;
+    // A body larger than its route takes is refused before a byte of it is sent.
+    for (const auto& [path, length] :
+         {std::pair<std::string, std::string>{"/api/labels", "1048577"},
+          {"/api/images?name=a.png", "999999999999"}}) {
+        Raw big(port);
+        big.send("POST " + path + " HTTP/1.1\r\n" + host + token + "\r\nContent-Length: " + length +
+                 "\r\n\r\n");
+        EXPECT_EQ(big.answer().substr(0, 12), "HTTP/1.1 413") << path;
+        EXPECT_TRUE(big.closes()) << big.got;
+    }
     small.stop();
     serving.join();
 }
@@ -872,6 +887,7 @@ TEST_F(StudioServerTest, RegionCountsAndAreasMatchTheCommandLine) {
     api("/api/region", {{"image", 1}, {"x", -1}, {"y", 4}}, 400);
     EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", kW}, {"y", 4}}), json(nullptr));
     EXPECT_EQ(api("/api/region", {{"image", 0}, {"x", 3}, {"y", 4}}), json(nullptr));  // not kept
+    api("/api/region", {{"image", 2}, {"x", 3}, {"y", 4}}, 422);                       // not open
 }
 
 }  // namespace
