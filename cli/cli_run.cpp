@@ -24,6 +24,7 @@
 #include "cli/cli_error.h"
 #include "cli/cli_video.h"
 #include "cli/commands.h"
+#include "cli/count_option.h"
 #include "cli/diag_html.h"
 #include "cli/interrupts.h"
 #include "cli/legend.h"
@@ -445,7 +446,8 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
 // Refuses a run that would write an output over one of its inputs, or over
 // any file in a directory it reads its images from, before anything is read.
 void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& inputs,
-                           const ToolFile& file, const RunSettings& settings) {
+                           const std::string& toolPath, const ToolFile& file,
+                           const RunSettings& settings) {
     const auto identity = [](const std::string& path, std::pair<dev_t, ino_t>& id) {
         struct stat st;
         if (::stat(path.c_str(), &st) != 0) return false;
@@ -456,6 +458,7 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
     std::pair<dev_t, ino_t> id;
     for (const std::string& image : paths.images)
         if (identity(image, id)) inputFiles.emplace(id, image);
+    if (identity(toolPath, id)) inputFiles.emplace(id, toolPath);
     for (const std::string& dir : paths.dirs)
         if (identity(dir, id)) inputDirs.emplace(id, dir);
     const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
@@ -465,7 +468,8 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         const auto input = inputFiles.find(id);
         if (input != inputFiles.end())
             throw CliError(path + " would replace the input " + input->second + " (as " + whose +
-                           "); clsg run never writes over its inputs: choose another --out");
+                           "); clsg run never writes over its inputs: choose another " +
+                           (whose == "the summary" ? "--summary" : "--out"));
         if (outIsInputDir)
             throw CliError(path + " exists in " + settings.outDir +
                            ", which this run reads images from; clsg run never writes over files "
@@ -576,8 +580,11 @@ int runCommand(const RunOptions& o) {
     if (o.neighborhood == 0 && file.neighborhoodSize)
         std::cout << "neighbourhood " << settings.params.neighborhoodSize() << " (stored in "
                   << o.tool << ")\n";
-    refuseReplacingInputs(paths, inputs, file, settings);
-    OutputFiles files;
+    refuseReplacingInputs(paths, inputs, o.tool, file, settings);
+    OutputFiles files;  // and none of its outputs (diagnostics too) over an input
+    files.protect(o.tool);
+    for (const std::string& path : paths.images) files.protect(path);
+    for (const std::string& clip : videos) files.protect(clip);
     if (!o.summary.empty()) {
         const fs::path parent = fs::path(o.summary).parent_path();
         if (!parent.empty()) files.makeDir(parent.string());
@@ -639,7 +646,7 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         ->check(CLI::IsMember({"png", "pnm"}))
         ->capture_default_str();
     app->add_option("--max-pixels", o.maxPixels, "Largest image read, in pixels")
-        ->check(CLI::PositiveNumber)
+        ->check(countAtLeast(1))
         ->capture_default_str();
     app->add_option("--summary", o.summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
@@ -652,10 +659,12 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
     app->add_option("--min-area", o.minArea,
                     "Drop regions of fewer pixels: they leave the table and become unlabelled "
                     "in the label image and overlay")
+        ->check(countAtLeast(0))
         ->capture_default_str();
     app->add_option("--fill-holes", o.fillHoles,
                     "Give holes of at most this many pixels inside a region its label (in the "
                     "table, label image and overlay)")
+        ->check(countAtLeast(0))
         ->capture_default_str();
     app->add_option("--connectivity", o.connectivity,
                     "8: pixels touching at a corner belong to one region; 4: only across an edge")

@@ -12,6 +12,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/count_option.h"
 #include "cli/diag_html.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
@@ -191,7 +192,7 @@ Command addTrainCommand(CLI::App& parent) {
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
     app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
-        ->check(CLI::PositiveNumber)
+        ->check(countAtLeast(1))
         ->capture_default_str();
     CLI::Option* autoFlag =
         app->add_flag("--auto", o->autoParams,
@@ -215,6 +216,15 @@ Command addTrainCommand(CLI::App& parent) {
             const ImageLoader loader = cachingLoader(
                 [limits](const std::string& path) { return readColorImage(path, limits); });
             OutputFiles files;
+            // Example images and masks are never written over: refused before any work
+            // (and, for the diagnostic records, when they are put in place).
+            for (const LabelOption& label : labels)
+                for (const ExampleSource& example : label.examples) {
+                    files.protect(example.image);
+                    if (!example.mask.empty()) files.protect(example.mask);
+                }
+            files.refuseInput(o->output);
+            if (!o->reportPath.empty()) files.refuseInput(o->reportPath);
             const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
             if (!parentDir.empty()) files.makeDir(parentDir.string());
             std::optional<AutoChoice> choice;

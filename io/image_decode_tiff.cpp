@@ -196,9 +196,11 @@ Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure
     // Before anything is sized: what the strips or tiles decode to, padding
     // included, must be what such an image needs and what the file's bytes
     // can hold at this compression (tiles sharing their data count once).
+    // A tile is stored whole; the last strip holds only the rows left (and
+    // the TIFF library may cut one strip into several, the last short).
     const uint64_t across = (uint64_t{l.width} + c.tileW - 1) / c.tileW;
     const uint64_t down = (uint64_t{l.height} + c.bandH - 1) / c.bandH;
-    const uint64_t stored = c.bytes * across * down * c.planes;
+    const uint64_t stored = (c.tiled ? c.bytes * across * down : c.rowBytes * l.height) * c.planes;
     const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
     if (stored > 4 * imageBytes + (1u << 20))
         throw fail("its strips or tiles are far larger than the image");

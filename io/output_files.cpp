@@ -95,6 +95,25 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     return name;
 }
 
+void OutputFiles::protect(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return;
+    std::lock_guard<std::mutex> namesLock(names_->mutex);
+    names_->inputs.emplace(std::make_pair(uint64_t{st.st_dev}, uint64_t{st.st_ino}), path);
+}
+
+void OutputFiles::refuseInput(const std::string& finalPath) const {
+    // A rename replaces the name itself: a link to an input is no loss.
+    struct stat named;
+    if (::lstat(finalPath.c_str(), &named) != 0) return;
+    std::lock_guard<std::mutex> namesLock(names_->mutex);
+    const auto input =
+        names_->inputs.find(std::make_pair(uint64_t{named.st_dev}, uint64_t{named.st_ino}));
+    if (input != names_->inputs.end())
+        throw FileError("cannot write " + finalPath + ": it is the input " + input->second +
+                        ", which is never written over; nothing was written");
+}
+
 void OutputFiles::commit() {
     std::lock_guard<std::mutex> lock(mutex_);
     // Every final name first: nothing is renamed when one cannot take its file.
@@ -104,6 +123,7 @@ void OutputFiles::commit() {
         if (fs::is_directory(st))
             throw FileError("cannot write " + final +
                             ": a directory is in the way; nothing was written");
+        refuseInput(final);
     }
     for (std::size_t i = 0; i < staged_.size(); ++i) {
         const auto& [temp, final] = staged_[i];

@@ -11,6 +11,8 @@
 // it in place; the error says so.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -45,6 +47,14 @@ public:
     // finalPath and the reason when the write fails.
     void writeStaged(const std::string& finalPath, const std::string& data);
 
+    // Remembers path's file as an input of this command: commit() renames
+    // no output over it (nor over another name of it), throwing FileError
+    // instead. Shared with the objects that share the final names. A path
+    // that does not exist is ignored.
+    void protect(const std::string& path);
+    // Throws FileError when finalPath names a protected input.
+    void refuseInput(const std::string& finalPath) const;
+
     // Renames every staged file to its final name.
     void commit();
 
@@ -52,6 +62,7 @@ private:
     struct Names {
         std::mutex mutex;
         std::set<std::string> keys;
+        std::map<std::pair<uint64_t, uint64_t>, std::string> inputs;  // (device, inode) -> path
     };
     std::shared_ptr<Names> names_;
     std::mutex mutex_;

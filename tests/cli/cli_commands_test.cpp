@@ -170,6 +170,9 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     const std::vector<std::tuple<std::string, std::string, int>> cases = {
         {train + red + "--label " + red, "given twice", 2},
         {run + "--out out --neighborhood 256", "not in range 1 to 255", 2},
+        {run + "--out out --regions --min-area -1", "--min-area: must be a whole number", 2},
+        {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
+        {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
         {train + red + "--report r.json", "requires --auto", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
@@ -178,8 +181,18 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
         {run + "--out bands.png/x", "not a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
-        {unreadable, "could not be read back: training would need 1137614500 bytes", 1}};
+        {unreadable, "could not be read back: training would need 1137614500 bytes", 1},
+        // Inputs are never written over: examples, masks, the tool.
+        {"train bands.png --label " + red, "it is the input bands.png", 1},
+        {"train t.clsg --auto --report bands.png --label " + red + "--label b=bands.png@16,0,8,8",
+         "cannot write bands.png: it is the input bands.png", 1},
+        {"train small-mask.png --label a=bands.png:small-mask.png", "input small-mask.png", 1},
+        {run + "--out out --summary tool.clsg",
+         "would replace the input tool.clsg (as the summary); clsg run never writes over its "
+         "inputs: choose another --summary",
+         1}};
     const std::set<std::string> before = listing(dir);
+    const std::string bands = slurp(dir / "bands.png"), mask = slurp(dir / "small-mask.png");
     for (const auto& [line, message, status] : cases) {
         const Outcome o = clsg(dir, line);
         EXPECT_EQ(o.status, status) << line;
@@ -188,6 +201,16 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
         EXPECT_EQ(listing(dir), before) << line;
     }
+    EXPECT_TRUE(slurp(dir / "bands.png") == bands && slurp(dir / "tool.clsg") == tool &&
+                slurp(dir / "small-mask.png") == mask);
+    // Nor by a diagnostic record of the same name.
+    fs::create_directories(dir / "d");
+    fs::copy_file(dir / "bands.png", dir / "d/s1-r1-e1.png");
+    const Outcome diag = clsg(dir, "run tool.clsg d/s1-r1-e1.png --out out --diag d");
+    EXPECT_NE(diag.status, 0);
+    EXPECT_NE(diag.err.find("it is the input d/s1-r1-e1.png"), std::string::npos) << diag.err;
+    EXPECT_EQ(slurp(dir / "d/s1-r1-e1.png"), bands);
+    fs::remove_all(dir / "d"), fs::remove_all(dir / "out");
     // A write error names the output and why; files of at most 4 KB: messages fit, outputs not.
     Bytes noise(160 * 160 * 3);
     std::generate(noise.begin(), noise.end(), std::mt19937(5));

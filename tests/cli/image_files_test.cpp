@@ -197,6 +197,14 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
         writeTiff(name, w, h, l, samples);
         EXPECT_EQ(colourPels(name), want) << name;
     }
+    // One uncompressed strip of 30000 bytes, which the TIFF library hands out in
+    // strips of 27 rows, the last of them short.
+    TiffLayout one;
+    one.raw = true, one.stripRows = 100;
+    std::vector<uint16_t> samples(100 * 100 * 3);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i * 2654435761u >> 9) & 255;
+    writeTiff(dir / "one-strip.tif", 100, 100, one, samples);
+    EXPECT_EQ(colourPels(dir / "one-strip.tif"), Bytes(samples.begin(), samples.end()));
 }
 
 // Palette and 1, 2 or 4-bit TIFFs, uncompressed, one strip.

@@ -48,6 +48,8 @@ struct TiffLayout {
     bool tiled = false;     // 16 x 16 tiles, else strips of 3 rows
     bool separate = false;  // one plane per channel
     bool minIsWhite = false;
+    bool raw = false;        // uncompressed, else deflate
+    unsigned stripRows = 3;  // rows per strip
 };
 
 // samples: interleaved, 16-bit ones as host-order uint16 (two bytes each).
@@ -55,7 +57,7 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
                       const std::vector<uint16_t>& samples) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (!t) throw std::runtime_error("cannot create " + path);
-    const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : 3;
+    const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : l.stripRows;
     const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width), TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits),
@@ -63,7 +65,7 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     const int grey = l.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.channels >= 3 ? PHOTOMETRIC_RGB : grey);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, l.raw ? COMPRESSION_NONE : COMPRESSION_ADOBE_DEFLATE);
     if (l.channels % 2 == 0) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
     l.tiled ? (TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th))
             : TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
