@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <thread>
@@ -53,7 +54,7 @@ Command addStudioCommand(CLI::App& parent) {
     app->footer(
         "Serves a page on 127.0.0.1 only; open the printed address (it carries a random token "
         "that every request must show). Save tool and Export masks write into the output "
-        "directory. Ctrl-C stops the server.");
+        "directory. Ctrl-C stops the server; a second Ctrl-C stops it at once.");
     app->add_option("images", o->images, "Images to open (in any format clsg run reads)");
     app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks");
     app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")
@@ -98,12 +99,18 @@ Command addStudioCommand(CLI::App& parent) {
                 StudioServer server(session, StudioServer::randomToken());
                 server.setAutoStepDelay(std::chrono::milliseconds(o->autoStepDelayMs));
                 const int port = server.bind(o->port);
-                std::atomic<bool> signalled{false};
+                std::atomic<bool> finished{false};
                 std::thread waiter([&]() {
                     int signal = 0;
                     sigwait(&signals.set(), &signal);
-                    signalled = true;
+                    if (finished) return;
                     server.stop();
+                    // A second signal ends the process at once: every change is
+                    // in the session file already.
+                    sigwait(&signals.set(), &signal);
+                    if (finished) return;
+                    std::cout << "\nclsg studio: stopped at once" << std::endl;
+                    std::_Exit(128 + signal);
                 });
                 std::cout << "clsg studio: open http://127.0.0.1:" << port
                           << "/?token=" << server.token() << "\n"
@@ -118,8 +125,9 @@ Command addStudioCommand(CLI::App& parent) {
                               << earlier->labels << " labels) to restore\n";
                 std::cout << std::flush;
                 server.serve();
-                // serve() ended without a signal (it could not run): wake the waiter.
-                if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+                // Wake the waiter from whichever wait it is in.
+                finished = true;
+                pthread_kill(waiter.native_handle(), SIGTERM);
                 waiter.join();
                 std::cout << "clsg studio: stopped";
                 std::error_code ec;

@@ -266,7 +266,7 @@ class DoorStream : public httplib::Stream {
 public:
     static constexpr int kReadMs = 30000, kWriteMs = 5000;
 
-    explicit DoorStream(DoorConnection& c) : c_(c) {}
+    DoorStream(DoorConnection& c, const StudioDoor& door) : c_(c), door_(door) {}
 
     bool is_readable() const override { return ahead() > 0 || await(POLLIN, kReadMs); }
     bool is_writable() const override { return await(POLLOUT, kWriteMs); }
@@ -313,12 +313,17 @@ public:
 
 private:
     std::size_t ahead() const { return c_.buffered.size() - used_; }
+    // In slices, so that a stop ends the wait for a slow client at once.
     bool await(short event, int ms) const {
-        pollfd p{c_.fd, event, 0};
-        int n;
-        while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        constexpr int kSliceMs = 100;
+        for (int waited = 0; waited < ms && !door_.stopping(); waited += kSliceMs) {
+            pollfd p{c_.fd, event, 0};
+            int n;
+            while ((n = poll(&p, 1, std::min(kSliceMs, ms - waited))) < 0 && errno == EINTR) {
+            }
+            if (n != 0) return n > 0;
         }
-        return n > 0;
+        return false;
     }
     void address(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
         sockaddr_in a{};
@@ -330,6 +335,7 @@ private:
     }
 
     DoorConnection& c_;
+    const StudioDoor& door_;
     std::size_t used_ = 0, consumed_ = 0;
 };
 
@@ -370,13 +376,18 @@ int StudioServer::bind(int port) {
 
 void StudioServer::serve() { door_->serve(); }
 
-void StudioServer::stop() { door_->stop(); }
+// Work at hand stops too: a search or a segmentation is aborted.
+void StudioServer::stop() {
+    door_->stop();
+    autoCancelled_ = true;
+    if (autoRunning_ || segmenting_) ksys_request_abort();
+}
 
 // The connection is kept only when the request was read to its end: a body
 // that a refusal left unread must not be taken for the next request.
 bool StudioServer::answer(DoorConnection& c) {
     constexpr unsigned kKeepAliveMax = 1000;
-    DoorStream stream(c);
+    DoorStream stream(c, *door_);
     bool closed = false, readable = false;
     uint64_t length = 0;
     const bool last = c.requests + 1 >= kKeepAliveMax || door_->stopping();

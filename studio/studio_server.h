@@ -88,7 +88,8 @@ public:
     int bind(int port);
     // Answers requests until stop(); call after bind().
     void serve();
-    // Thread-safe; serve() returns soon after.
+    // Thread-safe; serve() returns soon after: a search or segmentation at
+    // work is aborted, and requests waiting for a slow client's bytes end.
     void stop();
 
     // For tests: the Auto search waits this long after each step but the

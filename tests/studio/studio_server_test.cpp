@@ -626,10 +626,10 @@ TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
 struct StudioProcess {
     FILE* out = nullptr;
     int pid = 0, port = 0;
+    char token[33] = "";
     std::unique_ptr<httplib::Client> client;
     explicit StudioProcess(const std::string& args) {
         out = popen(("echo $$; exec '" CLSG_CLI_PATH "' studio " + args).c_str(), "r");
-        char token[33] = "";
         const char* printed = "%d clsg studio: open http://127.0.0.1:%d/?token=%32[0-9a-f]";
         EXPECT_EQ(fscanf(out, printed, &pid, &port, token), 3);
         client = std::make_unique<httplib::Client>("127.0.0.1", port);
@@ -741,6 +741,41 @@ struct Raw {
         return closed && got.empty();
     }
 };
+
+// A stop waits neither for a slow client nor for a search; a second signal ends
+// the studio at once.
+TEST_F(StudioServerTest, AStopEndsWaitsAndASecondSignalEndsAtOnce) {
+    using std::chrono::steady_clock;
+    StudioProcess slow(imagePath_ + " --out " + dir_ / "s");
+    Raw body(slow.port);  // a request thread waits for the rest of this body
+    body.send(std::string("POST /api/labels HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Clsg-Token: ") +
+              slow.token + "\r\nContent-Length: 100\r\n\r\n{\"op\":");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto start = steady_clock::now();
+    const auto [status, printed] = slow.stop(SIGINT);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << printed;
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
+
+    // Each step of this search waits 10 s, and a stop lets it end its step.
+    StudioProcess searching(imagePath_ + " --out " + dir_ / "t --auto-step-delay 10000");
+    searching.call("/api/labels", {{"op", "add"}, {"name", "orange"}});
+    searching.call("/api/labels", {{"op", "add"}, {"name", "teal"}});
+    Bytes values(6 * 4, 2);
+    std::fill(values.begin(), values.begin() + 12, 1);
+    ASSERT_EQ(code(searching.client->Post("/api/marks?i=0&x=20&y=5&w=6&h=4",
+                                          encodeRuns(values.data(), values.size()), kBinary)),
+              200);
+    std::thread search([&] { searching.client->Post("/api/auto", "{}", "application/json"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(searching.pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    start = steady_clock::now();
+    const auto [killed, said] = searching.stop(SIGINT);
+    EXPECT_TRUE(WIFEXITED(killed) && WEXITSTATUS(killed) == 128 + SIGINT) << killed << said;
+    EXPECT_NE(said.find("stopped at once"), std::string::npos) << said;
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(3));
+    search.join();
+}
 
 // Request heads are read at the door, many at once: clients that send them
 // slowly or without end hold no request thread and little memory.
