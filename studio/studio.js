@@ -79,9 +79,15 @@ const getJson = async (path) => (await request("GET", path)).json();
 const postJson = async (path, value) =>
   (await request("POST", path, JSON.stringify(value))).json();
 
-// Runs work after the edits before it; a success clears the error shown.
+// Runs work after the edits before it; a success clears the error shown, unless
+// the server could not keep the change in its session file.
 function edit(work) {
-  const done = editQueue.then(work).then((value) => { hideError(); return value; });
+  const done = editQueue.then(work).then((value) => {
+    const why = value && value.sessionNotSaved;
+    if (why) showError("Made, but not saved in the session file (a stop would lose it): " + why);
+    else hideError();
+    return value;
+  });
   editQueue = done.catch(() => {});
   return done;
 }
@@ -516,7 +522,7 @@ function putMarks(image, box, values) {
   const body = encodeRuns(values);
   state.unsaved = true;
   const done = edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
-                                  "application/octet-stream"));
+                                  "application/octet-stream").then((r) => r.json()));
   changed();
   return done;
 }
@@ -1056,7 +1062,7 @@ async function deleteLabel(i) {
     await applyLabelChange(restore);
     await Promise.all(saved.map((runs, k) => edit(() => request(
       "POST", `/api/marks?i=${k}&x=0&y=0&w=${images[k].width}&h=${images[k].height}`,
-      runs, "application/octet-stream"))));
+      runs, "application/octet-stream").then((r) => r.json()))));
     await reloadMarks();
     setActive(i);
     changed();

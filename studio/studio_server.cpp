@@ -405,6 +405,18 @@ bool StudioServer::answer(DoorConnection& c) {
 
 namespace {
 
+// The answer to a change, once the session file has it. A change the file
+// cannot take stays made (the page shows it), and the answer says why it is
+// not saved: the next change tries again.
+json saved(StudioSession& session, json answer) {
+    try {
+        session.autosave();
+    } catch (const StudioError& e) {
+        answer["sessionNotSaved"] = e.what();
+    }
+    return answer;
+}
+
 // POST /api/auto (under the session lock): chooses the settings from the
 // marks as clsg train --auto does and answers the new state with the choice
 // and its estimate. GET /api/auto/progress answers the steps done (counted in
@@ -416,9 +428,8 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
         done = d;
         if (d < kSuggestTolerances) std::this_thread::sleep_for(stepDelay);
     });
-    session.autosave();
     const SuggestCandidate& c = report.candidates.at(report.estimated);
-    json answer = stateJson(session);
+    json answer = saved(session, stateJson(session));
     answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
                       {"toleranceMin", report.trainParams.colorToleranceMin()},
                       {"neighborhood", report.runParams.neighborhoodSize()},
@@ -639,8 +650,7 @@ void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res
         throw BadRequest("the marks are not a valid run encoding of " + std::to_string(w) + " x " +
                          std::to_string(h) + " pixels");
     session_.paintMarks(i, x, y, w, h, values);
-    session_.autosave();
-    answerJson(res, json{{"revision", session_.revision()}});
+    answerJson(res, saved(session_, json{{"revision", session_.revision()}}));
 }
 
 void StudioServer::postLabels(const httplib::Request& req, httplib::Response& res) {
@@ -666,8 +676,7 @@ void StudioServer::postLabels(const httplib::Request& req, httplib::Response& re
         session_.deleteLabel(label());
     else
         throw BadRequest("\"op\" must be add, insert, rename, recolor or delete");
-    session_.autosave();
-    answerJson(res, stateJson(session_));
+    answerJson(res, saved(session_, stateJson(session_)));
 }
 
 void StudioServer::postSettings(const httplib::Request& req, httplib::Response& res) {
@@ -685,8 +694,7 @@ void StudioServer::postSettings(const httplib::Request& req, httplib::Response& 
     s.normalize = normalize.get<bool>();
     const auto lock = lockSession();
     session_.setSettings(s);
-    session_.autosave();
-    answerJson(res, stateJson(session_));
+    answerJson(res, saved(session_, stateJson(session_)));
 }
 
 void StudioServer::postSegment(const httplib::Request& req, httplib::Response& res) {
@@ -761,8 +769,8 @@ void StudioServer::postRestore(const httplib::Request& req, httplib::Response& r
     if (!accept.is_boolean()) throw BadRequest("\"accept\" must be true or false");
     const auto lock = lockSession();
     session_.restore(accept.get<bool>());
-    if (accept.get<bool>()) session_.autosave();
-    answerJson(res, stateJson(session_));
+    answerJson(res,
+               accept.get<bool>() ? saved(session_, stateJson(session_)) : stateJson(session_));
 }
 
 void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {

@@ -193,6 +193,20 @@ def main():
         keys(Keys.CONTROL, "z")
         wait_for(S + "marksCount(60, 310, 140, 390, 2) === 0 && " + S + "settled()", "the dot undone")
 
+        # A change the session file cannot take is made, and the page says so until one is saved.
+        session = os.path.join(work, "out", "studio-session.clsgs")
+        os.remove(session)
+        os.makedirs(os.path.join(session, "in-the-way"))
+        stroke([(100, 350)])
+        wait_for("const e = document.getElementById('error'); return !e.hidden && "
+                 "e.textContent.includes('not saved in the session file')", "the unsaved change said")
+        shutil.rmtree(session)
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "settled() && document.getElementById('error').hidden && " + S +
+                 "marksCount(60, 310, 140, 390, 2) === 0", "the undo saved")
+        if not os.path.isfile(session):
+            fail("the session file was not written again")
+
         # Deleting a label drops its marks; undoing brings both back.
         delete = label_items()[1].find_element(By.CSS_SELECTOR, ".delete")
         delete.click()

@@ -323,6 +323,21 @@ TEST_F(StudioServerTest, LabelEdits) {
             [{"op":"rename","label":2,"name":"x"},422], [{"op":"rename","label":-1,"name":"x"},400], [{"op":"delete","label":"0"},400]])"))
         api("/api/labels", c[0], c[1]);
     EXPECT_EQ(json::parse(client_->Get("/api/state")->body)["labels"].size(), 2u);
+
+    // A change the session file cannot take is made, and the answer says why.
+    const fs::path file = session_.sessionPath();
+    fs::remove(file), fs::create_directories(file / "in-the-way");
+    const json kept = api("/api/labels", {{"op", "add"}, {"name", "d"}});
+    EXPECT_EQ(kept["labels"].size(), 3u);
+    EXPECT_NE(kept.value("sessionNotSaved", "").find("cannot save the session"), std::string::npos)
+        << kept.dump();
+    const std::string one = encodeRuns(Bytes(4, 3).data(), 4);
+    const httplib::Result painted = post("/api/marks?i=0&x=0&y=0&w=2&h=2", one, kBinary);
+    ASSERT_EQ(code(painted), 200);
+    EXPECT_TRUE(json::parse(painted->body).contains("sessionNotSaved")) << painted->body;
+    fs::remove_all(file);
+    EXPECT_FALSE(api("/api/labels", {{"op", "add"}, {"name", "e"}}).contains("sessionNotSaved"));
+    EXPECT_TRUE(fs::is_regular_file(file));
 }
 
 // Every request needs the token; bad, oversized and random ones are refused, never crash.
