@@ -1411,6 +1411,8 @@ async function openFiles(files) {
   if (!s) return;
   applyState(s);
   renderStrip();
+  // An earlier studio may have left marks on an image just opened.
+  if (s.restore) await offerRestore(s.restore);
   await showImage(first);
 }
 

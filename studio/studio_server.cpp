@@ -793,6 +793,7 @@ void StudioServer::postImages(const httplib::Request& req, httplib::Response& re
     const auto lock = lockSession();
     const std::size_t dot = name.find_last_of('.');
     session_.addImage(name.substr(0, dot), "", pixels);
+    session_.findRestoreAgain();  // the earlier session may have marked this image
     answerJson(res, stateJson(session_));
 }
 

@@ -946,7 +946,12 @@ std::string StudioSession::findRestore() {
     }
 }
 
+void StudioSession::findRestoreAgain() {
+    if (!keptPrevious_ && !restoreAnswered_) findRestore();
+}
+
 void StudioSession::restore(bool accept) {
+    restoreAnswered_ = true;
     if (accept && restorable_) {
         labels_ = restorable_->labels;
         settings_ = restorable_->settings;

@@ -201,6 +201,9 @@ public:
     // (pendingRestore) until restore() is called. A file that cannot be read
     // is left alone and not offered; returns why (empty when none).
     std::string findRestore();
+    // findRestore() once more, for an image opened since, while the earlier
+    // file is still there (no change made yet) and no offer was answered.
+    void findRestoreAgain();
     const std::optional<StudioRestore>& pendingRestore() const { return restoreInfo_; }
     // accept: replaces the labels, settings and marks with the file's. Either
     // way the offer ends.
@@ -230,6 +233,7 @@ private:
     std::string program_ = "clsg";
     uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside
+    bool restoreAnswered_ = false;
     struct SavedSession {
         std::vector<StudioLabel> labels;
         StudioSettings settings;

@@ -711,6 +711,30 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     StudioProcess fourth(args);  // the session saved last has labels but no marks
     EXPECT_TRUE(json::parse(fourth.client->Get("/api/state")->body)["restore"].is_null());
     fourth.stop(SIGINT);
+
+    // Marks on an image opened from the page are offered when it is opened again.
+    kv3PlanePelBuffer pic(kvPelRect(0, 0, 12, 9));
+    for (kvPelBuffer<unsigned char> plane : {pic.plane0(), pic.plane1(), pic.plane2()})
+        kfPelSet(plane, 90);  // a handle: the picture's pels
+    writeColorImage(dir_ / "other.png", pic, ImageFormat::Png);
+    const std::string other = clsgtest::slurp(dir_ / "other.png"),
+                      later = imagePath_ + " --out " + dir_ / "u";
+    StudioProcess fifth(later);
+    ASSERT_EQ(code(fifth.client->Post("/api/images?name=other.png", other, kBinary)), 200);
+    fifth.call("/api/labels", {{"op", "add"}, {"name", "x"}});
+    ASSERT_EQ(code(fifth.client->Post("/api/marks?i=1&x=3&y=2&w=2&h=2",
+                                      encodeRuns(Bytes(4, 1).data(), 4), kBinary)),
+              200);
+    const std::string otherMarks = fifth.client->Get("/api/marks?i=1")->body;
+    fifth.stop(SIGTERM);
+    StudioProcess sixth(later);
+    EXPECT_TRUE(json::parse(sixth.client->Get("/api/state")->body)["restore"].is_null());
+    const httplib::Result opened = sixth.client->Post("/api/images?name=other.png", other, kBinary);
+    ASSERT_EQ(code(opened), 200);
+    EXPECT_EQ(json::parse(opened->body)["restore"]["images"], 1) << opened->body;
+    sixth.call("/api/restore", {{"accept", true}});
+    EXPECT_EQ(sixth.client->Get("/api/marks?i=1")->body, otherMarks);
+    sixth.stop(SIGTERM);
 }
 
 // A raw connection to a port on 127.0.0.1.
