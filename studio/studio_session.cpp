@@ -863,8 +863,7 @@ void StudioSession::autosave() {
         if (!keptPrevious_) {
             std::error_code ec;
             if (fs::exists(fs::symlink_status(path, ec)))
-                fs::rename(path, (fs::path(outDir_) / "studio-session.previous.clsgs").string(),
-                           ec);
+                fs::rename(path, (fs::path(outDir_) / kPreviousSessionFile).string(), ec);
             keptPrevious_ = true;
         }
         files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);
@@ -875,6 +874,15 @@ void StudioSession::autosave() {
 }
 
 std::string StudioSession::findRestore() {
+    // The file kept aside too: a short session on other images (whose first
+    // change moved the one with these images' marks aside) hides nothing.
+    const std::string previous = (fs::path(outDir_) / kPreviousSessionFile).string();
+    std::string why = findRestoreIn(sessionPath());
+    if (!restoreInfo_ && why.empty()) why = findRestoreIn(previous);
+    return why;
+}
+
+std::string StudioSession::findRestoreIn(const std::string& path) {
     using json = nlohmann::json;
     restorable_.reset();
     restoreInfo_.reset();
@@ -883,11 +891,11 @@ std::string StudioSession::findRestore() {
         // Marks take at most two bytes a pixel.
         uint64_t limit = 1 << 20;
         for (const StudioImage& image : images_) limit += 2 * image.marks.size() + 64;
-        const std::vector<unsigned char> raw = readFileBytes(sessionPath(), limit);
+        const std::vector<unsigned char> raw = readFileBytes(path, limit);
         bytes.assign(raw.begin(), raw.end());
     } catch (const ImageError&) {
         std::error_code ec;
-        return fs::exists(sessionPath(), ec) ? sessionPath() + " cannot be read" : "";
+        return fs::exists(path, ec) ? path + " cannot be read" : "";
     }
     const std::size_t magic = sizeof kSessionMagic - 1;
     try {
@@ -942,7 +950,7 @@ std::string StudioSession::findRestore() {
         restorable_ = std::move(saved);
         return "";
     } catch (const std::exception& e) {
-        return sessionPath() + " is damaged (" + e.what() + "); it is kept, not restored";
+        return path + " is damaged (" + e.what() + "); it is kept, not restored";
     }
 }
 

@@ -190,6 +190,7 @@ public:
     // The session file: labels, colours, settings and the marks of each
     // image (found again by its pixels), rewritten after every change.
     static constexpr const char* kSessionFile = "studio-session.clsgs";
+    static constexpr const char* kPreviousSessionFile = "studio-session.previous.clsgs";
     std::string sessionPath() const;
     // Writes the session file atomically (a temporary, then a rename), so a
     // kill at any moment leaves the previous or the new one. The first write
@@ -197,7 +198,8 @@ public:
     // Throws StudioError.
     void autosave();
     // Reads the session file left by an earlier studio on this output
-    // directory; when it has labels and marks for some open image, offers it
+    // directory (or, when that offers nothing, the one kept aside before it);
+    // when it has labels and marks for some open image, offers it
     // (pendingRestore) until restore() is called. A file that cannot be read
     // is left alone and not offered; returns why (empty when none).
     std::string findRestore();
@@ -214,6 +216,7 @@ public:
     void loadTool(const std::string& path);
 
 private:
+    std::string findRestoreIn(const std::string& path);
     const StudioImage& imageAt(std::size_t image) const;
     void checkLabel(std::size_t label) const;
     void checkNewName(const std::string& name, std::size_t except) const;
