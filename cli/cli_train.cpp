@@ -207,6 +207,9 @@ Command addTrainCommand(CLI::App& parent) {
 
     return {
         app, [o]() {
+            // The range check lets "nan" through.
+            if (!(o->toleranceFrac >= 0.0 && o->toleranceFrac <= 1.0))
+                throw UsageError("--color-tolerance-frac: must be a number from 0 to 1");
             std::vector<LabelOption> labels;
             for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
             kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);

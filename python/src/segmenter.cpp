@@ -303,6 +303,8 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
     // scores are scaled by wraps round (256 scores as 0): clsg train refuses it too.
     if (toleranceMin < 0 || toleranceMin > 255)
         throwBadParams("tolerance_min must be in 0..255; got " + std::to_string(toleranceMin));
+    if (!(toleranceFrac >= 0.0 && toleranceFrac <= 1.0))
+        throwBadParams("tolerance_frac must be in 0..1; got " + kfStr(toleranceFrac));
     const kvCompositeColorSegmenterTrainParams params(toleranceFrac,
                                                       static_cast<uint32_t>(toleranceMin));
 

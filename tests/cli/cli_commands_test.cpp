@@ -174,6 +174,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
         {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
         {train + red + "--report r.json", "requires --auto", 2},
+        {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
         {train + "a=bands.png:empty-mask.png", "selects no pixel", 1},
