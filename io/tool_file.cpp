@@ -461,6 +461,8 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
                                 "; this clsg reads versions 1 and 2");
     } catch (const ToolFileError&) {
         throw;
+    } catch (const kvAbortRequested&) {
+        throw;  // stopped while training again: no fault of the file
     } catch (const kvArchive::TooManyPels& e) {
         throw ToolFileError(name + ": a stored example of " + std::to_string(e.width()) + " x " +
                             std::to_string(e.height()) + " pixels is over the limit of " +

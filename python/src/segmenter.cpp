@@ -470,7 +470,9 @@ std::shared_ptr<Tool> Tool::load(const std::string& path) {
     auto tool = std::make_shared<Tool>();
     {
         py::gil_scoped_release release;
-        tool->file_ = std::make_shared<const ToolFile>(readToolFile(path));
+        // Reading trains the tool again: Ctrl-C stops it.
+        tool->file_ =
+            CallGuard::run([&] { return std::make_shared<const ToolFile>(readToolFile(path)); });
     }
     return tool;
 }
@@ -514,7 +516,8 @@ std::shared_ptr<Tool> Tool::fromBytes(const py::bytes& bytes) {
             return tool;
         }
     }
-    auto file = std::make_shared<const ToolFile>(decodeToolFile(data, "the tool's bytes"));
+    auto file = CallGuard::run(
+        [&] { return std::make_shared<const ToolFile>(decodeToolFile(data, "the tool's bytes")); });
     {
         std::lock_guard<std::mutex> lock(lastMutex);
         lastBytes = data;

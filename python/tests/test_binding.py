@@ -288,3 +288,26 @@ def test_ctrl_c_aborts_a_long_train_with_keyboard_interrupt():
     assert "KeyboardInterrupt: clsg call interrupted" in err and child.returncode != 0, err
     assert out == "interrupted ['a'] (40, 40)\n"
     assert waited < 5, waited
+
+
+LOAD_INTERRUPTED = """
+import sys, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (1200, 1200, 3), np.uint8)
+tool = clsg.Tool()
+tool.train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5, tolerance_min=40)
+tool.save(sys.argv[1])
+print("loading", flush=True)
+clsg.Tool.load(sys.argv[1])  # trains the tool again, for a second or two
+print("loaded", flush=True)
+"""
+
+
+def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
+    with subprocess.Popen([sys.executable, "-c", LOAD_INTERRUPTED, str(tmp_path / "t.clsg")],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+        assert child.stdout.readline() == "loading\n"
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    # The call itself was stopped (a finished one would leave Python's own, empty KeyboardInterrupt).
+    assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
