@@ -15,11 +15,11 @@ namespace {
 
 // Says which signal stopped the command; returns the exit status, 128 + signal.
 int interrupted(int signal) {
-    const char* why = signal == SIGPIPE   ? "the output's reader went away (SIGPIPE)"
-                      : signal == SIGHUP  ? "the terminal closed (SIGHUP)"
-                      : signal == SIGTERM ? "SIGTERM"
-                                          : "Ctrl-C (SIGINT)";
-    std::cerr << "clsg: stopped by " << why << "; finished outputs kept, no partial files left\n";
+    const char* why = signal == SIGPIPE   ? "as the reader of its output went away (SIGPIPE)"
+                      : signal == SIGHUP  ? "as the terminal closed (SIGHUP)"
+                      : signal == SIGTERM ? "by SIGTERM"
+                                          : "by Ctrl-C (SIGINT)";
+    std::cerr << "clsg: stopped " << why << "; finished outputs kept, no partial files left\n";
     return 128 + signal;
 }
 

@@ -322,7 +322,7 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
-        EXPECT_EQ(slurp(dir / "err").rfind("clsg: stopped by ", 0), 0u) << slurp(dir / "err");
+        EXPECT_EQ(slurp(dir / "err").rfind("clsg: stopped ", 0), 0u) << slurp(dir / "err");
         std::map<std::string, int> perImage;  // each image's outputs all there or none
         for (const auto& e : fs::directory_iterator(dir / "out")) {
             const std::string n = e.path().filename().string();
