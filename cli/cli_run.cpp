@@ -546,14 +546,19 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
             if (names.count(name) || !videoNames.insert(name).second)
                 throw CliError("two inputs are named " + name + "; their outputs would collide");
             OutputFiles own(files, true);
+            std::ostringstream said;  // once the outputs are in place
             runVideoInput(
                 file, clip,
                 {o.tool, settings.params.neighborhoodSize(), o.normalize, o.threads, o.outDir}, own,
-                std::cout);
+                said);
             own.commit();
+            std::cout << said.str();
         } catch (const CliError& e) {
             checkInterrupt();
             std::cerr << "clsg: error: " << e.what() << std::endl;
+            ++failed;
+        } catch (const FileError& e) {
+            std::cerr << "clsg: error: " << clip << ": " << e.what() << std::endl;
             ++failed;
         }
     }
@@ -566,6 +571,14 @@ int runCommand(const RunOptions& o) {
     std::vector<std::string> imageArgs, videos;
     for (const std::string& arg : o.images) (isVideoInput(arg) ? videos : imageArgs).push_back(arg);
     const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
+    if (!videos.empty()) {
+        if (!o.summary.empty() && paths.images.empty())
+            throw UsageError(
+                "--summary lists a run's images; a video's table is its NAME-frames.csv");
+        if (o.regions || o.outline || o.minArea || o.fillHoles || !o.diagDir.empty())
+            std::cerr << "clsg: note: --regions, --outline, --min-area, --fill-holes and --diag "
+                         "apply to images, not to video files\n";
+    }
     std::vector<RunInput> inputs;
     for (const std::string& path : paths.images)
         inputs.push_back({fs::path(path).stem().string(),

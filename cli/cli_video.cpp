@@ -45,6 +45,9 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
         throw CliError(clip + ": " + e.what());
     }
     const std::string overlayName = name + "-overlay" + extension, csvName = name + "-frames.csv";
+    // An output over an input is refused before the clip is read.
+    for (const std::string& output : {overlayName, csvName})
+        files.refuseInput((fs::path(options.outDir) / output).string());
     const std::string overlay = files.stage((fs::path(options.outDir) / overlayName).string());
 
     std::ostringstream csv;

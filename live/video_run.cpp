@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <vector>
 
 #include "clsg/live/segment_element.h"
 
@@ -32,18 +33,20 @@ struct Encoder {
     const char* extension;
 };
 
+const Encoder kEncoders[] = {
+    // (This libav encoder's timestamps confuse the MP4 muxers; AVI counts
+    // frames instead.)
+    {"avenc_mpeg4 pass=quant quantizer=3 ! avimux", ".avi"},
+    {"vp8enc deadline=1 target-bitrate=8000000 ! webmmux", ".webm"},
+    {"jpegenc quality=90 ! avimux", ".avi"},
+};
+const Encoder& kMotionJpeg = kEncoders[2];
+
 const Encoder* chooseEncoder() {
-    static const Encoder encoders[] = {
-        // (This libav encoder's timestamps confuse the MP4 muxers; AVI
-        // counts frames instead.)
-        {"avenc_mpeg4 pass=quant quantizer=3 ! avimux", ".avi"},
-        {"vp8enc deadline=1 target-bitrate=8000000 ! webmmux", ".webm"},
-        {"jpegenc quality=90 ! avimux", ".avi"},
-    };
     static const char* needs[][2] = {
         {"avenc_mpeg4", "avimux"}, {"vp8enc", "webmmux"}, {"jpegenc", "avimux"}};
     for (std::size_t i = 0; i < 3; ++i)
-        if (have(needs[i][0]) && have(needs[i][1])) return &encoders[i];
+        if (have(needs[i][0]) && have(needs[i][1])) return &kEncoders[i];
     return nullptr;
 }
 
@@ -95,23 +98,52 @@ std::string overlayVideoExtension() {
     return e->extension;
 }
 
-uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
-                  const VideoRunSettings& settings) {
-    initGstreamer();
-    const Encoder* encoder = chooseEncoder();
-    if (!encoder)
-        throw VideoError(
-            "no video encoder found (install gstreamer1.0-libav or gstreamer1.0-plugins-good)");
-    if (!have("decodebin") || !have("videoconvert"))
-        throw VideoError(
-            "GStreamer's decodebin and videoconvert are missing (install "
-            "gstreamer1.0-plugins-base)");
+namespace {
+
+// One pass over the clip with one encoder: the frames' reports.
+struct Pass {
+    std::vector<VideoFrameReport> reports;
+};
+
+// The frames a video file decodes to (0 when it cannot be decoded).
+uint64_t framesIn(const std::string& path) {
+    GError* error = nullptr;
+    std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(
+        "filesrc name=in ! decodebin ! fakesink name=sink signal-handoffs=true", &error));
+    if (error) {
+        g_clear_error(&error);
+        return 0;
+    }
+    GstBin* bin = GST_BIN(pipeline.get());
+    GstElement* in = gst_bin_get_by_name(bin, "in");
+    g_object_set(in, "location", path.c_str(), nullptr);
+    gst_object_unref(in);
+    uint64_t frames = 0;
+    GstElement* sink = gst_bin_get_by_name(bin, "sink");
+    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer n) {
+                         ++*static_cast<uint64_t*>(n);
+                     }),
+                     &frames);
+    gst_object_unref(sink);
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline.get());
+    GstMessage* m = gst_bus_timed_pop_filtered(
+        bus, GST_CLOCK_TIME_NONE, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const bool ended = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
+    if (m) gst_message_unref(m);
+    gst_object_unref(bus);
+    pipeline.reset();
+    return ended ? frames : 0;
+}
+
+Pass runPass(const std::string& clip, const std::string& overlayPath,
+             const VideoRunSettings& settings, const Encoder& encoder) {
     // No clock: the file is read as fast as it is segmented, no frame dropped.
     const std::string line =
         std::string(
             "filesrc name=in ! decodebin ! videoconvert ! video/x-raw,format={RGBx,BGRx,RGB} ! "
             "clsgsegment name=segment qos=false ! videoconvert ! ") +
-        encoder->launch + " ! filesink name=out";
+        encoder.launch + " ! filesink name=out";
     GError* error = nullptr;
     std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(line.c_str(), &error));
     if (error) {
@@ -133,7 +165,7 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
 
     gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline.get());
-    uint64_t frames = 0;
+    Pass pass;
     std::string failure;
     bool stopped = false;
     for (bool done = false; !done;) {
@@ -147,7 +179,7 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                     duration > 0)
                     share = std::clamp(
                         static_cast<double>(position) / static_cast<double>(duration), 0.0, 1.0);
-                if (!settings.progress(share, frames)) stopped = done = true;
+                if (!settings.progress(share, pass.reports.size())) stopped = done = true;
             }
             continue;
         }
@@ -169,10 +201,8 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                 done = true;
                 break;
             case GST_MESSAGE_ELEMENT:
-                if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE)) {
-                    ++frames;
-                    if (settings.frame) settings.frame(reportOf(gst_message_get_structure(m)));
-                }
+                if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE))
+                    pass.reports.push_back(reportOf(gst_message_get_structure(m)));
                 break;
             default:
                 break;
@@ -183,8 +213,40 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
     pipeline.reset();
     if (stopped) throw VideoError(clip + ": stopped");
     if (!failure.empty()) throw VideoError(clip + ": " + failure);
-    if (frames == 0) throw VideoError(clip + ": no video frames");
-    return frames;
+    if (pass.reports.empty()) throw VideoError(clip + ": no video frames");
+    return pass;
+}
+
+}  // namespace
+
+uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
+                  const VideoRunSettings& settings) {
+    initGstreamer();
+    const Encoder* encoder = chooseEncoder();
+    if (!encoder)
+        throw VideoError(
+            "no video encoder found (install gstreamer1.0-libav or gstreamer1.0-plugins-good)");
+    if (!have("decodebin") || !have("videoconvert"))
+        throw VideoError(
+            "GStreamer's decodebin and videoconvert are missing (install "
+            "gstreamer1.0-plugins-base)");
+    Pass pass = runPass(clip, overlayPath, settings, *encoder);
+    // The overlay is read back: an encoder may mistime frames of some
+    // sources (some Ogg files, frames that all carry one timestamp), which
+    // the muxer then drops. Motion JPEG, in the same container, keeps them.
+    uint64_t kept = framesIn(overlayPath);
+    if (kept < pass.reports.size() && encoder != &kMotionJpeg &&
+        std::string(encoder->extension) == kMotionJpeg.extension && have("jpegenc")) {
+        pass = runPass(clip, overlayPath, settings, kMotionJpeg);
+        kept = framesIn(overlayPath);
+    }
+    if (kept < pass.reports.size())
+        throw VideoError(clip + ": the overlay video holds only " + std::to_string(kept) +
+                         " of its " + std::to_string(pass.reports.size()) +
+                         " frames (the video encoder dropped the others)");
+    if (settings.frame)
+        for (const VideoFrameReport& r : pass.reports) settings.frame(r);
+    return pass.reports.size();
 }
 
 }  // namespace clsg

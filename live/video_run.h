@@ -41,7 +41,8 @@ struct VideoRunSettings {
     int32_t neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
     unsigned threads = 0;  // 0: one per core
-    // Called for every frame, in order, on the calling thread.
+    // Called for every frame, in order, on the calling thread, once the whole
+    // clip is done.
     std::function<void(const VideoFrameReport&)> frame;
     // Called about ten times a second with the share of the clip done (0 to
     // 1, negative when the length is unknown) and the frames so far;
@@ -52,7 +53,9 @@ struct VideoRunSettings {
 // Segments every frame of clip and writes the overlay video to overlayPath
 // (its format by overlayVideoExtension(), whatever the path's extension).
 // Throws VideoError naming clip for a file that cannot be read or decoded,
-// holds no video, or a tool file the element refuses (the element's message).
+// holds no video, or a tool file the element refuses (the element's message),
+// and when the overlay video, read back, misses frames (when the first
+// encoder's does, motion JPEG is tried first where that keeps the extension).
 // Returns the number of frames.
 uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                   const VideoRunSettings& settings);

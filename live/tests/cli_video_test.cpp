@@ -103,12 +103,13 @@ protected:
 };
 
 // Writes the clip with a filesink (runLine's fakesink cannot follow one).
-void writeClip(const std::string& path, int frames, int width, int height) {
+void writeClip(const std::string& path, int frames, int width, int height,
+               const std::string& encode = "jpegenc ! avimux") {
     const std::string line =
         "videotestsrc num-buffers=" + std::to_string(frames) +
         " pattern=smpte horizontal-speed=3 ! video/x-raw,width=" + std::to_string(width) +
-        ",height=" + std::to_string(height) +
-        ",framerate=25/1 ! jpegenc ! avimux ! filesink location=" + path;
+        ",height=" + std::to_string(height) + ",framerate=25/1 ! videoconvert ! " + encode +
+        " ! filesink location=" + path;
     GError* error = nullptr;
     GstElement* p = gst_parse_launch(line.c_str(), &error);
     ASSERT_TRUE(p && !error);
@@ -159,6 +160,38 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     EXPECT_GT(sawBlue, 0.0);
     // The overlay decodes to the same number of frames.
     EXPECT_EQ(runLine("filesrc location=" + dir / "out/bars-overlay.avi" + " ! decodebin"), 12);
+}
+
+// Every frame reaches the overlay video, also from a clip whose frames the
+// first choice of encoder cannot time (it wrote none of them from this one).
+TEST_F(CliVideo, TheOverlayHoldsEveryFrame) {
+    GstElementFactory* theora = gst_element_factory_find("theoraenc");
+    if (!theora) GTEST_SKIP() << "no Theora encoder to make the clip";
+    gst_object_unref(theora);
+    writeClip(dir / "bars.ogv", 20, 160, 120, "theoraenc ! oggmux");
+    const Ran r = clsg(dir, "run bars.clsg bars.ogv --out out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("bars.ogv: 20 frames"), std::string::npos) << r.out;
+    EXPECT_EQ(runLine("filesrc location=" + dir / "out/bars-overlay.avi" + " ! decodebin"), 20);
+}
+
+// A video's outputs never replace an input: that clip fails before it is read,
+// the others go on. A summary lists images only.
+TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
+    fs::create_directories(dir / "ov");
+    writeClip(dir / "ov/a.avi", 6, 64, 48);
+    fs::copy_file(dir / "ov/a.avi", dir / "ov/a-overlay.avi");
+    const std::string kept = slurp(dir / "ov/a-overlay.avi");
+    const Ran r = clsg(dir, "run bars.clsg ov/a.avi ov/a-overlay.avi --out ov");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("it is the input ov/a-overlay.avi"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 of 2 inputs failed"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("ov/a.avi: "), std::string::npos) << r.out;  // no success said
+    EXPECT_NE(r.out.find("ov/a-overlay.avi: 6 frames"), std::string::npos) << r.out;
+    EXPECT_EQ(slurp(dir / "ov/a-overlay.avi"), kept);
+    const Ran s = clsg(dir, "run bars.clsg ov/a.avi --out o2 --summary s.csv");
+    EXPECT_EQ(s.status, 2);
+    EXPECT_NE(s.err.find("--summary lists a run's images"), std::string::npos) << s.err;
 }
 
 // Ctrl-C mid-clip: status 130, no partial overlay, table or temporary left.
