@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -168,21 +169,23 @@ Pass runPass(const std::string& clip, const std::string& overlayPath,
     Pass pass;
     std::string failure;
     bool stopped = false;
+    // Progress every tenth of a second, however many frames' messages come.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point nextProgress = Clock::now() + std::chrono::milliseconds(100);
+    const auto progress = [&]() {
+        nextProgress = Clock::now() + std::chrono::milliseconds(100);
+        gint64 position = -1, duration = -1;
+        double share = -1.0;
+        if (gst_element_query_position(pipeline.get(), GST_FORMAT_TIME, &position) &&
+            gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0)
+            share =
+                std::clamp(static_cast<double>(position) / static_cast<double>(duration), 0.0, 1.0);
+        return settings.progress(share, pass.reports.size());
+    };
     for (bool done = false; !done;) {
         GstMessage* m = gst_bus_timed_pop(bus, GST_SECOND / 10);
-        if (!m) {
-            if (settings.progress) {
-                gint64 position = -1, duration = -1;
-                double share = -1.0;
-                if (gst_element_query_position(pipeline.get(), GST_FORMAT_TIME, &position) &&
-                    gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) &&
-                    duration > 0)
-                    share = std::clamp(
-                        static_cast<double>(position) / static_cast<double>(duration), 0.0, 1.0);
-                if (!settings.progress(share, pass.reports.size())) stopped = done = true;
-            }
-            continue;
-        }
+        if (settings.progress && Clock::now() >= nextProgress && !progress()) stopped = done = true;
+        if (!m) continue;
         switch (GST_MESSAGE_TYPE(m)) {
             case GST_MESSAGE_ERROR: {
                 GError* e = nullptr;

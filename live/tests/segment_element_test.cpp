@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -302,6 +303,30 @@ TEST_F(Element, LabelsOfADecodedClip) {
                 {"raw", "labels"}, run);
     // Compression moves the red and blue bars' colours away from the trained ones.
     expectPlainLabels(*file, run, kvCompositeColorSegmenterRunParams(3, false), 6, 1);
+}
+
+// A video run says how far it is every tenth of a second, however fast the
+// frames' own messages come, and hands over every frame's report.
+TEST_F(Element, AVideoRunReportsProgressWhileFramesCome) {
+    const std::string clip = *dir / "long.avi";
+    Outcome make;
+    runPipeline(
+        "videotestsrc num-buffers=120 pattern=smpte ! video/x-raw,width=640,height=480 ! "
+        "jpegenc ! avimux ! filesink location=" +
+            clip,
+        {}, make);
+    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+    VideoRunSettings settings;
+    settings.toolPath = tool();
+    settings.threads = 2;
+    std::size_t calls = 0, reports = 0;
+    settings.progress = [&](double, uint64_t) { return ++calls, true; };
+    settings.frame = [&](const VideoFrameReport&) { ++reports; };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runVideo(clip, *dir / "long-overlay.avi", settings), 120u);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(reports, 120u);
+    EXPECT_GE(calls, static_cast<std::size_t>(took.count() * 10 / 3)) << took.count() << " s";
 }
 
 // The overlay is the library's labels drawn as the command line draws them;
