@@ -463,13 +463,13 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         if (identity(dir, id)) inputDirs.emplace(id, dir);
     const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
     const bool outIsInputDir = identity(outDir, id) && inputDirs.count(id);
-    const auto check = [&](const std::string& path, const std::string& whose) {
+    const auto check = [&](const std::string& path, const std::string& whose,
+                           const char* option = "--out") {
         if (!identity(path, id)) return;
         const auto input = inputFiles.find(id);
         if (input != inputFiles.end())
             throw CliError(path + " would replace the input " + input->second + " (as " + whose +
-                           "); clsg run never writes over its inputs: choose another " +
-                           (whose == "the summary" ? "--summary" : "--out"));
+                           "); clsg run never writes over its inputs: choose another " + option);
         if (outIsInputDir)
             throw CliError(path + " exists in " + settings.outDir +
                            ", which this run reads images from; clsg run never writes over files "
@@ -483,7 +483,7 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         for (const RunInput& input : inputs)
             check((fs::path(outDir) / (input.name + "-regions.csv")).string(),
                   input.path + "'s region table");
-    if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary");
+    if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
 }
 
 }  // namespace
