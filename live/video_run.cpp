@@ -106,6 +106,39 @@ struct Pass {
     std::vector<VideoFrameReport> reports;
 };
 
+// True when an element that pulls its input (a demuxer) has stopped its task
+// without exposing a single stream. decodebin now and then swallows the error
+// such an element posts while it is being plugged (a clip whose header holds
+// no frame), and the pipeline would then wait for ever.
+bool demuxerGaveUp(GstElement* pipeline) {
+    bool gaveUp = false;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+    GValue item = G_VALUE_INIT;
+    while (!gaveUp && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        GstElement* e = GST_ELEMENT(g_value_get_object(&item));
+        GST_OBJECT_LOCK(e);
+        if (e->numsrcpads == 0)
+            for (GList* l = e->sinkpads; l && !gaveUp; l = l->next)
+                gaveUp = GST_PAD_MODE(GST_PAD(l->data)) == GST_PAD_MODE_PULL &&
+                         gst_pad_get_task_state(GST_PAD(l->data)) == GST_TASK_PAUSED;
+        GST_OBJECT_UNLOCK(e);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return gaveUp;
+}
+
+// Counts the checks in a row that found a demuxer given up; two in a row (a
+// tenth of a second apart) end the wait.
+struct GiveUpWatch {
+    int seen = 0;
+    bool ended(GstElement* pipeline) {
+        seen = demuxerGaveUp(pipeline) ? seen + 1 : 0;
+        return seen >= 2;
+    }
+};
+
 // The frames a video file decodes to (0 when it cannot be decoded).
 uint64_t framesIn(const std::string& path) {
     GError* error = nullptr;
@@ -128,8 +161,10 @@ uint64_t framesIn(const std::string& path) {
     gst_object_unref(sink);
     gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline.get());
-    GstMessage* m = gst_bus_timed_pop_filtered(
-        bus, GST_CLOCK_TIME_NONE, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    GstMessage* m = nullptr;
+    for (GiveUpWatch watch; !m && !watch.ended(pipeline.get());)
+        m = gst_bus_timed_pop_filtered(
+            bus, GST_SECOND / 10, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     const bool ended = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
     if (m) gst_message_unref(m);
     gst_object_unref(bus);
@@ -182,9 +217,14 @@ Pass runPass(const std::string& clip, const std::string& overlayPath,
                 std::clamp(static_cast<double>(position) / static_cast<double>(duration), 0.0, 1.0);
         return settings.progress(share, pass.reports.size());
     };
+    GiveUpWatch watch;
     for (bool done = false; !done;) {
         GstMessage* m = gst_bus_timed_pop(bus, GST_SECOND / 10);
         if (settings.progress && Clock::now() >= nextProgress && !progress()) stopped = done = true;
+        if (!m && watch.ended(pipeline.get())) {
+            failure = "Could not demultiplex stream (the file holds no stream that could be read).";
+            done = true;
+        }
         if (!m) continue;
         switch (GST_MESSAGE_TYPE(m)) {
             case GST_MESSAGE_ERROR: {

@@ -329,6 +329,31 @@ TEST_F(Element, AVideoRunReportsProgressWhileFramesCome) {
     EXPECT_GE(calls, static_cast<std::size_t>(took.count() * 10 / 3)) << took.count() << " s";
 }
 
+// A clip whose header promises a stream and holds no frame fails every time:
+// a decoder that now and then lost the demuxer's error left the run waiting
+// for ever (seen within a few hundred tries).
+TEST_F(Element, AClipWithNoFrameFailsEveryTime) {
+    const std::string clip = *dir / "empty.avi";
+    Outcome make;
+    runPipeline(
+        "videotestsrc num-buffers=0 ! video/x-raw,width=64,height=48 ! jpegenc ! avimux ! "
+        "filesink location=" +
+            clip,
+        {}, make);
+    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+    VideoRunSettings settings;
+    settings.toolPath = tool();
+    for (int i = 0; i < 100; ++i) {
+        std::string error = "<no error>";
+        try {
+            runVideo(clip, *dir / "empty-overlay.avi", settings);
+        } catch (const VideoError& e) {
+            error = e.what();
+        }
+        ASSERT_NE(error.find("empty.avi: "), std::string::npos) << "try " << i << ": " << error;
+    }
+}
+
 // The overlay is the library's labels drawn as the command line draws them;
 // passthrough leaves the frame alone. Both report each frame's shares on the
 // bus and in a meta.
