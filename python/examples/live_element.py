@@ -44,18 +44,30 @@ def main() -> int:
 
     bus = pipeline.get_bus()
     pipeline.set_state(Gst.State.PLAYING)
-    status, frames = 0, 0
+    try:
+        return watch(bus, a.frames)
+    except KeyboardInterrupt:  # Ctrl-C: a camera runs until stopped
+        return 130
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+
+
+def watch(bus, limit: int) -> int:
+    """Prints each frame's shares until the stream ends, fails or gives `limit` frames."""
+    frames = 0
     while True:
+        # Short waits, so that Ctrl-C is heard while no frame comes.
         message = bus.timed_pop_filtered(
-            Gst.CLOCK_TIME_NONE,
+            Gst.SECOND // 10,
             Gst.MessageType.ELEMENT | Gst.MessageType.ERROR | Gst.MessageType.EOS)
+        if message is None:
+            continue
         if message.type == Gst.MessageType.ERROR:
             error, debug = message.parse_error()
             print(f"error: {error.message}", file=sys.stderr)
-            status = 1
-            break
+            return 1
         if message.type == Gst.MessageType.EOS:
-            break
+            return 0
         s = message.get_structure()
         if s is None or s.get_name() != "clsg-segment":
             continue
@@ -66,10 +78,8 @@ def main() -> int:
         print(f"frame {s.get_value('frame'):5d} {time}: {text}, "
               f"unlabelled {100 * s.get_value('unlabelled'):5.1f}%")
         frames += 1
-        if a.frames and frames >= a.frames:
-            break
-    pipeline.set_state(Gst.State.NULL)
-    return status
+        if limit and frames >= limit:
+            return 0
 
 
 if __name__ == "__main__":

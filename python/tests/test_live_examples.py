@@ -1,8 +1,10 @@
 """The live-frame examples: the element from Python, and OpenCV frames through Tool.run, agree."""
 
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -94,3 +96,20 @@ def test_the_two_examples_print_the_same_shares(files):
     shares = lambda lines: [line.split(": ", 1)[1] for line in lines if line.startswith("frame")]
     assert len(shares(element)) == 5
     assert shares(element) == shares(opencv)
+
+
+def test_ctrl_c_stops_the_element_example_while_no_frame_comes(files):
+    """A camera that sends nothing (here a UDP port nobody writes to) still stops at Ctrl-C."""
+    source = "udpsrc port=0 caps=video/x-raw,format=RGB,width=8,height=8,framerate=25/1"
+    with subprocess.Popen([sys.executable, os.path.join(EXAMPLES, "live_element.py"), files[0],
+                           "--source", source], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as child:
+        time.sleep(1.5)
+        child.send_signal(signal.SIGINT)
+        try:
+            out, err = child.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            pytest.fail("the example went on waiting after Ctrl-C")
+    assert child.returncode == 130, err
+    assert out == ""
