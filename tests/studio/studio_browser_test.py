@@ -57,9 +57,12 @@ def main():
                 time.sleep(0.05)
             if not value:
                 shot("failure")
-                fail("timed out waiting for %s (error: %r, note: %r)" % (
+                fail("timed out waiting for %s (error: %r, note: %r, history %r, pointer %r, focus %r)" % (
                     what, js("return document.getElementById('error').textContent"),
-                    js("return document.getElementById('note').textContent")))
+                    js("return document.getElementById('note').textContent"),
+                    js("return document.body.dataset.history"),
+                    js("return document.getElementById('pixel-info').textContent"),
+                    js("return document.activeElement && document.activeElement.id")))
             return value
 
         def settled():
