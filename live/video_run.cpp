@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "clsg/live/segment_element.h"
@@ -139,8 +142,9 @@ struct GiveUpWatch {
     }
 };
 
-// The frames a video file decodes to (0 when it cannot be decoded).
-uint64_t framesIn(const std::string& path) {
+// The frames a video file decodes to (0 when it cannot be decoded), or none
+// when goOn, asked every tenth of a second, says to stop.
+std::optional<uint64_t> framesIn(const std::string& path, const std::function<bool()>& goOn) {
     GError* error = nullptr;
     std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(
         "filesrc name=in ! decodebin ! fakesink name=sink signal-handoffs=true", &error));
@@ -162,13 +166,17 @@ uint64_t framesIn(const std::string& path) {
     gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline.get());
     GstMessage* m = nullptr;
-    for (GiveUpWatch watch; !m && !watch.ended(pipeline.get());)
-        m = gst_bus_timed_pop_filtered(
-            bus, GST_SECOND / 10, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    bool stopped = false;
+    for (GiveUpWatch watch; !m && !stopped && !watch.ended(pipeline.get());)
+        if (!(stopped = !goOn()))
+            m = gst_bus_timed_pop_filtered(
+                bus, GST_SECOND / 10,
+                static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     const bool ended = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
     if (m) gst_message_unref(m);
     gst_object_unref(bus);
     pipeline.reset();
+    if (stopped) return std::nullopt;
     return ended ? frames : 0;
 }
 
@@ -277,11 +285,19 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
     // The overlay is read back: an encoder may mistime frames of some
     // sources (some Ogg files, frames that all carry one timestamp), which
     // the muxer then drops. Motion JPEG, in the same container, keeps them.
-    uint64_t kept = framesIn(overlayPath);
+    // The caller may stop the run while it is read.
+    const auto readBack = [&]() {
+        const std::optional<uint64_t> frames = framesIn(overlayPath, [&]() {
+            return !settings.progress || settings.progress(1.0, pass.reports.size());
+        });
+        if (!frames) throw VideoError(clip + ": stopped");
+        return *frames;
+    };
+    uint64_t kept = readBack();
     if (kept < pass.reports.size() && encoder != &kMotionJpeg &&
         std::string(encoder->extension) == kMotionJpeg.extension && have("jpegenc")) {
         pass = runPass(clip, overlayPath, settings, kMotionJpeg);
-        kept = framesIn(overlayPath);
+        kept = readBack();
     }
     if (kept < pass.reports.size())
         throw VideoError(clip + ": the overlay video holds only " + std::to_string(kept) +

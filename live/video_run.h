@@ -45,8 +45,9 @@ struct VideoRunSettings {
     // clip is done.
     std::function<void(const VideoFrameReport&)> frame;
     // Called about ten times a second with the share of the clip done (0 to
-    // 1, negative when the length is unknown) and the frames so far;
-    // returning false stops the run (VideoError "stopped").
+    // 1, negative when the length is unknown) and the frames so far, also
+    // while the overlay video is read back (1, every frame); returning false
+    // stops the run (VideoError "stopped").
     std::function<bool(double done, uint64_t frames)> progress;
 };
 

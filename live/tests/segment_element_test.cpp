@@ -327,6 +327,11 @@ TEST_F(Element, AVideoRunReportsProgressWhileFramesCome) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(reports, 120u);
     EXPECT_GE(calls, static_cast<std::size_t>(took.count() * 10 / 3)) << took.count() << " s";
+    // Asked on while the overlay is read back: a stop there stops the run.
+    settings.progress = [&](double done, uint64_t frames) { return done < 1.0 || frames < 120; };
+    reports = 0;
+    EXPECT_THROW(runVideo(clip, *dir / "long-overlay.avi", settings), VideoError);
+    EXPECT_EQ(reports, 0u);
 }
 
 // A clip whose header promises a stream and holds no frame fails every time:
