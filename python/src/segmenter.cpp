@@ -219,15 +219,31 @@ py::array Result::segmentation(py::handle label) {
         [l](const kvCompositeColorSegmenterResult& r) { return r.segmentationImage(l); });
 }
 
-py::object Result::regions(long long minArea, long long fillHoles, long long connectivity) {
-    if (minArea < 0) throwBadParams("min_area must be at least 0; got " + std::to_string(minArea));
-    if (fillHoles < 0)
-        throwBadParams("fill_holes must be at least 0; got " + std::to_string(fillHoles));
+namespace {
+
+// A pixel count of at least 0; counts beyond 64 bits mean "more than any image
+// holds" and are taken as the largest.
+uint64_t pixelCountArg(py::handle value, const char* name) {
+    const std::optional<py::int_> i = asInteger(value);
+    if (!i || PyObject_RichCompareBool(i->ptr(), py::int_(0).ptr(), Py_LT) == 1)
+        throwBadParams(std::string(name) + " must be a whole number of at least 0; got " +
+                       py::repr(value).cast<std::string>());
+    const unsigned long long v = PyLong_AsUnsignedLongLong(i->ptr());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // beyond 64 bits
+        return std::numeric_limits<uint64_t>::max();
+    }
+    return v;
+}
+
+}  // namespace
+
+py::object Result::regions(py::handle minArea, py::handle fillHoles, long long connectivity) {
+    clsg::RegionOptions options;
+    options.minArea = pixelCountArg(minArea, "min_area");
+    options.fillHoles = pixelCountArg(fillHoles, "fill_holes");
     if (connectivity != 4 && connectivity != 8)
         throwBadParams("connectivity must be 4 or 8; got " + std::to_string(connectivity));
-    clsg::RegionOptions options;
-    options.minArea = static_cast<uint64_t>(minArea);
-    options.fillHoles = static_cast<uint64_t>(fillHoles);
     options.connectivity = static_cast<int>(connectivity);
     std::vector<clsg::Region> table;
     {

@@ -34,7 +34,8 @@ public:
     pybind11::array segmentation(pybind11::handle label);
     // The regions of the label image, cleaned as asked: a pandas DataFrame
     // when pandas imports, else a dict of numpy arrays (one per column).
-    pybind11::object regions(long long minArea, long long fillHoles, long long connectivity);
+    pybind11::object regions(pybind11::handle minArea, pybind11::handle fillHoles,
+                             long long connectivity);
 
     const std::vector<std::string>& labelNames() const { return names_; }
     int neighborhood() const { return neighborhood_; }

@@ -252,9 +252,15 @@ def test_regions_count_what_a_flood_fill_counts_and_match_the_command_line(tmp_p
                 for r in rows] == [(n, i, a, x, y, round(c, 3)) for n, i, a, x, y, c in
                                    zip(small["label"], small["id"], small["area"], small["left"], small["top"],
                                        small["centroid_x"])]
-    for bad in ({"min_area": -1}, {"fill_holes": -2}, {"connectivity": 6}):
+    for bad in ({"min_area": -1}, {"fill_holes": -2}, {"connectivity": 6}, {"min_area": 2.5},
+                {"fill_holes": "10"}, {"min_area": True}, {"min_area": -2**70}):
         with pytest.raises(clsg.BadParamsError):
             result.regions(**bad)
+    # numpy integers count; counts past 64 bits leave out every region (and fill every hole).
+    assert list(result.regions(min_area=np.int64(20), fill_holes=np.uint8(10))["area"]) == list(small["area"])
+    for huge in (2**63, 2**64, 2**200):
+        assert len(result.regions(min_area=huge)["area"]) == 0
+        assert len(result.regions(fill_holes=huge)["area"]) > 0
     # With pandas, a DataFrame of the same columns.
     fake = types.ModuleType("pandas")
     fake.DataFrame = lambda columns: ("DataFrame", list(columns))
