@@ -22,6 +22,7 @@ const state = {
   scale: 1, offsetX: 0, offsetY: 0,
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
+  notSaved: "",          // said while a change is missing from the session file
   lastTiming: "",
   previews: [],          // per image: {width, height, rgb, labels, counts, fresh}
   previewRun: 0,         // bumped to stop a round of previews
@@ -79,13 +80,14 @@ const getJson = async (path) => (await request("GET", path)).json();
 const postJson = async (path, value) =>
   (await request("POST", path, JSON.stringify(value))).json();
 
-// Runs work after the edits before it; a success clears the error shown, unless
-// the server could not keep the change in its session file.
+// Runs work after the edits before it; a success clears the error shown. A
+// change the server could not keep in its session file is said until a later
+// change is kept (a segmentation in between does not clear it).
 function edit(work) {
   const done = editQueue.then(work).then((value) => {
     const why = value && value.sessionNotSaved;
-    if (why) showError("Made, but not saved in the session file (a stop would lose it): " + why);
-    else hideError();
+    state.notSaved = why ? "Made, but not saved in the session file (a stop would lose it): " + why : "";
+    hideError();
     return value;
   });
   editQueue = done.catch(() => {});
@@ -775,7 +777,11 @@ function showError(message) {
   e.hidden = false;
 }
 
-function hideError() { $("error").hidden = true; }
+// Hides the error shown; what the session file lacks stays said.
+function hideError() {
+  if (state.notSaved) showError(state.notSaved);
+  else $("error").hidden = true;
+}
 
 // A note over the image that is no failure: what the user can do next.
 function showNote(message) {

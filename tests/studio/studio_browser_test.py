@@ -201,8 +201,11 @@ def main():
         os.remove(session)
         os.makedirs(os.path.join(session, "in-the-way"))
         stroke([(100, 350)])
-        wait_for("const e = document.getElementById('error'); return !e.hidden && "
-                 "e.textContent.includes('not saved in the session file')", "the unsaved change said")
+        unsaved = ("const e = document.getElementById('error'); return !e.hidden && "
+                   "e.textContent.includes('not saved in the session file')")
+        wait_for(unsaved, "the unsaved change said")
+        settled()  # and still said once the image is segmented again
+        js(unsaved) or fail("the unsaved change was no longer said after the segmentation")
         shutil.rmtree(session)
         keys(Keys.CONTROL, "z")
         wait_for(S + "settled() && document.getElementById('error').hidden && " + S +
