@@ -104,11 +104,6 @@ std::string overlayVideoExtension() {
 
 namespace {
 
-// One pass over the clip with one encoder: the frames' reports.
-struct Pass {
-    std::vector<VideoFrameReport> reports;
-};
-
 // True when an element that pulls its input (a demuxer) has stopped its task
 // without exposing a single stream. decodebin now and then swallows the error
 // such an element posts while it is being plugged (a clip whose header holds
@@ -167,11 +162,11 @@ std::optional<uint64_t> framesIn(const std::string& path, const std::function<bo
     GstBus* bus = gst_element_get_bus(pipeline.get());
     GstMessage* m = nullptr;
     bool stopped = false;
-    for (GiveUpWatch watch; !m && !stopped && !watch.ended(pipeline.get());)
-        if (!(stopped = !goOn()))
-            m = gst_bus_timed_pop_filtered(
-                bus, GST_SECOND / 10,
-                static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    for (GiveUpWatch watch; !m && !watch.ended(pipeline.get());) {
+        if ((stopped = !goOn())) break;
+        m = gst_bus_timed_pop_filtered(
+            bus, GST_SECOND / 10, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    }
     const bool ended = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
     if (m) gst_message_unref(m);
     gst_object_unref(bus);
@@ -180,8 +175,9 @@ std::optional<uint64_t> framesIn(const std::string& path, const std::function<bo
     return ended ? frames : 0;
 }
 
-Pass runPass(const std::string& clip, const std::string& overlayPath,
-             const VideoRunSettings& settings, const Encoder& encoder) {
+// One pass over the clip with one encoder: the frames' reports.
+std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string& overlayPath,
+                                      const VideoRunSettings& settings, const Encoder& encoder) {
     // No clock: the file is read as fast as it is segmented, no frame dropped.
     const std::string line =
         std::string(
@@ -209,7 +205,7 @@ Pass runPass(const std::string& clip, const std::string& overlayPath,
 
     gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline.get());
-    Pass pass;
+    std::vector<VideoFrameReport> reports;
     std::string failure;
     bool stopped = false;
     // Progress every tenth of a second, however many frames' messages come.
@@ -223,7 +219,7 @@ Pass runPass(const std::string& clip, const std::string& overlayPath,
             gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0)
             share =
                 std::clamp(static_cast<double>(position) / static_cast<double>(duration), 0.0, 1.0);
-        return settings.progress(share, pass.reports.size());
+        return settings.progress(share, reports.size());
     };
     GiveUpWatch watch;
     for (bool done = false; !done;) {
@@ -253,7 +249,7 @@ Pass runPass(const std::string& clip, const std::string& overlayPath,
                 break;
             case GST_MESSAGE_ELEMENT:
                 if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE))
-                    pass.reports.push_back(reportOf(gst_message_get_structure(m)));
+                    reports.push_back(reportOf(gst_message_get_structure(m)));
                 break;
             default:
                 break;
@@ -264,8 +260,8 @@ Pass runPass(const std::string& clip, const std::string& overlayPath,
     pipeline.reset();
     if (stopped) throw VideoError(clip + ": stopped");
     if (!failure.empty()) throw VideoError(clip + ": " + failure);
-    if (pass.reports.empty()) throw VideoError(clip + ": no video frames");
-    return pass;
+    if (reports.empty()) throw VideoError(clip + ": no video frames");
+    return reports;
 }
 
 }  // namespace
@@ -281,31 +277,31 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
         throw VideoError(
             "GStreamer's decodebin and videoconvert are missing (install "
             "gstreamer1.0-plugins-base)");
-    Pass pass = runPass(clip, overlayPath, settings, *encoder);
+    std::vector<VideoFrameReport> reports = runPass(clip, overlayPath, settings, *encoder);
     // The overlay is read back: an encoder may mistime frames of some
     // sources (some Ogg files, frames that all carry one timestamp), which
     // the muxer then drops. Motion JPEG, in the same container, keeps them.
     // The caller may stop the run while it is read.
     const auto readBack = [&]() {
         const std::optional<uint64_t> frames = framesIn(overlayPath, [&]() {
-            return !settings.progress || settings.progress(1.0, pass.reports.size());
+            return !settings.progress || settings.progress(1.0, reports.size());
         });
         if (!frames) throw VideoError(clip + ": stopped");
         return *frames;
     };
     uint64_t kept = readBack();
-    if (kept < pass.reports.size() && encoder != &kMotionJpeg &&
+    if (kept < reports.size() && encoder != &kMotionJpeg &&
         std::string(encoder->extension) == kMotionJpeg.extension && have("jpegenc")) {
-        pass = runPass(clip, overlayPath, settings, kMotionJpeg);
+        reports = runPass(clip, overlayPath, settings, kMotionJpeg);
         kept = readBack();
     }
-    if (kept < pass.reports.size())
+    if (kept < reports.size())
         throw VideoError(clip + ": the overlay video holds only " + std::to_string(kept) +
-                         " of its " + std::to_string(pass.reports.size()) +
+                         " of its " + std::to_string(reports.size()) +
                          " frames (the video encoder dropped the others)");
     if (settings.frame)
-        for (const VideoFrameReport& r : pass.reports) settings.frame(r);
-    return pass.reports.size();
+        for (const VideoFrameReport& r : reports) settings.frame(r);
+    return reports.size();
 }
 
 }  // namespace clsg
