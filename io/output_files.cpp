@@ -114,6 +114,21 @@ void OutputFiles::refuseInput(const std::string& finalPath) const {
                         ", which is never written over; nothing was written");
 }
 
+namespace {
+
+// A file replaced keeps its permissions (a private file stays private); a new
+// one has the usual mode. At best effort: the contents matter more.
+void keepMode(const std::string& temp, const std::string& final) {
+    struct stat old;
+    if (::lstat(final.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+    const int fd = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fchmod(fd, old.st_mode & 0777);
+    ::close(fd);
+}
+
+}  // namespace
+
 void OutputFiles::commit() {
     std::lock_guard<std::mutex> lock(mutex_);
     // Every final name first: nothing is renamed when one cannot take its file.
@@ -127,6 +142,7 @@ void OutputFiles::commit() {
     }
     for (std::size_t i = 0; i < staged_.size(); ++i) {
         const auto& [temp, final] = staged_[i];
+        keepMode(temp, final);
         std::error_code ec;
         fs::rename(temp, final, ec);
         if (ec)

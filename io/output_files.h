@@ -8,7 +8,8 @@
 // final name before it renames the first file, so a directory in the way
 // fails the whole commit with nothing renamed. Only a rename that fails after
 // these checks (the directory changed meanwhile) can leave the outputs before
-// it in place; the error says so.
+// it in place; the error says so. A file replaced keeps its permissions; a
+// link at a final name is replaced by the file, its target left as it was.
 #pragma once
 
 #include <cstdint>

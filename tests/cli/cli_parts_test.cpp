@@ -147,6 +147,7 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     const std::string out = dir / "a/b";
     fs::create_directories(out);
     clsgtest::writeBytes(out + "/keep.txt", "old");
+    fs::permissions(out + "/keep.txt", fs::perms::owner_read | fs::perms::owner_write);
     {
         OutputFiles files, other;
         files.makeDir(out);
@@ -161,6 +162,9 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         files.commit();
     }
     EXPECT_EQ(clsgtest::slurp(out + "/keep.txt") + clsgtest::slurp(out + "/y.txt"), "newy");
+    // The file replaced stays private.
+    EXPECT_EQ(fs::status(out + "/keep.txt").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
     fs::create_directory(dir / "c.txt");  // a directory in the way: nothing is committed
     {                                     // destroyed, it removes its temporaries
