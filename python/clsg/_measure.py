@@ -60,8 +60,9 @@ def evaluate(labels, truth, n_labels=None):
         raise ValueError(
             f"labels and truth must be 2-D arrays of one shape; got {labels.shape} and {truth.shape}"
         )
-    if truth.dtype.kind == "f" and not np.all(np.isnan(truth) | (truth == np.floor(truth))):
-        raise ValueError("truth must hold whole numbers (label indices); it holds fractions")
+    for name, values in (("labels", labels), ("truth", truth)):
+        if values.dtype.kind == "f" and not np.all(np.isnan(values) | (values == np.floor(values))):
+            raise ValueError(f"{name} must hold whole numbers (label indices); it holds fractions")
     if n_labels is None:
         present = truth[(truth >= 0) & (truth < 255)]
         if not present.size:

@@ -19,6 +19,7 @@ std::mutex gMutex;
 int gActive = 0;             // guarded calls in progress
 unsigned gCleared = 0;       // gInterrupts when the abort was last withdrawn
 bool gMainNotified = false;  // a call on the main thread raised KeyboardInterrupt
+bool gInstalled = false;     // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
 unsigned long gMainThread = 0;
 
@@ -29,15 +30,37 @@ extern "C" void onSigint(int) {
     ksys_request_abort();
 }
 
+// Whether Python's handler for SIGINT is its default one, which raises
+// KeyboardInterrupt. A program that ignores Ctrl-C (a pool's worker, a job
+// started in the background) or handles it itself keeps its way: its calls
+// run to their end, and its own handler runs once they return.
+bool pythonRaisesOnSigint() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    bool raises = false;
+    if (PyObject* signal = PyImport_ImportModule("signal")) {
+        PyObject* handler = PyObject_CallMethod(signal, "getsignal", "i", SIGINT);
+        PyObject* standard = PyObject_GetAttrString(signal, "default_int_handler");
+        raises = handler && handler == standard;
+        Py_XDECREF(handler);
+        Py_XDECREF(standard);
+        Py_DECREF(signal);
+    }
+    PyErr_Clear();
+    PyGILState_Release(state);
+    return raises;
+}
+
 }  // namespace
 
 CallGuard::CallGuard() {
+    const bool takeOver = pythonRaisesOnSigint();  // before the lock: it takes the GIL
     std::lock_guard<std::mutex> lock(gMutex);
     if (gActive++ == 0) {
+        gInstalled = takeOver;
         struct sigaction ours = {};
         ours.sa_handler = onSigint;
         sigemptyset(&ours.sa_mask);
-        sigaction(SIGINT, &ours, &gPrevious);
+        if (takeOver) sigaction(SIGINT, &ours, &gPrevious);
     }
     entered_ = gCleared;
 }
@@ -62,7 +85,7 @@ void CallGuard::leave() {
     const bool interrupted = gInterrupts.load(std::memory_order_relaxed) != entered_;
     if (interrupted && PyThread_get_thread_ident() == gMainThread) gMainNotified = true;
     if (--gActive == 0) {
-        sigaction(SIGINT, &gPrevious, nullptr);
+        if (gInstalled) sigaction(SIGINT, &gPrevious, nullptr);
         const unsigned now = gInterrupts.load(std::memory_order_relaxed);
         if (now != gCleared) {
             ksys_clear_abort();

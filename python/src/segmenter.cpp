@@ -566,6 +566,7 @@ bool Tool::operator==(const Tool& other) const {
 // ---- image files ----
 
 py::array readImage(const std::string& path) {
+    checkPath(path);
     kv3PlanePelBuffer image;
     {
         py::gil_scoped_release release;
@@ -593,6 +594,7 @@ void writeReplacing(const std::string& path, Write write) {
 }  // namespace
 
 void writeImage(const std::string& path, py::handle obj) {
+    checkPath(path);
     const py::array array = asArray(obj, "image");
     if (array.ndim() == 2) {
         const ArrayView dummy = [&] {

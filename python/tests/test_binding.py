@@ -47,6 +47,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"), (seg(3), BP, "0..2"),
             (seg(2**70), BP, "1180591620717411303424 is not in 0..2"), (lambda: tool.save("a\0b"), BP, "a\\x00b"),
             (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
+            (lambda: clsg.read_image("/etc/hostname\0.png"), BP, "hostname\\x00.png"),
+            (lambda: clsg.write_image("a.png\0b", small), BP, "a.png\\x00b"),
             (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
             (mask(np.zeros((10, 10), bool)), BI, ""), (mask(tolerance_frac=1.5), BP, "tolerance_frac must be in 0..1; got 1.5"),
@@ -206,6 +208,9 @@ def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
         with pytest.raises(ValueError, match=words):
             clsg.evaluate(labels, bad)
     assert clsg.evaluate(labels, np.where(truth == 7, 254, truth), n_labels=3) == e  # 254 not judged
+    with pytest.raises(ValueError, match="labels must hold whole numbers"):  # 0.9 is no label 0
+        clsg.evaluate(labels + 0.9, truth, n_labels=3)
+    assert clsg.evaluate(labels.astype(float), truth.astype(float), n_labels=3) == e
 
 
 def flood_counts(labels, label, connectivity):
@@ -306,6 +311,25 @@ print("loading", flush=True)
 clsg.Tool.load(sys.argv[1])  # trains the tool again, for a second or two
 print("loaded", flush=True)
 """
+
+
+KEPT_WAY = """
+import os, signal, threading, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (1200, 1200, 3), np.uint8)
+got = []
+for handler in (signal.SIG_IGN, lambda *_: got.append(1)):
+    signal.signal(signal.SIGINT, handler)
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    tool = clsg.Tool()  # trains for a second or two
+    tool.train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5, tolerance_min=40)
+    print(tool.labels, got, flush=True)
+"""
+
+
+def test_a_program_that_ignores_or_handles_ctrl_c_keeps_its_way():
+    # Its calls run to their end (a pool's workers ignore Ctrl-C); its own handler runs after the call.
+    out = subprocess.run([sys.executable, "-c", KEPT_WAY], capture_output=True, text=True, timeout=120)
+    assert out.stdout == "['a', 'b'] []\n['a', 'b'] [1]\n", out
 
 
 def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
