@@ -283,8 +283,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     MALLOC_TRIM_THRESHOLD_ would have it). For each input NAME.EXT
     the outputs go to out_dir as NAME-labels.png, NAME-confidence.png,
     NAME-score.png, NAME-seg-LABEL.png (those requested). A file that fails
-    (unreadable, corrupt, a second input with the same NAME, one whose
-    outputs would replace one of the inputs or the tool file, or one whose
+    (unreadable, corrupt, one whose outputs an earlier input writes too,
+    such as a second input with the same NAME, one whose outputs would
+    replace one of the inputs or the tool file, or one whose
     workers died: out of memory, a crash) gets a record with its error and
     does not stop the batch.
 
@@ -319,18 +320,21 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
         identity = _identity(p)
         if identity is not None:
             inputs.setdefault(identity, p)
-    seen: Dict[str, str] = {}
+    # Output file -> the input that writes it. Two inputs of one NAME clash, and
+    # so do a.png's a-seg-score.png and a-seg.png's (label "score").
+    claimed: Dict[str, str] = {}
     todo: List[int] = []
     records: List[Optional[Dict[str, Any]]] = [None] * len(paths)
     for i, p in enumerate(paths):
-        stem = _stem(p)
+        mine = [_output_path(out_dir, p, out) for out, _ in wanted]
+        clash = next((claimed[f] for f in mine if f in claimed), None)
         replaced = _replaced_input(p, out_dir, wanted, inputs)
-        if stem in seen:
-            records[i] = _failed(p, f"its outputs would overwrite those of {seen[stem]}")
+        if clash is not None:
+            records[i] = _failed(p, f"its outputs would overwrite those of {clash}")
         elif replaced is not None:
             records[i] = _failed(p, replaced)
         else:
-            seen[stem] = p
+            claimed.update((f, p) for f in mine)
             todo.append(i)
     args = (tool_path, out_dir, neighborhood, normalize_intensity, outputs, regions)
     if client is None:

@@ -99,6 +99,19 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     os.link(tmp_path / "t.clsg", tmp_path / "sub/img0-labels.png")  # the tool, by another name
     again = clsg.dask.segment_files(inputs[:1], tmp_path / "t.clsg", tmp_path / "sub")
     assert not again[0]["ok"] and "t.clsg" in again[0]["error"], again
+    # Inputs of other names may still share an output: a.png's a-seg-score.png (a label named
+    # "score") is a-seg.png's score image. The later input fails; the file is the earlier one's.
+    picture = scene()
+    (named := clsg.Tool()).train({"score": [(picture[:, :40], None)], "rest": [(picture[:, 50:], None)]})
+    named.save(tmp_path / "named.clsg")
+    pair = [str(tmp_path / "sub/a.png"), str(tmp_path / "sub/a-seg.png")]
+    clsg.write_image(pair[0], picture)
+    clsg.write_image(pair[1], picture[::-1].copy())
+    again = clsg.dask.segment_files(pair, tmp_path / "named.clsg", tmp_path / "o3",
+                                    outputs=("score", "segmentation:score"))
+    assert [r["ok"] for r in again] == [True, False] and "overwrite those of " + pair[0] in again[1]["error"]
+    np.testing.assert_array_equal(clsg.read_image(tmp_path / "o3/a-seg-score.png")[..., 0],
+                                  named.run(picture).segmentation(0))
 
 
 def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_path, tool):
