@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -199,6 +200,29 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     EXPECT_FALSE(printStoredReport(none, names, bad.dump()));
     EXPECT_FALSE(printStoredReport(none, {"sky", "sea", "sand"}, good.dump()));
     EXPECT_EQ(none.str(), "");
+}
+
+TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
+    clsg::LabelConfusion c(2);
+    for (const auto& [truth, label, count] : {std::tuple{0, 0, 142977},
+                                              {0, 1, 111451},
+                                              {0, 255, 225572},
+                                              {1, 0, 7},
+                                              {1, 1, 1234567890}})
+        c.add(truth, label, count);
+    std::ostringstream out;
+    printConfusion(out, {"a", "b"}, c);
+    const std::string text = out.str();
+    std::istringstream rows(text.substr(text.find("label given):\n") + 14));
+    std::vector<std::vector<std::string>> table;
+    for (std::string line; std::getline(rows, line);) {
+        std::istringstream words(line);
+        table.emplace_back(std::istream_iterator<std::string>(words),
+                           std::istream_iterator<std::string>());
+    }
+    const std::vector<std::vector<std::string>> expected = {
+        {"a", "b", "none"}, {"a", "142977", "111451", "225572"}, {"b", "7", "1234567890", "0"}};
+    EXPECT_EQ(table, expected) << text;
 }
 
 }  // namespace
