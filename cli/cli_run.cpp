@@ -28,6 +28,7 @@
 #include "cli/diag_html.h"
 #include "cli/interrupts.h"
 #include "cli/legend.h"
+#include "cli/path_option.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/overlay.h"
 #include "clsg/tiled/tiled_run.h"
@@ -299,14 +300,42 @@ std::vector<std::string> runOutputNames(const std::string& name, const ToolFile&
     return names;
 }
 
-std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
-                      const RunSettings& settings, OutputFiles& files, std::ostream& out,
-                      std::vector<std::string>* written) {
-    std::map<std::string, std::size_t> seen;
+namespace {
+
+// Refuses, before anything is read, inputs whose outputs would share a name:
+// two images named alike, or a.png's a-seg-score.png (a label named "score")
+// and a-seg.png's score image. Which image lost its outputs would otherwise
+// depend on which finished first.
+void refuseSharedOutputs(const ToolFile& file, const std::vector<RunInput>& inputs,
+                         const RunSettings& settings) {
+    const auto shown = [&](std::size_t i) {
+        return inputs[i].path.empty() ? inputs[i].name : inputs[i].path;
+    };
+    std::map<std::string, std::size_t> seen, writer;
     for (std::size_t i = 0; i < inputs.size(); ++i)
         if (!seen.emplace(inputs[i].name, i).second)
             throw CliError("two input images are named " + inputs[i].name +
                            "; their outputs would collide");
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        std::vector<std::string> names = runOutputNames(inputs[i].name, file, settings.format);
+        if (settings.regions.table) names.push_back(inputs[i].name + "-regions.csv");
+        for (const std::string& name : names) {
+            const auto [at, fresh] = writer.emplace(name, i);
+            if (!fresh)
+                throw CliError("the outputs of " + shown(at->second) + " and " + shown(i) +
+                               " would both be written to " +
+                               (fs::path(settings.outDir) / name).string() +
+                               "; rename one of them");
+        }
+    }
+}
+
+}  // namespace
+
+std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
+                      const RunSettings& settings, OutputFiles& files, std::ostream& out,
+                      std::vector<std::string>* written) {
+    refuseSharedOutputs(file, inputs, settings);
     files.makeDir(settings.outDir);
 
     std::vector<ImageOutcome> outcomes(inputs.size());
@@ -443,6 +472,30 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
     return paths;
 }
 
+// Refuses a --summary that names a directory or one of the run's own outputs.
+void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& file,
+                           const RunSettings& settings) {
+    const std::string& summary = settings.summaryPath;
+    std::error_code ec;
+    if (summary.empty()) return;
+    if (fs::is_directory(summary, ec) || fs::path(summary).filename().empty())
+        throw CliError("--summary " + summary + " is a directory; give the name of a file");
+    const auto canonical = [](const fs::path& p) {
+        std::error_code e;
+        const fs::path c = fs::weakly_canonical(p, e);
+        return e ? p.lexically_normal() : c;
+    };
+    const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
+    if (canonical(outDir) == canonical(summary))
+        throw CliError("--summary " + summary +
+                       " is the output directory; give the name of a file");
+    for (const RunInput& input : inputs)
+        for (const std::string& name : runOutputNames(input.name, file, settings.format))
+            if (canonical(fs::path(outDir) / name) == canonical(summary))
+                throw CliError("--summary " + summary + " is also " + input.path + "'s output " +
+                               name + ": choose another --summary");
+}
+
 // Refuses a run that would write an output over one of its inputs, or over
 // any file in a directory it reads its images from, before anything is read.
 void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& inputs,
@@ -454,15 +507,20 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         id = {st.st_dev, st.st_ino};
         return true;
     };
+    const auto dirOf = [](const std::string& path) {
+        const fs::path parent = fs::path(path).parent_path();
+        return parent.empty() ? std::string(".") : parent.string();
+    };
     std::map<std::pair<dev_t, ino_t>, std::string> inputFiles, inputDirs;
     std::pair<dev_t, ino_t> id;
-    for (const std::string& image : paths.images)
+    for (const std::string& image : paths.images) {
         if (identity(image, id)) inputFiles.emplace(id, image);
+        if (identity(dirOf(image), id)) inputDirs.emplace(id, dirOf(image));
+    }
     if (identity(toolPath, id)) inputFiles.emplace(id, toolPath);
     for (const std::string& dir : paths.dirs)
         if (identity(dir, id)) inputDirs.emplace(id, dir);
     const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
-    const bool outIsInputDir = identity(outDir, id) && inputDirs.count(id);
     const auto check = [&](const std::string& path, const std::string& whose,
                            const char* option = "--out") {
         if (!identity(path, id)) return;
@@ -470,12 +528,16 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         if (input != inputFiles.end())
             throw CliError(path + " would replace the input " + input->second + " (as " + whose +
                            "); clsg run never writes over its inputs: choose another " + option);
-        if (outIsInputDir)
-            throw CliError(path + " exists in " + settings.outDir +
+        if (identity(dirOf(path), id) && inputDirs.count(id))
+            throw CliError(path + " exists in " + dirOf(path) +
                            ", which this run reads images from; clsg run never writes over files "
-                           "among its inputs: choose another --out, or remove the earlier "
-                           "outputs first");
+                           "among its inputs: choose another " +
+                           option + ", or remove the earlier outputs first");
     };
+    if (!settings.diagDir.empty() && identity(settings.diagDir, id) && inputDirs.count(id))
+        throw CliError("--diag " + settings.diagDir +
+                       " is a directory this run reads images from; its records would be read as "
+                       "images by the next run: choose another --diag");
     for (const RunInput& input : inputs)
         for (const std::string& name : runOutputNames(input.name, file, settings.format))
             check((fs::path(outDir) / name).string(), input.path + "'s output");
@@ -484,6 +546,7 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
             check((fs::path(outDir) / (input.name + "-regions.csv")).string(),
                   input.path + "'s region table");
     if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
+    refuseSummaryInTheWay(inputs, file, settings);
 }
 
 }  // namespace
@@ -640,7 +703,9 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
                     "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM), "
                     "or video files (.mp4, .mkv, .webm, .avi, .mov, ...)")
         ->required();
-    app->add_option("-o,--out", o.outDir, "Output directory (created if missing)")->required();
+    app->add_option("-o,--out", o.outDir, "Output directory (created if missing)")
+        ->required()
+        ->check(nonEmptyPath());
     app->add_option("-n,--neighborhood", o.neighborhood,
                     "Side of the scoring neighbourhood (default: the tool file's, else 3)")
         ->check(CLI::Range(1, 255));
@@ -654,7 +719,8 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
                     "not used with --diag)")
         ->check(CLI::Range(0u, 1024u))
         ->capture_default_str();
-    app->add_option("--diag", o.diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--diag", o.diagDir, "Write the diagnostic records into this directory")
+        ->check(nonEmptyPath());
     app->add_option("--format", o.format, "Output image format")
         ->check(CLI::IsMember({"png", "pnm"}))
         ->capture_default_str();
@@ -664,7 +730,8 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
     app->add_option("--summary", o.summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
                     "taken and each label's share of the pixels (0 to 1); with --regions, "
-                    "each label's region count too");
+                    "each label's region count too")
+        ->check(nonEmptyPath());
     app->add_flag("--regions", o.regions,
                   "Write NAME-regions.csv: one row per region (connected pixels of one label) "
                   "with its label, number, area, box, centroid, mean confidence (0 to 255) and "

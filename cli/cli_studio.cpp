@@ -12,6 +12,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/path_option.h"
 #include "clsg/tuning/training_heap.h"
 #include "studio/studio_server.h"
 
@@ -56,8 +57,10 @@ Command addStudioCommand(CLI::App& parent) {
         "that every request must show). Save tool and Export masks write into the output "
         "directory. Ctrl-C stops the server; a second Ctrl-C stops it at once.");
     app->add_option("images", o->images, "Images to open (in any format clsg run reads)");
-    app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks");
+    app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks")
+        ->check(nonEmptyPath());
     app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")
+        ->check(nonEmptyPath())
         ->capture_default_str();
     app->add_option("-p,--port", o->port, "Port on 127.0.0.1 (0: any free port)")
         ->check(CLI::Range(0, 65535))

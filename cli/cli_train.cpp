@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/count_option.h"
 #include "cli/diag_html.h"
+#include "cli/path_option.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
@@ -178,7 +179,9 @@ Command addTrainCommand(CLI::App& parent) {
         "non-black pixel is selected) or IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are "
         "PNG, JPEG, TIFF, BMP or binary PPM/PGM. In file names, write \\, \\: \\@ and \\\\ "
         "for a comma, colon, at sign and backslash (quote the argument for the shell).");
-    app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")->required();
+    app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")
+        ->required()
+        ->check(nonEmptyPath());
     app->add_option("-l,--label", o->labels, "A label and its examples (repeat per label)")
         ->required()
         ->expected(1)
@@ -190,7 +193,8 @@ Command addTrainCommand(CLI::App& parent) {
                     "Smallest colour tolerance, in channel units")
         ->check(CLI::Range(0u, 255u))
         ->capture_default_str();
-    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory");
+    app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory")
+        ->check(nonEmptyPath());
     app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
         ->check(countAtLeast(1))
         ->capture_default_str();
@@ -199,7 +203,8 @@ Command addTrainCommand(CLI::App& parent) {
                       "Choose the colour tolerance and the neighbourhood by cross-validation on "
                       "the examples, and print how well each label is found");
     app->add_option("--report", o->reportPath, "With --auto: also write the report as JSON")
-        ->needs(autoFlag);
+        ->needs(autoFlag)
+        ->check(nonEmptyPath());
     for (CLI::Option* given : app->get_options())
         if (given->get_name() == "--color-tolerance-frac" ||
             given->get_name() == "--color-tolerance-min")

@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/demo_photo.h"
+#include "cli/path_option.h"
 
 namespace clsg {
 
@@ -87,7 +88,9 @@ Command addDemoCommand(CLI::App& parent) {
     auto outDir = std::make_shared<std::string>("demo-out");
     CLI::App* app = parent.add_subcommand(
         "demo", "Train four labels on the built-in photograph, segment it, write all outputs");
-    app->add_option("-o,--out", *outDir, "Output directory")->capture_default_str();
+    app->add_option("-o,--out", *outDir, "Output directory")
+        ->check(nonEmptyPath())
+        ->capture_default_str();
     return {app, [outDir]() { return runDemo(*outDir); }};
 }
 

@@ -175,6 +175,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
         {train + red + "--report r.json", "requires --auto", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
+        {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
+        {run + "--out ''", "--out: needs a file or directory name", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
         {train + "a=bands.png:empty-mask.png", "selects no pixel", 1},
@@ -191,7 +193,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --summary tool.clsg",
          "would replace the input tool.clsg (as the summary); clsg run never writes over its "
          "inputs: choose another --summary",
-         1}};
+         1},
+        // Nor is a summary lost to a directory or an output of the run.
+        {run + "--out out --summary out", "--summary out is the output directory", 1},
+        {run + "--out out --summary out/bands-labels.png",
+         "--summary out/bands-labels.png is also bands.png's output bands-labels.png", 1}};
     const std::set<std::string> before = listing(dir);
     const std::string bands = slurp(dir / "bands.png"), mask = slurp(dir / "small-mask.png");
     for (const auto& [line, message, status] : cases) {
@@ -209,7 +215,9 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     fs::copy_file(dir / "bands.png", dir / "d/s1-r1-e1.png");
     const Outcome diag = clsg(dir, "run tool.clsg d/s1-r1-e1.png --out out --diag d");
     EXPECT_NE(diag.status, 0);
-    EXPECT_NE(diag.err.find("it is the input d/s1-r1-e1.png"), std::string::npos) << diag.err;
+    EXPECT_NE(diag.err.find("--diag d is a directory this run reads images from"),
+              std::string::npos)
+        << diag.err;
     EXPECT_EQ(slurp(dir / "d/s1-r1-e1.png"), bands);
     fs::remove_all(dir / "d"), fs::remove_all(dir / "out");
     // A write error names the output and why; files of at most 4 KB: messages fit, outputs not.
@@ -250,6 +258,7 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     writePlainPng(dir / "photos/photo-overlay.png", 48, 32, bands({2, 1, 0}));   // the user's own
     writePlainPng(dir / "photos/photo-overlays.png", 48, 32, bands({2, 1, 0}));  // no output name
     writePlainPng(dir / "photos/other-labels.png", 48, 32, bands({2, 1, 0}));    // no input "other"
+    writeBytes(dir / "photos/notes.csv", "the user's own");
     const std::string userOverlay = slurp(dir / "photos/photo-overlay.png");
     const std::string skipped =
         "clsg: skipping 1 file named as this run's outputs for its other "
@@ -262,7 +271,24 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
          "photos/photo-overlay.png would replace the input photos/photo-overlay.png (as "
          "photos/photo.png's output)"},
         {"run tool.clsg photos/photo.png --out out --format pnm --summary photos/photo.png",
-         "photos/photo.png would replace the input photos/photo.png (as the summary)"}};
+         "photos/photo.png would replace the input photos/photo.png (as the summary)"},
+        // A named image's directory is read from as well, and so is a summary's.
+        {"run tool.clsg photos/photo.png --out photos",
+         "photos/photo-overlay.png exists in photos, which this run reads images from"},
+        {"run tool.clsg photos --out out --summary photos/notes.csv",
+         "photos/notes.csv exists in photos, which this run reads images from; clsg run "
+         "never writes over files among its inputs: choose another --summary"},
+        // Inputs of other names that would share an output: refused whatever finishes first.
+        {"run shared.clsg photos/photo.png shared/photo-seg.png --out out -j 2",
+         "the outputs of photos/photo.png and shared/photo-seg.png would both be written to "
+         "out/photo-seg-labels.png"}};
+    fs::create_directories(dir / "shared");
+    fs::copy_file(dir / "bands.png", dir / "shared/photo-seg.png");
+    EXPECT_EQ(clsg(dir,
+                   "train shared.clsg --label labels=bands.png@0,0,16,32 "
+                   "--label other=bands.png@16,0,32,32")
+                  .status,
+              0);
     const std::set<std::string> before = listing(dir);
     for (const auto& [line, message] : refused) {
         const Outcome o = clsg(dir, line);
