@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/path_option.h"
 #include "clsg/tuning/training_heap.h"
+#include "studio/session_lock.h"
 #include "studio/studio_server.h"
 
 namespace clsg {
@@ -74,6 +75,7 @@ Command addStudioCommand(CLI::App& parent) {
     app->add_option("--training-budget-bytes", o->trainingBytes)->group("");
 
     return {app, [o]() {
+                const SessionLock lock(o->outDir);  // one studio per session file
                 StudioSession session(o->outDir);
                 if (o->trainingBytes != 0) {
                     kvCompositeColorSegmenterBudget budget =
@@ -133,8 +135,19 @@ Command addStudioCommand(CLI::App& parent) {
                 pthread_kill(waiter.native_handle(), SIGTERM);
                 waiter.join();
                 std::cout << "clsg studio: stopped";
+                // A change the file could not take gets a last try.
+                if (!session.unsavedReason().empty()) {
+                    try {
+                        session.autosave();
+                    } catch (const StudioError&) {  // said below
+                    }
+                }
                 std::error_code ec;
-                if (std::filesystem::exists(session.sessionPath(), ec))
+                if (!session.unsavedReason().empty())
+                    std::cout << "; the last changes could not be saved in "
+                              << session.sessionPath() << " (" << session.unsavedReason()
+                              << "): it holds the marks, labels and settings from before them";
+                else if (std::filesystem::exists(session.sessionPath(), ec))
                     std::cout << "; the marks, labels and settings are in " << session.sessionPath()
                               << " (clsg studio on the same images with --out " << o->outDir
                               << " offers them again)";

@@ -236,6 +236,16 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     image.marks.assign(
         static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
     image.digest = pixelDigest(pixels);
+    // Marks restored for this image before it was opened.
+    for (auto c = carried_.begin(); c != carried_.end(); ++c) {
+        std::vector<uint8_t> marks;
+        if (c->digest == image.digest && c->width == pixels.width() &&
+            c->height == pixels.height() && decodeRuns(c->runs, image.marks.size(), marks)) {
+            image.marks = std::move(marks);
+            carried_.erase(c);
+            break;
+        }
+    }
     images_.push_back(std::move(image));
     ++revision_;
     return images_.size() - 1;
@@ -337,12 +347,20 @@ void StudioSession::deleteLabel(std::size_t label) {
     checkLabel(label);
     labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
     const uint8_t removed = static_cast<uint8_t>(label + 1);
-    for (StudioImage& image : images_)
-        for (uint8_t& m : image.marks)
+    const auto renumber = [removed](std::vector<uint8_t>& marks) {
+        for (uint8_t& m : marks)
             if (m == removed)
                 m = 0;
             else if (m > removed)
                 --m;
+    };
+    for (StudioImage& image : images_) renumber(image.marks);
+    for (CarriedMarks& c : carried_) {
+        std::vector<uint8_t> marks;
+        if (!decodeRuns(c.runs, static_cast<std::size_t>(c.width * c.height), marks)) continue;
+        renumber(marks);
+        c.runs = encodeRuns(marks.data(), marks.size());
+    }
     deriveColors();
     trainSettingsChanged();
 }
@@ -846,6 +864,15 @@ void StudioSession::autosave() {
                           {"marks", runs.size()}});
         marks += runs;
     }
+    for (const CarriedMarks& c : carried_) {
+        images.push_back({{"name", c.name},
+                          {"path", c.path},
+                          {"width", c.width},
+                          {"height", c.height},
+                          {"digest", c.digest},
+                          {"marks", c.runs.size()}});
+        marks += c.runs;
+    }
     const std::time_t now = std::time(nullptr);
     const std::string head = json{
         {"savedAt", static_cast<int64_t>(now)},
@@ -868,7 +895,9 @@ void StudioSession::autosave() {
         }
         files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);
         files.commit();
+        unsaved_.clear();
     } catch (const FileError& e) {
+        unsaved_ = e.what();
         throw StudioError(std::string("cannot save the session: ") + e.what());
     }
 }
@@ -882,20 +911,31 @@ std::string StudioSession::findRestore() {
     return why;
 }
 
+std::size_t StudioSession::openImageFor(const CarriedMarks& saved,
+                                        const std::vector<bool>& taken) const {
+    std::size_t found = images_.size();
+    for (std::size_t k = 0; k < images_.size(); ++k) {
+        const StudioImage& image = images_[k];
+        if (taken[k] || image.digest != saved.digest || image.pixels.width() != saved.width ||
+            image.pixels.height() != saved.height)
+            continue;
+        if (image.name == saved.name) return k;
+        if (found == images_.size()) found = k;
+    }
+    return found;
+}
+
 std::string StudioSession::findRestoreIn(const std::string& path) {
     using json = nlohmann::json;
     restorable_.reset();
     restoreInfo_.reset();
     std::string bytes;
     try {
-        // Marks take at most two bytes a pixel.
-        uint64_t limit = 1 << 20;
-        for (const StudioImage& image : images_) limit += 2 * image.marks.size() + 64;
-        const std::vector<unsigned char> raw = readFileBytes(path, limit);
+        const std::vector<unsigned char> raw = readFileBytes(path, kMaxSessionBytes);
         bytes.assign(raw.begin(), raw.end());
-    } catch (const ImageError&) {
+    } catch (const ImageError& e) {
         std::error_code ec;
-        return fs::exists(path, ec) ? path + " cannot be read" : "";
+        return fs::exists(path, ec) ? path + " cannot be read (" + e.what() + "); it is kept" : "";
     }
     const std::size_t magic = sizeof kSessionMagic - 1;
     try {
@@ -906,6 +946,7 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         const json head = json::parse(bytes.substr(magic + 8, headSize));
         std::size_t at = magic + 8 + headSize;
         SavedSession saved;
+        std::vector<bool> taken(images_.size(), false);
         for (const json& l : head.at("labels"))
             saved.labels.push_back({l.at("name").get<std::string>(),
                                     l.at("color").get<uint32_t>() & 0xffffffu,
@@ -927,21 +968,30 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
             if (size > bytes.size() - at) throw std::runtime_error("truncated");
             const std::string runs = bytes.substr(at, size);
             at += size;
-            const uint64_t digest = i.at("digest").get<uint64_t>();
-            for (std::size_t k = 0; k < images_.size(); ++k) {
-                const StudioImage& image = images_[k];
-                if (image.digest != digest || image.pixels.width() != i.at("width").get<long>() ||
-                    image.pixels.height() != i.at("height").get<long>())
-                    continue;
-                std::vector<uint8_t> marks;
-                if (!decodeRuns(runs, image.marks.size(), marks))
-                    throw std::runtime_error("bad marks");
-                for (uint8_t m : marks)
-                    if (m > saved.labels.size()) throw std::runtime_error("bad marks");
-                if (std::any_of(marks.begin(), marks.end(), [](uint8_t m) { return m != 0; }))
-                    saved.marks.emplace_back(k, std::move(marks));
-                break;
+            CarriedMarks entry{i.at("name").get<std::string>(), i.value("path", std::string()),
+                               i.at("width").get<long>(),       i.at("height").get<long>(),
+                               i.at("digest").get<uint64_t>(),  runs};
+            const auto side = [](long v) {
+                return v > 0 && static_cast<uint64_t>(v) <= kMaxTotalPixels;
+            };
+            if (!side(entry.width) || !side(entry.height) ||
+                static_cast<uint64_t>(entry.width) * static_cast<uint64_t>(entry.height) >
+                    kMaxTotalPixels)
+                throw std::runtime_error("bad image size");
+            std::vector<uint8_t> marks;
+            if (!decodeRuns(runs, static_cast<std::size_t>(entry.width * entry.height), marks))
+                throw std::runtime_error("bad marks");
+            for (uint8_t m : marks)
+                if (m > saved.labels.size()) throw std::runtime_error("bad marks");
+            if (std::none_of(marks.begin(), marks.end(), [](uint8_t m) { return m != 0; }))
+                continue;
+            const std::size_t k = openImageFor(entry, taken);
+            if (k == images_.size()) {
+                saved.others.push_back(std::move(entry));
+                continue;
             }
+            taken[k] = true;
+            saved.marks.emplace_back(k, std::move(marks));
         }
         if (saved.labels.empty() || saved.marks.empty()) return "";
         restoreInfo_ =
@@ -965,6 +1015,7 @@ void StudioSession::restore(bool accept) {
         settings_ = restorable_->settings;
         for (StudioImage& image : images_) std::fill(image.marks.begin(), image.marks.end(), 0);
         for (auto& [index, marks] : restorable_->marks) images_[index].marks = std::move(marks);
+        carried_ = std::move(restorable_->others);
         trainSettingsChanged();
     }
     restorable_.reset();

@@ -99,6 +99,9 @@ public:
     // marks and the kept outputs): 2^28 pixels is some 2 GiB.
     static constexpr std::size_t kMaxImages = 64;
     static constexpr uint64_t kMaxTotalPixels = uint64_t{1} << 28;
+    // The largest session file read: marks take at most two bytes a pixel,
+    // and a file may also keep the marks of as many pixels not open.
+    static constexpr uint64_t kMaxSessionBytes = (uint64_t{1} << 20) + 4 * kMaxTotalPixels;
 
     // outDir: where save and export write (created when needed).
     // maxTotalPixels: what the open images may hold together.
@@ -197,6 +200,8 @@ public:
     // keeps the file found at the start as studio-session.previous.clsgs.
     // Throws StudioError.
     void autosave();
+    // Why the last autosave failed; empty when it succeeded (or none was made).
+    const std::string& unsavedReason() const { return unsaved_; }
     // Reads the session file left by an earlier studio on this output
     // directory (or, when that offers nothing, the one kept aside before it);
     // when it has labels and marks for some open image, offers it
@@ -217,6 +222,10 @@ public:
 
 private:
     std::string findRestoreIn(const std::string& path);
+    struct CarriedMarks;
+    // The open image, not yet taken, that shows saved's pixels (one of its
+    // name first); images().size() when none does.
+    std::size_t openImageFor(const CarriedMarks& saved, const std::vector<bool>& taken) const;
     const StudioImage& imageAt(std::size_t image) const;
     void checkLabel(std::size_t label) const;
     void checkNewName(const std::string& name, std::size_t except) const;
@@ -236,12 +245,23 @@ private:
     std::string program_ = "clsg";
     uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside
+    std::string unsaved_;        // see unsavedReason
     bool restoreAnswered_ = false;
+    // The marks of an image the session file holds but no open image shows:
+    // written again with every save, and given to the image once it is opened.
+    struct CarriedMarks {
+        std::string name, path;
+        long width = 0, height = 0;
+        uint64_t digest = 0;
+        std::string runs;  // encodeRuns of width * height marks
+    };
     struct SavedSession {
         std::vector<StudioLabel> labels;
         StudioSettings settings;
         std::vector<std::pair<std::size_t, std::vector<uint8_t>>> marks;  // open image, marks
+        std::vector<CarriedMarks> others;
     };
+    std::vector<CarriedMarks> carried_;  // from the file restored
     std::optional<SavedSession> restorable_;
     std::optional<StudioRestore> restoreInfo_;
     std::vector<StudioImage> images_;

@@ -26,6 +26,7 @@
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/suggest_params.h"
+#include "studio/session_lock.h"
 #include "studio/studio_runs.h"
 
 using namespace clsg;
@@ -737,6 +738,75 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     sixth.call("/api/restore", {{"accept", true}});
     EXPECT_EQ(sixth.client->Get("/api/marks?i=1")->body, otherMarks);
     sixth.stop(SIGTERM);
+
+    // A change the file could not take is not called saved at the stop.
+    fs::create_directories(dir_ / "blocked/studio-session.clsgs");  // in the file's way,
+    fs::create_directories(dir_ / "blocked/studio-session.previous.clsgs/full");  // not moved
+    StudioProcess seventh(imagePath_ + " --out " + dir_ / "blocked");
+    EXPECT_NE(seventh.call("/api/labels", {{"op", "add"}, {"name", "x"}})["sessionNotSaved"],
+              json());
+    const auto [done, said] = seventh.stop(SIGTERM);
+    EXPECT_NE(said.find("the last changes could not be saved in " +
+                        dir_ / "blocked/studio-session.clsgs"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("are in"), std::string::npos) << said;
+}
+
+// Marks belong to their images, whichever of them a session opens: a session on
+// some of the images keeps the others' marks in its file, marks follow a label
+// deleted meanwhile, and identical images keep their own. A large file restores
+// however few pixels are open; a second studio stays off a directory in use.
+TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
+    const std::string out = dir_ / "m";
+    kv3PlanePelBuffer big(kvPelRect(0, 0, 900, 700));
+    for (kvPelBuffer<unsigned char> plane : {big.plane0(), big.plane1(), big.plane2()})
+        kfPelSet(plane, 60);  // a handle: the picture's pels
+    const auto mark = [](StudioSession& s, std::size_t image, std::array<long, 4> r, uint8_t v) {
+        s.paintMarks(image, r[0], r[1], r[2], r[3], Bytes(r[2] * r[3], v));
+    };
+    Bytes twin, noisy(900 * 700);
+    {
+        const SessionLock lock(out);
+        EXPECT_THROW(SessionLock again(out), StudioError);
+        StudioSession first(out);
+        first.addImage("a", "", image_);
+        first.addImage("big", "", big);
+        first.addImage("a", "", image_);  // the same pixels, opened twice
+        first.addLabel("x");
+        first.addLabel("y");
+        mark(first, 0, {1, 1, 3, 3}, 1);
+        mark(first, 2, {5, 5, 2, 2}, 2);
+        for (std::size_t i = 0; i < noisy.size(); ++i) noisy[i] = uint8_t(1 + i % 2);
+        first.paintMarks(1, 0, 0, 900, 700, noisy);  // over 1 MB of runs
+        first.autosave();
+        twin = first.images()[2].marks;
+    }
+    ASSERT_GT(fs::file_size(out + "/studio-session.clsgs"), 1u << 20);
+    {
+        StudioSession second(out);  // one image only, and a label deleted
+        second.addImage("a", "", image_);
+        EXPECT_EQ(second.findRestore(), "");
+        ASSERT_TRUE(second.pendingRestore());
+        second.restore(true);
+        EXPECT_EQ(std::count(second.images()[0].marks.begin(), second.images()[0].marks.end(), 1),
+                  9);
+        second.deleteLabel(0);
+        second.autosave();
+    }
+    StudioSession third(out);
+    third.addImage("a", "", image_);
+    third.addImage("a", "", image_);
+    EXPECT_EQ(third.findRestore(), "");
+    third.restore(true);
+    ASSERT_EQ(third.labels().size(), 1u);
+    EXPECT_EQ(third.labels()[0].name, "y");
+    EXPECT_EQ(third.images()[0].marks, Bytes(kW * kH, 0));  // its x marks went with x
+    for (uint8_t& m : twin) m = m == 2 ? 1 : 0;
+    EXPECT_EQ(third.images()[1].marks, twin);
+    third.addImage("big", "", big);  // opened later, it gets its marks
+    for (uint8_t& m : noisy) m = m == 2 ? 1 : 0;
+    EXPECT_EQ(third.images()[2].marks, noisy);
 }
 
 // A raw connection to a port on 127.0.0.1.

@@ -1,0 +1,36 @@
+#include "studio/session_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "studio/studio_session.h"
+
+namespace clsg {
+
+SessionLock::SessionLock(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const std::string path = (fs::path(dir) / kLockFile).string();
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0)
+        throw StudioError("cannot open " + path + " to keep other studios off " + dir + ": " +
+                          std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        if (error == EWOULDBLOCK)
+            throw StudioError("another clsg studio saves its session in " + dir +
+                              "; stop it, or give this one another --out");
+        throw StudioError("cannot lock " + path + ": " + std::strerror(error));
+    }
+}
+
+SessionLock::~SessionLock() { ::close(fd_); }
+
+}  // namespace clsg

@@ -1,0 +1,26 @@
+// Keeps other studios off an output directory while this one saves its
+// session there: a second studio on the same directory would write its own
+// session over this one's, and the marks of both would be lost in turn.
+#pragma once
+
+#include <string>
+
+namespace clsg {
+
+class SessionLock {
+public:
+    static constexpr const char* kLockFile = ".studio-session.lock";
+
+    // Creates dir when missing and takes its lock for this object's life
+    // (the system lets it go when the process ends, however it ends).
+    // Throws StudioError when another studio holds it, or it cannot be taken.
+    explicit SessionLock(const std::string& dir);
+    SessionLock(const SessionLock&) = delete;
+    SessionLock& operator=(const SessionLock&) = delete;
+    ~SessionLock();
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace clsg
