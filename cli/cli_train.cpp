@@ -53,10 +53,6 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     const std::vector<kvCompositeColorSet> sets =
         cropExamples(buildCompositeColors(labels, loadImage, maskLimits));
     checkReadable(sets, params);
-    if (params.colorToleranceFrac() == 0.0)
-        std::cerr << "clsg: warning: a colour tolerance fraction of 0 gives each trained colour "
-                     "only the tolerance of --color-tolerance-min; the model grows large and "
-                     "labels little (try 0.02 to 0.3, or --auto)\n";
     for (std::size_t i = 0; i < sets.size(); ++i)
         for (std::size_t j = i + 1; j < sets.size(); ++j)
             if (sets[i] == sets[j])
@@ -215,6 +211,11 @@ Command addTrainCommand(CLI::App& parent) {
             // The range check lets "nan" through.
             if (!(o->toleranceFrac >= 0.0 && o->toleranceFrac <= 1.0))
                 throw UsageError("--color-tolerance-frac: must be a number from 0 to 1");
+            // Every colour weight is the fraction squared times a distance term.
+            if (o->toleranceFrac == 0.0)
+                throw UsageError(
+                    "--color-tolerance-frac: 0 gives every colour a weight of 0, so the tool "
+                    "would label no pixel; give a fraction above 0 (0.02 to 0.3), or --auto");
             std::vector<LabelOption> labels;
             for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
             kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);

@@ -368,6 +368,10 @@ void StudioSession::deleteLabel(std::size_t label) {
 void StudioSession::setSettings(const StudioSettings& s) {
     if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
         throw StudioError("the tolerance fraction must lie between 0 and 1");
+    if (s.toleranceFrac == 0)
+        throw StudioError(
+            "a tolerance fraction of 0 gives every colour a weight of 0, so no pixel "
+            "would be labelled: give a fraction above 0");
     if (s.neighborhood < 1 || s.neighborhood > kMaxNeighborhood)
         throw StudioError("the neighbourhood size must lie between 1 and " +
                           std::to_string(kMaxNeighborhood));

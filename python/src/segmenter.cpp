@@ -321,6 +321,10 @@ void Tool::train(const py::dict& labels, double toleranceFrac, long long toleran
         throwBadParams("tolerance_min must be in 0..255; got " + std::to_string(toleranceMin));
     if (!(toleranceFrac >= 0.0 && toleranceFrac <= 1.0))
         throwBadParams("tolerance_frac must be in 0..1; got " + kfStr(toleranceFrac));
+    if (toleranceFrac == 0.0)
+        throwBadParams(
+            "tolerance_frac 0 gives every colour a weight of 0, so the tool would "
+            "label no pixel; give a fraction above 0 (0.02 to 0.3), or use suggest");
     const kvCompositeColorSegmenterTrainParams params(toleranceFrac,
                                                       static_cast<uint32_t>(toleranceMin));
 

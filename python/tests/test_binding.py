@@ -52,6 +52,7 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
             (mask(np.zeros((10, 10), bool)), BI, ""), (mask(tolerance_frac=1.5), BP, "tolerance_frac must be in 0..1; got 1.5"),
+            (mask(tolerance_frac=0.0), BP, "label no pixel"),
             (mask(tolerance_frac=float("nan")), BP, "tolerance_frac"), (seg("nope"), BP, "nope"),
             (train({"a b": [(small, None)]}), BP, "a b"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
             (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "254")]:

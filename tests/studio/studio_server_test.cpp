@@ -362,7 +362,7 @@ TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
     api("/api/save", {{"file", std::string(StudioServer::kMaxJsonBody, 'a')}}, 413);
     api("/api/settings", {{"toleranceFrac", 0.1}}, 400);
     for (const json& c :
-         json::parse("[[1.5,2,3,false,422],[0.1,-1,3,false,400],"
+         json::parse("[[1.5,2,3,false,422],[0,2,3,false,422],[0.1,-1,3,false,400],"
                      "[0.1,2,256,false,400],[0.1,256,3,false,400],[0.1,2,3,1,400]]"))
         api("/api/settings", settings(c[0], c[1], c[2], c[3]), c[4]);
 
@@ -627,10 +627,10 @@ TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
     EXPECT_NE(full->body.find("at most 64 images"), std::string::npos) << full->body;
 
     // Training within the budget of files from elsewhere: twelve labels at
-    // fraction 0 would take 1.5 GB.
+    // fraction 0.001 (255 levels) would take 1.5 GB.
     for (int k = 1; k < 12; ++k) label(("l" + std::to_string(k)).c_str());
     for (int k = 0; k < 12; ++k) paint(k, {k, 0, 1, 1});
-    api("/api/settings", settings(0, 0, 3));
+    api("/api/settings", settings(0.001, 0, 3));
     const auto r = post("/api/segment", json{{"image", 0}}.dump());
     EXPECT_EQ(code(r), 422);
     EXPECT_NE(r->body.find("training would cost too much"), std::string::npos) << r->body;
