@@ -86,7 +86,7 @@ Trains the tool from scratch, replacing what it knew.
 
 labels maps each label name to its examples, a list of (image, mask) pairs;
 a mask of None selects the whole image. Label i of the results is the i-th
-key; names are 1 to 64 letters, digits, '_' or '-'. tolerance_frac (0..1) is
+key; names are 1 to 64 letters, digits, '_' or '-'. tolerance_frac (above 0, at most 1) is
 the relative colour tolerance, tolerance_min (0..255) its floor in channel
 units.
 colors optionally maps label names to display colours ("#rrggbb" or
