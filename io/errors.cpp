@@ -1,11 +1,14 @@
 #include "clsg/io/errors.h"
 
+#include <new>
+
 #include "clsg/colorseg/errors.h"
 
 namespace clsg {
 
 std::string describeError(const std::exception& e) {
     std::string text = e.what();
+    if (dynamic_cast<const std::bad_alloc*>(&e)) text = "out of memory";
     if (dynamic_cast<const kvCompositeColorSegmenterDefs::TooManyCompositeColors*>(&e))
         text = "too many labels (at most 254)";
     if (text.empty()) {

@@ -13,6 +13,8 @@
 #include "cli/label_option.h"
 #include "cli/legend.h"
 #include "cli/training_examples.h"
+#include "clsg/colorseg/errors.h"
+#include "clsg/io/errors.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
 #include "clsg/io/overlay.h"
@@ -223,6 +225,13 @@ TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
     const std::vector<std::vector<std::string>> expected = {
         {"a", "b", "none"}, {"a", "142977", "111451", "225572"}, {"b", "7", "1234567890", "0"}};
     EXPECT_EQ(table, expected) << text;
+}
+
+TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
+    EXPECT_EQ(describeError(std::bad_alloc()), "out of memory");
+    EXPECT_EQ(describeError(kvCompositeColorSegmenterDefs::NotTrained()),
+              "the tool is not trained");
+    EXPECT_EQ(describeError(std::runtime_error("two\nlines")), "two lines");
 }
 
 }  // namespace
