@@ -661,8 +661,11 @@ StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
 
 bool StudioSession::keptRegions(std::size_t image) {
     const kvPelBuffer<unsigned char>& labels = outputs_[0];
+    // Only a label image of the labels, marks and settings as they are now.
+    const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
     if (image != resultImage_ || !labels.isBound() ||
-        labels.window() != imageAt(image).pixels.window())
+        labels.window() != imageAt(image).pixels.window() ||
+        resultToolRevision_ != trainRevision_ || !(resultParams_ == params))
         return false;
     const long top = labels.window().top();
     if (!regionsOf_.isBound() || regionsOf_.pointToRow(top) != labels.pointToRow(top)) {

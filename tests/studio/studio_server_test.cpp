@@ -1034,6 +1034,14 @@ TEST_F(StudioServerTest, RegionCountsAndAreasMatchTheCommandLine) {
     EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", kW}, {"y", 4}}), json(nullptr));
     EXPECT_EQ(api("/api/region", {{"image", 0}, {"x", 3}, {"y", 4}}), json(nullptr));  // not kept
     api("/api/region", {{"image", 2}, {"x", 3}, {"y", 4}}, 422);                       // not open
+    // A label image of other labels or settings is not kept: no stale region.
+    ASSERT_TRUE(api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}}).is_object());
+    api("/api/settings", settings(0.1, 2, 3));
+    EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}}), json(nullptr));
+    api("/api/settings", settings(0.1, 2, 1));
+    ASSERT_EQ(code(post("/api/segment", json{{"image", 1}}.dump())), 200);
+    api("/api/labels", {{"op", "delete"}, {"label", 0}});
+    EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}}), json(nullptr));
 }
 
 }  // namespace
