@@ -738,6 +738,21 @@ std::string StudioSession::runCommand(const std::string& toolPath) const {
     return command;
 }
 
+namespace {
+
+// A file name as clsg train's --label reads it: a comma, colon, at sign or
+// backslash escaped by a backslash.
+std::string exampleName(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == ',' || c == ':' || c == '@' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
 StudioExport StudioSession::exportMasks(const std::string& dirName) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
@@ -756,12 +771,10 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
         result.files.push_back((fs::path(dirName) / relative).string());
         return files.stage(path);
     };
-    // Images without a file the command line can name are written alongside.
+    // Images without a file of their own are written alongside.
     std::vector<std::string> imagePaths;
     for (const StudioImage& image : images_) {
-        const bool nameable =
-            !image.path.empty() && image.path.find_first_of(",:@") == std::string::npos;
-        if (nameable) {
+        if (!image.path.empty()) {
             imagePaths.push_back(image.path);
             continue;
         }
@@ -782,8 +795,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
             files.makeDir(labelDir);
             const std::string relative = labels_[label].name + "/" + image.name + ".png";
             writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
-            examples += (examples.empty() ? "" : ",") + imagePaths[i] + ":" +
-                        (fs::path(dir) / relative).string();
+            examples += (examples.empty() ? "" : ",") + exampleName(imagePaths[i]) + ":" +
+                        exampleName((fs::path(dir) / relative).string());
         }
         if (examples.empty())
             throw StudioError("label " + labels_[label].name + " has no marks to export");

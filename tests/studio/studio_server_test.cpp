@@ -178,7 +178,22 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     paint(-1, kTeal);  // erasing a label's last marks leaves it out; erasing all fails
     EXPECT_EQ(segment().meta["counts"][1], 0);
     paint(-1, kOrange);
-    api("/api/segment", {{"image", 0}}, 422);
+    api("/api/segment", {{"image", 0}},
+        422);  // An image whose file name holds the characters --label escapes is named, escaped.
+    const std::string odd = dir_ / "a\\b,c:d@e.png";
+    writeColorImage(odd, image_, ImageFormat::Png);
+    session_.addImage("odd", odd, image_);
+    for (const char* at : {"x=0&y=0&w=2&h=2", "x=30&y=10&w=2&h=2"})  // orange, then teal
+        ASSERT_EQ(code(post(std::string("/api/marks?i=1&") + at,
+                            encodeRuns(Bytes(4, at[2] == '0' ? 1 : 2).data(), 4), kBinary)),
+                  200);
+    const std::string command = api("/api/export", {{"dir", "odd"}})["command"];
+    EXPECT_NE(command.find("a\\\\b\\,c\\:d\\@e.png:"), std::string::npos) << command;
+    ASSERT_EQ(
+        std::system(("'" CLSG_CLI_PATH "'" + command.substr(command.find(" train "))).c_str()), 0);
+    const ToolFile trained = readToolFile(dir_ / "out/odd/tool.clsg");
+    EXPECT_EQ(trained.tool.compositeColors()[1].instances().size(), 1u);
+    EXPECT_EQ(trained.labels.at(1).sources.size(), 1u) << command;
 }
 
 double distance(const std::string& hex, uint32_t b) {
