@@ -88,6 +88,18 @@ uint32_t colorArg(py::handle value, const std::string& label) {
                    py::repr(value).cast<std::string>());
 }
 
+// A real number (an int, a float, numpy's), not a bool nor a string.
+double realArg(py::handle value, const char* name) {
+    if (!PyBool_Check(value.ptr()) && !py::isinstance<py::str>(value) &&
+        !py::isinstance<py::bytes>(value)) {
+        const double v = PyFloat_AsDouble(value.ptr());
+        if (!(v == -1.0 && PyErr_Occurred())) return v;
+        PyErr_Clear();
+    }
+    throwBadParams(std::string(name) + " must be a number; got " +
+                   py::repr(value).cast<std::string>());
+}
+
 // None: the tool file's size, else 3.
 long long neighborhoodArg(py::handle value, const ToolFile& file) {
     if (value.is_none()) return file.neighborhoodSize.value_or(3);
@@ -238,13 +250,16 @@ uint64_t pixelCountArg(py::handle value, const char* name) {
 
 }  // namespace
 
-py::object Result::regions(py::handle minArea, py::handle fillHoles, long long connectivity) {
+py::object Result::regions(py::handle minArea, py::handle fillHoles, py::handle connectivity) {
     clsg::RegionOptions options;
     options.minArea = pixelCountArg(minArea, "min_area");
     options.fillHoles = pixelCountArg(fillHoles, "fill_holes");
-    if (connectivity != 4 && connectivity != 8)
-        throwBadParams("connectivity must be 4 or 8; got " + std::to_string(connectivity));
-    options.connectivity = static_cast<int>(connectivity);
+    const std::optional<py::int_> given = asInteger(connectivity);
+    const long long neighbours = given ? integerValue(*given) : 0;
+    if (neighbours != 4 && neighbours != 8)
+        throwBadParams("connectivity must be 4 or 8; got " +
+                       py::repr(connectivity).cast<std::string>());
+    options.connectivity = static_cast<int>(neighbours);
     std::vector<clsg::Region> table;
     {
         py::gil_scoped_release release;
@@ -313,12 +328,18 @@ std::shared_ptr<const ToolFile> Tool::snapshot() const {
     return file_;
 }
 
-void Tool::train(const py::dict& labels, double toleranceFrac, long long toleranceMin,
-                 py::handle colors) {
+void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, py::handle colors) {
+    const double toleranceFrac = realArg(fracArg, "tolerance_frac");
+    const std::optional<py::int_> minInt = asInteger(minArg);
+    if (!minInt)
+        throwBadParams("tolerance_min must be an integer; got " +
+                       py::repr(minArg).cast<std::string>());
+    const long long toleranceMin = integerValue(*minInt);
     // Above 255 the floor would widen every level range while the tolerance the
     // scores are scaled by wraps round (256 scores as 0): clsg train refuses it too.
     if (toleranceMin < 0 || toleranceMin > 255)
-        throwBadParams("tolerance_min must be in 0..255; got " + std::to_string(toleranceMin));
+        throwBadParams("tolerance_min must be in 0..255; got " +
+                       py::repr(minArg).cast<std::string>());
     if (!(toleranceFrac >= 0.0 && toleranceFrac <= 1.0))
         throwBadParams("tolerance_frac must be in 0..1; got " + kfStr(toleranceFrac));
     if (toleranceFrac == 0.0)

@@ -35,7 +35,7 @@ public:
     // The regions of the label image, cleaned as asked: a pandas DataFrame
     // when pandas imports, else a dict of numpy arrays (one per column).
     pybind11::object regions(pybind11::handle minArea, pybind11::handle fillHoles,
-                             long long connectivity);
+                             pybind11::handle connectivity);
 
     const std::vector<std::string>& labelNames() const { return names_; }
     int neighborhood() const { return neighborhood_; }
@@ -65,8 +65,8 @@ public:
 
     // labels: dict of name -> list of (image, mask or None); colors: None or
     // dict of name -> "#rrggbb" or (r, g, b), the others derived from names.
-    void train(const pybind11::dict& labels, double toleranceFrac, long long toleranceMin,
-               pybind11::handle colors);
+    void train(const pybind11::dict& labels, pybind11::handle toleranceFrac,
+               pybind11::handle toleranceMin, pybind11::handle colors);
     // neighborhood None: the size the tool file stores, else 3.
     std::shared_ptr<Result> run(pybind11::handle image, pybind11::handle neighborhood,
                                 bool normalizeIntensity) const;

@@ -52,7 +52,10 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
             (mask(np.zeros((10, 10), bool)), BI, ""), (mask(tolerance_frac=1.5), BP, "tolerance_frac must be in 0..1; got 1.5"),
-            (mask(tolerance_frac=0.0), BP, "label no pixel"),
+            (mask(tolerance_frac=0.0), BP, "label no pixel"), (mask(tolerance_frac="0.1"), BP, "'0.1'"),
+            (mask(tolerance_frac=True), BP, "tolerance_frac must be a number"),
+            (mask(tolerance_min=True), BP, "tolerance_min must be an integer"),
+            (mask(tolerance_min=2.5), BP, "2.5"), (mask(tolerance_min=10**20), BP, "0..255; got 1000"),
             (mask(tolerance_frac=float("nan")), BP, "tolerance_frac"), (seg("nope"), BP, "nope"),
             (train({"a b": [(small, None)]}), BP, "a b"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
             (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "254")]:
@@ -60,6 +63,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             call()
         assert isinstance(info.value, clsg.Error) and words in str(info.value), info.value
         assert info.value.error_number == NUMBERS[kind], info.value
+    numpy_typed = train_scene(clsg.Tool(), image, tolerance_frac=np.float32(0.25), tolerance_min=np.uint8(3))
+    assert (numpy_typed.tolerance_frac, numpy_typed.tolerance_min) == (float(np.float32(0.25)), 3)
     t = train_scene(clsg.Tool(), image)  # a failed train keeps what the tool knew
     pytest.raises(clsg.BadParamsError, t.train, {"a": [(image, None)]}, tolerance_frac=-1)
     assert t == tool
@@ -259,11 +264,13 @@ def test_regions_count_what_a_flood_fill_counts_and_match_the_command_line(tmp_p
                                    zip(small["label"], small["id"], small["area"], small["left"], small["top"],
                                        small["centroid_x"])]
     for bad in ({"min_area": -1}, {"fill_holes": -2}, {"connectivity": 6}, {"min_area": 2.5},
+                {"connectivity": "8"}, {"connectivity": 2**70}, {"connectivity": 8.0},
                 {"fill_holes": "10"}, {"min_area": True}, {"min_area": -2**70}):
         with pytest.raises(clsg.BadParamsError):
             result.regions(**bad)
     # numpy integers count; counts past 64 bits leave out every region (and fill every hole).
     assert list(result.regions(min_area=np.int64(20), fill_holes=np.uint8(10))["area"]) == list(small["area"])
+    assert list(result.regions(connectivity=np.int8(4))["area"]) == list(result.regions(connectivity=4)["area"])
     for huge in (2**63, 2**64, 2**200):
         assert len(result.regions(min_area=huge)["area"]) == 0
         assert len(result.regions(fill_holes=huge)["area"]) > 0
