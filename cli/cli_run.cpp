@@ -661,6 +661,10 @@ int runCommand(const RunOptions& o) {
     files.protect(o.tool);
     for (const std::string& path : paths.images) files.protect(path);
     for (const std::string& clip : videos) files.protect(clip);
+    // A video's outputs over an input too are refused before anything is read.
+    for (const std::string& clip : videos)
+        for (const std::string& name : videoOutputNames(clip))
+            files.refuseInput((fs::path(o.outDir) / name).string());
     if (!o.summary.empty()) {
         const fs::path parent = fs::path(o.summary).parent_path();
         if (!parent.empty()) files.makeDir(parent.string());

@@ -35,6 +35,15 @@ bool isVideoInput(const std::string& path) {
 
 #ifdef CLSG_HAVE_LIVE
 
+std::vector<std::string> videoOutputNames(const std::string& clip) {
+    const std::string name = fs::path(clip).stem().string();
+    try {
+        return {name + "-overlay" + overlayVideoExtension(), name + "-frames.csv"};
+    } catch (const VideoError&) {
+        return {};  // runVideoInput says why
+    }
+}
+
 void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRunOptions& options,
                    OutputFiles& files, std::ostream& out) {
     const std::string name = fs::path(clip).stem().string();
@@ -93,6 +102,8 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
 }
 
 #else
+
+std::vector<std::string> videoOutputNames(const std::string&) { return {}; }
 
 void runVideoInput(const ToolFile&, const std::string& clip, const VideoRunOptions&, OutputFiles&,
                    std::ostream&) {

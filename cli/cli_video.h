@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "clsg/io/output_files.h"
 #include "clsg/io/tool_file.h"
@@ -23,6 +24,10 @@ struct VideoRunOptions {
 // True for a path with a video file's extension (.mp4, .mkv, .webm, .avi,
 // .mov, ...).
 bool isVideoInput(const std::string& path);
+
+// The files runVideoInput writes for clip: NAME-overlay.avi (or .webm) and
+// NAME-frames.csv; none in a build without GStreamer or an encoder.
+std::vector<std::string> videoOutputNames(const std::string& clip);
 
 // Segments every frame of clip and stages, through files, the overlay video
 // and a CSV with a row per frame: frame, time (seconds), each label's share,
