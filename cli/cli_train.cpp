@@ -170,11 +170,13 @@ Command addTrainCommand(CLI::App& parent) {
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
     app->footer(
         "Each --label NAME[#RRGGBB]=EXAMPLE[,EXAMPLE...] defines one label and, optionally, its "
-        "display colour (otherwise one derived from the name). An EXAMPLE is IMAGE (the whole "
+        "display colour (otherwise one derived from the name); NAME is 1 to 64 letters, digits, "
+        "'_' or '-'. An EXAMPLE is IMAGE (the whole "
         "image), IMAGE:MASK (a mask of the image's size, grey, colour or palette: every "
         "non-black pixel is selected) or IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are "
         "PNG, JPEG, TIFF, BMP or binary PPM/PGM. In file names, write \\, \\: \\@ and \\\\ "
-        "for a comma, colon, at sign and backslash (quote the argument for the shell).");
+        "for a comma, colon, at sign and backslash (a backslash before anything else is refused; "
+        "quote the argument for the shell).");
     app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")
         ->required()
         ->check(nonEmptyPath());

@@ -21,13 +21,19 @@ public:
     void skip() { ++pos_; }
 
     // Characters up to the next unescaped one of stops (or the end); a
-    // backslash takes the character after it as it is.
+    // backslash takes a comma, colon, at sign or backslash after it as it is.
+    // Before anything else it is refused: a\x.png is more likely a path
+    // written with single backslashes than a name without them.
     std::string until(const char* stops) {
         std::string word;
         for (; !atEnd() && !std::strchr(stops, peek()); skip()) {
             if (peek() == '\\') {
                 skip();
                 if (atEnd()) fail("a backslash at the end of \"" + s_ + "\"");
+                if (!std::strchr(",:@\\", peek()))
+                    fail("a backslash before '" + std::string(1, peek()) + "' in \"" + s_ +
+                         "\": it escapes only a comma, colon, at sign or backslash (write \\\\ "
+                         "for a backslash in a file name)");
             }
             word += peek();
         }

@@ -41,6 +41,7 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
     const std::pair<const char*, const char*> bad[] = {
         {"sky", "NAME=IMAGE"},
         {"sky=a.png,", "without an image"},
+        {"sky=a\\x.png", "a backslash before 'x' in \"a\\x.png\""},
         {"sky=a.png@1,2,0,4", "empty"},
         {"sky=a.png@1,2,3,999999999999", "too large"},
         {"s k y=a.png", "letters, digits"}};
