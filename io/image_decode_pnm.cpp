@@ -90,6 +90,41 @@ Raster decodePnm(const std::vector<unsigned char>& b, const std::string& name,
     return r;
 }
 
+namespace {
+
+// Where each channel lies in a 32-bit BMP pixel: bytes of blue, green, red and
+// alpha (alpha -1: none). Uncompressed pixels are blue, green, red, unused;
+// bit fields (as image editors write with a V4 or V5 header) name the
+// channels by masks, of which whole bytes are read.
+struct BmpLayout {
+    int blue = 0, green = 1, red = 2, alpha = -1;
+};
+
+BmpLayout bmpLayout(const std::vector<unsigned char>& b, uint32_t headerSize, uint32_t compression,
+                    const std::string& name) {
+    BmpLayout layout;
+    if (compression == 0) return layout;
+    const auto byteOf = [&](uint32_t mask) {
+        for (int k = 0; k < 4; ++k)
+            if (mask == uint32_t{0xff} << (8 * k)) return k;
+        throw ImageError(name + ": only BMP bit fields of whole bytes are supported");
+    };
+    const bool withAlpha = compression == 6 || headerSize >= 56;
+    if (b.size() < 14 + 40 + 4 * (withAlpha ? 4u : 3u))
+        throw ImageError(name + ": bad BMP file: the file is truncated");
+    layout.red = byteOf(le32(&b[54]));
+    layout.green = byteOf(le32(&b[58]));
+    layout.blue = byteOf(le32(&b[62]));
+    const uint32_t alphaMask = withAlpha ? le32(&b[66]) : 0;
+    layout.alpha = alphaMask == 0 ? -1 : byteOf(alphaMask);
+    if (layout.red == layout.green || layout.green == layout.blue || layout.red == layout.blue ||
+        layout.alpha == layout.red || layout.alpha == layout.green || layout.alpha == layout.blue)
+        throw ImageError(name + ": bad BMP file: two channels share a byte");
+    return layout;
+}
+
+}  // namespace
+
 Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
                  const ReadLimits& limits) {
     if (b.size() < 54) throw ImageError(name + ": bad BMP file: the file is truncated");
@@ -106,8 +141,12 @@ Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
     const bool topDown = signedHeight < 0;
     const uint32_t height = static_cast<uint32_t>(topDown ? -signedHeight : signedHeight);
     checkImageSize(static_cast<uint32_t>(width), height, limits, name);
-    if (compression != 0 || (bits != 8 && bits != 24 && bits != 32))
-        throw ImageError(name + ": only uncompressed 8, 24 and 32-bit BMP is supported");
+    const bool fields = bits == 32 && (compression == 3 || compression == 6);
+    if ((compression != 0 && !fields) || (bits != 8 && bits != 24 && bits != 32))
+        throw ImageError(name +
+                         ": only uncompressed 8, 24 and 32-bit BMP (and 32-bit with bit fields) "
+                         "is supported");
+    const BmpLayout layout = bmpLayout(b, headerSize, fields ? compression : 0, name);
     if (bits == 8 && (colours == 0 || colours > 256)) colours = 256;
     const uint64_t paletteAt = 14 + uint64_t{headerSize};
     if (bits == 8 && paletteAt + 4 * uint64_t{colours} > b.size())
@@ -131,9 +170,13 @@ Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
                                      "palette");
                 bgr = &b[paletteAt + 4 * uint64_t{*bgr}];
             }
-            row[3 * x] = bgr[2];
-            row[3 * x + 1] = bgr[1];
-            row[3 * x + 2] = bgr[0];
+            if (layout.alpha >= 0 && bgr[layout.alpha] != 255)
+                throw ImageError(name +
+                                 ": the image has transparent pixels (alpha); flatten it onto a "
+                                 "background colour and save it without an alpha channel");
+            row[3 * x] = bgr[layout.red];  // (a palette entry too is blue, green, red)
+            row[3 * x + 1] = bgr[layout.green];
+            row[3 * x + 2] = bgr[layout.blue];
         }
         r.appendRow(row.data());
     }

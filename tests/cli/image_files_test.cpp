@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -44,6 +46,19 @@ std::string bmp(int32_t w, int32_t h, uint32_t bits, uint32_t colours, std::stri
     return b + pels;
 }
 
+// A 1 x 1, 32-bit BMP with bit fields: `header` bytes of info header (40, or 108
+// for V4, which holds an alpha mask), the red, green, blue and alpha masks, then
+// the pixel's four bytes.
+std::string bmpFields(uint32_t header, const std::array<uint32_t, 4>& masks, std::string pel) {
+    std::string b = "BM" + std::string(12 + std::max<uint32_t>(header, 56), '\0');
+    const uint32_t at[] = {10, 14, 18, 22, 26, 30, 54, 58, 62, 66};
+    const uint32_t v[] = {uint32_t(b.size()), header,   1,        1,       1 | 32 << 16, 3,
+                          masks[0],           masks[1], masks[2], masks[3]};
+    for (int k = 0; k < 10; ++k)
+        for (uint32_t i = 0; i < 4; ++i) b[at[k] + i] = static_cast<char>(v[k] >> (8 * i));
+    return b + pel;
+}
+
 TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     ScratchDir dir;
     Bytes rgb(7 * 5 * 3);  // samples that all differ
@@ -79,6 +94,13 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
          bmp(1, 2, 24, 0, std::string("\x03\x02\x01\0\x06\x05\x04\0", 8)),
          {4, 5, 6, 1, 2, 3}},
         {"p.bmp", bmp(2, -1, 8, 2, std::string("\x01\x00\0\0", 4)), {0xa0, 0xb0, 0xc0, 1, 2, 3}},
+        // Bit fields: as image editors write them (V4, opaque alpha), and red first.
+        {"v4.bmp",
+         bmpFields(108, {0xff0000, 0xff00, 0xff, 0xff000000u}, "\x03\x02\x01\xff"),
+         {1, 2, 3}},
+        {"rgbx.bmp",
+         bmpFields(40, {0xff, 0xff00, 0xff0000, 0}, std::string("\x07\x08\x09\x00", 4)),
+         {7, 8, 9}},
     };
     for (const Case& c : cases) {
         if (!c.bytes.empty()) writeBytes(dir / c.file, c.bytes);
@@ -136,6 +158,11 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
         {"ascii.ppm", false, "ASCII", "P3\n1 1\n255\n1 2 3\n"},
         {"huge.ppm", false, "header", "P6\n99999999999 4\n255\n"},
     };
+    writeBytes(dir / "clear.bmp", bmpFields(108, {0xff0000, 0xff00, 0xff, 0xff000000u},
+                                            std::string("\x03\x02\x01\x00", 4)));
+    writeBytes(dir / "nibble.bmp", bmpFields(40, {0xf00, 0xf0, 0xf, 0}, "\x01\x02\x03\x04"));
+    bad.push_back({"clear.bmp", false, "alpha); flatten it"});
+    bad.push_back({"nibble.bmp", false, "bit fields of whole bytes"});
     for (const char* name : {"rgba0.png", "ptrns0.png"})
         for (bool mask : {false, true}) bad.push_back({name, mask, "alpha); flatten it"});
     for (const char* file : {"plain.png", "good.jpg", "good.tif"}) {  // cut inside header and data
