@@ -175,15 +175,45 @@ std::optional<uint64_t> framesIn(const std::string& path, const std::function<bo
     return ended ? frames : 0;
 }
 
-// One pass over the clip with one encoder: the frames' reports.
+// The encoder would not take the clip's frames (their size, mostly).
+class EncoderRefused : public VideoError {
+public:
+    using VideoError::VideoError;
+};
+
+// The size of the frames decodebin gives, as "W x H" (empty when unknown).
+std::string decodedSize(GstBin* bin) {
+    std::string size;
+    GstElement* dec = gst_bin_get_by_name(bin, "dec");
+    if (!dec) return size;
+    GstIterator* it = gst_element_iterate_src_pads(dec);
+    GValue item = G_VALUE_INIT;
+    while (size.empty() && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        GstCaps* caps = gst_pad_get_current_caps(GST_PAD(g_value_get_object(&item)));
+        gint w = 0, h = 0;
+        if (caps && gst_structure_get_int(gst_caps_get_structure(caps, 0), "width", &w) &&
+            gst_structure_get_int(gst_caps_get_structure(caps, 0), "height", &h))
+            size = std::to_string(w) + " x " + std::to_string(h);
+        if (caps) gst_caps_unref(caps);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    gst_object_unref(dec);
+    return size;
+}
+
+// One pass over the clip with one encoder: the frames' reports. Throws
+// EncoderRefused when the decoded frames cannot be linked to the encoder:
+// decodebin then only warns, and the pipeline would wait for ever.
 std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string& overlayPath,
                                       const VideoRunSettings& settings, const Encoder& encoder) {
     // No clock: the file is read as fast as it is segmented, no frame dropped.
-    const std::string line =
-        std::string(
-            "filesrc name=in ! decodebin ! videoconvert ! video/x-raw,format={RGBx,BGRx,RGB} ! "
-            "clsgsegment name=segment qos=false ! videoconvert ! ") +
-        encoder.launch + " ! filesink name=out";
+    const std::string line = std::string(
+                                 "filesrc name=in ! decodebin name=dec ! videoconvert ! "
+                                 "video/x-raw,format={RGBx,BGRx,RGB} ! "
+                                 "clsgsegment name=segment qos=false ! videoconvert ! ") +
+                             encoder.launch + " ! filesink name=out";
     GError* error = nullptr;
     std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(line.c_str(), &error));
     if (error) {
@@ -207,7 +237,9 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     GstBus* bus = gst_element_get_bus(pipeline.get());
     std::vector<VideoFrameReport> reports;
     std::string failure;
-    bool stopped = false;
+    bool stopped = false, refused = false;
+    const std::string sides =
+        std::string(encoder.extension) == ".avi" ? " (an AVI takes 16 to 4096 a side)" : "";
     // Progress every tenth of a second, however many frames' messages come.
     using Clock = std::chrono::steady_clock;
     Clock::time_point nextProgress = Clock::now() + std::chrono::milliseconds(100);
@@ -236,12 +268,34 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 gchar* debug = nullptr;
                 gst_message_parse_error(m, &e, &debug);
                 failure = e->message;
-                // Name what decodebin could not do (a missing decoder, no video).
-                if (debug && std::string(debug).find("not-linked") != std::string::npos)
+                const std::string why = debug ? debug : "";
+                const std::string size = decodedSize(bin);
+                // Name what could not be done: frames the encoder does not take,
+                // a missing decoder, no video.
+                if (why.find("not-negotiated") != std::string::npos && !size.empty()) {
+                    failure = "the overlay video's encoder does not take frames of " + size +
+                              " pixels" + sides;
+                    refused = true;
+                } else if (why.find("not-linked") != std::string::npos) {
                     failure += " (the file holds no video stream clsg can decode)";
+                }
                 g_clear_error(&e);
                 g_free(debug);
                 done = true;
+                break;
+            }
+            case GST_MESSAGE_WARNING: {
+                GError* e = nullptr;
+                gchar* debug = nullptr;
+                gst_message_parse_warning(m, &e, &debug);
+                if (debug && std::string(debug).find("delayed linking") != std::string::npos) {
+                    const std::string size = decodedSize(bin);
+                    failure = "the overlay video's encoder does not take frames of " +
+                              (size.empty() ? std::string("this size") : size + " pixels" + sides);
+                    refused = done = true;
+                }
+                g_clear_error(&e);
+                g_free(debug);
                 break;
             }
             case GST_MESSAGE_EOS:
@@ -259,6 +313,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     gst_object_unref(bus);
     pipeline.reset();
     if (stopped) throw VideoError(clip + ": stopped");
+    if (refused) throw EncoderRefused(clip + ": " + failure);
     if (!failure.empty()) throw VideoError(clip + ": " + failure);
     if (reports.empty()) throw VideoError(clip + ": no video frames");
     return reports;
@@ -277,7 +332,20 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
         throw VideoError(
             "GStreamer's decodebin and videoconvert are missing (install "
             "gstreamer1.0-plugins-base)");
-    std::vector<VideoFrameReport> reports = runPass(clip, overlayPath, settings, *encoder);
+    // Motion JPEG takes frame sizes the others refuse (wider than 4096 pixels).
+    const Encoder* fallback = encoder != &kMotionJpeg &&
+                                      std::string(encoder->extension) == kMotionJpeg.extension &&
+                                      have("jpegenc")
+                                  ? &kMotionJpeg
+                                  : nullptr;
+    std::vector<VideoFrameReport> reports;
+    try {
+        reports = runPass(clip, overlayPath, settings, *encoder);
+    } catch (const EncoderRefused&) {
+        if (!fallback) throw;
+        encoder = fallback;
+        reports = runPass(clip, overlayPath, settings, *encoder);
+    }
     // The overlay is read back: an encoder may mistime frames of some
     // sources (some Ogg files, frames that all carry one timestamp), which
     // the muxer then drops. Motion JPEG, in the same container, keeps them.
@@ -290,9 +358,8 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
         return *frames;
     };
     uint64_t kept = readBack();
-    if (kept < reports.size() && encoder != &kMotionJpeg &&
-        std::string(encoder->extension) == kMotionJpeg.extension && have("jpegenc")) {
-        reports = runPass(clip, overlayPath, settings, kMotionJpeg);
+    if (kept < reports.size() && fallback && encoder != fallback) {
+        reports = runPass(clip, overlayPath, settings, *fallback);
         kept = readBack();
     }
     if (kept < reports.size())

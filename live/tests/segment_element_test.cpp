@@ -359,6 +359,34 @@ TEST_F(Element, AClipWithNoFrameFailsEveryTime) {
     }
 }
 
+// Frames the overlay's encoder does not take (AVI: 16 to 4096 pixels a side)
+// fail at once, naming their size; decodebin only warned, and the run waited
+// for ever.
+TEST_F(Element, FramesTheEncoderRefusesFailNamingTheirSize) {
+    for (const char* size : {"1,height=1", "4100,height=16"}) {
+        const std::string clip = *dir / "odd.mkv";
+        Outcome make;
+        runPipeline("videotestsrc num-buffers=2 ! video/x-raw,format=RGB,width=" +
+                        std::string(size) + " ! matroskamux ! filesink location=" + clip,
+                    {}, make);
+        ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+        VideoRunSettings settings;
+        settings.toolPath = tool();
+        std::string error = "<no error>";
+        try {
+            runVideo(clip, *dir / "odd-overlay.avi", settings);
+        } catch (const VideoError& e) {
+            error = e.what();
+        }
+        const std::string pixels = std::string(size, std::strchr(size, ',')) + " x " +
+                                   (std::strchr(size, '=') + 1) + " pixels";
+        EXPECT_NE(
+            error.find("odd.mkv: the overlay video's encoder does not take frames of " + pixels),
+            std::string::npos)
+            << error;
+    }
+}
+
 // The overlay is the library's labels drawn as the command line draws them;
 // passthrough leaves the frame alone. Both report each frame's shares on the
 // bus and in a meta.
