@@ -374,7 +374,8 @@ void drawOverlay(const Impl& impl, unsigned char* frame, std::ptrdiff_t stride, 
 }
 
 // The frame's structure: see the header.
-GstStructure* describe(const Impl& impl, GstBuffer* buffer, long width, long height) {
+GstStructure* describe(const Impl& impl, GstBuffer* buffer, guint64 streamTime, long width,
+                       long height) {
     const auto& histogram = impl.runner->histogram();
     const double total = static_cast<double>(width) * static_cast<double>(height);
     GValue names = G_VALUE_INIT, counts = G_VALUE_INIT, shares = G_VALUE_INIT, v = G_VALUE_INIT;
@@ -400,9 +401,9 @@ GstStructure* describe(const Impl& impl, GstBuffer* buffer, long width, long hei
     }
     GstStructure* s = gst_structure_new(
         CLSG_SEGMENT_MESSAGE, "frame", G_TYPE_UINT64, impl.frames, "pts", G_TYPE_UINT64,
-        GST_BUFFER_PTS(buffer), "duration", G_TYPE_UINT64, GST_BUFFER_DURATION(buffer), "width",
-        G_TYPE_INT, static_cast<gint>(width), "height", G_TYPE_INT, static_cast<gint>(height),
-        "unlabelled", G_TYPE_DOUBLE,
+        GST_BUFFER_PTS(buffer), "duration", G_TYPE_UINT64, GST_BUFFER_DURATION(buffer), "time",
+        G_TYPE_UINT64, streamTime, "width", G_TYPE_INT, static_cast<gint>(width), "height",
+        G_TYPE_INT, static_cast<gint>(height), "unlabelled", G_TYPE_DOUBLE,
         static_cast<double>(static_cast<uint64_t>(total) - labelled) / total, nullptr);
     gst_structure_take_value(s, "labels", &names);
     gst_structure_take_value(s, "counts", &counts);
@@ -424,12 +425,17 @@ GstStructure* describe(const Impl& impl, GstBuffer* buffer, long width, long hei
 // Posts the frame's message and attaches the meta to out.
 void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
     Impl& impl = *s->impl;
-    GstStructure* structure = describe(impl, out, width, height);
+    const GstClockTime pts = GST_BUFFER_PTS(out);
+    const guint64 streamTime =
+        GST_CLOCK_TIME_IS_VALID(pts)
+            ? gst_segment_to_stream_time(&GST_BASE_TRANSFORM(s)->segment, GST_FORMAT_TIME, pts)
+            : GST_CLOCK_TIME_NONE;
+    GstStructure* structure = describe(impl, out, streamTime, width, height);
     if (gst_buffer_is_writable(out)) {
         if (GstCustomMeta* meta = gst_buffer_add_custom_meta(out, CLSG_SEGMENT_META)) {
             GstStructure* m = gst_custom_meta_get_structure(meta);
-            for (const char* f : {"frame", "pts", "duration", "width", "height", "labels", "counts",
-                                  "shares", "unlabelled", "regions"})
+            for (const char* f : {"frame", "pts", "duration", "time", "width", "height", "labels",
+                                  "counts", "shares", "unlabelled", "regions"})
                 if (const GValue* v = gst_structure_get_value(structure, f))
                     gst_structure_set_value(m, f, v);
         }

@@ -13,7 +13,9 @@
 // the bus and attaches a custom meta of the same name ("ClsgSegmentMeta",
 // holding the same structure) to the outgoing buffer. The structure's fields:
 // frame (guint64, counted from 0 at start), pts and duration (guint64 clock
-// times, GST_CLOCK_TIME_NONE when unknown), width, height (gint), labels
+// times, GST_CLOCK_TIME_NONE when unknown), time (guint64: pts as the time
+// in the stream, which starts at 0 where a clip's first timestamp may not;
+// GST_CLOCK_TIME_NONE when unknown), width, height (gint), labels
 // (array of the label names), counts (array of guint64 pixel counts per
 // label), shares (array of gdouble, each label's share of the frame's
 // pixels), unlabelled (gdouble share of pixels no label won), and with the

@@ -65,7 +65,7 @@ VideoFrameReport reportOf(const GstStructure* s) {
     VideoFrameReport r;
     guint64 frame = 0, pts = GST_CLOCK_TIME_NONE;
     gst_structure_get_uint64(s, "frame", &frame);
-    gst_structure_get_uint64(s, "pts", &pts);
+    gst_structure_get_uint64(s, "time", &pts);  // in the stream: a clip's first frame at 0
     gst_structure_get_double(s, "unlabelled", &r.unlabelled);
     r.frame = frame;
     r.seconds = GST_CLOCK_TIME_IS_VALID(pts) ? static_cast<double>(pts) / GST_SECOND : -1.0;

@@ -25,7 +25,7 @@ bool hasVideoExtension(const std::string& path);
 // else ".avi" with motion JPEG). Throws VideoError when none is installed.
 std::string overlayVideoExtension();
 
-// One segmented frame: its index from 0, its presentation time in seconds
+// One segmented frame: its index from 0, its time in the stream in seconds
 // (negative when the stream gives none), and per label its name and share of
 // the frame's pixels, then the unlabelled share.
 struct VideoFrameReport {

@@ -387,6 +387,27 @@ TEST_F(Element, FramesTheEncoderRefusesFailNamingTheirSize) {
     }
 }
 
+// Frame times count from the start of the stream, not from the clip's first
+// timestamp (5 s here, as in many camera and broadcast clips).
+TEST_F(Element, FrameTimesCountFromTheStreamsStart) {
+    const std::string clip = *dir / "late.mkv";
+    Outcome make;
+    runPipeline(
+        "videotestsrc num-buffers=3 timestamp-offset=5000000000 ! "
+        "video/x-raw,width=64,height=48,framerate=25/1 ! jpegenc ! matroskamux ! "
+        "filesink location=" +
+            clip,
+        {}, make);
+    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+    VideoRunSettings settings;
+    settings.toolPath = tool();
+    std::vector<double> seconds;
+    settings.frame = [&](const VideoFrameReport& r) { seconds.push_back(r.seconds); };
+    runVideo(clip, *dir / "late-overlay.avi", settings);
+    ASSERT_EQ(seconds.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(seconds[i], 0.04 * double(i), 1e-9) << i;
+}
+
 // The overlay is the library's labels drawn as the command line draws them;
 // passthrough leaves the frame alone. Both report each frame's shares on the
 // bus and in a meta.
