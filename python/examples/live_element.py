@@ -36,9 +36,13 @@ def main() -> int:
               "to the build's live/ folder", file=sys.stderr)
         return 2
     sink = "videoconvert ! autovideosink" if a.show else "fakesink"
-    limit = f" num-buffers={a.frames}" if a.frames and a.source.startswith("videotestsrc") else ""
+    # The test source stops by itself: num-buffers on it, whatever follows it.
+    source = a.source
+    if a.frames and source.startswith("videotestsrc"):
+        first, bang, rest = source.partition("!")
+        source = f"{first.rstrip()} num-buffers={a.frames} {bang}{rest}".rstrip()
     pipeline = Gst.parse_launch(
-        f"{a.source}{limit} ! videoconvert ! clsgsegment name=segment output={a.output} "
+        f"{source} ! videoconvert ! clsgsegment name=segment output={a.output} "
         f"threads={a.threads} ! {sink}")
     pipeline.get_by_name("segment").set_property("tool", a.tool)
 
@@ -72,8 +76,8 @@ def watch(bus, limit: int) -> int:
         if s is None or s.get_name() != "clsg-segment":
             continue
         names, shares = s.get_value("labels"), s.get_value("shares")
-        pts = s.get_value("pts")
-        time = f"{pts / Gst.SECOND:8.3f} s" if pts != Gst.CLOCK_TIME_NONE else "       -"
+        at = s.get_value("time")  # in the stream, from 0
+        time = f"{at / Gst.SECOND:8.3f} s" if at != Gst.CLOCK_TIME_NONE else "       -"
         text = ", ".join(f"{n} {100 * v:5.1f}%" for n, v in zip(names, shares))
         print(f"frame {s.get_value('frame'):5d} {time}: {text}, "
               f"unlabelled {100 * s.get_value('unlabelled'):5.1f}%")

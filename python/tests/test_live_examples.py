@@ -96,6 +96,10 @@ def test_the_two_examples_print_the_same_shares(files):
     shares = lambda lines: [line.split(": ", 1)[1] for line in lines if line.startswith("frame")]
     assert len(shares(element)) == 5
     assert shares(element) == shares(opencv)
+    # The test source with caps after it stops after --frames frames.
+    capped = run(os.path.join(EXAMPLES, "live_element.py"), tool_path, "--frames", "2",
+                 "--source", "videotestsrc ! video/x-raw,width=32,height=24")
+    assert [line.split(":")[0].split()[1] for line in capped] == ["0", "1"], capped
 
 
 def test_ctrl_c_stops_the_element_example_while_no_frame_comes(files):
