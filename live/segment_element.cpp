@@ -278,6 +278,17 @@ gboolean unitSize(GstBaseTransform*, GstCaps* caps, gsize* size) {
     return TRUE;
 }
 
+// The output buffer's size is that of the output caps' frame, whatever the
+// input's rows' stride (a frame with padded rows described by a video meta):
+// the default divides by the unit sizes, and refused such a frame.
+gboolean transformSize(GstBaseTransform*, GstPadDirection, GstCaps*, gsize, GstCaps* othercaps,
+                       gsize* othersize) {
+    GstVideoInfo info;
+    if (!gst_video_info_from_caps(&info, othercaps)) return FALSE;
+    *othersize = GST_VIDEO_INFO_SIZE(&info);
+    return TRUE;
+}
+
 gboolean start(GstBaseTransform* trans) {
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
@@ -571,6 +582,7 @@ static void clsg_segment_class_init(ClsgSegmentClass* klass) {
     base->transform_caps = transformCaps;
     base->set_caps = setCaps;
     base->get_unit_size = unitSize;
+    base->transform_size = transformSize;
     base->query = query;
     base->start = start;
     base->stop = stop;

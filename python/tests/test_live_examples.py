@@ -17,7 +17,8 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
 gi = pytest.importorskip("gi", reason="needs python3-gst-1.0")
 cv2 = pytest.importorskip("cv2", reason="needs python3-opencv")
 gi.require_version("Gst", "1.0")
-from gi.repository import Gst  # noqa: E402
+gi.require_version("GstVideo", "1.0")
+from gi.repository import Gst, GstVideo  # noqa: E402
 
 Gst.init(None)
 if Gst.ElementFactory.find("clsgsegment") is None:
@@ -84,6 +85,33 @@ def test_the_element_and_opencv_frames_give_the_same_labels(files):
     for a, b in zip(from_element, from_opencv):
         np.testing.assert_array_equal(a, b)
     assert len(np.unique(np.concatenate(from_element))) >= 3
+
+
+def test_a_frame_with_padded_rows_gives_the_labels_of_its_packed_copy(files):
+    tool_path, _, _ = files
+    frame = scene(31, 33)  # RGB rows of 99 bytes
+    padded = np.zeros((31, 104), np.uint8)
+    padded[:, :99] = frame.reshape(31, 99)
+    got = []
+    for data, stride in ((frame.tobytes(), 99), (padded.tobytes(), 104)):
+        pipeline = Gst.parse_launch(
+            "appsrc name=src format=time caps=video/x-raw,format=RGB,width=33,height=31,framerate=1/1 "
+            "! clsgsegment name=s output=labels ! appsink name=out sync=false")
+        pipeline.get_by_name("s").set_property("tool", tool_path)
+        pipeline.set_state(Gst.State.PLAYING)
+        buffer = Gst.Buffer.new_wrapped(data)
+        GstVideo.buffer_add_video_meta_full(buffer, GstVideo.VideoFrameFlags.NONE, GstVideo.VideoFormat.RGB,
+                                            33, 31, 1, [0, 0, 0, 0], [stride, 0, 0, 0])
+        buffer.pts = 0
+        pipeline.get_by_name("src").emit("push-buffer", buffer)
+        sample = pipeline.get_by_name("out").emit("try-pull-sample", 10 * Gst.SECOND)
+        assert sample is not None, pipeline.get_bus().pop_filtered(Gst.MessageType.ERROR).parse_error()
+        ok, info = sample.get_buffer().map(Gst.MapFlags.READ)
+        got.append(np.frombuffer(info.data, np.uint8).reshape(31, -1)[:, :33].copy())
+        sample.get_buffer().unmap(info)
+        pipeline.set_state(Gst.State.NULL)
+    np.testing.assert_array_equal(got[1], got[0])
+    np.testing.assert_array_equal(got[0], clsg.Tool.load(tool_path).run(frame, 3).labels)
 
 
 def test_the_two_examples_print_the_same_shares(files):
