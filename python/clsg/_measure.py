@@ -52,7 +52,9 @@ def evaluate(labels, truth, n_labels=None):
     mean recall over labels with true pixels; no label counts as wrong),
     "recall" and "precision" (per label, None where undefined) and
     "confusion" (n_labels rows of true labels, n_labels + 1 columns: the
-    labels given, then none).
+    labels given, then none: no label, or a label from n_labels on, which the
+    truth cannot hold; give n_labels as the tool's number of labels when the
+    truth may lack the last ones).
     """
     labels = np.asarray(labels)
     truth = np.asarray(truth)
