@@ -7,8 +7,8 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
-#include "clsg/tuning/quality_report.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/tuning/quality_report.h"
 
 namespace clsg {
 
@@ -118,7 +118,8 @@ Command addEvaluateCommand(CLI::App& parent) {
     CLI::App* app = parent.add_subcommand(
         "evaluate", "Segment an image and compare its labels with a ground-truth image");
     app->footer(
-        "The truth image holds one grey value or colour per label. Without --truth-map, grey "
+        "The truth image holds one grey value or colour per label (8 bits per sample). Without "
+        "--truth-map, grey "
         "value i is label i (in the tool's order) and white (255) is ignored. Each "
         "--truth-map VALUE=LABEL maps a grey value (0 to 255), R,G,B or #rrggbb to a label "
         "name or to 'ignore'; then every value of the truth must be mapped.");
@@ -138,7 +139,9 @@ Command addEvaluateCommand(CLI::App& parent) {
                 const ToolFile file = readToolFile(o->tool);
                 const std::vector<std::string> names = file.labelNames();
                 const kv3PlanePelBuffer image = readColorImage(o->image);
-                const kv3PlanePelBuffer truth = readColorImage(o->truth);
+                ReadLimits exact;  // its values stand for labels: no scaling
+                exact.exactValues = true;
+                const kv3PlanePelBuffer truth = readColorImage(o->truth, exact);
                 if (truth.window() != image.window())
                     throw CliError(o->truth + " is " + std::to_string(truth.width()) + " x " +
                                    std::to_string(truth.height()) + ", " + o->image + " is " +

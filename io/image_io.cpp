@@ -270,6 +270,10 @@ kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes, cons
                                    const ReadLimits& limits) {
     const Raster r = decode(bytes, name, limits);
     checkOpaque(r, name);
+    if (limits.exactValues && r.maxValue != 255)
+        throw ImageError(name + ": its samples run to " + std::to_string(r.maxValue) +
+                         ", not 255; values that stand for labels must be 8-bit samples (save "
+                         "it with 8 bits per sample)");
     kv3PlanePelBuffer image(windowOf(r));
     const Scaler s{r};
     const std::size_t c = static_cast<std::size_t>(r.channels);

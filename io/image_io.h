@@ -43,6 +43,9 @@ struct ReadLimits {
     // How the caller's user can raise the limit, said with a refusal ("raise it
     // with --max-pixels"); empty when they cannot.
     std::string raise;
+    // Refuse samples of other than 8 bits: scaled to 8 bits they would not
+    // keep their values (the label values of a truth image).
+    bool exactValues = false;
 };
 
 enum class ImageFormat { Png, Pnm };
