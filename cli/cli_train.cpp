@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -236,15 +237,23 @@ Command addTrainCommand(CLI::App& parent) {
                 }
             files.refuseInput(o->output);
             if (!o->reportPath.empty()) files.refuseInput(o->reportPath);
-            const std::filesystem::path parentDir = std::filesystem::path(o->output).parent_path();
-            if (!parentDir.empty()) files.makeDir(parentDir.string());
+            // The outputs' places are taken before any work: a report named like
+            // the tool, or in a directory that cannot be made, fails at once.
+            std::string toolTemp, reportTemp;
+            for (const auto& [path, temp] :
+                 {std::pair{&o->output, &toolTemp}, std::pair{&o->reportPath, &reportTemp}}) {
+                if (path->empty()) continue;
+                const std::filesystem::path parent = std::filesystem::path(*path).parent_path();
+                if (!parent.empty()) files.makeDir(parent.string());
+                *temp = files.stage(*path);
+            }
             std::optional<AutoChoice> choice;
             if (o->autoParams) {
                 choice = chooseParams(labels, loader, std::cout, limits);
                 params = choice->report.trainParams;
-                if (!o->reportPath.empty()) {
-                    files.writeStaged(o->reportPath, choice->json.dump(2) + "\n");
-                }
+                if (!reportTemp.empty())
+                    if (const int e = writeFileBytes(reportTemp, choice->json.dump(2) + "\n"))
+                        throw FileError("cannot write " + o->reportPath + ": " + std::strerror(e));
             }
             ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);
             if (choice) {
@@ -252,9 +261,12 @@ Command addTrainCommand(CLI::App& parent) {
                 // its neighbourhood unless told otherwise, info shows the
                 // estimate.
                 tool.neighborhoodSize = choice->report.runParams.neighborhoodSize();
-                tool.qualityJson = choice->json.dump();
+                // Without the search's time: the same examples give the same file.
+                nlohmann::json stored = choice->json;
+                stored.erase("milliseconds");
+                tool.qualityJson = stored.dump();
             }
-            writeToolFile(files.stage(o->output), tool, o->output);
+            writeToolFile(toolTemp, tool, o->output);
             files.commit();
             std::cout << "wrote " << o->output << "\n";
             if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";

@@ -380,6 +380,21 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
               {"neighbourhood " + n + " (stored in auto.clsg)"});
     const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json");
     EXPECT_EQ(json::parse(e.out)["neighborhoodSize"].dump(), n) << e.err;
+    // The same examples give the same file, the search's time aside.
+    const std::string first = slurp(dir / "auto.clsg");
+    ASSERT_EQ(clsg(dir,
+                   "train again.clsg --auto --label r=big.png@0,0,32,64 "
+                   "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64")
+                  .status,
+              0);
+    EXPECT_EQ(slurp(dir / "again.clsg"), first);
+    // A report that cannot be written fails before the search.
+    const Outcome same = clsg(dir,
+                              "train s.clsg --auto --report s.clsg --label r=big.png@0,0,32,64 "
+                              "--label g=big.png@32,0,32,64");
+    EXPECT_EQ(same.status, 1);
+    EXPECT_EQ(same.out, "") << same.out;
+    expectAll(same.err, {"two outputs would both be written to s.clsg"});
 }
 
 }  // namespace
