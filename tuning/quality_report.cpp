@@ -210,9 +210,16 @@ bool printStoredReport(std::ostream& out, const std::vector<std::string>& names,
              << whole(chosen.at("neighborhoodSize")) << "\n";
         const auto estimate = r.find("estimate");
         if (estimate != r.end() && estimate->is_object() &&
-            estimate->at("balancedAccuracy").is_number())
+            estimate->at("balancedAccuracy").is_number()) {
             text << "estimate: balanced accuracy "
-                 << percent(estimate->at("balancedAccuracy").get<double>()) << "\n";
+                 << percent(estimate->at("balancedAccuracy").get<double>());
+            // A wide size is judged by its lead's estimate (see the search).
+            const auto judged = estimate->find("neighborhoodSize");
+            if (judged != estimate->end() && judged->is_number_integer() &&
+                *judged != chosen.at("neighborhoodSize"))
+                text << " as judged at neighbourhood " << whole(*judged);
+            text << "\n";
+        }
         text << "held-out pixels: ";
         printConfusion(text, names, confusion);
     } catch (const nlohmann::json::exception&) {

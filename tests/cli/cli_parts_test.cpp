@@ -203,6 +203,19 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     EXPECT_FALSE(printStoredReport(none, names, bad.dump()));
     EXPECT_FALSE(printStoredReport(none, {"sky", "sea", "sand"}, good.dump()));
     EXPECT_EQ(none.str(), "");
+    EXPECT_EQ(text.find("as judged"), text.npos);
+    // A wide size chosen: its estimate is its lead's, and says so.
+    report.candidates[0].score = 0.75;
+    report.candidates.push_back(report.candidates[0]);
+    report.candidates[1].runParams = report.runParams =
+        kvCompositeColorSegmenterRunParams(21, false);
+    report.chosen = 1;
+    std::ostringstream wide;
+    ASSERT_TRUE(printStoredReport(wide, names, suggestReportJson(names, report).dump()));
+    EXPECT_NE(wide.str().find("neighborhood 21\nestimate: balanced accuracy 75.0 % as judged at "
+                              "neighbourhood 5\n"),
+              std::string::npos)
+        << wide.str();
 }
 
 TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
