@@ -117,6 +117,14 @@ struct Example {
     bool hasMask = false;
 };
 
+// Whether a mask selects some pixel (a value other than 0).
+bool selectsAny(const ArrayView& m) {
+    for (std::ptrdiff_t y = 0; y < m.height; ++y)
+        for (std::ptrdiff_t x = 0; x < m.width; ++x)
+            if (m.data[y * m.rowStride + x * m.colStride] != 0) return true;
+    return false;
+}
+
 // Checks labels (dict of name -> list of (image, mask or None)); fills names.
 std::vector<std::vector<Example>> parseExamples(const py::dict& labels,
                                                 std::vector<std::string>& names) {
@@ -148,6 +156,8 @@ std::vector<std::vector<Example>> parseExamples(const py::dict& labels,
                 e.mask = asArray(t[1], "the mask of " + what);
                 e.maskView = checkMask(e.mask, e.imageView, "the mask of " + what);
                 e.hasMask = true;
+                if (!selectsAny(e.maskView))
+                    throwBadImage("the mask of " + what + " selects no pixel (it is 0 everywhere)");
             }
             examples.back().push_back(std::move(e));
         }
