@@ -610,10 +610,10 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
                 throw CliError("two inputs are named " + name + "; their outputs would collide");
             OutputFiles own(files, true);
             std::ostringstream said;  // once the outputs are in place
-            runVideoInput(
-                file, clip,
-                {o.tool, settings.params.neighborhoodSize(), o.normalize, o.threads, o.outDir}, own,
-                said);
+            runVideoInput(file, clip,
+                          {o.tool, settings.params.neighborhoodSize(), o.normalize, o.threads,
+                           o.outDir, o.maxPixels},
+                          own, said);
             own.commit();
             std::cout << said.str();
         } catch (const CliError& e) {

@@ -68,6 +68,7 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     settings.neighborhood = options.neighborhood;
     settings.normalize = options.normalize;
     settings.threads = options.threads;
+    settings.maxPixels = options.maxPixels;
     settings.frame = [&](const VideoFrameReport& r) {
         csv << r.frame << ",";
         if (r.seconds >= 0) csv << r.seconds;

@@ -19,6 +19,7 @@ struct VideoRunOptions {
     bool normalize = false;
     unsigned threads = 0;
     std::string outDir;
+    uint64_t maxPixels = 0;  // largest frame, in pixels; 0: any
 };
 
 // True for a path with a video file's extension (.mp4, .mkv, .webm, .avi,

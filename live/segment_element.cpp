@@ -44,6 +44,7 @@ struct Impl {
     Output output = kOverlay;
     bool regions = false;
     guint64 minRegionArea = 0;
+    guint64 maxPixels = 0;  // 0: no limit
 
     // From start() to stop().
     std::unique_ptr<ToolFile> file;
@@ -85,7 +86,8 @@ enum {
     PROP_THREADS,
     PROP_OUTPUT,
     PROP_REGIONS,
-    PROP_MIN_REGION_AREA
+    PROP_MIN_REGION_AREA,
+    PROP_MAX_PIXELS
 };
 
 #define CLSG_FORMATS "{ RGB, RGBx, BGRx }"
@@ -130,6 +132,9 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         case PROP_MIN_REGION_AREA:
             impl.minRegionArea = g_value_get_uint64(value);
             break;
+        case PROP_MAX_PIXELS:
+            impl.maxPixels = g_value_get_uint64(value);
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
@@ -159,6 +164,9 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
             break;
         case PROP_MIN_REGION_AREA:
             g_value_set_uint64(value, impl.minRegionArea);
+            break;
+        case PROP_MAX_PIXELS:
+            g_value_set_uint64(value, impl.maxPixels);
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -237,6 +245,19 @@ gboolean setCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* outcaps) {
     gst_base_transform_set_in_place(trans, !labels);
     gst_base_transform_set_passthrough(trans, FALSE);
     const long width = GST_VIDEO_INFO_WIDTH(&impl.in), height = GST_VIDEO_INFO_HEIGHT(&impl.in);
+    guint64 maxPixels;
+    {
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        maxPixels = impl.maxPixels;
+    }
+    if (maxPixels != 0 && static_cast<guint64>(width) * static_cast<guint64>(height) > maxPixels) {
+        GST_ELEMENT_ERROR(
+            s, STREAM, FAILED,
+            ("frames of %ld x %ld pixels are more than max-pixels allows (%" G_GUINT64_FORMAT ")",
+             width, height, maxPixels),
+            (nullptr));
+        return FALSE;
+    }
     if (!labels) {
         // The label image lives here only for overlay and passthrough.
         impl.labelStride = width;
@@ -573,6 +594,11 @@ static void clsg_segment_class_init(ClsgSegmentClass* klass) {
         object, PROP_MIN_REGION_AREA,
         g_param_spec_uint64("min-region-area", "Smallest region",
                             "Regions of fewer pixels are not counted", 0, G_MAXUINT64, 0, flags));
+    g_object_class_install_property(
+        object, PROP_MAX_PIXELS,
+        g_param_spec_uint64("max-pixels", "Largest frame",
+                            "Frames of more pixels are refused (0: any size)", 0, G_MAXUINT64, 0,
+                            flags));
 
     gst_element_class_set_static_metadata(element, "Colour segmentation", "Filter/Analyzer/Video",
                                           "Labels each pixel with a trained clsg tool", "clsg");

@@ -231,7 +231,8 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     set("out", "location", overlayPath.c_str());
     set("segment", "tool", settings.toolPath.c_str(), "neighborhood",
         static_cast<gint>(settings.neighborhood), "normalize", settings.normalize ? TRUE : FALSE,
-        "threads", static_cast<guint>(settings.threads));
+        "threads", static_cast<guint>(settings.threads), "max-pixels",
+        static_cast<guint64>(settings.maxPixels));
 
     gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline.get());

@@ -40,7 +40,8 @@ struct VideoRunSettings {
     std::string toolPath;
     int32_t neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
-    unsigned threads = 0;  // 0: one per core
+    unsigned threads = 0;    // 0: one per core
+    uint64_t maxPixels = 0;  // frames of more pixels fail the run; 0: any size
     // Called for every frame, in order, on the calling thread, once the whole
     // clip is done.
     std::function<void(const VideoFrameReport&)> frame;

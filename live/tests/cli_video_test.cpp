@@ -191,6 +191,13 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
     const Ran s = clsg(dir, "run bars.clsg ov/a.avi --out o2 --summary s.csv");
     EXPECT_EQ(s.status, 2);
     EXPECT_NE(s.err.find("--summary lists a run's images"), std::string::npos) << s.err;
+    // --max-pixels holds for a video's frames too.
+    const Ran big = clsg(dir, "run bars.clsg ov/a.avi --out o3 --max-pixels 3071");
+    EXPECT_EQ(big.status, 1);
+    EXPECT_NE(big.err.find("frames of 64 x 48 pixels are more than max-pixels allows (3071)"),
+              std::string::npos)
+        << big.err;
+    EXPECT_EQ(clsg(dir, "run bars.clsg ov/a.avi --out o3 --max-pixels 3072").status, 0);
 }
 
 // Ctrl-C mid-clip: status 130, no partial overlay, table or temporary left.
