@@ -37,6 +37,7 @@ GType outputType() {
 struct Impl {
     // Properties (set from any thread, read under the mutex).
     std::mutex mutex;
+    bool started = false;  // between start and stop, when properties hold still
     std::string toolPath;
     int neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
@@ -107,7 +108,18 @@ Output outputOf(ClsgSegment* s) {
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     Impl& impl = *self(object)->impl;
-    std::lock_guard<std::mutex> lock(impl.mutex);
+    std::unique_lock<std::mutex> lock(impl.mutex);
+    // Every property is taken when the element starts: a change while it
+    // plays would show in get but not in the frames (or half of it would).
+    if (impl.started) {
+        lock.unlock();
+        GST_ELEMENT_WARNING(self(object), LIBRARY, SETTINGS,
+                            ("clsgsegment: %s is taken when the element starts; it cannot change "
+                             "while it plays (set it in the NULL or READY state)",
+                             g_param_spec_get_name(pspec)),
+                            (nullptr));
+        return;
+    }
     switch (id) {
         case PROP_TOOL: {
             const gchar* path = g_value_get_string(value);
@@ -319,6 +331,7 @@ gboolean start(GstBaseTransform* trans) {
     unsigned threads;
     {
         std::lock_guard<std::mutex> lock(impl.mutex);
+        impl.started = true;
         impl.drawOverlay = impl.output == kOverlay;
         impl.countRegions = impl.regions;
         impl.regionOptions = clsg::RegionOptions();
@@ -353,6 +366,10 @@ gboolean start(GstBaseTransform* trans) {
 
 gboolean stop(GstBaseTransform* trans) {
     Impl& impl = *self(trans)->impl;
+    {
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        impl.started = false;
+    }
     impl.runner.reset();
     impl.file.reset();
     return TRUE;

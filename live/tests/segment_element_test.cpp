@@ -582,6 +582,37 @@ TEST_F(Element, NewFrameSizeMidStream) {
     }
 }
 
+// Properties are taken at the start: a change while the element plays is
+// refused with a warning, and get still says what the frames use.
+TEST_F(Element, PropertiesHoldStillWhileItPlays) {
+    Outcome run;
+    runPipeline(
+        "appsrc name=src format=time caps=video/x-raw,format=RGB,width=8,height=4,"
+        "framerate=25/1 ! clsgsegment name=s neighborhood=5 tool=" +
+            tool() + " ! appsink name=out",
+        {"out"}, run, [&](GstAppSrc* src) {
+            GstElement* pipeline = GST_ELEMENT(gst_object_get_parent(GST_OBJECT(src)));
+            GstElement* s = gst_bin_get_by_name(GST_BIN(pipeline), "s");
+            g_object_set(s, "neighborhood", 9, "output", 1, nullptr);
+            gint n = 0, output = -1;
+            g_object_get(s, "neighborhood", &n, "output", &output, nullptr);
+            EXPECT_EQ(n, 5);
+            EXPECT_EQ(output, 0);
+            gst_object_unref(s);
+            gst_object_unref(pipeline);
+            GstBuffer* b = gst_buffer_new_allocate(nullptr, 8 * 4 * 3, nullptr);
+            gst_buffer_memset(b, 0, 90, 8 * 4 * 3);
+            GST_BUFFER_PTS(b) = 0;
+            gst_app_src_push_buffer(src, b);
+        });
+    ASSERT_TRUE(run.errors.empty()) << run.errors[0];
+    EXPECT_EQ(run.frames["out"].size(), 1u);
+    ASSERT_EQ(run.warnings.size(), 2u);
+    EXPECT_NE(run.warnings[0].find("neighborhood is taken when the element starts"),
+              std::string::npos)
+        << run.warnings[0];
+}
+
 // Bad tool files and formats: a clear error on the bus, no frame, no crash.
 TEST_F(Element, BadInputFailsWithAClearError) {
     std::ofstream(*dir / "garbage.clsg") << "clsg-tool and then nothing a tool file holds";
