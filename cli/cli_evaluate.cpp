@@ -69,6 +69,10 @@ std::map<Colour, unsigned char> truthMap(const std::vector<std::string>& options
             throw UsageError("--truth-map " + option + ": expected VALUE=LABEL");
         const std::string label = option.substr(eq + 1);
         unsigned char to = kIgnore;
+        if (label == "ignore" && std::count(names.begin(), names.end(), label))
+            throw UsageError("--truth-map " + option +
+                             ": the tool has a label named ignore, so this could mean it or "
+                             "\"not judged\"; rename the label to evaluate it");
         if (label != "ignore") {
             const auto it = std::find(names.begin(), names.end(), label);
             if (it == names.end())

@@ -158,6 +158,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     const std::string tool = slurp(dir / "tool.clsg");
     writeBytes(dir / "truncated.clsg", tool.substr(0, tool.size() / 2));
     writePlainPng(dir / "truth.png", 48, 32, Bytes(48 * 32, 7));
+    ASSERT_EQ(clsg(dir, "train ig.clsg --label ignore=bands.png@0,0,16,32").status, 0);
     writeBytes(dir / "truth16.pgm", "P5 1 1 65535\n" + std::string("\x00\x01", 2));  // label 1
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32 ",
                       run = "run tool.clsg bands.png ";
@@ -186,6 +187,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
         {run + "--out bands.png/x", "not a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
+        {"evaluate ig.clsg bands.png --truth truth.png --truth-map 7=ignore",
+         "the tool has a label named ignore", 2},
         {"evaluate tool.clsg bands.png --truth truth16.pgm",
          "truth16.pgm: its samples run to 65535, not 255", 1},
         {unreadable, "could not be read back: training would need 1137614500 bytes", 1},
