@@ -77,22 +77,9 @@ void checkLabelName(const std::string& name) {
     if (!problem.empty()) throw UsageError(problem);
 }
 
-namespace {
-
-std::string escaped(const std::string& fileName) {
-    std::string out;
-    for (char c : fileName) {
-        if (c == '\\' || c == ',' || c == ':' || c == '@') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-}  // namespace
-
 std::string exampleSourceText(const ExampleSource& example) {
-    std::string text = escaped(example.image);
-    if (!example.mask.empty()) text += ":" + escaped(example.mask);
+    std::string text = escapeExampleName(example.image);
+    if (!example.mask.empty()) text += ":" + escapeExampleName(example.mask);
     for (std::size_t i = 0; i < example.rects.size(); ++i) {
         const kvPelRect& r = example.rects[i];
         text += (i ? "+" : "@") + std::to_string(r.left()) + "," + std::to_string(r.top()) + "," +

@@ -337,6 +337,15 @@ std::vector<std::string> ToolFile::labelNames() const {
     return names;
 }
 
+std::string escapeExampleName(const std::string& fileName) {
+    std::string out;
+    for (char c : fileName) {
+        if (c == '\\' || c == ',' || c == ':' || c == '@') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 std::string labelNameProblem(const std::string& name) {
     if (name.empty() || name.size() > 64)
         return "label name \"" + kfPrintable(name, 80) + "\" must have 1 to 64 characters";

@@ -74,6 +74,10 @@ struct ToolFileLimits {
 // Otherwise why not (with the name shown through printable()).
 std::string labelNameProblem(const std::string& name);
 
+// A file name as an example's source text writes it (and clsg train's --label
+// reads it): a comma, colon, at sign or backslash escaped by a backslash.
+std::string escapeExampleName(const std::string& fileName);
+
 // The examples of sets, each pair cropped to the bounding box of its
 // selected (non-zero) mask pixels and its mask set to 0 and 255; pairs with an
 // unbound mask stay whole. Training on the result gives the same model.

@@ -738,21 +738,6 @@ std::string StudioSession::runCommand(const std::string& toolPath) const {
     return command;
 }
 
-namespace {
-
-// A file name as clsg train's --label reads it: a comma, colon, at sign or
-// backslash escaped by a backslash.
-std::string exampleName(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == ',' || c == ':' || c == '@' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-}  // namespace
-
 StudioExport StudioSession::exportMasks(const std::string& dirName) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
@@ -795,8 +780,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
             files.makeDir(labelDir);
             const std::string relative = labels_[label].name + "/" + image.name + ".png";
             writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
-            examples += (examples.empty() ? "" : ",") + exampleName(imagePaths[i]) + ":" +
-                        exampleName((fs::path(dir) / relative).string());
+            examples += (examples.empty() ? "" : ",") + escapeExampleName(imagePaths[i]) + ":" +
+                        escapeExampleName((fs::path(dir) / relative).string());
         }
         if (examples.empty())
             throw StudioError("label " + labels_[label].name + " has no marks to export");

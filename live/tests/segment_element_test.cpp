@@ -227,6 +227,14 @@ protected:
         delete dir;
     }
     static std::string tool() { return *dir / "bars.clsg"; }
+    // Writes the clip source (a pipeline up to its muxer) makes to dir/name.
+    static std::string clip(const std::string& name, const std::string& source) {
+        const std::string path = *dir / name;
+        Outcome make;
+        runPipeline(source + " ! filesink location=" + path, {}, make);
+        EXPECT_TRUE(make.errors.empty()) << make.errors[0];
+        return path;
+    }
     static TempDir* dir;
     static ToolFile* file;
 };
@@ -288,14 +296,10 @@ TEST_F(Element, LabelsEqualTheLibrarysOnEveryFrame) {
 
 // A clip written and decoded through decodebin.
 TEST_F(Element, LabelsOfADecodedClip) {
-    const std::string clip = *dir / "clip.avi";
-    Outcome make;
-    runPipeline(
+    const std::string clip = Element::clip(
+        "clip.avi",
         "videotestsrc num-buffers=6 pattern=smpte ! video/x-raw,width=176,height=144 ! "
-        "jpegenc quality=100 ! avimux ! filesink location=" +
-            clip,
-        {}, make);
-    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+        "jpegenc quality=100 ! avimux");
     Outcome run;
     runPipeline("filesrc location=" + clip +
                     " ! decodebin ! videoconvert ! video/x-raw,format=RGB" +
@@ -308,14 +312,10 @@ TEST_F(Element, LabelsOfADecodedClip) {
 // A video run says how far it is every tenth of a second, however fast the
 // frames' own messages come, and hands over every frame's report.
 TEST_F(Element, AVideoRunReportsProgressWhileFramesCome) {
-    const std::string clip = *dir / "long.avi";
-    Outcome make;
-    runPipeline(
+    const std::string clip = Element::clip(
+        "long.avi",
         "videotestsrc num-buffers=120 pattern=smpte ! video/x-raw,width=640,height=480 ! "
-        "jpegenc ! avimux ! filesink location=" +
-            clip,
-        {}, make);
-    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+        "jpegenc ! avimux");
     VideoRunSettings settings;
     settings.toolPath = tool();
     settings.threads = 2;
@@ -338,14 +338,9 @@ TEST_F(Element, AVideoRunReportsProgressWhileFramesCome) {
 // a decoder that now and then lost the demuxer's error left the run waiting
 // for ever (seen within a few hundred tries).
 TEST_F(Element, AClipWithNoFrameFailsEveryTime) {
-    const std::string clip = *dir / "empty.avi";
-    Outcome make;
-    runPipeline(
-        "videotestsrc num-buffers=0 ! video/x-raw,width=64,height=48 ! jpegenc ! avimux ! "
-        "filesink location=" +
-            clip,
-        {}, make);
-    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+    const std::string clip = Element::clip(
+        "empty.avi",
+        "videotestsrc num-buffers=0 ! video/x-raw,width=64,height=48 ! jpegenc ! avimux");
     VideoRunSettings settings;
     settings.toolPath = tool();
     for (int i = 0; i < 100; ++i) {
@@ -364,12 +359,9 @@ TEST_F(Element, AClipWithNoFrameFailsEveryTime) {
 // for ever.
 TEST_F(Element, FramesTheEncoderRefusesFailNamingTheirSize) {
     for (const char* size : {"1,height=1", "4100,height=16"}) {
-        const std::string clip = *dir / "odd.mkv";
-        Outcome make;
-        runPipeline("videotestsrc num-buffers=2 ! video/x-raw,format=RGB,width=" +
-                        std::string(size) + " ! matroskamux ! filesink location=" + clip,
-                    {}, make);
-        ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+        const std::string clip =
+            Element::clip("odd.mkv", "videotestsrc num-buffers=2 ! video/x-raw,format=RGB,width=" +
+                                         std::string(size) + " ! matroskamux");
         VideoRunSettings settings;
         settings.toolPath = tool();
         std::string error = "<no error>";
@@ -390,15 +382,10 @@ TEST_F(Element, FramesTheEncoderRefusesFailNamingTheirSize) {
 // Frame times count from the start of the stream, not from the clip's first
 // timestamp (5 s here, as in many camera and broadcast clips).
 TEST_F(Element, FrameTimesCountFromTheStreamsStart) {
-    const std::string clip = *dir / "late.mkv";
-    Outcome make;
-    runPipeline(
-        "videotestsrc num-buffers=3 timestamp-offset=5000000000 ! "
-        "video/x-raw,width=64,height=48,framerate=25/1 ! jpegenc ! matroskamux ! "
-        "filesink location=" +
-            clip,
-        {}, make);
-    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
+    const std::string clip =
+        Element::clip("late.mkv",
+                      "videotestsrc num-buffers=3 timestamp-offset=5000000000 ! "
+                      "video/x-raw,width=64,height=48,framerate=25/1 ! jpegenc ! matroskamux");
     VideoRunSettings settings;
     settings.toolPath = tool();
     std::vector<double> seconds;
@@ -723,16 +710,12 @@ namespace {
 // A clip through runVideo: each frame's shares are the library's on the
 // decoded frame, and the overlay video holds every frame.
 TEST_F(Element, VideoFileReportsAndOverlay) {
-    const std::string clip = *dir / "walk.webm",
+    const std::string clip = Element::clip(
+                          "walk.webm",
+                          "videotestsrc num-buffers=8 pattern=smpte horizontal-speed=5 ! "
+                          "video/x-raw,width=160,height=120,framerate=25/1 ! videoconvert ! "
+                          "vp8enc deadline=1 ! webmmux"),
                       out = *dir / "walk-overlay" + clsg::overlayVideoExtension();
-    Outcome make;
-    runPipeline(
-        "videotestsrc num-buffers=8 pattern=smpte horizontal-speed=5 ! "
-        "video/x-raw,width=160,height=120,framerate=25/1 ! videoconvert ! "
-        "vp8enc deadline=1 ! webmmux ! filesink location=" +
-            clip,
-        {}, make);
-    ASSERT_TRUE(make.errors.empty()) << make.errors[0];
     std::vector<clsg::VideoFrameReport> reports;
     clsg::VideoRunSettings settings;
     settings.toolPath = tool();
