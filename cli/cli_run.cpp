@@ -50,6 +50,7 @@ struct ImageOutcome {
     std::vector<uint64_t> regionCounts;  // per label, with --regions
     double milliseconds = 0.0;           // reading, segmenting and writing
     kv3PlanePelBuffer overlay, legend;   // kept for the diagnostics page
+    bool finished = false;               // written or failed; not stopped by a signal
 };
 
 std::string extension(ImageFormat format, bool colour) {
@@ -269,12 +270,12 @@ void writeSummary(const std::string& path, const ToolFile& file,
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const ImageOutcome& o = outcomes[i];
         csv << csvField(inputs[i].path.empty() ? inputs[i].name : inputs[i].path);
-        if (!o.error.empty()) {
-            csv << ",failed,,,";
+        if (!o.error.empty() || !o.finished) {
+            csv << (o.finished ? ",failed,,," : ",stopped,,,");
             for (std::size_t k = 0; k <= file.labels.size(); ++k) csv << ",";
             if (regions)
                 for (std::size_t k = 0; k < file.labels.size(); ++k) csv << ",";
-            csv << "," << csvField(o.error) << "\n";
+            csv << "," << csvField(o.finished ? o.error : "the run was stopped first") << "\n";
             continue;
         }
         const double total = static_cast<double>(o.width) * static_cast<double>(o.height);
@@ -358,6 +359,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                     segmentOne(tool, file, inputs[i], settings, own, outcome);
                     checkInterrupt();
                     own.commit();
+                    outcome.finished = true;
                 } else {
                     segmentOne(tool, file, inputs[i], settings, files, outcome);
                 }
@@ -367,6 +369,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                 outcome.error = inputs[i].name + ": " + describeError(e);
             }
             if (interruptSignal()) return;  // not a failure of this image
+            outcome.finished = true;
             if (!outcome.error.empty()) outcome.written.clear();
             std::lock_guard<std::mutex> lock(printMutex);
             if (progress) std::cerr << "\r\033[K" << std::flush;
@@ -387,6 +390,12 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     worker();
     for (std::thread& t : threads) t.join();
     if (progress) std::cerr << "\r\033[K" << std::flush;
+    // Stopped by a signal: the summary still tells which images were written.
+    if (interruptSignal() && !settings.summaryPath.empty() && settings.keepGoing) {
+        OutputFiles summary(files, true);
+        writeSummary(settings.summaryPath, file, inputs, outcomes, summary);
+        summary.commit();
+    }
     checkInterrupt();
 
     std::size_t failures = 0;

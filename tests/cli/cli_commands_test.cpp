@@ -330,9 +330,11 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     for (int i = 1; i < 400; ++i)
         fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
     const std::string cd = "cd '" + dir.path.string() + "' && ",
-                      run = "'" CLSG_CLI_PATH "' run tool.clsg --out out -j 2 i*.png";
+                      run =
+                          "'" CLSG_CLI_PATH "' run tool.clsg --out out -j 2 i*.png --summary s.csv";
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         fs::remove_all(dir / "out");
+        fs::remove(dir / "s.csv");
         // SIGPIPE: the reader of the output stops after the first line.
         const std::string line =
             signal == SIGPIPE ? cd + "set -o pipefail; " + run + " 2>err | head -1 >/dev/null"
@@ -363,6 +365,14 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
         }
         EXPECT_TRUE(perImage.size() > 0u && perImage.size() < 400u) << perImage.size();
         for (const auto& [image, count] : perImage) EXPECT_EQ(count, 8) << image;
+        // The summary says which images were written and which the signal stopped.
+        std::istringstream summary(slurp(dir / "s.csv"));
+        std::map<std::string, std::size_t> statuses;
+        for (std::string row; std::getline(summary, row);)
+            ++statuses[row.substr(row.find(',') + 1,
+                                  row.find(',', row.find(',') + 1) - row.find(',') - 1)];
+        EXPECT_EQ(statuses["ok"], perImage.size()) << signal;
+        EXPECT_EQ(statuses["ok"] + statuses["stopped"], 400u) << signal;
     }
 }
 
