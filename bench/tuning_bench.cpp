@@ -1,10 +1,11 @@
 // What choosing the parameters by cross-validation costs, against one plain
 // train (default parameters) and run (neighbourhood 3, label image) of the
 // same examples: the demo photograph with the demo's rectangles, and the cat
-// photograph of data/photos. Both with the heap setting of `clsg train
-// --auto` (useTrainingHeap), as a user's run has it. The
-// rows named _avx2 run both on the AVX2 path (kvSetSimdLimit), the others on
-// the widest the machine has.
+// photograph of data/photos. Both with the heap settings of `clsg train
+// --auto` (useTrainingHeap, shareTrainingHeapWithThreads), as a user's run
+// has them. The rows named _avx2 run both on the AVX2 path (kvSetSimdLimit),
+// the others on the widest the machine has; the search runs on one thread,
+// except in the rows named _2threads (the plain train and run stays on one).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -72,6 +73,7 @@ kvPelBuffer<unsigned char> maskOf(const kv3PlanePelBuffer& photo,
 
 std::vector<kvCompositeColorSet> setsOf(const Case& c, kv3PlanePelBuffer& photo) {
     useTrainingHeap();
+    shareTrainingHeapWithThreads();
     photo = enlarged(readColorImage(c.photo), c.scale);
     std::vector<kvCompositeColorSet> sets;
     for (std::vector<kvPelRect> rects : c.labels) {
@@ -102,7 +104,8 @@ void BM_PlainTrainAndRun(benchmark::State& state, const Case& c) {
 // Also reports "ratio": the search's time over that of a plain train and run,
 // both measured in turns within each iteration (the plain one three times),
 // so that a load on the machine weighs on both alike.
-void BM_SuggestParams(benchmark::State& state, const Case& c, kvSimdLevel level) {
+void BM_SuggestParams(benchmark::State& state, const Case& c, kvSimdLevel level,
+                      unsigned threads = 1) {
     const kvSimdLevel previous = kvSetSimdLimit(level);
     if (kvActiveSimd() != level) {
         kvSetSimdLimit(previous);
@@ -119,7 +122,9 @@ void BM_SuggestParams(benchmark::State& state, const Case& c, kvSimdLevel level)
         for (int k = 0; k < 3; ++k) plainTrainAndRun(sets, photo);
         const Clock::time_point t1 = Clock::now();
         state.ResumeTiming();
-        benchmark::DoNotOptimize(clsg::suggestSegmenterParams(sets));
+        SuggestOptions options;
+        options.threads = threads;
+        benchmark::DoNotOptimize(clsg::suggestSegmenterParams(sets, options));
         search += Clock::now() - t1;
         plain += (t1 - t0) / 3;
     }
@@ -139,8 +144,14 @@ BENCHMARK_CAPTURE(BM_SuggestParams, chelsea, kChelsea, kvSimdLevel::Avx512)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SuggestParams, chelsea_avx2, kChelsea, kvSimdLevel::Avx2)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, chelsea_2threads, kChelsea, kvSimdLevel::Avx512, 2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee_2threads, kCoffee, kvSimdLevel::Avx512, 2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PlainTrainAndRun, coffee_x3, kCoffeeTimes3)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3, kCoffeeTimes3, kvSimdLevel::Avx512)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3_avx2, kCoffeeTimes3, kvSimdLevel::Avx2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SuggestParams, coffee_x3_2threads, kCoffeeTimes3, kvSimdLevel::Avx512, 2)
     ->Unit(benchmark::kMillisecond);

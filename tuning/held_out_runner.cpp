@@ -141,6 +141,7 @@ kvPelBuffer_const<unsigned char> HeldOutRunner::runGrown(
 const HeldOutRunner::Mosaic& HeldOutRunner::mosaicOf(uint32_t f, long margin, bool withHeldOut,
                                                      bool withSamples) const {
     const auto key = std::make_tuple(f, margin, withHeldOut, withSamples);
+    const std::lock_guard<std::mutex> lock(mosaicsLock_);  // the search's threads share them
     const auto found = mosaics_.find(key);
     if (found != mosaics_.end()) return found->second;
     std::vector<std::pair<std::size_t, kvPelRect>> items;

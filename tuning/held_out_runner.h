@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -23,7 +24,8 @@ struct SampleTally {
     uint64_t none = 0, total = 0, sure = 0;
 };
 
-// Runs tools on the held-out tiles of their folds.
+// Runs tools on the held-out tiles of their folds. score() may be called from
+// several threads at once.
 class HeldOutRunner {
 public:
     // With perLabel 0 every held-out tile of a fold is scored. Otherwise the
@@ -84,6 +86,7 @@ private:
     std::vector<std::vector<const HeldOutPiece*>> scored_;    // per fold
     std::vector<std::pair<std::size_t, kvPelRect>> samples_;  // picture, rect
     mutable std::map<std::tuple<uint32_t, long, bool, bool>, Mosaic> mosaics_;
+    mutable std::mutex mosaicsLock_;
     inline static const std::vector<const HeldOutPiece*> kNoPieces;
 };
 

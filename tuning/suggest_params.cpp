@@ -11,6 +11,7 @@
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/tuning/held_out_runner.h"
 #include "clsg/tuning/spatial_folds.h"
+#include "clsg/tuning/task_threads.h"
 
 namespace clsg {
 
@@ -26,6 +27,8 @@ static_assert(std::size(kCoarseFractions) + std::size(kFloors) + 1 + 1 + 1 == kS
 constexpr double kTie = 1e-12;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr const char* kWide = "wide";
+// Tolerances are trained side by side only while each costs at most this.
+constexpr uint64_t kSideBySideBytes = uint64_t{256} << 20;
 // Floors above this many times the fraction are not tried.
 constexpr double kFloorGrey = 128;
 
@@ -140,22 +143,45 @@ public:
     // Scores a new tolerance on every fold (some sizes may stop early).
     Tolerance& add(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
         Tolerance& t = push(frac, min, std::move(sizes), stage);
-        scoreUpTo(t, exhaustive_);
+        scoreUpTo(t, exhaustive_, main_, ~0u, &best_);
         return t;
     }
 
-    // Adds a tolerance scored on the first fold with held-out pixels alone;
-    // finish scores it on the others.
-    Tolerance& addOnFirstFold(double frac, uint32_t min, std::vector<int32_t> sizes,
-                              const char* stage) {
-        Tolerance& t = push(frac, min, std::move(sizes), stage);
-        scoreUpTo(t, exhaustive_, firstFold() + 1);
-        return t;
+    // Adds tolerances, each scored on the first fold with held-out pixels
+    // alone, on up to `threads` threads (the caller's among them); finish
+    // scores them on the others. done() is called on the caller's thread as
+    // they are scored, once for each. Nothing a tolerance is scored with
+    // depends on the others, so the threads change no result. Each thread
+    // holds a fold tool (the caller's earlier one is let go first), so this
+    // runs on one thread unless each costs at most kSideBySideBytes to train.
+    void addOnFirstFold(const std::vector<kvCompositeColorSegmenterTrainParams>& tolerances,
+                        const std::vector<int32_t>& sizes, const char* stage, unsigned threads,
+                        const std::function<void()>& done) {
+        const std::size_t from = tolerances_.size();
+        for (const kvCompositeColorSegmenterTrainParams& p : tolerances)
+            push(p.colorToleranceFrac(), p.colorToleranceMin(), sizes, stage);
+        main_.kept.reset();
+        if (!sideBySide(from)) threads = 1;
+        std::vector<Worker> workers(std::clamp<std::size_t>(threads, 1, tolerances.size()));
+        forEachTask(
+            tolerances.size(), workers.size(),
+            [&](std::size_t task, std::size_t thread) {
+                scoreUpTo(tolerances_[from + task], exhaustive_, workers[thread], firstFold() + 1,
+                          nullptr);
+            },
+            done);
+        for (Worker& w : workers) {
+            main_.trainings += w.trainings;
+            main_.runPixels += w.runPixels;
+        }
+        // Done after the threads, in order; no tolerance is complete yet
+        // unless the first fold scored is the last.
+        for (std::size_t t = from; t < tolerances_.size(); ++t) noteComplete(tolerances_[t]);
     }
 
     // Scores t on the folds after those addOnFirstFold scored (some sizes may stop
     // early).
-    void finish(Tolerance& t) { scoreUpTo(t, exhaustive_); }
+    void finish(Tolerance& t) { scoreUpTo(t, exhaustive_, main_, ~0u, &best_); }
 
     // Adds a tolerance whose sizes are scored on the picture samples alone,
     // by the first fold's tool; scoreHeldOut scores one of them on the
@@ -166,8 +192,9 @@ public:
         const uint32_t f = firstFold();
         for (std::size_t i = 0; i < t.sizes.size(); ++i) {
             HeldOutTally s(folds_.labels());
-            runner_.score(f, keptTool(t, f), kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                          s.confusion, &runPixels_, &s.confidence, &s.samples, false);
+            runner_.score(f, main_.tool(folds_, t.params, f),
+                          kvCompositeColorSegmenterRunParams(t.sizes[i], false), s.confusion,
+                          &main_.runPixels, &s.confidence, &s.samples, false);
             t.all[i].add(s);
             if (f == 0) t.screen[i].add(s);
         }
@@ -180,8 +207,9 @@ public:
         for (uint32_t f = 0; f < t.folds; ++f) {
             if (folds_.heldOut(f).empty()) continue;
             HeldOutTally fold(folds_.labels());
-            runner_.score(f, keptTool(t, f), kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                          fold.confusion, &runPixels_, &fold.confidence);
+            runner_.score(f, main_.tool(folds_, t.params, f),
+                          kvCompositeColorSegmenterRunParams(t.sizes[i], false), fold.confusion,
+                          &main_.runPixels, &fold.confidence);
             if (f == 0) t.screen[i].add(fold);
             t.all[i].add(fold);
         }
@@ -196,7 +224,7 @@ public:
         for (std::size_t i = 0; i < t.sizes.size(); ++i)
             if (!t.complete(i) && (best == t.sizes.size() ||
                                    bound(t, i, t.done[i]) >= t.candidate(best).score - 2 * kTie)) {
-                scoreUpTo(t, true);
+                scoreUpTo(t, true, main_, ~0u, &best_);
                 return;
             }
     }
@@ -212,10 +240,16 @@ public:
     }
 
     std::vector<Tolerance>& tolerances() { return tolerances_; }
+    bool tried(double frac, uint32_t min) const {
+        for (const Tolerance& t : tolerances_)
+            if (t.params.colorToleranceFrac() == frac && t.params.colorToleranceMin() == min)
+                return true;
+        return false;
+    }
     // What checkCost said when it last refused a tolerance.
     const std::string& refusal() const { return refusal_; }
-    uint32_t trainings() const { return trainings_; }
-    uint64_t runPixels() const { return runPixels_; }
+    uint32_t trainings() const { return main_.trainings; }
+    uint64_t runPixels() const { return main_.runPixels; }
 
 private:
     Tolerance& push(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
@@ -246,36 +280,68 @@ private:
         }
     }
 
-    // The tool of fold f for t's tolerance, kept until another is wanted:
-    // one tool at a time, as a tool at a small fraction is large (about 12 MB
-    // per example at 0.02).
-    const kvCompositeColorSegmenterTool& keptTool(const Tolerance& t, uint32_t f) {
-        if (!kept_ || keptFold_ != f || !(keptParams_ == t.params)) {
-            kept_.reset();
-            kvCompositeColorSegmenterTool tool;
-            tool.train(folds_.trainingSets(f), t.params);
-            kept_ = std::move(tool);
-            keptFold_ = f;
-            keptParams_ = t.params;
-            ++trainings_;
+    // What one thread of the search trains and runs. It keeps one fold tool
+    // until another is wanted: one at a time, as a tool at a small fraction
+    // is large (about 12 MB per example at 0.02).
+    struct Worker {
+        std::optional<kvCompositeColorSegmenterTool> kept;
+        uint32_t keptFold = 0;
+        kvCompositeColorSegmenterTrainParams keptParams;
+        uint32_t trainings = 0;
+        uint64_t runPixels = 0;
+
+        const kvCompositeColorSegmenterTool& tool(const SpatialFolds& folds,
+                                                  const kvCompositeColorSegmenterTrainParams& p,
+                                                  uint32_t f) {
+            if (!kept || keptFold != f || !(keptParams == p)) {
+                kept.reset();
+                kvCompositeColorSegmenterTool trained;
+                trained.train(folds.trainingSets(f), p);
+                kept = std::move(trained);
+                keptFold = f;
+                keptParams = p;
+                ++trainings;
+            }
+            return *kept;
         }
-        return *kept_;
+    };
+
+    // True when the tolerances from index `from` on may be trained at once:
+    // when each costs at most kSideBySideBytes (see addOnFirstFold).
+    bool sideBySide(std::size_t from) const {
+        kvCompositeColorSegmenterBudget limit;
+        limit.maxBytes = kSideBySideBytes;
+        for (std::size_t t = from; t < tolerances_.size(); ++t) try {
+                if (!tolerances_[t].overBudget)
+                    limit.check(folds_.trainingSets(firstFold()), tolerances_[t].params);
+            } catch (...) {  // too dear, or refused: training says which
+                return false;
+            }
+        return true;
     }
 
-    // Scores the sizes of t fold after fold. Once the first fold with
-    // held-out pixels is scored, a size stops (unless every is wanted) when
-    // it cannot win: when even with every pixel of the folds still to score
-    // given its label, its score would stay more than a tie below the best
-    // candidate scored on every fold so far. (The picture samples are all
-    // scored by then.) A fold where every size stops is not trained for.
-    void scoreUpTo(Tolerance& t, bool every, uint32_t end = ~0u) {
+    // Raises best_ by the sizes of t scored on every fold.
+    void noteComplete(const Tolerance& t) {
+        for (std::size_t i = 0; i < t.sizes.size(); ++i)
+            if (t.complete(i)) best_ = std::max(best_, t.candidate(i).score);
+    }
+
+    // Scores the sizes of t fold after fold, by w's tools, up to fold end.
+    // Once the first fold with held-out pixels is scored, a size stops
+    // (unless every is wanted) when it cannot win: when even with every pixel
+    // of the folds still to score given its label, its score would stay more
+    // than a tie below *best, the best candidate scored on every fold so far,
+    // which each size scored on every fold raises. (The picture samples are
+    // all scored by then.) A fold where every size stops is not trained for.
+    // Without best (on a search thread) only the first fold may be scored.
+    void scoreUpTo(Tolerance& t, bool every, Worker& w, uint32_t end, double* best) {
         if (t.overBudget) return;
         const uint32_t first = firstFold();
         for (uint32_t f = *std::min_element(t.done.begin(), t.done.end());
              f < std::min(t.folds, end); ++f) {
             std::vector<std::size_t> todo;
             for (std::size_t i = 0; i < t.sizes.size(); ++i)
-                if (t.done[i] == f && (every || f <= first || bound(t, i, f) >= best_ - 2 * kTie))
+                if (t.done[i] == f && (every || f <= first || bound(t, i, f) >= *best - 2 * kTie))
                     todo.push_back(i);
             if (todo.empty()) continue;
             if (!folds_.heldOut(f).empty()) {
@@ -283,18 +349,18 @@ private:
                 // a tool trained on some of the examples, as the held-out
                 // pixels see it, at half the cost of every fold's.
                 const bool samples = f == first;
-                const kvCompositeColorSegmenterTool& tool = keptTool(t, f);
+                const kvCompositeColorSegmenterTool& tool = w.tool(folds_, t.params, f);
                 for (std::size_t i : todo) {
                     HeldOutTally fold(folds_.labels());
                     runner_.score(f, tool, kvCompositeColorSegmenterRunParams(t.sizes[i], false),
-                                  fold.confusion, &runPixels_, &fold.confidence,
+                                  fold.confusion, &w.runPixels, &fold.confidence,
                                   samples ? &fold.samples : nullptr);
                     if (f == 0) t.screen[i].add(fold);
                     t.all[i].add(fold);
                 }
             }
             for (std::size_t i : todo)
-                if (++t.done[i] == t.folds) best_ = std::max(best_, t.candidate(i).score);
+                if (++t.done[i] == t.folds && best) *best = std::max(*best, t.candidate(i).score);
         }
     }
 
@@ -328,13 +394,9 @@ private:
     const std::function<void(const kvCompositeColorSegmenterTrainParams&)>& checkCost_;
     std::vector<std::vector<uint64_t>> heldOut_;  // per fold and label: pixels scored
     std::vector<Tolerance> tolerances_;
-    std::optional<kvCompositeColorSegmenterTool> kept_;  // see keptTool
-    uint32_t keptFold_ = 0;
-    kvCompositeColorSegmenterTrainParams keptParams_;
+    Worker main_;       // the caller's thread
     double best_ = -1;  // the best score of a candidate scored on every fold
     std::string refusal_;
-    uint32_t trainings_ = 0;
-    uint64_t runPixels_ = 0;
 };
 
 // Tells SuggestOptions::progress of each step of the search.
@@ -369,11 +431,7 @@ std::size_t bestTolerance(const std::vector<Tolerance>& tried) {
 
 // Adds the tolerance unless it was tried already; a step either way.
 void addUnlessTried(Search& search, double frac, uint32_t min, const char* stage, Steps& steps) {
-    bool tried = false;
-    for (const Tolerance& t : search.tolerances())
-        tried =
-            tried || (t.params.colorToleranceFrac() == frac && t.params.colorToleranceMin() == min);
-    if (!tried) search.add(frac, min, kSizes, stage);
+    if (!search.tried(frac, min)) search.add(frac, min, kSizes, stage);
     steps.tick();
 }
 
@@ -381,14 +439,15 @@ void addUnlessTried(Search& search, double frac, uint32_t min, const char* stage
 // others the most promising first, so that a good score is known early and
 // the rest can stop after one fold (the narrow fractions' colour tables take
 // longest to clear).
-void coarseStage(Search& search, Steps& steps) {
+void coarseStage(Search& search, Steps& steps, unsigned threads) {
     std::vector<Tolerance>& tried = search.tolerances();
     std::vector<std::size_t> coarse;
-    for (double frac : kCoarseFractions) {
-        coarse.push_back(tried.size());
-        search.addOnFirstFold(frac, kDefaultMin, kSizes, "coarse");
-        steps.tick();  // the first fold is most of a tolerance's cost
-    }
+    for (std::size_t i = 0; i < std::size(kCoarseFractions); ++i)
+        coarse.push_back(tried.size() + i);
+    // A step for each, as the first fold is most of a tolerance's cost.
+    std::vector<kvCompositeColorSegmenterTrainParams> fractions;
+    for (double frac : kCoarseFractions) fractions.emplace_back(frac, kDefaultMin);
+    search.addOnFirstFold(fractions, kSizes, "coarse", threads, [&] { steps.tick(); });
     std::stable_sort(coarse.begin(), coarse.end(), [&](std::size_t a, std::size_t b) {
         return search.reach(tried[a]) > search.reach(tried[b]) + kTie;
     });
@@ -397,15 +456,20 @@ void coarseStage(Search& search, Steps& steps) {
 
 // 2. Floors at the best fraction: a dark label's tolerance is its floor. A
 // floor above the tolerance of mid-grey (128 * fraction) would widen every
-// colour alike, and train slowly.
-void floorStage(Search& search, Steps& steps) {
-    const double frac =
-        search.tolerances()[bestTolerance(search.tolerances())].params.colorToleranceFrac();
+// colour alike, and train slowly. Each is scored on the first fold (side by
+// side), then on the others in order: as before any is finished, the first
+// fold's scores decide nothing.
+void floorStage(Search& search, Steps& steps, unsigned threads) {
+    std::vector<Tolerance>& tried = search.tolerances();
+    const double frac = tried[bestTolerance(tried)].params.colorToleranceFrac();
+    std::vector<kvCompositeColorSegmenterTrainParams> floors;
     for (uint32_t min : kFloors)
-        if (min < kDefaultMin || min <= frac * kFloorGrey)
-            addUnlessTried(search, frac, min, "minimum", steps);
-        else
-            steps.tick();
+        if ((min < kDefaultMin || min <= frac * kFloorGrey) && !search.tried(frac, min))
+            floors.emplace_back(frac, min);
+    const std::size_t from = tried.size();
+    search.addOnFirstFold(floors, kSizes, "minimum", threads, [&] { steps.tick(); });
+    for (std::size_t t = from; t < tried.size(); ++t) search.finish(tried[t]);
+    for (std::size_t skipped = floors.size(); skipped < std::size(kFloors); ++skipped) steps.tick();
 }
 
 // 3. A raised floor keeps dark labels apart by itself, so the bright ones may
@@ -549,11 +613,11 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
     Search search(folds, options);
     Steps steps(options.progress);
-    coarseStage(search, steps);
+    coarseStage(search, steps, options.threads);
     // checkCost refused every coarse fraction.
     if (bestTolerance(search.tolerances()) == search.tolerances().size())
         throw kvCompositeColorSegmenterBudget::Exceeded(search.refusal());
-    floorStage(search, steps);
+    floorStage(search, steps, options.threads);
     floorFractionStage(search, steps);
     fineStage(search, steps);
     return reportOf(search, folds, wideStage(search, steps, options.exhaustive));

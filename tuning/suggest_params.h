@@ -111,6 +111,12 @@ struct SuggestOptions {
     // [&](auto& p) { budget.check(examples, p); } (clsg/colorseg/budget.h).
     // The folds train on some of the examples, at no more bytes than all.
     std::function<void(const kvCompositeColorSegmenterTrainParams&)> checkCost;
+    // Threads of the stages that score several tolerances on the first fold
+    // (coarse fractions, minimums) side by side; the caller's is one of them,
+    // and the result is the same on any number. Each holds a fold tool, so
+    // tolerances are only so scored while each costs at most 256 MiB to
+    // train (see kvCompositeColorSegmenterBudget).
+    unsigned threads = 1;
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "abort_from_thread.h"
@@ -476,6 +477,7 @@ TEST(SuggestParams, LabelsWithManyTilesAreScoredOnSomeOfThem) {
 }
 
 TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts) {
+    const std::thread::id caller = std::this_thread::get_id();
     const kv3PlanePelBuffer image = twoHalves(kvPelRect(3, 1, 150, 70), 100, 124, 20, 5, 2);
     const SpatialFolds folds(halvesSets(image), 3, 16);
     std::vector<kvCompositeColorSegmenterTool> tools(3);
@@ -495,8 +497,12 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts
 
     const SuggestReport a = suggestSegmenterParams(halvesSets(image));
     std::vector<uint32_t> progress;
-    SuggestOptions watched;  // a caller watching changes nothing
-    watched.progress = [&](uint32_t done) { progress.push_back(done); };
+    SuggestOptions watched;  // a caller watching changes nothing, nor do threads
+    watched.progress = [&](uint32_t done) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        progress.push_back(done);
+    };
+    watched.threads = 2;
     const SuggestReport b = suggestSegmenterParams(halvesSets(kfPelCopy(image)), watched);
     EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
@@ -505,6 +511,8 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts
                     a.candidates[i].pictureConfidence == b.candidates[i].pictureConfidence);
     EXPECT_TRUE(a.chosen == b.chosen && a.heldOut == b.heldOut);
     EXPECT_TRUE(abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image)); }));
+    EXPECT_TRUE(
+        abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image), watched); }));
 }
 
 // Tiles run side by side in one picture score as tiles run one by one: held-out labels and
@@ -553,8 +561,27 @@ TEST(SuggestParams, PackedTilesScoreAsTilesRunAlone) {
     }
 }
 
+// Every figure of two reports is the same.
+void expectSameReports(const SuggestReport& a, const SuggestReport& b) {
+    EXPECT_TRUE(a.trainParams == b.trainParams && a.runParams == b.runParams &&
+                a.chosen == b.chosen && a.estimated == b.estimated && a.heldOut == b.heldOut &&
+                a.trainings == b.trainings && a.runPixels == b.runPixels);
+    ASSERT_EQ(a.candidates.size(), b.candidates.size());
+    for (std::size_t i = 0; i < a.candidates.size(); ++i) {
+        const SuggestCandidate &c = a.candidates[i], &d = b.candidates[i];
+        EXPECT_TRUE(c.trainParams == d.trainParams && c.runParams == d.runParams &&
+                    c.stage == d.stage && same(c.balancedAccuracy, d.balancedAccuracy) &&
+                    same(c.foldZeroAccuracy, d.foldZeroAccuracy) &&
+                    same(c.meanConfidence, d.meanConfidence) && c.folds == d.folds &&
+                    c.pictureUnlabelled == d.pictureUnlabelled && same(c.score, d.score) &&
+                    c.pictureConfidence == d.pictureConfidence)
+            << "candidate " << i;
+    }
+}
+
 // Candidates that cannot win stop early: the choice, its held-out pixels and every candidate
-// scored on all folds are those of the exhaustive search, with fewer pixels run.
+// scored on all folds are those of the exhaustive search, with fewer pixels run. The first
+// fold's scores made side by side on threads change no figure of the report.
 TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
     const kvPelRect w(0, 0, 192, 64);
     const auto thirds = [&](int noise, uint32_t seed) {
@@ -582,10 +609,12 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
                                            rectSet(dark, {64, 0, 63, 52}),
                                            rectSet(dark, {128, 0, 55, 27})},
           halvesSets(twoHalves({0, 0, 128, 64}, 140, 148, 30))}) {
-        SuggestOptions every;
+        SuggestOptions every, threads;
         every.exhaustive = true;
+        threads.threads = 3;
         const SuggestReport& quick = quickReports.emplace_back(suggestSegmenterParams(sets));
         const SuggestReport full = suggestSegmenterParams(sets, every);
+        expectSameReports(quick, suggestSegmenterParams(sets, threads));
         EXPECT_EQ(quick.trainParams, full.trainParams);
         EXPECT_EQ(quick.runParams, full.runParams);
         EXPECT_EQ(quick.heldOut, full.heldOut);
@@ -608,6 +637,11 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
         const bool some = std::any_of(quick.candidates.begin(), quick.candidates.end(),
                                       [](const SuggestCandidate& c) { return c.folds < 2; });
         EXPECT_TRUE(some ? quick.runPixels < full.runPixels : quick.runPixels == full.runPixels);
+        // Each candidate but the wide ones ran at least the 16 samples of 16 x 16 of the
+        // one picture.
+        const auto wide = std::count_if(quick.candidates.begin(), quick.candidates.end(),
+                                        [](const SuggestCandidate& c) { return c.folds == 0; });
+        EXPECT_GE(quick.runPixels, 4096u * (quick.candidates.size() - wide));
     }
     EXPECT_GT(stopped, 0u);
     // In the last case the lead, 0.04, lies between 0.02 and 0.08, and 0.02

@@ -1,0 +1,94 @@
+#include "clsg/tuning/task_threads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clsg/colorseg/budget.h"
+
+using clsg::forEachTask;
+
+// Every task runs once, on the threads asked for, under the caller's
+// training budget; done() counts them on the caller's thread.
+TEST(TaskThreads, EveryTaskOnceUnderTheCallersBudgetDoneOnTheCaller) {
+    kvCompositeColorSegmenterBudget budget;
+    budget.maxBytes = 12345;
+    const kvCompositeColorSegmenterBudgetScope scope(budget);
+    const std::thread::id caller = std::this_thread::get_id();
+    for (const std::size_t threads : {1, 3}) {
+        std::vector<std::atomic<int>> runs(40);
+        std::mutex lock;
+        std::set<std::size_t> slots;
+        std::set<std::thread::id> ids;
+        std::atomic<int> underBudget{0};
+        std::size_t done = 0;
+        forEachTask(
+            runs.size(), threads,
+            [&](std::size_t i, std::size_t slot) {
+                ++runs[i];
+                if (kvCompositeColorSegmenterBudgetScope::current().maxBytes == 12345)
+                    ++underBudget;
+                // Slow enough that every thread takes some.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                const std::lock_guard<std::mutex> hold(lock);
+                slots.insert(slot);
+                ids.insert(std::this_thread::get_id());
+                EXPECT_EQ(slot == 0, std::this_thread::get_id() == caller);
+            },
+            [&] {
+                EXPECT_EQ(std::this_thread::get_id(), caller);
+                ++done;
+            });
+        for (const std::atomic<int>& n : runs) EXPECT_EQ(n, 1);
+        EXPECT_EQ(underBudget, 40);
+        EXPECT_EQ(done, 40u);
+        EXPECT_EQ(slots.size(), threads);
+        EXPECT_EQ(ids.size(), threads);
+    }
+}
+
+// The failure of the first failing task is the one thrown, and no task starts
+// after a failure; one from done() is thrown once every thread has stopped.
+TEST(TaskThreads, TheFirstFailureIsThrownAfterEveryThreadStops) {
+    for (const std::size_t threads : {1, 2, 4}) {
+        std::atomic<std::size_t> ran{0};
+        try {
+            forEachTask(
+                100, threads,
+                [&](std::size_t i, std::size_t) {
+                    ++ran;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    if (i == 5 || i == 9) throw std::runtime_error(std::to_string(i));
+                },
+                nullptr);
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "5");
+        }
+        EXPECT_LE(ran, 6 + threads) << threads << " threads";
+
+        std::atomic<int> running{0};
+        ran = 0;
+        EXPECT_THROW(forEachTask(
+                         50, threads,
+                         [&](std::size_t, std::size_t) {
+                             ++running;
+                             ++ran;
+                             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                             --running;
+                         },
+                         [&] {
+                             if (ran > 3) throw std::logic_error("stop");
+                         }),
+                     std::logic_error);
+        EXPECT_EQ(running, 0);  // every thread joined before the throw
+        EXPECT_LT(ran, 50u);
+    }
+}
