@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
@@ -111,7 +112,7 @@ struct AutoChoice {
 
 // Chooses the parameters by cross-validation and prints the report.
 AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
-                        std::ostream& out, const ReadLimits& maskLimits) {
+                        std::ostream& out, const ReadLimits& maskLimits, unsigned threads) {
     std::vector<std::string> names;
     for (const LabelOption& label : labels) names.push_back(label.name);
     const std::vector<kvCompositeColorSet> sets =
@@ -122,8 +123,10 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     // far more than the training itself at small tolerances (about 25 times
     // at 0.02).
     useTrainingHeap();
+    shareTrainingHeapWithThreads();  // before the search starts its threads
     const auto start = std::chrono::steady_clock::now();
     clsg::SuggestOptions options;
+    options.threads = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
     // On a terminal, say how far the search is (it may take a while on
     // large examples); logs and pipes get only the report.
     if (isatty(STDERR_FILENO))
@@ -166,6 +169,7 @@ Command addTrainCommand(CLI::App& parent) {
         uint64_t maxPixels = ReadLimits().maxPixels;
         bool autoParams = false;
         std::string reportPath;
+        unsigned threads = 0;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
@@ -204,6 +208,12 @@ Command addTrainCommand(CLI::App& parent) {
     app->add_option("--report", o->reportPath, "With --auto: also write the report as JSON")
         ->needs(autoFlag)
         ->check(nonEmptyPath());
+    app->add_option("--threads", o->threads,
+                    "With --auto: threads that score several tolerances at once (0: one per "
+                    "core; the choice is the same on any number)")
+        ->needs(autoFlag)
+        ->check(CLI::Range(0u, 1024u))
+        ->capture_default_str();
     for (CLI::Option* given : app->get_options())
         if (given->get_name() == "--color-tolerance-frac" ||
             given->get_name() == "--color-tolerance-min")
@@ -249,7 +259,7 @@ Command addTrainCommand(CLI::App& parent) {
             }
             std::optional<AutoChoice> choice;
             if (o->autoParams) {
-                choice = chooseParams(labels, loader, std::cout, limits);
+                choice = chooseParams(labels, loader, std::cout, limits, o->threads);
                 params = choice->report.trainParams;
                 if (!reportTemp.empty())
                     if (const int e = writeFileBytes(reportTemp, choice->json.dump(2) + "\n"))

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/errors.h"
@@ -435,6 +436,7 @@ std::vector<kvCompositeColorSet> StudioSession::markedSets(bool wholeImages) con
 clsg::SuggestReport StudioSession::chooseSettings(const std::function<void(uint32_t)>& progress) {
     clsg::SuggestOptions options;
     options.progress = progress;
+    options.threads = std::max(1u, std::thread::hardware_concurrency());
     clsg::SuggestReport report;
     try {
         // Only what train() could then train, on the marks as it takes them.

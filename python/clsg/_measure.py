@@ -1,13 +1,15 @@
 """Choosing the parameters from the examples, and judging labels against a truth."""
 
 import json
+import numbers
 
 import numpy as np
 
 from . import _clsg
+from ._errors import BadParamsError
 
 
-def suggest(labels):
+def suggest(labels, threads=0):
     """Chooses tolerance_frac, tolerance_min and the neighbourhood for labels
     (a dict of name -> list of (image, mask or None), as Tool.train takes
     them) by cross-validation on the examples, as `clsg train --auto` does.
@@ -22,6 +24,9 @@ def suggest(labels):
     examples that cannot be split (every label needs selected pixels in more
     than one place), and KeyboardInterrupt on Ctrl-C.
 
+    threads (0: one per core) score several tolerances at once; the choice
+    and the report are the same on any number.
+
     The search allocates and frees colour tables of several MiB many times,
     so the first call sets glibc to keep blocks up to 32 MiB and freed memory
     up to 256 MiB in this process's heap (clsg.dask does the like on its
@@ -31,7 +36,9 @@ def suggest(labels):
         tool.train(labels, choice["tolerance_frac"], choice["tolerance_min"])
         tool.run(image, neighborhood=choice["neighborhood"])
     """
-    report = json.loads(_clsg._suggest(labels))
+    if isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or not 0 <= threads <= 1024:
+        raise BadParamsError(f"threads must be a whole number from 0 to 1024, not {threads!r}")
+    report = json.loads(_clsg._suggest(labels, int(threads)))
     chosen = report["chosen"]
     return {
         "tolerance_frac": chosen["colorToleranceFrac"],

@@ -173,7 +173,7 @@ void bindFunctions(py::module_& m) {
         "Has glibc serve blocks up to mmap_threshold bytes from the heap and give freed memory "
         "back only beyond trim_threshold bytes; False where the C library has no such "
         "settings.");
-    m.def("_suggest", &clsgpy::suggest, "labels"_a,
+    m.def("_suggest", &clsgpy::suggest, "labels"_a, "threads"_a,
           "The report of clsg.suggest as JSON (see clsg.suggest).");
     m.def("_search_intensity_gain_on_sample", &clsgpy::searchGainOnSample, "tool"_a, "sample"_a,
           "height"_a, "width"_a,

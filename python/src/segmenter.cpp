@@ -5,6 +5,7 @@
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "arrays.h"
@@ -398,7 +399,7 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
     file_ = std::move(trained);
 }
 
-std::string suggest(const py::dict& labels) {
+std::string suggest(const py::dict& labels, unsigned threads) {
     clsg::useTrainingHeap();  // the search's colour tables stay in the heap
     std::vector<std::string> names;
     const std::vector<std::vector<Example>> examples = parseExamples(labels, names);
@@ -411,6 +412,7 @@ std::string suggest(const py::dict& labels) {
             // tool file trains it again within the readers' budget.
             const std::vector<kvCompositeColorSet> stored = cropExamples(sets);
             clsg::SuggestOptions options;
+            options.threads = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
             options.checkCost = [&](const kvCompositeColorSegmenterTrainParams& p) {
                 ToolFileLimits().budget.check(stored, p);
             };

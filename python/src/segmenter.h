@@ -56,8 +56,9 @@ private:
 };
 
 // Chooses the parameters for labels (as Tool.train takes them) by
-// cross-validation, as clsg train --auto does; returns the report as JSON.
-std::string suggest(const pybind11::dict& labels);
+// cross-validation, as clsg train --auto does, on `threads` threads (0: one
+// per core); returns the report as JSON.
+std::string suggest(const pybind11::dict& labels, unsigned threads);
 
 class Tool {
 public:

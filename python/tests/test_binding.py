@@ -191,12 +191,16 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
     run_cli("train", "--auto", tmp_path / "auto.clsg", "--report", tmp_path / "auto.json", *labels_on(noisy, "n.png"))
     auto = clsg.Tool.load(tmp_path / "auto.clsg")
     yy, xx = np.indices(image.shape[:2])
-    choice = clsg.suggest({n: [(noisy, (xx >= x) & (xx < x + w) & (yy >= y) & (yy < y + h))]
-                           for n, x, y, w, h in RECTS})
+    examples = {n: [(noisy, (xx >= x) & (xx < x + w) & (yy >= y) & (yy < y + h))] for n, x, y, w, h in RECTS}
+    choice = clsg.suggest(examples)
     with open(tmp_path / "auto.json") as f:
         report = json.load(f)
     del report["milliseconds"]
     assert choice["report"] == report and choice["estimate"] == report["estimate"]["balancedAccuracy"]
+    assert clsg.suggest(examples, threads=1)["report"] == clsg.suggest(examples, threads=3)["report"] == report
+    for bad in (-1, 1.5, True, "2", 1025):
+        with pytest.raises(clsg.BadParamsError, match="threads"):
+            clsg.suggest(examples, threads=bad)
     assert (auto.tolerance_frac, auto.tolerance_min) == (choice["tolerance_frac"], choice["tolerance_min"])
     assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == choice["neighborhood"] > 3
 

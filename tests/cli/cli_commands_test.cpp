@@ -176,6 +176,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
         {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
         {train + red + "--report r.json", "requires --auto", 2},
+        {train + red + "--threads 2", "requires --auto", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
         {train + red + "--color-tolerance-frac 0", "so the tool would label no pixel", 2},
         {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
@@ -393,10 +394,10 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
               {"neighbourhood " + n + " (stored in auto.clsg)"});
     const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json");
     EXPECT_EQ(json::parse(e.out)["neighborhoodSize"].dump(), n) << e.err;
-    // The same examples give the same file, the search's time aside.
+    // The same examples give the same file, the search's time and threads aside.
     const std::string first = slurp(dir / "auto.clsg");
     ASSERT_EQ(clsg(dir,
-                   "train again.clsg --auto --label r=big.png@0,0,32,64 "
+                   "train again.clsg --auto --threads 3 --label r=big.png@0,0,32,64 "
                    "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64")
                   .status,
               0);
