@@ -20,7 +20,7 @@ struct Shared {
     std::vector<std::exception_ptr> errors;  // per task
 };
 
-// Takes tasks until none is left (or one failed); true when it ran any.
+// Takes tasks until none is left or one has failed, calling tick after each.
 void takeTasks(Shared& s, std::size_t count, std::size_t thread,
                const std::function<void(std::size_t, std::size_t)>& task,
                const std::function<void()>& tick) {
@@ -51,6 +51,7 @@ void forEachTask(std::size_t count, std::size_t threads,
     const kvCompositeColorSegmenterBudget budget = kvCompositeColorSegmenterBudgetScope::current();
     std::vector<std::thread> started;
     try {
+        started.reserve(std::min(threads, count));
         for (std::size_t t = 1; t < std::min(threads, count); ++t)
             started.emplace_back([&, t] {
                 const kvCompositeColorSegmenterBudgetScope scope(budget);
