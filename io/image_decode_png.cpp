@@ -53,6 +53,13 @@ struct PngHeader {
 bool pngReadHeader(png_structp png, png_infop info, PngHeader* h) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+    // Text, profiles and suggested palettes are never used, and compressed
+    // ones could cost gigabytes for a file of a few MB: skipped unread. The
+    // limits below bound the chunks libpng still keeps.
+    static const png_byte kSkipped[] = "tEXt\0zTXt\0iTXt\0iCCP\0sPLT\0eXIf";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkipped, 6);
+    png_set_chunk_cache_max(png, 256);
+    png_set_chunk_malloc_max(png, 1 << 20);
     png_read_info(png, info);
     int compression, filter;
     png_get_IHDR(png, info, &h->width, &h->height, &h->bitDepth, &h->colorType, &h->interlace,

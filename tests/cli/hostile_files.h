@@ -118,26 +118,36 @@ inline std::string tiffSharedTiles() {
     return rawTiff(t);
 }
 
+inline std::string pngChunk(const std::string& type, const std::string& data) {
+    std::string c;
+    for (int i = 3; i >= 0; --i) c += static_cast<char>(data.size() >> (8 * i));
+    const std::string body = type + data;
+    const uLong crc =
+        crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+    c += body;
+    for (int i = 3; i >= 0; --i) c += static_cast<char>(crc >> (8 * i));
+    return c;
+}
+
 // A PNG of width x height pixels of zeros in one deflate stream (about a
 // thousandth of their bytes): 16-bit RGBA, so every pixel is transparent.
-inline std::string pngOfZeros(uint32_t width, uint32_t height) {
-    const auto chunk = [](const std::string& type, const std::string& data) {
-        std::string c;
-        for (int i = 3; i >= 0; --i) c += static_cast<char>(data.size() >> (8 * i));
-        const std::string body = type + data;
-        const uLong crc =
-            crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
-        c += body;
-        for (int i = 3; i >= 0; --i) c += static_cast<char>(crc >> (8 * i));
-        return c;
-    };
+// With texts, that many compressed text chunks of textBytes each come first
+// (and the pixels are opaque grey, 8-bit RGB).
+inline std::string pngOfZeros(uint32_t width, uint32_t height, int texts = 0,
+                              std::size_t textBytes = 0) {
     std::string header;
     for (uint32_t v : {width, height})
         for (int i = 3; i >= 0; --i) header += static_cast<char>(v >> (8 * i));
-    header += std::string("\x10\x06\0\0\0", 5);  // 16 bits, RGBA, deflate, no interlace
-    const std::string rows(std::size_t{height} * (1 + std::size_t{width} * 8), '\0');
-    return "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + chunk("IDAT", deflated(rows)) +
-           chunk("IEND", "");
+    const std::size_t pixelBytes = texts ? 3 : 8;
+    header += texts ? std::string("\x08\x02\0\0\0", 5)   // 8 bits, RGB
+                    : std::string("\x10\x06\0\0\0", 5);  // 16 bits, RGBA
+    const std::string rows(std::size_t{height} * (1 + std::size_t{width} * pixelBytes), '\0');
+    std::string text;
+    for (int i = 0; i < texts; ++i)
+        text +=
+            pngChunk("zTXt", std::string("Comment\0\0", 9) + deflated(std::string(textBytes, 'A')));
+    return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) + text +
+           pngChunk("IDAT", deflated(rows)) + pngChunk("IEND", "");
 }
 
 // A progressive RGB JPEG of width x height whose scan script sends every AC
