@@ -4,10 +4,13 @@
 // strip or row of tiles is decoded and stored before the next is read.
 #include <tiffio.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "clsg/io/image_decode.h"
 
@@ -18,6 +21,9 @@ struct MemoryFile {
     const std::vector<unsigned char>& bytes;
     uint64_t pos = 0;
     char message[256] = {0};
+    // A warning while a strip or tile was decoded that says its data ended
+    // early or is damaged (fax and JPEG decoders only warn of that).
+    char damage[256] = {0};
 };
 
 tmsize_t memRead(thandle_t h, void* buf, tmsize_t size) {
@@ -48,7 +54,18 @@ int tiffError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
     if (!f->message[0]) std::vsnprintf(f->message, sizeof f->message, fmt, ap);
     return 1;
 }
-int tiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+bool saysDamaged(std::string text) {
+    for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text.find("premature") != std::string::npos || text.find("corrupt") != std::string::npos;
+}
+
+int tiffWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
+    auto* f = static_cast<MemoryFile*>(user);
+    char text[256];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    if (!f->damage[0] && saysDamaged(text)) std::snprintf(f->damage, sizeof f->damage, "%s", text);
+    return 1;
+}
 
 struct TiffCloser {
     void operator()(TIFF* t) const { TIFFClose(t); }
@@ -58,6 +75,7 @@ struct Layout {
     uint32_t width = 0, height = 0;
     uint16_t bits = 0, spp = 0, photometric = 0, planar = PLANARCONFIG_CONTIG, format = 1;
     uint16_t compression = COMPRESSION_NONE;
+    bool unspecifiedExtra = false;  // the last sample is neither colour nor alpha
 };
 
 // The most bytes one byte of the file can decode to, by compression: deflate
@@ -79,7 +97,7 @@ uint64_t maxExpansion(uint16_t compression) {
     }
 }
 
-// A buffer that is not filled with zeros first: it is written before read.
+// A buffer that is not filled with zeros when made.
 struct Scratch {
     std::unique_ptr<unsigned char[]> data;
     explicit Scratch(uint64_t size) : data(new unsigned char[static_cast<std::size_t>(size)]) {}
@@ -118,6 +136,10 @@ Layout readLayout(TIFF* tif) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &l.compression);
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l.photometric))
         l.photometric = l.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    uint16_t extras = 0;
+    uint16_t* types = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extras, &types) && extras == 1 && types)
+        l.unspecifiedExtra = types[0] == EXTRASAMPLE_UNSPECIFIED;
     return l;
 }
 
@@ -244,6 +266,15 @@ struct Unpack {
     }
 };
 
+// Row with one more sample a pixel than r has, copied into kept without it.
+const unsigned char* withoutLastSample(const unsigned char* row, std::vector<unsigned char>& kept,
+                                       const Raster& r) {
+    const std::size_t pel = static_cast<std::size_t>(r.bytesPerSample * r.channels);
+    const std::size_t stride = pel + static_cast<std::size_t>(r.bytesPerSample);
+    for (uint32_t x = 0; x < r.width; ++x) std::memcpy(&kept[x * pel], row + x * stride, pel);
+    return kept.data();
+}
+
 // Min-is-white grey samples turned the right way round (alpha kept).
 void invertGrey(Raster& r) {
     const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
@@ -287,7 +318,10 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     Raster r;
     r.width = l.width;
     r.height = l.height;
-    r.channels = kind.palette ? 3 : l.spp;
+    // An unspecified extra sample is read and dropped.
+    const int stored = kind.palette ? 3 : l.spp;
+    const bool dropExtra = l.unspecifiedExtra && (stored == 2 || stored == 4);
+    r.channels = dropExtra ? stored - 1 : stored;
     r.bytesPerSample = l.bits == 16 ? 2 : 1;
     r.maxValue = l.bits == 16 ? 65535 : 255;
     const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
@@ -297,16 +331,21 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                         c,
                         colours,
                         bps,
-                        bps * static_cast<std::size_t>(r.channels),
-                        static_cast<std::size_t>(r.rowBytes())};
+                        bps * static_cast<std::size_t>(stored),
+                        bps * static_cast<std::size_t>(stored) * l.width};
 
     const Scratch chunk(c.bytes);
-    const Scratch band(r.rowBytes() * c.bandH);
+    const Scratch band(unpack.bandRowBytes * c.bandH);
+    std::vector<unsigned char> kept(dropExtra ? static_cast<std::size_t>(r.rowBytes()) : 0);
     r.data.reserve(static_cast<std::size_t>(r.rowBytes() * l.height));
     for (uint32_t y0 = 0; y0 < l.height; y0 += c.bandH) {
         const uint32_t rows = std::min(c.bandH, l.height - y0);
         for (uint16_t p = 0; p < c.planes; ++p)
             for (uint32_t x0 = 0; x0 < l.width; x0 += c.tileW) {
+                file.damage[0] = '\0';
+                // A decoder may leave the end of a chunk unwritten without
+                // an error: it is then zeros, never an earlier chunk's pixels.
+                std::memset(chunk.get(), 0, static_cast<std::size_t>(c.bytes));
                 const tmsize_t got =
                     c.tiled
                         ? TIFFReadEncodedTile(tif.get(), TIFFComputeTile(tif.get(), x0, y0, 0, p),
@@ -316,11 +355,18 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                 const uint64_t need = uint64_t{c.tiled ? c.bandH : rows} * c.rowBytes;
                 if (got < 0 || static_cast<uint64_t>(got) < need)
                     throw fail("the file is truncated");
+                if (file.damage[0])
+                    throw ImageError(name +
+                                     ": bad TIFF file: its pixel data is cut short or "
+                                     "damaged (" +
+                                     withoutRow(file.damage) + ")");
                 unpack(chunk.get(), band.get(), rows, x0, std::min(c.tileW, l.width - x0), p);
             }
         for (uint32_t y = 0; y < rows; ++y) {
-            checkOpaqueRow(r, band.get() + y * r.rowBytes(), name);  // refused at the first band
-            r.appendRow(band.get() + y * r.rowBytes());
+            const unsigned char* row = band.get() + y * unpack.bandRowBytes;
+            if (dropExtra) row = withoutLastSample(row, kept, r);
+            checkOpaqueRow(r, row, name);  // refused at the first band
+            r.appendRow(row);
         }
     }
     if (l.photometric == PHOTOMETRIC_MINISWHITE) invertGrey(r);

@@ -203,24 +203,30 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
         }
     writePng(dir / "rgb16.png", 10, 1, PNG_COLOR_TYPE_RGB, be, 16);
     EXPECT_EQ(colourPels(dir / "rgb16.png"), expected);
-    // TIFF: every layout gives the same pels; 37 x 21 leaves partial tiles and strips.
+    // TIFF: every layout gives the same pels; 37 x 21 leaves partial tiles and strips. A
+    // fourth or second sample of unspecified meaning is no alpha, and dropped.
     const unsigned w = 37, h = 21;
-    for (const TiffLayout& l : {TiffLayout{8, 3, true, true}, TiffLayout{16, 1, true},
-                                TiffLayout{8, 1, false, false, true}, TiffLayout{8, 4, false, true},
-                                TiffLayout{16, 2, true}}) {
+    for (const TiffLayout& l :
+         {TiffLayout{8, 3, true, true}, TiffLayout{16, 1, true},
+          TiffLayout{8, 1, false, false, true}, TiffLayout{8, 4, false, true},
+          TiffLayout{16, 2, true}, TiffLayout{8, 4, true, false, false, false, 3, 0},
+          TiffLayout{16, 2, false, true, false, false, 3, 0}}) {
         std::vector<uint16_t> samples;
         Bytes want;
         const unsigned top = l.bits == 16 ? 65535u : 255u;
         for (unsigned i = 0; i < w * h; ++i)
             for (int c = 0; c < l.channels; ++c) {
                 const bool alpha = (l.channels == 2 && c == 1) || c == 3;
-                const unsigned v = alpha ? top : (i * 2654435761u >> (c * 5)) & top;
+                const unsigned v = !alpha ? (i * 2654435761u >> (c * 5)) & top
+                                   : l.extra == EXTRASAMPLE_UNSPECIFIED ? i % 7
+                                                                        : top;
                 samples.push_back(static_cast<uint16_t>(v));
                 unsigned char v8 = l.bits == 16 ? to8(v) : static_cast<unsigned char>(v);
                 if (l.minIsWhite) v8 = static_cast<unsigned char>(255 - v8);
                 if (!alpha) want.insert(want.end(), l.channels < 3 ? 3 : 1, v8);
             }
-        const std::string name = dir / ("t" + std::to_string(l.bits * 10 + l.channels) + ".tif");
+        const std::string name = dir / ("t" + std::to_string(l.bits * 10 + l.channels) + "-" +
+                                        std::to_string(l.extra) + ".tif");
         writeTiff(name, w, h, l, samples);
         EXPECT_EQ(colourPels(name), want) << name;
     }
@@ -232,6 +238,25 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i * 2654435761u >> 9) & 255;
     writeTiff(dir / "one-strip.tif", 100, 100, one, samples);
     EXPECT_EQ(colourPels(dir / "one-strip.tif"), Bytes(samples.begin(), samples.end()));
+    // Compressed data that ends early, which the JPEG decoder only warns of (the rows
+    // after it came out grey): an end marker put half-way into the strip.
+    TiffLayout jpeg = one;
+    jpeg.raw = false, jpeg.compression = COMPRESSION_JPEG;
+    writeTiff(dir / "cut.tif", 100, 100, jpeg, samples);
+    uint64_t *offsets = nullptr, *counts = nullptr;
+    TIFF* t = TIFFOpen((dir / "cut.tif").c_str(), "r");
+    ASSERT_TRUE(t && TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets) &&
+                TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &counts));
+    const uint64_t at = offsets[0] + counts[0] / 2;
+    TIFFClose(t);
+    colourPels(dir / "cut.tif");  // whole, it reads
+    std::string bytes = slurp(dir / "cut.tif");
+    bytes[at] = '\xff', bytes[at + 1] = '\xd9';
+    writeBytes(dir / "cut.tif", bytes);
+    EXPECT_NE(errorOf<ImageError>([&] {
+                  readColorImage(dir / "cut.tif");
+              }).find("bad TIFF file: its pixel data is cut short or damaged (Corrupt JPEG"),
+              std::string::npos);
 }
 
 // Palette and 1, 2 or 4-bit TIFFs, uncompressed, one strip.

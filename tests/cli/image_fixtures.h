@@ -48,8 +48,10 @@ struct TiffLayout {
     bool tiled = false;     // 16 x 16 tiles, else strips of 3 rows
     bool separate = false;  // one plane per channel
     bool minIsWhite = false;
-    bool raw = false;        // uncompressed, else deflate
-    unsigned stripRows = 3;  // rows per strip
+    bool raw = false;                         // uncompressed, else compressed as below
+    unsigned stripRows = 3;                   // rows per strip
+    uint16_t extra = EXTRASAMPLE_UNASSALPHA;  // what a second or fourth channel is
+    uint16_t compression = COMPRESSION_ADOBE_DEFLATE;
 };
 
 // samples: interleaved, 16-bit ones as host-order uint16 (two bytes each).
@@ -58,15 +60,14 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (!t) throw std::runtime_error("cannot create " + path);
     const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : l.stripRows;
-    const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width), TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits),
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     const int grey = l.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.channels >= 3 ? PHOTOMETRIC_RGB : grey);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, l.raw ? COMPRESSION_NONE : COMPRESSION_ADOBE_DEFLATE);
-    if (l.channels % 2 == 0) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, l.raw ? COMPRESSION_NONE : l.compression);
+    if (l.channels % 2 == 0) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &l.extra);
     l.tiled ? (TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th))
             : TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
     const int planes = l.separate ? l.channels : 1, per = l.separate ? 1 : l.channels;
