@@ -26,6 +26,7 @@
 #include "clsg/platform/exception.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tiled/tiled_run.h"
+#include "studio/session_files.h"
 #include "studio/studio_paths.h"
 #include "studio/studio_runs.h"
 
@@ -194,6 +195,21 @@ std::string localTime(std::time_t t) {
     std::tm parts{};
     if (localtime_r(&t, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
     return text;
+}
+
+// Throws StudioError for settings the studio does not take.
+void checkSettings(const StudioSettings& s) {
+    if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
+        throw StudioError("the tolerance fraction must lie between 0 and 1");
+    if (s.toleranceFrac == 0)
+        throw StudioError(
+            "a tolerance fraction of 0 gives every colour a weight of 0, so no pixel "
+            "would be labelled: give a fraction above 0");
+    if (s.toleranceMin > 255)
+        throw StudioError("the smallest tolerance must lie between 0 and 255");
+    if (s.neighborhood < 1 || s.neighborhood > StudioSession::kMaxNeighborhood)
+        throw StudioError("the neighbourhood size must lie between 1 and " +
+                          std::to_string(StudioSession::kMaxNeighborhood));
 }
 
 void checkName(const std::string& name) {
@@ -367,15 +383,7 @@ void StudioSession::deleteLabel(std::size_t label) {
 }
 
 void StudioSession::setSettings(const StudioSettings& s) {
-    if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
-        throw StudioError("the tolerance fraction must lie between 0 and 1");
-    if (s.toleranceFrac == 0)
-        throw StudioError(
-            "a tolerance fraction of 0 gives every colour a weight of 0, so no pixel "
-            "would be labelled: give a fraction above 0");
-    if (s.neighborhood < 1 || s.neighborhood > kMaxNeighborhood)
-        throw StudioError("the neighbourhood size must lie between 1 and " +
-                          std::to_string(kMaxNeighborhood));
+    checkSettings(s);
     const bool trainChange =
         s.toleranceFrac != settings_.toleranceFrac || s.toleranceMin != settings_.toleranceMin;
     settings_ = s;
@@ -895,9 +903,7 @@ void StudioSession::autosave() {
         files.makeDir(outDir_);
         const std::string path = sessionPath();
         if (!keptPrevious_) {
-            std::error_code ec;
-            if (fs::exists(fs::symlink_status(path, ec)))
-                fs::rename(path, (fs::path(outDir_) / kPreviousSessionFile).string(), ec);
+            moveSessionAside(outDir_);
             keptPrevious_ = true;
         }
         files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);
@@ -910,12 +916,13 @@ void StudioSession::autosave() {
 }
 
 std::string StudioSession::findRestore() {
-    // The file kept aside too: a short session on other images (whose first
-    // change moved the one with these images' marks aside) hides nothing.
-    const std::string previous = (fs::path(outDir_) / kPreviousSessionFile).string();
-    std::string why = findRestoreIn(sessionPath());
-    if (!restoreInfo_ && why.empty()) why = findRestoreIn(previous);
-    return why;
+    // The files kept aside too: sessions on other images (whose first changes
+    // moved the one with these images' marks aside) hide nothing.
+    for (const std::string& path : sessionFilesNewestFirst(outDir_)) {
+        const std::string why = findRestoreIn(path);
+        if (restoreInfo_ || !why.empty()) return why;
+    }
+    return "";
 }
 
 std::size_t StudioSession::openImageFor(const CarriedMarks& saved,
@@ -967,9 +974,11 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         saved.settings.toleranceMin = st.at("toleranceMin").get<uint32_t>();
         saved.settings.neighborhood = st.at("neighborhood").get<int32_t>();
         saved.settings.normalize = st.at("normalize").get<bool>();
-        if (!(saved.settings.toleranceFrac >= 0 && saved.settings.toleranceFrac <= 1) ||
-            saved.settings.neighborhood < 1 || saved.settings.neighborhood > kMaxNeighborhood)
-            throw std::runtime_error("settings out of range");
+        try {
+            checkSettings(saved.settings);
+        } catch (const StudioError& e) {
+            throw std::runtime_error(std::string("its settings are refused: ") + e.what());
+        }
         for (const json& i : head.at("images")) {
             const uint64_t size = i.at("marks").get<uint64_t>();
             if (size > bytes.size() - at) throw std::runtime_error("truncated");
@@ -985,6 +994,13 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                 static_cast<uint64_t>(entry.width) * static_cast<uint64_t>(entry.height) >
                     kMaxTotalPixels)
                 throw std::runtime_error("bad image size");
+            // Marks of images not open stay encoded (and are checked when
+            // their image is opened): a file of a few KB may hold many large ones.
+            const std::size_t k = openImageFor(entry, taken);
+            if (k == images_.size()) {
+                saved.others.push_back(std::move(entry));
+                continue;
+            }
             std::vector<uint8_t> marks;
             if (!decodeRuns(runs, static_cast<std::size_t>(entry.width * entry.height), marks))
                 throw std::runtime_error("bad marks");
@@ -992,11 +1008,6 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                 if (m > saved.labels.size()) throw std::runtime_error("bad marks");
             if (std::none_of(marks.begin(), marks.end(), [](uint8_t m) { return m != 0; }))
                 continue;
-            const std::size_t k = openImageFor(entry, taken);
-            if (k == images_.size()) {
-                saved.others.push_back(std::move(entry));
-                continue;
-            }
             taken[k] = true;
             saved.marks.emplace_back(k, std::move(marks));
         }

@@ -192,21 +192,20 @@ public:
 
     // The session file: labels, colours, settings and the marks of each
     // image (found again by its pixels), rewritten after every change.
-    static constexpr const char* kSessionFile = "studio-session.clsgs";
-    static constexpr const char* kPreviousSessionFile = "studio-session.previous.clsgs";
     std::string sessionPath() const;
     // Writes the session file atomically (a temporary, then a rename), so a
     // kill at any moment leaves the previous or the new one. The first write
-    // keeps the file found at the start as studio-session.previous.clsgs.
+    // moves the file found at the start aside (studio/session_files.h).
     // Throws StudioError.
     void autosave();
     // Why the last autosave failed; empty when it succeeded (or none was made).
     const std::string& unsavedReason() const { return unsaved_; }
-    // Reads the session file left by an earlier studio on this output
-    // directory (or, when that offers nothing, the one kept aside before it);
-    // when it has labels and marks for some open image, offers it
-    // (pendingRestore) until restore() is called. A file that cannot be read
-    // is left alone and not offered; returns why (empty when none).
+    // Reads the session files left by earlier studios on this output
+    // directory, newest first, up to the first with labels and marks for
+    // some open image, and offers that one (pendingRestore) until restore()
+    // is called. A file that cannot be read is left alone and not offered,
+    // nor are older ones; returns why (empty when none). Only the marks of
+    // open images are decoded.
     std::string findRestore();
     // findRestore() once more, for an image opened since, while the earlier
     // file is still there (no change made yet) and no offer was answered.

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -822,6 +824,91 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
     third.addImage("big", "", big);  // opened later, it gets its marks
     for (uint8_t& m : noisy) m = m == 2 ? 1 : 0;
     EXPECT_EQ(third.images()[2].marks, noisy);
+}
+
+// Rewrites a session file: edit changes its JSON head and the marks after it.
+void editSession(const std::string& path, const std::function<void(json&, std::string&)>& edit) {
+    const std::string bytes = clsgtest::slurp(path), magic = "clsg studio session 1\n";
+    ASSERT_EQ(bytes.compare(0, magic.size(), magic), 0);
+    uint64_t size = 0;
+    for (int b = 7; b >= 0; --b)
+        size = size << 8 | static_cast<unsigned char>(bytes[magic.size() + b]);
+    json head = json::parse(bytes.substr(magic.size() + 8, size));
+    std::string marks = bytes.substr(magic.size() + 8 + size);
+    edit(head, marks);
+    const std::string text = head.dump();
+    std::string length;
+    for (int b = 0; b < 8; ++b) length += static_cast<char>(uint64_t{text.size()} >> (8 * b));
+    clsgtest::writeBytes(path, magic + length + text + marks);
+}
+
+// Sessions on other images keep the earlier ones' files (up to a number), so one
+// directory serves many images; only the open images' marks are decoded; a file
+// whose settings the studio refuses is not restored.
+TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
+    const std::string out = dir_ / "many";
+    std::vector<kv3PlanePelBuffer> pictures;
+    for (int v : {30, 90, 150}) {
+        pictures.emplace_back(kvPelRect(0, 0, 16, 12));
+        for (kvPelBuffer<unsigned char> plane :
+             {pictures.back().plane0(), pictures.back().plane1(), pictures.back().plane2()})
+            kfPelSet(plane, v);
+    }
+    const auto session = [&](std::size_t picture, uint8_t mark) {
+        StudioSession s(out);
+        s.addImage("p", "", pictures[picture]);
+        EXPECT_EQ(s.findRestore(), "");
+        s.addLabel("x");
+        s.paintMarks(0, 2, 2, 3, 3, Bytes(9, mark));
+        s.autosave();
+    };
+    session(0, 1), session(1, 1), session(2, 1);  // each on a picture of its own
+    StudioSession back(out);
+    back.addImage("p", "", pictures[0]);
+    EXPECT_EQ(back.findRestore(), "");
+    ASSERT_TRUE(back.pendingRestore());
+    back.restore(true);
+    EXPECT_EQ(std::count(back.images()[0].marks.begin(), back.images()[0].marks.end(), 1), 9);
+
+    for (int i = 0; i < 25; ++i) session(1, 1);
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(out))
+        files += entry.path().extension() == ".clsgs";
+    EXPECT_EQ(files, 2u + 20u);  // the current, the previous and twenty older ones
+
+    // Ten entries of 16384 x 16384 zeros for images not open: 6 bytes each.
+    const std::string path = out + "/studio-session.clsgs";
+    editSession(path, [](json& head, std::string& marks) {
+        for (uint64_t d = 1; d <= 10; ++d) {
+            head["images"].push_back({{"name", "huge"},
+                                      {"width", 16384},
+                                      {"height", 16384},
+                                      {"digest", d},
+                                      {"marks", 6}});
+            marks += std::string("\0\x80\x80\x80\x80\x01", 6);
+        }
+    });
+    const auto kib = [](const char* key) {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+        return -1L;
+    };
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = kib("VmRSS:");
+    StudioSession again(out);
+    again.addImage("p", "", pictures[1]);
+    EXPECT_EQ(again.findRestore(), "");
+    EXPECT_TRUE(again.pendingRestore());
+    EXPECT_LT(kib("VmHWM:") - before, 64 * 1024);
+
+    editSession(path, [](json& head, std::string&) { head["settings"]["toleranceMin"] = 100000; });
+    StudioSession refused(out);
+    refused.addImage("p", "", pictures[1]);
+    EXPECT_NE(refused.findRestore().find("is damaged (its settings are refused: the smallest "
+                                         "tolerance must lie between 0 and 255)"),
+              std::string::npos);
+    EXPECT_FALSE(refused.pendingRestore());
 }
 
 // A raw connection to a port on 127.0.0.1.
