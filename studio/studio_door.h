@@ -30,6 +30,8 @@ struct DoorLimits {
     std::chrono::milliseconds idleTime{5000};
     std::size_t maxWaiting = 128;
     unsigned workers = 8;
+    // A request's body, however it trickles in, is read within this.
+    std::chrono::milliseconds bodyTime{60000};
 };
 
 // A connection whose request head has arrived.
@@ -60,6 +62,7 @@ public:
     // Thread-safe, also before serve().
     void stop();
     bool stopping() const { return stopping_; }
+    const DoorLimits& limits() const { return limits_; }
 
     // The size of the head at the start of bytes (through its blank line),
     // or 0 while it is incomplete.

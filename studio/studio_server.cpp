@@ -51,6 +51,12 @@ struct TooLarge : std::runtime_error {
 // A segment request that a newer one took over: 409.
 struct Superseded {};
 
+// An Auto search cancelled: 409.
+struct Cancelled {};
+
+// A request for the session while as many as may wait for it already do: 503.
+struct Busy {};
+
 // JSON text; bytes that are not UTF-8 (in file names, say) become U+FFFD.
 std::string text(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -266,9 +272,10 @@ class DoorStream : public httplib::Stream {
 public:
     static constexpr int kReadMs = 30000, kWriteMs = 5000;
 
-    DoorStream(DoorConnection& c, const StudioDoor& door) : c_(c), door_(door) {}
+    DoorStream(DoorConnection& c, const StudioDoor& door)
+        : c_(c), door_(door), readBy_(std::chrono::steady_clock::now() + door.limits().bodyTime) {}
 
-    bool is_readable() const override { return ahead() > 0 || await(POLLIN, kReadMs); }
+    bool is_readable() const override { return ahead() > 0 || await(POLLIN, readMs()); }
     bool is_writable() const override { return await(POLLOUT, kWriteMs); }
 
     ssize_t read(char* ptr, size_t size) override {
@@ -282,7 +289,7 @@ public:
             const ssize_t n = recv(c_.fd, ptr, size, 0);
             if (n >= 0) return consumed_ += static_cast<std::size_t>(n), n;
             if (errno == EINTR) continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !await(POLLIN, kReadMs)) return -1;
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !await(POLLIN, readMs())) return -1;
         }
     }
     ssize_t write(const char* ptr, size_t size) override {
@@ -313,6 +320,12 @@ public:
 
 private:
     std::size_t ahead() const { return c_.buffered.size() - used_; }
+    // How long a read may wait: kReadMs, and never past the body's time.
+    int readMs() const {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            readBy_ - std::chrono::steady_clock::now());
+        return static_cast<int>(std::clamp<long long>(left.count(), 0, kReadMs));
+    }
     // In slices, so that a stop ends the wait for a slow client at once.
     bool await(short event, int ms) const {
         constexpr int kSliceMs = 100;
@@ -336,6 +349,7 @@ private:
 
     DoorConnection& c_;
     const StudioDoor& door_;
+    const std::chrono::steady_clock::time_point readBy_;
     std::size_t used_ = 0, consumed_ = 0;
 };
 
@@ -351,7 +365,8 @@ StudioServer::StudioServer(StudioSession& session, std::string token, const Door
     : session_(session),
       token_(std::move(token)),
       http_(std::make_unique<StudioHttp>()),
-      door_(std::make_unique<StudioDoor>(door, [this](DoorConnection& c) { return answer(c); })) {
+      door_(std::make_unique<StudioDoor>(door, [this](DoorConnection& c) { return answer(c); })),
+      maxSessionWaiters_(door.workers > 3 ? door.workers - 3 : 1) {
     routes();
 }
 
@@ -577,6 +592,12 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
             answerError(res, 413, e.what());
         } catch (const Superseded&) {
             answerError(res, 409, "a newer request took over");
+        } catch (const Cancelled&) {
+            answerError(res, 409, "Auto was cancelled");
+        } catch (const Busy&) {
+            res.set_header("Retry-After", "1");
+            answerError(res, 503,
+                        "the studio is busy with other requests for this session; try again");
         } catch (const StudioError& e) {
             answerError(res, 422, e.what());
         } catch (const FileError& e) {
@@ -598,6 +619,14 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
 }
 
 std::unique_lock<std::mutex> StudioServer::lockSession() {
+    // Requests waiting here hold request threads: enough are left for those
+    // that never wait (Auto's progress and cancel), which a long search
+    // would otherwise keep from an answer.
+    struct Waiting {
+        std::atomic<unsigned>& n;
+        ~Waiting() { --n; }
+    } waiting{sessionWaiters_};
+    if (++sessionWaiters_ > maxSessionWaiters_) throw Busy();
     if (previewing_) ksys_request_abort();  // edits go before previews
     std::unique_lock<std::mutex> lock(sessionMutex_);
     ksys_clear_abort();  // an abort meant for an earlier request
@@ -728,9 +757,14 @@ void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {
     autoCancelled_ = false;
     const auto lock = lockSession();
     // A cancel that came while this request waited for the session.
-    if (autoCancelled_) throw Superseded();
+    if (autoCancelled_) throw Cancelled();
     const BusyFlag busy(autoRunning_);
-    answerJson(res, chooseSettings(session_, autoDone_, autoStepDelay_));
+    try {
+        answerJson(res, chooseSettings(session_, autoDone_, autoStepDelay_));
+    } catch (const kvAbortRequested&) {
+        if (autoCancelled_) throw Cancelled();
+        throw;
+    }
 }
 
 void StudioServer::getAutoProgress(const httplib::Request&, httplib::Response& res) {

@@ -136,7 +136,11 @@ private:
     int port_ = 0;
     std::unique_ptr<StudioHttp> http_;
     std::unique_ptr<StudioDoor> door_;
-    std::mutex sessionMutex_;                 // one request at a time works on the session
+    const unsigned maxSessionWaiters_;
+    std::mutex sessionMutex_;  // one request at a time works on the session
+    // Requests waiting for it; past the most (with the one holding it, two
+    // request threads fewer than there are), 503.
+    std::atomic<unsigned> sessionWaiters_{0};
     std::mutex decodeMutex_;                  // one upload at a time is decoded
     std::atomic<uint64_t> segmentTicket_{0};  // the newest segment request
     std::atomic<bool> segmenting_{false};

@@ -574,16 +574,38 @@ TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {
     other.set_default_headers({{"X-Clsg-Token", kToken}});
     other.set_read_timeout(60, 0);
     int status = 0;
-    std::thread search([&] { status = code(other.Post("/api/auto", "{}", "application/json")); });
+    std::string said;
+    std::thread search([&] {
+        const httplib::Result r = other.Post("/api/auto", "{}", "application/json");
+        status = code(r);
+        if (r) said = r->body;
+    });
     const auto running = [&] {
         const httplib::Result r = client_->Get("/api/auto/progress");
         return r && json::parse(r->body)["running"] == true;
     };
     for (int i = 0; i < 20000 && !running() && status == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Requests queued for the session meanwhile leave request threads for the cancel:
+    // as many as there are threads, some are told the studio is busy.
+    std::vector<std::thread> queued;
+    std::atomic<int> answered{0}, busy{0};
+    for (int i = 0; i < 8; ++i)
+        queued.emplace_back([&] {
+            httplib::Client waiting("127.0.0.1", port_);
+            waiting.set_default_headers({{"X-Clsg-Token", kToken}});
+            waiting.set_read_timeout(60, 0);
+            const int got = code(waiting.Get("/api/state"));
+            ++(got == 503 ? busy : answered);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all sent
     api("/api/auto/cancel", json::object());
     search.join();
+    for (std::thread& t : queued) t.join();
     EXPECT_EQ(status, 409);
+    EXPECT_NE(said.find("Auto was cancelled"), std::string::npos) << said;
+    EXPECT_GT(busy, 0);
+    EXPECT_EQ(busy + answered, 8);
     EXPECT_EQ(json::parse(client_->Get("/api/state")->body)["settings"], before);
     EXPECT_EQ(json::parse(client_->Get("/api/auto/progress")->body)["running"], false);
 
@@ -1014,9 +1036,9 @@ TEST_F(StudioServerTest, SlowAndEndlessHeadsHoldNoRequestThread) {
     // Limits of their own: a head too large or too slow is answered and cut;
     // an idle connection is closed.
     const std::string host = "Host: 127.0.0.1\r\n", token = std::string("X-Clsg-Token: ") + kToken;
-    StudioServer small(
-        session_, kToken,
-        {4096, std::chrono::milliseconds(300), std::chrono::milliseconds(1000), 4, 2});
+    StudioServer small(session_, kToken,
+                       {4096, std::chrono::milliseconds(300), std::chrono::milliseconds(1000), 4, 2,
+                        std::chrono::milliseconds(1000)});
     const int port = small.bind(0);
     std::thread serving([&] { small.serve(); });
     Raw large(port), late(port), idle(port);
@@ -1027,6 +1049,27 @@ TEST_F(StudioServerTest, SlowAndEndlessHeadsHoldNoRequestThread) {
     EXPECT_EQ(large.answer().substr(0, 12), "HTTP/1.1 431");
     EXPECT_EQ(late.answer().substr(0, 12), "HTTP/1.1 408");
     EXPECT_TRUE(large.closes() && late.closes() && idle.closes());
+    // Bodies that trickle in on both request threads are cut at their time.
+    std::vector<std::unique_ptr<Raw>> bodies;
+    for (int i = 0; i < 2; ++i) {
+        bodies.push_back(std::make_unique<Raw>(port));
+        bodies.back()->send("POST /api/labels HTTP/1.1\r\n" + host + token +
+                            "\r\nContent-Length: 100\r\n\r\n{");
+    }
+    std::atomic<bool> cut{false};
+    std::thread drip([&] {
+        for (int i = 0; i < 150 && !cut; ++i) {
+            for (auto& b : bodies) b->send(" ");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    httplib::Client fresh("127.0.0.1", port);
+    fresh.set_default_headers({{"X-Clsg-Token", kToken}});
+    fresh.set_read_timeout(8, 0);
+    EXPECT_EQ(code(fresh.Get("/api/state")), 200);
+    cut = true;
+    drip.join();
 
     // Requests one after another on a connection, some in one packet; the
     // body a refusal leaves unread is never taken for a request.
