@@ -11,6 +11,7 @@ summary record per file.
 from __future__ import annotations
 
 import csv
+import math
 import os
 import tempfile
 import threading
@@ -114,6 +115,9 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     array = da.asarray(array)
     if array.ndim != 3 or array.shape[2] != 3:
         raise BadImageError(f"array must be H x W x 3 (RGB); got shape {array.shape}")
+    if any(math.isnan(c) for axis in array.chunks for c in axis):
+        raise BadImageError(f"array's chunk sizes are not known (shape {array.shape}); "
+                            "call its compute_chunk_sizes() first")
     if array.dtype != np.uint8:
         raise BadImageError(f"array must have dtype uint8; got {array.dtype}")
     if array.shape[0] == 0 or array.shape[1] == 0:
@@ -238,6 +242,9 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
             name = os.path.basename(final)
             fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".png", dir=out_dir)
             os.close(fd)
+            # write_image keeps the mode of a file it replaces, and mkstemp's is 0600:
+            # the name alone is kept, so the output gets the usual mode.
+            os.remove(tmp)
             staged.append((tmp, final))
             write_image(tmp, img)
         for tmp, final in staged:

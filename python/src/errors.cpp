@@ -46,9 +46,12 @@ void translate(std::exception_ptr p) {
             name = "BadColorSpaceError";
         else if (dynamic_cast<const Defs::BadImage*>(&e))
             name = "BadImageError";
-        else if (dynamic_cast<const Defs::TooManyCompositeColors*>(&e))
+        std::string message = e.message();
+        if (dynamic_cast<const Defs::TooManyCompositeColors*>(&e)) {
             name = "TooManyLabelsError";
-        raise(name, e.message(), py::int_(e.errorNumber()));
+            message = "too many labels: a tool takes at most 254";  // the library names its check
+        }
+        raise(name, message, py::int_(e.errorNumber()));
     } catch (const kvArchive::UnknownVersion& e) {
         raise("UnknownVersionError", e.message());
     } catch (const kvArchive::Errors& e) {

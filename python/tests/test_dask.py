@@ -55,6 +55,9 @@ def test_segment_refuses_bad_arrays_and_outputs(tool):
                        ((ok, tool, 3, False, ("segmentation:nope",)), BP)]:
         with pytest.raises(kind):
             clsg.dask.segment(*args)
+    unknown = ok[da.from_array(np.ones(8, bool), chunks=4)]  # rows picked by a mask
+    with pytest.raises(BI, match="compute_chunk_sizes"):
+        clsg.dask.segment(unknown, tool)
 
 
 def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool):
@@ -87,6 +90,8 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     clsg.write_image(tmp_path / "sub/img0.png", scene(20, 20))
     again = clsg.dask.segment_files([paths[0], tmp_path / "sub/img0.png"], tmp_path / "t.clsg", tmp_path / "o2")
     assert [r["ok"] for r in again] == [True, False] and "overwrite" in again[1]["error"]
+    clsg.write_image(tmp_path / "fresh.png", scene(4, 4))  # outputs get the usual mode
+    assert os.stat(tmp_path / "o2/img0-labels.png").st_mode == os.stat(tmp_path / "fresh.png").st_mode
     # Outputs never replace an input (nor the tool file): that file fails, the others go on.
     clsg.write_image(tmp_path / "sub/img0-labels.png", scene(20, 20, seed=9))
     kept = (tmp_path / "sub/img0-labels.png").read_bytes()
