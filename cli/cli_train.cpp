@@ -132,7 +132,7 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     if (isatty(STDERR_FILENO))
         options.progress = [](uint32_t done) {
             std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
-                      << " steps" << (done == kSuggestTolerances ? "\n" : "") << std::flush;
+                      << " steps" << (done == kSuggestTolerances ? "\r\033[K" : "") << std::flush;
         };
     // Only tolerances whose tool could be read back (see checkReadable).
     const std::vector<kvCompositeColorSet> stored = cropExamples(sets);

@@ -47,6 +47,8 @@ std::string labelsText(const std::vector<LabelOption>& labels) {
     return text;
 }
 
+constexpr int32_t kDemoNeighborhood = 5;
+
 int runDemo(const std::string& outDir) {
     namespace fs = std::filesystem;
     const kv3PlanePelBuffer photo = decodeColorImage(
@@ -61,13 +63,15 @@ int runDemo(const std::string& outDir) {
     files.makeDir(outDir);
     ToolFile tool =
         trainTool(labels, loadPhoto, kvCompositeColorSegmenterTrainParams(), "", files, std::cout);
+    // Stored, so that clsg run with demo.clsg gives the demo's images.
+    tool.neighborhoodSize = kDemoNeighborhood;
     const std::string toolPath = (fs::path(outDir) / "demo.clsg").string();
     writeToolFile(files.stage(toolPath), tool, toolPath);
     const std::string photoPath = (fs::path(outDir) / kPhotoName).string();
     writeColorImage(files.stage(photoPath), photo, ImageFormat::Png, photoPath);
 
     RunSettings settings;
-    settings.params = kvCompositeColorSegmenterRunParams(5, false);
+    settings.params = kvCompositeColorSegmenterRunParams(kDemoNeighborhood, false);
     settings.outDir = outDir;
     std::vector<std::string> written{"demo.clsg", kPhotoName};
     runImages(tool, {{"coffee", [&photo]() { return photo; }}}, settings, files, std::cout,

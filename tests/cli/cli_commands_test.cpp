@@ -377,6 +377,16 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     }
 }
 
+// The demo's tool file gives the demo's images when run.
+TEST(Cli, TheDemosToolRunsAsTheDemoDid) {
+    ScratchDir dir;
+    ASSERT_EQ(clsg(dir, "demo --out d").status, 0);
+    ASSERT_EQ(clsg(dir, "run d/demo.clsg d/coffee.png --out r").status, 0);
+    for (const std::string name :
+         {"coffee-labels.png", "coffee-overlay.png", "coffee-confidence.png"})
+        EXPECT_TRUE(slurp(dir / ("r/" + name)) == slurp(dir / ("d/" + name))) << name;
+}
+
 TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
     ScratchDir dir;  // bands wide enough for tiles to split them
     Bytes truth;
