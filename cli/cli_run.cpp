@@ -32,6 +32,7 @@
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/overlay.h"
 #include "clsg/tiled/tiled_run.h"
+#include "clsg/tuning/quality_report.h"
 
 namespace clsg {
 
@@ -193,9 +194,8 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     std::vector<LegendRow> legend;
     for (std::size_t i = 0; i < outcome.counts.size(); ++i) {
         std::ostringstream text;
-        text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " " << std::fixed
-             << std::setprecision(1) << 100.0 * static_cast<double>(outcome.counts[i]) / total
-             << "%";
+        text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
+             << percentText(static_cast<double>(outcome.counts[i]) / total) << "%";
         if (i < outcome.regionCounts.size())
             text << " " << outcome.regionCounts[i]
                  << (outcome.regionCounts[i] == 1 ? " region" : " regions");
@@ -232,7 +232,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
          << std::setprecision(1) << took.count() << " ms;";
     for (std::size_t i = 0; i < outcome.counts.size(); ++i)
         line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
-             << 100.0 * static_cast<double>(outcome.counts[i]) / total << "%"
+             << percentText(static_cast<double>(outcome.counts[i]) / total) << "%"
              << (i + 1 < outcome.counts.size() ? "," : "");
     if (regionSettings.table) {
         line << "; regions:";

@@ -8,14 +8,17 @@
 
 namespace clsg {
 
-namespace {
-
-std::string percent(double v) {
-    if (std::isnan(v)) return "-";
+std::string percentText(double share) {
     std::ostringstream s;
-    s << std::fixed << std::setprecision(1) << 100.0 * v << " %";
+    s << std::fixed << std::setprecision(1) << 100.0 * share;
+    if (s.str() == "0.0" && share > 0) return "<0.1";
+    if (s.str() == "100.0" && share < 1) return ">99.9";
     return s.str();
 }
+
+namespace {
+
+std::string percent(double v) { return std::isnan(v) ? "-" : percentText(v) + " %"; }
 
 // A measure for JSON: null where it is undefined.
 nlohmann::json number(double v) { return std::isnan(v) ? nlohmann::json() : nlohmann::json(v); }

@@ -12,6 +12,10 @@
 
 namespace clsg {
 
+// A share (0 to 1) as a percentage with one decimal, "12.3": never "0.0" for
+// a share above 0 nor "100.0" for one below 1 ("<0.1" and ">99.9" then).
+std::string percentText(double share);
+
 // Accuracy, balanced accuracy, per-label recall and precision, and the
 // confusion matrix (rows: true label, columns: label given, then "none").
 void printConfusion(std::ostream& out, const std::vector<std::string>& names,

@@ -239,6 +239,18 @@ TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
     const std::vector<std::vector<std::string>> expected = {
         {"a", "b", "none"}, {"a", "142977", "111451", "225572"}, {"b", "7", "1234567890", "0"}};
     EXPECT_EQ(table, expected) << text;
+    // 7 of 1235047897 pixels wrong: not 100.0 %.
+    EXPECT_EQ(text.rfind("accuracy >99.9 %, balanced accuracy 64.9 %", 0), 0u) << text;
+    // Shares never round to all or nothing unless they are.
+    for (const auto& [share, shown] : {std::pair{0.0, "0.0"},
+                                       {1e-9, "<0.1"},
+                                       {0.0004999, "<0.1"},
+                                       {0.0006, "0.1"},
+                                       {0.123, "12.3"},
+                                       {0.9994, "99.9"},
+                                       {0.99951, ">99.9"},
+                                       {1.0, "100.0"}})
+        EXPECT_EQ(percentText(share), shown) << share;
 }
 
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
