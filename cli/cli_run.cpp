@@ -253,16 +253,14 @@ std::string csvField(const std::string& text) {
     return out + "\"";
 }
 
+// With regions (--regions), each label's region count too, whatever the outcomes.
 void writeSummary(const std::string& path, const ToolFile& file,
                   const std::vector<RunInput>& inputs, const std::vector<ImageOutcome>& outcomes,
-                  OutputFiles& files) {
+                  bool regions, OutputFiles& files) {
     std::ostringstream csv;
     csv << "image,status,width,height,milliseconds";
     for (const ToolLabel& label : file.labels) csv << "," << csvField(label.name);
     csv << ",unlabelled";
-    const bool regions = !outcomes.empty() &&
-                         std::any_of(outcomes.begin(), outcomes.end(),
-                                     [](const ImageOutcome& o) { return !o.regionCounts.empty(); });
     if (regions)
         for (const ToolLabel& label : file.labels) csv << "," << csvField("regions_" + label.name);
     csv << ",error\n";
@@ -282,7 +280,8 @@ void writeSummary(const std::string& path, const ToolFile& file,
         csv << ",ok," << o.width << "," << o.height << "," << std::setprecision(1) << o.milliseconds
             << std::setprecision(6);
         for (uint64_t count : o.counts) csv << "," << static_cast<double>(count) / total;
-        for (uint64_t count : o.regionCounts) csv << "," << count;
+        if (regions)
+            for (uint64_t count : o.regionCounts) csv << "," << count;
         csv << ",\n";
     }
     files.writeStaged(path, csv.str());
@@ -393,7 +392,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     // Stopped by a signal: the summary still tells which images were written.
     if (interruptSignal() && !settings.summaryPath.empty() && settings.keepGoing) {
         OutputFiles summary(files, true);
-        writeSummary(settings.summaryPath, file, inputs, outcomes, summary);
+        writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, summary);
         summary.commit();
     }
     checkInterrupt();
@@ -414,7 +413,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         writeDiagReport(settings.diagDir, "clsg run", sections, files, file.labelNames());
     }
     if (!settings.summaryPath.empty())
-        writeSummary(settings.summaryPath, file, inputs, outcomes, files);
+        writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, files);
     if (written)
         for (const ImageOutcome& outcome : outcomes)
             written->insert(written->end(), outcome.written.begin(), outcome.written.end());

@@ -251,6 +251,12 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                "in/a-broken.png,failed,,,,,,,,\"in/a-broken.png: not a PNG",
                "\nin/b.png,ok,48,32,", ",0.333333,0.333333,0.333333,0.000000,\nblue.png,ok,16,8,",
                ",0.000000,0.000000,1.000000,0.000000,\nmissing.png,failed,"});
+    // The region columns follow --regions, not what the images needed.
+    ASSERT_EQ(clsg(dir, "run tool.clsg blue.png --out o2 --outline --summary s2.csv").status, 0);
+    EXPECT_EQ(slurp(dir / "s2.csv").find("regions_"), std::string::npos) << slurp(dir / "s2.csv");
+    clsg(dir, "run tool.clsg missing.png --out o3 --regions --summary s3.csv");
+    expectAll(slurp(dir / "s3.csv"), {"unlabelled,regions_red,regions_green,regions_blue,error\n"
+                                      "missing.png,failed,,,,,,,,,,,"});
     const Outcome w =  // warnings do not stop the training
         clsg(dir, train + red + "--label same=bands.png@0,0,16,32");
     expectAll(w.err, {"red and same have identical examples"});
