@@ -76,7 +76,12 @@ Command addStudioCommand(CLI::App& parent) {
 
     return {app, [o]() {
                 const SessionLock lock(o->outDir);  // one studio per session file
-                StudioSession session(o->outDir);
+                // Absolute: the commands the page shows (and the export's file)
+                // work from any directory.
+                const auto absolute = [](const std::string& path) {
+                    return std::filesystem::absolute(path).lexically_normal().string();
+                };
+                StudioSession session(absolute(o->outDir));
                 if (o->trainingBytes != 0) {
                     kvCompositeColorSegmenterBudget budget =
                         kvCompositeColorSegmenterBudget::forUntrustedFiles();
@@ -89,7 +94,7 @@ Command addStudioCommand(CLI::App& parent) {
                     std::filesystem::read_symlink("/proc/self/exe", error);
                 if (!error) session.setProgram(self.string());
                 for (const std::string& path : o->images)
-                    session.addImage(std::filesystem::path(path).stem().string(), path,
+                    session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
                                      readColorImage(path));
                 if (!o->tool.empty()) session.loadTool(o->tool);
                 const std::string damaged = session.findRestore();

@@ -794,7 +794,9 @@ void StudioServer::postExport(const httplib::Request& req, httplib::Response& re
     const std::string dir = stringField(j, "dir");
     const auto lock = lockSession();
     const StudioExport out = session_.exportMasks(dir);
-    answerJson(res, json{{"files", out.files}, {"command", out.trainCommand}});
+    answerJson(
+        res,
+        json{{"files", out.files}, {"command", out.trainCommand}, {"runCommand", out.runCommand}});
 }
 
 void StudioServer::postRestore(const httplib::Request& req, httplib::Response& res) {

@@ -800,9 +800,12 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     }
     command += " --color-tolerance-frac " + exactNumber(settings_.toleranceFrac) +
                " --color-tolerance-min " + std::to_string(settings_.toleranceMin);
+    result.runCommand = runCommand((fs::path(dir) / "tool.clsg").string());
     const std::string commandFile = write("train-command.txt");
     if (std::FILE* f = std::fopen(commandFile.c_str(), "w")) {
-        std::fprintf(f, "%s\n", command.c_str());
+        // The run line as a comment: the file stays one command to run.
+        std::fprintf(f, "%s\n# then, to segment as the studio does:\n# %s\n", command.c_str(),
+                     result.runCommand.c_str());
         if (std::fclose(f) != 0) throw StudioError("cannot write " + commandFile);
     } else {
         throw StudioError("cannot write " + commandFile);

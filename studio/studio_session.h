@@ -89,6 +89,7 @@ struct StudioRestore {
 struct StudioExport {
     std::vector<std::string> files;  // relative to the output directory
     std::string trainCommand;        // the clsg train line that gives the same tool
+    std::string runCommand;          // the clsg run line that segments as the studio does
 };
 
 class StudioSession {

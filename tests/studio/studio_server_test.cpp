@@ -145,12 +145,20 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
         const int n = c[2];
         api("/api/settings", settings(c[0], c[1], n, c[3]));
         // The exported command line, run by the real program, trains the page's tool.
-        const std::string dir = "m" + std::to_string(round++),
-                          command = api("/api/export", {{"dir", dir}})["command"];
+        const std::string dir = "m" + std::to_string(round++);
+        const json exported = api("/api/export", {{"dir", dir}});
+        const std::string command = exported["command"], run = exported["runCommand"];
         ASSERT_EQ(
             std::system(("'" CLSG_CLI_PATH "'" + command.substr(command.find(" train "))).c_str()),
             0);
-        EXPECT_EQ(clsgtest::slurp(dir_ / ("out/" + dir + "/train-command.txt")), command + "\n");
+        // With the run line, as a comment: the neighbourhood and normalisation of the page.
+        EXPECT_EQ(clsgtest::slurp(dir_ / ("out/" + dir + "/train-command.txt")),
+                  command + "\n# then, to segment as the studio does:\n# " + run + "\n");
+        EXPECT_TRUE(run.find(" run " + dir_ / ("out/" + dir + "/tool.clsg") + " ") !=
+                        std::string::npos &&
+                    run.find(" --neighborhood " + std::to_string(n)) != std::string::npos)
+            << run;
+        EXPECT_EQ(run.find("--normalize-intensity") != std::string::npos, bool(c[3])) << run;
         const ToolFile trained = readToolFile(dir_ / ("out/" + dir + "/tool.clsg"));
         EXPECT_EQ(trained.labels.at(1).color, 0x008888u);
         kvCompositeColorSegmenterResult direct;
@@ -777,6 +785,20 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     sixth.call("/api/restore", {{"accept", true}});
     EXPECT_EQ(sixth.client->Get("/api/marks?i=1")->body, otherMarks);
     sixth.stop(SIGTERM);
+
+    // Paths given relative to where the studio starts come back absolute in its commands.
+    StudioProcess relative(fs::relative(imagePath_).string() + " --out " +
+                           fs::relative(dir_ / "rel").string());
+    relative.call("/api/labels", {{"op", "add"}, {"name", "x"}});
+    ASSERT_EQ(code(relative.client->Post("/api/marks?i=0&x=1&y=1&w=2&h=2",
+                                         encodeRuns(Bytes(4, 1).data(), 4), kBinary)),
+              200);
+    const std::string saved = relative.call("/api/save", {{"file", "t.clsg"}})["command"];
+    EXPECT_NE(saved.find(" run " + dir_ / "rel/t.clsg" + " " + imagePath_ + " --out " +
+                         dir_ / "rel/segmented"),
+              std::string::npos)
+        << saved;
+    relative.stop(SIGTERM);
 
     // A change the file could not take is not called saved at the stop.
     fs::create_directories(dir_ / "blocked/studio-session.clsgs");  // in the file's way,
