@@ -175,7 +175,8 @@ Command addTrainCommand(CLI::App& parent) {
     CLI::App* app = parent.add_subcommand("train", "Train a tool from labelled example images");
     app->footer(
         "Each --label NAME[#RRGGBB]=EXAMPLE[,EXAMPLE...] defines one label and, optionally, its "
-        "display colour (otherwise one derived from the name); NAME is 1 to 64 letters, digits, "
+        "display colour (otherwise a colour name's own, or one near its examples' mean colour); "
+        "NAME is 1 to 64 letters, digits, "
         "'_' or '-'. An EXAMPLE is IMAGE (the whole "
         "image), IMAGE:MASK (a mask of the image's size, grey, colour or palette: every "
         "non-black pixel is selected) or IMAGE@x,y,w,h[+x,y,w,h...] (rectangles). Images are "

@@ -45,7 +45,8 @@ class Tool:
         colors: Optional[Dict[str, Union[str, Tuple[int, int, int]]]] = None,
     ) -> None:
         """Trains from {label name: [(image, mask or None), ...]}; label i is the i-th key.
-        colors: {label name: "#rrggbb" or (r, g, b)}; the others are derived from the names."""
+        colors: {label name: "#rrggbb" or (r, g, b)}; the others get their colour name's colour,
+        or one near their examples' mean colour, as clsg train gives them."""
     def run(
         self, image: _Image, neighborhood: Optional[int] = None, normalize_intensity: bool = False
     ) -> Result:
