@@ -12,6 +12,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/interrupts.h"
+#include "cli/video_gaps.h"
 #ifdef CLSG_HAVE_LIVE
 #include "clsg/live/video_run.h"
 #endif
@@ -69,7 +70,9 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     settings.normalize = options.normalize;
     settings.threads = options.threads;
     settings.maxPixels = options.maxPixels;
+    std::vector<double> times;
     settings.frame = [&](const VideoFrameReport& r) {
+        times.push_back(r.seconds);
         csv << r.frame << ",";
         if (r.seconds >= 0) csv << r.seconds;
         for (double share : r.shares) csv << "," << share;
@@ -96,6 +99,13 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     if (terminal) std::cerr << "\r\033[K" << std::flush;
     checkInterrupt();
     files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str());
+    // Damaged frames are dropped by the decoder unannounced: their times show it.
+    if (const uint64_t skipped = framesSkipped(times))
+        std::cerr << "clsg: warning: " << clip << ": the frames' times skip where about " << skipped
+                  << (skipped == 1 ? " frame" : " frames")
+                  << " would be (frames the decoder could not read, or a clip of varying frame "
+                     "rate); "
+                  << csvName << " numbers the frames read\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     out << clip << ": " << frames << " frames, " << std::fixed << std::setprecision(1)
         << took.count() << " s (" << static_cast<double>(frames) / std::max(took.count(), 1e-9)

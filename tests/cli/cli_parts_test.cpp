@@ -13,6 +13,7 @@
 #include "cli/label_option.h"
 #include "cli/legend.h"
 #include "cli/training_examples.h"
+#include "cli/video_gaps.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/io/errors.h"
 #include "clsg/io/label_colors.h"
@@ -251,6 +252,21 @@ TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
                                        {0.99951, ">99.9"},
                                        {1.0, "100.0"}})
         EXPECT_EQ(percentText(share), shown) << share;
+}
+
+// Frames a decoder dropped show as gaps in the frames' times.
+TEST(VideoGaps, CountsTheFramesThatWouldFitInEachGap) {
+    const double f = 1.0 / 30;
+    std::vector<double> steady, gaps = {0, f, 2 * f, 6 * f, 7 * f, 8 * f, 10 * f, 11 * f};
+    for (int i = 0; i < 30; ++i) steady.push_back(5 + i * f);  // starting anywhere
+    EXPECT_EQ(framesSkipped(steady), 0u);
+    EXPECT_EQ(framesSkipped(gaps), 3u + 1u);
+    gaps.insert(gaps.begin() + 3, -1.0);  // a frame of unknown time is passed over
+    EXPECT_EQ(framesSkipped(gaps), 4u);
+    EXPECT_EQ(framesSkipped({0, 1}), 0u);  // too few to know the step
+    // Times rounded to the millisecond are no gaps; over half the frames lost still count.
+    EXPECT_EQ(framesSkipped({0, 0.033, 0.067, 0.1, 0.133, 0.167}), 0u);
+    EXPECT_EQ(framesSkipped({0, 2 * f, 4 * f, 7 * f, 8 * f, 13 * f}), 1u + 1u + 2u + 4u);
 }
 
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
