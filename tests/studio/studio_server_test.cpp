@@ -606,7 +606,9 @@ TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {
             const int got = code(waiting.Get("/api/state"));
             ++(got == 503 ? busy : answered);
         });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all sent
+    // Cancelled once the queue is full (some were told the studio is busy).
+    for (int i = 0; i < 5000 && busy == 0 && status == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     api("/api/auto/cancel", json::object());
     search.join();
     for (std::thread& t : queued) t.join();
