@@ -33,6 +33,7 @@
 #include "clsg/io/overlay.h"
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/quality_report.h"
+#include "clsg/tuning/task_threads.h"
 
 namespace clsg {
 
@@ -98,38 +99,6 @@ std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
     images = {tiled.label, tiled.confidence, tiled.score};
     images.insert(images.end(), tiled.segmentations.begin(), tiled.segmentations.end());
     return images;
-}
-
-// Runs task(0..count-1) on `threads` threads (the caller's among them); the
-// first exception is rethrown once every thread has stopped.
-void runTasks(std::size_t count, std::size_t threads,
-              const std::function<void(std::size_t)>& task) {
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;
-    std::mutex mutex;
-    const auto worker = [&]() {
-        for (std::size_t i; !failed && (i = next++) < count;) {
-            try {
-                task(i);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (!error) error = std::current_exception();
-                failed = true;
-            }
-        }
-    };
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error&) {
-            break;  // fewer threads share the tasks
-        }
-    }
-    worker();
-    for (std::thread& t : pool) t.join();
-    if (error) std::rethrow_exception(error);
 }
 
 // Segments one image and stages its outputs through files.
@@ -216,8 +185,9 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     }
     unsigned threads = settings.jobs > 1 ? 1 : settings.threads;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    runTasks(writes.size(), std::min<std::size_t>(threads, writes.size()),
-             [&](std::size_t i) { writes[i].second(paths[i], finals[i]); });
+    forEachTask(
+        writes.size(), threads,
+        [&](std::size_t i, std::size_t) { writes[i].second(paths[i], finals[i]); }, nullptr);
     if (regionSettings.table) {
         const std::string name = input.name + "-regions.csv";
         files.writeStaged((fs::path(settings.outDir) / name).string(),

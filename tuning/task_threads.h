@@ -1,4 +1,5 @@
-// Independent tasks of the parameter search, spread over threads.
+// Independent tasks spread over threads: the parameter search's tolerances,
+// the outputs of an image the command line encodes.
 #pragma once
 
 #include <cstddef>
