@@ -5,14 +5,43 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "clsg/tuning/quality_report.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/platform/str.h"
+#include "clsg/tuning/quality_report.h"
 
 namespace clsg {
 
 namespace {
+
+// Where an example came from, as --label takes it (its backslash escapes
+// kept) and with UTF-8 file names as they are; a control character or a
+// byte of no UTF-8 character shows as \xNN (--label allows no backslash
+// before an x). Cut after 200 bytes.
+std::string shownSource(const std::string& text) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size() && out.size() < 200) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t len = c < 0x80           ? 1
+                                : (c >> 5) == 0x6  ? 2
+                                : (c >> 4) == 0xe  ? 3
+                                : (c >> 3) == 0x1e ? 4
+                                                   : 0;
+        bool whole = len > 0 && i + len <= text.size() && !(c < 0x20 || c == 0x7f);
+        for (std::size_t k = 1; whole && k < len; ++k)
+            whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
+        if (whole) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            out += std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
+            ++i;
+        }
+    }
+    return i < text.size() ? out + "..." : out;
+}
 
 std::string bytesText(double bytes) {
     std::ostringstream s;
@@ -56,7 +85,7 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
                 const kvPelBuffer_const<unsigned char>& mask = example.masks()[j];
                 out << "      example " << k + 1 << ": ";
                 if (k < file.labels[i].sources.size() && j == 0)
-                    out << kfPrintable(file.labels[i].sources[k], 200) << ", ";
+                    out << shownSource(file.labels[i].sources[k]) << ", ";
                 out << image.width() << " x " << image.height() << " pixels stored, "
                     << selectedPixels(image, mask) << " selected"
                     << (mask.isBound() ? " by its mask" : " (no mask)") << "\n";

@@ -71,6 +71,12 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
         means.push_back(meanExampleColor(sets[i]));
     }
     const std::vector<uint32_t> colours = labelColors(labelNames, chosen, means);
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        for (std::size_t j = i + 1; j < labels.size(); ++j)
+            if (colours[i] == colours[j])
+                std::cerr << "clsg: warning: labels " << labels[i].name << " and " << labels[j].name
+                          << " have the same colour " << colorText(colours[i])
+                          << ", so the overlay cannot tell them apart\n";
     for (std::size_t i = 0; i < labels.size(); ++i) {
         ToolLabel entry{labels[i].name, colours[i], {}};
         for (const ExampleSource& ex : labels[i].examples)
@@ -190,8 +196,9 @@ Command addTrainCommand(CLI::App& parent) {
         ->required()
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app->add_option("--color-tolerance-frac", o->toleranceFrac, "Relative colour tolerance, 0 to 1")
-        ->check(CLI::Range(0.0, 1.0))
+    app->add_option("--color-tolerance-frac", o->toleranceFrac,
+                    "Relative colour tolerance, above 0, at most 1")
+        ->check(CLI::Range(0.0, 1.0).description("FLOAT in (0 - 1]"))
         ->capture_default_str();
     app->add_option("--color-tolerance-min", o->toleranceMin,
                     "Smallest colour tolerance, in channel units")

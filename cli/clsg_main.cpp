@@ -54,6 +54,16 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help, --help-all, --version
     } catch (const CLI::ParseError& e) {
+        // An argument no command knows comes before a missing one: "--label
+        // is required" would hide a mistyped --label.
+        std::vector<std::string> unknown = app.remaining();
+        for (const Command& command : commands)
+            if (command.app->parsed() && unknown.empty()) unknown = command.app->remaining();
+        if (dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) {
+            std::cerr << "clsg: error: unknown argument " << unknown.front() << " (" << helpOf()
+                      << ")\n";
+            return 2;
+        }
         std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
         return 2;
     }

@@ -51,12 +51,16 @@ public:
             skip();
             any = true;
         }
-        if (!any) fail("expected a number at \"" + s_.substr(start) + "\"");
+        if (!any)
+            fail(start < s_.size() ? "expected a number at \"" + s_.substr(start) + "\""
+                                   : "expected a number at the end");
         return s_[start] == '-' ? -v : v;
     }
 
     void expect(char c, const char* what) {
-        if (peek() != c) fail(std::string("expected ") + what + " at \"" + s_.substr(pos_) + "\"");
+        if (peek() != c)
+            fail(std::string("expected ") + what +
+                 (pos_ < s_.size() ? " at \"" + s_.substr(pos_) + "\"" : " at the end"));
         skip();
     }
 
@@ -107,6 +111,8 @@ LabelOption parseLabelOption(const std::string& text) {
     const std::string rest = text.substr(eq + 1);
     Parser p(rest, option.name);
     if (p.atEnd()) p.fail("no examples given");
+    // A rectangle's missing comma says what a rectangle is.
+    static const char* const kRectComma = "',' (a rectangle is X,Y,WIDTH,HEIGHT)";
     for (;;) {
         ExampleSource ex;
         ex.image = p.until(":@,");
@@ -119,11 +125,11 @@ LabelOption parseLabelOption(const std::string& text) {
             do {
                 p.skip();  // '@' or '+'
                 const long x = p.number();
-                p.expect(',', "','");
+                p.expect(',', kRectComma);
                 const long y = p.number();
-                p.expect(',', "','");
+                p.expect(',', kRectComma);
                 const long w = p.number();
-                p.expect(',', "','");
+                p.expect(',', kRectComma);
                 const long h = p.number();
                 if (w <= 0 || h <= 0)
                     p.fail("rectangle " + std::to_string(x) + "," + std::to_string(y) + "," +

@@ -309,9 +309,15 @@ std::vector<uint32_t> labelColors(const std::vector<std::string>& names,
                                   const std::vector<std::optional<uint32_t>>& means) {
     std::vector<std::optional<uint32_t>> fixed(names.size());
     std::vector<uint32_t> taken;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (i < chosen.size() && chosen[i]) taken.push_back(*(fixed[i] = *chosen[i] & 0xffffff));
+    // A colour name gives its colour unless a label chosen for, or named
+    // before, has it ("darkgreen" after "dark-green"): two labels of one
+    // colour could not be told apart.
     for (std::size_t i = 0; i < names.size(); ++i) {
-        fixed[i] = i < chosen.size() && chosen[i] ? chosen[i] : namedColor(names[i]);
-        if (fixed[i]) taken.push_back(*fixed[i] &= 0xffffff);
+        const std::optional<uint32_t> named = fixed[i] ? std::nullopt : namedColor(names[i]);
+        if (named && std::find(taken.begin(), taken.end(), *named) == taken.end())
+            taken.push_back(*(fixed[i] = named));
     }
     for (std::size_t i = 0; i < names.size(); ++i)
         if (!fixed[i] && i < means.size() && means[i] && (fixed[i] = nearMean(*means[i], taken)))

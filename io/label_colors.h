@@ -1,7 +1,8 @@
 // Display colours of labels (part of the clsg_files library), as 0xRRGGBB.
 //
 // labelColors gives each label the colour a user expects: the one chosen for
-// it; else, for a name that is a CSS colour name, that colour; else, when its
+// it; else, for a name that is a CSS colour name, that colour unless a label
+// chosen for or named before has it; else, when its
 // examples are known, a colour near their mean, kept distinct from the labels
 // before it; else one derived from its name (assignLabelColors).
 //

@@ -115,6 +115,10 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     ASSERT_NE(at, std::string::npos) << info;
     const unsigned long r = std::stoul(info.substr(at + 6, 6), nullptr, 16);
     EXPECT_TRUE((r >> 16) > 190 && (r >> 8 & 255) < 40 && (r & 255) < 40) << info;
+    // info shows where an example came from as --label takes it, UTF-8 names as they are.
+    fs::copy_file(dir / "bands.png", dir / "a,b caf\u00e9\\.png");
+    ASSERT_EQ(clsg(dir, "train e.clsg --label 'x=a\\,b caf\u00e9\\\\.png@0,0,4,4'").status, 0);
+    expectAll(clsg(dir, "info e.clsg").out, {"example 1: a\\,b caf\u00e9\\\\.png@0,0,4,4, "});
     for (const std::string d : {"td", "d"}) {
         const std::string html = slurp(dir / (d + "/index.html"));
         std::set<std::string> shown, files = listing(dir, d + "/");
@@ -177,6 +181,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
         {train + red + "--report r.json", "requires --auto", 2},
         {train + red + "--threads 2", "requires --auto", 2},
+        {"train t.clsg --lable " + red, "unknown argument --lable (see clsg train --help)", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
         {train + red + "--color-tolerance-frac 0", "so the tool would label no pixel", 2},
         {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
@@ -261,6 +266,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         clsg(dir, train + red + "--label same=bands.png@0,0,16,32");
     expectAll(w.err, {"red and same have identical examples"});
     EXPECT_TRUE(w.status == 0 && fs::exists(dir / "t.clsg"));
+    const Outcome twins = clsg(dir,
+                               "train t2.clsg --label a#123456=bands.png@0,0,8,8 --label "
+                               "b#123456=bands.png@24,0,8,8");
+    expectAll(twins.err, {"labels a and b have the same colour #123456"});
+    EXPECT_EQ(twins.status, 0);
 }
 
 TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {

@@ -44,6 +44,7 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
         {"sky=a.png,", "without an image"},
         {"sky=a\\x.png", "a backslash before 'x' in \"a\\x.png\""},
         {"sky=a.png@1,2,0,4", "empty"},
+        {"sky=a.png@1,2,3", "expected ',' (a rectangle is X,Y,WIDTH,HEIGHT) at the end"},
         {"sky=a.png@1,2,3,999999999999", "too large"},
         {"s k y=a.png", "letters, digits"}};
     for (const auto& [arg, part] : bad)
@@ -116,6 +117,12 @@ TEST(LabelColors, NamesMarksAndChoicesGiveWhatAUserExpects) {
     EXPECT_GE(dist(c[3], c[2]), 64);      // the same mean, kept apart
     EXPECT_LT(dist(c[3], 0xe6c828), 140);
     EXPECT_EQ(c[5], assignLabelColors(names, {c[0], c[1], c[2], c[3], c[4], O()})[5]);
+    // A colour name whose colour another label has, chosen or named before, gets another.
+    const std::vector<uint32_t> twice =
+        labelColors({"dark-green", "red", "darkgreen"}, {O(), O(0xff0000), O()}, {});
+    EXPECT_EQ(twice[0], 0x006400u);
+    EXPECT_TRUE(twice[1] == 0xff0000u && twice[2] != 0x006400u && twice[2] != 0xff0000u);
+    EXPECT_NE(labelColors({"a", "red"}, {O(0xff0000), O()}, {O(), O(0xff0000)})[1], 0xff0000u);
     for (const char* other : {"reddish", "", "dark green x", "oranges"})
         EXPECT_FALSE(namedColor(other)) << other;
     EXPECT_EQ(namedColor("Light Sky Blue"), O(0x87cefa));
