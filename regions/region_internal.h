@@ -106,8 +106,10 @@ void forTouchingRuns(const std::vector<R>& above, const std::vector<R>& below, i
                      F&& f) {
     std::size_t j = 0;
     for (const R& c : below) {
-        while (j < above.size() && above[j].x1 + reach <= c.x0) ++j;
-        for (std::size_t k = j; k < above.size() && above[k].x0 < c.x1 + reach; ++k) f(above[k], c);
+        // In 64 bits: a run may end at x 2^31 - 1.
+        while (j < above.size() && int64_t{above[j].x1} + reach <= c.x0) ++j;
+        for (std::size_t k = j; k < above.size() && above[k].x0 < int64_t{c.x1} + reach; ++k)
+            f(above[k], c);
     }
 }
 

@@ -65,7 +65,7 @@ Band labelBand(const BandInput& in) {
             // The runs above that touch this one: prev is sorted by x and the
             // runs of this row come in order, so j only moves forward.
             uint32_t id = kNone;
-            while (j < prev.size() && prev[j].x1 + reach <= x) ++j;
+            while (j < prev.size() && int64_t{prev[j].x1} + reach <= x) ++j;
             for (std::size_t k = j; k < prev.size() && prev[k].x0 < e + reach; ++k)
                 if (prev[k].label == v)
                     id = id == kNone ? sets.find(prev[k].id) : sets.unite(id, prev[k].id);
@@ -251,6 +251,7 @@ Labelled labelImage(const kvPelBuffer_const<unsigned char>& labels,
     threads = std::max(1u, threads);
     long bandRows = options.bandRows;
     if (bandRows == 0) bandRows = std::max(1L, (1L << 18) / window.width());
+    bandRows = std::min(bandRows, std::max(1L, height));  // one band at most: no overflow below
     const long bands = (height + bandRows - 1) / bandRows;
     threads = static_cast<unsigned>(std::min<long>(threads, bands));
 
@@ -356,6 +357,7 @@ void RegionBuilder::addBand(const kvPelBuffer_const<unsigned char>& labels,
                             const kvPelBuffer_const<unsigned char>& confidence) {
     using Defs = kvCompositeColorSegmenterDefs;
     const State& s = *state_;
+    if (s.finished) throw Defs::BadParams("the builder has finished");
     if (!labels.isBound() || labels.window().isEmpty())
         throw Defs::BadImage("the label band is unbound or empty");
     if (labels.window().left() != s.window.left() || labels.window().width() != s.window.width() ||
@@ -394,7 +396,8 @@ void RegionBuilder::addRows(const unsigned char* labels, std::ptrdiff_t labelStr
 
 std::vector<Region> RegionBuilder::finish() {
     State& s = *state_;
-    if (s.finished || s.rowsDone != s.window.height())
+    if (s.finished) throw kvCompositeColorSegmenterDefs::BadParams("the builder has finished");
+    if (s.rowsDone != s.window.height())
         throw kvCompositeColorSegmenterDefs::BadParams("the image is not complete");
     s.finished = true;
     return regions_detail::makeTable(s.joiner.regions(), s.window, s.withConfidence,

@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "clsg/colorseg/errors.h"
+#include "clsg/regions/region_internal.h"
 
 namespace {
 
@@ -299,6 +302,12 @@ TEST(Regions, BandsAndThreadsGiveTheWholeImagesTable) {
                 }
                 ASSERT_EQ(builder.finish(), whole) << rows << " rows per band";
             }
+            // Bands taller than the image are the image: no overflow, as one band.
+            for (long rows : {p.h + 1, LONG_MAX - 1, LONG_MAX}) {
+                options.bandRows = rows;
+                ASSERT_EQ(clsg::findRegions(buffer(p), buffer(conf), options), whole) << rows;
+                EXPECT_NO_THROW(clsg::cleanRegions(buffer(p), buffer(conf), options)) << rows;
+            }
             // Bands of random heights, as buffers.
             for (int trial = 0; trial < 5; ++trial) {
                 clsg::RegionBuilder builder(kvPelRect(0, 0, p.w, p.h), true, options);
@@ -443,7 +452,30 @@ TEST(Regions, RefusesBadInput) {
     EXPECT_THROW(builder.finish(), Defs::BadParams);  // rows missing
     EXPECT_NO_THROW(builder.addBand(band));
     EXPECT_EQ(builder.finish().size(), 1u);
-    EXPECT_THROW(builder.finish(), Defs::BadParams);
+    for (auto late : {std::function<void()>([&] { builder.finish(); }),
+                      std::function<void()>([&] { builder.addBand(band); })}) {
+        try {
+            late();
+            ADD_FAILURE() << "a finished builder took more";
+        } catch (const Defs::BadParams& e) {
+            EXPECT_EQ(e.message(), "the builder has finished");
+        }
+    }
+}
+
+// Runs are compared in 64 bits: a run may end at x 2^31 - 1 (an image that
+// wide is allowed), where x1 + 1 in 32 bits would wrap.
+TEST(Regions, RunsAtTheWidestImagesEdgeStillTouch) {
+    using clsg::regions_detail::Run;
+    const int32_t last = INT32_MAX;
+    const std::vector<Run> above = {{0, 5, 0, 1}, {last - 3, last, 1, 1}};
+    const std::vector<Run> below = {{last - 1, last, 2, 1}};
+    std::vector<uint32_t> touched;
+    for (int32_t reach : {0, 1}) {
+        clsg::regions_detail::forTouchingRuns(
+            above, below, reach, [&](const Run& a, const Run&) { touched.push_back(a.id); });
+    }
+    EXPECT_EQ(touched, (std::vector<uint32_t>{1, 1}));
 }
 
 }  // namespace
