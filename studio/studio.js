@@ -606,7 +606,7 @@ async function showRegionInfo(x, y, text) {
   if (regionHover.busy) { regionHover.pending = [x, y, text]; return; }
   regionHover.busy = true;
   try {
-    const r = await postJson("/api/region", {image: state.image, x, y});
+    const r = await postJson("/api/region", {image: state.image, x, y, minArea: state.minArea});
     if (r && regionHover.x === x && regionHover.y === y && state.server.labels[r.label])
       $("pixel-info").textContent = text + `  ·  ${state.server.labels[r.label].name} #${r.id}: ${r.area} px`;
   } catch (e) { /* the plain pixel line stays */ }

@@ -748,8 +748,10 @@ void StudioServer::postRegion(const httplib::Request& req, httplib::Response& re
     const auto image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
     const long x = static_cast<long>(intField(j, "x", 0, 1000000000));
     const long y = static_cast<long>(intField(j, "y", 0, 1000000000));
+    const auto minArea =
+        j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX)) : 0;
     const auto lock = lockSession();
-    answerJson(res, regionJson(session_.regionAt(image, x, y)));
+    answerJson(res, regionJson(session_.regionAt(image, x, y, minArea)));
 }
 
 void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {

@@ -669,7 +669,7 @@ StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
     return out;
 }
 
-bool StudioSession::keptRegions(std::size_t image) {
+bool StudioSession::keptRegions(std::size_t image, uint64_t minArea) {
     const kvPelBuffer<unsigned char>& labels = outputs_[0];
     // Only a label image of the labels, marks and settings as they are now.
     const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
@@ -678,24 +678,26 @@ bool StudioSession::keptRegions(std::size_t image) {
         resultToolRevision_ != trainRevision_ || !(resultParams_ == params))
         return false;
     const long top = labels.window().top();
-    if (!regionsOf_.isBound() || regionsOf_.pointToRow(top) != labels.pointToRow(top)) {
-        regions_ = clsg::cleanRegions(labels, {}, {}, true);
+    if (!regionsOf_.isBound() || regionsOf_.pointToRow(top) != labels.pointToRow(top) ||
+        regionsMinArea_ != minArea) {
+        clsg::RegionOptions options;
+        options.minArea = minArea;
+        regions_ = clsg::cleanRegions(labels, {}, options, true);
         regionsOf_ = labels;
+        regionsMinArea_ = minArea;
     }
     return true;
 }
 
 std::vector<uint64_t> StudioSession::regionCounts(std::size_t image, uint64_t minArea) {
-    if (!keptRegions(image)) return {};
-    std::vector<uint64_t> counts(labels_.size(), 0);
-    for (const clsg::Region& r : regions_.regions)
-        if (r.area >= minArea && r.label < counts.size()) ++counts[r.label];
-    return counts;
+    if (!keptRegions(image, minArea)) return {};
+    return clsg::regionCounts(regions_.regions, labels_.size());
 }
 
-std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, long y) {
+std::optional<clsg::Region> StudioSession::regionAt(std::size_t image, long x, long y,
+                                                    uint64_t minArea) {
     imageAt(image);  // throws for an image that is not open
-    if (!keptRegions(image)) return std::nullopt;
+    if (!keptRegions(image, minArea)) return std::nullopt;
     const kvPelRect& w = regions_.regionIndex.window();
     if (x < w.left() || y < w.top() || x >= w.right() || y >= w.bottom()) return std::nullopt;
     const uint32_t index = regions_.regionIndex.pointToRow(y)[x - w.left()];

@@ -171,12 +171,13 @@ public:
     // the tool or the run settings change. Throws as segment() does.
     StudioPreview preview(std::size_t image, long maxSide);
 
-    // Regions (8-connected) of the whole-image label image kept from the last
-    // segment() of image: the count per label of those of at least minArea
-    // pixels, and the region under pixel (x, y). Empty and nullopt when no
-    // whole-image label image of that image is kept, or (x, y) is unlabelled.
+    // Regions (8-connected) of at least minArea pixels of the whole-image
+    // label image kept from the last segment() of image, numbered as clsg run
+    // --min-area numbers them: the count per label, and the region under
+    // pixel (x, y). Empty and nullopt when no whole-image label image of that
+    // image is kept, or (x, y) is unlabelled or in a smaller region.
     std::vector<uint64_t> regionCounts(std::size_t image, uint64_t minArea);
-    std::optional<clsg::Region> regionAt(std::size_t image, long x, long y);
+    std::optional<clsg::Region> regionAt(std::size_t image, long x, long y, uint64_t minArea);
 
     // Writes the trained tool to outDir/fileName, each example with the
     // image it came from; returns the path written. Refuses while a label
@@ -290,9 +291,10 @@ private:
     kvPelBuffer<unsigned char> outputs_[3];
     // The regions of outputs_[0] (regionsOf_ shares its pixels while they
     // are current), found on first request.
-    bool keptRegions(std::size_t image);
+    bool keptRegions(std::size_t image, uint64_t minArea);
     kvPelBuffer_const<unsigned char> regionsOf_;
     clsg::CleanedRegions regions_;
+    uint64_t regionsMinArea_ = 0;
     double gain_ = 1.0;
     std::size_t resultImage_ = 0;
     uint64_t resultToolRevision_ = 0;  // 0: nothing kept

@@ -1198,6 +1198,16 @@ TEST_F(StudioServerTest, RegionCountsAndAreasMatchTheCommandLine) {
         const std::string row = "orange," + std::to_string(region["id"].get<int>()) + "," +
                                 std::to_string(region["area"].get<uint64_t>()) + ",";
         EXPECT_NE(csv.find("\n" + row), std::string::npos) << row << " in\n" << csv;
+        // With the page's minimum, regions are numbered as run --min-area numbers them, and a
+        // smaller one is no region.
+        const json square =
+            api("/api/region", {{"image", 1}, {"x", 9}, {"y", 1}, {"minArea", minArea}});
+        ASSERT_TRUE(square.is_object()) << square;
+        const std::string squareRow = "teal," + std::to_string(square["id"].get<int>()) + ",4,";
+        EXPECT_NE(csv.find("\n" + squareRow), std::string::npos) << squareRow << " in\n" << csv;
+        const json speck =
+            api("/api/region", {{"image", 1}, {"x", 1}, {"y", 1}, {"minArea", minArea}});
+        EXPECT_EQ(speck.is_null(), minArea > 1) << speck;
     }
     api("/api/region", {{"image", 1}, {"x", -1}, {"y", 4}}, 400);
     EXPECT_EQ(api("/api/region", {{"image", 1}, {"x", kW}, {"y", 4}}), json(nullptr));
