@@ -24,6 +24,9 @@ class Result:
         """One label's share of all label scores, 0..255; label is a name or an index."""
     def regions(self, min_area: int = 0, fill_holes: int = 0, connectivity: int = 8) -> Any:
         """The regions per label: a pandas DataFrame, or a dict of numpy arrays without pandas."""
+    def cleaned(self, min_area: int = 0, fill_holes: int = 0,
+                connectivity: int = 8) -> Tuple[np.ndarray, Any]:
+        """The label image cleaned as regions() counts it, and that table."""
     @property
     def label_names(self) -> List[str]: ...
     @property

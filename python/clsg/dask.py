@@ -236,7 +236,14 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         image = read_image(path)
         result = tool.run(image, neighborhood, normalize_intensity)
         images = _images(result, wanted)
-        labels = images["labels"] if "labels" in images else result.labels
+        # As clsg run: when cleaning, the cleaned label image stands for the
+        # label image in the output, the shares and the counts.
+        labels, table = result.cleaned(**regions)
+        if regions["min_area"] or regions["fill_holes"]:
+            if "labels" in images:
+                images["labels"] = labels
+        else:
+            labels = images["labels"] if "labels" in images else result.labels
         for out, img in images.items():
             final = _output_path(out_dir, path, out)
             name = os.path.basename(final)
@@ -252,7 +259,6 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         staged = []
         counts = np.bincount(labels.ravel(), minlength=256)
         total = labels.size
-        table = result.regions(**regions)
         per_label = np.bincount(np.asarray(table["label_index"], dtype=np.intp),
                                 minlength=len(tool.labels))
         record.update(
@@ -305,7 +311,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     (label name -> share of the pixels it won), unlabelled (share of pixels
     no label won), regions (label name -> number of regions, as
     Result.regions(min_area, fill_holes, connectivity) counts them), outputs
-    (the files written). Workers get absolute paths,
+    (the files written). With min_area or fill_holes, the labels output, the
+    shares and unlabelled are of the cleaned label image (Result.cleaned), as
+    clsg run --min-area and --fill-holes give them. Workers get absolute paths,
     so on a real cluster the files must lie where every worker sees them by
     the same path.
     """

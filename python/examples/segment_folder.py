@@ -18,7 +18,7 @@ from distributed import Client, LocalCluster
 
 import clsg.dask
 
-IMAGE_TYPES = (".png", ".jpg", ".jpeg", ".tif", ".tiff", ".ppm", ".pnm")
+IMAGE_TYPES = (".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".ppm", ".pgm", ".pnm")
 
 
 def main() -> int:
@@ -28,7 +28,8 @@ def main() -> int:
     p.add_argument("out", help="the output folder")
     p.add_argument("--scheduler", help="address of a running Dask scheduler")
     p.add_argument("--workers", type=int, default=2, help="local workers (default 2)")
-    p.add_argument("--neighborhood", type=int, default=3)
+    p.add_argument("--neighborhood", type=int,
+                   help="neighbourhood size (default: the tool's stored size, else 3)")
     a = p.parse_args()
 
     paths = sorted(os.path.join(a.folder, f) for f in os.listdir(a.folder)

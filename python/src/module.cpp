@@ -54,6 +54,13 @@ id (1, 2, ... within the label), area, left, top, width, height, centroid_x,
 centroid_y, mean_confidence (of the confidence image, 0..255) and
 touches_border. A pandas DataFrame when pandas is installed, else a dict of
 numpy arrays.)doc")
+        .def("cleaned", &clsgpy::Result::cleaned, "min_area"_a = 0, "fill_holes"_a = 0,
+             "connectivity"_a = 8, R"doc(
+The label image cleaned as regions() with the same arguments counts it:
+regions of fewer than min_area pixels set to 255 (no label), holes of at most
+fill_holes pixels given the label around them, as clsg run --min-area and
+--fill-holes write it. Returns (labels, table): a new read-only H x W uint8
+array and the table regions() gives.)doc")
         .def_property_readonly("label_names", &clsgpy::Result::labelNames,
                                "The tool's label names at the time of the run.")
         .def_property_readonly("neighborhood", &clsgpy::Result::neighborhood,
@@ -90,8 +97,10 @@ key; names are 1 to 64 letters, digits, '_' or '-'. tolerance_frac (above 0, at 
 the relative colour tolerance, tolerance_min (0..255) its floor in channel
 units.
 colors optionally maps label names to display colours ("#rrggbb" or
-(r, g, b)); the other labels get colours derived from their names, as the
-clsg program gives them. Raises BadParamsError, BadImageError or
+(r, g, b)); of the other labels, one named after a colour ("red",
+"darkgreen") gets that colour and any other a colour near its examples'
+mean, apart from the colours of the labels before it, as clsg train gives
+them. Raises BadParamsError, BadImageError or
 TooManyLabelsError (more than 254 labels); a failed train leaves the tool as
 it was.)doc")
         .def("run", &clsgpy::Tool::run, "image"_a, "neighborhood"_a = py::none(),

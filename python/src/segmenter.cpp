@@ -35,10 +35,10 @@ namespace clsgpy {
 namespace {
 
 kvCompositeColorSegmenterRunParams runParams(long long neighborhood, bool normalize) {
-    if (neighborhood < 1 || neighborhood > std::numeric_limits<int32_t>::max())
-        throwBadParams("neighborhood must be at least 1 (and at most " +
+    if (neighborhood < 1 || neighborhood > kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize)
+        throwBadParams("neighborhood must be 1 to " +
                        std::to_string(kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize) +
-                       "); got " + std::to_string(neighborhood));
+                       "; got " + std::to_string(neighborhood));
     return kvCompositeColorSegmenterRunParams(static_cast<int32_t>(neighborhood), normalize);
 }
 
@@ -261,7 +261,8 @@ uint64_t pixelCountArg(py::handle value, const char* name) {
 
 }  // namespace
 
-py::object Result::regions(py::handle minArea, py::handle fillHoles, py::handle connectivity) {
+clsg::CleanedRegions Result::clean(py::handle minArea, py::handle fillHoles,
+                                   py::handle connectivity) {
     clsg::RegionOptions options;
     options.minArea = pixelCountArg(minArea, "min_area");
     options.fillHoles = pixelCountArg(fillHoles, "fill_holes");
@@ -271,15 +272,23 @@ py::object Result::regions(py::handle minArea, py::handle fillHoles, py::handle 
         throwBadParams("connectivity must be 4 or 8; got " +
                        py::repr(connectivity).cast<std::string>());
     options.connectivity = static_cast<int>(neighbours);
-    std::vector<clsg::Region> table;
-    {
-        py::gil_scoped_release release;
-        table = CallGuard::run([&] {
-            std::lock_guard<std::mutex> lock(mutex_);
-            return clsg::cleanRegions(result_.labelImage(), result_.confidenceImage(), options)
-                .regions;
-        });
-    }
+    py::gil_scoped_release release;
+    return CallGuard::run([&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return clsg::cleanRegions(result_.labelImage(), result_.confidenceImage(), options);
+    });
+}
+
+py::object Result::regions(py::handle minArea, py::handle fillHoles, py::handle connectivity) {
+    return regionTable(clean(minArea, fillHoles, connectivity).regions);
+}
+
+py::tuple Result::cleaned(py::handle minArea, py::handle fillHoles, py::handle connectivity) {
+    clsg::CleanedRegions c = clean(minArea, fillHoles, connectivity);
+    return py::make_tuple(viewOf(c.labels), regionTable(c.regions));
+}
+
+py::object Result::regionTable(const std::vector<clsg::Region>& table) const {
     const auto n = static_cast<py::ssize_t>(table.size());
     py::list names;
     py::array_t<uint8_t> labelIndex(n);

@@ -16,6 +16,7 @@
 
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/regions/regions.h"
 
 namespace clsgpy {
 
@@ -36,6 +37,10 @@ public:
     // when pandas imports, else a dict of numpy arrays (one per column).
     pybind11::object regions(pybind11::handle minArea, pybind11::handle fillHoles,
                              pybind11::handle connectivity);
+    // The label image cleaned as regions() counts it (a new image), and that
+    // table.
+    pybind11::tuple cleaned(pybind11::handle minArea, pybind11::handle fillHoles,
+                            pybind11::handle connectivity);
 
     const std::vector<std::string>& labelNames() const { return names_; }
     int neighborhood() const { return neighborhood_; }
@@ -46,6 +51,9 @@ public:
 private:
     template <class F>
     pybind11::array derived(F f);
+    clsg::CleanedRegions clean(pybind11::handle minArea, pybind11::handle fillHoles,
+                               pybind11::handle connectivity);
+    pybind11::object regionTable(const std::vector<clsg::Region>& table) const;
 
     std::mutex mutex_;
     kvCompositeColorSegmenterResult result_;

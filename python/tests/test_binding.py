@@ -44,7 +44,7 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     for call, kind, words in [
             (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, "no labels"),
             (train({"a": []}), BP, "'a' has no examples"), (mask(tolerance_min=256), BP, "0..255; got 256"),
-            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood"), (seg(3), BP, "0..2"),
+            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood must be 1 to 255; got 256"), (seg(3), BP, "0..2"),
             (seg(2**70), BP, "1180591620717411303424 is not in 0..2"), (lambda: tool.save("a\0b"), BP, "a\\x00b"),
             (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
             (lambda: clsg.read_image("/etc/hostname\0.png"), BP, "hostname\\x00.png"),
@@ -263,6 +263,9 @@ def test_regions_count_what_a_flood_fill_counts_and_match_the_command_line(tmp_p
                         "-n", "1", "--regions", "--min-area", "20", "--fill-holes", "10"], check=True, capture_output=True)
         with open(tmp_path / "o" / "scene-regions.csv") as f:
             rows = list(csv.DictReader(f))
+        cleaned, same = result.cleaned(min_area=20, fill_holes=10)  # the image run writes
+        np.testing.assert_array_equal(clsg.read_image(tmp_path / "o" / "scene-labels.png")[..., 0], cleaned)
+        assert list(same["area"]) == list(small["area"]) and not cleaned.flags.writeable
         assert [(r["label"], int(r["id"]), int(r["area"]), int(r["left"]), int(r["top"]), float(r["centroid_x"]))
                 for r in rows] == [(n, i, a, x, y, round(c, 3)) for n, i, a, x, y, c in
                                    zip(small["label"], small["id"], small["area"], small["left"], small["top"],

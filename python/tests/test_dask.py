@@ -119,6 +119,21 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
                                   named.run(picture).segmentation(0))
 
 
+def test_segment_files_cleans_as_the_command_line_does(tmp_path, tool):
+    # With min_area, the labels output, the shares and the counts are all of the cleaned image.
+    tool.save(tmp_path / "t.clsg")
+    clsg.write_image(tmp_path / "a.png", scene(60, 70, seed=3))
+    result = tool.run(clsg.read_image(tmp_path / "a.png"))
+    cleaned, table = result.cleaned(min_area=30)
+    assert (cleaned != result.labels).any()  # specks were dropped
+    [r] = clsg.dask.segment_files([tmp_path / "a.png"], tmp_path / "t.clsg", tmp_path / "o", min_area=30)
+    np.testing.assert_array_equal(clsg.read_image(tmp_path / "o/a-labels.png")[..., 0], cleaned)
+    assert r["unlabelled"] == pytest.approx(np.mean(cleaned == 255))
+    assert r["shares"] == pytest.approx({n: np.mean(cleaned == i) for i, n in enumerate(tool.labels)})
+    counts = np.bincount(table["label_index"], minlength=3)
+    assert r["regions"] == {n: counts[i] for i, n in enumerate(tool.labels)}
+
+
 def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_path, tool):
     distributed = pytest.importorskip("distributed")
     tool.save(tmp_path / "t.clsg")
