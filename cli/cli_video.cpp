@@ -70,9 +70,10 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     settings.normalize = options.normalize;
     settings.threads = options.threads;
     settings.maxPixels = options.maxPixels;
-    std::vector<double> times;
+    std::vector<double> times, steps;
     settings.frame = [&](const VideoFrameReport& r) {
         times.push_back(r.seconds);
+        steps.push_back(r.frameStep);
         csv << r.frame << ",";
         if (r.seconds >= 0) csv << r.seconds;
         for (double share : r.shares) csv << "," << share;
@@ -100,7 +101,7 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     checkInterrupt();
     files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str());
     // Damaged frames are dropped by the decoder unannounced: their times show it.
-    if (const uint64_t skipped = framesSkipped(times))
+    if (const uint64_t skipped = framesSkipped(times, steps))
         std::cerr << "clsg: warning: " << clip << ": the frames' times skip where about " << skipped
                   << (skipped == 1 ? " frame" : " frames")
                   << " would be (frames the decoder could not read, or a clip of varying frame "

@@ -5,20 +5,19 @@
 
 namespace clsg {
 
-uint64_t framesSkipped(const std::vector<double>& seconds) {
-    std::vector<double> known;
-    for (double t : seconds)
-        if (t >= 0) known.push_back(t);
-    std::vector<double> steps;
-    for (std::size_t i = 1; i < known.size(); ++i)
-        if (known[i] > known[i - 1]) steps.push_back(known[i] - known[i - 1]);
-    if (steps.size() < 2) return 0;
-    // The shortest step: the median would be two frames where over half are dropped.
-    const double step = *std::min_element(steps.begin(), steps.end());
-    uint64_t skipped = 0;
-    for (double d : steps)
-        if (d > 1.5 * step) skipped += static_cast<uint64_t>(std::llround(d / step)) - 1;
-    return skipped;
+uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<double>& steps) {
+    int64_t skipped = 0;
+    double last = -1.0;
+    std::size_t known = 0;
+    for (std::size_t i = 0; i < seconds.size(); ++i) {
+        const double t = seconds[i], step = i < steps.size() ? steps[i] : 0.0;
+        if (t < 0) continue;
+        // Each step counts the frames that would fit in it, less the one
+        // delivered: a frame timed early and the next on time add up to 0.
+        if (known++ > 0 && step > 0) skipped += std::llround((t - last) / step) - 1;
+        last = t;
+    }
+    return known < 3 || skipped < 0 ? 0 : static_cast<uint64_t>(skipped);
 }
 
 }  // namespace clsg

@@ -8,9 +8,11 @@
 namespace clsg {
 
 // The frames missing between the frames delivered, by their times in
-// seconds (negative: unknown, skipped): where one frame follows another by
-// more than 1.5 times the shortest step, as many frames as would fit there.
-// 0 with fewer than three known times.
-uint64_t framesSkipped(const std::vector<double>& seconds);
+// seconds (negative: unknown, passed over) and the seconds a frame at the
+// stream's nominal rate where each was delivered (0: the stream has no rate,
+// so its gaps cannot be told): the frames that would fit between the first
+// and the last time, less those delivered, so that a frame timed early (or
+// twice at one time) counts nothing. 0 with fewer than three known times.
+uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<double>& steps);
 
 }  // namespace clsg

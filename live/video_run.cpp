@@ -3,6 +3,7 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <functional>
@@ -203,14 +204,61 @@ std::string decodedSize(GstBin* bin) {
     return size;
 }
 
+// What the caps of the segmented frames say as the clip goes: written on the
+// streaming thread, read on the caller's.
+struct CapsWatch {
+    bool avi = false;               // the overlay's container takes 16 to 4096 a side
+    std::atomic<double> step{0.0};  // seconds a frame at the nominal rate; 0: none
+};
+
+constexpr const char* kSizeRefused = "clsg-frame-size";
+
+// Watches the caps of the decoded frames. A frame size the overlay's
+// container cannot take is reported at once: the encoder's own refusal is at
+// times lost, and the pipeline then waits for ever. Frames of no rate (a clip
+// of varying rate) are sent on at 25 a second, as the muxer needs one.
+GstPadProbeReturn watchCaps(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+    CapsWatch& watch = *static_cast<CapsWatch*>(data);
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    gint w = 0, h = 0, num = 0, den = 0;
+    gst_structure_get_int(s, "width", &w);
+    gst_structure_get_int(s, "height", &h);
+    if (watch.avi && (w < 16 || h < 16 || w > 4096 || h > 4096)) {
+        GstObject* parent = gst_pad_get_parent(pad);
+        gst_element_post_message(GST_ELEMENT(parent),
+                                 gst_message_new_application(
+                                     parent, gst_structure_new(kSizeRefused, "width", G_TYPE_INT, w,
+                                                               "height", G_TYPE_INT, h, nullptr)));
+        gst_object_unref(parent);
+        return GST_PAD_PROBE_OK;
+    }
+    if (gst_structure_get_fraction(s, "framerate", &num, &den) && num > 0 && den > 0) {
+        watch.step = static_cast<double>(den) / num;
+        return GST_PAD_PROBE_OK;
+    }
+    watch.step = 0.0;
+    GstCaps* rated = gst_caps_copy(caps);
+    gst_caps_set_simple(rated, "framerate", GST_TYPE_FRACTION, 25, 1, nullptr);
+    GST_PAD_PROBE_INFO_DATA(info) = gst_event_new_caps(rated);
+    gst_caps_unref(rated);
+    gst_event_unref(event);
+    return GST_PAD_PROBE_OK;
+}
+
 // One pass over the clip with one encoder: the frames' reports. Throws
 // EncoderRefused when the decoded frames cannot be linked to the encoder:
 // decodebin then only warns, and the pipeline would wait for ever.
 std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string& overlayPath,
                                       const VideoRunSettings& settings, const Encoder& encoder) {
+    CapsWatch caps;  // outlives the pipeline
+    caps.avi = std::string(encoder.extension) == ".avi";
     // No clock: the file is read as fast as it is segmented, no frame dropped.
     const std::string line = std::string(
-                                 "filesrc name=in ! decodebin name=dec ! videoconvert ! "
+                                 "filesrc name=in ! decodebin name=dec ! videoconvert name=convert ! "
                                  "video/x-raw,format={RGBx,BGRx,RGB} ! "
                                  "clsgsegment name=segment qos=false ! videoconvert ! ") +
                              encoder.launch + " ! filesink name=out";
@@ -228,6 +276,15 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         gst_object_unref(e);
     };
     set("in", "location", clip.c_str());
+    {
+        // Before the first conversion: the encoder's sizes are asked for from
+        // there on, and a size it refuses stops the frames there.
+        GstElement* convert = gst_bin_get_by_name(bin, "convert");
+        GstPad* sink = gst_element_get_static_pad(convert, "sink");
+        gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, watchCaps, &caps, nullptr);
+        gst_object_unref(sink);
+        gst_object_unref(convert);
+    }
     set("out", "location", overlayPath.c_str());
     set("segment", "tool", settings.toolPath.c_str(), "neighborhood",
         static_cast<gint>(settings.neighborhood), "normalize", settings.normalize ? TRUE : FALSE,
@@ -269,6 +326,8 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 gchar* debug = nullptr;
                 gst_message_parse_error(m, &e, &debug);
                 failure = e->message;
+                if (std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(m))) == "out")
+                    failure = "cannot write the overlay video: " + failure;
                 const std::string why = debug ? debug : "";
                 const std::string size = decodedSize(bin);
                 // Name what could not be done: frames the encoder does not take,
@@ -290,10 +349,17 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 gchar* debug = nullptr;
                 gst_message_parse_warning(m, &e, &debug);
                 if (debug && std::string(debug).find("delayed linking") != std::string::npos) {
+                    // No decoded video frames: a stream that is not video (audio) found
+                    // nothing to link to.
                     const std::string size = decodedSize(bin);
-                    failure = "the overlay video's encoder does not take frames of " +
-                              (size.empty() ? std::string("this size") : size + " pixels" + sides);
-                    refused = done = true;
+                    if (size.empty()) {
+                        failure = "the file holds no video stream clsg can decode";
+                    } else {
+                        failure = "the overlay video's encoder does not take frames of " + size +
+                                  " pixels" + sides;
+                        refused = true;
+                    }
+                    done = true;
                 }
                 g_clear_error(&e);
                 g_free(debug);
@@ -303,8 +369,21 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 done = true;
                 break;
             case GST_MESSAGE_ELEMENT:
-                if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE))
+                if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE)) {
                     reports.push_back(reportOf(gst_message_get_structure(m)));
+                    reports.back().frameStep = caps.step;
+                }
+                break;
+            case GST_MESSAGE_APPLICATION:
+                if (gst_message_has_name(m, kSizeRefused)) {
+                    // Every encoder's AVI refuses these: no other pass.
+                    gint w = 0, h = 0;
+                    gst_structure_get_int(gst_message_get_structure(m), "width", &w);
+                    gst_structure_get_int(gst_message_get_structure(m), "height", &h);
+                    failure = "the overlay video's encoder does not take frames of " +
+                              std::to_string(w) + " x " + std::to_string(h) + " pixels" + sides;
+                    done = true;
+                }
                 break;
             default:
                 break;
@@ -333,7 +412,8 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
         throw VideoError(
             "GStreamer's decodebin and videoconvert are missing (install "
             "gstreamer1.0-plugins-base)");
-    // Motion JPEG takes frame sizes the others refuse (wider than 4096 pixels).
+    // Motion JPEG, in the same container, where the first encoder refuses the
+    // frames or drops some (see below).
     const Encoder* fallback = encoder != &kMotionJpeg &&
                                       std::string(encoder->extension) == kMotionJpeg.extension &&
                                       have("jpegenc")

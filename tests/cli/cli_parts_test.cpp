@@ -262,18 +262,28 @@ TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
 }
 
 // Frames a decoder dropped show as gaps in the frames' times.
-TEST(VideoGaps, CountsTheFramesThatWouldFitInEachGap) {
+TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     const double f = 1.0 / 30;
+    const auto skipped = [&](std::vector<double> times) {
+        return framesSkipped(times, std::vector<double>(times.size(), f));
+    };
     std::vector<double> steady, gaps = {0, f, 2 * f, 6 * f, 7 * f, 8 * f, 10 * f, 11 * f};
     for (int i = 0; i < 30; ++i) steady.push_back(5 + i * f);  // starting anywhere
-    EXPECT_EQ(framesSkipped(steady), 0u);
-    EXPECT_EQ(framesSkipped(gaps), 3u + 1u);
+    EXPECT_EQ(skipped(steady), 0u);
+    EXPECT_EQ(skipped(gaps), 3u + 1u);
     gaps.insert(gaps.begin() + 3, -1.0);  // a frame of unknown time is passed over
-    EXPECT_EQ(framesSkipped(gaps), 4u);
-    EXPECT_EQ(framesSkipped({0, 1}), 0u);  // too few to know the step
+    EXPECT_EQ(skipped(gaps), 4u);
+    EXPECT_EQ(skipped({0, 3 * f}), 0u);  // too few to tell
     // Times rounded to the millisecond are no gaps; over half the frames lost still count.
-    EXPECT_EQ(framesSkipped({0, 0.033, 0.067, 0.1, 0.133, 0.167}), 0u);
-    EXPECT_EQ(framesSkipped({0, 2 * f, 4 * f, 7 * f, 8 * f, 13 * f}), 1u + 1u + 2u + 4u);
+    EXPECT_EQ(skipped({0, 0.033, 0.067, 0.1, 0.133, 0.167}), 0u);
+    EXPECT_EQ(skipped({0, 2 * f, 4 * f, 7 * f, 8 * f, 13 * f}), 1u + 1u + 2u + 4u);
+    // A frame timed a millisecond after the one before, or twice at one time, loses none.
+    EXPECT_EQ(skipped({0, f, 2 * f, 2 * f + 0.001, 4 * f, 5 * f}), 0u);
+    EXPECT_EQ(skipped({0, f, f, 3 * f, 4 * f, 5 * f}), 0u);
+    // Without a nominal rate nothing can be told; each stretch counts at its own rate.
+    EXPECT_EQ(framesSkipped({0, 1, 5, 6}, {0, 0, 0, 0}), 0u);
+    EXPECT_EQ(framesSkipped({0, f, 2 * f, 4 * f, 4 * f + 0.1, 4 * f + 0.4}, {f, f, f, f, 0.1, 0.1}),
+              1u + 2u);
 }
 
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
