@@ -475,10 +475,11 @@ void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& 
 }
 
 // Refuses a run that would write an output over one of its inputs, or over
-// any file in a directory it reads its images from, before anything is read.
+// any file in a directory it reads its images or videos from, before
+// anything is read.
 void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& inputs,
-                           const std::string& toolPath, const ToolFile& file,
-                           const RunSettings& settings) {
+                           const std::vector<std::string>& videos, const std::string& toolPath,
+                           const ToolFile& file, const RunSettings& settings) {
     const auto identity = [](const std::string& path, std::pair<dev_t, ino_t>& id) {
         struct stat st;
         if (::stat(path.c_str(), &st) != 0) return false;
@@ -491,9 +492,11 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
     };
     std::map<std::pair<dev_t, ino_t>, std::string> inputFiles, inputDirs;
     std::pair<dev_t, ino_t> id;
-    for (const std::string& image : paths.images) {
-        if (identity(image, id)) inputFiles.emplace(id, image);
-        if (identity(dirOf(image), id)) inputDirs.emplace(id, dirOf(image));
+    std::vector<std::string> read = paths.images;
+    read.insert(read.end(), videos.begin(), videos.end());
+    for (const std::string& input : read) {
+        if (identity(input, id)) inputFiles.emplace(id, input);
+        if (identity(dirOf(input), id)) inputDirs.emplace(id, dirOf(input));
     }
     if (identity(toolPath, id)) inputFiles.emplace(id, toolPath);
     for (const std::string& dir : paths.dirs)
@@ -507,10 +510,11 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
             throw CliError(path + " would replace the input " + input->second + " (as " + whose +
                            "); clsg run never writes over its inputs: choose another " + option);
         if (identity(dirOf(path), id) && inputDirs.count(id))
-            throw CliError(path + " exists in " + dirOf(path) +
-                           ", which this run reads images from; clsg run never writes over files "
-                           "among its inputs: choose another " +
-                           option + ", or remove the earlier outputs first");
+            throw CliError(
+                path + " exists in " + dirOf(path) +
+                ", which this run reads its inputs from; clsg run never writes over files "
+                "among its inputs: choose another " +
+                option + ", or remove the earlier outputs first");
     };
     if (!settings.diagDir.empty() && identity(settings.diagDir, id) && inputDirs.count(id))
         throw CliError("--diag " + settings.diagDir +
@@ -519,6 +523,9 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
     for (const RunInput& input : inputs)
         for (const std::string& name : runOutputNames(input.name, file, settings.format))
             check((fs::path(outDir) / name).string(), input.path + "'s output");
+    for (const std::string& clip : videos)
+        for (const std::string& name : videoOutputNames(clip))
+            check((fs::path(outDir) / name).string(), clip + "'s output");
     if (settings.regions.table)
         for (const RunInput& input : inputs)
             check((fs::path(outDir) / (input.name + "-regions.csv")).string(),
@@ -634,7 +641,7 @@ int runCommand(const RunOptions& o) {
     if (o.neighborhood == 0 && file.neighborhoodSize)
         std::cout << "neighbourhood " << settings.params.neighborhoodSize() << " (stored in "
                   << o.tool << ")\n";
-    refuseReplacingInputs(paths, inputs, o.tool, file, settings);
+    refuseReplacingInputs(paths, inputs, videos, o.tool, file, settings);
     OutputFiles files;  // and none of its outputs (diagnostics too) over an input
     files.protect(o.tool);
     for (const std::string& path : paths.images) files.protect(path);

@@ -77,6 +77,11 @@ int main(int argc, char** argv) {
                 // A signal after the last check (a write into a closed pipe, say)
                 // still says the command did not finish as asked.
                 if (const int signal = interruptSignal()) return interrupted(signal);
+                // What the command printed must have arrived (a full disk, say).
+                if (!std::cout.flush()) {
+                    std::cerr << "clsg: error: cannot write to standard output\n";
+                    return 1;
+                }
                 return status;
             }
     } catch (const UsageError& e) {

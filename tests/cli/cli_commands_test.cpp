@@ -87,6 +87,11 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     expectAll(clsg(dir, "info tool.clsg").out,  // colour names give their colours
               {"0 red (#ff0000)", "1 green (#008000)", "2 blue (#0000ff)",
                "bands.png:green-mask.png, 16 x 32 pixels stored, 512 selected"});
+    // Output that never arrived is a failure (a full disk).
+    const int full = std::system(("cd '" + dir.path.string() +
+                                  "' && '" CLSG_CLI_PATH "' info tool.clsg >/dev/full 2>/dev/null")
+                                     .c_str());
+    EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << full;
     const Outcome run = clsg(
         dir, "run tool.clsg bands.png swapped.png --out out -j 2 --threads 3 --neighborhood 5");
     ASSERT_TRUE(run.status == 0 && run.err.empty()) << run.err;
@@ -289,7 +294,7 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     // Refused before anything is written: {command, message}.
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"run tool.clsg photos --out photos",
-         "photos/photo-overlay.png exists in photos, which this run reads images from"},
+         "photos/photo-overlay.png exists in photos, which this run reads its inputs from"},
         {"run tool.clsg photos/photo.png photos/photo-overlay.png --out photos",
          "photos/photo-overlay.png would replace the input photos/photo-overlay.png (as "
          "photos/photo.png's output)"},
@@ -297,9 +302,9 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
          "photos/photo.png would replace the input photos/photo.png (as the summary)"},
         // A named image's directory is read from as well, and so is a summary's.
         {"run tool.clsg photos/photo.png --out photos",
-         "photos/photo-overlay.png exists in photos, which this run reads images from"},
+         "photos/photo-overlay.png exists in photos, which this run reads its inputs from"},
         {"run tool.clsg photos --out out --summary photos/notes.csv",
-         "photos/notes.csv exists in photos, which this run reads images from; clsg run "
+         "photos/notes.csv exists in photos, which this run reads its inputs from; clsg run "
          "never writes over files among its inputs: choose another --summary"},
         // Inputs of other names that would share an output: refused whatever finishes first.
         {"run shared.clsg photos/photo.png shared/photo-seg.png --out out -j 2",
