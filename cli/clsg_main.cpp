@@ -77,8 +77,10 @@ int main(int argc, char** argv) {
                 // A signal after the last check (a write into a closed pipe, say)
                 // still says the command did not finish as asked.
                 if (const int signal = interruptSignal()) return interrupted(signal);
-                // What the command printed must have arrived (a full disk, say).
-                if (!std::cout.flush()) {
+                // What the command printed must have arrived (a full disk, say);
+                // not so for the studio (no watch), whose last words may go to a
+                // reader that has left.
+                if (watch && !std::cout.flush()) {
                     std::cerr << "clsg: error: cannot write to standard output\n";
                     return 1;
                 }
