@@ -402,10 +402,15 @@ std::vector<std::string> expandImageArgument(const std::string& arg) {
         if (hasImageExtension(it->path().filename().string()) && it->is_regular_file(ec))
             found.push_back(it->path().string());
     if (ec) throw CliError("cannot list " + arg + ": " + ec.message());
-    if (found.empty())
+    if (found.empty()) {
+        bool videos = false;
+        for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec))
+            videos = videos || isVideoInput(it->path().filename().string());
         throw CliError(arg +
                        " holds no image files (.png, .jpg, .jpeg, .tif, .tiff, .bmp, .ppm, .pgm, "
-                       ".pnm)");
+                       ".pnm)" +
+                       (videos ? std::string("; name its videos one by one") : std::string()));
+    }
     std::sort(found.begin(), found.end());
     return found;
 }

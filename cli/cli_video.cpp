@@ -79,6 +79,8 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
         for (double share : r.shares) csv << "," << share;
         csv << "," << r.unlabelled << "\n";
     };
+    double length = -1.0;
+    settings.length = [&](double seconds) { length = seconds; };
     const bool terminal = ::isatty(STDERR_FILENO);
     settings.progress = [&](double done, uint64_t frames) {
         if (terminal) {
@@ -107,6 +109,11 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << " would be (frames the decoder could not read, or a clip of varying frame "
                      "rate); "
                   << csvName << " numbers the frames read\n";
+    if (const uint64_t missing = length > 0 ? framesMissingAtEnd(times, steps, length) : 0)
+        std::cerr << "clsg: warning: " << clip << ": its frames end about " << missing
+                  << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed
+                  << std::setprecision(1) << length << " s its file states (a file cut short?); "
+                  << csvName << " holds the frames read\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     out << clip << ": " << frames << " frames, " << std::fixed << std::setprecision(1)
         << took.count() << " s (" << static_cast<double>(frames) / std::max(took.count(), 1e-9)

@@ -20,4 +20,20 @@ uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<dou
     return known < 3 || skipped < 0 ? 0 : static_cast<uint64_t>(skipped);
 }
 
+uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
+                            double length) {
+    for (std::size_t i = seconds.size(); i-- > 0;) {
+        if (seconds[i] < 0) continue;
+        const double step = i < steps.size() ? steps[i] : 0.0;
+        if (step <= 0) return 0;
+        // The last frame lasts a step; a length estimated from the bit rate
+        // (some streams) may be a little off.
+        const int64_t missing = std::llround((length - seconds[i]) / step) - 1;
+        return missing >= 2 && static_cast<double>(missing) * step >= 0.05 * length
+                   ? static_cast<uint64_t>(missing)
+                   : 0;
+    }
+    return 0;
+}
+
 }  // namespace clsg

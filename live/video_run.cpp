@@ -253,15 +253,17 @@ GstPadProbeReturn watchCaps(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
 // EncoderRefused when the decoded frames cannot be linked to the encoder:
 // decodebin then only warns, and the pipeline would wait for ever.
 std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string& overlayPath,
-                                      const VideoRunSettings& settings, const Encoder& encoder) {
+                                      const VideoRunSettings& settings, const Encoder& encoder,
+                                      double& length) {
     CapsWatch caps;  // outlives the pipeline
     caps.avi = std::string(encoder.extension) == ".avi";
     // No clock: the file is read as fast as it is segmented, no frame dropped.
-    const std::string line = std::string(
-                                 "filesrc name=in ! decodebin name=dec ! videoconvert name=convert ! "
-                                 "video/x-raw,format={RGBx,BGRx,RGB} ! "
-                                 "clsgsegment name=segment qos=false ! videoconvert ! ") +
-                             encoder.launch + " ! filesink name=out";
+    const std::string line =
+        std::string(
+            "filesrc name=in ! decodebin name=dec ! videoconvert name=convert ! "
+            "video/x-raw,format={RGBx,BGRx,RGB} ! "
+            "clsgsegment name=segment qos=false ! videoconvert ! ") +
+        encoder.launch + " ! filesink name=out";
     GError* error = nullptr;
     std::unique_ptr<GstElement, Unref> pipeline(gst_parse_launch(line.c_str(), &error));
     if (error) {
@@ -372,6 +374,13 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE)) {
                     reports.push_back(reportOf(gst_message_get_structure(m)));
                     reports.back().frameStep = caps.step;
+                    // The length the file states, asked for while it plays: a
+                    // demuxer may settle on what it read by the end.
+                    gint64 duration = -1;
+                    if (length < 0 &&
+                        gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) &&
+                        duration > 0)
+                        length = static_cast<double>(duration) / GST_SECOND;
                 }
                 break;
             case GST_MESSAGE_APPLICATION:
@@ -420,12 +429,13 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                                   ? &kMotionJpeg
                                   : nullptr;
     std::vector<VideoFrameReport> reports;
+    double length = -1.0;
     try {
-        reports = runPass(clip, overlayPath, settings, *encoder);
+        reports = runPass(clip, overlayPath, settings, *encoder, length);
     } catch (const EncoderRefused&) {
         if (!fallback) throw;
         encoder = fallback;
-        reports = runPass(clip, overlayPath, settings, *encoder);
+        reports = runPass(clip, overlayPath, settings, *encoder, length);
     }
     // The overlay is read back: an encoder may mistime frames of some
     // sources (some Ogg files, frames that all carry one timestamp), which
@@ -440,7 +450,7 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
     };
     uint64_t kept = readBack();
     if (kept < reports.size() && fallback && encoder != fallback) {
-        reports = runPass(clip, overlayPath, settings, *fallback);
+        reports = runPass(clip, overlayPath, settings, *fallback, length);
         kept = readBack();
     }
     if (kept < reports.size())
@@ -449,6 +459,7 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                          " frames (the video encoder dropped the others)");
     if (settings.frame)
         for (const VideoFrameReport& r : reports) settings.frame(r);
+    if (settings.length && length > 0) settings.length(length);
     return reports.size();
 }
 

@@ -46,6 +46,9 @@ struct VideoRunSettings {
     // Called for every frame, in order, on the calling thread, once the whole
     // clip is done.
     std::function<void(const VideoFrameReport&)> frame;
+    // Called after the frames with the clip's length in seconds, as its file
+    // states it, when it states one.
+    std::function<void(double seconds)> length;
     // Called about ten times a second with the share of the clip done (0 to
     // 1, negative when the length is unknown) and the frames so far, also
     // while the overlay video is read back (1, every frame); returning false

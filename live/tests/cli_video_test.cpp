@@ -160,6 +160,19 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     EXPECT_GT(sawBlue, 0.0);
     // The overlay decodes to the same number of frames.
     EXPECT_EQ(runLine("filesrc location=" + dir / "out/bars-overlay.avi" + " ! decodebin"), 12);
+    EXPECT_EQ(r.err.find("cut short"), std::string::npos) << r.err;
+
+    // A file cut short reads as far as it goes, and says what is missing where
+    // the file states its length (an AVI's demuxer gives what it found).
+    writeClip(dir / "long.mkv", 60, 64, 48, "jpegenc ! matroskamux");
+    const std::string whole = slurp(dir / "long.mkv");
+    std::ofstream(dir / "short.mkv", std::ios::binary) << whole.substr(0, whole.size() / 2);
+    const Ran cut = clsg(dir, "run bars.clsg short.mkv --out cut");
+    EXPECT_EQ(cut.status, 0) << cut.err;
+    EXPECT_NE(cut.err.find("short.mkv: its frames end about "), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find(" before the 2.4 s its file states (a file cut short?)"),
+              std::string::npos)
+        << cut.err;
 }
 
 // Every frame reaches the overlay video, also from a clip whose frames the
@@ -200,6 +213,11 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
               std::string::npos)
         << notes.err;
     EXPECT_EQ(slurp(dir / "beside/a-frames.csv"), "notes");
+    // A folder's videos are not taken as its images: the error says to name them.
+    const Ran folder = clsg(dir, "run bars.clsg beside --out o4");
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_NE(folder.err.find("beside holds no image files (.png"), std::string::npos);
+    EXPECT_NE(folder.err.find("; name its videos one by one"), std::string::npos) << folder.err;
     const Ran s = clsg(dir, "run bars.clsg ov/a.avi --out o2 --summary s.csv");
     EXPECT_EQ(s.status, 2);
     EXPECT_NE(s.err.find("--summary lists a run's images"), std::string::npos) << s.err;

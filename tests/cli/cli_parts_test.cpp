@@ -284,6 +284,16 @@ TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     EXPECT_EQ(framesSkipped({0, 1, 5, 6}, {0, 0, 0, 0}), 0u);
     EXPECT_EQ(framesSkipped({0, f, 2 * f, 4 * f, 4 * f + 0.1, 4 * f + 0.4}, {f, f, f, f, 0.1, 0.1}),
               1u + 2u);
+    // A file cut short still states its whole length: the frames that would follow.
+    std::vector<double> times, steps;
+    for (int i = 0; i < 40; ++i) times.push_back(i * f), steps.push_back(f);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 40 * f), 0u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 41.4 * f), 0u);  // a length a little off
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 60u);
+    times.push_back(-1), steps.push_back(f);  // the last known time counts
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 60u);
+    steps.assign(steps.size(), 0.0);  // no nominal rate: nothing to tell
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 0u);
 }
 
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
