@@ -241,6 +241,17 @@ protected:
 TempDir* Element::dir = nullptr;
 ToolFile* Element::file = nullptr;
 
+// What runVideo says when it fails; "<no error>" when it does not.
+std::string videoError(const std::string& clip, const std::string& overlay,
+                       const VideoRunSettings& settings) {
+    try {
+        runVideo(clip, overlay, settings);
+    } catch (const VideoError& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
 // Frames of `raw` and the element's label images in `labels`: each equal
 // to the library's run of that frame.
 void expectPlainLabels(const ToolFile& file, const Outcome& run,
@@ -344,12 +355,7 @@ TEST_F(Element, AClipWithNoFrameFailsEveryTime) {
     VideoRunSettings settings;
     settings.toolPath = tool();
     for (int i = 0; i < 100; ++i) {
-        std::string error = "<no error>";
-        try {
-            runVideo(clip, *dir / "empty-overlay.avi", settings);
-        } catch (const VideoError& e) {
-            error = e.what();
-        }
+        const std::string error = videoError(clip, *dir / "empty-overlay.avi", settings);
         ASSERT_NE(error.find("empty.avi: "), std::string::npos) << "try " << i << ": " << error;
     }
 }
@@ -374,12 +380,7 @@ TEST_F(Element, FramesTheEncoderRefusesFailNamingTheirSize) {
                                    (std::strchr(size, '=') + 1) + " pixels";
         for (int i = 0; i < 3; ++i) {
             start = std::chrono::steady_clock::now();
-            std::string error = "<no error>";
-            try {
-                runVideo(clip, *dir / "odd-overlay.avi", settings);
-            } catch (const VideoError& e) {
-                error = e.what();
-            }
+            const std::string error = videoError(clip, *dir / "odd-overlay.avi", settings);
             ASSERT_NE(error.find("odd.mkv: the overlay video's encoder does not take frames of " +
                                  pixels),
                       std::string::npos)
@@ -388,35 +389,22 @@ TEST_F(Element, FramesTheEncoderRefusesFailNamingTheirSize) {
     }
 }
 
-// A clip of no frame rate (one of varying rate) is segmented, its overlay at
-// 25 frames a second: the muxer refused it, and the error blamed the size. A
-// file of sound alone says it holds no video.
-TEST_F(Element, ClipsOfNoFrameRateOrNoVideo) {
-    const std::string still =
-        Element::clip("still.webm",
-                      "videotestsrc num-buffers=3 ! video/x-raw,width=64,height=48,framerate=0/1 "
-                      "! vp8enc ! webmmux");
-    VideoRunSettings settings;
-    settings.toolPath = tool();
-    std::vector<double> steps;
-    settings.frame = [&](const VideoFrameReport& r) { steps.push_back(r.frameStep); };
-    EXPECT_GE(runVideo(still, *dir / "still-overlay.avi", settings), 1u);
-    EXPECT_TRUE(!steps.empty() && steps[0] == 0.0);
+// A file of sound alone says it holds no video (it said the encoder refused
+// a frame size).
+TEST_F(Element, ASoundFileSaysItHoldsNoVideo) {
     const std::string sound = Element::clip(
         "sound.webm", "audiotestsrc num-buffers=20 ! audioconvert ! vorbisenc ! webmmux");
-    std::string error = "<no error>";
-    try {
-        runVideo(sound, *dir / "sound-overlay.avi", settings);
-    } catch (const VideoError& e) {
-        error = e.what();
-    }
+    VideoRunSettings settings;
+    settings.toolPath = tool();
+    const std::string error = videoError(sound, *dir / "sound-overlay.avi", settings);
     EXPECT_NE(error.find("sound.webm: the file holds no video stream clsg can decode"),
               std::string::npos)
         << error;
 }
 
 // Frame times count from the start of the stream, not from the clip's first
-// timestamp (5 s here, as in many camera and broadcast clips).
+// timestamp (5 s here, as in many camera and broadcast clips); each frame
+// carries the stream's nominal step, none without a rate.
 TEST_F(Element, FrameTimesCountFromTheStreamsStart) {
     const std::string clip =
         Element::clip("late.mkv",
@@ -432,6 +420,16 @@ TEST_F(Element, FrameTimesCountFromTheStreamsStart) {
     runVideo(clip, *dir / "late-overlay.avi", settings);
     ASSERT_EQ(seconds.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(seconds[i], 0.04 * double(i), 1e-9) << i;
+    // A clip of no frame rate (one of varying rate) is segmented, its overlay at
+    // 25 frames a second: the muxer refused it, and the error blamed the size.
+    const std::string still =
+        Element::clip("still.webm",
+                      "videotestsrc num-buffers=3 ! video/x-raw,width=64,height=48,framerate=0/1 "
+                      "! vp8enc ! webmmux");
+    std::vector<double> steps;
+    settings.frame = [&](const VideoFrameReport& r) { steps.push_back(r.frameStep); };
+    EXPECT_GE(runVideo(still, *dir / "still-overlay.avi", settings), 1u);
+    EXPECT_TRUE(!steps.empty() && steps[0] == 0.0);
 }
 
 // The overlay is the library's labels drawn as the command line draws them;
