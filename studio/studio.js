@@ -23,6 +23,7 @@ const state = {
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
   notSaved: "",          // said while a change is missing from the session file
+  openFailures: "",      // files that did not open, said until dismissed
   lastTiming: "",
   previews: [],          // per image: {width, height, rgb, labels, counts, fresh}
   previewRun: 0,         // bumped to stop a round of previews
@@ -780,8 +781,11 @@ function showError(message) {
 // Hides the error shown; what the session file lacks stays said.
 function hideError() {
   if (state.notSaved) showError(state.notSaved);
+  else if (state.openFailures) showError(state.openFailures);
   else $("error").hidden = true;
 }
+
+$("error").addEventListener("click", () => { state.openFailures = ""; hideError(); });
 
 // A note over the image that is no failure: what the user can do next.
 function showNote(message) {
@@ -1003,6 +1007,10 @@ function labelItem(i) {
   swatch.addEventListener("click", (e) => { e.stopPropagation(); setActive(i); openColorMenu(i, swatch); });
   const name = document.createElement("input");
   name.className = "name"; name.maxLength = 64; name.spellcheck = false;
+  // A click selects the label (its shortcuts still work); a double click edits the name.
+  name.readOnly = true; name.title = "Double-click to rename";
+  name.addEventListener("dblclick", () => { name.readOnly = false; name.select(); });
+  name.addEventListener("blur", () => { name.readOnly = true; });
   name.addEventListener("focus", () => setActive(i));
   name.addEventListener("change", () => {
     const to = name.value.trim(), from = state.server.labels[i].name;
@@ -1326,7 +1334,8 @@ $("zoom-one").addEventListener("click", () => setScale(1, {x: view.clientWidth /
 $("help").addEventListener("click", () => $("help-dialog").showModal());
 
 document.addEventListener("keydown", (e) => {
-  const typing = e.target.tagName === "INPUT" || e.target.tagName === "SELECT" || e.target.tagName === "TEXTAREA";
+  const typing = (e.target.tagName === "INPUT" && !e.target.readOnly) || e.target.tagName === "SELECT" ||
+                 e.target.tagName === "TEXTAREA";
   const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
   if ((e.ctrlKey || e.metaKey) && !typing && (key === "z" || key === "y")) {
     e.preventDefault();
@@ -1403,16 +1412,22 @@ async function openFiles(files) {
   if (!files.length) { showError("No image files there (PNG, JPEG, TIFF, BMP or PNM)."); return; }
   const first = state.server.images.length;
   let s = null;
-  try {
-    for (let k = 0; k < files.length; ++k) {
-      $("status").textContent = `opening ${files[k].name} (${k + 1} of ${files.length})…`;
-      const file = files[k];
+  const failed = [];
+  for (let k = 0; k < files.length; ++k) {
+    $("status").textContent = `opening ${files[k].name} (${k + 1} of ${files.length})…`;
+    const file = files[k];
+    try {
       s = await edit(async () => (await request("POST", "/api/images?name=" + encodeURIComponent(file.name),
                                                 await file.arrayBuffer(), "application/octet-stream")).json());
+    } catch (err) {
+      failed.push(err.message);  // the others still open
     }
-  } catch (err) {
-    showError(err.message);
   }
+  // Said until files are opened again or the message is clicked: a later
+  // segmentation hides other errors.
+  state.openFailures = failed.length ? `${failed.length} of ${files.length} files did not open (click to ` +
+                                       `dismiss): ${failed.join("; ")}` : "";
+  if (failed.length) showError(state.openFailures);
   $("status").textContent = state.lastTiming;
   if (!s) return;
   applyState(s);

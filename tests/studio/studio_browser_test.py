@@ -107,9 +107,16 @@ def main():
         for count, name in enumerate(["crema", "table"], 1):
             find(By.ID, "new-label").send_keys(name + Keys.ENTER)
             wait_for("return document.querySelectorAll('#labels li[data-label]').length === %d" % count, name)
-        # Rename with the mouse: click into the name, type (letters that are shortcuts too), Enter.
+        # A click on a name selects its label: a shortcut then works, the name stays.
         name_field = label_items()[1].find_element(By.CSS_SELECTOR, ".name")
         ActionChains(driver).click(name_field).perform()
+        ActionChains(driver).send_keys("r").perform()
+        if find(By.CSS_SELECTOR, "#tools .on").text != "Rectangle" or labels()[1]["name"] != "table":
+            fail("a click on a name, then R: tool %s, name %s" % (find(By.CSS_SELECTOR, "#tools .on").text,
+                                                                   labels()[1]["name"]))
+        ActionChains(driver).send_keys("b").perform()
+        # Rename with the mouse: double-click the name, type (letters that are shortcuts too), Enter.
+        ActionChains(driver).double_click(name_field).perform()
         keys(Keys.CONTROL, "a")
         ActionChains(driver).send_keys("darkred" + Keys.ENTER).perform()
         wait_for(S + "labels()[1].name === 'darkred'", "the rename")
@@ -311,10 +318,23 @@ def main():
         if "crema" not in strip_text or len(finds(By.CSS_SELECTOR, "#strip li")) != 2:
             fail("the strip shows " + strip_text)
         shot("two-images")
-        # A folder adds its images (and only them: the folder of the first image holds a text file).
-        find(By.ID, "image-folder").send_keys(os.path.dirname(os.path.abspath(image)))
+        # A folder adds its images, and only them (a text file is passed over); a broken one
+        # is said and stops none of the others.
+        folder = os.path.join(work, "folder")
+        os.makedirs(folder)
+        shutil.copy(image, folder)
+        with open(os.path.join(folder, "notes.txt"), "w") as f:
+            f.write("not an image")
+        with open(os.path.join(folder, "a-broken.png"), "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n broken")
+        find(By.ID, "image-folder").send_keys(folder)
         wait_for(S + "view().image === 2 && document.querySelectorAll('#strip li').length === 3", "the folder")
         settled()
+        if hidden("error") or "1 of 2 files did not open" not in find(By.ID, "error").text:
+            fail("the broken file of the folder is not said: " + find(By.ID, "error").text)
+        find(By.ID, "error").click()
+        if not hidden("error"):
+            fail("a click does not dismiss the files that did not open")
         if js("return " + S + "previews()[2].counts") != counts:
             fail("the same photograph opened from its folder is segmented otherwise: %s, %s"
                  % (js("return " + S + "previews()[2].counts"), counts))
