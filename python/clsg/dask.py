@@ -236,14 +236,11 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         image = read_image(path)
         result = tool.run(image, neighborhood, normalize_intensity)
         images = _images(result, wanted)
-        # As clsg run: when cleaning, the cleaned label image stands for the
-        # label image in the output, the shares and the counts.
+        # As clsg run: the cleaned label image (the label image itself when
+        # nothing is cleaned) stands for it in the output, the shares and the counts.
         labels, table = result.cleaned(**regions)
-        if regions["min_area"] or regions["fill_holes"]:
-            if "labels" in images:
-                images["labels"] = labels
-        else:
-            labels = images["labels"] if "labels" in images else result.labels
+        if "labels" in images:
+            images["labels"] = labels
         for out, img in images.items():
             final = _output_path(out_dir, path, out)
             name = os.path.basename(final)
