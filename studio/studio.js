@@ -68,10 +68,11 @@ async function request(method, path, body, type) {
     throw error;
   }
   if (!res.ok) {
-    let message = res.status + " " + res.statusText;
-    try { message = (await res.json()).error || message; } catch (e) { /* not JSON */ }
+    let message = res.status + " " + res.statusText, answer = {};
+    try { answer = await res.json(); message = answer.error || message; } catch (e) { /* not JSON */ }
     const error = new Error(message);
     error.status = res.status;
+    error.marksChanged = answer.marksChanged === true;
     throw error;
   }
   return res;
@@ -490,8 +491,16 @@ function regionOf(marks, width, box) {
   return region;
 }
 
+// The digest the server checks a stroke's box against (see studio_runs.h).
+function digestOf(bytes) {
+  let d = 0x811c9dc5;
+  for (const b of bytes) d = Math.imul(d ^ b, 16777619);
+  return (d >>> 0).toString(16);
+}
+
 // A stroke's marks go to the server, and into the history with what they
-// replaced.
+// replaced. Each says what it expects to replace: another window on the same
+// session may have painted there since.
 function commitStroke(box) {
   const before = regionOf(state.sent, state.width, box);
   const after = regionOf(state.marks, state.width, box);
@@ -501,17 +510,23 @@ function commitStroke(box) {
   state.strokeAt = performance.now();
   state.timings.push({at: state.strokeAt});
   if (state.timings.length > 1000) state.timings.shift();
-  record({
+  const entry = {
     what: "stroke",
-    undo: () => putMarks(image, box, before),
-    redo: () => putMarks(image, box, after),
+    undo: () => putMarks(image, box, before, after),
+    redo: () => putMarks(image, box, after, before),
+  };
+  record(entry);
+  putMarks(image, box, after, before).catch((e) => {
+    if (e.marksChanged) forget(entry);
+    showError(e.message);
   });
-  putMarks(image, box, after).catch((e) => showError(e.message));
 }
 
 // Sets the marks of image inside box (to values, row by row), here when the
-// image is on screen and at the server, then segments again.
-function putMarks(image, box, values) {
+// image is on screen and at the server, then segments again. With expected,
+// the server keeps them only over those marks; if another window changed
+// them, the marks are fetched again and the error says so.
+function putMarks(image, box, values, expected) {
   const x = box.x0, y = box.y0, w = box.x1 - box.x0, h = box.y1 - box.y0;
   if (image === state.image && state.marks) {
     for (let row = 0; row < h; ++row) {
@@ -523,11 +538,26 @@ function putMarks(image, box, values) {
     drawPart(x, y, x + w, y + h);
   }
   const body = encodeRuns(values);
+  const expect = expected ? `&expect=${digestOf(expected)}` : "";
   state.unsaved = true;
-  const done = edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}`, body,
-                                  "application/octet-stream").then((r) => r.json()));
+  const done = edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}${expect}`,
+                                  body, "application/octet-stream").then((r) => r.json()));
   changed();
-  return done;
+  return done.catch(async (e) => {
+    if (!e.marksChanged) throw e;
+    await catchUp();
+    const error = new Error("Another window changed these marks meanwhile, so that change was not " +
+                            "made; the marks are now shown as they are.");
+    error.marksChanged = true;
+    throw error;
+  });
+}
+
+// Takes the session as the server has it after another window changed it.
+async function catchUp() {
+  applyState(await getJson("/api/state"));
+  await reloadMarks();
+  changed();
 }
 
 function showPixelInfo(p) {
@@ -550,6 +580,13 @@ function showPixelInfo(p) {
 
 const history = {undo: [], redo: []};
 let historyQueue = Promise.resolve();
+
+// Drops entry from the history: what it would undo was not made.
+function forget(entry) {
+  const at = history.undo.indexOf(entry);
+  if (at >= 0) history.undo.splice(at, 1);
+  updateUndo();
+}
 
 function record(entry) {
   history.undo.push(entry);
@@ -577,7 +614,7 @@ function step(from, to, which) {
       await entry[which]();
       to.push(entry);
     } catch (e) {
-      from.push(entry);
+      if (!e.marksChanged) from.push(entry);  // else what it would change is gone
       showError("Could not " + which + " the " + entry.what + ": " + e.message);
     }
     updateUndo();

@@ -39,4 +39,13 @@ bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>&
     return out.size() == size;
 }
 
+uint32_t boxDigest(const uint8_t* image, std::size_t width, std::size_t x, std::size_t y,
+                   std::size_t w, std::size_t h) {
+    uint32_t digest = 2166136261u;
+    for (std::size_t row = y; row < y + h; ++row)
+        for (const uint8_t* p = image + row * width + x; p != image + row * width + x + w; ++p)
+            digest = (digest ^ *p) * 16777619u;
+    return digest;
+}
+
 }  // namespace clsg

@@ -18,4 +18,10 @@ std::string encodeRuns(const uint8_t* data, std::size_t size);
 // decodes to more or fewer than size bytes.
 bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>& out);
 
+// A 32-bit FNV-1a digest of the w x h box at (x, y) of an image width bytes
+// wide, row by row. A page sends it with a stroke to say what the stroke
+// replaces; the page computes it the same way.
+uint32_t boxDigest(const uint8_t* image, std::size_t width, std::size_t x, std::size_t y,
+                   std::size_t w, std::size_t h);
+
 }  // namespace clsg

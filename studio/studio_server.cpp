@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -56,6 +57,12 @@ struct Cancelled {};
 
 // A request for the session while as many as may wait for it already do: 503.
 struct Busy {};
+
+// A stroke made on marks that another window has changed since: 409, so that
+// the page takes the marks as they are before painting over them.
+struct MarksChanged : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // JSON text; bytes that are not UTF-8 (in file names, say) become U+FFFD.
 std::string text(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -150,6 +157,17 @@ long queryNumber(const httplib::Request& req, const char* name, long high) {
         throw BadRequest(std::string("the query parameter ") + name + " is larger than " +
                          std::to_string(high));
     return v;
+}
+
+// The optional digest a stroke expects its box to hold (8 hex digits).
+std::optional<uint32_t> queryDigest(const httplib::Request& req, const char* name) {
+    if (!req.has_param(name)) return std::nullopt;
+    const std::string text = req.get_param_value(name);
+    if (text.empty() || text.size() > 8 ||
+        text.find_first_not_of("0123456789abcdef") != std::string::npos)
+        throw BadRequest(std::string("the query parameter ") + name +
+                         " must be 1 to 8 lowercase hex digits");
+    return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
 }
 
 // Each label's colour, whether it is derived ("auto") and whether it had
@@ -590,6 +608,9 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
             answerError(res, 400, e.what());
         } catch (const TooLarge& e) {
             answerError(res, 413, e.what());
+        } catch (const MarksChanged& e) {
+            res.status = 409;
+            answerJson(res, json{{"error", e.what()}, {"marksChanged", true}});
         } catch (const Superseded&) {
             answerError(res, 409, "a newer request took over");
         } catch (const Cancelled&) {
@@ -667,9 +688,17 @@ void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res
     const long y = queryNumber(req, "y", 1000000000);
     const long w = queryNumber(req, "w", 1000000000);
     const long h = queryNumber(req, "h", 1000000000);
+    const std::optional<uint32_t> expect = queryDigest(req, "expect");
     const StudioImage& image = session_.images()[i];
     if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
         throw BadRequest("the rectangle lies outside image " + image.name);
+    // Two windows on one session: a stroke replaces its whole box, so it
+    // must not land on marks the other window painted there meanwhile.
+    const auto u = [](long v) { return static_cast<std::size_t>(v); };
+    if (expect &&
+        *expect != boxDigest(image.marks.data(), u(image.pixels.width()), u(x), u(y), u(w), u(h)))
+        throw MarksChanged("the marks of " + image.name +
+                           " were changed in another window; this stroke was not kept");
     const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     // A run takes at least two bytes and covers at least one pixel.
     if (req.body.size() > 2 * size + 16)

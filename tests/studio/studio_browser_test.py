@@ -399,6 +399,30 @@ def main():
         if [(l["name"], l["color"], l["auto"]) for l in labels()] != [(l["name"], l["color"], l["auto"]) for l in before_stop]:
             fail("restored labels %s, before the stop %s" % (labels(), before_stop))
 
+        # Two windows on one studio: a stroke over marks the other window painted meanwhile is
+        # refused and the marks are shown as they are; painted again, it is kept.
+        first = driver.current_window_handle
+        driver.switch_to.new_window("window")
+        driver.get(url.group(0))
+        wait_for("window.clsgStudio && " + S + "view().scale > 0 && " + S + "settled()", "a second window")
+        canvas = find(By.ID, "view")
+        stroke([(200, 255), (230, 255)])
+        wait_for(S + "marksAt(215, 255) === 1 && " + S + "settled()", "the second window's stroke")
+        driver.close()
+        driver.switch_to.window(first)
+        canvas = find(By.ID, "view")
+        history_before = js("return document.body.dataset.history")
+        label_items()[1].click()
+        stroke([(170, 255), (240, 255)])
+        wait_for("return document.getElementById('error').textContent.includes('Another window changed') && " +
+                 S + "marksAt(215, 255) === 1 && " + S + "marksAt(175, 255) === 0", "the stroke refused")
+        if js("return document.body.dataset.history") != history_before:
+            fail("the refused stroke is in the history: %s, before %s"
+                 % (js("return document.body.dataset.history"), history_before))
+        stroke([(170, 255), (240, 255)])
+        wait_for(S + "marksAt(215, 255) === 2 && " + S + "settled() && document.getElementById('error').hidden",
+                 "the stroke painted again")
+
         # Without the server, the page says so in words.
         studio.terminate()
         studio.wait(timeout=10)

@@ -366,6 +366,55 @@ TEST_F(StudioServerTest, LabelEdits) {
     EXPECT_TRUE(fs::is_regular_file(file));
 }
 
+// Two windows on one session: a stroke that names the marks it replaces is
+// refused where the other window painted meanwhile, and kept where it did not.
+TEST_F(StudioServerTest, StrokeOverAnotherWindowsMarksIsRefused) {
+    label("a"), label("b");
+    const auto marks = [&] {
+        Bytes m;
+        EXPECT_TRUE(decodeRuns(client_->Get("/api/marks?i=0")->body, kW * kH, m));
+        return m;
+    };
+    // Both windows saw empty marks; the page sends the digest in hex.
+    const uint32_t empty = boxDigest(Bytes(4, 0).data(), 2, 0, 0, 2, 2);
+    std::ostringstream hex;
+    hex << std::hex << empty;
+    const Bytes ones(4, 1);
+    ASSERT_EQ(code(post("/api/marks?i=0&x=5&y=5&w=2&h=2&expect=" + hex.str(),
+                        encodeRuns(ones.data(), 4), kBinary)),
+              200);
+    const Bytes afterFirst = marks();
+    // The other window paints over part of that box, believing it empty.
+    const Bytes twos(4, 2);
+    const httplib::Result refused = post("/api/marks?i=0&x=6&y=6&w=2&h=2&expect=" + hex.str(),
+                                         encodeRuns(twos.data(), 4), kBinary);
+    ASSERT_EQ(code(refused), 409);
+    EXPECT_EQ(json::parse(refused->body).value("marksChanged", false), true) << refused->body;
+    EXPECT_NE(refused->body.find("changed in another window"), std::string::npos);
+    EXPECT_EQ(marks(), afterFirst);
+    // Beside it, or naming what is there now, or naming nothing, it is kept.
+    EXPECT_EQ(code(post("/api/marks?i=0&x=7&y=7&w=2&h=2&expect=" + hex.str(),
+                        encodeRuns(twos.data(), 4), kBinary)),
+              200);
+    const Bytes now = marks();
+    const Bytes box{now[5 * kW + 5], now[5 * kW + 6], now[6 * kW + 5], now[6 * kW + 6]};
+    EXPECT_EQ(boxDigest(now.data(), kW, 5, 5, 2, 2), boxDigest(box.data(), 2, 0, 0, 2, 2));
+    EXPECT_EQ(boxDigest(reinterpret_cast<const uint8_t*>("a"), 1, 0, 0, 1, 1), 0xe40c292cu);
+    std::ostringstream seen;
+    seen << std::hex << boxDigest(now.data(), kW, 5, 5, 2, 2);
+    EXPECT_EQ(code(post("/api/marks?i=0&x=5&y=5&w=2&h=2&expect=" + seen.str(),
+                        encodeRuns(twos.data(), 4), kBinary)),
+              200);
+    EXPECT_EQ(marks()[5 * kW + 5], 2);
+    EXPECT_EQ(code(post("/api/marks?i=0&x=5&y=5&w=2&h=2", encodeRuns(ones.data(), 4), kBinary)),
+              200);
+    for (const char* bad : {"", "123456789", "ABCDEF", "-1", "0x1f"})
+        EXPECT_EQ(code(post(std::string("/api/marks?i=0&x=0&y=0&w=2&h=2&expect=") + bad,
+                            encodeRuns(ones.data(), 4), kBinary)),
+                  400)
+            << bad;
+}
+
 // Every request needs the token; bad, oversized and random ones are refused, never crash.
 TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
     httplib::Client bare("127.0.0.1", port_);
