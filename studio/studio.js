@@ -1079,11 +1079,14 @@ function labelItem(i) {
   return li;
 }
 
-// Sends a label change, records it with its inverse, and shows the result.
+// Sends a label change, records it with its inverse (or the inverse made from
+// the server's answer), and shows the result; returns the answer.
 async function labelChange(change, inverse, what) {
   try {
-    await applyLabelChange(change);
-    record({what, undo: () => applyLabelChange(inverse), redo: () => applyLabelChange(change)});
+    const s = await applyLabelChange(change);
+    const undo = typeof inverse === "function" ? inverse(s) : inverse;
+    record({what, undo: () => applyLabelChange(undo), redo: () => applyLabelChange(change)});
+    return s;
   } catch (e) {
     showError(e.message);
     renderLabels();
@@ -1100,6 +1103,7 @@ async function applyLabelChange(change) {
   renderStrip();
   if (change.op === "add" || change.op === "insert" || change.op === "delete") changed();
   else showNeeds();
+  return s;
 }
 
 // Deleting drops the label's marks on every image: keep them to undo.
@@ -1141,12 +1145,13 @@ $("add-label").addEventListener("submit", async (e) => {
   e.preventDefault();
   const name = $("new-label").value.trim();
   if (!name) return;
-  const at = state.server.labels.length;
   try {
-    // The server picks the colour (of the name, or near the marks' once painted).
-    await labelChange({op: "add", name}, {op: "delete", label: at}, "new label");
-    $("new-label").value = "";
-    setActive(at);
+    // The server picks the colour (of the name, or near the marks' once painted). The new
+    // label is the last of the answer: an add sent before this one's answer came counts too.
+    const s = await labelChange({op: "add", name}, (s) => ({op: "delete", label: s.labels.length - 1}),
+                                "new label");
+    if ($("new-label").value.trim() === name) $("new-label").value = "";
+    setActive(s.labels.length - 1);
   } catch (err) { /* shown */ }
 });
 
