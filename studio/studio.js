@@ -32,7 +32,7 @@ const state = {
   timings: [],           // per stroke: ms to the overlay on screen, whole, every preview
   unsaved: false,        // changed since the page opened or the tool was last saved or exported
   regions: null,   // regions per label of the whole-image labels, at least minArea pixels
-  minArea: 0,
+  minArea: 0,      // smaller regions are shown and counted unlabelled, as clsg run --min-area does
 };
 
 // The server's share of the latest stroke's whole-image answer.
@@ -657,7 +657,7 @@ async function showRegionInfo(x, y, text) {
 $("min-area").addEventListener("change", () => {
   state.minArea = Math.max(0, Math.round(Number($("min-area").value)) || 0);
   $("min-area").value = state.minArea;
-  scheduleSegment();
+  changed();  // the previews too
 });
 
 // --- segmentation -----------------------------------------------------------
@@ -855,7 +855,7 @@ async function refreshPreviews() {
       if (state.previews[i] && state.previews[i].fresh) continue;
       let res;
       try {
-        res = await request("POST", "/api/preview", JSON.stringify({image: i, size: PREVIEW_SIZE}));
+        res = await request("POST", "/api/preview", JSON.stringify({image: i, size: PREVIEW_SIZE, minArea: state.minArea}));
       } catch (e) {
         if (e.status === 409) return;
         throw e;
@@ -1497,7 +1497,7 @@ function showCommand(title, intro, command, files) {
 
 $("save-tool").addEventListener("click", async () => {
   try {
-    const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim()}));
+    const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim(), minArea: state.minArea}));
     $("status").textContent = "saved " + r.path;
     state.unsaved = false;
     document.body.dataset.saved = r.path;
@@ -1510,7 +1510,7 @@ $("save-tool").addEventListener("click", async () => {
 
 $("export-masks").addEventListener("click", async () => {
   try {
-    const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim()}));
+    const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim(), minArea: state.minArea}));
     showCommand("Masks exported", "The same tool from the command line:", r.command,
                 "Wrote " + r.files.join(", "));
     state.unsaved = false;

@@ -214,9 +214,15 @@ std::size_t queryImage(const httplib::Request& req, const StudioSession& s) {
     return static_cast<std::size_t>(i);
 }
 
+// The optional "minArea": regions of fewer pixels are dropped, as clsg run
+// --min-area drops them; 0 when absent.
+uint64_t minAreaField(const json& j) {
+    return j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX)) : 0;
+}
+
 struct SegmentRequest {
     std::size_t image;
-    uint64_t minArea;  // regions of fewer pixels are not counted
+    uint64_t minArea;  // whole labels only: regions of fewer pixels are dropped
     StudioView view;
     std::string viewName;
     kvPelRect window;  // empty: the whole image
@@ -225,8 +231,7 @@ struct SegmentRequest {
 SegmentRequest parseSegmentRequest(const json& j) {
     SegmentRequest r;
     r.image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
-    r.minArea =
-        j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX)) : 0;
+    r.minArea = minAreaField(j);
     r.viewName = j.contains("view") ? stringField(j, "view") : std::string("labels");
     if (r.viewName == "labels")
         r.view = StudioView::Labels;
@@ -767,7 +772,9 @@ void StudioServer::postSegment(const httplib::Request& req, httplib::Response& r
     const BusyFlag busy(segmenting_);
 
     const auto start = std::chrono::steady_clock::now();
-    const StudioSegmentation seg = session_.segment(request.image, request.view, request.window);
+    StudioSegmentation seg = session_.segment(request.image, request.view, request.window);
+    if (request.view == StudioView::Labels && request.window.isEmpty())
+        session_.dropSmallRegions(request.image, request.minArea, seg);
     res.set_content(segmentFrame(session_, request, seg, start), "application/octet-stream");
 }
 
@@ -777,8 +784,7 @@ void StudioServer::postRegion(const httplib::Request& req, httplib::Response& re
     const auto image = static_cast<std::size_t>(intField(j, "image", 0, 1000000));
     const long x = static_cast<long>(intField(j, "x", 0, 1000000000));
     const long y = static_cast<long>(intField(j, "y", 0, 1000000000));
-    const auto minArea =
-        j.contains("minArea") ? static_cast<uint64_t>(intField(j, "minArea", 0, INT64_MAX)) : 0;
+    const auto minArea = minAreaField(j);
     const auto lock = lockSession();
     answerJson(res, regionJson(session_.regionAt(image, x, y, minArea)));
 }
@@ -815,16 +821,18 @@ void StudioServer::postAutoCancel(const httplib::Request&, httplib::Response& re
 void StudioServer::postSave(const httplib::Request& req, httplib::Response& res) {
     const json j = parseBody(req);
     const std::string file = stringField(j, "file");
+    const uint64_t minArea = minAreaField(j);
     const auto lock = lockSession();
     const std::string path = session_.saveTool(file);
-    answerJson(res, json{{"path", path}, {"command", session_.runCommand(path)}});
+    answerJson(res, json{{"path", path}, {"command", session_.runCommand(path, minArea)}});
 }
 
 void StudioServer::postExport(const httplib::Request& req, httplib::Response& res) {
     const json j = parseBody(req);
     const std::string dir = stringField(j, "dir");
+    const uint64_t minArea = minAreaField(j);
     const auto lock = lockSession();
-    const StudioExport out = session_.exportMasks(dir);
+    const StudioExport out = session_.exportMasks(dir, minArea);
     answerJson(
         res,
         json{{"files", out.files}, {"command", out.trainCommand}, {"runCommand", out.runCommand}});
@@ -876,7 +884,7 @@ void StudioServer::postPreview(const httplib::Request& req, httplib::Response& r
     ksys_clear_abort();
     if (ticket != segmentTicket_) throw Superseded();
     const BusyFlag busy(segmenting_), previewing(previewing_);
-    const StudioPreview p = session_.preview(image, side);
+    const StudioPreview p = session_.preview(image, side, minAreaField(j));
     const std::string meta =
         text(json{{"image", image},
                   {"width", p.width},

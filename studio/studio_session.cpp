@@ -589,7 +589,7 @@ StudioSegmentation StudioSession::segment(std::size_t image, StudioView view,
     return out;
 }
 
-StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
+StudioPreview StudioSession::preview(std::size_t image, long maxSide, uint64_t minArea) {
     const StudioImage& target = imageAt(image);
     if (maxSide < 1) throw StudioError("a preview is at least 1 pel wide");
     const kvCompositeColorSegmenterRunParams params(settings_.neighborhood, settings_.normalize);
@@ -602,7 +602,8 @@ StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
     }
     previews_.resize(images_.size());
     KeptPreview& kept = previews_[image];
-    if (kept.toolRevision == toolRevision_ && kept.params == params && kept.maxSide == maxSide) {
+    if (kept.toolRevision == toolRevision_ && kept.params == params && kept.maxSide == maxSide &&
+        kept.minArea == minArea) {
         StudioPreview out = kept.value;
         out.runMs = 0;
         return out;
@@ -630,6 +631,11 @@ StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
         } catch (const std::exception& e) {
             throw StudioError("segmenting " + target.name + " failed: " + describeError(e));
         }
+    }
+    if (trained && minArea > 0) {
+        clsg::RegionOptions options;
+        options.minArea = minArea;
+        labels = clsg::cleanRegions(labels, {}, options).labels;
     }
     // Each preview pel: the mean of the image pels it covers, and the label
     // of the one nearest its centre.
@@ -665,7 +671,7 @@ StudioPreview StudioSession::preview(std::size_t image, long maxSide) {
     }
     if (trained) out.counts = labelCounts(labels, static_cast<unsigned>(labels_.size()));
     out.runMs = msSince(start);
-    kept = {toolRevision_, params, maxSide, out};
+    kept = {toolRevision_, params, maxSide, minArea, out};
     return out;
 }
 
@@ -687,6 +693,14 @@ bool StudioSession::keptRegions(std::size_t image, uint64_t minArea) {
         regionsMinArea_ = minArea;
     }
     return true;
+}
+
+void StudioSession::dropSmallRegions(std::size_t image, uint64_t minArea, StudioSegmentation& seg) {
+    if (minArea == 0 || !keptRegions(image, minArea)) return;
+    const kvPelBuffer<unsigned char>& cleaned = regions_.labels;
+    if (cleaned.window() != seg.window) return;
+    copyRows(cleaned, seg.pixels);
+    seg.counts = labelCounts(cleaned, static_cast<unsigned>(labels_.size()));
 }
 
 std::vector<uint64_t> StudioSession::regionCounts(std::size_t image, uint64_t minArea) {
@@ -735,7 +749,7 @@ std::string StudioSession::saveTool(const std::string& fileName) {
     return path;
 }
 
-std::string StudioSession::runCommand(const std::string& toolPath) const {
+std::string StudioSession::runCommand(const std::string& toolPath, uint64_t minArea) const {
     std::string command = shellWord(program_) + " run " + shellWord(toolPath);
     bool named = false;
     for (const StudioImage& image : images_)
@@ -747,10 +761,11 @@ std::string StudioSession::runCommand(const std::string& toolPath) const {
     command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
                " --neighborhood " + std::to_string(settings_.neighborhood);
     if (settings_.normalize) command += " --normalize-intensity";
+    if (minArea > 0) command += " --min-area " + std::to_string(minArea);
     return command;
 }
 
-StudioExport StudioSession::exportMasks(const std::string& dirName) {
+StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t minArea) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
     OutputFiles files;
@@ -802,7 +817,7 @@ StudioExport StudioSession::exportMasks(const std::string& dirName) {
     }
     command += " --color-tolerance-frac " + exactNumber(settings_.toleranceFrac) +
                " --color-tolerance-min " + std::to_string(settings_.toleranceMin);
-    result.runCommand = runCommand((fs::path(dir) / "tool.clsg").string());
+    result.runCommand = runCommand((fs::path(dir) / "tool.clsg").string(), minArea);
     const std::string commandFile = write("train-command.txt");
     if (std::FILE* f = std::fopen(commandFile.c_str(), "w")) {
         // The run line as a comment: the file stays one command to run.

@@ -169,7 +169,12 @@ public:
 
     // The preview of image, at most maxSide pels wide and high; kept until
     // the tool or the run settings change. Throws as segment() does.
-    StudioPreview preview(std::size_t image, long maxSide);
+    StudioPreview preview(std::size_t image, long maxSide, uint64_t minArea = 0);
+
+    // With minArea above 0, seg (a whole-image label segmentation of image
+    // from segment()) as clsg run --min-area gives it: regions of fewer
+    // pixels unlabelled, and the counts of that. Unchanged otherwise.
+    void dropSmallRegions(std::size_t image, uint64_t minArea, StudioSegmentation& seg);
 
     // Regions (8-connected) of at least minArea pixels of the whole-image
     // label image kept from the last segment() of image, numbered as clsg run
@@ -186,11 +191,12 @@ public:
     // The program that commands name (runCommand, exportMasks); "clsg" unless set.
     void setProgram(const std::string& path) { program_ = path; }
     // The clsg run line that segments the open images (those read from
-    // files) with the tool at toolPath as segment() does.
-    std::string runCommand(const std::string& toolPath) const;
+    // files) with the tool at toolPath as segment() does, dropping regions
+    // of fewer than minArea pixels as dropSmallRegions() does.
+    std::string runCommand(const std::string& toolPath, uint64_t minArea = 0) const;
     // Writes each label's marks as masks into outDir/dirName, with the
     // images that have no file of their own.
-    StudioExport exportMasks(const std::string& dirName);
+    StudioExport exportMasks(const std::string& dirName, uint64_t minArea = 0);
 
     // The session file: labels, colours, settings and the marks of each
     // image (found again by its pixels), rewritten after every change.
@@ -282,6 +288,7 @@ private:
         uint64_t toolRevision = 0;  // 0: none
         kvCompositeColorSegmenterRunParams params;
         long maxSide = 0;
+        uint64_t minArea = 0;
         StudioPreview value;
     };
     std::vector<KeptPreview> previews_;  // per image

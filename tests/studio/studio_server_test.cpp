@@ -1241,6 +1241,23 @@ TEST_F(StudioServerTest, RegionCountsAndAreasMatchTheCommandLine) {
         // 3 and 4; without, some single pixels too.
         EXPECT_TRUE(minArea == 0 ? counts[1] > 15 : counts[1] == 15) << counts[1];
         EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), long(1 + counts[0] + counts[1]));
+        // The page's label image, its shares and its preview are run's, small regions dropped.
+        const Bytes runLabels = bytesOf(readGreyImage(out + "/spots-labels.png"));
+        EXPECT_EQ(frame.pixels, runLabels);
+        std::vector<uint64_t> shares(3);
+        for (uint8_t v : runLabels) ++shares[std::min<uint8_t>(v, 2)];
+        EXPECT_EQ(frame.meta["counts"], json(shares));
+        const httplib::Result small =
+            post("/api/preview", json{{"image", 1}, {"size", 1024}, {"minArea", minArea}}.dump());
+        ASSERT_EQ(code(small), 200);
+        const uint32_t n = uint8_t(small->body[0]) | uint8_t(small->body[1]) << 8;
+        EXPECT_EQ(json::parse(small->body.substr(4, n))["counts"], json(shares));
+        EXPECT_EQ(Bytes(small->body.end() - kW * kH, small->body.end()), runLabels);
+        const std::string command =
+            api("/api/save", {{"file", "t"}, {"minArea", minArea}})["command"];
+        EXPECT_EQ(command.find(" --min-area "),
+                  minArea ? command.rfind(" --min-area 3") : command.npos)
+            << command;
         // Hovering: the region under a pixel, as its CSV row has it.
         const json region = api("/api/region", {{"image", 1}, {"x", 3}, {"y", 4}});
         ASSERT_TRUE(region.is_object()) << region;
