@@ -854,11 +854,17 @@ async function refreshPreviews() {
       if (run !== state.previewRun) return;
       if (state.previews[i] && state.previews[i].fresh) continue;
       let res;
-      try {
-        res = await request("POST", "/api/preview", JSON.stringify({image: i, size: PREVIEW_SIZE, minArea: state.minArea}));
-      } catch (e) {
-        if (e.status === 409) return;
-        throw e;
+      // A preview gives way to any other request (a hover over a region, say); when no
+      // newer round of previews has begun, it is asked for again a moment later.
+      while (!res) {
+        try {
+          res = await request("POST", "/api/preview",
+                              JSON.stringify({image: i, size: PREVIEW_SIZE, minArea: state.minArea}));
+        } catch (e) {
+          if (e.status !== 409) throw e;
+          await new Promise((resolve) => setTimeout(resolve, 250));
+          if (run !== state.previewRun) return;
+        }
       }
       const {meta, body} = parseFrame(new Uint8Array(await res.arrayBuffer()));
       if (run !== state.previewRun) return;

@@ -339,6 +339,16 @@ def main():
             fail("the same photograph opened from its folder is segmented otherwise: %s, %s"
                  % (js("return " + S + "previews()[2].counts"), counts))
 
+        # A preview that gave way to another request (a hover, say) is asked for again.
+        js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
+           " if (once && url.startsWith('/api/preview')) { once = false;"
+           " return Promise.resolve(new Response('{\"error\": \"a newer request took over\"}', {status: 409})); }"
+           " return real(url, options); };")
+        find(By.ID, "min-area").send_keys("1" + Keys.TAB)
+        wait_for(S + "allSettled() && document.getElementById('error').hidden", "the previews after one gave way")
+        find(By.ID, "min-area").send_keys(Keys.BACKSPACE + "0" + Keys.TAB)
+        wait_for(S + "allSettled()", "the previews at minimum area 0")
+
         # The shortcut panel.
         keys("?")
         if "Ctrl" not in find(By.ID, "help-dialog").text or not js("return document.getElementById('help-dialog').open"):
