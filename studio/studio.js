@@ -1426,10 +1426,17 @@ async function showImage(i) {
   state.labels = null; state.grey = null; state.counts = null; state.marks = null;
   state.lastStroke = null;
   renderStrip();
+  // Until its pixels come (they wait for an Auto search at work), the view is
+  // empty rather than the last image under this one's name.
+  for (const c of [imageCanvas, overlayCanvas, marksCanvas]) { c.width = info.width; c.height = info.height; }
+  fit();
+  const waiting = autoRun.running ? `${info.name} shows when Auto is done…` : "";
+  if (waiting) $("status").textContent = waiting;
   const [rgb, marks] = await Promise.all([
     request("GET", `/api/image?i=${i}`).then((r) => r.arrayBuffer()),
     request("GET", `/api/marks?i=${i}`).then((r) => r.arrayBuffer()),
   ]);
+  if (waiting && $("status").textContent === waiting) $("status").textContent = "";
   if (state.image !== i) return;
   const src = new Uint8Array(rgb);
   const pixels = new ImageData(info.width, info.height);

@@ -339,6 +339,20 @@ def main():
             fail("the same photograph opened from its folder is segmented otherwise: %s, %s"
                  % (js("return " + S + "previews()[2].counts"), counts))
 
+        # An image chosen while Auto works is not shown as the last image under its name: the view
+        # stays empty until Auto is done (cancelled here).
+        center = ("const v = document.getElementById('view'); "
+                  "return v.getContext('2d').getImageData(v.width >> 1, v.height >> 1, 1, 1).data[3]")
+        click("auto")
+        wait_for(S + "autoRunning()", "Auto at work")
+        finds(By.CSS_SELECTOR, "#strip li")[0].click()
+        wait_for(center + " === 0", "an empty view while Auto works")
+        click("auto-cancel")
+        wait_for("!" + S + "autoRunning() && " + S + "view().image === 0 && " + S + "settled() && (() => {" +
+                 center + " === 255; })()", "the chosen image after Auto")
+        finds(By.CSS_SELECTOR, "#strip li")[2].click()
+        wait_for(S + "view().image === 2 && " + S + "allSettled()", "the folder's image again")
+
         # A preview that gave way to another request (a hover, say) is asked for again.
         js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
            " if (once && url.startsWith('/api/preview')) { once = false;"
