@@ -1382,8 +1382,11 @@ $("zoom-one").addEventListener("click", () => setScale(1, {x: view.clientWidth /
 $("help").addEventListener("click", () => $("help-dialog").showModal());
 
 document.addEventListener("keydown", (e) => {
-  const typing = (e.target.tagName === "INPUT" && !e.target.readOnly) || e.target.tagName === "SELECT" ||
-                 e.target.tagName === "TEXTAREA";
+  // Letters go to fields that take text; a slider, checkbox or button with the
+  // focus (after a click on it) leaves them to the shortcuts.
+  const t = e.target, controls = ["checkbox", "radio", "range", "button", "submit", "reset", "color", "file"];
+  const typing = (t.tagName === "INPUT" && !t.readOnly && !controls.includes(t.type)) ||
+                 t.tagName === "SELECT" || t.tagName === "TEXTAREA";
   const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
   if ((e.ctrlKey || e.metaKey) && !typing && (key === "z" || key === "y")) {
     e.preventDefault();

@@ -115,6 +115,11 @@ def main():
             fail("a click on a name, then R: tool %s, name %s" % (find(By.CSS_SELECTOR, "#tools .on").text,
                                                                    labels()[1]["name"]))
         ActionChains(driver).send_keys("b").perform()
+        # A clicked slider keeps the focus; letters are still shortcuts.
+        ActionChains(driver).click(find(By.ID, "opacity")).send_keys("r").perform()
+        if find(By.CSS_SELECTOR, "#tools .on").text != "Rectangle":
+            fail("R with the opacity slider focused gives the %s" % find(By.CSS_SELECTOR, "#tools .on").text)
+        ActionChains(driver).send_keys("b").perform()
         # Rename with the mouse: double-click the name, type (letters that are shortcuts too), Enter.
         ActionChains(driver).double_click(name_field).perform()
         keys(Keys.CONTROL, "a")
