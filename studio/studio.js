@@ -317,12 +317,14 @@ function fit() {
   setScale(Math.max(s, 1 / 64), null);
   state.offsetX = (view.clientWidth - state.width * state.scale) / 2;
   state.offsetY = (view.clientHeight - state.height * state.scale) / 2;
+  state.fitted = true;  // until zoomed or panned, a resized window fits it again
   draw();
 }
 
 // Zooms to scale s, keeping the screen point at (about) still.
 function setScale(s, about) {
   s = Math.min(64, Math.max(1 / 64, s));
+  state.fitted = false;
   if (about) {
     const ix = (about.x - state.offsetX) / state.scale, iy = (about.y - state.offsetY) / state.scale;
     state.offsetX = about.x - ix * s;
@@ -442,6 +444,7 @@ function pointerMove(e) {
   if (!stroke) return;
   if (stroke.pan) {
     const s = screenPoint(e);
+    state.fitted = false;
     state.offsetX += s.x - stroke.last.x;
     state.offsetY += s.y - stroke.last.y;
     stroke.last = s;
@@ -1417,7 +1420,7 @@ document.addEventListener("keydown", (e) => {
   if (keys[key]) { e.preventDefault(); keys[key](); }
 });
 document.addEventListener("keyup", (e) => { if (e.key === " ") spaceDown = false; });
-window.addEventListener("resize", () => { draw(); drawCursor(); });
+window.addEventListener("resize", () => { if (state.fitted) fit(); else draw(); drawCursor(); });
 
 // --- images -------------------------------------------------------------------
 

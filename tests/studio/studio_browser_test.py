@@ -101,6 +101,15 @@ def main():
         wait_for("window.clsgStudio && " + S + "view().scale > 0 && document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
         settled()
+        # A narrow window: the header wraps instead of running off the page, and the image is
+        # fitted again (until zoomed or panned).
+        wide = js("return [outerWidth, outerHeight, " + S + "view().scale]")
+        driver.set_window_size(1024, 700)
+        wait_for(S + "view().scale < %r" % wide[2], "the image fitted to a narrow window")
+        if js("return document.documentElement.scrollWidth") > js("return innerWidth"):
+            fail("at 1024 pixels the page is %d wide" % js("return document.documentElement.scrollWidth"))
+        driver.set_window_size(wide[0], wide[1])
+        wait_for(S + "view().scale === %r" % wide[2], "the image fitted again")
         if not hidden("legend"):
             fail("an empty legend box shows before any label exists")
 
