@@ -29,6 +29,7 @@
 #include "cli/interrupts.h"
 #include "cli/legend.h"
 #include "cli/path_option.h"
+#include "cli/share_columns.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/overlay.h"
 #include "clsg/tiled/tiled_run.h"
@@ -228,11 +229,16 @@ void writeSummary(const std::string& path, const ToolFile& file,
                   const std::vector<RunInput>& inputs, const std::vector<ImageOutcome>& outcomes,
                   bool regions, OutputFiles& files) {
     std::ostringstream csv;
+    std::vector<std::string> names,
+        columns = {"image", "status", "width", "height", "milliseconds", "unlabelled", "error"};
+    for (const ToolLabel& label : file.labels) names.push_back(label.name);
+    if (regions)
+        for (const std::string& name : names) columns.push_back("regions_" + name);
     csv << "image,status,width,height,milliseconds";
-    for (const ToolLabel& label : file.labels) csv << "," << csvField(label.name);
+    for (const std::string& column : shareColumns(names, columns)) csv << "," << csvField(column);
     csv << ",unlabelled";
     if (regions)
-        for (const ToolLabel& label : file.labels) csv << "," << csvField("regions_" + label.name);
+        for (const std::string& name : names) csv << "," << csvField("regions_" + name);
     csv << ",error\n";
     csv << std::fixed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -723,7 +729,9 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         ->capture_default_str();
     app->add_option("--summary", o.summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
-                    "taken and each label's share of the pixels (0 to 1); with --regions, "
+                    "taken and each label's share of the pixels (0 to 1; the column is "
+                    "the label's name, or share_NAME where another column has it); with "
+                    "--regions, "
                     "each label's region count too")
         ->check(nonEmptyPath());
     app->add_flag("--regions", o.regions,

@@ -12,6 +12,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/interrupts.h"
+#include "cli/share_columns.h"
 #include "cli/video_gaps.h"
 #ifdef CLSG_HAVE_LIVE
 #include "clsg/live/video_run.h"
@@ -62,7 +63,10 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
 
     std::ostringstream csv;
     csv << "frame,time";
-    for (const ToolLabel& label : file.labels) csv << "," << label.name;
+    std::vector<std::string> names;
+    for (const ToolLabel& label : file.labels) names.push_back(label.name);
+    for (const std::string& column : shareColumns(names, {"frame", "time", "unlabelled"}))
+        csv << "," << column;
     csv << ",unlabelled\n" << std::setprecision(6) << std::fixed;
     VideoRunSettings settings;
     settings.toolPath = options.toolPath;

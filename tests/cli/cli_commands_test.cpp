@@ -267,6 +267,17 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     clsg(dir, "run tool.clsg missing.png --out o3 --regions --summary s3.csv");
     expectAll(slurp(dir / "s3.csv"), {"unlabelled,regions_red,regions_green,regions_blue,error\n"
                                       "missing.png,failed,,,,,,,,,,,"});
+    // A label named like another column gets a share column of its own name.
+    ASSERT_EQ(clsg(dir,
+                   "train cols.clsg --label status=bands.png@0,0,16,32 --label "
+                   "unlabelled=bands.png@16,0,16,32 --label regions_status=bands.png@32,0,16,32")
+                  .status,
+              0);
+    clsg(dir, "run cols.clsg blue.png --out o4 --regions --summary s4.csv");
+    EXPECT_EQ(slurp(dir / "s4.csv").substr(0, slurp(dir / "s4.csv").find('\n')),
+              "image,status,width,height,milliseconds,share_status,share_unlabelled,"
+              "share_regions_status,unlabelled,regions_status,regions_unlabelled,"
+              "regions_regions_status,error");
     const Outcome w =  // warnings do not stop the training
         clsg(dir, train + red + "--label same=bands.png@0,0,16,32");
     expectAll(w.err, {"red and same have identical examples"});

@@ -12,6 +12,7 @@
 #include "cli/cli_error.h"
 #include "cli/label_option.h"
 #include "cli/legend.h"
+#include "cli/share_columns.h"
 #include "cli/training_examples.h"
 #include "cli/video_gaps.h"
 #include "clsg/colorseg/errors.h"
@@ -294,6 +295,16 @@ TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 60u);
     steps.assign(steps.size(), 0.0);  // no nominal rate: nothing to tell
     EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 0u);
+}
+
+TEST(ShareColumns, ALabelNamedLikeAnotherColumnIsPrefixedUntilNoneIs) {
+    EXPECT_EQ(shareColumns({"red", "green"}, {"frame", "time", "unlabelled"}),
+              (std::vector<std::string>{"red", "green"}));
+    // "share_a" is a later label's own name: "a" moves past it; "time" is taken.
+    EXPECT_EQ(
+        shareColumns({"a", "share_a", "time", "unlabelled"}, {"a", "time", "unlabelled"}),
+        (std::vector<std::string>{"share_share_a", "share_a", "share_time", "share_unlabelled"}));
+    EXPECT_TRUE(shareColumns({}, {"frame"}).empty());
 }
 
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {

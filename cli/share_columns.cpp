@@ -1,0 +1,26 @@
+#include "cli/share_columns.h"
+
+namespace clsg {
+
+std::vector<std::string> shareColumns(const std::vector<std::string>& labels,
+                                      std::vector<std::string> taken) {
+    // A later label's bare name is kept for it: "share_a" beside a label
+    // named "share_a" moves on to "share_share_a".
+    taken.insert(taken.end(), labels.begin(), labels.end());
+    const auto isTaken = [&](const std::string& name, std::size_t self) {
+        for (std::size_t k = 0; k < taken.size(); ++k)
+            if (k != self && taken[k] == name) return true;
+        return false;
+    };
+    std::vector<std::string> columns;
+    const std::size_t first = taken.size() - labels.size();
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        std::string column = labels[i];
+        while (isTaken(column, first + i)) column = "share_" + column;
+        taken[first + i] = column;
+        columns.push_back(column);
+    }
+    return columns;
+}
+
+}  // namespace clsg
