@@ -22,6 +22,7 @@
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/str.h"
 #include "clsg/tuning/quality_report.h"
+#include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
 
 namespace clsg {
@@ -198,7 +199,7 @@ Command addTrainCommand(CLI::App& parent) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app->add_option("--color-tolerance-frac", o->toleranceFrac,
                     "Relative colour tolerance, above 0, at most 1")
-        ->check(CLI::Range(0.0, 1.0).description("FLOAT in (0 - 1]"))
+        ->check(CLI::Range(0.0, 1.0).description("FLOAT in [0.000001 - 1]"))
         ->capture_default_str();
     app->add_option("--color-tolerance-min", o->toleranceMin,
                     "Smallest colour tolerance, in channel units")
@@ -232,11 +233,11 @@ Command addTrainCommand(CLI::App& parent) {
             // The range check lets "nan" through.
             if (!(o->toleranceFrac >= 0.0 && o->toleranceFrac <= 1.0))
                 throw UsageError("--color-tolerance-frac: must be a number from 0 to 1");
-            // Every colour weight is the fraction squared times a distance term.
-            if (o->toleranceFrac == 0.0)
+            if (o->toleranceFrac < kMinToleranceFrac)
                 throw UsageError(
-                    "--color-tolerance-frac: 0 gives every colour a weight of 0, so the tool "
-                    "would label no pixel; give a fraction above 0 (0.02 to 0.3), or --auto");
+                    "--color-tolerance-frac: 0, or a fraction below 0.000001, gives every colour "
+                    "a weight of (about) 0, so the tool would label no pixel; give 0.02 to 0.3, "
+                    "or --auto");
             std::vector<LabelOption> labels;
             for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
             kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);

@@ -26,6 +26,7 @@
 #include "clsg/platform/exception.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tiled/tiled_run.h"
+#include "clsg/tuning/tolerance_limits.h"
 #include "studio/session_files.h"
 #include "studio/studio_paths.h"
 #include "studio/studio_runs.h"
@@ -201,10 +202,10 @@ std::string localTime(std::time_t t) {
 void checkSettings(const StudioSettings& s) {
     if (!(s.toleranceFrac >= 0 && s.toleranceFrac <= 1))
         throw StudioError("the tolerance fraction must lie between 0 and 1");
-    if (s.toleranceFrac == 0)
+    if (s.toleranceFrac < kMinToleranceFrac)
         throw StudioError(
-            "a tolerance fraction of 0 gives every colour a weight of 0, so no pixel "
-            "would be labelled: give a fraction above 0");
+            "a tolerance fraction of 0, or below 0.000001, gives every colour a weight of "
+            "(about) 0, so no pixel would be labelled: give 0.02 to 0.3");
     if (s.toleranceMin > 255)
         throw StudioError("the smallest tolerance must lie between 0 and 255");
     if (s.neighborhood < 1 || s.neighborhood > StudioSession::kMaxNeighborhood)

@@ -23,6 +23,7 @@
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/suggest_params.h"
+#include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
 #include "errors.h"
 #include "interrupt.h"
@@ -362,10 +363,11 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
                        py::repr(minArg).cast<std::string>());
     if (!(toleranceFrac >= 0.0 && toleranceFrac <= 1.0))
         throwBadParams("tolerance_frac must be in 0..1; got " + kfStr(toleranceFrac));
-    if (toleranceFrac == 0.0)
+    if (toleranceFrac < kMinToleranceFrac)
         throwBadParams(
-            "tolerance_frac 0 gives every colour a weight of 0, so the tool would "
-            "label no pixel; give a fraction above 0 (0.02 to 0.3), or use suggest");
+            "tolerance_frac 0, or below 0.000001, gives every colour a weight of (about) 0, "
+            "so the tool would label no pixel; give 0.02 to 0.3, or use suggest; got " +
+            kfStr(toleranceFrac));
     const kvCompositeColorSegmenterTrainParams params(toleranceFrac,
                                                       static_cast<uint32_t>(toleranceMin));
 

@@ -52,7 +52,7 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
             (mask(np.zeros((10, 10), bool)), BI, "the mask of example 1 of 'a' selects no pixel"), (mask(tolerance_frac=1.5), BP, "tolerance_frac must be in 0..1; got 1.5"),
-            (mask(tolerance_frac=0.0), BP, "label no pixel"), (mask(tolerance_frac="0.1"), BP, "'0.1'"),
+            (mask(tolerance_frac=0.0), BP, "label no pixel"), (mask(tolerance_frac=1e-90), BP, "got 1e-90"), (mask(tolerance_frac="0.1"), BP, "'0.1'"),
             (mask(tolerance_frac=True), BP, "tolerance_frac must be a number"),
             (mask(tolerance_min=True), BP, "tolerance_min must be an integer"),
             (mask(tolerance_min=2.5), BP, "2.5"), (mask(tolerance_min=10**20), BP, "0..255; got 1000"),

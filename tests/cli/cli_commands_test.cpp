@@ -189,6 +189,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"train t.clsg --lable " + red, "unknown argument --lable (see clsg train --help)", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
         {train + red + "--color-tolerance-frac 0", "so the tool would label no pixel", 2},
+        {train + red + "--color-tolerance-frac 1e-90", "so the tool would label no pixel", 2},
         {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
         {run + "--out ''", "--out: needs a file or directory name", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},

@@ -435,9 +435,9 @@ TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
         EXPECT_EQ(code(post("/api/labels", body)), 400) << body;
     api("/api/save", {{"file", std::string(StudioServer::kMaxJsonBody, 'a')}}, 413);
     api("/api/settings", {{"toleranceFrac", 0.1}}, 400);
-    for (const json& c :
-         json::parse("[[1.5,2,3,false,422],[0,2,3,false,422],[0.1,-1,3,false,400],"
-                     "[0.1,2,256,false,400],[0.1,256,3,false,400],[0.1,2,3,1,400]]"))
+    for (const json& c : json::parse(
+             "[[1.5,2,3,false,422],[0,2,3,false,422],[1e-90,2,3,false,422],[0.1,-1,3,false,400],"
+             "[0.1,2,256,false,400],[0.1,256,3,false,400],[0.1,2,3,1,400]]"))
         api("/api/settings", settings(c[0], c[1], c[2], c[3]), c[4]);
 
     label("a");
