@@ -45,13 +45,28 @@ void checkReadable(const std::vector<kvCompositeColorSet>& sets,
 
 }  // namespace
 
+void checkLabelOptions(const std::vector<LabelOption>& labels) {
+    std::set<std::string> names;
+    for (const LabelOption& label : labels) {
+        if (!names.insert(label.name).second)
+            throw UsageError("label " + label.name + " is given twice");
+        for (const ExampleSource& example : label.examples) {
+            const std::size_t size = exampleSourceText(example).size();
+            if (size > kMaxToolSourceText)
+                throw UsageError("label " + label.name + ": the example " + example.image +
+                                 " with " + std::to_string(example.rects.size()) +
+                                 " rectangles takes " + std::to_string(size) +
+                                 " characters, more than the " +
+                                 std::to_string(kMaxToolSourceText) +
+                                 " a tool file keeps; give them as a mask image");
+        }
+    }
+}
+
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
                    OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits) {
-    std::set<std::string> names;
-    for (const LabelOption& label : labels)
-        if (!names.insert(label.name).second)
-            throw UsageError("label " + label.name + " is given twice");
+    checkLabelOptions(labels);
     // Cut to their selections, as the tool file stores them: the same model.
     const std::vector<kvCompositeColorSet> sets =
         cropExamples(buildCompositeColors(labels, loadImage, maskLimits));
@@ -240,6 +255,7 @@ Command addTrainCommand(CLI::App& parent) {
                     "or --auto");
             std::vector<LabelOption> labels;
             for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
+            checkLabelOptions(labels);  // before any image is read or searched
             kvCompositeColorSegmenterTrainParams params(o->toleranceFrac, o->toleranceMin);
             ReadLimits limits;
             limits.maxPixels = o->maxPixels;

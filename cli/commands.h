@@ -34,7 +34,12 @@ Command addDemoCommand(CLI::App& parent);
 Command addEvaluateCommand(CLI::App& parent);
 Command addStudioCommand(CLI::App& parent);
 
-// Trains a tool from labels (names checked for uniqueness), reading images
+// Throws UsageError for what is wrong with labels before any image is read:
+// a name given twice, or an example whose text (file names and rectangles)
+// is too long for a tool file.
+void checkLabelOptions(const std::vector<LabelOption>& labels);
+
+// Trains a tool from labels (checked as checkLabelOptions does), reading images
 // through loadImage. With a diagDir, writes the train records there through
 // files. Prints a summary to out.
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,

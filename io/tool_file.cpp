@@ -23,7 +23,6 @@ namespace {
 const char* const kMagic = "clsg-tool";
 constexpr std::size_t kHeaderBytes = 4 + 9 + 4 + 4;  // magic, version, payload size
 constexpr uint64_t kMaxDeflateRatio = 1032;
-constexpr std::size_t kMaxSourceText = 4096;
 constexpr std::size_t kMaxQualityText = 1 << 20;
 
 // The pels of image inside box (which lies inside it) in new planes, without
@@ -93,6 +92,11 @@ void checkLabels(const ToolFile& file, const std::string& name) {
         if (!seen.insert(label.name).second)
             throw fail("label name " + label.name + " appears twice");
         if (label.color > 0xffffff) throw fail("label " + label.name + " has no valid colour");
+        for (const std::string& source : label.sources)
+            if (source.size() > kMaxToolSourceText)
+                throw fail("the source text of an example of label " + label.name + " is " +
+                           std::to_string(source.size()) + " bytes, more than the " +
+                           std::to_string(kMaxToolSourceText) + " a tool file keeps");
     }
     if (!file.tool.isTrained()) throw fail("the tool is not trained");
     const auto& sets = file.tool.compositeColors();
@@ -268,7 +272,7 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
         for (const kvCompositeColor& example : set.instances()) checkStoredExample(example, name);
     for (const ToolLabel& label : file.labels)
         for (const std::string& s : label.sources)
-            if (s.size() > kMaxSourceText)
+            if (s.size() > kMaxToolSourceText)
                 throw ToolFileError(name + ": an example source text is too long");
     if (file.qualityJson.size() > kMaxQualityText)
         throw ToolFileError(name + ": the quality report is too long");

@@ -24,6 +24,7 @@
 // pixels), no bytes after the end. Messages show file contents through printable().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -36,6 +37,9 @@
 namespace clsg {
 
 constexpr uint32_t kToolFileVersion = 2;
+// The longest source text of one example a tool file keeps (readers refuse
+// longer ones, so writers do too).
+constexpr std::size_t kMaxToolSourceText = 4096;
 
 class ToolFileError : public std::runtime_error {
 public:

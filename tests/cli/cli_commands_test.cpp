@@ -177,9 +177,12 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     for (int k = 0; k < 93; ++k)
         unreadable += " --label l" + std::to_string(k) + "=bands.png@" + std::to_string(k % 48) +
                       "," + std::to_string(k / 48) + ",1,1";
+    std::string wordy = "train tool.clsg --label " + red + "--label b=bands.png@0,0,1,1";
+    for (int k = 0; k < 600; ++k) wordy += "+1,1,1,1";  // 4817 characters: a tool file keeps 4096
     // Usage errors (status 2, pointing to --help), then runtime failures (status 1).
     const std::vector<std::tuple<std::string, std::string, int>> cases = {
         {train + red + "--label " + red, "given twice", 2},
+        {wordy, "takes 4817 characters, more than the 4096 a tool file keeps", 2},
         {run + "--out out --neighborhood 256", "not in range 1 to 255", 2},
         {run + "--out out --regions --min-area -1", "--min-area: must be a whole number", 2},
         {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
@@ -227,6 +230,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
         EXPECT_EQ(listing(dir), before) << line;
     }
+    // Found wrong before the search, which would print its report first.
+    EXPECT_EQ(clsg(dir, "train t.clsg --auto --label " + red + "--label " + red).out, "");
     EXPECT_TRUE(slurp(dir / "bands.png") == bands && slurp(dir / "tool.clsg") == tool &&
                 slurp(dir / "small-mask.png") == mask);
     // Nor by a diagnostic record of the same name.

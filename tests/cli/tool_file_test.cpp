@@ -164,6 +164,12 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     ToolFile dup = decodeToolFile(Craft().bytes(), "good");  // the writer holds the same rules
     dup.labels[1].name = "a";
     EXPECT_THROW(encodeToolFile(dup), ToolFileError);
+    ToolFile wordy = decodeToolFile(Craft().bytes(), "good");  // a source text readers refuse
+    wordy.labels[0].sources = {std::string(kMaxToolSourceText, 'x')};
+    EXPECT_EQ(decodeToolFile(encodeToolFile(wordy), "kept").labels[0].sources,
+              wordy.labels[0].sources);
+    wordy.labels[0].sources[0] += 'x';
+    EXPECT_THROW(encodeToolFile(wordy), ToolFileError);
     const std::string v1 = slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
     const auto with = [](const std::function<void(Craft&)>& change) {
         Craft c;
