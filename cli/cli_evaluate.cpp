@@ -132,6 +132,7 @@ Command addEvaluateCommand(CLI::App& parent) {
     app->add_option("--truth", o->truth, "Ground-truth image, the size of the image")->required();
     app->add_option("--truth-map", o->maps, "VALUE=LABEL or VALUE=ignore (repeatable)")
         ->expected(1)
+        ->allow_extra_args(false)  // a positional after it is no second value
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app->add_option("-n,--neighborhood", o->neighborhood,
                     "Side of the scoring neighbourhood (default: the tool file's, else 3)")

@@ -211,6 +211,7 @@ Command addTrainCommand(CLI::App& parent) {
     app->add_option("-l,--label", o->labels, "A label and its examples (repeat per label)")
         ->required()
         ->expected(1)
+        ->allow_extra_args(false)  // a positional after it is no second value
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app->add_option("--color-tolerance-frac", o->toleranceFrac,
                     "Relative colour tolerance, above 0, at most 1")

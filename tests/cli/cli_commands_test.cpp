@@ -232,6 +232,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     }
     // Found wrong before the search, which would print its report first.
     EXPECT_EQ(clsg(dir, "train t.clsg --auto --label " + red + "--label " + red).out, "");
+    // A positional between options is no second value of the option before it.
+    EXPECT_EQ(clsg(dir, "train --label " + red + "mid.clsg --color-tolerance-min 3").status, 0);
+    EXPECT_EQ(clsg(dir, "evaluate --truth-map 7=red mid.clsg bands.png --truth truth.png").status,
+              0);
+    fs::remove(dir / "mid.clsg");
     EXPECT_TRUE(slurp(dir / "bands.png") == bands && slurp(dir / "tool.clsg") == tool &&
                 slurp(dir / "small-mask.png") == mask);
     // Nor by a diagnostic record of the same name.
