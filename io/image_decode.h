@@ -21,6 +21,9 @@ struct Raster {
     int channels = 0;
     int bytesPerSample = 1;
     uint32_t maxValue = 255;
+    // Grey samples of 1, 2 or 4 bits in the file, widened to 8 (1 becomes
+    // 255): their bits; 0 otherwise.
+    int widenedBits = 0;
     std::vector<unsigned char> data;  // grows as rows arrive
 
     std::size_t rowBytes() const {

@@ -139,6 +139,7 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
     r.height = h.height;
     r.bytesPerSample = h.bitDepth == 16 ? 2 : 1;
     r.maxValue = h.bitDepth == 16 ? 65535 : 255;
+    if (h.colorType == PNG_COLOR_TYPE_GRAY && h.bitDepth < 8) r.widenedBits = h.bitDepth;
     png_size_t rowBytes = 0;
     if (!pngSetTransforms(g.png, g.info, h, &r.channels, &rowBytes)) throw fail();
     const bool palette = h.colorType == PNG_COLOR_TYPE_PALETTE;

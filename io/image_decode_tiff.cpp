@@ -324,6 +324,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     r.channels = dropExtra ? stored - 1 : stored;
     r.bytesPerSample = l.bits == 16 ? 2 : 1;
     r.maxValue = l.bits == 16 ? 65535 : 255;
+    if (kind.packed && !kind.palette) r.widenedBits = l.bits;
     const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
     const Chunks c = chunksOf(tif.get(), l, bytes.size(), fail);
     const Unpack unpack{l,

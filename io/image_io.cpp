@@ -270,9 +270,12 @@ kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes, cons
                                    const ReadLimits& limits) {
     const Raster r = decode(bytes, name, limits);
     checkOpaque(r, name);
-    if (limits.exactValues && r.maxValue != 255)
-        throw ImageError(name + ": its samples run to " + std::to_string(r.maxValue) +
-                         ", not 255; values that stand for labels must be 8-bit samples (save "
+    if (limits.exactValues && (r.maxValue != 255 || r.widenedBits))
+        throw ImageError(name + ": its samples " +
+                         (r.widenedBits ? "have " + std::to_string(r.widenedBits) +
+                                              (r.widenedBits == 1 ? " bit, not 8" : " bits, not 8")
+                                        : "run to " + std::to_string(r.maxValue) + ", not 255") +
+                         "; values that stand for labels must be 8-bit samples (save "
                          "it with 8 bits per sample)");
     kv3PlanePelBuffer image(windowOf(r));
     const Scaler s{r};

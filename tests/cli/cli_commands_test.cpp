@@ -168,7 +168,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     writeBytes(dir / "truncated.clsg", tool.substr(0, tool.size() / 2));
     writePlainPng(dir / "truth.png", 48, 32, Bytes(48 * 32, 7));
     ASSERT_EQ(clsg(dir, "train ig.clsg --label ignore=bands.png@0,0,16,32").status, 0);
-    writeBytes(dir / "truth16.pgm", "P5 1 1 65535\n" + std::string("\x00\x01", 2));  // label 1
+    writeBytes(dir / "truth16.pgm", "P5 1 1 65535\n" + std::string("\x00\x01", 2));     // label 1
+    writePng(dir / "truth1.png", 48, 32, PNG_COLOR_TYPE_GRAY, Bytes(32 * 6, 0x0f), 1);  // 0 and 1
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32 ",
                       run = "run tool.clsg bands.png ";
     // 93 one-pixel examples at 0.02 (115^3 cells each) would need 1.14 GB to train again when
@@ -206,6 +207,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "the tool has a label named ignore", 2},
         {"evaluate tool.clsg bands.png --truth truth16.pgm",
          "truth16.pgm: its samples run to 65535, not 255", 1},
+        {"evaluate tool.clsg bands.png --truth truth1.png",  // read as 0 and 255 (ignored) before
+         "truth1.png: its samples have 1 bit, not 8", 1},
         {unreadable, "could not be read back: training would need 1137614500 bytes", 1},
         // Inputs are never written over: examples, masks, the tool.
         {"train bands.png --label " + red, "it is the input bands.png", 1},
