@@ -151,10 +151,20 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     options.threads = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
     // On a terminal, say how far the search is (it may take a while on
     // large examples); logs and pipes get only the report.
+    // The line is cleared however the search ends (done, failed or stopped).
+    struct ProgressLine {
+        bool shown = false;
+        void clear() {
+            if (shown) std::cerr << "\r\033[K" << std::flush;
+            shown = false;
+        }
+        ~ProgressLine() { clear(); }
+    } line;
     if (isatty(STDERR_FILENO))
-        options.progress = [](uint32_t done) {
+        options.progress = [&line](uint32_t done) {
+            line.shown = true;
             std::cerr << "\rchoosing the parameters: " << done << " of " << kSuggestTolerances
-                      << " steps" << (done == kSuggestTolerances ? "\r\033[K" : "") << std::flush;
+                      << " steps" << std::flush;
         };
     // Only tolerances whose tool could be read back (see checkReadable).
     const std::vector<kvCompositeColorSet> stored = cropExamples(sets);
@@ -170,6 +180,7 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
                        e.what() + " (tool files are trained again when read)");
     }
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    line.clear();  // before the report
     printSuggestReport(out, names, choice.report);
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
         << " ms\n";
@@ -275,6 +286,7 @@ Command addTrainCommand(CLI::App& parent) {
             if (!o->reportPath.empty()) files.refuseInput(o->reportPath);
             // The outputs' places are taken before any work: a report named like
             // the tool, or in a directory that cannot be made, fails at once.
+            if (!o->diagDir.empty()) files.makeDir(o->diagDir);
             std::string toolTemp, reportTemp;
             for (const auto& [path, temp] :
                  {std::pair{&o->output, &toolTemp}, std::pair{&o->reportPath, &reportTemp}}) {

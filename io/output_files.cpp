@@ -80,7 +80,13 @@ std::string OutputFiles::stage(const std::string& finalPath) {
             throw FileError("two outputs would both be written to " + finalPath);
     }
     const fs::path p(finalPath);
-    std::string name = (p.parent_path() / ("." + p.filename().string() + ".tmp-XXXXXX")).string();
+    std::error_code ec;
+    if (p.filename().empty() || fs::is_directory(fs::symlink_status(p, ec)))
+        throw FileError("cannot write " + finalPath +
+                        ": it names a directory, not a file; nothing was written");
+    // The temporary name stays within a file name's 255 bytes.
+    const std::string stem = p.filename().string().substr(0, 200);
+    std::string name = (p.parent_path() / ("." + stem + ".tmp-XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         throw FileError("cannot create a temporary file next to " + finalPath + ": " +

@@ -184,6 +184,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     const std::vector<std::tuple<std::string, std::string, int>> cases = {
         {train + red + "--label " + red, "given twice", 2},
         {wordy, "takes 4817 characters, more than the 4096 a tool file keeps", 2},
+        {"train new/ --label " + red, "cannot write new/: it names a directory, not a file", 1},
         {run + "--out out --neighborhood 256", "not in range 1 to 255", 2},
         {run + "--out out --regions --min-area -1", "--min-area: must be a whole number", 2},
         {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
@@ -235,6 +236,10 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     }
     // Found wrong before the search, which would print its report first.
     EXPECT_EQ(clsg(dir, "train t.clsg --auto --label " + red + "--label " + red).out, "");
+    const Outcome early = clsg(dir, "train t.clsg --auto --diag bands.png --label " + red +
+                                        "--label b=bands.png@16,0,8,8");
+    EXPECT_EQ(early.out, "");
+    expectAll(early.err, {"bands.png is not a directory"});
     // A positional between options is no second value of the option before it.
     EXPECT_EQ(clsg(dir, "train --label " + red + "mid.clsg --color-tolerance-min 3").status, 0);
     EXPECT_EQ(clsg(dir, "evaluate --truth-map 7=red mid.clsg bands.png --truth truth.png").status,

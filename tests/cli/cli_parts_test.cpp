@@ -179,16 +179,28 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     EXPECT_EQ(fs::status(out + "/keep.txt").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
-    fs::create_directory(dir / "c.txt");  // a directory in the way: nothing is committed
-    {                                     // destroyed, it removes its temporaries
+    {  // a directory in the way, at once or by the commit: nothing is committed; destroyed,
+       // it removes its temporaries
         OutputFiles files;
         for (const char* name : {"a.txt", "c.txt"})
             clsgtest::writeBytes(files.stage(dir / name), name);
+        fs::create_directory(dir / "c.txt");
+        for (const std::string& name : {dir / "c.txt", dir / "d/"})
+            EXPECT_EQ(
+                errorOf<FileError>([&] { OutputFiles().stage(name); }),
+                "cannot write " + name + ": it names a directory, not a file; nothing was written");
         EXPECT_EQ(
             errorOf<FileError>([&] { files.commit(); }),
             "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+    {  // a name of 250 bytes, as long as a file name may be less the temporary's additions
+        OutputFiles files;
+        const std::string longName = dir / (std::string(246, 'x') + ".txt");
+        clsgtest::writeBytes(files.stage(longName), "long");
+        files.commit();
+        EXPECT_EQ(clsgtest::slurp(longName), "long");
+    }
 }
 
 TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {

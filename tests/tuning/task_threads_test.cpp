@@ -61,7 +61,7 @@ TEST(TaskThreads, TheFirstFailureIsThrownAfterEveryThreadStops) {
         std::atomic<std::size_t> ran{0};
         try {
             forEachTask(
-                100, threads,
+                1000, threads,
                 [&](std::size_t i, std::size_t) {
                     ++ran;
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -72,7 +72,9 @@ TEST(TaskThreads, TheFirstFailureIsThrownAfterEveryThreadStops) {
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), "5");
         }
-        EXPECT_LE(ran, 6 + threads) << threads << " threads";
+        // The others stop soon after (how soon depends on the scheduler: a
+        // loaded machine ran 11 tasks of 4 threads before the stop).
+        EXPECT_LT(ran, 500u) << threads << " threads";
 
         std::atomic<int> running{0};
         ran = 0;
