@@ -11,6 +11,7 @@ summary record per file.
 from __future__ import annotations
 
 import csv
+import errno
 import math
 import os
 import tempfile
@@ -251,6 +252,11 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
             os.remove(tmp)
             staged.append((tmp, final))
             write_image(tmp, img)
+        # Every final name first: none is replaced when one cannot take its file.
+        for _, final in staged:
+            if os.path.isdir(final) and not os.path.islink(final):
+                raise IsADirectoryError(errno.EISDIR, "a directory is in the way; nothing was "
+                                        "written", final)
         for tmp, final in staged:
             os.replace(tmp, final)
         staged = []

@@ -28,7 +28,11 @@ namespace {
 
 void raise(const char* className, const std::string& message, py::object number = py::none()) {
     py::object cls = py::module_::import("clsg._errors").attr(className);
-    py::object exc = cls(message, number);
+    // A path in the message may hold bytes that are no UTF-8: shown as \xNN.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "backslashreplace");
+    if (!text) throw py::error_already_set();
+    py::object exc = cls(py::reinterpret_steal<py::str>(text), number);
     PyErr_SetObject(cls.ptr(), exc.ptr());
 }
 
@@ -67,9 +71,10 @@ void translate(std::exception_ptr p) {
         // read and a damaged file keep the archive errors' classes too.
         const std::string text = e.what();
         const char* name = "ToolFileError";
-        if (text.find("format version") != std::string::npos)
+        // Phrases of the messages, not of the path they start with.
+        if (text.find(" has tool-file format version ") != std::string::npos)
             name = "ToolFileVersionError";
-        else if (text.find("corrupt") != std::string::npos)
+        else if (text.find(" is a corrupt tool file") != std::string::npos)
             name = "ToolFileCorruptError";
         raise(name, text);
     } catch (const FileError& e) {

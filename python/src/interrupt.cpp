@@ -85,7 +85,13 @@ void CallGuard::leave() {
     const bool interrupted = gInterrupts.load(std::memory_order_relaxed) != entered_;
     if (interrupted && PyThread_get_thread_ident() == gMainThread) gMainNotified = true;
     if (--gActive == 0) {
-        if (gInstalled) sigaction(SIGINT, &gPrevious, nullptr);
+        if (gInstalled) {
+            // Only our handler is undone: one the program set meanwhile stays.
+            struct sigaction current;
+            sigaction(SIGINT, nullptr, &current);
+            if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == onSigint)
+                sigaction(SIGINT, &gPrevious, nullptr);
+        }
         const unsigned now = gInterrupts.load(std::memory_order_relaxed);
         if (now != gCleared) {
             ksys_clear_abort();

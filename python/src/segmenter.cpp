@@ -109,7 +109,12 @@ long long neighborhoodArg(py::handle value, const ToolFile& file) {
     if (!i)
         throwBadParams("neighborhood must be an int or None; got " +
                        py::repr(value).cast<std::string>());
-    return integerValue(*i);
+    const long long v = integerValue(*i);
+    if (v < 1 || v > kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize)  // as given
+        throwBadParams("neighborhood must be 1 to " +
+                       std::to_string(kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize) +
+                       "; got " + py::repr(value).cast<std::string>());
+    return v;
 }
 
 // An example checked with the GIL, its arrays kept alive to be copied without it.

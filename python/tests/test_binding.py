@@ -44,7 +44,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     for call, kind, words in [
             (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, "no labels"),
             (train({"a": []}), BP, "'a' has no examples"), (mask(tolerance_min=256), BP, "0..255; got 256"),
-            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood must be 1 to 255; got 256"), (seg(3), BP, "0..2"),
+            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood must be 1 to 255; got 256"),
+            (run(image, 2**64), BP, "got 18446744073709551616"), (seg(3), BP, "0..2"),
             (seg(2**70), BP, "1180591620717411303424 is not in 0..2"), (lambda: tool.save("a\0b"), BP, "a\\x00b"),
             (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
             (lambda: clsg.read_image("/etc/hostname\0.png"), BP, "hostname\\x00.png"),
@@ -162,6 +163,16 @@ def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
             clsg.Tool.load(tmp_path / name)
         assert isinstance(info.value, OSError)
     pytest.raises(clsg.NotTrainedError, clsg.Tool().save, tmp_path / "x.clsg")
+    # The kind of error is not read from the path: a missing file in such a directory is no damage.
+    (odd := tmp_path / "corrupt, format version 9").mkdir()
+    with pytest.raises(clsg.ToolFileError) as info:
+        clsg.Tool.load(odd / "missing.clsg")
+    assert type(info.value) is clsg.ToolFileError, type(info.value)
+    # A name of bytes that are no UTF-8 is shown escaped, in the error the call documents.
+    for call in (lambda p: clsg.Tool.load(p + b".clsg"), lambda p: clsg.read_image(p + b".png"),
+                 lambda p: tool.save(p + b"/t.clsg")):
+        with pytest.raises((clsg.ToolFileError, clsg.ImageFileError), match=r"\\xff"):
+            call(os.fsencode(tmp_path) + b"/\xff")
 
 
 def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
@@ -345,6 +356,27 @@ def test_a_program_that_ignores_or_handles_ctrl_c_keeps_its_way():
     # Its calls run to their end (a pool's workers ignore Ctrl-C); its own handler runs after the call.
     out = subprocess.run([sys.executable, "-c", KEPT_WAY], capture_output=True, text=True, timeout=120)
     assert out.stdout == "['a', 'b'] []\n['a', 'b'] [1]\n", out
+
+
+SET_DURING = """
+import os, signal, threading, time, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (1200, 1200, 3), np.uint8)
+train = lambda: clsg.Tool().train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5,
+                                  tolerance_min=40)
+worker = threading.Thread(target=train)  # for a second or two
+worker.start()
+time.sleep(0.3)
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+worker.join()
+os.kill(os.getpid(), signal.SIGINT)
+time.sleep(2)
+print("survived", flush=True)
+"""
+
+
+def test_a_ctrl_c_handler_set_during_a_call_stays_after_it():
+    out = subprocess.run([sys.executable, "-c", SET_DURING], capture_output=True, text=True, timeout=120)
+    assert out.returncode == -signal.SIGINT and out.stdout == "", out
 
 
 def test_ctrl_c_stops_reading_a_tool_file(tmp_path):

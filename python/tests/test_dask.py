@@ -104,6 +104,14 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     os.link(tmp_path / "t.clsg", tmp_path / "sub/img0-labels.png")  # the tool, by another name
     again = clsg.dask.segment_files(inputs[:1], tmp_path / "t.clsg", tmp_path / "sub")
     assert not again[0]["ok"] and "t.clsg" in again[0]["error"], again
+    # A directory in the way of one output: the file fails and none of its outputs is replaced.
+    (tmp_path / "o2/img0-score.png").mkdir()
+    before = (tmp_path / "o2/img0-labels.png").read_bytes()
+    again = clsg.dask.segment_files(paths[:1], tmp_path / "t.clsg", tmp_path / "o2",
+                                    outputs=("labels", "confidence", "score"))
+    assert not again[0]["ok"] and "directory is in the way" in again[0]["error"], again
+    assert (tmp_path / "o2/img0-labels.png").read_bytes() == before
+    assert not (tmp_path / "o2/img0-confidence.png").exists()
     # Inputs of other names may still share an output: a.png's a-seg-score.png (a label named
     # "score") is a-seg.png's score image. The later input fails; the file is the earlier one's.
     picture = scene()
