@@ -10,6 +10,7 @@ summary record per file.
 
 from __future__ import annotations
 
+import copy
 import csv
 import errno
 import math
@@ -123,6 +124,9 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
         raise BadImageError(f"array must have dtype uint8; got {array.dtype}")
     if array.shape[0] == 0 or array.shape[1] == 0:
         raise BadImageError(f"array is empty: shape {array.shape}")
+    # The outputs are named after the tool as it is now: the graph keeps this
+    # tool, whatever training the caller's gets before compute().
+    tool = copy.copy(tool)
     wanted = output_names(tool, outputs)
     # Several outputs come out of one pass as the fields of a record.
     record = np.dtype([(out, np.uint8) for out, _ in wanted]) if len(wanted) > 1 else None

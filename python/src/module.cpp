@@ -140,6 +140,10 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
                         [](const py::tuple& state) {
                             return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
                         }))
+        .def("__copy__", &clsgpy::Tool::copy,
+             "A tool that keeps what this one knows now; training either changes only itself.")
+        .def(
+            "__deepcopy__", [](const clsgpy::Tool& t, py::handle) { return t.copy(); }, "memo"_a)
         .def("__eq__", [](const clsgpy::Tool& a, const clsgpy::Tool& b) { return a == b; })
         // Anything else: Python then compares identities (unequal, not an error).
         .def("__eq__",

@@ -354,6 +354,15 @@ std::shared_ptr<const ToolFile> Tool::snapshot() const {
     return file_;
 }
 
+std::shared_ptr<Tool> Tool::copy() const {
+    auto other = std::make_shared<Tool>();
+    std::lock_guard<std::mutex> lock(mutex_);
+    other->file_ = file_;
+    other->bytesOf_ = bytesOf_;
+    other->bytes_ = bytes_;
+    return other;
+}
+
 void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, py::handle colors) {
     const double toleranceFrac = realArg(fracArg, "tolerance_frac");
     const std::optional<py::int_> minInt = asInteger(minArg);

@@ -106,6 +106,9 @@ public:
 
     // The trained tool as it is now; train and load replace it, never change it.
     std::shared_ptr<const ToolFile> snapshot() const;
+    // A tool of its own that shares the trained tool as it is now (cheap: a
+    // later train of either replaces only its own).
+    std::shared_ptr<Tool> copy() const;
 
 private:
     mutable std::mutex mutex_;  // guards the pointers, not the tool

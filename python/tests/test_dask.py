@@ -1,10 +1,10 @@
-import csv, os, subprocess, sys
+import copy, csv, os, subprocess, sys
 
 import numpy as np
 import pytest
 
 import clsg
-from conftest import outputs, scene
+from conftest import RECTS, outputs, scene, train_scene
 
 dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
@@ -46,6 +46,21 @@ peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
 assert clsg.dask._search_gain(da.zeros((20000, 20000, 3), dtype=np.uint8, chunks=(2000, 2000, 3)), tool) > 0
 print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10) - peak)
 """
+
+
+def test_a_graph_segments_with_the_tool_as_it_was_when_made(image):
+    mine = train_scene(clsg.Tool(), image)
+    graph = clsg.dask.segment(da.from_array(image, chunks=(32, 32, 3)), mine,
+                              outputs=("labels", "segmentation:orange"))
+    before = mine.run(image)
+    # Trained again before compute: the same names in another order.
+    mine.train({n: [(image[y:y + h, x:x + w], None)] for n, x, y, w, h in RECTS[::-1]})
+    assert mine.labels != before.label_names
+    np.testing.assert_array_equal(graph["labels"].compute(), before.labels)
+    np.testing.assert_array_equal(graph["segmentation:orange"].compute(), before.segmentation(0))
+    copied = copy.copy(mine)  # a copy keeps what the tool knew, and trains alone
+    mine.train({"x": [(image[:8, :8], None)]})
+    assert copied.labels == [n for n, *_ in RECTS[::-1]] and mine.labels == ["x"]
 
 
 def test_segment_refuses_bad_arrays_and_outputs(tool):
