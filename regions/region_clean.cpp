@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "clsg/platform/attention.h"
 #include "clsg/regions/region_internal.h"
 #include "clsg/regions/regions.h"
 
@@ -51,6 +52,7 @@ public:
         mustJoin_.clear();
         std::vector<HoleRun> prev, cur;
         for (long y = 0; y < height_; ++y) {
+            if (y % 64 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
             scanRow(y, label, cur, true);
             regions_detail::forTouchingRuns(prev, cur, 1, [&](const HoleRun& a, const HoleRun& b) {
                 const bool edge = a.x0 < b.x1 && b.x0 < a.x1;  // not just a corner

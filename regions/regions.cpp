@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "clsg/colorseg/errors.h"
+#include "clsg/platform/attention.h"
 #include "clsg/regions/region_internal.h"
 
 namespace clsg {
@@ -278,6 +279,7 @@ Labelled labelImage(const kvPelBuffer_const<unsigned char>& labels,
     std::vector<Band> wave(threads);
     std::vector<std::exception_ptr> errors(threads);
     for (long b0 = 0; b0 < bands; b0 += threads) {
+        kfThrowExceptionOnFailure(ksys_attention_check());  // an abort, between waves
         const long count = std::min<long>(threads, bands - b0);
         auto work = [&](long t) {
             try {

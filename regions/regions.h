@@ -13,8 +13,8 @@
 //
 // Errors: kvCompositeColorSegmenterDefs::BadImage for an unbound or empty
 // label image, a confidence image over another window, or an image of more
-// than 4294967294 pixels or more than 2147483647 wide or high; BadParams for a connectivity other than 4 or 8, or
-// bands out of order.
+// than 4294967294 pixels or more than 2147483647 wide or high; BadParams for a connectivity other
+// than 4 or 8, or bands out of order.
 //
 // Memory: labelling a band keeps two rows of runs (a run is a stretch of
 // one label along a row) and a record of 64 bytes per region piece begun in
@@ -25,6 +25,8 @@
 //
 // Threads: findRegions and cleanRegions label bands on options.threads
 // threads (the caller's among them); RegionBuilder works on the caller's.
+// Another thread stops findRegions and cleanRegions with ksys_request_abort()
+// (kvAbortRequested leaves the call).
 #pragma once
 
 #include <cstddef>

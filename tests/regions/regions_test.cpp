@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "clsg/colorseg/errors.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/exception.h"
 #include "clsg/regions/region_internal.h"
 
 namespace {
@@ -461,6 +463,19 @@ TEST(Regions, RefusesBadInput) {
             EXPECT_EQ(e.message(), "the builder has finished");
         }
     }
+}
+
+// An abort (Ctrl-C in the programs and in Python) stops a call: it threw
+// only once the whole image was done, half a second with holes to fill.
+TEST(Regions, AnAbortStopsTheCall) {
+    const Picture p{"", 64, 48, std::vector<unsigned char>(64 * 48, 1)};
+    RegionOptions holes;
+    holes.fillHoles = 3;
+    ksys_request_abort();
+    EXPECT_THROW(clsg::findRegions(buffer(p)), kvAbortRequested);
+    EXPECT_THROW(clsg::cleanRegions(buffer(p), {}, holes), kvAbortRequested);
+    ksys_clear_abort();
+    EXPECT_EQ(clsg::cleanRegions(buffer(p), {}, holes).regions.size(), 1u);
 }
 
 // Runs are compared in 64 bits: a run may end at x 2^31 - 1 (an image that
