@@ -543,14 +543,18 @@ function putMarks(image, box, values, expected) {
   const body = encodeRuns(values);
   const expect = expected ? `&expect=${digestOf(expected)}` : "";
   state.unsaved = true;
-  const done = edit(() => request("POST", `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}${expect}`,
+  // The labels as this window knows them when the stroke is sent (after the
+  // label changes sent before it).
+  const labels = () => digestOf(new TextEncoder().encode(state.server.labels.map((l) => l.name).join("\n")));
+  const done = edit(() => request("POST",
+                                  `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}${expect}&labels=${labels()}`,
                                   body, "application/octet-stream").then((r) => r.json()));
   changed();
   return done.catch(async (e) => {
     if (!e.marksChanged) throw e;
     await catchUp();
-    const error = new Error("Another window changed these marks meanwhile, so that change was not " +
-                            "made; the marks are now shown as they are.");
+    const error = new Error("Another window changed these marks or the labels meanwhile, so that " +
+                            "change was not made; they are now shown as they are.");
     error.marksChanged = true;
     throw error;
   });

@@ -694,6 +694,7 @@ void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res
     const long w = queryNumber(req, "w", 1000000000);
     const long h = queryNumber(req, "h", 1000000000);
     const std::optional<uint32_t> expect = queryDigest(req, "expect");
+    const std::optional<uint32_t> labels = queryDigest(req, "labels");
     const StudioImage& image = session_.images()[i];
     if (w < 1 || h < 1 || x + w > image.pixels.width() || y + h > image.pixels.height())
         throw BadRequest("the rectangle lies outside image " + image.name);
@@ -704,6 +705,12 @@ void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res
         *expect != boxDigest(image.marks.data(), u(image.pixels.width()), u(x), u(y), u(w), u(h)))
         throw MarksChanged("the marks of " + image.name +
                            " were changed in another window; this stroke was not kept");
+    // Nor paint by label numbers that another window has since given to other labels.
+    std::string names;
+    for (const StudioLabel& l : session_.labels()) names += (names.empty() ? "" : "\n") + l.name;
+    if (labels && *labels != boxDigest(reinterpret_cast<const uint8_t*>(names.data()), names.size(),
+                                       0, 0, names.size(), 1))
+        throw MarksChanged("the labels were changed in another window; this stroke was not kept");
     const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     // A run takes at least two bytes and covers at least one pixel.
     if (req.body.size() > 2 * size + 16)

@@ -471,6 +471,16 @@ def main():
         stroke([(170, 255), (240, 255)])
         wait_for(S + "marksAt(215, 255) === 2 && " + S + "settled() && document.getElementById('error').hidden",
                  "the stroke painted again")
+        # A label another window adds meanwhile (as its page would ask): a stroke with the labels as
+        # this window knew them is refused, and the labels are fetched again.
+        js("fetch('/api/labels', {method: 'POST', body: JSON.stringify({op: 'add', name: 'extra'}), headers: "
+           "{'X-Clsg-Token': new URLSearchParams(location.search).get('token'), 'Content-Type': 'application/json'}})")
+        time.sleep(0.5)
+        stroke([(100, 120), (130, 120)])
+        wait_for("return document.getElementById('error').textContent.includes('Another window changed') && " +
+                 S + "labels().length === 3 && " + S + "marksAt(115, 120) === 0", "the stroke over new labels")
+        stroke([(100, 120), (130, 120)])
+        wait_for(S + "marksAt(115, 120) === 2 && " + S + "settled()", "the stroke with the labels known")
 
         # Without the server, the page says so in words.
         studio.terminate()

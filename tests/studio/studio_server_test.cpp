@@ -408,6 +408,18 @@ TEST_F(StudioServerTest, StrokeOverAnotherWindowsMarksIsRefused) {
     EXPECT_EQ(marks()[5 * kW + 5], 2);
     EXPECT_EQ(code(post("/api/marks?i=0&x=5&y=5&w=2&h=2", encodeRuns(ones.data(), 4), kBinary)),
               200);
+    // Painting by label numbers: refused when the labels are not those the window knows.
+    const std::string ab = "a\nb", a = "a";
+    for (const auto& [names, status] : {std::pair{ab, 200}, std::pair{a, 409}}) {
+        std::ostringstream digest;
+        digest << std::hex
+               << boxDigest(reinterpret_cast<const uint8_t*>(names.data()), names.size(), 0, 0,
+                            names.size(), 1);
+        EXPECT_EQ(code(post("/api/marks?i=0&x=9&y=9&w=2&h=2&labels=" + digest.str(),
+                            encodeRuns(ones.data(), 4), kBinary)),
+                  status)
+            << names;
+    }
     for (const char* bad : {"", "123456789", "ABCDEF", "-1", "0x1f"})
         EXPECT_EQ(code(post(std::string("/api/marks?i=0&x=0&y=0&w=2&h=2&expect=") + bad,
                             encodeRuns(ones.data(), 4), kBinary)),
