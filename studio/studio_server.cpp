@@ -159,6 +159,15 @@ long queryNumber(const httplib::Request& req, const char* name, long high) {
     return v;
 }
 
+// The digest of the label names, one per line, as the page computes it for
+// the labels it paints with.
+uint32_t labelNamesDigest(const StudioSession& s) {
+    std::string names;
+    for (const StudioLabel& l : s.labels()) names += (names.empty() ? "" : "\n") + l.name;
+    return boxDigest(reinterpret_cast<const uint8_t*>(names.data()), names.size(), 0, 0,
+                     names.size(), 1);  // one row
+}
+
 // The optional digest a stroke expects its box to hold (8 hex digits).
 std::optional<uint32_t> queryDigest(const httplib::Request& req, const char* name) {
     if (!req.has_param(name)) return std::nullopt;
@@ -706,10 +715,7 @@ void StudioServer::postMarks(const httplib::Request& req, httplib::Response& res
         throw MarksChanged("the marks of " + image.name +
                            " were changed in another window; this stroke was not kept");
     // Nor paint by label numbers that another window has since given to other labels.
-    std::string names;
-    for (const StudioLabel& l : session_.labels()) names += (names.empty() ? "" : "\n") + l.name;
-    if (labels && *labels != boxDigest(reinterpret_cast<const uint8_t*>(names.data()), names.size(),
-                                       0, 0, names.size(), 1))
+    if (labels && *labels != labelNamesDigest(session_))
         throw MarksChanged("the labels were changed in another window; this stroke was not kept");
     const std::size_t size = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     // A run takes at least two bytes and covers at least one pixel.
