@@ -149,6 +149,7 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     const auto start = std::chrono::steady_clock::now();
     clsg::SuggestOptions options;
     options.threads = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+    options.labelNames = names;
     // On a terminal, say how far the search is (it may take a while on
     // large examples); logs and pipes get only the report.
     // The line is cleared however the search ends (done, failed or stopped).

@@ -446,6 +446,7 @@ clsg::SuggestReport StudioSession::chooseSettings(const std::function<void(uint3
     clsg::SuggestOptions options;
     options.progress = progress;
     options.threads = std::max(1u, std::thread::hardware_concurrency());
+    for (const StudioLabel& label : labels_) options.labelNames.push_back(label.name);
     clsg::SuggestReport report;
     try {
         // Only what train() could then train, on the marks as it takes them.

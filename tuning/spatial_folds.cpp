@@ -104,10 +104,11 @@ constexpr uint32_t kNoFold = 0xffffffffu;
 
 // Assigns the occupied tiles of every picture to folds. Returns the fold of
 // every tile (kNoFold where nothing is selected), or nothing when some label
-// would have no training pixel in some fold.
+// would have no training pixel in some fold (that label in starved).
 std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
                                                const std::vector<kv3PlanePelBuffer_const>& pictures,
-                                               std::size_t labels, uint32_t folds, long tile) {
+                                               std::size_t labels, uint32_t folds, long tile,
+                                               std::size_t& starved) {
     std::vector<Grid> grids;
     std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
     for (const kv3PlanePelBuffer_const& picture : pictures) {
@@ -162,7 +163,10 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
     }
     for (uint32_t f = 0; f < folds; ++f)
         for (std::size_t l = 0; l < labels; ++l)
-            if (inFold[f * labels + l] == totals[l]) return {};
+            if (inFold[f * labels + l] == totals[l]) {
+                starved = l;
+                return {};
+            }
     return foldOf;
 }
 
@@ -224,8 +228,9 @@ std::vector<FoldMap> selectedMaps(const std::vector<Pair>& pairs) {
 
 // Splits every label's selected pixels into folds by whole pieces (or bands
 // of them): see FoldUnit::examples. False when some label has fewer
-// selected pixels than folds.
-bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t folds) {
+// selected pixels than folds, with that label in starved.
+bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t folds,
+                    std::size_t& starved) {
     struct Piece {
         std::size_t map;
         std::vector<std::pair<long, long>> pixels;  // x, y in scan order of discovery
@@ -266,7 +271,8 @@ bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t fol
             }
         }
     }
-    for (std::vector<Piece>& own : pieces) {
+    for (std::size_t label = 0; label < labels; ++label) {
+        std::vector<Piece>& own = pieces[label];
         if (own.size() >= folds) {
             // Whole pieces, largest first (in order of discovery on a tie).
             std::vector<std::size_t> order(own.size());
@@ -286,7 +292,10 @@ bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t fol
         }
         uint64_t total = 0;
         for (const Piece& piece : own) total += piece.pixels.size();
-        if (total < folds) return false;
+        if (total < folds) {
+            starved = label;
+            return false;
+        }
         // Bands across the longer side, of equal pixel counts.
         for (Piece& piece : own) {
             const bool across = piece.right - piece.left >= piece.bottom - piece.top;
@@ -308,8 +317,12 @@ bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t fol
 }  // namespace
 
 SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds,
-                           int32_t tileSize, FoldUnit unit)
+                           int32_t tileSize, FoldUnit unit,
+                           const std::vector<std::string>& labelNames)
     : folds_(folds), tileSize_(tileSize), unit_(unit), labels_(sets.size()) {
+    const auto label = [&](std::size_t s) {
+        return "label " + (s < labelNames.size() ? labelNames[s] : std::to_string(s));
+    };
     if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
     if (tileSize < 4) throw BadParams("tileSize must be at least 4");
     if (sets.empty() || sets.size() > 254) throw BadParams("between 1 and 254 labels are needed");
@@ -317,12 +330,11 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     std::vector<Pair> pairs;
     std::vector<uint64_t> hashes;
     for (std::size_t s = 0; s < sets.size(); ++s) {
-        if (sets[s].instances().empty())
-            throw BadParams("label " + std::to_string(s) + " has no example");
+        if (sets[s].instances().empty()) throw BadParams(label(s) + " has no example");
         for (std::size_t i = 0; i < sets[s].instances().size(); ++i) {
             const kvCompositeColor& example = sets[s].instances()[i];
             if (example.images().empty())
-                throw BadParams("an example of label " + std::to_string(s) + " has no image");
+                throw BadParams("an example of " + label(s) + " has no image");
             for (std::size_t j = 0; j < example.images().size(); ++j) {
                 Pair p{s, i, example.images()[j], example.masks()[j], example.images()[j].window(),
                        0};
@@ -353,12 +365,13 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     if (unit_ == FoldUnit::tiles) {
         std::vector<std::vector<uint32_t>> foldOf;
         for (;;) {
-            foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_);
+            std::size_t starved = 0;
+            foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_, starved);
             if (!foldOf.empty()) break;
             if (tileSize_ / 2 < 4)
-                throw BadParams(
-                    "too few selected pixels to cross-validate: every label needs them in more "
-                    "than one place");
+                throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
+                                " has them in too few places; every label needs them in more "
+                                "than one place");
             tileSize_ /= 2;
         }
         for (FoldMap& m : maps) {
@@ -368,9 +381,10 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
                     if (m.get(x, y) != kNoFoldByte)
                         m.at(x, y) = static_cast<unsigned char>(foldOf[m.picture][g.tileOf(x, y)]);
         }
-    } else if (!assignExamples(maps, labels_, folds_)) {
-        throw BadParams(
-            "too few selected pixels to cross-validate: every label needs at least one per fold");
+    } else if (std::size_t starved = 0; !assignExamples(maps, labels_, folds_, starved)) {
+        throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
+                        " has fewer than " + std::to_string(folds_) +
+                        "; every label needs at least one per fold");
     }
     const auto mapOf = [&](const Pair& p) -> const FoldMap& {
         for (const FoldMap& m : maps)

@@ -610,7 +610,8 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
 
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
-    const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit);
+    const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit,
+                             options.labelNames);
     Search search(folds, options);
     Steps steps(options.progress);
     coarseStage(search, steps, options.threads);

@@ -120,6 +120,8 @@ struct SuggestOptions {
     // When set, called on the caller's thread after each tolerance is scored
     // with the number scored so far (1 to kSuggestTolerances).
     std::function<void(uint32_t done)> progress;
+    // The labels' names, for messages that name a label (its index otherwise).
+    std::vector<std::string> labelNames;
 };
 
 struct SuggestCandidate {

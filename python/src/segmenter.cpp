@@ -438,6 +438,7 @@ std::string suggest(const py::dict& labels, unsigned threads) {
             const std::vector<kvCompositeColorSet> stored = cropExamples(sets);
             clsg::SuggestOptions options;
             options.threads = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+            options.labelNames = names;
             options.checkCost = [&](const kvCompositeColorSegmenterTrainParams& p) {
                 ToolFileLimits().budget.check(stored, p);
             };

@@ -212,6 +212,8 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
     for bad in (-1, 1.5, True, "2", 1025):
         with pytest.raises(clsg.BadParamsError, match="threads"):
             clsg.suggest(examples, threads=bad)
+    with pytest.raises(clsg.BadParamsError, match="label dot has them in too few places"):
+        clsg.suggest({**examples, "dot": [(noisy, (xx == 3) & (yy == 3))]})
     assert (auto.tolerance_frac, auto.tolerance_min) == (choice["tolerance_frac"], choice["tolerance_min"])
     assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == choice["neighborhood"] > 3
 

@@ -198,6 +198,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
         {run + "--out ''", "--out: needs a file or directory name", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
+        {"train t.clsg --auto --label " + red + "--label dot=bands.png@20,4,1,1",
+         "cross-validate: label dot has them in too few places", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
         {train + "a=bands.png:empty-mask.png", "selects no pixel", 1},
         {"run truncated.clsg bands.png --out out", "corrupt tool file", 1},

@@ -71,6 +71,17 @@ std::vector<kvCompositeColorSet> halvesSets(const kv3PlanePelBuffer& image) {
 
 using Pixel = std::tuple<int, long, long, std::size_t>;
 
+// What f refuses with, or "" when it throws nothing.
+template <typename F>
+std::string refusal(F f) {
+    try {
+        f();
+    } catch (const Defs::BadParams& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // Equal, or both undefined (a measure without held-out pixels).
 bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
@@ -145,6 +156,16 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
     for (const auto& [small, folds, tile] : {std::tuple(pixel, 2u, 32), std::tuple(half, 1u, 32),
                                              std::tuple(half, 17u, 32), std::tuple(half, 3u, 3)})
         EXPECT_THROW(SpatialFolds(withSmall(small), folds, tile), Defs::BadParams);
+    // The message names the label that cannot be split, by name or by index.
+    const std::vector<kvCompositeColorSet> dotFirst = {rectSet(image, pixel),
+                                                       rectSet(image, kvPelRect(0, 0, 32, 64))};
+    EXPECT_EQ(refusal([&] {
+                  SpatialFolds(dotFirst, 2, 32, FoldUnit::tiles, {"dot", "wide"});
+              }),
+              "too few selected pixels to cross-validate: label dot has them in too few places; "
+              "every label needs them in more than one place");
+    EXPECT_EQ(refusal([&] { SpatialFolds(withSmall(pixel), 2, 32); }).substr(0, 50),
+              "too few selected pixels to cross-validate: label 1");
 }
 
 // One label's example: the union of rects, as one mask.
@@ -190,9 +211,12 @@ TEST(SpatialFolds,
     for (uint32_t f = 0; f < 2; ++f)
         for (const auto& [picture, x, y, label] : trainingPixels(folds.trainingSets(f)))
             EXPECT_NE(foldOf.at({x, y, label}), f);
-    EXPECT_THROW(SpatialFolds({rectSet(image, tall), rectSet(image, kvPelRect(150, 5, 1, 1))}, 2,
-                              16, FoldUnit::examples),
-                 Defs::BadParams);
+    EXPECT_EQ(refusal([&] {
+                  SpatialFolds({rectSet(image, kvPelRect(150, 5, 1, 1)), rectSet(image, tall)}, 2,
+                               16, FoldUnit::examples, {"dot"});
+              }),
+              "too few selected pixels to cross-validate: label dot has fewer than 2; every label "
+              "needs at least one per fold");
 }
 
 TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmallerNeighbourhood) {
