@@ -23,6 +23,15 @@ std::string percent(double v) { return std::isnan(v) ? "-" : percentText(v) + " 
 // A measure for JSON: null where it is undefined.
 nlohmann::json number(double v) { return std::isnan(v) ? nlohmann::json() : nlohmann::json(v); }
 
+// The heading of the column of pixels given no label: "none", in as many
+// parentheses as it takes to be no label's name.
+std::string unlabelledHeading(const std::vector<std::string>& names) {
+    std::string heading = "none";
+    while (std::find(names.begin(), names.end(), heading) != names.end())
+        heading = "(" + heading + ")";
+    return heading;
+}
+
 }  // namespace
 
 void printConfusion(std::ostream& out, const std::vector<std::string>& names,
@@ -48,8 +57,7 @@ void printConfusion(std::ostream& out, const std::vector<std::string>& names,
     out << "confusion (rows: true label, columns: label given):\n"
         << std::left << std::setw(w) << "" << std::right;
     for (const std::string& n : names) out << std::setw(cw) << n;
-    out << std::setw(cw) << "none"
-        << "\n";
+    out << std::setw(cw) << unlabelledHeading(names) << "\n";
     for (std::size_t t = 0; t < c.labels(); ++t) {
         out << std::left << std::setw(w) << names[t] << std::right;
         for (std::size_t p = 0; p <= c.labels(); ++p) out << std::setw(cw) << c.count(t, p);

@@ -260,6 +260,11 @@ TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
     const std::vector<std::vector<std::string>> expected = {
         {"a", "b", "none"}, {"a", "142977", "111451", "225572"}, {"b", "7", "1234567890", "0"}};
     EXPECT_EQ(table, expected) << text;
+    // The column of no label is named apart from every label.
+    std::ostringstream named;
+    printConfusion(named, {"(none)", "none"}, c);
+    EXPECT_NE(named.str().find(" (none)        none    ((none))\n"), std::string::npos)
+        << named.str();
     // 7 of 1235047897 pixels wrong: not 100.0 %.
     EXPECT_EQ(text.rfind("accuracy >99.9 %, balanced accuracy 64.9 %", 0), 0u) << text;
     // Shares never round to all or nothing unless they are.
