@@ -1,7 +1,9 @@
 // TIFF through libtiff, reading from memory: 8 and 16-bit unsigned samples,
 // grey (min-is-black or min-is-white) or RGB, with or without an alpha
 // channel, in strips or tiles, contiguous or one plane per channel. Every
-// strip or row of tiles is decoded and stored before the next is read.
+// strip or row of tiles is decoded and stored before the next is read. A file
+// of several pages is refused; reduced-resolution copies of the image after it
+// (thumbnails) are passed over.
 #include <tiffio.h>
 
 #include <cctype>
@@ -291,6 +293,19 @@ void invertGrey(Raster& r) {
     }
 }
 
+// Whether a page follows the one read. A reduced-resolution copy of the image
+// (a thumbnail, a level of a pyramid) is no page; a damaged directory after
+// the first one ends the search, as the file was read before. At most 256
+// directories are looked at.
+bool anotherPageFollows(TIFF* tif) {
+    for (int seen = 0; seen < 256 && TIFFReadDirectory(tif); ++seen) {
+        uint32_t type = 0;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SUBFILETYPE, &type);
+        if (!(type & FILETYPE_REDUCEDIMAGE)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& name,
@@ -371,6 +386,11 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
         }
     }
     if (l.photometric == PHOTOMETRIC_MINISWHITE) invertGrey(r);
+    // Reading only the first of several pages would leave the rest out unseen.
+    if (anotherPageFollows(tif.get()))
+        throw ImageError(name +
+                         ": the TIFF file holds more than one page, and clsg reads one image per "
+                         "file: save each page as a file of its own");
     return r;
 }
 

@@ -302,6 +302,39 @@ TEST(ImageReader, ReadsPaletteAndFewBitTiffs) {
     }
 }
 
+// A TIFF of 2 x 1 RGB pages, each of the given subfile type; page k's pels are all k + 1.
+void writePages(const std::string& path, const std::vector<uint32_t>& types) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) throw std::runtime_error("cannot create " + path);
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        TIFFSetField(t, TIFFTAG_SUBFILETYPE, types[k]);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 2), TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8), TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 1);
+        std::vector<unsigned char> row(6, static_cast<unsigned char>(k + 1));
+        TIFFWriteEncodedStrip(t, 0, row.data(), 6);
+        TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+}
+
+TEST(ImageReader, ATiffOfSeveralPagesIsRefusedAndAThumbnailAfterTheImageIsPassedOver) {
+    ScratchDir dir;
+    const uint32_t page = FILETYPE_PAGE, thumbnail = FILETYPE_REDUCEDIMAGE;
+    writePages(dir / "thumbnail.tif", {0, thumbnail, thumbnail | page});
+    EXPECT_EQ(colourPels(dir / "thumbnail.tif"), Bytes(6, 1));
+    for (const std::vector<uint32_t>& types :
+         {std::vector<uint32_t>{0, 0}, {page, page}, {0, thumbnail, 0}}) {
+        writePages(dir / "pages.tif", types);
+        EXPECT_EQ(errorOf<ImageError>([&] { readColorImage(dir / "pages.tif"); }),
+                  dir / "pages.tif" +
+                      ": the TIFF file holds more than one page, and clsg reads one image per "
+                      "file: save each page as a file of its own")
+            << types.size();
+    }
+}
+
 // Files of a few hundred bytes to a few kilobytes that claim hundreds of
 // megabytes, or minutes of decoding, are refused before anything is sized.
 TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
