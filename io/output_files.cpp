@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -65,6 +66,24 @@ std::string fileKey(const std::string& path) {
     return (ec ? p.parent_path() : dir).string() + "/" + p.filename().string();
 }
 
+// Throws FileError when finalPath's name is too long to be made in its
+// directory: found at commit, its rename would fail after others were done.
+void checkNameLength(const std::string& finalPath) {
+    const fs::path p(finalPath);
+    const std::string dir = p.parent_path().empty() ? "." : p.parent_path().string();
+    const long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    const std::size_t most = limit > 0 ? static_cast<std::size_t>(limit) : 255;
+    const std::size_t length = p.filename().string().size();
+    if (length > most)
+        throw FileError("cannot write " + finalPath + ": its name is " + std::to_string(length) +
+                        " bytes long, more than the " + std::to_string(most) +
+                        " a file name may have there; nothing was written");
+    if (finalPath.size() >= PATH_MAX)
+        throw FileError("cannot write " + finalPath + ": the path is " +
+                        std::to_string(finalPath.size()) + " bytes long, more than the " +
+                        std::to_string(PATH_MAX - 1) + " a path may have; nothing was written");
+}
+
 }  // namespace
 
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
@@ -84,6 +103,7 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     if (p.filename().empty() || fs::is_directory(fs::symlink_status(p, ec)))
         throw FileError("cannot write " + finalPath +
                         ": it names a directory, not a file; nothing was written");
+    checkNameLength(finalPath);
     // The temporary name stays within a file name's 255 bytes.
     const std::string stem = p.filename().string().substr(0, 200);
     std::string name = (p.parent_path() / ("." + stem + ".tmp-XXXXXX")).string();

@@ -40,7 +40,8 @@ public:
     // Creates an empty temporary file for finalPath's contents and returns its
     // name; write it without following links (the writers of image_io.h and
     // tool_file.h do). Throws FileError when finalPath is already staged (two
-    // outputs of one name) or the file cannot be created. Thread-safe.
+    // outputs of one name), its name is too long for its directory, or the
+    // file cannot be created. Thread-safe.
     std::string stage(const std::string& finalPath);
 
     // Stages finalPath and writes data into its temporary, not following a

@@ -198,6 +198,12 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         OutputFiles files;
         const std::string longName = dir / (std::string(246, 'x') + ".txt");
         clsgtest::writeBytes(files.stage(longName), "long");
+        // One name too long among outputs: refused when staged, so none is renamed.
+        const std::string tooLong = dir / (std::string(252, 'x') + ".txt");
+        EXPECT_EQ(errorOf<FileError>([&] { files.stage(tooLong); }),
+                  "cannot write " + tooLong +
+                      ": its name is 256 bytes long, more than the 255 a file name may have "
+                      "there; nothing was written");
         files.commit();
         EXPECT_EQ(clsgtest::slurp(longName), "long");
     }
