@@ -81,6 +81,8 @@ int main(int argc, char** argv) {
                 // not so for the studio (no watch), whose last words may go to a
                 // reader that has left.
                 if (watch && !std::cout.flush()) {
+                    // The flush itself may meet a reader that has left.
+                    if (const int signal = interruptSignal()) return interrupted(signal);
                     std::cerr << "clsg: error: cannot write to standard output\n";
                     return 1;
                 }

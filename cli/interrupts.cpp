@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 
 #include "clsg/platform/attention.h"
@@ -12,6 +13,10 @@ namespace clsg {
 namespace {
 
 std::atomic<int> caught{0};
+// The first signal sent again this soon is the same request: `timeout` sends
+// its signal to the process and then to its group, and a shell may pass one
+// Ctrl-C on twice.
+constexpr std::chrono::milliseconds kRepeatWindow{250};
 static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 // SIGPIPE comes to the thread whose write found the reader gone, and again
@@ -35,12 +40,18 @@ InterruptWatch::InterruptWatch() {
     pthread_sigmask(SIG_BLOCK, &set_, &old_);
     waiter_ = std::thread([this]() {
         const timespec tick{0, 50 * 1000 * 1000};
+        std::chrono::steady_clock::time_point first;
         while (!closing_) {
             const int signal = sigtimedwait(&set_, nullptr, &tick);
             if (signal <= 0) continue;  // timeout or EINTR
-            int none = 0;
-            if (!caught.compare_exchange_strong(none, signal)) _exit(128 + caught.load());
-            ksys_request_abort();
+            const auto now = std::chrono::steady_clock::now();
+            int earlier = 0;
+            if (caught.compare_exchange_strong(earlier, signal)) {
+                first = now;
+                ksys_request_abort();
+            } else if (signal != earlier || now - first > kRepeatWindow) {
+                _exit(128 + earlier);
+            }
         }
     });
 }

@@ -9,8 +9,10 @@
 // command then unwinds as from any failure, its OutputFiles remove the
 // temporary files of outputs not yet renamed, and main exits with 128 + the
 // signal number (130, 143, 129, 141). A second SIGINT, SIGTERM or SIGHUP ends
-// the process at once with the first one's status; further SIGPIPEs (one per
-// write to the closed pipe) change nothing.
+// the process at once with the first one's status, unless it is the first one
+// again within a quarter of a second (as `timeout` sends it, to the process
+// and then its group); further SIGPIPEs (one per write to the closed pipe)
+// change nothing.
 #pragma once
 
 #include <signal.h>
