@@ -278,6 +278,21 @@ std::vector<std::string> runOutputNames(const std::string& name, const ToolFile&
 
 namespace {
 
+// The names of an image's outputs in the output directory, its region table too.
+std::vector<std::string> imageOutputNames(const std::string& name, const ToolFile& file,
+                                          const RunSettings& settings) {
+    std::vector<std::string> names = runOutputNames(name, file, settings.format);
+    if (settings.regions.table) names.push_back(name + "-regions.csv");
+    return names;
+}
+
+// A path as the file system will resolve it (as given when it cannot be).
+fs::path canonicalPath(const fs::path& p) {
+    std::error_code e;
+    const fs::path c = fs::weakly_canonical(p, e);
+    return e ? p.lexically_normal() : c;
+}
+
 // Refuses, before anything is read, inputs whose outputs would share a name:
 // two images named alike, or a.png's a-seg-score.png (a label named "score")
 // and a-seg.png's score image. Which image lost its outputs would otherwise
@@ -293,9 +308,7 @@ void refuseSharedOutputs(const ToolFile& file, const std::vector<RunInput>& inpu
             throw CliError("two input images are named " + inputs[i].name +
                            "; their outputs would collide");
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-        std::vector<std::string> names = runOutputNames(inputs[i].name, file, settings.format);
-        if (settings.regions.table) names.push_back(inputs[i].name + "-regions.csv");
-        for (const std::string& name : names) {
+        for (const std::string& name : imageOutputNames(inputs[i].name, file, settings)) {
             const auto [at, fresh] = writer.emplace(name, i);
             if (!fresh)
                 throw CliError("the outputs of " + shown(at->second) + " and " + shown(i) +
@@ -304,6 +317,21 @@ void refuseSharedOutputs(const ToolFile& file, const std::vector<RunInput>& inpu
                                "; rename one of them");
         }
     }
+    // The diagnostic records' pictures, sN-overlay.png and sN-legend.png for
+    // the Nth image written, beside the outputs.
+    const fs::path outDir = settings.outDir.empty() ? "." : settings.outDir;
+    if (settings.diagDir.empty() || canonicalPath(settings.diagDir) != canonicalPath(outDir))
+        return;
+    for (std::size_t s = 1; s <= inputs.size(); ++s)
+        for (const char* picture : {"-overlay.png", "-legend.png"}) {
+            const auto at = writer.find("s" + std::to_string(s) + picture);
+            if (at != writer.end())
+                throw CliError("--diag " + settings.diagDir +
+                               " is the output directory, where a diagnostic record would "
+                               "replace " +
+                               shown(at->second) + "'s output " + at->first +
+                               ": choose another --diag");
+        }
 }
 
 }  // namespace
@@ -469,18 +497,13 @@ void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& 
     if (summary.empty()) return;
     if (fs::is_directory(summary, ec) || fs::path(summary).filename().empty())
         throw CliError("--summary " + summary + " is a directory; give the name of a file");
-    const auto canonical = [](const fs::path& p) {
-        std::error_code e;
-        const fs::path c = fs::weakly_canonical(p, e);
-        return e ? p.lexically_normal() : c;
-    };
     const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
-    if (canonical(outDir) == canonical(summary))
+    if (canonicalPath(outDir) == canonicalPath(summary))
         throw CliError("--summary " + summary +
                        " is the output directory; give the name of a file");
     for (const RunInput& input : inputs)
-        for (const std::string& name : runOutputNames(input.name, file, settings.format))
-            if (canonical(fs::path(outDir) / name) == canonical(summary))
+        for (const std::string& name : imageOutputNames(input.name, file, settings))
+            if (canonicalPath(fs::path(outDir) / name) == canonicalPath(summary))
                 throw CliError("--summary " + summary + " is also " + input.path + "'s output " +
                                name + ": choose another --summary");
 }
@@ -665,6 +688,7 @@ int runCommand(const RunOptions& o) {
         const fs::path parent = fs::path(o.summary).parent_path();
         if (!parent.empty()) files.makeDir(parent.string());
     }
+    if (!o.diagDir.empty() && !inputs.empty()) files.makeDir(o.diagDir);  // not after the work
     const std::size_t failed =
         inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
     const std::size_t videosFailed = runVideos(o, file, settings, videos, inputs, files);

@@ -170,6 +170,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     ASSERT_EQ(clsg(dir, "train ig.clsg --label ignore=bands.png@0,0,16,32").status, 0);
     writeBytes(dir / "truth16.pgm", "P5 1 1 65535\n" + std::string("\x00\x01", 2));     // label 1
     writePng(dir / "truth1.png", 48, 32, PNG_COLOR_TYPE_GRAY, Bytes(32 * 6, 0x0f), 1);  // 0 and 1
+    fs::copy_file(dir / "bands.png", dir / "s1.png");  // named as a diagnostic record's picture
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32 ",
                       run = "run tool.clsg bands.png ";
     // 93 one-pixel examples at 0.02 (115^3 cells each) would need 1.14 GB to train again when
@@ -222,10 +223,18 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "would replace the input tool.clsg (as the summary); clsg run never writes over its "
          "inputs: choose another --summary",
          1},
-        // Nor is a summary lost to a directory or an output of the run.
+        // Nor is a summary lost to a directory or an output of the run, nor are the outputs
+        // to diagnostic records: found before any image is read.
         {run + "--out out --summary out", "--summary out is the output directory", 1},
         {run + "--out out --summary out/bands-labels.png",
-         "--summary out/bands-labels.png is also bands.png's output bands-labels.png", 1}};
+         "--summary out/bands-labels.png is also bands.png's output bands-labels.png", 1},
+        {run + "--out out --regions --summary out/bands-regions.csv",
+         "is also bands.png's output bands-regions.csv", 1},
+        {run + "--out out --diag small-mask.png", "small-mask.png is not a directory", 1},
+        {"run tool.clsg bands.png s1.png --out out --diag out/",
+         "--diag out/ is the output directory, where a diagnostic record would replace s1.png's "
+         "output s1-overlay.png: choose another --diag",
+         1}};
     const std::set<std::string> before = listing(dir);
     const std::string bands = slurp(dir / "bands.png"), mask = slurp(dir / "small-mask.png");
     for (const auto& [line, message, status] : cases) {
@@ -236,8 +245,14 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
         EXPECT_EQ(listing(dir), before) << line;
     }
-    // Found wrong before the search, which would print its report first.
+    // Found wrong before the search, which would print its report first, and before any image
+    // is segmented (each is reported when done).
     EXPECT_EQ(clsg(dir, "train t.clsg --auto --label " + red + "--label " + red).out, "");
+    for (const std::string& line :
+         {run + "--out out --regions --summary out/bands-regions.csv",
+          run + "--out out --diag small-mask.png",
+          std::string("run tool.clsg bands.png s1.png --out out --diag out")})
+        EXPECT_EQ(clsg(dir, line).out, "") << line;
     const Outcome early = clsg(dir, "train t.clsg --auto --diag bands.png --label " + red +
                                         "--label b=bands.png@16,0,8,8");
     EXPECT_EQ(early.out, "");
