@@ -112,6 +112,18 @@ bool pngReadEnd(png_structp png) {
     return true;
 }
 
+// The bytes of the image's rows as the file stores them, before they are
+// compressed (each row with its filter byte): what the file must hold at the
+// deflate ratio, however wide the rows are once expanded.
+uint64_t storedBytes(const PngHeader& h) {
+    int samples = 1;  // grey and palette
+    if (h.colorType == PNG_COLOR_TYPE_GRAY_ALPHA) samples = 2;
+    if (h.colorType == PNG_COLOR_TYPE_RGB) samples = 3;
+    if (h.colorType == PNG_COLOR_TYPE_RGB_ALPHA) samples = 4;
+    const uint64_t bits = uint64_t{h.width} * static_cast<uint64_t>(samples * h.bitDepth);
+    return uint64_t{h.height} * ((bits + 7) / 8 + 1);
+}
+
 struct PngReadGuard {
     png_structp png = nullptr;
     png_infop info = nullptr;
@@ -178,7 +190,7 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
             r.appendRow(row.data());
         }
     } else if (palette) {
-        if (uint64_t{r.height} * rowBytes > uint64_t{bytes.size()} * kMaxDeflateRatio)
+        if (storedBytes(h) > uint64_t{bytes.size()} * kMaxDeflateRatio)
             throw ImageError(name + ": bad PNG file: the file is truncated");
         std::vector<unsigned char> indices(rowBytes * r.height);
         std::vector<png_bytep> rows(r.height);
@@ -193,7 +205,7 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
     } else {
         // Interlaced rows are complete only at the end: check the file can
         // hold them before sizing the whole image.
-        if (uint64_t{r.height} * rowBytes > uint64_t{bytes.size()} * kMaxDeflateRatio)
+        if (storedBytes(h) > uint64_t{bytes.size()} * kMaxDeflateRatio)
             throw ImageError(name + ": bad PNG file: the file is truncated");
         r.data.resize(rowBytes * r.height);
         std::vector<png_bytep> rows(r.height);

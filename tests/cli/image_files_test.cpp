@@ -362,8 +362,15 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
         // Transparent pixels are refused at the first row (128 MB in 125 KB).
         {"zeros.png", pngOfZeros(4000, 4000), "the image has transparent pixels"},
         {"zeros.tif", rawTiff(clear), "the image has transparent pixels"},
+        // Interlaced rows are sized at once: 100 MB claimed in a few bytes.
+        {"adam7.png",
+         "\x89PNG\r\n\x1a\n" +
+             pngChunk("IHDR", std::string("\0\0\x27\x10\0\0\x27\x10\x08\0\0\0\x01", 13)) +
+             pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
+         "bad PNG file: the file is truncated"},
     };
     ASSERT_LT(cases[0].bytes.size(), 200u);
+    ASSERT_LT(cases[7].bytes.size(), 100u);
     ASSERT_LT(cases[1].bytes.size(), 2400u);
     const auto kib = [](const char* key) {  // of this process
         std::ifstream status("/proc/self/status");
@@ -380,6 +387,16 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
         EXPECT_NE(message.find(c.words), std::string::npos) << c.file << ": " << message;
         EXPECT_EQ(message.find("4294967295"), std::string::npos) << message;
     }
+    // A mask of 1 bit a pixel, interlaced, is 8 times smaller stored than read: 6 MB in 2 KB.
+    Bytes bits(2000 * 375, 0);
+    for (std::size_t y = 100; y < 200; ++y) std::fill_n(&bits[y * 375 + 10], 10, 0xff);
+    writePng(dir / "mask.png", 3000, 2000, PNG_COLOR_TYPE_GRAY, bits, 1, {}, {}, true);
+    ASSERT_LT(std::filesystem::file_size(dir / "mask.png"),
+              6000000u / 1032);  // deflate gives 1032 at most
+    const kvPelBuffer<unsigned char> mask = readMaskImage(dir / "mask.png");
+    const Bytes pels = planePels(mask);
+    EXPECT_EQ(std::count(pels.begin(), pels.end(), 255), 8000);
+    EXPECT_EQ(*mask.pointToPel(80, 100) + *mask.pointToPel(159, 199), 2 * 255);
     // Texts are skipped unread: 40 of 7.9 MB each, in 300 KB before a 2 x 2 image.
     const std::string texts = pngOfZeros(2, 2, 40, 7900000);
     ASSERT_LT(texts.size(), 400u << 10);
