@@ -179,15 +179,23 @@ std::vector<unsigned char> paletteColours(TIFF* tif, const Layout& l, const Fail
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue))
         throw fail("a palette image without a colour map");
+    // Maps are written as v * 257 (0 to 65535), as v * 256 (the low byte 0) or,
+    // by some writers, as v itself; each gives v back exactly. Other 16-bit
+    // values are scaled to 8 bits.
     const std::size_t n = std::size_t{1} << l.bits;
-    bool eightBit = true;
+    bool eightBit = true, shifted = true;
     for (std::size_t i = 0; i < n; ++i)
-        eightBit = eightBit && red[i] < 256 && green[i] < 256 && blue[i] < 256;
+        for (const uint16_t* map : {red, green, blue}) {
+            eightBit = eightBit && map[i] < 256;
+            shifted = shifted && (map[i] & 0xff) == 0;
+        }
     std::vector<unsigned char> colours;
     for (std::size_t i = 0; i < n; ++i)
         for (const uint16_t* map : {red, green, blue})
-            colours.push_back(
-                static_cast<unsigned char>(eightBit ? map[i] : (map[i] * 255u + 32767u) / 65535u));
+            colours.push_back(static_cast<unsigned char>(eightBit ? map[i]
+                                                         : shifted
+                                                             ? map[i] >> 8
+                                                             : (map[i] * 255u + 32767u) / 65535u));
     return colours;
 }
 

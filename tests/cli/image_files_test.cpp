@@ -274,6 +274,9 @@ TEST(ImageReader, ReadsPaletteAndFewBitTiffs) {
         map16[4 + i] = static_cast<uint16_t>(65535 - i),
         map16[8 + i] = static_cast<uint16_t>(i * 257 + 128);
     map8[2] = 10, map8[256 + 2] = 20, map8[512 + 2] = 255, map8[255] = 1;
+    std::vector<uint16_t> map256;  // as v * 256, which some writers use
+    for (const uint16_t v : {0, 204, 255, 129, 1, 2, 3, 4, 255, 254, 0, 7})
+        map256.push_back(static_cast<uint16_t>(v << 8));
     const std::vector<Case> cases = {
         {1, 1, "\xa0\x40", {}, {255, 0, 255, 0, 0, 0, 0, 0, 0, 255}},  // min-is-black
         {1, 0, "\xa0\x40", {}, {0, 255, 0, 255, 255, 255, 255, 255, 255, 0}},
@@ -281,6 +284,7 @@ TEST(ImageReader, ReadsPaletteAndFewBitTiffs) {
         {4, 1, std::string("\x0f\x80", 2), {}, {0, 255, 136}},
         {2, 3, "\x1b\x80", map16, {0, 255, 0, 78, 255, 1, 156, 255, 2, 233, 255, 3, 156, 255, 2}},
         {8, 3, std::string("\x02\xff\x00", 3), map8, {10, 20, 255, 1, 0, 0, 0, 0, 0}},
+        {2, 3, "\x1b", map256, {0, 1, 255, 204, 2, 254, 255, 3, 0, 129, 4, 7}},
     };
     for (const Case& c : cases) {
         RawTiff t;
