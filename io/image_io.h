@@ -13,8 +13,10 @@
 //     pixel is fully opaque; an image with any transparent pixel is refused
 //     with a message saying how to flatten it;
 //   - CMYK, floating-point and other layouts are refused.
-//   - a TIFF of several pages is refused (reduced-resolution copies of the
-//     image, such as a thumbnail, are passed over).
+//   - a TIFF of several pages or an animated PNG is refused (reduced-
+//     resolution copies of the image, such as a thumbnail, are passed over);
+//   - a recorded orientation (EXIF, TIFF) is not applied: pixels come in the
+//     order they are stored.
 // Masks are read the same way; every non-black pixel (any channel non-zero)
 // is selected and becomes 255, the others 0.
 //
