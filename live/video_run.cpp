@@ -1,11 +1,15 @@
 #include "clsg/live/video_run.h"
 
+#include <fcntl.h>
 #include <gst/gst.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -412,6 +416,10 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
 
 uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                   const VideoRunSettings& settings) {
+    // Said as for an image, not in the words of the element that reads it.
+    const int fd = ::open(clip.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw VideoError("cannot open " + clip + ": " + std::strerror(errno));
+    ::close(fd);
     initGstreamer();
     const Encoder* encoder = chooseEncoder();
     if (!encoder)

@@ -228,6 +228,12 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
               std::string::npos)
         << big.err;
     EXPECT_EQ(clsg(dir, "run bars.clsg ov/a.avi --out o3 --max-pixels 3072").status, 0);
+    // A clip that is not there is said to be so, as an image would be.
+    const Ran missing = clsg(dir, "run bars.clsg nothere.avi --out o5");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("clsg: error: cannot open nothere.avi: No such file or directory"),
+              std::string::npos)
+        << missing.err;
 }
 
 // Frames an AVI cannot hold fail the run, every time: GStreamer now and then
