@@ -1,5 +1,5 @@
 // Binary PPM (P6) and PGM (P5), maxval 1 to 65535, and uncompressed BMP
-// (8-bit palette, 24 and 32-bit, bottom-up or top-down). Both formats state
+// (1, 4 and 8-bit palette, 24 and 32-bit, bottom-up or top-down). Both formats state
 // their data size in the header, so the data is checked to be in the file
 // before anything is allocated.
 #include <cstring>
@@ -142,16 +142,18 @@ Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
     const uint32_t height = static_cast<uint32_t>(topDown ? -signedHeight : signedHeight);
     checkImageSize(static_cast<uint32_t>(width), height, limits, name);
     const bool fields = bits == 32 && (compression == 3 || compression == 6);
-    if ((compression != 0 && !fields) || (bits != 8 && bits != 24 && bits != 32))
+    const bool indexed = bits == 1 || bits == 4 || bits == 8;
+    if ((compression != 0 && !fields) || (!indexed && bits != 24 && bits != 32))
         throw ImageError(name +
-                         ": only uncompressed 8, 24 and 32-bit BMP (and 32-bit with bit fields) "
-                         "is supported");
+                         ": only uncompressed 1, 4, 8, 24 and 32-bit BMP (and 32-bit with bit "
+                         "fields) is supported");
     const BmpLayout layout = bmpLayout(b, headerSize, fields ? compression : 0, name);
-    if (bits == 8 && (colours == 0 || colours > 256)) colours = 256;
+    if (indexed && (colours == 0 || colours > (1u << bits))) colours = 1u << bits;
     const uint64_t paletteAt = 14 + uint64_t{headerSize};
-    if (bits == 8 && paletteAt + 4 * uint64_t{colours} > b.size())
+    if (indexed && paletteAt + 4 * uint64_t{colours} > b.size())
         throw ImageError(name + ": bad BMP file: the palette is truncated");
-    const uint64_t stride = (uint64_t{static_cast<uint32_t>(width)} * bits / 8 + 3) / 4 * 4;
+    // Rows start on 4-byte boundaries; pixels of 1 and 4 bits fill a byte from its top bit.
+    const uint64_t stride = (uint64_t{static_cast<uint32_t>(width)} * bits + 31) / 32 * 4;
     if (dataOffset > b.size() || (b.size() - dataOffset) / stride < height)
         throw ImageError(name + ": bad BMP file: the file is truncated");
 
@@ -163,12 +165,14 @@ Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
     for (uint32_t y = 0; y < height; ++y) {
         const unsigned char* src = &b[dataOffset + stride * (topDown ? y : height - 1 - y)];
         for (uint32_t x = 0; x < r.width; ++x) {
-            const unsigned char* bgr = src + x * (bits / 8);
-            if (bits == 8) {
-                if (*bgr >= colours)
+            const unsigned char* bgr = src + uint64_t{x} * bits / 8;
+            if (indexed) {
+                const unsigned shift = 8 - bits - x * bits % 8;
+                const unsigned index = (*bgr >> shift) & ((1u << bits) - 1);
+                if (index >= colours)
                     throw ImageError(name + ": bad BMP file: a pixel uses a colour beyond the " +
                                      "palette");
-                bgr = &b[paletteAt + 4 * uint64_t{*bgr}];
+                bgr = &b[paletteAt + 4 * uint64_t{index}];
             }
             if (layout.alpha >= 0 && bgr[layout.alpha] != 255)
                 throw ImageError(name +

@@ -61,6 +61,9 @@ std::string bmpFields(uint32_t header, const std::array<uint32_t, 4>& masks, std
 
 TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     ScratchDir dir;
+    Bytes ninth;  // eight pixels of the first colour, one of the second
+    for (int x = 0; x < 8; ++x) ninth.insert(ninth.end(), {1, 2, 3});
+    ninth.insert(ninth.end(), {0xa0, 0xb0, 0xc0});
     Bytes rgb(7 * 5 * 3);  // samples that all differ
     for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 37 + 11);
     writePlainPng(dir / "plain.png", 7, 5, rgb);
@@ -94,6 +97,11 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
          bmp(1, 2, 24, 0, std::string("\x03\x02\x01\0\x06\x05\x04\0", 8)),
          {4, 5, 6, 1, 2, 3}},
         {"p.bmp", bmp(2, -1, 8, 2, std::string("\x01\x00\0\0", 4)), {0xa0, 0xb0, 0xc0, 1, 2, 3}},
+        // 1 and 4 bits a pixel, from the top bit: the ninth pixel in the second byte.
+        {"p1.bmp", bmp(9, -1, 1, 2, std::string("\x00\x80\0\0", 4)), ninth},
+        {"p4.bmp",
+         bmp(3, -1, 4, 2, std::string("\x01\x10\0\0", 4)),
+         {1, 2, 3, 0xa0, 0xb0, 0xc0, 0xa0, 0xb0, 0xc0}},
         // Bit fields: as image editors write them (V4, opaque alpha), and red first.
         {"v4.bmp",
          bmpFields(108, {0xff0000, 0xff00, 0xff, 0xff000000u}, "\x03\x02\x01\xff"),
@@ -161,6 +169,8 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     writeBytes(dir / "clear.bmp", bmpFields(108, {0xff0000, 0xff00, 0xff, 0xff000000u},
                                             std::string("\x03\x02\x01\x00", 4)));
     writeBytes(dir / "nibble.bmp", bmpFields(40, {0xf00, 0xf0, 0xf, 0}, "\x01\x02\x03\x04"));
+    writeBytes(dir / "far.bmp", bmp(1, -1, 4, 2, std::string("\x20\0\0\0", 4)));  // colour 2 of 2
+    bad.push_back({"far.bmp", false, "beyond the palette"});
     bad.push_back({"clear.bmp", false, "alpha); flatten it"});
     bad.push_back({"nibble.bmp", false, "bit fields of whole bytes"});
     for (const char* name : {"rgba0.png", "ptrns0.png"})
