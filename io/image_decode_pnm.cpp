@@ -1,5 +1,5 @@
-// Binary PPM (P6) and PGM (P5), maxval 1 to 65535, and uncompressed BMP
-// (1, 4 and 8-bit palette, 24 and 32-bit, bottom-up or top-down). Both formats state
+// Binary PPM (P6) and PGM (P5), maxval 1 to 65535, and uncompressed BMP (1,
+// 4 and 8-bit palette, 24 and 32-bit, bottom-up or top-down). Both formats state
 // their data size in the header, so the data is checked to be in the file
 // before anything is allocated.
 #include <cstring>
