@@ -1,9 +1,8 @@
 // TIFF through libtiff, reading from memory: 8 and 16-bit unsigned samples,
-// grey (min-is-black or min-is-white) or RGB, with or without an alpha
-// channel, in strips or tiles, contiguous or one plane per channel. Every
-// strip or row of tiles is decoded and stored before the next is read. A file
-// of several pages is refused; reduced-resolution copies of the image after it
-// (thumbnails) are passed over.
+// grey (min-is-black or min-is-white), RGB or JPEG-compressed YCbCr (read as
+// RGB), with or without an alpha channel, in strips or tiles, contiguous or one plane per channel.
+// Every strip or row of tiles is decoded and stored before the next is read. A file of several
+// pages is refused; reduced-resolution copies of the image after it (thumbnails) are passed over.
 #include <tiffio.h>
 
 #include <cctype>
@@ -332,8 +331,13 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     const Failure fail{name, file};
     if (!tif) throw fail("cannot open");
 
-    const Layout l = readLayout(tif.get());
+    Layout l = readLayout(tif.get());
     checkImageSize(l.width, l.height, limits, name);
+    // JPEG-compressed YCbCr (as scanners write it) is decoded to RGB by the
+    // JPEG decoder, as a JPEG file is.
+    if (l.compression == COMPRESSION_JPEG && l.photometric == PHOTOMETRIC_YCBCR && l.spp == 3 &&
+        TIFFSetField(tif.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB))
+        l.photometric = PHOTOMETRIC_RGB;
     const Kind kind = checkKind(l, name);
     const std::vector<unsigned char> colours =
         kind.palette ? paletteColours(tif.get(), l, fail) : std::vector<unsigned char>();

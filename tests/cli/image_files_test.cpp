@@ -248,6 +248,33 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i * 2654435761u >> 9) & 255;
     writeTiff(dir / "one-strip.tif", 100, 100, one, samples);
     EXPECT_EQ(colourPels(dir / "one-strip.tif"), Bytes(samples.begin(), samples.end()));
+    // JPEG-compressed YCbCr, as scanners write it: the JPEG decoder's RGB, as the TIFF
+    // library's own RGBA reader gives it.
+    {
+        TIFF* t = TIFFOpen((dir / "ycbcr.tif").c_str(), "w");
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 100), TIFFSetField(t, TIFFTAG_IMAGELENGTH, 100);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8), TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+        TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
+        for (uint32_t y = 0; y < 100; ++y) {
+            std::vector<unsigned char> row(300);
+            for (uint32_t i = 0; i < 300; ++i) row[i] = samples[y * 300 + i];
+            TIFFWriteScanline(t, row.data(), y, 0);
+        }
+        TIFFClose(t);
+        t = TIFFOpen((dir / "ycbcr.tif").c_str(), "r");
+        std::vector<uint32_t> rgba(100 * 100);
+        ASSERT_TRUE(TIFFReadRGBAImageOriented(t, 100, 100, rgba.data(), ORIENTATION_TOPLEFT, 1));
+        TIFFClose(t);
+        Bytes want;
+        for (const uint32_t p : rgba)
+            want.insert(want.end(), {static_cast<unsigned char>(TIFFGetR(p)),
+                                     static_cast<unsigned char>(TIFFGetG(p)),
+                                     static_cast<unsigned char>(TIFFGetB(p))});
+        EXPECT_EQ(colourPels(dir / "ycbcr.tif"), want);
+    }
     // Compressed data that ends early, which the JPEG decoder only warns of (the rows
     // after it came out grey): an end marker put half-way into the strip.
     TiffLayout jpeg = one;
