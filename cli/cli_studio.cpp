@@ -132,7 +132,8 @@ Command addStudioCommand(CLI::App& parent) {
                 std::cout << "  every change is saved in " << session.sessionPath() << "\n";
                 if (const auto& earlier = session.pendingRestore())
                     std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
-                              << earlier->labels << " labels) to restore\n";
+                              << earlier->labels << " label" << (earlier->labels == 1 ? "" : "s")
+                              << ") to restore\n";
                 std::cout << std::flush;
                 server.serve();
                 // Wake the waiter from whichever wait it is in.

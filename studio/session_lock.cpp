@@ -16,6 +16,7 @@ SessionLock::SessionLock(const std::string& dir) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(dir, ec);
+    if (ec) throw StudioError("cannot create " + dir + ": " + ec.message());
     const std::string path = (fs::path(dir) / kLockFile).string();
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0)

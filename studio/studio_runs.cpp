@@ -21,9 +21,14 @@ std::string encodeRuns(const uint8_t* data, std::size_t size) {
     return out;
 }
 
-bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>& out) {
-    out.clear();
-    out.reserve(size);
+namespace {
+
+// Calls take(value, run) for each run of text while it returns true. False
+// when text is truncated, has a zero or overlong run, decodes to more or fewer
+// than size bytes, or take refused a run.
+template <typename Take>
+bool forEachRun(const std::string& text, std::size_t size, Take take) {
+    std::size_t done = 0;
     for (std::size_t i = 0; i < text.size();) {
         const uint8_t value = static_cast<uint8_t>(text[i++]);
         uint64_t run = 0;
@@ -33,10 +38,26 @@ bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>&
             run |= static_cast<uint64_t>(b & 0x7f) << shift;
             if (!(b & 0x80)) break;
         }
-        if (run == 0 || run > size - out.size()) return false;
-        out.insert(out.end(), static_cast<std::size_t>(run), value);
+        if (run == 0 || run > size - done || !take(value, static_cast<std::size_t>(run)))
+            return false;
+        done += static_cast<std::size_t>(run);
     }
-    return out.size() == size;
+    return done == size;
+}
+
+}  // namespace
+
+bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>& out) {
+    out.clear();
+    out.reserve(size);
+    return forEachRun(text, size, [&](uint8_t value, std::size_t run) {
+        out.insert(out.end(), run, value);
+        return true;
+    });
+}
+
+bool checkRuns(const std::string& text, std::size_t size, uint8_t most) {
+    return forEachRun(text, size, [most](uint8_t value, std::size_t) { return value <= most; });
 }
 
 uint32_t boxDigest(const uint8_t* image, std::size_t width, std::size_t x, std::size_t y,

@@ -18,6 +18,10 @@ std::string encodeRuns(const uint8_t* data, std::size_t size);
 // decodes to more or fewer than size bytes.
 bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>& out);
 
+// Whether text decodes to exactly size bytes, none above most (without
+// decoding them: a few bytes of runs may stand for many megabytes).
+bool checkRuns(const std::string& text, std::size_t size, uint8_t most);
+
 // A 32-bit FNV-1a digest of the w x h box at (x, y) of an image width bytes
 // wide, row by row. A page sends it with a stroke to say what the stroke
 // replaces; the page computes it the same way.

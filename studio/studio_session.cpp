@@ -258,7 +258,9 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     for (auto c = carried_.begin(); c != carried_.end(); ++c) {
         std::vector<uint8_t> marks;
         if (c->digest == image.digest && c->width == pixels.width() &&
-            c->height == pixels.height() && decodeRuns(c->runs, image.marks.size(), marks)) {
+            c->height == pixels.height() && decodeRuns(c->runs, image.marks.size(), marks) &&
+            std::all_of(marks.begin(), marks.end(),
+                        [this](uint8_t m) { return m <= labels_.size(); })) {
             image.marks = std::move(marks);
             carried_.erase(c);
             break;
@@ -301,12 +303,20 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
         throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
     if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
     checkNewName(name, labels_.size());
-    if (at < labels_.size()) {
-        const uint8_t from = static_cast<uint8_t>(at + 1);
-        for (StudioImage& image : images_)
-            for (uint8_t& m : image.marks)
-                if (m >= from) ++m;
+    const uint8_t from = static_cast<uint8_t>(at + 1);
+    renumberMarks([from](std::vector<uint8_t>& marks) {
+        for (uint8_t& m : marks)
+            if (m >= from) ++m;
+    });
+    if (deleted_ && deleted_->at == at && deleted_->name == name) {
+        // The undo of that deletion: each carried image not opened since
+        // gets its marks back as they were.
+        for (CarriedMarks& c : carried_)
+            for (const CarriedMarks& before : deleted_->carried)
+                if (before.digest == c.digest && before.name == c.name && before.path == c.path)
+                    c.runs = before.runs;
     }
+    deleted_.reset();
     StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
     labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
     deriveColors();
@@ -316,6 +326,7 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
 void StudioSession::renameLabel(std::size_t label, const std::string& name) {
     checkLabel(label);
     checkNewName(name, label);
+    deleted_.reset();
     labels_[label].name = name;
     deriveColors();
     ++revision_;
@@ -363,15 +374,21 @@ void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {
 
 void StudioSession::deleteLabel(std::size_t label) {
     checkLabel(label);
+    deleted_ = DeletedLabel{label, labels_[label].name, carried_};
     labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
     const uint8_t removed = static_cast<uint8_t>(label + 1);
-    const auto renumber = [removed](std::vector<uint8_t>& marks) {
+    renumberMarks([removed](std::vector<uint8_t>& marks) {
         for (uint8_t& m : marks)
             if (m == removed)
                 m = 0;
             else if (m > removed)
                 --m;
-    };
+    });
+    deriveColors();
+    trainSettingsChanged();
+}
+
+void StudioSession::renumberMarks(const std::function<void(std::vector<uint8_t>&)>& renumber) {
     for (StudioImage& image : images_) renumber(image.marks);
     for (CarriedMarks& c : carried_) {
         std::vector<uint8_t> marks;
@@ -379,8 +396,6 @@ void StudioSession::deleteLabel(std::size_t label) {
         renumber(marks);
         c.runs = encodeRuns(marks.data(), marks.size());
     }
-    deriveColors();
-    trainSettingsChanged();
 }
 
 void StudioSession::setSettings(const StudioSettings& s) {
@@ -771,6 +786,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
     OutputFiles files;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) files.protect(image.path);  // never written over
     files.makeDir(dir);
     refuseLinks(dir);
     StudioExport result;
@@ -834,6 +851,22 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
     return result;
 }
 
+std::size_t StudioSession::sourceImage(const kv3PlanePelBuffer_const& pixels,
+                                       const std::string& source) const {
+    const auto named = [&](const StudioImage& image, bool byFileName) {
+        if (source.empty()) return false;
+        if (image.path.empty()) return image.name == source;
+        return byFileName ? fs::path(image.path).filename() == fs::path(source).filename()
+                          : image.path == source;
+    };
+    // Two open images may show the same pixels: the one the tool names first.
+    for (const int pass : {0, 1, 2})
+        for (std::size_t i = 0; i < images_.size(); ++i)
+            if ((pass == 2 || named(images_[i], pass == 1)) && holds(images_[i].pixels, pixels))
+                return i;
+    return images_.size();
+}
+
 void StudioSession::loadTool(const std::string& path) {
     const ToolFile file = readToolFile(path);
     const std::vector<kvCompositeColorSet>& sets = file.tool.compositeColors();
@@ -845,14 +878,15 @@ void StudioSession::loadTool(const std::string& path) {
     for (std::size_t label = 0; label < sets.size(); ++label) {
         labels_.push_back({file.labels[label].name, file.labels[label].color, true, false, {}});
         const uint8_t value = static_cast<uint8_t>(labels_.size());
-        for (const kvCompositeColor& example : sets[label].instances())
+        const std::vector<std::string>& sources = file.labels[label].sources;
+        for (std::size_t e = 0; e < sets[label].instances().size(); ++e) {
+            const kvCompositeColor& example = sets[label].instances()[e];
             for (std::size_t k = 0; k < example.images().size(); ++k) {
                 const kv3PlanePelBuffer_const& pixels = example.images()[k];
                 const kvPelRect& w = pixels.window();
                 // The open image the example was cut from, or a new one.
-                std::size_t index = images_.size();
-                for (std::size_t i = 0; i < images_.size() && index == images_.size(); ++i)
-                    if (holds(images_[i].pixels, pixels)) index = i;
+                std::size_t index =
+                    sourceImage(pixels, e < sources.size() ? sources[e] : std::string());
                 long dx = 0, dy = 0;  // example coordinates to the image's
                 if (index == images_.size()) {
                     addImage(stem + "-example-" + std::to_string(++added), "", originCopy(pixels));
@@ -874,6 +908,7 @@ void StudioSession::loadTool(const std::string& path) {
                             marks[x + dx - iw.left()] = value;
                 }
             }
+        }
     }
     if (file.neighborhoodSize) settings_.neighborhood = *file.neighborhoodSize;
     settings_.toleranceFrac = file.tool.trainParams().colorToleranceFrac();
@@ -990,11 +1025,24 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                                     false,
                                     {}});
         if (saved.labels.size() > kMaxLabels) throw std::runtime_error("too many labels");
-        for (const StudioLabel& l : saved.labels) checkName(l.name);
+        for (std::size_t i = 0; i < saved.labels.size(); ++i) {
+            checkName(saved.labels[i].name);
+            for (std::size_t j = 0; j < i; ++j)
+                if (saved.labels[j].name == saved.labels[i].name)
+                    throw std::runtime_error("two labels are named " + saved.labels[i].name);
+        }
         const json& st = head.at("settings");
+        // Whole numbers are range-checked as they are, before they are narrowed.
+        const auto whole = [&](const char* key, int64_t least, int64_t most) {
+            const int64_t v = st.at(key).get<int64_t>();
+            if (!st.at(key).is_number_integer() || v < least || v > most)
+                throw std::runtime_error(std::string("its setting ") + key + " is out of range");
+            return v;
+        };
         saved.settings.toleranceFrac = st.at("toleranceFrac").get<double>();
-        saved.settings.toleranceMin = st.at("toleranceMin").get<uint32_t>();
-        saved.settings.neighborhood = st.at("neighborhood").get<int32_t>();
+        saved.settings.toleranceMin = static_cast<uint32_t>(whole("toleranceMin", 0, UINT32_MAX));
+        saved.settings.neighborhood =
+            static_cast<int32_t>(whole("neighborhood", INT32_MIN, INT32_MAX));
         saved.settings.normalize = st.at("normalize").get<bool>();
         try {
             checkSettings(saved.settings);
@@ -1016,10 +1064,13 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                 static_cast<uint64_t>(entry.width) * static_cast<uint64_t>(entry.height) >
                     kMaxTotalPixels)
                 throw std::runtime_error("bad image size");
-            // Marks of images not open stay encoded (and are checked when
-            // their image is opened): a file of a few KB may hold many large ones.
+            // Marks of images not open stay encoded (checked, not decoded): a
+            // file of a few KB may hold many large ones.
             const std::size_t k = openImageFor(entry, taken);
             if (k == images_.size()) {
+                if (!checkRuns(runs, static_cast<std::size_t>(entry.width * entry.height),
+                               static_cast<uint8_t>(saved.labels.size())))
+                    throw std::runtime_error("bad marks");
                 saved.others.push_back(std::move(entry));
                 continue;
             }
@@ -1056,6 +1107,7 @@ void StudioSession::restore(bool accept) {
         for (StudioImage& image : images_) std::fill(image.marks.begin(), image.marks.end(), 0);
         for (auto& [index, marks] : restorable_->marks) images_[index].marks = std::move(marks);
         carried_ = std::move(restorable_->others);
+        deleted_.reset();
         trainSettingsChanged();
     }
     restorable_.reset();

@@ -229,6 +229,10 @@ public:
 
 private:
     std::string findRestoreIn(const std::string& path);
+    // The open image an example of a tool file was cut from: one that shows
+    // its pixels, the one named source (its path, else its file name) first;
+    // images().size() when none shows them.
+    std::size_t sourceImage(const kv3PlanePelBuffer_const& pixels, const std::string& source) const;
     struct CarriedMarks;
     // The open image, not yet taken, that shows saved's pixels (one of its
     // name first); images().size() when none does.
@@ -269,6 +273,17 @@ private:
         std::vector<CarriedMarks> others;
     };
     std::vector<CarriedMarks> carried_;  // from the file restored
+    // Applies renumber to the marks of every image, open or carried.
+    void renumberMarks(const std::function<void(std::vector<uint8_t>&)>& renumber);
+    // The carried marks as they were before the last label deletion: its
+    // undo (the label inserted again where it was, under its name) gives
+    // them back, as the page gives back those of the open images.
+    struct DeletedLabel {
+        std::size_t at;
+        std::string name;
+        std::vector<CarriedMarks> carried;
+    };
+    std::optional<DeletedLabel> deleted_;
     std::optional<SavedSession> restorable_;
     std::optional<StudioRestore> restoreInfo_;
     std::vector<StudioImage> images_;

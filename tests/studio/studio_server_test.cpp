@@ -23,6 +23,7 @@
 
 #include "../cli/png_fixture.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
@@ -543,6 +544,71 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
+
+    // Two open images of the same pixels: a reopened tool's marks go to the one they came from.
+    const std::string twin = dir_ / "twin/picture.png";
+    fs::create_directories(dir_ / "twin");
+    fs::copy_file(imagePath_, twin);
+    StudioSession twins(dir_ / "t");
+    twins.addImage("picture", imagePath_, image_);
+    twins.addImage("twin", twin, image_);
+    twins.addLabel("x");
+    twins.paintMarks(1, 3, 4, 2, 2, Bytes(4, 1));
+    const std::string saved = twins.saveTool("twins");
+    StudioSession reopened(dir_ / "t");
+    reopened.addImage("picture", imagePath_, image_);
+    reopened.addImage("twin", twin, image_);
+    reopened.loadTool(saved);
+    EXPECT_EQ(reopened.images()[1].marks, twins.images()[1].marks);
+    EXPECT_EQ(reopened.images()[0].marks, Bytes(kW * kH, 0));
+    // Exported masks never replace an open image, even one kept where a mask would go.
+    const std::string inside = dir_ / "t/masks/x/twin.png";
+    fs::create_directories(dir_ / "t/masks/x");
+    fs::copy_file(imagePath_, inside);
+    StudioSession exporting(dir_ / "t");
+    exporting.addImage("twin", inside, image_);
+    exporting.addLabel("x");
+    exporting.paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
+    try {
+        exporting.exportMasks("masks", 0);
+        ADD_FAILURE() << "an input was written over";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("it is the input " + inside), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(clsgtest::slurp(inside), clsgtest::slurp(imagePath_));
+}
+
+// Inserting a label renumbers the marks of images not open as it does those of open
+// ones; the undo of a deletion (its label inserted again) gives them back theirs.
+TEST_F(StudioServerTest, LabelEditsKeepTheMarksOfImagesNotOpen) {
+    const std::string out = dir_ / "carried";
+    kv3PlanePelBuffer other(kvPelRect(0, 0, 6, 4));
+    for (kvPelBuffer<unsigned char> plane : {other.plane0(), other.plane1(), other.plane2()})
+        kfPelSet(plane, 77);
+    Bytes marks(6 * 4, 0);
+    std::fill(marks.begin(), marks.begin() + 6, 1);
+    std::fill(marks.end() - 6, marks.end(), 2);
+    {
+        StudioSession first(out);
+        first.addImage("a", "", image_);
+        first.addImage("other", "", other);
+        first.addLabel("red");
+        first.addLabel("blue");
+        first.paintMarks(0, 1, 1, 2, 2, Bytes(4, 1));
+        first.paintMarks(1, 0, 0, 6, 4, marks);
+        first.autosave();
+    }
+    StudioSession second(out);
+    second.addImage("a", "", image_);
+    EXPECT_EQ(second.findRestore(), "");
+    second.restore(true);
+    second.deleteLabel(0);
+    second.insertLabel(0, "red", std::nullopt);  // the undo
+    second.insertLabel(0, "green", std::nullopt);
+    second.addImage("other", "", other);
+    for (uint8_t& m : marks) m = m ? m + 1 : 0;
+    EXPECT_EQ(second.images()[1].marks, marks);
 }
 
 // Auto sets the settings to what clsg::suggestSegmenterParams chooses from the same marks.
@@ -893,6 +959,13 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
     {
         const SessionLock lock(out);
         EXPECT_THROW(SessionLock again(out), StudioError);
+        try {  // the reason the output directory cannot be made, not what follows from it
+            SessionLock under(imagePath_ + "/o");
+            ADD_FAILURE() << "a directory under a file";
+        } catch (const StudioError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("cannot create " + imagePath_ + "/o: ", 0), 0u)
+                << e.what();
+        }
         StudioSession first(out);
         first.addImage("a", "", image_);
         first.addImage("big", "", big);
@@ -1009,13 +1082,34 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
     EXPECT_TRUE(again.pendingRestore());
     EXPECT_LT(kib("VmHWM:") - before, 64 * 1024);
 
-    editSession(path, [](json& head, std::string&) { head["settings"]["toleranceMin"] = 100000; });
-    StudioSession refused(out);
-    refused.addImage("p", "", pictures[1]);
-    EXPECT_NE(refused.findRestore().find("is damaged (its settings are refused: the smallest "
-                                         "tolerance must lie between 0 and 255)"),
-              std::string::npos);
-    EXPECT_FALSE(refused.pendingRestore());
+    // Damaged so that a later step would trip over it: not restored.
+    const auto damaged = [&](const std::function<void(json&, std::string&)>& edit,
+                             const std::string& why) {
+        fs::remove(path);
+        session(1, 1);
+        editSession(path, edit);
+        StudioSession refused(out);
+        refused.addImage("p", "", pictures[1]);
+        EXPECT_NE(refused.findRestore().find("is damaged (" + why + ")"), std::string::npos) << why;
+        EXPECT_FALSE(refused.pendingRestore());
+    };
+    damaged([](json& head, std::string&) { head["settings"]["toleranceMin"] = 100000; },
+            "its settings are refused: the smallest tolerance must lie between 0 and 255");
+    damaged([](json& head, std::string&) { head["settings"]["neighborhood"] = 4294967299u; },
+            "its setting neighborhood is out of range");  // not taken as 3
+    damaged([](json& head, std::string&) { head["labels"].push_back(head["labels"][0]); },
+            "two labels are named x");
+    damaged(  // an image not open whose marks name a label there is not
+        [](json& head, std::string& marks) {
+            const std::string runs = encodeRuns(Bytes(4, 2).data(), 4);
+            head["images"].push_back({{"name", "q"},
+                                      {"width", 2},
+                                      {"height", 2},
+                                      {"digest", 7},
+                                      {"marks", runs.size()}});
+            marks += runs;
+        },
+        "bad marks");
 }
 
 // A raw connection to a port on 127.0.0.1.
