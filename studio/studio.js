@@ -31,6 +31,7 @@ const state = {
   strokeAt: 0,           // when the latest stroke ended (performance.now())
   timings: [],           // per stroke: ms to the overlay on screen, whole, every preview
   unsaved: false,        // changed since the page opened or the tool was last saved or exported
+  changes: 0,            // changes made since the page opened
   regions: null,   // regions per label of the whole-image labels, at least minArea pixels
   minArea: 0,      // smaller regions are shown and counted unlabelled, as clsg run --min-area does
 };
@@ -531,6 +532,7 @@ function commitStroke(box) {
 // them, the marks are fetched again and the error says so.
 function putMarks(image, box, values, expected) {
   const x = box.x0, y = box.y0, w = box.x1 - box.x0, h = box.y1 - box.y0;
+  if (image === state.image && !state.marks) state.marksMissed = true;
   if (image === state.image && state.marks) {
     for (let row = 0; row < h; ++row) {
       const at = (y + row) * state.width + x;
@@ -542,7 +544,7 @@ function putMarks(image, box, values, expected) {
   }
   const body = encodeRuns(values);
   const expect = expected ? `&expect=${digestOf(expected)}` : "";
-  state.unsaved = true;
+  markUnsaved();
   // The labels as this window knows them when the stroke is sent (after the
   // label changes sent before it).
   const labels = () => digestOf(new TextEncoder().encode(state.server.labels.map((l) => l.name).join("\n")));
@@ -661,10 +663,19 @@ async function showRegionInfo(x, y, text) {
   if (next && next[0] === regionHover.x && next[1] === regionHover.y) showRegionInfo(...next);
 }
 
-$("min-area").addEventListener("change", () => {
-  state.minArea = Math.max(0, Math.round(Number($("min-area").value)) || 0);
-  $("min-area").value = state.minArea;
+function setMinArea(value) {
+  state.minArea = value;
+  $("min-area").value = value;
   changed();  // the previews too
+}
+
+// A setting like the others: undone by Undo, and part of what Save tool writes.
+$("min-area").addEventListener("change", () => {
+  const before = state.minArea, value = Math.max(0, Math.round(Number($("min-area").value)) || 0);
+  setMinArea(value);
+  if (value === before) return;
+  markUnsaved();
+  record({what: "minimum region area", undo: () => setMinArea(before), redo: () => setMinArea(value)});
 });
 
 // --- segmentation -----------------------------------------------------------
@@ -775,7 +786,9 @@ async function segment() {
     takeLabels(frame.meta.labels);
     state.regions = frame.meta.regions;
     showTiming(frame.meta, first ? "whole image" : "");
-    hideError();
+    // Its own failure is over; another's (a refused stroke, say) stays said.
+    if (state.segmentFailed) hideError();
+    state.segmentFailed = false;
     composeOverlay();
     noteTiming("onScreen");
     noteTiming("whole");
@@ -791,7 +804,12 @@ async function segment() {
       composeOverlay();
       renderShares();
       // Nothing to train from yet is no failure: say what to do.
-      if (e.status === 422 && e.message.includes("marks yet")) showNote(e.message); else showError(e.message);
+      if (e.status === 422 && e.message.includes("marks yet")) {
+        showNote(e.message);
+      } else {
+        showError(e.message);
+        state.segmentFailed = true;
+      }
       document.body.dataset.segmented = String(seq);
       refreshPreviews();
     }
@@ -1109,7 +1127,7 @@ async function labelChange(change, inverse, what) {
 
 async function applyLabelChange(change) {
   const s = await edit(() => postJson("/api/labels", change));
-  state.unsaved = true;
+  markUnsaved();
   applyState(s);
   if (state.marks) paintMarksCanvas(0, 0, state.width, state.height);
   composeOverlay();
@@ -1231,7 +1249,7 @@ function settingsOf(s) {
 
 async function putSettings(value) {
   applyState(await edit(() => postJson("/api/settings", value)));
-  state.unsaved = true;
+  markUnsaved();
   changed();
 }
 
@@ -1302,6 +1320,8 @@ function showAutoResult(a) {
 function setAutoRunning(running) {
   autoRun.running = running;
   $("auto").disabled = running;
+  // The search sets these: a change sent meanwhile would be lost under its choice.
+  for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize"]) $(id).disabled = running;
   $("auto-progress").hidden = !running;
   $("auto-cancel").hidden = !running;
   $("auto-cancel").disabled = false;
@@ -1328,7 +1348,7 @@ async function runAuto() {
       showAutoCancelled();
       return;
     }
-    state.unsaved = true;
+    markUnsaved();
     changed();
     record({what: "automatic settings", undo: () => putSettings(before), redo: () => putSettings(after)});
     showAutoResult(answer.auto);
@@ -1397,6 +1417,8 @@ document.addEventListener("keydown", (e) => {
   const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
   if ((e.ctrlKey || e.metaKey) && !typing && (key === "z" || key === "y")) {
     e.preventDefault();
+    // Not in the middle of a stroke: it would change the marks the stroke is painting.
+    if (stroke) return;
     if (key === "y" || e.shiftKey) redo(); else undo();
     return;
   }
@@ -1429,6 +1451,7 @@ window.addEventListener("resize", () => { if (state.fitted) fit(); else draw(); 
 // --- images -------------------------------------------------------------------
 
 async function showImage(i) {
+  endStroke();  // a stroke under way ends on the image it began on
   state.image = i;
   $("image-select").value = i;
   const info = state.server.images[i];
@@ -1442,9 +1465,14 @@ async function showImage(i) {
   fit();
   const waiting = autoRun.running ? `${info.name} shows when Auto is done…` : "";
   if (waiting) $("status").textContent = waiting;
+  // The marks as the edits sent before (an undo, say) leave them; one sent
+  // while they come finds no marks here to change, and has them fetched again.
+  state.marksMissed = false;
+  const marksDone = editQueue.then(() => request("GET", `/api/marks?i=${i}`)).then((r) => r.arrayBuffer());
+  editQueue = marksDone.catch(() => {});
   const [rgb, marks] = await Promise.all([
     request("GET", `/api/image?i=${i}`).then((r) => r.arrayBuffer()),
-    request("GET", `/api/marks?i=${i}`).then((r) => r.arrayBuffer()),
+    marksDone,
   ]);
   if (waiting && $("status").textContent === waiting) $("status").textContent = "";
   if (state.image !== i) return;
@@ -1463,6 +1491,10 @@ async function showImage(i) {
   composeOverlay();
   renderShares();
   fit();
+  if (state.marksMissed) {
+    await editQueue;
+    await reloadMarks();
+  }
   // Painted or not, the image shows what the tool makes of it.
   scheduleSegment(0);
 }
@@ -1518,11 +1550,23 @@ function showCommand(title, intro, command, files) {
   $("command-dialog").showModal();
 }
 
+// Marks the work as not saved since the last Save tool or Export masks.
+function markUnsaved() {
+  state.unsaved = true;
+  ++state.changes;
+}
+
+// After a save or export: saved, unless something changed after it was asked for.
+function savedAsOf(changes) {
+  if (state.changes === changes) state.unsaved = false;
+}
+
 $("save-tool").addEventListener("click", async () => {
   try {
+    const changes = state.changes;
     const r = await edit(() => postJson("/api/save", {file: $("tool-name").value.trim(), minArea: state.minArea}));
     $("status").textContent = "saved " + r.path;
-    state.unsaved = false;
+    savedAsOf(changes);
     document.body.dataset.saved = r.path;
     document.body.dataset.runCommand = r.command;
     showCommand("Tool saved", "Segment images as this page does:", r.command, "Wrote " + r.path);
@@ -1533,10 +1577,11 @@ $("save-tool").addEventListener("click", async () => {
 
 $("export-masks").addEventListener("click", async () => {
   try {
+    const changes = state.changes;
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim(), minArea: state.minArea}));
     showCommand("Masks exported", "The same tool from the command line:", r.command,
                 "Wrote " + r.files.join(", "));
-    state.unsaved = false;
+    savedAsOf(changes);
   } catch (e) {
     showError(e.message);
   }

@@ -97,6 +97,22 @@ def main():
         def hidden(element_id):
             return js("return getComputedStyle(document.getElementById('%s')).display === 'none'" % element_id)
 
+        marks_of = ("const done = arguments[0]; fetch('/api/marks?i=' + %d, {headers: {'X-Clsg-Token': "
+                    "new URLSearchParams(location.search).get('token')}}).then((r) => r.arrayBuffer())"
+                    ".then((b) => done(Array.from(new Uint8Array(b))))")
+
+        def server_marks(i):  # decoded from the run encoding
+            runs, out, k = driver.execute_async_script(marks_of % i), [], 0
+            while k < len(runs):
+                value, run, shift = runs[k], 0, 0
+                k += 1
+                while True:
+                    run, shift, k = run | (runs[k] & 0x7f) << shift, shift + 7, k + 1
+                    if not runs[k - 1] & 0x80:
+                        break
+                out += [value] * run
+            return out
+
         driver.get(url.group(0))
         wait_for("window.clsgStudio && " + S + "view().scale > 0 && document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
@@ -272,6 +288,8 @@ def main():
         shot("auto-progress")
         if find(By.ID, "auto").is_enabled() or not find(By.ID, "auto-cancel").is_displayed():
             fail("while the search works, Auto is pressable or Cancel hidden")
+        if find(By.ID, "neighborhood").is_enabled():  # a change now would be lost under the choice
+            fail("while the search works, the settings can be changed")
         wait_for("!" + S + "autoRunning() && " + S + "settled()", "Auto's choice")
         chosen = js("return " + S + "settings()")
         estimate = find(By.ID, "auto-result").text
@@ -366,16 +384,85 @@ def main():
                  center + " === 255; })()", "the chosen image after Auto")
         finds(By.CSS_SELECTOR, "#strip li")[2].click()
         wait_for(S + "view().image === 2 && " + S + "allSettled()", "the folder's image again")
+        # Save tool pressed while Auto works, then a stroke: the stroke is not in the tool saved
+        # once Auto is done, so the work is still unsaved.
+        click("auto")
+        wait_for(S + "autoRunning()", "Auto at work again")
+        click("save-tool")
+        history_before = js("return document.body.dataset.history")
+        stroke([(30, 30), (60, 30)])
+        click("auto-cancel")
+        wait_for("document.getElementById('command-dialog').open && !" + S + "autoRunning() && " + S +
+                 "settled()", "the tool saved after Auto")
+        find(By.CSS_SELECTOR, "#command-dialog button").click()
+        if not js("return " + S + "unsaved()"):
+            fail("a stroke made after Save tool was pressed counts as saved")
+        find(By.ID, "undo").click()
+        history(history_before.split("/")[0] + "/1")
+        # Undo while Auto works, of a stroke on the image just chosen (its marks not yet come): the
+        # page shows the marks the server holds once they come.
+        stroke([(30, 30), (60, 30)])
+        wait_for(S + "marksAt(45, 30) > 0 && " + S + "settled()", "a stroke to undo")
+        finds(By.CSS_SELECTOR, "#strip li")[0].click()
+        wait_for(S + "view().image === 0 && " + S + "settled()", "the first image")
+        click("auto")
+        wait_for(S + "autoRunning()", "Auto at work once more")
+        finds(By.CSS_SELECTOR, "#strip li")[2].click()
+        keys(Keys.CONTROL, "z")
+        click("auto-cancel")
+        wait_for("!" + S + "autoRunning() && " + S + "view().image === 2 && " + S + "settled()", "the undo")
+        width2 = int(re.search(r"\((\d+) ", find(By.ID, "image-select").find_elements(
+            By.TAG_NAME, "option")[2].text).group(1))
+        if js("return " + S + "marksAt(45, 30)") != 0 or server_marks(2)[30 * width2 + 45] != 0:
+            fail("after an undo during Auto the page shows %s, the server holds %s" % (
+                js("return " + S + "marksAt(45, 30)"), server_marks(2)[30 * width2 + 45]))
 
         # A preview that gave way to another request (a hover, say) is asked for again.
         js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
            " if (once && url.startsWith('/api/preview')) { once = false;"
            " return Promise.resolve(new Response('{\"error\": \"a newer request took over\"}', {status: 409})); }"
            " return real(url, options); };")
+        area = lambda: find(By.ID, "min-area").get_attribute("value")
         find(By.ID, "min-area").send_keys("1" + Keys.TAB)
         wait_for(S + "allSettled() && document.getElementById('error').hidden", "the previews after one gave way")
+        first_area = area()
         find(By.ID, "min-area").send_keys(Keys.BACKSPACE + "0" + Keys.TAB)
-        wait_for(S + "allSettled()", "the previews at minimum area 0")
+        wait_for(S + "allSettled()", "the previews at another minimum area")
+        second_area = area()
+        find(By.ID, "undo").click()  # a setting like the others
+        wait_for("document.getElementById('min-area').value === '%s' && %sallSettled()" % (first_area, S),
+                 "the area undone")
+        find(By.ID, "redo").click()
+        wait_for("document.getElementById('min-area').value === '%s' && %sallSettled()" % (second_area, S),
+                 "the area redone")
+
+        # A stroke under way when the image changes (PageDown) ends on the image it began on, and
+        # Ctrl+Z in its middle is not taken: the server holds the whole stroke, nothing on the other.
+        began_on = js("return " + S + "view().image")
+        next_image = (began_on + 1) % len(finds(By.CSS_SELECTOR, "#strip li"))
+        next_before, history_before = server_marks(next_image), js("return document.body.dataset.history")
+        v, size = js("return " + S + "view()"), canvas.size
+        at = lambda x, y: (round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
+                           round(y * v["scale"] + v["offsetY"] - size["height"] / 2))
+        ActionChains(driver, duration=20).move_to_element_with_offset(canvas, *at(20, 380)).click_and_hold() \
+            .move_to_element_with_offset(canvas, *at(60, 380)).key_down(Keys.CONTROL).send_keys("z") \
+            .key_up(Keys.CONTROL).move_to_element_with_offset(canvas, *at(100, 380)).send_keys(Keys.PAGE_DOWN) \
+            .move_to_element_with_offset(canvas, *at(100, 200)).release().perform()
+        wait_for(S + "view().image === %d && %sallSettled()" % (next_image, S), "the next image")
+        history("%d/0" % (int(history_before.split("/")[0]) + 1))  # the stroke, and no undo
+        width = int(re.search(r"\((\d+) ", find(By.ID, "image-select").find_elements(
+            By.TAG_NAME, "option")[began_on].text).group(1))
+        began = server_marks(began_on)
+        if not all(began[380 * width + x] for x in (20, 60, 100)) or \
+                area() != second_area:
+            fail("the stroke is not whole on the image it began on: %s, area %s" % (
+                [began[380 * width + x] for x in (20, 60, 100)], area()))
+        if server_marks(next_image) != next_before:
+            fail("the stroke went on over the next image")
+        find(By.ID, "undo").click()  # the stroke, on the image it was painted on, which is not on screen
+        history(history_before.split("/")[0] + "/1")
+        if any(server_marks(began_on)[380 * width + x] != 0 for x in (20, 60, 100)):
+            fail("undoing the stroke left it on the image it was painted on")
 
         # The shortcut panel.
         keys("?")
@@ -465,6 +552,9 @@ def main():
         stroke([(170, 255), (240, 255)])
         wait_for("return document.getElementById('error').textContent.includes('Another window changed') && " +
                  S + "marksAt(215, 255) === 1 && " + S + "marksAt(175, 255) === 0", "the stroke refused")
+        settled()  # the segmentation that follows leaves the reason said
+        if hidden("error"):
+            fail("the reason a stroke was refused is gone once the image is segmented")
         if js("return document.body.dataset.history").split("/")[0] != undo_before:
             fail("the refused stroke is in the history: %s, before %s undo steps"
                  % (js("return document.body.dataset.history"), undo_before))
