@@ -94,5 +94,13 @@ def read_image(path: _Path) -> _Image:
 def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
     """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""
 
-def _suggest(labels: Dict[str, Sequence[Tuple[_Image, Optional[npt.NDArray[np.generic]]]]]) -> str:
+def _suggest(
+    labels: Dict[str, Sequence[Tuple[_Image, Optional[npt.NDArray[np.generic]]]]], threads: int
+) -> str:
     """The report of clsg.suggest as JSON."""
+
+def _keep_freed_memory(mmap_threshold: int, trim_threshold: int) -> bool: ...
+def _search_intensity_gain_on_sample(
+    tool: Tool, sample: _Image, height: int, width: int
+) -> float: ...
+def _apply_intensity_gain(block: _Image, gain: float) -> _Image: ...

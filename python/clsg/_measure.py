@@ -65,23 +65,27 @@ def evaluate(labels, truth, n_labels=None):
     """
     labels = np.asarray(labels)
     truth = np.asarray(truth)
+    if n_labels is not None and (
+        isinstance(n_labels, (bool, np.bool_)) or not isinstance(n_labels, numbers.Integral)
+    ):
+        raise BadParamsError(f"n_labels must be a whole number from 1 to 254; got {n_labels!r}")
     if labels.shape != truth.shape or labels.ndim != 2:
-        raise ValueError(
+        raise BadParamsError(
             f"labels and truth must be 2-D arrays of one shape; got {labels.shape} and {truth.shape}"
         )
     for name, values in (("labels", labels), ("truth", truth)):
         if values.dtype.kind == "f" and not np.all(np.isnan(values) | (values == np.floor(values))):
-            raise ValueError(f"{name} must hold whole numbers (label indices); it holds fractions")
+            raise BadParamsError(f"{name} must hold whole numbers (label indices); it holds fractions")
     if n_labels is None:
         present = truth[(truth >= 0) & (truth < 255)]
         if not present.size:
-            raise ValueError("truth holds no label index (0..254): nothing to judge")
+            raise BadParamsError("truth holds no label index (0..254): nothing to judge")
         n_labels = int(present.max()) + 1
         if n_labels > 254:
-            raise ValueError("truth holds 254, a 255th label; give n_labels to judge fewer "
+            raise BadParamsError("truth holds 254, a 255th label; give n_labels to judge fewer "
                              "labels (values from n_labels on are not judged)")
     if not 0 < n_labels < 255:
-        raise ValueError(f"n_labels must lie in 1..254; got {n_labels}")
+        raise BadParamsError(f"n_labels must lie in 1..254; got {n_labels}")
     judged = (truth >= 0) & (truth < n_labels)
     t = truth[judged].astype(np.int64)
     got = labels[judged].astype(np.int64)

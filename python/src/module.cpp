@@ -26,9 +26,12 @@ std::string pathArg(py::handle path) {
 void bindResult(py::module_& m) {
     py::class_<clsgpy::Result, std::shared_ptr<clsgpy::Result>>(m, "Result", R"doc(
 The outcome of Tool.run: every image below is an H x W uint8 numpy array,
-read-only, sharing the result's memory (no copy is made). Each is built on
-first request and kept; the segmentation images are built on every call.
-A result may be used from several threads.)doc")
+read-only, sharing the result's memory (no copy is made). The run builds
+labels and confidence; score is built on first request and kept; each
+segmentation image is built on every call, from per-pixel score sums
+(8 bytes a pixel) that the first call builds and the result keeps. A result
+keeps a copy of the image it ran on (3 bytes a pixel). A result may be used
+from several threads.)doc")
         .def_property_readonly("labels", &clsgpy::Result::labels, R"doc(
 The winning label per pixel: its index in Tool.labels (the lower index on a
 tie), 255 where no label scored.)doc")
@@ -111,7 +114,9 @@ neighborhood (1..255) is the side of the square over which each pixel is
 scored; None takes the size the tool file stores (Tool.neighborhood), else
 3. normalize_intensity first searches the brightness gain that best
 matches the trained colours. Raises NotTrainedError, BadImageError or
-BadParamsError.)doc")
+BadParamsError. Each thread that runs keeps the planes of its last image
+(3 bytes a pixel, for images up to 4 megapixels), so that a loop over
+frames of one size allocates nothing new for them.)doc")
         .def(
             "save", [](const clsgpy::Tool& t, py::handle path) { t.save(pathArg(path)); }, "path"_a,
             R"doc(

@@ -45,12 +45,19 @@ kvCompositeColorSegmenterRunParams runParams(long long neighborhood, bool normal
 
 std::string labelText(const std::string& name) { return "'" + name + "'"; }
 
+// True for Python's bool and numpy's (which some numpy versions let pass as an index).
+bool isBool(py::handle v) {
+    if (PyBool_Check(v.ptr())) return true;
+    const std::string type = Py_TYPE(v.ptr())->tp_name;
+    return type == "numpy.bool_" || type == "numpy.bool";
+}
+
 // v as a Python int when it is an integer: an int or a numpy integer, not a bool.
 std::optional<py::int_> asInteger(py::handle v) {
-    if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr())) return std::nullopt;
+    if (isBool(v) || !PyIndex_Check(v.ptr())) return std::nullopt;
     PyObject* i = PyNumber_Index(v.ptr());
     if (i == nullptr) {
-        PyErr_Clear();  // numpy's bool has __index__ only to refuse it
+        PyErr_Clear();
         return std::nullopt;
     }
     return py::reinterpret_steal<py::int_>(i);
@@ -74,7 +81,8 @@ uint32_t colorArg(py::handle value, const std::string& label) {
                            py::repr(value).cast<std::string>());
         return rgb;
     }
-    if (py::isinstance<py::sequence>(value) && py::len(value) == 3) {
+    if (py::isinstance<py::sequence>(value) && !py::isinstance<py::bytes>(value) &&
+        py::len(value) == 3) {
         uint32_t rgb = 0;
         for (py::handle c : value) {
             const std::optional<py::int_> i = asInteger(c);
@@ -90,9 +98,11 @@ uint32_t colorArg(py::handle value, const std::string& label) {
                    py::repr(value).cast<std::string>());
 }
 
-// A real number (an int, a float, numpy's), not a bool nor a string.
+// A real number (an int, a float, numpy's), not a bool, a string nor an array.
 double realArg(py::handle value, const char* name) {
-    if (!PyBool_Check(value.ptr()) && !py::isinstance<py::str>(value) &&
+    const bool array =
+        py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() != 0;
+    if (!isBool(value) && !array && !py::isinstance<py::str>(value) &&
         !py::isinstance<py::bytes>(value)) {
         const double v = PyFloat_AsDouble(value.ptr());
         if (!(v == -1.0 && PyErr_Occurred())) return v;

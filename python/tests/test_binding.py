@@ -55,6 +55,9 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (mask(np.zeros((10, 10), bool)), BI, "the mask of example 1 of 'a' selects no pixel"), (mask(tolerance_frac=1.5), BP, "tolerance_frac must be in 0..1; got 1.5"),
             (mask(tolerance_frac=0.0), BP, "label no pixel"), (mask(tolerance_frac=1e-90), BP, "got 1e-90"), (mask(tolerance_frac="0.1"), BP, "'0.1'"),
             (mask(tolerance_frac=True), BP, "tolerance_frac must be a number"),
+            (mask(tolerance_frac=np.array([0.2])), BP, "tolerance_frac must be a number"),
+            (run(image, np.bool_(True)), BP, "neighborhood must be an int"), (seg(np.True_), BP, "a label is a name"),
+            (mask(colors={"a": b"#ff"}), BP, "must be \"#rrggbb\" or (r, g, b)"),
             (mask(tolerance_min=True), BP, "tolerance_min must be an integer"),
             (mask(tolerance_min=2.5), BP, "2.5"), (mask(tolerance_min=10**20), BP, "0..255; got 1000"),
             (mask(tolerance_frac=float("nan")), BP, "tolerance_frac"), (seg("nope"), BP, "nope"),
@@ -228,8 +231,11 @@ def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
     assert clsg.evaluate(labels, np.where(truth == 7, 255, truth))["confusion"] == e["confusion"]  # 3 by default
     for bad, words in ((truth[:2], "one shape"), (np.full_like(truth, 255), "no label index"),
                        (np.where(truth == 7, 254, truth), "give n_labels"), (truth + 0.5, "fractions")):
-        with pytest.raises(ValueError, match=words):
+        with pytest.raises(clsg.BadParamsError, match=words):
             clsg.evaluate(labels, bad)
+    for n in (True, 1.5, "2", 0, 255):
+        with pytest.raises(clsg.BadParamsError, match="n_labels must"):
+            clsg.evaluate(labels, truth, n)
     assert clsg.evaluate(labels, np.where(truth == 7, 254, truth), n_labels=3) == e  # 254 not judged
     with pytest.raises(ValueError, match="labels must hold whole numbers"):  # 0.9 is no label 0
         clsg.evaluate(labels + 0.9, truth, n_labels=3)
@@ -390,3 +396,31 @@ def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
         out, err = child.communicate(timeout=60)
     # The call itself was stopped (a finished one would leave Python's own, empty KeyboardInterrupt).
     assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
+
+
+def test_the_type_stubs_name_the_parameters_the_module_takes():
+    import ast
+    import inspect
+    import os
+    import re
+    stub = ast.parse(open(os.path.join(os.path.dirname(clsg.__file__), "_clsg.pyi")).read())
+    declared = {}
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            declared[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            declared.update({f"{node.name}.{f.name}": f for f in node.body if isinstance(f, ast.FunctionDef)})
+    checked = 0
+    for name, owner in [(n, clsg._clsg) for n in dir(clsg._clsg)] + \
+            [(f"{c}.{n}", getattr(clsg._clsg, c)) for c in ("Tool", "Result") for n in vars(getattr(clsg._clsg, c))]:
+        attr = getattr(owner, name.split(".")[-1])
+        doc = inspect.getdoc(attr) or ""
+        signature = re.match(r"\w+\((.*?)\) ->", doc)
+        if not callable(attr) or name.split(".")[-1].startswith("__") or not signature:
+            continue  # not one of ours, or overloaded
+        taken = [p.split(":")[0].strip() for p in signature.group(1).split(",") if p.strip()]
+        assert name in declared, f"{name} is not in the stubs"
+        stubbed = [a.arg for a in declared[name].args.args + declared[name].args.kwonlyargs]
+        assert [p for p in taken if p != "self"] == [p for p in stubbed if p != "self"], name
+        checked += 1
+    assert checked >= 10
