@@ -1220,8 +1220,10 @@ function recolor(i, color) {
   closeColorMenu();
   const label = state.server.labels[i];
   if (!label) return;
-  labelChange({op: "recolor", label: i, color}, {op: "recolor", label: i, color: label.auto ? null : label.color},
-              "colour change").catch(() => {});
+  // Undone, an automatic colour comes back as it was (derived afresh, it could differ a little).
+  const inverse = label.auto ? {op: "recolor", label: i, color: null, was: label.color}
+                             : {op: "recolor", label: i, color: label.color};
+  labelChange({op: "recolor", label: i, color}, inverse, "colour change").catch(() => {});
 }
 
 // --- settings, tools, views ---------------------------------------------------

@@ -747,7 +747,9 @@ void StudioServer::postLabels(const httplib::Request& req, httplib::Response& re
     else if (op == "rename")
         session_.renameLabel(label(), stringField(j, "name"));
     else if (op == "recolor")
-        session_.recolorLabel(label(), color());
+        session_.recolorLabel(
+            label(), color(),
+            j.contains("was") ? std::optional<uint32_t>(colorField(j, "was")) : std::nullopt);
     else if (op == "delete")
         session_.deleteLabel(label());
     else

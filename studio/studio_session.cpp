@@ -332,10 +332,11 @@ void StudioSession::renameLabel(std::size_t label, const std::string& name) {
     ++revision_;
 }
 
-void StudioSession::recolorLabel(std::size_t label, std::optional<uint32_t> color) {
+void StudioSession::recolorLabel(std::size_t label, std::optional<uint32_t> color,
+                                 std::optional<uint32_t> was) {
     checkLabel(label);
     labels_[label].chosen = color.has_value();
-    if (color) labels_[label].color = *color & 0xffffffu;
+    if (color || was) labels_[label].color = (color ? *color : *was) & 0xffffffu;
     deriveColors();
     ++revision_;
 }

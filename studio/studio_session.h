@@ -131,8 +131,11 @@ public:
     void insertLabel(std::size_t at, const std::string& name,
                      std::optional<uint32_t> color = std::nullopt);
     void renameLabel(std::size_t label, const std::string& name);
-    // No colour: derived again, as for a new label.
-    void recolorLabel(std::size_t label, std::optional<uint32_t> color);
+    // No colour: derived again, as for a new label; from was, when given,
+    // which it keeps while the marks do not move it clearly (the undo of a
+    // choice gives back the colour the label had).
+    void recolorLabel(std::size_t label, std::optional<uint32_t> color,
+                      std::optional<uint32_t> was = std::nullopt);
     // Removes the label and its marks; later labels move down by one.
     void deleteLabel(std::size_t label);
 

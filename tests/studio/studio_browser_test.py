@@ -172,12 +172,14 @@ def main():
         shot("needs-marks")
 
         # Recolour with the mouse: the swatch opens the menu, a click picks the colour; undo, redo.
+        auto_color = labels()[0]["color"]
         label_items()[0].find_element(By.CSS_SELECTOR, ".swatch").click()
         find(By.CSS_SELECTOR, "#color-swatches button[data-color='#1e90ff']").click()
         wait_for(S + "labels()[0].color === '#1e90ff' && !" + S + "labels()[0].auto", "the colour")
         shot("recoloured")
         keys(Keys.CONTROL, "z")
-        wait_for(S + "labels()[0].auto && " + S + "labels()[0].color !== '#1e90ff'", "colour undone")
+        wait_for(S + "labels()[0].auto && " + S + "labels()[0].color === '%s'" % auto_color,
+                 "the automatic colour back as it was")
         find(By.ID, "redo").click()
         wait_for(S + "labels()[0].color === '#1e90ff'", "colour redone")
 

@@ -249,6 +249,12 @@ TEST_F(StudioServerTest, UnmarkedLabelsWaitAndColoursFollowNamesAndMarks) {
     };
     EXPECT_EQ(colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", "#010203"}}).dump(),
               R"({"auto":false,"color":"#010203","marked":true,"name":"stuff"})");
+    // Undone with the colour it had (as the page undoes a choice): that colour, though derived
+    // afresh from the marks now it would differ a little.
+    const json undone = {
+        {"op", "recolor"}, {"label", 2}, {"color", nullptr}, {"was", labels[2]["color"]}};
+    EXPECT_EQ(colorOf(2, undone)["color"], labels[2]["color"]);
+    colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", "#010203"}});
     EXPECT_LT(distance(colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", nullptr}})["color"],
                        0xea9222),
               40);
