@@ -258,9 +258,7 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     for (auto c = carried_.begin(); c != carried_.end(); ++c) {
         std::vector<uint8_t> marks;
         if (c->digest == image.digest && c->width == pixels.width() &&
-            c->height == pixels.height() && decodeRuns(c->runs, image.marks.size(), marks) &&
-            std::all_of(marks.begin(), marks.end(),
-                        [this](uint8_t m) { return m <= labels_.size(); })) {
+            c->height == pixels.height() && decodeRuns(c->runs, image.marks.size(), marks)) {
             image.marks = std::move(marks);
             carried_.erase(c);
             break;
@@ -303,11 +301,13 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
         throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
     if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
     checkNewName(name, labels_.size());
-    const uint8_t from = static_cast<uint8_t>(at + 1);
-    renumberMarks([from](std::vector<uint8_t>& marks) {
-        for (uint8_t& m : marks)
-            if (m >= from) ++m;
-    });
+    if (at < labels_.size()) {  // an added label moves no mark
+        const uint8_t from = static_cast<uint8_t>(at + 1);
+        renumberMarks([from](std::vector<uint8_t>& marks) {
+            for (uint8_t& m : marks)
+                if (m >= from) ++m;
+        });
+    }
     if (deleted_ && deleted_->at == at && deleted_->name == name) {
         // The undo of that deletion: each carried image not opened since
         // gets its marks back as they were.

@@ -261,8 +261,9 @@ private:
     bool keptPrevious_ = false;  // the first autosave moved the old file aside
     std::string unsaved_;        // see unsavedReason
     bool restoreAnswered_ = false;
-    // The marks of an image the session file holds but no open image shows:
-    // written again with every save, and given to the image once it is opened.
+    // The marks of an image the session file holds but no open image shows
+    // (checked when the file is read, renumbered with the labels): written
+    // again with every save, and given to the image once it is opened.
     struct CarriedMarks {
         std::string name, path;
         long width = 0, height = 0;
