@@ -68,8 +68,15 @@ def main():
         def settled():
             return wait_for(S + "allSettled()", "every image segmented")
 
+        def steady_view():  # the view once the layout has stopped moving (a new window fits twice)
+            before, end = None, time.time() + 5
+            while (now := (js("return " + S + "view()"), canvas.size)) != before and time.time() < end:
+                before = now
+                time.sleep(0.15)
+            return now
+
         def stroke(points):  # drags the left button through image points (x, y)
-            v, size, chain = js("return " + S + "view()"), canvas.size, ActionChains(driver, duration=20)
+            (v, size), chain = steady_view(), ActionChains(driver, duration=20)
             for i, (x, y) in enumerate(points):
                 chain.move_to_element_with_offset(canvas, round(x * v["scale"] + v["offsetX"] - size["width"] / 2),
                                                   round(y * v["scale"] + v["offsetY"] - size["height"] / 2))
