@@ -445,6 +445,18 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
         EXPECT_EQ(statuses["ok"], perImage.size()) << signal;
         EXPECT_EQ(statuses["ok"] + statuses["stopped"], 400u) << signal;
     }
+    // A reader gone before a short command's one flush, at its end: still SIGPIPE's status.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const std::string tool = dir / "tool.clsg";
+    const pid_t pid = fork();
+    if (pid == 0)
+        dup2(ends[1], 1), execl(CLSG_CLI_PATH, "clsg", "info", tool.c_str(), nullptr), _exit(121);
+    close(ends[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE) << status;
 }
 
 // The demo's tool file gives the demo's images when run.
