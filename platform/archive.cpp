@@ -203,10 +203,10 @@ kvArchive& operator||(kvArchive& archive, std::vector<unsigned char>& v) {
     return archive;
 }
 
-bool kvArchive::visited(const void* address, std::size_t size) const {
-    return visited_.count({address, size}) != 0;
+bool kvArchive::visited(uint64_t identity, std::size_t size) const {
+    return visited_.count({identity, size}) != 0;
 }
 
-void kvArchive::markVisited(const void* address, std::size_t size) {
-    visited_.insert({address, size});
+void kvArchive::markVisited(uint64_t identity, std::size_t size) {
+    visited_.insert({identity, size});
 }

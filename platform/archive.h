@@ -122,9 +122,10 @@ public:
         uint64_t minBytes_;
     };
 
-    // Bookkeeping of kvPersistent (visited objects and shared pointers).
-    bool visited(const void* address, std::size_t size) const;
-    void markVisited(const void* address, std::size_t size);
+    // Bookkeeping of kvPersistent (visited objects and shared pointers), by
+    // the objects' identities (kvPersistent::identity).
+    bool visited(uint64_t identity, std::size_t size) const;
+    void markVisited(uint64_t identity, std::size_t size);
 
 private:
     friend class kvPersistent;
@@ -136,9 +137,9 @@ private:
     uint64_t left_ = 0;
     uint64_t claimed_ = 0;  // bytes promised to elements not yet read
     uint64_t maxPels_ = 0;
-    std::set<std::pair<const void*, std::size_t>> visited_;
-    std::map<const kvPersistent*, uint32_t> storedObjects_;  // storing
-    std::vector<kvPersistent*> loadedObjects_;               // loading, one reference each
+    std::set<std::pair<uint64_t, std::size_t>> visited_;
+    std::map<uint64_t, uint32_t> storedObjects_;  // storing
+    std::vector<kvPersistent*> loadedObjects_;    // loading, one reference each
     int pointerDepth_ = 0;
 };
 

@@ -15,12 +15,17 @@ long kfInterlockedDecrement(std::atomic<long>& value) { return --value; }
 
 kvPersistent::~kvPersistent() = default;
 
+uint64_t kvPersistent::newIdentity() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
 bool kvPersistent::haveVisited(kvArchive& archive, std::size_t size) const {
-    return archive.visited(this, size);
+    return archive.visited(identity_, size);
 }
 
 void kvPersistent::setVisited(kvArchive& archive, std::size_t size) const {
-    archive.markVisited(this, size);
+    archive.markVisited(identity_, size);
 }
 
 namespace {
@@ -82,7 +87,7 @@ void kvPersistent::serializePointer(kvArchive& archive, kvPersistent*& object) {
             archive || tag;
             return;
         }
-        auto it = archive.storedObjects_.find(object);
+        auto it = archive.storedObjects_.find(object->identity_);
         if (it != archive.storedObjects_.end()) {
             tag = kSeen;
             uint32_t index = it->second;
@@ -92,7 +97,7 @@ void kvPersistent::serializePointer(kvArchive& archive, kvPersistent*& object) {
         tag = kNew;
         std::string name = kv_Instantiator::nameOf(typeid(*object));
         const auto index = static_cast<uint32_t>(archive.storedObjects_.size());
-        archive.storedObjects_[object] = index;
+        archive.storedObjects_[object->identity_] = index;
         archive || tag || name;
         object->dispatchSerialize(archive);
         return;

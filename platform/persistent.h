@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <typeinfo>
 
@@ -34,21 +35,29 @@ public:
     }
 
 protected:
-    kvPersistent() = default;
-    kvPersistent(const kvPersistent&) {}  // a copy starts unreferenced
+    kvPersistent() : identity_(newIdentity()) {}
+    // A copy is a new object: unreferenced, with an identity of its own.
+    kvPersistent(const kvPersistent&) : identity_(newIdentity()) {}
     kvPersistent& operator=(const kvPersistent&) { return *this; }
 
     virtual void dispatchSerialize(kvArchive& archive) = 0;
     virtual void reInit() {}
     virtual bool loadSimple(kvArchive&) { return false; }
 
-    // Whether this object (keyed by address and size) already passed through
+    // Whether this object (keyed by identity and size) already passed through
     // the archive, and marking it so.
     bool haveVisited(kvArchive& archive, std::size_t size) const;
     void setVisited(kvArchive& archive, std::size_t size) const;
 
 private:
+    static uint64_t newIdentity();
+
     mutable std::atomic<long> refs_{0};
+    // What an archive knows this object by. Unlike its address, which a later
+    // object may take once this one is freed, no other object of the process
+    // ever has it: an archive that stored this object and then meets another
+    // at the same address writes the other in full.
+    const uint64_t identity_;
 };
 
 using kvPersistentFactory = kvPersistent* (*)();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "archive_bytes.h"
@@ -250,4 +251,17 @@ TEST(Archive, PointerRecordsSharedCyclicAndNested) {
     for (int i = 0; i < 10000; ++i) deep += nodeHeader() + le32(0);
     EXPECT_THROW(loadWith(deep + b({0}), pointers({&b2})), kvArchive::Corrupt);
     EXPECT_EQ(ArchiveTestNode::live, 2);
+
+    // An object freed after it was stored, and another made in its place: the
+    // other is a new object to the archive, not a reference to the first.
+    std::optional<ArchiveTestNode> slot(33);
+    kvPersistent* first = &*slot;
+    const Bytes twice = storeWith([&](kvArchive& ar) {
+        pointers({&first})(ar);
+        slot.emplace(44);
+        kvPersistent* second = &*slot;
+        ASSERT_EQ(second, first);
+        pointers({&second})(ar);
+    });
+    EXPECT_EQ(twice, nodeHeader() + le32(33) + b({0}) + nodeHeader() + le32(44) + b({0}));
 }

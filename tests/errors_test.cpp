@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <string>
 #include <typeinfo>
@@ -37,6 +38,14 @@ TEST(Errors, ArchiveLayoutAndAVisitedObjectPassesNothing) {
     loaded.serialize(back);
     loaded.serialize(back);
     EXPECT_TRUE(back.bytesLeft() == 8u && loaded.message() == e.message());
+    // Another error made where a stored one was is stored in full.
+    std::ostringstream both;
+    kvArchive twice(both);
+    std::optional<Defs::BadParams> slot("a");
+    slot->serialize(twice);
+    slot.emplace("b");
+    slot->serialize(twice);
+    EXPECT_EQ(both.str(), std::string("\0\0\0\1\0\0\0a\0\0\0\1\0\0\0b", 16));
 }
 
 // Each level's version refused in turn: nothing read past it, the message kept.
