@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "abort_from_thread.h"
 #include "clsg/clrsgint/color_model.h"
@@ -413,11 +414,12 @@ TEST(TiledRun, MatchesTheWholeImageRun) {
         for (bool normalize : {false, true}) {
             Result whole;
             tool.run(image, Params(n, normalize), whole);
-            // Threads 1-4; bands of 1-3 rows (below the halo) or automatic; sub-windows.
+            // Threads 1-4; bands of 1-3 rows (below the halo), automatic or of more rows
+            // than any image has; sub-windows.
             for (unsigned threads = 1; threads <= 4; ++threads) {
                 clsg::TiledOptions options;
                 options.threads = threads;
-                options.bandRows = (n + threads) % 4;
+                options.bandRows = n == 9 ? std::numeric_limits<long>::max() : (n + threads) % 4;
                 if (threads % 2 == 0) options.window = kvPelRect(-3 + n, 9, 31 - n, 17 + n);
                 const kvPelRect w = options.window.isEmpty() ? imageWindow : options.window;
                 SCOPED_TRACE(::testing::Message()

@@ -241,7 +241,9 @@ Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer
         throw Defs::BadImage("output window lies outside the image");
     plan.halo = tiledHalo(params.neighborhoodSize());
     const long automatic = std::max({16L, 32 * plan.halo, (1L << 18) / plan.window.width()});
-    plan.bandRows = options.bandRows > 0 ? options.bandRows : automatic;
+    // No band is taller than the window, so that a band's bottom row never overflows.
+    plan.bandRows =
+        std::min(options.bandRows > 0 ? options.bandRows : automatic, plan.window.height());
     plan.bands = (plan.window.height() - 1) / plan.bandRows + 1;
     plan.normalize = params.normalizeIntensity();
     if (plan.normalize)
