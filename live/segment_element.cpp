@@ -54,6 +54,7 @@ struct Impl {
     std::vector<uint32_t> colours;
     bool drawOverlay = true;  // the output chosen at start (overlay, else passthrough)
     bool countRegions = false;
+    std::string refusal;  // why the frames of the caps set last are not segmented
     clsg::RegionOptions regionOptions;
     std::vector<uint64_t> regionCounts;  // per label, of the last frame
     guint64 frames = 0;
@@ -262,13 +263,18 @@ gboolean setCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* outcaps) {
         std::lock_guard<std::mutex> lock(impl.mutex);
         maxPixels = impl.maxPixels;
     }
+    // Frames too large are refused by the first one's transform, with one error
+    // that ends the stream: caps refused here are tried again upstream, each
+    // attempt posting its own error, and gst-launch-1.0 then at times waited
+    // for ever.
+    impl.refusal.clear();
     if (maxPixels != 0 && static_cast<guint64>(width) * static_cast<guint64>(height) > maxPixels) {
-        GST_ELEMENT_ERROR(
-            s, STREAM, FAILED,
-            ("frames of %ld x %ld pixels are more than max-pixels allows (%" G_GUINT64_FORMAT ")",
-             width, height, maxPixels),
-            (nullptr));
-        return FALSE;
+        impl.refusal = "frames of " + std::to_string(width) + " x " + std::to_string(height) +
+                       " pixels are more than max-pixels allows (" + std::to_string(maxPixels) +
+                       ")";
+        impl.labels.clear();
+        impl.labels.shrink_to_fit();
+        return TRUE;
     }
     if (!labels) {
         // The label image lives here only for overlay and passthrough.
@@ -341,10 +347,17 @@ gboolean start(GstBaseTransform* trans) {
         normalize = impl.normalize;
         threads = impl.threads;
     }
+    // A start that fails is followed by no stop: the properties are free again
+    // at once, so that the tool can be set and the element started anew.
+    const auto failed = [&impl]() {
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        impl.started = false;
+        return FALSE;
+    };
     if (path.empty()) {
         GST_ELEMENT_ERROR(s, RESOURCE, NOT_FOUND,
                           ("clsgsegment has no tool file (set its tool property)"), (nullptr));
-        return FALSE;
+        return failed();
     }
     try {
         auto file = std::make_unique<ToolFile>(clsg::readToolFile(path));
@@ -358,7 +371,7 @@ gboolean start(GstBaseTransform* trans) {
         GST_ELEMENT_ERROR(s, RESOURCE, OPEN_READ,
                           ("clsgsegment cannot use the tool file: %s", e.what()),
                           ("tool=%s", path.c_str()));
-        return FALSE;
+        return failed();
     }
     impl.frames = 0;
     return TRUE;
@@ -497,6 +510,10 @@ void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
 bool segment(ClsgSegment* s, const GstVideoFrame& frame, unsigned char* labels,
              std::ptrdiff_t stride) {
     Impl& impl = *s->impl;
+    if (!impl.refusal.empty()) {
+        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("%s", impl.refusal.c_str()), (nullptr));
+        return false;
+    }
     clsg::FrameView view;
     view.data = static_cast<const unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
     view.width = GST_VIDEO_FRAME_WIDTH(&frame);

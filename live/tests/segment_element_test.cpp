@@ -658,6 +658,8 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         {rgb + "clsgsegment tool=" + *dir / "garbage.clsg", "garbage.clsg", false},
         {rgb + "clsgsegment tool=" + *dir / "cut.clsg", "cut.clsg", false},
         {rgb + "clsgsegment tool=" + dir->path.string(), "cannot use the tool file", false},
+        {rgb + "clsgsegment max-pixels=767 tool=" + tool(),
+         "frames of 32 x 24 pixels are more than max-pixels allows (767)", true},
         {"appsrc name=src caps=video/x-raw,format=I420,width=32,height=24,framerate=25/1 ! "
          "clsgsegment tool=" +
              tool(),
@@ -674,13 +676,42 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         EXPECT_EQ(run.started, c.starts);
         ASSERT_FALSE(run.errors.empty());
         EXPECT_NE(run.errors[0].find(c.words), std::string::npos) << run.errors[0];
+        // At most one error from the element (refused caps were tried again, each
+        // time with an error).
+        EXPECT_LE(std::count_if(run.errors.begin(), run.errors.end(),
+                                [](const std::string& e) {
+                                    return e.find("/ClsgSegment:") != std::string::npos;
+                                }),
+                  1)
+            << run.errors[1];
         EXPECT_TRUE(run.frames["out"].empty());
         EXPECT_TRUE(run.segments.empty());
         // A refused format is explained.
-        if (c.starts) {
+        if (c.words == "not-negotiated") {
             EXPECT_TRUE(!run.warnings.empty() && run.warnings[0].find(why) == 0);
         }
     }
+    // After a refused start the tool can be given and the element started anew.
+    GstElement* pipeline =
+        gst_parse_launch((rgb + "clsgsegment name=s ! fakesink").c_str(), nullptr);
+    ASSERT_EQ(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    GstElement* s = gst_bin_get_by_name(GST_BIN(pipeline), "s");
+    g_object_set(s, "tool", tool().c_str(), nullptr);
+    gchar* given = nullptr;
+    g_object_get(s, "tool", &given, nullptr);
+    EXPECT_EQ(std::string(given ? given : ""), tool());
+    g_free(given);
+    gst_object_unref(s);
+    EXPECT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* end = gst_bus_timed_pop_filtered(
+        bus, 20 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    EXPECT_TRUE(end && GST_MESSAGE_TYPE(end) == GST_MESSAGE_EOS);
+    if (end) gst_message_unref(end);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
 }
 
 // A live source faster than the element: late frames are dropped and
