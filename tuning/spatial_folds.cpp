@@ -1,6 +1,7 @@
 #include "clsg/tuning/spatial_folds.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <tuple>
 
@@ -84,20 +85,58 @@ kvPelRect selectedBounds(const Pair& p) {
     return left < right ? kvPelRect(left, top, right - left, bottom - top) : kvPelRect();
 }
 
-// The tile grid of one picture.
-struct Grid {
-    kvPelRect window;
-    long tile, across, down;
-
-    std::size_t size() const { return static_cast<std::size_t>(across * down); }
-    std::size_t tileOf(long x, long y) const {
-        return static_cast<std::size_t>(((y - window.top()) / tile) * across +
-                                        (x - window.left()) / tile);
+// The tiles of one picture that the selected areas of its examples reach.
+// Tiles are laid from the picture's top left corner and numbered row by row
+// over the whole picture; only the tiles reached are kept, in that order, so
+// that what is counted per tile grows with the examples, not with the picture
+// (two small strokes on a large photograph need a handful of tiles).
+class Tiles {
+public:
+    Tiles(const std::vector<Pair>& pairs, std::size_t picture, const kvPelRect& window, long tile)
+        : window_(window), tile_(tile), across_((window.width() + tile - 1) / tile) {
+        for (const Pair& p : pairs) {
+            if (p.picture != picture || p.area.width() == 0 || p.area.height() == 0) continue;
+            const long left = (p.area.left() - window.left()) / tile,
+                       right = (p.area.right() - 1 - window.left()) / tile;
+            for (long row = (p.area.top() - window.top()) / tile;
+                 row <= (p.area.bottom() - 1 - window.top()) / tile; ++row)
+                for (long column = left; column <= right; ++column)
+                    numbers_.push_back(static_cast<std::size_t>(row * across_ + column));
+        }
+        std::sort(numbers_.begin(), numbers_.end());
+        numbers_.erase(std::unique(numbers_.begin(), numbers_.end()), numbers_.end());
     }
+
+    // How many tiles are kept, and the number in the whole picture of the i-th.
+    std::size_t size() const { return numbers_.size(); }
+    std::size_t number(std::size_t i) const { return numbers_[i]; }
+    // The index among those kept of the tile holding (x, y), which must lie in
+    // an example's selected area. Pixels come row by row, so the last tile
+    // found is asked for again and again.
+    std::size_t of(long x, long y) const {
+        const auto n = static_cast<std::size_t>(((y - window_.top()) / tile_) * across_ +
+                                                (x - window_.left()) / tile_);
+        if (n != lastNumber_) {
+            lastNumber_ = n;
+            lastIndex_ = static_cast<std::size_t>(
+                std::lower_bound(numbers_.begin(), numbers_.end(), n) - numbers_.begin());
+        }
+        return lastIndex_;
+    }
+
+private:
+    kvPelRect window_;
+    long tile_, across_;
+    std::vector<std::size_t> numbers_;
+    mutable std::size_t lastNumber_ = SIZE_MAX, lastIndex_ = 0;
 };
 
-Grid gridOf(const kvPelRect& window, long tile) {
-    return {window, tile, (window.width() + tile - 1) / tile, (window.height() + tile - 1) / tile};
+std::vector<Tiles> tilesOf(const std::vector<Pair>& pairs,
+                           const std::vector<kv3PlanePelBuffer_const>& pictures, long tile) {
+    std::vector<Tiles> tiles;
+    for (std::size_t d = 0; d < pictures.size(); ++d)
+        tiles.emplace_back(pairs, d, pictures[d].window(), tile);
+    return tiles;
 }
 
 constexpr uint32_t kNoFold = 0xffffffffu;
@@ -106,46 +145,43 @@ constexpr uint32_t kNoFold = 0xffffffffu;
 // every tile (kNoFold where nothing is selected), or nothing when some label
 // would have no training pixel in some fold (that label in starved).
 std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
-                                               const std::vector<kv3PlanePelBuffer_const>& pictures,
-                                               std::size_t labels, uint32_t folds, long tile,
-                                               std::size_t& starved) {
-    std::vector<Grid> grids;
+                                               const std::vector<Tiles>& grids, std::size_t labels,
+                                               uint32_t folds, std::size_t& starved) {
     std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
-    for (const kv3PlanePelBuffer_const& picture : pictures) {
-        grids.push_back(gridOf(picture.window(), tile));
-        counts.emplace_back(grids.back().size() * labels, 0);
-    }
+    for (const Tiles& g : grids) counts.emplace_back(g.size() * labels, 0);
     std::vector<uint64_t> totals(labels, 0);
     for (const Pair& p : pairs) {
-        const Grid& g = grids[p.picture];
+        const Tiles& g = grids[p.picture];
         for (long y = p.area.top(); y < p.area.bottom(); ++y) {
             if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
             for (long x = p.area.left(); x < p.area.right(); ++x)
                 if (p.selected(x, y)) {
-                    ++counts[p.picture][g.tileOf(x, y) * labels + p.set];
+                    ++counts[p.picture][g.of(x, y) * labels + p.set];
                     ++totals[p.set];
                 }
         }
     }
 
+    // The order depends on each tile's number in its whole picture.
     struct Tile {
         uint64_t order;
-        std::size_t picture, index;
+        std::size_t picture, number, index;
     };
     std::vector<Tile> tiles;
     for (std::size_t d = 0; d < grids.size(); ++d)
         for (std::size_t t = 0; t < grids[d].size(); ++t) {
             const uint64_t* c = &counts[d][t * labels];
-            if (std::any_of(c, c + labels, [](uint64_t n) { return n != 0; }))
-                tiles.push_back({mix((static_cast<uint64_t>(d) << 32) ^ t), d, t});
+            const std::size_t n = grids[d].number(t);
+            if (std::any_of(c, c + labels, [](uint64_t k) { return k != 0; }))
+                tiles.push_back({mix((static_cast<uint64_t>(d) << 32) ^ n), d, n, t});
         }
     std::sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
         if (a.order != b.order) return a.order < b.order;
-        return a.picture != b.picture ? a.picture < b.picture : a.index < b.index;
+        return a.picture != b.picture ? a.picture < b.picture : a.number < b.number;
     });
 
     std::vector<std::vector<uint32_t>> foldOf;
-    for (const Grid& g : grids) foldOf.emplace_back(g.size(), kNoFold);
+    for (const Tiles& g : grids) foldOf.emplace_back(g.size(), kNoFold);
     std::vector<uint64_t> inFold(static_cast<std::size_t>(folds) * labels, 0), foldTotal(folds, 0);
     for (const Tile& t : tiles) {
         const uint64_t* c = &counts[t.picture][t.index * labels];
@@ -366,7 +402,8 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         std::vector<std::vector<uint32_t>> foldOf;
         for (;;) {
             std::size_t starved = 0;
-            foldOf = assignTiles(pairs, images_, labels_, folds_, tileSize_, starved);
+            foldOf =
+                assignTiles(pairs, tilesOf(pairs, images_, tileSize_), labels_, folds_, starved);
             if (!foldOf.empty()) break;
             if (tileSize_ / 2 < 4)
                 throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
@@ -374,13 +411,13 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
                                 "than one place");
             tileSize_ /= 2;
         }
-        for (FoldMap& m : maps) {
-            const Grid g = gridOf(images_[m.picture].window(), tileSize_);
+        const std::vector<Tiles> grids = tilesOf(pairs, images_, tileSize_);
+        for (FoldMap& m : maps)
             for (long y = m.area.top(); y < m.area.bottom(); ++y)
                 for (long x = m.area.left(); x < m.area.right(); ++x)
                     if (m.get(x, y) != kNoFoldByte)
-                        m.at(x, y) = static_cast<unsigned char>(foldOf[m.picture][g.tileOf(x, y)]);
-        }
+                        m.at(x, y) = static_cast<unsigned char>(
+                            foldOf[m.picture][grids[m.picture].of(x, y)]);
     } else if (std::size_t starved = 0; !assignExamples(maps, labels_, folds_, starved)) {
         throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
                         " has fewer than " + std::to_string(folds_) +
@@ -426,7 +463,7 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     // The held-out side: the selected pixels of every fold, tile by tile.
     heldOut_.resize(folds_);
     for (std::size_t d = 0; d < images_.size(); ++d) {
-        const Grid g = gridOf(images_[d].window(), tileSize_);
+        const Tiles g(pairs, d, images_[d].window(), tileSize_);
         std::vector<std::vector<HeldOutPiece>> pieces(folds_, std::vector<HeldOutPiece>(g.size()));
         for (const Pair& p : pairs) {
             if (p.picture != d || p.area.width() == 0 || p.area.height() == 0) continue;
@@ -434,7 +471,7 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
             for (long y = p.area.top(); y < p.area.bottom(); ++y)
                 for (long x = p.area.left(); x < p.area.right(); ++x)
                     if (p.selected(x, y))
-                        pieces[m.get(x, y)][g.tileOf(x, y)].pixels.push_back(
+                        pieces[m.get(x, y)][g.of(x, y)].pixels.push_back(
                             {static_cast<int32_t>(x), static_cast<int32_t>(y),
                              static_cast<uint32_t>(p.set)});
         }
