@@ -2,7 +2,9 @@
 // image in pieces (bands, blocks, a visible region): search the gain once on
 // the whole image, map each piece with it, and run the pieces without
 // normalisation. Every piece then scores exactly as the same pixels of a
-// normalised run of the whole image.
+// normalised run of the whole image, once it carries a margin of half the
+// neighbourhood size of the image around it (as any piece of any run must:
+// a pixel's score takes in its neighbours).
 #pragma once
 
 #include "clsg/colorseg/segmenter_tool.h"
