@@ -19,7 +19,7 @@ import numpy as np
 import clsg
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PHOTO = os.path.join(ROOT, "apps", "demo", "coffee.png")
+PHOTO = os.path.join(ROOT, "cli", "demo", "coffee.png")
 
 
 def photo(height, width):
