@@ -100,6 +100,8 @@ BENCHMARK(BM_Run)
 
 // One derived image per iteration, built from a fresh copy of a run whose
 // caches are empty (the copy, and freeing the previous images, are not timed).
+// The label and confidence images are not among them: the run builds them
+// (BM_LabelPass times that pass).
 template <class Build>
 void deriveImage(benchmark::State& state, int n, Build build) {
     kvCompositeColorSegmenterResult run;
@@ -114,11 +116,6 @@ void deriveImage(benchmark::State& state, int n, Build build) {
     state.counters["ns_per_pixel"] = benchmark::Counter(
         kSide * kSide, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-
-void BM_LabelImage(benchmark::State& state) {
-    deriveImage(state, 3, [](const kvCompositeColorSegmenterResult& r) { return r.labelImage(); });
-}
-BENCHMARK(BM_LabelImage)->Unit(benchmark::kMillisecond);
 
 // The label pass alone in steady state (label and confidence images written
 // into buffers kept from frame to frame), over the first 2 or 3 labels' scores.
@@ -143,12 +140,6 @@ void BM_LabelPass(benchmark::State& state) {
         kSide * kSide, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_LabelPass)->Arg(2)->Arg(3)->ArgName("labels")->Unit(benchmark::kMillisecond);
-
-void BM_ConfidenceImage(benchmark::State& state) {
-    deriveImage(state, 3,
-                [](const kvCompositeColorSegmenterResult& r) { return r.confidenceImage(); });
-}
-BENCHMARK(BM_ConfidenceImage)->Unit(benchmark::kMillisecond);
 
 void BM_SegmentationImage(benchmark::State& state) {
     deriveImage(state, 3,
