@@ -190,8 +190,22 @@ std::pair<Timing, Timing> timeBoth(int repeats, const std::function<void()>& our
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repeatArg = argc > 1 ? std::atoi(argv[1]) : 0;
-    const int onlySize = argc > 2 ? std::atoi(argv[2]) : 0;
+    // [repeats per row, 0: the default] [1 or 12: that size only, 0: both] [avx2 | portable]
+    const auto number = [&](int i) {
+        char* end = nullptr;
+        const long v = argc > i ? std::strtol(argv[i], &end, 10) : 0;
+        return argc > i && (*end != '\0' || end == argv[i] || v < 0 || v > 1000) ? -1 : int(v);
+    };
+    const int repeatArg = number(1), onlySize = number(2);
+    const bool isaKnown =
+        argc <= 3 || std::strcmp(argv[3], "avx2") == 0 || std::strcmp(argv[3], "portable") == 0;
+    if (repeatArg < 0 || !(onlySize == 0 || onlySize == 1 || onlySize == 12) || !isaKnown ||
+        argc > 4) {
+        std::fprintf(stderr,
+                     "usage: peer_bench [REPEATS (0: the default)] [1 | 12 (one size; 0: both)] "
+                     "[avx2 | portable]\n");
+        return 2;
+    }
     if (argc > 3 && std::strcmp(argv[3], "avx2") == 0) kvSetSimdLimit(kvSimdLevel::Avx2);
     if (argc > 3 && std::strcmp(argv[3], "portable") == 0) kvSetSimdLimit(kvSimdLevel::Portable);
     const char* const isaNames[] = {"plain", "AVX2", "AVX-512"};
