@@ -96,7 +96,9 @@ Command addStudioCommand(CLI::App& parent) {
                 for (const std::string& path : o->images)
                     session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
                                      readColorImage(path));
-                if (!o->tool.empty()) session.loadTool(o->tool);
+                if (!o->tool.empty())
+                    for (const std::string& warning : session.loadTool(o->tool))
+                        std::cerr << "clsg studio: warning: " << warning << "\n";
                 const std::string damaged = session.findRestore();
                 if (!damaged.empty()) std::cerr << "clsg studio: warning: " << damaged << "\n";
                 // The output's reader going away stops nothing; the prints fail quietly.

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "clsg/colorseg/budget.h"
 #include "clsg/colorseg/errors.h"
@@ -868,7 +870,7 @@ std::size_t StudioSession::sourceImage(const kv3PlanePelBuffer_const& pixels,
     return images_.size();
 }
 
-void StudioSession::loadTool(const std::string& path) {
+std::vector<std::string> StudioSession::loadTool(const std::string& path) {
     const ToolFile file = readToolFile(path);
     const std::vector<kvCompositeColorSet>& sets = file.tool.compositeColors();
     if (labels_.size() + sets.size() > kMaxLabels)
@@ -876,6 +878,10 @@ void StudioSession::loadTool(const std::string& path) {
     for (const ToolLabel& label : file.labels) checkNewName(label.name, labels_.size());
     const std::string stem = fs::path(path).stem().string();
     std::size_t added = 0;
+    // What the marks cannot hold: per image and label, the examples marking
+    // it; per image and pair of labels, the pixels the later takes over.
+    std::map<std::pair<std::size_t, uint8_t>, std::set<std::size_t>> examplesOn;
+    std::map<std::tuple<std::size_t, uint8_t, uint8_t>, uint64_t> taken;
     for (std::size_t label = 0; label < sets.size(); ++label) {
         labels_.push_back({file.labels[label].name, file.labels[label].color, true, false, {}});
         const uint8_t value = static_cast<uint8_t>(labels_.size());
@@ -895,6 +901,7 @@ void StudioSession::loadTool(const std::string& path) {
                     dy = -w.top();
                 }
                 StudioImage& image = images_[index];
+                examplesOn[{index, value}].insert(e);
                 const kvPelRect& iw = image.pixels.window();
                 const std::size_t width = static_cast<std::size_t>(iw.width());
                 // An unbound mask selects the whole example; pixels outside a
@@ -905,8 +912,11 @@ void StudioSession::loadTool(const std::string& path) {
                     uint8_t* marks =
                         image.marks.data() + static_cast<std::size_t>(y + dy - iw.top()) * width;
                     for (long x = m.left(); x < m.right(); ++x)
-                        if (!mask.isBound() || *mask.pointToPel(x, y) == 255)
-                            marks[x + dx - iw.left()] = value;
+                        if (!mask.isBound() || *mask.pointToPel(x, y) == 255) {
+                            uint8_t& mark = marks[x + dx - iw.left()];
+                            if (mark != 0 && mark != value) ++taken[{index, mark, value}];
+                            mark = value;
+                        }
                 }
             }
         }
@@ -915,6 +925,23 @@ void StudioSession::loadTool(const std::string& path) {
     settings_.toleranceFrac = file.tool.trainParams().colorToleranceFrac();
     settings_.toleranceMin = static_cast<uint32_t>(file.tool.trainParams().colorToleranceMin());
     trainSettingsChanged();
+
+    std::vector<std::string> warnings;
+    const auto name = [&](uint8_t value) { return labels_[value - 1u].name; };
+    const std::string differs =
+        "; the studio trains, and saves, a tool that segments a little differently from " + path;
+    for (const auto& [at, examples] : examplesOn)
+        if (examples.size() > 1)
+            warnings.push_back("label " + name(at.second) + " has " +
+                               std::to_string(examples.size()) + " examples on image " +
+                               images_[at.first].name +
+                               ", which its marks there hold as one example" + differs);
+    for (const auto& [at, pixels] : taken)
+        warnings.push_back(std::to_string(pixels) + " pixels of image " +
+                           images_[std::get<0>(at)].name + " are selected by label " +
+                           name(std::get<1>(at)) + " and by label " + name(std::get<2>(at)) +
+                           ", and marked for " + name(std::get<2>(at)) + " alone" + differs);
+    return warnings;
 }
 
 std::string StudioSession::sessionPath() const {

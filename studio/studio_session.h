@@ -228,7 +228,11 @@ public:
 
     // Adds the labels, settings and examples of a tool file: an example
     // image equal to an open image marks that image, any other is added.
-    void loadTool(const std::string& path);
+    // Marks hold one label per pixel, and train one example per label and
+    // image: returns a warning for each thing of the file they cannot hold
+    // (several examples of a label on one image, pixels two labels select),
+    // after which the studio trains, and saves, a tool a little different.
+    std::vector<std::string> loadTool(const std::string& path);
 
 private:
     std::string findRestoreIn(const std::string& path);

@@ -540,12 +540,36 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
 
     StudioSession alone(dir_ / "out");
-    alone.loadTool(path);
+    EXPECT_EQ(alone.loadTool(path), std::vector<std::string>{});  // marks made it: they fit
     ASSERT_EQ(alone.images().size(), 2u);
     const Bytes& orange = alone.images()[0].marks;
     EXPECT_EQ(orange.size(), 12u * 19);  // the box around both orange rects
     EXPECT_EQ(std::count(orange.begin(), orange.end(), 1), 8 * 6 + 2 * 2);
     EXPECT_EQ(alone.images()[1].marks, Bytes(6 * 9, 2));
+    // A tool the marks cannot hold as it is (two examples of a label on one image,
+    // pixels of two labels) opens with a warning for each.
+    const std::string made = dir_ / "made.clsg";
+    ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "' train " + made + " --label 'a=" + imagePath_ +
+                           "@0,0,4,4," + imagePath_ + "@8,8,4,4' --label 'b=" + imagePath_ +
+                           "@2,2,4,4' >/dev/null")
+                              .c_str()),
+              0);
+    StudioSession mixed(dir_ / "mixed");
+    mixed.addImage("picture", imagePath_, image_);
+    const std::vector<std::string> warnings = mixed.loadTool(made);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].rfind("label a has 2 examples on image picture, which its marks there "
+                                "hold as one example; the studio trains, and saves, a tool that "
+                                "segments a little differently from " +
+                                    made,
+                                0),
+              0u)
+        << warnings[0];
+    EXPECT_EQ(warnings[1].rfind("4 pixels of image picture are selected by label a and by label "
+                                "b, and marked for b alone",
+                                0),
+              0u)
+        << warnings[1];
     // An uploaded image opens too, but not a non-image.
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
