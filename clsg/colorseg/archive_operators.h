@@ -4,7 +4,11 @@
 // Loading is all or nothing: an operator that throws (bad bytes, an unknown
 // version, data the classes' own checks refuse, a stored tool that does not
 // train) leaves its target exactly as it was. A loaded tool is trained again
-// from its stored examples and parameters.
+// from its stored examples and parameters, with no bound on that training's
+// memory unless a budget is in force: load files from elsewhere under
+// kvCompositeColorSegmenterBudgetScope(kvCompositeColorSegmenterBudget::
+// forUntrustedFiles()) (budget.h), since a file of a few kilobytes can ask
+// for gigabytes.
 #pragma once
 
 #include "clsg/colorseg/composite_color.h"

@@ -51,6 +51,9 @@ public:
     ~kvCompositeColorSegmenterTool();
 
     // Equal sets and train parameters (the trained model follows from them).
+    // The sets hold handles to the examples' pixels, not copies: pixels or
+    // masks changed after training change what compares equal and what is
+    // saved, but not the model. Copy an example (kfPelCopy) to change it.
     bool operator==(const kvCompositeColorSegmenterTool& other) const;
 
     bool isTrained() const { return !compositeColors_.empty(); }
