@@ -14,28 +14,14 @@
 #include "clsg/clrsgint/internal_result_archive.h"
 #include "clsg/platform/pel_archive.h"
 #include "clsg/platform/persistent.h"
+#include "counted_allocations.h"
 
 namespace {  // the largest allocation made: loading must check stored sizes before it allocates
 std::size_t gLargestAllocation = 0;  // the tests run on one thread
-void* noteAllocation(std::size_t n, std::size_t align) {
-    if (n > gLargestAllocation) gLargestAllocation = n;
-    void* p = nullptr;
-    if (posix_memalign(&p, align < sizeof(void*) ? sizeof(void*) : align, n ? n : 1) != 0)
-        throw std::bad_alloc();
-    return p;
-}
 }  // namespace
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) { return noteAllocation(n, sizeof(void*)); }
-void* operator new(std::size_t n, std::align_val_t al) {
-    return noteAllocation(n, static_cast<std::size_t>(al));
+void clsgtest::noteAllocation(std::size_t n) {
+    if (n > gLargestAllocation) gLargestAllocation = n;
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 // A persistent class of the tests: a value and a pointer to another object.
 class ArchiveTestNode : public kvPersistent {

@@ -15,6 +15,7 @@
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "counted_allocations.h"
 #include "test_images.h"
 
 // Allocations of kLarge bytes or more while counting is on: the size of a
@@ -24,26 +25,9 @@ constexpr std::size_t kLarge = 48 * 1024;
 static std::atomic<bool> counting{false};
 static std::atomic<long> largeAllocations{0};
 
-namespace {
-void* allocate(std::size_t size, std::size_t align) {
+void clsgtest::noteAllocation(std::size_t size) {
     if (counting && size >= kLarge) ++largeAllocations;
-    void* p = nullptr;
-    if (posix_memalign(&p, align < sizeof(void*) ? sizeof(void*) : align, size ? size : 1) != 0)
-        throw std::bad_alloc();
-    return p;
 }
-}  // namespace
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) { return allocate(n, sizeof(void*)); }
-void* operator new(std::size_t n, std::align_val_t al) {
-    return allocate(n, static_cast<std::size_t>(al));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 

@@ -3,33 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/spatial_folds.h"
+#include "counted_allocations.h"
 
 namespace {
 std::atomic<std::size_t> gAllocated{0};  // bytes asked of operator new so far
-void* counted(std::size_t n, std::size_t align) {
-    gAllocated += n;
-    void* p = nullptr;
-    if (posix_memalign(&p, align < sizeof(void*) ? sizeof(void*) : align, n ? n : 1) != 0)
-        throw std::bad_alloc();
-    return p;
-}
 }  // namespace
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) { return counted(n, sizeof(void*)); }
-void* operator new(std::size_t n, std::align_val_t al) {
-    return counted(n, static_cast<std::size_t>(al));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+void clsgtest::noteAllocation(std::size_t bytes) { gAllocated += bytes; }
 
 TEST(SpatialFolds, TwoSmallStrokesOnALargePictureNeedLittleMemory) {
     // 4000 x 4000 pixels; two 8 x 8 examples in far corners, so that the tiles
