@@ -1,25 +1,9 @@
-// The main of the benchmarks: Google Benchmark's, plus --isa=avx2 or
-// --isa=portable to cap the instruction set (so that an AVX-512 machine also
-// measures the AVX2 path), and the instruction set in the table's heading.
-#include <benchmark/benchmark.h>
-
-#include <cstring>
-#include <vector>
-
-#include "clsg/clrsgint/cpu_features.h"
+// The main of the benchmarks: Google Benchmark's, with the --isa option
+// (isa_option.h).
+#include "isa_option.h"
 
 int main(int argc, char** argv) {
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--isa=avx2") == 0)
-            kvSetSimdLimit(kvSimdLevel::Avx2);
-        else if (std::strcmp(argv[i], "--isa=portable") == 0)
-            kvSetSimdLimit(kvSimdLevel::Portable);
-        else
-            args.push_back(argv[i]);
-    }
-    const char* const names[] = {"plain", "AVX2", "AVX-512"};
-    benchmark::AddCustomContext("isa", names[static_cast<int>(kvActiveSimd())]);
+    std::vector<char*> args = takeIsaOption(argc, argv);
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;

@@ -35,6 +35,7 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/live/segment_element.h"
+#include "isa_option.h"
 
 namespace {
 
@@ -286,17 +287,7 @@ void Soak(benchmark::State& state) {
 BENCHMARK(Soak)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char** argv) {
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--isa=avx2") == 0)
-            kvSetSimdLimit(kvSimdLevel::Avx2);
-        else if (std::strcmp(argv[i], "--isa=portable") == 0)
-            kvSetSimdLimit(kvSimdLevel::Portable);
-        else
-            args.push_back(argv[i]);
-    }
-    const char* const isaNames[] = {"plain", "AVX2", "AVX-512"};
-    benchmark::AddCustomContext("isa", isaNames[static_cast<int>(kvActiveSimd())]);
+    std::vector<char*> args = takeIsaOption(argc, argv);
     // The soak runs only when a filter asks for it.
     bool filtered = false;
     for (char* a : args) filtered = filtered || std::strncmp(a, "--benchmark_filter", 18) == 0;
