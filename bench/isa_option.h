@@ -25,3 +25,13 @@ inline std::vector<char*> takeIsaOption(int argc, char** argv) {
     benchmark::AddCustomContext("isa", names[static_cast<int>(kvActiveSimd())]);
     return args;
 }
+
+// Google Benchmark's main with those arguments.
+inline int runBenchmarks(std::vector<char*> args) {
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -293,10 +293,5 @@ int main(int argc, char** argv) {
     for (char* a : args) filtered = filtered || std::strncmp(a, "--benchmark_filter", 18) == 0;
     std::string skipSoak = "--benchmark_filter=-Soak";
     if (!filtered) args.push_back(skipSoak.data());
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(args);
 }
