@@ -398,12 +398,13 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     }
 
     std::vector<FoldMap> maps = selectedMaps(pairs);
+    std::vector<Tiles> grids;  // of the tile side in the end, for the held-out side too
     if (unit_ == FoldUnit::tiles) {
         std::vector<std::vector<uint32_t>> foldOf;
         for (;;) {
             std::size_t starved = 0;
-            foldOf =
-                assignTiles(pairs, tilesOf(pairs, images_, tileSize_), labels_, folds_, starved);
+            grids = tilesOf(pairs, images_, tileSize_);
+            foldOf = assignTiles(pairs, grids, labels_, folds_, starved);
             if (!foldOf.empty()) break;
             if (tileSize_ / 2 < 4)
                 throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
@@ -411,7 +412,6 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
                                 "than one place");
             tileSize_ /= 2;
         }
-        const std::vector<Tiles> grids = tilesOf(pairs, images_, tileSize_);
         for (FoldMap& m : maps)
             for (long y = m.area.top(); y < m.area.bottom(); ++y)
                 for (long x = m.area.left(); x < m.area.right(); ++x)
@@ -422,6 +422,8 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
                         " has fewer than " + std::to_string(folds_) +
                         "; every label needs at least one per fold");
+    } else {
+        grids = tilesOf(pairs, images_, tileSize_);
     }
     const auto mapOf = [&](const Pair& p) -> const FoldMap& {
         for (const FoldMap& m : maps)
@@ -463,7 +465,7 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     // The held-out side: the selected pixels of every fold, tile by tile.
     heldOut_.resize(folds_);
     for (std::size_t d = 0; d < images_.size(); ++d) {
-        const Tiles g(pairs, d, images_[d].window(), tileSize_);
+        const Tiles& g = grids[d];
         std::vector<std::vector<HeldOutPiece>> pieces(folds_, std::vector<HeldOutPiece>(g.size()));
         for (const Pair& p : pairs) {
             if (p.picture != d || p.area.width() == 0 || p.area.height() == 0) continue;
