@@ -123,7 +123,7 @@ public:
     };
 
     // Bookkeeping of kvPersistent (visited objects and shared pointers), by
-    // the objects' identities (kvPersistent::identity).
+    // the objects' identities, which are never reused as addresses are.
     bool visited(uint64_t identity, std::size_t size) const;
     void markVisited(uint64_t identity, std::size_t size);
 
