@@ -32,6 +32,9 @@ void OutputFiles::makeDir(const std::string& dir) {
     std::vector<fs::path> missing;
     std::error_code ec;
     for (fs::path p = fs::path(dir).lexically_normal(); !p.empty(); p = p.parent_path()) {
+        if (!fs::exists(p, ec) && fs::is_symlink(fs::symlink_status(p, ec)))
+            throw FileError(p.string() + " is a link to " + fs::read_symlink(p, ec).string() +
+                            ", which does not exist");
         if (fs::exists(p, ec)) {
             if (!fs::is_directory(p, ec)) throw FileError(p.string() + " is not a directory");
             break;
@@ -84,6 +87,54 @@ void checkNameLength(const std::string& finalPath) {
                         std::to_string(PATH_MAX - 1) + " a path may have; nothing was written");
 }
 
+// What commit() does with a final name.
+enum class FinalName { replace, writeThrough };
+
+// A name that does not exist, or names a file or a link, is replaced by the
+// rename; a device or pipe (or a link to one: /dev/stdout) cannot be, and
+// gets the bytes written into it. Throws FileError for a name that can take
+// no output: a link to a directory, a socket or block device, or a file made
+// read-only (with no write permission for anyone, or none for this process:
+// a rename would replace it regardless).
+FinalName finalNameKind(const std::string& finalPath) {
+    struct stat named, target;
+    if (::lstat(finalPath.c_str(), &named) != 0) return FinalName::replace;
+    if (::stat(finalPath.c_str(), &target) != 0) return FinalName::replace;  // a dangling link
+    const auto refuse = [&](const char* why) {
+        throw FileError("cannot write " + finalPath + ": " + why + "; nothing was written");
+    };
+    if (S_ISDIR(target.st_mode))
+        refuse(S_ISLNK(named.st_mode) ? "it is a link to a directory"
+                                      : "a directory is in the way");
+    if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode)) return FinalName::writeThrough;
+    if (!S_ISREG(target.st_mode)) refuse("it is a socket or block device, not a file");
+    const bool readOnly =
+        (named.st_mode & 0222) == 0 || (::access(finalPath.c_str(), W_OK) != 0 && errno == EACCES);
+    if (!S_ISLNK(named.st_mode) && readOnly) refuse("the file is read-only");
+    return FinalName::replace;
+}
+
+// Copies temp's bytes into finalPath, a device or pipe; returns 0 or errno.
+int writeThrough(const std::string& temp, const std::string& finalPath) {
+    const int in = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) return errno;
+    const int out = ::open(finalPath.c_str(), O_WRONLY | O_CLOEXEC);
+    int error = out < 0 ? errno : 0;
+    char buffer[1 << 16];
+    for (ssize_t got = 1; error == 0 && got > 0;) {
+        got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno != EINTR) error = errno;
+        for (ssize_t done = 0; error == 0 && got > 0 && done < got;) {
+            const ssize_t n = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
+            if (n < 0 && errno != EINTR) error = errno;
+            if (n > 0) done += n;
+        }
+    }
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0 && error == 0) error = errno;
+    return error;
+}
+
 }  // namespace
 
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
@@ -103,14 +154,20 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     if (p.filename().empty() || fs::is_directory(fs::symlink_status(p, ec)))
         throw FileError("cannot write " + finalPath +
                         ": it names a directory, not a file; nothing was written");
-    checkNameLength(finalPath);
+    // Refuses what no output can replace, before the work. A device or pipe's
+    // directory (/dev, /proc/self/fd) takes no temporary: it goes where
+    // temporary files go.
+    const bool through = finalNameKind(finalPath) == FinalName::writeThrough;
+    if (!through) checkNameLength(finalPath);
     // The temporary name stays within a file name's 255 bytes.
     const std::string stem = p.filename().string().substr(0, 200);
-    std::string name = (p.parent_path() / ("." + stem + ".tmp-XXXXXX")).string();
+    const fs::path tempDir = through ? fs::temp_directory_path(ec) : p.parent_path();
+    std::string name = (tempDir / ("." + stem + ".tmp-XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
-        throw FileError("cannot create a temporary file next to " + finalPath + ": " +
-                        std::strerror(errno));
+        throw FileError("cannot create a temporary file " +
+                        (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +
+                        ": " + std::strerror(errno));
     // mkostemp creates the file for its owner only; outputs get the usual mode.
     static const mode_t mask = currentUmask();
     const bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
@@ -158,19 +215,25 @@ void keepMode(const std::string& temp, const std::string& final) {
 void OutputFiles::commit() {
     std::lock_guard<std::mutex> lock(mutex_);
     // Every final name first: nothing is renamed when one cannot take its file.
+    std::vector<FinalName> kinds;
     for (const auto& [temp, final] : staged_) {
-        std::error_code ec;
-        const fs::file_status st = fs::symlink_status(final, ec);
-        if (fs::is_directory(st))
-            throw FileError("cannot write " + final +
-                            ": a directory is in the way; nothing was written");
+        kinds.push_back(finalNameKind(final));
         refuseInput(final);
     }
     for (std::size_t i = 0; i < staged_.size(); ++i) {
         const auto& [temp, final] = staged_[i];
-        keepMode(temp, final);
         std::error_code ec;
-        fs::rename(temp, final, ec);
+        if (kinds[i] == FinalName::writeThrough) {
+            if (const int e = writeThrough(temp, final))
+                ec = std::error_code(e, std::generic_category());
+            else {
+                std::error_code ignored;  // the bytes are written; a temporary left is no failure
+                fs::remove(temp, ignored);
+            }
+        } else {
+            keepMode(temp, final);
+            fs::rename(temp, final, ec);
+        }
         if (ec)
             throw FileError("cannot write " + final + ": " + ec.message() +
                             (i == 0

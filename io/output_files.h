@@ -10,6 +10,10 @@
 // these checks (the directory changed meanwhile) can leave the outputs before
 // it in place; the error says so. A file replaced keeps its permissions; a
 // link at a final name is replaced by the file, its target left as it was.
+// A device or pipe at a final name (or a link to one, as /dev/stdout is) is
+// written into at commit instead. Refused at stage() and again at commit():
+// a link to a directory, a socket or block device, and a file that is
+// read-only for this process.
 #pragma once
 
 #include <cstdint>

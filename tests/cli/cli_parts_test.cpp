@@ -1,5 +1,8 @@
 // The command-line tool's pieces: --label parsing, masks, overlay, colours, outputs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -207,6 +210,54 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         files.commit();
         EXPECT_EQ(clsgtest::slurp(longName), "long");
     }
+}
+
+TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
+    clsgtest::ScratchDir dir;
+    const std::string fifo = dir / "fifo", link = dir / "link-to-fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(fifo, link);
+    for (const std::string& name : {fifo, link}) {  // as --summary /dev/stdout, or >(sort)
+        // A reader already there (the bytes fit the pipe's buffer), which
+        // reads nothing if the pipe was replaced.
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        {
+            OutputFiles files;
+            clsgtest::writeBytes(files.stage(name), "bytes of " + name);
+            files.commit();
+        }
+        char got[256] = {};
+        EXPECT_EQ(::read(reader, got, sizeof got - 1), ssize_t(9 + name.size()));
+        ::close(reader);
+        EXPECT_EQ(std::string(got), "bytes of " + name);
+        EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+        EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+
+    fs::create_directory(dir / "d");
+    fs::create_symlink(dir / "d", dir / "link-to-d");
+    clsgtest::writeBytes(dir / "read-only", "kept");
+    fs::permissions(dir / "read-only", fs::perms::owner_read | fs::perms::group_read);
+    const auto refused = [&](const std::string& name, const char* why) {
+        EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(name); }),
+                  "cannot write " + name + ": " + why + "; nothing was written");
+        OutputFiles files;  // made so after staging: refused by the commit
+        fs::rename(name, dir / "aside");
+        clsgtest::writeBytes(files.stage(name), "new");
+        fs::rename(dir / "aside", name);
+        EXPECT_EQ(errorOf<FileError>([&] { files.commit(); }),
+                  "cannot write " + name + ": " + why + "; nothing was written");
+    };
+    refused(dir / "link-to-d", "it is a link to a directory");
+    refused(dir / "read-only", "the file is read-only");
+    EXPECT_EQ(clsgtest::slurp(dir / "read-only"), "kept");
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link-to-d")));
+
+    fs::create_symlink(dir / "gone", dir / "dangling");
+    EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().makeDir(dir / "dangling/out"); }),
+              (dir / "dangling") + " is a link to " + (dir / "gone") + ", which does not exist");
 }
 
 TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
