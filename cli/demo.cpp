@@ -3,11 +3,13 @@
 // output with the overlay into one directory.
 #include <CLI/CLI.hpp>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/demo_photo.h"
 #include "cli/path_option.h"
+#include "clsg/io/errors.h"
 
 namespace clsg {
 
@@ -49,6 +51,22 @@ std::string labelsText(const std::vector<LabelOption>& labels) {
 
 constexpr int32_t kDemoNeighborhood = 5;
 
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An earlier demo's photograph and tool are replaced; a file of the user's
+// that has one of their names is not (a photo of one's own named coffee.png).
+void refuseForeign(const std::string& staged, const std::string& finalPath) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(finalPath, ec)) return;
+    if (fileBytes(staged) != fileBytes(finalPath))
+        throw FileError("cannot write " + finalPath +
+                        ": a file of that name is there and is not the demo's; nothing was "
+                        "written (give the demo another --out)");
+}
+
 int runDemo(const std::string& outDir) {
     namespace fs = std::filesystem;
     const kv3PlanePelBuffer photo = decodeColorImage(
@@ -66,9 +84,13 @@ int runDemo(const std::string& outDir) {
     // Stored, so that clsg run with demo.clsg gives the demo's images.
     tool.neighborhoodSize = kDemoNeighborhood;
     const std::string toolPath = (fs::path(outDir) / "demo.clsg").string();
-    writeToolFile(files.stage(toolPath), tool, toolPath);
+    const std::string stagedTool = files.stage(toolPath);
+    writeToolFile(stagedTool, tool, toolPath);
+    refuseForeign(stagedTool, toolPath);
     const std::string photoPath = (fs::path(outDir) / kPhotoName).string();
-    writeColorImage(files.stage(photoPath), photo, ImageFormat::Png, photoPath);
+    const std::string stagedPhoto = files.stage(photoPath);
+    writeColorImage(stagedPhoto, photo, ImageFormat::Png, photoPath);
+    refuseForeign(stagedPhoto, photoPath);
 
     RunSettings settings;
     settings.params = kvCompositeColorSegmenterRunParams(kDemoNeighborhood, false);

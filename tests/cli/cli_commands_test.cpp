@@ -459,14 +459,27 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE) << status;
 }
 
-// The demo's tool file gives the demo's images when run.
-TEST(Cli, TheDemosToolRunsAsTheDemoDid) {
+// The demo's tool file gives the demo's images when run. A second demo into
+// the same directory replaces its own files, but not a photo of the user's
+// that has the demo photograph's name.
+TEST(Cli, TheDemosToolRunsAsTheDemoDidAndTheDemoKeepsTheUsersFiles) {
     ScratchDir dir;
     ASSERT_EQ(clsg(dir, "demo --out d").status, 0);
     ASSERT_EQ(clsg(dir, "run d/demo.clsg d/coffee.png --out r").status, 0);
     for (const std::string name :
          {"coffee-labels.png", "coffee-overlay.png", "coffee-confidence.png"})
         EXPECT_TRUE(slurp(dir / ("r/" + name)) == slurp(dir / ("d/" + name))) << name;
+    EXPECT_EQ(clsg(dir, "demo --out d").status, 0);
+    fs::create_directory(dir / "mine");
+    writePlainPng(dir / "mine/coffee.png", 4, 4, Bytes(48, 7));
+    const std::string photo = slurp(dir / "mine/coffee.png");
+    const Outcome o = clsg(dir, "demo --out mine");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("mine/coffee.png: a file of that name is there and is not the demo's"),
+              std::string::npos)
+        << o.err;
+    EXPECT_TRUE(slurp(dir / "mine/coffee.png") == photo);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "mine"), fs::directory_iterator()), 1);
 }
 
 TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
