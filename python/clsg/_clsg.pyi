@@ -91,6 +91,9 @@ class Tool:
 def read_image(path: _Path) -> _Image:
     """Reads an image file as H x W x 3 uint8 (RGB)."""
 
+def _write_file(path: _Path, data: bytes, inputs: List[str]) -> None:
+    """Writes data to path as every output is written, never over one of inputs."""
+
 def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
     """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 import copy
 import csv
 import errno
+import io
 import math
 import os
 import tempfile
@@ -25,7 +26,7 @@ import numpy as np
 import dask
 import dask.array as da
 
-from ._clsg import Tool, read_image, write_image
+from ._clsg import Tool, _write_file, read_image, write_image
 from ._errors import BadImageError, BadParamsError
 
 __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
@@ -395,17 +396,20 @@ def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
         for name in r.get("shares", {}):
             if name not in labels:
                 labels.append(name)
-    with open(path, "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["path", "ok", "error", "width", "height", "seconds"] +
-                   [f"share_{n}" for n in labels] + ["unlabelled"] +
-                   [f"regions_{n}" for n in labels])
-        for r in records:
-            def fmt(v):
-                return "" if v is None else f"{v:.6f}"
-            w.writerow([r["path"], int(bool(r["ok"])), r["error"] or "",
-                        "" if r["width"] is None else r["width"],
-                        "" if r["height"] is None else r["height"], fmt(r["seconds"])] +
-                       [fmt(r["shares"].get(n)) if r["ok"] else "" for n in labels] +
-                       [fmt(r["unlabelled"])] +
-                       [r.get("regions", {}).get(n, "") if r["ok"] else "" for n in labels])
+    f = io.StringIO(newline="")
+    w = csv.writer(f)
+    w.writerow(["path", "ok", "error", "width", "height", "seconds"] +
+               [f"share_{n}" for n in labels] + ["unlabelled"] +
+               [f"regions_{n}" for n in labels])
+    for r in records:
+        def fmt(v):
+            return "" if v is None else f"{v:.6f}"
+        w.writerow([r["path"], int(bool(r["ok"])), r["error"] or "",
+                    "" if r["width"] is None else r["width"],
+                    "" if r["height"] is None else r["height"], fmt(r["seconds"])] +
+                   [fmt(r["shares"].get(n)) if r["ok"] else "" for n in labels] +
+                   [fmt(r["unlabelled"])] +
+                   [r.get("regions", {}).get(n, "") if r["ok"] else "" for n in labels])
+    # Like every output: the old file stays whole if the write fails, and an
+    # input is never written over.
+    _write_file(os.fspath(path), f.getvalue().encode(), [os.fspath(r["path"]) for r in records])

@@ -7,6 +7,8 @@
 #include <malloc.h>
 #endif
 
+#include "clsg/io/errors.h"
+#include "clsg/io/output_files.h"
 #include "errors.h"
 #include "intensity.h"
 #include "interrupt.h"
@@ -199,6 +201,30 @@ void bindFunctions(py::module_& m) {
           "::10].");
     m.def("_apply_intensity_gain", &clsgpy::applyGain, "block"_a, "gain"_a,
           "block's pixels mapped by gain, as a normalised run maps them.");
+    m.def(
+        "_write_file",
+        [](py::handle path, py::bytes data, const std::vector<std::string>& inputs) {
+            const std::string to = pathArg(path), bytes = data;
+            std::string error;
+            {
+                py::gil_scoped_release release;  // a pipe may make it wait for its reader
+                try {
+                    clsg::OutputFiles out;
+                    for (const std::string& input : inputs) out.protect(input);
+                    out.writeStaged(to, bytes);
+                    out.commit();
+                } catch (const clsg::FileError& e) {
+                    error = e.what();
+                }
+            }
+            if (!error.empty()) {
+                PyErr_SetString(PyExc_OSError, error.c_str());
+                throw py::error_already_set();
+            }
+        },
+        "path"_a, "data"_a, "inputs"_a,
+        "Writes data to path as every output is written (a new file renamed over the old one: "
+        "a failed write leaves it whole), never over one of inputs; OSError names the reason.");
     m.def(
         "read_image", [](py::handle path) { return clsgpy::readImage(pathArg(path)); }, "path"_a,
         R"doc(

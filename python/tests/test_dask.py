@@ -100,6 +100,10 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     rows = [(row["ok"], row["share_teal"], row["regions_teal"]) for row in csv.DictReader(open(tmp_path / "summary.csv"))]
     assert rows == [("1", "%.6f" % records[0]["shares"]["teal"], str(records[0]["regions"]["teal"])), ("0", "", ""),
                     ("1", "%.6f" % records[2]["shares"]["teal"], str(records[2]["regions"]["teal"]))]
+    photo = open(paths[0], "rb").read()  # a summary never replaces an input
+    with pytest.raises(OSError, match="is the input"):
+        clsg.dask.write_summary_csv(records, paths[0])
+    assert open(paths[0], "rb").read() == photo
     # Without a cluster (local threads); a second input named alike would overwrite the first.
     (tmp_path / "sub").mkdir()
     clsg.write_image(tmp_path / "sub/img0.png", scene(20, 20))
