@@ -545,11 +545,8 @@ function putMarks(image, box, values, expected) {
   const body = encodeRuns(values);
   const expect = expected ? `&expect=${digestOf(expected)}` : "";
   markUnsaved();
-  // The labels as this window knows them when the stroke is sent (after the
-  // label changes sent before it).
-  const labels = () => digestOf(new TextEncoder().encode(state.server.labels.map((l) => l.name).join("\n")));
   const done = edit(() => request("POST",
-                                  `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}${expect}&labels=${labels()}`,
+                                  `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}${expect}&labels=${labelsDigest()}`,
                                   body, "application/octet-stream").then((r) => r.json()));
   changed();
   return done.catch(async (e) => {
@@ -560,6 +557,13 @@ function putMarks(image, box, values, expected) {
     error.marksChanged = true;
     throw error;
   });
+}
+
+// The label names as this window knows them when a change is sent (after the
+// label changes sent before it): the server refuses a stroke or label change
+// by label number when another window has changed the labels meanwhile.
+function labelsDigest() {
+  return digestOf(new TextEncoder().encode(state.server.labels.map((l) => l.name).join("\n")));
 }
 
 // Takes the session as the server has it after another window changed it.
@@ -1126,7 +1130,17 @@ async function labelChange(change, inverse, what) {
 }
 
 async function applyLabelChange(change) {
-  const s = await edit(() => postJson("/api/labels", change));
+  let s;
+  try {
+    s = await edit(() => postJson("/api/labels", {...change, labels: labelsDigest()}));
+  } catch (e) {
+    if (!e.marksChanged) throw e;
+    await catchUp();
+    const error = new Error("Another window changed the labels meanwhile, so that change was not " +
+                            "made; they are now shown as they are.");
+    error.marksChanged = true;
+    throw error;
+  }
   markUnsaved();
   applyState(s);
   if (state.marks) paintMarksCanvas(0, 0, state.width, state.height);
@@ -1146,9 +1160,17 @@ async function deleteLabel(i) {
   const images = state.server.images.slice();
   const undoDelete = async () => {
     await applyLabelChange(restore);
-    await Promise.all(saved.map((runs, k) => edit(() => request(
-      "POST", `/api/marks?i=${k}&x=0&y=0&w=${images[k].width}&h=${images[k].height}`,
-      runs, "application/octet-stream").then((r) => r.json()))));
+    // The label's marks come back where their pixels are still unmarked; what
+    // another window painted since stays.
+    await Promise.all(saved.map(async (runs, k) => {
+      const {width, height} = images[k];
+      const before = decodeRuns(new Uint8Array(runs), width * height);
+      const now = decodeRuns(new Uint8Array(await edit(() => request("GET", `/api/marks?i=${k}`)
+        .then((r) => r.arrayBuffer()))), width * height);
+      const merged = now.map((v, p) => (v === 0 && before[p] === i + 1 ? i + 1 : v));
+      if (merged.some((v, p) => v !== now[p]))
+        await putMarks(k, {x0: 0, y0: 0, x1: width, y1: height}, merged, now);
+    }));
     await reloadMarks();
     setActive(i);
     changed();

@@ -168,15 +168,18 @@ uint32_t labelNamesDigest(const StudioSession& s) {
                      names.size(), 1);  // one row
 }
 
-// The optional digest a stroke expects its box to hold (8 hex digits).
-std::optional<uint32_t> queryDigest(const httplib::Request& req, const char* name) {
-    if (!req.has_param(name)) return std::nullopt;
-    const std::string text = req.get_param_value(name);
+// A digest as the page sends it (8 hex digits); what names where it came from.
+uint32_t parseDigest(const std::string& text, const std::string& what) {
     if (text.empty() || text.size() > 8 ||
         text.find_first_not_of("0123456789abcdef") != std::string::npos)
-        throw BadRequest(std::string("the query parameter ") + name +
-                         " must be 1 to 8 lowercase hex digits");
+        throw BadRequest(what + " must be 1 to 8 lowercase hex digits");
     return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+}
+
+// The optional digest a stroke expects its box to hold.
+std::optional<uint32_t> queryDigest(const httplib::Request& req, const char* name) {
+    if (!req.has_param(name)) return std::nullopt;
+    return parseDigest(req.get_param_value(name), std::string("the query parameter ") + name);
 }
 
 // Each label's colour, whether it is derived ("auto") and whether it had
@@ -733,6 +736,11 @@ void StudioServer::postLabels(const httplib::Request& req, httplib::Response& re
     const json j = parseBody(req);
     const std::string op = stringField(j, "op");
     const auto lock = lockSession();
+    // A change by label number (an undo above all) from a window that does
+    // not know the labels as they are would change another label.
+    if (j.contains("labels") &&
+        parseDigest(stringField(j, "labels"), "\"labels\"") != labelNamesDigest(session_))
+        throw MarksChanged("the labels were changed in another window; this change was not made");
     const auto label = [&] { return static_cast<std::size_t>(intField(j, "label", 0, 1000)); };
     // A colour of null (or none) is derived.
     const auto color = [&] {

@@ -580,6 +580,27 @@ def main():
                  S + "labels().length === 3 && " + S + "marksAt(115, 120) === 0", "the stroke over new labels")
         stroke([(100, 120), (130, 120)])
         wait_for(S + "marksAt(115, 120) === 2 && " + S + "settled()", "the stroke with the labels known")
+        # A label deleted here, a stroke of another window, then Undo here: the label's marks come
+        # back and the other window's stroke stays (a whole-image restore painted over it).
+        on_screen = js("return " + S + "view().image")
+        delete = label_items()[1].find_element(By.CSS_SELECTOR, ".delete")
+        delete.click()
+        delete.click()
+        wait_for(S + "labels().length === 2 && " + S + "marksAt(215, 255) === 0 && " + S + "settled()",
+                 "the deletion before the other window's stroke")
+        js("const t = new URLSearchParams(location.search).get('token');"
+           "fetch('/api/marks?i=%d&x=300&y=300&w=2&h=2', {method: 'POST', body: new Uint8Array([2, 4]),"
+           " headers: {'X-Clsg-Token': t, 'Content-Type': 'application/octet-stream'}})" % on_screen)
+        time.sleep(0.5)
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "labels().length === 3 && " + S + "marksAt(215, 255) === 2 && " + S + "settled()",
+                 "the deletion undone after another window's stroke")
+        marks_now = server_marks(on_screen)
+        width = int(re.search(r"\((\d+) ", find(By.ID, "image-select").find_elements(
+            By.TAG_NAME, "option")[on_screen].text).group(1))
+        if marks_now[300 * width + 300] != 3 or marks_now[255 * width + 215] != 2:
+            fail("undoing the deletion left %d where the other window painted 'extra', %d where 'darkred' was"
+                 % (marks_now[300 * width + 300], marks_now[255 * width + 215]))
 
         # Without the server, the page says so in words.
         studio.terminate()

@@ -415,18 +415,31 @@ TEST_F(StudioServerTest, StrokeOverAnotherWindowsMarksIsRefused) {
     EXPECT_EQ(marks()[5 * kW + 5], 2);
     EXPECT_EQ(code(post("/api/marks?i=0&x=5&y=5&w=2&h=2", encodeRuns(ones.data(), 4), kBinary)),
               200);
-    // Painting by label numbers: refused when the labels are not those the window knows.
-    const std::string ab = "a\nb", a = "a";
-    for (const auto& [names, status] : {std::pair{ab, 200}, std::pair{a, 409}}) {
+    // Painting by label numbers, or changing a label by its number (the undo
+    // of an add or a deletion): refused when the labels are not those the
+    // window knows, which another window has changed.
+    const auto digestOf = [](const std::string& names) {
         std::ostringstream digest;
         digest << std::hex
                << boxDigest(reinterpret_cast<const uint8_t*>(names.data()), names.size(), 0, 0,
                             names.size(), 1);
-        EXPECT_EQ(code(post("/api/marks?i=0&x=9&y=9&w=2&h=2&labels=" + digest.str(),
+        return digest.str();
+    };
+    const std::string ab = "a\nb", a = "a";
+    for (const auto& [names, status] : {std::pair{ab, 200}, std::pair{a, 409}})
+        EXPECT_EQ(code(post("/api/marks?i=0&x=9&y=9&w=2&h=2&labels=" + digestOf(names),
                             encodeRuns(ones.data(), 4), kBinary)),
                   status)
             << names;
-    }
+    const json stale =
+        api("/api/labels", {{"op", "delete"}, {"label", 1}, {"labels", digestOf(a)}}, 409);
+    EXPECT_EQ(stale.value("marksChanged", false), true) << stale.dump();
+    api("/api/labels", {{"op", "rename"}, {"label", 1}, {"name", "c"}, {"labels", "ABC"}}, 400);
+    EXPECT_EQ(json::parse(client_->Get("/api/state")->body)["labels"].size(), 2u);
+    EXPECT_EQ(
+        api("/api/labels", {{"op", "delete"}, {"label", 1}, {"labels", digestOf(ab)}})["labels"]
+            .size(),
+        1u);
     for (const char* bad : {"", "123456789", "ABCDEF", "-1", "0x1f"})
         EXPECT_EQ(code(post(std::string("/api/marks?i=0&x=0&y=0&w=2&h=2&expect=") + bad,
                             encodeRuns(ones.data(), 4), kBinary)),
