@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace clsg {
 
@@ -38,15 +40,24 @@ std::string stampOf(const std::string& name) {
     return std::isdigit(static_cast<unsigned char>(stamp[0])) ? stamp : "";
 }
 
-// dir's older sessions, newest first (their names sort by time).
+// When an older session was moved aside: its time, then its count within
+// that second (1 for none, then -0002, -0003 ...).
+std::pair<std::string, unsigned long> ageOf(const fs::path& p) {
+    const std::string stamp = stampOf(p.filename().string());
+    const std::size_t dash = stamp.find('-', 9);  // after the date's own dash
+    unsigned long count = 1;
+    if (dash != std::string::npos) count = std::strtoul(stamp.c_str() + dash + 1, nullptr, 10);
+    return {stamp.substr(0, dash), count};
+}
+
+// dir's older sessions, newest first.
 std::vector<fs::path> olderSessions(const std::string& dir) {
     std::vector<fs::path> older;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
         if (!stampOf(it->path().filename().string()).empty()) older.push_back(it->path());
-    std::sort(older.begin(), older.end(), [](const fs::path& a, const fs::path& b) {
-        return a.filename().string() > b.filename().string();
-    });
+    std::sort(older.begin(), older.end(),
+              [](const fs::path& a, const fs::path& b) { return ageOf(a) > ageOf(b); });
     return older;
 }
 

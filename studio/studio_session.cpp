@@ -1003,11 +1003,14 @@ void StudioSession::autosave() {
 std::string StudioSession::findRestore() {
     // The files kept aside too: sessions on other images (whose first changes
     // moved the one with these images' marks aside) hide nothing.
+    // A damaged file is said, and the next one looked at.
+    std::string damaged;
     for (const std::string& path : sessionFilesNewestFirst(outDir_)) {
         const std::string why = findRestoreIn(path);
-        if (restoreInfo_ || !why.empty()) return why;
+        if (damaged.empty()) damaged = why;
+        if (restoreInfo_) break;
     }
-    return "";
+    return damaged;
 }
 
 std::size_t StudioSession::openImageFor(const CarriedMarks& saved,

@@ -214,9 +214,9 @@ public:
     // Reads the session files left by earlier studios on this output
     // directory, newest first, up to the first with labels and marks for
     // some open image, and offers that one (pendingRestore) until restore()
-    // is called. A file that cannot be read is left alone and not offered,
-    // nor are older ones; returns why (empty when none). Only the marks of
-    // open images are decoded.
+    // is called. A file that cannot be read is left alone, not offered, and
+    // passed over for older ones; returns why the first such file was
+    // (empty when none). Only the marks of open images are decoded.
     std::string findRestore();
     // findRestore() once more, for an image opened since, while the earlier
     // file is still there (no change made yet) and no offer was answered.

@@ -1125,10 +1125,11 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
     EXPECT_TRUE(again.pendingRestore());
     EXPECT_LT(kib("VmHWM:") - before, 64 * 1024);
 
-    // Damaged so that a later step would trip over it: not restored.
+    // Damaged so that a later step would trip over it: not restored (alone in
+    // the directory, so that no older file is offered instead).
     const auto damaged = [&](const std::function<void(json&, std::string&)>& edit,
                              const std::string& why) {
-        fs::remove(path);
+        fs::remove_all(out);
         session(1, 1);
         editSession(path, edit);
         StudioSession refused(out);
@@ -1153,6 +1154,39 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
             marks += runs;
         },
         "bad marks");
+}
+
+// The newest file with marks for the images is offered: of two moved aside
+// in one second, the later (-0002), and past a damaged newer one.
+TEST_F(StudioServerTest, TheNewestIntactSessionIsOffered) {
+    const std::string out = dir_ / "aside";
+    const auto session = [&](long x) {
+        StudioSession s(out);
+        s.addImage("p", "", image_);
+        s.addLabel("x");
+        s.paintMarks(0, x, 2, 3, 3, Bytes(9, 1));
+        s.autosave();
+    };
+    const auto offered = [&](std::string* warning = nullptr) {
+        StudioSession s(out);
+        s.addImage("p", "", image_);
+        const std::string why = s.findRestore();
+        if (warning) *warning = why;
+        if (!s.pendingRestore()) return -1L;
+        s.restore(true);
+        const Bytes& m = s.images()[0].marks;
+        return long(std::find(m.begin(), m.end(), 1) - m.begin()) - 2 * kW;
+    };
+    session(2), session(20);  // the current file has x 20, the previous one x 2
+    fs::rename(out + "/studio-session.previous.clsgs",
+               out + "/studio-session.20261209-101010.clsgs");
+    fs::rename(out + "/studio-session.clsgs", out + "/studio-session.20261209-101010-0002.clsgs");
+    EXPECT_EQ(offered(), 20);
+    // A damaged current file is said, and the older one offered all the same.
+    clsgtest::writeBytes(out + "/studio-session.clsgs", "CLSG studio session, cut short");
+    std::string warning;
+    EXPECT_EQ(offered(&warning), 20);
+    EXPECT_NE(warning.find("studio-session.clsgs is damaged"), std::string::npos) << warning;
 }
 
 // A raw connection to a port on 127.0.0.1.
