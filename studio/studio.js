@@ -1604,7 +1604,7 @@ $("export-masks").addEventListener("click", async () => {
     const changes = state.changes;
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim(), minArea: state.minArea}));
     showCommand("Masks exported", "The same tool from the command line:", r.command,
-                "Wrote " + r.files.join(", "));
+                "Wrote " + r.files.join(", ") + (r.notes.length ? ". " + r.notes.join(". ") : ""));
     savedAsOf(changes);
   } catch (e) {
     showError(e.message);

@@ -856,9 +856,10 @@ void StudioServer::postExport(const httplib::Request& req, httplib::Response& re
     const uint64_t minArea = minAreaField(j);
     const auto lock = lockSession();
     const StudioExport out = session_.exportMasks(dir, minArea);
-    answerJson(
-        res,
-        json{{"files", out.files}, {"command", out.trainCommand}, {"runCommand", out.runCommand}});
+    answerJson(res, json{{"files", out.files},
+                         {"command", out.trainCommand},
+                         {"runCommand", out.runCommand},
+                         {"notes", out.notes}});
 }
 
 void StudioServer::postRestore(const httplib::Request& req, httplib::Response& res) {

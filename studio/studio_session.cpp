@@ -785,6 +785,19 @@ std::string StudioSession::runCommand(const std::string& toolPath, uint64_t minA
     return command;
 }
 
+namespace {
+
+// Whether image's file still holds the pixels read from it.
+bool fileStillHolds(const StudioImage& image) {
+    try {
+        return pixelDigest(readColorImage(image.path)) == image.digest;
+    } catch (const std::exception&) {
+        return false;  // gone, or no longer an image
+    }
+}
+
+}  // namespace
+
 StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t minArea) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
     const std::string dir = confinedPath(outDir_, dirName, "");
@@ -805,15 +818,21 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
         result.files.push_back((fs::path(dirName) / relative).string());
         return files.stage(path);
     };
-    // Images without a file of their own are written alongside.
+    // Images without a file of their own, or whose file changed since it was
+    // read, are written alongside: the command trains on the studio's pixels.
     std::vector<std::string> imagePaths;
     for (const StudioImage& image : images_) {
-        if (!image.path.empty()) {
+        const bool used =
+            std::any_of(image.marks.begin(), image.marks.end(), [](uint8_t m) { return m != 0; });
+        if (!image.path.empty() && (!used || fileStillHolds(image))) {
             imagePaths.push_back(image.path);
             continue;
         }
-        const bool used =
-            std::any_of(image.marks.begin(), image.marks.end(), [](uint8_t m) { return m != 0; });
+        if (!image.path.empty())
+            result.notes.push_back(image.path +
+                                   " no longer holds the picture the studio read from it; the "
+                                   "studio's copy is exported as " +
+                                   (fs::path(dirName) / (image.name + ".png")).string());
         imagePaths.push_back(used ? (fs::path(dir) / (image.name + ".png")).string() : "");
         if (used) writeColorImage(write(image.name + ".png"), image.pixels, ImageFormat::Png);
     }

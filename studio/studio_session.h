@@ -90,6 +90,7 @@ struct StudioExport {
     std::vector<std::string> files;  // relative to the output directory
     std::string trainCommand;        // the clsg train line that gives the same tool
     std::string runCommand;          // the clsg run line that segments as the studio does
+    std::vector<std::string> notes;  // images whose files changed, exported as the studio has them
 };
 
 class StudioSession {
@@ -198,7 +199,8 @@ public:
     // of fewer than minArea pixels as dropSmallRegions() does.
     std::string runCommand(const std::string& toolPath, uint64_t minArea = 0) const;
     // Writes each label's marks as masks into outDir/dirName, with the
-    // images that have no file of their own.
+    // marked images that have no file of their own, or whose file no longer
+    // holds the pixels the studio read from it (each such said in notes).
     StudioExport exportMasks(const std::string& dirName, uint64_t minArea = 0);
 
     // The session file: labels, colours, settings and the marks of each

@@ -205,6 +205,26 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     const ToolFile trained = readToolFile(dir_ / "out/odd/tool.clsg");
     EXPECT_EQ(trained.tool.compositeColors()[1].instances().size(), 1u);
     EXPECT_EQ(trained.labels.at(1).sources.size(), 1u) << command;
+
+    // An image file changed since the studio read it: the command trains on
+    // the studio's copy, exported beside the masks, and the answer says so.
+    kv3PlanePelBuffer inverted = kfPelCopy(image_);
+    for (kvPelBuffer<unsigned char> plane :
+         {inverted.plane0(), inverted.plane1(), inverted.plane2()})
+        for (long y = 0; y < kH; ++y)
+            for (long x = 0; x < kW; ++x) plane.pointToRow(y)[x] ^= 0xff;
+    writeColorImage(odd, inverted, ImageFormat::Png);
+    const json changed = api("/api/export", {{"dir", "changed"}});
+    ASSERT_EQ(changed["notes"].size(), 1u) << changed.dump();
+    EXPECT_NE(changed["notes"][0].get<std::string>().find("no longer holds the picture"),
+              std::string::npos);
+    const std::string again = changed["command"];
+    ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "'" + again.substr(again.find(" train "))).c_str()),
+              0);
+    kvCompositeColorSegmenterResult ran;
+    readToolFile(dir_ / "out/changed/tool.clsg")
+        .tool.run(image_, kvCompositeColorSegmenterRunParams(5, false), ran);
+    EXPECT_EQ(segment("labels").pixels, bytesOf(ran.labelImage())) << again;
 }
 
 double distance(const std::string& hex, uint32_t b) {
