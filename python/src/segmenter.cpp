@@ -18,6 +18,7 @@
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/platform/attention.h"
 #include "clsg/platform/str.h"
 #include "clsg/regions/regions.h"
 #include "clsg/tiled/tiled_run.h"
@@ -651,17 +652,21 @@ py::array readImage(const std::string& path) {
 namespace {
 
 // Writes a new file and renames it over path: a failed write leaves an earlier
-// file of that name whole.
+// file of that name whole, and so does Ctrl-C during the write (the call then
+// raises KeyboardInterrupt, the new file dropped).
 template <class Write>
 void writeReplacing(const std::string& path, Write write) {
     const ImageFormat format = formatForPath(path);
-    clsg::OutputFiles out;
-    try {
-        write(out.stage(path), format);
-        out.commit();
-    } catch (const clsg::FileError& e) {
-        throw ImageError(e.what());
-    }
+    CallGuard::run([&] {
+        clsg::OutputFiles out;
+        try {
+            write(out.stage(path), format);
+            kfThrowExceptionOnFailure(ksys_attention_check());
+            out.commit();
+        } catch (const clsg::FileError& e) {
+            throw ImageError(e.what());
+        }
+    });
 }
 
 }  // namespace

@@ -398,6 +398,28 @@ def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
     assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
 
 
+WRITE_INTERRUPTED = """
+import sys, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (6000, 6000, 3), np.uint8)
+print("writing", flush=True)
+clsg.write_image(sys.argv[1], noise)  # some seconds of compression
+print("written", flush=True)
+"""
+
+
+def test_ctrl_c_during_write_image_keeps_the_earlier_file(tmp_path):
+    clsg.write_image(tmp_path / "old.png", np.zeros((2, 2, 3), np.uint8))
+    old = (tmp_path / "old.png").read_bytes()
+    with subprocess.Popen([sys.executable, "-c", WRITE_INTERRUPTED, str(tmp_path / "old.png")],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+        assert child.stdout.readline() == "writing\n"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
+    assert (tmp_path / "old.png").read_bytes() == old and os.listdir(tmp_path) == ["old.png"]
+
+
 def test_the_type_stubs_name_the_parameters_the_module_takes():
     import ast
     import inspect
