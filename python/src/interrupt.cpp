@@ -1,6 +1,7 @@
 #include "interrupt.h"
 
 #include <Python.h>
+#include <pthread.h>
 #include <pybind11/pybind11.h>
 #include <pythread.h>
 #include <signal.h>
@@ -106,10 +107,34 @@ void CallGuard::leave() {
 
 CallGuard::~CallGuard() { leave(); }
 
+namespace {
+
+// A child forked while other threads were in calls has none of them: it
+// starts as if no call were in progress (Ctrl-C Python's again, no abort).
+void beforeFork() { gMutex.lock(); }
+void afterForkInParent() { gMutex.unlock(); }
+void afterForkInChild() {
+    if (gActive > 0 && gInstalled) {
+        struct sigaction current;
+        sigaction(SIGINT, nullptr, &current);
+        if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == onSigint)
+            sigaction(SIGINT, &gPrevious, nullptr);
+    }
+    gActive = 0;
+    gInstalled = gMainNotified = false;
+    ksys_clear_abort();
+    gCleared = gInterrupts.load(std::memory_order_relaxed);
+    gMainThread = PyThread_get_thread_ident();  // the forking thread is the child's main one
+    gMutex.unlock();
+}
+
+}  // namespace
+
 void initInterrupts() {
     namespace py = pybind11;
     gMainThread =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 }
 
 }  // namespace clsgpy

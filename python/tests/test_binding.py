@@ -398,6 +398,39 @@ def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
     assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
 
 
+FORKED = """
+import os, signal, threading, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (1500, 1500, 3), np.uint8)
+(tool := clsg.Tool()).train({"a": [(noise[:40, :40], None)], "b": [(noise[40:80, :40], None)]})
+stop, started = False, threading.Event()
+def busy():
+    while not stop:
+        started.set()
+        tool.run(noise, neighborhood=9)
+worker = threading.Thread(target=busy)
+worker.start()
+started.wait()
+threading.Event().wait(0.3)
+pid = os.fork()  # most likely while the worker is inside a run (the GIL released)
+if pid == 0:
+    try:
+        os.kill(os.getpid(), signal.SIGINT)
+        signal.sigtimedwait([], 0.2) if hasattr(signal, "sigtimedwait") else None
+        print("Ctrl-C went unseen", flush=True)
+    except KeyboardInterrupt:
+        print("Ctrl-C raised", tool.run(noise[:40, :40]).labels.shape, flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+stop = True
+worker.join()
+"""
+
+
+def test_a_child_forked_during_a_call_on_another_thread_starts_afresh():
+    out = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=120)
+    assert out.stdout == "Ctrl-C raised (40, 40)\n", out
+
+
 WRITE_INTERRUPTED = """
 import sys, numpy as np, clsg
 noise = np.random.default_rng(0).integers(0, 256, (6000, 6000, 3), np.uint8)
