@@ -12,11 +12,9 @@ from __future__ import annotations
 
 import copy
 import csv
-import errno
 import io
 import math
 import os
-import tempfile
 import threading
 import time
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
@@ -26,7 +24,7 @@ import numpy as np
 import dask
 import dask.array as da
 
-from ._clsg import Tool, _write_file, read_image, write_image
+from ._clsg import Tool, _write_file, _write_images, read_image
 from ._errors import BadImageError, BadParamsError
 
 __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
@@ -232,7 +230,6 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
     record: Dict[str, Any] = {"path": given, "ok": False, "error": None, "width": None,
                               "height": None, "seconds": None, "shares": {},
                               "unlabelled": None, "regions": {}, "outputs": []}
-    staged: List[Tuple[str, str]] = []
     start = time.perf_counter()
     try:
         _keep_heap_on_worker()
@@ -247,24 +244,8 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         labels, table = result.cleaned(**regions)
         if "labels" in images:
             images["labels"] = labels
-        for out, img in images.items():
-            final = _output_path(out_dir, path, out)
-            name = os.path.basename(final)
-            fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".png", dir=out_dir)
-            os.close(fd)
-            # write_image keeps the mode of a file it replaces, and mkstemp's is 0600:
-            # the name alone is kept, so the output gets the usual mode.
-            os.remove(tmp)
-            staged.append((tmp, final))
-            write_image(tmp, img)
-        # Every final name first: none is replaced when one cannot take its file.
-        for _, final in staged:
-            if os.path.isdir(final) and not os.path.islink(final):
-                raise IsADirectoryError(errno.EISDIR, "a directory is in the way; nothing was "
-                                        "written", final)
-        for tmp, final in staged:
-            os.replace(tmp, final)
-        staged = []
+        # All of the file's outputs, or none (none is replaced when one cannot be written).
+        _write_images([_output_path(out_dir, path, out) for out in images], list(images.values()))
         counts = np.bincount(labels.ravel(), minlength=256)
         total = labels.size
         per_label = np.bincount(np.asarray(table["label_index"], dtype=np.intp),
@@ -278,11 +259,6 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
     except Exception as e:  # reported per file; the batch goes on
         record["error"] = f"{type(e).__name__}: {e}"
     finally:
-        for tmp, _ in staged:
-            try:
-                os.remove(tmp)
-            except OSError:
-                pass
         record["seconds"] = time.perf_counter() - start
     return record
 

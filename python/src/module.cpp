@@ -226,6 +226,16 @@ void bindFunctions(py::module_& m) {
         "Writes data to path as every output is written (a new file renamed over the old one: "
         "a failed write leaves it whole), never over one of inputs; OSError names the reason.");
     m.def(
+        "_write_images",
+        [](const py::sequence& paths, const py::sequence& images) {
+            std::vector<std::string> names;
+            for (py::handle path : paths) names.push_back(pathArg(path));
+            clsgpy::writeImages(names, images);
+        },
+        "paths"_a, "images"_a,
+        "Writes images[i] to paths[i] as write_image does, all or none: every earlier file stays "
+        "whole unless all are written.");
+    m.def(
         "read_image", [](py::handle path) { return clsgpy::readImage(pathArg(path)); }, "path"_a,
         R"doc(
 Reads an image file as an H x W x 3 uint8 array (RGB); grey and palette

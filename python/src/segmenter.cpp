@@ -651,16 +651,63 @@ py::array readImage(const std::string& path) {
 
 namespace {
 
-// Writes a new file and renames it over path: a failed write leaves an earlier
-// file of that name whole, and so does Ctrl-C during the write (the call then
-// raises KeyboardInterrupt, the new file dropped).
-template <class Write>
-void writeReplacing(const std::string& path, Write write) {
-    const ImageFormat format = formatForPath(path);
+// An image array to write, checked (with the GIL held); its pixels are read
+// when it is written.
+struct ImageToWrite {
+    py::array array;  // keeps the pixels alive
+    ArrayView view;
+    bool grey = false;
+};
+
+ImageToWrite imageToWrite(py::handle obj) {
+    ImageToWrite image{asArray(obj, "image"), {}, false};
+    const py::array& array = image.array;
+    if (array.ndim() != 2) {
+        image.view = checkImage(array, "image");
+        return image;
+    }
+    ArrayView size;
+    size.height = array.shape(0);
+    size.width = array.shape(1);
+    if (array.dtype().kind() != 'u' || array.itemsize() != 1)
+        throwBadImage("a grey image must have dtype uint8");
+    if (size.height == 0 || size.width == 0) throwBadImage("image is empty");
+    image.view = checkMask(array, size, "image");
+    image.grey = true;
+    return image;
+}
+
+void writeImageAs(const ImageToWrite& image, const std::string& temp, const std::string& path) {
+    const ArrayView& v = image.view;
+    if (!image.grey) {
+        writeColorImage(temp, copyImage(v), formatForPath(path), path);
+        return;
+    }
+    kvPelBuffer<unsigned char> grey(kvPelRect(0, 0, v.width, v.height));
+    for (long y = 0; y < v.height; ++y)
+        for (long x = 0; x < v.width; ++x)
+            grey.pointToRow(y)[x] = v.data[y * v.rowStride + x * v.colStride];
+    writeGreyImage(temp, grey, formatForPath(path), path);
+}
+
+}  // namespace
+
+void writeImages(const std::vector<std::string>& paths, const py::sequence& arrays) {
+    if (paths.size() != py::len(arrays)) throwBadParams("one image per path, please");
+    std::vector<ImageToWrite> images;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        checkPath(paths[i]);
+        images.push_back(imageToWrite(arrays[i]));
+    }
+    py::gil_scoped_release release;
+    // New files renamed over the old ones once all are written: a failed write
+    // leaves every earlier file whole, and so does Ctrl-C during the writes
+    // (the call then raises KeyboardInterrupt, the new files dropped).
     CallGuard::run([&] {
         clsg::OutputFiles out;
         try {
-            write(out.stage(path), format);
+            for (std::size_t i = 0; i < paths.size(); ++i)
+                writeImageAs(images[i], out.stage(paths[i]), paths[i]);
             kfThrowExceptionOnFailure(ksys_attention_check());
             out.commit();
         } catch (const clsg::FileError& e) {
@@ -669,38 +716,8 @@ void writeReplacing(const std::string& path, Write write) {
     });
 }
 
-}  // namespace
-
 void writeImage(const std::string& path, py::handle obj) {
-    checkPath(path);
-    const py::array array = asArray(obj, "image");
-    if (array.ndim() == 2) {
-        const ArrayView dummy = [&] {
-            ArrayView v;
-            v.height = array.shape(0);
-            v.width = array.shape(1);
-            return v;
-        }();
-        if (array.dtype().kind() != 'u' || array.itemsize() != 1)
-            throwBadImage("a grey image must have dtype uint8");
-        if (dummy.height == 0 || dummy.width == 0) throwBadImage("image is empty");
-        ArrayView v = checkMask(array, dummy, "image");
-        py::gil_scoped_release release;
-        kvPelBuffer<unsigned char> grey(kvPelRect(0, 0, v.width, v.height));
-        for (long y = 0; y < v.height; ++y)
-            for (long x = 0; x < v.width; ++x)
-                grey.pointToRow(y)[x] = v.data[y * v.rowStride + x * v.colStride];
-        writeReplacing(path, [&](const std::string& temp, ImageFormat format) {
-            writeGreyImage(temp, grey, format, path);
-        });
-        return;
-    }
-    const ArrayView v = checkImage(array, "image");
-    py::gil_scoped_release release;
-    const kv3PlanePelBuffer image = copyImage(v);
-    writeReplacing(path, [&](const std::string& temp, ImageFormat format) {
-        writeColorImage(temp, image, format, path);
-    });
+    writeImages({path}, py::make_tuple(obj));
 }
 
 }  // namespace clsgpy

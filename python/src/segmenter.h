@@ -122,5 +122,7 @@ private:
 // Whole-file images (PNG, PNM, and what the image layer reads).
 pybind11::array readImage(const std::string& path);
 void writeImage(const std::string& path, pybind11::handle image);
+// Writes each image to its path, all or none.
+void writeImages(const std::vector<std::string>& paths, const pybind11::sequence& images);
 
 }  // namespace clsgpy
