@@ -288,9 +288,13 @@ std::vector<std::string> imageOutputNames(const std::string& name, const ToolFil
 
 // A path as the file system will resolve it (as given when it cannot be).
 fs::path canonicalPath(const fs::path& p) {
+    // Absolute first: a relative path none of whose parts exist yet stays
+    // relative, and would not meet the same path spelt from the root.
     std::error_code e;
-    const fs::path c = fs::weakly_canonical(p, e);
-    return e ? p.lexically_normal() : c;
+    fs::path a = fs::absolute(p, e);
+    if (e) a = p;
+    const fs::path c = fs::weakly_canonical(a, e);
+    return e ? a.lexically_normal() : c;
 }
 
 // Refuses, before anything is read, inputs whose outputs would share a name:

@@ -262,6 +262,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     EXPECT_EQ(clsg(dir, "evaluate --truth-map 7=red mid.clsg bands.png --truth truth.png").status,
               0);
     fs::remove(dir / "mid.clsg");
+    // The summary as one of the outputs, named from the root: found before any image is run too.
+    const Outcome rooted = clsg(dir, run + "--out out --summary " + (dir / "out/bands-labels.png"));
+    EXPECT_NE(rooted.err.find("is also bands.png's output bands-labels.png"), std::string::npos)
+        << rooted.err;
+    EXPECT_EQ(rooted.out + (fs::exists(dir / "out") ? "out" : ""), "");
     EXPECT_TRUE(slurp(dir / "bands.png") == bands && slurp(dir / "tool.clsg") == tool &&
                 slurp(dir / "small-mask.png") == mask);
     // Nor by a diagnostic record of the same name.
