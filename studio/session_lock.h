@@ -12,7 +12,8 @@ public:
     static constexpr const char* kLockFile = ".studio-session.lock";
 
     // Creates dir when missing and takes its lock for this object's life
-    // (the system lets it go when the process ends, however it ends).
+    // (the system lets it go when the process ends, however it ends), then
+    // removes the session file's temporaries a killed studio left there.
     // Throws StudioError when another studio holds it, or it cannot be taken.
     explicit SessionLock(const std::string& dir);
     SessionLock(const SessionLock&) = delete;

@@ -1020,7 +1020,12 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
     };
     Bytes twin, noisy(900 * 700);
     {
+        fs::create_directories(out);  // a studio killed while saving left a temporary
+        clsgtest::writeBytes(out + "/.studio-session.clsgs.tmp-Ab12Cd", "half a session");
+        clsgtest::writeBytes(out + "/.studio-session.clsgs.notes", "someone else's");
         const SessionLock lock(out);
+        EXPECT_FALSE(fs::exists(out + "/.studio-session.clsgs.tmp-Ab12Cd"));
+        EXPECT_TRUE(fs::exists(out + "/.studio-session.clsgs.notes"));
         EXPECT_THROW(SessionLock again(out), StudioError);
         try {  // the reason the output directory cannot be made, not what follows from it
             SessionLock under(imagePath_ + "/o");
