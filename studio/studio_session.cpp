@@ -1032,18 +1032,15 @@ std::string StudioSession::findRestore() {
     return damaged;
 }
 
-std::size_t StudioSession::openImageFor(const CarriedMarks& saved,
-                                        const std::vector<bool>& taken) const {
-    std::size_t found = images_.size();
+std::size_t StudioSession::openImageFor(const CarriedMarks& saved, const std::vector<bool>& taken,
+                                        bool sameName) const {
     for (std::size_t k = 0; k < images_.size(); ++k) {
         const StudioImage& image = images_[k];
-        if (taken[k] || image.digest != saved.digest || image.pixels.width() != saved.width ||
-            image.pixels.height() != saved.height)
-            continue;
-        if (image.name == saved.name) return k;
-        if (found == images_.size()) found = k;
+        if (!taken[k] && image.digest == saved.digest && image.pixels.width() == saved.width &&
+            image.pixels.height() == saved.height && (!sameName || image.name == saved.name))
+            return k;
     }
-    return found;
+    return images_.size();
 }
 
 std::string StudioSession::findRestoreIn(const std::string& path) {
@@ -1099,6 +1096,7 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         } catch (const StudioError& e) {
             throw std::runtime_error(std::string("its settings are refused: ") + e.what());
         }
+        std::vector<CarriedMarks> entries;
         for (const json& i : head.at("images")) {
             const uint64_t size = i.at("marks").get<uint64_t>();
             if (size > bytes.size() - at) throw std::runtime_error("truncated");
@@ -1114,25 +1112,45 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                 static_cast<uint64_t>(entry.width) * static_cast<uint64_t>(entry.height) >
                     kMaxTotalPixels)
                 throw std::runtime_error("bad image size");
-            // Marks of images not open stay encoded (checked, not decoded): a
-            // file of a few KB may hold many large ones.
-            const std::size_t k = openImageFor(entry, taken);
-            if (k == images_.size()) {
-                if (!checkRuns(runs, static_cast<std::size_t>(entry.width * entry.height),
-                               static_cast<uint8_t>(saved.labels.size())))
-                    throw std::runtime_error("bad marks");
-                saved.others.push_back(std::move(entry));
+            entries.push_back(std::move(entry));
+        }
+        // The marks of entries that show an open image's pixels, decoded.
+        std::vector<std::vector<uint8_t>> marks(entries.size());
+        for (std::size_t e = 0; e < entries.size(); ++e) {
+            const CarriedMarks& entry = entries[e];
+            if (openImageFor(entry, taken, false) == images_.size()) continue;
+            if (!decodeRuns(entry.runs, static_cast<std::size_t>(entry.width * entry.height),
+                            marks[e]))
+                throw std::runtime_error("bad marks");
+            for (uint8_t m : marks[e])
+                if (m > saved.labels.size()) throw std::runtime_error("bad marks");
+        }
+        // Each to an open image of its pixels: of its own name first, so that
+        // two images of the same pixels keep their own marks.
+        std::vector<std::size_t> openAt(entries.size(), images_.size());
+        for (const bool sameName : {true, false})
+            for (std::size_t e = 0; e < entries.size(); ++e) {
+                const bool marked =
+                    std::any_of(marks[e].begin(), marks[e].end(), [](uint8_t m) { return m != 0; });
+                if (!marked || openAt[e] != images_.size()) continue;
+                openAt[e] = openImageFor(entries[e], taken, sameName);
+                if (openAt[e] != images_.size()) taken[openAt[e]] = true;
+            }
+        for (std::size_t e = 0; e < entries.size(); ++e) {
+            if (openAt[e] != images_.size()) {
+                saved.marks.emplace_back(openAt[e], std::move(marks[e]));
                 continue;
             }
-            std::vector<uint8_t> marks;
-            if (!decodeRuns(runs, static_cast<std::size_t>(entry.width * entry.height), marks))
+            if (!marks[e].empty() &&
+                std::none_of(marks[e].begin(), marks[e].end(), [](uint8_t m) { return m != 0; }))
+                continue;  // an open image's, without marks
+            // Marks of images not open stay encoded (checked, not decoded): a
+            // file of a few KB may hold many large ones.
+            const CarriedMarks& entry = entries[e];
+            if (!checkRuns(entry.runs, static_cast<std::size_t>(entry.width * entry.height),
+                           static_cast<uint8_t>(saved.labels.size())))
                 throw std::runtime_error("bad marks");
-            for (uint8_t m : marks)
-                if (m > saved.labels.size()) throw std::runtime_error("bad marks");
-            if (std::none_of(marks.begin(), marks.end(), [](uint8_t m) { return m != 0; }))
-                continue;
-            taken[k] = true;
-            saved.marks.emplace_back(k, std::move(marks));
+            saved.others.push_back(std::move(entries[e]));
         }
         if (saved.labels.empty() || saved.marks.empty()) return "";
         restoreInfo_ =

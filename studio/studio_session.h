@@ -243,9 +243,10 @@ private:
     // images().size() when none shows them.
     std::size_t sourceImage(const kv3PlanePelBuffer_const& pixels, const std::string& source) const;
     struct CarriedMarks;
-    // The open image, not yet taken, that shows saved's pixels (one of its
-    // name first); images().size() when none does.
-    std::size_t openImageFor(const CarriedMarks& saved, const std::vector<bool>& taken) const;
+    // The first open image, not yet taken, that shows saved's pixels (and has
+    // its name, if sameName); images().size() when none does.
+    std::size_t openImageFor(const CarriedMarks& saved, const std::vector<bool>& taken,
+                             bool sameName) const;
     const StudioImage& imageAt(std::size_t image) const;
     void checkLabel(std::size_t label) const;
     void checkNewName(const std::string& name, std::size_t except) const;

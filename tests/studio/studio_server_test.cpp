@@ -1214,6 +1214,28 @@ TEST_F(StudioServerTest, TheNewestIntactSessionIsOffered) {
     EXPECT_NE(warning.find("studio-session.clsgs is damaged"), std::string::npos) << warning;
 }
 
+// Of two images of the same pixels, one opened alone gets its own marks back
+// (not those of the other, saved first).
+TEST_F(StudioServerTest, AnImageWithATwinOpenedAloneGetsItsOwnMarks) {
+    const std::string out = dir_ / "twins";
+    {
+        StudioSession s(out);
+        s.addImage("twin", "", image_);
+        s.addImage("coffee", "", image_);
+        s.addLabel("x");
+        s.paintMarks(0, 20, 2, 3, 3, Bytes(9, 1));
+        s.paintMarks(1, 2, 2, 3, 3, Bytes(9, 1));
+        s.autosave();
+    }
+    StudioSession alone(out);
+    alone.addImage("coffee", "", image_);
+    EXPECT_EQ(alone.findRestore(), "");
+    ASSERT_TRUE(alone.pendingRestore());
+    alone.restore(true);
+    const Bytes& m = alone.images()[0].marks;
+    EXPECT_EQ(std::find(m.begin(), m.end(), 1) - m.begin(), 2 * kW + 2);
+}
+
 // A raw connection to a port on 127.0.0.1.
 struct Raw {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
