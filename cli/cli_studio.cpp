@@ -153,8 +153,11 @@ Command addStudioCommand(CLI::App& parent) {
                 std::error_code ec;
                 if (!session.unsavedReason().empty())
                     std::cout << "; the last changes could not be saved in "
-                              << session.sessionPath() << " (" << session.unsavedReason()
-                              << "): it holds the marks, labels and settings from before them";
+                              << session.sessionPath() << " (" << session.unsavedReason() << ")"
+                              << (std::filesystem::is_regular_file(session.sessionPath(), ec)
+                                      ? ": it holds the marks, labels and settings from before "
+                                        "them"
+                                      : "");
                 else if (std::filesystem::exists(session.sessionPath(), ec))
                     std::cout << "; the marks, labels and settings are in " << session.sessionPath()
                               << " (clsg studio on the same images with --out " << o->outDir

@@ -1004,6 +1004,7 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
               std::string::npos)
         << said;
     EXPECT_EQ(said.find("are in"), std::string::npos) << said;
+    EXPECT_EQ(said.find("it holds"), std::string::npos) << said;  // a directory holds no marks
 }
 
 // Marks belong to their images, whichever of them a session opens: a session on
