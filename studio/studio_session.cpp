@@ -770,18 +770,32 @@ std::string StudioSession::saveTool(const std::string& fileName) {
 }
 
 std::string StudioSession::runCommand(const std::string& toolPath, uint64_t minArea) const {
-    std::string command = shellWord(program_) + " run " + shellWord(toolPath);
-    bool named = false;
-    for (const StudioImage& image : images_)
-        if (!image.path.empty()) {
-            command += " " + shellWord(image.path);
-            named = true;
-        }
-    if (!named) command += " IMAGE";
-    command += " --out " + shellWord((fs::path(outDir_) / "segmented").string()) +
-               " --neighborhood " + std::to_string(settings_.neighborhood);
-    if (settings_.normalize) command += " --normalize-intensity";
-    if (minArea > 0) command += " --min-area " + std::to_string(minArea);
+    // clsg run names outputs by the images' file names: images of one name
+    // (a/x.png, b/x.png) go to runs of their own, into segmented, segmented-2 ...
+    std::vector<std::vector<std::string>> runs;
+    std::vector<std::set<std::string>> stems;
+    for (const StudioImage& image : images_) {
+        if (image.path.empty()) continue;
+        const std::string stem = fs::path(image.path).stem().string();
+        std::size_t r = 0;
+        while (r < runs.size() && stems[r].count(stem)) ++r;
+        if (r == runs.size()) runs.emplace_back(), stems.emplace_back();
+        runs[r].push_back(image.path);
+        stems[r].insert(stem);
+    }
+    const bool named = !runs.empty();
+    if (!named) runs.emplace_back();
+    std::string command;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        command += (r ? " && " : "") + shellWord(program_) + " run " + shellWord(toolPath);
+        for (const std::string& path : runs[r]) command += " " + shellWord(path);
+        if (!named) command += " IMAGE";
+        const std::string out = r ? "segmented-" + std::to_string(r + 1) : "segmented";
+        command += " --out " + shellWord((fs::path(outDir_) / out).string()) + " --neighborhood " +
+                   std::to_string(settings_.neighborhood);
+        if (settings_.normalize) command += " --normalize-intensity";
+        if (minArea > 0) command += " --min-area " + std::to_string(minArea);
+    }
     return command;
 }
 

@@ -206,6 +206,23 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     EXPECT_EQ(trained.tool.compositeColors()[1].instances().size(), 1u);
     EXPECT_EQ(trained.labels.at(1).sources.size(), 1u) << command;
 
+    // Two images of one file name: the run line segments each into a folder of its own.
+    fs::create_directories(dir_ / "sub");
+    writeColorImage(dir_ / "sub/picture.png", image_, ImageFormat::Png);
+    session_.addImage("picture-2", dir_ / "sub/picture.png", image_);
+    const json both = api("/api/export", {{"dir", "twice"}});
+    const std::string trainBoth = both["command"];
+    ASSERT_EQ(
+        std::system(("'" CLSG_CLI_PATH "'" + trainBoth.substr(trainBoth.find(" train "))).c_str()),
+        0);
+    std::string twice = both["runCommand"];
+    for (std::size_t at = 0; (at = twice.find("clsg run ", at)) != std::string::npos;)
+        twice.replace(at, 4, "'" CLSG_CLI_PATH "'"), at += 4;
+    EXPECT_NE(twice.find(" --out " + dir_ / "out/segmented-2 "), std::string::npos) << twice;
+    EXPECT_EQ(std::system((twice + " > /dev/null").c_str()), 0) << twice;
+    EXPECT_TRUE(fs::exists(dir_ / "out/segmented/picture-labels.png") &&
+                fs::exists(dir_ / "out/segmented-2/picture-labels.png"));
+
     // An image file changed since the studio read it: the command trains on
     // the studio's copy, exported beside the masks, and the answer says so.
     kv3PlanePelBuffer inverted = kfPelCopy(image_);
