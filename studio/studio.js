@@ -86,8 +86,10 @@ const postJson = async (path, value) =>
 // Runs work after the edits before it; a success clears the error shown. A
 // change the server could not keep in its session file is said until a later
 // change is kept (a segmentation in between does not clear it).
+let editsPending = 0;
 function edit(work) {
-  const done = editQueue.then(work).then((value) => {
+  ++editsPending;
+  const done = editQueue.then(work).finally(() => --editsPending).then((value) => {
     const why = value && value.sessionNotSaved;
     state.notSaved = why ? "Made, but not saved in the session file (a stop would lose it): " + why : "";
     hideError();
@@ -547,7 +549,8 @@ function putMarks(image, box, values, expected) {
   markUnsaved();
   const done = edit(() => request("POST",
                                   `/api/marks?i=${image}&x=${x}&y=${y}&w=${w}&h=${h}${expect}&labels=${labelsDigest()}`,
-                                  body, "application/octet-stream").then((r) => r.json()));
+                                  body, "application/octet-stream").then((r) => r.json())
+    .then((a) => { state.server.revision = a.revision; return a; }));
   changed();
   return done.catch(async (e) => {
     if (!e.marksChanged) throw e;
@@ -565,6 +568,27 @@ function putMarks(image, box, values, expected) {
 function labelsDigest() {
   return digestOf(new TextEncoder().encode(state.server.labels.map((l) => l.name).join("\n")));
 }
+
+// A window brought to the front shows what other windows changed meanwhile
+// (else its next stroke or label change would be the first to find out, and
+// be refused). Not during a stroke or an edit: the next time, then.
+async function refreshIfChanged() {
+  if (!state.server || !state.marks || editsPending || stroke) return;
+  try {
+    const s = await getJson("/api/state");
+    if (s.revision === state.server.revision) return;
+    const i = state.image;
+    const runs = await (await request("GET", `/api/marks?i=${i}`)).arrayBuffer();
+    if (editsPending || stroke || i !== state.image) return;
+    applyState(s);
+    state.marks = decodeRuns(new Uint8Array(runs), state.width * state.height);
+    state.sent = state.marks.slice();
+    paintMarksCanvas(0, 0, state.width, state.height);
+    changed();
+  } catch (e) { /* the next change says what is wrong */ }
+}
+window.addEventListener("focus", refreshIfChanged);
+document.addEventListener("visibilitychange", () => { if (!document.hidden) refreshIfChanged(); });
 
 // Takes the session as the server has it after another window changed it.
 async function catchUp() {

@@ -601,6 +601,13 @@ def main():
         if marks_now[300 * width + 300] != 3 or marks_now[255 * width + 215] != 2:
             fail("undoing the deletion left %d where the other window painted 'extra', %d where 'darkred' was"
                  % (marks_now[300 * width + 300], marks_now[255 * width + 215]))
+        # Another window's stroke shows when this window comes to the front, before a stroke here.
+        js("const t = new URLSearchParams(location.search).get('token');"
+           "fetch('/api/marks?i=%d&x=320&y=300&w=2&h=2', {method: 'POST', body: new Uint8Array([1, 4]),"
+           " headers: {'X-Clsg-Token': t, 'Content-Type': 'application/octet-stream'}})" % on_screen)
+        time.sleep(0.5)
+        js("window.dispatchEvent(new Event('focus'))")
+        wait_for(S + "marksAt(320, 300) === 1 && " + S + "settled()", "the other window's stroke on focus")
 
         # Without the server, the page says so in words.
         studio.terminate()
