@@ -34,6 +34,12 @@ class CMakeExtension(Extension):
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         build_dir = Path(self.build_temp).resolve() / "cmake"
+        # A build left by this tree in another place (the clone moved or was
+        # renamed) cannot be reused: CMake refuses it. Begin afresh.
+        cache = build_dir / "CMakeCache.txt"
+        if cache.exists() and f"CMAKE_CACHEFILE_DIR:INTERNAL={build_dir}\n" not in cache.read_text(
+                errors="replace"):
+            shutil.rmtree(build_dir)
         configure = ["cmake", "-S", str(ROOT), "-B", str(build_dir),
                      "-DCMAKE_BUILD_TYPE=Release", "-DCLSG_BUILD_TESTS=OFF",
                      "-DCLSG_BUILD_BENCH=OFF", "-DCLSG_BUILD_APPS=OFF",
