@@ -1128,36 +1128,36 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                 throw std::runtime_error("bad image size");
             entries.push_back(std::move(entry));
         }
-        // The marks of entries that show an open image's pixels, decoded.
+        // Each entry's marks go to an open image of its pixels not yet taken,
+        // one of its own name first (two images of the same pixels keep their
+        // own marks); only those are decoded.
         std::vector<std::vector<uint8_t>> marks(entries.size());
-        for (std::size_t e = 0; e < entries.size(); ++e) {
-            const CarriedMarks& entry = entries[e];
-            if (openImageFor(entry, taken, false) == images_.size()) continue;
-            if (!decodeRuns(entry.runs, static_cast<std::size_t>(entry.width * entry.height),
-                            marks[e]))
-                throw std::runtime_error("bad marks");
-            for (uint8_t m : marks[e])
-                if (m > saved.labels.size()) throw std::runtime_error("bad marks");
-        }
-        // Each to an open image of its pixels: of its own name first, so that
-        // two images of the same pixels keep their own marks.
         std::vector<std::size_t> openAt(entries.size(), images_.size());
+        std::vector<bool> unmarked(entries.size(), false);  // an open image's, without marks
         for (const bool sameName : {true, false})
             for (std::size_t e = 0; e < entries.size(); ++e) {
-                const bool marked =
-                    std::any_of(marks[e].begin(), marks[e].end(), [](uint8_t m) { return m != 0; });
-                if (!marked || openAt[e] != images_.size()) continue;
-                openAt[e] = openImageFor(entries[e], taken, sameName);
-                if (openAt[e] != images_.size()) taken[openAt[e]] = true;
+                if (unmarked[e] || openAt[e] != images_.size()) continue;
+                const std::size_t k = openImageFor(entries[e], taken, sameName);
+                if (k == images_.size()) continue;
+                const CarriedMarks& entry = entries[e];
+                std::vector<uint8_t> m;
+                if (!decodeRuns(entry.runs, static_cast<std::size_t>(entry.width * entry.height),
+                                m))
+                    throw std::runtime_error("bad marks");
+                for (uint8_t v : m)
+                    if (v > saved.labels.size()) throw std::runtime_error("bad marks");
+                unmarked[e] = std::none_of(m.begin(), m.end(), [](uint8_t v) { return v != 0; });
+                if (unmarked[e]) continue;
+                marks[e] = std::move(m);
+                openAt[e] = k;
+                taken[k] = true;
             }
         for (std::size_t e = 0; e < entries.size(); ++e) {
             if (openAt[e] != images_.size()) {
                 saved.marks.emplace_back(openAt[e], std::move(marks[e]));
                 continue;
             }
-            if (!marks[e].empty() &&
-                std::none_of(marks[e].begin(), marks[e].end(), [](uint8_t m) { return m != 0; }))
-                continue;  // an open image's, without marks
+            if (unmarked[e]) continue;
             // Marks of images not open stay encoded (checked, not decoded): a
             // file of a few KB may hold many large ones.
             const CarriedMarks& entry = entries[e];
