@@ -3,13 +3,18 @@
 // image that goes to the page. 1 and 12 megapixels of natural-looking
 // content, three labels painted with brush-sized discs; on 12 megapixels
 // also the first answer, for a 1400 x 800 window on screen.
+// BM_KeptConnectionRequest: a small request on a kept connection, at the
+// client, as the page sends them one after the other.
 //   studio_bench --benchmark_repetitions=7   (reports mean, median and min)
 #include <benchmark/benchmark.h>
+#include <httplib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "studio/studio_runs.h"
+#include "studio/studio_server.h"
 #include "studio/studio_session.h"
 #include "synthetic_image.h"
 
@@ -72,6 +77,33 @@ BENCHMARK(BM_StrokeToSegmentation)
     ->Args({1024, 1024, 0})
     ->Args({4000, 3000, 0})
     ->Args({4000, 3000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) {
+        return *std::min_element(v.begin(), v.end());
+    });
+
+void BM_KeptConnectionRequest(benchmark::State& state) {
+    StudioSession session("unused");
+    session.addImage("bench", "", toImage(makeSyntheticImage(64, 48, 7)));
+    const std::string token(32, 'a');
+    StudioServer server(session, token);
+    const int port = server.bind(0);
+    std::thread serving([&] { server.serve(); });
+    {
+        httplib::Client client("127.0.0.1", port);
+        client.set_keep_alive(true);
+        client.set_default_headers({{"X-Clsg-Token", token}});
+        for (auto _ : state) {
+            const httplib::Result r = client.Get("/api/state");
+            if (!r || r->status != 200) state.SkipWithError("the studio did not answer");
+        }
+    }
+    server.stop();
+    serving.join();
+}
+
+BENCHMARK(BM_KeptConnectionRequest)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->ComputeStatistics("min", [](const std::vector<double>& v) {

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,6 +55,11 @@ int StudioDoor::bind(int port) {
     if (fd < 0) return -1;
     const int yes = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // An answer goes out as two writes (head, then body): by Nagle's rule the
+    // body waited for the page's delayed acknowledgement of the head, some
+    // 40 ms on every request of a kept connection after the first. Accepted
+    // connections take the option from the listener.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
