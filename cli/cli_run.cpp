@@ -1,6 +1,9 @@
 // clsg run TOOL.clsg IMAGE... --out DIR
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -338,6 +341,15 @@ void refuseSharedOutputs(const ToolFile& file, const std::vector<RunInput>& inpu
         }
 }
 
+// Gives the memory an image's run freed back to the system. Without it the C
+// library kept it, fragmented by the next images' blocks, and a batch of
+// photographs grew by about 4 bytes per pixel of every image run.
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
@@ -375,6 +387,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             } catch (const std::exception& e) {
                 outcome.error = inputs[i].name + ": " + describeError(e);
             }
+            releaseFreedMemory();
             if (interruptSignal()) return;  // not a failure of this image
             outcome.finished = true;
             if (!outcome.error.empty()) outcome.written.clear();
