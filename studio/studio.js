@@ -554,11 +554,7 @@ function putMarks(image, box, values, expected) {
   changed();
   return done.catch(async (e) => {
     if (!e.marksChanged) throw e;
-    await catchUp();
-    const error = new Error("Another window changed these marks or the labels meanwhile, so that " +
-                            "change was not made; they are now shown as they are.");
-    error.marksChanged = true;
-    throw error;
+    throw await caughtUp("Another window changed these marks or the labels");
   });
 }
 
@@ -595,6 +591,16 @@ async function catchUp() {
   applyState(await getJson("/api/state"));
   await reloadMarks();
   changed();
+}
+
+// The error for a change the server refused because another window changed
+// what it would change (what says what): the session is shown as it is now.
+async function caughtUp(what) {
+  await catchUp();
+  const error = new Error(what + " meanwhile, so that change was not made; they are now shown as " +
+                          "they are.");
+  error.marksChanged = true;
+  return error;
 }
 
 function showPixelInfo(p) {
@@ -1159,11 +1165,7 @@ async function applyLabelChange(change) {
     s = await edit(() => postJson("/api/labels", {...change, labels: labelsDigest()}));
   } catch (e) {
     if (!e.marksChanged) throw e;
-    await catchUp();
-    const error = new Error("Another window changed the labels meanwhile, so that change was not " +
-                            "made; they are now shown as they are.");
-    error.marksChanged = true;
-    throw error;
+    throw await caughtUp("Another window changed the labels");
   }
   markUnsaved();
   applyState(s);

@@ -387,13 +387,18 @@ def test_a_ctrl_c_handler_set_during_a_call_stays_after_it():
     assert out.returncode == -signal.SIGINT and out.stdout == "", out
 
 
-def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
-    with subprocess.Popen([sys.executable, "-c", LOAD_INTERRUPTED, str(tmp_path / "t.clsg")],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
-        assert child.stdout.readline() == "loading\n"
-        time.sleep(0.2)
+def interrupted(script, ready, after, *args):
+    """The output of script run in a child sent Ctrl-C after seconds past printing ready."""
+    with subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as child:
+        assert child.stdout.readline() == ready + "\n"
+        time.sleep(after)
         child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)
+        return child.communicate(timeout=60)
+
+
+def test_ctrl_c_stops_reading_a_tool_file(tmp_path):
+    out, err = interrupted(LOAD_INTERRUPTED, "loading", 0.2, str(tmp_path / "t.clsg"))
     # The call itself was stopped (a finished one would leave Python's own, empty KeyboardInterrupt).
     assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
 
@@ -443,12 +448,7 @@ print("written", flush=True)
 def test_ctrl_c_during_write_image_keeps_the_earlier_file(tmp_path):
     clsg.write_image(tmp_path / "old.png", np.zeros((2, 2, 3), np.uint8))
     old = (tmp_path / "old.png").read_bytes()
-    with subprocess.Popen([sys.executable, "-c", WRITE_INTERRUPTED, str(tmp_path / "old.png")],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
-        assert child.stdout.readline() == "writing\n"
-        time.sleep(0.5)
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)
+    out, err = interrupted(WRITE_INTERRUPTED, "writing", 0.5, str(tmp_path / "old.png"))
     assert "KeyboardInterrupt: clsg call interrupted" in err and out == "", (out, err)
     assert (tmp_path / "old.png").read_bytes() == old and os.listdir(tmp_path) == ["old.png"]
 
