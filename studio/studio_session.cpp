@@ -801,6 +801,28 @@ std::string StudioSession::runCommand(const std::string& toolPath, uint64_t minA
 
 namespace {
 
+// Folders of masks an earlier export wrote for labels there are no more (a
+// label renamed or deleted since): left alone, but said, since training from
+// the folders rather than from train-command.txt would take them.
+void noteOtherLabelFolders(const std::string& dir, const std::string& dirName,
+                           const std::vector<StudioLabel>& labels,
+                           std::vector<std::string>& notes) {
+    std::vector<std::string> others;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const bool label = std::any_of(labels.begin(), labels.end(),
+                                       [&](const StudioLabel& l) { return l.name == name; });
+        if (!label && it->is_directory(ec) && !it->is_symlink(ec)) others.push_back(name);
+    }
+    if (others.empty()) return;
+    std::sort(others.begin(), others.end());
+    std::string list;
+    for (const std::string& name : others) list += (list.empty() ? "" : ", ") + name;
+    notes.push_back(dirName + " also holds " + list +
+                    " from before, which are not labels now; train-command.txt leaves them out");
+}
+
 // Whether image's file still holds the pixels read from it.
 bool fileStillHolds(const StudioImage& image) {
     try {
@@ -884,6 +906,7 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
     }
     files.commit();
     result.trainCommand = command;
+    noteOtherLabelFolders(dir, dirName, labels_, result.notes);
     return result;
 }
 

@@ -233,6 +233,14 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     writeColorImage(odd, inverted, ImageFormat::Png);
     const json changed = api("/api/export", {{"dir", "changed"}});
     ASSERT_EQ(changed["notes"].size(), 1u) << changed.dump();
+    // A label renamed since an export into the same folder: its old folder is said.
+    api("/api/labels", {{"op", "rename"}, {"label", 1}, {"name", "green"}});
+    const json renamed = api("/api/export", {{"dir", "changed"}});
+    ASSERT_EQ(renamed["notes"].size(), 2u) << renamed.dump();
+    EXPECT_EQ(renamed["notes"][1],
+              "changed also holds teal from before, which are not labels now; "
+              "train-command.txt leaves them out");
+    api("/api/labels", {{"op", "rename"}, {"label", 1}, {"name", "teal"}});
     EXPECT_NE(changed["notes"][0].get<std::string>().find("no longer holds the picture"),
               std::string::npos);
     const std::string again = changed["command"];
