@@ -10,10 +10,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <system_error>
 
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
+#include "clsg/platform/attention.h"
 
 namespace clsg {
 
@@ -96,7 +98,29 @@ enum class FinalName { replace, writeThrough };
 // no output: a link to a directory, a socket or block device, or a file made
 // read-only (with no write permission for anyone, or none for this process:
 // a rename would replace it regardless).
+// The descriptor a path names when it is one of this process's open streams
+// (/dev/stdout, /dev/fd/63 of a >(...), /proc/self/fd/2), following links;
+// -1 for any other path.
+int streamOf(const std::string& path) {
+    fs::path p(path);
+    std::error_code ec;
+    for (int hops = 0; hops < 8; ++hops) {
+        const fs::path dir = fs::canonical(p.parent_path().empty() ? "." : p.parent_path(), ec);
+        if (ec) return -1;
+        const std::string name = p.filename().string();
+        if (dir == fs::path("/proc") / std::to_string(::getpid()) / "fd" && !name.empty() &&
+            name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos)
+            return std::stoi(name);
+        if (!fs::is_symlink(fs::symlink_status(p, ec))) return -1;
+        const fs::path target = fs::read_symlink(p, ec);
+        if (ec) return -1;
+        p = target.is_absolute() ? target : dir / target;
+    }
+    return -1;
+}
+
 FinalName finalNameKind(const std::string& finalPath) {
+    if (streamOf(finalPath) >= 0) return FinalName::writeThrough;
     struct stat named, target;
     if (::lstat(finalPath.c_str(), &named) != 0) return FinalName::replace;
     if (::stat(finalPath.c_str(), &target) != 0) return FinalName::replace;  // a dangling link
@@ -108,17 +132,42 @@ FinalName finalNameKind(const std::string& finalPath) {
                                       : "a directory is in the way");
     if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode)) return FinalName::writeThrough;
     if (!S_ISREG(target.st_mode)) refuse("it is a socket or block device, not a file");
-    const bool readOnly =
-        (named.st_mode & 0222) == 0 || (::access(finalPath.c_str(), W_OK) != 0 && errno == EACCES);
+    // No write permission for anyone is a choice, unless every output is made
+    // so (a umask of 0222).
+    static const mode_t mask = currentUmask();
+    const bool readOnly = ((named.st_mode & 0222) == 0 && (mask & 0222) != 0222) ||
+                          (::access(finalPath.c_str(), W_OK) != 0 && errno == EACCES);
     if (!S_ISLNK(named.st_mode) && readOnly) refuse("the file is read-only");
     return FinalName::replace;
 }
 
-// Copies temp's bytes into finalPath, a device or pipe; returns 0 or errno.
+// Opens finalPath, a device or pipe, for writing. A pipe without a reader
+// is waited for, as a shell's redirection waits, but an abort request (Ctrl-C)
+// ends the wait. Returns the descriptor, or -1 with errno set.
+int openThrough(const std::string& finalPath) {
+    for (;;) {
+        const int fd = ::open(finalPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        if (errno != ENXIO) return -1;
+        kfThrowExceptionOnFailure(ksys_attention_check());
+        ::usleep(20000);
+    }
+}
+
+// Copies temp's bytes into finalPath, a device or pipe, or one of this
+// process's streams (written where it stands, after what the process has
+// buffered for it); returns 0 or errno.
 int writeThrough(const std::string& temp, const std::string& finalPath) {
     const int in = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return errno;
-    const int out = ::open(finalPath.c_str(), O_WRONLY | O_CLOEXEC);
+    const int stream = streamOf(finalPath);
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const int out = stream >= 0 ? stream : openThrough(finalPath);
     int error = out < 0 ? errno : 0;
     char buffer[1 << 16];
     for (ssize_t got = 1; error == 0 && got > 0;) {
@@ -131,7 +180,7 @@ int writeThrough(const std::string& temp, const std::string& finalPath) {
         }
     }
     ::close(in);
-    if (out >= 0 && ::close(out) != 0 && error == 0) error = errno;
+    if (stream < 0 && out >= 0 && ::close(out) != 0 && error == 0) error = errno;
     return error;
 }
 
@@ -168,13 +217,10 @@ std::string OutputFiles::stage(const std::string& finalPath) {
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +
                         ": " + std::strerror(errno));
-    // mkostemp creates the file for its owner only; outputs get the usual mode.
-    static const mode_t mask = currentUmask();
-    const bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
-    const int error = errno;
+    // Its owner's alone (as mkostemp makes it) until commit() gives it its mode:
+    // writable while it is written, whatever the umask.
     ::close(fd);
     staged_.emplace_back(name, finalPath);
-    if (!ok) throw FileError("cannot create " + name + ": " + std::strerror(error));
     return name;
 }
 
@@ -201,12 +247,13 @@ namespace {
 
 // A file replaced keeps its permissions (a private file stays private); a new
 // one has the usual mode. At best effort: the contents matter more.
-void keepMode(const std::string& temp, const std::string& final) {
+void giveMode(const std::string& temp, const std::string& final) {
+    static const mode_t mask = currentUmask();
     struct stat old;
-    if (::lstat(final.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+    const bool replaced = ::lstat(final.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     const int fd = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return;
-    (void)::fchmod(fd, old.st_mode & 0777);
+    (void)::fchmod(fd, replaced ? old.st_mode & 0777 : 0666 & ~mask);
     ::close(fd);
 }
 
@@ -231,7 +278,7 @@ void OutputFiles::commit() {
                 fs::remove(temp, ignored);
             }
         } else {
-            keepMode(temp, final);
+            giveMode(temp, final);
             fs::rename(temp, final, ec);
         }
         if (ec)

@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include "../abort_from_thread.h"
 #include "cli/cli_error.h"
 #include "cli/label_option.h"
 #include "cli/legend.h"
@@ -235,6 +238,36 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+    // A pipe with no reader is waited for, until an abort (Ctrl-C) ends the wait
+    // (a reader comes after 5 s, so that a wait that ignores the abort ends).
+    std::atomic<bool> waited{false};
+    std::thread reader([&] {
+        for (int i = 0; i < 250 && !waited; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!waited) ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    });
+    EXPECT_TRUE(abortedFromAnotherThread([&] {
+        OutputFiles files;
+        clsgtest::writeBytes(files.stage(fifo), "unread");
+        files.commit();
+    }));
+    waited = true;
+    reader.join();
+    // One of the process's streams, even through a link (as /dev/stdout is one),
+    // is written where it stands: after what it holds, the link left a link.
+    clsgtest::writeBytes(dir / "stream.txt", "earlier lines\n");
+    const int stream = ::open((dir / "stream.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(stream, 0);
+    fs::create_symlink("/proc/self/fd/" + std::to_string(stream), dir / "stdout-link");
+    {
+        OutputFiles files;
+        clsgtest::writeBytes(files.stage(dir / "stdout-link"), "summary\n");
+        files.commit();
+    }
+    ::close(stream);
+    EXPECT_EQ(clsgtest::slurp(dir / "stream.txt"), "earlier lines\nsummary\n");
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "stdout-link")));
+    fs::remove(dir / "stdout-link"), fs::remove(dir / "stream.txt");
 
     fs::create_directory(dir / "d");
     fs::create_symlink(dir / "d", dir / "link-to-d");
