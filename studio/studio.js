@@ -86,9 +86,9 @@ const postJson = async (path, value) =>
 // Runs work after the edits before it; a success clears the error shown. A
 // change the server could not keep in its session file is said until a later
 // change is kept (a segmentation in between does not clear it).
-let editsPending = 0;
+let editsPending = 0, editsStarted = 0;
 function edit(work) {
-  ++editsPending;
+  ++editsPending, ++editsStarted;
   const done = editQueue.then(work).finally(() => --editsPending).then((value) => {
     const why = value && value.sessionNotSaved;
     state.notSaved = why ? "Made, but not saved in the session file (a stop would lose it): " + why : "";
@@ -570,12 +570,14 @@ function labelsDigest() {
 // be refused). Not during a stroke or an edit: the next time, then.
 async function refreshIfChanged() {
   if (!state.server || !state.marks || editsPending || stroke) return;
+  const started = editsStarted, i = state.image;
   try {
     const s = await getJson("/api/state");
     if (s.revision === state.server.revision) return;
-    const i = state.image;
     const runs = await (await request("GET", `/api/marks?i=${i}`)).arrayBuffer();
-    if (editsPending || stroke || i !== state.image) return;
+    // An edit of this window since (a stroke begun as it came to the front)
+    // is not in what was fetched.
+    if (editsStarted !== started || editsPending || stroke || i !== state.image) return;
     applyState(s);
     state.marks = decodeRuns(new Uint8Array(runs), state.width * state.height);
     state.sent = state.marks.slice();

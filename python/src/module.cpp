@@ -207,15 +207,17 @@ void bindFunctions(py::module_& m) {
             const std::string to = pathArg(path), bytes = data;
             std::string error;
             {
-                py::gil_scoped_release release;  // a pipe may make it wait for its reader
-                try {
-                    clsg::OutputFiles out;
-                    for (const std::string& input : inputs) out.protect(input);
-                    out.writeStaged(to, bytes);
-                    out.commit();
-                } catch (const clsg::FileError& e) {
-                    error = e.what();
-                }
+                py::gil_scoped_release release;  // a pipe may make it wait for its reader,
+                clsgpy::CallGuard::run([&] {     // until Ctrl-C
+                    try {
+                        clsg::OutputFiles out;
+                        for (const std::string& input : inputs) out.protect(input);
+                        out.writeStaged(to, bytes);
+                        out.commit();
+                    } catch (const clsg::FileError& e) {
+                        error = e.what();
+                    }
+                });
             }
             if (!error.empty()) {
                 PyErr_SetString(PyExc_OSError, error.c_str());

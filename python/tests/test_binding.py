@@ -453,6 +453,13 @@ def test_ctrl_c_during_write_image_keeps_the_earlier_file(tmp_path):
     assert (tmp_path / "old.png").read_bytes() == old and os.listdir(tmp_path) == ["old.png"]
 
 
+def test_ctrl_c_ends_the_wait_for_a_pipes_reader(tmp_path):
+    os.mkfifo(tmp_path / "fifo")
+    script = "import sys, clsg.dask; print('writing', flush=True); clsg.dask.write_summary_csv([], sys.argv[1])"
+    out, err = interrupted(script, "writing", 0.3, str(tmp_path / "fifo"))
+    assert "KeyboardInterrupt: clsg call interrupted" in err and "OSError" not in err, err
+
+
 def test_the_type_stubs_name_the_parameters_the_module_takes():
     import ast
     import inspect

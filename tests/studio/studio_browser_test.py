@@ -608,6 +608,25 @@ def main():
         time.sleep(0.5)
         js("window.dispatchEvent(new Event('focus'))")
         wait_for(S + "marksAt(320, 300) === 1 && " + S + "settled()", "the other window's stroke on focus")
+        # A stroke begun as the window comes to the front, while what it fetches is on its way
+        # (slowed here), stays on the page; the next stroke over it is not refused.
+        js("const t = new URLSearchParams(location.search).get('token');"
+           "fetch('/api/marks?i=%d&x=330&y=300&w=2&h=2', {method: 'POST', body: new Uint8Array([1, 4]),"
+           " headers: {'X-Clsg-Token': t, 'Content-Type': 'application/octet-stream'}});"
+           "window.slowFetch = window.fetch;"
+           "window.fetch = (url, o) => String(url).startsWith('/api/marks?') && o.method === 'GET' ?"
+           " slowFetch(url, o).then((r) => new Promise((done) => setTimeout(() => done(r), 400))) :"
+           " slowFetch(url, o);" % on_screen)
+        time.sleep(0.5)
+        js("window.dispatchEvent(new Event('focus'))")
+        stroke([(100, 60), (130, 60)])
+        time.sleep(1)
+        js("window.fetch = window.slowFetch")
+        wait_for(S + "settled()", "the stroke made on focus")
+        if js("return " + S + "marksAt(115, 60)") != server_marks(on_screen)[60 * width + 115] or \
+                js("return " + S + "marksAt(115, 60)") == 0:
+            fail("the stroke made as the window came to the front: page %s, server %s"
+                 % (js("return " + S + "marksAt(115, 60)"), server_marks(on_screen)[60 * width + 115]))
 
         # Without the server, the page says so in words.
         studio.terminate()
