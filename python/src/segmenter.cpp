@@ -549,10 +549,13 @@ void Tool::save(const std::string& path) const {
     const auto file = snapshot();
     if (!file->tool.isTrained()) throw kvCompositeColorSegmenterDefs::NotTrained();
     py::gil_scoped_release release;
-    // A new file renamed over the old one: a failed write leaves the old file whole.
-    OutputFiles out;
-    writeToolFile(out.stage(path), *file, path);
-    out.commit();
+    // A new file renamed over the old one: a failed write leaves the old file
+    // whole (Ctrl-C ends a wait for a pipe's reader).
+    CallGuard::run([&] {
+        OutputFiles out;
+        writeToolFile(out.stage(path), *file, path);
+        out.commit();
+    });
 }
 
 std::shared_ptr<Tool> Tool::load(const std::string& path) {

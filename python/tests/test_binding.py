@@ -455,9 +455,11 @@ def test_ctrl_c_during_write_image_keeps_the_earlier_file(tmp_path):
 
 def test_ctrl_c_ends_the_wait_for_a_pipes_reader(tmp_path):
     os.mkfifo(tmp_path / "fifo")
-    script = "import sys, clsg.dask; print('writing', flush=True); clsg.dask.write_summary_csv([], sys.argv[1])"
-    out, err = interrupted(script, "writing", 0.3, str(tmp_path / "fifo"))
-    assert "KeyboardInterrupt: clsg call interrupted" in err and "OSError" not in err, err
+    for write in ("clsg.dask.write_summary_csv([], sys.argv[1])",
+                  "(t := clsg.Tool()).train({'a': [(np.zeros((4, 4, 3), np.uint8), None)]}); t.save(sys.argv[1])"):
+        script = f"import sys, numpy as np, clsg.dask; print('writing', flush=True); {write}"
+        out, err = interrupted(script, "writing", 0.5, str(tmp_path / "fifo"))
+        assert "KeyboardInterrupt: clsg call interrupted" in err and "OSError" not in err, (write, err)
 
 
 def test_the_type_stubs_name_the_parameters_the_module_takes():
