@@ -53,6 +53,12 @@ void OutputFiles::makeDir(const std::string& dir) {
 
 namespace {
 
+// The start of a temporary's name for finalName, before mkostemp's six
+// characters; within a file name's 255 bytes.
+std::string temporaryPrefix(const std::string& finalName) {
+    return "." + finalName.substr(0, 200) + ".tmp-";
+}
+
 // The process's file-creation mask, read without changing it (umask() would
 // change it for every thread for a moment).
 mode_t currentUmask() {
@@ -186,6 +192,11 @@ int writeThrough(const std::string& temp, const std::string& finalPath) {
 
 }  // namespace
 
+bool isTemporaryOf(const std::string& fileName, const std::string& finalName) {
+    const std::string prefix = temporaryPrefix(finalName);
+    return fileName.size() == prefix.size() + 6 && fileName.compare(0, prefix.size(), prefix) == 0;
+}
+
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
     if (const int e = writeFileBytes(stage(finalPath), data))
         throw FileError("cannot write " + finalPath + ": " + std::strerror(e));
@@ -208,10 +219,8 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     // temporary files go.
     const bool through = finalNameKind(finalPath) == FinalName::writeThrough;
     if (!through) checkNameLength(finalPath);
-    // The temporary name stays within a file name's 255 bytes.
-    const std::string stem = p.filename().string().substr(0, 200);
     const fs::path tempDir = through ? fs::temp_directory_path(ec) : p.parent_path();
-    std::string name = (tempDir / ("." + stem + ".tmp-XXXXXX")).string();
+    std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         throw FileError("cannot create a temporary file " +

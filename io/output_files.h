@@ -27,6 +27,10 @@
 
 namespace clsg {
 
+// Whether fileName is a temporary that OutputFiles made for finalName (left
+// behind only when the process was killed while writing it).
+bool isTemporaryOf(const std::string& fileName, const std::string& finalName);
+
 class OutputFiles {
 public:
     OutputFiles() : names_(std::make_shared<Names>()) {}

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "clsg/io/output_files.h"
 #include "studio/session_files.h"
 #include "studio/studio_session.h"
 
@@ -33,10 +34,9 @@ SessionLock::SessionLock(const std::string& dir) {
     }
     // Held, so no other studio writes here: a session file's temporaries are
     // what a killed studio left behind (it leaves no other trace).
-    const std::string leftover = std::string(".") + kSessionFile + ".tmp-";
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().string().rfind(leftover, 0) == 0 && it->is_regular_file(ec) &&
-            !it->is_symlink(ec))
+        if (isTemporaryOf(it->path().filename().string(), kSessionFile) &&
+            it->is_regular_file(ec) && !it->is_symlink(ec))
             fs::remove(it->path(), ec);
 }
 

@@ -579,9 +579,7 @@ async function refreshIfChanged() {
     // is not in what was fetched.
     if (editsStarted !== started || editsPending || stroke || i !== state.image) return;
     applyState(s);
-    state.marks = decodeRuns(new Uint8Array(runs), state.width * state.height);
-    state.sent = state.marks.slice();
-    paintMarksCanvas(0, 0, state.width, state.height);
+    showMarks(runs);
     changed();
   } catch (e) { /* the next change says what is wrong */ }
 }
@@ -1216,10 +1214,15 @@ async function reloadMarks() {
   const i = state.image;
   const runs = await (await request("GET", `/api/marks?i=${i}`)).arrayBuffer();
   if (i !== state.image) return;
+  showMarks(runs);
+  draw();
+}
+
+// The marks of the image on screen, as the server sent them (run-encoded).
+function showMarks(runs) {
   state.marks = decodeRuns(new Uint8Array(runs), state.width * state.height);
   state.sent = state.marks.slice();
   paintMarksCanvas(0, 0, state.width, state.height);
-  draw();
 }
 
 $("add-label").addEventListener("submit", async (e) => {
