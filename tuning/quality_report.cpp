@@ -98,7 +98,8 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         << "\n";
     for (std::size_t i = 0; i < r.candidates.size(); ++i) {
         const clsg::SuggestCandidate& c = r.candidates[i];
-        // A wide size judged by the picture samples alone has no held-out figures.
+        // Tool files of earlier versions keep wide sizes judged by the picture
+        // samples alone, without held-out figures.
         const bool held = c.folds > 0;
         std::ostringstream frac, confidence, samples;
         frac << c.trainParams.colorToleranceFrac();

@@ -48,15 +48,14 @@
 //      narrower neighbour is scored on more folds only where it might beat
 //      the wider;
 //   5. "wide": sizes 13, 17 and 21 at the tolerance of the best candidate so far
-//      (the lead). Held-out pixels lie inside the examples, where a wide
-//      neighbourhood never errs; they cannot show what it does at the
-//      boundaries between labels, and on them it would always win. So a
-//      wide size is taken only where the picture favours it: it must make
-//      the picture samples surer than the lead does (blurring a boundary
-//      lowers their confidence, settling a noisy or unlabelled area raises
-//      it) without a lower score; of those the surest (wideOrder). The sizes
-//      are scored on the samples first, by the first fold's tool, and on the
-//      held-out pixels only while one may be taken. The estimate stays the
+//      (the lead). Inside the examples a wide neighbourhood seldom errs, so
+//      the held-out pixels' accuracy cannot judge it; their confidence can.
+//      A tile is run grown by half the neighbourhood, so at an example's edge
+//      a size that reaches into the next label's colours makes the held-out
+//      pixels less sure, and one that settles noise or a shade between
+//      labels makes them surer. A wide size is taken only where its held-out
+//      pixels are surer than the lead's by more than 2 (of 255) and its score
+//      is no lower; of those the surest (wideChoice). The estimate stays the
 //      lead's score.
 // With two folds that is at most 26 trainings, each on about half the
 // examples. A size that cannot win any more stops scoring (see
@@ -136,9 +135,7 @@ struct SuggestCandidate {
     // Folds scored, in order. Fewer than all when, after the first fold with
     // held-out pixels, the candidate could not win even with every pixel of
     // the rest right: then balancedAccuracy and meanConfidence are over the
-    // folds scored, and the candidate is not chosen. None for a wide size
-    // judged by the picture samples alone: then only pictureUnlabelled and
-    // pictureConfidence hold.
+    // folds scored, and the candidate is not chosen.
     uint32_t folds = 0;
     // Share of the picture samples (tiles spread evenly over every picture of
     // the examples) that the first fold's tool leaves unlabelled.
@@ -175,13 +172,11 @@ struct SuggestReport {
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options = {});
 
-// The order in which the wide sizes are judged (see the "wide" stage): the
-// indices of the candidates wide, scored on the picture samples at the lead's
-// tolerance, whose samples are surer than the lead's; the surest first, on a
-// tie the smaller. The first of them whose score is no lower than the lead's
-// is taken.
-std::vector<std::size_t> wideOrder(const SuggestCandidate& lead,
-                                   const std::vector<SuggestCandidate>& wide);
+// The wide size taken (see the "wide" stage), as an index into wide, the
+// candidates scored at the lead's tolerance; wide.size() for none. Of those
+// whose held-out pixels are surer than the lead's (meanConfidence) by more
+// than 2 and whose score is no lower, the surest; on a tie the smaller.
+std::size_t wideChoice(const SuggestCandidate& lead, const std::vector<SuggestCandidate>& wide);
 
 // Scores tools[f] (trained on folds.trainingSets(f)) on every held-out pixel
 // of fold f, for every fold with held-out pixels. Each tile is run grown by half

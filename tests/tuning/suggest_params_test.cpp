@@ -231,7 +231,7 @@ TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmal
     EXPECT_EQ(report.trainParams, TrainParams(0.02, 2));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
     EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5 + 3);
-    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1) + 1);  // no wide size is surer: fold 0 alone
+    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1) + 2);  // the wide sizes: one a fold
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
     // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer. Of
@@ -270,7 +270,6 @@ TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftU
     // two columns of four lie in the middle third.
     bool seen = false;
     for (const SuggestCandidate& c : report.candidates) {
-        if (c.folds == 0) continue;  // a wide size judged by the samples alone
         EXPECT_EQ(c.score, c.balancedAccuracy * (1.0 - c.pictureUnlabelled));
         if (c.trainParams == TrainParams(0.02, 2) && c.runParams.neighborhoodSize() == 1) {
             EXPECT_EQ(c.balancedAccuracy, 1.0);
@@ -281,7 +280,7 @@ TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftU
     EXPECT_TRUE(seen);
     const SuggestCandidate& chosen = report.candidates[report.chosen];
     for (const SuggestCandidate& c : report.candidates)
-        EXPECT_TRUE(c.folds == 0 || c.score <= chosen.score);
+        EXPECT_TRUE(c.stage == "wide" || c.score <= chosen.score);
     EXPECT_EQ(chosen.pictureUnlabelled, 0.0);
 }
 
@@ -349,9 +348,9 @@ TEST(SuggestParams, NoisyLabelsTakeALargeNeighbourhoodAndNoFloorPassesTheFractio
     EXPECT_GT(floors.size(), 1u);
 }
 
-// Sizes above 9 are judged by the picture samples: one is taken when it makes them surer than
-// the lead (the best size up to 9) without a lower score; the estimate stays the lead's.
-TEST(SuggestParams, AWideNeighbourhoodIsTakenOnlyWhereThePictureSamplesGrowSurer) {
+// Sizes above 9 are taken only where their held-out pixels grow surer than the lead's (the
+// best size up to 9) by more than 2, without a lower score; the estimate stays the lead's.
+TEST(SuggestParams, AWideNeighbourhoodIsTakenOnlyWhereItsHeldOutPixelsGrowSurer) {
     const auto check = [](const SuggestReport& r, bool wideWins) {
         const SuggestCandidate &lead = r.candidates[r.estimated], &chosen = r.candidates[r.chosen];
         EXPECT_LE(lead.runParams.neighborhoodSize(), 9);
@@ -364,44 +363,42 @@ TEST(SuggestParams, AWideNeighbourhoodIsTakenOnlyWhereThePictureSamplesGrowSurer
             if (c.stage != "wide") continue;
             ++wide;
             EXPECT_EQ(c.trainParams, lead.trainParams);
-            // Only a size surer than the lead is scored on the held-out pixels, and only
-            // while none surer has been taken.
-            const bool surer = c.pictureConfidence > lead.pictureConfidence + 1e-12;
-            EXPECT_TRUE(c.folds == 0 || (surer && c.folds == r.folds &&
-                                         c.pictureConfidence >= chosen.pictureConfidence));
-            EXPECT_TRUE(c.folds > 0 || std::isnan(c.score));
-            if (surer && c.folds == r.folds && c.score >= lead.score - 1e-12) {
+            EXPECT_EQ(c.folds, r.folds);  // every wide size is scored on every fold
+            const bool surer = c.meanConfidence > lead.meanConfidence + 2;
+            if (surer && c.score >= lead.score - 1e-12) {
                 EXPECT_TRUE(wideWins) << "N " << c.runParams.neighborhoodSize();
-                EXPECT_EQ(&c, &chosen);
+                EXPECT_LE(c.meanConfidence, chosen.meanConfidence);  // the surest is taken
             }
-            if (surer && c.pictureConfidence > chosen.pictureConfidence) {
-                EXPECT_EQ(c.folds, r.folds);  // a surer one than the choice was judged
+            if (&c == &chosen) {
+                EXPECT_TRUE(surer && c.score >= lead.score - 1e-12);
             }
         }
         EXPECT_EQ(wide, 3u);
         return std::pair(lead, chosen);
     };
     // Two greys 20 apart under noise 40, taught away from their border: a wider neighbourhood
-    // settles the noise. Taught up to their border, it also blurs the held-out pixels there.
+    // settles the noise. Taught up to their border, it also blurs the held-out pixels there,
+    // which makes them less sure.
     const kv3PlanePelBuffer plain = twoHalves(kvPelRect(0, 0, 256, 64), 100, 120, 40, 9);
     const auto [lead, chosen] =
         check(suggestSegmenterParams({rectSet(plain, kvPelRect(0, 0, 110, 64)),
                                       rectSet(plain, kvPelRect(146, 0, 110, 64))}),
               true);
     EXPECT_EQ(chosen.stage, "wide");
-    EXPECT_GT(chosen.pictureConfidence, lead.pictureConfidence);
+    EXPECT_GT(chosen.meanConfidence, lead.meanConfidence + 2);
     const SuggestReport lost =
         suggestSegmenterParams(halvesSets(twoHalves(kvPelRect(0, 0, 128, 64), 100, 120, 40)));
     check(lost, false);
-    bool surerButWorse = false;
-    for (const SuggestCandidate& c : lost.candidates)
-        surerButWorse |= c.stage == "wide" && c.folds == lost.folds &&
-                         c.score < lost.candidates[lost.chosen].score;
-    EXPECT_TRUE(surerButWorse);  // else the case would not test the score's part
+    const double leadSure = lost.candidates[lost.estimated].meanConfidence;
+    for (const SuggestCandidate& c : lost.candidates) {
+        if (c.stage == "wide") {
+            EXPECT_LT(c.meanConfidence, leadSure);
+        }
+    }
 
     // Clean blocks of 60 and 200 on the left, taught away from their border; stripes of 3 of
     // the same greys on the right, where half the samples lie. Every size labels every held-out
-    // pixel right, so the scores tie: only the samples, blurred at the stripes, refuse a wide one.
+    // pixel right and sure, so no wide size is surer, and none blurs the stripes.
     const kvPelRect w(0, 0, 256, 64);
     const kv3PlanePelBuffer striped = noisy(w, lcg(7), [](long x, long, int) {
         return std::pair(x < 64 || (x >= 128 && x / 3 % 2 == 0) ? 60 : 200, 1);
@@ -409,29 +406,32 @@ TEST(SuggestParams, AWideNeighbourhoodIsTakenOnlyWhereThePictureSamplesGrowSurer
     const SuggestReport clean = suggestSegmenterParams(
         {rectSet(striped, kvPelRect(0, 0, 50, 64)), rectSet(striped, kvPelRect(78, 0, 50, 64))});
     check(clean, false);
-    for (const SuggestCandidate& c : clean.candidates) EXPECT_TRUE(c.folds == 0 || c.score == 1.0);
+    for (const SuggestCandidate& c : clean.candidates) EXPECT_EQ(c.score, 1.0);
 }
 
-TEST(SuggestParams, WideSizesAreJudgedSurestFirstAndOnlyWhenSurerThanTheLead) {
-    const auto row = [](double sure) {
+TEST(SuggestParams, TheSurestWideSizeIsTakenOnlyWhenClearlySurerAndNoWorseThanTheLead) {
+    const auto row = [](double sure, double score) {
         SuggestCandidate c{};
-        c.pictureConfidence = sure;
+        c.meanConfidence = sure;
+        c.score = score;
         return c;
     };
-    const SuggestCandidate lead = row(200);
+    const SuggestCandidate lead = row(200, 0.9);
     const struct {
-        std::vector<double> sure;
-        std::vector<std::size_t> order;
+        std::vector<std::pair<double, double>> rows;  // held-out confidence, score
+        std::size_t taken;
     } cases[] = {
-        {{201, 205, 203}, {1, 2, 0}},                  // the surest first, not the widest
-        {{200, 199, 150, 200 + 1e-13}, {}},            // as sure as the lead or less: none
-        {{210 - 1e-13, 204, 210, 210}, {0, 2, 3, 1}},  // ties within 1e-12: the smaller first
-        {{}, {}},
+        {{{203, 0.95}, {205, 0.9}, {201, 0.9}}, 1},          // the surest, not the first
+        {{{202, 1.0}, {199, 1.0}, {std::nan(""), 1.0}}, 3},  // surer by 2 or less: none
+        {{{202 + 1e-9, 0.9 - 1e-13}}, 0},                    // surer by more than 2, as good
+        {{{230, 0.89}, {204, 0.9}}, 1},                      // a lower score is never taken
+        {{{210 - 1e-13, 0.9}, {204, 0.9}, {210, 0.9}}, 0},   // ties within 1e-12: the smaller
+        {{}, 0},
     };
     for (const auto& c : cases) {
         std::vector<SuggestCandidate> wide;
-        for (double v : c.sure) wide.push_back(row(v));
-        EXPECT_EQ(wideOrder(lead, wide), c.order) << c.sure.size() << " rows";
+        for (const auto& [sure, score] : c.rows) wide.push_back(row(sure, score));
+        EXPECT_EQ(wideChoice(lead, wide), c.taken) << c.rows.size() << " rows";
     }
 }
 
@@ -650,8 +650,6 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
             EXPECT_EQ(q.pictureConfidence, f.pictureConfidence);
             if (q.folds == 2) {
                 EXPECT_TRUE(q.score == f.score && q.meanConfidence == f.meanConfidence) << i;
-            } else if (q.stage == "wide") {
-                EXPECT_EQ(q.folds, 0u);  // judged by the samples alone
             } else {
                 ++stopped;
                 EXPECT_EQ(q.folds, 1u);
@@ -661,11 +659,8 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
         const bool some = std::any_of(quick.candidates.begin(), quick.candidates.end(),
                                       [](const SuggestCandidate& c) { return c.folds < 2; });
         EXPECT_TRUE(some ? quick.runPixels < full.runPixels : quick.runPixels == full.runPixels);
-        // Each candidate but the wide ones ran at least the 16 samples of 16 x 16 of the
-        // one picture.
-        const auto wide = std::count_if(quick.candidates.begin(), quick.candidates.end(),
-                                        [](const SuggestCandidate& c) { return c.folds == 0; });
-        EXPECT_GE(quick.runPixels, 4096u * (quick.candidates.size() - wide));
+        // Each candidate ran at least the 16 samples of 16 x 16 of the one picture.
+        EXPECT_GE(quick.runPixels, 4096u * quick.candidates.size());
     }
     EXPECT_GT(stopped, 0u);
     // In the last case the lead, 0.04, lies between 0.02 and 0.08, and 0.02
