@@ -1,9 +1,14 @@
 #include "cli/interrupts.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 
 #include "clsg/platform/attention.h"
@@ -38,12 +43,16 @@ InterruptWatch::InterruptWatch() {
     sigaddset(&set_, SIGTERM);
     sigaddset(&set_, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set_, &old_);
+    // A signal descriptor and a wake-up the destructor writes: a command
+    // that ends does not wait for a tick of the waiter. Without descriptors
+    // to spare, the waiter looks for a signal every 50 ms instead.
+    signals_ = signalfd(-1, &set_, SFD_CLOEXEC);
+    wake_ = signals_ < 0 ? -1 : eventfd(0, EFD_CLOEXEC);
     waiter_ = std::thread([this]() {
-        const timespec tick{0, 50 * 1000 * 1000};
         std::chrono::steady_clock::time_point first;
         while (!closing_) {
-            const int signal = sigtimedwait(&set_, nullptr, &tick);
-            if (signal <= 0) continue;  // timeout or EINTR
+            const int signal = nextSignal();
+            if (signal <= 0) continue;  // timeout, EINTR or the wake-up
             const auto now = std::chrono::steady_clock::now();
             int earlier = 0;
             if (caught.compare_exchange_strong(earlier, signal)) {
@@ -56,9 +65,28 @@ InterruptWatch::InterruptWatch() {
     });
 }
 
+int InterruptWatch::nextSignal() {
+    if (wake_ < 0) {
+        const timespec tick{0, 50 * 1000 * 1000};
+        return sigtimedwait(&set_, nullptr, &tick);
+    }
+    pollfd fds[2] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    if (poll(fds, 2, -1) <= 0 || !(fds[0].revents & POLLIN)) return 0;
+    signalfd_siginfo info;
+    if (read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
+    return static_cast<int>(info.ssi_signo);
+}
+
 InterruptWatch::~InterruptWatch() {
     closing_ = true;
+    if (wake_ >= 0) {
+        const uint64_t one = 1;
+        while (write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
     waiter_.join();
+    if (wake_ >= 0) close(wake_);
+    if (signals_ >= 0) close(signals_);
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     sigaction(SIGPIPE, &oldPipe_, nullptr);
 }

@@ -41,7 +41,11 @@ public:
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
 private:
+    // The next of the watched signals, or 0 (none yet, or closing).
+    int nextSignal();
+
     sigset_t set_, old_;
+    int signals_ = -1, wake_ = -1;
     struct sigaction oldPipe_ = {};
     std::atomic<bool> closing_{false};
     std::thread waiter_;
