@@ -1360,14 +1360,18 @@ function showAutoResult(a) {
   p.append(`Chose fraction ${a.toleranceFrac}, minimum ${a.toleranceMin}, neighbourhood ${a.neighborhood} ` +
            `(${a.candidates} tried). Expect `, strong,
            " of each label's pixels to get their label, judged on marks held back from training and on " +
-           "samples of the images. Colours you have not marked are not judged.");
+           "samples of the images. Of the pixels whose colours you have not marked, one in ten is " +
+           "counted wrong: a guess.");
   if (a.overBudget.length)
     p.append(" Not tried, as training there would cost more than the studio allows: " +
              a.overBudget.map(t => `fraction ${t.toleranceFrac} (minimum ${t.toleranceMin})`).join(", ") + ".");
+  const widened = Math.max(0, a.uncovered - a.pictureUnlabelled);
   p.title = `Marks held back: ${percentText(a.heldOutBalancedAccuracy)} got their label (the mean over ` +
-            `labels). Samples of the images: ${percentText(a.pictureUnlabelled)} left unlabelled. The ` +
-            "estimate is the first times the share labelled. A wrong label on a colour no mark shows goes " +
-            "unseen: check the other images and mark where they are wrong.";
+            `labels). Samples of the images: ${percentText(a.pictureUnlabelled)} left unlabelled, and ` +
+            `${percentText(widened)} labelled only as the tolerance is wider than the narrowest. The ` +
+            "estimate is the first times the share labelled, less a tenth of the second share, counted as " +
+            "wrong: a guess, as marks held back cannot show how often a colour no mark holds gets a wrong " +
+            "label. Check the other images and mark where they are wrong.";
   p.hidden = false;
   p.scrollIntoView({block: "nearest"});
 }

@@ -483,9 +483,10 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
     answer["auto"] = {{"toleranceFrac", report.trainParams.colorToleranceFrac()},
                       {"toleranceMin", report.trainParams.colorToleranceMin()},
                       {"neighborhood", report.runParams.neighborhoodSize()},
-                      {"estimate", c.score},
+                      {"estimate", report.estimate},
                       {"heldOutBalancedAccuracy", c.balancedAccuracy},
                       {"pictureUnlabelled", c.pictureUnlabelled},
+                      {"uncovered", report.uncovered},
                       {"candidates", report.candidates.size()}};
     // The tolerances the search skipped, as training there would cost more than the
     // studio allows.

@@ -129,15 +129,17 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
     if (!r.candidates.empty()) {
         const clsg::SuggestCandidate& c = r.candidates[r.estimated];
         const bool wide = r.estimated != r.chosen;
-        out << "estimate: balanced accuracy " << percent(c.score);
+        out << "estimate: balanced accuracy " << percent(r.estimate);
         if (wide) out << " as judged at neighbourhood " << c.runParams.neighborhoodSize();
         out << " (held-out example pixels " << percent(c.balancedAccuracy)
             << ", times the share of the picture samples labelled "
-            << percent(1.0 - c.pictureUnlabelled) << "); ";
+            << percent(1.0 - c.pictureUnlabelled) << " less a tenth of the "
+            << percent(std::max(0.0, r.uncovered - c.pictureUnlabelled))
+            << " that no example's narrowest tolerance labels); ";
         if (wide)
             out << "held-out pixels cannot show what neighbourhood "
                 << r.runParams.neighborhoodSize() << " does at the boundaries between labels, and ";
-        out << "a wrong label on shades no example shows goes unseen\n";
+        out << "how often a colour no example holds gets a wrong label is assumed, not measured\n";
     }
     out << "held-out pixels: ";
     printConfusion(out, names, r.heldOut);
@@ -161,9 +163,10 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
     nlohmann::json estimate = nullptr;
     if (!r.candidates.empty()) {
         const clsg::SuggestCandidate& c = r.candidates[r.estimated];
-        estimate = {{"balancedAccuracy", number(c.score)},
+        estimate = {{"balancedAccuracy", number(r.estimate)},
                     {"heldOutBalancedAccuracy", number(c.balancedAccuracy)},
                     {"pictureUnlabelled", c.pictureUnlabelled},
+                    {"uncovered", r.uncovered},
                     {"neighborhoodSize", c.runParams.neighborhoodSize()}};
     }
     nlohmann::json overBudget = nlohmann::json::array();

@@ -23,9 +23,9 @@
 // the sizes of one tolerance it goes to the higher mean confidence of the
 // held-out pixels (a wrong label counting 0), then to the smaller
 // neighbourhood. The chosen candidate's score (the lead's when a wide size is
-// taken, see stage 5) is the search's estimate of the balanced accuracy on the
-// pictures; it cannot see a wrong label given to a shade that no example
-// covers.
+// taken, see stage 5), lowered for the colours no example holds, is the
+// search's estimate of the balanced accuracy on the pictures (see
+// SuggestReport::estimate).
 //
 // Neighbourhood sizes cost no training, so every tolerance is scored with
 // each of 1, 3, 5, 7 and 9. Each stage starts from the best so far:
@@ -155,6 +155,18 @@ struct SuggestReport {
     // The candidate whose score is the estimate: the chosen one, or for a
     // wide size the lead it was compared with (see the "wide" stage).
     std::size_t estimated = 0;
+    // Share of the picture samples whose colours no example's narrowest box
+    // holds: those the narrowest coarse tolerance tried (fraction 0.02,
+    // neighbourhood 1) leaves unlabelled.
+    double uncovered = 0;
+    // The search's estimate of the balanced accuracy on the pictures: the
+    // estimated candidate's held-out balanced accuracy times the share of the
+    // picture samples it labels, less a tenth of those it labels only as its
+    // tolerance is wider than the narrowest (uncovered, less what it leaves
+    // unlabelled), counted as wrong. The tenth is an assumption, set on
+    // photographs: held-out pixels, like the examples, cannot show how often
+    // a colour no example holds gets a wrong label.
+    double estimate = 0;
     LabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
     uint32_t folds = 0;
     FoldUnit unit = FoldUnit::tiles;

@@ -3,7 +3,8 @@
 random inside each label's truth, and measures what `clsg train --auto`'s
 wide stage does there: its choice against the lead (the best neighbourhood up
 to 9, whose score is the estimate) and against the best neighbourhood of the
-chosen tolerance, all against the truth (balanced accuracy, %).
+chosen tolerance, all against the truth (balanced accuracy, %); and how far
+its estimate is from the truth.
 
     PYTHONPATH=build/default/python /usr/bin/python3 bench/auto_photos/teachings.py \
         /tmp/clsg-auto-photos build/default/cli/clsg [--seed S] [--per-photo K]
@@ -70,7 +71,7 @@ def main():
     rng = np.random.default_rng(args.seed)
     with open(os.path.join(args.out, "cases.json")) as f:
         cases = json.load(f)
-    over_lead, under_best = [], []
+    over_lead, under_best, estimate_error = [], [], []
     for name, case in cases.items():
         image = clsg.read_image(case["photo"])
         t = clsg.read_image(case["truth"])[..., 0]
@@ -88,16 +89,21 @@ def main():
                                         len(alt["labels"])) for n in SIZES}
             best = max(acc, key=acc.get)
             got = acc[chosen["neighborhoodSize"]]
+            estimate = 100 * report["estimate"]["balancedAccuracy"]
+            estimate_error.append(estimate - got)
             over_lead.append(got - acc[lead])
             under_best.append(acc[best] - got)
             print(f"{name} {k}: ({chosen['colorToleranceFrac']:g}, {chosen['colorToleranceMin']})"
                   f" lead N {lead} {acc[lead]:.1f}, --auto N {chosen['neighborhoodSize']} {got:.1f},"
-                  f" best N {best} {acc[best]:.1f}", flush=True)
+                  f" best N {best} {acc[best]:.1f}, estimate {estimate:.1f}", flush=True)
     if over_lead:
         print(f"{len(over_lead)} teachings: --auto against its lead {statistics.mean(over_lead):+.2f}"
               f" on average ({sum(d > 0.05 for d in over_lead)} better, "
               f"{sum(d < -0.05 for d in over_lead)} worse, worst {min(over_lead):+.1f}); "
               f"{statistics.mean(under_best):.2f} under the best size of its tolerance")
+        print(f"estimate within 3 points of the truth on {sum(abs(e) <= 3 for e in estimate_error)}"
+              f" of {len(estimate_error)}; off by {statistics.median(map(abs, estimate_error)):.1f}"
+              f" (median), too high by {statistics.mean(estimate_error):+.1f} on average")
 
 
 if __name__ == "__main__":

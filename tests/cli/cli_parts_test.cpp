@@ -316,7 +316,7 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     EXPECT_EQ(none.str(), "");
     EXPECT_EQ(text.find("as judged"), text.npos);
     // A wide size chosen: its estimate is its lead's, and says so.
-    report.candidates[0].score = 0.75;
+    report.candidates[0].score = 0.8, report.estimate = 0.75;
     report.candidates.push_back(report.candidates[0]);
     report.candidates[1].runParams = report.runParams =
         kvCompositeColorSegmenterRunParams(21, false);

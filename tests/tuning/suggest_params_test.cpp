@@ -282,6 +282,11 @@ TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftU
     for (const SuggestCandidate& c : report.candidates)
         EXPECT_TRUE(c.stage == "wide" || c.score <= chosen.score);
     EXPECT_EQ(chosen.pictureUnlabelled, 0.0);
+    // The narrowest tolerance leaves the middle third unlabelled; the choice labels it, and
+    // the estimate counts a tenth of it wrong.
+    EXPECT_EQ(report.uncovered, 0.5);
+    EXPECT_EQ(report.estimated, report.chosen);
+    EXPECT_DOUBLE_EQ(report.estimate, 0.95 * chosen.balancedAccuracy);
 }
 
 // The picture samples are judged by the first fold's tool: here a patch of the middle shade
