@@ -17,7 +17,8 @@ extern char** environ;
 
 namespace {
 
-void runProgram(benchmark::State& state, std::vector<const char*> args) {
+// Runs the program with args once per iteration, its output thrown away.
+void BM_Command(benchmark::State& state, std::vector<const char*> args) {
     args.insert(args.begin(), CLSG_CLI_PATH);
     args.push_back(nullptr);
     posix_spawn_file_actions_t quiet;
@@ -35,10 +36,6 @@ void runProgram(benchmark::State& state, std::vector<const char*> args) {
         }
     }
     posix_spawn_file_actions_destroy(&quiet);
-}
-
-void BM_Command(benchmark::State& state, std::vector<const char*> args) {
-    runProgram(state, std::move(args));
 }
 
 // The demo's files in a directory of their own, made on first use and removed
@@ -71,7 +68,7 @@ void BM_InfoOfTool(benchmark::State& state) {
         return;
     }
     const std::string tool = demoDir().path + "/demo.clsg";
-    runProgram(state, {"info", tool.c_str()});
+    BM_Command(state, {"info", tool.c_str()});
 }
 
 }  // namespace

@@ -134,8 +134,7 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         out << " (held-out example pixels " << percent(c.balancedAccuracy)
             << ", times the share of the picture samples labelled "
             << percent(1.0 - c.pictureUnlabelled) << " less a tenth of the "
-            << percent(std::max(0.0, r.uncovered - c.pictureUnlabelled))
-            << " that no example's narrowest tolerance labels); ";
+            << percent(clsg::widenedShare(r)) << " that no example's narrowest tolerance labels); ";
         if (wide)
             out << "held-out pixels cannot show what neighbourhood "
                 << r.runParams.neighborhoodSize() << " does at the boundaries between labels, and ";

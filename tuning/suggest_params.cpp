@@ -193,27 +193,20 @@ public:
     // early).
     void finish(Tolerance& t) { scoreUpTo(t, exhaustive_, main_, ~0u, &best_); }
 
-    // Adds a tolerance whose sizes are scored on the picture samples, by the
-    // first fold's tool, and on no held-out pixel yet (see scoreHeldOut): no
-    // size stops early.
-    Tolerance& addBySamples(double frac, uint32_t min, std::vector<int32_t> sizes,
-                            const char* stage) {
+    // Adds a tolerance every size of which is scored in full, none stopping
+    // early: on the picture samples by the first fold's tool, then on the
+    // held-out pixels of every fold, fold by fold (one training each).
+    Tolerance& addInFull(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
         Tolerance& t = push(frac, min, std::move(sizes), stage);
-        const uint32_t f = firstFold();
+        const uint32_t first = firstFold();
         for (std::size_t i = 0; i < t.sizes.size(); ++i) {
             HeldOutTally s(folds_.labels());
-            runner_.score(f, main_.tool(folds_, t.params, f),
+            runner_.score(first, main_.tool(folds_, t.params, first),
                           kvCompositeColorSegmenterRunParams(t.sizes[i], false), s.confusion,
                           &main_.runPixels, &s.confidence, &s.samples, false);
             t.all[i].add(s);
-            if (f == 0) t.screen[i].add(s);
+            if (first == 0) t.screen[i].add(s);
         }
-        return t;
-    }
-
-    // Scores every size of the last tolerance added by addBySamples on the
-    // held-out pixels of every fold, fold by fold (one training each).
-    void scoreHeldOut(Tolerance& t) {
         for (uint32_t f = 0; f < t.folds; ++f) {
             if (folds_.heldOut(f).empty()) continue;
             for (std::size_t i = 0; i < t.sizes.size(); ++i) {
@@ -226,6 +219,7 @@ public:
             }
         }
         std::fill(t.done.begin(), t.done.end(), t.folds);
+        return t;
     }
 
     // Scores the sizes of t that stopped early on the folds they missed, when
@@ -551,10 +545,9 @@ Choice wideStage(Search& search, Steps& steps) {
                       leadSize = bestSize(tried[leadTolerance]);
     Choice choice{leadTolerance, leadSize, leadTolerance, leadSize};
     const SuggestCandidate first = tried[leadTolerance].candidate(leadSize);
-    Tolerance& wide = search.addBySamples(
+    Tolerance& wide = search.addInFull(
         first.trainParams.colorToleranceFrac(), first.trainParams.colorToleranceMin(),
         std::vector<int32_t>(std::begin(kWideNeighborhoods), std::end(kWideNeighborhoods)), kWide);
-    search.scoreHeldOut(wide);
     std::vector<SuggestCandidate> rows;
     for (std::size_t i = 0; i < wide.sizes.size(); ++i) rows.push_back(wide.candidate(i));
     const std::size_t taken = wideChoice(first, rows);
@@ -576,9 +569,8 @@ void estimate(SuggestReport& report) {
             narrowest = &c;
     const SuggestCandidate& lead = report.candidates.at(report.estimated);
     report.uncovered = narrowest ? narrowest->pictureUnlabelled : 0.0;
-    const double widened = std::max(0.0, report.uncovered - lead.pictureUnlabelled);
-    report.estimate =
-        lead.balancedAccuracy * (1.0 - lead.pictureUnlabelled - kUncoveredWrong * widened);
+    report.estimate = lead.balancedAccuracy *
+                      (1.0 - lead.pictureUnlabelled - kUncoveredWrong * widenedShare(report));
 }
 
 SuggestReport reportOf(Search& search, const SpatialFolds& folds, const Choice& choice) {
@@ -610,6 +602,11 @@ SuggestReport reportOf(Search& search, const SpatialFolds& folds, const Choice& 
 }
 
 }  // namespace
+
+double widenedShare(const SuggestReport& report) {
+    return std::max(0.0,
+                    report.uncovered - report.candidates.at(report.estimated).pictureUnlabelled);
+}
 
 std::size_t wideChoice(const SuggestCandidate& lead, const std::vector<SuggestCandidate>& wide) {
     std::size_t taken = wide.size();

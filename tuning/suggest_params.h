@@ -184,6 +184,11 @@ struct SuggestReport {
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options = {});
 
+// The share of the picture samples that the estimated candidate labels only as
+// its tolerance is wider than the narrowest: report.uncovered less what it
+// leaves unlabelled (see SuggestReport::estimate).
+double widenedShare(const SuggestReport& report);
+
 // The wide size taken (see the "wide" stage), as an index into wide, the
 // candidates scored at the lead's tolerance; wide.size() for none. Of those
 // whose held-out pixels are surer than the lead's (meanConfidence) by more
