@@ -33,7 +33,9 @@ labels and confidence; score is built on first request and kept; each
 segmentation image is built on every call, from per-pixel score sums
 (8 bytes a pixel) that the first call builds and the result keeps. A result
 keeps a copy of the image it ran on (3 bytes a pixel). A result may be used
-from several threads.)doc")
+from several threads, and pickled (for other processes): the pickle holds
+its score images (8 bytes a pixel and label), which the unpickled result
+keeps, and gives the same images.)doc")
         .def_property_readonly("labels", &clsgpy::Result::labels, R"doc(
 The winning label per pixel: its index in Tool.labels (the lower index on a
 tie), 255 where no label scored.)doc")
@@ -66,6 +68,8 @@ regions of fewer than min_area pixels set to 255 (no label), holes of at most
 fill_holes pixels given the label around them, as clsg run --min-area and
 --fill-holes write it. Returns (labels, table): a new read-only H x W uint8
 array and the table regions() gives.)doc")
+        .def(py::pickle([](clsgpy::Result& r) { return r.state(); },
+                        [](const py::tuple& state) { return clsgpy::Result::fromState(state); }))
         .def_property_readonly("label_names", &clsgpy::Result::labelNames,
                                "The tool's label names at the time of the run.")
         .def_property_readonly("neighborhood", &clsgpy::Result::neighborhood,

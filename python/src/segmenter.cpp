@@ -5,10 +5,12 @@
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <utility>
 
 #include "arrays.h"
+#include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/composite_color.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/colorseg/params.h"
@@ -212,6 +214,49 @@ Result::Result(kvCompositeColorSegmenterResult result, std::vector<std::string> 
       normalized_(normalized),
       width_(width),
       height_(height) {}
+
+py::tuple Result::state() {
+    std::string bytes;
+    {
+        py::gil_scoped_release release;
+        // Storing scores the kept image again: Ctrl-C stops it.
+        bytes = CallGuard::run([&] {
+            std::ostringstream out;
+            std::lock_guard<std::mutex> lock(mutex_);
+            kvArchive archive(out);
+            archive || result_;
+            return out.str();
+        });
+    }
+    py::list names;
+    for (const std::string& n : names_) names.append(n);
+    return py::make_tuple(py::bytes(bytes), names, neighborhood_, normalized_, width_, height_);
+}
+
+namespace {
+
+std::vector<std::string> namesOf(py::handle list) {
+    std::vector<std::string> names;
+    for (py::handle n : list) names.push_back(n.cast<std::string>());
+    return names;
+}
+
+}  // namespace
+
+std::shared_ptr<Result> Result::fromState(const py::tuple& state) {
+    if (state.size() != 6) throwBadParams("not the state of a pickled clsg.Result");
+    const std::string bytes = state[0].cast<py::bytes>();
+    kvCompositeColorSegmenterResult result;
+    {
+        py::gil_scoped_release release;
+        std::istringstream in(bytes);
+        kvArchive archive(in);
+        archive || result;
+    }
+    return std::make_shared<Result>(std::move(result), namesOf(state[1]), state[2].cast<int>(),
+                                    state[3].cast<bool>(), state[4].cast<long>(),
+                                    state[5].cast<long>());
+}
 
 template <class F>
 py::array Result::derived(F f) {

@@ -42,6 +42,11 @@ public:
     pybind11::tuple cleaned(pybind11::handle minArea, pybind11::handle fillHoles,
                             pybind11::handle connectivity);
 
+    // The result as pickle keeps it: its archive bytes, the label names, the
+    // neighbourhood, whether intensity was normalised and the size; and back.
+    pybind11::tuple state();
+    static std::shared_ptr<Result> fromState(const pybind11::tuple& state);
+
     const std::vector<std::string>& labelNames() const { return names_; }
     int neighborhood() const { return neighborhood_; }
     bool normalized() const { return normalized_; }

@@ -150,6 +150,25 @@ def test_an_unpickled_tool_is_freed_when_deleted():
     assert grown > 100 << 20 and kept < grown // 4, out
 
 
+def _run_in_child(tool, image):  # a worker process's task
+    return tool.run(image, 5, True)
+
+
+def test_results_cross_processes_whole_and_refuse_damaged_state(image, tool):
+    from concurrent.futures import ProcessPoolExecutor
+    import multiprocessing
+    expected = tool.run(image, 5, True)
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        back = pool.submit(_run_in_child, tool, image).result()
+    assert_same(back, expected)
+    assert (back.label_names, back.neighborhood, back.normalize_intensity, back.shape) == \
+        (expected.label_names, 5, True, image.shape[:2])
+    state = expected.__getstate__()
+    for damaged, kind in (((state[0][: len(state[0]) // 2],) + state[1:], clsg.CorruptArchiveError),
+                          (state[:3], clsg.BadParamsError)):
+        pytest.raises(kind, clsg.Result.__new__(clsg.Result).__setstate__, damaged)
+
+
 def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
     tool.save(tmp_path / "t.clsg")  # good files round-trip in the command-line test
     retrained = train_scene(clsg.Tool(), image)  # pickles are cached per tool: follow retraining
