@@ -4,10 +4,12 @@ random inside each label's truth, and measures what `clsg train --auto`'s
 wide stage does there: its choice against the lead (the best neighbourhood up
 to 9, whose score is the estimate) and against the best neighbourhood of the
 chosen tolerance, all against the truth (balanced accuracy, %); and how far
-its estimate is from the truth.
+its estimate is from the truth. With --grid, also against the best setting
+of compare.py's grid and the k-NN (when python3-sklearn is installed), both
+chosen with the truth in hand, as compare.py does for the set's own teachings.
 
     PYTHONPATH=build/default/python /usr/bin/python3 bench/auto_photos/teachings.py \
-        /tmp/clsg-auto-photos build/default/cli/clsg [--seed S] [--per-photo K]
+        /tmp/clsg-auto-photos build/default/cli/clsg [--seed S] [--per-photo K] [--grid]
 
 One line per teaching, then a summary. The same seed draws the same
 rectangles.
@@ -22,7 +24,7 @@ import numpy as np
 from scipy import ndimage
 
 import clsg
-from compare import balanced_accuracy, cli_auto, masks_of, train
+from compare import FRACS, MINS, balanced_accuracy, cli_auto, knn, masks_of, train
 
 SIZES = [1, 3, 5, 7, 9, 13, 17, 21]
 
@@ -61,17 +63,30 @@ def teaching(rng, case, t):
     return {"photo": case["photo"], "labels": labels}
 
 
+def grid_best(image, masks, t, n):
+    """The best balanced accuracy of the grid, and the k-NN's (None without
+    python3-sklearn)."""
+    best = max(balanced_accuracy(tool.run(image, neighborhood=size).labels, t, n)
+               for tool in (train(image, masks, f, m) for f in FRACS for m in MINS)
+               for size in SIZES)
+    try:
+        return best, knn(image, masks, t, n)[0]
+    except ImportError:
+        return best, None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("out")
     parser.add_argument("cli")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--per-photo", type=int, default=3)
+    parser.add_argument("--grid", action="store_true")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
     with open(os.path.join(args.out, "cases.json")) as f:
         cases = json.load(f)
-    over_lead, under_best, estimate_error = [], [], []
+    over_lead, under_best, estimate_error, peers = [], [], [], []
     for name, case in cases.items():
         image = clsg.read_image(case["photo"])
         t = clsg.read_image(case["truth"])[..., 0]
@@ -95,7 +110,13 @@ def main():
             under_best.append(acc[best] - got)
             print(f"{name} {k}: ({chosen['colorToleranceFrac']:g}, {chosen['colorToleranceMin']})"
                   f" lead N {lead} {acc[lead]:.1f}, --auto N {chosen['neighborhoodSize']} {got:.1f},"
-                  f" best N {best} {acc[best]:.1f}, estimate {estimate:.1f}", flush=True)
+                  f" best N {best} {acc[best]:.1f}, estimate {estimate:.1f}", end="")
+            if args.grid:
+                grid, peer = grid_best(image, masks_of(alt, t.shape), t, len(alt["labels"]))
+                peers.append((got, grid, peer))
+                print(f", grid {grid:.1f}" + (f", k-NN {peer:.1f}" if peer is not None else ""),
+                      end="")
+            print(flush=True)
     if over_lead:
         print(f"{len(over_lead)} teachings: --auto against its lead {statistics.mean(over_lead):+.2f}"
               f" on average ({sum(d > 0.05 for d in over_lead)} better, "
@@ -104,6 +125,15 @@ def main():
         print(f"estimate within 3 points of the truth on {sum(abs(e) <= 3 for e in estimate_error)}"
               f" of {len(estimate_error)}; off by {statistics.median(map(abs, estimate_error)):.1f}"
               f" (median), too high by {statistics.mean(estimate_error):+.1f} on average")
+    if peers:
+        under = [grid - got for got, grid, _ in peers]
+        print(f"--auto {statistics.mean(under):.2f} under the grid's best on average, within 1 point"
+              f" on {sum(u <= 1 for u in under)} of {len(under)}", end="")
+        knns = [(got, peer) for got, _, peer in peers if peer is not None]
+        if knns:
+            print(f"; at least as good as the k-NN on {sum(g >= p for g, p in knns)} of {len(knns)}"
+                  f" ({statistics.mean(g - p for g, p in knns):+.2f} on average)", end="")
+        print()
 
 
 if __name__ == "__main__":
