@@ -42,6 +42,7 @@ uint64_t pictureHash(const kv3PlanePelBuffer_const& image) {
     for (const kvPelBuffer_const<unsigned char>* plane :
          {&image.plane0(), &image.plane1(), &image.plane2()})
         for (long y = image.window().top(); y < image.window().bottom(); ++y) {
+            if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
             const unsigned char* row = plane->pointToRow(y);
             for (long x = 0; x < image.width(); ++x) h = (h ^ row[x]) * 0x100000001b3ull;
         }
@@ -413,11 +414,13 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
             tileSize_ /= 2;
         }
         for (FoldMap& m : maps)
-            for (long y = m.area.top(); y < m.area.bottom(); ++y)
+            for (long y = m.area.top(); y < m.area.bottom(); ++y) {
+                if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
                 for (long x = m.area.left(); x < m.area.right(); ++x)
                     if (m.get(x, y) != kNoFoldByte)
                         m.at(x, y) = static_cast<unsigned char>(
                             foldOf[m.picture][grids[m.picture].of(x, y)]);
+            }
     } else if (std::size_t starved = 0; !assignExamples(maps, labels_, folds_, starved)) {
         throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
                         " has fewer than " + std::to_string(folds_) +
@@ -470,12 +473,14 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         for (const Pair& p : pairs) {
             if (p.picture != d || p.area.width() == 0 || p.area.height() == 0) continue;
             const FoldMap& m = mapOf(p);
-            for (long y = p.area.top(); y < p.area.bottom(); ++y)
+            for (long y = p.area.top(); y < p.area.bottom(); ++y) {
+                if (y % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
                 for (long x = p.area.left(); x < p.area.right(); ++x)
                     if (p.selected(x, y))
                         pieces[m.get(x, y)][g.of(x, y)].pixels.push_back(
                             {static_cast<int32_t>(x), static_cast<int32_t>(y),
                              static_cast<uint32_t>(p.set)});
+            }
         }
         for (uint32_t f = 0; f < folds_; ++f)
             for (HeldOutPiece& piece : pieces[f]) {
