@@ -193,32 +193,11 @@ public:
     // early).
     void finish(Tolerance& t) { scoreUpTo(t, exhaustive_, main_, ~0u, &best_); }
 
-    // Adds a tolerance every size of which is scored in full, none stopping
-    // early: on the picture samples by the first fold's tool, then on the
-    // held-out pixels of every fold, fold by fold (one training each).
+    // Adds a tolerance every size of which is scored on every fold, none
+    // stopping early (it does not raise the best score the others stop by).
     Tolerance& addInFull(double frac, uint32_t min, std::vector<int32_t> sizes, const char* stage) {
         Tolerance& t = push(frac, min, std::move(sizes), stage);
-        const uint32_t first = firstFold();
-        for (std::size_t i = 0; i < t.sizes.size(); ++i) {
-            HeldOutTally s(folds_.labels());
-            runner_.score(first, main_.tool(folds_, t.params, first),
-                          kvCompositeColorSegmenterRunParams(t.sizes[i], false), s.confusion,
-                          &main_.runPixels, &s.confidence, &s.samples, false);
-            t.all[i].add(s);
-            if (first == 0) t.screen[i].add(s);
-        }
-        for (uint32_t f = 0; f < t.folds; ++f) {
-            if (folds_.heldOut(f).empty()) continue;
-            for (std::size_t i = 0; i < t.sizes.size(); ++i) {
-                HeldOutTally fold(folds_.labels());
-                runner_.score(f, main_.tool(folds_, t.params, f),
-                              kvCompositeColorSegmenterRunParams(t.sizes[i], false), fold.confusion,
-                              &main_.runPixels, &fold.confidence);
-                if (f == 0) t.screen[i].add(fold);
-                t.all[i].add(fold);
-            }
-        }
-        std::fill(t.done.begin(), t.done.end(), t.folds);
+        scoreUpTo(t, true, main_, ~0u, nullptr);
         return t;
     }
 
@@ -339,7 +318,8 @@ private:
     // than a tie below *best, the best candidate scored on every fold so far,
     // which each size scored on every fold raises. (The picture samples are
     // all scored by then.) A fold where every size stops is not trained for.
-    // Without best (on a search thread) only the first fold may be scored.
+    // Without best (on a search thread, or for the wide sizes) every size is
+    // wanted, or only the first fold scored, and no best is raised.
     void scoreUpTo(Tolerance& t, bool every, Worker& w, uint32_t end, double* best) {
         if (t.overBudget) return;
         const uint32_t first = firstFold();
