@@ -267,7 +267,10 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
         }
     }
     images_.push_back(std::move(image));
+    // Opening an image changes nothing an earlier session's restore replaces.
+    const bool unchanged = revision_ == offeredRevision_;
     ++revision_;
+    if (unchanged) offeredRevision_ = revision_;
     return images_.size() - 1;
 }
 
@@ -760,6 +763,8 @@ std::string StudioSession::saveTool(const std::string& fileName) {
     file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
     file.tool = tool_;
     OutputFiles files;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty()) files.protect(image.path);  // never written over
     files.makeDir(outDir_);
     // Whole example images, so that a reopened tool finds its marks on them.
     ToolFileWriteOptions whole;
@@ -1066,6 +1071,7 @@ std::string StudioSession::findRestore() {
         if (damaged.empty()) damaged = why;
         if (restoreInfo_) break;
     }
+    offeredRevision_ = revision_;
     return damaged;
 }
 
@@ -1201,10 +1207,15 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
 }
 
 void StudioSession::findRestoreAgain() {
-    if (!keptPrevious_ && !restoreAnswered_) findRestore();
+    if (revision_ == offeredRevision_ && !restoreAnswered_) findRestore();
 }
 
 void StudioSession::restore(bool accept) {
+    if (accept && restorable_ && revision_ != offeredRevision_)
+        throw StudioError(
+            "the labels, marks or settings have changed since the earlier session was offered: "
+            "restoring it would lose those changes, so it is not restored (its file stays in " +
+            outDir_ + ")");
     restoreAnswered_ = true;
     if (accept && restorable_) {
         labels_ = restorable_->labels;

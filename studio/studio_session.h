@@ -225,7 +225,8 @@ public:
     void findRestoreAgain();
     const std::optional<StudioRestore>& pendingRestore() const { return restoreInfo_; }
     // accept: replaces the labels, settings and marks with the file's. Either
-    // way the offer ends.
+    // way the offer ends. Throws StudioError, leaving all as it was, when
+    // labels, marks or settings changed since the offer (they would be lost).
     void restore(bool accept);
 
     // Adds the labels, settings and examples of a tool file: an example
@@ -301,7 +302,8 @@ private:
     std::vector<StudioLabel> labels_;
     StudioSettings settings_;
     uint64_t revision_ = 1;
-    uint64_t trainRevision_ = 1;  // changes with what training depends on
+    uint64_t offeredRevision_ = 0;  // revision_ when the restore was looked for
+    uint64_t trainRevision_ = 1;    // changes with what training depends on
 
     kvCompositeColorSegmenterBudget trainingBudget_ =
         kvCompositeColorSegmenterBudget::forUntrustedFiles();

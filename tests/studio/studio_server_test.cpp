@@ -665,6 +665,15 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
             << e.what();
     }
     EXPECT_EQ(clsgtest::slurp(inside), clsgtest::slurp(imagePath_));
+    // Nor does a saved tool, though the image's file bears the tool's name.
+    const std::string named = dir_ / "t/pic.clsg";
+    fs::copy_file(imagePath_, named);
+    StudioSession saving(dir_ / "t");
+    saving.addImage("pic", named, image_);
+    saving.addLabel("x");
+    saving.paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
+    EXPECT_THROW(saving.saveTool("pic"), FileError);
+    EXPECT_EQ(clsgtest::slurp(named), clsgtest::slurp(imagePath_));
 }
 
 // Inserting a label renumbers the marks of images not open as it does those of open
@@ -916,9 +925,9 @@ struct StudioProcess {
         client = std::make_unique<httplib::Client>("127.0.0.1", port);
         client->set_default_headers({{"X-Clsg-Token", token}});
     }
-    json call(const char* path, const json& body) {
+    json call(const char* path, const json& body, int expect = 200) {
         const auto r = client->Post(path, body.dump(), "application/json");
-        EXPECT_EQ(code(r), 200) << path << (r ? r->body : "");
+        EXPECT_EQ(code(r), expect) << path << (r ? r->body : "");
         return r ? json::parse(r->body) : json();
     }
     // Signals the process; returns its wait status and what it printed after the start.
@@ -967,6 +976,14 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
         printed.find("the marks, labels and settings are in " + dir_ / "k/studio-session.clsgs"),
         std::string::npos)
         << printed;
+
+    // Accepted after a change, which it would lose: refused, all left as it was.
+    StudioProcess late(args);
+    late.call("/api/labels", {{"op", "add"}, {"name", "new"}});
+    EXPECT_NE(late.call("/api/restore", {{"accept", true}}, 422).dump().find("would lose"),
+              std::string::npos);
+    EXPECT_EQ(late.call("/api/restore", {{"accept", false}})["labels"][0]["name"], "new");
+    late.stop(SIGTERM);
 
     // Declined, the offer ends and the old file is kept aside at the first change.
     StudioProcess third(args);
