@@ -422,6 +422,19 @@ void writeToolFile(const std::string& path, const ToolFile& file, const std::str
 
 namespace {
 
+// A library message, in which a file's bytes are escaped already ("\x00"):
+// only what is still not printable is escaped, not the backslashes of those.
+std::string shownMessage(const std::string& what, std::size_t maxChars) {
+    std::string out;
+    for (unsigned char c : what) {
+        if (out.size() >= maxChars) return out + "...";
+        const bool printable = c >= 0x20 && c < 0x7f;
+        out += printable ? std::string(1, static_cast<char>(c))
+                         : kfPrintable(std::string(1, static_cast<char>(c)), 4);
+    }
+    return out;
+}
+
 // Reads bytes held elsewhere without copying them (a version-1 file holds
 // whole images and may be hundreds of MB).
 class ByteView : public std::streambuf {
@@ -484,11 +497,11 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
         throw ToolFileError(name + ": out of memory while loading the tool");
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
         throw ToolFileError(name + ": training the stored tool would cost too much (" +
-                            kfPrintable(e.what(), 200) + ")");
+                            shownMessage(e.what(), 200) + ")");
     } catch (const std::exception& e) {
         std::string why = e.what();
         if (why.empty()) why = "a stored record is invalid";
-        throw ToolFileError(name + " is a corrupt tool file (" + kfPrintable(why, 200) + ")");
+        throw ToolFileError(name + " is a corrupt tool file (" + shownMessage(why, 200) + ")");
     }
     checkLabels(file, name);
     return file;

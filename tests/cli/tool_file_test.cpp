@@ -108,6 +108,7 @@ struct Craft {
     bool hasNeighborhood = false;
     int32_t neighborhood = 0;
     std::string quality, payloadTail, fileTail;  // tails: bytes after the payload, after the file
+    std::function<void(std::string&)> damage;    // done to the payload before it is compressed
     int64_t statedSize = -1;                     // payload size in the header, if not the real one
     double fraction = 0.1;
     kv3PlanePelBuffer example = noisyImage(kvPelRect(0, 0, 4, 4), 1);  // each label's one
@@ -129,7 +130,8 @@ struct Craft {
             for (std::size_t i = 0; i < labels.size(); ++i) a || set;
             a || params;
         }
-        const std::string raw = payload.str() + payloadTail;
+        std::string raw = payload.str() + payloadTail;
+        if (damage) damage(raw);
         uLongf zsize = compressBound(static_cast<uLong>(raw.size()));
         std::string z(zsize, '\0');
         compress(reinterpret_cast<Bytef*>(z.data()), &zsize,
@@ -188,6 +190,10 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {with([](Craft& c) { c.labels[0].sources.resize(2); }), "2 source texts for 1 examples"},
         {with([](Craft& c) { c.labels[1].color = 0x1000000; }), "no valid colour"},
         {with([](Craft& c) { c.payloadTail = "x"; }), "bytes after the end of the payload"},
+        {with([](Craft& c) {  // the library's message shows the byte as it was
+             c.damage = [](std::string& raw) { raw[raw.find("kv2XformLinear") + 3] = '\0'; };
+         }),
+         "unknown class: kv2\\x00formLinear)"},
         {with([](Craft& c) { c.fileTail = std::string(7000, 'g'); }), "followed by other bytes"},
         {with([](Craft& c) { c.statedSize = 4000000000; }), "over the limit of 1073741824 bytes"},
         {with([](Craft& c) { c.statedSize = 2000000; }), "cannot come from"},
