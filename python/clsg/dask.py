@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import copy
 import csv
+import errno
 import io
 import math
 import os
@@ -31,6 +32,7 @@ __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
 
 _IMAGE_OUTPUTS = ("labels", "confidence", "score")
 _SEGMENTATION = "segmentation:"
+_TOOL_FILE_START = b"\x09\0\0\0clsg-tool"  # how every tool file begins
 
 
 def output_names(tool: Tool, outputs: Iterable[str]) -> List[Tuple[str, Any]]:
@@ -304,6 +306,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     paths = [os.fspath(p) for p in paths]
     tool_path = os.path.abspath(os.fspath(tool_path))
     out_dir = os.path.abspath(os.fspath(out_dir))
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise NotADirectoryError(errno.ENOTDIR, "out_dir is a file, not a folder", out_dir)
     os.makedirs(out_dir, exist_ok=True)
     if isinstance(outputs, str):
         outputs = (outputs,)
@@ -366,7 +370,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
 def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
     """Writes segment_files' records as CSV: one row per file with path, ok,
     error, width, height, seconds, one share column per label (share_NAME),
-    unlabelled and one region count column per label (regions_NAME)."""
+    unlabelled and one region count column per label (regions_NAME).
+    OSError when path is one of the records' images or outputs, or a tool
+    file: none is ever written over."""
     labels: List[str] = []
     for r in records:
         for name in r.get("shares", {}):
@@ -386,6 +392,30 @@ def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
                    [fmt(r["shares"].get(n)) if r["ok"] else "" for n in labels] +
                    [fmt(r["unlabelled"])] +
                    [r.get("regions", {}).get(n, "") if r["ok"] else "" for n in labels])
-    # Like every output: the old file stays whole if the write fails, and an
-    # input is never written over.
-    _write_file(os.fspath(path), f.getvalue().encode(), [os.fspath(r["path"]) for r in records])
+    # Like every output: the old file stays whole if the write fails, and
+    # neither an input nor an output of the batch, nor its tool, is written over.
+    path = os.fspath(path)
+    _refuse_outputs_and_tools(path, records)
+    _write_file(path, f.getvalue().encode(), [os.fspath(r["path"]) for r in records])
+
+
+def _refuse_outputs_and_tools(path: str, records: Sequence[Mapping[str, Any]]) -> None:
+    target = _identity(path)
+    for r in records:
+        for out in r.get("outputs", ()):
+            if target is not None and _identity(os.fspath(out)) == target:
+                raise OSError(f"cannot write {path}: it is {r['path']}'s output {out}, which a "
+                              "summary never writes over; nothing was written")
+    if _is_tool_file(path):
+        raise OSError(f"cannot write {path}: it is a clsg tool file, which a summary never "
+                      "writes over; nothing was written")
+
+
+def _is_tool_file(path: str) -> bool:
+    if not os.path.isfile(path):  # reading a pipe would wait for its writer
+        return False
+    try:
+        with open(path, "rb") as f:
+            return f.read(len(_TOOL_FILE_START)) == _TOOL_FILE_START
+    except OSError:
+        return False

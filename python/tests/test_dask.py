@@ -103,12 +103,21 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     photo = open(paths[0], "rb").read()  # a summary never replaces an input
     with pytest.raises(OSError, match="is the input"):
         clsg.dask.write_summary_csv(records, paths[0])
-    assert open(paths[0], "rb").read() == photo
+    tool_bytes, output = (tmp_path / "t.clsg").read_bytes(), records[2]["outputs"][1]
+    written = open(output, "rb").read()  # nor an output, nor the tool
+    with pytest.raises(OSError, match="img1.png's output"):
+        clsg.dask.write_summary_csv(records, output)
+    with pytest.raises(OSError, match="tool file"):
+        clsg.dask.write_summary_csv(records, tmp_path / "t.clsg")
+    assert open(paths[0], "rb").read() == photo and open(output, "rb").read() == written
+    assert (tmp_path / "t.clsg").read_bytes() == tool_bytes
     # Without a cluster (local threads); a second input named alike would overwrite the first.
     (tmp_path / "sub").mkdir()
     clsg.write_image(tmp_path / "sub/img0.png", scene(20, 20))
     again = clsg.dask.segment_files([paths[0], tmp_path / "sub/img0.png"], tmp_path / "t.clsg", tmp_path / "o2")
     assert [r["ok"] for r in again] == [True, False] and "overwrite" in again[1]["error"]
+    with pytest.raises(NotADirectoryError, match="out_dir is a file"):
+        clsg.dask.segment_files([paths[0]], tmp_path / "t.clsg", paths[2])
     clsg.write_image(tmp_path / "fresh.png", scene(4, 4))  # outputs get the usual mode
     assert os.stat(tmp_path / "o2/img0-labels.png").st_mode == os.stat(tmp_path / "fresh.png").st_mode
     # Outputs never replace an input (nor the tool file): that file fails, the others go on.
