@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "clsg/io/image_decode.h"
+#include "clsg/io/input_file.h"
 
 namespace clsg {
 
@@ -332,19 +333,19 @@ kvPelBuffer<unsigned char> decodeMaskImage(const std::vector<unsigned char>& byt
 }
 
 std::vector<unsigned char> readFileBytes(const std::string& path, uint64_t maxBytes) {
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) throw ImageError("cannot open " + path + ": " + std::strerror(errno));
+    InputFile f(path);
+    if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
     std::vector<unsigned char> bytes;
     unsigned char chunk[65536];
     for (;;) {
-        const std::size_t n = std::fread(chunk, 1, sizeof chunk, f.get());
+        const std::size_t n = f.read(chunk, sizeof chunk);
         if (bytes.size() + n > maxBytes)
             throw ImageError(path + ": the file is larger than " + std::to_string(maxBytes) +
                              " bytes");
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }
-    if (std::ferror(f.get())) throw ImageError("cannot read " + path + ": " + std::strerror(errno));
+    if (f.error()) throw ImageError("cannot read " + path + ": " + std::strerror(f.error()));
     return bytes;
 }
 
@@ -354,15 +355,14 @@ namespace {
 // takes; at most what an image within the limits can take (8 bytes a pixel
 // and slack for metadata).
 std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) throw ImageError("cannot open " + path + ": " + std::strerror(errno));
+    InputFile f(path);
+    if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
     const uint64_t maxBytes = limits.maxPixels * 8 + (uint64_t{64} << 20);
     std::vector<unsigned char> bytes;
     unsigned char chunk[65536];
     for (bool first = true;; first = false) {
-        const std::size_t n = std::fread(chunk, 1, sizeof chunk, f.get());
-        if (std::ferror(f.get()))
-            throw ImageError("cannot read " + path + ": " + std::strerror(errno));
+        const std::size_t n = f.read(chunk, sizeof chunk);
+        if (f.error()) throw ImageError("cannot read " + path + ": " + std::strerror(f.error()));
         if (first && n > 0 && sniff(chunk, n) == Kind::Unknown)
             throw ImageError(path + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
         if (bytes.size() + n > maxBytes)

@@ -13,6 +13,7 @@
 #include "clsg/colorseg/errors.h"
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
+#include "clsg/io/input_file.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/str.h"
 
@@ -515,12 +516,12 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
 }
 
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-    if (!f) throw ToolFileError("cannot open " + path + ": " + std::strerror(errno));
+    InputFile f(path);
+    if (!f.isOpen()) throw ToolFileError("cannot open " + path + ": " + std::strerror(f.error()));
     // The header: the magic text (length and bytes), version and, in version
     // 2, the payload size. It decides how much more may be read.
     std::string raw(kHeaderBytes, '\0');
-    raw.resize(std::fread(&raw[0], 1, raw.size(), f.get()));
+    raw.resize(f.read(&raw[0], raw.size()));
     uint64_t most = raw.size();
     const std::string magic = std::string("\x09\0\0\0", 4) + kMagic;
     if (raw.compare(0, magic.size(), magic) == 0 && raw.size() == kHeaderBytes) {
@@ -537,13 +538,14 @@ ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
             most = kHeaderBytes + word(17) + word(17) / 3000 + 64 + 1;
     }
     char chunk[1 << 16];
-    while (raw.size() < most && !std::feof(f.get()) && !std::ferror(f.get())) {
+    for (bool more = raw.size() == kHeaderBytes; more && raw.size() < most && !f.error();) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<uint64_t>(sizeof chunk, most - raw.size()));
-        raw.append(chunk, std::fread(chunk, 1, want, f.get()));
+        const std::size_t n = f.read(chunk, want);
+        raw.append(chunk, n);
+        more = n == want;  // fewer only at the end
     }
-    if (std::ferror(f.get()))
-        throw ToolFileError("cannot read " + path + ": " + std::strerror(errno));
+    if (f.error()) throw ToolFileError("cannot read " + path + ": " + std::strerror(f.error()));
     return decodeBytes(raw.data(), raw.size(), path, limits);
 }
 

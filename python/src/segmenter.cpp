@@ -692,7 +692,7 @@ py::array readImage(const std::string& path) {
     kv3PlanePelBuffer image;
     {
         py::gil_scoped_release release;
-        image = readColorImage(path);
+        image = CallGuard::run([&] { return readColorImage(path); });  // a pipe may wait
     }
     return interleave(image);
 }

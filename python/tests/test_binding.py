@@ -354,6 +354,22 @@ def test_ctrl_c_aborts_a_long_train_with_keyboard_interrupt():
     assert waited < 5, waited
 
 
+def test_ctrl_c_ends_a_wait_for_a_pipes_writer(tmp_path):
+    os.mkfifo(tmp_path / "wait.png")
+    for call in ("clsg.read_image", "clsg.Tool.load"):
+        script = f"import sys, clsg\nprint('waiting', flush=True)\n{call}(sys.argv[1])"
+        child = subprocess.Popen([sys.executable, "-c", script, tmp_path / "wait.png"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "waiting\n"
+            time.sleep(0.3)  # at the wait
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=20)
+        finally:
+            child.kill()
+        assert "KeyboardInterrupt: clsg call interrupted" in err, (call, err)
+
+
 LOAD_INTERRUPTED = """
 import sys, numpy as np, clsg
 noise = np.random.default_rng(0).integers(0, 256, (1200, 1200, 3), np.uint8)

@@ -1,5 +1,8 @@
 // Image reading and writing: every accepted kind decoded exactly, anything else refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -7,8 +10,14 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <thread>
 
 #include "clsg/io/image_io.h"
+#include "clsg/io/tool_file.h"
+#include "clsg/platform/attention.h"
+#include "clsg/platform/exception.h"
 #include "hostile_files.h"
 #include "image_fixtures.h"
 #include "png_fixture.h"
@@ -462,6 +471,43 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
     const long before = kib("VmRSS:");
     EXPECT_EQ(readColorImage(dir / "texts.png").width(), 2);
     EXPECT_LT(kib("VmHWM:") - before, 32 * 1024);
+}
+
+// Waiting on a FIFO for its writer gives way to an abort request (Ctrl-C in
+// the programs), for images and tool files alike; a writer that comes is read.
+TEST(ImageReader, WaitingOnAPipeGivesWayToAnAbortAndAWriterThatComesIsRead) {
+    ScratchDir dir;
+    const std::string fifo = dir / "wait.png";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::function<void()> readers[] = {[&] { readColorImage(fifo); },
+                                             [&] { readToolFile(fifo); }};
+    for (const auto& read : readers) {
+        auto reading = std::async(std::launch::async, [&] {
+            try {
+                read();
+                return std::string("read");
+            } catch (const kvAbortRequested&) {
+                return std::string("aborted");
+            } catch (const std::exception& e) {
+                return std::string(e.what());
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ksys_request_abort();
+        const bool ended = reading.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        ksys_clear_abort();
+        if (!ended) close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a deaf reader go
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(reading.get(), "aborted");
+    }
+    const Bytes rgb = {1, 2, 3, 40, 50, 60, 200, 100, 0, 9, 9, 9};
+    writePlainPng(dir / "plain.png", 2, 2, rgb);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        writeBytes(fifo, slurp(dir / "plain.png"));
+    });
+    EXPECT_EQ(colourPels(fifo), rgb);
+    writer.join();
 }
 
 }  // namespace
