@@ -450,14 +450,24 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
 namespace {
 
 // The images an argument names: a file as given; a directory's files with an
-// image extension, sorted by name (not descending into subdirectories).
-std::vector<std::string> expandImageArgument(const std::string& arg) {
+// image extension, sorted by name (not descending into subdirectories). A
+// link to nothing is kept, to fail as it would named on its own; other
+// entries that are not files (a FIFO would wait for a writer) go to passed.
+std::vector<std::string> expandImageArgument(const std::string& arg,
+                                             std::vector<std::string>& passed) {
     std::error_code ec;
     if (!fs::is_directory(arg, ec)) return {arg};
     std::vector<std::string> found;
-    for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec))
-        if (hasImageExtension(it->path().filename().string()) && it->is_regular_file(ec))
+    for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!hasImageExtension(it->path().filename().string())) continue;
+        std::error_code e;
+        const fs::file_status target = fs::status(it->path(), e);
+        if (fs::is_regular_file(target) || (target.type() == fs::file_type::not_found &&
+                                            fs::is_symlink(fs::symlink_status(it->path(), e))))
             found.push_back(it->path().string());
+        else
+            passed.push_back(it->path().string());
+    }
     if (ec) throw CliError("cannot list " + arg + ": " + ec.message());
     if (found.empty()) {
         bool videos = false;
@@ -485,11 +495,21 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
                       ImageFormat format, std::ostream& note) {
     std::vector<std::pair<std::string, bool>> found;  // path, from a directory
     RunPaths paths;
+    std::vector<std::string> notFiles;
     for (const std::string& arg : args) {
         std::error_code ec;
         const bool dir = fs::is_directory(arg, ec);
         if (dir) paths.dirs.push_back(arg);
-        for (const std::string& path : expandImageArgument(arg)) found.emplace_back(path, dir);
+        for (const std::string& path : expandImageArgument(arg, notFiles))
+            found.emplace_back(path, dir);
+    }
+    if (!notFiles.empty()) {
+        std::sort(notFiles.begin(), notFiles.end());
+        note << "clsg: skipping " << notFiles.size() << " entr"
+             << (notFiles.size() == 1 ? "y" : "ies")
+             << " named as images that are not files (a folder, a FIFO, a device):";
+        for (std::size_t i = 0; i < notFiles.size() && i < 3; ++i) note << " " << notFiles[i];
+        note << (notFiles.size() > 3 ? " ..." : "") << std::endl;
     }
     std::set<std::string> outputNames;
     for (const auto& [path, listed] : found)

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -385,6 +386,18 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     EXPECT_EQ(listing(dir, "out/").size(), 3u * 8u);
     EXPECT_EQ(listing(dir, "out/photo-overlay-"), std::set<std::string>{});
     EXPECT_EQ(listing(dir, "out/photo-overlays-labels.png").size(), 1u);
+    // Of a directory's entries named as images, a link to nothing fails as it would named
+    // on its own; a FIFO (reading it would wait) and a folder are skipped, and said so.
+    fs::create_directories(dir / "odd/d.png");
+    fs::copy_file(dir / "bands.png", dir / "odd/a.png");
+    fs::create_symlink(dir / "nowhere.png", dir / "odd/b.png");
+    ASSERT_EQ(mkfifo((dir / "odd/c.png").c_str(), 0600), 0);
+    const Outcome odd = clsg(dir, "run tool.clsg odd --out odd-out --summary odd.csv");
+    EXPECT_EQ(odd.status, 1) << odd.err;
+    expectAll(odd.err, {"cannot open odd/b.png",
+                        "clsg: skipping 2 entries named as images that are not files (a folder, a "
+                        "FIFO, a device): odd/c.png odd/d.png"});
+    expectAll(slurp(dir / "odd.csv"), {"odd/a.png,ok", "odd/b.png,failed"});
     // A second run into its own input directory: the first's outputs are
     // skipped as inputs and not written over.
     fs::create_directories(dir / "again");
