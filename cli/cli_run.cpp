@@ -652,24 +652,26 @@ RunSettings settingsOf(const RunOptions& o, const ToolFile& file, ImageFormat fo
     return settings;
 }
 
+// Two videos of one name would write the same outputs (an image of that name
+// writes others): refused before anything is read.
+void refuseSharedVideoNames(const std::vector<std::string>& videos) {
+    std::map<std::string, std::string> seen;
+    for (const std::string& clip : videos) {
+        const auto [at, fresh] = seen.emplace(fs::path(clip).stem().string(), clip);
+        if (!fresh)
+            throw CliError("the videos " + at->second + " and " + clip + " are both named " +
+                           at->first + "; their outputs would collide: rename one of them");
+    }
+}
+
 // The video files one after the other, each one's outputs all or none;
 // returns how many failed.
 std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettings& settings,
-                      const std::vector<std::string>& videos, const std::vector<RunInput>& inputs,
-                      OutputFiles& files) {
+                      const std::vector<std::string>& videos, OutputFiles& files) {
     std::size_t failed = 0;
     if (!videos.empty()) files.makeDir(o.outDir);
-    const std::set<std::string> names = [&]() {
-        std::set<std::string> n;
-        for (const RunInput& input : inputs) n.insert(input.name);
-        return n;
-    }();
-    std::set<std::string> videoNames;
     for (const std::string& clip : videos) {
         try {
-            const std::string name = fs::path(clip).stem().string();
-            if (names.count(name) || !videoNames.insert(name).second)
-                throw CliError("two inputs are named " + name + "; their outputs would collide");
             OutputFiles own(files, true);
             std::ostringstream said;  // once the outputs are in place
             runVideoInput(file, clip,
@@ -718,6 +720,7 @@ int runCommand(const RunOptions& o) {
     if (o.neighborhood == 0 && file.neighborhoodSize)
         std::cout << "neighbourhood " << settings.params.neighborhoodSize() << " (stored in "
                   << o.tool << ")\n";
+    refuseSharedVideoNames(videos);
     refuseReplacingInputs(paths, inputs, videos, o.tool, file, settings);
     OutputFiles files;  // and none of its outputs (diagnostics too) over an input
     files.protect(o.tool);
@@ -734,7 +737,7 @@ int runCommand(const RunOptions& o) {
     if (!o.diagDir.empty() && !inputs.empty()) files.makeDir(o.diagDir);  // not after the work
     const std::size_t failed =
         inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
-    const std::size_t videosFailed = runVideos(o, file, settings, videos, inputs, files);
+    const std::size_t videosFailed = runVideos(o, file, settings, videos, files);
     const std::size_t total = inputs.size() + videos.size();
     const std::size_t failures = failed + videosFailed;
     // When every input failed, only a summary is worth keeping.

@@ -228,6 +228,19 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
               std::string::npos)
         << big.err;
     EXPECT_EQ(clsg(dir, "run bars.clsg ov/a.avi --out o3 --max-pixels 3072").status, 0);
+    // Two clips of one name are refused before anything is read; an image of that name
+    // writes other outputs and runs beside the clip.
+    fs::copy_file(dir / "ov/a.avi", dir / "beside/a.mkv");
+    const Ran twins = clsg(dir, "run bars.clsg ov/a.avi beside/a.mkv --out o6");
+    EXPECT_EQ(twins.status, 1);
+    EXPECT_NE(twins.err.find("the videos ov/a.avi and beside/a.mkv are both named a"),
+              std::string::npos)
+        << twins.err;
+    EXPECT_FALSE(fs::exists(dir / "o6"));
+    writeClip(dir / "a.png", 1, 64, 48, "pngenc");
+    const Ran both = clsg(dir, "run bars.clsg ov/a.avi a.png --out o7");
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_TRUE(fs::exists(dir / "o7/a-frames.csv") && fs::exists(dir / "o7/a-labels.png"));
     // A clip that is not there is said to be so, as an image would be.
     const Ran missing = clsg(dir, "run bars.clsg nothere.avi --out o5");
     EXPECT_EQ(missing.status, 1);
