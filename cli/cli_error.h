@@ -1,6 +1,7 @@
 // The command-line tool's own failures.
 #pragma once
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -19,5 +20,21 @@ class UsageError : public CliError {
 public:
     using CliError::CliError;
 };
+
+// text with its control characters (a newline in a file name, say) shown as
+// \xNN, so that a message or a result line stays one line.
+inline std::string oneLine(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+        out += escaped;
+    }
+    return out;
+}
 
 }  // namespace clsg

@@ -94,7 +94,7 @@ std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
         options.progress = [&](long done, long total) {
             const int percent = static_cast<int>(100 * done / total);
             if (percent != shown)
-                std::cerr << "\r\033[K" << name << ": " << percent << "%" << std::flush;
+                std::cerr << "\r\033[K" << oneLine(name) << ": " << percent << "%" << std::flush;
             shown = percent;
             return true;
         };
@@ -401,9 +401,10 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             if (progress) std::cerr << "\r\033[K" << std::flush;
             if (!outcome.error.empty()) {
                 failed = true;
-                if (settings.keepGoing) std::cerr << "clsg: error: " << outcome.error << std::endl;
+                if (settings.keepGoing)
+                    std::cerr << "clsg: error: " << oneLine(outcome.error) << std::endl;
             } else {
-                out << outcome.line << std::endl;
+                out << oneLine(outcome.line) << std::endl;
             }
             ++done;
             if (progress) std::cerr << "[" << done << "/" << inputs.size() << "]" << std::flush;
@@ -682,10 +683,10 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
             std::cout << said.str();
         } catch (const CliError& e) {
             checkInterrupt();
-            std::cerr << "clsg: error: " << e.what() << std::endl;
+            std::cerr << "clsg: error: " << oneLine(e.what()) << std::endl;
             ++failed;
         } catch (const FileError& e) {
-            std::cerr << "clsg: error: " << clip << ": " << e.what() << std::endl;
+            std::cerr << "clsg: error: " << oneLine(clip + ": " + e.what()) << std::endl;
             ++failed;
         }
     }

@@ -88,7 +88,7 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     const bool terminal = ::isatty(STDERR_FILENO);
     settings.progress = [&](double done, uint64_t frames) {
         if (terminal) {
-            std::cerr << "\r\033[K" << name << ": ";
+            std::cerr << "\r\033[K" << oneLine(name) << ": ";
             if (done >= 0) std::cerr << static_cast<int>(100 * done) << "%, ";
             std::cerr << frames << " frames" << std::flush;
         }
@@ -108,20 +108,20 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str());
     // Damaged frames are dropped by the decoder unannounced: their times show it.
     if (const uint64_t skipped = framesSkipped(times, steps))
-        std::cerr << "clsg: warning: " << clip << ": the frames' times skip where about " << skipped
-                  << (skipped == 1 ? " frame" : " frames")
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": the frames' times skip where about "
+                  << skipped << (skipped == 1 ? " frame" : " frames")
                   << " would be (frames the decoder could not read, or a clip of varying frame "
                      "rate); "
-                  << csvName << " numbers the frames read\n";
+                  << oneLine(csvName) << " numbers the frames read\n";
     if (const uint64_t missing = length > 0 ? framesMissingAtEnd(times, steps, length) : 0)
-        std::cerr << "clsg: warning: " << clip << ": its frames end about " << missing
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
                   << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed
                   << std::setprecision(1) << length << " s its file states (a file cut short?); "
-                  << csvName << " holds the frames read\n";
+                  << oneLine(csvName) << " holds the frames read\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    out << clip << ": " << frames << " frames, " << std::fixed << std::setprecision(1)
+    out << oneLine(clip) << ": " << frames << " frames, " << std::fixed << std::setprecision(1)
         << took.count() << " s (" << static_cast<double>(frames) / std::max(took.count(), 1e-9)
-        << " frames/s); " << overlayName << ", " << csvName << std::endl;
+        << " frames/s); " << oneLine(overlayName) << ", " << oneLine(csvName) << std::endl;
 }
 
 #else
