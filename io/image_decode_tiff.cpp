@@ -150,6 +150,20 @@ struct Kind {
     bool packed = false;  // fewer than 8 bits: one grey or palette sample a pixel
 };
 
+// What a refused sample format is, in words (unsigned integers are taken).
+std::string sampleKind(uint16_t format) {
+    switch (format) {
+        case SAMPLEFORMAT_UINT:
+            return "";
+        case SAMPLEFORMAT_INT:
+            return "signed ";
+        case SAMPLEFORMAT_IEEEFP:
+            return "floating-point ";
+        default:
+            return "untyped or complex ";
+    }
+}
+
 Kind checkKind(const Layout& l, const std::string& name) {
     Kind k;
     k.grey = l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
@@ -164,8 +178,8 @@ Kind checkKind(const Layout& l, const std::string& name) {
                         (l.bits == 16 && !k.palette);
     if (!bitsOk || l.format != SAMPLEFORMAT_UINT)
         throw ImageError(name + ": TIFF with " + std::to_string(l.bits) + "-bit " +
-                         (l.format == SAMPLEFORMAT_UINT ? "" : "non-integer ") +
-                         "samples is not supported; save it with 8 or 16-bit samples");
+                         sampleKind(l.format) +
+                         "samples is not supported; save it with 8 or 16-bit unsigned samples");
     if (k.palette ? l.spp != 1 : l.spp != (k.grey ? 1 : 3) && l.spp != (k.grey ? 2 : 4))
         throw ImageError(name + ": TIFF with " + std::to_string(l.spp) +
                          " samples per pixel is not supported");

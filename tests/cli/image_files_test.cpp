@@ -180,6 +180,10 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     writeBytes(dir / "nibble.bmp", bmpFields(40, {0xf00, 0xf0, 0xf, 0}, "\x01\x02\x03\x04"));
     writeBytes(dir / "far.bmp", bmp(1, -1, 4, 2, std::string("\x20\0\0\0", 4)));  // colour 2 of 2
     bad.push_back({"far.bmp", false, "beyond the palette"});
+    TiffLayout sign;
+    sign.format = SAMPLEFORMAT_INT;
+    writeTiff(dir / "signed.tif", 2, 2, sign, std::vector<uint16_t>(12, 7));
+    bad.push_back({"signed.tif", false, "TIFF with 8-bit signed samples is not supported"});
     bad.push_back({"clear.bmp", false, "alpha); flatten it"});
     bad.push_back({"nibble.bmp", false, "bit fields of whole bytes"});
     for (const char* name : {"rgba0.png", "ptrns0.png"})

@@ -52,6 +52,7 @@ struct TiffLayout {
     unsigned stripRows = 3;                   // rows per strip
     uint16_t extra = EXTRASAMPLE_UNASSALPHA;  // what a second or fourth channel is
     uint16_t compression = COMPRESSION_ADOBE_DEFLATE;
+    uint16_t format = SAMPLEFORMAT_UINT;
 };
 
 // samples: interleaved, 16-bit ones as host-order uint16 (two bytes each).
@@ -67,6 +68,7 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
     const int grey = l.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK;
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.channels >= 3 ? PHOTOMETRIC_RGB : grey);
     TIFFSetField(t, TIFFTAG_COMPRESSION, l.raw ? COMPRESSION_NONE : l.compression);
+    TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, l.format);
     if (l.channels % 2 == 0) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &l.extra);
     l.tiled ? (TIFFSetField(t, TIFFTAG_TILEWIDTH, tw), TIFFSetField(t, TIFFTAG_TILELENGTH, th))
             : TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, th);
