@@ -119,8 +119,14 @@ LabelOption parseLabelOption(const std::string& text) {
         if (ex.image.empty()) p.fail("an example without an image file");
         if (p.peek() == ':') {
             p.skip();
-            ex.mask = p.until(",");
+            ex.mask = p.until(":@,");
             if (ex.mask.empty()) p.fail("an empty mask file name after " + ex.image + ":");
+            if (p.peek() == '@')
+                p.fail("rectangles after the mask " + ex.mask + ": an example is IMAGE:MASK or " +
+                       "IMAGE@RECTANGLES, not both (write \\@ for an at sign in a file name)");
+            if (p.peek() == ':')
+                p.fail("a second ':' after the mask " + ex.mask +
+                       " (write \\: for a colon in a file name)");
         } else if (p.peek() == '@') {
             do {
                 p.skip();  // '@' or '+'

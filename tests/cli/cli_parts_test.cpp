@@ -53,6 +53,8 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
         {"sky=a.png@1,2,0,4", "empty"},
         {"sky=a.png@1,2,3", "expected ',' (a rectangle is X,Y,WIDTH,HEIGHT) at the end"},
         {"sky=a.png@1,2,3,999999999999", "too large"},
+        {"sky=a.png:m.png@1,2,3,4", "rectangles after the mask m.png: an example is IMAGE:MASK"},
+        {"sky=a.png:m.png:n.png", "a second ':' after the mask m.png"},
         {"s k y=a.png", "letters, digits"}};
     for (const auto& [arg, part] : bad)
         EXPECT_NE(errorOf<CliError>([&] { parseLabelOption(arg); }).find(part), std::string::npos)
