@@ -134,7 +134,9 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         out << " (held-out example pixels " << percent(c.balancedAccuracy)
             << ", times the share of the picture samples labelled "
             << percent(1.0 - c.pictureUnlabelled) << " less a tenth of the "
-            << percent(clsg::widenedShare(r)) << " that no example's narrowest tolerance labels); ";
+            << percent(clsg::widenedShare(r))
+            << " it labels that the narrowest setting (fraction 0.02, neighbourhood 1) leaves "
+               "unlabelled); ";
         if (wide)
             out << "held-out pixels cannot show what neighbourhood "
                 << r.runParams.neighborhoodSize() << " does at the boundaries between labels, and ";

@@ -33,8 +33,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr const char* kWide = "wide";
 // Tolerances are trained side by side only while each costs at most this.
 constexpr uint64_t kSideBySideBytes = uint64_t{256} << 20;
-// The share of the picture samples labelled only as a tolerance is wider than
-// the narrowest that the estimate counts as wrong (see
+// The share of the picture samples labelled that the narrowest setting leaves
+// unlabelled that the estimate counts as wrong (see
 // SuggestReport::estimate). On the photographs of bench/auto_photos a tenth
 // brought the estimate within 3 points of the truth on four of five (6.2 too
 // high on the fifth; 4.9 to 12.3 too high on three before).

@@ -161,8 +161,8 @@ struct SuggestReport {
     double uncovered = 0;
     // The search's estimate of the balanced accuracy on the pictures: the
     // estimated candidate's held-out balanced accuracy times the share of the
-    // picture samples it labels, less a tenth of those it labels only as its
-    // tolerance is wider than the narrowest (uncovered, less what it leaves
+    // picture samples it labels, less a tenth of those it labels that the
+    // narrowest setting leaves unlabelled (uncovered, less what it leaves
     // unlabelled), counted as wrong. The tenth is an assumption, set on
     // photographs: held-out pixels, like the examples, cannot show how often
     // a colour no example holds gets a wrong label.
@@ -184,9 +184,9 @@ struct SuggestReport {
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options = {});
 
-// The share of the picture samples that the estimated candidate labels only as
-// its tolerance is wider than the narrowest: report.uncovered less what it
-// leaves unlabelled (see SuggestReport::estimate).
+// The share of the picture samples that the estimated candidate labels and the
+// narrowest setting does not: report.uncovered less what it leaves unlabelled
+// (see SuggestReport::estimate).
 double widenedShare(const SuggestReport& report);
 
 // The wide size taken (see the "wide" stage), as an index into wide, the
