@@ -68,7 +68,10 @@ class Tool:
         """Display colours as "#rrggbb", in label order."""
     @property
     def neighborhood(self) -> Optional[int]:
-        """The neighbourhood size the tool file stores, or None."""
+        """The neighbourhood size the tool file stores, or None: run's default,
+        kept by save; set it to 1..255 or None (train removes it)."""
+    @neighborhood.setter
+    def neighborhood(self, size: Optional[int]) -> None: ...
     @property
     def is_trained(self) -> bool: ...
     @property

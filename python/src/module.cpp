@@ -139,9 +139,10 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
                                "The label names, in label order (empty when untrained).")
         .def_property_readonly("colors", &clsgpy::Tool::colors,
                                "The labels' display colours as \"#rrggbb\", in label order.")
-        .def_property_readonly("neighborhood", &clsgpy::Tool::neighborhood,
-                               "The neighbourhood size the tool file stores (clsg train --auto "
-                               "chooses one), or None.")
+        .def_property("neighborhood", &clsgpy::Tool::neighborhood, &clsgpy::Tool::setNeighborhood,
+                      "The neighbourhood size the tool file stores (clsg train --auto chooses "
+                      "one), or None: run's default, kept by save. Set it to 1..255 (as "
+                      "clsg.suggest chooses it) or None; train removes it.")
         .def_property_readonly("is_trained", &clsgpy::Tool::isTrained)
         .def_property_readonly("tolerance_frac", &clsgpy::Tool::toleranceFrac,
                                "The relative colour tolerance of the training.")

@@ -672,6 +672,20 @@ std::vector<std::string> Tool::colors() const {
     return texts;
 }
 std::optional<int> Tool::neighborhood() const { return snapshot()->neighborhoodSize; }
+
+void Tool::setNeighborhood(py::handle size) {
+    for (;;) {  // a train meanwhile is not undone: the size goes to the tool it made
+        const auto file = snapshot();
+        auto changed = std::make_shared<ToolFile>(*file);
+        changed->neighborhoodSize.reset();
+        if (!size.is_none())
+            changed->neighborhoodSize = static_cast<int>(neighborhoodArg(size, *file));
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (file_ != file) continue;
+        file_ = std::move(changed);
+        return;
+    }
+}
 bool Tool::isTrained() const { return snapshot()->tool.isTrained(); }
 double Tool::toleranceFrac() const { return snapshot()->tool.trainParams().colorToleranceFrac(); }
 unsigned Tool::toleranceMin() const { return snapshot()->tool.trainParams().colorToleranceMin(); }

@@ -95,6 +95,8 @@ public:
     std::vector<std::string> labels() const;
     std::vector<std::string> colors() const;  // "#rrggbb", in label order
     std::optional<int> neighborhood() const;  // the stored size, if any
+    // Stores size (1..255) as the tool file's neighbourhood; None removes it.
+    void setNeighborhood(pybind11::handle size);
     bool isTrained() const;
     double toleranceFrac() const;
     unsigned toleranceMin() const;

@@ -238,6 +238,21 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
         clsg.suggest({**examples, "dot": [(noisy, (xx == 3) & (yy == 3))]})
     assert (auto.tolerance_frac, auto.tolerance_min) == (choice["tolerance_frac"], choice["tolerance_min"])
     assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == choice["neighborhood"] > 3
+    # The choice trained here and stored as clsg train --auto stores it: the same tool file.
+    mine = clsg.Tool()
+    mine.train(examples, choice["tolerance_frac"], choice["tolerance_min"], colors=dict(zip(auto.labels, auto.colors)))
+    mine.neighborhood = choice["neighborhood"]
+    assert mine.run(image).neighborhood == choice["neighborhood"]
+    mine.save(tmp_path / "mine.clsg")
+    assert clsg.Tool.load(tmp_path / "mine.clsg") == mine and mine.neighborhood == auto.neighborhood
+    for bad in (0, 256, 2.0, "5"):
+        with pytest.raises(clsg.BadParamsError, match="neighborhood"):
+            mine.neighborhood = bad
+    mine.neighborhood = None
+    assert mine.run(image).neighborhood == 3
+    mine.neighborhood = 5
+    mine.train(examples)
+    assert mine.neighborhood is None
 
 
 def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
