@@ -1294,6 +1294,8 @@ function applyState(s) {
     s.images.forEach((img, i) => select.append(new Option(`${img.name} (${img.width} × ${img.height})`, i)));
   }
   select.value = state.image;
+  // Auto's answer tells of the settings it left: not of others set since (an undo, say).
+  $("auto-result").hidden = !autoRun.shownFor || JSON.stringify(settingsOf(st)) !== autoRun.shownFor;
   renderLabels();
 }
 
@@ -1332,7 +1334,7 @@ for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize"
 // Auto: the server searches the settings that segment the marks best (as
 // clsg train --auto does); the page shows its progress, offers Cancel, takes
 // up the choice as one undoable setting change and says what the estimate means.
-const autoRun = {running: false, cancelled: false, poll: 0, seen: []};
+const autoRun = {running: false, cancelled: false, poll: 0, seen: [], shownFor: ""};
 
 function showAutoProgress(p) {
   if (!autoRun.running || !p.running) return;
@@ -1353,6 +1355,7 @@ function pollAuto() {
 function percentText(v) { return (100 * v).toFixed(1) + " %"; }
 
 function showAutoResult(a) {
+  autoRun.shownFor = JSON.stringify(settingsOf(state.server.settings));
   const p = $("auto-result");
   p.textContent = "";
   const strong = document.createElement("strong");
@@ -1395,6 +1398,7 @@ async function runAuto() {
   const before = settingsOf(state.server.settings);
   autoRun.cancelled = false;
   autoRun.seen = [];
+  autoRun.shownFor = "";
   $("auto-result").hidden = true;
   setAutoRunning(true);
   pollAuto();
@@ -1424,6 +1428,7 @@ async function runAuto() {
 function showAutoCancelled() {
   $("auto-result").textContent = "Auto stopped: the settings are as they were.";
   $("auto-result").title = "";
+  autoRun.shownFor = JSON.stringify(settingsOf(state.server.settings));
   $("auto-result").hidden = false;
 }
 
@@ -1469,6 +1474,8 @@ $("zoom-one").addEventListener("click", () => setScale(1, {x: view.clientWidth /
 $("help").addEventListener("click", () => $("help-dialog").showModal());
 
 document.addEventListener("keydown", (e) => {
+  // An open dialog has the keys (Escape closes it): nothing changes behind it.
+  if (document.querySelector("dialog[open]")) return;
   // Letters go to fields that take text; a slider, checkbox or button with the
   // focus (after a click on it) leaves them to the shortcuts.
   const t = e.target, controls = ["checkbox", "radio", "range", "button", "submit", "reset", "color", "file"];
@@ -1514,6 +1521,8 @@ async function showImage(i) {
   endStroke();  // a stroke under way ends on the image it began on
   state.image = i;
   $("image-select").value = i;
+  $("pixel-info").textContent = "";  // it told of the image left
+  regionHover.x = -1;
   const info = state.server.images[i];
   state.width = info.width; state.height = info.height;
   state.labels = null; state.grey = null; state.counts = null; state.marks = null;
@@ -1585,6 +1594,7 @@ async function openFiles(files) {
   state.openFailures = failed.length ? `${failed.length} of ${files.length} files did not open (click to ` +
                                        `dismiss): ${failed.join("; ")}` : "";
   if (failed.length) showError(state.openFailures);
+  else hideError();
   $("status").textContent = state.lastTiming;
   if (!s) return;
   applyState(s);
@@ -1639,7 +1649,12 @@ $("export-masks").addEventListener("click", async () => {
   try {
     const changes = state.changes;
     const r = await edit(() => postJson("/api/export", {dir: $("export-name").value.trim(), minArea: state.minArea}));
-    showCommand("Masks exported", "The same tool from the command line:", r.command,
+    // Training gives the tool; the run line gives the page's settings (neighbourhood,
+    // normalisation, minimum area), which the tool alone does not hold.
+    showCommand("Masks exported",
+                r.runCommand ? "The same tool from the command line, and the run that segments as this " +
+                               "page does:" : "The same tool from the command line:",
+                r.runCommand ? r.command + "\n" + r.runCommand : r.command,
                 "Wrote " + r.files.join(", ") + (r.notes.length ? ". " + r.notes.join(". ") : ""));
     savedAsOf(changes);
   } catch (e) {

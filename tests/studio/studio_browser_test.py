@@ -322,10 +322,12 @@ def main():
         wait_for("document.body.dataset.history === '%s' && %ssettled()" % (undone, S), "Auto undone")
         if fields() != manual or js("return " + S + "settings().neighborhood") != 5:
             fail("undoing Auto leaves the fields at %s" % fields())
+        if not hidden("auto-result"):  # it tells of settings no longer in force
+            fail("Auto's text stays after its undo: %r" % find(By.ID, "auto-result").text)
         find(By.ID, "redo").click()
         wait_for("document.body.dataset.history === '%s' && %ssettled()" % (auto_history, S), "Auto redone")
-        if js("return " + S + "settings()") != chosen or fields() == manual:
-            fail("redoing Auto gives %s, not %s" % (js("return " + S + "settings()"), chosen))
+        if js("return " + S + "settings()") != chosen or fields() == manual or hidden("auto-result"):
+            fail("redoing Auto gives %s, not %s, or hides its text" % (js("return " + S + "settings()"), chosen))
         keys(Keys.CONTROL, "z")
         wait_for(S + "settings().neighborhood === 5 && " + S + "settled()", "the hand-given settings again")
 
@@ -373,6 +375,12 @@ def main():
         settled()
         if hidden("error") or "1 of 2 files did not open" not in find(By.ID, "error").text:
             fail("the broken file of the folder is not said: " + find(By.ID, "error").text)
+        find(By.ID, "image-file").send_keys(os.path.abspath(other))  # files that open end it
+        wait_for(S + "view().image === 3 && " + S + "settled()", "the fourth image")
+        if not hidden("error"):
+            fail("the files that did not open are still said after others opened")
+        find(By.ID, "image-file").send_keys(os.path.join(folder, "a-broken.png"))
+        wait_for("!document.getElementById('error').hidden", "the broken file said again")
         find(By.ID, "error").click()
         if not hidden("error"):
             fail("a click does not dismiss the files that did not open")
@@ -478,7 +486,17 @@ def main():
         if "Ctrl" not in find(By.ID, "help-dialog").text or not js("return document.getElementById('help-dialog').open"):
             fail("no shortcut panel")
         shot("shortcuts")
+        keys("e")  # behind the open panel: no shortcut
+        if js("return document.querySelector('#tools .on').dataset.tool") != "brush":
+            fail("a shortcut acted behind the shortcut panel")
         keys(Keys.ESCAPE)
+        ActionChains(driver).move_to_element(canvas).perform()
+        wait_for("return document.getElementById('pixel-info').textContent !== ''", "the pointer's pixel")
+        shown_on = js("return " + S + "view().image")
+        keys(Keys.PAGE_DOWN)
+        wait_for(S + "view().image !== %d" % shown_on, "the next image")
+        if find(By.ID, "pixel-info").text:  # it told of the image left
+            fail("the readout still says %r on the next image" % find(By.ID, "pixel-info").text)
 
         # Back to the first image through the strip; the saved tool's run gives its labels.
         finds(By.CSS_SELECTOR, "#strip li")[0].click()
@@ -505,6 +523,15 @@ def main():
             fail("clsg run counts regions %s, the page %s" % (cli_regions, regions))
         if "\ndarkred,%s,%s," % hovered.groups() not in table:
             fail("no region darkred #%s of %s pixels in clsg run's table" % hovered.groups())
+        # Exported masks come with the training line and the run line of the page's settings.
+        js("const d = document.getElementById('command-dialog'); if (d.open) d.close()")
+        find(By.ID, "export-masks").click()
+        wait_for("return document.getElementById('command-title').textContent === 'Masks exported' && "
+                 "document.getElementById('command-dialog').open", "the masks exported")
+        lines = find(By.ID, "command-line").text.splitlines()
+        if len(lines) != 2 or shlex.split(lines[0])[1] != "train" or shlex.split(lines[1])[1] != "run" or \
+                "--neighborhood" not in shlex.split(lines[1]):
+            fail("the export shows %s" % lines)
 
         # Unsaved work: closing asks first. The server kept every change; a new
         # studio on the image offers it back and the page restores it.
