@@ -127,10 +127,13 @@ def main():
         # A narrow window: the header wraps instead of running off the page, and the image is
         # fitted again (until zoomed or panned).
         wide = js("return [outerWidth, outerHeight, " + S + "view().scale]")
-        driver.set_window_size(1024, 700)
-        wait_for(S + "view().scale < %r" % wide[2], "the image fitted to a narrow window")
-        if js("return document.documentElement.scrollWidth") > js("return innerWidth"):
-            fail("at 1024 pixels the page is %d wide" % js("return document.documentElement.scrollWidth"))
+        for size in ((1024, 700), (500, 700), (640, 480)):  # a short one keeps room for the image
+            driver.set_window_size(*size)
+            wait_for(S + "view().scale < %r" % wide[2], "the image fitted to a narrow window")
+            if js("return document.documentElement.scrollWidth") > js("return innerWidth"):
+                fail("at %s the page is %d wide" % (size, js("return document.documentElement.scrollWidth")))
+            if js("return document.getElementById('view').clientHeight") < 100:
+                fail("at %s the image has %d pixels of height" % (size, js("return document.getElementById('view').clientHeight")))
         driver.set_window_size(wide[0], wide[1])
         wait_for(S + "view().scale === %r" % wide[2], "the image fitted again")
         if not hidden("legend"):
