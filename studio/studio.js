@@ -1482,7 +1482,9 @@ document.addEventListener("keydown", (e) => {
   const typing = (t.tagName === "INPUT" && !t.readOnly && !controls.includes(t.type)) ||
                  t.tagName === "SELECT" || t.tagName === "TEXTAREA";
   const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
-  if ((e.ctrlKey || e.metaKey) && !typing && (key === "z" || key === "y")) {
+  // The label field, emptied by the Enter that added a label, has no text to undo: the page has.
+  const emptyLabelField = t.id === "new-label" && t.value === "";
+  if ((e.ctrlKey || e.metaKey) && (!typing || emptyLabelField) && (key === "z" || key === "y")) {
     e.preventDefault();
     // Not in the middle of a stroke: it would change the marks the stroke is painting.
     if (stroke) return;

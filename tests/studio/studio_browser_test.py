@@ -142,6 +142,11 @@ def main():
         for count, name in enumerate(["crema", "table"], 1):
             find(By.ID, "new-label").send_keys(name + Keys.ENTER)
             wait_for("return document.querySelectorAll('#labels li[data-label]').length === %d" % count, name)
+        # The field the Enter emptied has no text to undo: Ctrl+Z there undoes the label added.
+        keys(Keys.CONTROL, "z")
+        wait_for("return document.querySelectorAll('#labels li[data-label]').length === 1", "the label undone")
+        keys(Keys.CONTROL, "y")
+        wait_for("return document.querySelectorAll('#labels li[data-label]').length === 2", "the label again")
         # A click on a name selects its label: a shortcut then works, the name stays.
         name_field = label_items()[1].find_element(By.CSS_SELECTOR, ".name")
         ActionChains(driver).click(name_field).perform()
