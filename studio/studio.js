@@ -56,9 +56,30 @@ const PREVIEW_SIZE = 120;
 // Edits go out one after another so that the server applies them in order.
 let editQueue = Promise.resolve();
 
+// A server that answers nothing for a while, with requests waiting (stopped
+// with Ctrl-Z in its terminal, say), is said until it answers again.
+const SILENT_MS = 5000;
+const answers = {pending: 0, lastAt: 0, said: false};
+setInterval(() => {
+  if (answers.said || !answers.pending || performance.now() - answers.lastAt < SILENT_MS) return;
+  answers.said = true;
+  showError(`The studio server has not answered for ${SILENT_MS / 1000} s: it may be stopped (Ctrl-Z ` +
+            "in its terminal) or busy. What you do is sent when it answers.");
+}, 500);
+
+function answered() {
+  --answers.pending;
+  answers.lastAt = performance.now();
+  if (answers.said) {
+    answers.said = false;
+    hideError();
+  }
+}
+
 async function request(method, path, body, type) {
   const headers = {"X-Clsg-Token": token};
   if (body !== undefined) headers["Content-Type"] = type || "application/json";
+  if (answers.pending++ === 0) answers.lastAt = performance.now();
   let res;
   try {
     res = await fetch(path, {method, headers, body});
@@ -67,6 +88,8 @@ async function request(method, path, body, type) {
                             "Start clsg studio again, then reload this page.");
     error.status = 0;
     throw error;
+  } finally {
+    answered();
   }
   if (!res.ok) {
     let message = res.status + " " + res.statusText, answer = {};

@@ -5,7 +5,7 @@ Drives the studio page in a real browser as a user would (pointer and keys): lab
 renamed and recoloured by clicking, strokes, undo and redo, a second image opened and seen
 segmented without painting, the strip of previews, the shortcut panel, the server's absence.
 `clsg run` with the saved tool gives the page's labels. Screenshots go to ARTEFACT_DIR."""
-import base64, os, re, shlex, shutil, subprocess, sys, tempfile, time
+import base64, os, re, shlex, shutil, signal, subprocess, sys, tempfile, time
 
 
 def fail(message):
@@ -249,6 +249,20 @@ def main():
             fail("a 16 pixel dot at scale %.2f marked %d image pixels" % (scale, disc))
         keys(Keys.CONTROL, "z")
         wait_for(S + "marksCount(60, 310, 140, 390, 2) === 0 && " + S + "settled()", "the dot undone")
+
+        # A server that does not answer (stopped, as by Ctrl-Z) is said; its answers then end that.
+        os.kill(studio.pid, signal.SIGSTOP)
+        stroke([(100, 350)])
+        silent = ("const e = document.getElementById('error'); return !e.hidden && "
+                  "e.textContent.includes('has not answered for 5 s')")
+        try:
+            wait_for(silent, "the silence said")
+        finally:
+            os.kill(studio.pid, signal.SIGCONT)
+        wait_for(S + "settled() && " + S + "marksCount(60, 310, 140, 390, 2) && !(() => {" + silent + "})()",
+                 "the stroke made once the server answers")
+        keys(Keys.CONTROL, "z")
+        wait_for(S + "marksCount(60, 310, 140, 390, 2) === 0 && " + S + "settled()", "the stroke undone")
 
         # A change the session file cannot take is made, and the page says so until one is saved.
         session = os.path.join(work, "out", "studio-session.clsgs")
