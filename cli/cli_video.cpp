@@ -75,7 +75,15 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     settings.threads = options.threads;
     settings.maxPixels = options.maxPixels;
     std::vector<double> times, steps;
+    struct FrameSize {
+        uint64_t frame;
+        int32_t width, height;
+    };
+    std::vector<FrameSize> sizes;  // the first frame's, and the first other one's
     settings.frame = [&](const VideoFrameReport& r) {
+        if (sizes.size() < 2 &&
+            (sizes.empty() || r.width != sizes[0].width || r.height != sizes[0].height))
+            sizes.push_back({r.frame, r.width, r.height});
         times.push_back(r.seconds);
         steps.push_back(r.frameStep);
         csv << r.frame << ",";
@@ -106,6 +114,13 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     if (terminal) std::cerr << "\r\033[K" << std::flush;
     checkInterrupt();
     files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str());
+    // The overlay's container states one frame size, the first's or the last's.
+    if (sizes.size() == 2)
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames change size at frame "
+                  << sizes[1].frame << " (" << sizes[0].width << " x " << sizes[0].height << " to "
+                  << sizes[1].width << " x " << sizes[1].height << "); " << oneLine(overlayName)
+                  << " states one size for all its frames, so a player may show some wrongly ("
+                  << oneLine(csvName) << " is not affected)\n";
     // Damaged frames are dropped by the decoder unannounced: their times show it.
     if (const uint64_t skipped = framesSkipped(times, steps))
         std::cerr << "clsg: warning: " << oneLine(clip) << ": the frames' times skip where about "

@@ -72,6 +72,8 @@ VideoFrameReport reportOf(const GstStructure* s) {
     gst_structure_get_uint64(s, "frame", &frame);
     gst_structure_get_uint64(s, "time", &pts);  // in the stream: a clip's first frame at 0
     gst_structure_get_double(s, "unlabelled", &r.unlabelled);
+    gst_structure_get_int(s, "width", &r.width);
+    gst_structure_get_int(s, "height", &r.height);
     r.frame = frame;
     r.seconds = GST_CLOCK_TIME_IS_VALID(pts) ? static_cast<double>(pts) / GST_SECOND : -1.0;
     const GValue* names = gst_structure_get_value(s, "labels");

@@ -32,6 +32,7 @@ struct VideoFrameReport {
     uint64_t frame = 0;
     double seconds = -1.0;
     double frameStep = 0.0;  // seconds a frame at the stream's nominal rate; 0: it has none
+    int32_t width = 0, height = 0;
     std::vector<std::string> labels;
     std::vector<double> shares;
     double unlabelled = 0.0;

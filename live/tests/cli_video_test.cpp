@@ -102,14 +102,8 @@ protected:
     Dir dir;
 };
 
-// Writes the clip with a filesink (runLine's fakesink cannot follow one).
-void writeClip(const std::string& path, int frames, int width, int height,
-               const std::string& encode = "jpegenc ! avimux") {
-    const std::string line =
-        "videotestsrc num-buffers=" + std::to_string(frames) +
-        " pattern=smpte horizontal-speed=3 ! video/x-raw,width=" + std::to_string(width) +
-        ",height=" + std::to_string(height) + ",framerate=25/1 ! videoconvert ! " + encode +
-        " ! filesink location=" + path;
+// Runs a launch line that ends in a filesink (runLine's fakesink cannot follow one).
+void writeFile(const std::string& line) {
     GError* error = nullptr;
     GstElement* p = gst_parse_launch(line.c_str(), &error);
     ASSERT_TRUE(p && !error);
@@ -122,6 +116,14 @@ void writeClip(const std::string& path, int frames, int width, int height,
     gst_object_unref(bus);
     gst_element_set_state(p, GST_STATE_NULL);
     gst_object_unref(p);
+}
+
+void writeClip(const std::string& path, int frames, int width, int height,
+               const std::string& encode = "jpegenc ! avimux") {
+    writeFile("videotestsrc num-buffers=" + std::to_string(frames) +
+              " pattern=smpte horizontal-speed=3 ! video/x-raw,width=" + std::to_string(width) +
+              ",height=" + std::to_string(height) + ",framerate=25/1 ! videoconvert ! " + encode +
+              " ! filesink location=" + path);
 }
 
 TEST_F(CliVideo, OverlayVideoAndFrameTable) {
@@ -241,6 +243,18 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
     const Ran both = clsg(dir, "run bars.clsg ov/a.avi a.png --out o7");
     EXPECT_EQ(both.status, 0) << both.err;
     EXPECT_TRUE(fs::exists(dir / "o7/a-frames.csv") && fs::exists(dir / "o7/a-labels.png"));
+    // Frames that change size: the overlay's container states one size, which is said.
+    writeFile("concat name=c ! videoconvert ! vp8enc ! matroskamux ! filesink location=" +
+              dir / "resized.mkv" +
+              " videotestsrc num-buffers=3 ! video/x-raw,width=64,height=48,framerate=25/1 ! c."
+              " videotestsrc num-buffers=3 ! video/x-raw,width=32,height=24,framerate=25/1 ! c.");
+    const Ran resized = clsg(dir, "run bars.clsg resized.mkv --out o8");
+    EXPECT_EQ(resized.status, 0) << resized.err;
+    EXPECT_NE(
+        resized.err.find("resized.mkv: its frames change size at frame 3 (64 x 48 to 32 x 24)"),
+        std::string::npos)
+        << resized.err;
+    EXPECT_EQ(both.err.find("change size"), std::string::npos);  // not said of one size
     // A clip that is not there is said to be so, as an image would be.
     const Ran missing = clsg(dir, "run bars.clsg nothere.avi --out o5");
     EXPECT_EQ(missing.status, 1);
