@@ -121,14 +121,22 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << sizes[1].width << " x " << sizes[1].height << "); " << oneLine(overlayName)
                   << " states one size for all its frames, so a player may show some wrongly ("
                   << oneLine(csvName) << " is not affected)\n";
-    // Damaged frames are dropped by the decoder unannounced: their times show it.
-    if (const uint64_t skipped = framesSkipped(times, steps))
+    // Damaged frames are dropped by the decoder unannounced: their times show it,
+    // unless they stand still.
+    const bool still = timesStandStill(times);
+    if (still)
+        std::cerr << "clsg: warning: " << oneLine(clip)
+                  << ": its frames' times do not advance (the file's timestamps are damaged), so "
+                     "frames the decoder could not read cannot be told; "
+                  << oneLine(csvName) << " numbers the frames read\n";
+    else if (const uint64_t skipped = framesSkipped(times, steps))
         std::cerr << "clsg: warning: " << oneLine(clip) << ": the frames' times skip where about "
                   << skipped << (skipped == 1 ? " frame" : " frames")
                   << " would be (frames the decoder could not read, or a clip of varying frame "
                      "rate); "
                   << oneLine(csvName) << " numbers the frames read\n";
-    if (const uint64_t missing = length > 0 ? framesMissingAtEnd(times, steps, length) : 0)
+    if (const uint64_t missing =
+            length > 0 && !still ? framesMissingAtEnd(times, steps, length) : 0)
         std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
                   << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed
                   << std::setprecision(1) << length << " s its file states (a file cut short?); "

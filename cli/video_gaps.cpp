@@ -36,4 +36,15 @@ uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vecto
     return 0;
 }
 
+bool timesStandStill(const std::vector<double>& seconds) {
+    std::size_t known = 0;
+    double first = 0.0;
+    for (const double t : seconds) {
+        if (t < 0) continue;
+        if (known++ == 0) first = t;
+        if (t > first) return false;
+    }
+    return known >= 2;
+}
+
 }  // namespace clsg

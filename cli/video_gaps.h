@@ -23,4 +23,9 @@ uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<dou
 uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
                             double length);
 
+// Whether the frames' known times (negative: unknown) stand still: two or more,
+// none after the first (a file whose every frame is timed 0). Neither gaps
+// nor frames missing at the end can then be told.
+bool timesStandStill(const std::vector<double>& seconds);
+
 }  // namespace clsg

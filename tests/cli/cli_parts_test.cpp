@@ -404,6 +404,13 @@ TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 60u);
     steps.assign(steps.size(), 0.0);  // no nominal rate: nothing to tell
     EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 0u);
+    // Times that stand still (every frame at 0) tell nothing either; one time, or unknown
+    // ones between times that advance, are not that.
+    EXPECT_TRUE(timesStandStill({0, 0, -1, 0}));
+    EXPECT_TRUE(timesStandStill({-1, 2, 1}));
+    EXPECT_FALSE(timesStandStill({0}));
+    EXPECT_FALSE(timesStandStill({-1, 0, -1, f}));
+    EXPECT_FALSE(timesStandStill(times));
 }
 
 TEST(ShareColumns, ALabelNamedLikeAnotherColumnIsPrefixedUntilNoneIs) {
