@@ -48,6 +48,7 @@ namespace {
 // What one image's run leaves for the report.
 struct ImageOutcome {
     std::string line;   // the console line
+    std::string note;   // said on stderr beside it, or empty
     std::string error;  // empty on success
     kvDiagObject diag;
     std::vector<std::string> written;
@@ -106,12 +107,26 @@ std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
 }
 
 // Segments one image and stages its outputs through files.
+// From a neighbourhood of 28 on, the weights nearest the centre are 0: in an
+// image (or a strip of one) narrower than the neighbourhood, a pixel whose
+// weighted neighbours all lie outside it scores 0, whatever its colour.
+std::string narrowImageNote(const std::string& name, const kv3PlanePelBuffer& image, int32_t n) {
+    const long side = std::min(image.width(), image.height());
+    if (n < 28 || side >= n) return "";
+    return name + " is " + std::to_string(side) + " pixels across, fewer than the neighbourhood " +
+           std::to_string(n) +
+           ": from 28 on the pixels nearest each one weigh 0 in its score, so "
+           "some of its pixels may get no label whatever their colour (a neighbourhood of 27 or "
+           "less weighs them all)";
+}
+
 void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
                 const RunInput& input, const RunSettings& settings, OutputFiles& files,
                 ImageOutcome& outcome) {
     const auto begin = std::chrono::steady_clock::now();
     const kv3PlanePelBuffer image = input.load();
     checkInterrupt();
+    outcome.note = narrowImageNote(input.name, image, settings.params.neighborhoodSize());
     const auto start = std::chrono::steady_clock::now();
     const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
         tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
@@ -399,6 +414,8 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             if (!outcome.error.empty()) outcome.written.clear();
             std::lock_guard<std::mutex> lock(printMutex);
             if (progress) std::cerr << "\r\033[K" << std::flush;
+            if (!outcome.note.empty())
+                std::cerr << "clsg: note: " << oneLine(outcome.note) << std::endl;
             if (!outcome.error.empty()) {
                 failed = true;
                 if (settings.keepGoing)

@@ -98,6 +98,12 @@ TEST(Cli, TrainRunInfoRoundTrip) {
         dir, "run tool.clsg bands.png swapped.png --out out -j 2 --threads 3 --neighborhood 5");
     ASSERT_TRUE(run.status == 0 && run.err.empty()) << run.err;
     expectAll(run.out, {"swapped: 48 x 32", "red 33.3%, green 33.3%, blue 33.3%, unlabelled 0.0%"});
+    // From 28 on the nearest pixels weigh 0: an image narrower than that is said to risk pixels
+    // without a label (blue.png is 8 rows high); one as wide as the size is not.
+    const Outcome narrow = clsg(dir, "run tool.clsg blue.png bands.png --out n28 -n 28");
+    expectAll(narrow.err, {"clsg: note: blue is 8 pixels across, fewer than the neighbourhood 28"});
+    EXPECT_EQ(narrow.err.find("bands is"), std::string::npos) << narrow.err;
+    EXPECT_EQ(clsg(dir, "run tool.clsg blue.png --out n27 -n 27").err, "");
     std::set<std::string> expected;
     for (const char* image : {"bands", "swapped"})
         for (const char* kind : {"labels", "confidence", "score", "seg-red", "seg-green",
