@@ -1,11 +1,11 @@
 // The command-line tool's own failures.
 #pragma once
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
 #include "clsg/io/errors.h"
+#include "clsg/platform/str.h"
 
 namespace clsg {
 
@@ -25,14 +25,9 @@ public:
 // \xNN, so that a message or a result line stays one line.
 inline std::string oneLine(const std::string& text) {
     std::string out;
-    for (const unsigned char c : text) {
-        if (c >= 0x20 && c != 0x7f) {
-            out += static_cast<char>(c);
-            continue;
-        }
-        char escaped[5];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-        out += escaped;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte >= 0x20 && byte != 0x7f ? std::string(1, c) : kfPrintable(std::string(1, c), 4);
     }
     return out;
 }
