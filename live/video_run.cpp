@@ -188,6 +188,13 @@ public:
     using VideoError::VideoError;
 };
 
+// GStreamer's message with what it means here: "Could not demultiplex stream
+// (the file holds no frame, or is damaged)."
+std::string explained(std::string message, const std::string& meaning) {
+    if (!message.empty() && message.back() == '.') message.pop_back();
+    return message + " (" + meaning + ").";
+}
+
 // The size of the frames decodebin gives, as "W x H" (empty when unknown).
 std::string decodedSize(GstBin* bin) {
     std::string size;
@@ -345,7 +352,10 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                               " pixels" + sides;
                     refused = true;
                 } else if (why.find("not-linked") != std::string::npos) {
-                    failure += " (the file holds no video stream clsg can decode)";
+                    failure = explained(failure, "the file holds no video stream clsg can decode");
+                } else if (reports.empty() &&
+                           g_error_matches(e, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX)) {
+                    failure = explained(failure, "the file holds no frame, or is damaged");
                 }
                 g_clear_error(&e);
                 g_free(debug);

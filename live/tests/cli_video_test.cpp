@@ -255,6 +255,17 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
         std::string::npos)
         << resized.err;
     EXPECT_EQ(both.err.find("change size"), std::string::npos);  // not said of one size
+    // A clip that holds no frame, or only its first bytes, is said to be so.
+    writeFile(
+        "videotestsrc num-buffers=0 ! video/x-raw,width=64,height=48 ! avimux ! "
+        "filesink location=" +
+        dir / "empty.avi");
+    const Ran empty = clsg(dir, "run bars.clsg empty.avi --out o9");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.err.find("empty.avi: Could not demultiplex stream (the file holds no frame, "
+                             "or is damaged)."),
+              std::string::npos)
+        << empty.err;
     // A clip that is not there is said to be so, as an image would be.
     const Ran missing = clsg(dir, "run bars.clsg nothere.avi --out o5");
     EXPECT_EQ(missing.status, 1);
