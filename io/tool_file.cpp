@@ -351,6 +351,16 @@ std::string escapeExampleName(const std::string& fileName) {
     return out;
 }
 
+std::string exampleImageName(const std::string& source) {
+    std::string name;
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        if (source[i] == ':' || source[i] == '@') break;
+        if (source[i] == '\\' && i + 1 < source.size()) ++i;
+        name += source[i];
+    }
+    return name;
+}
+
 std::string labelNameProblem(const std::string& name) {
     if (name.empty() || name.size() > 64)
         return "label name \"" + kfPrintable(name, 80) + "\" must have 1 to 64 characters";

@@ -81,6 +81,9 @@ std::string labelNameProblem(const std::string& name);
 // A file name as an example's source text writes it (and clsg train's --label
 // reads it): a comma, colon, at sign or backslash escaped by a backslash.
 std::string escapeExampleName(const std::string& fileName);
+// The image file a stored example's source text names: what comes before its
+// first unescaped ':' or '@', unescaped.
+std::string exampleImageName(const std::string& source);
 
 // The examples of sets, each pair cropped to the bounding box of its
 // selected (non-zero) mask pixels and its mask set to 0 and 255; pairs with an

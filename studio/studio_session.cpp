@@ -931,6 +931,32 @@ std::size_t StudioSession::sourceImage(const kv3PlanePelBuffer_const& pixels,
     return images_.size();
 }
 
+std::size_t StudioSession::openSourceFile(const kv3PlanePelBuffer_const& pixels,
+                                          const std::string& source, const std::string& toolPath,
+                                          std::set<std::string>& changed) {
+    const fs::path name = exampleImageName(source);
+    if (name.empty()) return images_.size();
+    std::vector<fs::path> places{name};
+    if (name.is_relative()) places.push_back(fs::path(toolPath).parent_path() / name);
+    for (const fs::path& place : places) {
+        std::error_code error;
+        const std::string path = fs::absolute(place, error).lexically_normal().string();
+        if (error || changed.count(path) || !fs::is_regular_file(path, error)) continue;
+        // An open image of that file was looked at already.
+        if (std::any_of(images_.begin(), images_.end(),
+                        [&](const StudioImage& image) { return image.path == path; }))
+            continue;
+        try {
+            const kv3PlanePelBuffer image = readColorImage(path);
+            if (holds(image, pixels)) return addImage(place.stem().string(), path, image);
+        } catch (const std::exception&) {
+            // Unreadable, or too large beside the open images: the example's own pixels open.
+        }
+        changed.insert(path);
+    }
+    return images_.size();
+}
+
 std::vector<std::string> StudioSession::loadTool(const std::string& path) {
     const ToolFile file = readToolFile(path);
     const std::vector<kvCompositeColorSet>& sets = file.tool.compositeColors();
@@ -943,6 +969,8 @@ std::vector<std::string> StudioSession::loadTool(const std::string& path) {
     // it; per image and pair of labels, the pixels the later takes over.
     std::map<std::pair<std::size_t, uint8_t>, std::set<std::size_t>> examplesOn;
     std::map<std::tuple<std::size_t, uint8_t, uint8_t>, uint64_t> taken;
+    std::set<std::string> changedFiles;
+    std::map<std::string, std::vector<std::string>> aloneFrom;  // file: the images made instead
     for (std::size_t label = 0; label < sets.size(); ++label) {
         labels_.push_back({file.labels[label].name, file.labels[label].color, true, false, {}});
         const uint8_t value = static_cast<uint8_t>(labels_.size());
@@ -953,11 +981,15 @@ std::vector<std::string> StudioSession::loadTool(const std::string& path) {
                 const kv3PlanePelBuffer_const& pixels = example.images()[k];
                 const kvPelRect& w = pixels.window();
                 // The open image the example was cut from, or a new one.
-                std::size_t index =
-                    sourceImage(pixels, e < sources.size() ? sources[e] : std::string());
+                const std::string source = e < sources.size() ? sources[e] : std::string();
+                std::size_t index = sourceImage(pixels, source);
+                if (index == images_.size())
+                    index = openSourceFile(pixels, source, path, changedFiles);
                 long dx = 0, dy = 0;  // example coordinates to the image's
                 if (index == images_.size()) {
-                    addImage(stem + "-example-" + std::to_string(++added), "", originCopy(pixels));
+                    const std::string name = stem + "-example-" + std::to_string(++added);
+                    if (!source.empty()) aloneFrom[exampleImageName(source)].push_back(name);
+                    addImage(name, "", originCopy(pixels));
                     dx = -w.left();
                     dy = -w.top();
                 }
@@ -988,6 +1020,14 @@ std::vector<std::string> StudioSession::loadTool(const std::string& path) {
     trainSettingsChanged();
 
     std::vector<std::string> warnings;
+    for (const auto& [source, opened] : aloneFrom) {
+        std::string names;
+        for (const std::string& n : opened) names += (names.empty() ? "" : ", ") + n;
+        warnings.push_back(source +
+                           " cannot be opened, or no longer shows the pixels of the examples "
+                           "taken from it; they open alone, as image" +
+                           (opened.size() > 1 ? "s " : " ") + names);
+    }
     const auto name = [&](uint8_t value) { return labels_[value - 1u].name; };
     const std::string differs =
         "; the studio trains, and saves, a tool that segments a little differently from " + path;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -230,7 +231,9 @@ public:
     void restore(bool accept);
 
     // Adds the labels, settings and examples of a tool file: an example
-    // image equal to an open image marks that image, any other is added.
+    // marks the open image it was cut from, else the image file it names
+    // (opened), else its own pixels, added as an image (with a warning when
+    // it names a file).
     // Marks hold one label per pixel, and train one example per label and
     // image: returns a warning for each thing of the file they cannot hold
     // (several examples of a label on one image, pixels two labels select),
@@ -243,6 +246,11 @@ private:
     // its pixels, the one named source (its path, else its file name) first;
     // images().size() when none shows them.
     std::size_t sourceImage(const kv3PlanePelBuffer_const& pixels, const std::string& source) const;
+    // Opens the image file source names (as named, else beside the tool file
+    // at toolPath) when it shows pixels; images().size() when no file does.
+    // Files found that show other pixels are added to changed, and not read again.
+    std::size_t openSourceFile(const kv3PlanePelBuffer_const& pixels, const std::string& source,
+                               const std::string& toolPath, std::set<std::string>& changed);
     struct CarriedMarks;
     // The first open image, not yet taken, that shows saved's pixels (and has
     // its name, if sameName); images().size() when none does.

@@ -26,6 +26,7 @@
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
 #include "clsg/io/overlay.h"
+#include "clsg/io/tool_file.h"
 #include "clsg/tuning/quality_report.h"
 #include "png_fixture.h"
 
@@ -46,6 +47,9 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
         "sky|a,b.png|m:1\\.png|c@d.png");
     EXPECT_EQ(e.examples[1].rects, (std::vector<kvPelRect>{{1, 2, 3, 4}, {-5, 6, 7, 8}}));
     EXPECT_EQ(exampleSourceText(e.examples[0]) + "," + exampleSourceText(e.examples[1]), text);
+    // A reader of the stored text finds the image files again.
+    EXPECT_EQ(exampleImageName(exampleSourceText(e.examples[0])), "a,b.png");
+    EXPECT_EQ(exampleImageName(exampleSourceText(e.examples[1])), "c@d.png");
     const std::pair<const char*, const char*> bad[] = {
         {"sky", "NAME=IMAGE"},
         {"sky=a.png,", "without an image"},

@@ -597,13 +597,39 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const int raw = pclose(studio);
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
 
+    // Alone, the tool opens the image its examples name, with the marks made on it.
     StudioSession alone(dir_ / "out");
     EXPECT_EQ(alone.loadTool(path), std::vector<std::string>{});  // marks made it: they fit
-    ASSERT_EQ(alone.images().size(), 2u);
-    const Bytes& orange = alone.images()[0].marks;
-    EXPECT_EQ(orange.size(), 12u * 19);  // the box around both orange rects
-    EXPECT_EQ(std::count(orange.begin(), orange.end(), 1), 8 * 6 + 2 * 2);
-    EXPECT_EQ(alone.images()[1].marks, Bytes(6 * 9, 2));
+    ASSERT_EQ(alone.images().size(), 1u);
+    EXPECT_EQ(alone.images()[0].path, imagePath_);
+    EXPECT_EQ(alone.images()[0].marks, session_.images()[0].marks);
+    // A name relative to where train ran is looked for beside the tool too; an image
+    // file that changed since gives way to the example's own pixels, with a warning.
+    fs::create_directories(dir_ / "c");
+    fs::copy_file(imagePath_, dir_ / "c/p.png");
+    kv3PlanePelBuffer other = testImage();  // q's example shows none of p's pixels
+    *other.plane0().pointToPel(30, 12) ^= 1;
+    writeColorImage(dir_ / "c/q.png", other, ImageFormat::Png);
+    ASSERT_EQ(std::system(("cd '" + dir_ / "c" +
+                           "' && '" CLSG_CLI_PATH
+                           "' train t3.clsg --label a=p.png@2,3,8,6 --label b=q.png@28,10,6,9 "
+                           ">/dev/null")
+                              .c_str()),
+              0);
+    fs::remove(dir_ / "c/q.png");
+    fs::copy_file(imagePath_, dir_ / "c/q.png");
+    StudioSession moved(dir_ / "m");
+    const std::vector<std::string> said = moved.loadTool(dir_ / "c/t3.clsg");
+    ASSERT_EQ(moved.images().size(), 2u);
+    EXPECT_EQ(moved.images()[0].path, dir_ / "c/p.png");
+    Bytes marked(kW * kH, 0);  // a's rectangle
+    for (long y = 3; y < 9; ++y) std::fill_n(marked.begin() + y * kW + 2, 8, 1);
+    EXPECT_EQ(moved.images()[0].marks, marked);
+    EXPECT_EQ(moved.images()[1].name, "t3-example-1");
+    EXPECT_EQ(moved.images()[1].marks, Bytes(6 * 9, 2));
+    EXPECT_EQ(said, std::vector<std::string>{"q.png cannot be opened, or no longer shows the "
+                                             "pixels of the examples taken from it; they open "
+                                             "alone, as image t3-example-1"});
     // A tool the marks cannot hold as it is (two examples of a label on one image,
     // pixels of two labels) opens with a warning for each.
     const std::string made = dir_ / "made.clsg";
