@@ -25,6 +25,10 @@ const char* const kMagic = "clsg-tool";
 constexpr std::size_t kHeaderBytes = 4 + 9 + 4 + 4;  // magic, version, payload size
 constexpr uint64_t kMaxDeflateRatio = 1032;
 constexpr std::size_t kMaxQualityText = 1 << 20;
+constexpr uint32_t kMaxToolLabels = 254;
+// A label's source texts, one per example, each followed later in the payload
+// by its example, whose record (with one image) takes more than these bytes.
+constexpr uint64_t kSourceWithExampleBytes = 4 + 64;
 
 // The pels of image inside box (which lies inside it) in new planes, without
 // the transform a loaded image carries.
@@ -226,11 +230,28 @@ private:
     char buffer_[1 << 16];
 };
 
+// The pel buffers of limits.maxExampleImages example images: three planes
+// and a mask each.
+uint64_t bufferLimit(const ToolFileLimits& limits) {
+    return limits.maxExampleImages > (UINT64_MAX >> 2) ? 0 : 4 * limits.maxExampleImages;
+}
+
+// Inflates the payload once, keeping nothing, and throws unless it is as long
+// as stated. Reading sizes containers by stored counts checked against the
+// bytes left: those must be bytes the file really holds, not only a claim.
+void checkInflatedSize(const char* in, std::size_t inSize, uint32_t size, const std::string& name) {
+    Inflater counting(in, inSize, size, name);
+    char sink[1 << 16];
+    while (counting.sgetn(sink, sizeof sink) > 0) {
+    }
+    counting.finish();
+}
+
 void passLabelHeader(kvArchive& archive, ToolLabel& label) {
     uint32_t count = static_cast<uint32_t>(label.sources.size());
     archive || label.name || label.color || count;
     if (archive.isLoading()) {
-        archive.checkCount(count, 4);
+        archive.checkCount(count, kSourceWithExampleBytes);
         label.sources.resize(count);
     }
     for (std::string& s : label.sources) archive || s;
@@ -249,11 +270,15 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
                        const ToolFileLimits& limits) {
     kvArchive archive(payload);
     archive.limitPels(limits.maxExamplePixels);
+    archive.limitBuffers(bufferLimit(limits));
     ToolFile file;
     file.formatVersion = 2;
     uint32_t count = 0;
     archive || count;
     archive.checkCount(count, 12);
+    if (count > kMaxToolLabels)
+        throw ToolFileError(name + " is a corrupt tool file (it states " + std::to_string(count) +
+                            " labels; a tool has at most 254)");
     file.labels.resize(count);
     for (ToolLabel& label : file.labels) passLabelHeader(archive, label);
     checkLabelNames(file.labels, name);
@@ -297,6 +322,7 @@ ToolFile decodeVersion2(kvArchive& outer, std::istream& stream, const char* all,
         throw ToolFileError(name + " is a corrupt tool file (a payload of " + std::to_string(size) +
                             " bytes cannot come from " + std::to_string(compressed) +
                             " compressed bytes)");
+    checkInflatedSize(all + at, compressed, size, name);
     Inflater inflater(all + at, compressed, size, name);
     std::istream payload(&inflater);
     try {
@@ -402,6 +428,14 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
                                                     ? cropExamples(file.tool.compositeColors())
                                                     : file.tool.compositeColors();
         kvCompositeColorSegmenterTrainParams params = file.tool.trainParams();
+        uint64_t images = 0;
+        for (const kvCompositeColorSet& set : sets)
+            for (const kvCompositeColor& example : set.instances())
+                images += example.images().size();
+        if (options.maxExampleImages != 0 && images > options.maxExampleImages)
+            throw ToolFileError("cannot store the tool: it could not be read back (it has " +
+                                std::to_string(images) + " example images, more than the " +
+                                std::to_string(options.maxExampleImages) + " a reader takes)");
         try {
             options.readBudget.check(sets, params);
         } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
@@ -487,8 +521,9 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
         if (magic != kMagic) throw ToolFileError(name + " is not a clsg tool file");
         uint32_t version = 0;
         archive || version;
-        // Examples are held to the pixel limit as their windows are read.
+        // Examples are held to the pixel and image limits as they are read.
         archive.limitPels(limits.maxExamplePixels);
+        archive.limitBuffers(bufferLimit(limits));
         if (version == 1)
             file = decodeVersion1(archive, name);
         else if (version == 2)
@@ -504,6 +539,10 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
         throw ToolFileError(name + ": a stored example of " + std::to_string(e.width()) + " x " +
                             std::to_string(e.height()) + " pixels is over the limit of " +
                             std::to_string(e.limit()) + " pixels");
+    } catch (const kvArchive::TooManyBuffers&) {
+        throw ToolFileError(name + ": it stores more than " +
+                            std::to_string(limits.maxExampleImages) +
+                            " example images, over the limit of a tool file from elsewhere");
     } catch (const std::bad_alloc&) {
         throw ToolFileError(name + ": out of memory while loading the tool");
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {

@@ -68,6 +68,9 @@ struct ToolFileLimits {
     uint64_t maxPayloadBytes = uint64_t{1} << 31;
     // Largest stored example image, in pixels (the image readers' limit).
     uint64_t maxExamplePixels = uint64_t{1} << 27;
+    // Most stored example images, in all labels: each takes far more memory
+    // than its bytes in the file. 0: no limit.
+    uint64_t maxExampleImages = uint64_t{1} << 16;
     // What training the loaded tool may cost (reading a tool file trains it):
     // by default the library's budget for files from elsewhere. A caller
     // reading files it wrote itself may lift it (maxBytes = maxWork = 0).
@@ -97,12 +100,14 @@ struct ToolFileWriteOptions {
     // Reading a tool file trains its tool again within ToolFileLimits::budget:
     // a tool over this budget is refused, as no reader could load it.
     kvCompositeColorSegmenterBudget readBudget = ToolFileLimits().budget;
+    // Likewise, a tool of more example images than this is refused.
+    uint64_t maxExampleImages = ToolFileLimits().maxExampleImages;
 };
 
 // The file's bytes. Throws ToolFileError unless the tool is trained, has one
 // set per label, the names pass labelNameProblem and differ, every label's
 // source count is 0 or its example count, and its stored examples train
-// within options.readBudget.
+// within options.readBudget and number at most options.maxExampleImages.
 std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options = {});
 // Writes encodeToolFile's bytes to path (not following a symbolic link at
 // path); errors name shownName (path when empty) and the reason.

@@ -36,6 +36,14 @@ kvArchive::TooManyPels::TooManyPels(uint64_t width, uint64_t height, uint64_t li
       height_(height),
       limit_(limit) {}
 
+kvArchive::TooManyBuffers::TooManyBuffers(uint64_t limit)
+    : Errors("more than " + std::to_string(limit) + " stored pel buffers"), limit_(limit) {}
+
+void kvArchive::countBuffer() {
+    if (maxBuffers_ != 0 && buffers_ >= maxBuffers_) throw TooManyBuffers(maxBuffers_);
+    ++buffers_;
+}
+
 kvArchive::kvArchive(std::ostream& out) : out_(&out) {}
 
 kvArchive::kvArchive(std::istream& in) : in_(&in) {

@@ -86,6 +86,17 @@ public:
     // Raw bytes, in either direction.
     void bytes(void* data, std::size_t size);
 
+    // More bound pel buffers than a loading archive's limit (see
+    // limitBuffers).
+    class TooManyBuffers : public Errors {
+    public:
+        explicit TooManyBuffers(uint64_t limit);
+        uint64_t limit() const { return limit_; }
+
+    private:
+        uint64_t limit_;
+    };
+
     // Bytes that can still be read from a loading archive.
     uint64_t bytesLeft() const { return left_; }
     // Throws Corrupt unless count elements of at least minBytes each fit in
@@ -97,6 +108,12 @@ public:
     // allocated. 0, the default: only the bytes left bound them.
     void limitPels(uint64_t pels) { maxPels_ = pels; }
     uint64_t pelLimit() const { return maxPels_; }
+    // Bound pel buffers past the first buffers are refused with TooManyBuffers
+    // before anything is allocated: however small, each takes memory far
+    // beyond its record. 0, the default: no limit.
+    void limitBuffers(uint64_t buffers) { maxBuffers_ = buffers; }
+    // Counts a bound pel buffer about to be loaded; throws past the limit.
+    void countBuffer();
 
     // Sizing a container by a stored count claims the smallest record of each
     // element it will read, until that element is read. Counts checked while
@@ -137,6 +154,7 @@ private:
     uint64_t left_ = 0;
     uint64_t claimed_ = 0;  // bytes promised to elements not yet read
     uint64_t maxPels_ = 0;
+    uint64_t maxBuffers_ = 0, buffers_ = 0;
     std::set<std::pair<uint64_t, std::size_t>> visited_;
     std::map<uint64_t, uint32_t> storedObjects_;  // storing
     std::vector<kvPersistent*> loadedObjects_;    // loading, one reference each

@@ -59,6 +59,7 @@ kvArchive& operator||(kvArchive& archive, kv_PelBuffer& buffer) {
         buffer.xform_ = kv2XformHandle();
         return archive;
     }
+    archive.countBuffer();
     unsigned char pelSize = 0;
     int32_t left = 0, top = 0, width = 0, height = 0;
     archive || pelSize || left || top || width || height;

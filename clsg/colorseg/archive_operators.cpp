@@ -1,5 +1,6 @@
 #include "clsg/colorseg/archive_operators.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -60,10 +61,15 @@ void passVector(kvArchive& archive, std::vector<T>& v, uint64_t minElementRecord
     }
     if (checkCount) checkCount(count);
     kvArchive::Claim claim(archive, count, minElementRecord);
-    std::vector<T> loaded(count);
-    for (T& element : loaded) {
+    // Grown as elements are read, so that memory follows the records really
+    // there: an element takes several times its smallest record.
+    std::vector<T> loaded;
+    loaded.reserve(std::min<unsigned long>(count, 256));
+    for (unsigned long i = 0; i < count; ++i) {
         claim.next();
+        T element;
         pass(archive, element);
+        loaded.push_back(std::move(element));
     }
     v.swap(loaded);
 }

@@ -268,4 +268,74 @@ TEST(ToolFile, ExamplesOverThePixelLimitAreRefusedBeforeTheyAreRead) {
     }
 }
 
+// A file's payload as its bytes: stored (deflate level 0) or compressed,
+// stating size (the payload's own when 0) in its header.
+std::string toolFileOf(const std::string& payload, int level, uint32_t size = 0) {
+    uLongf zsize = compressBound(static_cast<uLong>(payload.size()));
+    std::string z(zsize, '\0');
+    compress2(reinterpret_cast<Bytef*>(z.data()), &zsize,
+              reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()),
+              level);
+    z.resize(zsize);
+    if (size == 0) size = static_cast<uint32_t>(payload.size());
+    std::string head("\x09\0\0\0clsg-tool\x02\0\0\0", 17);
+    for (int i = 0; i < 4; ++i) head += static_cast<char>(size >> (8 * i));
+    return head + z;
+}
+
+std::string u32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+// A small file cannot make its reader hold far more memory than its payload:
+// the stated size is checked against what the stream holds before any count
+// is trusted, counts are checked against what their elements need, and
+// examples take memory only as they are read, up to a number of images.
+TEST(ToolFile, SmallFilesCannotMakeTheirReaderHoldMuchMemory) {
+    const auto kib = [](const char* key) {  // of this process
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+        return -1L;
+    };
+    const uint32_t mib64 = 64u << 20;
+    const std::string label = u32(1) + u32(1) + "a" + u32(0);  // one label "a", colour 0
+    const std::string zeros(mib64, '\0');
+    const std::pair<std::string, const char*> cases[] = {
+        // 70 KB stored, stating 64 MiB: a million source texts it does not hold.
+        {toolFileOf(label + u32(mib64 / 68 - 1000) + std::string(70000, '\0'), 0, mib64),
+         "does not match its stated size"},
+        // 64 MiB of zeros, 65 KB compressed: 16 million empty source texts, or 5 million
+        // labels, or 6 million examples.
+        {toolFileOf(label + u32(mib64 / 4 - 64) + zeros.substr(0, mib64 - 29), 9),
+         "count exceeds the data left"},
+        {toolFileOf(u32(mib64 / 12 - 64) + zeros.substr(0, mib64 - 4), 9),
+         "it states 5592341 labels; a tool has at most 254"},
+        {toolFileOf(label + u32(0) + std::string(11, '\0') + u32(mib64 / 11 - 64) +
+                        zeros.substr(0, mib64 - 35),
+                    9),
+         "image is not bound"},
+    };
+    for (const auto& [bytes, why] : cases) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+        const long before = kib("VmRSS:");
+        const std::string message = errorOf<ToolFileError>([&] { decodeToolFile(bytes, "t"); });
+        EXPECT_NE(message.find(why), std::string::npos) << message;
+        EXPECT_LT(kib("VmHWM:") - before, 16384) << why << " (file of " << bytes.size() << ")";
+    }
+    // Examples are counted by their images, when written and when read.
+    const ToolFile two = decodeToolFile(Craft().bytes(), "two");  // one image per label
+    ToolFileLimits one;
+    one.maxExampleImages = 1;
+    EXPECT_EQ(errorOf<ToolFileError>([&] { decodeToolFile(Craft().bytes(), "t", one); }),
+              "t: it stores more than 1 example images, over the limit of a tool file from "
+              "elsewhere");
+    ToolFileWriteOptions written;
+    written.maxExampleImages = 1;
+    EXPECT_EQ(errorOf<ToolFileError>([&] { encodeToolFile(two, written); }),
+              "cannot store the tool: it could not be read back (it has 2 example images, more "
+              "than the 1 a reader takes)");
+    one.maxExampleImages = written.maxExampleImages = 2;
+    EXPECT_EQ(decodeToolFile(encodeToolFile(two, written), "t", one).labelNames(),
+              two.labelNames());
+}
+
 }  // namespace
