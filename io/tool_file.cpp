@@ -393,7 +393,7 @@ std::string labelNameProblem(const std::string& name) {
     for (char c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
             return "label name \"" + kfPrintable(name, 80) +
-                   "\" may hold only letters, digits, '_' and '-'";
+                   "\" may hold only ASCII letters, digits, '_' and '-'";
     return {};
 }
 

@@ -68,16 +68,19 @@ class Tool:
         """Display colours as "#rrggbb", in label order."""
     @property
     def neighborhood(self) -> Optional[int]:
-        """The neighbourhood size the tool file stores, or None: run's default,
-        kept by save; set it to 1..255 or None (train removes it)."""
+        """The neighbourhood size the tool file stores, or None (run then uses
+        3): run's default, kept by save; set it to 1..255 or None (train
+        removes it)."""
     @neighborhood.setter
     def neighborhood(self, size: Optional[int]) -> None: ...
     @property
     def is_trained(self) -> bool: ...
     @property
-    def tolerance_frac(self) -> float: ...
+    def tolerance_frac(self) -> float:
+        """The training's relative tolerance; raises NotTrainedError before one."""
     @property
-    def tolerance_min(self) -> int: ...
+    def tolerance_min(self) -> int:
+        """The training's tolerance floor; raises NotTrainedError before one."""
     def __eq__(self, other: object) -> bool: ...
     def _time_runs(
         self, image: _Image, neighborhood: int = 3, normalize_intensity: bool = False, repeats: int = 5

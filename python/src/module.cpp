@@ -25,6 +25,14 @@ std::string pathArg(py::handle path) {
     return py::module_::import("os").attr("fsencode")(path).cast<py::bytes>().cast<std::string>();
 }
 
+// Pickling as protocol 2 does it (a new object, then its state) for every
+// protocol: for 0 and 1 Python would call the base type's constructor, which
+// a bound type does not have, and the process would abort.
+py::tuple reduceByState(py::object self) {
+    return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                          py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+}
+
 void bindResult(py::module_& m) {
     py::class_<clsgpy::Result, std::shared_ptr<clsgpy::Result>>(m, "Result", R"doc(
 The outcome of Tool.run: every image below is an H x W uint8 numpy array,
@@ -70,6 +78,8 @@ fill_holes pixels given the label around them, as clsg run --min-area and
 array and the table regions() gives.)doc")
         .def(py::pickle([](clsgpy::Result& r) { return r.state(); },
                         [](const py::tuple& state) { return clsgpy::Result::fromState(state); }))
+        .def("__reduce__", &reduceByState)
+        .def("__reduce_ex__", [](py::object self, py::handle) { return reduceByState(self); })
         .def_property_readonly("label_names", &clsgpy::Result::labelNames,
                                "The tool's label names at the time of the run.")
         .def_property_readonly("neighborhood", &clsgpy::Result::neighborhood,
@@ -102,7 +112,7 @@ Trains the tool from scratch, replacing what it knew.
 
 labels maps each label name to its examples, a list of (image, mask) pairs;
 a mask of None selects the whole image. Label i of the results is the i-th
-key; names are 1 to 64 letters, digits, '_' or '-'. tolerance_frac (above 0, at most 1) is
+key; names are 1 to 64 ASCII letters, digits, '_' or '-'. tolerance_frac (above 0, at most 1) is
 the relative colour tolerance, tolerance_min (0..255) its floor in channel
 units.
 colors optionally maps label names to display colours ("#rrggbb" or
@@ -143,15 +153,20 @@ ToolFileError for a missing, foreign, newer or corrupt file.)doc")
                       "The neighbourhood size the tool file stores (clsg train --auto chooses "
                       "one), or None: run's default, kept by save. Set it to 1..255 (as "
                       "clsg.suggest chooses it) or None; train removes it.")
-        .def_property_readonly("is_trained", &clsgpy::Tool::isTrained)
-        .def_property_readonly("tolerance_frac", &clsgpy::Tool::toleranceFrac,
-                               "The relative colour tolerance of the training.")
-        .def_property_readonly("tolerance_min", &clsgpy::Tool::toleranceMin,
-                               "The colour tolerance's floor, in channel units.")
+        .def_property_readonly("is_trained", &clsgpy::Tool::isTrained,
+                               "Whether the tool was trained (or loaded trained).")
+        .def_property_readonly(
+            "tolerance_frac", &clsgpy::Tool::toleranceFrac,
+            "The relative colour tolerance of the training; NotTrainedError before one.")
+        .def_property_readonly(
+            "tolerance_min", &clsgpy::Tool::toleranceMin,
+            "The colour tolerance's floor, in channel units; NotTrainedError before a training.")
         .def(py::pickle([](const clsgpy::Tool& t) { return py::make_tuple(t.toBytes()); },
                         [](const py::tuple& state) {
                             return clsgpy::Tool::fromBytes(state[0].cast<py::bytes>());
                         }))
+        .def("__reduce__", &reduceByState)
+        .def("__reduce_ex__", [](py::object self, py::handle) { return reduceByState(self); })
         .def("__copy__", &clsgpy::Tool::copy,
              "A tool that keeps what this one knows now; training either changes only itself.")
         .def(

@@ -74,12 +74,23 @@ long long integerValue(const py::int_& i) {
     return overflow != 0 ? std::numeric_limits<long long>::min() : v;
 }
 
+// A str's UTF-8 bytes. What UTF-8 cannot hold is refused with the rest by
+// every name and colour: the lone surrogates of an undecodable file name as
+// the bytes they stand for, any other as a backslash escape.
+std::string strText(py::handle s) {
+    try {
+        return s.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+    } catch (const py::error_already_set&) {
+        return s.attr("encode")("utf-8", "backslashreplace").cast<std::string>();
+    }
+}
+
 // "#rrggbb" or an (r, g, b) sequence of 0..255 integers.
 uint32_t colorArg(py::handle value, const std::string& label) {
     const std::string what = "the colour of " + labelText(label);
     if (py::isinstance<py::str>(value)) {
         uint32_t rgb = 0;
-        if (!parseColorText(value.cast<std::string>(), &rgb))
+        if (!parseColorText(strText(value), &rgb))
             throwBadParams(what + " must be \"#rrggbb\"; got " +
                            py::repr(value).cast<std::string>());
         return rgb;
@@ -153,7 +164,7 @@ std::vector<std::vector<Example>> parseExamples(const py::dict& labels,
         if (!py::isinstance<py::str>(item.first))
             throwBadParams("label names must be str; got " +
                            py::repr(item.first).cast<std::string>());
-        names.push_back(item.first.cast<std::string>());
+        names.push_back(strText(item.first));
         const std::string label = labelText(names.back());
         // The name goes into tool files and output file names.
         const std::string problem = labelNameProblem(names.back());
@@ -286,7 +297,7 @@ py::array Result::score() {
 py::array Result::segmentation(py::handle label) {
     long index = -1;
     if (py::isinstance<py::str>(label)) {
-        const std::string name = label.cast<std::string>();
+        const std::string name = strText(label);
         for (size_t i = 0; i < names_.size(); ++i)
             if (names_[i] == name) index = static_cast<long>(i);
         if (index < 0) throwBadParams("no label named " + labelText(name));
@@ -449,10 +460,9 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
         if (!py::isinstance<py::dict>(colors))
             throwBadParams("colors must be a dict of label name -> \"#rrggbb\" or (r, g, b)");
         for (auto item : py::reinterpret_borrow<py::dict>(colors)) {
-            const auto at =
-                py::isinstance<py::str>(item.first)
-                    ? std::find(names.begin(), names.end(), item.first.cast<std::string>())
-                    : names.end();
+            const auto at = py::isinstance<py::str>(item.first)
+                                ? std::find(names.begin(), names.end(), strText(item.first))
+                                : names.end();
             if (at == names.end())
                 throwBadParams("colors names " + py::repr(item.first).cast<std::string>() +
                                ", which is not a label being trained");

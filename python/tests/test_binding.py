@@ -61,7 +61,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (mask(tolerance_min=True), BP, "tolerance_min must be an integer"),
             (mask(tolerance_min=2.5), BP, "2.5"), (mask(tolerance_min=10**20), BP, "0..255; got 1000"),
             (mask(tolerance_frac=float("nan")), BP, "tolerance_frac"), (seg("nope"), BP, "nope"),
-            (train({"a b": [(small, None)]}), BP, "a b"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
+            (train({"a b": [(small, None)]}), BP, "a b"), (train({os.fsdecode(b"cr\xe9me"): [(small, None)]}), BP, "cr\\xe9me"),
+            (mask(colors={"a": "\udce9"}), BP, "#rrggbb"), (seg("\ud800"), BP, "no label named"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
             (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "too many labels: a tool takes at most 254")]:
         with pytest.raises(kind) as info:
             call()
@@ -175,6 +176,13 @@ def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
     first = pickle.dumps(retrained)
     retrained.train({"x": [(image[:20, :20], None)]})
     assert pickle.loads(pickle.dumps(retrained)) == retrained != tool == pickle.loads(first)
+    result = tool.run(image)  # every protocol, and __reduce__ called directly (0 and 1 aborted)
+    for obj in (retrained, clsg.Tool(), result):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            back = pickle.loads(pickle.dumps(obj, protocol))
+            assert type(back) is type(obj) and back.__getstate__() == obj.__getstate__()
+        make, args, state = obj.__reduce__()[:3]
+        assert state == obj.__getstate__()
     data = (tmp_path / "t.clsg").read_bytes()
     newer = data[:13] + bytes([data[13] + 7]) + data[14:]  # the version, after "clsg-tool"
     for name, content, kind in (("cut", data[: len(data) // 2], clsg.CorruptArchiveError),

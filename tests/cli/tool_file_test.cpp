@@ -181,7 +181,7 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     std::string v1Renamed = v1;  // "red" becomes "r/d"
     v1Renamed[v1.find("red") + 1] = '/';
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {with([](Craft& c) { c.labels[0].name = "x/../../../ESCAPED"; }), "may hold only letters"},
+        {with([](Craft& c) { c.labels[0].name = "x/../../../ESCAPED"; }), "may hold only ASCII letters"},
         {with([](Craft& c) { c.labels[1].name = "a"; }), "label name a appears twice"},
         {with([](Craft& c) { c.labels[0].name = ""; }), "1 to 64 characters"},
         {with([](Craft& c) { c.labels[0].name = std::string("a\0b", 3); }), "a\\x00b"},
