@@ -98,7 +98,8 @@ struct CleanedRegions {
 };
 
 // Drops regions smaller than options.minArea (they become 255), then fills
-// holes of at most options.fillHoles pixels, and tables the result. The
+// holes of at most options.fillHoles pixels, then drops the regions filling
+// cut below options.minArea, and tables the result. The
 // table's statistics are those of the cleaned regions (a filled hole's
 // pixels count with their confidence values).
 CleanedRegions cleanRegions(const kvPelBuffer_const<unsigned char>& labels,

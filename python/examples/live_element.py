@@ -5,9 +5,9 @@
     python3 live_element.py TOOL.clsg --source "filesrc location=clip.mp4 ! decodebin"
     python3 live_element.py TOOL.clsg --source "aravissrc" --show    # a GenICam camera, on screen
 
-GStreamer must find the plugin: install clsg (cmake --install puts libgstclsg.so
-in GStreamer's plugin folder) or point GST_PLUGIN_PATH at the build's live/
-folder. Needs Debian's python3-gst-1.0.
+GStreamer must find the plugin: install clsg with prefix /usr (cmake --install
+then puts libgstclsg.so in GStreamer's plugin folder) or point GST_PLUGIN_PATH
+at the build's live/ folder (or the installed plugin's). Needs Debian's python3-gst-1.0.
 """
 
 import argparse

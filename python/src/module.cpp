@@ -64,7 +64,8 @@ The objects of each label: connected pixels of one label (8-connected, or
 4-connected with connectivity=4), one row each, sorted by label, then top,
 then left. Regions of fewer than min_area pixels are left out; holes of at
 most fill_holes pixels inside a region (pixels of other labels or none that
-only it surrounds) count as part of it. Columns: label (name), label_index,
+only it surrounds) count as part of it; a region that filling cuts below
+min_area pixels is left out too. Columns: label (name), label_index,
 id (1, 2, ... within the label), area, left, top, width, height, centroid_x,
 centroid_y, mean_confidence (of the confidence image, 0..255) and
 touches_border. A pandas DataFrame when pandas is installed, else a dict of
@@ -73,7 +74,8 @@ numpy arrays.)doc")
              "connectivity"_a = 8, R"doc(
 The label image cleaned as regions() with the same arguments counts it:
 regions of fewer than min_area pixels set to 255 (no label), holes of at most
-fill_holes pixels given the label around them, as clsg run --min-area and
+fill_holes pixels given the label around them (then regions this cuts below
+min_area set to 255 as well), as clsg run --min-area and
 --fill-holes write it. Returns (labels, table): a new read-only H x W uint8
 array and the table regions() gives.)doc")
         .def(py::pickle([](clsgpy::Result& r) { return r.state(); },
