@@ -102,6 +102,14 @@ TEST(ToolFile, VersionOneFilesStillLoad) {  // labels red, blue, all-of-it; frac
     EXPECT_TRUE(runAlike(decodeToolFile(encodeToolFile(v1), "v2").tool, v1.tool));  // as version 2
 }
 
+// A /proc/self/status value in KiB ("VmRSS:", "VmHWM:").
+long kib(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+    return -1L;
+}
+
 // A version-2 file made field by field, so that it can hold what the writer refuses to write.
 struct Craft {
     std::vector<ToolLabel> labels = {{"a", 0xff0000, {}}, {"b", 0x00ff00, {}}};
@@ -181,7 +189,8 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
     std::string v1Renamed = v1;  // "red" becomes "r/d"
     v1Renamed[v1.find("red") + 1] = '/';
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {with([](Craft& c) { c.labels[0].name = "x/../../../ESCAPED"; }), "may hold only ASCII letters"},
+        {with([](Craft& c) { c.labels[0].name = "x/../../../ESCAPED"; }),
+         "may hold only ASCII letters"},
         {with([](Craft& c) { c.labels[1].name = "a"; }), "label name a appears twice"},
         {with([](Craft& c) { c.labels[0].name = ""; }), "1 to 64 characters"},
         {with([](Craft& c) { c.labels[0].name = std::string("a\0b", 3); }), "a\\x00b"},
@@ -241,12 +250,6 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
 // An example over the pixel limit costs only its record's first bytes: its
 // size is checked before its pixels are allocated or inflated.
 TEST(ToolFile, ExamplesOverThePixelLimitAreRefusedBeforeTheyAreRead) {
-    const auto kib = [](const char* key) {  // of this process
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
-        return -1L;
-    };
     Craft large;
     large.example = uniformImage(kvPelRect(0, 0, 3000, 3000), {10, 20, 30});
     ToolFileLimits limits;
@@ -290,12 +293,6 @@ std::string u32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&
 // is trusted, counts are checked against what their elements need, and
 // examples take memory only as they are read, up to a number of images.
 TEST(ToolFile, SmallFilesCannotMakeTheirReaderHoldMuchMemory) {
-    const auto kib = [](const char* key) {  // of this process
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
-        return -1L;
-    };
     const uint32_t mib64 = 64u << 20;
     const std::string label = u32(1) + u32(1) + "a" + u32(0);  // one label "a", colour 0
     const std::string zeros(mib64, '\0');
