@@ -22,6 +22,10 @@ std::atomic<int> caught{0};
 // its signal to the process and then to its group, and a shell may pass one
 // Ctrl-C on twice.
 constexpr std::chrono::milliseconds kRepeatWindow{250};
+// A command asked to stop removes its temporary files and writes its summary
+// within moments: a second request waits this long for that before it ends
+// the process (a third ends it at once).
+constexpr std::chrono::milliseconds kStoppingGrace{2000};
 static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 // SIGPIPE comes to the thread whose write found the reader gone, and again
@@ -58,20 +62,32 @@ InterruptWatch::InterruptWatch() {
             if (caught.compare_exchange_strong(earlier, signal)) {
                 first = now;
                 ksys_request_abort();
-            } else if (signal != earlier || now - first > kRepeatWindow) {
+            } else if ((signal != earlier || now - first > kRepeatWindow) &&
+                       !closedWithin(kStoppingGrace)) {
                 _exit(128 + earlier);
             }
         }
     });
 }
 
-int InterruptWatch::nextSignal() {
+bool InterruptWatch::closedWithin(std::chrono::milliseconds grace) {
+    const auto end = std::chrono::steady_clock::now() + grace;
+    while (!closing_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || nextSignal(static_cast<int>(left.count())) > 0) return false;
+    }
+    return true;
+}
+
+int InterruptWatch::nextSignal(int timeoutMs) {
     if (wake_ < 0) {
-        const timespec tick{0, 50 * 1000 * 1000};
+        const long ms = timeoutMs < 0 || timeoutMs > 50 ? 50 : timeoutMs;
+        const timespec tick{0, ms * 1000 * 1000};
         return sigtimedwait(&set_, nullptr, &tick);
     }
     pollfd fds[2] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    if (poll(fds, 2, -1) <= 0 || !(fds[0].revents & POLLIN)) return 0;
+    if (poll(fds, 2, timeoutMs) <= 0 || !(fds[0].revents & POLLIN)) return 0;
     signalfd_siginfo info;
     if (read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
     return static_cast<int>(info.ssi_signo);
@@ -87,7 +103,9 @@ InterruptWatch::~InterruptWatch() {
     waiter_.join();
     if (wake_ >= 0) close(wake_);
     if (signals_ >= 0) close(signals_);
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    // Once stopped by a signal, a later one is part of the same request: it
+    // stays blocked, and the process ends with the first one's status.
+    if (caught.load() == 0) pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     sigaction(SIGPIPE, &oldPipe_, nullptr);
 }
 

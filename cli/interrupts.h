@@ -9,7 +9,8 @@
 // command then unwinds as from any failure, its OutputFiles remove the
 // temporary files of outputs not yet renamed, and main exits with 128 + the
 // signal number (130, 143, 129, 141). A second SIGINT, SIGTERM or SIGHUP ends
-// the process at once with the first one's status, unless it is the first one
+// the process with the first one's status if the command has not finished
+// stopping 2 s later (a third ends it at once), unless it is the first one
 // again within a quarter of a second (as `timeout` sends it, to the process
 // and then its group); further SIGPIPEs (one per write to the closed pipe)
 // change nothing.
@@ -18,6 +19,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <stdexcept>
 #include <thread>
@@ -41,8 +43,11 @@ public:
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
 private:
-    // The next of the watched signals, or 0 (none yet, or closing).
-    int nextSignal();
+    // The next of the watched signals, or 0 (none within timeoutMs, or
+    // closing); -1 waits as long as it takes.
+    int nextSignal(int timeoutMs = -1);
+    // Whether the watch closes within grace, no other signal coming first.
+    bool closedWithin(std::chrono::milliseconds grace);
 
     sigset_t set_, old_;
     int signals_ = -1, wake_ = -1;
