@@ -295,9 +295,24 @@ void OutputFiles::commit() {
                             (i == 0
                                  ? "; nothing was written"
                                  : "; " + std::to_string(i) + " of " +
-                                       std::to_string(staged_.size()) + " outputs were written"));
+                                       std::to_string(staged_.size()) + " outputs were written") +
+                            removeTemporaries(i));
     }
     committed_ = true;
+}
+
+std::string OutputFiles::removeTemporaries(std::size_t from) {
+    std::vector<std::string> kept;
+    for (std::size_t i = from; i < staged_.size(); ++i) {
+        std::error_code ec;
+        fs::remove(staged_[i].first, ec);
+        if (ec && fs::exists(fs::symlink_status(staged_[i].first)))
+            kept.push_back(staged_[i].first);
+    }
+    if (kept.empty()) return "";
+    return "; the temporary file " + kept.front() +
+           (kept.size() > 1 ? " and " + std::to_string(kept.size() - 1) + " more" : "") +
+           " could not be removed";
 }
 
 }  // namespace clsg

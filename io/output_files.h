@@ -69,6 +69,10 @@ public:
     void commit();
 
 private:
+    // Removes the temporary files from staged_[from] on; those that could not
+    // be, as the tail of a message ("" when none).
+    std::string removeTemporaries(std::size_t from);
+
     struct Names {
         std::mutex mutex;
         std::set<std::string> keys;

@@ -1,6 +1,8 @@
 // The command-line tool's pieces: --label parsing, masks, overlay, colours, outputs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -219,6 +221,46 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         files.commit();
         EXPECT_EQ(clsgtest::slurp(longName), "long");
     }
+}
+
+// A folder made immutable under a run (chattr +i): neither the renames nor the
+// removal of the temporaries can be done, and the error says both.
+TEST(OutputFiles, TemporariesThatCannotBeRemovedAreNamed) {
+    clsgtest::ScratchDir dir;
+    const std::string out = dir / "out";
+    fs::create_directories(out);
+    struct Immutable {  // set while it lives, where the file system and the user allow
+        int fd;
+        bool set = false;
+        explicit Immutable(const std::string& path) : fd(::open(path.c_str(), O_RDONLY)) {
+            int flags = 0;
+            set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                  (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        }
+        ~Immutable() {
+            int flags = 0;
+            if (set && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0)
+                flags &= ~FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    {
+        OutputFiles files;
+        for (const char* name : {"/a.txt", "/b.txt"})
+            clsgtest::writeBytes(files.stage(out + name), "x");
+        const Immutable frozen(out);
+        if (!frozen.set) GTEST_SKIP() << "cannot make a folder immutable here";
+        const std::string message = errorOf<FileError>([&] { files.commit(); });
+        EXPECT_EQ(message.rfind("cannot write " + out +
+                                    "/a.txt: Operation not permitted; nothing "
+                                    "was written; the temporary file " +
+                                    out + "/.a.txt.tmp-",
+                                0),
+                  0u)
+            << message;
+        EXPECT_NE(message.find(" and 1 more could not be removed"), std::string::npos) << message;
+    }
+    EXPECT_TRUE(fs::is_empty(out));  // removed once the folder could be written again
 }
 
 TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
