@@ -758,9 +758,21 @@ int runCommand(const RunOptions& o) {
     const std::size_t videosFailed = runVideos(o, file, settings, videos, files);
     const std::size_t total = inputs.size() + videos.size();
     const std::size_t failures = failed + videosFailed;
+    const auto sayFailures = [&] {
+        if (failures != 0)
+            std::cerr << failures << " of " << total
+                      << (videos.empty() ? " images failed\n" : " inputs failed\n");
+    };
     // When every input failed, only a summary is worth keeping.
     if (failures < total || !o.summary.empty()) {
-        files.commit();
+        try {
+            files.commit();
+        } catch (const std::exception&) {
+            // The images' own outputs are written: said before what was not.
+            if (failures < total) std::cout << "outputs in " << o.outDir << std::endl;
+            sayFailures();
+            throw;
+        }
         if (failures < total) {
             std::cout << "outputs in " << o.outDir << "\n";
             if (!o.diagDir.empty() && failed < inputs.size())
@@ -768,10 +780,8 @@ int runCommand(const RunOptions& o) {
         }
         if (!o.summary.empty()) std::cout << "summary: " << o.summary << "\n";
     }
-    if (failures == 0) return 0;
-    std::cerr << failures << " of " << total
-              << (videos.empty() ? " images failed\n" : " inputs failed\n");
-    return 1;
+    sayFailures();
+    return failures == 0 ? 0 : 1;
 }
 
 void addRunOptions(CLI::App* app, RunOptions& o) {

@@ -407,6 +407,13 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
                         "clsg: skipping 2 entries named as images that are not files (a folder, a "
                         "FIFO, a device): odd/c.png odd/d.png"});
     expectAll(slurp(dir / "odd.csv"), {"odd/a.png,ok", "odd/b.png,failed"});
+    // A summary that cannot be written is an error of its own: the count of failed images
+    // and the folder of the written ones are still said before it.
+    const Outcome full =
+        clsg(dir, "run tool.clsg odd/a.png odd/b.png --out full --summary /dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.out.find("outputs in full\n"), std::string::npos) << full.out;
+    expectAll(full.err, {"1 of 2 images failed\nclsg: error: cannot write /dev/full: No space"});
     // A second run into its own input directory: the first's outputs are
     // skipped as inputs and not written over.
     fs::create_directories(dir / "again");
