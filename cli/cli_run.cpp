@@ -325,10 +325,17 @@ void refuseSharedOutputs(const ToolFile& file, const std::vector<RunInput>& inpu
         return inputs[i].path.empty() ? inputs[i].name : inputs[i].path;
     };
     std::map<std::string, std::size_t> seen, writer;
-    for (std::size_t i = 0; i < inputs.size(); ++i)
-        if (!seen.emplace(inputs[i].name, i).second)
-            throw CliError("two input images are named " + inputs[i].name +
-                           "; their outputs would collide");
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const auto [at, fresh] = seen.emplace(inputs[i].name, i);
+        if (fresh) continue;
+        std::error_code ec;
+        if (!inputs[i].path.empty() && fs::equivalent(inputs[at->second].path, inputs[i].path, ec))
+            throw CliError("the image " + shown(i) + " is given twice (" + shown(at->second) +
+                           " is the same file): give it once");
+        throw CliError("the input images " + shown(at->second) + " and " + shown(i) +
+                       " are both named " + inputs[i].name +
+                       "; their outputs would collide: rename one of them");
+    }
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         for (const std::string& name : imageOutputNames(inputs[i].name, file, settings)) {
             const auto [at, fresh] = writer.emplace(name, i);

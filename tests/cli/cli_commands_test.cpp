@@ -414,6 +414,17 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.out.find("outputs in full\n"), std::string::npos) << full.out;
     expectAll(full.err, {"1 of 2 images failed\nclsg: error: cannot write /dev/full: No space"});
+    // Two images of one name are named, before anything is read; one named twice is said so.
+    fs::create_directories(dir / "twin");
+    fs::copy_file(dir / "bands.png", dir / "twin/a.png");
+    const Outcome twins = clsg(dir, "run tool.clsg odd/a.png twin --out twins");
+    EXPECT_EQ(twins.status, 1);
+    expectAll(twins.err, {"the input images odd/a.png and twin/a.png are both named a; their "
+                          "outputs would collide: rename one of them"});
+    expectAll(
+        clsg(dir, "run tool.clsg twin twin/./a.png --out twins").err,
+        {"the image twin/./a.png is given twice (twin/a.png is the same file): give it once"});
+    EXPECT_FALSE(fs::exists(dir / "twins"));
     // A second run into its own input directory: the first's outputs are
     // skipped as inputs and not written over.
     fs::create_directories(dir / "again");
