@@ -476,7 +476,7 @@ namespace {
 
 // The images an argument names: a file as given; a directory's files with an
 // image extension, sorted by name (not descending into subdirectories). A
-// link to nothing is kept, to fail as it would named on its own; other
+// link to nothing (or a loop) is kept, to fail as it would named on its own; other
 // entries that are not files (a FIFO would wait for a writer) go to passed.
 std::vector<std::string> expandImageArgument(const std::string& arg,
                                              std::vector<std::string>& passed) {
@@ -485,10 +485,12 @@ std::vector<std::string> expandImageArgument(const std::string& arg,
     std::vector<std::string> found;
     for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec)) {
         if (!hasImageExtension(it->path().filename().string())) continue;
-        std::error_code e;
+        std::error_code e, linkError;
         const fs::file_status target = fs::status(it->path(), e);
-        if (fs::is_regular_file(target) || (target.type() == fs::file_type::not_found &&
-                                            fs::is_symlink(fs::symlink_status(it->path(), e))))
+        // A link to nothing, or one that cannot be followed (a loop), fails when read.
+        const bool broken = (e || target.type() == fs::file_type::not_found) &&
+                            fs::is_symlink(fs::symlink_status(it->path(), linkError));
+        if (fs::is_regular_file(target) || broken)
             found.push_back(it->path().string());
         else
             passed.push_back(it->path().string());

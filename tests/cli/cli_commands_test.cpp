@@ -397,16 +397,18 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     fs::create_directories(dir / "odd/d.png");
     fs::copy_file(dir / "bands.png", dir / "odd/a.png");
     fs::create_symlink(dir / "nowhere.png", dir / "odd/b.png");
+    fs::create_symlink("f.png", dir / "odd/f.png");  // a loop
     ASSERT_EQ(mkfifo((dir / "odd/c.png").c_str(), 0600), 0);
     fs::copy_file(dir / "bands.png", dir / "odd/two\nlines.png");  // each said on one line
     writeBytes(dir / "odd/e\n.png", "junk");
     const Outcome odd = clsg(dir, "run tool.clsg odd --out odd-out --summary odd.csv");
     EXPECT_EQ(odd.status, 1) << odd.err;
     expectAll(odd.out, {"\ntwo\\x0alines: 48 x 32"});
-    expectAll(odd.err, {"cannot open odd/b.png", "\nclsg: error: odd/e\\x0a.png: not a PNG",
+    expectAll(odd.err, {"cannot open odd/b.png", "cannot open odd/f.png: Too many levels",
+                        "\nclsg: error: odd/e\\x0a.png: not a PNG",
                         "clsg: skipping 2 entries named as images that are not files (a folder, a "
                         "FIFO, a device): odd/c.png odd/d.png"});
-    expectAll(slurp(dir / "odd.csv"), {"odd/a.png,ok", "odd/b.png,failed"});
+    expectAll(slurp(dir / "odd.csv"), {"odd/a.png,ok", "odd/b.png,failed", "odd/f.png,failed"});
     // A summary that cannot be written is an error of its own: the count of failed images
     // and the folder of the written ones are still said before it.
     const Outcome full =
