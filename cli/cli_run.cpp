@@ -723,7 +723,10 @@ int runCommand(const RunOptions& o) {
     const ToolFile file = readToolFile(o.tool);
     const ImageFormat format = o.format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
     std::vector<std::string> imageArgs, videos;
-    for (const std::string& arg : o.images) (isVideoInput(arg) ? videos : imageArgs).push_back(arg);
+    for (const std::string& arg : o.images) {
+        std::error_code ec;  // a folder named like a video holds images
+        (isVideoInput(arg) && !fs::is_directory(arg, ec) ? videos : imageArgs).push_back(arg);
+    }
     const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
     if (!videos.empty()) {
         if (!o.summary.empty() && paths.images.empty())
@@ -808,7 +811,8 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
     app->add_option("tool", o.tool, "Tool file written by clsg train")->required();
     app->add_option("images", o.images,
                     "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM), "
-                    "or video files (.mp4, .mkv, .webm, .avi, .mov, ...)")
+                    "or video files (.mp4, .m4v, .mov, .mkv, .webm, .avi, .ogv, .ogg, .mpg, .mpeg, "
+                    ".ts, .wmv, .flv)")
         ->required();
     app->add_option("-o,--out", o.outDir, "Output directory (created if missing)")
         ->required()

@@ -94,8 +94,8 @@ bool hasVideoExtension(const std::string& path) {
     std::string ext = path.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char* v :
-         {"mp4", "m4v", "mov", "mkv", "webm", "avi", "ogv", "mpg", "mpeg", "ts", "wmv", "flv"})
+    for (const char* v : {"mp4", "m4v", "mov", "mkv", "webm", "avi", "ogv", "ogg", "mpg", "mpeg",
+                          "ts", "wmv", "flv"})
         if (ext == v) return true;
     return false;
 }

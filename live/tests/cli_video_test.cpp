@@ -266,6 +266,18 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
                              "or is damaged)."),
               std::string::npos)
         << empty.err;
+    // A device (or a pipe, which would wait for a writer) is no clip; a folder named like
+    // one holds images.
+    fs::create_symlink("/dev/zero", dir / "device.mkv");
+    const Ran device = clsg(dir, "run bars.clsg device.mkv --out o10");
+    EXPECT_EQ(device.status, 1);
+    EXPECT_NE(device.err.find("device.mkv: not a file (a pipe, a device or a folder)"),
+              std::string::npos)
+        << device.err;
+    fs::create_directories(dir / "shots.mp4");
+    fs::copy_file(dir / "a.png", dir / "shots.mp4/b.png");
+    EXPECT_EQ(clsg(dir, "run bars.clsg shots.mp4 --out o11").status, 0);
+    EXPECT_TRUE(fs::exists(dir / "o11/b-labels.png"));
     // A clip that is not there is said to be so, as an image would be.
     const Ran missing = clsg(dir, "run bars.clsg nothere.avi --out o5");
     EXPECT_EQ(missing.status, 1);
