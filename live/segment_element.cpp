@@ -488,10 +488,13 @@ GstStructure* describe(const Impl& impl, GstBuffer* buffer, guint64 streamTime, 
 void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
     Impl& impl = *s->impl;
     const GstClockTime pts = GST_BUFFER_PTS(out);
-    const guint64 streamTime =
-        GST_CLOCK_TIME_IS_VALID(pts)
-            ? gst_segment_to_stream_time(&GST_BASE_TRANSFORM(s)->segment, GST_FORMAT_TIME, pts)
-            : GST_CLOCK_TIME_NONE;
+    // A segment in other units (appsrc's default, bytes) cannot place the
+    // frame in the stream: its pts stands for the time.
+    const GstSegment& segment = GST_BASE_TRANSFORM(s)->segment;
+    const guint64 streamTime = !GST_CLOCK_TIME_IS_VALID(pts) ? GST_CLOCK_TIME_NONE
+                               : segment.format != GST_FORMAT_TIME
+                                   ? pts
+                                   : gst_segment_to_stream_time(&segment, GST_FORMAT_TIME, pts);
     GstStructure* structure = describe(impl, out, streamTime, width, height);
     if (gst_buffer_is_writable(out)) {
         if (GstCustomMeta* meta = gst_buffer_add_custom_meta(out, CLSG_SEGMENT_META)) {

@@ -111,21 +111,28 @@ std::string overlayVideoExtension() {
 
 namespace {
 
-// True when an element that pulls its input (a demuxer) has stopped its task
-// without exposing a single stream. decodebin now and then swallows the error
-// such an element posts while it is being plugged (a clip whose header holds
-// no frame), and the pipeline would then wait for ever.
-bool demuxerGaveUp(GstElement* pipeline) {
-    bool gaveUp = false;
+// How an element that pulls its input (a demuxer) has stopped its task
+// without ending its streams: before exposing a single one, or after (as
+// oggdemux does at the second of two files joined end to end). decodebin now
+// and then swallows the error such an element posts, and the pipeline would
+// then wait for ever.
+enum class GaveUp { no, beforeStreams, midStream };
+
+GaveUp demuxerGaveUp(GstElement* pipeline) {
+    GaveUp gaveUp = GaveUp::no;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
     GValue item = G_VALUE_INIT;
-    while (!gaveUp && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    while (gaveUp == GaveUp::no && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         GstElement* e = GST_ELEMENT(g_value_get_object(&item));
         GST_OBJECT_LOCK(e);
-        if (e->numsrcpads == 0)
-            for (GList* l = e->sinkpads; l && !gaveUp; l = l->next)
-                gaveUp = GST_PAD_MODE(GST_PAD(l->data)) == GST_PAD_MODE_PULL &&
-                         gst_pad_get_task_state(GST_PAD(l->data)) == GST_TASK_PAUSED;
+        bool paused = false;
+        for (GList* l = e->sinkpads; l && !paused; l = l->next)
+            paused = GST_PAD_MODE(GST_PAD(l->data)) == GST_PAD_MODE_PULL &&
+                     gst_pad_get_task_state(GST_PAD(l->data)) == GST_TASK_PAUSED;
+        bool ended = false;  // a stream that ended: the task pauses when done
+        for (GList* l = e->srcpads; l && !ended; l = l->next) ended = GST_PAD_IS_EOS(l->data);
+        if (paused && !ended)
+            gaveUp = e->numsrcpads == 0 ? GaveUp::beforeStreams : GaveUp::midStream;
         GST_OBJECT_UNLOCK(e);
         g_value_reset(&item);
     }
@@ -134,13 +141,15 @@ bool demuxerGaveUp(GstElement* pipeline) {
     return gaveUp;
 }
 
-// Counts the checks in a row that found a demuxer given up; two in a row (a
-// tenth of a second apart) end the wait.
+// Counts the checks in a row that found a demuxer given up: two in a row (a
+// tenth of a second apart) end the wait before any stream, ten after.
 struct GiveUpWatch {
     int seen = 0;
+    GaveUp last = GaveUp::no;
     bool ended(GstElement* pipeline) {
-        seen = demuxerGaveUp(pipeline) ? seen + 1 : 0;
-        return seen >= 2;
+        last = demuxerGaveUp(pipeline);
+        seen = last == GaveUp::no ? 0 : seen + 1;
+        return seen >= (last == GaveUp::beforeStreams ? 2 : 10);
     }
 };
 
@@ -331,7 +340,12 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         GstMessage* m = gst_bus_timed_pop(bus, GST_SECOND / 10);
         if (settings.progress && Clock::now() >= nextProgress && !progress()) stopped = done = true;
         if (!m && watch.ended(pipeline.get())) {
-            failure = "Could not demultiplex stream (the file holds no stream that could be read).";
+            failure = watch.last == GaveUp::beforeStreams || reports.empty()
+                          ? "Could not demultiplex stream (the file holds no stream that could "
+                            "be read)."
+                          : "The stream stops (after frame " + std::to_string(reports.size()) +
+                                " the file's stream changes in a way clsg cannot follow, as in "
+                                "files joined end to end).";
             done = true;
         }
         if (!m) continue;
@@ -352,7 +366,12 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                               " pixels" + sides;
                     refused = true;
                 } else if (why.find("not-linked") != std::string::npos) {
-                    failure = explained(failure, "the file holds no video stream clsg can decode");
+                    failure = explained(failure,
+                                        reports.empty()
+                                            ? "the file holds no video stream clsg can decode"
+                                            : "after frame " + std::to_string(reports.size()) +
+                                                  " the file's stream changes in a way clsg cannot "
+                                                  "follow, as in files joined end to end");
                 } else if (reports.empty() &&
                            g_error_matches(e, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX)) {
                     failure = explained(failure, "the file holds no frame, or is damaged");

@@ -188,6 +188,16 @@ TEST_F(CliVideo, TheOverlayHoldsEveryFrame) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("bars.ogv: 20 frames"), std::string::npos) << r.out;
     EXPECT_EQ(runLine("filesrc location=" + dir / "out/bars-overlay.avi" + " ! decodebin"), 20);
+    // Two clips joined end to end: the second is not followed, and that is what is said.
+    writeClip(dir / "more.ogv", 5, 160, 120, "theoraenc ! oggmux");  // a stream of its own
+    const std::string both = slurp(dir / "bars.ogv") + slurp(dir / "more.ogv");
+    std::ofstream(dir / "joined.ogv", std::ios::binary) << both;
+    const Ran joined = clsg(dir, "run bars.clsg joined.ogv --out out2");
+    EXPECT_EQ(joined.status, 1);
+    EXPECT_NE(joined.err.find("(after frame 20 the file's stream changes in a way clsg cannot "
+                              "follow, as in files joined end to end)"),
+              std::string::npos)
+        << joined.err;
 }
 
 // A video's outputs never replace an input: the run stops before anything is

@@ -637,6 +637,30 @@ TEST_F(Element, PropertiesHoldStillWhileItPlays) {
         << run.warnings[0];
 }
 
+// Frames from an appsrc left in bytes (its default): their pts is their time.
+TEST_F(Element, FramesOfASegmentInBytesAreTimedByTheirPts) {
+    Outcome run;
+    runPipeline(
+        "appsrc name=src caps=video/x-raw,format=RGB,width=8,height=4,framerate=25/1 "
+        "! clsgsegment tool=" +
+            tool() + " ! appsink name=out",
+        {"out"}, run, [&](GstAppSrc* src) {
+            for (int i = 0; i < 2; ++i) {
+                GstBuffer* b = gst_buffer_new_allocate(nullptr, 8 * 4 * 3, nullptr);
+                gst_buffer_memset(b, 0, 90, 8 * 4 * 3);
+                GST_BUFFER_PTS(b) = i * 40 * GST_MSECOND;
+                gst_app_src_push_buffer(src, b);
+            }
+        });
+    ASSERT_TRUE(run.errors.empty()) << run.errors[0];
+    ASSERT_EQ(run.segments.size(), 2u);
+    for (guint64 i = 0; i < 2; ++i) {
+        guint64 time = 0;
+        ASSERT_TRUE(gst_structure_get_uint64(run.segments[i], "time", &time));
+        EXPECT_EQ(time, i * 40 * GST_MSECOND);
+    }
+}
+
 // Bad tool files and formats: a clear error on the bus, no frame, no crash.
 TEST_F(Element, BadInputFailsWithAClearError) {
     std::ofstream(*dir / "garbage.clsg") << "clsg-tool and then nothing a tool file holds";
