@@ -55,14 +55,6 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     } catch (const VideoError& e) {
         throw CliError(clip + ": " + e.what());
     }
-    // A pipe or device would be opened more than once (and wait for a writer
-    // while signals are held): a clip is read from a file.
-    std::error_code ec;
-    const fs::file_status status = fs::status(clip, ec);
-    if (!ec && !fs::is_regular_file(status))
-        throw CliError(clip +
-                       ": not a file (a pipe, a device or a folder); clsg run reads a "
-                       "video from a file");
     const std::string overlayName = name + "-overlay" + extension, csvName = name + "-frames.csv";
     // An output over an input is refused before the clip is read.
     for (const std::string& output : {overlayName, csvName})

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gst/gst.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,6 +205,14 @@ std::string explained(std::string message, const std::string& meaning) {
     return message + " (" + meaning + ").";
 }
 
+// What a demuxer that stops after frames it gave means: a second stream it
+// cannot follow (files joined end to end).
+std::string streamChangedAfter(std::size_t frames) {
+    return "after frame " + std::to_string(frames) +
+           " the file's stream changes in a way clsg cannot follow, as in files joined end to "
+           "end";
+}
+
 // The size of the frames decodebin gives, as "W x H" (empty when unknown).
 std::string decodedSize(GstBin* bin) {
     std::string size;
@@ -343,9 +352,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
             failure = watch.last == GaveUp::beforeStreams || reports.empty()
                           ? "Could not demultiplex stream (the file holds no stream that could "
                             "be read)."
-                          : "The stream stops (after frame " + std::to_string(reports.size()) +
-                                " the file's stream changes in a way clsg cannot follow, as in "
-                                "files joined end to end).";
+                          : explained("The stream stops", streamChangedAfter(reports.size()));
             done = true;
         }
         if (!m) continue;
@@ -366,12 +373,9 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                               " pixels" + sides;
                     refused = true;
                 } else if (why.find("not-linked") != std::string::npos) {
-                    failure = explained(failure,
-                                        reports.empty()
-                                            ? "the file holds no video stream clsg can decode"
-                                            : "after frame " + std::to_string(reports.size()) +
-                                                  " the file's stream changes in a way clsg cannot "
-                                                  "follow, as in files joined end to end");
+                    failure = explained(
+                        failure, reports.empty() ? "the file holds no video stream clsg can decode"
+                                                 : streamChangedAfter(reports.size()));
                 } else if (reports.empty() &&
                            g_error_matches(e, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX)) {
                     failure = explained(failure, "the file holds no frame, or is damaged");
@@ -448,9 +452,17 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
 uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                   const VideoRunSettings& settings) {
     // Said as for an image, not in the words of the element that reads it.
-    const int fd = ::open(clip.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a pipe would be opened again by the pipeline (its
+    // writer gone by then), and with no writer the open would never return.
+    const int fd = ::open(clip.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw VideoError("cannot open " + clip + ": " + std::strerror(errno));
+    struct stat st;
+    const bool file = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
+    if (!file)
+        throw VideoError(clip +
+                         ": not a file (a pipe, a device or a folder); a video is read "
+                         "from a file");
     initGstreamer();
     const Encoder* encoder = chooseEncoder();
     if (!encoder)
