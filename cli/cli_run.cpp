@@ -304,6 +304,23 @@ std::vector<std::string> imageOutputNames(const std::string& name, const ToolFil
     return names;
 }
 
+// For an image that failed: the outputs an earlier run left under its name,
+// kept but not to be taken for this run's ("" when there are none).
+std::string earlierOutputsNote(const RunInput& input, const ToolFile& file,
+                               const RunSettings& settings) {
+    const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
+    std::vector<std::string> found;
+    for (const std::string& name : imageOutputNames(input.name, file, settings)) {
+        std::error_code ec;
+        if (fs::exists(dir / name, ec)) found.push_back((dir / name).string());
+    }
+    if (found.empty()) return "";
+    const std::size_t more = found.size() - 1;
+    return found.front() + (more ? " and " + std::to_string(more) + " more" : "") +
+           (more ? " are" : " is") + " from an earlier run, not this one's outputs of " +
+           (input.path.empty() ? input.name : input.path);
+}
+
 // A path as the file system will resolve it (as given when it cannot be).
 fs::path canonicalPath(const fs::path& p) {
     // Absolute first: a relative path none of whose parts exist yet stays
@@ -425,8 +442,11 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                 std::cerr << "clsg: note: " << oneLine(outcome.note) << std::endl;
             if (!outcome.error.empty()) {
                 failed = true;
-                if (settings.keepGoing)
+                if (settings.keepGoing) {
                     std::cerr << "clsg: error: " << oneLine(outcome.error) << std::endl;
+                    const std::string earlier = earlierOutputsNote(inputs[i], file, settings);
+                    if (!earlier.empty()) std::cerr << "clsg: note: " << earlier << std::endl;
+                }
             } else {
                 out << oneLine(outcome.line) << std::endl;
             }

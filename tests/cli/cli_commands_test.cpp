@@ -310,6 +310,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                "in/a-broken.png,failed,,,,,,,,\"in/a-broken.png: not a PNG",
                "\nin/b.png,ok,48,32,", ",0.333333,0.333333,0.333333,0.000000,\nblue.png,ok,16,8,",
                ",0.000000,0.000000,1.000000,0.000000,\nmissing.png,failed,"});
+    // An image failing now keeps what an earlier run wrote for it, not passed off as new.
+    writeBytes(dir / "in/b.png", "no longer an image");
+    expectAll(clsg(dir, "run tool.clsg in --out out").err,
+              {"clsg: note: out/b-labels.png and 7 more are from an earlier run, not this one's "
+               "outputs of in/b.png\n"});
     // The region columns follow --regions, not what the images needed.
     ASSERT_EQ(clsg(dir, "run tool.clsg blue.png --out o2 --outline --summary s2.csv").status, 0);
     EXPECT_EQ(slurp(dir / "s2.csv").find("regions_"), std::string::npos) << slurp(dir / "s2.csv");
