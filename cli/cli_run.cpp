@@ -47,16 +47,17 @@ namespace {
 
 // What one image's run leaves for the report.
 struct ImageOutcome {
-    std::string line;   // the console line
-    std::string note;   // said on stderr beside it, or empty
-    std::string error;  // empty on success
-    kvDiagObject diag;
+    std::string line;      // the console line
+    std::string note;      // said on stderr beside it, or empty
+    std::string error;     // empty on success
+    kvDiagObject diag;     // until its section is staged
+    std::string diagHtml;  // the section of the diagnostics page
     std::vector<std::string> written;
     long width = 0, height = 0;
     std::vector<uint64_t> counts;        // per label, then unlabelled
     std::vector<uint64_t> regionCounts;  // per label, with --regions
     double milliseconds = 0.0;           // reading, segmenting and writing
-    kv3PlanePelBuffer overlay, legend;   // kept for the diagnostics page
+    kv3PlanePelBuffer overlay, legend;   // until the diagnostics section is staged
     bool finished = false;               // written or failed; not stopped by a signal
 };
 
@@ -321,6 +322,40 @@ std::string earlierOutputsNote(const RunInput& input, const ToolFile& file,
            (input.path.empty() ? input.name : input.path);
 }
 
+// Segments input i through files, staging its diagnostic records as soon as
+// they are made: only the page's text is kept for the index, so a batch's
+// memory does not grow with its length.
+void segmentWithDiag(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
+                     const RunInput& input, std::size_t number, const RunSettings& settings,
+                     OutputFiles& files, ImageOutcome& outcome) {
+    segmentOne(tool, file, input, settings, files, outcome);
+    if (settings.diagDir.empty()) return;
+    outcome.diagHtml = stageDiagSection(
+        settings.diagDir, number, {input.name, &outcome.diag, outcome.overlay, outcome.legend},
+        files, file.labelNames());
+    outcome.diag.clear();
+    outcome.overlay = {};
+    outcome.legend = {};
+}
+
+// The diagnostics page of a run: a section for each image, in the order given,
+// the ones that failed or were not run saying so.
+void writeRunDiagIndex(const std::vector<RunInput>& inputs,
+                       const std::vector<ImageOutcome>& outcomes, const RunSettings& settings,
+                       OutputFiles& files) {
+    std::vector<std::string> sections;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const ImageOutcome& outcome = outcomes[i];
+        if (!outcome.finished)
+            sections.push_back(diagNoteSection(inputs[i].name, "not run: the run was stopped"));
+        else if (!outcome.error.empty())
+            sections.push_back(diagNoteSection(inputs[i].name, "failed: " + outcome.error));
+        else
+            sections.push_back(outcome.diagHtml);
+    }
+    writeDiagIndex(settings.diagDir, "clsg run", sections, files);
+}
+
 // A path as the file system will resolve it (as given when it cannot be).
 fs::path canonicalPath(const fs::path& p) {
     // Absolute first: a relative path none of whose parts exist yet stays
@@ -419,12 +454,12 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                 if (settings.keepGoing) {
                     // This image's outputs appear together, whatever the others do.
                     OutputFiles own(files, true);
-                    segmentOne(tool, file, inputs[i], settings, own, outcome);
+                    segmentWithDiag(tool, file, inputs[i], i + 1, settings, own, outcome);
                     checkInterrupt();
                     own.commit();
                     outcome.finished = true;
                 } else {
-                    segmentOne(tool, file, inputs[i], settings, files, outcome);
+                    segmentWithDiag(tool, file, inputs[i], i + 1, settings, files, outcome);
                 }
             } catch (const ImageError& e) {
                 outcome.error = e.what();
@@ -461,11 +496,17 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     worker();
     for (std::thread& t : threads) t.join();
     if (progress) std::cerr << "\r\033[K" << std::flush;
-    // Stopped by a signal: the summary still tells which images were written.
-    if (interruptSignal() && !settings.summaryPath.empty() && settings.keepGoing) {
-        OutputFiles summary(files, true);
-        writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, summary);
-        summary.commit();
+    // Stopped by a signal: the summary still tells which images were written,
+    // and the diagnostics page shows those.
+    if (interruptSignal() && settings.keepGoing) {
+        OutputFiles report(files, true);
+        if (!settings.summaryPath.empty())
+            writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table,
+                         report);
+        const auto written = [](const ImageOutcome& o) { return o.finished && o.error.empty(); };
+        if (!settings.diagDir.empty() && std::any_of(outcomes.begin(), outcomes.end(), written))
+            writeRunDiagIndex(inputs, outcomes, settings, report);
+        report.commit();
     }
     checkInterrupt();
 
@@ -476,14 +517,8 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         ++failures;
     }
 
-    if (!settings.diagDir.empty() && failures < inputs.size()) {
-        std::vector<DiagSection> sections;
-        for (std::size_t i = 0; i < inputs.size(); ++i)
-            if (outcomes[i].error.empty())
-                sections.push_back(
-                    {inputs[i].name, &outcomes[i].diag, outcomes[i].overlay, outcomes[i].legend});
-        writeDiagReport(settings.diagDir, "clsg run", sections, files, file.labelNames());
-    }
+    if (!settings.diagDir.empty() && failures < inputs.size())
+        writeRunDiagIndex(inputs, outcomes, settings, files);
     if (!settings.summaryPath.empty())
         writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, files);
     if (written)

@@ -64,82 +64,112 @@ std::string withLabelNames(const std::string& text, const std::vector<std::strin
     return out + text.substr(pos);
 }
 
+namespace {
+
+std::string pageHead(const std::string& title) {
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
+           "</title>\n<style>body{font-family:sans-serif;margin:1em 2em}"
+           ".record{border-top:1px solid #ccc;padding:.5em 0}"
+           "img{image-rendering:pixelated;border:1px solid #888;max-width:100%}"
+           "pre{background:#f4f4f4;padding:.3em}.note{color:#555;font-style:italic}"
+           "</style></head><body>\n<h1>" +
+           escapeHtml(title) + "</h1>\n";
+}
+
+// Stages one entry's picture, or adds its text; the page's part for it.
+std::string entryHtml(const kvDiagRecord::Entry& entry, const std::string& dir,
+                      const std::string& png, OutputFiles& files,
+                      const std::vector<std::string>& labelNames) {
+    namespace fs = std::filesystem;
+    std::ostringstream html;
+    switch (entry.kind) {
+        case kvDiagRecord::Kind::Image8:
+        case kvDiagRecord::Kind::ImageRGB: {
+            const bool rgb = entry.kind == kvDiagRecord::Kind::ImageRGB;
+            const bool bound = rgb ? entry.imageRGB.isBound() : entry.image8.isBound();
+            if (!bound) return "<p class=\"note\">(unbound image)</p>\n";
+            const long w = rgb ? entry.imageRGB.width() : entry.image8.width();
+            const long h = rgb ? entry.imageRGB.height() : entry.image8.height();
+            const std::string path = (fs::path(dir) / png).string();
+            if (rgb)
+                writeColorImage(files.stage(path), entry.imageRGB, ImageFormat::Png, path);
+            else
+                writeGreyImage(files.stage(path), entry.image8, ImageFormat::Png, path);
+            html << "<figure><img src=\"" << png << "\" alt=\"" << png << "\"><figcaption>"
+                 << (rgb ? "RGB image" : "8-bit image") << ", " << sizeText(w, h)
+                 << "</figcaption></figure>\n";
+            break;
+        }
+        case kvDiagRecord::Kind::Text:
+            html << "<p><b>" << escapeHtml(withLabelNames(entry.label, labelNames))
+                 << "</b></p><pre>" << escapeHtml(withLabelNames(entry.text, labelNames))
+                 << "</pre>\n";
+            break;
+        case kvDiagRecord::Kind::Annotation:
+            html << "<p class=\"note\">" << escapeHtml(withLabelNames(entry.text, labelNames))
+                 << "</p>\n";
+            break;
+    }
+    return html.str();
+}
+
+}  // namespace
+
+std::string stageDiagSection(const std::string& dir, std::size_t number, const DiagSection& section,
+                             OutputFiles& files, const std::vector<std::string>& labelNames) {
+    namespace fs = std::filesystem;
+    const std::string base = "s" + std::to_string(number) + "-";
+    std::ostringstream html;
+    html << "<h2>" << escapeHtml(section.title) << "</h2>\n";
+    if (section.overlay.isBound()) {
+        writeColorImage(files.stage((fs::path(dir) / (base + "overlay.png")).string()),
+                        section.overlay, ImageFormat::Png);
+        html << "<figure><img src=\"" << base << "overlay.png\" alt=\"overlay\">";
+        if (section.legend.isBound()) {
+            writeColorImage(files.stage((fs::path(dir) / (base + "legend.png")).string()),
+                            section.legend, ImageFormat::Png);
+            html << " <img src=\"" << base << "legend.png\" alt=\"legend\">";
+        }
+        html << "<figcaption>the overlay: each label's colour over the image</figcaption>"
+                "</figure>\n";
+    }
+    const kvDiagObject& diag = *section.diag;
+    if (diag.size() == 0) html << "<p class=\"note\">no records</p>\n";
+    for (std::size_t r = 0; r < diag.size(); ++r) {
+        html << "<div class=\"record\"><h3>Record " << r + 1 << "</h3>\n";
+        const auto& entries = diag.record(r).entries();
+        for (std::size_t e = 0; e < entries.size(); ++e)
+            html << entryHtml(
+                entries[e], dir,
+                base + "r" + std::to_string(r + 1) + "-e" + std::to_string(e + 1) + ".png", files,
+                labelNames);
+        html << "</div>\n";
+    }
+    return html.str();
+}
+
+std::string diagNoteSection(const std::string& title, const std::string& note) {
+    return "<h2>" + escapeHtml(title) + "</h2>\n<p class=\"note\">" + escapeHtml(note) + "</p>\n";
+}
+
+void writeDiagIndex(const std::string& dir, const std::string& title,
+                    const std::vector<std::string>& sections, OutputFiles& files) {
+    namespace fs = std::filesystem;
+    files.makeDir(dir);
+    std::string html = pageHead(title);
+    for (const std::string& section : sections) html += section;
+    html += "</body></html>\n";
+    files.writeStaged((fs::path(dir) / "index.html").string(), html);
+}
+
 void writeDiagReport(const std::string& dir, const std::string& title,
                      const std::vector<DiagSection>& sections, OutputFiles& files,
                      const std::vector<std::string>& labelNames) {
-    namespace fs = std::filesystem;
     files.makeDir(dir);
-    std::ostringstream html;
-    html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" << escapeHtml(title)
-         << "</title>\n<style>body{font-family:sans-serif;margin:1em 2em}"
-            ".record{border-top:1px solid #ccc;padding:.5em 0}"
-            "img{image-rendering:pixelated;border:1px solid #888;max-width:100%}"
-            "pre{background:#f4f4f4;padding:.3em}.note{color:#555;font-style:italic}"
-            "</style></head><body>\n<h1>"
-         << escapeHtml(title) << "</h1>\n";
-    for (std::size_t s = 0; s < sections.size(); ++s) {
-        const kvDiagObject& diag = *sections[s].diag;
-        html << "<h2>" << escapeHtml(sections[s].title) << "</h2>\n";
-        if (sections[s].overlay.isBound()) {
-            const std::string base = "s" + std::to_string(s + 1) + "-";
-            writeColorImage(files.stage((fs::path(dir) / (base + "overlay.png")).string()),
-                            sections[s].overlay, ImageFormat::Png);
-            html << "<figure><img src=\"" << base << "overlay.png\" alt=\"overlay\">";
-            if (sections[s].legend.isBound()) {
-                writeColorImage(files.stage((fs::path(dir) / (base + "legend.png")).string()),
-                                sections[s].legend, ImageFormat::Png);
-                html << " <img src=\"" << base << "legend.png\" alt=\"legend\">";
-            }
-            html << "<figcaption>the overlay: each label's colour over the image</figcaption>"
-                    "</figure>\n";
-        }
-        if (diag.size() == 0) html << "<p class=\"note\">no records</p>\n";
-        for (std::size_t r = 0; r < diag.size(); ++r) {
-            html << "<div class=\"record\"><h3>Record " << r + 1 << "</h3>\n";
-            const auto& entries = diag.record(r).entries();
-            for (std::size_t e = 0; e < entries.size(); ++e) {
-                const kvDiagRecord::Entry& entry = entries[e];
-                const std::string png = "s" + std::to_string(s + 1) + "-r" + std::to_string(r + 1) +
-                                        "-e" + std::to_string(e + 1) + ".png";
-                const std::string path = (fs::path(dir) / png).string();
-                switch (entry.kind) {
-                    case kvDiagRecord::Kind::Image8:
-                    case kvDiagRecord::Kind::ImageRGB: {
-                        const bool rgb = entry.kind == kvDiagRecord::Kind::ImageRGB;
-                        const bool bound = rgb ? entry.imageRGB.isBound() : entry.image8.isBound();
-                        if (!bound) {
-                            html << "<p class=\"note\">(unbound image)</p>\n";
-                            break;
-                        }
-                        const long w = rgb ? entry.imageRGB.width() : entry.image8.width();
-                        const long h = rgb ? entry.imageRGB.height() : entry.image8.height();
-                        if (rgb)
-                            writeColorImage(files.stage(path), entry.imageRGB, ImageFormat::Png,
-                                            path);
-                        else
-                            writeGreyImage(files.stage(path), entry.image8, ImageFormat::Png, path);
-                        html << "<figure><img src=\"" << png << "\" alt=\"" << png
-                             << "\"><figcaption>" << (rgb ? "RGB image" : "8-bit image") << ", "
-                             << sizeText(w, h) << "</figcaption></figure>\n";
-                        break;
-                    }
-                    case kvDiagRecord::Kind::Text:
-                        html << "<p><b>" << escapeHtml(withLabelNames(entry.label, labelNames))
-                             << "</b></p><pre>"
-                             << escapeHtml(withLabelNames(entry.text, labelNames)) << "</pre>\n";
-                        break;
-                    case kvDiagRecord::Kind::Annotation:
-                        html << "<p class=\"note\">"
-                             << escapeHtml(withLabelNames(entry.text, labelNames)) << "</p>\n";
-                        break;
-                }
-            }
-            html << "</div>\n";
-        }
-    }
-    html << "</body></html>\n";
-    const std::string index = (fs::path(dir) / "index.html").string();
-    files.writeStaged(index, html.str());
+    std::vector<std::string> html;
+    for (std::size_t s = 0; s < sections.size(); ++s)
+        html.push_back(stageDiagSection(dir, s + 1, sections[s], files, labelNames));
+    writeDiagIndex(dir, title, html, files);
 }
 
 }  // namespace clsg

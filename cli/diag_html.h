@@ -27,6 +27,19 @@ void writeDiagReport(const std::string& dir, const std::string& title,
                      const std::vector<DiagSection>& sections, OutputFiles& files,
                      const std::vector<std::string>& labelNames = {});
 
+// One section of a report: stages its pictures (sNUMBER-...png) in dir
+// through files and returns its part of the page, so that the records
+// themselves need not be kept until the page is written.
+std::string stageDiagSection(const std::string& dir, std::size_t number, const DiagSection& section,
+                             OutputFiles& files, const std::vector<std::string>& labelNames = {});
+
+// A section that has no records, only a note (an image that failed).
+std::string diagNoteSection(const std::string& title, const std::string& note);
+
+// Writes dir/index.html through files, holding the sections in order.
+void writeDiagIndex(const std::string& dir, const std::string& title,
+                    const std::vector<std::string>& sections, OutputFiles& files);
+
 // text with " (NAME)" after every "Label N" and "Segmentation image N" whose
 // N names one of labelNames.
 std::string withLabelNames(const std::string& text, const std::vector<std::string>& labelNames);

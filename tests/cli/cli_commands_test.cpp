@@ -300,7 +300,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     writeBytes(dir / "in/a-broken.png", "this is not an image");
     writeBytes(dir / "in/notes.txt", "not an image name, so not an input");
     fs::copy_file(dir / "bands.png", dir / "in/sub/deeper.png");  // not descended into
-    const Outcome b = clsg(dir, "run tool.clsg in blue.png missing.png --out out --summary s.csv");
+    const Outcome b =
+        clsg(dir, "run tool.clsg in blue.png missing.png --out out --summary s.csv --diag dg");
     EXPECT_EQ(b.status, 1);
     expectAll(b.err, {"clsg: error: in/a-broken.png: not a PNG", "missing.png"});
     EXPECT_EQ(b.err.substr(b.err.rfind('\n', b.err.size() - 2) + 1), "2 of 4 images failed\n");
@@ -310,6 +311,10 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                "in/a-broken.png,failed,,,,,,,,\"in/a-broken.png: not a PNG",
                "\nin/b.png,ok,48,32,", ",0.333333,0.333333,0.333333,0.000000,\nblue.png,ok,16,8,",
                ",0.000000,0.000000,1.000000,0.000000,\nmissing.png,failed,"});
+    expectAll(slurp(dir / "dg/index.html"),  // every image in the record, in the order given
+              {"<h2>a-broken</h2>\n<p class=\"note\">failed: in/a-broken.png: not a PNG",
+               "<h2>b</h2>\n<figure><img src=\"s2-overlay.png\"", "<h2>blue</h2>",
+               "<h2>missing</h2>\n<p class=\"note\">failed: "});
     // An image failing now keeps what an earlier run wrote for it, not passed off as new.
     writeBytes(dir / "in/b.png", "no longer an image");
     expectAll(clsg(dir, "run tool.clsg in --out out").err,
@@ -457,10 +462,11 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         fs::remove_all(dir / "out");
         fs::remove(dir / "s.csv");
+        const std::string command = run + (signal == SIGINT ? " --diag dg" : "");
         // SIGPIPE: the reader of the output stops after the first line.
         const std::string line =
-            signal == SIGPIPE ? cd + "set -o pipefail; " + run + " 2>err | head -1 >/dev/null"
-                              : cd + "exec " + run + " >/dev/null 2>err";
+            signal == SIGPIPE ? cd + "set -o pipefail; " + command + " 2>err | head -1 >/dev/null"
+                              : cd + "exec " + command + " >/dev/null 2>err";
         const pid_t pid = fork();
         if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
         // Signal once finished outputs and a temporary file are there together.
@@ -503,6 +509,17 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
                                   row.find(',', row.find(',') + 1) - row.find(',') - 1)];
         EXPECT_EQ(statuses["ok"], perImage.size()) << signal;
         EXPECT_EQ(statuses["ok"] + statuses["stopped"], 400u) << signal;
+        if (signal != SIGINT) continue;  // and the diagnostics page shows the images written
+        const std::string page = slurp(dir / "dg/index.html");
+        const auto count = [&page](const std::string& text) {
+            std::size_t n = 0;
+            for (std::size_t at = page.find(text); at != std::string::npos;
+                 at = page.find(text, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(count("-overlay.png\" alt"), statuses["ok"]);
+        EXPECT_EQ(count("not run: the run was stopped"), statuses["stopped"]);
     }
     // A reader gone before a short command's one flush, at its end: still SIGPIPE's status.
     int ends[2];
@@ -554,16 +571,18 @@ TEST(Cli, ABatchsMemoryDoesNotGrowWithItsLength) {
     ASSERT_EQ(
         clsg(dir, "train t.clsg --label a=p.png@0,0,40,40 --label b=p.png@99,99,40,40").status, 0);
     // The peak of one run, in a child of its own so that RUSAGE_CHILDREN holds it alone.
-    const auto peakKb = [&](int images) {
+    const auto peakKb = [&](int images, const std::string& options) {
         const std::string batch = "b" + std::to_string(images);
-        fs::create_directory(dir / batch);
+        fs::create_directories(dir / batch);
         for (int i = 0; i < images; ++i)
-            fs::create_symlink("../p.png", dir / (batch + "/i" + std::to_string(i) + ".png"));
+            if (!fs::is_symlink(dir / (batch + "/i" + std::to_string(i) + ".png")))
+                fs::create_symlink("../p.png", dir / (batch + "/i" + std::to_string(i) + ".png"));
         int ends[2];
         EXPECT_EQ(pipe(ends), 0);
         const pid_t pid = fork();
         if (pid == 0) {
-            const int status = clsg(dir, "run t.clsg " + batch + " --out o" + batch).status;
+            const int status =
+                clsg(dir, "run t.clsg " + batch + " --out o" + batch + options).status;
             rusage r{};
             getrusage(RUSAGE_CHILDREN, &r);
             const long kb = status == 0 ? r.ru_maxrss : -1;
@@ -576,9 +595,11 @@ TEST(Cli, ABatchsMemoryDoesNotGrowWithItsLength) {
         waitpid(pid, nullptr, 0);
         return kb;
     };
-    const long few = peakKb(10), many = peakKb(100);
-    ASSERT_GT(few, 0);
-    EXPECT_LT(many, few + 10 * 1024) << few << " KB for 10 images";
+    for (const std::string options : {"", " --diag d"}) {  // records written as they come
+        const long few = peakKb(10, options), many = peakKb(100, options);
+        ASSERT_GT(few, 0);
+        EXPECT_LT(many, few + 10 * 1024) << few << " KB for 10 images" << options;
+    }
 }
 
 TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
