@@ -834,11 +834,18 @@ int runCommand(const RunOptions& o) {
     if (failures < total || !o.summary.empty()) {
         try {
             files.commit();
-        } catch (const std::exception&) {
+        } catch (const FileError& e) {
             // The images' own outputs are written: said before what was not.
             if (failures < total) std::cout << "outputs in " << o.outDir << std::endl;
             sayFailures();
-            throw;
+            if (failures == total) throw;
+            // What failed is the summary or the diagnostics page, written last:
+            // "nothing was written" would deny the images' outputs.
+            std::string why = e.what();
+            const std::string nothing = "; nothing was written";
+            if (const std::size_t at = why.find(nothing); at != std::string::npos)
+                why.replace(at, nothing.size(), "; the images' outputs are written");
+            throw FileError(why);
         }
         if (failures < total) {
             std::cout << "outputs in " << o.outDir << "\n";

@@ -129,6 +129,10 @@ Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
                  const ReadLimits& limits) {
     if (b.size() < 54) throw ImageError(name + ": bad BMP file: the file is truncated");
     const uint32_t dataOffset = le32(&b[10]), headerSize = le32(&b[14]);
+    if (headerSize == 12)
+        throw ImageError(name +
+                         ": a BMP with the old 12-byte (OS/2) header is not supported; save it "
+                         "as PNG or as a Windows BMP");
     if (headerSize < 40 || headerSize > b.size() - 14)
         throw ImageError(name + ": bad BMP file: unsupported header");
     const int32_t width = static_cast<int32_t>(le32(&b[18]));

@@ -180,6 +180,10 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     writeBytes(dir / "nibble.bmp", bmpFields(40, {0xf00, 0xf0, 0xf, 0}, "\x01\x02\x03\x04"));
     writeBytes(dir / "far.bmp", bmp(1, -1, 4, 2, std::string("\x20\0\0\0", 4)));  // colour 2 of 2
     bad.push_back({"far.bmp", false, "beyond the palette"});
+    std::string os2 = bmp(1, 1, 24, 0, std::string("\x03\x02\x01\0", 4));
+    os2[14] = 12;  // the old header's size
+    writeBytes(dir / "os2.bmp", os2);
+    bad.push_back({"os2.bmp", false, "the old 12-byte (OS/2) header is not supported"});
     TiffLayout sign;
     sign.format = SAMPLEFORMAT_INT;
     writeTiff(dir / "signed.tif", 2, 2, sign, std::vector<uint16_t>(12, 7));
