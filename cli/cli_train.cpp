@@ -220,7 +220,8 @@ Command addTrainCommand(CLI::App& parent) {
     app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")
         ->required()
         ->check(nonEmptyPath());
-    app->add_option("-l,--label", o->labels, "A label and its examples (repeat per label)")
+    app->add_option("-l,--label", o->labels,
+                    "A label and its examples (repeat per label, at most 254 labels)")
         ->required()
         ->expected(1)
         ->allow_extra_args(false)  // a positional after it is no second value

@@ -487,6 +487,7 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
                       {"heldOutBalancedAccuracy", c.balancedAccuracy},
                       {"pictureUnlabelled", c.pictureUnlabelled},
                       {"uncovered", report.uncovered},
+                      {"uncoveredFraction", report.uncoveredFraction},
                       {"candidates", report.candidates.size()}};
     // The tolerances the search skipped, as training there would cost more than the
     // studio allows.

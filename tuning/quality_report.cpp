@@ -135,8 +135,8 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
             << ", times the share of the picture samples labelled "
             << percent(1.0 - c.pictureUnlabelled) << " less a tenth of the "
             << percent(clsg::widenedShare(r))
-            << " it labels that the narrowest setting (fraction 0.02, neighbourhood 1) leaves "
-               "unlabelled); ";
+            << " it labels that the narrowest setting tried (fraction " << r.uncoveredFraction
+            << ", neighbourhood 1) leaves unlabelled); ";
         if (wide)
             out << "held-out pixels cannot show what neighbourhood "
                 << r.runParams.neighborhoodSize() << " does at the boundaries between labels, and ";
@@ -168,6 +168,7 @@ nlohmann::json suggestReportJson(const std::vector<std::string>& names,
                     {"heldOutBalancedAccuracy", number(c.balancedAccuracy)},
                     {"pictureUnlabelled", c.pictureUnlabelled},
                     {"uncovered", r.uncovered},
+                    {"uncoveredFraction", r.uncoveredFraction},
                     {"neighborhoodSize", c.runParams.neighborhoodSize()}};
     }
     nlohmann::json overBudget = nlohmann::json::array();

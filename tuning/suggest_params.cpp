@@ -549,6 +549,7 @@ void estimate(SuggestReport& report) {
             narrowest = &c;
     const SuggestCandidate& lead = report.candidates.at(report.estimated);
     report.uncovered = narrowest ? narrowest->pictureUnlabelled : 0.0;
+    report.uncoveredFraction = narrowest ? narrowest->trainParams.colorToleranceFrac() : 0.0;
     report.estimate = lead.balancedAccuracy *
                       (1.0 - lead.pictureUnlabelled - kUncoveredWrong * widenedShare(report));
 }

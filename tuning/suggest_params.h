@@ -156,9 +156,11 @@ struct SuggestReport {
     // wide size the lead it was compared with (see the "wide" stage).
     std::size_t estimated = 0;
     // Share of the picture samples whose colours no example's narrowest box
-    // holds: those the narrowest coarse tolerance tried (fraction 0.02,
-    // neighbourhood 1) leaves unlabelled.
+    // holds: those the narrowest coarse tolerance tried (neighbourhood 1)
+    // leaves unlabelled. Its fraction is 0.02 unless that was over the
+    // training budget (then the narrowest one that was not).
     double uncovered = 0;
+    double uncoveredFraction = 0;
     // The search's estimate of the balanced accuracy on the pictures: the
     // estimated candidate's held-out balanced accuracy times the share of the
     // picture samples it labels, less a tenth of those it labels that the

@@ -18,7 +18,8 @@ def suggest(labels, threads=0):
     choice), "estimate" (the search's estimate of the balanced accuracy on the
     pictures: the held-out example pixels' balanced accuracy times the share
     of picture samples that get a label, less a tenth of those that the
-    narrowest setting (fraction 0.02, neighbourhood 1) leaves unlabelled,
+    narrowest setting tried (fraction 0.02 unless that was over the training
+    budget, neighbourhood 1) leaves unlabelled,
     at the best neighbourhood up
     to 9 when a wider one is chosen; the tenth is assumed, as held-out pixels
     cannot show how often a colour no example holds gets a wrong label) and

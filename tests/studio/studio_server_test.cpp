@@ -762,6 +762,7 @@ TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
     EXPECT_EQ(s["neighborhood"], report.runParams.neighborhoodSize());
     EXPECT_EQ(answer["auto"]["estimate"], report.estimate);
     EXPECT_EQ(answer["auto"]["uncovered"], report.uncovered);
+    EXPECT_EQ(answer["auto"]["uncoveredFraction"], report.uncoveredFraction);
     EXPECT_EQ(answer["auto"]["overBudget"], json::array());  // nothing costs too much here
     const httplib::Result progress = client_->Get("/api/auto/progress");
     ASSERT_EQ(code(progress), 200);

@@ -285,6 +285,7 @@ TEST(SuggestParams, ShadesNoExampleShowsLowerTheScoreByTheShareOfThePictureLeftU
     // The narrowest tolerance leaves the middle third unlabelled; the choice labels it, and
     // the estimate counts a tenth of it wrong.
     EXPECT_EQ(report.uncovered, 0.5);
+    EXPECT_EQ(report.uncoveredFraction, 0.02);
     EXPECT_EQ(report.estimated, report.chosen);
     EXPECT_DOUBLE_EQ(report.estimate, 0.95 * chosen.balancedAccuracy);
 }
@@ -470,6 +471,12 @@ TEST(SuggestParams, TolerancesOverTheTrainingBudgetAreSkippedAndNamed) {
     EXPECT_NE(text.str().find("not tried, over the training budget: colorToleranceFrac 0.02 with "
                               "colorToleranceMin 2\n"),
               std::string::npos);
+    // The estimate's correction names the narrowest fraction that was tried.
+    EXPECT_EQ(report.uncoveredFraction, 0.04);
+    EXPECT_NE(text.str().find("the narrowest setting tried (fraction 0.04, neighbourhood 1)"),
+              std::string::npos)
+        << text.str();
+    EXPECT_EQ(suggestReportJson({"dark", "light"}, report)["estimate"]["uncoveredFraction"], 0.04);
     EXPECT_EQ(suggestReportJson({"dark", "light"}, report)["overBudget"],
               nlohmann::json::parse(R"([{"colorToleranceFrac":0.02,"colorToleranceMin":2}])"));
 
