@@ -169,6 +169,26 @@ TEST(Legend, DescendersReachBelowTheLine) {
     }
 }
 
+// Characters that look alike in small fonts differ by at least three font pixels, so that
+// "l10" is no "110" and "O" no "0".
+TEST(Legend, LookalikeCharactersAreToldApart) {
+    const auto ink = [](char c) {
+        const kv3PlanePelBuffer image = makeLegend({{std::string(1, c), 0xffffff}});
+        std::vector<bool> dark;
+        for (long y = 0; y < image.height(); ++y)
+            for (long x = 28; x < image.width(); ++x)
+                dark.push_back(image.plane0().pointToRow(y)[x] == 0);
+        return dark;
+    };
+    for (const char* pair : {"l1", "lI", "I1", "O0", "o0", "S5", "B8", "Z2", "g9", "q9"}) {
+        const std::vector<bool> a = ink(pair[0]), b = ink(pair[1]);
+        ASSERT_EQ(a.size(), b.size());
+        long differ = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) differ += a[i] != b[i];
+        EXPECT_GE(differ, 3 * 4) << pair;  // drawn twice the size: 4 pixels a font pixel
+    }
+}
+
 TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     clsgtest::ScratchDir dir;
     const std::string out = dir / "a/b";
