@@ -289,8 +289,13 @@ Labelled labelImage(const kvPelBuffer_const<unsigned char>& labels,
             }
         };
         std::vector<std::thread> workers;
-        for (long t = 1; t < count; ++t) workers.emplace_back(work, t);
+        long started = 1;
+        try {
+            for (; started < count; ++started) workers.emplace_back(work, started);
+        } catch (...) {  // no more threads to be had: the caller's does the rest
+        }
         work(0);
+        for (long t = started; t < count; ++t) work(t);
         for (std::thread& w : workers) w.join();
         for (long t = 0; t < count; ++t)
             if (errors[t]) std::rethrow_exception(errors[t]);
@@ -353,12 +358,17 @@ RegionBuilder::~RegionBuilder() = default;
 RegionBuilder::RegionBuilder(RegionBuilder&&) noexcept = default;
 RegionBuilder& RegionBuilder::operator=(RegionBuilder&&) noexcept = default;
 
-long RegionBuilder::rowsDone() const { return state_->rowsDone; }
+RegionBuilder::State& RegionBuilder::state() const {
+    if (!state_) throw kvCompositeColorSegmenterDefs::BadParams("the builder was moved from");
+    return *state_;
+}
+
+long RegionBuilder::rowsDone() const { return state().rowsDone; }
 
 void RegionBuilder::addBand(const kvPelBuffer_const<unsigned char>& labels,
                             const kvPelBuffer_const<unsigned char>& confidence) {
     using Defs = kvCompositeColorSegmenterDefs;
-    const State& s = *state_;
+    const State& s = state();
     if (s.finished) throw Defs::BadParams("the builder has finished");
     if (!labels.isBound() || labels.window().isEmpty())
         throw Defs::BadImage("the label band is unbound or empty");
@@ -377,7 +387,7 @@ void RegionBuilder::addRows(const unsigned char* labels, std::ptrdiff_t labelStr
                             const unsigned char* confidence, std::ptrdiff_t confidenceStride,
                             long rows) {
     using Defs = kvCompositeColorSegmenterDefs;
-    State& s = *state_;
+    State& s = state();
     if (s.finished) throw Defs::BadParams("the builder has finished");
     if (rows <= 0 || rows > s.window.height() - s.rowsDone)
         throw Defs::BadParams("the band's rows do not fit in the image");
@@ -397,7 +407,7 @@ void RegionBuilder::addRows(const unsigned char* labels, std::ptrdiff_t labelStr
 }
 
 std::vector<Region> RegionBuilder::finish() {
-    State& s = *state_;
+    State& s = state();
     if (s.finished) throw kvCompositeColorSegmenterDefs::BadParams("the builder has finished");
     if (s.rowsDone != s.window.height())
         throw kvCompositeColorSegmenterDefs::BadParams("the image is not complete");

@@ -137,9 +137,11 @@ public:
     // The table, once every row was given (BadParams before). The builder
     // cannot take more rows afterwards.
     std::vector<Region> finish();
+    // A builder moved from refuses every call (BadParams).
 
 private:
     struct State;
+    State& state() const;  // BadParams once moved from
     std::unique_ptr<State> state_;
 };
 

@@ -4,10 +4,14 @@
 #include "clsg/regions/regions.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <set>
@@ -454,6 +458,11 @@ TEST(Regions, RefusesBadInput) {
     EXPECT_THROW(builder.finish(), Defs::BadParams);  // rows missing
     EXPECT_NO_THROW(builder.addBand(band));
     EXPECT_EQ(builder.finish().size(), 1u);
+    clsg::RegionBuilder taken(std::move(builder));  // a builder moved from refuses, not crashes
+    EXPECT_THROW(builder.rowsDone(), Defs::BadParams);
+    EXPECT_THROW(builder.finish(), Defs::BadParams);
+    EXPECT_THROW(builder.addBand(band), Defs::BadParams);
+    builder = std::move(taken);
     for (auto late : {std::function<void()>([&] { builder.finish(); }),
                       std::function<void()>([&] { builder.addBand(band); })}) {
         try {
@@ -476,6 +485,41 @@ TEST(Regions, AnAbortStopsTheCall) {
     EXPECT_THROW(clsg::cleanRegions(buffer(p), {}, holes), kvAbortRequested);
     ksys_clear_abort();
     EXPECT_EQ(clsg::cleanRegions(buffer(p), {}, holes).regions.size(), 1u);
+}
+
+// A thread that cannot be started leaves its bands to the caller's thread: the
+// process aborted (running threads destroyed with the vector that held them).
+TEST(Regions, BandsWithoutAThreadOfTheirOwnRunOnTheCallersThread) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit leaves";
+#endif
+    std::mt19937 rng(3);
+    Picture p{"", 7, 600, std::vector<unsigned char>(7 * 600)};
+    for (unsigned char& v : p.px) v = static_cast<unsigned char>(rng() % 3);
+    const std::vector<Region> whole = clsg::findRegions(buffer(p));
+    RegionOptions many;
+    many.threads = 600;  // a band of one row each, far more threads than the limit allows
+    many.bandRows = 1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Address space for a few thread stacks more than this process holds.
+        std::ifstream status("/proc/self/status");
+        long kb = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmSize:", 0) == 0) kb = std::stol(line.substr(7));
+        const rlimit limit{rlim_t(kb + 64 * 1024) * 1024, rlim_t(kb + 64 * 1024) * 1024};
+        if (kb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+        try {
+            const bool same = clsg::findRegions(buffer(p), {}, many) == whole &&
+                              clsg::cleanRegions(buffer(p), {}, many).regions == whole;
+            _exit(same ? 0 : 1);
+        } catch (...) {
+            _exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Runs are compared in 64 bits: a run may end at x 2^31 - 1 (an image that
