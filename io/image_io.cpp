@@ -161,6 +161,9 @@ bool pngWriteAll(png_structp png, png_infop info, PngWriteContext* ctx, png_uint
     // Outputs are many and large: favour speed (one filter, fast deflate).
     png_set_compression_level(png, 1);
     png_set_filter(png, 0, PNG_FILTER_UP);
+    // Any size PNG allows, as read: the library's default stops at a million
+    // pixels a side, which a line-scan image passes.
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
     png_set_IHDR(png, info, width, height, 8, colorType, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -227,6 +230,9 @@ void closeWritten(FilePtr f, const std::string& shown) {
 // rows of width x channels samples each.
 void writeRows(const std::string& path, const std::string& shown, uint32_t width, uint32_t height,
                int channels, const std::vector<const unsigned char*>& rows, ImageFormat format) {
+    // Refused before the file is opened, which would empty it.
+    if (width == 0 || height == 0)
+        throw ImageError("cannot write " + shown + ": the image is empty or unbound");
     FilePtr f = openForWriting(path, shown);
     const std::size_t rowBytes = std::size_t{width} * static_cast<std::size_t>(channels);
     if (format == ImageFormat::Pnm) {

@@ -139,6 +139,18 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     writeGreyImage(dir / "w.png", grey, ImageFormat::Png);
     const kvPelBuffer<unsigned char> back = readGreyImage(dir / "w.png");
     EXPECT_TRUE(back.width() == 3 && planePels(back) == (Bytes{40, 80, 120, 160, 200, 240}));
+    // A line scan more than a million pixels long is written as it is read.
+    kvPelBuffer<unsigned char> line(kvPelRect(0, 0, 1, 1000001));
+    for (long y = 0; y < line.height(); ++y) *line.pointToRow(y) = static_cast<unsigned char>(y);
+    writeGreyImage(dir / "line.png", line, ImageFormat::Png);
+    EXPECT_EQ(planePels(readGreyImage(dir / "line.png")), planePels(line));
+    // An empty image is refused before the file is opened: what was there stays.
+    for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm}) {
+        EXPECT_THROW(writeGreyImage(dir / "w.png", kvPelBuffer<unsigned char>(), format),
+                     ImageError);
+        EXPECT_THROW(writeColorImage(dir / "w.png", kv3PlanePelBuffer(), format), ImageError);
+    }
+    EXPECT_EQ(planePels(readGreyImage(dir / "w.png")), planePels(back));
 
     // Refusals: one line naming the file and the reason.
     writePng(dir / "rgba0.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 255, 4, 5, 6, 0});
