@@ -1,5 +1,6 @@
 #include "clsg/io/overlay.h"
 
+#include "clsg/colorseg/errors.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
 
@@ -8,10 +9,13 @@ namespace clsg {
 kv3PlanePelBuffer makeOverlay(const kv3PlanePelBuffer_const& image,
                               const kvPelBuffer_const<unsigned char>& labels,
                               const std::vector<uint32_t>& colours) {
+    if (!image.isBound() || !labels.isBound() || !labels.window().contains(image.window()))
+        throw kvCompositeColorSegmenterDefs::BadImage(
+            "the overlay needs an image and a label image over its window");
     kv3PlanePelBuffer out = kfPelCopy(image);
     const kvPelRect& w = image.window();
     for (long y = w.top(); y < w.bottom(); ++y) {
-        const unsigned char* lab = labels.pointToRow(y);
+        const unsigned char* lab = labels.pointToPel(w.left(), y);
         unsigned char* planes[3] = {out.plane0().pointToRow(y), out.plane1().pointToRow(y),
                                     out.plane2().pointToRow(y)};
         for (long x = 0; x < w.width(); ++x) {

@@ -13,7 +13,7 @@ namespace clsg {
 // The input with each labelled pixel blended half and half with its label's
 // colour (colours[label], 0xRRGGBB), rounded up: (in + colour + 1) / 2.
 // Pixels labelled 255 (no label) or beyond colours keep their colour. labels
-// must lie over image's window.
+// must cover image's window (BadImage otherwise, or when either is unbound).
 kv3PlanePelBuffer makeOverlay(const kv3PlanePelBuffer_const& image,
                               const kvPelBuffer_const<unsigned char>& labels,
                               const std::vector<uint32_t>& colours);

@@ -29,6 +29,7 @@
 #include "clsg/io/output_files.h"
 #include "clsg/io/overlay.h"
 #include "clsg/io/tool_file.h"
+#include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/quality_report.h"
 #include "png_fixture.h"
 
@@ -97,6 +98,15 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
             EXPECT_EQ(*pel(out, p, x), c < 0 ? v : (v + c + 1) / 2) << x << p;
         }
     EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));  // 17, 255: unlabelled
+    // Labels over a wider window are read at the image's own pixels.
+    kvPelBuffer<unsigned char> wider(kvPelRect(0, 3, 7, 1));
+    for (long x = 0; x < 7; ++x) wider.pointToRow(3)[x] = x < 2 ? 255 : values[x - 2];
+    EXPECT_TRUE(kfPelEqual(makeOverlay(image, wider, colours).plane0(), out.plane0()));
+    // Labels that miss part of the image, or none: refused, not read beyond them.
+    kvPelBuffer<unsigned char> shifted(kvPelRect(3, 3, 5, 1));
+    using BadImage = kvCompositeColorSegmenterDefs::BadImage;
+    EXPECT_THROW(makeOverlay(image, shifted, colours), BadImage);
+    EXPECT_THROW(makeOverlay(image, kvPelBuffer<unsigned char>(), colours), BadImage);
 }
 
 TEST(LabelColors, StableDistinctAndAwayFromChosenOnes) {
