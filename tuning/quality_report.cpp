@@ -6,6 +6,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "clsg/colorseg/errors.h"
+
 namespace clsg {
 
 std::string percentText(double share) {
@@ -32,10 +34,19 @@ std::string unlabelledHeading(const std::vector<std::string>& names) {
     return heading;
 }
 
+// One name per label of the matrix, or BadParams before anything is written.
+void checkNames(const std::vector<std::string>& names, std::size_t labels) {
+    if (names.size() != labels)
+        throw kvCompositeColorSegmenterDefs::BadParams(std::to_string(names.size()) +
+                                                       " label names for " +
+                                                       std::to_string(labels) + " labels");
+}
+
 }  // namespace
 
 void printConfusion(std::ostream& out, const std::vector<std::string>& names,
                     const clsg::LabelConfusion& c) {
+    checkNames(names, c.labels());
     out << "accuracy " << percent(c.accuracy()) << ", balanced accuracy "
         << percent(c.balancedAccuracy()) << " over " << c.total() << " pixels\n";
     std::size_t width = 6;
@@ -66,6 +77,7 @@ void printConfusion(std::ostream& out, const std::vector<std::string>& names,
 }
 
 nlohmann::json confusionJson(const std::vector<std::string>& names, const clsg::LabelConfusion& c) {
+    checkNames(names, c.labels());
     nlohmann::json labels = nlohmann::json::array(), matrix = nlohmann::json::array();
     for (std::size_t l = 0; l < c.labels(); ++l) {
         labels.push_back({{"name", names[l]},
@@ -86,6 +98,7 @@ nlohmann::json confusionJson(const std::vector<std::string>& names, const clsg::
 
 void printSuggestReport(std::ostream& out, const std::vector<std::string>& names,
                         const clsg::SuggestReport& r) {
+    checkNames(names, r.heldOut.labels());
     out << "cross-validation: " << r.folds << " folds of "
         << (r.unit == clsg::FoldUnit::tiles ? "" : "whole examples, scored in ") << r.tileSize
         << " x " << r.tileSize << " tiles, " << r.trainings << " trainings\n";

@@ -18,6 +18,8 @@ std::string percentText(double share);
 
 // Accuracy, balanced accuracy, per-label recall and precision, and the
 // confusion matrix (rows: true label, columns: label given, then "none").
+// These and the report's writers take one name per label (BadParams
+// otherwise).
 void printConfusion(std::ostream& out, const std::vector<std::string>& names,
                     const clsg::LabelConfusion& confusion);
 nlohmann::json confusionJson(const std::vector<std::string>& names,

@@ -433,6 +433,19 @@ TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
     printConfusion(named, {"(none)", "none"}, c);
     EXPECT_NE(named.str().find(" (none)        none    ((none))\n"), std::string::npos)
         << named.str();
+    // A name short, or one too many: refused before anything is written, not read past the end.
+    for (const std::vector<std::string>& names :
+         {std::vector<std::string>{"a"}, std::vector<std::string>{"a", "b", "c"}}) {
+        std::ostringstream none;
+        using BadParams = kvCompositeColorSegmenterDefs::BadParams;
+        EXPECT_THROW(printConfusion(none, names, c), BadParams);
+        EXPECT_THROW(confusionJson(names, c), BadParams);
+        clsg::SuggestReport report;
+        report.heldOut = c;
+        EXPECT_THROW(printSuggestReport(none, names, report), BadParams);
+        EXPECT_THROW(suggestReportJson(names, report), BadParams);
+        EXPECT_EQ(none.str(), "");
+    }
     // 7 of 1235047897 pixels wrong: not 100.0 %.
     EXPECT_EQ(text.rfind("accuracy >99.9 %, balanced accuracy 64.9 %", 0), 0u) << text;
     // Shares never round to all or nothing unless they are.
