@@ -414,6 +414,11 @@ std::vector<kvCompositeColorSet> cropExamples(const std::vector<kvCompositeColor
 
 std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options) {
     checkLabels(file, "cannot store the tool");
+    if (file.qualityJson.size() > kMaxQualityText)
+        throw ToolFileError(
+            "cannot store the tool: it could not be read back (its quality report "
+            "is longer than the " +
+            std::to_string(kMaxQualityText) + " bytes a reader takes)");
     std::ostringstream payload;
     {
         kvArchive archive(payload);

@@ -333,6 +333,15 @@ TEST(ToolFile, SmallFilesCannotMakeTheirReaderHoldMuchMemory) {
     one.maxExampleImages = written.maxExampleImages = 2;
     EXPECT_EQ(decodeToolFile(encodeToolFile(two, written), "t", one).labelNames(),
               two.labelNames());
+    // A quality report is kept up to what a reader takes, and no longer written past it.
+    ToolFile reported = two;
+    reported.qualityJson = std::string(1 << 20, ' ');
+    EXPECT_EQ(decodeToolFile(encodeToolFile(reported), "t").qualityJson.size(), 1u << 20);
+    reported.qualityJson += ' ';
+    EXPECT_NE(errorOf<ToolFileError>([&] {
+                  encodeToolFile(reported);
+              }).find("cannot store the tool: it could not be read back (its quality report"),
+              std::string::npos);
 }
 
 }  // namespace
