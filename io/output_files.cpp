@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <system_error>
 
 #include "clsg/io/errors.h"
@@ -204,6 +205,7 @@ void OutputFiles::writeStaged(const std::string& finalPath, const std::string& d
 
 std::string OutputFiles::stage(const std::string& finalPath) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (committed_) throw std::logic_error("OutputFiles::stage after commit: " + finalPath);
     {
         std::lock_guard<std::mutex> namesLock(names_->mutex);
         if (!names_->keys.insert(fileKey(finalPath)).second)
@@ -270,6 +272,7 @@ void giveMode(const std::string& temp, const std::string& final) {
 
 void OutputFiles::commit() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (committed_) throw std::logic_error("OutputFiles::commit called twice");
     // Every final name first: nothing is renamed when one cannot take its file.
     std::vector<FinalName> kinds;
     for (const auto& [temp, final] : staged_) {

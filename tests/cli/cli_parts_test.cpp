@@ -217,6 +217,9 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         EXPECT_EQ(errorOf<FileError>([&] { files.stage(out + "/./y.txt"); }),
                   "two outputs would both be written to " + out + "/./y.txt");
         files.commit();
+        // Once: a file staged afterwards would be left behind.
+        EXPECT_THROW(files.stage(out + "/late.txt"), std::logic_error);
+        EXPECT_THROW(files.commit(), std::logic_error);
     }
     EXPECT_EQ(clsgtest::slurp(out + "/keep.txt") + clsgtest::slurp(out + "/y.txt"), "newy");
     // The file replaced stays private.
