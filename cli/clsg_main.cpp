@@ -14,12 +14,17 @@ using namespace clsg;
 namespace {
 
 // Says which signal stopped the command; returns the exit status, 128 + signal.
-int interrupted(int signal) {
+// A command that writes no files (info) says nothing of outputs, and nothing
+// at all when its reader went away (`clsg info t.clsg | head`).
+int interrupted(int signal, bool writesFiles) {
     const char* why = signal == SIGPIPE   ? "as the reader of its output went away (SIGPIPE)"
                       : signal == SIGHUP  ? "as the terminal closed (SIGHUP)"
                       : signal == SIGTERM ? "by SIGTERM"
                                           : "by Ctrl-C (SIGINT)";
-    std::cerr << "clsg: stopped " << why << "; finished outputs kept, no partial files left\n";
+    if (writesFiles)
+        std::cerr << "clsg: stopped " << why << "; finished outputs kept, no partial files left\n";
+    else if (signal != SIGPIPE)
+        std::cerr << "clsg: stopped " << why << "\n";
     return 128 + signal;
 }
 
@@ -70,19 +75,21 @@ int main(int argc, char** argv) {
     // The studio waits for its signals itself.
     std::optional<InterruptWatch> watch;
     if (!app.got_subcommand("studio")) watch.emplace();
+    const bool writesFiles = !app.got_subcommand("info");
     try {
         for (const Command& command : commands)
             if (command.app->parsed()) {
                 const int status = command.run();
                 // A signal after the last check (a write into a closed pipe, say)
                 // still says the command did not finish as asked.
-                if (const int signal = interruptSignal()) return interrupted(signal);
+                if (const int signal = interruptSignal()) return interrupted(signal, writesFiles);
                 // What the command printed must have arrived (a full disk, say);
                 // not so for the studio (no watch), whose last words may go to a
                 // reader that has left.
                 if (watch && !std::cout.flush()) {
                     // The flush itself may meet a reader that has left.
-                    if (const int signal = interruptSignal()) return interrupted(signal);
+                    if (const int signal = interruptSignal())
+                        return interrupted(signal, writesFiles);
                     std::cerr << "clsg: error: cannot write to standard output\n";
                     return 1;
                 }
@@ -92,12 +99,12 @@ int main(int argc, char** argv) {
         std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
         return 2;
     } catch (const std::bad_alloc&) {
-        if (const int signal = interruptSignal()) return interrupted(signal);
+        if (const int signal = interruptSignal()) return interrupted(signal, writesFiles);
         std::cerr << "clsg: error: out of memory\n";
         return 1;
     } catch (const std::exception& e) {
         // After Ctrl-C or SIGTERM whatever stopped the command is the signal.
-        if (const int signal = interruptSignal()) return interrupted(signal);
+        if (const int signal = interruptSignal()) return interrupted(signal, writesFiles);
         std::cerr << "clsg: error: " << describeError(e) << "\n";
         return 1;
     }

@@ -526,14 +526,17 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     close(ends[0]);
-    const std::string tool = dir / "tool.clsg";
+    const std::string tool = dir / "tool.clsg", err = dir / "info-err";
     const pid_t pid = fork();
-    if (pid == 0)
-        dup2(ends[1], 1), execl(CLSG_CLI_PATH, "clsg", "info", tool.c_str(), nullptr), _exit(121);
+    if (pid == 0) {
+        dup2(ends[1], 1), dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        execl(CLSG_CLI_PATH, "clsg", "info", tool.c_str(), nullptr), _exit(121);
+    }
     close(ends[1]);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE) << status;
+    EXPECT_EQ(slurp(err), "");  // as `info | head` is no failure: nothing was stopped half-way
 }
 
 // The demo's tool file gives the demo's images when run. A second demo into
