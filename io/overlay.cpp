@@ -32,7 +32,8 @@ std::vector<uint64_t> labelCounts(const kvPelBuffer_const<unsigned char>& labels
                                   unsigned labelCount) {
     const std::array<uint64_t, 256> histogram = kfPelHistogram(labels);
     std::vector<uint64_t> counts(labelCount + 1, 0);
-    for (unsigned v = 0; v < 256; ++v) counts[v < labelCount ? v : labelCount] += histogram[v];
+    for (unsigned v = 0; v < 256; ++v)
+        counts[v < labelCount && v != 255 ? v : labelCount] += histogram[v];
     return counts;
 }
 

@@ -98,6 +98,8 @@ TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
             EXPECT_EQ(*pel(out, p, x), c < 0 ? v : (v + c + 1) / 2) << x << p;
         }
     EXPECT_EQ(labelCounts(labels, 2), (std::vector<uint64_t>{2, 1, 2}));  // 17, 255: unlabelled
+    EXPECT_EQ(labelCounts(labels, 300)[255], 0u);  // 255 is no label, however many there are
+    EXPECT_EQ(labelCounts(labels, 300)[300], 1u);
     // Labels over a wider window are read at the image's own pixels.
     kvPelBuffer<unsigned char> wider(kvPelRect(0, 3, 7, 1));
     for (long x = 0; x < 7; ++x) wider.pointToRow(3)[x] = x < 2 ? 255 : values[x - 2];
