@@ -305,15 +305,22 @@ std::vector<std::string> imageOutputNames(const std::string& name, const ToolFil
     return names;
 }
 
-// For an image that failed: the outputs an earlier run left under its name,
-// kept but not to be taken for this run's ("" when there are none).
+// For an image that failed: the outputs an earlier run left under its name
+// (in either format, its region table too), kept but not to be taken for
+// this run's ("" when there are none).
 std::string earlierOutputsNote(const RunInput& input, const ToolFile& file,
                                const RunSettings& settings) {
     const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
+    std::vector<std::string> names = imageOutputNames(input.name, file, settings);
+    for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
+        for (const std::string& name : runOutputNames(input.name, file, format))
+            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    if (!settings.regions.table) names.push_back(input.name + "-regions.csv");
     std::vector<std::string> found;
-    for (const std::string& name : imageOutputNames(input.name, file, settings)) {
-        std::error_code ec;
-        if (fs::exists(dir / name, ec)) found.push_back((dir / name).string());
+    for (const std::string& name : names) {
+        std::error_code ec;  // files only: a folder in the way is no output
+        if (fs::is_regular_file(fs::symlink_status(dir / name, ec)))
+            found.push_back((dir / name).string());
     }
     if (found.empty()) return "";
     const std::size_t more = found.size() - 1;
@@ -431,9 +438,42 @@ void releaseFreedMemory(uint64_t pixels) {
 
 }  // namespace
 
+// The diagnostics page and the summary, each committed on its own: one that
+// cannot be written takes neither the other nor the images' outputs with it.
+RunReportErrors writeRunReports(const ToolFile& file, const std::vector<RunInput>& inputs,
+                                const std::vector<ImageOutcome>& outcomes,
+                                const RunSettings& settings, OutputFiles& files) {
+    const auto write = [&files](const std::function<void(OutputFiles&)>& stage) {
+        try {
+            OutputFiles own(files, true);
+            stage(own);
+            own.commit();
+            return std::string();
+        } catch (const FileError& e) {
+            // Said of this one file: the run's other outputs are written.
+            std::string why = e.what();
+            const std::string nothing = "; nothing was written";
+            if (const std::size_t at = why.find(nothing); at != std::string::npos)
+                why.erase(at, nothing.size());
+            return why;
+        }
+    };
+    RunReportErrors errors;
+    // A page only beside some image's outputs: a run that wrote none leaves nothing.
+    const auto written = [](const ImageOutcome& o) { return o.finished && o.error.empty(); };
+    if (!settings.diagDir.empty() && std::any_of(outcomes.begin(), outcomes.end(), written))
+        errors.page =
+            write([&](OutputFiles& own) { writeRunDiagIndex(inputs, outcomes, settings, own); });
+    if (!settings.summaryPath.empty())
+        errors.summary = write([&](OutputFiles& own) {
+            writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, own);
+        });
+    return errors;
+}
+
 std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
-                      std::vector<std::string>* written) {
+                      std::vector<std::string>* written, RunReportErrors* reportErrors) {
     refuseSharedOutputs(file, inputs, settings);
     files.makeDir(settings.outDir);
 
@@ -496,17 +536,15 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     worker();
     for (std::thread& t : threads) t.join();
     if (progress) std::cerr << "\r\033[K" << std::flush;
-    // Stopped by a signal: the summary still tells which images were written,
-    // and the diagnostics page shows those.
-    if (interruptSignal() && settings.keepGoing) {
-        OutputFiles report(files, true);
-        if (!settings.summaryPath.empty())
-            writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table,
-                         report);
-        const auto written = [](const ImageOutcome& o) { return o.finished && o.error.empty(); };
-        if (!settings.diagDir.empty() && std::any_of(outcomes.begin(), outcomes.end(), written))
-            writeRunDiagIndex(inputs, outcomes, settings, report);
-        report.commit();
+    // The reports, after a signal too: they tell which images were written.
+    if (settings.keepGoing) {
+        const RunReportErrors errors = writeRunReports(file, inputs, outcomes, settings, files);
+        for (const std::string* error : {&errors.page, &errors.summary}) {
+            if (error->empty()) continue;
+            if (!reportErrors || interruptSignal())
+                std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
+        }
+        if (reportErrors) *reportErrors = errors;
     }
     checkInterrupt();
 
@@ -517,9 +555,9 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         ++failures;
     }
 
-    if (!settings.diagDir.empty() && failures < inputs.size())
+    if (!settings.keepGoing && !settings.diagDir.empty())
         writeRunDiagIndex(inputs, outcomes, settings, files);
-    if (!settings.summaryPath.empty())
+    if (!settings.keepGoing && !settings.summaryPath.empty())
         writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, files);
     if (written)
         for (const ImageOutcome& outcome : outcomes)
@@ -820,8 +858,10 @@ int runCommand(const RunOptions& o) {
         if (!parent.empty()) files.makeDir(parent.string());
     }
     if (!o.diagDir.empty() && !inputs.empty()) files.makeDir(o.diagDir);  // not after the work
-    const std::size_t failed =
-        inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout);
+    RunReportErrors reportErrors;
+    const std::size_t failed = inputs.empty() ? 0
+                                              : runImages(file, inputs, settings, files, std::cout,
+                                                          nullptr, &reportErrors);
     const std::size_t videosFailed = runVideos(o, file, settings, videos, files);
     const std::size_t total = inputs.size() + videos.size();
     const std::size_t failures = failed + videosFailed;
@@ -834,28 +874,23 @@ int runCommand(const RunOptions& o) {
     if (failures < total || !o.summary.empty()) {
         try {
             files.commit();
-        } catch (const FileError& e) {
+        } catch (const std::exception&) {
             // The images' own outputs are written: said before what was not.
             if (failures < total) std::cout << "outputs in " << o.outDir << std::endl;
             sayFailures();
-            if (failures == total) throw;
-            // What failed is the summary or the diagnostics page, written last:
-            // "nothing was written" would deny the images' outputs.
-            std::string why = e.what();
-            const std::string nothing = "; nothing was written";
-            if (const std::size_t at = why.find(nothing); at != std::string::npos)
-                why.replace(at, nothing.size(), "; the images' outputs are written");
-            throw FileError(why);
+            throw;
         }
-        if (failures < total) {
-            std::cout << "outputs in " << o.outDir << "\n";
-            if (!o.diagDir.empty() && failed < inputs.size())
-                std::cout << "diagnostics: " << o.diagDir << "/index.html\n";
-        }
-        if (!o.summary.empty()) std::cout << "summary: " << o.summary << "\n";
+        if (failures < total) std::cout << "outputs in " << o.outDir << "\n";
     }
+    if (!o.diagDir.empty() && failed < inputs.size() && reportErrors.page.empty())
+        std::cout << "diagnostics: " << o.diagDir << "/index.html\n";
+    if (!o.summary.empty() && reportErrors.summary.empty())
+        std::cout << "summary: " << o.summary << "\n";
     sayFailures();
-    return failures == 0 ? 0 : 1;
+    // Said last, as the one thing the run could not do.
+    for (const std::string* error : {&reportErrors.page, &reportErrors.summary})
+        if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << "\n";
+    return failures == 0 && reportErrors.page.empty() && reportErrors.summary.empty() ? 0 : 1;
 }
 
 void addRunOptions(CLI::App* app, RunOptions& o) {

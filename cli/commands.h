@@ -73,15 +73,22 @@ struct RunInput {
 std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
                                         ImageFormat format);
 
+// What could not be written of a run's reports ("" when written or not asked).
+struct RunReportErrors {
+    std::string page, summary;
+};
+
 // Segments every input (on settings.jobs threads), writes its outputs into
 // settings.outDir (through files, or on their own with settings.keepGoing)
-// and prints one line per image to out; the diagnostic report and the summary
-// go through files. The names of the written files are appended to written
-// when given. Returns the number of inputs that failed (keepGoing); without
-// keepGoing, throws CliError naming the first. Throws Interrupted after a
-// signal.
+// and prints one line per image to out. The diagnostics page and the summary
+// go through files; with keepGoing each is committed on its own, also after a
+// signal, and what fails of them goes to reportErrors (thrown when null). The
+// names of the written files are appended to written when given. Returns the
+// number of inputs that failed (keepGoing); without keepGoing, throws
+// CliError naming the first. Throws Interrupted after a signal.
 std::size_t runImages(const ToolFile& tool, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
-                      std::vector<std::string>* written = nullptr);
+                      std::vector<std::string>* written = nullptr,
+                      RunReportErrors* reportErrors = nullptr);
 
 }  // namespace clsg

@@ -317,9 +317,12 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                "<h2>missing</h2>\n<p class=\"note\">failed: "});
     // An image failing now keeps what an earlier run wrote for it, not passed off as new.
     writeBytes(dir / "in/b.png", "no longer an image");
-    expectAll(clsg(dir, "run tool.clsg in --out out").err,
-              {"clsg: note: out/b-labels.png and 7 more are from an earlier run, not this one's "
-               "outputs of in/b.png\n"});
+    for (const std::string format : {"png", "pnm"})  // whatever the format asked now
+        expectAll(clsg(dir, "run tool.clsg in --out out --format " + format).err,
+                  {"clsg: note: out/b-labels.png and 7 more are from an earlier run, not this "
+                   "one's outputs of in/b.png\n"});
+    fs::create_directories(dir / "fresh/b-overlay.png");  // a folder in the way is no output
+    EXPECT_EQ(clsg(dir, "run tool.clsg in --out fresh").err.find("earlier run"), std::string::npos);
     // The region columns follow --regions, not what the images needed.
     ASSERT_EQ(clsg(dir, "run tool.clsg blue.png --out o2 --outline --summary s2.csv").status, 0);
     EXPECT_EQ(slurp(dir / "s2.csv").find("regions_"), std::string::npos) << slurp(dir / "s2.csv");
@@ -419,14 +422,27 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
                         "clsg: skipping 2 entries named as images that are not files (a folder, a "
                         "FIFO, a device): odd/c.png odd/d.png"});
     expectAll(slurp(dir / "odd.csv"), {"odd/a.png,ok", "odd/b.png,failed", "odd/f.png,failed"});
-    // A summary that cannot be written is an error of its own: the count of failed images
-    // and the folder of the written ones are still said before it.
+    // A summary that cannot be written is an error of its own, said last: the count of failed
+    // images and the folder of the written ones come before it, and the page is written.
     const Outcome full =
-        clsg(dir, "run tool.clsg odd/a.png odd/b.png --out full --summary /dev/full");
+        clsg(dir, "run tool.clsg odd/a.png odd/b.png --out full --summary /dev/full --diag dfull");
     EXPECT_EQ(full.status, 1);
-    EXPECT_NE(full.out.find("outputs in full\n"), std::string::npos) << full.out;
-    expectAll(full.err, {"1 of 2 images failed\nclsg: error: cannot write /dev/full: No space",
-                         "; the images' outputs are written\n"});
+    EXPECT_NE(full.out.find("outputs in full\ndiagnostics: dfull/index.html\n"), std::string::npos)
+        << full.out;
+    EXPECT_EQ(
+        full.err.substr(full.err.find("1 of 2")),
+        "1 of 2 images failed\nclsg: error: cannot write /dev/full: No space left on device\n");
+    EXPECT_TRUE(fs::exists(dir / "dfull/index.html"));
+    // And a page that cannot be written takes neither the summary nor the images with it.
+    fs::create_directories(dir / "dro");
+    writeBytes(dir / "dro/index.html", "kept");
+    fs::permissions(dir / "dro/index.html", fs::perms::owner_read);
+    const Outcome page =
+        clsg(dir, "run tool.clsg odd/a.png --out pro --summary pro/s.csv --diag dro");
+    EXPECT_EQ(page.status, 1);
+    EXPECT_EQ(page.out.substr(page.out.find("outputs in")), "outputs in pro\nsummary: pro/s.csv\n");
+    EXPECT_EQ(page.err, "clsg: error: cannot write dro/index.html: the file is read-only\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "pro"), fs::directory_iterator()), 9);
     // Two images of one name are named, before anything is read; one named twice is said so.
     fs::create_directories(dir / "twin");
     fs::copy_file(dir / "bands.png", dir / "twin/a.png");
