@@ -56,15 +56,32 @@ std::string fileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+[[noreturn]] void refuseToReplace(const std::string& finalPath) {
+    throw FileError("cannot write " + finalPath +
+                    ": a file of that name is there and is not the demo's; nothing was "
+                    "written (give the demo another --out)");
+}
+
 // An earlier demo's photograph and tool are replaced; a file of the user's
 // that has one of their names is not (a photo of one's own named coffee.png).
-void refuseForeign(const std::string& staged, const std::string& finalPath) {
+// Returns whether an earlier demo's file was there.
+bool refuseForeign(const std::string& staged, const std::string& finalPath) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(finalPath, ec)) return;
-    if (fileBytes(staged) != fileBytes(finalPath))
-        throw FileError("cannot write " + finalPath +
-                        ": a file of that name is there and is not the demo's; nothing was "
-                        "written (give the demo another --out)");
+    if (!std::filesystem::is_regular_file(finalPath, ec)) return false;
+    if (fileBytes(staged) != fileBytes(finalPath)) refuseToReplace(finalPath);
+    return true;
+}
+
+// The segmentation's outputs replace an earlier demo's (of this version or
+// another, whose bytes may differ) only in a folder where the demo's tool or
+// photograph shows that one ran; elsewhere a file of such a name is the user's.
+void refuseForeignOutputs(const std::string& outDir, const ToolFile& tool) {
+    std::error_code ec;
+    for (const std::string& name : runOutputNames("coffee", tool, ImageFormat::Png)) {
+        const std::string path = (std::filesystem::path(outDir) / name).string();
+        if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)))
+            refuseToReplace(path);
+    }
 }
 
 int runDemo(const std::string& outDir) {
@@ -86,11 +103,12 @@ int runDemo(const std::string& outDir) {
     const std::string toolPath = (fs::path(outDir) / "demo.clsg").string();
     const std::string stagedTool = files.stage(toolPath);
     writeToolFile(stagedTool, tool, toolPath);
-    refuseForeign(stagedTool, toolPath);
+    bool earlierDemo = refuseForeign(stagedTool, toolPath);
     const std::string photoPath = (fs::path(outDir) / kPhotoName).string();
     const std::string stagedPhoto = files.stage(photoPath);
     writeColorImage(stagedPhoto, photo, ImageFormat::Png, photoPath);
-    refuseForeign(stagedPhoto, photoPath);
+    earlierDemo = refuseForeign(stagedPhoto, photoPath) || earlierDemo;
+    if (!earlierDemo) refuseForeignOutputs(outDir, tool);
 
     RunSettings settings;
     settings.params = kvCompositeColorSegmenterRunParams(kDemoNeighborhood, false);

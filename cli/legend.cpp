@@ -124,8 +124,14 @@ kv3PlanePelBuffer makeLegend(const std::vector<LegendRow>& rows) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const long top = static_cast<long>(r) * kLegendRowHeight;
         const LegendRow& row = rows[r];
-        fill(image, kMargin, top + 3, kSwatch, kSwatch, row.filled ? row.color : 0x404040);
-        if (!row.filled) fill(image, kMargin + 2, top + 5, kSwatch - 4, kSwatch - 4, 0xffffff);
+        // A colour's swatch in a thin grey frame (a white label shows on the
+        // white page); no colour's: a dark frame, struck through.
+        fill(image, kMargin, top + 3, kSwatch, kSwatch, row.filled ? 0x909090 : 0x404040);
+        const long inset = row.filled ? 1 : 2;
+        fill(image, kMargin + inset, top + 3 + inset, kSwatch - 2 * inset, kSwatch - 2 * inset,
+             row.filled ? row.color : 0xffffff);
+        for (long d = 0; !row.filled && d < kSwatch; ++d)
+            fill(image, kMargin + d, top + 3 + d, 1, 1, 0x404040);
         for (std::size_t i = 0; i < row.text.size(); ++i) {
             const Glyph& g = glyphOf(row.text[i]);
             const long left = kTextX + static_cast<long>(i) * kAdvance;

@@ -13,7 +13,7 @@ namespace clsg {
 struct LegendRow {
     std::string text;    // drawn in a 5 x 7 pixel font (descenders below), twice the size
     uint32_t color;      // 0xRRGGBB
-    bool filled = true;  // false: the swatch is an outline only
+    bool filled = true;  // false: the swatch is an outline only, struck through
 };
 
 // Rows are kLegendRowHeight pixels high; each starts with a 16 x 16 swatch

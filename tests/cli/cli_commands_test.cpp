@@ -576,6 +576,15 @@ TEST(Cli, TheDemosToolRunsAsTheDemoDidAndTheDemoKeepsTheUsersFiles) {
         << o.err;
     EXPECT_TRUE(slurp(dir / "mine/coffee.png") == photo);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "mine"), fs::directory_iterator()), 1);
+    // An output's name too, in a folder where no demo ran; where one did, its outputs are
+    // replaced, though another version's may differ.
+    fs::rename(dir / "mine/coffee.png", dir / "mine/coffee-overlay.png");
+    expectAll(clsg(dir, "demo --out mine").err,
+              {"mine/coffee-overlay.png: a file of that name is there and is not the demo's"});
+    EXPECT_TRUE(slurp(dir / "mine/coffee-overlay.png") == photo);
+    writeBytes(dir / "d/coffee-legend.png", "an earlier version's legend");
+    EXPECT_EQ(clsg(dir, "demo --out d").status, 0);
+    EXPECT_TRUE(slurp(dir / "d/coffee-legend.png") == slurp(dir / "r/coffee-legend.png"));
 }
 
 // A batch's memory does not grow with its length: the C library kept what

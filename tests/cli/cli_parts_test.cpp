@@ -181,6 +181,21 @@ TEST(Legend, DescendersReachBelowTheLine) {
     }
 }
 
+// A white label's swatch shows on the white page, and is no unlabelled swatch.
+TEST(Legend, SwatchesShowOnTheWhitePage) {
+    const kv3PlanePelBuffer image = makeLegend({{"w", 0xffffff}, {"u", 0, false}});
+    const auto swatch = [&image](long row) {
+        std::vector<unsigned char> pels;
+        for (long y = row * kLegendRowHeight + 3; y < row * kLegendRowHeight + 19; ++y)
+            pels.insert(pels.end(), image.plane0().pointToRow(y) + 6,
+                        image.plane0().pointToRow(y) + 22);
+        return pels;
+    };
+    const std::vector<unsigned char> white = swatch(0), none = swatch(1);
+    EXPECT_LT(std::count(white.begin(), white.end(), 255), static_cast<long>(white.size()));
+    EXPECT_NE(white, none);
+}
+
 // Characters that look alike in small fonts differ by at least three font pixels, so that
 // "l10" is no "110" and "O" no "0".
 TEST(Legend, LookalikeCharactersAreToldApart) {
