@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -16,6 +18,8 @@
 #include <random>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "clsg/colorseg/errors.h"
@@ -509,6 +513,21 @@ TEST(Regions, BandsWithoutAThreadOfTheirOwnRunOnTheCallersThread) {
             if (line.rfind("VmSize:", 0) == 0) kb = std::stol(line.substr(7));
         const rlimit limit{rlim_t(kb + 64 * 1024) * 1024, rlim_t(kb + 64 * 1024) * 1024};
         if (kb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+        // The limit must bite: threads that wait are made until one is refused.
+        std::atomic<bool> go{false};
+        std::vector<std::thread> probe;
+        bool refused = false;
+        try {
+            for (int t = 0; t < 600; ++t)
+                probe.emplace_back([&go] {
+                    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                });
+        } catch (const std::system_error&) {
+            refused = true;
+        }
+        go = true;
+        for (std::thread& t : probe) t.join();
+        if (!refused) _exit(4);
         try {
             const bool same = clsg::findRegions(buffer(p), {}, many) == whole &&
                               clsg::cleanRegions(buffer(p), {}, many).regions == whole;
