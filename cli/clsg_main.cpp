@@ -14,7 +14,7 @@ using namespace clsg;
 namespace {
 
 // Says which signal stopped the command; returns the exit status, 128 + signal.
-// A command that writes no files (info) says nothing of outputs, and nothing
+// A command that writes no files (info, evaluate) says nothing of outputs, and nothing
 // at all when its reader went away (`clsg info t.clsg | head`).
 int interrupted(int signal, bool writesFiles) {
     const char* why = signal == SIGPIPE   ? "as the reader of its output went away (SIGPIPE)"
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     // The studio waits for its signals itself.
     std::optional<InterruptWatch> watch;
     if (!app.got_subcommand("studio")) watch.emplace();
-    const bool writesFiles = !app.got_subcommand("info");
+    const bool writesFiles = !app.got_subcommand("info") && !app.got_subcommand("evaluate");
     try {
         for (const Command& command : commands)
             if (command.app->parsed()) {
