@@ -54,6 +54,7 @@ struct ImageOutcome {
     std::string diagHtml;  // the section of the diagnostics page
     std::vector<std::string> written;
     long width = 0, height = 0;
+    uint64_t pixels = 0;                 // of the image read, written or not: memory to give back
     std::vector<uint64_t> counts;        // per label, then unlabelled
     std::vector<uint64_t> regionCounts;  // per label, with --regions
     double milliseconds = 0.0;           // reading, segmenting and writing
@@ -126,6 +127,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
                 ImageOutcome& outcome) {
     const auto begin = std::chrono::steady_clock::now();
     const kv3PlanePelBuffer image = input.load();
+    outcome.pixels = static_cast<uint64_t>(image.width()) * static_cast<uint64_t>(image.height());
     checkInterrupt();
     outcome.note = narrowImageNote(input.name, image, settings.params.neighborhoodSize());
     const auto start = std::chrono::steady_clock::now();
@@ -305,11 +307,11 @@ std::vector<std::string> imageOutputNames(const std::string& name, const ToolFil
     return names;
 }
 
-// For an image that failed: the outputs an earlier run left under its name
-// (in either format, its region table too), kept but not to be taken for
-// this run's ("" when there are none).
-std::string earlierOutputsNote(const RunInput& input, const ToolFile& file,
-                               const RunSettings& settings) {
+// The outputs an earlier run left under an image's names (in either format,
+// its region table too), looked for before this run writes any: should the
+// image fail, they stay but must not be taken for this run's.
+std::vector<std::string> earlierOutputs(const RunInput& input, const ToolFile& file,
+                                        const RunSettings& settings) {
     const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
     std::vector<std::string> names = imageOutputNames(input.name, file, settings);
     for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
@@ -322,6 +324,11 @@ std::string earlierOutputsNote(const RunInput& input, const ToolFile& file,
         if (fs::is_regular_file(fs::symlink_status(dir / name, ec)))
             found.push_back((dir / name).string());
     }
+    return found;
+}
+
+// The note for an image that failed with earlier outputs found ("" without).
+std::string earlierOutputsNote(const RunInput& input, const std::vector<std::string>& found) {
     if (found.empty()) return "";
     const std::size_t more = found.size() - 1;
     return found.front() + (more ? " and " + std::to_string(more) + " more" : "") +
@@ -329,17 +336,36 @@ std::string earlierOutputsNote(const RunInput& input, const ToolFile& file,
            (input.path.empty() ? input.name : input.path);
 }
 
-// Segments input i through files, staging its diagnostic records as soon as
-// they are made: only the page's text is kept for the index, so a batch's
-// memory does not grow with its length.
-void segmentWithDiag(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
-                     const RunInput& input, std::size_t number, const RunSettings& settings,
-                     OutputFiles& files, ImageOutcome& outcome) {
-    segmentOne(tool, file, input, settings, files, outcome);
+// Stages the Nth image's diagnostic records through files as soon as they
+// are made: only the page's text is kept for the index, so a batch's memory
+// does not grow with its length.
+void stageImageDiag(std::size_t number, const RunInput& input, const ToolFile& file,
+                    const RunSettings& settings, OutputFiles& files, ImageOutcome& outcome) {
     if (settings.diagDir.empty()) return;
     outcome.diagHtml = stageDiagSection(
         settings.diagDir, number, {input.name, &outcome.diag, outcome.overlay, outcome.legend},
         files, file.labelNames());
+}
+
+// With keepGoing: the records, committed on their own once the image's
+// outputs are. Records that cannot be written are said on the page and
+// returned; the image still counts as written.
+std::string writeImageDiag(std::size_t number, const RunInput& input, const ToolFile& file,
+                           const RunSettings& settings, OutputFiles& files, ImageOutcome& outcome) {
+    try {
+        OutputFiles records(files, true);
+        stageImageDiag(number, input, file, settings, records, outcome);
+        records.commit();
+        return "";
+    } catch (const std::exception& e) {
+        const std::string why = "its diagnostic records were not written: " + describeError(e);
+        outcome.diagHtml = diagNoteSection(input.name, why);
+        return input.name + ": " + why;
+    }
+}
+
+// What an image's run holds only for its records, let go on every path.
+void dropDiag(ImageOutcome& outcome) {
     outcome.diag.clear();
     outcome.overlay = {};
     outcome.legend = {};
@@ -354,7 +380,8 @@ void writeRunDiagIndex(const std::vector<RunInput>& inputs,
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const ImageOutcome& outcome = outcomes[i];
         if (!outcome.finished)
-            sections.push_back(diagNoteSection(inputs[i].name, "not run: the run was stopped"));
+            sections.push_back(
+                diagNoteSection(inputs[i].name, "not finished: the run was stopped first"));
         else if (!outcome.error.empty())
             sections.push_back(diagNoteSection(inputs[i].name, "failed: " + outcome.error));
         else
@@ -480,6 +507,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     std::vector<ImageOutcome> outcomes(inputs.size());
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
+    bool recordsFailed = false;  // under printMutex
     std::mutex printMutex;
     std::size_t done = 0;
     const bool progress = inputs.size() > 1 && ::isatty(STDERR_FILENO);
@@ -490,24 +518,30 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         for (std::size_t i; !(failed && !settings.keepGoing) && !interruptSignal() &&
                             (i = next++) < inputs.size();) {
             ImageOutcome& outcome = outcomes[i];
+            const std::vector<std::string> earlier = settings.keepGoing
+                                                         ? earlierOutputs(inputs[i], file, settings)
+                                                         : std::vector<std::string>();
+            std::string recordsError;
             try {
                 if (settings.keepGoing) {
                     // This image's outputs appear together, whatever the others do.
                     OutputFiles own(files, true);
-                    segmentWithDiag(tool, file, inputs[i], i + 1, settings, own, outcome);
+                    segmentOne(tool, file, inputs[i], settings, own, outcome);
                     checkInterrupt();
                     own.commit();
                     outcome.finished = true;
+                    recordsError = writeImageDiag(i + 1, inputs[i], file, settings, files, outcome);
                 } else {
-                    segmentWithDiag(tool, file, inputs[i], i + 1, settings, files, outcome);
+                    segmentOne(tool, file, inputs[i], settings, files, outcome);
+                    stageImageDiag(i + 1, inputs[i], file, settings, files, outcome);
                 }
             } catch (const ImageError& e) {
                 outcome.error = e.what();
             } catch (const std::exception& e) {
                 outcome.error = inputs[i].name + ": " + describeError(e);
             }
-            releaseFreedMemory(static_cast<uint64_t>(outcome.width) *
-                               static_cast<uint64_t>(outcome.height));
+            dropDiag(outcome);
+            releaseFreedMemory(outcome.pixels);
             if (interruptSignal()) return;  // not a failure of this image
             outcome.finished = true;
             if (!outcome.error.empty()) outcome.written.clear();
@@ -519,11 +553,15 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                 failed = true;
                 if (settings.keepGoing) {
                     std::cerr << "clsg: error: " << oneLine(outcome.error) << std::endl;
-                    const std::string earlier = earlierOutputsNote(inputs[i], file, settings);
-                    if (!earlier.empty()) std::cerr << "clsg: note: " << earlier << std::endl;
+                    const std::string note = earlierOutputsNote(inputs[i], earlier);
+                    if (!note.empty()) std::cerr << "clsg: note: " << note << std::endl;
                 }
             } else {
                 out << oneLine(outcome.line) << std::endl;
+            }
+            if (!recordsError.empty()) {
+                recordsFailed = true;
+                std::cerr << "clsg: error: " << oneLine(recordsError) << std::endl;
             }
             ++done;
             if (progress) std::cerr << "[" << done << "/" << inputs.size() << "]" << std::flush;
@@ -538,12 +576,10 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     if (progress) std::cerr << "\r\033[K" << std::flush;
     // The reports, after a signal too: they tell which images were written.
     if (settings.keepGoing) {
-        const RunReportErrors errors = writeRunReports(file, inputs, outcomes, settings, files);
-        for (const std::string* error : {&errors.page, &errors.summary}) {
-            if (error->empty()) continue;
-            if (!reportErrors || interruptSignal())
-                std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
-        }
+        RunReportErrors errors = writeRunReports(file, inputs, outcomes, settings, files);
+        for (const std::string* error : {&errors.page, &errors.summary})
+            if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
+        errors.records = recordsFailed;
         if (reportErrors) *reportErrors = errors;
     }
     checkInterrupt();
@@ -887,10 +923,9 @@ int runCommand(const RunOptions& o) {
     if (!o.summary.empty() && reportErrors.summary.empty())
         std::cout << "summary: " << o.summary << "\n";
     sayFailures();
-    // Said last, as the one thing the run could not do.
-    for (const std::string* error : {&reportErrors.page, &reportErrors.summary})
-        if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << "\n";
-    return failures == 0 && reportErrors.page.empty() && reportErrors.summary.empty() ? 0 : 1;
+    const bool reported =
+        reportErrors.page.empty() && reportErrors.summary.empty() && !reportErrors.records;
+    return failures == 0 && reported ? 0 : 1;
 }
 
 void addRunOptions(CLI::App* app, RunOptions& o) {

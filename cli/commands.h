@@ -76,13 +76,15 @@ std::vector<std::string> runOutputNames(const std::string& name, const ToolFile&
 // What could not be written of a run's reports ("" when written or not asked).
 struct RunReportErrors {
     std::string page, summary;
+    bool records = false;  // some image's diagnostic records
 };
 
 // Segments every input (on settings.jobs threads), writes its outputs into
 // settings.outDir (through files, or on their own with settings.keepGoing)
 // and prints one line per image to out. The diagnostics page and the summary
-// go through files; with keepGoing each is committed on its own, also after a
-// signal, and what fails of them goes to reportErrors (thrown when null). The
+// go through files; with keepGoing each is committed on its own (an image's
+// records after its outputs), also after a signal, and what fails of them is
+// said on stderr at once and set in reportErrors when given. The
 // names of the written files are appended to written when given. Returns the
 // number of inputs that failed (keepGoing); without keepGoing, throws
 // CliError naming the first. Throws Interrupted after a signal.
