@@ -307,28 +307,54 @@ std::vector<std::string> imageOutputNames(const std::string& name, const ToolFil
     return names;
 }
 
+// A file as found before this run wrote anything for its image.
+struct EarlierOutput {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+};
+
+// Why a report or records could not be written, said of them alone: the
+// run's other outputs are written, which "nothing was written" would deny.
+std::string oneFileError(const std::exception& e) {
+    std::string why = describeError(e);
+    const std::string nothing = "; nothing was written";
+    if (const std::size_t at = why.find(nothing); at != std::string::npos)
+        why.erase(at, nothing.size());
+    return why;
+}
+
 // The outputs an earlier run left under an image's names (in either format,
 // its region table too), looked for before this run writes any: should the
 // image fail, they stay but must not be taken for this run's.
-std::vector<std::string> earlierOutputs(const RunInput& input, const ToolFile& file,
-                                        const RunSettings& settings) {
+std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile& file,
+                                          const RunSettings& settings) {
     const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
     std::vector<std::string> names = imageOutputNames(input.name, file, settings);
     for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
         for (const std::string& name : runOutputNames(input.name, file, format))
             if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     if (!settings.regions.table) names.push_back(input.name + "-regions.csv");
-    std::vector<std::string> found;
+    std::vector<EarlierOutput> found;
     for (const std::string& name : names) {
-        std::error_code ec;  // files only: a folder in the way is no output
-        if (fs::is_regular_file(fs::symlink_status(dir / name, ec)))
-            found.push_back((dir / name).string());
+        struct stat s;  // files only: a folder in the way is no output
+        const std::string path = (dir / name).string();
+        if (::lstat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode))
+            found.push_back({path, s.st_dev, s.st_ino});
     }
     return found;
 }
 
-// The note for an image that failed with earlier outputs found ("" without).
-std::string earlierOutputsNote(const RunInput& input, const std::vector<std::string>& found) {
+// The note for an image that failed, naming the earlier outputs still there
+// as they were: a commit that failed half-way replaced some ("" when none).
+std::string earlierOutputsNote(const RunInput& input, const std::vector<EarlierOutput>& earlier) {
+    std::vector<std::string> found;
+    for (const EarlierOutput& e : earlier) {
+        struct stat s;
+        if (::lstat(e.path.c_str(), &s) == 0 && S_ISREG(s.st_mode) && s.st_dev == e.device &&
+            s.st_ino == e.inode)
+            found.push_back(e.path);
+    }
     if (found.empty()) return "";
     const std::size_t more = found.size() - 1;
     return found.front() + (more ? " and " + std::to_string(more) + " more" : "") +
@@ -358,7 +384,7 @@ std::string writeImageDiag(std::size_t number, const RunInput& input, const Tool
         records.commit();
         return "";
     } catch (const std::exception& e) {
-        const std::string why = "its diagnostic records were not written: " + describeError(e);
+        const std::string why = "its diagnostic records were not written: " + oneFileError(e);
         outcome.diagHtml = diagNoteSection(input.name, why);
         return input.name + ": " + why;
     }
@@ -477,12 +503,7 @@ RunReportErrors writeRunReports(const ToolFile& file, const std::vector<RunInput
             own.commit();
             return std::string();
         } catch (const FileError& e) {
-            // Said of this one file: the run's other outputs are written.
-            std::string why = e.what();
-            const std::string nothing = "; nothing was written";
-            if (const std::size_t at = why.find(nothing); at != std::string::npos)
-                why.erase(at, nothing.size());
-            return why;
+            return oneFileError(e);
         }
     };
     RunReportErrors errors;
@@ -518,9 +539,9 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         for (std::size_t i; !(failed && !settings.keepGoing) && !interruptSignal() &&
                             (i = next++) < inputs.size();) {
             ImageOutcome& outcome = outcomes[i];
-            const std::vector<std::string> earlier = settings.keepGoing
-                                                         ? earlierOutputs(inputs[i], file, settings)
-                                                         : std::vector<std::string>();
+            const std::vector<EarlierOutput> earlier =
+                settings.keepGoing ? earlierOutputs(inputs[i], file, settings)
+                                   : std::vector<EarlierOutput>();
             std::string recordsError;
             try {
                 if (settings.keepGoing) {
@@ -542,7 +563,8 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             }
             dropDiag(outcome);
             releaseFreedMemory(outcome.pixels);
-            if (interruptSignal()) return;  // not a failure of this image
+            // Stopped: not a failure of this image; one already written is still said.
+            if (interruptSignal() && !outcome.finished) return;
             outcome.finished = true;
             if (!outcome.error.empty()) outcome.written.clear();
             std::lock_guard<std::mutex> lock(printMutex);

@@ -449,6 +449,7 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
         clsg(dir, "run tool.clsg odd/a.png --out rec --summary rec/s.csv --diag drec");
     EXPECT_EQ(records.status, 1);
     expectAll(records.err, {"clsg: error: a: its diagnostic records were not written: "});
+    EXPECT_EQ(records.err.find("nothing was written"), std::string::npos) << records.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "rec"), fs::directory_iterator()), 9);
     expectAll(slurp(dir / "rec/s.csv"), {"\nodd/a.png,ok,"});
     expectAll(slurp(dir / "drec/index.html"), {"<h2>a</h2>\n<p class=\"note\">its diagnostic "
