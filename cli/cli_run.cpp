@@ -489,8 +489,6 @@ void releaseFreedMemory(uint64_t pixels) {
 #endif
 }
 
-}  // namespace
-
 // The diagnostics page and the summary, each committed on its own: one that
 // cannot be written takes neither the other nor the images' outputs with it.
 RunReportErrors writeRunReports(const ToolFile& file, const std::vector<RunInput>& inputs,
@@ -518,6 +516,8 @@ RunReportErrors writeRunReports(const ToolFile& file, const std::vector<RunInput
         });
     return errors;
 }
+
+}  // namespace
 
 std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
@@ -923,28 +923,19 @@ int runCommand(const RunOptions& o) {
     const std::size_t videosFailed = runVideos(o, file, settings, videos, files);
     const std::size_t total = inputs.size() + videos.size();
     const std::size_t failures = failed + videosFailed;
-    const auto sayFailures = [&] {
-        if (failures != 0)
-            std::cerr << failures << " of " << total
-                      << (videos.empty() ? " images failed\n" : " inputs failed\n");
-    };
-    // When every input failed, only a summary is worth keeping.
+    // Every output is committed on its own by now; when every input failed,
+    // only the folders a summary needs are worth keeping.
     if (failures < total || !o.summary.empty()) {
-        try {
-            files.commit();
-        } catch (const std::exception&) {
-            // The images' own outputs are written: said before what was not.
-            if (failures < total) std::cout << "outputs in " << o.outDir << std::endl;
-            sayFailures();
-            throw;
-        }
+        files.commit();
         if (failures < total) std::cout << "outputs in " << o.outDir << "\n";
     }
     if (!o.diagDir.empty() && failed < inputs.size() && reportErrors.page.empty())
         std::cout << "diagnostics: " << o.diagDir << "/index.html\n";
     if (!o.summary.empty() && reportErrors.summary.empty())
         std::cout << "summary: " << o.summary << "\n";
-    sayFailures();
+    if (failures != 0)
+        std::cerr << failures << " of " << total
+                  << (videos.empty() ? " images failed\n" : " inputs failed\n");
     const bool reported =
         reportErrors.page.empty() && reportErrors.summary.empty() && !reportErrors.records;
     return failures == 0 && reported ? 0 : 1;
