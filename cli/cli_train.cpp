@@ -19,6 +19,7 @@
 #include "cli/path_option.h"
 #include "clsg/colorseg/segmenter_tool.h"
 #include "clsg/io/label_colors.h"
+#include "clsg/io/teaching_warnings.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/str.h"
 #include "clsg/tuning/quality_report.h"
@@ -71,13 +72,6 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     const std::vector<kvCompositeColorSet> sets =
         cropExamples(buildCompositeColors(labels, loadImage, maskLimits));
     checkReadable(sets, params);
-    for (std::size_t i = 0; i < sets.size(); ++i)
-        for (std::size_t j = i + 1; j < sets.size(); ++j)
-            if (sets[i] == sets[j])
-                std::cerr << "clsg: warning: labels " << labels[i].name << " and " << labels[j].name
-                          << " have identical examples, so no pixel can be told to be one "
-                             "rather than the other\n";
-
     ToolFile file;
     std::vector<std::string> labelNames;
     std::vector<std::optional<uint32_t>> chosen, means;
@@ -87,12 +81,8 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
         means.push_back(meanExampleColor(sets[i]));
     }
     const std::vector<uint32_t> colours = labelColors(labelNames, chosen, means);
-    for (std::size_t i = 0; i < labels.size(); ++i)
-        for (std::size_t j = i + 1; j < labels.size(); ++j)
-            if (colours[i] == colours[j])
-                std::cerr << "clsg: warning: labels " << labels[i].name << " and " << labels[j].name
-                          << " have the same colour " << colorText(colours[i])
-                          << ", so the overlay cannot tell them apart\n";
+    for (const std::string& warning : teachingWarnings(labelNames, sets, colours))
+        std::cerr << "clsg: warning: " << warning << "\n";
     for (std::size_t i = 0; i < labels.size(); ++i) {
         ToolLabel entry{labels[i].name, colours[i], {}};
         for (const ExampleSource& ex : labels[i].examples)

@@ -19,6 +19,7 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/io/output_files.h"
+#include "clsg/io/teaching_warnings.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/attention.h"
 #include "clsg/platform/str.h"
@@ -471,6 +472,7 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
     }
     auto trained = std::make_shared<ToolFile>();
     std::vector<std::optional<uint32_t>> means(names.size());
+    std::vector<kvCompositeColorSet> cropped;
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
@@ -478,7 +480,8 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
             // Keep only what a tool file keeps (each example cut to its
             // mask's box): the same model, and a saved and reloaded tool
             // equals this one.
-            trained->tool.train(cropExamples(sets), params);
+            cropped = cropExamples(sets);
+            trained->tool.train(cropped, params);
             for (std::size_t i = 0; i < sets.size(); ++i) means[i] = meanExampleColor(sets[i]);
         });
     }
@@ -486,6 +489,9 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
     const std::vector<uint32_t> assigned = labelColors(names, chosen, means);
     for (std::size_t i = 0; i < names.size(); ++i)
         trained->labels.push_back({names[i], assigned[i], {}});
+    // Said before the tool changes: a filter that makes warnings errors leaves it as it was.
+    for (const std::string& warning : teachingWarnings(names, cropped, assigned))
+        if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
     std::lock_guard<std::mutex> lock(mutex_);
     file_ = std::move(trained);
 }

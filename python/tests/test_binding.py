@@ -1,4 +1,4 @@
-import csv, gc, json, os, pickle, resource, signal, subprocess, sys, time, types
+import csv, gc, json, os, pickle, resource, signal, subprocess, sys, time, types, warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -546,3 +546,18 @@ def test_the_type_stubs_name_the_parameters_the_module_takes():
         assert [p for p in taken if p != "self"] == [p for p in stubbed if p != "self"], name
         checked += 1
     assert checked >= 10
+
+
+def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(image):
+    twins = {"a": [(image, None)], "b": [(image, None)]}
+    with pytest.warns(UserWarning) as said:
+        clsg.Tool().train(twins, colors={"a": "#123456", "b": "#123456"})
+    assert [str(w.message) for w in said] == [
+        "labels a and b have identical examples, so no pixel can be told to be one rather than the other",
+        "labels a and b have the same colour #123456, so the overlay cannot tell them apart"]
+    kept = train_scene(clsg.Tool(), image)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="identical examples"):
+            kept.train(twins)
+    assert kept.labels == [r[0] for r in RECTS]

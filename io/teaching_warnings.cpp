@@ -1,0 +1,28 @@
+#include "clsg/io/teaching_warnings.h"
+
+#include "clsg/io/label_colors.h"
+
+namespace clsg {
+
+std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
+                                          const std::vector<kvCompositeColorSet>& sets,
+                                          const std::vector<uint32_t>& colours) {
+    std::vector<std::string> said;
+    const auto pair = [&](std::size_t i, std::size_t j) {
+        return "labels " + names[i] + " and " + names[j];
+    };
+    for (std::size_t i = 0; i < sets.size() && i < names.size(); ++i)
+        for (std::size_t j = i + 1; j < sets.size() && j < names.size(); ++j)
+            if (sets[i] == sets[j])
+                said.push_back(pair(i, j) +
+                               " have identical examples, so no pixel can be told to be one "
+                               "rather than the other");
+    for (std::size_t i = 0; i < colours.size() && i < names.size(); ++i)
+        for (std::size_t j = i + 1; j < colours.size() && j < names.size(); ++j)
+            if (colours[i] == colours[j])
+                said.push_back(pair(i, j) + " have the same colour " + colorText(colours[i]) +
+                               ", so the overlay cannot tell them apart");
+    return said;
+}
+
+}  // namespace clsg
