@@ -491,9 +491,9 @@ void releaseFreedMemory(uint64_t pixels) {
 
 // The diagnostics page and the summary, each committed on its own: one that
 // cannot be written takes neither the other nor the images' outputs with it.
-RunReportErrors writeRunReports(const ToolFile& file, const std::vector<RunInput>& inputs,
-                                const std::vector<ImageOutcome>& outcomes,
-                                const RunSettings& settings, OutputFiles& files) {
+RunReports writeRunReports(const ToolFile& file, const std::vector<RunInput>& inputs,
+                           const std::vector<ImageOutcome>& outcomes, const RunSettings& settings,
+                           OutputFiles& files) {
     const auto write = [&files](const std::function<void(OutputFiles&)>& stage) {
         try {
             OutputFiles own(files, true);
@@ -504,24 +504,34 @@ RunReportErrors writeRunReports(const ToolFile& file, const std::vector<RunInput
             return oneFileError(e);
         }
     };
-    RunReportErrors errors;
+    RunReports reports;
     // A page only beside some image's outputs: a run that wrote none leaves nothing.
     const auto written = [](const ImageOutcome& o) { return o.finished && o.error.empty(); };
-    if (!settings.diagDir.empty() && std::any_of(outcomes.begin(), outcomes.end(), written))
-        errors.page =
+    if (!settings.diagDir.empty() && std::any_of(outcomes.begin(), outcomes.end(), written)) {
+        reports.pageError =
             write([&](OutputFiles& own) { writeRunDiagIndex(inputs, outcomes, settings, own); });
-    if (!settings.summaryPath.empty())
-        errors.summary = write([&](OutputFiles& own) {
+        reports.pageWritten = reports.pageError.empty();
+    }
+    if (!settings.summaryPath.empty()) {
+        reports.summaryError = write([&](OutputFiles& own) {
             writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, own);
         });
-    return errors;
+        reports.summaryWritten = reports.summaryError.empty();
+    }
+    return reports;
+}
+
+// Where the reports went, the run's last lines before its count of failures.
+void sayRunReports(const RunReports& reports, const RunSettings& settings, std::ostream& out) {
+    if (reports.pageWritten) out << "diagnostics: " << settings.diagDir << "/index.html\n";
+    if (reports.summaryWritten) out << "summary: " << settings.summaryPath << "\n";
 }
 
 }  // namespace
 
 std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
-                      std::vector<std::string>* written, RunReportErrors* reportErrors) {
+                      std::vector<std::string>* written, RunReports* reports) {
     refuseSharedOutputs(file, inputs, settings);
     files.makeDir(settings.outDir);
 
@@ -598,11 +608,15 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     if (progress) std::cerr << "\r\033[K" << std::flush;
     // The reports, after a signal too: they tell which images were written.
     if (settings.keepGoing) {
-        RunReportErrors errors = writeRunReports(file, inputs, outcomes, settings, files);
-        for (const std::string* error : {&errors.page, &errors.summary})
+        RunReports said = writeRunReports(file, inputs, outcomes, settings, files);
+        for (const std::string* error : {&said.pageError, &said.summaryError})
             if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
-        errors.records = recordsFailed;
-        if (reportErrors) *reportErrors = errors;
+        said.recordsFailed = recordsFailed;
+        if (reports) *reports = said;
+        if (interruptSignal()) {  // the run ends here
+            sayRunReports(said, settings, out);
+            out.flush();
+        }
     }
     checkInterrupt();
 
@@ -916,10 +930,9 @@ int runCommand(const RunOptions& o) {
         if (!parent.empty()) files.makeDir(parent.string());
     }
     if (!o.diagDir.empty() && !inputs.empty()) files.makeDir(o.diagDir);  // not after the work
-    RunReportErrors reportErrors;
-    const std::size_t failed = inputs.empty() ? 0
-                                              : runImages(file, inputs, settings, files, std::cout,
-                                                          nullptr, &reportErrors);
+    RunReports reports;
+    const std::size_t failed =
+        inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout, nullptr, &reports);
     const std::size_t videosFailed = runVideos(o, file, settings, videos, files);
     const std::size_t total = inputs.size() + videos.size();
     const std::size_t failures = failed + videosFailed;
@@ -929,15 +942,12 @@ int runCommand(const RunOptions& o) {
         files.commit();
         if (failures < total) std::cout << "outputs in " << o.outDir << "\n";
     }
-    if (!o.diagDir.empty() && failed < inputs.size() && reportErrors.page.empty())
-        std::cout << "diagnostics: " << o.diagDir << "/index.html\n";
-    if (!o.summary.empty() && reportErrors.summary.empty())
-        std::cout << "summary: " << o.summary << "\n";
+    sayRunReports(reports, settings, std::cout);
     if (failures != 0)
         std::cerr << failures << " of " << total
                   << (videos.empty() ? " images failed\n" : " inputs failed\n");
     const bool reported =
-        reportErrors.page.empty() && reportErrors.summary.empty() && !reportErrors.records;
+        reports.pageError.empty() && reports.summaryError.empty() && !reports.recordsFailed;
     return failures == 0 && reported ? 0 : 1;
 }
 

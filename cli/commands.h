@@ -73,10 +73,12 @@ struct RunInput {
 std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
                                         ImageFormat format);
 
-// What could not be written of a run's reports ("" when written or not asked).
-struct RunReportErrors {
-    std::string page, summary;
-    bool records = false;  // some image's diagnostic records
+// How a run's reports went: what could not be written of them ("" when
+// written or not asked), and which were written.
+struct RunReports {
+    std::string pageError, summaryError;
+    bool recordsFailed = false;  // some image's diagnostic records
+    bool pageWritten = false, summaryWritten = false;
 };
 
 // Segments every input (on settings.jobs threads), writes its outputs into
@@ -84,13 +86,13 @@ struct RunReportErrors {
 // and prints one line per image to out. The diagnostics page and the summary
 // go through files; with keepGoing each is committed on its own (an image's
 // records after its outputs), also after a signal, and what fails of them is
-// said on stderr at once and set in reportErrors when given. The
+// said on stderr at once and set in reports when given; after a signal, where
+// they went is said on out before Interrupted is thrown. The
 // names of the written files are appended to written when given. Returns the
 // number of inputs that failed (keepGoing); without keepGoing, throws
 // CliError naming the first. Throws Interrupted after a signal.
 std::size_t runImages(const ToolFile& tool, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
-                      std::vector<std::string>* written = nullptr,
-                      RunReportErrors* reportErrors = nullptr);
+                      std::vector<std::string>* written = nullptr, RunReports* reports = nullptr);
 
 }  // namespace clsg

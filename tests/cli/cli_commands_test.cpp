@@ -494,7 +494,7 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
         // SIGPIPE: the reader of the output stops after the first line.
         const std::string line =
             signal == SIGPIPE ? cd + "set -o pipefail; " + command + " 2>err | head -1 >/dev/null"
-                              : cd + "exec " + command + " >/dev/null 2>err";
+                              : cd + "exec " + command + " >said 2>err";
         const pid_t pid = fork();
         if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
         // Signal once finished outputs and a temporary file are there together.
@@ -537,6 +537,14 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
                                   row.find(',', row.find(',') + 1) - row.find(',') - 1)];
         EXPECT_EQ(statuses["ok"], perImage.size()) << signal;
         EXPECT_EQ(statuses["ok"] + statuses["stopped"], 400u) << signal;
+        // Where the reports went is said as at a run's end.
+        const std::string said = signal == SIGPIPE ? "" : slurp(dir / "said"),
+                          last =
+                              std::string(signal == SIGINT ? "diagnostics: dg/index.html\n" : "") +
+                              "summary: s.csv\n";
+        EXPECT_TRUE(signal == SIGPIPE ||
+                    (said.size() > last.size() && said.substr(said.size() - last.size()) == last))
+            << said;
         if (signal != SIGINT) continue;  // and the diagnostics page shows the images written
         const std::string page = slurp(dir / "dg/index.html");
         const auto count = [&page](const std::string& text) {
