@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "clsg/live/segment_element.h"
+#include "demuxer_watch.h"
 
 namespace clsg {
 
@@ -111,48 +112,6 @@ std::string overlayVideoExtension() {
 }
 
 namespace {
-
-// How an element that pulls its input (a demuxer) has stopped its task
-// without ending its streams: before exposing a single one, or after (as
-// oggdemux does at the second of two files joined end to end). decodebin now
-// and then swallows the error such an element posts, and the pipeline would
-// then wait for ever.
-enum class GaveUp { no, beforeStreams, midStream };
-
-GaveUp demuxerGaveUp(GstElement* pipeline) {
-    GaveUp gaveUp = GaveUp::no;
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
-    GValue item = G_VALUE_INIT;
-    while (gaveUp == GaveUp::no && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        GstElement* e = GST_ELEMENT(g_value_get_object(&item));
-        GST_OBJECT_LOCK(e);
-        bool paused = false;
-        for (GList* l = e->sinkpads; l && !paused; l = l->next)
-            paused = GST_PAD_MODE(GST_PAD(l->data)) == GST_PAD_MODE_PULL &&
-                     gst_pad_get_task_state(GST_PAD(l->data)) == GST_TASK_PAUSED;
-        bool ended = false;  // a stream that ended: the task pauses when done
-        for (GList* l = e->srcpads; l && !ended; l = l->next) ended = GST_PAD_IS_EOS(l->data);
-        if (paused && !ended)
-            gaveUp = e->numsrcpads == 0 ? GaveUp::beforeStreams : GaveUp::midStream;
-        GST_OBJECT_UNLOCK(e);
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    return gaveUp;
-}
-
-// Counts the checks in a row that found a demuxer given up: two in a row (a
-// tenth of a second apart) end the wait before any stream, ten after.
-struct GiveUpWatch {
-    int seen = 0;
-    GaveUp last = GaveUp::no;
-    bool ended(GstElement* pipeline) {
-        last = demuxerGaveUp(pipeline);
-        seen = last == GaveUp::no ? 0 : seen + 1;
-        return seen >= (last == GaveUp::beforeStreams ? 2 : 10);
-    }
-};
 
 // The frames a video file decodes to (0 when it cannot be decoded), or none
 // when goOn, asked every tenth of a second, says to stop.
@@ -411,6 +370,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 break;
             case GST_MESSAGE_ELEMENT:
                 if (gst_message_has_name(m, CLSG_SEGMENT_MESSAGE)) {
+                    watch.reset();  // frames still come: nothing gave up
                     reports.push_back(reportOf(gst_message_get_structure(m)));
                     reports.back().frameStep = caps.step;
                     // The length the file states, asked for while it plays: a
