@@ -55,7 +55,8 @@ std::vector<fs::path> olderSessions(const std::string& dir) {
     std::vector<fs::path> older;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (!stampOf(it->path().filename().string()).empty()) older.push_back(it->path());
+        if (!stampOf(it->path().filename().string()).empty() && isFile(it->path()))
+            older.push_back(it->path());
     std::sort(older.begin(), older.end(),
               [](const fs::path& a, const fs::path& b) { return ageOf(a) > ageOf(b); });
     return older;
@@ -79,15 +80,27 @@ fs::path olderName(const std::string& dir) {
 
 }  // namespace
 
-void moveSessionAside(const std::string& dir) {
+bool moveSessionAside(const std::string& dir) {
     const fs::path current = fs::path(dir) / kSessionFile;
     const fs::path previous = fs::path(dir) / kPreviousSessionFile;
-    if (!isFile(current)) return;
+    if (!isFile(current)) return true;
     std::error_code ec;
     if (isFile(previous)) fs::rename(previous, olderName(dir), ec);
-    fs::rename(current, previous, ec);
+    // Where the previous one could not go (or something else holds its
+    // name), the current one goes among the older ones instead.
+    bool moved = false;
+    if (!ec && !present(previous)) {
+        fs::rename(current, previous, ec);
+        moved = !ec;
+    }
+    if (!moved) {
+        ec.clear();
+        fs::rename(current, olderName(dir), ec);
+        if (ec) return false;
+    }
     const std::vector<fs::path> older = olderSessions(dir);
     for (std::size_t i = kOlderSessionsKept; i < older.size(); ++i) fs::remove(older[i], ec);
+    return true;
 }
 
 std::vector<std::string> sessionFilesNewestFirst(const std::string& dir) {

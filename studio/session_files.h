@@ -17,9 +17,11 @@ constexpr std::size_t kOlderSessionsKept = 20;
 
 // Moves dir's session file aside as the previous one before a new session
 // writes its own; the previous one becomes the newest of the older ones, and
-// the oldest beyond kOlderSessionsKept are deleted. Nothing happens without a
-// session file. Failures are ignored: the session is saved all the same.
-void moveSessionAside(const std::string& dir);
+// the oldest beyond kOlderSessionsKept are deleted. When the previous one's
+// name cannot be had, the session file goes among the older ones. False when
+// the session file could not be moved at all (it must then not be replaced);
+// true when moved or when there is none.
+bool moveSessionAside(const std::string& dir);
 
 // The session files of dir a studio may offer marks from, newest first: the
 // current one, the previous one, then the older ones (those that exist).

@@ -23,6 +23,10 @@ std::string confinedPath(const std::string& outDir, const std::string& name,
     if (file.size() < extension.size() ||
         file.compare(file.size() - extension.size(), extension.size(), extension) != 0)
         file += extension;
+    if (file.size() >= 6 && file.compare(file.size() - 6, 6, ".clsgs") == 0)
+        throw StudioError("\"" + name +
+                          "\" ends in .clsgs, as the studio's session files do; choose another "
+                          "name");
     const std::string path = (std::filesystem::path(outDir) / file).string();
     refuseLinks(path);
     return path;

@@ -9,7 +9,8 @@ namespace clsg {
 // outDir/name for a name of 1 to 128 letters, digits, '_', '-' and '.' that
 // does not start with '.'; the extension is appended unless name already
 // ends with it. Throws StudioError for any other name (separators, "..",
-// absolute paths) and when the path exists as a symbolic link.
+// absolute paths), for a name ending in .clsgs (the session files') and when
+// the path exists as a symbolic link.
 std::string confinedPath(const std::string& outDir, const std::string& name,
                          const std::string& extension);
 

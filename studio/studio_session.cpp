@@ -1089,7 +1089,10 @@ void StudioSession::autosave() {
         files.makeDir(outDir_);
         const std::string path = sessionPath();
         if (!keptPrevious_) {
-            moveSessionAside(outDir_);
+            if (!moveSessionAside(outDir_))
+                throw FileError(path +
+                                " holds an earlier session that could not be moved aside; it is "
+                                "kept, and this session is saved only once it can be");
             keptPrevious_ = true;
         }
         files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);

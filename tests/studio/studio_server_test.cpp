@@ -30,6 +30,7 @@
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/suggest_params.h"
 #include "studio/session_lock.h"
+#include "studio/studio_paths.h"
 #include "studio/studio_runs.h"
 
 using namespace clsg;
@@ -1254,6 +1255,36 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
 
 // The newest file with marks for the images is offered: of two moved aside
 // in one second, the later (-0002), and past a damaged newer one.
+// An earlier session is never replaced for want of a place to move it: with
+// the previous one's name held by a folder it goes among the older ones, and
+// folders named like older sessions are not counted among the twenty kept.
+// The page cannot name an export or a saved tool like a session file.
+TEST_F(StudioServerTest, EarlierSessionsAreMovedAsideWhateverHoldsTheirNames) {
+    const std::string out = dir_ / "held";
+    kv3PlanePelBuffer picture(kvPelRect(0, 0, 16, 12));
+    for (kvPelBuffer<unsigned char> plane : {picture.plane0(), picture.plane1(), picture.plane2()})
+        kfPelSet(plane, 60);
+    const auto session = [&]() {
+        StudioSession s(out);
+        s.addImage("p", "", picture);
+        s.findRestore();
+        s.addLabel("x");
+        s.paintMarks(0, 2, 2, 3, 3, Bytes(9, 1));
+        s.autosave();
+    };
+    fs::create_directories(out + "/studio-session.previous.clsgs/inside");
+    for (int i = 10; i < 35; ++i)  // newer than any session moved aside today
+        fs::create_directories(out + "/studio-session.20991231-000000-00" + std::to_string(i) +
+                               ".clsgs/inside");
+    session(), session(), session();
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(out))
+        files += entry.is_regular_file() && entry.path().extension() == ".clsgs";
+    EXPECT_EQ(files, 3u);  // the current one and both earlier ones
+    for (const char* name : {"studio-session.previous.clsgs", "studio-session.clsgs", "a.clsgs"})
+        EXPECT_THROW(confinedPath(out, name, ""), StudioError) << name;
+}
+
 TEST_F(StudioServerTest, TheNewestIntactSessionIsOffered) {
     const std::string out = dir_ / "aside";
     const auto session = [&](long x) {
