@@ -1134,11 +1134,14 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
     restorable_.reset();
     restoreInfo_.reset();
     std::string bytes;
+    std::error_code ec;
+    const fs::file_status kind = fs::status(path, ec);
+    if (!ec && !fs::is_regular_file(kind) && !fs::is_directory(kind))  // a FIFO would wait
+        return path + " is not a regular file; it is kept";
     try {
         const std::vector<unsigned char> raw = readFileBytes(path, kMaxSessionBytes);
         bytes.assign(raw.begin(), raw.end());
     } catch (const ImageError& e) {
-        std::error_code ec;
         return fs::exists(path, ec) ? path + " cannot be read (" + e.what() + "); it is kept" : "";
     }
     const std::size_t magic = sizeof kSessionMagic - 1;

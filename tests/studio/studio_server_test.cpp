@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1283,6 +1284,14 @@ TEST_F(StudioServerTest, EarlierSessionsAreMovedAsideWhateverHoldsTheirNames) {
     EXPECT_EQ(files, 3u);  // the current one and both earlier ones
     for (const char* name : {"studio-session.previous.clsgs", "studio-session.clsgs", "a.clsgs"})
         EXPECT_THROW(confinedPath(out, name, ""), StudioError) << name;
+    // A FIFO in a session file's place is said and passed over, not waited on.
+    const std::string fifo = dir_ / "fifo";
+    fs::create_directories(fifo);
+    ASSERT_EQ(::mkfifo((fifo + "/studio-session.clsgs").c_str(), 0600), 0);
+    StudioSession opened(fifo);
+    opened.addImage("p", "", picture);
+    EXPECT_EQ(opened.findRestore(),
+              fifo + "/studio-session.clsgs is not a regular file; it is kept");
 }
 
 TEST_F(StudioServerTest, TheNewestIntactSessionIsOffered) {
