@@ -658,16 +658,17 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
         http_->Post(path, answer);
 }
 
-std::unique_lock<std::mutex> StudioServer::lockSession() {
+std::unique_lock<std::mutex> StudioServer::lockSession(bool stopPreview) {
     // Requests waiting here hold request threads: enough are left for those
     // that never wait (Auto's progress and cancel), which a long search
-    // would otherwise keep from an answer.
+    // would otherwise keep from an answer. Segmentations and previews wait
+    // here too.
     struct Waiting {
         std::atomic<unsigned>& n;
         ~Waiting() { --n; }
     } waiting{sessionWaiters_};
     if (++sessionWaiters_ > maxSessionWaiters_) throw Busy();
-    if (previewing_) ksys_request_abort();  // edits go before previews
+    if (stopPreview && previewing_) ksys_request_abort();  // edits go before previews
     std::unique_lock<std::mutex> lock(sessionMutex_);
     ksys_clear_abort();  // an abort meant for an earlier request
     return lock;
@@ -791,8 +792,7 @@ void StudioServer::postSegment(const httplib::Request& req, httplib::Response& r
     // step aside.
     const uint64_t ticket = ++segmentTicket_;
     if (segmenting_) ksys_request_abort();
-    std::lock_guard<std::mutex> lock(sessionMutex_);
-    ksys_clear_abort();
+    const auto lock = lockSession(false);
     if (ticket != segmentTicket_) throw Superseded();
     const BusyFlag busy(segmenting_);
 
@@ -906,8 +906,7 @@ void StudioServer::postPreview(const httplib::Request& req, httplib::Response& r
     // asks again later), and to any edit or segment request while at work
     // (they abort it).
     const uint64_t ticket = segmentTicket_;
-    std::lock_guard<std::mutex> lock(sessionMutex_);
-    ksys_clear_abort();
+    const auto lock = lockSession(false);
     if (ticket != segmentTicket_) throw Superseded();
     const BusyFlag busy(segmenting_), previewing(previewing_);
     const StudioPreview p = session_.preview(image, side, minAreaField(j));

@@ -110,8 +110,10 @@ private:
     void pages();
     // handler, answering its failures as JSON errors.
     void api(const char* method, const char* path, Handler handler);
-    // The session lock, with any abort meant for an earlier request cleared.
-    std::unique_lock<std::mutex> lockSession();
+    // The session lock, with any abort meant for an earlier request cleared;
+    // Busy when too many requests wait for it. An edit (stopPreview) stops a
+    // preview at work.
+    std::unique_lock<std::mutex> lockSession(bool stopPreview = true);
 
     // One function per endpoint (see the list above).
     void getState(const httplib::Request& req, httplib::Response& res);

@@ -848,16 +848,19 @@ TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {
     };
     for (int i = 0; i < 20000 && !running() && status == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // Requests queued for the session meanwhile leave request threads for the cancel:
-    // as many as there are threads, some are told the studio is busy.
+    // Requests queued for the session meanwhile (edits and segmentations alike) leave
+    // request threads for the cancel: as many as there are threads, some are told the
+    // studio is busy.
     std::vector<std::thread> queued;
     std::atomic<int> answered{0}, busy{0};
     for (int i = 0; i < 8; ++i)
-        queued.emplace_back([&] {
+        queued.emplace_back([&, i] {
             httplib::Client waiting("127.0.0.1", port_);
             waiting.set_default_headers({{"X-Clsg-Token", kToken}});
             waiting.set_read_timeout(60, 0);
-            const int got = code(waiting.Get("/api/state"));
+            const int got = code(i % 2 ? waiting.Get("/api/state")
+                                       : waiting.Post("/api/segment", json{{"image", 0}}.dump(),
+                                                      "application/json"));
             ++(got == 503 ? busy : answered);
         });
     // Cancelled once the queue is full (some were told the studio is busy).
