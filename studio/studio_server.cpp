@@ -17,6 +17,7 @@
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
 #include "clsg/io/label_colors.h"
+#include "clsg/io/tool_file.h"
 #include "clsg/platform/attention.h"
 #include "clsg/platform/exception.h"
 #include "studio/studio_door.h"
@@ -641,6 +642,8 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
         } catch (const StudioError& e) {
             answerError(res, 422, e.what());
         } catch (const FileError& e) {
+            answerError(res, 422, e.what());
+        } catch (const ToolFileError& e) {  // a tool that could not be written (disk full)
             answerError(res, 422, e.what());
         } catch (const ImageError& e) {
             answerError(res, 422, e.what());
