@@ -122,12 +122,12 @@ std::string stageDiagSection(const std::string& dir, std::size_t number, const D
     std::ostringstream html;
     html << "<h2>" << escapeHtml(section.title) << "</h2>\n";
     if (section.overlay.isBound()) {
-        writeColorImage(files.stage((fs::path(dir) / (base + "overlay.png")).string()),
-                        section.overlay, ImageFormat::Png);
+        const std::string overlay = (fs::path(dir) / (base + "overlay.png")).string();
+        writeColorImage(files.stage(overlay), section.overlay, ImageFormat::Png, overlay);
         html << "<figure><img src=\"" << base << "overlay.png\" alt=\"overlay\">";
         if (section.legend.isBound()) {
-            writeColorImage(files.stage((fs::path(dir) / (base + "legend.png")).string()),
-                            section.legend, ImageFormat::Png);
+            const std::string legend = (fs::path(dir) / (base + "legend.png")).string();
+            writeColorImage(files.stage(legend), section.legend, ImageFormat::Png, legend);
             html << " <img src=\"" << base << "legend.png\" alt=\"legend\">";
         }
         html << "<figcaption>the overlay: each label's colour over the image</figcaption>"

@@ -875,7 +875,9 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
                                    "studio's copy is exported as " +
                                    (fs::path(dirName) / (image.name + ".png")).string());
         imagePaths.push_back(used ? (fs::path(dir) / (image.name + ".png")).string() : "");
-        if (used) writeColorImage(write(image.name + ".png"), image.pixels, ImageFormat::Png);
+        const std::string picture = (fs::path(dir) / (image.name + ".png")).string();
+        if (used)
+            writeColorImage(write(image.name + ".png"), image.pixels, ImageFormat::Png, picture);
     }
     for (std::size_t label = 0; label < labels_.size(); ++label) {
         const uint8_t value = static_cast<uint8_t>(label + 1);
@@ -888,7 +890,8 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
             refuseLinks(labelDir);
             files.makeDir(labelDir);
             const std::string relative = labels_[label].name + "/" + image.name + ".png";
-            writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png);
+            writeGreyImage(write(relative), maskOf(image, value), ImageFormat::Png,
+                           (fs::path(dir) / relative).string());
             examples += (examples.empty() ? "" : ",") + escapeExampleName(imagePaths[i]) + ":" +
                         escapeExampleName((fs::path(dir) / relative).string());
         }
