@@ -195,12 +195,20 @@ CleanedRegions cleanRegions(const kvPelBuffer_const<unsigned char>& labels,
         }
     }
 
+    // A filled hole may leave another (a ring's inside, once an island in
+    // it took the ring's label): the labels again until nothing is filled.
+    // Each fill joins pixels to the region around them, so this ends.
     bool filled = false;
     if (options.fillHoles > 0) {
         HoleFinder holes(out.labels, options.connectivity);
-        for (int label = 0; label < 255; ++label)
-            if (present[label])
-                filled = holes.fill(static_cast<unsigned char>(label), options.fillHoles) || filled;
+        for (bool again = true; again;) {
+            again = false;
+            for (int label = 0; label < 255; ++label)
+                if (present[label])
+                    again =
+                        holes.fill(static_cast<unsigned char>(label), options.fillHoles) || again;
+            filled = filled || again;
+        }
     }
 
     // Filling changes regions (holes join them, regions inside vanish): table

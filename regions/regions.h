@@ -69,7 +69,8 @@ struct RegionOptions {
     // regions are 8-connected and the reverse), not touching the image
     // border, whose neighbours all belong to that one region. Holes are
     // looked for after small regions are dropped, one label after the other
-    // in increasing order, each on the image the previous labels left. A
+    // in increasing order, each on the image the previous labels left, and
+    // again while a round fills any (so none of at most this size is left). A
     // table or RegionBuilder without cleaning refuses it (BadParams).
     uint64_t fillHoles = 0;
     // Threads for findRegions and cleanRegions (0: one per core; 1 runs on

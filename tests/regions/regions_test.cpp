@@ -151,15 +151,9 @@ void dropSmall(Picture& p, int connectivity, uint64_t minArea) {
         if (comp[i] >= 0 && area[comp[i]] < minArea) p.px[i] = 255;
 }
 
-// Small regions become 255; then, label by label, every set of pixels other
-// than the label (connected the other way) that stays off the border, has all
-// its neighbours in one region of the label and at most fillHoles pixels
-// takes the label; regions left below the minimum go as well.
-Picture referenceClean(Picture p, int connectivity, uint64_t minArea, uint64_t fillHoles) {
-    dropSmall(p, connectivity, minArea);
-    if (fillHoles == 0) return p;
-    const int other = connectivity == 8 ? 4 : 8;
-    const std::set<unsigned char> present(p.px.begin(), p.px.end());
+// One round of hole filling: each label in turn on what the ones before left.
+void fillOnce(Picture& p, int connectivity, int other, uint64_t fillHoles,
+              const std::set<unsigned char>& present) {
     for (int label : present) {
         if (label == 255) continue;
         struct Is {
@@ -192,6 +186,22 @@ Picture referenceClean(Picture p, int connectivity, uint64_t minArea, uint64_t f
             if (hole[i] >= 0 && !border[hole[i]] && around[hole[i]].size() == 1 &&
                 area[hole[i]] <= fillHoles)
                 p.px[i] = static_cast<unsigned char>(label);
+    }
+}
+
+// Small regions become 255; then, label by label, every set of pixels other
+// than the label (connected the other way) that stays off the border, has all
+// its neighbours in one region of the label and at most fillHoles pixels
+// takes the label, round after round while any does; regions left below the
+// minimum go as well.
+Picture referenceClean(Picture p, int connectivity, uint64_t minArea, uint64_t fillHoles) {
+    dropSmall(p, connectivity, minArea);
+    if (fillHoles == 0) return p;
+    const int other = connectivity == 8 ? 4 : 8;
+    const std::set<unsigned char> present(p.px.begin(), p.px.end());
+    for (Picture before; before.px != p.px;) {
+        before = p;
+        fillOnce(p, connectivity, other, fillHoles, present);
     }
     dropSmall(p, connectivity, minArea);
     return p;
@@ -408,6 +418,26 @@ TEST(Regions, HolesInsideHolesFillFromTheOutsideIn) {
         EXPECT_EQ(middle, c.middleRow) << c.fillHoles;
         EXPECT_EQ(cleaned.regions.size(), c.regions) << c.fillHoles;
         EXPECT_EQ(cleaned.regions[0].area, c.areaOfA) << c.fillHoles;
+    }
+}
+
+// A ring of B around an island of A inside a ring of A: the island is B's
+// hole, and once it is filled, B's block is A's; whichever label is lower,
+// the outermost ends up holding all.
+TEST(Regions, AHoleLeftByFillingIsFilledInTurn) {
+    const char* rows[] = {"AAAAAAA", "ABBBBBA", "ABBABBA", "ABBBBBA", "AAAAAAA"};
+    for (bool swapped : {false, true}) {
+        Picture p{"", 7, 5, {}};
+        for (const char* r : rows)
+            for (const char* c = r; *c; ++c)
+                p.px.push_back(static_cast<unsigned char>((*c == 'A') != swapped));
+        RegionOptions options;
+        options.fillHoles = 100;
+        const auto cleaned = clsg::cleanRegions(buffer(p), {}, options);
+        EXPECT_EQ(fromBuffer(cleaned.labels).px, std::vector<unsigned char>(35, swapped ? 0 : 1))
+            << swapped;
+        ASSERT_EQ(cleaned.regions.size(), 1u) << swapped;
+        EXPECT_EQ(cleaned.regions[0].area, 35u) << swapped;
     }
 }
 
