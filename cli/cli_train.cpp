@@ -47,6 +47,10 @@ void checkReadable(const std::vector<kvCompositeColorSet>& sets,
 }  // namespace
 
 void checkLabelOptions(const std::vector<LabelOption>& labels) {
+    if (labels.size() > 254)  // before any image is read
+        throw UsageError("too many labels: " + std::to_string(labels.size()) +
+                         " given, and a tool takes at most 254 (the label image's 255 is "
+                         "\"unlabelled\")");
     std::set<std::string> names;
     for (const LabelOption& label : labels) {
         if (!names.insert(label.name).second)

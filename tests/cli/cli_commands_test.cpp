@@ -190,8 +190,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     std::string wordy = "train tool.clsg --label " + red + "--label b=bands.png@0,0,1,1";
     for (int k = 0; k < 600; ++k) wordy += "+1,1,1,1";  // 4817 characters: a tool file keeps 4096
     // Usage errors (status 2, pointing to --help), then runtime failures (status 1).
+    std::string crowd = "train t.clsg";
+    for (int k = 0; k < 255; ++k) crowd += " --label l" + std::to_string(k) + "=bands.png";
     const std::vector<std::tuple<std::string, std::string, int>> cases = {
         {train + red + "--label " + red, "given twice", 2},
+        {crowd, "too many labels: 255 given, and a tool takes at most 254", 2},
         {wordy, "takes 4817 characters, more than the 4096 a tool file keeps", 2},
         {"train new/ --label " + red, "cannot write new/: it names a directory, not a file", 1},
         {run + "--out out --neighborhood 256", "not in range 1 to 255", 2},
