@@ -1,6 +1,7 @@
 #include "cli/training_examples.h"
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "cli/cli_error.h"
@@ -26,6 +27,23 @@ void checkMask(const kvPelBuffer_const<unsigned char>& mask, const std::string& 
                        sizeText(image.width(), image.height()));
     if (kfPelHistogram(mask)[255] == 0)
         throw CliError("mask " + maskName + " selects no pixel (it is black everywhere)");
+}
+
+// What a missing example file most likely means when its name came from
+// splitting a --label: a comma or colon meant as part of a name or rectangle
+// list ("" when nothing points that way).
+std::string missingExampleHint(const LabelOption& label, const ExampleSource& ex) {
+    std::error_code ec;
+    if (std::filesystem::exists(ex.image, ec)) return "";
+    if (!ex.image.empty() && ex.image.find_first_not_of("0123456789,") == std::string::npos)
+        return " (rectangles are joined with '+', as IMAGE@x,y,w,h+x,y,w,h; a comma starts "
+               "another example)";
+    if (!ex.mask.empty())
+        return " (a colon separates an image from its mask; write \\: for a colon in a file "
+               "name)";
+    if (label.examples.size() > 1)
+        return " (a comma separates examples; write \\, for a comma in a file name)";
+    return "";
 }
 
 }  // namespace
@@ -55,7 +73,15 @@ std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOpt
         std::vector<kvCompositeColor> instances;
         for (const ExampleSource& ex : label.examples) {
             auto it = images.find(ex.image);
-            if (it == images.end()) it = images.emplace(ex.image, loadImage(ex.image)).first;
+            if (it == images.end()) {
+                try {
+                    it = images.emplace(ex.image, loadImage(ex.image)).first;
+                } catch (const ImageError& e) {
+                    const std::string hint = missingExampleHint(label, ex);
+                    if (hint.empty()) throw;
+                    throw CliError(e.what() + hint);
+                }
+            }
             const kv3PlanePelBuffer_const image = it->second;
             kvPelBuffer_const<unsigned char> mask;  // unbound: the whole image
             if (!ex.mask.empty()) {

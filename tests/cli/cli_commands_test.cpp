@@ -210,6 +210,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
         {run + "--out ''", "--out: needs a file or directory name", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
+        // A comma or colon meant otherwise: the error says how --label splits.
+        {"train t.clsg --label a=bands.png@0,0,1,1,2,2,1,1",
+         "cannot open 2: No such file or directory (rectangles are joined with '+'", 1},
+        {"train t.clsg --label a=x:bands.png", "(a colon separates an image from its mask", 1},
+        {"train t.clsg --label a=x,bands.png", "(a comma separates examples", 1},
         {"train t.clsg --auto --label " + red + "--label dot=bands.png@20,4,1,1",
          "cross-validate: label dot has them in too few places", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
