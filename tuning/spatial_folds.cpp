@@ -144,10 +144,10 @@ constexpr uint32_t kNoFold = 0xffffffffu;
 
 // Assigns the occupied tiles of every picture to folds. Returns the fold of
 // every tile (kNoFold where nothing is selected), or nothing when some label
-// would have no training pixel in some fold (that label in starved).
+// would have no training pixel in some fold (every such label in starved).
 std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
                                                const std::vector<Tiles>& grids, std::size_t labels,
-                                               uint32_t folds, std::size_t& starved) {
+                                               uint32_t folds, std::vector<std::size_t>& starved) {
     std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
     for (const Tiles& g : grids) counts.emplace_back(g.size() * labels, 0);
     std::vector<uint64_t> totals(labels, 0);
@@ -198,13 +198,13 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
             foldTotal[best] += c[l];
         }
     }
-    for (uint32_t f = 0; f < folds; ++f)
-        for (std::size_t l = 0; l < labels; ++l)
+    for (std::size_t l = 0; l < labels; ++l)
+        for (uint32_t f = 0; f < folds; ++f)
             if (inFold[f * labels + l] == totals[l]) {
-                starved = l;
-                return {};
+                starved.push_back(l);
+                break;
             }
-    return foldOf;
+    return starved.empty() ? foldOf : std::vector<std::vector<uint32_t>>{};
 }
 
 // The folds of one label's selected pixels in one picture, over the union of
@@ -265,9 +265,9 @@ std::vector<FoldMap> selectedMaps(const std::vector<Pair>& pairs) {
 
 // Splits every label's selected pixels into folds by whole pieces (or bands
 // of them): see FoldUnit::examples. False when some label has fewer
-// selected pixels than folds, with that label in starved.
+// selected pixels than folds, with every such label in starved.
 bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t folds,
-                    std::size_t& starved) {
+                    std::vector<std::size_t>& starved) {
     struct Piece {
         std::size_t map;
         std::vector<std::pair<long, long>> pixels;  // x, y in scan order of discovery
@@ -330,8 +330,8 @@ bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t fol
         uint64_t total = 0;
         for (const Piece& piece : own) total += piece.pixels.size();
         if (total < folds) {
-            starved = label;
-            return false;
+            starved.push_back(label);
+            continue;
         }
         // Bands across the longer side, of equal pixel counts.
         for (Piece& piece : own) {
@@ -348,7 +348,7 @@ bool assignExamples(std::vector<FoldMap>& maps, std::size_t labels, uint32_t fol
                     static_cast<unsigned char>(k * folds / n);
         }
     }
-    return true;
+    return starved.empty();
 }
 
 }  // namespace
@@ -359,6 +359,12 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     : folds_(folds), tileSize_(tileSize), unit_(unit), labels_(sets.size()) {
     const auto label = [&](std::size_t s) {
         return "label " + (s < labelNames.size() ? labelNames[s] : std::to_string(s));
+    };
+    const auto labels = [&](const std::vector<std::size_t>& list) {  // "label a and label b"
+        std::string text;
+        for (std::size_t i = 0; i < list.size(); ++i)
+            text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + label(list[i]);
+        return text;
     };
     if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
     if (tileSize < 4) throw BadParams("tileSize must be at least 4");
@@ -403,13 +409,14 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     if (unit_ == FoldUnit::tiles) {
         std::vector<std::vector<uint32_t>> foldOf;
         for (;;) {
-            std::size_t starved = 0;
+            std::vector<std::size_t> starved;
             grids = tilesOf(pairs, images_, tileSize_);
             foldOf = assignTiles(pairs, grids, labels_, folds_, starved);
             if (!foldOf.empty()) break;
             if (tileSize_ / 2 < 4)
-                throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
-                                " has them in too few places; every label needs them in more "
+                throw BadParams("too few selected pixels to cross-validate: " + labels(starved) +
+                                (starved.size() > 1 ? " have" : " has") +
+                                " them in too few places; every label needs them in more "
                                 "than one place");
             tileSize_ /= 2;
         }
@@ -421,10 +428,10 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
                         m.at(x, y) = static_cast<unsigned char>(
                             foldOf[m.picture][grids[m.picture].of(x, y)]);
             }
-    } else if (std::size_t starved = 0; !assignExamples(maps, labels_, folds_, starved)) {
-        throw BadParams("too few selected pixels to cross-validate: " + label(starved) +
-                        " has fewer than " + std::to_string(folds_) +
-                        "; every label needs at least one per fold");
+    } else if (std::vector<std::size_t> starved; !assignExamples(maps, labels_, folds_, starved)) {
+        throw BadParams("too few selected pixels to cross-validate: " + labels(starved) +
+                        (starved.size() > 1 ? " have" : " has") + " fewer than " +
+                        std::to_string(folds_) + "; every label needs at least one per fold");
     } else {
         grids = tilesOf(pairs, images_, tileSize_);
     }

@@ -166,6 +166,20 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
               "every label needs them in more than one place");
     EXPECT_EQ(refusal([&] { SpatialFolds(withSmall(pixel), 2, 32); }).substr(0, 50),
               "too few selected pixels to cross-validate: label 1");
+    // Every label that cannot be split, not only the first found.
+    const std::vector<kvCompositeColorSet> twoDots = {rectSet(image, pixel),
+                                                      rectSet(image, kvPelRect(0, 0, 32, 64)),
+                                                      rectSet(image, kvPelRect(50, 40, 1, 1))};
+    EXPECT_EQ(refusal([&] {
+                  SpatialFolds(twoDots, 2, 32, FoldUnit::tiles, {"dot", "wide", "speck"});
+              }),
+              "too few selected pixels to cross-validate: label dot and label speck have them in "
+              "too few places; every label needs them in more than one place");
+    EXPECT_EQ(refusal([&] {
+                  SpatialFolds(twoDots, 2, 32, FoldUnit::examples, {"dot", "wide", "speck"});
+              }),
+              "too few selected pixels to cross-validate: label dot and label speck have fewer "
+              "than 2; every label needs at least one per fold");
 }
 
 // One label's example: the union of rects, as one mask.
