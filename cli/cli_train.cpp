@@ -180,6 +180,12 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
         << " ms\n";
     out.unsetf(std::ios::floatfield);
+    // Balanced accuracy at chance or below: what the tool learnt cannot be told from guessing.
+    if (choice.report.estimate <= 1.0 / static_cast<double>(names.size()))
+        std::cerr << "clsg: warning: the estimate is no better than choosing among the "
+                  << names.size()
+                  << " labels at random: the examples are likely too few or too small to learn "
+                     "from (the tool is written all the same)\n";
     choice.json = suggestReportJson(names, choice.report);
     choice.json["milliseconds"] = took.count();
     return choice;

@@ -677,6 +677,16 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
                            "train auto.clsg --auto --report r.json --label r=big.png@0,0,32,64 "
                            "--label g=big.png@32,0,32,64 --label b=big.png@64,0,32,64");
     ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(t.err, "");
+    // Labels no example of which tells apart: said, and written all the same.
+    const Outcome chance = clsg(dir,
+                                "train chance.clsg --auto --label a=big.png@0,0,1,1+40,40,1,1 "
+                                "--label b=big.png@1,1,1,1+41,41,1,1");
+    EXPECT_EQ(chance.status, 0) << chance.err;
+    EXPECT_NE(chance.err.find("warning: the estimate is no better than choosing among the 2 "
+                              "labels at random"),
+              std::string::npos)
+        << chance.out << chance.err;
     const std::string n = json::parse(slurp(dir / "r.json"))["chosen"]["neighborhoodSize"].dump();
     expectAll(clsg(dir, "info auto.clsg").out, {"stored neighbourhood size: " + n,
                                                 "estimate: balanced accuracy", "held-out pixels"});
