@@ -211,15 +211,20 @@ def _identity(path: str) -> Optional[Tuple[int, int]]:
 
 
 def _replaced_input(path: str, out_dir: str, wanted: Sequence[Tuple[str, Any]],
-                    inputs: Mapping[Tuple[int, int], str]) -> Optional[str]:
+                    inputs: Mapping[Tuple[int, int], str], reads_out_dir: bool) -> Optional[str]:
     """Why path's outputs would replace one of the inputs (or the tool
-    file), or None."""
+    file), or, when out_dir is a folder the inputs are read from, any file
+    there (a photo of the user's named like an output); None when none would."""
     for out, _ in wanted:
         final = _output_path(out_dir, path, out)
         replaced = inputs.get(_identity(final))  # type: ignore[arg-type]
         if replaced is not None:
             return (f"its output {final} would replace the input {replaced}; segment_files "
                     "never writes over its inputs: choose another out_dir")
+        if reads_out_dir and os.path.lexists(final):
+            return (f"its output {final} exists in {out_dir}, which this batch reads its inputs "
+                    "from; segment_files never writes over files among its inputs: choose "
+                    "another out_dir, or remove the earlier outputs first")
     return None
 
 
@@ -284,7 +289,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     NAME-score.png, NAME-seg-LABEL.png (those requested). A file that fails
     (unreadable, corrupt, one whose outputs an earlier input writes too,
     such as a second input with the same NAME, one whose outputs would
-    replace one of the inputs or the tool file, or one whose
+    replace one of the inputs or the tool file, or any file in out_dir when
+    out_dir is a folder the inputs are read from, or one whose
     workers died: out of memory, a crash) gets a record with its error and
     does not stop the batch.
 
@@ -323,6 +329,8 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
         identity = _identity(p)
         if identity is not None:
             inputs.setdefault(identity, p)
+    folders = {_identity(os.path.dirname(os.path.abspath(p))) for p in paths}
+    reads_out_dir = _identity(out_dir) in folders
     # Output file -> the input that writes it. Two inputs of one NAME clash, and
     # so do a.png's a-seg-score.png and a-seg.png's (label "score").
     claimed: Dict[str, str] = {}
@@ -331,7 +339,7 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     for i, p in enumerate(paths):
         mine = [_output_path(out_dir, p, out) for out, _ in wanted]
         clash = next((claimed[f] for f in mine if f in claimed), None)
-        replaced = _replaced_input(p, out_dir, wanted, inputs)
+        replaced = _replaced_input(p, out_dir, wanted, inputs, reads_out_dir)
         if clash is not None:
             records[i] = _failed(p, f"its outputs would overwrite those of {clash}")
         elif replaced is not None:

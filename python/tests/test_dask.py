@@ -132,6 +132,12 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     os.link(tmp_path / "t.clsg", tmp_path / "sub/img0-labels.png")  # the tool, by another name
     again = clsg.dask.segment_files(inputs[:1], tmp_path / "t.clsg", tmp_path / "sub")
     assert not again[0]["ok"] and "t.clsg" in again[0]["error"], again
+    # Nor a photo of the user's named like an output, in a folder the inputs are read from.
+    (tmp_path / "sub/img0-labels.png").unlink()
+    clsg.write_image(tmp_path / "sub/img0-labels.png", scene(20, 20, seed=9))
+    again = clsg.dask.segment_files(inputs[:1], tmp_path / "t.clsg", tmp_path / "sub")
+    assert not again[0]["ok"] and "exists in" in again[0]["error"], again
+    assert (tmp_path / "sub/img0-labels.png").read_bytes() == kept
     # A directory in the way of one output: the file fails and none of its outputs is replaced.
     (tmp_path / "o2/img0-score.png").mkdir()
     before = (tmp_path / "o2/img0-labels.png").read_bytes()
