@@ -80,12 +80,13 @@ std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
         tool.run(image, settings.params, result, diag,
                  kvCompositeColorSegmenterTool::kDiagInputs |
                      kvCompositeColorSegmenterTool::kDiagOutputs);
-        images = {result.labelImage(), result.confidenceImage(), result.scoreImage()};
+        images = {result.labelImage(), result.confidenceImage(),
+                  settings.score ? result.scoreImage() : kvPelBuffer_const<unsigned char>()};
         for (std::size_t i = 0; i < labelCount; ++i)
             images.push_back(result.segmentationImage(static_cast<unsigned char>(i)));
         return images;
     }
-    clsg::TiledOutputs outputs{true, true, true, {}};
+    clsg::TiledOutputs outputs{true, true, settings.score, {}};
     for (std::size_t i = 0; i < labelCount; ++i)
         outputs.segmentations.push_back(static_cast<unsigned char>(i));
     clsg::TiledOptions options;
@@ -154,7 +155,8 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     // may use (PNG encoding is most of the time of a large image).
     // Each write takes the temporary's name and the final one its errors show.
     // The names in runOutputNames's order.
-    const std::vector<std::string> names = runOutputNames(input.name, file, settings.format);
+    const std::vector<std::string> names =
+        runOutputNames(input.name, file, settings.format, settings.score);
     std::vector<std::pair<std::string, std::function<void(const std::string&, const std::string&)>>>
         writes;
     const auto grey = [&](const kvPelBuffer_const<unsigned char>& b) {
@@ -166,7 +168,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     };
     grey(labels);
     grey(confidence);
-    grey(score);
+    if (settings.score) grey(score);
     for (const kvPelBuffer_const<unsigned char>& segmentation : segmentations) grey(segmentation);
     std::vector<uint32_t> colours;
     for (const ToolLabel& label : file.labels) colours.push_back(label.color);
@@ -287,10 +289,10 @@ void writeSummary(const std::string& path, const ToolFile& file,
 }  // namespace
 
 std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
-                                        ImageFormat format) {
+                                        ImageFormat format, bool score) {
     const std::string grey = extension(format, false), colour = extension(format, true);
-    std::vector<std::string> names = {name + "-labels" + grey, name + "-confidence" + grey,
-                                      name + "-score" + grey};
+    std::vector<std::string> names = {name + "-labels" + grey, name + "-confidence" + grey};
+    if (score) names.push_back(name + "-score" + grey);
     for (const ToolLabel& label : file.labels) names.push_back(name + "-seg-" + label.name + grey);
     names.push_back(name + "-overlay" + colour);
     names.push_back(name + "-legend" + colour);
@@ -302,7 +304,7 @@ namespace {
 // The names of an image's outputs in the output directory, its region table too.
 std::vector<std::string> imageOutputNames(const std::string& name, const ToolFile& file,
                                           const RunSettings& settings) {
-    std::vector<std::string> names = runOutputNames(name, file, settings.format);
+    std::vector<std::string> names = runOutputNames(name, file, settings.format, settings.score);
     if (settings.regions.table) names.push_back(name + "-regions.csv");
     return names;
 }
@@ -822,7 +824,27 @@ struct RunOptions {
     bool regions = false, outline = false;
     uint64_t minArea = 0, fillHoles = 0;
     int connectivity = 8;
+    bool noScore = false;
 };
+
+// Score images an earlier run left under this run's names stay beside its
+// other outputs with --no-score: said, so that they are not taken for its own.
+void noteEarlierScores(const std::vector<RunInput>& inputs, ImageFormat format,
+                       const std::string& outDir) {
+    std::vector<std::string> found;
+    for (const RunInput& input : inputs) {
+        const fs::path path = fs::path(outDir.empty() ? "." : outDir) /
+                              (input.name + "-score" + extension(format, false));
+        std::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(path, ec))) found.push_back(path.string());
+    }
+    if (found.empty()) return;
+    std::cerr << "clsg: note: --no-score: " << found.front();
+    if (found.size() > 1) std::cerr << " and " << found.size() - 1 << " more";
+    std::cerr << (found.size() > 1 ? " are from an earlier run and stay"
+                                   : " is from an earlier run and stays")
+              << ", not this run's\n";
+}
 
 // The run's settings from its options and the tool file.
 RunSettings settingsOf(const RunOptions& o, const ToolFile& file, ImageFormat format) {
@@ -841,6 +863,7 @@ RunSettings settingsOf(const RunOptions& o, const ToolFile& file, ImageFormat fo
     settings.regions.options.minArea = o.minArea;
     settings.regions.options.fillHoles = o.fillHoles;
     settings.regions.options.connectivity = o.connectivity;
+    settings.score = !o.noScore;
     return settings;
 }
 
@@ -930,6 +953,7 @@ int runCommand(const RunOptions& o) {
         if (!parent.empty()) files.makeDir(parent.string());
     }
     if (!o.diagDir.empty() && !inputs.empty()) files.makeDir(o.diagDir);  // not after the work
+    if (o.noScore) noteEarlierScores(inputs, format, o.outDir);
     RunReports reports;
     const std::size_t failed =
         inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout, nullptr, &reports);
@@ -953,7 +977,8 @@ int runCommand(const RunOptions& o) {
 
 void addRunOptions(CLI::App* app, RunOptions& o) {
     app->footer(
-        "Writes per image NAME-labels, NAME-confidence, NAME-score, NAME-seg-LABEL (one per "
+        "Writes per image NAME-labels, NAME-confidence, NAME-score (unless --no-score), "
+        "NAME-seg-LABEL (one per "
         "label), NAME-overlay and NAME-legend (each label's colour, name and share) into the "
         "output directory, and with --regions NAME-regions.csv. A directory argument means the "
         "image files inside it, except those named as outputs of its other images. A run never "
@@ -1018,6 +1043,9 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
                     "8: pixels touching at a corner belong to one region; 4: only across an edge")
         ->check(CLI::IsMember({4, 8}))
         ->capture_default_str();
+    app->add_flag("--no-score", o.noScore,
+                  "Do not write NAME-score: its cost grows as the neighbourhood to the fourth "
+                  "power (at 21, several times the rest of the run)");
     app->add_flag("--outline", o.outline,
                   "Outline the regions on the overlay and number them within their label");
 }

@@ -59,6 +59,7 @@ struct RunSettings {
     bool keepGoing = false;
     std::string summaryPath;  // CSV, one row per image; empty: none
     RegionSettings regions;   // objects per label, clean-up, outlines
+    bool score = true;        // NAME-score written (its cost grows as N to the fourth)
 };
 
 struct RunInput {
@@ -68,10 +69,11 @@ struct RunInput {
 };
 
 // The files runImages writes for the image called name, in the order it
-// stages them: NAME-labels, -confidence, -score, -seg-LABEL (one per label),
-// -overlay and -legend, with the format's extensions.
+// stages them: NAME-labels, -confidence, -score (unless not score),
+// -seg-LABEL (one per label), -overlay and -legend, with the format's
+// extensions.
 std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
-                                        ImageFormat format);
+                                        ImageFormat format, bool score = true);
 
 // How a run's reports went: what could not be written of them ("" when
 // written or not asked), and which were written.

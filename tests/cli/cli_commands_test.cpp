@@ -121,6 +121,24 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                     kfPelEqual(a.plane2(), b.plane2()))
             << png;
     }
+    // --no-score leaves out the score image alone, on threads and in a whole-image run, and
+    // says that score images of an earlier run stay.
+    for (const char* lean : {"lean", "whole"}) {
+        const Outcome o =
+            clsg(dir, "run tool.clsg bands.png swapped.png -n 5 --no-score --out " +
+                          std::string(lean) + (lean == std::string("whole") ? " --diag wd" : ""));
+        ASSERT_EQ(o.status, 0) << o.err;
+        std::set<std::string> want;
+        for (const std::string& png : expected)
+            if (png.find("-score") == std::string::npos) {
+                want.insert(lean + png.substr(3));
+                EXPECT_EQ(slurp(dir / (lean + png.substr(3))), slurp(dir / png)) << png;
+            }
+        EXPECT_EQ(listing(dir, std::string(lean) + "/"), want);
+    }
+    expectAll(clsg(dir, "run tool.clsg bands.png swapped.png -n 5 --no-score --out out").err,
+              {"clsg: note: --no-score: out/bands-score.png and 1 more are from an earlier run "
+               "and stay, not this run's"});
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
     const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples
