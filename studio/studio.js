@@ -1534,6 +1534,10 @@ document.addEventListener("keydown", (e) => {
     PageUp: () => images && showImage((state.image + images - 1) % images),
     PageDown: () => images && showImage((state.image + 1) % images),
   };
+  // Space pans while held, except where it presses what has the focus (a button, a checkbox).
+  const presses = t.tagName === "BUTTON" || t.tagName === "SUMMARY" ||
+                  (t.tagName === "INPUT" && ["checkbox", "radio", "button", "submit", "reset"].includes(t.type));
+  if (e.key === " " && presses) return;
   if (e.key === " ") { spaceDown = true; e.preventDefault(); return; }
   if (keys[key]) { e.preventDefault(); keys[key](); }
 });

@@ -160,6 +160,13 @@ def main():
         if find(By.CSS_SELECTOR, "#tools .on").text != "Rectangle":
             fail("R with the opacity slider focused gives the %s" % find(By.CSS_SELECTOR, "#tools .on").text)
         ActionChains(driver).send_keys("b").perform()
+        # Space presses a focused checkbox (it pans only elsewhere): twice, back as it was.
+        marks_box = find(By.ID, "show-marks")
+        driver.execute_script("arguments[0].focus()", marks_box)  # focused, not clicked
+        for want in (False, True):
+            ActionChains(driver).send_keys(Keys.SPACE).perform()
+            if marks_box.is_selected() != want:
+                fail("Space on the focused Show marks checkbox left it %s" % marks_box.is_selected())
         # Rename with the mouse: double-click the name, type (letters that are shortcuts too), Enter.
         ActionChains(driver).double_click(name_field).perform()
         keys(Keys.CONTROL, "a")
