@@ -720,20 +720,6 @@ async function showRegionInfo(x, y, text) {
   if (next && next[0] === regionHover.x && next[1] === regionHover.y) showRegionInfo(...next);
 }
 
-function setMinArea(value) {
-  state.minArea = value;
-  $("min-area").value = value;
-  changed();  // the previews too
-}
-
-// A setting like the others: undone by Undo, and part of what Save tool writes.
-$("min-area").addEventListener("change", () => {
-  const before = state.minArea, value = Math.max(0, Math.round(Number($("min-area").value)) || 0);
-  setMinArea(value);
-  if (value === before) return;
-  markUnsaved();
-  record({what: "minimum region area", undo: () => setMinArea(before), redo: () => setMinArea(value)});
-});
 
 // --- segmentation -----------------------------------------------------------
 
@@ -1311,6 +1297,9 @@ function applyState(s) {
   $("tolerance-min").value = st.toleranceMin;
   $("neighborhood").value = st.neighborhood;
   $("normalize").checked = st.normalize;
+  // A setting like the others (kept in the session, undone by Undo), part of what Save tool writes.
+  state.minArea = st.minArea || 0;
+  $("min-area").value = state.minArea;
   const select = $("image-select");
   if (select.options.length !== s.images.length) {
     select.textContent = "";
@@ -1324,7 +1313,7 @@ function applyState(s) {
 
 function settingsOf(s) {
   return {toleranceFrac: s.toleranceFrac, toleranceMin: s.toleranceMin, neighborhood: s.neighborhood,
-          normalize: s.normalize};
+          normalize: s.normalize, minArea: s.minArea || 0};
 }
 
 async function putSettings(value) {
@@ -1340,7 +1329,9 @@ async function sendSettings() {
     toleranceMin: Math.round(Number($("tolerance-min").value)),
     neighborhood: Math.round(Number($("neighborhood").value)),
     normalize: $("normalize").checked,
+    minArea: Math.max(0, Math.round(Number($("min-area").value)) || 0),
   };
+  if (JSON.stringify(value) === JSON.stringify(before)) { applyState(state.server); return; }
   try {
     await putSettings(value);
     record({what: "setting", undo: () => putSettings(before), redo: () => putSettings(value)});
@@ -1349,7 +1340,7 @@ async function sendSettings() {
     applyState(state.server);  // the fields show what is in force
   }
 }
-for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize"])
+for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize", "min-area"])
   $(id).addEventListener("change", sendSettings);
 
 // --- automatic settings ---------------------------------------------------------
@@ -1407,7 +1398,7 @@ function setAutoRunning(running) {
   autoRun.running = running;
   $("auto").disabled = running;
   // The search sets these: a change sent meanwhile would be lost under its choice.
-  for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize"]) $(id).disabled = running;
+  for (const id of ["tolerance-frac", "tolerance-min", "neighborhood", "normalize", "min-area"]) $(id).disabled = running;
   $("auto-progress").hidden = !running;
   $("auto-cancel").hidden = !running;
   $("auto-cancel").disabled = false;

@@ -210,7 +210,8 @@ json stateJson(const StudioSession& s) {
              {{"toleranceFrac", st.toleranceFrac},
               {"toleranceMin", st.toleranceMin},
               {"neighborhood", st.neighborhood},
-              {"normalize", st.normalize}}},
+              {"normalize", st.normalize},
+              {"minArea", st.minArea}}},
             {"outDir", s.outDir()},
             {"session", s.sessionPath()},
             {"restore", s.pendingRestore() ? json{{"savedAt", s.pendingRestore()->savedAt},
@@ -784,7 +785,9 @@ void StudioServer::postSettings(const httplib::Request& req, httplib::Response& 
     const json& normalize = field(j, "normalize");
     if (!normalize.is_boolean()) throw BadRequest("\"normalize\" must be true or false");
     s.normalize = normalize.get<bool>();
+    s.minArea = minAreaField(j);
     const auto lock = lockSession();
+    if (!j.contains("minArea")) s.minArea = session_.settings().minArea;  // as it was
     session_.setSettings(s);
     answerJson(res, saved(session_, stateJson(session_)));
 }

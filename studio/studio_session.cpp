@@ -1085,7 +1085,8 @@ void StudioSession::autosave() {
          {{"toleranceFrac", settings_.toleranceFrac},
           {"toleranceMin", settings_.toleranceMin},
           {"neighborhood", settings_.neighborhood},
-          {"normalize", settings_.normalize}}},
+          {"normalize", settings_.normalize},
+          {"minArea", settings_.minArea}}},
         {"images", images}}.dump(-1, ' ', false, json::error_handler_t::replace);
     try {
         OutputFiles files;
@@ -1183,6 +1184,9 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         saved.settings.neighborhood =
             static_cast<int32_t>(whole("neighborhood", INT32_MIN, INT32_MAX));
         saved.settings.normalize = st.at("normalize").get<bool>();
+        // Sessions saved before the minimum area was kept have none.
+        saved.settings.minArea =
+            st.contains("minArea") ? static_cast<uint64_t>(whole("minArea", 0, INT64_MAX)) : 0;
         try {
             checkSettings(saved.settings);
         } catch (const StudioError& e) {

@@ -56,6 +56,9 @@ struct StudioSettings {
     uint32_t toleranceMin = 2;
     int32_t neighborhood = 3;
     bool normalize = false;
+    // Regions of fewer pixels are shown unlabelled (the page's filter, as
+    // clsg run --min-area); kept with the others, it changes no training.
+    uint64_t minArea = 0;
 };
 
 enum class StudioView { Labels, Confidence, Score };

@@ -572,6 +572,11 @@ def main():
         wait_for(S + "settled() && " + S + "unsaved()", "the new stroke")
         if not js(closing):
             fail("closing the page with unsaved marks does not ask")
+        area_field = find(By.ID, "min-area")  # kept in the session with the other settings
+        area_field.clear()
+        area_field.send_keys("7" + Keys.TAB)
+        wait_for("document.getElementById('min-area').value === '7' && " + S + "allSettled()",
+                 "a minimum area before the stop")
         strokes_labels = js("return " + S + "labelImage()")
         before_stop = labels()
         studio.terminate() or studio.wait(timeout=10)
@@ -586,6 +591,8 @@ def main():
                  S + "labelImage()", "the restored labels")
         if js("return " + S + "labelImage()") != strokes_labels or js("return " + S + "settings().neighborhood") != 5:
             fail("the restored page segments differently from the one before the stop")
+        if find(By.ID, "min-area").get_attribute("value") != "7":
+            fail("the restored minimum area is " + find(By.ID, "min-area").get_attribute("value"))
         if [(l["name"], l["color"], l["auto"]) for l in labels()] != [(l["name"], l["color"], l["auto"]) for l in before_stop]:
             fail("restored labels %s, before the stop %s" % (labels(), before_stop))
 
