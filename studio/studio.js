@@ -877,6 +877,10 @@ function setBusy(busy) {
   s.textContent = busy ? "segmenting…" : state.lastTiming;
 }
 
+// The status line is cut where the header is narrow: its whole text on hover.
+new MutationObserver(() => { $("status").title = $("status").textContent; })
+  .observe($("status"), {childList: true, characterData: true, subtree: true});
+
 function showError(message) {
   const e = $("error");
   e.textContent = message;
@@ -1444,6 +1448,7 @@ function showAutoCancelled() {
   $("auto-result").title = "";
   autoRun.shownFor = JSON.stringify(settingsOf(state.server.settings));
   $("auto-result").hidden = false;
+  $("auto-result").scrollIntoView({block: "nearest"});
 }
 
 $("auto").addEventListener("click", runAuto);

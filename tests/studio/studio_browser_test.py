@@ -192,6 +192,13 @@ def main():
                 js("return " + S + "shares()[1]") != 0:
             fail("with darkred unpainted: note %r, shares %s" % (note, js("return " + S + "shares()")))
         shot("needs-marks")
+        # An error shown with the note stands below it, not over it.
+        boxes = js("const n = document.getElementById('note'), e = document.getElementById('error');"
+                   "e.textContent = 'an error of two lines, say, at this width of the page and more'.repeat(3);"
+                   "e.hidden = false; const r = [n.getBoundingClientRect(), e.getBoundingClientRect()];"
+                   "e.hidden = true; return r.map(b => [b.top, b.bottom]);")
+        if boxes[1][0] < boxes[0][1]:
+            fail("the error (top %s) covers the note (bottom %s)" % (boxes[1][0], boxes[0][1]))
 
         # Recolour with the mouse: the swatch opens the menu, a click picks the colour; undo, redo.
         auto_color = labels()[0]["color"]
