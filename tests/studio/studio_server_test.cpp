@@ -1281,6 +1281,15 @@ TEST_F(StudioServerTest, EarlierSessionsAreMovedAsideWhateverHoldsTheirNames) {
         fs::create_directories(out + "/studio-session.20991231-000000-00" + std::to_string(i) +
                                ".clsgs/inside");
     session(), session(), session();
+    // An image opened in the page has no file to name in the run line: said there.
+    StudioSession mixed(dir_ / "mixed");
+    mixed.addImage("named", imagePath_, picture);
+    mixed.addImage("upload", "", picture);
+    const std::string line = mixed.runCommand("t.clsg");
+    EXPECT_NE(line.find(" " + imagePath_ + " --out "), std::string::npos) << line;
+    EXPECT_NE(line.find("  # add the files of the images opened in the page: upload"),
+              std::string::npos)
+        << line;
     std::size_t files = 0;
     for (const auto& entry : fs::directory_iterator(out))
         files += entry.is_regular_file() && entry.path().extension() == ".clsgs";
