@@ -542,7 +542,7 @@ def main():
         command = wait_for("return document.body.dataset.runCommand", "the saved tool")
         page_labels = base64.b64decode(js("return " + S + "labelImage()"))
         shot("browser")
-        words = shlex.split(command)
+        words = shlex.split(command, comments=True)  # as a shell reads it
         if os.path.realpath(words[0]) != os.path.realpath(clsg) or words[1] != "run" or \
                 "--neighborhood" not in words or image not in words:
             fail("the page's run command is " + command)
