@@ -4,8 +4,18 @@ namespace clsg {
 
 namespace {
 
-// Whether some element's stream ended into a pad linked to nothing: a
-// demuxer's next stream (a second file joined to the first) that no one took.
+// Whether a video stream ended into a pad linked to nothing: a demuxer's
+// next stream (a second file joined to the first) that no one took. (A sound
+// track, left unlinked from the start, ends so as a matter of course.)
+bool isVideo(GstPad* pad) {
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    const GstStructure* s =
+        caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    const bool video = s && g_str_has_prefix(gst_structure_get_name(s), "video/");
+    if (caps) gst_caps_unref(caps);
+    return video;
+}
+
 bool endLost(GstElement* pipeline) {
     bool lost = false;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
@@ -16,7 +26,7 @@ bool endLost(GstElement* pipeline) {
         while (!lost && gst_iterator_next(pads, &padItem) == GST_ITERATOR_OK) {
             GstPad* pad = GST_PAD(g_value_get_object(&padItem));
             GstPad* peer = gst_pad_get_peer(pad);
-            lost = GST_PAD_IS_EOS(pad) && !peer;
+            lost = GST_PAD_IS_EOS(pad) && !peer && isVideo(pad);
             if (peer) gst_object_unref(peer);
             g_value_reset(&padItem);
         }
