@@ -1103,6 +1103,12 @@ void StudioSession::autosave() {
         OutputFiles files;
         files.makeDir(outDir_);
         const std::string path = sessionPath();
+        std::error_code ec;  // a FIFO would take the writes of a reader that never comes
+        const fs::file_status kind = fs::symlink_status(path, ec);
+        if (!ec && fs::exists(kind) && !fs::is_regular_file(kind) && !fs::is_directory(kind))
+            throw FileError(path +
+                            " is not a regular file; it is kept, and the session is saved "
+                            "only once it is gone");
         if (!keptPrevious_) {
             if (!moveSessionAside(outDir_))
                 throw FileError(path +

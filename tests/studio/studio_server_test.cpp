@@ -1304,6 +1304,9 @@ TEST_F(StudioServerTest, EarlierSessionsAreMovedAsideWhateverHoldsTheirNames) {
     opened.addImage("p", "", picture);
     EXPECT_EQ(opened.findRestore(),
               fifo + "/studio-session.clsgs is not a regular file; it is kept");
+    opened.addLabel("x");  // nor written into
+    EXPECT_THROW(opened.autosave(), StudioError);
+    EXPECT_TRUE(fs::is_fifo(fifo + "/studio-session.clsgs"));
 }
 
 TEST_F(StudioServerTest, TheNewestIntactSessionIsOffered) {
