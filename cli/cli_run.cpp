@@ -792,7 +792,8 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
                        " is a directory this run reads images from; its records would be read as "
                        "images by the next run: choose another --diag");
     for (const RunInput& input : inputs)
-        for (const std::string& name : runOutputNames(input.name, file, settings.format))
+        for (const std::string& name :
+             runOutputNames(input.name, file, settings.format, settings.score))
             check((fs::path(outDir) / name).string(), input.path + "'s output");
     for (const std::string& clip : videos)
         for (const std::string& name : videoOutputNames(clip))
@@ -827,8 +828,8 @@ struct RunOptions {
     bool noScore = false;
 };
 
-// Score images an earlier run left under this run's names stay beside its
-// other outputs with --no-score: said, so that they are not taken for its own.
+// Files named as this run's score images (an earlier run's, say) stay beside
+// its other outputs with --no-score: said, so that they are not taken for its own.
 void noteEarlierScores(const std::vector<RunInput>& inputs, ImageFormat format,
                        const std::string& outDir) {
     std::vector<std::string> found;
@@ -841,9 +842,9 @@ void noteEarlierScores(const std::vector<RunInput>& inputs, ImageFormat format,
     if (found.empty()) return;
     std::cerr << "clsg: note: --no-score: " << found.front();
     if (found.size() > 1) std::cerr << " and " << found.size() - 1 << " more";
-    std::cerr << (found.size() > 1 ? " are from an earlier run and stay"
-                                   : " is from an earlier run and stays")
-              << ", not this run's\n";
+    std::cerr << (found.size() > 1 ? " were there before this run and stay"
+                                   : " was there before this run and stays")
+              << ", not scores of this run\n";
 }
 
 // The run's settings from its options and the tool file.
@@ -957,7 +958,16 @@ int runCommand(const RunOptions& o) {
     RunReports reports;
     const std::size_t failed =
         inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout, nullptr, &reports);
-    const std::size_t videosFailed = runVideos(o, file, settings, videos, files);
+    std::size_t videosFailed = 0;
+    try {
+        videosFailed = runVideos(o, file, settings, videos, files);
+    } catch (...) {  // stopped in a video: the images' reports are there, and said
+        if (interruptSignal()) {
+            sayRunReports(reports, settings, std::cout);
+            std::cout.flush();
+        }
+        throw;
+    }
     const std::size_t total = inputs.size() + videos.size();
     const std::size_t failures = failed + videosFailed;
     // Every output is committed on its own by now; when every input failed,

@@ -181,7 +181,7 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
         << " ms\n";
     out.unsetf(std::ios::floatfield);
     // Balanced accuracy at chance or below: what the tool learnt cannot be told from guessing.
-    if (choice.report.estimate <= 1.0 / static_cast<double>(names.size()))
+    if (names.size() > 1 && choice.report.estimate <= 1.0 / static_cast<double>(names.size()))
         std::cerr << "clsg: warning: the estimate is no better than choosing among the "
                   << names.size()
                   << " labels at random: the examples are likely too few or too small to learn "

@@ -136,9 +136,15 @@ TEST(Cli, TrainRunInfoRoundTrip) {
             }
         EXPECT_EQ(listing(dir, std::string(lean) + "/"), want);
     }
+    // Nor is a file of the score's name in a folder of inputs refused: it is not written.
+    fs::create_directories(dir / "in");
+    fs::copy_file(dir / "bands.png", dir / "in/bands.png");
+    std::ofstream(dir / "in/bands-score.png") << "mine";
+    EXPECT_EQ(clsg(dir, "run tool.clsg in/bands.png --no-score --out in").status, 0);
+    EXPECT_EQ(slurp(dir / "in/bands-score.png"), "mine");
     expectAll(clsg(dir, "run tool.clsg bands.png swapped.png -n 5 --no-score --out out").err,
-              {"clsg: note: --no-score: out/bands-score.png and 1 more are from an earlier run "
-               "and stay, not this run's"});
+              {"clsg: note: --no-score: out/bands-score.png and 1 more were there before this run "
+               "and stay, not scores of this run"});
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
     const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples
@@ -705,6 +711,10 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
                               "labels at random"),
               std::string::npos)
         << chance.out << chance.err;
+    // One label is no choice: never warned of.
+    const Outcome one = clsg(dir, "train one.clsg --auto --label r=big.png@0,0,32,64");
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.err.find("warning"), std::string::npos) << one.err;
     const std::string n = json::parse(slurp(dir / "r.json"))["chosen"]["neighborhoodSize"].dump();
     expectAll(clsg(dir, "info auto.clsg").out, {"stored neighbourhood size: " + n,
                                                 "estimate: balanced accuracy", "held-out pixels"});
