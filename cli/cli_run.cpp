@@ -1055,7 +1055,8 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         ->capture_default_str();
     app->add_flag("--no-score", o.noScore,
                   "Do not write NAME-score: its cost grows as the neighbourhood to the fourth "
-                  "power (at 21, several times the rest of the run)");
+                  "power (at 21, several times the rest of the run); --diag's records still hold "
+                  "it");
     app->add_flag("--outline", o.outline,
                   "Outline the regions on the overlay and number them within their label");
 }

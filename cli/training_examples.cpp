@@ -39,10 +39,11 @@ std::string missingExampleHint(const LabelOption& label, const ExampleSource& ex
         return " (rectangles are joined with '+', as IMAGE@x,y,w,h+x,y,w,h; a comma starts "
                "another example)";
     if (!ex.mask.empty())
-        return " (a colon separates an image from its mask; write \\: for a colon in a file "
-               "name)";
+        return " (if the name holds a colon, write it as \\:, since a colon separates an "
+               "image from its mask)";
     if (label.examples.size() > 1)
-        return " (a comma separates examples; write \\, for a comma in a file name)";
+        return " (if the name holds a comma, write it as \\,, since a comma separates "
+               "examples)";
     return "";
 }
 

@@ -237,8 +237,10 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         // A comma or colon meant otherwise: the error says how --label splits.
         {"train t.clsg --label a=bands.png@0,0,1,1,2,2,1,1",
          "cannot open 2: No such file or directory (rectangles are joined with '+'", 1},
-        {"train t.clsg --label a=x:bands.png", "(a colon separates an image from its mask", 1},
-        {"train t.clsg --label a=x,bands.png", "(a comma separates examples", 1},
+        {"train t.clsg --label a=x:bands.png",
+         "write it as \\:, since a colon separates an image from its mask", 1},
+        {"train t.clsg --label a=x,bands.png", "write it as \\,, since a comma separates examples",
+         1},
         {"train t.clsg --auto --label " + red + "--label dot=bands.png@20,4,1,1",
          "cross-validate: label dot has them in too few places", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
