@@ -1311,8 +1311,14 @@ function applyState(s) {
   }
   select.value = state.image;
   // Auto's answer tells of the settings it left: not of others set since (an undo, say).
-  $("auto-result").hidden = !autoRun.shownFor || JSON.stringify(settingsOf(st)) !== autoRun.shownFor;
+  $("auto-result").hidden = !autoRun.shownFor || JSON.stringify(autoSettingsOf(st)) !== autoRun.shownFor;
   renderLabels();
+}
+
+// The settings Auto chooses: its answer stays shown while they are in force.
+function autoSettingsOf(s) {
+  const {minArea, ...chosen} = settingsOf(s);
+  return chosen;
 }
 
 function settingsOf(s) {
@@ -1373,7 +1379,7 @@ function pollAuto() {
 function percentText(v) { return (100 * v).toFixed(1) + " %"; }
 
 function showAutoResult(a) {
-  autoRun.shownFor = JSON.stringify(settingsOf(state.server.settings));
+  autoRun.shownFor = JSON.stringify(autoSettingsOf(state.server.settings));
   const p = $("auto-result");
   p.textContent = "";
   const strong = document.createElement("strong");
@@ -1446,7 +1452,7 @@ async function runAuto() {
 function showAutoCancelled() {
   $("auto-result").textContent = "Auto stopped: the settings are as they were.";
   $("auto-result").title = "";
-  autoRun.shownFor = JSON.stringify(settingsOf(state.server.settings));
+  autoRun.shownFor = JSON.stringify(autoSettingsOf(state.server.settings));
   $("auto-result").hidden = false;
   $("auto-result").scrollIntoView({block: "nearest"});
 }

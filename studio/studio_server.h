@@ -19,7 +19,8 @@
 //                                      {"op": "recolor", "label", "color"},
 //                                      {"op": "delete", "label"}
 //   POST /api/settings                 {"toleranceFrac", "toleranceMin",
-//                                       "neighborhood", "normalize"}
+//                                       "neighborhood", "normalize", "minArea"
+//                                       (optional: kept as it was)}
 //   POST /api/segment                  {"image", "view": "labels" | "confidence" | "score"}
 //                                      answers a frame: JSON length (uint32, little
 //                                      endian), JSON (size, counts, timings, encoding),
