@@ -842,6 +842,11 @@ async function segment() {
     refreshPreviews();
   } catch (e) {
     if (e.status === 409) return;  // a newer request took over
+    // Too many requests wait for the studio (other windows): asked again in a moment.
+    if (e.status === 503) {
+      setTimeout(() => { if (current()) segment(); }, 1000);
+      return;
+    }
     if (current()) {
       state.labels = null; state.grey = null; state.counts = null;
       composeOverlay();
@@ -933,8 +938,8 @@ async function refreshPreviews() {
           res = await request("POST", "/api/preview",
                               JSON.stringify({image: i, size: PREVIEW_SIZE, minArea: state.minArea}));
         } catch (e) {
-          if (e.status !== 409) throw e;
-          await new Promise((resolve) => setTimeout(resolve, 250));
+          if (e.status !== 409 && e.status !== 503) throw e;  // gave way, or the studio is busy
+          await new Promise((resolve) => setTimeout(resolve, e.status === 503 ? 1000 : 250));
           if (run !== state.previewRun) return;
         }
       }

@@ -475,6 +475,11 @@ def main():
            " if (once && url.startsWith('/api/preview')) { once = false;"
            " return Promise.resolve(new Response('{\"error\": \"a newer request took over\"}', {status: 409})); }"
            " return real(url, options); };")
+        # And a segmentation the busy studio turned away (503) is asked for again.
+        js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
+           " if (once && url.startsWith('/api/segment')) { once = false;"
+           " return Promise.resolve(new Response('{\"error\": \"the studio is busy\"}', {status: 503})); }"
+           " return real(url, options); };")
         area = lambda: find(By.ID, "min-area").get_attribute("value")
         find(By.ID, "min-area").send_keys("1" + Keys.TAB)
         wait_for(S + "allSettled() && document.getElementById('error').hidden", "the previews after one gave way")
