@@ -1104,7 +1104,7 @@ void StudioSession::autosave() {
         files.makeDir(outDir_);
         const std::string path = sessionPath();
         std::error_code ec;  // a FIFO would take the writes of a reader that never comes
-        const fs::file_status kind = fs::symlink_status(path, ec);
+        const fs::file_status kind = fs::status(path, ec);  // a link to a file is a file
         if (!ec && fs::exists(kind) && !fs::is_regular_file(kind) && !fs::is_directory(kind))
             throw FileError(path +
                             " is not a regular file; it is kept, and the session is saved "
