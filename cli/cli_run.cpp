@@ -644,13 +644,16 @@ namespace {
 // The images an argument names: a file as given; a directory's files with an
 // image extension, sorted by name (not descending into subdirectories). A
 // link to nothing (or a loop) is kept, to fail as it would named on its own; other
-// entries that are not files (a FIFO would wait for a writer) go to passed.
+// entries that are not files (a FIFO would wait for a writer) go to passed,
+// and videos (taken only when named) to videos.
 std::vector<std::string> expandImageArgument(const std::string& arg,
-                                             std::vector<std::string>& passed) {
+                                             std::vector<std::string>& passed,
+                                             std::vector<std::string>& videos) {
     std::error_code ec;
     if (!fs::is_directory(arg, ec)) return {arg};
     std::vector<std::string> found;
     for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec)) {
+        if (isVideoInput(it->path().filename().string())) videos.push_back(it->path().string());
         if (!hasImageExtension(it->path().filename().string())) continue;
         std::error_code e, linkError;
         const fs::file_status target = fs::status(it->path(), e);
@@ -689,13 +692,20 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
                       ImageFormat format, std::ostream& note) {
     std::vector<std::pair<std::string, bool>> found;  // path, from a directory
     RunPaths paths;
-    std::vector<std::string> notFiles;
+    std::vector<std::string> notFiles, videos;
     for (const std::string& arg : args) {
         std::error_code ec;
         const bool dir = fs::is_directory(arg, ec);
         if (dir) paths.dirs.push_back(arg);
-        for (const std::string& path : expandImageArgument(arg, notFiles))
+        for (const std::string& path : expandImageArgument(arg, notFiles, videos))
             found.emplace_back(path, dir);
+    }
+    if (!videos.empty()) {
+        std::sort(videos.begin(), videos.end());
+        note << "clsg: note: a directory argument gives its images only; skipping " << videos.size()
+             << " video" << (videos.size() == 1 ? "" : "s") << ":";
+        for (std::size_t i = 0; i < videos.size() && i < 3; ++i) note << " " << videos[i];
+        note << (videos.size() > 3 ? " ..." : "") << " (name a video to segment it)" << std::endl;
     }
     if (!notFiles.empty()) {
         std::sort(notFiles.begin(), notFiles.end());

@@ -448,13 +448,16 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     ASSERT_EQ(mkfifo((dir / "odd/c.png").c_str(), 0600), 0);
     fs::copy_file(dir / "bands.png", dir / "odd/two\nlines.png");  // each said on one line
     writeBytes(dir / "odd/e\n.png", "junk");
+    writeBytes(dir / "odd/clip.mp4", "not read");  // a video is taken only when named
     const Outcome odd = clsg(dir, "run tool.clsg odd --out odd-out --summary odd.csv");
     EXPECT_EQ(odd.status, 1) << odd.err;
     expectAll(odd.out, {"\ntwo\\x0alines: 48 x 32"});
     expectAll(odd.err, {"cannot open odd/b.png", "cannot open odd/f.png: Too many levels",
                         "\nclsg: error: odd/e\\x0a.png: not a PNG",
                         "clsg: skipping 2 entries named as images that are not files (a folder, a "
-                        "FIFO, a device): odd/c.png odd/d.png"});
+                        "FIFO, a device): odd/c.png odd/d.png",
+                        "clsg: note: a directory argument gives its images only; skipping 1 video: "
+                        "odd/clip.mp4 (name a video to segment it)"});
     expectAll(slurp(dir / "odd.csv"), {"odd/a.png,ok", "odd/b.png,failed", "odd/f.png,failed"});
     // A summary that cannot be written is an error of its own: the count of failed images and
     // the folder of the written ones are still said, and the page is written.
