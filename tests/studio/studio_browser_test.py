@@ -21,6 +21,7 @@ def start_browser(profile):
         for flag in ("headless no-sandbox disable-gpu disable-quic no-first-run disable-sync disable-component-update "
                      "disable-background-networking window-size=1400,900").split() + ["user-data-dir=" + profile]:
             options.add_argument("--" + flag)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # the page's console
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     except Exception as e:  # a browser that cannot start is a skip (77), not a pass
         sys.exit(print("SKIPPED: could not start Chromium: " + str(e)[:300], file=sys.stderr) or 77)
@@ -124,6 +125,10 @@ def main():
         wait_for("window.clsgStudio && " + S + "view().scale > 0 && document.getElementById('image-select').options.length", "the page")
         canvas = find(By.ID, "view")
         settled()
+        # Loading the page logs no error: no script fault, no request turned away.
+        errors = [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+        if errors:
+            fail("the page's console, once loaded: %s" % errors)
         # A narrow window: the header wraps instead of running off the page, and the image is
         # fitted again (until zoomed or panned).
         wide = js("return [outerWidth, outerHeight, " + S + "view().scale]")
