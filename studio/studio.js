@@ -1506,6 +1506,12 @@ $("help").addEventListener("click", () => $("help-dialog").showModal());
 document.addEventListener("keydown", (e) => {
   // An open dialog has the keys (Escape closes it): nothing changes behind it.
   if (document.querySelector("dialog[open]")) return;
+  // Escape closes the colour menu, whatever has the focus, and changes nothing.
+  if (e.key === "Escape" && !$("color-menu").hidden) {
+    e.preventDefault();
+    closeColorMenu();
+    return;
+  }
   // Letters go to fields that take text; a slider, checkbox or button with the
   // focus (after a click on it) leaves them to the shortcuts.
   const t = e.target, controls = ["checkbox", "radio", "range", "button", "submit", "reset", "color", "file"];

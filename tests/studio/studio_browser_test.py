@@ -207,7 +207,12 @@ def main():
 
         # Recolour with the mouse: the swatch opens the menu, a click picks the colour; undo, redo.
         auto_color = labels()[0]["color"]
-        label_items()[0].find_element(By.CSS_SELECTOR, ".swatch").click()
+        swatch = label_items()[0].find_element(By.CSS_SELECTOR, ".swatch")
+        swatch.click()  # Escape closes the menu, colour unchanged
+        keys(Keys.ESCAPE)
+        if not hidden("color-menu") or labels()[0]["color"] != auto_color:
+            fail("Escape left the colour menu open or changed the colour")
+        swatch.click()
         find(By.CSS_SELECTOR, "#color-swatches button[data-color='#1e90ff']").click()
         wait_for(S + "labels()[0].color === '#1e90ff' && !" + S + "labels()[0].auto", "the colour")
         shot("recoloured")
