@@ -124,22 +124,34 @@ uint64_t storedBytes(const PngHeader& h) {
     return uint64_t{h.height} * ((bits + 7) / 8 + 1);
 }
 
-// The frames an animated PNG declares (its acTL chunk, before the image
-// data); 1 for a still image.
-uint32_t pngFrames(const std::vector<unsigned char>& bytes) {
+// What an animated PNG declares before its image data: its frames (acTL; 1
+// for a still image) and whether the image data is the first of them (an
+// fcTL before it). An image that is no frame is what viewers without
+// animation show, never what the animation shows.
+struct PngAnimation {
+    uint32_t frames = 1;
+    bool animated = false, imageIsFrame = false;
+};
+
+PngAnimation pngAnimation(const std::vector<unsigned char>& bytes) {
     const auto be32 = [&](std::size_t at) {
         return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
                uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
     };
+    PngAnimation a;
     for (std::size_t at = 8; at + 12 <= bytes.size();) {
         const uint32_t length = be32(at);
         const std::string type(reinterpret_cast<const char*>(&bytes[at + 4]), 4);
         if (type == "IDAT") break;
-        if (type == "acTL" && length >= 8 && at + 16 <= bytes.size()) return be32(at + 8);
+        if (type == "acTL" && length >= 8 && at + 16 <= bytes.size()) {
+            a.animated = true;
+            a.frames = be32(at + 8);
+        }
+        if (type == "fcTL") a.imageIsFrame = true;
         if (length > bytes.size() - at - 12) break;
         at += 12 + std::size_t{length};
     }
-    return 1;
+    return a;
 }
 
 struct PngReadGuard {
@@ -162,11 +174,16 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
 
     PngHeader h{};
     if (!pngReadHeader(g.png, g.info, &h)) throw fail();
-    // Reading only the first of several frames would leave the rest out unseen.
-    if (const uint32_t frames = pngFrames(bytes); frames > 1)
-        throw ImageError(name + ": the PNG file is animated (" + std::to_string(frames) +
+    // Reading only the first of several frames would leave the rest out unseen;
+    // an image that is no frame is not the picture the animation shows.
+    if (const PngAnimation a = pngAnimation(bytes); a.frames > 1)
+        throw ImageError(name + ": the PNG file is animated (" + std::to_string(a.frames) +
                          " frames), and clsg reads one image per file: save each frame as a "
                          "file of its own");
+    else if (a.animated && !a.imageIsFrame)
+        throw ImageError(name +
+                         ": the PNG file is animated, and its image is not the frame "
+                         "it shows: save the frame as a file of its own");
     checkImageSize(h.width, h.height, limits, name);
 
     Raster r;

@@ -394,19 +394,28 @@ TEST(ImageReader, FilesOfSeveralPagesOrFramesAreRefusedAndAThumbnailAfterTheImag
     // An animated PNG: its acTL chunk, after the header, declares the frames.
     writePlainPng(dir / "still.png", 2, 1, {1, 2, 3, 4, 5, 6});
     const std::string still = slurp(dir / "still.png");
-    for (const char frames : {'\1', '\2'}) {
-        writeBytes(dir / "apng.png",
-                   still.substr(0, 33) +
-                       pngChunk("acTL", std::string("\0\0\0", 3) + frames + std::string(4, '\0')) +
-                       still.substr(33));
-        if (frames == '\1')
-            EXPECT_EQ(colourPels(dir / "apng.png"), Bytes({1, 2, 3, 4, 5, 6}));
-        else
-            EXPECT_EQ(errorOf<ImageError>([&] { readColorImage(dir / "apng.png"); }),
-                      dir / "apng.png" +
-                          ": the PNG file is animated (2 frames), and clsg reads one image per "
-                          "file: save each frame as a file of its own");
-    }
+    // One frame is read when the image is that frame (an fcTL before it); an
+    // image that is no frame is not what the animation shows.
+    const std::string frameControl = pngChunk("fcTL", std::string(26, '\0'));
+    for (const char frames : {'\1', '\2'})
+        for (const bool imageIsFrame : {true, false}) {
+            writeBytes(dir / "apng.png", still.substr(0, 33) +
+                                             pngChunk("acTL", std::string("\0\0\0", 3) + frames +
+                                                                  std::string(4, '\0')) +
+                                             (imageIsFrame ? frameControl : "") + still.substr(33));
+            const std::string error =
+                errorOf<ImageError>([&] { readColorImage(dir / "apng.png"); });
+            if (frames == '\2')
+                EXPECT_EQ(error, dir / "apng.png" +
+                                     ": the PNG file is animated (2 frames), and clsg reads one "
+                                     "image per file: save each frame as a file of its own");
+            else if (imageIsFrame)
+                EXPECT_EQ(colourPels(dir / "apng.png"), Bytes({1, 2, 3, 4, 5, 6}));
+            else
+                EXPECT_EQ(error, dir / "apng.png" +
+                                     ": the PNG file is animated, and its image is not the frame "
+                                     "it shows: save the frame as a file of its own");
+        }
     const uint32_t page = FILETYPE_PAGE, thumbnail = FILETYPE_REDUCEDIMAGE;
     writePages(dir / "thumbnail.tif", {0, thumbnail, thumbnail | page});
     EXPECT_EQ(colourPels(dir / "thumbnail.tif"), Bytes(6, 1));
