@@ -535,7 +535,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                       const RunSettings& settings, OutputFiles& files, std::ostream& out,
                       std::vector<std::string>* written, RunReports* reports) {
     refuseSharedOutputs(file, inputs, settings);
-    files.makeDir(settings.outDir);
+    files.makeDir(settings.outDir, "--out");
 
     std::vector<ImageOutcome> outcomes(inputs.size());
     std::atomic<std::size_t> next{0};
@@ -753,6 +753,17 @@ void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& 
             if (canonicalPath(fs::path(outDir) / name) == canonicalPath(summary))
                 throw CliError("--summary " + summary + " is also " + input.path + "'s output " +
                                name + ": choose another --summary");
+    // The diagnostic records: the page and sN-..., N a number.
+    const std::string leaf = fs::path(summary).filename().string();
+    const std::size_t digits = leaf.find_first_not_of("0123456789", 1);
+    const bool record =
+        leaf == "index.html" ||
+        (leaf[0] == 's' && digits > 1 && digits != std::string::npos && leaf[digits] == '-');
+    const fs::path parent = fs::path(summary).parent_path();
+    if (record && !settings.diagDir.empty() &&
+        canonicalPath(parent.empty() ? "." : parent) == canonicalPath(settings.diagDir))
+        throw CliError("--summary " + summary + " is in --diag " + settings.diagDir +
+                       " under the name of a diagnostic record: choose another --summary");
 }
 
 // Refuses a run that would write an output over one of its inputs, or over
@@ -812,8 +823,8 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         for (const RunInput& input : inputs)
             check((fs::path(outDir) / (input.name + "-regions.csv")).string(),
                   input.path + "'s region table");
-    if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
     refuseSummaryInTheWay(inputs, file, settings);
+    if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
 }
 
 }  // namespace
@@ -895,7 +906,7 @@ void refuseSharedVideoNames(const std::vector<std::string>& videos) {
 std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettings& settings,
                       const std::vector<std::string>& videos, OutputFiles& files) {
     std::size_t failed = 0;
-    if (!videos.empty()) files.makeDir(o.outDir);
+    if (!videos.empty()) files.makeDir(o.outDir, "--out");
     for (const std::string& clip : videos) {
         try {
             OutputFiles own(files, true);
@@ -961,9 +972,11 @@ int runCommand(const RunOptions& o) {
             files.refuseInput((fs::path(o.outDir) / name).string());
     if (!o.summary.empty()) {
         const fs::path parent = fs::path(o.summary).parent_path();
-        if (!parent.empty()) files.makeDir(parent.string());
+        if (!parent.empty())
+            files.makeDir(parent.string(), "--summary " + o.summary + ": its folder");
     }
-    if (!o.diagDir.empty() && !inputs.empty()) files.makeDir(o.diagDir);  // not after the work
+    if (!o.diagDir.empty() && !inputs.empty())
+        files.makeDir(o.diagDir, "--diag");  // not after the work
     if (o.noScore) noteEarlierScores(inputs, format, o.outDir);
     RunReports reports;
     const std::size_t failed =

@@ -288,7 +288,7 @@ Command addTrainCommand(CLI::App& parent) {
             if (!o->reportPath.empty()) files.refuseInput(o->reportPath);
             // The outputs' places are taken before any work: a report named like
             // the tool, or in a directory that cannot be made, fails at once.
-            if (!o->diagDir.empty()) files.makeDir(o->diagDir);
+            if (!o->diagDir.empty()) files.makeDir(o->diagDir, "--diag");
             std::string toolTemp, reportTemp;
             for (const auto& [path, temp] :
                  {std::pair{&o->output, &toolTemp}, std::pair{&o->reportPath, &reportTemp}}) {

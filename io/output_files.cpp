@@ -30,16 +30,18 @@ OutputFiles::~OutputFiles() {
     for (auto it = createdDirs_.rbegin(); it != createdDirs_.rend(); ++it) fs::remove(*it, ec);
 }
 
-void OutputFiles::makeDir(const std::string& dir) {
+void OutputFiles::makeDir(const std::string& dir, const std::string& option) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<fs::path> missing;
     std::error_code ec;
+    const std::string given = option.empty() ? "" : option + " " + dir + ": ";
     for (fs::path p = fs::path(dir).lexically_normal(); !p.empty(); p = p.parent_path()) {
         if (!fs::exists(p, ec) && fs::is_symlink(fs::symlink_status(p, ec)))
-            throw FileError(p.string() + " is a link to " + fs::read_symlink(p, ec).string() +
-                            ", which does not exist");
+            throw FileError(given + p.string() + " is a link to " +
+                            fs::read_symlink(p, ec).string() + ", which does not exist");
         if (fs::exists(p, ec)) {
-            if (!fs::is_directory(p, ec)) throw FileError(p.string() + " is not a directory");
+            if (!fs::is_directory(p, ec))
+                throw FileError(given + p.string() + " is not a directory");
             break;
         }
         missing.push_back(p);
@@ -47,7 +49,8 @@ void OutputFiles::makeDir(const std::string& dir) {
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (!fs::create_directory(*it, ec) && ec)
-            throw FileError("cannot create directory " + it->string() + ": " + ec.message());
+            throw FileError(given + "cannot create directory " + it->string() + ": " +
+                            ec.message());
         createdDirs_.push_back(it->string());
     }
 }

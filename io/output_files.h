@@ -42,8 +42,9 @@ public:
     ~OutputFiles();
 
     // Creates dir and its missing parents (remembering which it created).
-    // Throws FileError when that fails or a path is not a directory.
-    void makeDir(const std::string& dir);
+    // Throws FileError when that fails or a path is not a directory; the
+    // message starts with option and dir when an option (say "--out") gave it.
+    void makeDir(const std::string& dir, const std::string& option = "");
 
     // Creates an empty temporary file for finalPath's contents and returns its
     // name; write it without following links (the writers of image_io.h and

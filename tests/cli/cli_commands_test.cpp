@@ -247,7 +247,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {train + "a=bands.png:empty-mask.png", "selects no pixel", 1},
         {"run truncated.clsg bands.png --out out", "corrupt tool file", 1},
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
-        {run + "--out bands.png/x", "not a directory", 1},
+        {run + "--out bands.png/x", "--out bands.png/x: bands.png is not a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
         {"evaluate ig.clsg bands.png --truth truth.png --truth-map 7=ignore",
          "the tool has a label named ignore", 2},
@@ -272,7 +272,10 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "--summary out/bands-labels.png is also bands.png's output bands-labels.png", 1},
         {run + "--out out --regions --summary out/bands-regions.csv",
          "is also bands.png's output bands-regions.csv", 1},
-        {run + "--out out --diag small-mask.png", "small-mask.png is not a directory", 1},
+        {run + "--out out --diag small-mask.png",
+         "--diag small-mask.png: small-mask.png is not a directory", 1},
+        {run + "--out out --diag d --summary d/s1-legend.png",
+         "--summary d/s1-legend.png is in --diag d under the name of a diagnostic record", 1},
         {"run tool.clsg bands.png s1.png --out out --diag out/",
          "--diag out/ is the output directory, where a diagnostic record would replace s1.png's "
          "output s1-overlay.png: choose another --diag",
@@ -293,6 +296,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     for (const std::string& line :
          {run + "--out out --regions --summary out/bands-regions.csv",
           run + "--out out --diag small-mask.png",
+          run + "--out out --diag d --summary d/index.html",
           std::string("run tool.clsg bands.png s1.png --out out --diag out")})
         EXPECT_EQ(clsg(dir, line).out, "") << line;
     const Outcome early = clsg(dir, "train t.clsg --auto --diag bands.png --label " + red +
