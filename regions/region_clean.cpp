@@ -21,20 +21,22 @@ struct HoleRun {
     bool isLabel;
 };
 
-// Per node (of a run without the label): the size of its set, whether it
-// reaches the image border, and a run of the label beside it (kNone: none
-// met yet).
-struct Hole {
+// Per node: the pixels of its set (once the sets are known, of the set and
+// all it encloses), the node of the run above its first pixel (kNone on the
+// first row), whether it reaches the image border and whether it holds the
+// label.
+struct Part {
     uint64_t area;
-    uint32_t beside;
-    bool touchesBorder;
+    uint32_t above;
+    bool touchesBorder, isLabel;
 };
 
-// Finds, one label at a time, the holes of that label's regions in the
-// image as it is and fills the small ones. The label's regions are found in
-// the same pass (their runs joined as regions connect), the holes' runs are
-// joined the other way, and every run of the label beside a hole must end up
-// in one region.
+// Finds, one label at a time, the holes of that label's regions and fills
+// the small ones. One pass joins the runs into the label's regions and the
+// parts between them (connected the other way). A set's first run in the
+// pass is its topmost; the pixel above it belongs to the set around it, so
+// these links make a tree of sets, each enclosing its children: the hole of
+// a region is a child part with everything below it in the tree.
 class HoleFinder {
 public:
     HoleFinder(kvPelBuffer<unsigned char>& image, int connectivity)
@@ -47,45 +49,29 @@ public:
     // Fills the holes of label's regions of at most maxArea pixels; returns
     // whether any was filled.
     bool fill(unsigned char label, uint64_t maxArea) {
-        holes_.clear();
+        parts_.clear();
         parent_.clear();
-        mustJoin_.clear();
         std::vector<HoleRun> prev, cur;
         for (long y = 0; y < height_; ++y) {
             if (y % 64 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
-            scanRow(y, label, cur, true);
+            scanRow(y, label, prev, cur, true);
             regions_detail::forTouchingRuns(prev, cur, 1, [&](const HoleRun& a, const HoleRun& b) {
                 const bool edge = a.x0 < b.x1 && b.x0 < a.x1;  // not just a corner
-                if (a.isLabel && b.isLabel) {
-                    if (edge || labelReach_ == 1) unite(a.node, b.node);
-                } else if (edge || holeReach_ == 1) {
-                    if (!a.isLabel && !b.isLabel)
-                        uniteHoles(a.node, b.node);
-                    else
-                        a.isLabel ? beside(b.node, a.node) : beside(a.node, b.node);
-                }
+                if (a.isLabel == b.isLabel && (edge || (a.isLabel ? labelReach_ : holeReach_)))
+                    unite(a.node, b.node);
             });
             std::swap(prev, cur);
         }
-        // A hole whose neighbours lie in two regions is none.
-        std::vector<char> ok(holes_.size(), 1);
-        for (const auto& m : mustJoin_)
-            if (find(m.a) != find(m.b)) ok[find(m.hole)] = 0;
-        bool any = false;
-        for (uint32_t i = 0; i < holes_.size(); ++i) {
-            const Hole& h = holes_[i];
-            ok[i] = ok[i] && parent_[i] == i && !h.touchesBorder && h.beside != kNone &&
-                    h.area <= maxArea;
-            any = any || ok[i];
-        }
-        if (!any) return false;
+        const std::vector<char> filled = holesToFill(maxArea);
+        if (std::find(filled.begin(), filled.end(), 1) == filled.end()) return false;
         // The same runs again, in the same order, so that the nodes match.
         uint32_t next = 0;
+        prev.clear();
         for (long y = 0; y < height_; ++y) {
-            scanRow(y, label, cur, false);
+            scanRow(y, label, prev, cur, false);
             unsigned char* row = image_.pointToRow(image_.window().top() + y);
             for (const HoleRun& run : cur) {
-                if (!run.isLabel && ok[find(next)])
+                if (!run.isLabel && filled[find(next)])
                     std::memset(row + run.x0, label, static_cast<std::size_t>(run.x1 - run.x0));
                 ++next;
             }
@@ -94,29 +80,41 @@ public:
     }
 
 private:
-    struct MustJoin {
-        uint32_t hole, a, b;
-    };
+    // Per set (at its root): whether it is a hole to fill. A set's parent
+    // comes before it in the pass, so areas add up from the last set to the
+    // first. The parts inside a hole to fill are holes no larger, filled too.
+    std::vector<char> holesToFill(uint64_t maxArea) {
+        const auto n = static_cast<uint32_t>(parts_.size());
+        for (uint32_t i = n; i-- > 0;)
+            if (parent_[i] == i && parts_[i].above != kNone)
+                parts_[find(parts_[i].above)].area += parts_[i].area;
+        std::vector<char> filled(n, 0);
+        for (uint32_t i = 0; i < n; ++i) {
+            const Part& h = parts_[i];
+            filled[i] = parent_[i] == i && !h.isLabel && !h.touchesBorder && h.area <= maxArea;
+        }
+        return filled;
+    }
 
-    // The row's runs into cur; with record, a node per run and the runs
-    // beside each other along the row.
-    void scanRow(long y, unsigned char label, std::vector<HoleRun>& cur, bool record) {
+    // The row's runs into cur; with record, a node per run, which notes the
+    // run of prev above its first pixel.
+    void scanRow(long y, unsigned char label, const std::vector<HoleRun>& prev,
+                 std::vector<HoleRun>& cur, bool record) {
         const unsigned char* row = image_.pointToRow(image_.window().top() + y);
         cur.clear();
+        std::size_t up = 0;
         for (long x = 0; x < width_;) {
             const bool isLabel = row[x] == label;
             const long e = isLabel ? regions_detail::runEnd(row, x + 1, width_, label)
                                    : regions_detail::findByte(row, x + 1, width_, label);
             HoleRun run{static_cast<int32_t>(x), static_cast<int32_t>(e), kNone, isLabel};
             if (record) {
-                run.node = static_cast<uint32_t>(holes_.size());
-                holes_.push_back({static_cast<uint64_t>(e - x), kNone,
-                                  y == 0 || y == height_ - 1 || x == 0 || e == width_});
+                while (up < prev.size() && prev[up].x1 <= x) ++up;
+                run.node = static_cast<uint32_t>(parts_.size());
+                parts_.push_back({static_cast<uint64_t>(e - x),
+                                  up < prev.size() ? prev[up].node : kNone,
+                                  y == 0 || y == height_ - 1 || x == 0 || e == width_, isLabel});
                 parent_.push_back(run.node);
-                if (!cur.empty()) {
-                    const HoleRun& left = cur.back();
-                    isLabel ? beside(left.node, run.node) : beside(run.node, left.node);
-                }
             }
             cur.push_back(run);
             x = e;
@@ -130,41 +128,22 @@ private:
         }
         return i;
     }
-    uint32_t unite(uint32_t a, uint32_t b) {
-        a = find(a);
-        b = find(b);
-        if (b < a) std::swap(a, b);
-        parent_[b] = a;
-        return a;
-    }
-    void uniteHoles(uint32_t a, uint32_t b) {
+    // The lower node stays the root: a set's root is its first run.
+    void unite(uint32_t a, uint32_t b) {
         a = find(a);
         b = find(b);
         if (a == b) return;
-        const Hole ha = holes_[a], hb = holes_[b];
-        Hole& h = holes_[unite(a, b)];
-        h.area = ha.area + hb.area;
-        h.touchesBorder = ha.touchesBorder || hb.touchesBorder;
-        h.beside = ha.beside != kNone ? ha.beside : hb.beside;
-        if (ha.beside != kNone && hb.beside != kNone)
-            mustJoin_.push_back({a, ha.beside, hb.beside});
-    }
-    // labelRun lies beside hole: they must share a region with the hole's
-    // other neighbours.
-    void beside(uint32_t hole, uint32_t labelRun) {
-        Hole& h = holes_[find(hole)];
-        if (h.beside == kNone)
-            h.beside = labelRun;
-        else if (find(h.beside) != find(labelRun))
-            mustJoin_.push_back({hole, h.beside, labelRun});
+        if (b < a) std::swap(a, b);
+        parent_[b] = a;
+        parts_[a].area += parts_[b].area;
+        parts_[a].touchesBorder = parts_[a].touchesBorder || parts_[b].touchesBorder;
     }
 
     kvPelBuffer<unsigned char>& image_;
     long width_, height_;
     int32_t labelReach_, holeReach_;
-    std::vector<Hole> holes_;
+    std::vector<Part> parts_;
     std::vector<uint32_t> parent_;
-    std::vector<MustJoin> mustJoin_;
 };
 
 }  // namespace
@@ -195,9 +174,10 @@ CleanedRegions cleanRegions(const kvPelBuffer_const<unsigned char>& labels,
         }
     }
 
-    // A filled hole may leave another (a ring's inside, once an island in
-    // it took the ring's label): the labels again until nothing is filled.
-    // Each fill joins pixels to the region around them, so this ends.
+    // Holes inside holes are filled with the outer one. Regions of two
+    // labels may cross where they touch at a corner, so that filling one
+    // label's holes can change another's: the labels again until nothing is
+    // filled (a second round, as a rule, that finds nothing).
     bool filled = false;
     if (options.fillHoles > 0) {
         HoleFinder holes(out.labels, options.connectivity);

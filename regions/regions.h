@@ -64,14 +64,17 @@ struct RegionOptions {
     // become 255).
     uint64_t minArea = 0;
     // When cleaning: holes of at most this many pixels take the label of the
-    // region around them (0 fills none). A hole of a region of label L is a
-    // connected set of pixels other than L (connected the other way: 4 when
-    // regions are 8-connected and the reverse), not touching the image
-    // border, whose neighbours all belong to that one region. Holes are
-    // looked for after small regions are dropped, one label after the other
-    // in increasing order, each on the image the previous labels left, and
-    // again while a round fills any (so none of at most this size is left). A
-    // table or RegionBuilder without cleaning refuses it (BadParams).
+    // region around them (0 fills none). A hole of a region is a connected
+    // set of the pixels outside the region (connected the other way: 4 when
+    // regions are 8-connected and the reverse) that does not touch the image
+    // border, whatever its labels: specks of the region's own label inside
+    // it are part of it, and a hole inside a hole goes with the outer one.
+    // Holes are looked for after small regions are dropped, one label after
+    // the other in increasing order, each on the image the previous labels
+    // left, and again while a round fills any (regions of two labels can
+    // cross at a corner, so that one's filling makes a hole of another's).
+    // The time grows with the pixels, not with how deep holes nest. A table
+    // or RegionBuilder without cleaning refuses it (BadParams).
     uint64_t fillHoles = 0;
     // Threads for findRegions and cleanRegions (0: one per core; 1 runs on
     // the caller's thread) and rows per band (0: about a quarter of a

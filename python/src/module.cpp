@@ -63,8 +63,8 @@ BadParamsError for a label the result does not hold.)doc")
 The objects of each label: connected pixels of one label (8-connected, or
 4-connected with connectivity=4), one row each, sorted by label, then top,
 then left. Regions of fewer than min_area pixels are left out; holes of at
-most fill_holes pixels inside a region (pixels of other labels or none that
-only it surrounds) count as part of it; a region that filling cuts below
+most fill_holes pixels inside a region (all the pixels it surrounds, away
+from the border, whatever their labels) count as part of it; a region that filling cuts below
 min_area pixels is left out too. Columns: label (name), label_index,
 id (1, 2, ... within the label), area, left, top, width, height, centroid_x,
 centroid_y, mean_confidence (of the confidence image, 0..255) and

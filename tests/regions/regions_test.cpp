@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -151,57 +152,74 @@ void dropSmall(Picture& p, int connectivity, uint64_t minArea) {
         if (comp[i] >= 0 && area[comp[i]] < minArea) p.px[i] = 255;
 }
 
-// One round of hole filling: each label in turn on what the ones before left.
-void fillOnce(Picture& p, int connectivity, int other, uint64_t fillHoles,
+// One round of hole filling: each label in turn, on what the ones before
+// left, gives its regions' holes (the sets of pixels outside a region,
+// connected the other way, that stay off the border, whatever their labels)
+// of at most fillHoles pixels.
+bool fillOnce(Picture& p, int connectivity, uint64_t fillHoles,
               const std::set<unsigned char>& present) {
-    for (int label : present) {
+    bool any = false;
+    for (const unsigned char label : present) {
         if (label == 255) continue;
-        struct Is {
-            const Picture& p;
-            int label;
-            bool want;
-            bool sameValue = false;
-            bool operator()(long i) const { return (p.px[i] == label) == want; }
-        };
-        long regions = 0, holes = 0;
-        const std::vector<long> region = floodFill(p, connectivity, Is{p, label, true}, regions);
-        const std::vector<long> hole = floodFill(p, other, Is{p, label, false}, holes);
-        std::vector<uint64_t> area(holes, 0);
-        std::vector<bool> border(holes, false);
-        std::vector<std::set<long>> around(holes);
-        for (long i = 0; i < static_cast<long>(p.px.size()); ++i) {
-            if (hole[i] < 0) continue;
-            const long x = i % p.w, y = i / p.w;
-            ++area[hole[i]];
-            if (x == 0 || y == 0 || x == p.w - 1 || y == p.h - 1) border[hole[i]] = true;
-            for (long dy = -1; dy <= 1; ++dy)
-                for (long dx = -1; dx <= 1; ++dx) {
-                    if (other == 4 && dx != 0 && dy != 0) continue;
-                    const long nx = x + dx, ny = y + dy;
-                    if (nx < 0 || ny < 0 || nx >= p.w || ny >= p.h) continue;
-                    if (region[ny * p.w + nx] >= 0) around[hole[i]].insert(region[ny * p.w + nx]);
-                }
-        }
+        long regions = 0;
+        const std::vector<long> region = floodFill(p, connectivity, SameLabel{p}, regions);
+        // Each region's box and one pixel around it (clipped to the image):
+        // pixels outside it that reach the box's edge are no hole.
+        std::vector<std::array<long, 4>> box(regions, {p.w, p.h, -1, -1});
         for (long i = 0; i < static_cast<long>(p.px.size()); ++i)
-            if (hole[i] >= 0 && !border[hole[i]] && around[hole[i]].size() == 1 &&
-                area[hole[i]] <= fillHoles)
-                p.px[i] = static_cast<unsigned char>(label);
+            if (region[i] >= 0) {
+                auto& b = box[region[i]];
+                b = {std::min(b[0], i % p.w - 1), std::min(b[1], i / p.w - 1),
+                     std::max(b[2], i % p.w + 2), std::max(b[3], i / p.w + 2)};
+            }
+        Picture out = p;
+        for (long r = 0; r < regions; ++r) {
+            const long x0 = std::max(0L, box[r][0]), y0 = std::max(0L, box[r][1]);
+            const long x1 = std::min(p.w, box[r][2]), y1 = std::min(p.h, box[r][3]);
+            Picture window{"", x1 - x0, y1 - y0, {}};
+            std::vector<long> in;  // the window's pixels in p
+            for (long y = y0; y < y1; ++y)
+                for (long x = x0; x < x1; ++x) in.push_back(y * p.w + x);
+            for (long i : in) window.px.push_back(p.px[i]);
+            if (p.px[in[std::find_if(in.begin(), in.end(), [&](long i) { return region[i] == r; }) -
+                        in.begin()]] != label)
+                continue;
+            struct Outside {
+                const std::vector<long>& region;
+                const std::vector<long>& in;
+                long r;
+                bool sameValue = false;
+                bool operator()(long i) const { return region[in[i]] != r; }
+            };
+            long holes = 0;
+            const std::vector<long> hole =
+                floodFill(window, connectivity == 8 ? 4 : 8, Outside{region, in, r}, holes);
+            std::vector<uint64_t> area(holes, 0);
+            std::vector<bool> border(holes, false);
+            for (long i = 0; i < static_cast<long>(in.size()); ++i) {
+                if (hole[i] < 0) continue;
+                ++area[hole[i]];
+                const long x = i % window.w, y = i / window.w;
+                if (x == 0 || y == 0 || x == window.w - 1 || y == window.h - 1)
+                    border[hole[i]] = true;
+            }
+            for (long i = 0; i < static_cast<long>(in.size()); ++i)
+                if (hole[i] >= 0 && !border[hole[i]] && area[hole[i]] <= fillHoles &&
+                    p.px[in[i]] != label)
+                    out.px[in[i]] = label, any = true;
+        }
+        p = out;
     }
+    return any;
 }
 
-// Small regions become 255; then, label by label, every set of pixels other
-// than the label (connected the other way) that stays off the border, has all
-// its neighbours in one region of the label and at most fillHoles pixels
-// takes the label, round after round while any does; regions left below the
-// minimum go as well.
+// Small regions become 255; then rounds of hole filling while one fills any;
+// regions left below the minimum go as well.
 Picture referenceClean(Picture p, int connectivity, uint64_t minArea, uint64_t fillHoles) {
     dropSmall(p, connectivity, minArea);
     if (fillHoles == 0) return p;
-    const int other = connectivity == 8 ? 4 : 8;
     const std::set<unsigned char> present(p.px.begin(), p.px.end());
-    for (Picture before; before.px != p.px;) {
-        before = p;
-        fillOnce(p, connectivity, other, fillHoles, present);
+    while (fillOnce(p, connectivity, fillHoles, present)) {
     }
     dropSmall(p, connectivity, minArea);
     return p;
@@ -441,21 +459,28 @@ TEST(Regions, AHoleLeftByFillingIsFilledInTurn) {
     }
 }
 
-// A ring around an island of its own label: the pixels between touch two
-// regions, so they are no hole of either.
-TEST(Regions, PixelsBetweenTwoRegionsAreNoHole) {
-    const char* rows[] = {"AAAAAAA", "A.....A", "A..A..A", "A.....A", "AAAAAAA"};
-    Picture p{"", 7, 5, {}};
-    for (const char* r : rows)
-        for (const char* c = r; *c; ++c) p.px.push_back(*c == 'A' ? 0 : 255);
-    for (int connectivity : {4, 8}) {
-        RegionOptions options;
-        options.fillHoles = 100;
-        options.connectivity = connectivity;
-        const auto cleaned = clsg::cleanRegions(buffer(p), {}, options);
-        EXPECT_EQ(fromBuffer(cleaned.labels).px, p.px) << connectivity;
-        EXPECT_EQ(cleaned.regions.size(), 2u) << connectivity;
-    }
+// A ring around unlabelled pixels and a speck in the middle: the speck and
+// the pixels around it are the ring's hole whether the speck is of the
+// ring's label or another's.
+TEST(Regions, ASpeckInAHoleIsPartOfIt) {
+    const char* rows[] = {"AAAAAAA", "A.....A", "A..S..A", "A.....A", "AAAAAAA"};
+    for (const unsigned char speck : {0, 1})
+        for (int connectivity : {4, 8}) {
+            Picture p{"", 7, 5, {}};
+            for (const char* r : rows)
+                for (const char* c = r; *c; ++c)
+                    p.px.push_back(*c == 'A' ? 0 : *c == 'S' ? speck : 255);
+            RegionOptions options;
+            options.fillHoles = 15;
+            options.connectivity = connectivity;
+            const auto cleaned = clsg::cleanRegions(buffer(p), {}, options);
+            EXPECT_EQ(fromBuffer(cleaned.labels).px, std::vector<unsigned char>(35, 0))
+                << int{speck} << " " << connectivity;
+            ASSERT_EQ(cleaned.regions.size(), 1u) << int{speck} << " " << connectivity;
+            EXPECT_EQ(cleaned.regions[0].area, 35u);
+            options.fillHoles = 14;  // too big a hole: the speck stays on its own
+            EXPECT_EQ(clsg::cleanRegions(buffer(p), {}, options).regions.size(), 2u);
+        }
 }
 
 TEST(Regions, CountsPerLabel) {
