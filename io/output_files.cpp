@@ -209,6 +209,7 @@ void OutputFiles::writeStaged(const std::string& finalPath, const std::string& d
 std::string OutputFiles::stage(const std::string& finalPath) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (committed_) throw std::logic_error("OutputFiles::stage after commit: " + finalPath);
+    if (finalPath.empty()) throw FileError("cannot write a file of an empty name: give one");
     {
         std::lock_guard<std::mutex> namesLock(names_->mutex);
         if (!names_->keys.insert(fileKey(finalPath)).second)

@@ -19,7 +19,8 @@ class Result:
         """(best - second) / (best + second) * 255 per pixel (read-only view)."""
     @property
     def score(self) -> npt.NDArray[np.uint8]:
-        """The winner's score against a perfectly uniform neighbourhood, 0..255 (read-only view)."""
+        """The winner's score against a perfectly uniform neighbourhood, 0..255 (read-only view;
+        made when first read, at a cost growing as the neighbourhood to the fourth power)."""
     def segmentation(self, label: Union[str, int]) -> npt.NDArray[np.uint8]:
         """One label's share of all label scores, 0..255; label is a name or an index."""
     def regions(self, min_area: int = 0, fill_holes: int = 0, connectivity: int = 8) -> Any:

@@ -53,7 +53,10 @@ How clearly the winner beat the runner-up: (best - second) / (best + second)
 did.)doc")
         .def_property_readonly("score", &clsgpy::Result::score, R"doc(
 The winner's score as a share of what a perfectly uniform, perfectly trained
-neighbourhood would reach, times 255 (0..255).)doc")
+neighbourhood would reach, times 255 (0..255). Made when first read; its cost
+grows as the neighbourhood to the fourth power (a 600 x 400 image: a few
+seconds at 31, minutes at 255); the other images cost about the same at any
+neighbourhood.)doc")
         .def("segmentation", &clsgpy::Result::segmentation, "label"_a, R"doc(
 One label's share of the sum of all label scores, times 255 (0..255); 0 where
 no label scored. label is a name of Tool.labels or its index. Raises

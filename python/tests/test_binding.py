@@ -193,6 +193,9 @@ def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):
             clsg.Tool.load(tmp_path / name)
         assert isinstance(info.value, OSError)
     pytest.raises(clsg.NotTrainedError, clsg.Tool().save, tmp_path / "x.clsg")
+    # An empty name is said empty, not taken for a directory.
+    pytest.raises(clsg.ToolFileError, tool.save, "").match("empty name")
+    pytest.raises(clsg.ImageFileError, clsg.write_image, "", image).match("empty name")
     # The kind of error is not read from the path: a missing file in such a directory is no damage.
     (odd := tmp_path / "corrupt, format version 9").mkdir()
     with pytest.raises(clsg.ToolFileError) as info:
