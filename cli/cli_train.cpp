@@ -180,12 +180,8 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
         << " ms\n";
     out.unsetf(std::ios::floatfield);
-    // Balanced accuracy at chance or below: what the tool learnt cannot be told from guessing.
-    if (names.size() > 1 && choice.report.estimate <= 1.0 / static_cast<double>(names.size()))
-        std::cerr << "clsg: warning: the estimate is no better than choosing among the "
-                  << names.size()
-                  << " labels at random: the examples are likely too few or too small to learn "
-                     "from (the tool is written all the same)\n";
+    for (const std::string& warning : estimateWarnings(names.size(), choice.report.estimate))
+        std::cerr << "clsg: warning: " << warning << " (the tool is written all the same)\n";
     choice.json = suggestReportJson(names, choice.report);
     choice.json["milliseconds"] = took.count();
     return choice;

@@ -19,4 +19,10 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
                                           const std::vector<kvCompositeColorSet>& sets,
                                           const std::vector<uint32_t>& colours);
 
+// What the parameter search's estimate (a balanced accuracy, 0 to 1) cannot
+// show, for a search over the given number of labels: with one label it has
+// no other colour to weigh claims against, so it widens the tolerance as far
+// as it goes; with more, an estimate at chance means nothing was learnt.
+std::vector<std::string> estimateWarnings(std::size_t labels, double estimate);
+
 }  // namespace clsg

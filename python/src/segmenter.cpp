@@ -501,6 +501,7 @@ std::string suggest(const py::dict& labels, unsigned threads) {
     std::vector<std::string> names;
     const std::vector<std::vector<Example>> examples = parseExamples(labels, names);
     nlohmann::json report;
+    std::vector<std::string> warnings;  // as clsg train --auto says them
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
@@ -514,9 +515,15 @@ std::string suggest(const py::dict& labels, unsigned threads) {
             options.checkCost = [&](const kvCompositeColorSegmenterTrainParams& p) {
                 ToolFileLimits().budget.check(stored, p);
             };
-            report = suggestReportJson(names, clsg::suggestSegmenterParams(sets, options));
+            const clsg::SuggestReport found = clsg::suggestSegmenterParams(sets, options);
+            report = suggestReportJson(names, found);
+            warnings = teachingWarnings(names, sets, {});
+            for (std::string& w : estimateWarnings(names.size(), found.estimate))
+                warnings.push_back(std::move(w));
         });
     }
+    for (const std::string& warning : warnings)  // at the line that called clsg.suggest
+        if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 2) != 0) throw py::error_already_set();
     return report.dump();
 }
 

@@ -564,3 +564,12 @@ def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(
         with pytest.raises(UserWarning, match="identical examples"):
             kept.train(twins)
     assert kept.labels == [r[0] for r in RECTS]
+    # clsg.suggest says what clsg train --auto says, at the caller's line.
+    with pytest.warns(UserWarning) as said:
+        clsg.suggest(twins)
+    assert [str(w.message).split(",")[0].split(":")[0] for w in said] == [
+        "labels a and b have identical examples",
+        "the estimate is no better than choosing among the 2 labels at random"]
+    assert {w.filename for w in said} == {__file__}
+    with pytest.warns(UserWarning, match="with one label the search has no other colour"):
+        clsg.suggest({"a": twins["a"]})
