@@ -28,10 +28,10 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
 std::vector<std::string> estimateWarnings(std::size_t labels, double estimate) {
     if (labels == 1)
         return {
-            "with one label the search has no other colour to tell it from, so it chooses "
-            "the widest tolerance it tries and its estimate cannot show the pixels the label "
-            "claims wrongly: teach a label for the rest of the picture too, or give the "
-            "tolerance by hand"};
+            "with one label the search has no other colour to tell it from, so nothing keeps "
+            "its tolerance narrow and its estimate cannot show the pixels the label claims "
+            "wrongly: teach a label for the rest of the picture too, or give the tolerance by "
+            "hand"};
     if (labels > 1 && estimate <= 1.0 / static_cast<double>(labels))
         return {"the estimate is no better than choosing among the " + std::to_string(labels) +
                 " labels at random: the examples are likely too few or too small to learn from"};

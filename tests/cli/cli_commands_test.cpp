@@ -725,9 +725,9 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(one.err,
               "clsg: warning: with one label the search has no other colour to tell it from, so "
-              "it chooses the widest tolerance it tries and its estimate cannot show the pixels "
-              "the label claims wrongly: teach a label for the rest of the picture too, or give "
-              "the tolerance by hand (the tool is written all the same)\n");
+              "nothing keeps its tolerance narrow and its estimate cannot show the pixels the "
+              "label claims wrongly: teach a label for the rest of the picture too, or give the "
+              "tolerance by hand (the tool is written all the same)\n");
     const std::string n = json::parse(slurp(dir / "r.json"))["chosen"]["neighborhoodSize"].dump();
     expectAll(clsg(dir, "info auto.clsg").out, {"stored neighbourhood size: " + n,
                                                 "estimate: balanced accuracy", "held-out pixels"});
