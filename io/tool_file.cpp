@@ -388,12 +388,14 @@ std::string exampleImageName(const std::string& source) {
 }
 
 std::string labelNameProblem(const std::string& name) {
-    if (name.empty() || name.size() > 64)
-        return "label name \"" + kfPrintable(name, 80) + "\" must have 1 to 64 characters";
+    // The characters first: a name of 40 accented letters is not too long,
+    // though its bytes are.
     for (char c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
             return "label name \"" + kfPrintable(name, 80) +
                    "\" may hold only ASCII letters, digits, '_' and '-'";
+    if (name.empty() || name.size() > 64)
+        return "label name \"" + kfPrintable(name, 80) + "\" must have 1 to 64 characters";
     return {};
 }
 

@@ -193,6 +193,12 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
          "may hold only ASCII letters"},
         {with([](Craft& c) { c.labels[1].name = "a"; }), "label name a appears twice"},
         {with([](Craft& c) { c.labels[0].name = ""; }), "1 to 64 characters"},
+        {with([](Craft& c) { c.labels[0].name = std::string(65, 'a'); }), "1 to 64 characters"},
+        {with([](Craft& c) {  // 40 letters, 80 bytes: not too long, but not ASCII
+             c.labels[0].name.clear();
+             for (int k = 0; k < 40; ++k) c.labels[0].name += "\xc3\xa9";
+         }),
+         "may hold only ASCII letters"},
         {with([](Craft& c) { c.labels[0].name = std::string("a\0b", 3); }), "a\\x00b"},
         {with([](Craft& c) { c.hasNeighborhood = true, c.neighborhood = 256; }),
          "neighbourhood size 256 is outside 1 to 255"},
