@@ -1175,12 +1175,17 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         std::size_t at = magic + 8 + headSize;
         SavedSession saved;
         std::vector<bool> taken(images_.size(), false);
-        for (const json& l : head.at("labels"))
+        for (const json& l : head.at("labels")) {
+            // Range-checked before it is narrowed: 2^40 is no colour.
+            const json& color = l.at("color");
+            if (!color.is_number_unsigned() || color.get<uint64_t>() > 0xffffffu)
+                throw std::runtime_error("a label's colour is out of range");
             saved.labels.push_back({l.at("name").get<std::string>(),
-                                    l.at("color").get<uint32_t>() & 0xffffffu,
+                                    color.get<uint32_t>(),
                                     !l.value("auto", false),
                                     false,
                                     {}});
+        }
         if (saved.labels.size() > kMaxLabels) throw std::runtime_error("too many labels");
         for (std::size_t i = 0; i < saved.labels.size(); ++i) {
             checkName(saved.labels[i].name);
@@ -1266,9 +1271,13 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
             saved.others.push_back(std::move(entries[e]));
         }
         if (saved.labels.empty() || saved.marks.empty()) return "";
-        restoreInfo_ =
-            StudioRestore{localTime(static_cast<std::time_t>(head.at("savedAt").get<int64_t>())),
-                          saved.labels.size(), saved.marks.size()};
+        const json& savedAt = head.at("savedAt");
+        const std::string when = savedAt.is_number_integer()
+                                     ? localTime(static_cast<std::time_t>(savedAt.get<int64_t>()))
+                                     : "";
+        if (when.empty() || savedAt.get<int64_t>() < 0)
+            throw std::runtime_error("its time of saving is out of range");
+        restoreInfo_ = StudioRestore{when, saved.labels.size(), saved.marks.size()};
         restorable_ = std::move(saved);
         return "";
     } catch (const std::exception& e) {

@@ -1244,6 +1244,11 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
             "its setting neighborhood is out of range");  // not taken as 3
     damaged([](json& head, std::string&) { head["labels"].push_back(head["labels"][0]); },
             "two labels are named x");
+    damaged([](json& head, std::string&) { head["labels"][0]["color"] = uint64_t{1} << 40; },
+            "a label's colour is out of range");  // not taken as black
+    for (const json& when : {json(-1000000000000000000), json(int64_t{1} << 60), json("noon")})
+        damaged([&](json& head, std::string&) { head["savedAt"] = when; },
+                "its time of saving is out of range");
     damaged(  // an image not open whose marks name a label there is not
         [](json& head, std::string& marks) {
             const std::string runs = encodeRuns(Bytes(4, 2).data(), 4);
