@@ -155,6 +155,12 @@ Command addEvaluateCommand(CLI::App& parent) {
                 uint64_t ignored = 0;
                 const kvPelBuffer<unsigned char> want =
                     truthLabels(truth, truthMap(o->maps, names), o->truth, ignored);
+                // A measure over no pixel would read as a pass to a script.
+                if (ignored ==
+                    static_cast<uint64_t>(truth.width()) * static_cast<uint64_t>(truth.height()))
+                    throw CliError(o->truth +
+                                   ": every pixel is one not judged: nothing to "
+                                   "evaluate");
                 const int32_t n =
                     o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3);
                 kvCompositeColorSegmenterResult result;

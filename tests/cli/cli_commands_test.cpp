@@ -199,6 +199,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     const std::string tool = slurp(dir / "tool.clsg");
     writeBytes(dir / "truncated.clsg", tool.substr(0, tool.size() / 2));
     writePlainPng(dir / "truth.png", 48, 32, Bytes(48 * 32, 7));
+    writePng(dir / "unjudged.png", 48, 32, PNG_COLOR_TYPE_GRAY, Bytes(48 * 32, 255));
     ASSERT_EQ(clsg(dir, "train ig.clsg --label ignore=bands.png@0,0,16,32").status, 0);
     writeBytes(dir / "truth16.pgm", "P5 1 1 65535\n" + std::string("\x00\x01", 2));     // label 1
     writePng(dir / "truth1.png", 48, 32, PNG_COLOR_TYPE_GRAY, Bytes(32 * 6, 0x0f), 1);  // 0 and 1
@@ -251,6 +252,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
         {"evaluate ig.clsg bands.png --truth truth.png --truth-map 7=ignore",
          "the tool has a label named ignore", 2},
+        {"evaluate tool.clsg bands.png --truth unjudged.png",
+         "unjudged.png: every pixel is one not judged: nothing to evaluate", 1},
         {"evaluate tool.clsg bands.png --truth truth16.pgm",
          "truth16.pgm: its samples run to 65535, not 255", 1},
         {"evaluate tool.clsg bands.png --truth truth1.png",  // read as 0 and 255 (ignored) before
