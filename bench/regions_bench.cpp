@@ -2,12 +2,14 @@
 // tiled to 4200 x 3000 and segmented), against OpenCV's
 // connectedComponentsWithStats run once per label on a binary image of it
 // (the compare that makes that image is timed with it), and against the run
-// that made the label image (tool.run + labelImage). One thread throughout.
+// that made the label image (tool.run + labelImage); and hole filling on
+// nested rings. One thread throughout.
 //
 // The "bytes/px" counter is the peak of what findRegions allocates, per
 // pixel, beyond the label image.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +159,24 @@ void BM_Run(benchmark::State& state) {
     }
 }
 
+// Hole filling on square rings one pixel wide, of two labels in turn, nested
+// from the border to the middle: side / 2 levels of holes inside holes, all
+// filled into the outermost ring. The time should grow with the pixels
+// (4 times per doubling of the side), not with the pixels times the levels.
+void BM_FillHolesInNestedRings(benchmark::State& state) {
+    const long side = state.range(0);
+    kvPelBuffer<unsigned char> rings(kvPelRect(0, 0, side, side));
+    for (long y = 0; y < side; ++y)
+        for (long x = 0; x < side; ++x)
+            rings.pointToRow(y)[x] = static_cast<unsigned char>(
+                std::min(std::min(x, side - 1 - x), std::min(y, side - 1 - y)) % 2);
+    clsg::RegionOptions options;
+    options.fillHoles = uint64_t{1} << 62;
+    std::size_t regions = 0;
+    for (auto _ : state) regions = clsg::cleanRegions(rings, {}, options).regions.size();
+    if (regions != 1) state.SkipWithError("the rings are not all filled into the outermost");
+}
+
 double best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
 }  // namespace
@@ -172,5 +192,12 @@ BENCHMARK(BM_OpenCvPerLabel)
     ->Arg(4)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(7)
+    ->ComputeStatistics("best", best);
+BENCHMARK(BM_FillHolesInNestedRings)
+    ->Arg(500)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
     ->ComputeStatistics("best", best);
 BENCHMARK(BM_Run)->Unit(benchmark::kMillisecond)->Repetitions(5)->ComputeStatistics("best", best);
