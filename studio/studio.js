@@ -996,8 +996,8 @@ function renderStripItem(i) {
   const p = state.previews[i];
   li.classList.toggle("on", i === state.image);
   li.classList.toggle("stale", !p || !p.fresh);
-  li.querySelector(".name").textContent = info.name;
-  li.title = `${info.name} (${info.width} × ${info.height})`;
+  li.querySelector(".name").textContent = info.title;
+  li.title = `${info.title} (${info.width} × ${info.height})`;
   const canvas = li.querySelector("canvas");
   const bar = li.querySelector(".bar");
   bar.textContent = "";
@@ -1312,7 +1312,7 @@ function applyState(s) {
   const select = $("image-select");
   if (select.options.length !== s.images.length) {
     select.textContent = "";
-    s.images.forEach((img, i) => select.append(new Option(`${img.name} (${img.width} × ${img.height})`, i)));
+    s.images.forEach((img, i) => select.append(new Option(`${img.title} (${img.width} × ${img.height})`, i)));
   }
   select.value = state.image;
   // Auto's answer tells of the settings it left: not of others set since (an undo, say).
@@ -1574,7 +1574,7 @@ async function showImage(i) {
   // empty rather than the last image under this one's name.
   for (const c of [imageCanvas, overlayCanvas, marksCanvas]) { c.width = info.width; c.height = info.height; }
   fit();
-  const waiting = autoRun.running ? `${info.name} shows when Auto is done…` : "";
+  const waiting = autoRun.running ? `${info.title} shows when Auto is done…` : "";
   if (waiting) $("status").textContent = waiting;
   // The marks as the edits sent before (an undo, say) leave them; one sent
   // while they come finds no marks here to change, and has them fetched again.

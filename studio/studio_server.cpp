@@ -199,6 +199,7 @@ json stateJson(const StudioSession& s) {
     json images = json::array(), labels = labelsJson(s);
     for (const StudioImage& i : s.images())
         images.push_back({{"name", i.name},
+                          {"title", i.title},
                           {"path", i.path},
                           {"width", i.pixels.width()},
                           {"height", i.pixels.height()}});

@@ -243,14 +243,13 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     if (base.empty()) base = "image";
     base = base.substr(0, 64);
     std::string unique = base;
-    for (int n = 2;; ++n) {
-        const bool taken = std::any_of(images_.begin(), images_.end(),
-                                       [&](const StudioImage& i) { return i.name == unique; });
-        if (!taken) break;
-        unique = base + "-" + std::to_string(n);
-    }
+    int copy = 1;
+    while (std::any_of(images_.begin(), images_.end(),
+                       [&](const StudioImage& i) { return i.name == unique; }))
+        unique = base + "-" + std::to_string(++copy);
     StudioImage image;
     image.name = unique;
+    image.title = name.substr(0, 200) + (copy > 1 ? " (" + std::to_string(copy) + ")" : "");
     image.path = path;
     image.pixels = pixels;
     image.marks.assign(

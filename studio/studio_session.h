@@ -36,8 +36,9 @@ public:
 };
 
 struct StudioImage {
-    std::string name;  // unique; names exported files
-    std::string path;  // the file it was read from, empty when it has none
+    std::string name;   // unique; names exported files
+    std::string title;  // the name as given (its file's), shown; "(2)" on a second
+    std::string path;   // the file it was read from, empty when it has none
     kv3PlanePelBuffer pixels;
     std::vector<uint8_t> marks;  // width * height, row by row
     uint64_t digest = 0;         // of the size and pixels: finds the image again

@@ -659,6 +659,14 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     // An uploaded image opens too, but not a non-image.
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
+    // The page shows a file's own name; its outputs' names keep to letters and digits.
+    const std::string odd = "/api/images?name=a%20%3Cb%3E%C3%A9.png";  // "a <b>é.png"
+    const auto spaced = post(odd, clsgtest::slurp(imagePath_), kBinary);
+    const auto again = post(odd, clsgtest::slurp(imagePath_), kBinary);
+    ASSERT_EQ(code(spaced), 200);
+    const json shown = json::parse(again->body)["images"];
+    EXPECT_EQ(shown[2]["name"].dump() + shown[2]["title"].dump(), R"x("a__b___""a <b>é")x");
+    EXPECT_EQ(shown[3]["name"].dump() + shown[3]["title"].dump(), R"x("a__b___-2""a <b>é (2)")x");
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
 
     // Two open images of the same pixels: a reopened tool's marks go to the one they came from.
