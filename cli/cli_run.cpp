@@ -425,8 +425,10 @@ fs::path canonicalPath(const fs::path& p) {
     std::error_code e;
     fs::path a = fs::absolute(p, e);
     if (e) a = p;
-    const fs::path c = fs::weakly_canonical(a, e);
-    return e ? a.lexically_normal() : c;
+    fs::path c = fs::weakly_canonical(a, e);
+    if (e) c = a.lexically_normal();
+    // "d/" of a d not made yet keeps its separator: it is d all the same.
+    return c.has_filename() || !c.has_parent_path() ? c : c.parent_path();
 }
 
 // Refuses, before anything is read, inputs whose outputs would share a name:

@@ -21,8 +21,8 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
 
 // What the parameter search's estimate (a balanced accuracy, 0 to 1) cannot
 // show, for a search over the given number of labels: with one label it has
-// no other colour to weigh claims against, so it widens the tolerance as far
-// as it goes; with more, an estimate at chance means nothing was learnt.
+// no other colour to weigh claims against, so nothing keeps the tolerance
+// narrow; with more, an estimate at chance means nothing was learnt.
 std::vector<std::string> estimateWarnings(std::size_t labels, double estimate);
 
 }  // namespace clsg

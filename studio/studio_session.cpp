@@ -220,6 +220,12 @@ void checkName(const std::string& name) {
     if (!problem.empty()) throw StudioError(problem);
 }
 
+bool nameTaken(const std::vector<StudioImage>& images, std::string StudioImage::*field,
+               const std::string& name) {
+    return std::any_of(images.begin(), images.end(),
+                       [&](const StudioImage& i) { return i.*field == name; });
+}
+
 }  // namespace
 
 StudioSession::StudioSession(std::string outDir, uint64_t maxTotalPixels)
@@ -243,13 +249,19 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     if (base.empty()) base = "image";
     base = base.substr(0, 64);
     std::string unique = base;
-    int copy = 1;
-    while (std::any_of(images_.begin(), images_.end(),
-                       [&](const StudioImage& i) { return i.name == unique; }))
-        unique = base + "-" + std::to_string(++copy);
+    for (int n = 2; nameTaken(images_, &StudioImage::name, unique); ++n)
+        unique = base + "-" + std::to_string(n);
+    // Shown as given (cut where a character begins); a second of one name
+    // gets (2), whatever its exported name.
+    std::size_t cut = std::min<std::size_t>(name.size(), 200);
+    while (cut > 0 && cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80)
+        --cut;
+    std::string title = name.substr(0, cut);
+    for (int n = 2; nameTaken(images_, &StudioImage::title, title); ++n)
+        title = name.substr(0, cut) + " (" + std::to_string(n) + ")";
     StudioImage image;
     image.name = unique;
-    image.title = name.substr(0, 200) + (copy > 1 ? " (" + std::to_string(copy) + ")" : "");
+    image.title = title;
     image.path = path;
     image.pixels = pixels;
     image.marks.assign(

@@ -667,6 +667,13 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const json shown = json::parse(again->body)["images"];
     EXPECT_EQ(shown[2]["name"].dump() + shown[2]["title"].dump(), R"x("a__b___""a <b>é")x");
     EXPECT_EQ(shown[3]["name"].dump() + shown[3]["title"].dump(), R"x("a__b___-2""a <b>é (2)")x");
+    // A name exported alike is not shown with (2); one cut short ends where a character does.
+    const auto clean = post("/api/images?name=a__b___.png", clsgtest::slurp(imagePath_), kBinary);
+    const auto longName = post("/api/images?name=" + std::string(199, 'a') + "%C3%A9.png",
+                               clsgtest::slurp(imagePath_), kBinary);
+    const json last = json::parse(longName->body)["images"];
+    EXPECT_EQ(last[4]["name"].dump() + last[4]["title"].dump(), R"x("a__b___-3""a__b___")x");
+    EXPECT_EQ(last[5]["title"], std::string(199, 'a'));
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
 
     // Two open images of the same pixels: a reopened tool's marks go to the one they came from.
