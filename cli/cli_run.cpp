@@ -35,6 +35,7 @@
 #include "cli/share_columns.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/overlay.h"
+#include "clsg/io/teaching_warnings.h"
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/task_threads.h"
@@ -110,19 +111,6 @@ std::vector<kvPelBuffer_const<unsigned char>> segmentImage(
 }
 
 // Segments one image and stages its outputs through files.
-// From a neighbourhood of 28 on, the weights nearest the centre are 0: in an
-// image (or a strip of one) narrower than the neighbourhood, a pixel whose
-// weighted neighbours all lie outside it scores 0, whatever its colour.
-std::string narrowImageNote(const std::string& name, const kv3PlanePelBuffer& image, int32_t n) {
-    const long side = std::min(image.width(), image.height());
-    if (n < 28 || side >= n) return "";
-    return name + " is " + std::to_string(side) + " pixels across, fewer than the neighbourhood " +
-           std::to_string(n) +
-           ": from 28 on the pixels nearest each one weigh 0 in its score, so "
-           "some of its pixels may get no label whatever their colour (a neighbourhood of 27 or "
-           "less weighs them all)";
-}
-
 void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
                 const RunInput& input, const RunSettings& settings, OutputFiles& files,
                 ImageOutcome& outcome) {
@@ -130,7 +118,8 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     const kv3PlanePelBuffer image = input.load();
     outcome.pixels = static_cast<uint64_t>(image.width()) * static_cast<uint64_t>(image.height());
     checkInterrupt();
-    outcome.note = narrowImageNote(input.name, image, settings.params.neighborhoodSize());
+    outcome.note = narrowImageNote(input.name, image.width(), image.height(),
+                                   settings.params.neighborhoodSize());
     const auto start = std::chrono::steady_clock::now();
     const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
         tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);

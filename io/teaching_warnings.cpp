@@ -1,5 +1,7 @@
 #include "clsg/io/teaching_warnings.h"
 
+#include <algorithm>
+
 #include "clsg/io/label_colors.h"
 
 namespace clsg {
@@ -23,6 +25,16 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
                 said.push_back(pair(i, j) + " have the same colour " + colorText(colours[i]) +
                                ", so the overlay cannot tell them apart");
     return said;
+}
+
+std::string narrowImageNote(const std::string& name, long width, long height, int32_t n) {
+    const long side = std::min(width, height);
+    if (n < 28 || side >= n) return "";
+    return name + " is " + std::to_string(side) + (side == 1 ? " pixel" : " pixels") +
+           " across, fewer than the neighbourhood " + std::to_string(n) +
+           ": from 28 on the pixels nearest each one weigh 0 in its score, so some of its pixels "
+           "may get no label whatever their colour (a neighbourhood of 27 or less weighs them "
+           "all)";
 }
 
 std::vector<std::string> estimateWarnings(std::size_t labels, double estimate) {

@@ -1,6 +1,7 @@
-// What a newly taught set of labels cannot do, in words for the user (part of
-// the clsg_files library): the programs print these as warnings and the
-// Python package raises them as UserWarning, so both say the same.
+// What a newly taught set of labels, or a run of it, cannot do, in words for
+// the user (part of the clsg_files library): the programs print these as
+// warnings or notes and the Python package raises them as UserWarning, so
+// both say the same.
 #pragma once
 
 #include <cstdint>
@@ -24,5 +25,12 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
 // no other colour to weigh claims against, so nothing keeps the tolerance
 // narrow; with more, an estimate at chance means nothing was learnt.
 std::vector<std::string> estimateWarnings(std::size_t labels, double estimate);
+
+// A run's note on an image (named name) of the given size: from a
+// neighbourhood n of 28 on the weights nearest the centre are 0, so in an
+// image (or a strip of one) narrower than n a pixel whose weighted
+// neighbours all lie outside it scores 0, whatever its colour. Empty when
+// there is nothing to say.
+std::string narrowImageNote(const std::string& name, long width, long height, int32_t n);
 
 }  // namespace clsg

@@ -55,7 +55,9 @@ class Tool:
         self, image: _Image, neighborhood: Optional[int] = None, normalize_intensity: bool = False
     ) -> Result:
         """Scores every pixel of image against every label; neighborhood None: the
-        tool's stored size, else 3."""
+        tool's stored size, else 3. Warns (UserWarning) of an image narrower than a
+        neighbourhood from 28 on, whose nearest pixels weigh 0."""
+    def _run_quiet(self, image: _Image, neighborhood: Optional[int], normalize_intensity: bool) -> Result: ...
     def save(self, path: _Path) -> None:
         """Writes the tool file the clsg program reads."""
     @staticmethod
@@ -117,3 +119,4 @@ def _search_intensity_gain_on_sample(
     tool: Tool, sample: _Image, height: int, width: int
 ) -> float: ...
 def _apply_intensity_gain(block: _Image, gain: float) -> _Image: ...
+def _narrow_image_note(name: str, width: int, height: int, neighborhood: int) -> str: ...

@@ -18,6 +18,7 @@ import math
 import os
 import threading
 import time
+import warnings
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
@@ -25,7 +26,7 @@ import numpy as np
 import dask
 import dask.array as da
 
-from ._clsg import Tool, _write_file, _write_images, read_image
+from ._clsg import Tool, _narrow_image_note, _write_file, _write_images, read_image
 from ._errors import BadImageError, BadParamsError
 
 __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
@@ -69,11 +70,16 @@ def _images(result, wanted: Sequence[Tuple[str, Any]]) -> Dict[str, np.ndarray]:
     return images
 
 
+def _probe(tool: Tool, neighborhood: Optional[int]):
+    """A run of one pixel: the tool's and the neighbourhood's errors, now."""
+    return tool._run_quiet(np.zeros((1, 1, 3), np.uint8), neighborhood, False)
+
+
 def _segment_block(block: np.ndarray, tool: Tool, neighborhood: int, gain: Optional[float],
                    wanted: Sequence[Tuple[str, Any]], record: Optional[np.dtype]) -> np.ndarray:
     if gain is not None:
         block = _apply_gain(block, gain)
-    result = tool.run(block, neighborhood, False)
+    result = tool._run_quiet(block, neighborhood, False)  # segment() judges the whole image
     if record is None:  # one output: its image as it is
         return _images(result, wanted)[wanted[0][0]]
     out = np.empty(block.shape[:2], record)
@@ -113,8 +119,7 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     the gain-mapped pixels. All outputs share one pass over the blocks when
     computed together (dask.compute(*result.values())).
     """
-    # The tool's and the neighbourhood's errors, now.
-    neighborhood = tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood).neighborhood
+    neighborhood = _probe(tool, neighborhood).neighborhood
     array = da.asarray(array)
     if array.ndim != 3 or array.shape[2] != 3:
         raise BadImageError(f"array must be H x W x 3 (RGB); got shape {array.shape}")
@@ -125,6 +130,10 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
         raise BadImageError(f"array must have dtype uint8; got {array.dtype}")
     if array.shape[0] == 0 or array.shape[1] == 0:
         raise BadImageError(f"array is empty: shape {array.shape}")
+    # Said once, of the whole image, as Tool.run says it (its blocks say nothing).
+    note = _narrow_image_note("the array", array.shape[1], array.shape[0], neighborhood)
+    if note:
+        warnings.warn(note, UserWarning, stacklevel=2)
     # The outputs are named after the tool as it is now: the graph keeps this
     # tool, whatever training the caller's gets before compute().
     tool = copy.copy(tool)
@@ -322,7 +331,7 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     tool = _load_tool(tool_path)
     wanted = output_names(tool, outputs)
     regions = {"min_area": min_area, "fill_holes": fill_holes, "connectivity": connectivity}
-    tool.run(np.zeros((1, 1, 3), np.uint8), neighborhood).regions(**regions)
+    _probe(tool, neighborhood).regions(**regions)
 
     inputs: Dict[Tuple[int, int], str] = {}
     for p in [tool_path, *paths]:

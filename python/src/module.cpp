@@ -9,6 +9,7 @@
 
 #include "clsg/io/errors.h"
 #include "clsg/io/output_files.h"
+#include "clsg/io/teaching_warnings.h"
 #include "errors.h"
 #include "intensity.h"
 #include "interrupt.h"
@@ -127,17 +128,30 @@ mean, apart from the colours of the labels before it, as clsg train gives
 them. Raises BadParamsError, BadImageError or
 TooManyLabelsError (more than 254 labels); a failed train leaves the tool as
 it was.)doc")
-        .def("run", &clsgpy::Tool::run, "image"_a, "neighborhood"_a = py::none(),
-             "normalize_intensity"_a = false, R"doc(
+        .def(
+            "run",
+            [](const clsgpy::Tool& t, py::handle image, py::handle n, bool normalize) {
+                return t.run(image, n, normalize);
+            },
+            "image"_a, "neighborhood"_a = py::none(), "normalize_intensity"_a = false, R"doc(
 Scores every pixel of image against every label and returns a Result.
 
 neighborhood (1..255) is the side of the square over which each pixel is
 scored; None takes the size the tool file stores (Tool.neighborhood), else
 3. normalize_intensity first searches the brightness gain that best
 matches the trained colours. Raises NotTrainedError, BadImageError or
-BadParamsError. Each thread that runs keeps the planes of its last image
-(3 bytes a pixel, for images up to 4 megapixels), so that a loop over
-frames of one size allocates nothing new for them.)doc")
+BadParamsError, and a UserWarning for an image narrower than a neighbourhood
+from 28 on, where the pixels nearest each one weigh 0 (as clsg run notes).
+Each thread that runs keeps the planes of its last image (3 bytes a pixel,
+for images up to 4 megapixels), so that a loop over frames of one size
+allocates nothing new for them.)doc")
+        .def(
+            "_run_quiet",
+            [](const clsgpy::Tool& t, py::handle image, py::handle n, bool normalize) {
+                return t.run(image, n, normalize, false);
+            },
+            "image"_a, "neighborhood"_a, "normalize_intensity"_a,
+            "Tool.run without the narrow-image warning: for a block of a larger image.")
         .def(
             "save", [](const clsgpy::Tool& t, py::handle path) { t.save(pathArg(path)); }, "path"_a,
             R"doc(
@@ -226,6 +240,9 @@ void bindFunctions(py::module_& m) {
           "::10].");
     m.def("_apply_intensity_gain", &clsgpy::applyGain, "block"_a, "gain"_a,
           "block's pixels mapped by gain, as a normalised run maps them.");
+    m.def("_narrow_image_note", &clsg::narrowImageNote, "name"_a, "width"_a, "height"_a,
+          "neighborhood"_a,
+          "What Tool.run warns of for an image of this size at this neighbourhood, or ''.");
     m.def(
         "_write_file",
         [](py::handle path, py::bytes data, const std::vector<std::string>& inputs) {

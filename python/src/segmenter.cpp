@@ -528,12 +528,17 @@ std::string suggest(const py::dict& labels, unsigned threads) {
 }
 
 std::shared_ptr<Result> Tool::run(py::handle image, py::handle neighborhoodSize,
-                                  bool normalizeIntensity) const {
+                                  bool normalizeIntensity, bool warnNarrow) const {
     const auto file = snapshot();
     const long long neighborhood = neighborhoodArg(neighborhoodSize, *file);
     const auto params = runParams(neighborhood, normalizeIntensity);
     const py::array array = asArray(image, "image");
     const ArrayView view = checkImage(array, "image");
+    // Said before the run: a filter that makes warnings errors stops it.
+    const std::string narrow =
+        narrowImageNote("the image", view.width, view.height, static_cast<int32_t>(neighborhood));
+    if (warnNarrow && !narrow.empty() && PyErr_WarnEx(PyExc_UserWarning, narrow.c_str(), 1) != 0)
+        throw py::error_already_set();
     kvCompositeColorSegmenterResult result;
     {
         py::gil_scoped_release release;

@@ -81,9 +81,11 @@ public:
     // dict of name -> "#rrggbb" or (r, g, b), the others derived from names.
     void train(const pybind11::dict& labels, pybind11::handle toleranceFrac,
                pybind11::handle toleranceMin, pybind11::handle colors);
-    // neighborhood None: the size the tool file stores, else 3.
+    // neighborhood None: the size the tool file stores, else 3. warnNarrow: a
+    // UserWarning for an image narrower than a neighbourhood whose nearest
+    // weights are 0 (a Dask block at the image's edge is no such image).
     std::shared_ptr<Result> run(pybind11::handle image, pybind11::handle neighborhood,
-                                bool normalizeIntensity) const;
+                                bool normalizeIntensity, bool warnNarrow = true) const;
     void save(const std::string& path) const;
     static std::shared_ptr<Tool> load(const std::string& path);
 

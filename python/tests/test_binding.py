@@ -573,3 +573,9 @@ def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(
     assert {w.filename for w in said} == {__file__}
     with pytest.warns(UserWarning, match="with one label the search has no other colour"):
         clsg.suggest({"a": twins["a"]})
+    # A run of an image narrower than a neighbourhood that weighs its nearest pixels 0: said.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        kept.run(image[:27], 27), kept.run(image[:, :28], 28)
+    with pytest.warns(UserWarning, match="the image is 27 pixels across, fewer than the neighbourhood 28"):
+        kept.run(image[:27], 28)

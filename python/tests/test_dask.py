@@ -1,4 +1,4 @@
-import copy, csv, os, subprocess, sys
+import copy, csv, os, subprocess, sys, warnings
 
 import numpy as np
 import pytest
@@ -46,6 +46,18 @@ peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
 assert clsg.dask._search_gain(da.zeros((20000, 20000, 3), dtype=np.uint8, chunks=(2000, 2000, 3)), tool) > 0
 print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10) - peak)
 """
+
+
+def test_a_narrow_array_is_warned_of_once_and_no_block_of_a_wide_one_is(tool):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # blocks of one row, at the edges narrower than N
+        out = clsg.dask.segment(da.from_array(scene(45, 61, seed=5), (1, 7, 3)), tool, 31)
+        dask.compute(*out.values(), scheduler="threads")
+    with pytest.warns(UserWarning) as said:
+        out = clsg.dask.segment(da.from_array(scene(20, 61, seed=5), (1, 7, 3)), tool, 31)
+        dask.compute(*out.values(), scheduler="threads")
+    assert len(said) == 1 and str(said[0].message).startswith(
+        "the array is 20 pixels across, fewer than the neighbourhood 31"), [str(w.message) for w in said]
 
 
 def test_a_graph_segments_with_the_tool_as_it_was_when_made(image):
