@@ -470,6 +470,11 @@ TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
     outside.window = kvPelRect(15, 5, 6, 2);
     EXPECT_THROW(clsg::tiledRun(tool, image, {}, {}, outside), Defs::BadImage);
     EXPECT_THROW(clsg::tiledRun(tool, image, {}, {true, false, false, {3}}), Defs::BadParams);
+    for (const double gain : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {  // not a search, nor all black
+        clsg::TiledOptions odd;
+        odd.gain = gain;
+        EXPECT_THROW(clsg::tiledRun(tool, image, Params(3, true), {}, odd), Defs::BadParams);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -246,6 +247,8 @@ Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer
         std::min(options.bandRows > 0 ? options.bandRows : automatic, plan.window.height());
     plan.bands = (plan.window.height() - 1) / plan.bandRows + 1;
     plan.normalize = params.normalizeIntensity();
+    if (plan.normalize && !std::isfinite(options.gain))
+        throw Defs::BadParams("the gain must be a finite number (negative: search it)");
     if (plan.normalize)
         plan.gain = options.gain >= 0.0 ? options.gain : kfSearchIntensityGain(tool, image);
     return plan;

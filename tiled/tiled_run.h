@@ -49,7 +49,8 @@ struct TiledOptions {
     kvPelRect window;
     // With normalizeIntensity: the gain to apply instead of searching it
     // (for a caller that already has it, see clsg/colorseg/intensity_gain.h).
-    // Ignored without normalizeIntensity; a negative value means "search".
+    // Ignored without normalizeIntensity; a negative value means "search";
+    // NaN or an infinite gain is refused (BadParams).
     double gain = -1.0;
     // Called after each band with the output rows done so far and in total;
     // returning false stops the run.
