@@ -739,6 +739,9 @@ void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& 
     if (canonicalPath(outDir) == canonicalPath(summary))
         throw CliError("--summary " + summary +
                        " is the output directory; give the name of a file");
+    if (!settings.diagDir.empty() && canonicalPath(settings.diagDir) == canonicalPath(summary))
+        throw CliError("--summary " + summary +
+                       " is the --diag directory; give the name of a file");
     for (const RunInput& input : inputs)
         for (const std::string& name : imageOutputNames(input.name, file, settings))
             if (canonicalPath(fs::path(outDir) / name) == canonicalPath(summary))

@@ -254,7 +254,9 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     // Shown as given (cut where a character begins); a second of one name
     // gets (2), whatever its exported name.
     std::size_t cut = std::min<std::size_t>(name.size(), 200);
-    while (cut > 0 && cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80)
+    for (int back = 0; back < 3 && cut > 0 && cut < name.size() &&
+                       (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80;
+         ++back)
         --cut;
     std::string title = name.substr(0, cut);
     for (int n = 2; nameTaken(images_, &StudioImage::title, title); ++n)

@@ -245,7 +245,7 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
     record's error. A file's outputs appear all together or not at all."""
     record: Dict[str, Any] = {"path": given, "ok": False, "error": None, "width": None,
                               "height": None, "seconds": None, "shares": {},
-                              "unlabelled": None, "regions": {}, "outputs": []}
+                              "unlabelled": None, "regions": {}, "outputs": [], "note": None}
     start = time.perf_counter()
     try:
         _keep_heap_on_worker()
@@ -253,7 +253,10 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         start = time.perf_counter()
         wanted = output_names(tool, outputs)
         image = read_image(path)
-        result = tool.run(image, neighborhood, normalize_intensity)
+        # In the record, with the file's name: a worker's warning would go to its stderr.
+        result = tool._run_quiet(image, neighborhood, normalize_intensity)
+        record["note"] = _narrow_image_note(given, image.shape[1], image.shape[0],
+                                            result.neighborhood) or None
         images = _images(result, wanted)
         # As clsg run: the cleaned label image (the label image itself when
         # nothing is cleaned) stands for it in the output, the shares and the counts.
@@ -281,7 +284,8 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
 
 def _failed(path: str, error: str) -> Dict[str, Any]:
     return {"path": path, "ok": False, "error": error, "width": None, "height": None,
-            "seconds": 0.0, "shares": {}, "unlabelled": None, "regions": {}, "outputs": []}
+            "seconds": 0.0, "shares": {}, "unlabelled": None, "regions": {}, "outputs": [],
+            "note": None}
 
 
 def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=None,
@@ -312,7 +316,9 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     (label name -> share of the pixels it won), unlabelled (share of pixels
     no label won), regions (label name -> number of regions, as
     Result.regions(min_area, fill_holes, connectivity) counts them), outputs
-    (the files written). With min_area or fill_holes, the labels output, the
+    (the files written), note (None, or what clsg run notes of the file: an
+    image narrower than a neighbourhood from 28 on; a record, not a warning).
+    With min_area or fill_holes, the labels output, the
     shares and unlabelled are of the cleaned label image (Result.cleaned), as
     clsg run --min-area and --fill-holes give them. Workers get absolute paths,
     so on a real cluster the files must lie where every worker sees them by

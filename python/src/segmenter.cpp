@@ -534,11 +534,6 @@ std::shared_ptr<Result> Tool::run(py::handle image, py::handle neighborhoodSize,
     const auto params = runParams(neighborhood, normalizeIntensity);
     const py::array array = asArray(image, "image");
     const ArrayView view = checkImage(array, "image");
-    // Said before the run: a filter that makes warnings errors stops it.
-    const std::string narrow =
-        narrowImageNote("the image", view.width, view.height, static_cast<int32_t>(neighborhood));
-    if (warnNarrow && !narrow.empty() && PyErr_WarnEx(PyExc_UserWarning, narrow.c_str(), 1) != 0)
-        throw py::error_already_set();
     kvCompositeColorSegmenterResult result;
     {
         py::gil_scoped_release release;
@@ -553,6 +548,11 @@ std::shared_ptr<Result> Tool::run(py::handle image, py::handle neighborhoodSize,
             if (view.width * view.height > kKeptPixels) planes = kv3PlanePelBuffer();
         });
     }
+    // Said once the run has shown the tool trained and the image good.
+    const std::string narrow =
+        narrowImageNote("the image", view.width, view.height, static_cast<int32_t>(neighborhood));
+    if (warnNarrow && !narrow.empty() && PyErr_WarnEx(PyExc_UserWarning, narrow.c_str(), 1) != 0)
+        throw py::error_already_set();
     return std::make_shared<Result>(std::move(result), file->labelNames(),
                                     static_cast<int>(neighborhood), normalizeIntensity, view.width,
                                     view.height);

@@ -186,6 +186,15 @@ def test_segment_files_cleans_as_the_command_line_does(tmp_path, tool):
     assert r["shares"] == pytest.approx({n: np.mean(cleaned == i) for i, n in enumerate(tool.labels)})
     counts = np.bincount(table["label_index"], minlength=3)
     assert r["regions"] == {n: counts[i] for i, n in enumerate(tool.labels)}
+    # What clsg run notes of a narrow image is the record's note, with its name; not a warning
+    # (a worker's would go to its stderr), so warnings made errors fail no file.
+    clsg.write_image(tmp_path / "n.png", scene(20, 70, seed=3))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        wide, narrow = clsg.dask.segment_files([tmp_path / "a.png", tmp_path / "n.png"], tmp_path / "t.clsg",
+                                               tmp_path / "o2", neighborhood=28)
+    assert wide["ok"] and wide["note"] is None and narrow["ok"], (wide, narrow)
+    assert narrow["note"].startswith(f"{tmp_path / 'n.png'} is 20 pixels across, fewer than the neighbourhood 28")
 
 
 def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_path, tool):

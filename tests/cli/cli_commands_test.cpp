@@ -279,6 +279,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "--diag small-mask.png: small-mask.png is not a directory", 1},
         {run + "--out out --diag d --summary d/s1-legend.png",
          "--summary d/s1-legend.png is in --diag d under the name of a diagnostic record", 1},
+        {run + "--out out --diag d --summary d", "--summary d is the --diag directory", 1},
         {run + "--out out --diag d/ --summary d/s1-legend.png",  // d not made yet
          "--summary d/s1-legend.png is in --diag d/ under the name", 1},
         {"run tool.clsg bands.png s1.png --out out --diag out/",

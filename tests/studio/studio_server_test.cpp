@@ -674,6 +674,11 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const json last = json::parse(longName->body)["images"];
     EXPECT_EQ(last[4]["name"].dump() + last[4]["title"].dump(), R"x("a__b___-3""a__b___")x");
     EXPECT_EQ(last[5]["title"], std::string(199, 'a'));
+    std::string bytes;  // no UTF-8 at all: cut all the same, not emptied
+    for (int k = 0; k < 210; ++k) bytes += "%80";
+    const auto noText =
+        post("/api/images?name=" + bytes + ".png", clsgtest::slurp(imagePath_), kBinary);
+    EXPECT_NE(json::parse(noText->body)["images"][6]["title"], "");
     EXPECT_EQ(code(post("/api/images?name=x.png", "not an image", kBinary)), 422);
 
     // Two open images of the same pixels: a reopened tool's marks go to the one they came from.
