@@ -4,9 +4,7 @@ namespace clsg {
 
 namespace {
 
-// Whether a video stream ended into a pad linked to nothing: a demuxer's
-// next stream (a second file joined to the first) that no one took. (A sound
-// track, left unlinked from the start, ends so as a matter of course.)
+// Whether the pad carries video.
 bool isVideo(GstPad* pad) {
     GstCaps* caps = gst_pad_get_current_caps(pad);
     const GstStructure* s =
@@ -16,6 +14,9 @@ bool isVideo(GstPad* pad) {
     return video;
 }
 
+// Whether a video stream ended into a pad linked to nothing: a demuxer's
+// next stream (a second file joined to the first) that no one took. (A sound
+// track, left unlinked from the start, ends so as a matter of course.)
 bool endLost(GstElement* pipeline) {
     bool lost = false;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));

@@ -814,15 +814,11 @@ std::string StudioSession::runCommand(const std::string& toolPath, uint64_t minA
         if (settings_.normalize) command += " --normalize-intensity";
         if (minArea > 0) command += " --min-area " + std::to_string(minArea);
     }
-    // Images opened in the page have no file the command could name: said, not left out.
+    // Images opened in the page have no file the command could name: said, not
+    // left out (their names hold only letters, digits, '_' and '-').
     std::string unnamed;
     for (const StudioImage& image : images_)
-        if (image.path.empty() && named) {
-            std::string name = image.name;
-            for (char& c : name)
-                if (static_cast<unsigned char>(c) < 0x20) c = '?';
-            unnamed += (unnamed.empty() ? "" : ", ") + name;
-        }
+        if (image.path.empty() && named) unnamed += (unnamed.empty() ? "" : ", ") + image.name;
     if (!unnamed.empty())
         command += "  # add the files of the images opened in the page: " + unnamed;
     return command;
