@@ -529,11 +529,29 @@ void StudioServer::routes() {
 
 // Host names this server answers to: a page whose address names another host
 // (a name rebound to 127.0.0.1) is not the studio's page.
-bool StudioServer::loopbackHost(const std::string& host) const {
+// An Origin names its port unless it is 80, which is not this server's; a Host
+// may leave it out.
+bool StudioServer::loopbackHost(const std::string& host, bool portOptional) const {
     const std::string port = ":" + std::to_string(port_);
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-        if (host == name || host == name + port) return true;
+        if ((portOptional && host == name) || host == name + port) return true;
     return false;
+}
+
+// The largest body a route takes. A stroke's marks take at most two bytes a
+// pixel of its rectangle and a little more, so more is refused unread; one
+// whose rectangle cannot be read is read no further than a JSON body, and its
+// route says what is wrong.
+std::size_t StudioServer::bodyLimit(const httplib::Request& req) {
+    if (req.path == "/api/images") return kMaxUpload;
+    if (req.path != "/api/marks") return kMaxReadJsonBody;
+    try {
+        const auto w = static_cast<uint64_t>(queryNumber(req, "w", 1000000000));
+        const auto h = static_cast<uint64_t>(queryNumber(req, "h", 1000000000));
+        return static_cast<std::size_t>(std::min<uint64_t>(kMaxUpload, 2 * w * h + 16));
+    } catch (const BadRequest&) {
+        return kMaxReadJsonBody;
+    }
 }
 
 void StudioServer::guards() {
@@ -542,7 +560,7 @@ void StudioServer::guards() {
         using Answer = httplib::Server::HandlerResponse;
         // Before the token, so that a foreign page learns nothing; before the
         // body, which is then never read.
-        if (!loopbackHost(req.get_header_value("Host"))) {
+        if (!loopbackHost(req.get_header_value("Host"), true)) {
             answerError(res, 403,
                         "this server answers only to 127.0.0.1:" + std::to_string(port_) +
                             ": open the address that clsg studio printed");
@@ -553,7 +571,8 @@ void StudioServer::guards() {
         if (req.method != "GET" && req.has_header("Origin") &&
             !loopbackHost(req.get_header_value("Origin").rfind("http://", 0) == 0
                               ? req.get_header_value("Origin").substr(7)
-                              : std::string())) {
+                              : std::string(),
+                          false)) {
             answerError(res, 403, "requests from other pages are refused");
             return Answer::Handled;
         }
@@ -573,15 +592,18 @@ void StudioServer::guards() {
         // connection then closes). One a little over a JSON route's limit is
         // read and refused by the route, so that the client hears why.
         const std::string length = req.get_header_value("Content-Length");
-        const bool upload = req.path == "/api/images" || req.path == "/api/marks";
         if (length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos) {
             answerError(res, 400, "the Content-Length is not a number of bytes");
             return Answer::Handled;
         }
-        if (!length.empty() && std::stoull(length) > (upload ? kMaxUpload : kMaxReadJsonBody)) {
+        const std::size_t limit = bodyLimit(req);
+        if (!length.empty() && std::stoull(length) > limit) {
             answerError(res, 413,
-                        "the request body is larger than " +
-                            std::to_string(upload ? kMaxUpload : kMaxJsonBody) + " bytes");
+                        req.path == "/api/marks"
+                            ? "the marks are larger than their rectangle allows"
+                            : "the request body is larger than " +
+                                  std::to_string(limit == kMaxUpload ? kMaxUpload : kMaxJsonBody) +
+                                  " bytes");
             return Answer::Handled;
         }
         return Answer::Unhandled;

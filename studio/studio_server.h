@@ -104,7 +104,8 @@ private:
     void routes();
     // One request of a connection whose head has arrived; true to keep it.
     bool answer(DoorConnection& c);
-    bool loopbackHost(const std::string& host) const;
+    bool loopbackHost(const std::string& host, bool portOptional) const;
+    static std::size_t bodyLimit(const httplib::Request& req);
     // The token check and the answers to requests no endpoint takes.
     void guards();
     // The page's files, with the token filled in.

@@ -924,6 +924,8 @@ TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
                                                   {"null", 403},
                                                   {"http://127.0.0.1:" + other, 403},
                                                   {"https://localhost:" + port, 403},
+                                                  {"http://localhost", 403},
+                                                  {"http://127.0.0.1", 403},
                                                   {"http://localhost:" + port, 200}})
         EXPECT_EQ(code(client_->Post("/api/labels", {{"Origin", origin}}, add, "application/json")),
                   status)
@@ -1544,7 +1546,8 @@ TEST_F(StudioServerTest, SlowAndEndlessHeadsHoldNoRequestThread) {
     // A body larger than its route takes is refused before a byte of it is sent.
     for (const auto& [path, length] :
          {std::pair<std::string, std::string>{"/api/labels", "1048577"},
-          {"/api/images?name=a.png", "999999999999"}}) {
+          {"/api/images?name=a.png", "999999999999"},
+          {"/api/marks?i=0&x=0&y=0&w=3&h=2", "29"}}) {
         Raw big(port);
         big.send("POST " + path + " HTTP/1.1\r\n" + host + token + "\r\nContent-Length: " + length +
                  "\r\n\r\n");
