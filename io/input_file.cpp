@@ -21,7 +21,10 @@ InputFile::InputFile(const std::string& path) {
     }
     struct stat st;
     regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-    if (regular_) ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    if (regular_) {
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        size_ = static_cast<uint64_t>(st.st_size);
+    }
 }
 
 InputFile::~InputFile() {

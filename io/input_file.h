@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace clsg {
@@ -23,6 +24,9 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     // The errno of the failed open or read; 0 when none failed.
     int error() const { return error_; }
+    // A regular file's size when it was opened (it may change since), 0 for
+    // anything else: how much a caller may expect to read.
+    uint64_t sizeHint() const { return size_; }
 
     // Reads up to n bytes into `into`, fewer only at the end of the file or
     // after a failed read (error() then says why). Returns how many were read.
@@ -35,6 +39,7 @@ private:
     int fd_ = -1;
     int error_ = 0;
     bool regular_ = true;
+    uint64_t size_ = 0;
 };
 
 }  // namespace clsg

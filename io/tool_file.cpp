@@ -587,12 +587,24 @@ ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
             return v;
         };
         const uint32_t version = word(13);
-        if (version == 1) most = limits.maxPayloadBytes + 1024;
+        if (version == 1) most = maxPayload(limits) + 1024;
         // Deflate never grows data by more than 5 bytes in 16 KB (and a few
         // more); one byte past the bound shows that other bytes follow.
         if (version == 2 && word(17) <= maxPayload(limits))
             most = kHeaderBytes + word(17) + word(17) / 3000 + 64 + 1;
+        // A file larger than that is refused unread.
+        if (version == 1 && f.sizeHint() >= most)
+            throw ToolFileError(path + ": the file is " + std::to_string(f.sizeHint()) +
+                                " bytes, over the limit of " + std::to_string(most - 1) +
+                                " bytes for a tool file");
+        if (version == 2 && most > raw.size() && f.sizeHint() >= most)
+            throw ToolFileError(path + " is a corrupt tool file (" + std::to_string(f.sizeHint()) +
+                                " bytes, more than its payload of " + std::to_string(word(17)) +
+                                " bytes can take)");
     }
+    // A string that grows holds its bytes twice while it moves: a file read
+    // whole gets its room at once.
+    raw.reserve(static_cast<std::size_t>(std::min(most, f.sizeHint() + 1)));
     char chunk[1 << 16];
     for (bool more = raw.size() == kHeaderBytes; more && raw.size() < most && !f.error();) {
         const std::size_t want =

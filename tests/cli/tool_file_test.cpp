@@ -294,6 +294,37 @@ std::string toolFileOf(const std::string& payload, int level, uint32_t size = 0)
 
 std::string u32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
+// A file is read only as far as its header allows, and that once: into room
+// of its size, not into a string that holds it twice while it grows.
+TEST(ToolFile, AFileIsReadOnlyAsFarAsItsHeaderAllows) {
+    ScratchDir dir;
+    ToolFileLimits limits;
+    limits.budget.maxBytes = 64u << 20;  // and so the largest payload
+    const auto sparse = [&](const std::string& head, uint64_t size) {
+        std::ofstream(dir / "t.clsg", std::ios::binary) << head;
+        std::filesystem::resize_file(dir / "t.clsg", size);
+        return dir / "t.clsg";
+    };
+    const std::string v1("\x09\0\0\0clsg-tool\x01\0\0\0", 17);
+    EXPECT_EQ(errorOf<ToolFileError>([&] { readToolFile(sparse(v1, (64u << 20) + 1024), limits); }),
+              dir / "t.clsg" +
+                  ": the file is 67109888 bytes, over the limit of 67109887 bytes "
+                  "for a tool file");
+    const std::string v2 = std::string("\x09\0\0\0clsg-tool\x02\0\0\0", 17) + u32(64u << 20);
+    const uint64_t bound = 21 + (64u << 20) + (64u << 20) / 3000 + 64;
+    EXPECT_NE(errorOf<ToolFileError>([&] {
+                  readToolFile(sparse(v2, bound + 1), limits);
+              }).find("more than its payload of 67108864 bytes can take"),
+              std::string::npos);
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    const long before = kib("VmRSS:");
+    EXPECT_NE(errorOf<ToolFileError>([&] {
+                  readToolFile(sparse(v2, bound), limits);
+              }).find("the compressed payload is damaged"),
+              std::string::npos);
+    EXPECT_LT(kib("VmHWM:") - before, 80 << 10);
+}
+
 // A small file cannot make its reader hold far more memory than its payload:
 // the stated size is checked against what the stream holds before any count
 // is trusted, counts are checked against what their elements need, and
