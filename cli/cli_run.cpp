@@ -843,23 +843,54 @@ struct RunOptions {
     bool noScore = false;
 };
 
-// Files named as this run's score images (an earlier run's, say) stay beside
-// its other outputs with --no-score: said, so that they are not taken for its own.
-void noteEarlierScores(const std::vector<RunInput>& inputs, ImageFormat format,
-                       const std::string& outDir) {
-    std::vector<std::string> found;
+// Says which files of an earlier run in the output folder, under this run's
+// image names, this run does not write, so that they are not taken for its
+// own: a score left out, a region table not asked for, the segmentation of a
+// label this tool lacks. They stay.
+void noteEarlierOutputs(const std::vector<RunInput>& inputs, const ToolFile& file,
+                        const RunSettings& settings) {
+    const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
+    const std::string grey = extension(settings.format, false);
+    std::set<std::string> names, written;
     for (const RunInput& input : inputs) {
-        const fs::path path = fs::path(outDir.empty() ? "." : outDir) /
-                              (input.name + "-score" + extension(format, false));
-        std::error_code ec;
-        if (fs::is_regular_file(fs::symlink_status(path, ec))) found.push_back(path.string());
+        names.insert(input.name);
+        for (const std::string& name : imageOutputNames(input.name, file, settings))
+            written.insert(name);
     }
-    if (found.empty()) return;
-    std::cerr << "clsg: note: --no-score: " << found.front();
-    if (found.size() > 1) std::cerr << " and " << found.size() - 1 << " more";
-    std::cerr << (found.size() > 1 ? " were there before this run and stay"
-                                   : " was there before this run and stays")
-              << ", not scores of this run\n";
+    std::vector<std::string> scores, others;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (written.count(name) || !it->is_regular_file(ec)) continue;
+        const auto endsWith = [&](const std::string& suffix) {
+            return name.size() > suffix.size() &&
+                   name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        const auto ours = [&](const std::string& suffix) {  // an image's name, then suffix
+            return endsWith(suffix) && names.count(name.substr(0, name.size() - suffix.size()));
+        };
+        if (ours("-score" + grey)) {
+            scores.push_back(it->path().string());
+            continue;
+        }
+        bool stale = ours("-regions.csv");
+        for (std::size_t at = name.find("-seg-"); !stale && at != std::string::npos;
+             at = name.find("-seg-", at + 1))
+            stale = endsWith(grey) && names.count(name.substr(0, at));
+        if (stale) others.push_back(it->path().string());
+    }
+    const auto note = [](const char* what, std::vector<std::string> found, const char* one,
+                         const char* many) {
+        if (found.empty()) return;
+        std::sort(found.begin(), found.end());
+        std::cerr << "clsg: note: " << what << found.front();
+        if (found.size() > 1) std::cerr << " and " << found.size() - 1 << " more";
+        std::cerr << (found.size() > 1 ? " were there before this run and stay, not "
+                                       : " was there before this run and stays, not ")
+                  << (found.size() > 1 ? many : one) << " of this run\n";
+    };
+    note("--no-score: ", scores, "scores", "scores");
+    note("", others, "an output", "outputs");
 }
 
 // The run's settings from its options and the tool file.
@@ -971,7 +1002,7 @@ int runCommand(const RunOptions& o) {
     }
     if (!o.diagDir.empty() && !inputs.empty())
         files.makeDir(o.diagDir, "--diag");  // not after the work
-    if (o.noScore) noteEarlierScores(inputs, format, o.outDir);
+    noteEarlierOutputs(inputs, file, settings);
     RunReports reports;
     const std::size_t failed =
         inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout, nullptr, &reports);

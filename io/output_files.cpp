@@ -228,6 +228,9 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     const fs::path tempDir = through ? fs::temp_directory_path(ec) : p.parent_path();
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && !through)
+        throw FileError("cannot write " + finalPath + ": the folder " + tempDir.string() +
+                        " does not exist; nothing was written");
     if (fd < 0)
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +

@@ -145,6 +145,17 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     expectAll(clsg(dir, "run tool.clsg bands.png swapped.png -n 5 --no-score --out out").err,
               {"clsg: note: --no-score: out/bands-score.png and 1 more were there before this run "
                "and stay, not scores of this run"});
+    // So do a region table not asked for and the segmentation of a label this tool lacks.
+    ASSERT_EQ(clsg(dir, "run tool.clsg bands.png --out st --regions").status, 0);
+    ASSERT_EQ(clsg(dir,
+                   "train rg.clsg --label red=bands.png@0,0,16,32 "
+                   "--label green=bands.png:green-mask.png")
+                  .status,
+              0);
+    expectAll(clsg(dir, "run rg.clsg bands.png --out st").err,
+              {"clsg: note: st/bands-regions.csv and 1 more were there before this run and "
+               "stay, not outputs of this run"});
+    EXPECT_EQ(clsg(dir, "run tool.clsg bands.png --out st --regions").err, "");
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
     const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples

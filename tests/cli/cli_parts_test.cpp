@@ -383,6 +383,9 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     };
     refused(dir / "link-to-d", "it is a link to a directory");
     refused(dir / "read-only", "the file is read-only");
+    EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "missing/x.png"); }),
+              "cannot write " + (dir / "missing/x.png") + ": the folder " + (dir / "missing") +
+                  " does not exist; nothing was written");
     EXPECT_EQ(clsgtest::slurp(dir / "read-only"), "kept");
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link-to-d")));
 
