@@ -135,6 +135,14 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << " would be (frames the decoder could not read, or a clip of varying frame "
                      "rate); "
                   << oneLine(csvName) << " numbers the frames read\n";
+    if (const uint64_t missing = still ? 0 : framesMissingAtStart(times, steps))
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": its first frame comes " << std::fixed
+                  << std::setprecision(1)
+                  << *std::find_if(times.begin(), times.end(), [](double t) { return t >= 0; })
+                  << " s in, where about " << missing
+                  << " frames would be before it (frames the decoder could not read, "
+                  << "or a clip whose time starts late); " << oneLine(csvName)
+                  << " numbers the frames read\n";
     if (const uint64_t missing =
             length > 0 && !still ? framesMissingAtEnd(times, steps, length) : 0)
         std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
@@ -142,9 +150,10 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << std::setprecision(1) << length << " s its file states (a file cut short?); "
                   << oneLine(csvName) << " holds the frames read\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    out << oneLine(clip) << ": " << frames << " frames, " << std::fixed << std::setprecision(1)
-        << took.count() << " s (" << static_cast<double>(frames) / std::max(took.count(), 1e-9)
-        << " frames/s); " << oneLine(overlayName) << ", " << oneLine(csvName) << std::endl;
+    out << oneLine(clip) << ": " << frames << (frames == 1 ? " frame, " : " frames, ") << std::fixed
+        << std::setprecision(1) << took.count() << " s ("
+        << static_cast<double>(frames) / std::max(took.count(), 1e-9) << " frames/s); "
+        << oneLine(overlayName) << ", " << oneLine(csvName) << std::endl;
 }
 
 #else

@@ -15,11 +15,18 @@ namespace clsg {
 // twice at one time) counts nothing. 0 with fewer than three known times.
 uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<double>& steps);
 
+// The frames missing before the first one delivered, by the times and steps
+// as above: as many as fit from 0, where a clip's time starts, to its first
+// known time. 0 below 3 (reordering frames may delay a clip's first by two)
+// or without a nominal rate.
+uint64_t framesMissingAtStart(const std::vector<double>& seconds, const std::vector<double>& steps);
+
 // The frames missing after the last one delivered, by the clip's length in
 // seconds as its file states it (a file cut short still states the whole
 // length): as many as fit from the last known time on, at its nominal rate;
-// 0 below 2 frames or 5 % of the length (a stated length may be estimated),
-// or without a nominal rate.
+// 0 below 2 frames, below 5 % of the length when that is less than a second
+// (a stated length may be estimated, or a sound track's), or without a
+// nominal rate.
 uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
                             double length);
 

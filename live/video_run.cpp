@@ -321,8 +321,8 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 gchar* debug = nullptr;
                 gst_message_parse_error(m, &e, &debug);
                 failure = e->message;
-                if (std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(m))) == "out")
-                    failure = "cannot write the overlay video: " + failure;
+                const bool writing = std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(m))) == "out";
+                if (writing) failure = "cannot write the overlay video: " + failure;
                 const std::string why = debug ? debug : "";
                 const std::string size = decodedSize(bin);
                 // Name what could not be done: frames the encoder does not take,
@@ -335,9 +335,13 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                     failure = explained(
                         failure, reports.empty() ? "the file holds no video stream clsg can decode"
                                                  : streamChangedAfter(reports.size()));
-                } else if (reports.empty() &&
-                           g_error_matches(e, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX)) {
-                    failure = explained(failure, "the file holds no frame, or is damaged");
+                } else if (e->domain == GST_STREAM_ERROR && !writing) {
+                    // The reader's own words say little of the file ("Internal data
+                    // stream error.").
+                    failure = explained(failure, reports.empty()
+                                                     ? "the file holds no frame, or is damaged"
+                                                     : "the file is damaged after frame " +
+                                                           std::to_string(reports.size()));
                 }
                 g_clear_error(&e);
                 g_free(debug);
