@@ -559,7 +559,9 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                     segmentOne(tool, file, inputs[i], settings, files, outcome);
                     stageImageDiag(i + 1, inputs[i], file, settings, files, outcome);
                 }
-            } catch (const ImageError& e) {
+            } catch (const ImageError& e) {  // these name the file, as FileError's do
+                outcome.error = e.what();
+            } catch (const FileError& e) {
                 outcome.error = e.what();
             } catch (const std::exception& e) {
                 outcome.error = inputs[i].name + ": " + describeError(e);

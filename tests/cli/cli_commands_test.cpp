@@ -260,6 +260,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"run truncated.clsg bands.png --out out", "corrupt tool file", 1},
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
         {run + "--out bands.png/x", "--out bands.png/x: bands.png is not a directory", 1},
+        {run + "--out rt --regions",  // said as an image that cannot be written is
+         "clsg: error: cannot write rt/bands-regions.csv: it names a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
         {"evaluate ig.clsg bands.png --truth truth.png --truth-map 7=ignore",
          "the tool has a label named ignore", 2},
@@ -297,6 +299,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "--diag out/ is the output directory, where a diagnostic record would replace s1.png's "
          "output s1-overlay.png: choose another --diag",
          1}};
+    fs::create_directories(dir / "rt/bands-regions.csv");
     const std::set<std::string> before = listing(dir);
     const std::string bands = slurp(dir / "bands.png"), mask = slurp(dir / "small-mask.png");
     for (const auto& [line, message, status] : cases) {
