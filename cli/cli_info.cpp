@@ -100,6 +100,8 @@ void printInfo(const std::string& path, const ToolFile& file, std::ostream& out)
         << ", colorToleranceMin " << params.colorToleranceMin() << "\n";
     if (file.neighborhoodSize)
         out << "stored neighbourhood size: " << *file.neighborhoodSize << "\n";
+    else if (!file.qualityJson.empty())  // the search's choice, since unset
+        out << "stored neighbourhood size: none (run uses 3 unless given --neighborhood)\n";
     if (!file.qualityJson.empty() && !printStoredReport(out, file.labelNames(), file.qualityJson))
         out << "quality report: " << kfPrintable(file.qualityJson, 4000) << "\n";
 

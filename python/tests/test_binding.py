@@ -249,6 +249,12 @@ def test_results_and_tool_files_match_the_command_line(tmp_path, image, tool):
         clsg.suggest({**examples, "dot": [(noisy, (xx == 3) & (yy == 3))]})
     assert (auto.tolerance_frac, auto.tolerance_min) == (choice["tolerance_frac"], choice["tolerance_min"])
     assert auto.run(image).neighborhood == pickle.loads(pickle.dumps(auto)).neighborhood == choice["neighborhood"] > 3
+    # info says which neighbourhood a run takes, also once the search's choice is unset.
+    unset = pickle.loads(pickle.dumps(auto))
+    unset.neighborhood = None
+    unset.save(tmp_path / "unset.clsg")
+    info = subprocess.run([cli, "info", str(tmp_path / "unset.clsg")], check=True, capture_output=True, text=True).stdout
+    assert "stored neighbourhood size: none (run uses 3 unless given --neighborhood)" in info
     # The choice trained here and stored as clsg train --auto stores it: the same tool file.
     mine = clsg.Tool()
     mine.train(examples, choice["tolerance_frac"], choice["tolerance_min"], colors=dict(zip(auto.labels, auto.colors)))
