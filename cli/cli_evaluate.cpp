@@ -24,17 +24,13 @@ Colour parseColour(const std::string& text) {
         return UsageError("--truth-map: " + text +
                           " is not a grey value (0 to 255), R,G,B or #rrggbb");
     };
+    // Digits alone: std::stoi would also take a sign, spaces before them, "0x".
     const auto channel = [&](const std::string& part, int base) {
-        std::size_t used = 0;
-        int v = -1;
-        try {
-            v = std::stoi(part, &used, base);
-        } catch (const std::exception&) {
+        const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+        if (part.empty() || part.size() > 9 || part.find_first_not_of(digits) != std::string::npos)
             throw bad();
-        }
-        if (part.empty() || used != part.size() || v < 0 || v > 255 || part[0] == '-' ||
-            part[0] == '+')
-            throw bad();
+        const int v = std::stoi(part, nullptr, base);
+        if (v > 255) throw bad();
         return v;
     };
     if (text.size() == 7 && text[0] == '#')

@@ -263,6 +263,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out rt --regions",  // said as an image that cannot be written is
          "clsg: error: cannot write rt/bands-regions.csv: it names a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map '# 12345=red'",
+         "--truth-map: # 12345 is not a grey value (0 to 255), R,G,B or #rrggbb", 2},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map '1, 2,3=red'",
+         "is not a grey value", 2},
+        {"evaluate tool.clsg bands.png --truth truth.png --truth-map +7=red", "is not a grey", 2},
         {"evaluate ig.clsg bands.png --truth truth.png --truth-map 7=ignore",
          "the tool has a label named ignore", 2},
         {"evaluate tool.clsg bands.png --truth unjudged.png",
