@@ -23,7 +23,7 @@
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/str.h"
 #include "clsg/tuning/quality_report.h"
-#include "clsg/io/tolerance_limits.h"
+#include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
 
 namespace clsg {

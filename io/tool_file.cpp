@@ -15,7 +15,6 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/input_file.h"
 #include "clsg/io/label_colors.h"
-#include "clsg/io/tolerance_limits.h"
 #include "clsg/platform/str.h"
 
 namespace clsg {
@@ -119,19 +118,6 @@ void checkLabels(const ToolFile& file, const std::string& name) {
     if (file.neighborhoodSize && (*file.neighborhoodSize < 1 || *file.neighborhoodSize > 255))
         throw fail("the stored neighbourhood size " + std::to_string(*file.neighborhoodSize) +
                    " is outside 1 to 255");
-}
-
-// Empty when a tool file may hold these parameters, those the programs train
-// with; otherwise what is wrong. A fraction of about 0 labels nothing, a
-// minimum above 255 wraps the tolerance the scores are scaled by.
-std::string paramsProblem(const kvCompositeColorSegmenterTrainParams& p) {
-    if (!(p.colorToleranceFrac() >= kMinToleranceFrac && p.colorToleranceFrac() <= 1))
-        return "its tolerance fraction " + kfStr(p.colorToleranceFrac()) +
-               " lies outside 0.000001 to 1";
-    if (p.colorToleranceMin() > kMaxToleranceMin)
-        return "its smallest tolerance " + std::to_string(p.colorToleranceMin()) +
-               " lies above 255";
-    return "";
 }
 
 // What a version-2 payload may hold once inflated: the file limit, and no
@@ -307,8 +293,6 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
     archive || params;
     if (archive.bytesLeft() != 0)
         throw ToolFileError(name + " is a corrupt tool file (bytes after the end of the payload)");
-    if (const std::string problem = paramsProblem(params); !problem.empty())
-        throw ToolFileError(name + ": " + problem);
     inflater.finish();
     for (const kvCompositeColorSet& set : sets)
         for (const kvCompositeColor& example : set.instances()) checkStoredExample(example, name);
@@ -367,13 +351,10 @@ ToolFile decodeVersion1(kvArchive& archive, const std::string& name) {
     if (archive.bytesLeft() != 0)
         throw ToolFileError(name + " is a corrupt tool file (" +
                             std::to_string(archive.bytesLeft()) + " bytes after the tool)");
-    if (file.tool.isTrained()) {
+    if (file.tool.isTrained())
         for (const kvCompositeColorSet& set : file.tool.compositeColors())
             for (const kvCompositeColor& example : set.instances())
                 checkStoredExample(example, name);
-        if (const std::string problem = paramsProblem(file.tool.trainParams()); !problem.empty())
-            throw ToolFileError(name + ": " + problem);
-    }
     const std::vector<uint32_t> colours = assignLabelColors(file.labelNames());
     for (std::size_t i = 0; i < count; ++i) file.labels[i].color = colours[i];
     return file;
@@ -454,9 +435,6 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
                                                     ? cropExamples(file.tool.compositeColors())
                                                     : file.tool.compositeColors();
         kvCompositeColorSegmenterTrainParams params = file.tool.trainParams();
-        if (const std::string problem = paramsProblem(params); !problem.empty())
-            throw ToolFileError("cannot store the tool: it could not be read back (" + problem +
-                                ")");
         uint64_t images = 0;
         for (const kvCompositeColorSet& set : sets)
             for (const kvCompositeColor& example : set.instances())

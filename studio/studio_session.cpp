@@ -28,7 +28,7 @@
 #include "clsg/platform/exception.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tiled/tiled_run.h"
-#include "clsg/io/tolerance_limits.h"
+#include "clsg/tuning/tolerance_limits.h"
 #include "studio/session_files.h"
 #include "studio/studio_paths.h"
 #include "studio/studio_runs.h"

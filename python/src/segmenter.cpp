@@ -27,7 +27,7 @@
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/suggest_params.h"
-#include "clsg/io/tolerance_limits.h"
+#include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
 #include "errors.h"
 #include "interrupt.h"

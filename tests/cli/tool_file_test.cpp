@@ -119,7 +119,6 @@ struct Craft {
     std::function<void(std::string&)> damage;    // done to the payload before it is compressed
     int64_t statedSize = -1;                     // payload size in the header, if not the real one
     double fraction = 0.1;
-    uint32_t minimum = 2;
     kv3PlanePelBuffer example = noisyImage(kvPelRect(0, 0, 4, 4), 1);  // each label's one
 
     std::string bytes() {
@@ -135,7 +134,7 @@ struct Craft {
             }
             a || hasNeighborhood || neighborhood || quality;
             kvCompositeColorSet set({kvCompositeColor(example, {})});
-            kvCompositeColorSegmenterTrainParams params(fraction, minimum);
+            kvCompositeColorSegmenterTrainParams params(fraction, 2);
             for (std::size_t i = 0; i < labels.size(); ++i) a || set;
             a || params;
         }
@@ -166,7 +165,7 @@ std::string versionOne(Craft& c) {
     a || zero || zero || sets;  // versions of the tool and of its vector of sets
     kvCompositeColorSet set({kvCompositeColor(c.example, {})});
     for (uint32_t i = 0; i < count; ++i) a || set;
-    kvCompositeColorSegmenterTrainParams params(c.fraction, c.minimum);
+    kvCompositeColorSegmenterTrainParams params(c.fraction, 2);
     a || params;
     return out.str();
 }
@@ -181,23 +180,12 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
               wordy.labels[0].sources);
     wordy.labels[0].sources[0] += 'x';
     EXPECT_THROW(encodeToolFile(wordy), ToolFileError);
-    ToolFile wide = decodeToolFile(Craft().bytes(), "good");  // parameters readers refuse
-    for (const uint32_t minimum : {255u, 256u}) {
-        wide.tool.train(std::vector<kvCompositeColorSet>(wide.tool.compositeColors()),
-                        kvCompositeColorSegmenterTrainParams(0.1, minimum));
-        EXPECT_EQ(errorOf<ToolFileError>([&] { encodeToolFile(wide); }),
-                  minimum == 255 ? "(no error)"
-                                 : "cannot store the tool: it could not be read back (its "
-                                   "smallest tolerance 256 lies above 255)");
-    }
     const std::string v1 = slurp(CLSG_TEST_DATA_DIR "/tool_v1.clsg");
     const auto with = [](const std::function<void(Craft&)>& change) {
         Craft c;
         change(c);
         return c.bytes();
     };
-    Craft v1Wrapped;  // a minimum that wraps round the tolerance the scores are scaled by
-    v1Wrapped.minimum = 300;
     std::string v1Renamed = v1;  // "red" becomes "r/d"
     v1Renamed[v1.find("red") + 1] = '/';
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -233,20 +221,9 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
          "a stored example: image's color space is not RGB"},
         {with([](Craft& c) {  // the finest grid for ten labels: gigabytes
              for (char n = 'c'; n <= 'j'; ++n) c.labels.push_back({std::string(1, n), 0, {}});
-             c.fraction = 1e-6;
+             c.fraction = 0;
          }),
          "training the stored tool would cost too much"},
-        // Parameters no program trains with: a tool that labels nothing, or wraps round.
-        {with([](Craft& c) { c.fraction = 0; }), "its tolerance fraction 0 lies outside"},
-        {with([](Craft& c) {  // the parameters' record ends the payload: fraction, minimum
-             c.damage = [](std::string& raw) {
-                 const double wide = 1.5;
-                 std::memcpy(&raw[raw.size() - 12], &wide, 8);
-             };
-         }),
-         "its tolerance fraction 1.5 lies outside"},
-        {with([](Craft& c) { c.minimum = 256; }), "its smallest tolerance 256 lies above 255"},
-        {versionOne(v1Wrapped), "its smallest tolerance 300 lies above 255"},
         {"clsg-tool", "not a clsg tool file"},
         {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
     };
