@@ -527,31 +527,35 @@ void StudioServer::routes() {
     api("POST", "/api/restore", &StudioServer::postRestore);
 }
 
-// Host names this server answers to: a page whose address names another host
-// (a name rebound to 127.0.0.1) is not the studio's page.
-// An Origin names its port unless it is 80, which is not this server's; a Host
-// may leave it out.
-bool StudioServer::loopbackHost(const std::string& host, bool portOptional) const {
-    const std::string port = ":" + std::to_string(port_);
+// A page whose address names another host (a name rebound to 127.0.0.1) is
+// not the studio's page; nor is one at another port.
+bool StudioServer::loopbackHost(const std::string& host, int port, bool hostOnly) {
+    const std::string suffix = ":" + std::to_string(port);
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-        if ((portOptional && host == name) || host == name + port) return true;
+        if (host == name + suffix || ((hostOnly || port == 80) && host == name)) return true;
     return false;
 }
 
-// The largest body a route takes. A stroke's marks take at most two bytes a
-// pixel of its rectangle and a little more, so more is refused unread; one
-// whose rectangle cannot be read is read no further than a JSON body, and its
-// route says what is wrong.
-std::size_t StudioServer::bodyLimit(const httplib::Request& req) {
-    if (req.path == "/api/images") return kMaxUpload;
-    if (req.path != "/api/marks") return kMaxReadJsonBody;
+// The largest body a route takes, and what its refusal says. A stroke's marks
+// take at most two bytes a pixel of its rectangle and a little more; one
+// whose rectangle cannot be read is read no further than a JSON body, and
+// its route says what is wrong.
+StudioServer::BodyLimit StudioServer::bodyLimit(const httplib::Request& req) {
+    const auto over = [](std::size_t bytes) {
+        return BodyLimit{bytes,
+                         "the request body is larger than " + std::to_string(bytes) + " bytes"};
+    };
+    if (req.path == "/api/images") return over(kMaxUpload);
+    if (req.path != "/api/marks") return {kMaxReadJsonBody, over(kMaxJsonBody).why};
     try {
         const auto w = static_cast<uint64_t>(queryNumber(req, "w", 1000000000));
         const auto h = static_cast<uint64_t>(queryNumber(req, "h", 1000000000));
-        return static_cast<std::size_t>(std::min<uint64_t>(kMaxUpload, 2 * w * h + 16));
+        if (w > 0 && h > 0)
+            return {static_cast<std::size_t>(std::min<uint64_t>(kMaxUpload, 2 * w * h + 16)),
+                    "the marks are larger than their rectangle allows"};
     } catch (const BadRequest&) {
-        return kMaxReadJsonBody;
     }
+    return over(kMaxReadJsonBody);
 }
 
 void StudioServer::guards() {
@@ -560,7 +564,7 @@ void StudioServer::guards() {
         using Answer = httplib::Server::HandlerResponse;
         // Before the token, so that a foreign page learns nothing; before the
         // body, which is then never read.
-        if (!loopbackHost(req.get_header_value("Host"), true)) {
+        if (!loopbackHost(req.get_header_value("Host"), port_, true)) {
             answerError(res, 403,
                         "this server answers only to 127.0.0.1:" + std::to_string(port_) +
                             ": open the address that clsg studio printed");
@@ -572,7 +576,7 @@ void StudioServer::guards() {
             !loopbackHost(req.get_header_value("Origin").rfind("http://", 0) == 0
                               ? req.get_header_value("Origin").substr(7)
                               : std::string(),
-                          false)) {
+                          port_, false)) {
             answerError(res, 403, "requests from other pages are refused");
             return Answer::Handled;
         }
@@ -596,14 +600,9 @@ void StudioServer::guards() {
             answerError(res, 400, "the Content-Length is not a number of bytes");
             return Answer::Handled;
         }
-        const std::size_t limit = bodyLimit(req);
-        if (!length.empty() && std::stoull(length) > limit) {
-            answerError(res, 413,
-                        req.path == "/api/marks"
-                            ? "the marks are larger than their rectangle allows"
-                            : "the request body is larger than " +
-                                  std::to_string(limit == kMaxUpload ? kMaxUpload : kMaxJsonBody) +
-                                  " bytes");
+        const BodyLimit limit = bodyLimit(req);
+        if (!length.empty() && std::stoull(length) > limit.bytes) {
+            answerError(res, 413, limit.why);
             return Answer::Handled;
         }
         return Answer::Unhandled;

@@ -83,6 +83,11 @@ public:
 
     const std::string& token() const { return token_; }
 
+    // Whether host, a Host header's "name[:port]" or an Origin's without its
+    // scheme, names this server at port on the loopback interface. Browsers
+    // leave out port 80 alone; a Host may leave out any (hostOnly).
+    static bool loopbackHost(const std::string& host, int port, bool hostOnly);
+
     // Binds 127.0.0.1:port (0: any free port); returns the port. Throws
     // StudioError when the port cannot be bound. Request heads are read at the
     // door (studio/studio_door.h) before a request thread takes them.
@@ -104,8 +109,11 @@ private:
     void routes();
     // One request of a connection whose head has arrived; true to keep it.
     bool answer(DoorConnection& c);
-    bool loopbackHost(const std::string& host, bool portOptional) const;
-    static std::size_t bodyLimit(const httplib::Request& req);
+    struct BodyLimit {
+        std::size_t bytes;
+        std::string why;
+    };
+    static BodyLimit bodyLimit(const httplib::Request& req);
     // The token check and the answers to requests no endpoint takes.
     void guards();
     // The page's files, with the token filled in.

@@ -931,6 +931,11 @@ TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
                   status)
             << origin;
     EXPECT_EQ(code(client_->Get("/api/state", {{"Origin", "http://rebound.example"}})), 200);
+    // At port 80 a browser's Origin names no port.
+    EXPECT_TRUE(StudioServer::loopbackHost("localhost", 80, false));
+    EXPECT_TRUE(StudioServer::loopbackHost("127.0.0.1:80", 80, false));
+    EXPECT_FALSE(StudioServer::loopbackHost("localhost", 8080, false));
+    EXPECT_FALSE(StudioServer::loopbackHost("localhost:80", 8080, true));
     const auto chunked = client_->Post(
         "/api/images?name=a.png",
         [](std::size_t, httplib::DataSink& sink) {
@@ -1547,13 +1552,18 @@ TEST_F(StudioServerTest, SlowAndEndlessHeadsHoldNoRequestThread) {
     for (const auto& [path, length] :
          {std::pair<std::string, std::string>{"/api/labels", "1048577"},
           {"/api/images?name=a.png", "999999999999"},
-          {"/api/marks?i=0&x=0&y=0&w=3&h=2", "29"}}) {
+          {"/api/marks?i=0&x=0&y=0&w=3&h=2", "29"},
+          {"/api/marks?i=0&x=0&y=0&w=0&h=2", "1048577"}}) {
         Raw big(port);
         big.send("POST " + path + " HTTP/1.1\r\n" + host + token + "\r\nContent-Length: " + length +
                  "\r\n\r\n");
         EXPECT_EQ(big.answer().substr(0, 12), "HTTP/1.1 413") << path;
         EXPECT_TRUE(big.closes()) << big.got;
     }
+    Raw fits(port);  // a byte less is read, and its route answers for it
+    fits.send("POST /api/marks?i=0&x=0&y=0&w=3&h=2 HTTP/1.1\r\n" + host + token +
+              "\r\nContent-Length: 28\r\n\r\n" + std::string(28, '\x01'));
+    EXPECT_NE(fits.answer().find("not a valid run encoding of 3 x 2 pixels"), std::string::npos);
     small.stop();
     serving.join();
 }
