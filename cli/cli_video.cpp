@@ -91,8 +91,8 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
         for (double share : r.shares) csv << "," << share;
         csv << "," << r.unlabelled << "\n";
     };
-    double length = -1.0;
-    settings.length = [&](double seconds) { length = seconds; };
+    VideoClipFacts facts;
+    settings.facts = [&](const VideoClipFacts& f) { facts = f; };
     const bool terminal = ::isatty(STDERR_FILENO);
     settings.progress = [&](double done, uint64_t frames) {
         if (terminal) {
@@ -135,20 +135,20 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << " would be (frames the decoder could not read, or a clip of varying frame "
                      "rate); "
                   << oneLine(csvName) << " numbers the frames read\n";
-    if (const uint64_t missing = still ? 0 : framesMissingAtStart(times, steps))
-        std::cerr << "clsg: warning: " << oneLine(clip) << ": its first frame comes " << std::fixed
-                  << std::setprecision(1)
-                  << *std::find_if(times.begin(), times.end(), [](double t) { return t >= 0; })
-                  << " s in, where about " << missing
-                  << " frames would be before it (frames the decoder could not read, "
-                  << "or a clip whose time starts late); " << oneLine(csvName)
-                  << " numbers the frames read\n";
+    if (const uint64_t missing = still ? 0 : framesMissingAtStart(times, steps, facts.firstPacket))
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": its first " << missing
+                  << (missing == 1 ? " frame" : " frames")
+                  << " could not be read (the file holds them, and the decoder gave none); "
+                  << oneLine(csvName) << " numbers the frames read\n";
     if (const uint64_t missing =
-            length > 0 && !still ? framesMissingAtEnd(times, steps, length) : 0)
+            facts.length > 0 && !still
+                ? framesMissingAtEnd(times, steps, facts.length, !facts.otherStreams)
+                : 0)
         std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
                   << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed
-                  << std::setprecision(1) << length << " s its file states (a file cut short?); "
-                  << oneLine(csvName) << " holds the frames read\n";
+                  << std::setprecision(1) << facts.length
+                  << " s its file states (a file cut short?); " << oneLine(csvName)
+                  << " holds the frames read\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     out << oneLine(clip) << ": " << frames << (frames == 1 ? " frame, " : " frames, ") << std::fixed
         << std::setprecision(1) << took.count() << " s ("

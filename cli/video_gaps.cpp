@@ -20,19 +20,19 @@ uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<dou
     return known < 3 || skipped < 0 ? 0 : static_cast<uint64_t>(skipped);
 }
 
-uint64_t framesMissingAtStart(const std::vector<double>& seconds,
-                              const std::vector<double>& steps) {
-    for (std::size_t i = 0; i < seconds.size(); ++i) {
+uint64_t framesMissingAtStart(const std::vector<double>& seconds, const std::vector<double>& steps,
+                              double firstPacket) {
+    for (std::size_t i = 0; firstPacket >= 0 && i < seconds.size(); ++i) {
         if (seconds[i] < 0) continue;
         const double step = i < steps.size() ? steps[i] : 0.0;
-        const int64_t missing = step > 0 ? std::llround(seconds[i] / step) : 0;
-        return missing >= 3 ? static_cast<uint64_t>(missing) : 0;
+        const int64_t missing = step > 0 ? std::llround((seconds[i] - firstPacket) / step) : 0;
+        return missing > 0 ? static_cast<uint64_t>(missing) : 0;
     }
     return 0;
 }
 
 uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
-                            double length) {
+                            double length, bool videoAlone) {
     for (std::size_t i = seconds.size(); i-- > 0;) {
         if (seconds[i] < 0) continue;
         const double step = i < steps.size() ? steps[i] : 0.0;
@@ -40,7 +40,8 @@ uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vecto
         // The last frame lasts a step; a length estimated from the bit rate
         // (some streams) may be a little off.
         const int64_t missing = std::llround((length - seconds[i]) / step) - 1;
-        return missing >= 2 && static_cast<double>(missing) * step >= std::min(0.05 * length, 1.0)
+        const double least = videoAlone ? std::min(0.05 * length, 1.0) : 0.05 * length;
+        return missing >= 2 && static_cast<double>(missing) * step >= least
                    ? static_cast<uint64_t>(missing)
                    : 0;
     }

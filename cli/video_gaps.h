@@ -16,19 +16,21 @@ namespace clsg {
 uint64_t framesSkipped(const std::vector<double>& seconds, const std::vector<double>& steps);
 
 // The frames missing before the first one delivered, by the times and steps
-// as above: as many as fit from 0, where a clip's time starts, to its first
-// known time. 0 below 3 (reordering frames may delay a clip's first by two)
-// or without a nominal rate.
-uint64_t framesMissingAtStart(const std::vector<double>& seconds, const std::vector<double>& steps);
+// as above and the earliest time of the video's packets in the file (those
+// the decoder was given; negative: unknown): as many as fit from that time to
+// the first known frame time. A clip whose video starts after its sound
+// loses none.
+uint64_t framesMissingAtStart(const std::vector<double>& seconds, const std::vector<double>& steps,
+                              double firstPacket);
 
 // The frames missing after the last one delivered, by the clip's length in
 // seconds as its file states it (a file cut short still states the whole
 // length): as many as fit from the last known time on, at its nominal rate;
-// 0 below 2 frames, below 5 % of the length when that is less than a second
-// (a stated length may be estimated, or a sound track's), or without a
-// nominal rate.
+// 0 below 2 frames or without a nominal rate, and below 5 % of the length (a
+// stated length may be estimated, or a sound track's) unless the file holds
+// the video alone, where a second lost is said too.
 uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
-                            double length);
+                            double length, bool videoAlone);
 
 // Whether the frames' known times (negative: unknown) stand still: two or more,
 // none after the first (a file whose every frame is timed 0). Neither gaps

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "clip_watch.h"
 #include "clsg/live/segment_element.h"
 #include "demuxer_watch.h"
 
@@ -244,8 +245,9 @@ GstPadProbeReturn watchCaps(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
 // decodebin then only warns, and the pipeline would wait for ever.
 std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string& overlayPath,
                                       const VideoRunSettings& settings, const Encoder& encoder,
-                                      double& length) {
-    CapsWatch caps;  // outlives the pipeline
+                                      VideoClipFacts& facts) {
+    CapsWatch caps;  // outlive the pipeline
+    ClipWatch clipWatch;
     caps.avi = std::string(encoder.extension) == ".avi";
     // No clock: the file is read as fast as it is segmented, no frame dropped.
     const std::string line =
@@ -276,6 +278,11 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, watchCaps, &caps, nullptr);
         gst_object_unref(sink);
         gst_object_unref(convert);
+    }
+    {
+        GstElement* dec = gst_bin_get_by_name(bin, "dec");
+        clipWatch.watch(dec);
+        gst_object_unref(dec);
     }
     set("out", "location", overlayPath.c_str());
     set("segment", "tool", settings.toolPath.c_str(), "neighborhood",
@@ -321,8 +328,14 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                 gchar* debug = nullptr;
                 gst_message_parse_error(m, &e, &debug);
                 failure = e->message;
-                const bool writing = std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(m))) == "out";
-                if (writing) failure = "cannot write the overlay video: " + failure;
+                if (std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(m))) == "out")
+                    failure = "cannot write the overlay video: " + failure;
+                // The file's reader, or the decoders decodebin chose for it.
+                GstElement* dec = gst_bin_get_by_name(bin, "dec");
+                const bool reading =
+                    gst_object_has_as_ancestor(GST_MESSAGE_SRC(m), GST_OBJECT(dec)) ||
+                    std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(m))) == "in";
+                gst_object_unref(dec);
                 const std::string why = debug ? debug : "";
                 const std::string size = decodedSize(bin);
                 // Name what could not be done: frames the encoder does not take,
@@ -335,7 +348,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                     failure = explained(
                         failure, reports.empty() ? "the file holds no video stream clsg can decode"
                                                  : streamChangedAfter(reports.size()));
-                } else if (e->domain == GST_STREAM_ERROR && !writing) {
+                } else if (e->domain == GST_STREAM_ERROR && reading) {
                     // The reader's own words say little of the file ("Internal data
                     // stream error.").
                     failure = explained(failure, reports.empty()
@@ -380,10 +393,10 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                     // The length the file states, asked for while it plays: a
                     // demuxer may settle on what it read by the end.
                     gint64 duration = -1;
-                    if (length < 0 &&
+                    if (facts.length < 0 &&
                         gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) &&
                         duration > 0)
-                        length = static_cast<double>(duration) / GST_SECOND;
+                        facts.length = static_cast<double>(duration) / GST_SECOND;
                 }
                 break;
             case GST_MESSAGE_APPLICATION:
@@ -404,6 +417,8 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     }
     gst_object_unref(bus);
     pipeline.reset();
+    facts.firstPacket = clipWatch.firstPacket();
+    facts.otherStreams = clipWatch.otherStreams();
     if (stopped) throw VideoError(clip + ": stopped");
     if (refused) throw EncoderRefused(clip + ": " + failure);
     if (!failure.empty()) throw VideoError(clip + ": " + failure);
@@ -444,13 +459,13 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                                   ? &kMotionJpeg
                                   : nullptr;
     std::vector<VideoFrameReport> reports;
-    double length = -1.0;
+    VideoClipFacts facts;
     try {
-        reports = runPass(clip, overlayPath, settings, *encoder, length);
+        reports = runPass(clip, overlayPath, settings, *encoder, facts);
     } catch (const EncoderRefused&) {
         if (!fallback) throw;
         encoder = fallback;
-        reports = runPass(clip, overlayPath, settings, *encoder, length);
+        reports = runPass(clip, overlayPath, settings, *encoder, facts);
     }
     // The overlay is read back: an encoder may mistime frames of some
     // sources (some Ogg files, frames that all carry one timestamp), which
@@ -465,7 +480,7 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
     };
     uint64_t kept = readBack();
     if (kept < reports.size() && fallback && encoder != fallback) {
-        reports = runPass(clip, overlayPath, settings, *fallback, length);
+        reports = runPass(clip, overlayPath, settings, *fallback, facts);
         kept = readBack();
     }
     if (kept < reports.size())
@@ -474,7 +489,7 @@ uint64_t runVideo(const std::string& clip, const std::string& overlayPath,
                          " frames (the video encoder dropped the others)");
     if (settings.frame)
         for (const VideoFrameReport& r : reports) settings.frame(r);
-    if (settings.length && length > 0) settings.length(length);
+    if (settings.facts) settings.facts(facts);
     return reports.size();
 }
 

@@ -38,6 +38,16 @@ struct VideoFrameReport {
     double unlabelled = 0.0;
 };
 
+// What a clip's file says of itself besides its frames.
+struct VideoClipFacts {
+    double length = -1.0;  // seconds, as the file states it; negative: it states none
+    // The earliest time in the stream of the video's packets as the file
+    // holds them, before decoding (frames the decoder could not read come
+    // out of it as none); negative when unknown.
+    double firstPacket = -1.0;
+    bool otherStreams = false;  // sound or other streams besides the video
+};
+
 struct VideoRunSettings {
     std::string toolPath;
     int32_t neighborhood = 0;  // 0: the tool file's, else 3
@@ -47,9 +57,8 @@ struct VideoRunSettings {
     // Called for every frame, in order, on the calling thread, once the whole
     // clip is done.
     std::function<void(const VideoFrameReport&)> frame;
-    // Called after the frames with the clip's length in seconds, as its file
-    // states it, when it states one.
-    std::function<void(double seconds)> length;
+    // Called after the frames with what the clip's file says of itself.
+    std::function<void(const VideoClipFacts&)> facts;
     // Called about ten times a second with the share of the clip done (0 to
     // 1, negative when the length is unknown) and the frames so far, also
     // while the overlay video is read back (1, every frame); returning false

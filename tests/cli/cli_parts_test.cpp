@@ -506,27 +506,32 @@ TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     EXPECT_EQ(framesSkipped({0, 1, 5, 6}, {0, 0, 0, 0}), 0u);
     EXPECT_EQ(framesSkipped({0, f, 2 * f, 4 * f, 4 * f + 0.1, 4 * f + 0.4}, {f, f, f, f, 0.1, 0.1}),
               1u + 2u);
-    // A clip's time starts at 0: frames lost before the first show there, from three on.
-    EXPECT_EQ(framesMissingAtStart({-1, 50 * f, 51 * f}, {f, f, f}), 50u);
-    EXPECT_EQ(framesMissingAtStart({3 * f, 4 * f}, {f, f}), 3u);
-    EXPECT_EQ(framesMissingAtStart({2 * f, 3 * f}, {f, f}), 0u);  // reordering's delay
-    EXPECT_EQ(framesMissingAtStart({5.0, 6.0}, {0, 0}), 0u);
+    // Frames lost before the first are those its packets hold before it; a video that
+    // starts after its sound loses none, nor does one of unknown packets or rate.
+    EXPECT_EQ(framesMissingAtStart({-1, 50 * f, 51 * f}, {f, f, f}, 0.0), 50u);
+    EXPECT_EQ(framesMissingAtStart({0.5, 0.5 + f}, {f, f}, 0.5), 0u);
+    EXPECT_EQ(framesMissingAtStart({0.5 + f, 0.5 + 2 * f}, {f, f}, 0.5), 1u);
+    EXPECT_EQ(framesMissingAtStart({3 * f, 4 * f}, {f, f}, -1.0), 0u);
+    EXPECT_EQ(framesMissingAtStart({5.0, 6.0}, {0, 0}, 0.0), 0u);
     // A file cut short still states its whole length: the frames that would follow.
     std::vector<double> times, steps;
     for (int i = 0; i < 40; ++i) times.push_back(i * f), steps.push_back(f);
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 40 * f), 0u);
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 41.4 * f), 0u);  // a length a little off
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 60u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 40 * f, true), 0u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 41.4 * f, true), 0u);  // a length a little off
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, true), 60u);
     times.push_back(-1), steps.push_back(f);  // the last known time counts
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 60u);
-    // In a long clip (80 s), a second lost is said, though under 5 % of its length.
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, true), 60u);
+    // In a long clip (80 s) of video alone, a second lost is said, though under 5 % of its
+    // length; beside sound, whose track may be the longer, it is not.
     std::vector<double> longer;
     for (int i = 0; i < 2369; ++i) longer.push_back(i * f);
-    EXPECT_EQ(framesMissingAtEnd(longer, std::vector<double>(2369, f), 2400 * f), 31u);
+    const std::vector<double> rate(2371, f);
+    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, true), 31u);
+    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, false), 0u);
     longer.push_back(2369 * f), longer.push_back(2370 * f);
-    EXPECT_EQ(framesMissingAtEnd(longer, std::vector<double>(2371, f), 2400 * f), 0u);
+    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, true), 0u);
     steps.assign(steps.size(), 0.0);  // no nominal rate: nothing to tell
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f), 0u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, true), 0u);
     // Times that stand still (every frame at 0) tell nothing either; one time, or unknown
     // ones between times that advance, are not that.
     EXPECT_TRUE(timesStandStill({0, 0, -1, 0}));
