@@ -36,6 +36,11 @@ void splitRow(const unsigned char* __restrict src, long width, unsigned char* __
 }  // namespace
 
 py::array asArray(py::handle obj, const std::string& what) {
+    // A masked array's mask would go unseen: its data alone would be taken.
+    if (py::isinstance(obj, py::module_::import("numpy.ma").attr("MaskedArray")))
+        throwBadImage(what +
+                      " is a masked array, and clsg does not read its mask; pass its data "
+                      "(a.data) or a.filled(value)");
     if (py::isinstance<py::array>(obj)) return py::reinterpret_borrow<py::array>(obj);
     if (obj.is_none()) throwBadImage(what + " is None; expected a numpy array");
     try {

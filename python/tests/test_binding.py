@@ -44,7 +44,9 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
     for call, kind, words in [
             (run(image[:, :, 0]), BI, "H x W x 3"), (run(image[:0]), BI, "empty"), (train({}), BP, "no labels"),
             (train({"a": []}), BP, "'a' has no examples"), (mask(tolerance_min=256), BP, "0..255; got 256"),
-            (run(image.astype(np.float32)), BI, "float32"), (run(image, 256), BP, "neighborhood must be 1 to 255; got 256"),
+            (run(image.astype(np.float32)), BI, "float32"), (run(np.ma.masked_array(image)), BI, "masked array"),
+            (mask(np.ma.masked_array(np.ones((10, 10), bool))), BI, "the mask of example 1 of 'a' is a masked array"),
+            (run(image, 256), BP, "neighborhood must be 1 to 255; got 256"),
             (run(image, 2**64), BP, "got 18446744073709551616"), (seg(3), BP, "0..2"),
             (seg(2**70), BP, "1180591620717411303424 is not in 0..2"), (lambda: tool.save("a\0b"), BP, "a\\x00b"),
             (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
