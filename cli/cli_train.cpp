@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -68,6 +69,26 @@ void checkLabelOptions(const std::vector<LabelOption>& labels) {
     }
 }
 
+namespace {
+
+// A mask saved as JPEG selects the faint pixels its compression leaves about
+// the strokes: every pixel that is not black.
+void warnOfLossyMasks(const std::vector<LabelOption>& labels) {
+    std::set<std::string> said;
+    for (const LabelOption& label : labels)
+        for (const ExampleSource& ex : label.examples) {
+            std::string ext = std::filesystem::path(ex.mask).extension().string();
+            for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if ((ext == ".jpg" || ext == ".jpeg") && said.insert(ex.mask).second)
+                std::cerr << "clsg: warning: the mask " << oneLine(ex.mask)
+                          << " is a JPEG: its compression leaves faint pixels about the strokes, "
+                             "which it selects too (a mask selects every pixel that is not "
+                             "black); save masks as PNG\n";
+        }
+}
+
+}  // namespace
+
 ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& loadImage,
                    const kvCompositeColorSegmenterTrainParams& params, const std::string& diagDir,
                    OutputFiles& files, std::ostream& out, const ReadLimits& maskLimits) {
@@ -87,6 +108,7 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     const std::vector<uint32_t> colours = labelColors(labelNames, chosen, means);
     for (const std::string& warning : teachingWarnings(labelNames, sets, colours))
         std::cerr << "clsg: warning: " << warning << "\n";
+    warnOfLossyMasks(labels);
     for (std::size_t i = 0; i < labels.size(); ++i) {
         ToolLabel entry{labels[i].name, colours[i], {}};
         for (const ExampleSource& ex : labels[i].examples)
