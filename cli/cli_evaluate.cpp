@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <iostream>
 #include <map>
 
@@ -24,13 +25,18 @@ Colour parseColour(const std::string& text) {
         return UsageError("--truth-map: " + text +
                           " is not a grey value (0 to 255), R,G,B or #rrggbb");
     };
-    // Digits alone: std::stoi would also take a sign, spaces before them, "0x".
+    // Digits alone (std::stoi would also take a sign, spaces before them, "0x").
     const auto channel = [&](const std::string& part, int base) {
-        const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
-        if (part.empty() || part.size() > 9 || part.find_first_not_of(digits) != std::string::npos)
-            throw bad();
-        const int v = std::stoi(part, nullptr, base);
-        if (v > 255) throw bad();
+        const std::string digits = "0123456789abcdef";
+        int v = 0;
+        for (const char c : part) {
+            const std::size_t d =
+                digits.find(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+            if (d == std::string::npos || d >= static_cast<std::size_t>(base)) throw bad();
+            v = v * base + static_cast<int>(d);
+            if (v > 255) throw bad();
+        }
+        if (part.empty()) throw bad();
         return v;
     };
     if (text.size() == 7 && text[0] == '#')

@@ -141,8 +141,10 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << " could not be read (the file holds them, and the decoder gave none); "
                   << oneLine(csvName) << " numbers the frames read\n";
     if (const uint64_t missing =
-            facts.length > 0 && !still
-                ? framesMissingAtEnd(times, steps, facts.length, !facts.otherStreams)
+            !still && facts.length > 0
+                ? framesMissingAtEnd(
+                      times, steps, facts.length,
+                      endShortfall(facts.length, facts.otherStreams, facts.lastPacket))
                 : 0)
         std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
                   << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed

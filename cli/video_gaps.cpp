@@ -32,7 +32,7 @@ uint64_t framesMissingAtStart(const std::vector<double>& seconds, const std::vec
 }
 
 uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
-                            double length, bool videoAlone) {
+                            double length, double least) {
     for (std::size_t i = seconds.size(); i-- > 0;) {
         if (seconds[i] < 0) continue;
         const double step = i < steps.size() ? steps[i] : 0.0;
@@ -40,12 +40,18 @@ uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vecto
         // The last frame lasts a step; a length estimated from the bit rate
         // (some streams) may be a little off.
         const int64_t missing = std::llround((length - seconds[i]) / step) - 1;
-        const double least = videoAlone ? std::min(0.05 * length, 1.0) : 0.05 * length;
         return missing >= 2 && static_cast<double>(missing) * step >= least
                    ? static_cast<uint64_t>(missing)
                    : 0;
     }
     return 0;
+}
+
+double endShortfall(double length, bool otherStreams, double lastPacket) {
+    const double least = std::min(0.05 * length, 1.0);
+    if (!otherStreams) return least;
+    if (lastPacket >= 0 && length - lastPacket < least) return HUGE_VAL;
+    return 0.05 * length;
 }
 
 bool timesStandStill(const std::vector<double>& seconds) {

@@ -26,11 +26,18 @@ uint64_t framesMissingAtStart(const std::vector<double>& seconds, const std::vec
 // The frames missing after the last one delivered, by the clip's length in
 // seconds as its file states it (a file cut short still states the whole
 // length): as many as fit from the last known time on, at its nominal rate;
-// 0 below 2 frames or without a nominal rate, and below 5 % of the length (a
-// stated length may be estimated, or a sound track's) unless the file holds
-// the video alone, where a second lost is said too.
+// 0 below 2 frames, below least seconds (see endShortfall) or without a
+// nominal rate.
 uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vector<double>& steps,
-                            double length, bool videoAlone);
+                            double length, double least);
+
+// How many seconds short of the stated length the frames must end to be
+// said: a second or 5 % of the length, whichever is less (a stated length may
+// be estimated). Beside other streams (sound) the length may be theirs: 5 %,
+// and none (infinity) where the file's last packet of any stream (negative:
+// unknown) comes within the shortfall of it, as it does when the sound
+// outlasts the video.
+double endShortfall(double length, bool otherStreams, double lastPacket);
 
 // Whether the frames' known times (negative: unknown) stand still: two or more,
 // none after the first (a file whose every frame is timed 0). Neither gaps

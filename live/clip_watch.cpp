@@ -1,7 +1,5 @@
 #include "clip_watch.h"
 
-#include <string>
-
 namespace clsg {
 
 namespace {
@@ -13,15 +11,44 @@ bool klassHas(GstElement* element, const char* word) {
     return klass && std::string(klass).find(word) != std::string::npos;
 }
 
+// A buffer's time in the stream, as the frames' times are; -1 when it has none.
+int64_t streamTime(GstPad* pad, const GstBuffer* buffer) {
+    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer)) return -1;
+    GstEvent* event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+    if (!event) return -1;
+    const GstSegment* segment = nullptr;
+    gst_event_parse_segment(event, &segment);
+    const guint64 t =
+        segment->format == GST_FORMAT_TIME
+            ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
+            : GST_BUFFER_PTS(buffer);
+    gst_event_unref(event);
+    return GST_CLOCK_TIME_IS_VALID(t) ? static_cast<int64_t>(t) : -1;
+}
+
+std::string streamId(GstPad* pad) {
+    gchar* id = gst_pad_get_stream_id(pad);
+    const std::string text = id ? id : "";
+    g_free(id);
+    return text;
+}
+
 }  // namespace
 
-void ClipWatch::watch(GstElement* decodebin) {
+void ClipWatch::watch(GstElement* decodebin, GstPad* segmented) {
     g_signal_connect(decodebin, "deep-element-added", G_CALLBACK(elementAdded), this);
+    gst_pad_add_probe(segmented, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, streamStart, this, nullptr);
 }
 
 double ClipWatch::firstPacket() const {
-    const int64_t ns = firstNs_;
-    return ns == INT64_MAX ? -1.0 : static_cast<double>(ns) / GST_SECOND;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = firstNs_.find(segmentedStream_);
+    return it == firstNs_.end() ? -1.0 : static_cast<double>(it->second) / GST_SECOND;
+}
+
+double ClipWatch::lastPacket() const {
+    const int64_t ns = lastNs_;
+    return ns < 0 ? -1.0 : static_cast<double>(ns) / GST_SECOND;
 }
 
 void ClipWatch::elementAdded(GstBin*, GstBin*, GstElement* element, gpointer watch) {
@@ -30,7 +57,7 @@ void ClipWatch::elementAdded(GstBin*, GstBin*, GstElement* element, gpointer wat
     } else if (klassHas(element, "Decoder") &&
                (klassHas(element, "Video") || klassHas(element, "Image"))) {
         if (GstPad* sink = gst_element_get_static_pad(element, "sink")) {
-            gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, packet, watch, nullptr);
+            gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, decoderPacket, watch, nullptr);
             gst_object_unref(sink);
         }
     }
@@ -46,28 +73,36 @@ void ClipWatch::demuxerPadAdded(GstElement*, GstPad* pad, gpointer watch) {
     if (kind.rfind("video/", 0) != 0 && kind.rfind("image/", 0) != 0)
         static_cast<ClipWatch*>(watch)->otherStreams_ = true;
     if (caps) gst_caps_unref(caps);
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, demuxerPacket, watch, nullptr);
 }
 
-GstPadProbeReturn ClipWatch::packet(GstPad* pad, GstPadProbeInfo* info, gpointer watch) {
-    const GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    GstEvent* event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
-    if (!buffer || !GST_BUFFER_PTS_IS_VALID(buffer) || !event) {
-        if (event) gst_event_unref(event);
-        return GST_PAD_PROBE_OK;
+GstPadProbeReturn ClipWatch::decoderPacket(GstPad* pad, GstPadProbeInfo* info, gpointer watch) {
+    const int64_t t = streamTime(pad, GST_PAD_PROBE_INFO_BUFFER(info));
+    if (t < 0) return GST_PAD_PROBE_OK;
+    ClipWatch& self = *static_cast<ClipWatch*>(watch);
+    const std::string id = streamId(pad);
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    const auto [it, added] = self.firstNs_.emplace(id, t);
+    if (!added && t < it->second) it->second = t;
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn ClipWatch::demuxerPacket(GstPad* pad, GstPadProbeInfo* info, gpointer watch) {
+    const int64_t t = streamTime(pad, GST_PAD_PROBE_INFO_BUFFER(info));
+    std::atomic<int64_t>& last = static_cast<ClipWatch*>(watch)->lastNs_;
+    for (int64_t seen = last; t > seen && !last.compare_exchange_weak(seen, t);) {
     }
-    const GstSegment* segment = nullptr;
-    gst_event_parse_segment(event, &segment);
-    // In the stream's time, as the frames' times are.
-    const guint64 t =
-        segment->format == GST_FORMAT_TIME
-            ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
-            : GST_BUFFER_PTS(buffer);
-    gst_event_unref(event);
-    if (!GST_CLOCK_TIME_IS_VALID(t)) return GST_PAD_PROBE_OK;
-    std::atomic<int64_t>& first = static_cast<ClipWatch*>(watch)->firstNs_;
-    int64_t seen = first;
-    while (static_cast<int64_t>(t) < seen && !first.compare_exchange_weak(seen, int64_t(t))) {
-    }
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn ClipWatch::streamStart(GstPad*, GstPadProbeInfo* info, gpointer watch) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) != GST_EVENT_STREAM_START) return GST_PAD_PROBE_OK;
+    const gchar* id = nullptr;
+    gst_event_parse_stream_start(event, &id);
+    ClipWatch& self = *static_cast<ClipWatch*>(watch);
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    self.segmentedStream_ = id ? id : "";
     return GST_PAD_PROBE_OK;
 }
 

@@ -1,33 +1,44 @@
 // What a clip's file says of its video besides the decoded frames (internal
 // to the video path of `clsg run`; not installed): the earliest time of the
-// packets its video decoder is given, since frames the decoder cannot read
-// never come out of it, and whether the file holds other streams (sound),
-// whose length may be the one it states.
+// packets the segmented stream's decoder is given, since frames the decoder
+// cannot read never come out of it; whether the file holds other streams
+// (sound), whose length may be the one it states; and the time of the last
+// packet of any stream, where a file cut short ends.
 #pragma once
 
 #include <gst/gst.h>
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace clsg {
 
 class ClipWatch {
 public:
-    // Watches the decoders and demuxers that decodebin adds from now on. The
-    // watch must outlive the pipeline.
-    void watch(GstElement* decodebin);
-    // In seconds of the stream; negative when no packet with a time was seen
-    // (a clip of raw frames has no decoder).
+    // Watches the decoders and demuxers that decodebin adds from now on, and
+    // which stream reaches segmented, a pad after decodebin. The watch must
+    // outlive the pipeline.
+    void watch(GstElement* decodebin, GstPad* segmented);
+    // In seconds of the stream; negative when unknown (a clip of raw frames
+    // has no decoder, and packets may carry no time).
     double firstPacket() const;
+    double lastPacket() const;
     bool otherStreams() const { return otherStreams_; }
 
 private:
     static void elementAdded(GstBin* bin, GstBin* sub, GstElement* element, gpointer watch);
     static void demuxerPadAdded(GstElement* demuxer, GstPad* pad, gpointer watch);
-    static GstPadProbeReturn packet(GstPad* pad, GstPadProbeInfo* info, gpointer watch);
+    static GstPadProbeReturn decoderPacket(GstPad* pad, GstPadProbeInfo* info, gpointer watch);
+    static GstPadProbeReturn demuxerPacket(GstPad* pad, GstPadProbeInfo* info, gpointer watch);
+    static GstPadProbeReturn streamStart(GstPad* pad, GstPadProbeInfo* info, gpointer watch);
 
-    std::atomic<int64_t> firstNs_{INT64_MAX};
+    mutable std::mutex mutex_;
+    std::map<std::string, int64_t> firstNs_;  // by stream id
+    std::string segmentedStream_;
+    std::atomic<int64_t> lastNs_{-1};
     std::atomic<bool> otherStreams_{false};
 };
 

@@ -281,7 +281,11 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     }
     {
         GstElement* dec = gst_bin_get_by_name(bin, "dec");
-        clipWatch.watch(dec);
+        GstElement* convert = gst_bin_get_by_name(bin, "convert");
+        GstPad* segmented = gst_element_get_static_pad(convert, "sink");
+        clipWatch.watch(dec, segmented);
+        gst_object_unref(segmented);
+        gst_object_unref(convert);
         gst_object_unref(dec);
     }
     set("out", "location", overlayPath.c_str());
@@ -418,6 +422,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     gst_object_unref(bus);
     pipeline.reset();
     facts.firstPacket = clipWatch.firstPacket();
+    facts.lastPacket = clipWatch.lastPacket();
     facts.otherStreams = clipWatch.otherStreams();
     if (stopped) throw VideoError(clip + ": stopped");
     if (refused) throw EncoderRefused(clip + ": " + failure);

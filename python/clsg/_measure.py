@@ -67,6 +67,12 @@ def evaluate(labels, truth, n_labels=None):
     truth cannot hold; give n_labels as the tool's number of labels when the
     truth may lack the last ones).
     """
+    for name, value in (("labels", labels), ("truth", truth)):
+        if isinstance(value, np.ma.MaskedArray):  # its mask would go unread
+            raise BadParamsError(
+                f"{name} is a masked array, and evaluate does not read its mask; give the "
+                "pixels not to judge the value 255 (truth.filled(255))"
+            )
     labels = np.asarray(labels)
     truth = np.asarray(truth)
     if n_labels is not None and (

@@ -340,7 +340,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     expectAll(early.err, {"bands.png is not a directory"});
     // A positional between options is no second value of the option before it.
     EXPECT_EQ(clsg(dir, "train --label " + red + "mid.clsg --color-tolerance-min 3").status, 0);
-    EXPECT_EQ(clsg(dir, "evaluate --truth-map 7=red mid.clsg bands.png --truth truth.png").status,
+    EXPECT_EQ(clsg(dir, "evaluate --truth-map 0000000007=red mid.clsg bands.png --truth truth.png")
+                  .status,
               0);
     fs::remove(dir / "mid.clsg");
     // The summary as one of the outputs, named from the root: found before any image is run too.

@@ -516,22 +516,28 @@ TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     // A file cut short still states its whole length: the frames that would follow.
     std::vector<double> times, steps;
     for (int i = 0; i < 40; ++i) times.push_back(i * f), steps.push_back(f);
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 40 * f, true), 0u);
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 41.4 * f, true), 0u);  // a length a little off
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, true), 60u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 40 * f, 0.05 * 40 * f), 0u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 41.4 * f, 0.05 * 41.4 * f),
+              0u);  // a length a little off
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, 0.05 * 100 * f), 60u);
     times.push_back(-1), steps.push_back(f);  // the last known time counts
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, true), 60u);
-    // In a long clip (80 s) of video alone, a second lost is said, though under 5 % of its
-    // length; beside sound, whose track may be the longer, it is not.
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, 0.05 * 100 * f), 60u);
+    // In a long clip (80 s), a second lost is said, though under 5 % of its length.
     std::vector<double> longer;
     for (int i = 0; i < 2369; ++i) longer.push_back(i * f);
     const std::vector<double> rate(2371, f);
-    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, true), 31u);
-    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, false), 0u);
+    EXPECT_EQ(endShortfall(80, false, -1), 1.0);
+    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, 1.0), 31u);
     longer.push_back(2369 * f), longer.push_back(2370 * f);
-    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, true), 0u);
+    EXPECT_EQ(framesMissingAtEnd(longer, rate, 2400 * f, 1.0), 0u);
+    EXPECT_EQ(endShortfall(10, false, -1), 0.5);
+    // Beside sound the length may be the sound's: 5 % of it, and nothing where the file's
+    // packets, the sound's too, reach it.
+    EXPECT_EQ(endShortfall(80, true, -1), 4.0);
+    EXPECT_EQ(endShortfall(80, true, 78.9), 4.0);
+    EXPECT_EQ(endShortfall(80, true, 79.9), HUGE_VAL);
     steps.assign(steps.size(), 0.0);  // no nominal rate: nothing to tell
-    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, true), 0u);
+    EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, 0.05 * 100 * f), 0u);
     // Times that stand still (every frame at 0) tell nothing either; one time, or unknown
     // ones between times that advance, are not that.
     EXPECT_TRUE(timesStandStill({0, 0, -1, 0}));
