@@ -1128,7 +1128,7 @@ function labelItem(i) {
   const name = document.createElement("input");
   name.className = "name"; name.maxLength = 64; name.spellcheck = false;
   // A click selects the label (its shortcuts still work); a double click edits the name.
-  name.readOnly = true; name.title = "Double-click to rename";
+  name.readOnly = true; name.title = "Double-click (or F2) to rename";
   name.addEventListener("dblclick", () => { name.readOnly = false; name.select(); });
   name.addEventListener("blur", () => { name.readOnly = true; });
   name.addEventListener("focus", () => setActive(i));
@@ -1139,6 +1139,9 @@ function labelItem(i) {
       .catch(() => { if (document.activeElement !== name) name.value = state.server.labels[i].name; });
   });
   name.addEventListener("keydown", (e) => {
+    if (name.readOnly && (e.key === "Enter" || e.key === "F2")) {
+      e.preventDefault(); name.readOnly = false; name.select(); return;
+    }
     if (e.key === "Enter") name.blur();
     if (e.key === "Escape") { name.value = state.server.labels[i].name; name.blur(); }
   });
@@ -1279,6 +1282,7 @@ function openColorMenu(i, anchor) {
   menu.style.top = (r.bottom + 4) + "px";
   $("color-other").value = state.server.labels[i].color;
   menu.hidden = false;
+  menu.querySelector("button").focus();  // its colours, then Automatic, by Tab
 }
 
 function closeColorMenu() { $("color-menu").hidden = true; menuLabel = -1; }
@@ -1300,6 +1304,11 @@ function recolor(i, color) {
 // --- settings, tools, views ---------------------------------------------------
 
 function applyState(s) {
+  // The chosen label stays chosen where another window added or deleted labels
+  // before it: found by its name (renamed, it keeps its place).
+  const chosen = state.server && state.server.labels[state.active];
+  const at = chosen ? s.labels.findIndex((l) => l.name === chosen.name) : -1;
+  if (at >= 0) state.active = at;
   state.server = s;
   const st = s.settings;
   $("tolerance-frac").value = st.toleranceFrac;
@@ -1447,6 +1456,7 @@ async function runAuto() {
     showAutoResult(answer.auto);
   } catch (e) {
     if (e.status === 409 && autoRun.cancelled) showAutoCancelled();
+    else if (e.status === 409) showError("Auto was cancelled in another window: the settings are as they were.");
     else showError("Auto could not choose the settings: " + e.message);
   } finally {
     clearTimeout(autoRun.poll);
@@ -1569,6 +1579,7 @@ async function showImage(i) {
   state.width = info.width; state.height = info.height;
   state.labels = null; state.grey = null; state.counts = null; state.marks = null;
   state.lastStroke = null;
+  renderShares();  // nor its shares and regions
   renderStrip();
   // Until its pixels come (they wait for an Auto search at work), the view is
   // empty rather than the last image under this one's name.
@@ -1756,6 +1767,7 @@ window.clsgStudio = {
   timings() { return state.timings; },
   costs() { return costs; },
   labels() { return state.server && state.server.labels; },
+  chosen() { const l = state.server && state.server.labels[state.active]; return l ? l.name : null; },
   marksAt(x, y) { return state.marks ? state.marks[y * state.width + x] : -1; },
   // Pixels of [x0, x1) x [y0, y1) marked with value.
   marksCount(x0, y0, x1, y1, value) {

@@ -656,8 +656,11 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
             answerJson(res, json{{"error", e.what()}, {"marksChanged", true}});
         } catch (const Superseded&) {
             answerError(res, 409, "a newer request took over");
-        } catch (const Cancelled&) {
-            answerError(res, 409, "Auto was cancelled");
+        } catch (const Cancelled&) {  // by a page, or by the studio's stop
+            if (door_->stopping())
+                answerError(res, 503, "the studio is stopping, and Auto stopped with it");
+            else
+                answerError(res, 409, "Auto was cancelled");
         } catch (const Busy&) {
             res.set_header("Retry-After", "1");
             answerError(res, 503,

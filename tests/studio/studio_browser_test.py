@@ -713,6 +713,22 @@ def main():
             fail("the stroke made as the window came to the front: page %s, server %s"
                  % (js("return " + S + "marksAt(115, 60)"), server_marks(on_screen)[60 * width + 115]))
 
+        # The label chosen here stays chosen when another window adds a label and deletes one
+        # before it: the list keeps its length, the places shift.
+        names = [l["name"] for l in labels()]
+        label_items()[-1].click()
+        wait_for(S + "chosen() === '%s'" % names[-1], "the last label chosen")
+        post = ("fetch('/api/labels', {method: 'POST', body: JSON.stringify(%s), headers: {'X-Clsg-Token': "
+                "new URLSearchParams(location.search).get('token'), 'Content-Type': 'application/json'}})")
+        driver.execute_async_script("const done = arguments[0];" + post % "{op: 'add', name: 'late'}" +
+                                    ".then(() => " + post % "{op: 'delete', label: 0}" + ").then(() => done())")
+        js("window.dispatchEvent(new Event('focus'))")
+        wait_for(S + "labels()[0].name !== '%s' && %ssettled()" % (names[0], S),
+                 "the labels as the other window left them")
+        if js("return " + S + "chosen()") != names[-1]:
+            fail("another window's label changes moved the chosen label from %s to %s"
+                 % (names[-1], js("return " + S + "chosen()")))
+
         # Without the server, the page says so in words.
         studio.terminate()
         studio.wait(timeout=10)

@@ -1471,6 +1471,32 @@ TEST_F(StudioServerTest, AStopEndsWaitsAndASecondSignalEndsAtOnce) {
     EXPECT_NE(said.find("stopped at once"), std::string::npos) << said;
     EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(3));
     search.join();
+
+    // One signal: the search ends its step, and the page hears that the studio
+    // stopped, not that someone cancelled.
+    StudioProcess quick(imagePath_ + " --out " + dir_ / "q --auto-step-delay 300");
+    quick.call("/api/labels", {{"op", "add"}, {"name", "orange"}});
+    quick.call("/api/labels", {{"op", "add"}, {"name", "teal"}});
+    ASSERT_EQ(code(quick.client->Post("/api/marks?i=0&x=20&y=5&w=6&h=4",
+                                      encodeRuns(values.data(), values.size()), kBinary)),
+              200);
+    int searchStatus = 0;
+    std::string searchBody;
+    std::thread stopped([&] {
+        if (auto r = quick.client->Post("/api/auto", "{}", "application/json"))
+            searchStatus = r->status, searchBody = r->body;
+    });
+    httplib::Client watcher("127.0.0.1", quick.port);  // a second connection, while one waits
+    watcher.set_default_headers({{"X-Clsg-Token", quick.token}});
+    for (int i = 0; i < 20000 && searchStatus == 0; ++i) {
+        const httplib::Result r = watcher.Get("/api/auto/progress");
+        if (r && json::parse(r->body)["running"] == true) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    quick.stop(SIGINT);
+    stopped.join();
+    EXPECT_EQ(searchStatus, 503);
+    EXPECT_NE(searchBody.find("the studio is stopping"), std::string::npos) << searchBody;
 }
 
 // Request heads are read at the door, many at once: clients that send them
