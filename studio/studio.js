@@ -1473,6 +1473,17 @@ function showAutoCancelled() {
 }
 
 $("auto").addEventListener("click", runAuto);
+
+// The buttons that are a label around a hidden file or colour input (Open…,
+// Open folder…, Other…): reached by Tab, pressed by Enter or Space.
+for (const button of document.querySelectorAll("label.button")) {
+  button.tabIndex = 0;
+  button.addEventListener("keydown", (e) => {
+    if (e.key !== "Enter" && e.key !== " ") return;
+    e.preventDefault();
+    button.querySelector("input").click();
+  });
+}
 $("auto-cancel").addEventListener("click", () => {
   if (!autoRun.running) return;
   autoRun.cancelled = true;

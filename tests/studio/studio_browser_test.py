@@ -729,6 +729,12 @@ def main():
             fail("another window's label changes moved the chosen label from %s to %s"
                  % (names[-1], js("return " + S + "chosen()")))
 
+        # The Open… buttons, a label around a hidden input, are reached by Tab.
+        js("document.getElementById('image-select').focus()")
+        ActionChains(driver).send_keys(Keys.TAB).perform()
+        if not js("return document.activeElement.textContent.trim().startsWith('Open')"):
+            fail("Tab from the image list went to %r" % js("return document.activeElement.outerHTML.slice(0, 80)"))
+
         # Without the server, the page says so in words.
         studio.terminate()
         studio.wait(timeout=10)
