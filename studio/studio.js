@@ -1309,6 +1309,9 @@ function applyState(s) {
   const chosen = state.server && state.server.labels[state.active];
   const at = chosen ? s.labels.findIndex((l) => l.name === chosen.name) : -1;
   if (at >= 0) state.active = at;
+  // The pointer's line named labels by the numbers they had.
+  const names = (labels) => labels.map((l) => l.name).join("\n");
+  if (state.server && names(state.server.labels) !== names(s.labels)) $("pixel-info").textContent = "";
   state.server = s;
   const st = s.settings;
   $("tolerance-frac").value = st.toleranceFrac;
