@@ -2,10 +2,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -72,14 +72,19 @@ void checkLabelOptions(const std::vector<LabelOption>& labels) {
 namespace {
 
 // A mask saved as JPEG selects the faint pixels its compression leaves about
-// the strokes: every pixel that is not black.
+// the strokes: every pixel that is not black. Told by its first bytes, of a
+// regular file alone (a pipe's would be gone).
 void warnOfLossyMasks(const std::vector<LabelOption>& labels) {
     std::set<std::string> said;
     for (const LabelOption& label : labels)
         for (const ExampleSource& ex : label.examples) {
-            std::string ext = std::filesystem::path(ex.mask).extension().string();
-            for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if ((ext == ".jpg" || ext == ".jpeg") && said.insert(ex.mask).second)
+            std::error_code ec;
+            if (ex.mask.empty() || !std::filesystem::is_regular_file(ex.mask, ec) ||
+                !said.insert(ex.mask).second)
+                continue;
+            char head[3] = {};
+            std::ifstream(ex.mask, std::ios::binary).read(head, 3);
+            if (std::string(head, 3) == "\xff\xd8\xff")
                 std::cerr << "clsg: warning: the mask " << oneLine(ex.mask)
                           << " is a JPEG: its compression leaves faint pixels about the strokes, "
                              "which it selects too (a mask selects every pixel that is not "

@@ -63,16 +63,11 @@ void ClipWatch::elementAdded(GstBin*, GstBin*, GstElement* element, gpointer wat
     }
 }
 
-// Any stream but video or pictures: the file's stated length may be its.
+// A second stream of any kind (sound, another video track): the file's
+// stated length may be its.
 void ClipWatch::demuxerPadAdded(GstElement*, GstPad* pad, gpointer watch) {
-    GstCaps* caps = gst_pad_get_current_caps(pad);
-    if (!caps) caps = gst_pad_query_caps(pad, nullptr);
-    const GstStructure* s =
-        caps && !gst_caps_is_empty(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
-    const std::string kind = s ? gst_structure_get_name(s) : "";
-    if (kind.rfind("video/", 0) != 0 && kind.rfind("image/", 0) != 0)
-        static_cast<ClipWatch*>(watch)->otherStreams_ = true;
-    if (caps) gst_caps_unref(caps);
+    ClipWatch& self = *static_cast<ClipWatch*>(watch);
+    if (++self.streams_ > 1) self.otherStreams_ = true;
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, demuxerPacket, watch, nullptr);
 }
 
@@ -88,7 +83,11 @@ GstPadProbeReturn ClipWatch::decoderPacket(GstPad* pad, GstPadProbeInfo* info, g
 }
 
 GstPadProbeReturn ClipWatch::demuxerPacket(GstPad* pad, GstPadProbeInfo* info, gpointer watch) {
-    const int64_t t = streamTime(pad, GST_PAD_PROBE_INFO_BUFFER(info));
+    // Where the packet ends: sound comes in blocks of up to a second.
+    const GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    int64_t t = streamTime(pad, buffer);
+    if (t >= 0 && GST_BUFFER_DURATION_IS_VALID(buffer))
+        t += static_cast<int64_t>(GST_BUFFER_DURATION(buffer));
     std::atomic<int64_t>& last = static_cast<ClipWatch*>(watch)->lastNs_;
     for (int64_t seen = last; t > seen && !last.compare_exchange_weak(seen, t);) {
     }

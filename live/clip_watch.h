@@ -2,8 +2,8 @@
 // to the video path of `clsg run`; not installed): the earliest time of the
 // packets the segmented stream's decoder is given, since frames the decoder
 // cannot read never come out of it; whether the file holds other streams
-// (sound), whose length may be the one it states; and the time of the last
-// packet of any stream, where a file cut short ends.
+// (sound, other video tracks), whose length may be the one it states; and
+// the time where the last packet of any stream ends, as a file cut short does.
 #pragma once
 
 #include <gst/gst.h>
@@ -39,6 +39,7 @@ private:
     std::map<std::string, int64_t> firstNs_;  // by stream id
     std::string segmentedStream_;
     std::atomic<int64_t> lastNs_{-1};
+    std::atomic<int> streams_{0};  // the demuxers' pads
     std::atomic<bool> otherStreams_{false};
 };
 

@@ -45,10 +45,10 @@ struct VideoClipFacts {
     // holds them, before decoding (frames the decoder could not read come
     // out of it as none); negative when unknown.
     double firstPacket = -1.0;
-    // The latest time of any stream's packets (where a file cut short ends);
-    // negative when unknown.
+    // Where the last of any stream's packets ends (where a file cut short
+    // ends); negative when unknown.
     double lastPacket = -1.0;
-    bool otherStreams = false;  // sound or other streams besides the video
+    bool otherStreams = false;  // sound, or other video tracks, besides the one segmented
 };
 
 struct VideoRunSettings {

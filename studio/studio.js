@@ -1113,7 +1113,7 @@ function renderLabels() {
     swatch.style.background = label.color;
     swatch.title = "Colour of " + label.name + (label.auto ? " (automatic)" : "") + ": click to change";
     const name = li.querySelector(".name");
-    if (document.activeElement !== name) name.value = label.name;
+    if (document.activeElement !== name || name.readOnly) name.value = label.name;
     li.querySelector(".delete").title = "Delete " + label.name + " and its marks";
   });
   renderShares();
@@ -1305,7 +1305,7 @@ function recolor(i, color) {
 
 function applyState(s) {
   // The chosen label stays chosen where another window added or deleted labels
-  // before it: found by its name (renamed, it keeps its place).
+  // before it: found by its name; where its name is gone (renamed), it keeps its place.
   const chosen = state.server && state.server.labels[state.active];
   const at = chosen ? s.labels.findIndex((l) => l.name === chosen.name) : -1;
   if (at >= 0) state.active = at;
@@ -1484,6 +1484,7 @@ for (const button of document.querySelectorAll("label.button")) {
   button.addEventListener("keydown", (e) => {
     if (e.key !== "Enter" && e.key !== " ") return;
     e.preventDefault();
+    e.stopPropagation();  // no Space held for panning
     button.querySelector("input").click();
   });
 }

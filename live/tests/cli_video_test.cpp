@@ -208,9 +208,14 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
         // frames from 0.5 s, sound from 0
         {"c", "videotestsrc num-buffers=50 timestamp-offset=500000000 " + video +
                   "audiotestsrc num-buffers=30 samplesperbuffer=4410 " + sound},
-        // the first track's frames from 1 s, the second's from 0
+        // the first track's frames from 1 s, the second's from 0; a second track that runs on
         {"d", "videotestsrc num-buffers=50 timestamp-offset=1000000000 " + video +
-                  "videotestsrc num-buffers=75 pattern=ball " + video}};
+                  "videotestsrc num-buffers=75 pattern=ball " + video},
+        {"e", "videotestsrc num-buffers=50 " + video + "videotestsrc num-buffers=75 " + video},
+        // 2 s of frames, 3 s of sound in blocks of a quarter of a second
+        {"f", "videotestsrc num-buffers=50 " + video +
+                  "audiotestsrc num-buffers=12 samplesperbuffer=11025 ! "
+                  "audio/x-raw,rate=44100,channels=1,format=S16LE ! m. "}};
     for (const auto& [name, sources] : clips) {
         if (!vorbis && sources.find("vorbisenc") != std::string::npos) continue;
         writeFile("matroskamux name=m ! filesink location=" + dir / (name + ".mkv") + " " +

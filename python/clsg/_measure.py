@@ -67,12 +67,17 @@ def evaluate(labels, truth, n_labels=None):
     truth cannot hold; give n_labels as the tool's number of labels when the
     truth may lack the last ones).
     """
-    for name, value in (("labels", labels), ("truth", truth)):
-        if isinstance(value, np.ma.MaskedArray):  # its mask would go unread
-            raise BadParamsError(
-                f"{name} is a masked array, and evaluate does not read its mask; give the "
-                "pixels not to judge the value 255 (truth.filled(255))"
-            )
+    # A mask would go unread; the truth's 255 is what is not judged.
+    if isinstance(truth, np.ma.MaskedArray):
+        raise BadParamsError(
+            "truth is a masked array, and evaluate does not read its mask; give the pixels not "
+            "to judge the value 255 (truth.filled(255))"
+        )
+    if isinstance(labels, np.ma.MaskedArray):
+        raise BadParamsError(
+            "labels is a masked array, and evaluate does not read its mask; to leave its masked "
+            "pixels unjudged, give truth 255 there (np.where(labels.mask, 255, truth))"
+        )
     labels = np.asarray(labels)
     truth = np.asarray(truth)
     if n_labels is not None and (

@@ -14,6 +14,7 @@
 
 #include "clsg/io/image_io.h"
 #include "clsg/platform/pel_ops.h"
+#include "image_fixtures.h"
 #include "png_fixture.h"
 
 using namespace clsg;
@@ -156,16 +157,20 @@ TEST(Cli, TrainRunInfoRoundTrip) {
               {"clsg: note: st/bands-regions.csv and 1 more were there before this run and "
                "stay, not outputs of this run"});
     EXPECT_EQ(clsg(dir, "run tool.clsg bands.png --out st --regions").err, "");
-    // A mask saved as JPEG is warned of, once: the faint pixels of its compression select too.
-    fs::copy_file(dir / "green-mask.png", dir / "m.JPG");
+    // A mask saved as JPEG is warned of, once, told by its bytes whatever its name: the faint
+    // pixels of its compression select too.
+    Bytes maskRgb;
+    for (int i = 0; i < 48 * 32; ++i) maskRgb.insert(maskRgb.end(), 3, i % 48 / 16 == 1 ? 255 : 0);
+    writeJpeg(dir / "m.png", 48, 32, maskRgb);
+    fs::copy_file(dir / "green-mask.png", dir / "p.jpg");
     const Outcome jpeg = clsg(dir,
                               "train j.clsg --label red=bands.png@0,0,16,32 "
-                              "--label green=bands.png:m.JPG,bands.png:m.JPG");
-    const std::string said = "clsg: warning: the mask m.JPG is a JPEG: ";
+                              "--label green=bands.png:m.png,bands.png:m.png");
+    const std::string said = "clsg: warning: the mask m.png is a JPEG: ";
     EXPECT_TRUE(jpeg.status == 0 && jpeg.err.find(said) != std::string::npos &&
                 jpeg.err.find(said) == jpeg.err.rfind(said))
         << jpeg.err;
-    EXPECT_EQ(clsg(dir, "train j.clsg --label green=bands.png:green-mask.png").err, "");
+    EXPECT_EQ(clsg(dir, "train j.clsg --label green=bands.png:p.jpg").err, "");
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
     const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples
