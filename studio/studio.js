@@ -1534,7 +1534,9 @@ document.addEventListener("keydown", (e) => {
   // Escape closes the colour menu, whatever has the focus, and changes nothing.
   if (e.key === "Escape" && !$("color-menu").hidden) {
     e.preventDefault();
+    const swatch = $("labels").querySelector(`li[data-label="${menuLabel}"] .swatch`);
     closeColorMenu();
+    if (swatch) swatch.focus();  // where the menu was opened from
     return;
   }
   // Letters go to fields that take text; a slider, checkbox or button with the

@@ -132,6 +132,9 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     const Ran r = clsg(dir, "run bars.clsg bars.avi notes.mp4 --out out --threads 2");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.out.find("bars.avi: 12 frames"), std::string::npos) << r.out;
+    writeClip(dir / "one.avi", 1, 160, 120);
+    const Ran one = clsg(dir, "run bars.clsg one.avi --out one");
+    EXPECT_NE(one.out.find("one.avi: 1 frame, "), std::string::npos) << one.out << one.err;
     EXPECT_NE(r.err.find("clsg: error: notes.mp4: Could not determine type of stream (the file "
                          "holds no frame, or is damaged)."),
               std::string::npos)

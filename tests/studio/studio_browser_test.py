@@ -208,10 +208,14 @@ def main():
         # Recolour with the mouse: the swatch opens the menu, a click picks the colour; undo, redo.
         auto_color = labels()[0]["color"]
         swatch = label_items()[0].find_element(By.CSS_SELECTOR, ".swatch")
-        swatch.click()  # Escape closes the menu, colour unchanged
+        swatch.click()  # the menu takes the focus; Escape closes it, colour unchanged
+        if not js("return document.getElementById('color-menu').contains(document.activeElement)"):
+            fail("the colour menu opened without the focus")
         keys(Keys.ESCAPE)
         if not hidden("color-menu") or labels()[0]["color"] != auto_color:
             fail("Escape left the colour menu open or changed the colour")
+        if not js("return document.activeElement.classList.contains('swatch')"):
+            fail("Escape from the colour menu left the focus on %r" % js("return document.activeElement.tagName"))
         swatch.click()
         find(By.CSS_SELECTOR, "#color-swatches button[data-color='#1e90ff']").click()
         wait_for(S + "labels()[0].color === '#1e90ff' && !" + S + "labels()[0].auto", "the colour")
