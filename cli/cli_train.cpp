@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -72,24 +71,16 @@ void checkLabelOptions(const std::vector<LabelOption>& labels) {
 namespace {
 
 // A mask saved as JPEG selects the faint pixels its compression leaves about
-// the strokes: every pixel that is not black. Told by its first bytes, of a
-// regular file alone (a pipe's would be gone).
+// the strokes: every pixel that is not black.
 void warnOfLossyMasks(const std::vector<LabelOption>& labels) {
     std::set<std::string> said;
     for (const LabelOption& label : labels)
-        for (const ExampleSource& ex : label.examples) {
-            std::error_code ec;
-            if (ex.mask.empty() || !std::filesystem::is_regular_file(ex.mask, ec) ||
-                !said.insert(ex.mask).second)
-                continue;
-            char head[3] = {};
-            std::ifstream(ex.mask, std::ios::binary).read(head, 3);
-            if (std::string(head, 3) == "\xff\xd8\xff")
+        for (const ExampleSource& ex : label.examples)
+            if (!ex.mask.empty() && said.insert(ex.mask).second && isJpegFile(ex.mask))
                 std::cerr << "clsg: warning: the mask " << oneLine(ex.mask)
                           << " is a JPEG: its compression leaves faint pixels about the strokes, "
                              "which it selects too (a mask selects every pixel that is not "
                              "black); save masks as PNG\n";
-        }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -271,6 +272,14 @@ bool hasImageExtension(const std::string& path) {
     for (const char* e : {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".ppm", ".pgm", ".pnm"})
         if (endsWith(path, e)) return true;
     return false;
+}
+
+bool isJpegFile(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    unsigned char head[3] = {};
+    InputFile f(path);
+    return f.isOpen() && sniff(head, f.read(head, sizeof head)) == Kind::Jpeg;
 }
 
 kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes, const std::string& name,
