@@ -1,0 +1,249 @@
+// A batch of images in clsg run: the images on settings.jobs threads, each
+// committed on its own or all together, and the reports after them.
+#include <sys/stat.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "cli/interrupts.h"
+#include "cli/run_image.h"
+#include "cli/run_inputs.h"
+#include "cli/run_reports.h"
+#include "clsg/io/errors.h"
+
+namespace clsg {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A file as found before this run wrote anything for its image.
+struct EarlierOutput {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+};
+
+// The outputs an earlier run left under an image's names (in either format,
+// its region table too), looked for before this run writes any: should the
+// image fail, they stay but must not be taken for this run's.
+std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile& file,
+                                          const RunSettings& settings) {
+    const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
+    std::vector<std::string> names = imageOutputNames(input.name, file, settings);
+    for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
+        for (const std::string& name : runOutputNames(input.name, file, format))
+            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    if (!settings.regions.table) names.push_back(input.name + "-regions.csv");
+    std::vector<EarlierOutput> found;
+    for (const std::string& name : names) {
+        struct stat s;  // files only: a folder in the way is no output
+        const std::string path = (dir / name).string();
+        if (::lstat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode))
+            found.push_back({path, s.st_dev, s.st_ino});
+    }
+    return found;
+}
+
+// The note for an image that failed, naming the earlier outputs still there
+// as they were: a commit that failed half-way replaced some ("" when none).
+std::string earlierOutputsNote(const RunInput& input, const std::vector<EarlierOutput>& earlier) {
+    std::vector<std::string> found;
+    for (const EarlierOutput& e : earlier) {
+        struct stat s;
+        if (::lstat(e.path.c_str(), &s) == 0 && S_ISREG(s.st_mode) && s.st_dev == e.device &&
+            s.st_ino == e.inode)
+            found.push_back(e.path);
+    }
+    if (found.empty()) return "";
+    const std::size_t more = found.size() - 1;
+    return found.front() + (more ? " and " + std::to_string(more) + " more" : "") +
+           (more ? " are" : " is") + " from an earlier run, not this one's outputs of " +
+           (input.path.empty() ? input.name : input.path);
+}
+
+// Refuses, before anything is read, inputs whose outputs would share a name:
+// two images named alike, or a.png's a-seg-score.png (a label named "score")
+// and a-seg.png's score image. Which image lost its outputs would otherwise
+// depend on which finished first.
+void refuseSharedOutputs(const ToolFile& file, const std::vector<RunInput>& inputs,
+                         const RunSettings& settings) {
+    const auto shown = [&](std::size_t i) {
+        return inputs[i].path.empty() ? inputs[i].name : inputs[i].path;
+    };
+    std::map<std::string, std::size_t> seen, writer;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const auto [at, fresh] = seen.emplace(inputs[i].name, i);
+        if (fresh) continue;
+        std::error_code ec;
+        if (!inputs[i].path.empty() && fs::equivalent(inputs[at->second].path, inputs[i].path, ec))
+            throw CliError("the image " + shown(i) + " is given twice (" + shown(at->second) +
+                           " is the same file): give it once");
+        throw CliError("the input images " + shown(at->second) + " and " + shown(i) +
+                       " are both named " + inputs[i].name +
+                       "; their outputs would collide: rename one of them");
+    }
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        for (const std::string& name : imageOutputNames(inputs[i].name, file, settings)) {
+            const auto [at, fresh] = writer.emplace(name, i);
+            if (!fresh)
+                throw CliError("the outputs of " + shown(at->second) + " and " + shown(i) +
+                               " would both be written to " +
+                               (fs::path(settings.outDir) / name).string() +
+                               "; rename one of them");
+        }
+    }
+    // The diagnostic records' pictures, sN-overlay.png and sN-legend.png for
+    // the Nth image written, beside the outputs.
+    const fs::path outDir = settings.outDir.empty() ? "." : settings.outDir;
+    if (settings.diagDir.empty() || canonicalPath(settings.diagDir) != canonicalPath(outDir))
+        return;
+    for (std::size_t s = 1; s <= inputs.size(); ++s)
+        for (const char* picture : {"-overlay.png", "-legend.png"}) {
+            const auto at = writer.find("s" + std::to_string(s) + picture);
+            if (at != writer.end())
+                throw CliError("--diag " + settings.diagDir +
+                               " is the output directory, where a diagnostic record would "
+                               "replace " +
+                               shown(at->second) + "'s output " + at->first +
+                               ": choose another --diag");
+        }
+}
+
+// Gives the memory the images' runs freed back to the system, once they have
+// run a million pixels since it last did. Without it the C library kept it,
+// fragmented by the next images' blocks, and a batch of photographs grew by
+// about 4 bytes per pixel of every image run; after every image, batches of
+// tiny images took five times as long.
+void releaseFreedMemory(uint64_t pixels) {
+    static std::atomic<uint64_t> since{0};
+    if ((since += pixels) < (uint64_t{1} << 20)) return;
+    since = 0;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
+std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
+                      const RunSettings& settings, OutputFiles& files, std::ostream& out,
+                      std::vector<std::string>* written, RunReports* reports) {
+    refuseSharedOutputs(file, inputs, settings);
+    files.makeDir(settings.outDir, "--out");
+
+    std::vector<ImageOutcome> outcomes(inputs.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    bool recordsFailed = false;  // under printMutex
+    std::mutex printMutex;
+    std::size_t done = 0;
+    const bool progress = inputs.size() > 1 && ::isatty(STDERR_FILENO);
+
+    // The workers share the tool: its const calls may overlap.
+    const auto worker = [&]() {
+        const kvCompositeColorSegmenterTool& tool = file.tool;
+        for (std::size_t i; !(failed && !settings.keepGoing) && !interruptSignal() &&
+                            (i = next++) < inputs.size();) {
+            ImageOutcome& outcome = outcomes[i];
+            const std::vector<EarlierOutput> earlier =
+                settings.keepGoing ? earlierOutputs(inputs[i], file, settings)
+                                   : std::vector<EarlierOutput>();
+            std::string recordsError;
+            try {
+                if (settings.keepGoing) {
+                    // This image's outputs appear together, whatever the others do.
+                    OutputFiles own(files, true);
+                    segmentOne(tool, file, inputs[i], settings, own, outcome);
+                    checkInterrupt();
+                    own.commit();
+                    outcome.finished = true;
+                    recordsError = writeImageDiag(i + 1, inputs[i], file, settings, files, outcome);
+                } else {
+                    segmentOne(tool, file, inputs[i], settings, files, outcome);
+                    stageImageDiag(i + 1, inputs[i], file, settings, files, outcome);
+                }
+            } catch (const ImageError& e) {  // these name the file, as FileError's do
+                outcome.error = e.what();
+            } catch (const FileError& e) {
+                outcome.error = e.what();
+            } catch (const std::exception& e) {
+                outcome.error = inputs[i].name + ": " + describeError(e);
+            }
+            dropDiag(outcome);
+            releaseFreedMemory(outcome.pixels);
+            // Stopped: not a failure of this image; one already written is still said.
+            if (interruptSignal() && !outcome.finished) return;
+            outcome.finished = true;
+            if (!outcome.error.empty()) outcome.written.clear();
+            std::lock_guard<std::mutex> lock(printMutex);
+            if (progress) std::cerr << "\r\033[K" << std::flush;
+            if (!outcome.note.empty())
+                std::cerr << "clsg: note: " << oneLine(outcome.note) << std::endl;
+            if (!outcome.error.empty()) {
+                failed = true;
+                if (settings.keepGoing) {
+                    std::cerr << "clsg: error: " << oneLine(outcome.error) << std::endl;
+                    const std::string note = earlierOutputsNote(inputs[i], earlier);
+                    if (!note.empty()) std::cerr << "clsg: note: " << note << std::endl;
+                }
+            } else {
+                out << oneLine(outcome.line) << std::endl;
+            }
+            if (!recordsError.empty()) {
+                recordsFailed = true;
+                std::cerr << "clsg: error: " << oneLine(recordsError) << std::endl;
+            }
+            ++done;
+            if (progress) std::cerr << "[" << done << "/" << inputs.size() << "]" << std::flush;
+        }
+    };
+    const unsigned jobs =
+        std::max(1u, std::min<unsigned>(settings.jobs, static_cast<unsigned>(inputs.size())));
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    worker();
+    for (std::thread& t : threads) t.join();
+    if (progress) std::cerr << "\r\033[K" << std::flush;
+    // The reports, after a signal too: they tell which images were written.
+    if (settings.keepGoing) {
+        RunReports said = writeRunReports(file, inputs, outcomes, settings, files);
+        for (const std::string* error : {&said.pageError, &said.summaryError})
+            if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
+        said.recordsFailed = recordsFailed;
+        if (reports) *reports = said;
+        if (interruptSignal()) {  // the run ends here
+            sayRunReports(said, settings, out);
+            out.flush();
+        }
+    }
+    checkInterrupt();
+
+    std::size_t failures = 0;
+    for (const ImageOutcome& outcome : outcomes) {
+        if (outcome.error.empty()) continue;
+        if (!settings.keepGoing) throw CliError(outcome.error);
+        ++failures;
+    }
+
+    if (!settings.keepGoing && !settings.diagDir.empty())
+        writeRunDiagIndex(inputs, outcomes, settings, files);
+    if (!settings.keepGoing && !settings.summaryPath.empty())
+        writeSummary(settings.summaryPath, file, inputs, outcomes, settings.regions.table, files);
+    if (written)
+        for (const ImageOutcome& outcome : outcomes)
+            written->insert(written->end(), outcome.written.begin(), outcome.written.end());
+    return failures;
+}
+
+}  // namespace clsg

@@ -1,0 +1,44 @@
+// What clsg run reads and where it writes: the images its arguments name,
+// and the checks, made before anything is read, that no output replaces an
+// input or is taken for another's.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+
+namespace clsg {
+
+// A path as the file system will resolve it (as given when it cannot be).
+std::filesystem::path canonicalPath(const std::filesystem::path& p);
+
+// The image files a run reads, and the directories it lists.
+struct RunPaths {
+    std::vector<std::string> images;
+    std::vector<std::string> dirs;
+};
+
+// The images the arguments name. A file found in a directory is skipped when
+// its name is one this run writes for another of its images (so a run does
+// not segment an earlier run's outputs); note lists the skipped files.
+RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file,
+                      ImageFormat format, std::ostream& note);
+
+// Refuses a run that would write an output over one of its inputs, or over
+// any file in a directory it reads its images or videos from, before
+// anything is read.
+void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& inputs,
+                           const std::vector<std::string>& videos, const std::string& toolPath,
+                           const ToolFile& file, const RunSettings& settings);
+
+// Says which files of an earlier run in the output folder, under this run's
+// image names, this run does not write, so that they are not taken for its
+// own: a score left out, a region table not asked for, the segmentation of a
+// label this tool lacks. They stay.
+void noteEarlierOutputs(const std::vector<RunInput>& inputs, const ToolFile& file,
+                        const RunSettings& settings);
+
+}  // namespace clsg
