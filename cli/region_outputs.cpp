@@ -6,18 +6,12 @@
 #include <sstream>
 
 #include "cli/legend.h"
+#include "cli/share_columns.h"
 #include "clsg/io/label_colors.h"
 
 namespace clsg {
 
 namespace {
-
-std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
 
 std::string fixed(double value, int decimals) {
     char text[64];

@@ -16,14 +16,6 @@ namespace clsg {
 
 namespace {
 
-// A CSV field: quoted when it holds a comma, a quote or a line break.
-std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
 // Why a report or records could not be written, said of them alone: the
 // run's other outputs are written, which "nothing was written" would deny.
 std::string oneFileError(const std::exception& e) {

@@ -2,6 +2,13 @@
 
 namespace clsg {
 
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
 std::vector<std::string> shareColumns(const std::vector<std::string>& labels,
                                       std::vector<std::string> taken) {
     // A later label's bare name is kept for it: "share_a" beside a label

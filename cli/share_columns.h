@@ -1,11 +1,14 @@
-// Column names for the per-label shares of a CSV table (run's summary, a
-// video's frames): each label's own name, unless another column has it.
+// The CSV tables clsg writes (run's summary and region tables, a video's
+// frames): their fields, and the columns of the per-label shares.
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace clsg {
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& text);
 
 // The share column of each label: its name, or "share_" before it (as many
 // times as needed) where the name is one of taken (the table's other
