@@ -22,6 +22,7 @@
 #include "clsg/io/teaching_warnings.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/str.h"
+#include "clsg/tuning/fitting_fraction.h"
 #include "clsg/tuning/quality_report.h"
 #include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
@@ -29,6 +30,15 @@
 namespace clsg {
 
 namespace {
+
+// What to do about examples over the budget at params' fraction.
+std::string overBudgetAdvice(const std::vector<kvCompositeColorSet>& sets,
+                             const kvCompositeColorSegmenterTrainParams& params) {
+    const double fits = nearestFittingFraction(sets, params, ToolFileLimits().budget);
+    if (fits == 0) return "give fewer or smaller examples";
+    return std::string(fits > params.colorToleranceFrac() ? "raise" : "lower") +
+           " --color-tolerance-frac (they fit at " + kfStr(fits) + ") or give fewer examples";
+}
 
 // Reading a tool file trains its tool again, within the budget of files from
 // elsewhere: a tool over it could be written but never read back.
@@ -39,8 +49,8 @@ void checkReadable(const std::vector<kvCompositeColorSet>& sets,
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
         throw CliError(std::string("a tool of these examples at colorToleranceFrac ") +
                        kfStr(params.colorToleranceFrac()) + " could not be read back: " + e.what() +
-                       " (tool files are trained again when read); raise "
-                       "--color-tolerance-frac or give fewer examples");
+                       " (tool files are trained again when read); " +
+                       overBudgetAdvice(sets, params));
     }
 }
 

@@ -27,7 +27,9 @@
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/exception.h"
 #include "clsg/platform/pel_ops.h"
+#include "clsg/platform/str.h"
 #include "clsg/tiled/tiled_run.h"
+#include "clsg/tuning/fitting_fraction.h"
 #include "clsg/tuning/tolerance_limits.h"
 #include "studio/session_files.h"
 #include "studio/studio_paths.h"
@@ -504,6 +506,21 @@ clsg::SuggestReport StudioSession::chooseSettings(const std::function<void(uint3
     return report;
 }
 
+namespace {
+
+// Marks over the training budget, and the tolerance fraction they fit at.
+std::string overBudgetMessage(const std::exception& e, const std::vector<kvCompositeColorSet>& sets,
+                              const kvCompositeColorSegmenterTrainParams& params,
+                              const kvCompositeColorSegmenterBudget& budget) {
+    const std::string why = std::string("training would cost too much: ") + e.what();
+    const double fits = nearestFittingFraction(sets, params, budget);
+    if (fits == 0) return why + "; mark fewer pixels";
+    return why + (fits > params.colorToleranceFrac() ? "; raise" : "; lower") +
+           " the tolerance fraction (the marks fit at " + kfStr(fits) + ")";
+}
+
+}  // namespace
+
 void StudioSession::train() {
     if (toolRevision_ == trainRevision_) {
         if (!toolError_.empty()) throw StudioError(toolError_);
@@ -543,14 +560,16 @@ void StudioSession::train() {
         // The marks are the page's input: held to a budget (that of files
         // from elsewhere), so that a tolerance fraction of 0 on many labels
         // is refused before it allocates gigabytes.
-        const kvCompositeColorSegmenterBudgetScope budget(trainingBudget_);
-        tool_.train(sets, kvCompositeColorSegmenterTrainParams(settings_.toleranceFrac,
-                                                               settings_.toleranceMin));
+        const kvCompositeColorSegmenterTrainParams params(settings_.toleranceFrac,
+                                                          settings_.toleranceMin);
+        try {
+            const kvCompositeColorSegmenterBudgetScope budget(trainingBudget_);
+            tool_.train(sets, params);
+        } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+            throw StudioError(overBudgetMessage(e, sets, params, trainingBudget_));
+        }
     } catch (const StudioError& e) {
         toolError_ = e.what();
-    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
-        toolError_ = std::string("training would cost too much: ") + e.what() +
-                     "; raise the tolerance fraction";
     } catch (const kvAbortRequested&) {
         toolRevision_ = 0;  // try again next time
         throw;

@@ -238,6 +238,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     for (int k = 0; k < 93; ++k)
         unreadable += " --label l" + std::to_string(k) + "=bands.png@" + std::to_string(k % 48) +
                       "," + std::to_string(k / 48) + ",1,1";
+    // 6 million white pixels at 0.3 would need too much work; smaller boxes fit (at 0.2).
+    writePlainPng(dir / "white.png", 3000, 2000, Bytes(3000 * 2000, 255));
     std::string wordy = "train tool.clsg --label " + red + "--label b=bands.png@0,0,1,1";
     for (int k = 0; k < 600; ++k) wordy += "+1,1,1,1";  // 4817 characters: a tool file keeps 4096
     // Usage errors (status 2, pointing to --help), then runtime failures (status 1).
@@ -292,6 +294,12 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"evaluate tool.clsg bands.png --truth truth1.png",  // read as 0 and 255 (ignored) before
          "truth1.png: its samples have 1 bit, not 8", 1},
         {unreadable, "could not be read back: training would need 1137614500 bytes", 1},
+        {unreadable, "raise --color-tolerance-frac (they fit at 0.05) or give fewer", 1},
+        {"train t.clsg --color-tolerance-frac 0.3 --label w=white.png",
+         "work units, over the "
+         "budget of 4294967296 (tool files are trained again when read); lower "
+         "--color-tolerance-frac (they fit at 0.2)",
+         1},
         // Inputs are never written over: examples, masks, the tool.
         {"train bands.png --label " + red, "it is the input bands.png", 1},
         {"train t.clsg --auto --report bands.png --label " + red + "--label b=bands.png@16,0,8,8",

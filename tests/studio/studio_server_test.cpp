@@ -967,6 +967,9 @@ TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
     const auto r = post("/api/segment", json{{"image", 0}}.dump());
     EXPECT_EQ(code(r), 422);
     EXPECT_NE(r->body.find("training would cost too much"), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("; raise the tolerance fraction (the marks fit at 0.01)"),
+              std::string::npos)
+        << r->body;
     api("/api/settings", settings(0.1, 2, 3));
     segment();
 }
