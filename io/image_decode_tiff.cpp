@@ -8,8 +8,10 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -80,8 +82,9 @@ struct Layout {
 };
 
 // The most bytes one byte of the file can decode to, by compression: deflate
-// reaches about 1032, LZW stays below 4096 and PackBits at 64. Other schemes
-// (fax, JPEG, ...) get a loose bound.
+// reaches about 1032, LZW stays below 4096 and PackBits at 64. A JPEG block
+// of 8 x 8 samples takes a bit or more, so that even 4 x 4 subsampled chroma
+// stays below about 1400. Other schemes (fax, zstd, ...) get a loose bound.
 uint64_t maxExpansion(uint16_t compression) {
     switch (compression) {
         case COMPRESSION_NONE:
@@ -92,6 +95,8 @@ uint64_t maxExpansion(uint16_t compression) {
         case COMPRESSION_DEFLATE:
             return 1032;
         case COMPRESSION_LZW:
+        case COMPRESSION_JPEG:
+        case COMPRESSION_OJPEG:
             return 4096;
         default:
             return 1 << 16;
@@ -105,15 +110,35 @@ struct Scratch {
     unsigned char* get() const { return data.get(); }
 };
 
+// A buffer that starts as zeros. A large one comes from the system already
+// zero, so a file whose first chunk fails to decode costs no memory for it.
+struct ZeroedScratch {
+    struct Free {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char, Free> data;
+    explicit ZeroedScratch(uint64_t size)
+        : data(static_cast<unsigned char*>(std::calloc(static_cast<std::size_t>(size), 1))) {
+        if (!data) throw std::bad_alloc();
+    }
+    unsigned char* get() const { return data.get(); }
+};
+
 // libtiff's messages about a strip or tile read alone name no row (its row
 // counter reads 4294967295 then): that part is cut, the caller says where.
 std::string withoutRow(std::string message) {
     for (const char* noise : {" at scanline 4294967295", " at row 4294967295", " row 4294967295",
-                              " scanline 4294967295", "4294967295"}) {
+                              " scanline 4294967295", ", col 4294967295", "4294967295"}) {
         const std::size_t at = message.find(noise);
         if (at != std::string::npos) message.erase(at, std::strlen(noise));
     }
     return message;
+}
+
+// libtiff's message without the file's name before it, which ours gives.
+std::string withoutName(const std::string& message, const std::string& name) {
+    const std::string prefix = name + ": ";
+    return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
 }
 
 // A failure worded with libtiff's own message when it gave one.
@@ -121,8 +146,8 @@ struct Failure {
     const std::string& name;
     const MemoryFile& file;
     ImageError operator()(const std::string& what) const {
-        return ImageError(
-            name + ": bad TIFF file: " + (file.message[0] ? withoutRow(file.message) : what));
+        return ImageError(name + ": bad TIFF file: " +
+                          (file.message[0] ? withoutRow(withoutName(file.message, name)) : what));
     }
 };
 
@@ -347,6 +372,9 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
 
     Layout l = readLayout(tif.get());
     checkImageSize(l.width, l.height, limits, name);
+    if (!TIFFIsCODECConfigured(l.compression))
+        throw ImageError(name + ": TIFF compression " + std::to_string(l.compression) +
+                         " is not supported; save it uncompressed or with LZW, deflate or JPEG");
     // JPEG-compressed YCbCr (as scanners write it) is decoded to RGB by the
     // JPEG decoder, as a JPEG file is.
     if (l.compression == COMPRESSION_JPEG && l.photometric == PHOTOMETRIC_YCBCR && l.spp == 3 &&
@@ -376,7 +404,8 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                         bps * static_cast<std::size_t>(stored),
                         bps * static_cast<std::size_t>(stored) * l.width};
 
-    const Scratch chunk(c.bytes);
+    const ZeroedScratch chunk(c.bytes);
+    bool zeroed = true;  // the chunk holds no earlier chunk's pixels yet
     const Scratch band(unpack.bandRowBytes * c.bandH);
     std::vector<unsigned char> kept(dropExtra ? static_cast<std::size_t>(r.rowBytes()) : 0);
     r.data.reserve(static_cast<std::size_t>(r.rowBytes() * l.height));
@@ -385,15 +414,22 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
         for (uint16_t p = 0; p < c.planes; ++p)
             for (uint32_t x0 = 0; x0 < l.width; x0 += c.tileW) {
                 file.damage[0] = '\0';
+                const uint32_t index = c.tiled ? TIFFComputeTile(tif.get(), x0, y0, 0, p)
+                                               : TIFFComputeStrip(tif.get(), y0, p);
+                // A table of strips or tiles shorter than the image leaves
+                // the rest at 0, where libtiff would read the file's header.
+                if (TIFFGetStrileOffset(tif.get(), index) == 0)
+                    throw fail(std::string(c.tiled ? "tile " : "strip ") + std::to_string(index) +
+                               " has no place in the file (its table of strips or tiles is "
+                               "short or damaged)");
                 // A decoder may leave the end of a chunk unwritten without
                 // an error: it is then zeros, never an earlier chunk's pixels.
-                std::memset(chunk.get(), 0, static_cast<std::size_t>(c.bytes));
-                const tmsize_t got =
-                    c.tiled
-                        ? TIFFReadEncodedTile(tif.get(), TIFFComputeTile(tif.get(), x0, y0, 0, p),
-                                              chunk.get(), static_cast<tmsize_t>(c.bytes))
-                        : TIFFReadEncodedStrip(tif.get(), TIFFComputeStrip(tif.get(), y0, p),
-                                               chunk.get(), static_cast<tmsize_t>(c.bytes));
+                if (!zeroed) std::memset(chunk.get(), 0, static_cast<std::size_t>(c.bytes));
+                zeroed = false;
+                const tmsize_t got = c.tiled ? TIFFReadEncodedTile(tif.get(), index, chunk.get(),
+                                                                   static_cast<tmsize_t>(c.bytes))
+                                             : TIFFReadEncodedStrip(tif.get(), index, chunk.get(),
+                                                                    static_cast<tmsize_t>(c.bytes));
                 const uint64_t need = uint64_t{c.tiled ? c.bandH : rows} * c.rowBytes;
                 if (got < 0 || static_cast<uint64_t>(got) < need)
                     throw fail("the file is truncated");

@@ -446,9 +446,28 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
     clear.width = clear.height = 3000, clear.bits = 16, clear.spp = 4, clear.photometric = 2;
     clear.chunkHeight = 250, clear.chunks = 12;
     clear.blobs.assign(12, deflated(std::string(250 * 3000 * 8, '\0')));
+    RawTiff shortTable;  // five strips of a row, one in the table: the rest would be the header
+    shortTable.width = 11, shortTable.height = 5, shortTable.compression = 1;
+    shortTable.blobs = {std::string(11, '\x40')};
+    RawTiff codec = shortTable;  // 1 GiB in a strip of a scheme no decoder reads
+    codec.width = 16384, codec.height = 8192, codec.bits = 16, codec.spp = 4, codec.photometric = 2;
+    codec.compression = 65000, codec.chunkHeight = 8192;
+    codec.blobs = {std::string(16400, '\x5a')};
+    RawTiff junk = codec;  // 1 GiB in a strip of deflate data that does not inflate
+    junk.compression = 8, junk.blobs = {std::string(1 << 20, '\x5a')};
+    RawTiff jpeg = codec;  // 363 MB of JPEG data in 6 KB
+    jpeg.width = jpeg.height = 11000, jpeg.bits = 8, jpeg.spp = 3, jpeg.compression = 7;
+    jpeg.chunkHeight = 11000, jpeg.blobs = {std::string(6000, '\x5a')};
     const struct {
         std::string file, bytes, words;
     } cases[] = {
+        {"short.tif", rawTiff(shortTable),
+         "bad TIFF file: strip 1 has no place in the file (its table of strips or tiles is short "
+         "or damaged)"},
+        {"codec.tif", rawTiff(codec), "TIFF compression 65000 is not supported"},
+        {"junk.tif", rawTiff(junk), "bad TIFF file: Decoding error"},
+        {"jpeg.tif", rawTiff(jpeg), "declares 363000000 bytes of pixel data, more than"},
+        {"header.tif", std::string("II*\0\xff\0\0\0", 8), "Can not read TIFF directory count"},
         {"strip.tif", tiffOneHugeStrip(), "declares 1073741824 bytes of pixel data, more than"},
         {"shared.tif", tiffSharedTiles(), "declares 150994944 bytes of pixel data, more than"},
         {"tile.tif", rawTiff(hugeTile), "strips or tiles are far larger than the image"},
@@ -464,9 +483,9 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
              pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
          "bad PNG file: the file is truncated"},
     };
-    ASSERT_LT(cases[0].bytes.size(), 200u);
-    ASSERT_LT(cases[7].bytes.size(), 100u);
-    ASSERT_LT(cases[1].bytes.size(), 2400u);
+    ASSERT_LT(cases[5].bytes.size(), 200u);
+    ASSERT_LT(cases[12].bytes.size(), 100u);
+    ASSERT_LT(cases[6].bytes.size(), 2400u);
     const auto kib = [](const char* key) {  // of this process
         std::ifstream status("/proc/self/status");
         for (std::string line; std::getline(status, line);)
@@ -481,6 +500,7 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
         EXPECT_LT(kib("VmHWM:") - before, 32 * 1024) << c.file;
         EXPECT_NE(message.find(c.words), std::string::npos) << c.file << ": " << message;
         EXPECT_EQ(message.find("4294967295"), std::string::npos) << message;
+        EXPECT_EQ(message.find(c.file, (dir / c.file).size()), std::string::npos) << message;
     }
     // A mask of 1 bit a pixel, interlaced, is 8 times smaller stored than read: 6 MB in 2 KB.
     Bytes bits(2000 * 375, 0);
