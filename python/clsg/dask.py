@@ -70,6 +70,14 @@ def _images(result, wanted: Sequence[Tuple[str, Any]]) -> Dict[str, np.ndarray]:
     return images
 
 
+def _flag(value, name: str) -> bool:
+    """A flag as Tool.run takes it: True or False (numpy's too), nothing else
+    (the string "False" would be true)."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    raise TypeError(f"{name} must be True or False; got {value!r}")
+
+
 def _probe(tool: Tool, neighborhood: Optional[int]):
     """A run of one pixel: the tool's and the neighbourhood's errors, now."""
     return tool._run_quiet(np.zeros((1, 1, 3), np.uint8), neighborhood, False)
@@ -119,8 +127,12 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     the gain-mapped pixels. All outputs share one pass over the blocks when
     computed together (dask.compute(*result.values())).
     """
+    normalize_intensity = _flag(normalize_intensity, "normalize_intensity")
     neighborhood = _probe(tool, neighborhood).neighborhood
     array = da.asarray(array)
+    if isinstance(getattr(array, "_meta", None), np.ma.MaskedArray):
+        raise BadImageError("array is a masked array, and clsg does not read its mask; pass "
+                            "dask.array.ma.getdata(array) or dask.array.ma.filled(array, value)")
     if array.ndim != 3 or array.shape[2] != 3:
         raise BadImageError(f"array must be H x W x 3 (RGB); got shape {array.shape}")
     if any(math.isnan(c) for axis in array.chunks for c in axis):
@@ -329,15 +341,16 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     out_dir = os.path.abspath(os.fspath(out_dir))
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise NotADirectoryError(errno.ENOTDIR, "out_dir is a file, not a folder", out_dir)
-    os.makedirs(out_dir, exist_ok=True)
     if isinstance(outputs, str):
         outputs = (outputs,)
     outputs = tuple(outputs)
     # Bad arguments fail here, not per file.
+    normalize_intensity = _flag(normalize_intensity, "normalize_intensity")
     tool = _load_tool(tool_path)
     wanted = output_names(tool, outputs)
     regions = {"min_area": min_area, "fill_holes": fill_holes, "connectivity": connectivity}
     _probe(tool, neighborhood).regions(**regions)
+    os.makedirs(out_dir, exist_ok=True)
 
     inputs: Dict[Tuple[int, int], str] = {}
     for p in [tool_path, *paths]:

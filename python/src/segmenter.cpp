@@ -265,9 +265,26 @@ std::shared_ptr<Result> Result::fromState(const py::tuple& state) {
         kvArchive archive(in);
         archive || result;
     }
-    return std::make_shared<Result>(std::move(result), namesOf(state[1]), state[2].cast<int>(),
-                                    state[3].cast<bool>(), state[4].cast<long>(),
-                                    state[5].cast<long>());
+    // The rest must agree with the archive: its images' size, and a name for
+    // every label it holds (a label past the names is refused by the result).
+    std::vector<std::string> names = namesOf(state[1]);
+    const int neighborhood = state[2].cast<int>();
+    const long width = state[4].cast<long>(), height = state[5].cast<long>();
+    const kvPelBuffer_const<unsigned char> labels = result.labelImage();
+    if (!labels.isBound() || labels.width() != width || labels.height() != height)
+        throwBadParams("not the state of a pickled clsg.Result: its size is not its images' size");
+    bool moreLabels = names.size() < 255;
+    try {
+        if (moreLabels) result.segmentationImage(static_cast<unsigned char>(names.size()));
+    } catch (const kvCompositeColorSegmenterDefs::BadParams&) {
+        moreLabels = false;
+    }
+    if (names.empty() || moreLabels || neighborhood < 1 || neighborhood > 255)
+        throwBadParams(
+            "not the state of a pickled clsg.Result: its names or neighbourhood do not "
+            "fit its images");
+    return std::make_shared<Result>(std::move(result), std::move(names), neighborhood,
+                                    state[3].cast<bool>(), width, height);
 }
 
 template <class F>

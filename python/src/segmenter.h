@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bare_objects.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/regions/regions.h"

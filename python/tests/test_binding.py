@@ -1,4 +1,4 @@
-import csv, gc, json, os, pickle, resource, signal, subprocess, sys, time, types, warnings
+import copy, csv, gc, json, os, pickle, resource, signal, subprocess, sys, time, types, warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -168,8 +168,22 @@ def test_results_cross_processes_whole_and_refuse_damaged_state(image, tool):
         (expected.label_names, 5, True, image.shape[:2])
     state = expected.__getstate__()
     for damaged, kind in (((state[0][: len(state[0]) // 2],) + state[1:], clsg.CorruptArchiveError),
-                          (state[:3], clsg.BadParamsError)):
+                          (state[:3], clsg.BadParamsError),
+                          (state[:4] + (-state[4], state[5]), clsg.BadParamsError),
+                          (state[:4] + (state[5], state[4]), clsg.BadParamsError),
+                          (state[:1] + (state[1][:-1],) + state[2:], clsg.BadParamsError),
+                          (state[:2] + (0,) + state[3:], clsg.BadParamsError)):
         pytest.raises(kind, clsg.Result.__new__(clsg.Result).__setstate__, damaged)
+    # One name too many is refused on use, as any name the result does not hold.
+    extra = clsg.Result.__new__(clsg.Result)
+    extra.__setstate__(state[:1] + (state[1] + ["extra"],) + state[2:])
+    pytest.raises(clsg.BadParamsError, extra.segmentation, "extra")
+    # An object made by __new__ alone holds nothing: every use of it is refused.
+    for bare, own in ((clsg.Tool.__new__(clsg.Tool), (lambda o: o == o, lambda o: o.run(image))),
+                      (clsg.Result.__new__(clsg.Result), (lambda o: o.labels,))):
+        for use in (repr, pickle.dumps, copy.copy, copy.deepcopy) + own:
+            with pytest.raises(TypeError, match="holds nothing: it was made by __new__ alone"):
+                use(bare)
 
 
 def test_tool_files_round_trip_and_refuse_bad_files(tmp_path, image, tool):

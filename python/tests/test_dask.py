@@ -82,6 +82,14 @@ def test_segment_refuses_bad_arrays_and_outputs(tool):
                        ((ok, tool, 3, False, ("segmentation:nope",)), BP)]:
         with pytest.raises(kind):
             clsg.dask.segment(*args)
+    # A flag is True or False: the string "False" is true, and would normalise.
+    for flag in ("False", 0, None):
+        with pytest.raises(TypeError, match="normalize_intensity must be True or False"):
+            clsg.dask.segment(ok, tool, 3, flag)
+    assert clsg.dask.segment(ok, tool, 3, np.bool_(False))["labels"].shape == (8, 8)
+    masked = da.ma.masked_equal(ok, 0)  # its mask would go unseen
+    with pytest.raises(BI, match="dask.array.ma.getdata"):
+        clsg.dask.segment(masked, tool)
     unknown = ok[da.from_array(np.ones(8, bool), chunks=4)]  # rows picked by a mask
     with pytest.raises(BI, match="compute_chunk_sizes"):
         clsg.dask.segment(unknown, tool)
@@ -130,6 +138,9 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     assert [r["ok"] for r in again] == [True, False] and "overwrite" in again[1]["error"]
     with pytest.raises(NotADirectoryError, match="out_dir is a file"):
         clsg.dask.segment_files([paths[0]], tmp_path / "t.clsg", paths[2])
+    with pytest.raises(TypeError, match="normalize_intensity must be True or False"):
+        clsg.dask.segment_files([paths[0]], tmp_path / "t.clsg", tmp_path / "o3", normalize_intensity="yes")
+    assert not (tmp_path / "o3").exists()
     clsg.write_image(tmp_path / "fresh.png", scene(4, 4))  # outputs get the usual mode
     assert os.stat(tmp_path / "o2/img0-labels.png").st_mode == os.stat(tmp_path / "fresh.png").st_mode
     # Outputs never replace an input (nor the tool file): that file fails, the others go on.
