@@ -30,6 +30,8 @@ kv3PlanePelBuffer makeOverlay(const kv3PlanePelBuffer_const& image,
 
 std::vector<uint64_t> labelCounts(const kvPelBuffer_const<unsigned char>& labels,
                                   unsigned labelCount) {
+    if (labelCount > 255)  // 255 is no label
+        throw kvCompositeColorSegmenterDefs::BadParams("labelCount over 255");
     const std::array<uint64_t, 256> histogram = kfPelHistogram(labels);
     std::vector<uint64_t> counts(labelCount + 1, 0);
     for (unsigned v = 0; v < 256; ++v)

@@ -19,7 +19,8 @@ kv3PlanePelBuffer makeOverlay(const kv3PlanePelBuffer_const& image,
                               const std::vector<uint32_t>& colours);
 
 // Pixel counts of labels 0 .. labelCount - 1, then of unlabelled pixels
-// (value 255 or any value >= labelCount).
+// (value 255 or any value >= labelCount). Throws BadParams for a labelCount
+// over 255.
 std::vector<uint64_t> labelCounts(const kvPelBuffer_const<unsigned char>& labels,
                                   unsigned labelCount);
 

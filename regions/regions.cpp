@@ -234,6 +234,11 @@ void checkSize(const kvPelRect& window) {
         static_cast<uint64_t>(window.width()) * static_cast<uint64_t>(window.height()) >
             uint64_t{UINT32_MAX} - 1)
         throw kvCompositeColorSegmenterDefs::BadImage("image too large for regions");
+    // As every image buffer's (a builder's window is given bare).
+    if (window.left() < -INT32_MAX || window.top() < -INT32_MAX ||
+        window.left() > INT32_MAX - window.width() || window.top() > INT32_MAX - window.height())
+        throw kvCompositeColorSegmenterDefs::BadImage(
+            "image window outside the 32-bit coordinate range");
 }
 
 void checkOptions(const RegionOptions& options) {

@@ -13,7 +13,8 @@
 //
 // Errors: kvCompositeColorSegmenterDefs::BadImage for an unbound or empty
 // label image, a confidence image over another window, or an image of more
-// than 4294967294 pixels or more than 2147483647 wide or high; BadParams for a connectivity other
+// than 4294967294 pixels, more than 2147483647 wide or high or reaching past
+// the 32-bit coordinates (a RegionBuilder's window); BadParams for a connectivity other
 // than 4 or 8, or bands out of order.
 //
 // Memory: labelling a band keeps two rows of runs (a run is a stretch of

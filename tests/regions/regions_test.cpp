@@ -506,6 +506,10 @@ TEST(Regions, RefusesBadInput) {
     EXPECT_THROW(clsg::cleanRegions(labels, {}, six), Defs::BadParams);
     EXPECT_THROW(clsg::findRegions(labels, {}, holes), Defs::BadParams);
     EXPECT_THROW(clsg::RegionBuilder(kvPelRect(0, 0, 4, 3), false, holes), Defs::BadParams);
+    // A builder's window keeps to the coordinates every image buffer keeps to.
+    EXPECT_THROW(clsg::RegionBuilder(kvPelRect(1L << 40, 0, 4, 1), false), Defs::BadImage);
+    EXPECT_THROW(clsg::RegionBuilder(kvPelRect(0, INT32_MAX - 3, 4, 4), false), Defs::BadImage);
+    EXPECT_NO_THROW(clsg::RegionBuilder(kvPelRect(INT32_MAX - 4, -INT32_MAX, 4, 4), false));
 
     clsg::RegionBuilder builder(kvPelRect(0, 0, 4, 3), false);
     kvPelBuffer<unsigned char> band = labels;
