@@ -1175,9 +1175,14 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
     EXPECT_EQ(third.images()[0].marks, Bytes(kW * kH, 0));  // its x marks went with x
     for (uint8_t& m : twin) m = m == 2 ? 1 : 0;
     EXPECT_EQ(third.images()[1].marks, twin);
+    third.segment(0, StudioView::Labels);  // trained on the open images' marks
+    const std::optional<uint32_t> before = third.labels()[0].mean;
     third.addImage("big", "", big);  // opened later, it gets its marks
     for (uint8_t& m : noisy) m = m == 2 ? 1 : 0;
     EXPECT_EQ(third.images()[2].marks, noisy);
+    third.segment(0, StudioView::Labels);  // and they are trained on, as painted ones are
+    ASSERT_TRUE(before && third.labels()[0].mean);
+    EXPECT_NE(*third.labels()[0].mean, *before);
 }
 
 // Rewrites a session file: edit changes its JSON head and the marks after it.
