@@ -541,6 +541,7 @@ function commitStroke(box) {
   if (state.timings.length > 1000) state.timings.shift();
   const entry = {
     what: "stroke",
+    image,
     undo: () => putMarks(image, box, before, after),
     redo: () => putMarks(image, box, after, before),
   };
@@ -677,6 +678,9 @@ function step(from, to, which) {
     if (!entry) return;
     updateUndo();
     try {
+      // A stroke is undone or redone where it was painted, which comes on
+      // screen: a change out of sight would be taken for none, and repeated.
+      if (entry.image !== undefined && entry.image !== state.image) await showImage(entry.image);
       await entry[which]();
       to.push(entry);
     } catch (e) {

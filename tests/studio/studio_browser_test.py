@@ -531,8 +531,9 @@ def main():
                 [began[380 * width + x] for x in (20, 60, 100)], area()))
         if server_marks(next_image) != next_before:
             fail("the stroke went on over the next image")
-        find(By.ID, "undo").click()  # the stroke, on the image it was painted on, which is not on screen
+        find(By.ID, "undo").click()  # the stroke, on the image it was painted on, brought on screen
         history(history_before.split("/")[0] + "/1")
+        wait_for(S + "view().image === %d && %sallSettled()" % (began_on, S), "the undone stroke's image")
         if any(server_marks(began_on)[380 * width + x] != 0 for x in (20, 60, 100)):
             fail("undoing the stroke left it on the image it was painted on")
 
