@@ -246,7 +246,11 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         ->capture_default_str();
     app->add_option("--connectivity", o.connectivity,
                     "8: pixels touching at a corner belong to one region; 4: only across an edge")
-        ->check(CLI::IsMember({4, 8}))
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {  // "", "08", "+8", "4.0" are none
+                return text == "4" || text == "8" ? "" : "must be 4 or 8, not '" + text + "'";
+            },
+            "4 or 8"))
         ->capture_default_str();
     app->add_flag("--no-score", o.noScore,
                   "Do not write NAME-score: its cost grows as the neighbourhood to the fourth "

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "cli/interrupts.h"
 #include "cli/legend.h"
 #include "cli/share_columns.h"
 #include "clsg/io/label_colors.h"
@@ -26,6 +27,7 @@ std::string regionsCsv(const std::vector<Region>& table, const std::vector<std::
     csv << "label,id,area,left,top,width,height,centroid_x,centroid_y,mean_confidence,"
            "touches_border\n";
     for (const Region& r : table) {
+        if (r.id % 65536 == 0) checkInterrupt();  // millions of rows take seconds
         csv << csvField(r.label < names.size() ? names[r.label] : std::to_string(r.label)) << ","
             << r.id << "," << r.area << "," << r.left << "," << r.top << "," << r.width << ","
             << r.height << "," << fixed(r.centroidX, 3) << "," << fixed(r.centroidY, 3) << ","
@@ -56,6 +58,7 @@ void drawRegionOutlines(kv3PlanePelBuffer& overlay, const kvPelBuffer_const<uint
         }
     }
     for (const Region& r : table) {
+        if (r.id % 65536 == 0) checkInterrupt();
         const std::string number = std::to_string(r.id);
         const long textWidth = static_cast<long>(number.size()) * 6 - 1;
         const long x = std::lround(r.centroidX) - textWidth / 2, y = std::lround(r.centroidY) - 3;

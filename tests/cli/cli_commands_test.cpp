@@ -254,6 +254,9 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --regions --min-area -1", "--min-area: must be a whole number", 2},
         {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
         {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
+        {run + "--out out --regions --connectivity ''", "--connectivity: must be 4 or 8, not ''",
+         2},  // was taken as 0, and every image failed
+        {run + "--out out --regions --connectivity 08", "must be 4 or 8, not '08'", 2},
         {train + red + "--report r.json", "requires --auto", 2},
         {train + red + "--threads 2", "requires --auto", 2},
         {"train t.clsg --lable " + red, "unknown argument --lable (see clsg train --help)", 2},
