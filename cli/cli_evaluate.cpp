@@ -146,6 +146,13 @@ Command addEvaluateCommand(CLI::App& parent) {
                 const ToolFile file = readToolFile(o->tool);
                 const std::vector<std::string> names = file.labelNames();
                 const kv3PlanePelBuffer image = readColorImage(o->image);
+                // A JPEG's compression moves values about every edge, and
+                // a moved value may be another label's.
+                if (isJpegFile(o->truth))
+                    std::cerr << "clsg: warning: the truth " << oneLine(o->truth)
+                              << " is a JPEG: its compression changes values near edges, "
+                                 "which then count as other labels or fail to map; save "
+                                 "truths as PNG\n";
                 ReadLimits exact;  // its values stand for labels: no scaling
                 exact.exactValues = true;
                 const kv3PlanePelBuffer truth = readColorImage(o->truth, exact);

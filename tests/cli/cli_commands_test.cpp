@@ -171,6 +171,13 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                 jpeg.err.find(said) == jpeg.err.rfind(said))
         << jpeg.err;
     EXPECT_EQ(clsg(dir, "train j.clsg --label green=bands.png:p.jpg").err, "");
+    // So is a JPEG truth: its values near edges are not the labels drawn.
+    EXPECT_NE(
+        clsg(dir, "evaluate tool.clsg bands.png --truth m.png")
+            .err.find("clsg: warning: the truth m.png is a JPEG: its compression changes values"),
+        std::string::npos);
+    EXPECT_EQ(clsg(dir, "evaluate tool.clsg bands.png --truth p.jpg").err.find("is a JPEG"),
+              std::string::npos);
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
     const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples
