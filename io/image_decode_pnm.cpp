@@ -74,6 +74,15 @@ Raster decodePnm(const std::vector<unsigned char>& b, const std::string& name,
         }
     }
     if (b.size() - pos < count) throw ImageError(name + ": the file is truncated");
+    // Another image may follow (netpbm writes streams of them); reading the
+    // first alone would leave the rest out unseen. Other bytes after the
+    // samples (a line end, padding) are passed over.
+    std::size_t next = pos + count;
+    while (next < b.size() && isSpace(b[next])) ++next;
+    if (b.size() - next >= 2 && b[next] == 'P' && b[next + 1] >= '1' && b[next + 1] <= '7')
+        throw ImageError(name +
+                         ": the PPM/PGM file holds more than one image, and clsg reads one image "
+                         "per file: save each image as a file of its own");
     r.data.assign(b.begin() + static_cast<std::ptrdiff_t>(pos),
                   b.begin() + static_cast<std::ptrdiff_t>(pos + count));
     if (r.bytesPerSample == 2)  // big-endian in the file

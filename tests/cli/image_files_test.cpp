@@ -416,6 +416,15 @@ TEST(ImageReader, FilesOfSeveralPagesOrFramesAreRefusedAndAThumbnailAfterTheImag
                                      ": the PNG file is animated, and its image is not the frame "
                                      "it shows: save the frame as a file of its own");
         }
+    // A PPM stream of two images; a line end after the one image is no second.
+    const std::string ppm = "P6 2 1 255\n" + std::string("\1\2\3\4\5\6", 6);
+    writeBytes(dir / "two.ppm", ppm + "\n" + ppm);
+    EXPECT_EQ(errorOf<ImageError>([&] { readColorImage(dir / "two.ppm"); }),
+              dir / "two.ppm" +
+                  ": the PPM/PGM file holds more than one image, and clsg reads one image per "
+                  "file: save each image as a file of its own");
+    writeBytes(dir / "one.ppm", ppm + "\n");
+    EXPECT_EQ(colourPels(dir / "one.ppm"), Bytes({1, 2, 3, 4, 5, 6}));
     const uint32_t page = FILETYPE_PAGE, thumbnail = FILETYPE_REDUCEDIMAGE;
     writePages(dir / "thumbnail.tif", {0, thumbnail, thumbnail | page});
     EXPECT_EQ(colourPels(dir / "thumbnail.tif"), Bytes(6, 1));
