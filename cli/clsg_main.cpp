@@ -1,9 +1,12 @@
 // clsg: teach colour classes by example, then segment RGB images.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <new>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
@@ -28,6 +31,36 @@ int interrupted(int signal, bool writesFiles) {
     return 128 + signal;
 }
 
+// Letters to change, add or drop to turn a into b.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t next =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = row[j];
+            row[j] = next;
+        }
+    }
+    return row[b.size()];
+}
+
+// "; did you mean --x?" for an option of app a letter or two from word
+// ("--neighbourhood", "--lable"), else "".
+std::string didYouMean(const CLI::App& app, const std::string& word) {
+    const std::string name = word.substr(0, word.find('='));
+    std::string best;
+    std::size_t distance = 3;
+    for (const CLI::Option* option : app.get_options())
+        for (const std::string& long_name : option->get_lnames())
+            if (const std::size_t d = editDistance(name, "--" + long_name); d < distance)
+                distance = d, best = "--" + long_name;
+    return best.empty() ? "" : "; did you mean " + best + "?";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +81,16 @@ int main(int argc, char** argv) {
                   << " (commands: train, run, info, demo, studio, evaluate; see clsg --help)\n";
         return 2;
     }
+    // Options before the command ("clsg --threads 2 run ...") are its own.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first.size() > 1 && first[0] == '-' && first != "-h" && first != "--help" &&
+        first != "--help-all" && first != "--version")
+        for (int i = 2; i < argc; ++i)
+            if (isCommand(argv[i])) {
+                std::cerr << "clsg: error: options go after the command: clsg " << argv[i] << " "
+                          << first << " ... (see clsg " << argv[i] << " --help)\n";
+                return 2;
+            }
     // Where a usage error points to: the command's help, or the program's.
     const auto helpOf = [&]() {
         for (const Command& command : commands)
@@ -62,10 +105,16 @@ int main(int argc, char** argv) {
         // An argument no command knows comes before a missing one: "--label
         // is required" would hide a mistyped --label.
         std::vector<std::string> unknown = app.remaining();
+        const CLI::App* parsed = &app;
         for (const Command& command : commands)
-            if (command.app->parsed() && unknown.empty()) unknown = command.app->remaining();
-        if (dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) {
-            std::cerr << "clsg: error: unknown argument " << unknown.front() << " (" << helpOf()
+            if (command.app->parsed() && unknown.empty())
+                unknown = command.app->remaining(), parsed = command.app;
+        const bool option =
+            !unknown.empty() && unknown.front().size() > 1 && unknown.front()[0] == '-';
+        if ((dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) ||
+            (dynamic_cast<const CLI::ExtrasError*>(&e) && option)) {
+            std::cerr << "clsg: error: unknown argument " << unknown.front()
+                      << (option ? didYouMean(*parsed, unknown.front()) : "") << " (" << helpOf()
                       << ")\n";
             return 2;
         }
