@@ -13,6 +13,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/path_option.h"
+#include "cli/run_inputs.h"
 #include "clsg/tuning/training_heap.h"
 #include "studio/session_lock.h"
 #include "studio/studio_server.h"
@@ -57,7 +58,8 @@ Command addStudioCommand(CLI::App& parent) {
         "Serves a page on 127.0.0.1 only; open the printed address (it carries a random token "
         "that every request must show). Save tool and Export masks write into the output "
         "directory. Ctrl-C stops the server; a second Ctrl-C stops it at once.");
-    app->add_option("images", o->images, "Images to open (in any format clsg run reads)");
+    app->add_option("images", o->images,
+                    "Images to open (in any format clsg run reads), or folders of them");
     app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks")
         ->check(nonEmptyPath());
     app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")
@@ -93,9 +95,12 @@ Command addStudioCommand(CLI::App& parent) {
                 const std::filesystem::path self =
                     std::filesystem::read_symlink("/proc/self/exe", error);
                 if (!error) session.setProgram(self.string());
-                for (const std::string& path : o->images)
-                    session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
-                                     readColorImage(path));
+                // A folder opens its image files, by name, as clsg run reads them.
+                std::vector<std::string> notFiles, videos;
+                for (const std::string& arg : o->images)
+                    for (const std::string& path : expandImageArgument(arg, notFiles, videos))
+                        session.addImage(std::filesystem::path(path).stem().string(),
+                                         absolute(path), readColorImage(path));
                 if (!o->tool.empty())
                     for (const std::string& warning : session.loadTool(o->tool))
                         std::cerr << "clsg studio: warning: " << warning << "\n";

@@ -33,6 +33,41 @@ fs::path canonicalPath(const fs::path& p) {
 
 namespace {
 
+// Refuses a --summary that names a directory or one of the run's own outputs.
+void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& file,
+                           const RunSettings& settings) {
+    const std::string& summary = settings.summaryPath;
+    std::error_code ec;
+    if (summary.empty()) return;
+    if (fs::is_directory(summary, ec) || fs::path(summary).filename().empty())
+        throw CliError("--summary " + summary + " is a directory; give the name of a file");
+    const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
+    if (canonicalPath(outDir) == canonicalPath(summary))
+        throw CliError("--summary " + summary +
+                       " is the output directory; give the name of a file");
+    if (!settings.diagDir.empty() && canonicalPath(settings.diagDir) == canonicalPath(summary))
+        throw CliError("--summary " + summary +
+                       " is the --diag directory; give the name of a file");
+    for (const RunInput& input : inputs)
+        for (const std::string& name : imageOutputNames(input.name, file, settings))
+            if (canonicalPath(fs::path(outDir) / name) == canonicalPath(summary))
+                throw CliError("--summary " + summary + " is also " + input.path + "'s output " +
+                               name + ": choose another --summary");
+    // The diagnostic records: the page and sN-..., N a number.
+    const std::string leaf = fs::path(summary).filename().string();
+    const std::size_t digits = leaf.find_first_not_of("0123456789", 1);
+    const bool record =
+        leaf == "index.html" ||
+        (leaf[0] == 's' && digits > 1 && digits != std::string::npos && leaf[digits] == '-');
+    const fs::path parent = fs::path(summary).parent_path();
+    if (record && !settings.diagDir.empty() &&
+        canonicalPath(parent.empty() ? "." : parent) == canonicalPath(settings.diagDir))
+        throw CliError("--summary " + summary + " is in --diag " + settings.diagDir +
+                       " under the name of a diagnostic record: choose another --summary");
+}
+
+}  // namespace
+
 // The images an argument names: a file as given; a directory's files with an
 // image extension, sorted by name (not descending into subdirectories). A
 // link to nothing (or a loop) is kept, to fail as it would named on its own; other
@@ -70,41 +105,6 @@ std::vector<std::string> expandImageArgument(const std::string& arg,
     std::sort(found.begin(), found.end());
     return found;
 }
-
-// Refuses a --summary that names a directory or one of the run's own outputs.
-void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& file,
-                           const RunSettings& settings) {
-    const std::string& summary = settings.summaryPath;
-    std::error_code ec;
-    if (summary.empty()) return;
-    if (fs::is_directory(summary, ec) || fs::path(summary).filename().empty())
-        throw CliError("--summary " + summary + " is a directory; give the name of a file");
-    const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
-    if (canonicalPath(outDir) == canonicalPath(summary))
-        throw CliError("--summary " + summary +
-                       " is the output directory; give the name of a file");
-    if (!settings.diagDir.empty() && canonicalPath(settings.diagDir) == canonicalPath(summary))
-        throw CliError("--summary " + summary +
-                       " is the --diag directory; give the name of a file");
-    for (const RunInput& input : inputs)
-        for (const std::string& name : imageOutputNames(input.name, file, settings))
-            if (canonicalPath(fs::path(outDir) / name) == canonicalPath(summary))
-                throw CliError("--summary " + summary + " is also " + input.path + "'s output " +
-                               name + ": choose another --summary");
-    // The diagnostic records: the page and sN-..., N a number.
-    const std::string leaf = fs::path(summary).filename().string();
-    const std::size_t digits = leaf.find_first_not_of("0123456789", 1);
-    const bool record =
-        leaf == "index.html" ||
-        (leaf[0] == 's' && digits > 1 && digits != std::string::npos && leaf[digits] == '-');
-    const fs::path parent = fs::path(summary).parent_path();
-    if (record && !settings.diagDir.empty() &&
-        canonicalPath(parent.empty() ? "." : parent) == canonicalPath(settings.diagDir))
-        throw CliError("--summary " + summary + " is in --diag " + settings.diagDir +
-                       " under the name of a diagnostic record: choose another --summary");
-}
-
-}  // namespace
 
 // The images the arguments name. A file found in a directory is skipped when
 // its name is one this run writes for another of its images (so a run does

@@ -21,6 +21,15 @@ struct RunPaths {
     std::vector<std::string> dirs;
 };
 
+// The images an argument names: a file as given; a directory's files with an
+// image extension, sorted by name (not descending into subdirectories). A
+// link to nothing (or a loop) is kept, to fail as it would named on its own; other
+// entries that are not files (a FIFO would wait for a writer) go to passed,
+// and videos (taken only when named) to videos.
+std::vector<std::string> expandImageArgument(const std::string& arg,
+                                             std::vector<std::string>& passed,
+                                             std::vector<std::string>& videos);
+
 // The images the arguments name. A file found in a directory is skipped when
 // its name is one this run writes for another of its images (so a run does
 // not segment an earlier run's outputs); note lists the skipped files.

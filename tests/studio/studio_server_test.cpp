@@ -1097,6 +1097,18 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
         << saved;
     relative.stop(SIGTERM);
 
+    // A folder opens its image files, by name; other files in it are passed over.
+    fs::create_directories(dir_ / "folder");
+    fs::copy_file(imagePath_, dir_ / "folder/b.png");
+    fs::copy_file(imagePath_, dir_ / "folder/a.png");
+    clsgtest::writeBytes(dir_ / "folder/notes.txt", "not an image");
+    StudioProcess folder(dir_ / "folder --out " + dir_ / "fo");
+    const json folderImages = json::parse(folder.client->Get("/api/state")->body)["images"];
+    ASSERT_EQ(folderImages.size(), 2u) << folderImages.dump();
+    EXPECT_EQ(folderImages[0]["title"], "a");
+    EXPECT_EQ(folderImages[1]["title"], "b");
+    folder.stop(SIGTERM);
+
     // A change the file could not take is not called saved at the stop.
     fs::create_directories(dir_ / "blocked/studio-session.clsgs");  // in the file's way,
     fs::create_directories(dir_ / "blocked/studio-session.previous.clsgs/full");  // not moved
