@@ -169,6 +169,12 @@ Raster decodeBmp(const std::vector<unsigned char>& b, const std::string& name,
     const uint64_t stride = (uint64_t{static_cast<uint32_t>(width)} * bits + 31) / 32 * 4;
     if (dataOffset > b.size() || (b.size() - dataOffset) / stride < height)
         throw ImageError(name + ": bad BMP file: the file is truncated");
+    // The pixels follow the headers (and bit fields after a 40-byte header):
+    // an offset into them would read the headers as pixels.
+    const uint64_t headersEnd =
+        14 + uint64_t{headerSize} + (fields && headerSize == 40 ? (compression == 6 ? 16 : 12) : 0);
+    if (dataOffset < headersEnd)
+        throw ImageError(name + ": bad BMP file: its pixels would start inside its header");
 
     Raster r;
     r.width = static_cast<uint32_t>(width);

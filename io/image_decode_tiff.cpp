@@ -141,14 +141,20 @@ std::string withoutName(const std::string& message, const std::string& name) {
     return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
 }
 
-// A failure worded with libtiff's own message when it gave one.
+// A failure found by our own checks, and one of a libtiff call, worded with
+// the message libtiff gave during that call when it gave one (the caller
+// clears the last message first: an earlier one, of a tag passed over, say,
+// is not the reason).
 struct Failure {
     const std::string& name;
-    const MemoryFile& file;
+    MemoryFile& file;
     ImageError operator()(const std::string& what) const {
-        return ImageError(name + ": bad TIFF file: " +
-                          (file.message[0] ? withoutRow(withoutName(file.message, name)) : what));
+        return ImageError(name + ": bad TIFF file: " + what);
     }
+    ImageError ofLibrary(const std::string& what) const {
+        return (*this)(file.message[0] ? withoutRow(withoutName(file.message, name)) : what);
+    }
+    void clear() const { file.message[0] = '\0'; }
 };
 
 Layout readLayout(TIFF* tif) {
@@ -246,6 +252,18 @@ struct Chunks {
     uint64_t rowBytes = 0, bytes = 0;
 };
 
+// The bytes of the file its strips or tiles hold (padding and other data are
+// not theirs), at most the file's: chunks that share their data count once.
+uint64_t chunkBytes(TIFF* tif, uint64_t fileBytes) {
+    const uint32_t chunks = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < chunks && bytes < fileBytes; ++i) {
+        const uint64_t at = TIFFGetStrileOffset(tif, i), count = TIFFGetStrileByteCount(tif, i);
+        if (at < fileBytes) bytes += std::min(count, fileBytes - at);
+    }
+    return std::min(bytes, fileBytes);
+}
+
 Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure& fail) {
     Chunks c;
     c.separate = l.planar == PLANARCONFIG_SEPARATE && l.spp > 1;
@@ -274,9 +292,10 @@ Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure
     const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
     if (stored > 4 * imageBytes + (1u << 20))
         throw fail("its strips or tiles are far larger than the image");
-    if (stored > fileBytes * maxExpansion(l.compression))
+    const uint64_t held = chunkBytes(tif, fileBytes);
+    if (stored > held * maxExpansion(l.compression))
         throw fail("it declares " + std::to_string(stored) + " bytes of pixel data, more than " +
-                   std::to_string(fileBytes) + " bytes can hold");
+                   "the " + std::to_string(held) + " bytes of its strips or tiles can hold");
     return c;
 }
 
@@ -368,7 +387,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                                                             memWrite, memSeek, memClose, memSize,
                                                             memMap, memUnmap, options.get()));
     const Failure fail{name, file};
-    if (!tif) throw fail("cannot open");
+    if (!tif) throw fail.ofLibrary("cannot open");
 
     Layout l = readLayout(tif.get());
     checkImageSize(l.width, l.height, limits, name);
@@ -414,6 +433,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
         for (uint16_t p = 0; p < c.planes; ++p)
             for (uint32_t x0 = 0; x0 < l.width; x0 += c.tileW) {
                 file.damage[0] = '\0';
+                fail.clear();
                 const uint32_t index = c.tiled ? TIFFComputeTile(tif.get(), x0, y0, 0, p)
                                                : TIFFComputeStrip(tif.get(), y0, p);
                 // A table of strips or tiles shorter than the image leaves
@@ -432,7 +452,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
                                                                     static_cast<tmsize_t>(c.bytes));
                 const uint64_t need = uint64_t{c.tiled ? c.bandH : rows} * c.rowBytes;
                 if (got < 0 || static_cast<uint64_t>(got) < need)
-                    throw fail("the file is truncated");
+                    throw fail.ofLibrary("the file is truncated");
                 if (file.damage[0])
                     throw ImageError(name +
                                      ": bad TIFF file: its pixel data is cut short or "

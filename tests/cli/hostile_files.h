@@ -27,6 +27,8 @@ struct RawTiff {
     std::vector<std::string> blobs;             // the data; chunk i points at blob i % size
     std::vector<uint16_t> colormap;             // 3 << bits entries for a palette image
     int32_t shiftLast = 0;                      // moves the last chunk's offset
+    bool undefinedTag =
+        false;  // a last tag of no known type, which libtiff passes over with an error
 };
 
 inline std::string deflated(const std::string& raw) {
@@ -82,7 +84,7 @@ inline std::string rawTiff(const RawTiff& t) {
     if (f.size() % 2) f += '\0';
     const uint32_t ifd = static_cast<uint32_t>(f.size());
     for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<char>(ifd >> (8 * i));
-    put(f, entries.size(), 2);
+    put(f, entries.size() + (t.undefinedTag ? 1 : 0), 2);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
         put(f, e.tag, 2), put(f, e.type, 2), put(f, e.values.size(), 4);
@@ -94,6 +96,7 @@ inline std::string rawTiff(const RawTiff& t) {
         inline4.resize(4, '\0');
         f += inline4;
     }
+    if (t.undefinedTag) f += std::string("\xff\xff\x5f\x60\x00\x01\x7c\x09\x15\x01\x03\x00", 12);
     put(f, 0, 4);
     return f;
 }

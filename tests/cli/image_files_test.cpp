@@ -196,6 +196,10 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
     os2[14] = 12;  // the old header's size
     writeBytes(dir / "os2.bmp", os2);
     bad.push_back({"os2.bmp", false, "the old 12-byte (OS/2) header is not supported"});
+    std::string inside = bmp(1, 1, 24, 0, std::string("\x40\x40\x40\0", 4));
+    inside[10] = 2;  // the pixels at byte 2: "BM" and the file's size would be read
+    writeBytes(dir / "inside.bmp", inside);
+    bad.push_back({"inside.bmp", false, "bad BMP file: its pixels would start inside its header"});
     TiffLayout sign;
     sign.format = SAMPLEFORMAT_INT;
     writeTiff(dir / "signed.tif", 2, 2, sign, std::vector<uint16_t>(12, 7));
@@ -456,14 +460,20 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
     clear.chunkHeight = 250, clear.chunks = 12;
     clear.blobs.assign(12, deflated(std::string(250 * 3000 * 8, '\0')));
     RawTiff shortTable;  // five strips of a row, one in the table: the rest would be the header
-    shortTable.width = 11, shortTable.height = 5, shortTable.compression = 1;
-    shortTable.blobs = {std::string(11, '\x40')};
+    shortTable.width = 11, shortTable.height = 5;
+    shortTable.blobs = {deflated(std::string(11, '\x40'))};
+    RawTiff tagged = shortTable;  // a tag passed over earlier is not why a strip cannot be read
+    tagged.undefinedTag = true, tagged.chunks = 5, tagged.blobs = {std::string(16, '\x5a')};
+    RawTiff thin = tagged;  // so much the less the reason of our own refusal
+    thin.compression = 1, thin.chunks = 1;
     RawTiff codec = shortTable;  // 1 GiB in a strip of a scheme no decoder reads
     codec.width = 16384, codec.height = 8192, codec.bits = 16, codec.spp = 4, codec.photometric = 2;
     codec.compression = 65000, codec.chunkHeight = 8192;
     codec.blobs = {std::string(16400, '\x5a')};
     RawTiff junk = codec;  // 1 GiB in a strip of deflate data that does not inflate
     junk.compression = 8, junk.blobs = {std::string(1 << 20, '\x5a')};
+    RawTiff padded = junk;  // the same in 600 bytes, and a megabyte of padding no strip holds
+    padded.blobs = {std::string(600, '\x5a'), std::string(1 << 20, '\0')};
     RawTiff jpeg = codec;  // 363 MB of JPEG data in 6 KB
     jpeg.width = jpeg.height = 11000, jpeg.bits = 8, jpeg.spp = 3, jpeg.compression = 7;
     jpeg.chunkHeight = 11000, jpeg.blobs = {std::string(6000, '\x5a')};
@@ -473,7 +483,10 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
         {"short.tif", rawTiff(shortTable),
          "bad TIFF file: strip 1 has no place in the file (its table of strips or tiles is short "
          "or damaged)"},
+        {"tagged.tif", rawTiff(tagged), "bad TIFF file: Decoding error at scanline 0"},
+        {"thin.tif", rawTiff(thin), "more than the 16 bytes of its strips or tiles can hold"},
         {"codec.tif", rawTiff(codec), "TIFF compression 65000 is not supported"},
+        {"padded.tif", rawTiff(padded), "more than the 600 bytes of its strips or tiles can hold"},
         {"junk.tif", rawTiff(junk), "bad TIFF file: Decoding error"},
         {"jpeg.tif", rawTiff(jpeg), "declares 363000000 bytes of pixel data, more than"},
         {"header.tif", std::string("II*\0\xff\0\0\0", 8), "Can not read TIFF directory count"},
@@ -492,9 +505,9 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
              pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
          "bad PNG file: the file is truncated"},
     };
-    ASSERT_LT(cases[5].bytes.size(), 200u);
-    ASSERT_LT(cases[12].bytes.size(), 100u);
-    ASSERT_LT(cases[6].bytes.size(), 2400u);
+    ASSERT_LT(cases[8].bytes.size(), 200u);
+    ASSERT_LT(cases[15].bytes.size(), 100u);
+    ASSERT_LT(cases[9].bytes.size(), 2400u);
     const auto kib = [](const char* key) {  // of this process
         std::ifstream status("/proc/self/status");
         for (std::string line; std::getline(status, line);)
