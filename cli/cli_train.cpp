@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
@@ -252,7 +253,15 @@ Command addTrainCommand(CLI::App& parent) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app->add_option("--color-tolerance-frac", o->toleranceFrac,
                     "Relative colour tolerance, above 0, at most 1")
-        ->check(CLI::Range(0.0, 1.0).description("FLOAT in [0.000001 - 1]"))
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                char* end = nullptr;
+                const double v = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !(v >= 0.0 && v <= 1.0))
+                    return "must be a number from 0 to 1, not " + text;
+                return {};
+            },
+            "FLOAT in [0.000001 - 1]"))
         ->capture_default_str();
     app->add_option("--color-tolerance-min", o->toleranceMin,
                     "Smallest colour tolerance, in channel units")
@@ -283,9 +292,6 @@ Command addTrainCommand(CLI::App& parent) {
 
     return {
         app, [o]() {
-            // The range check lets "nan" through.
-            if (!(o->toleranceFrac >= 0.0 && o->toleranceFrac <= 1.0))
-                throw UsageError("--color-tolerance-frac: must be a number from 0 to 1");
             if (o->toleranceFrac < kMinToleranceFrac)
                 throw UsageError(
                     "--color-tolerance-frac: 0, or a fraction below 0.000001, gives every colour "
