@@ -23,7 +23,8 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
 // What the parameter search's estimate (a balanced accuracy, 0 to 1) cannot
 // show, for a search over the given number of labels: with one label it has
 // no other colour to weigh claims against, so nothing keeps the tolerance
-// narrow; with more, an estimate at chance means nothing was learnt.
+// narrow; with more, an estimate within a tenth of the way from chance to
+// perfect means nothing was learnt that can be told from luck.
 std::vector<std::string> estimateWarnings(std::size_t labels, double estimate);
 
 // A run's note on an image (named name) of the given size: from a

@@ -781,10 +781,18 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
                                 "train chance.clsg --auto --label a=big.png@0,0,1,1+40,40,1,1 "
                                 "--label b=big.png@1,1,1,1+41,41,1,1");
     EXPECT_EQ(chance.status, 0) << chance.err;
-    EXPECT_NE(chance.err.find("warning: the estimate is no better than choosing among the 2 "
-                              "labels at random"),
+    EXPECT_NE(chance.err.find("is little or no better than choosing among the 2 labels at "
+                              "random (50.0 %)"),
               std::string::npos)
         << chance.out << chance.err;
+    // Nor do two labels of one colour from two rectangles: a point or two above chance.
+    writePlainPng(dir / "black.png", 300, 200, Bytes(300 * 200, 0));
+    const Outcome alike = clsg(dir,
+                               "train alike.clsg --auto --label a=black.png@0,0,100,100 "
+                               "--label b=black.png@100,100,100,100");
+    EXPECT_EQ(alike.status, 0) << alike.err;
+    EXPECT_NE(alike.err.find("warning: the estimate (5"), std::string::npos) << alike.err;
+    EXPECT_NE(alike.err.find("or the labels' colours alike"), std::string::npos) << alike.err;
     // One label: no colour to weigh its claims against, which is said instead of chance.
     const Outcome one = clsg(dir, "train one.clsg --auto --label r=big.png@0,0,32,64");
     EXPECT_EQ(one.status, 0) << one.err;
