@@ -182,7 +182,9 @@ Command addEvaluateCommand(CLI::App& parent) {
                     j["truth"] = o->truth;
                     j["neighborhoodSize"] = n;
                     j["ignoredPixels"] = ignored;
-                    std::cout << j.dump(2) << "\n";
+                    // File names need not be UTF-8: their other bytes become U+FFFD.
+                    std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                              << "\n";
                 } else {
                     std::cout << o->image << " against " << o->truth << " (neighborhood " << n
                               << ", " << ignored << " pixels ignored):\n";

@@ -332,7 +332,11 @@ Command addTrainCommand(CLI::App& parent) {
                 choice = chooseParams(labels, loader, std::cout, limits, o->threads);
                 params = choice->report.trainParams;
                 if (!reportTemp.empty())
-                    if (const int e = writeFileBytes(reportTemp, choice->json.dump(2) + "\n"))
+                    if (const int e = writeFileBytes(
+                            reportTemp,
+                            choice->json.dump(2, ' ', false,
+                                              nlohmann::json::error_handler_t::replace) +
+                                "\n"))
                         throw FileError("cannot write " + o->reportPath + ": " + std::strerror(e));
             }
             ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);
@@ -344,7 +348,8 @@ Command addTrainCommand(CLI::App& parent) {
                 // Without the search's time: the same examples give the same file.
                 nlohmann::json stored = choice->json;
                 stored.erase("milliseconds");
-                tool.qualityJson = stored.dump();
+                tool.qualityJson =
+                    stored.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             }
             writeToolFile(toolTemp, tool, o->output);
             files.commit();

@@ -59,8 +59,10 @@ void printConfusion(std::ostream& out, const std::vector<std::string>& names,
         out << std::left << std::setw(w) << names[l] << std::right << std::setw(10)
             << c.truthTotal(l) << std::setw(10) << percent(c.recall(l)) << std::setw(11)
             << percent(c.precision(l)) << "\n";
-    // The columns stay apart however large the counts.
-    std::size_t column = width;
+    // The columns stay apart however large the counts, and the heading of
+    // the unlabelled column ("(none)" beside a label named none).
+    const std::string none = unlabelledHeading(names);
+    std::size_t column = std::max(width, none.size() + 2);
     for (std::size_t t = 0; t < c.labels(); ++t)
         for (std::size_t p = 0; p <= c.labels(); ++p)
             column = std::max(column, std::to_string(c.count(t, p)).size() + 2);
@@ -68,7 +70,7 @@ void printConfusion(std::ostream& out, const std::vector<std::string>& names,
     out << "confusion (rows: true label, columns: label given):\n"
         << std::left << std::setw(w) << "" << std::right;
     for (const std::string& n : names) out << std::setw(cw) << n;
-    out << std::setw(cw) << unlabelledHeading(names) << "\n";
+    out << std::setw(cw) << none << "\n";
     for (std::size_t t = 0; t < c.labels(); ++t) {
         out << std::left << std::setw(w) << names[t] << std::right;
         for (std::size_t p = 0; p <= c.labels(); ++p) out << std::setw(cw) << c.count(t, p);

@@ -808,6 +808,11 @@ TEST(Cli, TrainAutoStoresTheChoiceAndUsesIt) {
               {"neighbourhood " + n + " (stored in auto.clsg)"});
     const Outcome e = clsg(dir, "evaluate auto.clsg big.png --truth truth.png --json");
     EXPECT_EQ(json::parse(e.out)["neighborhoodSize"].dump(), n) << e.err;
+    // A file name need not be UTF-8: its other bytes are replaced in the JSON.
+    fs::copy_file(dir / "big.png", dir / "lat\xe9.png");
+    const Outcome latin = clsg(dir, "evaluate auto.clsg 'lat\xe9.png' --truth truth.png --json");
+    ASSERT_EQ(latin.status, 0) << latin.err;
+    EXPECT_EQ(json::parse(latin.out)["image"], "lat\xef\xbf\xbd.png");
     // The same examples give the same file, the search's time and threads aside.
     const std::string first = slurp(dir / "auto.clsg");
     ASSERT_EQ(clsg(dir,

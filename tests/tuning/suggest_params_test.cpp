@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -714,6 +715,19 @@ TEST(LabelConfusion, MeasuresFromKnownCounts) {
     EXPECT_TRUE(c.accuracy() == 13.0 / 20.0 && c.balancedAccuracy() == (0.8 + 0.5) / 2.0);
     EXPECT_THROW(c.add(LabelConfusion(2)), Defs::BadParams);
     EXPECT_THROW(c.add(3, 0), Defs::BadParams);
+}
+
+// The confusion table's headings stand apart, "(none)" beside a label named none too.
+TEST(LabelConfusion, PrintedHeadingsStandApart) {
+    LabelConfusion c(2);
+    c.add(0, 0, 600), c.add(0, 255, 3), c.add(1, 1, 7);
+    std::ostringstream out;
+    printConfusion(out, {"none", "b"}, c);
+    const std::string text = out.str(), above = "columns: label given):\n";
+    const std::size_t at = text.find(above) + above.size();
+    std::istringstream heading(text.substr(at, text.find('\n', at) - at));
+    const std::vector<std::string> words{std::istream_iterator<std::string>(heading), {}};
+    EXPECT_EQ(words, (std::vector<std::string>{"none", "b", "(none)"})) << text;
 }
 
 }  // namespace
