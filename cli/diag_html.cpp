@@ -133,6 +133,7 @@ std::string stageDiagSection(const std::string& dir, std::size_t number, const D
         html << "<figcaption>the overlay: each label's colour over the image</figcaption>"
                 "</figure>\n";
     }
+    if (!section.note.empty()) html << "<p class=\"note\">" << escapeHtml(section.note) << "</p>\n";
     const kvDiagObject& diag = *section.diag;
     if (diag.size() == 0) html << "<p class=\"note\">no records</p>\n";
     for (std::size_t r = 0; r < diag.size(); ++r) {

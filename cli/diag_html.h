@@ -17,6 +17,8 @@ struct DiagSection {
     const kvDiagObject* diag;
     // Shown before the records when bound: the overlay and its legend.
     kv3PlanePelBuffer_const overlay = {}, legend = {};
+    // Said before the records when not empty.
+    std::string note = {};
 };
 
 // Writes into dir (created if missing) through files, so the report appears

@@ -221,6 +221,14 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         for (const std::string* error : {&said.pageError, &said.summaryError})
             if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
         said.recordsFailed = recordsFailed;
+        // No image written, no page: one there is an earlier run's.
+        std::error_code ec;
+        const fs::path page = fs::path(settings.diagDir) / "index.html";
+        if (!settings.diagDir.empty() && !said.pageWritten && said.pageError.empty() &&
+            fs::is_regular_file(page, ec))
+            std::cerr << "clsg: note: " << oneLine(page.string())
+                      << " is from an earlier run: this run wrote no image, and no page"
+                      << std::endl;
         if (reports) *reports = said;
         if (interruptSignal()) {  // the run ends here
             sayRunReports(said, settings, out);

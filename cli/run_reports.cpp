@@ -34,9 +34,15 @@ std::string oneFileError(const std::exception& e) {
 void stageImageDiag(std::size_t number, const RunInput& input, const ToolFile& file,
                     const RunSettings& settings, OutputFiles& files, ImageOutcome& outcome) {
     if (settings.diagDir.empty()) return;
-    outcome.diagHtml = stageDiagSection(
-        settings.diagDir, number, {input.name, &outcome.diag, outcome.overlay, outcome.legend},
-        files, file.labelNames());
+    const std::string cleaned =
+        settings.regions.cleans()
+            ? "The overlay and legend are of the label image --min-area and --fill-holes "
+              "cleaned, as the outputs are; the records below are the run's, before that."
+            : "";
+    outcome.diagHtml =
+        stageDiagSection(settings.diagDir, number,
+                         {input.name, &outcome.diag, outcome.overlay, outcome.legend, cleaned},
+                         files, file.labelNames());
 }
 
 // With keepGoing: the records, committed on their own once the image's

@@ -122,6 +122,16 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                     kfPelEqual(a.plane2(), b.plane2()))
             << png;
     }
+    // A run that writes no image writes no page: the one in --diag is said to be an earlier one's.
+    writeBytes(dir / "junk.png", "not an image");
+    expectAll(clsg(dir, "run tool.clsg junk.png --out one --diag d").err,
+              {"clsg: note: d/index.html is from an earlier run: this run wrote no image, and no "
+               "page"});
+    // The page says that the records are of the label image before --min-area cleaned it.
+    const std::string before = "the records below are the run's, before that.";
+    ASSERT_EQ(clsg(dir, "run tool.clsg bands.png --out m --min-area 5 --diag dm").status, 0);
+    EXPECT_NE(slurp(dir / "dm/index.html").find(before), std::string::npos);
+    EXPECT_EQ(slurp(dir / "d/index.html").find(before), std::string::npos);
     // --no-score leaves out the score image alone, on threads and in a whole-image run, and
     // says that score images of an earlier run stay.
     for (const char* lean : {"lean", "whole"}) {
