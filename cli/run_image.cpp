@@ -140,13 +140,19 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
             writeColorImage(path, overlay, settings.format, shown);
             if (!settings.diagDir.empty()) outcome.overlay = overlay;
         });
-    // The legend: each label's colour, name and share, then the unlabelled.
+    // The legend: each label's colour, name and share, then the unlabelled
+    // ("(unlabelled)" beside a label of that name).
     outcome.counts = labelCounts(labels, static_cast<unsigned>(file.labels.size()));
+    const std::vector<std::string> labelNames = file.labelNames();
+    const std::string unlabelled =
+        std::find(labelNames.begin(), labelNames.end(), "unlabelled") == labelNames.end()
+            ? "unlabelled"
+            : "(unlabelled)";
     const double total = static_cast<double>(image.width()) * static_cast<double>(image.height());
     std::vector<LegendRow> legend;
     for (std::size_t i = 0; i < outcome.counts.size(); ++i) {
         std::ostringstream text;
-        text << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
+        text << (i < file.labels.size() ? file.labels[i].name : unlabelled) << " "
              << percentText(static_cast<double>(outcome.counts[i]) / total) << "%";
         if (i < outcome.regionCounts.size())
             text << " " << outcome.regionCounts[i]
@@ -184,7 +190,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     line << input.name << ": " << image.width() << " x " << image.height() << ", " << std::fixed
          << std::setprecision(1) << took.count() << " ms;";
     for (std::size_t i = 0; i < outcome.counts.size(); ++i)
-        line << " " << (i < file.labels.size() ? file.labels[i].name : "unlabelled") << " "
+        line << " " << (i < file.labels.size() ? file.labels[i].name : unlabelled) << " "
              << percentText(static_cast<double>(outcome.counts[i]) / total) << "%"
              << (i + 1 < outcome.counts.size() ? "," : "");
     if (regionSettings.table) {

@@ -448,7 +448,9 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                    "unlabelled=bands.png@16,0,16,32 --label regions_status=bands.png@32,0,16,32")
                   .status,
               0);
-    clsg(dir, "run cols.clsg blue.png --out o4 --regions --summary s4.csv");
+    // The console line's pixels of no label are "(unlabelled)" beside a label of that name.
+    expectAll(clsg(dir, "run cols.clsg blue.png --out o4 --regions --summary s4.csv").out,
+              {"unlabelled 0.0%", ", (unlabelled) "});
     EXPECT_EQ(slurp(dir / "s4.csv").substr(0, slurp(dir / "s4.csv").find('\n')),
               "image,status,width,height,milliseconds,share_status,share_unlabelled,"
               "share_regions_status,unlabelled,regions_status,regions_unlabelled,"
