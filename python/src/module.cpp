@@ -26,6 +26,18 @@ std::string pathArg(py::handle path) {
     return py::module_::import("os").attr("fsencode")(path).cast<py::bytes>().cast<std::string>();
 }
 
+// A flag as Python writes it: True or False (numpy's too), nothing else;
+// pybind11's own refusal would print every argument, images included.
+bool flagOf(py::handle value, const char* name) {
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    if (py::isinstance(value, py::module_::import("numpy").attr("bool_")))
+        return value.cast<bool>();
+    std::string shown = py::repr(value).cast<std::string>();
+    if (shown.size() > 40 || shown.find('\n') != std::string::npos)
+        shown = shown.substr(0, std::min<std::size_t>(37, shown.find('\n'))) + "...";
+    throw py::type_error(std::string(name) + " must be True or False; got " + shown);
+}
+
 // Pickling as protocol 2 does it (a new object, then its state) for every
 // protocol: for 0 and 1 Python would call the base type's constructor, which
 // a bound type does not have, and the process would abort.
@@ -130,8 +142,8 @@ TooManyLabelsError (more than 254 labels); a failed train leaves the tool as
 it was.)doc")
         .def(
             "run",
-            [](const clsgpy::Tool& t, py::handle image, py::handle n, bool normalize) {
-                return t.run(image, n, normalize);
+            [](const clsgpy::Tool& t, py::handle image, py::handle n, py::handle normalize) {
+                return t.run(image, n, flagOf(normalize, "normalize_intensity"));
             },
             "image"_a, "neighborhood"_a = py::none(), "normalize_intensity"_a = false, R"doc(
 Scores every pixel of image against every label and returns a Result.
@@ -147,8 +159,8 @@ for images up to 4 megapixels), so that a loop over frames of one size
 allocates nothing new for them.)doc")
         .def(
             "_run_quiet",
-            [](const clsgpy::Tool& t, py::handle image, py::handle n, bool normalize) {
-                return t.run(image, n, normalize, false);
+            [](const clsgpy::Tool& t, py::handle image, py::handle n, py::handle normalize) {
+                return t.run(image, n, flagOf(normalize, "normalize_intensity"), false);
             },
             "image"_a, "neighborhood"_a, "normalize_intensity"_a,
             "Tool.run without the narrow-image warning: for a block of a larger image.")

@@ -70,6 +70,10 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             call()
         assert isinstance(info.value, clsg.Error) and words in str(info.value), info.value
         assert info.value.error_number == NUMBERS[kind], info.value
+    for flag in ("no", 1, None, image):  # said in a line, not with every argument printed
+        with pytest.raises(TypeError, match="^normalize_intensity must be True or False; got .{1,40}$"):
+            tool.run(small, 3, flag)
+    assert (tool.run(small, 3, np.True_).labels == tool.run(small, 3, True).labels).all()
     numpy_typed = train_scene(clsg.Tool(), image, tolerance_frac=np.float32(0.25), tolerance_min=np.uint8(3))
     assert (numpy_typed.tolerance_frac, numpy_typed.tolerance_min) == (float(np.float32(0.25)), 3)
     t = train_scene(clsg.Tool(), image)  # a failed train keeps what the tool knew
