@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -277,9 +278,17 @@ gboolean setCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* outcaps) {
         return TRUE;
     }
     if (!labels) {
-        // The label image lives here only for overlay and passthrough.
+        // The label image lives here only for overlay and passthrough; without
+        // the memory for it, the first frame is refused (an exception must not
+        // reach GStreamer's C).
         impl.labelStride = width;
-        impl.labels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+        try {
+            impl.labels.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
+                               0);
+        } catch (const std::bad_alloc&) {
+            impl.refusal = "frames of " + std::to_string(width) + " x " + std::to_string(height) +
+                           " pixels need more memory for their labels than there is";
+        }
     } else {
         impl.labels.clear();
         impl.labels.shrink_to_fit();
