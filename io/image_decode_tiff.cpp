@@ -253,15 +253,23 @@ struct Chunks {
 };
 
 // The bytes of the file its strips or tiles hold (padding and other data are
-// not theirs), at most the file's: chunks that share their data count once.
-uint64_t chunkBytes(TIFF* tif, uint64_t fileBytes) {
+// not theirs), at most the file's (chunks that share their data cannot count
+// past it), and whether one of them reaches past the file's end.
+struct ChunkData {
+    uint64_t held = 0;
+    bool pastEnd = false;
+};
+
+ChunkData chunkData(TIFF* tif, uint64_t fileBytes) {
     const uint32_t chunks = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
-    uint64_t bytes = 0;
-    for (uint32_t i = 0; i < chunks && bytes < fileBytes; ++i) {
+    ChunkData d;
+    for (uint32_t i = 0; i < chunks && d.held < fileBytes; ++i) {
         const uint64_t at = TIFFGetStrileOffset(tif, i), count = TIFFGetStrileByteCount(tif, i);
-        if (at < fileBytes) bytes += std::min(count, fileBytes - at);
+        d.pastEnd = d.pastEnd || at >= fileBytes || count > fileBytes - at;
+        if (at < fileBytes) d.held += std::min(count, fileBytes - at);
     }
-    return std::min(bytes, fileBytes);
+    d.held = std::min(d.held, fileBytes);
+    return d;
 }
 
 Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure& fail) {
@@ -292,10 +300,14 @@ Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure
     const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
     if (stored > 4 * imageBytes + (1u << 20))
         throw fail("its strips or tiles are far larger than the image");
-    const uint64_t held = chunkBytes(tif, fileBytes);
-    if (stored > held * maxExpansion(l.compression))
-        throw fail("it declares " + std::to_string(stored) + " bytes of pixel data, more than " +
-                   "the " + std::to_string(held) + " bytes of its strips or tiles can hold");
+    const ChunkData data = chunkData(tif, fileBytes);
+    if (stored > data.held * maxExpansion(l.compression))
+        throw fail(data.pastEnd
+                       ? std::string("the file is truncated (its strips or tiles reach "
+                                     "past its end)")
+                       : "it declares " + std::to_string(stored) +
+                             " bytes of pixel data, more than the " + std::to_string(data.held) +
+                             " bytes of its strips or tiles can hold");
     return c;
 }
 
