@@ -15,6 +15,7 @@ import csv
 import errno
 import io
 import math
+import numbers
 import os
 import threading
 import time
@@ -71,9 +72,9 @@ def _images(result, wanted: Sequence[Tuple[str, Any]]) -> Dict[str, np.ndarray]:
 
 
 def _flag(value, name: str) -> bool:
-    """A flag as Tool.run takes it: True or False (numpy's too), nothing else
-    (the string "False" would be true)."""
-    if isinstance(value, (bool, np.bool_)):
+    """A flag as Tool.run takes it: True or False, numpy's bools, None and
+    numbers by their truth; not a string (where "False" would be true)."""
+    if value is None or isinstance(value, (bool, np.bool_, numbers.Number)):
         return bool(value)
     raise TypeError(f"{name} must be True or False; got {value!r}")
 

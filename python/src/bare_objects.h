@@ -25,9 +25,12 @@ class RefusingBareCaster : public pybind11::detail::type_caster_base<T> {
 public:
     bool load(pybind11::handle src, bool convert) {
         if (!pybind11::detail::type_caster_base<T>::load(src, convert)) return false;
-        if (pybind11::isinstance<T>(src) && !holdsObject<T>(src))
-            throw pybind11::type_error(std::string("this ") + Py_TYPE(src.ptr())->tp_name +
+        if (pybind11::isinstance<T>(src) && !holdsObject<T>(src)) {
+            std::string type = Py_TYPE(src.ptr())->tp_name;  // clsg.Tool, as the package names it
+            if (type.rfind("clsg._clsg.", 0) == 0) type.erase(4, 6);
+            throw pybind11::type_error("this " + type +
                                        " holds nothing: it was made by __new__ alone");
+        }
         return true;
     }
 };

@@ -26,12 +26,16 @@ std::string pathArg(py::handle path) {
     return py::module_::import("os").attr("fsencode")(path).cast<py::bytes>().cast<std::string>();
 }
 
-// A flag as Python writes it: True or False (numpy's too), nothing else;
-// pybind11's own refusal would print every argument, images included.
+// A flag as Tool.run has always taken it: True or False, numpy's bools, None
+// (False) and numbers, by their truth; a string (where "False" would be true)
+// or anything else is refused in a line, where pybind11's own refusal would
+// print every argument, images included.
 bool flagOf(py::handle value, const char* name) {
     if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
-    if (py::isinstance(value, py::module_::import("numpy").attr("bool_")))
-        return value.cast<bool>();
+    if (value.is_none()) return false;
+    if (py::isinstance(value, py::module_::import("numpy").attr("bool_")) ||
+        py::isinstance(value, py::module_::import("numbers").attr("Number")))
+        return PyObject_IsTrue(value.ptr()) == 1;
     std::string shown = py::repr(value).cast<std::string>();
     if (shown.size() > 40 || shown.find('\n') != std::string::npos)
         shown = shown.substr(0, std::min<std::size_t>(37, shown.find('\n'))) + "...";
