@@ -6,8 +6,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <thread>
 
 #include "cli/cli_error.h"
@@ -39,6 +41,41 @@ public:
 private:
     sigset_t set_, old_;
 };
+
+// The images the arguments name, a folder's image files by name as clsg run
+// reads them: a file of a folder named as clsg run's output of another image
+// there (NAME-labels.png, NAME-seg-LABEL.png, ...) is skipped, with a note.
+std::vector<std::string> studioImages(const std::vector<std::string>& args) {
+    std::vector<std::string> images, skipped, notFiles, videos;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        const std::vector<std::string> found = expandImageArgument(arg, notFiles, videos);
+        if (!std::filesystem::is_directory(arg, ec)) {
+            images.insert(images.end(), found.begin(), found.end());
+            continue;
+        }
+        std::set<std::string> stems;
+        for (const std::string& path : found) stems.insert(std::filesystem::path(path).stem());
+        for (const std::string& path : found) {
+            const std::string stem = std::filesystem::path(path).stem();
+            bool output = false;
+            for (const char* kind :
+                 {"-labels", "-confidence", "-score", "-overlay", "-legend", "-seg-"})
+                for (std::size_t at = stem.find(kind); !output && at != std::string::npos;
+                     at = stem.find(kind, at + 1))
+                    output =
+                        stems.count(stem.substr(0, at)) &&
+                        (std::string(kind) == "-seg-" || at + std::strlen(kind) == stem.size());
+            (output ? skipped : images).push_back(path);
+        }
+    }
+    if (!skipped.empty())
+        std::cerr << "clsg studio: skipping " << skipped.size() << " file"
+                  << (skipped.size() == 1 ? "" : "s")
+                  << " named as clsg run's outputs of other images: " << skipped.front()
+                  << (skipped.size() > 1 ? " ..." : "") << " (name a file on its own to open it)\n";
+    return images;
+}
 
 }  // namespace
 
@@ -95,12 +132,9 @@ Command addStudioCommand(CLI::App& parent) {
                 const std::filesystem::path self =
                     std::filesystem::read_symlink("/proc/self/exe", error);
                 if (!error) session.setProgram(self.string());
-                // A folder opens its image files, by name, as clsg run reads them.
-                std::vector<std::string> notFiles, videos;
-                for (const std::string& arg : o->images)
-                    for (const std::string& path : expandImageArgument(arg, notFiles, videos))
-                        session.addImage(std::filesystem::path(path).stem().string(),
-                                         absolute(path), readColorImage(path));
+                for (const std::string& path : studioImages(o->images))
+                    session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
+                                     readColorImage(path));
                 if (!o->tool.empty())
                     for (const std::string& warning : session.loadTool(o->tool))
                         std::cerr << "clsg studio: warning: " << warning << "\n";

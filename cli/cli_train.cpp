@@ -258,7 +258,7 @@ Command addTrainCommand(CLI::App& parent) {
                 char* end = nullptr;
                 const double v = std::strtod(text.c_str(), &end);
                 if (text.empty() || *end != '\0' || !(v >= 0.0 && v <= 1.0))
-                    return "must be a number from 0 to 1, not " + text;
+                    return "must be a number from 0 to 1, not '" + text + "'";
                 return {};
             },
             "FLOAT in [0.000001 - 1]"))

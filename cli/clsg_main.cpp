@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     }
     // Options before the command ("clsg --threads 2 run ...") are its own.
     const std::string first = argc > 1 ? argv[1] : "";
-    if (first.size() > 1 && first[0] == '-' && first != "-h" && first != "--help" &&
-        first != "--help-all" && first != "--version")
+    if (first.size() > 1 && first[0] == '-' && first != "--" && first != "-h" &&
+        first != "--help" && first != "--help-all" && first != "--version")
         for (int i = 2; i < argc; ++i)
             if (isCommand(argv[i])) {
                 std::cerr << "clsg: error: options go after the command: clsg " << argv[i] << " "

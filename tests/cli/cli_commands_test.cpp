@@ -283,7 +283,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"--threads 2 " + run + "--out out",
          "options go after the command: clsg run --threads ... (see clsg run --help)", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
-        {train + red + "--color-tolerance-frac 2", "must be a number from 0 to 1, not 2", 2},
+        {train + red + "--color-tolerance-frac 2", "must be a number from 0 to 1, not '2'", 2},
         {train + red + "--color-tolerance-frac 0", "so the tool would label no pixel", 2},
         {train + red + "--color-tolerance-frac 1e-90", "so the tool would label no pixel", 2},
         {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},

@@ -1102,6 +1102,8 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     fs::copy_file(imagePath_, dir_ / "folder/b.png");
     fs::copy_file(imagePath_, dir_ / "folder/a.png");
     clsgtest::writeBytes(dir_ / "folder/notes.txt", "not an image");
+    fs::copy_file(imagePath_, dir_ / "folder/a-labels.png");  // clsg run's outputs of a
+    fs::copy_file(imagePath_, dir_ / "folder/a-seg-x.png");
     StudioProcess folder(dir_ / "folder --out " + dir_ / "fo");
     const json folderImages = json::parse(folder.client->Get("/api/state")->body)["images"];
     ASSERT_EQ(folderImages.size(), 2u) << folderImages.dump();
