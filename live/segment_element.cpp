@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "clsg/io/teaching_warnings.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/live/frame_runner.h"
 #include "clsg/regions/regions.h"
@@ -277,6 +278,12 @@ gboolean setCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* outcaps) {
         impl.labels.shrink_to_fit();
         return TRUE;
     }
+    // Said once per frame size, as clsg run says it of an image.
+    const std::string narrow = clsg::narrowImageNote(
+        "a " + std::to_string(width) + " x " + std::to_string(height) + " frame", width, height,
+        impl.params.neighborhoodSize());
+    if (!narrow.empty())
+        GST_ELEMENT_WARNING(s, STREAM, FORMAT, ("clsgsegment: %s", narrow.c_str()), (nullptr));
     if (!labels) {
         // The label image lives here only for overlay and passthrough; without
         // the memory for it, the first frame is refused (an exception must not

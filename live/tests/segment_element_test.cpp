@@ -550,6 +550,22 @@ TEST_F(Element, MetaOnEveryBuffer) {
 }
 
 // Frames of three sizes through one running element.
+// A frame narrower than the neighbourhood is said once, as clsg run says it of an image.
+TEST_F(Element, ANarrowFrameSizeIsSaidOnce) {
+    Outcome run;
+    runPipeline(
+        "videotestsrc num-buffers=3 ! video/x-raw,format=RGB,width=64,height=20 ! "
+        "clsgsegment neighborhood=31 tool=" +
+            tool() + " ! appsink name=out sync=false",
+        {"out"}, run);
+    ASSERT_EQ(run.warnings.size(), 1u);
+    EXPECT_EQ(run.warnings[0].find("clsgsegment: a 64 x 20 frame is 20 pixels across, fewer than "
+                                   "the neighbourhood 31"),
+              0u)
+        << run.warnings[0];
+    EXPECT_EQ(run.frames["out"].size(), 3u);
+}
+
 TEST_F(Element, NewFrameSizeMidStream) {
     const std::vector<std::pair<int, int>> sizes = {{80, 60}, {80, 90}, {33, 150}, {80, 60}};
     std::vector<Frame> pushed;
