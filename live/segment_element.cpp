@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,8 @@ struct Impl {
     Output output = kOverlay;
     bool regions = false;
     guint64 minRegionArea = 0;
-    guint64 maxPixels = 0;  // 0: no limit
+    guint64 maxPixels = 0;                 // 0: no limit
+    std::set<std::string> refusedFormats;  // said once each, until the next start (mutex)
 
     // From start() to stop().
     std::unique_ptr<ToolFile> file;
@@ -316,7 +318,13 @@ gboolean query(GstBaseTransform* trans, GstPadDirection direction, GstQuery* que
         const GstStructure* s =
             caps && gst_caps_is_fixed(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
         const gchar* format = s ? gst_structure_get_string(s, "format") : nullptr;
-        if (!accepted && format && gst_structure_has_name(s, "video/x-raw"))
+        Impl& impl = *self(trans)->impl;
+        bool first = false;  // upstream asks again and again
+        if (!accepted && format && gst_structure_has_name(s, "video/x-raw")) {
+            std::lock_guard<std::mutex> lock(impl.mutex);
+            first = impl.refusedFormats.insert(format).second;
+        }
+        if (first)
             GST_ELEMENT_WARNING(
                 trans, CORE, NEGOTIATION,
                 ("clsgsegment takes RGB, RGBx or BGRx frames, not %s (put videoconvert before it)",
@@ -354,6 +362,7 @@ gboolean start(GstBaseTransform* trans) {
     {
         std::lock_guard<std::mutex> lock(impl.mutex);
         impl.started = true;
+        impl.refusedFormats.clear();
         impl.drawOverlay = impl.output == kOverlay;
         impl.countRegions = impl.regions;
         impl.regionOptions = clsg::RegionOptions();

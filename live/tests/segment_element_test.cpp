@@ -729,6 +729,9 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         // A refused format is explained.
         if (c.words == "not-negotiated") {
             EXPECT_TRUE(!run.warnings.empty() && run.warnings[0].find(why) == 0);
+            EXPECT_EQ(std::count_if(run.warnings.begin(), run.warnings.end(),
+                                    [&](const std::string& w) { return w.find(why) == 0; }),
+                      1);  // once, however often upstream asks
         }
     }
     // After a refused start the tool can be given and the element started anew.
