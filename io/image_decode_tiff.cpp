@@ -82,10 +82,12 @@ struct Layout {
 };
 
 // The most bytes one byte of the file can decode to, by compression: deflate
-// reaches about 1032, LZW stays below 4096 and PackBits at 64. A JPEG block
-// of 8 x 8 samples takes a bit or more, so that even 4 x 4 subsampled chroma
-// stays below about 1400. Other schemes (fax, zstd, ...) get a loose bound.
-uint64_t maxExpansion(uint16_t compression) {
+// reaches about 1032, LZW stays below 4096 and PackBits at 64. A Huffman-coded
+// JPEG block of 8 x 8 samples takes a bit or more, so that even 4 x 4
+// subsampled chroma stays below about 1400; arithmetic coding (a rare kind)
+// takes far less. Other schemes (fax, zstd, ...) get a loose bound.
+uint64_t maxExpansion(uint16_t compression, bool arithmetic) {
+    if (arithmetic) return 1 << 16;
     switch (compression) {
         case COMPRESSION_NONE:
             return 1;
@@ -272,7 +274,24 @@ ChunkData chunkData(TIFF* tif, uint64_t fileBytes) {
     return d;
 }
 
-Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure& fail) {
+// Whether the first strip or tile of JPEG data is arithmetic-coded: its frame
+// marker is one of SOF9 to SOF15 (in coded data 0xff is followed by 0 or a
+// restart marker, so the pair is a marker wherever it is found).
+bool arithmeticJpeg(TIFF* tif, const std::vector<unsigned char>& bytes) {
+    const uint64_t at = TIFFGetStrileOffset(tif, 0);
+    if (at >= bytes.size()) return false;
+    const uint64_t end =
+        at + std::min<uint64_t>({TIFFGetStrileByteCount(tif, 0), bytes.size() - at, 4096});
+    for (uint64_t i = at; i + 1 < end; ++i)
+        if (bytes[i] == 0xff && bytes[i + 1] >= 0xc9 && bytes[i + 1] <= 0xcf &&
+            bytes[i + 1] != 0xcc)
+            return true;
+    return false;
+}
+
+Chunks chunksOf(TIFF* tif, const Layout& l, const std::vector<unsigned char>& file,
+                const Failure& fail) {
+    const uint64_t fileBytes = file.size();
     Chunks c;
     c.separate = l.planar == PLANARCONFIG_SEPARATE && l.spp > 1;
     c.planes = c.separate ? l.spp : 1;
@@ -301,7 +320,8 @@ Chunks chunksOf(TIFF* tif, const Layout& l, std::size_t fileBytes, const Failure
     if (stored > 4 * imageBytes + (1u << 20))
         throw fail("its strips or tiles are far larger than the image");
     const ChunkData data = chunkData(tif, fileBytes);
-    if (stored > data.held * maxExpansion(l.compression))
+    const bool arithmetic = l.compression == COMPRESSION_JPEG && arithmeticJpeg(tif, file);
+    if (stored > data.held * maxExpansion(l.compression, arithmetic))
         throw fail(data.pastEnd
                        ? std::string("the file is truncated (its strips or tiles reach "
                                      "past its end)")
@@ -426,7 +446,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     r.maxValue = l.bits == 16 ? 65535 : 255;
     if (kind.packed && !kind.palette) r.widenedBits = l.bits;
     const std::size_t bps = static_cast<std::size_t>(r.bytesPerSample);
-    const Chunks c = chunksOf(tif.get(), l, bytes.size(), fail);
+    const Chunks c = chunksOf(tif.get(), l, bytes, fail);
     const Unpack unpack{l,
                         kind,
                         c,

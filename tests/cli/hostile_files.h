@@ -157,6 +157,33 @@ inline std::string pngOfZeros(uint32_t width, uint32_t height, int texts = 0,
 // coefficient of every component on its own, first the high bits and then
 // the low one: 2 + 2 x 3 x 63 = 380 valid scans (the usual script has 10).
 // A flat image makes every scan a few bytes.
+// A grey JPEG of one flat value, arithmetic-coded: a few hundred bytes for
+// megapixels, as no Huffman-coded JPEG can be.
+inline std::string jpegArithmeticFlat(unsigned width, unsigned height) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = width, c.image_height = height, c.input_components = 1;
+    c.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&c);
+    c.arith_code = TRUE;
+    jpeg_start_compress(&c, TRUE);
+    std::vector<unsigned char> row(width, 200);
+    for (unsigned y = 0; y < height; ++y) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::string bytes(reinterpret_cast<char*>(out), size);
+    std::free(out);
+    return bytes;
+}
+
 inline std::string jpegManyScans(unsigned width, unsigned height, bool flat = false) {
     std::vector<jpeg_scan_info> scans;
     scans.push_back({3, {0, 1, 2, 0}, 0, 0, 0, 1});

@@ -531,6 +531,15 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
         EXPECT_EQ(message.find("4294967295"), std::string::npos) << message;
         EXPECT_EQ(message.find(c.file, (dir / c.file).size()), std::string::npos) << message;
     }
+    // An arithmetic-coded JPEG strip holds far more than a Huffman-coded one can:
+    // 4 megapixels of one grey in a few hundred bytes read as they are.
+    RawTiff arith;
+    arith.width = arith.height = arith.chunkHeight = 2048, arith.compression = 7;
+    arith.blobs = {jpegArithmeticFlat(2048, 2048)};
+    ASSERT_LT(arith.blobs[0].size() * 4096, 2048u * 2048u);
+    writeBytes(dir / "arith.tif", rawTiff(arith));
+    const kv3PlanePelBuffer flat = readColorImage(dir / "arith.tif");
+    EXPECT_EQ(*flat.plane1().pointToPel(2047, 2047), 200);
     // A mask of 1 bit a pixel, interlaced, is 8 times smaller stored than read: 6 MB in 2 KB.
     Bytes bits(2000 * 375, 0);
     for (std::size_t y = 100; y < 200; ++y) std::fill_n(&bits[y * 375 + 10], 10, 0xff);
