@@ -472,11 +472,11 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
     codec.width = 16384, codec.height = 8192, codec.bits = 16, codec.spp = 4, codec.photometric = 2;
     codec.compression = 65000, codec.chunkHeight = 8192;
     codec.blobs = {std::string(16400, '\x5a')};
-    // 128 MiB in a strip of deflate data that does not inflate (small enough that
-    // AddressSanitizer's shadow of the strip's buffer stays under the limit below).
+    // 64 MiB in a strip of deflate data that does not inflate (small enough that
+    // AddressSanitizer's shadow of the strip's buffer stays well under the limit below).
     RawTiff junk = codec;
-    junk.height = junk.chunkHeight = 1024;
-    junk.compression = 8, junk.blobs = {std::string(1 << 17, '\x5a')};
+    junk.height = junk.chunkHeight = 512;
+    junk.compression = 8, junk.blobs = {std::string(1 << 16, '\x5a')};
     RawTiff padded = junk;  // the same in 600 bytes, and a megabyte of padding no strip holds
     padded.blobs = {std::string(600, '\x5a'), std::string(1 << 20, '\0')};
     RawTiff jpeg = codec;  // 363 MB of JPEG data in 6 KB
