@@ -15,7 +15,6 @@ import csv
 import errno
 import io
 import math
-import numbers
 import os
 import threading
 import time
@@ -72,10 +71,16 @@ def _images(result, wanted: Sequence[Tuple[str, Any]]) -> Dict[str, np.ndarray]:
 
 
 def _flag(value, name: str) -> bool:
-    """A flag as Tool.run takes it: True or False, numpy's bools, None and
-    numbers by their truth; not a string (where "False" would be true)."""
-    if value is None or isinstance(value, (bool, np.bool_, numbers.Number)):
-        return bool(value)
+    """A flag as Tool.run takes it: None (False) and whatever has a truth of
+    its own (bools, numbers, numpy's bools and one-element arrays); not a
+    string (where "False" would be true)."""
+    if value is None:
+        return False
+    if hasattr(type(value), "__bool__"):
+        try:
+            return bool(value)
+        except (TypeError, ValueError):  # an array of several values, say
+            pass
     raise TypeError(f"{name} must be True or False; got {value!r}")
 
 

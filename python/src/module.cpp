@@ -26,19 +26,24 @@ std::string pathArg(py::handle path) {
     return py::module_::import("os").attr("fsencode")(path).cast<py::bytes>().cast<std::string>();
 }
 
-// A flag as Tool.run has always taken it: True or False, numpy's bools, None
-// (False) and numbers, by their truth; a string (where "False" would be true)
-// or anything else is refused in a line, where pybind11's own refusal would
-// print every argument, images included.
+// A flag as Tool.run has always taken it: None (False) and whatever has a
+// truth of its own (bools, numbers, numpy's bools and one-element arrays);
+// a string (where "False" would be true) or anything else is refused in a
+// line, where pybind11's own refusal would print every argument.
 bool flagOf(py::handle value, const char* name) {
-    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
     if (value.is_none()) return false;
-    if (py::isinstance(value, py::module_::import("numpy").attr("bool_")) ||
-        py::isinstance(value, py::module_::import("numbers").attr("Number")))
-        return PyObject_IsTrue(value.ptr()) == 1;
+    const PyNumberMethods* number = Py_TYPE(value.ptr())->tp_as_number;
+    if (number && number->nb_bool) {
+        const int truth = number->nb_bool(value.ptr());
+        if (truth >= 0) return truth == 1;
+        PyErr_Clear();  // an array of several values, say: no flag
+    }
     std::string shown = py::repr(value).cast<std::string>();
-    if (shown.size() > 40 || shown.find('\n') != std::string::npos)
-        shown = shown.substr(0, std::min<std::size_t>(37, shown.find('\n'))) + "...";
+    std::size_t cut =
+        std::min<std::size_t>(shown.find('\n'), shown.size() > 40 ? 37 : shown.size());
+    while (cut > 0 && cut < shown.size() && (static_cast<unsigned char>(shown[cut]) & 0xc0) == 0x80)
+        --cut;  // not inside a character
+    if (cut < shown.size()) shown = shown.substr(0, cut) + "...";
     throw py::type_error(std::string(name) + " must be True or False; got " + shown);
 }
 

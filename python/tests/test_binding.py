@@ -70,10 +70,11 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             call()
         assert isinstance(info.value, clsg.Error) and words in str(info.value), info.value
         assert info.value.error_number == NUMBERS[kind], info.value
-    for flag in ("no", b"", [True], image):  # said in a line, not with every argument printed
+    for flag in ("no", b"", [True], image, "a" + "\u00e9" * 30):  # in a line, not every argument
         with pytest.raises(TypeError, match="^normalize_intensity must be True or False; got .{1,40}$"):
             tool.run(small, 3, flag)
-    for flag, truth in ((np.True_, True), (1, True), (0.0, False), (None, False)):  # as always taken
+    for flag, truth in ((np.True_, True), (1, True), (0.0, False), (None, False), (np.array(True), True),
+                        (np.array([[0.0]]), False)):  # as always taken
         assert tool.run(small, 3, flag).normalize_intensity is truth
     numpy_typed = train_scene(clsg.Tool(), image, tolerance_frac=np.float32(0.25), tolerance_min=np.uint8(3))
     assert (numpy_typed.tolerance_frac, numpy_typed.tolerance_min) == (float(np.float32(0.25)), 3)

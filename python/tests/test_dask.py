@@ -86,7 +86,7 @@ def test_segment_refuses_bad_arrays_and_outputs(tool):
     for flag in ("False", [1]):
         with pytest.raises(TypeError, match="normalize_intensity must be True or False"):
             clsg.dask.segment(ok, tool, 3, flag)
-    for flag in (np.bool_(False), 0, None):  # as Tool.run takes them
+    for flag in (np.bool_(False), 0, None, np.array([0])):  # as Tool.run takes them
         assert clsg.dask.segment(ok, tool, 3, flag)["labels"].shape == (8, 8)
     masked = da.ma.masked_equal(ok, 0)  # its mask would go unseen
     with pytest.raises(BI, match="dask.array.ma.getdata"):
