@@ -43,37 +43,44 @@ private:
 };
 
 // The images the arguments name, a folder's image files by name as clsg run
-// reads them: a file of a folder named as clsg run's output of another image
-// there (NAME-labels.png, NAME-seg-LABEL.png, ...) is skipped, with a note.
+// reads them: a file of a folder named as clsg run could have named an output
+// of another image given (NAME-labels.png, NAME-seg-LABEL.pgm, ...) is
+// skipped, with a note.
 std::vector<std::string> studioImages(const std::vector<std::string>& args) {
-    std::vector<std::string> images, skipped, notFiles, videos;
+    namespace fs = std::filesystem;
+    std::vector<std::pair<std::string, bool>> found;  // path, from a folder
+    std::vector<std::string> notFiles, videos, images, skipped;
+    std::set<std::string> stems;
     for (const std::string& arg : args) {
         std::error_code ec;
-        const std::vector<std::string> found = expandImageArgument(arg, notFiles, videos);
-        if (!std::filesystem::is_directory(arg, ec)) {
-            images.insert(images.end(), found.begin(), found.end());
-            continue;
-        }
-        std::set<std::string> stems;
-        for (const std::string& path : found) stems.insert(std::filesystem::path(path).stem());
-        for (const std::string& path : found) {
-            const std::string stem = std::filesystem::path(path).stem();
-            bool output = false;
-            for (const char* kind :
-                 {"-labels", "-confidence", "-score", "-overlay", "-legend", "-seg-"})
-                for (std::size_t at = stem.find(kind); !output && at != std::string::npos;
-                     at = stem.find(kind, at + 1))
-                    output =
-                        stems.count(stem.substr(0, at)) &&
-                        (std::string(kind) == "-seg-" || at + std::strlen(kind) == stem.size());
-            (output ? skipped : images).push_back(path);
+        const bool folder = fs::is_directory(arg, ec);
+        for (const std::string& path : expandImageArgument(arg, notFiles, videos)) {
+            found.emplace_back(path, folder);
+            stems.insert(fs::path(path).stem().string());
         }
     }
-    if (!skipped.empty())
+    const auto isOutput = [&](const fs::path& path) {
+        const std::string stem = path.stem().string(), ext = path.extension().string();
+        if (ext != ".png" && ext != ".pgm" && ext != ".ppm") return false;
+        for (const std::string kind :
+             {"-labels", "-confidence", "-score", "-overlay", "-legend", "-seg-"})
+            for (std::size_t at = stem.find(kind); at != std::string::npos;
+                 at = stem.find(kind, at + 1))
+                if (stems.count(stem.substr(0, at)) &&
+                    (kind == "-seg-" ? at + kind.size() < stem.size()
+                                     : at + kind.size() == stem.size()))
+                    return true;
+        return false;
+    };
+    for (const auto& [path, listed] : found)
+        (listed && isOutput(path) ? skipped : images).push_back(path);
+    if (!skipped.empty()) {
         std::cerr << "clsg studio: skipping " << skipped.size() << " file"
                   << (skipped.size() == 1 ? "" : "s")
-                  << " named as clsg run's outputs of other images: " << skipped.front()
-                  << (skipped.size() > 1 ? " ..." : "") << " (name a file on its own to open it)\n";
+                  << " named as clsg run's outputs of other images:";
+        for (std::size_t k = 0; k < skipped.size() && k < 3; ++k) std::cerr << " " << skipped[k];
+        std::cerr << (skipped.size() > 3 ? " ..." : "") << " (name a file on its own to open it)\n";
+    }
     return images;
 }
 

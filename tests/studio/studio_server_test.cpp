@@ -1104,11 +1104,13 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     clsgtest::writeBytes(dir_ / "folder/notes.txt", "not an image");
     fs::copy_file(imagePath_, dir_ / "folder/a-labels.png");  // clsg run's outputs of a
     fs::copy_file(imagePath_, dir_ / "folder/a-seg-x.png");
+    fs::copy_file(imagePath_, dir_ / "folder/a-legend.bmp");  // which run never writes
     StudioProcess folder(dir_ / "folder --out " + dir_ / "fo");
     const json folderImages = json::parse(folder.client->Get("/api/state")->body)["images"];
-    ASSERT_EQ(folderImages.size(), 2u) << folderImages.dump();
-    EXPECT_EQ(folderImages[0]["title"], "a");
-    EXPECT_EQ(folderImages[1]["title"], "b");
+    ASSERT_EQ(folderImages.size(), 3u) << folderImages.dump();
+    EXPECT_EQ(folderImages[0]["title"], "a-legend");  // in the order of file names
+    EXPECT_EQ(folderImages[1]["title"], "a");
+    EXPECT_EQ(folderImages[2]["title"], "b");
     folder.stop(SIGTERM);
 
     // A change the file could not take is not called saved at the stop.
