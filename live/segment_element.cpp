@@ -10,6 +10,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "clsg/io/teaching_warnings.h"
@@ -48,8 +49,9 @@ struct Impl {
     Output output = kOverlay;
     bool regions = false;
     guint64 minRegionArea = 0;
-    guint64 maxPixels = 0;                 // 0: no limit
-    std::set<std::string> refusedFormats;  // said once each, until the next start (mutex)
+    guint64 maxPixels = 0;                        // 0: no limit
+    std::set<std::string> refusedFormats;         // said once each, until the next start (mutex)
+    std::set<std::pair<long, long>> narrowSizes;  // the same, for frames narrower than N
 
     // From start() to stop().
     std::unique_ptr<ToolFile> file;
@@ -284,7 +286,12 @@ gboolean setCaps(GstBaseTransform* trans, GstCaps* incaps, GstCaps* outcaps) {
     const std::string narrow = clsg::narrowImageNote(
         "a " + std::to_string(width) + " x " + std::to_string(height) + " frame", width, height,
         impl.params.neighborhoodSize());
-    if (!narrow.empty())
+    bool first = false;
+    if (!narrow.empty()) {
+        std::lock_guard<std::mutex> lock(impl.mutex);
+        first = impl.narrowSizes.insert({width, height}).second;
+    }
+    if (first)
         GST_ELEMENT_WARNING(s, STREAM, FORMAT, ("clsgsegment: %s", narrow.c_str()), (nullptr));
     if (!labels) {
         // The label image lives here only for overlay and passthrough; without
@@ -363,6 +370,7 @@ gboolean start(GstBaseTransform* trans) {
         std::lock_guard<std::mutex> lock(impl.mutex);
         impl.started = true;
         impl.refusedFormats.clear();
+        impl.narrowSizes.clear();
         impl.drawOverlay = impl.output == kOverlay;
         impl.countRegions = impl.regions;
         impl.regionOptions = clsg::RegionOptions();
