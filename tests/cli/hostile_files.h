@@ -6,8 +6,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -157,9 +159,12 @@ inline std::string pngOfZeros(uint32_t width, uint32_t height, int texts = 0,
 // coefficient of every component on its own, first the high bits and then
 // the low one: 2 + 2 x 3 x 63 = 380 valid scans (the usual script has 10).
 // A flat image makes every scan a few bytes.
-// A grey JPEG of one flat value, arithmetic-coded: a few hundred bytes for
-// megapixels, as no Huffman-coded JPEG can be.
-inline std::string jpegArithmeticFlat(unsigned width, unsigned height) {
+// A JPEG of rows that fill makes, with the settings configure gives after
+// the defaults.
+inline std::string compressJpeg(unsigned width, unsigned height, int components,
+                                J_COLOR_SPACE space,
+                                const std::function<void(jpeg_compress_struct&)>& configure,
+                                const std::function<void(unsigned, unsigned char*)>& fill) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
     c.err = jpeg_std_error(&err);
@@ -167,13 +172,14 @@ inline std::string jpegArithmeticFlat(unsigned width, unsigned height) {
     unsigned char* out = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&c, &out, &size);
-    c.image_width = width, c.image_height = height, c.input_components = 1;
-    c.in_color_space = JCS_GRAYSCALE;
+    c.image_width = width, c.image_height = height, c.input_components = components;
+    c.in_color_space = space;
     jpeg_set_defaults(&c);
-    c.arith_code = TRUE;
+    configure(c);
     jpeg_start_compress(&c, TRUE);
-    std::vector<unsigned char> row(width, 200);
+    std::vector<unsigned char> row(std::size_t{width} * static_cast<unsigned>(components));
     for (unsigned y = 0; y < height; ++y) {
+        fill(y, row.data());
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
@@ -184,6 +190,14 @@ inline std::string jpegArithmeticFlat(unsigned width, unsigned height) {
     return bytes;
 }
 
+// A grey JPEG of one flat value, arithmetic-coded: a few hundred bytes for
+// megapixels, as no Huffman-coded JPEG can be.
+inline std::string jpegArithmeticFlat(unsigned width, unsigned height) {
+    return compressJpeg(
+        width, height, 1, JCS_GRAYSCALE, [](jpeg_compress_struct& c) { c.arith_code = TRUE; },
+        [width](unsigned, unsigned char* row) { std::fill_n(row, width, 200); });
+}
+
 inline std::string jpegManyScans(unsigned width, unsigned height, bool flat = false) {
     std::vector<jpeg_scan_info> scans;
     scans.push_back({3, {0, 1, 2, 0}, 0, 0, 0, 1});
@@ -192,34 +206,19 @@ inline std::string jpegManyScans(unsigned width, unsigned height, bool flat = fa
     scans.push_back({3, {0, 1, 2, 0}, 0, 0, 1, 0});
     for (int c = 0; c < 3; ++c)
         for (int k = 1; k < 64; ++k) scans.push_back({1, {c, 0, 0, 0}, k, k, 1, 0});
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err{};
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = width, c.image_height = height, c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 95, TRUE);
-    c.scan_info = scans.data();
-    c.num_scans = static_cast<int>(scans.size());
-    jpeg_start_compress(&c, TRUE);
-    std::vector<unsigned char> row(std::size_t{width} * 3);
-    for (unsigned y = 0; y < height; ++y) {
-        for (unsigned x = 0; x < width; ++x)  // texture, so every coefficient carries data
-            for (unsigned k = 0; k < 3; ++k)
-                row[x * 3 + k] =
-                    static_cast<unsigned char>(flat ? 90 + k : (x * 7 + y * 13 + k * 50) ^ (x * y));
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::string bytes(reinterpret_cast<char*>(out), size);
-    std::free(out);
-    return bytes;
+    return compressJpeg(
+        width, height, 3, JCS_RGB,
+        [&scans](jpeg_compress_struct& c) {
+            jpeg_set_quality(&c, 95, TRUE);
+            c.scan_info = scans.data();
+            c.num_scans = static_cast<int>(scans.size());
+        },
+        [width, flat](unsigned y, unsigned char* row) {
+            for (unsigned x = 0; x < width; ++x)  // texture, so every coefficient carries data
+                for (unsigned k = 0; k < 3; ++k)
+                    row[x * 3 + k] = static_cast<unsigned char>(
+                        flat ? 90 + k : (x * 7 + y * 13 + k * 50) ^ (x * y));
+        });
 }
 
 }  // namespace clsgtest
