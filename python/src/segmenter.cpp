@@ -777,7 +777,8 @@ ImageToWrite imageToWrite(py::handle obj) {
     size.height = array.shape(0);
     size.width = array.shape(1);
     if (array.dtype().kind() != 'u' || array.itemsize() != 1)
-        throwBadImage("a grey image must have dtype uint8");
+        throwBadImage("a grey image must have dtype uint8; got " +
+                      py::str(array.dtype()).cast<std::string>());
     if (size.height == 0 || size.width == 0) throwBadImage("image is empty");
     image.view = checkMask(array, size, "image");
     image.grey = true;

@@ -52,6 +52,7 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (lambda: clsg.Tool.load("a\0b.clsg"), BP, "a\\x00b.clsg"),
             (lambda: clsg.read_image("/etc/hostname\0.png"), BP, "hostname\\x00.png"),
             (lambda: clsg.write_image("a.png\0b", small), BP, "a.png\\x00b"),
+            (lambda: clsg.write_image("g.png", small[:, :, 0] > 0), BI, "a grey image must have dtype uint8; got bool"),
             (lambda: clsg.Tool().run(image), clsg.NotTrainedError, "trained"), (train({"a": [small]}), BP, "pair"),
             (mask(np.ones((10, 9), bool)), BI, "(10, 9)"), (mask(np.ones((10, 10))), BI, "float64"),
             (mask(np.zeros((10, 10), bool)), BI, "the mask of example 1 of 'a' selects no pixel"), (mask(tolerance_frac=1.5), BP, "tolerance_frac must be in 0..1; got 1.5"),
