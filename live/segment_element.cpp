@@ -572,16 +572,29 @@ bool segment(ClsgSegment* s, const GstVideoFrame& frame, unsigned char* labels,
     return true;
 }
 
+// A frame that cannot be mapped: said with its buffer's size against the
+// caps' when that is why.
+GstFlowReturn mapFailed(ClsgSegment* s, GstBuffer* buffer, const GstVideoInfo& info) {
+    const gsize held = gst_buffer_get_size(buffer), needed = GST_VIDEO_INFO_SIZE(&info);
+    if (held < needed)
+        GST_ELEMENT_ERROR(s, STREAM, FAILED,
+                          ("clsgsegment cannot map a frame: its buffer holds %" G_GSIZE_FORMAT
+                           " bytes, and a %d x %d %s frame needs %" G_GSIZE_FORMAT,
+                           held, GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info),
+                           gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)), needed),
+                          (nullptr));
+    else
+        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map a frame"), (nullptr));
+    return GST_FLOW_ERROR;
+}
+
 GstFlowReturn transformInPlace(GstBaseTransform* trans, GstBuffer* buffer) {
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
     const bool overlay = impl.drawOverlay;
     GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &impl.in, buffer,
-                             overlay ? GST_MAP_READWRITE : GST_MAP_READ)) {
-        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map a frame"), (nullptr));
-        return GST_FLOW_ERROR;
-    }
+    if (!gst_video_frame_map(&frame, &impl.in, buffer, overlay ? GST_MAP_READWRITE : GST_MAP_READ))
+        return mapFailed(s, buffer, impl.in);
     const long width = GST_VIDEO_FRAME_WIDTH(&frame), height = GST_VIDEO_FRAME_HEIGHT(&frame);
     if (!segment(s, frame, impl.labels.data(), impl.labelStride)) {
         gst_video_frame_unmap(&frame);
@@ -602,10 +615,8 @@ GstFlowReturn transform(GstBaseTransform* trans, GstBuffer* inbuf, GstBuffer* ou
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
     GstVideoFrame in, out;
-    if (!gst_video_frame_map(&in, &impl.in, inbuf, GST_MAP_READ)) {
-        GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map a frame"), (nullptr));
-        return GST_FLOW_ERROR;
-    }
+    if (!gst_video_frame_map(&in, &impl.in, inbuf, GST_MAP_READ))
+        return mapFailed(s, inbuf, impl.in);
     if (!gst_video_frame_map(&out, &impl.out, outbuf, GST_MAP_WRITE)) {
         gst_video_frame_unmap(&in);
         GST_ELEMENT_ERROR(s, STREAM, FAILED, ("clsgsegment cannot map an output frame"), (nullptr));

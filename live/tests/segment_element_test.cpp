@@ -712,6 +712,10 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         {rgb + "clsgsegment tool=" + dir->path.string(), "cannot use the tool file", false},
         {rgb + "clsgsegment max-pixels=767 tool=" + tool(),
          "frames of 32 x 24 pixels are more than max-pixels allows (767)", true},
+        {"appsrc name=src caps=video/x-raw,format=RGB,width=32,height=24,framerate=25/1 ! "
+         "clsgsegment tool=" +
+             tool(),
+         "its buffer holds 1152 bytes, and a 32 x 24 RGB frame needs 2304", true},
         {"appsrc name=src caps=video/x-raw,format=I420,width=32,height=24,framerate=25/1 ! "
          "clsgsegment tool=" +
              tool(),
