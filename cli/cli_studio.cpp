@@ -6,7 +6,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <set>
@@ -62,13 +61,12 @@ std::vector<std::string> studioImages(const std::vector<std::string>& args) {
     const auto isOutput = [&](const fs::path& path) {
         const std::string stem = path.stem().string(), ext = path.extension().string();
         if (ext != ".png" && ext != ".pgm" && ext != ".ppm") return false;
-        for (const std::string kind :
-             {"-labels", "-confidence", "-score", "-overlay", "-legend", "-seg-"})
+        for (const std::string kind : RunOutputSuffixes::all)
             for (std::size_t at = stem.find(kind); at != std::string::npos;
                  at = stem.find(kind, at + 1))
                 if (stems.count(stem.substr(0, at)) &&
-                    (kind == "-seg-" ? at + kind.size() < stem.size()
-                                     : at + kind.size() == stem.size()))
+                    (kind == RunOutputSuffixes::segmentation ? at + kind.size() < stem.size()
+                                                             : at + kind.size() == stem.size()))
                     return true;
         return false;
     };

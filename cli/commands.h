@@ -68,6 +68,18 @@ struct RunInput {
     std::string path = {};  // shown in the summary (the name when empty)
 };
 
+// What runImages puts between an image's name and an output's extension, in
+// the order it stages them; "-seg-" is followed by a label's name.
+struct RunOutputSuffixes {
+    static constexpr const char* labels = "-labels";
+    static constexpr const char* confidence = "-confidence";
+    static constexpr const char* score = "-score";
+    static constexpr const char* segmentation = "-seg-";
+    static constexpr const char* overlay = "-overlay";
+    static constexpr const char* legend = "-legend";
+    static constexpr const char* all[] = {labels, confidence, score, segmentation, overlay, legend};
+};
+
 // The files runImages writes for the image called name, in the order it
 // stages them: NAME-labels, -confidence, -score (unless not score),
 // -seg-LABEL (one per label), -overlay and -legend, with the format's

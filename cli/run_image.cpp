@@ -207,11 +207,13 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
 std::vector<std::string> runOutputNames(const std::string& name, const ToolFile& file,
                                         ImageFormat format, bool score) {
     const std::string grey = outputExtension(format, false), colour = outputExtension(format, true);
-    std::vector<std::string> names = {name + "-labels" + grey, name + "-confidence" + grey};
-    if (score) names.push_back(name + "-score" + grey);
-    for (const ToolLabel& label : file.labels) names.push_back(name + "-seg-" + label.name + grey);
-    names.push_back(name + "-overlay" + colour);
-    names.push_back(name + "-legend" + colour);
+    using S = RunOutputSuffixes;
+    std::vector<std::string> names = {name + S::labels + grey, name + S::confidence + grey};
+    if (score) names.push_back(name + S::score + grey);
+    for (const ToolLabel& label : file.labels)
+        names.push_back(name + S::segmentation + label.name + grey);
+    names.push_back(name + S::overlay + colour);
+    names.push_back(name + S::legend + colour);
     return names;
 }
 
