@@ -271,17 +271,24 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     image.marks.assign(
         static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
     image.digest = pixelDigest(pixels);
-    // Marks restored for this image before it was opened, trained on from now.
-    for (auto c = carried_.begin(); c != carried_.end(); ++c) {
-        std::vector<uint8_t> marks;
-        if (c->digest == image.digest && c->width == pixels.width() &&
-            c->height == pixels.height() && decodeRuns(c->runs, image.marks.size(), marks)) {
-            image.marks = std::move(marks);
-            carried_.erase(c);
-            ++trainRevision_;
-            break;
+    // Marks restored for this image before it was opened, trained on from now:
+    // those of its own name first (two images of the same pixels keep their
+    // own marks).
+    const auto takeCarried = [&](bool sameName) {
+        for (auto c = carried_.begin(); c != carried_.end(); ++c) {
+            std::vector<uint8_t> marks;
+            if ((!sameName || c->name == unique) && c->digest == image.digest &&
+                c->width == pixels.width() && c->height == pixels.height() &&
+                decodeRuns(c->runs, image.marks.size(), marks)) {
+                image.marks = std::move(marks);
+                carried_.erase(c);
+                ++trainRevision_;
+                return true;
+            }
         }
-    }
+        return false;
+    };
+    if (!takeCarried(true)) takeCarried(false);
     images_.push_back(std::move(image));
     // Opening an image changes nothing an earlier session's restore replaces.
     const bool unchanged = revision_ == offeredRevision_;

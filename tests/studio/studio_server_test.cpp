@@ -1400,22 +1400,43 @@ TEST_F(StudioServerTest, TheNewestIntactSessionIsOffered) {
 // (not those of the other, saved first).
 TEST_F(StudioServerTest, AnImageWithATwinOpenedAloneGetsItsOwnMarks) {
     const std::string out = dir_ / "twins";
+    kv3PlanePelBuffer inverted = kfPelCopy(image_);
+    for (kvPelBuffer<unsigned char> plane :
+         {inverted.plane0(), inverted.plane1(), inverted.plane2()})
+        for (long y = 0; y < kH; ++y)
+            for (long x = 0; x < kW; ++x) plane.pointToRow(y)[x] ^= 0xff;
     {
         StudioSession s(out);
         s.addImage("twin", "", image_);
         s.addImage("coffee", "", image_);
+        s.addImage("inverted", "", inverted);
         s.addLabel("x");
         s.paintMarks(0, 20, 2, 3, 3, Bytes(9, 1));
         s.paintMarks(1, 2, 2, 3, 3, Bytes(9, 1));
+        s.paintMarks(2, 9, 9, 3, 3, Bytes(9, 1));
         s.autosave();
     }
+    const auto firstMark = [](const StudioSession& s, std::size_t image) {
+        const Bytes& m = s.images()[image].marks;
+        return std::find(m.begin(), m.end(), 1) - m.begin();
+    };
     StudioSession alone(out);
     alone.addImage("coffee", "", image_);
     EXPECT_EQ(alone.findRestore(), "");
     ASSERT_TRUE(alone.pendingRestore());
     alone.restore(true);
-    const Bytes& m = alone.images()[0].marks;
-    EXPECT_EQ(std::find(m.begin(), m.end(), 1) - m.begin(), 2 * kW + 2);
+    EXPECT_EQ(firstMark(alone, 0), 2 * kW + 2);
+    // Restored while neither is open, each gets its own when opened, the one
+    // saved second first.
+    StudioSession later(out);
+    later.addImage("inverted", "", inverted);
+    EXPECT_EQ(later.findRestore(), "");
+    ASSERT_TRUE(later.pendingRestore());
+    later.restore(true);
+    later.addImage("coffee", "", image_);
+    later.addImage("twin", "", image_);
+    EXPECT_EQ(firstMark(later, 1), 2 * kW + 2);
+    EXPECT_EQ(firstMark(later, 2), 2 * kW + 20);
 }
 
 // A raw connection to a port on 127.0.0.1.
