@@ -673,8 +673,11 @@ void StudioServer::api(const char* method, const char* path, Handler handler) {
             answerError(res, 422, e.what());
         } catch (const ImageError& e) {
             answerError(res, 422, e.what());
-        } catch (const kvAbortRequested&) {
-            answerError(res, 409, "a newer request took over");
+        } catch (const kvAbortRequested&) {  // by a newer request, or by the studio's stop
+            if (door_->stopping())
+                answerError(res, 503, "the studio is stopping");
+            else
+                answerError(res, 409, "a newer request took over");
         } catch (const std::bad_alloc&) {
             answerError(res, 422, "out of memory");
         } catch (const std::exception& e) {
