@@ -64,6 +64,9 @@ std::string didYouMean(const CLI::App& app, const std::string& word) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file size limit a write fails with EFBIG and is reported, with
+    // the temporary files removed, instead of the process being killed.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app("Teach colour classes by example, then segment RGB images.", "clsg");
     app.require_subcommand(1);
     app.set_version_flag("--version", "clsg 0.1.0");
