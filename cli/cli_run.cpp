@@ -10,6 +10,7 @@
 #include "cli/cli_error.h"
 #include "cli/cli_video.h"
 #include "cli/commands.h"
+#include "cli/console_aside.h"
 #include "cli/count_option.h"
 #include "cli/interrupts.h"
 #include "cli/path_option.h"
@@ -102,6 +103,7 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
 }
 
 int runCommand(const RunOptions& o) {
+    const ConsoleAside aside({o.summary});
     const ToolFile file = readToolFile(o.tool);
     const ImageFormat format = o.format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
     std::vector<std::string> imageArgs, videos;

@@ -15,6 +15,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/console_aside.h"
 #include "cli/count_option.h"
 #include "cli/diag_html.h"
 #include "cli/path_option.h"
@@ -292,6 +293,7 @@ Command addTrainCommand(CLI::App& parent) {
 
     return {
         app, [o]() {
+            const ConsoleAside aside({o->output, o->reportPath});
             if (o->toleranceFrac < kMinToleranceFrac)
                 throw UsageError(
                     "--color-tolerance-frac: 0, or a fraction below 0.000001, gives every colour "

@@ -201,6 +201,8 @@ bool isTemporaryOf(const std::string& fileName, const std::string& finalName) {
     return fileName.size() == prefix.size() + 6 && fileName.compare(0, prefix.size(), prefix) == 0;
 }
 
+bool namesStandardOutput(const std::string& path) { return streamOf(path) == STDOUT_FILENO; }
+
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
     if (const int e = writeFileBytes(stage(finalPath), data))
         throw FileError("cannot write " + finalPath + ": " + std::strerror(e));

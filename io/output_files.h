@@ -31,6 +31,10 @@ namespace clsg {
 // behind only when the process was killed while writing it).
 bool isTemporaryOf(const std::string& fileName, const std::string& finalName);
 
+// Whether path names this process's standard output (/dev/stdout,
+// /proc/self/fd/1, or a link to one of them).
+bool namesStandardOutput(const std::string& path);
+
 class OutputFiles {
 public:
     OutputFiles() : names_(std::make_shared<Names>()) {}

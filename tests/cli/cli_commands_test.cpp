@@ -95,6 +95,15 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                                   "' && '" CLSG_CLI_PATH "' info tool.clsg >/dev/full 2>/dev/null")
                                      .c_str());
     EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << full;
+    // A tool or summary written to standard output is that output alone: the lines for people
+    // go to standard error.
+    const Outcome piped = clsg(dir, "train /dev/stdout --label red=bands.png@0,0,16,32");
+    writeBytes(dir / "piped.clsg", piped.out);
+    EXPECT_EQ(clsg(dir, "info piped.clsg").status, 0) << piped.out;
+    expectAll(piped.err, {"trained 1 label", "wrote /dev/stdout"});
+    const Outcome summary = clsg(dir, "run tool.clsg bands.png --out so --summary /dev/stdout");
+    EXPECT_EQ(summary.out.rfind("image,status,", 0), 0u) << summary.out;
+    EXPECT_EQ(summary.out.find("outputs in"), std::string::npos) << summary.out;
     const Outcome run = clsg(
         dir, "run tool.clsg bands.png swapped.png --out out -j 2 --threads 3 --neighborhood 5");
     ASSERT_TRUE(run.status == 0 && run.err.empty()) << run.err;
