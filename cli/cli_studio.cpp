@@ -195,19 +195,20 @@ Command addStudioCommand(CLI::App& parent) {
                     }
                 }
                 std::error_code ec;
-                if (!session.unsavedReason().empty())
+                const bool unsaved = !session.unsavedReason().empty();
+                if (unsaved)
                     std::cout << "; the last changes could not be saved in "
                               << session.sessionPath() << " (" << session.unsavedReason() << ")"
                               << (std::filesystem::is_regular_file(session.sessionPath(), ec)
                                       ? ": it holds the marks, labels and settings from before "
                                         "them"
                                       : "");
-                else if (std::filesystem::exists(session.sessionPath(), ec))
+                else if (std::filesystem::is_regular_file(session.sessionPath(), ec))
                     std::cout << "; the marks, labels and settings are in " << session.sessionPath()
                               << " (clsg studio on the same images with --out " << o->outDir
                               << " offers them again)";
                 std::cout << std::endl;
-                return 0;
+                return unsaved ? 1 : 0;  // work was lost: say so to a script too
             }};
 }
 

@@ -1124,8 +1124,14 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
                         dir_ / "blocked/studio-session.clsgs"),
               std::string::npos)
         << said;
+    EXPECT_TRUE(WIFEXITED(done) && WEXITSTATUS(done) == 1) << done;
     EXPECT_EQ(said.find("are in"), std::string::npos) << said;
     EXPECT_EQ(said.find("it holds"), std::string::npos) << said;  // a directory holds no marks
+    // Nor, with nothing changed, is the directory said to hold them.
+    const auto [unchanged, told] =
+        StudioProcess(imagePath_ + " --out " + dir_ / "blocked").stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(unchanged) && WEXITSTATUS(unchanged) == 0) << unchanged;
+    EXPECT_EQ(told.find("are in"), std::string::npos) << told;
 }
 
 // Marks belong to their images, whichever of them a session opens: a session on
