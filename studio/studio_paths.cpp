@@ -4,21 +4,28 @@
 
 #include <filesystem>
 
+#include "clsg/platform/str.h"
 #include "studio/studio_session.h"
 
 namespace clsg {
 
 std::string confinedPath(const std::string& outDir, const std::string& name,
                          const std::string& extension) {
-    const bool plain = !name.empty() && name.size() <= 128 && name[0] != '.' &&
+    constexpr std::size_t kLongest = 128;
+    const bool plain = !name.empty() && name[0] != '.' &&
                        name.find_first_not_of(
                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
                            std::string::npos;
+    // Shown safe: a name may hold any byte, a NUL too.
+    const std::string shown = "\"" + kfPrintable(name, 64) + "\"";
     if (!plain)
-        throw StudioError("\"" + name +
-                          "\" is not a plain file name (letters, digits, '_', '-' and '.', not "
+        throw StudioError(shown +
+                          " is not a plain file name (letters, digits, '_', '-' and '.', not "
                           "starting with '.'); files are written only into " +
                           outDir);
+    if (name.size() > kLongest)
+        throw StudioError(shown + " is longer than " + std::to_string(kLongest) +
+                          " characters; choose a shorter name");
     std::string file = name;
     if (file.size() < extension.size() ||
         file.compare(file.size() - extension.size(), extension.size(), extension) != 0)

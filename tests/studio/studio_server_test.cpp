@@ -573,6 +573,14 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     }
     api("/api/save", {{"file", "link"}}, 422);
     api("/api/export", {{"dir", "linkdir"}}, 422);
+    // The answer says why, whatever bytes the name holds.
+    EXPECT_EQ(api("/api/save", {{"file", std::string("ok\0/x", 5)}}, 422)["error"],
+              "\"ok\\x00/x\" is not a plain file name (letters, digits, '_', '-' and '.', not "
+              "starting with '.'); files are written only into " +
+                  dir_ / "out");
+    EXPECT_EQ(
+        api("/api/export", {{"dir", std::string(129, 'a')}}, 422)["error"],
+        "\"" + std::string(64, 'a') + "...\" is longer than 128 characters; choose a shorter name");
     fs::create_directories(dir_ / "out/masks");  // nor a linked folder inside the export's
     fs::create_symlink(dir_ / "elsewhere", dir_ / "out/masks/teal");
     api("/api/export", {{"dir", "masks"}}, 422);
