@@ -9,6 +9,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/io/teaching_warnings.h"
 #include "clsg/tuning/quality_report.h"
 
 namespace clsg {
@@ -172,6 +173,10 @@ Command addEvaluateCommand(CLI::App& parent) {
                                    "evaluate");
                 const int32_t n =
                     o->neighborhood > 0 ? o->neighborhood : file.neighborhoodSize.value_or(3);
+                // What explains a low score there, as run says it.
+                const std::string narrow =
+                    narrowImageNote(o->image, image.width(), image.height(), n);
+                if (!narrow.empty()) std::cerr << "clsg: note: " << oneLine(narrow) << "\n";
                 kvCompositeColorSegmenterResult result;
                 file.tool.run(image, kvCompositeColorSegmenterRunParams(n, o->normalize), result);
                 const clsg::LabelConfusion confusion =

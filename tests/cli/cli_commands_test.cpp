@@ -195,6 +195,9 @@ TEST(Cli, TrainRunInfoRoundTrip) {
         clsg(dir, "evaluate tool.clsg bands.png --truth m.png")
             .err.find("clsg: warning: the truth m.png is a JPEG: its compression changes values"),
         std::string::npos);
+    // And evaluate, as run, says why a neighbourhood wider than the image scores it low.
+    expectAll(clsg(dir, "evaluate tool.clsg bands.png --truth green-mask.png -n 40").err,
+              {"clsg: note: bands.png is 32 pixels across, fewer than the neighbourhood 40"});
     EXPECT_EQ(clsg(dir, "evaluate tool.clsg bands.png --truth p.jpg").err.find("is a JPEG"),
               std::string::npos);
     // The images a report shows are exactly the PNG files beside it.
