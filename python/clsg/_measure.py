@@ -114,9 +114,12 @@ def evaluate(labels, truth, n_labels=None):
     precision = [float(diagonal[i] / columns[i]) if columns[i] else None for i in range(n_labels)]
     known = [r for r in recall if r is not None]
     total = int(rows.sum())
+    # A measure over no pixel would read as a pass.
+    if not total:
+        raise BadParamsError(f"truth holds no value below n_labels ({n_labels}): nothing to judge")
     return {
         "pixels": total,
-        "accuracy": float(diagonal.sum() / total) if total else None,
+        "accuracy": float(diagonal.sum() / total),
         "balanced_accuracy": sum(known) / len(known) if known else None,
         "recall": recall,
         "precision": precision,

@@ -311,6 +311,8 @@ def test_evaluate_counts_judged_pixels_and_no_label_as_wrong():
     for n in (True, 1.5, "2", 0, 255):
         with pytest.raises(clsg.BadParamsError, match="n_labels must"):
             clsg.evaluate(labels, truth, n)
+    with pytest.raises(clsg.BadParamsError, match=r"no value below n_labels \(3\): nothing to judge"):
+        clsg.evaluate(labels, np.full_like(truth, 5), n_labels=3)
     assert clsg.evaluate(labels, np.where(truth == 7, 254, truth), n_labels=3) == e  # 254 not judged
     with pytest.raises(ValueError, match="labels must hold whole numbers"):  # 0.9 is no label 0
         clsg.evaluate(labels + 0.9, truth, n_labels=3)
