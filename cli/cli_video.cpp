@@ -88,8 +88,9 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
         steps.push_back(r.frameStep);
         csv << r.frame << ",";
         if (r.seconds >= 0) csv << r.seconds;
-        for (double share : r.shares) csv << "," << share;
-        csv << "," << r.unlabelled << "\n";
+        const uint64_t pixels = static_cast<uint64_t>(r.width) * static_cast<uint64_t>(r.height);
+        for (double share : r.shares) csv << "," << shareField(share, pixels);
+        csv << "," << shareField(r.unlabelled, pixels) << "\n";
     };
     VideoClipFacts facts;
     settings.facts = [&](const VideoClipFacts& f) { facts = f; };

@@ -118,7 +118,9 @@ void writeSummary(const std::string& path, const ToolFile& file,
         const double total = static_cast<double>(o.width) * static_cast<double>(o.height);
         csv << ",ok," << o.width << "," << o.height << "," << std::setprecision(1) << o.milliseconds
             << std::setprecision(6);
-        for (uint64_t count : o.counts) csv << "," << static_cast<double>(count) / total;
+        for (uint64_t count : o.counts)
+            csv << ","
+                << shareField(static_cast<double>(count) / total, static_cast<uint64_t>(total));
         if (regions)
             for (uint64_t count : o.regionCounts) csv << "," << count;
         csv << ",\n";

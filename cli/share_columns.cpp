@@ -1,5 +1,7 @@
 #include "cli/share_columns.h"
 
+#include <cstdio>
+
 namespace clsg {
 
 std::string csvField(const std::string& text) {
@@ -7,6 +9,14 @@ std::string csvField(const std::string& text) {
     std::string out = "\"";
     for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
+}
+
+std::string shareField(double share, uint64_t pixels) {
+    int decimals = 0;  // as many as pixels has digits: 10^decimals > pixels
+    for (uint64_t p = pixels; p > 0; p /= 10) ++decimals;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals < 6 ? 6 : decimals, share);
+    return text;
 }
 
 std::vector<std::string> shareColumns(const std::vector<std::string>& labels,

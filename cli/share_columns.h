@@ -2,6 +2,7 @@
 // frames): their fields, and the columns of the per-label shares.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,11 @@ namespace clsg {
 
 // A CSV field: quoted when it holds a comma, a quote or a line break.
 std::string csvField(const std::string& text);
+
+// A label's share of an image of the given number of pixels, with the
+// decimals that give its pixel count back (six; more from a million pixels
+// on): a label present is never written as 0.
+std::string shareField(double share, uint64_t pixels);
 
 // The share column of each label: its name, or "share_" before it (as many
 // times as needed) where the name is one of taken (the table's other

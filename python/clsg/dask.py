@@ -426,13 +426,17 @@ def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
                [f"share_{n}" for n in labels] + ["unlabelled"] +
                [f"regions_{n}" for n in labels])
     for r in records:
-        def fmt(v):
-            return "" if v is None else f"{v:.6f}"
+        def fmt(v, decimals=6):
+            return "" if v is None else f"{v:.{decimals}f}"
+        # A share has the decimals that give its pixel count back: a label
+        # present is never written as 0.
+        pixels = (r["width"] or 0) * (r["height"] or 0)
+        places = max(6, len(str(pixels)))
         w.writerow([r["path"], int(bool(r["ok"])), r["error"] or "",
                     "" if r["width"] is None else r["width"],
                     "" if r["height"] is None else r["height"], fmt(r["seconds"])] +
-                   [fmt(r["shares"].get(n)) if r["ok"] else "" for n in labels] +
-                   [fmt(r["unlabelled"])] +
+                   [fmt(r["shares"].get(n), places) if r["ok"] else "" for n in labels] +
+                   [fmt(r["unlabelled"], places)] +
                    [r.get("regions", {}).get(n, "") if r["ok"] else "" for n in labels])
     # Like every output: the old file stays whole if the write fails, and
     # neither an input nor an output of the batch, nor its tool, is written over.

@@ -185,6 +185,16 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
                                   named.run(picture).segmentation(0))
 
 
+def test_a_summarys_shares_give_their_pixel_counts_back(tmp_path):
+    # One pixel in three million is written as such, not as 0.000000.
+    record = {"path": "wide.png", "ok": True, "error": None, "width": 3000, "height": 1000,
+              "seconds": 0.5, "shares": {"red": 1 / 3e6, "blue": 1 - 1 / 3e6}, "unlabelled": 0.0,
+              "regions": {"red": 1, "blue": 1}, "outputs": []}
+    clsg.dask.write_summary_csv([record], tmp_path / "s.csv")
+    row = next(csv.DictReader(open(tmp_path / "s.csv")))
+    assert (row["share_red"], row["share_blue"], row["seconds"]) == ("0.0000003", "0.9999997", "0.500000")
+
+
 def test_segment_files_cleans_as_the_command_line_does(tmp_path, tool):
     # With min_area, the labels output, the shares and the counts are all of the cleaned image.
     tool.save(tmp_path / "t.clsg")

@@ -561,6 +561,15 @@ TEST(ShareColumns, ALabelNamedLikeAnotherColumnIsPrefixedUntilNoneIs) {
     EXPECT_TRUE(shareColumns({}, {"frame"}).empty());
 }
 
+// A share gives its pixel count back: a label of one pixel in three million is not 0.
+TEST(ShareColumns, AShareHasTheDecimalsOfItsPixelCount) {
+    EXPECT_EQ(shareField(0.25, 240000), "0.250000");
+    EXPECT_EQ(shareField(1.0 / 999999, 999999), "0.000001");
+    EXPECT_EQ(shareField(1.0 / 1000000, 1000000), "0.0000010");
+    EXPECT_EQ(shareField(1.0 / 3e6, 3000000), "0.0000003");
+    EXPECT_EQ(shareField(1.0 - 1.0 / 3e6, 3000000), "0.9999997");
+}
+
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
     EXPECT_EQ(describeError(std::bad_alloc()), "out of memory");
     EXPECT_EQ(describeError(kvCompositeColorSegmenterDefs::NotTrained()),
