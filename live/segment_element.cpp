@@ -530,8 +530,13 @@ void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
                                    : gst_segment_to_stream_time(&segment, GST_FORMAT_TIME, pts);
     GstStructure* structure = describe(impl, out, streamTime, width, height);
     if (gst_buffer_is_writable(out)) {
-        if (GstCustomMeta* meta = gst_buffer_add_custom_meta(out, CLSG_SEGMENT_META)) {
+        // Behind another clsgsegment the buffer holds its meta: this
+        // element's result replaces it (a reader finds the first one).
+        GstCustomMeta* meta = gst_buffer_get_custom_meta(out, CLSG_SEGMENT_META);
+        if (!meta) meta = gst_buffer_add_custom_meta(out, CLSG_SEGMENT_META);
+        if (meta) {
             GstStructure* m = gst_custom_meta_get_structure(meta);
+            gst_structure_remove_all_fields(m);
             for (const char* f : {"frame", "pts", "duration", "time", "width", "height", "labels",
                                   "counts", "shares", "unlabelled", "regions"})
                 if (const GValue* v = gst_structure_get_value(structure, f))

@@ -519,13 +519,18 @@ TEST_F(Element, OverlayAndPassthroughWithTheirReports) {
         }
 }
 
-// The meta travels with the buffer.
+// The meta travels with the buffer; behind a second element, it holds that
+// element's result alone.
 TEST_F(Element, MetaOnEveryBuffer) {
+    ToolFile renamed = barsTool();
+    for (ToolLabel& label : renamed.labels) label.name = "first_" + label.name;
+    writeToolFile(*dir / "renamed.clsg", renamed);
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(
         ("videotestsrc num-buffers=2 pattern=smpte ! video/x-raw,format=RGBx,width=40,height=30 ! "
-         "clsgsegment output=labels tool=" +
-         tool() + " ! appsink name=out sync=false")
+         "clsgsegment output=overlay tool=" +
+         (*dir / "renamed.clsg") + " ! clsgsegment output=labels tool=" + tool() +
+         " ! appsink name=out sync=false")
             .c_str(),
         &error);
     ASSERT_TRUE(pipeline);
@@ -533,13 +538,24 @@ TEST_F(Element, MetaOnEveryBuffer) {
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
     int seen = 0;
     while (GstSample* s = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 20 * GST_SECOND)) {
-        GstCustomMeta* meta =
-            gst_buffer_get_custom_meta(gst_sample_get_buffer(s), CLSG_SEGMENT_META);
+        GstBuffer* buffer = gst_sample_get_buffer(s);
+        int metas = 0;
+        gpointer state = nullptr;
+        while (GstMeta* m = gst_buffer_iterate_meta(buffer, &state))
+            metas +=
+                gst_meta_info_is_custom(m->info) &&
+                gst_custom_meta_has_name(reinterpret_cast<GstCustomMeta*>(m), CLSG_SEGMENT_META);
+        EXPECT_EQ(metas, 1);
+        GstCustomMeta* meta = gst_buffer_get_custom_meta(buffer, CLSG_SEGMENT_META);
         ASSERT_TRUE(meta);
+        const GstStructure* fields = gst_custom_meta_get_structure(meta);
         guint64 frame = 99;
-        EXPECT_TRUE(gst_structure_get_uint64(gst_custom_meta_get_structure(meta), "frame", &frame));
+        EXPECT_TRUE(gst_structure_get_uint64(fields, "frame", &frame));
         EXPECT_EQ(frame, static_cast<guint64>(seen));
-        EXPECT_TRUE(gst_structure_has_field(gst_custom_meta_get_structure(meta), "shares"));
+        EXPECT_TRUE(gst_structure_has_field(fields, "shares"));
+        const GValue* names = gst_structure_get_value(fields, "labels");
+        ASSERT_TRUE(names && gst_value_array_get_size(names) == 3);
+        EXPECT_STREQ(g_value_get_string(gst_value_array_get_value(names, 0)), "red");
         ++seen;
         gst_sample_unref(s);
     }
