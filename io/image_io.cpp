@@ -15,6 +15,7 @@
 
 #include "clsg/io/image_decode.h"
 #include "clsg/io/input_file.h"
+#include "clsg/platform/attention.h"
 
 namespace clsg {
 
@@ -373,17 +374,24 @@ std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLim
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
     const uint64_t maxBytes = limits.maxPixels * 8 + (uint64_t{64} << 20);
+    const auto tooLarge = [&]() {
+        return ImageError(path + ": the file is larger than an image within the pixel " +
+                          "limit can be" + (limits.raise.empty() ? "" : " (" + limits.raise + ")"));
+    };
     std::vector<unsigned char> bytes;
     unsigned char chunk[65536];
     for (bool first = true;; first = false) {
+        // A large file read from a slow disk still stops at Ctrl-C.
+        kfThrowExceptionOnFailure(ksys_attention_check());
         const std::size_t n = f.read(chunk, sizeof chunk);
         if (f.error()) throw ImageError("cannot read " + path + ": " + std::strerror(f.error()));
         if (first && n > 0 && sniff(chunk, n) == Kind::Unknown)
             throw ImageError(path + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
-        if (bytes.size() + n > maxBytes)
-            throw ImageError(path + ": the file is larger than an image within the pixel " +
-                             "limit can be" +
-                             (limits.raise.empty() ? "" : " (" + limits.raise + ")"));
+        // A file's size is known at once: one too large is refused unread, and
+        // another read into one buffer of its size.
+        if (first && f.sizeHint() > maxBytes) throw tooLarge();
+        if (first) bytes.reserve(static_cast<std::size_t>(f.sizeHint()));
+        if (bytes.size() + n > maxBytes) throw tooLarge();
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }

@@ -443,6 +443,14 @@ TEST(ImageReader, FilesOfSeveralPagesOrFramesAreRefusedAndAThumbnailAfterTheImag
     }
 }
 
+// A figure of this process's /proc/self/status, in KiB ("VmRSS:", "VmHWM:").
+long kib(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
+    return -1L;
+}
+
 // Files of a few hundred bytes to a few kilobytes that claim hundreds of
 // megabytes, or minutes of decoding, are refused before anything is sized.
 TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
@@ -515,12 +523,6 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
     ASSERT_LT(cases[8].bytes.size(), 200u);
     ASSERT_LT(cases[16].bytes.size(), 100u);
     ASSERT_LT(cases[9].bytes.size(), 2400u);
-    const auto kib = [](const char* key) {  // of this process
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key)));
-        return -1L;
-    };
     for (const auto& c : cases) {
         writeBytes(dir / c.file, c.bytes);
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
@@ -595,6 +597,27 @@ TEST(ImageReader, WaitingOnAPipeGivesWayToAnAbortAndAWriterThatComesIsRead) {
     });
     EXPECT_EQ(colourPels(fifo), rgb);
     writer.join();
+}
+
+// A file larger than an image within the pixel limit can be is refused unread
+// (a sparse 200 MB one costs nothing), and a long read stops at an abort.
+TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
+    ScratchDir dir;
+    const std::string sparse = dir / "sparse.ppm";
+    writeBytes(sparse, "P6\n10 10\n255\n");
+    std::filesystem::resize_file(sparse, std::uintmax_t{200} << 20);
+    ReadLimits few;
+    few.maxPixels = 1000;
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = kib("VmRSS:");
+    const std::string message = errorOf<ImageError>([&] { readColorImage(sparse, few); });
+    EXPECT_LT(kib("VmHWM:") - before, 32 * 1024);
+    EXPECT_NE(message.find("the file is larger than an image within the pixel limit can be"),
+              std::string::npos)
+        << message;
+    ksys_request_abort();
+    EXPECT_THROW(readColorImage(sparse), kvAbortRequested);
+    ksys_clear_abort();
 }
 
 }  // namespace
