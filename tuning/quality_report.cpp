@@ -146,9 +146,9 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         const bool wide = r.estimated != r.chosen;
         out << "estimate: balanced accuracy " << percent(r.estimate);
         if (wide) out << " as judged at neighbourhood " << c.runParams.neighborhoodSize();
-        out << " (held-out example pixels " << percent(c.balancedAccuracy)
-            << ", times the share of the picture samples labelled "
-            << percent(1.0 - c.pictureUnlabelled) << " less a tenth of the "
+        out << " (held-out example pixels " << percent(c.balancedAccuracy) << ", times "
+            << percent(clsg::labelledFactor(r)) << ": the share of the picture samples labelled, "
+            << percent(1.0 - c.pictureUnlabelled) << ", less a tenth of the "
             << percent(clsg::widenedShare(r))
             << " it labels that the narrowest setting tried (fraction " << r.uncoveredFraction
             << ", neighbourhood 1) leaves unlabelled); ";

@@ -550,8 +550,7 @@ void estimate(SuggestReport& report) {
     const SuggestCandidate& lead = report.candidates.at(report.estimated);
     report.uncovered = narrowest ? narrowest->pictureUnlabelled : 0.0;
     report.uncoveredFraction = narrowest ? narrowest->trainParams.colorToleranceFrac() : 0.0;
-    report.estimate = lead.balancedAccuracy *
-                      (1.0 - lead.pictureUnlabelled - kUncoveredWrong * widenedShare(report));
+    report.estimate = lead.balancedAccuracy * labelledFactor(report);
 }
 
 SuggestReport reportOf(Search& search, const SpatialFolds& folds, const Choice& choice) {
@@ -587,6 +586,11 @@ SuggestReport reportOf(Search& search, const SpatialFolds& folds, const Choice& 
 double widenedShare(const SuggestReport& report) {
     return std::max(0.0,
                     report.uncovered - report.candidates.at(report.estimated).pictureUnlabelled);
+}
+
+double labelledFactor(const SuggestReport& report) {
+    return 1.0 - report.candidates.at(report.estimated).pictureUnlabelled -
+           kUncoveredWrong * widenedShare(report);
 }
 
 std::size_t wideChoice(const SuggestCandidate& lead, const std::vector<SuggestCandidate>& wide) {

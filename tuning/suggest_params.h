@@ -191,6 +191,11 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
 // (see SuggestReport::estimate).
 double widenedShare(const SuggestReport& report);
 
+// What the estimate multiplies the estimated candidate's held-out balanced
+// accuracy by: the share of the picture samples it labels, less the part of
+// widenedShare counted as wrong (see SuggestReport::estimate).
+double labelledFactor(const SuggestReport& report);
+
 // The wide size taken (see the "wide" stage), as an index into wide, the
 // candidates scored at the lead's tolerance; wide.size() for none. Of those
 // whose held-out pixels are surer than the lead's (meanConfidence) by more

@@ -434,6 +434,27 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
         << wide.str();
 }
 
+// The estimate's line gives the factor it applies, so that its figures multiply out.
+TEST(QualityReport, TheEstimateLineMultipliesOut) {
+    clsg::SuggestReport report;
+    report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 2);
+    report.runParams = kvCompositeColorSegmenterRunParams(3, false);
+    report.candidates.push_back({report.trainParams, report.runParams, "coarse", 0.8, 0.8, 200.0});
+    report.candidates[0].pictureUnlabelled = 0.1;
+    report.uncovered = 0.3, report.uncoveredFraction = 0.02;
+    report.estimate = 0.8 * clsg::labelledFactor(report);
+    EXPECT_DOUBLE_EQ(report.estimate, 0.8 * (0.9 - 0.02));
+    report.heldOut = clsg::LabelConfusion(2);
+    report.heldOut.add(0, 0, 4), report.heldOut.add(1, 1, 4);
+    std::ostringstream text;
+    printSuggestReport(text, {"sky", "sea"}, report);
+    EXPECT_NE(text.str().find("estimate: balanced accuracy 70.4 % (held-out example pixels 80.0 %, "
+                              "times 88.0 %: the share of the picture samples labelled, 90.0 %, "
+                              "less a tenth of the 20.0 % it labels"),
+              std::string::npos)
+        << text.str();
+}
+
 TEST(QualityReport, ConfusionColumnsStayApartForLargeCounts) {
     clsg::LabelConfusion c(2);
     for (const auto& [truth, label, count] : {std::tuple{0, 0, 142977},
