@@ -240,6 +240,11 @@ GstPadProbeReturn watchCaps(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
+GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer count) {
+    ++*static_cast<std::atomic<uint64_t>*>(count);
+    return GST_PAD_PROBE_OK;
+}
+
 // One pass over the clip with one encoder: the frames' reports. Throws
 // EncoderRefused when the decoded frames cannot be linked to the encoder:
 // decodebin then only warns, and the pipeline would wait for ever.
@@ -248,6 +253,9 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                                       VideoClipFacts& facts) {
     CapsWatch caps;  // outlive the pipeline
     ClipWatch clipWatch;
+    // Frames that entered the segmenter: while one is in it (a large frame may
+    // take seconds), no demuxer is taken to have given up.
+    std::atomic<uint64_t> entered{0};
     caps.avi = std::string(encoder.extension) == ".avi";
     // No clock: the file is read as fast as it is segmented, no frame dropped.
     const std::string line =
@@ -278,6 +286,13 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, watchCaps, &caps, nullptr);
         gst_object_unref(sink);
         gst_object_unref(convert);
+    }
+    {
+        GstElement* segment = gst_bin_get_by_name(bin, "segment");
+        GstPad* sink = gst_element_get_static_pad(segment, "sink");
+        gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, countBuffer, &entered, nullptr);
+        gst_object_unref(sink);
+        gst_object_unref(segment);
     }
     {
         GstElement* dec = gst_bin_get_by_name(bin, "dec");
@@ -318,7 +333,9 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     for (bool done = false; !done;) {
         GstMessage* m = gst_bus_timed_pop(bus, GST_SECOND / 10);
         if (settings.progress && Clock::now() >= nextProgress && !progress()) stopped = done = true;
-        if (!m && watch.ended(pipeline.get())) {
+        if (!m && entered.load() > reports.size())
+            watch.reset();  // a frame is at work
+        else if (!m && watch.ended(pipeline.get())) {
             failure = watch.last == GaveUp::beforeStreams || reports.empty()
                           ? "Could not demultiplex stream (the file holds no stream that could "
                             "be read)."
