@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/console_aside.h"
 #include "cli/count_option.h"
+#include "cli/earlier_outputs.h"
 #include "cli/interrupts.h"
 #include "cli/path_option.h"
 #include "cli/run_inputs.h"
@@ -81,6 +82,13 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
     std::size_t failed = 0;
     if (!videos.empty()) files.makeDir(o.outDir, "--out");
     for (const std::string& clip : videos) {
+        const std::vector<EarlierOutput> earlier = earlierFiles(o.outDir, videoOutputNames(clip));
+        const auto failedWith = [&](const std::string& error) {
+            std::cerr << "clsg: error: " << oneLine(error) << std::endl;
+            const std::string note = earlierOutputsNote(clip, earlier);
+            if (!note.empty()) std::cerr << "clsg: note: " << oneLine(note) << std::endl;
+            ++failed;
+        };
         try {
             OutputFiles own(files, true);
             std::ostringstream said;  // once the outputs are in place
@@ -92,11 +100,9 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
             std::cout << said.str();
         } catch (const CliError& e) {
             checkInterrupt();
-            std::cerr << "clsg: error: " << oneLine(e.what()) << std::endl;
-            ++failed;
+            failedWith(e.what());
         } catch (const FileError& e) {
-            std::cerr << "clsg: error: " << oneLine(clip + ": " + e.what()) << std::endl;
-            ++failed;
+            failedWith(clip + ": " + e.what());
         }
     }
     return failed;

@@ -15,6 +15,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/earlier_outputs.h"
 #include "cli/interrupts.h"
 #include "cli/run_image.h"
 #include "cli/run_inputs.h"
@@ -27,49 +28,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A file as found before this run wrote anything for its image.
-struct EarlierOutput {
-    std::string path;
-    dev_t device;
-    ino_t inode;
-};
-
 // The outputs an earlier run left under an image's names (in either format,
 // its region table too), looked for before this run writes any: should the
 // image fail, they stay but must not be taken for this run's.
 std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile& file,
                                           const RunSettings& settings) {
-    const fs::path dir = settings.outDir.empty() ? "." : settings.outDir;
     std::vector<std::string> names = imageOutputNames(input.name, file, settings);
     for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
         for (const std::string& name : runOutputNames(input.name, file, format))
             if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     if (!settings.regions.table) names.push_back(input.name + "-regions.csv");
-    std::vector<EarlierOutput> found;
-    for (const std::string& name : names) {
-        struct stat s;  // files only: a folder in the way is no output
-        const std::string path = (dir / name).string();
-        if (::lstat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode))
-            found.push_back({path, s.st_dev, s.st_ino});
-    }
-    return found;
-}
-
-// The note for an image that failed, naming the earlier outputs still there
-// as they were: a commit that failed half-way replaced some ("" when none).
-std::string earlierOutputsNote(const RunInput& input, const std::vector<EarlierOutput>& earlier) {
-    std::vector<std::string> found;
-    for (const EarlierOutput& e : earlier) {
-        struct stat s;
-        if (::lstat(e.path.c_str(), &s) == 0 && S_ISREG(s.st_mode) && s.st_dev == e.device &&
-            s.st_ino == e.inode)
-            found.push_back(e.path);
-    }
-    if (found.empty()) return "";
-    const std::size_t more = found.size() - 1;
-    return found.front() + (more ? " and " + std::to_string(more) + " more" : "") +
-           (more ? " are" : " is") + " from an earlier run, not this one's outputs of " +
-           (input.path.empty() ? input.name : input.path);
+    return earlierFiles(settings.outDir, names);
 }
 
 // Refuses, before anything is read, inputs whose outputs would share a name:
@@ -194,7 +163,8 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                 failed = true;
                 if (settings.keepGoing) {
                     std::cerr << "clsg: error: " << oneLine(outcome.error) << std::endl;
-                    const std::string note = earlierOutputsNote(inputs[i], earlier);
+                    const std::string note = earlierOutputsNote(
+                        inputs[i].path.empty() ? inputs[i].name : inputs[i].path, earlier);
                     if (!note.empty()) std::cerr << "clsg: note: " << note << std::endl;
                 }
             } else {

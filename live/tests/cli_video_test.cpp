@@ -364,6 +364,17 @@ TEST_F(CliVideo, FramesTheOverlayCannotHoldFailEveryTime) {
         ASSERT_NE(err.find("does not take frames of 15 x 16 pixels"), std::string::npos) << err;
     }
     fs::remove(base + ".err");
+    // The outputs an earlier run left stay, and are said not to be this run's.
+    fs::create_directories(dir / "o");
+    std::ofstream(dir / "o/narrow-overlay.avi") << "earlier";
+    std::ofstream(dir / "o/narrow-frames.csv") << "earlier";
+    const Ran again = clsg(dir, "run bars.clsg narrow.mkv --out o");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("clsg: note: o/narrow-overlay.avi and 1 more are from an earlier "
+                             "run, not this one's outputs of narrow.mkv"),
+              std::string::npos)
+        << again.err;
+    EXPECT_EQ(slurp(dir / "o/narrow-frames.csv"), "earlier");
 }
 
 // Ctrl-C mid-clip: status 130, no partial overlay, table or temporary left.
