@@ -119,13 +119,14 @@ Command addStudioCommand(CLI::App& parent) {
     app->add_option("--training-budget-bytes", o->trainingBytes)->group("");
 
     return {app, [o]() {
-                const SessionLock lock(o->outDir);  // one studio per session file
+                SessionLock lock(o->outDir);  // one studio per session file
                 // Absolute: the commands the page shows (and the export's file)
                 // work from any directory.
                 const auto absolute = [](const std::string& path) {
                     return std::filesystem::absolute(path).lexically_normal().string();
                 };
                 StudioSession session(absolute(o->outDir));
+                session.setBeforeSave([&lock] { lock.renew(); });
                 if (o->trainingBytes != 0) {
                     kvCompositeColorSegmenterBudget budget =
                         kvCompositeColorSegmenterBudget::forUntrustedFiles();

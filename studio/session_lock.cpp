@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "clsg/io/output_files.h"
 #include "studio/session_files.h"
@@ -14,12 +16,13 @@
 
 namespace clsg {
 
-SessionLock::SessionLock(const std::string& dir) {
+SessionLock::SessionLock(const std::string& dir)
+    : dir_(dir), path_((std::filesystem::path(dir) / kLockFile).string()) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) throw StudioError("cannot create " + dir + ": " + ec.message());
-    const std::string path = (fs::path(dir) / kLockFile).string();
+    const std::string& path = path_;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0)
         throw StudioError("cannot open " + path + " to keep other studios off " + dir + ": " +
@@ -41,5 +44,19 @@ SessionLock::SessionLock(const std::string& dir) {
 }
 
 SessionLock::~SessionLock() { ::close(fd_); }
+
+void SessionLock::renew() {
+    struct stat held, named;
+    if (::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        return;
+    try {
+        SessionLock fresh(dir_);
+        std::swap(fd_, fresh.fd_);
+    } catch (const StudioError& e) {
+        throw StudioError(dir_ + " was removed or replaced while this studio ran, and " +
+                          "its lock could not be taken again (" + e.what() + ")");
+    }
+}
 
 }  // namespace clsg

@@ -20,7 +20,14 @@ public:
     SessionLock& operator=(const SessionLock&) = delete;
     ~SessionLock();
 
+    // Takes the lock again when its file is gone or replaced (the directory
+    // removed while the studio runs), before a save: else a second studio
+    // could start there and each would write over the other's session.
+    // Throws StudioError when another studio has taken it meanwhile.
+    void renew();
+
 private:
+    std::string dir_, path_;
     int fd_ = -1;
 };
 

@@ -1138,6 +1138,7 @@ void StudioSession::autosave() {
     try {
         OutputFiles files;
         files.makeDir(outDir_);
+        if (beforeSave_) beforeSave_();
         const std::string path = sessionPath();
         std::error_code ec;  // a FIFO would take the writes of a reader that never comes
         const fs::file_status kind = fs::status(path, ec);  // a link to a file is a file
@@ -1156,6 +1157,9 @@ void StudioSession::autosave() {
         files.commit();
         unsaved_.clear();
     } catch (const FileError& e) {
+        unsaved_ = e.what();
+        throw StudioError(std::string("cannot save the session: ") + e.what());
+    } catch (const StudioError& e) {
         unsaved_ = e.what();
         throw StudioError(std::string("cannot save the session: ") + e.what());
     }

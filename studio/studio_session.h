@@ -122,6 +122,9 @@ public:
     const std::vector<StudioLabel>& labels() const { return labels_; }
     const StudioSettings& settings() const { return settings_; }
     const std::string& outDir() const { return outDir_; }
+    // Called before each save of the session; what it throws (StudioError)
+    // leaves the changes unsaved, with its reason.
+    void setBeforeSave(std::function<void()> check) { beforeSave_ = std::move(check); }
     // Pixels another image may have (maxTotalPixels less the open ones').
     uint64_t pixelRoom() const;
     // Changes with every edit of labels, marks or settings.
@@ -276,6 +279,7 @@ private:
     std::vector<kvCompositeColorSet> markedSets(bool wholeImages = false) const;
 
     std::string outDir_;
+    std::function<void()> beforeSave_;
     std::string program_ = "clsg";
     uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside

@@ -1121,6 +1121,14 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     EXPECT_EQ(folderImages[2]["title"], "b");
     folder.stop(SIGTERM);
 
+    // A directory removed while the studio runs is made again at the next change, lock and all.
+    StudioProcess removed(imagePath_ + " --out " + dir_ / "removed");
+    fs::remove_all(dir_ / "removed");
+    EXPECT_EQ(removed.call("/api/labels", {{"op", "add"}, {"name", "x"}})["sessionNotSaved"],
+              json());
+    EXPECT_TRUE(fs::exists(dir_ / "removed/.studio-session.lock"));
+    removed.stop(SIGTERM);
+
     // A change the file could not take is not called saved at the stop.
     fs::create_directories(dir_ / "blocked/studio-session.clsgs");  // in the file's way,
     fs::create_directories(dir_ / "blocked/studio-session.previous.clsgs/full");  // not moved
@@ -1170,6 +1178,26 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
             EXPECT_EQ(std::string(e.what()).rfind("cannot create " + imagePath_ + "/o: ", 0), 0u)
                 << e.what();
         }
+        // A studio whose directory is removed takes the lock again at its next save,
+        // and leaves its changes unsaved, saying why, when another took it meanwhile.
+        const std::string gone = dir_ / "gone";
+        SessionLock held(gone);
+        StudioSession s(gone);
+        s.setBeforeSave([&] { held.renew(); });
+        s.addImage("a", "", image_);
+        s.addLabel("x");
+        fs::remove_all(gone);
+        s.autosave();
+        EXPECT_TRUE(fs::exists(gone + "/studio-session.clsgs"));
+        EXPECT_THROW(SessionLock second(gone), StudioError);
+        fs::remove_all(gone);
+        const SessionLock other(gone);
+        s.addLabel("y");
+        EXPECT_THROW(s.autosave(), StudioError);
+        EXPECT_NE(s.unsavedReason().find(gone + " was removed or replaced while this studio ran"),
+                  std::string::npos)
+            << s.unsavedReason();
+        EXPECT_FALSE(fs::exists(gone + "/studio-session.clsgs"));
         StudioSession first(out);
         first.addImage("a", "", image_);
         first.addImage("big", "", big);
