@@ -148,6 +148,16 @@ FinalName finalNameKind(const std::string& finalPath) {
     const bool readOnly = ((named.st_mode & 0222) == 0 && (mask & 0222) != 0222) ||
                           (::access(finalPath.c_str(), W_OK) != 0 && errno == EACCES);
     if (!S_ISLNK(named.st_mode) && readOnly) refuse("the file is read-only");
+    // In a shared directory (sticky, as /tmp is) only the name's owner, the
+    // directory's owner or the superuser may replace it: the rename would
+    // fail once other outputs were in place.
+    const fs::path parent = fs::path(finalPath).parent_path();
+    struct stat dir;
+    if (::stat(parent.empty() ? "." : parent.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) &&
+        ::geteuid() != 0 && named.st_uid != ::geteuid() && dir.st_uid != ::geteuid())
+        refuse(
+            "it belongs to another user, in a shared directory where only its owner may "
+            "replace it");
     return FinalName::replace;
 }
 

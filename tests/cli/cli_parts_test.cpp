@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -392,6 +393,39 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
                   " does not exist; nothing was written");
     EXPECT_EQ(clsgtest::slurp(dir / "read-only"), "kept");
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link-to-d")));
+
+    // In a shared (sticky) directory another user's file is refused before anything is
+    // written: its rename would fail once other outputs were in place. The superuser may
+    // replace it, so a child checks as another user.
+    if (::geteuid() == 0) {
+        char shared[] = "/tmp/clsg-sticky-XXXXXX";
+        ASSERT_TRUE(::mkdtemp(shared));
+        fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+        const std::string theirs = std::string(shared) + "/theirs.png";
+        clsgtest::writeBytes(theirs, "kept");
+        fs::permissions(theirs, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                                   fs::perms::others_exec));
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+            try {
+                OutputFiles().stage(theirs);
+            } catch (const FileError& e) {
+                ::_exit(std::string(e.what()) == "cannot write " + theirs +
+                                                     ": it belongs to another user, in a shared "
+                                                     "directory where only its owner may replace "
+                                                     "it; nothing was written"
+                            ? 0
+                            : 3);
+            }
+            ::_exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(clsgtest::slurp(theirs), "kept");
+        fs::remove_all(shared);
+    }
 
     fs::create_symlink(dir / "gone", dir / "dangling");
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().makeDir(dir / "dangling/out"); }),
