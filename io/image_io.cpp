@@ -35,15 +35,31 @@ void checkOpaqueRow(const Raster& r, const unsigned char* row, const std::string
     }
 }
 
+namespace {
+
+// Set while readImageBytes decodes a file's first bytes for the size its
+// header declares: checkImageSize then says what it found, and the decoder
+// goes no further.
+thread_local bool tSizeOnly = false;
+struct SizeChecked {
+    std::string refusal;  // empty: the size is within the limit
+};
+
+}  // namespace
+
 void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
                     const std::string& name) {
-    if (width == 0 || height == 0) throw ImageError(name + ": the image is empty");
+    std::string refusal;
     constexpr uint64_t kMaxSide = uint64_t{1} << 30;
-    if (width > kMaxSide || height > kMaxSide || width * height > limits.maxPixels)
-        throw ImageError(name + ": the image is too large (" + std::to_string(width) + " x " +
-                         std::to_string(height) + " pixels; the limit is " +
-                         std::to_string(limits.maxPixels) + " pixels" +
-                         (limits.raise.empty() ? "" : ", " + limits.raise) + ")");
+    if (width == 0 || height == 0)
+        refusal = name + ": the image is empty";
+    else if (width > kMaxSide || height > kMaxSide || width * height > limits.maxPixels)
+        refusal = name + ": the image is too large (" + std::to_string(width) + " x " +
+                  std::to_string(height) + " pixels; the limit is " +
+                  std::to_string(limits.maxPixels) + " pixels" +
+                  (limits.raise.empty() ? "" : ", " + limits.raise) + ")";
+    if (tSizeOnly) throw SizeChecked{refusal};
+    if (!refusal.empty()) throw ImageError(refusal);
 }
 
 }  // namespace decoders
@@ -370,6 +386,24 @@ namespace {
 // The file's bytes once its first bytes show an image format this reader
 // takes; at most what an image within the limits can take (8 bytes a pixel
 // and slack for metadata).
+// What the header at the start of a file (its first bytes, prefix) declares
+// beyond the limits: the refusal, or "" when it fits or cannot be told from
+// these bytes alone.
+std::string sizeRefusal(const unsigned char* prefix, std::size_t n, const std::string& path,
+                        const ReadLimits& limits) {
+    struct Flag {
+        Flag() { decoders::tSizeOnly = true; }
+        ~Flag() { decoders::tSizeOnly = false; }
+    } flag;
+    try {
+        decode(std::vector<unsigned char>(prefix, prefix + n), path, limits);
+    } catch (const decoders::SizeChecked& checked) {
+        return checked.refusal;
+    } catch (const ImageError&) {  // the header lies further on, or the rest is missing
+    }
+    return "";
+}
+
 std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
@@ -390,6 +424,10 @@ std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLim
         // A file's size is known at once: one too large is refused unread, and
         // another read into one buffer of its size.
         if (first && f.sizeHint() > maxBytes) throw tooLarge();
+        // More to come: an image over the limit is refused by its header, unread.
+        if (first && n == sizeof chunk)
+            if (const std::string refusal = sizeRefusal(chunk, n, path, limits); !refusal.empty())
+                throw ImageError(refusal);
         if (first) bytes.reserve(static_cast<std::size_t>(f.sizeHint()));
         if (bytes.size() + n > maxBytes) throw tooLarge();
         bytes.insert(bytes.end(), chunk, chunk + n);

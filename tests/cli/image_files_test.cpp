@@ -618,6 +618,24 @@ TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
     ksys_request_abort();
     EXPECT_THROW(readColorImage(sparse), kvAbortRequested);
     ksys_clear_abort();
+    // Nor is an image whose header declares more pixels than the limit read on: a sparse
+    // 400 MB PPM and a PNG of 100 KB are refused by the size they declare.
+    const std::string over = dir / "over.ppm", png = dir / "over.png";
+    writeBytes(over, "P6\n16385 8192\n255\n");
+    std::filesystem::resize_file(over, 16385ull * 8192 * 3 + 20);
+    writeBytes(png,
+               "\x89PNG\r\n\x1a\n" +
+                   pngChunk("IHDR", std::string("\0\0\x4e\x20\0\0\x4e\x20\x08\x02\0\0\0", 13)) +
+                   pngChunk("IDAT", std::string(100000, '\x5a')) + pngChunk("IEND", ""));
+    for (const auto& [file, size] : {std::pair{over, "16385 x 8192"}, {png, "20000 x 20000"}}) {
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const long start = kib("VmRSS:");
+        const std::string refusal = errorOf<ImageError>([&] { readColorImage(file); });
+        EXPECT_LT(kib("VmHWM:") - start, 32 * 1024) << file;
+        EXPECT_NE(refusal.find(std::string("the image is too large (") + size + " pixels"),
+                  std::string::npos)
+            << refusal;
+    }
 }
 
 }  // namespace
