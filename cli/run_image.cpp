@@ -93,6 +93,18 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     const auto start = std::chrono::steady_clock::now();
     const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
         tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
+    // On a terminal, what follows the segmentation (the regions, encoding the
+    // outputs: seconds for a large image), in place of its progress.
+    struct StatusLine {
+        bool on;
+        std::string name;
+        void say(const char* what) const {
+            if (on) std::cerr << "\r\033[K" << name << ": " << what << std::flush;
+        }
+        ~StatusLine() {
+            if (on) std::cerr << "\r\033[K" << std::flush;
+        }
+    } status{settings.jobs <= 1 && ::isatty(STDERR_FILENO), oneLine(input.name)};
     const kvPelBuffer_const<unsigned char>&confidence = images[1], &score = images[2];
     // Regions; when cleaning, the cleaned label image stands for the label
     // image in every output.
@@ -100,6 +112,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     clsg::CleanedRegions regions;
     const RegionSettings& regionSettings = settings.regions;
     if (regionSettings.wanted()) {
+        status.say("finding regions");
         clsg::RegionOptions options = regionSettings.options;
         options.threads = settings.jobs > 1 ? 1 : settings.threads;
         regions = clsg::cleanRegions(images[0], confidence, options, regionSettings.outline);
@@ -174,6 +187,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     }
     unsigned threads = settings.jobs > 1 ? 1 : settings.threads;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    status.say("writing its outputs");
     forEachTask(
         writes.size(), threads,
         [&](std::size_t i, std::size_t) { writes[i].second(paths[i], finals[i]); }, nullptr);

@@ -239,8 +239,12 @@ TEST(Cli, ProgressWithinAnImageOnATerminalOnly) {
     ASSERT_EQ(o.status, 0) << shown;
     std::set<int> percents;
     for (std::size_t at = 0; (at = shown.find("\r\033[Kbig: ", at)) != std::string::npos; at += 9)
-        percents.insert(std::stoi(shown.substr(at + 9)));
+        if (std::isdigit(static_cast<unsigned char>(shown[at + 9])))
+            percents.insert(std::stoi(shown.substr(at + 9)));
     EXPECT_TRUE(percents.size() >= 3 && *percents.rbegin() == 100) << shown;
+    // Then the writing of its outputs, not a progress stuck at 100 %.
+    const std::size_t writing = shown.find("\r\033[Kbig: writing its outputs");
+    EXPECT_TRUE(writing != std::string::npos && writing > shown.find("big: 100%")) << shown;
     EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << shown;
     EXPECT_EQ(clsg(dir, "run tool.clsg big.ppm --out file").err, "");
 }
