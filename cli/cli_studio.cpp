@@ -126,7 +126,7 @@ Command addStudioCommand(CLI::App& parent) {
                     return std::filesystem::absolute(path).lexically_normal().string();
                 };
                 StudioSession session(absolute(o->outDir));
-                session.setBeforeSave([&lock] { lock.renew(); });
+                session.setBeforeSave([&lock] { return lock.renew(); });
                 if (o->trainingBytes != 0) {
                     kvCompositeColorSegmenterBudget budget =
                         kvCompositeColorSegmenterBudget::forUntrustedFiles();

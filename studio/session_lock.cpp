@@ -45,14 +45,15 @@ SessionLock::SessionLock(const std::string& dir)
 
 SessionLock::~SessionLock() { ::close(fd_); }
 
-void SessionLock::renew() {
+bool SessionLock::renew() {
     struct stat held, named;
     if (::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
-        return;
+        return false;
     try {
         SessionLock fresh(dir_);
         std::swap(fd_, fresh.fd_);
+        return true;
     } catch (const StudioError& e) {
         throw StudioError(dir_ + " was removed or replaced while this studio ran, and " +
                           "its lock could not be taken again (" + e.what() + ")");

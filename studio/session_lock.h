@@ -23,8 +23,9 @@ public:
     // Takes the lock again when its file is gone or replaced (the directory
     // removed while the studio runs), before a save: else a second studio
     // could start there and each would write over the other's session.
-    // Throws StudioError when another studio has taken it meanwhile.
-    void renew();
+    // Returns true when it took it again: a session found there now is not
+    // this studio's. Throws StudioError when another studio holds it.
+    bool renew();
 
 private:
     std::string dir_, path_;

@@ -1138,7 +1138,7 @@ void StudioSession::autosave() {
     try {
         OutputFiles files;
         files.makeDir(outDir_);
-        if (beforeSave_) beforeSave_();
+        if (beforeSave_ && beforeSave_()) keptPrevious_ = false;
         const std::string path = sessionPath();
         std::error_code ec;  // a FIFO would take the writes of a reader that never comes
         const fs::file_status kind = fs::status(path, ec);  // a link to a file is a file

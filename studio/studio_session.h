@@ -123,8 +123,10 @@ public:
     const StudioSettings& settings() const { return settings_; }
     const std::string& outDir() const { return outDir_; }
     // Called before each save of the session; what it throws (StudioError)
-    // leaves the changes unsaved, with its reason.
-    void setBeforeSave(std::function<void()> check) { beforeSave_ = std::move(check); }
+    // leaves the changes unsaved, with its reason. It returns true when the
+    // output directory is new to this studio (made again since it was
+    // removed): a session file there is then moved aside, as at a start.
+    void setBeforeSave(std::function<bool()> check) { beforeSave_ = std::move(check); }
     // Pixels another image may have (maxTotalPixels less the open ones').
     uint64_t pixelRoom() const;
     // Changes with every edit of labels, marks or settings.
@@ -279,7 +281,7 @@ private:
     std::vector<kvCompositeColorSet> markedSets(bool wholeImages = false) const;
 
     std::string outDir_;
-    std::function<void()> beforeSave_;
+    std::function<bool()> beforeSave_;
     std::string program_ = "clsg";
     uint64_t maxTotalPixels_;
     bool keptPrevious_ = false;  // the first autosave moved the old file aside

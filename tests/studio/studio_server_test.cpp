@@ -1183,7 +1183,7 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
         const std::string gone = dir_ / "gone";
         SessionLock held(gone);
         StudioSession s(gone);
-        s.setBeforeSave([&] { held.renew(); });
+        s.setBeforeSave([&] { return held.renew(); });
         s.addImage("a", "", image_);
         s.addLabel("x");
         fs::remove_all(gone);
@@ -1191,13 +1191,25 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
         EXPECT_TRUE(fs::exists(gone + "/studio-session.clsgs"));
         EXPECT_THROW(SessionLock second(gone), StudioError);
         fs::remove_all(gone);
-        const SessionLock other(gone);
-        s.addLabel("y");
-        EXPECT_THROW(s.autosave(), StudioError);
-        EXPECT_NE(s.unsavedReason().find(gone + " was removed or replaced while this studio ran"),
-                  std::string::npos)
-            << s.unsavedReason();
-        EXPECT_FALSE(fs::exists(gone + "/studio-session.clsgs"));
+        {
+            const SessionLock other(gone);
+            s.addLabel("y");
+            EXPECT_THROW(s.autosave(), StudioError);
+            EXPECT_NE(
+                s.unsavedReason().find(gone + " was removed or replaced while this studio ran"),
+                std::string::npos)
+                << s.unsavedReason();
+            EXPECT_FALSE(fs::exists(gone + "/studio-session.clsgs"));
+            StudioSession theirs(gone);  // the other studio saves its own session there
+            theirs.addLabel("theirs");
+            theirs.autosave();
+        }
+        // Once it has stopped, this studio takes the directory again and keeps the other's
+        // session aside, as at a start.
+        s.autosave();
+        EXPECT_NE(clsgtest::slurp(gone + "/studio-session.previous.clsgs").find("\"theirs\""),
+                  std::string::npos);
+        EXPECT_NE(clsgtest::slurp(gone + "/studio-session.clsgs").find("\"y\""), std::string::npos);
         StudioSession first(out);
         first.addImage("a", "", image_);
         first.addImage("big", "", big);
