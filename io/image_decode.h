@@ -39,6 +39,13 @@ struct Raster {
 // by one refuse a transparent image at its first such row.
 void checkOpaqueRow(const Raster& r, const unsigned char* row, const std::string& name);
 
+// The bytes of pixels at perPixel bytes each, and extra more; the largest
+// int64_t where that would overflow (a --max-pixels of 2^62 is no limit).
+inline uint64_t bytesForPixels(uint64_t pixels, uint64_t perPixel, uint64_t extra) {
+    constexpr uint64_t kMost = uint64_t{1} << 63;
+    return pixels > (kMost - 1 - extra) / perPixel ? kMost - 1 : pixels * perPixel + extra;
+}
+
 // Throws ImageError("name: ...") for an empty image or one above the limit.
 void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
                     const std::string& name);

@@ -413,8 +413,8 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), tiffError, &file);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), tiffWarning, &file);
     // One strip or tile may not claim more than the pixel limit's worth.
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(),
-                                        static_cast<tmsize_t>(limits.maxPixels * 8 + (1u << 20)));
+    TIFFOpenOptionsSetMaxSingleMemAlloc(
+        options.get(), static_cast<tmsize_t>(bytesForPixels(limits.maxPixels, 8, 1u << 20)));
     std::unique_ptr<TIFF, TiffCloser> tif(TIFFClientOpenExt(name.c_str(), "rm", &file, memRead,
                                                             memWrite, memSeek, memClose, memSize,
                                                             memMap, memUnmap, options.get()));

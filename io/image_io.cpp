@@ -407,7 +407,7 @@ std::string sizeRefusal(const unsigned char* prefix, std::size_t n, const std::s
 std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
-    const uint64_t maxBytes = limits.maxPixels * 8 + (uint64_t{64} << 20);
+    const uint64_t maxBytes = decoders::bytesForPixels(limits.maxPixels, 8, uint64_t{64} << 20);
     const auto tooLarge = [&]() {
         return ImageError(path + ": the file is larger than an image within the pixel " +
                           "limit can be" + (limits.raise.empty() ? "" : " (" + limits.raise + ")"));

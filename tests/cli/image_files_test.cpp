@@ -618,6 +618,19 @@ TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
     ksys_request_abort();
     EXPECT_THROW(readColorImage(sparse), kvAbortRequested);
     ksys_clear_abort();
+    // A limit of 2^61 pixels or more sets no limit on the file's size (its 8 bytes a pixel
+    // must not wrap around to a few).
+    ReadLimits unlimited;
+    unlimited.maxPixels = uint64_t{1} << 61;
+    writeBytes(sparse, "P6\n1 1\n255\n\x01\x02\x03");
+    std::filesystem::resize_file(sparse, std::uintmax_t{65} << 20);
+    std::string said = "read";
+    try {
+        readColorImage(sparse, unlimited);
+    } catch (const ImageError& e) {
+        said = e.what();
+    }
+    EXPECT_EQ(said.find("larger than an image within"), std::string::npos) << said;
     // Nor is an image whose header declares more pixels than the limit read on: a sparse
     // 400 MB PPM and a PNG of 100 KB are refused by the size they declare.
     const std::string over = dir / "over.ppm", png = dir / "over.png";
