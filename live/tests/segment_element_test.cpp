@@ -528,7 +528,7 @@ TEST_F(Element, MetaOnEveryBuffer) {
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(
         ("videotestsrc num-buffers=2 pattern=smpte ! video/x-raw,format=RGBx,width=40,height=30 ! "
-         "clsgsegment output=overlay tool=" +
+         "clsgsegment output=overlay regions=true tool=" +
          (*dir / "renamed.clsg") + " ! clsgsegment output=labels tool=" + tool() +
          " ! appsink name=out sync=false")
             .c_str(),
@@ -553,6 +553,7 @@ TEST_F(Element, MetaOnEveryBuffer) {
         EXPECT_TRUE(gst_structure_get_uint64(fields, "frame", &frame));
         EXPECT_EQ(frame, static_cast<guint64>(seen));
         EXPECT_TRUE(gst_structure_has_field(fields, "shares"));
+        EXPECT_FALSE(gst_structure_has_field(fields, "regions"));  // the first one's, not asked
         const GValue* names = gst_structure_get_value(fields, "labels");
         ASSERT_TRUE(names && gst_value_array_get_size(names) == 3);
         EXPECT_STREQ(g_value_get_string(gst_value_array_get_value(names, 0)), "red");
