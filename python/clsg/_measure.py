@@ -65,7 +65,7 @@ def evaluate(labels, truth, n_labels=None):
     "confusion" (n_labels rows of true labels, n_labels + 1 columns: the
     labels given, then none: no label, or a label from n_labels on, which the
     truth cannot hold; give n_labels as the tool's number of labels when the
-    truth may lack the last ones).
+    truth may lack the last ones). BadParamsError when no pixel is judged.
     """
     # A mask would go unread; the truth's 255 is what is not judged.
     if isinstance(truth, np.ma.MaskedArray):

@@ -401,13 +401,29 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         char shared[] = "/tmp/clsg-sticky-XXXXXX";
         ASSERT_TRUE(::mkdtemp(shared));
         fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
-        const std::string theirs = std::string(shared) + "/theirs.png";
-        clsgtest::writeBytes(theirs, "kept");
-        fs::permissions(theirs, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
-                                                   fs::perms::others_exec));
+        const std::string theirs = std::string(shared) + "/theirs.png",
+                          mine = std::string(shared) + "/mine.png",
+                          plain = std::string(shared) + "/open/theirs.png";  // not sticky
+        fs::create_directory(std::string(shared) + "/open");
+        fs::permissions(std::string(shared) + "/open", fs::perms::all);
+        const auto writable = fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                                 fs::perms::others_exec);
+        for (const std::string& file : {theirs, mine, plain}) {
+            clsgtest::writeBytes(file, "kept");
+            fs::permissions(file, writable);
+        }
+        ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
         const pid_t child = ::fork();
         if (child == 0) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+            try {  // its own file, and another's where the directory is not sticky, are replaced
+                OutputFiles files;
+                clsgtest::writeBytes(files.stage(mine), "new");
+                clsgtest::writeBytes(files.stage(plain), "new");
+                files.commit();
+            } catch (const FileError&) {
+                ::_exit(5);
+            }
             try {
                 OutputFiles().stage(theirs);
             } catch (const FileError& e) {
@@ -424,6 +440,7 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_EQ(clsgtest::slurp(theirs), "kept");
+        EXPECT_EQ(clsgtest::slurp(mine) + clsgtest::slurp(plain), "newnew");
         fs::remove_all(shared);
     }
 
