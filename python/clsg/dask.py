@@ -84,6 +84,12 @@ def _flag(value, name: str) -> bool:
     raise TypeError(f"{name} must be True or False; got {value!r}")
 
 
+def _check_tool(tool) -> None:
+    if not isinstance(tool, Tool):
+        raise TypeError(f"tool must be a clsg.Tool (clsg.Tool.load reads a tool file); got "
+                        f"{type(tool).__name__}")
+
+
 def _probe(tool: Tool, neighborhood: Optional[int]):
     """A run of one pixel: the tool's and the neighbourhood's errors, now."""
     return tool._run_quiet(np.zeros((1, 1, 3), np.uint8), neighborhood, False)
@@ -134,6 +140,7 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     computed together (dask.compute(*result.values())).
     """
     normalize_intensity = _flag(normalize_intensity, "normalize_intensity")
+    _check_tool(tool)
     neighborhood = _probe(tool, neighborhood).neighborhood
     array = da.asarray(array)
     if isinstance(getattr(array, "_meta", None), np.ma.MaskedArray):
@@ -221,6 +228,11 @@ def _keep_heap_on_worker() -> None:
         _keep_freed_memory(32 << 20, 128 << 20)
 
 
+def _shown(path: str) -> str:
+    """path as text: bytes of a name that are not UTF-8 become escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
 def _stem(path: str) -> str:
     return os.path.splitext(os.path.basename(path))[0]
 
@@ -273,7 +285,7 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         image = read_image(path)
         # In the record, with the file's name: a worker's warning would go to its stderr.
         result = tool._run_quiet(image, neighborhood, normalize_intensity)
-        record["note"] = _narrow_image_note(given, image.shape[1], image.shape[0],
+        record["note"] = _narrow_image_note(_shown(given), image.shape[1], image.shape[0],
                                             result.neighborhood) or None
         images = _images(result, wanted)
         # As clsg run: the cleaned label image (the label image itself when
@@ -342,9 +354,13 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     so on a real cluster the files must lie where every worker sees them by
     the same path.
     """
-    paths = [os.fspath(p) for p in paths]
-    tool_path = os.path.abspath(os.fspath(tool_path))
-    out_dir = os.path.abspath(os.fspath(out_dir))
+    # One path is one file, not a list of its letters; bytes are names as the
+    # system gives them (os.fsdecode).
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    paths = [os.fsdecode(p) for p in paths]
+    tool_path = os.path.abspath(os.fsdecode(tool_path))
+    out_dir = os.path.abspath(os.fsdecode(out_dir))
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise NotADirectoryError(errno.ENOTDIR, "out_dir is a file, not a folder", out_dir)
     if isinstance(outputs, str):
@@ -442,7 +458,9 @@ def write_summary_csv(records: Sequence[Mapping[str, Any]], path) -> None:
     # neither an input nor an output of the batch, nor its tool, is written over.
     path = os.fspath(path)
     _refuse_outputs_and_tools(path, records)
-    _write_file(path, f.getvalue().encode(), [os.fspath(r["path"]) for r in records])
+    # A name that is not UTF-8 keeps its bytes, as clsg run writes it.
+    _write_file(path, f.getvalue().encode("utf-8", "surrogateescape"),
+                [os.fsencode(r["path"]) for r in records])
 
 
 def _refuse_outputs_and_tools(path: str, records: Sequence[Mapping[str, Any]]) -> None:

@@ -211,6 +211,23 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
                                   named.run(picture).segmentation(0))
 
 
+def test_segment_files_takes_names_as_the_system_gives_them(tmp_path, tool):
+    tool.save(tmp_path / "t.clsg")
+    latin = os.path.join(os.fsencode(tmp_path), b"\xe9t\xe9.png")  # not UTF-8, as bytes
+    clsg.write_image(latin, scene(20, 30))
+    clsg.write_image(tmp_path / "a.png", scene(20, 30))
+    records = clsg.dask.segment_files([latin], tmp_path / "t.clsg", tmp_path / "out")
+    assert records[0]["ok"], records
+    assert os.listdir(os.fsencode(tmp_path / "out")) == [b"\xe9t\xe9-labels.png"]
+    clsg.dask.write_summary_csv(records, tmp_path / "s.csv")
+    assert b"/\xe9t\xe9.png,1,," in (tmp_path / "s.csv").read_bytes()
+    # One path is one file, not a list of its letters.
+    one = clsg.dask.segment_files(str(tmp_path / "a.png"), tmp_path / "t.clsg", tmp_path / "one")
+    assert [r["ok"] for r in one] == [True] and os.listdir(tmp_path / "one") == ["a-labels.png"]
+    with pytest.raises(TypeError, match="tool must be a clsg.Tool .*; got str"):
+        clsg.dask.segment(da.zeros((4, 4, 3), dtype=np.uint8), str(tmp_path / "t.clsg"))
+
+
 def test_a_summarys_shares_give_their_pixel_counts_back(tmp_path):
     # One pixel in three million is written as such, not as 0.000000.
     record = {"path": "wide.png", "ok": True, "error": None, "width": 3000, "height": 1000,
