@@ -240,13 +240,15 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     const fs::path tempDir = through ? fs::temp_directory_path(ec) : p.parent_path();
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && !through)
+    const int error = errno;
+    // ENOENT in a folder that is there (/proc) is the folder's refusal.
+    if (fd < 0 && error == ENOENT && !through && !fs::is_directory(tempDir, ec))
         throw FileError("cannot write " + finalPath + ": the folder " + tempDir.string() +
                         " does not exist; nothing was written");
     if (fd < 0)
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +
-                        ": " + std::strerror(errno));
+                        ": " + std::strerror(error));
     // Its owner's alone (as mkostemp makes it) until commit() gives it its mode:
     // writable while it is written, whatever the umask.
     ::close(fd);

@@ -391,6 +391,9 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "missing/x.png"); }),
               "cannot write " + (dir / "missing/x.png") + ": the folder " + (dir / "missing") +
                   " does not exist; nothing was written");
+    // A folder that is there but takes no new file (/proc) is not said to be missing.
+    EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage("/proc/x.png"); }),
+              "cannot create a temporary file next to /proc/x.png: No such file or directory");
     EXPECT_EQ(clsgtest::slurp(dir / "read-only"), "kept");
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link-to-d")));
 
