@@ -903,9 +903,8 @@ void StudioServer::postRestore(const httplib::Request& req, httplib::Response& r
     const json& accept = field(j, "accept");
     if (!accept.is_boolean()) throw BadRequest("\"accept\" must be true or false");
     const auto lock = lockSession();
-    session_.restore(accept.get<bool>());
-    answerJson(res,
-               accept.get<bool>() ? saved(session_, stateJson(session_)) : stateJson(session_));
+    const bool save = session_.restore(accept.get<bool>());
+    answerJson(res, save ? saved(session_, stateJson(session_)) : stateJson(session_));
 }
 
 void StudioServer::postImages(const httplib::Request& req, httplib::Response& res) {

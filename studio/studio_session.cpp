@@ -1318,6 +1318,7 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         if (when.empty() || savedAt.get<int64_t>() < 0)
             throw std::runtime_error("its time of saving is out of range");
         restoreInfo_ = StudioRestore{when, saved.labels.size(), saved.marks.size()};
+        saved.path = path;
         restorable_ = std::move(saved);
         return "";
     } catch (const std::exception& e) {
@@ -1329,13 +1330,14 @@ void StudioSession::findRestoreAgain() {
     if (revision_ == offeredRevision_ && !restoreAnswered_) findRestore();
 }
 
-void StudioSession::restore(bool accept) {
+bool StudioSession::restore(bool accept) {
     if (accept && restorable_ && revision_ != offeredRevision_)
         throw StudioError(
             "the labels, marks or settings have changed since the earlier session was offered: "
             "restoring it would lose those changes, so it is not restored (its file stays in " +
             outDir_ + ")");
     restoreAnswered_ = true;
+    const bool keptAside = accept && restorable_ && restorable_->path != sessionPath();
     if (accept && restorable_) {
         labels_ = restorable_->labels;
         settings_ = restorable_->settings;
@@ -1347,5 +1349,6 @@ void StudioSession::restore(bool accept) {
     }
     restorable_.reset();
     restoreInfo_.reset();
+    return keptAside;
 }
 }  // namespace clsg

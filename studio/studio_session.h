@@ -237,7 +237,10 @@ public:
     // accept: replaces the labels, settings and marks with the file's. Either
     // way the offer ends. Throws StudioError, leaving all as it was, when
     // labels, marks or settings changed since the offer (they would be lost).
-    void restore(bool accept);
+    // Returns true when what it restored is to be saved: it came from a file
+    // kept aside. Restored from the session file, nothing is written until the
+    // first change (a restore alone moves no file aside).
+    bool restore(bool accept);
 
     // Adds the labels, settings and examples of a tool file: an example
     // marks the open image it was cut from, else the image file it names
@@ -297,6 +300,7 @@ private:
         std::string runs;  // encodeRuns of width * height marks
     };
     struct SavedSession {
+        std::string path;  // the file it was read from
         std::vector<StudioLabel> labels;
         StudioSettings settings;
         std::vector<std::pair<std::size_t, std::vector<uint8_t>>> marks;  // open image, marks

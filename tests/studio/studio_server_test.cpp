@@ -1034,7 +1034,12 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     ASSERT_FALSE(state["restore"].is_null()) << state.dump();
     EXPECT_EQ(state["restore"]["labels"], 2);
     EXPECT_EQ(state["labels"].size(), 0u);
+    const std::string file = clsgtest::slurp(dir_ / "k/studio-session.clsgs");
     state = second.call("/api/restore", {{"accept", true}});
+    // A restore alone writes nothing and moves nothing aside (twenty such starts
+    // would push out the sessions of other images).
+    EXPECT_EQ(clsgtest::slurp(dir_ / "k/studio-session.clsgs"), file);
+    EXPECT_FALSE(fs::exists(dir_ / "k/studio-session.previous.clsgs"));
     EXPECT_EQ(state["labels"][0]["name"], "orange");
     EXPECT_EQ(state["labels"][0]["color"], "#ff8800");
     EXPECT_EQ(state["settings"], chosen);
