@@ -466,6 +466,7 @@ function pointerMove(e) {
   cursorAt = screenPoint(e);
   drawCursor();
   const p = imagePoint(e);
+  pixelAt = p;
   showPixelInfo(p);
   if (!stroke) return;
   if (stroke.pan) {
@@ -508,6 +509,7 @@ view.addEventListener("pointercancel", endStroke);
 view.addEventListener("pointerleave", () => {
   $("pixel-info").textContent = "";
   cursorAt = null;
+  pixelAt = null;
   drawCursor();
   regionHover.x = -1;
 });
@@ -625,6 +627,13 @@ async function caughtUp(what) {
                           "they are.");
   error.marksChanged = true;
   return error;
+}
+
+// The image pixel under a resting pointer: its line is said again when a
+// segmentation arrives (null when the pointer is off the image).
+let pixelAt = null;
+function refreshPixelInfo() {
+  if (pixelAt) showPixelInfo(pixelAt);
 }
 
 function showPixelInfo(p) {
@@ -804,7 +813,7 @@ async function segment() {
     if (!current()) return;
     if (!state.server.labels.length) {
       state.labels = null; state.grey = null; state.counts = null;
-      composeOverlay(); renderShares();
+      composeOverlay(); renderShares(); refreshPixelInfo();
       showNote("");
       document.body.dataset.segmented = String(seq);
       refreshPreviews();
@@ -837,6 +846,7 @@ async function segment() {
     if (state.segmentFailed) hideError();
     state.segmentFailed = false;
     composeOverlay();
+    refreshPixelInfo();
     noteTiming("onScreen");
     noteTiming("whole");
     noteServer(frame.meta);
@@ -855,6 +865,7 @@ async function segment() {
       state.labels = null; state.grey = null; state.counts = null;
       composeOverlay();
       renderShares();
+      refreshPixelInfo();
       // Nothing to train from yet is no failure: say what to do.
       if (e.status === 422 && e.message.includes("marks yet")) {
         showNote(e.message);
@@ -1595,6 +1606,7 @@ async function showImage(i) {
   state.image = i;
   $("image-select").value = i;
   $("pixel-info").textContent = "";  // it told of the image left
+  pixelAt = null;
   regionHover.x = -1;
   const info = state.server.images[i];
   state.width = info.width; state.height = info.height;

@@ -192,6 +192,12 @@ def main():
         history("5/0")
         wait_for(S + "settled() && " + S + "shares() && " + S + "shares()[0] > 0",
                  "a segmentation with one label painted")
+        # The readout under the resting pointer follows the segmentation that arrived.
+        said = js("return document.getElementById('pixel-info').textContent")
+        pixel = re.match(r"x (\d+)  y (\d+)", said) or fail("no pixel in the readout %r" % said)
+        at = js("return atob(%slabelImage()).charCodeAt(%s * 600 + %s)" % (S, pixel[2], pixel[1]))
+        if at != 0 or not said.startswith(pixel[0] + "  \u00b7  " + labels()[0]["name"]):
+            fail("the readout at the stroke's end says %r over label %s" % (said, at))
         note = find(By.ID, "note").text
         if "darkred needs marks" not in note or not js("return document.getElementById('error').hidden") or \
                 js("return " + S + "shares()[1]") != 0:
