@@ -1660,7 +1660,10 @@ const IMAGE_TYPES = /\.(png|jpe?g|tiff?|bmp|ppm|pgm|pnm)$/i;
 
 // Opens files one after another; shows the first one opened.
 async function openFiles(files) {
-  files = Array.from(files).filter((f) => IMAGE_TYPES.test(f.name));
+  // In the order of their names, as clsg studio opens a folder it is given.
+  const key = (f) => f.webkitRelativePath || f.name;
+  files = Array.from(files).filter((f) => IMAGE_TYPES.test(f.name))
+    .sort((a, b) => (key(a) < key(b) ? -1 : key(a) > key(b) ? 1 : 0));
   if (!files.length) { showError("No image files there (PNG, JPEG, TIFF, BMP or PNM)."); return; }
   const first = state.server.images.length;
   let s = null;

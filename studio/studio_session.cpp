@@ -238,7 +238,8 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     if (!pixels.isBound() || pixels.width() <= 0 || pixels.height() <= 0)
         throw StudioError("the image " + name + " is empty");
     if (images_.size() >= kMaxImages)
-        throw StudioError("a studio opens at most " + std::to_string(kMaxImages) + " images");
+        throw StudioError("cannot open " + name + ": a studio opens at most " +
+                          std::to_string(kMaxImages) + " images");
     const uint64_t size =
         static_cast<uint64_t>(pixels.width()) * static_cast<uint64_t>(pixels.height());
     if (size > pixelRoom())

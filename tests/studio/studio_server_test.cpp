@@ -1498,6 +1498,19 @@ TEST_F(StudioServerTest, AnImageWithATwinOpenedAloneGetsItsOwnMarks) {
     EXPECT_EQ(firstMark(later, 2), 2 * kW + 20);
 }
 
+// The image over the limit of open images is named in its refusal (a folder
+// of many says which were left out).
+TEST_F(StudioServerTest, AnImageOverTheLimitIsNamed) {
+    StudioSession s(dir_ / "many");
+    for (int i = 0; i < 64; ++i) s.addImage("i" + std::to_string(i), "", image_);
+    try {
+        s.addImage("one-too-many", "", image_);
+        ADD_FAILURE() << "a 65th image opened";
+    } catch (const StudioError& e) {
+        EXPECT_STREQ(e.what(), "cannot open one-too-many: a studio opens at most 64 images");
+    }
+}
+
 // A raw connection to a port on 127.0.0.1.
 struct Raw {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
