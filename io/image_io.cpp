@@ -383,9 +383,6 @@ std::vector<unsigned char> readFileBytes(const std::string& path, uint64_t maxBy
 
 namespace {
 
-// The file's bytes once its first bytes show an image format this reader
-// takes; at most what an image within the limits can take (8 bytes a pixel
-// and slack for metadata).
 // What the header at the start of a file (its first bytes, prefix) declares
 // beyond the limits: the refusal, or "" when it fits or cannot be told from
 // these bytes alone.
@@ -404,6 +401,9 @@ std::string sizeRefusal(const unsigned char* prefix, std::size_t n, const std::s
     return "";
 }
 
+// The file's bytes once its first bytes show an image format this reader
+// takes; at most what an image within the limits can take (8 bytes a pixel
+// and slack for metadata).
 std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
