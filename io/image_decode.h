@@ -40,7 +40,8 @@ struct Raster {
 void checkOpaqueRow(const Raster& r, const unsigned char* row, const std::string& name);
 
 // The bytes of pixels at perPixel bytes each, and extra more; the largest
-// int64_t where that would overflow (a --max-pixels of 2^62 is no limit).
+// int64_t where that would pass it (so a limit of 2^61 pixels or more sets
+// no bound, instead of wrapping around to a small one).
 inline uint64_t bytesForPixels(uint64_t pixels, uint64_t perPixel, uint64_t extra) {
     constexpr uint64_t kMost = uint64_t{1} << 63;
     return pixels > (kMost - 1 - extra) / perPixel ? kMost - 1 : pixels * perPixel + extra;
