@@ -1071,7 +1071,7 @@ function renderLegend() {
   } else {
     labels.forEach((label, i) => {
       cell("swatch").style.background = label.color;
-      cell("", label.name);
+      cell("name", label.name);  // a long one is cut: the list of labels has it whole
       cell("num", !label.marked ? "needs marks" : state.counts ? share(state.counts[i]) + regionCountText(i) : "");
     });
     if (labels.length) {
