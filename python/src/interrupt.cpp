@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <pthread.h>
 #include <pybind11/pybind11.h>
+#include <pythread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -16,10 +17,12 @@ namespace {
 
 std::atomic<unsigned> gInterrupts{0};  // SIGINTs seen by our handler; lock-free
 std::mutex gMutex;
-int gActive = 0;          // guarded calls in progress
-unsigned gCleared = 0;    // gInterrupts when the abort was last withdrawn
-bool gInstalled = false;  // onSigint handles SIGINT while calls are active
+int gActive = 0;             // guarded calls in progress
+unsigned gCleared = 0;       // gInterrupts when the abort was last withdrawn
+bool gMainNotified = false;  // a call on the main thread raised KeyboardInterrupt
+bool gInstalled = false;     // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
+unsigned long gMainThread = 0;
 
 static_assert(std::atomic<unsigned>::is_always_lock_free, "the handler needs a lock-free counter");
 
@@ -80,6 +83,8 @@ void CallGuard::leave() {
     if (left_) return;
     left_ = true;
     std::lock_guard<std::mutex> lock(gMutex);
+    const bool interrupted = gInterrupts.load(std::memory_order_relaxed) != entered_;
+    if (interrupted && PyThread_get_thread_ident() == gMainThread) gMainNotified = true;
     if (--gActive == 0) {
         if (gInstalled) {
             // Only our handler is undone: one the program set meanwhile stays.
@@ -92,10 +97,11 @@ void CallGuard::leave() {
         if (now != gCleared) {
             ksys_clear_abort();
             gCleared = now;
+            // Ctrl-C is meant for the main thread: tell it if no call there
+            // already raised KeyboardInterrupt.
+            if (!gMainNotified) PyErr_SetInterrupt();
         }
-        // Every call running at a Ctrl-C raised KeyboardInterrupt; the main
-        // thread is not interrupted again: a pool (Dask, concurrent.futures)
-        // hands it a worker's, and a second would land in its clean-up.
+        gMainNotified = false;
     }
 }
 
@@ -115,14 +121,20 @@ void afterForkInChild() {
             sigaction(SIGINT, &gPrevious, nullptr);
     }
     gActive = 0;
-    gInstalled = false;
+    gInstalled = gMainNotified = false;
     ksys_clear_abort();
     gCleared = gInterrupts.load(std::memory_order_relaxed);
+    gMainThread = PyThread_get_thread_ident();  // the forking thread is the child's main one
     gMutex.unlock();
 }
 
 }  // namespace
 
-void initInterrupts() { pthread_atfork(beforeFork, afterForkInParent, afterForkInChild); }
+void initInterrupts() {
+    namespace py = pybind11;
+    gMainThread =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+}
 
 }  // namespace clsgpy

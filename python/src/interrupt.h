@@ -6,8 +6,8 @@
 // at its next check. The abort request is process-wide, so it is withdrawn
 // only when the last guarded call has left; Python's handler comes back then
 // too. A call that ends while Ctrl-C was pressed throws Interrupted, which
-// becomes KeyboardInterrupt, on whichever thread it ran (one Ctrl-C, one
-// KeyboardInterrupt per call it stopped). All this only while Python's handler
+// becomes KeyboardInterrupt; on a thread other than the main one, Python's
+// main thread is interrupted as well. All this only while Python's handler
 // is its default one: a program that ignores SIGINT or handles it itself is
 // left to its own way (its calls run to their end).
 #pragma once
@@ -67,7 +67,7 @@ private:
     unsigned entered_ = 0;  // the interrupt count when the abort was last withdrawn
 };
 
-// Sets up what a fork needs; call once from the module's initialisation.
+// Remembers Python's main thread; call once from the module's initialisation.
 void initInterrupts();
 
 }  // namespace clsgpy

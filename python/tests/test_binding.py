@@ -475,6 +475,33 @@ print("survived", flush=True)
 """
 
 
+JOINED = """
+import os, signal, threading, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (1200, 1200, 3), np.uint8)
+def train():  # a second or two
+    try:
+        clsg.Tool().train({"a": [(noise, None)], "b": [(noise[::-1], None)]}, tolerance_frac=0.5,
+                          tolerance_min=40)
+    except KeyboardInterrupt:
+        print("worker stopped", flush=True)
+worker = threading.Thread(target=train)
+worker.start()
+threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    worker.join()
+    print("carried on", flush=True)
+except KeyboardInterrupt:
+    worker.join()
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_during_a_call_on_another_thread_reaches_the_main_thread():
+    # A join (or a queue's wait) must not carry on as if the work were done.
+    out = subprocess.run([sys.executable, "-c", JOINED], capture_output=True, text=True, timeout=120)
+    assert out.stdout == "worker stopped\ninterrupted\n", out
+
+
 def test_a_ctrl_c_handler_set_during_a_call_stays_after_it():
     out = subprocess.run([sys.executable, "-c", SET_DURING], capture_output=True, text=True, timeout=120)
     assert out.returncode == -signal.SIGINT and out.stdout == "", out

@@ -48,32 +48,6 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10) - peak)
 """
 
 
-STOPPED = """
-import os, signal, threading, time, clsg, clsg.dask, dask.array as da, numpy as np
-from conftest import scene, train_scene
-tool = train_scene(clsg.Tool(), scene())
-big = da.from_array(np.tile(scene(), (40, 40, 1)), chunks=(400, 400, 3))
-labels = clsg.dask.segment(big, tool, 21)["labels"]
-threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
-try:
-    labels.compute(scheduler="threads", num_workers=2)
-    print("finished")
-except KeyboardInterrupt:
-    try:
-        for _ in range(10):  # clean-up that one Ctrl-C must not interrupt again
-            time.sleep(0.1)
-        print("interrupted once")
-    except KeyboardInterrupt:
-        print("interrupted twice")
-"""
-
-
-def test_one_ctrl_c_stops_a_threaded_compute_with_one_keyboard_interrupt():
-    out = subprocess.run([sys.executable, "-c", STOPPED], capture_output=True, text=True, timeout=120,
-                         cwd=os.path.dirname(__file__))
-    assert out.stdout == "interrupted once\n" and out.returncode == 0, out
-
-
 def test_a_narrow_array_is_warned_of_once_and_no_block_of_a_wide_one_is(tool):
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # blocks of one row, at the edges narrower than N
