@@ -221,6 +221,23 @@ TEST(Legend, LookalikeCharactersAreToldApart) {
     }
 }
 
+// Every character a legend row can hold has a glyph of its own, not the box of an
+// unknown one: a label name's, and those of the shares and "(unlabelled)".
+TEST(Legend, EveryCharacterOfARowHasItsGlyph) {
+    const auto rows = [](char c) {
+        const kv3PlanePelBuffer image = makeLegend({{std::string(1, c), 0xffffff}});
+        std::vector<unsigned char> all;
+        for (long y = 0; y < image.height(); ++y)
+            all.insert(all.end(), image.plane0().pointToRow(y),
+                       image.plane0().pointToRow(y) + image.width());
+        return all;
+    };
+    const std::vector<unsigned char> box = rows('\x01');
+    for (const char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                    "0123456789_-() .%<>"))
+        EXPECT_NE(rows(c), box) << c;
+}
+
 TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     clsgtest::ScratchDir dir;
     const std::string out = dir / "a/b";
