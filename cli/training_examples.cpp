@@ -54,10 +54,16 @@ kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
                                          const std::string& imageName) {
     kvPelBuffer<unsigned char> mask(image.window());
     kfPelSet(mask, 0);
+    const kvPelRect window = image.window();
     for (const kvPelRect& r : rects) {
-        if (r.isEmpty() || !image.window().contains(r))
-            throw CliError("rectangle " + rectText(r) + " lies outside image " + imageName + " (" +
-                           sizeText(image.width(), image.height()) + ")");
+        if (!r.isEmpty() && window.contains(r)) continue;
+        const bool meets = r.left() < window.right() && window.left() < r.right() &&
+                           r.top() < window.bottom() && window.top() < r.bottom();
+        throw CliError("rectangle " + rectText(r) +
+                       (meets ? " reaches past the edge of image " : " lies outside image ") +
+                       imageName + " (" + sizeText(image.width(), image.height()) + ")");
+    }
+    for (const kvPelRect& r : rects) {
         for (long y = r.top(); y < r.bottom(); ++y)
             std::memset(mask.pointToPel(r.left(), y), 255, static_cast<std::size_t>(r.width()));
     }

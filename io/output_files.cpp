@@ -243,8 +243,10 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     const int error = errno;
     // ENOENT in a folder that is there (/proc) is the folder's refusal.
     if (fd < 0 && error == ENOENT && !through && !fs::is_directory(tempDir, ec))
-        throw FileError("cannot write " + finalPath + ": the folder " + tempDir.string() +
-                        " does not exist; nothing was written");
+        throw FileError("cannot write " + finalPath + ": " +
+                        (tempDir.empty() ? std::string("the current folder was removed")
+                                         : "the folder " + tempDir.string() + " does not exist") +
+                        "; nothing was written");
     if (fd < 0)
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +

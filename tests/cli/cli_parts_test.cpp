@@ -73,9 +73,18 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
     for (long i = 0, x = 0, y = 0; i < 24; ++i, x = i % 6, y = i / 6)
         EXPECT_EQ(*mask.pointToPel(x, y),
                   (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
-    const std::string outside =
-        errorOf<CliError>([&] { rectangleMask(image, {kvPelRect(0, 0, 7, 4)}, "i.png"); });
-    EXPECT_NE(outside.find("outside image i.png (6 x 4)"), std::string::npos) << outside;
+    const auto refusal = [&](kvPelRect r) {
+        return errorOf<CliError>([&] {
+            rectangleMask(image, {kvPelRect(1, 0, 2, 2), r}, "i.png");
+        });
+    };
+    EXPECT_EQ(refusal(kvPelRect(0, 0, 7, 4)),
+              "rectangle 0,0,7,4 reaches past the edge of image i.png (6 x 4)");
+    EXPECT_EQ(refusal(kvPelRect(-1, 3, 2, 1)),
+              "rectangle -1,3,2,1 reaches past the edge of image i.png (6 x 4)");
+    EXPECT_EQ(refusal(kvPelRect(6, 0, 1, 1)), "rectangle 6,0,1,1 lies outside image i.png (6 x 4)");
+    EXPECT_EQ(refusal(kvPelRect(-2, 0, 2, 4)),
+              "rectangle -2,0,2,4 lies outside image i.png (6 x 4)");
 }
 
 TEST(Overlay, BlendsLabelColoursAndKeepsUnlabelledPixels) {
@@ -408,6 +417,15 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "missing/x.png"); }),
               "cannot write " + (dir / "missing/x.png") + ": the folder " + (dir / "missing") +
                   " does not exist; nothing was written");
+    {  // a bare name in a folder removed while the program stood in it
+        const fs::path home = fs::current_path();
+        fs::create_directory(dir / "gone");
+        fs::current_path(dir / "gone");
+        fs::remove(dir / "gone");
+        const std::string why = errorOf<FileError>([&] { OutputFiles().stage("x.png"); });
+        fs::current_path(home);
+        EXPECT_EQ(why, "cannot write x.png: the current folder was removed; nothing was written");
+    }
     // A folder that is there but takes no new file (/proc) is not said to be missing.
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage("/proc/x.png"); }),
               "cannot create a temporary file next to /proc/x.png: No such file or directory");
