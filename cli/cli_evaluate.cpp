@@ -8,6 +8,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/count_option.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/teaching_warnings.h"
 #include "clsg/tuning/quality_report.h"
@@ -139,7 +140,7 @@ Command addEvaluateCommand(CLI::App& parent) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app->add_option("-n,--neighborhood", o->neighborhood,
                     "Side of the scoring neighbourhood (default: the tool file's, else 3)")
-        ->check(CLI::Range(1, 255));
+        ->transform(wholeNumber(1, 255));
     app->add_flag("--normalize-intensity", o->normalize,
                   "Match the image's brightness to the trained colours first");
     app->add_flag("--json", o->json, "Print the measures as JSON");

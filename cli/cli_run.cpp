@@ -212,16 +212,16 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         ->check(nonEmptyPath());
     app->add_option("-n,--neighborhood", o.neighborhood,
                     "Side of the scoring neighbourhood (default: the tool file's, else 3)")
-        ->check(CLI::Range(1, 255));
+        ->transform(wholeNumber(1, 255));
     app->add_flag("--normalize-intensity", o.normalize,
                   "Match the image's brightness to the trained colours first");
     app->add_option("-j,--jobs", o.jobs, "Images processed at once")
-        ->check(CLI::Range(1u, 256u))
+        ->transform(wholeNumber(1, 256))
         ->capture_default_str();
     app->add_option("--threads", o.threads,
                     "Threads per image, each segmenting a band of rows (0: one per core; "
                     "not used with --diag)")
-        ->check(CLI::Range(0u, 1024u))
+        ->transform(wholeNumber(0, 1024))
         ->capture_default_str();
     app->add_option("--diag", o.diagDir, "Write the diagnostic records into this directory")
         ->check(nonEmptyPath());
@@ -229,7 +229,7 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         ->check(CLI::IsMember({"png", "pnm"}))
         ->capture_default_str();
     app->add_option("--max-pixels", o.maxPixels, "Largest image read, in pixels")
-        ->check(countAtLeast(1))
+        ->transform(countAtLeast(1))
         ->capture_default_str();
     app->add_option("--summary", o.summary,
                     "Write a CSV file with one row per image: its status, size, milliseconds "
@@ -245,12 +245,12 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
     app->add_option("--min-area", o.minArea,
                     "Drop regions of fewer pixels: they leave the table and become unlabelled "
                     "in the label image and overlay")
-        ->check(countAtLeast(0))
+        ->transform(countAtLeast(0))
         ->capture_default_str();
     app->add_option("--fill-holes", o.fillHoles,
                     "Give holes of at most this many pixels inside a region its label (in the "
                     "table, label image and overlay)")
-        ->check(countAtLeast(0))
+        ->transform(countAtLeast(0))
         ->capture_default_str();
     app->add_option("--connectivity", o.connectivity,
                     "8: pixels touching at a corner belong to one region; 4: only across an edge")

@@ -13,6 +13,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/count_option.h"
 #include "cli/path_option.h"
 #include "cli/run_inputs.h"
 #include "clsg/tuning/training_heap.h"
@@ -108,15 +109,17 @@ Command addStudioCommand(CLI::App& parent) {
         ->check(nonEmptyPath())
         ->capture_default_str();
     app->add_option("-p,--port", o->port, "Port on 127.0.0.1 (0: any free port)")
-        ->check(CLI::Range(0, 65535))
+        ->transform(wholeNumber(0, 65535))
         ->capture_default_str();
     // For tests, left out of the help (see StudioServer::setAutoStepDelay).
     app->add_option("--auto-step-delay", o->autoStepDelayMs)
-        ->check(CLI::Range(0, 10000))
+        ->transform(wholeNumber(0, 10000))
         ->group("");
     // For tests, left out of the help: a lower limit on training's memory, so that Auto
     // has tolerances to skip with few marks.
-    app->add_option("--training-budget-bytes", o->trainingBytes)->group("");
+    app->add_option("--training-budget-bytes", o->trainingBytes)
+        ->transform(countAtLeast(0))
+        ->group("");
 
     return {app, [o]() {
                 SessionLock lock(o->outDir);  // one studio per session file

@@ -266,12 +266,12 @@ Command addTrainCommand(CLI::App& parent) {
         ->capture_default_str();
     app->add_option("--color-tolerance-min", o->toleranceMin,
                     "Smallest colour tolerance, in channel units")
-        ->check(CLI::Range(0u, 255u))
+        ->transform(wholeNumber(0, 255))
         ->capture_default_str();
     app->add_option("--diag", o->diagDir, "Write the diagnostic records into this directory")
         ->check(nonEmptyPath());
     app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
-        ->check(countAtLeast(1))
+        ->transform(countAtLeast(1))
         ->capture_default_str();
     CLI::Option* autoFlag =
         app->add_flag("--auto", o->autoParams,
@@ -284,7 +284,7 @@ Command addTrainCommand(CLI::App& parent) {
                     "With --auto: threads that score several tolerances at once (0: one per "
                     "core; the choice is the same on any number)")
         ->needs(autoFlag)
-        ->check(CLI::Range(0u, 1024u))
+        ->transform(wholeNumber(0, 1024))
         ->capture_default_str();
     for (CLI::Option* given : app->get_options())
         if (given->get_name() == "--color-tolerance-frac" ||

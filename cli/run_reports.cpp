@@ -78,8 +78,8 @@ void writeRunDiagIndex(const std::vector<RunInput>& inputs,
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         const ImageOutcome& outcome = outcomes[i];
         if (!outcome.finished)
-            sections.push_back(
-                diagNoteSection(inputs[i].name, "not finished: the run was stopped first"));
+            sections.push_back(diagNoteSection(
+                inputs[i].name, "not finished: the run was stopped before this image was done"));
         else if (!outcome.error.empty())
             sections.push_back(diagNoteSection(inputs[i].name, "failed: " + outcome.error));
         else
@@ -112,7 +112,9 @@ void writeSummary(const std::string& path, const ToolFile& file,
             for (std::size_t k = 0; k <= file.labels.size(); ++k) csv << ",";
             if (regions)
                 for (std::size_t k = 0; k < file.labels.size(); ++k) csv << ",";
-            csv << "," << csvField(o.finished ? o.error : "the run was stopped first") << "\n";
+            csv << ","
+                << csvField(o.finished ? o.error : "the run was stopped before this image was done")
+                << "\n";
             continue;
         }
         const double total = static_cast<double>(o.width) * static_cast<double>(o.height);

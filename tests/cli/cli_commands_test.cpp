@@ -195,8 +195,9 @@ TEST(Cli, TrainRunInfoRoundTrip) {
         clsg(dir, "evaluate tool.clsg bands.png --truth m.png")
             .err.find("clsg: warning: the truth m.png is a JPEG: its compression changes values"),
         std::string::npos);
-    // And evaluate, as run, says why a neighbourhood wider than the image scores it low.
-    expectAll(clsg(dir, "evaluate tool.clsg bands.png --truth green-mask.png -n 40").err,
+    // And evaluate, as run, says why a neighbourhood wider than the image scores it low
+    // (a leading zero is decimal: 040 is forty, not the octal 32).
+    expectAll(clsg(dir, "evaluate tool.clsg bands.png --truth green-mask.png -n 040").err,
               {"clsg: note: bands.png is 32 pixels across, fewer than the neighbourhood 40"});
     EXPECT_EQ(clsg(dir, "evaluate tool.clsg bands.png --truth p.jpg").err.find("is a JPEG"),
               std::string::npos);
@@ -283,7 +284,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {crowd, "too many labels: 255 given, and a tool takes at most 254", 2},
         {wordy, "takes 4817 characters, more than the 4096 a tool file keeps", 2},
         {"train new/ --label " + red, "cannot write new/: it names a directory, not a file", 1},
-        {run + "--out out --neighborhood 256", "not in range 1 to 255", 2},
+        {run + "--out out --neighborhood 256",
+         "--neighborhood: must be a whole number from 1 to 255, not '256'", 2},
+        {run + "--out out -n 5abc", "must be a whole number from 1 to 255, not '5abc'", 2},
+        {run + "--out out -n 0x10", "must be a whole number from 1 to 255, not '0x10'", 2},
+        {run + "--out out --max-pixels 01535", "the limit is 1535 pixels", 1},  // not octal
         {run + "--out out --regions --min-area -1", "--min-area: must be a whole number", 2},
         {run + "--out out --fill-holes 18446744073709551616", "is too large", 2},
         {run + "--out out --max-pixels 0", "--max-pixels: must be at least 1", 2},
@@ -690,7 +695,8 @@ TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
             return n;
         };
         EXPECT_EQ(count("-overlay.png\" alt"), statuses["ok"]);
-        EXPECT_EQ(count("not finished: the run was stopped first"), statuses["stopped"]);
+        EXPECT_EQ(count("not finished: the run was stopped before this image was done"),
+                  statuses["stopped"]);
     }
     // A reader gone before a short command's one flush, at its end: still SIGPIPE's status.
     int ends[2];
