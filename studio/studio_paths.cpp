@@ -9,6 +9,25 @@
 
 namespace clsg {
 
+namespace {
+
+// A name as the page shows it: letters of any script as they are, control
+// characters (a NUL too) as \xNN, cut after 64 bytes at a character's start.
+std::string shownName(const std::string& name) {
+    std::size_t end = name.size();
+    if (end > 64)
+        for (end = 64; end > 0 && (static_cast<unsigned char>(name[end]) & 0xc0) == 0x80;) --end;
+    std::string out = "\"";
+    for (std::size_t i = 0; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        const bool plain = byte >= 0x20 && byte != 0x7f && byte != '\\';
+        out += plain ? name.substr(i, 1) : kfPrintable(name.substr(i, 1), 4);
+    }
+    return out + (end < name.size() ? "...\"" : "\"");
+}
+
+}  // namespace
+
 std::string confinedPath(const std::string& outDir, const std::string& name,
                          const std::string& extension) {
     constexpr std::size_t kLongest = 128;
@@ -16,8 +35,7 @@ std::string confinedPath(const std::string& outDir, const std::string& name,
                        name.find_first_not_of(
                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
                            std::string::npos;
-    // Shown safe: a name may hold any byte, a NUL too.
-    const std::string shown = "\"" + kfPrintable(name, 64) + "\"";
+    const std::string shown = shownName(name);
     if (!plain)
         throw StudioError(shown +
                           " is not a plain file name (letters, digits, '_', '-' and '.', not "

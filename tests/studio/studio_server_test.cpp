@@ -578,9 +578,17 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
               "\"ok\\x00/x\" is not a plain file name (letters, digits, '_', '-' and '.', not "
               "starting with '.'); files are written only into " +
                   dir_ / "out");
+    const std::string cafe = "caf\xc3\xa9";  // shown as written, not as bytes
+    EXPECT_EQ(api("/api/save", {{"file", cafe}}, 422)["error"].get<std::string>().substr(0, 32),
+              "\"" + cafe + "\" is not a plain file name");
     EXPECT_EQ(
         api("/api/export", {{"dir", std::string(129, 'a')}}, 422)["error"],
         "\"" + std::string(64, 'a') + "...\" is longer than 128 characters; choose a shorter name");
+    EXPECT_EQ(api("/api/export", {{"dir", std::string(60, 'a') + cafe + cafe}}, 422)["error"],
+              "\"" + std::string(60, 'a') +
+                  "caf...\" is not a plain file name (letters, digits, "
+                  "'_', '-' and '.', not starting with '.'); files are written only into " +
+                  dir_ / "out");
     fs::create_directories(dir_ / "out/masks");  // nor a linked folder inside the export's
     fs::create_symlink(dir_ / "elsewhere", dir_ / "out/masks/teal");
     api("/api/export", {{"dir", "masks"}}, 422);
