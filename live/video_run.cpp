@@ -336,9 +336,10 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         if (!m && entered.load() > reports.size())
             watch.reset();  // a frame is at work
         else if (!m && watch.ended(pipeline.get())) {
+            // Said as the reader's own error, which may come first or not at all.
             failure = watch.last == GaveUp::beforeStreams || reports.empty()
-                          ? "Could not demultiplex stream (the file holds no stream that could "
-                            "be read)."
+                          ? explained("Could not demultiplex stream",
+                                      "the file holds no frame, or is damaged")
                           : explained("The stream stops", streamChangedAfter(reports.size()));
             done = true;
         }
