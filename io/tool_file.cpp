@@ -16,6 +16,7 @@
 #include "clsg/io/input_file.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/str.h"
+#include "clsg/tuning/tolerance_limits.h"
 
 namespace clsg {
 
@@ -88,6 +89,18 @@ void cropPair(kv3PlanePelBuffer_const& image, kvPelBuffer_const<unsigned char>& 
     mask = croppedMask;
 }
 
+// The settings every program trains with: a tool file that holds others was
+// made by hand, and would label no pixel (a fraction of 0) or wrap its scores.
+void checkTrainParams(const kvCompositeColorSegmenterTrainParams& params, const std::string& name) {
+    const double fraction = params.colorToleranceFrac();
+    if (!(fraction >= kMinToleranceFrac && fraction <= 1))
+        throw ToolFileError(name + ": the stored colour tolerance fraction " + kfStr(fraction) +
+                            " is outside 0.000001 to 1");
+    if (params.colorToleranceMin() > 255)
+        throw ToolFileError(name + ": the stored smallest colour tolerance " +
+                            std::to_string(params.colorToleranceMin()) + " is outside 0 to 255");
+}
+
 void checkLabels(const ToolFile& file, const std::string& name) {
     const auto fail = [&](const std::string& why) { return ToolFileError(name + ": " + why); };
     std::set<std::string> seen;
@@ -104,6 +117,7 @@ void checkLabels(const ToolFile& file, const std::string& name) {
                            std::to_string(kMaxToolSourceText) + " a tool file keeps");
     }
     if (!file.tool.isTrained()) throw fail("the tool is not trained");
+    checkTrainParams(file.tool.trainParams(), name);
     const auto& sets = file.tool.compositeColors();
     if (sets.size() != file.labels.size())
         throw fail("the tool has " + std::to_string(sets.size()) + " labels but " +
@@ -303,6 +317,7 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
     if (file.qualityJson.size() > kMaxQualityText)
         throw ToolFileError(name + ": the quality report is too long");
     if (count == 0) throw ToolFileError(name + ": the tool is not trained");
+    checkTrainParams(params, name);  // before the work of training
     file.tool.train(sets, params);
     return file;
 }

@@ -119,6 +119,7 @@ struct Craft {
     std::function<void(std::string&)> damage;    // done to the payload before it is compressed
     int64_t statedSize = -1;                     // payload size in the header, if not the real one
     double fraction = 0.1;
+    uint32_t minimum = 2;
     kv3PlanePelBuffer example = noisyImage(kvPelRect(0, 0, 4, 4), 1);  // each label's one
 
     std::string bytes() {
@@ -134,9 +135,9 @@ struct Craft {
             }
             a || hasNeighborhood || neighborhood || quality;
             kvCompositeColorSet set({kvCompositeColor(example, {})});
-            kvCompositeColorSegmenterTrainParams params(fraction, 2);
             for (std::size_t i = 0; i < labels.size(); ++i) a || set;
-            a || params;
+            unsigned char paramsVersion = 1;  // as written, whatever the values
+            a || paramsVersion || fraction || minimum;
         }
         std::string raw = payload.str() + payloadTail;
         if (damage) damage(raw);
@@ -221,9 +222,13 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
          "a stored example: image's color space is not RGB"},
         {with([](Craft& c) {  // the finest grid for ten labels: gigabytes
              for (char n = 'c'; n <= 'j'; ++n) c.labels.push_back({std::string(1, n), 0, {}});
-             c.fraction = 0;
+             c.fraction = 1e-6;
          }),
          "training the stored tool would cost too much"},
+        // Settings no program trains with: no pixel labelled, or scores wrapped round.
+        {with([](Craft& c) { c.fraction = 0; }), "colour tolerance fraction 0 is outside"},
+        {with([](Craft& c) { c.fraction = 1.5; }), "fraction 1.5 is outside 0.000001 to 1"},
+        {with([](Craft& c) { c.minimum = 256; }), "smallest colour tolerance 256 is outside"},
         {"clsg-tool", "not a clsg tool file"},
         {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
     };
