@@ -367,13 +367,19 @@ kvPelBuffer<unsigned char> decodeMaskImage(const std::vector<unsigned char>& byt
 std::vector<unsigned char> readFileBytes(const std::string& path, uint64_t maxBytes) {
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
+    const auto tooLarge = [&] {
+        return ImageError(path + ": the file is larger than " + std::to_string(maxBytes) +
+                          " bytes");
+    };
+    // A file's size is known at once: one too large is refused unread, and
+    // another read into one buffer of its size.
+    if (f.sizeHint() > maxBytes) throw tooLarge();
     std::vector<unsigned char> bytes;
+    bytes.reserve(static_cast<std::size_t>(f.sizeHint()));
     unsigned char chunk[65536];
     for (;;) {
         const std::size_t n = f.read(chunk, sizeof chunk);
-        if (bytes.size() + n > maxBytes)
-            throw ImageError(path + ": the file is larger than " + std::to_string(maxBytes) +
-                             " bytes");
+        if (bytes.size() + n > maxBytes) throw tooLarge();
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }

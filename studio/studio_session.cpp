@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -1200,13 +1201,23 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
     const fs::file_status kind = fs::status(path, ec);
     if (!ec && !fs::is_regular_file(kind) && !fs::is_directory(kind))  // a FIFO would wait
         return path + " is not a regular file; it is kept";
+    const std::size_t magic = sizeof kSessionMagic - 1;
+    const std::string damaged = path + " is damaged (not a session file); it is kept, not restored";
     try {
+        if (fs::is_regular_file(kind)) {  // another file costs its first bytes only
+            std::ifstream f(path, std::ios::binary);
+            std::string head(magic, '\0');
+            if (f && (!f.read(head.data(), static_cast<std::streamsize>(magic)) ||
+                      head.compare(kSessionMagic) != 0))
+                return damaged;
+        }
         const std::vector<unsigned char> raw = readFileBytes(path, kMaxSessionBytes);
         bytes.assign(raw.begin(), raw.end());
     } catch (const ImageError& e) {
         return fs::exists(path, ec) ? path + " cannot be read (" + e.what() + "); it is kept" : "";
+    } catch (const std::bad_alloc&) {
+        return path + " cannot be read (out of memory); it is kept";
     }
-    const std::size_t magic = sizeof kSessionMagic - 1;
     try {
         if (bytes.size() < magic + 8 || bytes.compare(0, magic, kSessionMagic) != 0)
             throw std::runtime_error("not a session file");
@@ -1322,8 +1333,8 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
         saved.path = path;
         restorable_ = std::move(saved);
         return "";
-    } catch (const std::exception& e) {
-        return path + " is damaged (" + e.what() + "); it is kept, not restored";
+    } catch (const std::exception& e) {  // the parser's words may quote the file's bytes
+        return path + " is damaged (" + kfPrintable(e.what(), 200) + "); it is kept, not restored";
     }
 }
 

@@ -1378,6 +1378,26 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
             marks += runs;
         },
         "bad marks");
+
+    // A large file of something else costs its first bytes only; a damaged head's
+    // bytes are not written to the terminal as they are.
+    fs::remove_all(out);
+    fs::create_directories(out);
+    std::ofstream(path, std::ios::binary).close();
+    fs::resize_file(path, uint64_t{600} << 20);  // sparse: zeros
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long start = kib("VmRSS:");
+    StudioSession zeros(out);
+    EXPECT_EQ(zeros.findRestore(),
+              path + " is damaged (not a session file); it is kept, not restored");
+    EXPECT_LT(kib("VmHWM:") - start, 64 * 1024);
+    const std::string head = "{\"labels\":\x9b";
+    std::string raw = "clsg studio session 1\n";
+    for (int i = 0; i < 8; ++i) raw += static_cast<char>(i == 0 ? head.size() : 0);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << raw + head;
+    const std::string said = zeros.findRestore();
+    EXPECT_NE(said.find("is damaged ("), std::string::npos) << said;
+    EXPECT_EQ(said.find('\x9b'), std::string::npos) << said;
 }
 
 // The newest file with marks for the images is offered: of two moved aside
