@@ -954,9 +954,14 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
     result.runCommand = runCommand((fs::path(dir) / "tool.clsg").string(), minArea);
     const std::string commandFile = write("train-command.txt");
     if (std::FILE* f = std::fopen(commandFile.c_str(), "w")) {
-        // The run line as a comment: the file stays one command to run.
+        // The run line as a comment: the file stays one command to run. Every
+        // line of it: a file name may hold a newline, and what follows it
+        // must not become a command.
+        std::string comment;
+        for (char c : result.runCommand)
+            comment += c == '\n' ? std::string("\n# ") : std::string(1, c);
         std::fprintf(f, "%s\n# then, to segment as the studio does:\n# %s\n", command.c_str(),
-                     result.runCommand.c_str());
+                     comment.c_str());
         if (std::fclose(f) != 0) throw StudioError("cannot write " + commandFile);
     } else {
         throw StudioError("cannot write " + commandFile);

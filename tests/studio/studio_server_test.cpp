@@ -729,6 +729,19 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
             << e.what();
     }
     EXPECT_EQ(clsgtest::slurp(inside), clsgtest::slurp(imagePath_));
+    // An image's name that holds a newline makes no command of the run line's comment.
+    const std::string split = dir_ / "a\ntouch made\n.png";
+    fs::copy_file(imagePath_, split);
+    StudioSession newline(dir_ / "n");
+    newline.addImage("split", split, image_);
+    newline.addLabel("x");
+    newline.paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
+    newline.exportMasks("masks", 0);
+    const std::string text = clsgtest::slurp(dir_ / "n/masks/train-command.txt");
+    const std::string tail = text.substr(text.find("\n# then"));
+    EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 5) << text;  // the name's two too
+    for (std::size_t at = 0; at + 1 < tail.size(); at = tail.find('\n', at + 1))
+        EXPECT_EQ(tail.substr(at, 2), "\n#") << text;
     // Nor does a saved tool, though the image's file bears the tool's name.
     const std::string named = dir_ / "t/pic.clsg";
     fs::copy_file(imagePath_, named);
