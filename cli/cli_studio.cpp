@@ -122,6 +122,10 @@ Command addStudioCommand(CLI::App& parent) {
         ->group("");
 
     return {app, [o]() {
+                // The images first: a name mistyped leaves no output folder behind.
+                std::vector<std::pair<std::string, kv3PlanePelBuffer>> opened;
+                for (const std::string& path : studioImages(o->images))
+                    opened.emplace_back(path, readColorImage(path));
                 SessionLock lock(o->outDir);  // one studio per session file
                 // Absolute: the commands the page shows (and the export's file)
                 // work from any directory.
@@ -141,9 +145,11 @@ Command addStudioCommand(CLI::App& parent) {
                 const std::filesystem::path self =
                     std::filesystem::read_symlink("/proc/self/exe", error);
                 if (!error) session.setProgram(self.string());
-                for (const std::string& path : studioImages(o->images))
+                for (auto& [path, pixels] : opened) {
                     session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
-                                     readColorImage(path));
+                                     pixels);
+                    pixels = kv3PlanePelBuffer();  // held once
+                }
                 if (!o->tool.empty())
                     for (const std::string& warning : session.loadTool(o->tool))
                         std::cerr << "clsg studio: warning: " << warning << "\n";
