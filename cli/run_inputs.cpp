@@ -66,6 +66,20 @@ void refuseSummaryInTheWay(const std::vector<RunInput>& inputs, const ToolFile& 
                        " under the name of a diagnostic record: choose another --summary");
 }
 
+// Refuses a --diag that names one of the run's own outputs: the folder made
+// for the records would stand where the output goes.
+void refuseDiagInTheWay(const std::vector<RunInput>& inputs, const ToolFile& file,
+                        const RunSettings& settings) {
+    if (settings.diagDir.empty()) return;
+    const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
+    const fs::path diag = canonicalPath(settings.diagDir);
+    for (const RunInput& input : inputs)
+        for (const std::string& name : imageOutputNames(input.name, file, settings))
+            if (canonicalPath(fs::path(outDir) / name) == diag)
+                throw CliError("--diag " + settings.diagDir + " is also " + input.path +
+                               "'s output " + name + ": choose another --diag");
+}
+
 }  // namespace
 
 // The images an argument names: a file as given; a directory's files with an
@@ -215,6 +229,7 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
             check((fs::path(outDir) / (input.name + "-regions.csv")).string(),
                   input.path + "'s region table");
     refuseSummaryInTheWay(inputs, file, settings);
+    refuseDiagInTheWay(inputs, file, settings);
     if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
 }
 

@@ -229,9 +229,13 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     }
     const fs::path p(finalPath);
     std::error_code ec;
-    if (p.filename().empty() || fs::is_directory(fs::symlink_status(p, ec)))
+    if (fs::is_directory(fs::symlink_status(p, ec)))
         throw FileError("cannot write " + finalPath +
                         ": it names a directory, not a file; nothing was written");
+    if (p.filename().empty())
+        throw FileError("cannot write " + finalPath +
+                        ": the name ends in '/', as a directory's does, not a file's; nothing "
+                        "was written");
     // Refuses what no output can replace, before the work. A device or pipe's
     // directory (/dev, /proc/self/fd) takes no temporary: it goes where
     // temporary files go.

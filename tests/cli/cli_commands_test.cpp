@@ -369,6 +369,10 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --diag d --summary d/s1-legend.png",
          "--summary d/s1-legend.png is in --diag d under the name of a diagnostic record", 1},
         {run + "--out out --diag d --summary d", "--summary d is the --diag directory", 1},
+        {run + "--out out --diag out/bands-labels.png",
+         "--diag out/bands-labels.png is also bands.png's output bands-labels.png: choose "
+         "another --diag",
+         1},
         {run + "--out out --diag d/ --summary d/s1-legend.png",  // d not made yet
          "--summary d/s1-legend.png is in --diag d/ under the name", 1},
         {"run tool.clsg bands.png s1.png --out out --diag out/",

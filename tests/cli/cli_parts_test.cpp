@@ -280,10 +280,13 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         for (const char* name : {"a.txt", "c.txt"})
             clsgtest::writeBytes(files.stage(dir / name), name);
         fs::create_directory(dir / "c.txt");
-        for (const std::string& name : {dir / "c.txt", dir / "d/"})
-            EXPECT_EQ(
-                errorOf<FileError>([&] { OutputFiles().stage(name); }),
-                "cannot write " + name + ": it names a directory, not a file; nothing was written");
+        EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "c.txt"); }),
+                  "cannot write " + (dir / "c.txt") +
+                      ": it names a directory, not a file; nothing was written");
+        EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "d/"); }),  // d not there
+                  "cannot write " + (dir / "d/") +
+                      ": the name ends in '/', as a directory's does, not a file's; nothing was "
+                      "written");
         EXPECT_EQ(
             errorOf<FileError>([&] { files.commit(); }),
             "cannot write " + (dir / "c.txt") + ": a directory is in the way; nothing was written");
