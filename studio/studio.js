@@ -1148,9 +1148,12 @@ function labelItem(i) {
   name.addEventListener("blur", () => { name.readOnly = true; });
   name.addEventListener("focus", () => setActive(i));
   name.addEventListener("change", () => {
-    const to = name.value.trim(), from = state.server.labels[i].name;
+    const label = state.server.labels[i], to = name.value.trim(), from = label.name;
     if (!to || to === from) { name.value = from; return; }
-    labelChange({op: "rename", label: i, name: to}, {op: "rename", label: i, name: from}, "rename")
+    // Undone, an automatic colour comes back as it was, as for a colour change.
+    const inverse = label.auto ? {op: "rename", label: i, name: from, was: label.color}
+                               : {op: "rename", label: i, name: from};
+    labelChange({op: "rename", label: i, name: to}, inverse, "rename")
       .catch(() => { if (document.activeElement !== name) name.value = state.server.labels[i].name; });
   });
   name.addEventListener("keydown", (e) => {

@@ -783,16 +783,17 @@ void StudioServer::postLabels(const httplib::Request& req, httplib::Response& re
                    ? std::optional<uint32_t>(colorField(j, "color"))
                    : std::nullopt;
     };
+    const auto was = [&] {
+        return j.contains("was") ? std::optional<uint32_t>(colorField(j, "was")) : std::nullopt;
+    };
     if (op == "add")
         session_.addLabel(stringField(j, "name"), color());
     else if (op == "insert")
         session_.insertLabel(label(), stringField(j, "name"), color());
     else if (op == "rename")
-        session_.renameLabel(label(), stringField(j, "name"));
+        session_.renameLabel(label(), stringField(j, "name"), was());
     else if (op == "recolor")
-        session_.recolorLabel(
-            label(), color(),
-            j.contains("was") ? std::optional<uint32_t>(colorField(j, "was")) : std::nullopt);
+        session_.recolorLabel(label(), color(), was());
     else if (op == "delete")
         session_.deleteLabel(label());
     else

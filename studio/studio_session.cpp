@@ -353,11 +353,13 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
     trainSettingsChanged();
 }
 
-void StudioSession::renameLabel(std::size_t label, const std::string& name) {
+void StudioSession::renameLabel(std::size_t label, const std::string& name,
+                                std::optional<uint32_t> was) {
     checkLabel(label);
     checkNewName(name, label);
     deleted_.reset();
     labels_[label].name = name;
+    if (was && !labels_[label].chosen) labels_[label].color = *was & 0xffffffu;
     deriveColors();
     ++revision_;
 }

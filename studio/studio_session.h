@@ -141,7 +141,10 @@ public:
     // labels from there on move up by one.
     void insertLabel(std::size_t at, const std::string& name,
                      std::optional<uint32_t> color = std::nullopt);
-    void renameLabel(std::size_t label, const std::string& name);
+    // A label of a derived colour takes was, when given, as recolorLabel does
+    // (the undo of a rename gives back the colour the label had).
+    void renameLabel(std::size_t label, const std::string& name,
+                     std::optional<uint32_t> was = std::nullopt);
     // No colour: derived again, as for a new label; from was, when given,
     // which it keeps while the marks do not move it clearly (the undo of a
     // choice gives back the colour the label had).

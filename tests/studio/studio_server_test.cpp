@@ -301,6 +301,13 @@ TEST_F(StudioServerTest, UnmarkedLabelsWaitAndColoursFollowNamesAndMarks) {
     const json undone = {
         {"op", "recolor"}, {"label", 2}, {"color", nullptr}, {"was", labels[2]["color"]}};
     EXPECT_EQ(colorOf(2, undone)["color"], labels[2]["color"]);
+    // So does a rename undone, to a colour's name and back.
+    EXPECT_EQ(colorOf(2, {{"op", "rename"}, {"label", 2}, {"name", "Blue"}})["color"], "#0000ff");
+    EXPECT_EQ(colorOf(2, {{"op", "rename"},
+                          {"label", 2},
+                          {"name", "stuff"},
+                          {"was", labels[2]["color"]}})["color"],
+              labels[2]["color"]);
     colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", "#010203"}});
     EXPECT_LT(distance(colorOf(2, {{"op", "recolor"}, {"label", 2}, {"color", nullptr}})["color"],
                        0xea9222),
