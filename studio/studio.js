@@ -344,6 +344,7 @@ function fit() {
   state.offsetX = (view.clientWidth - state.width * state.scale) / 2;
   state.offsetY = (view.clientHeight - state.height * state.scale) / 2;
   state.fitted = true;  // until zoomed or panned, a resized window fits it again
+  followPointer();
   draw();
 }
 
@@ -358,7 +359,17 @@ function setScale(s, about) {
   }
   state.scale = s;
   $("zoom-out").textContent = s >= 1 ? Math.round(s * 100) / 100 + "×" : "1/" + Math.round(1 / s * 10) / 10;
+  followPointer();
   draw();
+}
+
+// A resting pointer is over another pixel once the view moves under it
+// (zoomed from the keys, say): the readout tells of that one. (Not of an image
+// just shown, whose segmentation is still to come: it says nothing till a move.)
+function followPointer() {
+  if (!cursorAt || !pixelAt) return;
+  pixelAt = {x: (cursorAt.x - state.offsetX) / state.scale, y: (cursorAt.y - state.offsetY) / state.scale};
+  showPixelInfo(pixelAt);
 }
 
 function screenPoint(e) {

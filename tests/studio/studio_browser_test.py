@@ -256,6 +256,17 @@ def main():
                          " return t.includes(' px') ? t : null", "the region under the pointer")
         hovered = re.search(r"darkred #(\d+): (\d+) px", hover)
         hovered or fail("the pointer over the darkred marks shows " + hover)
+        # Zoomed from the keys, the resting pointer is over another pixel: the readout says which.
+        pointer = (530 * v["scale"] + v["offsetX"], 45 * v["scale"] + v["offsetY"])
+        keys("1")
+        wait_for(S + "view().scale === 1", "the zoom to 1:1")
+        v1 = js("return " + S + "view()")
+        x, y = (pointer[0] - v1["offsetX"]) // 1, (pointer[1] - v1["offsetY"]) // 1
+        said = js("return document.getElementById('pixel-info').textContent")
+        if not (said.startswith("x %d  y %d  " % (x, y)) if 0 <= x < 600 and 0 <= y < 400 else said == ""):
+            fail("after the zoom the readout says %r, the pointer is over %d, %d" % (said, x, y))
+        keys("0")
+        wait_for(S + "view().scale === %r" % v["scale"], "the image fitted again")
 
         # Undo and redo a stroke, and an eraser pass, with the keyboard.
         before = js("return " + S + "labelImage()")
