@@ -26,6 +26,7 @@
 #include "clsg/platform/str.h"
 #include "clsg/tuning/fitting_fraction.h"
 #include "clsg/tuning/quality_report.h"
+#include "clsg/tuning/search_warnings.h"
 #include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
 
@@ -210,7 +211,7 @@ AutoChoice chooseParams(const std::vector<LabelOption>& labels, const ImageLoade
     out << "chose the parameters in " << std::fixed << std::setprecision(1) << took.count()
         << " ms\n";
     out.unsetf(std::ios::floatfield);
-    for (const std::string& warning : estimateWarnings(names.size(), choice.report.estimate))
+    for (const std::string& warning : searchWarnings(names, choice.report))
         std::cerr << "clsg: warning: " << warning << " (the tool is written all the same)\n";
     choice.json = suggestReportJson(names, choice.report);
     choice.json["milliseconds"] = took.count();

@@ -38,28 +38,4 @@ std::string narrowImageNote(const std::string& name, long width, long height, in
            "all)";
 }
 
-std::vector<std::string> estimateWarnings(std::size_t labels, double estimate) {
-    if (labels == 1)
-        return {
-            "with one label the search has no other colour to tell it from, so nothing keeps "
-            "its tolerance narrow and its estimate cannot show the pixels the label claims "
-            "wrongly: teach a label for the rest of the picture too, or give the tolerance by "
-            "hand"};
-    // Held-out pixels split about evenly between labels of one colour land a
-    // point or two either side of chance: within a tenth of the way from
-    // chance to perfect, nothing was learnt that can be told from luck.
-    const double chance = labels > 1 ? 1.0 / static_cast<double>(labels) : 1.0;
-    if (labels > 1 && estimate <= chance + 0.1 * (1.0 - chance)) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "the estimate (%.1f %%) is little or no better than choosing among the %zu "
-                      "labels at random (%.1f %%)",
-                      100.0 * estimate, labels, 100.0 * chance);
-        return {std::string(text) +
-                ": the examples are likely too few or too small to learn from, or the labels' "
-                "colours alike"};
-    }
-    return {};
-}
-
 }  // namespace clsg

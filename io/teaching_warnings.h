@@ -20,13 +20,6 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
                                           const std::vector<kvCompositeColorSet>& sets,
                                           const std::vector<uint32_t>& colours);
 
-// What the parameter search's estimate (a balanced accuracy, 0 to 1) cannot
-// show, for a search over the given number of labels: with one label it has
-// no other colour to weigh claims against, so nothing keeps the tolerance
-// narrow; with more, an estimate within a tenth of the way from chance to
-// perfect means nothing was learnt that can be told from luck.
-std::vector<std::string> estimateWarnings(std::size_t labels, double estimate);
-
 // A run's note on an image (named name) of the given size: from a
 // neighbourhood n of 28 on the weights nearest the centre are 0, so in an
 // image (or a strip of one) narrower than n a pixel whose weighted

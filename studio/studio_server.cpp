@@ -20,6 +20,7 @@
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/attention.h"
 #include "clsg/platform/exception.h"
+#include "clsg/tuning/search_warnings.h"
 #include "studio/studio_door.h"
 #include "studio/studio_runs.h"
 
@@ -499,6 +500,9 @@ json chooseSettings(StudioSession& session, std::atomic<uint32_t>& done,
         skipped.push_back(
             {{"toleranceFrac", p.colorToleranceFrac()}, {"toleranceMin", p.colorToleranceMin()}});
     answer["auto"]["overBudget"] = std::move(skipped);
+    std::vector<std::string> names;
+    for (const StudioLabel& label : session.labels()) names.push_back(label.name);
+    answer["auto"]["warnings"] = searchWarnings(names, report);
     return answer;
 }
 

@@ -26,6 +26,7 @@
 #include "clsg/regions/regions.h"
 #include "clsg/tiled/tiled_run.h"
 #include "clsg/tuning/quality_report.h"
+#include "clsg/tuning/search_warnings.h"
 #include "clsg/tuning/suggest_params.h"
 #include "clsg/tuning/tolerance_limits.h"
 #include "clsg/tuning/training_heap.h"
@@ -535,8 +536,7 @@ std::string suggest(const py::dict& labels, unsigned threads) {
             const clsg::SuggestReport found = clsg::suggestSegmenterParams(sets, options);
             report = suggestReportJson(names, found);
             warnings = teachingWarnings(names, sets, {});
-            for (std::string& w : estimateWarnings(names.size(), found.estimate))
-                warnings.push_back(std::move(w));
+            for (std::string& w : searchWarnings(names, found)) warnings.push_back(std::move(w));
         });
     }
     for (const std::string& warning : warnings)  // at the line that called clsg.suggest

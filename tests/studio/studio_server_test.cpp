@@ -29,6 +29,7 @@
 #include "clsg/io/label_colors.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/platform/pel_ops.h"
+#include "clsg/tuning/search_warnings.h"
 #include "clsg/tuning/suggest_params.h"
 #include "studio/session_lock.h"
 #include "studio/studio_paths.h"
@@ -822,6 +823,7 @@ TEST_F(StudioServerTest, AutoChoosesTheSettingsAsTheSearchDoesFromTheMarks) {
     EXPECT_EQ(answer["auto"]["uncovered"], report.uncovered);
     EXPECT_EQ(answer["auto"]["uncoveredFraction"], report.uncoveredFraction);
     EXPECT_EQ(answer["auto"]["overBudget"], json::array());  // nothing costs too much here
+    EXPECT_EQ(answer["auto"]["warnings"], json(searchWarnings({"orange", "teal"}, report)));
     const httplib::Result progress = client_->Get("/api/auto/progress");
     ASSERT_EQ(code(progress), 200);
     EXPECT_EQ(json::parse(progress->body)["done"], kSuggestTolerances);

@@ -1,0 +1,90 @@
+// What the parameter search's report cannot show, said in words: each rule's
+// threshold and its cause.
+#include "clsg/tuning/search_warnings.h"
+
+#include <gtest/gtest.h>
+
+#include "clsg/clsg.h"
+
+using namespace clsg;
+
+namespace {
+
+using TrainParams = kvCompositeColorSegmenterTrainParams;
+
+SuggestCandidate candidate(double fraction, uint32_t minimum, double heldOut, double unlabelled) {
+    SuggestCandidate c{};
+    c.trainParams = TrainParams(fraction, minimum);
+    c.balancedAccuracy = heldOut;
+    c.pictureUnlabelled = unlabelled;
+    return c;
+}
+
+// Two labels, the second of them the choice: a (fraction 0.1, min 40), b (0.5, 2).
+// heldOut[t][p] pixels of true label t got label p (p = 2: none).
+SuggestReport report(double estimate, double heldOut, double uncovered,
+                     std::vector<std::vector<uint64_t>> counts, TrainParams chosen = {0.5, 2}) {
+    SuggestReport r;
+    r.candidates = {
+        candidate(0.1, 40, 0.9, 0.2),
+        candidate(chosen.colorToleranceFrac(), chosen.colorToleranceMin(), heldOut, 0.05)};
+    r.chosen = r.estimated = 1;
+    r.trainParams = chosen;
+    r.estimate = estimate;
+    r.uncovered = uncovered;
+    r.heldOut = LabelConfusion(2);
+    for (std::size_t t = 0; t < 2; ++t)
+        for (unsigned p = 0; p < 3; ++p) r.heldOut.add(t, p == 2 ? 255 : p, counts[t][p]);
+    return r;
+}
+
+const std::vector<std::string> kNames = {"a", "b"};
+const std::vector<std::vector<uint64_t>> kClear = {{500, 0, 0}, {0, 500, 0}};
+
+}  // namespace
+
+TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
+    // A sound choice: nothing to say. Not the widest: min 2 is below the 40 tried.
+    EXPECT_EQ(searchWarnings(kNames, report(0.95, 0.99, 0.3, kClear)), std::vector<std::string>());
+    EXPECT_EQ(searchWarnings({"a"}, report(0.95, 0.99, 0.3, kClear)).at(0).substr(0, 40),
+              "with one label the search has no other c");
+
+    // Near chance (within a tenth of the way to perfect: 55 % for two labels), and why.
+    EXPECT_EQ(searchWarnings(kNames, report(0.551, 0.99, 0.3, kClear)), std::vector<std::string>());
+    EXPECT_EQ(searchWarnings(kNames, report(0.55, 0.52, 0.3, {{260, 240, 0}, {240, 260, 0}})),
+              std::vector<std::string>{
+                  "the estimate (55.0 %) is little or no better than choosing among the 2 labels "
+                  "at random (50.0 %): the examples are likely too few or too small to learn "
+                  "from, or the labels' colours alike"});
+    EXPECT_EQ(searchWarnings(kNames, report(0.481, 1.0, 0.813, kClear)),
+              std::vector<std::string>{
+                  "the estimate (48.1 %) is little or no better than choosing among the 2 labels "
+                  "at random (50.0 %), though the examples' held-out pixels are told apart "
+                  "(100.0 %): 81.3 % of the picture samples hold colours no example shows, and "
+                  "they weigh it down; teach labels for the rest of the picture too"});
+
+    // The widest tolerance tried, labelling what the narrowest leaves unlabelled.
+    EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, kClear, {0.5, 40})),
+              std::vector<std::string>{
+                  "the search chose the widest tolerance it tries (fraction 0.5, minimum 40): "
+                  "the tool gives 25.0 % of the picture samples, of colours no example shows, "
+                  "to the label nearest in colour; teach labels for the rest of the picture "
+                  "too, or give the tolerance by hand"});
+    EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.05, kClear, {0.5, 40})).empty());
+
+    // A label judged on too few pixels; one whose pixels another label or none takes.
+    EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{500, 0, 0}, {0, 99, 0}})),
+              std::vector<std::string>{
+                  "label b is judged on 99 held-out pixels, too few for its recall, or the "
+                  "estimate that weighs every label alike, to say much: give it a larger "
+                  "example"});
+    EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{500, 0, 0}, {0, 100, 0}})).empty());
+    EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{10, 90, 0}, {0, 500, 0}})),
+              std::vector<std::string>());  // a tenth: not under it
+    EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{500, 0, 0}, {256, 0, 0}})),
+              std::vector<std::string>{"label b gets 0.0 % of its 256 held-out pixels: label a "
+                                       "takes most of them, so its colours are a's as taught"});
+    EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{9, 0, 91}, {0, 500, 0}})),
+              std::vector<std::string>{"label a gets 9.0 % of its 100 held-out pixels: most get "
+                                       "no label; its examples are too unlike one another"});
+}

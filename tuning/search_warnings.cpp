@@ -1,0 +1,102 @@
+#include "clsg/tuning/search_warnings.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace clsg {
+
+namespace {
+
+std::string percent(double share) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", 100.0 * share);
+    return text;
+}
+
+// Held-out pixels split about evenly between labels of one colour land a
+// point or two either side of chance: within a tenth of the way from chance
+// to perfect, nothing was learnt that can be told from luck.
+bool nearChance(double accuracy, std::size_t labels) {
+    const double chance = 1.0 / static_cast<double>(labels);
+    return accuracy <= chance + 0.1 * (1.0 - chance);
+}
+
+std::string chanceWarning(std::size_t labels, const SuggestReport& report) {
+    const double heldOut = report.candidates[report.estimated].balancedAccuracy;
+    std::string said = "the estimate (" + percent(report.estimate) +
+                       ") is little or no better than choosing among the " +
+                       std::to_string(labels) + " labels at random (" +
+                       percent(1.0 / static_cast<double>(labels)) + ")";
+    if (std::isnan(heldOut) || nearChance(heldOut, labels))
+        return said +
+               ": the examples are likely too few or too small to learn from, or the labels' "
+               "colours alike";
+    return said + ", though the examples' held-out pixels are told apart (" + percent(heldOut) +
+           "): " + percent(report.uncovered) +
+           " of the picture samples hold colours no example shows, and they weigh it down; "
+           "teach labels for the rest of the picture too";
+}
+
+// Whether the choice is the widest tolerance the search tried.
+bool widestChosen(const SuggestReport& report) {
+    double fraction = 0;
+    uint32_t minimum = 0;
+    for (const SuggestCandidate& c : report.candidates) {
+        fraction = std::max(fraction, c.trainParams.colorToleranceFrac());
+        minimum = std::max(minimum, c.trainParams.colorToleranceMin());
+    }
+    return report.trainParams.colorToleranceFrac() == fraction &&
+           report.trainParams.colorToleranceMin() == minimum;
+}
+
+}  // namespace
+
+std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
+                                        const SuggestReport& report) {
+    const std::size_t labels = names.size();
+    if (labels == 1)
+        return {
+            "with one label the search has no other colour to tell it from, so nothing keeps "
+            "its tolerance narrow and its estimate cannot show the pixels the label claims "
+            "wrongly: teach a label for the rest of the picture too, or give the tolerance by "
+            "hand"};
+    if (labels == 0 || report.candidates.empty()) return {};
+    std::vector<std::string> said;
+    if (nearChance(report.estimate, labels)) said.push_back(chanceWarning(labels, report));
+    char tolerance[64];
+    std::snprintf(tolerance, sizeof tolerance, "fraction %g, minimum %u",
+                  report.trainParams.colorToleranceFrac(),
+                  static_cast<unsigned>(report.trainParams.colorToleranceMin()));
+    if (widestChosen(report) && widenedShare(report) > 0)
+        said.push_back("the search chose the widest tolerance it tries (" + std::string(tolerance) +
+                       "): the tool gives " + percent(widenedShare(report)) +
+                       " of the picture samples, of colours no example shows, to the label "
+                       "nearest in colour; teach labels for the rest of the picture too, or give "
+                       "the tolerance by hand");
+    const LabelConfusion& c = report.heldOut;
+    for (std::size_t l = 0; l < labels && l < c.labels(); ++l) {
+        const uint64_t pixels = c.truthTotal(l);
+        if (pixels > 0 && pixels < kFewHeldOut) {
+            said.push_back("label " + names[l] + " is judged on " + std::to_string(pixels) +
+                           " held-out pixel" + (pixels == 1 ? "" : "s") +
+                           ", too few for its recall, or the estimate that weighs every label "
+                           "alike, to say much: give it a larger example");
+            continue;
+        }
+        if (pixels == 0 || c.recall(l) >= 0.1) continue;
+        std::size_t taker = c.noneColumn();
+        for (std::size_t k = 0; k < labels; ++k)
+            if (k != l && c.count(l, k) > c.count(l, taker)) taker = k;
+        said.push_back("label " + names[l] + " gets " + percent(c.recall(l)) + " of its " +
+                       std::to_string(pixels) + " held-out pixels" +
+                       (taker == c.noneColumn()
+                            ? ": most get no label; its examples are too unlike one another"
+                            : ": label " + names[taker] +
+                                  " takes most of them, so its colours are " + names[taker] +
+                                  "'s as taught"));
+    }
+    return said;
+}
+
+}  // namespace clsg

@@ -1,0 +1,29 @@
+// What the parameter search's report (suggest_params.h) cannot show, in words
+// for the user: `clsg train --auto` prints these as warnings and clsg.suggest
+// raises them as UserWarning, so both say the same.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "clsg/tuning/suggest_params.h"
+
+namespace clsg {
+
+// One sentence for each of these, for a search over labels named names:
+// - one label: with no other colour to weigh claims against, nothing keeps
+//   the tolerance narrow;
+// - an estimate within a tenth of the way from chance to perfect: nothing
+//   was learnt that can be told from luck; said of the picture's colours no
+//   example shows when the held-out pixels themselves are told apart;
+// - the widest tolerance tried chosen: what no example shows goes to the
+//   nearest label;
+// - a label judged on fewer than kFewHeldOut held-out pixels;
+// - a label that gets under a tenth of its own held-out pixels: another label
+//   takes its colours.
+std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
+                                        const SuggestReport& report);
+
+constexpr uint64_t kFewHeldOut = 100;
+
+}  // namespace clsg
