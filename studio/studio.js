@@ -1194,13 +1194,29 @@ function labelItem(i) {
   return li;
 }
 
+// The labels' names in order: a label change's undo and redo name labels by
+// their places, so they are made only while the names are as they were.
+function labelNames() { return state.server.labels.map((l) => l.name).join("\n"); }
+function whileLabelsAre(names, change) {
+  return () => {
+    if (labelNames() === names) return change();
+    // Another window changed them, and this one has caught up since (else
+    // the server would refuse it): that place may hold another label now.
+    const error = new Error("another window changed the labels since, so it was not made");
+    error.marksChanged = true;  // and it is dropped: what it would change is gone
+    return Promise.reject(error);
+  };
+}
+
 // Sends a label change, records it with its inverse (or the inverse made from
 // the server's answer), and shows the result; returns the answer.
 async function labelChange(change, inverse, what) {
   try {
+    const before = labelNames();
     const s = await applyLabelChange(change);
     const undo = typeof inverse === "function" ? inverse(s) : inverse;
-    record({what, undo: () => applyLabelChange(undo), redo: () => applyLabelChange(change)});
+    record({what, undo: whileLabelsAre(labelNames(), () => applyLabelChange(undo)),
+            redo: whileLabelsAre(before, () => applyLabelChange(change))});
     return s;
   } catch (e) {
     showError(e.message);
@@ -1255,8 +1271,10 @@ async function deleteLabel(i) {
     await applyLabelChange({op: "delete", label: i});
     await reloadMarks();
   };
+  const before = labelNames();
   await doDelete();
-  record({what: "label deletion", undo: undoDelete, redo: doDelete});
+  record({what: "label deletion", undo: whileLabelsAre(labelNames(), undoDelete),
+          redo: whileLabelsAre(before, doDelete)});
 }
 
 // The marks of the image on screen, as the server has them.
@@ -1438,6 +1456,16 @@ function showAutoResult(a) {
   if (a.overBudget.length)
     p.append(" Not tried, as training there would cost more than the studio allows: " +
              a.overBudget.map(t => `fraction ${t.toleranceFrac} (minimum ${t.toleranceMin})`).join(", ") + ".");
+  if (a.warnings && a.warnings.length) {  // as clsg train --auto warns
+    const list = document.createElement("ul");
+    list.className = "auto-warnings";
+    for (const w of a.warnings) {
+      const item = document.createElement("li");
+      item.textContent = w.charAt(0).toUpperCase() + w.slice(1) + ".";
+      list.append(item);
+    }
+    p.append(list);
+  }
   const widened = Math.max(0, a.uncovered - a.pictureUnlabelled);
   p.title = `Marks held back: ${percentText(a.heldOutBalancedAccuracy)} got their label (the mean over ` +
             `labels). Samples of the images: ${percentText(a.pictureUnlabelled)} left unlabelled, and ` +

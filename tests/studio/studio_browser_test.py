@@ -750,6 +750,27 @@ def main():
         if js("return " + S + "chosen()") != names[-1]:
             fail("another window's label changes moved the chosen label from %s to %s"
                  % (names[-1], js("return " + S + "chosen()")))
+        # A rename here, then another window deletes the first label: the rename's undo, by the
+        # label's place, would rename another label, so it is refused.
+        if len(labels()) < 3:
+            fail("too few labels to rename one between others: %s" % labels())
+        field = label_items()[1].find_element(By.CSS_SELECTOR, ".name")
+        ActionChains(driver).double_click(field).perform()
+        keys(Keys.CONTROL, "a")
+        ActionChains(driver).send_keys("renamed" + Keys.ENTER).perform()
+        wait_for(S + "labels()[1].name === 'renamed' && " + S + "settled()", "the rename here")
+        first_name = labels()[0]["name"]
+        driver.execute_async_script("const done = arguments[0];" + post % "{op: 'delete', label: 0}" +
+                                    ".then(() => done())")
+        js("window.dispatchEvent(new Event('focus'))")
+        wait_for(S + "labels()[0].name !== '%s' && %ssettled()" % (first_name, S), "the other window's deletion")
+        kept = [l["name"] for l in labels()]
+        find(By.ID, "undo").click()
+        wait_for("return document.getElementById('error').textContent.includes('another window changed the "
+                 "labels since')", "the rename's undo refused")
+        if [l["name"] for l in labels()] != kept:
+            fail("the rename's undo after another window's deletion made %s of %s"
+                 % ([l["name"] for l in labels()], kept))
 
         # The Open… buttons, a label around a hidden input, are reached by Tab.
         js("document.getElementById('image-select').focus()")
