@@ -245,12 +245,19 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     const int error = errno;
-    // ENOENT in a folder that is there (/proc) is the folder's refusal.
-    if (fd < 0 && error == ENOENT && !through && !fs::is_directory(tempDir, ec))
-        throw FileError("cannot write " + finalPath + ": " +
-                        (tempDir.empty() ? std::string("the current folder was removed")
-                                         : "the folder " + tempDir.string() + " does not exist") +
-                        "; nothing was written");
+    // ENOENT in a folder that is there (/proc) is the folder's refusal; one
+    // removed while the program stood in it is still there to stat, unlinked.
+    if (fd < 0 && error == ENOENT && !through) {
+        const std::string dir = tempDir.empty() ? "." : tempDir.string();
+        struct stat st;
+        const bool missing = ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+        if (missing || st.st_nlink == 0)
+            throw FileError("cannot write " + finalPath + ": " +
+                            (dir == "." ? std::string("the current folder was removed")
+                             : missing  ? "the folder " + dir + " does not exist"
+                                        : "the folder " + dir + " was removed") +
+                            "; nothing was written");
+    }
     if (fd < 0)
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +

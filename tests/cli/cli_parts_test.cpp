@@ -425,9 +425,12 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         fs::create_directory(dir / "gone");
         fs::current_path(dir / "gone");
         fs::remove(dir / "gone");
-        const std::string why = errorOf<FileError>([&] { OutputFiles().stage("x.png"); });
+        const std::string bare = errorOf<FileError>([&] { OutputFiles().stage("x.png"); });
+        const std::string dotted = errorOf<FileError>([&] { OutputFiles().stage("./x.png"); });
         fs::current_path(home);
-        EXPECT_EQ(why, "cannot write x.png: the current folder was removed; nothing was written");
+        EXPECT_EQ(bare, "cannot write x.png: the current folder was removed; nothing was written");
+        EXPECT_EQ(dotted,
+                  "cannot write ./x.png: the current folder was removed; nothing was written");
     }
     // A folder that is there but takes no new file (/proc) is not said to be missing.
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage("/proc/x.png"); }),
