@@ -122,18 +122,12 @@ Command addStudioCommand(CLI::App& parent) {
         ->group("");
 
     return {app, [o]() {
-                // The images first: a name mistyped leaves no output folder behind.
-                std::vector<std::pair<std::string, kv3PlanePelBuffer>> opened;
-                for (const std::string& path : studioImages(o->images))
-                    opened.emplace_back(path, readColorImage(path));
-                SessionLock lock(o->outDir);  // one studio per session file
                 // Absolute: the commands the page shows (and the export's file)
                 // work from any directory.
                 const auto absolute = [](const std::string& path) {
                     return std::filesystem::absolute(path).lexically_normal().string();
                 };
                 StudioSession session(absolute(o->outDir));
-                session.setBeforeSave([&lock] { return lock.renew(); });
                 if (o->trainingBytes != 0) {
                     kvCompositeColorSegmenterBudget budget =
                         kvCompositeColorSegmenterBudget::forUntrustedFiles();
@@ -145,14 +139,16 @@ Command addStudioCommand(CLI::App& parent) {
                 const std::filesystem::path self =
                     std::filesystem::read_symlink("/proc/self/exe", error);
                 if (!error) session.setProgram(self.string());
-                for (auto& [path, pixels] : opened) {
+                for (const std::string& path : studioImages(o->images))
                     session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
-                                     pixels);
-                    pixels = kv3PlanePelBuffer();  // held once
-                }
+                                     readColorImage(path));
                 if (!o->tool.empty())
                     for (const std::string& warning : session.loadTool(o->tool))
                         std::cerr << "clsg studio: warning: " << warning << "\n";
+                // Only now, the images and tool read (a name mistyped leaves no
+                // folder behind), the output folder: one studio per session file.
+                SessionLock lock(o->outDir);
+                session.setBeforeSave([&lock] { return lock.renew(); });
                 const std::string damaged = session.findRestore();
                 if (!damaged.empty()) std::cerr << "clsg studio: warning: " << damaged << "\n";
                 // The output's reader going away stops nothing; the prints fail quietly.

@@ -311,6 +311,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out ''", "--out: needs a file or directory name", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
         {"studio missing.png --out so", "cannot open missing.png", 1},  // makes no folder
+        {"studio bands.png --tool missing.clsg --out so", "cannot open missing.clsg", 1},
         // A comma or colon meant otherwise: the error says how --label splits.
         {"train t.clsg --label a=bands.png@0,0,1,1,2,2,1,1",
          "cannot open 2: No such file or directory (rectangles are joined with '+'", 1},
