@@ -64,16 +64,26 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
     if (labels == 0 || report.candidates.empty()) return {};
     std::vector<std::string> said;
     if (nearChance(report.estimate, labels)) said.push_back(chanceWarning(labels, report));
-    char tolerance[64];
-    std::snprintf(tolerance, sizeof tolerance, "fraction %g, minimum %u",
-                  report.trainParams.colorToleranceFrac(),
-                  static_cast<unsigned>(report.trainParams.colorToleranceMin()));
-    if (widestChosen(report) && widenedShare(report) > 0)
-        said.push_back("the search chose the widest tolerance it tries (" + std::string(tolerance) +
-                       "): the tool gives " + percent(widenedShare(report)) +
-                       " of the picture samples, of colours no example shows, to the label "
-                       "nearest in colour; teach labels for the rest of the picture too, or give "
-                       "the tolerance by hand");
+    // What the tool labels that the narrowest setting leaves unlabelled: shades
+    // of the labels, or parts of the picture that belong to none (which the
+    // examples cannot tell); much of the picture, or the widest tolerance, is
+    // worth a look.
+    const double widened = widenedShare(report);
+    const bool widest = widestChosen(report);
+    if (widened >= kMuchWidened || (widest && widened > 0)) {
+        char tolerance[96] = "";
+        if (widest)
+            std::snprintf(tolerance, sizeof tolerance,
+                          ", at the widest tolerance the search tries (fraction %g, minimum %u)",
+                          report.trainParams.colorToleranceFrac(),
+                          static_cast<unsigned>(report.trainParams.colorToleranceMin()));
+        said.push_back("the tool labels " + percent(widened) +
+                       " of the picture samples, of colours no example shows (the narrowest "
+                       "setting tried leaves them unlabelled)" +
+                       tolerance +
+                       ": if parts of the picture belong to no label, teach labels for them "
+                       "too, or give a narrower tolerance by hand");
+    }
     const LabelConfusion& c = report.heldOut;
     for (std::size_t l = 0; l < labels && l < c.labels(); ++l) {
         const uint64_t pixels = c.truthTotal(l);

@@ -16,8 +16,9 @@ namespace clsg {
 // - an estimate within a tenth of the way from chance to perfect: nothing
 //   was learnt that can be told from luck; said of the picture's colours no
 //   example shows when the held-out pixels themselves are told apart;
-// - the widest tolerance tried chosen: what no example shows goes to the
-//   nearest label;
+// - a tool that labels kMuchWidened or more of the picture samples that the
+//   narrowest setting leaves unlabelled, or the widest tolerance tried: parts
+//   of the picture that belong to no label would go to the nearest one;
 // - a label judged on fewer than kFewHeldOut held-out pixels;
 // - a label that gets under a tenth of its own held-out pixels: another label
 //   takes its colours.
@@ -25,5 +26,6 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
                                         const SuggestReport& report);
 
 constexpr uint64_t kFewHeldOut = 100;
+constexpr double kMuchWidened = 0.5;
 
 }  // namespace clsg

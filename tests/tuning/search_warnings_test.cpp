@@ -20,15 +20,16 @@ SuggestCandidate candidate(double fraction, uint32_t minimum, double heldOut, do
     return c;
 }
 
-// Two labels, the second of them the choice: a (fraction 0.1, min 40), b (0.5, 2).
+// Candidates fraction 0.3 with min 40, 0.5 with min 2, and the choice (by default 0.5
+// with 2): the widest tried is 0.5 with 40.
 // heldOut[t][p] pixels of true label t got label p (p = 2: none).
 SuggestReport report(double estimate, double heldOut, double uncovered,
                      std::vector<std::vector<uint64_t>> counts, TrainParams chosen = {0.5, 2}) {
     SuggestReport r;
     r.candidates = {
-        candidate(0.1, 40, 0.9, 0.2),
+        candidate(0.3, 40, 0.9, 0.2), candidate(0.5, 2, 0.9, 0.2),
         candidate(chosen.colorToleranceFrac(), chosen.colorToleranceMin(), heldOut, 0.05)};
-    r.chosen = r.estimated = 1;
+    r.chosen = r.estimated = 2;
     r.trainParams = chosen;
     r.estimate = estimate;
     r.uncovered = uncovered;
@@ -57,20 +58,33 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
                   "at random (50.0 %): the examples are likely too few or too small to learn "
                   "from, or the labels' colours alike"});
     EXPECT_EQ(searchWarnings(kNames, report(0.481, 1.0, 0.813, kClear)),
-              std::vector<std::string>{
+              (std::vector<std::string>{
                   "the estimate (48.1 %) is little or no better than choosing among the 2 labels "
                   "at random (50.0 %), though the examples' held-out pixels are told apart "
                   "(100.0 %): 81.3 % of the picture samples hold colours no example shows, and "
-                  "they weigh it down; teach labels for the rest of the picture too"});
+                  "they weigh it down; teach labels for the rest of the picture too",
+                  "the tool labels 76.3 % of the picture samples, of colours no example shows "
+                  "(the narrowest setting tried leaves them unlabelled): if parts of the picture "
+                  "belong to no label, teach labels for them too, or give a narrower tolerance by "
+                  "hand"}));
 
-    // The widest tolerance tried, labelling what the narrowest leaves unlabelled.
+    // Much of the picture labelled that the narrowest setting leaves unlabelled (uncovered
+    // less the 5 % the choice leaves), or any of it at the widest tolerance tried.
+    const std::string much =
+        "the tool labels 50.0 % of the picture samples, of colours no example shows (the "
+        "narrowest setting tried leaves them unlabelled): if parts of the picture belong to no "
+        "label, teach labels for them too, or give a narrower tolerance by hand";
+    EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.55, kClear)),
+              std::vector<std::string>{much});
+    EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.549, kClear)).empty());
     EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, kClear, {0.5, 40})),
               std::vector<std::string>{
-                  "the search chose the widest tolerance it tries (fraction 0.5, minimum 40): "
-                  "the tool gives 25.0 % of the picture samples, of colours no example shows, "
-                  "to the label nearest in colour; teach labels for the rest of the picture "
-                  "too, or give the tolerance by hand"});
+                  "the tool labels 25.0 % of the picture samples, of colours no example shows "
+                  "(the narrowest setting tried leaves them unlabelled), at the widest tolerance "
+                  "the search tries (fraction 0.5, minimum 40): if parts of the picture belong "
+                  "to no label, teach labels for them too, or give a narrower tolerance by hand"});
     EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.05, kClear, {0.5, 40})).empty());
+    EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.3, kClear, {0.3, 40})).empty());
 
     // A label judged on too few pixels; one whose pixels another label or none takes.
     EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{500, 0, 0}, {0, 99, 0}})),
