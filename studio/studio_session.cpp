@@ -1213,10 +1213,14 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
     try {
         if (fs::is_regular_file(kind)) {  // another file costs its first bytes only
             std::ifstream f(path, std::ios::binary);
-            std::string head(magic, '\0');
-            if (f && (!f.read(head.data(), static_cast<std::streamsize>(magic)) ||
-                      head.compare(kSessionMagic) != 0))
+            std::string head(magic + 8, '\0');
+            if (f && (!f.read(head.data(), static_cast<std::streamsize>(head.size())) ||
+                      head.compare(0, magic, kSessionMagic) != 0))
                 return damaged;
+            // So does one cut short, or padded, after them: its head is not there.
+            const uint64_t size = fs::file_size(path, ec), headSize = readLittleEndian(head, magic);
+            if (f && !ec && (headSize == 0 || headSize > size - head.size()))
+                return path + " is damaged (truncated); it is kept, not restored";
         }
         const std::vector<unsigned char> raw = readFileBytes(path, kMaxSessionBytes);
         bytes.assign(raw.begin(), raw.end());

@@ -1412,6 +1412,9 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
     StudioSession zeros(out);
     EXPECT_EQ(zeros.findRestore(),
               path + " is damaged (not a session file); it is kept, not restored");
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << "clsg studio session 1\n";
+    fs::resize_file(path, uint64_t{600} << 20);  // the magic line, then zeros: no head
+    EXPECT_EQ(zeros.findRestore(), path + " is damaged (truncated); it is kept, not restored");
     EXPECT_LT(kib("VmHWM:") - start, 64 * 1024);
     const std::string head = "{\"labels\":\x9b";
     std::string raw = "clsg studio session 1\n";
