@@ -552,15 +552,18 @@ function commitStroke(box) {
   state.strokeAt = performance.now();
   state.timings.push({at: state.strokeAt});
   if (state.timings.length > 1000) state.timings.shift();
+  // Its values are label numbers: undone or redone after another window
+  // changed the labels, they would mark other labels.
+  const names = labelNames();
   const entry = {
     what: "stroke",
     image,
-    undo: () => putMarks(image, box, before, after),
-    redo: () => putMarks(image, box, after, before),
+    undo: whileLabelsAre(names, () => putMarks(image, box, before, after)),
+    redo: whileLabelsAre(names, () => putMarks(image, box, after, before)),
   };
   record(entry);
   putMarks(image, box, after, before).catch((e) => {
-    if (e.marksChanged) forget(entry);
+    forget(entry);  // the server does not hold it
     showError(e.message);
   });
 }
@@ -590,8 +593,18 @@ function putMarks(image, box, values, expected) {
     .then((a) => { state.server.revision = a.revision; return a; }));
   changed();
   return done.catch(async (e) => {
-    if (!e.marksChanged) throw e;
-    throw await caughtUp("Another window changed these marks or the labels");
+    if (e.marksChanged) throw await caughtUp("Another window changed these marks or the labels");
+    // Not kept (the studio busy, or gone): the page shows what the server holds.
+    if (expected && image === state.image && state.marks) {
+      for (let row = 0; row < h; ++row)
+        for (let i = 0, at = (y + row) * state.width + x; i < w; ++i, ++at)
+          if (state.marks[at] === values[row * w + i])
+            state.marks[at] = state.sent[at] = expected[row * w + i];
+      paintMarksCanvas(x, y, w, h);
+      drawPart(x, y, x + w, y + h);
+      changed();
+    }
+    throw e;
   });
 }
 
@@ -1197,26 +1210,27 @@ function labelItem(i) {
 // The labels' names in order: a label change's undo and redo name labels by
 // their places, so they are made only while the names are as they were.
 function labelNames() { return state.server.labels.map((l) => l.name).join("\n"); }
-function whileLabelsAre(names, change) {
+function whileLabelsAre(names, change, now = labelNames, what = "labels") {
   return () => {
-    if (labelNames() === names) return change();
+    if (now() === names) return change();
     // Another window changed them, and this one has caught up since (else
     // the server would refuse it): that place may hold another label now.
-    const error = new Error("another window changed the labels since, so it was not made");
+    const error = new Error(`another window changed the ${what} since, so it was not made`);
     error.marksChanged = true;  // and it is dropped: what it would change is gone
     return Promise.reject(error);
   };
 }
 
 // Sends a label change, records it with its inverse (or the inverse made from
-// the server's answer), and shows the result; returns the answer.
-async function labelChange(change, inverse, what) {
+// the server's answer), and shows the result; returns the answer. key tells
+// what the undo needs as it was (by default the names; a colour change, the colour).
+async function labelChange(change, inverse, what, key = labelNames) {
   try {
-    const before = labelNames();
+    const before = key();
     const s = await applyLabelChange(change);
     const undo = typeof inverse === "function" ? inverse(s) : inverse;
-    record({what, undo: whileLabelsAre(labelNames(), () => applyLabelChange(undo)),
-            redo: whileLabelsAre(before, () => applyLabelChange(change))});
+    record({what, undo: whileLabelsAre(key(), () => applyLabelChange(undo), key),
+            redo: whileLabelsAre(before, () => applyLabelChange(change), key)});
     return s;
   } catch (e) {
     showError(e.message);
@@ -1345,7 +1359,9 @@ function recolor(i, color) {
   // Undone, an automatic colour comes back as it was (derived afresh, it could differ a little).
   const inverse = label.auto ? {op: "recolor", label: i, color: null, was: label.color}
                              : {op: "recolor", label: i, color: label.color};
-  labelChange({op: "recolor", label: i, color}, inverse, "colour change").catch(() => {});
+  // Undone only while the colour is the one chosen here, not another window's since.
+  const key = () => labelNames() + "\n" + (state.server.labels[i] || {}).color;
+  labelChange({op: "recolor", label: i, color}, inverse, "colour change", key).catch(() => {});
 }
 
 // --- settings, tools, views ---------------------------------------------------
@@ -1390,6 +1406,13 @@ function settingsOf(s) {
           normalize: s.normalize, minArea: s.minArea || 0};
 }
 
+// A settings change's undo and redo send every setting: only while they are
+// as it left them, else they would undo another window's change too.
+function whileSettingsAre(value, change) {
+  const text = (s) => JSON.stringify(settingsOf(s));
+  return whileLabelsAre(text(value), change, () => text(state.server.settings), "settings");
+}
+
 async function putSettings(value) {
   applyState(await edit(() => postJson("/api/settings", value)));
   markUnsaved();
@@ -1408,7 +1431,8 @@ async function sendSettings() {
   if (JSON.stringify(value) === JSON.stringify(before)) { applyState(state.server); return; }
   try {
     await putSettings(value);
-    record({what: "setting", undo: () => putSettings(before), redo: () => putSettings(value)});
+    record({what: "setting", undo: whileSettingsAre(value, () => putSettings(before)),
+            redo: whileSettingsAre(before, () => putSettings(value))});
   } catch (e) {
     showError(e.message);
     applyState(state.server);  // the fields show what is in force
@@ -1512,7 +1536,8 @@ async function runAuto() {
     }
     markUnsaved();
     changed();
-    record({what: "automatic settings", undo: () => putSettings(before), redo: () => putSettings(after)});
+    record({what: "automatic settings", undo: whileSettingsAre(after, () => putSettings(before)),
+            redo: whileSettingsAre(before, () => putSettings(after))});
     showAutoResult(answer.auto);
   } catch (e) {
     if (e.status === 409 && autoRun.cancelled) showAutoCancelled();

@@ -771,6 +771,52 @@ def main():
         if [l["name"] for l in labels()] != kept:
             fail("the rename's undo after another window's deletion made %s of %s"
                  % ([l["name"] for l in labels()], kept))
+        # So is a stroke's redo: its marks are label numbers, which now name other labels (and
+        # the pixels it expects, unmarked, are as they were).
+        on = js("return " + S + "view().image")
+        label_items()[1].click()
+        stroke([(400, 300), (440, 300)])  # below the boxes that say what is wrong
+        wait_for(S + "marksAt(420, 300) === 2 && " + S + "settled()", "a stroke of the second label")
+        find(By.ID, "undo").click()
+        wait_for(S + "marksAt(420, 300) === 0 && " + S + "settled()", "the stroke undone")
+        driver.execute_async_script("const done = arguments[0];" + post % "{op: 'delete', label: 0}" +
+                                    ".then(() => done())")
+        js("window.dispatchEvent(new Event('focus'))")
+        wait_for(S + "labels().length === %d && %ssettled()" % (len(kept) - 1, S), "another deletion")
+        marks_before = server_marks(on)
+        find(By.ID, "redo").click()
+        wait_for("return document.getElementById('error').textContent.includes('Could not redo the stroke: "
+                 "another window changed the labels since')", "the stroke's redo refused")
+        if server_marks(on) != marks_before:
+            fail("the stroke's redo after another window's deletion changed the marks")
+        # A setting's undo puts every setting back: refused once another window changed one.
+        ActionChains(driver).click(find(By.ID, "neighborhood")).perform()
+        keys(Keys.CONTROL, "a")
+        ActionChains(driver).send_keys("7" + Keys.TAB).perform()
+        wait_for(S + "settings().neighborhood === 7 && " + S + "settled()", "neighbourhood 7")
+        js("const t = new URLSearchParams(location.search).get('token');"
+           "fetch('/api/settings', {method: 'POST', body: JSON.stringify(Object.assign({}, " + S + "settings(),"
+           " {normalize: true})), headers: {'X-Clsg-Token': t, 'Content-Type': 'application/json'}})")
+        time.sleep(0.5)
+        js("window.dispatchEvent(new Event('focus'))")
+        wait_for(S + "settings().normalize === true && " + S + "settled()", "another window's setting")
+        find(By.ID, "undo").click()
+        wait_for("return document.getElementById('error').textContent.includes('another window changed the "
+                 "settings since')", "the setting's undo refused")
+        if js("return " + S + "settings()")["neighborhood"] != 7 or not js("return " + S + "settings()")["normalize"]:
+            fail("the setting's undo after another window's change left %s" % js("return " + S + "settings()"))
+        # A stroke the studio turns away (busy) is not left on the page nor in the history.
+        history_before = js("return document.body.dataset.history")
+        js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
+           " if (once && url.startsWith('/api/marks?') && options.method === 'POST') { once = false;"
+           " return Promise.resolve(new Response('{\"error\": \"the studio is busy\"}', {status: 503})); }"
+           " return real(url, options); };")
+        stroke([(400, 330), (440, 330)])
+        wait_for("return document.getElementById('error').textContent.includes('the studio is busy') && " +
+                 S + "marksAt(420, 330) === 0", "the refused stroke taken off the page")
+        if js("return document.body.dataset.history") != history_before:
+            fail("the refused stroke is in the history: %s, before %s"
+                 % (js("return document.body.dataset.history"), history_before))
 
         # The Open… buttons, a label around a hidden input, are reached by Tab.
         js("document.getElementById('image-select').focus()")
