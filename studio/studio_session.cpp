@@ -338,15 +338,17 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
                 if (m >= from) ++m;
         });
     }
-    if (deleted_ && deleted_->at == at && deleted_->name == name) {
-        // The undo of that deletion: each carried image not opened since
-        // gets its marks back as they were.
+    if (!deleted_.empty() && deleted_.back().at == at && deleted_.back().name == name) {
+        // The undo of the latest deletion: each carried image not opened
+        // since gets its marks back as they were.
         for (CarriedMarks& c : carried_)
-            for (const CarriedMarks& before : deleted_->carried)
+            for (const CarriedMarks& before : deleted_.back().carried)
                 if (before.digest == c.digest && before.name == c.name && before.path == c.path)
                     c.runs = before.runs;
+        deleted_.pop_back();
+    } else {
+        deleted_.clear();
     }
-    deleted_.reset();
     StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
     labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
     deriveColors();
@@ -357,7 +359,7 @@ void StudioSession::renameLabel(std::size_t label, const std::string& name,
                                 std::optional<uint32_t> was) {
     checkLabel(label);
     checkNewName(name, label);
-    deleted_.reset();
+    deleted_.clear();
     labels_[label].name = name;
     if (was && !labels_[label].chosen) labels_[label].color = *was & 0xffffffu;
     deriveColors();
@@ -407,7 +409,8 @@ void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {
 
 void StudioSession::deleteLabel(std::size_t label) {
     checkLabel(label);
-    deleted_ = DeletedLabel{label, labels_[label].name, carried_};
+    if (deleted_.size() == kDeletionsKept) deleted_.erase(deleted_.begin());
+    deleted_.push_back(DeletedLabel{label, labels_[label].name, carried_});
     labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
     const uint8_t removed = static_cast<uint8_t>(label + 1);
     renumberMarks([removed](std::vector<uint8_t>& marks) {
@@ -1367,7 +1370,7 @@ bool StudioSession::restore(bool accept) {
         for (StudioImage& image : images_) std::fill(image.marks.begin(), image.marks.end(), 0);
         for (auto& [index, marks] : restorable_->marks) images_[index].marks = std::move(marks);
         carried_ = std::move(restorable_->others);
-        deleted_.reset();
+        deleted_.clear();
         trainSettingsChanged();
     }
     restorable_.reset();

@@ -312,15 +312,17 @@ private:
     std::vector<CarriedMarks> carried_;  // from the file restored
     // Applies renumber to the marks of every image, open or carried.
     void renumberMarks(const std::function<void(std::vector<uint8_t>&)>& renumber);
-    // The carried marks as they were before the last label deletion: its
-    // undo (the label inserted again where it was, under its name) gives
-    // them back, as the page gives back those of the open images.
+    // The carried marks as they were before each label deletion since the
+    // last other label change, the latest last: an undo (the label inserted
+    // again where it was, under its name) gives them back, as the page gives
+    // back those of the open images; a few are kept.
     struct DeletedLabel {
         std::size_t at;
         std::string name;
         std::vector<CarriedMarks> carried;
     };
-    std::optional<DeletedLabel> deleted_;
+    std::vector<DeletedLabel> deleted_;
+    static constexpr std::size_t kDeletionsKept = 20;
     std::optional<SavedSession> restorable_;
     std::optional<StudioRestore> restoreInfo_;
     std::vector<StudioImage> images_;

@@ -785,8 +785,10 @@ TEST_F(StudioServerTest, LabelEditsKeepTheMarksOfImagesNotOpen) {
     second.addImage("a", "", image_);
     EXPECT_EQ(second.findRestore(), "");
     second.restore(true);
-    second.deleteLabel(0);
-    second.insertLabel(0, "red", std::nullopt);  // the undo
+    second.deleteLabel(0);                        // red
+    second.deleteLabel(0);                        // then blue, first now
+    second.insertLabel(0, "blue", std::nullopt);  // the undos, the latest first
+    second.insertLabel(0, "red", std::nullopt);
     second.insertLabel(0, "green", std::nullopt);
     second.addImage("other", "", other);
     for (uint8_t& m : marks) m = m ? m + 1 : 0;
