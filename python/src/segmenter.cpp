@@ -535,7 +535,7 @@ std::string suggest(const py::dict& labels, unsigned threads) {
             };
             const clsg::SuggestReport found = clsg::suggestSegmenterParams(sets, options);
             report = suggestReportJson(names, found);
-            warnings = teachingWarnings(names, sets, {});
+            warnings = teachingWarnings(names, stored, {});  // as the tool would keep them
             for (std::string& w : searchWarnings(names, found)) warnings.push_back(std::move(w));
         });
     }

@@ -623,7 +623,16 @@ def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(
         with pytest.raises(UserWarning, match="identical examples"):
             kept.train(twins)
     assert kept.labels == [r[0] for r in RECTS]
-    # clsg.suggest says what clsg train --auto says, at the caller's line.
+    # clsg.suggest says what clsg train --auto says, at the caller's line: of the examples as
+    # the tool keeps them, cut to their masks (images that differ only outside are twins too).
+    h, w = image.shape[:2]
+    mask = np.zeros((h, w), np.uint8)
+    mask[h // 4:3 * h // 4, w // 4:3 * w // 4] = 255
+    other = image.copy()
+    other[:, :w // 8] = 255 - other[:, :w // 8]
+    with pytest.warns(UserWarning) as said:
+        clsg.suggest({"a": [(image, mask)], "b": [(other, mask)]})
+    assert str(said[0].message).startswith("labels a and b have identical examples"), said[0].message
     with pytest.warns(UserWarning) as said:
         clsg.suggest(twins)
     assert [str(w.message).split(",")[0].split(":")[0] for w in said] == [
