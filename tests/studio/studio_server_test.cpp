@@ -721,16 +721,20 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     reopened.loadTool(saved);
     EXPECT_EQ(reopened.images()[1].marks, twins.images()[1].marks);
     EXPECT_EQ(reopened.images()[0].marks, Bytes(kW * kH, 0));
+    // A session in dir_/where of a copy of the image at path, with a few marks of one label.
+    const auto markedCopy = [&](const std::string& where, const std::string& path) {
+        fs::create_directories(fs::path(path).parent_path());
+        fs::copy_file(imagePath_, path);
+        auto session = std::make_unique<StudioSession>(dir_ / where);
+        session->addImage(fs::path(path).stem().string(), path, image_);
+        session->addLabel("x");
+        session->paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
+        return session;
+    };
     // Exported masks never replace an open image, even one kept where a mask would go.
     const std::string inside = dir_ / "t/masks/x/twin.png";
-    fs::create_directories(dir_ / "t/masks/x");
-    fs::copy_file(imagePath_, inside);
-    StudioSession exporting(dir_ / "t");
-    exporting.addImage("twin", inside, image_);
-    exporting.addLabel("x");
-    exporting.paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
     try {
-        exporting.exportMasks("masks", 0);
+        markedCopy("t", inside)->exportMasks("masks", 0);
         ADD_FAILURE() << "an input was written over";
     } catch (const FileError& e) {
         EXPECT_NE(std::string(e.what()).find("it is the input " + inside), std::string::npos)
@@ -738,13 +742,7 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     }
     EXPECT_EQ(clsgtest::slurp(inside), clsgtest::slurp(imagePath_));
     // An image's name that holds a newline makes no command of the run line's comment.
-    const std::string split = dir_ / "a\ntouch made\n.png";
-    fs::copy_file(imagePath_, split);
-    StudioSession newline(dir_ / "n");
-    newline.addImage("split", split, image_);
-    newline.addLabel("x");
-    newline.paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
-    newline.exportMasks("masks", 0);
+    markedCopy("n", dir_ / "a\ntouch made\n.png")->exportMasks("masks", 0);
     const std::string text = clsgtest::slurp(dir_ / "n/masks/train-command.txt");
     const std::string tail = text.substr(text.find("\n# then"));
     EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 5) << text;  // the name's two too
@@ -752,12 +750,7 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
         EXPECT_EQ(tail.substr(at, 2), "\n#") << text;
     // Nor does a saved tool, though the image's file bears the tool's name.
     const std::string named = dir_ / "t/pic.clsg";
-    fs::copy_file(imagePath_, named);
-    StudioSession saving(dir_ / "t");
-    saving.addImage("pic", named, image_);
-    saving.addLabel("x");
-    saving.paintMarks(0, 3, 4, 2, 2, Bytes(4, 1));
-    EXPECT_THROW(saving.saveTool("pic"), FileError);
+    EXPECT_THROW(markedCopy("t", named)->saveTool("pic"), FileError);
     EXPECT_EQ(clsgtest::slurp(named), clsgtest::slurp(imagePath_));
 }
 
