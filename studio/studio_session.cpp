@@ -1202,6 +1202,45 @@ std::size_t StudioSession::openImageFor(const CarriedMarks& saved, const std::ve
     return images_.size();
 }
 
+namespace {
+
+// Why the regular file at path cannot be a session file, from its magic line,
+// its head and its size alone ("" when it may be one): a session is its magic
+// line, its head's size, its head, and exactly the marks the head lists.
+std::string sessionShapeProblem(const std::string& path) {
+    constexpr uint64_t kLargestHead = uint64_t{64} << 20;
+    const std::size_t magic = sizeof kSessionMagic - 1;
+    std::ifstream f(path, std::ios::binary);
+    std::string start(magic + 8, '\0');
+    if (!f) return "";  // said when it is read
+    if (!f.read(start.data(), static_cast<std::streamsize>(start.size())) ||
+        start.compare(0, magic, kSessionMagic) != 0)
+        return "not a session file";
+    std::error_code ec;
+    const uint64_t size = fs::file_size(path, ec), headSize = readLittleEndian(start, magic);
+    if (ec) return "";
+    if (headSize == 0 || headSize > size - start.size() || headSize > kLargestHead)
+        return "truncated";
+    std::string text(headSize, '\0');
+    if (!f.read(text.data(), static_cast<std::streamsize>(headSize))) return "truncated";
+    uint64_t marks = 0;
+    try {
+        const nlohmann::json head = nlohmann::json::parse(text);
+        for (const nlohmann::json& image : head.at("images")) {
+            const uint64_t m = image.at("marks").get<uint64_t>();
+            marks = m > UINT64_MAX - marks ? UINT64_MAX : marks + m;
+        }
+    } catch (const std::exception& e) {  // the parser's words may quote the file's bytes
+        return kfPrintable(e.what(), 200);
+    }
+    if (marks != size - start.size() - headSize)
+        return marks > size - start.size() - headSize ? "truncated"
+                                                      : "bytes after the marks its head lists";
+    return "";
+}
+
+}  // namespace
+
 std::string StudioSession::findRestoreIn(const std::string& path) {
     using json = nlohmann::json;
     restorable_.reset();
@@ -1212,18 +1251,12 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
     if (!ec && !fs::is_regular_file(kind) && !fs::is_directory(kind))  // a FIFO would wait
         return path + " is not a regular file; it is kept";
     const std::size_t magic = sizeof kSessionMagic - 1;
-    const std::string damaged = path + " is damaged (not a session file); it is kept, not restored";
     try {
-        if (fs::is_regular_file(kind)) {  // another file costs its first bytes only
-            std::ifstream f(path, std::ios::binary);
-            std::string head(magic + 8, '\0');
-            if (f && (!f.read(head.data(), static_cast<std::streamsize>(head.size())) ||
-                      head.compare(0, magic, kSessionMagic) != 0))
-                return damaged;
-            // So does one cut short, or padded, after them: its head is not there.
-            const uint64_t size = fs::file_size(path, ec), headSize = readLittleEndian(head, magic);
-            if (f && !ec && (headSize == 0 || headSize > size - head.size()))
-                return path + " is damaged (truncated); it is kept, not restored";
+        // A file that is no session, or not the size its head says, costs its head only.
+        if (fs::is_regular_file(kind)) {
+            const std::string wrong = sessionShapeProblem(path);
+            if (!wrong.empty())
+                return path + " is damaged (" + wrong + "); it is kept, not restored";
         }
         const std::vector<unsigned char> raw = readFileBytes(path, kMaxSessionBytes);
         bytes.assign(raw.begin(), raw.end());

@@ -1377,6 +1377,9 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
             "its settings are refused: the smallest tolerance must lie between 0 and 255");
     damaged([](json& head, std::string&) { head["settings"]["neighborhood"] = 4294967299u; },
             "its setting neighborhood is out of range");  // not taken as 3
+    damaged([](json&, std::string& marks) { marks += "x"; },
+            "bytes after the marks its head lists");
+    damaged([](json&, std::string& marks) { marks.pop_back(); }, "truncated");
     damaged([](json& head, std::string&) { head["labels"].push_back(head["labels"][0]); },
             "two labels are named x");
     damaged([](json& head, std::string&) { head["labels"][0]["color"] = uint64_t{1} << 40; },
@@ -1410,6 +1413,10 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << "clsg studio session 1\n";
     fs::resize_file(path, uint64_t{600} << 20);  // the magic line, then zeros: no head
     EXPECT_EQ(zeros.findRestore(), path + " is damaged (truncated); it is kept, not restored");
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        << "clsg studio session 1\n" + std::string("\x02\0\0\0\0\0\0\0{}", 10);
+    fs::resize_file(path, uint64_t{600} << 20);  // a head of its own, then zeros
+    EXPECT_NE(zeros.findRestore().find(" is damaged ([json.exception"), std::string::npos);
     EXPECT_LT(kib("VmHWM:") - start, 64 * 1024);
     const std::string head = "{\"labels\":\x9b";
     std::string raw = "clsg studio session 1\n";
