@@ -594,18 +594,23 @@ function putMarks(image, box, values, expected) {
   changed();
   return done.catch(async (e) => {
     if (e.marksChanged) throw await caughtUp("Another window changed these marks or the labels");
-    // Not kept (the studio busy, or gone): the page shows what the server holds.
-    if (expected && image === state.image && state.marks) {
-      for (let row = 0; row < h; ++row)
-        for (let i = 0, at = (y + row) * state.width + x; i < w; ++i, ++at)
-          if (state.marks[at] === values[row * w + i])
-            state.marks[at] = state.sent[at] = expected[row * w + i];
-      paintMarksCanvas(x, y, w, h);
-      drawPart(x, y, x + w, y + h);
-      changed();
-    }
+    // Not kept (the studio busy): the page shows what the server holds.
+    if (e.status > 0) await showServerMarks();
     throw e;
   });
+}
+
+// The marks of the image on screen as the server holds them, unless an edit
+// of this window is on its way or begins meanwhile (its answer tells).
+async function showServerMarks() {
+  const started = editsStarted, i = state.image;
+  if (editsPending || !state.marks) return;
+  try {
+    const runs = await (await request("GET", `/api/marks?i=${i}`)).arrayBuffer();
+    if (editsStarted !== started || editsPending || stroke || i !== state.image) return;
+    showMarks(runs);
+    changed();
+  } catch (e) { /* the error shown says what is wrong */ }
 }
 
 // The label names as this window knows them when a change is sent (after the
@@ -1223,14 +1228,15 @@ function whileLabelsAre(names, change, now = labelNames, what = "labels") {
 
 // Sends a label change, records it with its inverse (or the inverse made from
 // the server's answer), and shows the result; returns the answer. key tells
-// what the undo needs as it was (by default the names; a colour change, the colour).
+// what the undo needs as the change left it (by default the names; a colour
+// change, the colour); the redo needs the names as they were.
 async function labelChange(change, inverse, what, key = labelNames) {
   try {
-    const before = key();
+    const before = labelNames();
     const s = await applyLabelChange(change);
     const undo = typeof inverse === "function" ? inverse(s) : inverse;
     record({what, undo: whileLabelsAre(key(), () => applyLabelChange(undo), key),
-            redo: whileLabelsAre(before, () => applyLabelChange(change), key)});
+            redo: whileLabelsAre(before, () => applyLabelChange(change))});
     return s;
   } catch (e) {
     showError(e.message);
@@ -1359,8 +1365,9 @@ function recolor(i, color) {
   // Undone, an automatic colour comes back as it was (derived afresh, it could differ a little).
   const inverse = label.auto ? {op: "recolor", label: i, color: null, was: label.color}
                              : {op: "recolor", label: i, color: label.color};
-  // Undone only while the colour is the one chosen here, not another window's since.
-  const key = () => labelNames() + "\n" + (state.server.labels[i] || {}).color;
+  // A chosen colour is undone only while it is the one chosen here, not another
+  // window's since (an automatic one moves with the marks: the names alone).
+  const key = color === null ? labelNames : () => labelNames() + "\n" + (state.server.labels[i] || {}).color;
   labelChange({op: "recolor", label: i, color}, inverse, "colour change", key).catch(() => {});
 }
 
