@@ -805,15 +805,20 @@ def main():
                  "settings since')", "the setting's undo refused")
         if js("return " + S + "settings()")["neighborhood"] != 7 or not js("return " + S + "settings()")["normalize"]:
             fail("the setting's undo after another window's change left %s" % js("return " + S + "settings()"))
-        # A stroke the studio turns away (busy) is not left on the page nor in the history.
+        # Strokes the studio turns away (busy), two crossing while the first is on its way, are not
+        # left on the page (not even where the second was painted over the first) nor in the history.
         history_before = js("return document.body.dataset.history")
-        js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
-           " if (once && url.startsWith('/api/marks?') && options.method === 'POST') { once = false;"
-           " return Promise.resolve(new Response('{\"error\": \"the studio is busy\"}', {status: 503})); }"
+        js("const real = window.fetch; let left = 2; window.fetch = (url, options) => {"
+           " if (left && url.startsWith('/api/marks?') && options.method === 'POST') { --left;"
+           " return new Promise((done) => setTimeout(() => done(new Response("
+           "'{\"error\": \"the studio is busy\"}', {status: 503})), 600)); }"
            " return real(url, options); };")
         stroke([(400, 330), (440, 330)])
+        label_items()[0].click()
+        stroke([(420, 310), (420, 350)])
         wait_for("return document.getElementById('error').textContent.includes('the studio is busy') && " +
-                 S + "marksAt(420, 330) === 0", "the refused stroke taken off the page")
+                 S + "settled() && [[420, 330], [405, 330], [420, 345]].every(([x, y]) => " + S +
+                 "marksAt(x, y) === 0)", "the refused strokes taken off the page")
         if js("return document.body.dataset.history") != history_before:
             fail("the refused stroke is in the history: %s, before %s"
                  % (js("return document.body.dataset.history"), history_before))
