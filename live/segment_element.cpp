@@ -2,6 +2,7 @@
 
 #include <gst/base/gstbasetransform.h>
 #include <gst/video/video.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <exception>
@@ -390,6 +391,18 @@ gboolean start(GstBaseTransform* trans) {
     if (path.empty()) {
         GST_ELEMENT_ERROR(s, RESOURCE, NOT_FOUND,
                           ("clsgsegment has no tool file (set its tool property)"), (nullptr));
+        return failed();
+    }
+    // A pipe (or a device) would wait for its writer inside the state change,
+    // where nothing can stop the wait.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 &&
+        (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))) {
+        GST_ELEMENT_ERROR(s, RESOURCE, OPEN_READ,
+                          ("clsgsegment cannot use the tool file: %s is not a regular file (a "
+                           "pipe would wait for its writer); give a tool file",
+                           path.c_str()),
+                          ("tool=%s", path.c_str()));
         return failed();
     }
     try {

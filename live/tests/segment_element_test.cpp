@@ -10,6 +10,7 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -709,6 +710,7 @@ TEST_F(Element, FramesOfASegmentInBytesAreTimedByTheirPts) {
 // Bad tool files and formats: a clear error on the bus, no frame, no crash.
 TEST_F(Element, BadInputFailsWithAClearError) {
     std::ofstream(*dir / "garbage.clsg") << "clsg-tool and then nothing a tool file holds";
+    ASSERT_EQ(::mkfifo((*dir / "pipe.clsg").c_str(), 0600), 0);
     {
         std::ifstream in(tool(), std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)),
@@ -727,6 +729,8 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         {rgb + "clsgsegment tool=" + *dir / "garbage.clsg", "garbage.clsg", false},
         {rgb + "clsgsegment tool=" + *dir / "cut.clsg", "cut.clsg", false},
         {rgb + "clsgsegment tool=" + dir->path.string(), "cannot use the tool file", false},
+        {rgb + "clsgsegment tool=" + *dir / "pipe.clsg",  // a pipe no one writes: no wait
+         "pipe.clsg is not a regular file (a pipe would wait for its writer)", false},
         {rgb + "clsgsegment max-pixels=767 tool=" + tool(),
          "frames of 32 x 24 pixels are more than max-pixels allows (767)", true},
         {"appsrc name=src caps=video/x-raw,format=RGB,width=32,height=24,framerate=25/1 ! "
