@@ -232,6 +232,11 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {"clsg-tool", "not a clsg tool file"},
         {std::string("\x09\0\0\0clsg-tool\x03\0\0\0", 17), "format version 3"},
     };
+    // The widest settings the programs take are read as they are.
+    const ToolFile widest =
+        decodeToolFile(with([](Craft& c) { c.fraction = 1, c.minimum = 255; }), "widest.clsg");
+    EXPECT_EQ(widest.tool.trainParams().colorToleranceFrac(), 1.0);
+    EXPECT_EQ(widest.tool.trainParams().colorToleranceMin(), 255u);
     ToolFileLimits small;
     small.maxExamplePixels = 15;  // the examples are 4 x 4
     EXPECT_EQ(errorOf<ToolFileError>([&] { decodeToolFile(Craft().bytes(), "bad.clsg", small); }),
