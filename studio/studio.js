@@ -558,8 +558,8 @@ function commitStroke(box) {
   const entry = {
     what: "stroke",
     image,
-    undo: whileLabelsAre(names, () => putMarks(image, box, before, after)),
-    redo: whileLabelsAre(names, () => putMarks(image, box, after, before)),
+    undo: whileStill(names, () => putMarks(image, box, before, after)),
+    redo: whileStill(names, () => putMarks(image, box, after, before)),
   };
   record(entry);
   putMarks(image, box, after, before).catch((e) => {
@@ -1215,9 +1215,12 @@ function labelItem(i) {
 // The labels' names in order: a label change's undo and redo name labels by
 // their places, so they are made only while the names are as they were.
 function labelNames() { return state.server.labels.map((l) => l.name).join("\n"); }
-function whileLabelsAre(names, change, now = labelNames, what = "labels") {
+
+// change, made only while now() (by default the label names) is still
+// expected; what names what another window may have changed.
+function whileStill(expected, change, now = labelNames, what = "labels") {
   return () => {
-    if (now() === names) return change();
+    if (now() === expected) return change();
     // Another window changed them, and this one has caught up since (else
     // the server would refuse it): that place may hold another label now.
     const error = new Error(`another window changed the ${what} since, so it was not made`);
@@ -1235,8 +1238,8 @@ async function labelChange(change, inverse, what, key = labelNames) {
     const before = labelNames();
     const s = await applyLabelChange(change);
     const undo = typeof inverse === "function" ? inverse(s) : inverse;
-    record({what, undo: whileLabelsAre(key(), () => applyLabelChange(undo), key),
-            redo: whileLabelsAre(before, () => applyLabelChange(change))});
+    record({what, undo: whileStill(key(), () => applyLabelChange(undo), key),
+            redo: whileStill(before, () => applyLabelChange(change))});
     return s;
   } catch (e) {
     showError(e.message);
@@ -1293,8 +1296,8 @@ async function deleteLabel(i) {
   };
   const before = labelNames();
   await doDelete();
-  record({what: "label deletion", undo: whileLabelsAre(labelNames(), undoDelete),
-          redo: whileLabelsAre(before, doDelete)});
+  record({what: "label deletion", undo: whileStill(labelNames(), undoDelete),
+          redo: whileStill(before, doDelete)});
 }
 
 // The marks of the image on screen, as the server has them.
@@ -1417,7 +1420,7 @@ function settingsOf(s) {
 // as it left them, else they would undo another window's change too.
 function whileSettingsAre(value, change) {
   const text = (s) => JSON.stringify(settingsOf(s));
-  return whileLabelsAre(text(value), change, () => text(state.server.settings), "settings");
+  return whileStill(text(value), change, () => text(state.server.settings), "settings");
 }
 
 async function putSettings(value) {
