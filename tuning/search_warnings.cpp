@@ -4,15 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "clsg/tuning/quality_report.h"
+
 namespace clsg {
 
 namespace {
 
-std::string percent(double share) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %%", 100.0 * share);
-    return text;
-}
+std::string percent(double share) { return percentText(share) + " %"; }
 
 // Held-out pixels split about evenly between labels of one colour land a
 // point or two either side of chance: within a tenth of the way from chance
