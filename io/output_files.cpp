@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -313,6 +314,17 @@ void OutputFiles::commit() {
         kinds.push_back(finalNameKind(final));
         refuseInput(final);
     }
+    // Devices and pipes before the renames: one that fails (a full device), or
+    // a pipe whose wait for its reader is ended by Ctrl-C, leaves no file in
+    // place. The bytes a device took cannot be taken back; the renames can
+    // wait for them.
+    std::vector<std::pair<std::string, std::string>> ordered;
+    for (const FinalName first : {FinalName::writeThrough, FinalName::replace})
+        for (std::size_t i = 0; i < staged_.size(); ++i)
+            if (kinds[i] == first) ordered.push_back(staged_[i]);
+    std::stable_partition(kinds.begin(), kinds.end(),
+                          [](FinalName kind) { return kind == FinalName::writeThrough; });
+    staged_ = std::move(ordered);
     for (std::size_t i = 0; i < staged_.size(); ++i) {
         const auto& [temp, final] = staged_[i];
         std::error_code ec;

@@ -11,7 +11,8 @@
 // it in place; the error says so. A file replaced keeps its permissions; a
 // link at a final name is replaced by the file, its target left as it was.
 // A device or pipe at a final name (or a link to one, as /dev/stdout is) is
-// written into at commit instead. Refused at stage() and again at commit():
+// written into at commit instead, before the first rename: one that fails
+// leaves no file renamed. Refused at stage() and again at commit():
 // a link to a directory, a socket or block device, and a file that is
 // read-only for this process.
 #pragma once

@@ -379,12 +379,26 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         if (!waited) ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
     });
     EXPECT_TRUE(abortedFromAnotherThread([&] {
-        OutputFiles files;
+        OutputFiles files;  // the file staged first is not renamed before the wait
+        clsgtest::writeBytes(files.stage(dir / "plain.txt"), "plain");
         clsgtest::writeBytes(files.stage(fifo), "unread");
         files.commit();
     }));
     waited = true;
     reader.join();
+    EXPECT_FALSE(fs::exists(dir / "plain.txt"));
+    // A device that fails fails the commit with nothing renamed.
+    fs::create_symlink("/dev/full", dir / "full");
+    {
+        OutputFiles files;
+        clsgtest::writeBytes(files.stage(dir / "plain.txt"), "plain");
+        clsgtest::writeBytes(files.stage(dir / "full"), "more than it takes");
+        EXPECT_EQ(
+            errorOf<FileError>([&] { files.commit(); }),
+            "cannot write " + (dir / "full") + ": No space left on device; nothing was written");
+    }
+    EXPECT_FALSE(fs::exists(dir / "plain.txt"));
+    fs::remove(dir / "full");
     // One of the process's streams, even through a link (as /dev/stdout is one),
     // is written where it stands: after what it holds, the link left a link.
     clsgtest::writeBytes(dir / "stream.txt", "earlier lines\n");
