@@ -4,7 +4,8 @@
 // an 8-bit mask (255 = the pixel belongs to the colour, 0 = it does not) that
 // is paired with the image by coordinates. An unbound mask stands for the
 // whole image. Every pair is validated as it enters the example; a call that
-// throws leaves the example as it was. Buffers are shared, not copied.
+// throws leaves the example as it was. Buffers are shared, not copied. (An
+// image with an empty window and no mask enters; training refuses it.)
 //
 // A kvCompositeColorSet gathers the examples of one label.
 #pragma once
