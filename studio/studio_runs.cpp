@@ -2,20 +2,28 @@
 
 namespace clsg {
 
+namespace {
+
+void appendRun(std::string& out, uint8_t value, std::size_t run) {
+    out.push_back(static_cast<char>(value));
+    for (;; run >>= 7) {
+        const uint8_t low = static_cast<uint8_t>(run & 0x7f);
+        if (run < 0x80) {
+            out.push_back(static_cast<char>(low));
+            break;
+        }
+        out.push_back(static_cast<char>(low | 0x80));
+    }
+}
+
+}  // namespace
+
 std::string encodeRuns(const uint8_t* data, std::size_t size) {
     std::string out;
     for (std::size_t i = 0; i < size;) {
         std::size_t j = i + 1;
         while (j < size && data[j] == data[i]) ++j;
-        out.push_back(static_cast<char>(data[i]));
-        for (std::size_t run = j - i;; run >>= 7) {
-            const uint8_t low = static_cast<uint8_t>(run & 0x7f);
-            if (run < 0x80) {
-                out.push_back(static_cast<char>(low));
-                break;
-            }
-            out.push_back(static_cast<char>(low | 0x80));
-        }
+        appendRun(out, data[i], j - i);
         i = j;
     }
     return out;
@@ -54,6 +62,20 @@ bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>&
         out.insert(out.end(), run, value);
         return true;
     });
+}
+
+bool mapRuns(const std::string& text, std::size_t size, const std::array<uint8_t, 256>& to,
+             std::string& out) {
+    out.clear();
+    uint8_t value = 0;
+    std::size_t run = 0;  // of value, not yet written
+    const bool whole = forEachRun(text, size, [&](uint8_t v, std::size_t n) {
+        if (run > 0 && to[v] != value) appendRun(out, value, run), run = 0;
+        value = to[v], run += n;
+        return true;
+    });
+    if (run > 0) appendRun(out, value, run);
+    return whole;
 }
 
 bool checkRuns(const std::string& text, std::size_t size, uint8_t most) {

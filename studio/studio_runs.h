@@ -4,6 +4,7 @@
 // every byte but the last). The page decodes and encodes the same form.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,13 @@ std::string encodeRuns(const uint8_t* data, std::size_t size);
 // unspecified state, when text is truncated, has a zero or overlong run, or
 // decodes to more or fewer than size bytes.
 bool decodeRuns(const std::string& text, std::size_t size, std::vector<uint8_t>& out);
+
+// Writes into out text's runs (of size bytes in all) with every value v
+// made to[v], without decoding them; runs that come to one value are joined,
+// as encodeRuns writes them. Returns false, leaving out unspecified, when
+// text does not decode to size bytes.
+bool mapRuns(const std::string& text, std::size_t size, const std::array<uint8_t, 256>& to,
+             std::string& out);
 
 // Whether text decodes to exactly size bytes, none above most (without
 // decoding them: a few bytes of runs may stand for many megabytes).

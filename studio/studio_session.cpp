@@ -332,11 +332,10 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
     if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
     checkNewName(name, labels_.size());
     if (at < labels_.size()) {  // an added label moves no mark
-        const uint8_t from = static_cast<uint8_t>(at + 1);
-        renumberMarks([from](std::vector<uint8_t>& marks) {
-            for (uint8_t& m : marks)
-                if (m >= from) ++m;
-        });
+        std::array<uint8_t, 256> to;
+        for (std::size_t m = 0; m < to.size(); ++m)
+            to[m] = static_cast<uint8_t>(m > at ? m + 1 : m);
+        renumberMarks(to);
     }
     if (!deleted_.empty() && deleted_.back().at == at && deleted_.back().name == name) {
         // The undo of the latest deletion: each carried image not opened
@@ -412,25 +411,22 @@ void StudioSession::deleteLabel(std::size_t label) {
     if (deleted_.size() == kDeletionsKept) deleted_.erase(deleted_.begin());
     deleted_.push_back(DeletedLabel{label, labels_[label].name, carried_});
     labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
-    const uint8_t removed = static_cast<uint8_t>(label + 1);
-    renumberMarks([removed](std::vector<uint8_t>& marks) {
-        for (uint8_t& m : marks)
-            if (m == removed)
-                m = 0;
-            else if (m > removed)
-                --m;
-    });
+    std::array<uint8_t, 256> to;
+    const std::size_t removed = label + 1;
+    for (std::size_t m = 0; m < to.size(); ++m)
+        to[m] = static_cast<uint8_t>(m == removed ? 0 : m > removed ? m - 1 : m);
+    renumberMarks(to);
     deriveColors();
     trainSettingsChanged();
 }
 
-void StudioSession::renumberMarks(const std::function<void(std::vector<uint8_t>&)>& renumber) {
-    for (StudioImage& image : images_) renumber(image.marks);
+void StudioSession::renumberMarks(const std::array<uint8_t, 256>& to) {
+    for (StudioImage& image : images_)
+        for (uint8_t& m : image.marks) m = to[m];
     for (CarriedMarks& c : carried_) {
-        std::vector<uint8_t> marks;
-        if (!decodeRuns(c.runs, static_cast<std::size_t>(c.width * c.height), marks)) continue;
-        renumber(marks);
-        c.runs = encodeRuns(marks.data(), marks.size());
+        std::string runs;
+        if (mapRuns(c.runs, static_cast<std::size_t>(c.width * c.height), to, runs))
+            c.runs = std::move(runs);
     }
 }
 

@@ -10,6 +10,7 @@
 // Not thread-safe: the server serialises every call.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -310,8 +311,9 @@ private:
         std::vector<CarriedMarks> others;
     };
     std::vector<CarriedMarks> carried_;  // from the file restored
-    // Applies renumber to the marks of every image, open or carried.
-    void renumberMarks(const std::function<void(std::vector<uint8_t>&)>& renumber);
+    // Makes every mark m to[m], on every image, open or carried (the carried
+    // ones without decoding them: a few bytes may stand for gigabytes).
+    void renumberMarks(const std::array<uint8_t, 256>& to);
     // The carried marks as they were before each label deletion since the
     // last other label change, the latest last: an undo (the label inserted
     // again where it was, under its name) gives them back, as the page gives

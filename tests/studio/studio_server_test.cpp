@@ -1360,6 +1360,11 @@ TEST_F(StudioServerTest, EarlierSessionsOnOtherImagesAreKeptAndOffered) {
     EXPECT_EQ(again.findRestore(), "");
     EXPECT_TRUE(again.pendingRestore());
     EXPECT_LT(kib("VmHWM:") - before, 64 * 1024);
+    // Restored, they are renumbered as labels come and go, still encoded.
+    again.restore(true);
+    again.insertLabel(0, "y", std::nullopt);
+    again.deleteLabel(1);
+    EXPECT_LT(kib("VmHWM:") - before, 64 * 1024);
 
     // Damaged so that a later step would trip over it: not restored (alone in
     // the directory, so that no older file is offered instead).
