@@ -262,6 +262,14 @@ void FrameRunner::run(const kvCompositeColorSegmenterTool& tool,
         std::min({l.red, l.green, l.blue}) < 0 || frame.stride < frame.width * l.bytes ||
         labelStride < frame.width)
         throw Defs::BadImage("frame layout does not fit its pixels");
+    const std::size_t row =
+        static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(l.bytes);
+    if (frame.size < row || static_cast<std::size_t>(frame.height - 1) >
+                                (frame.size - row) / static_cast<std::size_t>(frame.stride))
+        throw Defs::BadImage(
+            "the frame's rows reach past its buffer: " + std::to_string(frame.height) + " rows " +
+            std::to_string(frame.stride) + " bytes apart, in " + std::to_string(frame.size) +
+            " bytes");
     if (params.neighborhoodSize() > kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize)
         throw Defs::BadParams("neighborhoodSize > 255");
     if (!tool.isTrained()) throw Defs::NotTrained();

@@ -45,6 +45,7 @@ struct FrameView {
     long width = 0, height = 0;
     std::ptrdiff_t stride = 0;  // bytes from one row to the next
     PixelLayout layout;
+    std::size_t size = 0;  // the bytes that may be read from data on
 };
 
 class FrameRunner {
@@ -63,7 +64,8 @@ public:
     // where no label scored) to labels, rows labelStride bytes apart.
     // Throws what tool.run throws (the first failing band's error, once the
     // other bands have stopped), and kvCompositeColorSegmenterDefs::BadImage
-    // for an empty frame or a layout whose offsets do not fit its pixel.
+    // for an empty frame, a layout whose offsets do not fit its pixel, or
+    // rows that reach past the frame's size.
     void run(const kvCompositeColorSegmenterTool& tool,
              const kvCompositeColorSegmenterRunParams& params, const FrameView& frame,
              unsigned char* labels, std::ptrdiff_t labelStride);

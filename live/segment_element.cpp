@@ -560,6 +560,15 @@ void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
     ++impl.frames;
 }
 
+// The bytes of frame's first plane that may be read from its start on: a
+// video meta's stride or offset may claim rows its buffer does not hold.
+std::size_t planeBytes(const GstVideoFrame& frame) {
+    const auto* mapped = static_cast<const unsigned char*>(frame.map[0].data);
+    const auto* data = static_cast<const unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    if (data < mapped || data > mapped + frame.map[0].size) return 0;
+    return frame.map[0].size - static_cast<std::size_t>(data - mapped);
+}
+
 // Segments frame (mapped for reading) into labels.
 bool segment(ClsgSegment* s, const GstVideoFrame& frame, unsigned char* labels,
              std::ptrdiff_t stride) {
@@ -574,6 +583,7 @@ bool segment(ClsgSegment* s, const GstVideoFrame& frame, unsigned char* labels,
     view.height = GST_VIDEO_FRAME_HEIGHT(&frame);
     view.stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
     view.layout = impl.layout;
+    view.size = planeBytes(frame);
     try {
         impl.runner->run(impl.file->tool, impl.params, view, labels, stride);
         if (impl.countRegions) {

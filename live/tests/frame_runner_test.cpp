@@ -120,7 +120,8 @@ TEST(FrameRunner, LabelsEqualAWholeFrameRun) {
             const auto bytes = pack(image, c.layout, stride);
             std::vector<unsigned char> labels(static_cast<std::size_t>((c.width + 1) * c.height),
                                               0x77);
-            runner.run(tool, params, FrameView{bytes.data(), c.width, c.height, stride, c.layout},
+            runner.run(tool, params,
+                       FrameView{bytes.data(), c.width, c.height, stride, c.layout, bytes.size()},
                        labels.data(), c.width + 1);
             const auto expected = plainLabels(tool, image, params);
             std::vector<uint64_t> histogram(256);
@@ -154,16 +155,17 @@ TEST(FrameRunner, SteadyFramesAllocateNothingLarge) {
         const auto first = pack(frameImage(1000, 150, 1), rgbx, 4000),
                    second = pack(frameImage(1000, 150, 2), rgbx, 4000);
         std::vector<unsigned char> labels(1000 * 150);
-        runner.run(tool, params, FrameView{first.data(), 1000, 150, 4000, rgbx}, labels.data(),
-                   1000);
-        runner.run(tool, params, FrameView{second.data(), 1000, 150, 4000, rgbx}, labels.data(),
-                   1000);
+        runner.run(tool, params, FrameView{first.data(), 1000, 150, 4000, rgbx, first.size()},
+                   labels.data(), 1000);
+        runner.run(tool, params, FrameView{second.data(), 1000, 150, 4000, rgbx, second.size()},
+                   labels.data(), 1000);
         largeAllocations = 0;
         counting = true;
         for (int i = 0; i < 3; ++i)
-            runner.run(tool, params,
-                       FrameView{(i % 2 ? first : second).data(), 1000, 150, 4000, rgbx},
-                       labels.data(), 1000);
+            runner.run(
+                tool, params,
+                FrameView{(i % 2 ? first : second).data(), 1000, 150, 4000, rgbx, first.size()},
+                labels.data(), 1000);
         counting = false;
         // The same bands run straight through the library (bands of 60 rows
         // with the halo of N = 3), into results that ran once before. The
@@ -196,7 +198,8 @@ TEST(FrameRunner, SteadyFramesAllocateNothingLarge) {
     const auto bytes = pack(small, rgbx, 200);
     std::vector<unsigned char> labels(50 * 70);
     const kvCompositeColorSegmenterRunParams params(3, false);
-    runner.run(tool, params, FrameView{bytes.data(), 50, 70, 200, rgbx}, labels.data(), 50);
+    runner.run(tool, params, FrameView{bytes.data(), 50, 70, 200, rgbx, bytes.size()},
+               labels.data(), 50);
     EXPECT_TRUE(labels == plainLabels(tool, small, params));
 }
 
@@ -207,7 +210,7 @@ TEST(FrameRunner, ForEachBandCoversEveryRowOnce) {
     const auto bytes = pack(frameImage(16, 45, 1), PixelLayout{}, 48);
     std::vector<unsigned char> labels(16 * 45);
     runner.run(tool, kvCompositeColorSegmenterRunParams(3, false),
-               FrameView{bytes.data(), 16, 45, 48, {}}, labels.data(), 16);
+               FrameView{bytes.data(), 16, 45, 48, {}, bytes.size()}, labels.data(), 16);
     std::vector<std::atomic<int>> rows(45);
     runner.forEachBand([&](long top, long bottom) {
         for (long y = top; y < bottom; ++y) ++rows[static_cast<std::size_t>(y)];
@@ -226,13 +229,20 @@ TEST(FrameRunner, Refusals) {
         runner.run(tool, params, f, labels.data(), labelStride);
     };
     EXPECT_THROW(run(FrameView{nullptr, 64, 8, 256, {}}), Defs::BadImage);
-    EXPECT_THROW(run(FrameView{bytes.data(), 0, 8, 256, {}}), Defs::BadImage);
-    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 256, PixelLayout{3, 0, 1, 3}}), Defs::BadImage);
-    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 191, {}}), Defs::BadImage);  // stride < row
-    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 256, {}}, 63), Defs::BadImage);
-    EXPECT_THROW(runner.run(kvCompositeColorSegmenterTool(), params,
-                            FrameView{bytes.data(), 64, 8, 256, {}}, labels.data(), 64),
-                 Defs::NotTrained);
+    EXPECT_THROW(run(FrameView{bytes.data(), 0, 8, 256, {}, bytes.size()}), Defs::BadImage);
+    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 256, PixelLayout{3, 0, 1, 3}, bytes.size()}),
+                 Defs::BadImage);
+    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 191, {}, bytes.size()}),
+                 Defs::BadImage);  // stride < row
+    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 256, {}, bytes.size()}, 63), Defs::BadImage);
+    // Rows that reach a byte past the frame's size (as a buffer's meta may claim).
+    EXPECT_NO_THROW(run(FrameView{bytes.data(), 64, 8, 260, {}, 260 * 7 + 192}));
+    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 260, {}, 260 * 7 + 191}), Defs::BadImage);
+    EXPECT_THROW(run(FrameView{bytes.data(), 64, 8, 1L << 60, {}, bytes.size()}), Defs::BadImage);
+    EXPECT_THROW(
+        runner.run(kvCompositeColorSegmenterTool(), params,
+                   FrameView{bytes.data(), 64, 8, 256, {}, bytes.size()}, labels.data(), 64),
+        Defs::NotTrained);
 }
 
 }  // namespace

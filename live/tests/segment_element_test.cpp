@@ -721,7 +721,8 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         "videotestsrc num-buffers=2 ! video/x-raw,format=RGB,width=32,height=24 ! ";
     struct Case {
         std::string line, words;
-        bool starts;  // the pipeline reaches PLAYING before the error
+        bool starts;        // the pipeline reaches PLAYING before the error
+        bool meta = false;  // the frame pushed is whole, but its meta claims wider rows
     };
     const std::vector<Case> cases = {
         {rgb + "clsgsegment tool=" + *dir / "missing.clsg", "missing.clsg", false},
@@ -741,13 +742,24 @@ TEST_F(Element, BadInputFailsWithAClearError) {
          "clsgsegment tool=" +
              tool(),
          "not-negotiated", true},
+        {"appsrc name=src caps=video/x-raw,format=RGB,width=32,height=24,framerate=25/1 ! "
+         "clsgsegment tool=" +
+             tool(),
+         "the frame's rows reach past its buffer: 24 rows 200 bytes apart, in 2304 bytes", true,
+         true},
     };
     const std::string why = "clsgsegment takes RGB, RGBx or BGRx frames, not I420";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         Outcome run;
-        runPipeline(c.line + " ! appsink name=out sync=false", {"out"}, run, [](GstAppSrc* src) {
-            GstBuffer* b = gst_buffer_new_allocate(nullptr, 32 * 24 * 3 / 2, nullptr);
+        runPipeline(c.line + " ! appsink name=out sync=false", {"out"}, run, [&](GstAppSrc* src) {
+            GstBuffer* b =
+                gst_buffer_new_allocate(nullptr, 32 * 24 * 3 / (c.meta ? 1 : 2), nullptr);
+            gsize offsets[GST_VIDEO_MAX_PLANES] = {};
+            gint strides[GST_VIDEO_MAX_PLANES] = {200};
+            if (c.meta)
+                gst_buffer_add_video_meta_full(b, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_RGB,
+                                               32, 24, 1, offsets, strides);
             gst_app_src_push_buffer(src, b);
         });
         EXPECT_EQ(run.started, c.starts);
