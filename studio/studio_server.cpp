@@ -433,7 +433,7 @@ void StudioServer::serve() { door_->serve(); }
 // Work at hand stops too: a search or a segmentation is aborted.
 void StudioServer::stop() {
     door_->stop();
-    autoCancelled_ = true;
+    ++autoCancels_;
     if (autoRunning_ || segmenting_) ksys_request_abort();
 }
 
@@ -854,16 +854,16 @@ void StudioServer::postRegion(const httplib::Request& req, httplib::Response& re
 }
 
 void StudioServer::postAuto(const httplib::Request&, httplib::Response& res) {
+    const uint64_t cancels = autoCancels_;
     autoDone_ = 0;
-    autoCancelled_ = false;
     const auto lock = lockSession();
     // A cancel that came while this request waited for the session.
-    if (autoCancelled_) throw Cancelled();
+    if (autoCancels_ != cancels) throw Cancelled();
     const BusyFlag busy(autoRunning_);
     try {
         answerJson(res, chooseSettings(session_, autoDone_, autoStepDelay_));
     } catch (const kvAbortRequested&) {
-        if (autoCancelled_) throw Cancelled();
+        if (autoCancels_ != cancels) throw Cancelled();
         throw;
     }
 }
@@ -877,7 +877,7 @@ void StudioServer::getAutoProgress(const httplib::Request&, httplib::Response& r
 // Only a search is stopped: an abort at another time would stop a segment
 // request instead.
 void StudioServer::postAutoCancel(const httplib::Request&, httplib::Response& res) {
-    autoCancelled_ = true;
+    ++autoCancels_;
     if (autoRunning_) ksys_request_abort();
     answerJson(res, json::object());
 }

@@ -159,7 +159,9 @@ private:
     std::atomic<bool> previewing_{false};
     std::atomic<uint32_t> autoDone_{0};  // steps done by the search at work
     std::atomic<bool> autoRunning_{false};
-    std::atomic<bool> autoCancelled_{false};  // since the latest POST /api/auto came
+    // Cancels so far (a page's, or the studio's stop): a search is cancelled
+    // when one came after its request.
+    std::atomic<uint64_t> autoCancels_{0};
     std::chrono::milliseconds autoStepDelay_{0};
 };
 

@@ -933,8 +933,22 @@ TEST_F(StudioServerTest, CancelStopsTheSearchAndLaterSearchesRun) {
     api("/api/auto/cancel", json::object());
     EXPECT_EQ(code(post("/api/segment", json{{"image", 0}}.dump())), 200);
     api("/api/auto/cancel", json::object());
+    // A search cancelled, and the next one asked for at once: the first is told it
+    // was cancelled (not that the next took over), and the next runs whole.
+    status = 0, said.clear();
+    std::thread cancelled([&] {
+        const httplib::Result r = other.Post("/api/auto", "{}", "application/json");
+        status = code(r);
+        if (r) said = r->body;
+    });
+    for (int i = 0; i < 20000 && !running() && status == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    api("/api/auto/cancel", json::object());
     client_->set_read_timeout(60, 0);  // a whole search: slow under the sanitizers
     const json chosen = api("/api/auto", json::object());
+    cancelled.join();
+    EXPECT_EQ(status, 409);
+    EXPECT_NE(said.find("Auto was cancelled"), std::string::npos) << said;
     EXPECT_EQ(chosen["settings"]["toleranceFrac"], chosen["auto"]["toleranceFrac"]);
 }
 
