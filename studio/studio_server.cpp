@@ -151,14 +151,13 @@ long queryNumber(const httplib::Request& req, const char* name, long high) {
     if (!req.has_param(name))
         throw BadRequest(std::string("the query parameter ") + name + " is missing");
     const std::string text = req.get_param_value(name);
-    if (text.empty() || text.size() > 9 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         throw BadRequest(std::string("the query parameter ") + name + " must be a whole number");
-    const long v = std::stol(text);
-    if (v > high)
+    const std::size_t first = std::min(text.find_first_not_of('0'), text.size() - 1);
+    if (text.size() - first > 18 || std::stol(text.substr(first)) > high)
         throw BadRequest(std::string("the query parameter ") + name + " is larger than " +
                          std::to_string(high));
-    return v;
+    return std::stol(text.substr(first));
 }
 
 // The digest of the label names, one per line, as the page computes it for

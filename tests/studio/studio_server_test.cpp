@@ -518,6 +518,9 @@ TEST_F(StudioServerTest, TokenImageBytesAndBadRequests) {
     EXPECT_EQ(client_->Get("/api/image?i=0")->body, rgb);
     for (const std::string& bad : split("/api/image?i=1|/api/image?i=x|/api/marks?i=99999999999"))
         EXPECT_EQ(code(client_->Get(bad.c_str())), 400) << bad;
+    EXPECT_EQ(client_->Get("/api/marks?i=99999999999")->body,
+              json({{"error", "the query parameter i is larger than 1000000"}}).dump());
+    EXPECT_EQ(code(client_->Get("/api/image?i=0000000000000000000000")), 200);
     for (const char* body : {"{bad", "", "[]"})
         EXPECT_EQ(code(post("/api/labels", body)), 400) << body;
     api("/api/save", {{"file", std::string(StudioServer::kMaxJsonBody, 'a')}}, 413);
