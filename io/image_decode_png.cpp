@@ -217,6 +217,9 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
         }
     };
 
+    // Rows the file cannot hold at deflate's best ratio are not decoded.
+    if (storedBytes(h) > uint64_t{bytes.size()} * kMaxDeflateRatio)
+        throw ImageError(name + ": bad PNG file: the file is truncated");
     if (h.interlace == PNG_INTERLACE_NONE) {
         // Room for the rows the file can hold, at once: no copies as they
         // arrive. A transparent image is refused at its first such row.
@@ -230,8 +233,6 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
             r.appendRow(row.data());
         }
     } else if (palette) {
-        if (storedBytes(h) > uint64_t{bytes.size()} * kMaxDeflateRatio)
-            throw ImageError(name + ": bad PNG file: the file is truncated");
         std::vector<unsigned char> indices(rowBytes * r.height);
         std::vector<png_bytep> rows(r.height);
         for (uint32_t y = 0; y < r.height; ++y) rows[y] = indices.data() + y * rowBytes;
@@ -243,10 +244,6 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
             r.appendRow(row.data());
         }
     } else {
-        // Interlaced rows are complete only at the end: check the file can
-        // hold them before sizing the whole image.
-        if (storedBytes(h) > uint64_t{bytes.size()} * kMaxDeflateRatio)
-            throw ImageError(name + ": bad PNG file: the file is truncated");
         r.data.resize(rowBytes * r.height);
         std::vector<png_bytep> rows(r.height);
         for (uint32_t y = 0; y < r.height; ++y) rows[y] = r.data.data() + y * rowBytes;
