@@ -53,7 +53,11 @@ void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
     constexpr uint64_t kMaxSide = uint64_t{1} << 30;
     if (width == 0 || height == 0)
         refusal = name + ": the image is empty";
-    else if (width > kMaxSide || height > kMaxSide || width * height > limits.maxPixels)
+    else if (width > kMaxSide || height > kMaxSide)
+        refusal = name + ": the image is too large (" + std::to_string(width) + " x " +
+                  std::to_string(height) + " pixels; a side may have at most " +
+                  std::to_string(kMaxSide) + ")";
+    else if (width * height > limits.maxPixels)
         refusal = name + ": the image is too large (" + std::to_string(width) + " x " +
                   std::to_string(height) + " pixels; the limit is " +
                   std::to_string(limits.maxPixels) + " pixels" +

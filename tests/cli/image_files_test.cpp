@@ -519,6 +519,12 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
              pngChunk("IHDR", std::string("\0\0\x27\x10\0\0\x27\x10\x08\0\0\0\x01", 13)) +
              pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
          "bad PNG file: the file is truncated"},
+        // So are rows one after another (they would be decoded until the data ran out).
+        {"rows.png",
+         "\x89PNG\r\n\x1a\n" +
+             pngChunk("IHDR", std::string("\0\0\x27\x10\0\0\x27\x10\x08\0\0\0\0", 13)) +
+             pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
+         "bad PNG file: the file is truncated"},
     };
     ASSERT_LT(cases[8].bytes.size(), 200u);
     ASSERT_LT(cases[16].bytes.size(), 100u);
@@ -649,6 +655,14 @@ TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
                   std::string::npos)
             << refusal;
     }
+    // A side longer than any image may have is said to be, whatever the pixel limit.
+    writeBytes(png, "\x89PNG\r\n\x1a\n" +
+                        pngChunk("IHDR", std::string("\0\0\0\x01\x40\0\0\x01\x08\x02\0\0\0", 13)) +
+                        pngChunk("IDAT", std::string(100, '\x5a')) + pngChunk("IEND", ""));
+    EXPECT_EQ(errorOf<ImageError>([&] { readColorImage(png, unlimited); }),
+              png +
+                  ": the image is too large (1 x 1073741825 pixels; a side may have at most "
+                  "1073741824)");
 }
 
 }  // namespace
