@@ -36,8 +36,11 @@ uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vecto
 // be estimated). Beside other streams (sound) the length may be theirs: 5 %,
 // and none (infinity) where the file's last packet of any stream (negative:
 // unknown) comes within the shortfall of it, as it does when the sound
-// outlasts the video.
-double endShortfall(double length, bool otherStreams, double lastPacket);
+// outlasts the video, or where the file's packets go on that far past the
+// video's own (videoLastPacket; negative: unknown): the video ended whole
+// before a file cut short did.
+double endShortfall(double length, bool otherStreams, double lastPacket,
+                    double videoLastPacket = -1.0);
 
 // Whether the frames' known times (negative: unknown) stand still: two or more,
 // none after the first (a file whose every frame is timed 0). Neither gaps

@@ -1,5 +1,7 @@
 #include "clip_watch.h"
 
+#include <algorithm>
+
 namespace clsg {
 
 namespace {
@@ -46,6 +48,12 @@ double ClipWatch::firstPacket() const {
     return it == firstNs_.end() ? -1.0 : static_cast<double>(it->second) / GST_SECOND;
 }
 
+double ClipWatch::segmentedLastPacket() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = endNs_.find(segmentedStream_);
+    return it == endNs_.end() ? -1.0 : static_cast<double>(it->second) / GST_SECOND;
+}
+
 double ClipWatch::lastPacket() const {
     const int64_t ns = lastNs_;
     return ns < 0 ? -1.0 : static_cast<double>(ns) / GST_SECOND;
@@ -88,9 +96,14 @@ GstPadProbeReturn ClipWatch::demuxerPacket(GstPad* pad, GstPadProbeInfo* info, g
     int64_t t = streamTime(pad, buffer);
     if (t >= 0 && GST_BUFFER_DURATION_IS_VALID(buffer))
         t += static_cast<int64_t>(GST_BUFFER_DURATION(buffer));
-    std::atomic<int64_t>& last = static_cast<ClipWatch*>(watch)->lastNs_;
-    for (int64_t seen = last; t > seen && !last.compare_exchange_weak(seen, t);) {
+    ClipWatch& self = *static_cast<ClipWatch*>(watch);
+    for (int64_t seen = self.lastNs_; t > seen && !self.lastNs_.compare_exchange_weak(seen, t);) {
     }
+    if (t < 0) return GST_PAD_PROBE_OK;
+    const std::string id = streamId(pad);
+    std::lock_guard<std::mutex> lock(self.mutex_);
+    int64_t& end = self.endNs_.emplace(id, t).first->second;
+    end = std::max(end, t);
     return GST_PAD_PROBE_OK;
 }
 

@@ -26,6 +26,8 @@ public:
     // has no decoder, and packets may carry no time).
     double firstPacket() const;
     double lastPacket() const;
+    // Where the segmented stream's last packet ends.
+    double segmentedLastPacket() const;
     bool otherStreams() const { return otherStreams_; }
 
 private:
@@ -37,6 +39,7 @@ private:
 
     mutable std::mutex mutex_;
     std::map<std::string, int64_t> firstNs_;  // by stream id
+    std::map<std::string, int64_t> endNs_;    // by stream id, of the demuxers' packets
     std::string segmentedStream_;
     std::atomic<int64_t> lastNs_{-1};
     std::atomic<int> streams_{0};  // the demuxers' pads

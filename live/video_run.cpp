@@ -441,6 +441,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     pipeline.reset();
     facts.firstPacket = clipWatch.firstPacket();
     facts.lastPacket = clipWatch.lastPacket();
+    facts.segmentedLastPacket = clipWatch.segmentedLastPacket();
     facts.otherStreams = clipWatch.otherStreams();
     if (stopped) throw VideoError(clip + ": stopped");
     if (refused) throw EncoderRefused(clip + ": " + failure);

@@ -48,7 +48,8 @@ struct VideoClipFacts {
     // Where the last of any stream's packets ends (where a file cut short
     // ends); negative when unknown.
     double lastPacket = -1.0;
-    bool otherStreams = false;  // sound, or other video tracks, besides the one segmented
+    double segmentedLastPacket = -1.0;  // where the segmented stream's last packet ends
+    bool otherStreams = false;          // sound, or other video tracks, besides the one segmented
 };
 
 struct VideoRunSettings {

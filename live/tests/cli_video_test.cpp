@@ -227,6 +227,14 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err.find("clsg: warning"), std::string::npos) << name << ": " << r.err;
     }
+    // Cut short where only its sound goes on, a clip has all its frames: nothing is said
+    // of frames lost (the length the file states is its sound's).
+    const std::string f = slurp(dir / "f.mkv");
+    std::ofstream(dir / "f-cut.mkv", std::ios::binary) << f.substr(0, f.size() * 9 / 10);
+    const Ran soundCut = clsg(dir, "run bars.clsg f-cut.mkv --out whole");
+    EXPECT_EQ(soundCut.status, 0) << soundCut.err;
+    EXPECT_NE(soundCut.out.find("f-cut.mkv: 50 frames"), std::string::npos) << soundCut.out;
+    EXPECT_EQ(soundCut.err.find("clsg: warning"), std::string::npos) << soundCut.err;
 }
 
 // Every frame reaches the overlay video, also from a clip whose frames the
