@@ -129,8 +129,13 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     file.tool.train(sets, params, diagDir.empty() ? nullptr : &diag,
                     kvCompositeColorSegmenterTool::kDiagInputs);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    if (!diagDir.empty())
-        writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files, file.labelNames());
+    // The records go with the tool: when they cannot be written, neither is the tool.
+    if (!diagDir.empty()) try {
+            writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files, file.labelNames());
+        } catch (const FileError& e) {
+            const std::string why = e.what(), nothing = "nothing was written";
+            throw FileError(why.find(nothing) == std::string::npos ? why + "; " + nothing : why);
+        }
 
     std::size_t examples = 0;
     for (const LabelOption& label : labels) examples += label.examples.size();

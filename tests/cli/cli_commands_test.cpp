@@ -203,6 +203,14 @@ TEST(Cli, TrainRunInfoRoundTrip) {
               std::string::npos);
     // The images a report shows are exactly the PNG files beside it.
     clsg(dir, "train t.clsg --label r=bands.png@0,0,16,32 --label b=blue.png --diag td");
+    // Records that cannot be written take the tool with them, and say so.
+    EXPECT_EQ(clsg(dir,
+                   "train index.html --label r=bands.png@0,0,16,32 --label b=blue.png "
+                   "--diag .")
+                  .err,
+              "clsg: error: two outputs would both be written to ./index.html; nothing was "
+              "written\n");
+    EXPECT_FALSE(fs::exists(dir / "index.html"));
     const std::string info = clsg(dir, "info t.clsg").out;  // other names: near their examples
     const std::size_t at = info.find("0 r (#");
     ASSERT_NE(at, std::string::npos) << info;
