@@ -143,9 +143,10 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << oneLine(csvName) << " numbers the frames read\n";
     if (const uint64_t missing =
             !still && facts.length > 0
-                ? framesMissingAtEnd(times, steps, facts.length,
-                                     endShortfall(facts.length, facts.otherStreams,
-                                                  facts.lastPacket, facts.segmentedLastPacket))
+                ? framesMissingAtEnd(
+                      times, steps, facts.length,
+                      endShortfall(facts.length, facts.otherStreams, facts.lastPacket,
+                                   facts.segmentedLastPacket, facts.lastPacketStart))
                 : 0)
         std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
                   << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed

@@ -47,12 +47,12 @@ uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vecto
     return 0;
 }
 
-double endShortfall(double length, bool otherStreams, double lastPacket, double videoLastPacket) {
+double endShortfall(double length, bool otherStreams, double lastPacket, double videoEnd,
+                    double lastStart) {
     const double least = std::min(0.05 * length, 1.0);
     if (!otherStreams) return least;
     if (lastPacket >= 0 && length - lastPacket < least) return HUGE_VAL;
-    if (lastPacket >= 0 && videoLastPacket >= 0 && lastPacket - videoLastPacket >= least)
-        return HUGE_VAL;
+    if (videoEnd >= 0 && lastStart >= 0 && lastStart - videoEnd >= 0.5) return HUGE_VAL;
     return 0.05 * length;
 }
 

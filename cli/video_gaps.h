@@ -36,11 +36,13 @@ uint64_t framesMissingAtEnd(const std::vector<double>& seconds, const std::vecto
 // be estimated). Beside other streams (sound) the length may be theirs: 5 %,
 // and none (infinity) where the file's last packet of any stream (negative:
 // unknown) comes within the shortfall of it, as it does when the sound
-// outlasts the video, or where the file's packets go on that far past the
-// video's own (videoLastPacket; negative: unknown): the video ended whole
-// before a file cut short did.
-double endShortfall(double length, bool otherStreams, double lastPacket,
-                    double videoLastPacket = -1.0);
+// outlasts the video, or where packets of the file still begin (lastStart)
+// half a second after the video's own end (videoEnd; negative: unknown): the
+// video ended whole before a file cut short did. (A muxer lays the streams'
+// packets side by side by their times, to within a frame or two; a packet's
+// end says little, as sound may come in blocks of a second.)
+double endShortfall(double length, bool otherStreams, double lastPacket, double videoEnd = -1.0,
+                    double lastStart = -1.0);
 
 // Whether the frames' known times (negative: unknown) stand still: two or more,
 // none after the first (a file whose every frame is timed 0). Neither gaps

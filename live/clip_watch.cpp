@@ -28,6 +28,11 @@ int64_t streamTime(GstPad* pad, const GstBuffer* buffer) {
     return GST_CLOCK_TIME_IS_VALID(t) ? static_cast<int64_t>(t) : -1;
 }
 
+void raiseTo(std::atomic<int64_t>& most, int64_t t) {
+    for (int64_t seen = most; t > seen && !most.compare_exchange_weak(seen, t);) {
+    }
+}
+
 std::string streamId(GstPad* pad) {
     gchar* id = gst_pad_get_stream_id(pad);
     const std::string text = id ? id : "";
@@ -52,6 +57,11 @@ double ClipWatch::segmentedLastPacket() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = endNs_.find(segmentedStream_);
     return it == endNs_.end() ? -1.0 : static_cast<double>(it->second) / GST_SECOND;
+}
+
+double ClipWatch::lastPacketStart() const {
+    const int64_t ns = lastStartNs_;
+    return ns < 0 ? -1.0 : static_cast<double>(ns) / GST_SECOND;
 }
 
 double ClipWatch::lastPacket() const {
@@ -94,11 +104,11 @@ GstPadProbeReturn ClipWatch::demuxerPacket(GstPad* pad, GstPadProbeInfo* info, g
     // Where the packet ends: sound comes in blocks of up to a second.
     const GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     int64_t t = streamTime(pad, buffer);
+    raiseTo(static_cast<ClipWatch*>(watch)->lastStartNs_, t);
     if (t >= 0 && GST_BUFFER_DURATION_IS_VALID(buffer))
         t += static_cast<int64_t>(GST_BUFFER_DURATION(buffer));
     ClipWatch& self = *static_cast<ClipWatch*>(watch);
-    for (int64_t seen = self.lastNs_; t > seen && !self.lastNs_.compare_exchange_weak(seen, t);) {
-    }
+    raiseTo(self.lastNs_, t);
     if (t < 0) return GST_PAD_PROBE_OK;
     const std::string id = streamId(pad);
     std::lock_guard<std::mutex> lock(self.mutex_);

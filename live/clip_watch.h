@@ -2,8 +2,9 @@
 // to the video path of `clsg run`; not installed): the earliest time of the
 // packets the segmented stream's decoder is given, since frames the decoder
 // cannot read never come out of it; whether the file holds other streams
-// (sound, other video tracks), whose length may be the one it states; and
-// the time where the last packet of any stream ends, as a file cut short does.
+// (sound, other video tracks), whose length may be the one it states; the
+// time where the last packet of any stream ends, as a file cut short does;
+// and where the segmented stream's own packets end.
 #pragma once
 
 #include <gst/gst.h>
@@ -26,8 +27,10 @@ public:
     // has no decoder, and packets may carry no time).
     double firstPacket() const;
     double lastPacket() const;
-    // Where the segmented stream's last packet ends.
+    // Where the segmented stream's last packet ends, and where the latest
+    // packet of any stream begins.
     double segmentedLastPacket() const;
+    double lastPacketStart() const;
     bool otherStreams() const { return otherStreams_; }
 
 private:
@@ -42,6 +45,7 @@ private:
     std::map<std::string, int64_t> endNs_;    // by stream id, of the demuxers' packets
     std::string segmentedStream_;
     std::atomic<int64_t> lastNs_{-1};
+    std::atomic<int64_t> lastStartNs_{-1};
     std::atomic<int> streams_{0};  // the demuxers' pads
     std::atomic<bool> otherStreams_{false};
 };

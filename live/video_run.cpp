@@ -442,6 +442,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     facts.firstPacket = clipWatch.firstPacket();
     facts.lastPacket = clipWatch.lastPacket();
     facts.segmentedLastPacket = clipWatch.segmentedLastPacket();
+    facts.lastPacketStart = clipWatch.lastPacketStart();
     facts.otherStreams = clipWatch.otherStreams();
     if (stopped) throw VideoError(clip + ": stopped");
     if (refused) throw EncoderRefused(clip + ": " + failure);

@@ -49,6 +49,7 @@ struct VideoClipFacts {
     // ends); negative when unknown.
     double lastPacket = -1.0;
     double segmentedLastPacket = -1.0;  // where the segmented stream's last packet ends
+    double lastPacketStart = -1.0;      // where the latest packet of any stream begins
     bool otherStreams = false;          // sound, or other video tracks, besides the one segmented
 };
 

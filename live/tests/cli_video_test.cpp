@@ -227,14 +227,25 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err.find("clsg: warning"), std::string::npos) << name << ": " << r.err;
     }
-    // Cut short where only its sound goes on, a clip has all its frames: nothing is said
-    // of frames lost (the length the file states is its sound's).
-    const std::string f = slurp(dir / "f.mkv");
-    std::ofstream(dir / "f-cut.mkv", std::ios::binary) << f.substr(0, f.size() * 9 / 10);
-    const Ran soundCut = clsg(dir, "run bars.clsg f-cut.mkv --out whole");
-    EXPECT_EQ(soundCut.status, 0) << soundCut.err;
-    EXPECT_NE(soundCut.out.find("f-cut.mkv: 50 frames"), std::string::npos) << soundCut.out;
-    EXPECT_EQ(soundCut.err.find("clsg: warning"), std::string::npos) << soundCut.err;
+    // Cut short where only its sound goes on (2 s of frames, 5 s of sound), a clip has all
+    // its frames: nothing is said of frames lost, though the file states 5 s. Cut in its
+    // frames, it is said, also where the last block of sound (a second long) ends later.
+    const std::string raw = "! audio/x-raw,rate=44100,channels=1,format=S16LE ! m. ";
+    for (const auto& [name, frames, blocks, samples, tenths, said] :
+         {std::tuple{"g", 50, 20, 11025, 9, false}, {"h", 100, 5, 44100, 6, true}}) {
+        SCOPED_TRACE(name);
+        writeFile("matroskamux name=m ! filesink location=" + dir / (name + std::string(".mkv")) +
+                  " videotestsrc num-buffers=" + std::to_string(frames) + " " + video +
+                  "audiotestsrc num-buffers=" + std::to_string(blocks) +
+                  " samplesperbuffer=" + std::to_string(samples) + " " + raw);
+        const std::string whole = slurp(dir / (name + std::string(".mkv")));
+        std::ofstream(dir / "cut.mkv", std::ios::binary)
+            << whole.substr(0, whole.size() * tenths / 10);
+        const Ran cut = clsg(dir, "run bars.clsg cut.mkv --out whole");
+        EXPECT_EQ(cut.status, 0) << cut.err;
+        EXPECT_EQ(cut.err.find("cut.mkv: its frames end about ") != std::string::npos, said)
+            << cut.err;
+    }
 }
 
 // Every frame reaches the overlay video, also from a clip whose frames the

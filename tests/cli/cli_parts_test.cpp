@@ -670,9 +670,11 @@ TEST(VideoGaps, CountsTheFramesThatWouldFitAtTheNominalRate) {
     EXPECT_EQ(endShortfall(80, true, -1), 4.0);
     EXPECT_EQ(endShortfall(80, true, 78.9), 4.0);
     EXPECT_EQ(endShortfall(80, true, 79.9), HUGE_VAL);
-    // Nor where the file goes on past the video's own packets: the video ended whole.
-    EXPECT_EQ(endShortfall(80, true, 60.0, 59.0), HUGE_VAL);
-    EXPECT_EQ(endShortfall(80, true, 60.0, 59.1), 4.0);
+    // Nor where the file's packets still begin half a second past the video's end: the
+    // video ended whole. A block of sound that ends later but began before it is no sign.
+    EXPECT_EQ(endShortfall(80, true, 61.0, 59.0, 59.5), HUGE_VAL);
+    EXPECT_EQ(endShortfall(80, true, 61.0, 59.0, 59.4), 4.0);
+    EXPECT_DOUBLE_EQ(endShortfall(12, true, 7.0, 6.16, 6.0), 0.6);
     steps.assign(steps.size(), 0.0);  // no nominal rate: nothing to tell
     EXPECT_EQ(framesMissingAtEnd(times, steps, 100 * f, 0.05 * 100 * f), 0u);
     // Times that stand still (every frame at 0) tell nothing either; one time, or unknown
