@@ -31,8 +31,9 @@ std::vector<std::string> teachingWarnings(const std::vector<std::string>& names,
 std::string narrowImageNote(const std::string& name, long width, long height, int32_t n) {
     const long side = std::min(width, height);
     if (n < 28 || side >= n) return "";
-    return name + " is " + std::to_string(side) + (side == 1 ? " pixel" : " pixels") +
-           " across, fewer than the neighbourhood " + std::to_string(n) +
+    const char* way = width == height ? " across" : width < height ? " wide" : " tall";
+    return name + " is " + std::to_string(side) + (side == 1 ? " pixel" : " pixels") + way +
+           ", fewer than the neighbourhood " + std::to_string(n) +
            ": from 28 on the pixels nearest each one weigh 0 in its score, so some of its pixels "
            "may get no label whatever their colour (a neighbourhood of 27 or less weighs them "
            "all)";

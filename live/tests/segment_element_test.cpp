@@ -588,7 +588,7 @@ TEST_F(Element, ANarrowFrameSizeIsSaidOnce) {
             }
         });
     ASSERT_EQ(run.warnings.size(), 1u);
-    EXPECT_EQ(run.warnings[0].find("clsgsegment: a 64 x 20 frame is 20 pixels across, fewer than "
+    EXPECT_EQ(run.warnings[0].find("clsgsegment: a 64 x 20 frame is 20 pixels tall, fewer than "
                                    "the neighbourhood 31"),
               0u)
         << run.warnings[0];

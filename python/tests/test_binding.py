@@ -646,8 +646,10 @@ def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         kept.run(image[:27], 27), kept.run(image[:, :28], 28)
-    with pytest.warns(UserWarning, match="the image is 27 pixels across, fewer than the neighbourhood 28"):
+    with pytest.warns(UserWarning, match="the image is 27 pixels tall, fewer than the neighbourhood 28"):
         kept.run(image[:27], 28)
+    with pytest.warns(UserWarning, match="the image is 27 pixels wide, fewer than the neighbourhood 28"):
+        kept.run(image[:, :27], 28)
     with warnings.catch_warnings():  # no run, no note: the error the call documents
         warnings.simplefilter("error")
         pytest.raises(clsg.NotTrainedError, clsg.Tool().run, image[:27], 28)

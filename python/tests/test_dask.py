@@ -57,7 +57,7 @@ def test_a_narrow_array_is_warned_of_once_and_no_block_of_a_wide_one_is(tool):
         out = clsg.dask.segment(da.from_array(scene(20, 61, seed=5), (1, 7, 3)), tool, 31)
         dask.compute(*out.values(), scheduler="threads")
     assert len(said) == 1 and str(said[0].message).startswith(
-        "the array is 20 pixels across, fewer than the neighbourhood 31"), [str(w.message) for w in said]
+        "the array is 20 pixels tall, fewer than the neighbourhood 31"), [str(w.message) for w in said]
 
 
 def test_a_graph_segments_with_the_tool_as_it_was_when_made(image):
@@ -233,7 +233,7 @@ def test_segment_files_cleans_as_the_command_line_does(tmp_path, tool):
         wide, narrow = clsg.dask.segment_files([tmp_path / "a.png", tmp_path / "n.png"], tmp_path / "t.clsg",
                                                tmp_path / "o2", neighborhood=28)
     assert wide["ok"] and wide["note"] is None and narrow["ok"], (wide, narrow)
-    assert narrow["note"].startswith(f"{tmp_path / 'n.png'} is 20 pixels across, fewer than the neighbourhood 28")
+    assert narrow["note"].startswith(f"{tmp_path / 'n.png'} is 20 pixels tall, fewer than the neighbourhood 28")
 
 
 def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_path, tool):

@@ -111,7 +111,7 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     // From 28 on the nearest pixels weigh 0: an image narrower than that is said to risk pixels
     // without a label (blue.png is 8 rows high); one as wide as the size is not.
     const Outcome narrow = clsg(dir, "run tool.clsg blue.png bands.png --out n28 -n 28");
-    expectAll(narrow.err, {"clsg: note: blue is 8 pixels across, fewer than the neighbourhood 28"});
+    expectAll(narrow.err, {"clsg: note: blue is 8 pixels tall, fewer than the neighbourhood 28"});
     EXPECT_EQ(narrow.err.find("bands is"), std::string::npos) << narrow.err;
     EXPECT_EQ(clsg(dir, "run tool.clsg blue.png --out n27 -n 27").err, "");
     std::set<std::string> expected;
@@ -198,7 +198,7 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     // And evaluate, as run, says why a neighbourhood wider than the image scores it low
     // (a leading zero is decimal: 040 is forty, not the octal 32).
     expectAll(clsg(dir, "evaluate tool.clsg bands.png --truth green-mask.png -n 040").err,
-              {"clsg: note: bands.png is 32 pixels across, fewer than the neighbourhood 40"});
+              {"clsg: note: bands.png is 32 pixels tall, fewer than the neighbourhood 40"});
     EXPECT_EQ(clsg(dir, "evaluate tool.clsg bands.png --truth p.jpg").err.find("is a JPEG"),
               std::string::npos);
     // The images a report shows are exactly the PNG files beside it.
