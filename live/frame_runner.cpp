@@ -266,10 +266,10 @@ void FrameRunner::run(const kvCompositeColorSegmenterTool& tool,
         static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(l.bytes);
     if (frame.size < row || static_cast<std::size_t>(frame.height - 1) >
                                 (frame.size - row) / static_cast<std::size_t>(frame.stride))
-        throw Defs::BadImage(
-            "the frame's rows reach past its buffer: " + std::to_string(frame.height) + " rows " +
-            std::to_string(frame.stride) + " bytes apart, in " + std::to_string(frame.size) +
-            " bytes");
+        throw Defs::BadImage("the frame's rows reach past the memory it was mapped from: " +
+                             std::to_string(frame.height) + " rows " +
+                             std::to_string(frame.stride) + " bytes apart, in " +
+                             std::to_string(frame.size) + " bytes");
     if (params.neighborhoodSize() > kvCompositeColorSegmenterRunParams::kMaxNeighborhoodSize)
         throw Defs::BadParams("neighborhoodSize > 255");
     if (!tool.isTrained()) throw Defs::NotTrained();

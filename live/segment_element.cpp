@@ -561,7 +561,8 @@ void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
 }
 
 // The bytes of frame's first plane that may be read from its start on: a
-// video meta's stride or offset may claim rows its buffer does not hold.
+// video meta's stride or offset may claim rows its buffer does not hold, and
+// with a meta only the memory block the plane starts in is mapped.
 std::size_t planeBytes(const GstVideoFrame& frame) {
     const auto* mapped = static_cast<const unsigned char*>(frame.map[0].data);
     const auto* data = static_cast<const unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));

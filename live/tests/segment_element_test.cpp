@@ -745,8 +745,9 @@ TEST_F(Element, BadInputFailsWithAClearError) {
         {"appsrc name=src caps=video/x-raw,format=RGB,width=32,height=24,framerate=25/1 ! "
          "clsgsegment tool=" +
              tool(),
-         "the frame's rows reach past its buffer: 24 rows 200 bytes apart, in 2304 bytes", true,
-         true},
+         "the frame's rows reach past the memory it was mapped from: 24 rows 200 bytes apart, in "
+         "2304 bytes",
+         true, true},
     };
     const std::string why = "clsgsegment takes RGB, RGBx or BGRx frames, not I420";
     for (const Case& c : cases) {
