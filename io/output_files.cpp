@@ -263,8 +263,10 @@ std::string OutputFiles::stage(const std::string& finalPath) {
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +
                         ": " + std::strerror(error));
-    // Its owner's alone (as mkostemp makes it) until commit() gives it its mode:
-    // writable while it is written, whatever the umask.
+    // Its owner's alone until commit() gives it its mode: readable and
+    // writable while it is written, whatever the umask (mkostemp's 0600 is
+    // masked, and a umask of 0200 would leave it read-only).
+    (void)::fchmod(fd, S_IRUSR | S_IWUSR);
     ::close(fd);
     staged_.emplace_back(name, finalPath);
     return name;

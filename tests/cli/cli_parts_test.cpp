@@ -274,6 +274,14 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     EXPECT_EQ(fs::status(out + "/keep.txt").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+    {  // a umask that takes the owner's write permission leaves the temporary writable
+        OutputFiles files;
+        const mode_t was = ::umask(0277);
+        const std::string staged = files.stage(out + "/masked.txt");
+        ::umask(was);
+        EXPECT_EQ(fs::status(staged).permissions() & fs::perms::owner_all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
     {  // a directory in the way, at once or by the commit: nothing is committed; destroyed,
        // it removes its temporaries
         OutputFiles files;
