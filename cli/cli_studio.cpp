@@ -161,6 +161,24 @@ Command addStudioCommand(CLI::App& parent) {
                 StudioServer server(session, StudioServer::randomToken());
                 server.setAutoStepDelay(std::chrono::milliseconds(o->autoStepDelayMs));
                 const int port = server.bind(o->port);
+                std::cout << "clsg studio: open http://127.0.0.1:" << port
+                          << "/?token=" << server.token() << "\n"
+                          << "  " << session.images().size() << " image"
+                          << (session.images().size() == 1 ? "" : "s") << ", "
+                          << session.labels().size() << " label"
+                          << (session.labels().size() == 1 ? "" : "s") << ", output directory "
+                          << o->outDir << "; Ctrl-C stops" << std::endl;
+                std::cout << "  every change is saved in " << session.sessionPath() << "\n";
+                if (const auto& earlier = session.pendingRestore())
+                    std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
+                              << earlier->labels << " label" << (earlier->labels == 1 ? "" : "s")
+                              << ") to restore\n";
+                // The address and its token are printed nowhere else: a studio no one
+                // can open is no studio.
+                if (!std::cout.flush())
+                    throw CliError(
+                        "cannot write to standard output, where the studio's address and token "
+                        "go; the studio did not start");
                 std::atomic<bool> finished{false};
                 std::thread waiter([&]() {
                     int signal = 0;
@@ -174,19 +192,6 @@ Command addStudioCommand(CLI::App& parent) {
                     std::cout << "\nclsg studio: stopped at once" << std::endl;
                     std::_Exit(128 + signal);
                 });
-                std::cout << "clsg studio: open http://127.0.0.1:" << port
-                          << "/?token=" << server.token() << "\n"
-                          << "  " << session.images().size() << " image"
-                          << (session.images().size() == 1 ? "" : "s") << ", "
-                          << session.labels().size() << " label"
-                          << (session.labels().size() == 1 ? "" : "s") << ", output directory "
-                          << o->outDir << "; Ctrl-C stops" << std::endl;
-                std::cout << "  every change is saved in " << session.sessionPath() << "\n";
-                if (const auto& earlier = session.pendingRestore())
-                    std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
-                              << earlier->labels << " label" << (earlier->labels == 1 ? "" : "s")
-                              << ") to restore\n";
-                std::cout << std::flush;
                 server.serve();
                 // Wake the waiter from whichever wait it is in.
                 finished = true;
