@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -207,6 +208,25 @@ int writeThrough(const std::string& temp, const std::string& finalPath) {
 
 }  // namespace
 
+namespace {
+
+// Where the bytes for a device or pipe wait until commit: where temporary
+// files go (TMPDIR, else /tmp). A TMPDIR that names no folder is said, not
+// taken for the current one.
+fs::path temporaryFolder(const std::string& finalPath) {
+    if (const char* given = std::getenv("TMPDIR"); given && !*given) return "/tmp";  // as unset
+    std::error_code ec;
+    const fs::path dir = fs::temp_directory_path(ec);
+    if (!ec) return dir;
+    const char* given = std::getenv("TMPDIR");
+    throw FileError("cannot write " + finalPath + ": its bytes wait for it in a temporary file, " +
+                    (given ? "and TMPDIR names " + std::string(given) + ", not a folder"
+                           : "and the folder for temporary files cannot be used: " + ec.message()) +
+                    "; nothing was written");
+}
+
+}  // namespace
+
 bool isTemporaryOf(const std::string& fileName, const std::string& finalName) {
     const std::string prefix = temporaryPrefix(finalName);
     return fileName.size() == prefix.size() + 6 && fileName.compare(0, prefix.size(), prefix) == 0;
@@ -242,7 +262,7 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     // temporary files go.
     const bool through = finalNameKind(finalPath) == FinalName::writeThrough;
     if (!through) checkNameLength(finalPath);
-    const fs::path tempDir = through ? fs::temp_directory_path(ec) : p.parent_path();
+    const fs::path tempDir = through ? temporaryFolder(finalPath) : p.parent_path();
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     const int error = errno;

@@ -395,6 +395,25 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     waited = true;
     reader.join();
     EXPECT_FALSE(fs::exists(dir / "plain.txt"));
+    // A pipe's bytes wait in a temporary file where TMPDIR says: one that names no folder is
+    // said (not taken for the current folder); one set empty is as unset.
+    {
+        const char* was = std::getenv("TMPDIR");
+        const std::string kept = was ? was : "";
+        ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
+        EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(fifo); }),
+                  "cannot write " + fifo +
+                      ": its bytes wait for it in a temporary file, and "
+                      "TMPDIR names " +
+                      (dir / "missing") + ", not a folder; nothing was written");
+        ::setenv("TMPDIR", "", 1);
+        OutputFiles files;
+        EXPECT_EQ(fs::path(files.stage(fifo)).parent_path(), "/tmp");
+        if (was)
+            ::setenv("TMPDIR", kept.c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
     // A device that fails fails the commit with nothing renamed.
     fs::create_symlink("/dev/full", dir / "full");
     {
