@@ -34,9 +34,14 @@ OutputFiles::~OutputFiles() {
 
 void OutputFiles::makeDir(const std::string& dir, const std::string& option) {
     std::lock_guard<std::mutex> lock(mutex_);
+    createDirs(dir, option.empty() ? "" : option + " " + dir + ": ");
+    std::lock_guard<std::mutex> namesLock(names_->mutex);
+    names_->folders.insert(fs::path(dir).lexically_normal().string());
+}
+
+void OutputFiles::createDirs(const std::string& dir, const std::string& given) {
     std::vector<fs::path> missing;
     std::error_code ec;
-    const std::string given = option.empty() ? "" : option + " " + dir + ": ";
     for (fs::path p = fs::path(dir).lexically_normal(); !p.empty(); p = p.parent_path()) {
         if (!fs::exists(p, ec) && fs::is_symlink(fs::symlink_status(p, ec)))
             throw FileError(given + p.string() + " is a link to " +
@@ -264,8 +269,21 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     if (!through) checkNameLength(finalPath);
     const fs::path tempDir = through ? temporaryFolder(finalPath) : p.parent_path();
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    const int error = errno;
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    int error = errno;
+    // A folder made for the outputs that is gone: another run made it too and,
+    // failing, removed it (empty, as this run had staged nothing there yet).
+    for (int again = 0; fd < 0 && error == ENOENT && !through && again < 3; ++again) {
+        const std::string dir = tempDir.lexically_normal().string();
+        {
+            std::lock_guard<std::mutex> namesLock(names_->mutex);
+            if (dir.empty() || !names_->folders.count(dir) || fs::exists(dir, ec)) break;
+        }
+        createDirs(dir, "");
+        name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        error = errno;
+    }
     // ENOENT in a folder that is there (/proc) is the folder's refusal; one
     // removed while the program stood in it is still there to stat, unlinked.
     if (fd < 0 && error == ENOENT && !through) {

@@ -49,6 +49,8 @@ public:
     // Creates dir and its missing parents (remembering which it created).
     // Throws FileError when that fails or a path is not a directory; the
     // message starts with option and dir when an option (say "--out") gave it.
+    // A file staged later in dir finds it again if it is gone (another
+    // process's run, failed, removed the folder it had made).
     void makeDir(const std::string& dir, const std::string& option = "");
 
     // Creates an empty temporary file for finalPath's contents and returns its
@@ -80,11 +82,14 @@ private:
     // Removes the temporary files from staged_[from] on; those that could not
     // be, as the tail of a message ("" when none).
     std::string removeTemporaries(std::size_t from);
+    // Makes the missing dirs of dir (remembering them); throws FileError.
+    void createDirs(const std::string& dir, const std::string& given);
 
     struct Names {
         std::mutex mutex;
         std::set<std::string> keys;
         std::map<std::pair<uint64_t, uint64_t>, std::string> inputs;  // (device, inode) -> path
+        std::set<std::string> folders;  // made (or found) by makeDir, lexically normal
     };
     std::shared_ptr<Names> names_;
     std::mutex mutex_;

@@ -461,6 +461,16 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "missing/x.png"); }),
               "cannot write " + (dir / "missing/x.png") + ": the folder " + (dir / "missing") +
                   " does not exist; nothing was written");
+    {  // a folder made for the outputs that another run, failing, removed: made again
+        OutputFiles files;
+        files.makeDir(dir / "shared/out");
+        fs::remove(dir / "shared/out");
+        OutputFiles image(files, true);
+        clsgtest::writeBytes(image.stage(dir / "shared/out/x.png"), "x");
+        image.commit();
+        EXPECT_EQ(clsgtest::slurp(dir / "shared/out/x.png"), "x");
+    }
+    fs::remove_all(dir / "shared");
     {  // a bare name in a folder removed while the program stood in it
         const fs::path home = fs::current_path();
         fs::create_directory(dir / "gone");
