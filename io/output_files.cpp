@@ -1,6 +1,7 @@
 #include "clsg/io/output_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -331,6 +334,40 @@ void OutputFiles::refuseInput(const std::string& finalPath) const {
 
 namespace {
 
+// The folders of final names from, locked (flock) while they take their
+// files: another clsg putting its outputs in one of them waits, so that two
+// runs writing the same names (the same images, say) leave each image's
+// outputs whole from one of them, never mixed. Taken in the order of the
+// folders' inode numbers, so that two commits never wait for each other.
+class FolderLocks {
+public:
+    FolderLocks(const std::vector<std::pair<std::string, std::string>>& staged, std::size_t from) {
+        std::map<std::pair<uint64_t, uint64_t>, std::string> folders;
+        for (std::size_t i = from; i < staged.size(); ++i) {
+            const fs::path parent = fs::path(staged[i].second).parent_path();
+            const std::string dir = parent.empty() ? "." : parent.string();
+            struct stat st;
+            if (::stat(dir.c_str(), &st) == 0)
+                folders.emplace(std::make_pair(uint64_t{st.st_dev}, uint64_t{st.st_ino}), dir);
+        }
+        for (const auto& [key, dir] : folders) {
+            const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) continue;  // the rename says what is wrong there
+            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+            fds_.push_back(fd);
+        }
+    }
+    FolderLocks(const FolderLocks&) = delete;
+    FolderLocks& operator=(const FolderLocks&) = delete;
+    ~FolderLocks() {
+        for (const int fd : fds_) ::close(fd);
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
 // A file replaced keeps its permissions (a private file stays private); a new
 // one has the usual mode. At best effort: the contents matter more.
 void giveMode(const std::string& temp, const std::string& final) {
@@ -365,9 +402,11 @@ void OutputFiles::commit() {
     std::stable_partition(kinds.begin(), kinds.end(),
                           [](FinalName kind) { return kind == FinalName::writeThrough; });
     staged_ = std::move(ordered);
+    std::optional<FolderLocks> locks;
     for (std::size_t i = 0; i < staged_.size(); ++i) {
         const auto& [temp, final] = staged_[i];
         std::error_code ec;
+        if (kinds[i] == FinalName::replace && !locks) locks.emplace(staged_, i);
         if (kinds[i] == FinalName::writeThrough) {
             if (const int e = writeThrough(temp, final))
                 ec = std::error_code(e, std::generic_category());

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -274,6 +275,20 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     EXPECT_EQ(fs::status(out + "/keep.txt").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+    {  // another clsg putting its outputs in the folder: this commit waits for it to end
+        const int other = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_EQ(::flock(other, LOCK_EX), 0);
+        OutputFiles files;
+        clsgtest::writeBytes(files.stage(out + "/waited.txt"), "w");
+        std::atomic<bool> done{false};
+        std::thread committer([&] { files.commit(), done = true; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_FALSE(done || fs::exists(out + "/waited.txt"));
+        ::close(other);
+        committer.join();
+        EXPECT_EQ(clsgtest::slurp(out + "/waited.txt"), "w");
+        fs::remove(out + "/waited.txt");
+    }
     {  // a umask that takes the owner's write permission leaves the temporary writable
         OutputFiles files;
         const mode_t was = ::umask(0277);
