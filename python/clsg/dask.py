@@ -27,7 +27,7 @@ import dask
 import dask.array as da
 
 from ._clsg import Tool, _narrow_image_note, _write_file, _write_images, read_image
-from ._errors import BadImageError, BadParamsError
+from ._errors import BadImageError, BadParamsError, ImageFileError
 
 __all__ = ["segment", "segment_files", "write_summary_csv", "output_names"]
 
@@ -282,6 +282,10 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         tool = _load_tool(tool_path)  # once per worker; not the image's time
         start = time.perf_counter()
         wanted = output_names(tool, outputs)
+        # A pipe would wait for its writer, and hold up every file after it.
+        if os.path.exists(path) and not os.path.isfile(path):
+            raise ImageFileError(f"{_shown(given)}: not a file (a pipe, a device or a folder); "
+                                 "segment_files reads image files")
         image = read_image(path)
         # In the record, with the file's name: a worker's warning would go to its stderr.
         result = tool._run_quiet(image, neighborhood, normalize_intensity)

@@ -33,7 +33,7 @@ def main() -> int:
     a = p.parse_args()
 
     paths = sorted(os.path.join(a.folder, f) for f in os.listdir(a.folder)
-                   if f.lower().endswith(IMAGE_TYPES))
+                   if f.lower().endswith(IMAGE_TYPES) and os.path.isfile(os.path.join(a.folder, f)))
     if a.scheduler:
         client = Client(a.scheduler)
     else:

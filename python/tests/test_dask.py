@@ -195,6 +195,13 @@ def test_segment_files_takes_names_as_the_system_gives_them(tmp_path, tool):
     assert os.listdir(os.fsencode(tmp_path / "out")) == [b"\xe9t\xe9-labels.png"]
     clsg.dask.write_summary_csv(records, tmp_path / "s.csv")
     assert b"/\xe9t\xe9.png,1,," in (tmp_path / "s.csv").read_bytes()
+    # A pipe named like an image is a file that fails (read, it would wait for ever).
+    os.mkfifo(tmp_path / "pipe.png")
+    piped = clsg.dask.segment_files([tmp_path / "pipe.png", tmp_path / "a.png"], tmp_path / "t.clsg",
+                                    tmp_path / "piped")
+    assert [r["ok"] for r in piped] == [False, True], piped
+    assert piped[0]["error"] == (f"ImageFileError: {tmp_path / 'pipe.png'}: not a file (a pipe, a device "
+                                 "or a folder); segment_files reads image files")
     # One path is one file, not a list of its letters.
     one = clsg.dask.segment_files(str(tmp_path / "a.png"), tmp_path / "t.clsg", tmp_path / "one")
     assert [r["ok"] for r in one] == [True] and os.listdir(tmp_path / "one") == ["a-labels.png"]
