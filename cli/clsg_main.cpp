@@ -1,6 +1,10 @@
 // clsg: teach colour classes by example, then segment RGB images.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <new>
@@ -63,7 +67,25 @@ std::string didYouMean(const CLI::App& app, const std::string& word) {
 
 }  // namespace
 
+namespace {
+
+// A standard stream the caller closed would go to the next file opened (an
+// output's temporary, the studio's lock) and take the lines meant for it:
+// each gets a device first, standard output one that takes nothing, so that
+// writing to it fails and is said, as it is for a full disk.
+void holdClosedStreams() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open(fd == STDOUT_FILENO ? "/dev/full" : "/dev/null",
+                                fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (held >= 0 && held != fd) ::dup2(held, fd), ::close(held);
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    holdClosedStreams();
     // Past a file size limit a write fails with EFBIG and is reported, with
     // the temporary files removed, instead of the process being killed.
     std::signal(SIGXFSZ, SIG_IGN);

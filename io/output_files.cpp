@@ -35,11 +35,23 @@ OutputFiles::~OutputFiles() {
     for (auto it = createdDirs_.rbegin(); it != createdDirs_.rend(); ++it) fs::remove(*it, ec);
 }
 
+namespace {
+
+// A folder's name as makeDir remembers it and stage() looks it up: "o/", "o//"
+// and "./o" are "o".
+std::string folderKey(const std::string& dir) {
+    fs::path p = fs::path(dir).lexically_normal();
+    if (!p.has_filename() && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
+    return p.string();
+}
+
+}  // namespace
+
 void OutputFiles::makeDir(const std::string& dir, const std::string& option) {
     std::lock_guard<std::mutex> lock(mutex_);
     createDirs(dir, option.empty() ? "" : option + " " + dir + ": ");
     std::lock_guard<std::mutex> namesLock(names_->mutex);
-    names_->folders.insert(fs::path(dir).lexically_normal().string());
+    names_->folders.insert(folderKey(dir));
 }
 
 void OutputFiles::createDirs(const std::string& dir, const std::string& given) {
@@ -228,9 +240,9 @@ fs::path temporaryFolder(const std::string& finalPath) {
     if (!ec) return dir;
     const char* given = std::getenv("TMPDIR");
     throw FileError("cannot write " + finalPath + ": its bytes wait for it in a temporary file, " +
-                    (given ? "and TMPDIR names " + std::string(given) + ", not a folder"
-                           : "and the folder for temporary files cannot be used: " + ec.message()) +
-                    "; nothing was written");
+                    (given ? "and TMPDIR names " + std::string(given) + ", which cannot be used"
+                           : "and the folder for temporary files cannot be used") +
+                    ": " + ec.message() + "; nothing was written");
 }
 
 }  // namespace
@@ -274,10 +286,11 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
     int error = errno;
-    // A folder made for the outputs that is gone: another run made it too and,
-    // failing, removed it (empty, as this run had staged nothing there yet).
+    // A folder made for the outputs that is gone is made again: another run
+    // made it too and, failing, removed it (empty, as this run had staged
+    // nothing there yet), or someone removed it meanwhile.
     for (int again = 0; fd < 0 && error == ENOENT && !through && again < 3; ++again) {
-        const std::string dir = tempDir.lexically_normal().string();
+        const std::string dir = folderKey(tempDir.string());
         {
             std::lock_guard<std::mutex> namesLock(names_->mutex);
             if (dir.empty() || !names_->folders.count(dir) || fs::exists(dir, ec)) break;
@@ -338,7 +351,10 @@ namespace {
 // files: another clsg putting its outputs in one of them waits, so that two
 // runs writing the same names (the same images, say) leave each image's
 // outputs whole from one of them, never mixed. Taken in the order of the
-// folders' inode numbers, so that two commits never wait for each other.
+// folders' inode numbers, so that two commits never wait for each other. A
+// lock is waited for a few seconds at most (Ctrl-C ends the wait): one that
+// does not come (held by whoever started this process, as `flock DIR clsg
+// ...` does) is gone without.
 class FolderLocks {
 public:
     FolderLocks(const std::vector<std::pair<std::string, std::string>>& staged, std::size_t from) {
@@ -353,18 +369,27 @@ public:
         for (const auto& [key, dir] : folders) {
             const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0) continue;  // the rename says what is wrong there
-            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-            }
             fds_.push_back(fd);
+            if (!lock(fd)) ::close(fds_.back()), fds_.pop_back();
         }
     }
     FolderLocks(const FolderLocks&) = delete;
     FolderLocks& operator=(const FolderLocks&) = delete;
     ~FolderLocks() {
-        for (const int fd : fds_) ::close(fd);
+        // Unlocked before closed: a process forked meanwhile shares the descriptor.
+        for (const int fd : fds_) ::flock(fd, LOCK_UN), ::close(fd);
     }
 
 private:
+    static bool lock(int fd) {
+        for (int tries = 0; tries < 500; ++tries) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno != EWOULDBLOCK && errno != EINTR) return false;
+            kfThrowExceptionOnFailure(ksys_attention_check());
+            ::usleep(10000);
+        }
+        return false;
+    }
     std::vector<int> fds_;
 };
 

@@ -14,7 +14,9 @@
 // written into at commit instead, before the first rename: one that fails
 // leaves no file renamed. Refused at stage() and again at commit():
 // a link to a directory, a socket or block device, and a file that is
-// read-only for this process.
+// read-only for this process. The renames hold a lock (flock) on the final
+// names' folders, waited for a few seconds at most: two processes putting
+// outputs of the same names in one folder do so one set at a time.
 #pragma once
 
 #include <cstdint>

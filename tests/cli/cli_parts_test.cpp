@@ -284,9 +284,17 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         std::thread committer([&] { files.commit(), done = true; });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_FALSE(done || fs::exists(out + "/waited.txt"));
-        ::close(other);
+        ::flock(other, LOCK_UN);
         committer.join();
         EXPECT_EQ(clsgtest::slurp(out + "/waited.txt"), "w");
+        EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);  // free again after the commit
+        // A lock that does not come (held by whoever started the program, as `flock
+        // DIR clsg ...` holds it) is waited for a few seconds, then gone without.
+        OutputFiles again;
+        clsgtest::writeBytes(again.stage(out + "/waited.txt"), "again");
+        again.commit();
+        EXPECT_EQ(clsgtest::slurp(out + "/waited.txt"), "again");
+        ::close(other);
         fs::remove(out + "/waited.txt");
     }
     {  // a umask that takes the owner's write permission leaves the temporary writable
@@ -420,7 +428,8 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
                   "cannot write " + fifo +
                       ": its bytes wait for it in a temporary file, and "
                       "TMPDIR names " +
-                      (dir / "missing") + ", not a folder; nothing was written");
+                      (dir / "missing") +
+                      ", which cannot be used: No such file or directory; nothing was written");
         ::setenv("TMPDIR", "", 1);
         OutputFiles files;
         EXPECT_EQ(fs::path(files.stage(fifo)).parent_path(), "/tmp");
@@ -476,14 +485,17 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(dir / "missing/x.png"); }),
               "cannot write " + (dir / "missing/x.png") + ": the folder " + (dir / "missing") +
                   " does not exist; nothing was written");
-    {  // a folder made for the outputs that another run, failing, removed: made again
+    // A folder made for the outputs that another run, failing, removed: made again,
+    // however its name was given.
+    for (const char* given : {"shared/out", "shared/out/", "shared/./out//"}) {
         OutputFiles files;
-        files.makeDir(dir / "shared/out");
+        files.makeDir(dir / given);
         fs::remove(dir / "shared/out");
         OutputFiles image(files, true);
-        clsgtest::writeBytes(image.stage(dir / "shared/out/x.png"), "x");
+        clsgtest::writeBytes(image.stage(dir / "shared/out/x.png"), given);
         image.commit();
-        EXPECT_EQ(clsgtest::slurp(dir / "shared/out/x.png"), "x");
+        EXPECT_EQ(clsgtest::slurp(dir / "shared/out/x.png"), given);
+        fs::remove(dir / "shared/out/x.png");
     }
     fs::remove_all(dir / "shared");
     {  // a bare name in a folder removed while the program stood in it
