@@ -366,21 +366,28 @@ public:
             if (::stat(dir.c_str(), &st) == 0)
                 folders.emplace(std::make_pair(uint64_t{st.st_dev}, uint64_t{st.st_ino}), dir);
         }
-        for (const auto& [key, dir] : folders) {
-            const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0) continue;  // the rename says what is wrong there
-            fds_.push_back(fd);
-            if (!lock(fd)) ::close(fds_.back()), fds_.pop_back();
+        try {
+            for (const auto& [key, dir] : folders) {
+                const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (fd < 0) continue;  // the rename says what is wrong there
+                fds_.push_back(fd);
+                if (!lock(fd)) ::close(fds_.back()), fds_.pop_back();
+            }
+        } catch (...) {  // Ctrl-C: the locks taken are given back
+            release();
+            throw;
         }
     }
     FolderLocks(const FolderLocks&) = delete;
     FolderLocks& operator=(const FolderLocks&) = delete;
-    ~FolderLocks() {
-        // Unlocked before closed: a process forked meanwhile shares the descriptor.
-        for (const int fd : fds_) ::flock(fd, LOCK_UN), ::close(fd);
-    }
+    ~FolderLocks() { release(); }
 
 private:
+    // Unlocked before closed: a process forked meanwhile shares the descriptor.
+    void release() {
+        for (const int fd : fds_) ::flock(fd, LOCK_UN), ::close(fd);
+        fds_.clear();
+    }
     static bool lock(int fd) {
         for (int tries = 0; tries < 500; ++tries) {
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;

@@ -296,6 +296,26 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
         EXPECT_EQ(clsgtest::slurp(out + "/waited.txt"), "again");
         ::close(other);
         fs::remove(out + "/waited.txt");
+        // Ctrl-C while one folder's lock is waited for gives back those already taken.
+        fs::create_directories(dir / "p"), fs::create_directories(dir / "q");
+        struct stat p, q;
+        ::stat((dir / "p").c_str(), &p), ::stat((dir / "q").c_str(), &q);
+        const std::string first = dir / (p.st_ino < q.st_ino ? "p" : "q"),
+                          second = dir / (p.st_ino < q.st_ino ? "q" : "p");
+        const int held = ::open(second.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        EXPECT_TRUE(abortedFromAnotherThread([&] {
+            OutputFiles both;
+            clsgtest::writeBytes(both.stage(first + "/a.txt"), "a");
+            clsgtest::writeBytes(both.stage(second + "/b.txt"), "b");
+            both.commit();
+        }));
+        ::close(held);
+        const int free = ::open(first.c_str(), O_RDONLY | O_DIRECTORY);
+        EXPECT_EQ(::flock(free, LOCK_EX | LOCK_NB), 0);
+        ::close(free);
+        EXPECT_FALSE(fs::exists(first + "/a.txt") || fs::exists(second + "/b.txt"));
+        fs::remove(first), fs::remove(second);
     }
     {  // a umask that takes the owner's write permission leaves the temporary writable
         OutputFiles files;
