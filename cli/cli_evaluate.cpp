@@ -121,6 +121,7 @@ Command addEvaluateCommand(CLI::App& parent) {
         int32_t neighborhood = 0;
         bool normalize = false;
         bool json = false;
+        uint64_t maxPixels = ReadLimits().maxPixels;
     };
     auto o = std::make_shared<Options>();
     CLI::App* app = parent.add_subcommand(
@@ -144,10 +145,16 @@ Command addEvaluateCommand(CLI::App& parent) {
     app->add_flag("--normalize-intensity", o->normalize,
                   "Match the image's brightness to the trained colours first");
     app->add_flag("--json", o->json, "Print the measures as JSON");
+    app->add_option("--max-pixels", o->maxPixels, "Largest image read, in pixels")
+        ->transform(countAtLeast(1))
+        ->capture_default_str();
     return {app, [o]() {
                 const ToolFile file = readToolFile(o->tool);
                 const std::vector<std::string> names = file.labelNames();
-                const kv3PlanePelBuffer image = readColorImage(o->image);
+                ReadLimits limits;
+                limits.maxPixels = o->maxPixels;
+                limits.raise = "raise it with --max-pixels";
+                const kv3PlanePelBuffer image = readColorImage(o->image, limits);
                 // A JPEG's compression moves values about every edge, and
                 // a moved value may be another label's.
                 if (isJpegFile(o->truth))
@@ -155,7 +162,7 @@ Command addEvaluateCommand(CLI::App& parent) {
                               << " is a JPEG: its compression changes values near edges, "
                                  "which then count as other labels or fail to map; save "
                                  "truths as PNG\n";
-                ReadLimits exact;  // its values stand for labels: no scaling
+                ReadLimits exact = limits;  // its values stand for labels: no scaling
                 exact.exactValues = true;
                 const kv3PlanePelBuffer truth = readColorImage(o->truth, exact);
                 if (truth.window() != image.window())

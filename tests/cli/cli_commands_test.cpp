@@ -337,6 +337,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out rt --regions",  // said as an image that cannot be written is
          "clsg: error: cannot write rt/bands-regions.csv: it names a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
+        {"evaluate tool.clsg bands.png --truth truth.png --max-pixels 1535",
+         "the limit is 1535 pixels, raise it with --max-pixels", 1},
         {"evaluate tool.clsg bands.png --truth truth.png --truth-map '# 12345=red'",
          "--truth-map: # 12345 is not a grey value (0 to 255), R,G,B or #rrggbb", 2},
         {"evaluate tool.clsg bands.png --truth truth.png --truth-map '1, 2,3=red'",
