@@ -470,6 +470,9 @@ TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
     outside.window = kvPelRect(15, 5, 6, 2);
     EXPECT_THROW(clsg::tiledRun(tool, image, {}, {}, outside), Defs::BadImage);
     EXPECT_THROW(clsg::tiledRun(tool, image, {}, {true, false, false, {3}}), Defs::BadParams);
+    clsg::TiledOptions negative;
+    negative.bandRows = -5;
+    EXPECT_THROW(clsg::tiledRun(tool, image, {}, {}, negative), Defs::BadParams);
     for (const double gain : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {  // not a search, nor all black
         clsg::TiledOptions odd;
         odd.gain = gain;

@@ -240,6 +240,8 @@ Plan makePlan(const kvCompositeColorSegmenterTool& tool, const kv3PlanePelBuffer
     plan.window = options.window.isEmpty() ? image.window() : options.window;
     if (!plan.image.contains(plan.window))
         throw Defs::BadImage("output window lies outside the image");
+    // A negative count is a caller's slip, not a wish for the automatic height.
+    if (options.bandRows < 0) throw Defs::BadParams("bandRows must be 0 (automatic) or more");
     plan.halo = tiledHalo(params.neighborhoodSize());
     const long automatic = std::max({16L, 32 * plan.halo, (1L << 18) / plan.window.width()});
     // No band is taller than the window, so that a band's bottom row never overflows.

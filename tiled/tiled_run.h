@@ -42,7 +42,8 @@ struct TiledOptions {
     // Worker threads; 0 means one per core. One thread runs on the caller's.
     unsigned threads = 0;
     // Output rows per band; 0 chooses about a quarter of a megapixel per band
-    // (and at least 32 times the halo, so the halo costs little at large N).
+    // (and at least 32 times the halo, so the halo costs little at large N);
+    // a negative count is refused (BadParams).
     long bandRows = 0;
     // The output window; an empty rectangle means the image's whole window.
     // Must lie inside the image's window (BadImage otherwise).
