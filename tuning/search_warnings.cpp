@@ -36,6 +36,24 @@ std::string chanceWarning(std::size_t labels, const SuggestReport& report) {
            "teach labels for the rest of the picture too";
 }
 
+// Labels taught on one colour tie on every pixel: a held-out pixel gets its
+// own label only where ties fall its way, which uneven folds can make look
+// well above chance on a small picture (56.7 % for two halves of one flat
+// colour). The mean confidence counts a wrong label 0, so over the pixels
+// that got their own label it is about meanConfidence / balancedAccuracy:
+// under one step of 255 is ties alone.
+bool tiesOnly(const SuggestReport& report) {
+    const SuggestCandidate& c = report.candidates[report.estimated];
+    return c.balancedAccuracy > 0 && c.meanConfidence < c.balancedAccuracy;
+}
+
+std::string tieWarning(const SuggestReport& report) {
+    return "the labels are not told apart: every held-out pixel that got its own label got it "
+           "in a tie with another label (confidence 0), so the estimate (" +
+           percent(report.estimate) +
+           ") is chance; the labels' colours are alike as taught: teach each on its own colours";
+}
+
 // Whether the choice is the widest tolerance the search tried.
 bool widestChosen(const SuggestReport& report) {
     double fraction = 0;
@@ -61,7 +79,10 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
             "hand"};
     if (labels == 0 || report.candidates.empty()) return {};
     std::vector<std::string> said;
-    if (nearChance(report.estimate, labels)) said.push_back(chanceWarning(labels, report));
+    if (tiesOnly(report))
+        said.push_back(tieWarning(report));
+    else if (nearChance(report.estimate, labels))
+        said.push_back(chanceWarning(labels, report));
     // What the tool labels that the narrowest setting leaves unlabelled: shades
     // of the labels, or parts of the picture that belong to none (which the
     // examples cannot tell); much of the picture, or the widest tolerance, is

@@ -13,7 +13,9 @@ namespace clsg {
 // One sentence for each of these, for a search over labels named names:
 // - one label: with no other colour to weigh claims against, nothing keeps
 //   the tolerance narrow;
-// - an estimate within a tenth of the way from chance to perfect: nothing
+// - held-out pixels that got their own label in ties alone (their mean
+//   confidence under 1): the labels' colours are alike, whatever the estimate;
+// - else an estimate within a tenth of the way from chance to perfect: nothing
 //   was learnt that can be told from luck; said of the picture's colours no
 //   example shows when the held-out pixels themselves are told apart;
 // - a tool that labels kMuchWidened or more of the picture samples that the

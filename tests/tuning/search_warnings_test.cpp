@@ -17,6 +17,7 @@ SuggestCandidate candidate(double fraction, uint32_t minimum, double heldOut, do
     c.trainParams = TrainParams(fraction, minimum);
     c.balancedAccuracy = heldOut;
     c.pictureUnlabelled = unlabelled;
+    c.meanConfidence = 1.0;  // one step of 255: not ties alone
     return c;
 }
 
@@ -67,6 +68,30 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
                   "(the narrowest setting tried leaves them unlabelled): if parts of the picture "
                   "belong to no label, teach labels for them too, or give a narrower tolerance by "
                   "hand"}));
+
+    // Held-out pixels labelled in ties alone: labels of one colour, however far from
+    // chance uneven folds put the estimate; said instead of the chance warning.
+    const std::string tie =
+        "the labels are not told apart: every held-out pixel that got its own label got it in a "
+        "tie with another label (confidence 0), so the estimate (56.7 %) is chance; the labels' "
+        "colours are alike as taught: teach each on its own colours";
+    for (const double estimate : {0.567, 0.5}) {
+        SuggestReport tied = report(estimate, 0.567, 0.3, {{300, 200, 0}, {167, 333, 0}});
+        tied.candidates[2].meanConfidence = 0.566;  // under 1 over the pixels labelled right
+        const std::vector<std::string> said = searchWarnings(kNames, tied);
+        EXPECT_EQ(said.size(), 1u);
+        EXPECT_EQ(said.at(0).substr(0, 60), tie.substr(0, 60));
+        if (estimate > 0.55) {
+            EXPECT_EQ(said.at(0), tie);
+        }
+    }
+    SuggestReport sure = report(0.567, 0.567, 0.3, {{300, 200, 0}, {167, 333, 0}});
+    sure.candidates[2].meanConfidence = 0.567;  // 1 over the pixels labelled right
+    EXPECT_TRUE(searchWarnings(kNames, sure).empty());
+    // No held-out pixel labelled right is no tie: the chance warning says it.
+    SuggestReport none = report(0.0, 0.0, 0.3, {{0, 0, 500}, {0, 0, 500}});
+    none.candidates[2].meanConfidence = 0;
+    EXPECT_EQ(searchWarnings(kNames, none).at(0).substr(0, 30), "the estimate (0.0 %) is little");
 
     // Much of the picture labelled that the narrowest setting leaves unlabelled (uncovered
     // less the 5 % the choice leaves), or any of it at the widest tolerance tried.
