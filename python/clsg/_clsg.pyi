@@ -28,6 +28,8 @@ class Result:
     def cleaned(self, min_area: int = 0, fill_holes: int = 0,
                 connectivity: int = 8) -> Tuple[np.ndarray, Any]:
         """The label image cleaned as regions() counts it, and that table."""
+    def _cleaned_columns(self, min_area: int = 0, fill_holes: int = 0,
+                         connectivity: int = 8) -> Tuple[np.ndarray, Dict[str, np.ndarray]]: ...
     @property
     def label_names(self) -> List[str]: ...
     @property

@@ -294,7 +294,10 @@ def _segment_file(path: str, given: str, tool_path: str, out_dir: str,
         images = _images(result, wanted)
         # As clsg run: the cleaned label image (the label image itself when
         # nothing is cleaned) stands for it in the output, the shares and the counts.
-        labels, table = result.cleaned(**regions)
+        # The counts without pandas: a worker importing it here, while another
+        # of its threads was importing it too, found it half made ("module
+        # 'pandas' has no attribute 'DataFrame'") and failed every file.
+        labels, table = result._cleaned_columns(**regions)
         if "labels" in images:
             images["labels"] = labels
         # All of the file's outputs, or none (none is replaced when one cannot be written).
@@ -375,7 +378,7 @@ def segment_files(paths: Iterable[str], tool_path: str, out_dir: str, client=Non
     tool = _load_tool(tool_path)
     wanted = output_names(tool, outputs)
     regions = {"min_area": min_area, "fill_holes": fill_holes, "connectivity": connectivity}
-    _probe(tool, neighborhood).regions(**regions)
+    _probe(tool, neighborhood)._cleaned_columns(**regions)
     os.makedirs(out_dir, exist_ok=True)
 
     inputs: Dict[Tuple[int, int], str] = {}

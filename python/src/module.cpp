@@ -103,6 +103,9 @@ fill_holes pixels given the label around them (then regions this cuts below
 min_area set to 255 as well), as clsg run --min-area and
 --fill-holes write it. Returns (labels, table): a new read-only H x W uint8
 array and the table regions() gives.)doc")
+        .def("_cleaned_columns", &clsgpy::Result::cleanedColumns, "min_area"_a = 0,
+             "fill_holes"_a = 0, "connectivity"_a = 8,
+             "As cleaned(), the table a dict of numpy arrays without pandas.")
         .def(py::pickle([](clsgpy::Result& r) { return r.state(); },
                         [](const py::tuple& state) { return clsgpy::Result::fromState(state); }))
         .def("__reduce__", &reduceByState)

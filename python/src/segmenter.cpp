@@ -380,7 +380,13 @@ py::tuple Result::cleaned(py::handle minArea, py::handle fillHoles, py::handle c
     return py::make_tuple(viewOf(c.labels), regionTable(c.regions));
 }
 
-py::object Result::regionTable(const std::vector<clsg::Region>& table) const {
+py::tuple Result::cleanedColumns(py::handle minArea, py::handle fillHoles,
+                                 py::handle connectivity) {
+    clsg::CleanedRegions c = clean(minArea, fillHoles, connectivity);
+    return py::make_tuple(viewOf(c.labels), regionTable(c.regions, false));
+}
+
+py::object Result::regionTable(const std::vector<clsg::Region>& table, bool frame) const {
     const auto n = static_cast<py::ssize_t>(table.size());
     py::list names;
     py::array_t<uint8_t> labelIndex(n);
@@ -414,6 +420,7 @@ py::object Result::regionTable(const std::vector<clsg::Region>& table) const {
     columns["centroid_y"] = cy;
     columns["mean_confidence"] = confidence;
     columns["touches_border"] = border;
+    if (!frame) return std::move(columns);
     try {
         return py::module_::import("pandas").attr("DataFrame")(columns);
     } catch (const py::error_already_set& e) {

@@ -42,6 +42,11 @@ public:
     // table.
     pybind11::tuple cleaned(pybind11::handle minArea, pybind11::handle fillHoles,
                             pybind11::handle connectivity);
+    // As cleaned(), the table always a dict of numpy arrays: for a worker
+    // thread, which must not import pandas while its process's other threads
+    // may be importing it too.
+    pybind11::tuple cleanedColumns(pybind11::handle minArea, pybind11::handle fillHoles,
+                                   pybind11::handle connectivity);
 
     // The result as pickle keeps it: its archive bytes, the label names, the
     // neighbourhood, whether intensity was normalised and the size; and back.
@@ -59,7 +64,7 @@ private:
     pybind11::array derived(F f);
     clsg::CleanedRegions clean(pybind11::handle minArea, pybind11::handle fillHoles,
                                pybind11::handle connectivity);
-    pybind11::object regionTable(const std::vector<clsg::Region>& table) const;
+    pybind11::object regionTable(const std::vector<clsg::Region>& table, bool frame = true) const;
 
     std::mutex mutex_;
     kvCompositeColorSegmenterResult result_;
