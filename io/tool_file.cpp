@@ -15,6 +15,7 @@
 #include "clsg/io/image_io.h"
 #include "clsg/io/input_file.h"
 #include "clsg/io/label_colors.h"
+#include "clsg/platform/attention.h"
 #include "clsg/platform/str.h"
 #include "clsg/tuning/tolerance_limits.h"
 
@@ -253,22 +254,46 @@ uint64_t bufferLimit(const ToolFileLimits& limits) {
 // Inflates the payload once, keeping nothing, and throws unless it is as long
 // as stated. Reading sizes containers by stored counts checked against the
 // bytes left: those must be bytes the file really holds, not only a claim.
+// Ctrl-C stops it: a payload of a gigabyte takes seconds.
 void checkInflatedSize(const char* in, std::size_t inSize, uint32_t size, const std::string& name) {
     Inflater counting(in, inSize, size, name);
     char sink[1 << 16];
-    while (counting.sgetn(sink, sizeof sink) > 0) {
-    }
+    while (counting.sgetn(sink, sizeof sink) > 0) kfThrowExceptionOnFailure(ksys_attention_check());
     counting.finish();
 }
 
-void passLabelHeader(kvArchive& archive, ToolLabel& label) {
+// Longest label name read (longer ones are refused as too long, the others
+// by labelNameProblem, which shows them).
+constexpr std::size_t kMaxReadName = 4096;
+
+// A text whose stated length is checked against limit before any of it is
+// allocated or inflated: a megabyte of file can state a gigabyte of text.
+void readText(kvArchive& archive, std::string& text, std::size_t limit,
+              const std::string& tooLong) {
+    uint32_t size = 0;
+    archive || size;
+    if (size > limit) throw ToolFileError(tooLong);
+    archive.checkCount(size, 1);
+    text.assign(size, '\0');
+    archive.bytes(text.data(), size);
+}
+
+// name: the file's, for messages (loading only).
+void passLabelHeader(kvArchive& archive, ToolLabel& label, const std::string& name = {}) {
     uint32_t count = static_cast<uint32_t>(label.sources.size());
-    archive || label.name || label.color || count;
-    if (archive.isLoading()) {
-        archive.checkCount(count, kSourceWithExampleBytes);
-        label.sources.resize(count);
+    if (archive.isLoading())
+        readText(archive, label.name, kMaxReadName, name + ": a label name is too long");
+    else
+        archive || label.name;
+    archive || label.color || count;
+    if (!archive.isLoading()) {
+        for (std::string& s : label.sources) archive || s;
+        return;
     }
-    for (std::string& s : label.sources) archive || s;
+    archive.checkCount(count, kSourceWithExampleBytes);
+    label.sources.resize(count);
+    for (std::string& s : label.sources)
+        readText(archive, s, kMaxToolSourceText, name + ": an example source text is too long");
 }
 
 // Label names become parts of output file names: checked as soon as they are
@@ -294,13 +319,13 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
         throw ToolFileError(name + " is a corrupt tool file (it states " + std::to_string(count) +
                             " labels; a tool has at most 254)");
     file.labels.resize(count);
-    for (ToolLabel& label : file.labels) passLabelHeader(archive, label);
+    for (ToolLabel& label : file.labels) passLabelHeader(archive, label, name);
     checkLabelNames(file.labels, name);
     bool hasNeighborhood = false;
     int32_t neighborhood = 0;
     archive || hasNeighborhood || neighborhood;
     if (hasNeighborhood) file.neighborhoodSize = neighborhood;
-    archive || file.qualityJson;
+    readText(archive, file.qualityJson, kMaxQualityText, name + ": the quality report is too long");
     std::vector<kvCompositeColorSet> sets(count);
     for (kvCompositeColorSet& set : sets) archive || set;
     kvCompositeColorSegmenterTrainParams params;
@@ -310,12 +335,6 @@ ToolFile decodePayload(std::istream& payload, Inflater& inflater, const std::str
     inflater.finish();
     for (const kvCompositeColorSet& set : sets)
         for (const kvCompositeColor& example : set.instances()) checkStoredExample(example, name);
-    for (const ToolLabel& label : file.labels)
-        for (const std::string& s : label.sources)
-            if (s.size() > kMaxToolSourceText)
-                throw ToolFileError(name + ": an example source text is too long");
-    if (file.qualityJson.size() > kMaxQualityText)
-        throw ToolFileError(name + ": the quality report is too long");
     if (count == 0) throw ToolFileError(name + ": the tool is not trained");
     checkTrainParams(params, name);  // before the work of training
     file.tool.train(sets, params);
@@ -482,6 +501,8 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
 void writeToolFile(const std::string& path, const ToolFile& file, const std::string& shownName,
                    const ToolFileWriteOptions& options) {
     const std::string data = encodeToolFile(file, options);
+    // Ctrl-C while a large tool was encoded: the file on disk stays as it was.
+    kfThrowExceptionOnFailure(ksys_attention_check());
     const std::string& shown = shownName.empty() ? path : shownName;
     if (const int e = writeFileBytes(path, data))
         throw ToolFileError("cannot write " + shown + ": " + std::strerror(e));

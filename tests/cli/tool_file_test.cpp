@@ -11,6 +11,7 @@
 #include "../test_images.h"
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/platform/attention.h"
 #include "png_fixture.h"
 
 using namespace clsg;
@@ -285,6 +286,46 @@ TEST(ToolFile, ExamplesOverThePixelLimitAreRefusedBeforeTheyAreRead) {
             << "version " << version;
         EXPECT_LT(kib("VmHWM:") - before, 4096) << "version " << version;
     }
+}
+
+// A text states its length in four bytes, and 64 MB of it compress to 64 KB:
+// each is refused from its length, before it is allocated.
+TEST(ToolFile, TextsOverTheirLimitsAreRefusedBeforeTheyAreRead) {
+    const std::string big(64 << 20, 'x');
+    const auto with = [](const std::function<void(Craft&)>& change) {
+        Craft c;
+        change(c);
+        return c.bytes();
+    };
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {with([&](Craft& c) { c.quality = big; }), "bad.clsg: the quality report is too long"},
+        {with([&](Craft& c) { c.labels[0].sources = {big}; }),
+         "bad.clsg: an example source text is too long"},
+        {with([&](Craft& c) { c.labels[1].name = big; }), "bad.clsg: a label name is too long"},
+    };
+    for (const auto& [bytes, message] : cases) {
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+        const long before = kib("VmRSS:");
+        EXPECT_EQ(errorOf<ToolFileError>([&] { decodeToolFile(bytes, "bad.clsg"); }), message);
+        EXPECT_LT(kib("VmHWM:") - before, 16384) << message;
+    }
+}
+
+// Ctrl-C while a tool is encoded leaves the file as it was; while a payload
+// is inflated, it stops there (a gigabyte takes seconds), before anything else.
+TEST(ToolFile, AnAbortStopsReadingAndKeepsTheFileWritten) {
+    const std::string path = testing::TempDir() + "abort.clsg";
+    const std::string kept = Craft().bytes();
+    std::ofstream(path, std::ios::binary) << kept;
+    const ToolFile file = decodeToolFile(kept, "kept");
+    Craft tail;
+    tail.payloadTail = "x";  // refused, once inflated, for its bytes after the payload
+    ksys_request_abort();
+    EXPECT_THROW(writeToolFile(path, file), kvAbortRequested);
+    EXPECT_THROW(decodeToolFile(tail.bytes(), "tail.clsg"), kvAbortRequested);
+    ksys_clear_abort();
+    EXPECT_EQ(slurp(path), kept);
+    std::remove(path.c_str());
 }
 
 // A file's payload as its bytes: stored (deflate level 0) or compressed,
