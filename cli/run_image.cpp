@@ -93,6 +93,9 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     const auto start = std::chrono::steady_clock::now();
     const std::vector<kvPelBuffer_const<unsigned char>> images = segmentImage(
         tool, image, input.name, settings, settings.diagDir.empty() ? nullptr : &outcome.diag);
+    // The segmenting alone, as the console line says (regions of an image of
+    // specks can take longer).
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     // On a terminal, what follows the segmentation (the regions, encoding the
     // outputs: seconds for a large image), in place of its progress.
     struct StatusLine {
@@ -121,7 +124,6 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     }
     const std::vector<kvPelBuffer_const<unsigned char>> segmentations(images.begin() + 3,
                                                                       images.end());
-    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
     // The outputs, staged in order, then encoded on the threads this image
     // may use (PNG encoding is most of the time of a large image).
