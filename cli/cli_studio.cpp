@@ -14,6 +14,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/count_option.h"
+#include "cli/interrupts.h"
 #include "cli/path_option.h"
 #include "cli/run_inputs.h"
 #include "clsg/tuning/training_heap.h"
@@ -24,17 +25,12 @@ namespace clsg {
 
 namespace {
 
-// Blocks SIGINT, SIGTERM and SIGHUP in this thread and the threads it starts, so that
-// one thread can wait for them with sigwait; restores the mask on the way out.
+// Blocks SIGINT, SIGTERM and SIGHUP (those not ignored, see stopSignals) in
+// this thread and the threads it starts, so that one thread can wait for them
+// with sigwait; restores the mask on the way out.
 class SignalBlock {
 public:
-    SignalBlock() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &set_, &old_);
-    }
+    SignalBlock() : set_(stopSignals()) { pthread_sigmask(SIG_BLOCK, &set_, &old_); }
     ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
     const sigset_t& set() const { return set_; }
 

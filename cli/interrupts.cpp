@@ -42,10 +42,7 @@ InterruptWatch::InterruptWatch() {
     pipe.sa_handler = onBrokenPipe;
     sigemptyset(&pipe.sa_mask);
     sigaction(SIGPIPE, &pipe, &oldPipe_);
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    sigaddset(&set_, SIGHUP);
+    set_ = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set_, &old_);
     // A signal descriptor and a wake-up the destructor writes: a command
     // that ends does not wait for a tick of the waiter. Without descriptors
@@ -107,6 +104,21 @@ InterruptWatch::~InterruptWatch() {
     // stays blocked, and the process ends with the first one's status.
     if (caught.load() == 0) pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     sigaction(SIGPIPE, &oldPipe_, nullptr);
+}
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    // One the caller set to be ignored stays ignored: `nohup` ignores SIGHUP
+    // and a script's background job SIGINT, so that they outlive the terminal
+    // (watched, a blocked signal would come all the same).
+    for (const int signal : {SIGINT, SIGHUP}) {
+        struct sigaction now = {};
+        if (sigaction(signal, nullptr, &now) != 0 || now.sa_handler != SIG_IGN)
+            sigaddset(&set, signal);
+    }
+    return set;
 }
 
 int interruptSignal() { return caught.load(); }

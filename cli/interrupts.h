@@ -13,7 +13,8 @@
 // stopping 2 s later (a third ends it at once), unless it is the first one
 // again within a quarter of a second (as `timeout` sends it, to the process
 // and then its group); further SIGPIPEs (one per write to the closed pipe)
-// change nothing.
+// change nothing. SIGINT or SIGHUP that the process started with ignored
+// (`nohup`, a script's background job) is left ignored.
 #pragma once
 
 #include <signal.h>
@@ -57,6 +58,9 @@ private:
 };
 
 // The signal caught so far (0: none).
+// SIGTERM, SIGINT and SIGHUP, less SIGINT or SIGHUP where they are ignored.
+sigset_t stopSignals();
+
 int interruptSignal();
 // Throws Interrupted once a signal was caught.
 void checkInterrupt();

@@ -634,6 +634,28 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
                            "remove the earlier outputs first"});
 }
 
+// Started with SIGHUP and SIGINT ignored (`nohup`, a script's background job),
+// a batch outlives the terminal closing: it is meant to.
+TEST(Cli, SignalsTheCallerIgnoresStayIgnored) {
+    ScratchDir dir;
+    trainBands(dir);
+    writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
+    for (int i = 1; i < 60; ++i)
+        fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
+    const std::string line = "cd '" + dir.path.string() + "' && trap '' HUP INT && exec '" +
+                             CLSG_CLI_PATH "' run tool.clsg --out out i*.png >said 2>err";
+    const pid_t pid = fork();
+    if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
+    for (int tries = 0; tries < 20000 && !fs::exists(dir / "out/i0-labels.png"); ++tries)
+        usleep(500);
+    kill(pid, SIGHUP);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << slurp(dir / "err");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 480);
+}
+
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
     trainBands(dir);
