@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -43,6 +44,7 @@ namespace {
 thread_local bool tSizeOnly = false;
 struct SizeChecked {
     std::string refusal;  // empty: the size is within the limit
+    uint64_t pixels = 0;  // what the header declares, within the sides' limit
 };
 
 }  // namespace
@@ -62,7 +64,8 @@ void checkImageSize(uint64_t width, uint64_t height, const ReadLimits& limits,
                   std::to_string(height) + " pixels; the limit is " +
                   std::to_string(limits.maxPixels) + " pixels" +
                   (limits.raise.empty() ? "" : ", " + limits.raise) + ")";
-    if (tSizeOnly) throw SizeChecked{refusal};
+    if (tSizeOnly)
+        throw SizeChecked{refusal, width > kMaxSide || height > kMaxSide ? 0 : width * height};
     if (!refusal.empty()) throw ImageError(refusal);
 }
 
@@ -393,11 +396,11 @@ std::vector<unsigned char> readFileBytes(const std::string& path, uint64_t maxBy
 
 namespace {
 
-// What the header at the start of a file (its first bytes, prefix) declares
-// beyond the limits: the refusal, or "" when it fits or cannot be told from
-// these bytes alone.
-std::string sizeRefusal(const unsigned char* prefix, std::size_t n, const std::string& path,
-                        const ReadLimits& limits) {
+// What the header at the start of a file (its first bytes, prefix) declares:
+// the refusal when it is beyond the limits ("" when it fits), and its pixels
+// (0 when they cannot be told from these bytes alone).
+decoders::SizeChecked sizeFound(const unsigned char* prefix, std::size_t n, const std::string& path,
+                                const ReadLimits& limits) {
     struct Flag {
         Flag() { decoders::tSizeOnly = true; }
         ~Flag() { decoders::tSizeOnly = false; }
@@ -405,20 +408,25 @@ std::string sizeRefusal(const unsigned char* prefix, std::size_t n, const std::s
     try {
         decode(std::vector<unsigned char>(prefix, prefix + n), path, limits);
     } catch (const decoders::SizeChecked& checked) {
-        return checked.refusal;
+        return checked;
     } catch (const ImageError&) {  // the header lies further on, or the rest is missing
     }
-    return "";
+    return {};
 }
 
 // The file's bytes once its first bytes show an image format this reader
-// takes; at most what an image within the limits can take (8 bytes a pixel
-// and slack for metadata).
+// takes; at most what an image within the limits, and the one its header
+// declares when the first bytes show it, can take (8 bytes a pixel and
+// 64 MiB for metadata).
 std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
-    const uint64_t maxBytes = decoders::bytesForPixels(limits.maxPixels, 8, uint64_t{64} << 20);
+    constexpr uint64_t kSlack = uint64_t{64} << 20;
+    uint64_t maxBytes = decoders::bytesForPixels(limits.maxPixels, 8, kSlack), declared = 0;
     const auto tooLarge = [&]() {
+        if (declared != 0)
+            return ImageError(path + ": the file is larger than an image of the " +
+                              std::to_string(declared) + " pixels its header declares can be");
         return ImageError(path + ": the file is larger than an image within the pixel " +
                           "limit can be" + (limits.raise.empty() ? "" : " (" + limits.raise + ")"));
     };
@@ -431,15 +439,25 @@ std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLim
         if (f.error()) throw ImageError("cannot read " + path + ": " + std::strerror(f.error()));
         if (first && n > 0 && sniff(chunk, n) == Kind::Unknown)
             throw ImageError(path + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
+        // More to come: an image over the limit is refused by its header,
+        // unread, and a file far larger than its image (a pipe that never
+        // ends) once it passes what that image can take.
+        if (first && n == sizeof chunk) {
+            const decoders::SizeChecked found = sizeFound(chunk, n, path, limits);
+            if (!found.refusal.empty()) throw ImageError(found.refusal);
+            const uint64_t own = decoders::bytesForPixels(found.pixels, 8, kSlack);
+            if (found.pixels != 0 && own < maxBytes) maxBytes = own, declared = found.pixels;
+        }
         // A file's size is known at once: one too large is refused unread, and
         // another read into one buffer of its size.
         if (first && f.sizeHint() > maxBytes) throw tooLarge();
-        // More to come: an image over the limit is refused by its header, unread.
-        if (first && n == sizeof chunk)
-            if (const std::string refusal = sizeRefusal(chunk, n, path, limits); !refusal.empty())
-                throw ImageError(refusal);
         if (first) bytes.reserve(static_cast<std::size_t>(f.sizeHint()));
         if (bytes.size() + n > maxBytes) throw tooLarge();
+        // Grown by doubling, but never past the limit: a pipe's bytes took
+        // twice the limit before they were refused.
+        if (bytes.capacity() < bytes.size() + n)
+            bytes.reserve(static_cast<std::size_t>(
+                std::min<uint64_t>(maxBytes, std::max(2 * bytes.capacity(), bytes.size() + n))));
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -605,22 +606,47 @@ TEST(ImageReader, WaitingOnAPipeGivesWayToAnAbortAndAWriterThatComesIsRead) {
     writer.join();
 }
 
-// A file larger than an image within the pixel limit can be is refused unread
-// (a sparse 200 MB one costs nothing), and a long read stops at an abort.
+// A file larger than an image within the pixel limit, or than the one its
+// header declares, can be is refused unread (a sparse 200 MB one costs
+// nothing), and a long read stops at an abort.
 TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
     ScratchDir dir;
     const std::string sparse = dir / "sparse.ppm";
-    writeBytes(sparse, "P6\n10 10\n255\n");
-    std::filesystem::resize_file(sparse, std::uintmax_t{200} << 20);
     ReadLimits few;
     few.maxPixels = 1000;
+    for (const auto& [header, said] :
+         {std::pair{"P6\n1000 1\n255\n", "than an image within the pixel limit can be"},
+          {"P6\n10 10\n255\n", "than an image of the 100 pixels its header declares can be"}}) {
+        writeBytes(sparse, header);
+        std::filesystem::resize_file(sparse, std::uintmax_t{200} << 20);
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const long before = kib("VmRSS:");
+        const std::string message = errorOf<ImageError>([&] { readColorImage(sparse, few); });
+        EXPECT_LT(kib("VmHWM:") - before, 32 * 1024);
+        EXPECT_NE(message.find(std::string("the file is larger ") + said), std::string::npos)
+            << message;
+    }
+    // So is a pipe's: its end is not known, but its header is (it kept the bytes of an
+    // endless pipe up to twice the pixel limit's).
+    const std::string fifo = dir / "endless.ppm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto pipeWas = std::signal(SIGPIPE, SIG_IGN);  // the reader goes first
+    std::thread writer([&] {
+        std::ofstream out(fifo, std::ios::binary);
+        out << "P6\n10 10\n255\n";
+        const std::string zeros(1 << 20, '\0');
+        for (int i = 0; i < 200 && out; ++i) out << zeros;
+    });
     std::ofstream("/proc/self/clear_refs") << "5";
     const long before = kib("VmRSS:");
-    const std::string message = errorOf<ImageError>([&] { readColorImage(sparse, few); });
-    EXPECT_LT(kib("VmHWM:") - before, 32 * 1024);
-    EXPECT_NE(message.find("the file is larger than an image within the pixel limit can be"),
-              std::string::npos)
-        << message;
+    EXPECT_NE(errorOf<ImageError>([&] {
+                  readColorImage(fifo);
+              }).find("than an image of the 100 pixels its header declares can be"),
+              std::string::npos);
+    writer.join();
+    std::signal(SIGPIPE, pipeWas);
+    EXPECT_LT(kib("VmHWM:") - before, 160 * 1024);
+    writeBytes(sparse, "P6\n10000 10000\n255\n");  // a long read, within both
     ksys_request_abort();
     EXPECT_THROW(readColorImage(sparse), kvAbortRequested);
     ksys_clear_abort();
@@ -628,7 +654,7 @@ TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
     // must not wrap around to a few).
     ReadLimits unlimited;
     unlimited.maxPixels = uint64_t{1} << 61;
-    writeBytes(sparse, "P6\n1 1\n255\n\x01\x02\x03");
+    writeBytes(sparse, "P6\n1073741824 1073741824\n255\n\x01\x02\x03");
     std::filesystem::resize_file(sparse, std::uintmax_t{65} << 20);
     std::string said = "read";
     try {
