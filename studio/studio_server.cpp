@@ -918,12 +918,13 @@ void StudioServer::postImages(const httplib::Request& req, httplib::Response& re
     ReadLimits limits;
     {
         const auto lock = lockSession();
+        // Named as a file that does not decode is: the page lists them.
         if (session_.images().size() >= StudioSession::kMaxImages)
-            throw StudioError("a studio opens at most " +
+            throw StudioError(name + ": a studio opens at most " +
                               std::to_string(StudioSession::kMaxImages) + " images");
         limits.maxPixels = std::min(limits.maxPixels, session_.pixelRoom());
         if (limits.maxPixels == 0)
-            throw StudioError("the open images hold all the pixels a studio takes");
+            throw StudioError(name + ": the open images hold all the pixels a studio takes");
     }
     const std::vector<unsigned char> bytes(req.body.begin(), req.body.end());
     const kv3PlanePelBuffer pixels = decodeColorImage(bytes, name, limits);

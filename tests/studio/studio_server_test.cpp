@@ -1601,6 +1601,16 @@ TEST_F(StudioServerTest, AnImageOverTheLimitIsNamed) {
     }
 }
 
+// And so is one the page sends: it lists the files that did not open.
+TEST_F(StudioServerTest, AnUploadOverTheLimitIsNamed) {
+    const std::string png = clsgtest::slurp(imagePath_);
+    for (int i = 1; i < 64; ++i) ASSERT_EQ(code(post("/api/images?name=i.png", png, kBinary)), 200);
+    const auto over = post("/api/images?name=late.png", png, kBinary);
+    ASSERT_TRUE(over);
+    EXPECT_NE(over->body.find("late.png: a studio opens at most 64 images"), std::string::npos)
+        << over->body;
+}
+
 // A raw connection to a port on 127.0.0.1.
 struct Raw {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
