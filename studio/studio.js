@@ -1094,9 +1094,9 @@ function renderLegend() {
   if (state.view === "confidence" || state.view === "score") {
     cell("wide", state.view === "confidence" ? "Confidence" : "Score");
     cell("ramp");
-    cell("", "0");
-    cell("", "");
-    cell("num", "255");
+    // Its ends under the ramp's ends, whatever the width of the legend's columns.
+    const scale = cell("scale");
+    for (const end of ["0", "255"]) scale.append(Object.assign(document.createElement("span"), { textContent: end }));
   } else {
     labels.forEach((label, i) => {
       cell("swatch").style.background = label.color;

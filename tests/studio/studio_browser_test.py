@@ -246,6 +246,16 @@ def main():
                 legend != ["crema", shares[0], *objects(regions[0]), "darkred", shares[1], *objects(regions[1]),
                            "unlabelled", shares[2]]:
             fail("legend %s for pixel counts %s, regions %s" % (legend, counts, regions))
+        # The confidence view's scale: 0 and 255 under the two ends of its ramp.
+        find(By.CSS_SELECTOR, "#views [data-view='confidence']").click()
+        ends = wait_for("const r = document.querySelector('#legend .ramp'), s = document.querySelector("
+                        "'#legend .scale'); return r && s ? [r.getBoundingClientRect().left, r.getBounding"
+                        "ClientRect().right, s.firstChild.getBoundingClientRect().left, s.lastChild."
+                        "getBoundingClientRect().right, s.textContent] : null", "the confidence scale", 10)
+        if abs(ends[0] - ends[2]) > 2 or abs(ends[1] - ends[3]) > 2 or ends[4] != "0255":
+            fail("the confidence scale %r from %s to %s under a ramp from %s to %s" % (ends[4], ends[2], ends[3], *ends[:2]))
+        shot("confidence")
+        find(By.CSS_SELECTOR, "#views [data-view='overlay']").click()
 
         # Hovering a darkred pixel names its region and its area, as clsg run's table has it (checked below).
         v, size = js("return " + S + "view()"), canvas.size
