@@ -41,6 +41,27 @@ std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile&
     return earlierFiles(settings.outDir, names);
 }
 
+// Stopped by a signal: the images not reached whose names an earlier run's
+// outputs still hold in the output folder ("" when none), lest the folder
+// pass for this run's whole result.
+std::string unreachedNote(const std::vector<RunInput>& inputs,
+                          const std::vector<ImageOutcome>& outcomes, const ToolFile& file,
+                          const RunSettings& settings) {
+    std::size_t unreached = 0, stale = 0;
+    std::string first;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (outcomes[i].finished) continue;
+        ++unreached;
+        if (earlierOutputs(inputs[i], file, settings).empty()) continue;
+        if (stale++ == 0) first = inputs[i].path.empty() ? inputs[i].name : inputs[i].path;
+    }
+    if (stale == 0) return "";
+    return std::to_string(stale) + " of the " + std::to_string(unreached) +
+           " images this run did not reach (" + oneLine(first) + (stale > 1 ? ", ..." : "") +
+           ") have outputs in " + oneLine(settings.outDir.empty() ? "." : settings.outDir) +
+           " from an earlier run, not this run's";
+}
+
 // Refuses, before anything is read, inputs whose outputs would share a name:
 // two images named alike, or a.png's a-seg-score.png (a label named "score")
 // and a-seg.png's score image. Which image lost its outputs would otherwise
@@ -203,6 +224,8 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         if (interruptSignal()) {  // the run ends here
             sayRunReports(said, settings, out);
             out.flush();
+            const std::string stale = unreachedNote(inputs, outcomes, file, settings);
+            if (!stale.empty()) std::cerr << "clsg: note: " << stale << std::endl;
         }
     }
     checkInterrupt();

@@ -656,6 +656,37 @@ TEST(Cli, SignalsTheCallerIgnoresStayIgnored) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 480);
 }
 
+// Stopped, a run into a folder an earlier run filled says that the images it
+// did not reach still have the earlier run's outputs there.
+TEST(Cli, AStoppedRunNamesTheEarlierOutputsItLeft) {
+    ScratchDir dir;
+    trainBands(dir);
+    writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
+    for (int i = 1; i < 150; ++i)
+        fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
+    ASSERT_EQ(clsg(dir, "run tool.clsg --out out i*.png").status, 0);
+    const std::string line = "cd '" + dir.path.string() +
+                             "' && exec '" CLSG_CLI_PATH
+                             "' run tool.clsg --out out i*.png >said 2>err";
+    const pid_t pid = fork();
+    if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
+    bool staging = false;
+    for (int tries = 0; tries < 20000 && !staging; ++tries, usleep(500)) {
+        std::error_code ec;
+        for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end; it.increment(ec))
+            staging = staging || it->path().filename().string().find(".tmp-") != std::string::npos;
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(staging && WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    const std::string err = slurp(dir / "err");
+    const std::size_t at = err.find("clsg: note: ");
+    ASSERT_NE(at, std::string::npos) << err;
+    expectAll(err.substr(at), {" images this run did not reach (i",
+                               ") have outputs in out from an earlier run, not this run's"});
+}
+
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
     trainBands(dir);
