@@ -1805,7 +1805,8 @@ $("save-tool").addEventListener("click", async () => {
     savedAsOf(changes);
     document.body.dataset.saved = r.path;
     document.body.dataset.runCommand = r.command;
-    showCommand("Tool saved", "Segment images as this page does:", r.command, "Wrote " + r.path);
+    showCommand("Tool saved", "Segment images as this page does:", r.command,
+                "Wrote " + r.path + (r.notes.length ? ". " + r.notes.join(". ") : ""));
   } catch (e) {
     showError(e.message);
   }

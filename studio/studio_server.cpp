@@ -887,7 +887,9 @@ void StudioServer::postSave(const httplib::Request& req, httplib::Response& res)
     const uint64_t minArea = minAreaField(j);
     const auto lock = lockSession();
     const std::string path = session_.saveTool(file);
-    answerJson(res, json{{"path", path}, {"command", session_.runCommand(path, minArea)}});
+    answerJson(res, json{{"path", path},
+                         {"command", session_.runCommand(path, minArea)},
+                         {"notes", session_.changedFileNotes()}});
 }
 
 void StudioServer::postExport(const httplib::Request& req, httplib::Response& res) {

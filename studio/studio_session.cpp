@@ -887,7 +887,22 @@ bool fileStillHolds(const StudioImage& image) {
     }
 }
 
+// Said of an open image's file that changed since it was read: the run line
+// shown names the file, and segments what it holds now.
+std::string changedNote(const std::string& path, const std::string& copy) {
+    return path + " no longer holds the picture the studio read from it" + copy +
+           "; the run line segments the file as it is now, not the picture the page shows";
+}
+
 }  // namespace
+
+std::vector<std::string> StudioSession::changedFileNotes() const {
+    std::vector<std::string> notes;
+    for (const StudioImage& image : images_)
+        if (!image.path.empty() && !fileStillHolds(image))
+            notes.push_back(changedNote(image.path, ""));
+    return notes;
+}
 
 StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t minArea) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
@@ -915,15 +930,16 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
     for (const StudioImage& image : images_) {
         const bool used =
             std::any_of(image.marks.begin(), image.marks.end(), [](uint8_t m) { return m != 0; });
-        if (!image.path.empty() && (!used || fileStillHolds(image))) {
+        const bool holds = !image.path.empty() && fileStillHolds(image);
+        if (!image.path.empty() && !holds)
+            result.notes.push_back(changedNote(
+                image.path, used ? "; the studio's copy is exported as " +
+                                       (fs::path(dirName) / (image.name + ".png")).string()
+                                 : ""));
+        if (!image.path.empty() && (!used || holds)) {
             imagePaths.push_back(image.path);
             continue;
         }
-        if (!image.path.empty())
-            result.notes.push_back(image.path +
-                                   " no longer holds the picture the studio read from it; the "
-                                   "studio's copy is exported as " +
-                                   (fs::path(dirName) / (image.name + ".png")).string());
         imagePaths.push_back(used ? (fs::path(dir) / (image.name + ".png")).string() : "");
         const std::string picture = (fs::path(dir) / (image.name + ".png")).string();
         if (used)

@@ -96,7 +96,7 @@ struct StudioExport {
     std::vector<std::string> files;  // relative to the output directory
     std::string trainCommand;        // the clsg train line that gives the same tool
     std::string runCommand;          // the clsg run line that segments as the studio does
-    std::vector<std::string> notes;  // images whose files changed, exported as the studio has them
+    std::vector<std::string> notes;  // images whose files changed (the studio's copies exported)
 };
 
 class StudioSession {
@@ -212,6 +212,9 @@ public:
     // files) with the tool at toolPath as segment() does, dropping regions
     // of fewer than minArea pixels as dropSmallRegions() does.
     std::string runCommand(const std::string& toolPath, uint64_t minArea = 0) const;
+    // A note for each open image whose file no longer holds the picture read
+    // from it: runCommand segments the file as it is now.
+    std::vector<std::string> changedFileNotes() const;
     // Writes each label's marks as masks into outDir/dirName, with the
     // marked images that have no file of their own, or whose file no longer
     // holds the pixels the studio read from it (each such said in notes).

@@ -236,6 +236,16 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     writeColorImage(odd, inverted, ImageFormat::Png);
     const json changed = api("/api/export", {{"dir", "changed"}});
     ASSERT_EQ(changed["notes"].size(), 1u) << changed.dump();
+    // The run line shown names the file: it segments what the file holds now. Save
+    // tool's says so too.
+    const std::string now =
+        "; the run line segments the file as it is now, not the picture the page shows";
+    EXPECT_NE(changed["notes"][0].get<std::string>().find(now), std::string::npos);
+    const json saved = api("/api/save", {{"file", "t.clsg"}});
+    ASSERT_EQ(saved["notes"].size(), 1u) << saved.dump();
+    EXPECT_NE(saved["notes"][0].get<std::string>().find(
+                  "no longer holds the picture the studio read from it" + now),
+              std::string::npos);
     // A label renamed since an export into the same folder: its old folder is said.
     api("/api/labels", {{"op", "rename"}, {"label", 1}, {"name", "green"}});
     const json renamed = api("/api/export", {{"dir", "changed"}});
