@@ -229,10 +229,15 @@ bool printStoredReport(std::ostream& out, const std::vector<std::string>& names,
             !r.at("candidates").is_array())
             return false;
         clsg::LabelConfusion confusion(names.size());
+        uint64_t total = 0;  // counts no search makes would wrap the sums round
         for (std::size_t t = 0; t < names.size(); ++t) {
             if (!rows[t].is_array() || rows[t].size() != names.size() + 1) return false;
-            for (std::size_t p = 0; p <= names.size(); ++p)
-                confusion.add(t, static_cast<unsigned>(p), whole(rows[t][p]));
+            for (std::size_t p = 0; p <= names.size(); ++p) {
+                const uint64_t count = whole(rows[t][p]);
+                if (count > UINT64_MAX - total) return false;
+                total += count;
+                confusion.add(t, static_cast<unsigned>(p), count);
+            }
         }
         const uint64_t tile = whole(r.at("tileSize"));
         text << "chosen by train --auto from " << r.at("candidates").size()

@@ -610,6 +610,8 @@ TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     nlohmann::json bad = good;  // not whole counts, or other labels: nothing is shown
     bad["heldOut"]["confusion"][1][2] = 1.5;
     EXPECT_FALSE(printStoredReport(none, names, bad.dump()));
+    bad["heldOut"]["confusion"][1][2] = UINT64_MAX - 39;  // 40 more wrap the sums round
+    EXPECT_FALSE(printStoredReport(none, names, bad.dump()));
     EXPECT_FALSE(printStoredReport(none, {"sky", "sea", "sand"}, good.dump()));
     EXPECT_EQ(none.str(), "");
     EXPECT_EQ(text.find("as judged"), text.npos);
