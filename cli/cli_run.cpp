@@ -97,7 +97,9 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
                            o.outDir, o.maxPixels},
                           own, said);
             own.commit();
-            std::cout << said.str();
+            // As each clip is done, as an image's line is: a reader that went away
+            // stops the run, and a log shows the clips finished.
+            std::cout << said.str() << std::flush;
         } catch (const CliError& e) {
             checkInterrupt();
             failedWith(e.what());

@@ -80,6 +80,40 @@ void refuseDiagInTheWay(const std::vector<RunInput>& inputs, const ToolFile& fil
                                "'s output " + name + ": choose another --diag");
 }
 
+// Refuses an input not there yet that this run would write, as another
+// input's output (x-overlay.png beside x.png): the run would segment what it
+// wrote, or fail on it, as its images happened to come; and a --summary
+// that a video would write.
+void refuseReadingOwnOutputs(const std::vector<std::string>& read,
+                             const std::vector<RunInput>& inputs,
+                             const std::vector<std::string>& videos, const ToolFile& file,
+                             const RunSettings& settings) {
+    const fs::path out = canonicalPath(settings.outDir.empty() ? "." : settings.outDir);
+    std::map<fs::path, std::string> outputs;  // where, whose
+    for (const RunInput& input : inputs) {
+        for (const std::string& name :
+             runOutputNames(input.name, file, settings.format, settings.score))
+            outputs.emplace(out / name, input.path + "'s output " + name);
+        if (settings.regions.table)
+            outputs.emplace(out / (input.name + "-regions.csv"), input.path + "'s region table");
+    }
+    for (const std::string& clip : videos)
+        for (const std::string& name : videoOutputNames(clip))
+            outputs.emplace(out / name, clip + "'s output " + name);
+    for (const std::string& path : read) {
+        const auto at = outputs.find(canonicalPath(path));
+        if (at != outputs.end())
+            throw CliError(path + " is also " + at->second +
+                           "; clsg run never reads its own outputs: segment it in a run of "
+                           "its own, or choose another --out");
+    }
+    if (settings.summaryPath.empty()) return;
+    const auto summary = outputs.find(canonicalPath(settings.summaryPath));
+    if (summary != outputs.end())
+        throw CliError("--summary " + settings.summaryPath + " is also " + summary->second +
+                       ": choose another --summary");
+}
+
 }  // namespace
 
 // The images an argument names: a file as given; a directory's files with an
@@ -231,6 +265,7 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
     refuseSummaryInTheWay(inputs, file, settings);
     refuseDiagInTheWay(inputs, file, settings);
     if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
+    refuseReadingOwnOutputs(read, inputs, videos, file, settings);
 }
 
 // Says which files of an earlier run in the output folder, under this run's

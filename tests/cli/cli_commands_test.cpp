@@ -337,6 +337,13 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out rt --regions",  // said as an image that cannot be written is
          "clsg: error: cannot write rt/bands-regions.csv: it names a directory", 1},
         {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
+        // An input not there yet that the run would write: it would read its own output.
+        {"run tool.clsg bands.png out9/bands-overlay.png --out out9",
+         "out9/bands-overlay.png is also bands.png's output bands-overlay.png; clsg run never "
+         "reads its own outputs",
+         1},
+        {"run tool.clsg bands.png clip.avi --out out9 --summary out9/clip-frames.csv",
+         "--summary out9/clip-frames.csv is also clip.avi's output clip-frames.csv", 1},
         {"evaluate tool.clsg bands.png --truth truth.png --max-pixels 1535",
          "the limit is 1535 pixels, raise it with --max-pixels", 1},
         {"evaluate tool.clsg bands.png --truth truth.png --truth-map '# 12345=red'",
