@@ -14,6 +14,7 @@
 #include "cli/interrupts.h"
 #include "cli/share_columns.h"
 #include "cli/video_gaps.h"
+#include "clsg/io/teaching_warnings.h"
 #ifdef CLSG_HAVE_LIVE
 #include "clsg/live/video_run.h"
 #endif
@@ -122,6 +123,15 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << sizes[1].width << " x " << sizes[1].height << "); " << oneLine(overlayName)
                   << " states one size for all its frames, so a player may show some wrongly ("
                   << oneLine(csvName) << " is not affected)\n";
+    // As of an image: frames narrower than the neighbourhood score some pixels 0.
+    for (const FrameSize& size : sizes) {
+        const std::string narrow =
+            narrowImageNote(clip + " (frame " + std::to_string(size.frame) + ")", size.width,
+                            size.height, options.neighborhood);
+        if (narrow.empty()) continue;
+        std::cerr << "clsg: note: " << oneLine(narrow) << "\n";
+        break;
+    }
     // Damaged frames are dropped by the decoder unannounced: their times show it,
     // unless they stand still.
     const bool still = timesStandStill(times);

@@ -336,6 +336,12 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
         std::string::npos)
         << resized.err;
     EXPECT_EQ(both.err.find("change size"), std::string::npos);  // not said of one size
+    // A frame narrower than the neighbourhood is noted, as an image is.
+    const Ran narrow = clsg(dir, "run bars.clsg resized.mkv --out o10 -n 30");
+    EXPECT_NE(narrow.err.find("clsg: note: resized.mkv (frame 3) is 24 pixels tall, fewer than "
+                              "the neighbourhood 30"),
+              std::string::npos)
+        << narrow.err;
     // A clip that holds no frame, or only its first bytes, is said to be so.
     writeFile(
         "videotestsrc num-buffers=0 ! video/x-raw,width=64,height=48 ! avimux ! "
