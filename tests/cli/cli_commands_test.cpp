@@ -641,18 +641,35 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
                            "remove the earlier outputs first"});
 }
 
+namespace {
+
+// A tool and n images of bands, i0.png to i(n-1).png (links to one file), for
+// runs long enough to be signalled.
+void bandBatch(const ScratchDir& dir, int n) {
+    trainBands(dir);
+    writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
+    for (int i = 1; i < n; ++i)
+        fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
+}
+
+// Starts `clsg run tool.clsg --out out i*.png` in dir through bash, after
+// shell (what to do first), its output to dir/said and dir/err.
+pid_t startBatch(const ScratchDir& dir, const std::string& shell = "") {
+    const std::string line = "cd '" + dir.path.string() + "' && " + shell + "exec '" +
+                             CLSG_CLI_PATH "' run tool.clsg --out out i*.png >said 2>err";
+    const pid_t pid = fork();
+    if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
+    return pid;
+}
+
+}  // namespace
+
 // Started with SIGHUP and SIGINT ignored (`nohup`, a script's background job),
 // a batch outlives the terminal closing: it is meant to.
 TEST(Cli, SignalsTheCallerIgnoresStayIgnored) {
     ScratchDir dir;
-    trainBands(dir);
-    writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
-    for (int i = 1; i < 60; ++i)
-        fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
-    const std::string line = "cd '" + dir.path.string() + "' && trap '' HUP INT && exec '" +
-                             CLSG_CLI_PATH "' run tool.clsg --out out i*.png >said 2>err";
-    const pid_t pid = fork();
-    if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
+    bandBatch(dir, 60);
+    const pid_t pid = startBatch(dir, "trap '' HUP INT && ");
     for (int tries = 0; tries < 20000 && !fs::exists(dir / "out/i0-labels.png"); ++tries)
         usleep(500);
     kill(pid, SIGHUP);
@@ -667,16 +684,9 @@ TEST(Cli, SignalsTheCallerIgnoresStayIgnored) {
 // did not reach still have the earlier run's outputs there.
 TEST(Cli, AStoppedRunNamesTheEarlierOutputsItLeft) {
     ScratchDir dir;
-    trainBands(dir);
-    writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
-    for (int i = 1; i < 150; ++i)
-        fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
+    bandBatch(dir, 150);
     ASSERT_EQ(clsg(dir, "run tool.clsg --out out i*.png").status, 0);
-    const std::string line = "cd '" + dir.path.string() +
-                             "' && exec '" CLSG_CLI_PATH
-                             "' run tool.clsg --out out i*.png >said 2>err";
-    const pid_t pid = fork();
-    if (pid == 0) execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
+    const pid_t pid = startBatch(dir);
     bool staging = false;
     for (int tries = 0; tries < 20000 && !staging; ++tries, usleep(500)) {
         std::error_code ec;
@@ -696,10 +706,7 @@ TEST(Cli, AStoppedRunNamesTheEarlierOutputsItLeft) {
 
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
-    trainBands(dir);
-    writePlainPng(dir / "i0.png", 48, 1024, bands({0, 1, 2}, 1024));
-    for (int i = 1; i < 400; ++i)
-        fs::create_hard_link(dir / "i0.png", dir / ("i" + std::to_string(i) + ".png"));
+    bandBatch(dir, 400);
     const std::string cd = "cd '" + dir.path.string() + "' && ",
                       run =
                           "'" CLSG_CLI_PATH "' run tool.clsg --out out -j 2 i*.png --summary s.csv";
