@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -415,9 +414,10 @@ decoders::SizeChecked sizeFound(const unsigned char* prefix, std::size_t n, cons
 }
 
 // The file's bytes once its first bytes show an image format this reader
-// takes; at most what an image within the limits, and the one its header
-// declares when the first bytes show it, can take (8 bytes a pixel and
-// 64 MiB for metadata).
+// takes; at most what an image within the limits can take (8 bytes a pixel
+// and 64 MiB for metadata), and for a PPM or PGM, which holds its pixels and
+// nothing else, what the image its header declares can take. (Other formats
+// may hold far more than their first image: layers, reduced copies.)
 std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLimits& limits) {
     InputFile f(path);
     if (!f.isOpen()) throw ImageError("cannot open " + path + ": " + std::strerror(f.error()));
@@ -440,24 +440,20 @@ std::vector<unsigned char> readImageBytes(const std::string& path, const ReadLim
         if (first && n > 0 && sniff(chunk, n) == Kind::Unknown)
             throw ImageError(path + ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file");
         // More to come: an image over the limit is refused by its header,
-        // unread, and a file far larger than its image (a pipe that never
+        // unread, and a PPM far larger than its image (a pipe that never
         // ends) once it passes what that image can take.
         if (first && n == sizeof chunk) {
             const decoders::SizeChecked found = sizeFound(chunk, n, path, limits);
             if (!found.refusal.empty()) throw ImageError(found.refusal);
             const uint64_t own = decoders::bytesForPixels(found.pixels, 8, kSlack);
-            if (found.pixels != 0 && own < maxBytes) maxBytes = own, declared = found.pixels;
+            if (sniff(chunk, n) == Kind::Pnm && found.pixels != 0 && own < maxBytes)
+                maxBytes = own, declared = found.pixels;
         }
         // A file's size is known at once: one too large is refused unread, and
         // another read into one buffer of its size.
         if (first && f.sizeHint() > maxBytes) throw tooLarge();
         if (first) bytes.reserve(static_cast<std::size_t>(f.sizeHint()));
         if (bytes.size() + n > maxBytes) throw tooLarge();
-        // Grown by doubling, but never past the limit: a pipe's bytes took
-        // twice the limit before they were refused.
-        if (bytes.capacity() < bytes.size() + n)
-            bytes.reserve(static_cast<std::size_t>(
-                std::min<uint64_t>(maxBytes, std::max(2 * bytes.capacity(), bytes.size() + n))));
         bytes.insert(bytes.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }

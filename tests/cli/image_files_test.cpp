@@ -606,8 +606,8 @@ TEST(ImageReader, WaitingOnAPipeGivesWayToAnAbortAndAWriterThatComesIsRead) {
     writer.join();
 }
 
-// A file larger than an image within the pixel limit, or than the one its
-// header declares, can be is refused unread (a sparse 200 MB one costs
+// A file larger than an image within the pixel limit, or a PPM larger than
+// the image its header declares, can be is refused unread (a sparse 200 MB one costs
 // nothing), and a long read stops at an abort.
 TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
     ScratchDir dir;
@@ -627,13 +627,13 @@ TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
             << message;
     }
     // So is a pipe's: its end is not known, but its header is (it kept the bytes of an
-    // endless pipe up to twice the pixel limit's).
+    // endless pipe up to the pixel limit's, 1 GiB).
     const std::string fifo = dir / "endless.ppm";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto pipeWas = std::signal(SIGPIPE, SIG_IGN);  // the reader goes first
     std::thread writer([&] {
         std::ofstream out(fifo, std::ios::binary);
-        out << "P6\n10 10\n255\n";
+        out << "P6\n2048 2048\n255\n";  // 96 MiB at 8 bytes a pixel, and 64 MiB
         const std::string zeros(1 << 20, '\0');
         for (int i = 0; i < 200 && out; ++i) out << zeros;
     });
@@ -641,11 +641,19 @@ TEST(ImageReader, AFileTooLargeIsRefusedUnreadAndAReadStopsAtAnAbort) {
     const long before = kib("VmRSS:");
     EXPECT_NE(errorOf<ImageError>([&] {
                   readColorImage(fifo);
-              }).find("than an image of the 100 pixels its header declares can be"),
+              }).find("than an image of the 4194304 pixels its header declares can be"),
               std::string::npos);
     writer.join();
     std::signal(SIGPIPE, pipeWas);
-    EXPECT_LT(kib("VmHWM:") - before, 160 * 1024);
+    EXPECT_LT(kib("VmHWM:") - before, 200 * 1024);  // 2 x 96 MiB as the buffer grows
+    // Other formats may hold far more than their first image (layers, smaller copies):
+    // not refused for it.
+    writePlainPng(dir / "bulky.png", 2, 2, Bytes(12, 7));
+    writeTiff(dir / "bulky.tif", 2, 2, TiffLayout{}, std::vector<uint16_t>(12, 7));
+    for (const char* bulky : {"bulky.png", "bulky.tif"}) {
+        std::filesystem::resize_file(dir / bulky, std::uintmax_t{100} << 20);
+        EXPECT_EQ(readColorImage(dir / bulky).width(), 2) << bulky;
+    }
     writeBytes(sparse, "P6\n10000 10000\n255\n");  // a long read, within both
     ksys_request_abort();
     EXPECT_THROW(readColorImage(sparse), kvAbortRequested);
