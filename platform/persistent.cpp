@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -118,8 +119,16 @@ void kvPersistent::serializePointer(kvArchive& archive, kvPersistent*& object) {
         return;
     }
     if (tag != kNew) throw kvArchive::Corrupt("archive holds an invalid pointer record");
-    std::string name;
-    archive || name;
+    // Registered names are short: a longer one is refused from its stated
+    // length, before it is read (a file can state a gigabyte of name).
+    constexpr uint32_t kLongestName = 256;
+    uint32_t length = 0;
+    archive || length;
+    std::string name(std::min(length, kLongestName), '\0');
+    archive.checkCount(name.size(), 1);
+    archive.bytes(name.data(), name.size());
+    if (length > kLongestName)
+        throw kvArchive::Corrupt("archive names an unknown class: " + kfPrintable(name, 80));
     kvPersistentFactory make = kv_Instantiator::find(name);
     if (!make) throw kvArchive::Corrupt("archive names an unknown class: " + kfPrintable(name, 80));
     kvPersistent* created = make();

@@ -209,6 +209,12 @@ TEST(Archive, CorruptHugeOrNewerRecordsAreRefused) {
         EXPECT_EQ(std::string(e.what()), "archive names an unknown class: \\x1b]0;\\x5c\\x07" +
                                              std::string(65, 'A') + "...");
     }
+    // A name longer than any class has is refused from its stated length, unread.
+    const Bytes longName = b({1}) + text(std::string(10 << 20, 'A')) + b({0});
+    const Pass readPointer = pointers({&p});
+    gLargestAllocation = 0;
+    EXPECT_THROW(loadWith(longName, readPointer), kvArchive::Corrupt);
+    EXPECT_LT(gLargestAllocation, 1u << 20);
     EXPECT_EQ(ArchiveTestNode::live, 0);
     for (const Bytes& newer : {b({1, 0}), b({1}) + text("kv2XformLinear") + b({1})})
         EXPECT_THROW(loadWith(newer, [&](kvArchive& a) { a || u; }), kvArchive::UnknownVersion);
