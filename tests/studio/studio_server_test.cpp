@@ -1047,14 +1047,15 @@ TEST_F(StudioServerTest, ForeignPagesAndExcessAreRefused) {
     segment();
 }
 
-// A studio process: the shell prints its pid, then becomes the program.
+// A studio process: the shell prints its pid, does what shell says, then
+// becomes the program.
 struct StudioProcess {
     FILE* out = nullptr;
     int pid = 0, port = 0;
     char token[33] = "";
     std::unique_ptr<httplib::Client> client;
-    explicit StudioProcess(const std::string& args) {
-        out = popen(("echo $$; exec '" CLSG_CLI_PATH "' studio " + args).c_str(), "r");
+    explicit StudioProcess(const std::string& args, const std::string& shell = "") {
+        out = popen(("echo $$; " + shell + "exec '" CLSG_CLI_PATH "' studio " + args).c_str(), "r");
         const char* printed = "%d clsg studio: open http://127.0.0.1:%d/?token=%32[0-9a-f]";
         EXPECT_EQ(fscanf(out, printed, &pid, &port, token), 3);
         client = std::make_unique<httplib::Client>("127.0.0.1", port);
@@ -1117,8 +1118,11 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
         std::string::npos)
         << printed;
 
-    // Accepted after a change, which it would lose: refused, all left as it was.
-    StudioProcess late(args);
+    // Accepted after a change, which it would lose: refused, all left as it was. Started
+    // with SIGHUP ignored (nohup), it outlives the terminal closing.
+    StudioProcess late(args, "trap '' HUP; ");
+    kill(late.pid, SIGHUP);
+    usleep(200000);  // time enough to stop, were it to
     late.call("/api/labels", {{"op", "add"}, {"name", "new"}});
     EXPECT_NE(late.call("/api/restore", {{"accept", true}}, 422).dump().find("would lose"),
               std::string::npos);
