@@ -1,12 +1,12 @@
 """Type stubs of the compiled module; the documentation is in its docstrings."""
 
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-_Path = Union[str, "os.PathLike[str]"]
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Image = npt.NDArray[np.uint8]  # H x W x 3, RGB, any memory layout
 _Mask = Union[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]  # H x W, non-zero = selected
 
@@ -45,7 +45,7 @@ class Tool:
         """An untrained tool."""
     def train(
         self,
-        labels: Dict[str, Sequence[Tuple[_Image, Optional[_Mask]]]],
+        labels: Mapping[str, Sequence[Tuple[_Image, Optional[_Mask]]]],
         tolerance_frac: float = 0.1,
         tolerance_min: int = 2,
         colors: Optional[Dict[str, Union[str, Tuple[int, int, int]]]] = None,
@@ -102,7 +102,7 @@ class Tool:
 def read_image(path: _Path) -> _Image:
     """Reads an image file as H x W x 3 uint8 (RGB)."""
 
-def _write_file(path: _Path, data: bytes, inputs: List[str]) -> None:
+def _write_file(path: _Path, data: bytes, inputs: Sequence[Union[str, bytes]]) -> None:
     """Writes data to path as every output is written, never over one of inputs."""
 
 def _write_images(paths: Sequence[_Path], images: Sequence[npt.NDArray[np.uint8]]) -> None:
@@ -112,7 +112,7 @@ def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
     """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""
 
 def _suggest(
-    labels: Dict[str, Sequence[Tuple[_Image, Optional[npt.NDArray[np.generic]]]]], threads: int
+    labels: Mapping[str, Sequence[Tuple[_Image, Optional[npt.NDArray[np.generic]]]]], threads: int
 ) -> str:
     """The report of clsg.suggest as JSON."""
 

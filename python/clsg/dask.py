@@ -141,7 +141,7 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     """
     normalize_intensity = _flag(normalize_intensity, "normalize_intensity")
     _check_tool(tool)
-    neighborhood = _probe(tool, neighborhood).neighborhood
+    size: int = _probe(tool, neighborhood).neighborhood
     array = da.asarray(array)
     if isinstance(getattr(array, "_meta", None), np.ma.MaskedArray):
         raise BadImageError("array is a masked array, and clsg does not read its mask; pass "
@@ -156,7 +156,7 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     if array.shape[0] == 0 or array.shape[1] == 0:
         raise BadImageError(f"array is empty: shape {array.shape}")
     # Said once, of the whole image, as Tool.run says it (its blocks say nothing).
-    note = _narrow_image_note("the array", array.shape[1], array.shape[0], neighborhood)
+    note = _narrow_image_note("the array", array.shape[1], array.shape[0], size)
     if note:
         warnings.warn(note, UserWarning, stacklevel=2)
     # The outputs are named after the tool as it is now: the graph keeps this
@@ -171,12 +171,12 @@ def segment(array, tool: Tool, neighborhood: Optional[int] = None,
     gain = _search_gain(array, tool) if normalize_intensity else None
     # A halo never reaches past the array: rows (or columns) further away than
     # the array is long do not exist, and Dask refuses a deeper overlap.
-    halo = neighborhood // 2
+    halo = size // 2
     depth = {0: min(halo, array.shape[0] - 1), 1: min(halo, array.shape[1] - 1), 2: 0}
     blocks = da.map_overlap(
         _segment_block, array, depth=depth, boundary="none", trim=True,
         drop_axis=2, dtype=dtype, meta=np.empty((0, 0), dtype), tool=tool,
-        neighborhood=neighborhood, gain=gain, wanted=wanted, record=record)
+        neighborhood=size, gain=gain, wanted=wanted, record=record)
     if record is None:
         return {wanted[0][0]: blocks}
     return {out: blocks[out] for out, _ in wanted}
