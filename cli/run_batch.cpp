@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "cli/cli_error.h"
@@ -31,14 +32,19 @@ namespace {
 // The outputs an earlier run left under an image's names (in either format,
 // its region table too), looked for before this run writes any: should the
 // image fail, they stay but must not be taken for this run's.
-std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile& file,
-                                          const RunSettings& settings) {
+std::vector<std::string> earlierOutputNames(const RunInput& input, const ToolFile& file,
+                                            const RunSettings& settings) {
     std::vector<std::string> names = imageOutputNames(input.name, file, settings);
     for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
         for (const std::string& name : runOutputNames(input.name, file, format))
             if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     if (!settings.regions.table) names.push_back(input.name + "-regions.csv");
-    return earlierFiles(settings.outDir, names);
+    return names;
+}
+
+std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile& file,
+                                          const RunSettings& settings) {
+    return earlierFiles(settings.outDir, earlierOutputNames(input, file, settings));
 }
 
 // Stopped by a signal: the images not reached whose names an earlier run's
@@ -47,12 +53,22 @@ std::vector<EarlierOutput> earlierOutputs(const RunInput& input, const ToolFile&
 std::string unreachedNote(const std::vector<RunInput>& inputs,
                           const std::vector<ImageOutcome>& outcomes, const ToolFile& file,
                           const RunSettings& settings) {
+    // One listing of the folder: a batch of many images stopped early is
+    // said of at once (a second signal ends the process 2 s later).
+    std::set<std::string> present;
+    std::error_code ec;
+    for (fs::directory_iterator it(settings.outDir.empty() ? "." : settings.outDir, ec), end;
+         !ec && it != end; it.increment(ec))
+        present.insert(it->path().filename().string());
     std::size_t unreached = 0, stale = 0;
     std::string first;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         if (outcomes[i].finished) continue;
         ++unreached;
-        if (earlierOutputs(inputs[i], file, settings).empty()) continue;
+        const std::vector<std::string> names = earlierOutputNames(inputs[i], file, settings);
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::string& n) { return present.count(n) != 0; }))
+            continue;
         if (stale++ == 0) first = inputs[i].path.empty() ? inputs[i].name : inputs[i].path;
     }
     if (stale == 0) return "";
