@@ -42,6 +42,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a file's stat says of it (0s when it cannot be read).
+std::array<int64_t, 4> fileStamp(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+            static_cast<int64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start) {
@@ -273,6 +282,7 @@ std::size_t StudioSession::addImage(const std::string& name, const std::string& 
     image.marks.assign(
         static_cast<std::size_t>(pixels.width()) * static_cast<std::size_t>(pixels.height()), 0);
     image.digest = pixelDigest(pixels);
+    if (!path.empty()) image.stamp = fileStamp(path);
     // Marks restored for this image before it was opened, trained on from now:
     // those of its own name first (two images of the same pixels keep their
     // own marks).
@@ -878,8 +888,11 @@ void noteOtherLabelFolders(const std::string& dir, const std::string& dirName,
                     " from before, which are not labels now; train-command.txt leaves them out");
 }
 
-// Whether image's file still holds the pixels read from it.
+// Whether image's file still holds the pixels read from it: unchanged since,
+// without reading it again (many large images would take seconds).
 bool fileStillHolds(const StudioImage& image) {
+    if (image.stamp != std::array<int64_t, 4>{} && fileStamp(image.path) == image.stamp)
+        return true;
     try {
         return pixelDigest(readColorImage(image.path)) == image.digest;
     } catch (const std::exception&) {

@@ -43,6 +43,9 @@ struct StudioImage {
     kv3PlanePelBuffer pixels;
     std::vector<uint8_t> marks;  // width * height, row by row
     uint64_t digest = 0;         // of the size and pixels: finds the image again
+    // The file as it was when read (device, inode, size, modification time in
+    // ns), all 0 when unknown: the same again, it holds the same picture.
+    std::array<int64_t, 4> stamp{};
 };
 
 struct StudioLabel {
