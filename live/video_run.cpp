@@ -198,11 +198,14 @@ std::string decodedSize(GstBin* bin) {
 // What the caps of the segmented frames say as the clip goes: written on the
 // streaming thread, read on the caller's.
 struct CapsWatch {
-    bool avi = false;               // the overlay's container takes 16 to 4096 a side
-    std::atomic<double> step{0.0};  // seconds a frame at the nominal rate; 0: none
+    bool avi = false;                        // the overlay's container takes 16 to 4096 a side
+    uint64_t maxPixels = 0;                  // larger frames are refused; 0: any size
+    std::atomic<bool> pixelsRefused{false};  // and said so
+    std::atomic<double> step{0.0};           // seconds a frame at the nominal rate; 0: none
 };
 
 constexpr const char* kSizeRefused = "clsg-frame-size";
+constexpr const char* kPixelsRefused = "clsg-frame-pixels";
 
 // Watches the caps of the decoded frames. A frame size the overlay's
 // container cannot take is reported at once: the encoder's own refusal is at
@@ -240,6 +243,46 @@ GstPadProbeReturn watchCaps(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
+// Posts the refusal of frames of more pixels than the run allows, once.
+bool refuseFrames(GstObject* by, const GstCaps* caps, CapsWatch& watch) {
+    gint w = 0, h = 0;
+    const GstStructure* s = gst_caps_get_size(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+    if (watch.maxPixels == 0 || !s || !gst_structure_get_int(s, "width", &w) ||
+        !gst_structure_get_int(s, "height", &h) || w <= 0 || h <= 0 ||
+        static_cast<uint64_t>(w) * static_cast<uint64_t>(h) <= watch.maxPixels)
+        return false;
+    if (!watch.pixelsRefused.exchange(true))
+        gst_element_post_message(GST_ELEMENT(by),
+                                 gst_message_new_application(
+                                     by, gst_structure_new(kPixelsRefused, "width", G_TYPE_INT, w,
+                                                           "height", G_TYPE_INT, h, nullptr)));
+    return true;
+}
+
+// A stream whose container or parser states frames too large is not given a
+// decoder: a decoder makes room for a frame of the size it reads before
+// anyone downstream can refuse it, and a file of a few kilobytes may state
+// frames of gigabytes.
+gboolean decodeOnlySmallFrames(GstElement* bin, GstPad*, GstCaps* caps, gpointer data) {
+    return !refuseFrames(GST_OBJECT(bin), caps, *static_cast<CapsWatch*>(data));
+}
+
+// Frames whose size only the decoder knew are refused when it asks whether
+// they would be taken, so that the run says why rather than that the
+// encoder refused them.
+GstPadProbeReturn refuseLargeFrames(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (GST_QUERY_TYPE(query) != GST_QUERY_ACCEPT_CAPS) return GST_PAD_PROBE_OK;
+    GstCaps* caps = nullptr;
+    gst_query_parse_accept_caps(query, &caps);
+    GstObject* parent = gst_pad_get_parent(pad);
+    const bool refused = refuseFrames(parent, caps, *static_cast<CapsWatch*>(data));
+    gst_object_unref(parent);
+    if (!refused) return GST_PAD_PROBE_OK;
+    gst_query_set_accept_caps_result(query, FALSE);
+    return GST_PAD_PROBE_HANDLED;
+}
+
 GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer count) {
     ++*static_cast<std::atomic<uint64_t>*>(count);
     return GST_PAD_PROBE_OK;
@@ -257,6 +300,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     // take seconds), no demuxer is taken to have given up.
     std::atomic<uint64_t> entered{0};
     caps.avi = std::string(encoder.extension) == ".avi";
+    caps.maxPixels = settings.maxPixels;
     // No clock: the file is read as fast as it is segmented, no frame dropped.
     const std::string line =
         std::string(
@@ -284,6 +328,8 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         GstElement* convert = gst_bin_get_by_name(bin, "convert");
         GstPad* sink = gst_element_get_static_pad(convert, "sink");
         gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, watchCaps, &caps, nullptr);
+        gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, refuseLargeFrames, &caps,
+                          nullptr);
         gst_object_unref(sink);
         gst_object_unref(convert);
     }
@@ -293,6 +339,11 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, countBuffer, &entered, nullptr);
         gst_object_unref(sink);
         gst_object_unref(segment);
+    }
+    {
+        GstElement* dec = gst_bin_get_by_name(bin, "dec");
+        g_signal_connect(dec, "autoplug-continue", G_CALLBACK(decodeOnlySmallFrames), &caps);
+        gst_object_unref(dec);
     }
     {
         GstElement* dec = gst_bin_get_by_name(bin, "dec");
@@ -421,17 +472,23 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
                         facts.length = static_cast<double>(duration) / GST_SECOND;
                 }
                 break;
-            case GST_MESSAGE_APPLICATION:
+            case GST_MESSAGE_APPLICATION: {
+                gint w = 0, h = 0;
+                gst_structure_get_int(gst_message_get_structure(m), "width", &w);
+                gst_structure_get_int(gst_message_get_structure(m), "height", &h);
+                const std::string size = std::to_string(w) + " x " + std::to_string(h);
                 if (gst_message_has_name(m, kSizeRefused)) {
                     // Every encoder's AVI refuses these: no other pass.
-                    gint w = 0, h = 0;
-                    gst_structure_get_int(gst_message_get_structure(m), "width", &w);
-                    gst_structure_get_int(gst_message_get_structure(m), "height", &h);
-                    failure = "the overlay video's encoder does not take frames of " +
-                              std::to_string(w) + " x " + std::to_string(h) + " pixels" + sides;
+                    failure = "the overlay video's encoder does not take frames of " + size +
+                              " pixels" + sides;
+                    done = true;
+                } else if (gst_message_has_name(m, kPixelsRefused)) {
+                    failure = "frames of " + size + " pixels are more than max-pixels allows (" +
+                              std::to_string(settings.maxPixels) + ")";
                     done = true;
                 }
                 break;
+            }
             default:
                 break;
         }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -371,6 +372,51 @@ TEST_F(CliVideo, OutputsOverInputsAreRefusedFirst) {
     EXPECT_NE(missing.err.find("clsg: error: cannot open nothere.avi: No such file or directory"),
               std::string::npos)
         << missing.err;
+}
+
+// A clip of a few kilobytes that states frames of 12000 x 12000, in its
+// container and in each JPEG frame, is refused before a decoder makes room for
+// one (216 MB, and four times that once converted).
+TEST_F(CliVideo, FramesStatedTooLargeAreRefusedBeforeTheyAreDecoded) {
+    writeClip(dir / "small.avi", 3, 64, 48);
+    std::string clip = slurp(dir / "small.avi");
+    const auto put = [&](std::size_t at, uint32_t v, bool bigEndian16) {
+        for (int i = 0; i < (bigEndian16 ? 2 : 4); ++i)
+            clip[at + i] = static_cast<char>(bigEndian16 ? v >> (8 - 8 * i) : v >> (8 * i));
+    };
+    const std::size_t avih = clip.find("avih"), strf = clip.find("strf");
+    ASSERT_NE(avih, std::string::npos);
+    ASSERT_NE(strf, std::string::npos);
+    put(avih + 40, 12000, false), put(avih + 44, 12000, false);  // the stream's size
+    put(strf + 12, 12000, false), put(strf + 16, 12000, false);  // the frames' format
+    int frames = 0;
+    for (std::size_t at = 0; (at = clip.find("\xff\xc0\x00\x11\x08", at)) != std::string::npos;
+         at += 5, ++frames)
+        put(at + 5, 12000, true), put(at + 7, 12000, true);
+    ASSERT_EQ(frames, 3);
+    std::ofstream(dir / "claims.avi", std::ios::binary) << clip;
+    const Ran r = clsg(dir, "run bars.clsg claims.avi --out o");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("claims.avi: frames of 12000 x 12000 pixels are more than max-pixels "
+                         "allows (134217728)"),
+              std::string::npos)
+        << r.err;
+#ifndef __SANITIZE_ADDRESS__  // whose shadow memory is resident too
+    rusage children{};
+    ::getrusage(RUSAGE_CHILDREN, &children);
+    EXPECT_LT(children.ru_maxrss, 150 * 1024) << "KB";
+#endif
+    // Frames whose size their container does not state are refused as too
+    // large (once decoded), not as frames the overlay's encoder cannot take.
+    put(avih + 40, 64, false), put(avih + 44, 48, false);
+    put(strf + 12, 64, false), put(strf + 16, 48, false);
+    std::ofstream(dir / "frames.avi", std::ios::binary) << clip;
+    const Ran frameSize = clsg(dir, "run bars.clsg frames.avi --out o --max-pixels 99999999");
+    EXPECT_EQ(frameSize.status, 1);
+    EXPECT_NE(frameSize.err.find("frames.avi: frames of 12000 x 12000 pixels are more than "
+                                 "max-pixels allows (99999999)"),
+              std::string::npos)
+        << frameSize.err;
 }
 
 // Frames an AVI cannot hold fail the run, every time: GStreamer now and then
