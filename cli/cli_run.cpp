@@ -156,6 +156,7 @@ int runCommand(const RunOptions& o) {
         const fs::path parent = fs::path(o.summary).parent_path();
         if (!parent.empty())
             files.makeDir(parent.string(), "--summary " + o.summary + ": its folder");
+        refuseUnwritable(o.summary);  // not found only once every image is done
     }
     if (!o.diagDir.empty() && !inputs.empty())
         files.makeDir(o.diagDir, "--diag");  // not after the work
@@ -239,7 +240,7 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
                     "the label's name, or share_NAME where another column has it); with "
                     "--regions, "
                     "each label's region count too")
-        ->check(nonEmptyPath());
+        ->transform(outputFile());
     app->add_flag("--regions", o.regions,
                   "Write NAME-regions.csv: one row per region (connected pixels of one label) "
                   "with its label, number, area, box, centroid, mean confidence (0 to 255) and "

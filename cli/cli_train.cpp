@@ -251,7 +251,7 @@ Command addTrainCommand(CLI::App& parent) {
         "quote the argument for the shell).");
     app->add_option("output", o->output, "Tool file to write (e.g. colors.clsg)")
         ->required()
-        ->check(nonEmptyPath());
+        ->transform(outputFile());
     app->add_option("-l,--label", o->labels,
                     "A label and its examples (repeat per label, at most 254 labels)")
         ->required()
@@ -285,7 +285,7 @@ Command addTrainCommand(CLI::App& parent) {
                       "the examples, and print how well each label is found");
     app->add_option("--report", o->reportPath, "With --auto: also write the report as JSON")
         ->needs(autoFlag)
-        ->check(nonEmptyPath());
+        ->transform(outputFile());
     app->add_option("--threads", o->threads,
                     "With --auto: threads that score several tolerances at once (0: one per "
                     "core; the choice is the same on any number)")

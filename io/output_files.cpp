@@ -254,6 +254,8 @@ bool isTemporaryOf(const std::string& fileName, const std::string& finalName) {
 
 bool namesStandardOutput(const std::string& path) { return streamOf(path) == STDOUT_FILENO; }
 
+void refuseUnwritable(const std::string& finalPath) { finalNameKind(finalPath); }
+
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
     if (const int e = writeFileBytes(stage(finalPath), data))
         throw FileError("cannot write " + finalPath + ": " + std::strerror(e));

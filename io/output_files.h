@@ -38,6 +38,11 @@ bool isTemporaryOf(const std::string& fileName, const std::string& finalName);
 // /proc/self/fd/1, or a link to one of them).
 bool namesStandardOutput(const std::string& path);
 
+// Throws FileError, as stage() and commit() would, when finalPath cannot be
+// written: a read-only file, a directory or a socket in the way. For an
+// output written only at the end of long work, checked before it starts.
+void refuseUnwritable(const std::string& finalPath);
+
 class OutputFiles {
 public:
     OutputFiles() : names_(std::make_shared<Names>()) {}

@@ -104,6 +104,11 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     const Outcome summary = clsg(dir, "run tool.clsg bands.png --out so --summary /dev/stdout");
     EXPECT_EQ(summary.out.rfind("image,status,", 0), 0u) << summary.out;
     EXPECT_EQ(summary.out.find("outputs in"), std::string::npos) << summary.out;
+    // "-" is standard output, not a file of that name.
+    EXPECT_EQ(clsg(dir, "train - --label red=bands.png@0,0,16,32").out, piped.out);
+    const Outcome dash = clsg(dir, "run tool.clsg bands.png --out so --summary -");
+    EXPECT_EQ(dash.out.rfind("image,status,", 0), 0u) << dash.out;
+    EXPECT_FALSE(fs::exists(dir / "-"));
     const Outcome run = clsg(
         dir, "run tool.clsg bands.png swapped.png --out out -j 2 --threads 3 --neighborhood 5");
     ASSERT_TRUE(run.status == 0 && run.err.empty()) << run.err;
@@ -315,7 +320,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {train + red + "--color-tolerance-frac 2", "must be a number from 0 to 1, not '2'", 2},
         {train + red + "--color-tolerance-frac 0", "so the tool would label no pixel", 2},
         {train + red + "--color-tolerance-frac 1e-90", "so the tool would label no pixel", 2},
-        {run + "--out out --summary ''", "--summary: needs a file or directory name", 2},
+        {run + "--out out --summary ''", "--summary: needs a file name", 2},
         {run + "--out ''", "--out: needs a file or directory name", 2},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
         {"studio missing.png --out so", "cannot open missing.png", 1},  // makes no folder
@@ -606,6 +611,14 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     EXPECT_EQ(page.out.substr(page.out.find("outputs in")), "outputs in pro\nsummary: pro/s.csv\n");
     EXPECT_EQ(page.err, "clsg: error: cannot write dro/index.html: the file is read-only\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "pro"), fs::directory_iterator()), 9);
+    // A summary that cannot be written is refused before the first image, not after the last.
+    writeBytes(dir / "ro.csv", "kept");
+    fs::permissions(dir / "ro.csv", fs::perms::owner_read);
+    const Outcome ro = clsg(dir, "run tool.clsg odd/a.png --out rso --summary ro.csv");
+    EXPECT_EQ(ro.status, 1);
+    EXPECT_EQ(ro.err,
+              "clsg: error: cannot write ro.csv: the file is read-only; nothing was written\n");
+    EXPECT_FALSE(fs::exists(dir / "rso"));
     // Nor do an image's records, which are committed after its outputs.
     fs::create_directories(dir / "drec/s1-overlay.png");  // a folder in the way
     const Outcome records =
