@@ -1,5 +1,6 @@
 #include "cli/training_examples.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -52,17 +53,25 @@ std::string missingExampleHint(const LabelOption& label, const ExampleSource& ex
 kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
                                          const std::vector<kvPelRect>& rects,
                                          const std::string& imageName) {
-    kvPelBuffer<unsigned char> mask(image.window());
-    kfPelSet(mask, 0);
     const kvPelRect window = image.window();
+    long left = window.right(), top = window.bottom(), right = window.left(), bottom = window.top();
     for (const kvPelRect& r : rects) {
-        if (!r.isEmpty() && window.contains(r)) continue;
+        if (!r.isEmpty() && window.contains(r)) {
+            left = std::min(left, r.left()), top = std::min(top, r.top());
+            right = std::max(right, r.right()), bottom = std::max(bottom, r.bottom());
+            continue;
+        }
         const bool meets = r.left() < window.right() && window.left() < r.right() &&
                            r.top() < window.bottom() && window.top() < r.bottom();
         throw CliError("rectangle " + rectText(r) +
                        (meets ? " reaches past the edge of image " : " lies outside image ") +
                        imageName + " (" + sizeText(image.width(), image.height()) + ")");
     }
+    // Only the rectangles' bounding box: a mask is paired with its image by
+    // coordinates, and a hundred small rectangles on a large photograph must
+    // not cost a hundred masks of the photograph's size.
+    kvPelBuffer<unsigned char> mask(kvPelRect(left, top, right - left, bottom - top));
+    kfPelSet(mask, 0);
     for (const kvPelRect& r : rects) {
         for (long y = r.top(); y < r.bottom(); ++y)
             std::memset(mask.pointToPel(r.left(), y), 255, static_cast<std::size_t>(r.width()));

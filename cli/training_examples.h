@@ -22,7 +22,8 @@ std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOpt
                                                       const ImageLoader& loadImage,
                                                       const ReadLimits& maskLimits = {});
 
-// A mask over image's window: 255 inside the rectangles, 0 elsewhere.
+// A mask over the rectangles' bounding box in image's window: 255 inside the
+// rectangles, 0 elsewhere.
 // Throws CliError for a rectangle that does not lie inside the image.
 kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
                                          const std::vector<kvPelRect>& rects,

@@ -71,7 +71,8 @@ TEST(LabelOption, ParsesEscapesRejectsMalformedArgumentsAndMakesMasks) {
     const kv3PlanePelBuffer image(kvPelRect(0, 0, 6, 4));  // rectangles become masks
     const kvPelBuffer<unsigned char> mask =
         rectangleMask(image, {kvPelRect(1, 0, 2, 2), kvPelRect(2, 1, 4, 3)}, "img");
-    for (long i = 0, x = 0, y = 0; i < 24; ++i, x = i % 6, y = i / 6)
+    EXPECT_EQ(mask.window(), kvPelRect(1, 0, 5, 4));  // their bounding box, not the image
+    for (long i = 0, x = 1, y = 0; i < 20; ++i, x = 1 + i % 5, y = i / 5)
         EXPECT_EQ(*mask.pointToPel(x, y),
                   (x >= 1 && x < 3 && y < 2) || (x >= 2 && y >= 1) ? 255 : 0);
     const auto refusal = [&](kvPelRect r) {
