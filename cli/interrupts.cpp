@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "clsg/io/output_files.h"
 #include "clsg/platform/attention.h"
 
 namespace clsg {
@@ -61,6 +62,11 @@ InterruptWatch::InterruptWatch() {
                 ksys_request_abort();
             } else if ((signal != earlier || now - first > kRepeatWindow) &&
                        !closedWithin(kStoppingGrace)) {
+                removeTemporariesNow();
+                static const char said[] =
+                    "clsg: stopped at once by a second signal; finished outputs kept, partial "
+                    "files removed\n";
+                (void)!::write(STDERR_FILENO, said, sizeof said - 1);
                 _exit(128 + earlier);
             }
         }

@@ -7,6 +7,7 @@
 
 #include "cli/cli_error.h"
 #include "clsg/io/image_io.h"
+#include "clsg/platform/attention.h"
 #include "clsg/platform/pel_ops.h"
 
 namespace clsg {
@@ -88,6 +89,7 @@ std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOpt
         if (label.examples.empty()) throw CliError("label " + label.name + " has no examples");
         std::vector<kvCompositeColor> instances;
         for (const ExampleSource& ex : label.examples) {
+            kfThrowExceptionOnFailure(ksys_attention_check());  // Ctrl-C among many examples
             auto it = images.find(ex.image);
             if (it == images.end()) {
                 try {

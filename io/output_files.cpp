@@ -16,6 +16,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -27,10 +28,55 @@ namespace clsg {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Every temporary this process made and has not yet renamed nor removed, for
+// removeTemporariesNow(). Never destroyed: a signal's thread may use it to the
+// very end.
+struct LiveTemporaries {
+    std::mutex mutex;
+    std::set<std::string> names;
+};
+
+LiveTemporaries& live() {
+    static LiveTemporaries* temporaries = new LiveTemporaries;
+    return *temporaries;
+}
+
+void remember(const std::string& temp) {
+    std::lock_guard<std::mutex> lock(live().mutex);
+    live().names.insert(temp);
+}
+
+void forget(const std::string& temp) {
+    std::lock_guard<std::mutex> lock(live().mutex);
+    live().names.erase(temp);
+}
+
+// Removes temp (as fs::remove) and forgets it.
+void removeTemporary(const std::string& temp, std::error_code& ec) {
+    fs::remove(temp, ec);
+    forget(temp);
+}
+
+}  // namespace
+
+void removeTemporariesNow() {
+    LiveTemporaries& l = live();
+    // Not waited for: the thread that holds it may be stopped for good.
+    for (int tries = 0; !l.mutex.try_lock(); ++tries) {
+        if (tries == 20) return;
+        ::usleep(10000);
+    }
+    for (const std::string& name : l.names) ::unlink(name.c_str());
+    l.names.clear();
+    l.mutex.unlock();
+}
+
 OutputFiles::~OutputFiles() {
     if (committed_) return;
     std::error_code ec;
-    for (const auto& [temp, final] : staged_) fs::remove(temp, ec);
+    for (const auto& [temp, final] : staged_) removeTemporary(temp, ec);
     // Newest first, so a parent is empty by the time its turn comes.
     for (auto it = createdDirs_.rbegin(); it != createdDirs_.rend(); ++it) fs::remove(*it, ec);
 }
@@ -324,6 +370,7 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     // masked, and a umask of 0200 would leave it read-only).
     (void)::fchmod(fd, S_IRUSR | S_IWUSR);
     ::close(fd);
+    remember(name);
     staged_.emplace_back(name, finalPath);
     return name;
 }
@@ -446,11 +493,12 @@ void OutputFiles::commit() {
                 ec = std::error_code(e, std::generic_category());
             else {
                 std::error_code ignored;  // the bytes are written; a temporary left is no failure
-                fs::remove(temp, ignored);
+                removeTemporary(temp, ignored);
             }
         } else {
             giveMode(temp, final);
             fs::rename(temp, final, ec);
+            if (!ec) forget(temp);
         }
         if (ec)
             throw FileError("cannot write " + final + ": " + ec.message() +
@@ -467,7 +515,7 @@ std::string OutputFiles::removeTemporaries(std::size_t from) {
     std::vector<std::string> kept;
     for (std::size_t i = from; i < staged_.size(); ++i) {
         std::error_code ec;
-        fs::remove(staged_[i].first, ec);
+        removeTemporary(staged_[i].first, ec);
         if (ec && fs::exists(fs::symlink_status(staged_[i].first)))
             kept.push_back(staged_[i].first);
     }

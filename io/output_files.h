@@ -38,6 +38,12 @@ bool isTemporaryOf(const std::string& fileName, const std::string& finalName);
 // /proc/self/fd/1, or a link to one of them).
 bool namesStandardOutput(const std::string& path);
 
+// Removes every temporary file this process staged and has not yet renamed
+// nor removed, from any OutputFiles: for a process about to end at once (a
+// second Ctrl-C) without unwinding. Gives up when another thread holds the
+// list for more than about 0.2 s.
+void removeTemporariesNow();
+
 // Throws FileError, as stage() and commit() would, when finalPath cannot be
 // written: a read-only file, a directory or a socket in the way. For an
 // output written only at the end of long work, checked before it starts.

@@ -361,6 +361,22 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
 
 // A folder made immutable under a run (chattr +i): neither the renames nor the
 // removal of the temporaries can be done, and the error says both.
+// A process ending at once (a second Ctrl-C) removes the temporaries still
+// staged in any OutputFiles, and nothing already renamed into place.
+TEST(OutputFiles, TemporariesCanBeRemovedWithoutUnwinding) {
+    clsgtest::ScratchDir dir;
+    OutputFiles done, pending, other;
+    clsgtest::writeBytes(done.stage(dir / "done.txt"), "done");
+    done.commit();
+    const std::string a = pending.stage(dir / "a.txt"), b = other.stage(dir / "b.txt");
+    clsgtest::writeBytes(a, "partial");
+    removeTemporariesNow();
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_FALSE(fs::exists(b));
+    EXPECT_EQ(clsgtest::slurp(dir / "done.txt"), "done");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
 TEST(OutputFiles, TemporariesThatCannotBeRemovedAreNamed) {
     clsgtest::ScratchDir dir;
     const std::string out = dir / "out";
