@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/cli_error.h"
@@ -148,7 +149,13 @@ int main(int argc, char** argv) {
     }
     // The studio waits for its signals itself.
     std::optional<InterruptWatch> watch;
-    if (!app.got_subcommand("studio")) watch.emplace();
+    try {
+        if (!app.got_subcommand("studio")) watch.emplace();
+    } catch (const std::system_error& e) {  // no thread to be had: too little memory, say
+        std::cerr << "clsg: error: cannot start the thread that waits for Ctrl-C: "
+                  << e.code().message() << "\n";
+        return 1;
+    }
     const bool writesFiles = !app.got_subcommand("info") && !app.got_subcommand("evaluate");
     try {
         for (const Command& command : commands)

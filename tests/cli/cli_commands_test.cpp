@@ -843,6 +843,27 @@ TEST(Cli, TheDemosToolRunsAsTheDemoDidAndTheDemoKeepsTheUsersFiles) {
     EXPECT_TRUE(slurp(dir / "d/coffee-legend.png") == slurp(dir / "r/coffee-legend.png"));
 }
 
+// Too little memory for the thread that waits for Ctrl-C is an error, not an
+// abort (it was, from 26 to 32 MB of address space).
+TEST(Cli, TooLittleMemoryToStartIsAnError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit tried";
+#endif
+    ScratchDir dir;
+    trainBands(dir);
+    int errors = 0;
+    for (int kb = 20000; kb <= 60000; kb += 2000) {
+        const Outcome info = clsg(dir, "info tool.clsg", "ulimit -v " + std::to_string(kb) + "; ");
+        ASSERT_TRUE(info.status == 0 || info.status == 1 || info.status == 127)  // 127: no loader
+            << kb << " KB: " << info.status << " " << info.err;
+        if (info.status == 1) {
+            EXPECT_EQ(info.err.rfind("clsg: error: ", 0), 0u) << info.err;
+            ++errors;
+        }
+    }
+    EXPECT_GT(errors, 0);  // some limit was tight enough to matter
+}
+
 // A batch's memory does not grow with its length: the C library kept what
 // each image's run freed, about 4 bytes per pixel of every image run.
 TEST(Cli, ABatchsMemoryDoesNotGrowWithItsLength) {
