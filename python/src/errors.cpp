@@ -1,6 +1,7 @@
 #include "errors.h"
 
 #include <exception>
+#include <new>
 
 #include "clsg/colorseg/errors.h"
 #include "clsg/io/errors.h"
@@ -83,6 +84,9 @@ void translate(std::exception_ptr p) {
         raise("ImageFileError", e.what());
     } catch (const kvException& e) {
         raise("Error", e.message());
+    } catch (const std::bad_alloc&) {
+        // Said in words: the C++ name alone tells a Python user nothing.
+        PyErr_SetString(PyExc_MemoryError, "out of memory in a clsg call");
     }
 }
 

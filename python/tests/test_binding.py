@@ -428,6 +428,25 @@ def test_ctrl_c_ends_a_wait_for_a_pipes_writer(tmp_path):
         assert "KeyboardInterrupt: clsg call interrupted" in err, (call, err)
 
 
+OUT_OF_MEMORY = """
+import resource, numpy as np, clsg
+tool = clsg.Tool()
+tool.train({"a": [(np.zeros((8, 8, 3), np.uint8), None)]})
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20), resource.RLIM_INFINITY))
+try:  # a copy of 1.2 GB
+    tool.run(np.broadcast_to(np.zeros(3, np.uint8), (20000, 20000, 3)))
+except MemoryError as e:
+    print(repr(str(e)))
+"""
+
+
+def test_out_of_memory_is_said_in_words():
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
+                         timeout=60).stdout
+    assert out == "'out of memory in a clsg call'\n"
+
+
 LOAD_INTERRUPTED = """
 import sys, numpy as np, clsg
 noise = np.random.default_rng(0).integers(0, 256, (1200, 1200, 3), np.uint8)
