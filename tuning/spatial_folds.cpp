@@ -368,7 +368,10 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
     };
     if (folds < 2 || folds > 16) throw BadParams("folds must lie between 2 and 16");
     if (tileSize < 4) throw BadParams("tileSize must be at least 4");
-    if (sets.empty() || sets.size() > 254) throw BadParams("between 1 and 254 labels are needed");
+    if (sets.empty()) throw BadParams("between 1 and 254 labels are needed");
+    if (sets.size() > 254)  // as training refuses them
+        throw kvCompositeColorSegmenterDefs::TooManyCompositeColors(
+            "(compositeColors.size() > 254)");
 
     std::vector<Pair> pairs;
     std::vector<uint64_t> hashes;

@@ -66,7 +66,8 @@ def test_bad_input_raises_clear_errors_with_the_library_number(image, tool):
             (mask(tolerance_frac=float("nan")), BP, "tolerance_frac"), (seg("nope"), BP, "nope"),
             (train({"a b": [(small, None)]}), BP, "a b"), (train({os.fsdecode(b"cr\xe9me"): [(small, None)]}), BP, "cr\\xe9me"),
             (mask(colors={"a": "\udce9"}), BP, "#rrggbb"), (seg("\ud800"), BP, "no label named"), (mask(colors={"a": (1, 2, 256)}), BP, "0..255"),
-            (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "too many labels: a tool takes at most 254")]:
+            (mask(colors={"b": "#010"}), BP, "'b'"), (train({str(i): [(small, None)] for i in range(255)}), TM, "too many labels: a tool takes at most 254"),
+            (lambda: clsg.suggest({str(i): [(small, None)] for i in range(255)}), TM, "at most 254")]:
         with pytest.raises(kind) as info:
             call()
         assert isinstance(info.value, clsg.Error) and words in str(info.value), info.value
