@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -347,28 +348,40 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
             to[m] = static_cast<uint8_t>(m > at ? m + 1 : m);
         renumberMarks(to);
     }
-    if (!deleted_.empty() && deleted_.back().at == at && deleted_.back().name == name) {
-        // The undo of the latest deletion: each carried image not opened
-        // since gets its marks back as they were.
-        for (CarriedMarks& c : carried_)
-            for (const CarriedMarks& before : deleted_.back().carried)
-                if (before.digest == c.digest && before.name == c.name && before.path == c.path)
-                    c.runs = before.runs;
-        deleted_.pop_back();
-    } else {
-        deleted_.clear();
-    }
+    takeBackCarried(at, name);
     StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
     labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
     deriveColors();
     trainSettingsChanged();
 }
 
+void StudioSession::takeBackCarried(std::size_t at, const std::string& name) {
+    const std::vector<std::string> now = labelNames();
+    // The undo of a deletion, whatever was done and undone since: the labels
+    // are those the deletion left, so the carried marks kept then are
+    // numbered as they would be now. Each carried image not opened since
+    // gets its marks back as they were.
+    for (auto d = deleted_.rbegin(); d != deleted_.rend(); ++d) {
+        if (d->at != at || d->name != name || d->after != now) continue;
+        for (CarriedMarks& c : carried_)
+            for (const CarriedMarks& before : d->carried)
+                if (before.digest == c.digest && before.name == c.name && before.path == c.path)
+                    c.runs = before.runs;
+        deleted_.erase(std::next(d).base());
+        return;
+    }
+}
+
+std::vector<std::string> StudioSession::labelNames() const {
+    std::vector<std::string> names;
+    for (const StudioLabel& l : labels_) names.push_back(l.name);
+    return names;
+}
+
 void StudioSession::renameLabel(std::size_t label, const std::string& name,
                                 std::optional<uint32_t> was) {
     checkLabel(label);
     checkNewName(name, label);
-    deleted_.clear();
     labels_[label].name = name;
     if (was && !labels_[label].chosen) labels_[label].color = *was & 0xffffffu;
     deriveColors();
@@ -419,8 +432,9 @@ void StudioSession::mapLabels(kvPelBuffer<unsigned char>& labels) const {
 void StudioSession::deleteLabel(std::size_t label) {
     checkLabel(label);
     if (deleted_.size() == kDeletionsKept) deleted_.erase(deleted_.begin());
-    deleted_.push_back(DeletedLabel{label, labels_[label].name, carried_});
+    deleted_.push_back(DeletedLabel{label, labels_[label].name, carried_, {}});
     labels_.erase(labels_.begin() + static_cast<std::ptrdiff_t>(label));
+    deleted_.back().after = labelNames();
     std::array<uint8_t, 256> to;
     const std::size_t removed = label + 1;
     for (std::size_t m = 0; m < to.size(); ++m)

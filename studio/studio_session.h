@@ -320,15 +320,18 @@ private:
     // Makes every mark m to[m], on every image, open or carried (the carried
     // ones without decoding them: a few bytes may stand for gigabytes).
     void renumberMarks(const std::array<uint8_t, 256>& to);
-    // The carried marks as they were before each label deletion since the
-    // last other label change, the latest last: an undo (the label inserted
-    // again where it was, under its name) gives them back, as the page gives
+    // The carried marks as they were before each label deletion, the latest
+    // last: an undo (the label inserted again where it was, under its name,
+    // among the labels the deletion left) gives them back, as the page gives
     // back those of the open images; a few are kept.
     struct DeletedLabel {
         std::size_t at;
         std::string name;
         std::vector<CarriedMarks> carried;
+        std::vector<std::string> after;  // the label names the deletion left
     };
+    void takeBackCarried(std::size_t at, const std::string& name);
+    std::vector<std::string> labelNames() const;
     std::vector<DeletedLabel> deleted_;
     static constexpr std::size_t kDeletionsKept = 20;
     std::optional<SavedSession> restorable_;

@@ -790,6 +790,7 @@ TEST_F(StudioServerTest, LabelEditsKeepTheMarksOfImagesNotOpen) {
     Bytes marks(6 * 4, 0);
     std::fill(marks.begin(), marks.begin() + 6, 1);
     std::fill(marks.end() - 6, marks.end(), 2);
+    const Bytes painted = marks;
     {
         StudioSession first(out);
         first.addImage("a", "", image_);
@@ -812,6 +813,21 @@ TEST_F(StudioServerTest, LabelEditsKeepTheMarksOfImagesNotOpen) {
     second.addImage("other", "", other);
     for (uint8_t& m : marks) m = m ? m + 1 : 0;
     EXPECT_EQ(second.images()[1].marks, marks);
+
+    // Other label changes done and undone between a deletion and its undo (the
+    // undo of an add is a deletion, that of a rename a rename back) keep them too.
+    StudioSession third(out);
+    third.addImage("a", "", image_);
+    EXPECT_EQ(third.findRestore(), "");
+    third.restore(true);
+    third.deleteLabel(0);  // red
+    third.addLabel("foo");
+    third.renameLabel(0, "teal");
+    third.renameLabel(0, "blue");  // the undos, the latest first
+    third.deleteLabel(1);          // foo
+    third.insertLabel(0, "red", std::nullopt);
+    third.addImage("other", "", other);
+    EXPECT_EQ(third.images()[1].marks, painted);
 }
 
 // Auto sets the settings to what clsg::suggestSegmenterParams chooses from the same marks.
