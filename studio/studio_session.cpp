@@ -915,8 +915,12 @@ bool fileStillHolds(const StudioImage& image) {
 }
 
 // Said of an open image's file that changed since it was read: the run line
-// shown names the file, and segments what it holds now.
+// shown names the file, and segments what it holds now, or fails when it is gone.
 std::string changedNote(const std::string& path, const std::string& copy) {
+    std::error_code ec;
+    if (!fs::exists(path, ec) && !ec)  // not found: no other error
+        return path + " is gone" + copy +
+               "; the run line names the file, and cannot read it until it is back";
     return path + " no longer holds the picture the studio read from it" + copy +
            "; the run line segments the file as it is now, not the picture the page shows";
 }

@@ -263,6 +263,15 @@ TEST_F(StudioServerTest, SegmentationEqualsTheExportedTool) {
     readToolFile(dir_ / "out/changed/tool.clsg")
         .tool.run(image_, kvCompositeColorSegmenterRunParams(5, false), ran);
     EXPECT_EQ(segment("labels").pixels, bytesOf(ran.labelImage())) << again;
+    // A file removed since is said to be gone, not to hold another picture.
+    fs::remove(odd);
+    const std::string gone =
+        odd +
+        " is gone; the studio's copy is exported as gone/odd.png; the run line names the "
+        "file, and cannot read it until it is back";
+    EXPECT_EQ(api("/api/export", {{"dir", "gone"}})["notes"][0], gone);
+    EXPECT_EQ(api("/api/save", {{"file", "t.clsg"}})["notes"][0],
+              odd + " is gone; the run line names the file, and cannot read it until it is back");
 }
 
 double distance(const std::string& hex, uint32_t b) {
