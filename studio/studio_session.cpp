@@ -1448,6 +1448,9 @@ bool StudioSession::restore(bool accept) {
         carried_ = std::move(restorable_->others);
         deleted_.clear();
         trainSettingsChanged();
+        // The session file restored holds nothing the restored session does
+        // not: it goes on in it, and the history keeps other sessions.
+        if (!keptAside) keptPrevious_ = true;
     }
     restorable_.reset();
     restoreInfo_.reset();

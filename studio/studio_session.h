@@ -249,7 +249,7 @@ public:
     // labels, marks or settings changed since the offer (they would be lost).
     // Returns true when what it restored is to be saved: it came from a file
     // kept aside. Restored from the session file, nothing is written until the
-    // first change (a restore alone moves no file aside).
+    // first change, which rewrites that file in place (moves nothing aside).
     bool restore(bool accept);
 
     // Adds the labels, settings and examples of a tool file: an example
@@ -297,8 +297,10 @@ private:
     std::function<bool()> beforeSave_;
     std::string program_ = "clsg";
     uint64_t maxTotalPixels_;
-    bool keptPrevious_ = false;  // the first autosave moved the old file aside
-    std::string unsaved_;        // see unsavedReason
+    // The session file is this session's to write: the first autosave moved
+    // the old one aside, or it is the one restored.
+    bool keptPrevious_ = false;
+    std::string unsaved_;  // see unsavedReason
     bool restoreAnswered_ = false;
     // The marks of an image the session file holds but no open image shows
     // (checked when the file is read, renumbered with the labels): written

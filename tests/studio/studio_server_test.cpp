@@ -1354,6 +1354,59 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
     EXPECT_NE(*third.labels()[0].mean, *before);
 }
 
+// A session restored from the session file goes on in it: restarts of one
+// project (restore, a change) neither fill the history with copies of it nor
+// push another project's session out. Starting afresh still keeps it aside.
+TEST_F(StudioServerTest, ARestoredSessionIsSavedInItsFile) {
+    const std::string out = dir_ / "again";
+    std::vector<kv3PlanePelBuffer> pictures;
+    for (int v : {30, 90}) {
+        pictures.emplace_back(kvPelRect(0, 0, 16, 12));
+        for (kvPelBuffer<unsigned char> plane :
+             {pictures.back().plane0(), pictures.back().plane1(), pictures.back().plane2()})
+            kfPelSet(plane, v);
+    }
+    const auto start = [&](std::size_t picture) {
+        auto s = std::make_unique<StudioSession>(out);
+        s->addImage("p", "", pictures[picture]);
+        EXPECT_EQ(s->findRestore(), "");
+        return s;
+    };
+    const auto count = [&]() {
+        std::size_t files = 0;
+        for (const auto& entry : fs::directory_iterator(out))
+            files += entry.path().extension() == ".clsgs";
+        return files;
+    };
+    auto first = start(0);
+    first->addLabel("x");
+    first->paintMarks(0, 2, 2, 3, 3, Bytes(9, 1));
+    first->autosave();
+    for (int i = 0; i < 25; ++i) {
+        auto s = start(1);
+        if (s->pendingRestore())
+            EXPECT_FALSE(s->restore(true));  // from the session file: nothing to save yet
+        else
+            s->addLabel("y");
+        s->paintMarks(0, i % 10, 5, 1, 1, Bytes(1, 1));
+        s->autosave();
+    }
+    EXPECT_EQ(count(), 2u);  // picture 1's session, and picture 0's kept aside
+    auto back = start(0);
+    ASSERT_TRUE(back->pendingRestore());
+    EXPECT_TRUE(back->restore(true));  // from the previous file
+    EXPECT_EQ(std::count(back->images()[0].marks.begin(), back->images()[0].marks.end(), 1), 9);
+
+    auto afresh = start(1);
+    ASSERT_TRUE(afresh->pendingRestore());
+    afresh->restore(false);
+    afresh->addLabel("z");
+    afresh->autosave();
+    EXPECT_EQ(count(), 3u);
+    EXPECT_NE(clsgtest::slurp(out + "/studio-session.previous.clsgs").find("\"y\""),
+              std::string::npos);
+}
+
 // Rewrites a session file: edit changes its JSON head and the marks after it.
 void editSession(const std::string& path, const std::function<void(json&, std::string&)>& edit) {
     const std::string bytes = clsgtest::slurp(path), magic = "clsg studio session 1\n";
