@@ -79,6 +79,28 @@ std::vector<std::string> studioImages(const std::vector<std::string>& args) {
     return images;
 }
 
+// What the stop says of the session file: where the session is, only when
+// that file holds it (this studio saved it there, or restored it from there,
+// or left it as it was offered).
+std::string stopNote(const StudioSession& session, const std::string& outDir) {
+    const std::string path = session.sessionPath(),
+                      again = " (clsg studio on the same images with --out " + outDir +
+                              " offers them again)";
+    std::error_code ec;
+    const bool there = std::filesystem::is_regular_file(path, ec);
+    if (!session.unsavedReason().empty())
+        return "; the last changes could not be saved in " + path + " (" + session.unsavedReason() +
+               ")" + (there ? ": it holds the marks, labels and settings from before them" : "");
+    if (there && (session.savedThisRun() || session.offeredPath() == path))
+        return "; the marks, labels and settings are in " + path + again;
+    if (session.savedThisRun()) return "; " + path + ", where the session was saved, is gone";
+    std::string note = "; nothing was changed, so nothing was saved";
+    if (!session.offeredPath().empty() && session.offeredPath() != path &&
+        std::filesystem::is_regular_file(session.offeredPath(), ec))
+        note += "; the earlier marks it offered are in " + session.offeredPath() + again;
+    return note;
+}
+
 }  // namespace
 
 Command addStudioCommand(CLI::App& parent) {
@@ -201,20 +223,8 @@ Command addStudioCommand(CLI::App& parent) {
                     } catch (const StudioError&) {  // said below
                     }
                 }
-                std::error_code ec;
                 const bool unsaved = !session.unsavedReason().empty();
-                if (unsaved)
-                    std::cout << "; the last changes could not be saved in "
-                              << session.sessionPath() << " (" << session.unsavedReason() << ")"
-                              << (std::filesystem::is_regular_file(session.sessionPath(), ec)
-                                      ? ": it holds the marks, labels and settings from before "
-                                        "them"
-                                      : "");
-                else if (std::filesystem::is_regular_file(session.sessionPath(), ec))
-                    std::cout << "; the marks, labels and settings are in " << session.sessionPath()
-                              << " (clsg studio on the same images with --out " << o->outDir
-                              << " offers them again)";
-                std::cout << std::endl;
+                std::cout << stopNote(session, o->outDir) << std::endl;
                 return unsaved ? 1 : 0;  // work was lost: say so to a script too
             }};
 }

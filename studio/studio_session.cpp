@@ -1211,6 +1211,7 @@ void StudioSession::autosave() {
         files.writeStaged(path, kSessionMagic + littleEndian(head.size()) + head + marks);
         files.commit();
         unsaved_.clear();
+        savedOnce_ = true;
     } catch (const FileError& e) {
         unsaved_ = e.what();
         throw StudioError(std::string("cannot save the session: ") + e.what());
@@ -1230,6 +1231,7 @@ std::string StudioSession::findRestore() {
         if (damaged.empty()) damaged = why;
         if (restoreInfo_) break;
     }
+    offeredPath_ = restorable_ ? restorable_->path : "";
     offeredRevision_ = revision_;
     return damaged;
 }

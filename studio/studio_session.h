@@ -233,6 +233,10 @@ public:
     void autosave();
     // Why the last autosave failed; empty when it succeeded (or none was made).
     const std::string& unsavedReason() const { return unsaved_; }
+    // Whether an autosave of this session succeeded.
+    bool savedThisRun() const { return savedOnce_; }
+    // The file whose session was offered (restored or not); empty when none was.
+    const std::string& offeredPath() const { return offeredPath_; }
     // Reads the session files left by earlier studios on this output
     // directory, newest first, up to the first with labels and marks for
     // some open image, and offers that one (pendingRestore) until restore()
@@ -300,7 +304,9 @@ private:
     // The session file is this session's to write: the first autosave moved
     // the old one aside, or it is the one restored.
     bool keptPrevious_ = false;
-    std::string unsaved_;  // see unsavedReason
+    bool savedOnce_ = false;   // see savedThisRun
+    std::string offeredPath_;  // see offeredPath
+    std::string unsaved_;      // see unsavedReason
     bool restoreAnswered_ = false;
     // The marks of an image the session file holds but no open image shows
     // (checked when the file is read, renumbered with the labels): written

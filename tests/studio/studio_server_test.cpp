@@ -1247,6 +1247,14 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
         StudioProcess(imagePath_ + " --out " + dir_ / "blocked").stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(unchanged) && WEXITSTATUS(unchanged) == 0) << unchanged;
     EXPECT_EQ(told.find("are in"), std::string::npos) << told;
+    // Nor is a file reported damaged at the start, with nothing saved since.
+    fs::create_directories(dir_ / "damaged");
+    clsgtest::writeBytes(dir_ / "damaged/studio-session.clsgs", "clsg studio session 1\n");
+    const auto [kept, noted] =
+        StudioProcess(imagePath_ + " --out " + dir_ / "damaged").stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(kept) && WEXITSTATUS(kept) == 0) << kept;
+    EXPECT_EQ(noted.find("are in"), std::string::npos) << noted;
+    EXPECT_NE(noted.find("nothing was changed, so nothing was saved"), std::string::npos) << noted;
 }
 
 // Marks belong to their images, whichever of them a session opens: a session on
