@@ -951,11 +951,16 @@ function showNote(message) {
   $("note").hidden = !message;
 }
 
+const kNamedNeeds = 6;
+
 // Labels that have no marks yet are left out; say so in place.
 function showNeeds() {
   const labels = state.server ? state.server.labels : [];
   const needs = labels.filter((l) => !l.marked).map((l) => l.name);
-  showNote(!needs.length ? "" : (needs.length === 1 ? needs[0] + " needs" : needs.join(", ") + " need") +
+  // A few names, then how many more: a note of 200 names would hide the image.
+  const named = needs.length <= kNamedNeeds ? needs.join(", ")
+    : needs.slice(0, kNamedNeeds - 1).join(", ") + " and " + (needs.length - kNamedNeeds + 1) + " more";
+  showNote(!needs.length ? "" : (needs.length === 1 ? needs[0] + " needs" : named + " need") +
            " marks: pick " + (needs.length === 1 ? "it" : "one") +
            " and paint some of its pixels. The segmentation shown leaves " +
            (needs.length === 1 ? "it" : "them") + " out.");
@@ -1078,6 +1083,18 @@ function share(count) {
   return (100 * count / total).toFixed(1) + "%";
 }
 
+const kLegendRows = 12;
+
+// The labels the legend shows, in their order: all of them, or, when there
+// are more than it has rows for, those that cover most of the image (the list
+// of labels has every one).
+function legendLabels(labels) {
+  const all = labels.map((_, i) => i);
+  if (labels.length <= kLegendRows) return all;
+  const covered = (i) => (state.counts ? state.counts[i] : 0);
+  return all.sort((a, b) => covered(b) - covered(a) || a - b).slice(0, kLegendRows).sort((a, b) => a - b);
+}
+
 // The legend over the image: each label's colour, name and share, or what
 // the grey levels of the confidence and score views mean.
 function renderLegend() {
@@ -1098,11 +1115,13 @@ function renderLegend() {
     const scale = cell("scale");
     for (const end of ["0", "255"]) scale.append(Object.assign(document.createElement("span"), { textContent: end }));
   } else {
-    labels.forEach((label, i) => {
+    legendLabels(labels).forEach((i) => {
+      const label = labels[i];
       cell("swatch").style.background = label.color;
       cell("name", label.name);  // a long one is cut: the list of labels has it whole
       cell("num", !label.marked ? "needs marks" : state.counts ? share(state.counts[i]) + regionCountText(i) : "");
     });
+    if (labels.length > kLegendRows) cell("wide more", "and " + (labels.length - kLegendRows) + " more labels");
     if (labels.length) {
       cell("swatch").style.background = state.view === "labels" ? "#000" : "transparent";
       cell("", "unlabelled");

@@ -833,6 +833,30 @@ def main():
             fail("the refused stroke is in the history: %s, before %s"
                  % (js("return document.body.dataset.history"), history_before))
 
+        # Many labels: the legend shows twelve, those covering most of the image, and how many
+        # more; the note names a few of those without marks. Neither covers the image.
+        adds = ".then(() => ".join(post % "{op: 'add', name: 'many%d'}" % n for n in range(20))
+        driver.execute_async_script("const done = arguments[0];" + adds + ")" * 19 + ".then(() => done())")
+        js("window.dispatchEvent(new Event('focus'))")
+        wait_for(S + "labels().length === %d && %ssettled()" % (len(kept) + 19, S), "twenty more labels")
+        label_items()[0].click()  # marks for one label at least, so that there are shares
+        stroke([(100, 200), (160, 200)])
+        wait_for(S + "settled() && " + S + "shares()", "a segmentation of many labels")
+        rows = js("return [...document.querySelectorAll('#legend .name')].map((e) => e.textContent)")
+        more = js("return document.querySelector('#legend .more') && "
+                  "document.querySelector('#legend .more').textContent")
+        marked = [l["name"] for l, c in zip(labels(), js("return " + S + "shares()")) if c > 0]  # on the image
+        note = js("return document.getElementById('note').textContent")
+        box = js("const l = document.getElementById('legend').getBoundingClientRect(), s = document."
+                 "querySelector('.stage').getBoundingClientRect(); return [l.top, s.top, l.height, s.height]")
+        if len(rows) != 12 or more != "and %d more labels" % (len(labels()) - 12) or \
+                not set(marked) <= set(rows) or box[0] < box[1] or box[2] > box[3] / 2:
+            fail("a legend of %d labels: rows %s, %r, marked %s, box %s" % (len(labels()), rows, more, marked, box))
+        unmarked = [l["name"] for l in labels() if not l["marked"]]
+        if "%s and %d more need marks" % (", ".join(unmarked[:5]), len(unmarked) - 5) not in note:
+            fail("the note for twenty labels without marks: %r" % note)
+        shot("many-labels")
+
         # The Open… buttons, a label around a hidden input, are reached by Tab.
         js("document.getElementById('image-select').focus()")
         ActionChains(driver).send_keys(Keys.TAB).perform()
