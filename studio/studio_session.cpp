@@ -1440,6 +1440,13 @@ bool StudioSession::restore(bool accept) {
             "the labels, marks or settings have changed since the earlier session was offered: "
             "restoring it would lose those changes, so it is not restored (its file stays in " +
             outDir_ + ")");
+    // A second window's other answer is not ignored in silence.
+    if (restoreAnswered_ && !restorable_ && accept != restoreAccepted_)
+        throw StudioError(restoreAccepted_ ? "another window restored the earlier session already: "
+                                             "the labels and marks shown are that session's"
+                                           : "another window chose to start afresh already, so the "
+                                             "earlier session is not restored");
+    if (!restoreAnswered_) restoreAccepted_ = accept && restorable_;
     restoreAnswered_ = true;
     const bool keptAside = accept && restorable_ && restorable_->path != sessionPath();
     if (accept && restorable_) {

@@ -308,6 +308,7 @@ private:
     std::string offeredPath_;  // see offeredPath
     std::string unsaved_;      // see unsavedReason
     bool restoreAnswered_ = false;
+    bool restoreAccepted_ = false;  // the first answer restored the session offered
     // The marks of an image the session file holds but no open image shows
     // (checked when the file is read, renumbered with the labels): written
     // again with every save, and given to the image once it is opened.

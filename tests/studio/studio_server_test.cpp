@@ -1157,6 +1157,11 @@ TEST_F(StudioServerTest, MarksSurviveAKillAndComeBack) {
     // Declined, the offer ends and the old file is kept aside at the first change.
     StudioProcess third(args);
     EXPECT_EQ(third.call("/api/restore", {{"accept", false}})["labels"].size(), 0u);
+    // Another window's Restore after that is told why nothing comes back.
+    EXPECT_NE(third.call("/api/restore", {{"accept", true}}, 422)
+                  .dump()
+                  .find("another window chose to start afresh already"),
+              std::string::npos);
     third.call("/api/labels", {{"op", "add"}, {"name", "new"}});
     EXPECT_TRUE(fs::exists(dir_ / "k/studio-session.previous.clsgs"));
     third.stop(SIGTERM);
