@@ -207,7 +207,8 @@ Command addStudioCommand(CLI::App& parent) {
                     // in the session file already.
                     sigwait(&signals.set(), &signal);
                     if (finished) return;
-                    std::cout << "\nclsg studio: stopped at once" << std::endl;
+                    std::cout << "\nclsg studio: stopped at once" << removePartialFiles()
+                              << std::endl;
                     std::_Exit(128 + signal);
                 });
                 server.serve();

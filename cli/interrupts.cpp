@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "clsg/io/output_files.h"
 #include "clsg/platform/attention.h"
@@ -62,11 +63,9 @@ InterruptWatch::InterruptWatch() {
                 ksys_request_abort();
             } else if ((signal != earlier || now - first > kRepeatWindow) &&
                        !closedWithin(kStoppingGrace)) {
-                removeTemporariesNow();
-                static const char said[] =
-                    "clsg: stopped at once by a second signal; finished outputs kept, partial "
-                    "files removed\n";
-                (void)!::write(STDERR_FILENO, said, sizeof said - 1);
+                const std::string said =
+                    "clsg: stopped at once by a second signal" + removePartialFiles() + "\n";
+                (void)!::write(STDERR_FILENO, said.data(), said.size());
                 _exit(128 + earlier);
             }
         }
@@ -131,6 +130,12 @@ int interruptSignal() { return caught.load(); }
 
 void checkInterrupt() {
     if (const int signal = caught.load()) throw Interrupted(signal);
+}
+
+std::string removePartialFiles() {
+    return removeTemporariesNow() ? "; finished outputs kept, partial files removed"
+                                  : "; finished outputs kept, but the partial files could not all "
+                                    "be removed (hidden files named .NAME.tmp-XXXXXX)";
 }
 
 }  // namespace clsg

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <csignal>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace clsg {
@@ -62,6 +63,9 @@ private:
 sigset_t stopSignals();
 
 int interruptSignal();
+// For a process about to end at once: removes the temporary files of outputs
+// not yet in place, and says so ("; finished outputs kept, ...").
+std::string removePartialFiles();
 // Throws Interrupted once a signal was caught.
 void checkInterrupt();
 

@@ -61,16 +61,19 @@ void removeTemporary(const std::string& temp, std::error_code& ec) {
 
 }  // namespace
 
-void removeTemporariesNow() {
+bool removeTemporariesNow() {
     LiveTemporaries& l = live();
     // Not waited for: the thread that holds it may be stopped for good.
     for (int tries = 0; !l.mutex.try_lock(); ++tries) {
-        if (tries == 20) return;
+        if (tries == 20) return false;
         ::usleep(10000);
     }
-    for (const std::string& name : l.names) ::unlink(name.c_str());
+    bool all = true;
+    for (const std::string& name : l.names)
+        all = (::unlink(name.c_str()) == 0 || errno == ENOENT) && all;
     l.names.clear();
     l.mutex.unlock();
+    return all;
 }
 
 OutputFiles::~OutputFiles() {

@@ -41,8 +41,8 @@ bool namesStandardOutput(const std::string& path);
 // Removes every temporary file this process staged and has not yet renamed
 // nor removed, from any OutputFiles: for a process about to end at once (a
 // second Ctrl-C) without unwinding. Gives up when another thread holds the
-// list for more than about 0.2 s.
-void removeTemporariesNow();
+// list for more than about 0.2 s. Returns whether every one is gone.
+bool removeTemporariesNow();
 
 // Throws FileError, as stage() and commit() would, when finalPath cannot be
 // written: a read-only file, a directory or a socket in the way. For an

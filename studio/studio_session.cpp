@@ -333,11 +333,16 @@ void StudioSession::checkNewName(const std::string& name, std::size_t except) co
 }
 
 void StudioSession::addLabel(const std::string& name, std::optional<uint32_t> color) {
-    insertLabel(labels_.size(), name, color);
+    placeLabel(labels_.size(), name, color, false);  // a new label, though named as an old one
 }
 
 void StudioSession::insertLabel(std::size_t at, const std::string& name,
                                 std::optional<uint32_t> color) {
+    placeLabel(at, name, color, true);
+}
+
+void StudioSession::placeLabel(std::size_t at, const std::string& name,
+                               std::optional<uint32_t> color, bool undoing) {
     if (labels_.size() >= kMaxLabels)
         throw StudioError("a tool has at most " + std::to_string(kMaxLabels) + " labels");
     if (at > labels_.size()) throw StudioError("there is no label " + std::to_string(at));
@@ -348,7 +353,7 @@ void StudioSession::insertLabel(std::size_t at, const std::string& name,
             to[m] = static_cast<uint8_t>(m > at ? m + 1 : m);
         renumberMarks(to);
     }
-    takeBackCarried(at, name);
+    if (undoing) takeBackCarried(at, name);
     StudioLabel label{name, color ? *color & 0xffffffu : 0, color.has_value(), false, {}};
     labels_.insert(labels_.begin() + static_cast<std::ptrdiff_t>(at), label);
     deriveColors();

@@ -142,7 +142,8 @@ public:
     // one from the palette; it follows its name and marks until one is chosen.
     void addLabel(const std::string& name, std::optional<uint32_t> color = std::nullopt);
     // As addLabel, at index at (at most labels().size()); the marks of the
-    // labels from there on move up by one.
+    // labels from there on move up by one. The undo of a deletion: it takes
+    // back the marks of images not open that the deletion kept.
     void insertLabel(std::size_t at, const std::string& name,
                      std::optional<uint32_t> color = std::nullopt);
     // A label of a derived colour takes was, when given, as recolorLabel does
@@ -339,6 +340,10 @@ private:
         std::vector<CarriedMarks> carried;
         std::vector<std::string> after;  // the label names the deletion left
     };
+    // Inserts the label; the undo of a deletion (undoing) also takes back the
+    // carried marks that deletion kept.
+    void placeLabel(std::size_t at, const std::string& name, std::optional<uint32_t> color,
+                    bool undoing);
     void takeBackCarried(std::size_t at, const std::string& name);
     std::vector<std::string> labelNames() const;
     std::vector<DeletedLabel> deleted_;

@@ -57,6 +57,7 @@ public:
     // Throws BadParams for folds outside 2..16, tileSize below 4, sets the
     // tool would not train from, or examples too small to split (some label
     // would lose all its training pixels in some fold even with 4 x 4 tiles).
+    // More than 254 sets throw TooManyCompositeColors, as training does.
     // The messages name a label by labelNames (by its index past its end).
     SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_t folds, int32_t tileSize,
                  FoldUnit unit = FoldUnit::tiles, const std::vector<std::string>& labelNames = {});

@@ -717,6 +717,33 @@ TEST(Cli, AStoppedRunNamesTheEarlierOutputsItLeft) {
                                ") have outputs in out from an earlier run, not this run's"});
 }
 
+// A command held in a write (a pipe that is never read) ends at a second
+// signal, 2 s on, with its partial files removed and said to be.
+TEST(Cli, ASecondSignalRemovesThePartialFiles) {
+    ScratchDir dir;
+    Bytes noise(400 * 400 * 3);
+    std::generate(noise.begin(), noise.end(), std::mt19937(3));
+    writePlainPng(dir / "n.png", 400, 400, noise);  // a tool far larger than a pipe holds
+    writeBytes(
+        dir / "s.sh",
+        "mkdir tmp && mkfifo t.clsg && exec 3<>t.clsg\n"  // a reader that never reads
+        "TMPDIR=tmp '" CLSG_CLI_PATH
+        "' train t.clsg --label a=n.png@0,0,400,200 --label b=n.png@0,200,400,200 2>err &\n"
+        "pid=$!\n"
+        "for i in $(seq 600); do\n"  // until the tool, written, waits for the pipe
+        "  [ -n \"$(find tmp -name '.t.clsg.tmp-*' -size +64k)\" ] && break; sleep 0.1\n"
+        "done\n"
+        "sleep 1; kill -TERM $pid; sleep 0.3; kill -TERM $pid; wait $pid; echo $? >status\n");
+    ASSERT_EQ(std::system(("cd '" + dir.path.string() + "' && bash s.sh").c_str()), 0);
+    EXPECT_EQ(slurp(dir / "status"), "143\n");
+    EXPECT_NE(slurp(dir / "err")
+                  .find("stopped at once by a second signal; finished outputs kept, "
+                        "partial files removed"),
+              std::string::npos)
+        << slurp(dir / "err");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 0);
+}
+
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
     bandBatch(dir, 400);

@@ -837,6 +837,18 @@ TEST_F(StudioServerTest, LabelEditsKeepTheMarksOfImagesNotOpen) {
     third.insertLabel(0, "red", std::nullopt);
     third.addImage("other", "", other);
     EXPECT_EQ(third.images()[1].marks, painted);
+
+    // A new label named as a deleted one is no undo: it gets no marks.
+    StudioSession fourth(out);
+    fourth.addImage("a", "", image_);
+    EXPECT_EQ(fourth.findRestore(), "");
+    fourth.restore(true);
+    fourth.deleteLabel(1);  // blue
+    fourth.addLabel("green");
+    fourth.deleteLabel(1);
+    fourth.addLabel("blue");
+    fourth.addImage("other", "", other);
+    EXPECT_EQ(std::count(fourth.images()[1].marks.begin(), fourth.images()[1].marks.end(), 2), 0);
 }
 
 // Auto sets the settings to what clsg::suggestSegmenterParams chooses from the same marks.
