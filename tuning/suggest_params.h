@@ -111,8 +111,8 @@ struct SuggestOptions {
     // The folds train on some of the examples, at no more bytes than all.
     std::function<void(const kvCompositeColorSegmenterTrainParams&)> checkCost;
     // Threads of the stages that score several tolerances on the first fold
-    // (coarse fractions, minimums) side by side; the caller's is one of them,
-    // and the result is the same on any number. Each holds a fold tool, so
+    // (coarse fractions, minimums) side by side, while the caller's waits
+    // and reports progress; the result is the same on any number. Each holds a fold tool, so
     // tolerances are only so scored while each costs at most 256 MiB to
     // train (see kvCompositeColorSegmenterBudget).
     unsigned threads = 1;

@@ -7,12 +7,14 @@
 
 namespace clsg {
 
-// Runs task(i, thread) for every i below count, in order of i, on up to
-// `threads` threads: the caller's (thread 0) and threads 1 to threads - 1
-// started for the call. A thread takes the next task as it finishes one, so
-// a task must not depend on another. Each started thread trains under the
-// caller's training budget (clsg/colorseg/budget.h). done() is called on the
-// caller's thread once per finished task, as the caller notices them.
+// Runs task(i, thread) for every i below count, in order of i. With threads
+// above 1 they run on up to `threads` threads started for the call (thread
+// 0 to threads - 1), while the caller's thread calls done() once per task as
+// each finishes, so that progress shows whichever task is slow; with one
+// thread, or when no thread can be started, the caller's thread runs them all
+// (thread 0) and calls done() after each. A thread takes the next task as it
+// finishes one, so a task must not depend on another. Every task trains under
+// the caller's training budget (clsg/colorseg/budget.h).
 // When tasks throw, the others still running finish, no further task is
 // started, and the exception of the task of smallest i is rethrown; so is
 // one from done(), once the started threads have finished.

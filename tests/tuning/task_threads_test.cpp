@@ -15,8 +15,9 @@
 
 using clsg::forEachTask;
 
-// Every task runs once, on the threads asked for, under the caller's
-// training budget; done() counts them on the caller's thread.
+// Every task runs once, on the threads asked for (the caller's alone for one),
+// under the caller's training budget; done() counts them on the caller's
+// thread, each as it finishes.
 TEST(TaskThreads, EveryTaskOnceUnderTheCallersBudgetDoneOnTheCaller) {
     kvCompositeColorSegmenterBudget budget;
     budget.maxBytes = 12345;
@@ -40,7 +41,7 @@ TEST(TaskThreads, EveryTaskOnceUnderTheCallersBudgetDoneOnTheCaller) {
                 const std::lock_guard<std::mutex> hold(lock);
                 slots.insert(slot);
                 ids.insert(std::this_thread::get_id());
-                EXPECT_EQ(slot == 0, std::this_thread::get_id() == caller);
+                EXPECT_EQ(threads == 1, std::this_thread::get_id() == caller);
             },
             [&] {
                 EXPECT_EQ(std::this_thread::get_id(), caller);
@@ -52,6 +53,25 @@ TEST(TaskThreads, EveryTaskOnceUnderTheCallersBudgetDoneOnTheCaller) {
         EXPECT_EQ(slots.size(), threads);
         EXPECT_EQ(ids.size(), threads);
     }
+}
+
+// done() follows the tasks as they finish, not in order of i: a slow first
+// task does not hold back the news of the others.
+TEST(TaskThreads, DoneIsToldOfEachTaskAsItFinishes) {
+    std::atomic<bool> firstOver{false};
+    std::size_t toldBeforeTheFirst = 0;
+    forEachTask(
+        6, 2,
+        [&](std::size_t i, std::size_t) {
+            if (i == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                firstOver = true;
+            }
+        },
+        [&] {
+            if (!firstOver) ++toldBeforeTheFirst;
+        });
+    EXPECT_EQ(toldBeforeTheFirst, 5u);
 }
 
 // The failure of the first failing task is the one thrown, and no task starts
