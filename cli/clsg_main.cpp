@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -63,7 +64,12 @@ std::string didYouMean(const CLI::App& app, const std::string& word) {
         for (const std::string& long_name : option->get_lnames())
             if (const std::size_t d = editDistance(name, "--" + long_name); d < distance)
                 distance = d, best = "--" + long_name;
-    return best.empty() ? "" : "; did you mean " + best + "?";
+    if (!best.empty()) return "; did you mean " + best + "?";
+    // A file named with a leading '-' reads as an option.
+    std::error_code error;
+    if (std::filesystem::exists(word, error))
+        return "; to name the file " + word + ", write ./" + word + " or put it after --";
+    return "";
 }
 
 }  // namespace
@@ -135,6 +141,8 @@ int main(int argc, char** argv) {
         for (const Command& command : commands)
             if (command.app->parsed() && unknown.empty())
                 unknown = command.app->remaining(), parsed = command.app;
+        // What follows "--" is no option (a required one missing stops there).
+        unknown.erase(std::find(unknown.begin(), unknown.end(), "--"), unknown.end());
         const bool option =
             !unknown.empty() && unknown.front().size() > 1 && unknown.front()[0] == '-';
         if ((dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) ||

@@ -277,6 +277,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     writeBytes(dir / "truth16.pgm", "P5 1 1 65535\n" + std::string("\x00\x01", 2));     // label 1
     writePng(dir / "truth1.png", 48, 32, PNG_COLOR_TYPE_GRAY, Bytes(32 * 6, 0x0f), 1);  // 0 and 1
     fs::copy_file(dir / "bands.png", dir / "s1.png");  // named as a diagnostic record's picture
+    fs::copy_file(dir / "bands.png", dir / "-x.png");
     const std::string train = "train t.clsg --label ", red = "red=bands.png@0,0,16,32 ",
                       run = "run tool.clsg bands.png ";
     // 93 one-pixel examples at 0.02 (115^3 cells each) would need 1.14 GB to train again when
@@ -314,6 +315,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "unknown argument --lable; did you mean --label? (see clsg train --help)", 2},
         {run + "--out out --neighbourhood 5",
          "unknown argument --neighbourhood; did you mean --neighborhood? (see clsg run --help)", 2},
+        // A file named like an option; "--" ends the options, so what is
+        // missing before it is said.
+        {run + "--out out -x.png",
+         "unknown argument -x.png; to name the file -x.png, write ./-x.png or put it after --", 2},
+        {"run tool.clsg -- -x.png", "--out is required", 2},
         {"--threads 2 " + run + "--out out",
          "options go after the command: clsg run --threads ... (see clsg run --help)", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
