@@ -47,6 +47,40 @@ std::vector<std::string> videoOutputNames(const std::string& clip) {
     }
 }
 
+namespace {
+
+// Frames lost at the end: short of where the video's own packets end, sound
+// or not (frames the decoder could not read), else short of the length the
+// file states (a file cut short).
+void warnFramesMissingAtEnd(const std::string& clip, const std::string& csvName,
+                            const std::vector<double>& times, const std::vector<double>& steps,
+                            const VideoClipFacts& facts) {
+    const double packets = facts.segmentedLastPacket;
+    if (const uint64_t missing =
+            packets > 0 ? framesMissingAtEnd(times, steps, packets, std::min(0.05 * packets, 1.0))
+                        : 0) {
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": its last " << missing
+                  << (missing == 1 ? " frame" : " frames")
+                  << " could not be read (the file holds them up to " << std::fixed
+                  << std::setprecision(1) << packets << " s, and the decoder gave none); "
+                  << oneLine(csvName) << " holds the frames read\n";
+        return;
+    }
+    if (const uint64_t missing =
+            facts.length > 0 ? framesMissingAtEnd(
+                                   times, steps, facts.length,
+                                   endShortfall(facts.length, facts.otherStreams, facts.lastPacket,
+                                                facts.segmentedLastPacket, facts.lastPacketStart))
+                             : 0)
+        std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
+                  << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed
+                  << std::setprecision(1) << facts.length
+                  << " s its file states (a file cut short?); " << oneLine(csvName)
+                  << " holds the frames read\n";
+}
+
+}  // namespace
+
 void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRunOptions& options,
                    OutputFiles& files, std::ostream& out) {
     const std::string name = fs::path(clip).stem().string();
@@ -151,18 +185,7 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << (missing == 1 ? " frame" : " frames")
                   << " could not be read (the file holds them, and the decoder gave none); "
                   << oneLine(csvName) << " numbers the frames read\n";
-    if (const uint64_t missing =
-            !still && facts.length > 0
-                ? framesMissingAtEnd(
-                      times, steps, facts.length,
-                      endShortfall(facts.length, facts.otherStreams, facts.lastPacket,
-                                   facts.segmentedLastPacket, facts.lastPacketStart))
-                : 0)
-        std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames end about " << missing
-                  << (missing == 1 ? " frame" : " frames") << " before the " << std::fixed
-                  << std::setprecision(1) << facts.length
-                  << " s its file states (a file cut short?); " << oneLine(csvName)
-                  << " holds the frames read\n";
+    if (!still) warnFramesMissingAtEnd(clip, csvName, times, steps, facts);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     out << oneLine(clip) << ": " << frames << (frames == 1 ? " frame, " : " frames, ") << std::fixed
         << std::setprecision(1) << took.count() << " s ("

@@ -259,11 +259,14 @@ bool refuseFrames(GstObject* by, const GstCaps* caps, CapsWatch& watch) {
     return true;
 }
 
-// A stream whose container or parser states frames too large is not given a
-// decoder: a decoder makes room for a frame of the size it reads before
-// anyone downstream can refuse it, and a file of a few kilobytes may state
-// frames of gigabytes.
+// Only video is decoded: the sound goes unused, and a damaged sound track
+// would fail the clip. A video stream whose container or parser states frames
+// too large is not given a decoder either: a decoder makes room for a frame of
+// the size it reads before anyone downstream can refuse it, and a file of a
+// few kilobytes may state frames of gigabytes.
 gboolean decodeOnlySmallFrames(GstElement* bin, GstPad*, GstCaps* caps, gpointer data) {
+    const GstStructure* s = gst_caps_get_size(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+    if (s && g_str_has_prefix(gst_structure_get_name(s), "audio/")) return FALSE;
     return !refuseFrames(GST_OBJECT(bin), caps, *static_cast<CapsWatch*>(data));
 }
 

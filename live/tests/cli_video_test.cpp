@@ -249,6 +249,44 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     }
 }
 
+// Damage to a clip's sound does not cost its frames (the sound is not
+// decoded), and frames damaged at the end are said beside sound too: the
+// video's own packets run on past them.
+TEST_F(CliVideo, DamagedSoundIsNoFailureAndDamagedLastFramesAreSaid) {
+    GstElementFactory* vorbis = gst_element_factory_find("vorbisenc");
+    if (!vorbis) GTEST_SKIP() << "no Vorbis encoder to make the clip";
+    gst_object_unref(vorbis);
+    writeFile("matroskamux name=m ! filesink location=" + dir / "s.mkv" +
+              " videotestsrc num-buffers=60 ! video/x-raw,width=64,height=48,framerate=25/1 ! "
+              "jpegenc ! m. audiotestsrc num-buffers=60 samplesperbuffer=1764 ! audioconvert ! "
+              "vorbisenc ! m.");
+    const std::string whole = slurp(dir / "s.mkv");
+    std::string sound = whole;
+    const std::size_t setup = sound.find("\x05vorbis");
+    ASSERT_NE(setup, std::string::npos);
+    for (std::size_t i = setup + 7; i < setup + 40; ++i) sound[i] ^= 0x5a;
+    std::ofstream(dir / "sound.mkv", std::ios::binary) << sound;
+    const Ran r = clsg(dir, "run bars.clsg sound.mkv --out o");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("sound.mkv: 60 frames"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("clsg: warning"), std::string::npos) << r.err;
+    // The last 20 frames' pictures zeroed: the decoder drops them unannounced.
+    std::string tail = whole;
+    std::vector<std::size_t> starts;
+    for (std::size_t at = 0; (at = tail.find("\xff\xd8\xff", at)) != std::string::npos; ++at)
+        starts.push_back(at);
+    ASSERT_EQ(starts.size(), 60u);
+    for (std::size_t f = 40; f < 60; ++f) tail.replace(starts[f], 200, 200, '\0');
+    std::ofstream(dir / "tail.mkv", std::ios::binary) << tail;
+    const Ran t = clsg(dir, "run bars.clsg tail.mkv --out o");
+    EXPECT_EQ(t.status, 0) << t.err;
+    EXPECT_NE(t.out.find("tail.mkv: 40 frames"), std::string::npos) << t.out;
+    EXPECT_NE(t.err.find("tail.mkv: its last 20 frames could not be read (the file holds them up "
+                         "to 2.4 s, and the decoder gave none)"),
+              std::string::npos)
+        << t.err;
+}
+
 // Every frame reaches the overlay video, also from a clip whose frames the
 // first choice of encoder cannot time (it wrote none of them from this one).
 TEST_F(CliVideo, TheOverlayHoldsEveryFrame) {
