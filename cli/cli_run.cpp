@@ -77,8 +77,9 @@ void refuseSharedVideoNames(const std::vector<std::string>& videos) {
 
 // The video files one after the other, each one's outputs all or none;
 // returns how many failed.
-std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettings& settings,
-                      const std::vector<std::string>& videos, OutputFiles& files) {
+std::size_t runVideos(const RunOptions& o, const ToolFile& file, const std::string& toolBytes,
+                      const RunSettings& settings, const std::vector<std::string>& videos,
+                      OutputFiles& files) {
     std::size_t failed = 0;
     if (!videos.empty()) files.makeDir(o.outDir, "--out");
     for (const std::string& clip : videos) {
@@ -93,8 +94,8 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
             OutputFiles own(files, true);
             std::ostringstream said;  // once the outputs are in place
             runVideoInput(file, clip,
-                          {o.tool, settings.params.neighborhoodSize(), o.normalize, o.threads,
-                           o.outDir, o.maxPixels},
+                          {o.tool, toolBytes, settings.params.neighborhoodSize(), o.normalize,
+                           o.threads, o.outDir, o.maxPixels},
                           own, said);
             own.commit();
             // As each clip is done, as an image's line is: a reader that went away
@@ -112,7 +113,10 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file, const RunSettin
 
 int runCommand(const RunOptions& o) {
     const ConsoleAside aside({o.summary});
-    const ToolFile file = readToolFile(o.tool);
+    // Videos are segmented with these bytes too, not with a file put in the
+    // tool's place meanwhile.
+    const std::string toolBytes = readToolFileBytes(o.tool);
+    const ToolFile file = decodeToolFile(toolBytes, o.tool);
     const ImageFormat format = o.format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
     std::vector<std::string> imageArgs, videos;
     for (const std::string& arg : o.images) {
@@ -166,7 +170,7 @@ int runCommand(const RunOptions& o) {
         inputs.empty() ? 0 : runImages(file, inputs, settings, files, std::cout, nullptr, &reports);
     std::size_t videosFailed = 0;
     try {
-        videosFailed = runVideos(o, file, settings, videos, files);
+        videosFailed = runVideos(o, file, toolBytes, settings, videos, files);
     } catch (...) {  // stopped in a video: the images' reports are there, and said
         if (interruptSignal()) {
             sayRunReports(reports, settings, std::cout);

@@ -105,6 +105,7 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     csv << ",unlabelled\n" << std::setprecision(6) << std::fixed;
     VideoRunSettings settings;
     settings.toolPath = options.toolPath;
+    settings.toolData = options.toolData;
     settings.neighborhood = options.neighborhood;
     settings.normalize = options.normalize;
     settings.threads = options.threads;

@@ -14,7 +14,8 @@
 namespace clsg {
 
 struct VideoRunOptions {
-    std::string toolPath;
+    std::string toolPath;      // names the tool in messages
+    std::string toolData;      // the bytes of the tool file read, segmented with
     int32_t neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
     unsigned threads = 0;

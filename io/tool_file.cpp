@@ -608,6 +608,10 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
 }
 
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
+    return decodeToolFile(readToolFileBytes(path, limits), path, limits);
+}
+
+std::string readToolFileBytes(const std::string& path, const ToolFileLimits& limits) {
     InputFile f(path);
     if (!f.isOpen()) throw ToolFileError("cannot open " + path + ": " + std::strerror(f.error()));
     // The header: the magic text (length and bytes), version and, in version
@@ -650,7 +654,7 @@ ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
         more = n == want;  // fewer only at the end
     }
     if (f.error()) throw ToolFileError("cannot read " + path + ": " + std::strerror(f.error()));
-    return decodeBytes(raw.data(), raw.size(), path, limits);
+    return raw;
 }
 
 }  // namespace clsg

@@ -122,5 +122,9 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
 // Reads the header first: a file that is not a tool file, or whose stated
 // payload is over the limits, costs only its first bytes.
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits = {});
+// The file's bytes as readToolFile reads them (its header decides how many
+// are read), for decodeToolFile: what a reader keeps that must use the very
+// tool it read, even when the file is replaced meanwhile.
+std::string readToolFileBytes(const std::string& path, const ToolFileLimits& limits = {});
 
 }  // namespace clsg

@@ -44,6 +44,8 @@ struct Impl {
     std::mutex mutex;
     bool started = false;  // between start and stop, when properties hold still
     std::string toolPath;
+    std::string toolData;  // the tool file's bytes, used instead of reading toolPath
+    bool postMessages = true;
     int neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
     unsigned threads = 0;
@@ -61,6 +63,7 @@ struct Impl {
     std::vector<uint32_t> colours;
     bool drawOverlay = true;  // the output chosen at start (overlay, else passthrough)
     bool countRegions = false;
+    bool posting = true;  // postMessages at start
     std::string refusal;  // why the frames of the caps set last are not segmented
     clsg::RegionOptions regionOptions;
     std::vector<uint64_t> regionCounts;  // per label, of the last frame
@@ -96,7 +99,9 @@ enum {
     PROP_OUTPUT,
     PROP_REGIONS,
     PROP_MIN_REGION_AREA,
-    PROP_MAX_PIXELS
+    PROP_MAX_PIXELS,
+    PROP_TOOL_DATA,
+    PROP_POST_MESSAGES
 };
 
 #define CLSG_FORMATS "{ RGB, RGBx, BGRx }"
@@ -155,6 +160,17 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         case PROP_MAX_PIXELS:
             impl.maxPixels = g_value_get_uint64(value);
             break;
+        case PROP_TOOL_DATA: {
+            const auto* bytes = static_cast<const GBytes*>(g_value_get_boxed(value));
+            gsize size = 0;
+            const void* data =
+                bytes ? g_bytes_get_data(const_cast<GBytes*>(bytes), &size) : nullptr;
+            impl.toolData.assign(static_cast<const char*>(data), data ? size : 0);
+            break;
+        }
+        case PROP_POST_MESSAGES:
+            impl.postMessages = g_value_get_boolean(value);
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
@@ -187,6 +203,14 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
             break;
         case PROP_MAX_PIXELS:
             g_value_set_uint64(value, impl.maxPixels);
+            break;
+        case PROP_TOOL_DATA:
+            g_value_take_boxed(value, impl.toolData.empty() ? nullptr
+                                                            : g_bytes_new(impl.toolData.data(),
+                                                                          impl.toolData.size()));
+            break;
+        case PROP_POST_MESSAGES:
+            g_value_set_boolean(value, impl.postMessages);
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -363,7 +387,7 @@ gboolean transformSize(GstBaseTransform*, GstPadDirection, GstCaps*, gsize, GstC
 gboolean start(GstBaseTransform* trans) {
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
-    std::string path;
+    std::string path, data;
     int neighborhood;
     bool normalize;
     unsigned threads;
@@ -377,6 +401,8 @@ gboolean start(GstBaseTransform* trans) {
         impl.regionOptions = clsg::RegionOptions();
         impl.regionOptions.minArea = impl.minRegionArea;
         path = impl.toolPath;
+        data = impl.toolData;
+        impl.posting = impl.postMessages;
         neighborhood = impl.neighborhood;
         normalize = impl.normalize;
         threads = impl.threads;
@@ -388,7 +414,7 @@ gboolean start(GstBaseTransform* trans) {
         impl.started = false;
         return FALSE;
     };
-    if (path.empty()) {
+    if (path.empty() && data.empty()) {
         GST_ELEMENT_ERROR(s, RESOURCE, NOT_FOUND,
                           ("clsgsegment has no tool file (set its tool property)"), (nullptr));
         return failed();
@@ -396,7 +422,7 @@ gboolean start(GstBaseTransform* trans) {
     // A pipe (or a device) would wait for its writer inside the state change,
     // where nothing can stop the wait.
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 &&
+    if (data.empty() && ::stat(path.c_str(), &st) == 0 &&
         (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))) {
         GST_ELEMENT_ERROR(s, RESOURCE, OPEN_READ,
                           ("clsgsegment cannot use the tool file: %s is not a regular file (a "
@@ -406,7 +432,9 @@ gboolean start(GstBaseTransform* trans) {
         return failed();
     }
     try {
-        auto file = std::make_unique<ToolFile>(clsg::readToolFile(path));
+        auto file = std::make_unique<ToolFile>(
+            data.empty() ? clsg::readToolFile(path)
+                         : clsg::decodeToolFile(data, path.empty() ? "tool-data" : path));
         impl.params = kvCompositeColorSegmenterRunParams(
             neighborhood > 0 ? neighborhood : file->neighborhoodSize.value_or(3), normalize);
         impl.colours.clear();
@@ -556,7 +584,10 @@ void report(ClsgSegment* s, GstBuffer* out, long width, long height) {
                     gst_structure_set_value(m, f, v);
         }
     }
-    gst_element_post_message(GST_ELEMENT(s), gst_message_new_element(GST_OBJECT(s), structure));
+    if (impl.posting)
+        gst_element_post_message(GST_ELEMENT(s), gst_message_new_element(GST_OBJECT(s), structure));
+    else
+        gst_structure_free(structure);
     ++impl.frames;
 }
 
@@ -640,6 +671,17 @@ GstFlowReturn transformInPlace(GstBaseTransform* trans, GstBuffer* buffer) {
     return GST_FLOW_OK;
 }
 
+// The label image's rows are padded to 4 bytes: zeros there, not whatever
+// the buffer held before (another frame's labels, or older memory).
+void clearRowPadding(GstVideoFrame& frame) {
+    auto* data = static_cast<unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    const std::ptrdiff_t stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    const std::ptrdiff_t row =
+        GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 0) * GST_VIDEO_FRAME_WIDTH(&frame);
+    for (long y = 0; stride > row && y < GST_VIDEO_FRAME_HEIGHT(&frame); ++y)
+        std::memset(data + y * stride + row, 0, static_cast<std::size_t>(stride - row));
+}
+
 GstFlowReturn transform(GstBaseTransform* trans, GstBuffer* inbuf, GstBuffer* outbuf) {
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
@@ -654,6 +696,7 @@ GstFlowReturn transform(GstBaseTransform* trans, GstBuffer* inbuf, GstBuffer* ou
     const long width = GST_VIDEO_FRAME_WIDTH(&in), height = GST_VIDEO_FRAME_HEIGHT(&in);
     const bool ok = segment(s, in, static_cast<unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0)),
                             GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0));
+    if (ok) clearRowPadding(out);
     gst_video_frame_unmap(&out);
     gst_video_frame_unmap(&in);
     if (!ok) return GST_FLOW_ERROR;
@@ -677,6 +720,12 @@ static void clsg_segment_class_init(ClsgSegmentClass* klass) {
         object, PROP_TOOL,
         g_param_spec_string("tool", "Tool file", "The trained tool (.clsg file) to segment with",
                             nullptr, flags));
+    g_object_class_install_property(
+        object, PROP_TOOL_DATA,
+        g_param_spec_boxed("tool-data", "Tool file's bytes",
+                           "The tool file's bytes, used instead of reading the tool file (which "
+                           "then only names it in messages)",
+                           G_TYPE_BYTES, flags));
     g_object_class_install_property(
         object, PROP_NEIGHBORHOOD,
         g_param_spec_int("neighborhood", "Neighbourhood",
@@ -709,6 +758,13 @@ static void clsg_segment_class_init(ClsgSegmentClass* klass) {
         g_param_spec_uint64("max-pixels", "Largest frame",
                             "Frames of more pixels are refused (0: any size)", 0, G_MAXUINT64, 0,
                             flags));
+    g_object_class_install_property(
+        object, PROP_POST_MESSAGES,
+        g_param_spec_boolean("post-messages", "Post messages",
+                             "Post each frame's clsg-segment message on the bus (the buffer's "
+                             "meta holds the same; an application that reads no bus turns "
+                             "them off, or they pile up)",
+                             TRUE, flags));
 
     gst_element_class_set_static_metadata(element, "Colour segmentation", "Filter/Analyzer/Video",
                                           "Labels each pixel with a trained clsg tool", "clsg");

@@ -358,6 +358,11 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         gst_object_unref(dec);
     }
     set("out", "location", overlayPath.c_str());
+    if (!settings.toolData.empty()) {
+        GBytes* data = g_bytes_new(settings.toolData.data(), settings.toolData.size());
+        set("segment", "tool-data", data);
+        g_bytes_unref(data);
+    }
     set("segment", "tool", settings.toolPath.c_str(), "neighborhood",
         static_cast<gint>(settings.neighborhood), "normalize", settings.normalize ? TRUE : FALSE,
         "threads", static_cast<guint>(settings.threads), "max-pixels",

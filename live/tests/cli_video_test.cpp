@@ -145,6 +145,13 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     for (const auto& e : fs::directory_iterator(dir / "out"))
         names.insert(e.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"bars-overlay.avi", "bars-frames.csv"}));
+    // The clip is segmented with the tool run read, not with whatever its path
+    // holds later: a tool from a pipe, read once, serves the clip too.
+    const std::string piped = "cd '" + dir.path.string() +
+                              "' && cat bars.clsg | '" CLSG_CLI_PATH
+                              "' run /dev/stdin one.avi --out piped >/dev/null";
+    EXPECT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_EQ(slurp(dir / "piped/one-frames.csv"), slurp(dir / "one/one-frames.csv"));
 
     // The table: a header, then one row per frame with its time and shares.
     std::istringstream csv(slurp(dir / "out/bars-frames.csv"));

@@ -567,6 +567,64 @@ TEST_F(Element, MetaOnEveryBuffer) {
     gst_object_unref(pipeline);
 }
 
+// tool-data is segmented with, whatever file tool names; post-messages=false
+// posts nothing (the meta still comes); the label image's row padding is 0.
+TEST_F(Element, ToolBytesNoMessagesAndZeroPadding) {
+    ToolFile renamed = barsTool();
+    for (ToolLabel& label : renamed.labels) label.name = "other_" + label.name;
+    writeToolFile(*dir / "other.clsg", renamed);
+    const std::string bytes = encodeToolFile(*file);
+    for (const bool post : {false, true}) {
+        GError* error = nullptr;
+        GstElement* pipeline = gst_parse_launch(
+            ("videotestsrc num-buffers=40 pattern=snow ! video/x-raw,format=RGB,width=61,height=99 "
+             "! clsgsegment name=seg output=labels tool=" +
+             (*dir / "other.clsg") + " ! appsink name=out sync=false")
+                .c_str(),
+            &error);
+        ASSERT_TRUE(pipeline && !error);
+        GstElement* seg = gst_bin_get_by_name(GST_BIN(pipeline), "seg");
+        GBytes* data = g_bytes_new(bytes.data(), bytes.size());
+        g_object_set(seg, "tool-data", data, "post-messages", post ? TRUE : FALSE, nullptr);
+        g_bytes_unref(data);
+        gst_object_unref(seg);
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+        int frames = 0, dirty = 0;
+        while (GstSample* s = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 20 * GST_SECOND)) {
+            GstBuffer* buffer = gst_sample_get_buffer(s);
+            GstCustomMeta* meta = gst_buffer_get_custom_meta(buffer, CLSG_SEGMENT_META);
+            ASSERT_TRUE(meta);
+            const GValue* names =
+                gst_structure_get_value(gst_custom_meta_get_structure(meta), "labels");
+            ASSERT_TRUE(names);
+            EXPECT_STREQ(g_value_get_string(gst_value_array_get_value(names, 0)), "red");
+            GstMapInfo map;
+            ASSERT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
+            EXPECT_EQ(map.size, 64u * 99);  // rows of 61 padded to 64
+            for (gsize y = 0; y < 99 && map.size == 64 * 99; ++y)
+                for (gsize x = 61; x < 64; ++x) dirty += map.data[y * 64 + x] != 0;
+            gst_buffer_unmap(buffer, &map);
+            ++frames;
+            gst_sample_unref(s);
+        }
+        EXPECT_EQ(frames, 40);
+        EXPECT_EQ(dirty, 0);
+        gst_object_unref(sink);
+        GstBus* bus = gst_element_get_bus(pipeline);
+        int posted = 0;
+        while (GstMessage* m = gst_bus_pop(bus)) {
+            posted += GST_MESSAGE_TYPE(m) == GST_MESSAGE_ELEMENT &&
+                      gst_message_has_name(m, CLSG_SEGMENT_MESSAGE);
+            gst_message_unref(m);
+        }
+        EXPECT_EQ(posted, post ? 40 : 0);
+        gst_object_unref(bus);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    }
+}
+
 // A frame narrower than the neighbourhood is said once per size, as clsg run
 // says it of an image: caps of another rate or format say it no more.
 TEST_F(Element, ANarrowFrameSizeIsSaidOnce) {
