@@ -1231,11 +1231,22 @@ std::string StudioSession::findRestore() {
     // moved the one with these images' marks aside) hide nothing.
     // A damaged file is said, and the next one looked at.
     std::string damaged;
+    std::set<Pixels> newer;  // images the files passed over have marks for
     for (const std::string& path : sessionFilesNewestFirst(outDir_)) {
-        const std::string why = findRestoreIn(path);
+        const std::string why = findRestoreIn(path, newer);
         if (damaged.empty()) damaged = why;
         if (restoreInfo_) break;
     }
+    // An older file's marks of those images are not carried on: the newer
+    // ones stay the newest, in their file, for a later studio on them. The
+    // older ones stay in the older file. Pixels decide, as for the offer.
+    if (restorable_)
+        restorable_->others.erase(
+            std::remove_if(restorable_->others.begin(), restorable_->others.end(),
+                           [&](const CarriedMarks& c) {
+                               return newer.count({c.digest, c.width, c.height}) > 0;
+                           }),
+            restorable_->others.end());
     offeredPath_ = restorable_ ? restorable_->path : "";
     offeredRevision_ = revision_;
     return damaged;
@@ -1291,7 +1302,7 @@ std::string sessionShapeProblem(const std::string& path) {
 
 }  // namespace
 
-std::string StudioSession::findRestoreIn(const std::string& path) {
+std::string StudioSession::findRestoreIn(const std::string& path, std::set<Pixels>& newer) {
     using json = nlohmann::json;
     restorable_.reset();
     restoreInfo_.reset();
@@ -1419,7 +1430,12 @@ std::string StudioSession::findRestoreIn(const std::string& path) {
                 throw std::runtime_error("bad marks");
             saved.others.push_back(std::move(entries[e]));
         }
-        if (saved.labels.empty() || saved.marks.empty()) return "";
+        if (saved.labels.empty() || saved.marks.empty()) {
+            for (const CarriedMarks& c : saved.others)
+                if (!checkRuns(c.runs, static_cast<std::size_t>(c.width * c.height), 0))
+                    newer.insert({c.digest, c.width, c.height});
+            return "";
+        }
         const json& savedAt = head.at("savedAt");
         const std::string when = savedAt.is_number_integer()
                                      ? localTime(static_cast<std::time_t>(savedAt.get<int64_t>()))

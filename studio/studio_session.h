@@ -18,6 +18,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "clsg/colorseg/budget.h"
@@ -243,7 +244,9 @@ public:
     // some open image, and offers that one (pendingRestore) until restore()
     // is called. A file that cannot be read is left alone, not offered, and
     // passed over for older ones; returns why the first such file was
-    // (empty when none). Only the marks of open images are decoded.
+    // (empty when none). Only the marks of open images are decoded. Of an
+    // older file, the marks of images a newer one has marks for are left out
+    // (they stay in the older file): restored, they would hide the newer ones.
     std::string findRestore();
     // findRestore() once more, for an image opened since, while the earlier
     // file is still there (no change made yet) and no offer was answered.
@@ -268,7 +271,11 @@ public:
     std::vector<std::string> loadTool(const std::string& path);
 
 private:
-    std::string findRestoreIn(const std::string& path);
+    // An image's pixels as session files name them: digest, width, height.
+    using Pixels = std::tuple<uint64_t, long, long>;
+    // Offers path's session when it has marks for an open image; else adds
+    // to newer the pixels of the images it has marks for.
+    std::string findRestoreIn(const std::string& path, std::set<Pixels>& newer);
     // The open image an example of a tool file was cut from: one that shows
     // its pixels, the one named source (its path, else its file name) first;
     // images().size() when none shows them.

@@ -1432,6 +1432,57 @@ TEST_F(StudioServerTest, ARestoredSessionIsSavedInItsFile) {
               std::string::npos);
 }
 
+// A session restored from a file kept aside does not carry on its marks of
+// images a newer file has marks for: a later studio on such an image is offered
+// the newer ones. Its marks of images no newer file has marks for are carried on.
+TEST_F(StudioServerTest, ARestoreFromAnOlderFileHidesNoNewerMarks) {
+    const std::string out = dir_ / "newer";
+    std::vector<kv3PlanePelBuffer> pictures;  // coffee, chelsea, a third
+    for (int v : {30, 90, 150}) {
+        pictures.emplace_back(kvPelRect(0, 0, 16, 12));
+        for (kvPelBuffer<unsigned char> plane :
+             {pictures.back().plane0(), pictures.back().plane1(), pictures.back().plane2()})
+            kfPelSet(plane, v);
+    }
+    const auto start = [&](std::vector<std::size_t> open) {
+        auto s = std::make_unique<StudioSession>(out);
+        for (std::size_t p : open) s->addImage("p" + std::to_string(p), "", pictures[p]);
+        EXPECT_EQ(s->findRestore(), "");
+        return s;
+    };
+    const auto marked = [](const StudioSession& s, std::size_t image) {
+        const Bytes& m = s.images()[image].marks;
+        return std::count_if(m.begin(), m.end(), [](uint8_t v) { return v != 0; });
+    };
+    auto all = start({0, 1, 2});
+    all->addLabel("old");
+    for (std::size_t i = 0; i < 3; ++i) all->paintMarks(i, 0, 0, 2, 2, Bytes(4, 1));
+    all->autosave();
+    auto coffee = start({0, 2});  // the third open, and left without marks
+    ASSERT_TRUE(coffee->pendingRestore());
+    coffee->restore(false);
+    coffee->addLabel("new");
+    coffee->paintMarks(0, 5, 5, 5, 5, Bytes(25, 1));
+    coffee->autosave();
+    auto chelsea = start({1});
+    ASSERT_TRUE(chelsea->pendingRestore());
+    EXPECT_TRUE(chelsea->restore(true));  // the first session's, kept aside
+    chelsea->paintMarks(0, 8, 8, 3, 3, Bytes(9, 1));
+    chelsea->autosave();
+
+    auto again = start({0});
+    ASSERT_TRUE(again->pendingRestore());
+    again->restore(true);
+    ASSERT_EQ(again->labels().size(), 1u);
+    EXPECT_EQ(again->labels()[0].name, "new");
+    EXPECT_EQ(marked(*again, 0), 25);
+    auto third = start({2});  // carried on in chelsea's session
+    ASSERT_TRUE(third->pendingRestore());
+    EXPECT_EQ(third->offeredPath(), out + "/studio-session.clsgs");
+    third->restore(true);
+    EXPECT_EQ(marked(*third, 0), 4);
+}
+
 // Rewrites a session file: edit changes its JSON head and the marks after it.
 void editSession(const std::string& path, const std::function<void(json&, std::string&)>& edit) {
     const std::string bytes = clsgtest::slurp(path), magic = "clsg studio session 1\n";
