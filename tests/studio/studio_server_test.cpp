@@ -2,6 +2,7 @@
 #include "studio/studio_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -1882,6 +1883,51 @@ TEST_F(StudioServerTest, AStopEndsWaitsAndASecondSignalEndsAtOnce) {
     stopped.join();
     EXPECT_EQ(searchStatus, 503);
     EXPECT_NE(searchBody.find("the studio is stopping"), std::string::npos) << searchBody;
+}
+
+// A second signal while the studio stops, here with a tool half written into a
+// pipe no one reads, ends it at once, and the tool's partial file goes with it.
+TEST_F(StudioServerTest, ASecondSignalRemovesTheStudiosPartialFiles) {
+    const std::string out = dir_ / "piped", tmp = dir_ / "tmp", noisy = dir_ / "noise.png";
+    kv3PlanePelBuffer noise(kvPelRect(0, 0, 400, 400));  // a tool far larger than a pipe holds
+    std::mt19937 random(3);
+    for (kvPelBuffer<unsigned char> plane : {noise.plane0(), noise.plane1(), noise.plane2()})
+        for (long y = 0; y < 400; ++y)
+            for (long x = 0; x < 400; ++x) plane.pointToRow(y)[x] = uint8_t(random());
+    writeColorImage(noisy, noise, ImageFormat::Png);
+    fs::create_directories(out), fs::create_directories(tmp);
+    ASSERT_EQ(::mkfifo((out + "/t.clsg").c_str(), 0600), 0);
+    const int reader = ::open((out + "/t.clsg").c_str(), O_RDWR | O_CLOEXEC);  // never reads
+    StudioProcess studio(noisy + " --out " + out, "TMPDIR='" + tmp + "' ");
+    studio.call("/api/labels", {{"op", "add"}, {"name", "a"}});
+    studio.call("/api/labels", {{"op", "add"}, {"name", "b"}});
+    Bytes halves(400 * 400, 1);
+    std::fill(halves.begin() + 200 * 400, halves.end(), 2);
+    ASSERT_EQ(code(studio.client->Post("/api/marks?i=0&x=0&y=0&w=400&h=400",
+                                       encodeRuns(halves.data(), halves.size()), kBinary)),
+              200);
+    std::thread save(
+        [&] { studio.client->Post("/api/save", R"({"file":"t.clsg"})", "application/json"); });
+    const auto waiting = [&] {  // the tool, written, waits for the pipe
+        std::error_code ec;
+        for (fs::directory_iterator it(tmp, ec), end; !ec && it != end; it.increment(ec))
+            if (fs::file_size(it->path(), ec) > (64u << 10)) return true;
+        return false;
+    };
+    for (int i = 0; i < 600 && !waiting(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(waiting());  // signalled all the same, so that the save ends
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    kill(studio.pid, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto [status, said] = studio.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status << said;
+    EXPECT_NE(said.find("stopped at once; finished outputs kept, partial files removed"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 0);
+    save.join();
+    ::close(reader);
 }
 
 // Request heads are read at the door, many at once: clients that send them
