@@ -1431,6 +1431,7 @@ std::string StudioSession::findRestoreIn(const std::string& path, std::set<Pixel
             saved.others.push_back(std::move(entries[e]));
         }
         if (saved.labels.empty() || saved.marks.empty()) {
+            // Checked against no labels, runs fail on their first mark.
             for (const CarriedMarks& c : saved.others)
                 if (!checkRuns(c.runs, static_cast<std::size_t>(c.width * c.height), 0))
                     newer.insert({c.digest, c.width, c.height});
