@@ -7,6 +7,10 @@ chosen tolerance, all against the truth (balanced accuracy, %); and how far
 its estimate is from the truth. With --grid, also against the best setting
 of compare.py's grid and the k-NN (when python3-sklearn is installed), both
 chosen with the truth in hand, as compare.py does for the set's own teachings.
+Each line also splits what --auto's choice loses against the truth into
+wrong labels and unlabelled pixels (balanced, as the accuracy is), beside
+what the estimate is made of: the held-out pixels' balanced accuracy and the
+share of the picture samples of colours no example shows.
 
     PYTHONPATH=build/default/python /usr/bin/python3 bench/auto_photos/teachings.py \
         /tmp/clsg-auto-photos build/default/cli/clsg [--seed S] [--per-photo K] [--grid]
@@ -63,6 +67,19 @@ def teaching(rng, case, t):
     return {"photo": case["photo"], "labels": labels}
 
 
+def losses(labels, t, n):
+    """Balanced shares (%) of the truth's pixels given another label, and
+    given none."""
+    wrong, none = [], []
+    for label in range(n):
+        judged = t == label
+        if judged.any():
+            got = labels[judged]
+            none.append(float((got >= n).mean()))
+            wrong.append(float(((got != label) & (got < n)).mean()))
+    return 100 * statistics.mean(wrong), 100 * statistics.mean(none)
+
+
 def grid_best(image, masks, t, n):
     """The best balanced accuracy of the grid, and the k-NN's (None without
     python3-sklearn)."""
@@ -86,7 +103,7 @@ def main():
     rng = np.random.default_rng(args.seed)
     with open(os.path.join(args.out, "cases.json")) as f:
         cases = json.load(f)
-    over_lead, under_best, estimate_error, peers = [], [], [], []
+    over_lead, under_best, estimate_error, peers, lost = [], [], [], [], []
     for name, case in cases.items():
         image = clsg.read_image(case["photo"])
         t = clsg.read_image(case["truth"])[..., 0]
@@ -105,12 +122,19 @@ def main():
             best = max(acc, key=acc.get)
             got = acc[chosen["neighborhoodSize"]]
             estimate = 100 * report["estimate"]["balancedAccuracy"]
+            n = len(alt["labels"])
+            wrong, none = losses(tool.run(image, neighborhood=chosen["neighborhoodSize"]).labels,
+                                 t, n)
+            lost.append((wrong, none))
             estimate_error.append(estimate - got)
             over_lead.append(got - acc[lead])
             under_best.append(acc[best] - got)
             print(f"{name} {k}: ({chosen['colorToleranceFrac']:g}, {chosen['colorToleranceMin']})"
                   f" lead N {lead} {acc[lead]:.1f}, --auto N {chosen['neighborhoodSize']} {got:.1f},"
-                  f" best N {best} {acc[best]:.1f}, estimate {estimate:.1f}", end="")
+                  f" best N {best} {acc[best]:.1f}, estimate {estimate:.1f}"
+                  f" (held-out {100 * report['estimate']['heldOutBalancedAccuracy']:.1f},"
+                  f" uncovered {100 * report['estimate']['uncovered']:.0f} %),"
+                  f" lost: wrong {wrong:.1f}, unlabelled {none:.1f}", end="")
             if args.grid:
                 grid, peer = grid_best(image, masks_of(alt, t.shape), t, len(alt["labels"]))
                 peers.append((got, grid, peer))
@@ -125,6 +149,9 @@ def main():
         print(f"estimate within 3 points of the truth on {sum(abs(e) <= 3 for e in estimate_error)}"
               f" of {len(estimate_error)}; off by {statistics.median(map(abs, estimate_error)):.1f}"
               f" (median), too high by {statistics.mean(estimate_error):+.1f} on average")
+        print(f"--auto's choice loses {statistics.mean(w for w, _ in lost):.1f} points to wrong"
+              f" labels and {statistics.mean(u for _, u in lost):.1f} to unlabelled pixels on"
+              f" average")
     if peers:
         under = [grid - got for got, grid, _ in peers]
         print(f"--auto {statistics.mean(under):.2f} under the grid's best on average, within 1 point"
