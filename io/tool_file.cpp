@@ -38,6 +38,8 @@ kv3PlanePelBuffer copyWindow(const kv3PlanePelBuffer_const& image, const kvPelRe
     kv3PlanePelBuffer copy(box, image.colorSpace());
     const std::size_t w = static_cast<std::size_t>(box.width());
     for (long y = box.top(); y < box.bottom(); ++y) {
+        // Copies of large examples take seconds: Ctrl-C is heard here too.
+        if ((y - box.top()) % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
         std::memcpy(copy.plane0().pointToRow(y), image.plane0().pointToPel(box.left(), y), w);
         std::memcpy(copy.plane1().pointToRow(y), image.plane1().pointToPel(box.left(), y), w);
         std::memcpy(copy.plane2().pointToRow(y), image.plane2().pointToPel(box.left(), y), w);
@@ -69,6 +71,7 @@ void cropPair(kv3PlanePelBuffer_const& image, kvPelBuffer_const<unsigned char>& 
     long left = overlap.right(), right = overlap.left(), top = overlap.bottom(),
          bottom = overlap.top();
     for (long y = overlap.top(); y < overlap.bottom(); ++y) {
+        if ((y - overlap.top()) % 16 == 0) kfThrowExceptionOnFailure(ksys_attention_check());
         const unsigned char* row = mask.pointToPel(overlap.left(), y);
         for (long x = 0; x < overlap.width(); ++x)
             if (row[x]) {
@@ -448,6 +451,23 @@ std::vector<kvCompositeColorSet> cropExamples(const std::vector<kvCompositeColor
     return out;
 }
 
+std::string whyUnreadable(const std::vector<kvCompositeColorSet>& stored,
+                          const kvCompositeColorSegmenterTrainParams& params,
+                          const ToolFileWriteOptions& options) {
+    uint64_t images = 0;
+    for (const kvCompositeColorSet& set : stored)
+        for (const kvCompositeColor& example : set.instances()) images += example.images().size();
+    if (options.maxExampleImages != 0 && images > options.maxExampleImages)
+        return "it has " + std::to_string(images) + " example images, more than the " +
+               std::to_string(options.maxExampleImages) + " a reader takes";
+    try {
+        options.readBudget.check(stored, params);
+    } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
+        return std::string(e.what()) + "; reading a tool file trains it again";
+    }
+    return {};
+}
+
 std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options) {
     checkLabels(file, "cannot store the tool");
     if (file.qualityJson.size() > kMaxQualityText)
@@ -469,20 +489,10 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
                                                     ? cropExamples(file.tool.compositeColors())
                                                     : file.tool.compositeColors();
         kvCompositeColorSegmenterTrainParams params = file.tool.trainParams();
-        uint64_t images = 0;
-        for (const kvCompositeColorSet& set : sets)
-            for (const kvCompositeColor& example : set.instances())
-                images += example.images().size();
-        if (options.maxExampleImages != 0 && images > options.maxExampleImages)
-            throw ToolFileError("cannot store the tool: it could not be read back (it has " +
-                                std::to_string(images) + " example images, more than the " +
-                                std::to_string(options.maxExampleImages) + " a reader takes)");
-        try {
-            options.readBudget.check(sets, params);
-        } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
-            throw ToolFileError(std::string("cannot store the tool: it could not be read back (") +
-                                e.what() + "; reading a tool file trains it again)");
-        }
+        const std::string unreadable = whyUnreadable(sets, params, options);
+        if (!unreadable.empty())
+            throw ToolFileError("cannot store the tool: it could not be read back (" + unreadable +
+                                ")");
         for (kvCompositeColorSet& set : sets) archive || set;
         archive || params;
     }

@@ -104,6 +104,13 @@ struct ToolFileWriteOptions {
     uint64_t maxExampleImages = ToolFileLimits().maxExampleImages;
 };
 
+// Why a tool trained from stored (examples as a tool file keeps them, see
+// cropExamples) at params could not be read back from its file (too many
+// example images, or over options.readBudget); empty when it could.
+std::string whyUnreadable(const std::vector<kvCompositeColorSet>& stored,
+                          const kvCompositeColorSegmenterTrainParams& params,
+                          const ToolFileWriteOptions& options = {});
+
 // The file's bytes. Throws ToolFileError unless the tool is trained, has one
 // set per label, the names pass labelNameProblem and differ, every label's
 // source count is 0 or its example count, and its stored examples train

@@ -205,11 +205,15 @@ std::vector<kvCompositeColorSet> copyExamples(const std::vector<std::vector<Exam
     std::vector<kvCompositeColorSet> sets;
     for (const auto& label : examples) {
         std::vector<kvCompositeColor> instances;
-        for (const Example& e : label)
+        for (const Example& e : label) {
+            // Examples of many megapixels take a while to copy: Ctrl-C is
+            // heard between them.
+            kfThrowExceptionOnFailure(ksys_attention_check());
             instances.emplace_back(copyImage(e.imageView),
                                    e.hasMask
                                        ? kvPelBuffer_const<unsigned char>(copyMask(e.maskView))
                                        : kvPelBuffer_const<unsigned char>());
+        }
         sets.emplace_back(instances);
     }
     return sets;
@@ -498,6 +502,7 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
     auto trained = std::make_shared<ToolFile>();
     std::vector<std::optional<uint32_t>> means(names.size());
     std::vector<kvCompositeColorSet> cropped;
+    std::string unreadable;
     {
         py::gil_scoped_release release;
         CallGuard::run([&] {
@@ -506,9 +511,23 @@ void Tool::train(const py::dict& labels, py::handle fracArg, py::handle minArg, 
             // mask's box): the same model, and a saved and reloaded tool
             // equals this one.
             cropped = cropExamples(sets);
-            trained->tool.train(cropped, params);
             for (std::size_t i = 0; i < sets.size(); ++i) means[i] = meanExampleColor(sets[i]);
+            unreadable = whyUnreadable(cropped, params);
         });
+    }
+    // Said before a training that may take minutes: the tool runs here, but
+    // save and pickle (Dask's processes) will refuse it.
+    if (!unreadable.empty() &&
+        PyErr_WarnEx(PyExc_UserWarning,
+                     ("this tool will run, but cannot be saved or pickled: it could not be read "
+                      "back (" +
+                      unreadable + "); give fewer or smaller examples")
+                         .c_str(),
+                     1) != 0)
+        throw py::error_already_set();
+    {
+        py::gil_scoped_release release;
+        CallGuard::run([&] { trained->tool.train(cropped, params); });
     }
     // Colours as clsg train gives them: the name's, else near the examples' mean.
     const std::vector<uint32_t> assigned = labelColors(names, chosen, means);

@@ -643,6 +643,19 @@ def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(
         with pytest.raises(UserWarning, match="identical examples"):
             kept.train(twins)
     assert kept.labels == [r[0] for r in RECTS]
+    # A tool no file could hold is said before its training (minutes, for large examples):
+    # 93 one-pixel examples at 0.02 would need more memory to train again when read.
+    dots = {}
+    for k in range(93):
+        dot = np.zeros(image.shape[:2], bool)
+        dot[k // 48, k % 48] = True
+        dots[f"l{k}"] = [(image, dot)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match=r"^this tool will run, but cannot be saved or pickled: "
+                           r"it could not be read back \(training would need \d+ bytes"):
+            kept.train(dots, 0.02)
+    assert kept.labels == [r[0] for r in RECTS]
     # clsg.suggest says what clsg train --auto says, at the caller's line: of the examples as
     # the tool keeps them, cut to their masks (images that differ only outside are twins too).
     h, w = image.shape[:2]
