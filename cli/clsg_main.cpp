@@ -72,6 +72,23 @@ std::string didYouMean(const CLI::App& app, const std::string& word) {
     return "";
 }
 
+// After "--" every argument is a file name, even one that begins with '-':
+// such a one becomes ./NAME (the same file; "-" alone stays standard
+// output), and "--" is taken out, so that the names may stand anywhere among
+// the command's arguments. held keeps the new texts the result points into.
+std::vector<char*> operandsAfterDashDash(int argc, char** argv, std::vector<std::string>& held) {
+    held.assign(argv, argv + argc);
+    const auto dashes = std::find(held.begin() + std::min(argc, 1), held.end(), "--");
+    if (dashes != held.end()) {
+        for (auto it = dashes + 1; it != held.end(); ++it)
+            if (it->size() > 1 && (*it)[0] == '-') *it = "./" + *it;
+        held.erase(dashes);
+    }
+    std::vector<char*> args;
+    for (std::string& a : held) args.push_back(a.data());
+    return args;
+}
+
 }  // namespace
 
 namespace {
@@ -129,8 +146,10 @@ int main(int argc, char** argv) {
             if (command.app->parsed()) return "see clsg " + command.app->get_name() + " --help";
         return std::string("see clsg --help");
     };
+    std::vector<std::string> held;  // the arguments as parsed, "--" taken out
+    std::vector<char*> args = operandsAfterDashDash(argc, argv, held);
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(args.size()), args.data());
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help, --help-all, --version
     } catch (const CLI::ParseError& e) {
@@ -141,8 +160,6 @@ int main(int argc, char** argv) {
         for (const Command& command : commands)
             if (command.app->parsed() && unknown.empty())
                 unknown = command.app->remaining(), parsed = command.app;
-        // What follows "--" is no option (a required one missing stops there).
-        unknown.erase(std::find(unknown.begin(), unknown.end(), "--"), unknown.end());
         const bool option =
             !unknown.empty() && unknown.front().size() > 1 && unknown.front()[0] == '-';
         if ((dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) ||

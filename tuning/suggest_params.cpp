@@ -158,9 +158,9 @@ public:
     }
 
     // Adds tolerances, each scored on the first fold with held-out pixels
-    // alone, on up to `threads` threads (the caller's among them); finish
-    // scores them on the others. done() is called on the caller's thread as
-    // they are scored, once for each. Nothing a tolerance is scored with
+    // alone, on up to `threads` threads started for them (the caller's alone
+    // for one; see forEachTask); finish scores them on the others. done() is
+    // called on the caller's thread as each is scored. Nothing a tolerance is scored with
     // depends on the others, so the threads change no result. Each thread
     // holds a fold tool (the caller's earlier one is let go first), so this
     // runs on one thread unless each costs at most kSideBySideBytes to train.

@@ -419,6 +419,12 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
         EXPECT_EQ(listing(dir), before) << line;
     }
+    // After "--" a name that begins with '-' is a file, among the images before it too.
+    const Outcome dashed = clsg(dir, "run tool.clsg --out dashed bands.png -- -x.png");
+    EXPECT_EQ(dashed.status, 0) << dashed.err;
+    EXPECT_TRUE(fs::exists(dir / "dashed/-x-labels.png") &&
+                fs::exists(dir / "dashed/bands-labels.png"));
+    fs::remove_all(dir / "dashed");
     // Found wrong before the search, which would print its report first, and before any image
     // is segmented (each is reported when done).
     EXPECT_EQ(clsg(dir, "train t.clsg --auto --label " + red + "--label " + red).out, "");
