@@ -77,7 +77,8 @@ void refuseSharedVideoNames(const std::vector<std::string>& videos) {
 
 // The video files one after the other, each one's outputs all or none;
 // returns how many failed.
-std::size_t runVideos(const RunOptions& o, const ToolFile& file, const std::string& toolBytes,
+std::size_t runVideos(const RunOptions& o, const ToolFile& file,
+                      const std::shared_ptr<const std::string>& toolBytes,
                       const RunSettings& settings, const std::vector<std::string>& videos,
                       OutputFiles& files) {
     std::size_t failed = 0;
@@ -115,14 +116,15 @@ int runCommand(const RunOptions& o) {
     const ConsoleAside aside({o.summary});
     // Videos are segmented with these bytes too, not with a file put in the
     // tool's place meanwhile.
-    const std::string toolBytes = readToolFileBytes(o.tool);
-    const ToolFile file = decodeToolFile(toolBytes, o.tool);
+    auto toolBytes = std::make_shared<const std::string>(readToolFileBytes(o.tool));
+    const ToolFile file = decodeToolFile(*toolBytes, o.tool);
     const ImageFormat format = o.format == "pnm" ? ImageFormat::Pnm : ImageFormat::Png;
     std::vector<std::string> imageArgs, videos;
     for (const std::string& arg : o.images) {
         std::error_code ec;  // a folder named like a video holds images
         (isVideoInput(arg) && !fs::is_directory(arg, ec) ? videos : imageArgs).push_back(arg);
     }
+    if (videos.empty()) toolBytes.reset();  // only videos use them
     const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
     if (!videos.empty()) {
         if (!o.summary.empty() && paths.images.empty())

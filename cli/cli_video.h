@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,9 @@
 namespace clsg {
 
 struct VideoRunOptions {
-    std::string toolPath;      // names the tool in messages
-    std::string toolData;      // the bytes of the tool file read, segmented with
-    int32_t neighborhood = 0;  // 0: the tool file's, else 3
+    std::string toolPath;                         // names the tool in messages
+    std::shared_ptr<const std::string> toolData;  // the tool file's bytes as read
+    int32_t neighborhood = 0;                     // 0: the tool file's, else 3
     bool normalize = false;
     unsigned threads = 0;
     std::string outDir;

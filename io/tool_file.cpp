@@ -617,6 +617,11 @@ ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
     return decodeBytes(bytes.data(), bytes.size(), name, limits);
 }
 
+ToolFile decodeToolFile(const char* bytes, std::size_t size, const std::string& name,
+                        const ToolFileLimits& limits) {
+    return decodeBytes(bytes, size, name, limits);
+}
+
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits) {
     return decodeToolFile(readToolFileBytes(path, limits), path, limits);
 }

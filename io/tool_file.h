@@ -126,6 +126,8 @@ void writeToolFile(const std::string& path, const ToolFile& file, const std::str
 // (the message then says which and by how much).
 ToolFile decodeToolFile(const std::string& bytes, const std::string& name,
                         const ToolFileLimits& limits = {});
+ToolFile decodeToolFile(const char* bytes, std::size_t size, const std::string& name,
+                        const ToolFileLimits& limits = {});
 // Reads the header first: a file that is not a tool file, or whose stated
 // payload is over the limits, costs only its first bytes.
 ToolFile readToolFile(const std::string& path, const ToolFileLimits& limits = {});

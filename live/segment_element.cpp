@@ -44,7 +44,7 @@ struct Impl {
     std::mutex mutex;
     bool started = false;  // between start and stop, when properties hold still
     std::string toolPath;
-    std::string toolData;  // the tool file's bytes, used instead of reading toolPath
+    std::shared_ptr<GBytes> toolData;  // the tool file's bytes, used instead of reading toolPath
     bool postMessages = true;
     int neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
@@ -161,11 +161,12 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
             impl.maxPixels = g_value_get_uint64(value);
             break;
         case PROP_TOOL_DATA: {
-            const auto* bytes = static_cast<const GBytes*>(g_value_get_boxed(value));
-            gsize size = 0;
-            const void* data =
-                bytes ? g_bytes_get_data(const_cast<GBytes*>(bytes), &size) : nullptr;
-            impl.toolData.assign(static_cast<const char*>(data), data ? size : 0);
+            // Held, not copied: a tool file may be tens of megabytes.
+            auto* bytes = static_cast<GBytes*>(g_value_dup_boxed(value));
+            impl.toolData = bytes && g_bytes_get_size(bytes) > 0
+                                ? std::shared_ptr<GBytes>(bytes, g_bytes_unref)
+                                : nullptr;
+            if (bytes && !impl.toolData) g_bytes_unref(bytes);
             break;
         }
         case PROP_POST_MESSAGES:
@@ -205,9 +206,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
             g_value_set_uint64(value, impl.maxPixels);
             break;
         case PROP_TOOL_DATA:
-            g_value_take_boxed(value, impl.toolData.empty() ? nullptr
-                                                            : g_bytes_new(impl.toolData.data(),
-                                                                          impl.toolData.size()));
+            g_value_set_boxed(value, impl.toolData.get());
             break;
         case PROP_POST_MESSAGES:
             g_value_set_boolean(value, impl.postMessages);
@@ -387,7 +386,8 @@ gboolean transformSize(GstBaseTransform*, GstPadDirection, GstCaps*, gsize, GstC
 gboolean start(GstBaseTransform* trans) {
     ClsgSegment* s = self(trans);
     Impl& impl = *s->impl;
-    std::string path, data;
+    std::string path;
+    std::shared_ptr<GBytes> data;
     int neighborhood;
     bool normalize;
     unsigned threads;
@@ -414,7 +414,7 @@ gboolean start(GstBaseTransform* trans) {
         impl.started = false;
         return FALSE;
     };
-    if (path.empty() && data.empty()) {
+    if (path.empty() && !data) {
         GST_ELEMENT_ERROR(s, RESOURCE, NOT_FOUND,
                           ("clsgsegment has no tool file (set its tool property)"), (nullptr));
         return failed();
@@ -422,7 +422,7 @@ gboolean start(GstBaseTransform* trans) {
     // A pipe (or a device) would wait for its writer inside the state change,
     // where nothing can stop the wait.
     struct stat st;
-    if (data.empty() && ::stat(path.c_str(), &st) == 0 &&
+    if (!data && ::stat(path.c_str(), &st) == 0 &&
         (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))) {
         GST_ELEMENT_ERROR(s, RESOURCE, OPEN_READ,
                           ("clsgsegment cannot use the tool file: %s is not a regular file (a "
@@ -432,9 +432,12 @@ gboolean start(GstBaseTransform* trans) {
         return failed();
     }
     try {
+        gsize size = 0;
+        const auto* bytes =
+            data ? static_cast<const char*>(g_bytes_get_data(data.get(), &size)) : nullptr;
         auto file = std::make_unique<ToolFile>(
-            data.empty() ? clsg::readToolFile(path)
-                         : clsg::decodeToolFile(data, path.empty() ? "tool-data" : path));
+            data ? clsg::decodeToolFile(bytes, size, path.empty() ? "tool-data" : path)
+                 : clsg::readToolFile(path));
         impl.params = kvCompositeColorSegmenterRunParams(
             neighborhood > 0 ? neighborhood : file->neighborhoodSize.value_or(3), normalize);
         impl.colours.clear();

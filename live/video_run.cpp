@@ -358,8 +358,12 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
         gst_object_unref(dec);
     }
     set("out", "location", overlayPath.c_str());
-    if (!settings.toolData.empty()) {
-        GBytes* data = g_bytes_new(settings.toolData.data(), settings.toolData.size());
+    if (settings.toolData && !settings.toolData->empty()) {
+        // The element holds the caller's bytes for as long as it needs them.
+        auto* held = new std::shared_ptr<const std::string>(settings.toolData);
+        GBytes* data = g_bytes_new_with_free_func(
+            (*held)->data(), (*held)->size(),
+            [](gpointer p) { delete static_cast<std::shared_ptr<const std::string>*>(p); }, held);
         set("segment", "tool-data", data);
         g_bytes_unref(data);
     }

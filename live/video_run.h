@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,7 +58,7 @@ struct VideoRunSettings {
     std::string toolPath;
     // The tool file's bytes, when set: segmented with instead of reading
     // toolPath again (which may have been replaced since the caller read it).
-    std::string toolData;
+    std::shared_ptr<const std::string> toolData;
     int32_t neighborhood = 0;  // 0: the tool file's, else 3
     bool normalize = false;
     unsigned threads = 0;    // 0: one per core
