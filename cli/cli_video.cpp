@@ -187,6 +187,11 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << " could not be read (the file holds them, and the decoder gave none); "
                   << oneLine(csvName) << " numbers the frames read\n";
     if (!still) warnFramesMissingAtEnd(clip, csvName, times, steps, facts);
+    if (facts.videoStreams > 1)
+        std::cerr << "clsg: note: " << oneLine(clip) << " holds " << facts.videoStreams
+                  << " video streams; one is segmented (" << oneLine(csvName)
+                  << " holds its frames), "
+                  << (facts.videoStreams == 2 ? "the other is" : "the others are") << " not\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     out << oneLine(clip) << ": " << frames << (frames == 1 ? " frame, " : " frames, ") << std::fixed
         << std::setprecision(1) << took.count() << " s ("

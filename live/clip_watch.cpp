@@ -74,6 +74,7 @@ void ClipWatch::elementAdded(GstBin*, GstBin*, GstElement* element, gpointer wat
         g_signal_connect(element, "pad-added", G_CALLBACK(demuxerPadAdded), watch);
     } else if (klassHas(element, "Decoder") &&
                (klassHas(element, "Video") || klassHas(element, "Image"))) {
+        ++static_cast<ClipWatch*>(watch)->videoDecoders_;
         if (GstPad* sink = gst_element_get_static_pad(element, "sink")) {
             gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, decoderPacket, watch, nullptr);
             gst_object_unref(sink);

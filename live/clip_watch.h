@@ -32,6 +32,8 @@ public:
     double segmentedLastPacket() const;
     double lastPacketStart() const;
     bool otherStreams() const { return otherStreams_; }
+    // Video decoders decodebin plugged: one per video stream (none for raw frames).
+    int videoDecoders() const { return videoDecoders_; }
 
 private:
     static void elementAdded(GstBin* bin, GstBin* sub, GstElement* element, gpointer watch);
@@ -48,6 +50,7 @@ private:
     std::atomic<int64_t> lastStartNs_{-1};
     std::atomic<int> streams_{0};  // the demuxers' pads
     std::atomic<bool> otherStreams_{false};
+    std::atomic<int> videoDecoders_{0};
 };
 
 }  // namespace clsg

@@ -234,6 +234,13 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
         const Ran r = clsg(dir, "run bars.clsg " + name + ".mkv --out whole");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err.find("clsg: warning"), std::string::npos) << name << ": " << r.err;
+        // Of two video tracks one is segmented, and that is said.
+        EXPECT_EQ(
+            r.err.find("clsg: note: " + name + ".mkv holds 2 video streams; one is segmented (" +
+                       name + "-frames.csv holds its frames), the other is not") !=
+                std::string::npos,
+            name == std::string("d") || name == std::string("e"))
+            << name << ": " << r.err;
     }
     // Cut short where only its sound goes on (2 s of frames, 5 s of sound), a clip has all
     // its frames: nothing is said of frames lost, though the file states 5 s. Cut in its
