@@ -51,7 +51,7 @@ def main():
         def shot(name):
             driver.save_screenshot(os.path.join(artefacts, "studio-" + name + ".png"))
 
-        def wait_for(script, what, timeout=30):
+        def wait_for(script, what, timeout=60):  # a loaded 2-core machine (sanitizers, -j2) is slow
             end = time.time() + timeout
             script = script if script.startswith(("return", "const")) else "return " + script
             while not (value := js(script)) and time.time() < end:
