@@ -133,25 +133,48 @@ struct PngAnimation {
     bool animated = false, imageIsFrame = false;
 };
 
-PngAnimation pngAnimation(const std::vector<unsigned char>& bytes) {
-    const auto be32 = [&](std::size_t at) {
-        return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
-               uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
-    };
-    PngAnimation a;
+uint32_t be32(const std::vector<unsigned char>& bytes, std::size_t at) {
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+}
+
+// Calls visit(type, at, length) for the chunks in file order until it
+// returns false or the chunks end; a length past the end of the file is
+// clipped to what the file holds, and ends the walk.
+template <typename Visit>
+void forEachChunk(const std::vector<unsigned char>& bytes, Visit visit) {
     for (std::size_t at = 8; at + 12 <= bytes.size();) {
-        const uint32_t length = be32(at);
+        const uint32_t length = be32(bytes, at);
         const std::string type(reinterpret_cast<const char*>(&bytes[at + 4]), 4);
-        if (type == "IDAT") break;
-        if (type == "acTL" && length >= 8 && at + 16 <= bytes.size()) {
+        const std::size_t held = std::min<std::size_t>(length, bytes.size() - at - 12);
+        if (!visit(type, at, held) || held < length) return;
+        at += 12 + held;
+    }
+}
+
+PngAnimation pngAnimation(const std::vector<unsigned char>& bytes) {
+    PngAnimation a;
+    forEachChunk(bytes, [&](const std::string& type, std::size_t at, std::size_t length) {
+        if (type == "IDAT") return false;
+        if (type == "acTL" && length >= 8) {
             a.animated = true;
-            a.frames = be32(at + 8);
+            a.frames = be32(bytes, at + 8);
         }
         if (type == "fcTL") a.imageIsFrame = true;
-        if (length > bytes.size() - at - 12) break;
-        at += 12 + std::size_t{length};
-    }
+        return true;
+    });
     return a;
+}
+
+// The compressed image data the file holds: its IDAT chunks. Other chunks
+// (padding in a private chunk, say) cannot decode to rows.
+uint64_t imageDataBytes(const std::vector<unsigned char>& bytes) {
+    uint64_t held = 0;
+    forEachChunk(bytes, [&](const std::string& type, std::size_t, std::size_t length) {
+        if (type == "IDAT") held += length;
+        return type != "IEND";
+    });
+    return held;
 }
 
 struct PngReadGuard {
@@ -185,6 +208,11 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
                          ": the PNG file is animated, and its image is not the frame "
                          "it shows: save the frame as a file of its own");
     checkImageSize(h.width, h.height, limits, name);
+    // Rows its image data cannot hold at deflate's best ratio are not decoded,
+    // nor made room for: libpng's row buffers alone are the declared width.
+    const uint64_t held = imageDataBytes(bytes);
+    if (storedBytes(h) > held * kMaxDeflateRatio)
+        throw ImageError(name + ": bad PNG file: the file is truncated");
 
     Raster r;
     r.width = h.width;
@@ -217,13 +245,10 @@ Raster decodePng(const std::vector<unsigned char>& bytes, const std::string& nam
         }
     };
 
-    // Rows the file cannot hold at deflate's best ratio are not decoded.
-    if (storedBytes(h) > uint64_t{bytes.size()} * kMaxDeflateRatio)
-        throw ImageError(name + ": bad PNG file: the file is truncated");
     if (h.interlace == PNG_INTERLACE_NONE) {
         // Room for the rows the file can hold, at once: no copies as they
         // arrive. A transparent image is refused at its first such row.
-        const uint64_t fit = uint64_t{bytes.size()} * kMaxDeflateRatio / (rowBytes + 1);
+        const uint64_t fit = held * kMaxDeflateRatio / (rowBytes + 1);
         r.data.reserve(static_cast<std::size_t>(std::min<uint64_t>(r.height, fit) * r.rowBytes()));
         std::vector<unsigned char> row(r.rowBytes());
         for (uint32_t y = 0; y < r.height; ++y) {

@@ -526,6 +526,19 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
              pngChunk("IHDR", std::string("\0\0\x27\x10\0\0\x27\x10\x08\0\0\0\0", 13)) +
              pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
          "bad PNG file: the file is truncated"},
+        // One row of 16 M pixels: libpng's row buffers alone would be 256 MB.
+        {"wide.png",
+         "\x89PNG\r\n\x1a\n" +
+             pngChunk("IHDR", std::string("\x01\0\0\0\0\0\0\x01\x10\x06\0\0\x01", 13)) +
+             pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
+         "bad PNG file: the file is truncated"},
+        // Bytes outside the image data hold no rows: 48 MB claimed beside 50 KB of padding.
+        {"padded.png",
+         "\x89PNG\r\n\x1a\n" +
+             pngChunk("IHDR", std::string("\0\0\x0f\xa0\0\0\x0f\xa0\x08\x02\0\0\x01", 13)) +
+             pngChunk("prIv", std::string(50000, 'x')) +
+             pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
+         "bad PNG file: the file is truncated"},
     };
     ASSERT_LT(cases[8].bytes.size(), 200u);
     ASSERT_LT(cases[16].bytes.size(), 100u);
