@@ -44,7 +44,8 @@ std::string overBudgetAdvice(const std::vector<kvCompositeColorSet>& sets,
 }
 
 // Reading a tool file trains its tool again, within the budget of files from
-// elsewhere: a tool over it could be written but never read back.
+// elsewhere, and holds its examples: a tool over either could be written but
+// never read back.
 void checkReadable(const std::vector<kvCompositeColorSet>& sets,
                    const kvCompositeColorSegmenterTrainParams& params) {
     try {
@@ -55,6 +56,9 @@ void checkReadable(const std::vector<kvCompositeColorSet>& sets,
                        " (tool files are trained again when read); " +
                        overBudgetAdvice(sets, params));
     }
+    if (const std::string why = whyUnreadable(sets, params); !why.empty())
+        throw CliError("a tool of these examples could not be read back: " + why +
+                       "; give fewer or smaller examples");
 }
 
 }  // namespace

@@ -451,15 +451,39 @@ std::vector<kvCompositeColorSet> cropExamples(const std::vector<kvCompositeColor
     return out;
 }
 
+namespace {
+
+// The largest payload a reader with the limits matching options takes.
+uint64_t maxPayload(const ToolFileWriteOptions& options) {
+    const uint64_t budget = options.readBudget.maxBytes ? options.readBudget.maxBytes : UINT64_MAX;
+    return std::min(options.maxPayloadBytes, budget);
+}
+
+std::string payloadTooLarge(uint64_t bytes, const ToolFileWriteOptions& options) {
+    return "its examples take " + std::to_string(bytes) + " bytes, more than the " +
+           std::to_string(maxPayload(options)) + " a reader takes";
+}
+
+}  // namespace
+
 std::string whyUnreadable(const std::vector<kvCompositeColorSet>& stored,
                           const kvCompositeColorSegmenterTrainParams& params,
                           const ToolFileWriteOptions& options) {
-    uint64_t images = 0;
+    uint64_t images = 0, pelBytes = 0;  // the file stores 3 bytes an image pixel, 1 a mask's
     for (const kvCompositeColorSet& set : stored)
-        for (const kvCompositeColor& example : set.instances()) images += example.images().size();
+        for (const kvCompositeColor& example : set.instances()) {
+            images += example.images().size();
+            for (std::size_t i = 0; i < example.images().size(); ++i) {
+                const kvPelRect box = example.images()[i].window();
+                const uint64_t pels = uint64_t{static_cast<uint32_t>(box.width())} *
+                                      static_cast<uint32_t>(box.height());
+                pelBytes += pels * (example.masks()[i].isBound() ? 4 : 3);
+            }
+        }
     if (options.maxExampleImages != 0 && images > options.maxExampleImages)
         return "it has " + std::to_string(images) + " example images, more than the " +
                std::to_string(options.maxExampleImages) + " a reader takes";
+    if (pelBytes > maxPayload(options)) return payloadTooLarge(pelBytes, options);
     try {
         options.readBudget.check(stored, params);
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
@@ -497,6 +521,9 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
         archive || params;
     }
     const std::string raw = payload.str();
+    if (raw.size() > maxPayload(options))
+        throw ToolFileError("cannot store the tool: it could not be read back (" +
+                            payloadTooLarge(raw.size(), options) + ")");
     if (raw.size() > UINT32_MAX) throw ToolFileError("the tool is too large to store");
     std::ostringstream out;
     {

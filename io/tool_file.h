@@ -100,21 +100,24 @@ struct ToolFileWriteOptions {
     // Reading a tool file trains its tool again within ToolFileLimits::budget:
     // a tool over this budget is refused, as no reader could load it.
     kvCompositeColorSegmenterBudget readBudget = ToolFileLimits().budget;
-    // Likewise, a tool of more example images than this is refused.
+    // Likewise, a tool of more example images than this is refused, and one
+    // whose payload is larger than this or readBudget.maxBytes.
     uint64_t maxExampleImages = ToolFileLimits().maxExampleImages;
+    uint64_t maxPayloadBytes = ToolFileLimits().maxPayloadBytes;
 };
 
 // Why a tool trained from stored (examples as a tool file keeps them, see
 // cropExamples) at params could not be read back from its file (too many
-// example images, or over options.readBudget); empty when it could.
+// example images, a payload too large for a reader, or over
+// options.readBudget); empty when it could.
 std::string whyUnreadable(const std::vector<kvCompositeColorSet>& stored,
                           const kvCompositeColorSegmenterTrainParams& params,
                           const ToolFileWriteOptions& options = {});
 
 // The file's bytes. Throws ToolFileError unless the tool is trained, has one
 // set per label, the names pass labelNameProblem and differ, every label's
-// source count is 0 or its example count, and its stored examples train
-// within options.readBudget and number at most options.maxExampleImages.
+// source count is 0 or its example count, and a reader could take it back
+// (see whyUnreadable).
 std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& options = {});
 // Writes encodeToolFile's bytes to path (not following a symbolic link at
 // path); errors name shownName (path when empty) and the reason.

@@ -423,6 +423,26 @@ TEST(ToolFile, SmallFilesCannotMakeTheirReaderHoldMuchMemory) {
     one.maxExampleImages = written.maxExampleImages = 2;
     EXPECT_EQ(decodeToolFile(encodeToolFile(two, written), "t", one).labelNames(),
               two.labelNames());
+    // And by their bytes: the writer refuses what a reader with the same limits
+    // would, before training by the examples' pixels, when storing by the size.
+    ToolFileLimits tiny;
+    tiny.maxPayloadBytes = 1;
+    const std::string stated =
+        errorOf<ToolFileError>([&] { decodeToolFile(encodeToolFile(two), "t", tiny); });
+    const uint64_t payload = std::stoull(stated.substr(stated.find("payload of ") + 11));
+    ToolFileWriteOptions fits;
+    fits.maxPayloadBytes = tiny.maxPayloadBytes = payload;
+    EXPECT_EQ(decodeToolFile(encodeToolFile(two, fits), "t", tiny).labelNames(), two.labelNames());
+    fits.maxPayloadBytes -= 1;
+    EXPECT_NE(errorOf<ToolFileError>([&] {
+                  encodeToolFile(two, fits);
+              }).find("could not be read back (its examples take " + std::to_string(payload)),
+              std::string::npos);
+    const auto& params = two.tool.trainParams();
+    EXPECT_EQ(whyUnreadable(two.tool.compositeColors(), params, fits), "");  // pixels only
+    fits.maxPayloadBytes = 1;
+    EXPECT_NE(whyUnreadable(two.tool.compositeColors(), params, fits).find("its examples take "),
+              std::string::npos);
     // A quality report is kept up to what a reader takes, and no longer written past it.
     ToolFile reported = two;
     reported.qualityJson = std::string(1 << 20, ' ');
