@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <set>
 #include <sstream>
 
@@ -517,8 +518,14 @@ std::string encodeToolFile(const ToolFile& file, const ToolFileWriteOptions& opt
         if (!unreadable.empty())
             throw ToolFileError("cannot store the tool: it could not be read back (" + unreadable +
                                 ")");
-        for (kvCompositeColorSet& set : sets) archive || set;
-        archive || params;
+        try {
+            for (kvCompositeColorSet& set : sets) archive || set;
+            archive || params;
+        } catch (const kvArchive::Errors&) {
+            // A string stream fails to grow only for want of memory.
+            if (payload.bad()) throw std::bad_alloc();
+            throw;
+        }
     }
     const std::string raw = payload.str();
     if (raw.size() > maxPayload(options))

@@ -903,6 +903,31 @@ TEST(Cli, TooLittleMemoryToStartIsAnError) {
     EXPECT_GT(errors, 0);  // some limit was tight enough to matter
 }
 
+// Memory running out while a tool is stored says so: it said "archive write
+// failed" where the payload outgrew what was left (65 to 90 MB here).
+TEST(Cli, MemoryRunningOutWhileATrainedToolIsStoredIsSaid) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit tried";
+#endif
+    ScratchDir dir;
+    Bytes rgb(2000 * 1500 * 3, 77);
+    for (std::size_t i = 0; i < 2000 * 1500; ++i) {
+        rgb[3 * i] = static_cast<unsigned char>(i % 2000);
+        rgb[3 * i + 1] = static_cast<unsigned char>(i / 2000 / 6);
+    }
+    writePlainPng(dir / "mid.png", 2000, 1500, rgb);
+    int short_ = 0, wrote = 0;
+    for (int kb = 41000; kb <= 121000; kb += 8000) {
+        const Outcome o =
+            clsg(dir, "train t.clsg --label a=mid.png", "ulimit -v " + std::to_string(kb) + "; ");
+        EXPECT_EQ(o.err.find("archive"), std::string::npos) << kb << " KB: " << o.err;
+        short_ += o.err.find("out of memory") != std::string::npos;
+        wrote += o.status == 0;
+    }
+    EXPECT_GT(short_, 0);
+    EXPECT_GT(wrote, 0);
+}
+
 // A batch's memory does not grow with its length: the C library kept what
 // each image's run freed, about 4 bytes per pixel of every image run.
 TEST(Cli, ABatchsMemoryDoesNotGrowWithItsLength) {
