@@ -1887,8 +1887,9 @@ window.clsgStudio = {
   },
   shares() { return state.counts; },
   regions() { return state.regions; },
-  // True when every change so far has its segmentation on the page.
-  settled() { return !state.segmentTimer && state.seqDone === state.seqSent; },
+  // True when every change so far has its segmentation on the page. A change
+  // still on its way to the server (a setting, say) has not asked for one yet.
+  settled() { return !editsPending && !state.segmentTimer && state.seqDone === state.seqSent; },
   // True when, besides, every image's preview is up to date.
   allSettled() {
     return this.settled() && !state.previewsBusy && state.server &&

@@ -521,10 +521,19 @@ def main():
            " if (once && url.startsWith('/api/segment')) { once = false;"
            " return Promise.resolve(new Response('{\"error\": \"the studio is busy\"}', {status: 503})); }"
            " return real(url, options); };")
+        # And the page is not settled while a change is on its way (its answer slowed here, as on a
+        # loaded machine): the wait ends with the area the page took up.
+        js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
+           " if (once && url.startsWith('/api/settings')) { once = false;"
+           " return new Promise((r) => setTimeout(r, 500)).then(() => real(url, options)); }"
+           " return real(url, options); };")
         area = lambda: find(By.ID, "min-area").get_attribute("value")
         find(By.ID, "min-area").send_keys("1" + Keys.TAB)
         wait_for(S + "allSettled() && document.getElementById('error').hidden", "the previews after one gave way")
         first_area = area()
+        if js("return " + S + "settings().minArea") != int(first_area):
+            fail("settled before the minimum area was taken up: the field shows %r, the page holds %r" % (
+                first_area, js("return " + S + "settings().minArea")))
         find(By.ID, "min-area").send_keys(Keys.BACKSPACE + "0" + Keys.TAB)
         wait_for(S + "allSettled()", "the previews at another minimum area")
         second_area = area()
