@@ -884,10 +884,12 @@ async function segment() {
     document.body.dataset.segmented = String(seq);
     refreshPreviews();
   } catch (e) {
-    if (e.status === 409) return;  // a newer request took over
-    // Too many requests wait for the studio (other windows): asked again in a moment.
-    if (e.status === 503) {
-      setTimeout(() => { if (current()) segment(); }, 1000);
+    // A newer request took over (409), or too many wait for the studio (503):
+    // asked again in a moment unless this window has sent a newer one. A 409
+    // may come while this is the newest: another window's, or one of this
+    // window's sent before it that reached the server after it.
+    if (e.status === 409 || e.status === 503) {
+      if (current()) scheduleSegment(e.status === 503 ? 1000 : 250);
       return;
     }
     if (current()) {

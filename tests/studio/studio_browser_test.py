@@ -521,6 +521,12 @@ def main():
            " if (once && url.startsWith('/api/segment')) { once = false;"
            " return Promise.resolve(new Response('{\"error\": \"the studio is busy\"}', {status: 503})); }"
            " return real(url, options); };")
+        # And one the server took for superseded (409) while it was the page's newest: a request sent
+        # before it can reach the server after it on a loaded machine.
+        js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
+           " if (once && url.startsWith('/api/segment')) { once = false;"
+           " return Promise.resolve(new Response('{\"error\": \"a newer request took over\"}', {status: 409})); }"
+           " return real(url, options); };")
         # And the page is not settled while a change is on its way (its answer slowed here, as on a
         # loaded machine): the wait ends with the area the page took up.
         js("const real = window.fetch; let once = true; window.fetch = (url, options) => {"
