@@ -22,6 +22,7 @@ const state = {
   scale: 1, offsetX: 0, offsetY: 0,
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
+  gaveWay: 0,            // segmentations that gave way (409) since the last one shown
   notSaved: "",          // said while a change is missing from the session file
   openFailures: "",      // files that did not open, said until dismissed
   lastTiming: "",
@@ -865,6 +866,7 @@ async function segment() {
       if (!current()) return;
     }
     state.seqShown = seq;
+    state.gaveWay = 0;
     state.labels = frame.pixels;
     state.grey = grey;
     state.counts = frame.meta.counts;
@@ -888,8 +890,10 @@ async function segment() {
     // asked again in a moment unless this window has sent a newer one. A 409
     // may come while this is the newest: another window's, or one of this
     // window's sent before it that reached the server after it.
+    // Each 409 in a row waits twice as long (up to 4 s): two windows whose
+    // segmentations take over from each other then let one finish.
     if (e.status === 409 || e.status === 503) {
-      if (current()) scheduleSegment(e.status === 503 ? 1000 : 250);
+      if (current()) scheduleSegment(e.status === 503 ? 1000 : 250 * 2 ** Math.min(4, state.gaveWay++));
       return;
     }
     if (current()) {
