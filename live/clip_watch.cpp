@@ -87,6 +87,12 @@ void ClipWatch::elementAdded(GstBin*, GstBin*, GstElement* element, gpointer wat
 void ClipWatch::demuxerPadAdded(GstElement*, GstPad* pad, gpointer watch) {
     ClipWatch& self = *static_cast<ClipWatch*>(watch);
     if (++self.streams_ > 1) self.otherStreams_ = true;
+    // Raw frames need no decoder, so they are counted here.
+    if (GstCaps* caps = gst_pad_get_current_caps(pad)) {
+        const GstStructure* s = gst_caps_get_size(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+        if (s && gst_structure_has_name(s, "video/x-raw")) ++self.rawVideoPads_;
+        gst_caps_unref(caps);
+    }
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, demuxerPacket, watch, nullptr);
 }
 

@@ -9,6 +9,7 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -32,8 +33,9 @@ public:
     double segmentedLastPacket() const;
     double lastPacketStart() const;
     bool otherStreams() const { return otherStreams_; }
-    // Video decoders decodebin plugged: one per video stream (none for raw frames).
-    int videoDecoders() const { return videoDecoders_; }
+    // Video streams: one per video decoder decodebin plugged, or per raw video
+    // stream of the demuxer, whichever counts more.
+    int videoStreams() const { return std::max<int>(videoDecoders_, rawVideoPads_); }
 
 private:
     static void elementAdded(GstBin* bin, GstBin* sub, GstElement* element, gpointer watch);
@@ -51,6 +53,7 @@ private:
     std::atomic<int> streams_{0};  // the demuxers' pads
     std::atomic<bool> otherStreams_{false};
     std::atomic<int> videoDecoders_{0};
+    std::atomic<int> rawVideoPads_{0};  // the demuxers' pads of raw frames
 };
 
 }  // namespace clsg

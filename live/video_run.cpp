@@ -513,7 +513,7 @@ std::vector<VideoFrameReport> runPass(const std::string& clip, const std::string
     facts.segmentedLastPacket = clipWatch.segmentedLastPacket();
     facts.lastPacketStart = clipWatch.lastPacketStart();
     facts.otherStreams = clipWatch.otherStreams();
-    facts.videoStreams = clipWatch.videoDecoders();
+    facts.videoStreams = clipWatch.videoStreams();
     if (stopped) throw VideoError(clip + ": stopped");
     if (refused) throw EncoderRefused(clip + ": " + failure);
     if (!failure.empty()) throw VideoError(clip + ": " + failure);

@@ -52,7 +52,7 @@ struct VideoClipFacts {
     double segmentedLastPacket = -1.0;  // where the segmented stream's last packet ends
     double lastPacketStart = -1.0;      // where the latest packet of any stream begins
     bool otherStreams = false;          // sound, or other video tracks, besides the one segmented
-    int videoStreams = 0;               // decoded video streams (0: raw frames, or unknown)
+    int videoStreams = 0;               // video streams (0: unknown)
 };
 
 struct VideoRunSettings {
