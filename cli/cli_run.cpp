@@ -75,6 +75,18 @@ void refuseSharedVideoNames(const std::vector<std::string>& videos) {
     }
 }
 
+// Stopped by a signal: the clip at work and those not reached whose names an
+// earlier run's outputs hold are said, lest they pass for this run's.
+void noteEarlierOutputs(const std::string& outDir, const std::string& clip,
+                        const std::vector<EarlierOutput>& earlier,
+                        const std::vector<std::string>& videos, std::size_t next) {
+    std::string note = earlierOutputsNote(clip, earlier);
+    for (std::size_t i = next; i < videos.size(); ++i)
+        if (note.empty())
+            note = earlierOutputsNote(videos[i], earlierFiles(outDir, videoOutputNames(videos[i])));
+    if (!note.empty()) std::cerr << "clsg: note: " << oneLine(note) << std::endl;
+}
+
 // The video files one after the other, each one's outputs all or none;
 // returns how many failed.
 std::size_t runVideos(const RunOptions& o, const ToolFile& file,
@@ -83,7 +95,8 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file,
                       OutputFiles& files) {
     std::size_t failed = 0;
     if (!videos.empty()) files.makeDir(o.outDir, "--out");
-    for (const std::string& clip : videos) {
+    for (std::size_t i = 0; i < videos.size(); ++i) {
+        const std::string& clip = videos[i];
         const std::vector<EarlierOutput> earlier = earlierFiles(o.outDir, videoOutputNames(clip));
         const auto failedWith = [&](const std::string& error) {
             std::cerr << "clsg: error: " << oneLine(error) << std::endl;
@@ -92,21 +105,26 @@ std::size_t runVideos(const RunOptions& o, const ToolFile& file,
             ++failed;
         };
         try {
-            OutputFiles own(files, true);
-            std::ostringstream said;  // once the outputs are in place
-            runVideoInput(file, clip,
-                          {o.tool, toolBytes, settings.params.neighborhoodSize(), o.normalize,
-                           o.threads, o.outDir, o.maxPixels},
-                          own, said);
-            own.commit();
-            // As each clip is done, as an image's line is: a reader that went away
-            // stops the run, and a log shows the clips finished.
-            std::cout << said.str() << std::flush;
-        } catch (const CliError& e) {
-            checkInterrupt();
-            failedWith(e.what());
-        } catch (const FileError& e) {
-            failedWith(clip + ": " + e.what());
+            try {
+                OutputFiles own(files, true);
+                std::ostringstream said;  // once the outputs are in place
+                runVideoInput(file, clip,
+                              {o.tool, toolBytes, settings.params.neighborhoodSize(), o.normalize,
+                               o.threads, o.outDir, o.maxPixels},
+                              own, said);
+                own.commit();
+                // As each clip is done, as an image's line is: a reader that went away
+                // stops the run, and a log shows the clips finished.
+                std::cout << said.str() << std::flush;
+            } catch (const CliError& e) {
+                checkInterrupt();
+                failedWith(e.what());
+            } catch (const FileError& e) {
+                failedWith(clip + ": " + e.what());
+            }
+        } catch (const Interrupted&) {
+            noteEarlierOutputs(o.outDir, clip, earlier, videos, i + 1);
+            throw;
         }
     }
     return failed;

@@ -504,12 +504,15 @@ TEST_F(CliVideo, FramesTheOverlayCannotHoldFailEveryTime) {
     EXPECT_EQ(slurp(dir / "o/narrow-frames.csv"), "earlier");
 }
 
-// Ctrl-C mid-clip: status 130, no partial overlay, table or temporary left.
+// Ctrl-C mid-clip: status 130, no partial overlay, table or temporary left, and
+// an earlier run's table kept and said not to be this run's.
 TEST_F(CliVideo, CtrlCLeavesNoPartialFiles) {
     writeClip(dir / "long.avi", 400, 640, 480);
+    fs::create_directories(dir / "out");
+    std::ofstream(dir / "out/long-frames.csv") << "earlier";
     const std::string line = "cd '" + dir.path.string() +
                              "' && exec '" CLSG_CLI_PATH
-                             "' run bars.clsg long.avi --out out --neighborhood 7 >/dev/null 2>&1";
+                             "' run bars.clsg long.avi --out out --neighborhood 7 >/dev/null 2>err";
     const pid_t pid = fork();
     if (pid == 0) execl("/bin/sh", "sh", "-c", line.c_str(), nullptr), _exit(121);
     // Signal once the overlay's temporary has grown past its first frames.
@@ -526,9 +529,16 @@ TEST_F(CliVideo, CtrlCLeavesNoPartialFiles) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_NE(slurp(dir / "err")
+                  .find("clsg: note: out/long-frames.csv is from an earlier run, "
+                        "not this one's outputs of long.avi"),
+              std::string::npos)
+        << slurp(dir / "err");
+    EXPECT_EQ(slurp(dir / "out/long-frames.csv"), "earlier");
     std::error_code ec;
     for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end; it.increment(ec))
-        ADD_FAILURE() << "left behind: " << it->path().filename();
+        if (it->path().filename() != "long-frames.csv")
+            ADD_FAILURE() << "left behind: " << it->path().filename();
 }
 
 }  // namespace
