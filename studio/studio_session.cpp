@@ -942,6 +942,13 @@ std::vector<std::string> StudioSession::changedFileNotes() const {
 
 StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t minArea) {
     if (labels_.empty()) throw StudioError("there are no labels to export");
+    // A label's colour follows its marks as training leaves it: the command
+    // names the colours a saved tool holds, asked before any segmentation too.
+    // Masks are exported where no tool can be trained yet.
+    try {
+        train();
+    } catch (const StudioError&) {
+    }
     const std::string dir = confinedPath(outDir_, dirName, "");
     OutputFiles files;
     for (const StudioImage& image : images_)

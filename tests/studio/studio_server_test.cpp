@@ -784,6 +784,11 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 5) << text;  // the name's two too
     for (std::size_t at = 0; at + 1 < tail.size(); at = tail.find('\n', at + 1))
         EXPECT_EQ(tail.substr(at, 2), "\n#") << text;
+    // The command names a label's colour as the saved tool does, asked before any segmentation.
+    const auto fresh = markedCopy("c", dir_ / "c/pic.png");
+    const std::string command = fresh->exportMasks("masks", 0).trainCommand;
+    const uint32_t color = readToolFile(fresh->saveTool("pic")).labels[0].color;
+    EXPECT_NE(command.find("x" + colorText(color)), std::string::npos) << command;
     // Nor does a saved tool, though the image's file bears the tool's name.
     const std::string named = dir_ / "t/pic.clsg";
     EXPECT_THROW(markedCopy("t", named)->saveTool("pic"), FileError);
