@@ -17,6 +17,7 @@
 #include "cli/interrupts.h"
 #include "cli/path_option.h"
 #include "cli/run_inputs.h"
+#include "clsg/io/image_io.h"
 #include "clsg/tuning/training_heap.h"
 #include "studio/session_lock.h"
 #include "studio/studio_server.h"
@@ -41,11 +42,12 @@ private:
 // The images the arguments name, a folder's image files by name as clsg run
 // reads them: a file of a folder named as clsg run could have named an output
 // of another image given (NAME-labels.png, NAME-seg-LABEL.pgm, ...) is
-// skipped, with a note.
-std::vector<std::string> studioImages(const std::vector<std::string>& args) {
+// skipped, with a note. Each with whether a folder gave it.
+std::vector<std::pair<std::string, bool>> studioImages(const std::vector<std::string>& args) {
     namespace fs = std::filesystem;
     std::vector<std::pair<std::string, bool>> found;  // path, from a folder
-    std::vector<std::string> notFiles, videos, images, skipped;
+    std::vector<std::string> notFiles, videos, skipped;
+    std::vector<std::pair<std::string, bool>> images;
     std::set<std::string> stems;
     for (const std::string& arg : args) {
         std::error_code ec;
@@ -67,8 +69,12 @@ std::vector<std::string> studioImages(const std::vector<std::string>& args) {
                     return true;
         return false;
     };
-    for (const auto& [path, listed] : found)
-        (listed && isOutput(path) ? skipped : images).push_back(path);
+    for (const auto& [path, listed] : found) {
+        if (listed && isOutput(path))
+            skipped.push_back(path);
+        else
+            images.emplace_back(path, listed);
+    }
     if (!skipped.empty()) {
         std::cerr << "clsg studio: skipping " << skipped.size() << " file"
                   << (skipped.size() == 1 ? "" : "s")
@@ -77,6 +83,25 @@ std::vector<std::string> studioImages(const std::vector<std::string>& args) {
         std::cerr << (skipped.size() > 3 ? " ..." : "") << " (name a file on its own to open it)\n";
     }
     return images;
+}
+
+// Opens the images: a file named on its own that does not open stops the
+// studio, as a mistyped name should; one of a folder's is passed over with a
+// warning, as clsg run goes on with the others, unless none opens.
+void openImages(StudioSession& session, const std::vector<std::pair<std::string, bool>>& images) {
+    std::string firstFailure;
+    for (const auto& [path, fromFolder] : images) {
+        try {
+            session.addImage(std::filesystem::path(path).stem().string(),
+                             std::filesystem::absolute(path).lexically_normal().string(),
+                             readColorImage(path));
+        } catch (const ImageError& e) {
+            if (!fromFolder) throw;
+            if (firstFailure.empty()) firstFailure = e.what();
+            std::cerr << "clsg studio: warning: " << oneLine(e.what()) << " (not opened)\n";
+        }
+    }
+    if (session.images().empty() && !firstFailure.empty()) throw CliError(firstFailure);
 }
 
 // What the stop says of the session file: where the session is, only when
@@ -157,9 +182,7 @@ Command addStudioCommand(CLI::App& parent) {
                 const std::filesystem::path self =
                     std::filesystem::read_symlink("/proc/self/exe", error);
                 if (!error) session.setProgram(self.string());
-                for (const std::string& path : studioImages(o->images))
-                    session.addImage(std::filesystem::path(path).stem().string(), absolute(path),
-                                     readColorImage(path));
+                openImages(session, studioImages(o->images));
                 if (!o->tool.empty())
                     for (const std::string& warning : session.loadTool(o->tool))
                         std::cerr << "clsg studio: warning: " << warning << "\n";

@@ -658,6 +658,29 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
                   "token go; the studio did not start\n")
             << out;
     }
+    // A folder's file that does not open is passed over, said; the studio starts on the
+    // others (here to stop at its address), and not on none.
+    fs::create_directories(dir_ / "folder");
+    fs::copy_file(imagePath_, dir_ / "folder/good.png");
+    clsgtest::writeBytes(dir_ / "folder/bad.jpg", "not an image");
+    const auto start = [&](const std::string& images) {
+        const int status = std::system(("timeout 20 '" CLSG_CLI_PATH "' studio " + images +
+                                        " --out " + dir_ / "f" + " >/dev/full 2>" + dir_ / "said")
+                                           .c_str());
+        return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                         clsgtest::slurp(dir_ / "said"));
+    };
+    const std::string passed = "clsg studio: warning: " + dir_ / "folder/bad.jpg" +
+                               ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file (not opened)\n";
+    EXPECT_EQ(start(dir_ / "folder"),
+              std::pair(1, passed + "clsg: error: cannot write to standard output, where the "
+                                    "studio's address and token go; the studio did not start\n"));
+    fs::remove(dir_ / "folder/good.png");
+    fs::remove_all(dir_ / "f");
+    EXPECT_EQ(start(dir_ / "folder"),
+              std::pair(1, passed + "clsg: error: " + dir_ / "folder/bad.jpg" +
+                               ": not a PNG, JPEG, TIFF, BMP, PPM or PGM file\n"));
+    EXPECT_FALSE(fs::exists(dir_ / "f"));
 
     // Alone, the tool opens the image its examples name, with the marks made on it.
     StudioSession alone(dir_ / "out");
