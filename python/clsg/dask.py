@@ -191,7 +191,10 @@ _tools_lock = threading.Lock()
 def _load_tool(tool_path: str) -> Tool:
     """The tool of tool_path, loaded once per process (per worker) and kept
     while the file stays the same."""
-    st = os.stat(tool_path)
+    try:
+        st = os.stat(tool_path)
+    except OSError:
+        return Tool.load(tool_path)  # which says why, as Tool.load does anywhere
     key = (os.path.abspath(tool_path), st.st_mtime_ns, st.st_size)
     with _tools_lock:
         tool = _tools.get(key)

@@ -141,6 +141,8 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
         clsg.dask.segment_files([paths[0]], tmp_path / "t.clsg", paths[2])
     with pytest.raises(TypeError, match="normalize_intensity must be True or False"):
         clsg.dask.segment_files([paths[0]], tmp_path / "t.clsg", tmp_path / "o3", normalize_intensity="yes")
+    with pytest.raises(clsg.ToolFileError, match="missing.clsg"):  # a clsg.Error, as Tool.load's
+        clsg.dask.segment_files([paths[0]], tmp_path / "missing.clsg", tmp_path / "o3")
     assert not (tmp_path / "o3").exists()
     clsg.write_image(tmp_path / "fresh.png", scene(4, 4))  # outputs get the usual mode
     assert os.stat(tmp_path / "o2/img0-labels.png").st_mode == os.stat(tmp_path / "fresh.png").st_mode
