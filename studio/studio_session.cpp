@@ -830,7 +830,8 @@ std::string StudioSession::saveTool(const std::string& fileName) {
         for (uint8_t m : image.marks) present[m] = true;
         for (std::size_t label = 0; label < labels_.size(); ++label)
             if (present[label + 1])
-                file.labels[label].sources.push_back(image.path.empty() ? image.name : image.path);
+                file.labels[label].sources.push_back(
+                    escapeExampleName(image.path.empty() ? image.name : image.path));
     }
     file.neighborhoodSize = settings_.neighborhood;  // clsg run's default for this tool
     file.tool = tool_;

@@ -812,6 +812,14 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const std::string command = fresh->exportMasks("masks", 0).trainCommand;
     const uint32_t color = readToolFile(fresh->saveTool("pic")).labels[0].color;
     EXPECT_NE(command.find("x" + colorText(color)), std::string::npos) << command;
+    // A saved tool names an image whose file name holds what separates examples, and alone
+    // it opens that image again (it opened "a,b").
+    const std::string oddPath = dir_ / "e/a,b:c@d\\e.png";
+    const std::string oddTool = markedCopy("e", oddPath)->saveTool("odd");
+    StudioSession oddAlone(dir_ / "e2");
+    oddAlone.loadTool(oddTool);
+    ASSERT_EQ(oddAlone.images().size(), 1u);
+    EXPECT_EQ(oddAlone.images()[0].path, oddPath);
     // Nor does a saved tool, though the image's file bears the tool's name.
     const std::string named = dir_ / "t/pic.clsg";
     EXPECT_THROW(markedCopy("t", named)->saveTool("pic"), FileError);
