@@ -90,9 +90,11 @@ std::map<Colour, unsigned char> truthMap(const std::vector<std::string>& options
 }
 
 // The true label of every pixel of the truth image.
+// labels: the tool's count when map is the default one (grey i is label i), else 0.
 kvPelBuffer<unsigned char> truthLabels(const kv3PlanePelBuffer_const& truth,
                                        const std::map<Colour, unsigned char>& map,
-                                       const std::string& truthPath, uint64_t& ignored) {
+                                       std::size_t labels, const std::string& truthPath,
+                                       uint64_t& ignored) {
     kvPelBuffer<unsigned char> out(truth.window());
     ignored = 0;
     for (long y = truth.window().top(); y < truth.window().bottom(); ++y)
@@ -100,12 +102,19 @@ kvPelBuffer<unsigned char> truthLabels(const kv3PlanePelBuffer_const& truth,
             const Colour c = {*truth.plane0().pointToPel(x, y), *truth.plane1().pointToPel(x, y),
                               *truth.plane2().pointToPel(x, y)};
             const auto it = map.find(c);
-            if (it == map.end())
+            if (it == map.end()) {
+                // A grey past the tool's labels: most likely a truth of more labels.
+                const std::string beyond = labels && c[0] == c[1] && c[1] == c[2]
+                                               ? " (grey i is the tool's label i, and its " +
+                                                     std::to_string(labels) + " labels are 0 to " +
+                                                     std::to_string(labels - 1) + ")"
+                                               : "";
                 throw CliError(truthPath + ": the colour " + std::to_string(c[0]) + "," +
                                std::to_string(c[1]) + "," + std::to_string(c[2]) + " at (" +
                                std::to_string(x) + ", " + std::to_string(y) +
-                               ") stands for no label; map it with --truth-map VALUE=LABEL "
-                               "(or VALUE=ignore)");
+                               ") stands for no label" + beyond +
+                               "; map it with --truth-map VALUE=LABEL (or VALUE=ignore)");
+            }
             *out.pointToPel(x, y) = it->second;
             ignored += it->second == kIgnore;
         }
@@ -172,7 +181,8 @@ Command addEvaluateCommand(CLI::App& parent) {
                                    std::to_string(image.height()));
                 uint64_t ignored = 0;
                 const kvPelBuffer<unsigned char> want =
-                    truthLabels(truth, truthMap(o->maps, names), o->truth, ignored);
+                    truthLabels(truth, truthMap(o->maps, names), o->maps.empty() ? names.size() : 0,
+                                o->truth, ignored);
                 // A measure over no pixel would read as a pass to a script.
                 if (ignored ==
                     static_cast<uint64_t>(truth.width()) * static_cast<uint64_t>(truth.height()))

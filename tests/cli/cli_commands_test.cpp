@@ -347,7 +347,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out bands.png/x", "--out bands.png/x: bands.png is not a directory", 1},
         {run + "--out rt --regions",  // said as an image that cannot be written is
          "clsg: error: cannot write rt/bands-regions.csv: it names a directory", 1},
-        {"evaluate tool.clsg bands.png --truth truth.png", "7,7,7 at (0, 0)", 1},
+        {"evaluate tool.clsg bands.png --truth truth.png",
+         "7,7,7 at (0, 0) stands for no label (grey i is the tool's label i, and its ", 1},
         // An input not there yet that the run would write: it would read its own output.
         {"run tool.clsg bands.png out9/bands-overlay.png --out out9",
          "out9/bands-overlay.png is also bands.png's output bands-overlay.png; clsg run never "
