@@ -151,7 +151,12 @@ int runCommand(const RunOptions& o) {
         if (o.regions || o.outline || o.minArea || o.fillHoles || !o.diagDir.empty())
             std::cerr << "clsg: note: --regions, --outline, --min-area, --fill-holes and --diag "
                          "apply to images, not to video files\n";
+        if (paths.images.empty() && o.format == "pnm")
+            std::cerr << "clsg: note: --format applies to images; a video's overlay is AVI\n";
     }
+    if (o.connectivity != 8 && !o.regions && !o.outline && !o.minArea && !o.fillHoles)
+        std::cerr << "clsg: note: --connectivity applies to regions, and no option here finds "
+                     "them (--regions, --outline, --min-area or --fill-holes)\n";
     std::vector<RunInput> inputs;
     for (const std::string& path : paths.images)
         inputs.push_back({fs::path(path).stem().string(),

@@ -1102,6 +1102,12 @@ TEST(Cli, RegionsTableCountsAndCleaning) {
     ASSERT_EQ(raw.status, 0) << raw.err;
     expectAll(raw.out, {"; regions: red 6, green 2, blue 1"});
     EXPECT_EQ(readGreyImage(dir / "r/spots-labels.png").pointToRow(21)[31], 1);
+    EXPECT_EQ(raw.err.find("--connectivity applies"), std::string::npos) << raw.err;
+    // Where no option finds regions, a connectivity given changes nothing, and is said to.
+    const Outcome alone = clsg(dir, "run tool.clsg spots.png --out a -n 1 --connectivity 4");
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    expectAll(alone.err, {"clsg: note: --connectivity applies to regions, and no option here "
+                          "finds them (--regions, --outline, --min-area or --fill-holes)"});
 }
 
 }  // namespace
