@@ -105,6 +105,14 @@ uint64_t maxExpansion(uint16_t compression, bool arithmetic) {
     }
 }
 
+// For deflate data, libtiff's faster decoder reads zeros past the end of a
+// strip cut short and may fill the strip's last bytes with them, unsaid; zlib
+// stops there and the strip is refused.
+void checkedDeflate(TIFF* tif, uint16_t compression) {
+    if (compression == COMPRESSION_ADOBE_DEFLATE || compression == COMPRESSION_DEFLATE)
+        TIFFSetField(tif, TIFFTAG_DEFLATE_SUBCODEC, DEFLATE_SUBCODEC_ZLIB);
+}
+
 // A buffer that is not filled with zeros when made.
 struct Scratch {
     std::unique_ptr<unsigned char[]> data;
@@ -426,6 +434,7 @@ Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& na
     if (!TIFFIsCODECConfigured(l.compression))
         throw ImageError(name + ": TIFF compression " + std::to_string(l.compression) +
                          " is not supported; save it uncompressed or with LZW, deflate or JPEG");
+    checkedDeflate(tif.get(), l.compression);
     // JPEG-compressed YCbCr (as scanners write it) is decoded to RGB by the
     // JPEG decoder, as a JPEG file is.
     if (l.compression == COMPRESSION_JPEG && l.photometric == PHOTOMETRIC_YCBCR && l.spp == 3 &&

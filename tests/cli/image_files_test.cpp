@@ -330,6 +330,67 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
               std::string::npos);
 }
 
+// A TIFF of one strip through libtiff: the pixels encoded by libtiff, or the given
+// data stored as the strip as it is. Returns the strip's data.
+struct OneStrip {
+    uint32_t width = 64, height = 64;
+    uint16_t bits = 8, spp = 1, photometric = PHOTOMETRIC_MINISBLACK;
+    uint16_t compression = COMPRESSION_ADOBE_DEFLATE;
+};
+std::string writeOneStrip(const std::string& path, const OneStrip& s, const Bytes& pels,
+                          const std::string* raw = nullptr) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, s.width), TIFFSetField(t, TIFFTAG_IMAGELENGTH, s.height);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, s.bits), TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, s.spp);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, s.photometric);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, s.compression);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, s.height);
+    if (raw)
+        TIFFWriteRawStrip(t, 0, const_cast<char*>(raw->data()), static_cast<tmsize_t>(raw->size()));
+    else
+        TIFFWriteEncodedStrip(t, 0, const_cast<unsigned char*>(pels.data()),
+                              static_cast<tmsize_t>(pels.size()));
+    TIFFClose(t);
+    t = TIFFOpen(path.c_str(), "r");
+    std::string data(static_cast<std::size_t>(TIFFGetStrileByteCount(t, 0)), '\0');
+    TIFFReadRawStrip(t, 0, &data[0], static_cast<tmsize_t>(data.size()));
+    TIFFClose(t);
+    return data;
+}
+
+// A strip whose data is cut short (its byte count saying so) is refused, or read
+// whole when all its pixels are still there (a deflate checksum lost): the
+// decoder made up its last pixels unsaid, as zeros past the end of the data.
+TEST(ImageReader, StripsCutShortAreRefusedOrReadWhole) {
+    ScratchDir dir;
+    Bytes grey(64 * 64);
+    for (std::size_t i = 0; i < grey.size(); ++i) {
+        const std::size_t x = i % 64, y = i / 64;
+        grey[i] = static_cast<unsigned char>((x * 3 + y * 7 + (x * y) % 11) % 256);
+    }
+    const struct {
+        std::string name;
+        OneStrip strip;
+        const Bytes& pels;
+    } files[] = {{"deflate", {}, grey}};
+    for (const auto& f : files) {
+        const std::string whole = dir / (f.name + ".tif");
+        const std::string data = writeOneStrip(whole, f.strip, f.pels);
+        const Bytes want = colourPels(whole);
+        for (std::size_t cut = 1; cut <= 24; ++cut) {
+            const std::string path = dir / (f.name + "-" + std::to_string(cut) + ".tif");
+            const std::string shorter = data.substr(0, data.size() - cut);
+            writeOneStrip(path, f.strip, {}, &shorter);
+            const std::string message = errorOf<ImageError>([&] {
+                EXPECT_TRUE(colourPels(path) == want) << path << " read with other pixels";
+            });
+            if (message != "(no error)") {
+                EXPECT_EQ(message.rfind(path + ": bad TIFF file: ", 0), 0u) << message;
+            }
+        }
+    }
+}
+
 // Palette and 1, 2 or 4-bit TIFFs, uncompressed, one strip.
 TEST(ImageReader, ReadsPaletteAndFewBitTiffs) {
     ScratchDir dir;
