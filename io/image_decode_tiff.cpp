@@ -25,7 +25,8 @@ struct MemoryFile {
     uint64_t pos = 0;
     char message[256] = {0};
     // A warning while a strip or tile was decoded that says its data ended
-    // early or is damaged (fax and JPEG decoders only warn of that).
+    // early or is damaged (fax and JPEG decoders only warn of that, and fill
+    // in the rest of the row or strip).
     char damage[256] = {0};
 };
 
@@ -57,9 +58,15 @@ int tiffError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
     if (!f->message[0]) std::vsnprintf(f->message, sizeof f->message, fmt, ap);
     return 1;
 }
+// The fax decoder says "Premature EOF" for data that ends early, and
+// "Premature EOL" or "Line length mismatch" for a row shorter or longer than
+// the image (data cut short ends in such a row); JPEG says "Premature end" or
+// "Corrupt".
 bool saysDamaged(std::string text) {
     for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return text.find("premature") != std::string::npos || text.find("corrupt") != std::string::npos;
+    for (const char* word : {"premature", "corrupt", "line length mismatch"})
+        if (text.find(word) != std::string::npos) return true;
+    return false;
 }
 
 int tiffWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap) {

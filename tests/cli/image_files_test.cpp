@@ -359,20 +359,26 @@ std::string writeOneStrip(const std::string& path, const OneStrip& s, const Byte
 }
 
 // A strip whose data is cut short (its byte count saying so) is refused, or read
-// whole when all its pixels are still there (a deflate checksum lost): the
-// decoder made up its last pixels unsaid, as zeros past the end of the data.
+// whole when all its pixels are still there (a deflate checksum or fax end code
+// lost): the decoders made up its last pixels unsaid, as zeros past the end of
+// deflate data or as a fax row of the wrong length.
 TEST(ImageReader, StripsCutShortAreRefusedOrReadWhole) {
     ScratchDir dir;
-    Bytes grey(64 * 64);
+    Bytes grey(64 * 64), fax(8 * 48);
     for (std::size_t i = 0; i < grey.size(); ++i) {
         const std::size_t x = i % 64, y = i / 64;
         grey[i] = static_cast<unsigned char>((x * 3 + y * 7 + (x * y) % 11) % 256);
     }
+    for (std::size_t i = 0; i < 64 * 48; ++i)  // a black pixel on every third diagonal
+        fax[i / 8] |= static_cast<unsigned char>((i % 64 + i / 64) % 3 == 0 ? 0x80 >> i % 8 : 0);
+    OneStrip g3;
+    g3.height = 48, g3.bits = 1, g3.photometric = PHOTOMETRIC_MINISWHITE,
+    g3.compression = COMPRESSION_CCITTFAX3;
     const struct {
         std::string name;
         OneStrip strip;
         const Bytes& pels;
-    } files[] = {{"deflate", {}, grey}};
+    } files[] = {{"deflate", {}, grey}, {"g3", g3, fax}};
     for (const auto& f : files) {
         const std::string whole = dir / (f.name + ".tif");
         const std::string data = writeOneStrip(whole, f.strip, f.pels);
