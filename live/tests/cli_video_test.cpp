@@ -495,8 +495,12 @@ TEST_F(CliVideo, FramesTheOverlayCannotHoldFailEveryTime) {
     fs::create_directories(dir / "o");
     std::ofstream(dir / "o/narrow-overlay.avi") << "earlier";
     std::ofstream(dir / "o/narrow-frames.csv") << "earlier";
-    const Ran again = clsg(dir, "run bars.clsg narrow.mkv --out o");
+    // (And a format for images is said to change nothing here.)
+    const Ran again = clsg(dir, "run bars.clsg narrow.mkv --out o --format pnm");
     EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("clsg: note: --format applies to images; a video's overlay is AVI"),
+              std::string::npos)
+        << again.err;
     EXPECT_NE(again.err.find("clsg: note: o/narrow-overlay.avi and 1 more are from an earlier "
                              "run, not this one's outputs of narrow.mkv"),
               std::string::npos)
