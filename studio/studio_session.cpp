@@ -1035,11 +1035,17 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
 
 std::size_t StudioSession::sourceImage(const kv3PlanePelBuffer_const& pixels,
                                        const std::string& source) const {
+    // Sources name their image escaped (studios before that wrote it as it is).
+    const std::string unescaped = exampleImageName(source);
     const auto named = [&](const StudioImage& image, bool byFileName) {
         if (source.empty()) return false;
-        if (image.path.empty()) return image.name == source;
-        return byFileName ? fs::path(image.path).filename() == fs::path(source).filename()
-                          : image.path == source;
+        for (const std::string& name : {unescaped, source}) {
+            if (image.path.empty() ? image.name == name
+                : byFileName       ? fs::path(image.path).filename() == fs::path(name).filename()
+                                   : image.path == name)
+                return true;
+        }
+        return false;
     };
     // Two open images may show the same pixels: the one the tool names first.
     for (const int pass : {0, 1, 2})

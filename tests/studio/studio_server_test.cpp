@@ -815,11 +815,19 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     // A saved tool names an image whose file name holds what separates examples, and alone
     // it opens that image again (it opened "a,b").
     const std::string oddPath = dir_ / "e/a,b:c@d\\e.png";
-    const std::string oddTool = markedCopy("e", oddPath)->saveTool("odd");
+    const auto oddSession = markedCopy("e", oddPath);
+    const std::string oddTool = oddSession->saveTool("odd");
     StudioSession oddAlone(dir_ / "e2");
     oddAlone.loadTool(oddTool);
     ASSERT_EQ(oddAlone.images().size(), 1u);
     EXPECT_EQ(oddAlone.images()[0].path, oddPath);
+    // Beside another image of the same pixels, opened first, the marks go to the named one.
+    StudioSession oddTwins(dir_ / "e3");
+    oddTwins.addImage("twin", twin, image_);
+    oddTwins.addImage("odd", oddPath, image_);
+    oddTwins.loadTool(oddTool);
+    EXPECT_EQ(oddTwins.images()[1].marks, oddSession->images()[0].marks);
+    EXPECT_EQ(oddTwins.images()[0].marks, Bytes(kW * kH, 0));
     // Nor does a saved tool, though the image's file bears the tool's name.
     const std::string named = dir_ / "t/pic.clsg";
     EXPECT_THROW(markedCopy("t", named)->saveTool("pic"), FileError);
