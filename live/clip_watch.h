@@ -9,7 +9,6 @@
 
 #include <gst/gst.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -33,9 +32,9 @@ public:
     double segmentedLastPacket() const;
     double lastPacketStart() const;
     bool otherStreams() const { return otherStreams_; }
-    // Video streams: one per video decoder decodebin plugged, or per raw video
-    // stream of the demuxer, whichever counts more.
-    int videoStreams() const { return std::max<int>(videoDecoders_, rawVideoPads_); }
+    // Video streams: one per video decoder decodebin plugged, and one per raw
+    // video stream of the demuxer (which needs none).
+    int videoStreams() const { return videoDecoders_ + rawVideoPads_; }
 
 private:
     static void elementAdded(GstBin* bin, GstBin* sub, GstElement* element, gpointer watch);
