@@ -22,7 +22,7 @@ const state = {
   scale: 1, offsetX: 0, offsetY: 0,
   seqSent: 0, seqShown: 0, seqDone: 0,
   segmentTimer: 0,
-  gaveWay: 0,            // segmentations that gave way (409) since the last one shown
+  gaveWay: 0,            // segmentations that gave way (409) since the last change or one shown
   notSaved: "",          // said while a change is missing from the session file
   openFailures: "",      // files that did not open, said until dismissed
   lastTiming: "",
@@ -769,6 +769,7 @@ async function showRegionInfo(x, y, text) {
 // After any change: the image on screen is segmented at once (a request
 // already sent is superseded, the server stops it), then the others.
 function changed() {
+  state.gaveWay = 0;
   for (const p of state.previews) if (p) p.fresh = false;
   ++state.previewRun;
   renderStrip();
@@ -888,12 +889,16 @@ async function segment() {
   } catch (e) {
     // A newer request took over (409), or too many wait for the studio (503):
     // asked again in a moment unless this window has sent a newer one. A 409
-    // may come while this is the newest: another window's, or one of this
-    // window's sent before it that reached the server after it.
-    // Each 409 in a row waits twice as long (up to 4 s): two windows whose
-    // segmentations take over from each other then let one finish.
-    if (e.status === 409 || e.status === 503) {
-      if (current()) scheduleSegment(e.status === 503 ? 1000 : 250 * 2 ** Math.min(4, state.gaveWay++));
+    // may come while this is the newest: one of this window's sent before it
+    // that reached the server after it, or another window's. Asked again at
+    // most 3 times in a row, each waiting twice as long: two windows whose
+    // segmentations keep taking over from each other then let one finish.
+    if (e.status === 503) {
+      if (current()) scheduleSegment(1000);
+      return;
+    }
+    if (e.status === 409) {
+      if (current() && state.gaveWay < 3) scheduleSegment(250 * 2 ** state.gaveWay++);
       return;
     }
     if (current()) {
