@@ -81,9 +81,8 @@ void noteEarlierOutputs(const std::string& outDir, const std::string& clip,
                         const std::vector<EarlierOutput>& earlier,
                         const std::vector<std::string>& videos, std::size_t next) {
     std::string note = earlierOutputsNote(clip, earlier);
-    for (std::size_t i = next; i < videos.size(); ++i)
-        if (note.empty())
-            note = earlierOutputsNote(videos[i], earlierFiles(outDir, videoOutputNames(videos[i])));
+    for (std::size_t i = next; i < videos.size() && note.empty(); ++i)
+        note = earlierOutputsNote(videos[i], earlierFiles(outDir, videoOutputNames(videos[i])));
     if (!note.empty()) std::cerr << "clsg: note: " << oneLine(note) << std::endl;
 }
 

@@ -85,6 +85,12 @@ std::vector<std::pair<std::string, bool>> studioImages(const std::vector<std::st
     return images;
 }
 
+// Absolute: the commands the page shows (and the export's file) work from
+// any directory.
+std::string absolutePath(const std::string& path) {
+    return std::filesystem::absolute(path).lexically_normal().string();
+}
+
 // Opens the images: a file named on its own that does not open stops the
 // studio, as a mistyped name should; one of a folder's is passed over with a
 // warning, as clsg run goes on with the others, unless none opens.
@@ -92,8 +98,7 @@ void openImages(StudioSession& session, const std::vector<std::pair<std::string,
     std::string firstFailure;
     for (const auto& [path, fromFolder] : images) {
         try {
-            session.addImage(std::filesystem::path(path).stem().string(),
-                             std::filesystem::absolute(path).lexically_normal().string(),
+            session.addImage(std::filesystem::path(path).stem().string(), absolutePath(path),
                              readColorImage(path));
         } catch (const ImageError& e) {
             if (!fromFolder) throw;
@@ -165,12 +170,7 @@ Command addStudioCommand(CLI::App& parent) {
         ->group("");
 
     return {app, [o]() {
-                // Absolute: the commands the page shows (and the export's file)
-                // work from any directory.
-                const auto absolute = [](const std::string& path) {
-                    return std::filesystem::absolute(path).lexically_normal().string();
-                };
-                StudioSession session(absolute(o->outDir));
+                StudioSession session(absolutePath(o->outDir));
                 if (o->trainingBytes != 0) {
                     kvCompositeColorSegmenterBudget budget =
                         kvCompositeColorSegmenterBudget::forUntrustedFiles();
