@@ -29,6 +29,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// An image's outputs that could not be written, said of that image: in a
+// batch the others' are written.
+std::string ofThisImage(std::string why, std::size_t images) {
+    const std::string nothing = "; nothing was written";
+    if (images > 1 && why.size() >= nothing.size() &&
+        why.compare(why.size() - nothing.size(), nothing.size(), nothing) == 0)
+        why.replace(why.size() - nothing.size(), nothing.size(),
+                    "; none of this image's outputs were written");
+    return why;
+}
+
 // The outputs an earlier run left under an image's names (in either format,
 // its region table too), looked for before this run writes any: should the
 // image fail, they stay but must not be taken for this run's.
@@ -182,7 +193,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             } catch (const ImageError& e) {  // these name the file, as FileError's do
                 outcome.error = e.what();
             } catch (const FileError& e) {
-                outcome.error = e.what();
+                outcome.error = ofThisImage(e.what(), inputs.size());
             } catch (const std::exception& e) {
                 outcome.error = inputs[i].name + ": " + describeError(e);
             }

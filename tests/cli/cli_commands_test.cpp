@@ -420,6 +420,15 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
         EXPECT_EQ(listing(dir), before) << line;
     }
+    // In a batch, the image whose output cannot be written is the one said to have none.
+    const Outcome pair = clsg(dir, "run tool.clsg bands.png s1.png --out rt --regions");
+    EXPECT_EQ(pair.status, 1);
+    expectAll(pair.err, {"rt/bands-regions.csv: it names a directory, not a file; none of this "
+                         "image's outputs were written\n"});
+    EXPECT_TRUE(fs::exists(dir / "rt/s1-labels.png"));
+    for (const auto& entry :
+         std::vector<fs::directory_entry>(fs::directory_iterator(dir / "rt"), {}))
+        if (entry.path().filename() != "bands-regions.csv") fs::remove(entry.path());
     // After "--" a name that begins with '-' is a file, among the images before it too.
     const Outcome dashed = clsg(dir, "run tool.clsg --out dashed bands.png -- -x.png");
     EXPECT_EQ(dashed.status, 0) << dashed.err;

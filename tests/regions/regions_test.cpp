@@ -483,6 +483,25 @@ TEST(Regions, ASpeckInAHoleIsPartOfIt) {
         }
 }
 
+// A checkerboard's squares of either colour are the other's holes, joined at
+// their corners: the first label fills first and takes all but the border.
+TEST(Regions, LabelsThatEncloseEachOtherFillInTheToolsOrder) {
+    for (bool swapped : {false, true}) {
+        Picture p{"", 5, 5, {}};
+        for (long y = 0; y < 5; ++y)
+            for (long x = 0; x < 5; ++x)
+                p.px.push_back(static_cast<unsigned char>(((x + y) % 2 == 1) != swapped));
+        RegionOptions options;
+        options.fillHoles = 1;
+        const Picture got = fromBuffer(clsg::cleanRegions(buffer(p), {}, options).labels);
+        for (long y = 0; y < 5; ++y)
+            for (long x = 0; x < 5; ++x) {
+                const bool border = x == 0 || y == 0 || x == 4 || y == 4;
+                EXPECT_EQ(got.at(x, y), border ? p.at(x, y) : 0) << x << "," << y << " " << swapped;
+            }
+    }
+}
+
 TEST(Regions, CountsPerLabel) {
     Picture p{"", 5, 1, {0, 1, 0, 255, 7}};
     const auto table = clsg::findRegions(buffer(p));
