@@ -4,6 +4,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -12,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/console_aside.h"
 #include "cli/count_option.h"
+#include "cli/diag_folder.h"
 #include "cli/earlier_outputs.h"
 #include "cli/interrupts.h"
 #include "cli/path_option.h"
@@ -186,8 +188,11 @@ int runCommand(const RunOptions& o) {
             files.makeDir(parent.string(), "--summary " + o.summary + ": its folder");
         refuseUnwritable(o.summary);  // not found only once every image is done
     }
-    if (!o.diagDir.empty() && !inputs.empty())
+    std::optional<DiagFolder> diagFolder;
+    if (!o.diagDir.empty() && !inputs.empty()) {
         files.makeDir(o.diagDir, "--diag");  // not after the work
+        diagFolder.emplace(o.diagDir);
+    }
     noteEarlierOutputs(inputs, file, settings);
     RunReports reports;
     const std::size_t failed =

@@ -17,6 +17,7 @@
 #include "cli/commands.h"
 #include "cli/console_aside.h"
 #include "cli/count_option.h"
+#include "cli/diag_folder.h"
 #include "cli/diag_html.h"
 #include "cli/path_option.h"
 #include "clsg/colorseg/segmenter_tool.h"
@@ -330,7 +331,11 @@ Command addTrainCommand(CLI::App& parent) {
             if (!o->reportPath.empty()) files.refuseInput(o->reportPath);
             // The outputs' places are taken before any work: a report named like
             // the tool, or in a directory that cannot be made, fails at once.
-            if (!o->diagDir.empty()) files.makeDir(o->diagDir, "--diag");
+            std::optional<DiagFolder> diagFolder;
+            if (!o->diagDir.empty()) {
+                files.makeDir(o->diagDir, "--diag");
+                diagFolder.emplace(o->diagDir);
+            }
             std::string toolTemp, reportTemp;
             for (const auto& [path, temp] :
                  {std::pair{&o->output, &toolTemp}, std::pair{&o->reportPath, &reportTemp}}) {

@@ -66,8 +66,11 @@ std::string withLabelNames(const std::string& text, const std::vector<std::strin
 
 namespace {
 
+const char* const kPageOpen = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>";
+
+// title is "clsg " and the command.
 std::string pageHead(const std::string& title) {
-    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escapeHtml(title) +
+    return kPageOpen + escapeHtml(title) +
            "</title>\n<style>body{font-family:sans-serif;margin:1em 2em}"
            ".record{border-top:1px solid #ccc;padding:.5em 0}"
            "img{image-rendering:pixelated;border:1px solid #888;max-width:100%}"
@@ -148,6 +151,8 @@ std::string stageDiagSection(const std::string& dir, std::size_t number, const D
     }
     return html.str();
 }
+
+std::string diagPageStart() { return std::string(kPageOpen) + "clsg "; }
 
 std::string diagNoteSection(const std::string& title, const std::string& note) {
     return "<h2>" + escapeHtml(title) + "</h2>\n<p class=\"note\">" + escapeHtml(note) + "</p>\n";

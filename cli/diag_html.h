@@ -35,6 +35,9 @@ void writeDiagReport(const std::string& dir, const std::string& title,
 std::string stageDiagSection(const std::string& dir, std::size_t number, const DiagSection& section,
                              OutputFiles& files, const std::vector<std::string>& labelNames = {});
 
+// How every page of records begins, its title aside.
+std::string diagPageStart();
+
 // A section that has no records, only a note (an image that failed).
 std::string diagNoteSection(const std::string& title, const std::string& note);
 

@@ -399,6 +399,13 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out --diag d --summary d/s1-legend.png",
          "--summary d/s1-legend.png is in --diag d under the name of a diagnostic record", 1},
         {run + "--out out --diag d --summary d", "--summary d is the --diag directory", 1},
+        // Nor a page of the user's own to records.
+        {run + "--out out --diag site",
+         "--diag site: its index.html is not a page of diagnostic "
+         "records, and is never written over",
+         1},
+        {"train t.clsg --diag site --label " + red, "its index.html is not a page of diagnostic",
+         1},
         {run + "--out out --diag out/bands-labels.png",
          "--diag out/bands-labels.png is also bands.png's output bands-labels.png: choose "
          "another --diag",
@@ -410,6 +417,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
          "output s1-overlay.png: choose another --diag",
          1}};
     fs::create_directories(dir / "rt/bands-regions.csv");
+    fs::create_directories(dir / "site");
+    writeBytes(dir / "site/index.html", "<html>my own page</html>");
     const std::set<std::string> before = listing(dir);
     const std::string bands = slurp(dir / "bands.png"), mask = slurp(dir / "small-mask.png");
     for (const auto& [line, message, status] : cases) {
@@ -420,6 +429,24 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(o.err.find("--help)") != std::string::npos, status == 2) << o.err;
         EXPECT_EQ(listing(dir), before) << line;
     }
+    EXPECT_EQ(slurp(dir / "site/index.html"), "<html>my own page</html>");
+    // Two commands' records of the same names would mix in one folder: the second is refused
+    // while the first holds it, and the folder is free again once it is done.
+    fs::create_directories(dir / "held");
+    const std::string hold = "exec 9>'" + (dir / "held/.clsg-diag.lock") + "' && flock 9 && ";
+    for (const std::string& line :
+         {run + "--out hout --diag held", "train t.clsg --diag held --label " + red}) {
+        const Outcome held = clsg(dir, line, hold);
+        EXPECT_EQ(held.status, 1) << line;
+        EXPECT_EQ(held.err,
+                  "clsg: error: --diag held: another clsg command writes its diagnostic "
+                  "records there; give this one another --diag\n");
+    }
+    EXPECT_FALSE(fs::exists(dir / "hout") || fs::exists(dir / "t.clsg"));
+    EXPECT_EQ(clsg(dir, run + "--out hout --diag held").status, 0);
+    EXPECT_TRUE(fs::exists(dir / "held/index.html"));
+    EXPECT_FALSE(fs::exists(dir / "held/.clsg-diag.lock"));
+    fs::remove_all(dir / "held"), fs::remove_all(dir / "hout");
     // In a batch, the image whose output cannot be written is the one said to have none.
     const Outcome pair = clsg(dir, "run tool.clsg bands.png s1.png --out rt --regions");
     EXPECT_EQ(pair.status, 1);
@@ -625,7 +652,8 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     EXPECT_TRUE(fs::exists(dir / "dfull/index.html"));
     // And a page that cannot be written takes neither the summary nor the images with it.
     fs::create_directories(dir / "dro");
-    writeBytes(dir / "dro/index.html", "kept");
+    writeBytes(dir / "dro/index.html",  // an earlier run's page, made read-only
+               "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>clsg run</title>");
     fs::permissions(dir / "dro/index.html", fs::perms::owner_read);
     const Outcome page =
         clsg(dir, "run tool.clsg odd/a.png --out pro --summary pro/s.csv --diag dro");
