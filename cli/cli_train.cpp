@@ -354,7 +354,8 @@ Command addTrainCommand(CLI::App& parent) {
                             choice->json.dump(2, ' ', false,
                                               nlohmann::json::error_handler_t::replace) +
                                 "\n"))
-                        throw FileError("cannot write " + o->reportPath + ": " + std::strerror(e));
+                        throw FileError("cannot write " + o->reportPath + ": " + std::strerror(e) +
+                                        "; nothing was written");
             }
             ToolFile tool = trainTool(labels, loader, params, o->diagDir, files, std::cout, limits);
             if (choice) {
@@ -368,7 +369,11 @@ Command addTrainCommand(CLI::App& parent) {
                 tool.qualityJson =
                     stored.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             }
-            writeToolFile(toolTemp, tool, o->output);
+            try {
+                writeToolFile(toolTemp, tool, o->output);
+            } catch (const ToolFileError& e) {  // the report and records go with it
+                throw ToolFileError(std::string(e.what()) + "; nothing was written");
+            }
             files.commit();
             std::cout << "wrote " << o->output << "\n";
             if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";

@@ -507,6 +507,17 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     EXPECT_NE(o.status, 0);
     expectAll(o.err, {"cannot write out/noise-", "File too large"});
     EXPECT_FALSE(fs::exists(dir / "out"));
+    // train's tool and report go together: either one failing is said to take both.
+    for (const std::string report : {"", " --report r.json"}) {
+        const Outcome t = clsg(dir,
+                               "train n.clsg --auto --label a=noise.png@0,0,80,160" + report +
+                                   " --label b=noise.png@80,0,80,160",
+                               "ulimit -f 1; ");
+        EXPECT_EQ(t.status, 1);
+        expectAll(t.err, {"cannot write " + std::string(report.empty() ? "n.clsg" : "r.json") +
+                          ": File too large; nothing was written\n"});
+        EXPECT_FALSE(fs::exists(dir / "n.clsg") || fs::exists(dir / "r.json"));
+    }
     fs::create_directories(dir / "in/sub");  // a batch keeps what succeeded and sums up
     fs::copy_file(dir / "bands.png", dir / "in/b.png");
     writeBytes(dir / "in/a-broken.png", "this is not an image");
