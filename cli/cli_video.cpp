@@ -94,7 +94,8 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     // An output over an input is refused before the clip is read.
     for (const std::string& output : {overlayName, csvName})
         files.refuseInput((fs::path(options.outDir) / output).string());
-    const std::string overlay = files.stage((fs::path(options.outDir) / overlayName).string());
+    const std::string overlay =
+        files.stage((fs::path(options.outDir) / overlayName).string(), FinalNameFrom::program);
 
     std::ostringstream csv;
     csv << "frame,time";
@@ -150,7 +151,8 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
     }
     if (terminal) std::cerr << "\r\033[K" << std::flush;
     checkInterrupt();
-    files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str());
+    files.writeStaged((fs::path(options.outDir) / csvName).string(), csv.str(),
+                      FinalNameFrom::program);
     // The overlay's container states one frame size, the first's or the last's.
     if (sizes.size() == 2)
         std::cerr << "clsg: warning: " << oneLine(clip) << ": its frames change size at frame "

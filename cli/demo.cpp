@@ -101,11 +101,11 @@ int runDemo(const std::string& outDir) {
     // Stored, so that clsg run with demo.clsg gives the demo's images.
     tool.neighborhoodSize = kDemoNeighborhood;
     const std::string toolPath = (fs::path(outDir) / "demo.clsg").string();
-    const std::string stagedTool = files.stage(toolPath);
+    const std::string stagedTool = files.stage(toolPath, FinalNameFrom::program);
     writeToolFile(stagedTool, tool, toolPath);
     bool earlierDemo = refuseForeign(stagedTool, toolPath);
     const std::string photoPath = (fs::path(outDir) / kPhotoName).string();
-    const std::string stagedPhoto = files.stage(photoPath);
+    const std::string stagedPhoto = files.stage(photoPath, FinalNameFrom::program);
     writeColorImage(stagedPhoto, photo, ImageFormat::Png, photoPath);
     earlierDemo = refuseForeign(stagedPhoto, photoPath) || earlierDemo;
     if (!earlierDemo) refuseForeignOutputs(outDir, tool);

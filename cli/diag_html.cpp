@@ -95,9 +95,11 @@ std::string entryHtml(const kvDiagRecord::Entry& entry, const std::string& dir,
             const long h = rgb ? entry.imageRGB.height() : entry.image8.height();
             const std::string path = (fs::path(dir) / png).string();
             if (rgb)
-                writeColorImage(files.stage(path), entry.imageRGB, ImageFormat::Png, path);
+                writeColorImage(files.stage(path, FinalNameFrom::program), entry.imageRGB,
+                                ImageFormat::Png, path);
             else
-                writeGreyImage(files.stage(path), entry.image8, ImageFormat::Png, path);
+                writeGreyImage(files.stage(path, FinalNameFrom::program), entry.image8,
+                               ImageFormat::Png, path);
             html << "<figure><img src=\"" << png << "\" alt=\"" << png << "\"><figcaption>"
                  << (rgb ? "RGB image" : "8-bit image") << ", " << sizeText(w, h)
                  << "</figcaption></figure>\n";
@@ -126,11 +128,13 @@ std::string stageDiagSection(const std::string& dir, std::size_t number, const D
     html << "<h2>" << escapeHtml(section.title) << "</h2>\n";
     if (section.overlay.isBound()) {
         const std::string overlay = (fs::path(dir) / (base + "overlay.png")).string();
-        writeColorImage(files.stage(overlay), section.overlay, ImageFormat::Png, overlay);
+        writeColorImage(files.stage(overlay, FinalNameFrom::program), section.overlay,
+                        ImageFormat::Png, overlay);
         html << "<figure><img src=\"" << base << "overlay.png\" alt=\"overlay\">";
         if (section.legend.isBound()) {
             const std::string legend = (fs::path(dir) / (base + "legend.png")).string();
-            writeColorImage(files.stage(legend), section.legend, ImageFormat::Png, legend);
+            writeColorImage(files.stage(legend, FinalNameFrom::program), section.legend,
+                            ImageFormat::Png, legend);
             html << " <img src=\"" << base << "legend.png\" alt=\"legend\">";
         }
         html << "<figcaption>the overlay: each label's colour over the image</figcaption>"
@@ -165,7 +169,7 @@ void writeDiagIndex(const std::string& dir, const std::string& title,
     std::string html = pageHead(title);
     for (const std::string& section : sections) html += section;
     html += "</body></html>\n";
-    files.writeStaged((fs::path(dir) / "index.html").string(), html);
+    files.writeStaged((fs::path(dir) / "index.html").string(), html, FinalNameFrom::program);
 }
 
 void writeDiagReport(const std::string& dir, const std::string& title,

@@ -184,7 +184,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     std::vector<std::string> finals, paths;
     for (const auto& w : writes) {
         finals.push_back((fs::path(settings.outDir) / w.first).string());
-        paths.push_back(files.stage(finals.back()));
+        paths.push_back(files.stage(finals.back(), FinalNameFrom::program));
         outcome.written.push_back(w.first);
     }
     unsigned threads = settings.jobs > 1 ? 1 : settings.threads;
@@ -196,7 +196,7 @@ void segmentOne(const kvCompositeColorSegmenterTool& tool, const ToolFile& file,
     if (regionSettings.table) {
         const std::string name = input.name + "-regions.csv";
         files.writeStaged((fs::path(settings.outDir) / name).string(),
-                          regionsCsv(regions.regions, file.labelNames()));
+                          regionsCsv(regions.regions, file.labelNames()), FinalNameFrom::program);
         outcome.written.push_back(name);
     }
 

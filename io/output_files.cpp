@@ -173,12 +173,6 @@ void checkNameLength(const std::string& finalPath) {
 // What commit() does with a final name.
 enum class FinalName { replace, writeThrough };
 
-// A name that does not exist, or names a file or a link, is replaced by the
-// rename; a device or pipe (or a link to one: /dev/stdout) cannot be, and
-// gets the bytes written into it. Throws FileError for a name that can take
-// no output: a link to a directory, a socket or block device, or a file made
-// read-only (with no write permission for anyone, or none for this process:
-// a rename would replace it regardless).
 // The descriptor a path names when it is one of this process's open streams
 // (/dev/stdout, /dev/fd/63 of a >(...), /proc/self/fd/2), following links;
 // -1 for any other path.
@@ -200,18 +194,35 @@ int streamOf(const std::string& path) {
     return -1;
 }
 
-FinalName finalNameKind(const std::string& finalPath) {
-    if (streamOf(finalPath) >= 0) return FinalName::writeThrough;
+// A name that does not exist, or names a file or a link, is replaced by the
+// rename; a device or pipe (or a link to one: /dev/stdout) cannot be, and
+// gets the bytes written into it when the user gave the name. Throws
+// FileError for a name that can take no output: a link to a directory, a
+// socket or block device, a device or pipe at a name the program made, or a
+// file made read-only (with no write permission for anyone, or none for this
+// process: a rename would replace it regardless).
+FinalName finalNameKind(const std::string& finalPath, FinalNameFrom from = FinalNameFrom::user) {
+    const auto refuse = [&](const std::string& why) {
+        throw FileError("cannot write " + finalPath + ": " + why + "; nothing was written");
+    };
+    const bool fromUser = from == FinalNameFrom::user;
+    if (streamOf(finalPath) >= 0) {
+        if (!fromUser)
+            refuse("it is a link to one of this program's streams (as /dev/stdout), not a file");
+        return FinalName::writeThrough;
+    }
     struct stat named, target;
     if (::lstat(finalPath.c_str(), &named) != 0) return FinalName::replace;
     if (::stat(finalPath.c_str(), &target) != 0) return FinalName::replace;  // a dangling link
-    const auto refuse = [&](const char* why) {
-        throw FileError("cannot write " + finalPath + ": " + why + "; nothing was written");
-    };
     if (S_ISDIR(target.st_mode))
         refuse(S_ISLNK(named.st_mode) ? "it is a link to a directory"
                                       : "a directory is in the way");
-    if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode)) return FinalName::writeThrough;
+    if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode)) {
+        if (!fromUser)
+            refuse(std::string(S_ISLNK(named.st_mode) ? "it is a link to " : "it is ") +
+                   (S_ISFIFO(target.st_mode) ? "a pipe (FIFO)" : "a device") + ", not a file");
+        return FinalName::writeThrough;
+    }
     if (!S_ISREG(target.st_mode)) refuse("it is a socket or block device, not a file");
     // No write permission for anyone is a choice, unless every output is made
     // so (a umask of 0222).
@@ -305,12 +316,13 @@ bool namesStandardOutput(const std::string& path) { return streamOf(path) == STD
 
 void refuseUnwritable(const std::string& finalPath) { finalNameKind(finalPath); }
 
-void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data) {
-    if (const int e = writeFileBytes(stage(finalPath), data))
+void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data,
+                              FinalNameFrom from) {
+    if (const int e = writeFileBytes(stage(finalPath, from), data))
         throw FileError("cannot write " + finalPath + ": " + std::strerror(e));
 }
 
-std::string OutputFiles::stage(const std::string& finalPath) {
+std::string OutputFiles::stage(const std::string& finalPath, FinalNameFrom from) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (committed_) throw std::logic_error("OutputFiles::stage after commit: " + finalPath);
     if (finalPath.empty()) throw FileError("cannot write a file of an empty name: give one");
@@ -331,7 +343,7 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     // Refuses what no output can replace, before the work. A device or pipe's
     // directory (/dev, /proc/self/fd) takes no temporary: it goes where
     // temporary files go.
-    const bool through = finalNameKind(finalPath) == FinalName::writeThrough;
+    const bool through = finalNameKind(finalPath, from) == FinalName::writeThrough;
     if (!through) checkNameLength(finalPath);
     const fs::path tempDir = through ? temporaryFolder(finalPath) : p.parent_path();
     std::string name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
@@ -375,6 +387,7 @@ std::string OutputFiles::stage(const std::string& finalPath) {
     ::close(fd);
     remember(name);
     staged_.emplace_back(name, finalPath);
+    if (from == FinalNameFrom::program) programNames_.insert(finalPath);
     return name;
 }
 
@@ -472,7 +485,8 @@ void OutputFiles::commit() {
     // Every final name first: nothing is renamed when one cannot take its file.
     std::vector<FinalName> kinds;
     for (const auto& [temp, final] : staged_) {
-        kinds.push_back(finalNameKind(final));
+        kinds.push_back(finalNameKind(
+            final, programNames_.count(final) ? FinalNameFrom::program : FinalNameFrom::user));
         refuseInput(final);
     }
     // Devices and pipes before the renames: one that fails (a full device), or

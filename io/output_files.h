@@ -10,13 +10,14 @@
 // these checks (the directory changed meanwhile) can leave the outputs before
 // it in place; the error says so. A file replaced keeps its permissions; a
 // link at a final name is replaced by the file, its target left as it was.
-// A device or pipe at a final name (or a link to one, as /dev/stdout is) is
-// written into at commit instead, before the first rename: one that fails
-// leaves no file renamed. Refused at stage() and again at commit():
-// a link to a directory, a socket or block device, and a file that is
-// read-only for this process. The renames hold a lock (flock) on the final
-// names' folders, waited for a few seconds at most: two processes putting
-// outputs of the same names in one folder do so one set at a time.
+// A device or pipe at a final name the user gave (or a link to one, as
+// /dev/stdout is) is written into at commit instead, before the first rename:
+// one that fails leaves no file renamed. Refused at stage() and again at
+// commit(): a link to a directory, a socket or block device, a file that is
+// read-only for this process, and a device or pipe at a name the program
+// made. The renames hold a lock (flock) on the final names' folders, waited
+// for a few seconds at most: two processes putting outputs of the same names
+// in one folder do so one set at a time.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,12 @@ bool removeTemporariesNow();
 // output written only at the end of long work, checked before it starts.
 void refuseUnwritable(const std::string& finalPath);
 
+// Who chose a final name. A device or pipe at a name the user gave
+// (--summary /dev/stdout) is what they asked to write into; one at a name the
+// program made in a folder (an image's NAME-labels.png in --out) was left
+// there, and writing into it would hang on a pipe or lose the output.
+enum class FinalNameFrom { user, program };
+
 class OutputFiles {
 public:
     OutputFiles() : names_(std::make_shared<Names>()) {}
@@ -70,13 +77,15 @@ public:
     // name; write it without following links (the writers of image_io.h and
     // tool_file.h do). Throws FileError when finalPath is already staged (two
     // outputs of one name), its name is too long for its directory, or the
-    // file cannot be created. Thread-safe.
-    std::string stage(const std::string& finalPath);
+    // file cannot be created, or, for a name from the program, a device or
+    // pipe is there. Thread-safe.
+    std::string stage(const std::string& finalPath, FinalNameFrom from = FinalNameFrom::user);
 
     // Stages finalPath and writes data into its temporary, not following a
     // link put at the temporary's name meanwhile. Throws FileError naming
     // finalPath and the reason when the write fails.
-    void writeStaged(const std::string& finalPath, const std::string& data);
+    void writeStaged(const std::string& finalPath, const std::string& data,
+                     FinalNameFrom from = FinalNameFrom::user);
 
     // Remembers path's file as an input of this command: commit() renames
     // no output over it (nor over another name of it), throwing FileError
@@ -108,6 +117,7 @@ private:
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> staged_;  // temporary, final
     std::vector<std::string> createdDirs_;                     // in creation order
+    std::set<std::string> programNames_;  // final names staged as FinalNameFrom::program
     bool committed_ = false;
 };
 

@@ -136,6 +136,20 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     writeClip(dir / "one.avi", 1, 160, 120);
     const Ran one = clsg(dir, "run bars.clsg one.avi --out one");
     EXPECT_NE(one.out.find("one.avi: 1 frame, "), std::string::npos) << one.out << one.err;
+    // A device left at an output's name (a link to one here) is refused, as for images:
+    // neither output is written.
+    for (const std::string name : {"one-overlay.avi", "one-frames.csv"}) {
+        fs::remove_all(dir / "dev");
+        fs::create_directories(dir / "dev");
+        fs::create_symlink("/dev/null", dir / ("dev/" + name));
+        const Ran dev = clsg(dir, "run bars.clsg one.avi --out dev");
+        EXPECT_EQ(dev.status, 1);
+        EXPECT_NE(dev.err.find("clsg: error: one.avi: cannot write dev/" + name +
+                               ": it is a link to a device, not a file"),
+                  std::string::npos)
+            << dev.err;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dev"), fs::directory_iterator()), 1);
+    }
     EXPECT_NE(r.err.find("clsg: error: notes.mp4: Could not determine type of stream (the file "
                          "holds no frame, or is damaged)."),
               std::string::npos)

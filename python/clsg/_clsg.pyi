@@ -106,7 +106,7 @@ def _write_file(path: _Path, data: bytes, inputs: Sequence[Union[str, bytes]]) -
     """Writes data to path as every output is written, never over one of inputs."""
 
 def _write_images(paths: Sequence[_Path], images: Sequence[npt.NDArray[np.uint8]]) -> None:
-    """Writes images[i] to paths[i] as write_image does, all or none."""
+    """Writes images[i] to paths[i] as write_image does, all or none; a pipe or device there is refused."""
 
 def write_image(path: _Path, image: npt.NDArray[np.uint8]) -> None:
     """Writes H x W (grey) or H x W x 3 (RGB) uint8; PNM by extension, PNG otherwise."""

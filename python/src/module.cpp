@@ -298,11 +298,12 @@ void bindFunctions(py::module_& m) {
         [](const py::sequence& paths, const py::sequence& images) {
             std::vector<std::string> names;
             for (py::handle path : paths) names.push_back(pathArg(path));
-            clsgpy::writeImages(names, images);
+            clsgpy::writeImages(names, images, clsg::FinalNameFrom::program);
         },
         "paths"_a, "images"_a,
         "Writes images[i] to paths[i] as write_image does, all or none: every earlier file stays "
-        "whole unless all are written.");
+        "whole unless all are written. For names made in a folder (segment_files' outputs): a "
+        "pipe or device at one is refused, not written into.");
     m.def(
         "read_image", [](py::handle path) { return clsgpy::readImage(pathArg(path)); }, "path"_a,
         R"doc(

@@ -826,7 +826,8 @@ void writeImageAs(const ImageToWrite& image, const std::string& temp, const std:
 
 }  // namespace
 
-void writeImages(const std::vector<std::string>& paths, const py::sequence& arrays) {
+void writeImages(const std::vector<std::string>& paths, const py::sequence& arrays,
+                 clsg::FinalNameFrom from) {
     if (paths.size() != py::len(arrays)) throwBadParams("one image per path, please");
     std::vector<ImageToWrite> images;
     for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -841,7 +842,7 @@ void writeImages(const std::vector<std::string>& paths, const py::sequence& arra
         clsg::OutputFiles out;
         try {
             for (std::size_t i = 0; i < paths.size(); ++i)
-                writeImageAs(images[i], out.stage(paths[i]), paths[i]);
+                writeImageAs(images[i], out.stage(paths[i], from), paths[i]);
             kfThrowExceptionOnFailure(ksys_attention_check());
             out.commit();
         } catch (const clsg::FileError& e) {

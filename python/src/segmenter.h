@@ -16,6 +16,7 @@
 
 #include "bare_objects.h"
 #include "clsg/colorseg/segmenter_result.h"
+#include "clsg/io/output_files.h"
 #include "clsg/io/tool_file.h"
 #include "clsg/regions/regions.h"
 
@@ -137,7 +138,9 @@ private:
 // Whole-file images (PNG, PNM, and what the image layer reads).
 pybind11::array readImage(const std::string& path);
 void writeImage(const std::string& path, pybind11::handle image);
-// Writes each image to its path, all or none.
-void writeImages(const std::vector<std::string>& paths, const pybind11::sequence& images);
+// Writes each image to its path, all or none. Paths from the program (names
+// made in a folder) take no device or pipe.
+void writeImages(const std::vector<std::string>& paths, const pybind11::sequence& images,
+                 clsg::FinalNameFrom from = clsg::FinalNameFrom::user);
 
 }  // namespace clsgpy

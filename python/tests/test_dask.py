@@ -172,6 +172,23 @@ def test_segment_files_on_a_local_cluster_reports_a_corrupt_file(tmp_path, tool)
     assert not again[0]["ok"] and "img0-score.png: it names a directory" in again[0]["error"], again
     assert (tmp_path / "o2/img0-labels.png").read_bytes() == before
     assert not (tmp_path / "o2/img0-confidence.png").exists()
+    # Nor is a pipe or device left at an output's name (a link to one too), as the user's own
+    # path given to write_image would be: that file fails, the others go on. The pipe has a
+    # reader, so that writing into it would not wait.
+    (tmp_path / "piped").mkdir()
+    os.mkfifo(tmp_path / "piped/img0-labels.png")
+    os.symlink("/dev/null", tmp_path / "piped/img1-labels.png")
+    reader = os.open(tmp_path / "piped/img0-labels.png", os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        piped = clsg.dask.segment_files([paths[0], paths[2], tmp_path / "fresh.png"],
+                                        tmp_path / "t.clsg", tmp_path / "piped")
+        assert os.read(reader, 16) == b""  # no writer came
+    finally:
+        os.close(reader)
+    assert [r["ok"] for r in piped] == [False, False, True], piped
+    assert "img0-labels.png: it is a pipe (FIFO), not a file" in piped[0]["error"]
+    assert "img1-labels.png: it is a link to a device, not a file" in piped[1]["error"]
+    assert sorted(os.listdir(tmp_path / "piped")) == ["fresh-labels.png", "img0-labels.png", "img1-labels.png"]
     # Inputs of other names may still share an output: a.png's a-seg-score.png (a label named
     # "score") is a-seg.png's score image. The later input fails; the file is the earlier one's.
     picture = scene()

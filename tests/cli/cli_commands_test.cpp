@@ -546,6 +546,36 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                    "one's outputs of in/b.png\n"});
     fs::create_directories(dir / "fresh/b-overlay.png");  // a folder in the way is no output
     EXPECT_EQ(clsg(dir, "run tool.clsg in --out fresh").err.find("earlier run"), std::string::npos);
+    // Nor is a pipe or device left at an output's name (or a link to one), unlike one the user
+    // names (--summary /dev/stdout): that image fails, said so, and the batch goes on. The pipe
+    // has a reader (the shell's), so that writing into it would not wait.
+    fs::create_directories(dir / "piped"), fs::create_directories(dir / "pd");
+    fs::copy_file(dir / "bands.png", dir / "third.png");
+    fs::copy_file(dir / "bands.png", dir / "fourth.png");
+    ASSERT_EQ(mkfifo((dir / "piped/blue-overlay.png").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", dir / "piped/third-labels.png");
+    fs::create_symlink("/dev/null", dir / "piped/fourth-regions.csv");
+    fs::create_symlink("/dev/null", dir / "pd/s1-overlay.png");  // the first image's record
+    const Outcome piped = clsg(
+        dir,
+        "run tool.clsg bands.png blue.png third.png fourth.png --out piped --regions --summary "
+        "p.csv --diag pd",
+        "exec 3<>'" + (dir / "piped/blue-overlay.png") + "'; ");
+    EXPECT_EQ(piped.status, 1);
+    expectAll(piped.err,
+              {"clsg: error: cannot write piped/blue-overlay.png: it is a pipe (FIFO), not a file; "
+               "none of this image's outputs were written\n",
+               "clsg: error: cannot write piped/third-labels.png: it is a link to a device, not a "
+               "file; none of this image's outputs were written\n",
+               "clsg: error: cannot write piped/fourth-regions.csv: it is a link to a device, not "
+               "a file; none of this image's outputs were written\n",
+               "bands: its diagnostic records were not written: cannot write pd/s1-overlay.png: "
+               "it is a link to a device, not a file",
+               "\n3 of 4 images failed\n"});
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "piped"), fs::directory_iterator()),
+              3 + 9);  // bands' outputs and its region table
+    expectAll(slurp(dir / "p.csv"), {"\nbands.png,ok,", "\nblue.png,failed,", "\nthird.png,failed,",
+                                     "\nfourth.png,failed,"});
     // The region columns follow --regions, not what the images needed.
     ASSERT_EQ(clsg(dir, "run tool.clsg blue.png --out o2 --outline --summary s2.csv").status, 0);
     EXPECT_EQ(slurp(dir / "s2.csv").find("regions_"), std::string::npos) << slurp(dir / "s2.csv");
@@ -929,6 +959,15 @@ TEST(Cli, TheDemosToolRunsAsTheDemoDidAndTheDemoKeepsTheUsersFiles) {
     writeBytes(dir / "d/coffee-legend.png", "an earlier version's legend");
     EXPECT_EQ(clsg(dir, "demo --out d").status, 0);
     EXPECT_TRUE(slurp(dir / "d/coffee-legend.png") == slurp(dir / "r/coffee-legend.png"));
+    // A device left at the name of its tool or photo (a link to one) is refused, not written into.
+    for (const std::string name : {"demo.clsg", "coffee.png"}) {
+        fs::remove_all(dir / "dev");
+        fs::create_directory(dir / "dev");
+        fs::create_symlink("/dev/null", dir / ("dev/" + name));
+        expectAll(clsg(dir, "demo --out dev").err, {"clsg: error: cannot write dev/" + name +
+                                                    ": it is a link to a device, not a file"});
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dev"), fs::directory_iterator()), 1);
+    }
 }
 
 // Too little memory for the thread that waits for Ctrl-C is an error, not an

@@ -608,6 +608,51 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
               (dir / "dangling") + " is a link to " + (dir / "gone") + ", which does not exist");
 }
 
+// At a name the program made in a folder (an image's output in --out), a pipe
+// or device was left there, not asked for: writing into it would wait for a
+// reader or lose the output. Refused at stage() and again at commit(); the
+// same names given by the user are written into (as above).
+TEST(OutputFiles, APipeOrDeviceAtANameTheProgramMadeIsRefused) {
+    clsgtest::ScratchDir dir;
+    const std::string fifo = dir / "x-overlay.png", link = dir / "x-labels.png",
+                      toFifo = dir / "x-legend.png", toStream = dir / "x-confidence.png";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // refused all the same
+    ASSERT_GE(reader, 0);
+    fs::create_symlink("/dev/null", link);
+    fs::create_symlink(fifo, toFifo);
+    const int stream = ::open((dir / "stream.txt").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(stream, 0);
+    fs::create_symlink("/proc/self/fd/" + std::to_string(stream), toStream);
+    const auto refused = [&](const std::string& name, const std::string& why) {
+        const std::string message = "cannot write " + name + ": " + why + "; nothing was written";
+        EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage(name, FinalNameFrom::program); }),
+                  message);
+        EXPECT_EQ(errorOf<FileError>(
+                      [&] { OutputFiles().writeStaged(name, "x", FinalNameFrom::program); }),
+                  message);
+        OutputFiles files;  // put there after staging: refused by the commit
+        fs::rename(name, dir / "aside");
+        clsgtest::writeBytes(files.stage(dir / "plain.png", FinalNameFrom::program), "plain");
+        clsgtest::writeBytes(files.stage(name, FinalNameFrom::program), "new");
+        fs::rename(dir / "aside", name);
+        EXPECT_EQ(errorOf<FileError>([&] { files.commit(); }), message);
+    };
+    refused(fifo, "it is a pipe (FIFO), not a file");
+    refused(toFifo, "it is a link to a pipe (FIFO), not a file");
+    refused(link, "it is a link to a device, not a file");
+    refused(toStream, "it is a link to one of this program's streams (as /dev/stdout), not a file");
+    ::close(stream);
+    char got[16];
+    EXPECT_EQ(::read(reader, got, sizeof got), 0);  // no writer came
+    ::close(reader);
+    EXPECT_FALSE(fs::exists(dir / "plain.png"));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+    EXPECT_EQ(fs::read_symlink(link), "/dev/null");
+    EXPECT_EQ(clsgtest::slurp(dir / "stream.txt"), "");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 5);
+}
+
 TEST(QualityReport, StoredReportShownOnlyWhenItsNumbersAreSound) {
     clsg::SuggestReport report;
     report.trainParams = kvCompositeColorSegmenterTrainParams(0.04, 1);
