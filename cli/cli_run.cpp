@@ -144,7 +144,7 @@ int runCommand(const RunOptions& o) {
         (isVideoInput(arg) && !fs::is_directory(arg, ec) ? videos : imageArgs).push_back(arg);
     }
     if (videos.empty()) toolBytes.reset();  // only videos use them
-    const RunPaths paths = selectImages(imageArgs, file, format, std::cerr);
+    const RunPaths paths = selectImages(imageArgs, file, std::cerr);
     if (!videos.empty()) {
         if (!o.summary.empty() && paths.images.empty())
             throw UsageError(

@@ -155,10 +155,11 @@ std::vector<std::string> expandImageArgument(const std::string& arg,
 }
 
 // The images the arguments name. A file found in a directory is skipped when
-// its name is one this run writes for another of its images (so a run does
-// not segment an earlier run's outputs); note lists the skipped files.
+// its name is one a run writes for another of its images, in either format
+// (so a run does not segment an earlier run's outputs, whatever its
+// --format); note lists the skipped files.
 RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file,
-                      ImageFormat format, std::ostream& note) {
+                      std::ostream& note) {
     std::vector<std::pair<std::string, bool>> found;  // path, from a directory
     RunPaths paths;
     std::vector<std::string> notFiles, videos;
@@ -186,8 +187,10 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
     }
     std::set<std::string> outputNames;
     for (const auto& [path, listed] : found)
-        for (const std::string& name : runOutputNames(fs::path(path).stem().string(), file, format))
-            outputNames.insert(name);
+        for (const ImageFormat format : {ImageFormat::Png, ImageFormat::Pnm})
+            for (const std::string& name :
+                 runOutputNames(fs::path(path).stem().string(), file, format))
+                outputNames.insert(name);
     std::vector<std::string> skipped;
     for (const auto& [path, listed] : found) {
         if (listed && outputNames.count(fs::path(path).filename().string()))

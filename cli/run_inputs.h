@@ -31,10 +31,11 @@ std::vector<std::string> expandImageArgument(const std::string& arg,
                                              std::vector<std::string>& videos);
 
 // The images the arguments name. A file found in a directory is skipped when
-// its name is one this run writes for another of its images (so a run does
-// not segment an earlier run's outputs); note lists the skipped files.
+// its name is one a run writes for another of its images, in either format
+// (so a run does not segment an earlier run's outputs, whatever its
+// --format); note lists the skipped files.
 RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file,
-                      ImageFormat format, std::ostream& note);
+                      std::ostream& note);
 
 // Refuses a run that would write an output over one of its inputs, or over
 // any file in a directory it reads its images or videos from, before

@@ -743,6 +743,19 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
                            "again/a-confidence.png again/a-labels.png "
                            "again/a-legend.png ...",
                            "remove the earlier outputs first"});
+    // And after one of the other format: its .pgm and .ppm outputs are no images either.
+    fs::create_directories(dir / "pn");
+    fs::copy_file(dir / "bands.png", dir / "pn/a.png");
+    EXPECT_EQ(clsg(dir, "run tool.clsg pn --out pn --format pnm").status, 0);
+    const Outcome png = clsg(dir, "run tool.clsg pn --out pn");
+    EXPECT_EQ(png.status, 0) << png.err;
+    expectAll(png.err, {"clsg: skipping 8 files named as this run's outputs for its other images: "
+                        "pn/a-confidence.pgm pn/a-labels.pgm pn/a-legend.ppm ..."});
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "pn"), fs::directory_iterator()),
+              1 + 8 + 8);
+    // Named on its own, such a file is read.
+    EXPECT_EQ(clsg(dir, "run tool.clsg pn/a.png pn/a-overlay.ppm --out pn-named").status, 0);
+    EXPECT_TRUE(fs::exists(dir / "pn-named/a-overlay-overlay.png"));
 }
 
 namespace {
