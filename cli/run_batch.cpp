@@ -65,12 +65,15 @@ std::string unreachedNote(const std::vector<RunInput>& inputs,
                           const std::vector<ImageOutcome>& outcomes, const ToolFile& file,
                           const RunSettings& settings) {
     // One listing of the folder: a batch of many images stopped early is
-    // said of at once (a second signal ends the process 2 s later).
+    // said of at once (a second signal ends the process 2 s later). Files
+    // only, as for an image that fails: a folder, pipe or link left there is
+    // no output.
     std::set<std::string> present;
-    std::error_code ec;
+    std::error_code ec, typeError;
     for (fs::directory_iterator it(settings.outDir.empty() ? "." : settings.outDir, ec), end;
          !ec && it != end; it.increment(ec))
-        present.insert(it->path().filename().string());
+        if (it->symlink_status(typeError).type() == fs::file_type::regular)
+            present.insert(it->path().filename().string());
     std::size_t unreached = 0, stale = 0;
     std::string first;
     for (std::size_t i = 0; i < inputs.size(); ++i) {

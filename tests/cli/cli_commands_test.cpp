@@ -800,25 +800,38 @@ TEST(Cli, SignalsTheCallerIgnoresStayIgnored) {
 // Stopped, a run into a folder an earlier run filled says that the images it
 // did not reach still have the earlier run's outputs there.
 TEST(Cli, AStoppedRunNamesTheEarlierOutputsItLeft) {
+    const auto stopped = [](const ScratchDir& dir) {  // its stderr
+        const pid_t pid = startBatch(dir);
+        bool staging = false;
+        for (int tries = 0; tries < 20000 && !staging; ++tries, usleep(500)) {
+            std::error_code ec;
+            for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end;
+                 it.increment(ec))
+                staging =
+                    staging || it->path().filename().string().find(".tmp-") != std::string::npos;
+        }
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(staging && WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+        return slurp(dir / "err");
+    };
     ScratchDir dir;
     bandBatch(dir, 150);
     ASSERT_EQ(clsg(dir, "run tool.clsg --out out i*.png").status, 0);
-    const pid_t pid = startBatch(dir);
-    bool staging = false;
-    for (int tries = 0; tries < 20000 && !staging; ++tries, usleep(500)) {
-        std::error_code ec;
-        for (fs::directory_iterator it(dir / "out", ec), end; !ec && it != end; it.increment(ec))
-            staging = staging || it->path().filename().string().find(".tmp-") != std::string::npos;
-    }
-    kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(staging && WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
-    const std::string err = slurp(dir / "err");
+    const std::string err = stopped(dir);
     const std::size_t at = err.find("clsg: note: ");
     ASSERT_NE(at, std::string::npos) << err;
     expectAll(err.substr(at), {" images this run did not reach (i",
                                ") have outputs in out from an earlier run, not this run's"});
+    // A folder, a pipe or a link to a device under an image's names is no earlier output.
+    ScratchDir bare;
+    bandBatch(bare, 150);
+    fs::create_directories(bare / "out/i149-labels.png");
+    ASSERT_EQ(mkfifo((bare / "out/i148-labels.png").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", bare / "out/i147-labels.png");
+    const std::string bareErr = stopped(bare);
+    EXPECT_EQ(bareErr.find("earlier run"), std::string::npos) << bareErr;
 }
 
 // A command held in a write (a pipe that is never read) ends at a second
