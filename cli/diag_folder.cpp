@@ -17,26 +17,30 @@ namespace clsg {
 
 namespace {
 
-// Whether dir's index.html is missing, or a page of records (as every
-// version of clsg has begun them).
-bool pageIsOurs(const std::string& dir) {
+// Why dir's index.html may not be replaced: "" when it is missing, or a page
+// of records (as every version of clsg has begun them). Only a file is read:
+// a pipe there would be waited on.
+std::string whyNotOurs(const std::string& dir) {
     const std::string page = (std::filesystem::path(dir) / "index.html").string();
     struct stat st;
-    if (::lstat(page.c_str(), &st) != 0) return errno == ENOENT;
+    if (::stat(page.c_str(), &st) != 0) return "";
+    if (!S_ISREG(st.st_mode)) return "its index.html is not a file";
     const std::string head = diagPageStart();
     std::string start(head.size(), '\0');
     std::ifstream in(page, std::ios::binary);
-    return in.read(start.data(), static_cast<std::streamsize>(start.size())) && start == head;
+    if (in.read(start.data(), static_cast<std::streamsize>(start.size())) && start == head)
+        return "";
+    return "its index.html is not a page of diagnostic records";
 }
 
 }  // namespace
 
 DiagFolder::DiagFolder(const std::string& dir)
     : path_((std::filesystem::path(dir) / kLockFile).string()) {
-    if (!pageIsOurs(dir))
-        throw CliError("--diag " + dir +
-                       ": its index.html is not a page of diagnostic records, and is never "
-                       "written over; give another --diag");
+    if (const std::string why = whyNotOurs(dir); !why.empty())
+        throw CliError("--diag " + dir + ": " + why +
+                       ", and is never written over; give another "
+                       "--diag");
     // Locked, then checked to be the file at the name still: one removed by a
     // command that just finished holds no one off.
     for (;;) {
@@ -46,6 +50,14 @@ DiagFolder::DiagFolder(const std::string& dir)
                            " to keep other commands' records out: " + std::strerror(errno));
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
+            if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) {
+                // A file system without locks (some network mounts): as
+                // the output folders go without, so do the records.
+                ::close(fd_);
+                fd_ = -1;
+                ::unlink(path_.c_str());
+                return;
+            }
             ::close(fd_);
             fd_ = -1;
             throw CliError("--diag " + dir + ": " +

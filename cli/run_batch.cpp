@@ -29,11 +29,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An image's outputs that could not be written, said of that image: in a
-// batch the others' are written.
-std::string ofThisImage(std::string why, std::size_t images) {
+// An image's outputs that could not be written, said of that image: the
+// other images', a video's or the summary may well be written.
+std::string ofThisImage(std::string why) {
     const std::string nothing = "; nothing was written";
-    if (images > 1 && why.size() >= nothing.size() &&
+    if (why.size() >= nothing.size() &&
         why.compare(why.size() - nothing.size(), nothing.size(), nothing) == 0)
         why.replace(why.size() - nothing.size(), nothing.size(),
                     "; none of this image's outputs were written");
@@ -196,7 +196,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             } catch (const ImageError& e) {  // these name the file, as FileError's do
                 outcome.error = e.what();
             } catch (const FileError& e) {
-                outcome.error = ofThisImage(e.what(), inputs.size());
+                outcome.error = settings.keepGoing ? ofThisImage(e.what()) : e.what();
             } catch (const std::exception& e) {
                 outcome.error = inputs[i].name + ": " + describeError(e);
             }

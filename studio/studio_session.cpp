@@ -966,7 +966,7 @@ StudioExport StudioSession::exportMasks(const std::string& dirName, uint64_t min
         for (const fs::path& part : fs::path(relative)) refuseLinks((at /= part).string());
         const std::string path = at.string();
         result.files.push_back((fs::path(dirName) / relative).string());
-        return files.stage(path);
+        return files.stage(path, FinalNameFrom::program);
     };
     // Images without a file of their own, or whose file changed since it was
     // read, are written alongside: the command trains on the studio's pixels.

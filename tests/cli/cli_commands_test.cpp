@@ -430,6 +430,17 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         EXPECT_EQ(listing(dir), before) << line;
     }
     EXPECT_EQ(slurp(dir / "site/index.html"), "<html>my own page</html>");
+    // Nor is a pipe or device there read (a pipe would be waited on for ever) or written.
+    fs::create_directories(dir / "pipe"), fs::create_directories(dir / "dev");
+    ASSERT_EQ(mkfifo((dir / "pipe/index.html").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", dir / "dev/index.html");
+    for (const std::string folder : {"pipe", "dev"})
+        EXPECT_EQ(clsg(dir, run + "--out pout --diag " + folder).err,
+                  "clsg: error: --diag " + folder +
+                      ": its index.html is not a file, and is never written over; give another "
+                      "--diag\n");
+    EXPECT_FALSE(fs::exists(dir / "pout"));
+    fs::remove_all(dir / "pipe"), fs::remove_all(dir / "dev");
     // Two commands' records of the same names would mix in one folder: the second is refused
     // while the first holds it, and the folder is free again once it is done.
     fs::create_directories(dir / "held");
@@ -453,6 +464,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     expectAll(pair.err, {"rt/bands-regions.csv: it names a directory, not a file; none of this "
                          "image's outputs were written\n"});
     EXPECT_TRUE(fs::exists(dir / "rt/s1-labels.png"));
+    // So is one image beside a summary, which is written.
+    const Outcome alone = clsg(dir, "run tool.clsg bands.png --out rt --regions --summary rt.csv");
+    expectAll(alone.err, {"none of this image's outputs were written\n"});
+    expectAll(slurp(dir / "rt.csv"), {"none of this image's outputs were written"});
+    fs::remove(dir / "rt.csv");
     for (const auto& entry :
          std::vector<fs::directory_entry>(fs::directory_iterator(dir / "rt"), {}))
         if (entry.path().filename() != "bands-regions.csv") fs::remove(entry.path());

@@ -800,6 +800,20 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
             << e.what();
     }
     EXPECT_EQ(clsgtest::slurp(inside), clsgtest::slurp(imagePath_));
+    // A pipe left at a name the export makes is no file to write: refused, not written into
+    // (held open here, so that writing into it would not wait).
+    fs::create_directories(dir_ / "d/masks");
+    const std::string pipe = dir_ / "d/masks/train-command.txt";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int held = ::open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+    try {
+        markedCopy("d", dir_ / "d/pic.png")->exportMasks("masks", 0);
+        ADD_FAILURE() << "written into a pipe";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("it is a pipe (FIFO), not a file"), std::string::npos)
+            << e.what();
+    }
+    ::close(held);
     // An image's name that holds a newline makes no command of the run line's comment.
     markedCopy("n", dir_ / "a\ntouch made\n.png")->exportMasks("masks", 0);
     const std::string text = clsgtest::slurp(dir_ / "n/masks/train-command.txt");
