@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/utf8_text.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/platform/str.h"
@@ -19,23 +20,16 @@ namespace {
 // byte of no UTF-8 character shows as \xNN (--label allows no backslash
 // before an x). Cut after 200 bytes.
 std::string shownSource(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
     std::string out;
     std::size_t i = 0;
     while (i < text.size() && out.size() < 200) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const std::size_t len = c < 0x80           ? 1
-                                : (c >> 5) == 0x6  ? 2
-                                : (c >> 4) == 0xe  ? 3
-                                : (c >> 3) == 0x1e ? 4
-                                                   : 0;
-        bool whole = len > 0 && i + len <= text.size() && !(c < 0x20 || c == 0x7f);
-        for (std::size_t k = 1; whole && k < len; ++k)
-            whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
-        if (whole) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t len = c < 0x20 || c == 0x7f ? 0 : utf8CharLength(text, i);
+        if (len > 0) {
             out.append(text, i, len);
             i += len;
         } else {
-            static const char kHex[] = "0123456789abcdef";
             out += std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
             ++i;
         }

@@ -6,15 +6,17 @@
 #include <sstream>
 
 #include "cli/cli_error.h"
+#include "cli/utf8_text.h"
 #include "clsg/io/image_io.h"
 
 namespace clsg {
 
 namespace {
 
+// text for the page, whose file names need not be UTF-8 (the page is).
 std::string escapeHtml(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : withStrayBytesShown(text)) {
         switch (c) {
             case '&':
                 out += "&amp;";

@@ -20,10 +20,12 @@
 
 #include "../abort_from_thread.h"
 #include "cli/cli_error.h"
+#include "cli/diag_html.h"
 #include "cli/label_option.h"
 #include "cli/legend.h"
 #include "cli/share_columns.h"
 #include "cli/training_examples.h"
+#include "cli/utf8_text.h"
 #include "cli/video_gaps.h"
 #include "clsg/colorseg/errors.h"
 #include "clsg/io/errors.h"
@@ -861,3 +863,22 @@ TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
 }
 
 }  // namespace
+
+TEST(ShownNames, BytesOfNoUtf8CharacterAreShownAsHexAndTheRestKept) {
+    const std::string whole = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa8 \xf4\x8f\xbf\xbf";
+    EXPECT_EQ(withStrayBytesShown(whole), whole);
+    const std::pair<std::string, std::string> stray[] = {
+        {"caf\xe9.png", "caf\\xe9.png"},               // a Latin-1 name
+        {"a\xc0\xaf", "a\\xc0\\xaf"},                  // an overlong '/'
+        {"\xe0\x9f\xbf", "\\xe0\\x9f\\xbf"},           // an overlong three-byte form
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xf5\x80\x80\x80", "\\xf5\\x80\\x80\\x80"},
+        {"x\xe2\x82", "x\\xe2\\x82"},  // cut at the end
+        {"\xe2\x82x", "\\xe2\\x82x"},  // cut before another character
+    };
+    for (const auto& [text, shown] : stray) EXPECT_EQ(withStrayBytesShown(text), shown) << shown;
+    // The diagnostic page, written in UTF-8, shows such a name so.
+    EXPECT_EQ(diagNoteSection("caf\xe9 <1>.png", "a \"note\""),
+              "<h2>caf\\xe9 &lt;1&gt;.png</h2>\n<p class=\"note\">a &quot;note&quot;</p>\n");
+}
