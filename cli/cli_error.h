@@ -32,4 +32,13 @@ inline std::string oneLine(const std::string& text) {
     return out;
 }
 
+// why, a file error, with its closing "; nothing was written" said as
+// instead: a command that writes several files tells which were lost.
+inline std::string saidOfWhatWasWritten(std::string why, const std::string& instead) {
+    const std::string nothing = "; nothing was written";
+    if (const std::size_t at = why.rfind(nothing); at != std::string::npos)
+        why.replace(at, nothing.size(), instead);
+    return why;
+}
+
 }  // namespace clsg

@@ -138,8 +138,7 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     if (!diagDir.empty()) try {
             writeDiagReport(diagDir, "clsg train", {{"train", &diag}}, files, file.labelNames());
         } catch (const FileError& e) {
-            const std::string why = e.what(), nothing = "nothing was written";
-            throw FileError(why.find(nothing) == std::string::npos ? why + "; " + nothing : why);
+            throw FileError(saidOfWhatWasWritten(e.what(), "") + "; nothing was written");
         }
 
     std::size_t examples = 0;

@@ -31,13 +31,8 @@ namespace {
 
 // An image's outputs that could not be written, said of that image: the
 // other images', a video's or the summary may well be written.
-std::string ofThisImage(std::string why) {
-    const std::string nothing = "; nothing was written";
-    if (why.size() >= nothing.size() &&
-        why.compare(why.size() - nothing.size(), nothing.size(), nothing) == 0)
-        why.replace(why.size() - nothing.size(), nothing.size(),
-                    "; none of this image's outputs were written");
-    return why;
+std::string ofThisImage(const std::string& why) {
+    return saidOfWhatWasWritten(why, "; none of this image's outputs were written");
 }
 
 // The outputs an earlier run left under an image's names (in either format,

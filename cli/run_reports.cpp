@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/cli_error.h"
 #include "cli/diag_html.h"
 #include "cli/share_columns.h"
 #include "clsg/io/errors.h"
@@ -19,11 +20,7 @@ namespace {
 // Why a report or records could not be written, said of them alone: the
 // run's other outputs are written, which "nothing was written" would deny.
 std::string oneFileError(const std::exception& e) {
-    std::string why = describeError(e);
-    const std::string nothing = "; nothing was written";
-    if (const std::size_t at = why.find(nothing); at != std::string::npos)
-        why.erase(at, nothing.size());
-    return why;
+    return saidOfWhatWasWritten(describeError(e), "");
 }
 
 }  // namespace
