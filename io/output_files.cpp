@@ -526,6 +526,9 @@ void OutputFiles::commit() {
                             removeTemporaries(i));
     }
     committed_ = true;
+    // A folder made for outputs that none took (every image of a run failed,
+    // say) goes: rmdir leaves one that holds anything.
+    for (auto it = createdDirs_.rbegin(); it != createdDirs_.rend(); ++it) ::rmdir(it->c_str());
 }
 
 std::string OutputFiles::removeTemporaries(std::size_t from) {

@@ -95,7 +95,8 @@ public:
     // Throws FileError when finalPath names a protected input.
     void refuseInput(const std::string& finalPath) const;
 
-    // Renames every staged file to its final name. An object commits once:
+    // Renames every staged file to its final name, and removes the folders
+    // makeDir created that are still empty. An object commits once:
     // stage() and commit() afterwards throw std::logic_error (a file staged
     // then would never be committed nor removed).
     void commit();

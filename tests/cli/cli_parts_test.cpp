@@ -278,6 +278,16 @@ TEST(OutputFiles, CommitReplacesAllOrNothingAndLeavesNoTemporaries) {
     EXPECT_EQ(fs::status(out + "/keep.txt").permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+    {  // a folder made that no output took goes with the commit; one that took an output stays
+        OutputFiles files;
+        files.makeDir(dir / "unused/inner");
+        files.makeDir(dir / "used");
+        clsgtest::writeBytes(files.stage(dir / "used/z.txt"), "z");
+        files.commit();
+        EXPECT_FALSE(fs::exists(dir / "unused"));
+        EXPECT_EQ(clsgtest::slurp(dir / "used/z.txt"), "z");
+        fs::remove_all(dir / "used");
+    }
     {  // another clsg putting its outputs in the folder: this commit waits for it to end
         const int other = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_EQ(::flock(other, LOCK_EX), 0);
