@@ -2,8 +2,41 @@
 #pragma once
 
 #include <algorithm>
+#include <limits>
+#include <type_traits>
 
 #include "clsg/platform/pel_errors.h"
+
+namespace kv_geometry {
+
+// a + b, held at the type's limit where it would overflow: a rectangle far
+// out may end where its type cannot count.
+template <class T>
+T saturatedSum(T a, T b) {
+    if constexpr (std::is_integral_v<T>) {
+        T sum;
+        if (__builtin_add_overflow(a, b, &sum))
+            return b > 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
+        return sum;
+    } else {
+        return a + b;
+    }
+}
+
+// a - b, held at the type's limit where it would overflow.
+template <class T>
+T saturatedDifference(T a, T b) {
+    if constexpr (std::is_integral_v<T>) {
+        T difference;
+        if (__builtin_sub_overflow(a, b, &difference))
+            return b < 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
+        return difference;
+    } else {
+        return a - b;
+    }
+}
+
+}  // namespace kv_geometry
 
 // An axis-aligned rectangle: top-left corner (x, y), width and height.
 template <class T>
@@ -28,12 +61,14 @@ public:
     kvRectangle intersect(const kvRectangle& o, bool throwIfDisjoint) const {
         const T left = std::max(x_, o.x_);
         const T top = std::max(y_, o.y_);
-        const T right = std::min(x_ + w_, o.x_ + o.w_);
-        const T bottom = std::min(y_ + h_, o.y_ + o.h_);
+        using kv_geometry::saturatedDifference;
+        using kv_geometry::saturatedSum;
+        const T right = std::min(saturatedSum(x_, w_), saturatedSum(o.x_, o.w_));
+        const T bottom = std::min(saturatedSum(y_, h_), saturatedSum(o.y_, o.h_));
         if ((right <= left || bottom <= top) && throwIfDisjoint)
             throw kvPel::BadWindow("rectangles do not overlap");
-        return kvRectangle(left, top, right > left ? right - left : T(0),
-                           bottom > top ? bottom - top : T(0));
+        return kvRectangle(left, top, right > left ? saturatedDifference(right, left) : T(0),
+                           bottom > top ? saturatedDifference(bottom, top) : T(0));
     }
     kvRectangle& operator&=(const kvRectangle& o) { return *this = intersect(o, false); }
 
@@ -53,13 +88,15 @@ public:
 
     long left() const { return left_; }
     long top() const { return top_; }
-    long right() const { return left_ + width_; }
-    long bottom() const { return top_ + height_; }
+    // Held at the largest long for a window that ends beyond it.
+    long right() const { return kv_geometry::saturatedSum(left_, width_); }
+    long bottom() const { return kv_geometry::saturatedSum(top_, height_); }
     long width() const { return width_; }
     long height() const { return height_; }
     bool isEmpty() const { return width_ == 0 || height_ == 0; }
     bool contains(const kvPelRect& o) const {
-        return o.left_ >= left_ && o.top_ >= top_ && o.right() <= right() && o.bottom() <= bottom();
+        return o.left_ >= left_ && o.top_ >= top_ && endsWithin(o.left_, o.width_, left_, width_) &&
+               endsWithin(o.top_, o.height_, top_, height_);
     }
 
     bool operator==(const kvPelRect& o) const {
@@ -72,12 +109,22 @@ public:
     // r = (-1, -1, 3, 3) adds a one-pel border on every side.
     kvPelRect operator+(const kvRectangle<long>& r) const {
         // No offsets at all leave no pels.
-        if (r.width() <= 0 || r.height() <= 0) return kvPelRect(left_ + r.x(), top_ + r.y(), 0, 0);
-        return kvPelRect(left_ + r.x(), top_ + r.y(), width_ + r.width() - 1,
-                         height_ + r.height() - 1);
+        using kv_geometry::saturatedSum;
+        const long x = saturatedSum(left_, r.x()), y = saturatedSum(top_, r.y());
+        if (r.width() <= 0 || r.height() <= 0) return kvPelRect(x, y, 0, 0);
+        return kvPelRect(x, y, saturatedSum(width_, r.width() - 1),
+                         saturatedSum(height_, r.height() - 1));
     }
 
 private:
+    // Whether [start, start + extent) ends within [outer, outer + outerExtent),
+    // for start >= outer, counted so that nothing overflows.
+    static bool endsWithin(long start, long extent, long outer, long outerExtent) {
+        long offset;
+        if (__builtin_sub_overflow(start, outer, &offset)) return false;  // past any end
+        return extent <= outerExtent - offset;
+    }
+
     long left_ = 0, top_ = 0, width_ = 0, height_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "clsg/platform/pel_ops.h"
@@ -56,6 +57,22 @@ TEST(PelBuffer, AlignedRowsCopiesWindowsAndTheirRefusals) {
     EXPECT_EQ(b.window(), kvPelRect(-4, -4, 8, 8));
     b.window(kvPelRect(-10, 1, 12, 100), true);
     EXPECT_EQ(b.window(), kvPelRect(-4, 1, 6, 3));
+    // Windows so far out that left + width passes the largest long: refused, or clipped to
+    // nothing, never taken for pels of the buffer.
+    const long far = std::numeric_limits<long>::max() - 2;
+    EXPECT_THROW(b.window(kvPelRect(far, 0, 10, 4), false), kvPel::BadWindow);
+    b.window(kvPelRect(far, 0, 10, 4), true);
+    EXPECT_TRUE(b.window().isEmpty());
+    b.window(kvPelRect(-4, -4, 8, 8), false);
+    EXPECT_EQ(kvPelRect(far, far, 10, 10).right(), std::numeric_limits<long>::max());
+    EXPECT_FALSE(kvPelRect(far - 5, 0, 10, 1).contains(kvPelRect(far, 0, 20, 1)));
+    EXPECT_TRUE(kvPelRect(far - 5, 0, 10, 1).contains(kvPelRect(far, 0, 5, 1)));
+    EXPECT_FALSE(
+        kvPelRect(std::numeric_limits<long>::min(), 0, 10, 1).contains(kvPelRect(far, 0, 1, 1)));
+    EXPECT_EQ(kvRectangle<long>(far, 0, 10, 4).intersect(kvRectangle<long>(far - 5, 0, 6, 4), true),
+              kvRectangle<long>(far, 0, 1, 4));
+    EXPECT_EQ((kvPelRect(far, 0, 10, 4) + kvRectangle<long>(5, -1, 3, 3)).left(),
+              std::numeric_limits<long>::max());
 
     U8 unbound;
     EXPECT_THROW(unbound.window(kvPelRect(0, 0, 1, 1), true), kvPel::UnboundWindow);
