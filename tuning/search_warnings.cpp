@@ -104,6 +104,15 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
                        "too, or give a narrower tolerance by hand");
     }
     const LabelConfusion& c = report.heldOut;
+    const auto taking = [&](const LabelConfusion& counts, std::size_t l) {
+        std::size_t taker = counts.noneColumn();
+        for (std::size_t k = 0; k < labels; ++k)
+            if (k != l && counts.count(l, k) > counts.count(l, taker)) taker = k;
+        return taker == counts.noneColumn()
+                   ? std::string()
+                   : ": label " + names[taker] + " takes most of them, so its colours are " +
+                         names[taker] + "'s as taught";
+    };
     for (std::size_t l = 0; l < labels && l < c.labels(); ++l) {
         const uint64_t pixels = c.truthTotal(l);
         if (pixels > 0 && pixels < kFewHeldOut) {
@@ -114,16 +123,27 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
             continue;
         }
         if (pixels == 0 || c.recall(l) >= 0.1) continue;
-        std::size_t taker = c.noneColumn();
-        for (std::size_t k = 0; k < labels; ++k)
-            if (k != l && c.count(l, k) > c.count(l, taker)) taker = k;
+        const std::string taker = taking(c, l);
         said.push_back("label " + names[l] + " gets " + percent(c.recall(l)) + " of its " +
                        std::to_string(pixels) + " held-out pixels" +
-                       (taker == c.noneColumn()
-                            ? ": most get no label; its examples are too unlike one another"
-                            : ": label " + names[taker] +
-                                  " takes most of them, so its colours are " + names[taker] +
-                                  "'s as taught"));
+                       (taker.empty() ? ": most get no label; its examples are too unlike one "
+                                        "another"
+                                      : taker));
+    }
+    // The tool written, trained on every example, can lose a label the folds'
+    // tools kept: its neighbours' pixels, all there, outweigh it.
+    const LabelConfusion& own = report.onExamples;
+    for (std::size_t l = 0; l < labels && l < own.labels(); ++l) {
+        const uint64_t pixels = own.truthTotal(l);
+        const bool saidHeldOut = l < c.labels() && c.truthTotal(l) > 0 && c.recall(l) < 0.1;
+        if (pixels == 0 || own.recall(l) >= 0.1 || saidHeldOut) continue;
+        const std::string taker = taking(own, l);
+        said.push_back("label " + names[l] + " gets " + percent(own.recall(l)) + " of its " +
+                       std::to_string(pixels) + " example pixels from the tool written (trained " +
+                       "on every example, neighbourhood " +
+                       std::to_string(report.runParams.neighborhoodSize()) + "), though " +
+                       percent(c.labels() > l && c.truthTotal(l) > 0 ? c.recall(l) : 0.0) +
+                       " of its held-out pixels" + (taker.empty() ? ": most get no label" : taker));
     }
     return said;
 }

@@ -23,7 +23,9 @@ namespace clsg {
 //   of the picture that belong to no label would go to the nearest one;
 // - a label judged on fewer than kFewHeldOut held-out pixels;
 // - a label that gets under a tenth of its own held-out pixels: another label
-//   takes its colours.
+//   takes its colours;
+// - else one that gets under a tenth of its example pixels from the tool
+//   written (SuggestReport::onExamples).
 std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
                                         const SuggestReport& report);
 

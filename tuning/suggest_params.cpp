@@ -613,6 +613,23 @@ LabelConfusion scoreHeldOut(const SpatialFolds& folds,
     return confusion;
 }
 
+namespace {
+
+// See SuggestReport::onExamples. Every example pixel is held out in one fold,
+// so scoring each fold's pieces scores them all, each as in a whole run.
+LabelConfusion scoreOnExamples(const std::vector<kvCompositeColorSet>& sets,
+                               const SpatialFolds& folds, const SuggestReport& report) {
+    kvCompositeColorSegmenterTool tool;
+    tool.train(sets, report.trainParams);
+    const HeldOutRunner runner(folds, 0);
+    LabelConfusion confusion(folds.labels());
+    for (uint32_t f = 0; f < folds.folds(); ++f)
+        if (!folds.heldOut(f).empty()) runner.score(f, tool, report.runParams, confusion, nullptr);
+    return confusion;
+}
+
+}  // namespace
+
 SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& sets,
                                      const SuggestOptions& options) {
     const SpatialFolds folds(sets, options.folds, options.tileSize, options.unit,
@@ -626,7 +643,9 @@ SuggestReport suggestSegmenterParams(const std::vector<kvCompositeColorSet>& set
     floorStage(search, steps, options.threads);
     floorFractionStage(search, steps);
     fineStage(search, steps);
-    return reportOf(search, folds, wideStage(search, steps));
+    SuggestReport report = reportOf(search, folds, wideStage(search, steps));
+    report.onExamples = scoreOnExamples(sets, folds, report);
+    return report;
 }
 
 }  // namespace clsg

@@ -170,6 +170,10 @@ struct SuggestReport {
     // a colour no example holds gets a wrong label.
     double estimate = 0;
     LabelConfusion heldOut;  // the choice's held-out pixels: rows truth, columns label got
+    // The choice's tool, trained on every example, run on the examples' own
+    // pixels: what the tool written does there, which the folds' tools (each
+    // without some of those pixels) need not show.
+    LabelConfusion onExamples;
     uint32_t folds = 0;
     FoldUnit unit = FoldUnit::tiles;
     int32_t tileSize = 0;    // the tile side used

@@ -126,4 +126,30 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
     EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, {{9, 0, 91}, {0, 500, 0}})),
               std::vector<std::string>{"label a gets 9.0 % of its 100 held-out pixels: most get "
                                        "no label; its examples are too unlike one another"});
+
+    // A label the tool written (trained on every example) loses where the folds' tools kept
+    // it; not said again of one whose held-out pixels were lost already.
+    const auto onExamples = [](SuggestReport r, std::vector<std::vector<uint64_t>> counts) {
+        r.runParams = kvCompositeColorSegmenterRunParams(9, false);
+        r.onExamples = LabelConfusion(2);
+        for (std::size_t t = 0; t < 2; ++t)
+            for (unsigned p = 0; p < 3; ++p) r.onExamples.add(t, p == 2 ? 255 : p, counts[t][p]);
+        return r;
+    };
+    const SuggestReport kept = report(0.9, 0.99, 0.3, {{500, 0, 0}, {239, 261, 0}});
+    EXPECT_EQ(searchWarnings(kNames, onExamples(kept, {{600, 0, 0}, {271, 29, 0}})),
+              std::vector<std::string>{
+                  "label b gets 9.7 % of its 300 example pixels from the tool written (trained on "
+                  "every example, neighbourhood 9), though 52.2 % of its held-out pixels: label "
+                  "a takes most of them, so its colours are a's as taught"});
+    EXPECT_TRUE(searchWarnings(kNames, onExamples(kept, {{600, 0, 0}, {270, 30, 0}})).empty());
+    EXPECT_EQ(searchWarnings(kNames, onExamples(kept, {{600, 0, 0}, {0, 10, 290}})),
+              std::vector<std::string>{
+                  "label b gets 3.3 % of its 300 example pixels from the tool written (trained on "
+                  "every example, neighbourhood 9), though 52.2 % of its held-out pixels: most "
+                  "get no label"});
+    EXPECT_EQ(searchWarnings(kNames, onExamples(report(0.9, 0.99, 0.3, {{500, 0, 0}, {256, 0, 0}}),
+                                                {{600, 0, 0}, {300, 0, 0}}))
+                  .size(),
+              1u);
 }

@@ -560,7 +560,18 @@ TEST(SuggestParams, HeldOutTilesScoreAsWholePicturesDoAndAReportRepeatsAndAborts
     for (std::size_t i = 0; i < a.candidates.size(); ++i)
         EXPECT_TRUE(same(a.candidates[i].balancedAccuracy, b.candidates[i].balancedAccuracy) &&
                     a.candidates[i].pictureConfidence == b.candidates[i].pictureConfidence);
-    EXPECT_TRUE(a.chosen == b.chosen && a.heldOut == b.heldOut);
+    EXPECT_TRUE(a.chosen == b.chosen && a.heldOut == b.heldOut && a.onExamples == b.onExamples);
+    // The tool written on its examples' own pixels, every one once: as a whole run of it gives.
+    kvCompositeColorSegmenterTool written;
+    written.train(halvesSets(image), a.trainParams);
+    kvCompositeColorSegmenterResult result;
+    written.run(image, a.runParams, result);
+    LabelConfusion own(2);
+    for (uint32_t f = 0; f < 3; ++f)
+        for (const HeldOutPiece& piece : folds.heldOut(f))
+            for (const HeldOutPixel& px : piece.pixels)
+                own.add(px.label, *result.labelImage().pointToPel(px.x, px.y));
+    EXPECT_EQ(a.onExamples, own);
     EXPECT_TRUE(abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image)); }));
     EXPECT_TRUE(
         abortedFromAnotherThread([&] { suggestSegmenterParams(halvesSets(image), watched); }));
@@ -616,7 +627,8 @@ TEST(SuggestParams, PackedTilesScoreAsTilesRunAlone) {
 void expectSameReports(const SuggestReport& a, const SuggestReport& b) {
     EXPECT_TRUE(a.trainParams == b.trainParams && a.runParams == b.runParams &&
                 a.chosen == b.chosen && a.estimated == b.estimated && a.heldOut == b.heldOut &&
-                a.trainings == b.trainings && a.runPixels == b.runPixels);
+                a.onExamples == b.onExamples && a.trainings == b.trainings &&
+                a.runPixels == b.runPixels);
     ASSERT_EQ(a.candidates.size(), b.candidates.size());
     for (std::size_t i = 0; i < a.candidates.size(); ++i) {
         const SuggestCandidate &c = a.candidates[i], &d = b.candidates[i];
