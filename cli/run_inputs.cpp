@@ -13,6 +13,7 @@
 #include "cli/cli_error.h"
 #include "cli/cli_video.h"
 #include "cli/run_image.h"
+#include "cli/run_reports.h"
 
 namespace clsg {
 
@@ -237,13 +238,13 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
         if (identity(dir, id)) inputDirs.emplace(id, dir);
     const std::string outDir = settings.outDir.empty() ? "." : settings.outDir;
     const auto check = [&](const std::string& path, const std::string& whose,
-                           const char* option = "--out") {
+                           const char* option = "--out", bool inInputFolder = true) {
         if (!identity(path, id)) return;
         const auto input = inputFiles.find(id);
         if (input != inputFiles.end())
             throw CliError(path + " would replace the input " + input->second + " (as " + whose +
                            "); clsg run never writes over its inputs: choose another " + option);
-        if (identity(dirOf(path), id) && inputDirs.count(id))
+        if (inInputFolder && identity(dirOf(path), id) && inputDirs.count(id))
             throw CliError(
                 path + " exists in " + dirOf(path) +
                 ", which this run reads its inputs from; clsg run never writes over files "
@@ -267,7 +268,10 @@ void refuseReplacingInputs(const RunPaths& paths, const std::vector<RunInput>& i
                   input.path + "'s region table");
     refuseSummaryInTheWay(inputs, file, settings);
     refuseDiagInTheWay(inputs, file, settings);
-    if (!settings.summaryPath.empty()) check(settings.summaryPath, "the summary", "--summary");
+    // An earlier run's summary may be replaced: the same command runs again.
+    if (!settings.summaryPath.empty())
+        check(settings.summaryPath, "the summary", "--summary",
+              !isEarlierSummary(settings.summaryPath));
     refuseReadingOwnOutputs(read, inputs, videos, file, settings);
 }
 

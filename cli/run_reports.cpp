@@ -2,7 +2,10 @@
 #include "cli/run_reports.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iomanip>
 #include <ostream>
@@ -85,6 +88,15 @@ void writeRunDiagIndex(const std::vector<RunInput>& inputs,
     writeDiagIndex(settings.diagDir, "clsg run", sections, files);
 }
 
+bool isEarlierSummary(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) return false;
+    std::ifstream in(path, std::ios::binary);
+    std::string start(std::strlen(kSummaryStart), '\0');
+    return in.read(start.data(), static_cast<std::streamsize>(start.size())) &&
+           start == kSummaryStart;
+}
+
 void writeSummary(const std::string& path, const ToolFile& file,
                   const std::vector<RunInput>& inputs, const std::vector<ImageOutcome>& outcomes,
                   bool regions, OutputFiles& files) {
@@ -94,7 +106,7 @@ void writeSummary(const std::string& path, const ToolFile& file,
     for (const ToolLabel& label : file.labels) names.push_back(label.name);
     if (regions)
         for (const std::string& name : names) columns.push_back("regions_" + name);
-    csv << "image,status,width,height,milliseconds";
+    csv << kSummaryStart;
     for (const std::string& column : shareColumns(names, columns)) csv << "," << csvField(column);
     csv << ",unlabelled";
     if (regions)

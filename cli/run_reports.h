@@ -33,6 +33,14 @@ void writeRunDiagIndex(const std::vector<RunInput>& inputs,
                        const std::vector<ImageOutcome>& outcomes, const RunSettings& settings,
                        OutputFiles& files);
 
+// How every summary table begins.
+constexpr const char* kSummaryStart = "image,status,width,height,milliseconds";
+
+// Whether path is a regular file that begins as a summary table does: an
+// earlier run's, which a run may replace where it would keep a file of the
+// user's own.
+bool isEarlierSummary(const std::string& path);
+
 // The summary table (--summary): a row per image with its status, size, time
 // and each label's share; with regions (--regions), each label's region count
 // too, whatever the outcomes.

@@ -669,6 +669,13 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
         EXPECT_EQ(listing(dir), before) << line;
     }
     EXPECT_EQ(slurp(dir / "photos/photo-overlay.png"), userOverlay);
+    // An earlier run's summary beside the images is no file of the user's: the command
+    // runs again.
+    for (int again = 0; again < 2; ++again)
+        EXPECT_EQ(
+            clsg(dir, "run tool.clsg photos/photo.png --out out --summary photos/s.csv").status, 0);
+    fs::remove_all(dir / "out");
+    fs::remove(dir / "photos/s.csv");
     // Elsewhere the run segments the images, not the file named as photo's overlay.
     const Outcome o = clsg(dir, "run tool.clsg photos --out out");
     EXPECT_EQ(o.status, 0) << o.err;
