@@ -6,9 +6,25 @@
 
 namespace clsg {
 
+namespace {
+
+// Training's refusals of empty sets, whose texts are the conditions as code
+// writes them.
+std::string trainingRefusal(const std::string& text) {
+    if (text == "(!compositeColors.size())") return "there are no labels to train";
+    if (text == "(!compositeColors[i].instances().size())") return "a label has no examples";
+    if (text == "(!compositeColors[i].instances().images().size())")
+        return "an example has no image";
+    return text;
+}
+
+}  // namespace
+
 std::string describeError(const std::exception& e) {
     std::string text = e.what();
     if (dynamic_cast<const std::bad_alloc*>(&e)) text = "out of memory";
+    if (dynamic_cast<const kvCompositeColorSegmenterDefs::BadParams*>(&e))
+        text = trainingRefusal(text);
     if (dynamic_cast<const kvCompositeColorSegmenterDefs::TooManyCompositeColors*>(&e))
         text = "too many labels (at most 254)";
     if (text.empty()) {
@@ -17,8 +33,8 @@ std::string describeError(const std::exception& e) {
             text = "the tool is not trained";
         else if (dynamic_cast<const Defs::BadImage*>(&e))
             text =
-                "an image or mask cannot be used (a mask selects no pixel, or lies beside its "
-                "image)";
+                "an image or mask cannot be used (an example selects no pixel: its mask selects "
+                "none or lies beside its image, or its image is empty)";
         else if (dynamic_cast<const Defs::BadColorSpace*>(&e))
             text = "the image is not RGB";
         else if (dynamic_cast<const Defs::BadParams*>(&e))

@@ -635,9 +635,12 @@ ToolFile decodeBytes(const char* bytes, std::size_t size, const std::string& nam
     } catch (const kvCompositeColorSegmenterBudget::Exceeded& e) {
         throw ToolFileError(name + ": training the stored tool would cost too much (" +
                             shownMessage(e.what(), 200) + ")");
+    } catch (const kvCompositeColorSegmenterDefs::BadParams& e) {
+        throw ToolFileError(name + " is a corrupt tool file (" + describeError(e) + ")");
     } catch (const std::exception& e) {
         std::string why = e.what();
-        if (why.empty()) why = "a stored record is invalid";
+        if (why.empty()) why = describeError(e);  // our words for the errors of no text
+        if (why == "unknown error") why = "a stored record is invalid";
         throw ToolFileError(name + " is a corrupt tool file (" + shownMessage(why, 200) + ")");
     }
     checkLabels(file, name);

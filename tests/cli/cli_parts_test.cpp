@@ -867,6 +867,10 @@ TEST(ShareColumns, AShareHasTheDecimalsOfItsPixelCount) {
 
 TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
     EXPECT_EQ(describeError(std::bad_alloc()), "out of memory");
+    using Defs = kvCompositeColorSegmenterDefs;
+    EXPECT_EQ(describeError(Defs::BadParams("(!compositeColors[i].instances().size())")),
+              "a label has no examples");
+    EXPECT_EQ(describeError(Defs::BadParams("(frac > 0)")), "(frac > 0)");  // others as they are
     EXPECT_EQ(describeError(kvCompositeColorSegmenterDefs::NotTrained()),
               "the tool is not trained");
     EXPECT_EQ(describeError(std::runtime_error("two\nlines")), "two lines");

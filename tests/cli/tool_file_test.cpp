@@ -221,6 +221,11 @@ TEST(ToolFile, RefusesHostileOrDamagedFiles) {
         {v1Renamed, "r/d"},
         {slurp(CLSG_TEST_DATA_DIR "/tool_v1_not_rgb.clsg"),  // found by fuzzing
          "a stored example: image's color space is not RGB"},
+        // Training's refusals in words, not as the conditions code writes.
+        {slurp(CLSG_TEST_DATA_DIR "/tool_label_without_examples.clsg"),
+         "is a corrupt tool file (a label has no examples)"},
+        {slurp(CLSG_TEST_DATA_DIR "/tool_empty_example.clsg"),
+         "is a corrupt tool file (an image or mask cannot be used (an example selects no pixel"},
         {with([](Craft& c) {  // the finest grid for ten labels: gigabytes
              for (char n = 'c'; n <= 'j'; ++n) c.labels.push_back({std::string(1, n), 0, {}});
              c.fraction = 1e-6;
