@@ -203,11 +203,20 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-[[noreturn]] void writeFailed(const std::string& shown, int error) {
-    throw ImageError("cannot write " + shown + ": " + std::strerror(error ? error : EIO));
+// path, when given, is the name opened: a link there is said to be one.
+[[noreturn]] void writeFailed(const std::string& shown, int error, const std::string& path = {}) {
+    throw ImageError("cannot write " + shown + ": " + writeFailure(path, error));
 }
 
 }  // namespace
+
+std::string writeFailure(const std::string& path, int error) {
+    struct stat st;
+    if (error == ELOOP && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return "it is a symbolic link, which is never written through: write to the file it "
+               "names, or remove the link";
+    return std::strerror(error ? error : EIO);
+}
 
 int writeFileBytes(const std::string& path, const std::string& data) {
     const int fd =
@@ -233,7 +242,7 @@ namespace {
 FilePtr openForWriting(const std::string& path, const std::string& shown) {
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) writeFailed(shown, errno);
+    if (fd < 0) writeFailed(shown, errno, path);
     FilePtr f(::fdopen(fd, "wb"));
     if (!f) {
         const int e = errno;

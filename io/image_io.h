@@ -86,6 +86,11 @@ kvPelBuffer<unsigned char> readMaskImage(const std::string& path, const ReadLimi
 // link at its name. Returns 0, or the errno of the failure.
 int writeFileBytes(const std::string& path, const std::string& data);
 
+// Why path could not be written, from the errno of a writer above: a symbolic
+// link at path is said to be one (open refuses it with ELOOP, "too many
+// levels of symbolic links").
+std::string writeFailure(const std::string& path, int error);
+
 // Writers; the window's top-left pel becomes the file's first pel. PNG is
 // written with a fast compression level. path is opened without following a
 // symbolic link. Errors name shownName (path when empty) and the reason.

@@ -549,7 +549,7 @@ void writeToolFile(const std::string& path, const ToolFile& file, const std::str
     kfThrowExceptionOnFailure(ksys_attention_check());
     const std::string& shown = shownName.empty() ? path : shownName;
     if (const int e = writeFileBytes(path, data))
-        throw ToolFileError("cannot write " + shown + ": " + std::strerror(e));
+        throw ToolFileError("cannot write " + shown + ": " + writeFailure(path, e));
 }
 
 namespace {

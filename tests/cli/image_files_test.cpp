@@ -152,6 +152,19 @@ TEST(ImageReader, DecodesEveryAcceptedKindExactlyAndRefusesTheRestInOneLine) {
         EXPECT_THROW(writeColorImage(dir / "w.png", kv3PlanePelBuffer(), format), ImageError);
     }
     EXPECT_EQ(planePels(readGreyImage(dir / "w.png")), planePels(back));
+    // A link at the name is never written through, and the message says it is a link.
+    std::filesystem::create_symlink(dir / "w.png", dir / "link.png");
+    try {
+        writeGreyImage(dir / "link.png", grey, ImageFormat::Png);
+        ADD_FAILURE() << "written through a link";
+    } catch (const ImageError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "cannot write " + (dir / "link.png") +
+                      ": it is a symbolic link, which is never written through: write to the "
+                      "file it names, or remove the link");
+    }
+    EXPECT_EQ(planePels(readGreyImage(dir / "w.png")), planePels(back));
+    EXPECT_EQ(writeFailure(dir / "w.png", ELOOP), std::strerror(ELOOP));  // no link: as it was
 
     // Refusals: one line naming the file and the reason.
     writePng(dir / "rgba0.png", 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 255, 4, 5, 6, 0});
