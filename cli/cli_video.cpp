@@ -195,8 +195,9 @@ void runVideoInput(const ToolFile& file, const std::string& clip, const VideoRun
                   << " holds its frames), "
                   << (facts.videoStreams == 2 ? "the other is" : "the others are") << " not\n";
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    out << oneLine(clip) << ": " << frames << (frames == 1 ? " frame, " : " frames, ") << std::fixed
-        << std::setprecision(1) << took.count() << " s ("
+    // The time is the segmenting's, not the clip's: said so, as it reads like a length.
+    out << oneLine(clip) << ": " << frames << (frames == 1 ? " frame" : " frames")
+        << " segmented in " << std::fixed << std::setprecision(1) << took.count() << " s ("
         << static_cast<double>(frames) / std::max(took.count(), 1e-9) << " frames/s); "
         << oneLine(overlayName) << ", " << oneLine(csvName) << std::endl;
 }

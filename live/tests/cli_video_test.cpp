@@ -132,10 +132,11 @@ TEST_F(CliVideo, OverlayVideoAndFrameTable) {
     std::ofstream(dir / "notes.mp4") << "this is not a video";
     const Ran r = clsg(dir, "run bars.clsg bars.avi notes.mp4 --out out --threads 2");
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.out.find("bars.avi: 12 frames"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bars.avi: 12 frames segmented in "), std::string::npos) << r.out;
     writeClip(dir / "one.avi", 1, 160, 120);
     const Ran one = clsg(dir, "run bars.clsg one.avi --out one");
-    EXPECT_NE(one.out.find("one.avi: 1 frame, "), std::string::npos) << one.out << one.err;
+    EXPECT_NE(one.out.find("one.avi: 1 frame segmented in "), std::string::npos)
+        << one.out << one.err;
     // A device left at an output's name (a link to one here) is refused, as for images:
     // neither output is written.
     for (const std::string name : {"one-overlay.avi", "one-frames.csv"}) {
