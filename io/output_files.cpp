@@ -314,7 +314,11 @@ bool isTemporaryOf(const std::string& fileName, const std::string& finalName) {
 
 bool namesStandardOutput(const std::string& path) { return streamOf(path) == STDOUT_FILENO; }
 
-void refuseUnwritable(const std::string& finalPath) { finalNameKind(finalPath); }
+void refuseUnwritable(const std::string& finalPath) {
+    // A temporary made now, and removed, finds a folder that takes no new
+    // file as the real one would, however its permissions came about.
+    OutputFiles().stage(finalPath);
+}
 
 void OutputFiles::writeStaged(const std::string& finalPath, const std::string& data,
                               FinalNameFrom from) {
@@ -379,7 +383,7 @@ std::string OutputFiles::stage(const std::string& finalPath, FinalNameFrom from)
     if (fd < 0)
         throw FileError("cannot create a temporary file " +
                         (through ? "in " + tempDir.string() + " for " : "next to ") + finalPath +
-                        ": " + std::strerror(error));
+                        ": " + std::strerror(error) + "; nothing was written");
     // Its owner's alone until commit() gives it its mode: readable and
     // writable while it is written, whatever the umask (mkostemp's 0600 is
     // masked, and a umask of 0200 would leave it read-only).

@@ -46,7 +46,8 @@ bool namesStandardOutput(const std::string& path);
 bool removeTemporariesNow();
 
 // Throws FileError, as stage() and commit() would, when finalPath cannot be
-// written: a read-only file, a directory or a socket in the way. For an
+// written: a read-only file, a directory or a socket in the way, or a folder
+// that takes no new file (a temporary is made there and removed). For an
 // output written only at the end of long work, checked before it starts.
 void refuseUnwritable(const std::string& finalPath);
 

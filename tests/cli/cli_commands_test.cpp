@@ -487,6 +487,22 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
           run + "--out out --diag d --summary d/index.html",
           std::string("run tool.clsg bands.png s1.png --out out --diag out")})
         EXPECT_EQ(clsg(dir, line).out, "") << line;
+    // So is an output whose folder takes no new file (/proc, as a folder the user cannot
+    // write would): its temporary is made before the work.
+    for (const auto& [line, output] : std::vector<std::pair<std::string, std::string>>{
+             {"train /proc/t.clsg --auto --label " + red + "--label b=bands.png@16,0,8,8",
+              "/proc/t.clsg"},
+             {"train t.clsg --auto --report /proc/r.json --label " + red +
+                  "--label b=bands.png@16,0,8,8",
+              "/proc/r.json"},
+             {run + "--out out --summary /proc/s.csv", "/proc/s.csv"}}) {
+        const Outcome unwritable = clsg(dir, line);
+        EXPECT_EQ(unwritable.status, 1) << line;
+        EXPECT_EQ(unwritable.out, "") << line;
+        EXPECT_EQ(unwritable.err, "clsg: error: cannot create a temporary file next to " + output +
+                                      ": No such file or directory; nothing was written\n");
+        EXPECT_FALSE(fs::exists(dir / "t.clsg") || fs::exists(dir / "out")) << line;
+    }
     const Outcome early = clsg(dir, "train t.clsg --auto --diag bands.png --label " + red +
                                         "--label b=bands.png@16,0,8,8");
     EXPECT_EQ(early.out, "");

@@ -561,7 +561,8 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
     }
     // A folder that is there but takes no new file (/proc) is not said to be missing.
     EXPECT_EQ(errorOf<FileError>([&] { OutputFiles().stage("/proc/x.png"); }),
-              "cannot create a temporary file next to /proc/x.png: No such file or directory");
+              "cannot create a temporary file next to /proc/x.png: No such file or directory; "
+              "nothing was written");
     EXPECT_EQ(clsgtest::slurp(dir / "read-only"), "kept");
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "link-to-d")));
 
