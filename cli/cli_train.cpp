@@ -122,6 +122,8 @@ ToolFile trainTool(const std::vector<LabelOption>& labels, const ImageLoader& lo
     const std::vector<uint32_t> colours = labelColors(labelNames, chosen, means);
     for (const std::string& warning : teachingWarnings(labelNames, sets, colours))
         std::cerr << "clsg: warning: " << warning << "\n";
+    for (const std::string& warning : sharedPixelWarnings(labels, sets))
+        std::cerr << "clsg: warning: " << oneLine(warning) << "\n";
     warnOfLossyMasks(labels);
     for (std::size_t i = 0; i < labels.size(); ++i) {
         ToolLabel entry{labels[i].name, colours[i], {}};

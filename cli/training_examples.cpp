@@ -1,6 +1,9 @@
 #include "cli/training_examples.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -49,7 +52,91 @@ std::string missingExampleHint(const LabelOption& label, const ExampleSource& ex
     return "";
 }
 
+// The pixels of area that an example selects: those its mask marks (all of
+// them for an unbound mask).
+struct Selection {
+    kvPelRect area;
+    kvPelBuffer_const<unsigned char> mask;
+    bool selects(long x, long y) const { return !mask.isBound() || *mask.pointToPel(x, y) != 0; }
+};
+
+kvPelRect overlap(const kvPelRect& a, const kvPelRect& b) {
+    return kvRectangle<long>(a).intersect(kvRectangle<long>(b), false);
+}
+
+Selection selectionOf(const kvCompositeColor& example) {
+    const kvPelRect image = example.images().front().window();
+    const kvPelBuffer_const<unsigned char>& mask = example.masks().front();
+    return {mask.isBound() ? overlap(image, mask.window()) : image, mask};
+}
+
+// A label's examples on one image as one selection, over their bounding box.
+Selection merged(const std::vector<Selection>& parts) {
+    if (parts.size() == 1) return parts.front();
+    long left = LONG_MAX, top = LONG_MAX, right = LONG_MIN, bottom = LONG_MIN;
+    for (const Selection& p : parts) {
+        left = std::min(left, p.area.left()), top = std::min(top, p.area.top());
+        right = std::max(right, p.area.right()), bottom = std::max(bottom, p.area.bottom());
+    }
+    kvPelBuffer<unsigned char> mask(kvPelRect(left, top, right - left, bottom - top));
+    kfPelSet(mask, 0);
+    for (const Selection& p : parts)
+        for (long y = p.area.top(); y < p.area.bottom(); ++y)
+            for (long x = p.area.left(); x < p.area.right(); ++x)
+                if (p.selects(x, y)) *mask.pointToPel(x, y) = 255;
+    return {mask.window(), mask};
+}
+
+// The pixels both select: one pass over where their areas meet.
+uint64_t commonPixels(const Selection& a, const Selection& b) {
+    const kvPelRect both = overlap(a.area, b.area);
+    uint64_t count = 0;
+    for (long y = both.top(); y < both.bottom(); ++y)
+        for (long x = both.left(); x < both.right(); ++x)
+            count += a.selects(x, y) && b.selects(x, y);
+    return count;
+}
+
+// Names of one file are one image: its device and inode, or the name as given.
+std::string imageKey(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return "name " + path;
+    return "file " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
+}
+
 }  // namespace
+
+std::vector<std::string> sharedPixelWarnings(const std::vector<LabelOption>& labels,
+                                             const std::vector<kvCompositeColorSet>& sets) {
+    struct Image {
+        std::string name;                                     // as first given
+        std::map<std::size_t, std::vector<Selection>> parts;  // by label
+    };
+    std::map<std::string, Image> images;
+    for (std::size_t i = 0; i < labels.size() && i < sets.size(); ++i)
+        for (std::size_t e = 0; e < labels[i].examples.size(); ++e) {
+            const std::string& path = labels[i].examples[e].image;
+            Image& image = images[imageKey(path)];
+            if (image.name.empty()) image.name = path;
+            image.parts[i].push_back(selectionOf(sets[i].instances()[e]));
+        }
+    std::vector<std::string> said;
+    for (const auto& [key, image] : images) {
+        std::map<std::size_t, Selection> of;
+        for (const auto& [label, parts] : image.parts) of.emplace(label, merged(parts));
+        for (auto a = of.begin(); a != of.end(); ++a)
+            for (auto b = std::next(a); b != of.end(); ++b) {
+                if (sets[a->first] == sets[b->first]) continue;
+                if (const uint64_t n = commonPixels(a->second, b->second))
+                    said.push_back(std::to_string(n) + (n == 1 ? " pixel" : " pixels") +
+                                   " of image " + image.name + (n == 1 ? " is" : " are") +
+                                   " selected by label " + labels[a->first].name +
+                                   " and by label " + labels[b->first].name +
+                                   ", so they teach both labels the same colours");
+            }
+    }
+    return said;
+}
 
 kvPelBuffer<unsigned char> rectangleMask(const kv3PlanePelBuffer_const& image,
                                          const std::vector<kvPelRect>& rects,

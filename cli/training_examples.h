@@ -22,6 +22,14 @@ std::vector<kvCompositeColorSet> buildCompositeColors(const std::vector<LabelOpt
                                                       const ImageLoader& loadImage,
                                                       const ReadLimits& maskLimits = {});
 
+// One sentence per image file (the same file under any name) and pair of
+// labels whose examples there select common pixels, which then teach both
+// labels. Pairs with identical examples are left to teachingWarnings. sets
+// are labels' examples, in order, as buildCompositeColors gives them (or
+// cropped).
+std::vector<std::string> sharedPixelWarnings(const std::vector<LabelOption>& labels,
+                                             const std::vector<kvCompositeColorSet>& sets);
+
 // A mask over the rectangles' bounding box in image's window: 255 inside the
 // rectangles, 0 elsewhere.
 // Throws CliError for a rectangle that does not lie inside the image.

@@ -636,6 +636,29 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
                                "b#123456=bands.png@24,0,8,8");
     expectAll(twins.err, {"labels a and b have the same colour #123456"});
     EXPECT_EQ(twins.status, 0);
+    // Labels whose examples on one image file select common pixels are warned of, counted
+    // once however a label's examples overlap; other files, even of the same pixels, are not.
+    Bytes left(48 * 32, 0);
+    for (std::size_t i = 0; i < left.size(); ++i) left[i] = i % 48 < 16 ? 255 : 0;
+    writePlainPng(dir / "left.png", 48, 32, left);
+    fs::copy_file(dir / "bands.png", dir / "copy.png");
+    const std::string shared = " are selected by label ";
+    for (const auto& [labels, warning] : std::vector<std::pair<std::string, std::string>>{
+             {"a=bands.png@0,0,8,8,bands.png@4,0,8,8 --label b=./bands.png@0,0,16,4+0,4,16,4",
+              "96 pixels of image bands.png are selected by label a and by label b, so they "
+              "teach both labels the same colours\n"},
+             {"bg=bands.png:left.png --label shadow=bands.png@3,3,3,3",
+              "9 pixels of image bands.png are selected by label bg and by label shadow"},
+             {"a=bands.png@0,0,8,8 --label b=copy.png@0,0,8,8", ""},
+             {"a=bands.png@0,0,8,8 --label b=bands.png@8,0,8,8", ""},
+             {"a=bands.png@0,0,8,8 --label b=bands.png@0,0,8,8", ""}}) {  // identical: said so
+        const Outcome o = clsg(dir, "train t3.clsg --label " + labels);
+        EXPECT_EQ(o.status, 0) << labels;
+        if (warning.empty())
+            EXPECT_EQ(o.err.find(shared), std::string::npos) << labels << "\n" << o.err;
+        else
+            expectAll(o.err, {"clsg: warning: " + warning});
+    }
 }
 
 TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
