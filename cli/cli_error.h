@@ -5,7 +5,6 @@
 #include <string>
 
 #include "clsg/io/errors.h"
-#include "clsg/platform/str.h"
 
 namespace clsg {
 
@@ -20,17 +19,6 @@ class UsageError : public CliError {
 public:
     using CliError::CliError;
 };
-
-// text with its control characters (a newline in a file name, say) shown as
-// \xNN, so that a message or a result line stays one line.
-inline std::string oneLine(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += byte >= 0x20 && byte != 0x7f ? std::string(1, c) : kfPrintable(std::string(1, c), 4);
-    }
-    return out;
-}
 
 // why, a file error, with its closing "; nothing was written" said as
 // instead: a command that writes several files tells which were lost.

@@ -209,8 +209,8 @@ Command addEvaluateCommand(CLI::App& parent) {
                     std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                               << "\n";
                 } else {
-                    std::cout << o->image << " against " << o->truth << " (neighborhood " << n
-                              << ", " << ignored << " pixels ignored):\n";
+                    std::cout << oneLine(o->image) << " against " << oneLine(o->truth)
+                              << " (neighborhood " << n << ", " << ignored << " pixels ignored):\n";
                     printConfusion(std::cout, names, confusion);
                 }
                 return 0;

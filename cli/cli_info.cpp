@@ -4,6 +4,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/utf8_text.h"
 #include "clsg/io/label_colors.h"
@@ -64,7 +65,7 @@ uint64_t selectedPixels(const kv3PlanePelBuffer_const& image,
 
 void printInfo(const std::string& path, const ToolFile& file, std::ostream& out) {
     const kvCompositeColorSegmenterTool& tool = file.tool;
-    out << path << ": clsg tool file, format version " << file.formatVersion << "\n";
+    out << oneLine(path) << ": clsg tool file, format version " << file.formatVersion << "\n";
     out << "labels: " << file.labels.size() << "\n";
     double exampleBytes = 0.0;
     for (std::size_t i = 0; i < file.labels.size(); ++i) {

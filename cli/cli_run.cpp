@@ -213,7 +213,7 @@ int runCommand(const RunOptions& o) {
     // only the folders a summary needs are worth keeping.
     if (failures < total || !o.summary.empty()) {
         files.commit();
-        if (failures < total) std::cout << "outputs in " << o.outDir << "\n";
+        if (failures < total) std::cout << "outputs in " << oneLine(o.outDir) << "\n";
     }
     sayRunReports(reports, settings, std::cout);
     if (failures != 0)

@@ -79,7 +79,8 @@ std::vector<std::pair<std::string, bool>> studioImages(const std::vector<std::st
         std::cerr << "clsg studio: skipping " << skipped.size() << " file"
                   << (skipped.size() == 1 ? "" : "s")
                   << " named as clsg run's outputs of other images:";
-        for (std::size_t k = 0; k < skipped.size() && k < 3; ++k) std::cerr << " " << skipped[k];
+        for (std::size_t k = 0; k < skipped.size() && k < 3; ++k)
+            std::cerr << " " << oneLine(skipped[k]);
         std::cerr << (skipped.size() > 3 ? " ..." : "") << " (name a file on its own to open it)\n";
     }
     return images;
@@ -185,13 +186,14 @@ Command addStudioCommand(CLI::App& parent) {
                 openImages(session, studioImages(o->images));
                 if (!o->tool.empty())
                     for (const std::string& warning : session.loadTool(o->tool))
-                        std::cerr << "clsg studio: warning: " << warning << "\n";
+                        std::cerr << "clsg studio: warning: " << oneLine(warning) << "\n";
                 // Only now, the images and tool read (a name mistyped leaves no
                 // folder behind), the output folder: one studio per session file.
                 SessionLock lock(o->outDir);
                 session.setBeforeSave([&lock] { return lock.renew(); });
                 const std::string damaged = session.findRestore();
-                if (!damaged.empty()) std::cerr << "clsg studio: warning: " << damaged << "\n";
+                if (!damaged.empty())
+                    std::cerr << "clsg studio: warning: " << oneLine(damaged) << "\n";
                 // The output's reader going away stops nothing; the prints fail quietly.
                 std::signal(SIGPIPE, SIG_IGN);
 
@@ -208,8 +210,9 @@ Command addStudioCommand(CLI::App& parent) {
                           << (session.images().size() == 1 ? "" : "s") << ", "
                           << session.labels().size() << " label"
                           << (session.labels().size() == 1 ? "" : "s") << ", output directory "
-                          << o->outDir << "; Ctrl-C stops" << std::endl;
-                std::cout << "  every change is saved in " << session.sessionPath() << "\n";
+                          << oneLine(o->outDir) << "; Ctrl-C stops" << std::endl;
+                const std::string sessionPath = oneLine(session.sessionPath());
+                std::cout << "  every change is saved in " << sessionPath << "\n";
                 if (const auto& earlier = session.pendingRestore())
                     std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
                               << earlier->labels << " label" << (earlier->labels == 1 ? "" : "s")
@@ -248,7 +251,7 @@ Command addStudioCommand(CLI::App& parent) {
                     }
                 }
                 const bool unsaved = !session.unsavedReason().empty();
-                std::cout << stopNote(session, o->outDir) << std::endl;
+                std::cout << oneLine(stopNote(session, o->outDir)) << std::endl;
                 return unsaved ? 1 : 0;  // work was lost: say so to a script too
             }};
 }

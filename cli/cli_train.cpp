@@ -376,8 +376,9 @@ Command addTrainCommand(CLI::App& parent) {
                 throw ToolFileError(std::string(e.what()) + "; nothing was written");
             }
             files.commit();
-            std::cout << "wrote " << o->output << "\n";
-            if (!o->diagDir.empty()) std::cout << "diagnostics: " << o->diagDir << "/index.html\n";
+            std::cout << "wrote " << oneLine(o->output) << "\n";
+            if (!o->diagDir.empty())
+                std::cout << "diagnostics: " << oneLine(o->diagDir) << "/index.html\n";
             return 0;
         }};
 }

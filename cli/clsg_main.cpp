@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
         return false;
     };
     if (argc > 1 && argv[1][0] != '-' && !isCommand(argv[1])) {
-        std::cerr << "clsg: error: unknown command " << argv[1]
+        std::cerr << "clsg: error: unknown command " << oneLine(argv[1])
                   << " (commands: train, run, info, demo, studio, evaluate; see clsg --help)\n";
         return 2;
     }
@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i)
             if (isCommand(argv[i])) {
                 std::cerr << "clsg: error: options go after the command: clsg " << argv[i] << " "
-                          << first << " ... (see clsg " << argv[i] << " --help)\n";
+                          << oneLine(first) << " ... (see clsg " << argv[i] << " --help)\n";
                 return 2;
             }
     // Where a usage error points to: the command's help, or the program's.
@@ -164,12 +164,13 @@ int main(int argc, char** argv) {
             !unknown.empty() && unknown.front().size() > 1 && unknown.front()[0] == '-';
         if ((dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) ||
             (dynamic_cast<const CLI::ExtrasError*>(&e) && option)) {
-            std::cerr << "clsg: error: unknown argument " << unknown.front()
-                      << (option ? didYouMean(*parsed, unknown.front()) : "") << " (" << helpOf()
-                      << ")\n";
+            std::cerr << "clsg: error: unknown argument "
+                      << oneLine(unknown.front() +
+                                 (option ? didYouMean(*parsed, unknown.front()) : ""))
+                      << " (" << helpOf() << ")\n";
             return 2;
         }
-        std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
+        std::cerr << "clsg: error: " << oneLine(e.what()) << " (" << helpOf() << ")\n";
         return 2;
     }
     // The studio waits for its signals itself.
@@ -202,7 +203,7 @@ int main(int argc, char** argv) {
                 return status;
             }
     } catch (const UsageError& e) {
-        std::cerr << "clsg: error: " << e.what() << " (" << helpOf() << ")\n";
+        std::cerr << "clsg: error: " << oneLine(e.what()) << " (" << helpOf() << ")\n";
         return 2;
     } catch (const std::bad_alloc&) {
         if (const int signal = interruptSignal()) return interrupted(signal, writesFiles);

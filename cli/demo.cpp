@@ -118,11 +118,12 @@ int runDemo(const std::string& outDir) {
               &written);
     files.commit();
 
-    std::cout << "wrote into " << fs::absolute(outDir).lexically_normal().string() << ":\n";
+    std::cout << "wrote into " << oneLine(fs::absolute(outDir).lexically_normal().string())
+              << ":\n";
     for (const std::string& name : written) std::cout << "  " << name << "\n";
-    std::cout << "look at " << (fs::path(outDir) / "coffee-overlay.png").string()
+    std::cout << "look at " << oneLine((fs::path(outDir) / "coffee-overlay.png").string())
               << " (each label's colour over the photograph) and "
-              << (fs::path(outDir) / "coffee-legend.png").string() << "\n";
+              << oneLine((fs::path(outDir) / "coffee-legend.png").string()) << "\n";
     return 0;
 }
 

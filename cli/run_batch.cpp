@@ -211,7 +211,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
                     std::cerr << "clsg: error: " << oneLine(outcome.error) << std::endl;
                     const std::string note = earlierOutputsNote(
                         inputs[i].path.empty() ? inputs[i].name : inputs[i].path, earlier);
-                    if (!note.empty()) std::cerr << "clsg: note: " << note << std::endl;
+                    if (!note.empty()) std::cerr << "clsg: note: " << oneLine(note) << std::endl;
                 }
             } else {
                 out << oneLine(outcome.line) << std::endl;
@@ -250,7 +250,7 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
             sayRunReports(said, settings, out);
             out.flush();
             const std::string stale = unreachedNote(inputs, outcomes, file, settings);
-            if (!stale.empty()) std::cerr << "clsg: note: " << stale << std::endl;
+            if (!stale.empty()) std::cerr << "clsg: note: " << oneLine(stale) << std::endl;
         }
     }
     checkInterrupt();

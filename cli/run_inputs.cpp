@@ -175,7 +175,7 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
         std::sort(videos.begin(), videos.end());
         note << "clsg: note: a directory argument gives its images only; skipping " << videos.size()
              << " video" << (videos.size() == 1 ? "" : "s") << ":";
-        for (std::size_t i = 0; i < videos.size() && i < 3; ++i) note << " " << videos[i];
+        for (std::size_t i = 0; i < videos.size() && i < 3; ++i) note << " " << oneLine(videos[i]);
         note << (videos.size() > 3 ? " ..." : "") << " (name a video to segment it)" << std::endl;
     }
     if (!notFiles.empty()) {
@@ -183,7 +183,8 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
         note << "clsg: skipping " << notFiles.size() << " entr"
              << (notFiles.size() == 1 ? "y" : "ies")
              << " named as images that are not files (a folder, a FIFO, a device):";
-        for (std::size_t i = 0; i < notFiles.size() && i < 3; ++i) note << " " << notFiles[i];
+        for (std::size_t i = 0; i < notFiles.size() && i < 3; ++i)
+            note << " " << oneLine(notFiles[i]);
         note << (notFiles.size() > 3 ? " ..." : "") << std::endl;
     }
     std::set<std::string> outputNames;
@@ -202,7 +203,8 @@ RunPaths selectImages(const std::vector<std::string>& args, const ToolFile& file
     if (!skipped.empty()) {
         note << "clsg: skipping " << skipped.size() << " file" << (skipped.size() == 1 ? "" : "s")
              << " named as this run's outputs for its other images:";
-        for (std::size_t i = 0; i < skipped.size() && i < 3; ++i) note << " " << skipped[i];
+        for (std::size_t i = 0; i < skipped.size() && i < 3; ++i)
+            note << " " << oneLine(skipped[i]);
         if (skipped.size() > 3) note << " ...";
         note << " (name a file on its own to segment it)" << std::endl;
     }
@@ -315,7 +317,7 @@ void noteEarlierOutputs(const std::vector<RunInput>& inputs, const ToolFile& fil
                          const char* many) {
         if (found.empty()) return;
         std::sort(found.begin(), found.end());
-        std::cerr << "clsg: note: " << what << found.front();
+        std::cerr << "clsg: note: " << what << oneLine(found.front());
         if (found.size() > 1) std::cerr << " and " << found.size() - 1 << " more";
         std::cerr << (found.size() > 1 ? " were there before this run and stay, not "
                                        : " was there before this run and stays, not ")

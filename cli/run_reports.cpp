@@ -173,8 +173,8 @@ RunReports writeRunReports(const ToolFile& file, const std::vector<RunInput>& in
 
 // Where the reports went, the run's last lines before its count of failures.
 void sayRunReports(const RunReports& reports, const RunSettings& settings, std::ostream& out) {
-    if (reports.pageWritten) out << "diagnostics: " << settings.diagDir << "/index.html\n";
-    if (reports.summaryWritten) out << "summary: " << settings.summaryPath << "\n";
+    if (reports.pageWritten) out << "diagnostics: " << oneLine(settings.diagDir) << "/index.html\n";
+    if (reports.summaryWritten) out << "summary: " << oneLine(settings.summaryPath) << "\n";
 }
 
 }  // namespace clsg

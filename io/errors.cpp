@@ -3,8 +3,18 @@
 #include <new>
 
 #include "clsg/colorseg/errors.h"
+#include "clsg/platform/str.h"
 
 namespace clsg {
+
+std::string oneLine(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte >= 0x20 && byte != 0x7f ? std::string(1, c) : kfPrintable(std::string(1, c), 4);
+    }
+    return out;
+}
 
 namespace {
 
@@ -42,9 +52,7 @@ std::string describeError(const std::exception& e) {
         else
             text = "unknown error";
     }
-    for (char& c : text)
-        if (c == '\n' || c == '\r') c = ' ';
-    return text;
+    return oneLine(text);
 }
 
 }  // namespace clsg

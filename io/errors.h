@@ -14,7 +14,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The message of e on one line; a text of our own for the library's errors
+// text with its control characters (a newline in a file name, say) shown as
+// \xNN, so that a message or a result line stays one line.
+std::string oneLine(const std::string& text);
+
+// The message of e on one line, as oneLine shows it; a text of our own for the library's errors
 // that carry no message.
 std::string describeError(const std::exception& e);
 

@@ -236,6 +236,36 @@ TEST(Cli, TrainRunInfoRoundTrip) {
 }
 
 // On a terminal a run shows progress within an image, in place, cleared at the end; else none.
+// A newline in a file name is shown as \x0a in every line that names the file, as in run's
+// image lines: a raw one would split the line in two.
+TEST(Cli, ResultLinesShowANewlineInANameAsHex) {
+    ScratchDir dir;
+    trainBands(dir);
+    Bytes truth(48 * 32);
+    for (std::size_t i = 0; i < truth.size(); ++i)
+        truth[i] = static_cast<unsigned char>(i % 48 / 16);
+    writePng(dir / "t\nx.png", 48, 32, PNG_COLOR_TYPE_GRAY, truth);
+    // a, a newline and b, as the shell's word
+    const auto nl = [](const std::string& a, const std::string& b) {
+        return "\"$(printf '" + a + "\\n" + b + "')\"";
+    };
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"train " + nl("x", "y.clsg") + " --diag " + nl("d", "t") +
+             " --label red=bands.png@0,0,16,32",
+         {"\nwrote x\\x0ay.clsg\ndiagnostics: d\\x0at/index.html\n"}},
+        {"info " + nl("x", "y.clsg"), {"x\\x0ay.clsg: clsg tool file, format version"}},
+        {"run tool.clsg bands.png --out " + nl("o", "nl") + " --summary " + nl("s", ".csv") +
+             " --diag " + nl("d", "r"),
+         {"\noutputs in o\\x0anl\ndiagnostics: d\\x0ar/index.html\nsummary: s\\x0a.csv\n"}},
+        {"evaluate tool.clsg bands.png --truth " + nl("t", "x.png"),
+         {"bands.png against t\\x0ax.png (neighborhood"}}};
+    for (const auto& [line, texts] : cases) {
+        const Outcome o = clsg(dir, line);
+        EXPECT_EQ(o.status, 0) << line << "\n" << o.err;
+        expectAll(o.out, texts);
+    }
+}
+
 TEST(Cli, ProgressWithinAnImageOnATerminalOnly) {
     ScratchDir dir;
     trainBands(dir);
@@ -328,6 +358,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {train + red + "--color-tolerance-frac 1e-90", "so the tool would label no pixel", 2},
         {run + "--out out --summary ''", "--summary: needs a file name", 2},
         {run + "--out ''", "--out: needs a file or directory name", 2},
+        // A newline in a name is shown as \x0a, as a space would name another file.
+        {"info \"$(printf 'no\\nsuch.clsg')\"", "cannot open no\\x0asuch.clsg: No such file", 1},
+        {"evaluate tool.clsg bands.png --truth \"$(printf 'no\\nsuch.png')\"",
+         "cannot open no\\x0asuch.png: No such file", 1},
+        {train + "\"a=$(printf 'no\\nsuch.png')\"", "cannot open no\\x0asuch.png: No such file", 1},
         {"train sub/t.clsg --label a=missing.png", "cannot open missing.png", 1},
         {"studio missing.png --out so", "cannot open missing.png", 1},  // makes no folder
         {"studio bands.png --tool missing.clsg --out so", "cannot open missing.clsg", 1},

@@ -874,7 +874,7 @@ TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
     EXPECT_EQ(describeError(Defs::BadParams("(frac > 0)")), "(frac > 0)");  // others as they are
     EXPECT_EQ(describeError(kvCompositeColorSegmenterDefs::NotTrained()),
               "the tool is not trained");
-    EXPECT_EQ(describeError(std::runtime_error("two\nlines")), "two lines");
+    EXPECT_EQ(describeError(std::runtime_error("two\nlines")), "two\\x0alines");
 }
 
 }  // namespace
