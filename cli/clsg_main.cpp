@@ -22,6 +22,8 @@ using namespace clsg;
 
 namespace {
 
+const char* const kCannotWriteStdout = "clsg: error: cannot write to standard output\n";
+
 // Says which signal stopped the command; returns the exit status, 128 + signal.
 // A command that writes no files (info, evaluate) says nothing of outputs, and nothing
 // at all when its reader went away (`clsg info t.clsg | head`).
@@ -151,7 +153,13 @@ int main(int argc, char** argv) {
     try {
         app.parse(static_cast<int>(args.size()), args.data());
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // --help, --help-all, --version
+        app.exit(e);  // --help, --help-all, --version
+        // Help that did not arrive is a failure, as any command's output is.
+        if (!std::cout.flush()) {
+            std::cerr << kCannotWriteStdout;
+            return 1;
+        }
+        return 0;
     } catch (const CLI::ParseError& e) {
         // An argument no command knows comes before a missing one: "--label
         // is required" would hide a mistyped --label.
@@ -197,7 +205,7 @@ int main(int argc, char** argv) {
                     // The flush itself may meet a reader that has left.
                     if (const int signal = interruptSignal())
                         return interrupted(signal, writesFiles);
-                    std::cerr << "clsg: error: cannot write to standard output\n";
+                    std::cerr << kCannotWriteStdout;
                     return 1;
                 }
                 return status;

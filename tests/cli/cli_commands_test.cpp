@@ -90,11 +90,15 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     expectAll(clsg(dir, "info tool.clsg").out,  // colour names give their colours
               {"0 red (#ff0000)", "1 green (#008000)", "2 blue (#0000ff)",
                "bands.png:green-mask.png, 16 x 32 pixels stored, 512 selected"});
-    // Output that never arrived is a failure (a full disk).
-    const int full = std::system(("cd '" + dir.path.string() +
-                                  "' && '" CLSG_CLI_PATH "' info tool.clsg >/dev/full 2>/dev/null")
-                                     .c_str());
-    EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << full;
+    // Output that never arrived is a failure (a full disk), help and version too.
+    for (const std::string line : {"info tool.clsg", "run --help", "--help", "--version"}) {
+        const int full = std::system(
+            ("cd '" + dir.path.string() + "' && '" CLSG_CLI_PATH "' " + line + " >/dev/full 2>said")
+                .c_str());
+        EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << line << " " << full;
+        EXPECT_EQ(slurp(dir / "said"), "clsg: error: cannot write to standard output\n") << line;
+    }
+    fs::remove(dir / "said");
     // A tool or summary written to standard output is that output alone: the lines for people
     // go to standard error.
     const Outcome piped = clsg(dir, "train /dev/stdout --label red=bands.png@0,0,16,32");
