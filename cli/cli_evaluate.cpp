@@ -9,6 +9,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/count_option.h"
+#include "cli/path_option.h"
 #include "clsg/colorseg/segmenter_result.h"
 #include "clsg/io/teaching_warnings.h"
 #include "clsg/tuning/quality_report.h"
@@ -141,9 +142,13 @@ Command addEvaluateCommand(CLI::App& parent) {
         "value i is label i (in the tool's order) and white (255) is ignored. Each "
         "--truth-map VALUE=LABEL maps a grey value (0 to 255), R,G,B or #rrggbb to a label "
         "name or to 'ignore'; then every value of the truth must be mapped.");
-    app->add_option("tool", o->tool, "Tool file written by clsg train")->required();
-    app->add_option("image", o->image, "Image to segment")->required();
-    app->add_option("--truth", o->truth, "Ground-truth image, the size of the image")->required();
+    app->add_option("tool", o->tool, "Tool file written by clsg train")
+        ->required()
+        ->check(nonEmptyPath());
+    app->add_option("image", o->image, "Image to segment")->required()->check(nonEmptyPath());
+    app->add_option("--truth", o->truth, "Ground-truth image, the size of the image")
+        ->required()
+        ->check(nonEmptyPath());
     app->add_option("--truth-map", o->maps, "VALUE=LABEL or VALUE=ignore (repeatable)")
         ->expected(1)
         ->allow_extra_args(false)  // a positional after it is no second value

@@ -6,6 +6,7 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/path_option.h"
 #include "cli/utf8_text.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
@@ -118,7 +119,9 @@ Command addInfoCommand(CLI::App& parent) {
     CLI::App* app = parent.add_subcommand("info",
                                           "Show the labels, examples, parameters and "
                                           "memory of a tool file");
-    app->add_option("tool", *path, "Tool file written by clsg train")->required();
+    app->add_option("tool", *path, "Tool file written by clsg train")
+        ->required()
+        ->check(nonEmptyPath());
     return {app, [path]() {
                 printInfo(*path, readToolFile(*path), std::cout);
                 return 0;

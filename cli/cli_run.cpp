@@ -237,12 +237,15 @@ void addRunOptions(CLI::App* app, RunOptions& o) {
         "status is 1. Ctrl-C leaves the finished images' outputs and no partial files. "
         "A video file gives NAME-overlay.avi (the overlay video) and NAME-frames.csv (per "
         "frame: index, time in seconds, each label's share, the unlabelled share).");
-    app->add_option("tool", o.tool, "Tool file written by clsg train")->required();
+    app->add_option("tool", o.tool, "Tool file written by clsg train")
+        ->required()
+        ->check(nonEmptyPath());
     app->add_option("images", o.images,
                     "Images or directories of images to segment (PNG, JPEG, TIFF, BMP, PPM/PGM), "
                     "or video files (.mp4, .m4v, .mov, .mkv, .webm, .avi, .ogv, .ogg, .mpg, .mpeg, "
                     ".ts, .wmv, .flv)")
-        ->required();
+        ->required()
+        ->check(nonEmptyPath());
     app->add_option("-o,--out", o.outDir, "Output directory (created if missing)")
         ->required()
         ->check(nonEmptyPath());

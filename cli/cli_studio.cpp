@@ -151,7 +151,8 @@ Command addStudioCommand(CLI::App& parent) {
         "that every request must show). Save tool and Export masks write into the output "
         "directory. Ctrl-C stops the server; a second Ctrl-C stops it at once.");
     app->add_option("images", o->images,
-                    "Images to open (in any format clsg run reads), or folders of them");
+                    "Images to open (in any format clsg run reads), or folders of them")
+        ->check(nonEmptyPath());
     app->add_option("--tool", o->tool, "Tool file to reopen, its examples as editable marks")
         ->check(nonEmptyPath());
     app->add_option("-o,--out", o->outDir, "Where Save tool and Export masks write")

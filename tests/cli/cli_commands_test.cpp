@@ -362,6 +362,14 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {train + red + "--color-tolerance-frac 1e-90", "so the tool would label no pixel", 2},
         {run + "--out out --summary ''", "--summary: needs a file name", 2},
         {run + "--out ''", "--out: needs a file or directory name", 2},
+        // Nor is any other empty name taken as a file that cannot be opened.
+        {"evaluate tool.clsg bands.png --truth ''", "--truth: needs a file or directory name", 2},
+        {"evaluate '' bands.png --truth truth.png", "tool: needs a file or directory name", 2},
+        {"evaluate tool.clsg '' --truth truth.png", "image: needs a file or directory name", 2},
+        {"info ''", "tool: needs a file or directory name", 2},
+        {"run '' bands.png --out out", "tool: needs a file or directory name", 2},
+        {run + "'' --out out", "images: needs a file or directory name", 2},
+        {"studio bands.png '' --out so", "images: needs a file or directory name", 2},
         // A newline in a name is shown as \x0a, as a space would name another file.
         {"info \"$(printf 'no\\nsuch.clsg')\"", "cannot open no\\x0asuch.clsg: No such file", 1},
         {"evaluate tool.clsg bands.png --truth \"$(printf 'no\\nsuch.png')\"",
