@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -67,23 +68,29 @@ std::string didYouMean(const CLI::App& app, const std::string& word) {
             if (const std::size_t d = editDistance(name, "--" + long_name); d < distance)
                 distance = d, best = "--" + long_name;
     if (!best.empty()) return "; did you mean " + best + "?";
-    // A file named with a leading '-' reads as an option.
-    std::error_code error;
-    if (std::filesystem::exists(word, error))
-        return "; to name the file " + word + ", write ./" + word + " or put it after --";
+    // A file named with a leading '-' reads as an option; an output (train's
+    // tool) need not be there yet.
+    for (const CLI::Option* option : app.get_options())
+        if (option->get_positional())
+            return "; to name the file " + word + ", write ./" + word + " or put it after --";
     return "";
 }
 
 // After "--" every argument is a file name, even one that begins with '-':
 // such a one becomes ./NAME (the same file; "-" alone stays standard
 // output), and "--" is taken out, so that the names may stand anywhere among
-// the command's arguments. held keeps the new texts the result points into.
-std::vector<char*> operandsAfterDashDash(int argc, char** argv, std::vector<std::string>& held) {
+// the command's arguments. held keeps the new texts the result points into;
+// typed, each new text's word as the user typed it.
+std::vector<char*> operandsAfterDashDash(int argc, char** argv, std::vector<std::string>& held,
+                                         std::map<std::string, std::string>& typed) {
     held.assign(argv, argv + argc);
     const auto dashes = std::find(held.begin() + std::min(argc, 1), held.end(), "--");
     if (dashes != held.end()) {
         for (auto it = dashes + 1; it != held.end(); ++it)
-            if (it->size() > 1 && (*it)[0] == '-') *it = "./" + *it;
+            if (it->size() > 1 && (*it)[0] == '-') {
+                typed["./" + *it] = *it;
+                *it = "./" + *it;
+            }
         held.erase(dashes);
     }
     std::vector<char*> args;
@@ -143,13 +150,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
     // Where a usage error points to: the command's help, or the program's.
-    const auto helpOf = [&]() {
+    const auto parsedName = [&]() {
         for (const Command& command : commands)
-            if (command.app->parsed()) return "see clsg " + command.app->get_name() + " --help";
-        return std::string("see clsg --help");
+            if (command.app->parsed()) return "clsg " + command.app->get_name();
+        return std::string("clsg");
     };
+    const auto helpOf = [&]() { return "see " + parsedName() + " --help"; };
     std::vector<std::string> held;  // the arguments as parsed, "--" taken out
-    std::vector<char*> args = operandsAfterDashDash(argc, argv, held);
+    std::map<std::string, std::string> typed;
+    std::vector<char*> args = operandsAfterDashDash(argc, argv, held, typed);
     try {
         app.parse(static_cast<int>(args.size()), args.data());
     } catch (const CLI::Success& e) {
@@ -170,6 +179,13 @@ int main(int argc, char** argv) {
                 unknown = command.app->remaining(), parsed = command.app;
         const bool option =
             !unknown.empty() && unknown.front().size() > 1 && unknown.front()[0] == '-';
+        // A word after "--" is a file name, whatever it looks like.
+        if (!unknown.empty() && typed.count(unknown.front())) {
+            std::cerr << "clsg: error: " << oneLine(typed[unknown.front()])
+                      << " is one file name more than " << parsedName()
+                      << " takes: after --, every word is a file name (" << helpOf() << ")\n";
+            return 2;
+        }
         if ((dynamic_cast<const CLI::RequiredError*>(&e) && !unknown.empty()) ||
             (dynamic_cast<const CLI::ExtrasError*>(&e) && option)) {
             std::cerr << "clsg: error: unknown argument "

@@ -354,6 +354,15 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {run + "--out out -x.png",
          "unknown argument -x.png; to name the file -x.png, write ./-x.png or put it after --", 2},
         {"run tool.clsg -- -x.png", "--out is required", 2},
+        {"train -t2.clsg --label " + red,
+         "unknown argument -t2.clsg; to name the file -t2.clsg, write ./-t2.clsg or put it after "
+         "--",
+         2},
+        // After "--" a word like an option is a file name: one too many is said as typed.
+        {"train -- -t3.clsg --label a=-x.png@0,0,5,5",
+         "--label is one file name more than clsg train takes: after --, every word is a file "
+         "name (see clsg train --help)",
+         2},
         {"--threads 2 " + run + "--out out",
          "options go after the command: clsg run --threads ... (see clsg run --help)", 2},
         {train + red + "--color-tolerance-frac nan", "must be a number from 0 to 1", 2},
