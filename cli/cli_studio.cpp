@@ -132,6 +132,26 @@ std::string stopNote(const StudioSession& session, const std::string& outDir) {
     return note;
 }
 
+// Prints where to open the studio. The address and its token are printed
+// nowhere else: a studio no one can open is no studio.
+void announce(const StudioSession& session, int port, const std::string& token,
+              const std::string& outDir) {
+    std::cout << "clsg studio: open http://127.0.0.1:" << port << "/?token=" << token << "\n"
+              << "  " << session.images().size() << " image"
+              << (session.images().size() == 1 ? "" : "s") << ", " << session.labels().size()
+              << " label" << (session.labels().size() == 1 ? "" : "s") << ", output directory "
+              << oneLine(outDir) << "; Ctrl-C stops" << std::endl;
+    std::cout << "  every change is saved in " << oneLine(session.sessionPath()) << "\n";
+    if (const auto& earlier = session.pendingRestore())
+        std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
+                  << earlier->labels << " label" << (earlier->labels == 1 ? "" : "s")
+                  << ") to restore\n";
+    if (!std::cout.flush())
+        throw CliError(
+            "cannot write to standard output, where the studio's address and token go; the "
+            "studio did not start");
+}
+
 }  // namespace
 
 Command addStudioCommand(CLI::App& parent) {
@@ -191,6 +211,14 @@ Command addStudioCommand(CLI::App& parent) {
                 // Only now, the images and tool read (a name mistyped leaves no
                 // folder behind), the output folder: one studio per session file.
                 SessionLock lock(o->outDir);
+                // Until it serves, a studio that fails leaves neither lock nor folder.
+                struct Unstarted {
+                    SessionLock& lock;
+                    bool started = false;
+                    ~Unstarted() {
+                        if (!started) lock.abandon();
+                    }
+                } unstarted{lock};
                 session.setBeforeSave([&lock] { return lock.renew(); });
                 const std::string damaged = session.findRestore();
                 if (!damaged.empty())
@@ -204,26 +232,8 @@ Command addStudioCommand(CLI::App& parent) {
                 shareTrainingHeapWithThreads();
                 StudioServer server(session, StudioServer::randomToken());
                 server.setAutoStepDelay(std::chrono::milliseconds(o->autoStepDelayMs));
-                const int port = server.bind(o->port);
-                std::cout << "clsg studio: open http://127.0.0.1:" << port
-                          << "/?token=" << server.token() << "\n"
-                          << "  " << session.images().size() << " image"
-                          << (session.images().size() == 1 ? "" : "s") << ", "
-                          << session.labels().size() << " label"
-                          << (session.labels().size() == 1 ? "" : "s") << ", output directory "
-                          << oneLine(o->outDir) << "; Ctrl-C stops" << std::endl;
-                const std::string sessionPath = oneLine(session.sessionPath());
-                std::cout << "  every change is saved in " << sessionPath << "\n";
-                if (const auto& earlier = session.pendingRestore())
-                    std::cout << "  the page offers the marks saved at " << earlier->savedAt << " ("
-                              << earlier->labels << " label" << (earlier->labels == 1 ? "" : "s")
-                              << ") to restore\n";
-                // The address and its token are printed nowhere else: a studio no one
-                // can open is no studio.
-                if (!std::cout.flush())
-                    throw CliError(
-                        "cannot write to standard output, where the studio's address and token "
-                        "go; the studio did not start");
+                announce(session, server.bind(o->port), server.token(), o->outDir);
+                unstarted.started = true;
                 std::atomic<bool> finished{false};
                 std::thread waiter([&]() {
                     int signal = 0;

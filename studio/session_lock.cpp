@@ -16,14 +16,31 @@
 
 namespace clsg {
 
+namespace {
+
+// dir from the root, without a closing '/': its parents are the folders above it.
+std::filesystem::path absoluteDir(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(dir, ec).lexically_normal();
+    return p.has_filename() ? p : p.parent_path();
+}
+
+}  // namespace
+
 SessionLock::SessionLock(const std::string& dir)
     : dir_(dir), path_((std::filesystem::path(dir) / kLockFile).string()) {
     namespace fs = std::filesystem;
+    struct stat st;
+    for (fs::path p = absoluteDir(dir); p != p.parent_path() && ::lstat(p.c_str(), &st) != 0;
+         p = p.parent_path())
+        madeFrom_ = p.string();
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) throw StudioError("cannot create " + dir + ": " + ec.message());
     const std::string& path = path_;
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    madeFile_ = fd_ >= 0;
+    if (fd_ < 0 && errno == EEXIST) fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd_ < 0)
         throw StudioError("cannot open " + path + " to keep other studios off " + dir + ": " +
                           std::strerror(errno));
@@ -44,6 +61,19 @@ SessionLock::SessionLock(const std::string& dir)
 }
 
 SessionLock::~SessionLock() { ::close(fd_); }
+
+void SessionLock::abandon() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (madeFile_) fs::remove(path_, ec);
+    ::close(fd_);
+    fd_ = -1;
+    if (madeFrom_.empty()) return;
+    // Only folders left empty go: fs::remove takes no folder with files in it.
+    for (fs::path p = absoluteDir(dir_); p.string().size() >= madeFrom_.size() && fs::remove(p, ec);
+         p = p.parent_path()) {
+    }
+}
 
 bool SessionLock::renew() {
     struct stat held, named;

@@ -27,8 +27,14 @@ public:
     // this studio's. Throws StudioError when another studio holds it.
     bool renew();
 
+    // For a studio that did not start: lets the lock go and removes the lock
+    // file and the folders this lock made, so that nothing is left of it.
+    void abandon();
+
 private:
     std::string dir_, path_;
+    std::string madeFrom_;  // the outermost folder this lock made, if any
+    bool madeFile_ = false;
     int fd_ = -1;
 };
 

@@ -32,6 +32,7 @@
 #include "clsg/platform/pel_ops.h"
 #include "clsg/tuning/search_warnings.h"
 #include "clsg/tuning/suggest_params.h"
+#include "studio/session_files.h"
 #include "studio/session_lock.h"
 #include "studio/studio_paths.h"
 #include "studio/studio_runs.h"
@@ -646,18 +647,32 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
     const int raw = pclose(studio);
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
     // Its address printed nowhere (standard output full, or closed: its lock file would
-    // take the lines), a studio does not start (it would wait unseen).
-    for (const char* out : {">/dev/full", ">&-"}) {
-        const int full =
-            std::system(("timeout 20 '" CLSG_CLI_PATH "' studio " + imagePath_ + " --out " +
-                         dir_ / "unseen" + " " + out + " 2>" + dir_ / "said")
-                            .c_str());
-        EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << out << " " << full;
-        EXPECT_EQ(clsgtest::slurp(dir_ / "said"),
-                  "clsg: error: cannot write to standard output, where the studio's address and "
-                  "token go; the studio did not start\n")
-            << out;
-    }
+    // take the lines), a studio does not start (it would wait unseen); nor on a port in use.
+    // It leaves no folder it made and no lock; a folder that was there stays as it was.
+    const std::string unprinted =
+        "cannot write to standard output, where the studio's address "
+        "and token go; the studio did not start";
+    const std::string busy = " -p " + std::to_string(port_) + " >/dev/null";
+    fs::create_directories(dir_ / "was");
+    clsgtest::writeBytes(dir_ / "was" + "/" + kSessionFile, "earlier session");
+    for (const auto& [out, said] :
+         std::vector<std::pair<std::string, std::string>>{{" >/dev/full", unprinted},
+                                                          {" >&-", unprinted},
+                                                          {busy, "cannot listen on 127.0.0.1:"}})
+        for (const std::string folder : {"unseen/deeper", "was"}) {
+            const int status = std::system(("timeout 20 '" CLSG_CLI_PATH "' studio " + imagePath_ +
+                                            " --out " + dir_ / folder + out + " 2>" + dir_ / "said")
+                                               .c_str());
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out << " " << status;
+            EXPECT_NE(clsgtest::slurp(dir_ / "said").find("clsg: error: " + said),
+                      std::string::npos)
+                << clsgtest::slurp(dir_ / "said");
+            EXPECT_FALSE(fs::exists(dir_ / "unseen")) << out;
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "was"), fs::directory_iterator()),
+                      1)
+                << out;
+            EXPECT_EQ(clsgtest::slurp(dir_ / "was" + "/" + kSessionFile), "earlier session");
+        }
     // A folder's file that does not open is passed over, said; the studio starts on the
     // others (here to stop at its address), and not on none.
     fs::create_directories(dir_ / "folder");
