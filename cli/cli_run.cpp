@@ -191,7 +191,7 @@ int runCommand(const RunOptions& o) {
     std::optional<DiagFolder> diagFolder;
     if (!o.diagDir.empty() && !inputs.empty()) {
         files.makeDir(o.diagDir, "--diag");  // not after the work
-        diagFolder.emplace(o.diagDir);
+        diagFolder.emplace(o.diagDir, files.madeDir(o.diagDir));
     }
     noteEarlierOutputs(inputs, file, settings);
     RunReports reports;

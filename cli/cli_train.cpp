@@ -335,7 +335,7 @@ Command addTrainCommand(CLI::App& parent) {
             std::optional<DiagFolder> diagFolder;
             if (!o->diagDir.empty()) {
                 files.makeDir(o->diagDir, "--diag");
-                diagFolder.emplace(o->diagDir);
+                diagFolder.emplace(o->diagDir, files.madeDir(o->diagDir));
             }
             std::string toolTemp, reportTemp;
             for (const auto& [path, temp] :

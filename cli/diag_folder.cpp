@@ -35,8 +35,8 @@ std::string whyNotOurs(const std::string& dir) {
 
 }  // namespace
 
-DiagFolder::DiagFolder(const std::string& dir)
-    : path_((std::filesystem::path(dir) / kLockFile).string()) {
+DiagFolder::DiagFolder(const std::string& dir, bool made)
+    : dir_(dir), path_((std::filesystem::path(dir) / kLockFile).string()), made_(made) {
     if (const std::string why = whyNotOurs(dir); !why.empty())
         throw CliError("--diag " + dir + ": " + why +
                        ", and is never written over; give another "
@@ -78,6 +78,7 @@ DiagFolder::~DiagFolder() {
     if (fd_ < 0) return;
     ::unlink(path_.c_str());
     ::close(fd_);
+    if (made_) ::rmdir(dir_.c_str());  // only when empty
 }
 
 }  // namespace clsg

@@ -10,10 +10,12 @@ namespace clsg {
 // on each other's pages. Also refuses a folder whose index.html is not a
 // page of records, so that a folder of the user's own (a web site, say) is
 // not written into. Throws CliError saying which. The lock is a hidden
-// file in dir, removed again when this object goes.
+// file in dir, removed again when this object goes, and with it dir when
+// made is true (the command made it) and nothing else is there: a command
+// that wrote no record leaves no folder.
 class DiagFolder {
 public:
-    explicit DiagFolder(const std::string& dir);
+    explicit DiagFolder(const std::string& dir, bool made = false);
     DiagFolder(const DiagFolder&) = delete;
     DiagFolder& operator=(const DiagFolder&) = delete;
     ~DiagFolder();
@@ -21,7 +23,8 @@ public:
     static constexpr const char* kLockFile = ".clsg-diag.lock";
 
 private:
-    std::string path_;
+    std::string dir_, path_;
+    bool made_;
     int fd_ = -1;
 };
 

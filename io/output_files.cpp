@@ -103,6 +103,13 @@ void OutputFiles::makeDir(const std::string& dir, const std::string& option) {
     names_->folders.insert(folderKey(dir));
 }
 
+bool OutputFiles::madeDir(const std::string& dir) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string key = folderKey(dir);
+    return std::any_of(createdDirs_.begin(), createdDirs_.end(),
+                       [&](const std::string& made) { return folderKey(made) == key; });
+}
+
 void OutputFiles::createDirs(const std::string& dir, const std::string& given) {
     std::vector<fs::path> missing;
     std::error_code ec;

@@ -74,6 +74,9 @@ public:
     // process's run, failed, removed the folder it had made).
     void makeDir(const std::string& dir, const std::string& option = "");
 
+    // Whether makeDir created dir (not only found it).
+    bool madeDir(const std::string& dir) const;
+
     // Creates an empty temporary file for finalPath's contents and returns its
     // name; write it without following links (the writers of image_io.h and
     // tool_file.h do). Throws FileError when finalPath is already staged (two
@@ -116,7 +119,7 @@ private:
         std::set<std::string> folders;  // made (or found) by makeDir, lexically normal
     };
     std::shared_ptr<Names> names_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> staged_;  // temporary, final
     std::vector<std::string> createdDirs_;                     // in creation order
     std::set<std::string> programNames_;  // final names staged as FinalNameFrom::program

@@ -145,6 +145,11 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     expectAll(clsg(dir, "run tool.clsg junk.png --out one --diag d").err,
               {"clsg: note: d/index.html is from an earlier run: this run wrote no image, and no "
                "page"});
+    // Nor does it leave the folders it made for them, though its summary is written.
+    EXPECT_EQ(clsg(dir, "run tool.clsg junk.png --out none/out --diag none/d --summary none/s.csv")
+                  .status,
+              1);
+    EXPECT_EQ(listing(dir, "none/"), std::set<std::string>{"none/s.csv"});
     // The page says that the records are of the label image before --min-area cleaned it.
     const std::string before = "the records below are the run's, before that.";
     ASSERT_EQ(clsg(dir, "run tool.clsg bands.png --out m --min-area 5 --diag dm").status, 0);
