@@ -20,12 +20,18 @@ public:
     using CliError::CliError;
 };
 
-// why, a file error, with its closing "; nothing was written" said as
-// instead: a command that writes several files tells which were lost.
+// why, a file error, with its closing "; nothing was written" (which may be
+// followed by what became of a temporary) said as instead: a command that
+// writes several files tells which were lost. The words inside a file name
+// are left alone.
 inline std::string saidOfWhatWasWritten(std::string why, const std::string& instead) {
-    const std::string nothing = "; nothing was written";
-    if (const std::size_t at = why.rfind(nothing); at != std::string::npos)
-        why.replace(at, nothing.size(), instead);
+    const std::string nothing = "; nothing was written", temporary = "; the temporary file ";
+    for (std::size_t at = why.rfind(nothing); at != std::string::npos;
+         at = at == 0 ? std::string::npos : why.rfind(nothing, at - 1)) {
+        const std::size_t end = at + nothing.size();
+        if (end == why.size() || why.compare(end, temporary.size(), temporary) == 0)
+            return why.replace(at, nothing.size(), instead);
+    }
     return why;
 }
 

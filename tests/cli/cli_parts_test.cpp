@@ -879,6 +879,23 @@ TEST(DescribeError, OneLineAndOurWordsForSilentErrors) {
 
 }  // namespace
 
+TEST(FileErrors, WhatWasWrittenIsSaidOfTheMessageNotOfAFileName) {
+    const std::string image = "; none of this image's outputs were written";
+    EXPECT_EQ(saidOfWhatWasWritten("cannot write o/x: full; nothing was written", image),
+              "cannot write o/x: full" + image);
+    EXPECT_EQ(saidOfWhatWasWritten(
+                  "cannot write o/x: full; nothing was written; the temporary file o/.t could not "
+                  "be removed",
+                  ""),
+              "cannot write o/x: full; the temporary file o/.t could not be removed");
+    const std::string named = "cannot write o/x; nothing was written-regions.csv: File too large";
+    EXPECT_EQ(saidOfWhatWasWritten(named, image), named);
+    EXPECT_EQ(saidOfWhatWasWritten("cannot write o/x; nothing was written: full; nothing was "
+                                   "written",
+                                   ""),
+              "cannot write o/x; nothing was written: full");
+}
+
 TEST(ShownNames, BytesOfNoUtf8CharacterAreShownAsHexAndTheRestKept) {
     const std::string whole = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa8 \xf4\x8f\xbf\xbf";
     EXPECT_EQ(withStrayBytesShown(whole), whole);
