@@ -1,11 +1,13 @@
 // The reports of clsg run: diagnostic records, their page and the summary.
 #include "cli/run_reports.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iomanip>
 #include <ostream>
@@ -89,12 +91,17 @@ void writeRunDiagIndex(const std::vector<RunInput>& inputs,
 }
 
 bool isEarlierSummary(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) return false;
-    std::ifstream in(path, std::ios::binary);
+    // Opened without waiting, and asked what it is once open: a pipe put
+    // there meanwhile must not hold the run up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
     std::string start(std::strlen(kSummaryStart), '\0');
-    return in.read(start.data(), static_cast<std::streamsize>(start.size())) &&
-           start == kSummaryStart;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool read =
+        regular && ::read(fd, start.data(), start.size()) == static_cast<ssize_t>(start.size());
+    ::close(fd);
+    return read && start == kSummaryStart;
 }
 
 void writeSummary(const std::string& path, const ToolFile& file,
