@@ -132,8 +132,9 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
     }
     // The tool written, trained on every example, can lose a label the folds'
     // tools kept: its neighbours' pixels, all there, outweigh it.
+    // Labels told apart by ties alone are said to be so already.
     const LabelConfusion& own = report.onExamples;
-    for (std::size_t l = 0; l < labels && l < own.labels(); ++l) {
+    for (std::size_t l = 0; l < labels && l < own.labels() && !tiesOnly(report); ++l) {
         const uint64_t pixels = own.truthTotal(l);
         const bool saidHeldOut = l < c.labels() && c.truthTotal(l) > 0 && c.recall(l) < 0.1;
         if (pixels == 0 || own.recall(l) >= 0.1 || saidHeldOut) continue;

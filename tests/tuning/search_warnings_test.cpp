@@ -152,4 +152,9 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
                                                 {{600, 0, 0}, {300, 0, 0}}))
                   .size(),
               1u);
+    // Labels told apart by ties alone: said so, and no more of the tool written.
+    SuggestReport tiedLost = onExamples(report(0.567, 0.567, 0.3, {{300, 200, 0}, {167, 333, 0}}),
+                                        {{600, 0, 0}, {300, 0, 0}});
+    tiedLost.candidates[2].meanConfidence = 0.566;
+    EXPECT_EQ(searchWarnings(kNames, tiedLost), std::vector<std::string>{tie});
 }
