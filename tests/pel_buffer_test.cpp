@@ -63,6 +63,8 @@ TEST(PelBuffer, AlignedRowsCopiesWindowsAndTheirRefusals) {
     EXPECT_THROW(b.window(kvPelRect(far, 0, 10, 4), false), kvPel::BadWindow);
     b.window(kvPelRect(far, 0, 10, 4), true);
     EXPECT_TRUE(b.window().isEmpty());
+    b.window(kvPelRect(1, 0, std::numeric_limits<long>::max(), 4), true);
+    EXPECT_EQ(b.window(), kvPelRect(1, 0, 3, 4));
     b.window(kvPelRect(-4, -4, 8, 8), false);
     EXPECT_EQ(kvPelRect(far, far, 10, 10).right(), std::numeric_limits<long>::max());
     EXPECT_FALSE(kvPelRect(far - 5, 0, 10, 1).contains(kvPelRect(far, 0, 20, 1)));
