@@ -704,9 +704,12 @@ def main():
                  "the stroke painted again")
         # A label another window adds meanwhile (as its page would ask): a stroke with the labels as
         # this window knew them is refused, and the labels are fetched again.
-        js("fetch('/api/labels', {method: 'POST', body: JSON.stringify({op: 'add', name: 'extra'}), headers: "
-           "{'X-Clsg-Token': new URLSearchParams(location.search).get('token'), 'Content-Type': 'application/json'}})")
-        time.sleep(0.5)
+        # Waited for: a stroke begun before the label is there would be painted in part.
+        js("window.labelAdded = false; "
+           "fetch('/api/labels', {method: 'POST', body: JSON.stringify({op: 'add', name: 'extra'}), headers: "
+           "{'X-Clsg-Token': new URLSearchParams(location.search).get('token'), 'Content-Type': 'application/json'}})"
+           ".then(r => { window.labelAdded = r.ok; })")
+        wait_for("window.labelAdded", "the label another window adds")
         stroke([(100, 120), (130, 120)])
         wait_for("return document.getElementById('error').textContent.includes('Another window changed') && " +
                  S + "labels().length === 3 && " + S + "marksAt(115, 120) === 0", "the stroke over new labels")
