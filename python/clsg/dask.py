@@ -97,12 +97,14 @@ def _probe(tool: Tool, neighborhood: Optional[int]):
 
 def _segment_block(block: np.ndarray, tool: Tool, neighborhood: int, gain: Optional[float],
                    wanted: Sequence[Tuple[str, Any]], record: Optional[np.dtype]) -> np.ndarray:
+    out = np.empty(block.shape[:2], np.uint8 if record is None else record)
+    if block.size == 0:  # a chunk of no rows or columns, which Dask allows: nothing to run
+        return out
     if gain is not None:
         block = _apply_gain(block, gain)
     result = tool._run_quiet(block, neighborhood, False)  # segment() judges the whole image
     if record is None:  # one output: its image as it is
         return _images(result, wanted)[wanted[0][0]]
-    out = np.empty(block.shape[:2], record)
     for name, image in _images(result, wanted).items():
         out[name] = image
     return out

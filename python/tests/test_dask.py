@@ -23,6 +23,13 @@ def test_blockwise_equals_the_whole_image_run(tool, normalize):
             out = clsg.dask.segment(da.from_array(image, (*chunks, 3)), tool, None if n == 3 else n, normalize, names)
             for name, a in zip(names, dask.compute(*out.values(), scheduler="threads")):
                 np.testing.assert_array_equal(a, expected[ALL.index(name)], err_msg=f"{name} N={n} chunks={chunks}")
+    # Chunks of no rows or columns are allowed; at N = 1 no halo hides them.
+    for chunks in (((20, 0, 41), (45,), (3,)), ((61,), (0, 45), (3,))):
+        for names in (ALL, ("labels",)):
+            out = clsg.dask.segment(da.from_array(image, chunks=chunks), tool, 1, normalize, names)
+            expected = [o for i, o in enumerate(outputs(tool.run(image, 1, normalize))) if i != 4]
+            for name, a in zip(names, dask.compute(*out.values(), scheduler="threads")):
+                np.testing.assert_array_equal(a, expected[ALL.index(name)], err_msg=f"{name} chunks={chunks}")
 
 
 def test_arrays_narrower_than_the_halo_and_a_gain_searched_on_the_sample_alone(tool):
