@@ -155,6 +155,17 @@ struct FrameRunner::State {
     unsigned busy = 0;
     bool quit = false;
 
+    // The workers stop here, also when the constructor fails part way (a
+    // joinable thread destroyed would end the process).
+    ~State() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            quit = true;
+        }
+        wake.notify_all();
+        for (std::thread& t : pool) t.join();
+    }
+
     void runBand(Band& band) {
         unpack(*frame, band.in, table, band.planes);
         tool->run(band.planes, kvCompositeColorSegmenterRunParams(neighborhood, false),
@@ -239,14 +250,7 @@ FrameRunner::FrameRunner(unsigned threads, long bandRows) : state_(new State) {
     }
 }
 
-FrameRunner::~FrameRunner() {
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->quit = true;
-    }
-    state_->wake.notify_all();
-    for (std::thread& t : state_->pool) t.join();
-}
+FrameRunner::~FrameRunner() = default;
 
 unsigned FrameRunner::threads() const { return static_cast<unsigned>(state_->pool.size()) + 1; }
 
