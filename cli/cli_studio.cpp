@@ -248,11 +248,17 @@ Command addStudioCommand(CLI::App& parent) {
                               << std::endl;
                     std::_Exit(128 + signal);
                 });
-                server.serve();
+                std::exception_ptr failed;  // said once the waiter is gone
+                try {
+                    server.serve();
+                } catch (...) {
+                    failed = std::current_exception();
+                }
                 // Wake the waiter from whichever wait it is in.
                 finished = true;
                 pthread_kill(waiter.native_handle(), SIGTERM);
                 waiter.join();
+                if (failed) std::rethrow_exception(failed);
                 std::cout << "clsg studio: stopped";
                 // A change the file could not take gets a last try.
                 if (!session.unsavedReason().empty()) {

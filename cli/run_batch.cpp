@@ -227,7 +227,14 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     const unsigned jobs =
         std::max(1u, std::min<unsigned>(settings.jobs, static_cast<unsigned>(inputs.size())));
     std::vector<std::thread> threads;
-    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    threads.reserve(jobs - 1);
+    try {
+        for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    } catch (const std::exception& e) {  // fewer threads take the images
+        std::lock_guard<std::mutex> lock(printMutex);
+        std::cerr << "clsg: note: " << jobs << " images at a time asked for, " << threads.size() + 1
+                  << " started (" << oneLine(e.what()) << ")" << std::endl;
+    }
     worker();
     for (std::thread& t : threads) t.join();
     if (progress) std::cerr << "\r\033[K" << std::flush;

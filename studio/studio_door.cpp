@@ -136,7 +136,15 @@ void StudioDoor::work() {
 
 void StudioDoor::serve() {
     if (listener_ < 0 || stopping_) return;
-    for (unsigned i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { work(); });
+    workers_.reserve(limits_.workers);
+    try {
+        for (unsigned i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error& e) {  // fewer workers answer
+        if (workers_.empty())
+            throw std::system_error(e.code(), "cannot start the threads that answer the page");
+    } catch (const std::bad_alloc&) {
+        if (workers_.empty()) throw;
+    }
     std::vector<Waiting> waiting;
     std::vector<pollfd> fds;
     Clock::time_point acceptPause{};  // out of descriptors: accept again after it

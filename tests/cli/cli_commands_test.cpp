@@ -1140,6 +1140,50 @@ TEST(Cli, TooLittleMemoryToStartIsAnError) {
     EXPECT_GT(errors, 0);  // some limit was tight enough to matter
 }
 
+// A batch that cannot start every thread it asks for runs on those it has,
+// and says so: a second thread that failed to start ended the process
+// (terminate, status 134) at 46 to 50 MB of address space.
+TEST(Cli, ABatchTakesTheThreadsItCanStart) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit tried";
+#endif
+    ScratchDir dir;
+    trainBands(dir);
+    int fewer = 0;
+    for (int kb = 38000; kb <= 60000; kb += 2000) {
+        const Outcome o = clsg(dir, "run tool.clsg bands.png blue.png swapped.png --out o -j 3",
+                               "cp bands.png swapped.png; ulimit -v " + std::to_string(kb) + "; ");
+        ASSERT_TRUE(o.status == 0 || o.status == 1 || o.status == 127)  // 127: no loader
+            << kb << " KB: " << o.status << " " << o.err;
+        fewer += o.err.find("clsg: note: 3 images at a time asked for, ") != std::string::npos;
+    }
+    EXPECT_GT(fewer, 0);  // some limit allowed fewer threads than asked
+}
+
+// A studio that cannot start its threads says so and leaves nothing running:
+// it ended the process (terminate, status 134) at 170 to 174 MB of address
+// space, where the page's threads failed after the signal waiter's started.
+TEST(Cli, AStudioWithoutThreadsIsAnError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than any limit tried";
+#endif
+    ScratchDir dir;
+    trainBands(dir);
+    int errors = 0;
+    for (int kb = 150000; kb <= 200000; kb += 4000) {
+        const int raw = std::system(
+            ("cd '" + dir.path.string() + "' && ulimit -v " + std::to_string(kb) +
+             " && timeout 1 '" CLSG_CLI_PATH "' studio bands.png --out s >/dev/null 2>err")
+                .c_str());
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        const std::string err = slurp(dir / "err");
+        ASSERT_TRUE(status == 1 || status == 124 || status == 127)  // 124: still serving
+            << kb << " KB: " << status << " " << err;
+        errors += status == 1;
+    }
+    EXPECT_GT(errors, 0);
+}
+
 // Memory running out while a tool is stored says so: it said "archive write
 // failed" where the payload outgrew what was left (65 to 90 MB here).
 TEST(Cli, MemoryRunningOutWhileATrainedToolIsStoredIsSaid) {
