@@ -20,6 +20,8 @@ std::mutex gMutex;
 int gActive = 0;             // guarded calls in progress
 unsigned gCleared = 0;       // gInterrupts when the abort was last withdrawn
 bool gMainNotified = false;  // a call on the main thread raised KeyboardInterrupt
+int gMainActive = 0;         // guarded calls in progress on the main thread
+bool gMainTold = false;      // the main thread was told of the Ctrl-C
 bool gInstalled = false;     // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
 unsigned long gMainThread = 0;
@@ -51,11 +53,25 @@ bool pythonRaisesOnSigint() {
     return raises;
 }
 
+bool onMainThread() { return PyThread_get_thread_ident() == gMainThread; }
+
+// Ctrl-C is meant for the main thread: the first call of another thread that
+// it stopped tells the main one, unless a call there will raise
+// KeyboardInterrupt itself. At once, not when the last call leaves: a main
+// thread waiting for the calls' results (a Dask compute) raised the first
+// one's KeyboardInterrupt, then its own as well. Under gMutex.
+void tellMainThread() {
+    if (gMainNotified || gMainTold || gMainActive > 0) return;
+    gMainTold = true;
+    PyErr_SetInterrupt();
+}
+
 }  // namespace
 
 CallGuard::CallGuard() {
     const bool takeOver = pythonRaisesOnSigint();  // before the lock: it takes the GIL
     std::lock_guard<std::mutex> lock(gMutex);
+    gMainActive += onMainThread();
     if (gActive++ == 0) {
         gInstalled = takeOver;
         struct sigaction ours = {};
@@ -84,7 +100,12 @@ void CallGuard::leave() {
     left_ = true;
     std::lock_guard<std::mutex> lock(gMutex);
     const bool interrupted = gInterrupts.load(std::memory_order_relaxed) != entered_;
-    if (interrupted && PyThread_get_thread_ident() == gMainThread) gMainNotified = true;
+    if (onMainThread()) {
+        --gMainActive;
+        gMainNotified = gMainNotified || interrupted;
+    } else if (interrupted) {
+        tellMainThread();
+    }
     if (--gActive == 0) {
         if (gInstalled) {
             // Only our handler is undone: one the program set meanwhile stays.
@@ -97,11 +118,9 @@ void CallGuard::leave() {
         if (now != gCleared) {
             ksys_clear_abort();
             gCleared = now;
-            // Ctrl-C is meant for the main thread: tell it if no call there
-            // already raised KeyboardInterrupt.
-            if (!gMainNotified) PyErr_SetInterrupt();
+            tellMainThread();
         }
-        gMainNotified = false;
+        gMainNotified = gMainTold = false;
     }
 }
 
@@ -120,8 +139,8 @@ void afterForkInChild() {
         if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == onSigint)
             sigaction(SIGINT, &gPrevious, nullptr);
     }
-    gActive = 0;
-    gInstalled = gMainNotified = false;
+    gActive = gMainActive = 0;
+    gInstalled = gMainNotified = gMainTold = false;
     ksys_clear_abort();
     gCleared = gInterrupts.load(std::memory_order_relaxed);
     gMainThread = PyThread_get_thread_ident();  // the forking thread is the child's main one

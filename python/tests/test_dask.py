@@ -290,3 +290,32 @@ def test_segment_files_returns_a_record_for_a_file_whose_worker_was_killed(tmp_p
     assert [r["ok"] for r in records] == [True, False, True], records
     assert "KilledWorker" in records[1]["error"] and records[1]["path"] == paths[1]
     assert sorted(os.listdir(tmp_path / "out")) == ["a-labels.png", "b-labels.png"]
+
+
+COMPUTE_INTERRUPTED = """
+import os, signal, threading, time, dask, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (400, 600, 3), np.uint8)
+(tool := clsg.Tool()).train({"a": [(noise[:40, :40], None)], "b": [(noise[40:80, :40], None)]})
+tasks = [dask.delayed(lambda: tool.run(noise, neighborhood=5).score)() for _ in range(200)]
+threading.Timer(0.8, os.kill, (os.getpid(), signal.SIGINT)).start()
+raised = 0
+try:
+    dask.compute(*tasks, scheduler="threads")
+except KeyboardInterrupt:
+    raised += 1
+for _ in range(3):
+    try:
+        time.sleep(0.5)
+    except KeyboardInterrupt:
+        raised += 1
+print(raised, flush=True)
+"""
+
+
+def test_one_ctrl_c_is_one_keyboard_interrupt_from_a_compute():
+    # The main thread raised a worker's KeyboardInterrupt, then, once the last call had left,
+    # its own as well.
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", COMPUTE_INTERRUPTED], capture_output=True, text=True,
+                             timeout=120)
+        assert out.stdout == "1\n", out
