@@ -1,10 +1,8 @@
 // clsg: teach colour classes by example, then segment RGB images.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "cli/cli_error.h"
+#include "cli/closed_streams.h"
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 
@@ -96,23 +95,6 @@ std::vector<char*> operandsAfterDashDash(int argc, char** argv, std::vector<std:
     std::vector<char*> args;
     for (std::string& a : held) args.push_back(a.data());
     return args;
-}
-
-}  // namespace
-
-namespace {
-
-// A standard stream the caller closed would go to the next file opened (an
-// output's temporary, the studio's lock) and take the lines meant for it:
-// each gets a device first, standard output one that takes nothing, so that
-// writing to it fails and is said, as it is for a full disk.
-void holdClosedStreams() {
-    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int held = ::open(fd == STDOUT_FILENO ? "/dev/full" : "/dev/null",
-                                fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (held >= 0 && held != fd) ::dup2(held, fd), ::close(held);
-    }
 }
 
 }  // namespace
@@ -236,7 +218,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         // After Ctrl-C or SIGTERM whatever stopped the command is the signal.
         if (const int signal = interruptSignal()) return interrupted(signal, writesFiles);
-        std::cerr << "clsg: error: " << describeError(e) << "\n";
+        std::cerr << "clsg: error: " << withClosedStdoutSaid(describeError(e)) << "\n";
         return 1;
     }
     return 1;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/cli_error.h"
+#include "cli/closed_streams.h"
 #include "cli/commands.h"
 #include "cli/earlier_outputs.h"
 #include "cli/interrupts.h"
@@ -242,7 +243,8 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     if (settings.keepGoing) {
         RunReports said = writeRunReports(file, inputs, outcomes, settings, files);
         for (const std::string* error : {&said.pageError, &said.summaryError})
-            if (!error->empty()) std::cerr << "clsg: error: " << oneLine(*error) << std::endl;
+            if (!error->empty())
+                std::cerr << "clsg: error: " << oneLine(withClosedStdoutSaid(*error)) << std::endl;
         said.recordsFailed = recordsFailed;
         // No image written, no page: one there is an earlier run's.
         std::error_code ec;

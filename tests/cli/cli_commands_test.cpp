@@ -98,6 +98,19 @@ TEST(Cli, TrainRunInfoRoundTrip) {
         EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << line << " " << full;
         EXPECT_EQ(slurp(dir / "said"), "clsg: error: cannot write to standard output\n") << line;
     }
+    // A closed standard output is said as such, not as a full disk; a full one still is.
+    for (const std::string line : {"train - --label red=bands.png@0,0,16,32 ",
+                                   "run tool.clsg bands.png --out so --summary - "})
+        for (const std::string& to : {std::string(">&-"), std::string(">/dev/full")}) {
+            std::system(
+                ("cd '" + dir.path.string() + "' && '" CLSG_CLI_PATH "' " + line + to + " 2>said")
+                    .c_str());
+            const std::string said = slurp(dir / "said");
+            EXPECT_NE(said.find(to == ">&-" ? "/dev/stdout: standard output is closed"
+                                            : "/dev/stdout: No space left on device"),
+                      std::string::npos)
+                << line << to << ": " << said;
+        }
     fs::remove(dir / "said");
     // A tool or summary written to standard output is that output alone: the lines for people
     // go to standard error.
