@@ -311,6 +311,10 @@ Command addTrainCommand(CLI::App& parent) {
                     "--color-tolerance-frac: 0, or a fraction below 0.000001, gives every colour "
                     "a weight of (about) 0, so the tool would label no pixel; give 0.02 to 0.3, "
                     "or --auto");
+            if (o->output == "/dev/stdout" && ::isatty(STDOUT_FILENO))
+                throw UsageError(
+                    "a tool file is binary, not written to a terminal: send standard output to "
+                    "a file or a pipe, or give a file name");
             std::vector<LabelOption> labels;
             for (const std::string& text : o->labels) labels.push_back(parseLabelOption(text));
             checkLabelOptions(labels);  // before any image is read or searched

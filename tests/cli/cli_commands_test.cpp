@@ -288,6 +288,28 @@ TEST(Cli, ResultLinesShowANewlineInANameAsHex) {
     }
 }
 
+TEST(Cli, AToolIsNotWrittenToATerminal) {
+    ScratchDir dir;
+    trainBands(dir);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string terminal = ptsname(master);
+    for (const std::string name : {"-", "/dev/stdout"}) {
+        // '#' drops the usual redirections.
+        const Outcome o = clsg(
+            dir, "train " + name + " --label red=bands.png@0,0,16,32 >" + terminal + " 2>said #");
+        EXPECT_EQ(o.status, 2) << name;
+        EXPECT_NE(slurp(dir / "said").find("a tool file is binary, not written to a terminal"),
+                  std::string::npos)
+            << slurp(dir / "said");
+    }
+    const int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    char buffer[64];
+    EXPECT_LE(read(master, buffer, sizeof buffer), 0);  // nothing reached the terminal
+    close(master);
+}
+
 TEST(Cli, ProgressWithinAnImageOnATerminalOnly) {
     ScratchDir dir;
     trainBands(dir);
