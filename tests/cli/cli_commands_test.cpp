@@ -868,6 +868,20 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
     EXPECT_EQ(ro.err,
               "clsg: error: cannot write ro.csv: the file is read-only; nothing was written\n");
     EXPECT_FALSE(fs::exists(dir / "rso"));
+    // Another user's file that this one may not write is said so: it was said read-only.
+    if (geteuid() == 0 && std::system("command -v runuser >/dev/null") == 0) {
+        writeBytes(dir / "theirs.csv", "kept");  // root's, 0644
+        fs::permissions(dir.path, fs::perms::all);
+        const std::string said = dir.path.string() + "/said";
+        std::system(("cd '" + dir.path.string() +
+                     "' && runuser -u nobody -- '" CLSG_CLI_PATH
+                     "' run tool.clsg odd/a.png --out nb --summary theirs.csv 2>'" +
+                     said + "'")
+                        .c_str());
+        EXPECT_EQ(slurp(said),
+                  "clsg: error: cannot write theirs.csv: this user may not write the "
+                  "file; nothing was written\n");
+    }
     // Nor do an image's records, which are committed after its outputs.
     fs::create_directories(dir / "drec/s1-overlay.png");  // a folder in the way
     const Outcome records =
