@@ -1,5 +1,6 @@
 // clsg info TOOL.clsg
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -7,7 +8,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/path_option.h"
-#include "cli/utf8_text.h"
+#include "clsg/io/errors.h"
 #include "clsg/io/label_colors.h"
 #include "clsg/platform/pel_ops.h"
 #include "clsg/platform/str.h"
@@ -22,21 +23,10 @@ namespace {
 // byte of no UTF-8 character shows as \xNN (--label allows no backslash
 // before an x). Cut after 200 bytes.
 std::string shownSource(const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    std::size_t i = 0;
-    while (i < text.size() && out.size() < 200) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t len = c < 0x20 || c == 0x7f ? 0 : utf8CharLength(text, i);
-        if (len > 0) {
-            out.append(text, i, len);
-            i += len;
-        } else {
-            out += std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
-            ++i;
-        }
-    }
-    return i < text.size() ? out + "..." : out;
+    std::size_t cut = std::min<std::size_t>(text.size(), 200);
+    while (cut > 0 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut;  // not inside a character
+    return oneLine(text.substr(0, cut)) + (cut < text.size() ? "..." : "");
 }
 
 std::string bytesText(double bytes) {
