@@ -19,6 +19,7 @@
 #include "cli/closed_streams.h"
 #include "cli/commands.h"
 #include "cli/interrupts.h"
+#include "cli/stdout_lines.h"
 
 using namespace clsg;
 
@@ -219,6 +220,10 @@ int main(int argc, char** argv) {
                   << e.code().message() << "\n";
         return 1;
     }
+    // A reader of the console lines that stopped reading must not keep a
+    // signal from stopping the command.
+    std::optional<StoppableStdout> console;
+    if (watch) console.emplace();
     const bool writesFiles = !app.got_subcommand("info") && !app.got_subcommand("evaluate");
     try {
         for (const Command& command : commands)

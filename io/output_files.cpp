@@ -22,6 +22,7 @@
 
 #include "clsg/io/errors.h"
 #include "clsg/io/image_io.h"
+#include "clsg/io/stream_write.h"
 #include "clsg/platform/attention.h"
 
 namespace clsg {
@@ -267,6 +268,13 @@ int openThrough(const std::string& finalPath) {
     }
 }
 
+// Why a write failed; a stream given up on is no fault of the system's.
+std::string writeFailure(const std::error_code& ec) {
+    if (ec.value() != ECANCELED) return ec.message();
+    return "its reader took nothing for a second once the command was asked to stop (what it "
+           "took may be cut short)";
+}
+
 // Copies temp's bytes into finalPath, a device or pipe, or one of this
 // process's streams (written where it stands, after what the process has
 // buffered for it); returns 0 or errno.
@@ -283,7 +291,10 @@ int writeThrough(const std::string& temp, const std::string& finalPath) {
     for (ssize_t got = 1; error == 0 && got > 0;) {
         got = ::read(in, buffer, sizeof buffer);
         if (got < 0 && errno != EINTR) error = errno;
-        for (ssize_t done = 0; error == 0 && got > 0 && done < got;) {
+        // The process's own stream may have a reader that stopped reading,
+        // which must not hold a command asked to stop.
+        if (stream >= 0 && got > 0) error = writeUnlessStopped(out, buffer, got);
+        for (ssize_t done = 0; stream < 0 && error == 0 && got > 0 && done < got;) {
             const ssize_t n = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
             if (n < 0 && errno != EINTR) error = errno;
             if (n > 0) done += n;
@@ -530,7 +541,7 @@ void OutputFiles::commit() {
             if (!ec) forget(temp);
         }
         if (ec)
-            throw FileError("cannot write " + final + ": " + ec.message() +
+            throw FileError("cannot write " + final + ": " + writeFailure(ec) +
                             (i == 0
                                  ? "; nothing was written"
                                  : "; " + std::to_string(i) + " of " +

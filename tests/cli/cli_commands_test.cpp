@@ -1038,6 +1038,89 @@ TEST(Cli, ASecondSignalRemovesThePartialFiles) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 0);
 }
 
+namespace {
+
+// Starts `clsg ARGS` in dir through bash, its stderr to dir/err and its
+// stdout into a pipe already full, whose reader (returned in reader) does
+// not read: as `clsg ... | less` before it is scrolled.
+pid_t startIntoFullPipe(const ScratchDir& dir, const std::string& args, int& reader) {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    // Filled here without waiting; the command gets the pipe as it was opened.
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const std::string page(4096, 'x');
+    while (write(ends[1], page.data(), page.size()) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    const std::string line =
+        "cd '" + dir.path.string() + "' && exec '" CLSG_CLI_PATH "' " + args + " 2>err";
+    const pid_t pid = fork();
+    if (pid == 0)
+        dup2(ends[1], 1), execl("/bin/bash", "bash", "-c", line.c_str(), nullptr), _exit(121);
+    close(ends[1]);
+    reader = ends[0];
+    return pid;
+}
+
+// pid's wait status once it ends, within seconds; else it is killed and -1.
+int endedWithin(pid_t pid, int seconds) {
+    for (int tries = 0; tries < seconds * 20; ++tries, usleep(50000)) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+}  // namespace
+
+// A reader of the output that stops reading does not keep Ctrl-C from
+// stopping a run, nor its summary from being written.
+TEST(Cli, AStalledReaderOfTheOutputDoesNotHoldAStop) {
+    ScratchDir dir;
+    bandBatch(dir, 60);
+    int reader = -1;
+    // An image's line waits for the reader, and the others' lines for it.
+    pid_t pid = startIntoFullPipe(dir, "run tool.clsg --out out i*.png --summary s.csv", reader);
+    for (int tries = 0; tries < 1200 && !fs::exists(dir / "out/i0-labels.png"); ++tries)
+        usleep(50000);
+    usleep(1000000);
+    kill(pid, SIGINT);
+    int status = endedWithin(pid, 8);
+    close(reader);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    expectAll(slurp(dir / "err"), {"clsg: note: standard output took nothing for a second once "
+                                   "the command was asked to stop",
+                                   "clsg: stopped by Ctrl-C (SIGINT)"});
+    std::set<std::string> written;
+    for (const auto& e : fs::directory_iterator(dir / "out")) {
+        const std::string n = e.path().filename().string();
+        EXPECT_EQ(n.find(".tmp-"), std::string::npos) << n;
+        written.insert(n.substr(0, n.find('-')));
+    }
+    const std::string summary = slurp(dir / "s.csv");
+    std::size_t ok = 0, stopped = 0;
+    for (std::size_t at = 0; (at = summary.find(".png,", at)) != std::string::npos; ++at)
+        (summary.compare(at + 5, 3, "ok,") == 0 ? ok : stopped) += 1;
+    EXPECT_TRUE(ok == written.size() && ok > 0 && ok + stopped == 60) << summary;
+    // The summary itself for that output cannot arrive: said, not waited for.
+    fs::remove_all(dir / "out");
+    pid = startIntoFullPipe(dir, "run tool.clsg --out out i*.png --summary -", reader);
+    const auto files = [&dir]() {  // once every image is written, the summary is
+        std::error_code ec;
+        return std::distance(fs::directory_iterator(dir / "out", ec), fs::directory_iterator());
+    };
+    for (int tries = 0; tries < 1200 && files() < 480; ++tries) usleep(50000);
+    usleep(1000000);
+    kill(pid, SIGINT);
+    status = endedWithin(pid, 8);
+    close(reader);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    expectAll(slurp(dir / "err"), {"its reader took nothing for a second once the command was "
+                                   "asked to stop"});
+}
+
 TEST(Cli, SignalsLeaveNoTemporaryFilesAndWholeImages) {
     ScratchDir dir;
     bandBatch(dir, 400);
