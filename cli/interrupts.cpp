@@ -6,13 +6,17 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
+#include <iostream>
 #include <string>
 
 #include "clsg/io/output_files.h"
+#include "clsg/io/stream_write.h"
 #include "clsg/platform/attention.h"
 
 namespace clsg {
@@ -28,6 +32,10 @@ constexpr std::chrono::milliseconds kRepeatWindow{250};
 // within moments: a second request waits this long for that before it ends
 // the process (a third ends it at once).
 constexpr std::chrono::milliseconds kStoppingGrace{2000};
+// A stop that takes far longer than that is hung, and ends as at a second
+// signal: one SIGTERM, then SIGKILL, as service managers send, would leave
+// the partial files.
+constexpr std::chrono::seconds kStopBound{10};
 static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 // SIGPIPE comes to the thread whose write found the reader gone, and again
@@ -37,9 +45,31 @@ extern "C" void onBrokenPipe(int) {
     if (caught.compare_exchange_strong(none, SIGPIPE)) ksys_request_abort();
 }
 
+int millisecondsUntil(std::chrono::steady_clock::time_point when) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        when - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+// How long a command asked to stop may take before it is ended as by a
+// second signal: CLSG_STOP_SECONDS, else kStopBound.
+std::chrono::seconds stopBound() {
+    const char* given = std::getenv("CLSG_STOP_SECONDS");
+    if (!given || !*given) return kStopBound;
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = std::strtol(given, &end, 10);
+    if (*end == '\0' && errno == 0 && seconds >= 1 && seconds <= 3600)
+        return std::chrono::seconds(seconds);
+    std::cerr << "clsg: note: CLSG_STOP_SECONDS is not a whole number of seconds from 1 to "
+                 "3600; a stop is given "
+              << kStopBound.count() << " s\n";
+    return kStopBound;
+}
+
 }  // namespace
 
-InterruptWatch::InterruptWatch() {
+InterruptWatch::InterruptWatch() : stopBound_(stopBound()) {
     struct sigaction pipe = {};
     pipe.sa_handler = onBrokenPipe;
     sigemptyset(&pipe.sa_mask);
@@ -51,25 +81,35 @@ InterruptWatch::InterruptWatch() {
     // to spare, the waiter looks for a signal every 50 ms instead.
     signals_ = signalfd(-1, &set_, SFD_CLOEXEC);
     wake_ = signals_ < 0 ? -1 : eventfd(0, EFD_CLOEXEC);
-    waiter_ = std::thread([this]() {
-        std::chrono::steady_clock::time_point first;
-        while (!closing_) {
-            const int signal = nextSignal();
-            if (signal <= 0) continue;  // timeout, EINTR or the wake-up
-            const auto now = std::chrono::steady_clock::now();
-            int earlier = 0;
-            if (caught.compare_exchange_strong(earlier, signal)) {
-                first = now;
-                ksys_request_abort();
-            } else if ((signal != earlier || now - first > kRepeatWindow) &&
-                       !closedWithin(kStoppingGrace)) {
-                const std::string said =
-                    "clsg: stopped at once by a second signal" + removePartialFiles() + "\n";
-                (void)!::write(STDERR_FILENO, said.data(), said.size());
-                _exit(128 + earlier);
-            }
+    waiter_ = std::thread([this]() { watch(); });
+}
+
+void InterruptWatch::watch() {
+    int first = 0;  // the first signal this thread took, at `at`
+    std::chrono::steady_clock::time_point at;
+    while (!closing_) {
+        const int signal = nextSignal(first ? millisecondsUntil(at + stopBound_) : -1);
+        const auto now = std::chrono::steady_clock::now();
+        if (closing_) return;
+        if (signal <= 0) {  // timeout, EINTR or the wake-up
+            // A stop that hangs (a write no reader takes, a library's
+            // teardown) must not outlast a service manager's patience.
+            if (first && now >= at + stopBound_)
+                endNow("clsg: stopped at once, as it had not stopped within " +
+                           std::to_string(stopBound_.count()) + " s of the signal",
+                       first);
+            continue;
         }
-    });
+        int earlier = 0;
+        if (caught.compare_exchange_strong(earlier, signal)) {
+            first = signal;
+            at = now;
+            ksys_request_abort();
+        } else if ((signal != earlier || now - at > kRepeatWindow) &&
+                   !closedWithin(kStoppingGrace)) {
+            endNow("clsg: stopped at once by a second signal", earlier);
+        }
+    }
 }
 
 bool InterruptWatch::closedWithin(std::chrono::milliseconds grace) {
@@ -80,6 +120,13 @@ bool InterruptWatch::closedWithin(std::chrono::milliseconds grace) {
         if (left.count() <= 0 || nextSignal(static_cast<int>(left.count())) > 0) return false;
     }
     return true;
+}
+
+void InterruptWatch::endNow(const std::string& why, int signal) {
+    const std::string said = why + removePartialFiles() + "\n";
+    // Not held by a stderr nobody reads: the abort is requested by now.
+    (void)writeUnlessStopped(STDERR_FILENO, said.data(), said.size());
+    _exit(128 + signal);
 }
 
 int InterruptWatch::nextSignal(int timeoutMs) {

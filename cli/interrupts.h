@@ -13,7 +13,10 @@
 // stopping 2 s later (a third ends it at once), unless it is the first one
 // again within a quarter of a second (as `timeout` sends it, to the process
 // and then its group); further SIGPIPEs (one per write to the closed pipe)
-// change nothing. SIGINT or SIGHUP that the process started with ignored
+// change nothing. A command still stopping 10 s after the first SIGINT,
+// SIGTERM or SIGHUP (CLSG_STOP_SECONDS sets another bound) is ended so too:
+// service managers send one SIGTERM, then SIGKILL. SIGINT or SIGHUP that the process started with
+// ignored
 // (`nohup`, a script's background job) is left ignored.
 #pragma once
 
@@ -45,12 +48,19 @@ public:
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
 private:
+    // The waiter's loop: records the first signal, ends the process at a
+    // second or when the stop outlasts stopBound_.
+    void watch();
+    // Removes the partial files, says why on stderr and _exits with
+    // 128 + signal.
+    [[noreturn]] static void endNow(const std::string& why, int signal);
     // The next of the watched signals, or 0 (none within timeoutMs, or
     // closing); -1 waits as long as it takes.
     int nextSignal(int timeoutMs = -1);
     // Whether the watch closes within grace, no other signal coming first.
     bool closedWithin(std::chrono::milliseconds grace);
 
+    std::chrono::seconds stopBound_;
     sigset_t set_, old_;
     int signals_ = -1, wake_ = -1;
     struct sigaction oldPipe_ = {};

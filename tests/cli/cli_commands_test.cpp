@@ -1038,6 +1038,40 @@ TEST(Cli, ASecondSignalRemovesThePartialFiles) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 0);
 }
 
+// A command whose stop hangs (here a write into a pipe that is never read)
+// is ended as by a second signal once it has not stopped some seconds after
+// the first: service managers send one SIGTERM, then SIGKILL.
+TEST(Cli, AStopThatHangsIsEndedAfterItsBound) {
+    ScratchDir dir;
+    Bytes noise(400 * 400 * 3);
+    std::generate(noise.begin(), noise.end(), std::mt19937(3));
+    writePlainPng(dir / "n.png", 400, 400, noise);  // a tool far larger than a pipe holds
+    writeBytes(dir / "s.sh",
+               "mkdir tmp && mkfifo t.clsg && exec 3<>t.clsg\n"  // a reader that never reads
+               "CLSG_STOP_SECONDS=2 TMPDIR=tmp '" CLSG_CLI_PATH
+               "' train t.clsg --label a=n.png@0,0,400,200 --label b=n.png@0,200,400,200 2>err &\n"
+               "pid=$!\n"
+               "for i in $(seq 600); do\n"  // until the tool, written, waits for the pipe
+               "  [ -n \"$(find tmp -name '.t.clsg.tmp-*' -size +64k)\" ] && break; sleep 0.1\n"
+               "done\n"
+               "sleep 1; kill -TERM $pid\n"
+               "for i in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done\n"
+               "kill -0 $pid 2>/dev/null && kill -KILL $pid; wait $pid; echo $? >status\n");
+    ASSERT_EQ(std::system(("cd '" + dir.path.string() + "' && bash s.sh").c_str()), 0);
+    EXPECT_EQ(slurp(dir / "status"), "143\n");
+    EXPECT_NE(slurp(dir / "err")
+                  .find("clsg: stopped at once, as it had not stopped within 2 s of "
+                        "the signal; finished outputs kept, partial files removed"),
+              std::string::npos)
+        << slurp(dir / "err");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), fs::directory_iterator()), 0);
+    // A bound that is no number of seconds is said, not taken.
+    const Outcome odd = clsg(dir, "info n.png", "export CLSG_STOP_SECONDS=2s; ");
+    EXPECT_NE(odd.err.find("clsg: note: CLSG_STOP_SECONDS is not a whole number of seconds"),
+              std::string::npos)
+        << odd.err;
+}
+
 namespace {
 
 // Starts `clsg ARGS` in dir through bash, its stderr to dir/err and its
