@@ -172,12 +172,12 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
         for (std::size_t i; !(failed && !settings.keepGoing) && !interruptSignal() &&
                             (i = next++) < inputs.size();) {
             ImageOutcome& outcome = outcomes[i];
-            const std::vector<EarlierOutput> earlier =
-                settings.keepGoing ? earlierOutputs(inputs[i], file, settings)
-                                   : std::vector<EarlierOutput>();
+            std::vector<EarlierOutput> earlier;
             std::string recordsError;
             try {
                 if (settings.keepGoing) {
+                    // In the try: memory running out here fails the image, not the process.
+                    earlier = earlierOutputs(inputs[i], file, settings);
                     // This image's outputs appear together, whatever the others do.
                     OutputFiles own(files, true);
                     segmentOne(tool, file, inputs[i], settings, own, outcome);

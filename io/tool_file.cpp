@@ -9,6 +9,7 @@
 #include <new>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "clsg/colorseg/archive_operators.h"
 #include "clsg/colorseg/errors.h"
@@ -203,10 +204,10 @@ protected:
     int_type underflow() override {
         if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
         if (problem_ || status_ == Z_STREAM_END || parked_ >= 0) return traits_type::eof();
-        z_.next_out = reinterpret_cast<Bytef*>(buffer_);
-        z_.avail_out = sizeof buffer_;
+        z_.next_out = reinterpret_cast<Bytef*>(buffer_.data());
+        z_.avail_out = static_cast<uInt>(buffer_.size());
         status_ = inflate(&z_, Z_NO_FLUSH);
-        const std::size_t got = sizeof buffer_ - z_.avail_out;
+        const std::size_t got = buffer_.size() - z_.avail_out;
         if (status_ != Z_OK && status_ != Z_STREAM_END && !(status_ == Z_BUF_ERROR && got))
             problem_ = "is damaged or truncated";
         else if (produced_ + got > size_)
@@ -215,7 +216,7 @@ protected:
             problem_ = "does not match its stated size";
         if (problem_ || got == 0) return traits_type::eof();
         produced_ += got;
-        setg(buffer_, buffer_, buffer_ + got);
+        setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
         return traits_type::to_int_type(*gptr());
     }
     pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
@@ -246,7 +247,9 @@ private:
     off_type parked_ = -1;
     const char* problem_ = nullptr;
     const std::string& name_;
-    char buffer_[1 << 16];
+    // On the heap: memory running out there is an error to report, where a
+    // stack that could not grow to hold it ended the process.
+    std::vector<char> buffer_ = std::vector<char>(1 << 16);
 };
 
 // The pel buffers of limits.maxExampleImages example images: three planes
@@ -261,8 +264,9 @@ uint64_t bufferLimit(const ToolFileLimits& limits) {
 // Ctrl-C stops it: a payload of a gigabyte takes seconds.
 void checkInflatedSize(const char* in, std::size_t inSize, uint32_t size, const std::string& name) {
     Inflater counting(in, inSize, size, name);
-    char sink[1 << 16];
-    while (counting.sgetn(sink, sizeof sink) > 0) kfThrowExceptionOnFailure(ksys_attention_check());
+    std::vector<char> sink(1 << 16);  // on the heap, as the Inflater's
+    while (counting.sgetn(sink.data(), static_cast<std::streamsize>(sink.size())) > 0)
+        kfThrowExceptionOnFailure(ksys_attention_check());
     counting.finish();
 }
 
