@@ -15,9 +15,9 @@
 // and then its group); further SIGPIPEs (one per write to the closed pipe)
 // change nothing. A command still stopping 10 s after the first SIGINT,
 // SIGTERM or SIGHUP (CLSG_STOP_SECONDS sets another bound) is ended so too:
-// service managers send one SIGTERM, then SIGKILL. SIGINT or SIGHUP that the process started with
-// ignored
-// (`nohup`, a script's background job) is left ignored.
+// service managers send one SIGTERM, then SIGKILL. SIGINT or SIGHUP that the
+// process started with ignored (`nohup`, a script's background job) is left
+// ignored.
 #pragma once
 
 #include <signal.h>
