@@ -1,4 +1,6 @@
 // clsg train OUT.clsg --label NAME=IMAGE[:MASK|@RECTS][,...] ...
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -34,6 +36,19 @@
 namespace clsg {
 
 namespace {
+
+// Whether path names a terminal: standard output that is one (as "-" names
+// it), or a device that is one (/dev/fd/1, /dev/pts/0), opened without
+// waiting and without becoming the process's terminal to ask.
+bool isTerminal(const std::string& path) {
+    if (path == "/dev/stdout") return ::isatty(STDOUT_FILENO) == 1;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool terminal = fd >= 0 && ::isatty(fd) == 1;
+    if (fd >= 0) ::close(fd);
+    return terminal;
+}
 
 // What to do about examples over the budget at params' fraction.
 std::string overBudgetAdvice(const std::vector<kvCompositeColorSet>& sets,
@@ -311,7 +326,7 @@ Command addTrainCommand(CLI::App& parent) {
                     "--color-tolerance-frac: 0, or a fraction below 0.000001, gives every colour "
                     "a weight of (about) 0, so the tool would label no pixel; give 0.02 to 0.3, "
                     "or --auto");
-            if (o->output == "/dev/stdout" && ::isatty(STDOUT_FILENO))
+            if (isTerminal(o->output))
                 throw UsageError(
                     "a tool file is binary, not written to a terminal: send standard output to "
                     "a file or a pipe, or give a file name");

@@ -27,7 +27,10 @@ void holdClosedStreams() {
 std::string withClosedStdoutSaid(std::string said) {
     const std::string full = std::strerror(ENOSPC);
     const std::size_t at = said.find(full);
-    if (stdoutClosed && at != std::string::npos && said.find("/dev/stdout") != std::string::npos)
+    bool named = false;  // the names of standard output
+    for (const char* stdoutName : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"})
+        named = named || said.find(stdoutName) != std::string::npos;
+    if (stdoutClosed && at != std::string::npos && named)
         said.replace(at, full.size(), "standard output is closed");
     return said;
 }

@@ -117,8 +117,12 @@ constexpr std::size_t kTaken = 1 << 20;
 }
 
 void takeStack() {
-    rlimit limit{};
+    rlimit limit{}, stack{};
     if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    // A stack limited to little more than that is left as it comes.
+    if (getrlimit(RLIMIT_STACK, &stack) != 0 ||
+        (stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur < 4 * kTaken))
+        return;
     unsigned long pages = 0;  // mapped now
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(statm, "%lu", &pages) != 1) pages = 0;

@@ -227,17 +227,31 @@ std::size_t runImages(const ToolFile& file, const std::vector<RunInput>& inputs,
     };
     const unsigned jobs =
         std::max(1u, std::min<unsigned>(settings.jobs, static_cast<unsigned>(inputs.size())));
+    // What leaves a worker (memory running out while it prints, say) stops the
+    // others and is thrown once all are joined: from a thread it would end
+    // the process.
+    std::exception_ptr escaped;
+    const auto guarded = [&]() {
+        try {
+            worker();
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(printMutex);
+            if (!escaped) escaped = std::current_exception();
+            next = inputs.size();
+        }
+    };
     std::vector<std::thread> threads;
     threads.reserve(jobs - 1);
     try {
-        for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+        for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(guarded);
     } catch (const std::exception& e) {  // fewer threads take the images
         std::lock_guard<std::mutex> lock(printMutex);
         std::cerr << "clsg: note: " << jobs << " images at a time asked for, " << threads.size() + 1
                   << " started (" << oneLine(e.what()) << ")" << std::endl;
     }
-    worker();
+    guarded();
     for (std::thread& t : threads) t.join();
+    if (escaped) std::rethrow_exception(escaped);
     if (progress) std::cerr << "\r\033[K" << std::flush;
     // The reports, after a signal too: they tell which images were written.
     if (settings.keepGoing) {

@@ -236,7 +236,8 @@ FinalName finalNameKind(const std::string& finalPath, FinalNameFrom from = Final
     // so (a umask of 0222).
     static const mode_t mask = currentUmask();
     const bool readOnly = (named.st_mode & 0222) == 0 && (mask & 0222) != 0222;
-    const bool notOurs = ::access(finalPath.c_str(), W_OK) != 0 && errno == EACCES;
+    const bool notOurs =
+        named.st_uid != ::geteuid() && ::access(finalPath.c_str(), W_OK) != 0 && errno == EACCES;
     if (!S_ISLNK(named.st_mode) && readOnly) refuse("the file is read-only");
     if (!S_ISLNK(named.st_mode) && notOurs) refuse("this user may not write the file");
     // In a shared directory (sticky, as /tmp is) only the name's owner, the

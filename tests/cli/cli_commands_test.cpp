@@ -100,14 +100,15 @@ TEST(Cli, TrainRunInfoRoundTrip) {
     }
     // A closed standard output is said as such, not as a full disk; a full one still is.
     for (const std::string line : {"train - --label red=bands.png@0,0,16,32 ",
+                                   "train /dev/fd/1 --label red=bands.png@0,0,16,32 ",
                                    "run tool.clsg bands.png --out so --summary - "})
         for (const std::string& to : {std::string(">&-"), std::string(">/dev/full")}) {
             std::system(
                 ("cd '" + dir.path.string() + "' && '" CLSG_CLI_PATH "' " + line + to + " 2>said")
                     .c_str());
             const std::string said = slurp(dir / "said");
-            EXPECT_NE(said.find(to == ">&-" ? "/dev/stdout: standard output is closed"
-                                            : "/dev/stdout: No space left on device"),
+            EXPECT_NE(said.find(to == ">&-" ? ": standard output is closed"
+                                            : ": No space left on device"),
                       std::string::npos)
                 << line << to << ": " << said;
         }
@@ -299,7 +300,7 @@ TEST(Cli, AToolIsNotWrittenToATerminal) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     const std::string terminal = ptsname(master);
-    for (const std::string name : {"-", "/dev/stdout"}) {
+    for (const std::string name : {"-", "/dev/stdout", "/dev/fd/1", terminal.c_str()}) {
         // '#' drops the usual redirections.
         const Outcome o = clsg(
             dir, "train " + name + " --label red=bands.png@0,0,16,32 >" + terminal + " 2>said #");
@@ -886,6 +887,14 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
         EXPECT_EQ(slurp(said),
                   "clsg: error: cannot write theirs.csv: this user may not write the "
                   "file; nothing was written\n");
+        // Its own outputs, made without write permission under its umask, it replaces.
+        fs::create_directory(dir / "own");
+        fs::permissions(dir / "own", fs::perms::all);
+        const std::string twice =
+            "cd '" + dir.path.string() +
+            "' && umask 0222 && runuser -u nobody -- '" CLSG_CLI_PATH
+            "' run tool.clsg odd/a.png --out own --summary own.csv >/dev/null";
+        EXPECT_EQ(std::system((twice + " && " + twice).c_str()), 0);
     }
     // Nor do an image's records, which are committed after its outputs.
     fs::create_directories(dir / "drec/s1-overlay.png");  // a folder in the way
@@ -1333,6 +1342,12 @@ TEST(Cli, TooLittleMemoryIsAnErrorNotTheEnd) {
         }
         EXPECT_GT(said, 0) << c.line;  // some limit was tight enough to matter
     }
+    // Nor does a small stack under such a limit: the stack taken first fits within it.
+    const int small = std::system(("cd '" + dir.path.string() +
+                                   "' && ulimit -s 512 && ulimit -v 200000 && '" CLSG_CLI_PATH
+                                   "' info tool.clsg >/dev/null")
+                                      .c_str());
+    EXPECT_TRUE(WIFEXITED(small) && WEXITSTATUS(small) == 0) << small;
 }
 
 // Memory running out while a tool is stored says so: it said "archive write
