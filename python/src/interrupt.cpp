@@ -25,6 +25,8 @@ bool gMainTold = false;      // the main thread was told of the Ctrl-C
 bool gInstalled = false;     // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
 unsigned long gMainThread = 0;
+PyObject* gGetSignal = nullptr;       // signal.getsignal, kept for good
+PyObject* gDefaultHandler = nullptr;  // signal.default_int_handler
 
 static_assert(std::atomic<unsigned>::is_always_lock_free, "the handler needs a lock-free counter");
 
@@ -36,19 +38,19 @@ extern "C" void onSigint(int) {
 // Whether Python's handler for SIGINT is its default one, which raises
 // KeyboardInterrupt. A program that ignores Ctrl-C (a pool's worker, a job
 // started in the background) or handles it itself keeps its way: its calls
-// run to their end, and its own handler runs once they return.
+// run to their end, and its own handler runs once they return. A signal
+// that came just before the call has its Python handler run here: what that
+// raises (Ctrl-C's KeyboardInterrupt) is thrown, and the call is not made.
 bool pythonRaisesOnSigint() {
     const PyGILState_STATE state = PyGILState_Ensure();
-    bool raises = false;
-    if (PyObject* signal = PyImport_ImportModule("signal")) {
-        PyObject* handler = PyObject_CallMethod(signal, "getsignal", "i", SIGINT);
-        PyObject* standard = PyObject_GetAttrString(signal, "default_int_handler");
-        raises = handler && handler == standard;
-        Py_XDECREF(handler);
-        Py_XDECREF(standard);
-        Py_DECREF(signal);
+    PyObject* handler = PyObject_CallFunction(gGetSignal, "i", SIGINT);
+    if (handler == nullptr) {
+        pybind11::error_already_set raised;
+        PyGILState_Release(state);
+        throw std::move(raised);
     }
-    PyErr_Clear();
+    const bool raises = handler == gDefaultHandler;
+    Py_DECREF(handler);
     PyGILState_Release(state);
     return raises;
 }
@@ -87,22 +89,22 @@ bool CallGuard::interrupted() const {
 }
 
 void CallGuard::finish() {
-    if (!interrupted()) {
-        leave();
-        return;
-    }
-    leave();
-    throw Interrupted();
+    const bool raising = interrupted();
+    leave(raising);
+    if (raising) throw Interrupted();
 }
 
-void CallGuard::leave() {
+// A Ctrl-C that comes after the call decided not to raise (it had just
+// finished) still counts: the main thread is told of it below, as of one
+// that stopped another thread's call.
+void CallGuard::leave(bool raising) {
     if (left_) return;
     left_ = true;
     std::lock_guard<std::mutex> lock(gMutex);
     const bool interrupted = gInterrupts.load(std::memory_order_relaxed) != entered_;
     if (onMainThread()) {
         --gMainActive;
-        gMainNotified = gMainNotified || interrupted;
+        gMainNotified = gMainNotified || raising;
     } else if (interrupted) {
         tellMainThread();
     }
@@ -151,6 +153,9 @@ void afterForkInChild() {
 
 void initInterrupts() {
     namespace py = pybind11;
+    const py::module_ signal = py::module_::import("signal");
+    gGetSignal = py::object(signal.attr("getsignal")).release().ptr();
+    gDefaultHandler = py::object(signal.attr("default_int_handler")).release().ptr();
     gMainThread =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);

@@ -53,7 +53,7 @@ public:
             throw;
         } catch (...) {
             if (guard.interrupted()) {
-                guard.leave();
+                guard.leave(true);
                 throw Interrupted();
             }
             throw;
@@ -62,7 +62,7 @@ public:
 
 private:
     bool interrupted() const;
-    void leave();
+    void leave(bool raising = false);  // raising: the call throws Interrupted
     bool left_ = false;
     unsigned entered_ = 0;  // the interrupt count when the abort was last withdrawn
 };
