@@ -18,6 +18,7 @@
 #include "clsg/clsg.h"
 #include "clsg/colorseg/intensity_gain.h"
 #include "clsg/tiled/tiled_run.h"
+#include "few_threads.h"
 #include "test_images.h"
 
 namespace {
@@ -478,6 +479,32 @@ TEST(TiledRun, AppliesAGivenGainReportsProgressStopsAndRefuses) {
         odd.gain = gain;
         EXPECT_THROW(clsg::tiledRun(tool, image, Params(3, true), {}, odd), Defs::BadParams);
     }
+}
+
+// Threads the system will not start leave their bands to those that did, or
+// to the caller's thread: the image failed with "Resource temporarily
+// unavailable".
+TEST(TiledRun, BandsWithoutAThreadOfTheirOwnRunOnThoseThatStarted) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit leaves";
+#endif
+    const auto tool = threeLabelTool();
+    const kv3PlanePelBuffer image = noisyImage(kvPelRect(0, 0, 9, 300), 5);
+    Result whole;
+    tool.run(image, Params(3), whole);
+    clsg::TiledOptions many;
+    many.threads = 300;  // a band of one row each, far more threads than the limit allows
+    many.bandRows = 1;
+    for (int spare : {0, 3})
+        EXPECT_EQ(withFewThreads(spare,
+                                 [&] {
+                                     const clsg::TiledImages tiled = clsg::tiledRun(
+                                         tool, image, Params(3), {true, true, false, {}}, many);
+                                     return kfPelEqual(tiled.label, whole.labelImage()) &&
+                                            kfPelEqual(tiled.confidence, whole.confidenceImage());
+                                 }),
+                  0)
+            << spare;
 }
 
 }  // namespace

@@ -202,18 +202,22 @@ bool reportProgress(const Job& job, Progress& p) {
     return cancelled;
 }
 
-// The bands on `threads` worker threads; progress on the calling thread.
+// The bands on up to `threads` worker threads, as many as the system lets
+// start (none: all on the calling thread); progress on the calling thread.
 kv2XformHandle runOnThreads(const Job& job, unsigned threads) {
     Progress p;
-    p.running = threads;
     std::vector<std::thread> pool;
-    try {
-        for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work, std::cref(job), std::ref(p));
-    } catch (...) {
-        p.stop = true;
-        for (std::thread& t : pool) t.join();
-        throw;
+    pool.reserve(threads);
+    for (unsigned t = 0; t < threads; ++t) {
+        std::lock_guard<std::mutex> lock(p.mutex);  // counted before it can finish
+        try {
+            pool.emplace_back(work, std::cref(job), std::ref(p));
+            ++p.running;
+        } catch (...) {  // no more threads to be had: those started take every band
+            break;
+        }
     }
+    if (pool.empty()) return runOnCaller(job);
     const bool cancelled = reportProgress(job, p);
     for (std::thread& t : pool) t.join();
     if (p.error) std::rethrow_exception(p.error);
