@@ -7,6 +7,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "clsg/platform/attention.h"
@@ -17,12 +19,13 @@ namespace {
 
 std::atomic<unsigned> gInterrupts{0};  // SIGINTs seen by our handler; lock-free
 std::mutex gMutex;
-int gActive = 0;             // guarded calls in progress
-unsigned gCleared = 0;       // gInterrupts when the abort was last withdrawn
-bool gMainNotified = false;  // a call on the main thread raised KeyboardInterrupt
-int gMainActive = 0;         // guarded calls in progress on the main thread
-bool gMainTold = false;      // the main thread was told of the Ctrl-C
-bool gInstalled = false;     // onSigint handles SIGINT while calls are active
+std::condition_variable gAllLeft;  // the last guarded call left
+int gActive = 0;                   // guarded calls in progress
+unsigned gCleared = 0;             // gInterrupts when the abort was last withdrawn
+bool gMainNotified = false;        // a call on the main thread raised KeyboardInterrupt
+int gMainActive = 0;               // guarded calls in progress on the main thread
+bool gMainTold = false;            // the main thread was told of the Ctrl-C
+bool gInstalled = false;           // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
 unsigned long gMainThread = 0;
 PyObject* gGetSignal = nullptr;       // signal.getsignal, kept for good
@@ -68,11 +71,25 @@ void tellMainThread() {
     PyErr_SetInterrupt();
 }
 
+// A call the main thread makes once it has had Ctrl-C's KeyboardInterrupt
+// (in an `except KeyboardInterrupt:` that saves or shows the work done)
+// waits for the calls Ctrl-C stopped on other threads to end, so that it is
+// not stopped as well. Another Ctrl-C meanwhile stops it. Under gMutex.
+void waitForStoppedCalls(std::unique_lock<std::mutex>& lock) {
+    if (!(gMainNotified || gMainTold) || gMainActive > 0) return;
+    const unsigned seen = gInterrupts.load(std::memory_order_relaxed);
+    while (gActive > 0) {
+        gAllLeft.wait_for(lock, std::chrono::milliseconds(20));  // a handler cannot notify
+        if (gInterrupts.load(std::memory_order_relaxed) != seen) throw Interrupted();
+    }
+}
+
 }  // namespace
 
 CallGuard::CallGuard() {
     const bool takeOver = pythonRaisesOnSigint();  // before the lock: it takes the GIL
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::unique_lock<std::mutex> lock(gMutex);
+    if (onMainThread()) waitForStoppedCalls(lock);
     gMainActive += onMainThread();
     if (gActive++ == 0) {
         gInstalled = takeOver;
@@ -123,6 +140,7 @@ void CallGuard::leave(bool raising) {
             tellMainThread();
         }
         gMainNotified = gMainTold = false;
+        gAllLeft.notify_all();
     }
 }
 

@@ -7,7 +7,9 @@
 // only when the last guarded call has left; Python's handler comes back then
 // too. A call that ends while Ctrl-C was pressed throws Interrupted, which
 // becomes KeyboardInterrupt; on a thread other than the main one, Python's
-// main thread is interrupted as well. All this only while Python's handler
+// main thread is interrupted as well. A call the main thread makes once it
+// has had its KeyboardInterrupt waits for the stopped calls to end, and then
+// runs: a handler can still save or show what was done. All this only while Python's handler
 // is its default one: a program that ignores SIGINT or handles it itself is
 // left to its own way (its calls run to their end).
 #pragma once
