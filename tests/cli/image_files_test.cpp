@@ -287,6 +287,14 @@ TEST(ImageReader, ScalesSixteenBitSamplesByTheStatedRule) {
         writeTiff(name, w, h, l, samples);
         EXPECT_EQ(colourPels(name), want) << name;
     }
+    // A narrow picture in the common tiles of 256: padding 25 times its size, which a tile
+    // that size anywhere would hold (it was refused as a bad file).
+    TiffLayout narrow;
+    narrow.tiled = true, narrow.tileSide = 256;
+    std::vector<uint16_t> column(10 * 3000 * 3);
+    for (std::size_t i = 0; i < column.size(); ++i) column[i] = (i * 2654435761u >> 7) & 255;
+    writeTiff(dir / "narrow.tif", 10, 3000, narrow, column);
+    EXPECT_EQ(colourPels(dir / "narrow.tif"), Bytes(column.begin(), column.end()));
     // One uncompressed strip of 30000 bytes, which the TIFF library hands out in
     // strips of 27 rows, the last of them short.
     TiffLayout one;

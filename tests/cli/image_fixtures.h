@@ -45,7 +45,7 @@ inline void writeJpeg(const std::string& path, unsigned width, unsigned height,
 struct TiffLayout {
     int bits = 8;           // 8 or 16
     int channels = 3;       // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA
-    bool tiled = false;     // 16 x 16 tiles, else strips of 3 rows
+    bool tiled = false;     // square tiles of tileSide, else strips of 3 rows
     bool separate = false;  // one plane per channel
     bool minIsWhite = false;
     bool raw = false;                         // uncompressed, else compressed as below
@@ -53,6 +53,7 @@ struct TiffLayout {
     uint16_t extra = EXTRASAMPLE_UNASSALPHA;  // what a second or fourth channel is
     uint16_t compression = COMPRESSION_ADOBE_DEFLATE;
     uint16_t format = SAMPLEFORMAT_UINT;
+    unsigned tileSide = 16;
 };
 
 // samples: interleaved, 16-bit ones as host-order uint16 (two bytes each).
@@ -60,7 +61,7 @@ inline void writeTiff(const std::string& path, unsigned width, unsigned height, 
                       const std::vector<uint16_t>& samples) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (!t) throw std::runtime_error("cannot create " + path);
-    const unsigned tw = l.tiled ? 16 : width, th = l.tiled ? 16 : l.stripRows;
+    const unsigned tw = l.tiled ? l.tileSide : width, th = l.tiled ? l.tileSide : l.stripRows;
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width), TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits),
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.channels);
