@@ -131,6 +131,9 @@ void OutputFiles::createDirs(const std::string& dir, const std::string& given) {
             throw FileError(given + "cannot create directory " + it->string() + ": " +
                             ec.message());
         createdDirs_.push_back(it->string());
+        // Ours to write into whatever the umask, as mkdir -p makes its parents: under
+        // umask 0222 the next folder, or the outputs, could not be made in it.
+        fs::permissions(*it, fs::perms::owner_all, fs::perm_options::add, ec);
     }
 }
 

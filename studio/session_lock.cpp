@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <utility>
+#include <vector>
 
 #include "clsg/io/output_files.h"
 #include "studio/session_files.h"
@@ -31,12 +32,19 @@ SessionLock::SessionLock(const std::string& dir)
     : dir_(dir), path_((std::filesystem::path(dir) / kLockFile).string()) {
     namespace fs = std::filesystem;
     struct stat st;
+    std::vector<fs::path> missing;  // from the folder up to the first that is there
     for (fs::path p = absoluteDir(dir); p != p.parent_path() && ::lstat(p.c_str(), &st) != 0;
          p = p.parent_path())
-        madeFrom_ = p.string();
+        missing.push_back(p);
+    if (!missing.empty()) madeFrom_ = missing.back().string();
+    // Made one by one, each the studio's to write into whatever the umask (under umask 0222
+    // the next could not be made in it), as mkdir -p makes its parents.
     std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) throw StudioError("cannot create " + dir + ": " + ec.message());
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (!fs::create_directory(*it, ec) && ec)
+            throw StudioError("cannot create " + dir + ": " + ec.message());
+        fs::permissions(*it, fs::perms::owner_all, fs::perm_options::add, ec);
+    }
     const std::string& path = path_;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     madeFile_ = fd_ >= 0;

@@ -887,13 +887,14 @@ TEST(Cli, RunsNeverWriteOverTheirInputsNorReadTheirOwnOutputs) {
         EXPECT_EQ(slurp(said),
                   "clsg: error: cannot write theirs.csv: this user may not write the "
                   "file; nothing was written\n");
-        // Its own outputs, made without write permission under its umask, it replaces.
+        // Its own outputs, made without write permission under its umask, it replaces; the
+        // folders it makes for them it can write into.
         fs::create_directory(dir / "own");
         fs::permissions(dir / "own", fs::perms::all);
         const std::string twice =
             "cd '" + dir.path.string() +
             "' && umask 0222 && runuser -u nobody -- '" CLSG_CLI_PATH
-            "' run tool.clsg odd/a.png --out own --summary own.csv >/dev/null";
+            "' run tool.clsg odd/a.png --out own/made/here --summary own.csv >/dev/null";
         EXPECT_EQ(std::system((twice + " && " + twice).c_str()), 0);
     }
     // Nor do an image's records, which are committed after its outputs.

@@ -1456,6 +1456,23 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
 // A session restored from the session file goes on in it: restarts of one
 // project (restore, a change) neither fill the history with copies of it nor
 // push another project's session out. Starting afresh still keeps it aside.
+// The folders a studio makes for its session are its to write into whatever the umask:
+// under 0222 the second could not be made in the first, nor the session saved.
+TEST_F(StudioServerTest, TheFoldersOfASessionAreItsToWriteInto) {
+    const mode_t before = umask(0222);
+    try {
+        const SessionLock lock(dir_ / "a/b");
+        umask(before);
+        for (const char* made : {"a", "a/b"})
+            EXPECT_EQ(fs::status(dir_ / made).permissions() & fs::perms::owner_all,
+                      fs::perms::owner_all)
+                << made;
+    } catch (...) {
+        umask(before);
+        throw;
+    }
+}
+
 TEST_F(StudioServerTest, ARestoredSessionIsSavedInItsFile) {
     const std::string out = dir_ / "again";
     std::vector<kv3PlanePelBuffer> pictures;
