@@ -109,13 +109,15 @@ const postJson = async (path, value) =>
 
 // Runs work after the edits before it; a success clears the error shown. A
 // change the server could not keep in its session file is said until a later
-// change is kept (a segmentation in between does not clear it).
+// change is kept (a segmentation, a tool saved or an image opened in between
+// do not clear it: their answers tell nothing of the session file).
 let editsPending = 0, editsStarted = 0;
 function edit(work) {
   ++editsPending, ++editsStarted;
   const done = editQueue.then(work).finally(() => --editsPending).then((value) => {
     const why = value && value.sessionNotSaved;
-    state.notSaved = why ? "Made, but not saved in the session file (a stop would lose it): " + why : "";
+    if (why) state.notSaved = "Made, but not saved in the session file (a stop would lose it): " + why;
+    else if (value && value.sessionSaved) state.notSaved = "";
     hideError();
     return value;
   });

@@ -458,12 +458,14 @@ bool StudioServer::answer(DoorConnection& c) {
 
 namespace {
 
-// The answer to a change, once the session file has it. A change the file
-// cannot take stays made (the page shows it), and the answer says why it is
-// not saved: the next change tries again.
+// The answer to a change, once the session file has it (sessionSaved). A
+// change the file cannot take stays made (the page shows it), and the answer
+// says why it is not saved (sessionNotSaved): the next change tries again.
+// Other answers say neither: they tell nothing of the session file.
 json saved(StudioSession& session, json answer) {
     try {
         session.autosave();
+        answer["sessionSaved"] = true;
     } catch (const StudioError& e) {
         answer["sessionNotSaved"] = e.what();
     }
