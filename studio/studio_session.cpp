@@ -1166,6 +1166,20 @@ std::vector<std::string> StudioSession::loadTool(const std::string& path) {
                            images_[std::get<0>(at)].name + " are selected by label " +
                            name(std::get<1>(at)) + " and by label " + name(std::get<2>(at)) +
                            ", and marked for " + name(std::get<2>(at)) + " alone" + differs);
+    // Far more than a little where a label's every example lies under a later label's.
+    std::vector<bool> marked(labels_.size() + 1u, false);
+    for (const StudioImage& image : images_)
+        for (const uint8_t m : image.marks) marked[std::min<std::size_t>(m, labels_.size())] = true;
+    for (const auto& [at, pixels] : taken) {
+        const uint8_t lost = std::get<1>(at);
+        if (!marked[lost]) {
+            marked[lost] = true;  // said once
+            warnings.push_back("label " + name(lost) +
+                               " is left with no marks, as every pixel of its examples is marked "
+                               "for another label: it segments nothing, and no tool can be "
+                               "saved, until it is marked again");
+        }
+    }
     return warnings;
 }
 

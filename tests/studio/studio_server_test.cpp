@@ -754,6 +754,20 @@ TEST_F(StudioServerTest, SavedToolsStayInTheOutputDirectoryAndKeepTheirMarks) {
                                 0),
               0u)
         << warnings[1];
+    // A label whose examples all lie under another's is left with nothing: said as more.
+    const std::string under = dir_ / "under.clsg";
+    ASSERT_EQ(std::system(("'" CLSG_CLI_PATH "' train " + under + " --label 'a=" + imagePath_ +
+                           "@2,2,2,2' --label 'b=" + imagePath_ + "@0,0,8,8' >/dev/null")
+                              .c_str()),
+              0);
+    StudioSession covered(dir_ / "covered");
+    covered.addImage("picture", imagePath_, image_);
+    const std::vector<std::string> lost = covered.loadTool(under);
+    ASSERT_EQ(lost.size(), 2u);
+    EXPECT_EQ(lost[1],
+              "label a is left with no marks, as every pixel of its examples is marked "
+              "for another label: it segments nothing, and no tool can be saved, until "
+              "it is marked again");
     // An uploaded image opens too, but not a non-image.
     const auto up = post("/api/images?name=up.png", clsgtest::slurp(imagePath_), kBinary);
     EXPECT_EQ(json::parse(up->body)["images"][1]["name"], "up");
