@@ -890,7 +890,7 @@ void StudioServer::postSave(const httplib::Request& req, httplib::Response& res)
     const auto lock = lockSession();
     const std::string path = session_.saveTool(file);
     answerJson(res, json{{"path", path},
-                         {"command", session_.runCommand(path, minArea)},
+                         {"command", shownCommand(session_.runCommand(path, minArea))},
                          {"notes", session_.changedFileNotes()}});
 }
 
@@ -901,8 +901,8 @@ void StudioServer::postExport(const httplib::Request& req, httplib::Response& re
     const auto lock = lockSession();
     const StudioExport out = session_.exportMasks(dir, minArea);
     answerJson(res, json{{"files", out.files},
-                         {"command", out.trainCommand},
-                         {"runCommand", out.runCommand},
+                         {"command", shownCommand(out.trainCommand)},
+                         {"runCommand", shownCommand(out.runCommand)},
                          {"notes", out.notes}});
 }
 

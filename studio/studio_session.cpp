@@ -1515,4 +1515,20 @@ bool StudioSession::restore(bool accept) {
     restoreInfo_.reset();
     return keptAside;
 }
+
+std::string shownCommand(const std::string& command) {
+    std::string shown;
+    for (std::size_t i = 0; i < command.size();) {
+        const std::size_t len = utf8CharLength(command, i);
+        if (len > 0) {
+            shown.append(command, i, len), i += len;
+            continue;
+        }
+        char byte[16];
+        std::snprintf(byte, sizeof byte, "'$'\\x%02x''", static_cast<unsigned char>(command[i++]));
+        shown += byte;
+    }
+    return shown;
+}
+
 }  // namespace clsg

@@ -95,6 +95,12 @@ struct StudioRestore {
     std::size_t images = 0;  // open images it has marks for
 };
 
+// A command as the page shows it: its bytes that are no UTF-8 (a Latin-1 file
+// name, say), which JSON cannot carry, are written as bash's $'\xNN' (they
+// stand in a word in single quotes, as shellWord puts them). The files written
+// keep the bytes themselves, which any shell reads.
+std::string shownCommand(const std::string& command);
+
 // What export() wrote.
 struct StudioExport {
     std::vector<std::string> files;  // relative to the output directory

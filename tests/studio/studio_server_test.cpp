@@ -1470,6 +1470,27 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
 // A session restored from the session file goes on in it: restarts of one
 // project (restore, a change) neither fill the history with copies of it nor
 // push another project's session out. Starting afresh still keeps it aside.
+// A command naming a file whose name is no UTF-8 (Latin-1) is shown in a form bash reads
+// back to the same bytes: JSON carried U+FFFD, and the command named no file.
+TEST_F(StudioServerTest, ShownCommandsNameFilesWhoseNamesAreNoUtf8) {
+    const std::string latin = dir_ / "caf\xe9.png";
+    fs::copy_file(imagePath_, latin);
+    StudioSession s(dir_ / "latin");
+    s.setProgram(CLSG_CLI_PATH);
+    s.addImage("cafe", latin, image_);
+    s.addLabel("x");
+    s.addLabel("y");
+    s.paintMarks(0, kOrange[0], kOrange[1], kOrange[2], kOrange[3],
+                 Bytes(kOrange[2] * kOrange[3], 1));
+    s.paintMarks(0, kTeal[0], kTeal[1], kTeal[2], kTeal[3], Bytes(kTeal[2] * kTeal[3], 2));
+    const std::string shown = shownCommand(s.runCommand(s.saveTool("t.clsg")));
+    EXPECT_NE(shown.find("caf'$'\\xe9''.png"), std::string::npos) << shown;
+    EXPECT_NO_THROW(json(shown).dump()) << shown;  // JSON takes it as it is
+    clsgtest::writeBytes(dir_ / "shown.sh", shown);
+    EXPECT_EQ(std::system(("cd '" + dir_.path.string() + "' && bash shown.sh >/dev/null").c_str()),
+              0);
+}
+
 // The folders a studio makes for its session are its to write into whatever the umask:
 // under 0222 the second could not be made in the first, nor the session saved.
 TEST_F(StudioServerTest, TheFoldersOfASessionAreItsToWriteInto) {
