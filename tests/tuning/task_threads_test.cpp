@@ -97,17 +97,22 @@ TEST(TaskThreads, TheFirstFailureIsThrownAfterEveryThreadStops) {
         EXPECT_LT(ran, 500u) << threads << " threads";
 
         std::atomic<int> running{0};
+        std::atomic<std::size_t> told{0};
         ran = 0;
         EXPECT_THROW(forEachTask(
                          50, threads,
-                         [&](std::size_t, std::size_t) {
+                         [&](std::size_t i, std::size_t) {
                              ++running;
                              ++ran;
-                             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                             // Past the fourth, each waits until the caller has been told of
+                             // four: a caller's thread the scheduler left waiting saw all 50
+                             // run before its first done().
+                             for (int k = 0; i >= 4 && told < 4 && k < 5000; ++k)
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                              --running;
                          },
                          [&] {
-                             if (ran > 3) throw std::logic_error("stop");
+                             if (++told == 4) throw std::logic_error("stop");
                          }),
                      std::logic_error);
         EXPECT_EQ(running, 0);  // every thread joined before the throw
