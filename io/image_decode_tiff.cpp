@@ -333,13 +333,14 @@ Chunks chunksOf(TIFF* tif, const Layout& l, const std::vector<unsigned char>& fi
     const uint64_t stored = (c.tiled ? c.bytes * across * down : c.rowBytes * l.height) * c.planes;
     const uint64_t imageBytes = (uint64_t{l.width} * l.bits * l.spp + 7) / 8 * l.height;
     // Tiles of up to 512 a side are common whatever the image's size (a picture 10 pixels
-    // wide in tiles of 256): their padding is allowed for.
-    const uint64_t padW = std::min<uint64_t>(c.tileW, 512), padH = std::min<uint64_t>(c.bandH, 512);
-    const uint64_t paddedBytes = c.tiled
-                                     ? ((l.width + padW - 1) / padW * padW * l.bits * l.spp + 7) /
-                                           8 * ((l.height + padH - 1) / padH * padH)
-                                     : imageBytes;
-    if (stored > 4 * std::max(imageBytes, paddedBytes) + (1u << 20))
+    // wide in tiles of 256): their padding is allowed for. It costs decoding alone (a
+    // tile's buffer is small), which the file's bytes bound below; larger tiles are not.
+    const bool common = c.tiled && c.tileW <= 512 && c.bandH <= 512;
+    const uint64_t paddedBytes =
+        common ? ((l.width + c.tileW - 1) / c.tileW * c.tileW * l.bits * l.spp + 7) / 8 *
+                     ((l.height + c.bandH - 1) / c.bandH * c.bandH)
+               : 0;
+    if (stored > std::max(4 * imageBytes, paddedBytes) + (1u << 20))
         throw fail("its strips or tiles are far larger than the image");
     const ChunkData data = chunkData(tif, fileBytes);
     const bool arithmetic = l.compression == COMPRESSION_JPEG && arithmeticJpeg(tif, file);

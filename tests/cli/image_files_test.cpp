@@ -548,6 +548,10 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
     hugeTile.tiled = true, hugeTile.height = 64;
     hugeTile.chunkWidth = 65536, hugeTile.chunkHeight = 64;
     hugeTile.blobs = {deflated(std::string(65536 * 64, '\0'))};
+    RawTiff wideTile = hugeTile;  // a column of 4096 in 8 tiles 2048 wide: 8 MB decoded for 4 KB
+    wideTile.height = 4096, wideTile.chunkWidth = 2048, wideTile.chunkHeight = 512;
+    wideTile.chunks = 8;
+    wideTile.blobs = std::vector<std::string>(8, deflated(std::string(2048 * 512, '\0')));
     RawTiff cut;  // uncompressed, the last strip starts 40 bytes before the end
     cut.width = 64, cut.height = 64, cut.compression = 1, cut.chunkHeight = 16, cut.chunks = 4;
     cut.blobs = {std::string(4096, '\x11')};
@@ -627,6 +631,7 @@ TEST(ImageReader, SmallFilesThatClaimHugeImagesOrWorkAreRefusedOrReadCheaply) {
              pngChunk("prIv", std::string(50000, 'x')) +
              pngChunk("IDAT", deflated(std::string(64, '\0'))) + pngChunk("IEND", ""),
          "bad PNG file: the file is truncated"},
+        {"wide.tif", rawTiff(wideTile), "strips or tiles are far larger than the image"},
     };
     ASSERT_LT(cases[8].bytes.size(), 200u);
     ASSERT_LT(cases[16].bytes.size(), 100u);
