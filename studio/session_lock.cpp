@@ -20,9 +20,10 @@ namespace clsg {
 namespace {
 
 // dir from the root, without a closing '/': its parents are the folders above it.
+// Not normalised: '..' after a link goes where the system takes it, as open() will.
 std::filesystem::path absoluteDir(const std::string& dir) {
     std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(dir, ec).lexically_normal();
+    std::filesystem::path p = std::filesystem::absolute(dir, ec);
     return p.has_filename() ? p : p.parent_path();
 }
 

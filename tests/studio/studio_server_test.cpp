@@ -1502,6 +1502,12 @@ TEST_F(StudioServerTest, TheFoldersOfASessionAreItsToWriteInto) {
             EXPECT_EQ(fs::status(dir_ / made).permissions() & fs::perms::owner_all,
                       fs::perms::owner_all)
                 << made;
+        // Made one by one where the system goes: '..' after a link is the link's parent.
+        fs::create_directories(dir_ / "other/sub");
+        fs::create_directory_symlink(dir_ / "other/sub", dir_ / "link");
+        const SessionLock linked(dir_ / "link/../new");
+        EXPECT_TRUE(fs::exists(dir_ / "other/new/.studio-session.lock"));
+        EXPECT_FALSE(fs::exists(dir_ / "new"));
     } catch (...) {
         umask(before);
         throw;
