@@ -8,8 +8,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "clsg/platform/attention.h"
 
@@ -19,13 +19,12 @@ namespace {
 
 std::atomic<unsigned> gInterrupts{0};  // SIGINTs seen by our handler; lock-free
 std::mutex gMutex;
-std::condition_variable gAllLeft;  // the last guarded call left
-int gActive = 0;                   // guarded calls in progress
-unsigned gCleared = 0;             // gInterrupts when the abort was last withdrawn
-bool gMainNotified = false;        // a call on the main thread raised KeyboardInterrupt
-int gMainActive = 0;               // guarded calls in progress on the main thread
-bool gMainTold = false;            // the main thread was told of the Ctrl-C
-bool gInstalled = false;           // onSigint handles SIGINT while calls are active
+int gActive = 0;             // guarded calls in progress
+unsigned gCleared = 0;       // gInterrupts when the abort was last withdrawn
+bool gMainNotified = false;  // a call on the main thread raised KeyboardInterrupt
+int gMainActive = 0;         // guarded calls in progress on the main thread
+bool gMainTold = false;      // the main thread was told of the Ctrl-C
+bool gInstalled = false;     // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
 unsigned long gMainThread = 0;
 PyObject* gGetSignal = nullptr;       // signal.getsignal, kept for good
@@ -74,12 +73,17 @@ void tellMainThread() {
 // A call the main thread makes once it has had Ctrl-C's KeyboardInterrupt
 // (in an `except KeyboardInterrupt:` that saves or shows the work done)
 // waits for the calls Ctrl-C stopped on other threads to end, so that it is
-// not stopped as well. Another Ctrl-C meanwhile stops it. Under gMutex.
+// not stopped as well: until the abort is withdrawn, as the last of them
+// leaves (calls begun after that were not stopped). Another Ctrl-C meanwhile
+// stops it. Under gMutex; polled, as a handler cannot wake a waiter (and a
+// condition variable with a waiter does not survive a fork).
 void waitForStoppedCalls(std::unique_lock<std::mutex>& lock) {
     if (!(gMainNotified || gMainTold) || gMainActive > 0) return;
-    const unsigned seen = gInterrupts.load(std::memory_order_relaxed);
-    while (gActive > 0) {
-        gAllLeft.wait_for(lock, std::chrono::milliseconds(20));  // a handler cannot notify
+    const unsigned seen = gInterrupts.load(std::memory_order_relaxed), cleared = gCleared;
+    while (gActive > 0 && gCleared == cleared) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lock.lock();
         if (gInterrupts.load(std::memory_order_relaxed) != seen) throw Interrupted();
     }
 }
@@ -140,7 +144,6 @@ void CallGuard::leave(bool raising) {
             tellMainThread();
         }
         gMainNotified = gMainTold = false;
-        gAllLeft.notify_all();
     }
 }
 
