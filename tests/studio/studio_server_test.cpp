@@ -1467,9 +1467,6 @@ TEST_F(StudioServerTest, MarksStayWithTheirImagesAcrossSessions) {
     EXPECT_NE(*third.labels()[0].mean, *before);
 }
 
-// A session restored from the session file goes on in it: restarts of one
-// project (restore, a change) neither fill the history with copies of it nor
-// push another project's session out. Starting afresh still keeps it aside.
 // A command naming a file whose name is no UTF-8 (Latin-1) is shown in a form bash reads
 // back to the same bytes: JSON carried U+FFFD, and the command named no file.
 TEST_F(StudioServerTest, ShownCommandsNameFilesWhoseNamesAreNoUtf8) {
@@ -1483,12 +1480,27 @@ TEST_F(StudioServerTest, ShownCommandsNameFilesWhoseNamesAreNoUtf8) {
     s.paintMarks(0, kOrange[0], kOrange[1], kOrange[2], kOrange[3],
                  Bytes(kOrange[2] * kOrange[3], 1));
     s.paintMarks(0, kTeal[0], kTeal[1], kTeal[2], kTeal[3], Bytes(kTeal[2] * kTeal[3], 2));
-    const std::string shown = shownCommand(s.runCommand(s.saveTool("t.clsg")));
-    EXPECT_NE(shown.find("caf'$'\\xe9''.png"), std::string::npos) << shown;
-    EXPECT_NO_THROW(json(shown).dump()) << shown;  // JSON takes it as it is
-    clsgtest::writeBytes(dir_ / "shown.sh", shown);
-    EXPECT_EQ(std::system(("cd '" + dir_.path.string() + "' && bash shown.sh >/dev/null").c_str()),
-              0);
+    // As the page gets them: Save tool's run line, Export's train and run lines.
+    StudioServer server(s, kToken);
+    const int port = server.bind(0);
+    std::thread serving([&server] { server.serve(); });
+    httplib::Client client("127.0.0.1", port);
+    client.set_default_headers({{"X-Clsg-Token", kToken}});
+    const auto answer = [&](const char* path, const json& body) {
+        const httplib::Result r = client.Post(path, body.dump(), "application/json");
+        return r && r->status == 200 ? json::parse(r->body) : json();
+    };
+    const json saved = answer("/api/save", {{"file", "t.clsg"}}),
+               exported = answer("/api/export", {{"dir", "ex"}});
+    server.stop(), serving.join();
+    for (const json& shown : {saved["command"], exported["command"], exported["runCommand"]}) {
+        ASSERT_TRUE(shown.is_string()) << saved << exported;
+        EXPECT_NE(shown.get<std::string>().find("caf'$'\\xe9''.png"), std::string::npos) << shown;
+        clsgtest::writeBytes(dir_ / "shown.sh", shown.get<std::string>());
+        EXPECT_EQ(
+            std::system(("cd '" + dir_.path.string() + "' && bash shown.sh >/dev/null").c_str()), 0)
+            << shown;
+    }
 }
 
 // The folders a studio makes for its session are its to write into whatever the umask:
@@ -1514,6 +1526,9 @@ TEST_F(StudioServerTest, TheFoldersOfASessionAreItsToWriteInto) {
     }
 }
 
+// A session restored from the session file goes on in it: restarts of one
+// project (restore, a change) neither fill the history with copies of it nor
+// push another project's session out. Starting afresh still keeps it aside.
 TEST_F(StudioServerTest, ARestoredSessionIsSavedInItsFile) {
     const std::string out = dir_ / "again";
     std::vector<kv3PlanePelBuffer> pictures;
