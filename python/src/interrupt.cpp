@@ -24,6 +24,7 @@ unsigned gCleared = 0;       // gInterrupts when the abort was last withdrawn
 bool gMainNotified = false;  // a call on the main thread raised KeyboardInterrupt
 int gMainActive = 0;         // guarded calls in progress on the main thread
 bool gMainTold = false;      // the main thread was told of the Ctrl-C
+unsigned gToldAt = 0;        // gInterrupts when the main thread last raised or was told
 bool gInstalled = false;     // onSigint handles SIGINT while calls are active
 struct sigaction gPrevious;
 unsigned long gMainThread = 0;
@@ -45,7 +46,9 @@ extern "C" void onSigint(int) {
 // raises (Ctrl-C's KeyboardInterrupt) is thrown, and the call is not made.
 bool pythonRaisesOnSigint() {
     const PyGILState_STATE state = PyGILState_Ensure();
-    PyObject* handler = PyObject_CallFunction(gGetSignal, "i", SIGINT);
+    PyObject* handler = PyErr_CheckSignals() == 0  // on the main thread: run what is pending
+                            ? PyObject_CallFunction(gGetSignal, "i", SIGINT)
+                            : nullptr;
     if (handler == nullptr) {
         pybind11::error_already_set raised;
         PyGILState_Release(state);
@@ -67,6 +70,7 @@ bool onMainThread() { return PyThread_get_thread_ident() == gMainThread; }
 void tellMainThread() {
     if (gMainNotified || gMainTold || gMainActive > 0) return;
     gMainTold = true;
+    gToldAt = gInterrupts.load(std::memory_order_relaxed);
     PyErr_SetInterrupt();
 }
 
@@ -74,17 +78,23 @@ void tellMainThread() {
 // (in an `except KeyboardInterrupt:` that saves or shows the work done)
 // waits for the calls Ctrl-C stopped on other threads to end, so that it is
 // not stopped as well: until the abort is withdrawn, as the last of them
-// leaves (calls begun after that were not stopped). Another Ctrl-C meanwhile
-// stops it. Under gMutex; polled, as a handler cannot wake a waiter (and a
-// condition variable with a waiter does not survive a fork).
+// leaves (calls begun after that were not stopped). A Ctrl-C after the one
+// the main thread had stops it. Under gMutex; polled, as a handler cannot
+// wake a waiter (and a condition variable with a waiter does not survive a
+// fork).
 void waitForStoppedCalls(std::unique_lock<std::mutex>& lock) {
     if (!(gMainNotified || gMainTold) || gMainActive > 0) return;
-    const unsigned seen = gInterrupts.load(std::memory_order_relaxed), cleared = gCleared;
-    while (gActive > 0 && gCleared == cleared) {
+    const unsigned cleared = gCleared;
+    for (;;) {
+        const unsigned now = gInterrupts.load(std::memory_order_relaxed);
+        if (now != gToldAt) {
+            gToldAt = now;  // this KeyboardInterrupt is the main thread's for it
+            throw Interrupted();
+        }
+        if (gActive == 0 || gCleared != cleared) return;
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         lock.lock();
-        if (gInterrupts.load(std::memory_order_relaxed) != seen) throw Interrupted();
     }
 }
 
@@ -96,6 +106,9 @@ CallGuard::CallGuard() {
     if (onMainThread()) waitForStoppedCalls(lock);
     gMainActive += onMainThread();
     if (gActive++ == 0) {
+        // An abort a Ctrl-C requested as the last call left, after it was
+        // withdrawn, and already counted there, stopped no call: it goes.
+        if (gInterrupts.load(std::memory_order_relaxed) == gCleared) ksys_clear_abort();
         gInstalled = takeOver;
         struct sigaction ours = {};
         ours.sa_handler = onSigint;
@@ -125,7 +138,10 @@ void CallGuard::leave(bool raising) {
     const bool interrupted = gInterrupts.load(std::memory_order_relaxed) != entered_;
     if (onMainThread()) {
         --gMainActive;
-        gMainNotified = gMainNotified || raising;
+        if (raising) {
+            gMainNotified = true;
+            gToldAt = gInterrupts.load(std::memory_order_relaxed);
+        }
     } else if (interrupted) {
         tellMainThread();
     }
@@ -143,6 +159,9 @@ void CallGuard::leave(bool raising) {
             gCleared = now;
             tellMainThread();
         }
+        // A Ctrl-C after the one the main thread had (pressed again while a
+        // stopped call was still ending) is its own KeyboardInterrupt.
+        if ((gMainNotified || gMainTold) && now != gToldAt) PyErr_SetInterrupt();
         gMainNotified = gMainTold = false;
     }
 }
@@ -165,7 +184,7 @@ void afterForkInChild() {
     gActive = gMainActive = 0;
     gInstalled = gMainNotified = gMainTold = false;
     ksys_clear_abort();
-    gCleared = gInterrupts.load(std::memory_order_relaxed);
+    gCleared = gToldAt = gInterrupts.load(std::memory_order_relaxed);
     gMainThread = PyThread_get_thread_ident();  // the forking thread is the child's main one
     gMutex.unlock();
 }

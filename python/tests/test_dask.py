@@ -313,6 +313,46 @@ print(raised, after, flush=True)
 """
 
 
+SECOND_CTRL_C = """
+import os, signal, threading, time, numpy as np, clsg
+noise = np.random.default_rng(0).integers(0, 256, (400, 600, 3), np.uint8)
+(tool := clsg.Tool()).train({"a": [(noise[:40, :40], None)], "b": [(noise[40:80, :40], None)]})
+wide = np.zeros((16, 3000000, 3), np.uint8)  # a call that takes a second or more to stop
+def run(image, n):
+    try:
+        while True:
+            tool.run(image, neighborhood=n)
+    except KeyboardInterrupt:
+        pass
+quick = threading.Thread(target=run, args=(noise[:50, :50], 1))  # stopped at once: tells main
+worker = threading.Thread(target=run, args=(wide, 31))
+quick.start(), worker.start()
+time.sleep(0.5)
+raised = 0
+try:
+    os.kill(os.getpid(), signal.SIGINT)
+    for _ in range(500):  # short sleeps: the interrupt told to the main thread wakes none
+        time.sleep(0.01)
+except KeyboardInterrupt:
+    raised += 1
+    try:  # pressed again while the stopped call is still ending
+        time.sleep(0.05)
+        os.kill(os.getpid(), signal.SIGINT)
+        while worker.is_alive():
+            time.sleep(0.01)
+        time.sleep(0.2)
+    except KeyboardInterrupt:
+        raised += 1
+quick.join(), worker.join()
+print(raised, flush=True)
+"""
+
+
+def test_a_second_ctrl_c_while_stopped_calls_end_is_a_second_keyboard_interrupt():
+    out = subprocess.run([sys.executable, "-c", SECOND_CTRL_C], capture_output=True, text=True, timeout=120)
+    assert out.stdout == "2\n", out
+
+
 def test_one_ctrl_c_is_one_keyboard_interrupt_from_a_compute():
     # The main thread raised a worker's KeyboardInterrupt, then, once the last call had left,
     # its own as well. A call in the handler was stopped too while the stopped calls ended.
