@@ -114,7 +114,11 @@ bool OutputFiles::madeDir(const std::string& dir) const {
 void OutputFiles::createDirs(const std::string& dir, const std::string& given) {
     std::vector<fs::path> missing;
     std::error_code ec;
-    for (fs::path p = fs::path(dir).lexically_normal(); !p.empty(); p = p.parent_path()) {
+    // Not normalised: '..' after a link goes where the system takes it, as the
+    // outputs' open() and mkdir -p do.
+    fs::path from(dir);
+    if (!from.has_filename() && from.has_parent_path()) from = from.parent_path();
+    for (fs::path p = from; !p.empty(); p = p.parent_path()) {
         if (!fs::exists(p, ec) && fs::is_symlink(fs::symlink_status(p, ec)))
             throw FileError(given + p.string() + " is a link to " +
                             fs::read_symlink(p, ec).string() + ", which does not exist");
@@ -383,9 +387,9 @@ std::string OutputFiles::stage(const std::string& finalPath, FinalNameFrom from)
         const std::string dir = folderKey(tempDir.string());
         {
             std::lock_guard<std::mutex> namesLock(names_->mutex);
-            if (dir.empty() || !names_->folders.count(dir) || fs::exists(dir, ec)) break;
+            if (dir.empty() || !names_->folders.count(dir) || fs::exists(tempDir, ec)) break;
         }
-        createDirs(dir, "");
+        createDirs(tempDir.string(), "");
         name = (tempDir / (temporaryPrefix(p.filename().string()) + "XXXXXX")).string();
         fd = ::mkostemp(name.data(), O_CLOEXEC);
         error = errno;

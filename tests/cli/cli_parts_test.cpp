@@ -547,6 +547,20 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         fs::remove(dir / "shared/out/x.png");
     }
     fs::remove_all(dir / "shared");
+    {  // '..' after a link: where mkdir -p and open() take it, not beside the link
+        fs::create_directories(dir / "far/sub");
+        fs::create_directory_symlink(dir / "far/sub", dir / "near");
+        OutputFiles files;
+        files.makeDir(dir / "near/../made/in");
+        fs::remove(dir / "far/made/in");
+        OutputFiles image(files, true);
+        clsgtest::writeBytes(image.stage(dir / "near/../made/in/x.png"), "far");
+        image.commit();
+        EXPECT_EQ(clsgtest::slurp(dir / "far/made/in/x.png"), "far");
+        EXPECT_FALSE(fs::exists(dir / "made"));
+        fs::remove_all(dir / "far");
+        fs::remove(dir / "near");
+    }
     {  // a bare name in a folder removed while the program stood in it
         const fs::path home = fs::current_path();
         fs::create_directory(dir / "gone");
