@@ -171,9 +171,9 @@ Command addEvaluateCommand(CLI::App& parent) {
                 const kv3PlanePelBuffer image = readColorImage(o->image, limits);
                 // A JPEG's compression moves values about every edge, and
                 // a moved value may be another label's.
-                if (isJpegFile(o->truth))
-                    std::cerr << "clsg: warning: the truth " << oneLine(o->truth)
-                              << " is a JPEG: its compression changes values near edges, "
+                if (const std::string jpeg = jpegCompressed(o->truth); !jpeg.empty())
+                    std::cerr << "clsg: warning: the truth " << oneLine(o->truth) << " is " << jpeg
+                              << ": its compression changes values near edges, "
                                  "which then count as other labels or fail to map; save "
                                  "truths as PNG\n";
                 ReadLimits exact = limits;  // its values stand for labels: no scaling

@@ -109,9 +109,11 @@ void warnOfLossyMasks(const std::vector<LabelOption>& labels) {
     std::set<std::string> said;
     for (const LabelOption& label : labels)
         for (const ExampleSource& ex : label.examples)
-            if (!ex.mask.empty() && said.insert(ex.mask).second && isJpegFile(ex.mask))
-                std::cerr << "clsg: warning: the mask " << oneLine(ex.mask)
-                          << " is a JPEG: its compression leaves faint pixels about the strokes, "
+            if (const std::string jpeg =
+                    ex.mask.empty() || !said.insert(ex.mask).second ? "" : jpegCompressed(ex.mask);
+                !jpeg.empty())
+                std::cerr << "clsg: warning: the mask " << oneLine(ex.mask) << " is " << jpeg
+                          << ": its compression leaves faint pixels about the strokes, "
                              "which it selects too (a mask selects every pixel that is not "
                              "black); save masks as PNG\n";
 }

@@ -147,8 +147,8 @@ std::vector<std::string> expandImageArgument(const std::string& arg,
         for (fs::directory_iterator it(arg, ec), end; !ec && it != end; it.increment(ec))
             videos = videos || isVideoInput(it->path().filename().string());
         throw CliError(arg +
-                       " holds no image files (.png, .jpg, .jpeg, .tif, .tiff, .bmp, .ppm, .pgm, "
-                       ".pnm)" +
+                       " holds no image files (.png, .jpg, .jpeg, .jpe, .jfif, .tif, .tiff, .bmp, "
+                       ".ppm, .pgm, .pnm)" +
                        (videos ? std::string("; name its videos one by one") : std::string()));
     }
     std::sort(found.begin(), found.end());

@@ -64,4 +64,8 @@ Raster decodePnm(const std::vector<unsigned char>& bytes, const std::string& nam
 Raster decodeBmp(const std::vector<unsigned char>& bytes, const std::string& name,
                  const ReadLimits& limits);
 
+// True when the first image of the TIFF file at path is stored with JPEG
+// compression (old or new style); only its header and first directory are read.
+bool tiffCompressedAsJpeg(const std::string& path);
+
 }  // namespace clsg::decoders

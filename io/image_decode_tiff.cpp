@@ -224,6 +224,10 @@ Kind checkKind(const Layout& l, const std::string& name) {
     const bool bitsOk = l.bits == 8 ||
                         (k.packed && l.spp == 1 && !(l.photometric == PHOTOMETRIC_RGB)) ||
                         (l.bits == 16 && !k.palette);
+    if (k.palette && l.bits == 16 && l.format == SAMPLEFORMAT_UINT)
+        throw ImageError(name +
+                         ": TIFF palette images of 16 bits are not supported; save it with "
+                         "an 8-bit palette, or as RGB");
     if (!bitsOk || l.format != SAMPLEFORMAT_UINT)
         throw ImageError(name + ": TIFF with " + std::to_string(l.bits) + "-bit " +
                          sampleKind(l.format) +
@@ -427,6 +431,18 @@ bool anotherPageFollows(TIFF* tif) {
 }
 
 }  // namespace
+
+bool tiffCompressedAsJpeg(const std::string& path) {
+    std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(),
+                                                                         TIFFOpenOptionsFree);
+    const auto quiet = [](TIFF*, void*, const char*, const char*, va_list) { return 1; };
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quiet, nullptr);
+    std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path.c_str(), "r", options.get()));
+    uint16_t compression = COMPRESSION_NONE;
+    return tif && TIFFGetField(tif.get(), TIFFTAG_COMPRESSION, &compression) &&
+           (compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG);
+}
 
 Raster decodeTiff(const std::vector<unsigned char>& bytes, const std::string& name,
                   const ReadLimits& limits) {

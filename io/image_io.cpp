@@ -301,17 +301,22 @@ ImageFormat formatForPath(const std::string& path) {
 }
 
 bool hasImageExtension(const std::string& path) {
-    for (const char* e : {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".ppm", ".pgm", ".pnm"})
+    for (const char* e : {".png", ".jpg", ".jpeg", ".jpe", ".jfif", ".tif", ".tiff", ".bmp", ".ppm",
+                          ".pgm", ".pnm"})
         if (endsWith(path, e)) return true;
     return false;
 }
 
-bool isJpegFile(const std::string& path) {
+std::string jpegCompressed(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    unsigned char head[3] = {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    unsigned char head[4] = {};
     InputFile f(path);
-    return f.isOpen() && sniff(head, f.read(head, sizeof head)) == Kind::Jpeg;
+    const Kind kind = f.isOpen() ? sniff(head, f.read(head, sizeof head)) : Kind::Unknown;
+    if (kind == Kind::Jpeg) return "a JPEG";
+    if (kind == Kind::Tiff && decoders::tiffCompressedAsJpeg(path))
+        return "a TIFF compressed as JPEG";
+    return "";
 }
 
 kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes, const std::string& name,

@@ -58,11 +58,12 @@ enum class ImageFormat { Png, Pnm };
 ImageFormat formatForPath(const std::string& path);
 
 // True when the file name ends in an extension the readers take (.png,
-// .jpg, .jpeg, .tif, .tiff, .bmp, .ppm, .pgm, .pnm; any case).
+// .jpg, .jpeg, .jpe, .jfif, .tif, .tiff, .bmp, .ppm, .pgm, .pnm; any case).
 bool hasImageExtension(const std::string& path);
-// True when path names a regular file whose first bytes are a JPEG's (the
-// bytes of a pipe are not read: they would be gone).
-bool isJpegFile(const std::string& path);
+// What a regular file at path is when its pixels went through JPEG's lossy
+// compression: "a JPEG", "a TIFF compressed as JPEG", or "" (other files, and
+// pipes, whose bytes are not read: they would be gone).
+std::string jpegCompressed(const std::string& path);
 
 // Decoders of a whole file held in memory; name appears in messages.
 kv3PlanePelBuffer decodeColorImage(const std::vector<unsigned char>& bytes, const std::string& name,

@@ -218,6 +218,17 @@ TEST(Cli, TrainRunInfoRoundTrip) {
                 jpeg.err.find(said) == jpeg.err.rfind(said))
         << jpeg.err;
     EXPECT_EQ(clsg(dir, "train j.clsg --label green=bands.png:p.jpg").err, "");
+    // As is one inside a TIFF; a TIFF compressed without loss is not.
+    std::vector<uint16_t> maskGrey;
+    for (std::size_t i = 0; i < maskRgb.size(); i += 3) maskGrey.push_back(maskRgb[i]);
+    TiffLayout grey;
+    grey.channels = 1, grey.stripRows = 8;
+    writeTiff(dir / "deflated.tif", 48, 32, grey, maskGrey);
+    grey.compression = COMPRESSION_JPEG;
+    writeTiff(dir / "jpeg.tif", 48, 32, grey, maskGrey);
+    EXPECT_EQ(clsg(dir, "train j.clsg --label green=bands.png:deflated.tif").err, "");
+    expectAll(clsg(dir, "train j.clsg --label green=bands.png:jpeg.tif").err,
+              {"clsg: warning: the mask jpeg.tif is a TIFF compressed as JPEG: its compression "});
     // So is a JPEG truth: its values near edges are not the labels drawn.
     EXPECT_NE(
         clsg(dir, "evaluate tool.clsg bands.png --truth m.png")
@@ -672,6 +683,11 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
               {"<h2>a-broken</h2>\n<p class=\"note\">failed: in/a-broken.png: not a PNG",
                "<h2>b</h2>\n<figure><img src=\"s2-overlay.png\"", "<h2>blue</h2>",
                "<h2>missing</h2>\n<p class=\"note\">failed: "});
+    // JPEG's other extensions are images too, not passed over unsaid.
+    fs::create_directories(dir / "jf");
+    for (const char* name : {"jf/p.JFIF", "jf/q.jpe"}) fs::copy_file(dir / "bands.png", dir / name);
+    EXPECT_EQ(clsg(dir, "run tool.clsg jf --out jfo").status, 0);
+    EXPECT_EQ(listing(dir, "jfo/").size(), 16u);
     // An image failing now keeps what an earlier run wrote for it, not passed off as new.
     writeBytes(dir / "in/b.png", "no longer an image");
     for (const std::string format : {"png", "pnm"})  // whatever the format asked now

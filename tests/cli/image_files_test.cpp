@@ -463,6 +463,15 @@ TEST(ImageReader, ReadsPaletteAndFewBitTiffs) {
         else
             EXPECT_NO_THROW(readColorImage(name, exact)) << name;
     }
+    RawTiff wide;  // a 16-bit palette is refused as what it is: its samples are unsigned
+    wide.width = 1, wide.bits = 16, wide.photometric = 3, wide.compression = 1;
+    wide.chunkHeight = 1, wide.blobs = {std::string(2, '\0')};
+    wide.colormap.assign(3 << 16, 0);
+    writeBytes(dir / "p16.tif", rawTiff(wide));
+    EXPECT_EQ(errorOf<ImageError>([&] { readColorImage(dir / "p16.tif"); }),
+              dir / "p16.tif" +
+                  ": TIFF palette images of 16 bits are not supported; save it with an 8-bit "
+                  "palette, or as RGB");
 }
 
 // A TIFF of 2 x 1 RGB pages, each of the given subfile type; page k's pels are all k + 1.
