@@ -32,7 +32,7 @@ HeldOutRunner::HeldOutRunner(const SpatialFolds& folds, uint64_t perLabel, bool 
             const kvPelRect& r = pieces[i].rect;
             const uint64_t at = static_cast<uint64_t>(static_cast<uint32_t>(r.top())) << 32 |
                                 static_cast<uint32_t>(r.left());
-            order.push_back({perLabel == 0 ? i : mix(mix(pieces[i].image) ^ at), i});
+            order.push_back({perLabel == 0 ? i : mix(folds.imageSeed(pieces[i].image) ^ at), i});
         }
         std::sort(order.begin(), order.end());
         std::vector<uint64_t> taken(folds.labels(), 0);

@@ -146,8 +146,10 @@ constexpr uint32_t kNoFold = 0xffffffffu;
 // every tile (kNoFold where nothing is selected), or nothing when some label
 // would have no training pixel in some fold (every such label in starved).
 std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
-                                               const std::vector<Tiles>& grids, std::size_t labels,
-                                               uint32_t folds, std::vector<std::size_t>& starved) {
+                                               const std::vector<Tiles>& grids,
+                                               const std::vector<uint64_t>& seeds,
+                                               std::size_t labels, uint32_t folds,
+                                               std::vector<std::size_t>& starved) {
     std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
     for (const Tiles& g : grids) counts.emplace_back(g.size() * labels, 0);
     std::vector<uint64_t> totals(labels, 0);
@@ -163,7 +165,8 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
         }
     }
 
-    // The order depends on each tile's number in its whole picture.
+    // The order depends on each tile's number in its whole picture, and on
+    // what the picture shows, not on where its examples come in the list.
     struct Tile {
         uint64_t order;
         std::size_t picture, number, index;
@@ -174,7 +177,7 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
             const uint64_t* c = &counts[d][t * labels];
             const std::size_t n = grids[d].number(t);
             if (std::any_of(c, c + labels, [](uint64_t k) { return k != 0; }))
-                tiles.push_back({mix((static_cast<uint64_t>(d) << 32) ^ n), d, n, t});
+                tiles.push_back({mix(seeds[d] ^ n), d, n, t});
         }
     std::sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
         if (a.order != b.order) return a.order < b.order;
@@ -407,6 +410,9 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         }
     }
 
+    for (std::size_t d = 0; d < images_.size(); ++d)
+        seeds_.push_back(hashes[d] != 0 ? hashes[d] : pictureHash(images_[d]) | 1);
+
     std::vector<FoldMap> maps = selectedMaps(pairs);
     std::vector<Tiles> grids;  // of the tile side in the end, for the held-out side too
     if (unit_ == FoldUnit::tiles) {
@@ -414,7 +420,7 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         for (;;) {
             std::vector<std::size_t> starved;
             grids = tilesOf(pairs, images_, tileSize_);
-            foldOf = assignTiles(pairs, grids, labels_, folds_, starved);
+            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, starved);
             if (!foldOf.empty()) break;
             if (tileSize_ / 2 < 4)
                 throw BadParams("too few selected pixels to cross-validate: " + labels(starved) +

@@ -70,6 +70,9 @@ public:
 
     // The distinct pictures of the examples, in order of first appearance.
     const std::vector<kv3PlanePelBuffer_const>& images() const { return images_; }
+    // A number drawn from what images()[i] shows: folds and samples drawn from
+    // it do not change with the order the examples are given in.
+    uint64_t imageSeed(std::size_t i) const { return seeds_.at(i); }
 
     // The examples with the pixels of fold's tiles removed from their masks;
     // images left without a selected pixel, and examples without images, are
@@ -86,6 +89,7 @@ private:
     FoldUnit unit_;
     std::size_t labels_;
     std::vector<kv3PlanePelBuffer_const> images_;
+    std::vector<uint64_t> seeds_;
     std::vector<std::vector<kvCompositeColorSet>> training_;
     std::vector<std::vector<HeldOutPiece>> heldOut_;
 };
