@@ -1535,7 +1535,7 @@ function showAutoResult(a) {
   const widened = Math.max(0, a.uncovered - a.pictureUnlabelled);
   p.title = `Marks held back: ${percentText(a.heldOutBalancedAccuracy)} got their label (the mean over ` +
             `labels). Samples of the images: ${percentText(a.pictureUnlabelled)} left unlabelled, and ` +
-            `${percentText(widened)} labelled that the narrowest setting tried (fraction ${a.uncoveredFraction}, neighbourhood 1) ` +
+            `${percentText(widened)} labelled that the narrowest fraction tried (${a.uncoveredFraction}, at minimum 2 and neighbourhood 1) ` +
             "leaves unlabelled. The " +
             "estimate is the first times the share labelled, less a tenth of the second share, counted as " +
             "wrong: a guess, as marks held back cannot show how often a colour no mark holds gets a wrong " +

@@ -149,9 +149,10 @@ void printSuggestReport(std::ostream& out, const std::vector<std::string>& names
         out << " (held-out example pixels " << percent(c.balancedAccuracy) << ", times "
             << percent(clsg::labelledFactor(r)) << ": the share of the picture samples labelled, "
             << percent(1.0 - c.pictureUnlabelled) << ", less a tenth of the "
-            << percent(clsg::widenedShare(r))
-            << " it labels that the narrowest setting tried (fraction " << r.uncoveredFraction
-            << ", neighbourhood 1) leaves unlabelled); ";
+            << percent(clsg::widenedShare(r)) << " it labels that the narrowest fraction tried ("
+            << r.uncoveredFraction << ", at minimum "
+            << kvCompositeColorSegmenterTrainParams().colorToleranceMin()
+            << " and neighbourhood 1) leaves unlabelled); ";
         if (wide)
             out << "held-out pixels cannot show what neighbourhood "
                 << r.runParams.neighborhoodSize() << " does at the boundaries between labels, and ";

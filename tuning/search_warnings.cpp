@@ -49,9 +49,11 @@ bool tiesOnly(const SuggestReport& report) {
 
 std::string tieWarning(const SuggestReport& report) {
     return "the labels are not told apart: every held-out pixel that got its own label got it "
-           "in a tie with another label (confidence 0), so the estimate (" +
+           "in a tie with another label (confidence 0): which of them such a pixel gets is "
+           "chance, and the estimate (" +
            percent(report.estimate) +
-           ") is chance; the labels' colours are alike as taught: teach each on its own colours";
+           ") says nothing; the labels' colours are alike as taught: teach each on its own "
+           "colours";
 }
 
 // Whether the choice is the widest tolerance the search tried.
@@ -98,7 +100,8 @@ std::vector<std::string> searchWarnings(const std::vector<std::string>& names,
                           static_cast<unsigned>(report.trainParams.colorToleranceMin()));
         said.push_back("the tool labels " + percent(widened) +
                        " of the picture samples, of colours no example shows (the narrowest "
-                       "setting tried leaves them unlabelled)" +
+                       "fraction tried, at minimum 2 and neighbourhood 1, leaves them "
+                       "unlabelled)" +
                        tolerance +
                        ": if parts of the picture belong to no label, teach labels for them "
                        "too, or give a narrower tolerance by hand");

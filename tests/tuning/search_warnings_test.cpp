@@ -65,16 +65,17 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
                   "(100.0 %): 81.3 % of the picture samples hold colours no example shows, and "
                   "they weigh it down; teach labels for the rest of the picture too",
                   "the tool labels 76.3 % of the picture samples, of colours no example shows "
-                  "(the narrowest setting tried leaves them unlabelled): if parts of the picture "
-                  "belong to no label, teach labels for them too, or give a narrower tolerance by "
-                  "hand"}));
+                  "(the narrowest fraction tried, at minimum 2 and neighbourhood 1, leaves them "
+                  "unlabelled): if parts of the picture belong to no label, teach labels for them "
+                  "too, or give a narrower tolerance by hand"}));
 
     // Held-out pixels labelled in ties alone: labels of one colour, however far from
     // chance uneven folds put the estimate; said instead of the chance warning.
     const std::string tie =
         "the labels are not told apart: every held-out pixel that got its own label got it in a "
-        "tie with another label (confidence 0), so the estimate (56.7 %) is chance; the labels' "
-        "colours are alike as taught: teach each on its own colours";
+        "tie with another label (confidence 0): which of them such a pixel gets is chance, and the "
+        "estimate (56.7 %) says nothing; the labels' colours are alike as taught: teach each on "
+        "its own colours";
     for (const double estimate : {0.567, 0.5}) {
         SuggestReport tied = report(estimate, 0.567, 0.3, {{300, 200, 0}, {167, 333, 0}});
         tied.candidates[2].meanConfidence = 0.566;  // under 1 over the pixels labelled right
@@ -97,16 +98,18 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
     // less the 5 % the choice leaves), or any of it at the widest tolerance tried.
     const std::string much =
         "the tool labels 50.0 % of the picture samples, of colours no example shows (the "
-        "narrowest setting tried leaves them unlabelled): if parts of the picture belong to no "
-        "label, teach labels for them too, or give a narrower tolerance by hand";
+        "narrowest fraction tried, at minimum 2 and neighbourhood 1, leaves them unlabelled): if "
+        "parts of the picture belong to no label, teach labels for them too, or give a narrower "
+        "tolerance by hand";
     EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.55, kClear)),
               std::vector<std::string>{much});
     EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.549, kClear)).empty());
     EXPECT_EQ(searchWarnings(kNames, report(0.9, 0.99, 0.3, kClear, {0.5, 40})),
               std::vector<std::string>{
                   "the tool labels 25.0 % of the picture samples, of colours no example shows "
-                  "(the narrowest setting tried leaves them unlabelled), at the widest tolerance "
-                  "the search tries (fraction 0.5, minimum 40): if parts of the picture belong "
+                  "(the narrowest fraction tried, at minimum 2 and neighbourhood 1, leaves them "
+                  "unlabelled), at the widest tolerance the search tries (fraction 0.5, minimum "
+                  "40): if parts of the picture belong "
                   "to no label, teach labels for them too, or give a narrower tolerance by hand"});
     EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.05, kClear, {0.5, 40})).empty());
     EXPECT_TRUE(searchWarnings(kNames, report(0.9, 0.99, 0.3, kClear, {0.3, 40})).empty());

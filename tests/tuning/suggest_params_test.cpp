@@ -494,7 +494,7 @@ TEST(SuggestParams, TolerancesOverTheTrainingBudgetAreSkippedAndNamed) {
     // The estimate's correction names the narrowest fraction that was tried.
     EXPECT_EQ(report.uncoveredFraction, 0.04);
     EXPECT_NE(
-        text.str().find("the narrowest setting tried (fraction 0.04, neighbourhood 1)"),
+        text.str().find("the narrowest fraction tried (0.04, at minimum 2 and neighbourhood 1)"),
         std::string::npos)
         << text.str();
     EXPECT_EQ(suggestReportJson({"dark", "light"}, report)["estimate"]["uncoveredFraction"], 0.04);
