@@ -142,13 +142,15 @@ std::vector<Tiles> tilesOf(const std::vector<Pair>& pairs,
 
 constexpr uint32_t kNoFold = 0xffffffffu;
 
-// Assigns the occupied tiles of every picture to folds. Returns the fold of
-// every tile (kNoFold where nothing is selected), or nothing when some label
+// Assigns the occupied tiles of every picture to folds, each to the fold with
+// the fewest pixels of its main label: the label it holds most of or, with
+// rarestFirst, the one it holds with the fewest pixels in all. Returns the fold
+// of every tile (kNoFold where nothing is selected), or nothing when some label
 // would have no training pixel in some fold (every such label in starved).
 std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
                                                const std::vector<Tiles>& grids,
                                                const std::vector<uint64_t>& seeds,
-                                               std::size_t labels, uint32_t folds,
+                                               std::size_t labels, uint32_t folds, bool rarestFirst,
                                                std::vector<std::size_t>& starved) {
     std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
     for (const Tiles& g : grids) counts.emplace_back(g.size() * labels, 0);
@@ -189,7 +191,9 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
     std::vector<uint64_t> inFold(static_cast<std::size_t>(folds) * labels, 0), foldTotal(folds, 0);
     for (const Tile& t : tiles) {
         const uint64_t* c = &counts[t.picture][t.index * labels];
-        const std::size_t main = static_cast<std::size_t>(std::max_element(c, c + labels) - c);
+        std::size_t main = static_cast<std::size_t>(std::max_element(c, c + labels) - c);
+        for (std::size_t l = 0; rarestFirst && l < labels; ++l)
+            if (c[l] != 0 && totals[l] < totals[main]) main = l;
         uint32_t best = 0;
         for (uint32_t f = 1; f < folds; ++f) {
             const uint64_t a = inFold[f * labels + main], b = inFold[best * labels + main];
@@ -420,13 +424,21 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         for (;;) {
             std::vector<std::size_t> starved;
             grids = tilesOf(pairs, images_, tileSize_);
-            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, starved);
+            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, false, starved);
             if (!foldOf.empty()) break;
-            if (tileSize_ / 2 < 4)
-                throw BadParams("too few selected pixels to cross-validate: " + labels(starved) +
-                                (starved.size() > 1 ? " have" : " has") +
-                                " them in too few places; every label needs them in more "
-                                "than one place");
+            if (tileSize_ / 2 >= 4) {
+                tileSize_ /= 2;
+                continue;
+            }
+            // A label of a few pixels among tiles mostly of another's may have
+            // them all in one fold when tiles are balanced by their main label.
+            starved.clear();
+            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, true, starved);
+            if (!foldOf.empty()) break;
+            throw BadParams("too few selected pixels to cross-validate: " + labels(starved) +
+                            (starved.size() > 1 ? " have" : " has") +
+                            " them in too few places; every label needs them in more "
+                            "than one place");
             tileSize_ /= 2;
         }
         for (FoldMap& m : maps)

@@ -105,6 +105,15 @@ std::set<Pixel> trainingPixels(const std::vector<kvCompositeColorSet>& sets) {
     return out;
 }
 
+// One label's example: the union of rects, as one mask.
+kvCompositeColorSet rectsSet(const kv3PlanePelBuffer& image, const std::vector<kvPelRect>& rects) {
+    const auto in = [&](long x, long y) {
+        return std::any_of(rects.begin(), rects.end(),
+                           [&](const kvPelRect& r) { return r.contains(kvPelRect(x, y, 1, 1)); });
+    };
+    return kvCompositeColorSet({kvCompositeColor(image, makeMask(image.window(), in))});
+}
+
 TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheTiles) {
     // Odd origins; labels 0 and 1 mark picture 1 through two equal buffers, label 2 both pictures.
     const kvPelRect w1(7, -5, 150, 110), w2(0, 0, 90, 70);
@@ -157,6 +166,19 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
     for (const auto& [small, folds, tile] : {std::tuple(pixel, 2u, 32), std::tuple(half, 1u, 32),
                                              std::tuple(half, 17u, 32), std::tuple(half, 3u, 3)})
         EXPECT_THROW(SpatialFolds(withSmall(small), folds, tile), Defs::BadParams);
+    // Two pixels apart split, wherever they fall, though the tiles are mostly another
+    // label's, of unequal sizes at the picture's edges: balanced by that label alone, both
+    // could go to one fold.
+    const kvPelRect edged(0, 0, 100, 70);
+    const kv3PlanePelBuffer wide = twoHalves(edged, 50, 150, 3);
+    auto draw = lcg(3);
+    for (int k = 0; k < 40; ++k) {
+        const std::vector<kvCompositeColorSet> dots = {
+            rectsSet(wide, {kvPelRect(draw(50), draw(70), 1, 1),
+                            kvPelRect(50 + draw(50), draw(70), 1, 1)}),
+            rectSet(wide, edged)};
+        EXPECT_EQ(refusal([&] { SpatialFolds(dots, 2, 32); }), "") << k;
+    }
     // The message names the label that cannot be split, by name or by index.
     const std::vector<kvCompositeColorSet> dotFirst = {rectSet(image, pixel),
                                                        rectSet(image, kvPelRect(0, 0, 32, 64))};
@@ -181,15 +203,6 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
               }),
               "too few selected pixels to cross-validate: label dot and label speck have fewer "
               "than 2; every label needs at least one per fold");
-}
-
-// One label's example: the union of rects, as one mask.
-kvCompositeColorSet rectsSet(const kv3PlanePelBuffer& image, const std::vector<kvPelRect>& rects) {
-    const auto in = [&](long x, long y) {
-        return std::any_of(rects.begin(), rects.end(),
-                           [&](const kvPelRect& r) { return r.contains(kvPelRect(x, y, 1, 1)); });
-    };
-    return kvCompositeColorSet({kvCompositeColor(image, makeMask(image.window(), in))});
 }
 
 TEST(SpatialFolds,
