@@ -27,9 +27,13 @@ std::string rectText(const kvPelRect& r) {
 void checkMask(const kvPelBuffer_const<unsigned char>& mask, const std::string& maskName,
                const kv3PlanePelBuffer_const& image, const std::string& imageName) {
     if (mask.width() != image.width() || mask.height() != image.height())
-        throw CliError("mask " + maskName + " is " + sizeText(mask.width(), mask.height()) +
-                       " but image " + imageName + " is " +
-                       sizeText(image.width(), image.height()));
+        throw CliError(
+            "mask " + maskName + " is " + sizeText(mask.width(), mask.height()) + " but image " +
+            imageName + " is " + sizeText(image.width(), image.height()) +
+            (mask.width() == image.height() && mask.height() == image.width()
+                 ? " as stored (the turn a photo's orientation tag asks viewers for is not "
+                   "applied: turn the photo itself, or the mask)"
+                 : ""));
     if (kfPelHistogram(mask)[255] == 0)
         throw CliError("mask " + maskName + " selects no pixel (it is black everywhere)");
 }

@@ -358,6 +358,7 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
     ScratchDir dir;
     trainBands(dir);
     writePlainPng(dir / "small-mask.png", 10, 8, Bytes(80, 255));
+    writePlainPng(dir / "turned-mask.png", 32, 48, Bytes(32 * 48, 255));
     writePlainPng(dir / "empty-mask.png", 48, 32, Bytes(48 * 32, 0));
     writePng(dir / "alpha.png", 1, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 4});
     const std::string tool = slurp(dir / "tool.clsg");
@@ -454,6 +455,8 @@ TEST(Cli, FailuresSayWhyAndLeaveNothingBehind) {
         {"train t.clsg --auto --label " + red + "--label dot=bands.png@20,4,1,1",
          "cross-validate: label dot has them in too few places", 1},
         {train + "a=bands.png:small-mask.png", "small-mask.png is 10 x 8 but image bands.png", 1},
+        {train + "a=bands.png:turned-mask.png",
+         "is 48 x 32 as stored (the turn a photo's orientation tag asks viewers for is not", 1},
         {train + "a=bands.png:empty-mask.png", "selects no pixel", 1},
         {"run truncated.clsg bands.png --out out", "corrupt tool file", 1},
         {"run tool.clsg alpha.png --out out/sub -j 2 --diag diag", "alpha", 1},
