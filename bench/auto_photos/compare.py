@@ -103,8 +103,12 @@ def main():
         score = lambda tool, size: balanced_accuracy(tool.run(image, neighborhood=size).labels,
                                                      t, n)
         default = score(train(image, masks, 0.1, 2), 3)
-        with tempfile.TemporaryDirectory() as work:
-            report, wall = cli_auto(cli, case, work)
+        walls = []
+        for _ in range(5):  # the wall time is the median of 5 runs
+            with tempfile.TemporaryDirectory() as work:
+                report, wall = cli_auto(cli, case, work)
+            walls.append(wall)
+        wall = sorted(walls)[2]
         choice = (report["chosen"]["colorToleranceFrac"], report["chosen"]["colorToleranceMin"],
                   report["chosen"]["neighborhoodSize"])
         auto = score(train(image, masks, choice[0], choice[1]), choice[2])
