@@ -131,9 +131,14 @@ void OutputFiles::createDirs(const std::string& dir, const std::string& given) {
         if (p == p.parent_path()) break;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (!fs::create_directory(*it, ec) && ec)
-            throw FileError(given + "cannot create directory " + it->string() + ": " +
-                            ec.message());
+        // One taken for missing may be there ("gone/../there" while gone is
+        // missing): not made here, it is not this run's to remove.
+        if (!fs::create_directory(*it, ec)) {
+            if (ec)
+                throw FileError(given + "cannot create directory " + it->string() + ": " +
+                                ec.message());
+            continue;
+        }
         createdDirs_.push_back(it->string());
         // Ours to write into whatever the umask, as mkdir -p makes its parents: under
         // umask 0222 the next folder, or the outputs, could not be made in it.

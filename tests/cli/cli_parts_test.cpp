@@ -560,6 +560,13 @@ TEST(OutputFiles, PipesAreWrittenIntoAndWhatNoOutputMayReplaceIsRefused) {
         EXPECT_FALSE(fs::exists(dir / "made"));
         fs::remove_all(dir / "far");
         fs::remove(dir / "near");
+        // A folder that was there, reached past one that was not, is not the run's to
+        // remove when it fails.
+        fs::create_directory(dir / "keep");
+        OutputFiles().makeDir(dir / "made/../keep");
+        EXPECT_TRUE(fs::is_directory(dir / "keep"));
+        EXPECT_FALSE(fs::exists(dir / "made"));
+        fs::remove(dir / "keep");
     }
     {  // a bare name in a folder removed while the program stood in it
         const fs::path home = fs::current_path();
