@@ -144,14 +144,15 @@ constexpr uint32_t kNoFold = 0xffffffffu;
 
 // Assigns the occupied tiles of every picture to folds, each to the fold with
 // the fewest pixels of its main label: the label it holds most of or, with
-// rarestFirst, the one it holds with the fewest pixels in all. Returns the fold
+// rarestFirst, the one it holds with the fewest pixels in all. The tiles come
+// in an order drawn from the pictures' seeds and draw. Returns the fold
 // of every tile (kNoFold where nothing is selected), or nothing when some label
 // would have no training pixel in some fold (every such label in starved).
 std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
                                                const std::vector<Tiles>& grids,
                                                const std::vector<uint64_t>& seeds,
                                                std::size_t labels, uint32_t folds, bool rarestFirst,
-                                               std::vector<std::size_t>& starved) {
+                                               uint64_t draw, std::vector<std::size_t>& starved) {
     std::vector<std::vector<uint64_t>> counts;  // per picture: tile-major, then label
     for (const Tiles& g : grids) counts.emplace_back(g.size() * labels, 0);
     std::vector<uint64_t> totals(labels, 0);
@@ -179,7 +180,7 @@ std::vector<std::vector<uint32_t>> assignTiles(const std::vector<Pair>& pairs,
             const uint64_t* c = &counts[d][t * labels];
             const std::size_t n = grids[d].number(t);
             if (std::any_of(c, c + labels, [](uint64_t k) { return k != 0; }))
-                tiles.push_back({mix(seeds[d] ^ n), d, n, t});
+                tiles.push_back({mix(seeds[d] ^ draw ^ n), d, n, t});
         }
     std::sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
         if (a.order != b.order) return a.order < b.order;
@@ -424,22 +425,26 @@ SpatialFolds::SpatialFolds(const std::vector<kvCompositeColorSet>& sets, uint32_
         for (;;) {
             std::vector<std::size_t> starved;
             grids = tilesOf(pairs, images_, tileSize_);
-            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, false, starved);
+            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, false, 0, starved);
             if (!foldOf.empty()) break;
             if (tileSize_ / 2 >= 4) {
                 tileSize_ /= 2;
                 continue;
             }
             // A label of a few pixels among tiles mostly of another's may have
-            // them all in one fold when tiles are balanced by their main label.
-            starved.clear();
-            foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, true, starved);
+            // them all in one fold when tiles are balanced by their main label;
+            // two rare labels sharing a tile, when it is balanced by the other.
+            // Other orders of the tiles are tried before giving up.
+            for (uint64_t draw = 0; draw < 16 && foldOf.empty(); ++draw) {
+                starved.clear();
+                foldOf = assignTiles(pairs, grids, seeds_, labels_, folds_, true,
+                                     draw == 0 ? 0 : mix(draw), starved);
+            }
             if (!foldOf.empty()) break;
             throw BadParams("too few selected pixels to cross-validate: " + labels(starved) +
                             (starved.size() > 1 ? " have" : " has") +
                             " them in too few places; every label needs them in more "
                             "than one place");
-            tileSize_ /= 2;
         }
         for (FoldMap& m : maps)
             for (long y = m.area.top(); y < m.area.bottom(); ++y) {

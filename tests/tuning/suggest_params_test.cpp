@@ -179,6 +179,34 @@ TEST(SpatialFolds, NoTileOnBothSidesEveryPixelHeldOutOnceSmallExamplesShrinkTheT
             rectSet(wide, edged)};
         EXPECT_EQ(refusal([&] { SpatialFolds(dots, 2, 32); }), "") << k;
     }
+    {  // Three rare labels of two pixels each, two of them sharing a tile, on two halves.
+        const kvPelRect small(0, 0, 48, 48);
+        const std::vector<std::vector<kvPelRect>> rare = {
+            {kvPelRect(30, 22, 1, 1), kvPelRect(32, 25, 1, 1)},
+            {kvPelRect(33, 33, 1, 1), kvPelRect(31, 39, 1, 1)},
+            {kvPelRect(35, 33, 1, 1), kvPelRect(38, 38, 1, 1)}};
+        const int colours[3][3] = {{250, 250, 0}, {250, 0, 250}, {0, 250, 0}};
+        // The folds are drawn from what the picture shows: these colours put two of a
+        // rare label's tiles in one fold when tiles are balanced in one order only.
+        const kv3PlanePelBuffer halves = noisy(small, lcg(1), [&](long x, long y, int c) {
+            for (int k = 0; k < 3; ++k)
+                for (const kvPelRect& r : rare[k])
+                    if (r.contains(kvPelRect(x, y, 1, 1))) return std::pair(colours[k][c], 0);
+            return std::pair(x < 24 ? 120 : c == 0 ? 30 : c == 1 ? 90 : 160, 0);
+        });
+        const auto half = [&](bool left) {
+            return kvCompositeColorSet(
+                {kvCompositeColor(halves, makeMask(small, [&](long x, long y) {
+                                      for (const auto& dots : rare)
+                                          for (const kvPelRect& r : dots)
+                                              if (r.contains(kvPelRect(x, y, 1, 1))) return false;
+                                      return (x < 24) == left;
+                                  }))});
+        };
+        std::vector<kvCompositeColorSet> sets = {half(true), half(false)};
+        for (const auto& dots : rare) sets.push_back(rectsSet(halves, dots));
+        EXPECT_EQ(refusal([&] { SpatialFolds(sets, 2, 32); }), "");
+    }
     // The message names the label that cannot be split, by name or by index.
     const std::vector<kvCompositeColorSet> dotFirst = {rectSet(image, pixel),
                                                        rectSet(image, kvPelRect(0, 0, 32, 64))};
