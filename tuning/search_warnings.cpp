@@ -49,8 +49,8 @@ bool tiesOnly(const SuggestReport& report) {
 
 std::string tieWarning(const SuggestReport& report) {
     return "the labels are not told apart: every held-out pixel that got its own label got it "
-           "in a tie with another label (confidence 0): which of them such a pixel gets is "
-           "chance, and the estimate (" +
+           "in a tie with another label (confidence 0), which goes to the label given first, "
+           "not by colour: the estimate (" +
            percent(report.estimate) +
            ") says nothing; the labels' colours are alike as taught: teach each on its own "
            "colours";

@@ -73,9 +73,9 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
     // chance uneven folds put the estimate; said instead of the chance warning.
     const std::string tie =
         "the labels are not told apart: every held-out pixel that got its own label got it in a "
-        "tie with another label (confidence 0): which of them such a pixel gets is chance, and the "
-        "estimate (56.7 %) says nothing; the labels' colours are alike as taught: teach each on "
-        "its own colours";
+        "tie with another label (confidence 0), which goes to the label given first, not by "
+        "colour: the estimate (56.7 %) says nothing; the labels' colours are alike as taught: "
+        "teach each on its own colours";
     for (const double estimate : {0.567, 0.5}) {
         SuggestReport tied = report(estimate, 0.567, 0.3, {{300, 200, 0}, {167, 333, 0}});
         tied.candidates[2].meanConfidence = 0.566;  // under 1 over the pixels labelled right
