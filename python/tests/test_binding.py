@@ -700,7 +700,7 @@ def test_train_warns_of_twin_labels_and_a_warning_made_an_error_leaves_the_tool(
     assert [str(w.message).split(",")[0].split(":")[0] for w in said] == [
         "labels a and b have identical examples",
         "the labels are not told apart",
-        "label b gets 0.0 % of its 2048 held-out pixels"]
+        "label b gets 0.0 % of its 3139 held-out pixels"]
     assert {w.filename for w in said} == {__file__}
     with pytest.warns(UserWarning, match="with one label the search has no other colour"):
         clsg.suggest({"a": twins["a"]})

@@ -287,7 +287,8 @@ TEST(SuggestParams, TiesGoToTheNarrowerFractionTheLargerFloorThenTheSurerAndSmal
     EXPECT_EQ(report.trainParams, TrainParams(0.02, 2));
     EXPECT_EQ(report.runParams.neighborhoodSize(), 1);
     EXPECT_EQ(report.candidates.size(), (6u + 1 + 1) * 5 + 3);
-    EXPECT_EQ(report.trainings, 2u * (6 + 1 + 1) + 2);  // the wide sizes: one a fold
+    const uint32_t folds = SuggestOptions().folds;
+    EXPECT_EQ(report.trainings, folds * (6 + 1 + 1) + folds);  // the wide sizes: one a fold
     EXPECT_EQ(report.heldOut.count(0, 0) + report.heldOut.count(1, 1), report.heldOut.total());
 
     // Flat greys 30 apart under noise 10: at 0.3 every size is right, a larger one surer. Of
@@ -360,7 +361,7 @@ TEST(SuggestParams, ThePictureSamplesAreJudgedByTheFirstFoldsTool) {
         kvCompositeColorSet({kvCompositeColor(image, makeMask(w, in))}),
         rectSet(image, kvPelRect(128, 0, 64, 64))};
     const SuggestReport report = suggestSegmenterParams(sets);
-    const SpatialFolds folds(sets, 2, 32);
+    const SpatialFolds folds(sets, SuggestOptions().folds, SuggestOptions().tileSize);
     // The samples' share left unlabelled and mean confidence (an unlabelled pixel counting 0).
     const auto samples = [&](const kvCompositeColorSegmenterTool& tool, int32_t n) {
         kvCompositeColorSegmenterResult result;
@@ -738,10 +739,12 @@ TEST(SuggestParams, CandidatesThatCannotWinStopEarlyAndChangeNoChoice) {
                                            rectSet(dark, {64, 0, 63, 52}),
                                            rectSet(dark, {128, 0, 55, 27})},
           halvesSets(twoHalves({0, 0, 128, 64}, 140, 148, 30))}) {
-        SuggestOptions every, threads;
+        SuggestOptions two;  // the cases were drawn for two folds of 32 x 32 tiles
+        two.folds = 2, two.tileSize = 32;
+        SuggestOptions every = two, threads = two;
         every.exhaustive = true;
         threads.threads = 3;
-        const SuggestReport& quick = quickReports.emplace_back(suggestSegmenterParams(sets));
+        const SuggestReport& quick = quickReports.emplace_back(suggestSegmenterParams(sets, two));
         const SuggestReport full = suggestSegmenterParams(sets, every);
         expectSameReports(quick, suggestSegmenterParams(sets, threads));
         EXPECT_EQ(quick.trainParams, full.trainParams);
