@@ -38,10 +38,10 @@ std::string chanceWarning(std::size_t labels, const SuggestReport& report) {
 
 // Labels taught on one colour tie on every pixel: a held-out pixel gets its
 // own label only where ties fall its way, which uneven folds can make look
-// well above chance on a small picture (56.7 % for two halves of one flat
-// colour). The mean confidence counts a wrong label 0, so over the pixels
-// that got their own label it is about meanConfidence / balancedAccuracy:
-// under one step of 255 is ties alone.
+// above chance on a small picture (56.7 % for two halves of one flat
+// colour with two folds of 32 x 32 tiles). The mean confidence counts a wrong label 0, so over the
+// pixels that got their own label it is about meanConfidence / balancedAccuracy: under one step of
+// 255 is ties alone.
 bool tiesOnly(const SuggestReport& report) {
     const SuggestCandidate& c = report.candidates[report.estimated];
     return c.balancedAccuracy > 0 && c.meanConfidence < c.balancedAccuracy;
@@ -49,8 +49,8 @@ bool tiesOnly(const SuggestReport& report) {
 
 std::string tieWarning(const SuggestReport& report) {
     return "the labels are not told apart: every held-out pixel that got its own label got it "
-           "in a tie with another label (confidence 0), which goes to the label given first, "
-           "not by colour: the estimate (" +
+           "in a tie with another label (confidence 0), settled by the segmenter's rule for "
+           "ties, not by colour: the estimate (" +
            percent(report.estimate) +
            ") says nothing; the labels' colours are alike as taught: teach each on its own "
            "colours";

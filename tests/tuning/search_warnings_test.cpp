@@ -73,7 +73,7 @@ TEST(SearchWarnings, EachRuleAtItsThresholdWithItsCause) {
     // chance uneven folds put the estimate; said instead of the chance warning.
     const std::string tie =
         "the labels are not told apart: every held-out pixel that got its own label got it in a "
-        "tie with another label (confidence 0), which goes to the label given first, not by "
+        "tie with another label (confidence 0), settled by the segmenter's rule for ties, not by "
         "colour: the estimate (56.7 %) says nothing; the labels' colours are alike as taught: "
         "teach each on its own colours";
     for (const double estimate : {0.567, 0.5}) {
