@@ -106,9 +106,12 @@ TEST(TaskThreads, TheFirstFailureIsThrownAfterEveryThreadStops) {
                              ++ran;
                              // Past the fourth, each waits until the caller has been told of
                              // four: a caller's thread the scheduler left waiting saw all 50
-                             // run before its first done().
+                             // run before its first done(). Then each takes 10 ms, so that
+                             // the rest cannot all run in the moment between the throw and
+                             // the stop (as they did, done at once, under a sanitizer).
                              for (int k = 0; i >= 4 && told < 4 && k < 5000; ++k)
                                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                             if (i >= 4) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                              --running;
                          },
                          [&] {
